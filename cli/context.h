@@ -1,0 +1,39 @@
+// What every command shares: the common options, applied to the paths table,
+// and the catalogue they select.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "orvexa/model/records.h"
+
+namespace orvexa::cli {
+
+struct CommonOptions {
+  std::string moduleFile;           // empty: the built-in catalogue
+  std::string root;                 // sandbox root for every system location
+  std::vector<std::string> tools;   // NAME=PATH
+  bool quiet = false;               // no progress output
+  bool json = false;                // one JSON document on standard output
+  std::optional<int> feature;       // pick the feature by finderID
+};
+
+// Applies --root and --tool to the paths table. False (with a message on
+// standard error) for a malformed --tool.
+bool applyCommonOptions(const CommonOptions& options);
+
+// The catalogue the options name; empty (with a message on standard error)
+// when it holds no module.
+std::vector<ModulePtr> loadCatalogue(const CommonOptions& options);
+
+// The feature a scan command works on: --feature N, else the first feature
+// of the module whose "type" is `moduleType`. Null, with a message on
+// standard error, when there is none.
+FeaturePtr selectFeature(const std::vector<ModulePtr>& modules, const CommonOptions& options,
+                         const std::string& moduleType);
+
+// Writes "orvexa: <message>" to standard error.
+void printError(const std::string& message);
+
+}  // namespace orvexa::cli

@@ -1,0 +1,123 @@
+#include "output.h"
+
+#include <fmt/core.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <ctime>
+#include <nlohmann/json.hpp>
+
+namespace orvexa::cli {
+
+using nlohmann::json;
+
+std::string humanSize(int64_t bytes) {
+  if (bytes < 0) return "-" + humanSize(-bytes);
+  if (bytes < 1000) return fmt::format("{} B", bytes);
+  static const char* const kUnits[] = {"KB", "MB", "GB", "TB", "PB", "EB"};
+  double value = static_cast<double>(bytes);
+  int unit = -1;
+  while (value >= 1000 && unit < 5) {
+    value /= 1000;
+    ++unit;
+  }
+  return fmt::format("{:.1f} {}", value, kUnits[unit]);
+}
+
+std::string isoDate(Timestamp date) {
+  std::time_t t = std::chrono::system_clock::to_time_t(date);
+  std::tm tm{};
+  gmtime_r(&t, &tm);
+  char buf[32];
+  std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
+  return buf;
+}
+
+json fileToJson(const FileInformation& file) {
+  json children = json::array();
+  for (const FilePtr& c : file.childrens) children.push_back(fileToJson(*c));
+  return json{{"finderID", file.finderID()},
+              {"parentFinderID", file.parentFinderID},
+              {"title", file.title},
+              {"size", file.size},
+              {"url", file.url.absoluteString()},
+              {"date", isoDate(file.date)},
+              {"fileKind", file.fileKind},
+              {"state", file.state},
+              {"canDelete", file.canDelete},
+              {"deleteStatus", file.deleteStatus},
+              {"deleteErrorDesc", file.deleteErrorDesc},
+              {"childrens", std::move(children)}};
+}
+
+json categoryToJson(const CategoryInformation& category) {
+  json urls = json::array();
+  for (const Url& u : category.urls) urls.push_back(u.absoluteString());
+  json files = json::array();
+  for (const FilePtr& f : category.childrens) files.push_back(fileToJson(*f));
+  json out{{"finderID", category.finderID()}, {"title", category.title},
+           {"kind", category.kind},           {"state", category.state},
+           {"size", category.size},           {"urls", std::move(urls)},
+           {"childrens", std::move(files)}};
+  if (category.childrenCateogry) {
+    json subs = json::array();
+    for (const CategoryPtr& c : *category.childrenCateogry) subs.push_back(categoryToJson(*c));
+    out["childrenCateogry"] = std::move(subs);
+  }
+  return out;
+}
+
+json featureToJson(const FeatureInformation& feature) {
+  json categories = json::array();
+  for (const CategoryPtr& c : feature.categoryInfo) categories.push_back(categoryToJson(*c));
+  return json{{"finderID", feature.finderID},
+              {"title", feature.title},
+              {"state", feature.state},
+              {"categoryInfo", std::move(categories)}};
+}
+
+json moduleToJson(const ModuleInformation& module) {
+  json features = json::array();
+  for (const FeaturePtr& f : module.featureInfo) features.push_back(featureToJson(*f));
+  return json{{"finderID", module.finderID}, {"title", module.title},
+              {"type", module.type},         {"version", module.version},
+              {"featureInfo", std::move(features)}};
+}
+
+namespace {
+
+void printFile(const FileInformation& file, int depth) {
+  fmt::print("{:{}}{:>10}  {}\n", "", depth * 2, humanSize(file.size),
+             file.url.path());
+  std::vector<FilePtr> children = file.childrens;
+  std::stable_sort(children.begin(), children.end(),
+                   [](const FilePtr& a, const FilePtr& b) { return a->size > b->size; });
+  for (const FilePtr& c : children) printFile(*c, depth + 1);
+}
+
+void printCategory(const CategoryInformation& category, int depth) {
+  fmt::print("{:{}}{} ({}, {} item{})\n", "", depth * 2, category.title, humanSize(category.size),
+             category.childrens.size(), category.childrens.size() == 1 ? "" : "s");
+  std::vector<FilePtr> files = category.childrens;
+  std::stable_sort(files.begin(), files.end(),
+                   [](const FilePtr& a, const FilePtr& b) { return a->size > b->size; });
+  for (const FilePtr& f : files) printFile(*f, depth + 1);
+  if (category.childrenCateogry) {
+    for (const CategoryPtr& c : *category.childrenCateogry) printCategory(*c, depth + 1);
+  }
+}
+
+}  // namespace
+
+void printFeatureTree(const FeatureInformation& feature, int64_t total) {
+  fmt::print("{}\n", feature.title);
+  for (const CategoryPtr& c : feature.categoryInfo) printCategory(*c, 1);
+  fmt::print("Total: {} ({} bytes)\n", humanSize(total), total);
+}
+
+void printJson(const json& document) {
+  fmt::print("{}\n", document.dump(2));
+  std::fflush(stdout);
+}
+
+}  // namespace orvexa::cli

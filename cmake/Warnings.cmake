@@ -1,0 +1,15 @@
+# orvexa_warnings(target [RELAXED]): the warning set for our own code only;
+# third-party headers come in as SYSTEM include directories and stay quiet.
+# RELAXED (tests, benchmarks) leaves out -Wnull-dereference: GCC 12 reports
+# false positives inside libstdc++'s shared_ptr and string code there.
+function(orvexa_warnings target)
+  target_compile_options(${target} PRIVATE
+    -Wall -Wextra -Wpedantic -Wshadow -Wconversion -Wsign-conversion
+    -Wnon-virtual-dtor -Woverloaded-virtual -Wformat=2 -Wimplicit-fallthrough)
+  if(NOT "RELAXED" IN_LIST ARGN)
+    target_compile_options(${target} PRIVATE -Wnull-dereference)
+  endif()
+  if(ORVEXA_WERROR)
+    target_compile_options(${target} PRIVATE -Werror)
+  endif()
+endfunction()

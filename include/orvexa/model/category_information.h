@@ -1,0 +1,56 @@
+// CategoryInformation: one group of results inside a feature. See records.h
+// for ownership and threading.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "orvexa/model/enums.h"
+#include "orvexa/model/forward.h"
+#include "orvexa/platform/image.h"
+#include "orvexa/platform/url.h"
+
+namespace orvexa {
+
+class CategoryInformation {
+ public:
+  CategoryInformation() { refreshHash(); }
+  // Fields in declaration order; the two nesting links start absent.
+  CategoryInformation(int state, int finderID, std::string title, Image icon, int64_t size,
+                      std::string description, int kind, std::vector<Url> urls,
+                      std::vector<FilePtr> childrens, const FeaturePtr& featureInfo,
+                      std::any attachInfomation, int levelInt, bool needRemoveCategory);
+
+  int state = 0;
+  // Assigning the identifier recomputes hashValueString.
+  int finderID() const { return finderID_; }
+  void setFinderID(int id);
+  std::string title;
+  Image icon;
+  int64_t size = 0;
+  std::string description;
+  int kind = raw(CategoryInfomationKind::Common);
+  std::vector<Url> urls;
+  std::vector<FilePtr> childrens;
+  std::weak_ptr<FeatureInformation> featureInfo;
+  std::any attachInfomation;
+  // Upper-case MD5 of "finderID:kind:size:[url, url]:number of childrens",
+  // as of construction or the last assignment of finderID.
+  const std::string& hashValueString() const { return hashValueString_; }
+  int levelInt = 0;
+  bool needRemoveCategory = false;
+  std::optional<std::vector<CategoryPtr>> childrenCateogry;
+  std::weak_ptr<CategoryInformation> parentCategory;
+
+  // The text hashValueString digests, from the current field values.
+  std::string identityText() const;
+
+ private:
+  void refreshHash();
+
+  int finderID_ = 0;
+  std::string hashValueString_;
+};
+
+}  // namespace orvexa

@@ -1,0 +1,100 @@
+// Property-list values: one small value type read from and written to XML
+// and binary property lists (through libplist). Dictionaries keep the order
+// of their keys as read or inserted.
+//
+// Dates are seconds since 1970-01-01T00:00:00Z (the file formats count from
+// 2001; conversion happens here and nowhere else).
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <variant>
+#include <vector>
+
+namespace orvexa {
+
+class PlistValue {
+ public:
+  enum class Type { Dictionary, Array, String, Integer, Real, Boolean, Date, Data, Uid };
+
+  struct DateValue {
+    double secondsSince1970 = 0;
+    friend bool operator==(const DateValue&, const DateValue&) = default;
+  };
+  struct Uid {
+    uint64_t value = 0;
+    friend bool operator==(const Uid&, const Uid&) = default;
+  };
+  using Data = std::vector<uint8_t>;
+  using Array = std::vector<PlistValue>;
+  using Entry = std::pair<std::string, PlistValue>;
+  struct Dictionary {
+    std::vector<Entry> entries;
+    friend bool operator==(const Dictionary&, const Dictionary&) = default;
+  };
+
+  PlistValue() : value_(Dictionary{}) {}  // an empty dictionary
+  PlistValue(Dictionary d) : value_(std::move(d)) {}
+  PlistValue(Array a) : value_(std::move(a)) {}
+  PlistValue(std::string s) : value_(std::move(s)) {}
+  PlistValue(const char* s) : value_(std::string(s)) {}
+  PlistValue(int64_t i) : value_(i) {}
+  PlistValue(int i) : value_(int64_t{i}) {}
+  PlistValue(double r) : value_(r) {}
+  PlistValue(bool b) : value_(b) {}
+  PlistValue(DateValue d) : value_(d) {}
+  PlistValue(Data d) : value_(std::move(d)) {}
+  PlistValue(Uid u) : value_(u) {}
+
+  static PlistValue dictionary() { return PlistValue(Dictionary{}); }
+  static PlistValue array() { return PlistValue(Array{}); }
+
+  Type type() const { return static_cast<Type>(value_.index()); }
+  bool isDictionary() const { return type() == Type::Dictionary; }
+  bool isArray() const { return type() == Type::Array; }
+
+  // Typed reads: the value when it has that type, else nothing / nullptr.
+  const std::string* asString() const { return std::get_if<std::string>(&value_); }
+  std::optional<int64_t> asInteger() const;
+  std::optional<double> asReal() const;  // integers convert
+  std::optional<bool> asBoolean() const;
+  std::optional<DateValue> asDate() const;
+  const Data* asData() const { return std::get_if<Data>(&value_); }
+  std::optional<Uid> asUid() const;
+  const Array* asArray() const { return std::get_if<Array>(&value_); }
+  Array* asArray() { return std::get_if<Array>(&value_); }
+  const Dictionary* asDictionary() const { return std::get_if<Dictionary>(&value_); }
+  Dictionary* asDictionary() { return std::get_if<Dictionary>(&value_); }
+
+  // Dictionary access: the first entry with that key, or nullptr (also when
+  // this is not a dictionary).
+  const PlistValue* find(std::string_view key) const;
+  PlistValue* find(std::string_view key);
+  // Sets (replacing in place, or appending) a dictionary entry. No effect
+  // when this is not a dictionary.
+  void set(std::string key, PlistValue value);
+  // Appends to an array. No effect when this is not an array.
+  void append(PlistValue value);
+
+  friend bool operator==(const PlistValue&, const PlistValue&) = default;
+
+ private:
+  std::variant<Dictionary, Array, std::string, int64_t, double, bool, DateValue, Data, Uid> value_;
+};
+
+enum class PlistFormat { Xml, Binary };
+
+// Parses XML or binary property-list bytes. Nothing on malformed input;
+// `error` (when given) then says why.
+std::optional<PlistValue> readPlist(std::string_view bytes, std::string* error = nullptr);
+std::optional<PlistValue> readPlistFile(const std::string& path, std::string* error = nullptr);
+
+std::string writePlist(const PlistValue& value, PlistFormat format);
+// Writes to a temporary file beside `path` and renames it into place.
+bool writePlistFile(const std::string& path, const PlistValue& value, PlistFormat format,
+                    std::string* error = nullptr);
+
+}  // namespace orvexa

@@ -1,0 +1,54 @@
+#include "orvexa/model/file_information.h"
+
+#include <functional>
+
+namespace orvexa {
+
+FileInformation::FileInformation(int state_, int finderID, int parentFinderID_, std::string title_,
+                                 Image icon_, int64_t size_, Timestamp date_, Url url_,
+                                 const std::string& /*description*/, bool canDelete_,
+                                 bool removeCategory_, std::any attachInformation_,
+                                 std::vector<FilePtr> childrens_,
+                                 const CategoryPtr& parentCategoryInfo_, int fileKind_,
+                                 int levelInt_, const FilePtr& parentFileInfo_)
+    : state(state_),
+      parentFinderID(parentFinderID_),
+      title(std::move(title_)),
+      icon(std::move(icon_)),
+      size(size_),
+      date(date_),
+      url(std::move(url_)),
+      canDelete(canDelete_),
+      removeCategory(removeCategory_),
+      attachInformation(std::move(attachInformation_)),
+      childrens(std::move(childrens_)),
+      parentCategoryInfo(parentCategoryInfo_),
+      fileKind(fileKind_),
+      levelInt(levelInt_),
+      parentFileInfo(parentFileInfo_),
+      finderID_(finderID) {
+  refreshHash();
+}
+
+void FileInformation::setFinderID(int id) {
+  finderID_ = id;
+  refreshHash();
+}
+
+void FileInformation::refreshHash() {
+  hashValueString_ = std::to_string(finderID_) + ":" + std::to_string(parentFinderID) + ":" +
+                     std::to_string(size) + ":" + url.absoluteString();
+}
+
+size_t FileInformation::hashValue() const {
+  // Combines the four identity fields in order (boost-style mixing).
+  size_t h = 0;
+  auto mix = [&h](size_t v) { h ^= v + 0x9e3779b97f4a7c15ULL + (h << 6) + (h >> 2); };
+  mix(std::hash<int>()(finderID_));
+  mix(std::hash<int>()(parentFinderID));
+  mix(std::hash<int64_t>()(size));
+  mix(std::hash<Url>()(url));
+  return h;
+}
+
+}  // namespace orvexa

@@ -1,0 +1,139 @@
+#include <gtest/gtest.h>
+
+#include <unordered_set>
+
+#include "orvexa/model/records.h"
+#include "orvexa/units/md5.h"
+
+namespace orvexa {
+namespace {
+
+FilePtr makeFile(int finderID, int parent, int64_t size, const std::string& path, bool folder) {
+  return std::make_shared<FileInformation>(0, finderID, parent, "t", Image{}, size, Timestamp{},
+                                           Url::fromPath(path, folder), "desc", true, false,
+                                           std::any{}, std::vector<FilePtr>{}, nullptr,
+                                           raw(FilesKind::File), 0, nullptr);
+}
+
+TEST(FileInformationTest, IdentityTextFollowsFinderIDAssignmentsOnly) {
+  FilePtr f = makeFile(3, 1, 4096, "/tmp/a", true);
+  EXPECT_EQ(f->hashValueString(), "3:1:4096:file:///tmp/a/");
+
+  f->size = 10;
+  f->parentFinderID = 9;
+  EXPECT_EQ(f->hashValueString(), "3:1:4096:file:///tmp/a/") << "only finderID refreshes it";
+
+  f->setFinderID(4);
+  EXPECT_EQ(f->hashValueString(), "4:9:10:file:///tmp/a/");
+
+  FilePtr spaced = makeFile(0, 0, 1, "/tmp/My Folder/x.txt", false);
+  EXPECT_EQ(spaced->hashValueString(), "0:0:1:file:///tmp/My%20Folder/x.txt");
+}
+
+TEST(FileInformationTest, DefaultsOfFieldsOutsideTheConstructor) {
+  FilePtr f = makeFile(0, 0, 1, "/tmp/x", false);
+  EXPECT_EQ(f->deleteStatus, raw(DeleteStatus::None));
+  EXPECT_TRUE(f->deleteErrorDesc.empty());
+  EXPECT_FALSE(f->attachInformation.has_value());
+}
+
+TEST(FileInformationTest, SetMembershipUsesTheFourIdentityFields) {
+  std::unordered_set<FilePtr, FileInformationHash, FileInformationEqual> set;
+  set.insert(makeFile(1, 2, 100, "/tmp/a", false));
+
+  EXPECT_EQ(set.count(makeFile(1, 2, 100, "/tmp/a", false)), 1u) << "a copy is the same member";
+  EXPECT_EQ(set.count(makeFile(1, 3, 100, "/tmp/a", false)), 0u) << "other parentFinderID";
+  EXPECT_EQ(set.count(makeFile(2, 2, 100, "/tmp/a", false)), 0u) << "other finderID";
+  EXPECT_EQ(set.count(makeFile(1, 2, 101, "/tmp/a", false)), 0u) << "other size";
+  EXPECT_EQ(set.count(makeFile(1, 2, 100, "/tmp/b", false)), 0u) << "other url";
+
+  // Title, state and the rest do not take part.
+  FilePtr other = makeFile(1, 2, 100, "/tmp/a", false);
+  other->title = "different";
+  other->state = 1;
+  EXPECT_EQ(set.count(other), 1u);
+
+  std::unordered_set<FileInformation> byValue{*makeFile(1, 2, 100, "/tmp/a", false)};
+  EXPECT_EQ(byValue.count(*other), 1u);
+}
+
+TEST(CategoryInformationTest, DigestOfIdentityTextAndRefreshOnFinderID) {
+  auto c = std::make_shared<CategoryInformation>(0, 2, "Caches", Image{}, 0, "", 2,
+                                                 std::vector<Url>{}, std::vector<FilePtr>{},
+                                                 nullptr, std::any{}, 0, false);
+  EXPECT_EQ(c->hashValueString(), MD5("2:2:0:[]:0"));
+  EXPECT_EQ(c->hashValueString().size(), 32u);
+
+  c->setFinderID(5);
+  EXPECT_EQ(c->hashValueString(), MD5("5:2:0:[]:0"));
+
+  c->urls = {Url::fromPath("/tmp/a", true), Url::fromPath("/tmp/b", true)};
+  c->childrens.push_back(makeFile(0, 5, 1, "/tmp/a/x", false));
+  c->size = 7;
+  EXPECT_EQ(c->hashValueString(), MD5("5:2:0:[]:0")) << "only finderID refreshes it";
+  c->setFinderID(5);
+  EXPECT_EQ(c->hashValueString(), MD5("5:2:7:[file:///tmp/a/, file:///tmp/b/]:1"));
+  EXPECT_FALSE(c->childrenCateogry.has_value());
+  EXPECT_TRUE(c->parentCategory.expired());
+}
+
+TEST(RecordsTest, DroppingTheModuleFreesTheWholeTree) {
+  std::weak_ptr<FileInformation> child;
+  std::weak_ptr<CategoryInformation> category;
+  {
+    auto module = std::make_shared<ModuleInformation>(1, "m", "t", Image{}, "", "1",
+                                                      std::vector<FeaturePtr>{});
+    auto feature = std::make_shared<FeatureInformation>(1, 0, Image{}, "f", "",
+                                                        std::vector<CategoryPtr>{}, module,
+                                                        std::any{});
+    module->featureInfo.push_back(feature);
+    auto c = std::make_shared<CategoryInformation>(0, 0, "c", Image{}, 0, "", 1,
+                                                   std::vector<Url>{}, std::vector<FilePtr>{},
+                                                   feature, std::any{}, 0, false);
+    feature->categoryInfo.push_back(c);
+    FilePtr group = makeFile(0, 0, 2, "/tmp/g", false);
+    group->parentCategoryInfo = c;
+    FilePtr member = makeFile(0, 0, 1, "/tmp/g/m", false);
+    member->parentFileInfo = group;
+    group->childrens.push_back(member);
+    c->childrens.push_back(group);
+    child = member;
+    category = c;
+    EXPECT_EQ(member->parentFileInfo.lock(), group);
+    EXPECT_EQ(c->featureInfo.lock()->moduleInfo.lock(), module);
+  }
+  EXPECT_TRUE(child.expired());
+  EXPECT_TRUE(category.expired());
+}
+
+TEST(EnumsTest, RawValueConstructionAtTheTableEdges) {
+  struct Case {
+    const char* name;
+    bool (*valid)(int);
+    int first;
+    int last;
+  };
+  const Case cases[] = {
+      {"FilesKind", [](int r) { return makeFilesKind(r).has_value(); }, 0, 4},
+      {"LargeAndOldFilesKind", [](int r) { return makeLargeAndOldFilesKind(r).has_value(); }, 0, 3},
+      {"DuplicateKind", [](int r) { return makeDuplicateKind(r).has_value(); }, 0, 5},
+      {"DeleteStatus", [](int r) { return makeDeleteStatus(r).has_value(); }, 0, 3},
+      {"CategoryInfomationKind", [](int r) { return makeCategoryInfomationKind(r).has_value(); },
+       1, 13},
+      {"CleanServiceType", [](int r) { return makeCleanServiceType(r).has_value(); }, 0, 5},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_FALSE(c.valid(c.first - 1));
+    EXPECT_TRUE(c.valid(c.first));
+    EXPECT_TRUE(c.valid(c.last));
+    EXPECT_FALSE(c.valid(c.last + 1));
+    EXPECT_FALSE(c.valid(-1000));
+  }
+  EXPECT_EQ(makeCategoryInfomationKind(13), CategoryInfomationKind::AnalysisDisk);
+  EXPECT_EQ(makeDeleteStatus(1), DeleteStatus::Deleteing);
+  EXPECT_EQ(makeDuplicateKind(4), DuplicateKind::ByPicture);
+}
+
+}  // namespace
+}  // namespace orvexa

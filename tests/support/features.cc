@@ -1,0 +1,23 @@
+#include "support/features.h"
+
+namespace orvexa::testing {
+
+ModulePtr makeModule(int featureID, const std::vector<CategorySpec>& categories) {
+  auto module = std::make_shared<ModuleInformation>(1, "Module", "Test", Image{}, "", "1.0",
+                                                    std::vector<FeaturePtr>{});
+  auto feature = std::make_shared<FeatureInformation>(featureID, 0, Image{}, "Feature", "",
+                                                      std::vector<CategoryPtr>{}, module,
+                                                      std::any{});
+  module->featureInfo.push_back(feature);
+  int id = 0;
+  for (const CategorySpec& spec : categories) {
+    std::vector<Url> urls;
+    for (const std::string& folder : spec.folders) urls.push_back(Url::fromPath(folder, true));
+    feature->categoryInfo.push_back(std::make_shared<CategoryInformation>(
+        0, id++, spec.title, Image{}, 0, "", raw(spec.kind), std::move(urls),
+        std::vector<FilePtr>{}, feature, std::any{}, 0, false));
+  }
+  return module;
+}
+
+}  // namespace orvexa::testing

@@ -1,0 +1,35 @@
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <string>
+
+#include "orvexa/platform/identity.h"
+#include "orvexa/platform/paths.h"
+#include "orvexa/units/log_service.h"
+
+int main(int argc, char** argv) {
+  ::testing::InitGoogleTest(&argc, argv);
+
+  // The shared log fixes its path on first use: put it in a folder of its own
+  // for this run, so tests never write into the real home.
+  std::string tmpl = (std::filesystem::temp_directory_path() / "orvexa-log-XXXXXX").string();
+  if (mkdtemp(tmpl.data()) != nullptr) {
+    orvexa::Paths::shared().setRoot(tmpl);
+    orvexa::Identity::shared().setBundleIdentifier("org.orvexa.tests");
+    orvexa::LogService::shard();
+    orvexa::Paths::shared().reset();
+    orvexa::Identity::shared().reset();
+  }
+
+  int rc = RUN_ALL_TESTS();
+  orvexa::LogService::shard().flush();
+  if (rc == 0 && !tmpl.empty()) {
+    std::error_code ec;
+    std::filesystem::remove_all(tmpl, ec);
+  }
+  // LeakSanitizer _exit()s on a leak: flush first so redirected output survives.
+  std::fflush(stdout);
+  return rc;
+}
