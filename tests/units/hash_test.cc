@@ -1,0 +1,325 @@
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <future>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "orvexa/units/file_hash.h"
+#include "orvexa/units/md5.h"
+#include "orvexa/units/swift_file_hash.h"
+#include "support/temp_dir.h"
+
+namespace orvexa {
+namespace {
+
+using orvexa::testing::TempDir;
+
+constexpr int kStart = static_cast<int>(ScanState::start);
+constexpr int kSuspend = static_cast<int>(ScanState::suspend);
+
+constexpr const char* kMd5Empty = "d41d8cd98f00b204e9800998ecf8427e";
+constexpr const char* kMd5Abc = "900150983cd24fb0d6963f7d28e17f72";
+constexpr const char* kSha512Empty =
+    "cf83e1357eefb8bdf1542850d66d8007d620e4050b5715dc83f4a921d36ce9ce"
+    "47d0d13c5d85f2b0ff8318d2877eec2f63b931bd47417a81a538327af927da3e";
+constexpr const char* kSha512Abc =
+    "ddaf35a193617abacc417349ae20413112e6fa4e89a97ea20a9eeee64b55d39a"
+    "2192992a274fc1a836ba3c23a3feebbd454d4423643ce80e2a9ac94fa54ca49f";
+
+// Reproducible bytes that do not compress or repeat with any chunk size.
+std::string pseudoRandomBytes(size_t size, uint64_t seed) {
+  std::string bytes(size, '\0');
+  uint64_t x = seed * 0x9E3779B97F4A7C15ULL + 1;
+  for (char& c : bytes) {
+    x ^= x << 13;
+    x ^= x >> 7;
+    x ^= x << 17;
+    c = static_cast<char>(x & 0xFF);
+  }
+  return bytes;
+}
+
+// First word of a command's output (the digest column of md5sum/sha512sum).
+std::string firstWordOf(const std::string& command) {
+  std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(command.c_str(), "r"), pclose);
+  if (!pipe) return {};
+  std::string out;
+  char buffer[512];
+  while (size_t n = std::fread(buffer, 1, sizeof buffer, pipe.get())) out.append(buffer, n);
+  return out.substr(0, out.find_first_of(" \n"));
+}
+
+// The shared instance outlives every test: whatever a test does to
+// scanState, the next one starts from `start`.
+class ScanStateGuard {
+ public:
+  ScanStateGuard() { SwiftFileHashUnit::shard().scanState = kStart; }
+  ~ScanStateGuard() { SwiftFileHashUnit::shard().scanState = kStart; }
+};
+
+TEST(Md5TextTest, UpperCaseDigestOfUtf8Bytes) {
+  struct Case {
+    std::string text;
+    const char* digest;
+  };
+  const Case cases[] = {
+      {"", "D41D8CD98F00B204E9800998ECF8427E"},
+      {"abc", "900150983CD24FB0D6963F7D28E17F72"},
+      {"The quick brown fox jumps over the lazy dog", "9E107D9D372BB6826BD81D3542A419D6"},
+      {"\xC3\xA9", "66DDCD97CFDEABB2F6FB8A999B4BC76F"},              // "é" as UTF-8
+      {std::string("a\0b", 3), "70350F6027BCE3713F6B76473084309B"},  // bytes after a NUL count
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    EXPECT_EQ(MD5(c.text), c.digest);
+  }
+}
+
+TEST(FileDigestTest, AllHashersAgreeWithKnownDigestsAndCoreutils) {
+  ScanStateGuard guard;
+  TempDir dir;
+  struct Case {
+    const char* name;
+    std::string content;
+  };
+  const Case cases[] = {
+      {"empty", ""},
+      {"abc", "abc"},
+      {"one-4k-chunk", pseudoRandomBytes(4096, 1)},
+      {"one-16k-slice-plus-one", pseudoRandomBytes(16 * 1024 + 1, 2)},
+      {"exactly-1MiB", pseudoRandomBytes(1 << 20, 3)},
+      {"several-MiB-odd-tail", pseudoRandomBytes((3 << 20) + 12345, 4)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string path = dir.writeFile(c.name, c.content);
+    const std::string md5 = firstWordOf("md5sum '" + path + "'");
+    const std::string sha512 = firstWordOf("sha512sum '" + path + "'");
+    ASSERT_EQ(md5.size(), 32u);
+    ASSERT_EQ(sha512.size(), 128u);
+
+    EXPECT_EQ(SwiftFileHashUnit::shard().hashFile(path), md5);
+    EXPECT_EQ(FileHash::md5HashOfFileAtPath(path), md5);
+    EXPECT_EQ(FileHash::SHA512HashOfFileAtPath(path), sha512);
+  }
+  // The standard vectors, independent of the tools above.
+  EXPECT_EQ(SwiftFileHashUnit::shard().hashFile(dir / "empty"), kMd5Empty);
+  EXPECT_EQ(FileHash::md5HashOfFileAtPath(dir / "abc"), kMd5Abc);
+  EXPECT_EQ(FileHash::SHA512HashOfFileAtPath(dir / "empty"), kSha512Empty);
+  EXPECT_EQ(FileHash::SHA512HashOfFileAtPath(dir / "abc"), kSha512Abc);
+}
+
+TEST(FileDigestTest, UnreadablePathsGiveNoneOrEmptyText) {
+  ScanStateGuard guard;
+  TempDir dir;
+  const std::string vanished = dir.writeFile("vanished", "was here");
+  ASSERT_EQ(::unlink(vanished.c_str()), 0);
+  struct Case {
+    const char* name;
+    std::string path;
+  };
+  const Case cases[] = {
+      {"removed after listing", vanished},
+      {"never existed", dir / "missing/file"},
+      {"empty path", ""},
+      {"directory (read fails)", dir.path()},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(SwiftFileHashUnit::shard().hashFile(c.path), std::nullopt);
+    EXPECT_EQ(FileHash::md5HashOfFileAtPath(c.path), "");
+    EXPECT_EQ(FileHash::SHA512HashOfFileAtPath(c.path), "");
+  }
+}
+
+TEST(FileDigestTest, SuspendedHashReturnsNoneAndResumesAfterStart) {
+  ScanStateGuard guard;
+  TempDir dir;
+  const std::string path = dir.writeFile("abc", "abc");
+  SwiftFileHashUnit::shard().scanState = kSuspend;
+  EXPECT_EQ(SwiftFileHashUnit::shard().hashFile(path), std::nullopt);
+  // The other states do not cancel.
+  SwiftFileHashUnit::shard().scanState = static_cast<int>(ScanState::end);
+  EXPECT_EQ(SwiftFileHashUnit::shard().hashFile(path), kMd5Abc);
+  SwiftFileHashUnit::shard().scanState = kStart;
+  EXPECT_EQ(SwiftFileHashUnit::shard().hashFile(path), kMd5Abc);
+}
+
+// FileHash's worker drives a caller-supplied context; this one "digests" to the
+// byte count and records the chunk sizes it was handed.
+struct CountingState {
+  uint64_t total = 0;
+  std::vector<size_t> chunks;
+};
+
+ComputationContext countingContext(std::shared_ptr<CountingState> record) {
+  ComputationContext context;
+  context.initialise = [](ComputationContext::State& state) {
+    state = uint64_t{0};
+    return true;
+  };
+  context.update = [record](ComputationContext::State& state, const uint8_t*, size_t count) {
+    std::any_cast<uint64_t&>(state) += count;
+    record->chunks.push_back(count);
+    return true;
+  };
+  context.finalise = [record](uint8_t* digest, ComputationContext::State& state) {
+    record->total = std::any_cast<uint64_t>(state);
+    for (int i = 0; i < 4; ++i) digest[i] = static_cast<uint8_t>(record->total >> (8 * (3 - i)));
+    return true;
+  };
+  context.digestLength = 4;
+  return context;
+}
+
+TEST(FileHashContextTest, WorkerFeedsFourKibChunksAndFormatsDigestLength) {
+  TempDir dir;
+  const std::string path = dir.writeFile("data", pseudoRandomBytes(4096 * 2 + 100, 5));
+  auto record = std::make_shared<CountingState>();
+  EXPECT_EQ(FileHash::hashOfFileAtPath(path, countingContext(record)), "00002064");  // 8292
+  EXPECT_EQ(record->chunks, (std::vector<size_t>{4096, 4096, 100}));
+
+  // An empty file is never handed to update, but still finalised.
+  auto emptyRecord = std::make_shared<CountingState>();
+  EXPECT_EQ(FileHash::hashOfFileAtPath(dir.writeFile("empty", ""), countingContext(emptyRecord)),
+            "00000000");
+  EXPECT_TRUE(emptyRecord->chunks.empty());
+}
+
+TEST(FileHashContextTest, FailingOrThrowingContextGivesEmptyText) {
+  TempDir dir;
+  const std::string path = dir.writeFile("data", "some bytes");
+  struct Case {
+    const char* name;
+    void (*spoil)(ComputationContext&);
+  };
+  const Case cases[] = {
+      {"initialise fails",
+       [](ComputationContext& c) { c.initialise = [](auto&) { return false; }; }},
+      {"update fails",
+       [](ComputationContext& c) {
+         c.update = [](auto&, const uint8_t*, size_t) { return false; };
+       }},
+      {"finalise fails",
+       [](ComputationContext& c) { c.finalise = [](uint8_t*, auto&) { return false; }; }},
+      {"update throws",
+       [](ComputationContext& c) {
+         c.update = [](ComputationContext::State& s, const uint8_t*, size_t) {
+           (void)std::any_cast<std::string&>(s);  // wrong type: bad_any_cast
+           return true;
+         };
+       }},
+      {"operation missing", [](ComputationContext& c) { c.finalise = nullptr; }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ComputationContext context = countingContext(std::make_shared<CountingState>());
+    c.spoil(context);
+    EXPECT_EQ(FileHash::hashOfFileAtPath(path, context), "");
+  }
+  // The fixed contexts are usable directly.
+  EXPECT_EQ(FileHash::hashOfFileAtPath(dir.writeFile("abc", "abc"), FileHash::md5Context()),
+            kMd5Abc);
+}
+
+// A FIFO with no writer: opening it for reading blocks until a writer comes.
+class FifoFixture {
+ public:
+  explicit FifoFixture(const TempDir& dir) : path_(dir / "fifo") {
+    EXPECT_EQ(::mkfifo(path_.c_str(), 0600), 0);
+  }
+  const std::string& path() const { return path_; }
+  // Lets a reader that is stuck in open() go on (it then sees end of file).
+  void releaseBlockedReader() const {
+    int fd = ::open(path_.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd >= 0) ::close(fd);
+  }
+
+ private:
+  std::string path_;
+};
+
+TEST(SwiftFileHashConcurrencyTest, SuspendedHashNeverOpensTheFile) {
+  ScanStateGuard guard;
+  TempDir dir;
+  FifoFixture fifo(dir);
+  SwiftFileHashUnit::shard().scanState = kSuspend;
+  auto result = std::async(std::launch::async,
+                           [&] { return SwiftFileHashUnit::shard().hashFile(fifo.path()); });
+  if (result.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
+    ADD_FAILURE() << "hashFile opened the FIFO although the scan was suspended";
+    while (result.wait_for(std::chrono::milliseconds(50)) != std::future_status::ready) {
+      fifo.releaseBlockedReader();
+    }
+  }
+  EXPECT_EQ(result.get(), std::nullopt);
+}
+
+TEST(SwiftFileHashConcurrencyTest, StopWhileReadingGivesNoneNotAPartialDigest) {
+  ScanStateGuard guard;
+  TempDir dir;
+  FifoFixture fifo(dir);
+  // The reader gives up partway, so the writer's last write may meet a closed
+  // pipe: that must be an EPIPE here, not a signal that ends the test program.
+  struct sigaction ignore {};
+  struct sigaction previous {};
+  ignore.sa_handler = SIG_IGN;
+  ASSERT_EQ(::sigaction(SIGPIPE, &ignore, &previous), 0);
+
+  auto result = std::async(std::launch::async,
+                           [&] { return SwiftFileHashUnit::shard().hashFile(fifo.path()); });
+  // The writer's open waits for the reader's, so the hash is under way before
+  // any byte exists; the stop lands while more bytes are still to come.
+  const int fd = ::open(fifo.path().c_str(), O_WRONLY | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  const std::string bytes = pseudoRandomBytes(64 * 1024, 6);
+  EXPECT_EQ(::write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+  SwiftFileHashUnit::shard().scanState = kSuspend;
+  (void)::write(fd, bytes.data(), bytes.size());
+  ::close(fd);
+  EXPECT_EQ(result.get(), std::nullopt);
+  ::sigaction(SIGPIPE, &previous, nullptr);
+}
+
+TEST(SwiftFileHashConcurrencyTest, ParallelCallsEachGetTheirOwnDigest) {
+  ScanStateGuard guard;
+  TempDir dir;
+  constexpr int kThreads = 4;
+  std::vector<std::string> paths;
+  std::vector<std::string> expected;
+  for (int i = 0; i < kThreads; ++i) {
+    const std::string content =
+        pseudoRandomBytes(300'000 + static_cast<size_t>(i), 10 + static_cast<uint64_t>(i));
+    paths.push_back(dir.writeFile("f" + std::to_string(i), content));
+    expected.push_back(FileHash::md5HashOfFileAtPath(paths.back()));
+  }
+  std::vector<std::optional<std::string>> got(kThreads);
+  std::vector<std::thread> threads;
+  for (int i = 0; i < kThreads; ++i) {
+    threads.emplace_back([&, i] {
+      for (int round = 0; round < 5; ++round) {
+        got[static_cast<size_t>(i)] =
+            SwiftFileHashUnit::shard().hashFile(paths[static_cast<size_t>(i)]);
+      }
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  for (size_t i = 0; i < kThreads; ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(got[i], expected[i]);
+  }
+}
+
+}  // namespace
+}  // namespace orvexa
