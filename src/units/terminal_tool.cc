@@ -1,0 +1,302 @@
+#include "orvexa/units/terminal_tool.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string_view>
+#include <utility>
+
+#include "orvexa/platform/posix_error.h"
+#include "orvexa/units/log_service.h"
+#include "orvexa/units/scan_status.h"
+#include "units/unique_fd.h"
+
+namespace orvexa {
+namespace {
+
+constexpr size_t kReadChunk = 64 * 1024;
+// How often a quiet pipe is checked for a tool that exited while a process it
+// started still holds the pipe open.
+constexpr int kExitCheckMillis = 200;
+
+// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
+bool isValidUtf8(std::string_view text) {
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+  const auto* end = p + text.size();
+  while (p < end) {
+    const unsigned char c = *p;
+    if (c < 0x80) {
+      ++p;
+      continue;
+    }
+    size_t length;
+    unsigned char low = 0x80;
+    unsigned char high = 0xBF;
+    if (c >= 0xC2 && c <= 0xDF) {
+      length = 2;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+      length = 3;
+      if (c == 0xE0) low = 0xA0;   // overlong
+      if (c == 0xED) high = 0x9F;  // surrogates
+    } else if (c >= 0xF0 && c <= 0xF4) {
+      length = 4;
+      if (c == 0xF0) low = 0x90;   // overlong
+      if (c == 0xF4) high = 0x8F;  // above U+10FFFF
+    } else {
+      return false;
+    }
+    if (static_cast<size_t>(end - p) < length) return false;
+    if (p[1] < low || p[1] > high) return false;
+    for (size_t i = 2; i < length; ++i) {
+      if (p[i] < 0x80 || p[i] > 0xBF) return false;
+    }
+    p += length;
+  }
+  return true;
+}
+
+// A launched tool. The reader reaps it; pieces on the caller's queue may
+// signal it, which must never reach a recycled process id.
+class Process {
+ public:
+  explicit Process(pid_t pid) : pid_(pid) {}
+
+  void interrupt() {
+    std::lock_guard lock(mu_);
+    if (!reaped_) ::kill(pid_, SIGINT);
+  }
+
+  pid_t pid() const { return pid_; }
+
+  // Waits for the exit, then reaps. Until the reap the id stays a zombie's,
+  // so interrupt() cannot hit another process.
+  void reap() {
+    siginfo_t info{};
+    while (::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOWAIT) != 0) {
+      if (errno != EINTR) break;  // ECHILD: already reaped (SIGCHLD ignored by the host)
+    }
+    std::lock_guard lock(mu_);
+    int status = 0;
+    while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+    }
+    reaped_ = true;
+  }
+
+  bool hasExited() const {
+    siginfo_t info{};
+    if (::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) != 0) {
+      return errno == ECHILD;
+    }
+    return info.si_pid == pid_;
+  }
+
+ private:
+  const pid_t pid_;
+  std::mutex mu_;
+  bool reaped_ = false;
+};
+
+struct Launched {
+  std::shared_ptr<Process> process;
+  internal::UniqueFd output;  // reading end of the tool's standard output
+};
+
+class SpawnSettings {
+ public:
+  SpawnSettings() {
+    posix_spawn_file_actions_init(&actions_);
+    posix_spawnattr_init(&attributes_);
+  }
+  ~SpawnSettings() {
+    posix_spawn_file_actions_destroy(&actions_);
+    posix_spawnattr_destroy(&attributes_);
+  }
+  SpawnSettings(const SpawnSettings&) = delete;
+  SpawnSettings& operator=(const SpawnSettings&) = delete;
+
+  posix_spawn_file_actions_t actions_;
+  posix_spawnattr_t attributes_;
+};
+
+void logLaunchFailure(const std::string& launchPath, int error) {
+  LogService::shard().log(LogService::LogLevel::Info,
+                          "Run Terminal Error:" + launchPath + " " + posixErrorText(error));
+}
+
+std::optional<Launched> launch(const std::string& launchPath,
+                               const std::vector<std::string>& arguments) {
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC) != 0) {
+    logLaunchFailure(launchPath, errno);
+    return std::nullopt;
+  }
+  internal::UniqueFd readEnd(fds[0]);
+  internal::UniqueFd writeEnd(fds[1]);
+
+  SpawnSettings settings;
+  // dup2 clears close-on-exec on the tool's descriptor 1 only; both pipe ends
+  // themselves close at exec.
+  posix_spawn_file_actions_adddup2(&settings.actions_, writeEnd.get(), STDOUT_FILENO);
+  sigset_t all;
+  sigset_t none;
+  sigfillset(&all);
+  sigemptyset(&none);
+  posix_spawnattr_setsigdefault(&settings.attributes_, &all);
+  posix_spawnattr_setsigmask(&settings.attributes_, &none);
+  posix_spawnattr_setflags(&settings.attributes_,
+                           static_cast<short>(POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK));
+
+  std::vector<char*> argv;
+  argv.reserve(arguments.size() + 2);
+  argv.push_back(const_cast<char*>(launchPath.c_str()));
+  for (const auto& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+  argv.push_back(nullptr);
+
+  pid_t pid = -1;
+  // glibc reports a failed exec (missing file, no execute permission) here.
+  int rc = ::posix_spawn(&pid, launchPath.c_str(), &settings.actions_, &settings.attributes_,
+                         argv.data(), environ);
+  if (rc != 0) {
+    logLaunchFailure(launchPath, rc);
+    return std::nullopt;
+  }
+  return Launched{std::make_shared<Process>(pid), std::move(readEnd)};
+}
+
+// Reads the tool's output until the pipe ends (or, if a descendant keeps it
+// open, until the tool has exited and the pipe is empty), passing each piece
+// to onData; then reaps the tool.
+template <typename OnData>
+void collect(Launched& tool, OnData&& onData) {
+  const int fd = tool.output.get();
+  char buffer[kReadChunk];
+  for (;;) {
+    pollfd ready{fd, POLLIN, 0};
+    int polled = ::poll(&ready, 1, kExitCheckMillis);
+    if (polled < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    if (polled == 0) {
+      if (!tool.process->hasExited()) continue;
+      // What the tool wrote is in the pipe by now: take it without waiting
+      // for a descendant.
+      ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+      for (;;) {
+        ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n > 0) {
+          onData(std::string_view(buffer, static_cast<size_t>(n)));
+          continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        break;
+      }
+      break;
+    }
+    ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n > 0) {
+      onData(std::string_view(buffer, static_cast<size_t>(n)));
+    } else if (n == 0 || errno != EINTR) {
+      break;
+    }
+  }
+  tool.process->reap();
+}
+
+// The state of one real-time run, shared by the pieces handed to the queue.
+// Only those pieces touch buffer, interrupted and finish, one at a time.
+struct RealTimeRun {
+  std::shared_ptr<Process> process;
+  std::string buffer;
+  bool interrupted = false;
+  std::function<void(std::string)> finish;
+
+  void deliver(std::string text) {
+    if (finish) finish(std::move(text));
+  }
+};
+
+void realTimeRun(const std::string& launchPath, const std::vector<std::string>& arguments,
+                 SerialGCDService& thread, std::function<void(std::string)> finish,
+                 std::optional<int64_t> featureIndex) {
+  auto ignore = [](JThreadSatefy::THREADRUNERROR) {};
+  auto run = std::make_shared<RealTimeRun>();
+  run->finish = std::move(finish);
+
+  std::optional<Launched> tool = launch(launchPath, arguments);
+  if (!tool) {
+    thread.runDeferred([run] { run->deliver(""); }, ignore);
+    return;
+  }
+  run->process = tool->process;
+
+  collect(*tool, [&](std::string_view data) {
+    thread.runDeferred(
+        [run, featureIndex, chunk = std::string(data)] {
+          if (featureIndex) {
+            const int state =
+                ScanStatusTable::get(*featureIndex).value_or(static_cast<int>(ScanState::start));
+            if (state == static_cast<int>(ScanState::suspend) && !run->interrupted) {
+              run->process->interrupt();
+              run->deliver("");
+              run->interrupted = true;
+            }
+          }
+          run->buffer += chunk;
+        },
+        ignore);
+  });
+
+  thread.runDeferred(
+      [run] {
+        if (run->interrupted) return;  // the caller has had its finish already
+        std::string text = isValidUtf8(run->buffer) ? std::move(run->buffer) : std::string();
+        run->deliver(std::move(text));
+      },
+      ignore);
+}
+
+std::string blockingRun(const std::string& launchPath, const std::vector<std::string>& arguments) {
+  std::optional<Launched> tool = launch(launchPath, arguments);
+  if (!tool) return {};
+  std::string output;
+  collect(*tool, [&](std::string_view data) { output += data; });
+  if (!isValidUtf8(output)) return "Error";
+  return output;
+}
+
+}  // namespace
+
+std::string TerminalUtils::runTerminal(const std::string& launchPath,
+                                       const std::vector<std::string>& arguments) {
+  return blockingRun(launchPath, arguments);
+}
+
+void TerminalUtils::realTimeRunTerminal(const std::string& launchPath,
+                                        const std::vector<std::string>& arguments,
+                                        SerialGCDService& thread,
+                                        std::function<void(std::string)> finish) {
+  realTimeRun(launchPath, arguments, thread, std::move(finish), std::nullopt);
+}
+
+std::string TerminalUtilsClass::runTerminal(const std::string& launchPath,
+                                            const std::vector<std::string>& arguments) const {
+  return blockingRun(launchPath, arguments);
+}
+
+void TerminalUtilsClass::realTimeRunTerminal(const std::string& launchPath,
+                                             const std::vector<std::string>& arguments,
+                                             SerialGCDService& thread,
+                                             std::function<void(std::string)> finish) const {
+  realTimeRun(launchPath, arguments, thread, std::move(finish), featureIndex_);
+}
+
+}  // namespace orvexa

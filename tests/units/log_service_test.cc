@@ -1,0 +1,217 @@
+#include "orvexa/units/log_service.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <ctime>
+#include <filesystem>
+#include <iomanip>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "orvexa/platform/identity.h"
+#include "orvexa/platform/paths.h"
+#include "support/temp_dir.h"
+
+namespace orvexa {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::readFile;
+using Level = LogService::LogLevel;
+
+const char kDate[] = R"(\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2})";
+
+class LogServiceTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    Paths::shared().setRoot(tmp_.path());
+    Identity::shared().setBundleIdentifier("com.orvexa.tests");
+  }
+  void TearDown() override {
+    Paths::shared().reset();
+    Identity::shared().reset();
+  }
+
+  std::string expectedPath(const std::string& bundleId) const {
+    std::string support = Paths::shared().userApplicationSupport();
+    if (bundleId.empty()) return support + "/FrameworkLog.txt";
+    return support + "/" + bundleId + "/" + bundleId + "FrameworkLog.txt";
+  }
+
+  testing::TempDir tmp_;
+};
+
+TEST_F(LogServiceTest, ConstructionCreatesFolderAndEmptyFile) {
+  LogService log;
+  const std::string path = expectedPath("com.orvexa.tests");
+  EXPECT_EQ(log.logPath(), path);
+  EXPECT_TRUE(fs::is_regular_file(path));
+  EXPECT_EQ(fs::file_size(path), 0u);
+  EXPECT_EQ(path.rfind(tmp_.path() + "/Users/", 0), 0u) << "under the paths table's home";
+}
+
+TEST_F(LogServiceTest, HostWithoutBundleIdentifierWritesInApplicationSupport) {
+  Identity::shared().setBundleIdentifier("");
+  LogService log;
+  EXPECT_EQ(log.logPath(), Paths::shared().userApplicationSupport() + "/FrameworkLog.txt");
+  log.log(Level::Info, "no bundle");
+  log.flush();
+  EXPECT_TRUE(std::regex_match(readFile(log.logPath()),
+                               std::regex(std::string("<") + kDate + ":Info>:no bundle\n")));
+}
+
+TEST_F(LogServiceTest, LinesAppearInSubmissionOrderWithTheirLevel) {
+  LogService log;
+  log.log(Level::Debug, "first line");
+  log.log(Level::Info, "Scan Start");
+  log.flush();
+  const std::regex expected(std::string("<") + kDate + ":Debug>:first line\n<" + kDate +
+                            ":Info>:Scan Start\n");
+  const std::string content = readFile(log.logPath());
+  EXPECT_TRUE(std::regex_match(content, expected)) << content;
+}
+
+TEST_F(LogServiceTest, DictionaryLines) {
+  struct Case {
+    const char* name;
+    Level level;
+    std::vector<std::pair<std::string, std::string>> dict;
+    std::string text;  // what follows the level marker
+  };
+  const std::vector<Case> cases = {
+      {"empty dictionary: marker then line feed", Level::Info, {}, "\n"},
+      {"entries on their own lines, in the given order",
+       Level::Debug,
+       {{"path", "/tmp/a b"}, {"size", "12"}, {"", "empty key"}},
+       "\npath:/tmp/a b\nsize:12\n:empty key\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove(expectedPath("com.orvexa.tests"));
+    LogService log;
+    log.logDict(c.level, c.dict);
+    log.flush();
+    const std::string content = readFile(log.logPath());
+    const std::string marker = c.level == Level::Info ? ":Info>:" : ":Debug>:";
+    EXPECT_TRUE(std::regex_match(content.substr(0, 21), std::regex(std::string("<") + kDate + ":")))
+        << content;
+    ASSERT_GE(content.size(), 21u);
+    EXPECT_EQ(content.substr(20), marker + c.text);
+  }
+}
+
+TEST_F(LogServiceTest, ExistingLogIsAppendedTo) {
+  {
+    LogService first;
+    first.log(Level::Info, "one");
+  }  // the destructor writes what was submitted
+  LogService second;
+  second.log(Level::Info, "two");
+  second.flush();
+  const std::string content = readFile(second.logPath());
+  EXPECT_TRUE(std::regex_match(
+      content, std::regex(std::string("<") + kDate + ":Info>:one\n<" + kDate + ":Info>:two\n")))
+      << content;
+}
+
+TEST_F(LogServiceTest, LinesAreDroppedSilentlyOnceTheFileIsDeleted) {
+  LogService log;
+  log.log(Level::Info, "before");
+  log.flush();
+  ASSERT_TRUE(fs::remove(log.logPath()));
+  log.log(Level::Info, "after");
+  log.logDict(Level::Debug, {{"k", "v"}});
+  log.flush();
+  EXPECT_FALSE(fs::exists(log.logPath())) << "the file is not re-created";
+  EXPECT_TRUE(fs::is_directory(fs::path(log.logPath()).parent_path()));
+}
+
+TEST(LogServiceConcurrencyTest, LinesFromManyThreadsStayWholeAndInOrderPerThread) {
+  testing::TempDir tmp;
+  Paths::shared().setRoot(tmp.path());
+  Identity::shared().setBundleIdentifier("com.orvexa.threads");
+  {
+    LogService log;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+      threads.emplace_back([&log, t] {
+        for (int i = 0; i < 200; ++i) {
+          log.log(Level::Info, "thread " + std::to_string(t) + " line " + std::to_string(i) + " " +
+                                   std::string(100, 'x'));
+        }
+      });
+    }
+    for (auto& th : threads) th.join();
+    log.flush();
+
+    const std::string content = readFile(log.logPath());
+    const std::regex line(std::string("<") + kDate + ":Info>:thread (\\d) line (\\d+) x{100}");
+    std::vector<int> next(4, 0);
+    size_t lines = 0;
+    size_t start = 0;
+    while (start < content.size()) {
+      size_t end = content.find('\n', start);
+      ASSERT_NE(end, std::string::npos);
+      std::smatch m;
+      const std::string text = content.substr(start, end - start);
+      ASSERT_TRUE(std::regex_match(text, m, line)) << text;
+      const int t = std::stoi(m[1]);
+      EXPECT_EQ(std::stoi(m[2]), next[static_cast<size_t>(t)]++);
+      ++lines;
+      start = end + 1;
+    }
+    EXPECT_EQ(lines, 800u);
+  }
+  Paths::shared().reset();
+  Identity::shared().reset();
+}
+
+TEST(LogServiceFormatTest, DateToStringUsesTheFormatLetters) {
+  struct Case {
+    const char* format;
+    const char* strftimeFormat;
+  };
+  const Case cases[] = {
+      {"yyyy-MM-dd HH:mm:ss", "%Y-%m-%d %H:%M:%S"},
+      {"yyyyMMdd", "%Y%m%d"},
+      {"HH.mm", "%H.%M"},
+      {"yy/MM", "%y/%m"},
+      {"'at' HH 'o''clock'", "at %H o'clock"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.format);
+    // Retry if the second changed while formatting.
+    for (int attempt = 0; attempt < 3; ++attempt) {
+      // The same clock the service reads (time() may lag it by a tick).
+      std::time_t before = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
+      std::string got = LogService::dateToString(c.format);
+      std::time_t after = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
+      if (before != after) continue;
+      std::tm local{};
+      localtime_r(&before, &local);
+      std::ostringstream expected;
+      expected << std::put_time(&local, c.strftimeFormat);
+      EXPECT_EQ(got, expected.str());
+      break;
+    }
+  }
+  EXPECT_TRUE(std::regex_match(LogService::dateToString(), std::regex(kDate)));
+}
+
+TEST(LogServiceFormatTest, LevelsFromText) {
+  EXPECT_EQ(LogService::logLevelFrom("Debug"), Level::Debug);
+  EXPECT_EQ(LogService::logLevelFrom("Info"), Level::Info);
+  for (const char* other : {"info", "DEBUG", "", "Warning", "Info "}) {
+    SCOPED_TRACE(other);
+    EXPECT_EQ(LogService::logLevelFrom(other), std::nullopt);
+  }
+  EXPECT_EQ(LogService::rawValue(Level::Debug), "Debug");
+  EXPECT_EQ(LogService::rawValue(Level::Info), "Info");
+}
+
+}  // namespace
+}  // namespace orvexa

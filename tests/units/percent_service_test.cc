@@ -1,0 +1,179 @@
+#include "orvexa/units/percent_service.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "orvexa/units/main_queue.h"
+
+namespace orvexa {
+namespace {
+
+using namespace std::chrono_literals;
+
+// Collects what progressFunc receives; safe from any thread.
+struct Reports {
+  std::mutex mu;
+  std::vector<float> values;
+  int offMainThread = 0;
+
+  PercentService::ProgressFunc func() {
+    return [this](float value) {
+      std::lock_guard lock(mu);
+      values.push_back(value);
+      if (!MainQueue::isMainThread()) ++offMainThread;
+    };
+  }
+  std::vector<float> snapshot() {
+    std::lock_guard lock(mu);
+    return values;
+  }
+};
+
+TEST(PercentServiceTest, TicksClimbByTheIncrementInSinglePrecision) {
+  Reports reports;
+  PercentService percent(reports.func(), 4);
+  percent.progressStep();
+
+  // The same Float arithmetic the service must do.
+  std::vector<float> expected;
+  float single = 0.0f;
+  for (int i = 0; i < 5; ++i) {
+    single += 0.2f;
+    expected.push_back(single / 4.0f);
+  }
+  ASSERT_EQ(single, 1.0f) << "five Float increments of 0.2 give exactly one step";
+
+  for (int tick = 0; tick < 6; ++tick) percent.updatePercent();
+  EXPECT_EQ(reports.snapshot(), expected) << "the sixth tick reports nothing";
+  const float approx[] = {0.05f, 0.1f, 0.15f, 0.2f, 0.25f};
+  for (size_t i = 0; i < expected.size(); ++i) EXPECT_FLOAT_EQ(expected[i], approx[i]);
+}
+
+TEST(PercentServiceTest, EdgeCasesOfOneTick) {
+  struct Case {
+    const char* name;
+    int64_t totalStep;
+    int steps;
+    float increase;
+    int ticks;
+    std::vector<float> expected;
+  };
+  const std::vector<Case> cases = {
+      {"no steps at all finishes at once", 0, 0, 0.2f, 1, {1.0f}},
+      {"nothing finished reports nothing", 3, 0, 0.2f, 3, {}},
+      {"all steps done reports 1 even while the display is low", 5, 5, 0.2f, 1, {1.0f}},
+      {"each later tick on a finished task reports 1 again", 1, 1, 0.2f, 2, {1.0f, 1.0f}},
+      {"a custom increment", 2, 1, 0.5f, 3, {0.25f, 0.5f}},
+      {"stepped past the total never stops by itself", 2, 3, 1.0f, 4, {0.5f, 1.0f, 1.5f}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Reports reports;
+    PercentService percent(reports.func(), c.totalStep, c.increase);
+    for (int i = 0; i < c.steps; ++i) percent.progressStep();
+    for (int i = 0; i < c.ticks; ++i) percent.updatePercent();
+    EXPECT_EQ(reports.snapshot(), c.expected);
+  }
+}
+
+TEST(PercentServiceTest, StopTimeReportsOneEveryTime) {
+  Reports reports;
+  PercentService percent(reports.func(), 10);
+  percent.stopTime();
+  percent.stopTime();
+  EXPECT_EQ(reports.snapshot(), (std::vector<float>{1.0f, 1.0f}));
+  EXPECT_FALSE(percent.isRunning());
+}
+
+TEST(PercentServiceConcurrencyTest, StepsFromManyThreadsAreNotLost) {
+  Reports reports;
+  PercentService percent(reports.func(), 4000);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&] {
+      for (int i = 0; i < 1000; ++i) percent.progressStep();
+    });
+  }
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(percent.currentStep(), 4000);
+  percent.updatePercent();
+  EXPECT_EQ(reports.snapshot(), std::vector<float>{1.0f});
+}
+
+TEST(PercentServiceConcurrencyTest, RealTimerTicksOnTheMainThreadAndEndsWithOne) {
+  Reports reports;
+  std::promise<void> finished;
+  std::atomic<bool> once{false};
+  auto func = reports.func();
+  auto percent = std::make_shared<PercentService>(
+      [&, func](float value) {
+        func(value);
+        if (value == 1.0f && !once.exchange(true)) finished.set_value();
+      },
+      2, 1.0f);
+  percent->progressStep();
+  percent->startTime();
+  EXPECT_TRUE(percent->isRunning());
+  std::thread stepper([percent] {
+    std::this_thread::sleep_for(250ms);
+    percent->progressStep();
+  });
+  stepper.join();
+  ASSERT_EQ(finished.get_future().wait_for(5s), std::future_status::ready);
+  MainQueue::sync([] {});
+  EXPECT_FALSE(percent->isRunning()) << "the tick that saw all steps stopped the timer";
+
+  auto values = reports.snapshot();
+  ASSERT_FALSE(values.empty());
+  EXPECT_EQ(values.back(), 1.0f);
+  EXPECT_EQ(values.front(), 0.5f) << "one increment of 1.0 over two steps";
+  std::lock_guard lock(reports.mu);
+  EXPECT_EQ(reports.offMainThread, 0);
+}
+
+TEST(PercentServiceConcurrencyTest, StopFromAnotherThreadWhileTicking) {
+  Reports reports;
+  auto percent = std::make_shared<PercentService>(reports.func(), 1000, 0.2f);
+  for (int i = 0; i < 500; ++i) percent->progressStep();
+  percent->startTime();
+  std::this_thread::sleep_for(250ms);
+  percent->stopTime();  // the engine's stop, off the main thread
+  MainQueue::sync([] {});
+  const auto values = reports.snapshot();
+  ASSERT_GE(values.size(), 2u) << "some ticks, then the stop";
+  EXPECT_EQ(values.back(), 1.0f);
+  std::this_thread::sleep_for(150ms);
+  EXPECT_EQ(reports.snapshot().size(), values.size()) << "no tick after the stop";
+}
+
+TEST(PercentServiceConcurrencyTest, DestroyedWhileRunningStopsTicking) {
+  Reports reports;
+  {
+    auto percent = std::make_shared<PercentService>(reports.func(), 1000, 0.2f);
+    for (int i = 0; i < 500; ++i) percent->progressStep();
+    percent->startTime();
+    std::this_thread::sleep_for(150ms);
+  }
+  {
+    // Not owned by a shared_ptr: its timer holds the object itself.
+    PercentService plain(reports.func(), 1000, 0.2f);
+    for (int i = 0; i < 500; ++i) plain.progressStep();
+    plain.startTime();
+    std::this_thread::sleep_for(150ms);
+  }
+  MainQueue::sync([] {});
+  const size_t count = reports.snapshot().size();
+  EXPECT_GE(count, 2u);
+  std::this_thread::sleep_for(150ms);
+  EXPECT_EQ(reports.snapshot().size(), count);
+}
+
+}  // namespace
+}  // namespace orvexa

@@ -1,0 +1,279 @@
+#include "orvexa/units/terminal_tool.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "orvexa/platform/identity.h"
+#include "orvexa/platform/paths.h"
+#include "orvexa/units/log_service.h"
+#include "orvexa/units/scan_status.h"
+#include "support/temp_dir.h"
+
+namespace orvexa {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using testing::readFile;
+
+constexpr int64_t kFeature = 9101;
+
+// What finish received, and whether it ran on the queue it was given.
+struct Finished {
+  std::vector<std::string> texts;
+  int offQueue = 0;
+};
+
+class TerminalToolTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    // The shared log lands in this test's folder if it is first made here.
+    Paths::shared().setRoot(tmp_.path());
+    Identity::shared().setBundleIdentifier("com.orvexa.tests");
+    ScanStatusTable::erase(kFeature);
+  }
+  void TearDown() override {
+    ScanStatusTable::erase(kFeature);
+    Paths::shared().reset();
+    Identity::shared().reset();
+  }
+
+  // Runs the real-time form and waits for everything it handed to the queue.
+  template <typename Runner>
+  Finished realTime(const Runner& runner, const std::string& path,
+                    const std::vector<std::string>& args) {
+    SerialGCDService queue(SerialGCDService::GCDQOS::default_);
+    Finished result;  // touched only on the queue until waitUntilIdle
+    runner.realTimeRunTerminal(path, args, queue, [&](std::string text) {
+      if (!queue.isCurrent()) ++result.offQueue;
+      result.texts.push_back(std::move(text));
+    });
+    queue.waitUntilIdle();
+    return result;
+  }
+
+  Finished realTimeStatic(const std::string& path, const std::vector<std::string>& args) {
+    SerialGCDService queue(SerialGCDService::GCDQOS::default_);
+    Finished result;
+    TerminalUtils::realTimeRunTerminal(path, args, queue, [&](std::string text) {
+      if (!queue.isCurrent()) ++result.offQueue;
+      result.texts.push_back(std::move(text));
+    });
+    queue.waitUntilIdle();
+    return result;
+  }
+
+  // Makes sure the shared log file exists (an earlier test's folder may be
+  // gone) and returns its current size.
+  size_t sharedLogOffset() {
+    const std::string& path = LogService::shard().logPath();
+    std::error_code ec;
+    fs::create_directories(fs::path(path).parent_path(), ec);
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    if (fd >= 0) ::close(fd);
+    return testing::logSize();
+  }
+
+  static size_t countOf(const std::string& haystack, const std::string& needle) {
+    size_t count = 0;
+    for (size_t at = haystack.find(needle); at != std::string::npos;
+         at = haystack.find(needle, at + needle.size())) {
+      ++count;
+    }
+    return count;
+  }
+
+  testing::TempDir tmp_;
+};
+
+TEST_F(TerminalToolTest, OutputIsReturnedUnchanged) {
+  struct Case {
+    const char* name;
+    std::string path;
+    std::vector<std::string> args;
+    std::string expected;
+  };
+  const std::vector<Case> cases = {
+      {"prints nothing", "/bin/true", {}, ""},
+      {"trailing newline kept", "/bin/echo", {"hello"}, "hello\n"},
+      {"arguments passed as they are",
+       "/usr/bin/printf",
+       {"%s|", "a b", "c*", "$HOME"},
+       "a b|c*|$HOME|"},
+      {"multi-byte UTF-8", "/usr/bin/printf", {"%s", "é€😀"}, "é€😀"},
+      {"failure status is not distinguished", "/bin/sh", {"-c", "echo out; exit 3"}, "out\n"},
+      {"standard error is not collected", "/bin/sh", {"-c", "echo err >&2; echo out"}, "out\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(TerminalUtils::runTerminal(c.path, c.args), c.expected);
+    EXPECT_EQ(TerminalUtilsClass(kFeature).runTerminal(c.path, c.args), c.expected);
+    Finished f = realTimeStatic(c.path, c.args);
+    EXPECT_EQ(f.texts, std::vector<std::string>{c.expected});
+    EXPECT_EQ(f.offQueue, 0);
+    Finished g = realTime(TerminalUtilsClass(kFeature), c.path, c.args);
+    EXPECT_EQ(g.texts, std::vector<std::string>{c.expected}) << "no status entry: runs to the end";
+  }
+}
+
+TEST_F(TerminalToolTest, WorkingFolderIsInherited) {
+  EXPECT_EQ(TerminalUtils::runTerminal("/bin/pwd", {}), fs::current_path().string() + "\n");
+}
+
+TEST_F(TerminalToolTest, LargeOutputArrivesWholeAndInOrder) {
+  // 5 MiB of numbered lines: any loss, duplication or reordering shows.
+  std::string content;
+  content.reserve(5 * 1024 * 1024 + 64);
+  for (int i = 0; content.size() < 5 * 1024 * 1024; ++i) {
+    content += "line " + std::to_string(i) + " of the large output test\n";
+  }
+  const std::string file = tmp_.writeFile("large.txt", content);
+
+  std::string blocking = TerminalUtils::runTerminal("/bin/cat", {file});
+  EXPECT_EQ(blocking.size(), content.size());
+  EXPECT_TRUE(blocking == content);
+
+  Finished f = realTimeStatic("/bin/cat", {file});
+  ASSERT_EQ(f.texts.size(), 1u);
+  EXPECT_EQ(f.texts[0].size(), content.size());
+  EXPECT_TRUE(f.texts[0] == content);
+}
+
+TEST_F(TerminalToolTest, InvalidUtf8GivesErrorOrEmptyText) {
+  struct Case {
+    const char* name;
+    std::string bytes;
+  };
+  const std::vector<Case> cases = {
+      {"lone 0xFF", "ok\xff"},
+      {"continuation byte first", "\x80"},
+      {"overlong slash", "\xc0\xaf"},
+      {"overlong three-byte", "\xe0\x80\xaf"},
+      {"surrogate", "\xed\xa0\x80"},
+      {"above U+10FFFF", "\xf4\x90\x80\x80"},
+      {"truncated sequence at the end", "abc\xe2\x82"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(TerminalUtils::runTerminal("/usr/bin/printf", {"%s", c.bytes}), "Error");
+    EXPECT_EQ(realTimeStatic("/usr/bin/printf", {"%s", c.bytes}).texts,
+              std::vector<std::string>{""});
+    EXPECT_EQ(realTime(TerminalUtilsClass(kFeature), "/usr/bin/printf", {"%s", c.bytes}).texts,
+              std::vector<std::string>{""});
+  }
+}
+
+TEST_F(TerminalToolTest, UnlaunchableToolsGiveNothingAndOneLogLineEach) {
+  const std::string script = tmp_.writeFile("not-executable.sh", "#!/bin/sh\necho hi\n");
+  ::chmod(script.c_str(), 0644);
+  struct Case {
+    const char* name;
+    std::string path;
+  };
+  const std::vector<Case> cases = {
+      {"missing", tmp_ / "no-such-tool"},
+      {"not executable", script},
+      {"a folder", tmp_.makeDir("folder-tool")},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    size_t offset = sharedLogOffset();
+    EXPECT_EQ(TerminalUtils::runTerminal(c.path, {"x"}), "");
+    EXPECT_EQ(countOf(testing::logSince(offset), c.path), 1u);
+
+    offset = sharedLogOffset();
+    Finished f = realTimeStatic(c.path, {});
+    EXPECT_EQ(f.texts, std::vector<std::string>{""});
+    EXPECT_EQ(f.offQueue, 0);
+    EXPECT_EQ(countOf(testing::logSince(offset), c.path), 1u);
+
+    offset = sharedLogOffset();
+    Finished g = realTime(TerminalUtilsClass(kFeature), c.path, {});
+    EXPECT_EQ(g.texts, std::vector<std::string>{""});
+    EXPECT_EQ(countOf(testing::logSince(offset), c.path), 1u);
+  }
+}
+
+TEST_F(TerminalToolTest, ReturnsWhenTheToolExitsEvenIfADescendantHoldsTheOutput) {
+  const auto start = std::chrono::steady_clock::now();
+  std::string out = TerminalUtils::runTerminal("/bin/sh", {"-c", "echo hi; sleep 2 2>/dev/null &"});
+  const auto elapsed = std::chrono::steady_clock::now() - start;
+  EXPECT_EQ(out, "hi\n");
+  EXPECT_LT(elapsed, 1500ms);
+}
+
+// Prints, then keeps printing; on SIGINT it notes the signal in the marker
+// file and prints three more times before it exits.
+const char kStubbornTool[] = R"(#!/bin/sh
+marker="$1"
+left=-1
+trap 'echo INT >> "$marker"; left=3' INT
+echo start
+i=0
+while [ $i -lt 100 ]; do
+  sleep 0.05
+  echo tick $i
+  i=$((i+1))
+  if [ $left -eq 0 ]; then exit 0; fi
+  if [ $left -gt 0 ]; then left=$((left-1)); fi
+done
+echo end
+)";
+
+TEST_F(TerminalToolTest, SuspendedScanInterruptsTheToolOnce) {
+  const std::string tool = tmp_.writeFile("stubborn.sh", kStubbornTool);
+  ::chmod(tool.c_str(), 0755);
+  const std::string marker = tmp_ / "interrupts.txt";
+  ScanStatusTable::set(kFeature, ScanState::start);
+
+  std::thread stopper([] {
+    std::this_thread::sleep_for(200ms);
+    ScanStatusTable::set(kFeature, ScanState::suspend);
+  });
+  const auto start = std::chrono::steady_clock::now();
+  Finished f = realTime(TerminalUtilsClass(kFeature), tool, {marker});
+  const auto elapsed = std::chrono::steady_clock::now() - start;
+  stopper.join();
+
+  EXPECT_EQ(f.texts, std::vector<std::string>{""}) << "once, empty, nothing at the end";
+  EXPECT_EQ(f.offQueue, 0);
+  EXPECT_EQ(readFile(marker), "INT\n") << "exactly one interrupt reached the tool";
+  EXPECT_LT(elapsed, 3s) << "the tool ended early";
+}
+
+TEST_F(TerminalToolTest, OtherStatesDoNotInterrupt) {
+  const std::string marker = tmp_ / "interrupts.txt";
+  for (ScanState state : {ScanState::start, ScanState::end}) {
+    SCOPED_TRACE(static_cast<int>(state));
+    ScanStatusTable::set(kFeature, state);
+    Finished f =
+        realTime(TerminalUtilsClass(kFeature), "/bin/sh",
+                 {"-c", "trap 'echo INT >> \"$0\"' INT; echo a; sleep 0.05; echo b", marker});
+    EXPECT_EQ(f.texts, std::vector<std::string>{"a\nb\n"});
+  }
+  EXPECT_FALSE(fs::exists(marker));
+  // The static form never looks at the table.
+  ScanStatusTable::set(kFeature, ScanState::suspend);
+  EXPECT_EQ(realTimeStatic("/bin/echo", {"x"}).texts, std::vector<std::string>{"x\n"});
+}
+
+TEST_F(TerminalToolTest, FeatureIndexCanBeChanged) {
+  TerminalUtilsClass runner(kFeature);
+  runner.setFeatureIndex(kFeature + 1);
+  EXPECT_EQ(runner.featureIndex(), kFeature + 1);
+  ScanStatusTable::set(kFeature, ScanState::suspend);  // not this runner's entry
+  EXPECT_EQ(realTime(runner, "/bin/echo", {"y"}).texts, std::vector<std::string>{"y\n"});
+}
+
+}  // namespace
+}  // namespace orvexa
