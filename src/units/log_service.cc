@@ -53,7 +53,11 @@ struct LogService::Impl {
     serialQueue.runDeferred(
         [path = logPath, level, text = std::move(text)] {
           // The date is the moment the line is written, not submitted.
-          std::string line = "<" + dateToString() + ":";
+          // Appended piece by piece: GCC 12 reports a false -Wrestrict on
+          // `"<" + std::string` at -O3.
+          std::string line(1, '<');
+          line += dateToString();
+          line += ':';
           line += rawValue(level);
           line += ">:";
           line += text;

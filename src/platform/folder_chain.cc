@@ -1,0 +1,227 @@
+#include "platform/folder_chain.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace orvexa::detail {
+namespace {
+
+constexpr size_t kBufferSize = 64 * 1024;
+// "../" repeated this often stays well below PATH_MAX.
+constexpr size_t kDotDotChunk = 1000;
+constexpr int kOpenFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+
+}  // namespace
+
+FolderChain::FolderChain(size_t maxOpen)
+    : maxOpen_(maxOpen < 2 ? 2 : maxOpen), buffer_(new char[kBufferSize]) {}
+
+int FolderChain::openChecked(int parentFd, const char* name, bool followLink, UniqueFd* out,
+                             dev_t* dev, ino_t* ino) {
+  int fd = ::openat(parentFd, name, kOpenFlags | (followLink ? 0 : O_NOFOLLOW));
+  if (fd < 0) {
+    // O_NOFOLLOW on a link gives ELOOP; the caller asked for a folder.
+    return errno == ELOOP && !followLink ? ENOTDIR : errno;
+  }
+  out->reset(fd);
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) {
+    int err = errno;
+    out->reset();
+    return err;
+  }
+  *dev = st.st_dev;
+  *ino = st.st_ino;
+  return 0;
+}
+
+void FolderChain::makeRoomFor(size_t keepA, size_t keepB) {
+  while (openCount_ >= maxOpen_) {
+    size_t victim = lowestOpen_;
+    while (victim < frames_.size() &&
+           (!frames_[victim].fd.valid() || victim == keepA || victim == keepB)) {
+      ++victim;
+    }
+    if (victim >= frames_.size()) return;  // everything open is needed right now
+    frames_[victim].fd.reset();
+    --openCount_;
+    if (victim == lowestOpen_) ++lowestOpen_;
+  }
+}
+
+void FolderChain::adopt(size_t index, UniqueFd fd) {
+  frames_[index].fd = std::move(fd);
+  ++openCount_;
+  if (index < lowestOpen_) lowestOpen_ = index;
+}
+
+int FolderChain::openRoot(const std::string& path, bool followLink) {
+  frames_.clear();
+  openCount_ = 0;
+  lowestOpen_ = 0;
+  if (openFault) {
+    if (int err = openFault(path); err != 0) return err;
+  }
+  Frame frame;
+  int err = openChecked(AT_FDCWD, path.c_str(), followLink, &frame.fd, &frame.dev, &frame.ino);
+  if (err != 0) return err;
+  path_ = path;
+  while (path_.size() > 1 && path_.back() == '/') path_.pop_back();
+  frame.name = path;
+  frame.pathLength = path_.size();
+  frames_.push_back(std::move(frame));
+  openCount_ = 1;
+  return 0;
+}
+
+std::string FolderChain::childPath(std::string_view name) const {
+  std::string result;
+  result.reserve(path_.size() + 1 + name.size());
+  result = path_;
+  if (result.empty() || result.back() != '/') result += '/';
+  result.append(name);
+  return result;
+}
+
+int FolderChain::push(const std::string& name, bool retireParent) {
+  const size_t parent = frames_.size() - 1;
+  int err = 0;
+  int parentFd = fdOf(parent, &err);
+  if (parentFd < 0) return err;
+  if (openFault) {
+    if (int fault = openFault(childPath(name)); fault != 0) return fault;
+  }
+  makeRoomFor(parent, parent);
+  Frame frame;
+  err = openChecked(parentFd, name.c_str(), false, &frame.fd, &frame.dev, &frame.ino);
+  if (err != 0) return err;
+  if (path_.empty() || path_.back() != '/') path_ += '/';
+  path_ += name;
+  frame.name = name;
+  frame.pathLength = path_.size();
+  frames_.push_back(std::move(frame));
+  ++openCount_;
+  if (retireParent) {
+    Frame& p = frames_[parent];
+    if (p.fd.valid()) {
+      p.fd.reset();
+      --openCount_;
+    }
+    p.retired = true;
+    p.entries = {};
+  }
+  return 0;
+}
+
+void FolderChain::pop() {
+  if (frames_.empty()) return;
+  const size_t deepest = frames_.size() - 1;
+  if (frames_[deepest].fd.valid()) {
+    size_t k = deepest;
+    while (k > 0 && frames_[k - 1].retired) --k;
+    if (k > 0 && !frames_[k - 1].fd.valid()) reopenUpwards(deepest, k - 1);
+  }
+  if (frames_[deepest].fd.valid()) --openCount_;
+  frames_.pop_back();
+  if (lowestOpen_ > frames_.size()) lowestOpen_ = frames_.size();
+  path_.resize(frames_.empty() ? 0 : frames_.back().pathLength);
+}
+
+int FolderChain::reopenUpwards(size_t from, size_t index) {
+  size_t steps = from - index;
+  int current = frames_[from].fd.get();
+  UniqueFd held;
+  while (steps > 0) {
+    size_t chunk = steps < kDotDotChunk ? steps : kDotDotChunk;
+    std::string up;
+    up.reserve(chunk * 3);
+    for (size_t i = 0; i < chunk; ++i) up += "../";
+    up.pop_back();
+    int fd = ::openat(current, up.c_str(), kOpenFlags);
+    if (fd < 0) return errno;
+    held.reset(fd);
+    current = fd;
+    steps -= chunk;
+  }
+  struct stat st {};
+  if (::fstat(held.get(), &st) != 0) return errno;
+  const Frame& target = frames_[index];
+  if (st.st_dev != target.dev || st.st_ino != target.ino) return ENOENT;  // moved meanwhile
+  makeRoomFor(from, index);
+  adopt(index, std::move(held));
+  return 0;
+}
+
+int FolderChain::reopenDownwards(size_t index) {
+  // Start at the nearest ancestor that is open, or at the root's path.
+  size_t start = index;
+  while (start > 0 && !frames_[start].fd.valid()) --start;
+  UniqueFd current;
+  int currentFd = -1;
+  size_t level = start;
+  if (frames_[start].fd.valid()) {
+    currentFd = frames_[start].fd.get();
+  } else {
+    dev_t dev = 0;
+    ino_t ino = 0;
+    int err = openChecked(AT_FDCWD, frames_[0].name.c_str(), true, &current, &dev, &ino);
+    if (err != 0) return err;
+    if (dev != frames_[0].dev || ino != frames_[0].ino) return ENOENT;
+    currentFd = current.get();
+    level = 0;
+  }
+  while (level < index) {
+    ++level;
+    UniqueFd child;
+    dev_t dev = 0;
+    ino_t ino = 0;
+    int err = openChecked(currentFd, frames_[level].name.c_str(), false, &child, &dev, &ino);
+    if (err != 0) return err;
+    if (dev != frames_[level].dev || ino != frames_[level].ino) return ENOENT;
+    current = std::move(child);
+    currentFd = current.get();
+  }
+  makeRoomFor(index, start);
+  adopt(index, std::move(current));
+  return 0;
+}
+
+int FolderChain::fdOf(size_t index, int* err) {
+  if (frames_[index].fd.valid()) return frames_[index].fd.get();
+  int result = ENOENT;
+  for (size_t j = index + 1; j < frames_.size(); ++j) {
+    if (frames_[j].fd.valid()) {
+      result = reopenUpwards(j, index);
+      break;
+    }
+  }
+  if (!frames_[index].fd.valid()) result = reopenDownwards(index);
+  if (!frames_[index].fd.valid()) {
+    *err = result == 0 ? ENOENT : result;
+    return -1;
+  }
+  return frames_[index].fd.get();
+}
+
+int FolderChain::readEntries(int fd, const std::function<void(const char*, unsigned char)>& fn) {
+  char* buffer = buffer_.get();
+  for (;;) {
+    ssize_t n = ::getdents64(fd, buffer, kBufferSize);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return errno;
+    if (n == 0) return 0;
+    for (ssize_t offset = 0; offset < n;) {
+      const auto* entry = reinterpret_cast<const struct dirent64*>(buffer + offset);
+      offset += entry->d_reclen;
+      const char* name = entry->d_name;
+      if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) continue;
+      fn(name, entry->d_type);
+    }
+  }
+}
+
+}  // namespace orvexa::detail

@@ -1,0 +1,99 @@
+// The chain of open folders from a walk's root down to the folder being
+// read, shared by the directory enumerator, the size walk and recursive
+// removal.
+//
+// Walks work relative to folder descriptors (openat, fstatat, unlinkat), so
+// trees deeper than PATH_MAX allows still work and no symbolic link below the
+// root is ever followed. At most `maxOpen` descriptors are held: when a walk
+// goes deeper, the shallowest descriptors are closed and reopened on demand,
+// through ".." from a deeper open folder or down from the root, each time
+// checking the device and inode recorded when the folder was first opened.
+//
+// Thread-safety: one chain belongs to one thread.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/unique_fd.h"
+
+namespace orvexa::detail {
+
+struct FolderEntry {
+  std::string name;
+  unsigned char type = 0;  // d_type: DT_DIR, DT_REG, ... or DT_UNKNOWN
+};
+
+class FolderChain {
+ public:
+  static constexpr size_t kDefaultMaxOpen = 48;
+
+  struct Frame {
+    UniqueFd fd;  // closed while evicted or retired
+    dev_t dev = 0;
+    ino_t ino = 0;
+    std::string name;                  // within the parent; the root's is its whole path
+    size_t pathLength = 0;             // length of the chain's path at this folder
+    bool retired = false;              // its walk no longer needs the descriptor
+    std::vector<FolderEntry> entries;  // for the walk's own use
+    size_t next = 0;
+  };
+
+  explicit FolderChain(size_t maxOpen = kDefaultMaxOpen);
+
+  // Opens the root folder; a final symbolic link is followed only when
+  // `followLink`. Returns 0 or an errno value (ENOTDIR for a non-folder).
+  int openRoot(const std::string& path, bool followLink);
+  // Opens `name` inside the deepest folder as the new deepest folder, never
+  // following a link. When `retireParent`, the parent's descriptor is closed
+  // afterwards and it is not reopened for the walk again. 0 or an errno.
+  int push(const std::string& name, bool retireParent);
+  // Drops the deepest folder. Before its descriptor closes, it is used to
+  // reach the nearest ancestor that is not retired, should that one have
+  // lost its descriptor.
+  void pop();
+
+  bool empty() const { return frames_.empty(); }
+  size_t depth() const { return frames_.size(); }
+  Frame& top() { return frames_.back(); }
+  Frame& at(size_t index) { return frames_[index]; }
+
+  // The descriptor of the folder at `index`, reopened if it was closed;
+  // -1 with *err set when that fails.
+  int fdOf(size_t index, int* err);
+
+  // The deepest folder's path, and the path of an entry inside it.
+  std::string_view path() const { return path_; }
+  std::string childPath(std::string_view name) const;
+
+  // Calls fn(name, d_type) for every entry of the open folder `fd` except
+  // "." and "..". Returns 0 or an errno value.
+  int readEntries(int fd, const std::function<void(const char*, unsigned char)>& fn);
+
+  // Test seam: consulted with a folder's path before it is opened; a nonzero
+  // result makes the open fail with that errno value.
+  std::function<int(const std::string& path)> openFault;
+
+ private:
+  int openChecked(int parentFd, const char* name, bool followLink, UniqueFd* out, dev_t* dev,
+                  ino_t* ino);
+  void makeRoomFor(size_t keepA, size_t keepB);
+  int reopenUpwards(size_t from, size_t index);
+  int reopenDownwards(size_t index);
+  void adopt(size_t index, UniqueFd fd);
+
+  size_t maxOpen_;
+  size_t openCount_ = 0;
+  size_t lowestOpen_ = 0;  // no frame below this index holds a descriptor
+  std::vector<Frame> frames_;
+  std::string path_;
+  std::unique_ptr<char[]> buffer_;
+};
+
+}  // namespace orvexa::detail

@@ -1,0 +1,247 @@
+#include "orvexa/platform/plist.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <limits>
+
+#include "support/temp_dir.h"
+
+namespace orvexa {
+namespace {
+
+using testing::TempDir;
+using Dict = PlistValue::Dictionary;
+
+// 2024-01-02T03:04:05Z
+constexpr double kJan2 = 1704164645.0;
+
+PlistValue everyType(bool withUid, double date) {
+  PlistValue nested = PlistValue::dictionary();
+  nested.set("empty array", PlistValue::array());
+  nested.set("empty dict", PlistValue::dictionary());
+  PlistValue array = PlistValue::array();
+  array.append("one");
+  array.append(2);
+  array.append(nested);
+
+  PlistValue root = PlistValue::dictionary();
+  root.set("zeta string", "h\xC3\xA9llo <&> \xE2\x82\xAC");
+  root.set("alpha int", int64_t{42});
+  root.set("negative", int64_t{-5});
+  root.set("min", std::numeric_limits<int64_t>::min());
+  root.set("max", std::numeric_limits<int64_t>::max());
+  root.set("real", 3.25);
+  root.set("true", true);
+  root.set("false", false);
+  root.set("date", PlistValue::DateValue{date});
+  root.set("data", PlistValue::Data{0x00, 0xFF, 0x10, 0x00, 0x7F});
+  root.set("empty string", "");
+  root.set("array", array);
+  if (withUid) root.set("uid", PlistValue::Uid{7});
+  return root;
+}
+
+std::vector<std::string> keysOf(const PlistValue& value) {
+  std::vector<std::string> keys;
+  if (const auto* dict = value.asDictionary()) {
+    for (const auto& entry : dict->entries) keys.push_back(entry.first);
+  }
+  return keys;
+}
+
+TEST(PlistTest, BinaryRoundTripKeepsEveryTypeAndKeyOrder) {
+  // Binary keeps microseconds and UIDs.
+  PlistValue original = everyType(true, kJan2 + 0.25);
+  std::string bytes = writePlist(original, PlistFormat::Binary);
+  ASSERT_EQ(bytes.substr(0, 8), "bplist00");
+  std::string error;
+  auto back = readPlist(bytes, &error);
+  ASSERT_TRUE(back) << error;
+  EXPECT_EQ(*back, original);
+  EXPECT_EQ(keysOf(*back), keysOf(original));
+}
+
+TEST(PlistTest, XmlRoundTripKeepsEveryTypeAndKeyOrder) {
+  // XML dates have whole seconds only.
+  PlistValue original = everyType(false, kJan2);
+  std::string bytes = writePlist(original, PlistFormat::Xml);
+  EXPECT_NE(bytes.find("<date>2024-01-02T03:04:05Z</date>"), std::string::npos);
+  EXPECT_NE(bytes.find("<integer>-5</integer>"), std::string::npos);
+  std::string error;
+  auto back = readPlist(bytes, &error);
+  ASSERT_TRUE(back) << error;
+  EXPECT_EQ(*back, original);
+  EXPECT_EQ(keysOf(*back), keysOf(original));
+}
+
+TEST(PlistTest, XmlReadKeepsFileOrderAndLastValueOfARepeatedKey) {
+  const std::string xml =
+      "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
+      "<key>zeta</key><integer>1</integer><key>alpha</key><integer>-5</integer>"
+      "<key>mid</key><string>x</string><key>zeta</key><integer>9</integer>"
+      "</dict></plist>";
+  auto value = readPlist(xml);
+  ASSERT_TRUE(value);
+  EXPECT_EQ(keysOf(*value), (std::vector<std::string>{"zeta", "alpha", "mid"}));
+  EXPECT_EQ(value->find("zeta")->asInteger(), 9);
+  EXPECT_EQ(value->find("alpha")->asInteger(), -5);
+}
+
+TEST(PlistTest, DatesAreSecondsSince1970) {
+  auto xml = readPlist("<plist><date>2024-01-02T03:04:05Z</date></plist>");
+  ASSERT_TRUE(xml);
+  ASSERT_TRUE(xml->asDate());
+  EXPECT_EQ(xml->asDate()->secondsSince1970, kJan2);
+
+  // A binary list written by hand: one date object, 725857445 seconds after
+  // 2001-01-01 as a big-endian double.
+  std::string binary = "bplist00";
+  binary += '\x33';
+  binary += std::string("\x41\xC5\xA1\xDA\x52\x80\x00\x00", 8);
+  binary += '\x08';  // offset table: the object is at byte 8
+  binary += std::string(6, '\0');
+  binary += '\x01';                                // offset size
+  binary += '\x01';                                // reference size
+  binary += std::string("\0\0\0\0\0\0\0\x01", 8);  // one object
+  binary += std::string("\0\0\0\0\0\0\0\0", 8);    // top object
+  binary += std::string("\0\0\0\0\0\0\0\x11", 8);  // offset table at 17
+  std::string error;
+  auto bin = readPlist(binary, &error);
+  ASSERT_TRUE(bin) << error;
+  ASSERT_TRUE(bin->asDate());
+  EXPECT_EQ(bin->asDate()->secondsSince1970, kJan2);
+
+  // Before 2001 the formats count negative seconds.
+  PlistValue early(PlistValue::DateValue{978307200.0 - 100});
+  auto back = readPlist(writePlist(early, PlistFormat::Xml));
+  ASSERT_TRUE(back);
+  EXPECT_EQ(*back, early);
+  EXPECT_NE(writePlist(early, PlistFormat::Xml).find("2000-12-31T23:58:20Z"), std::string::npos);
+}
+
+TEST(PlistTest, UidsComeInBothForms) {
+  // Binary lists carry real UIDs.
+  auto binary = readPlist(writePlist(PlistValue(PlistValue::Uid{7}), PlistFormat::Binary));
+  ASSERT_TRUE(binary);
+  EXPECT_EQ(binary->asUid(), PlistValue::Uid{7});
+
+  // XML writes a UID as a one-entry dictionary and reads it back as one.
+  std::string xml = writePlist(PlistValue(PlistValue::Uid{7}), PlistFormat::Xml);
+  EXPECT_NE(xml.find("<key>CF$UID</key>"), std::string::npos);
+  auto fromXml = readPlist(xml);
+  ASSERT_TRUE(fromXml);
+  EXPECT_FALSE(fromXml->asUid());
+  ASSERT_TRUE(fromXml->isDictionary());
+  ASSERT_NE(fromXml->find("CF$UID"), nullptr);
+  EXPECT_EQ(fromXml->find("CF$UID")->asInteger(), 7);
+}
+
+TEST(PlistTest, MalformedInputGivesNothingWithAReason) {
+  const std::string good = writePlist(everyType(true, kJan2), PlistFormat::Binary);
+  struct Case {
+    std::string name;
+    std::string bytes;
+    std::string error;
+  };
+  std::vector<Case> cases = {
+      {"empty", "", "empty input"},
+      {"garbage", "hello, world", "not an XML or binary property list"},
+      {"json", "{\"a\": 1}", "not an XML or binary property list"},
+      {"openstep", "{ a = 1; }", "not an XML or binary property list"},
+      {"truncated xml", "<?xml version=\"1.0\"?><plist><array><string>x</string>",
+       "malformed XML property list"},
+      {"unclosed tag", "<plist><dict><key>a</key><integer>1</dict></plist>",
+       "malformed XML property list"},
+      {"magic only", "bplist00", "malformed binary property list"},
+  };
+  for (size_t length :
+       {9ul, 16ul, good.size() / 2, good.size() - 33, good.size() - 8, good.size() - 1}) {
+    cases.push_back({"binary cut at " + std::to_string(length), good.substr(0, length),
+                     "malformed binary property list"});
+  }
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string error;
+    EXPECT_FALSE(readPlist(c.bytes, &error));
+    EXPECT_EQ(error, c.error);
+  }
+}
+
+TEST(PlistTest, RefusesNestingDeeperThanTheLimit) {
+  auto nested = [](int depth) {
+    std::string xml = "<plist>";
+    for (int i = 0; i < depth; ++i) xml += "<array>";
+    for (int i = 0; i < depth; ++i) xml += "</array>";
+    return xml + "</plist>";
+  };
+  EXPECT_TRUE(readPlist(nested(100)));
+  std::string error;
+  EXPECT_FALSE(readPlist(nested(600), &error));
+  EXPECT_EQ(error, "nesting deeper than 512 levels");
+}
+
+TEST(PlistTest, FileReadingReportsThePath) {
+  TempDir dir;
+  std::string error;
+  EXPECT_FALSE(readPlistFile(dir / "missing.plist", &error));
+  EXPECT_EQ(error, dir / "missing.plist" + ": No such file or directory");
+  EXPECT_FALSE(readPlistFile(dir.path(), &error));
+  EXPECT_EQ(error, dir.path() + ": Is a directory");
+  dir.writeFile("bad.plist", "nonsense");
+  EXPECT_FALSE(readPlistFile(dir / "bad.plist", &error));
+  EXPECT_EQ(error, dir / "bad.plist" + ": not an XML or binary property list");
+}
+
+TEST(PlistTest, FileWritingReplacesAtomicallyAndKeepsTheMode) {
+  TempDir dir;
+  const std::string path = dir / "prefs.plist";
+  PlistValue first = PlistValue::dictionary();
+  first.set("version", 1);
+  std::string error;
+  ASSERT_TRUE(writePlistFile(path, first, PlistFormat::Xml, &error)) << error;
+  ASSERT_EQ(::chmod(path.c_str(), 0600), 0);
+
+  PlistValue second = everyType(true, kJan2);
+  ASSERT_TRUE(writePlistFile(path, second, PlistFormat::Binary, &error)) << error;
+  auto back = readPlistFile(path, &error);
+  ASSERT_TRUE(back) << error;
+  EXPECT_EQ(*back, second);
+  struct stat st {};
+  ASSERT_EQ(::stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+
+  // Nothing but the target is left in the folder.
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
+    names.push_back(entry.path().filename().string());
+  }
+  EXPECT_EQ(names, std::vector<std::string>{"prefs.plist"});
+
+  EXPECT_FALSE(writePlistFile(dir / "missing/prefs.plist", first, PlistFormat::Xml, &error));
+  EXPECT_EQ(error, dir / "missing/prefs.plist" + ": No such file or directory");
+}
+
+TEST(PlistTest, DictionaryEditingKeepsPositions) {
+  PlistValue dict = PlistValue::dictionary();
+  dict.set("b", 1);
+  dict.set("a", 2);
+  dict.set("b", "replaced");
+  EXPECT_EQ(keysOf(dict), (std::vector<std::string>{"b", "a"}));
+  ASSERT_NE(dict.find("b"), nullptr);
+  EXPECT_EQ(*dict.find("b")->asString(), "replaced");
+  EXPECT_EQ(dict.find("c"), nullptr);
+
+  PlistValue text("x");
+  text.set("k", 1);  // not a dictionary: no effect
+  text.append(1);    // not an array: no effect
+  EXPECT_EQ(text, PlistValue("x"));
+  EXPECT_EQ(text.find("k"), nullptr);
+  EXPECT_EQ(PlistValue(int64_t{3}).asReal(), 3.0);
+  EXPECT_FALSE(PlistValue(3.5).asInteger());
+}
+
+}  // namespace
+}  // namespace orvexa
