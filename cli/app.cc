@@ -1,10 +1,12 @@
 #include "app.h"
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <cstdio>
 #include <functional>
 
-#include "commands.h"
+#include "command_registry.h"
+#include "orvexa/platform/identity.h"
 #include "orvexa/units/log_service.h"
 
 namespace orvexa::cli {
@@ -15,24 +17,47 @@ constexpr const char* kFeatureHelp =
     "(shown in their help); --feature N picks the feature whose finderID is N instead.";
 
 void addCommonOptions(CLI::App& app, CommonOptions& o) {
-  app.add_option("--module-file", o.moduleFile, "Load this module description file instead of "
-                                                "the built-in catalogue")
+  app.add_option("--module-file", o.moduleFile,
+                 "Load this module description file instead of the built-in catalogue")
       ->check(CLI::ExistingFile);
-  app.add_option("--root", o.root, "Resolve every system location under DIR (a sandbox laid "
-                                   "out like a macOS system)")
+  app.add_option("--root", o.root,
+                 "Resolve every system location under DIR (a sandbox laid out like a macOS "
+                 "system)")
       ->check(CLI::ExistingDirectory)
       ->type_name("DIR");
-  app.add_option("--tool", o.tools, "Run PATH in place of the tool NAME (mdfind, mdls, "
-                                    "launchctl, tccutil, killall, dd); repeatable")
+  app.add_option("--tool", o.tools,
+                 "Run PATH in place of the tool NAME (mdfind, mdls, launchctl, tccutil, killall, "
+                 "dd); repeatable")
       ->type_name("NAME=PATH");
   app.add_flag("--quiet", o.quiet, "No progress output");
   app.add_flag("--json", o.json, "Print one JSON document on standard output");
   app.add_option("--feature", o.feature, "Use the feature with this finderID")->type_name("N");
 }
 
+void addOption(CLI::App& sub, const OptionSpec& spec) {
+  CLI::Option* opt = std::visit(
+      [&](auto* target) -> CLI::Option* {
+        using T = std::remove_pointer_t<decltype(target)>;
+        if constexpr (std::is_same_v<T, bool>) {
+          return sub.add_flag(spec.name, *target, spec.help);
+        } else {
+          return sub.add_option(spec.name, *target, spec.help);
+        }
+      },
+      spec.target);
+  if (!spec.typeName.empty()) opt->type_name(spec.typeName);
+  if (spec.isRequired) opt->required();
+  if (!spec.choices.empty()) opt->check(CLI::IsMember(spec.choices));
+}
+
 }  // namespace
 
 int run(int argc, char** argv) {
+  // The program is a host without a bundle of its own: give it an identity so
+  // its log has a folder of its own.
+  if (Identity::shared().bundleIdentifier().empty()) {
+    Identity::shared().setBundleIdentifier("org.orvexa.cli");
+  }
   CLI::App app{"orvexa: disk cleaning and system maintenance engine, from the command line"};
   app.footer(kFeatureHelp);
   app.require_subcommand(1);
@@ -40,29 +65,12 @@ int run(int argc, char** argv) {
   addCommonOptions(app, options);
   std::function<int()> command;
 
-  CLI::App* catalogue = app.add_subcommand("catalogue", "Print the modules, features and "
-                                                        "categories of the catalogue");
-  catalogue->fallthrough();
-  catalogue->callback([&] { command = [&] { return runCatalogue(options); }; });
-
-  struct JunkCommand {
-    const char* name;
-    JunkScan scan;
-    const char* help;
-  };
-  const JunkCommand junkCommands[] = {
-      {"junk", JunkScan::system, "Caches, logs and other system junk"},
-      {"trash", JunkScan::trash, "The user's trash and the trash folders of other volumes"},
-      {"mail", JunkScan::mail, "Attachments kept in the mail store"},
-      {"backups", JunkScan::backups, "Backups of mobile devices"},
-      {"photos", JunkScan::photos, "Regenerable caches of the photo library"},
-  };
-  for (const JunkCommand& j : junkCommands) {
-    CLI::App* sub = app.add_subcommand(
-        j.name, std::string(j.help) + " (module type \"" + junkModuleType(j.scan) + "\")");
+  for (const CommandSpec& spec : registeredCommands()) {
+    CLI::App* sub = app.add_subcommand(spec.name, spec.help);
     sub->fallthrough();
-    JunkScan scan = j.scan;
-    sub->callback([&, scan] { command = [&, scan] { return runJunkScan(options, scan); }; });
+    for (const OptionSpec& option : spec.options) addOption(*sub, option);
+    sub->callback(
+        [&command, &options, &spec] { command = [&options, &spec] { return spec.run(options); }; });
   }
 
   try {

@@ -3,7 +3,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "commands.h"
+#include "command_registry.h"
 #include "output.h"
 
 namespace orvexa::cli {
@@ -16,8 +16,6 @@ void printCategory(const CategoryInformation& c, int depth) {
     for (const CategoryPtr& sub : *c.childrenCateogry) printCategory(*sub, depth + 1);
   }
 }
-
-}  // namespace
 
 int runCatalogue(const CommonOptions& options) {
   std::vector<ModulePtr> modules = loadCatalogue(options);
@@ -38,4 +36,8 @@ int runCatalogue(const CommonOptions& options) {
   return 0;
 }
 
+const CommandRegistrar kCatalogue(
+    {"catalogue", "Print the modules, features and categories of the catalogue", {}, runCatalogue});
+
+}  // namespace
 }  // namespace orvexa::cli

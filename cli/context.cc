@@ -29,10 +29,9 @@ std::vector<ModulePtr> loadCatalogue(const CommonOptions& options) {
                                        ? ModuleInformation::getDefault()
                                        : ModuleInformation::get(options.moduleFile);
   if (modules.empty()) {
-    printError(options.moduleFile.empty()
-                   ? std::string("the built-in catalogue holds no module")
-                   : "no module could be read from " + options.moduleFile +
-                         " (the log file says why)");
+    printError(options.moduleFile.empty() ? std::string("the built-in catalogue holds no module")
+                                          : "no module could be read from " + options.moduleFile +
+                                                " (the log file says why)");
   }
   return modules;
 }
@@ -41,7 +40,8 @@ FeaturePtr selectFeature(const std::vector<ModulePtr>& modules, const CommonOpti
                          const std::string& moduleType) {
   if (options.feature) {
     FeaturePtr f = findFeatureByFinderID(modules, *options.feature);
-    if (!f) printError(fmt::format("the catalogue has no feature with finderID {}", *options.feature));
+    if (!f)
+      printError(fmt::format("the catalogue has no feature with finderID {}", *options.feature));
     return f;
   }
   FeaturePtr f = findFeatureByModuleType(modules, moduleType);

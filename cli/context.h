@@ -11,12 +11,12 @@
 namespace orvexa::cli {
 
 struct CommonOptions {
-  std::string moduleFile;           // empty: the built-in catalogue
-  std::string root;                 // sandbox root for every system location
-  std::vector<std::string> tools;   // NAME=PATH
-  bool quiet = false;               // no progress output
-  bool json = false;                // one JSON document on standard output
-  std::optional<int> feature;       // pick the feature by finderID
+  std::string moduleFile;          // empty: the built-in catalogue
+  std::string root;                // sandbox root for every system location
+  std::vector<std::string> tools;  // NAME=PATH
+  bool quiet = false;              // no progress output
+  bool json = false;               // one JSON document on standard output
+  std::optional<int> feature;      // pick the feature by finderID
 };
 
 // Applies --root and --tool to the paths table. False (with a message on

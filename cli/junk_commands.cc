@@ -2,13 +2,13 @@
 // catalogue's folders.
 #include <nlohmann/json.hpp>
 
-#include "commands.h"
-#include "output.h"
+#include "command_registry.h"
 #include "orvexa/scan/master/email_scan_service.h"
 #include "orvexa/scan/master/itunes_scan_service.h"
 #include "orvexa/scan/master/photo_scan_service.h"
 #include "orvexa/scan/master/system_scan_service.h"
 #include "orvexa/scan/master/trash_bin_scan_service.h"
+#include "output.h"
 #include "scan_session.h"
 
 namespace orvexa::cli {
@@ -30,7 +30,7 @@ int report(const CommonOptions& options, const FeaturePtr& feature) {
   return 0;
 }
 
-}  // namespace
+enum class JunkScan { system, trash, mail, backups, photos };
 
 const char* junkModuleType(JunkScan scan) {
   switch (scan) {
@@ -59,9 +59,9 @@ int runJunkScan(const CommonOptions& options, JunkScan scan) {
   const auto& queue = session.queue();
   switch (scan) {
     case JunkScan::system:
-      SystemScanService::scan(feature, nullptr, session.showPercent(), nullptr,
-                              [&session](std::map<int, CategoryResult>) { session.finish(); },
-                              queue);
+      SystemScanService::scan(
+          feature, nullptr, session.showPercent(), nullptr,
+          [&session](std::map<int, CategoryResult>) { session.finish(); }, queue);
       break;
     case JunkScan::trash:
       TrashBinScanService::scanTrashBin(feature, nullptr, session.showPercent(), nullptr,
@@ -83,5 +83,40 @@ int runJunkScan(const CommonOptions& options, JunkScan scan) {
   session.wait();
   return report(options, feature);
 }
+
+std::string junkHelp(const char* text, JunkScan scan) {
+  return std::string(text) + " (module type \"" + junkModuleType(scan) + "\")";
+}
+
+const CommandRegistrar kJunk({"junk",
+                              junkHelp("Caches, logs and other system junk", JunkScan::system),
+                              {},
+                              [](const CommonOptions& o) {
+                                return runJunkScan(o, JunkScan::system);
+                              }});
+const CommandRegistrar kTrash(
+    {"trash",
+     junkHelp("The user's trash and the trash folders of other volumes", JunkScan::trash),
+     {},
+     [](const CommonOptions& o) { return runJunkScan(o, JunkScan::trash); }});
+const CommandRegistrar kMail({"mail",
+                              junkHelp("Attachments kept in the mail store", JunkScan::mail),
+                              {},
+                              [](const CommonOptions& o) {
+                                return runJunkScan(o, JunkScan::mail);
+                              }});
+const CommandRegistrar kBackups({"backups",
+                                 junkHelp("Backups of mobile devices", JunkScan::backups),
+                                 {},
+                                 [](const CommonOptions& o) {
+                                   return runJunkScan(o, JunkScan::backups);
+                                 }});
+const CommandRegistrar kPhotos(
+    {"photos",
+     junkHelp("Regenerable caches of the photo library", JunkScan::photos),
+     {},
+     [](const CommonOptions& o) { return runJunkScan(o, JunkScan::photos); }});
+
+}  // namespace
 
 }  // namespace orvexa::cli

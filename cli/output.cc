@@ -55,9 +55,8 @@ json categoryToJson(const CategoryInformation& category) {
   for (const Url& u : category.urls) urls.push_back(u.absoluteString());
   json files = json::array();
   for (const FilePtr& f : category.childrens) files.push_back(fileToJson(*f));
-  json out{{"finderID", category.finderID()}, {"title", category.title},
-           {"kind", category.kind},           {"state", category.state},
-           {"size", category.size},           {"urls", std::move(urls)},
+  json out{{"finderID", category.finderID()}, {"title", category.title}, {"kind", category.kind},
+           {"state", category.state},         {"size", category.size},   {"urls", std::move(urls)},
            {"childrens", std::move(files)}};
   if (category.childrenCateogry) {
     json subs = json::array();
@@ -79,16 +78,17 @@ json featureToJson(const FeatureInformation& feature) {
 json moduleToJson(const ModuleInformation& module) {
   json features = json::array();
   for (const FeaturePtr& f : module.featureInfo) features.push_back(featureToJson(*f));
-  return json{{"finderID", module.finderID}, {"title", module.title},
-              {"type", module.type},         {"version", module.version},
+  return json{{"finderID", module.finderID},
+              {"title", module.title},
+              {"type", module.type},
+              {"version", module.version},
               {"featureInfo", std::move(features)}};
 }
 
 namespace {
 
 void printFile(const FileInformation& file, int depth) {
-  fmt::print("{:{}}{:>10}  {}\n", "", depth * 2, humanSize(file.size),
-             file.url.path());
+  fmt::print("{:{}}{:>10}  {}\n", "", depth * 2, humanSize(file.size), file.url.path());
   std::vector<FilePtr> children = file.childrens;
   std::stable_sort(children.begin(), children.end(),
                    [](const FilePtr& a, const FilePtr& b) { return a->size > b->size; });

@@ -1,8 +1,8 @@
 // Terminal and JSON renderings of the result tree.
 #pragma once
 
-#include <nlohmann/json_fwd.hpp>
 #include <cstdint>
+#include <nlohmann/json_fwd.hpp>
 #include <string>
 
 #include "orvexa/model/records.h"

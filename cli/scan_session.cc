@@ -51,8 +51,8 @@ void ScanSession::draw(float fraction) {
   lastDrawn_ = percent;
   constexpr int kWidth = 40;
   int filled = percent * kWidth / 100;
-  fmt::print(stderr, "\r{} [{:#<{}}{:.<{}}] {:3}%", feature_ ? feature_->title : "", "", filled,
-             "", kWidth - filled, percent);
+  fmt::print(stderr, "\r{} [{:#<{}}{:.<{}}] {:3}%", feature_ ? feature_->title : "", "", filled, "",
+             kWidth - filled, percent);
   std::fflush(stderr);
 }
 

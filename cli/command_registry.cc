@@ -1,0 +1,17 @@
+#include "command_registry.h"
+
+namespace orvexa::cli {
+namespace {
+
+std::vector<CommandSpec>& registry() {
+  static std::vector<CommandSpec> commands;
+  return commands;
+}
+
+}  // namespace
+
+CommandRegistrar::CommandRegistrar(CommandSpec spec) { registry().push_back(std::move(spec)); }
+
+const std::vector<CommandSpec>& registeredCommands() { return registry(); }
+
+}  // namespace orvexa::cli

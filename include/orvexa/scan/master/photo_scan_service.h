@@ -1,0 +1,44 @@
+// PhotoScanService: regenerable pictures inside the user's photo library
+// package (the first entry of <home>/Pictures whose name contains
+// "photoslibrary"). Files whose name contains ".png", ".jpg" or ".jpeg" are
+// listed, whatever their content.
+//
+// Folders listed: the library followed by each of the four osx12 paths, and
+// also by osx11PhotoPath1 (the older layout's folder), so that libraries
+// made by either layout are covered. Every category of the feature lists
+// these folders.
+//
+// Log lines: "Photos Scan Start", "Photos Scan Scanning", "Photos Scan
+// Suspend", "Photos Scan Finish". `done` runs on the main-queue thread.
+//
+// The relative paths are class-level settings: set them before scans start.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "orvexa/scan/engine/super_scan_service.h"
+#include "orvexa/scan/master/junk_callbacks.h"
+
+namespace orvexa {
+
+class PhotoScanService : public SuperScanService {
+ public:
+  static inline std::string osx12PhotoPath1 = "resources/media/face";
+  static inline std::string osx12PhotoPath2 = "resources/media/master";
+  static inline std::string osx12PhotoPath3 = "resources/Version";
+  static inline std::string osx12PhotoPath4 = "resources/caches";
+  static inline std::string osx11PhotoPath1 = "resources/media/moduleresources";
+
+  static void scaniPhotoJunk(const FeaturePtr& featureInfo, ScanProgress progress,
+                             ScanShowPercent showPercent, ScanSingleDone singleDone,
+                             FeatureDone done, const std::shared_ptr<SerialGCDService>& dispatch);
+  static void scanProiPhotoJunk(const FeaturePtr& featureInfo, ScanProgress progress,
+                                ScanShowPercent showPercent, ScanSingleDone singleDone,
+                                FeatureDone done,
+                                const std::shared_ptr<SerialGCDService>& dispatch);
+
+  static std::optional<Url> getPhotoslibraryPath();
+};
+
+}  // namespace orvexa

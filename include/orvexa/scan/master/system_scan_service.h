@@ -1,0 +1,45 @@
+// SystemScanService: fills the categories of the system junk feature. Every
+// top-level item of a category's folders becomes one record; folders are
+// sized by their whole content.
+//
+// Categories of kind SystemCache skip the kernel-extension and XPC helper
+// caches ("com.apple.kext.caches", "com.apple.xpchelper.cache"); hidden items
+// are never listed. Each category also gets its records as `childrens` and
+// their total as `size`.
+//
+// Log lines: "System Scan Start", "System Scan Scanning" (a second start
+// while one runs; nothing else happens), "System Scan Suspend" (the scan was
+// stopped) and "System Scan Finish".
+//
+// Threading: scan() returns at once; the walks run on the global pool; every
+// merge and the singleDone and done calls run on `dispatch`, one at a time.
+#pragma once
+
+#include <memory>
+
+#include "orvexa/scan/engine/super_scan_service.h"
+#include "orvexa/scan/master/junk_callbacks.h"
+
+namespace orvexa {
+
+class SystemScanService : public SuperScanService {
+ public:
+  using JunkDone = std::function<void(std::map<int, CategoryResult>)>;
+
+  static void scan(const FeaturePtr& featureInfo, ScanProgress progress,
+                   ScanShowPercent showPercent, ScanSingleDone singleDone, JunkDone done,
+                   const std::shared_ptr<SerialGCDService>& dispatch);
+  static void scanPro(const FeaturePtr& featureInfo, ScanProgress progress,
+                      ScanShowPercent showPercent, ScanSingleDone singleDone, JunkDone done,
+                      const std::shared_ptr<SerialGCDService>& dispatch);
+
+  // Renumbers the records of each category 0, 1, 2, ... and hands the
+  // categories to `finish` (after records were taken out, e.g. by a clean).
+  static void update(const std::vector<CategoryPtr>& JunkCategory,
+                     const std::function<void(const std::vector<CategoryPtr>&)>& finish);
+
+  // The filter of SystemCache categories.
+  static bool systemCacheFilter(const ResourceValues& values, DirectoryEnumerator* enumerator);
+};
+
+}  // namespace orvexa

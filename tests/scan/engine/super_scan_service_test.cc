@@ -1,0 +1,263 @@
+#include "orvexa/scan/engine/super_scan_service.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <filesystem>
+
+#include "orvexa/platform/identity.h"
+#include "orvexa/platform/paths.h"
+#include "support/features.h"
+#include "support/sandbox.h"
+#include "support/signal.h"
+
+namespace orvexa {
+namespace {
+
+using testing::Sandbox;
+using testing::Signal;
+
+const ResourceKeys kKeys = {ResourceKey::localizedName, ResourceKey::fileSize,
+                            ResourceKey::isDirectory, ResourceKey::isPackage};
+const EnumerationOptions kTopLevel = EnumerationOptions::skipsHiddenFiles |
+                                     EnumerationOptions::skipsPackageDescendants |
+                                     EnumerationOptions::skipsSubdirectoryDescendants;
+constexpr int64_t kScanID = 9001;
+
+struct Walk {
+  ScanFilesInformation summary;
+  std::vector<FilePtr> records;
+  int calls = 0;
+};
+
+Walk walk(const std::string& path, bool isContainZeroItem,
+          const SuperScanService::FilterFunc& filter = nullptr,
+          EnumerationOptions options = kTopLevel, const CategoryPtr& category = nullptr) {
+  Walk w;
+  SuperScanService::getListFromUrl(
+      nullptr, Url::fromPath(path), 0, kKeys, options, kScanID, nullptr, filter, nullptr,
+      [&w](const ScanFilesInformation& s, std::vector<FilePtr> r) {
+        w.summary = s;
+        w.records = std::move(r);
+        ++w.calls;
+      },
+      category, isContainZeroItem);
+  std::sort(w.records.begin(), w.records.end(),
+            [](const FilePtr& a, const FilePtr& b) { return a->url.path() < b->url.path(); });
+  return w;
+}
+
+class SuperScanServiceTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ScanStatusTable::erase(kScanID); }
+  void TearDown() override { ScanStatusTable::erase(kScanID); }
+  Sandbox sb_;
+};
+
+TEST_F(SuperScanServiceTest, OneRecordPerTopLevelItemWithFoldersSizedByContent) {
+  sb_.layout({"~/c/a.db:100", "~/c/.hidden:7", "~/c/App.app/Contents/MacOS/x:30"});
+  for (int i = 0; i < 10; ++i) sb_.file("~/c/B/f" + std::to_string(i), 10);
+  sb_.file("~/c/B/deep/er/g", 5);
+
+  auto module = testing::makeModule(1, {{"C", CategoryInfomationKind::Common, {}}});
+  CategoryPtr category = testing::featureOf(module)->categoryInfo[0];
+  Walk w = walk(sb_.path("~/c"), false, nullptr, kTopLevel, category);
+  ASSERT_EQ(w.calls, 1);
+  ASSERT_EQ(w.records.size(), 3u);
+  EXPECT_EQ(w.records[0]->title, "App");
+  EXPECT_EQ(w.records[0]->fileKind, raw(FilesKind::Package));
+  EXPECT_EQ(w.records[0]->size, 30);
+  EXPECT_EQ(w.records[1]->url.path(), sb_.path("~/c/B"));
+  EXPECT_EQ(w.records[1]->fileKind, raw(FilesKind::Folder));
+  EXPECT_EQ(w.records[1]->size, 105);
+  EXPECT_EQ(w.records[2]->title, "a.db");
+  EXPECT_EQ(w.records[2]->size, 100);
+  EXPECT_EQ(w.records[2]->fileKind, raw(FilesKind::File));
+  EXPECT_EQ(w.records[2]->parentFinderID, category->finderID());
+  EXPECT_EQ(w.records[2]->parentCategoryInfo.lock(), category);
+
+  EXPECT_EQ(w.summary.fileNumber, 1);
+  EXPECT_EQ(w.summary.fileSize, 100);
+  EXPECT_EQ(w.summary.folderNumber, 2);
+  EXPECT_EQ(w.summary.folderSize, 135);
+  EXPECT_EQ(w.summary.url.path(), sb_.path("~/c"));
+
+  // Records are numbered in the order they were collected: 0..n-1.
+  std::vector<int> ids;
+  for (const FilePtr& f : w.records) ids.push_back(f->finderID());
+  std::sort(ids.begin(), ids.end());
+  EXPECT_EQ(ids, (std::vector<int>{0, 1, 2}));
+}
+
+TEST_F(SuperScanServiceTest, EmptyItemsAreCountedButRecordedOnlyWhenAsked) {
+  sb_.layout({"~/c/empty/", "~/c/zero:0", "~/c/one:1"});
+  Walk without = walk(sb_.path("~/c"), false);
+  ASSERT_EQ(without.records.size(), 1u);
+  EXPECT_EQ(without.records[0]->title, "one");
+  EXPECT_EQ(without.summary.fileNumber, 2);
+  EXPECT_EQ(without.summary.folderNumber, 1);
+
+  Walk with = walk(sb_.path("~/c"), true);
+  ASSERT_EQ(with.records.size(), 3u);
+  EXPECT_EQ(with.records[0]->title, "empty");
+  EXPECT_EQ(with.records[0]->size, 0);
+  EXPECT_EQ(with.records[2]->title, "zero");
+  EXPECT_EQ(with.records[2]->size, 0);
+}
+
+TEST_F(SuperScanServiceTest, FileUrlGivesOneRecordAndMissingUrlNone) {
+  std::string file = sb_.file("~/x.log", 42);
+  int filterCalls = 0;
+  Walk one = walk(file, false, [&](const ResourceValues&, DirectoryEnumerator*) {
+    ++filterCalls;
+    return false;
+  });
+  ASSERT_EQ(one.records.size(), 1u) << "a file URL is recorded without the filter";
+  EXPECT_EQ(filterCalls, 0);
+  EXPECT_EQ(one.records[0]->size, 42);
+  EXPECT_EQ(one.summary.fileNumber, 1);
+
+  Walk none = walk(sb_.path("~/nothing-here"), true);
+  EXPECT_EQ(none.calls, 1);
+  EXPECT_TRUE(none.records.empty());
+  EXPECT_EQ(none.summary.fileNumber + none.summary.folderNumber, 0);
+}
+
+TEST_F(SuperScanServiceTest, SymbolicLinksAreRecordedAsLinksAndNotFollowed) {
+  sb_.file("~/big/blob", 10000);
+  sb_.dir("~/c");
+  ASSERT_EQ(symlink(sb_.path("~/big").c_str(), sb_.path("~/c/link").c_str()), 0);
+  Walk w = walk(sb_.path("~/c"), true);
+  ASSERT_EQ(w.records.size(), 1u);
+  EXPECT_EQ(w.records[0]->fileKind, raw(FilesKind::File));
+  EXPECT_LT(w.records[0]->size, 1000) << "the link's own size, not the folder's";
+}
+
+TEST_F(SuperScanServiceTest, CanDeleteNeedsAWritableParentAndTheUsersOwnership) {
+  std::string mine = sb_.file("~/c/mine", 1);
+  Walk w = walk(sb_.path("~/c"), true);
+  ASSERT_EQ(w.records.size(), 1u);
+  // The sandbox's user name is not the account that owns the files here.
+  EXPECT_FALSE(w.records[0]->canDelete);
+
+  Identity::shared().setUserName("");  // the real account
+  Walk real = walk(sb_.path("~/c"), true);
+  EXPECT_TRUE(real.records.at(0)->canDelete);
+  if (geteuid() == 0) {
+    ASSERT_EQ(chown(mine.c_str(), 65534, 65534), 0);
+    Walk other = walk(sb_.path("~/c"), true);
+    EXPECT_FALSE(other.records.at(0)->canDelete) << "owned by nobody";
+  }
+}
+
+TEST_F(SuperScanServiceTest, StoppedScanIgnoresFurtherItemsAndStillCallsDoneOncePerUrl) {
+  for (int d = 0; d < 3; ++d) {
+    for (int i = 0; i < 50; ++i) {
+      sb_.file("~/u" + std::to_string(d) + "/f" + std::to_string(i), 1);
+    }
+  }
+  auto module = testing::makeModule(static_cast<int>(kScanID), {});
+  FeaturePtr feature = testing::featureOf(module);
+  std::atomic<int> seen{0};
+  auto filter = [&](const ResourceValues&, DirectoryEnumerator*) {
+    if (++seen == 10) SuperScanService::stop(feature);
+    return true;
+  };
+  std::vector<Url> urls;
+  for (int d = 0; d < 3; ++d) urls.push_back(Url::fromPath(sb_.path("~/u" + std::to_string(d))));
+  auto queue = std::make_shared<SerialGCDService>(SerialGCDService::GCDQOS::default_);
+  Signal done;
+  size_t recorded = 0;
+  size_t lists = 0;
+  SuperScanService::getListFromUrls(
+      feature, urls, 0, kKeys, kTopLevel, kScanID, nullptr, nullptr, filter,
+      [&](std::map<Url, std::vector<FilePtr>> l, std::map<Url, ScanFilesInformation> s) {
+        lists = l.size();
+        for (auto& [url, records] : l) recorded += records.size();
+        EXPECT_EQ(s.size(), 3u);
+        done.notify();
+      },
+      queue, nullptr, true);
+  ASSERT_TRUE(done.wait());
+  queue->waitUntilIdle();
+  EXPECT_EQ(done.count(), 1);
+  EXPECT_EQ(lists, 3u);
+  EXPECT_LT(recorded, 150u);
+  EXPECT_EQ(SuperScanService::scanStatus(kScanID), static_cast<int>(ScanState::suspend));
+}
+
+TEST_F(SuperScanServiceTest, SecondStopDoesNotStopProgressAgain) {
+  auto module = testing::makeModule(static_cast<int>(kScanID), {});
+  std::atomic<int> ones{0};
+  auto percent = std::make_shared<PercentService>(
+      [&](float f) {
+        if (f == 1.0f) ++ones;
+      },
+      4);
+  SuperScanService::setPercent(percent);
+  SuperScanService::setScanStatus(kScanID, ScanState::start);
+  SuperScanService::stop(testing::featureOf(module));
+  SuperScanService::stop(testing::featureOf(module));
+  EXPECT_EQ(ones.load(), 1);
+  EXPECT_EQ(SuperScanService::percent(), nullptr);
+}
+
+TEST_F(SuperScanServiceTest, EmptyUrlListStillCompletes) {
+  auto queue = std::make_shared<SerialGCDService>(SerialGCDService::GCDQOS::default_);
+  Signal done;
+  SuperScanService::getListFromUrls(
+      nullptr, {}, 0, kKeys, kTopLevel, kScanID, nullptr, nullptr, nullptr,
+      [&](auto lists, auto summaries) {
+        EXPECT_TRUE(lists.empty());
+        EXPECT_TRUE(summaries.empty());
+        done.notify();
+      },
+      queue, nullptr, false);
+  EXPECT_TRUE(done.wait());
+}
+
+TEST_F(SuperScanServiceTest, PackageSizeFromMetadataOutput) {
+  struct Case {
+    const char* output;
+    int64_t size;
+  };
+  const Case cases[] = {
+      {"kMDItemPhysicalSize = 8192\nkMDItemFSSize = 4000\n", 4000},
+      {"kMDItemFSSize = 4000\nkMDItemPhysicalSize = 8192\n", 4000},
+      {"kMDItemPhysicalSize = 8192\n", 8192},
+      {"kMDItemDisplayName = \"x\"\n", 0},
+      {"", 0},
+      {"kMDItemFSSize = (null)\n", 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.output);
+    EXPECT_EQ(SuperScanService::packageSizeFromMdlsOutput(c.output), c.size);
+  }
+
+  std::string tool = sb_.file("/fake/mdls", "#!/bin/sh\necho \"kMDItemFSSize = 777\"\n");
+  ASSERT_EQ(chmod(tool.c_str(), 0755), 0);
+  std::string app = sb_.file("~/A.app/Contents/x", 12);
+  Paths::shared().setTool("mdls", tool);
+  EXPECT_EQ(SuperScanService::getPackageSizeFromTerminal(Url::fromPath(sb_.path("~/A.app"))), 777);
+  Paths::shared().setTool("mdls", sb_.path("/no/such/mdls"));
+  EXPECT_EQ(SuperScanService::getPackageSizeFromTerminal(Url::fromPath(sb_.path("~/A.app"))), 12)
+      << "without the tool the bundle is walked";
+}
+
+TEST(SuperScanServiceTextTest, PathTextsAndRegularExpressions) {
+  EXPECT_EQ(SuperScanService::handleURLToString(Url::fromPath("/tmp/My Folder", true)),
+            "/tmp/My Folder/");
+  EXPECT_EQ(SuperScanService::handleStringTo("file:///tmp/My%20Folder/"), "/tmp/My Folder/");
+  EXPECT_EQ(SuperScanService::handleStringTo("file:///a/%C3%A9t%C3%A9"), "/a/\xC3\xA9t\xC3\xA9");
+  EXPECT_EQ(SuperScanService::handleStringTo("file:///bad%zz"), "");
+  EXPECT_EQ(SuperScanService::regexGetSub("[0-9]+", "a1b22c333"),
+            (std::vector<std::string>{"1", "22", "333"}));
+  EXPECT_TRUE(SuperScanService::regexGetSub("(", "anything").empty());
+  EXPECT_TRUE(SuperScanService::largeAndOldFileFilterAll(nullptr).empty());
+}
+
+}  // namespace
+}  // namespace orvexa

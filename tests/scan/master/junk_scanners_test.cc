@@ -1,0 +1,231 @@
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+#include "orvexa/platform/plist.h"
+#include "orvexa/scan/master/email_scan_service.h"
+#include "orvexa/scan/master/itunes_scan_service.h"
+#include "orvexa/scan/master/photo_scan_service.h"
+#include "orvexa/scan/master/system_scan_service.h"
+#include "orvexa/scan/master/trash_bin_scan_service.h"
+#include "support/features.h"
+#include "support/sandbox.h"
+#include "support/signal.h"
+#include "support/temp_dir.h"
+
+namespace orvexa {
+namespace {
+
+using testing::CategorySpec;
+using testing::Sandbox;
+using testing::Signal;
+
+constexpr int kFeatureID = 8101;
+
+std::vector<std::string> titlesOf(const CategoryPtr& c) {
+  std::vector<std::string> titles;
+  for (const FilePtr& f : c->childrens) titles.push_back(f->title);
+  std::sort(titles.begin(), titles.end());
+  return titles;
+}
+
+class JunkScannersTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ScanStatusTable::erase(kFeatureID); }
+  void TearDown() override { ScanStatusTable::erase(kFeatureID); }
+
+  // Runs a scanner that reports (feature, total) and waits for it.
+  template <typename Scan>
+  int64_t runFeatureScan(const FeaturePtr& feature, Scan scan) {
+    Signal done;
+    int64_t total = -1;
+    std::vector<int> singles;
+    scan(feature, nullptr, nullptr,
+         [&](int position, const CategoryResult&) { singles.push_back(position); },
+         [&](const FeaturePtr& f, int64_t t) {
+           EXPECT_EQ(f, feature);
+           total = t;
+           done.notify();
+         },
+         queue_);
+    EXPECT_TRUE(done.wait());
+    queue_->waitUntilIdle();
+    EXPECT_EQ(singles.size(), feature->categoryInfo.size());
+    EXPECT_EQ(ScanStatusTable::get(kFeatureID), static_cast<int>(ScanState::end));
+    return total;
+  }
+
+  std::map<int, CategoryResult> runSystemScan(const FeaturePtr& feature) {
+    Signal done;
+    std::map<int, CategoryResult> results;
+    SystemScanService::scan(feature, nullptr, nullptr, nullptr,
+                            [&](std::map<int, CategoryResult> r) {
+                              results = std::move(r);
+                              done.notify();
+                            },
+                            queue_);
+    EXPECT_TRUE(done.wait());
+    queue_->waitUntilIdle();
+    return results;
+  }
+
+  Sandbox sb_;
+  std::shared_ptr<SerialGCDService> queue_ =
+      std::make_shared<SerialGCDService>(SerialGCDService::GCDQOS::default_);
+};
+
+TEST_F(JunkScannersTest, SystemJunkListsTopLevelItemsAndFiltersSystemCaches) {
+  sb_.layout({"~/Library/Caches/a.db:100", "~/Library/Caches/.hidden:5",
+              "~/Library/Caches/com.apple.kext.caches/x:5",
+              "~/Library/Caches/com.apple.xpchelper.cache:5", "/Library/Logs/com.apple.kext.caches/y:7",
+              "/Library/Logs/app.log:3"});
+  for (int i = 0; i < 10; ++i) sb_.file("~/Library/Caches/B/f" + std::to_string(i), 10);
+  auto module = testing::makeModule(
+      kFeatureID, {{"Caches", CategoryInfomationKind::SystemCache, {sb_.path("~/Library/Caches")}},
+                   {"Logs", CategoryInfomationKind::Common, {sb_.path("/Library/Logs")}}});
+  FeaturePtr feature = testing::featureOf(module);
+  auto results = runSystemScan(feature);
+  ASSERT_EQ(results.size(), 2u);
+
+  CategoryPtr caches = feature->categoryInfo[0];
+  EXPECT_EQ(titlesOf(caches), (std::vector<std::string>{"B", "a.db"}));
+  EXPECT_EQ(caches->size, 200);
+  for (const FilePtr& f : caches->childrens) {
+    if (f->title == "B") {
+      EXPECT_EQ(f->size, 100);
+    }
+  }
+  EXPECT_EQ(results[0].files.size(), 2u);
+  EXPECT_EQ(results[0].files[0]->finderID(), 0);
+  EXPECT_EQ(results[0].files[1]->finderID(), 1);
+  EXPECT_EQ(results[0].files[0]->parentCategoryInfo.lock(), caches);
+
+  // A Common category records the kext cache folder like any other.
+  EXPECT_EQ(titlesOf(feature->categoryInfo[1]),
+            (std::vector<std::string>{"app.log", "com.apple.kext.caches"}));
+}
+
+TEST_F(JunkScannersTest, SecondStartWhileRunningDoesNothing) {
+  auto module = testing::makeModule(kFeatureID, {{"C", CategoryInfomationKind::Common, {}}});
+  ScanStatusTable::set(kFeatureID, ScanState::start);
+  size_t offset = testing::logSize();
+  bool called = false;
+  SystemScanService::scan(testing::featureOf(module), nullptr, nullptr,
+                          [&](int, const CategoryResult&) { called = true; },
+                          [&](std::map<int, CategoryResult>) { called = true; }, queue_);
+  queue_->waitUntilIdle();
+  EXPECT_FALSE(called);
+  std::string log = testing::logSince(offset);
+  EXPECT_NE(log.find(":Info>:System Scan Scanning\n"), std::string::npos) << log;
+  EXPECT_EQ(log.find("System Scan Start"), std::string::npos);
+}
+
+TEST_F(JunkScannersTest, TrashOfOtherVolumesNeedsAPerUserFolder) {
+  const std::string uid = std::to_string(getuid());
+  sb_.layout({"~/.Trash/old.doc:10", "~/.Trash/.DS_Store:3", "/Volumes/USB/.Trashes/" + uid + "/photo.jpg:20",
+              "/Volumes/Other/.Trashes/99999/x:50", "/Volumes/Bare/file:5"});
+  auto module = testing::makeModule(
+      kFeatureID, {{"Trash", CategoryInfomationKind::Common, {sb_.path("~/.Trash")}},
+                   {"Other Trash Bins", CategoryInfomationKind::Common, {}}});
+  FeaturePtr feature = testing::featureOf(module);
+
+  auto volumes = TrashBinScanService::getUSBInfo();
+  ASSERT_EQ(volumes.size(), 1u);
+  EXPECT_EQ(volumes[0].second, "USB");
+
+  runFeatureScan(feature, [](const FeaturePtr& f, ScanProgress p, ScanShowPercent s,
+                             ScanSingleDone sd, FeatureDone d,
+                             const std::shared_ptr<SerialGCDService>& q) {
+    TrashBinScanService::scanTrashBin(f, p, s, sd, d, "On other volumes", q);
+  });
+  EXPECT_EQ(titlesOf(feature->categoryInfo[0]), (std::vector<std::string>{"old.doc"}));
+  CategoryPtr other = feature->categoryInfo[1];
+  EXPECT_EQ(other->kind, raw(CategoryInfomationKind::OtherTrashBin));
+  EXPECT_EQ(other->description, "On other volumes");
+  EXPECT_EQ(titlesOf(other), (std::vector<std::string>{"photo.jpg"}));
+}
+
+TEST_F(JunkScannersTest, EmptyTrashGivesSizeZero) {
+  sb_.dir("~/.Trash");
+  auto module = testing::makeModule(
+      kFeatureID, {{"Trash", CategoryInfomationKind::Common, {sb_.path("~/.Trash")}}});
+  FeaturePtr feature = testing::featureOf(module);
+  int64_t total = runFeatureScan(feature, [](const FeaturePtr& f, ScanProgress p,
+                                              ScanShowPercent s, ScanSingleDone sd, FeatureDone d,
+                                              const std::shared_ptr<SerialGCDService>& q) {
+    TrashBinScanService::scanTrashBin(f, p, s, sd, d, "", q);
+  });
+  EXPECT_EQ(total, 0);
+  EXPECT_EQ(feature->categoryInfo[0]->size, 0);
+}
+
+TEST_F(JunkScannersTest, MailAttachmentsFourLevelsDownAreFoundButNotTheirFolders) {
+  sb_.layout({"~/Library/Mail/V10/Box.mbox/Data/Attachments/1/report.pdf:300",
+              "~/Library/Mail/V10/Attachments/three-levels.txt:7",
+              "~/Library/Mail/stray.txt:9",
+              "~/Library/Mail/V10/Box.mbox/Data/Messages/1.emlx:4"});
+  auto module = testing::makeModule(
+      kFeatureID, {{"Attachments", CategoryInfomationKind::EmailAttachment, {}}});
+  FeaturePtr feature = testing::featureOf(module);
+  int64_t total = runFeatureScan(feature, EmailScanService::scanEmailJunk);
+  EXPECT_EQ(titlesOf(feature->categoryInfo[0]), (std::vector<std::string>{"report.pdf"}));
+  EXPECT_EQ(total, 300);
+}
+
+TEST_F(JunkScannersTest, MailVersionFoldersComeFromACopyOfThePersistenceInfo) {
+  PlistValue info = PlistValue::dictionary();
+  PlistValue list = PlistValue::array();
+  list.append("V10");
+  list.append("V9");
+  info.set("LastUsedVersionDirectoryIdentifiers", list);
+  info.set("Other", "x");
+  std::string store = sb_.dir("~/Library/Mail");
+  ASSERT_TRUE(writePlistFile(store + "/PersistenceInfo.plist", info, PlistFormat::Binary));
+  EXPECT_EQ(EmailScanService::getMailAttachmentsDirectoryId(Url::fromPath(store + "/", true)),
+            (std::vector<std::string>{"V10", "V9"}));
+  EXPECT_TRUE(EmailScanService::getMailAttachmentsDirectoryId(
+                  Url::fromPath(sb_.path("~/nowhere/"), true))
+                  .empty());
+}
+
+TEST_F(JunkScannersTest, BackupsAreTitledWithTheirDeviceName) {
+  const std::string backups = "~/Library/Application Support/MobileSync/Backup/";
+  PlistValue info = PlistValue::dictionary();
+  info.set("Display Name", "Anna's Phone");
+  for (const char* id : {"00008030-AAA", "00008030-BBB"}) {
+    sb_.file(backups + id + "/Manifest.db", 1000);
+    ASSERT_TRUE(writePlistFile(sb_.path(backups + id + "/Info.plist"), info, PlistFormat::Xml));
+  }
+  sb_.file(backups + "nameless/data", 10);
+  auto module = testing::makeModule(
+      kFeatureID, {{"Backups", CategoryInfomationKind::Common, {sb_.path(backups)}}});
+  FeaturePtr feature = testing::featureOf(module);
+  runFeatureScan(feature, iTunesScanService::scaniTunesJunk);
+  EXPECT_EQ(titlesOf(feature->categoryInfo[0]),
+            (std::vector<std::string>{"Anna's Phone", "Anna's Phone", "nameless"}));
+  EXPECT_TRUE(contentsOfDirectory(sb_.path("~/Documents")).empty()) << "copies are removed";
+}
+
+TEST_F(JunkScannersTest, PhotosCachesAreListedByNameOnly) {
+  const std::string lib = "~/Pictures/Photos Library.photoslibrary/";
+  sb_.layout({lib + "resources/media/face/a.jpeg:10", lib + "resources/caches/b.png:20",
+              lib + "resources/caches/noext:30", lib + "resources/media/master/c.JPG:40",
+              lib + "resources/media/moduleresources/d.jpg:50", lib + "database/photos.db:60"});
+  auto module = testing::makeModule(kFeatureID, {{"Photos", CategoryInfomationKind::Common, {}}});
+  FeaturePtr feature = testing::featureOf(module);
+  int64_t total = runFeatureScan(feature, PhotoScanService::scaniPhotoJunk);
+  EXPECT_EQ(titlesOf(feature->categoryInfo[0]),
+            (std::vector<std::string>{"a.jpeg", "b.png", "d.jpg"}));
+  EXPECT_EQ(total, 80);
+}
+
+TEST_F(JunkScannersTest, NoPhotoLibraryCompletesWithSizeZero) {
+  sb_.dir("~/Pictures");
+  auto module = testing::makeModule(kFeatureID, {{"Photos", CategoryInfomationKind::Common, {}}});
+  EXPECT_FALSE(PhotoScanService::getPhotoslibraryPath());
+  EXPECT_EQ(runFeatureScan(testing::featureOf(module), PhotoScanService::scaniPhotoJunk), 0);
+}
+
+}  // namespace
+}  // namespace orvexa

@@ -1,0 +1,51 @@
+#include "support/run_program.h"
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+
+#include "support/temp_dir.h"
+
+extern char** environ;
+
+namespace orvexa::testing {
+
+std::string orvexaProgram() { return std::string(ORVEXA_BINARY_DIR) + "/bin/orvexa"; }
+
+ProgramResult runProgram(const std::vector<std::string>& argv) {
+  ProgramResult result;
+  TempDir dir;
+  const std::string outPath = dir / "out";
+  const std::string errPath = dir / "err";
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                   0644);
+  posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                   0644);
+  std::vector<char*> args;
+  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  pid_t pid = 0;
+  int rc = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (rc != 0) return result;
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  result.out = readFile(outPath);
+  result.err = readFile(errPath);
+  return result;
+}
+
+std::string shellOutput(const std::string& script) {
+  return runProgram({"/bin/sh", "-c", script}).out;
+}
+
+}  // namespace orvexa::testing

@@ -1,0 +1,25 @@
+// Runs the built orvexa program (or any command) and collects its output.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace orvexa::testing {
+
+struct ProgramResult {
+  int exitCode = -1;
+  std::string out;
+  std::string err;
+};
+
+// The built command-line program.
+std::string orvexaProgram();
+
+// Runs `argv` (argv[0] is the program path) with standard input from
+// /dev/null and waits for it.
+ProgramResult runProgram(const std::vector<std::string>& argv);
+
+// Runs `/bin/sh -c script` and returns its standard output.
+std::string shellOutput(const std::string& script);
+
+}  // namespace orvexa::testing
