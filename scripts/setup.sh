@@ -10,7 +10,8 @@ packages=(
   libjpeg62-turbo-dev libpng-dev libxxhash-dev
   nlohmann-json3-dev libfmt-dev libcli11-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  gzip coreutils openssl
+  gzip coreutils openssl bc
+  jdupes rmlint fdupes
 )
 
 missing=()

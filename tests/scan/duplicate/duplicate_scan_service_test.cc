@@ -1,0 +1,415 @@
+#include "orvexa/scan/duplicate/duplicate_scan_service.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "orvexa/platform/content_type.h"
+#include "orvexa/units/scan_status.h"
+#include "scan/duplicate/duplicate_test_util.h"
+#include "support/sandbox.h"
+#include "support/temp_dir.h"
+
+namespace orvexa {
+namespace {
+
+using testing::groupsIn;
+using testing::LimitSizeGuard;
+using testing::PathGroups;
+using testing::randomBytes;
+using testing::runScan;
+using testing::Sandbox;
+using Kind = DuplicateScanService::DuplicateKind;
+
+constexpr int kDuplicatesFeature = 7;
+
+// Writes `bytes` at the sandbox path and returns the real path.
+std::string put(const Sandbox& sb, std::string_view where, const std::string& bytes) {
+  return sb.file(where, bytes);
+}
+
+TEST(DuplicateScanServiceTest, OnlyFilesStrictlyLargerThanTheLimitAreCompared) {
+  Sandbox sb;
+  const std::string atLimit = randomBytes(524288, 1);
+  const std::string aboveLimit = randomBytes(524289, 2);
+  const std::string a288 = put(sb, "~/Documents/limit/a288.bin", atLimit);
+  const std::string b288 = put(sb, "~/Documents/limit/b288.bin", atLimit);
+  const std::string a289 = put(sb, "~/Documents/limit/a289.bin", aboveLimit);
+  const std::string b289 = put(sb, "~/Documents/limit/b289.bin", aboveLimit);
+
+  testing::ScanOutcome scan = runScan({sb.path("~/Documents")});
+  EXPECT_EQ(scan.doneCalls, 1);
+  EXPECT_EQ(groupsIn(scan.view(Kind::File)), (PathGroups{{a289, b289}}));
+  // The folders holding them nest, so they are not copies of each other.
+  EXPECT_EQ(groupsIn(scan.view(Kind::Folder)), PathGroups{});
+  EXPECT_EQ(scan.total, 2 * 524289);
+  EXPECT_EQ(ScanStatusTable::get(kDuplicatesFeature), static_cast<int>(ScanState::end));
+}
+
+// Sets of one size whose members differ in different places, at sizes that
+// take each path of the reading: whole file in the first test, first bytes
+// only, and larger than one chunk.
+TEST(DuplicateScanServiceTest, EqualSizeWithDifferentContentNeverGroups) {
+  Sandbox sb;
+  LimitSizeGuard limit(0);
+  struct Case {
+    const char* name;
+    size_t size;
+    std::vector<int> variants;  // equal numbers: equal content
+    size_t differAt;            // where variants differ
+    PathGroups (*expected)(const std::vector<std::string>&);
+  };
+  auto none = [](const std::vector<std::string>&) { return PathGroups{}; };
+  auto firstTwo = [](const std::vector<std::string>& p) { return PathGroups{{p[0], p[1]}}; };
+  auto twoPairs = [](const std::vector<std::string>& p) {
+    return PathGroups{{p[0], p[1]}, {p[2], p[3]}};
+  };
+  const Case cases[] = {
+      {"pair, first byte", 300000, {1, 2}, 0, none},
+      {"pair, last byte", 300001, {1, 2}, 300000, none},
+      {"pair, middle", 300002, {1, 2}, 150000, none},
+      {"three, one differs at the end", 300003, {1, 1, 2}, 300002, firstTwo},
+      {"four, two pairs differ in the middle", 300004, {1, 1, 2, 2}, 150001, twoPairs},
+      {"three small files, one differs", 1000, {1, 1, 2}, 999, firstTwo},
+      {"two small files differ", 1001, {1, 2}, 0, none},
+      {"three, all differ after the first 4 KiB", 300005, {1, 2, 3}, 5000, none},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string dir = "~/Documents/" + std::to_string(c.size) + "/";
+    std::vector<std::string> paths;
+    const std::string base = randomBytes(c.size, static_cast<uint32_t>(c.size));
+    for (size_t i = 0; i < c.variants.size(); ++i) {
+      std::string bytes = base;
+      bytes[c.differAt] = static_cast<char>(bytes[c.differAt] + c.variants[i]);
+      paths.push_back(put(sb, dir + "f" + std::to_string(i) + ".bin", bytes));
+    }
+    testing::ScanOutcome scan = runScan({sb.path(dir)});
+    EXPECT_EQ(groupsIn(scan.view(Kind::File)), c.expected(paths));
+  }
+}
+
+TEST(DuplicateScanServiceTest, LibrariesBundlesAndCacheFoldersAreNeverCompared) {
+  Sandbox sb;
+  const std::string bytes = randomBytes(600000, 3);
+  const std::string kept1 = put(sb, "~/Documents/keep/a.bin", bytes);
+  const std::string kept2 = put(sb, "~/Documents/keep2/a.bin", bytes);
+  // "/NoCache" does not contain "/Cache": compared.
+  const std::string kept3 = put(sb, "~/Documents/NoCache/a.bin", bytes);
+  put(sb, "~/Library/a.bin", bytes);
+  put(sb, "~/Library/Deep/er/a.bin", bytes);
+  put(sb, "/Users/other/Library/a.bin", bytes);
+  put(sb, "~/Documents/Tool.app/Contents/a.bin", bytes);
+  put(sb, "~/Documents/Caches/a.bin", bytes);
+  put(sb, "~/Documents/CacheStore/a.bin", bytes);
+  put(sb, "~/Documents/x/Cache/y/a.bin", bytes);
+
+  // "/Users" has two components below the root: expanded to the users'
+  // folders, which are walked.
+  testing::ScanOutcome scan = runScan({sb.path("/Users")});
+  EXPECT_EQ(groupsIn(scan.view(Kind::File)), (PathGroups{{kept1, kept2, kept3}}));
+  EXPECT_EQ(groupsIn(scan.view(Kind::Folder)),
+            (PathGroups{{sb.path("~/Documents/keep"), sb.path("~/Documents/keep2"),
+                         sb.path("~/Documents/NoCache")}}));
+}
+
+TEST(DuplicateScanServiceTest, ShortScanPathsAreExpandedAndDeeperOnesWalkedAsGiven) {
+  Sandbox sb;
+  const std::string pic = randomBytes(600000, 4);
+  const std::string top = randomBytes(600001, 5);
+  const std::string hidden = randomBytes(600002, 6);
+  const std::string p1 = put(sb, "~/Pictures/p1.jpg", pic);
+  const std::string p2 = put(sb, "~/Pictures/p2.jpg", pic);
+  const std::string t1 = put(sb, "~/top.bin", top);  // an entry of the home itself
+  const std::string t2 = put(sb, "~/Pictures/top-copy.bin", top);
+  const std::string h1 = put(sb, "~/Documents/v.bin", hidden);
+  const std::string h2 = put(sb, "~/Documents/.stash/v.bin", hidden);
+  // A hidden entry of an expanded path is left out; deeper down, hidden
+  // items are walked like any other.
+  const std::string h3 = put(sb, "~/.hidden/v.bin", hidden);
+  put(sb, "~/Library/p3.jpg", pic);
+
+  struct Case {
+    const char* name;
+    std::vector<std::string> paths;
+    PathGroups expected;
+  };
+  const Case cases[] = {
+      {"home folder", {sb.home()}, {{p1, p2}, {t1, t2}, {h1, h2}}},
+      {"the root folder", {sb.root()}, {{p1, p2}, {t1, t2}, {h1, h2, h3}}},
+      {"a folder inside the home", {sb.path("~/Pictures")}, {{p1, p2}}},
+      {"Documents walked with its hidden folders", {sb.path("~/Documents")}, {{h1, h2}}},
+      {"two paths", {sb.path("~/Pictures"), sb.path("~/Documents")}, {{p1, p2}, {h1, h2}}},
+      {"a file as scan path", {t1, sb.path("~/Pictures")}, {{p1, p2}, {t1, t2}}},
+      {"the user's Library as scan path", {sb.path("~/Library")}, {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    testing::ScanOutcome scan = runScan(c.paths);
+    EXPECT_EQ(scan.doneCalls, 1);
+    EXPECT_EQ(groupsIn(scan.view(Kind::File)), c.expected);
+  }
+}
+
+TEST(DuplicateScanServiceTest, IdenticalFoldersFormOneFolderGroup) {
+  Sandbox sb;
+  const std::string big = randomBytes(600000, 7);
+  const std::string small = randomBytes(3000, 8);
+  std::string otherSmall = small;
+  otherSmall[2999] = static_cast<char>(otherSmall[2999] ^ 1);
+  for (const char* folder : {"A", "B"}) {
+    put(sb, std::string("~/Documents/") + folder + "/x.bin", big);
+    put(sb, std::string("~/Documents/") + folder + "/sub/y.txt", small);
+  }
+  put(sb, "~/Documents/C/x.bin", big);
+  put(sb, "~/Documents/C/sub/y.txt", otherSmall);  // same sizes, other content
+
+  testing::ScanOutcome scan = runScan({sb.path("~/Documents")});
+  const PathGroups folders{{sb.path("~/Documents/A"), sb.path("~/Documents/B")}};
+  const PathGroups files{{sb.path("~/Documents/A/x.bin"), sb.path("~/Documents/B/x.bin"),
+                          sb.path("~/Documents/C/x.bin")}};
+  EXPECT_EQ(groupsIn(scan.view(Kind::Folder)), folders);
+  EXPECT_EQ(groupsIn(scan.view(Kind::File)), files);
+  EXPECT_EQ(scan.groups().size(), 2u);
+  ASSERT_NE(scan.all(), nullptr);
+  // Folder members are sized by everything below them.
+  EXPECT_EQ(scan.view(Kind::Folder)->size, 2 * (600000 + 3000));
+  EXPECT_EQ(scan.all()->size, 2 * (600000 + 3000) + 3 * 600000);
+  EXPECT_EQ(scan.total, scan.all()->size);
+}
+
+TEST(DuplicateScanServiceTest, HardLinksCountOnceAndLinksAreNeverFollowed) {
+  Sandbox sb;
+  LimitSizeGuard limit(0);
+  const std::string bytes = randomBytes(200000, 9);
+  const std::string a = put(sb, "~/Documents/a.bin", bytes);
+  const std::string b = put(sb, "~/Documents/b.bin", bytes);
+  ASSERT_EQ(::link(a.c_str(), sb.path("~/Documents/z-hard.bin").c_str()), 0);
+  const std::string c = put(sb, "~/Documents/c.bin", randomBytes(200001, 10));
+  ASSERT_EQ(::link(c.c_str(), sb.path("~/Documents/d-hard.bin").c_str()), 0);
+  ASSERT_EQ(::symlink(a.c_str(), sb.path("~/Documents/s.bin").c_str()), 0);
+  ASSERT_EQ(::symlink(sb.path("~/Documents").c_str(), sb.path("~/Documents/loop").c_str()), 0);
+  put(sb, "~/Documents/e1.bin", "");
+  put(sb, "~/Documents/e2.bin", "");
+
+  testing::ScanOutcome scan = runScan({sb.path("~/Documents")});
+  // Of the inode of a.bin and z-hard.bin only the path that sorts first is
+  // compared; c.bin and its link are one file, so no group.
+  EXPECT_EQ(groupsIn(scan.view(Kind::File)), (PathGroups{{a, b}}));
+}
+
+TEST(DuplicateScanServiceTest, GroupsAreFiledUnderTheKindsOfTheirFirstMember) {
+  Sandbox sb;
+  LimitSizeGuard limit(1);
+  struct Case {
+    const char* name;
+    std::vector<Kind> views;
+  };
+  const Case cases[] = {
+      {"photo.jpg", {Kind::File, Kind::Picture}},
+      {"disk.dmg", {Kind::File, Kind::Archive}},  // "disk-image" is not a picture
+      {"clip.mov", {Kind::File, Kind::Media}},
+      {"letter.docx", {Kind::File, Kind::Document, Kind::Archive}},
+      {"blob.bin", {Kind::File, Kind::Other}},
+  };
+  uint32_t seed = 20;
+  std::map<std::string, std::set<std::string>> paths;
+  for (const Case& c : cases) {
+    const std::string bytes = randomBytes(5000 + seed, seed);
+    ++seed;
+    paths[c.name] = {put(sb, std::string("~/Documents/1/") + c.name, bytes),
+                     put(sb, std::string("~/Documents/2/") + c.name, bytes)};
+  }
+  put(sb, "~/Documents/2/extra.txt", "x");  // the two folders are not copies
+  testing::ScanOutcome scan = runScan({sb.path("~/Documents/1"), sb.path("~/Documents/2")});
+  ASSERT_NE(scan.all(), nullptr);
+  EXPECT_EQ(scan.all()->childrens.size(), std::size(cases));
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    for (Kind kind : {Kind::File, Kind::Folder, Kind::Document, Kind::Media, Kind::Picture,
+                      Kind::Other, Kind::Archive}) {
+      const bool expected = std::find(c.views.begin(), c.views.end(), kind) != c.views.end();
+      SCOPED_TRACE(static_cast<int>(kind));
+      EXPECT_EQ(groupsIn(scan.view(kind)).count(paths[c.name]) == 1, expected);
+    }
+  }
+  // Every group record: empty title and URL, members below it, numbered.
+  int index = 0;
+  for (const FilePtr& group : scan.all()->childrens) {
+    EXPECT_EQ(group->title, "");
+    EXPECT_TRUE(group->url.empty());
+    EXPECT_EQ(group->finderID(), index++);
+    EXPECT_EQ(group->fileKind, raw(FilesKind::File));
+    ASSERT_EQ(group->childrens.size(), 2u);
+    EXPECT_EQ(group->size, 2 * group->childrens.front()->size);
+    for (const FilePtr& m : group->childrens) {
+      EXPECT_EQ(m->parentFileInfo.lock(), group);
+      EXPECT_EQ(m->state, 0);
+    }
+  }
+}
+
+TEST(DuplicateScanServiceTest, KindsFollowTheContentTypeTree) {
+  struct Case {
+    std::vector<std::string> tree;
+    std::vector<int> kinds;
+  };
+  const int file = raw(Kind::File), picture = raw(Kind::Picture), media = raw(Kind::Media),
+            document = raw(Kind::Document), archive = raw(Kind::Archive), other = raw(Kind::Other);
+  const Case cases[] = {
+      {{}, {file, other}},
+      {{"public.image"}, {file, picture}},
+      {{"PUBLIC.IMAGE"}, {file, picture}},
+      {{"com.example.disk-image", "public.data"}, {file, other}},
+      {{"public.svg-image", "public.image"}, {file, picture}},
+      {{"public.movie"}, {file, media}},
+      {{"com.example.document"}, {file, document}},
+      {{"public.zip-archive", "com.example.document"}, {file, document, archive}},
+      {{"public.data", "public.item"}, {file, other}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(c.tree));
+    EXPECT_EQ(DuplicateScanService::kindsForContentTypeTree(c.tree), c.kinds);
+  }
+  // A file's kinds come from its own content-type tree.
+  testing::TempDir dir;
+  auto record = std::make_shared<FileInformation>();
+  record->url = Url::fromPath(dir.writeFile("image.dmg", "x"), false);
+  EXPECT_EQ(DuplicateScanService::sortFile(record), (std::vector<int>{file, archive}));
+}
+
+TEST(DuplicateScanServiceTest, SortCategoryRemovesDeletedMembersAndRebuildsTheViews) {
+  Sandbox sb;
+  LimitSizeGuard limit(1);
+  const std::string aBytes = randomBytes(7000, 30), bBytes = randomBytes(8000, 31);
+  const std::string a1 = put(sb, "~/Documents/a1.bin", aBytes);
+  const std::string a2 = put(sb, "~/Documents/a2.bin", aBytes);
+  const std::string a3 = put(sb, "~/Documents/a3.bin", aBytes);
+  const std::string b1 = put(sb, "~/Documents/b1.bin", bBytes);
+  const std::string b2 = put(sb, "~/Documents/b2.bin", bBytes);
+  testing::ScanOutcome scan = runScan({sb.path("~/Documents")});
+  ASSERT_EQ(scan.groups(), (PathGroups{{a1, a2, a3}, {b1, b2}}));
+
+  auto member = [&](const std::string& path) -> FilePtr {
+    for (const FilePtr& g : scan.all()->childrens) {
+      for (const FilePtr& m : g->childrens) {
+        if (m->url.path() == path) return m;
+      }
+    }
+    return nullptr;
+  };
+  member(a1)->state = 1;
+  member(a1)->deleteStatus = raw(DeleteStatus::DeleteSuccess);
+  member(a2)->state = 1;
+  member(a2)->deleteStatus = raw(DeleteStatus::DeleteError);
+  member(a2)->deleteErrorDesc = "Permission denied";
+  member(b1)->state = 1;
+  member(b1)->deleteStatus = raw(DeleteStatus::DeleteSuccess);
+  member(b2)->deleteStatus = raw(DeleteStatus::DeleteSuccess);  // not ticked: stays
+  const FilePtr failed = member(a2);
+
+  auto [deleted, failures, errors] = DuplicateScanService::sortCategory(scan.all());
+  EXPECT_EQ(deleted, 7000 + 8000);
+  ASSERT_EQ(failures.size(), 1u);
+  EXPECT_EQ(failures.front(), failed);
+  EXPECT_EQ(errors, "Permission denied,");
+  // b2 alone is no longer a duplicate; a2 and a3 still are.
+  EXPECT_EQ(scan.groups(), (PathGroups{{a2, a3}}));
+  EXPECT_EQ(scan.all()->size, 2 * 7000);
+  EXPECT_EQ(groupsIn(scan.view(Kind::File)), (PathGroups{{a2, a3}}));
+  EXPECT_EQ(scan.view(Kind::File)->size, 2 * 7000);
+  EXPECT_EQ(groupsIn(scan.view(Kind::Other)), (PathGroups{{a2, a3}}));
+  const FilePtr& group = scan.all()->childrens.front();
+  EXPECT_EQ(group->finderID(), 0);
+  EXPECT_EQ(group->size, 2 * 7000);
+  EXPECT_EQ(group->childrens[0]->finderID(), 0);
+  EXPECT_EQ(group->childrens[1]->finderID(), 1);
+}
+
+TEST(DuplicateScanServiceTest, LifecycleLogLinesAndStates) {
+  Sandbox sb;
+  put(sb, "~/Documents/x.bin", randomBytes(600000, 40));
+  {
+    SCOPED_TRACE("a full scan");
+    size_t mark = testing::logSize();
+    testing::ScanOutcome scan = runScan({sb.path("~/Documents")});
+    const std::string log = testing::logSince(mark);
+    EXPECT_NE(log.find("Info>:Start Duplicate FeatureInfo:7\n"), std::string::npos) << log;
+    EXPECT_NE(log.find("Info>:DuplicateScanService Start\n"), std::string::npos) << log;
+    EXPECT_NE(log.find("Info>:DuplicateScanService Finish\n"), std::string::npos) << log;
+    EXPECT_LT(log.find("DuplicateScanService Start"), log.find("DuplicateScanService Finish"));
+    EXPECT_EQ(scan.doneCalls, 1);
+  }
+  {
+    SCOPED_TRACE("nothing to walk");
+    size_t mark = testing::logSize();
+    testing::ScanOutcome scan = runScan({sb.path("~/Documents/missing"), sb.path("/Users/nobody")});
+    const std::string log = testing::logSince(mark);
+    EXPECT_NE(log.find("Info>:DuplicateScanService Finish-0\n"), std::string::npos) << log;
+    EXPECT_EQ(scan.doneCalls, 1);
+    EXPECT_EQ(scan.total, 0);
+    EXPECT_EQ(ScanStatusTable::get(kDuplicatesFeature), static_cast<int>(ScanState::end));
+  }
+  {
+    SCOPED_TRACE("a second start while one runs");
+    testing::ScanOutcome scan = testing::duplicateFeature();
+    ScanStatusTable::set(kDuplicatesFeature, ScanState::start);
+    size_t mark = testing::logSize();
+    int calls = 0;
+    auto queue = std::make_shared<SerialGCDService>(SerialGCDService::GCDQOS::default_);
+    DuplicateScanService::scanDuplicate(
+        scan.feature, {Url::fromPath(sb.path("~/Documents"))}, nullptr, nullptr, nullptr,
+        [&](const FeaturePtr&, int64_t) { ++calls; }, queue);
+    queue->waitUntilIdle();
+    const std::string log = testing::logSince(mark);
+    EXPECT_NE(log.find("Info>:DuplicateScanService Scanning\n"), std::string::npos) << log;
+    EXPECT_EQ(log.find("DuplicateScanService Start"), std::string::npos) << log;
+    EXPECT_EQ(calls, 0);
+    EXPECT_EQ(ScanStatusTable::get(kDuplicatesFeature), static_cast<int>(ScanState::start));
+    ScanStatusTable::set(kDuplicatesFeature, ScanState::end);
+  }
+  {
+    SCOPED_TRACE("stopDuplicate");
+    testing::ScanOutcome scan = testing::duplicateFeature();
+    ScanStatusTable::set(kDuplicatesFeature, ScanState::start);
+    size_t mark = testing::logSize();
+    FeaturePtr handed;
+    DuplicateScanService::stopDuplicate(scan.feature, [&](const FeaturePtr& f) { handed = f; });
+    EXPECT_EQ(handed, scan.feature);
+    EXPECT_NE(testing::logSince(mark).find("Info>:DuplicateScanService stopDuplicate Supend\n"),
+              std::string::npos);
+    EXPECT_EQ(ScanStatusTable::get(kDuplicatesFeature), static_cast<int>(ScanState::end));
+  }
+}
+
+TEST(DuplicateScanServiceTest, FolderKeyConcatenatesTheDigestsOfItsFilesInWalkOrder) {
+  testing::TempDir dir;
+  for (const char* root : {"one", "two"}) {
+    dir.writeFile(std::string(root) + "/b.bin", "bravo");
+    dir.writeFile(std::string(root) + "/a/z.bin", "zulu");
+    dir.writeFile(std::string(root) + "/a.bin", "alpha");
+  }
+  ASSERT_EQ(::symlink((dir / "one/b.bin").c_str(), (dir / "one/link").c_str()), 0);
+  ASSERT_EQ(::symlink((dir / "two/b.bin").c_str(), (dir / "two/link").c_str()), 0);
+  dir.writeFile("three/a.bin", "alpha");
+
+  FolderContentKey one = DuplicateScanService::getMD5FromFolderPath(Url::fromPath(dir / "one"));
+  FolderContentKey two = DuplicateScanService::getMD5FromFolderPath(Url::fromPath(dir / "two"));
+  FolderContentKey three = DuplicateScanService::getMD5FromFolderPath(Url::fromPath(dir / "three"));
+  // Pre-order with names in byte order: "a" (its z.bin), then "a.bin", "b.bin";
+  // the link is not read.
+  ASSERT_EQ(one.files.size(), 3u);
+  EXPECT_EQ(one.files[0].path(), dir / "one/a/z.bin");
+  EXPECT_EQ(one.files[1].path(), dir / "one/a.bin");
+  EXPECT_EQ(one.files[2].path(), dir / "one/b.bin");
+  EXPECT_EQ(one.size, 4 + 5 + 5);
+  EXPECT_EQ(one.hashed.size(), 3u);
+  EXPECT_EQ(one.key.size(), 3 * 32u);
+  EXPECT_EQ(one.key, two.key);
+  EXPECT_EQ(one.key.substr(32, 32), three.key);  // a.bin's digest
+  EXPECT_TRUE(DuplicateScanService::getMD5FromFolderPath(Url::fromPath(dir / "none")).key.empty());
+}
+
+}  // namespace
+}  // namespace orvexa

@@ -1,0 +1,112 @@
+#include "orvexa/scan/duplicate/duplicate_selection.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+
+namespace orvexa {
+namespace {
+
+using std::chrono::hours;
+
+const Timestamp kEpoch = Timestamp{} + hours(24 * 365 * 50);
+
+FilePtr member(const std::string& path, int64_t size, int ageHours, bool folder = false) {
+  auto f = std::make_shared<FileInformation>();
+  f->url = Url::fromPath(path, folder);
+  f->size = size;
+  f->date = kEpoch - hours(ageHours);
+  f->fileKind = raw(folder ? FilesKind::Folder : FilesKind::File);
+  return f;
+}
+
+FilePtr group(std::vector<FilePtr> members) {
+  auto g = std::make_shared<FileInformation>();
+  g->childrens = std::move(members);
+  for (const FilePtr& m : g->childrens) g->size += m->size;
+  return g;
+}
+
+CategoryPtr allOf(std::vector<FilePtr> groups) {
+  auto all = std::make_shared<CategoryInformation>();
+  all->childrens = std::move(groups);
+  return all;
+}
+
+std::vector<std::string> pathsOf(const std::vector<FilePtr>& files) {
+  std::vector<std::string> paths;
+  for (const FilePtr& f : files) paths.push_back(f->url.path());
+  std::sort(paths.begin(), paths.end());
+  return paths;
+}
+
+TEST(DuplicateSelectionTest, KeepRulesChooseOneCopyPerGroup) {
+  // /a'/x sorts before /a/x as text, but "a" comes before "a'" as a folder.
+  auto all = allOf({group({member("/b/x", 100, 30), member("/a'/x", 100, 10),
+                           member("/a/x", 100, 20), member("/c/x", 100, 5)})});
+  struct Case {
+    DuplicateKeep keep;
+    const char* kept;
+  };
+  const Case cases[] = {{DuplicateKeep::firstPath, "/a/x"},
+                        {DuplicateKeep::oldest, "/b/x"},
+                        {DuplicateKeep::newest, "/c/x"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.kept);
+    DuplicateRemovalPlan plan = planDuplicateRemoval(all, c.keep);
+    ASSERT_EQ(plan.keep.size(), 1u);
+    EXPECT_EQ(plan.keep.front()->url.path(), c.kept);
+    EXPECT_EQ(plan.remove.size(), 3u);
+    EXPECT_EQ(plan.freedBytes, 300);
+  }
+}
+
+TEST(DuplicateSelectionTest, NestedGroupsNeverLoseTheLastCopy) {
+  // A and A2 are copies; so are their sub-folders and the file inside, which
+  // also has a copy elsewhere.
+  auto all = allOf({
+      group({member("/e/f", 500, 1), member("/d/A/sub/f", 500, 50), member("/d/A2/sub/f", 500, 2)}),
+      group({member("/d/A/sub", 600, 50, true), member("/d/A2/sub", 600, 2, true)}),
+      group({member("/d/A", 1000, 50, true), member("/d/A2", 1000, 2, true)}),
+  });
+  struct Case {
+    DuplicateKeep keep;
+    std::vector<std::string> kept;
+    std::vector<std::string> removed;
+  };
+  const Case cases[] = {
+      // A is kept whole; A2 goes with everything in it; the copy elsewhere
+      // goes because A keeps one.
+      {DuplicateKeep::oldest, {"/d/A", "/d/A/sub/f"}, {"/d/A2", "/e/f"}},
+      {DuplicateKeep::newest, {"/d/A2", "/d/A2/sub/f"}, {"/d/A", "/e/f"}},
+      {DuplicateKeep::firstPath, {"/d/A", "/d/A/sub/f"}, {"/d/A2", "/e/f"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.kept.front());
+    DuplicateRemovalPlan plan = planDuplicateRemoval(all, c.keep);
+    EXPECT_EQ(pathsOf(plan.keep), c.kept);
+    EXPECT_EQ(pathsOf(plan.remove), c.removed);
+    EXPECT_EQ(plan.freedBytes, 1000 + 500);
+  }
+}
+
+TEST(DuplicateSelectionTest, TickingMarksRemovedMembersAndMixedGroups) {
+  auto all = allOf({group({member("/a/x", 10, 1), member("/b/x", 10, 2)}),
+                    group({member("/c/y", 20, 1), member("/d/y", 20, 2), member("/e/y", 20, 3)})});
+  all->childrens[0]->childrens[0]->state = 1;  // ticked by hand before: the plan decides
+  DuplicateRemovalPlan plan = planDuplicateRemoval(all, DuplicateKeep::newest);
+  tickDuplicateRemoval(all, plan);
+  const FilePtr& first = all->childrens[0];
+  EXPECT_EQ(first->childrens[0]->state, 0);  // newest: kept
+  EXPECT_EQ(first->childrens[1]->state, 1);
+  EXPECT_EQ(first->state, -1);
+  const FilePtr& second = all->childrens[1];
+  EXPECT_EQ(second->childrens[0]->state, 0);
+  EXPECT_EQ(second->childrens[1]->state, 1);
+  EXPECT_EQ(second->childrens[2]->state, 1);
+  EXPECT_EQ(second->state, -1);
+  EXPECT_EQ(plan.freedBytes, 10 + 40);
+}
+
+}  // namespace
+}  // namespace orvexa

@@ -1,0 +1,64 @@
+#include <gtest/gtest.h>
+
+#include "orvexa/tree/duplicate_folder_info.h"
+#include "orvexa/tree/duplicate_node.h"
+
+namespace orvexa {
+namespace {
+
+TEST(DuplicateFolderInfoTest, CalculateValueIsTheDifferenceOfAsciiSums) {
+  struct Case {
+    const char* a;
+    const char* b;
+    int64_t value;
+  };
+  const Case cases[] = {
+      {"ab", "ba", 0},
+      {"a", "", 97},
+      {"", "a", 97},
+      {"", "", 0},
+      {"Photos", "Photos", 0},
+      {"abc", "a", 98 + 99},
+      // Letters outside ASCII add nothing: "é" and "ü" are two bytes each.
+      {"caf\xc3\xa9", "caf", 0},
+      {"\xc3\xbc"
+       "ber",
+       "ber", 0},
+      {"\xe6\x96\x87"
+       "x",
+       "y", 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.a) + " / " + c.b);
+    EXPECT_EQ(DuplicateFolderInfo::calculateValue(c.a, c.b), c.value);
+  }
+  // Long texts: the sums are 64-bit.
+  const std::string longText(40'000'000, '\x7f');
+  EXPECT_EQ(DuplicateFolderInfo::calculateValue(longText, ""), int64_t{40'000'000} * 127);
+}
+
+TEST(DuplicateNodeTest, CalculationDistanceStringSortsDescendingAndJoins) {
+  struct Case {
+    std::vector<std::string> texts;
+    std::string joined;
+  };
+  const Case cases[] = {
+      {{"b", "a", "c"}, "cba"},
+      {{}, ""},
+      {{"x"}, "x"},
+      {{"/Users/a", "/Users/b"}, "/Users/b/Users/a"},
+      {{"a", "A", "b"}, "baA"},  // plain byte order: upper case sorts first
+      {{"ab", "a", "abc"}, "abcaba"},
+      {{"same", "same"}, "samesame"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(c.texts));
+    EXPECT_EQ(DuplicateNode::calculationDistanceString(c.texts), c.joined);
+  }
+  // Equal collections in any order give the same text.
+  EXPECT_EQ(DuplicateNode::calculationDistanceString({"q", "w", "e", "r"}),
+            DuplicateNode::calculationDistanceString({"r", "e", "w", "q"}));
+}
+
+}  // namespace
+}  // namespace orvexa
