@@ -1,0 +1,203 @@
+// orvexa apps | leftovers | unused-apps: the application uninstaller's three
+// views. Each runs the installed-applications scan first; the other two
+// views are computed from its result.
+#include <fmt/core.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <thread>
+
+#include "command_registry.h"
+#include "orvexa/scan/uninstall/uninstall_scan_service.h"
+#include "orvexa/units/main_queue.h"
+#include "output.h"
+#include "scan_session.h"
+
+namespace orvexa::cli {
+namespace {
+
+constexpr const char* kModuleType = "Uninstaller";
+
+enum class View { installed = 0, unused = 1, leftovers = 2 };
+
+const char* viewTitle(View view) {
+  switch (view) {
+    case View::installed:
+      return "All";
+    case View::unused:
+      return "Unused";
+    case View::leftovers:
+      return "Leftovers";
+  }
+  return "";
+}
+
+// The feature's category for a view (the catalogue's layout puts All,
+// Unused and Leftovers in that order); a stand-in when a description file
+// gives the feature fewer categories.
+CategoryPtr viewCategory(const FeaturePtr& feature, View view) {
+  const auto index = static_cast<size_t>(view);
+  if (index < feature->categoryInfo.size()) return feature->categoryInfo[index];
+  return std::make_shared<CategoryInformation>(
+      0, static_cast<int>(index), viewTitle(view), Image{}, 0, "", raw(CategoryInfomationKind::App),
+      std::vector<Url>{}, std::vector<FilePtr>{}, feature, std::any{}, 0, false);
+}
+
+// Runs the scan and waits for it. Ctrl-C stops it; a stop while the
+// applications are still being listed ends the scan without `done`, so the
+// wait also ends once the stopped feature's state is `end`.
+int64_t scanApplications(const CommonOptions& options, const FeaturePtr& feature) {
+  int64_t total = 0;
+  ScanSession session(options, feature);
+  UninstallScanService::scanUninstallerSoftware(
+      feature, nullptr, session.showPercent(), nullptr,
+      [&session, &total](const FeaturePtr&, int64_t t) {
+        total = t;
+        session.finish();
+      },
+      session.queue());
+  std::atomic<bool> stopped{false};
+  std::atomic<bool> quit{false};
+  std::thread watcher([&] {
+    while (!quit) {
+      if (stopped && ScanStatusTable::get(feature->finderID) == static_cast<int>(ScanState::end)) {
+        session.finish();
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+  });
+  session.wait([&] {
+    SuperScanService::stop(feature);
+    stopped = true;
+  });
+  quit = true;
+  watcher.join();
+  // A normal end sets the state and hands `done` to the main queue in one
+  // piece of the scan's queue: let both run before `total` and `session` go.
+  session.queue()->waitUntilIdle();
+  MainQueue::sync([] {});
+  return total;
+}
+
+std::vector<CategoryPtr> installedApplications(const FeaturePtr& feature) {
+  std::vector<CategoryPtr> apps;
+  const CategoryPtr all = viewCategory(feature, View::installed);
+  if (!all->childrenCateogry) return apps;
+  for (const CategoryPtr& app : *all->childrenCateogry) {
+    apps.push_back(app);
+    if (app->childrenCateogry) {
+      for (const CategoryPtr& copy : *app->childrenCateogry) apps.push_back(copy);
+    }
+  }
+  return apps;
+}
+
+std::vector<CategoryPtr> unusedApplications(const std::vector<CategoryPtr>& apps) {
+  struct Wait {
+    std::mutex mu;
+    std::condition_variable cv;
+    bool finished = false;
+    std::vector<CategoryPtr> unused;
+  };
+  auto wait = std::make_shared<Wait>();
+  UninstallScanService::getUnusedAppPath(apps, [wait](std::vector<CategoryPtr> unused) {
+    std::lock_guard lock(wait->mu);
+    wait->unused = std::move(unused);
+    wait->finished = true;
+    wait->cv.notify_all();
+  });
+  std::unique_lock lock(wait->mu);
+  wait->cv.wait(lock, [&] { return wait->finished; });
+  return std::move(wait->unused);
+}
+
+void printRecords(const CategoryInformation& category, int depth) {
+  std::vector<FilePtr> files = category.childrens;
+  std::stable_sort(files.begin(), files.end(),
+                   [](const FilePtr& a, const FilePtr& b) { return a->size > b->size; });
+  for (const FilePtr& f : files) {
+    fmt::print("{:{}}{:>10}  {}\n", "", depth * 2, humanSize(f->size), f->url.path());
+  }
+}
+
+// One application or leftover group: title, size, where it is, its records;
+// copies of an application below it (`withCopies`).
+void printEntry(const CategoryInformation& entry, int depth, bool withCopies) {
+  fmt::print("{:{}}{} ({}, {} item{})", "", depth * 2, entry.title, humanSize(entry.size),
+             entry.childrens.size(), entry.childrens.size() == 1 ? "" : "s");
+  if (entry.levelInt == 2) fmt::print(" another copy");
+  fmt::print("\n");
+  printRecords(entry, depth + 1);
+  if (withCopies && entry.childrenCateogry) {
+    for (const CategoryPtr& copy : *entry.childrenCateogry) printEntry(*copy, depth + 1, true);
+  }
+}
+
+void report(const CommonOptions& options, const FeaturePtr& feature, View view,
+            const CategoryPtr& category, int64_t total) {
+  if (options.json) {
+    FeatureInformation shown(feature->finderID, feature->state, feature->icon, feature->title,
+                             feature->description, {category}, nullptr, std::any{});
+    nlohmann::json document{{"feature", featureToJson(shown)}, {"total", total}};
+    if (view == View::unused) {
+      // The unused view lists every copy itself; do not repeat copies below.
+      for (auto& app : document["feature"]["categoryInfo"][0]["childrenCateogry"]) {
+        app.erase("childrenCateogry");
+      }
+    }
+    printJson(document);
+    return;
+  }
+  fmt::print("{}: {}\n", feature->title, category->title);
+  const std::vector<CategoryPtr> entries =
+      category->childrenCateogry ? *category->childrenCateogry : std::vector<CategoryPtr>{};
+  for (const CategoryPtr& entry : entries) printEntry(*entry, 1, view == View::installed);
+  if (entries.empty()) fmt::print("  (none)\n");
+  fmt::print("Total: {} ({} bytes)\n", humanSize(total), total);
+}
+
+int runApps(const CommonOptions& options, View view) {
+  std::vector<ModulePtr> modules = loadCatalogue(options);
+  if (modules.empty()) return 1;
+  FeaturePtr feature = selectFeature(modules, options, kModuleType);
+  if (!feature) return 1;
+
+  int64_t total = scanApplications(options, feature);
+  CategoryPtr shown = viewCategory(feature, view);
+  if (view != View::installed) {
+    std::vector<CategoryPtr> entries = view == View::leftovers
+                                           ? UninstallScanService::getLeftoverAppPath(feature)
+                                           : unusedApplications(installedApplications(feature));
+    total = 0;
+    for (const CategoryPtr& entry : entries) total += entry->size;
+    shown->childrenCateogry = std::move(entries);
+    shown->size = total;
+  }
+  report(options, feature, view, shown, total);
+  return 0;
+}
+
+std::string help(const char* text) {
+  return std::string(text) + " (module type \"" + kModuleType + "\")";
+}
+
+const CommandRegistrar kApps({"apps",
+                              help("Installed applications with their related files and sizes"),
+                              {},
+                              [](const CommonOptions& o) { return runApps(o, View::installed); }});
+const CommandRegistrar kLeftovers(
+    {"leftovers",
+     help("Files in the library folders left by applications no longer installed"),
+     {},
+     [](const CommonOptions& o) { return runApps(o, View::leftovers); }});
+const CommandRegistrar kUnusedApps(
+    {"unused-apps", help("Installed applications never opened"), {}, [](const CommonOptions& o) {
+       return runApps(o, View::unused);
+     }});
+
+}  // namespace
+}  // namespace orvexa::cli

@@ -1,0 +1,208 @@
+// The two further views (leftovers, unused applications) and the rebuild
+// after a clean.
+#include <algorithm>
+#include <map>
+#include <unordered_set>
+
+#include "orvexa/platform/identity.h"
+#include "orvexa/platform/last_used.h"
+#include "orvexa/platform/paths.h"
+#include "orvexa/scan/uninstall/uninstall_scan_service.h"
+#include "orvexa/units/terminal_tool.h"
+
+namespace orvexa {
+namespace {
+
+std::string lastComponent(const std::string& path) {
+  size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// The name with every ".plist" removed.
+std::string leftoverKey(const std::string& name) {
+  static constexpr std::string_view kPlist = ".plist";
+  std::string key = name;
+  for (size_t at = key.find(kPlist); at != std::string::npos; at = key.find(kPlist, at)) {
+    key.erase(at, kPlist.size());
+  }
+  return key;
+}
+
+// Every application category below the feature's first category, copies
+// included, each once.
+void collectApplications(const std::vector<CategoryPtr>& categories,
+                         std::vector<CategoryPtr>& out) {
+  for (const CategoryPtr& c : categories) {
+    if (!c) continue;
+    out.push_back(c);
+    if (c->childrenCateogry) collectApplications(*c->childrenCateogry, out);
+  }
+}
+
+const ResourceKeys& leftoverKeys() {
+  static const ResourceKeys keys = {ResourceKey::creationDate,  ResourceKey::effectiveIcon,
+                                    ResourceKey::isDirectory,   ResourceKey::isPackage,
+                                    ResourceKey::isRegularFile, ResourceKey::localizedName};
+  return keys;
+}
+
+// Whether the metadata index (or its substitute) has a last use of the
+// application at `path`.
+bool hasLastUse(const std::string& mdls, bool haveTool, const std::string& path) {
+  if (haveTool) {
+    return TerminalUtils::runTerminal(mdls, {path}).find("kMDItemLastUsedDate") !=
+           std::string::npos;
+  }
+  return lastUsedDate(path).has_value();
+}
+
+struct Rebuild {
+  int64_t deleted = 0;
+  std::vector<FilePtr> failed;
+  std::string errors;
+  std::unordered_set<const CategoryInformation*> seen;
+};
+
+// Takes the deleted records out of `c` and of every category below it
+// (each category once, wherever it is listed).
+void removeDeleted(const CategoryPtr& c, Rebuild& state) {
+  if (!c || !state.seen.insert(c.get()).second) return;
+  for (const FilePtr& f : c->childrens) {
+    if (f->state == 1 && f->deleteStatus != raw(DeleteStatus::DeleteSuccess)) {
+      state.failed.push_back(f);
+      state.errors += f->deleteErrorDesc + ",";
+    }
+  }
+  for (size_t i = c->childrens.size(); i-- > 0;) {
+    const FilePtr& f = c->childrens[i];
+    if (f->state != 1 || f->deleteStatus != raw(DeleteStatus::DeleteSuccess)) continue;
+    state.deleted += f->size;
+    c->childrens.erase(c->childrens.begin() + static_cast<std::ptrdiff_t>(i));
+  }
+  if (c->childrenCateogry) {
+    for (const CategoryPtr& sub : *c->childrenCateogry) removeDeleted(sub, state);
+  }
+}
+
+// Drops the sub-categories left with nothing, sets each category's size to
+// that of its own records, and returns the size of everything at and below
+// `c` (a category listed twice below one top-level category counts once).
+int64_t pruneAndSize(const CategoryPtr& c, std::unordered_set<const CategoryInformation*>& seen) {
+  if (!seen.insert(c.get()).second) return 0;
+  int64_t own = 0;
+  for (const FilePtr& f : c->childrens) own += f->size;
+  c->size = own;
+  int64_t below = own;
+  if (c->childrenCateogry) {
+    std::vector<CategoryPtr> kept;
+    for (const CategoryPtr& sub : *c->childrenCateogry) {
+      if (!sub) continue;
+      below += pruneAndSize(sub, seen);
+      const bool empty =
+          sub->childrens.empty() && (!sub->childrenCateogry || sub->childrenCateogry->empty());
+      if (!empty) kept.push_back(sub);
+    }
+    c->childrenCateogry = std::move(kept);
+  }
+  return below;
+}
+
+}  // namespace
+
+std::vector<CategoryPtr> UninstallScanService::getLeftoverAppPath(const FeaturePtr& featureInfo) {
+  std::vector<CategoryPtr> groups;
+  if (!featureInfo) return groups;
+
+  std::set<std::string> installed;
+  // The host runs, so it is installed wherever its bundle is: its own files
+  // (its log folder among them) are never leftovers.
+  if (std::string host = Identity::shared().bundleIdentifier(); !host.empty()) {
+    installed.insert(std::move(host));
+  }
+  std::vector<CategoryPtr> applications;
+  if (!featureInfo->categoryInfo.empty() && featureInfo->categoryInfo.front()->childrenCateogry) {
+    collectApplications(*featureInfo->categoryInfo.front()->childrenCateogry, applications);
+  }
+  for (const CategoryPtr& app : applications) {
+    if (app->urls.empty()) continue;
+    if (auto bundle = readApplicationBundle(app->urls.front().path())) {
+      installed.insert(bundle->bundleIdentifier);
+      installed.insert(bundle->localizedName);
+    }
+  }
+
+  std::map<std::string, std::vector<std::string>> byKey;
+  for (const std::string& path : getAllCommonPath()) {
+    const std::string name = lastComponent(path);
+    if (name.empty() || name.rfind("com.apple", 0) == 0) continue;
+    byKey[leftoverKey(name)].push_back(path);
+  }
+
+  for (const auto& [key, paths] : byKey) {
+    if (installed.count(key) != 0) continue;
+    std::vector<Url> urls;
+    for (const std::string& path : paths) urls.push_back(Url::fromPath(path));
+    auto group = std::make_shared<CategoryInformation>(
+        0, static_cast<int>(groups.size()), key, defaultImage(), 0, key,
+        raw(CategoryInfomationKind::App), urls, std::vector<FilePtr>{}, featureInfo, std::any{}, 1,
+        false);
+    for (const Url& url : urls) {
+      FilePtr record = getFileInformationFromUrl(url, leftoverKeys(), group);
+      if (!record) continue;
+      group->childrens.push_back(record);
+      group->size += record->size;
+    }
+    if (!group->childrens.empty()) groups.push_back(group);
+  }
+  for (size_t i = 0; i < groups.size(); ++i) groups[i]->setFinderID(static_cast<int>(i));
+  return groups;
+}
+
+void UninstallScanService::getUnusedAppPath(const std::vector<CategoryPtr>& categoryInfos,
+                                            UnusedFinish finish) {
+  struct Unused {
+    std::vector<CategoryPtr> list;
+    size_t examined = 0;
+  };
+  // Each piece keeps the queue alive; it goes with the last one.
+  auto queue = std::make_shared<SerialGCDService>(SerialGCDService::GCDQOS::utility);
+  auto state = std::make_shared<Unused>();
+  const size_t total = categoryInfos.size();
+  const std::string mdls = Paths::shared().tool("mdls");
+  const bool haveTool = fileExists(mdls);
+  auto deliver = [state, finish] {
+    if (finish) finish(std::move(state->list));
+  };
+  auto ignore = [](JThreadSatefy::THREADRUNERROR) {};
+  if (total == 0) {
+    queue->runDeferred([queue, deliver] { deliver(); }, ignore);
+    return;
+  }
+  for (const CategoryPtr& category : categoryInfos) {
+    queue->runDeferred(
+        [queue, state, category, deliver, mdls, haveTool, total] {
+          const std::string path =
+              category && !category->urls.empty() ? category->urls.front().path() : std::string();
+          if (category && !hasLastUse(mdls, haveTool, path)) state->list.push_back(category);
+          if (++state->examined == total) deliver();
+        },
+        ignore);
+  }
+}
+
+UninstallScanService::SortResult UninstallScanService::sortCategory(const FeaturePtr& featureInfo) {
+  Rebuild state;
+  std::vector<CategoryPtr> categories;
+  if (!featureInfo) return {0, {}, "", categories};
+  for (const CategoryPtr& c : featureInfo->categoryInfo) removeDeleted(c, state);
+  for (const CategoryPtr& c : featureInfo->categoryInfo) {
+    if (!c) continue;
+    std::unordered_set<const CategoryInformation*> seen;
+    // A top-level category holds the sum of everything below it.
+    c->size = pruneAndSize(c, seen);
+    categories.push_back(c);
+  }
+  return {state.deleted, std::move(state.failed), std::move(state.errors), std::move(categories)};
+}
+
+}  // namespace orvexa

@@ -1,0 +1,208 @@
+// Where an application keeps its files, and one application's category.
+#include <sstream>
+
+#include "orvexa/platform/paths.h"
+#include "orvexa/scan/uninstall/uninstall_scan_service.h"
+#include "orvexa/units/terminal_tool.h"
+
+namespace orvexa {
+namespace {
+
+std::string lastComponent(const std::string& path) {
+  size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+bool startsWith(std::string_view text, std::string_view prefix) {
+  return !prefix.empty() && text.substr(0, prefix.size()) == prefix;
+}
+
+void appendExisting(std::vector<std::string>& out, const std::string& path) {
+  if (fileExists(path)) out.push_back(path);
+}
+
+// The non-empty lines of a tool's output.
+std::vector<std::string> lines(const std::string& output) {
+  std::vector<std::string> out;
+  std::istringstream in(output);
+  std::string line;
+  while (std::getline(in, line)) {
+    if (!line.empty()) out.push_back(line);
+  }
+  return out;
+}
+
+// Virtual machines without the query tool: the entries of the folders the
+// virtualisation programs use by default whose name holds `marker`.
+std::vector<std::string> virtualMachinesIn(const std::vector<std::string>& folders,
+                                           std::string_view marker) {
+  std::vector<std::string> out;
+  for (const std::string& folder : folders) {
+    for (const std::string& name : contentsOfDirectory(folder)) {
+      if (name.find(marker) != std::string::npos) out.push_back(folder + "/" + name);
+    }
+  }
+  return out;
+}
+
+const ResourceKeys& recordKeys() {
+  static const ResourceKeys keys = {ResourceKey::isDirectory,
+                                    ResourceKey::isPackage,
+                                    ResourceKey::fileSize,
+                                    ResourceKey::contentModificationDate,
+                                    ResourceKey::localizedName,
+                                    ResourceKey::effectiveIcon,
+                                    ResourceKey::localizedTypeDescription};
+  return keys;
+}
+
+// Appends the record of `path` to `app` (numbered as its next child).
+void addChild(const CategoryPtr& app, const std::string& path,
+              const SuperScanService::Progress& progress, std::optional<int64_t> size) {
+  FilePtr record =
+      SuperScanService::getFileInformationFromUrl(Url::fromPath(path), recordKeys(), app, size);
+  if (!record) return;
+  app->childrens.push_back(record);
+  app->size += record->size;
+  if (progress) progress(record->url.path(), record->size);
+}
+
+}  // namespace
+
+std::vector<std::string> UninstallScanService::getApplicationRegularFolder() {
+  const Paths& paths = Paths::shared();
+  const std::string local = paths.resolve("/Library");
+  const std::string user = paths.userLibrary();
+  std::vector<std::string> folders;
+  for (const char* sub : {"Preferences", "PreferencePanes", "LaunchAgents", "LaunchDaemons",
+                          "PrivilegedHelperTools", "StartupItems"}) {
+    folders.push_back(local + "/" + sub);
+  }
+  for (const char* sub :
+       {"Preferences", "PreferencePanes", "LaunchAgents", "Saved Application State", "Containers",
+        "WebKit", "Cache", "Cookies", "Logs"}) {
+    folders.push_back(user + "/" + sub);
+  }
+  folders.push_back(paths.userApplicationSupport());
+  folders.push_back(paths.resolve("/Users/Shared"));
+  return folders;
+}
+
+std::vector<std::string> UninstallScanService::regularFolderList() {
+  // Not cached: the paths table (its root) may change between scans.
+  return getApplicationRegularFolder();
+}
+
+std::vector<std::string> UninstallScanService::getSpecialApp() {
+  return {"com.vmware", "com.adobe", "com.parallels.desktop.console", "com.google.Chrome",
+          "com.apple.Safari"};
+}
+
+const std::vector<std::string>& UninstallScanService::specialApp() {
+  static const std::vector<std::string> list = getSpecialApp();
+  return list;
+}
+
+std::vector<std::string> UninstallScanService::getAllCommonPath() {
+  std::vector<std::string> out;
+  for (const std::string& folder : regularFolderList()) {
+    for (const std::string& name : contentsOfDirectory(folder)) {
+      if (name.front() == '.') continue;
+      std::string path = folder + "/" + name;
+      if (fileExists(path)) out.push_back(std::move(path));
+    }
+  }
+  return out;
+}
+
+std::set<std::string> UninstallScanService::machAppInfoList(const std::string& appPath,
+                                                            const std::vector<std::string>* paths) {
+  std::set<std::string> related;
+  std::optional<ApplicationBundle> bundle = readApplicationBundle(appPath);
+  if (!bundle) return related;
+  std::vector<std::string> own;
+  if (paths == nullptr) {
+    own = getAllCommonPath();
+    paths = &own;
+  }
+  for (const std::string& candidate : *paths) {
+    const std::string name = lastComponent(candidate);
+    if (startsWith(name, bundle->bundleIdentifier) || startsWith(name, bundle->name) ||
+        startsWith(name, bundle->localizedName)) {
+      related.insert(candidate);
+    }
+  }
+  return related;
+}
+
+std::vector<std::string> UninstallScanService::getSpecialAppFile(const std::string& arg) {
+  std::vector<std::string> out;
+  if (arg.empty()) return out;
+  const Paths& paths = Paths::shared();
+  const std::string caches = paths.userLibrary() + "/Caches";
+  appendExisting(out, caches + "/" + arg);
+  if (startsWith(arg, "com.google.Chrome")) {
+    appendExisting(out, paths.userApplicationSupport() + "/Google/Chrome");
+    appendExisting(out, caches + "/Google/Chrome");
+  } else if (startsWith(arg, "com.apple.Safari")) {
+    appendExisting(out, paths.userLibrary() + "/Safari");
+  }
+  return out;
+}
+
+std::vector<std::string> UninstallScanService::getSpecialAppSpecialFile(const std::string& name) {
+  std::vector<std::string> out;
+  const std::string mdfind = Paths::shared().tool("mdfind");
+  const bool haveQuery = fileExists(mdfind);
+  const std::string home = Paths::shared().userHome();
+  if (startsWith(name, "com.vmware")) {
+    out = haveQuery ? lines(TerminalUtils::runTerminal(mdfind, {"kMDItemFSName == *vmwarevm*"}))
+                    : virtualMachinesIn(
+                          {home + "/Virtual Machines.localized",
+                           home + "/Documents/Virtual Machines.localized",
+                           home + "/Virtual Machines", home + "/Documents/Virtual Machines"},
+                          "vmwarevm");
+  } else if (startsWith(name, "com.parallels")) {
+    out = haveQuery
+              ? lines(TerminalUtils::runTerminal(mdfind, {"kMDItemFSName == *pvm*"}))
+              : virtualMachinesIn({home + "/Parallels", home + "/Documents/Parallels"}, "pvm");
+  }
+  for (std::string& path : getSpecialAppFile(name)) out.push_back(std::move(path));
+  return out;
+}
+
+void UninstallScanService::scanListFromApps(const FeaturePtr& /*featureInfo*/,
+                                            const CategoryPtr& app, const Progress& progress,
+                                            const AppDone& done,
+                                            const std::vector<std::string>* paths,
+                                            const std::shared_ptr<SerialGCDService>& dispatch) {
+  const std::string appPath = app->urls.empty() ? std::string() : app->urls.front().path();
+  std::optional<ApplicationBundle> bundle = readApplicationBundle(appPath);
+  app->childrens.clear();
+  app->size = 0;
+  if (bundle) {
+    addChild(app, appPath, progress, getPackageSizeFromTerminal(Url::fromPath(appPath, true)));
+    std::set<std::string> seen = {appPath};
+    for (const std::string& path : machAppInfoList(appPath, paths)) {
+      if (seen.insert(path).second) addChild(app, path, progress, std::nullopt);
+    }
+    for (const std::string& prefix : specialApp()) {
+      if (!startsWith(bundle->bundleIdentifier, prefix)) continue;
+      for (const std::string& path : getSpecialAppSpecialFile(bundle->bundleIdentifier)) {
+        if (seen.insert(path).second) addChild(app, path, progress, std::nullopt);
+      }
+      break;
+    }
+  }
+  if (!done) return;
+  if (!dispatch) {
+    done(app);
+    return;
+  }
+  dispatch->runDeferred([done, app] { done(app); },
+                        [done, app](JThreadSatefy::THREADRUNERROR e) {
+                          if (e != JThreadSatefy::THREADRUNERROR::cancelled) done(app);
+                        });
+}
+
+}  // namespace orvexa

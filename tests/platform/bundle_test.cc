@@ -1,0 +1,157 @@
+#include "orvexa/platform/bundle.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "orvexa/platform/plist.h"
+#include "support/sandbox.h"
+#include "support/temp_dir.h"
+
+namespace orvexa {
+namespace {
+
+using testing::Sandbox;
+using testing::TempDir;
+
+// Writes folder/Contents/Info.plist with `info`; returns the folder.
+std::string writeBundle(const std::string& folder, const PlistValue& info, PlistFormat format) {
+  std::filesystem::create_directories(folder + "/Contents");
+  std::string error;
+  EXPECT_TRUE(writePlistFile(folder + "/Contents/Info.plist", info, format, &error)) << error;
+  return folder;
+}
+
+PlistValue infoWith(std::initializer_list<std::pair<const char*, PlistValue>> entries) {
+  PlistValue info = PlistValue::dictionary();
+  for (const auto& [key, value] : entries) info.set(key, value);
+  return info;
+}
+
+TEST(BundleTest, NamesComeFromInfoPlistInEitherFormat) {
+  TempDir dir;
+  struct Case {
+    const char* label;
+    PlistValue info;
+    std::string localizedName;
+    std::string executable;
+  } cases[] = {
+      {"display name wins",
+       infoWith({{"CFBundleIdentifier", "org.example.a"},
+                 {"CFBundleDisplayName", "Shown"},
+                 {"CFBundleName", "Plain"},
+                 {"CFBundleExecutable", "run"}}),
+       "Shown", "run"},
+      {"bundle name next",
+       infoWith({{"CFBundleIdentifier", "org.example.a"}, {"CFBundleName", "Plain"}}), "Plain", ""},
+      {"empty display name counts as absent",
+       infoWith({{"CFBundleIdentifier", "org.example.a"},
+                 {"CFBundleDisplayName", ""},
+                 {"CFBundleName", "Plain"}}),
+       "Plain", ""},
+      {"file name last", infoWith({{"CFBundleIdentifier", "org.example.a"}}), "My Tool", ""},
+      {"names of the wrong type are ignored",
+       infoWith({{"CFBundleIdentifier", "org.example.a"},
+                 {"CFBundleDisplayName", int64_t{3}},
+                 {"CFBundleExecutable", true}}),
+       "My Tool", ""},
+      {"an executable outside Contents/MacOS is not taken",
+       infoWith({{"CFBundleIdentifier", "org.example.a"}, {"CFBundleExecutable", "../../x"}}),
+       "My Tool", ""},
+  };
+  for (const Case& c : cases) {
+    for (PlistFormat format : {PlistFormat::Binary, PlistFormat::Xml}) {
+      SCOPED_TRACE(std::string(c.label) + (format == PlistFormat::Xml ? " (XML)" : " (binary)"));
+      std::filesystem::remove_all(dir / "My Tool.app");
+      const std::string folder = writeBundle(dir / "My Tool.app", c.info, format);
+      std::optional<ApplicationBundle> bundle = readApplicationBundle(folder + "/");
+      ASSERT_TRUE(bundle);
+      EXPECT_EQ(bundle->path, folder);
+      EXPECT_EQ(bundle->bundleIdentifier, "org.example.a");
+      EXPECT_EQ(bundle->name, "My Tool");
+      EXPECT_EQ(bundle->localizedName, c.localizedName);
+      EXPECT_EQ(bundle->executableName, c.executable);
+      EXPECT_EQ(bundle->executablePath(),
+                c.executable.empty() ? "" : folder + "/Contents/MacOS/" + c.executable);
+    }
+  }
+}
+
+TEST(BundleTest, WhatIsNotAnApplication) {
+  TempDir dir;
+  const std::string missing = dir / "Missing.app";
+  dir.makeDir("Empty.app/Contents");
+  dir.writeFile("Garbage.app/Contents/Info.plist", "<?xml garbage");
+  const std::string truncated =
+      writeBundle(dir / "Truncated.app", infoWith({{"CFBundleIdentifier", "org.example.t"}}),
+                  PlistFormat::Binary);
+  {
+    std::string bytes = testing::readFile(truncated + "/Contents/Info.plist");
+    dir.writeFile("Truncated.app/Contents/Info.plist", bytes.substr(0, bytes.size() / 2));
+  }
+  PlistValue array = PlistValue::array();
+  array.append("CFBundleIdentifier");
+  writeBundle(dir / "Array.app", array, PlistFormat::Xml);
+  writeBundle(dir / "NoId.app", infoWith({{"CFBundleName", "x"}}), PlistFormat::Xml);
+  writeBundle(dir / "EmptyId.app", infoWith({{"CFBundleIdentifier", ""}}), PlistFormat::Binary);
+  writeBundle(dir / "NumberId.app", infoWith({{"CFBundleIdentifier", int64_t{7}}}),
+              PlistFormat::Binary);
+  dir.makeDir("Folder.app/Contents/Info.plist");
+  const std::string dangling = dir / "Dangling.app";
+  dir.makeDir("Dangling.app/Contents");
+  ASSERT_EQ(::symlink("nowhere.plist", (dangling + "/Contents/Info.plist").c_str()), 0);
+
+  for (std::string path : {missing, dir / "Empty.app", dir / "Garbage.app", truncated,
+                           dir / "Array.app", dir / "NoId.app", dir / "EmptyId.app",
+                           dir / "NumberId.app", dir / "Folder.app", dangling, std::string()}) {
+    SCOPED_TRACE(path);
+    EXPECT_FALSE(readApplicationBundle(path));
+  }
+}
+
+TEST(BundleTest, ApplicationForIdentifierSearchesTheApplicationsFolders) {
+  Sandbox sb;
+  auto app = [&sb](const std::string& sandboxPath, const char* identifier) {
+    return writeBundle(sb.path(sandboxPath), infoWith({{"CFBundleIdentifier", identifier}}),
+                       PlistFormat::Binary);
+  };
+  const std::string utility = app("/Applications/Utilities/Tool.app", "org.example.tool");
+  const std::string system = app("/System/Applications/Calc.app", "org.example.calc");
+  const std::string userOnly = app("~/Applications/Mine.app", "org.example.mine");
+  const std::string both = app("/Applications/Both.app", "org.example.both");
+  app("~/Applications/Both.app", "org.example.both");
+  app("/Applications/Host.app/Contents/Helpers/Inner.app", "org.example.inner");
+  app("/Applications/.Hidden/Secret.app", "org.example.secret");
+  app("/Applications/Plugin.bundle", "org.example.plugin");
+  app("/Elsewhere/Away.app", "org.example.away");
+
+  struct Case {
+    const char* identifier;
+    std::string path;  // empty: not found
+  } cases[] = {
+      {"org.example.tool", utility},
+      {"org.example.calc", system},
+      {"org.example.mine", userOnly},
+      {"org.example.both", both},  // the applications folder comes first
+      {"org.example.inner", ""},   // inside another bundle
+      {"org.example.secret", ""},  // hidden folder
+      {"org.example.plugin", ""},  // not an application
+      {"org.example.away", ""},    // not an applications folder
+      {"ORG.EXAMPLE.TOOL", ""},
+      {"", ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.identifier);
+    std::optional<ApplicationBundle> found = applicationForBundleIdentifier(c.identifier);
+    if (c.path.empty()) {
+      EXPECT_FALSE(found);
+    } else {
+      ASSERT_TRUE(found);
+      EXPECT_EQ(found->path, c.path);
+    }
+  }
+}
+
+}  // namespace
+}  // namespace orvexa

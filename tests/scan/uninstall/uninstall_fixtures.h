@@ -1,0 +1,133 @@
+// Application bundles, fake metadata tools and the uninstaller feature for
+// the uninstaller tests.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "orvexa/model/records.h"
+#include "orvexa/platform/paths.h"
+#include "orvexa/platform/plist.h"
+#include "orvexa/scan/uninstall/uninstall_scan_service.h"
+#include "orvexa/units/main_queue.h"
+#include "support/sandbox.h"
+#include "support/signal.h"
+#include "support/temp_dir.h"
+
+namespace orvexa::testing {
+
+// Writes <bundle>/Contents/Info.plist (with "CFBundleDisplayName" when
+// `displayName` is not empty) and a 100-byte executable Contents/MacOS/main;
+// returns the bundle's real path.
+inline std::string makeApp(const Sandbox& sb, std::string_view sandboxPath,
+                           const std::string& identifier, PlistFormat format = PlistFormat::Binary,
+                           const std::string& displayName = "") {
+  const std::string bundle = sb.dir(sandboxPath);
+  sb.dir(std::string(sandboxPath) + "/Contents/MacOS");
+  PlistValue info = PlistValue::dictionary();
+  info.set("CFBundleIdentifier", identifier);
+  info.set("CFBundleExecutable", "main");
+  if (!displayName.empty()) info.set("CFBundleDisplayName", displayName);
+  std::string error;
+  EXPECT_TRUE(writePlistFile(bundle + "/Contents/Info.plist", info, format, &error)) << error;
+  sb.file(std::string(sandboxPath) + "/Contents/MacOS/main", 100);
+  return bundle;
+}
+
+// A shell script at `path` (made executable) with `body` after "#!/bin/sh".
+inline std::string writeScript(const std::string& path, const std::string& body) {
+  const std::string script = "#!/bin/sh\n" + body;
+  FILE* f = std::fopen(path.c_str(), "w");
+  EXPECT_NE(f, nullptr) << path;
+  if (f == nullptr) return path;
+  std::fwrite(script.data(), 1, script.size(), f);
+  std::fclose(f);
+  ::chmod(path.c_str(), 0755);
+  return path;
+}
+
+// Titles of the applications under the feature's "All" category, copies as
+// "title (copy)", in order.
+inline std::vector<std::string> listedTitles(const FeaturePtr& feature) {
+  std::vector<std::string> titles;
+  const CategoryPtr all = feature->categoryInfo.front();
+  if (!all->childrenCateogry) return titles;
+  for (const CategoryPtr& app : *all->childrenCateogry) {
+    titles.push_back(app->title);
+    if (app->childrenCateogry) {
+      for (const CategoryPtr& copy : *app->childrenCateogry)
+        titles.push_back(copy->title + " (copy)");
+    }
+  }
+  return titles;
+}
+
+inline CategoryPtr listedApp(const FeaturePtr& feature, const std::string& title) {
+  const CategoryPtr all = feature->categoryInfo.front();
+  if (!all->childrenCateogry) return nullptr;
+  for (const CategoryPtr& app : *all->childrenCateogry) {
+    if (app->title == title) return app;
+  }
+  return nullptr;
+}
+
+inline std::vector<std::string> childPaths(const CategoryPtr& category) {
+  std::vector<std::string> paths;
+  for (const FilePtr& f : category->childrens) paths.push_back(f->url.path());
+  return paths;
+}
+
+// The uninstaller feature of the built-in catalogue (All, Unused,
+// Leftovers); keep `modules` alive while it is used.
+inline FeaturePtr uninstallerFeature(std::vector<ModulePtr>& modules) {
+  modules = ModuleInformation::getDefault();
+  return findFeatureByModuleType(modules, "Uninstaller");
+}
+
+struct ScanOutcome {
+  bool finished = false;
+  int64_t total = -1;
+  bool onMainQueue = false;
+  std::vector<std::pair<int, int64_t>> singles;
+};
+
+// Runs the scan and waits for `done`.
+inline ScanOutcome runUninstallScan(const FeaturePtr& feature,
+                                    const std::shared_ptr<SerialGCDService>& queue) {
+  ScanOutcome outcome;
+  Signal done;
+  UninstallScanService::scanUninstallerSoftware(
+      feature, nullptr, nullptr,
+      [&](int position, int64_t size) { outcome.singles.emplace_back(position, size); },
+      [&](const FeaturePtr& f, int64_t total) {
+        EXPECT_EQ(f, feature);
+        outcome.total = total;
+        outcome.onMainQueue = MainQueue::isMainThread();
+        done.notify();
+      },
+      queue);
+  outcome.finished = done.wait();
+  queue->waitUntilIdle();
+  return outcome;
+}
+
+// Waits until `predicate` holds, for at most `limit`.
+template <typename Predicate>
+bool eventually(Predicate predicate, std::chrono::milliseconds limit = std::chrono::seconds(20)) {
+  const auto end = std::chrono::steady_clock::now() + limit;
+  while (!predicate()) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return true;
+}
+
+}  // namespace orvexa::testing

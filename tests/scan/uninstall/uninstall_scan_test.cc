@@ -1,0 +1,516 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <filesystem>
+#include <mutex>
+
+#include "orvexa/scan/uninstall/uninstall_scan_service.h"
+#include "support/run_as.h"
+#include "uninstall_fixtures.h"
+
+namespace orvexa {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::childPaths;
+using testing::listedApp;
+using testing::listedTitles;
+using testing::makeApp;
+using testing::Sandbox;
+
+int64_t treeSize(const std::string& path) {
+  int64_t size = 0;
+  for (const auto& entry : fs::recursive_directory_iterator(path)) {
+    if (entry.is_regular_file()) size += static_cast<int64_t>(entry.file_size());
+  }
+  return size;
+}
+
+// Positions of `lines` in `log`, which must hold each of them once, in order.
+void expectLinesInOrder(const std::string& log, const std::vector<std::string>& lines) {
+  size_t from = 0;
+  for (const std::string& line : lines) {
+    const std::string framed = ":Info>:" + line + "\n";
+    size_t at = log.find(framed, from);
+    ASSERT_NE(at, std::string::npos) << "missing or out of order: " << line << "\n" << log;
+    EXPECT_EQ(log.find(framed, at + 1), std::string::npos) << "twice: " << line;
+    from = at + framed.size();
+  }
+}
+
+class UninstallScanTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    feature_ = testing::uninstallerFeature(modules_);
+    ASSERT_TRUE(feature_);
+    ScanStatusTable::erase(feature_->finderID);
+    UninstallScanService::setBlackList(std::nullopt);
+  }
+  void TearDown() override {
+    if (feature_) ScanStatusTable::erase(feature_->finderID);
+    UninstallScanService::setBlackList(std::nullopt);
+  }
+
+  // A fake "mdfind" in the sandbox, set in the paths table.
+  void fakeMdfind(const std::string& body) {
+    const std::string path = sb_.path("/fake/mdfind");
+    sb_.dir("/fake");
+    testing::writeScript(path, body);
+    Paths::shared().setTool("mdfind", path);
+  }
+
+  Sandbox sb_;
+  std::vector<ModulePtr> modules_;
+  FeaturePtr feature_;
+  std::shared_ptr<SerialGCDService> queue_ =
+      std::make_shared<SerialGCDService>(SerialGCDService::GCDQOS::default_);
+};
+
+TEST_F(UninstallScanTest, CatalogueGivesTheUninstallerItsThreeViews) {
+  ASSERT_EQ(feature_->finderID, 10);
+  ASSERT_EQ(feature_->categoryInfo.size(), 3u);
+  const char* titles[] = {"All", "Unused", "Leftovers"};
+  for (int i = 0; i < 3; ++i) {
+    SCOPED_TRACE(titles[i]);
+    const CategoryPtr& c = feature_->categoryInfo[static_cast<size_t>(i)];
+    EXPECT_EQ(c->title, titles[i]);
+    EXPECT_EQ(c->finderID(), i);
+    EXPECT_EQ(c->kind, raw(CategoryInfomationKind::App));
+  }
+}
+
+TEST_F(UninstallScanTest, WalkFilesCopiesTogetherAndKeepsSystemApplicationsOut) {
+  const std::string foo = makeApp(sb_, "/Applications/Foo.app", "com.example.foo");
+  const std::string fooCopy =
+      makeApp(sb_, "~/Applications/Foo.app", "com.example.foo", PlistFormat::Xml);
+  makeApp(sb_, "/Applications/Safari.app", "com.apple.Safari");
+  const std::string xcode = makeApp(sb_, "/Applications/Xcode.app", "com.apple.dt.Xcode");
+  makeApp(sb_, "/Applications/Teaser.app", "com.setapp.teaser.Thing");
+  makeApp(sb_, "/Applications/Utilities/Tool.app", "org.example.tool", PlistFormat::Xml);
+  makeApp(sb_, "/Applications/.Hidden.app", "org.example.hidden");
+  // Part of Xcode, not an application of its own.
+  makeApp(sb_, "/Applications/Xcode.app/Contents/Applications/Inner.app", "org.example.inner");
+  sb_.file("/Applications/Broken.app/Contents/Info.plist", "not a property list");
+  sb_.dir("/Applications/NoPlist.app/Contents/MacOS");
+  sb_.layout({"~/Library/Preferences/com.example.foo.plist:100",
+              "~/Library/Containers/com.example.foo/Data/x:50",
+              "~/Library/Application Support/Foo/db:30",
+              "/Library/LaunchAgents/com.example.foo.agent.plist:7",
+              "~/Library/Preferences/com.other.plist:9",
+              "~/Library/Preferences/.com.example.foo.hidden.plist:9",
+              "~/Library/Caches/com.example.foo/c:5"});
+  ASSERT_EQ(::symlink("/nonexistent/target",
+                      sb_.path("~/Library/Preferences/com.example.foo.dangling.plist").c_str()),
+            0);
+  const size_t offset = testing::logSize();
+
+  testing::ScanOutcome outcome = testing::runUninstallScan(feature_, queue_);
+  ASSERT_TRUE(outcome.finished);
+  EXPECT_TRUE(outcome.onMainQueue);
+  EXPECT_EQ(ScanStatusTable::get(feature_->finderID), static_cast<int>(ScanState::end));
+
+  EXPECT_EQ(listedTitles(feature_),
+            (std::vector<std::string>{"Foo", "Foo (copy)", "Tool", "Xcode"}));
+  CategoryPtr first = listedApp(feature_, "Foo");
+  ASSERT_TRUE(first);
+  ASSERT_EQ(first->urls.size(), 1u);
+  EXPECT_EQ(first->urls[0].path(), foo);
+  EXPECT_EQ(first->kind, raw(CategoryInfomationKind::App));
+  EXPECT_EQ(first->levelInt, 1);
+  EXPECT_EQ(first->description, "Application");
+  EXPECT_EQ(first->parentCategory.lock(), feature_->categoryInfo[0]);
+  ASSERT_TRUE(first->childrenCateogry);
+  ASSERT_EQ(first->childrenCateogry->size(), 1u);
+  CategoryPtr copy = first->childrenCateogry->front();
+  EXPECT_EQ(copy->urls[0].path(), fooCopy);
+  EXPECT_EQ(copy->levelInt, 2);
+  EXPECT_EQ(copy->parentCategory.lock(), first);
+
+  const std::string prefs = sb_.path("~/Library/Preferences/com.example.foo.plist");
+  const std::vector<std::string> related = {
+      sb_.path("/Library/LaunchAgents/com.example.foo.agent.plist"),
+      sb_.path("~/Library/Application Support/Foo"),
+      sb_.path("~/Library/Containers/com.example.foo"), prefs};
+  for (const CategoryPtr& app : {first, copy}) {
+    SCOPED_TRACE(app->urls[0].path());
+    std::vector<std::string> expected = {app->urls[0].path()};
+    expected.insert(expected.end(), related.begin(), related.end());
+    EXPECT_EQ(childPaths(app), expected);
+    ASSERT_EQ(app->childrens.size(), 5u);
+    const FilePtr& bundle = app->childrens[0];
+    EXPECT_EQ(bundle->fileKind, raw(FilesKind::Package));
+    EXPECT_EQ(bundle->size, treeSize(app->urls[0].path()));
+    EXPECT_EQ(app->childrens[2]->size, 30);
+    EXPECT_EQ(app->childrens[3]->size, 50);
+    EXPECT_EQ(app->childrens[4]->size, 100);
+    for (size_t k = 0; k < app->childrens.size(); ++k) {
+      EXPECT_EQ(app->childrens[k]->finderID(), static_cast<int>(k));
+      EXPECT_EQ(app->childrens[k]->parentCategoryInfo.lock(), app);
+    }
+    EXPECT_EQ(app->size, treeSize(app->urls[0].path()) + 7 + 30 + 50 + 100);
+  }
+  CategoryPtr xcodeApp = listedApp(feature_, "Xcode");
+  ASSERT_TRUE(xcodeApp);
+  EXPECT_EQ(childPaths(xcodeApp), std::vector<std::string>{xcode});
+
+  int64_t total = 0;
+  for (const CategoryPtr& app : *feature_->categoryInfo[0]->childrenCateogry) {
+    total += app->size;
+    if (app->childrenCateogry) {
+      for (const CategoryPtr& c : *app->childrenCateogry) total += c->size;
+    }
+  }
+  EXPECT_EQ(outcome.total, total);
+  EXPECT_EQ(feature_->categoryInfo[0]->size, total);
+  // Eight bundles found (Foo twice, Safari, Xcode, Teaser, Tool, Broken,
+  // NoPlist), each reported once.
+  ASSERT_EQ(outcome.singles.size(), 8u);
+  for (size_t i = 0; i < outcome.singles.size(); ++i) {
+    EXPECT_EQ(outcome.singles[i].first, static_cast<int>(i));
+  }
+  EXPECT_TRUE(feature_->categoryInfo[1]->childrenCateogry->empty());
+  EXPECT_TRUE(feature_->categoryInfo[2]->childrenCateogry->empty());
+
+  expectLinesInOrder(testing::logSince(offset),
+                     {"UninstallScanService Start", "UninstallScanService Start 1",
+                      "UninstallScanService Start 2", "UninstallScanService Start 3",
+                      "UninstallScanService Start 4", "UninstallScanService Finish"});
+}
+
+TEST_F(UninstallScanTest, MetadataQueryListIsFilteredByPlaceAndBlackList) {
+  const std::string home = sb_.home();
+  const std::string word =
+      makeApp(sb_, "~/Applications (Parallels)/{6f1c} Applications.localized/Word.app",
+              "com.microsoft.Word");
+  const std::string paint = makeApp(sb_, "~/Documents/Parallels/Paint.app", "com.example.paint");
+  const std::string calculator =
+      makeApp(sb_, "/System/Applications/Calculator.app", "com.example.calculator");
+  const std::string linkedTarget =
+      makeApp(sb_, "/System/Applications/Linked.app", "com.example.linked");
+  sb_.dir("/Applications");
+  ASSERT_EQ(::symlink(linkedTarget.c_str(), sb_.path("/Applications/Linked.app").c_str()), 0);
+  makeApp(sb_, "/Applications/VolApp.app", "com.example.volapp");
+  sb_.dir("/Volumes/Macintosh HD");
+  const std::string fusion = makeApp(sb_, "~/Downloads/Fusion.app", "com.vmware.fusion");
+  const std::string top = makeApp(sb_, "/Applications/Top.app", "com.example.top");
+  const std::string vm = sb_.path("~/Documents/Virtual Machines.localized/Win.vmwarevm");
+  sb_.file("~/Documents/Virtual Machines.localized/Win.vmwarevm/disk.vmdk", 64);
+  sb_.file("~/Library/Caches/com.vmware.fusion/cache", 16);
+
+  const std::string list =
+      sb_.file("/fake/list.txt", word + "\n" + paint + "\n" + calculator + "\n" +
+                                     sb_.path("/Volumes/Macintosh HD/Applications/VolApp.app") +
+                                     "\n" + fusion + "\n" + sb_.path("/Applications/Linked.app") +
+                                     "\n" + home + "/notes.txt\n\n");
+  fakeMdfind(
+      "case \"$1\" in\n"
+      "  kMDItemContentType=com.apple.application-bundle) cat '" +
+      list +
+      "' ;;\n"
+      "  'kMDItemFSName == *vmwarevm*') echo '" +
+      vm +
+      "' ;;\n"
+      "esac\n");
+
+  testing::ScanOutcome outcome = testing::runUninstallScan(feature_, queue_);
+  ASSERT_TRUE(outcome.finished);
+  EXPECT_EQ(listedTitles(feature_), (std::vector<std::string>{"Fusion", "Top", "VolApp"}));
+  CategoryPtr volApp = listedApp(feature_, "VolApp");
+  ASSERT_TRUE(volApp);
+  EXPECT_EQ(volApp->urls[0].path(), sb_.path("/Applications/VolApp.app"));
+  CategoryPtr fusionApp = listedApp(feature_, "Fusion");
+  ASSERT_TRUE(fusionApp);
+  EXPECT_EQ(childPaths(fusionApp),
+            (std::vector<std::string>{fusion, vm, sb_.path("~/Library/Caches/com.vmware.fusion")}));
+  EXPECT_EQ(fusionApp->childrens[1]->size, 64);
+  EXPECT_EQ(fusionApp->childrens[1]->fileKind, raw(FilesKind::Folder));
+  // The query's list plus the applications folder's own entries (Top.app;
+  // Linked.app is a link, not a folder), each once: VolApp is listed by both.
+  EXPECT_EQ(outcome.singles.size(), 3u);
+}
+
+TEST_F(UninstallScanTest, HostBlackListReplacesTheSystemFolder) {
+  const std::string top = makeApp(sb_, "/Applications/Top.app", "com.example.top");
+  makeApp(sb_, "/Applications/Other.app", "com.example.other");
+  const std::string system = makeApp(sb_, "/System/Applications/Other.app", "com.example.sys");
+  EXPECT_EQ(UninstallScanService::blackList(), std::vector<Url>{Url::fromPath(system)});
+  UninstallScanService::setBlackList(std::vector<Url>{Url::fromPath(top)});
+  ASSERT_TRUE(testing::runUninstallScan(feature_, queue_).finished);
+  EXPECT_EQ(listedTitles(feature_), std::vector<std::string>{"Other"});
+}
+
+TEST_F(UninstallScanTest, CandidatePathRule) {
+  const std::string r = sb_.root();
+  const std::string home = sb_.home();
+  struct Case {
+    std::string path;
+    bool kept;
+  } cases[] = {
+      {r + "/Applications/A.app", true},
+      {r + "/Applications/Sub/B.app", true},
+      {home + "/Applications/C.app", true},
+      {r + "/Users/other/Downloads/D.app", true},
+      {r + "/Applications/Parallels Desktop.app", true},
+      {r + "/Applications/A.app/", false},
+      {r + "/Applications/Notes.txt", false},
+      {r + "/System/Applications/E.app", false},
+      {r + "/Library/F.app", false},
+      {"/Applications/G.app", false},
+      {home + "/Applications (Parallels)/{1} Applications.localized/W.app", false},
+      {r + "/Applications (Parallels)/W.app", false},
+      {r + "/Applications/Parallels/P.app", false},
+      {home + "/Parallels/VM.pvm/Q.app", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path);
+    EXPECT_EQ(UninstallScanService::isCandidatePath(c.path), c.kept);
+  }
+}
+
+TEST_F(UninstallScanTest, IdentifierRule) {
+  EXPECT_EQ(UninstallScanService::appleApp().size(), 53u);
+  struct Case {
+    const char* identifier;
+    bool listed;
+  } cases[] = {
+      {"com.apple.Safari", false},        {"com.apple.Terminal", false},
+      {"com.apple.siri.launcher", false}, {"com.apple.dt.Xcode", true},
+      {"com.apple.safari", true},         {"com.apple", true},
+      {"com.setapp.teaser.Thing", false}, {"com.setapp.Thing", true},
+      {"org.example.app", true},          {"", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.identifier);
+    EXPECT_EQ(UninstallScanService::isListedIdentifier(c.identifier), c.listed);
+  }
+}
+
+TEST_F(UninstallScanTest, StopDuringTheQueryEndsWithoutDone) {
+  makeApp(sb_, "/Applications/A.app", "com.example.a");
+  const std::string started = sb_.path("/fake/started");
+  const std::string go = sb_.path("/fake/go");
+  fakeMdfind("echo '" + sb_.path("/Applications/A.app") + "'\n" + "touch '" + started +
+             "'\n"
+             "i=0\n"
+             "while [ ! -e '" +
+             go +
+             "' ] && [ $i -lt 1000 ]; do sleep 0.01; i=$((i+1)); done\n"
+             "echo '" +
+             sb_.path("/Applications/B.app") + "'\n");
+  const size_t offset = testing::logSize();
+  std::atomic<bool> doneCalled{false};
+  UninstallScanService::scanUninstallerSoftware(
+      feature_, nullptr, nullptr, nullptr, [&](const FeaturePtr&, int64_t) { doneCalled = true; },
+      queue_);
+  ASSERT_TRUE(testing::eventually([&] { return fs::exists(started); }));
+  SuperScanService::stop(feature_);
+  sb_.file("/fake/go", "");
+  ASSERT_TRUE(testing::eventually([&] {
+    return ScanStatusTable::get(feature_->finderID) == static_cast<int>(ScanState::end);
+  }));
+  queue_->waitUntilIdle();
+  MainQueue::sync([] {});  // a `done` would have been queued before this
+  EXPECT_FALSE(doneCalled);
+  const std::string log = testing::logSince(offset);
+  expectLinesInOrder(log, {"UninstallScanService Start", "UninstallScanService Start 1",
+                           "Stop Scan FeatureInfo:10", "UninstallScanService Start 2",
+                           "UninstallScanService Suspend Finish-1"});
+  EXPECT_EQ(log.find("UninstallScanService Start 3"), std::string::npos) << log;
+  EXPECT_EQ(log.find("UninstallScanService Finish"), std::string::npos) << log;
+  EXPECT_FALSE(feature_->categoryInfo[0]->childrenCateogry &&
+               !feature_->categoryInfo[0]->childrenCateogry->empty());
+}
+
+TEST_F(UninstallScanTest, SecondStartIsRefused) {
+  ScanStatusTable::set(feature_->finderID, ScanState::start);
+  const size_t offset = testing::logSize();
+  bool called = false;
+  UninstallScanService::scanUninstallerSoftware(
+      feature_, nullptr, nullptr, [&](int, int64_t) { called = true; },
+      [&](const FeaturePtr&, int64_t) { called = true; }, queue_);
+  UninstallScanService::scanProUninstallerSoftwareCommon(
+      feature_, nullptr, nullptr, nullptr, [&](const FeaturePtr&, int64_t) { called = true; },
+      queue_);
+  queue_->waitUntilIdle();
+  MainQueue::sync([] {});
+  EXPECT_FALSE(called);
+  const std::string log = testing::logSince(offset);
+  size_t first = log.find(":Info>:UninstallScanService Scanning\n");
+  ASSERT_NE(first, std::string::npos) << log;
+  EXPECT_NE(log.find(":Info>:UninstallScanService Scanning\n", first + 1), std::string::npos);
+  EXPECT_EQ(log.find("UninstallScanService Start"), std::string::npos) << log;
+}
+
+TEST_F(UninstallScanTest, RelatedFilesMatchIdentifierNameOrLocalizedName) {
+  const std::string app =
+      makeApp(sb_, "/Applications/Editor.app", "org.example.editor", PlistFormat::Xml, "Writer");
+  sb_.layout({"~/Library/Preferences/org.example.editor.plist:1",
+              "~/Library/Preferences/org.example.editorial.plist:1",  // prefix rule
+              "~/Library/Saved Application State/org.example.editor.savedState/w:1",
+              "~/Library/Application Support/Editor/a:1",
+              "~/Library/Application Support/Writer Data/b:1",
+              "~/Library/Application Support/Other/c:1", "~/Library/Logs/Editor.log:1",
+              "/Users/Shared/Writer Templates/t:1", "/Library/PrivilegedHelperTools/x:1",
+              "~/Library/Cookies/org.example.editor.binarycookies:1"});
+  const std::set<std::string> expected = {
+      sb_.path("~/Library/Preferences/org.example.editor.plist"),
+      sb_.path("~/Library/Preferences/org.example.editorial.plist"),
+      sb_.path("~/Library/Saved Application State/org.example.editor.savedState"),
+      sb_.path("~/Library/Application Support/Editor"),
+      sb_.path("~/Library/Application Support/Writer Data"),
+      sb_.path("~/Library/Logs/Editor.log"),
+      sb_.path("/Users/Shared/Writer Templates"),
+      sb_.path("~/Library/Cookies/org.example.editor.binarycookies")};
+  EXPECT_EQ(UninstallScanService::machAppInfoList(app), expected);
+  // With candidates given, only those are looked at.
+  const std::vector<std::string> given = {sb_.path("/elsewhere/Writer.txt"),
+                                          sb_.path("/elsewhere/Nope.txt")};
+  EXPECT_EQ(UninstallScanService::machAppInfoList(app, &given),
+            std::set<std::string>{sb_.path("/elsewhere/Writer.txt")});
+  EXPECT_TRUE(UninstallScanService::machAppInfoList(sb_.path("/Applications/None.app")).empty());
+}
+
+TEST_F(UninstallScanTest, RegularFoldersComeFromThePathsTable) {
+  const std::string r = sb_.root();
+  const std::string lib = sb_.home() + "/Library";
+  const std::vector<std::string> expected = {r + "/Library/Preferences",
+                                             r + "/Library/PreferencePanes",
+                                             r + "/Library/LaunchAgents",
+                                             r + "/Library/LaunchDaemons",
+                                             r + "/Library/PrivilegedHelperTools",
+                                             r + "/Library/StartupItems",
+                                             lib + "/Preferences",
+                                             lib + "/PreferencePanes",
+                                             lib + "/LaunchAgents",
+                                             lib + "/Saved Application State",
+                                             lib + "/Containers",
+                                             lib + "/WebKit",
+                                             lib + "/Cache",
+                                             lib + "/Cookies",
+                                             lib + "/Logs",
+                                             lib + "/Application Support",
+                                             r + "/Users/Shared"};
+  EXPECT_EQ(UninstallScanService::regularFolderList(), expected);
+}
+
+TEST_F(UninstallScanTest, UnreadableFolderAndBrokenEntriesAreSkipped) {
+  const std::string app = makeApp(sb_, "/Applications/Foo.app", "com.example.foo");
+  sb_.layout({"~/Library/Preferences/com.example.foo.plist:3",
+              "~/Library/Containers/com.example.foo/x:4", "~/Library/Logs/Foo.log:5"});
+  ASSERT_EQ(::symlink("missing", sb_.path("~/Library/Logs/Foo.dangling").c_str()), 0);
+  // Everything readable by others, except the containers folder.
+  for (const auto& entry : fs::recursive_directory_iterator(sb_.root())) {
+    if (!entry.is_symlink()) ::chmod(entry.path().c_str(), entry.is_directory() ? 0755 : 0644);
+  }
+  ASSERT_EQ(::chmod(sb_.root().c_str(), 0755), 0);
+  const std::string containers = sb_.path("~/Library/Containers");
+  ASSERT_EQ(::chmod(containers.c_str(), 0), 0);
+
+  auto listing = [&app] {
+    std::string text;
+    for (const std::string& path : UninstallScanService::getAllCommonPath()) text += path + "\n";
+    text += "--\n";
+    for (const std::string& path : UninstallScanService::machAppInfoList(app)) text += path + "\n";
+    return text;
+  };
+  std::optional<std::string> text =
+      testing::canSwitchUser()
+          ? testing::runAsUser(testing::kNobodyUid, testing::kNogroupGid, listing)
+          : std::optional<std::string>(listing());
+  ::chmod(containers.c_str(), 0755);
+  ASSERT_TRUE(text);
+  EXPECT_EQ(*text, sb_.path("~/Library/Preferences/com.example.foo.plist") + "\n" +
+                       sb_.path("~/Library/Logs/Foo.log") + "\n--\n" +
+                       sb_.path("~/Library/Logs/Foo.log") + "\n" +
+                       sb_.path("~/Library/Preferences/com.example.foo.plist") + "\n");
+}
+
+TEST_F(UninstallScanTest, SpecialApplicationFiles) {
+  sb_.layout({"~/Library/Caches/com.google.Chrome/c:1",
+              "~/Library/Application Support/Google/Chrome/Default/h:1",
+              "~/Library/Application Support/Google/Drive/d:1",
+              "~/Library/Caches/Google/Chrome/x:1", "~/Library/Safari/History.db:1",
+              "~/Parallels/Windows 11.pvm/config.pvs:1", "~/Parallels/notes.txt:1"});
+  struct Case {
+    std::string identifier;
+    std::vector<std::string> files;
+  } cases[] = {
+      {"com.google.Chrome",
+       {sb_.path("~/Library/Caches/com.google.Chrome"),
+        sb_.path("~/Library/Application Support/Google/Chrome"),
+        sb_.path("~/Library/Caches/Google/Chrome")}},
+      {"com.apple.Safari", {sb_.path("~/Library/Safari")}},
+      // Without the query tool: the virtual machines of the default folder.
+      {"com.parallels.desktop.console", {sb_.path("~/Parallels/Windows 11.pvm")}},
+      {"com.adobe.Photoshop", {}},
+      {"com.vmware.fusion", {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.identifier);
+    EXPECT_EQ(UninstallScanService::getSpecialAppSpecialFile(c.identifier), c.files);
+  }
+}
+
+// Applications are examined on the pool and filed on the host's queue; run
+// under ThreadSanitizer in CI.
+class UninstallScanConcurrencyTest : public UninstallScanTest {};
+
+TEST_F(UninstallScanConcurrencyTest, ManyApplicationsAreFiledOnceEach) {
+  constexpr int kApps = 40;
+  for (int i = 0; i < kApps; ++i) {
+    // Two digits, so that no identifier is the beginning of another.
+    const std::string n = std::to_string(10 + i % 20);
+    const std::string id = "org.example.app" + n;  // every one twice
+    const std::string where = i < 20 ? "/Applications/" : "~/Applications/";
+    makeApp(sb_, where + "App" + n + ".app", id);
+    sb_.file("~/Library/Preferences/" + id + ".plist", static_cast<size_t>(i % 20 + 1));
+  }
+  std::atomic<int> progressCalls{0};
+  std::mutex percentMu;
+  std::vector<float> percents;
+  size_t percentsAtDone = 0;
+  testing::Signal done;
+  int64_t total = -1;
+  UninstallScanService::scanUninstallerSoftware(
+      feature_, [&](const std::string&, int64_t) { ++progressCalls; },
+      [&](float p) {
+        std::lock_guard lock(percentMu);
+        percents.push_back(p);
+      },
+      nullptr,
+      [&](const FeaturePtr&, int64_t t) {
+        total = t;
+        std::lock_guard lock(percentMu);
+        percentsAtDone = percents.size();
+        done.notify();
+      },
+      queue_);
+  ASSERT_TRUE(done.wait());
+  queue_->waitUntilIdle();
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));  // three ticks
+  {
+    std::lock_guard lock(percentMu);
+    ASSERT_FALSE(percents.empty());
+    EXPECT_EQ(percents.back(), 1.0f);
+    EXPECT_EQ(percents.size(), percentsAtDone) << "progress reported after done";
+  }
+  const CategoryPtr all = feature_->categoryInfo[0];
+  ASSERT_TRUE(all->childrenCateogry);
+  ASSERT_EQ(all->childrenCateogry->size(), 20u);
+  int64_t sum = 0;
+  for (const CategoryPtr& app : *all->childrenCateogry) {
+    SCOPED_TRACE(app->title);
+    ASSERT_TRUE(app->childrenCateogry);
+    ASSERT_EQ(app->childrenCateogry->size(), 1u);
+    EXPECT_EQ(app->childrens.size(), 2u);
+    EXPECT_EQ(app->childrenCateogry->front()->childrens.size(), 2u);
+    sum += app->size + app->childrenCateogry->front()->size;
+  }
+  EXPECT_EQ(total, sum);
+  EXPECT_EQ(progressCalls.load(), 2 * kApps);
+}
+
+}  // namespace
+}  // namespace orvexa
