@@ -18,10 +18,44 @@ void onInterrupt(int) { gInterrupt = 1; }
 
 }  // namespace
 
+struct ScanSession::Bar {
+  std::mutex mu;
+  bool enabled = false;
+  bool finished = false;
+  int lastDrawn = -1;
+  std::string title;
+
+  void draw(float fraction) {
+    std::lock_guard lock(mu);
+    if (!enabled || finished) return;
+    float clamped = fraction < 0 ? 0 : (fraction > 1 ? 1 : fraction);
+    int percent = static_cast<int>(clamped * 100.0f);
+    if (percent == lastDrawn) return;
+    lastDrawn = percent;
+    constexpr int kWidth = 40;
+    int filled = percent * kWidth / 100;
+    fmt::print(stderr, "\r{} [{:#<{}}{:.<{}}] {:3}%", title, "", filled, "", kWidth - filled,
+               percent);
+    std::fflush(stderr);
+  }
+
+  // Ends the bar: clears its line; later ticks draw nothing.
+  void finish() {
+    std::lock_guard lock(mu);
+    if (enabled && lastDrawn >= 0 && !finished) {
+      fmt::print(stderr, "\r\033[K");
+      std::fflush(stderr);
+    }
+    finished = true;
+  }
+};
+
 ScanSession::ScanSession(const CommonOptions& options, FeaturePtr feature)
     : feature_(std::move(feature)),
-      bar_(!options.quiet && isatty(STDERR_FILENO) == 1),
+      bar_(std::make_shared<Bar>()),
       queue_(std::make_shared<SerialGCDService>(SerialGCDService::GCDQOS::default_)) {
+  bar_->enabled = !options.quiet && isatty(STDERR_FILENO) == 1;
+  bar_->title = feature_ ? feature_->title : "";
   gInterrupt = 0;
   struct sigaction action {};
   action.sa_handler = onInterrupt;
@@ -38,29 +72,7 @@ ScanSession::~ScanSession() {
 }
 
 std::function<void(float)> ScanSession::showPercent() {
-  return [this](float fraction) { draw(fraction); };
-}
-
-void ScanSession::draw(float fraction) {
-  if (!bar_) return;
-  std::lock_guard lock(mu_);
-  if (finished_) return;
-  float clamped = fraction < 0 ? 0 : (fraction > 1 ? 1 : fraction);
-  int percent = static_cast<int>(clamped * 100.0f);
-  if (percent == lastDrawn_) return;
-  lastDrawn_ = percent;
-  constexpr int kWidth = 40;
-  int filled = percent * kWidth / 100;
-  fmt::print(stderr, "\r{} [{:#<{}}{:.<{}}] {:3}%", feature_ ? feature_->title : "", "", filled, "",
-             kWidth - filled, percent);
-  std::fflush(stderr);
-}
-
-void ScanSession::clearBar() {
-  if (bar_ && lastDrawn_ >= 0) {
-    fmt::print(stderr, "\r\033[K");
-    std::fflush(stderr);
-  }
+  return [bar = bar_](float fraction) { bar->draw(fraction); };
 }
 
 void ScanSession::finish() {
@@ -78,7 +90,9 @@ bool ScanSession::wait(const std::function<void()>& stop) {
       stopRequested = true;
       interrupted_ = true;
       lock.unlock();
-      if (bar_) fmt::print(stderr, "\rinterrupted: stopping, showing what was found so far\n");
+      if (bar_->enabled) {
+        fmt::print(stderr, "\rinterrupted: stopping, showing what was found so far\n");
+      }
       if (stop) {
         stop();
       } else {
@@ -87,7 +101,7 @@ bool ScanSession::wait(const std::function<void()>& stop) {
       lock.lock();
     }
   }
-  clearBar();
+  bar_->finish();
   return interrupted_;
 }
 

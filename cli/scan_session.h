@@ -33,16 +33,16 @@ class ScanSession {
   bool wait(const std::function<void()>& stop = nullptr);
 
  private:
-  void draw(float fraction);
-  void clearBar();
+  // The bar outlives the session: a progress timer may still tick after the
+  // scan has finished.
+  struct Bar;
 
   FeaturePtr feature_;
-  bool bar_;
+  std::shared_ptr<Bar> bar_;
   std::shared_ptr<SerialGCDService> queue_;
   std::mutex mu_;
   std::condition_variable cv_;
   bool finished_ = false;
-  int lastDrawn_ = -1;
   std::atomic<bool> interrupted_{false};
 };
 

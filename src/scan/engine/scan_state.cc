@@ -40,6 +40,11 @@ void SuperScanService::setPercent(std::shared_ptr<PercentService> percent) {
   percentSlot() = std::move(percent);
 }
 
+void SuperScanService::clearPercent(const std::shared_ptr<PercentService>& percent) {
+  std::lock_guard lock(percentMutex());
+  if (percentSlot() == percent) percentSlot() = nullptr;
+}
+
 Image SuperScanService::defaultImage() { return Image::named("App_Cache"); }
 
 Url SuperScanService::supportFolder() {

@@ -46,8 +46,11 @@ bool runCategoryScan(const FeaturePtr& feature, const CategoryScanPlan& plan,
   };
   auto merge = std::make_shared<Merge>();
   const std::string name = plan.name;
-  auto complete = [merge, finish, scanID, name, total = categories.size()] {
+  auto complete = [merge, finish, scanID, name, percent, total = categories.size()] {
     if (merge->results.size() != total) return;
+    // The host hears the last progress (1.0) before done, never after it.
+    percent->stopTime();
+    SuperScanService::clearPercent(percent);
     if (SuperScanService::isSuspended(scanID)) logInfo(name + " Scan Suspend");
     logInfo(name + " Scan Finish");
     SuperScanService::setScanStatus(scanID, ScanState::end);

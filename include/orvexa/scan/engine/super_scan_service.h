@@ -78,6 +78,10 @@ class SuperScanService {
   // The progress service of the scan that set it last.
   static std::shared_ptr<PercentService> percent();
   static void setPercent(std::shared_ptr<PercentService> percent);
+  // Drops `percent` when it is still the current one (a scan that ends lets
+  // go of its progress service, so a later stop cannot report to a host that
+  // has moved on).
+  static void clearPercent(const std::shared_ptr<PercentService>& percent);
 
   static Image defaultImage();  // the named image "App_Cache", else empty
   static inline const std::string defaultTitle;
