@@ -11,7 +11,7 @@ packages=(
   nlohmann-json3-dev libfmt-dev libcli11-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   gzip coreutils openssl bc
-  jdupes rmlint fdupes
+  jdupes rmlint fdupes clang
 )
 
 missing=()

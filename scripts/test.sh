@@ -25,3 +25,6 @@ tsan_targets=$(grep -rl 'ConcurrencyTest' tests --include='*_test.cc' | xargs -n
 TARGETS="$tsan_targets" bash scripts/build.sh build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DORVEXA_SANITIZE=thread -DORVEXA_BUILD_BENCH=OFF
 (cd build-tsan && ctest --output-on-failure -j "$(nproc)" -R 'ConcurrencyTest')
+
+echo "== fuzzing (bounded)"
+bash fuzz/run.sh "${FUZZ_SECONDS:-60}"

@@ -33,7 +33,8 @@ class PlistValue {
   using Entry = std::pair<std::string, PlistValue>;
   struct Dictionary {
     std::vector<Entry> entries;
-    friend bool operator==(const Dictionary&, const Dictionary&) = default;
+    // Defined after PlistValue is complete (clang needs the entry type whole).
+    friend bool operator==(const Dictionary& a, const Dictionary& b);
   };
 
   PlistValue() : value_(Dictionary{}) {}  // an empty dictionary
@@ -84,6 +85,10 @@ class PlistValue {
  private:
   std::variant<Dictionary, Array, std::string, int64_t, double, bool, DateValue, Data, Uid> value_;
 };
+
+inline bool operator==(const PlistValue::Dictionary& a, const PlistValue::Dictionary& b) {
+  return a.entries == b.entries;
+}
 
 enum class PlistFormat { Xml, Binary };
 

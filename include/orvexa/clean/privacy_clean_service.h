@@ -1,0 +1,60 @@
+// PrivacyCleanService: removes the privacy traces the user ticked (state 1)
+// in a category built by PrivacyScanService, by editing the store each item
+// came from (a browser database, a property list, a JSON file, a shared file
+// list), deleting the item's file, or resetting a permission with the
+// system's reset tool; then rebuilds the category so removed items vanish.
+//
+// Statuses: a group an operation handles becomes Deleteing before its
+// items; each ticked item becomes Deleteing, then DeleteSuccess or
+// DeleteError (failed items are returned in the order they failed); the
+// group then becomes DeleteError when any of its ticked items failed, else
+// DeleteSuccess. Groups whose attachment is not a browser group status, and
+// group kinds an operation does not handle, are left untouched.
+//
+// Safety: values from the stores (row identifiers, names, form values, login
+// fields) reach SQL only as bound parameters, so a value holding a quote or a
+// comma deletes exactly its own row; an identifier that is not a whole
+// number fails its item. Property lists, JSON files and shared file lists are
+// replaced atomically (temporary file in the same folder, then rename): an
+// interrupted clean leaves the old or the new file, never a part. Stores that
+// are missing are never created.
+//
+// Threading: every operation runs on the caller's thread and returns when
+// done; the category must not be used elsewhere meanwhile. No operation
+// throws or logs.
+#pragma once
+
+#include <utility>
+#include <vector>
+
+#include "orvexa/model/records.h"
+
+namespace orvexa {
+
+enum class PrivacyDeleteEnum : int { Success = 0, Fail = 1 };
+
+// Fail when at least one ticked item failed, with the items that failed.
+using PrivacyCleanResult = std::pair<PrivacyDeleteEnum, std::vector<FilePtr>>;
+
+class PrivacyCleanService {
+ public:
+  static PrivacyCleanResult cleanSafari(const CategoryPtr& category);
+  static PrivacyCleanResult cleanChrome(const CategoryPtr& category);
+  static PrivacyCleanResult cleanFirefox(const CategoryPtr& category);
+  // The Finder's recent folders and the shared file lists; afterwards the
+  // Finder and the shared-file-list service are restarted (the paths table's
+  // "killall") when their lists were changed.
+  static PrivacyCleanResult cleanRecentItem(const CategoryPtr& recentItemCategory);
+  // Resets each ticked permission with the paths table's "tccutil"
+  // ("reset", the service, the application's bundle identifier).
+  static PrivacyCleanResult cleanApplicationPermission(const CategoryPtr& applicationCategory);
+
+  // Takes the items marked DeleteSuccess out of ticked groups, removes
+  // emptied groups that are removable (removeCategory), and renumbers what
+  // is left with every state cleared.
+  static void sortCategory(const CategoryPtr& category);
+
+  PrivacyCleanService() = delete;
+};
+
+}  // namespace orvexa

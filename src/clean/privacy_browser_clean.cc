@@ -1,0 +1,260 @@
+// Cleaning the browser categories.
+#include <nlohmann/json.hpp>
+#include <set>
+
+#include "clean/privacy_clean_support.h"
+#include "orvexa/clean/privacy_clean_service.h"
+#include "orvexa/platform/file_manager.h"
+#include "orvexa/platform/plist.h"
+#include "orvexa/scan/privacy/privacy_scan_service.h"
+
+namespace orvexa {
+namespace {
+
+using privacy::Binding;
+using privacy::Failures;
+using privacy::Status;
+
+// JSON deeper than this is not rewritten (serialising recurses per level).
+constexpr int kMaxJsonDepth = 256;
+
+bool jsonDepthWithin(const nlohmann::json& root, int limit) {
+  std::vector<std::pair<const nlohmann::json*, int>> stack{{&root, 0}};
+  while (!stack.empty()) {
+    auto [value, depth] = stack.back();
+    stack.pop_back();
+    if (depth > limit) return false;
+    if (value->is_structured()) {
+      for (const nlohmann::json& child : *value) stack.emplace_back(&child, depth + 1);
+    }
+  }
+  return true;
+}
+
+// The format a property list was stored in, so that it is written back so.
+PlistFormat formatOf(const std::string& bytes) {
+  return bytes.rfind("bplist", 0) == 0 ? PlistFormat::Binary : PlistFormat::Xml;
+}
+
+// Removes from Safari's download list the entries whose identifier contains
+// the item's attachment; the file is read and replaced once per item.
+void cleanSafariDownloads(const FilePtr& group, const std::string& store, Failures& failures) {
+  privacy::mark(group, DeleteStatus::Deleteing);
+  const size_t before = failures.items.size();
+  for (const FilePtr& item : group->childrens) {
+    if (!privacy::isTicked(item)) continue;
+    privacy::mark(item, DeleteStatus::Deleteing);
+    std::optional<std::string> bytes = privacy::readFileBytes(store);
+    std::optional<PlistValue> list = bytes ? readPlist(*bytes) : std::nullopt;
+    if (!list || !list->isDictionary()) {
+      failures.add(item, "Cannot read " + store);
+      continue;
+    }
+    PlistValue* history = list->find("DownloadHistory");
+    PlistValue::Array* entries = history != nullptr ? history->asArray() : nullptr;
+    if (entries == nullptr) {
+      failures.add(item, "No download history in " + store);
+      continue;
+    }
+    const std::string* identifier = std::any_cast<std::string>(&item->attachInformation);
+    if (identifier == nullptr || identifier->empty()) {
+      failures.add(item, "No download identifier");
+      continue;
+    }
+    std::erase_if(*entries, [&](const PlistValue& entry) {
+      const PlistValue* id = entry.find("DownloadEntryIdentifier");
+      const std::string* text = id != nullptr ? id->asString() : nullptr;
+      return text != nullptr && text->find(*identifier) != std::string::npos;
+    });
+    const std::string updated = writePlist(*list, formatOf(*bytes));
+    if (updated.empty() || !privacy::writeFileAtomically(store, updated)) {
+      failures.add(item, "Cannot write " + store);
+      continue;
+    }
+    privacy::mark(item, DeleteStatus::DeleteSuccess);
+  }
+  privacy::finishGroup(group, failures, before);
+}
+
+// Removes the ticked logins from Firefox's logins.json, matched by "id".
+void cleanFirefoxLogins(const FilePtr& group, const std::string& store, Failures& failures) {
+  privacy::mark(group, DeleteStatus::Deleteing);
+  const size_t before = failures.items.size();
+  if (!fileExists(store)) {
+    privacy::finishGroup(group, failures, before);
+    return;
+  }
+  std::optional<std::string> bytes = privacy::readFileBytes(store);
+  nlohmann::json document = bytes ? nlohmann::json::parse(*bytes, nullptr, false)
+                                  : nlohmann::json(nlohmann::json::value_t::discarded);
+  auto list = document.is_object() ? document.find("logins") : document.end();
+  const bool readable = list != document.end() && list->is_array();
+
+  std::set<int64_t> removed;
+  for (const FilePtr& item : group->childrens) {
+    if (!privacy::isTicked(item)) continue;
+    privacy::mark(item, DeleteStatus::Deleteing);
+    if (!readable) continue;
+    const std::string* text = std::any_cast<std::string>(&item->attachInformation);
+    std::optional<int64_t> id = text != nullptr ? privacy::integerFromText(*text) : std::nullopt;
+    if (!id) continue;
+    for (const nlohmann::json& login : *list) {
+      auto field = login.is_object() ? login.find("id") : login.end();
+      if (field != login.end() && field->is_number_integer() && field->get<int64_t>() == *id) {
+        removed.insert(*id);
+        privacy::mark(item, DeleteStatus::DeleteSuccess);
+      }
+    }
+  }
+  if (!readable) {
+    privacy::mark(group, DeleteStatus::DeleteError);
+    return;
+  }
+  std::erase_if(list->get_ref<nlohmann::json::array_t&>(), [&](const nlohmann::json& login) {
+    auto field = login.is_object() ? login.find("id") : login.end();
+    return field != login.end() && field->is_number_integer() &&
+           removed.count(field->get<int64_t>()) != 0;
+  });
+  std::string serialised;
+  bool written = false;
+  if (jsonDepthWithin(document, kMaxJsonDepth)) {
+    try {
+      serialised = document.dump();
+      written = privacy::writeFileAtomically(store, serialised);
+    } catch (const nlohmann::json::exception&) {
+      written = false;
+    }
+  }
+  if (!written) {
+    privacy::mark(group, DeleteStatus::DeleteError);
+    return;
+  }
+  privacy::finishGroup(group, failures, before);
+}
+
+}  // namespace
+
+PrivacyCleanResult PrivacyCleanService::cleanSafari(const CategoryPtr& category) {
+  Failures failures;
+  const std::string folder = privacy::safariFolder();
+  for (const FilePtr& group : category->childrens) {
+    std::optional<Status> status = privacy::statusOf(group);
+    if (!status) continue;
+    switch (*status) {
+      case Status::Visit:
+        privacy::deleteRows(group, privacy::findPath(folder, "History.db"),
+                            "delete from history_visits where id = ?", privacy::integerAttachment,
+                            failures);
+        break;
+      case Status::Download:
+        cleanSafariDownloads(group, privacy::findPath(folder, "Downloads.plist"), failures);
+        break;
+      case Status::LastTab:
+      case Status::AutoValue:
+      case Status::LocalStorage:
+      case Status::Cookies:
+        privacy::removeFiles(group, failures);
+        break;
+      default:
+        break;
+    }
+  }
+  sortCategory(category);
+  return failures.result();
+}
+
+PrivacyCleanResult PrivacyCleanService::cleanChrome(const CategoryPtr& category) {
+  Failures failures;
+  const std::string profile = PrivacyScanService::getChromeProfile();
+  auto store = [&](std::string_view name) { return privacy::chromeStore(profile, name); };
+  for (const FilePtr& group : category->childrens) {
+    std::optional<Status> status = privacy::statusOf(group);
+    if (!status) continue;
+    switch (*status) {
+      case Status::Visit:
+        privacy::deleteRows(group, store("History"), "delete from visits where id = ?",
+                            privacy::integerAttachment, failures);
+        break;
+      case Status::Download:
+        privacy::deleteRows(group, store("History"), "delete from downloads where id = ?",
+                            privacy::integerAttachment, failures);
+        break;
+      case Status::Search:
+        privacy::deleteRows(group, store("History"),
+                            "delete from keyword_search_terms where url_id = ?",
+                            privacy::integerAttachment, failures);
+        break;
+      case Status::Cookies:
+        privacy::deleteRows(group, store("cookies"), "delete from cookies where creation_utc = ?",
+                            privacy::integerAttachment, failures);
+        break;
+      case Status::LoginHistory:
+        privacy::deleteRows(
+            group, store("login Data"),
+            "delete from logins where origin_url = ? and signon_realm = ? and username_value = ?",
+            [](const FilePtr& item) { return privacy::textParts(item, 3); }, failures);
+        break;
+      case Status::AutoValue:
+        privacy::deleteRows(
+            group, store("Web Data"), "delete from autofill where name = ? and value = ?",
+            [](const FilePtr& item) { return privacy::textParts(item, 2); }, failures);
+        break;
+      case Status::DownloadFile:
+      case Status::LocalStorage:
+        privacy::removeFiles(group, failures);
+        break;
+      case Status::LastTab:
+        break;
+    }
+  }
+  sortCategory(category);
+  return failures.result();
+}
+
+PrivacyCleanResult PrivacyCleanService::cleanFirefox(const CategoryPtr& category) {
+  Failures failures;
+  std::optional<std::string> profile = PrivacyScanService::getFirefoxProfile();
+  auto store = [&](std::string_view name) {
+    return profile ? privacy::findPath(*profile, name) : std::string();
+  };
+  for (const FilePtr& group : category->childrens) {
+    std::optional<Status> status = privacy::statusOf(group);
+    if (!status) continue;
+    switch (*status) {
+      case Status::Visit:
+        privacy::deleteRows(group, store("places.sqlite"), "delete from moz_places where id = ?",
+                            privacy::integerAttachment, failures);
+        break;
+      case Status::Download:
+        privacy::deleteRows(group, store("places.sqlite"), "delete from moz_annos where id = ?",
+                            privacy::integerAttachment, failures);
+        break;
+      case Status::Search:
+        privacy::deleteRows(group, store("places.sqlite"), "delete from moz_keywords where id = ?",
+                            privacy::integerAttachment, failures);
+        break;
+      case Status::Cookies:
+        privacy::deleteRows(group, store("cookies.sqlite"), "delete from moz_cookies where id = ?",
+                            privacy::integerAttachment, failures);
+        break;
+      case Status::AutoValue:
+        privacy::deleteRows(group, store("formhistory.sqlite"),
+                            "delete from moz_formhistory where id = ?", privacy::integerAttachment,
+                            failures);
+        break;
+      case Status::LoginHistory:
+        cleanFirefoxLogins(group, store("logins.json"), failures);
+        break;
+      case Status::DownloadFile:
+      case Status::LocalStorage:
+        privacy::removeFiles(group, failures);
+        break;
+      case Status::LastTab:
+        break;
+    }
+  }
+  sortCategory(category);
+  return failures.result();
+}
+
+}  // namespace orvexa

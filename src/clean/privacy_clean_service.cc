@@ -1,0 +1,139 @@
+// The privacy clean's shared steps and the rebuild of a cleaned category.
+#include "orvexa/clean/privacy_clean_service.h"
+
+#include <algorithm>
+#include <cerrno>
+
+#include "clean/privacy_clean_support.h"
+#include "orvexa/platform/file_manager.h"
+
+namespace orvexa {
+namespace privacy {
+
+void Failures::add(const FilePtr& item, std::string why) {
+  mark(item, DeleteStatus::DeleteError);
+  item->deleteErrorDesc = std::move(why);
+  items.push_back(item);
+}
+
+void mark(const FilePtr& record, DeleteStatus status) { record->deleteStatus = raw(status); }
+
+bool isTicked(const FilePtr& item) { return item->state == 1; }
+
+std::optional<Status> statusOf(const FilePtr& group) {
+  if (const Status* status = std::any_cast<Status>(&group->attachInformation)) return *status;
+  return std::nullopt;
+}
+
+void finishGroup(const FilePtr& group, const Failures& failures, size_t before) {
+  mark(group,
+       failures.items.size() > before ? DeleteStatus::DeleteError : DeleteStatus::DeleteSuccess);
+}
+
+Binding integerAttachment(const FilePtr& item) {
+  const std::string* text = std::any_cast<std::string>(&item->attachInformation);
+  if (text == nullptr) return Binding::skip();
+  std::optional<int64_t> value = integerFromText(*text);
+  if (!value) return Binding::fail("Not a row identifier: \"" + *text + "\"");
+  return Binding::bind({*value});
+}
+
+Binding textParts(const FilePtr& item, size_t count) {
+  std::vector<std::string> parts;
+  if (const auto* key = std::any_cast<PrivacyRowKey>(&item->attachInformation)) {
+    parts = key->parts;
+  } else if (const auto* text = std::any_cast<std::string>(&item->attachInformation)) {
+    size_t at = 0;
+    for (;;) {
+      size_t comma = text->find(',', at);
+      parts.push_back(
+          text->substr(at, comma == std::string::npos ? std::string::npos : comma - at));
+      if (comma == std::string::npos) break;
+      at = comma + 1;
+    }
+  } else {
+    return Binding::skip();
+  }
+  parts.resize(count);
+  std::vector<SqlValue> values;
+  for (std::string& part : parts) values.emplace_back(std::move(part));
+  return Binding::bind(std::move(values));
+}
+
+void deleteRows(const FilePtr& group, const std::string& store, const std::string& statement,
+                const BindingOf& bindingOf, Failures& failures) {
+  mark(group, DeleteStatus::Deleteing);
+  const size_t before = failures.items.size();
+  bool folder = false;
+  SqliteTool db;
+  if (fileExists(store, &folder) && !folder && db.openDB(store)) {
+    for (const FilePtr& item : group->childrens) {
+      if (!isTicked(item)) continue;
+      Binding binding = bindingOf(item);
+      if (binding.kind == Binding::Kind::Skip) continue;
+      mark(item, DeleteStatus::Deleteing);
+      if (binding.kind == Binding::Kind::Fail) {
+        failures.add(item, binding.why);
+        continue;
+      }
+      auto [ok, message] = db.executionSQL(statement, binding.values);
+      if (ok) {
+        mark(item, DeleteStatus::DeleteSuccess);
+      } else {
+        failures.add(item, message);
+      }
+    }
+    db.closeDB(store);
+  }
+  finishGroup(group, failures, before);
+}
+
+void removeFiles(const FilePtr& group, Failures& failures) {
+  mark(group, DeleteStatus::Deleteing);
+  const size_t before = failures.items.size();
+  for (const FilePtr& item : group->childrens) {
+    if (!isTicked(item)) continue;
+    mark(item, DeleteStatus::Deleteing);
+    FileStatus status = item->url.empty() ? FileStatus::withMessage(ENOENT, "No file to remove")
+                                          : removeItem(item->url.path());
+    if (status.ok()) {
+      mark(item, DeleteStatus::DeleteSuccess);
+    } else {
+      failures.add(item, status.message());
+    }
+  }
+  finishGroup(group, failures, before);
+}
+
+}  // namespace privacy
+
+void PrivacyCleanService::sortCategory(const CategoryPtr& category) {
+  std::vector<FilePtr>& groups = category->childrens;
+  for (auto group = groups.rbegin(); group != groups.rend(); ++group) {
+    if ((*group)->state == 0) continue;
+    std::vector<FilePtr>& items = (*group)->childrens;
+    for (size_t i = items.size(); i-- > 0;) {
+      if (items[i]->deleteStatus == raw(DeleteStatus::DeleteSuccess)) {
+        items.erase(items.begin() + static_cast<std::ptrdiff_t>(i));
+      }
+    }
+  }
+  for (size_t i = groups.size(); i-- > 0;) {
+    if (groups[i]->removeCategory && groups[i]->childrens.empty()) {
+      groups.erase(groups.begin() + static_cast<std::ptrdiff_t>(i));
+    }
+  }
+  for (size_t i = 0; i < groups.size(); ++i) {
+    const FilePtr& group = groups[i];
+    if (group->removeCategory) group->setFinderID(static_cast<int>(i));
+    group->state = 0;
+    for (size_t j = 0; j < group->childrens.size(); ++j) {
+      const FilePtr& item = group->childrens[j];
+      item->state = 0;
+      item->parentFinderID = group->finderID();
+      item->setFinderID(static_cast<int>(j));
+    }
+  }
+}
+
+}  // namespace orvexa

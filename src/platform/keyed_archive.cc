@@ -1,0 +1,706 @@
+#include "orvexa/platform/keyed_archive.h"
+
+#include <array>
+#include <cstdint>
+#include <cstdio>
+#include <map>
+#include <utility>
+#include <vector>
+
+namespace orvexa {
+namespace {
+
+// The property-list reader recurses once per level of nesting, in a library
+// we do not build; archives are shallow (a handful of levels), so anything
+// deeper than this is refused before the reader sees it.
+constexpr int kMaxPlistNesting = 64;
+
+constexpr double kAppleEpochOffset = 978307200.0;
+constexpr int64_t kArchiveVersion = 100000;
+
+bool fail(std::string* error, std::string text) {
+  if (error != nullptr) *error = std::move(text);
+  return false;
+}
+
+// ---- Nesting of the raw property list, checked without recursion ----------
+
+uint64_t readBigEndian(std::string_view bytes, uint64_t offset, unsigned width) {
+  uint64_t value = 0;
+  for (unsigned i = 0; i < width; ++i) {
+    value = (value << 8) | static_cast<unsigned char>(bytes[static_cast<size_t>(offset + i)]);
+  }
+  return value;
+}
+
+// True when the containers of a binary property list nest at most `limit`
+// deep and no dictionary key holds NUL (the reader asserts on such keys).
+// The object table is walked depth-first with an explicit stack and the
+// height of each object is remembered, so shared objects are measured once.
+// Malformed tables, references out of range and cycles fail the check too:
+// what cannot be checked is not handed on.
+bool binaryNestingWithin(std::string_view bytes, int limit) {
+  constexpr size_t kTrailer = 32;
+  if (bytes.size() < 8 + kTrailer) return false;
+  const uint64_t size = bytes.size();
+  const uint64_t trailer = size - kTrailer;
+  const unsigned offsetWidth = static_cast<unsigned char>(bytes[static_cast<size_t>(trailer + 6)]);
+  const unsigned refWidth = static_cast<unsigned char>(bytes[static_cast<size_t>(trailer + 7)]);
+  const uint64_t count = readBigEndian(bytes, trailer + 8, 8);
+  const uint64_t top = readBigEndian(bytes, trailer + 16, 8);
+  const uint64_t tableOffset = readBigEndian(bytes, trailer + 24, 8);
+  if (offsetWidth < 1 || offsetWidth > 8 || refWidth < 1 || refWidth > 8) return false;
+  if (count == 0 || top >= count || tableOffset < 8 || tableOffset > trailer) return false;
+  if (count > (trailer - tableOffset) / offsetWidth) return false;
+
+  // Where the references of container `index` start and how many there are;
+  // false for a malformed object. Leaves have no references.
+  auto referencesOf = [&](uint64_t index, uint64_t* start, uint64_t* number) {
+    const uint64_t offset = readBigEndian(bytes, tableOffset + index * offsetWidth, offsetWidth);
+    if (offset < 8 || offset >= tableOffset) return false;
+    const auto marker = static_cast<unsigned char>(bytes[static_cast<size_t>(offset)]);
+    const unsigned type = marker >> 4;
+    *number = 0;
+    *start = offset + 1;
+    if (type != 0xA && type != 0xB && type != 0xC && type != 0xD) return true;
+    uint64_t n = marker & 0x0F;
+    if (n == 0x0F) {
+      if (*start >= tableOffset) return false;
+      const auto intMarker = static_cast<unsigned char>(bytes[static_cast<size_t>(*start)]);
+      if ((intMarker >> 4) != 0x1 || (intMarker & 0x0F) > 3) return false;
+      const unsigned width = 1u << (intMarker & 0x0F);
+      if (*start + 1 + width > tableOffset) return false;
+      n = readBigEndian(bytes, *start + 1, width);
+      *start += 1 + width;
+    }
+    if (type == 0xD) {
+      if (n > UINT64_MAX / 2) return false;
+      n *= 2;
+    }
+    if (n > (tableOffset - *start) / refWidth) return false;
+    *number = n;
+    return true;
+  };
+
+  // True when object `index` is a string holding NUL: the reader aborts on a
+  // dictionary key like that.
+  auto stringWithNul = [&](uint64_t index) {
+    const uint64_t offset = readBigEndian(bytes, tableOffset + index * offsetWidth, offsetWidth);
+    if (offset < 8 || offset >= tableOffset) return true;
+    const auto marker = static_cast<unsigned char>(bytes[static_cast<size_t>(offset)]);
+    const unsigned type = marker >> 4;
+    if (type != 0x5 && type != 0x6) return false;
+    uint64_t start = offset + 1;
+    uint64_t n = marker & 0x0F;
+    if (n == 0x0F) {
+      if (start >= tableOffset) return true;
+      const auto intMarker = static_cast<unsigned char>(bytes[static_cast<size_t>(start)]);
+      if ((intMarker >> 4) != 0x1 || (intMarker & 0x0F) > 3) return true;
+      const unsigned width = 1u << (intMarker & 0x0F);
+      if (start + 1 + width > tableOffset) return true;
+      n = readBigEndian(bytes, start + 1, width);
+      start += 1 + width;
+    }
+    const unsigned unit = type == 0x6 ? 2 : 1;
+    if (n > (tableOffset - start) / unit) return true;
+    for (uint64_t i = 0; i < n; ++i) {
+      if (readBigEndian(bytes, start + i * unit, unit) == 0) return true;
+    }
+    return false;
+  };
+
+  enum : uint8_t { kUnseen = 0, kOpen = 1, kDone = 2 };
+  std::vector<uint8_t> state(static_cast<size_t>(count), kUnseen);
+  std::vector<uint16_t> height(static_cast<size_t>(count), 0);
+  struct Frame {
+    uint64_t index;
+    uint64_t start;
+    uint64_t number;
+    uint64_t next = 0;
+    int tallest = -1;  // tallest child so far
+  };
+  std::vector<Frame> stack;
+  auto open = [&](uint64_t index) {
+    Frame frame{index, 0, 0};
+    if (!referencesOf(index, &frame.start, &frame.number)) return false;
+    const uint64_t offset = readBigEndian(bytes, tableOffset + index * offsetWidth, offsetWidth);
+    if ((static_cast<unsigned char>(bytes[static_cast<size_t>(offset)]) >> 4) == 0xD) {
+      for (uint64_t k = 0; k < frame.number / 2; ++k) {
+        const uint64_t key = readBigEndian(bytes, frame.start + k * refWidth, refWidth);
+        if (key >= count || stringWithNul(key)) return false;
+      }
+    }
+    state[static_cast<size_t>(index)] = kOpen;
+    stack.push_back(frame);
+    return static_cast<int>(stack.size()) <= limit + 1;
+  };
+  if (!open(top)) return false;
+  while (!stack.empty()) {
+    Frame& frame = stack.back();
+    if (frame.next == frame.number) {
+      const int own = frame.number == 0 ? 0 : frame.tallest + 1;
+      if (own > limit) return false;
+      state[static_cast<size_t>(frame.index)] = kDone;
+      height[static_cast<size_t>(frame.index)] = static_cast<uint16_t>(own);
+      stack.pop_back();
+      if (!stack.empty() && own > stack.back().tallest) stack.back().tallest = own;
+      continue;
+    }
+    const uint64_t child = readBigEndian(bytes, frame.start + frame.next * refWidth, refWidth);
+    ++frame.next;
+    if (child >= count) return false;
+    switch (state[static_cast<size_t>(child)]) {
+      case kOpen:
+        return false;  // a cycle
+      case kDone: {
+        const int h = height[static_cast<size_t>(child)];
+        if (h > frame.tallest) frame.tallest = h;
+        break;
+      }
+      default:
+        if (!open(child)) return false;
+        break;
+    }
+  }
+  return true;
+}
+
+bool startsWithWord(std::string_view text, size_t at, std::string_view word) {
+  if (text.substr(at, word.size()) != word) return false;
+  const size_t after = at + word.size();
+  if (after >= text.size()) return true;
+  const char c = text[after];
+  return c == '>' || c == '/' || c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
+
+// True when the <array> and <dict> elements of an XML property list nest at
+// most `limit` deep. A simple tag count: comments and CDATA sections are
+// skipped; it may only overestimate, never underestimate.
+bool xmlNestingWithin(std::string_view text, int limit) {
+  int depth = 0;
+  size_t at = 0;
+  while ((at = text.find('<', at)) != std::string_view::npos) {
+    ++at;
+    if (text.substr(at, 3) == "!--") {
+      size_t end = text.find("-->", at + 3);
+      if (end == std::string_view::npos) return true;  // unterminated: the reader refuses it
+      at = end + 3;
+      continue;
+    }
+    if (text.substr(at, 8) == "![CDATA[") {
+      size_t end = text.find("]]>", at + 8);
+      if (end == std::string_view::npos) return true;
+      at = end + 3;
+      continue;
+    }
+    const bool closing = at < text.size() && text[at] == '/';
+    const size_t name = closing ? at + 1 : at;
+    if (!startsWithWord(text, name, "array") && !startsWithWord(text, name, "dict")) continue;
+    if (closing) {
+      --depth;
+      continue;
+    }
+    size_t end = text.find('>', name);
+    if (end == std::string_view::npos) return true;
+    if (text[end - 1] == '/') continue;  // <array/>
+    if (++depth > limit) return false;
+  }
+  return true;
+}
+
+bool nestingWithin(std::string_view bytes, int limit) {
+  if (bytes.substr(0, 6) == "bplist") return binaryNestingWithin(bytes, limit);
+  return xmlNestingWithin(bytes, limit);
+}
+
+// ---- Decoding --------------------------------------------------------------
+
+// A reference in either form: a UID, or {"CF$UID": n}.
+std::optional<uint64_t> referenceOf(const PlistValue& value) {
+  if (auto uid = value.asUid()) return uid->value;
+  const PlistValue::Dictionary* dict = value.asDictionary();
+  if (dict == nullptr || dict->entries.size() != 1 || dict->entries[0].first != "CF$UID") {
+    return std::nullopt;
+  }
+  std::optional<int64_t> n = dict->entries[0].second.asInteger();
+  if (!n || *n < 0) return std::nullopt;
+  return static_cast<uint64_t>(*n);
+}
+
+enum class ClassKind { Dictionary, Array, String, Data, Date, Uuid, Url };
+
+std::optional<ClassKind> kindOfClassName(std::string_view name) {
+  static const std::map<std::string_view, ClassKind> kKinds = {
+      {"NSDictionary", ClassKind::Dictionary},
+      {"NSMutableDictionary", ClassKind::Dictionary},
+      {"NSArray", ClassKind::Array},
+      {"NSMutableArray", ClassKind::Array},
+      {"NSSet", ClassKind::Array},
+      {"NSMutableSet", ClassKind::Array},
+      {"NSOrderedSet", ClassKind::Array},
+      {"NSMutableOrderedSet", ClassKind::Array},
+      {"NSString", ClassKind::String},
+      {"NSMutableString", ClassKind::String},
+      {"NSData", ClassKind::Data},
+      {"NSMutableData", ClassKind::Data},
+      {"NSDate", ClassKind::Date},
+      {"NSUUID", ClassKind::Uuid},
+      {"NSURL", ClassKind::Url},
+  };
+  auto it = kKinds.find(name);
+  if (it == kKinds.end()) return std::nullopt;
+  return it->second;
+}
+
+std::string uuidText(const PlistValue::Data& bytes) {
+  std::string text;
+  char hex[3];
+  for (size_t i = 0; i < bytes.size(); ++i) {
+    if (i == 4 || i == 6 || i == 8 || i == 10) text += '-';
+    std::snprintf(hex, sizeof hex, "%02X", bytes[i]);
+    text += hex;
+  }
+  return text;
+}
+
+class Decoder {
+ public:
+  explicit Decoder(const PlistValue::Array& objects)
+      : objects_(objects), open_(objects.size(), false) {}
+
+  // The value object `ref` stands for; nil (the "$null" object) is an error
+  // unless `nil` is given, which then says whether it was met.
+  bool decodeReference(uint64_t ref, int depth, PlistValue* out, bool* nil = nullptr) {
+    if (ref >= objects_.size()) {
+      return fail("reference " + std::to_string(ref) + " out of range (" +
+                  std::to_string(objects_.size()) + " objects)");
+    }
+    if (nil != nullptr) *nil = false;
+    const PlistValue& object = objects_[static_cast<size_t>(ref)];
+    if (const std::string* text = object.asString(); text != nullptr && *text == "$null") {
+      if (nil == nullptr) return fail("nil where a value is needed");
+      *nil = true;
+      return true;
+    }
+    if (depth > kMaxKeyedArchiveDepth) {
+      return fail("nesting deeper than " + std::to_string(kMaxKeyedArchiveDepth) + " levels");
+    }
+    if (open_[static_cast<size_t>(ref)]) {
+      return fail("reference cycle through object " + std::to_string(ref));
+    }
+    // An object referenced from several places is decoded at each of them
+    // (the values are copies); the budgets bound what a graph that shares
+    // objects can expand to.
+    open_[static_cast<size_t>(ref)] = true;
+    const bool ok = decodeObject(object, depth, out);
+    open_[static_cast<size_t>(ref)] = false;
+    return ok;
+  }
+
+  const std::string& error() const { return error_; }
+
+ private:
+  bool fail(std::string text) {
+    error_ = std::move(text);
+    return false;
+  }
+
+  // Counts one value and the bytes of its text or data.
+  bool count(const PlistValue& value) {
+    if (++values_ > kMaxKeyedArchiveValues) {
+      return fail("more than " + std::to_string(kMaxKeyedArchiveValues) + " values");
+    }
+    if (const std::string* text = value.asString()) bytes_ += text->size();
+    if (const PlistValue::Data* data = value.asData()) bytes_ += data->size();
+    if (bytes_ > kMaxKeyedArchiveBytes) {
+      return fail("more than " + std::to_string(kMaxKeyedArchiveBytes) + " bytes of text and data");
+    }
+    return true;
+  }
+
+  bool decodeObject(const PlistValue& object, int depth, PlistValue* out) {
+    switch (object.type()) {
+      case PlistValue::Type::String:
+      case PlistValue::Type::Integer:
+      case PlistValue::Type::Real:
+      case PlistValue::Type::Boolean:
+      case PlistValue::Type::Date:
+      case PlistValue::Type::Data:
+        if (!count(object)) return false;
+        *out = object;
+        return true;
+      case PlistValue::Type::Dictionary:
+        return decodeInstance(object, depth, out);
+      case PlistValue::Type::Array:
+      case PlistValue::Type::Uid:
+        break;
+    }
+    return fail("an object that is neither a value nor an instance");
+  }
+
+  // A field of an instance: inline, or by reference.
+  bool field(const PlistValue& instance, std::string_view key, int depth, PlistValue* out) {
+    const PlistValue* value = instance.find(key);
+    if (value == nullptr) return fail("missing \"" + std::string(key) + "\"");
+    if (auto ref = referenceOf(*value)) return decodeReference(*ref, depth + 1, out);
+    if (value->isArray() || value->isDictionary()) {
+      return fail("\"" + std::string(key) + "\" holds a container inline");
+    }
+    *out = *value;
+    return true;
+  }
+
+  std::optional<ClassKind> classOf(const PlistValue& instance) {
+    const PlistValue* classRef = instance.find("$class");
+    std::optional<uint64_t> ref = classRef != nullptr ? referenceOf(*classRef) : std::nullopt;
+    if (!ref) {
+      fail("an instance without \"$class\"");
+      return std::nullopt;
+    }
+    if (*ref >= objects_.size()) {
+      fail("class reference " + std::to_string(*ref) + " out of range");
+      return std::nullopt;
+    }
+    const PlistValue& cls = objects_[static_cast<size_t>(*ref)];
+    const PlistValue* name = cls.find("$classname");
+    const std::string* nameText = name != nullptr ? name->asString() : nullptr;
+    if (nameText == nullptr) {
+      fail("a class without \"$classname\"");
+      return std::nullopt;
+    }
+    if (auto kind = kindOfClassName(*nameText)) return kind;
+    if (const PlistValue* chain = cls.find("$classes")) {
+      if (const PlistValue::Array* names = chain->asArray()) {
+        for (const PlistValue& ancestor : *names) {
+          const std::string* text = ancestor.asString();
+          if (text == nullptr) continue;
+          if (auto kind = kindOfClassName(*text)) return kind;
+        }
+      }
+    }
+    fail("unsupported class " + *nameText);
+    return std::nullopt;
+  }
+
+  const PlistValue::Array* referenceList(const PlistValue& instance, std::string_view key) {
+    const PlistValue* list = instance.find(key);
+    const PlistValue::Array* array = list != nullptr ? list->asArray() : nullptr;
+    if (array == nullptr) fail("\"" + std::string(key) + "\" is not a list");
+    return array;
+  }
+
+  bool decodeList(const PlistValue::Array& refs, int depth, PlistValue::Array* out) {
+    out->reserve(refs.size());
+    for (const PlistValue& item : refs) {
+      std::optional<uint64_t> ref = referenceOf(item);
+      if (!ref) return fail("a list entry that is not a reference");
+      PlistValue value;
+      if (!decodeReference(*ref, depth + 1, &value)) return false;
+      out->push_back(std::move(value));
+    }
+    return true;
+  }
+
+  bool decodeInstance(const PlistValue& instance, int depth, PlistValue* out) {
+    std::optional<ClassKind> kind = classOf(instance);
+    if (!kind) return false;
+    if (!count(PlistValue())) return false;
+    switch (*kind) {
+      case ClassKind::Dictionary: {
+        const PlistValue::Array* keys = referenceList(instance, "NS.keys");
+        if (keys == nullptr) return false;
+        const PlistValue::Array* values = referenceList(instance, "NS.objects");
+        if (values == nullptr) return false;
+        if (keys->size() != values->size()) return fail("as many keys as values needed");
+        PlistValue::Array keyValues;
+        PlistValue::Array valueValues;
+        if (!decodeList(*keys, depth, &keyValues) || !decodeList(*values, depth, &valueValues)) {
+          return false;
+        }
+        PlistValue::Dictionary dict;
+        dict.entries.reserve(keys->size());
+        for (size_t i = 0; i < keyValues.size(); ++i) {
+          const std::string* key = keyValues[i].asString();
+          if (key == nullptr) return fail("a dictionary key that is not a string");
+          dict.entries.emplace_back(*key, std::move(valueValues[i]));
+        }
+        *out = PlistValue(std::move(dict));
+        return true;
+      }
+      case ClassKind::Array: {
+        const PlistValue::Array* refs = referenceList(instance, "NS.objects");
+        if (refs == nullptr) return false;
+        PlistValue::Array items;
+        if (!decodeList(*refs, depth, &items)) return false;
+        *out = PlistValue(std::move(items));
+        return true;
+      }
+      case ClassKind::String: {
+        PlistValue text;
+        if (!field(instance, "NS.string", depth, &text)) return false;
+        if (text.asString() == nullptr) return fail("\"NS.string\" is not a string");
+        *out = std::move(text);
+        return true;
+      }
+      case ClassKind::Data: {
+        PlistValue data;
+        if (!field(instance, "NS.data", depth, &data)) return false;
+        if (data.asData() == nullptr) return fail("\"NS.data\" is not data");
+        *out = std::move(data);
+        return true;
+      }
+      case ClassKind::Date: {
+        PlistValue time;
+        if (!field(instance, "NS.time", depth, &time)) return false;
+        std::optional<double> seconds = time.asReal();
+        if (!seconds) return fail("\"NS.time\" is not a number");
+        *out = PlistValue(PlistValue::DateValue{*seconds + kAppleEpochOffset});
+        return true;
+      }
+      case ClassKind::Uuid: {
+        PlistValue bytes;
+        if (!field(instance, "NS.uuidbytes", depth, &bytes)) return false;
+        const PlistValue::Data* data = bytes.asData();
+        if (data == nullptr || data->size() != 16) return fail("\"NS.uuidbytes\" is not 16 bytes");
+        *out = PlistValue(uuidText(*data));
+        return true;
+      }
+      case ClassKind::Url: {
+        if (const PlistValue* base = instance.find("NS.base")) {
+          std::optional<uint64_t> ref = referenceOf(*base);
+          if (!ref) return fail("\"NS.base\" is not a reference");
+          bool nil = false;
+          PlistValue ignored;
+          if (!decodeReference(*ref, depth + 1, &ignored, &nil)) return false;
+          if (!nil) return fail("a URL relative to a base URL");
+        }
+        PlistValue relative;
+        if (!field(instance, "NS.relative", depth, &relative)) return false;
+        if (relative.asString() == nullptr) return fail("\"NS.relative\" is not a string");
+        *out = std::move(relative);
+        return true;
+      }
+    }
+    return fail("unsupported class");
+  }
+
+  const PlistValue::Array& objects_;
+  std::vector<bool> open_;
+  size_t values_ = 0;
+  size_t bytes_ = 0;
+  std::string error_;
+};
+
+// ---- Encoding --------------------------------------------------------------
+
+// True for text the property-list writer stores unchanged: valid UTF-8
+// without NUL (it writes C strings, and re-encodes non-ASCII text).
+bool isWritableText(std::string_view text) {
+  size_t i = 0;
+  while (i < text.size()) {
+    const auto lead = static_cast<unsigned char>(text[i]);
+    if (lead == 0) return false;
+    size_t length = 1;
+    unsigned char low = 0x80;
+    unsigned char high = 0xBF;
+    if (lead < 0x80) {
+      length = 1;
+    } else if (lead >= 0xC2 && lead <= 0xDF) {
+      length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+      length = 3;
+      if (lead == 0xE0) low = 0xA0;
+      if (lead == 0xED) high = 0x9F;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+      length = 4;
+      if (lead == 0xF0) low = 0x90;
+      if (lead == 0xF4) high = 0x8F;
+    } else {
+      return false;
+    }
+    if (text.size() - i < length) return false;
+    for (size_t k = 1; k < length; ++k) {
+      const auto next = static_cast<unsigned char>(text[i + k]);
+      if (next < (k == 1 ? low : 0x80) || next > (k == 1 ? high : 0xBF)) return false;
+    }
+    i += length;
+  }
+  return true;
+}
+
+class Encoder {
+ public:
+  Encoder() { objects_.emplace_back("$null"); }
+
+  bool encode(const PlistValue& value, int depth, uint64_t* ref) {
+    if (depth > kMaxKeyedArchiveDepth) {
+      return fail("nesting deeper than " + std::to_string(kMaxKeyedArchiveDepth) + " levels");
+    }
+    if (const std::string* text = value.asString()) {
+      if (!isWritableText(*text)) {
+        return fail("a text that is not valid UTF-8 or holds NUL cannot be archived");
+      }
+      if (*text == "$null") {
+        // Inline, this text would read back as nil.
+        PlistValue instance = PlistValue::dictionary();
+        instance.set("NS.string", *text);
+        instance.set("$class", classReference("NSString", {"NSString", "NSObject"}));
+        *ref = add(std::move(instance));
+        return true;
+      }
+      auto [it, added] = strings_.try_emplace(*text, objects_.size());
+      if (added) objects_.push_back(value);
+      *ref = it->second;
+      return true;
+    }
+    if (std::optional<PlistValue::DateValue> date = value.asDate()) {
+      PlistValue instance = PlistValue::dictionary();
+      instance.set("NS.time", date->secondsSince1970 - kAppleEpochOffset);
+      instance.set("$class", classReference("NSDate", {"NSDate", "NSObject"}));
+      *ref = add(std::move(instance));
+      return true;
+    }
+    if (const PlistValue::Array* array = value.asArray()) {
+      const uint64_t self = add(PlistValue::dictionary());  // filled below
+      PlistValue::Array refs;
+      for (const PlistValue& item : *array) {
+        uint64_t child = 0;
+        if (!encode(item, depth + 1, &child)) return false;
+        refs.emplace_back(PlistValue::Uid{child});
+      }
+      PlistValue instance = PlistValue::dictionary();
+      instance.set("NS.objects", PlistValue(std::move(refs)));
+      instance.set("$class", classReference("NSArray", {"NSArray", "NSObject"}));
+      objects_[static_cast<size_t>(self)] = std::move(instance);
+      *ref = self;
+      return true;
+    }
+    if (const PlistValue::Dictionary* dict = value.asDictionary()) {
+      const uint64_t self = add(PlistValue::dictionary());
+      PlistValue::Array keys;
+      PlistValue::Array values;
+      for (const auto& [key, item] : dict->entries) {
+        uint64_t keyRef = 0;
+        uint64_t valueRef = 0;
+        if (!encode(PlistValue(key), depth + 1, &keyRef)) return false;
+        if (!encode(item, depth + 1, &valueRef)) return false;
+        keys.emplace_back(PlistValue::Uid{keyRef});
+        values.emplace_back(PlistValue::Uid{valueRef});
+      }
+      PlistValue instance = PlistValue::dictionary();
+      instance.set("NS.keys", PlistValue(std::move(keys)));
+      instance.set("NS.objects", PlistValue(std::move(values)));
+      instance.set("$class", classReference("NSDictionary", {"NSDictionary", "NSObject"}));
+      objects_[static_cast<size_t>(self)] = std::move(instance);
+      *ref = self;
+      return true;
+    }
+    if (value.type() != PlistValue::Type::Uid) {  // integers, reals, booleans, data
+      *ref = add(value);
+      return true;
+    }
+    return fail("a UID cannot be archived");
+  }
+
+  PlistValue::Array takeObjects() { return std::move(objects_); }
+  const std::string& error() const { return error_; }
+
+ private:
+  bool fail(std::string text) {
+    error_ = std::move(text);
+    return false;
+  }
+
+  uint64_t add(PlistValue value) {
+    objects_.push_back(std::move(value));
+    return objects_.size() - 1;
+  }
+
+  PlistValue classReference(const std::string& name, const std::array<const char*, 2>& chain) {
+    auto it = classes_.find(name);
+    if (it == classes_.end()) {
+      PlistValue::Array names;
+      for (const char* n : chain) names.emplace_back(n);
+      PlistValue cls = PlistValue::dictionary();
+      cls.set("$classes", PlistValue(std::move(names)));
+      cls.set("$classname", name);
+      it = classes_.emplace(name, add(std::move(cls))).first;
+    }
+    return PlistValue(PlistValue::Uid{it->second});
+  }
+
+  PlistValue::Array objects_;
+  std::map<std::string, uint64_t> strings_;
+  std::map<std::string, uint64_t> classes_;
+  std::string error_;
+};
+
+}  // namespace
+
+std::optional<PlistValue> unarchiveObject(const PlistValue& archive, std::string* error) {
+  if (!archive.isDictionary()) {
+    fail(error, "not a keyed archive: the top level is not a dictionary");
+    return std::nullopt;
+  }
+  const PlistValue* archiver = archive.find("$archiver");
+  if (archiver == nullptr || archiver->asString() == nullptr ||
+      *archiver->asString() != "NSKeyedArchiver") {
+    fail(error, "not a keyed archive: no \"$archiver\" NSKeyedArchiver");
+    return std::nullopt;
+  }
+  const PlistValue* objects = archive.find("$objects");
+  const PlistValue::Array* objectList = objects != nullptr ? objects->asArray() : nullptr;
+  if (objectList == nullptr) {
+    fail(error, "not a keyed archive: no \"$objects\" list");
+    return std::nullopt;
+  }
+  const PlistValue* top = archive.find("$top");
+  const PlistValue* root = top != nullptr ? top->find("root") : nullptr;
+  std::optional<uint64_t> ref = root != nullptr ? referenceOf(*root) : std::nullopt;
+  if (!ref) {
+    fail(error, "not a keyed archive: no \"$top\" root reference");
+    return std::nullopt;
+  }
+  Decoder decoder(*objectList);
+  PlistValue value;
+  if (!decoder.decodeReference(*ref, 0, &value)) {
+    fail(error, decoder.error());
+    return std::nullopt;
+  }
+  return value;
+}
+
+std::optional<PlistValue> unarchiveObjectWithData(std::string_view bytes, std::string* error) {
+  if (!nestingWithin(bytes, kMaxPlistNesting)) {
+    fail(error, "not a readable property list, nested deeper than " +
+                    std::to_string(kMaxPlistNesting) + " levels, or with a key holding NUL");
+    return std::nullopt;
+  }
+  std::optional<PlistValue> archive = readPlist(bytes, error);
+  if (!archive) return std::nullopt;
+  return unarchiveObject(*archive, error);
+}
+
+std::optional<std::string> archivedDataWithRootObject(const PlistValue& root, std::string* error) {
+  Encoder encoder;
+  uint64_t rootRef = 0;
+  if (!encoder.encode(root, 0, &rootRef)) {
+    fail(error, encoder.error());
+    return std::nullopt;
+  }
+  PlistValue top = PlistValue::dictionary();
+  top.set("root", PlistValue(PlistValue::Uid{rootRef}));
+  PlistValue archive = PlistValue::dictionary();
+  archive.set("$version", PlistValue(kArchiveVersion));
+  archive.set("$archiver", "NSKeyedArchiver");
+  archive.set("$top", std::move(top));
+  archive.set("$objects", PlistValue(encoder.takeObjects()));
+  std::string bytes = writePlist(archive, PlistFormat::Binary);
+  if (bytes.empty()) {
+    fail(error, "the archive could not be written");
+    return std::nullopt;
+  }
+  return bytes;
+}
+
+}  // namespace orvexa

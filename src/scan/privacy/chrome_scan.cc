@@ -1,0 +1,170 @@
+// The Chrome category: one profile's history, cookie, login and form-value
+// databases and its local storage.
+#include <algorithm>
+#include <chrono>
+
+#include "orvexa/platform/directory_enumerator.h"
+#include "orvexa/platform/file_manager.h"
+#include "orvexa/scan/privacy/privacy_scan_service.h"
+#include "scan/privacy/privacy_support.h"
+
+namespace orvexa {
+namespace {
+
+using privacy::Status;
+
+// With "select *" over the join, "id" is the right-hand urls.id; the visit's
+// own id, which the clean deletes by, is read under a name of its own.
+const char* const kVisitQuery =
+    "select *, visits.id as visit_id from visits inner join urls on visits.url = urls.id";
+const char* const kDownloadQuery = "select * from downloads order by start_time desc;";
+const char* const kSearchQuery =
+    "select * from urls inner join keyword_search_terms on keyword_search_terms.url_id = urls.id;";
+const char* const kCookiesQuery = "select * from cookies order by creation_utc desc;";
+const char* const kLoginQuery = "select * from logins;";
+const char* const kAutofillQuery = "select * from autofill;";
+
+Timestamp chromeDate(const SqlRow& row, const std::string& column) {
+  return privacy::dateFromSeconds(privacy::chromeSeconds(privacy::number(row, column)), true);
+}
+
+// A group read from one database: `makeItem(row, group, position)` gives the
+// row's item.
+template <typename MakeItem>
+FilePtr databaseGroup(const CategoryPtr& category, int finderID, Status status,
+                      const std::string& store, const std::string& query,
+                      const std::string& iconName, MakeItem makeItem) {
+  FilePtr group = privacy::makeGroup(category, finderID, status, Url::fromPath(store), iconName);
+  std::vector<FilePtr> items;
+  if (auto rows = privacy::readStore(store, query)) {
+    for (const SqlRow& row : *rows) {
+      items.push_back(makeItem(row, group, static_cast<int>(items.size())));
+    }
+  }
+  privacy::attach(group, std::move(items));
+  return group;
+}
+
+PrivacyRowKey rowKey(std::vector<std::string> parts) {
+  PrivacyRowKey key;
+  for (size_t i = 0; i < parts.size(); ++i) {
+    if (i > 0) key.text += ",";
+    key.text += parts[i];
+  }
+  key.parts = std::move(parts);
+  return key;
+}
+
+}  // namespace
+
+void PrivacyScanService::scanChrome(const CategoryPtr& chromCategory,
+                                    const std::string& profileName, Finish finish) {
+  const CategoryPtr& category = chromCategory;
+  auto store = [&](std::string_view name) { return privacy::chromeStore(profileName, name); };
+  const std::string history = store("History");
+  const Timestamp now = std::chrono::system_clock::now();
+  int next = 0;
+  auto add = [&](FilePtr group) { category->childrens.push_back(std::move(group)); };
+
+  add(databaseGroup(category, next++, Status::Visit, history, kVisitQuery, "VisitHistory",
+                    [&](const SqlRow& row, const FilePtr& group, int position) {
+                      std::string title = privacy::text(row, "title");
+                      const std::string address = privacy::text(row, "url");
+                      if (title.empty()) title = address;
+                      return privacy::makeItem(group, category, position, std::move(title),
+                                               chromeDate(row, "visit_time"),
+                                               privacy::urlFromText(address),
+                                               privacy::text(row, "visit_id"), 1);
+                    }));
+
+  // Downloads: every row, and the rows whose file is still there once more.
+  FilePtr downloads = privacy::makeGroup(category, next++, Status::Download, Url::fromPath(history),
+                                         "DownloadHistory");
+  FilePtr files = privacy::makeGroup(category, next++, Status::DownloadFile, Url::fromPath(history),
+                                     "DownloadFileHistory");
+  std::vector<FilePtr> downloadItems;
+  std::vector<FilePtr> fileItems;
+  if (auto rows = privacy::readStore(history, kDownloadQuery)) {
+    for (const SqlRow& row : *rows) {
+      const std::string target = privacy::text(row, "target_path");
+      const std::string path = SuperScanService::handleStringTo(target);
+      const Timestamp date = chromeDate(row, "start_time");
+      const std::string id = privacy::text(row, "id");
+      downloadItems.push_back(
+          privacy::makeItem(downloads, category, static_cast<int>(downloadItems.size()),
+                            privacy::lastPathComponent(target), date, Url::fromPath(path), id, 1));
+      if (!path.empty() && fileExists(path)) {
+        fileItems.push_back(privacy::makeItem(files, category, static_cast<int>(fileItems.size()),
+                                              privacy::lastPathComponent(target), date,
+                                              Url::fromPath(path), id, 1));
+      }
+    }
+  }
+  privacy::attach(downloads, std::move(downloadItems));
+  privacy::attach(files, std::move(fileItems));
+  add(downloads);
+  add(files);
+
+  add(databaseGroup(
+      category, next++, Status::Search, history, kSearchQuery, "SearchHistory",
+      [&](const SqlRow& row, const FilePtr& group, int position) {
+        return privacy::makeItem(
+            group, category, position, privacy::lastPathComponent(privacy::text(row, "title")), now,
+            privacy::urlFromText(privacy::text(row, "url")), privacy::text(row, "id"), 1);
+      }));
+
+  add(databaseGroup(
+      category, next++, Status::Cookies, store("cookies"), kCookiesQuery, "Cookies",
+      [&](const SqlRow& row, const FilePtr& group, int position) {
+        return privacy::makeItem(
+            group, category, position, privacy::lastPathComponent(privacy::text(row, "host_key")),
+            chromeDate(row, "creation_utc"), Url(), privacy::text(row, "creation_utc"), 1);
+      }));
+
+  add(databaseGroup(
+      category, next++, Status::LoginHistory, store("login Data"), kLoginQuery, "LoginHistory",
+      [&](const SqlRow& row, const FilePtr& group, int position) {
+        PrivacyRowKey key =
+            rowKey({privacy::text(row, "origin_url"), privacy::text(row, "signon_realm"),
+                    privacy::text(row, "username_value")});
+        return privacy::makeItem(group, category, position,
+                                 privacy::lastPathComponent(privacy::text(row, "signon_realm")),
+                                 chromeDate(row, "date_created"), Url(), std::move(key), 1);
+      }));
+
+  add(databaseGroup(
+      category, next++, Status::AutoValue, store("Web Data"), kAutofillQuery, "AutoFill",
+      [&](const SqlRow& row, const FilePtr& group, int position) {
+        PrivacyRowKey key = rowKey({privacy::text(row, "name"), privacy::text(row, "value")});
+        return privacy::makeItem(group, category, position,
+                                 privacy::lastPathComponent(privacy::text(row, "name")),
+                                 chromeDate(row, "date_created"), Url(), std::move(key), 1);
+      }));
+
+  // Local storage: every file below the folder but the journals.
+  const std::string storage = store("Local Storage");
+  FilePtr storageGroup = privacy::makeGroup(category, next++, Status::LocalStorage,
+                                            Url::fromPath(storage), "LocalStorage");
+  std::vector<FilePtr> storageItems;
+  DirectoryEnumerator walk(storage, EnumerationOptions::none,
+                           [](const std::string&, const std::string&) { return true; });
+  while (std::optional<ResourceValues> entry = walk.next()) {
+    if (entry->isDirectory || entry->name.find("localstorage-journal") != std::string::npos) {
+      continue;
+    }
+    FilePtr item = SuperScanService::getFileInformationFromUrl(
+        Url::fromPath(entry->path, false),
+        {ResourceKey::localizedName, ResourceKey::fileSize, ResourceKey::creationDate});
+    if (!item) continue;
+    item->parentFileInfo = storageGroup;
+    item->parentCategoryInfo = category;
+    item->levelInt = 1;
+    storageItems.push_back(std::move(item));
+  }
+  privacy::attach(storageGroup, std::move(storageItems));
+  add(storageGroup);
+
+  finish();
+}
+
+}  // namespace orvexa

@@ -1,0 +1,163 @@
+// The Firefox category: one profile's places, cookie and form-history
+// databases and its saved logins.
+#include <chrono>
+#include <nlohmann/json.hpp>
+
+#include "orvexa/platform/file_manager.h"
+#include "orvexa/scan/privacy/privacy_scan_service.h"
+#include "scan/privacy/privacy_support.h"
+
+namespace orvexa {
+namespace {
+
+using privacy::Status;
+
+const char* const kVisitQuery =
+    "select * from moz_places inner join moz_historyvisits on moz_historyvisits.place_id = "
+    "moz_places.id order by id,visit_date desc;";
+const char* const kDownloadQuery = "select * from moz_annos;";
+const char* const kSearchQuery =
+    "select * from moz_places inner join moz_keywords on moz_keywords.place_id = moz_places.id;";
+const char* const kCookiesQuery = "select * from moz_cookies;";
+const char* const kFormQuery = "select * from moz_formhistory;";
+
+Timestamp firefoxDate(const SqlRow& row, const std::string& column) {
+  return privacy::dateFromSeconds(privacy::firefoxSeconds(privacy::number(row, column)), true);
+}
+
+template <typename MakeItem>
+FilePtr databaseGroup(const CategoryPtr& category, int finderID, Status status,
+                      const std::string& store, const std::string& query,
+                      const std::string& iconName, MakeItem makeItem) {
+  FilePtr group = privacy::makeGroup(category, finderID, status, Url::fromPath(store), iconName);
+  std::vector<FilePtr> items;
+  if (auto rows = privacy::readStore(store, query)) {
+    for (const SqlRow& row : *rows) {
+      items.push_back(makeItem(row, group, static_cast<int>(items.size())));
+    }
+  }
+  privacy::attach(group, std::move(items));
+  return group;
+}
+
+// The text of a JSON value as the clean reads it back: strings as they are,
+// integers in decimal, anything else empty.
+std::string jsonText(const nlohmann::json* value) {
+  if (value == nullptr) return {};
+  if (value->is_string()) return value->get<std::string>();
+  if (value->is_number_integer()) return std::to_string(value->get<int64_t>());
+  if (value->is_number_unsigned()) return std::to_string(value->get<uint64_t>());
+  return {};
+}
+
+const nlohmann::json* member(const nlohmann::json& object, const char* key) {
+  auto it = object.find(key);
+  return it == object.end() ? nullptr : &*it;
+}
+
+}  // namespace
+
+void PrivacyScanService::scanFirefox(const CategoryPtr& firefoxCategory, Finish finish) {
+  const CategoryPtr& category = firefoxCategory;
+  std::optional<std::string> profile = getFirefoxProfile();
+  if (!profile) {
+    finish();
+    return;
+  }
+  auto store = [&](std::string_view name) { return privacy::findPath(*profile, name); };
+  const std::string places = store("places.sqlite");
+  int next = 0;
+  auto add = [&](FilePtr group) { category->childrens.push_back(std::move(group)); };
+
+  add(databaseGroup(category, next++, Status::Visit, places, kVisitQuery, "VisitHistory",
+                    [&](const SqlRow& row, const FilePtr& group, int position) {
+                      const std::string address = privacy::text(row, "url");
+                      return privacy::makeItem(
+                          group, category, position, address, firefoxDate(row, "visit_date"),
+                          privacy::urlFromText(address), privacy::text(row, "place_id"), 1);
+                    }));
+
+  FilePtr downloads = privacy::makeGroup(category, next++, Status::Download, Url::fromPath(places),
+                                         "DownloadHistory");
+  FilePtr files = privacy::makeGroup(category, next++, Status::DownloadFile, Url::fromPath(places),
+                                     "DownloadFileHistory");
+  std::vector<FilePtr> downloadItems;
+  std::vector<FilePtr> fileItems;
+  if (auto rows = privacy::readStore(places, kDownloadQuery)) {
+    for (const SqlRow& row : *rows) {
+      const std::string content = privacy::text(row, "content");
+      if (content.find("{\"state\":") != std::string::npos) continue;  // a state record
+      const std::string path = SuperScanService::handleStringTo(content);
+      const Timestamp date = firefoxDate(row, "dateAdded");
+      const std::string id = privacy::text(row, "id");
+      downloadItems.push_back(
+          privacy::makeItem(downloads, category, static_cast<int>(downloadItems.size()),
+                            privacy::lastPathComponent(content), date, Url::fromPath(path), id, 1));
+      if (!path.empty() && fileExists(path)) {
+        fileItems.push_back(privacy::makeItem(files, category, static_cast<int>(fileItems.size()),
+                                              privacy::lastPathComponent(content), date,
+                                              Url::fromPath(path), id, 1));
+      }
+    }
+  }
+  privacy::attach(downloads, std::move(downloadItems));
+  privacy::attach(files, std::move(fileItems));
+  add(downloads);
+  add(files);
+
+  add(databaseGroup(
+      category, next++, Status::Search, places, kSearchQuery, "SearchHistory",
+      [&](const SqlRow& row, const FilePtr& group, int position) {
+        return privacy::makeItem(
+            group, category, position, privacy::lastPathComponent(privacy::text(row, "keyword")),
+            firefoxDate(row, "last_visit_date"), privacy::urlFromText(privacy::text(row, "url")),
+            privacy::text(row, "id"), 1);
+      }));
+
+  add(databaseGroup(category, next++, Status::Cookies, store("cookies.sqlite"), kCookiesQuery,
+                    "Cookies", [&](const SqlRow& row, const FilePtr& group, int position) {
+                      return privacy::makeItem(
+                          group, category, position,
+                          privacy::lastPathComponent(privacy::text(row, "baseDomain")),
+                          firefoxDate(row, "creationTime"), Url(), privacy::text(row, "id"), 1);
+                    }));
+
+  add(databaseGroup(category, next++, Status::AutoValue, store("formhistory.sqlite"), kFormQuery,
+                    "AutoFill", [&](const SqlRow& row, const FilePtr& group, int position) {
+                      return privacy::makeItem(
+                          group, category, position,
+                          privacy::lastPathComponent(privacy::text(row, "fieldname")),
+                          firefoxDate(row, "firstUsed"), Url(), privacy::text(row, "id"), 1);
+                    }));
+
+  const std::string logins = store("logins.json");
+  FilePtr loginGroup = privacy::makeGroup(category, next++, Status::LoginHistory,
+                                          Url::fromPath(logins), "LoginHistory");
+  std::vector<FilePtr> loginItems;
+  if (std::optional<std::string> bytes = privacy::readFileBytes(logins)) {
+    nlohmann::json document = nlohmann::json::parse(*bytes, nullptr, false);
+    const nlohmann::json* list = document.is_object() ? member(document, "logins") : nullptr;
+    if (list != nullptr && list->is_array()) {
+      for (const nlohmann::json& login : *list) {
+        if (!login.is_object()) continue;
+        const nlohmann::json* created = member(login, "timeCreated");
+        const double millis =
+            created != nullptr && created->is_number() ? created->get<double>() : 1.0;
+        std::any attachment;
+        if (const nlohmann::json* id = member(login, "id"); id != nullptr) {
+          attachment = jsonText(id);
+        }
+        loginItems.push_back(privacy::makeItem(
+            loginGroup, category, static_cast<int>(loginItems.size()),
+            jsonText(member(login, "formSubmitURL")),
+            privacy::dateFromSeconds(millis / 1000.0, false), Url(), std::move(attachment), 1));
+      }
+    }
+  }
+  privacy::attach(loginGroup, std::move(loginItems));
+  add(loginGroup);
+
+  finish();
+}
+
+}  // namespace orvexa

@@ -1,0 +1,263 @@
+#include "scan/privacy/privacy_support.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cctype>
+#include <cerrno>
+#include <charconv>
+#include <chrono>
+#include <cmath>
+#include <thread>
+
+#include "orvexa/platform/file_manager.h"
+#include "orvexa/platform/image.h"
+#include "orvexa/platform/paths.h"
+#include "orvexa/units/dispatch.h"
+
+namespace orvexa::privacy {
+namespace {
+
+bool equalsIgnoringCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (std::tolower(static_cast<unsigned char>(a[i])) !=
+        std::tolower(static_cast<unsigned char>(b[i]))) {
+      return false;
+    }
+  }
+  return true;
+}
+
+bool entryExists(const std::string& path) {
+  return attributesOfItem(path).has_value();  // a link counts, wherever it points
+}
+
+}  // namespace
+
+std::string findPath(const std::string& base, std::string_view relative) {
+  std::string path = base;
+  size_t at = 0;
+  while (at < relative.size()) {
+    size_t slash = relative.find('/', at);
+    if (slash == std::string_view::npos) slash = relative.size();
+    std::string_view name = relative.substr(at, slash - at);
+    at = slash + 1;
+    if (name.empty()) continue;
+    std::string exact = path + "/" + std::string(name);
+    if (!entryExists(exact)) {
+      for (const std::string& entry : contentsOfDirectory(path)) {
+        if (equalsIgnoringCase(entry, name)) {
+          exact = path + "/" + entry;
+          break;
+        }
+      }
+    }
+    path = std::move(exact);
+  }
+  return path;
+}
+
+std::string safariFolder() { return findPath(Paths::shared().userLibrary(), "Safari"); }
+
+std::string chromeFolder() {
+  return findPath(Paths::shared().userApplicationSupport(), "Google/Chrome");
+}
+
+std::string firefoxProfilesFolder() {
+  return findPath(Paths::shared().userApplicationSupport(), "Firefox/profiles");
+}
+
+std::string chromeStore(const std::string& profile, std::string_view name) {
+  return findPath(chromeFolder(), profile + "/" + std::string(name));
+}
+
+std::string text(const SqlRow& row, const std::string& column) {
+  auto it = row.find(column);
+  return it == row.end() ? std::string() : it->second;
+}
+
+double numberFromText(std::string_view text) {
+  size_t at = 0;
+  while (at < text.size() && std::isspace(static_cast<unsigned char>(text[at])) != 0) ++at;
+  if (at < text.size() && text[at] == '+') {
+    ++at;
+    if (at < text.size() && text[at] == '-') return 0;
+  }
+  double value = 0;
+  auto [end, ec] = std::from_chars(text.data() + at, text.data() + text.size(), value);
+  if (ec == std::errc::result_out_of_range) {
+    // The platform reads a text too large for a number as infinite (which no
+    // date rule accepts) and one too small as 0.
+    std::string_view matched = text.substr(at, static_cast<size_t>(end - (text.data() + at)));
+    const size_t exponent = matched.find_first_of("eE");
+    const bool tiny = exponent != std::string_view::npos
+                          ? matched.substr(exponent + 1, 1) == "-"
+                          : matched.find_first_of("123456789") == std::string_view::npos;
+    if (tiny) return 0;
+    return !matched.empty() && matched.front() == '-' ? -HUGE_VAL : HUGE_VAL;
+  }
+  if (ec != std::errc()) return 0;
+  return value;
+}
+
+double number(const SqlRow& row, const std::string& column) {
+  auto it = row.find(column);
+  return numberFromText(it == row.end() ? std::string_view("1") : std::string_view(it->second));
+}
+
+std::optional<int64_t> integerFromText(std::string_view text) {
+  if (text.empty()) return std::nullopt;
+  size_t at = text.front() == '+' ? 1 : 0;
+  if (at == 1 && text.size() > 1 && text[1] == '-') return std::nullopt;
+  int64_t value = 0;
+  auto [end, ec] = std::from_chars(text.data() + at, text.data() + text.size(), value);
+  if (ec != std::errc() || end != text.data() + text.size() || at == text.size()) {
+    return std::nullopt;
+  }
+  return value;
+}
+
+Timestamp dateFromSeconds(double seconds, bool truncate) {
+  // The clock counts nanoseconds in 64 bits.
+  constexpr double kLimit = 9.2e9;
+  if (!std::isfinite(seconds) || seconds <= -kLimit || seconds >= kLimit) {
+    return std::chrono::system_clock::now();
+  }
+  const double whole = truncate ? std::trunc(seconds) : std::floor(seconds);
+  Timestamp date{std::chrono::seconds(static_cast<int64_t>(whole))};
+  if (!truncate) {
+    // To the microsecond: finer digits of a double of this size are noise.
+    date += std::chrono::duration_cast<Timestamp::duration>(
+        std::chrono::microseconds(std::llround((seconds - whole) * 1e6)));
+  }
+  return date;
+}
+
+std::string lastPathComponent(std::string_view text) {
+  if (text.empty()) return {};
+  size_t end = text.find_last_not_of('/');
+  if (end == std::string_view::npos) return "/";
+  std::string_view trimmed = text.substr(0, end + 1);
+  size_t slash = trimmed.rfind('/');
+  return std::string(slash == std::string_view::npos ? trimmed : trimmed.substr(slash + 1));
+}
+
+Url urlFromText(const std::string& text) {
+  bool ok = false;
+  Url url = Url::parse(text, &ok);
+  return ok ? url : Url();
+}
+
+std::optional<std::vector<SqlRow>> readStore(const std::string& path, const std::string& query) {
+  bool folder = false;
+  if (!fileExists(path, &folder) || folder) return std::nullopt;
+  SqliteTool db;
+  if (!db.openDB(path)) return std::nullopt;
+  std::optional<std::vector<SqlRow>> rows;
+  if (db.executionSQL(query).first) rows = db.queryDBData(query);
+  db.closeDB(path);
+  return rows;
+}
+
+std::optional<std::string> readFileBytes(const std::string& path) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  std::string bytes;
+  struct stat st {};
+  bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+  char buffer[65536];
+  while (ok) {
+    ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) ok = false;
+    if (n <= 0) break;
+    bytes.append(buffer, static_cast<size_t>(n));
+  }
+  ::close(fd);
+  if (!ok) return std::nullopt;
+  return bytes;
+}
+
+bool writeFileAtomically(const std::string& path, std::string_view bytes) {
+  const size_t slash = path.rfind('/');
+  const std::string folder = slash == std::string::npos ? std::string(".") : path.substr(0, slash);
+  const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+  std::string temp = folder + "/." + name + ".XXXXXX";
+  int fd = ::mkostemp(temp.data(), O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat existing {};
+  const mode_t mode = ::stat(path.c_str(), &existing) == 0 ? (existing.st_mode & 07777) : 0644;
+  bool ok = ::fchmod(fd, mode) == 0;
+  size_t done = 0;
+  while (ok && done < bytes.size()) {
+    ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      ok = false;
+      break;
+    }
+    done += static_cast<size_t>(n);
+  }
+  ok = ok && ::fsync(fd) == 0;
+  ok = ::close(fd) == 0 && ok;
+  ok = ok && ::rename(temp.c_str(), path.c_str()) == 0;
+  if (!ok) ::unlink(temp.c_str());
+  return ok;
+}
+
+void handOver(const std::shared_ptr<SerialGCDService>& queue, std::function<void()> work) {
+  constexpr int kAttempts = 20;
+  for (int n = 0; n < kAttempts; ++n) {
+    // Errors other than `cancelled` are reported before run() returns;
+    // `cancelled` (the queue is gone) may come later and means "drop it".
+    auto refused = std::make_shared<std::atomic<bool>>(false);
+    queue->run(work, [refused](JThreadSatefy::THREADRUNERROR e) {
+      if (e != JThreadSatefy::THREADRUNERROR::cancelled) refused->store(true);
+    });
+    if (!refused->load()) return;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  work();
+}
+
+void runOnPool(std::function<void()> work) {
+  std::function<void()> copy = work;
+  if (!dispatchGlobal(DispatchQoS::default_, std::move(work))) copy();
+}
+
+FilePtr makeGroup(const CategoryPtr& category, int finderID, Status status, const Url& store,
+                  const std::string& iconName) {
+  FilePtr group =
+      makeGroup(category, finderID, PrivacyScanService::titleOf(status), store, iconName);
+  group->attachInformation = status;
+  return group;
+}
+
+FilePtr makeGroup(const CategoryPtr& category, int finderID, std::string title, const Url& store,
+                  const std::string& iconName) {
+  return std::make_shared<FileInformation>(
+      0, finderID, category->finderID(), std::move(title), Image::named(iconName), 0,
+      std::chrono::system_clock::now(), store, "", true, false, std::any{}, std::vector<FilePtr>{},
+      category, raw(FilesKind::Privacy), 0, nullptr);
+}
+
+FilePtr makeItem(const FilePtr& group, const CategoryPtr& category, int finderID, std::string title,
+                 Timestamp date, Url url, std::any attachment, int levelInt) {
+  return std::make_shared<FileInformation>(0, finderID, group->finderID(), std::move(title),
+                                           Image{}, 0, date, std::move(url), "", true, false,
+                                           std::move(attachment), std::vector<FilePtr>{}, category,
+                                           raw(FilesKind::Privacy), levelInt, group);
+}
+
+void attach(const FilePtr& group, std::vector<FilePtr> items) {
+  for (size_t i = 0; i < items.size(); ++i) {
+    items[i]->setFinderID(static_cast<int>(i));
+    items[i]->parentFinderID = group->finderID();
+  }
+  group->childrens = std::move(items);
+}
+
+}  // namespace orvexa::privacy

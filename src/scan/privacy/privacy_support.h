@@ -1,0 +1,105 @@
+// What the privacy scan and the privacy clean share: where the stores are,
+// how their texts and times are read, how a store is queried, and how group
+// and item records are built. Library-internal.
+#pragma once
+
+#include <any>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "orvexa/model/records.h"
+#include "orvexa/scan/privacy/privacy_scan_service.h"
+#include "orvexa/units/serial_queue.h"
+#include "orvexa/units/sqlite_tool.h"
+
+namespace orvexa::privacy {
+
+using Status = PrivacyScanService::BrowserOperationStatus;
+
+// ---- Where the stores are --------------------------------------------------
+
+// `relative` below `base`, component by component: a component that exists
+// as written is taken as written; otherwise the first entry of its folder
+// whose name equals it without regard to ASCII case; otherwise it is kept as
+// written (the result then names nothing).
+std::string findPath(const std::string& base, std::string_view relative);
+
+std::string safariFolder();           // <home>/Library/Safari
+std::string chromeFolder();           // <home>/Library/Application Support/Google/Chrome
+std::string firefoxProfilesFolder();  // <home>/Library/Application Support/Firefox/profiles
+// The Chrome store `name` of `profile`.
+std::string chromeStore(const std::string& profile, std::string_view name);
+
+// ---- Texts and times of the stores ----------------------------------------
+
+// The column's text, "" when the column is absent (NULL).
+std::string text(const SqlRow& row, const std::string& column);
+// The column read as a number the way the platform reads texts: leading
+// blanks skipped, the longest decimal prefix, 0 when there is none. An
+// absent column reads as "1".
+double number(const SqlRow& row, const std::string& column);
+double numberFromText(std::string_view text);
+// A whole decimal integer (an optional sign, digits, nothing else).
+std::optional<int64_t> integerFromText(std::string_view text);
+
+// `seconds` since 1970 as a record date; with `truncate`, cut to whole
+// seconds, else to whole microseconds. Values that are not finite or
+// outside what a date can hold
+// (about +-292 years around 1970) give the current date.
+Timestamp dateFromSeconds(double seconds, bool truncate);
+// The time rules of the stores.
+inline double safariSeconds(double t) { return t + 978307200.0; }
+inline double chromeSeconds(double t) { return t / 1000000.0 - 11644473600.0; }
+inline double firefoxSeconds(double t) { return t / 1000000.0; }
+
+// The last path component of a text, as the platform's string operation
+// gives it: trailing "/" ignored, "/" for "/", "" for "".
+std::string lastPathComponent(std::string_view text);
+// The URL a stored address text stands for: file URLs become their path;
+// any other text gives the placeholder URL.
+Url urlFromText(const std::string& text);
+
+// ---- Stores ---------------------------------------------------------------
+
+// The rows of `query` on the database at `path`, read as the scans do:
+// open, probe with the query, read, close. Nothing when the file is not
+// there (it is never created), cannot be opened, or the probe fails.
+std::optional<std::vector<SqlRow>> readStore(const std::string& path, const std::string& query);
+
+// The whole content of a regular file; nothing when it cannot be read.
+std::optional<std::string> readFileBytes(const std::string& path);
+// Replaces the file's content as one step: the bytes go to a temporary file
+// in the same folder, which is then renamed over `path` (keeping its
+// permissions), so an interruption leaves the old or the new file, never a
+// part. False when anything failed; `path` is then unchanged.
+bool writeFileAtomically(const std::string& path, std::string_view bytes);
+
+// Hands `work` to `queue` with `run`; when the queue reports an error other
+// than `cancelled` the hand-over is repeated (a few times, then the work runs
+// on the calling thread rather than being lost).
+void handOver(const std::shared_ptr<SerialGCDService>& queue, std::function<void()> work);
+
+// Runs `work` on the global pool (default lane), or here when the pool
+// cannot take it, so that work that must finish never gets lost.
+void runOnPool(std::function<void()> work);
+
+// ---- Records --------------------------------------------------------------
+
+// A group entry of `status`, numbered `finderID`, read from `store`.
+FilePtr makeGroup(const CategoryPtr& category, int finderID, Status status, const Url& store,
+                  const std::string& iconName);
+// A group entry that is not a browser group (no attachment).
+FilePtr makeGroup(const CategoryPtr& category, int finderID, std::string title, const Url& store,
+                  const std::string& iconName);
+// An item below `group`, numbered `finderID`.
+FilePtr makeItem(const FilePtr& group, const CategoryPtr& category, int finderID, std::string title,
+                 Timestamp date, Url url, std::any attachment, int levelInt);
+// Attaches `items` to `group`, numbering them 0, 1, 2, ... in order.
+void attach(const FilePtr& group, std::vector<FilePtr> items);
+
+}  // namespace orvexa::privacy

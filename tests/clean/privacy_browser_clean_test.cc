@@ -1,0 +1,381 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <nlohmann/json.hpp>
+
+#include "orvexa/clean/privacy_clean_service.h"
+#include "orvexa/platform/plist.h"
+#include "orvexa/scan/privacy/privacy_scan_service.h"
+#include "scan/privacy/browser_stores.h"
+#include "support/sandbox.h"
+#include "support/temp_dir.h"
+
+namespace orvexa {
+namespace {
+
+using testing::Db;
+using testing::groupTitled;
+using testing::integrityOf;
+using testing::Sandbox;
+using testing::tick;
+using testing::titlesOf;
+
+std::vector<std::string> column(const std::string& db, const std::string& sql) {
+  Db connection(db);
+  return connection.column(sql);
+}
+
+void expectRenumbered(const CategoryPtr& category) {
+  for (const FilePtr& group : category->childrens) {
+    SCOPED_TRACE(group->title);
+    EXPECT_EQ(group->state, 0);
+    for (size_t j = 0; j < group->childrens.size(); ++j) {
+      EXPECT_EQ(group->childrens[j]->state, 0);
+      EXPECT_EQ(group->childrens[j]->finderID(), static_cast<int>(j));
+      EXPECT_EQ(group->childrens[j]->parentFinderID, group->finderID());
+    }
+  }
+}
+
+class PrivacyBrowserCleanTest : public ::testing::Test {
+ protected:
+  CategoryPtr scanChrome() {
+    CategoryPtr chrome = testing::privacyCategory("Chrome");
+    testing::runAndWait([&](auto finish) {
+      PrivacyScanService::scanChrome(chrome, PrivacyScanService::getChromeProfile(), finish);
+    });
+    return chrome;
+  }
+  CategoryPtr scanSafari() {
+    CategoryPtr safari = testing::privacyCategory("Safari");
+    testing::runAndWait([&](auto finish) { PrivacyScanService::scanSafari(safari, finish); });
+    return safari;
+  }
+  CategoryPtr scanFirefox() {
+    CategoryPtr firefox = testing::privacyCategory("Firefox");
+    testing::runAndWait([&](auto finish) { PrivacyScanService::scanFirefox(firefox, finish); });
+    return firefox;
+  }
+
+  Sandbox sb_;
+};
+
+TEST_F(PrivacyBrowserCleanTest, AutofillValueWithQuoteAndCommaDeletesExactlyItsRow) {
+  const std::string profile = testing::makeChromeStores(sb_);
+  const std::string webData = profile + "/Web Data";
+  CategoryPtr chrome = scanChrome();
+  const FilePtr forms = groupTitled(chrome, "Auto Fills Value");
+  ASSERT_EQ(forms->childrens.size(), 4u);
+  ASSERT_EQ(std::any_cast<PrivacyRowKey>(forms->childrens[1]->attachInformation).text,
+            "street,O'Brien Road, 5");
+  const FilePtr ticked = forms->childrens[1];
+  tick(forms, {1});
+
+  PrivacyCleanResult result = PrivacyCleanService::cleanChrome(chrome);
+  EXPECT_EQ(result.first, PrivacyDeleteEnum::Success);
+  EXPECT_TRUE(result.second.empty());
+  EXPECT_EQ(ticked->deleteStatus, raw(DeleteStatus::DeleteSuccess));
+  EXPECT_EQ(forms->deleteStatus, raw(DeleteStatus::DeleteSuccess));
+  // Only that row went: not its prefix "O'Brien Road", not the row whose
+  // texts read the same once joined with ",".
+  EXPECT_EQ(column(webData, "SELECT name || '|' || value FROM autofill ORDER BY date_created"),
+            (std::vector<std::string>{"email|me@example", "street|O'Brien Road",
+                                      "street,O'Brien Road| 5"}));
+  EXPECT_EQ(integrityOf(webData), "ok");
+  // The entry left the tree, the rest is renumbered.
+  EXPECT_EQ(titlesOf(forms), (std::vector<std::string>{"email", "street", "street,O'Brien Road"}));
+  expectRenumbered(chrome);
+}
+
+TEST_F(PrivacyBrowserCleanTest, ChromeDeletesTickedRowsAndFilesOfEveryGroup) {
+  const std::string profile = testing::makeChromeStores(sb_);
+  CategoryPtr chrome = scanChrome();
+  tick(groupTitled(chrome, "Visit History"), {0});          // visit 100
+  tick(groupTitled(chrome, "Download History"), {1});       // download 2
+  tick(groupTitled(chrome, "Download File History"), {0});  // report.pdf
+  tick(groupTitled(chrome, "Search History"), {0});         // url 2
+  tick(groupTitled(chrome, "Cookies"), {0});                // cdn.example.net
+  tick(groupTitled(chrome, "Login History"), {1});          // the login without user name
+  tick(groupTitled(chrome, "LocalStorage"), {1});           // leveldb/000003.log
+  const std::string kept = sb_.path("~/Downloads/report.pdf");
+
+  PrivacyCleanResult result = PrivacyCleanService::cleanChrome(chrome);
+  EXPECT_EQ(result.first, PrivacyDeleteEnum::Success);
+  EXPECT_TRUE(result.second.empty());
+
+  const std::string history = profile + "/History";
+  EXPECT_EQ(column(history, "SELECT id FROM visits ORDER BY id"),
+            (std::vector<std::string>{"101", "102"}));
+  EXPECT_EQ(column(history, "SELECT count(*) FROM urls"), (std::vector<std::string>{"3"}));
+  EXPECT_EQ(column(history, "SELECT id FROM downloads"), (std::vector<std::string>{"1"}));
+  EXPECT_TRUE(column(history, "SELECT url_id FROM keyword_search_terms").empty());
+  EXPECT_EQ(column(profile + "/Cookies", "SELECT host_key FROM cookies"),
+            (std::vector<std::string>{".example.com"}));
+  EXPECT_EQ(column(profile + "/Login Data", "SELECT username_value FROM logins"),
+            (std::vector<std::string>{"me@example"}));
+  EXPECT_FALSE(std::filesystem::exists(kept));
+  EXPECT_FALSE(std::filesystem::exists(profile + "/Local Storage/leveldb/000003.log"));
+  EXPECT_TRUE(std::filesystem::exists(profile + "/Local Storage/https_x_0.localstorage"));
+  for (const char* store : {"History", "Cookies", "Login Data", "Web Data"}) {
+    EXPECT_EQ(integrityOf(profile + "/" + store), "ok") << store;
+  }
+  // No store was created under the names the statements use.
+  EXPECT_FALSE(std::filesystem::exists(profile + "/cookies"));
+  EXPECT_FALSE(std::filesystem::exists(profile + "/login Data"));
+
+  for (const FilePtr& group : chrome->childrens) {
+    EXPECT_EQ(group->deleteStatus, raw(DeleteStatus::DeleteSuccess)) << group->title;
+  }
+  EXPECT_EQ(titlesOf(groupTitled(chrome, "Visit History")),
+            (std::vector<std::string>{"file:///Users/tester/page.html", "News"}));
+  // A group whose every item went stays, empty.
+  EXPECT_TRUE(groupTitled(chrome, "Search History")->childrens.empty());
+  EXPECT_EQ(chrome->childrens.size(), 8u);
+  expectRenumbered(chrome);
+}
+
+TEST_F(PrivacyBrowserCleanTest, AttachmentsTheStatementCannotTake) {
+  const std::string profile = testing::makeChromeStores(sb_);
+  CategoryPtr chrome = scanChrome();
+  const FilePtr visits = groupTitled(chrome, "Visit History");
+  const FilePtr logins = groupTitled(chrome, "Login History");
+  const FilePtr forms = groupTitled(chrome, "Auto Fills Value");
+  // As a host may hand them back: a row id that is not a number, no
+  // attachment at all, and joined texts instead of row keys.
+  visits->childrens[0]->attachInformation = std::string("100 OR 1=1");
+  visits->childrens[1]->attachInformation = std::any{};
+  logins->childrens[0]->attachInformation =
+      std::string("https://accounts.example/login,https://accounts.example/");
+  forms->childrens[0]->attachInformation = std::string("email,me@example");
+  tick(visits, {0, 1, 2});
+  tick(logins, {0});
+  tick(forms, {0});
+
+  PrivacyCleanResult result = PrivacyCleanService::cleanChrome(chrome);
+  EXPECT_EQ(result.first, PrivacyDeleteEnum::Fail);
+  ASSERT_EQ(result.second.size(), 1u);
+  const FilePtr failed = result.second[0];
+  EXPECT_EQ(failed->deleteStatus, raw(DeleteStatus::DeleteError));
+  EXPECT_EQ(failed->deleteErrorDesc, "Not a row identifier: \"100 OR 1=1\"");
+  EXPECT_EQ(visits->deleteStatus, raw(DeleteStatus::DeleteError));
+
+  const std::string history = profile + "/History";
+  // Visit 100 (bad id) and 101 (no attachment, skipped) stay; 102 went.
+  EXPECT_EQ(column(history, "SELECT id FROM visits ORDER BY id"),
+            (std::vector<std::string>{"100", "101"}));
+  EXPECT_EQ(titlesOf(visits), (std::vector<std::string>{"News", "file:///Users/tester/page.html"}));
+  EXPECT_EQ(visits->childrens[1]->deleteStatus, raw(DeleteStatus::None));
+  // Fewer than two commas: the missing user name is empty, which is the
+  // second login's.
+  EXPECT_EQ(column(profile + "/Login Data", "SELECT username_value FROM logins"),
+            (std::vector<std::string>{"me@example"}));
+  EXPECT_EQ(column(profile + "/Web Data", "SELECT name FROM autofill WHERE name = 'email'").size(),
+            0u);
+  EXPECT_EQ(integrityOf(history), "ok");
+}
+
+TEST_F(PrivacyBrowserCleanTest, MissingStoreLeavesItemsAndIsNotCreated) {
+  const std::string profile = testing::makeChromeStores(sb_);
+  CategoryPtr chrome = scanChrome();
+  std::filesystem::remove(profile + "/Web Data");
+  const FilePtr forms = groupTitled(chrome, "Auto Fills Value");
+  tick(forms, {0, 1, 2, 3});
+  PrivacyCleanResult result = PrivacyCleanService::cleanChrome(chrome);
+  EXPECT_EQ(result.first, PrivacyDeleteEnum::Success);
+  EXPECT_EQ(forms->deleteStatus, raw(DeleteStatus::DeleteSuccess));
+  EXPECT_EQ(forms->childrens.size(), 4u);
+  for (const FilePtr& item : forms->childrens) {
+    EXPECT_EQ(item->deleteStatus, raw(DeleteStatus::None));
+  }
+  EXPECT_FALSE(std::filesystem::exists(profile + "/Web Data"));
+}
+
+TEST_F(PrivacyBrowserCleanTest, SafariVisitsDownloadsAndFiles) {
+  const std::string history = testing::makeSafariStores(sb_);
+  const std::string downloads = sb_.path("~/Library/Safari/Downloads.plist");
+  CategoryPtr safari = scanSafari();
+  tick(groupTitled(safari, "Visit History"), {0});     // visit 11
+  tick(groupTitled(safari, "Download History"), {0});  // ID-1
+  tick(groupTitled(safari, "Last Tabs"), {0});
+  tick(groupTitled(safari, "LocalStorage"), {0});
+  tick(groupTitled(safari, "Cookies"), {0});
+
+  PrivacyCleanResult result = PrivacyCleanService::cleanSafari(safari);
+  EXPECT_EQ(result.first, PrivacyDeleteEnum::Success);
+  EXPECT_TRUE(result.second.empty());
+  EXPECT_EQ(column(history, "SELECT id FROM history_visits ORDER BY id"),
+            (std::vector<std::string>{"10", "12", "13"}));
+  EXPECT_EQ(integrityOf(history), "ok");
+
+  // Rewritten in its own format, without the entry.
+  const std::string bytes = testing::readFile(downloads);
+  EXPECT_EQ(bytes.substr(0, 8), "bplist00");
+  std::optional<PlistValue> list = readPlist(bytes);
+  ASSERT_TRUE(list);
+  const PlistValue::Array& entries = *list->find("DownloadHistory")->asArray();
+  ASSERT_EQ(entries.size(), 1u);
+  EXPECT_EQ(*entries[0].find("DownloadEntryIdentifier"), PlistValue("ID-2"));
+
+  EXPECT_FALSE(std::filesystem::exists(sb_.path("~/Library/Safari/LastSession.plist")));
+  EXPECT_FALSE(std::filesystem::exists(sb_.path("~/Cookies/Cookies.binarycookies")));
+  EXPECT_FALSE(std::filesystem::exists(
+      sb_.path("~/Library/Safari/LocalStorage/https_a.example_0.localstorage")));
+  EXPECT_TRUE(std::filesystem::exists(
+      sb_.path("~/Library/Safari/LocalStorage/https_b.example_0.localstorage")));
+  // No temporary file is left behind.
+  for (const auto& entry : std::filesystem::directory_iterator(sb_.path("~/Library/Safari"))) {
+    EXPECT_NE(entry.path().filename().string().front(), '.') << entry.path();
+  }
+  expectRenumbered(safari);
+}
+
+TEST_F(PrivacyBrowserCleanTest, SafariDownloadFailures) {
+  testing::makeSafariStores(sb_);
+  const std::string downloads = sb_.path("~/Library/Safari/Downloads.plist");
+  struct Case {
+    const char* name;
+    std::function<void(const FilePtr& item)> spoil;
+    std::string why;
+  };
+  const Case cases[] = {
+      {"no identifier", [](const FilePtr& item) { item->attachInformation = std::any{}; },
+       "No download identifier"},
+      {"file is gone", [&](const FilePtr&) { std::filesystem::remove(downloads); },
+       "Cannot read " + downloads},
+      {"no list in the file",
+       [&](const FilePtr&) {
+         ASSERT_TRUE(writePlistFile(downloads, PlistValue::dictionary(), PlistFormat::Xml));
+       },
+       "No download history in " + downloads},
+  };
+  const std::string original = testing::readFile(downloads);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    sb_.file("~/Library/Safari/Downloads.plist", original);
+    CategoryPtr safari = scanSafari();
+    const FilePtr group = groupTitled(safari, "Download History");
+    c.spoil(group->childrens[0]);
+    tick(group, {0});
+    PrivacyCleanResult result = PrivacyCleanService::cleanSafari(safari);
+    EXPECT_EQ(result.first, PrivacyDeleteEnum::Fail);
+    ASSERT_EQ(result.second.size(), 1u);
+    EXPECT_EQ(result.second[0]->deleteErrorDesc, c.why);
+    EXPECT_EQ(group->deleteStatus, raw(DeleteStatus::DeleteError));
+    EXPECT_EQ(group->childrens.size(), 2u);  // the failed item stays
+  }
+}
+
+TEST_F(PrivacyBrowserCleanTest, FirefoxDatabasesAndLogins) {
+  const std::string profile = testing::makeFirefoxStores(sb_);
+  CategoryPtr firefox = scanFirefox();
+  tick(groupTitled(firefox, "Visit History"), {0});     // place 1
+  tick(groupTitled(firefox, "Download History"), {1});  // anno 22
+  tick(groupTitled(firefox, "Download File History"), {0});
+  tick(groupTitled(firefox, "Search History"), {0});    // keyword 5
+  tick(groupTitled(firefox, "Cookies"), {1});           // cookie 8
+  tick(groupTitled(firefox, "Auto Fills Value"), {0});  // form entry 3
+  const FilePtr logins = groupTitled(firefox, "Login History");
+  tick(logins, {0});  // login 1
+
+  PrivacyCleanResult result = PrivacyCleanService::cleanFirefox(firefox);
+  EXPECT_EQ(result.first, PrivacyDeleteEnum::Success);
+  EXPECT_TRUE(result.second.empty());
+
+  const std::string places = profile + "/places.sqlite";
+  EXPECT_EQ(column(places, "SELECT id FROM moz_places"), (std::vector<std::string>{"2"}));
+  EXPECT_EQ(column(places, "SELECT id FROM moz_annos ORDER BY id"),
+            (std::vector<std::string>{"20", "21"}));
+  EXPECT_TRUE(column(places, "SELECT id FROM moz_keywords").empty());
+  EXPECT_EQ(column(profile + "/cookies.sqlite", "SELECT id FROM moz_cookies"),
+            (std::vector<std::string>{"7"}));
+  EXPECT_EQ(column(profile + "/formhistory.sqlite", "SELECT id FROM moz_formhistory"),
+            (std::vector<std::string>{"4"}));
+  for (const char* store : {"places.sqlite", "cookies.sqlite", "formhistory.sqlite"}) {
+    EXPECT_EQ(integrityOf(profile + "/" + store), "ok") << store;
+  }
+  EXPECT_FALSE(std::filesystem::exists(sb_.path("~/Downloads/My File.txt")));
+  // The other profile is untouched.
+  EXPECT_EQ(
+      column(sb_.path("~/Library/Application Support/Firefox/Profiles/a.default/places.sqlite"),
+             "SELECT id FROM moz_places"),
+      (std::vector<std::string>{"1"}));
+
+  nlohmann::json document =
+      nlohmann::json::parse(testing::readFile(profile + "/logins.json"), nullptr, false);
+  ASSERT_FALSE(document.is_discarded());
+  ASSERT_EQ(document["logins"].size(), 1u);
+  EXPECT_EQ(document["logins"][0]["id"], 2);
+  EXPECT_EQ(document["nextId"], 3);
+  EXPECT_EQ(document["version"], 3);
+  EXPECT_EQ(logins->deleteStatus, raw(DeleteStatus::DeleteSuccess));
+  EXPECT_EQ(titlesOf(logins), (std::vector<std::string>{""}));
+  expectRenumbered(firefox);
+}
+
+TEST_F(PrivacyBrowserCleanTest, FirefoxLoginsThatMatchNothingKeepTheirMark) {
+  const std::string profile = testing::makeFirefoxStores(sb_);
+  CategoryPtr firefox = scanFirefox();
+  const FilePtr logins = groupTitled(firefox, "Login History");
+  logins->childrens[0]->attachInformation = std::string("99");
+  logins->childrens[1]->attachInformation = std::string("two");
+  tick(logins, {0, 1});
+  const std::string before = testing::readFile(profile + "/logins.json");
+
+  PrivacyCleanResult result = PrivacyCleanService::cleanFirefox(firefox);
+  EXPECT_EQ(result.first, PrivacyDeleteEnum::Success);
+  for (const FilePtr& item : logins->childrens) {
+    EXPECT_EQ(item->deleteStatus, raw(DeleteStatus::Deleteing));
+  }
+  EXPECT_EQ(logins->childrens.size(), 2u);
+  nlohmann::json document =
+      nlohmann::json::parse(testing::readFile(profile + "/logins.json"), nullptr, false);
+  EXPECT_EQ(document, nlohmann::json::parse(before));
+
+  // An unreadable file is not replaced and fails the group.
+  sb_.file("~/Library/Application Support/Firefox/Profiles/b.default-release/logins.json",
+           "{\"logins\": [");
+  tick(logins, {0});
+  PrivacyCleanService::cleanFirefox(firefox);
+  EXPECT_EQ(logins->deleteStatus, raw(DeleteStatus::DeleteError));
+  EXPECT_EQ(testing::readFile(profile + "/logins.json"), "{\"logins\": [");
+}
+
+TEST(PrivacySortCategoryTest, RemovesSucceededItemsOfTickedGroupsAndEmptiedRemovableGroups) {
+  auto category = testing::privacyCategory("Application Permissions");
+  auto group = [&](const std::string& title, bool removable, int state,
+                   std::vector<DeleteStatus> items) {
+    auto g = std::make_shared<FileInformation>();
+    g->title = title;
+    g->removeCategory = removable;
+    g->state = state;
+    g->setFinderID(static_cast<int>(category->childrens.size()) + 10);
+    for (size_t i = 0; i < items.size(); ++i) {
+      auto item = std::make_shared<FileInformation>();
+      item->title = title + std::to_string(i);
+      item->state = 1;
+      item->deleteStatus = raw(items[i]);
+      item->setFinderID(static_cast<int>(i) + 5);
+      g->childrens.push_back(item);
+    }
+    category->childrens.push_back(g);
+  };
+  using S = DeleteStatus;
+  group("a", true, 1, {S::DeleteSuccess, S::DeleteSuccess});  // emptied, removable: goes
+  group("b", false, 1, {S::DeleteSuccess});                   // emptied, kept
+  group("c", true, -1, {S::DeleteError, S::DeleteSuccess, S::Deleteing});
+  group("d", true, 0, {S::DeleteSuccess});  // not ticked: untouched
+
+  PrivacyCleanService::sortCategory(category);
+  ASSERT_EQ(titlesOf(category), (std::vector<std::string>{"b", "c", "d"}));
+  // Removable groups are renumbered by position; the others keep theirs.
+  EXPECT_EQ(category->childrens[0]->finderID(), 11);
+  EXPECT_EQ(category->childrens[1]->finderID(), 1);
+  EXPECT_EQ(category->childrens[2]->finderID(), 2);
+  EXPECT_TRUE(category->childrens[0]->childrens.empty());
+  EXPECT_EQ(titlesOf(category->childrens[1]), (std::vector<std::string>{"c0", "c2"}));
+  EXPECT_EQ(titlesOf(category->childrens[2]), (std::vector<std::string>{"d0"}));
+  expectRenumbered(category);
+}
+
+}  // namespace
+}  // namespace orvexa

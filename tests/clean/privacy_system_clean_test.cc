@@ -1,0 +1,204 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "orvexa/clean/privacy_clean_service.h"
+#include "orvexa/platform/keyed_archive.h"
+#include "orvexa/platform/paths.h"
+#include "orvexa/platform/plist.h"
+#include "orvexa/scan/privacy/privacy_scan_service.h"
+#include "scan/privacy/browser_stores.h"
+#include "support/sandbox.h"
+#include "support/temp_dir.h"
+
+namespace orvexa {
+namespace {
+
+using testing::groupTitled;
+using testing::readFile;
+using testing::Sandbox;
+using testing::tick;
+using testing::titlesOf;
+
+class PrivacySystemCleanTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    killallLog_ = sb_.path("/killall.log");
+    Paths::shared().setTool("killall", testing::fakeTool(sb_, "killall", killallLog_, ""));
+  }
+
+  CategoryPtr scanRecent() {
+    CategoryPtr recent = testing::privacyCategory("Recent Item");
+    testing::runAndWait([&](auto finish) { PrivacyScanService::scanRecentItem(recent, finish); });
+    return recent;
+  }
+  CategoryPtr scanPermissions() {
+    CategoryPtr permissions = testing::privacyCategory("Application Permissions");
+    testing::runAndWait(
+        [&](auto finish) { PrivacyScanService::scanApplicationPermission(permissions, finish); });
+    return permissions;
+  }
+  std::string killallRuns() const { return readFile(killallLog_); }
+
+  Sandbox sb_;
+  std::string killallLog_;
+};
+
+std::vector<std::string> recentNames(const std::string& preferences) {
+  std::optional<PlistValue> plist = readPlistFile(preferences);
+  std::vector<std::string> names;
+  if (!plist) return {"<unreadable>"};
+  for (const PlistValue& entry : *plist->find("FXRecentFolders")->asArray()) {
+    const PlistValue* name = entry.find("name");
+    names.push_back(name ? *name->asString() : entry.asString() ? *entry.asString() : "<none>");
+  }
+  return names;
+}
+
+std::vector<std::string> listUuids(const std::string& path) {
+  std::optional<PlistValue> list = unarchiveObjectWithData(readFile(path));
+  if (!list) return {"<undecodable>"};
+  std::vector<std::string> uuids;
+  for (const PlistValue& item : *list->find("items")->asArray()) {
+    uuids.push_back(*item.find("uuid")->asString());
+  }
+  return uuids;
+}
+
+TEST_F(PrivacySystemCleanTest, FinderEntriesAtTickedPositionsGo) {
+  const std::string preferences = testing::makeFinderRecents(sb_);
+  CategoryPtr recent = scanRecent();
+  const FilePtr finder = groupTitled(recent, "Finder Item");
+  tick(finder, {0, 2});  // positions 0 ("Documents") and 3 (no name)
+
+  PrivacyCleanResult result = PrivacyCleanService::cleanRecentItem(recent);
+  EXPECT_EQ(result.first, PrivacyDeleteEnum::Success);
+  EXPECT_EQ(recentNames(preferences), (std::vector<std::string>{"Projects", "not a folder"}));
+  // The rest of the preferences stays, in the file's own format.
+  const std::string bytes = readFile(preferences);
+  EXPECT_EQ(bytes.substr(0, 8), "bplist00");
+  EXPECT_EQ(readPlist(bytes)->find("ShowStatusBar")->asBoolean(), true);
+  EXPECT_EQ(killallRuns(), "Finder\n");
+  EXPECT_EQ(finder->deleteStatus, raw(DeleteStatus::DeleteSuccess));
+  EXPECT_EQ(titlesOf(finder), (std::vector<std::string>{"Projects"}));
+}
+
+TEST_F(PrivacySystemCleanTest, SharedListEntryWithTheTickedUuidGoes) {
+  const std::string list = testing::writeSharedList(
+      sb_, "com.apple.LSSharedFileList.RecentDocuments.sfl", testing::sharedList(sb_));
+  const std::string other = testing::writeSharedList(
+      sb_, "com.apple.LSSharedFileList.RecentApplications.sfl", testing::sharedList(sb_));
+  CategoryPtr recent = scanRecent();
+  ASSERT_EQ(recent->childrens.size(), 2u);
+  tick(groupTitled(recent, "com.apple.LSSharedFileList.RecentDocuments.sfl"), {1});
+
+  PrivacyCleanResult result = PrivacyCleanService::cleanRecentItem(recent);
+  EXPECT_EQ(result.first, PrivacyDeleteEnum::Success);
+  EXPECT_EQ(listUuids(list), (std::vector<std::string>{"U-1", "U-3"}));
+  EXPECT_EQ(listUuids(other), (std::vector<std::string>{"U-1", "U-2", "U-3"}));
+  // The rewritten archive decodes to the list less that entry.
+  PlistValue expected = testing::sharedList(sb_);
+  PlistValue::Array& items = *expected.find("items")->asArray();
+  items.erase(items.begin() + 1);
+  EXPECT_EQ(unarchiveObjectWithData(readFile(list)), expected);
+  EXPECT_EQ(killallRuns(), "sharedfilelistd\n");
+}
+
+TEST_F(PrivacySystemCleanTest, NothingTickedRunsNeitherKillall) {
+  const std::string preferences = testing::makeFinderRecents(sb_);
+  const std::string list = testing::writeSharedList(sb_, "recent.sfl", testing::sharedList(sb_));
+  const std::string preferencesBefore = readFile(preferences);
+  const std::string listBefore = readFile(list);
+  CategoryPtr recent = scanRecent();
+  ASSERT_EQ(recent->childrens.size(), 2u);
+
+  PrivacyCleanResult result = PrivacyCleanService::cleanRecentItem(recent);
+  EXPECT_EQ(result.first, PrivacyDeleteEnum::Success);
+  EXPECT_EQ(killallRuns(), "");
+  EXPECT_FALSE(std::filesystem::exists(killallLog_));
+  EXPECT_EQ(readFile(preferences), preferencesBefore);
+  EXPECT_EQ(readFile(list), listBefore);
+}
+
+TEST_F(PrivacySystemCleanTest, UnreadableListsFailTheirItems) {
+  const std::string preferences = testing::makeFinderRecents(sb_);
+  const std::string list = testing::writeSharedList(sb_, "recent.sfl", testing::sharedList(sb_));
+  CategoryPtr recent = scanRecent();
+  const FilePtr finder = groupTitled(recent, "Finder Item");
+  const FilePtr shared = groupTitled(recent, "recent.sfl");
+  tick(finder, {1});
+  tick(shared, {0});
+  sb_.file("~/Library/Preferences/com.apple.finder.plist", "garbage");
+  sb_.file("~/Library/Application Support/com.apple.sharedfilelist/recent.sfl", "garbage");
+
+  PrivacyCleanResult result = PrivacyCleanService::cleanRecentItem(recent);
+  EXPECT_EQ(result.first, PrivacyDeleteEnum::Fail);
+  ASSERT_EQ(result.second.size(), 2u);
+  EXPECT_EQ(result.second[0]->title, "Projects");
+  EXPECT_EQ(result.second[0]->deleteErrorDesc, "Write File Error!");
+  EXPECT_EQ(result.second[1]->title, "Report.pdf");
+  EXPECT_EQ(result.second[1]->deleteStatus, raw(DeleteStatus::DeleteError));
+  EXPECT_EQ(finder->deleteStatus, raw(DeleteStatus::DeleteError));
+  EXPECT_EQ(shared->deleteStatus, raw(DeleteStatus::DeleteError));
+  EXPECT_EQ(readFile(preferences), "garbage");
+  EXPECT_EQ(readFile(list), "garbage");
+  EXPECT_EQ(killallRuns(), "");
+  EXPECT_EQ(finder->childrens.size(), 3u);
+  EXPECT_EQ(shared->childrens.size(), 3u);
+}
+
+TEST_F(PrivacySystemCleanTest, PermissionResetRunsTccutil) {
+  testing::makePermissionDatabases(sb_);
+  const std::string log = sb_.path("/tccutil.log");
+  Paths::shared().setTool(
+      "tccutil",
+      testing::fakeTool(sb_, "tccutil", log,
+                        "Successfully reset Camera approval status for com.example.cam"));
+  CategoryPtr permissions = scanPermissions();
+  ASSERT_EQ(titlesOf(permissions), (std::vector<std::string>{"Cam", "Recorder"}));
+  const FilePtr cam = permissions->childrens[0];
+  tick(cam, {0, 1});  // Camera, Microphone: the whole application
+
+  PrivacyCleanResult result = PrivacyCleanService::cleanApplicationPermission(permissions);
+  EXPECT_EQ(result.first, PrivacyDeleteEnum::Success);
+  EXPECT_EQ(readFile(log), "reset Camera com.example.cam\nreset Microphone com.example.cam\n");
+  // The application's entry had only these: it leaves the category.
+  EXPECT_EQ(titlesOf(permissions), (std::vector<std::string>{"Recorder"}));
+  EXPECT_EQ(permissions->childrens[0]->finderID(), 0);
+}
+
+TEST_F(PrivacySystemCleanTest, PermissionResetFailures) {
+  testing::makePermissionDatabases(sb_);
+  const std::string log = sb_.path("/tccutil.log");
+  Paths::shared().setTool(
+      "tccutil", testing::fakeTool(sb_, "tccutil", log, "tccutil: No such bundle identifier"));
+  CategoryPtr permissions = scanPermissions();
+  const FilePtr cam = permissions->childrens[0];
+  // A permission the tool cannot reset, as a host might hand it in.
+  cam->childrens[1]->attachInformation =
+      AppPermissionsName(AppPermissionsName::kTCCServiceLocation);
+  tick(cam, {0, 1});
+
+  PrivacyCleanResult result = PrivacyCleanService::cleanApplicationPermission(permissions);
+  EXPECT_EQ(result.first, PrivacyDeleteEnum::Fail);
+  ASSERT_EQ(result.second.size(), 1u);
+  EXPECT_EQ(result.second[0]->title, "kTCCServiceCamera");
+  EXPECT_EQ(result.second[0]->deleteErrorDesc, "tccutil: No such bundle identifier");
+  EXPECT_EQ(cam->childrens[1]->deleteStatus, raw(DeleteStatus::Deleteing));
+  EXPECT_EQ(readFile(log), "reset Camera com.example.cam\n");
+  EXPECT_EQ(cam->deleteStatus, raw(DeleteStatus::DeleteError));
+  EXPECT_EQ(cam->childrens.size(), 2u);
+  // An application that is gone is skipped untouched.
+  std::filesystem::remove_all(sb_.path("/Applications/Recorder.app"));
+  const FilePtr recorder = permissions->childrens[1];
+  recorder->deleteStatus = raw(DeleteStatus::None);
+  tick(recorder, {0});
+  std::filesystem::remove(log);
+  PrivacyCleanService::cleanApplicationPermission(permissions);
+  EXPECT_EQ(recorder->deleteStatus, raw(DeleteStatus::None));
+  EXPECT_EQ(recorder->childrens[0]->deleteStatus, raw(DeleteStatus::None));
+  EXPECT_FALSE(std::filesystem::exists(log));
+}
+
+}  // namespace
+}  // namespace orvexa

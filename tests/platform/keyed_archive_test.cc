@@ -1,0 +1,389 @@
+#include "orvexa/platform/keyed_archive.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "orvexa/platform/plist.h"
+
+namespace orvexa {
+namespace {
+
+using Uid = PlistValue::Uid;
+
+PlistValue dict(std::vector<PlistValue::Entry> entries) {
+  return PlistValue(PlistValue::Dictionary{std::move(entries)});
+}
+
+PlistValue uid(uint64_t n) { return PlistValue(Uid{n}); }
+
+PlistValue classObject(const std::string& name, std::vector<std::string> chain = {}) {
+  if (chain.empty()) chain = {name, "NSObject"};
+  PlistValue::Array names;
+  for (const std::string& n : chain) names.emplace_back(n);
+  return dict({{"$classes", PlistValue(std::move(names))}, {"$classname", name}});
+}
+
+// An archive as another program writes it: `objects` follows the "$null"
+// placeholder at 0, the root is object 1.
+PlistValue archiveOf(std::vector<PlistValue> objects, uint64_t root = 1) {
+  PlistValue::Array all{PlistValue("$null")};
+  for (PlistValue& o : objects) all.push_back(std::move(o));
+  return dict({{"$version", PlistValue(int64_t{100000})},
+               {"$archiver", "NSKeyedArchiver"},
+               {"$top", dict({{"root", uid(root)}})},
+               {"$objects", PlistValue(std::move(all))}});
+}
+
+std::string binary(const PlistValue& v) { return writePlist(v, PlistFormat::Binary); }
+
+PlistValue sampleList() {
+  PlistValue::Data bookmark{'b', 'o', 'o', 'k', 0, 1, 2};
+  return dict(
+      {{"items", PlistValue(PlistValue::Array{
+                     dict({{"Name", "Report.pdf"},
+                           {"uuid", "6F9619FF-8B86-D011-B42D-00C04FC964FF"},
+                           {"visibility", 0},
+                           {"Bookmark", PlistValue(bookmark)}}),
+                     dict({{"uuid", "A0EEBC99-9C0B-4EF8-BB6D-6BB9BD380A11"},
+                           {"CustomItemProperties", dict({{"flag", true}, {"weight", 2.5}})}}),
+                 })},
+       {"properties", dict({{"com.apple.LSSharedFileList.MaxAmount", 10}})}});
+}
+
+TEST(KeyedArchiveTest, EncodedValuesDecodeToTheSameValues) {
+  struct Case {
+    const char* name;
+    PlistValue value;
+  };
+  const Case cases[] = {
+      {"shared file list", sampleList()},
+      {"empty dictionary", PlistValue::dictionary()},
+      {"empty array", PlistValue::array()},
+      {"scalars",
+       PlistValue(PlistValue::Array{PlistValue(int64_t{-5}), PlistValue(int64_t{INT64_MAX}),
+                                    PlistValue(0.125), PlistValue(false), PlistValue("")})},
+      {"text that reads as nil when inline", PlistValue(PlistValue::Array{"$null", "x", "$null"})},
+      {"shared strings", dict({{"a", "same"}, {"b", "same"}, {"same", "same"}})},
+      {"unicode", dict({{"Näme ✓", "Grüße, \"quoted\" 'text'"}})},
+      {"dates", PlistValue(PlistValue::Array{PlistValue(PlistValue::DateValue{978307200}),
+                                             PlistValue(PlistValue::DateValue{1700000000}),
+                                             PlistValue(PlistValue::DateValue{0})})},
+      {"data", PlistValue(PlistValue::Data{0, 255, 10})},
+      {"a plain string root", PlistValue("root")},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string error;
+    std::optional<std::string> bytes = archivedDataWithRootObject(c.value, &error);
+    ASSERT_TRUE(bytes) << error;
+    EXPECT_EQ(bytes->substr(0, 8), "bplist00");
+    std::optional<PlistValue> decoded = unarchiveObjectWithData(*bytes, &error);
+    ASSERT_TRUE(decoded) << error;
+    EXPECT_EQ(*decoded, c.value);
+  }
+}
+
+TEST(KeyedArchiveTest, EncodedArchiveHasTheArchiverLayout) {
+  std::optional<std::string> bytes = archivedDataWithRootObject(dict({{"k", "v"}, {"w", "v"}}));
+  ASSERT_TRUE(bytes);
+  std::optional<PlistValue> archive = readPlist(*bytes);
+  ASSERT_TRUE(archive);
+  EXPECT_EQ(*archive->find("$archiver"), PlistValue("NSKeyedArchiver"));
+  EXPECT_EQ(archive->find("$version")->asInteger(), 100000);
+  const PlistValue::Array& objects = *archive->find("$objects")->asArray();
+  EXPECT_EQ(objects[0], PlistValue("$null"));
+  std::optional<Uid> root = archive->find("$top")->find("root")->asUid();
+  ASSERT_TRUE(root);
+  const PlistValue& instance = objects[root->value];
+  EXPECT_EQ(instance.find("NS.keys")->asArray()->size(), 2u);
+  std::optional<Uid> cls = instance.find("$class")->asUid();
+  ASSERT_TRUE(cls);
+  EXPECT_EQ(*objects[cls->value].find("$classname"), PlistValue("NSDictionary"));
+  // "v" is stored once and referenced twice.
+  int copies = 0;
+  for (const PlistValue& o : objects) copies += o == PlistValue("v") ? 1 : 0;
+  EXPECT_EQ(copies, 1);
+}
+
+TEST(KeyedArchiveTest, ReadsArchivesOfOtherWriters) {
+  // Objects as the system's archiver writes them: mutable classes,
+  // subclasses known only through "$classes", wrapped strings and data,
+  // UUIDs, dates and URLs, shared references.
+  std::vector<PlistValue> objects = {
+      /*1*/ dict({{"NS.keys", PlistValue(PlistValue::Array{uid(2), uid(3), uid(4), uid(5), uid(6),
+                                                           uid(7), uid(8)})},
+                  {"NS.objects", PlistValue(PlistValue::Array{uid(9), uid(10), uid(13), uid(15),
+                                                              uid(16), uid(18), uid(9)})},
+                  {"$class", uid(20)}}),
+      /*2*/ "name",
+      /*3*/ "list",
+      /*4*/ "uuid",
+      /*5*/ "when",
+      /*6*/ "url",
+      /*7*/ "blob",
+      /*8*/ "again",
+      /*9*/ dict({{"NS.string", "wrapped"}, {"$class", uid(11)}}),
+      /*10*/
+      dict({{"NS.objects", PlistValue(PlistValue::Array{uid(12), uid(19)})}, {"$class", uid(14)}}),
+      /*11*/ classObject("NSMutableString", {"NSMutableString", "NSString", "NSObject"}),
+      /*12*/ PlistValue(int64_t{7}),
+      /*13*/
+      dict({{"NS.uuidbytes",
+             PlistValue(PlistValue::Data{0x6f, 0x96, 0x19, 0xff, 0x8b, 0x86, 0xd0, 0x11, 0xb4, 0x2d,
+                                         0x00, 0xc0, 0x4f, 0xc9, 0x64, 0xff})},
+            {"$class", uid(17)}}),
+      /*14*/ classObject("SFLListItemArray", {"SFLListItemArray", "NSMutableArray", "NSArray"}),
+      /*15*/ dict({{"NS.time", PlistValue(0.0)}, {"$class", uid(21)}}),
+      /*16*/ dict({{"NS.base", uid(0)}, {"NS.relative", uid(22)}, {"$class", uid(23)}}),
+      /*17*/ classObject("NSUUID"),
+      /*18*/ dict({{"NS.data", PlistValue(PlistValue::Data{1, 2})}, {"$class", uid(24)}}),
+      /*19*/ PlistValue(true),
+      /*20*/
+      classObject("NSMutableDictionary", {"NSMutableDictionary", "NSDictionary", "NSObject"}),
+      /*21*/ classObject("NSDate"),
+      /*22*/ "file:///Users/tester/Documents/",
+      /*23*/ classObject("NSURL"),
+      /*24*/ classObject("NSMutableData", {"NSMutableData", "NSData", "NSObject"}),
+  };
+  const PlistValue expected =
+      dict({{"name", "wrapped"},
+            {"list", PlistValue(PlistValue::Array{PlistValue(int64_t{7}), PlistValue(true)})},
+            {"uuid", "6F9619FF-8B86-D011-B42D-00C04FC964FF"},
+            {"when", PlistValue(PlistValue::DateValue{978307200})},
+            {"url", "file:///Users/tester/Documents/"},
+            {"blob", PlistValue(PlistValue::Data{1, 2})},
+            {"again", "wrapped"}});
+  const PlistValue archive = archiveOf(objects);
+
+  std::string error;
+  std::optional<PlistValue> fromValue = unarchiveObject(archive, &error);
+  ASSERT_TRUE(fromValue) << error;
+  EXPECT_EQ(*fromValue, expected);
+
+  // The XML form: UIDs read back as {"CF$UID": n} dictionaries.
+  const std::string xml = writePlist(archive, PlistFormat::Xml);
+  ASSERT_NE(xml.find("CF$UID"), std::string::npos);
+  std::optional<PlistValue> fromXml = unarchiveObjectWithData(xml, &error);
+  ASSERT_TRUE(fromXml) << error;
+  EXPECT_EQ(*fromXml, expected);
+
+  std::optional<PlistValue> fromBinary = unarchiveObjectWithData(binary(archive), &error);
+  ASSERT_TRUE(fromBinary) << error;
+  EXPECT_EQ(*fromBinary, expected);
+}
+
+TEST(KeyedArchiveTest, MalformedArchivesAreErrors) {
+  const PlistValue dictClass = classObject("NSDictionary");
+  const PlistValue arrayClass = classObject("NSArray");
+  auto array = [](std::vector<uint64_t> refs, uint64_t cls) {
+    PlistValue::Array list;
+    for (uint64_t r : refs) list.push_back(uid(r));
+    return dict({{"NS.objects", PlistValue(std::move(list))}, {"$class", uid(cls)}});
+  };
+  struct Case {
+    const char* name;
+    PlistValue archive;
+    std::string error;  // a part of the error text
+  };
+  const Case cases[] = {
+      {"top level is an array", PlistValue::array(), "top level is not a dictionary"},
+      {"no archiver", dict({{"$objects", PlistValue::array()}}), "$archiver"},
+      {"another archiver", dict({{"$archiver", "NSArchiver"}, {"$objects", PlistValue::array()}}),
+       "$archiver"},
+      {"no objects", dict({{"$archiver", "NSKeyedArchiver"}, {"$top", dict({{"root", uid(1)}})}}),
+       "\"$objects\""},
+      {"no root", dict({{"$archiver", "NSKeyedArchiver"}, {"$objects", PlistValue::array()}}),
+       "root reference"},
+      {"root out of range", archiveOf({"x"}, 9), "reference 9 out of range"},
+      {"root is nil", archiveOf({"x"}, 0), "nil"},
+      {"element out of range", archiveOf({array({7}, 2), arrayClass}), "reference 7 out of range"},
+      {"array holding itself", archiveOf({array({1}, 2), arrayClass}), "cycle"},
+      {"two arrays holding each other", archiveOf({array({3}, 2), arrayClass, array({1}, 2)}),
+       "cycle"},
+      {"nil element", archiveOf({array({0}, 2), arrayClass}), "nil"},
+      {"element is not a reference",
+       archiveOf(
+           {dict({{"NS.objects", PlistValue(PlistValue::Array{"inline"})}, {"$class", uid(2)}}),
+            arrayClass}),
+       "not a reference"},
+      {"key that is not a string",
+       archiveOf({dict({{"NS.keys", PlistValue(PlistValue::Array{uid(3)})},
+                        {"NS.objects", PlistValue(PlistValue::Array{uid(3)})},
+                        {"$class", uid(2)}}),
+                  dictClass, PlistValue(int64_t{1})}),
+       "key that is not a string"},
+      {"fewer values than keys",
+       archiveOf({dict({{"NS.keys", PlistValue(PlistValue::Array{uid(3)})},
+                        {"NS.objects", PlistValue::array()},
+                        {"$class", uid(2)}}),
+                  dictClass, "k"}),
+       "as many keys as values"},
+      {"unknown class", archiveOf({dict({{"$class", uid(2)}}), classObject("SFLListItem")}),
+       "unsupported class SFLListItem"},
+      {"no class", archiveOf({dict({{"NS.objects", PlistValue::array()}})}), "without \"$class\""},
+      {"class out of range", archiveOf({dict({{"$class", uid(40)}})}), "out of range"},
+      {"uuid of 3 bytes",
+       archiveOf(
+           {dict({{"NS.uuidbytes", PlistValue(PlistValue::Data{1, 2, 3})}, {"$class", uid(2)}}),
+            classObject("NSUUID")}),
+       "16 bytes"},
+      {"relative URL",
+       archiveOf({dict({{"NS.base", uid(4)}, {"NS.relative", uid(3)}, {"$class", uid(2)}}),
+                  classObject("NSURL"), "x",
+                  dict({{"NS.base", uid(0)}, {"NS.relative", uid(3)}, {"$class", uid(2)}})}),
+       "relative to a base URL"},
+      {"URL that is its own base",
+       archiveOf({dict({{"NS.base", uid(1)}, {"NS.relative", uid(3)}, {"$class", uid(2)}}),
+                  classObject("NSURL"), "x"}),
+       "cycle"},
+      {"a bare array object", archiveOf({PlistValue::array()}), "neither a value"},
+      {"a UID object", archiveOf({uid(1)}), "neither a value"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string error;
+    EXPECT_FALSE(unarchiveObject(c.archive, &error));
+    EXPECT_NE(error.find(c.error), std::string::npos) << error;
+    // The bytes of the same archive fail the same way.
+    std::string bytesError;
+    EXPECT_FALSE(unarchiveObjectWithData(binary(c.archive), &bytesError));
+  }
+}
+
+TEST(KeyedArchiveTest, DeepAndExplodingGraphsAreRefused) {
+  // 150 arrays, each holding the next: deeper than decoding goes.
+  std::vector<PlistValue> chain;
+  const uint64_t arrayClass = 151;
+  for (uint64_t i = 1; i <= 150; ++i) {
+    PlistValue::Array refs;
+    if (i < 150) refs.push_back(uid(i + 1));
+    chain.push_back(
+        dict({{"NS.objects", PlistValue(std::move(refs))}, {"$class", uid(arrayClass)}}));
+  }
+  chain.push_back(classObject("NSArray"));
+  std::string error;
+  EXPECT_FALSE(unarchiveObjectWithData(binary(archiveOf(chain)), &error));
+  EXPECT_NE(error.find("nesting deeper than 100"), std::string::npos) << error;
+
+  // 40 levels, each array holding the next one twice: 2^40 values if
+  // expanded; the value budget stops it at once.
+  std::vector<PlistValue> doubling;
+  for (uint64_t i = 1; i <= 40; ++i) {
+    PlistValue::Array refs;
+    if (i < 40) refs = {uid(i + 1), uid(i + 1)};
+    doubling.push_back(dict({{"NS.objects", PlistValue(std::move(refs))}, {"$class", uid(41)}}));
+  }
+  doubling.push_back(classObject("NSArray"));
+  EXPECT_FALSE(unarchiveObjectWithData(binary(archiveOf(doubling)), &error));
+  EXPECT_NE(error.find("more than 200000 values"), std::string::npos) << error;
+
+  // A long text referenced from many places: the byte budget.
+  std::vector<PlistValue> texts;
+  PlistValue::Array refs(200, uid(3));
+  texts.push_back(dict({{"NS.objects", PlistValue(refs)}, {"$class", uid(2)}}));
+  texts.push_back(classObject("NSArray"));
+  texts.push_back(
+      dict({{"NS.objects", PlistValue(PlistValue::Array(200, uid(4)))}, {"$class", uid(2)}}));
+  texts.emplace_back(std::string(4096, 'x'));
+  EXPECT_FALSE(unarchiveObjectWithData(binary(archiveOf(texts)), &error));
+  EXPECT_NE(error.find("bytes of text and data"), std::string::npos) << error;
+}
+
+TEST(KeyedArchiveTest, DeeplyNestedPropertyListsAreRefusedBeforeParsing) {
+  PlistValue nested("leaf");
+  for (int i = 0; i < 200; ++i) nested = PlistValue(PlistValue::Array{nested});
+  const PlistValue archive = dict({{"$archiver", "NSKeyedArchiver"}, {"$objects", nested}});
+  for (PlistFormat format : {PlistFormat::Binary, PlistFormat::Xml}) {
+    SCOPED_TRACE(format == PlistFormat::Binary ? "binary" : "xml");
+    std::string error;
+    EXPECT_FALSE(unarchiveObjectWithData(writePlist(archive, format), &error));
+    EXPECT_NE(error.find("nested deeper than"), std::string::npos) << error;
+  }
+  // Hand-made binary lists the reader must never see: an array holding
+  // itself, a reference past the object table, dictionary keys holding NUL
+  // (the reader aborts on those).
+  auto bplist = [](std::vector<std::string> objects) {
+    std::string bytes = "bplist00";
+    std::string offsets;
+    for (const std::string& o : objects) {
+      offsets += static_cast<char>(bytes.size());
+      bytes += o;
+    }
+    const size_t table = bytes.size();
+    bytes += offsets;
+    std::string trailer(6, '\0');
+    trailer += '\x01';  // offset width
+    trailer += '\x01';  // reference width
+    for (uint64_t v : {uint64_t{objects.size()}, uint64_t{0}, uint64_t{table}}) {
+      for (int shift = 56; shift >= 0; shift -= 8) {
+        trailer += static_cast<char>((v >> shift) & 0xFF);
+      }
+    }
+    return bytes + trailer;
+  };
+  const std::string dictOfOneKey("\xD1\x01\x02", 3);
+  const std::string value("\x51v", 2);
+  struct Case {
+    const char* name;
+    std::vector<std::string> objects;
+  };
+  const Case cases[] = {
+      {"array holding itself", {std::string("\xA1\x00", 2)}},
+      {"reference past the table", {std::string("\xA1\x05", 2)}},
+      {"ASCII key holding NUL",
+       {dictOfOneKey,
+        std::string("\x53"
+                    "a\0b",
+                    4),
+        value}},
+      {"UTF-16 key holding NUL", {dictOfOneKey, std::string("\x62\x00\x61\x00\x00", 5), value}},
+  };
+  std::string error;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_FALSE(unarchiveObjectWithData(bplist(c.objects), &error));
+    EXPECT_NE(error.find("not a readable property list"), std::string::npos) << error;
+  }
+  // The same list with a plain key passes the check (and fails later, as
+  // it is no archive).
+  EXPECT_FALSE(
+      unarchiveObjectWithData(bplist({dictOfOneKey, std::string("\x51k", 2), value}), &error));
+  EXPECT_NE(error.find("$archiver"), std::string::npos) << error;
+  EXPECT_FALSE(unarchiveObjectWithData("bplist00", &error));
+  EXPECT_FALSE(unarchiveObjectWithData("", &error));
+  EXPECT_FALSE(unarchiveObjectWithData("not a property list", &error));
+}
+
+TEST(KeyedArchiveTest, EveryTruncationOfAnArchiveFailsCleanly) {
+  std::optional<std::string> bytes = archivedDataWithRootObject(sampleList());
+  ASSERT_TRUE(bytes);
+  for (size_t n = 0; n < bytes->size(); ++n) {
+    std::string error;
+    EXPECT_FALSE(unarchiveObjectWithData(bytes->substr(0, n), &error)) << n;
+  }
+}
+
+TEST(KeyedArchiveTest, ValuesNoArchiveHoldsCannotBeEncoded) {
+  std::string error;
+  EXPECT_FALSE(archivedDataWithRootObject(dict({{"ref", uid(3)}}), &error));
+  EXPECT_NE(error.find("UID"), std::string::npos) << error;
+
+  // Texts the property-list writer would not store unchanged.
+  for (const std::string& text : {std::string("bad \xff byte"), std::string("nul\0inside", 10),
+                                  std::string("\xed\xa0\x80 surrogate")}) {
+    SCOPED_TRACE(text);
+    EXPECT_FALSE(archivedDataWithRootObject(PlistValue(text), &error));
+    EXPECT_NE(error.find("not valid UTF-8 or holds NUL"), std::string::npos) << error;
+    EXPECT_FALSE(archivedDataWithRootObject(dict({{text, "value"}}), &error));
+  }
+
+  PlistValue deep("leaf");
+  for (int i = 0; i < 120; ++i) deep = PlistValue(PlistValue::Array{deep});
+  EXPECT_FALSE(archivedDataWithRootObject(deep, &error));
+  EXPECT_NE(error.find("nesting deeper than 100"), std::string::npos) << error;
+}
+
+}  // namespace
+}  // namespace orvexa

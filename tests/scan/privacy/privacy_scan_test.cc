@@ -1,0 +1,290 @@
+#include "orvexa/scan/privacy/privacy_scan_service.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "orvexa/platform/identity.h"
+#include "orvexa/platform/plist.h"
+#include "scan/privacy/browser_stores.h"
+#include "support/features.h"
+#include "support/sandbox.h"
+#include "support/signal.h"
+#include "support/temp_dir.h"
+
+namespace orvexa {
+namespace {
+
+using Info = PrivacyScanService::PrivacyStatusInfo;
+using testing::Sandbox;
+using testing::Signal;
+using testing::titlesOf;
+
+constexpr int kFeatureID = 11;
+
+class PrivacyScanFixture : public ::testing::Test {
+ protected:
+  void SetUp() override { ScanStatusTable::erase(kFeatureID); }
+  void TearDown() override {
+    ScanStatusTable::erase(kFeatureID);
+    PrivacyScanService::setPrivacyDescDict({});
+  }
+
+  // Runs the whole scan and waits for `done`.
+  FeaturePtr scan() {
+    // A category of the catalogue, which the scan replaces.
+    module_ = testing::makeModule(kFeatureID,
+                                  {{"From the catalogue", CategoryInfomationKind::Common, {}}});
+    FeaturePtr feature = testing::featureOf(module_);
+    Signal done;
+    std::atomic<int> calls{0};
+    std::atomic<bool> onQueue{false};
+    // Progress ticks may still come after the scan is done.
+    auto lastPercent = std::make_shared<std::atomic<float>>(0.0f);
+    lastPercent_ = lastPercent;
+    PrivacyScanService::scan(
+        feature, [](const std::string&, int64_t) { ADD_FAILURE() << "progress called"; },
+        [lastPercent](float p) { lastPercent->store(p); },
+        [](int, int64_t) { ADD_FAILURE() << "singleDone called"; },
+        [&](const FeaturePtr& f, int64_t total) {
+          EXPECT_EQ(f, feature);
+          EXPECT_EQ(total, 0);
+          onQueue = queue_->isCurrent();
+          // The categories are all there when done comes.
+          EXPECT_GE(f->categoryInfo.size(), 3u);
+          ++calls;
+          done.notify();
+        },
+        queue_);
+    EXPECT_TRUE(done.wait());
+    queue_->waitUntilIdle();
+    EXPECT_EQ(calls.load(), 1);
+    EXPECT_TRUE(onQueue.load());
+    EXPECT_EQ(ScanStatusTable::get(kFeatureID), static_cast<int>(ScanState::end));
+    return feature;
+  }
+
+  Sandbox sb_;
+  ModulePtr module_;
+  std::shared_ptr<std::atomic<float>> lastPercent_;  // of the last scan
+  std::shared_ptr<SerialGCDService> queue_ =
+      std::make_shared<SerialGCDService>(SerialGCDService::GCDQOS::default_);
+};
+
+void expectCategories(const FeaturePtr& feature, const std::vector<std::string>& titles) {
+  std::vector<std::string> actual;
+  for (size_t i = 0; i < feature->categoryInfo.size(); ++i) {
+    const CategoryPtr& c = feature->categoryInfo[i];
+    actual.push_back(c->title);
+    EXPECT_EQ(c->finderID(), static_cast<int>(i)) << c->title;
+    EXPECT_EQ(c->kind, raw(CategoryInfomationKind::Privacy));
+    EXPECT_EQ(c->state, 0);
+    EXPECT_EQ(c->featureInfo.lock(), feature);
+  }
+  EXPECT_EQ(actual, titles);
+}
+
+using PrivacyScanTest = PrivacyScanFixture;
+
+TEST_F(PrivacyScanTest, CategoriesOnlyForBrowsersThatArePresent) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> folders;  // sandbox folders to create
+    std::vector<std::string> titles;
+  };
+  const Case cases[] = {
+      {"neither Chrome nor Firefox", {}, {"Safari", "Recent Item", "Application Permissions"}},
+      {"Firefox only",
+       {"~/Library/Application Support/Firefox/Profiles/"},
+       {"Safari", "Firefox", "Recent Item", "Application Permissions"}},
+      {"Chrome folder without a profile",
+       {"~/Library/Application Support/Google/Chrome/Crashpad/"},
+       {"Safari", "Recent Item", "Application Permissions"}},
+      {"Chrome and Firefox",
+       {"~/Library/Application Support/Google/Chrome/Default/",
+        "~/Library/Application Support/Firefox/Profiles/"},
+       {"Safari", "Chrome", "Firefox", "Recent Item", "Application Permissions"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove_all(sb_.path("~/Library"));
+    for (const std::string& folder : c.folders) sb_.dir(folder);
+    expectCategories(scan(), c.titles);
+  }
+}
+
+TEST_F(PrivacyScanTest, CategoriesCarryDescriptionsAndIcons) {
+  Identity::shared().registerImage("Safari");
+  PrivacyScanService::setPrivacyDescDict(
+      {{Info::Safari, "Apple's browser"}, {Info::RecentItem, "Recently used things"}});
+  FeaturePtr feature = scan();
+  ASSERT_EQ(feature->categoryInfo.size(), 3u);
+  EXPECT_EQ(feature->categoryInfo[0]->description, "Apple's browser");
+  EXPECT_EQ(feature->categoryInfo[0]->icon.name, "Safari");
+  EXPECT_EQ(feature->categoryInfo[1]->description, "Recently used things");
+  EXPECT_TRUE(feature->categoryInfo[1]->icon.empty());
+  EXPECT_EQ(feature->categoryInfo[2]->description, "");
+}
+
+TEST_F(PrivacyScanTest, LogsStartProfileAndEveryFinishedScan) {
+  sb_.dir("~/Library/Application Support/Google/Chrome/Profile 2");
+  sb_.dir("~/Library/Application Support/Google/Chrome/Profile 10");
+  const size_t offset = testing::logSize();
+  FeaturePtr feature = scan();
+  const std::string log = testing::logSince(offset);
+  EXPECT_NE(log.find(":Info>:PrivacyScanService Start\n"), std::string::npos) << log;
+  EXPECT_NE(log.find(":Info>:Privacy Info:Profile 2\n"), std::string::npos) << log;
+  size_t at = 0;
+  for (int n = 1; n <= 5; ++n) {
+    at = log.find(":Info>:PrivacyScanService Scan Done:" + std::to_string(n) + "\n", at);
+    EXPECT_NE(at, std::string::npos) << n << "\n" << log;
+  }
+  expectCategories(feature, {"Safari", "Chrome", "Recent Item", "Application Permissions"});
+  // The progress rises to 1 once the five scans are in.
+  for (int i = 0; i < 100 && lastPercent_->load() < 1.0f; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  EXPECT_EQ(lastPercent_->load(), 1.0f);
+}
+
+TEST_F(PrivacyScanTest, SecondScanWhileOneRunsDoesNothing) {
+  ScanStatusTable::set(kFeatureID, ScanState::start);
+  auto module = testing::makeModule(kFeatureID, {{"Kept", CategoryInfomationKind::Common, {}}});
+  FeaturePtr feature = testing::featureOf(module);
+  const size_t offset = testing::logSize();
+  bool called = false;
+  PrivacyScanService::scan(
+      feature, nullptr, nullptr, nullptr, [&](const FeaturePtr&, int64_t) { called = true; },
+      queue_);
+  queue_->waitUntilIdle();
+  EXPECT_FALSE(called);
+  EXPECT_EQ(feature->categoryInfo.size(), 1u);
+  EXPECT_EQ(feature->categoryInfo[0]->title, "Kept");
+  EXPECT_EQ(testing::logSince(offset).find("PrivacyScanService Start"), std::string::npos);
+  EXPECT_EQ(ScanStatusTable::get(kFeatureID), static_cast<int>(ScanState::start));
+}
+
+TEST_F(PrivacyScanTest, PermissionsAreNotScannedOnVersion10_14) {
+  testing::makePermissionDatabases(sb_);
+  struct Case {
+    const char* version;  // "" for no SystemVersion.plist
+    size_t applications;
+  };
+  const Case cases[] = {{"10.14.6", 0}, {"10.14", 0}, {"10.15.7", 2}, {"13.1", 2}, {"", 2}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.version);
+    const std::string plist = sb_.path("/System/Library/CoreServices/SystemVersion.plist");
+    std::filesystem::remove(plist);
+    if (*c.version != '\0') {
+      std::filesystem::create_directories(std::filesystem::path(plist).parent_path());
+      ASSERT_TRUE(
+          writePlistFile(plist, PlistValue(PlistValue::Dictionary{{{"ProductVersion", c.version}}}),
+                         PlistFormat::Xml));
+    }
+    FeaturePtr feature = scan();
+    ASSERT_EQ(feature->categoryInfo.back()->title, "Application Permissions");
+    EXPECT_EQ(feature->categoryInfo.back()->childrens.size(), c.applications);
+  }
+}
+
+TEST_F(PrivacyScanTest, ChromeProfileChoice) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> entries;  // folders below the Chrome folder ("+name" for a file)
+    std::string profile;
+  };
+  const Case cases[] = {
+      {"no Chrome folder", {}, "Defalut"},
+      {"Default wins", {"Profile 1", "Default"}, "Default"},
+      {"a name holding Default", {"Profile 3", "Old Default Copy"}, "Default"},
+      {"descending text order", {"Profile 2", "Profile 10"}, "Profile 2"},
+      {"only names beginning with Profile", {"System Profile", "Profile 1"}, "Profile 1"},
+      {"hidden entries are not looked at", {".Default", "Profile 4"}, "Profile 4"},
+      {"files count too", {"+Local State", "+Profile 9"}, "Profile 9"},
+      {"nothing usable", {"Crashpad", "Guest"}, "Defalut"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string chrome = sb_.path("~/Library/Application Support/Google/Chrome");
+    std::filesystem::remove_all(chrome);
+    for (const std::string& entry : c.entries) {
+      if (entry.front() == '+') {
+        sb_.file("~/Library/Application Support/Google/Chrome/" + entry.substr(1), 1);
+      } else {
+        sb_.dir("~/Library/Application Support/Google/Chrome/" + entry);
+      }
+    }
+    EXPECT_EQ(PrivacyScanService::getChromeProfile(), c.profile);
+  }
+}
+
+TEST_F(PrivacyScanTest, FirefoxProfileChoice) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> folders;
+    std::string profile;  // "" for none
+  };
+  const Case cases[] = {
+      {"release beats default", {"a.default", "b.default-release"}, "b.default-release"},
+      {"by extension, not by name", {"z.default", "a.default-release"}, "a.default-release"},
+      {"only folders holding .default", {"x.dev-edition", "y.default"}, "y.default"},
+      {"none", {"x.dev-edition"}, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string base = sb_.path("~/Library/Application Support/Firefox/Profiles");
+    std::filesystem::remove_all(base);
+    std::filesystem::create_directories(base);
+    for (const std::string& folder : c.folders)
+      std::filesystem::create_directories(base + "/" + folder);
+    sb_.file("~/Library/Application Support/Firefox/Profiles/zz.default-zzz", 1);  // a file
+    std::optional<std::string> profile = PrivacyScanService::getFirefoxProfile();
+    if (c.profile.empty()) {
+      EXPECT_EQ(profile, std::nullopt);
+    } else {
+      EXPECT_EQ(profile, base + "/" + c.profile);
+    }
+  }
+}
+
+// The whole scan with every store present: five scans at once, the Safari
+// scan's local storage made by many concurrent tasks.
+using PrivacyScanConcurrencyTest = PrivacyScanFixture;
+
+TEST_F(PrivacyScanConcurrencyTest, FullScanOfEveryStore) {
+  testing::makeSafariStores(sb_);
+  for (int i = 0; i < 40; ++i) {
+    sb_.file("~/Library/Safari/LocalStorage/site" + std::to_string(100 + i) + ".localstorage",
+             static_cast<size_t>(i));
+  }
+  testing::makeChromeStores(sb_);
+  testing::makeFirefoxStores(sb_);
+  testing::makeFinderRecents(sb_);
+  testing::writeSharedList(sb_, "recent.sfl", testing::sharedList(sb_));
+  testing::makePermissionDatabases(sb_);
+
+  for (int round = 0; round < 2; ++round) {
+    SCOPED_TRACE(round);
+    FeaturePtr feature = scan();
+    expectCategories(feature,
+                     {"Safari", "Chrome", "Firefox", "Recent Item", "Application Permissions"});
+    const CategoryPtr safari = feature->categoryInfo[0];
+    ASSERT_EQ(safari->childrens.size(), 6u);
+    const FilePtr storage = safari->childrens[4];
+    ASSERT_EQ(storage->childrens.size(), 42u);
+    for (size_t i = 0; i < storage->childrens.size(); ++i) {
+      EXPECT_EQ(storage->childrens[i]->finderID(), static_cast<int>(i));
+    }
+    EXPECT_EQ(storage->childrens[2]->title, "site100.localstorage");
+    EXPECT_EQ(feature->categoryInfo[1]->childrens.size(), 8u);
+    EXPECT_EQ(feature->categoryInfo[2]->childrens.size(), 7u);
+    EXPECT_EQ(titlesOf(feature->categoryInfo[3]),
+              (std::vector<std::string>{"Finder Item", "recent.sfl"}));
+    EXPECT_EQ(titlesOf(feature->categoryInfo[4]), (std::vector<std::string>{"Cam", "Recorder"}));
+  }
+}
+
+}  // namespace
+}  // namespace orvexa

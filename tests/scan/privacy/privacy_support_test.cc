@@ -1,0 +1,128 @@
+#include "scan/privacy/privacy_support.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <filesystem>
+
+#include "scan/privacy/browser_stores.h"
+#include "support/sandbox.h"
+
+namespace orvexa::privacy {
+namespace {
+
+TEST(PrivacySupportTest, TextsReadAsNumbers) {
+  struct Case {
+    std::string text;
+    double value;
+  };
+  const Case cases[] = {
+      {"13300000000000000", 13300000000000000.0},
+      {"700000000.5", 700000000.5},
+      {"  -12.5e1", -125},
+      {"+7", 7},
+      {"42abc", 42},  // the longest number at the front
+      {"abc", 0},
+      {"", 0},
+      {"+-5", 0},
+      {"1e-400", 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    EXPECT_EQ(numberFromText(c.text), c.value);
+  }
+  EXPECT_TRUE(std::isinf(numberFromText("1e400")));
+  EXPECT_TRUE(std::isinf(numberFromText("-1e400")));
+  // An absent column reads as "1".
+  EXPECT_EQ(number(SqlRow{{"a", "5"}}, "b"), 1);
+  EXPECT_EQ(number(SqlRow{{"a", "5"}}, "a"), 5);
+}
+
+TEST(PrivacySupportTest, WholeIntegersOnly) {
+  EXPECT_EQ(integerFromText("0"), 0);
+  EXPECT_EQ(integerFromText("-9223372036854775808"), INT64_MIN);
+  EXPECT_EQ(integerFromText("+12"), 12);
+  for (const char* bad : {"", "+", "-", "+-1", "1.5", " 1", "1 ", "12abc", "0x10",
+                          "9223372036854775808", "1 OR 1=1"}) {
+    EXPECT_EQ(integerFromText(bad), std::nullopt) << bad;
+  }
+}
+
+TEST(PrivacySupportTest, DatesFromSeconds) {
+  using testing::unixSeconds;
+  const int64_t now = unixSeconds(std::chrono::system_clock::now());
+  EXPECT_EQ(unixSeconds(dateFromSeconds(chromeSeconds(11644473600.0 * 1e6), true)), 0);
+  EXPECT_EQ(unixSeconds(dateFromSeconds(safariSeconds(0), false)), 978307200);
+  EXPECT_EQ(dateFromSeconds(1.9999, true).time_since_epoch(), std::chrono::seconds(1));
+  EXPECT_EQ(dateFromSeconds(-1.5, true).time_since_epoch(), std::chrono::seconds(-1));
+  EXPECT_EQ(dateFromSeconds(-1.5, false).time_since_epoch(), std::chrono::milliseconds(-1500));
+  EXPECT_EQ(dateFromSeconds(1600000000.123, false).time_since_epoch(),
+            std::chrono::milliseconds(1600000000123));
+  // What a date cannot hold gives the current date.
+  for (double bad : {HUGE_VAL, -HUGE_VAL, std::nan(""), 1e19, -1e12, chromeSeconds(1)}) {
+    SCOPED_TRACE(bad);
+    EXPECT_NEAR(static_cast<double>(unixSeconds(dateFromSeconds(bad, true))),
+                static_cast<double>(now), 60);
+    EXPECT_NEAR(static_cast<double>(unixSeconds(dateFromSeconds(bad, false))),
+                static_cast<double>(now), 60);
+  }
+}
+
+TEST(PrivacySupportTest, LastPathComponentOfTexts) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"https://accounts.example/", "accounts.example"},
+      {"/Users/tester/Downloads/a.zip", "a.zip"},
+      {"file:///x/My%20File.txt", "My%20File.txt"},
+      {".example.com", ".example.com"},
+      {"Results/x", "x"},
+      {"a//", "a"},
+      {"/", "/"},
+      {"///", "/"},
+      {"", ""},
+  };
+  for (auto [text, last] : cases) EXPECT_EQ(lastPathComponent(text), last) << text;
+}
+
+TEST(PrivacySupportTest, StoreNamesAreFoundWithoutRegardToCase) {
+  testing::Sandbox sb;
+  sb.file("~/Library/Application Support/Google/Chrome/Default/Cookies", 1);
+  sb.file("~/Library/Application Support/Google/Chrome/Default/cookies-journal", 1);
+  sb.dir("~/Library/Application Support/Firefox/Profiles");
+  const std::string chrome = sb.path("~/Library/Application Support/Google/Chrome");
+  EXPECT_EQ(chromeFolder(), chrome);
+  EXPECT_EQ(chromeStore("Default", "cookies"), chrome + "/Default/Cookies");
+  EXPECT_EQ(chromeStore("default", "COOKIES"), chrome + "/Default/Cookies");
+  // Absent names are kept as written.
+  EXPECT_EQ(chromeStore("Default", "login Data"), chrome + "/Default/login Data");
+  EXPECT_EQ(firefoxProfilesFolder(), sb.path("~/Library/Application Support/Firefox/Profiles"));
+  // The exact name wins when both exist.
+  sb.file("~/Library/Application Support/Google/Chrome/Default/cookies", 1);
+  EXPECT_EQ(chromeStore("Default", "cookies"), chrome + "/Default/cookies");
+}
+
+TEST(PrivacySupportTest, AtomicWritesReplaceWholeFiles) {
+  testing::Sandbox sb;
+  const std::string path = sb.file("~/data.json", "old");
+  std::filesystem::permissions(path, std::filesystem::perms::owner_read |
+                                         std::filesystem::perms::owner_write |
+                                         std::filesystem::perms::group_read);
+  EXPECT_TRUE(writeFileAtomically(path, "new content"));
+  EXPECT_EQ(testing::readFile(path), "new content");
+  EXPECT_EQ(std::filesystem::status(path).permissions() & std::filesystem::perms::all,
+            std::filesystem::perms::owner_read | std::filesystem::perms::owner_write |
+                std::filesystem::perms::group_read);
+  // A folder in the way: nothing is written and no temporary file remains.
+  const std::string folder = sb.dir("~/in-the-way");
+  EXPECT_FALSE(writeFileAtomically(folder, "x"));
+  EXPECT_TRUE(std::filesystem::is_directory(folder));
+  EXPECT_FALSE(writeFileAtomically(sb.path("~/missing/x.json"), "x"));
+  size_t entries = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(sb.home())) {
+    (void)entry;
+    ++entries;
+  }
+  EXPECT_EQ(entries, 2u);  // data.json, in-the-way
+}
+
+}  // namespace
+}  // namespace orvexa::privacy

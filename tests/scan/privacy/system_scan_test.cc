@@ -1,0 +1,198 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "orvexa/platform/plist.h"
+#include "orvexa/scan/privacy/privacy_scan_service.h"
+#include "scan/privacy/browser_stores.h"
+#include "support/sandbox.h"
+
+namespace orvexa {
+namespace {
+
+using testing::attachmentText;
+using testing::Sandbox;
+using testing::titlesOf;
+
+class SystemScanTest : public ::testing::Test {
+ protected:
+  CategoryPtr scanRecent() {
+    CategoryPtr recent = testing::privacyCategory("Recent Item");
+    testing::runAndWait([&](auto finish) { PrivacyScanService::scanRecentItem(recent, finish); });
+    return recent;
+  }
+  CategoryPtr scanPermissions() {
+    CategoryPtr permissions = testing::privacyCategory("Application Permissions");
+    testing::runAndWait(
+        [&](auto finish) { PrivacyScanService::scanApplicationPermission(permissions, finish); });
+    return permissions;
+  }
+
+  Sandbox sb_;
+};
+
+TEST_F(SystemScanTest, FinderRecentFoldersAreItemsByPosition) {
+  const std::string preferences = testing::makeFinderRecents(sb_);
+  CategoryPtr recent = scanRecent();
+  ASSERT_EQ(recent->childrens.size(), 1u);
+  const FilePtr finder = recent->childrens[0];
+  EXPECT_EQ(finder->title, "Finder Item");
+  EXPECT_EQ(finder->url.path(), preferences);
+  EXPECT_FALSE(finder->attachInformation.has_value());
+  EXPECT_FALSE(finder->removeCategory);
+  // Positions in the list, the entry that is not a folder skipped.
+  EXPECT_EQ(titlesOf(finder), (std::vector<std::string>{"Documents", "Projects", ""}));
+  std::vector<int> positions;
+  for (const FilePtr& item : finder->childrens) {
+    const int* position = std::any_cast<int>(&item->attachInformation);
+    ASSERT_NE(position, nullptr);
+    positions.push_back(*position);
+    EXPECT_TRUE(item->url.empty());
+    EXPECT_EQ(item->levelInt, 1);
+    EXPECT_EQ(item->parentFileInfo.lock(), finder);
+  }
+  EXPECT_EQ(positions, (std::vector<int>{0, 1, 3}));
+}
+
+TEST_F(SystemScanTest, WithoutFinderListThereIsNoFinderGroup) {
+  struct Case {
+    const char* name;
+    std::string content;
+  };
+  const Case cases[] = {
+      {"no file", ""},
+      {"no list",
+       writePlist(PlistValue(PlistValue::Dictionary{{{"ShowStatusBar", true}}}), PlistFormat::Xml)},
+      {"list is not an array",
+       writePlist(PlistValue(PlistValue::Dictionary{{{"FXRecentFolders", "x"}}}),
+                  PlistFormat::Xml)},
+      {"not a property list", "garbage"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove(sb_.path("~/Library/Preferences/com.apple.finder.plist"));
+    if (!c.content.empty()) sb_.file("~/Library/Preferences/com.apple.finder.plist", c.content);
+    EXPECT_TRUE(scanRecent()->childrens.empty());
+  }
+}
+
+TEST_F(SystemScanTest, SharedFileListsOfExtensionSflAreRead) {
+  const std::string list = testing::writeSharedList(
+      sb_, "com.apple.LSSharedFileList.RecentDocuments.sfl", testing::sharedList(sb_));
+  // Not read: another extension, a hidden list, a list in a sub-folder, an
+  // undecodable list.
+  testing::writeSharedList(sb_, "com.apple.LSSharedFileList.RecentServers.sfl2",
+                           testing::sharedList(sb_));
+  testing::writeSharedList(sb_, ".hidden.sfl", testing::sharedList(sb_));
+  testing::writeSharedList(sb_, "com.apple.LSSharedFileList.ApplicationRecentDocuments/a.sfl",
+                           testing::sharedList(sb_));
+  sb_.file("~/Library/Application Support/com.apple.sharedfilelist/broken.sfl", "garbage");
+  // The XML form of an archive is read too.
+  std::optional<std::string> archive = archivedDataWithRootObject(testing::sharedList(sb_));
+  ASSERT_TRUE(archive);
+  sb_.file("~/Library/Application Support/com.apple.sharedfilelist/xml.sfl",
+           writePlist(*readPlist(*archive), PlistFormat::Xml));
+
+  CategoryPtr recent = scanRecent();
+  EXPECT_EQ(titlesOf(recent), (std::vector<std::string>{
+                                  "com.apple.LSSharedFileList.RecentDocuments.sfl", "xml.sfl"}));
+  for (const FilePtr& group : recent->childrens) {
+    SCOPED_TRACE(group->title);
+    EXPECT_EQ(group->levelInt, 0);
+    // Named by "Name", else by the last component of the bookmark's path.
+    EXPECT_EQ(titlesOf(group), (std::vector<std::string>{"Report.pdf", "Holiday.jpg", ""}));
+    std::vector<std::string> uuids;
+    for (const FilePtr& item : group->childrens) {
+      uuids.push_back(attachmentText(item));
+      EXPECT_EQ(item->url, group->url);  // the list, not the bookmarked file
+      EXPECT_EQ(item->levelInt, 1);
+    }
+    EXPECT_EQ(uuids, (std::vector<std::string>{"U-1", "U-2", "U-3"}));
+  }
+  EXPECT_EQ(recent->childrens[0]->url.path(), list);
+}
+
+TEST_F(SystemScanTest, PermissionsAreGroupedByApplication) {
+  testing::makePermissionDatabases(sb_);
+  CategoryPtr permissions = scanPermissions();
+  // Location is never listed; clients without an application are left out;
+  // a service granted in both databases appears once.
+  ASSERT_EQ(titlesOf(permissions), (std::vector<std::string>{"Cam", "Recorder"}));
+  const FilePtr cam = permissions->childrens[0];
+  EXPECT_EQ(cam->url.path(), sb_.path("/Applications/Cam.app"));
+  EXPECT_TRUE(cam->url.isDirectory());
+  EXPECT_TRUE(cam->removeCategory);
+  EXPECT_EQ(cam->levelInt, 1);
+  EXPECT_FALSE(cam->attachInformation.has_value());
+  EXPECT_EQ(titlesOf(cam),
+            (std::vector<std::string>{"kTCCServiceCamera", "kTCCServiceMicrophone"}));
+  const std::vector<AppPermissionsName> expected = {AppPermissionsName::kTCCServiceCamera,
+                                                    AppPermissionsName::kTCCServiceMicrophone};
+  for (size_t i = 0; i < cam->childrens.size(); ++i) {
+    const FilePtr& item = cam->childrens[i];
+    const auto* name = std::any_cast<AppPermissionsName>(&item->attachInformation);
+    ASSERT_NE(name, nullptr);
+    EXPECT_EQ(*name, expected[i]);
+    EXPECT_EQ(item->finderID(), static_cast<int>(i));
+    EXPECT_EQ(item->parentFileInfo.lock(), cam);
+    EXPECT_EQ(item->parentCategoryInfo.lock(), nullptr);
+    EXPECT_TRUE(item->url.empty());
+  }
+  EXPECT_EQ(titlesOf(permissions->childrens[1]),
+            (std::vector<std::string>{"kTCCServiceScreenCapture"}));
+}
+
+TEST_F(SystemScanTest, MissingOrForeignPermissionDatabasesContributeNothing) {
+  testing::makeApplication(sb_, "Cam", "com.example.cam");
+  {
+    testing::Db foreign(sb_.path("~/Library/Application Support/com.apple.TCC/TCC.db"));
+    foreign.exec("CREATE TABLE admin (key TEXT PRIMARY KEY NOT NULL, value INTEGER NOT NULL);");
+  }
+  EXPECT_TRUE(scanPermissions()->childrens.empty());
+  EXPECT_FALSE(std::filesystem::exists(sb_.path("/Library/Application Support/com.apple.TCC")));
+}
+
+TEST(AppPermissionsNameTest, RawValuesAndResetNames) {
+  const std::set<std::string> resettable = {"AddressBook",
+                                            "Calendar",
+                                            "Reminders",
+                                            "Photos",
+                                            "Microphone",
+                                            "Camera",
+                                            "AppleEvents",
+                                            "Accessibility",
+                                            "SystemPolicyAllFiles",
+                                            "SystemPolicySysAdminFiles",
+                                            "SystemPolicyDeveloperFiles",
+                                            "SystemPolicyRemovableVolumes",
+                                            "SystemPolicyNetworkVolumes",
+                                            "SystemPolicyDesktopFolder",
+                                            "SystemPolicyDownloadsFolder",
+                                            "SystemPolicyDocumentsFolder",
+                                            "ScreenCapture"};
+  std::set<std::string> seen;
+  for (int i = 0; i < AppPermissionsName::kCaseCount; ++i) {
+    AppPermissionsName name(static_cast<AppPermissionsName::Value>(i));
+    const std::string rawValue = name.rawValue();
+    SCOPED_TRACE(rawValue);
+    EXPECT_EQ(rawValue.rfind("kTCCService", 0), 0u);
+    EXPECT_EQ(AppPermissionsName::fromRawValue(rawValue), name);
+    const std::string reset = name.getCateogory();
+    if (resettable.count(rawValue.substr(11)) != 0) {
+      EXPECT_EQ(reset, rawValue.substr(11));
+      seen.insert(reset);
+    } else {
+      EXPECT_EQ(reset, "");
+    }
+  }
+  EXPECT_EQ(seen, resettable);
+  EXPECT_EQ(AppPermissionsName(AppPermissionsName::kTCCServiceFileProviderDomain).rawValue(),
+            "kTCCServiceFileProviderDomain");
+  for (const char* text :
+       {"", "kTCCService", "Camera", "kTCCServiceCamera ", "kTCCServicecamera"}) {
+    EXPECT_EQ(AppPermissionsName::fromRawValue(text), std::nullopt) << text;
+  }
+}
+
+}  // namespace
+}  // namespace orvexa
