@@ -1,0 +1,114 @@
+// orvexa large: the large and old files of the home, in twelve views (by
+// type, by age, by size).
+#include <fmt/core.h>
+
+#include <algorithm>
+#include <nlohmann/json.hpp>
+
+#include "command_registry.h"
+#include "orvexa/scan/large_old/large_and_old_file_service.h"
+#include "output.h"
+#include "scan_session.h"
+
+namespace orvexa::cli {
+namespace {
+
+constexpr const char* kModuleType = "LaregeAndOldFiles";
+
+int topPerView = 10;
+
+struct ViewGroup {
+  const char* title;
+  LargeAndFileKind first;
+  LargeAndFileKind last;
+};
+
+constexpr ViewGroup kGroups[] = {
+    {"By type", LargeAndFileKind::Archives, LargeAndFileKind::Other},
+    {"By age", LargeAndFileKind::OneYear, LargeAndFileKind::LastWeek},
+    {"By size", LargeAndFileKind::Huge, LargeAndFileKind::Small},
+};
+
+std::string countText(size_t count) {
+  return fmt::format("{} file{}", count, count == 1 ? "" : "s");
+}
+
+// One view: its title, count and size, then its largest files (all of them
+// when `top` is 0).
+void printView(const CategoryInformation& view, int top) {
+  fmt::print("  {} ({}, {})\n", view.title, countText(view.childrens.size()), humanSize(view.size));
+  std::vector<const FileInformation*> files;
+  files.reserve(view.childrens.size());
+  for (const FilePtr& f : view.childrens) files.push_back(f.get());
+  const size_t shown = top <= 0 ? files.size() : std::min(files.size(), static_cast<size_t>(top));
+  auto largerFirst = [](const FileInformation* a, const FileInformation* b) {
+    if (a->size != b->size) return a->size > b->size;
+    return a->url.path() < b->url.path();
+  };
+  std::partial_sort(files.begin(), files.begin() + static_cast<std::ptrdiff_t>(shown), files.end(),
+                    largerFirst);
+  for (size_t i = 0; i < shown; ++i) {
+    fmt::print("    {:>10}  {}  {}\n", humanSize(files[i]->size),
+               isoDate(files[i]->date).substr(0, 10), files[i]->url.path());
+  }
+  if (shown < files.size()) fmt::print("    ... and {} more\n", files.size() - shown);
+}
+
+void printViews(const FeatureInformation& feature, const CategoryPtr& all, int64_t total) {
+  fmt::print("{}\n", feature.title);
+  if (!all) {
+    fmt::print("  (the catalogue gives this feature no views)\n");
+  } else {
+    fmt::print("{} ({}, {})\n", all->title, countText(all->childrens.size()), humanSize(all->size));
+    for (const ViewGroup& group : kGroups) {
+      fmt::print("{}\n", group.title);
+      for (int k = raw(group.first); k <= raw(group.last); ++k) {
+        printView(*(*all->childrenCateogry)[static_cast<size_t>(k)], topPerView);
+      }
+    }
+  }
+  fmt::print("Total: {} ({} bytes)\n", humanSize(total), total);
+}
+
+int runLarge(const CommonOptions& options) {
+  std::vector<ModulePtr> modules = loadCatalogue(options);
+  if (modules.empty()) return 1;
+  FeaturePtr feature = selectFeature(modules, options, kModuleType);
+  if (!feature) return 1;
+
+  int64_t total = 0;
+  {
+    ScanSession session(options, feature);
+    LargeAndOldFileService::scanLargeAndOldFile(
+        feature, nullptr, session.showPercent(), nullptr,
+        [&session, &total](const FeaturePtr&, int64_t t) {
+          total = t;
+          session.finish();
+        },
+        session.queue());
+    session.wait();
+  }
+  if (options.json) {
+    printJson(nlohmann::json{{"feature", featureToJson(*feature)}, {"total", total}});
+  } else {
+    printViews(*feature, LargeAndOldFileService::allFilesCategory(feature), total);
+  }
+  // The program ends right after this command: the result (a record per
+  // file of the home) is left to the exit instead of being freed piece by
+  // piece first.
+  static auto* const kLeftToExit = new std::vector<ModulePtr>();
+  kLeftToExit->insert(kLeftToExit->end(), modules.begin(), modules.end());
+  return 0;
+}
+
+const CommandRegistrar kLarge(
+    {"large",
+     std::string("Large and old files of the home in twelve views: by type, age and size (module "
+                 "type \"") +
+         kModuleType + "\")",
+     {OptionSpec::option("--top", "N", "Files listed per view, largest first (0: all; default 10)",
+                         &topPerView)},
+     [](const CommonOptions& o) { return runLarge(o); }});
+
+}  // namespace
+}  // namespace orvexa::cli

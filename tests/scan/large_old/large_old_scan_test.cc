@@ -1,0 +1,415 @@
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <map>
+#include <mutex>
+#include <random>
+#include <set>
+#include <thread>
+
+#include "large_old_fixtures.h"
+#include "orvexa/model/module_information.h"
+#include "orvexa/platform/paths.h"
+#include "orvexa/scan/large_old/large_and_old_file_service.h"
+#include "orvexa/units/main_queue.h"
+#include "support/sandbox.h"
+#include "support/signal.h"
+#include "support/temp_dir.h"
+
+namespace orvexa {
+namespace {
+
+using K = LargeAndFileKind;
+using S = LargeAndOldFileService;
+using testing::Sandbox;
+using testing::Signal;
+
+constexpr int kFeatureID = 6;  // the catalogue's large-and-old-files feature
+
+// A file of `size` bytes that takes no room on disk.
+std::string sparse(const Sandbox& sb, const std::string& path, off_t size) {
+  std::string real = sb.file(path, std::string());
+  EXPECT_EQ(::truncate(real.c_str(), size), 0) << real;
+  return real;
+}
+
+void setModified(const std::string& path, std::chrono::system_clock::time_point when) {
+  timespec times[2];
+  auto since = when.time_since_epoch();
+  times[0].tv_sec = std::chrono::duration_cast<std::chrono::seconds>(since).count();
+  times[0].tv_nsec = 0;
+  times[1] = times[0];
+  ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW), 0) << path;
+}
+
+std::map<std::string, FilePtr> byPath(const CategoryPtr& category) {
+  std::map<std::string, FilePtr> files;
+  for (const FilePtr& f : category->childrens) files[f->url.path()] = f;
+  return files;
+}
+
+// Lines of the log that mention this service, without their date prefix.
+std::vector<std::string> serviceLines(const std::string& log) {
+  std::vector<std::string> lines;
+  size_t start = 0;
+  while (start < log.size()) {
+    size_t end = log.find('\n', start);
+    if (end == std::string::npos) end = log.size();
+    std::string line = log.substr(start, end - start);
+    size_t at = line.find(">:LargeAndOldScanService");
+    if (at != std::string::npos) lines.push_back(line.substr(at + 2));
+    start = end + 1;
+  }
+  return lines;
+}
+
+class LargeOldScanTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ScanStatusTable::erase(kFeatureID);
+    modules_ = ModuleInformation::getDefault();
+    feature_ = findFeatureByModuleType(modules_, "LaregeAndOldFiles");
+    ASSERT_TRUE(feature_);
+    ASSERT_EQ(feature_->finderID, kFeatureID);
+    all_ = S::allFilesCategory(feature_);
+    ASSERT_TRUE(all_);
+  }
+  void TearDown() override { ScanStatusTable::erase(kFeatureID); }
+
+  struct Outcome {
+    int doneCalls = 0;
+    int64_t total = -1;
+    bool onMainQueue = false;
+    std::vector<std::pair<std::string, int64_t>> progress;
+  };
+
+  // Runs a scan and waits for its `done`. `onProgress` runs on the thread
+  // that files each record.
+  Outcome scan(std::function<void(const std::string&)> onProgress = nullptr,
+               bool withQueue = true) {
+    auto outcome = std::make_shared<Outcome>();
+    auto mu = std::make_shared<std::mutex>();
+    Signal done;
+    S::scanLargeAndOldFile(
+        feature_,
+        [outcome, mu, onProgress](const std::string& path, int64_t size) {
+          {
+            std::lock_guard lock(*mu);
+            outcome->progress.emplace_back(path, size);
+          }
+          if (onProgress) onProgress(path);
+        },
+        nullptr, [](int, int64_t) { ADD_FAILURE() << "singleDone is not used"; },
+        [&, outcome, mu](const FeaturePtr& f, int64_t total) {
+          EXPECT_EQ(f, feature_);
+          std::lock_guard lock(*mu);
+          outcome->doneCalls += 1;
+          outcome->total = total;
+          outcome->onMainQueue = MainQueue::isMainThread();
+          done.notify();
+        },
+        withQueue ? queue_ : nullptr);
+    EXPECT_TRUE(done.wait());
+    queue_->waitUntilIdle();
+    MainQueue::sync([] {});  // a second `done` would have come by now
+    std::lock_guard lock(*mu);
+    return *outcome;
+  }
+
+  // Puts a fake query tool in the paths table: it records its arguments in
+  // `args` and prints what `body` (shell) prints.
+  std::string fakeQueryTool(const std::string& body) {
+    std::string script = sb_.root() + "/fake-mdfind";
+    args_ = sb_.root() + "/fake-mdfind.args";
+    sb_.file("/fake-mdfind", "#!/bin/sh\nfor a in \"$@\"; do printf '%s\\n' \"$a\"; done > '" +
+                                 args_ + "'\n" + body + "\n");
+    EXPECT_EQ(::chmod(script.c_str(), 0755), 0);
+    Paths::shared().setTool("mdfind", script);
+    return script;
+  }
+
+  Sandbox sb_;
+  std::vector<ModulePtr> modules_;
+  FeaturePtr feature_;
+  CategoryPtr all_;
+  std::string args_;
+  std::shared_ptr<SerialGCDService> queue_ =
+      std::make_shared<SerialGCDService>(SerialGCDService::GCDQOS::default_);
+};
+
+TEST_F(LargeOldScanTest, WithoutTheQueryToolTheWalkRecordsEveryVisibleRegularFile) {
+  const auto now = std::chrono::system_clock::now();
+  std::string movie = sparse(sb_, "~/Movies/holiday.mp4", 600'000'000);
+  std::string archive = sparse(sb_, "~/Documents/backup.zip", 150'000'000);
+  setModified(archive, now - std::chrono::hours(24 * 400));
+  std::string note = sb_.file("~/Documents/note.txt", "twelve bytes");
+  setModified(note, now - std::chrono::hours(24 * 10));
+  std::string empty = sb_.file("~/empty", std::string());
+  std::string picture = sb_.file("~/Pictures/scan", std::string("\xFF\xD8\xFF\xE0 jpeg data", 14));
+  // Not regular files, hidden, or inside a package: never listed.
+  sparse(sb_, "~/.cache/huge.bin", 700'000'000);
+  sb_.file("~/Documents/.secret.zip", "x");
+  sparse(sb_, "~/Applications/Tool.app/Contents/Resources/data.pak", 90'000'000);
+  ASSERT_EQ(::symlink(movie.c_str(), sb_.path("~/link.mp4").c_str()), 0);
+  ASSERT_EQ(::mkfifo(sb_.path("~/pipe").c_str(), 0600), 0);
+  all_->state = 1;
+  all_->setFinderID(0);
+
+  size_t offset = testing::logSize();
+  Outcome outcome = scan();
+  EXPECT_EQ(outcome.doneCalls, 1);
+  EXPECT_TRUE(outcome.onMainQueue);
+  EXPECT_EQ(ScanStatusTable::get(kFeatureID), static_cast<int>(ScanState::end));
+  EXPECT_EQ(
+      serviceLines(testing::logSince(offset)),
+      (std::vector<std::string>{"LargeAndOldScanService Start", "LargeAndOldScanService Code = 2",
+                                "LargeAndOldScanService Finish"}));
+
+  auto files = byPath(all_);
+  ASSERT_EQ(files.size(), 5u);
+  EXPECT_EQ(std::set<std::string>({movie, archive, note, empty, picture}), [&] {
+    std::set<std::string> keys;
+    for (auto& [path, f] : files) keys.insert(path);
+    return keys;
+  }());
+  EXPECT_EQ(outcome.total, 600'000'000 + 150'000'000 + 12 + 14);
+  EXPECT_EQ(all_->size, outcome.total);
+  for (size_t i = 0; i < all_->childrens.size(); ++i) {
+    const FilePtr& f = all_->childrens[i];
+    SCOPED_TRACE(f->url.path());
+    EXPECT_EQ(f->finderID(), static_cast<int>(i));
+    EXPECT_EQ(f->parentFinderID, 0);
+    EXPECT_EQ(f->state, 1);
+    EXPECT_TRUE(f->canDelete);
+    EXPECT_FALSE(f->removeCategory);
+    EXPECT_EQ(f->fileKind, raw(FilesKind::File));
+    EXPECT_EQ(f->title, f->url.lastPathComponent());
+    EXPECT_FALSE(f->url.isDirectory());
+    EXPECT_EQ(f->parentCategoryInfo.lock(), all_);
+  }
+  EXPECT_EQ(files[movie]->size, 600'000'000);
+  EXPECT_EQ(
+      std::chrono::duration_cast<std::chrono::seconds>(files[archive]->date.time_since_epoch()),
+      std::chrono::duration_cast<std::chrono::seconds>(
+          (now - std::chrono::hours(24 * 400)).time_since_epoch()));
+  EXPECT_EQ(testing::viewsHolding(all_, files[movie]),
+            (std::vector<K>{K::Movies, K::LastWeek, K::Huge}));
+  EXPECT_EQ(testing::viewsHolding(all_, files[archive]),
+            (std::vector<K>{K::Archives, K::OneYear, K::Average}));
+  EXPECT_EQ(testing::viewsHolding(all_, files[note]),
+            (std::vector<K>{K::Other, K::OneWeek, K::Small}));
+  EXPECT_EQ(testing::viewsHolding(all_, files[picture]),
+            (std::vector<K>{K::Picture, K::LastWeek, K::Small}));
+  EXPECT_EQ(testing::viewsHolding(all_, files[empty]),
+            (std::vector<K>{K::Other, K::LastWeek, K::Small}));
+
+  // One progress report per record, with its path and size.
+  ASSERT_EQ(outcome.progress.size(), 5u);
+  for (const auto& [path, size] : outcome.progress) EXPECT_EQ(files.at(path)->size, size);
+}
+
+TEST_F(LargeOldScanTest, ASecondScanStartsFromEmptyViews) {
+  sb_.file("~/a.txt", "aaaa");
+  sb_.file("~/b.zip", "bb");
+  scan();
+  ASSERT_EQ(all_->childrens.size(), 2u);
+  ::unlink(sb_.path("~/a.txt").c_str());
+  Outcome second = scan();
+  EXPECT_EQ(second.total, 2);
+  ASSERT_EQ(all_->childrens.size(), 1u);
+  EXPECT_EQ(all_->childrens[0]->finderID(), 0);
+  size_t filed = 0;
+  for (const CategoryPtr& v : *all_->childrenCateogry) filed += v->childrens.size();
+  EXPECT_EQ(filed, 3u);
+  EXPECT_EQ(testing::view(all_, K::Archives)->size, 2);
+  EXPECT_EQ(testing::view(all_, K::Other)->size, 0);
+}
+
+TEST_F(LargeOldScanTest, WithoutAQueueOfTheHostsTheScanFilesOnItsOwn) {
+  sb_.file("~/a.zip", "abc");
+  Outcome outcome = scan(nullptr, /*withQueue=*/false);
+  EXPECT_EQ(outcome.doneCalls, 1);
+  EXPECT_EQ(outcome.total, 3);
+  ASSERT_EQ(all_->childrens.size(), 1u);
+  EXPECT_EQ(testing::view(all_, K::Archives)->childrens, all_->childrens);
+}
+
+TEST_F(LargeOldScanTest, ASecondStartOnlyLogsScanning) {
+  ScanStatusTable::set(kFeatureID, ScanState::start);
+  sb_.file("~/a.txt", "aaaa");
+  size_t offset = testing::logSize();
+  std::atomic<int> calls{0};
+  S::scanLargeAndOldFile(
+      feature_, [&](const std::string&, int64_t) { ++calls; }, [&](float) { ++calls; },
+      [&](int, int64_t) { ++calls; }, [&](const FeaturePtr&, int64_t) { ++calls; }, queue_);
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  queue_->waitUntilIdle();
+  MainQueue::sync([] {});
+  EXPECT_EQ(calls.load(), 0);
+  EXPECT_EQ(serviceLines(testing::logSince(offset)),
+            std::vector<std::string>{"LargeAndOldScanService Scanning"});
+  EXPECT_EQ(ScanStatusTable::get(kFeatureID), static_cast<int>(ScanState::start));
+  EXPECT_TRUE(all_->childrens.empty());
+}
+
+TEST_F(LargeOldScanTest, AMalformedCatalogueFilesNothingAndStillFinishes) {
+  sb_.file("~/a.txt", "aaaa");
+  struct Case {
+    const char* what;
+    std::function<void(const FeaturePtr&)> damage;
+  } cases[] = {
+      {"eleven views",
+       [](const FeaturePtr& f) { f->categoryInfo[0]->childrenCateogry->pop_back(); }},
+      {"no view list", [](const FeaturePtr& f) { f->categoryInfo[0]->childrenCateogry.reset(); }},
+      {"no category", [](const FeaturePtr& f) { f->categoryInfo.clear(); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ScanStatusTable::erase(kFeatureID);
+    auto module = testing::makeLargeModule(kFeatureID);
+    feature_ = module->featureInfo.front();
+    CategoryPtr all = feature_->categoryInfo[0];
+    c.damage(feature_);
+    size_t offset = testing::logSize();
+    Outcome outcome = scan();
+    EXPECT_EQ(outcome.doneCalls, 1);
+    EXPECT_EQ(outcome.total, 0);
+    EXPECT_TRUE(outcome.progress.empty());
+    EXPECT_TRUE(all->childrens.empty());
+    EXPECT_EQ(ScanStatusTable::get(kFeatureID), static_cast<int>(ScanState::end));
+    EXPECT_EQ(serviceLines(testing::logSince(offset)),
+              (std::vector<std::string>{
+                  "LargeAndOldScanService Start",
+                  "LargeAndOldScanService Catalogue Error: the feature's first category does not "
+                  "hold the twelve sub-categories; nothing is filed",
+                  "LargeAndOldScanService Finish"}));
+  }
+}
+
+TEST_F(LargeOldScanTest, StoppingEndsTheWalkAndDoneStillComesOnce) {
+  for (int d = 0; d < 20; ++d) {
+    for (int f = 0; f < 20; ++f) {
+      sb_.file("~/d" + std::to_string(d) + "/f" + std::to_string(f) + ".txt", "x");
+    }
+  }
+  size_t offset = testing::logSize();
+  int seen = 0;
+  Outcome outcome = scan([&](const std::string&) {
+    if (++seen == 10) SuperScanService::stop(feature_);
+  });
+  EXPECT_EQ(outcome.doneCalls, 1);
+  EXPECT_EQ(all_->childrens.size(), 10u);
+  EXPECT_EQ(outcome.total, 10);
+  EXPECT_EQ(ScanStatusTable::get(kFeatureID), static_cast<int>(ScanState::end));
+  std::vector<std::string> lines = serviceLines(testing::logSince(offset));
+  ASSERT_GE(lines.size(), 2u);
+  EXPECT_EQ(lines[lines.size() - 2], "LargeAndOldScanService Suspend");
+  EXPECT_EQ(lines.back(), "LargeAndOldScanService Finish");
+}
+
+TEST_F(LargeOldScanTest, TheQueryToolIsAskedForTheBigFilesOfTheHome) {
+  const std::string home = sb_.home();
+  std::string atLimit = sparse(sb_, "~/Movies/at-limit.mov", 52'428'800);
+  std::string above = sparse(sb_, "~/Movies/above.mov", 52'428'801);
+  std::string huge = sparse(sb_, "~/Downloads/disk.zip", 600'000'000);
+  std::string small = sb_.file("~/Documents/small.txt", "small");
+  // Big files the tool may report that lie outside the home.
+  std::string outside = sparse(sb_, "/Volumes/Disk/big.mov", 60'000'000);
+  std::string sibling = sparse(sb_, "/Users/tester2/big.mov", 60'000'000);
+  sb_.dir("~/Folder.mov/");
+  // The fake answers as the index does (regular files strictly larger than
+  // the size in the query, under the folder given), then adds lines of its
+  // own: the tool's word is taken as it is, no size is checked again.
+  fakeQueryTool(
+      "limit=${3#kMDItemFSSize > }\n"
+      "find \"$2\" -type f -size +\"${limit}\"c | sort\n"
+      "printf '%s\\n' '' '" +
+      outside + "' '" + sibling + "' '" + home + "' '" + home + "/Folder.mov' '" + home +
+      "/gone.mov' '" + small + "'");
+
+  size_t offset = testing::logSize();
+  Outcome outcome = scan();
+  EXPECT_EQ(outcome.doneCalls, 1);
+  EXPECT_TRUE(outcome.onMainQueue);
+  EXPECT_EQ(testing::readFile(args_), "-onlyin\n" + home + "\nkMDItemFSSize > 52428800\n");
+  EXPECT_EQ(
+      serviceLines(testing::logSince(offset)),
+      (std::vector<std::string>{"LargeAndOldScanService Start", "LargeAndOldScanService Finish"}));
+
+  std::vector<std::string> paths;
+  for (const FilePtr& f : all_->childrens) paths.push_back(f->url.path());
+  // In output order: find's sorted lines, then the extra ones.
+  EXPECT_EQ(paths, (std::vector<std::string>{huge, above, small}));
+  EXPECT_EQ(outcome.total, 600'000'000 + 52'428'801 + 5);
+  EXPECT_EQ(testing::viewsHolding(all_, all_->childrens[0]),
+            (std::vector<K>{K::Archives, K::LastWeek, K::Huge}));
+  EXPECT_EQ(testing::viewsHolding(all_, all_->childrens[1]),
+            (std::vector<K>{K::Movies, K::LastWeek, K::Small}));
+  EXPECT_EQ(all_->childrens[2]->finderID(), 2);
+  (void)atLimit;
+}
+
+TEST_F(LargeOldScanTest, QueryOutputThatIsNotUtf8GivesAnEmptyResult) {
+  std::string big = sparse(sb_, "~/big.mov", 60'000'000);
+  all_->childrens.push_back(testing::makeRecord("/stale", 5, {}));
+  all_->size = 5;
+  fakeQueryTool("printf '%s\\n\\377\\376\\n' '" + big + "'");
+  Outcome outcome = scan();
+  EXPECT_EQ(outcome.doneCalls, 1);
+  EXPECT_EQ(outcome.total, 0);
+  EXPECT_TRUE(all_->childrens.empty());
+  for (const CategoryPtr& v : *all_->childrenCateogry) EXPECT_TRUE(v->childrens.empty());
+  EXPECT_EQ(ScanStatusTable::get(kFeatureID), static_cast<int>(ScanState::end));
+}
+
+// Stops the walk at random moments: every run ends with exactly one `done`,
+// the feature `end`, and (under ThreadSanitizer) no data race between the
+// walk that fills the records and the reader after `done`.
+TEST(LargeOldScanConcurrencyTest, EveryStoppedWalkEndsWithExactlyOneDone) {
+  Sandbox sb;
+  for (int d = 0; d < 10; ++d) {
+    for (int f = 0; f < 100; ++f) sb.file("~/d" + std::to_string(d) + "/f" + std::to_string(f), 3);
+  }
+  auto module = testing::makeLargeModule(kFeatureID);
+  FeaturePtr feature = module->featureInfo.front();
+  auto queue = std::make_shared<SerialGCDService>(SerialGCDService::GCDQOS::default_);
+  std::mt19937 random(4242);
+  std::uniform_int_distribution<int> delayUs(0, 3000);
+  int stopped = 0;
+  for (int run = 0; run < 40; ++run) {
+    SCOPED_TRACE(run);
+    ScanStatusTable::erase(kFeatureID);
+    std::atomic<int> doneCalls{0};
+    int64_t total = -1;
+    Signal done;
+    S::scanLargeAndOldFile(
+        feature, nullptr, [](float) {}, nullptr,
+        [&](const FeaturePtr&, int64_t t) {
+          total = t;
+          ++doneCalls;
+          done.notify();
+        },
+        queue);
+    if (!done.wait(std::chrono::microseconds(delayUs(random))) &&
+        ScanStatusTable::get(kFeatureID) == static_cast<int>(ScanState::start)) {
+      SuperScanService::stop(feature);
+      ++stopped;
+    }
+    ASSERT_TRUE(done.wait(std::chrono::seconds(60)));
+    MainQueue::sync([] {});
+    EXPECT_EQ(doneCalls.load(), 1);
+    EXPECT_EQ(ScanStatusTable::get(kFeatureID), static_cast<int>(ScanState::end));
+    CategoryPtr all = feature->categoryInfo[0];
+    EXPECT_EQ(total, static_cast<int64_t>(all->childrens.size()) * 3);
+    EXPECT_LE(all->childrens.size(), 1000u);
+  }
+  EXPECT_GT(stopped, 0);
+  ScanStatusTable::erase(kFeatureID);
+}
+
+}  // namespace
+}  // namespace orvexa
