@@ -12,8 +12,8 @@ namespace {
 
 constexpr std::string_view kScheme = "file://";
 
-bool isPathCharacter(unsigned char c) {
-  if (std::isalnum(c) != 0 && c < 0x80) return true;
+bool isPathCharacterSlow(unsigned char c) {
+  if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) return true;
   switch (c) {
     // unreserved
     case '-':
@@ -41,6 +41,18 @@ bool isPathCharacter(unsigned char c) {
       return false;
   }
 }
+
+// Every record's identity text encodes its path: look the characters up.
+const std::array<bool, 256>& pathCharacterTable() {
+  static const std::array<bool, 256> table = [] {
+    std::array<bool, 256> t{};
+    for (unsigned c = 0; c < 256; ++c) t[c] = isPathCharacterSlow(static_cast<unsigned char>(c));
+    return t;
+  }();
+  return table;
+}
+
+bool isPathCharacter(unsigned char c) { return pathCharacterTable()[c]; }
 
 int hexValue(char c) {
   if (c >= '0' && c <= '9') return c - '0';
