@@ -1,4 +1,5 @@
-// A move-only owner of a file descriptor; -1 is the closed descriptor.
+// The one owner of a file descriptor in the library (platform, units and
+// scanners alike): move-only, closes on destruction; -1 is no descriptor.
 #pragma once
 
 #include <unistd.h>
@@ -22,6 +23,7 @@ class UniqueFd {
 
   int get() const { return fd_; }
   bool valid() const { return fd_ >= 0; }
+  explicit operator bool() const { return fd_ >= 0; }
   void reset(int fd = -1) {
     if (fd_ >= 0) ::close(fd_);
     fd_ = fd;

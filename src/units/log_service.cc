@@ -11,7 +11,7 @@
 #include "orvexa/platform/identity.h"
 #include "orvexa/platform/paths.h"
 #include "orvexa/units/serial_queue.h"
-#include "units/unique_fd.h"
+#include "platform/unique_fd.h"
 
 namespace orvexa {
 namespace {
@@ -19,7 +19,7 @@ namespace {
 // Appends to an existing file only: a log file removed from outside stays
 // removed, and the line is dropped.
 void appendLine(const std::string& path, const std::string& line) {
-  internal::UniqueFd fd(::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC));
+  detail::UniqueFd fd(::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC));
   if (!fd) return;
   const char* data = line.data();
   size_t left = line.size();
@@ -97,7 +97,7 @@ LogService::LogService() : impl_(std::make_unique<Impl>()) {
   std::error_code ec;
   if (!fs::exists(fs::symlink_status(folder, ec))) fs::create_directories(folder, ec);
   if (!fs::exists(fs::symlink_status(impl_->logPath, ec))) {
-    internal::UniqueFd created(
+    detail::UniqueFd created(
         ::open(impl_->logPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
   }
 }

@@ -15,7 +15,7 @@ std::optional<ReadOnlyFile> ReadOnlyFile::open(const std::string& path) {
   if (fd < 0) return std::nullopt;
   // Only a hint: a file system without read-ahead control still reads fine.
   (void)::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-  return ReadOnlyFile(UniqueFd(fd));
+  return ReadOnlyFile(detail::UniqueFd(fd));
 }
 
 ssize_t ReadOnlyFile::read(void* buffer, size_t capacity) {

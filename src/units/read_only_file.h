@@ -9,7 +9,7 @@
 #include <string>
 #include <utility>
 
-#include "units/unique_fd.h"
+#include "platform/unique_fd.h"
 
 namespace orvexa::internal {
 
@@ -24,8 +24,8 @@ class ReadOnlyFile {
   ssize_t read(void* buffer, size_t capacity);
 
  private:
-  explicit ReadOnlyFile(UniqueFd fd) : fd_(std::move(fd)) {}
-  UniqueFd fd_;
+  explicit ReadOnlyFile(detail::UniqueFd fd) : fd_(std::move(fd)) {}
+  detail::UniqueFd fd_;
 };
 
 }  // namespace orvexa::internal

@@ -17,7 +17,7 @@
 #include "orvexa/platform/posix_error.h"
 #include "orvexa/units/log_service.h"
 #include "orvexa/units/scan_status.h"
-#include "units/unique_fd.h"
+#include "platform/unique_fd.h"
 
 namespace orvexa {
 namespace {
@@ -106,7 +106,7 @@ class Process {
 
 struct Launched {
   std::shared_ptr<Process> process;
-  internal::UniqueFd output;  // reading end of the tool's standard output
+  detail::UniqueFd output;  // reading end of the tool's standard output
 };
 
 class SpawnSettings {
@@ -138,8 +138,8 @@ std::optional<Launched> launch(const std::string& launchPath,
     logLaunchFailure(launchPath, errno);
     return std::nullopt;
   }
-  internal::UniqueFd readEnd(fds[0]);
-  internal::UniqueFd writeEnd(fds[1]);
+  detail::UniqueFd readEnd(fds[0]);
+  detail::UniqueFd writeEnd(fds[1]);
 
   SpawnSettings settings;
   // dup2 clears close-on-exec on the tool's descriptor 1 only; both pipe ends

@@ -11,7 +11,7 @@
 #include <mutex>
 
 #include "orvexa/units/swift_file_hash.h"
-#include "units/unique_fd.h"
+#include "platform/unique_fd.h"
 
 namespace orvexa::duplicate_internal {
 namespace {
@@ -34,16 +34,16 @@ DigestFunction& seam() {
 // Opens a file that must still be a regular file of `expectedSize` bytes.
 // O_NONBLOCK: should the path have become a pipe since it was listed, the
 // open must not wait for a writer (it is refused below anyway).
-internal::UniqueFd openExpected(const std::string& path, int64_t expectedSize) {
+detail::UniqueFd openExpected(const std::string& path, int64_t expectedSize) {
   int fd = -1;
   do {
     fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
   } while (fd < 0 && errno == EINTR);
-  internal::UniqueFd file(fd);
+  detail::UniqueFd file(fd);
   if (!file) return file;
   struct stat st {};
   if (::fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size != expectedSize) {
-    return internal::UniqueFd();
+    return detail::UniqueFd();
   }
   (void)::posix_fadvise(file.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
   return file;
@@ -118,7 +118,7 @@ std::optional<ContentDigest> xxh3ContentDigest(const std::string& path, int64_t 
                                                ReadBuffer& buffer) {
   // Looked at before the open as well: a stopped scan must not touch files.
   if (readingSuspended()) return std::nullopt;
-  internal::UniqueFd file = openExpected(path, expectedSize);
+  detail::UniqueFd file = openExpected(path, expectedSize);
   if (!file) return std::nullopt;
   auto* state = static_cast<XXH3_state_t*>(buffer.digestState());
   if (state == nullptr || XXH3_128bits_reset(state) != XXH_OK) return std::nullopt;
@@ -157,7 +157,7 @@ void setDigestFunctionForTesting(DigestFunction function) {
 std::optional<ContentDigest> prefixDigest(const std::string& path, int64_t expectedSize,
                                           ReadBuffer& buffer) {
   if (readingSuspended()) return std::nullopt;
-  internal::UniqueFd file = openExpected(path, expectedSize);
+  detail::UniqueFd file = openExpected(path, expectedSize);
   if (!file) return std::nullopt;
   const auto want = static_cast<size_t>(std::min<int64_t>(expectedSize, kPrefixBytes));
   ssize_t got = readFull(file.get(), buffer.data(), want);
@@ -176,15 +176,15 @@ std::vector<CompareResult> compareWithReference(const std::string& reference,
   for (size_t begin = 0; begin < others.size(); begin += kMaxOpenFiles) {
     const size_t end = std::min(others.size(), begin + kMaxOpenFiles);
     if (readingSuspended()) return results;
-    internal::UniqueFd ref = openExpected(reference, size);
+    detail::UniqueFd ref = openExpected(reference, size);
     if (!ref) return results;
     struct Open {
       size_t index;
-      internal::UniqueFd fd;
+      detail::UniqueFd fd;
     };
     std::vector<Open> open;
     for (size_t i = begin; i < end; ++i) {
-      internal::UniqueFd fd = openExpected(others[i], size);
+      detail::UniqueFd fd = openExpected(others[i], size);
       if (fd) open.push_back({i, std::move(fd)});
     }
     int64_t offset = 0;

@@ -9,19 +9,19 @@
 #include <cstring>
 #include <functional>
 
-#include "units/unique_fd.h"
+#include "platform/unique_fd.h"
 
 namespace orvexa::duplicate_internal {
 namespace {
 
-internal::UniqueFd openFolder(const std::string& folder, bool followLink) {
+detail::UniqueFd openFolder(const std::string& folder, bool followLink) {
   int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
   if (!followLink) flags |= O_NOFOLLOW;
   int fd = -1;
   do {
     fd = ::open(folder.c_str(), flags);
   } while (fd < 0 && errno == EINTR);
-  return internal::UniqueFd(fd);
+  return detail::UniqueFd(fd);
 }
 
 void listInto(const std::string& folder, bool followLink, std::vector<FolderFile>& out,
@@ -48,7 +48,7 @@ void listInto(const std::string& folder, bool followLink, std::vector<FolderFile
 
 std::optional<std::vector<FolderEntry>> readFolderEntries(const std::string& folder,
                                                           bool followLink) {
-  internal::UniqueFd fd = openFolder(folder, followLink);
+  detail::UniqueFd fd = openFolder(folder, followLink);
   if (!fd) return std::nullopt;
   // fdopendir takes over the descriptor it is given; keep ours for fstatat.
   int listFd = ::dup(fd.get());

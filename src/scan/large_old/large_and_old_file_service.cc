@@ -18,7 +18,7 @@
 #include "orvexa/units/main_queue.h"
 #include "orvexa/units/terminal_tool.h"
 #include "scan/large_old/filing.h"
-#include "units/unique_fd.h"
+#include "platform/unique_fd.h"
 
 namespace orvexa {
 namespace {
@@ -107,7 +107,7 @@ class TypeCache {
   const KnownType& ofContent(const ResourceValues& values) {
     char bytes[kContentSniffLength];
     size_t length = 0;
-    if (internal::UniqueFd fd(
+    if (detail::UniqueFd fd(
             ::open(values.path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
         fd) {
       const ssize_t n = ::read(fd.get(), bytes, sizeof bytes);
