@@ -47,6 +47,15 @@ bool ScanStatusTable::tryStart(int64_t key) {
   return true;
 }
 
+bool ScanStatusTable::suspendUnlessEnded(int64_t key) {
+  Table& t = table();
+  std::lock_guard lock(t.mu);
+  auto it = t.entries.find(key);
+  if (it != t.entries.end() && it->second == static_cast<int>(ScanState::end)) return false;
+  t.entries[key] = static_cast<int>(ScanState::suspend);
+  return true;
+}
+
 void ScanStatusTable::erase(int64_t key) {
   Table& t = table();
   std::lock_guard lock(t.mu);

@@ -19,6 +19,10 @@ class ScanStatusTable {
   // Sets `start` unless the entry already is `start`; false when it was
   // (a scan of that feature is running). One atomic step.
   static bool tryStart(int64_t key);
+  // Sets `suspend` unless the entry is `end` (the scan has already
+  // finished: a late stop must not mark it stopped). One atomic step; false
+  // when nothing changed.
+  static bool suspendUnlessEnded(int64_t key);
   static void erase(int64_t key);
   static void clear();
 };

@@ -56,6 +56,9 @@ void SuperScanService::stop(const FeaturePtr& featureInfo) {
   LogService::shard().log(LogService::LogLevel::Info,
                           "Stop Scan FeatureInfo:" + std::to_string(featureInfo->finderID));
   if (isSuspended(featureInfo->finderID)) return;
+  // Marked first and atomically, so a scan finishing at this very moment
+  // keeps its `end`.
+  if (!ScanStatusTable::suspendUnlessEnded(featureInfo->finderID)) return;
   std::shared_ptr<PercentService> running;
   {
     std::lock_guard lock(percentMutex());
@@ -63,7 +66,6 @@ void SuperScanService::stop(const FeaturePtr& featureInfo) {
     percentSlot() = nullptr;
   }
   if (running) running->stopTime();
-  setScanStatus(featureInfo->finderID, ScanState::suspend);
   if (featureInfo->finderID == kDuplicateFeatureID) {
     SwiftFileHashUnit::shard().scanState = static_cast<int>(ScanState::suspend);
   }

@@ -53,8 +53,8 @@ TEST(SystemScanStopConcurrencyTest, EveryStoppedRunEndsWithExactlyOneDone) {
                               done.notify();
                             },
                             queue);
-    // A run that finished before its moment came is not stopped: a stop
-    // after the end would only mark the finished feature suspended.
+    // A run that finished before its moment came is not stopped (a stop
+    // after the end leaves the finished feature as it is).
     if (!done.wait(std::chrono::microseconds(delayUs(random))) &&
         ScanStatusTable::get(kFeatureID) == static_cast<int>(ScanState::start)) {
       SystemScanService::stop(feature);
