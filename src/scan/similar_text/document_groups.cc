@@ -1,0 +1,78 @@
+#include "orvexa/scan/similar_text/document_groups.h"
+
+#include <limits>
+#include <numeric>
+
+namespace orvexa {
+namespace {
+
+// Union-find with union by size and path halving.
+class DisjointSets {
+ public:
+  explicit DisjointSets(size_t n) : parent_(n), size_(n, 1) {
+    std::iota(parent_.begin(), parent_.end(), size_t{0});
+  }
+
+  size_t find(size_t x) {
+    while (parent_[x] != x) {
+      parent_[x] = parent_[parent_[x]];
+      x = parent_[x];
+    }
+    return x;
+  }
+
+  void unite(size_t a, size_t b) {
+    a = find(a);
+    b = find(b);
+    if (a == b) return;
+    if (size_[a] < size_[b]) std::swap(a, b);
+    parent_[b] = a;
+    size_[a] += size_[b];
+  }
+
+ private:
+  std::vector<size_t> parent_;
+  std::vector<size_t> size_;
+};
+
+}  // namespace
+
+std::vector<std::vector<GroupedDocument>> groupSimilarDocuments(const CompressedSizes& sizes,
+                                                                int percent) {
+  const size_t n = sizes.count();
+  DisjointSets sets(n);
+  for (size_t i = 0; i < n; ++i) {
+    for (size_t j = i + 1; j < n; ++j) {
+      if (sizes.isWithin(i, j, percent)) sets.unite(i, j);
+    }
+  }
+
+  // Members by root, in ascending order; a group's position is fixed by its
+  // first (smallest) member.
+  std::vector<std::vector<size_t>> byRoot(n);
+  for (size_t i = 0; i < n; ++i) byRoot[sets.find(i)].push_back(i);
+
+  std::vector<std::vector<GroupedDocument>> groups;
+  for (size_t i = 0; i < n; ++i) {
+    const std::vector<size_t>& members = byRoot[sets.find(i)];
+    if (members.size() < 2 || members.front() != i) continue;
+    std::vector<GroupedDocument> group;
+    group.reserve(members.size());
+    for (size_t m : members) {
+      GroupedDocument doc{m, m, std::numeric_limits<double>::infinity()};
+      for (size_t other : members) {
+        if (other == m) continue;
+        std::optional<double> d = sizes.distance(m, other);
+        if (d && *d < doc.distance) {
+          doc.nearest = other;
+          doc.distance = *d;
+        }
+      }
+      group.push_back(doc);
+    }
+    groups.push_back(std::move(group));
+  }
+  return groups;
+}
+
+}  // namespace orvexa

@@ -1,0 +1,172 @@
+// Plain text of the scan's documents: word-processing files through the ZIP
+// reader, PDFs through poppler.
+#include <poppler-document.h>
+#include <poppler-page.h>
+
+#include <mutex>
+
+#include "orvexa/scan/similar_text/similar_text_service.h"
+#include "orvexa/scan/similar_text/zip_file.h"
+
+namespace orvexa {
+namespace {
+
+// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
+bool isValidUtf8(const Data& bytes) {
+  const size_t n = bytes.size();
+  size_t i = 0;
+  while (i < n) {
+    const uint8_t c = bytes[i];
+    if (c < 0x80) {
+      ++i;
+      continue;
+    }
+    size_t length;
+    uint8_t low = 0x80;
+    uint8_t high = 0xBF;
+    if (c >= 0xC2 && c <= 0xDF) {
+      length = 2;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+      length = 3;
+      if (c == 0xE0) low = 0xA0;   // overlong
+      if (c == 0xED) high = 0x9F;  // surrogates
+    } else if (c >= 0xF0 && c <= 0xF4) {
+      length = 4;
+      if (c == 0xF0) low = 0x90;   // overlong
+      if (c == 0xF4) high = 0x8F;  // above U+10FFFF
+    } else {
+      return false;
+    }
+    if (n - i < length) return false;
+    if (bytes[i + 1] < low || bytes[i + 1] > high) return false;
+    for (size_t k = 2; k < length; ++k) {
+      if (bytes[i + k] < 0x80 || bytes[i + k] > 0xBF) return false;
+    }
+    i += length;
+  }
+  return true;
+}
+
+// The first line terminator at or after `from` (LF, VT, FF, CR, U+0085,
+// U+2028, U+2029: what "." does not match), or the text's length.
+size_t firstLineTerminator(std::string_view text, size_t from) {
+  for (size_t k = from; k < text.size(); ++k) {
+    const auto c = static_cast<unsigned char>(text[k]);
+    if (c >= 0x0A && c <= 0x0D) return k;
+    if (c == 0xC2 && k + 1 < text.size() && static_cast<unsigned char>(text[k + 1]) == 0x85) {
+      return k;
+    }
+    if (c == 0xE2 && k + 2 < text.size() && static_cast<unsigned char>(text[k + 1]) == 0x80) {
+      const auto last = static_cast<unsigned char>(text[k + 2]);
+      if (last == 0xA8 || last == 0xA9) return k;
+    }
+  }
+  return text.size();
+}
+
+void ignorePopplerMessage(const std::string& /*message*/, void* /*closure*/) {}
+
+// poppler reports parse errors of damaged files on standard error unless
+// told otherwise; the setting is process-wide.
+void quietPoppler() {
+  static std::once_flag once;
+  std::call_once(once, [] { poppler::set_debug_error_function(ignorePopplerMessage, nullptr); });
+}
+
+// Held while poppler works. Its documents are independent, but laying out a
+// page touches process-wide state without a lock (the colour profile every
+// page's graphics state shares is made on first use, and the global
+// parameters come and go with the documents), and two PDFs read at once were
+// seen to free each other's memory. Reading PDFs one at a time costs little:
+// measuring the texts takes far longer than reading them.
+std::mutex& popplerLock() {
+  static std::mutex lock;
+  return lock;
+}
+
+}  // namespace
+
+// How the expression "<w:t.*?>(.*?)<\/w:t>" matches, without a backtracking
+// engine (which needs stack in proportion to the match and time in
+// proportion to the square of a long line): a match starting at "<w:t" ends
+// its first part at the first ">" after it, and its group at the first
+// "</w:t>" after that, both before the next line terminator T. If either is
+// missing, no "<w:t" between it and T can match either, so the search goes on
+// at T.
+std::string SimilarTextService::matches(const std::string& text) {
+  static constexpr std::string_view kOpen = "<w:t";
+  static constexpr std::string_view kClose = "</w:t>";
+  const std::string_view all(text);
+  std::string out;
+  bool first = true;
+  size_t pos = 0;
+  size_t terminator = 0;  // first line terminator at or after `terminatorFrom`
+  size_t terminatorFrom = 0;
+  bool haveTerminator = false;
+  while (pos < all.size()) {
+    const size_t start = all.find(kOpen, pos);
+    if (start == std::string_view::npos) break;
+    const size_t body = start + kOpen.size();
+    if (!haveTerminator || body > terminator || body < terminatorFrom) {
+      terminator = firstLineTerminator(all, body);
+      terminatorFrom = body;
+      haveTerminator = true;
+    }
+    const std::string_view line = all.substr(0, terminator);
+    const size_t tagEnd = line.find('>', body);
+    const size_t close =
+        tagEnd == std::string_view::npos ? std::string_view::npos : line.find(kClose, tagEnd + 1);
+    if (close == std::string_view::npos) {
+      if (terminator >= all.size()) break;
+      pos = terminator;
+      continue;
+    }
+    if (!first) out += '\n';
+    first = false;
+    out.append(all.substr(tagEnd + 1, close - tagEnd - 1));
+    pos = close + kClose.size();
+  }
+  return out;
+}
+
+std::string SimilarTextService::parseDocx(const std::optional<Data>& data) {
+  if (!data || !isValidUtf8(*data)) return {};
+  return matches(std::string(data->begin(), data->end()));
+}
+
+std::string SimilarTextService::getDocxText(const Url& url) {
+  std::unique_ptr<ZipFile> archive = ZipFile::open(url);
+  if (!archive) return {};
+  std::string text;
+  for (const std::string& name : archive->entryNames()) {
+    if (name.find("document.xml") == std::string::npos) continue;
+    std::optional<Data> bytes = archive->entryData(name);
+    if (bytes) text += parseDocx(bytes);
+  }
+  return text;
+}
+
+std::string SimilarTextService::getPDFText(const Url& url) {
+  quietPoppler();
+  std::lock_guard lock(popplerLock());
+  std::unique_ptr<poppler::document> document(poppler::document::load_from_file(url.path()));
+  if (!document || document->is_locked()) return {};
+  std::string text;
+  const int pages = document->pages();
+  for (int i = 0; i < pages; ++i) {
+    std::unique_ptr<poppler::page> page(document->create_page(i));
+    if (!page) continue;
+    // Reading order, as a reader would copy the page's text.
+    poppler::byte_array bytes =
+        page->text(poppler::rectf(), poppler::page::non_raw_non_physical_layout).to_utf8();
+    // poppler closes every page with blank lines and a form feed: the page
+    // break is no text. A page's last line ends with "\n" like the others.
+    while (!bytes.empty() && (bytes.back() == '\f' || bytes.back() == '\n')) bytes.pop_back();
+    if (bytes.empty()) continue;
+    text.append(bytes.begin(), bytes.end());
+    text += '\n';
+  }
+  return text;
+}
+
+}  // namespace orvexa

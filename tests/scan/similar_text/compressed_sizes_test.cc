@@ -1,0 +1,207 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <random>
+#include <thread>
+
+#include "orvexa/scan/similar_text/compressed_sizes.h"
+#include "orvexa/scan/similar_text/document_groups.h"
+#include "orvexa/units/gzip.h"
+
+namespace orvexa {
+namespace {
+
+int32_t gzipSize(const std::string& text) {
+  return static_cast<int32_t>(gzipped(Data(text.begin(), text.end())).size());
+}
+
+// Deterministic prose-like text: words drawn from a small vocabulary, so
+// unrelated texts share words but not sentences.
+std::string wordsText(uint32_t seed, size_t bytes) {
+  static const char* const kWords[] = {
+      "the",      "of",      "and",      "to",     "in",      "a",        "is",      "that",
+      "for",      "it",      "as",       "was",    "with",    "be",       "by",      "on",
+      "letter",   "order",   "payment",  "office", "meeting", "delivery", "account", "project",
+      "report",   "budget",  "schedule", "review", "service", "customer", "market",  "product",
+      "contract", "invoice", "quality",  "policy", "garden",  "table",    "chair",   "window"};
+  std::mt19937 random(seed);
+  std::string text;
+  while (text.size() < bytes) {
+    text += kWords[random() % std::size(kWords)];
+    text += (random() % 12 == 0) ? ".\n" : " ";
+  }
+  return text;
+}
+
+CompressedSizes measured(const std::vector<std::string>& texts) {
+  CompressedSizes sizes(texts.size());
+  for (size_t i = 0; i < texts.size(); ++i) sizes.measureRow(texts, i);
+  return sizes;
+}
+
+TEST(CompressedSizesTest, StoresGzipSizesOfEveryTextAndOrderedPair) {
+  const std::vector<std::string> texts = {"alpha beta gamma", "", "gamma delta \xC3\xA9",
+                                          wordsText(1, 3000)};
+  CompressedSizes sizes = measured(texts);
+  ASSERT_EQ(sizes.count(), 4u);
+  EXPECT_EQ(sizes.measuredSingleSizes(), 4u);
+  EXPECT_EQ(sizes.measuredPairSizes(), 16u);
+  for (size_t i = 0; i < texts.size(); ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(sizes.singleSize(i), gzipSize(texts[i]));
+    for (size_t j = 0; j < texts.size(); ++j) {
+      SCOPED_TRACE(j);
+      EXPECT_EQ(sizes.pairSize(i, j), gzipSize(texts[i] + texts[j]));
+    }
+  }
+  // The empty text compresses to nothing, not to an empty gzip member.
+  EXPECT_EQ(sizes.singleSize(1), 0);
+  EXPECT_EQ(sizes.pairSize(1, 1), 0);
+}
+
+TEST(CompressedSizesTest, OneDocumentHasOneSingleSizeAndOnePairSize) {
+  CompressedSizes sizes = measured({"just one text"});
+  EXPECT_EQ(sizes.measuredSingleSizes(), 1u);
+  EXPECT_EQ(sizes.measuredPairSizes(), 1u);
+  EXPECT_EQ(sizes.pairSize(0, 0), gzipSize("just one textjust one text"));
+}
+
+TEST(CompressedSizesTest, StoppedRowLeavesTheRestUnmeasured) {
+  const std::vector<std::string> texts = {"a", "b", "c", "d"};
+  CompressedSizes sizes(texts.size());
+  int asked = 0;
+  sizes.measureRow(texts, 2, [&] { return ++asked > 2; });
+  EXPECT_EQ(sizes.singleSize(2), gzipSize("c"));
+  EXPECT_EQ(sizes.pairSize(2, 0), gzipSize("ca"));
+  EXPECT_EQ(sizes.pairSize(2, 1), gzipSize("cb"));
+  EXPECT_EQ(sizes.pairSize(2, 2), CompressedSizes::kNone);
+  EXPECT_EQ(sizes.singleSize(0), CompressedSizes::kNone);
+  // A pair needs both orders: nothing can be said about 0 and 2 yet.
+  EXPECT_EQ(sizes.distance(0, 2), std::nullopt);
+  EXPECT_FALSE(sizes.isWithin(0, 2, 100));
+}
+
+TEST(CompressedSizesTest, DistanceIsTheNormalisedCompressionDistance) {
+  const std::string letter = wordsText(7, 1500);
+  std::string revised = letter;
+  revised.replace(700, 60, "an entirely new sentence about the delivery of the chairs. ");
+  const std::vector<std::string> texts = {letter, revised, wordsText(8, 1500), letter};
+  CompressedSizes sizes = measured(texts);
+  for (size_t i = 0; i < texts.size(); ++i) {
+    for (size_t j = 0; j < texts.size(); ++j) {
+      if (i == j) continue;
+      SCOPED_TRACE(::testing::Message() << i << "," << j);
+      const double pair = std::min(sizes.pairSize(i, j), sizes.pairSize(j, i));
+      const double a = sizes.singleSize(i);
+      const double b = sizes.singleSize(j);
+      ASSERT_TRUE(sizes.distance(i, j));
+      EXPECT_DOUBLE_EQ(*sizes.distance(i, j), (pair - std::min(a, b)) / std::max(a, b));
+      EXPECT_DOUBLE_EQ(*sizes.distance(i, j), *sizes.distance(j, i));
+    }
+  }
+  EXPECT_LT(*sizes.distance(0, 3), 0.05);  // the same text twice
+  EXPECT_LT(*sizes.distance(0, 1), 0.25);  // one sentence changed
+  EXPECT_GT(*sizes.distance(0, 2), 0.6);   // unrelated
+}
+
+TEST(CompressedSizesTest, IsWithinComparesWithThePercentExactly) {
+  const std::vector<std::string> texts = {wordsText(3, 800), wordsText(3, 900), wordsText(4, 800)};
+  CompressedSizes sizes = measured(texts);
+  for (size_t i = 0; i < texts.size(); ++i) {
+    for (size_t j = i + 1; j < texts.size(); ++j) {
+      const double d = *sizes.distance(i, j);
+      for (int percent = -1; percent <= 101; ++percent) {
+        SCOPED_TRACE(::testing::Message() << i << "," << j << " at " << percent);
+        EXPECT_EQ(sizes.isWithin(i, j, percent), percent >= 0 && d * 100 <= percent + 1e-9);
+      }
+    }
+  }
+}
+
+TEST(CompressedSizesTest, EmptyTextsHaveNoDistance) {
+  CompressedSizes sizes = measured({"", "", "some text", "some text"});
+  EXPECT_EQ(sizes.distance(0, 1), std::nullopt);
+  EXPECT_EQ(sizes.distance(0, 2), std::nullopt);
+  EXPECT_TRUE(sizes.distance(2, 3));
+  EXPECT_FALSE(sizes.isWithin(0, 1, 1000));
+  EXPECT_FALSE(sizes.isWithin(1, 2, 1000));
+}
+
+TEST(DocumentGroupsTest, GroupsLinkedDocumentsAndNamesEachOnesNearest) {
+  const std::string a = wordsText(11, 1200);
+  std::string a2 = a;
+  a2.replace(300, 40, "a sentence that was not there before... ");
+  const std::string b = wordsText(12, 1200);
+  std::string b2 = b;
+  b2.replace(900, 30, "the garden table is broken now");
+  // 0 a, 1 b, 2 empty, 3 a2, 4 unrelated, 5 b2, 6 empty
+  const std::vector<std::string> texts = {a, b, "", a2, wordsText(13, 1200), b2, ""};
+  CompressedSizes sizes = measured(texts);
+  auto groups = groupSimilarDocuments(sizes, 40);
+  ASSERT_EQ(groups.size(), 2u);
+  ASSERT_EQ(groups[0].size(), 2u);
+  EXPECT_EQ(groups[0][0].index, 0u);
+  EXPECT_EQ(groups[0][0].nearest, 3u);
+  EXPECT_EQ(groups[0][1].index, 3u);
+  EXPECT_EQ(groups[0][1].nearest, 0u);
+  EXPECT_DOUBLE_EQ(groups[0][0].distance, *sizes.distance(0, 3));
+  ASSERT_EQ(groups[1].size(), 2u);
+  EXPECT_EQ(groups[1][0].index, 1u);
+  EXPECT_EQ(groups[1][1].index, 5u);
+
+  EXPECT_TRUE(groupSimilarDocuments(sizes, 0).empty());
+  EXPECT_TRUE(groupSimilarDocuments(sizes, -5).empty());
+  // At 100 % every text is linked to every other, except the empty ones.
+  auto everything = groupSimilarDocuments(sizes, 100);
+  ASSERT_EQ(everything.size(), 1u);
+  std::vector<size_t> members;
+  for (const GroupedDocument& d : everything[0]) members.push_back(d.index);
+  EXPECT_EQ(members, (std::vector<size_t>{0, 1, 3, 4, 5}));
+}
+
+TEST(DocumentGroupsTest, ChainsOfRevisionsFormOneGroup) {
+  // Each revision drops the first quarter and adds a new one at the end: the
+  // neighbours share three quarters, the ends of the chain only half.
+  std::vector<std::string> quarters;
+  for (uint32_t q = 0; q < 6; ++q) quarters.push_back(wordsText(100 + q, 400));
+  std::vector<std::string> texts;
+  for (size_t v = 0; v < 3; ++v) {
+    texts.push_back(quarters[v] + quarters[v + 1] + quarters[v + 2] + quarters[v + 3]);
+  }
+  CompressedSizes sizes = measured(texts);
+  const double d01 = *sizes.distance(0, 1);
+  const double d12 = *sizes.distance(1, 2);
+  const double d02 = *sizes.distance(0, 2);
+  const int percent = static_cast<int>(std::ceil(std::max(d01, d12) * 100));
+  ASSERT_GT(d02 * 100, percent) << "the ends of the chain must not be linked directly";
+
+  auto groups = groupSimilarDocuments(sizes, percent);
+  ASSERT_EQ(groups.size(), 1u);
+  ASSERT_EQ(groups[0].size(), 3u);
+  EXPECT_EQ(groups[0][0].nearest, 1u);
+  EXPECT_EQ(groups[0][2].nearest, 1u);
+}
+
+TEST(CompressedSizesConcurrencyTest, RowsMeasuredOnSeveralThreadsMatchOneThread) {
+  std::vector<std::string> texts;
+  for (uint32_t k = 0; k < 12; ++k) texts.push_back(wordsText(200 + k % 5, 300 + 40 * k));
+  CompressedSizes serial = measured(texts);
+  CompressedSizes parallel(texts.size());
+  std::atomic<size_t> next{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&] {
+      for (size_t i = next++; i < texts.size(); i = next++) parallel.measureRow(texts, i);
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  for (size_t i = 0; i < texts.size(); ++i) {
+    EXPECT_EQ(parallel.singleSize(i), serial.singleSize(i));
+    for (size_t j = 0; j < texts.size(); ++j) {
+      EXPECT_EQ(parallel.pairSize(i, j), serial.pairSize(i, j)) << i << "," << j;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace orvexa

@@ -1,0 +1,224 @@
+// Writers of small word-processing (DOCX) and PDF files for tests and
+// benchmarks of the similar-document scan. Header-only so that the benchmark
+// program, which is not linked with the test support, can use it too.
+//
+// PDFs are written by hand: one Helvetica text object per page, one line per
+// "\n"-separated line of the page's text, with a correct cross-reference
+// table. Only printable ASCII survives (other bytes become '?'), which is what
+// the tests need and keeps the writer free of font embedding. Lines longer
+// than kPdfLineWidth characters are wrapped at a blank, so that no text
+// falls off the page (a reader drops what lies outside it).
+#pragma once
+
+#include <zip.h>
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace orvexa::testing {
+
+inline constexpr size_t kPdfLineWidth = 100;
+
+// `line` cut at blanks into pieces of at most kPdfLineWidth characters (a
+// longer word stays whole).
+inline std::vector<std::string> wrappedLine(std::string_view line) {
+  std::vector<std::string> out;
+  while (line.size() > kPdfLineWidth) {
+    size_t cut = line.rfind(' ', kPdfLineWidth);
+    if (cut == std::string_view::npos || cut == 0) cut = line.find(' ');
+    if (cut == std::string_view::npos) break;
+    out.emplace_back(line.substr(0, cut));
+    line.remove_prefix(cut + 1);
+  }
+  out.emplace_back(line);
+  return out;
+}
+
+// The bytes of a PDF with one page per element of `pages`.
+inline std::string pdfBytes(const std::vector<std::string>& pages) {
+  std::vector<std::string> objects;  // object k + 1 is objects[k]
+  const size_t pageCount = pages.size();
+  // 1 catalog, 2 page tree, 3 font, then per page: page object, content stream.
+  objects.push_back("<< /Type /Catalog /Pages 2 0 R >>");
+  std::string kids;
+  for (size_t p = 0; p < pageCount; ++p) kids += std::to_string(4 + 2 * p) + " 0 R ";
+  objects.push_back("<< /Type /Pages /Kids [" + kids + "] /Count " + std::to_string(pageCount) +
+                    " >>");
+  objects.push_back(
+      "<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica /Encoding /WinAnsiEncoding >>");
+  for (size_t p = 0; p < pageCount; ++p) {
+    std::string content = "BT /F1 10 Tf 12 TL 50 760 Td\n";
+    std::istringstream lines(pages[p]);
+    std::string line;
+    std::vector<std::string> shown;
+    while (std::getline(lines, line)) {
+      for (std::string& piece : wrappedLine(line)) shown.push_back(std::move(piece));
+    }
+    for (const std::string& piece : shown) {
+      content += "(";
+      for (char c : piece) {
+        if (c == '(' || c == ')' || c == '\\') {
+          content += '\\';
+          content += c;
+        } else if (c >= 0x20 && c < 0x7f) {
+          content += c;
+        } else {
+          content += '?';
+        }
+      }
+      content += ") Tj T*\n";
+    }
+    content += "ET\n";
+    objects.push_back("<< /Type /Page /Parent 2 0 R /MediaBox [0 0 612 792] /Contents " +
+                      std::to_string(5 + 2 * p) + " 0 R /Resources << /Font << /F1 3 0 R >> >> >>");
+    objects.push_back("<< /Length " + std::to_string(content.size()) + " >>\nstream\n" + content +
+                      "endstream");
+  }
+  std::string out = "%PDF-1.4\n";
+  std::vector<size_t> offsets;
+  for (size_t k = 0; k < objects.size(); ++k) {
+    offsets.push_back(out.size());
+    out += std::to_string(k + 1) + " 0 obj\n" + objects[k] + "\nendobj\n";
+  }
+  const size_t xref = out.size();
+  out += "xref\n0 " + std::to_string(objects.size() + 1) + "\n0000000000 65535 f \n";
+  for (size_t offset : offsets) {
+    char entry[24];
+    std::snprintf(entry, sizeof entry, "%010zu 00000 n \n", offset);
+    out += entry;
+  }
+  out += "trailer\n<< /Size " + std::to_string(objects.size() + 1) + " /Root 1 0 R >>\n";
+  out += "startxref\n" + std::to_string(xref) + "\n%%EOF\n";
+  return out;
+}
+
+// `text` cut into pages of `linesPerPage` lines.
+inline std::string pdfOfText(std::string_view text, size_t linesPerPage = 60) {
+  std::vector<std::string> pages;
+  std::string page;
+  size_t lines = 0;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string_view::npos) end = text.size();
+    page.append(text.substr(start, end - start));
+    page += '\n';
+    start = end + 1;
+    if (++lines == linesPerPage) {
+      pages.push_back(std::move(page));
+      page.clear();
+      lines = 0;
+    }
+  }
+  if (!page.empty() || pages.empty()) pages.push_back(std::move(page));
+  return pdfBytes(pages);
+}
+
+inline bool writeBytes(const std::string& path, std::string_view bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  return static_cast<bool>(out);
+}
+
+inline std::string xmlEscaped(std::string_view text) {
+  std::string out;
+  for (char c : text) {
+    switch (c) {
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      default:
+        out += c;
+    }
+  }
+  return out;
+}
+
+// A "word/document.xml" with one paragraph per element of `paragraphs`.
+inline std::string documentXml(const std::vector<std::string>& paragraphs) {
+  std::string xml =
+      "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>\n"
+      "<w:document xmlns:w=\"http://schemas.openxmlformats.org/wordprocessingml/2006/main\">"
+      "<w:body>";
+  for (const std::string& p : paragraphs) {
+    xml += "<w:p><w:r><w:t xml:space=\"preserve\">" + xmlEscaped(p) + "</w:t></w:r></w:p>";
+  }
+  xml += "</w:body></w:document>";
+  return xml;
+}
+
+// Writes a ZIP archive holding `entries` (name, content), deflated. False on
+// any libzip failure.
+inline bool writeZip(const std::string& path,
+                     const std::vector<std::pair<std::string, std::string>>& entries) {
+  int error = 0;
+  zip_t* archive = zip_open(path.c_str(), ZIP_CREATE | ZIP_TRUNCATE, &error);
+  if (archive == nullptr) return false;
+  for (const auto& [name, content] : entries) {
+    // The source does not copy: `entries` outlives zip_close below.
+    zip_source_t* source = zip_source_buffer(archive, content.data(), content.size(), 0);
+    if (source == nullptr) {
+      zip_discard(archive);
+      return false;
+    }
+    zip_int64_t index =
+        zip_file_add(archive, name.c_str(), source, ZIP_FL_OVERWRITE | ZIP_FL_ENC_UTF_8);
+    if (index < 0) {
+      zip_source_free(source);
+      zip_discard(archive);
+      return false;
+    }
+    zip_set_file_compression(archive, static_cast<zip_uint64_t>(index), ZIP_CM_DEFLATE, 6);
+  }
+  if (zip_close(archive) != 0) {
+    zip_discard(archive);
+    return false;
+  }
+  return true;
+}
+
+// A minimal word-processing file: content types, package relations and the
+// main document with one paragraph per element of `paragraphs`.
+inline bool writeDocx(const std::string& path, const std::vector<std::string>& paragraphs) {
+  return writeZip(
+      path,
+      {{"[Content_Types].xml",
+        "<?xml version=\"1.0\" encoding=\"UTF-8\"?><Types "
+        "xmlns=\"http://schemas.openxmlformats.org/package/2006/content-types\"><Override "
+        "PartName=\"/word/document.xml\" "
+        "ContentType=\"application/"
+        "vnd.openxmlformats-officedocument.wordprocessingml.document.main+xml\"/></Types>"},
+       {"_rels/.rels",
+        "<?xml version=\"1.0\" encoding=\"UTF-8\"?><Relationships "
+        "xmlns=\"http://schemas.openxmlformats.org/package/2006/relationships\"><Relationship "
+        "Id=\"rId1\" "
+        "Type=\"http://schemas.openxmlformats.org/officeDocument/2006/relationships/"
+        "officeDocument\" Target=\"word/document.xml\"/></Relationships>"},
+       {"word/document.xml", documentXml(paragraphs)}});
+}
+
+// `text` split at "\n" into paragraphs.
+inline std::vector<std::string> paragraphsOf(std::string_view text) {
+  std::vector<std::string> out;
+  size_t start = 0;
+  while (start <= text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string_view::npos) end = text.size();
+    out.emplace_back(text.substr(start, end - start));
+    start = end + 1;
+  }
+  return out;
+}
+
+}  // namespace orvexa::testing

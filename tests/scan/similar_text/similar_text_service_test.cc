@@ -1,0 +1,452 @@
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <mutex>
+#include <thread>
+
+#include "orvexa/scan/similar_text/similar_text_service.h"
+#include "scan/similar_text/document_writer.h"
+#include "support/features.h"
+#include "support/signal.h"
+#include "support/temp_dir.h"
+
+namespace orvexa {
+namespace {
+
+using testing::Signal;
+using testing::TempDir;
+
+constexpr int kFeatureID = 8901;
+
+const char* const kLetter =
+    "Dear Mrs Johnson,\n"
+    "Thank you for your letter of 12 March about the delivery of the garden furniture you "
+    "ordered from our shop in Leeds.\n"
+    "We are sorry that the table arrived with a scratch on its top and that two of the chairs "
+    "were missing.\n"
+    "Our driver will collect the table on Friday morning between nine and twelve o'clock, and "
+    "the missing chairs will be delivered at the same time.\n"
+    "If this time does not suit you, please call our customer service on the number below and "
+    "we will find another day.\n"
+    "As a token of our apology we have refunded the delivery charge of 25 pounds to your card.\n"
+    "Yours sincerely,\n"
+    "Peter Hall\n"
+    "Customer Service Manager";
+
+const char* const kMinutes =
+    "Minutes of the board meeting held on 4 April.\n"
+    "Present: the chair, the treasurer, the secretary and four members.\n"
+    "The treasurer reported that income for the first quarter was above the budget, mainly "
+    "because of higher membership fees.\n"
+    "The board approved the new opening hours of the club house for the summer season.\n"
+    "The secretary will write to the council about the parking spaces near the entrance.\n"
+    "The next meeting will be held on 2 May at seven in the evening.\n"
+    "The meeting closed at nine fifteen.";
+
+// The letter with its fourth sentence rewritten.
+std::string revisedLetter() {
+  std::string text = kLetter;
+  const size_t start = text.find("Our driver");
+  const size_t end = text.find('\n', start);
+  text.replace(start, end - start,
+               "Our courier will come on Monday afternoon between two and five o'clock to take "
+               "the damaged table away, and he will bring the two chairs with him.");
+  return text;
+}
+
+struct ScanResult {
+  int64_t total = -1;
+  int doneCalls = 0;
+  std::shared_ptr<const SimilarTextMeasurement> measurement;
+  std::vector<std::pair<std::string, int64_t>> found;
+  std::string trace;
+  std::string log;
+};
+
+class SimilarTextServiceTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ScanStatusTable::erase(kFeatureID);
+    trace_ = std::tmpfile();
+    ASSERT_NE(trace_, nullptr);
+    SimilarTextService::setTraceOutput(trace_);
+  }
+  void TearDown() override {
+    queue_->waitUntilIdle();
+    SimilarTextService::setTraceOutput(stdout);
+    std::fclose(trace_);
+    ScanStatusTable::erase(kFeatureID);
+  }
+
+  std::string traceText() {
+    std::fflush(trace_);
+    std::rewind(trace_);
+    std::string text;
+    char buffer[4096];
+    size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, trace_)) > 0) text.append(buffer, n);
+    std::fseek(trace_, 0, SEEK_END);
+    return text;
+  }
+
+  // Runs a scan of `folders` and waits for done.
+  ScanResult run(const std::vector<std::string>& folders,
+                 int threshold = SimilarTextService::kDefaultThreshold,
+                 const std::function<void()>& onMeasured = nullptr) {
+    ScanResult result;
+    const size_t logStart = testing::logSize();
+    const size_t traceStart = traceText().size();
+    std::vector<Url> paths;
+    for (const std::string& f : folders) paths.push_back(Url::fromPath(f));
+    Signal done;
+    std::mutex mu;
+    SimilarTextService::scan(
+        feature_, paths, threshold,
+        [&](const std::string& path, int64_t size) {
+          std::lock_guard lock(mu);
+          result.found.emplace_back(path, size);
+        },
+        nullptr,
+        [&](int position, const std::shared_ptr<const SimilarTextMeasurement>& m) {
+          EXPECT_EQ(position, 0);
+          EXPECT_TRUE(queue_->isCurrent());
+          result.measurement = m;
+          if (onMeasured) onMeasured();
+        },
+        [&](const FeaturePtr& f, int64_t total) {
+          EXPECT_EQ(f, feature_);
+          EXPECT_TRUE(queue_->isCurrent());
+          result.total = total;
+          ++result.doneCalls;
+          done.notify();
+        },
+        queue_);
+    EXPECT_TRUE(done.wait(std::chrono::seconds(60)));
+    queue_->waitUntilIdle();
+    std::sort(result.found.begin(), result.found.end());
+    result.trace = traceText().substr(traceStart);
+    result.log = testing::logSince(logStart);
+    return result;
+  }
+
+  CategoryPtr all() const {
+    EXPECT_EQ(feature_->categoryInfo.size(), 1u);
+    return feature_->categoryInfo.empty() ? nullptr : feature_->categoryInfo.front();
+  }
+
+  TempDir dir_;
+  ModulePtr module_ =
+      testing::makeModule(kFeatureID, {{"All", CategoryInfomationKind::Common, {}}});
+  FeaturePtr feature_ = testing::featureOf(module_);
+  std::shared_ptr<SerialGCDService> queue_ =
+      std::make_shared<SerialGCDService>(SerialGCDService::GCDQOS::default_);
+  std::FILE* trace_ = nullptr;
+};
+
+size_t countLines(const std::string& text, const std::string& line) {
+  size_t count = 0;
+  size_t pos = 0;
+  while ((pos = text.find(line + "\n", pos)) != std::string::npos) {
+    if (pos == 0 || text[pos - 1] == '\n') ++count;
+    pos += line.size() + 1;
+  }
+  return count;
+}
+
+TEST_F(SimilarTextServiceTest, TwoVersionsOfALetterGroupAndUnrelatedTextsDoNot) {
+  dir_.makeDir("docs");
+  ASSERT_TRUE(testing::writeDocx(dir_ / "docs/letter.docx", testing::paragraphsOf(kLetter)));
+  ASSERT_TRUE(
+      testing::writeBytes(dir_ / "docs/letter-revised.pdf", testing::pdfOfText(revisedLetter())));
+  ASSERT_TRUE(testing::writeDocx(dir_ / "docs/minutes.docx", testing::paragraphsOf(kMinutes)));
+  // Empty texts: never grouped, although they are alike.
+  dir_.writeFile("docs/notes.txt", kLetter);
+  dir_.writeFile("docs/notes copy.txt", kLetter);
+
+  ScanResult r = run({dir_ / "docs"});
+  ASSERT_EQ(r.doneCalls, 1);
+  ASSERT_TRUE(r.measurement);
+  // letter-revised.pdf, letter.docx, minutes.docx, notes copy.txt, notes.txt
+  ASSERT_EQ(r.measurement->urls.size(), 5u);
+  EXPECT_EQ(r.measurement->texts[1], kLetter);
+  // The PDF's lines are wrapped to fit its page.
+  std::string pdfText = r.measurement->texts[0];
+  std::replace(pdfText.begin(), pdfText.end(), '\n', ' ');
+  std::string revised = revisedLetter() + "\n";
+  std::replace(revised.begin(), revised.end(), '\n', ' ');
+  EXPECT_EQ(pdfText, revised);
+  EXPECT_EQ(r.measurement->texts[3], "");
+  const CompressedSizes& sizes = r.measurement->sizes;
+  EXPECT_FALSE(sizes.isWithin(1, 2, SimilarTextService::kDefaultThreshold));
+  EXPECT_FALSE(sizes.isWithin(0, 2, SimilarTextService::kDefaultThreshold));
+
+  CategoryPtr category = all();
+  ASSERT_TRUE(category);
+  EXPECT_EQ(category->title, "All");
+  EXPECT_EQ(category->kind, raw(CategoryInfomationKind::Common));
+  ASSERT_EQ(category->childrens.size(), 1u);
+  const FilePtr& group = category->childrens[0];
+  EXPECT_EQ(group->title, dir_ / "docs/letter-revised.pdf");
+  EXPECT_EQ(group->finderID(), 0);
+  EXPECT_EQ(group->parentFinderID, category->finderID());
+  EXPECT_TRUE(group->url.empty());
+  EXPECT_EQ(group->levelInt, 1);
+  ASSERT_EQ(group->childrens.size(), 2u);
+  const FilePtr& pdf = group->childrens[0];
+  const FilePtr& docx = group->childrens[1];
+  EXPECT_EQ(pdf->url.path(), dir_ / "docs/letter-revised.pdf");
+  EXPECT_EQ(docx->url.path(), dir_ / "docs/letter.docx");
+  for (size_t k = 0; k < 2; ++k) {
+    SCOPED_TRACE(k);
+    const FilePtr& member = group->childrens[k];
+    EXPECT_EQ(member->finderID(), static_cast<int>(k));
+    EXPECT_EQ(member->levelInt, 2);
+    EXPECT_EQ(member->state, 0);
+    EXPECT_EQ(member->parentFileInfo.lock(), group);
+    EXPECT_EQ(member->size, static_cast<int64_t>(std::filesystem::file_size(member->url.path())));
+    const auto* match = std::any_cast<SimilarTextMatch>(&member->attachInformation);
+    ASSERT_NE(match, nullptr);
+    EXPECT_EQ(match->nearest, group->childrens[1 - k]->url);
+    EXPECT_GT(match->distance, 0.0);
+    EXPECT_LT(match->distance, SimilarTextService::kDefaultThreshold / 100.0);
+  }
+  EXPECT_EQ(group->size, pdf->size + docx->size);
+  EXPECT_EQ(category->size, group->size);
+  EXPECT_EQ(r.total, group->size);
+
+  EXPECT_EQ(countLines(r.trace, "finssss"), 5u);
+  EXPECT_EQ(countLines(r.trace, "finish"), 1u);
+  EXPECT_EQ(r.trace.substr(r.trace.size() - 7), "finish\n");
+  EXPECT_NE(r.log.find("SimilarTextScanService Start"), std::string::npos);
+  EXPECT_NE(r.log.find("SimilarTextScanService Finish"), std::string::npos);
+  EXPECT_EQ(r.log.find("SimilarTextScanService Suspend"), std::string::npos);
+  EXPECT_EQ(ScanStatusTable::get(kFeatureID), static_cast<int>(ScanState::end));
+}
+
+TEST_F(SimilarTextServiceTest, OneDocumentGivesOneSingleSizeAndOnePairSize) {
+  ASSERT_TRUE(testing::writeDocx(dir_.makeDir("one") + "/only.docx", {"first run", "second run"}));
+  ScanResult r = run({dir_ / "one"});
+  ASSERT_TRUE(r.measurement);
+  ASSERT_EQ(r.measurement->urls, std::vector<Url>{Url::fromPath(dir_ / "one/only.docx", false)});
+  EXPECT_EQ(r.measurement->texts, std::vector<std::string>{"first run\nsecond run"});
+  EXPECT_EQ(r.measurement->sizes.measuredSingleSizes(), 1u);
+  EXPECT_EQ(r.measurement->sizes.measuredPairSizes(), 1u);
+  EXPECT_GT(r.measurement->sizes.pairSize(0, 0), r.measurement->sizes.singleSize(0));
+  EXPECT_TRUE(all()->childrens.empty());
+  EXPECT_EQ(r.total, 0);
+  EXPECT_EQ(r.trace, "finssss\nfinish\n");
+}
+
+TEST_F(SimilarTextServiceTest, PlainTextGoesThroughThePdfReaderAndGivesNoText) {
+  dir_.writeFile("t/readme.txt", "Plain text is not read.");
+  ScanResult r = run({dir_ / "t"});
+  ASSERT_TRUE(r.measurement);
+  ASSERT_EQ(r.measurement->texts.size(), 1u);
+  EXPECT_EQ(r.measurement->texts[0], "");
+  EXPECT_EQ(r.measurement->sizes.singleSize(0), 0);
+}
+
+TEST_F(SimilarTextServiceTest, KeepsRegularVisibleFilesWhoseExtensionNamesADocumentKind) {
+  struct Entry {
+    const char* path;
+    bool kept;
+  };
+  const Entry entries[] = {
+      {"a.pdf", true},
+      {"b.docx", true},
+      {"c.doc", true},
+      {"d.rtf", true},
+      {"e.txt", true},
+      {"f.docm", true},
+      {"g.pdfa", true},
+      {"sub/deep/h.pdf", true},
+      {"i.PDF", false},
+      {"j.jpg", false},
+      {"pdf", false},
+      {"k.pdf.zip", false},
+      {".hidden.pdf", false},
+      {".hidden/l.pdf", false},
+      {"Tool.app/m.pdf", false},
+      {"folder.pdf/n.txt", true},
+  };
+  for (const Entry& e : entries) dir_.writeFile(std::string("w/") + e.path, "x");
+  ASSERT_EQ(symlink((dir_ / "w/a.pdf").c_str(), (dir_ / "w/link.pdf").c_str()), 0);
+  // A second location inside the first and a location that is a file.
+  ScanResult r = run({dir_ / "w", dir_ / "w/sub", dir_ / "w/a.pdf"});
+
+  std::vector<std::string> expected;
+  for (const Entry& e : entries) {
+    if (e.kept) expected.push_back(dir_ / (std::string("w/") + e.path));
+  }
+  std::sort(expected.begin(), expected.end());
+  std::vector<std::string> measured;
+  ASSERT_TRUE(r.measurement);
+  for (const Url& u : r.measurement->urls) measured.push_back(u.path());
+  EXPECT_EQ(measured, expected);
+  EXPECT_TRUE(std::is_sorted(r.measurement->urls.begin(), r.measurement->urls.end()));
+  EXPECT_EQ(r.measurement->sizes.measuredPairSizes(), expected.size() * expected.size());
+  // progress reports every find of every walk: sub/deep/h.pdf twice.
+  std::vector<std::pair<std::string, int64_t>> found;
+  for (const std::string& p : expected) found.emplace_back(p, 1);
+  found.emplace_back(dir_ / "w/sub/deep/h.pdf", 1);
+  std::sort(found.begin(), found.end());
+  EXPECT_EQ(r.found, found);
+  EXPECT_EQ(countLines(r.trace, "finssss"), expected.size());
+}
+
+TEST_F(SimilarTextServiceTest, NoLocationsOrNoDocumentsStillFinish) {
+  for (const auto& folders : {std::vector<std::string>{}, std::vector<std::string>{dir_.path()},
+                              std::vector<std::string>{dir_ / "missing"}}) {
+    SCOPED_TRACE(folders.size());
+    ScanResult r = run(folders);
+    EXPECT_EQ(r.doneCalls, 1);
+    EXPECT_EQ(r.total, 0);
+    ASSERT_TRUE(r.measurement);
+    EXPECT_EQ(r.measurement->sizes.count(), 0u);
+    EXPECT_TRUE(all()->childrens.empty());
+    EXPECT_EQ(r.trace, "finish\n");
+  }
+}
+
+TEST_F(SimilarTextServiceTest, VanishedMemberIsLeftOutAndItsGroupDropped) {
+  dir_.makeDir("v");
+  ASSERT_TRUE(testing::writeDocx(dir_ / "v/a.docx", testing::paragraphsOf(kLetter)));
+  ASSERT_TRUE(testing::writeDocx(dir_ / "v/b.docx", testing::paragraphsOf(kLetter)));
+  ASSERT_TRUE(testing::writeDocx(dir_ / "v/c.docx", testing::paragraphsOf(kMinutes)));
+  ASSERT_TRUE(testing::writeDocx(dir_ / "v/d.docx", testing::paragraphsOf(kMinutes)));
+  // Between measuring and grouping one copy of the letter disappears.
+  ScanResult r = run({dir_ / "v"}, SimilarTextService::kDefaultThreshold,
+                     [&] { std::filesystem::remove(dir_ / "v/b.docx"); });
+  ASSERT_EQ(all()->childrens.size(), 1u);
+  const FilePtr& group = all()->childrens[0];
+  EXPECT_EQ(group->title, dir_ / "v/c.docx");
+  EXPECT_EQ(group->finderID(), 0);
+  ASSERT_EQ(group->childrens.size(), 2u);
+  EXPECT_EQ(r.total, group->size);
+}
+
+TEST_F(SimilarTextServiceTest, SecondStartWhileRunningOnlyLogs) {
+  ScanStatusTable::set(kFeatureID, ScanState::start);
+  const CategoryPtr catalogueCategory = feature_->categoryInfo.front();
+  const size_t logStart = testing::logSize();
+  bool called = false;
+  SimilarTextService::scan(
+      feature_, {Url::fromPath(dir_.path())}, 40,
+      [&](const std::string&, int64_t) { called = true; }, [&](float) { called = true; },
+      [&](int, const std::shared_ptr<const SimilarTextMeasurement>&) { called = true; },
+      [&](const FeaturePtr&, int64_t) { called = true; }, queue_);
+  queue_->waitUntilIdle();
+  EXPECT_FALSE(called);
+  EXPECT_NE(testing::logSince(logStart).find("SimilarTextScanService Scanning"), std::string::npos);
+  EXPECT_EQ(feature_->categoryInfo, std::vector<CategoryPtr>{catalogueCategory});
+  EXPECT_EQ(ScanStatusTable::get(kFeatureID), static_cast<int>(ScanState::start));
+  EXPECT_EQ(traceText(), "");
+}
+
+TEST_F(SimilarTextServiceTest, TraceLinesCanGoToStandardOutput) {
+  SimilarTextService::setTraceOutput(stdout);
+  dir_.writeFile("s/a.txt", "x");
+  ::testing::internal::CaptureStdout();
+  run({dir_ / "s"});
+  std::fflush(stdout);
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(), "finssss\nfinish\n");
+}
+
+TEST(SimilarTextServiceConcurrencyTest, StopDuringTheWalkEndsWithAnEmptyResult) {
+  TempDir dir;
+  for (int k = 0; k < 40; ++k) dir.writeFile("d/" + std::to_string(k) + ".txt", "x");
+  ModulePtr module =
+      testing::makeModule(kFeatureID + 1, {{"All", CategoryInfomationKind::Common, {}}});
+  FeaturePtr feature = testing::featureOf(module);
+  ScanStatusTable::erase(feature->finderID);
+  auto queue = std::make_shared<SerialGCDService>(SerialGCDService::GCDQOS::default_);
+  SimilarTextService::setTraceOutput(nullptr);
+  const size_t logStart = testing::logSize();
+  Signal done;
+  std::atomic<int> found{0};
+  std::atomic<int> measured{0};
+  int64_t total = -1;
+  SimilarTextService::scan(
+      feature, {Url::fromPath(dir / "d")}, 100,
+      [&](const std::string&, int64_t) {
+        if (++found == 3) SuperScanService::stop(feature);
+      },
+      nullptr, [&](int, const std::shared_ptr<const SimilarTextMeasurement>&) { ++measured; },
+      [&](const FeaturePtr&, int64_t t) {
+        total = t;
+        done.notify();
+      },
+      queue);
+  ASSERT_TRUE(done.wait());
+  queue->waitUntilIdle();
+  SimilarTextService::setTraceOutput(stdout);
+  EXPECT_EQ(done.count(), 1);
+  EXPECT_EQ(found.load(), 3);
+  EXPECT_EQ(measured.load(), 0);
+  EXPECT_EQ(total, 0);
+  EXPECT_TRUE(feature->categoryInfo.front()->childrens.empty());
+  EXPECT_EQ(ScanStatusTable::get(feature->finderID), static_cast<int>(ScanState::end));
+  const std::string log = testing::logSince(logStart);
+  EXPECT_NE(log.find("SimilarTextScanService Suspend"), std::string::npos);
+  EXPECT_EQ(log.find("SimilarTextScanService Finish"), std::string::npos);
+  ScanStatusTable::erase(feature->finderID);
+}
+
+TEST(SimilarTextServiceConcurrencyTest, StopAtAnyMomentGivesDoneOnce) {
+  TempDir dir;
+  for (int k = 0; k < 24; ++k) {
+    std::string text = std::string(kLetter) + "\nReference " + std::to_string(k % 6);
+    if (k % 2 == 0) {
+      ASSERT_TRUE(testing::writeBytes(dir.makeDir("d") + "/" + std::to_string(k) + ".pdf",
+                                      testing::pdfOfText(text)));
+    } else {
+      ASSERT_TRUE(testing::writeDocx(dir.makeDir("d") + "/" + std::to_string(k) + ".docx",
+                                     testing::paragraphsOf(text)));
+    }
+  }
+  SimilarTextService::setTraceOutput(nullptr);
+  for (int delayMs : {0, 2, 5, 10, 20, 40}) {
+    SCOPED_TRACE(delayMs);
+    ModulePtr module =
+        testing::makeModule(kFeatureID + 2, {{"All", CategoryInfomationKind::Common, {}}});
+    FeaturePtr feature = testing::featureOf(module);
+    ScanStatusTable::erase(feature->finderID);
+    auto queue = std::make_shared<SerialGCDService>(SerialGCDService::GCDQOS::default_);
+    const size_t logStart = testing::logSize();
+    Signal done;
+    int64_t total = -1;
+    SimilarTextService::scan(
+        feature, {Url::fromPath(dir / "d")}, 40, nullptr, nullptr, nullptr,
+        [&](const FeaturePtr&, int64_t t) {
+          total = t;
+          done.notify();
+        },
+        queue);
+    std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
+    SuperScanService::stop(feature);
+    ASSERT_TRUE(done.wait());
+    queue->waitUntilIdle();
+    EXPECT_EQ(done.count(), 1);
+    const std::string log = testing::logSince(logStart);
+    const bool suspended = log.find("SimilarTextScanService Suspend") != std::string::npos;
+    const bool finished = log.find("SimilarTextScanService Finish") != std::string::npos;
+    EXPECT_NE(suspended, finished);
+    const CategoryPtr& category = feature->categoryInfo.front();
+    if (suspended) {
+      EXPECT_EQ(total, 0);
+      EXPECT_TRUE(category->childrens.empty());
+    } else {
+      // The copies differ in one digit only: one group of all of them.
+      EXPECT_EQ(category->childrens.size(), 1u);
+      EXPECT_EQ(total, category->size);
+    }
+    ScanStatusTable::erase(feature->finderID);
+  }
+  SimilarTextService::setTraceOutput(stdout);
+}
+
+}  // namespace
+}  // namespace orvexa
