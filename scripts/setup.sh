@@ -12,7 +12,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   gzip coreutils openssl bc
   jdupes rmlint fdupes clang
-  poppler-utils docx2txt ssdeep
+  poppler-utils docx2txt ssdeep findimagedupes
 )
 
 missing=()

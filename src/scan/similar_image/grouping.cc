@@ -1,0 +1,269 @@
+// The grouping stage of the similar-image scan and the rebuild after a
+// clean.
+#include <algorithm>
+#include <chrono>
+#include <set>
+
+#include "orvexa/scan/similar_image/similar_scan_service.h"
+#include "orvexa/tree/bk_tree_old_service.h"
+#include "orvexa/tree/bk_tree_service.h"
+#include "orvexa/tree/lsh_service.h"
+#include "scan/similar_image/similar_scan_internal.h"
+
+namespace orvexa {
+namespace {
+
+// Slices of nodes searched per pool task.
+constexpr int kSearchSlice = 100;
+// Below this many keys the exhaustive tree pass replaces the table search.
+constexpr size_t kSmallSet = 100;
+// Thumbnail pixels count as different when their gray levels differ by more.
+constexpr int kGrayTolerance = 10;
+
+const ResourceKeys kMemberKeys{ResourceKey::localizedName, ResourceKey::fileSize,
+                               ResourceKey::effectiveIcon, ResourceKey::isDirectory,
+                               ResourceKey::isPackage};
+
+// One grouping stage; used on the serial queue only.
+struct Grouping {
+  std::shared_ptr<SerialGCDService> queue;
+  FeaturePtr feature;
+  CategoryPtr all;
+  std::vector<SimilarNodePtr> nodes;
+  SimilarScanService::KeyMap dict;
+  int cutLength = 6;
+  int tableThreshold = 3;
+  int valueThreshold = 0;
+  SimilarScanService::Done done;
+  std::shared_ptr<PercentService> percent;
+};
+using GroupingPtr = std::shared_ptr<Grouping>;
+
+bool stopIfSuspended(const GroupingPtr& g) {
+  if (!g->feature || !SuperScanService::isSuspended(g->feature->finderID)) return false;
+  SimilarScanService::stop(g->feature, g->done);
+  return true;
+}
+
+std::string lastComponent(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+FilePtr newGroup(const CategoryPtr& all, std::string title) {
+  auto group = std::make_shared<FileInformation>(0, 0, all->finderID(), std::move(title), Image{},
+                                                 0, std::chrono::system_clock::now(), Url(), "",
+                                                 false, false, std::any{}, std::vector<FilePtr>{},
+                                                 all, raw(FilesKind::Folder), 1, nullptr);
+  return group;
+}
+
+// Adds the file at `path` as a member of `parentFile` for `node`; a file
+// that has vanished is left out.
+void addToFileInforamtion(const SimilarNodePtr& node, const std::string& path,
+                          const FilePtr& parentFile) {
+  FilePtr member =
+      SuperScanService::getFileInformationFromUrl(Url::fromPath(path, false), kMemberKeys);
+  if (!member) return;
+  member->attachInformation = node;
+  member->levelInt = 2;
+  member->setFinderID(static_cast<int>(parentFile->childrens.size()));
+  member->parentFileInfo = parentFile;
+  parentFile->size += member->size;
+  parentFile->childrens.push_back(std::move(member));
+}
+
+void keepIfGroup(const CategoryPtr& all, const FilePtr& group) {
+  if (group->childrens.size() < 2) return;
+  group->setFinderID(static_cast<int>(all->childrens.size()));
+  all->childrens.push_back(group);
+}
+
+std::vector<SimilarNodePtr> byPath(std::vector<SimilarNodePtr> nodes) {
+  std::sort(nodes.begin(), nodes.end(), [](const SimilarNodePtr& a, const SimilarNodePtr& b) {
+    if (a->url.path() != b->url.path()) return a->url.path() < b->url.path();
+    return a->name < b->name;
+  });
+  return nodes;
+}
+
+// Candidate sets from the tables, confirmed by fingerprint distance and
+// thumbnail gray levels. Entries are taken in the order of their key's path.
+void groupCandidates(const GroupingPtr& g, const LSHService::SearchResult& result) {
+  std::vector<SimilarNodePtr> keys;
+  for (const auto& [key, members] : result) keys.push_back(key);
+  for (const SimilarNodePtr& key : byPath(keys)) {
+    const SimilarNodeSet& candidates = result.at(key);
+    auto files = g->dict.find(key->name);
+    const std::string title = files != g->dict.end() && !files->second.empty()
+                                  ? files->second.front().path()
+                                  : key->url.path();
+    FilePtr group = newGroup(g->all, title);
+    if (!key->similarHadChoose) {
+      addToFileInforamtion(key, key->url.path(), group);
+      key->similarHadChoose = true;
+    }
+    for (const SimilarNodePtr& member :
+         byPath(std::vector<SimilarNodePtr>(candidates.begin(), candidates.end()))) {
+      if (member->similarHadChoose) continue;
+      const int bits = SimilarNode::calculateHamming(key->fingerprint, member->fingerprint);
+      const int pixels =
+          BKTreeService::calculateGrayHamming(key->grayData, member->grayData, kGrayTolerance);
+      if (bits <= g->valueThreshold && pixels <= g->valueThreshold) {
+        addToFileInforamtion(member, member->url.path(), group);
+        member->similarHadChoose = true;
+      }
+    }
+    keepIfGroup(g->all, group);
+  }
+}
+
+// Small sets: every node against every other through one tree.
+void regroupExhaustively(const GroupingPtr& g) {
+  g->all->childrens.clear();
+  OldBKTreeService tree;
+  std::map<std::string, SimilarNodePtr> byKey;
+  for (const SimilarNodePtr& node : g->nodes) {
+    tree.put(node->fingerprint, node->url.path());
+    byKey[node->name] = node;
+  }
+  std::map<std::string, std::set<std::string>> recorded;
+  for (const SimilarNodePtr& node : g->nodes) {
+    std::set<std::string> names =
+        tree.query(node->fingerprint, node->url.path(), g->valueThreshold);
+    if (names.size() > 1) recorded[node->name] = std::move(names);
+  }
+  for (const auto& [key, names] : recorded) {
+    FilePtr group = newGroup(g->all, lastComponent(key));
+    for (const std::string& name : names) {
+      auto node = byKey.find(similar_image::pathWithoutExtension(name));
+      if (node != byKey.end()) addToFileInforamtion(node->second, node->second->url.path(), group);
+    }
+    keepIfGroup(g->all, group);
+  }
+}
+
+// Keys holding several files (a master with its derivatives, a.jpg with
+// a.png) become groups when nothing else did.
+void groupByName(const GroupingPtr& g) {
+  for (const SimilarNodePtr& node : g->nodes) {
+    auto files = g->dict.find(node->name);
+    if (files == g->dict.end() || files->second.size() < 2) continue;
+    FilePtr group = newGroup(g->all, lastComponent(node->name));
+    for (const Url& url : files->second) addToFileInforamtion(node, url.path(), group);
+    keepIfGroup(g->all, group);
+  }
+}
+
+void finishStage(const GroupingPtr& g) {
+  if (g->dict.size() < kSmallSet) regroupExhaustively(g);
+  if (g->all->childrens.empty()) groupByName(g);
+  int64_t total = 0;
+  for (const FilePtr& group : g->all->childrens) total += group->size;
+  g->all->size = total;
+  if (g->percent) {
+    g->percent->progressStep();
+    g->percent->stopTime();
+    if (SuperScanService::percent() == g->percent) SuperScanService::setPercent(nullptr);
+  }
+  similar_image::logInfo(similar_image::kFinishLine);
+  if (g->feature) SuperScanService::setScanStatus(g->feature->finderID, ScanState::end);
+  if (g->done) g->done(g->feature, total);
+}
+
+}  // namespace
+
+void SimilarScanService::NewLSHSearch(const std::shared_ptr<SerialGCDService>& serialQueue,
+                                      const FeaturePtr& featureInfo, const CategoryPtr& allCategory,
+                                      std::vector<SimilarNodePtr> resultSet, KeyMap Dict,
+                                      int cutLength, int tablethreshold, int valuethreshold,
+                                      ShowPercent /*showPercent*/, Done done,
+                                      const std::shared_ptr<PercentService>& percent) {
+  auto g = std::make_shared<Grouping>();
+  g->queue = serialQueue;
+  g->feature = featureInfo;
+  g->all = allCategory;
+  g->nodes = byPath(std::move(resultSet));
+  g->dict = std::move(Dict);
+  g->cutLength = cutLength;
+  g->tableThreshold = tablethreshold;
+  g->valueThreshold = valuethreshold;
+  g->done = std::move(done);
+  g->percent = percent;
+  similar_image::onQueue(serialQueue, [g] {
+    if (stopIfSuspended(g)) return;
+    if (!g->all) {
+      g->all = std::make_shared<CategoryInformation>(
+          0, 0, "All", Image{}, 0, "", raw(CategoryInfomationKind::Common), std::vector<Url>{},
+          std::vector<FilePtr>{}, g->feature, std::any{}, 0, false);
+    }
+    if (g->nodes.empty()) {
+      finishStage(g);
+      return;
+    }
+    LSHService& lsh = LSHService::shard();
+    lsh.generaTable(g->queue, g->nodes, g->cutLength, g->tableThreshold, g->feature, [g, &lsh] {
+      if (stopIfSuspended(g)) return;
+      lsh.search(g->nodes, kSearchSlice, g->tableThreshold, g->valueThreshold, g->queue, g->feature,
+                 [g](LSHService::SearchResult result) {
+                   if (stopIfSuspended(g)) return;
+                   groupCandidates(g, result);
+                   finishStage(g);
+                 });
+    });
+  });
+}
+
+SimilarScanService::SortResult SimilarScanService::sortCategory(const CategoryPtr& allCategory) {
+  int64_t deleted = 0;
+  std::vector<FilePtr> failures;
+  std::string errors;
+  if (!allCategory) return {deleted, failures, errors};
+  std::vector<size_t> dropGroups;
+  for (size_t i = 0; i < allCategory->childrens.size(); ++i) {
+    const FilePtr& group = allCategory->childrens[i];
+    std::vector<size_t> removed;
+    for (size_t j = 0; j < group->childrens.size(); ++j) {
+      const FilePtr& member = group->childrens[j];
+      if (member->deleteStatus == raw(DeleteStatus::DeleteSuccess)) {
+        removed.push_back(j);
+        deleted += member->size;
+      } else if (member->deleteStatus == raw(DeleteStatus::Deleteing) ||
+                 member->deleteStatus == raw(DeleteStatus::DeleteError)) {
+        member->state = 0;
+        failures.push_back(member);
+        errors += member->deleteErrorDesc;
+      }
+    }
+    if (removed.size() == group->childrens.size()) {
+      dropGroups.push_back(i);
+      continue;
+    }
+    for (auto j = removed.rbegin(); j != removed.rend(); ++j) {
+      group->childrens.erase(group->childrens.begin() + static_cast<std::ptrdiff_t>(*j));
+    }
+    if (group->childrens.size() < 2) dropGroups.push_back(i);
+    int64_t size = 0;
+    for (size_t j = 0; j < group->childrens.size(); ++j) {
+      group->childrens[j]->setFinderID(static_cast<int>(j));
+      group->childrens[j]->state = 0;
+      size += group->childrens[j]->size;
+    }
+    group->size = size;
+    group->state = 0;
+  }
+  for (auto i = dropGroups.rbegin(); i != dropGroups.rend(); ++i) {
+    allCategory->childrens.erase(allCategory->childrens.begin() + static_cast<std::ptrdiff_t>(*i));
+  }
+  int64_t size = 0;
+  for (size_t i = 0; i < allCategory->childrens.size(); ++i) {
+    allCategory->childrens[i]->setFinderID(static_cast<int>(i));
+    allCategory->childrens[i]->state = 0;
+    size += allCategory->childrens[i]->size;
+  }
+  allCategory->state = 0;
+  allCategory->size = size;
+  return {deleted, failures, errors};
+}
+
+}  // namespace orvexa

@@ -1,0 +1,307 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "orvexa/platform/image_decode.h"
+#include "orvexa/scan/similar_image/similar_scan_service.h"
+#include "orvexa/tree/bk_tree_service.h"
+#include "orvexa/units/new_metal_scale_image_service.h"
+#include "orvexa/units/oc_resize_image.h"
+#include "support/picture_files.h"
+#include "support/temp_dir.h"
+
+namespace orvexa {
+namespace {
+
+using testing::Rgba;
+using testing::TempDir;
+using Algorithm = SimilarScanService::AlgorithmEnum;
+
+testing::PixelFn solid(Rgba colour) {
+  return [colour](int, int) { return colour; };
+}
+
+// Gray levels falling (or rising) by 3 per column, the same in every row.
+testing::PixelFn gradient(bool darkening) {
+  return [darkening](int x, int) {
+    const auto v = static_cast<uint8_t>(darkening ? 250 - 3 * x : 40 + 3 * x);
+    return Rgba{v, v, v, 255};
+  };
+}
+
+std::vector<int> repeated(int value, size_t count) { return std::vector<int>(count, value); }
+
+Url urlOf(const std::string& path) { return Url::fromPath(path, false); }
+
+class FingerprintTest : public ::testing::Test {
+ protected:
+  TempDir dir_;
+};
+
+TEST_F(FingerprintTest, WhiteOpaquePictureGivesGray254AndMean255) {
+  struct Case {
+    const char* name;
+    std::vector<uint8_t> bytes;
+  };
+  const Case cases[] = {
+      {"white.png", testing::pngBytes(70, 60, solid({255, 255, 255, 255}))},
+      {"white.jpg", testing::jpegBytes(70, 60, solid({255, 255, 255, 255}), 95)},
+      {"white-gray.jpg", testing::jpegBytes(500, 400, solid({255, 255, 255, 255}), 95, true)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string path = testing::writeBytes(dir_ / c.name, c.bytes);
+    const OCResizeImage::Lists lists = OCResizeImage::imagePath(path, 7, 6);
+    ASSERT_EQ(lists.size(), 2u);
+    EXPECT_EQ(lists.at("GRAY"), repeated(254, 42));
+    EXPECT_EQ(lists.at("MEAN"), repeated(255, 42));
+  }
+}
+
+TEST_F(FingerprintTest, ConstantColourGivesAllZeroDifferenceAndAverageHashes) {
+  const Rgba colours[] = {
+      {0, 0, 0, 255}, {40, 120, 200, 255}, {255, 255, 255, 255}, {200, 10, 10, 255}};
+  for (const Rgba& c : colours) {
+    SCOPED_TRACE(::testing::Message() << int(c.r) << "," << int(c.g) << "," << int(c.b));
+    for (const std::string name : {"c.png", "c.jpg"}) {
+      const std::string path = name == "c.png" ? testing::writePng(dir_ / name, 90, 80, solid(c))
+                                               : testing::writeJpeg(dir_ / name, 90, 80, solid(c));
+      for (Algorithm algorithm : {Algorithm::DHA, Algorithm::AHA}) {
+        auto result = SimilarScanService::getFingerprint(urlOf(path), algorithm);
+        ASSERT_TRUE(result.has_value()) << name;
+        EXPECT_EQ(std::get<0>(*result), repeated(0, 36)) << name;
+        EXPECT_EQ(std::get<1>(*result).size(), algorithm == Algorithm::DHA ? 42u : 36u);
+      }
+    }
+  }
+}
+
+TEST_F(FingerprintTest, HorizontalGradientsGiveAllOnesOrAllZerosUnderDifferenceHash) {
+  for (bool darkening : {true, false}) {
+    SCOPED_TRACE(darkening ? "darkening" : "brightening");
+    // Large enough for the JPEG to be decoded at 1/8 of its size.
+    const std::string png = testing::writePng(dir_ / "g.png", 70, 60, gradient(darkening));
+    const std::string jpg = testing::writeJpeg(dir_ / "g.jpg", 70, 60, gradient(darkening), 95);
+    for (const std::string& path : {png, jpg}) {
+      auto result = SimilarScanService::getFingerprint(urlOf(path), Algorithm::DHA);
+      ASSERT_TRUE(result.has_value()) << path;
+      EXPECT_EQ(std::get<0>(*result), repeated(darkening ? 1 : 0, 36)) << path;
+      EXPECT_EQ(BKTreeService::getHashString(std::get<0>(*result)),
+                darkening ? "fffffffff" : "000000000");
+    }
+  }
+}
+
+TEST_F(FingerprintTest, TransparencyReadsAsBlackThroughPremultipliedAlpha) {
+  const std::string clear =
+      testing::writePng(dir_ / "clear.png", 20, 20, solid({255, 255, 255, 0}));
+  OCResizeImage::Lists lists = OCResizeImage::imagePath(clear, 7, 6);
+  EXPECT_EQ(lists.at("GRAY"), repeated(0, 42));
+  EXPECT_EQ(lists.at("MEAN"), repeated(0, 42));
+
+  // Half-covered red: R is premultiplied to 128.
+  const std::string half = testing::writePng(dir_ / "half.png", 14, 12, solid({255, 0, 0, 128}));
+  lists = OCResizeImage::imagePath(half, 7, 6);
+  EXPECT_EQ(lists.at("GRAY"), repeated(38, 42));  // trunc(128 * 0.3)
+  EXPECT_EQ(lists.at("MEAN"), repeated(42, 42));  // 128 / 3
+
+  // The gray weights are truncated one by one: 250 gives 75 + 147 + 27,
+  // where the weighted sum itself is 250.
+  const std::string light =
+      testing::writePng(dir_ / "light.png", 7, 6, solid({250, 250, 250, 255}));
+  lists = OCResizeImage::imagePath(light, 7, 6);
+  EXPECT_EQ(lists.at("GRAY"), repeated(249, 42));
+  EXPECT_EQ(lists.at("MEAN"), repeated(250, 42));
+  const std::string mixed = testing::writePng(dir_ / "mixed.png", 7, 6, solid({10, 200, 31, 255}));
+  lists = OCResizeImage::imagePath(mixed, 7, 6);
+  EXPECT_EQ(lists.at("GRAY"), repeated(3 + 118 + 3, 42));
+  EXPECT_EQ(lists.at("MEAN"), repeated(80, 42));  // 241 / 3
+}
+
+TEST_F(FingerprintTest, UnreadablePicturesGiveTwoEmptyLists) {
+  const std::vector<uint8_t> jpeg = testing::jpegBytes(300, 200, testing::blocks(1, 300, 200));
+  const std::vector<uint8_t> png = testing::pngBytes(300, 200, testing::blocks(2, 300, 200));
+  struct Case {
+    const char* name;
+    std::vector<uint8_t> bytes;
+  };
+  const Case cases[] = {
+      {"empty.jpg", {}},
+      {"truncated.jpg",
+       std::vector<uint8_t>(jpeg.begin(),
+                            jpeg.begin() + static_cast<std::ptrdiff_t>(jpeg.size() / 2))},
+      {"header-only.jpg", std::vector<uint8_t>(jpeg.begin(), jpeg.begin() + 200)},
+      {"truncated.png", std::vector<uint8_t>(png.begin(), png.begin() + static_cast<std::ptrdiff_t>(
+                                                                            png.size() / 2))},
+      {"garbage.png", std::vector<uint8_t>(5000, 0x5A)},
+      {"huge.png", testing::pngWithDeclaredSize(100000, 100000)},
+      {"wide.png", testing::pngWithDeclaredSize(2000000, 1)},
+      {"text.jpg", {'h', 'e', 'l', 'l', 'o'}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string path = testing::writeBytes(dir_ / c.name, c.bytes);
+    const OCResizeImage::Lists lists = OCResizeImage::imagePath(path, 7, 6);
+    ASSERT_EQ(lists.size(), 2u);
+    EXPECT_TRUE(lists.at("GRAY").empty());
+    EXPECT_TRUE(lists.at("MEAN").empty());
+    for (Algorithm algorithm : {Algorithm::DHA, Algorithm::AHA, Algorithm::PHA}) {
+      EXPECT_FALSE(SimilarScanService::getFingerprint(urlOf(path), algorithm).has_value());
+    }
+  }
+  // Nothing there, a folder named like a picture, a size that is no size.
+  const OCResizeImage::Lists missing = OCResizeImage::imagePath(dir_ / "missing.jpg", 7, 6);
+  EXPECT_EQ(missing, (OCResizeImage::Lists{{"GRAY", {}}, {"MEAN", {}}}));
+  EXPECT_TRUE(OCResizeImage::imagePath(dir_.makeDir("folder.jpg"), 7, 6).at("GRAY").empty());
+  const std::string good = testing::writeBytes(dir_ / "good.jpg", jpeg);
+  EXPECT_TRUE(OCResizeImage::imagePath(good, 0, 6).at("GRAY").empty());
+  EXPECT_EQ(OCResizeImage::imagePath(good, 7, 6).at("GRAY").size(), 42u);
+}
+
+TEST_F(FingerprintTest, ContentDecidesTheFormatNotTheName) {
+  const auto jpeg = testing::jpegBytes(120, 90, testing::blocks(3, 120, 90));
+  const auto png = testing::pngBytes(120, 90, testing::blocks(4, 120, 90));
+  const auto asJpeg = OCResizeImage::imagePath(testing::writeBytes(dir_ / "right.jpg", jpeg), 7, 6);
+  const auto jpegNamedPng =
+      OCResizeImage::imagePath(testing::writeBytes(dir_ / "lie.png", jpeg), 7, 6);
+  EXPECT_EQ(asJpeg.at("GRAY").size(), 42u);
+  EXPECT_EQ(jpegNamedPng, asJpeg);
+  const auto asPng = OCResizeImage::imagePath(testing::writeBytes(dir_ / "right.png", png), 7, 6);
+  const auto pngNamedJpeg =
+      OCResizeImage::imagePath(testing::writeBytes(dir_ / "lie.jpeg", png), 7, 6);
+  EXPECT_EQ(asPng.at("GRAY").size(), 42u);
+  EXPECT_EQ(pngNamedJpeg, asPng);
+}
+
+// The JPEG decoder shrinks large pictures in the DCT domain (8 x 8 block
+// means at 1/8) before the final resample; the thumbnail stays what a full
+// decode would give, within rounding.
+TEST_F(FingerprintTest, ShrinkingInTheDctDomainKeepsTheThumbnail) {
+  auto smooth = [](int x, int y) {
+    const double fx = x / 800.0;
+    const double fy = y / 600.0;
+    return Rgba{static_cast<uint8_t>(40 + 180 * fx), static_cast<uint8_t>(200 - 150 * fy),
+                static_cast<uint8_t>(100 + 100 * fx * fy), 255};
+  };
+  const std::vector<uint8_t> bytes = testing::jpegBytes(800, 600, smooth, 90);
+  DecodeRequest shrink;
+  shrink.minWidth = 7;
+  shrink.minHeight = 6;
+  const auto small = decodePictureData(bytes, shrink);
+  ASSERT_TRUE(small.has_value());
+  EXPECT_EQ(small->width, 100);
+  EXPECT_EQ(small->height, 75);
+  const auto full = decodePictureData(bytes);
+  ASSERT_TRUE(full.has_value());
+  EXPECT_EQ(full->width, 800);
+
+  const auto viaSmall = OCResizeImage::fromPicture(*small, 7, 6).at("GRAY");
+  const auto viaFull = OCResizeImage::fromPicture(*full, 7, 6).at("GRAY");
+  ASSERT_EQ(viaSmall.size(), viaFull.size());
+  for (size_t i = 0; i < viaSmall.size(); ++i) EXPECT_NEAR(viaSmall[i], viaFull[i], 2) << i;
+
+  // The pixel limit applies to what is decoded, after shrinking.
+  shrink.maxPixels = 100 * 75;
+  EXPECT_TRUE(decodePictureData(bytes, shrink).has_value());
+  shrink.maxPixels = 100 * 75 - 1;
+  EXPECT_FALSE(decodePictureData(bytes, shrink).has_value());
+  DecodeRequest fullLimited;
+  fullLimited.maxPixels = 800 * 600 - 1;
+  EXPECT_FALSE(decodePictureData(bytes, fullLimited).has_value());
+  // A picture smaller than the target is not shrunk.
+  shrink.minWidth = 400;
+  shrink.minHeight = 500;
+  shrink.maxPixels = kMaxDecodedPixels;
+  const auto half = decodePictureData(bytes, shrink);
+  ASSERT_TRUE(half.has_value());
+  EXPECT_EQ(half->width, 700);  // 7/8: the smallest scale that keeps 500 rows
+  EXPECT_EQ(half->height, 525);
+}
+
+TEST_F(FingerprintTest, AreaAveragingWeighsPartialCoverage) {
+  struct Case {
+    std::vector<uint8_t> row;  // gray levels of a one-row source
+    int width;
+    std::vector<int> expected;
+  };
+  const Case cases[] = {
+      {{0, 90, 180}, 2, {30, 150}},        // 1.5 source pixels per output pixel
+      {{0, 100, 200, 255}, 2, {50, 228}},  // 227.5 rounds up
+      {{10, 20}, 4, {10, 10, 20, 20}},     // enlarging replicates
+      {{7}, 3, {7, 7, 7}},
+  };
+  for (const Case& c : cases) {
+    PixelBuffer source;
+    source.width = static_cast<int>(c.row.size());
+    source.height = 1;
+    for (uint8_t v : c.row) source.rgba.insert(source.rgba.end(), {v, v, v, 255});
+    const PixelBuffer out = resampleArea(source, c.width, 1);
+    ASSERT_EQ(out.width, c.width);
+    std::vector<int> levels;
+    for (int x = 0; x < out.width; ++x) levels.push_back(out.rgba[static_cast<size_t>(x) * 4]);
+    EXPECT_EQ(levels, c.expected);
+  }
+  EXPECT_TRUE(resampleArea(PixelBuffer{}, 7, 6).empty());
+}
+
+TEST_F(FingerprintTest, CosineHashAndItsPictureForm) {
+  // A constant block has only the zero-frequency coefficient.
+  std::vector<int> expected = repeated(0, 36);
+  expected[0] = 1;
+  EXPECT_EQ(SimilarScanService::PHAAlgorithm(repeated(100, 144), 12, 12, 6), expected);
+  const std::string white =
+      testing::writePng(dir_ / "white.png", 48, 48, solid({255, 255, 255, 255}));
+  auto pha = SimilarScanService::getFingerprint(urlOf(white), Algorithm::PHA);
+  ASSERT_TRUE(pha.has_value());
+  EXPECT_EQ(std::get<0>(*pha), expected);
+  EXPECT_EQ(std::get<1>(*pha).size(), 144u);
+
+  // The picture form: by extension, and lossy only for JPEG.
+  const auto pattern = testing::blocks(9, 96, 96);
+  const std::string png = testing::writePng(dir_ / "p.png", 96, 96, pattern);
+  const std::string tiffNamed = testing::writePng(dir_ / "p.tiff", 96, 96, pattern);
+  const std::string gif = testing::writePng(dir_ / "p.gif", 96, 96, pattern);
+  const std::string jpg = testing::writeBytes(dir_ / "p.jpg", testing::readBytes(png));
+  auto fromPng = SimilarScanService::getPHashFingerprint(urlOf(png), 16, 16, 8);
+  ASSERT_TRUE(fromPng.has_value());
+  EXPECT_EQ(fromPng->size(), 64u);
+  EXPECT_EQ(SimilarScanService::getPHashFingerprint(urlOf(tiffNamed), 16, 16, 8), fromPng);
+  EXPECT_FALSE(SimilarScanService::getPHashFingerprint(urlOf(gif), 16, 16, 8).has_value());
+  auto fromJpg = SimilarScanService::getPHashFingerprint(urlOf(jpg), 16, 16, 8);
+  ASSERT_TRUE(fromJpg.has_value());
+  EXPECT_LE(BKTreeService::calculateGrayHamming(*fromPng, *fromJpg, 0), 6);
+  EXPECT_FALSE(
+      SimilarScanService::getPHashFingerprint(urlOf(dir_ / "none.png"), 32, 32, 8).has_value());
+}
+
+TEST_F(FingerprintTest, LanczosScalerGivesGrayLevelsOfTheOutputSize) {
+  const std::string path = testing::writePng(dir_ / "halves.png", 64, 32, [](int x, int) {
+    return x < 32 ? Rgba{0, 0, 0, 255} : Rgba{255, 255, 255, 255};
+  });
+  NewMetalScaleImageService scaler(MTLDevice{}, urlOf(path), ImageSize{8.9, 4.2});
+  auto gray = scaler.getGray();
+  ASSERT_TRUE(gray.has_value());
+  ASSERT_EQ(gray->size(), 32u);  // 8 x 4
+  for (size_t row = 0; row < 4; ++row) {
+    EXPECT_EQ((*gray)[row * 8], 0);
+    EXPECT_GE((*gray)[row * 8 + 7], 254);
+    EXPECT_LT((*gray)[row * 8 + 2], (*gray)[row * 8 + 5]);
+  }
+  EXPECT_FALSE(
+      NewMetalScaleImageService(MTLDevice{}, urlOf(dir_ / "none.png"), ImageSize{8, 4}).getGray());
+  EXPECT_FALSE(NewMetalScaleImageService(MTLDevice{}, urlOf(path), ImageSize{0, 4}).getGray());
+}
+
+TEST(FingerprintSettingsTest, ResizeSettingsDefaultTo40AndCanBeChanged) {
+  EXPECT_EQ(SimilarScanService::resizeImgWidth(), 40.0);
+  EXPECT_EQ(SimilarScanService::resizeImgHeight(), 40.0);
+  SimilarScanService::setResizeImgWidth(64.5);
+  EXPECT_EQ(SimilarScanService::resizeImgWidth(), 64.5);
+  SimilarScanService::setResizeImgWidth(40.0);
+  EXPECT_EQ(SimilarScanService::stringBinary2Dec("100101"), 37);
+}
+
+}  // namespace
+}  // namespace orvexa

@@ -1,0 +1,450 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <atomic>
+#include <filesystem>
+#include <mutex>
+#include <thread>
+
+#include "orvexa/platform/file_manager.h"
+#include "orvexa/platform/paths.h"
+#include "orvexa/scan/similar_image/similar_scan_service.h"
+#include "orvexa/tree/lsh_service.h"
+#include "orvexa/units/sqlite_tool.h"
+#include "support/features.h"
+#include "support/picture_files.h"
+#include "support/sandbox.h"
+#include "support/signal.h"
+#include "support/temp_dir.h"
+
+namespace orvexa {
+namespace {
+
+using testing::Sandbox;
+using testing::Signal;
+
+constexpr int kFeatureID = 8801;
+
+std::vector<std::string> memberPaths(const FilePtr& group) {
+  std::vector<std::string> paths;
+  for (const FilePtr& m : group->childrens) paths.push_back(m->url.path());
+  return paths;
+}
+
+std::vector<std::vector<std::string>> groupsOf(const FeaturePtr& feature) {
+  std::vector<std::vector<std::string>> groups;
+  for (const FilePtr& g : feature->categoryInfo.at(0)->childrens) {
+    std::vector<std::string> paths = memberPaths(g);
+    std::sort(paths.begin(), paths.end());
+    groups.push_back(paths);
+  }
+  std::sort(groups.begin(), groups.end());
+  return groups;
+}
+
+class SimilarScanServiceTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ScanStatusTable::erase(kFeatureID);
+    LSHService::shard().setBandLookup(true);
+  }
+  void TearDown() override {
+    SimilarScanService::setFingerprintHookForTesting(nullptr);
+    ScanStatusTable::erase(kFeatureID);
+  }
+
+  struct Outcome {
+    int64_t total = -1;
+    int doneCalls = 0;
+  };
+
+  Outcome runScan(const std::vector<std::string>& folders, int threshold = 5) {
+    std::vector<Url> urls;
+    for (const std::string& f : folders) urls.push_back(Url::fromPath(f));
+    Signal done;
+    auto outcome = std::make_shared<Outcome>();
+    auto calls = std::make_shared<std::atomic<int>>(0);
+    SimilarScanService::scan(
+        feature_, urls, threshold, nullptr, nullptr, nullptr,
+        [&, outcome, calls](const FeaturePtr& f, int64_t total) {
+          EXPECT_EQ(f, feature_);
+          EXPECT_TRUE(queue_->isCurrent());
+          outcome->total = total;
+          ++*calls;
+          done.notify();
+        },
+        queue_);
+    EXPECT_TRUE(done.wait(std::chrono::seconds(60)));
+    queue_->waitUntilIdle();
+    outcome->doneCalls = calls->load();
+    return *outcome;
+  }
+
+  // A distinct picture per seed.
+  std::string picture(const std::string& path, uint32_t seed, int width = 96, int height = 72) {
+    return testing::writeJpeg(path, width, height, testing::blocks(seed, width, height));
+  }
+
+  Sandbox sb_;
+  ModulePtr module_ =
+      testing::makeModule(kFeatureID, {{"All", CategoryInfomationKind::Common, {}}});
+  FeaturePtr feature_ = testing::featureOf(module_);
+  std::shared_ptr<SerialGCDService> queue_ =
+      std::make_shared<SerialGCDService>(SerialGCDService::GCDQOS::default_);
+};
+
+// The cases that exercise the pool, the serial queue and a stop; the suite
+// also runs under ThreadSanitizer.
+class SimilarScanConcurrencyTest : public SimilarScanServiceTest {};
+
+TEST_F(SimilarScanConcurrencyTest, TwoCopiesUnderDifferentNamesFormOneGroupOfTwo) {
+  const std::string folder = sb_.dir("~/Pictures");
+  const std::string a = picture(folder + "/beach.jpg", 11);
+  const std::string b = testing::writeBytes(folder + "/beach copy.jpg", testing::readBytes(a));
+  picture(folder + "/forest.jpg", 12);
+  picture(folder + "/city.png", 13);  // a JPEG under a PNG name
+  const size_t logStart = testing::logSize();
+
+  const Outcome outcome = runScan({folder});
+  EXPECT_EQ(outcome.doneCalls, 1);
+  ASSERT_EQ(feature_->categoryInfo.size(), 1u);
+  const CategoryPtr all = feature_->categoryInfo[0];
+  EXPECT_EQ(all->title, "All");
+  EXPECT_EQ(all->kind, raw(CategoryInfomationKind::Common));
+  ASSERT_EQ(all->childrens.size(), 1u);
+  const FilePtr group = all->childrens[0];
+  EXPECT_EQ(group->finderID(), 0);
+  EXPECT_EQ(group->parentFinderID, all->finderID());
+  EXPECT_TRUE(group->url.empty());
+  EXPECT_EQ(group->title, "beach copy");  // small sets: the last component of a key
+  ASSERT_EQ(group->childrens.size(), 2u);
+  EXPECT_EQ(groupsOf(feature_), (std::vector<std::vector<std::string>>{{b, a}}));
+  const int64_t size = static_cast<int64_t>(std::filesystem::file_size(a));
+  for (size_t i = 0; i < 2; ++i) {
+    const FilePtr& member = group->childrens[i];
+    EXPECT_EQ(member->state, 0) << "the scan ticks nothing";
+    EXPECT_EQ(member->levelInt, 2);
+    EXPECT_EQ(member->finderID(), static_cast<int>(i));
+    EXPECT_EQ(member->parentFileInfo.lock(), group);
+    EXPECT_EQ(member->size, size);
+    const auto* node = std::any_cast<SimilarNodePtr>(&member->attachInformation);
+    ASSERT_NE(node, nullptr);
+    EXPECT_EQ((*node)->url.path(), member->url.path());
+    EXPECT_EQ((*node)->fingerprint.size(), 36u);
+  }
+  EXPECT_EQ(group->size, 2 * size);
+  EXPECT_EQ(all->size, 2 * size);
+  EXPECT_EQ(outcome.total, 2 * size);
+  EXPECT_EQ(ScanStatusTable::get(kFeatureID), static_cast<int>(ScanState::end));
+  const std::string log = testing::logSince(logStart);
+  EXPECT_NE(log.find("SimilarScanService Start"), std::string::npos);
+  EXPECT_NE(log.find("SimilarScanService Finish"), std::string::npos);
+  EXPECT_EQ(log.find("Supend"), std::string::npos);
+}
+
+TEST_F(SimilarScanServiceTest, OnePictureGivesAllWithNoGroupsAndTotalZero) {
+  const std::string folder = sb_.dir("~/Pictures");
+  picture(folder + "/only.jpg", 21);
+  sb_.file("~/Pictures/notes.txt", "text");
+  const Outcome outcome = runScan({folder});
+  ASSERT_EQ(feature_->categoryInfo.size(), 1u);
+  EXPECT_EQ(feature_->categoryInfo[0]->title, "All");
+  EXPECT_TRUE(feature_->categoryInfo[0]->childrens.empty());
+  EXPECT_EQ(outcome.total, 0);
+  EXPECT_EQ(outcome.doneCalls, 1);
+
+  // No location at all, or nothing to compare, ends the same way.
+  EXPECT_EQ(runScan({}).total, 0);
+  EXPECT_EQ(runScan({sb_.dir("~/Empty/")}).total, 0);
+}
+
+TEST_F(SimilarScanServiceTest, ThresholdFiveUsesThreeBandsAndSixUsesTwo) {
+  const std::string folder = sb_.dir("~/Pictures");
+  picture(folder + "/a.jpg", 31);
+  picture(folder + "/b.jpg", 32);
+  struct Case {
+    int threshold;
+    size_t tables;
+  };
+  for (const Case& c : {Case{5, 120}, Case{6, 30}, Case{0, 120}, Case{12, 30}}) {
+    SCOPED_TRACE(c.threshold);
+    runScan({folder}, c.threshold);
+    EXPECT_EQ(LSHService::shard().tableDicts.size(), c.tables);
+  }
+}
+
+TEST_F(SimilarScanServiceTest, OnlyPathsNamingJpegOrPngAreConsidered) {
+  const std::string folder = sb_.dir("~/Pictures");
+  const auto bytes = testing::jpegBytes(96, 72, testing::blocks(41, 96, 72));
+  struct Case {
+    std::string name;
+    bool considered;
+  };
+  const Case cases[] = {
+      {"a.jpg", true},
+      {"b.JPEG", true},
+      {"c.Png", true},
+      {"d.gif", false},
+      {"e", false},
+      {"f.jpg.bak", true},
+      {".hidden.jpg", false},
+      {".cache/g.jpg", false},
+      {"Thing.app/h.jpg", false},
+      {"nested/deep/i.jpg", true},
+  };
+  for (const Case& c : cases) testing::writeBytes(folder + "/" + c.name, bytes);
+  runScan({folder});
+  ASSERT_EQ(feature_->categoryInfo[0]->childrens.size(), 1u);
+  std::vector<std::string> expected;
+  for (const Case& c : cases) {
+    if (c.considered) expected.push_back(folder + "/" + c.name);
+  }
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(groupsOf(feature_), (std::vector<std::vector<std::string>>{expected}));
+}
+
+TEST_F(SimilarScanConcurrencyTest, StopDuringFingerprintingEndsWithTheSuspendLine) {
+  const std::string folder = sb_.dir("~/Pictures");
+  for (uint32_t i = 0; i < 24; ++i) picture(folder + "/p" + std::to_string(i) + ".jpg", 100 + i);
+  std::atomic<int> fingerprints{0};
+  SimilarScanService::setFingerprintHookForTesting([&](const Url&) {
+    if (fingerprints++ == 0) SuperScanService::stop(feature_);
+  });
+  const size_t logStart = testing::logSize();
+  const Outcome outcome = runScan({folder});
+  // Let any straggling pool task report; none may end the scan again.
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  queue_->waitUntilIdle();
+  EXPECT_EQ(outcome.total, 0);
+  EXPECT_EQ(outcome.doneCalls, 1);
+  EXPECT_EQ(ScanStatusTable::get(kFeatureID), static_cast<int>(ScanState::end));
+  const std::string log = testing::logSince(logStart);
+  EXPECT_NE(log.find("SimilarScanService stopSimilar Supend"), std::string::npos);
+  EXPECT_EQ(log.find("SimilarScanService Finish"), std::string::npos);
+  EXPECT_TRUE(feature_->categoryInfo.at(0)->childrens.empty());
+}
+
+TEST_F(SimilarScanServiceTest, SecondStartWhileRunningOnlyLogsScanning) {
+  ScanStatusTable::set(kFeatureID, ScanState::start);
+  const size_t logStart = testing::logSize();
+  bool called = false;
+  const std::vector<CategoryPtr> before = feature_->categoryInfo;
+  SimilarScanService::scan(
+      feature_, {Url::fromPath(sb_.home())}, 5, nullptr, nullptr, nullptr,
+      [&](const FeaturePtr&, int64_t) { called = true; }, queue_);
+  queue_->waitUntilIdle();
+  EXPECT_FALSE(called);
+  EXPECT_EQ(feature_->categoryInfo, before);
+  const std::string log = testing::logSince(logStart);
+  EXPECT_NE(log.find("SimilarScanService Scanning"), std::string::npos);
+  EXPECT_EQ(log.find("SimilarScanService Start"), std::string::npos);
+}
+
+// With the query tool present, discovery takes its lines (existing paths
+// that name a JPEG or PNG) instead of walking.
+TEST_F(SimilarScanServiceTest, MetadataQueryToolListsThePictures) {
+  const std::string folder = sb_.dir("~/Pictures");
+  const std::string a = picture(folder + "/a.jpg", 51);
+  const std::string b = testing::writeBytes(folder + "/b.jpg", testing::readBytes(a));
+  const std::string c = testing::writeBytes(folder + "/c.jpg", testing::readBytes(a));
+  testing::writeBytes(folder + "/d.gif", testing::readBytes(a));
+  const std::string tool = sb_.file("/usr/bin/mdfind",
+                                    "#!/bin/sh\n"
+                                    "case \"$3\" in *Library*) exit 0;; esac\n"
+                                    "echo '" +
+                                        a + "'\necho '" + b + "'\necho '" + folder +
+                                        "/d.gif'\necho '" + folder + "/gone.jpg'\n");
+  ::chmod(tool.c_str(), 0755);
+  ASSERT_EQ(Paths::shared().tool("mdfind"), tool);
+  runScan({folder});
+  EXPECT_EQ(groupsOf(feature_), (std::vector<std::vector<std::string>>{{a, b}}))
+      << "c.jpg is not listed by the tool";
+
+  // A tool that finds nothing anywhere makes the scan walk the folders.
+  sb_.file("/usr/bin/mdfind", "#!/bin/sh\nexit 0\n");
+  ::chmod(tool.c_str(), 0755);
+  runScan({folder});
+  EXPECT_EQ(groupsOf(feature_), (std::vector<std::vector<std::string>>{{a, b, c}}));
+}
+
+// A Photos library whose database ties versions to masters: the master and
+// its derivative files are one group.
+TEST_F(SimilarScanServiceTest, PhotosLibraryGroupsMastersWithTheirDerivatives) {
+  const std::string library = sb_.dir("~/Pictures/Photos Library.photoslibrary");
+  const std::string master1 = picture(library + "/Masters/2020/05/01/IMG_0001.JPG", 61, 160, 120);
+  const std::string master2 = picture(library + "/Masters/2020/05/02/IMG_0002.jpg", 62, 160, 120);
+  const std::string lonely = picture(library + "/Masters/2020/05/03/IMG_0003.jpg", 63, 160, 120);
+  // Version 42 (0x2A) and version 675 (0x2A3).
+  const std::string derivative1 = picture(
+      library + "/resources/proxies/derivatives/00/00/2A/UNADJUSTEDNONRAW_thumb_2a.jpg", 61);
+  const std::string derivative1b = picture(
+      library + "/resources/proxies/derivatives/00/00/2A/UNADJUSTEDNONRAW_mini_2a.jpg", 61, 40, 30);
+  const std::string derivative2 = picture(
+      library + "/resources/proxies/derivatives/02/00/2A3/UNADJUSTEDNONRAW_thumb_2a3.jpg", 62);
+  picture(sb_.home() + "/Pictures/other.jpg", 64);
+
+  SqliteTool db;
+  const std::string dbPath = library + "/database/photos.db";
+  std::filesystem::create_directories(library + "/database");
+  ASSERT_TRUE(db.openDB(dbPath));
+  ASSERT_TRUE(db.executionSQL("CREATE TABLE RKMaster (modelId INTEGER PRIMARY KEY, uuid TEXT, "
+                              "imagePath TEXT, fileName TEXT);"
+                              "CREATE TABLE RKVersion (modelId INTEGER PRIMARY KEY, uuid TEXT, "
+                              "masterId INTEGER, fileName TEXT);")
+                  .first);
+  const std::vector<std::vector<SqlValue>> masters{
+      {int64_t{7}, std::string("2020/05/01/IMG_0001.JPG")},
+      {int64_t{8}, std::string("2020/05/02/IMG_0002.jpg")},
+      {int64_t{9}, std::string("2020/05/03/IMG_0003.jpg")},
+      {int64_t{10}, std::string("x' or '1'='1")}};
+  for (const auto& row : masters) {
+    ASSERT_TRUE(
+        db.executionSQL("INSERT INTO RKMaster (modelId, imagePath) VALUES (?, ?)", row).first);
+  }
+  for (const auto& row : std::vector<std::vector<SqlValue>>{
+           {int64_t{42}, int64_t{7}}, {int64_t{675}, int64_t{8}}, {int64_t{676}, int64_t{9}}}) {
+    ASSERT_TRUE(
+        db.executionSQL("INSERT INTO RKVersion (modelId, masterId) VALUES (?, ?)", row).first);
+  }
+  db.closeDB(dbPath);
+
+  runScan({sb_.home() + "/Pictures"});
+  const CategoryPtr all = feature_->categoryInfo.at(0);
+  ASSERT_EQ(all->childrens.size(), 2u);
+  std::map<std::string, std::vector<std::string>> byTitle;
+  for (const FilePtr& g : all->childrens) byTitle[g->title] = memberPaths(g);
+  // The master comes last: it is the picture the key stands for.
+  EXPECT_EQ(byTitle["IMG_0001"], (std::vector<std::string>{derivative1b, derivative1, master1}));
+  EXPECT_EQ(byTitle["IMG_0002"], (std::vector<std::string>{derivative2, master2}));
+}
+
+TEST_F(SimilarScanServiceTest, LibraryWithoutDatabaseFilesMastersAlone) {
+  const std::string library = sb_.dir("~/Pictures/Old.photoslibrary");
+  const std::string master = picture(library + "/Masters/IMG_1.jpg", 71);
+  testing::writeBytes(library + "/Masters/IMG_1 copy.jpg", testing::readBytes(master));
+  picture(library + "/resources/proxies/derivatives/00/00/2A/UNADJUSTEDNONRAW_thumb_2a.jpg", 71);
+  runScan({library});  // the location is the library itself
+  EXPECT_EQ(groupsOf(feature_),
+            (std::vector<std::vector<std::string>>{{library + "/Masters/IMG_1 copy.jpg", master}}));
+  EXPECT_FALSE(fileExists(library + "/database/photos.db")) << "no database file may be created";
+}
+
+// Above 100 keys the banded tables find the candidates; exact copies and
+// re-encoded, resized or slightly brightened copies are confirmed, distinct
+// pictures are not paired.
+TEST_F(SimilarScanConcurrencyTest, LargeSetsAreGroupedThroughTheTables) {
+  const std::string folder = sb_.dir("~/Pictures");
+  for (uint32_t i = 0; i < 110; ++i) picture(folder + "/p" + std::to_string(i) + ".jpg", 1000 + i);
+  const auto source = testing::blocks(1003, 96, 72);
+  const std::string exact =
+      testing::writeBytes(folder + "/copy.jpg", testing::readBytes(folder + "/p3.jpg"));
+  const std::string reencoded = testing::writeJpeg(folder + "/reencoded.jpg", 96, 72, source, 60);
+  const std::string resized =
+      testing::writePng(folder + "/resized.png", 192, 144, testing::blocks(1005, 192, 144));
+  const std::string brighter = testing::writeJpeg(
+      folder + "/brighter.jpg", 96, 72, testing::brightened(testing::blocks(1007, 96, 72), 6));
+  runScan({folder});
+  EXPECT_EQ(groupsOf(feature_), (std::vector<std::vector<std::string>>{
+                                    {brighter, folder + "/p7.jpg"},
+                                    {exact, folder + "/p3.jpg", reencoded},
+                                    {folder + "/p5.jpg", resized},
+                                }));
+  for (const FilePtr& g : feature_->categoryInfo[0]->childrens) {
+    EXPECT_EQ(g->title.front(), '/') << "titled with a picture's path";
+  }
+}
+
+// The walking pipeline called on its own, as a host may: it fills the
+// category it is given and ends the scan like the driver does.
+TEST_F(SimilarScanServiceTest, WalkingPipelineCanBeStartedDirectly) {
+  const std::string folder = sb_.dir("~/Pictures");
+  const std::string a = picture(folder + "/a.jpg", 81);
+  const std::string b = testing::writeBytes(folder + "/b.jpg", testing::readBytes(a));
+  auto all = std::make_shared<CategoryInformation>(
+      0, 0, "All", Image{}, 0, "", raw(CategoryInfomationKind::Common), std::vector<Url>{},
+      std::vector<FilePtr>{}, feature_, std::any{}, 0, false);
+  feature_->categoryInfo = {all};
+  ScanStatusTable::set(kFeatureID, ScanState::start);
+  Signal done;
+  int64_t total = -1;
+  std::vector<float> fractions;
+  std::mutex mu;
+  auto percent = std::make_shared<PercentService>(
+      [&](float f) {
+        std::lock_guard lock(mu);
+        fractions.push_back(f);
+      },
+      4);
+  SimilarScanService::scanProCommon(
+      {Url::fromPath(folder)}, feature_, 5, all, nullptr, nullptr, nullptr,
+      [&](const FeaturePtr&, int64_t t) {
+        total = t;
+        done.notify();
+      },
+      queue_, percent);
+  ASSERT_TRUE(done.wait());
+  queue_->waitUntilIdle();
+  EXPECT_EQ(groupsOf(feature_), (std::vector<std::vector<std::string>>{{a, b}}));
+  EXPECT_EQ(total, all->size);
+  EXPECT_EQ(percent->currentStep(), 4);
+  EXPECT_EQ(ScanStatusTable::get(kFeatureID), static_cast<int>(ScanState::end));
+  std::lock_guard lock(mu);
+  ASSERT_FALSE(fractions.empty());
+  EXPECT_EQ(fractions.back(), 1.0f);
+}
+
+TEST_F(SimilarScanServiceTest, SortCategoryDropsDeletedMembersAndThinGroups) {
+  auto all = std::make_shared<CategoryInformation>();
+  auto addGroup = [&](std::vector<std::pair<int, int64_t>> members) {
+    auto group = std::make_shared<FileInformation>();
+    group->setFinderID(static_cast<int>(all->childrens.size()));
+    for (auto [status, size] : members) {
+      auto m = std::make_shared<FileInformation>();
+      m->setFinderID(static_cast<int>(group->childrens.size()));
+      m->deleteStatus = status;
+      m->size = size;
+      m->state = 1;
+      m->title = "m" + std::to_string(size);
+      if (status == raw(DeleteStatus::DeleteError)) m->deleteErrorDesc = "denied " + m->title + ";";
+      group->childrens.push_back(m);
+      group->size += size;
+    }
+    group->state = -1;
+    all->childrens.push_back(group);
+    return group;
+  };
+  const int ok = raw(DeleteStatus::DeleteSuccess);
+  const int failed = raw(DeleteStatus::DeleteError);
+  const int busy = raw(DeleteStatus::Deleteing);
+  const int none = raw(DeleteStatus::None);
+  auto kept = addGroup({{ok, 10}, {failed, 20}, {none, 30}});
+  addGroup({{ok, 40}, {none, 50}});  // one member left: dropped
+  addGroup({{ok, 60}, {ok, 70}});    // all deleted: dropped
+  auto untouched = addGroup({{busy, 80}, {none, 90}, {none, 100}});
+  all->state = -1;
+
+  auto [deleted, failures, errors] = SimilarScanService::sortCategory(all);
+  EXPECT_EQ(deleted, 10 + 40 + 60 + 70);
+  ASSERT_EQ(failures.size(), 2u);
+  EXPECT_EQ(failures[0]->title, "m20");
+  EXPECT_EQ(failures[1]->title, "m80");
+  EXPECT_EQ(failures[0]->state, 0);
+  EXPECT_EQ(errors, "denied m20;");
+  ASSERT_EQ(all->childrens.size(), 2u);
+  EXPECT_EQ(all->childrens[0], kept);
+  EXPECT_EQ(all->childrens[1], untouched);
+  EXPECT_EQ(untouched->finderID(), 1);
+  ASSERT_EQ(kept->childrens.size(), 2u);
+  EXPECT_EQ(kept->childrens[0]->title, "m20");
+  EXPECT_EQ(kept->childrens[1]->finderID(), 1);
+  EXPECT_EQ(kept->childrens[1]->state, 0);
+  EXPECT_EQ(kept->size, 50);
+  EXPECT_EQ(kept->state, 0);
+  EXPECT_EQ(untouched->size, 270);
+  EXPECT_EQ(all->size, 320);
+  EXPECT_EQ(all->state, 0);
+}
+
+}  // namespace
+}  // namespace orvexa

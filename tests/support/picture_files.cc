@@ -1,0 +1,159 @@
+#include "support/picture_files.h"
+
+#include <cstdio>  // jpeglib.h needs FILE and size_t first
+
+#include <jpeglib.h>
+#include <png.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
+
+namespace orvexa::testing {
+
+std::vector<uint8_t> pngBytes(int width, int height, const PixelFn& pixel) {
+  std::vector<uint8_t> rgba(static_cast<size_t>(width) * static_cast<size_t>(height) * 4);
+  for (int y = 0; y < height; ++y) {
+    for (int x = 0; x < width; ++x) {
+      const Rgba p = pixel(x, y);
+      uint8_t* o =
+          rgba.data() +
+          (static_cast<size_t>(y) * static_cast<size_t>(width) + static_cast<size_t>(x)) * 4;
+      o[0] = p.r;
+      o[1] = p.g;
+      o[2] = p.b;
+      o[3] = p.a;
+    }
+  }
+  png_image image;
+  std::memset(&image, 0, sizeof image);
+  image.version = PNG_IMAGE_VERSION;
+  image.width = static_cast<png_uint_32>(width);
+  image.height = static_cast<png_uint_32>(height);
+  image.format = PNG_FORMAT_RGBA;
+  png_alloc_size_t size = 0;
+  png_image_write_get_memory_size(image, size, 0, rgba.data(), 0, nullptr);
+  std::vector<uint8_t> out(size);
+  if (png_image_write_to_memory(&image, out.data(), &size, 0, rgba.data(), 0, nullptr) == 0) {
+    out.clear();
+  }
+  out.resize(size);
+  png_image_free(&image);
+  return out;
+}
+
+std::vector<uint8_t> jpegBytes(int width, int height, const PixelFn& pixel, int quality,
+                               bool grayscale) {
+  // The inputs are always valid here: libjpeg's default error handler
+  // (which ends the process) is good enough for a test fixture.
+  jpeg_compress_struct cinfo;
+  jpeg_error_mgr err;
+  std::memset(&cinfo, 0, sizeof cinfo);
+  cinfo.err = jpeg_std_error(&err);
+  jpeg_create_compress(&cinfo);
+  unsigned char* buffer = nullptr;
+  unsigned long size = 0;
+  jpeg_mem_dest(&cinfo, &buffer, &size);
+  cinfo.image_width = static_cast<JDIMENSION>(width);
+  cinfo.image_height = static_cast<JDIMENSION>(height);
+  cinfo.input_components = grayscale ? 1 : 3;
+  cinfo.in_color_space = grayscale ? JCS_GRAYSCALE : JCS_RGB;
+  jpeg_set_defaults(&cinfo);
+  jpeg_set_quality(&cinfo, quality, TRUE);
+  jpeg_start_compress(&cinfo, TRUE);
+  std::vector<uint8_t> row(static_cast<size_t>(width) *
+                           static_cast<size_t>(cinfo.input_components));
+  for (int y = 0; y < height; ++y) {
+    for (int x = 0; x < width; ++x) {
+      const Rgba p = pixel(x, y);
+      if (grayscale) {
+        row[static_cast<size_t>(x)] = p.r;
+      } else {
+        row[static_cast<size_t>(x) * 3] = p.r;
+        row[static_cast<size_t>(x) * 3 + 1] = p.g;
+        row[static_cast<size_t>(x) * 3 + 2] = p.b;
+      }
+    }
+    JSAMPROW rows[1] = {row.data()};
+    jpeg_write_scanlines(&cinfo, rows, 1);
+  }
+  jpeg_finish_compress(&cinfo);
+  jpeg_destroy_compress(&cinfo);
+  std::vector<uint8_t> out(buffer, buffer + size);
+  std::free(buffer);
+  return out;
+}
+
+std::string writeBytes(const std::string& path, const std::vector<uint8_t>& bytes) {
+  std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
+  return path;
+}
+
+std::string writePng(const std::string& path, int width, int height, const PixelFn& pixel) {
+  return writeBytes(path, pngBytes(width, height, pixel));
+}
+
+std::string writeJpeg(const std::string& path, int width, int height, const PixelFn& pixel,
+                      int quality) {
+  return writeBytes(path, jpegBytes(width, height, pixel, quality));
+}
+
+std::vector<uint8_t> readBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+PixelFn blocks(uint32_t seed, int width, int height) {
+  std::mt19937 random(seed);
+  std::vector<Rgba> cells(48);
+  for (Rgba& c : cells) {
+    const auto level = static_cast<uint8_t>(random() % 256);
+    c = Rgba{level, static_cast<uint8_t>(level * 3 / 4), static_cast<uint8_t>(level / 2), 255};
+  }
+  return [cells, width, height](int x, int y) {
+    const size_t cx = static_cast<size_t>(x * 8 / width);
+    const size_t cy = static_cast<size_t>(y * 6 / height);
+    return cells[cy * 8 + cx];
+  };
+}
+
+PixelFn brightened(PixelFn pixel, int delta) {
+  return [pixel, delta](int x, int y) {
+    Rgba p = pixel(x, y);
+    auto up = [delta](uint8_t v) { return static_cast<uint8_t>(std::min(255, v + delta)); };
+    return Rgba{up(p.r), up(p.g), up(p.b), p.a};
+  };
+}
+
+std::vector<uint8_t> pngWithDeclaredSize(uint32_t width, uint32_t height) {
+  std::vector<uint8_t> out{0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
+  auto put32 = [&out](uint32_t v) {
+    for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<uint8_t>(v >> shift));
+  };
+  auto chunk = [&](const char* type, const std::vector<uint8_t>& data) {
+    put32(static_cast<uint32_t>(data.size()));
+    std::vector<uint8_t> body(type, type + 4);
+    body.insert(body.end(), data.begin(), data.end());
+    out.insert(out.end(), body.begin(), body.end());
+    put32(static_cast<uint32_t>(crc32(0, body.data(), static_cast<uInt>(body.size()))));
+  };
+  std::vector<uint8_t> header;
+  for (uint32_t v : {width, height}) {
+    for (int shift = 24; shift >= 0; shift -= 8) header.push_back(static_cast<uint8_t>(v >> shift));
+  }
+  header.insert(header.end(), {8, 6, 0, 0, 0});  // 8-bit RGBA, no interlace
+  chunk("IHDR", header);
+  chunk("IDAT", {0x78, 0x9C, 0x03, 0x00, 0x00, 0x00, 0x00, 0x01});
+  chunk("IEND", {});
+  return out;
+}
+
+}  // namespace orvexa::testing

@@ -1,0 +1,310 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "orvexa/tree/inverted_sort.h"
+#include "orvexa/tree/lsh_service.h"
+#include "orvexa/units/scan_status.h"
+#include "support/features.h"
+#include "support/signal.h"
+
+namespace orvexa {
+namespace {
+
+using testing::Signal;
+
+constexpr int kFeatureID = 8601;
+
+std::vector<int> randomBits(std::mt19937& random, size_t count = 36) {
+  std::vector<int> bits(count);
+  for (int& b : bits) b = static_cast<int>(random() & 1u);
+  return bits;
+}
+
+SimilarNodePtr makeNode(const std::string& name, std::vector<int> fingerprint) {
+  return std::make_shared<SimilarNode>(Url::fromPath("/p/" + name + ".jpg", false), "/p/" + name,
+                                       std::move(fingerprint), std::vector<int>{},
+                                       std::vector<int>{});
+}
+
+// Every pair of names that the result puts together (key with member).
+std::set<std::pair<std::string, std::string>> pairsOf(const LSHService::SearchResult& result) {
+  std::set<std::pair<std::string, std::string>> pairs;
+  for (const auto& [key, members] : result) {
+    for (const SimilarNodePtr& m : members) {
+      pairs.insert(std::minmax(key->name, m->name));
+    }
+  }
+  return pairs;
+}
+
+// Filing and searching run on the global pool and merge on a serial queue;
+// the suite also runs under ThreadSanitizer.
+class LSHServiceConcurrencyTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ScanStatusTable::set(kFeatureID, ScanState::start);
+    LSHService::shard().setBandLookup(true);
+    LSHService::shard().setKeyByQueryNode(true);
+  }
+  void TearDown() override {
+    ScanStatusTable::erase(kFeatureID);
+    LSHService::shard().setBandLookup(true);
+    LSHService::shard().setKeyByQueryNode(true);
+  }
+
+  // generaTable then search, both waited for, as the scan calls them.
+  LSHService::SearchResult fileAndSearch(const std::vector<SimilarNodePtr>& nodes, int bands,
+                                         int threshold) {
+    LSHService& lsh = LSHService::shard();
+    Signal filed;
+    queue_->run(
+        [&] { lsh.generaTable(queue_, nodes, 6, bands, feature_, [&] { filed.notify(); }); },
+        nullptr);
+    EXPECT_TRUE(filed.wait());
+    Signal searched;
+    LSHService::SearchResult result;
+    queue_->run(
+        [&] {
+          lsh.search(nodes, 100, bands, threshold, queue_, feature_, [&](auto r) {
+            result = std::move(r);
+            searched.notify();
+          });
+        },
+        nullptr);
+    EXPECT_TRUE(searched.wait());
+    queue_->waitUntilIdle();
+    return result;
+  }
+
+  ModulePtr module_ = testing::makeModule(kFeatureID, {});
+  FeaturePtr feature_ = testing::featureOf(module_);
+  std::shared_ptr<SerialGCDService> queue_ =
+      std::make_shared<SerialGCDService>(SerialGCDService::GCDQOS::default_);
+};
+
+TEST_F(LSHServiceConcurrencyTest, SelectionsAreOrderedChoicesOfDistinctBands) {
+  const std::vector<std::vector<int>> bands{{0}, {1}, {2}, {3}, {4}, {5}};
+  const auto three = LSHService::selections(bands, 3, nullptr);
+  ASSERT_EQ(three.size(), 120u);
+  EXPECT_EQ(three[0], (std::vector<int>{0, 1, 2}));
+  EXPECT_EQ(three[1], (std::vector<int>{0, 1, 3}));
+  EXPECT_EQ(three[4], (std::vector<int>{0, 2, 1}));
+  EXPECT_EQ(three[20], (std::vector<int>{1, 0, 2}));
+  EXPECT_EQ(three.back(), (std::vector<int>{5, 4, 3}));
+  EXPECT_EQ(std::set<std::vector<int>>(three.begin(), three.end()).size(), 120u);
+
+  const auto two = LSHService::selections(bands, 2, nullptr);
+  ASSERT_EQ(two.size(), 30u);
+  EXPECT_EQ(two[5], (std::vector<int>{1, 0}));
+
+  // Bands are concatenated, not numbered.
+  const auto joined = LSHService::selections({{1, 1}, {0, 1}}, 2, nullptr);
+  EXPECT_EQ(joined, (std::vector<std::vector<int>>{{1, 1, 0, 1}, {0, 1, 1, 1}}));
+
+  EXPECT_TRUE(LSHService::selections(bands, 3, [] { return true; }).empty());
+  EXPECT_TRUE(LSHService::selections(bands, 7, nullptr).empty());
+}
+
+TEST_F(LSHServiceConcurrencyTest, TablesPerSelectionAndIdenticalNodesShareEveryBucket) {
+  std::mt19937 random(1);
+  const std::vector<int> bits = randomBits(random);
+  auto a = makeNode("a", bits);
+  auto b = makeNode("b", bits);
+  auto c = makeNode("c", randomBits(random));
+  for (int bands : {3, 2}) {
+    SCOPED_TRACE(bands);
+    fileAndSearch({a, b, c}, bands, 0);
+    const auto& tables = LSHService::shard().tableDicts;
+    ASSERT_EQ(tables.size(), bands == 3 ? 120u : 30u);
+    ASSERT_EQ(a->cutArray.size(), 6u);
+    EXPECT_EQ(a->cutArray[1], std::vector<int>(bits.begin() + 6, bits.begin() + 12));
+    for (const auto& [number, table] : tables) {
+      size_t filed = 0;
+      for (const auto& [key, nodes] : table) {
+        filed += nodes.size();
+        const bool hasA = std::find(nodes.begin(), nodes.end(), a) != nodes.end();
+        const bool hasB = std::find(nodes.begin(), nodes.end(), b) != nodes.end();
+        EXPECT_EQ(hasA, hasB) << "table " << number;
+      }
+      EXPECT_EQ(filed, 3u);
+    }
+  }
+  // Table 0 stands for bands 0, 1, 2: a's key there is its first 18 bits.
+  fileAndSearch({a, b, c}, 3, 0);
+  const int64_t key =
+      LSHService::arrayBinary2Dec(std::vector<int>(bits.begin(), bits.begin() + 18));
+  EXPECT_EQ(LSHService::shard().tableDicts.at(0).at(key).size(), 2u);
+}
+
+TEST_F(LSHServiceConcurrencyTest, ThresholdZeroAcceptsOnlyIdenticalFingerprints) {
+  std::mt19937 random(2);
+  const std::vector<int> bits = randomBits(random);
+  std::vector<int> oneOff = bits;
+  oneOff[35] ^= 1;
+  auto a = makeNode("a", bits);
+  auto twin = makeNode("twin", bits);
+  auto near = makeNode("near", oneOff);
+  auto alone = makeNode("alone", randomBits(random));
+  const auto result = fileAndSearch({a, twin, near, alone}, 3, 0);
+  EXPECT_EQ(pairsOf(result), (std::set<std::pair<std::string, std::string>>{{"/p/a", "/p/twin"}}));
+  for (const auto& [key, members] : result) {
+    EXPECT_NE(key->name, "/p/alone") << "a node with no candidate gets no entry";
+    EXPECT_NE(key->name, "/p/near");
+  }
+}
+
+// Planted near pairs whose differences touch at most three of the six bands
+// agree on some selection of three bands: the band lookup finds every one,
+// whatever the random keys do. 250 nodes make slices of 100, 100 and 50.
+TEST_F(LSHServiceConcurrencyTest, BandLookupFindsEveryPairThatAgreesOnASelection) {
+  EXPECT_EQ(LSHService::sliceSizes(250, 100), (std::vector<size_t>{100, 100, 50}));
+  EXPECT_EQ(LSHService::sliceSizes(200, 100), (std::vector<size_t>{100, 100}));
+  EXPECT_EQ(LSHService::sliceSizes(7, 100), (std::vector<size_t>{7}));
+  EXPECT_TRUE(LSHService::sliceSizes(0, 100).empty());
+
+  std::mt19937 random(3);
+  std::vector<SimilarNodePtr> nodes;
+  std::set<std::pair<std::string, std::string>> planted;
+  for (int i = 0; i < 125; ++i) {
+    const std::vector<int> bits = randomBits(random);
+    std::vector<int> copy = bits;
+    const int flips = 1 + static_cast<int>(random() % 3);  // in up to three bands
+    for (int f = 0; f < flips; ++f) copy[random() % 36] ^= 1;
+    const std::string a = "a" + std::to_string(i);
+    const std::string b = "b" + std::to_string(i);
+    nodes.push_back(makeNode(a, bits));
+    nodes.push_back(makeNode(b, copy));
+    planted.insert(std::minmax("/p/" + a, "/p/" + b));
+  }
+  std::sort(nodes.begin(), nodes.end(), [](auto& x, auto& y) { return x->url < y->url; });
+  const auto found = pairsOf(fileAndSearch(nodes, 3, 3));
+  for (const auto& pair : planted) {
+    EXPECT_EQ(found.count(pair), 1u) << pair.first << " " << pair.second;
+  }
+  // Whatever else was paired is within the distance limit.
+  for (const auto& [key, members] : fileAndSearch(nodes, 3, 3)) {
+    for (const auto& m : members) {
+      EXPECT_LE(SimilarNode::calculateHamming(key->fingerprint, m->fingerprint), 3);
+    }
+  }
+}
+
+TEST_F(LSHServiceConcurrencyTest, RandomKeysAloneFindIdenticalPairsButMissSomeNearOnes) {
+  LSHService::shard().setBandLookup(false);
+  std::mt19937 random(4);
+  std::vector<SimilarNodePtr> nodes;
+  for (int i = 0; i < 60; ++i) {
+    const std::vector<int> bits = randomBits(random);
+    nodes.push_back(makeNode("same" + std::to_string(i) + "a", bits));
+    nodes.push_back(makeNode("same" + std::to_string(i) + "b", bits));
+    std::vector<int> far = randomBits(random);
+    std::vector<int> near = far;
+    near[0] ^= 1;
+    near[12] ^= 1;
+    near[24] ^= 1;  // three bands differ: a random three-band key avoids them 1 time in 20
+    nodes.push_back(makeNode("near" + std::to_string(i) + "a", far));
+    nodes.push_back(makeNode("near" + std::to_string(i) + "b", near));
+  }
+  const auto found = pairsOf(fileAndSearch(nodes, 3, 3));
+  int same = 0;
+  int near = 0;
+  for (int i = 0; i < 60; ++i) {
+    const std::string n = std::to_string(i);
+    same += static_cast<int>(found.count({"/p/same" + n + "a", "/p/same" + n + "b"}));
+    near += static_cast<int>(found.count({"/p/near" + n + "a", "/p/near" + n + "b"}));
+  }
+  EXPECT_EQ(same, 60);
+  EXPECT_LT(near, 40);
+
+  LSHService::shard().setBandLookup(true);
+  const auto all = pairsOf(fileAndSearch(nodes, 3, 3));
+  for (int i = 0; i < 60; ++i) {
+    const std::string n = std::to_string(i);
+    EXPECT_EQ(all.count({"/p/near" + n + "a", "/p/near" + n + "b"}), 1u) << i;
+  }
+}
+
+// a-b differ in 1 bit, a-c in 3, b-c in 4: at a limit of 3, a finds both,
+// b and c find only a.
+TEST_F(LSHServiceConcurrencyTest, CandidateSetsAreKeyedByTheirQueryNodeOrInHashOrder) {
+  std::mt19937 random(6);
+  const std::vector<int> bits = randomBits(random);
+  std::vector<int> near = bits;
+  near[0] ^= 1;
+  std::vector<int> far = bits;
+  far[6] ^= 1;
+  far[12] ^= 1;
+  far[18] ^= 1;
+  auto a = makeNode("a", bits);
+  auto b = makeNode("b", near);
+  auto c = makeNode("c", far);
+  auto namesOf = [](const SimilarNodeSet& set) {
+    std::set<std::string> names;
+    for (const auto& n : set) names.insert(n->name);
+    return names;
+  };
+  const auto byQuery = fileAndSearch({a, b, c}, 3, 3);
+  ASSERT_EQ(byQuery.size(), 3u);
+  EXPECT_EQ(namesOf(byQuery.at(a)), (std::set<std::string>{"/p/b", "/p/c"}));
+  EXPECT_EQ(namesOf(byQuery.at(b)), std::set<std::string>{"/p/a"});
+  EXPECT_EQ(namesOf(byQuery.at(c)), std::set<std::string>{"/p/a"});
+
+  // In hash order a set may be keyed by any of its members (a's set by b or
+  // c, say); the three still come out together.
+  LSHService::shard().setKeyByQueryNode(false);
+  const auto byHash = fileAndSearch({a, b, c}, 3, 3);
+  std::set<std::string> together;
+  for (const auto& [key, set] : byHash) {
+    EXPECT_EQ(set.count(key), 0u);
+    together.insert(key->name);
+    for (const auto& n : namesOf(set)) together.insert(n);
+  }
+  EXPECT_EQ(together, (std::set<std::string>{"/p/a", "/p/b", "/p/c"}));
+}
+
+TEST_F(LSHServiceConcurrencyTest, StoppedScanFilesNothingAndFindsNothing) {
+  std::mt19937 random(5);
+  const std::vector<int> bits = randomBits(random);
+  std::vector<SimilarNodePtr> nodes{makeNode("a", bits), makeNode("b", bits)};
+  ScanStatusTable::set(kFeatureID, ScanState::suspend);
+  const auto result = fileAndSearch(nodes, 3, 5);
+  EXPECT_TRUE(result.empty());
+  EXPECT_TRUE(LSHService::shard().tableDicts.empty());
+}
+
+TEST(InvertedSortTest, PairsNeedThreeOfFourEqualParts) {
+  // Quarters of 9 bits with values that never repeat across quarters.
+  auto quarters = [](std::initializer_list<int> values) {
+    std::vector<int> bits;
+    for (int v : values) {
+      for (int b = 8; b >= 0; --b) bits.push_back((v >> b) & 1);
+    }
+    return bits;
+  };
+  auto n = makeNode("n", quarters({1, 2, 3, 4}));
+  auto two = makeNode("two", quarters({1, 2, 30, 40}));
+  auto three = makeNode("three", quarters({1, 2, 3, 44}));
+  auto four = makeNode("four", quarters({1, 2, 3, 4}));
+  InvertedSort index;
+  index.buildIndex({n, two, three, four});
+  EXPECT_EQ(n->fingerIndex, (std::vector<std::string>{"1", "2", "3", "4"}));
+  EXPECT_EQ(three->fingerIndex, (std::vector<std::string>{"1", "2", "3", "2c"}));
+  EXPECT_EQ(index.hashDict.at("2").size(), 4u);
+
+  auto result = index.search({n, two});
+  ASSERT_EQ(result.count(n), 1u);
+  std::set<std::string> matches;
+  for (const auto& m : result[n]) matches.insert(m->name);
+  EXPECT_EQ(matches, (std::set<std::string>{"/p/n", "/p/three", "/p/four"}));
+  ASSERT_EQ(result.count(two), 1u);
+  ASSERT_EQ(result[two].size(), 1u) << "two shares only two parts with anyone";
+  EXPECT_EQ(result[two][0], two);
+}
+
+}  // namespace
+}  // namespace orvexa

@@ -1,0 +1,312 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "orvexa/tree/bk_tree_old_service.h"
+#include "orvexa/tree/bk_tree_service.h"
+#include "orvexa/tree/inverted_sort.h"
+#include "orvexa/tree/similar_node.h"
+
+namespace orvexa {
+namespace {
+
+std::vector<int> bitsOf(const std::string& text) {
+  std::vector<int> bits;
+  for (char c : text) {
+    if (c == '0' || c == '1') bits.push_back(c - '0');
+  }
+  return bits;
+}
+
+std::vector<int> flipped(std::vector<int> bits, std::initializer_list<size_t> positions) {
+  for (size_t p : positions) bits[p] = 1 - bits[p];
+  return bits;
+}
+
+std::vector<int> randomBits(std::mt19937& random, size_t count = 36) {
+  std::vector<int> bits(count);
+  for (int& b : bits) b = static_cast<int>(random() & 1u);
+  return bits;
+}
+
+SimilarNodePtr makeNode(const std::string& name, std::vector<int> fingerprint) {
+  return std::make_shared<SimilarNode>(Url::fromPath("/p/" + name + ".jpg", false), "/p/" + name,
+                                       std::move(fingerprint), std::vector<int>{1, 2, 3},
+                                       std::vector<int>{4, 5, 6});
+}
+
+std::set<std::string> namesOf(const SimilarNodeSet& nodes) {
+  std::set<std::string> names;
+  for (const SimilarNodePtr& n : nodes) names.insert(n->name);
+  return names;
+}
+
+const std::vector<int> kBase = bitsOf("101100111000110101011100001111010110");
+
+TEST(SimilarNodeTest, IdentityIgnoresFingerprintAndFlags) {
+  auto a = makeNode("a", kBase);
+  auto b = makeNode("a", flipped(kBase, {0}));
+  b->similarHadChoose = true;
+  EXPECT_TRUE(SimilarNodeEqual()(a, b));
+  auto c = makeNode("c", kBase);
+  EXPECT_FALSE(SimilarNodeEqual()(a, c));
+  SimilarNodeSet set{a, c};
+  EXPECT_EQ(set.size(), 2u);
+  EXPECT_EQ(set.count(makeNode("c", kBase)), 1u);
+}
+
+TEST(BKTreeServiceTest, DuplicatePutReturnsTrueAndRidesAlong) {
+  BKTreeService tree;
+  auto root = makeNode("root", kBase);
+  auto near = makeNode("near", flipped(kBase, {3, 4}));
+  auto same = makeNode("same", kBase);
+  EXPECT_FALSE(tree.put(root));
+  EXPECT_FALSE(tree.put(near));
+  ASSERT_EQ(root->childrenDict.size(), 1u);
+  EXPECT_EQ(root->childrenDict.at(2), near);
+
+  EXPECT_TRUE(tree.put(same));
+  EXPECT_EQ(root->childrenDict.size(), 1u) << "an identical fingerprint is no tree child";
+  ASSERT_EQ(root->childrens.size(), 1u);
+  EXPECT_EQ(root->childrens[0], same);
+
+  // Identical to a node further down: it rides with that node.
+  auto sameAsNear = makeNode("same-as-near", near->fingerprint);
+  EXPECT_TRUE(tree.put(sameAsNear));
+  ASSERT_EQ(near->childrens.size(), 1u);
+  EXPECT_EQ(near->childrens[0], sameAsNear);
+  EXPECT_EQ(tree.count, 0);
+}
+
+TEST(BKTreeServiceTest, ThresholdZeroVisitsNoChildOfAnExactMatch) {
+  BKTreeService tree;
+  auto root = makeNode("root", kBase);
+  auto rider = makeNode("rider", kBase);
+  auto child = makeNode("child", flipped(kBase, {7}));
+  tree.put(root);
+  tree.put(rider);
+  tree.put(child);
+  ASSERT_EQ(root->childrenDict.count(1), 1u);
+
+  SimilarNodeSet results;
+  root->search(*makeNode("query", kBase), 0, results);
+  EXPECT_EQ(namesOf(results), (std::set<std::string>{"/p/root", "/p/rider"}));
+  EXPECT_FALSE(child->similarHadChoose);
+
+  // The exact search finds the same pair without looking further either.
+  SimilarNodeSet exact;
+  root->searchDuplicate(*makeNode("query", kBase), exact);
+  EXPECT_EQ(namesOf(exact), (std::set<std::string>{"/p/root", "/p/rider"}));
+  EXPECT_TRUE(root->duplicateHadChoose);
+  EXPECT_TRUE(rider->duplicateHadChoose);
+
+  // A query one bit away from the root at threshold 0 follows edge 1 only.
+  SimilarNodeSet viaEdge;
+  root->search(*makeNode("q2", child->fingerprint), 0, viaEdge);
+  EXPECT_EQ(namesOf(viaEdge), (std::set<std::string>{"/p/child"}));
+}
+
+TEST(BKTreeServiceTest, QueryFromATreeNodeFindsItselfAndItsRiders) {
+  BKTreeService tree;
+  auto a = makeNode("a", kBase);
+  auto b = makeNode("b", flipped(kBase, {1, 2, 3, 4, 5, 6, 7, 8}));
+  auto bTwin = makeNode("b-twin", b->fingerprint);
+  auto c = makeNode("c", flipped(b->fingerprint, {20}));
+  for (const auto& n : {a, b, bTwin, c}) tree.put(n);
+  SimilarNodeSet results;
+  tree.root->search(*b, 1, results);
+  EXPECT_EQ(namesOf(results), (std::set<std::string>{"/p/b", "/p/b-twin", "/p/c"}));
+}
+
+TEST(BKTreeServiceTest, GroupedNodesAreNotReturnedTwice) {
+  BKTreeService tree;
+  auto a = makeNode("a", kBase);
+  auto b = makeNode("b", flipped(kBase, {0, 1}));
+  auto c = makeNode("c", flipped(kBase, {0, 1, 2, 3}));
+  for (const auto& n : {a, b, c}) tree.put(n);
+
+  SimilarNodeSet first;
+  tree.root->search(*a, 2, first);
+  EXPECT_EQ(namesOf(first), (std::set<std::string>{"/p/a", "/p/b"}));
+
+  // b and c are within 2 of each other, but b is grouped already.
+  SimilarNodeSet second;
+  tree.root->search(*c, 2, second);
+  EXPECT_EQ(namesOf(second), (std::set<std::string>{"/p/c"}));
+
+  SimilarNodeSet third;
+  tree.root->search(*b, 5, third);
+  EXPECT_TRUE(third.empty());
+}
+
+// Everything a search returns is within the threshold; at threshold 0 it is
+// exactly what comparing every pair finds.
+TEST(BKTreeServiceTest, SearchIsSoundAndExactAtThresholdZero) {
+  std::mt19937 random(20240611);
+  for (int threshold : {0, 2, 5, 9}) {
+    SCOPED_TRACE(threshold);
+    std::vector<SimilarNodePtr> nodes;
+    std::vector<int> seed = randomBits(random);
+    for (int i = 0; i < 400; ++i) {
+      // Clusters around a few seeds so that near pairs exist.
+      if (i % 40 == 0) seed = randomBits(random);
+      std::vector<int> bits = seed;
+      const size_t flips = random() % 8;
+      for (size_t f = 0; f < flips; ++f) bits[random() % bits.size()] ^= 1;
+      nodes.push_back(makeNode("n" + std::to_string(i), bits));
+    }
+    BKTreeService tree;
+    for (const auto& n : nodes) tree.put(n);
+    for (int q = 0; q < 30; ++q) {
+      const SimilarNodePtr& query = nodes[random() % nodes.size()];
+      for (const auto& n : nodes) n->similarHadChoose = false;
+      SimilarNodeSet found;
+      tree.root->search(*query, threshold, found);
+      std::set<std::string> expected;
+      for (const auto& n : nodes) {
+        if (SimilarNode::calculateHamming(query->fingerprint, n->fingerprint) <= threshold) {
+          expected.insert(n->name);
+        }
+      }
+      const std::set<std::string> names = namesOf(found);
+      EXPECT_TRUE(std::includes(expected.begin(), expected.end(), names.begin(), names.end()));
+      if (threshold == 0) {
+        EXPECT_EQ(names, expected);
+      }
+    }
+  }
+}
+
+// Children are visited along edges max(1, |d - t|) .. d + t: with d < t the
+// edges below t - d are not followed, even where a near node hangs.
+TEST(BKTreeServiceTest, EdgesBelowTheSearchRangeAreNotFollowed) {
+  BKTreeService tree;
+  auto root = makeNode("root", kBase);
+  auto child = makeNode("child", flipped(kBase, {1}));  // edge 1
+  tree.put(root);
+  tree.put(child);
+  auto query = makeNode("query", flipped(kBase, {0}));  // 1 from root, 2 from child
+  SimilarNodeSet found;
+  tree.root->search(*query, 3, found);  // edges 2..4
+  EXPECT_EQ(namesOf(found), std::set<std::string>{"/p/root"});
+
+  OldBKTreeService old;
+  old.put(kBase, "/p/root.jpg");
+  old.put(child->fingerprint, "/p/child.jpg");
+  EXPECT_EQ(old.query(query->fingerprint, "/p/query.jpg", 3), std::set<std::string>{"/p/root.jpg"});
+  EXPECT_EQ(old.query(child->fingerprint, "/p/child.jpg", 1),
+            std::set<std::string>{"/p/child.jpg"});
+}
+
+TEST(OldBKTreeServiceTest, IdenticalTermsCollectNamesOnce) {
+  OldBKTreeService tree;
+  tree.put(kBase, "/q/p/holiday.jpg");
+  tree.put(kBase, "/p/holiday.jpg");  // a substring of the node's own name
+  tree.put(kBase, "/p/copy.jpg");
+  tree.put(kBase, "/p/copy.jpg");  // already in sameName
+  tree.put(flipped(kBase, {5}), "/p/other.jpg");
+  ASSERT_TRUE(tree.root);
+  EXPECT_EQ(tree.root->sameName, std::vector<std::string>{"/p/copy.jpg"});
+  EXPECT_EQ(tree.root->children.size(), 1u);
+  tree.nodeCount(tree.root.get());
+  EXPECT_EQ(tree.count, 3);  // two nodes and one extra name
+}
+
+TEST(OldBKTreeServiceTest, QueryReturnsEachNodeOnce) {
+  std::map<std::string, std::vector<int>> elems{
+      {"/p/a.jpg", kBase},
+      {"/p/b.jpg", flipped(kBase, {0})},
+      {"/p/c.jpg", flipped(kBase, {0, 1, 2, 3, 4, 5, 6})},
+      {"/p/d.jpg", kBase},
+  };
+  auto tree = OldBKTreeService::mk(elems);
+  ASSERT_TRUE(tree->root);
+  EXPECT_EQ(tree->root->name, "/p/a.jpg");  // the map's first entry
+  EXPECT_EQ(tree->query(kBase, "/p/a.jpg", 1),
+            (std::set<std::string>{"/p/a.jpg", "/p/b.jpg", "/p/d.jpg"}));
+  EXPECT_EQ(tree->query(flipped(kBase, {0}), "/p/b.jpg", 1), std::set<std::string>{});
+  EXPECT_EQ(tree->query(elems["/p/c.jpg"], "/p/c.jpg", 1), std::set<std::string>{"/p/c.jpg"});
+}
+
+TEST(OldBKTreeServiceTest, QueryIsSoundAndExactAtThresholdZero) {
+  std::mt19937 random(7);
+  std::map<std::string, std::vector<int>> elems;
+  std::vector<int> seed = randomBits(random);
+  for (int i = 0; i < 300; ++i) {
+    if (i % 30 == 0) seed = randomBits(random);
+    std::vector<int> bits = seed;
+    for (size_t f = random() % 6; f > 0; --f) bits[random() % bits.size()] ^= 1;
+    elems["n" + std::to_string(1000 + i)] = bits;
+  }
+  for (int threshold : {0, 3, 6}) {
+    SCOPED_TRACE(threshold);
+    int every = 0;
+    for (const auto& [name, bits] : elems) {
+      if (++every % 4 != 0) continue;  // a quarter of the names as queries
+      auto tree = OldBKTreeService::mk(elems);
+      std::set<std::string> expected;
+      for (const auto& [other, otherBits] : elems) {
+        if (OldBKTreeService::calculateHamming(bits, otherBits) <= threshold)
+          expected.insert(other);
+      }
+      const std::set<std::string> found = tree->query(bits, name, threshold);
+      ASSERT_TRUE(std::includes(expected.begin(), expected.end(), found.begin(), found.end()));
+      if (threshold == 0) {
+        ASSERT_EQ(found, expected) << name;
+      }
+    }
+  }
+}
+
+TEST(FingerprintUtilitiesTest, HashStringAndBinaryText) {
+  struct Case {
+    std::string bits;
+    std::string hex;
+  };
+  const Case cases[] = {
+      {"1010 0001", "a1"},
+      {"1111 0000 0110", "f06"},
+      {"101", ""},  // no complete group
+      {"101100111000110101011100001111010110", "b38d5c3d6"},
+      {"10110011100011010101110000111101011011", "b38d5c3d6"},  // 38 entries
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.bits);
+    EXPECT_EQ(BKTreeService::getHashString(bitsOf(c.bits)), c.hex);
+  }
+  struct Number {
+    std::string text;
+    int64_t value;
+  };
+  const Number numbers[] = {{"", 0},     {"0", 0},     {"1", 1},
+                            {"0110", 6}, {"1111", 15}, {"100000000", 256}};
+  for (const Number& n : numbers) {
+    SCOPED_TRACE(n.text);
+    EXPECT_EQ(InvertedSort::stringBinary2Dec(n.text), n.value);
+  }
+}
+
+TEST(FingerprintUtilitiesTest, GrayComparisons) {
+  const std::vector<int> a{10, 20, 30, 40, 200, 0};
+  const std::vector<int> b{10, 30, 41, 29, 190, 11};
+  EXPECT_EQ(BKTreeService::calculateGrayHamming(a, b, 10), 3);  // three differ by 11, two by 10
+  EXPECT_EQ(BKTreeService::calculateGrayHamming(a, b, 0), 5);
+  EXPECT_EQ(BKTreeService::calculateGrayHamming(a, a, 0), 0);
+
+  EXPECT_EQ(BKTreeService::calculateMean({1, 2, 4}, {10, 10, 11}), std::make_tuple(8, 2, 10));
+  EXPECT_EQ(BKTreeService::calculateMean({}, {5}), std::make_tuple(5, 0, 5));
+
+  // 2 x 3 over lists of 6 reads entries i * 2 + j for i < 2, j < 3, that is
+  // 0, 1, 2, 2, 3, 4 (entry 5 is never read): (6 + 6 + 6 + 6 + 0 + 0) / 6.
+  const std::vector<int> p{6, 6, 6, 0, 0, 100};
+  const std::vector<int> q{0, 0, 0, 0, 0, 12};
+  EXPECT_EQ(BKTreeService::calculateLeft(p, q, 2, 3), std::make_tuple(4, 4, 0));
+  EXPECT_EQ(BKTreeService::calculateLeft(p, q, 0, 3), std::make_tuple(0, 0, 0));
+}
+
+}  // namespace
+}  // namespace orvexa
