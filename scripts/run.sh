@@ -6,3 +6,5 @@ cd "$(dirname "$0")/.."
 bash scripts/setup.sh
 bash scripts/build.sh build -DCMAKE_BUILD_TYPE=Release -DORVEXA_BUILD_TESTS=OFF
 ./build/bin/orvexa catalogue "$@"
+# Then where the space of the home folder went: its largest folders and files.
+./build/bin/orvexa disk-usage "$HOME" --top 20

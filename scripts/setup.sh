@@ -13,6 +13,7 @@ packages=(
   gzip coreutils openssl bc
   jdupes rmlint fdupes clang
   poppler-utils docx2txt ssdeep findimagedupes
+  chromium gdu ncdu time
 )
 
 missing=()

@@ -1,0 +1,176 @@
+// orvexa disk-usage PATH: where the space under a folder went, as the
+// largest folders and files (text), the tree (--json) and a treemap page
+// (--html FILE).
+#include <fmt/core.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+
+#include "command_registry.h"
+#include "orvexa/platform/posix_error.h"
+#include "orvexa/scan/disk_analysis/disk_analysis_service.h"
+#include "orvexa/scan/disk_analysis/disk_tree_report.h"
+#include "output.h"
+#include "scan_session.h"
+
+namespace orvexa::cli {
+namespace {
+
+constexpr int kBarWidth = 20;
+
+struct DiskUsageOptions {
+  std::vector<std::string> paths;
+  int top = 20;
+  int depth = 3;
+  std::string html;
+};
+DiskUsageOptions gOptions;
+
+std::string bar(double share) {
+  int filled = static_cast<int>(share * kBarWidth + 0.5);
+  filled = filled < 0 ? 0 : (filled > kBarWidth ? kBarWidth : filled);
+  return "[" + std::string(static_cast<size_t>(filled), '#') +
+         std::string(static_cast<size_t>(kBarWidth - filled), ' ') + "]";
+}
+
+std::string grouped(uint64_t n) {
+  std::string digits = std::to_string(n);
+  std::string out;
+  for (size_t i = 0; i < digits.size(); ++i) {
+    if (i > 0 && (digits.size() - i) % 3 == 0) out += ',';
+    out += digits[i];
+  }
+  return out;
+}
+
+void printSection(const char* title, const std::vector<FilePtr>& records, int64_t total) {
+  fmt::print("\n{}\n", title);
+  if (records.empty()) {
+    fmt::print("  (none)\n");
+    return;
+  }
+  for (const FilePtr& r : records) {
+    double share = total > 0 ? static_cast<double>(r->size) / static_cast<double>(total) : 0.0;
+    fmt::print("{:>10} {:>6.1f}% {}  {}\n", humanSize(r->size), share * 100.0, bar(share),
+               r->url.path());
+  }
+}
+
+void printText(const FilePtr& root, size_t top) {
+  DiskTreeSummary summary = summarizeDiskTree(root, top);
+  fmt::print("Disk usage of {}\n{} ({} bytes) in {} file{} and {} folder{}\n", root->url.path(),
+             humanSize(summary.size), grouped(static_cast<uint64_t>(summary.size)),
+             grouped(summary.fileCount), summary.fileCount == 1 ? "" : "s",
+             grouped(summary.folderCount), summary.folderCount == 1 ? "" : "s");
+  printSection("Largest folders", summary.largestFolders, summary.size);
+  printSection("Largest files", summary.largestFiles, summary.size);
+  std::fflush(stdout);
+}
+
+bool writeHtml(const std::string& file, const FilePtr& root) {
+  std::FILE* out = std::fopen(file.c_str(), "wb");
+  if (out == nullptr) {
+    printError(file + ": " + posixErrorText(errno));
+    return false;
+  }
+  bool ok = true;
+  writeDiskTreemapPage(root, DiskTreemapOptions{}, [&](std::string_view chunk) {
+    if (ok && std::fwrite(chunk.data(), 1, chunk.size(), out) != chunk.size()) ok = false;
+  });
+  if (std::fclose(out) != 0) ok = false;
+  if (!ok) printError(file + ": the page could not be written completely");
+  return ok;
+}
+
+// The category this scan appended (the last "All" of kind AnalysisDisk).
+CategoryPtr analysisCategory(const FeatureInformation& feature) {
+  for (auto it = feature.categoryInfo.rbegin(); it != feature.categoryInfo.rend(); ++it) {
+    const CategoryPtr& c = *it;
+    if (c && c->kind == raw(CategoryInfomationKind::AnalysisDisk) &&
+        c->title == DiskAnalysisService::kCategoryTitle && !c->childrens.empty()) {
+      return c;
+    }
+  }
+  return nullptr;
+}
+
+int runDiskUsage(const CommonOptions& options) {
+  const DiskUsageOptions o = gOptions;
+  if (o.paths.size() != 1) {
+    printError("disk-usage takes exactly one folder");
+    return 2;
+  }
+  if (o.top < 0 || o.depth < 0) {
+    printError("--top and --depth take 0 (no limit) or a positive number");
+    return 2;
+  }
+  std::error_code ec;
+  std::filesystem::path path = std::filesystem::absolute(o.paths.front(), ec).lexically_normal();
+  std::string folder = path.string();
+  while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+  if (!std::filesystem::is_directory(folder, ec)) {
+    printError(folder + ": " + (ec ? ec.message() : std::string("not a folder")));
+    return 1;
+  }
+
+  std::vector<ModulePtr> modules = loadCatalogue(options);
+  if (modules.empty()) return 1;
+  FeaturePtr feature = selectFeature(modules, options, "DiskAnalysis");
+  if (!feature) return 1;
+
+  ScanSession session(options, feature);
+  DiskAnalysisService::scan(
+      feature, folder, nullptr, session.showPercent(), nullptr,
+      [&session](const FeaturePtr&, int64_t) { session.finish(); }, session.queue());
+  const bool interrupted = session.wait([&feature, &session] {
+    DiskAnalysisService::stopDsik(feature,
+                                  [&session](const FeaturePtr&, int64_t) { session.finish(); });
+  });
+  CategoryPtr category = analysisCategory(*feature);
+  if (interrupted || !category) {
+    printError("interrupted: no result");
+    return 130;
+  }
+  const FilePtr root = category->childrens.front();
+  const size_t top = static_cast<size_t>(o.top);
+
+  int rc = 0;
+  if (!o.html.empty() && !writeHtml(o.html, root)) rc = 1;
+  if (options.json) {
+    writeDiskTreeJson(
+        *feature, root->size, DiskTreeJsonLimits{static_cast<size_t>(o.depth), top},
+        [](std::string_view chunk) { std::fwrite(chunk.data(), 1, chunk.size(), stdout); });
+    std::fflush(stdout);
+  } else {
+    printText(root, top);
+  }
+  if (!o.html.empty() && rc == 0 && !options.quiet) {
+    std::fprintf(stderr, "treemap written to %s\n", o.html.c_str());
+  }
+  // Deep trees must not be freed by recursive destructors.
+  DiskAnalysisService::releaseCategory(category);
+  return rc;
+}
+
+const CommandRegistrar kDiskUsage(
+    {"disk-usage",
+     "Where the space under a folder went: largest folders and files, the tree as JSON, a "
+     "treemap page (module type \"DiskAnalysis\")",
+     {OptionSpec::positional("PATH", "The folder to measure", &gOptions.paths, true),
+      OptionSpec::option("--top", "N",
+                         "Show the N largest folders and files; in JSON, the N largest "
+                         "children of each folder (0: all; default 20)",
+                         &gOptions.top),
+      OptionSpec::option("--depth", "D",
+                         "JSON: levels below the folder that are written (0: all; default 3)",
+                         &gOptions.depth),
+      OptionSpec::option("--html", "FILE",
+                         "Also write a self-contained treemap page (zoomable, coloured by "
+                         "kind) to FILE",
+                         &gOptions.html)},
+     [](const CommonOptions& o) { return runDiskUsage(o); }});
+
+}  // namespace
+}  // namespace orvexa::cli
