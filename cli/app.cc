@@ -34,20 +34,29 @@ void addCommonOptions(CLI::App& app, CommonOptions& o) {
   app.add_option("--feature", o.feature, "Use the feature with this finderID")->type_name("N");
 }
 
-void addOption(CLI::App& sub, const OptionSpec& spec) {
+void addCleanOptions(CLI::App& sub, CleanOptions& o) {
+  sub.add_flag("--clean", o.enabled,
+               "Delete what the scan found (ticked by --select; everything without it)");
+  sub.add_option("--select", o.select,
+                 "With --clean: only the records whose path matches GLOB (fnmatch); repeatable")
+      ->type_name("GLOB");
+  sub.add_flag("--yes", o.yes, "With --clean: do not ask before deleting");
+}
+
+void addOption(CLI::App& sub, const OptionSpec& option) {
   CLI::Option* opt = std::visit(
       [&](auto* target) -> CLI::Option* {
         using T = std::remove_pointer_t<decltype(target)>;
         if constexpr (std::is_same_v<T, bool>) {
-          return sub.add_flag(spec.name, *target, spec.help);
+          return sub.add_flag(option.name, *target, option.help);
         } else {
-          return sub.add_option(spec.name, *target, spec.help);
+          return sub.add_option(option.name, *target, option.help);
         }
       },
-      spec.target);
-  if (!spec.typeName.empty()) opt->type_name(spec.typeName);
-  if (spec.isRequired) opt->required();
-  if (!spec.choices.empty()) opt->check(CLI::IsMember(spec.choices));
+      option.target);
+  if (!option.typeName.empty()) opt->type_name(option.typeName);
+  if (option.isRequired) opt->required();
+  if (!option.choices.empty()) opt->check(CLI::IsMember(option.choices));
 }
 
 }  // namespace
@@ -65,12 +74,13 @@ int run(int argc, char** argv) {
   addCommonOptions(app, options);
   std::function<int()> command;
 
-  for (const CommandSpec& spec : registeredCommands()) {
-    CLI::App* sub = app.add_subcommand(spec.name, spec.help);
+  for (const CommandSpec& entry : registeredCommands()) {
+    CLI::App* sub = app.add_subcommand(entry.name, entry.help);
     sub->fallthrough();
-    for (const OptionSpec& option : spec.options) addOption(*sub, option);
+    for (const OptionSpec& option : entry.options) addOption(*sub, option);
+    if (entry.acceptsClean) addCleanOptions(*sub, options.clean);
     sub->callback(
-        [&command, &options, &spec] { command = [&options, &spec] { return spec.run(options); }; });
+        [&command, &options, &entry] { command = [&options, &entry] { return entry.run(options); }; });
   }
 
   try {
@@ -79,6 +89,10 @@ int run(int argc, char** argv) {
     return app.exit(e);
   }
   if (!applyCommonOptions(options)) return 2;
+  if (!options.clean.enabled && (options.clean.yes || !options.clean.select.empty())) {
+    printError("--select and --yes go with --clean");
+    return 2;
+  }
   int rc = command ? command() : 2;
   LogService::shard().flush();
   std::fflush(stdout);

@@ -10,7 +10,9 @@ std::vector<CommandSpec>& registry() {
 
 }  // namespace
 
-CommandRegistrar::CommandRegistrar(CommandSpec spec) { registry().push_back(std::move(spec)); }
+CommandRegistrar::CommandRegistrar(CommandSpec command) {
+  registry().push_back(std::move(command));
+}
 
 const std::vector<CommandSpec>& registeredCommands() { return registry(); }
 

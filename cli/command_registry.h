@@ -55,13 +55,16 @@ struct CommandSpec {
   std::string help;
   std::vector<OptionSpec> options;
   std::function<int(const CommonOptions&)> run;
+  // The command takes --clean [--select GLOB] [--yes] (CommonOptions::clean)
+  // and calls cleanFeature (clean_feature.h) after its scan.
+  bool acceptsClean = false;
 };
 
 // Registers a command; declare one as a namespace-scope object in the
 // command's source file.
 class CommandRegistrar {
  public:
-  explicit CommandRegistrar(CommandSpec spec);
+  explicit CommandRegistrar(CommandSpec command);
 };
 
 // Every registered command, in registration order.

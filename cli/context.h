@@ -10,6 +10,14 @@
 
 namespace orvexa::cli {
 
+// --clean and its companions (scan commands that accept them; see
+// clean_feature.h).
+struct CleanOptions {
+  bool enabled = false;             // --clean: delete what the scan found
+  std::vector<std::string> select;  // --select GLOB (repeatable): only matching paths
+  bool yes = false;                 // --yes: do not ask
+};
+
 struct CommonOptions {
   std::string moduleFile;          // empty: the built-in catalogue
   std::string root;                // sandbox root for every system location
@@ -17,6 +25,7 @@ struct CommonOptions {
   bool quiet = false;              // no progress output
   bool json = false;               // one JSON document on standard output
   std::optional<int> feature;      // pick the feature by finderID
+  CleanOptions clean;
 };
 
 // Applies --root and --tool to the paths table. False (with a message on

@@ -22,6 +22,12 @@ int64_t totalOf(const FeatureInformation& feature) {
 
 int report(const CommonOptions& options, const FeaturePtr& feature) {
   int64_t total = totalOf(*feature);
+  if (options.clean.enabled) {
+    // The listing first (as text), then what the clean did; with --json the
+    // clean prints the one document.
+    if (!options.json) printFeatureTree(*feature, total);
+    return cleanFeature(options, feature, CleanServiceType::Common);
+  }
   if (options.json) {
     printJson(nlohmann::json{{"feature", featureToJson(*feature)}, {"total", total}});
   } else {
@@ -93,29 +99,32 @@ const CommandRegistrar kJunk({"junk",
                               {},
                               [](const CommonOptions& o) {
                                 return runJunkScan(o, JunkScan::system);
-                              }});
+                              },
+                              /*acceptsClean=*/true});
 const CommandRegistrar kTrash(
     {"trash",
      junkHelp("The user's trash and the trash folders of other volumes", JunkScan::trash),
      {},
-     [](const CommonOptions& o) { return runJunkScan(o, JunkScan::trash); }});
+     [](const CommonOptions& o) { return runJunkScan(o, JunkScan::trash); },
+     /*acceptsClean=*/true});
 const CommandRegistrar kMail({"mail",
                               junkHelp("Attachments kept in the mail store", JunkScan::mail),
                               {},
-                              [](const CommonOptions& o) {
-                                return runJunkScan(o, JunkScan::mail);
-                              }});
+                              [](const CommonOptions& o) { return runJunkScan(o, JunkScan::mail); },
+                              /*acceptsClean=*/true});
 const CommandRegistrar kBackups({"backups",
                                  junkHelp("Backups of mobile devices", JunkScan::backups),
                                  {},
                                  [](const CommonOptions& o) {
                                    return runJunkScan(o, JunkScan::backups);
-                                 }});
+                                 },
+                                 /*acceptsClean=*/true});
 const CommandRegistrar kPhotos(
     {"photos",
      junkHelp("Regenerable caches of the photo library", JunkScan::photos),
      {},
-     [](const CommonOptions& o) { return runJunkScan(o, JunkScan::photos); }});
+     [](const CommonOptions& o) { return runJunkScan(o, JunkScan::photos); },
+     /*acceptsClean=*/true});
 
 }  // namespace
 

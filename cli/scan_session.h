@@ -1,6 +1,7 @@
 // What every scan command does around its scan: a progress bar on standard
 // error (while it is a terminal and --quiet is not given), Ctrl-C turned into
-// a stop request, and waiting for the scan's completion.
+// a stop request, and waiting for the scan's completion. The --clean step
+// that follows a scan (cleanFeature) comes with this header too.
 #pragma once
 
 #include <atomic>
@@ -9,6 +10,7 @@
 #include <memory>
 #include <mutex>
 
+#include "clean_feature.h"
 #include "context.h"
 #include "orvexa/units/serial_queue.h"
 

@@ -26,7 +26,7 @@ cmake -S "$here" -B "$build" $generator -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COM
 cmake --build "$build" -j2
 
 status=0
-for target in keyed_archive bookmark; do
+for target in keyed_archive bookmark helper_message; do
   work="$build/corpus/$target"
   artifacts="$build/artifacts/$target"
   mkdir -p "$work" "$artifacts"

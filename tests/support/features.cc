@@ -10,11 +10,11 @@ ModulePtr makeModule(int featureID, const std::vector<CategorySpec>& categories)
                                                       std::any{});
   module->featureInfo.push_back(feature);
   int id = 0;
-  for (const CategorySpec& spec : categories) {
+  for (const CategorySpec& wanted : categories) {
     std::vector<Url> urls;
-    for (const std::string& folder : spec.folders) urls.push_back(Url::fromPath(folder, true));
+    for (const std::string& folder : wanted.folders) urls.push_back(Url::fromPath(folder, true));
     feature->categoryInfo.push_back(std::make_shared<CategoryInformation>(
-        0, id++, spec.title, Image{}, 0, "", raw(spec.kind), std::move(urls),
+        0, id++, wanted.title, Image{}, 0, "", raw(wanted.kind), std::move(urls),
         std::vector<FilePtr>{}, feature, std::any{}, 0, false));
   }
   return module;

@@ -1,0 +1,42 @@
+// Reading one handleEvent request of the helper into a plan: what kind of
+// event, which paths, which of them are refused and why. Planning touches
+// nothing on disk, so malformed input is judged before any work starts.
+//
+// A request is malformed as a whole (plan.error set) when the event is
+// unknown or a value has the wrong type: a Delete value that is not a
+// dictionary of integers, a Shred or Clean value that is not a dictionary, a
+// Move value without a "ToPath" text, a Maintenance request without an
+// integer "OperationValue" naming a known operation. A single path that is
+// relative, holds ".." or is protected is not malformed: its task carries
+// the refusal and the other paths go ahead.
+//
+// Thread-safety: reentrant.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "orvexa/helper/helper_protocol.h"
+#include "orvexa/platform/plist.h"
+
+namespace orvexa {
+
+struct HelperPathTask {
+  std::string path;        // as the request wrote it (the key of its answer)
+  std::string normalized;  // empty when refused
+  std::string toPath;      // Move: the normalised destination
+  std::string refusal;     // non-empty: not done, for this reason
+  PlistValue entry;        // the request's value for the path
+};
+
+struct HelperEventPlan {
+  std::optional<HelperHanldeEventID> event;
+  std::optional<HelperMaintenanceOperation> operation;  // Maintenance only
+  std::vector<HelperPathTask> tasks;
+  std::string error;  // non-empty: the request is refused as a whole
+};
+
+HelperEventPlan planHelperEvent(int event, const PlistValue& dictionary);
+
+}  // namespace orvexa

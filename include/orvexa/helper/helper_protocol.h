@@ -1,0 +1,102 @@
+// HelperProtocol: what the privileged helper program (orvexa-helper, running
+// as root) offers to the library, and the numbers and keys of its messages.
+//
+// Events of handleEvent and their dictionaries:
+// - Delete (1): each path -> a dictionary "0", "1", ... -> the number of a
+//   record of the clean request (one entry per record of that path).
+// - Shred (2): each path -> an empty dictionary. Files are overwritten with
+//   the shredder's passes (toolkits/shred_passes.h) and removed; folders
+//   have every file below them shredded and are then removed.
+// - Maintenance (3): "OperationValue" -> a HelperMaintenanceOperation
+//   number; for Clean one entry per path (value: an empty dictionary), for
+//   Move one entry per path whose value holds "ToPath" (the destination).
+//   CleanDNS runs the paths table's tool("dscacheutil") with "-flushcache"
+//   and tool("killall") with "-HUP mDNSResponder"; RebuildSpotlight runs
+//   tool("mdutil") with "-E /".
+// - CloseHelper (4): the helper answers and ends.
+//
+// Replies (ok, code, information):
+// - Delete and Maintenance: information holds "DeleteStatus" (a
+//   HelperEventErrorID raw value) and "DeleteDesc" (the failure text) for
+//   the request as a whole; when that is Success it also holds, under each
+//   path of the request, a dictionary with "Path", "DeleteStatus",
+//   "DeleteDesc" and (Delete) the request's own "0", "1", ... entries. `ok`
+//   is true when every path succeeded; `code` is Success or the failure.
+// - Shred: information maps each path to a dictionary with "Path",
+//   "DeleteStatus" and "DeleteDesc" (so every value is such a dictionary);
+//   only a request refused as a whole carries "DeleteStatus" and
+//   "DeleteDesc" at the top instead.
+//
+// Every call is answered exactly once. When the connection to the helper is
+// lost before an answer, the proxy's error handler runs and the call is then
+// answered as failed (ok false, NoCause, "DeleteDesc" saying the connection
+// was lost), so that callers never wait for an answer that cannot come.
+//
+// Thread-safety: implementations may be called from any thread; answers
+// arrive on a thread of the connection's choosing.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "orvexa/model/enums.h"
+#include "orvexa/platform/plist.h"
+
+namespace orvexa {
+
+enum class HelperHanldeEventID : int { Delete = 1, Shred = 2, Maintenance = 3, CloseHelper = 4 };
+
+// Result codes of the helper's answers.
+enum class HelperEventErrorID : int {
+  Success = 1,
+  OverTime = 2,
+  DeleteError = 3,
+  NoCause = 4,
+  ShreadFail = 5,
+  MoveFail = 6
+};
+
+// The operation numbers under "OperationValue" of a Maintenance event (the
+// optimisation service's operation identifiers use the same numbers).
+enum class HelperMaintenanceOperation : int {
+  CleanDNS = 1,
+  RebuildSpotlight = 2,
+  Clean = 3,
+  Move = 4
+};
+
+std::optional<HelperHanldeEventID> makeHelperHanldeEventID(int64_t raw);
+std::optional<HelperEventErrorID> makeHelperEventErrorID(int64_t raw);
+std::optional<HelperMaintenanceOperation> makeHelperMaintenanceOperation(int64_t raw);
+
+// Keys of the event dictionaries and answers.
+inline constexpr std::string_view kHelperDeleteStatusKey = "DeleteStatus";
+inline constexpr std::string_view kHelperDeleteDescKey = "DeleteDesc";
+inline constexpr std::string_view kHelperPathKey = "Path";
+inline constexpr std::string_view kHelperOperationValueKey = "OperationValue";
+inline constexpr std::string_view kHelperToPathKey = "ToPath";
+
+// The text of an answer that could not come because the connection ended.
+inline constexpr std::string_view kHelperConnectionLostText =
+    "The connection to the privileged helper was lost.";
+
+class HelperProtocol {
+ public:
+  using VersionReply = std::function<void(std::string version)>;
+  using EventReply = std::function<void(bool ok, int code, PlistValue information)>;
+  using UninstallReply = std::function<void(bool ok, std::string message)>;
+
+  virtual ~HelperProtocol() = default;
+
+  virtual void getHelperVersion(VersionReply reply) = 0;
+  // `event` is a HelperHanldeEventID raw value; `eventDict` a dictionary.
+  virtual void handleEvent(int event, PlistValue eventDict, EventReply reply) = 0;
+  // Removes the installed helper (program and launch-daemon property list)
+  // and ends it.
+  virtual void uninstall(UninstallReply reply) = 0;
+};
+
+}  // namespace orvexa

@@ -1,0 +1,86 @@
+// HelperServer: the privileged helper's service. It listens on a
+// Unix-domain stream socket, reads framed requests (helper_message.h),
+// answers each with exactly one reply and does the work as the process's
+// user (root, when run as the installed helper program).
+//
+// Trust: only root and the user id recorded at installation may talk to it
+// (SO_PEERCRED of the connection); any other peer gets one refusal reply
+// (code NoCause, the reason in "message" and "DeleteDesc") and the
+// connection is closed without reading from it.
+//
+// Bad input: a frame announcing more than `maxFrameSize` bytes gets an error
+// reply and the connection closes (the stream cannot be resynchronised); a
+// stream that ends inside a frame is closed; a body that is not a binary
+// property list holding a dictionary, a field of the wrong type, an unknown
+// operation or event each get an error reply (flag false, code NoCause, the
+// reason in "message" and "DeleteDesc") and the connection goes on. One
+// connection's trouble never stops the others.
+//
+// Ending: CloseHelper answers and then ends the service; uninstall removes
+// `uninstallPaths` (the installed program and launch-daemon property list),
+// answers, and ends the service. wait() returns once the service has ended.
+//
+// Thread-safety: start, wait and stop may be called from any thread but not
+// from inside a request (requests end the service through CloseHelper).
+// Each connection is served on a thread of its own, its requests one at a
+// time.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "orvexa/helper/helper_message.h"
+#include "orvexa/helper/privileged_file_operations.h"
+
+namespace orvexa {
+
+inline constexpr const char* kHelperToolVersion = "1.0.0";
+
+struct HelperServerOptions {
+  std::string socketPath;
+  uid_t allowedUserId = 0;  // root is always allowed as well
+  std::string version = kHelperToolVersion;
+  std::vector<std::string> uninstallPaths;
+  uint32_t maxFrameSize = kHelperMaxFrameSize;
+  size_t maxConnections = 32;
+  // Diagnostics (one line per refused peer, malformed message, failure).
+  std::function<void(const std::string&)> log;
+  // Test seam: handed to every walk of the file operations.
+  HelperWalkHook walkHook;
+};
+
+class HelperServer {
+ public:
+  explicit HelperServer(HelperServerOptions options);
+  // Stops the service if it runs.
+  ~HelperServer();
+  HelperServer(const HelperServer&) = delete;
+  HelperServer& operator=(const HelperServer&) = delete;
+
+  // Binds the socket (mode 0666: the peer check decides who may talk) and
+  // starts accepting on a thread of its own. False with `error` when the
+  // socket cannot be made.
+  bool start(std::string* error = nullptr);
+  // Blocks until the service has ended (CloseHelper, uninstall or stop).
+  void wait();
+  // Ends the service: no new connections, open ones are closed, the socket
+  // file is removed; returns when every thread has finished.
+  void stop();
+  bool running() const;
+
+  // One request, as a connection runs it; `endService` is set when the
+  // service should end after the reply has been sent.
+  HelperReply handle(const HelperRequest& request, bool* endService);
+
+ private:
+  struct State;
+  std::shared_ptr<State> state_;
+};
+
+}  // namespace orvexa

@@ -1,0 +1,172 @@
+// PrivilegeHelper: installs the privileged helper program when needed,
+// keeps one connection to it and one proxy, and asks it to end.
+//
+// The helper is named by its label, the host's bundle identifier followed
+// by "Helper" (helperName()). Its files and socket come from the paths
+// table:
+// - the program:      resolve("/Library/PrivilegedHelperTools/<label>")
+// - the launch-daemon property list:
+//                     resolve("/Library/LaunchDaemons/<label>.plist"), with
+//                     "Label", "Program", "ProgramArguments", "SocketPath",
+//                     "AllowedUserID" and, under a sandbox root, "RootFolder"
+// - the socket:       resolve("/var/run/<label>.socket")
+// The version of an installation is kept in the user defaults
+// (platform/user_defaults.h) under "<label>-Install".
+//
+// Installing goes through a BlessingMechanism, the role the system's
+// blessing call plays: the default (LaunchDaemonInstaller) copies the
+// program, writes the property list and starts the program detached; it
+// needs root rights. Hosts and tests may put another mechanism in place.
+//
+// Thread-safety: every member may be called from any thread; getHelperTool
+// and installPrivilege run one at a time. Connection and proxy handlers run
+// on the main queue (units/main_queue.h) and only forget the two fields.
+#pragma once
+
+#include <sys/types.h>
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "orvexa/helper/helper_connection.h"
+#include "orvexa/helper/helper_protocol.h"
+
+namespace orvexa {
+
+// The launchd domain callers pass as `privilegeType`.
+inline constexpr const char* kSMDomainSystemLaunchd = "kSMDomainSystemLaunchd";
+// The right an installation asks for.
+inline constexpr const char* kPrivilegedHelperInstallRight = "system.privilege.install-helper";
+
+// Error codes of a failed blessing.
+inline constexpr int kSMErrorInternalFailure = 2;
+inline constexpr int kSMErrorInvalidSignature = 3;
+inline constexpr int kSMErrorAuthorizationFailure = 4;
+inline constexpr int kSMErrorToolNotValid = 5;
+inline constexpr int kSMErrorJobNotFound = 6;
+inline constexpr int kSMErrorServiceUnavailable = 7;
+inline constexpr int kSMErrorJobPlistNotFound = 8;
+inline constexpr int kSMErrorJobMustBeEnabled = 9;
+inline constexpr int kSMErrorInvalidPlist = 10;
+
+// The outcome of an installation and its user-facing text.
+class PrivilegeInstallResult {
+ public:
+  enum class Kind { success, authorizationFail, getAdmainFail, blessError };
+
+  static PrivilegeInstallResult success() { return {Kind::success, 0}; }
+  static PrivilegeInstallResult authorizationFail() { return {Kind::authorizationFail, 0}; }
+  static PrivilegeInstallResult getAdmainFail() { return {Kind::getAdmainFail, 0}; }
+  static PrivilegeInstallResult blessError(int code) { return {Kind::blessError, code}; }
+
+  Kind kind() const { return kind_; }
+  int code() const { return code_; }  // blessError only
+  // Empty for success; "Create authorization fail!", ... otherwise.
+  std::string content() const;
+
+ private:
+  PrivilegeInstallResult(Kind kind, int code) : kind_(kind), code_(code) {}
+  Kind kind_;
+  int code_;
+};
+
+// The steps of an installation. Called one installation at a time.
+class BlessingMechanism {
+ public:
+  virtual ~BlessingMechanism() = default;
+  // An empty authorisation; false gives authorizationFail.
+  virtual bool createAuthorization() = 0;
+  // The right to install a privileged helper; false gives getAdmainFail.
+  virtual bool copyRights(const std::string& rightName) = 0;
+  // Installs and starts the helper: 0, or a blessing error code.
+  virtual int blessJob(const std::string& domain, const std::string& label) = 0;
+  // Always called before an installation returns.
+  virtual void freeAuthorization() = 0;
+  // Starts an installed helper that is not running (the service manager's
+  // start on demand); false when it cannot.
+  virtual bool launchJob(const std::string& label) = 0;
+};
+
+// The default mechanism: installs as a launch daemon into the paths
+// table's folders and starts the program detached, its output appended to
+// resolve("/var/log/<label>.log") when that folder exists. Installing
+// replaces a running helper (it is asked to end first).
+class LaunchDaemonInstaller : public BlessingMechanism {
+ public:
+  // `program`: the helper program to install; empty: "orvexa-helper" in the
+  // folder of the running program.
+  explicit LaunchDaemonInstaller(std::string program = {});
+
+  // The user the helper will serve besides root. Default: the user who
+  // asked for root rights (SUDO_UID when running under sudo), else the real
+  // user id.
+  void setAllowedUserId(uid_t uid) { allowedUserId_ = uid; }
+
+  bool createAuthorization() override;                     // works out the user to allow
+  bool copyRights(const std::string& rightName) override;  // the effective user is root
+  int blessJob(const std::string& domain, const std::string& label) override;
+  void freeAuthorization() override {}
+  bool launchJob(const std::string& label) override;
+
+  const std::string& program() const { return program_; }
+  static std::string defaultProgram();
+
+ private:
+  std::string program_;
+  std::optional<uid_t> allowedUserId_;
+  uid_t authorizedUserId_ = 0;
+};
+
+// Where the helper of a label lives.
+std::string helperToolPath(const std::string& label);
+std::string helperLaunchDaemonPlistPath(const std::string& label);
+std::string helperSocketPath(const std::string& label);
+
+class PrivilegeHelper {
+ public:
+  using HelperTool = std::pair<std::shared_ptr<HelperProtocol>, std::optional<std::string>>;
+
+  static PrivilegeHelper& shard();
+  // The host's bundle identifier followed by "Helper".
+  static std::string helperName();
+
+  // The single entry of all callers: installs when checkHelper says so (a
+  // failed installation returns its text), then returns the held proxy or
+  // connects; "HelperTool as? HelperProtocol" when no connection can be
+  // made. A held proxy whose connection has ended is forgotten first.
+  HelperTool getHelperTool(const std::string& machServiceName, const std::string& privilegeType);
+  PrivilegeInstallResult installPrivilege(const std::string& privilegeType,
+                                          const std::string& machServiceName);
+  // Whether the installed helper can be used without installing again.
+  bool checkHelper(const std::string& machServiceName);
+  // Connects to the helper's socket (starting an installed helper that is
+  // not running, when that is possible) and keeps the connection.
+  std::shared_ptr<HelperConnection> getConnect(const std::string& machServiceName);
+  // Asks the held helper to end, ignoring its answer.
+  void closeHelper();
+  // Forgets the connection and proxy (the helper keeps running).
+  void close();
+
+  std::shared_ptr<HelperConnection> helpConnect() const;
+  std::shared_ptr<HelperProtocol> helpTool() const;
+
+  // Null puts the default LaunchDaemonInstaller back.
+  void setBlessingMechanism(std::shared_ptr<BlessingMechanism> mechanism);
+  std::shared_ptr<BlessingMechanism> blessingMechanism() const;
+
+  struct State;
+
+ private:
+  PrivilegeHelper();
+  std::shared_ptr<State> state_;
+};
+
+class ClosePrivilegeTool {
+ public:
+  // PrivilegeHelper::shard().closeHelper().
+  static void CloseHelper();
+};
+
+}  // namespace orvexa

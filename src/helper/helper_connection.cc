@@ -1,0 +1,206 @@
+#include "orvexa/helper/helper_connection.h"
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <deque>
+#include <mutex>
+#include <thread>
+
+#include "helper/unix_socket.h"
+#include "orvexa/helper/helper_message.h"
+#include "orvexa/platform/posix_error.h"
+#include "orvexa/units/dispatch.h"
+
+namespace orvexa {
+
+namespace {
+
+// One call waiting for its reply; `deliver` gets the reply, or null when
+// the reply cannot come.
+using Deliver = std::function<void(const HelperReply*)>;
+
+}  // namespace
+
+struct HelperConnection::State {
+  int fd = -1;
+  mutable std::mutex mu;  // guards everything below and orders writes with `pending`
+  bool valid = true;
+  bool ended = false;  // the reader has failed the waiting calls and taken the handler
+  std::deque<Deliver> pending;
+  std::function<void()> invalidationHandler;
+  std::thread reader;
+
+  ~State() {
+    if (fd >= 0) ::close(fd);
+  }
+
+  void shutdownSocket() {
+    std::lock_guard lock(mu);
+    if (valid) {
+      valid = false;
+      ::shutdown(fd, SHUT_RDWR);
+    }
+  }
+
+  void send(const HelperRequest& request, Deliver deliver) {
+    const std::string frame = encodeHelperFrame(helperRequestToPlist(request));
+    {
+      std::lock_guard lock(mu);
+      if (valid) {
+        pending.push_back(std::move(deliver));
+        if (!writeAllToSocket(fd, frame)) {
+          // The reader sees the end and fails every waiting call, this one
+          // included.
+          valid = false;
+          ::shutdown(fd, SHUT_RDWR);
+        }
+        return;
+      }
+    }
+    if (!dispatchGlobal(DispatchQoS::default_, [deliver] { deliver(nullptr); })) deliver(nullptr);
+  }
+
+  void readLoop() {
+    for (;;) {
+      std::string body;
+      if (readHelperFrame(fd, kHelperMaxFrameSize, &body) != FrameReadStatus::ok) break;
+      std::optional<HelperReply> reply = decodeHelperReply(body, nullptr);
+      if (!reply) break;
+      Deliver deliver;
+      {
+        std::lock_guard lock(mu);
+        if (pending.empty()) continue;  // an answer nobody asked for
+        deliver = std::move(pending.front());
+        pending.pop_front();
+      }
+      deliver(&*reply);
+    }
+    std::deque<Deliver> lost;
+    std::function<void()> handler;
+    {
+      std::lock_guard lock(mu);
+      if (valid) {
+        valid = false;
+        ::shutdown(fd, SHUT_RDWR);
+      }
+      lost.swap(pending);
+      handler = std::move(invalidationHandler);
+      ended = true;
+    }
+    for (Deliver& deliver : lost) deliver(nullptr);
+    if (handler) handler();
+  }
+};
+
+namespace {
+
+class HelperProxy : public HelperProtocol {
+ public:
+  HelperProxy(std::shared_ptr<HelperConnection::State> state,
+              HelperConnection::ErrorHandler errorHandler)
+      : state_(std::move(state)), errorHandler_(std::move(errorHandler)) {}
+
+  void getHelperVersion(VersionReply reply) override {
+    HelperRequest request;
+    request.operation = HelperRequest::Operation::getHelperVersion;
+    state_->send(request, [lost = errorHandler_, reply = std::move(reply)](const HelperReply* r) {
+      if (r == nullptr) {
+        if (lost) lost(std::string(kHelperConnectionLostText));
+        reply(std::string());
+        return;
+      }
+      reply(r->message);
+    });
+  }
+
+  void handleEvent(int event, PlistValue eventDict, EventReply reply) override {
+    HelperRequest request;
+    request.operation = HelperRequest::Operation::handleEvent;
+    request.event = event;
+    request.dictionary = std::move(eventDict);
+    state_->send(request, [lost = errorHandler_, reply = std::move(reply)](const HelperReply* r) {
+      if (r == nullptr) {
+        if (lost) lost(std::string(kHelperConnectionLostText));
+        PlistValue information = PlistValue::dictionary();
+        information.set(std::string(kHelperDeleteStatusKey), raw(HelperEventErrorID::NoCause));
+        information.set(std::string(kHelperDeleteDescKey), std::string(kHelperConnectionLostText));
+        reply(false, raw(HelperEventErrorID::NoCause), std::move(information));
+        return;
+      }
+      reply(r->flag, r->code, r->information);
+    });
+  }
+
+  void uninstall(UninstallReply reply) override {
+    HelperRequest request;
+    request.operation = HelperRequest::Operation::uninstall;
+    state_->send(request, [lost = errorHandler_, reply = std::move(reply)](const HelperReply* r) {
+      if (r == nullptr) {
+        if (lost) lost(std::string(kHelperConnectionLostText));
+        reply(false, std::string(kHelperConnectionLostText));
+        return;
+      }
+      reply(r->flag, r->message);
+    });
+  }
+
+ private:
+  std::shared_ptr<HelperConnection::State> state_;
+  HelperConnection::ErrorHandler errorHandler_;
+};
+
+}  // namespace
+
+std::shared_ptr<HelperConnection> HelperConnection::connect(const std::string& socketPath,
+                                                            std::string* error) {
+  int err = 0;
+  int fd = detail::connectUnixSocket(socketPath, &err);
+  if (fd < 0) {
+    if (error != nullptr) *error = FileStatus::fromErrno(err, socketPath).message();
+    return nullptr;
+  }
+  std::shared_ptr<HelperConnection> connection(new HelperConnection);
+  connection->state_ = std::make_shared<State>();
+  connection->state_->fd = fd;
+  std::shared_ptr<State> state = connection->state_;
+  state->reader = std::thread([state] { state->readLoop(); });
+  return connection;
+}
+
+HelperConnection::~HelperConnection() {
+  if (!state_) return;
+  state_->shutdownSocket();
+  std::thread reader = std::move(state_->reader);
+  if (!reader.joinable()) return;
+  if (reader.get_id() == std::this_thread::get_id()) {
+    reader.detach();  // dropped from one of its own replies; it ends by itself
+  } else {
+    reader.join();
+  }
+}
+
+void HelperConnection::setInvalidationHandler(std::function<void()> handler) {
+  {
+    std::lock_guard lock(state_->mu);
+    if (!state_->ended) {
+      state_->invalidationHandler = std::move(handler);
+      return;
+    }
+  }
+  if (handler) handler();  // the connection had already ended
+}
+
+std::shared_ptr<HelperProtocol> HelperConnection::remoteObjectProxyWithErrorHandler(
+    ErrorHandler errorHandler) {
+  return std::make_shared<HelperProxy>(state_, std::move(errorHandler));
+}
+
+void HelperConnection::invalidate() { state_->shutdownSocket(); }
+
+bool HelperConnection::isValid() const {
+  std::lock_guard lock(state_->mu);
+  return state_->valid;
+}
+
+}  // namespace orvexa

@@ -1,0 +1,93 @@
+#include "orvexa/helper/helper_event_plan.h"
+
+#include "orvexa/helper/helper_path_policy.h"
+
+namespace orvexa {
+namespace {
+
+HelperEventPlan malformed(HelperEventPlan plan, std::string why) {
+  plan.tasks.clear();
+  plan.error = std::move(why);
+  return plan;
+}
+
+HelperPathTask taskFor(const std::string& path, const PlistValue& value) {
+  HelperPathTask task;
+  task.path = path;
+  task.entry = value;
+  task.refusal = helperPathRefusal(path, &task.normalized);
+  if (!task.refusal.empty()) task.normalized.clear();
+  return task;
+}
+
+bool isRecordNumbers(const PlistValue& value) {
+  const PlistValue::Dictionary* numbers = value.asDictionary();
+  if (numbers == nullptr) return false;
+  for (const auto& [key, number] : numbers->entries) {
+    if (!number.asInteger()) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+HelperEventPlan planHelperEvent(int event, const PlistValue& dictionary) {
+  HelperEventPlan plan;
+  plan.event = makeHelperHanldeEventID(event);
+  if (!plan.event) return malformed(std::move(plan), "Unknown event " + std::to_string(event));
+  const PlistValue::Dictionary* entries = dictionary.asDictionary();
+  if (entries == nullptr) return malformed(std::move(plan), "The event dictionary is missing");
+
+  switch (*plan.event) {
+    case HelperHanldeEventID::CloseHelper:
+      return plan;
+    case HelperHanldeEventID::Delete:
+    case HelperHanldeEventID::Shred:
+      for (const auto& [path, value] : entries->entries) {
+        const bool fits = *plan.event == HelperHanldeEventID::Delete ? isRecordNumbers(value)
+                                                                     : value.isDictionary();
+        if (!fits) {
+          return malformed(std::move(plan), "The value of \"" + path + "\" has the wrong type");
+        }
+        plan.tasks.push_back(taskFor(path, value));
+      }
+      return plan;
+    case HelperHanldeEventID::Maintenance:
+      break;
+  }
+
+  const PlistValue* operation = dictionary.find(kHelperOperationValueKey);
+  std::optional<int64_t> number = operation != nullptr ? operation->asInteger() : std::nullopt;
+  if (!number) {
+    return malformed(std::move(plan), "\"OperationValue\" is missing or not an integer");
+  }
+  plan.operation = makeHelperMaintenanceOperation(*number);
+  if (!plan.operation) {
+    return malformed(std::move(plan), "Unknown operation " + std::to_string(*number));
+  }
+  if (*plan.operation == HelperMaintenanceOperation::CleanDNS ||
+      *plan.operation == HelperMaintenanceOperation::RebuildSpotlight) {
+    return plan;
+  }
+  for (const auto& [path, value] : entries->entries) {
+    if (path == kHelperOperationValueKey) continue;
+    if (!value.isDictionary()) {
+      return malformed(std::move(plan), "The value of \"" + path + "\" has the wrong type");
+    }
+    HelperPathTask task = taskFor(path, value);
+    if (*plan.operation == HelperMaintenanceOperation::Move) {
+      const PlistValue* to = value.find(kHelperToPathKey);
+      if (to == nullptr || to->asString() == nullptr) {
+        return malformed(std::move(plan), "\"" + path + "\" has no \"ToPath\" text");
+      }
+      if (task.refusal.empty()) {
+        task.refusal = helperPathRefusal(*to->asString(), &task.toPath);
+        if (!task.refusal.empty()) task.normalized.clear();
+      }
+    }
+    plan.tasks.push_back(std::move(task));
+  }
+  return plan;
+}
+
+}  // namespace orvexa

@@ -1,0 +1,420 @@
+#include "orvexa/helper/helper_server.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <condition_variable>
+#include <list>
+#include <mutex>
+#include <thread>
+
+#include "helper/unix_socket.h"
+#include "orvexa/helper/helper_event_plan.h"
+#include "orvexa/platform/file_manager.h"
+#include "orvexa/platform/paths.h"
+#include "orvexa/units/terminal_tool.h"
+#include "platform/unique_fd.h"
+
+namespace orvexa {
+
+using detail::UniqueFd;
+
+namespace {
+
+HelperReply failureReply(HelperEventErrorID code, const std::string& why) {
+  HelperReply reply;
+  reply.flag = false;
+  reply.code = raw(code);
+  reply.information = PlistValue::dictionary();
+  reply.information.set(std::string(kHelperDeleteStatusKey), raw(code));
+  reply.information.set(std::string(kHelperDeleteDescKey), why);
+  reply.message = why;
+  return reply;
+}
+
+PlistValue pathEntry(const HelperPathTask& task, HelperEventErrorID status, const std::string& desc,
+                     bool echoNumbers) {
+  PlistValue entry = PlistValue::dictionary();
+  if (echoNumbers && task.entry.isDictionary()) entry = task.entry;
+  entry.set(std::string(kHelperPathKey), task.path);
+  entry.set(std::string(kHelperDeleteStatusKey), raw(status));
+  entry.set(std::string(kHelperDeleteDescKey), desc);
+  return entry;
+}
+
+bool isExecutable(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(path.c_str(), X_OK) == 0;
+}
+
+// Runs the tools in order; the first one that is missing ends the run.
+std::string runTools(const std::vector<std::pair<std::string, std::vector<std::string>>>& tools) {
+  for (const auto& [name, arguments] : tools) {
+    const std::string program = Paths::shared().tool(name);
+    if (!isExecutable(program)) return name + " is not available at " + program;
+    (void)TerminalUtils::runTerminal(program, arguments);
+  }
+  return {};
+}
+
+}  // namespace
+
+struct HelperServer::State {
+  explicit State(HelperServerOptions o) : options(std::move(o)) {}
+
+  HelperServerOptions options;
+  UniqueFd listenFd;
+  UniqueFd wakeRead;
+  UniqueFd wakeWrite;
+  dev_t socketDev = 0;
+  ino_t socketIno = 0;
+
+  std::mutex mu;
+  std::condition_variable ended;
+  bool running = false;
+  bool acceptEnded = false;
+  std::atomic<bool> stopping{false};
+  std::thread acceptThread;
+  struct Connection {
+    int fd = -1;
+    std::thread thread;
+    bool done = false;
+  };
+  std::list<Connection> connections;
+
+  void log(const std::string& line) const {
+    if (options.log) options.log(line);
+  }
+
+  void requestStop() {
+    stopping = true;
+    char byte = 1;
+    if (wakeWrite.valid()) (void)!::write(wakeWrite.get(), &byte, 1);
+  }
+
+  bool send(int fd, const HelperReply& reply) const {
+    return writeAllToSocket(fd, encodeHelperFrame(helperReplyToPlist(reply)));
+  }
+
+  HelperReply handle(const HelperRequest& request, bool* endService);
+  HelperReply handleEvent(int event, const PlistValue& dictionary, bool* endService);
+  HelperReply runPathTasks(const HelperEventPlan& plan);
+  HelperReply uninstall(bool* endService);
+  void serve(int fd);
+  void acceptLoop();
+  void reapFinished();
+};
+
+HelperReply HelperServer::State::handle(const HelperRequest& request, bool* endService) {
+  switch (request.operation) {
+    case HelperRequest::Operation::getHelperVersion: {
+      HelperReply reply;
+      reply.flag = true;
+      reply.code = raw(HelperEventErrorID::Success);
+      reply.message = options.version;
+      return reply;
+    }
+    case HelperRequest::Operation::uninstall:
+      return uninstall(endService);
+    case HelperRequest::Operation::handleEvent:
+      return handleEvent(request.event, request.dictionary, endService);
+  }
+  return failureReply(HelperEventErrorID::NoCause, "Unknown operation");
+}
+
+HelperReply HelperServer::State::uninstall(bool* endService) {
+  std::string failures;
+  for (const std::string& path : options.uninstallPaths) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0) continue;
+    FileStatus removed = removeItem(path);
+    if (!removed.ok()) failures += (failures.empty() ? "" : "; ") + removed.message();
+  }
+  HelperReply reply;
+  reply.flag = failures.empty();
+  reply.code =
+      raw(failures.empty() ? HelperEventErrorID::Success : HelperEventErrorID::DeleteError);
+  reply.message = failures.empty() ? std::string("The helper was uninstalled.") : failures;
+  *endService = failures.empty();
+  return reply;
+}
+
+HelperReply HelperServer::State::handleEvent(int event, const PlistValue& dictionary,
+                                             bool* endService) {
+  HelperEventPlan plan = planHelperEvent(event, dictionary);
+  if (!plan.error.empty()) {
+    log("refused event " + std::to_string(event) + ": " + plan.error);
+    return failureReply(HelperEventErrorID::NoCause, plan.error);
+  }
+  switch (*plan.event) {
+    case HelperHanldeEventID::CloseHelper: {
+      *endService = true;
+      HelperReply reply;
+      reply.flag = true;
+      reply.code = raw(HelperEventErrorID::Success);
+      reply.information = PlistValue::dictionary();
+      return reply;
+    }
+    case HelperHanldeEventID::Delete:
+    case HelperHanldeEventID::Shred:
+      return runPathTasks(plan);
+    case HelperHanldeEventID::Maintenance:
+      break;
+  }
+  switch (*plan.operation) {
+    case HelperMaintenanceOperation::CleanDNS:
+    case HelperMaintenanceOperation::RebuildSpotlight: {
+      const std::string failure =
+          *plan.operation == HelperMaintenanceOperation::CleanDNS
+              ? runTools({{"dscacheutil", {"-flushcache"}}, {"killall", {"-HUP", "mDNSResponder"}}})
+              : runTools({{"mdutil", {"-E", "/"}}});
+      if (!failure.empty()) return failureReply(HelperEventErrorID::NoCause, failure);
+      HelperReply reply;
+      reply.flag = true;
+      reply.code = raw(HelperEventErrorID::Success);
+      reply.information.set(std::string(kHelperDeleteStatusKey), raw(HelperEventErrorID::Success));
+      reply.information.set(std::string(kHelperDeleteDescKey), "");
+      return reply;
+    }
+    case HelperMaintenanceOperation::Clean:
+    case HelperMaintenanceOperation::Move:
+      return runPathTasks(plan);
+  }
+  return failureReply(HelperEventErrorID::NoCause, "Unknown operation");
+}
+
+HelperReply HelperServer::State::runPathTasks(const HelperEventPlan& plan) {
+  const bool shred = *plan.event == HelperHanldeEventID::Shred;
+  const bool move = plan.operation == HelperMaintenanceOperation::Move;
+  const HelperEventErrorID failureCode = shred  ? HelperEventErrorID::ShreadFail
+                                         : move ? HelperEventErrorID::MoveFail
+                                                : HelperEventErrorID::DeleteError;
+  HelperReply reply;
+  // Appended directly (not through set(), which looks each key up first):
+  // requests may hold many thousands of paths.
+  PlistValue::Dictionary answers;
+  answers.entries.reserve(plan.tasks.size() + 2);
+  bool allDone = true;
+  for (const HelperPathTask& task : plan.tasks) {
+    HelperEventErrorID status = HelperEventErrorID::Success;
+    std::string desc;
+    if (!task.refusal.empty()) {
+      status = failureCode;
+      desc = task.refusal;
+    } else {
+      FileStatus done;
+      bool shredFailed = false;
+      if (shred) {
+        done = shredItemWithoutFollowing(task.normalized, &shredFailed, options.walkHook);
+      } else if (move) {
+        done = moveItemWithoutFollowing(task.normalized, task.toPath, options.walkHook);
+      } else {
+        done = removeItemWithoutFollowing(task.normalized, options.walkHook);
+      }
+      if (!done.ok()) {
+        status = shred && !shredFailed ? HelperEventErrorID::DeleteError : failureCode;
+        desc = done.message();
+      }
+    }
+    if (status != HelperEventErrorID::Success) {
+      allDone = false;
+      log("could not handle " + task.path + ": " + desc);
+    }
+    answers.entries.emplace_back(
+        task.path, pathEntry(task, status, desc, *plan.event == HelperHanldeEventID::Delete));
+  }
+  reply.information = PlistValue(std::move(answers));
+  reply.flag = allDone;
+  reply.code = raw(allDone ? HelperEventErrorID::Success : failureCode);
+  if (!shred) {
+    // The request as a whole was carried out; set last so that no path
+    // entry can stand in for them.
+    reply.information.set(std::string(kHelperDeleteStatusKey), raw(HelperEventErrorID::Success));
+    reply.information.set(std::string(kHelperDeleteDescKey), "");
+  }
+  return reply;
+}
+
+void HelperServer::State::serve(int fd) {
+  uid_t peer = 0;
+  if (!detail::peerUserId(fd, &peer) || (peer != 0 && peer != options.allowedUserId)) {
+    const std::string why =
+        "Refused: user id " + std::to_string(peer) + " may not use the privileged helper.";
+    log(why);
+    (void)send(fd, failureReply(HelperEventErrorID::NoCause, why));
+    return;
+  }
+  while (!stopping) {
+    std::string body;
+    uint32_t announced = 0;
+    int err = 0;
+    FrameReadStatus status = readHelperFrame(fd, options.maxFrameSize, &body, &announced, &err);
+    if (status == FrameReadStatus::tooLarge) {
+      const std::string why = "Refused: a message of " + std::to_string(announced) +
+                              " bytes is larger than the limit of " +
+                              std::to_string(options.maxFrameSize) + " bytes.";
+      log(why);
+      (void)send(fd, failureReply(HelperEventErrorID::NoCause, why));
+      return;
+    }
+    if (status != FrameReadStatus::ok) {
+      if (status == FrameReadStatus::truncated) log("a connection ended inside a message");
+      return;
+    }
+    std::string why;
+    std::optional<HelperRequest> request = decodeHelperRequest(body, &why);
+    if (!request) {
+      log("malformed message: " + why);
+      if (!send(fd, failureReply(HelperEventErrorID::NoCause, "Malformed message: " + why))) {
+        return;
+      }
+      continue;
+    }
+    bool endService = false;
+    HelperReply reply = handle(*request, &endService);
+    const bool sent = send(fd, reply);
+    if (endService) {
+      requestStop();
+      return;
+    }
+    if (!sent) return;
+  }
+}
+
+void HelperServer::State::reapFinished() {
+  std::lock_guard lock(mu);
+  for (auto it = connections.begin(); it != connections.end();) {
+    if (it->done) {
+      it->thread.join();
+      it = connections.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
+void HelperServer::State::acceptLoop() {
+  for (;;) {
+    pollfd fds[2] = {{listenFd.get(), POLLIN, 0}, {wakeRead.get(), POLLIN, 0}};
+    int ready = ::poll(fds, 2, -1);
+    if (stopping) break;
+    if (ready < 0) {
+      if (errno == EINTR) continue;
+      log("poll failed: " + posixErrorText(errno));
+      break;
+    }
+    reapFinished();
+    if ((fds[0].revents & POLLIN) == 0) continue;
+    int fd = ::accept4(listenFd.get(), nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd < 0) continue;
+    std::lock_guard lock(mu);
+    if (connections.size() >= options.maxConnections) {
+      (void)send(fd, failureReply(HelperEventErrorID::NoCause,
+                                  "Refused: the helper is serving too many connections."));
+      ::close(fd);
+      continue;
+    }
+    connections.emplace_back();
+    Connection* connection = &connections.back();
+    connection->fd = fd;
+    connection->thread = std::thread([this, connection, fd] {
+      serve(fd);
+      std::lock_guard doneLock(mu);
+      ::close(fd);
+      connection->fd = -1;
+      connection->done = true;
+    });
+  }
+  // No new connections: close the socket and wake every connection.
+  struct stat st {};
+  if (::lstat(options.socketPath.c_str(), &st) == 0 && st.st_dev == socketDev &&
+      st.st_ino == socketIno) {
+    ::unlink(options.socketPath.c_str());
+  }
+  listenFd.reset();
+  std::unique_lock lock(mu);
+  for (Connection& connection : connections) {
+    if (connection.fd >= 0) ::shutdown(connection.fd, SHUT_RDWR);
+  }
+  while (!connections.empty()) {
+    std::thread thread = std::move(connections.front().thread);
+    lock.unlock();
+    thread.join();
+    lock.lock();
+    connections.pop_front();
+  }
+  acceptEnded = true;
+  running = false;
+  ended.notify_all();
+}
+
+HelperServer::HelperServer(HelperServerOptions options)
+    : state_(std::make_shared<State>(std::move(options))) {}
+
+HelperServer::~HelperServer() { stop(); }
+
+bool HelperServer::start(std::string* error) {
+  State& s = *state_;
+  std::lock_guard lock(s.mu);
+  if (s.running) return true;
+  std::string why;
+  int fd = detail::listenUnixSocket(s.options.socketPath, 0666, &why);
+  if (fd < 0) {
+    if (error != nullptr) *error = why;
+    return false;
+  }
+  s.listenFd.reset(fd);
+  struct stat st {};
+  if (::lstat(s.options.socketPath.c_str(), &st) == 0) {
+    s.socketDev = st.st_dev;
+    s.socketIno = st.st_ino;
+  }
+  int pipeFds[2];
+  if (::pipe2(pipeFds, O_CLOEXEC) != 0) {
+    if (error != nullptr) *error = "pipe: " + posixErrorText(errno);
+    ::unlink(s.options.socketPath.c_str());
+    s.listenFd.reset();
+    return false;
+  }
+  s.wakeRead.reset(pipeFds[0]);
+  s.wakeWrite.reset(pipeFds[1]);
+  s.stopping = false;
+  s.acceptEnded = false;
+  s.running = true;
+  if (s.acceptThread.joinable()) s.acceptThread.join();
+  s.acceptThread = std::thread([&s] { s.acceptLoop(); });
+  return true;
+}
+
+void HelperServer::wait() {
+  State& s = *state_;
+  std::unique_lock lock(s.mu);
+  s.ended.wait(lock, [&s] { return !s.running; });
+}
+
+void HelperServer::stop() {
+  State& s = *state_;
+  s.requestStop();
+  std::thread accept;
+  {
+    std::lock_guard lock(s.mu);
+    accept = std::move(s.acceptThread);
+  }
+  if (accept.joinable()) accept.join();
+}
+
+bool HelperServer::running() const {
+  std::lock_guard lock(state_->mu);
+  return state_->running;
+}
+
+HelperReply HelperServer::handle(const HelperRequest& request, bool* endService) {
+  return state_->handle(request, endService);
+}
+
+}  // namespace orvexa

@@ -1,0 +1,296 @@
+#include "orvexa/helper/privileged_file_operations.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <vector>
+
+#include "orvexa/toolkits/shred_passes.h"
+#include "platform/folder_chain.h"
+#include "platform/unique_fd.h"
+
+namespace orvexa {
+namespace {
+
+using detail::FolderChain;
+using detail::FolderEntry;
+using detail::UniqueFd;
+
+constexpr int kFolderFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+
+std::vector<std::string> componentsOf(const std::string& normalized) {
+  std::vector<std::string> parts;
+  size_t start = 1;
+  while (start < normalized.size()) {
+    size_t slash = normalized.find('/', start);
+    if (slash == std::string::npos) slash = normalized.size();
+    parts.push_back(normalized.substr(start, slash - start));
+    start = slash + 1;
+  }
+  return parts;
+}
+
+std::string walkError(int err, const std::string& path) {
+  if (err == ELOOP || err == ENOTDIR) {
+    return path + ": is a symbolic link or not a folder; the helper does not follow links";
+  }
+  return FileStatus::fromErrno(err, path).message();
+}
+
+// The parent folder of an item, opened by walking down from "/".
+struct Parent {
+  UniqueFd fd;
+  std::string name;  // the item's name in it
+};
+
+FileStatus openParent(const std::string& path, const HelperWalkHook& hook, Parent* out) {
+  std::vector<std::string> parts = componentsOf(path);
+  if (parts.empty()) return FileStatus::fromErrno(EPERM, path);
+  if (hook) hook("/", 0);
+  UniqueFd current(::open("/", kFolderFlags));
+  if (!current.valid()) return FileStatus::fromErrno(errno, "/");
+  std::string walked;
+  for (size_t i = 0; i + 1 < parts.size(); ++i) {
+    walked += "/" + parts[i];
+    if (hook) hook(walked, i + 1);
+    int fd = ::openat(current.get(), parts[i].c_str(), kFolderFlags);
+    if (fd < 0) {
+      int err = errno;
+      return FileStatus::withMessage(err, walkError(err, walked));
+    }
+    current.reset(fd);
+  }
+  if (hook) hook(path, parts.size());
+  out->fd = std::move(current);
+  out->name = parts.back();
+  return FileStatus();
+}
+
+// Calls fn(chain, parentFd, entry) for each entry below the folder `rootFd`
+// in depth-first order, children before their folder (so a folder is
+// visited once it is empty of what fn removed). Links are never followed.
+// `display` names the folder in messages.
+template <typename Visit>
+FileStatus walkBelow(int rootFd, const std::string& display, Visit&& visit) {
+  const std::string rootPath = "/proc/self/fd/" + std::to_string(rootFd);
+  FolderChain chain;
+  if (int err = chain.openRoot(rootPath, true); err != 0)
+    return FileStatus::fromErrno(err, display);
+  auto shown = [&](std::string_view path) {
+    return display + std::string(path.substr(rootPath.size()));
+  };
+  FileStatus first;
+  auto note = [&first](FileStatus status) {
+    if (first.ok() && !status.ok()) first = std::move(status);
+  };
+  auto load = [&]() {
+    std::vector<FolderEntry> entries;
+    int err =
+        chain.readEntries(chain.top().fd.get(), [&entries](const char* name, unsigned char type) {
+          entries.push_back(FolderEntry{name, type});
+        });
+    if (err != 0) note(FileStatus::fromErrno(err, shown(chain.path())));
+    chain.top().entries = std::move(entries);
+  };
+  load();
+  while (!chain.empty()) {
+    const size_t index = chain.depth() - 1;
+    FolderChain::Frame& frame = chain.top();
+    if (frame.next < frame.entries.size()) {
+      const FolderEntry entry = frame.entries[frame.next++];
+      int err = 0;
+      int fd = chain.fdOf(index, &err);
+      if (fd < 0) {
+        note(FileStatus::fromErrno(err, shown(chain.path())));
+        chain.top().next = chain.top().entries.size();
+        continue;
+      }
+      struct stat st {};
+      if (::fstatat(fd, entry.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (errno != ENOENT) note(FileStatus::fromErrno(errno, shown(chain.childPath(entry.name))));
+        continue;
+      }
+      if (S_ISDIR(st.st_mode)) {
+        if (int pushErr = chain.push(entry.name, false); pushErr != 0) {
+          if (pushErr != ENOENT) {
+            note(FileStatus::fromErrno(pushErr, shown(chain.childPath(entry.name))));
+          }
+          continue;
+        }
+        load();
+        continue;
+      }
+      note(visit(fd, entry.name, st, shown(chain.childPath(entry.name)), false));
+      continue;
+    }
+    // Every entry of this folder has been visited: visit the folder itself
+    // (not the root, which belongs to the caller).
+    const std::string name = frame.name;
+    const std::string path = shown(chain.path());
+    chain.pop();
+    if (chain.empty()) break;
+    int err = 0;
+    int parentFd = chain.fdOf(chain.depth() - 1, &err);
+    if (parentFd < 0) {
+      note(FileStatus::fromErrno(err, path));
+      continue;
+    }
+    struct stat st {};
+    st.st_mode = S_IFDIR;
+    note(visit(parentFd, name, st, path, true));
+  }
+  return first;
+}
+
+FileStatus unlinkEntry(int parentFd, const std::string& name, bool folder,
+                       const std::string& path) {
+  if (::unlinkat(parentFd, name.c_str(), folder ? AT_REMOVEDIR : 0) != 0 && errno != ENOENT) {
+    return FileStatus::fromErrno(errno, path);
+  }
+  return FileStatus();
+}
+
+// Opens the folder `name` in `parentFd`, checking it is the item stat'ed
+// before (not swapped meanwhile).
+FileStatus openFolderChecked(int parentFd, const std::string& name, const struct stat& expected,
+                             const std::string& path, UniqueFd* out) {
+  int fd = ::openat(parentFd, name.c_str(), kFolderFlags);
+  if (fd < 0) {
+    int err = errno;
+    return FileStatus::withMessage(err, walkError(err, path));
+  }
+  out->reset(fd);
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) return FileStatus::fromErrno(errno, path);
+  if (st.st_dev != expected.st_dev || st.st_ino != expected.st_ino) {
+    return FileStatus::withMessage(EAGAIN, path + ": changed while being removed");
+  }
+  return FileStatus();
+}
+
+// Shreds the regular file `name` in `parentFd` through its descriptor, so
+// the passes reach exactly the item that was examined.
+FileStatus shredEntry(int parentFd, const std::string& name, const std::string& path,
+                      bool* shredFailed) {
+  UniqueFd item(::openat(parentFd, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+  if (!item.valid()) return FileStatus::fromErrno(errno, path);
+  struct stat st {};
+  if (::fstat(item.get(), &st) != 0) return FileStatus::fromErrno(errno, path);
+  if (!S_ISREG(st.st_mode) || st.st_size == 0) return FileStatus();  // nothing to overwrite
+  ShredFileService shredder(Url::fromPath("/proc/self/fd/" + std::to_string(item.get()), false));
+  ShredReport report = shredder.shredFile();
+  if (report.count("TRUE") != 0) return FileStatus();
+  *shredFailed = true;
+  return FileStatus::withMessage(EIO, path + ": " + report["FALSE"]);
+}
+
+}  // namespace
+
+FileStatus removeItemWithoutFollowing(const std::string& path, const HelperWalkHook& hook) {
+  Parent parent;
+  if (FileStatus opened = openParent(path, hook, &parent); !opened.ok()) return opened;
+  struct stat st {};
+  if (::fstatat(parent.fd.get(), parent.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    return FileStatus::fromErrno(errno, path);
+  }
+  if (!S_ISDIR(st.st_mode)) {
+    if (::unlinkat(parent.fd.get(), parent.name.c_str(), 0) != 0) {
+      return FileStatus::fromErrno(errno, path);
+    }
+    return FileStatus();
+  }
+  UniqueFd folder;
+  if (FileStatus opened = openFolderChecked(parent.fd.get(), parent.name, st, path, &folder);
+      !opened.ok()) {
+    return opened;
+  }
+  FileStatus inside = walkBelow(folder.get(), path,
+                                [](int fd, const std::string& name, const struct stat& entry,
+                                   const std::string& shown, bool isFolder) {
+                                  (void)entry;
+                                  return unlinkEntry(fd, name, isFolder, shown);
+                                });
+  folder.reset();
+  FileStatus self = unlinkEntry(parent.fd.get(), parent.name, true, path);
+  return inside.ok() ? self : inside;
+}
+
+FileStatus shredItemWithoutFollowing(const std::string& path, bool* shredFailed,
+                                     const HelperWalkHook& hook) {
+  *shredFailed = false;
+  Parent parent;
+  if (FileStatus opened = openParent(path, hook, &parent); !opened.ok()) return opened;
+  struct stat st {};
+  if (::fstatat(parent.fd.get(), parent.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    return FileStatus::fromErrno(errno, path);
+  }
+  if (!S_ISDIR(st.st_mode)) {
+    if (S_ISREG(st.st_mode)) {
+      if (FileStatus shredded = shredEntry(parent.fd.get(), parent.name, path, shredFailed);
+          !shredded.ok()) {
+        return shredded;
+      }
+    }
+    return unlinkEntry(parent.fd.get(), parent.name, false, path);
+  }
+  UniqueFd folder;
+  if (FileStatus opened = openFolderChecked(parent.fd.get(), parent.name, st, path, &folder);
+      !opened.ok()) {
+    return opened;
+  }
+  // Every file first; only when all were overwritten does anything go.
+  FileStatus passes =
+      walkBelow(folder.get(), path,
+                [shredFailed](int fd, const std::string& name, const struct stat& entry,
+                              const std::string& shown, bool isFolder) {
+                  if (isFolder || !S_ISREG(entry.st_mode)) return FileStatus();
+                  return shredEntry(fd, name, shown, shredFailed);
+                });
+  if (!passes.ok()) {
+    *shredFailed = true;
+    return passes;
+  }
+  FileStatus inside = walkBelow(folder.get(), path,
+                                [](int fd, const std::string& name, const struct stat& entry,
+                                   const std::string& shown, bool isFolder) {
+                                  (void)entry;
+                                  return unlinkEntry(fd, name, isFolder, shown);
+                                });
+  folder.reset();
+  FileStatus self = unlinkEntry(parent.fd.get(), parent.name, true, path);
+  return inside.ok() ? self : inside;
+}
+
+FileStatus moveItemWithoutFollowing(const std::string& from, const std::string& to,
+                                    const HelperWalkHook& hook) {
+  Parent source;
+  if (FileStatus opened = openParent(from, hook, &source); !opened.ok()) return opened;
+  Parent target;
+  if (FileStatus opened = openParent(to, hook, &target); !opened.ok()) return opened;
+  if (::renameat2(source.fd.get(), source.name.c_str(), target.fd.get(), target.name.c_str(),
+                  RENAME_NOREPLACE) == 0) {
+    return FileStatus();
+  }
+  int err = errno;
+  if (err == EINVAL || err == ENOSYS) {
+    // The file system cannot refuse to replace by itself.
+    struct stat st {};
+    if (::fstatat(target.fd.get(), target.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+      return FileStatus::fromErrno(EEXIST, to);
+    }
+    if (::renameat(source.fd.get(), source.name.c_str(), target.fd.get(), target.name.c_str()) ==
+        0) {
+      return FileStatus();
+    }
+    err = errno;
+  }
+  if (err == EXDEV) {
+    return FileStatus::withMessage(err, from + ": cannot be moved to another file system");
+  }
+  return FileStatus::fromErrno(err, err == EEXIST ? to : from);
+}
+
+}  // namespace orvexa

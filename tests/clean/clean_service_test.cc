@@ -1,0 +1,313 @@
+#include "orvexa/clean/clean_service.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <mutex>
+
+#include "orvexa/helper/helper_server.h"
+#include "orvexa/helper/privilege_helper.h"
+#include "orvexa/platform/identity.h"
+#include "support/helper_fixture.h"
+#include "support/run_as.h"
+#include "support/sandbox.h"
+#include "support/signal.h"
+#include "support/temp_dir.h"
+
+namespace orvexa {
+namespace {
+
+namespace fs = std::filesystem;
+
+bool exists(const std::string& path) {
+  struct stat st {};
+  return ::lstat(path.c_str(), &st) == 0;
+}
+
+class RecordingFinish : public CleanServiceProtocol {
+ public:
+  void cleanFinish(int cleanID, int64_t size, std::vector<FilePtr> records, int requestStatus,
+                   std::string requestDesc) override {
+    {
+      std::lock_guard lock(mu);
+      ++reports;
+      id = cleanID;
+      removed = size;
+      failed = std::move(records);
+      status = requestStatus;
+      desc = std::move(requestDesc);
+    }
+    done.notify();
+  }
+  void cleanProgress(float progress) override {
+    std::lock_guard lock(mu);
+    steps.push_back(progress);
+  }
+
+  std::mutex mu;
+  int reports = 0;
+  int id = -1;
+  int64_t removed = -1;
+  std::vector<FilePtr> failed;
+  int status = -1;
+  std::string desc;
+  std::vector<float> steps;
+  testing::Signal done;
+};
+
+FilePtr record(const std::string& path, int state, int64_t size, bool canDelete,
+               std::vector<FilePtr> children = {}) {
+  return std::make_shared<FileInformation>(state, 0, 0, fs::path(path).filename().string(), Image{},
+                                           size, Timestamp{}, Url::fromPath(path), "", canDelete,
+                                           false, std::any{}, std::move(children), nullptr,
+                                           raw(FilesKind::File), 0, nullptr);
+}
+
+CategoryPtr category(std::vector<FilePtr> records, int state = 1) {
+  return std::make_shared<CategoryInformation>(
+      state, 0, "Caches", Image{}, 0, "", raw(CategoryInfomationKind::Common), std::vector<Url>{},
+      std::move(records), nullptr, std::any{}, 0, false);
+}
+
+// A file of nobody's in a folder of root's: only the helper may remove it.
+std::string othersFile(const testing::Sandbox& sb, const std::string& name) {
+  const std::string folder = sb.dir("/Library/Caches/shared");
+  ::chmod(folder.c_str(), 0755);
+  const std::string file = sb.file("/Library/Caches/shared/" + name, 100);
+  EXPECT_EQ(::chown(file.c_str(), testing::kNobodyUid, testing::kNogroupGid), 0);
+  return file;
+}
+
+class FailingBlessing : public BlessingMechanism {
+ public:
+  explicit FailingBlessing(bool rights, int code) : rights_(rights), code_(code) {}
+  bool createAuthorization() override { return true; }
+  bool copyRights(const std::string&) override { return rights_; }
+  int blessJob(const std::string&, const std::string&) override { return code_; }
+  void freeAuthorization() override {}
+  bool launchJob(const std::string&) override { return false; }
+
+ private:
+  bool rights_;
+  int code_;
+};
+
+class CleanServiceTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!testing::canSwitchUser()) GTEST_SKIP() << "needs root to own files as another user";
+    Identity::shared().setBundleIdentifier("org.orvexa.tests");
+  }
+  void TearDown() override {
+    PrivilegeHelper::shard().close();
+    PrivilegeHelper::shard().setBlessingMechanism(nullptr);
+  }
+
+  // Cleans `categories` as Common and waits for the report.
+  std::shared_ptr<RecordingFinish> clean(const std::vector<CategoryPtr>& categories) {
+    auto finish = std::make_shared<RecordingFinish>();
+    CleanService::cleanCategorys(categories, CleanServiceType::Common, finish, nullptr);
+    EXPECT_TRUE(finish->done.wait());
+    return finish;
+  }
+
+  testing::Sandbox sb_;
+};
+
+TEST_F(CleanServiceTest, TheHelperRemovesWhatTheUserCannotAndTheUserTheRest) {
+  testing::RunningHelper helper;
+  const std::string theirs = othersFile(sb_, "data.bin");
+  const std::string mine = sb_.file("~/Library/Caches/mine.cache", 50);
+  FilePtr theirsRecord = record(theirs, 1, 100, false);
+  FilePtr mineRecord = record(mine, 1, 50, true);
+  CategoryPtr caches = category({theirsRecord, mineRecord});
+
+  auto finish = clean({caches});
+  EXPECT_FALSE(exists(theirs));
+  EXPECT_FALSE(exists(mine));
+  EXPECT_EQ(theirsRecord->deleteStatus, raw(DeleteStatus::DeleteSuccess));
+  EXPECT_EQ(mineRecord->deleteStatus, raw(DeleteStatus::DeleteSuccess));
+  EXPECT_EQ(finish->reports, 1);
+  EXPECT_EQ(finish->id, raw(CleanServiceType::Common));
+  EXPECT_EQ(finish->removed, 150);
+  EXPECT_EQ(finish->status, raw(HelperEventErrorID::Success));
+  EXPECT_EQ(finish->desc, "");
+  EXPECT_TRUE(finish->failed.empty());
+  EXPECT_EQ(finish->steps, (std::vector<float>{0.25f, 0.5f, 0.75f}));
+  EXPECT_TRUE(caches->childrens.empty()) << "the rebuild took the removed records out";
+  EXPECT_EQ(caches->size, 0);
+}
+
+TEST_F(CleanServiceTest, WithoutTheHelperItsRecordsFailAndTheUsersOwnAreStillRemoved) {
+  const struct {
+    const char* name;
+    bool rights;
+    int code;
+    const char* text;
+  } cases[] = {
+      {"no root rights", false, 0, "Get admain authorization fail!"},
+      {"blessing error 8", true, 8, "bless unknown error:8"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    PrivilegeHelper::shard().setBlessingMechanism(
+        std::make_shared<FailingBlessing>(c.rights, c.code));
+    const std::string theirs = othersFile(sb_, "data.bin");
+    const std::string mine = sb_.file("~/Library/Caches/mine.cache", 50);
+    FilePtr theirsRecord = record(theirs, 1, 100, false);
+    FilePtr mineRecord = record(mine, 1, 50, true);
+    CategoryPtr caches = category({theirsRecord, mineRecord});
+
+    auto finish = clean({caches});
+    EXPECT_TRUE(exists(theirs));
+    EXPECT_FALSE(exists(mine));
+    EXPECT_EQ(theirsRecord->deleteStatus, raw(DeleteStatus::DeleteError));
+    EXPECT_EQ(theirsRecord->deleteErrorDesc, c.text);
+    EXPECT_EQ(mineRecord->deleteStatus, raw(DeleteStatus::DeleteSuccess));
+    EXPECT_EQ(finish->removed, 50);
+    EXPECT_EQ(finish->status, raw(HelperEventErrorID::DeleteError));
+    EXPECT_EQ(finish->desc, c.text);
+    ASSERT_EQ(finish->failed.size(), 1u);
+    EXPECT_EQ(finish->failed[0], theirsRecord);
+    ASSERT_EQ(caches->childrens.size(), 1u);
+    EXPECT_EQ(caches->childrens[0], theirsRecord);
+  }
+}
+
+TEST_F(CleanServiceTest, AMixedFolderLosesOnlyItsTickedChild) {
+  const std::string folder = sb_.dir("~/Library/Caches/app");
+  const std::string ticked = sb_.file("~/Library/Caches/app/old.log", 10);
+  const std::string kept = sb_.file("~/Library/Caches/app/keep.db", 20);
+  FilePtr tickedRecord = record(ticked, 1, 10, true);
+  FilePtr keptRecord = record(kept, 0, 20, true);
+  FilePtr folderRecord = record(folder, -1, 30, true, {tickedRecord, keptRecord});
+  CategoryPtr caches = category({folderRecord}, -1);
+
+  auto finish = clean({caches});
+  EXPECT_FALSE(exists(ticked));
+  EXPECT_TRUE(exists(kept));
+  EXPECT_TRUE(exists(folder));
+  EXPECT_EQ(tickedRecord->deleteStatus, raw(DeleteStatus::DeleteSuccess));
+  EXPECT_EQ(keptRecord->deleteStatus, raw(DeleteStatus::None));
+  EXPECT_EQ(finish->removed, 10);
+  ASSERT_EQ(caches->childrens.size(), 1u);
+  EXPECT_EQ(folderRecord->childrens, std::vector<FilePtr>{keptRecord});
+  EXPECT_EQ(folderRecord->size, 20);
+  EXPECT_EQ(caches->size, 20);
+}
+
+TEST_F(CleanServiceTest, ARecordQueuedTwiceIsRemovedOnce) {
+  const std::string file = sb_.file("~/Library/Caches/twice.bin", 70);
+  FilePtr shared = record(file, 1, 70, true);
+  // The same record in two views, and an equal copy of it.
+  FilePtr copy = record(file, 1, 70, true);
+  auto finish = clean({category({shared}), category({shared, copy})});
+  EXPECT_FALSE(exists(file));
+  EXPECT_EQ(finish->removed, 70);
+  EXPECT_TRUE(finish->failed.empty()) << finish->failed.front()->deleteErrorDesc;
+  EXPECT_EQ(shared->deleteStatus, raw(DeleteStatus::DeleteSuccess));
+  EXPECT_EQ(copy->deleteStatus, raw(DeleteStatus::DeleteSuccess)) << "the copy shares the outcome";
+}
+
+TEST_F(CleanServiceTest, ATickedLinkGoesAndItsTargetOutsideStays) {
+  testing::RunningHelper helper;
+  testing::TempDir outside;
+  const std::string target = outside.writeFile("target.txt", "outside");
+  const struct {
+    const char* name;
+    bool canDelete;
+  } cases[] = {{"removed directly", true}, {"removed by the helper", false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string link = sb_.path("~/Library/Caches/link");
+    fs::create_directories(fs::path(link).parent_path());
+    fs::create_symlink(target, link);
+    FilePtr linkRecord = record(link, 1, 7, c.canDelete);
+    auto finish = clean({category({linkRecord})});
+    EXPECT_FALSE(exists(link));
+    EXPECT_EQ(testing::readFile(target), "outside");
+    EXPECT_EQ(linkRecord->deleteStatus, raw(DeleteStatus::DeleteSuccess))
+        << linkRecord->deleteErrorDesc;
+  }
+}
+
+TEST_F(CleanServiceTest, APathSwappedForALinkMidRequestRemovesNothingOutside) {
+  testing::TempDir outside;
+  const std::string outsideFile = outside.writeFile("app/victim.bin", "outside");
+  const std::string appFolder = sb_.dir("/Library/Caches/app");
+  const std::string inside = sb_.file("/Library/Caches/app/victim.bin", 100);
+  ASSERT_EQ(::chown(inside.c_str(), testing::kNobodyUid, testing::kNogroupGid), 0);
+  HelperServerOptions options;
+  bool swapped = false;
+  options.walkHook = [&](const std::string& path, size_t) {
+    if (path != appFolder || swapped) return;
+    swapped = true;
+    fs::rename(appFolder, appFolder + ".moved");
+    fs::create_symlink(outside / "app", appFolder);
+  };
+  testing::RunningHelper helper(options);
+  FilePtr victim = record(inside, 1, 100, false);
+  auto finish = clean({category({victim})});
+  EXPECT_TRUE(swapped);
+  EXPECT_EQ(testing::readFile(outsideFile), "outside");
+  EXPECT_TRUE(exists(appFolder + ".moved/victim.bin"));
+  EXPECT_EQ(victim->deleteStatus, raw(DeleteStatus::DeleteError));
+  EXPECT_EQ(victim->deleteErrorDesc,
+            appFolder + ": is a symbolic link or not a folder; the helper does not follow links");
+  EXPECT_EQ(finish->status, raw(HelperEventErrorID::Success)) << "the request itself went through";
+}
+
+TEST_F(CleanServiceTest, TheOwningScannersRebuildIsUsedForItsType) {
+  // A group of two similar pictures, one of them ticked: the similar-image
+  // rebuild drops a group left with one member; the Common rule keeps it.
+  const struct {
+    const char* name;
+    CleanServiceType type;
+    size_t groupsLeft;
+  } cases[] = {
+      {"similar images", CleanServiceType::Similar, 0},
+      {"common", CleanServiceType::Common, 1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string ticked = sb_.file("~/Pictures/a.jpg", 30);
+    const std::string kept = sb_.file("~/Pictures/a copy.jpg", 30);
+    FilePtr tickedRecord = record(ticked, 1, 30, true);
+    FilePtr keptRecord = record(kept, 0, 30, true);
+    FilePtr group = record("", -1, 60, true, {tickedRecord, keptRecord});
+    CategoryPtr all = category({group}, -1);
+    auto finish = std::make_shared<RecordingFinish>();
+    if (c.type == CleanServiceType::Similar) {
+      CleanService::cleanDuplicateAndSimilarCategorys(all, c.type, finish);
+    } else {
+      CleanService::cleanCategorys({all}, c.type, finish, nullptr);
+    }
+    ASSERT_TRUE(finish->done.wait());
+    EXPECT_EQ(finish->id, raw(c.type));
+    EXPECT_FALSE(exists(ticked));
+    EXPECT_TRUE(exists(kept));
+    EXPECT_EQ(finish->removed, 30);
+    EXPECT_TRUE(finish->failed.empty());
+    EXPECT_EQ(all->childrens.size(), c.groupsLeft);
+  }
+}
+
+TEST_F(CleanServiceTest, AMismatchOfHandledAndQueuedRecordsEndsAbnormally) {
+  const std::string file = sb_.file("~/Library/Caches/a", 5);
+  auto finish = std::make_shared<RecordingFinish>();
+  auto request = std::make_shared<HelperCleanService>(finish, CleanServiceType::Common,
+                                                      std::vector<CategoryPtr>{});
+  request->commonDelete.insert(record(file, 1, 5, true));
+  request->commonDeleteFinishCount = 1;  // left over from an earlier run
+  CleanService::deleteFiles(request);
+  ASSERT_TRUE(finish->done.wait());
+  EXPECT_EQ(finish->status, raw(HelperEventErrorID::DeleteError));
+  EXPECT_EQ(finish->desc, "ABNORMAL STATUS!!!");
+  EXPECT_TRUE(finish->failed.empty());
+  EXPECT_EQ(finish->reports, 1);
+}
+
+}  // namespace
+}  // namespace orvexa

@@ -1,0 +1,300 @@
+#include "orvexa/helper/privilege_helper.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <thread>
+
+#include "orvexa/helper/helper_message.h"
+#include "orvexa/helper/helper_server.h"
+#include "orvexa/platform/identity.h"
+#include "orvexa/platform/paths.h"
+#include "orvexa/platform/user_defaults.h"
+#include "orvexa/units/main_queue.h"
+#include "support/helper_fixture.h"
+#include "support/run_as.h"
+#include "support/sandbox.h"
+#include "support/temp_dir.h"
+
+namespace orvexa {
+namespace {
+
+namespace fs = std::filesystem;
+
+TEST(PrivilegeInstallResultTest, EachOutcomeHasItsText) {
+  const struct {
+    PrivilegeInstallResult result;
+    const char* text;
+  } cases[] = {
+      {PrivilegeInstallResult::success(), ""},
+      {PrivilegeInstallResult::authorizationFail(), "Create authorization fail!"},
+      {PrivilegeInstallResult::getAdmainFail(), "Get admain authorization fail!"},
+      {PrivilegeInstallResult::blessError(2), "blessError: kSMErrorInternalFailure"},
+      {PrivilegeInstallResult::blessError(3), "blessError: kSMErrorInvalidSignature"},
+      {PrivilegeInstallResult::blessError(4), "blessError: kSMErrorAuthorizationFailure"},
+      {PrivilegeInstallResult::blessError(5), "blessError: kSMErrorToolNotValid"},
+      {PrivilegeInstallResult::blessError(6), "blessError: kSMErrorJobNotFound"},
+      {PrivilegeInstallResult::blessError(7), "blessError: kSMErrorServiceUnavailable"},
+      {PrivilegeInstallResult::blessError(8), "bless unknown error:8"},
+      {PrivilegeInstallResult::blessError(9),
+       "Privilege Helper is disabled by other process. The command has been copied to your "
+       "pasteboard"},
+      {PrivilegeInstallResult::blessError(10), "blessError: kSMErrorInvalidPlist"},
+      {PrivilegeInstallResult::blessError(1), "bless unknown error:1"},
+      {PrivilegeInstallResult::blessError(-3), "bless unknown error:-3"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    EXPECT_EQ(c.result.content(), c.text);
+  }
+}
+
+// Records the installation steps; each step's outcome is set by the test.
+class FakeBlessing : public BlessingMechanism {
+ public:
+  bool authorization = true;
+  bool rights = true;
+  int blessCode = 0;
+  int blessCalls = 0;
+  int freeCalls = 0;
+  std::string lastDomain;
+  std::string lastLabel;
+
+  bool createAuthorization() override { return authorization; }
+  bool copyRights(const std::string&) override { return rights; }
+  int blessJob(const std::string& domain, const std::string& label) override {
+    ++blessCalls;
+    lastDomain = domain;
+    lastLabel = label;
+    return blessCode;
+  }
+  void freeAuthorization() override { ++freeCalls; }
+  bool launchJob(const std::string&) override { return false; }
+};
+
+class PrivilegeHelperTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    Identity::shared().setBundleIdentifier("org.orvexa.tests");
+    Identity::shared().setBundleVersion("2.0");
+    fake_ = std::make_shared<FakeBlessing>();
+    PrivilegeHelper::shard().setBlessingMechanism(fake_);
+    label_ = PrivilegeHelper::helperName();
+  }
+  void TearDown() override {
+    PrivilegeHelper::shard().close();
+    PrivilegeHelper::shard().setBlessingMechanism(nullptr);
+  }
+  void installFiles() {
+    for (const std::string& file : {helperToolPath(label_), helperLaunchDaemonPlistPath(label_)}) {
+      fs::create_directories(fs::path(file).parent_path());
+      std::ofstream(file) << "x";
+    }
+  }
+
+  testing::Sandbox sb_;
+  std::shared_ptr<FakeBlessing> fake_;
+  std::string label_;
+};
+
+TEST_F(PrivilegeHelperTest, TheLabelIsTheBundleIdentifierAndItsFilesComeFromThePathsTable) {
+  EXPECT_EQ(label_, "org.orvexa.testsHelper");
+  EXPECT_EQ(helperToolPath(label_),
+            sb_.path("/Library/PrivilegedHelperTools/org.orvexa.testsHelper"));
+  EXPECT_EQ(helperLaunchDaemonPlistPath(label_),
+            sb_.path("/Library/LaunchDaemons/org.orvexa.testsHelper.plist"));
+  EXPECT_EQ(helperSocketPath(label_), sb_.path("/var/run/org.orvexa.testsHelper.socket"));
+}
+
+TEST_F(PrivilegeHelperTest, InstallationFollowsTheFilesTheFlagAndTheStoredVersion) {
+  const struct {
+    const char* name;
+    bool files;
+    bool reinstallFlag;
+    const char* stored;  // nullptr: nothing stored
+    bool installs;
+  } cases[] = {
+      {"both files, no flag, stale version", true, false, "1.0", false},
+      {"both files, no flag, nothing stored", true, false, nullptr, false},
+      {"flag and stale version", true, true, "1.0", true},
+      {"flag and nothing stored", true, true, nullptr, true},
+      {"flag and current version", true, true, "2.0", false},
+      {"files missing", false, false, "2.0", true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(sb_.path("/Library"));
+    if (c.files) installFiles();
+    Identity::shared().setReInstallHelper(c.reinstallFlag);
+    if (c.stored != nullptr) {
+      ASSERT_TRUE(UserDefaults::standard().set(label_ + "-Install", c.stored));
+    } else {
+      ASSERT_TRUE(UserDefaults::standard().remove(label_ + "-Install"));
+    }
+    fake_->blessCalls = 0;
+
+    EXPECT_EQ(PrivilegeHelper::shard().checkHelper(label_), !c.installs);
+    PrivilegeHelper::HelperTool tool =
+        PrivilegeHelper::shard().getHelperTool(label_, kSMDomainSystemLaunchd);
+    EXPECT_EQ(fake_->blessCalls, c.installs ? 1 : 0);
+    if (c.installs) {
+      EXPECT_EQ(fake_->lastDomain, kSMDomainSystemLaunchd);
+      EXPECT_EQ(fake_->lastLabel, label_);
+      EXPECT_EQ(UserDefaults::standard().string(label_ + "-Install"), "2.0");
+    } else {
+      EXPECT_EQ(UserDefaults::standard().string(label_ + "-Install"),
+                c.stored ? std::optional<std::string>(c.stored) : std::nullopt);
+    }
+    // Nothing serves the socket here.
+    EXPECT_FALSE(tool.first);
+    EXPECT_EQ(tool.second, "HelperTool as? HelperProtocol");
+  }
+  // The defaults live in the user's Preferences folder.
+  EXPECT_EQ(UserDefaults::standard().path(),
+            sb_.path("~/Library/Preferences/org.orvexa.tests.plist"));
+}
+
+TEST_F(PrivilegeHelperTest, AFailedInstallationReturnsItsTextAndStoresNothing) {
+  const struct {
+    const char* name;
+    bool authorization;
+    bool rights;
+    int code;
+    const char* text;
+  } cases[] = {
+      {"authorization", false, true, 0, "Create authorization fail!"},
+      {"rights", true, false, 0, "Get admain authorization fail!"},
+      {"bless 8", true, true, 8, "bless unknown error:8"},
+      {"bless 5", true, true, 5, "blessError: kSMErrorToolNotValid"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_TRUE(UserDefaults::standard().remove(label_ + "-Install"));
+    fake_->authorization = c.authorization;
+    fake_->rights = c.rights;
+    fake_->blessCode = c.code;
+    fake_->freeCalls = 0;
+    PrivilegeHelper::HelperTool tool =
+        PrivilegeHelper::shard().getHelperTool(label_, kSMDomainSystemLaunchd);
+    EXPECT_FALSE(tool.first);
+    EXPECT_EQ(tool.second, c.text);
+    EXPECT_EQ(fake_->freeCalls, 1) << "the authorisation is always freed";
+    EXPECT_FALSE(UserDefaults::standard().string(label_ + "-Install"));
+  }
+}
+
+TEST_F(PrivilegeHelperTest, WithoutRootRightsTheInstallerFailsWithTheAdminText) {
+  if (!testing::canSwitchUser()) GTEST_SKIP() << "needs root";
+  PrivilegeHelper::shard().setBlessingMechanism(nullptr);
+  std::optional<std::string> text =
+      testing::runAsUser(testing::kNobodyUid, testing::kNogroupGid, [&] {
+        return PrivilegeHelper::shard().installPrivilege(kSMDomainSystemLaunchd, label_).content();
+      });
+  ASSERT_TRUE(text);
+  EXPECT_EQ(*text, "Get admain authorization fail!");
+}
+
+TEST_F(PrivilegeHelperTest, KeepsOneProxyAndConnectsAgainAfterALostConnection) {
+  if (!testing::canSwitchUser()) GTEST_SKIP() << "needs root";
+  auto helper = std::make_unique<testing::RunningHelper>();
+  PrivilegeHelper::HelperTool first =
+      PrivilegeHelper::shard().getHelperTool(label_, kSMDomainSystemLaunchd);
+  ASSERT_TRUE(first.first) << first.second.value_or("");
+  PrivilegeHelper::HelperTool again =
+      PrivilegeHelper::shard().getHelperTool(label_, kSMDomainSystemLaunchd);
+  EXPECT_EQ(again.first, first.first) << "the held proxy is reused";
+  EXPECT_EQ(fake_->blessCalls, 0);
+
+  // The helper goes away: the connection is forgotten on the main queue.
+  helper->server().stop();
+  for (int i = 0; i < 200 && PrivilegeHelper::shard().helpConnect(); ++i) {
+    MainQueue::sync([] {});
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_FALSE(PrivilegeHelper::shard().helpConnect());
+  EXPECT_FALSE(PrivilegeHelper::shard().helpTool());
+
+  ASSERT_TRUE(helper->server().start());
+  PrivilegeHelper::HelperTool next =
+      PrivilegeHelper::shard().getHelperTool(label_, kSMDomainSystemLaunchd);
+  ASSERT_TRUE(next.first);
+  EXPECT_NE(next.first, first.first);
+  std::promise<std::string> version;
+  next.first->getHelperVersion([&version](std::string v) { version.set_value(v); });
+  EXPECT_EQ(version.get_future().get(), kHelperToolVersion);
+
+  // closeHelper ends the helper.
+  PrivilegeHelper::shard().closeHelper();
+  helper->server().wait();
+  EXPECT_FALSE(helper->server().running());
+}
+
+// The real installer, with the built helper program, inside the sandbox.
+TEST_F(PrivilegeHelperTest, TheLaunchDaemonInstallerInstallsAndStartsTheProgram) {
+  if (!testing::canSwitchUser()) GTEST_SKIP() << "needs root";
+  const std::string program = std::string(ORVEXA_BINARY_DIR) + "/bin/orvexa-helper";
+  if (!fs::exists(program)) GTEST_SKIP() << "no helper program at " << program;
+  auto installer = std::make_shared<LaunchDaemonInstaller>(program);
+  installer->setAllowedUserId(4242);
+  PrivilegeHelper::shard().setBlessingMechanism(installer);
+  // Whatever happens below, the started program does not outlive the test.
+  struct EndHelper {
+    std::string socket;
+    ~EndHelper() {
+      testing::RawHelperClient client(socket);
+      HelperRequest request;
+      request.operation = HelperRequest::Operation::handleEvent;
+      request.event = raw(HelperHanldeEventID::CloseHelper);
+      if (client.send(encodeHelperFrame(helperRequestToPlist(request)))) (void)client.readFrame();
+    }
+  } endHelper{helperSocketPath(label_)};
+
+  PrivilegeHelper::HelperTool tool =
+      PrivilegeHelper::shard().getHelperTool(label_, kSMDomainSystemLaunchd);
+  ASSERT_TRUE(tool.first) << tool.second.value_or("");
+  EXPECT_TRUE(fs::exists(helperToolPath(label_)));
+  std::optional<PlistValue> plist = readPlistFile(helperLaunchDaemonPlistPath(label_));
+  ASSERT_TRUE(plist);
+  EXPECT_EQ(*plist->find("Label")->asString(), label_);
+  EXPECT_EQ(*plist->find("Program")->asString(), helperToolPath(label_));
+  EXPECT_EQ(*plist->find("SocketPath")->asString(), helperSocketPath(label_));
+  EXPECT_EQ(plist->find("AllowedUserID")->asInteger(), 4242);
+  EXPECT_EQ(*plist->find("RootFolder")->asString(), sb_.root());
+  EXPECT_EQ(UserDefaults::standard().string(label_ + "-Install"), "2.0");
+
+  // The separate program deletes a file of another user, under its root.
+  const std::string file = sb_.file("/Library/Caches/shared/f", 10);
+  ASSERT_EQ(::chown(file.c_str(), testing::kNobodyUid, testing::kNogroupGid), 0);
+  PlistValue event = PlistValue::dictionary();
+  PlistValue numbers = PlistValue::dictionary();
+  numbers.set("0", 0);
+  event.set(file, numbers);
+  testing::EventAnswer answer = testing::callEvent(*tool.first, 1, event);
+  EXPECT_TRUE(answer.ok);
+  EXPECT_FALSE(fs::exists(file));
+
+  // Installing again replaces the running helper.
+  ASSERT_EQ(PrivilegeHelper::shard().installPrivilege(kSMDomainSystemLaunchd, label_).content(),
+            "");
+
+  // Uninstalling removes its files and ends it.
+  PrivilegeHelper::HelperTool current =
+      PrivilegeHelper::shard().getHelperTool(label_, kSMDomainSystemLaunchd);
+  ASSERT_TRUE(current.first);
+  std::promise<bool> removed;
+  current.first->uninstall([&removed](bool ok, std::string) { removed.set_value(ok); });
+  EXPECT_TRUE(removed.get_future().get());
+  EXPECT_FALSE(fs::exists(helperToolPath(label_)));
+  EXPECT_FALSE(fs::exists(helperLaunchDaemonPlistPath(label_)));
+  for (int i = 0; i < 250 && fs::exists(helperSocketPath(label_)); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  EXPECT_FALSE(fs::exists(helperSocketPath(label_)));
+}
+
+}  // namespace
+}  // namespace orvexa
