@@ -8,6 +8,7 @@
 #include <limits>
 
 #include "orvexa/helper/helper_protocol.h"
+#include "platform/plist_shape.h"
 
 namespace orvexa {
 namespace {
@@ -22,55 +23,6 @@ constexpr std::string_view kCodeKey = "code";
 constexpr std::string_view kInformationKey = "information";
 constexpr std::string_view kMessageKey = "message";
 
-uint64_t bigEndian(std::string_view bytes, size_t at, size_t width) {
-  uint64_t value = 0;
-  for (size_t i = 0; i < width; ++i) {
-    value = (value << 8) | static_cast<unsigned char>(bytes[at + i]);
-  }
-  return value;
-}
-
-// True when a text object of a binary property list holds a NUL character.
-// The property-list library aborts (an assertion) on dictionary keys like
-// that, so such bodies are refused before it sees them. Anything this scan
-// cannot make sense of is left to the library, which refuses it.
-bool hasTextWithNul(std::string_view bytes) {
-  constexpr size_t kTrailer = 32;
-  if (bytes.size() < kBinaryMagic.size() + kTrailer) return false;
-  const size_t trailer = bytes.size() - kTrailer;
-  const size_t offsetSize = static_cast<unsigned char>(bytes[trailer + 6]);
-  if (offsetSize == 0 || offsetSize > 8) return false;
-  const uint64_t objects = bigEndian(bytes, trailer + 8, 8);
-  const uint64_t table = bigEndian(bytes, trailer + 24, 8);
-  if (table >= trailer) return false;
-  const uint64_t fits = (trailer - table) / offsetSize;
-  for (uint64_t i = 0; i < objects && i < fits; ++i) {
-    const uint64_t at = bigEndian(bytes, static_cast<size_t>(table + i * offsetSize), offsetSize);
-    if (at >= trailer) continue;
-    const auto marker = static_cast<unsigned char>(bytes[static_cast<size_t>(at)]);
-    const unsigned kind = marker >> 4;
-    if (kind != 0x5 && kind != 0x6) continue;  // ASCII and UTF-16 texts
-    uint64_t length = marker & 0x0F;
-    size_t start = static_cast<size_t>(at) + 1;
-    if (length == 0x0F) {
-      if (start >= trailer) continue;
-      const auto lengthMarker = static_cast<unsigned char>(bytes[start]);
-      if ((lengthMarker >> 4) != 0x1 || (lengthMarker & 0x0F) > 3) continue;
-      const size_t width = size_t{1} << (lengthMarker & 0x0F);
-      if (start + 1 + width > trailer) continue;
-      length = bigEndian(bytes, start + 1, width);
-      start += 1 + width;
-    }
-    const uint64_t unit = kind == 0x5 ? 1 : 2;
-    if (length > (trailer - start) / unit) continue;
-    for (uint64_t k = 0; k < length; ++k) {
-      const size_t p = start + static_cast<size_t>(k * unit);
-      if (bytes[p] == '\0' && (unit == 1 || bytes[p + 1] == '\0')) return true;
-    }
-  }
-  return false;
-}
-
 std::optional<PlistValue> readBody(std::string_view body, std::string* error) {
   auto fail = [error](std::string text) -> std::optional<PlistValue> {
     if (error != nullptr) *error = std::move(text);
@@ -79,7 +31,9 @@ std::optional<PlistValue> readBody(std::string_view body, std::string* error) {
   if (body.size() < kBinaryMagic.size() || body.substr(0, kBinaryMagic.size()) != kBinaryMagic) {
     return fail("not a binary property list");
   }
-  if (hasTextWithNul(body)) return fail("a text of the message holds a NUL character");
+  // A NUL would cut a path short where it meets the system calls.
+  if (detail::binaryPlistHasTextWithNul(body))
+    return fail("a text of the message holds a NUL character");
   std::string why;
   std::optional<PlistValue> value = readPlist(body, &why);
   if (!value) return fail(why);

@@ -12,6 +12,7 @@
 #include <memory>
 
 #include "orvexa/platform/posix_error.h"
+#include "platform/plist_shape.h"
 #include "platform/unique_fd.h"
 
 namespace orvexa {
@@ -247,6 +248,19 @@ std::optional<PlistValue> readPlist(std::string_view bytes, std::string* error) 
   if (bytes.size() > std::numeric_limits<uint32_t>::max()) {
     setError(error, "input larger than 4 GiB");
     return std::nullopt;
+  }
+  switch (detail::plistShape(bytes, kMaxDepth)) {
+    case detail::PlistShape::kReadable:
+      break;
+    case detail::PlistShape::kMalformed:
+      setError(error, "malformed binary property list");
+      return std::nullopt;
+    case detail::PlistShape::kTooDeep:
+      setError(error, "nesting deeper than " + std::to_string(kMaxDepth) + " levels");
+      return std::nullopt;
+    case detail::PlistShape::kKeyWithNul:
+      setError(error, "a dictionary key holds NUL");
+      return std::nullopt;
   }
   const auto length = static_cast<uint32_t>(bytes.size());
   const bool binary = plist_is_binary(bytes.data(), length) != 0;

@@ -291,66 +291,17 @@ TEST(KeyedArchiveTest, DeepAndExplodingGraphsAreRefused) {
   EXPECT_NE(error.find("bytes of text and data"), std::string::npos) << error;
 }
 
-TEST(KeyedArchiveTest, DeeplyNestedPropertyListsAreRefusedBeforeParsing) {
+TEST(KeyedArchiveTest, ListsTooDeepForTheReaderAreRefused) {
   PlistValue nested("leaf");
-  for (int i = 0; i < 200; ++i) nested = PlistValue(PlistValue::Array{nested});
+  for (int i = 0; i < 600; ++i) nested = PlistValue(PlistValue::Array{nested});
   const PlistValue archive = dict({{"$archiver", "NSKeyedArchiver"}, {"$objects", nested}});
   for (PlistFormat format : {PlistFormat::Binary, PlistFormat::Xml}) {
     SCOPED_TRACE(format == PlistFormat::Binary ? "binary" : "xml");
     std::string error;
     EXPECT_FALSE(unarchiveObjectWithData(writePlist(archive, format), &error));
-    EXPECT_NE(error.find("nested deeper than"), std::string::npos) << error;
+    EXPECT_NE(error.find("nesting deeper than 512"), std::string::npos) << error;
   }
-  // Hand-made binary lists the reader must never see: an array holding
-  // itself, a reference past the object table, dictionary keys holding NUL
-  // (the reader aborts on those).
-  auto bplist = [](std::vector<std::string> objects) {
-    std::string bytes = "bplist00";
-    std::string offsets;
-    for (const std::string& o : objects) {
-      offsets += static_cast<char>(bytes.size());
-      bytes += o;
-    }
-    const size_t table = bytes.size();
-    bytes += offsets;
-    std::string trailer(6, '\0');
-    trailer += '\x01';  // offset width
-    trailer += '\x01';  // reference width
-    for (uint64_t v : {uint64_t{objects.size()}, uint64_t{0}, uint64_t{table}}) {
-      for (int shift = 56; shift >= 0; shift -= 8) {
-        trailer += static_cast<char>((v >> shift) & 0xFF);
-      }
-    }
-    return bytes + trailer;
-  };
-  const std::string dictOfOneKey("\xD1\x01\x02", 3);
-  const std::string value("\x51v", 2);
-  struct Case {
-    const char* name;
-    std::vector<std::string> objects;
-  };
-  const Case cases[] = {
-      {"array holding itself", {std::string("\xA1\x00", 2)}},
-      {"reference past the table", {std::string("\xA1\x05", 2)}},
-      {"ASCII key holding NUL",
-       {dictOfOneKey,
-        std::string("\x53"
-                    "a\0b",
-                    4),
-        value}},
-      {"UTF-16 key holding NUL", {dictOfOneKey, std::string("\x62\x00\x61\x00\x00", 5), value}},
-  };
   std::string error;
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    EXPECT_FALSE(unarchiveObjectWithData(bplist(c.objects), &error));
-    EXPECT_NE(error.find("not a readable property list"), std::string::npos) << error;
-  }
-  // The same list with a plain key passes the check (and fails later, as
-  // it is no archive).
-  EXPECT_FALSE(
-      unarchiveObjectWithData(bplist({dictOfOneKey, std::string("\x51k", 2), value}), &error));
-  EXPECT_NE(error.find("$archiver"), std::string::npos) << error;
   EXPECT_FALSE(unarchiveObjectWithData("bplist00", &error));
   EXPECT_FALSE(unarchiveObjectWithData("", &error));
   EXPECT_FALSE(unarchiveObjectWithData("not a property list", &error));

@@ -183,6 +183,81 @@ TEST(PlistTest, RefusesNestingDeeperThanTheLimit) {
   EXPECT_EQ(error, "nesting deeper than 512 levels");
 }
 
+// A binary list made by hand: `objects` in order, object 0 the top, offsets
+// and references `width` bytes wide.
+std::string handMadeBinaryList(const std::vector<std::string>& objects, unsigned width = 1) {
+  auto bigEndian = [](uint64_t v, unsigned bytes) {
+    std::string out;
+    for (int shift = static_cast<int>(bytes - 1) * 8; shift >= 0; shift -= 8) {
+      out += static_cast<char>((v >> shift) & 0xFF);
+    }
+    return out;
+  };
+  std::string bytes = "bplist00";
+  std::string offsets;
+  for (const std::string& o : objects) {
+    offsets += bigEndian(bytes.size(), width);
+    bytes += o;
+  }
+  const size_t table = bytes.size();
+  bytes += offsets;
+  std::string trailer(6, '\0');
+  trailer += static_cast<char>(width);  // offset width
+  trailer += static_cast<char>(width);  // reference width
+  for (uint64_t v : {uint64_t{objects.size()}, uint64_t{0}, uint64_t{table}}) {
+    trailer += bigEndian(v, 8);
+  }
+  return bytes + trailer;
+}
+
+// Lists the property-list library would abort on, loop over or recurse too
+// deep into are refused before it sees them.
+TEST(PlistTest, BinaryListsTheParserCannotTakeAreRefused) {
+  const std::string dictOfOneKey("\xD1\x01\x02", 3);
+  const std::string value("\x51v", 2);
+  std::vector<std::string> chain;
+  for (uint32_t i = 1; i <= 200000; ++i) {
+    chain.push_back(std::string("\xA1", 1) +
+                    std::string{static_cast<char>(i >> 24), static_cast<char>(i >> 16),
+                                static_cast<char>(i >> 8), static_cast<char>(i)});
+  }
+  chain.push_back("\x51x");
+  struct Case {
+    const char* name;
+    std::string bytes;
+    const char* error;
+  };
+  const Case cases[] = {
+      {"array holding itself", handMadeBinaryList({std::string("\xA1\x00", 2)}),
+       "malformed binary property list"},
+      {"reference past the table", handMadeBinaryList({std::string("\xA1\x05", 2)}),
+       "malformed binary property list"},
+      {"ASCII key holding NUL",
+       handMadeBinaryList({dictOfOneKey,
+                           std::string("\x53"
+                                       "a\0b",
+                                       4),
+                           value}),
+       "a dictionary key holds NUL"},
+      {"UTF-16 key holding NUL",
+       handMadeBinaryList({dictOfOneKey, std::string("\x62\x00\x61\x00\x00", 5), value}),
+       "a dictionary key holds NUL"},
+      {"200,000 nested arrays", handMadeBinaryList(chain, 4), "nesting deeper than 512 levels"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string error;
+    EXPECT_FALSE(readPlist(c.bytes, &error));
+    EXPECT_EQ(error, c.error);
+  }
+  // The same dictionary with a plain key is read.
+  std::optional<PlistValue> plain =
+      readPlist(handMadeBinaryList({dictOfOneKey, std::string("\x51k", 2), value}));
+  ASSERT_TRUE(plain);
+  ASSERT_NE(plain->find("k"), nullptr);
+  EXPECT_EQ(*plain->find("k")->asString(), "v");
+}
+
 TEST(PlistTest, FileReadingReportsThePath) {
   TempDir dir;
   std::string error;
