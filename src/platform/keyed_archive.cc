@@ -7,6 +7,8 @@
 #include <utility>
 #include <vector>
 
+#include "orvexa/platform/utf8.h"
+
 namespace orvexa {
 namespace {
 
@@ -301,36 +303,7 @@ class Decoder {
 // True for text the property-list writer stores unchanged: valid UTF-8
 // without NUL (it writes C strings, and re-encodes non-ASCII text).
 bool isWritableText(std::string_view text) {
-  size_t i = 0;
-  while (i < text.size()) {
-    const auto lead = static_cast<unsigned char>(text[i]);
-    if (lead == 0) return false;
-    size_t length = 1;
-    unsigned char low = 0x80;
-    unsigned char high = 0xBF;
-    if (lead < 0x80) {
-      length = 1;
-    } else if (lead >= 0xC2 && lead <= 0xDF) {
-      length = 2;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-      length = 3;
-      if (lead == 0xE0) low = 0xA0;
-      if (lead == 0xED) high = 0x9F;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-      length = 4;
-      if (lead == 0xF0) low = 0x90;
-      if (lead == 0xF4) high = 0x8F;
-    } else {
-      return false;
-    }
-    if (text.size() - i < length) return false;
-    for (size_t k = 1; k < length; ++k) {
-      const auto next = static_cast<unsigned char>(text[i + k]);
-      if (next < (k == 1 ? low : 0x80) || next > (k == 1 ? high : 0xBF)) return false;
-    }
-    i += length;
-  }
-  return true;
+  return text.find('\0') == std::string_view::npos && isValidUtf8(text);
 }
 
 class Encoder {

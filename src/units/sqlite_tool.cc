@@ -6,6 +6,8 @@
 #include <string_view>
 #include <type_traits>
 
+#include "orvexa/platform/utf8.h"
+
 namespace orvexa {
 namespace {
 
@@ -15,42 +17,6 @@ struct StatementFinalizer {
   void operator()(sqlite3_stmt* stmt) const { sqlite3_finalize(stmt); }
 };
 using Statement = std::unique_ptr<sqlite3_stmt, StatementFinalizer>;
-
-// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
-bool isValidUtf8(std::string_view text) {
-  size_t i = 0;
-  while (i < text.size()) {
-    const auto lead = static_cast<unsigned char>(text[i]);
-    size_t length = 0;
-    unsigned char low = 0x80;
-    unsigned char high = 0xBF;
-    if (lead < 0x80) {
-      ++i;
-      continue;
-    } else if (lead >= 0xC2 && lead <= 0xDF) {
-      length = 2;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-      length = 3;
-      if (lead == 0xE0) low = 0xA0;   // overlong
-      if (lead == 0xED) high = 0x9F;  // surrogates
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-      length = 4;
-      if (lead == 0xF0) low = 0x90;   // overlong
-      if (lead == 0xF4) high = 0x8F;  // above U+10FFFF
-    } else {
-      return false;
-    }
-    if (text.size() - i < length) return false;
-    for (size_t k = 1; k < length; ++k) {
-      const auto next = static_cast<unsigned char>(text[i + k]);
-      const unsigned char min = k == 1 ? low : 0x80;
-      const unsigned char max = k == 1 ? high : 0xBF;
-      if (next < min || next > max) return false;
-    }
-    i += length;
-  }
-  return true;
-}
 
 std::string errorText(sqlite3* db) {
   const char* message = sqlite3_errmsg(db);

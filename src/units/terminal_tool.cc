@@ -15,6 +15,7 @@
 #include <utility>
 
 #include "orvexa/platform/posix_error.h"
+#include "orvexa/platform/utf8.h"
 #include "orvexa/units/log_service.h"
 #include "orvexa/units/scan_status.h"
 #include "platform/unique_fd.h"
@@ -26,42 +27,6 @@ constexpr size_t kReadChunk = 64 * 1024;
 // How often a quiet pipe is checked for a tool that exited while a process it
 // started still holds the pipe open.
 constexpr int kExitCheckMillis = 200;
-
-// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
-bool isValidUtf8(std::string_view text) {
-  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
-  const auto* end = p + text.size();
-  while (p < end) {
-    const unsigned char c = *p;
-    if (c < 0x80) {
-      ++p;
-      continue;
-    }
-    size_t length;
-    unsigned char low = 0x80;
-    unsigned char high = 0xBF;
-    if (c >= 0xC2 && c <= 0xDF) {
-      length = 2;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-      length = 3;
-      if (c == 0xE0) low = 0xA0;   // overlong
-      if (c == 0xED) high = 0x9F;  // surrogates
-    } else if (c >= 0xF0 && c <= 0xF4) {
-      length = 4;
-      if (c == 0xF0) low = 0x90;   // overlong
-      if (c == 0xF4) high = 0x8F;  // above U+10FFFF
-    } else {
-      return false;
-    }
-    if (static_cast<size_t>(end - p) < length) return false;
-    if (p[1] < low || p[1] > high) return false;
-    for (size_t i = 2; i < length; ++i) {
-      if (p[i] < 0x80 || p[i] > 0xBF) return false;
-    }
-    p += length;
-  }
-  return true;
-}
 
 // A launched tool. The reader reaps it; pieces on the caller's queue may
 // signal it, which must never reach a recycled process id.

@@ -5,47 +5,12 @@
 
 #include <mutex>
 
+#include "orvexa/platform/utf8.h"
 #include "orvexa/scan/similar_text/similar_text_service.h"
 #include "orvexa/scan/similar_text/zip_file.h"
 
 namespace orvexa {
 namespace {
-
-// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
-bool isValidUtf8(const Data& bytes) {
-  const size_t n = bytes.size();
-  size_t i = 0;
-  while (i < n) {
-    const uint8_t c = bytes[i];
-    if (c < 0x80) {
-      ++i;
-      continue;
-    }
-    size_t length;
-    uint8_t low = 0x80;
-    uint8_t high = 0xBF;
-    if (c >= 0xC2 && c <= 0xDF) {
-      length = 2;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-      length = 3;
-      if (c == 0xE0) low = 0xA0;   // overlong
-      if (c == 0xED) high = 0x9F;  // surrogates
-    } else if (c >= 0xF0 && c <= 0xF4) {
-      length = 4;
-      if (c == 0xF0) low = 0x90;   // overlong
-      if (c == 0xF4) high = 0x8F;  // above U+10FFFF
-    } else {
-      return false;
-    }
-    if (n - i < length) return false;
-    if (bytes[i + 1] < low || bytes[i + 1] > high) return false;
-    for (size_t k = 2; k < length; ++k) {
-      if (bytes[i + k] < 0x80 || bytes[i + k] > 0xBF) return false;
-    }
-    i += length;
-  }
-  return true;
-}
 
 // The first line terminator at or after `from` (LF, VT, FF, CR, U+0085,
 // U+2028, U+2029: what "." does not match), or the text's length.
@@ -130,7 +95,9 @@ std::string SimilarTextService::matches(const std::string& text) {
 }
 
 std::string SimilarTextService::parseDocx(const std::optional<Data>& data) {
-  if (!data || !isValidUtf8(*data)) return {};
+  if (!data ||
+      !isValidUtf8(std::string_view(reinterpret_cast<const char*>(data->data()), data->size())))
+    return {};
   return matches(std::string(data->begin(), data->end()));
 }
 

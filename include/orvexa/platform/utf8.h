@@ -1,0 +1,14 @@
+// Checking text read from other programs (tool output, database names,
+// document text, property-list strings) before it is used as UTF-8.
+// Stateless; any thread.
+#pragma once
+
+#include <string_view>
+
+namespace orvexa {
+
+// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
+// NUL is valid UTF-8; callers that cannot take it check for it themselves.
+bool isValidUtf8(std::string_view text);
+
+}  // namespace orvexa
