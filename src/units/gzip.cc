@@ -57,8 +57,22 @@ class Stream {
     if (rc != Z_OK) throw GzipError(rc, zs_.msg);
   }
 
-  z_stream* operator->() { return &zs_; }
-  z_stream* get() { return &zs_; }
+  // One deflate or inflate call from data[consumed..] into out[written..];
+  // advances both counts by what zlib took and gave. Returns zlib's code.
+  int step(const Data& data, size_t& consumed, Data& out, size_t& written, int flush) {
+    zs_.next_in = data.data() + consumed;
+    zs_.avail_in = clampToUInt(data.size() - consumed);
+    zs_.next_out = out.data() + written;
+    zs_.avail_out = clampToUInt(out.size() - written);
+    const uInt inBefore = zs_.avail_in;
+    const uInt outBefore = zs_.avail_out;
+    const int rc = mode_ == Mode::deflate ? deflate(&zs_, flush) : inflate(&zs_, flush);
+    consumed += inBefore - zs_.avail_in;
+    written += outBefore - zs_.avail_out;
+    return rc;
+  }
+
+  const char* message() const { return zs_.msg; }
 
  private:
   z_stream zs_{};
@@ -83,20 +97,12 @@ Data gzipped(const Data& data, CompressionLevel level, int wBits) {
   size_t written = 0;
   for (;;) {
     if (written == output.size()) output.resize(output.size() + kChunk);
-    stream->next_in = data.data() + consumed;
-    stream->avail_in = clampToUInt(data.size() - consumed);
-    stream->next_out = output.data() + written;
-    stream->avail_out = clampToUInt(output.size() - written);
-    const uInt inBefore = stream->avail_in;
-    const uInt outBefore = stream->avail_out;
-    const bool lastInput = data.size() - consumed == stream->avail_in;
-    const int rc = deflate(stream.get(), lastInput ? Z_FINISH : Z_NO_FLUSH);
-    consumed += inBefore - stream->avail_in;
-    written += outBefore - stream->avail_out;
+    const bool lastInput = data.size() - consumed <= UINT_MAX;
+    const int rc = stream.step(data, consumed, output, written, lastInput ? Z_FINISH : Z_NO_FLUSH);
     if (rc == Z_STREAM_END) break;
     // Z_BUF_ERROR only says no progress was possible with this much room;
     // the next round brings more.
-    if (rc != Z_OK && rc != Z_BUF_ERROR) throw GzipError(rc, stream->msg);
+    if (rc != Z_OK && rc != Z_BUF_ERROR) throw GzipError(rc, stream.message());
   }
   stream.end();
   output.resize(written);
@@ -114,19 +120,11 @@ Data gunzipped(const Data& data, int wBits) {
     int rc = Z_OK;
     do {
       if (written == output.size()) output.resize(output.size() + growth);
-      stream->next_in = data.data() + consumed;
-      stream->avail_in = clampToUInt(data.size() - consumed);
-      stream->next_out = output.data() + written;
-      stream->avail_out = clampToUInt(output.size() - written);
-      const uInt inBefore = stream->avail_in;
-      const uInt outBefore = stream->avail_out;
-      rc = inflate(stream.get(), Z_SYNC_FLUSH);
-      consumed += inBefore - stream->avail_in;
-      written += outBefore - stream->avail_out;
+      rc = stream.step(data, consumed, output, written, Z_SYNC_FLUSH);
     } while (rc == Z_OK);
     // Anything but the member's end, a truncated member (Z_BUF_ERROR)
     // included, is an error: a partial payload is never returned.
-    if (rc != Z_STREAM_END) throw GzipError(rc, stream->msg);
+    if (rc != Z_STREAM_END) throw GzipError(rc, stream.message());
     stream.end();
   }
   output.resize(written);
@@ -142,15 +140,7 @@ Data decompressed(const Data& data) {
     size_t written = 0;
     int rc = Z_OK;
     while (rc == Z_OK && written < output.size()) {
-      stream->next_in = data.data() + consumed;
-      stream->avail_in = clampToUInt(data.size() - consumed);
-      stream->next_out = output.data() + written;
-      stream->avail_out = clampToUInt(output.size() - written);
-      const uInt inBefore = stream->avail_in;
-      const uInt outBefore = stream->avail_out;
-      rc = inflate(stream.get(), Z_NO_FLUSH);
-      consumed += inBefore - stream->avail_in;
-      written += outBefore - stream->avail_out;
+      rc = stream.step(data, consumed, output, written, Z_NO_FLUSH);
     }
     // A full buffer is the documented cut-off, whatever the rest would be;
     // short of that only a finished stream counts (a truncated one is
