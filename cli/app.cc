@@ -36,7 +36,8 @@ void addCommonOptions(CLI::App& app, CommonOptions& o) {
 
 void addCleanOptions(CLI::App& sub, CleanOptions& o) {
   sub.add_flag("--clean", o.enabled,
-               "Delete what the scan found (ticked by --select; everything without it)");
+               "Delete what the scan found: the records --select names (some commands "
+               "need it; without it, everything a group does not have to keep)");
   sub.add_option("--select", o.select,
                  "With --clean: only the records whose path matches GLOB (fnmatch); repeatable")
       ->type_name("GLOB");
@@ -79,8 +80,9 @@ int run(int argc, char** argv) {
     sub->fallthrough();
     for (const OptionSpec& option : entry.options) addOption(*sub, option);
     if (entry.acceptsClean) addCleanOptions(*sub, options.clean);
-    sub->callback(
-        [&command, &options, &entry] { command = [&options, &entry] { return entry.run(options); }; });
+    sub->callback([&command, &options, &entry] {
+      command = [&options, &entry] { return entry.run(options); };
+    });
   }
 
   try {
