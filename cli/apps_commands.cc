@@ -1,6 +1,7 @@
 // orvexa apps | leftovers | unused-apps: the application uninstaller's three
 // views. Each runs the installed-applications scan first; the other two
-// views are computed from its result.
+// views are computed from its result. --clean removes the selected
+// applications with their files (or leftovers).
 #include <fmt/core.h>
 
 #include <algorithm>
@@ -50,7 +51,8 @@ CategoryPtr viewCategory(const FeaturePtr& feature, View view) {
 // Runs the scan and waits for it. Ctrl-C stops it; a stop while the
 // applications are still being listed ends the scan without `done`, so the
 // wait also ends once the stopped feature's state is `end`.
-int64_t scanApplications(const CommonOptions& options, const FeaturePtr& feature) {
+int64_t scanApplications(const CommonOptions& options, const FeaturePtr& feature,
+                         bool* interrupted) {
   int64_t total = 0;
   ScanSession session(options, feature);
   UninstallScanService::scanUninstallerSoftware(
@@ -70,7 +72,7 @@ int64_t scanApplications(const CommonOptions& options, const FeaturePtr& feature
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
   });
-  session.wait([&] {
+  *interrupted = session.wait([&] {
     SuperScanService::stop(feature);
     stopped = true;
   });
@@ -137,8 +139,10 @@ void printEntry(const CategoryInformation& entry, int depth, bool withCopies) {
   }
 }
 
+// The view as text, or (with --json) its document, with the clean's report
+// when given.
 void report(const CommonOptions& options, const FeaturePtr& feature, View view,
-            const CategoryPtr& category, int64_t total) {
+            const CategoryPtr& category, int64_t total, const nlohmann::json* clean = nullptr) {
   if (options.json) {
     FeatureInformation shown(feature->finderID, feature->state, feature->icon, feature->title,
                              feature->description, {category}, nullptr, std::any{});
@@ -149,6 +153,7 @@ void report(const CommonOptions& options, const FeaturePtr& feature, View view,
         app.erase("childrenCateogry");
       }
     }
+    if (clean != nullptr) document["clean"] = *clean;
     printJson(document);
     return;
   }
@@ -160,13 +165,23 @@ void report(const CommonOptions& options, const FeaturePtr& feature, View view,
   fmt::print("Total: {} ({} bytes)\n", humanSize(total), total);
 }
 
+// How the records of a view are ticked for --clean: --select names
+// applications (or leftover groups) by title or path, taking all their
+// files, or single files by path. Removing every application is never what
+// is meant, so the application views take --select.
+CleanTicking cleanTicking(View view) {
+  return CleanTicking{.requireSelect = view != View::leftovers, .selectCategories = true};
+}
+
 int runApps(const CommonOptions& options, View view) {
+  if (!cleanSelectionGiven(options, cleanTicking(view))) return 2;
   std::vector<ModulePtr> modules = loadCatalogue(options);
   if (modules.empty()) return 1;
   FeaturePtr feature = selectFeature(modules, options, kModuleType);
   if (!feature) return 1;
 
-  int64_t total = scanApplications(options, feature);
+  bool interrupted = false;
+  int64_t total = scanApplications(options, feature, &interrupted);
   CategoryPtr shown = viewCategory(feature, view);
   if (view != View::installed) {
     std::vector<CategoryPtr> entries = view == View::leftovers
@@ -177,8 +192,22 @@ int runApps(const CommonOptions& options, View view) {
     shown->childrenCateogry = std::move(entries);
     shown->size = total;
   }
-  report(options, feature, view, shown, total);
-  return 0;
+  const bool cleaning = options.clean.enabled && !interrupted;
+  if (!(options.json && cleaning)) report(options, feature, view, shown, total);
+  if (options.clean.enabled && interrupted) return noCleanAfterInterrupt();
+  if (!cleaning) return 0;
+
+  // What is cleaned: the entries of the view, and below the installed
+  // applications their other copies (the unused view lists copies itself).
+  std::vector<CategoryPtr> entries =
+      view == View::installed
+          ? installedApplications(feature)
+          : (shown->childrenCateogry ? *shown->childrenCateogry : std::vector<CategoryPtr>{});
+  if (entries.empty()) entries.push_back(shown);  // nothing to tick: reported as such
+  return cleanFeature(options, feature, CleanServiceType::Uninstall, entries, cleanTicking(view),
+                      [&](const nlohmann::json& clean) {
+                        report(options, feature, view, shown, shown->size, &clean);
+                      });
 }
 
 std::string help(const char* text) {
@@ -188,16 +217,19 @@ std::string help(const char* text) {
 const CommandRegistrar kApps({"apps",
                               help("Installed applications with their related files and sizes"),
                               {},
-                              [](const CommonOptions& o) { return runApps(o, View::installed); }});
+                              [](const CommonOptions& o) { return runApps(o, View::installed); },
+                              /*acceptsClean=*/true});
 const CommandRegistrar kLeftovers(
     {"leftovers",
      help("Files in the library folders left by applications no longer installed"),
      {},
-     [](const CommonOptions& o) { return runApps(o, View::leftovers); }});
-const CommandRegistrar kUnusedApps(
-    {"unused-apps", help("Installed applications never opened"), {}, [](const CommonOptions& o) {
-       return runApps(o, View::unused);
-     }});
+     [](const CommonOptions& o) { return runApps(o, View::leftovers); },
+     /*acceptsClean=*/true});
+const CommandRegistrar kUnusedApps({"unused-apps",
+                                    help("Installed applications never opened"),
+                                    {},
+                                    [](const CommonOptions& o) { return runApps(o, View::unused); },
+                                    /*acceptsClean=*/true});
 
 }  // namespace
 }  // namespace orvexa::cli

@@ -10,6 +10,8 @@
 #include <iostream>
 #include <mutex>
 #include <nlohmann/json.hpp>
+#include <optional>
+#include <set>
 #include <string>
 
 #include "orvexa/clean/clean_service.h"
@@ -54,50 +56,139 @@ class WaitingFinish : public CleanServiceProtocol {
   std::string desc_;
 };
 
-bool matches(const FileInformation& record, const std::vector<std::string>& patterns) {
-  if (record.url.empty()) return false;
-  if (patterns.empty()) return true;
+bool matchesPath(const std::string& path, const std::vector<std::string>& patterns) {
   for (const std::string& pattern : patterns) {
-    if (::fnmatch(pattern.c_str(), record.url.path().c_str(), 0) == 0) return true;
+    if (::fnmatch(pattern.c_str(), path.c_str(), 0) == 0) return true;
   }
   return false;
 }
 
-void tickWhole(FileInformation& record) {
-  record.state = 1;
-  for (const FilePtr& child : record.childrens) tickWhole(*child);
+bool matches(const FileInformation& record, const std::vector<std::string>& patterns) {
+  if (record.url.empty()) return false;
+  return patterns.empty() || matchesPath(record.url.path(), patterns);
 }
 
-// Ticks `record` (whole) when it matches, else its matching descendants;
-// returns the record's resulting state.
+bool matchesCategory(const CategoryInformation& category,
+                     const std::vector<std::string>& patterns) {
+  if (patterns.empty()) return true;
+  if (matchesPath(category.title, patterns)) return true;
+  return !category.urls.empty() && matchesPath(category.urls.front().path(), patterns);
+}
+
+// The records below `records` (themselves included), parents before their
+// children, in order. Iterative, as are all walks here: a disk analysis tree
+// may be thousands of levels deep.
+template <typename Visit>
+void forEachRecord(const std::vector<FilePtr>& records, Visit visit) {
+  std::vector<FileInformation*> stack;
+  for (auto it = records.rbegin(); it != records.rend(); ++it) stack.push_back(it->get());
+  while (!stack.empty()) {
+    FileInformation* record = stack.back();
+    stack.pop_back();
+    visit(*record);
+    for (auto it = record->childrens.rbegin(); it != record->childrens.rend(); ++it) {
+      stack.push_back(it->get());
+    }
+  }
+}
+
+void setStateBelow(FileInformation& top, int state) {
+  top.state = state;
+  forEachRecord(top.childrens, [state](FileInformation& record) { record.state = state; });
+}
+
+// Gives every record at and below `top` its state, children first: a record
+// for which `decide` has a state takes it, with everything below it; any
+// other takes 1 when all its children are ticked, -1 when some are, and 0
+// when none are or it has none. With `pathsDecide`, a record that has a path
+// of its own takes -1 instead of 1: only `decide` ticks it whole, because the
+// clean removes a ticked folder itself, not only its items.
+int settle(FileInformation& top,
+           const std::function<std::optional<int>(const FileInformation&)>& decide,
+           bool pathsDecide) {
+  struct Frame {
+    FileInformation* record;
+    size_t next = 0;
+    size_t ticked = 0;
+    bool any = false;
+  };
+  std::vector<Frame> stack;
+  int result = 0;
+  auto report = [&stack, &result](int state) {
+    if (stack.empty()) {
+      result = state;
+      return;
+    }
+    if (state == 1) ++stack.back().ticked;
+    if (state != 0) stack.back().any = true;
+  };
+  // The record's state when it is settled at once; else it is pushed.
+  auto enter = [&stack, &decide](FileInformation& record) -> std::optional<int> {
+    if (std::optional<int> state = decide(record)) {
+      setStateBelow(record, *state);
+      return state;
+    }
+    if (record.childrens.empty()) {
+      record.state = 0;
+      return 0;
+    }
+    stack.push_back(Frame{&record});
+    return std::nullopt;
+  };
+  if (std::optional<int> state = enter(top)) return *state;
+  while (!stack.empty()) {
+    Frame& frame = stack.back();
+    if (frame.next < frame.record->childrens.size()) {
+      FileInformation& child = *frame.record->childrens[frame.next++];
+      if (std::optional<int> state = enter(child)) report(*state);
+      continue;
+    }
+    const Frame done = frame;
+    stack.pop_back();
+    int state = done.ticked == done.record->childrens.size() ? 1 : (done.any ? -1 : 0);
+    if (state == 1 && pathsDecide && !done.record->url.empty()) state = -1;
+    done.record->state = state;
+    report(done.record->state);
+  }
+  return result;
+}
+
+// Ticks `record` (whole) when it matches, else its matching descendants (so
+// a folder whose every item matches keeps the folder); returns the record's
+// resulting state.
 int tick(FileInformation& record, const std::vector<std::string>& patterns) {
-  if (matches(record, patterns)) {
-    tickWhole(record);
-    return 1;
-  }
-  if (record.childrens.empty()) {
-    record.state = 0;
-    return 0;
-  }
-  size_t ticked = 0;
-  bool mixed = false;
-  for (const FilePtr& child : record.childrens) {
-    int state = tick(*child, patterns);
-    if (state == 1) ++ticked;
-    if (state != 0) mixed = true;
-  }
-  record.state = ticked == record.childrens.size() ? 1 : (mixed ? -1 : 0);
-  return record.state;
+  return settle(
+      record,
+      [&patterns](const FileInformation& r) -> std::optional<int> {
+        if (matches(r, patterns)) return 1;
+        return std::nullopt;
+      },
+      /*pathsDecide=*/true);
+}
+
+// Keeps ticked only the records without children that were ticked before
+// (`before`) and are ticked now.
+int intersect(FileInformation& record, const std::set<const FileInformation*>& before) {
+  return settle(
+      record,
+      [&before](const FileInformation& r) -> std::optional<int> {
+        if (!r.childrens.empty()) return std::nullopt;
+        return r.state == 1 && before.count(&r) != 0 ? 1 : 0;
+      },
+      /*pathsDecide=*/false);
 }
 
 // The outermost ticked records that have a path: what the user sees as
 // "an item" of the clean.
 void collectTicked(const std::vector<FilePtr>& records, std::vector<FilePtr>* out) {
-  for (const FilePtr& record : records) {
+  std::vector<FilePtr> stack(records.rbegin(), records.rend());
+  while (!stack.empty()) {
+    FilePtr record = std::move(stack.back());
+    stack.pop_back();
     if (record->state == 1 && !record->url.empty()) {
       out->push_back(record);
     } else if (record->state != 0) {
-      collectTicked(record->childrens, out);
+      stack.insert(stack.end(), record->childrens.rbegin(), record->childrens.rend());
     }
   }
 }
@@ -134,54 +225,92 @@ void startClean(const std::vector<CategoryPtr>& categories, const FeaturePtr& fe
 // Unticks the first member of a group whose members are all ticked.
 void keepOne(FileInformation& group) {
   if (group.childrens.empty() || group.state != 1) return;
-  std::function<void(FileInformation&)> untick = [&untick](FileInformation& record) {
-    record.state = 0;
-    for (const FilePtr& child : record.childrens) untick(*child);
-  };
-  untick(*group.childrens.front());
+  setStateBelow(*group.childrens.front(), 0);
   group.state = group.childrens.size() > 1 ? -1 : 0;
+}
+
+// Ticks the records of one category as the options and `ticking` say; adds
+// the outermost ticked records to `ticked`.
+void tickCategory(CategoryInformation& category, const std::vector<std::string>& patterns,
+                  const CleanTicking& ticking, std::vector<FilePtr>* ticked) {
+  std::set<const FileInformation*> before;
+  if (ticking.preTicked) {
+    forEachRecord(category.childrens, [&before](const FileInformation& r) {
+      if (r.childrens.empty() && r.state == 1) before.insert(&r);
+    });
+  }
+  const bool wholeCategory = ticking.selectCategories && matchesCategory(category, patterns);
+  size_t tickedHere = 0;
+  bool any = false;
+  for (const FilePtr& record : category.childrens) {
+    int state = 0;
+    if (wholeCategory) {
+      setStateBelow(*record, 1);
+      state = 1;
+    } else {
+      state = tick(*record, patterns);
+    }
+    if (ticking.preTicked) state = intersect(*record, before);
+    if (ticking.keepOneOfEachGroup && state == 1) {
+      keepOne(*record);
+      state = record->state;
+    }
+    if (state == 1) ++tickedHere;
+    if (state != 0) any = true;
+  }
+  category.state =
+      !category.childrens.empty() && tickedHere == category.childrens.size() ? 1 : (any ? -1 : 0);
+  collectTicked(category.childrens, ticked);
+}
+
+int64_t bytesLeft(const FeatureInformation& feature) {
+  int64_t left = 0;
+  for (const CategoryPtr& category : feature.categoryInfo) left += category->size;
+  return left;
+}
+
+void printDocument(const FeatureInformation& feature, const json& clean,
+                   const CleanDocument& document) {
+  if (document) {
+    document(clean);
+  } else {
+    printJson(
+        json{{"feature", featureToJson(feature)}, {"total", bytesLeft(feature)}, {"clean", clean}});
+  }
 }
 
 }  // namespace
 
-int cleanFeature(const CommonOptions& options, const FeaturePtr& feature, CleanServiceType type,
-                 std::vector<CategoryPtr> categories, CleanTicking ticking) {
-  if (ticking.requireSelect && options.clean.select.empty()) {
+bool cleanSelectionGiven(const CommonOptions& options, const CleanTicking& ticking) {
+  if (options.clean.enabled && ticking.requireSelect && options.clean.select.empty()) {
     printError("--clean needs --select GLOB here: say which records to delete");
-    return 2;
+    return false;
   }
+  return true;
+}
+
+int noCleanAfterInterrupt() {
+  printError("interrupted: nothing was deleted");
+  return 130;
+}
+
+int cleanFeature(const CommonOptions& options, const FeaturePtr& feature, CleanServiceType type,
+                 std::vector<CategoryPtr> categories, CleanTicking ticking,
+                 const CleanDocument& document) {
+  if (!cleanSelectionGiven(options, ticking)) return 2;
   if (categories.empty()) categories = feature->categoryInfo;
   std::vector<FilePtr> ticked;
-  int64_t tickedBytes = 0;
   for (const CategoryPtr& category : categories) {
-    size_t tickedHere = 0;
-    bool any = false;
-    for (const FilePtr& record : category->childrens) {
-      int state = tick(*record, options.clean.select);
-      if (ticking.keepOneOfEachGroup && state == 1) {
-        keepOne(*record);
-        state = record->state;
-      }
-      if (state == 1) ++tickedHere;
-      if (state != 0) any = true;
-    }
-    category->state = !category->childrens.empty() && tickedHere == category->childrens.size()
-                          ? 1
-                          : (any ? -1 : 0);
-    std::vector<FilePtr> here;
-    collectTicked(category->childrens, &here);
-    for (const FilePtr& record : here) {
-      ticked.push_back(record);
-      tickedBytes += record->size;
-    }
+    if (category) tickCategory(*category, options.clean.select, ticking, &ticked);
   }
+  int64_t tickedBytes = 0;
+  for (const FilePtr& record : ticked) tickedBytes += record->size;
 
   if (ticked.empty()) {
     if (options.json) {
-      printJson(json{
-          {"feature", featureToJson(*feature)},
-          {"total", 0},
-          {"clean", {{"freed", 0}, {"status", 1}, {"error", ""}, {"records", json::array()}}}});
+      printDocument(*feature,
+                    json{{"freed", 0}, {"status", 1}, {"error", ""}, {"records", json::array()}},
+                    document);
     } else {
       fmt::print("Nothing to clean.\n");
     }
@@ -226,15 +355,12 @@ int cleanFeature(const CommonOptions& options, const FeaturePtr& feature, CleanS
     }
   }
   if (options.json) {
-    int64_t left = 0;
-    for (const CategoryPtr& category : feature->categoryInfo) left += category->size;
-    printJson(json{{"feature", featureToJson(*feature)},
-                   {"total", left},
-                   {"clean",
-                    {{"freed", finish->size()},
-                     {"status", finish->status()},
-                     {"error", finish->desc()},
-                     {"records", std::move(records)}}}});
+    printDocument(*feature,
+                  json{{"freed", finish->size()},
+                       {"status", finish->status()},
+                       {"error", finish->desc()},
+                       {"records", std::move(records)}},
+                  document);
   } else {
     fmt::print("Freed: {} ({} bytes)\n", humanSize(finish->size()), finish->size());
   }

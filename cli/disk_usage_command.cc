@@ -1,12 +1,16 @@
 // orvexa disk-usage PATH: where the space under a folder went, as the
 // largest folders and files (text), the tree (--json) and a treemap page
-// (--html FILE).
+// (--html FILE); --clean --select GLOB deletes the matching items of the
+// tree.
 #include <fmt/core.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <filesystem>
 #include <memory>
+#include <nlohmann/json.hpp>
+#include <string>
 
 #include "command_registry.h"
 #include "orvexa/platform/posix_error.h"
@@ -27,6 +31,9 @@ struct DiskUsageOptions {
   std::string html;
 };
 DiskUsageOptions gOptions;
+
+// The whole tree is never what a clean means: it takes --select.
+constexpr CleanTicking kTicking{.requireSelect = true};
 
 std::string bar(double share) {
   int filled = static_cast<int>(share * kBarWidth + 0.5);
@@ -84,6 +91,39 @@ bool writeHtml(const std::string& file, const FilePtr& root) {
   return ok;
 }
 
+// Writes the tree's document to standard output, the clean's report added
+// as its last member when there is one.
+void printTreeJson(const FeatureInformation& feature, int64_t total, const DiskUsageOptions& o,
+                   const nlohmann::json* clean) {
+  const DiskTreeJsonLimits limits{static_cast<size_t>(o.depth), static_cast<size_t>(o.top)};
+  if (clean == nullptr) {
+    writeDiskTreeJson(feature, total, limits, [](std::string_view chunk) {
+      std::fwrite(chunk.data(), 1, chunk.size(), stdout);
+    });
+    std::fflush(stdout);
+    return;
+  }
+  // The document is one object: hold back its end to put the report before
+  // the closing brace.
+  constexpr size_t kHeldBack = 16;
+  std::string pending;
+  writeDiskTreeJson(feature, total, limits, [&pending](std::string_view chunk) {
+    pending += chunk;
+    if (pending.size() > kHeldBack) {
+      const size_t ready = pending.size() - kHeldBack;
+      std::fwrite(pending.data(), 1, ready, stdout);
+      pending.erase(0, ready);
+    }
+  });
+  while (!pending.empty() && std::isspace(static_cast<unsigned char>(pending.back())) != 0) {
+    pending.pop_back();
+  }
+  if (!pending.empty() && pending.back() == '}') pending.pop_back();
+  pending += ",\"clean\":" + clean->dump() + "}\n";
+  std::fwrite(pending.data(), 1, pending.size(), stdout);
+  std::fflush(stdout);
+}
+
 // The category this scan appended (the last "All" of kind AnalysisDisk).
 CategoryPtr analysisCategory(const FeatureInformation& feature) {
   for (auto it = feature.categoryInfo.rbegin(); it != feature.categoryInfo.rend(); ++it) {
@@ -115,6 +155,8 @@ int runDiskUsage(const CommonOptions& options) {
     return 1;
   }
 
+  if (!cleanSelectionGiven(options, kTicking)) return 2;
+
   std::vector<ModulePtr> modules = loadCatalogue(options);
   if (modules.empty()) return 1;
   FeaturePtr feature = selectFeature(modules, options, "DiskAnalysis");
@@ -130,7 +172,8 @@ int runDiskUsage(const CommonOptions& options) {
   });
   CategoryPtr category = analysisCategory(*feature);
   if (interrupted || !category) {
-    printError("interrupted: no result");
+    printError(options.clean.enabled ? "interrupted: no result, nothing was deleted"
+                                     : "interrupted: no result");
     return 130;
   }
   const FilePtr root = category->childrens.front();
@@ -138,16 +181,22 @@ int runDiskUsage(const CommonOptions& options) {
 
   int rc = 0;
   if (!o.html.empty() && !writeHtml(o.html, root)) rc = 1;
-  if (options.json) {
-    writeDiskTreeJson(
-        *feature, root->size, DiskTreeJsonLimits{static_cast<size_t>(o.depth), top},
-        [](std::string_view chunk) { std::fwrite(chunk.data(), 1, chunk.size(), stdout); });
-    std::fflush(stdout);
-  } else {
+  if (options.json && !options.clean.enabled) {
+    printTreeJson(*feature, root->size, o, nullptr);
+  } else if (!options.json) {
     printText(root, top);
   }
   if (!o.html.empty() && rc == 0 && !options.quiet) {
     std::fprintf(stderr, "treemap written to %s\n", o.html.c_str());
+  }
+  if (options.clean.enabled) {
+    const int cleaned = cleanFeature(options, feature, CleanServiceType::AnalysisDisk, {category},
+                                     kTicking, [&](const nlohmann::json& clean) {
+                                       // The removed records are taken off the category's size, as
+                                       // off every folder above them; the root itself may be gone.
+                                       printTreeJson(*feature, category->size, o, &clean);
+                                     });
+    if (rc == 0) rc = cleaned;
   }
   // Deep trees must not be freed by recursive destructors.
   DiskAnalysisService::releaseCategory(category);
@@ -170,7 +219,8 @@ const CommandRegistrar kDiskUsage(
                          "Also write a self-contained treemap page (zoomable, coloured by "
                          "kind) to FILE",
                          &gOptions.html)},
-     [](const CommonOptions& o) { return runDiskUsage(o); }});
+     [](const CommonOptions& o) { return runDiskUsage(o); },
+     /*acceptsClean=*/true});
 
 }  // namespace
 }  // namespace orvexa::cli

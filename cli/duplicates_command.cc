@@ -1,5 +1,6 @@
-// orvexa duplicates PATH... [--min-size KIB] [--clean --keep RULE [--yes]]:
-// identical files and folders below the given folders.
+// orvexa duplicates PATH... [--min-size KIB] [--clean [--keep RULE]
+// [--select GLOB] [--yes]]: identical files and folders below the given
+// folders; --clean removes all but one copy of each group.
 #include <fmt/core.h>
 
 #include <algorithm>
@@ -20,12 +21,7 @@ using Kind = DuplicateScanService::DuplicateKind;
 
 std::vector<std::string> gPaths;
 std::optional<int64_t> gMinSize;
-bool gClean = false;
 std::string gKeep;
-bool gYes = false;
-
-// Exit status of a refused --clean: nothing was scanned or removed.
-constexpr int kCleanUnavailable = 3;
 
 const char* kindName(Kind kind) {
   switch (kind) {
@@ -130,24 +126,71 @@ std::vector<Url> scanUrls(bool* ok) {
   return urls;
 }
 
+// The document of --json: the feature, its groups and what removing all but
+// one copy of each would free (by `keep`), with the clean's report when
+// there is one.
+nlohmann::json resultJson(const FeaturePtr& feature, DuplicateKeep keep,
+                          const nlohmann::json* clean) {
+  const std::vector<GroupView> groups = groupsOf(feature);
+  const CategoryPtr all = DuplicateScanService::viewCategory(feature, std::nullopt);
+  nlohmann::json document{{"feature", featureToJson(*feature)},
+                          {"total", all ? all->size : 0},
+                          {"groups", groupsToJson(groups)},
+                          {"groupCount", groups.size()},
+                          {"freedBytes", planDuplicateRemoval(all, keep).freedBytes}};
+  if (clean != nullptr) document["clean"] = *clean;
+  return document;
+}
+
+// Ticks the copies to remove: every member of each group but the one `keep`
+// chooses. The plan never removes the last copy of anything, not even
+// through a copied folder that holds other groups' members; --select (in
+// cleanFeature) can only leave more copies.
+DuplicateRemovalPlan tickRemoval(const CategoryPtr& all, DuplicateKeep keep) {
+  for (const FilePtr& group : all->childrens) {
+    group->state = 0;
+    for (const FilePtr& member : group->childrens) member->state = 0;
+  }
+  DuplicateRemovalPlan plan = planDuplicateRemoval(all, keep);
+  tickDuplicateRemoval(all, plan);
+  return plan;
+}
+
+// After the clean: the copies inside removed folders (the plan leaves them
+// unticked, they go with their folder) leave their groups as well, so that
+// what is still listed exists.
+void dropCopiesInRemovedFolders(const CategoryPtr& all, const DuplicateRemovalPlan& plan) {
+  std::vector<std::string> removedFolders;
+  for (const FilePtr& member : plan.remove) {
+    const bool folder =
+        member->fileKind == raw(FilesKind::Folder) || member->fileKind == raw(FilesKind::Package);
+    if (folder && member->deleteStatus == raw(DeleteStatus::DeleteSuccess)) {
+      removedFolders.push_back(member->url.path() + "/");
+    }
+  }
+  if (removedFolders.empty()) return;
+  bool any = false;
+  for (const FilePtr& group : all->childrens) {
+    for (const FilePtr& member : group->childrens) {
+      const std::string path = member->url.path();
+      for (const std::string& folder : removedFolders) {
+        if (path.compare(0, folder.size(), folder) != 0) continue;
+        member->state = 1;
+        member->deleteStatus = raw(DeleteStatus::DeleteSuccess);
+        any = true;
+        break;
+      }
+    }
+  }
+  if (any) (void)DuplicateScanService::sortCategory(all);
+}
+
 int runDuplicates(const CommonOptions& options) {
-  if (!gKeep.empty() && !gClean) {
+  if (!gKeep.empty() && !options.clean.enabled) {
     printError("--keep is only used with --clean");
     return 2;
   }
-  if (gClean) {
-    if (!keepRule(gKeep)) {
-      printError("--clean needs --keep oldest, newest or first-path");
-      return 2;
-    }
-    // Removal goes through the clean service (deletability, the privileged
-    // helper, per-record outcomes); this build has none yet, so refuse before
-    // scanning rather than delete with less care.
-    printError(
-        "duplicates --clean: removing files needs the clean service, which this build does "
-        "not include yet; nothing was scanned or removed");
-    return kCleanUnavailable;
-  }
+  const DuplicateKeep keep = keepRule(gKeep).value_or(DuplicateKeep::firstPath);
   if (gMinSize && *gMinSize < 0) {
     printError("--min-size must be 0 or more");
     return 2;
@@ -169,22 +212,29 @@ int runDuplicates(const CommonOptions& options) {
       DispatchQoS::userInitiated);
   const bool interrupted = session.wait();
 
-  std::vector<GroupView> groups = groupsOf(feature);
-  CategoryPtr all = DuplicateScanService::viewCategory(feature, std::nullopt);
-  const DuplicateRemovalPlan plan = planDuplicateRemoval(all, DuplicateKeep::firstPath);
-  const int64_t total = all ? all->size : 0;
-  if (options.json) {
-    printJson(nlohmann::json{{"feature", featureToJson(*feature)},
-                             {"total", total},
-                             {"groups", groupsToJson(groups)},
-                             {"groupCount", groups.size()},
-                             {"freedBytes", plan.freedBytes}});
-  } else {
+  const CategoryPtr all = DuplicateScanService::viewCategory(feature, std::nullopt);
+  const bool cleaning = options.clean.enabled && !interrupted;
+  if (options.json && !cleaning) {
+    printJson(resultJson(feature, keep, nullptr));
+  } else if (!options.json) {
+    const std::vector<GroupView> groups = groupsOf(feature);
+    const int64_t freed = planDuplicateRemoval(all, keep).freedBytes;
     printGroups(groups);
     fmt::print("{} group{}; removing all but one copy would free {} ({} bytes)\n", groups.size(),
-               groups.size() == 1 ? "" : "s", humanSize(plan.freedBytes), plan.freedBytes);
+               groups.size() == 1 ? "" : "s", humanSize(freed), freed);
   }
-  return interrupted ? 130 : 0;
+  if (options.clean.enabled && interrupted) return noCleanAfterInterrupt();
+  if (!cleaning) return interrupted ? 130 : 0;
+  if (!all) {
+    printError("the catalogue gives this feature no category of all duplicates: nothing to clean");
+    return 1;
+  }
+  const DuplicateRemovalPlan plan = tickRemoval(all, keep);
+  return cleanFeature(options, feature, CleanServiceType::Duplicate, {all},
+                      CleanTicking{.preTicked = true}, [&](const nlohmann::json& clean) {
+                        dropCopiesInRemovedFolders(all, plan);
+                        printJson(resultJson(feature, keep, &clean));
+                      });
 }
 
 const CommandRegistrar kDuplicates(
@@ -193,11 +243,12 @@ const CommandRegistrar kDuplicates(
      {OptionSpec::positional("PATH", "Folders (or files) to compare", &gPaths, true),
       OptionSpec::option("--min-size", "KIB",
                          "Compare only files larger than this many KiB (default 512)", &gMinSize),
-      OptionSpec::flag("--clean", "Remove all but one copy of each group", &gClean),
-      OptionSpec::option("--keep", "RULE", "With --clean: the copy to keep", &gKeep,
-                         {"oldest", "newest", "first-path"}),
-      OptionSpec::flag("--yes", "With --clean: do not ask before removing", &gYes)},
-     runDuplicates});
+      OptionSpec::option("--keep", "RULE",
+                         "With --clean, which removes all but one copy of each group: the copy "
+                         "to keep (default first-path)",
+                         &gKeep, {"oldest", "newest", "first-path"})},
+     runDuplicates,
+     /*acceptsClean=*/true});
 
 }  // namespace
 }  // namespace orvexa::cli

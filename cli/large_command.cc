@@ -1,5 +1,6 @@
-// orvexa large: the large and old files of the home, in twelve views (by
-// type, by age, by size).
+// orvexa large [--clean --select GLOB [--yes]]: the large and old files of
+// the home, in twelve views (by type, by age, by size); --clean deletes the
+// selected ones.
 #include <fmt/core.h>
 
 #include <algorithm>
@@ -75,8 +76,12 @@ int runLarge(const CommonOptions& options) {
   if (modules.empty()) return 1;
   FeaturePtr feature = selectFeature(modules, options, kModuleType);
   if (!feature) return 1;
+  // Every file of the home is listed: "everything" is never what is meant.
+  const CleanTicking ticking{.requireSelect = true};
+  if (!cleanSelectionGiven(options, ticking)) return 2;
 
   int64_t total = 0;
+  bool interrupted = false;
   {
     ScanSession session(options, feature);
     LargeAndOldFileService::scanLargeAndOldFile(
@@ -86,19 +91,34 @@ int runLarge(const CommonOptions& options) {
           session.finish();
         },
         session.queue());
-    session.wait();
+    interrupted = session.wait();
   }
-  if (options.json) {
-    printJson(nlohmann::json{{"feature", featureToJson(*feature)}, {"total", total}});
-  } else {
-    printViews(*feature, LargeAndOldFileService::allFilesCategory(feature), total);
+  const CategoryPtr all = LargeAndOldFileService::allFilesCategory(feature);
+  const bool cleaning = options.clean.enabled && !interrupted;
+  int rc = 0;
+  if (!options.json || !cleaning) {
+    if (options.json) {
+      printJson(nlohmann::json{{"feature", featureToJson(*feature)}, {"total", total}});
+    } else {
+      printViews(*feature, all, total);
+    }
+  }
+  if (options.clean.enabled && interrupted) {
+    rc = noCleanAfterInterrupt();
+  } else if (cleaning) {
+    if (all) {
+      rc = cleanFeature(options, feature, CleanServiceType::LargeAndOldFile, {all}, ticking);
+    } else {
+      printError("the catalogue gives this feature no views: nothing to clean");
+      rc = 1;
+    }
   }
   // The program ends right after this command: the result (a record per
   // file of the home) is left to the exit instead of being freed piece by
   // piece first.
   static auto* const kLeftToExit = new std::vector<ModulePtr>();
   kLeftToExit->insert(kLeftToExit->end(), modules.begin(), modules.end());
-  return 0;
+  return rc;
 }
 
 const CommandRegistrar kLarge(
@@ -108,7 +128,8 @@ const CommandRegistrar kLarge(
          kModuleType + "\")",
      {OptionSpec::option("--top", "N", "Files listed per view, largest first (0: all; default 10)",
                          &topPerView)},
-     [](const CommonOptions& o) { return runLarge(o); }});
+     [](const CommonOptions& o) { return runLarge(o); },
+     /*acceptsClean=*/true});
 
 }  // namespace
 }  // namespace orvexa::cli

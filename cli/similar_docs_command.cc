@@ -1,5 +1,6 @@
 // orvexa similar-docs: groups of documents with nearly the same text, with
-// the compression distance that links each document to its group.
+// the compression distance that links each document to its group; --clean
+// removes the selected documents, never a whole group.
 #include <fmt/core.h>
 
 #include <filesystem>
@@ -107,6 +108,7 @@ int runSimilarDocs(const CommonOptions& options) {
   SimilarTextService::setTraceOutput(nullptr);
   int64_t total = 0;
   Examined examined;
+  bool interrupted = false;
   {
     ScanSession session(options, feature);
     SimilarTextService::scan(
@@ -122,14 +124,28 @@ int runSimilarDocs(const CommonOptions& options) {
           session.finish();
         },
         session.queue());
-    session.wait();
+    interrupted = session.wait();
   }
-  if (options.json) {
+  const bool cleaning = options.clean.enabled && !interrupted;
+  if (options.json && !cleaning) {
     printJson(resultJson(*feature, examined, total));
-  } else {
+  } else if (!options.json) {
     printGroups(*feature, examined, total);
   }
-  return 0;
+  if (options.clean.enabled && interrupted) return noCleanAfterInterrupt();
+  if (!cleaning) return 0;
+  // The result is one category of groups, the shape the similar-picture
+  // rebuild works on. Nearly the same text is not the same document: of each
+  // group whose documents are all selected, the first one stays.
+  const CategoryPtr all = feature->categoryInfo.empty() ? nullptr : feature->categoryInfo.front();
+  return cleanFeature(options, feature, CleanServiceType::Similar, {all},
+                      CleanTicking{.keepOneOfEachGroup = true}, [&](const nlohmann::json& clean) {
+                        int64_t left = 0;
+                        for (const CategoryPtr& c : feature->categoryInfo) left += c->size;
+                        nlohmann::json document = resultJson(*feature, examined, left);
+                        document["clean"] = clean;
+                        printJson(document);
+                      });
 }
 
 const CommandRegistrar kSimilarDocs(
@@ -142,7 +158,8 @@ const CommandRegistrar kSimilarDocs(
                          "percent (default " +
                              std::to_string(SimilarTextService::kDefaultThreshold) + ")",
                          &threshold)},
-     [](const CommonOptions& o) { return runSimilarDocs(o); }});
+     [](const CommonOptions& o) { return runSimilarDocs(o); },
+     /*acceptsClean=*/true});
 
 }  // namespace
 }  // namespace orvexa::cli

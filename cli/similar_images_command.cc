@@ -1,6 +1,7 @@
 // orvexa similar-images PATH...: groups of pictures that look alike, as
 // text, JSON, or a self-contained HTML page with a thumbnail of every
-// picture so that a person can judge the matches at a glance.
+// picture so that a person can judge the matches at a glance; --clean
+// removes the selected pictures, never a whole group.
 #include <fmt/core.h>
 
 #include <algorithm>
@@ -200,6 +201,7 @@ int runSimilarImages(const CommonOptions& options) {
   if (!feature) return 1;
 
   int64_t total = 0;
+  bool interrupted = false;
   {
     ScanSession session(options, feature);
     SimilarScanService::scan(
@@ -209,19 +211,25 @@ int runSimilarImages(const CommonOptions& options) {
           session.finish();
         },
         session.queue(), DispatchQoS::userInitiated);
-    session.wait();
+    interrupted = session.wait();
   }
   const CategoryPtr all = feature->categoryInfo.empty() ? nullptr : feature->categoryInfo.front();
   if (!htmlFile.empty() && !writeHtml(htmlFile, all, total)) {
     printError("cannot write " + htmlFile);
     return 1;
   }
-  if (options.json) {
+  const bool cleaning = options.clean.enabled && !interrupted;
+  if (options.json && !cleaning) {
     printJson(nlohmann::json{{"feature", featureToJson(*feature)}, {"total", total}});
-  } else {
+  } else if (!options.json) {
     printGroups(*feature, all, total);
   }
-  return 0;
+  if (options.clean.enabled && interrupted) return noCleanAfterInterrupt();
+  if (!cleaning) return 0;
+  // Alike is not identical: of each group whose pictures are all selected,
+  // the first one stays.
+  return cleanFeature(options, feature, CleanServiceType::Similar, {all},
+                      CleanTicking{.keepOneOfEachGroup = true});
 }
 
 const CommandRegistrar kSimilarImages(
@@ -234,7 +242,8 @@ const CommandRegistrar kSimilarImages(
       OptionSpec::option("--html", "FILE",
                          "Also write a self-contained page showing every group's pictures",
                          &htmlFile)},
-     [](const CommonOptions& o) { return runSimilarImages(o); }});
+     [](const CommonOptions& o) { return runSimilarImages(o); },
+     /*acceptsClean=*/true});
 
 }  // namespace
 }  // namespace orvexa::cli

@@ -1,0 +1,200 @@
+// --clean on the group results: duplicates keep exactly one copy of each
+// group (the one --keep names), similar pictures and documents keep one of
+// each group.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <nlohmann/json.hpp>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "scan/similar_text/document_writer.h"
+#include "support/picture_files.h"
+#include "support/run_program.h"
+#include "support/temp_dir.h"
+
+namespace orvexa {
+namespace {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+using testing::orvexaProgram;
+using testing::runProgram;
+using testing::TempDir;
+
+// The regular files below `folder`, as paths relative to it.
+std::set<std::string> filesBelow(const std::string& folder) {
+  std::set<std::string> files;
+  for (const auto& entry : fs::recursive_directory_iterator(folder)) {
+    if (entry.is_regular_file()) files.insert(fs::relative(entry.path(), folder).string());
+  }
+  return files;
+}
+
+std::set<std::string> removedPaths(const json& doc) {
+  std::set<std::string> paths;
+  for (const json& record : doc.at("clean").at("records")) {
+    EXPECT_EQ(record.at("deleteStatus").get<int>(), 2) << record;
+    paths.insert(record.at("path").get<std::string>());
+  }
+  return paths;
+}
+
+class CleanDuplicatesTest : public ::testing::Test {
+ protected:
+  std::vector<std::string> argv(std::vector<std::string> extra) const {
+    std::vector<std::string> out{
+        orvexaProgram(), "--root", dir_.makeDir("root"), "--quiet", "duplicates",
+        "--min-size",    "0"};
+    out.insert(out.end(), extra.begin(), extra.end());
+    return out;
+  }
+
+  TempDir dir_;
+};
+
+// Two groups in one folder (no duplicate folders): x1, x2, x3 and y1, y2,
+// created in this order: x2, x3, x1, y2, y1. Paths sort x1 < x2 < x3, so
+// first-path and the date rules disagree.
+TEST_F(CleanDuplicatesTest, EachKeepRuleKeepsExactlyOneCopyOfEachGroup) {
+  const struct {
+    const char* name;
+    std::vector<std::string> options;
+    std::set<std::string> survivors;
+    size_t groupsLeft;
+  } cases[] = {
+      {"no --keep: the first path", {}, {"x1", "y1", "single"}, 0},
+      {"--keep first-path", {"--keep", "first-path"}, {"x1", "y1", "single"}, 0},
+      {"--keep oldest", {"--keep", "oldest"}, {"x2", "y2", "single"}, 0},
+      {"--keep newest", {"--keep", "newest"}, {"x1", "y1", "single"}, 0},
+      {"--keep oldest with --select: only matching copies go",
+       {"--keep", "oldest", "--select", "*/x3", "--select", "*/x2"},
+       {"x1", "x2", "y1", "y2", "single"},
+       2},
+  };
+  int run = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string folder = dir_.makeDir("case" + std::to_string(run++));
+    const std::string x(1500, 'x');
+    const std::string y(2500, 'y');
+    for (const auto& [name, content] : std::vector<std::pair<std::string, std::string>>{
+             {"x2", x}, {"x3", x}, {"x1", x}, {"y2", y}, {"y1", y}}) {
+      dir_.writeFile(fs::relative(folder, dir_.path()).string() + "/" + name, content);
+      // Creation dates a clock tick apart.
+      std::this_thread::sleep_for(std::chrono::milliseconds(15));
+    }
+    dir_.writeFile(fs::relative(folder, dir_.path()).string() + "/single", "only one");
+
+    std::vector<std::string> options = {folder, "--clean", "--yes", "--json"};
+    options.insert(options.end(), c.options.begin(), c.options.end());
+    auto r = runProgram(argv(options));
+    ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
+    const json doc = json::parse(r.out);
+    EXPECT_EQ(filesBelow(folder), c.survivors);
+    std::set<std::string> removed;
+    for (const std::string& path : removedPaths(doc)) {
+      removed.insert(fs::path(path).filename().string());
+    }
+    std::set<std::string> expectedRemoved;
+    for (const char* name : {"x1", "x2", "x3", "y1", "y2"}) {
+      if (c.survivors.count(name) == 0) expectedRemoved.insert(name);
+    }
+    EXPECT_EQ(removed, expectedRemoved);
+    int64_t freed = 0;
+    for (const std::string& name : expectedRemoved) freed += name[0] == 'x' ? 1500 : 2500;
+    EXPECT_EQ(doc.at("clean").at("freed").get<int64_t>(), freed);
+    EXPECT_EQ(doc.at("groupCount").get<size_t>(), c.groupsLeft) << r.out;
+
+    auto again = runProgram(argv({folder, "--json"}));
+    ASSERT_EQ(again.exitCode, 0) << again.err;
+    EXPECT_EQ(json::parse(again.out).at("groupCount").get<size_t>(), c.groupsLeft);
+  }
+}
+
+// Copied folders are a group, and every file in them is one too: the copy
+// removed goes whole, the kept one stays complete, no removal fails on a
+// file that already went with its folder, and nothing of the removed copy is
+// still listed.
+TEST_F(CleanDuplicatesTest, ACopiedFolderGoesWholeAndTheKeptOneStaysComplete) {
+  const std::string folder = dir_.makeDir("photos");
+  dir_.writeFile("photos/album/a.jpg", std::string(3000, 'a'));
+  dir_.writeFile("photos/album/b.jpg", std::string(4000, 'b'));
+  dir_.writeFile("photos/album copy/a.jpg", std::string(3000, 'a'));
+  dir_.writeFile("photos/album copy/b.jpg", std::string(4000, 'b'));
+  dir_.writeFile("photos/loose.jpg", std::string(3000, 'a'));
+
+  auto r = runProgram(argv({folder, "--clean", "--yes", "--json"}));
+  ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
+  const json doc = json::parse(r.out);
+  // "album" sorts before "album copy" component by component.
+  EXPECT_EQ(filesBelow(folder), (std::set<std::string>{"album/a.jpg", "album/b.jpg"}));
+  EXPECT_EQ(removedPaths(doc),
+            (std::set<std::string>{folder + "/album copy", folder + "/loose.jpg"}));
+  EXPECT_EQ(doc.at("clean").at("freed").get<int64_t>(), 7000 + 3000);
+  EXPECT_EQ(doc.at("groupCount").get<size_t>(), 0u) << r.out;
+  EXPECT_EQ(doc.at("total").get<int64_t>(), 0);
+}
+
+TEST_F(CleanDuplicatesTest, KeepWithoutCleanIsRefused) {
+  auto r = runProgram(argv({dir_.path(), "--keep", "oldest"}));
+  EXPECT_EQ(r.exitCode, 2);
+  EXPECT_EQ(r.err, "orvexa: --keep is only used with --clean\n");
+}
+
+// Similar pictures and similar documents: of a group whose members are all
+// selected, the first stays; a second scan finds no group.
+TEST(CleanSimilarTest, OneOfEachGroupStays) {
+  TempDir dir;
+  const std::string pictures = dir.makeDir("pictures");
+  const std::string sea =
+      testing::writeJpeg(pictures + "/sea.jpg", 120, 90, testing::blocks(3, 120, 90), 90);
+  testing::writeBytes(pictures + "/sea-again.jpg", testing::readBytes(sea));
+  testing::writePng(pictures + "/other.png", 90, 120, testing::blocks(5, 90, 120));
+  const std::string docs = dir.makeDir("docs");
+  const std::vector<std::string> letter = testing::paragraphsOf(
+      "Dear committee, the survey of the northern meadow is complete. We counted forty-two "
+      "species of flowering plants, eleven more than last year, and the wet corner by the "
+      "stream now holds marsh marigold again. Kind regards, the field team.");
+  ASSERT_TRUE(testing::writeDocx(docs + "/letter.docx", letter));
+  ASSERT_TRUE(testing::writeDocx(docs + "/letter-copy.docx", letter));
+  ASSERT_TRUE(testing::writeDocx(docs + "/recipe.docx",
+                                 {"Whisk three eggs with sugar until pale, fold in flour and "
+                                  "bake for twenty minutes at one hundred and eighty degrees."}));
+
+  const struct {
+    const char* command;
+    std::string folder;
+    std::set<std::string> survivors;
+  } cases[] = {
+      {"similar-images", pictures, {"sea-again.jpg", "other.png"}},
+      {"similar-docs", docs, {"letter-copy.docx", "recipe.docx"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.command);
+    auto command = [&](std::vector<std::string> extra) {
+      std::vector<std::string> out{orvexaProgram(), "--root",  dir.makeDir("root"),
+                                   "--quiet",       c.command, c.folder};
+      out.insert(out.end(), extra.begin(), extra.end());
+      return runProgram(out);
+    };
+    auto r = command({"--clean", "--yes", "--json", "--select", "*"});
+    ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
+    const json doc = json::parse(r.out);
+    EXPECT_EQ(filesBelow(c.folder), c.survivors);
+    EXPECT_EQ(removedPaths(doc).size(), 1u);
+    EXPECT_TRUE(doc.at("feature").at("categoryInfo").at(0).at("childrens").empty()) << r.out;
+
+    auto again = command({"--json"});
+    ASSERT_EQ(again.exitCode, 0) << again.err;
+    EXPECT_TRUE(
+        json::parse(again.out).at("feature").at("categoryInfo").at(0).at("childrens").empty())
+        << again.out;
+  }
+}
+
+}  // namespace
+}  // namespace orvexa
