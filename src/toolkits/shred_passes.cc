@@ -48,11 +48,13 @@ ShredReport ShredFileService::shredFile() {
   } else {
     const int64_t size = static_cast<int64_t>(st.st_size);
     const bool big = size >= kBigFileSize;
-    auto pass = [&](int pattern, bool random) {
-      return big ? bigFileWriteData(url_, pattern, errorStr, report, size, random)
-                 : writeData(url_, pattern, errorStr, report, size, random);
+    auto pass = [&](int number, int pattern, bool random) {
+      const bool written = big ? bigFileWriteData(url_, pattern, errorStr, report, size, random)
+                               : writeData(url_, pattern, errorStr, report, size, random);
+      if (written && passObserver_) passObserver_(number, passWrites_);
+      return written;
     };
-    if (pass(0xFF, false) && pass(0, true) && pass(0x00, false)) {
+    if (pass(1, 0xFF, false) && pass(2, 0, true) && pass(3, 0x00, false)) {
       verified = verificationData(url_, 0, errorStr, report);
     }
   }
@@ -75,6 +77,7 @@ bool ShredFileService::writeData(const Url& url, int asciiNumber, std::string& e
     return fail(errorStr, shredResult, numbered(asciiNumber, "-fessk-2 ", errno));
   }
   errno = 0;
+  passWrites_ = 1;
   if (std::fwrite(buffer.data(), 1, size, file.get()) != size || !flushToDevice(file.get())) {
     return fail(errorStr, shredResult, numbered(asciiNumber, "-fwrite-1 ", errno));
   }
@@ -98,11 +101,13 @@ bool ShredFileService::bigFileWriteData(const Url& url, int asciiNumber, std::st
   if (std::fseek(file.get(), 0, SEEK_SET) != 0) {
     return fail(errorStr, shredResult, numbered(asciiNumber, "-fessk-1 ", errno));
   }
+  passWrites_ = 0;
   for (int64_t b = 0; b < blocks; ++b) {
     if (std::fseek(file.get(), static_cast<long>(b * kBlockSize), SEEK_SET) != 0) {
       return fail(errorStr, shredResult, numbered(asciiNumber, "-fessk-2 ", errno));
     }
     errno = 0;
+    ++passWrites_;
     if (std::fwrite(block, 1, sizeof block, file.get()) != sizeof block) {
       return fail(errorStr, shredResult, numbered(asciiNumber, "-fwrite-1 ", errno));
     }
@@ -113,6 +118,7 @@ bool ShredFileService::bigFileWriteData(const Url& url, int asciiNumber, std::st
       return fail(errorStr, shredResult, numbered(asciiNumber, "-fessk-3 ", errno));
     }
     errno = 0;
+    ++passWrites_;
     if (std::fwrite(&restByte, 1, 1, file.get()) != 1) {
       return fail(errorStr, shredResult, numbered(asciiNumber, "-fwrite-2 ", errno));
     }
@@ -132,7 +138,9 @@ bool ShredFileService::verificationData(const Url& url, int verificationAsciiNum
     return fail(errorStr, shredResult, "verification-fessk-1 " + std::to_string(errno));
   }
   for (;;) {
-    int c = std::fgetc(file.get());
+    // One byte at a time, as fgetc, without taking the stream's lock for
+    // each: the stream belongs to this call alone.
+    int c = ::getc_unlocked(file.get());
     if (c == EOF && std::ferror(file.get()) == 0) break;
     if (c != verificationAsciiNumber) {
       return fail(errorStr, shredResult, "Verification Data Fail!");

@@ -4,7 +4,10 @@
 #include <sys/stat.h>
 
 #include <filesystem>
+#include <optional>
+#include <vector>
 
+#include "support/run_as.h"
 #include "support/temp_dir.h"
 
 namespace orvexa {
@@ -84,6 +87,67 @@ TEST(ShredPassesTest, ShredFileReportsTrueOrFalseWithTheErrorText) {
   }
   // Overwritten, verified, and still there: removing it is the caller's.
   EXPECT_EQ(readFile(ten), std::string(10, '\0'));
+}
+
+// The file as each pass of shredFile leaves it, through the pass seam.
+TEST(ShredPassesTest, ShredFileRunsTheThreePassesInOrderAndVerifies) {
+  TempDir dir;
+  const std::string path = dir.writeFile("ten.bin", "0123456789");
+  ShredFileService shredder(Url::fromPath(path, false));
+  std::vector<std::string> seen;
+  std::vector<int> passes;
+  std::vector<int64_t> writes;
+  shredder.setPassObserver([&](int pass, int64_t count) {
+    passes.push_back(pass);
+    writes.push_back(count);
+    seen.push_back(readFile(path));
+  });
+  ShredReport report = shredder.shredFile();
+  EXPECT_EQ(report, (ShredReport{{"TRUE", ""}}));
+  ASSERT_EQ(passes, (std::vector<int>{1, 2, 3}));
+  EXPECT_EQ(writes, (std::vector<int64_t>{1, 1, 1})) << "one buffer per pass";
+  EXPECT_EQ(seen[0], std::string(10, '\xFF'));
+  ASSERT_EQ(seen[1].size(), 10u);
+  for (char c : seen[1]) EXPECT_LE(static_cast<unsigned char>(c), 254);
+  EXPECT_NE(seen[1], std::string(10, '\xFF'));
+  EXPECT_EQ(seen[2], std::string(10, '\0'));
+  EXPECT_EQ(readFile(path), std::string(10, '\0'));
+}
+
+// 25 MiB is where the block writer starts (a writer chosen by "more than"
+// would write this file with one buffer). The file is sparse to begin with;
+// the passes fill it.
+TEST(ShredPassesTest, AFileOfExactlyTwentyFiveMebibytesTakesTheBlockWriter) {
+  TempDir dir;
+  const std::string path = dir.writeFile("big.bin", "");
+  std::filesystem::resize_file(path, 26214400);
+  ShredFileService shredder(Url::fromPath(path, false));
+  std::vector<int64_t> writes;
+  shredder.setPassObserver([&](int, int64_t count) { writes.push_back(count); });
+  EXPECT_EQ(shredder.shredFile(), (ShredReport{{"TRUE", ""}}));
+  // 102400 blocks of 256 bytes and no single rest byte, in each pass.
+  EXPECT_EQ(writes, (std::vector<int64_t>{102400, 102400, 102400}));
+  EXPECT_EQ(std::filesystem::file_size(path), 26214400u);
+}
+
+// A file the user may not write: the first pass fails, no other runs.
+TEST(ShredPassesTest, AFailedPassStopsTheRestAndKeepsItsText) {
+  if (!testing::canSwitchUser()) GTEST_SKIP() << "needs root to run as another user";
+  TempDir dir;
+  ::chmod(dir.path().c_str(), 0755);
+  const std::string path = dir.writeFile("theirs.bin", "secret");
+  ::chmod(path.c_str(), 0644);
+  std::optional<std::string> result =
+      testing::runAsUser(testing::kNobodyUid, testing::kNogroupGid, [&] {
+        ShredFileService shredder(Url::fromPath(path, false));
+        int passes = 0;
+        shredder.setPassObserver([&](int, int64_t) { ++passes; });
+        ShredReport report = shredder.shredFile();
+        return std::to_string(passes) + "|" + report.begin()->first + "|" + report.begin()->second;
+      });
+  ASSERT_TRUE(result);
+  EXPECT_EQ(*result, "0|FALSE|fopen 13");
+  EXPECT_EQ(readFile(path), "secret");
 }
 
 TEST(ShredPassesTest, VerificationFindsAByteThatIsNotZero) {

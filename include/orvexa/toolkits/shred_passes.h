@@ -21,8 +21,10 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
+#include <utility>
 
 #include "orvexa/platform/url.h"
 
@@ -39,6 +41,13 @@ class ShredFileService {
   explicit ShredFileService(Url url) : url_(std::move(url)) {}
 
   const Url& url() const { return url_; }
+
+  // Called after each pass that succeeded (1, 2, 3), before the next one
+  // starts, with the number of write calls the pass made (1 for the one
+  // buffer; blocks + rest for the block writer): a seam for looking at the
+  // file between passes.
+  using PassObserver = std::function<void(int pass, int64_t writes)>;
+  void setPassObserver(PassObserver observer) { passObserver_ = std::move(observer); }
 
   // The three passes and the read-back; see the header comment.
   ShredReport shredFile();
@@ -58,6 +67,8 @@ class ShredFileService {
 
  private:
   Url url_;
+  PassObserver passObserver_;
+  int64_t passWrites_ = 0;  // write calls of the last pass
 };
 
 }  // namespace orvexa

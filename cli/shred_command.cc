@@ -1,0 +1,172 @@
+// orvexa shred PATH... [--yes]: overwrites files and folders and removes
+// them (files of other users through the privileged helper). Asks first
+// unless --yes; a line per file on standard error while it works (not with
+// --quiet); one line per path, or one JSON document, at the end. The exit
+// status is 1 when a path was missing or something could not be shredded.
+#include <fmt/core.h>
+#include <unistd.h>
+
+#include <condition_variable>
+#include <cstdio>
+#include <filesystem>
+#include <iostream>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "command_registry.h"
+#include "orvexa/platform/file_manager.h"
+#include "orvexa/toolkits/shread_service.h"
+#include "output.h"
+
+namespace orvexa::cli {
+namespace {
+
+using nlohmann::json;
+using Status = ShreadService::ShredStatus;
+
+std::vector<std::string> gPaths;
+bool gYes = false;
+
+// The absolute, normalised form of a command-line path, without a
+// trailing slash.
+std::string absolutePath(const std::string& given) {
+  std::error_code ec;
+  std::filesystem::path path = std::filesystem::absolute(given, ec);
+  if (ec) path = given;
+  std::string text = path.lexically_normal().string();
+  while (text.size() > 1 && text.back() == '/') text.pop_back();
+  return text;
+}
+
+bool confirm(size_t count) {
+  fmt::print(stderr, "Shred {} item{}? Their contents cannot be recovered. [y/N] ", count,
+             count == 1 ? "" : "s");
+  std::fflush(stderr);
+  std::string answer;
+  if (!std::getline(std::cin, answer)) return false;
+  return answer == "y" || answer == "Y" || answer == "yes" || answer == "Yes";
+}
+
+void printProgress(const std::string& path, Status status, const std::string& text) {
+  switch (status) {
+    case Status::Success:
+      fmt::print(stderr, "shredded  {}\n", path);
+      break;
+    case Status::Prepare:
+      fmt::print(stderr, "waiting   {} (for the privileged helper)\n", path);
+      break;
+    default:
+      fmt::print(stderr, "failed    {}: {}\n", path, text);
+      break;
+  }
+  std::fflush(stderr);
+}
+
+int runShred(const CommonOptions& options) {
+  std::vector<std::string> targets;
+  std::vector<std::string> missing;
+  std::set<std::string> seen;
+  for (const std::string& given : gPaths) {
+    const std::string path = absolutePath(given);
+    if (path == "/") {
+      printError("refusing to shred the root folder");
+      return 2;
+    }
+    if (!fileExists(path)) {
+      printError("no such file or folder: " + given);
+      missing.push_back(given);
+      continue;
+    }
+    if (seen.insert(path).second) targets.push_back(path);
+  }
+
+  if (!targets.empty() && !gYes) {
+    if (::isatty(STDIN_FILENO) != 1) {
+      printError(
+          "shred asks before destroying anything, but standard input is not a terminal: add "
+          "--yes to shred without asking");
+      return 2;
+    }
+    if (!confirm(targets.size())) {
+      fmt::print("Nothing was shredded.\n");
+      return 0;
+    }
+  }
+
+  bool success = true;
+  ShreadService::ShredResult result;
+  if (!targets.empty()) {
+    std::mutex mu;
+    std::condition_variable cv;
+    bool done = false;
+    ShreadService service;
+    if (!options.quiet) service.setFileProgress(printProgress);
+    std::vector<Url> urls;
+    urls.reserve(targets.size());
+    for (const std::string& path : targets) urls.push_back(Url::fromPath(path));
+    service.shred(std::move(urls), [&](bool ok, ShreadService::ShredResult shredded) {
+      std::lock_guard lock(mu);
+      success = ok;
+      result = std::move(shredded);
+      done = true;
+      cv.notify_all();
+    });
+    std::unique_lock lock(mu);
+    cv.wait(lock, [&] { return done; });
+  }
+
+  size_t shredded = 0;
+  size_t needHelper = 0;
+  std::string helperText;
+  json results = json::array();
+  for (const auto& [path, outcome] : result) {
+    const auto& [status, text] = outcome;
+    if (status == raw(Status::Success)) ++shredded;
+    if (status == raw(Status::PrivilegeFail)) {
+      ++needHelper;
+      helperText = text;
+    }
+    if (options.json) {
+      results.push_back(json{{"path", path},
+                             {"status", status},
+                             {"statusName", ShreadService::statusName(status)},
+                             {"desc", text}});
+    } else if (status == raw(Status::Success)) {
+      fmt::print("shredded  {}\n", path);
+    } else {
+      fmt::print("failed    {}: {}{}{}\n", path, ShreadService::statusName(status),
+                 text.empty() ? "" : ": ", text);
+    }
+  }
+  const bool allDone = success && missing.empty() && result.size() >= targets.size();
+  if (options.json) {
+    printJson(json{{"success", allDone},
+                   {"total", result.size()},
+                   {"shredded", shredded},
+                   {"results", std::move(results)},
+                   {"missing", missing}});
+  } else if (!result.empty()) {
+    fmt::print("Shredded {} of {} item{}.\n", shredded, result.size(),
+               result.size() == 1 ? "" : "s");
+  }
+  if (needHelper > 0) {
+    printError(fmt::format(
+        "{} item{} need{} root rights, but the privileged helper could not be used ({}); install "
+        "it with \"sudo orvexa helper install\"",
+        needHelper, needHelper == 1 ? "" : "s", needHelper == 1 ? "s" : "", helperText));
+  }
+  return allDone ? 0 : 1;
+}
+
+const CommandRegistrar kShred(
+    {"shred",
+     "Overwrite files and folders three times (0xFF, random bytes, zeros) and remove them",
+     {OptionSpec::positional("PATH", "Files and folders to shred", &gPaths, true),
+      OptionSpec::flag("--yes", "Do not ask before shredding", &gYes)},
+     [](const CommonOptions& o) { return runShred(o); }});
+
+}  // namespace
+}  // namespace orvexa::cli

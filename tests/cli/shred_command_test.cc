@@ -1,0 +1,150 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <functional>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "orvexa/platform/identity.h"
+#include "support/run_as.h"
+#include "support/run_program.h"
+#include "support/sandbox.h"
+
+namespace orvexa {
+namespace {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+using testing::orvexaProgram;
+using testing::runProgram;
+
+bool exists(const std::string& path) {
+  struct stat st {};
+  return ::lstat(path.c_str(), &st) == 0;
+}
+
+std::vector<std::string> sortedLines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  std::sort(lines.begin(), lines.end());
+  return lines;
+}
+
+class ShredCommandTest : public ::testing::Test {
+ protected:
+  ShredCommandTest() : sb_(accountNameOf(::geteuid())) {}  // the program runs as this account
+  testing::Sandbox sb_;
+};
+
+TEST_F(ShredCommandTest, ShredsWhatItIsGivenAndReportsEachPath) {
+  const std::string ten = sb_.file("~/ten.bin", "0123456789");
+  const std::string folder = sb_.dir("~/Secrets");
+  sb_.layout({"~/Secrets/a.txt:300", "~/Secrets/deep/b.txt:4000", "~/Secrets/empty/"});
+  const std::string empty = sb_.file("~/empty.txt", "");
+  const std::string missing = sb_.path("~/missing.txt");
+
+  auto r = runProgram({orvexaProgram(), "shred", "--yes", ten, folder + "/", empty, missing});
+  EXPECT_EQ(r.exitCode, 1) << "a missing path and a failed file";
+  EXPECT_EQ(r.out, "shredded  " + folder + "\nfailed    " + empty +
+                       ": ShredFail: size error!\nshredded  " + ten + "\nShredded 2 of 3 items.\n");
+  // A line per file while it works, the missing path named.
+  EXPECT_EQ(sortedLines(r.err), (std::vector<std::string>{
+                                    "failed    " + empty + ": size error!",
+                                    "orvexa: no such file or folder: " + missing,
+                                    "shredded  " + folder + "/a.txt",
+                                    "shredded  " + folder + "/deep/b.txt",
+                                    "shredded  " + ten,
+                                }));
+  EXPECT_FALSE(exists(ten));
+  EXPECT_FALSE(exists(folder));
+  EXPECT_TRUE(exists(empty));
+}
+
+TEST_F(ShredCommandTest, JsonAndQuiet) {
+  const std::string file = sb_.file("~/Documents/report.pdf", 2048);
+  const std::string old = sb_.dir("~/Old");
+  sb_.file("~/Old/x", 10);
+  auto r = runProgram({orvexaProgram(), "shred", "--yes", "--json", "--quiet", file, old});
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_EQ(r.err, "");
+  json doc = json::parse(r.out);
+  EXPECT_EQ(doc["success"], true);
+  EXPECT_EQ(doc["total"], 2);
+  EXPECT_EQ(doc["shredded"], 2);
+  EXPECT_EQ(doc["missing"], json::array());
+  EXPECT_EQ(doc["results"],
+            (json{{{"path", file}, {"status", 0}, {"statusName", "Success"}, {"desc", ""}},
+                  {{"path", old}, {"status", 0}, {"statusName", "Success"}, {"desc", ""}}}));
+  EXPECT_FALSE(exists(file));
+  EXPECT_FALSE(exists(old));
+}
+
+TEST_F(ShredCommandTest, RefusesWithoutATerminalOrWithNothingToShred) {
+  const std::string file = sb_.file("~/keep.txt", "keep");
+  const struct {
+    const char* name;
+    std::vector<std::string> args;
+    int exitCode;
+    std::string err;
+  } cases[] = {
+      {"no --yes and no terminal",
+       {"shred", file},
+       2,
+       "orvexa: shred asks before destroying anything, but standard input is not a terminal: "
+       "add --yes to shred without asking\n"},
+      {"only missing paths",
+       {"shred", "--yes", sb_.path("~/nope")},
+       1,
+       "orvexa: no such file or folder: " + sb_.path("~/nope") + "\n"},
+      {"the root folder",
+       {"shred", "--yes", "/"},
+       2,
+       "orvexa: refusing to shred the root folder\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<std::string> argv{orvexaProgram()};
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    auto r = runProgram(argv);
+    EXPECT_EQ(r.exitCode, c.exitCode);
+    EXPECT_EQ(r.err, c.err);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(testing::readFile(file), "keep");
+  }
+}
+
+// A file of another user: the program (running as root) installs the
+// helper in the sandbox and the helper shreds the file.
+TEST_F(ShredCommandTest, AnotherUsersFileGoesThroughTheHelper) {
+  if (!testing::canSwitchUser()) GTEST_SKIP() << "needs root";
+  if (!fs::exists(fs::path(orvexaProgram()).parent_path() / "orvexa-helper")) {
+    GTEST_SKIP() << "no helper program beside " << orvexaProgram();
+  }
+  struct StopAtEnd {
+    std::function<void()> stop;
+    ~StopAtEnd() { stop(); }
+  } stopAtEnd{[this] {
+    (void)runProgram({orvexaProgram(), "helper", "stop", "--root", sb_.root()});
+  }};
+  const std::string theirs = sb_.file("/Library/Caches/shred/theirs.bin", "their secret");
+  ASSERT_EQ(::chown(theirs.c_str(), testing::kNobodyUid, testing::kNogroupGid), 0);
+  const std::string mine = sb_.file("~/mine.bin", "my secret");
+
+  auto r = runProgram({orvexaProgram(), "shred", "--yes", "--root", sb_.root(), theirs, mine});
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_EQ(r.out, "shredded  " + theirs + "\nshredded  " + mine + "\nShredded 2 of 2 items.\n");
+  EXPECT_EQ(sortedLines(r.err),
+            (std::vector<std::string>{"shredded  " + theirs, "shredded  " + mine,
+                                      "waiting   " + theirs + " (for the privileged helper)"}));
+  EXPECT_FALSE(exists(theirs));
+  EXPECT_FALSE(exists(mine));
+}
+
+}  // namespace
+}  // namespace orvexa

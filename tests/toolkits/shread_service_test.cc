@@ -1,0 +1,421 @@
+#include "orvexa/toolkits/shread_service.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "orvexa/helper/privilege_helper.h"
+#include "orvexa/platform/identity.h"
+#include "orvexa/units/main_queue.h"
+#include "support/sandbox.h"
+#include "support/signal.h"
+#include "support/temp_dir.h"
+
+namespace orvexa {
+namespace {
+
+namespace fs = std::filesystem;
+using Status = ShreadService::ShredStatus;
+using Result = ShreadService::ShredResult;
+
+bool exists(const std::string& path) {
+  struct stat st {};
+  return ::lstat(path.c_str(), &st) == 0;
+}
+
+std::pair<int, std::string> outcome(Status status, std::string text = "") {
+  return {static_cast<int>(status), std::move(text)};
+}
+
+std::vector<Url> urls(const std::vector<std::string>& paths) {
+  std::vector<Url> out;
+  for (const std::string& p : paths) out.push_back(Url::fromPath(p));
+  return out;
+}
+
+struct Outcome {
+  bool called = false;
+  bool success = false;
+  Result result;
+  bool onMainQueue = false;
+  int calls = 0;
+};
+
+// Runs one shred (or half of one) and waits for its report.
+enum class Half { both, files, folders };
+Outcome shredAndWait(ShreadService& service, const std::vector<std::string>& paths,
+                     Half half = Half::both) {
+  struct Shared {
+    std::mutex mu;
+    Outcome out;
+    testing::Signal done;
+  };
+  auto shared = std::make_shared<Shared>();
+  auto finish = [shared](bool success, Result result) {
+    {
+      std::lock_guard lock(shared->mu);
+      shared->out.called = true;
+      shared->out.success = success;
+      shared->out.result = std::move(result);
+      shared->out.onMainQueue = MainQueue::isMainThread();
+      ++shared->out.calls;
+    }
+    shared->done.notify();
+  };
+  switch (half) {
+    case Half::both:
+      service.shred(urls(paths), finish);
+      break;
+    case Half::files:
+      service.shredFiles(urls(paths), finish);
+      break;
+    case Half::folders:
+      service.shredFolder(urls(paths), finish);
+      break;
+  }
+  EXPECT_TRUE(shared->done.wait());
+  MainQueue::sync([] {});  // a second report would have been queued by now
+  std::lock_guard lock(shared->mu);
+  return shared->out;
+}
+
+// Every file progress call, in order.
+struct ProgressLog {
+  std::mutex mu;
+  std::vector<std::string> lines;
+  void attach(ShreadService& service) {
+    service.setFileProgress([this](const std::string& path, Status status, const std::string& t) {
+      std::lock_guard lock(mu);
+      lines.push_back(fs::path(path).filename().string() + " " +
+                      ShreadService::statusName(static_cast<int>(status)) +
+                      (t.empty() ? "" : " " + t));
+    });
+  }
+};
+
+// The current user owns what the tests write, so everything is shredded
+// directly.
+class ShreadServiceTest : public ::testing::Test {
+ protected:
+  ShreadServiceTest() : sb_(accountNameOf(::geteuid())) {}
+  testing::Sandbox sb_;
+  ShreadService service_;
+};
+
+TEST_F(ShreadServiceTest, FilesAndFoldersAreShreddedRemovedAndReportedOnTheMainQueue) {
+  const std::string ten = sb_.file("~/ten.bin", "0123456789");
+  const std::string folder = sb_.dir("~/Secrets");
+  sb_.layout({"~/Secrets/a.txt:300", "~/Secrets/deep/er/b.txt:5000", "~/Secrets/empty/",
+              "~/Secrets/.hidden:7"});
+  const std::string emptyFolder = sb_.dir("~/Nothing");
+  ProgressLog progress;
+  progress.attach(service_);
+
+  Outcome out = shredAndWait(service_, {ten, folder, emptyFolder, sb_.path("~/missing")});
+  EXPECT_TRUE(out.onMainQueue);
+  EXPECT_EQ(out.calls, 1);
+  EXPECT_TRUE(out.success);
+  // The folder once under its own path, its files not at all; the missing
+  // path not at all.
+  EXPECT_EQ(out.result, (Result{{ten, outcome(Status::Success)},
+                                {folder, outcome(Status::Success)},
+                                {emptyFolder, outcome(Status::Success)}}));
+  EXPECT_FALSE(exists(ten));
+  EXPECT_FALSE(exists(folder));
+  EXPECT_FALSE(exists(emptyFolder));
+  std::sort(progress.lines.begin(), progress.lines.end());
+  EXPECT_EQ(progress.lines, (std::vector<std::string>{".hidden Success", "a.txt Success",
+                                                      "b.txt Success", "ten.bin Success"}));
+}
+
+TEST_F(ShreadServiceTest, WhatCannotBeShreddedStaysAndSaysWhy) {
+  const struct {
+    const char* name;
+    bool inFolder;
+  } cases[] = {{"a file given itself", false}, {"a file inside a folder", true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string folder = sb_.dir("~/Mixed");
+    const std::string empty = sb_.file("~/Mixed/empty.txt", "");
+    const std::string full = sb_.file("~/Mixed/full.txt", "abc");
+    Outcome out =
+        c.inFolder ? shredAndWait(service_, {folder}) : shredAndWait(service_, {empty, full});
+    EXPECT_FALSE(out.success);
+    if (c.inFolder) {
+      EXPECT_EQ(out.result, (Result{{folder, outcome(Status::ShredFail)},
+                                    {empty, outcome(Status::ShredFail, "size error!")}}));
+    } else {
+      EXPECT_EQ(out.result, (Result{{empty, outcome(Status::ShredFail, "size error!")},
+                                    {full, outcome(Status::Success)}}));
+    }
+    EXPECT_TRUE(exists(empty));
+    EXPECT_FALSE(exists(full)) << "what could be shredded is gone";
+    fs::remove_all(folder);
+  }
+}
+
+TEST_F(ShreadServiceTest, AFailureOfEitherHalfFailsTheWhole) {
+  // The file half fails, the folder half succeeds (and may report last).
+  const std::string empty = sb_.file("~/empty.txt", "");
+  const std::string folder = sb_.dir("~/Fine");
+  sb_.file("~/Fine/f", "data");
+  Outcome out = shredAndWait(service_, {empty, folder});
+  EXPECT_FALSE(out.success);
+  EXPECT_EQ(out.result, (Result{{empty, outcome(Status::ShredFail, "size error!")},
+                                {folder, outcome(Status::Success)}}));
+}
+
+TEST_F(ShreadServiceTest, LinksAreRemovedAndTheirTargetsKept) {
+  testing::TempDir outside;
+  const std::string targetFile = outside.writeFile("keep.txt", "outside");
+  const std::string targetFolder = outside.makeDir("folder");
+  const std::string inTarget = outside.writeFile("folder/inside.txt", "outside too");
+  const std::string linkToFile = sb_.path("~/file-link");
+  const std::string linkToFolder = sb_.path("~/folder-link");
+  fs::create_symlink(targetFile, linkToFile);
+  fs::create_symlink(targetFolder, linkToFolder);
+  const std::string folder = sb_.dir("~/WithLinks");
+  sb_.file("~/WithLinks/own.txt", "mine");
+  fs::create_symlink(targetFolder, folder + "/inner-folder-link");
+  fs::create_symlink(targetFile, folder + "/inner-file-link");
+
+  Outcome out = shredAndWait(service_, {linkToFile, linkToFolder, folder});
+  EXPECT_TRUE(out.success);
+  EXPECT_EQ(out.result, (Result{{linkToFile, outcome(Status::Success)},
+                                {linkToFolder, outcome(Status::Success)},
+                                {folder, outcome(Status::Success)}}));
+  EXPECT_FALSE(exists(linkToFile));
+  EXPECT_FALSE(exists(linkToFolder));
+  EXPECT_FALSE(exists(folder));
+  EXPECT_EQ(testing::readFile(targetFile), "outside");
+  EXPECT_EQ(testing::readFile(inTarget), "outside too");
+}
+
+TEST_F(ShreadServiceTest, EmptyHalvesReportAtOnceOnTheCallersThread) {
+  for (Half half : {Half::files, Half::folders}) {
+    SCOPED_TRACE(half == Half::files ? "files" : "folders");
+    bool called = false;
+    auto check = [&called](bool success, Result result) {
+      called = true;
+      EXPECT_TRUE(success);
+      EXPECT_TRUE(result.empty());
+    };
+    if (half == Half::files) {
+      service_.shredFiles({}, check);
+    } else {
+      service_.shredFolder({}, check);
+    }
+    EXPECT_TRUE(called);
+  }
+  Outcome out = shredAndWait(service_, {sb_.path("~/nothing-here")});
+  EXPECT_TRUE(out.onMainQueue);
+  EXPECT_TRUE(out.success);
+  EXPECT_TRUE(out.result.empty());
+}
+
+// A helper proxy that answers as a test says, and remembers what it got.
+class ScriptedHelper : public HelperProtocol {
+ public:
+  using Answer = std::function<void(const PlistValue& dictionary, EventReply reply)>;
+  explicit ScriptedHelper(Answer answer) : answer_(std::move(answer)) {}
+
+  void getHelperVersion(VersionReply reply) override { reply("1.0.0"); }
+  void handleEvent(int event, PlistValue eventDict, EventReply reply) override {
+    {
+      std::lock_guard lock(mu_);
+      events_.push_back(event);
+      dictionaries_.push_back(eventDict);
+    }
+    answer_(eventDict, std::move(reply));
+  }
+  void uninstall(UninstallReply reply) override { reply(true, ""); }
+
+  std::vector<int> events() {
+    std::lock_guard lock(mu_);
+    return events_;
+  }
+  std::vector<PlistValue> dictionaries() {
+    std::lock_guard lock(mu_);
+    return dictionaries_;
+  }
+
+ private:
+  Answer answer_;
+  std::mutex mu_;
+  std::vector<int> events_;
+  std::vector<PlistValue> dictionaries_;
+};
+
+PlistValue entry(const std::string& path, HelperEventErrorID status, const std::string& desc) {
+  PlistValue value = PlistValue::dictionary();
+  value.set(std::string(kHelperPathKey), path);
+  value.set(std::string(kHelperDeleteStatusKey), static_cast<int>(status));
+  value.set(std::string(kHelperDeleteDescKey), desc);
+  return value;
+}
+
+// The sandbox's user is "tester", who owns none of the files: they all
+// wait for the helper, here a scripted one.
+class ShreadHelperAnswerTest : public ::testing::Test {
+ protected:
+  testing::Sandbox sb_;
+  ShreadService service_;
+};
+
+TEST_F(ShreadHelperAnswerTest, EachAnswerOfTheHelperBecomesTheWaitingPathsResult) {
+  const std::string a = sb_.file("/Library/a", "1");
+  const std::string b = sb_.file("/Library/b", "2");
+  const std::string c = sb_.file("/Library/c", "3");
+  const std::string d = sb_.file("/Library/d", "4");
+  const std::string lost(kHelperConnectionLostText);
+  const struct {
+    const char* name;
+    bool ok;
+    std::function<PlistValue()> information;
+    Result expected;
+    bool keepsProxy;
+  } cases[] = {
+      {"all done",
+       true,
+       [] { return PlistValue::dictionary(); },
+       {{a, outcome(Status::Success)},
+        {b, outcome(Status::Success)},
+        {c, outcome(Status::Success)},
+        {d, outcome(Status::Success)}},
+       true},
+      {"per path",
+       false,
+       [&] {
+         PlistValue info = PlistValue::dictionary();
+         info.set(a, entry(a, HelperEventErrorID::Success, ""));
+         info.set(b, entry(b, HelperEventErrorID::ShreadFail, "b: size error!"));
+         info.set(c, entry(c, HelperEventErrorID::DeleteError, "c: Read-only file system"));
+         return info;  // nothing for d
+       },
+       {{a, outcome(Status::Success)},
+        {b, outcome(Status::ShredFail, "b: size error!")},
+        {c, outcome(Status::DeleteFail, "c: Read-only file system")},
+        {d, outcome(Status::DeleteFail, "The helper gave no answer for this path.")}},
+       true},
+      {"refused as a whole",
+       false,
+       [] {
+         PlistValue info = PlistValue::dictionary();
+         info.set(std::string(kHelperDeleteStatusKey), 4);
+         info.set(std::string(kHelperDeleteDescKey), "Refused: user id 1000 may not use it.");
+         return info;
+       },
+       {{a, outcome(Status::PrivilegeFail, "Refused: user id 1000 may not use it.")},
+        {b, outcome(Status::PrivilegeFail, "Refused: user id 1000 may not use it.")},
+        {c, outcome(Status::PrivilegeFail, "Refused: user id 1000 may not use it.")},
+        {d, outcome(Status::PrivilegeFail, "Refused: user id 1000 may not use it.")}},
+       true},
+      {"connection lost",
+       false,
+       [&] {
+         PlistValue info = PlistValue::dictionary();
+         info.set(std::string(kHelperDeleteStatusKey), 4);
+         info.set(std::string(kHelperDeleteDescKey), lost);
+         return info;
+       },
+       {{a, outcome(Status::PrivilegeFail, lost)},
+        {b, outcome(Status::PrivilegeFail, lost)},
+        {c, outcome(Status::PrivilegeFail, lost)},
+        {d, outcome(Status::PrivilegeFail, lost)}},
+       false},
+  };
+  for (const auto& k : cases) {
+    SCOPED_TRACE(k.name);
+    auto helper =
+        std::make_shared<ScriptedHelper>([&k](const PlistValue&, HelperProtocol::EventReply reply) {
+          reply(k.ok, k.ok ? 1 : 4, k.information());
+        });
+    service_.setPrivilegeHelper(helper);
+    Outcome out = shredAndWait(service_, {a, b, c, d});
+    EXPECT_EQ(out.success, k.ok);
+    EXPECT_EQ(out.result, k.expected);
+    EXPECT_EQ(service_.privilegeHelper() == helper, k.keepsProxy);
+    // One Shred event with every waiting path and an empty dictionary each.
+    EXPECT_EQ(helper->events(), std::vector<int>{static_cast<int>(HelperHanldeEventID::Shred)});
+    PlistValue sent = PlistValue::dictionary();
+    for (const std::string& p : {a, b, c, d}) sent.set(p, PlistValue::dictionary());
+    ASSERT_EQ(helper->dictionaries().size(), 1u);
+    EXPECT_EQ(helper->dictionaries().front(), sent);
+    // The scripted helper touched nothing: the files are all still there.
+    for (const std::string& p : {a, b, c, d}) EXPECT_TRUE(exists(p)) << p;
+  }
+}
+
+class FailingBlessing : public BlessingMechanism {
+ public:
+  bool createAuthorization() override { return true; }
+  bool copyRights(const std::string&) override { return true; }
+  int blessJob(const std::string&, const std::string&) override { return kSMErrorToolNotValid; }
+  void freeAuthorization() override {}
+  bool launchJob(const std::string&) override { return false; }
+};
+
+TEST_F(ShreadHelperAnswerTest, WithoutAHelperTheWaitingPathsFailWithItsText) {
+  Identity::shared().setBundleIdentifier("org.orvexa.tests");
+  PrivilegeHelper::shard().setBlessingMechanism(std::make_shared<FailingBlessing>());
+  const std::string theirs = sb_.file("/Library/theirs", "data");
+  ProgressLog progress;
+  progress.attach(service_);
+  Outcome out = shredAndWait(service_, {theirs});
+  PrivilegeHelper::shard().setBlessingMechanism(nullptr);
+  EXPECT_FALSE(out.success);
+  EXPECT_EQ(out.result,
+            (Result{{theirs, outcome(Status::PrivilegeFail, "blessError: kSMErrorToolNotValid")}}));
+  EXPECT_EQ(service_.privilegeHelper(), nullptr);
+  EXPECT_EQ(testing::readFile(theirs), "data");
+  EXPECT_EQ(progress.lines,
+            (std::vector<std::string>{"theirs Prepare",
+                                      "theirs PrivilegeFail blessError: kSMErrorToolNotValid"}));
+}
+
+// Overlapping calls on one service, each with many files in parallel.
+TEST(ShreadServiceConcurrencyTest, OverlappingCallsShredEverythingOnce) {
+  testing::Sandbox sb(accountNameOf(::geteuid()));
+  ShreadService service;
+  constexpr int kCalls = 4;
+  constexpr int kFiles = 24;
+  std::vector<std::vector<std::string>> batches(kCalls);
+  for (int call = 0; call < kCalls; ++call) {
+    for (int i = 0; i < kFiles; ++i) {
+      batches[static_cast<size_t>(call)].push_back(sb.file(
+          "~/c" + std::to_string(call) + "/f" + std::to_string(i), static_cast<size_t>(i + 1)));
+    }
+    batches[static_cast<size_t>(call)].push_back(sb.dir("~/d" + std::to_string(call)));
+    sb.file("~/d" + std::to_string(call) + "/x", 9);
+  }
+  std::mutex mu;
+  std::vector<Result> results;
+  testing::Signal done;
+  for (const auto& batch : batches) {
+    service.shred(urls(batch), [&](bool success, Result result) {
+      EXPECT_TRUE(success);
+      {
+        std::lock_guard lock(mu);
+        results.push_back(std::move(result));
+      }
+      done.notify();
+    });
+  }
+  ASSERT_TRUE(done.wait(std::chrono::seconds(30), kCalls));
+  std::lock_guard lock(mu);
+  for (size_t call = 0; call < results.size(); ++call) {
+    EXPECT_EQ(results[call].size(), static_cast<size_t>(kFiles + 1));
+  }
+  for (const auto& batch : batches) {
+    for (const std::string& p : batch) EXPECT_FALSE(exists(p)) << p;
+  }
+}
+
+}  // namespace
+}  // namespace orvexa
