@@ -1,0 +1,142 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <nlohmann/json.hpp>
+
+#include "orvexa/platform/identity.h"
+#include "support/run_as.h"
+#include "support/run_program.h"
+#include "support/sandbox.h"
+#include "support/temp_dir.h"
+
+namespace orvexa {
+namespace {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+using testing::orvexaProgram;
+using testing::readFile;
+using testing::runProgram;
+
+constexpr const char* kLabel = "org.orvexa.cliHelper";
+
+class OptimizeCommandTest : public ::testing::Test {
+ protected:
+  testing::ProgramResult optimize(std::vector<std::string> arguments) {
+    std::vector<std::string> argv = {orvexaProgram(), "optimize", "--root", sb_.root()};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    return runProgram(argv);
+  }
+  // A stand-in for a tool that appends its name and arguments to tools.log.
+  std::string tool(const std::string& sandboxPath, const std::string& extra = "") {
+    const std::string name = fs::path(sandboxPath).filename().string();
+    const std::string program = sb_.file(sandboxPath, "#!/bin/sh\necho " + name + " \"$@\" >> '" +
+                                                          sb_.path("/tools.log") + "'\n" + extra);
+    ::chmod(program.c_str(), 0755);
+    return program;
+  }
+
+  testing::Sandbox sb_{accountNameOf(geteuid())};  // the program runs as this account
+};
+
+TEST_F(OptimizeCommandTest, SpeedUpMail) {
+  auto empty = optimize({"speed-up-mail"});
+  EXPECT_EQ(empty.exitCode, 1);
+  EXPECT_EQ(empty.out, "Speed Up Mail: failed: Empty\n");
+
+  sb_.layout(
+      {"~/Library/Mail/V10/MailData/Envelope Index:20", "~/Library/Mail/V10/MailData/keep:1"});
+  auto moved = optimize({"speed-up-mail", "--json"});
+  ASSERT_EQ(moved.exitCode, 0) << moved.err;
+  EXPECT_EQ(json::parse(moved.out),
+            (json{{"task", "speed-up-mail"}, {"success", true}, {"message", ""}}));
+  EXPECT_TRUE(
+      fs::exists(sb_.path("~/Library/Application Support/org.orvexa.cli/SpeeUp/Envelope Index")));
+  EXPECT_FALSE(fs::exists(sb_.path("~/Library/Mail/V10/MailData/Envelope Index")));
+  EXPECT_TRUE(fs::exists(sb_.path("~/Library/Mail/V10/MailData/keep")));
+}
+
+TEST_F(OptimizeCommandTest, PurgeableAndMemory) {
+  const std::string dd = tool(
+      "/fake-tools/dd", "for a in \"$@\"; do case \"$a\" in of=*) : > \"${a#of=}\";; esac; done\n");
+  auto purgeable = optimize({"purgeable", "--tool", "dd=" + dd, "--reserve", "1099511627776"});
+  ASSERT_EQ(purgeable.exitCode, 0) << purgeable.err;
+  EXPECT_EQ(purgeable.out, "Free Up Purgeable Space: done\n");
+  const std::string largeFile = sb_.path("~/Library/Application Support/org.orvexa.cli/largefile");
+  EXPECT_EQ(readFile(sb_.path("/tools.log")),
+            "dd if=/dev/zero of=" + largeFile + " bs=512M count=0\n");
+  EXPECT_FALSE(fs::exists(largeFile));
+
+  auto memory = optimize({"free-ram", "--max-ram", "8", "--json"});
+  ASSERT_EQ(memory.exitCode, 0) << memory.err;
+  json doc = json::parse(memory.out);
+  EXPECT_EQ(doc["task"], "free-ram");
+  EXPECT_EQ(doc["success"], true);
+  EXPECT_TRUE(doc["freed"].is_number_integer()) << memory.out;
+
+  const struct {
+    std::vector<std::string> arguments;
+    const char* err;
+  } bad[] = {
+      {{"defrag"},
+       "orvexa: name one task: free-ram, purgeable, speed-up-mail, flush-dns or "
+       "rebuild-spotlight\n"},
+      {{"free-ram", "--max-ram", "0"},
+       "orvexa: --max-ram takes a positive and --reserve a non-negative number of MiB\n"},
+  };
+  for (const auto& c : bad) {
+    SCOPED_TRACE(c.arguments.front());
+    auto r = optimize(c.arguments);
+    EXPECT_EQ(r.exitCode, 2);
+    EXPECT_EQ(r.err, c.err);
+  }
+}
+
+// The DNS cache through the helper: a user who cannot install it gets the
+// installation failure; root installs it on the way and the helper runs the
+// cache tools.
+TEST(OptimizeHelperCommandTest, FlushDnsThroughTheHelper) {
+  if (!testing::canSwitchUser()) GTEST_SKIP() << "needs root";
+  if (!fs::exists(fs::path(orvexaProgram()).parent_path() / "orvexa-helper")) {
+    GTEST_SKIP() << "no helper program beside " << orvexaProgram();
+  }
+  {
+    testing::Sandbox other("nobody");
+    ::chmod(other.root().c_str(), 0755);
+    std::optional<std::string> result =
+        testing::runAsUser(testing::kNobodyUid, testing::kNogroupGid, [&] {
+          auto r = runProgram({orvexaProgram(), "optimize", "flush-dns", "--root", other.root()});
+          return std::to_string(r.exitCode) + "|" + r.out;
+        });
+    ASSERT_TRUE(result);
+    EXPECT_EQ(*result, "1|Clean DNS Cache: failed: Privilege Install Fail!\n");
+  }
+
+  testing::Sandbox sb(accountNameOf(geteuid()));
+  struct StopAtEnd {
+    std::string root;
+    ~StopAtEnd() { (void)runProgram({orvexaProgram(), "helper", "stop", "--root", root}); }
+  } stopAtEnd{sb.root()};
+  for (const char* name : {"dscacheutil", "killall"}) {
+    const std::string program = sb.file(
+        std::string("/usr/bin/") + name,
+        "#!/bin/sh\necho " + std::string(name) + " \"$@\" >> '" + sb.path("/tools.log") + "'\n");
+    ::chmod(program.c_str(), 0755);
+  }
+  auto flushed = runProgram({orvexaProgram(), "optimize", "flush-dns", "--root", sb.root()});
+  EXPECT_EQ(flushed.exitCode, 0) << flushed.err;
+  EXPECT_EQ(flushed.out, "Clean DNS Cache: done\n");
+  EXPECT_EQ(readFile(sb.path("/tools.log")),
+            "dscacheutil -flushcache\nkillall -HUP mDNSResponder\n");
+  EXPECT_TRUE(fs::exists(sb.path(std::string("/Library/PrivilegedHelperTools/") + kLabel)));
+
+  auto spotlight =
+      runProgram({orvexaProgram(), "optimize", "rebuild-spotlight", "--root", sb.root()});
+  EXPECT_EQ(spotlight.exitCode, 1);
+  EXPECT_EQ(spotlight.out, "Rebuild Spotlight Index: failed: error code:4\n");
+}
+
+}  // namespace
+}  // namespace orvexa

@@ -1,0 +1,177 @@
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "orvexa/platform/paths.h"
+#include "orvexa/toolkits/login_items_and_lauch_agents_service.h"
+#include "support/launchctl_fixture.h"
+#include "support/sandbox.h"
+#include "support/temp_dir.h"
+
+namespace orvexa {
+namespace {
+
+using Service = LoginItemsAndLauchAgentsService;
+using States = Service::ServiceStates;
+using Pairs = std::vector<Service::LabelState>;
+
+TEST(RegexGetSubTest, MatchesInOrder) {
+  const struct {
+    const char* pattern;
+    const char* text;
+    std::vector<std::string> expected;
+  } cases[] = {
+      {R"(\{[\S\s]*?\})", "a {x\ny} b {} c {z", {"{x\ny}", "{}"}},
+      {R"(\{[\S\s]*\})", "a {x} b {y} c", {"{x} b {y}"}},  // greedy: the longest
+      {"com\\.[a-z]+", "COM.Example com.apple", {"COM.Example", "com.apple"}},
+      {"a|ab", "ab", {"a"}},  // the first alternative wins, as in backtracking
+      {"(?:ab)+?", "ababab", {"ab", "ab", "ab"}},
+      {"x*", "axx", {"", "xx", ""}},  // empty matches advance by one
+      {"^\\w+", "one two", {"one"}},
+      {"\\w+$", "one two", {"two"}},
+      {"\\bt\\w", "at to it", {"to"}},
+      {"[^\\s=>]+", " a => b ", {"a", "b"}},
+      {"[a-c]{2,3}", "abcdab", {"abc", "ab"}},
+      {"\\d{2}", "1 22 333", {"22", "33"}},
+      {"\\x41.", "A\nAb", {"Ab"}},  // "." does not take a line break
+      {"nothing", "", {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.pattern);
+    EXPECT_EQ(Service::regexGetSub(c.pattern, c.text), c.expected);
+  }
+}
+
+TEST(RegexGetSubTest, InvalidPatternsGiveNothing) {
+  for (const char* pattern :
+       {"(", "a)", "[abc", "*a", "a{2,1}", "\\q", "a++", "[z-a]", "(?<x>a)"}) {
+    SCOPED_TRACE(pattern);
+    EXPECT_TRUE(Service::regexGetSub(pattern, "a(b)c*").empty());
+  }
+}
+
+TEST(LoginItemsParseTest, BlocksLinesAndStates) {
+  const std::string listing = testing::printDisabledListing(
+      "\t\"com.example.agent\" => false\n"
+      "\t\"com.apple.Siri.agent\" => true\n"
+      "\t\"org.sample.tool\"=>true\n"
+      "\tgarbage line without arrow\n"
+      "\t\"com.example.other\" => false\r\n",
+      "\t\"com.example.helper\" => \"com.example.app\"\n");
+  Service::DisableServiceInfo info = Service::parseDisableServiceInfo(listing);
+  EXPECT_EQ(info[LoginItemDisableStatus::disabledServices],
+            (States{{"com.apple.Siri.agent", "Close"},
+                    {"com.example.agent", "Start"},
+                    {"com.example.other", "Start"},
+                    {"org.sample.tool", "Close"}}));
+  EXPECT_EQ(info[LoginItemDisableStatus::associations], (States{{"com.example.helper", "Close"}}));
+}
+
+TEST(LoginItemsParseTest, ListingsWithoutUsableBlocks) {
+  const struct {
+    const char* name;
+    std::string listing;
+  } cases[] = {
+      {"empty", ""},
+      {"no braces", "disabled services =\n\"com.example.agent\" => false\n"},
+      {"unclosed block", "disabled services = {\n\"com.example.agent\" => false\n"},
+      {"only garbage lines", "disabled services = {\n no arrow here\n}\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Service::DisableServiceInfo info = Service::parseDisableServiceInfo(c.listing);
+    ASSERT_EQ(info.size(), 2u);
+    EXPECT_TRUE(info[LoginItemDisableStatus::disabledServices].empty());
+    EXPECT_TRUE(info[LoginItemDisableStatus::associations].empty());
+  }
+}
+
+// A system with thousands of services: the block is cut out without running
+// out of stack (a recursive matcher fails here).
+TEST(LoginItemsParseTest, LargeListing) {
+  std::string lines;
+  for (int i = 0; i < 4000; ++i) {
+    lines +=
+        "\t\"com.vendor" + std::to_string(i) + ".agent\" => " + (i % 2 ? "true" : "false") + "\n";
+  }
+  Service::DisableServiceInfo info =
+      Service::parseDisableServiceInfo(testing::printDisabledListing(lines, ""));
+  const States& states = info[LoginItemDisableStatus::disabledServices];
+  ASSERT_EQ(states.size(), 4000u);
+  EXPECT_EQ(states.at("com.vendor0.agent"), "Start");
+  EXPECT_EQ(states.at("com.vendor3999.agent"), "Close");
+}
+
+class LoginItemsServiceTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    Paths::shared().setTool(
+        "launchctl",
+        testing::fakeLaunchctl(sb_, testing::printDisabledListing(
+                                        "\t\"com.example.agent\" => false\n"
+                                        "\t\"com.example.updater\" => true\n"
+                                        "\t\"com.apple.safari.agent\" => false\n"
+                                        "\t\"org.nobody.agent\" => false\n"
+                                        "\t\"single\" => false\n",
+                                        "\t\"com.example.agent\" => \"com.example.app\"\n")));
+  }
+
+  testing::Sandbox sb_;
+};
+
+TEST_F(LoginItemsServiceTest, ServicesPairWithTheApplicationsOfTheirPrefix) {
+  const std::string example = testing::installApplication(sb_, "Example", "com.example.app");
+  const std::string second =
+      testing::installApplication(sb_, "Tools/Example Lite", "com.example.lite");
+  testing::installApplication(sb_, "Safari", "com.apple.Safari");
+  testing::installApplication(sb_, "Single", "single");
+
+  Service::AssociationTable table;
+  int calls = 0;
+  Service::getAllAssociationApp([&](Service::AssociationTable found) {
+    table = std::move(found);
+    ++calls;
+  });
+  EXPECT_EQ(calls, 1);
+  const Pairs expected = {{"com.example.agent", "Start"}, {"com.example.updater", "Close"}};
+  EXPECT_EQ(table, (Service::AssociationTable{{Url::fromPath(example, true), expected},
+                                              {Url::fromPath(second, true), expected}}));
+  EXPECT_EQ(testing::readFile(sb_.path("/launchctl.log")),
+            "print-disabled user/" + std::to_string(::getuid()) + "\n");
+}
+
+TEST_F(LoginItemsServiceTest, ApplicationsFromTheMetadataIndex) {
+  const std::string example = testing::installApplication(sb_, "Example", "com.example.app");
+  const std::string elsewhere = sb_.path("/Other/Place/Tool.app");
+  testing::installApplication(sb_, "Tool", "org.sample.tool");
+  std::filesystem::create_directories(sb_.path("/Other/Place"));
+  std::filesystem::rename(sb_.path("/Applications/Tool.app"), elsewhere);
+  const std::string listing =
+      example + "\n" + elsewhere + "\n" + sb_.path("/not/a/bundle.app") + "\n\n";
+  sb_.file("/usr/bin/mdfind.out", listing);
+  const std::string mdfind =
+      sb_.file("/usr/bin/mdfind", "#!/bin/sh\necho \"$@\" > '" + sb_.path("/mdfind.log") +
+                                      "'\ncat '" + sb_.path("/usr/bin/mdfind.out") + "'\n");
+  ::chmod(mdfind.c_str(), 0755);
+
+  Service::AppTable apps;
+  Service::getApp([&apps](Service::AppTable found) { apps = std::move(found); });
+  EXPECT_EQ(apps, (Service::AppTable{{"com.example", {Url::fromPath(example, true)}},
+                                     {"org.sample", {Url::fromPath(elsewhere, true)}}}));
+  EXPECT_EQ(testing::readFile(sb_.path("/mdfind.log")),
+            "kMDItemContentType=com.apple.application-bundle\n");
+}
+
+TEST_F(LoginItemsServiceTest, NothingWithoutTheTool) {
+  testing::installApplication(sb_, "Example", "com.example.app");
+  Paths::shared().setTool("launchctl", sb_.path("/missing/launchctl"));
+  EXPECT_EQ(Service::getAllServeInfo(), "");
+  Service::AssociationTable table{{Url(), {}}};
+  Service::getAllAssociationApp([&](Service::AssociationTable found) { table = std::move(found); });
+  EXPECT_TRUE(table.empty());
+}
+
+}  // namespace
+}  // namespace orvexa

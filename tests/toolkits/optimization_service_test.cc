@@ -1,0 +1,571 @@
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <map>
+#include <mutex>
+#include <set>
+#include <thread>
+
+#include "orvexa/helper/privilege_helper.h"
+#include "orvexa/platform/identity.h"
+#include "orvexa/platform/paths.h"
+#include "orvexa/toolkits/free_up_ram_service.h"
+#include "orvexa/toolkits/optimization_service.h"
+#include "orvexa/units/main_queue.h"
+#include "scan/privacy/browser_stores.h"
+#include "support/features.h"
+#include "support/helper_fixture.h"
+#include "support/launchctl_fixture.h"
+#include "support/sandbox.h"
+#include "support/signal.h"
+#include "support/temp_dir.h"
+
+namespace orvexa {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::readFile;
+
+std::string textOf(const std::any& attachment) {
+  const auto* text = std::any_cast<std::string>(&attachment);
+  return text != nullptr ? *text : "<none>";
+}
+
+bool waitFor(const std::function<bool()>& condition) {
+  for (int i = 0; i < 200; ++i) {
+    if (condition()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return condition();
+}
+
+class OptimizationServiceTest : public ::testing::Test {
+ protected:
+  void SetUp() override { Identity::shared().setBundleIdentifier("org.orvexa.tests"); }
+  void TearDown() override {
+    PrivilegeHelper::shard().close();
+    PrivilegeHelper::shard().setBlessingMechanism(nullptr);
+    OptimizationService::setPurgeableReserve(int64_t{2} << 30);
+    FreeUpRamService::setMaximumBlockSize(0);
+  }
+
+  std::string launchctlLog() const { return readFile(sb_.path("/launchctl.log")); }
+  std::string uid() const { return std::to_string(::getuid()); }
+
+  testing::Sandbox sb_;
+};
+
+// ---- Login items -------------------------------------------------------------
+
+TEST_F(OptimizationServiceTest, LoginItemsAreListedPerApplicationAndSwitched) {
+  Paths::shared().setTool(
+      "launchctl", testing::fakeLaunchctl(
+                       sb_, testing::printDisabledListing("\t\"com.example.agent\" => false\n"
+                                                          "\t\"com.example.sync\" => true\n"
+                                                          "\t\"com.apple.example\" => false\n",
+                                                          "")));
+  const std::string app = testing::installApplication(sb_, "Example", "com.example.app");
+
+  auto category = std::make_shared<CategoryInformation>();
+  category->setFinderID(4);
+  int finished = 0;
+  OptimizationService::shard().scanLoginItem(category, [&finished] { ++finished; });
+  EXPECT_EQ(finished, 1);
+  ASSERT_EQ(category->childrens.size(), 1u);
+  const FilePtr entry = category->childrens[0];
+  EXPECT_EQ(entry->title, "Example");
+  EXPECT_EQ(entry->url, Url::fromPath(app, true));
+  EXPECT_EQ(textOf(entry->attachInformation), "Start");
+  EXPECT_FALSE(entry->canDelete);
+  EXPECT_TRUE(entry->removeCategory);
+  EXPECT_EQ(entry->parentFinderID, 4);
+  ASSERT_EQ(entry->childrens.size(), 2u);
+  const FilePtr agent = entry->childrens[0];
+  const FilePtr sync = entry->childrens[1];
+  EXPECT_EQ(agent->title, "com.example.agent");
+  EXPECT_EQ(textOf(agent->attachInformation), "Start");
+  EXPECT_EQ(sync->title, "com.example.sync");
+  EXPECT_EQ(textOf(sync->attachInformation), "Close");
+  EXPECT_FALSE(agent->canDelete);
+  EXPECT_TRUE(agent->removeCategory);
+  EXPECT_EQ(agent->parentFileInfo.lock(), entry);
+
+  // Off: every service of the application, in order.
+  fs::remove(sb_.path("/launchctl.log"));
+  finished = 0;
+  OptimizationService::shard().updateLoginItem(entry, [&finished] { ++finished; });
+  EXPECT_EQ(finished, 1);
+  EXPECT_EQ(launchctlLog(), "disable user/" + uid() + "/com.example.agent\ndisable user/" + uid() +
+                                "/com.example.sync\n");
+  EXPECT_EQ(textOf(entry->attachInformation), "Close");
+  EXPECT_EQ(textOf(agent->attachInformation), "Close");
+  EXPECT_EQ(textOf(sync->attachInformation), "Close");
+
+  // On again: enable with the same targets.
+  fs::remove(sb_.path("/launchctl.log"));
+  OptimizationService::shard().updateLoginItem(entry, [&finished] { ++finished; });
+  EXPECT_EQ(finished, 2);
+  EXPECT_EQ(launchctlLog(), "enable user/" + uid() + "/com.example.agent\nenable user/" + uid() +
+                                "/com.example.sync\n");
+  EXPECT_EQ(textOf(entry->attachInformation), "Start");
+  EXPECT_EQ(textOf(sync->attachInformation), "Start");
+
+  // One service alone; the application shows whether any still runs.
+  fs::remove(sb_.path("/launchctl.log"));
+  OptimizationService::shard().updateLoginItem(sync, nullptr);
+  EXPECT_EQ(launchctlLog(), "disable user/" + uid() + "/com.example.sync\n");
+  EXPECT_EQ(textOf(sync->attachInformation), "Close");
+  EXPECT_EQ(textOf(agent->attachInformation), "Start");
+  EXPECT_EQ(textOf(entry->attachInformation), "Start");
+}
+
+// Switching off asks the running application to quit; switching on starts it.
+TEST_F(OptimizationServiceTest, SwitchingQuitsAndLaunchesTheApplication) {
+  Paths::shared().setTool(
+      "launchctl", testing::fakeLaunchctl(sb_, testing::printDisabledListing(
+                                                   "\t\"com.example.agent\" => false\n", "")));
+  const std::string sleeper = testing::installApplication(sb_, "Sleeper", "com.example.sleeper");
+  const std::string program = sleeper + "/Contents/MacOS/Sleeper";
+  fs::copy_file("/bin/sleep", program, fs::copy_options::overwrite_existing);
+  ::chmod(program.c_str(), 0755);
+  pid_t pid = -1;
+  std::vector<char*> argv = {const_cast<char*>(program.c_str()), const_cast<char*>("30"), nullptr};
+  ASSERT_EQ(::posix_spawn(&pid, program.c_str(), nullptr, nullptr, argv.data(), environ), 0);
+  // The instance is known by its executable once the exec has happened.
+  ASSERT_TRUE(waitFor([&] {
+    std::error_code ec;
+    return fs::read_symlink("/proc/" + std::to_string(pid) + "/exe", ec) == fs::path(program);
+  }));
+
+  auto category = std::make_shared<CategoryInformation>();
+  OptimizationService::shard().scanLoginItem(category, nullptr);
+  ASSERT_EQ(category->childrens.size(), 1u);
+  const FilePtr entry = category->childrens[0];
+  OptimizationService::shard().updateLoginItem(entry, nullptr);
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFSIGNALED(status));
+  EXPECT_EQ(WTERMSIG(status), SIGTERM);
+
+  // An application whose executable leaves a mark when started.
+  const std::string marker = sb_.path("/launched");
+  entry->url =
+      Url::fromPath(testing::installApplication(sb_, "Marker", "com.example.marker",
+                                                "#!/bin/sh\necho started > '" + marker + "'\n"),
+                    true);
+  OptimizationService::shard().updateLoginItem(entry, nullptr);
+  EXPECT_EQ(textOf(entry->attachInformation), "Start");
+  EXPECT_TRUE(waitFor([&] { return readFile(marker) == "started\n"; }));
+}
+
+TEST_F(OptimizationServiceTest, ScanBuildsTheTaskCategoriesThenTheLoginItems) {
+  Paths::shared().setTool(
+      "launchctl", testing::fakeLaunchctl(sb_, testing::printDisabledListing(
+                                                   "\t\"com.example.agent\" => false\n", "")));
+  testing::installApplication(sb_, "Example", "com.example.app");
+  ModulePtr module = testing::makeModule(13, {{"stale", CategoryInfomationKind::Common, {}}});
+  FeaturePtr feature = testing::featureOf(module);
+  auto queue = std::make_shared<SerialGCDService>(SerialGCDService::GCDQOS::default_);
+
+  std::mutex mu;
+  std::vector<float> percents;
+  int doneCalls = 0;
+  int64_t total = -1;
+  testing::Signal done;
+  OptimizationService::scan(
+      feature, {{OptimizationSting::FreeUpRAM, "ram text"}, {OptimizationSting::LoginItem, "li"}},
+      nullptr,
+      [&](float p) {
+        std::lock_guard lock(mu);
+        percents.push_back(p);
+      },
+      nullptr,
+      [&](const FeaturePtr& f, int64_t t) {
+        {
+          std::lock_guard lock(mu);
+          EXPECT_EQ(f, feature);
+          ++doneCalls;
+          total = t;
+        }
+        done.notify();
+      },
+      queue);
+  ASSERT_TRUE(done.wait());
+  queue->waitUntilIdle();
+  std::lock_guard lock(mu);
+  EXPECT_EQ(doneCalls, 1);
+  EXPECT_EQ(total, 0);
+  EXPECT_EQ(percents, (std::vector<float>{0.3f, 0.7f}));
+  const struct {
+    const char* title;
+    CategoryInfomationKind kind;
+    const char* description;
+  } expected[] = {
+      {"Free Up RAM", CategoryInfomationKind::FreeUpRAM, "ram text"},
+      {"Free Up Purgeable Space", CategoryInfomationKind::FreeUpPurgeableSpace, ""},
+      {"Speed Up Mail", CategoryInfomationKind::SpeedUpMail, ""},
+      {"Clean DNS Cache", CategoryInfomationKind::CleanDNS, ""},
+      {"Login Item", CategoryInfomationKind::LoginItem, "li"},
+  };
+  ASSERT_EQ(feature->categoryInfo.size(), std::size(expected));
+  for (size_t i = 0; i < std::size(expected); ++i) {
+    SCOPED_TRACE(expected[i].title);
+    const CategoryPtr& c = feature->categoryInfo[i];
+    EXPECT_EQ(c->title, expected[i].title);
+    EXPECT_EQ(c->kind, raw(expected[i].kind));
+    EXPECT_EQ(c->description, expected[i].description);
+    EXPECT_EQ(c->finderID(), static_cast<int>(i));
+    EXPECT_EQ(c->state, 1);
+    EXPECT_EQ(c->size, 0);
+    EXPECT_TRUE(c->urls.empty());
+    EXPECT_EQ(c->featureInfo.lock(), feature);
+    EXPECT_EQ(c->childrens.size(), i == 4 ? 1u : 0u);
+  }
+}
+
+// ---- Mail ------------------------------------------------------------------------
+
+TEST_F(OptimizationServiceTest, SpeedUpMailWithoutIndexFiles) {
+  EXPECT_EQ(OptimizationService::speedUpMail(), std::make_pair(false, std::string("Empty")));
+  sb_.layout({"~/Library/Mail/V10/MailData/Other.plist:3", "~/Library/Mail/V10/Messages/",
+              "~/Library/Mail/loose.txt:1"});
+  EXPECT_EQ(OptimizationService::speedUpMail(), std::make_pair(false, std::string("Empty")));
+  EXPECT_FALSE(fs::exists(sb_.path("~/Library/Application Support/org.orvexa.tests/SpeeUp")));
+}
+
+TEST_F(OptimizationServiceTest, SpeedUpMailMovesTheIndexIntoAFreshBackup) {
+  sb_.layout({"~/Library/Mail/V10/MailData/Envelope Index:100",
+              "~/Library/Mail/V10/MailData/Envelope Index-wal:50",
+              "~/Library/Mail/V10/MailData/Other.plist:3",
+              "~/Library/Mail/V9/MailData/Envelope Index-shm:7",
+              "~/Library/Application Support/org.orvexa.tests/SpeeUp/old backup:9",
+              "~/Library/Application Support/org.orvexa.tests/SpeeUp/old folder/x:1"});
+  EXPECT_EQ(OptimizationService::speedUpMail(), std::make_pair(true, std::string()));
+  const std::string backup = sb_.path("~/Library/Application Support/org.orvexa.tests/SpeeUp");
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(backup)) {
+    names.push_back(entry.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"Envelope Index", "Envelope Index-shm",
+                                             "Envelope Index-wal"}));
+  EXPECT_EQ(fs::file_size(backup + "/Envelope Index"), 100u);
+  EXPECT_FALSE(fs::exists(sb_.path("~/Library/Mail/V10/MailData/Envelope Index")));
+  EXPECT_TRUE(fs::exists(sb_.path("~/Library/Mail/V10/MailData/Other.plist")));
+}
+
+TEST_F(OptimizationServiceTest, SpeedUpMailFailures) {
+  sb_.layout({"~/Library/Mail/V10/MailData/Envelope Index:100"});
+  // The backup folder's place is taken by a file.
+  sb_.file("~/Library/Application Support/org.orvexa.tests/SpeeUp", "x");
+  std::pair<bool, std::string> blocked = OptimizationService::speedUpMail();
+  EXPECT_FALSE(blocked.first);
+  EXPECT_EQ(blocked.second.rfind("Create Directory Fail:", 0), 0u) << blocked.second;
+  EXPECT_TRUE(fs::exists(sb_.path("~/Library/Mail/V10/MailData/Envelope Index")));
+
+  // The same name from two mail folders: the second cannot be moved.
+  fs::remove(sb_.path("~/Library/Application Support/org.orvexa.tests/SpeeUp"));
+  sb_.layout({"~/Library/Mail/V9/MailData/Envelope Index:5"});
+  std::pair<bool, std::string> twice = OptimizationService::speedUpMail();
+  EXPECT_FALSE(twice.first);
+  EXPECT_EQ(twice.second.rfind("Create Directory Fail:", 0), 0u) << twice.second;
+}
+
+// ---- The helper tasks ------------------------------------------------------------
+
+class FailingBlessing : public BlessingMechanism {
+ public:
+  bool createAuthorization() override { return true; }
+  bool copyRights(const std::string&) override { return false; }
+  int blessJob(const std::string&, const std::string&) override { return 0; }
+  void freeAuthorization() override {}
+  bool launchJob(const std::string&) override { return false; }
+};
+
+struct HelperAnswer {
+  testing::Signal signal;
+  std::mutex mu;
+  bool ok = false;
+  std::string text = "<none>";
+};
+
+OptimizationService::HelperFinish recordInto(const std::shared_ptr<HelperAnswer>& answer) {
+  return [answer](bool ok, std::string text) {
+    {
+      std::lock_guard lock(answer->mu);
+      answer->ok = ok;
+      answer->text = std::move(text);
+    }
+    answer->signal.notify();
+  };
+}
+
+std::string toolScript(const testing::Sandbox& sb, const char* name) {
+  const std::string program =
+      sb.file(std::string("/usr/bin/") + name, "#!/bin/sh\necho " + std::string(name) +
+                                                   " \"$@\" >> '" + sb.path("/tools.log") + "'\n");
+  ::chmod(program.c_str(), 0755);
+  return program;
+}
+
+TEST_F(OptimizationServiceTest, HelperTasksWithoutAnInstallableHelper) {
+  toolScript(sb_, "dscacheutil");
+  toolScript(sb_, "mdutil");
+  PrivilegeHelper::shard().setBlessingMechanism(std::make_shared<FailingBlessing>());
+  for (auto task : {&OptimizationService::cleanDNS, &OptimizationService::rebuildSpotlight}) {
+    auto answer = std::make_shared<HelperAnswer>();
+    task(recordInto(answer));
+    ASSERT_TRUE(answer->signal.wait());
+    std::lock_guard lock(answer->mu);
+    EXPECT_FALSE(answer->ok);
+    EXPECT_EQ(answer->text, "Privilege Install Fail!");
+  }
+  EXPECT_EQ(readFile(sb_.path("/tools.log")), "") << "nothing may be sent";
+}
+
+TEST_F(OptimizationServiceTest, HelperTasksThroughTheHelper) {
+  toolScript(sb_, "dscacheutil");
+  toolScript(sb_, "killall");
+  toolScript(sb_, "mdutil");
+  testing::RunningHelper helper;
+  auto dns = std::make_shared<HelperAnswer>();
+  OptimizationService::cleanDNS(recordInto(dns));
+  ASSERT_TRUE(dns->signal.wait());
+  auto spotlight = std::make_shared<HelperAnswer>();
+  OptimizationService::rebuildSpotlight(recordInto(spotlight));
+  ASSERT_TRUE(spotlight->signal.wait());
+  {
+    std::lock_guard lock(dns->mu);
+    EXPECT_TRUE(dns->ok);
+    EXPECT_EQ(dns->text, "");
+  }
+  {
+    std::lock_guard lock(spotlight->mu);
+    EXPECT_TRUE(spotlight->ok);
+    EXPECT_EQ(spotlight->text, "");
+  }
+  EXPECT_EQ(readFile(sb_.path("/tools.log")),
+            "dscacheutil -flushcache\nkillall -HUP mDNSResponder\nmdutil -E /\n");
+
+  // The helper cannot run the indexer's tool: its code comes back.
+  fs::remove(sb_.path("/usr/bin/mdutil"));
+  auto failed = std::make_shared<HelperAnswer>();
+  OptimizationService::rebuildSpotlight(recordInto(failed));
+  ASSERT_TRUE(failed->signal.wait());
+  std::lock_guard lock(failed->mu);
+  EXPECT_FALSE(failed->ok);
+  EXPECT_EQ(failed->text, "error code:" + std::to_string(raw(HelperEventErrorID::NoCause)));
+}
+
+// ---- Purgeable space and memory --------------------------------------------------
+
+struct PurgeableAnswer {
+  testing::Signal signal;
+  std::mutex mu;
+  bool ok = false;
+  std::optional<std::string> text = "<none>";
+};
+
+std::shared_ptr<PurgeableAnswer> cleanPurgeableAndWait() {
+  auto answer = std::make_shared<PurgeableAnswer>();
+  OptimizationService::cleanPurgeable([answer](bool ok, std::optional<std::string> text) {
+    {
+      std::lock_guard lock(answer->mu);
+      answer->ok = ok;
+      answer->text = std::move(text);
+    }
+    answer->signal.notify();
+  });
+  EXPECT_TRUE(answer->signal.wait());
+  return answer;
+}
+
+// A dd that records its arguments and writes a few bytes to its "of=".
+std::string fakeDd(const testing::Sandbox& sb, bool writes) {
+  std::string script = "#!/bin/sh\necho \"$@\" >> '" + sb.path("/dd.log") + "'\n";
+  if (writes) {
+    script +=
+        "for a in \"$@\"; do case \"$a\" in of=*) printf zeros > \"${a#of=}\"; cp \"${a#of=}\" '" +
+        sb.path("/dd.copy") + "';; esac; done\n";
+  }
+  const std::string program = sb.file("/fake-tools/dd", script);
+  ::chmod(program.c_str(), 0755);
+  return program;
+}
+
+TEST_F(OptimizationServiceTest, CleanPurgeableWritesWithinTheReserveAndRemovesItsFile) {
+  Paths::shared().setTool("dd", fakeDd(sb_, true));
+  const std::string folder = sb_.dir("~/Library/Application Support/org.orvexa.tests");
+  const std::string largeFile = folder + "/largefile";
+  const int64_t block = OptimizationService::kPurgeableBlockSize;
+  const struct {
+    const char* name;
+    int64_t blocksBeyondReserve;  // in halves of a block
+    int64_t count;
+  } cases[] = {{"reserve beyond the free space", -2, 0},
+               {"room for one and a half blocks", 3, 1},
+               {"room for three and a half blocks", 7, 3}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove(sb_.path("/dd.log"));
+    fs::remove(sb_.path("/dd.copy"));
+    // The free space moves a little while others write: half a block of
+    // slack either way keeps the expected count.
+    const int64_t available = static_cast<int64_t>(fs::space(folder).available);
+    OptimizationService::setPurgeableReserve(available - c.blocksBeyondReserve * block / 2);
+    auto answer = cleanPurgeableAndWait();
+    std::lock_guard lock(answer->mu);
+    EXPECT_TRUE(answer->ok);
+    EXPECT_EQ(answer->text, std::nullopt);
+    EXPECT_EQ(readFile(sb_.path("/dd.copy")), "zeros") << "the tool wrote its file";
+    EXPECT_FALSE(fs::exists(largeFile)) << "and it was removed";
+    EXPECT_EQ(readFile(sb_.path("/dd.log")),
+              "if=/dev/zero of=" + largeFile + " bs=512M count=" + std::to_string(c.count) + "\n");
+  }
+}
+
+TEST_F(OptimizationServiceTest, CleanPurgeableFailures) {
+  // The tool wrote nothing: there is no file to remove.
+  Paths::shared().setTool("dd", fakeDd(sb_, false));
+  auto nothing = cleanPurgeableAndWait();
+  {
+    std::lock_guard lock(nothing->mu);
+    EXPECT_FALSE(nothing->ok);
+    ASSERT_TRUE(nothing->text.has_value());
+    EXPECT_NE(nothing->text->find("No such file or directory"), std::string::npos)
+        << *nothing->text;
+  }
+  // The work folder cannot be made: the tool never runs.
+  fs::remove_all(sb_.path("~/Library/Application Support"));
+  sb_.file("~/Library/Application Support", "x");
+  fs::remove(sb_.path("/dd.log"));
+  auto blocked = cleanPurgeableAndWait();
+  std::lock_guard lock(blocked->mu);
+  EXPECT_FALSE(blocked->ok);
+  EXPECT_TRUE(blocked->text.has_value() && !blocked->text->empty());
+  EXPECT_FALSE(fs::exists(sb_.path("/dd.log")));
+}
+
+TEST_F(OptimizationServiceTest, FreeUpRamReportsOnTheMainQueue) {
+  FreeUpRamService::setMaximumBlockSize(uint64_t{8} << 20);
+  testing::Signal signal;
+  std::mutex mu;
+  bool result = false;
+  bool onMain = false;
+  std::optional<std::string> text;
+  OptimizationService::freeUpRam([&](bool ok, float freed, std::optional<std::string> t) {
+    std::lock_guard lock(mu);
+    result = ok;
+    onMain = MainQueue::isMainThread();
+    text = std::move(t);
+    (void)freed;  // memory use of a shared machine moves either way
+    signal.notify();
+  });
+  ASSERT_TRUE(signal.wait());
+  std::lock_guard lock(mu);
+  EXPECT_TRUE(result);
+  EXPECT_TRUE(onMain);
+  EXPECT_EQ(text, std::optional<std::string>(""));
+}
+
+// ---- Permissions -----------------------------------------------------------------
+
+TEST_F(OptimizationServiceTest, SingleApplicationPermissions) {
+  testing::makePermissionDatabases(sb_);
+  using Table = std::map<std::string, std::set<std::string>>;
+  EXPECT_EQ(OptimizationService::singleApplicationPermission("com.example.cam"),
+            (Table{{"com.example.cam", {"kTCCServiceCamera", "kTCCServiceMicrophone"}}}));
+  EXPECT_EQ(OptimizationService::singleApplicationPermission("com.example.rec"),
+            (Table{{"com.example.rec", {"kTCCServiceScreenCapture"}}}));
+  EXPECT_EQ(OptimizationService::singleApplicationPermission("com.example.loc"), Table{});
+  EXPECT_EQ(OptimizationService::singleApplicationPermission("com.example"), Table{});
+}
+
+TEST_F(OptimizationServiceTest, CleanSinglePermissionReadsTheToolsAnswer) {
+  const struct {
+    const char* name;
+    AppPermissionsName permission;
+    const char* output;
+    bool expected;
+    const char* logged;
+  } cases[] = {
+      {"reset", AppPermissionsName::kTCCServiceCamera,
+       "Successfully reset Camera approval status for com.example.cam", true,
+       "reset Camera com.example.cam\n"},
+      {"true in any case", AppPermissionsName::kTCCServiceMicrophone, "TRUE", true,
+       "reset Microphone com.example.cam\n"},
+      {"refused", AppPermissionsName::kTCCServiceCamera, "tccutil: No such bundle identifier",
+       false, "reset Camera com.example.cam\n"},
+      {"service without reset name", AppPermissionsName::kTCCServiceLocation, "Failed", false,
+       "reset  com.example.cam\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string log = sb_.path(std::string("/tccutil-") + c.name + ".log");
+    Paths::shared().setTool("tccutil", testing::fakeTool(sb_, "tccutil", log, c.output));
+    EXPECT_EQ(OptimizationService::cleanSinglePermission(c.permission, "com.example.cam"),
+              c.expected);
+    EXPECT_EQ(readFile(log), c.logged);
+  }
+}
+
+}  // namespace
+}  // namespace orvexa
+
+namespace orvexa {
+namespace {
+
+// Scans of several features at once, each on its own queue, with the memory
+// task running beside them: each feature gets its own five categories and
+// one completion.
+TEST(OptimizationConcurrencyTest, ScansSideBySide) {
+  testing::Sandbox sb;
+  Paths::shared().setTool(
+      "launchctl", testing::fakeLaunchctl(sb, testing::printDisabledListing(
+                                                  "\t\"com.example.agent\" => false\n", "")));
+  testing::installApplication(sb, "Example", "com.example.app");
+  FreeUpRamService::setMaximumBlockSize(uint64_t{4} << 20);
+  constexpr int kScans = 4;
+  std::vector<ModulePtr> modules;
+  std::vector<std::shared_ptr<SerialGCDService>> queues;
+  testing::Signal done;
+  std::mutex mu;
+  std::map<FeaturePtr, int> completions;
+  for (int i = 0; i < kScans; ++i) {
+    modules.push_back(testing::makeModule(100 + i, {}));
+    queues.push_back(std::make_shared<SerialGCDService>(SerialGCDService::GCDQOS::utility));
+    OptimizationService::scan(
+        testing::featureOf(modules.back()), {}, nullptr, nullptr, nullptr,
+        [&](const FeaturePtr& feature, int64_t) {
+          {
+            std::lock_guard lock(mu);
+            ++completions[feature];
+          }
+          done.notify();
+        },
+        queues.back());
+  }
+  testing::Signal ram;
+  OptimizationService::freeUpRam([&ram](bool, float, std::optional<std::string>) { ram.notify(); });
+  ASSERT_TRUE(done.wait(std::chrono::seconds(30), kScans));
+  ASSERT_TRUE(ram.wait());
+  for (auto& queue : queues) queue->waitUntilIdle();
+  FreeUpRamService::setMaximumBlockSize(0);
+  std::lock_guard lock(mu);
+  ASSERT_EQ(completions.size(), static_cast<size_t>(kScans));
+  for (const ModulePtr& module : modules) {
+    const FeaturePtr feature = testing::featureOf(module);
+    EXPECT_EQ(completions[feature], 1);
+    ASSERT_EQ(feature->categoryInfo.size(), 5u);
+    EXPECT_EQ(feature->categoryInfo[4]->childrens.size(), 1u);
+  }
+}
+
+}  // namespace
+}  // namespace orvexa
