@@ -46,7 +46,10 @@ struct Parent {
   std::string name;  // the item's name in it
 };
 
-FileStatus openParent(const std::string& path, const HelperWalkHook& hook, Parent* out) {
+// `createLast`: the item's own folder is made (mode 0755) when it is
+// missing and its parent exists.
+FileStatus openParent(const std::string& path, const HelperWalkHook& hook, Parent* out,
+                      bool createLast = false) {
   std::vector<std::string> parts = componentsOf(path);
   if (parts.empty()) return FileStatus::fromErrno(EPERM, path);
   if (hook) hook("/", 0);
@@ -57,6 +60,11 @@ FileStatus openParent(const std::string& path, const HelperWalkHook& hook, Paren
     walked += "/" + parts[i];
     if (hook) hook(walked, i + 1);
     int fd = ::openat(current.get(), parts[i].c_str(), kFolderFlags);
+    if (fd < 0 && errno == ENOENT && createLast && i + 2 == parts.size()) {
+      if (::mkdirat(current.get(), parts[i].c_str(), 0755) == 0 || errno == EEXIST) {
+        fd = ::openat(current.get(), parts[i].c_str(), kFolderFlags);
+      }
+    }
     if (fd < 0) {
       int err = errno;
       return FileStatus::withMessage(err, walkError(err, walked));
@@ -269,7 +277,7 @@ FileStatus moveItemWithoutFollowing(const std::string& from, const std::string& 
   Parent source;
   if (FileStatus opened = openParent(from, hook, &source); !opened.ok()) return opened;
   Parent target;
-  if (FileStatus opened = openParent(to, hook, &target); !opened.ok()) return opened;
+  if (FileStatus opened = openParent(to, hook, &target, true); !opened.ok()) return opened;
   if (::renameat2(source.fd.get(), source.name.c_str(), target.fd.get(), target.name.c_str(),
                   RENAME_NOREPLACE) == 0) {
     return FileStatus();

@@ -84,6 +84,16 @@ std::string Paths::userTrash() const { return userHome() + "/.Trash"; }
 std::string Paths::volumesFolder() const { return root() + "/Volumes"; }
 std::string Paths::applicationsFolder() const { return root() + "/Applications"; }
 std::string Paths::systemApplicationsFolder() const { return root() + "/System/Applications"; }
+std::string Paths::spotlightImportersFolder() const { return root() + "/Library/Spotlight"; }
+std::string Paths::preferencePanesFolder() const { return root() + "/Library/PreferencePanes"; }
+std::string Paths::internetPlugInsFolder() const { return root() + "/Library/Internet Plug-Ins"; }
+std::string Paths::systemLaunchDaemonsFolder() const { return root() + "/Library/LaunchDaemons"; }
+std::string Paths::privilegedHelperToolsFolder() const {
+  return root() + "/Library/PrivilegedHelperTools";
+}
+std::string Paths::disabledTwin(std::string_view folder) {
+  return std::string(folder) + " Disabled";
+}
 
 std::string Paths::tool(std::string_view name) const {
   {

@@ -42,7 +42,9 @@ FileStatus shredItemWithoutFollowing(const std::string& path, bool* shredFailed,
                                      const HelperWalkHook& hook = {});
 
 // Moves the item at `from` to `to` (which must not exist) within one file
-// system.
+// system. The folder `to` goes into is made (mode 0755) when it is missing
+// and its own parent exists: the first extension switched off creates its
+// folder's " Disabled" twin.
 FileStatus moveItemWithoutFollowing(const std::string& from, const std::string& to,
                                     const HelperWalkHook& hook = {});
 

@@ -42,6 +42,15 @@ class Paths {
   std::string applicationsFolder() const;        // R/Applications
   std::string systemApplicationsFolder() const;  // R/System/Applications
 
+  // System-domain extension folders (switched off by moving items into the
+  // folder's " Disabled" twin: disabledTwin(folder) = folder + " Disabled").
+  std::string spotlightImportersFolder() const;     // R/Library/Spotlight
+  std::string preferencePanesFolder() const;        // R/Library/PreferencePanes
+  std::string internetPlugInsFolder() const;        // R/Library/Internet Plug-Ins
+  std::string systemLaunchDaemonsFolder() const;    // R/Library/LaunchDaemons
+  std::string privilegedHelperToolsFolder() const;  // R/Library/PrivilegedHelperTools
+  static std::string disabledTwin(std::string_view folder);
+
   // The program for a tool, by its short name ("mdfind"). Unknown names
   // resolve to R/usr/bin/<name>.
   std::string tool(std::string_view name) const;

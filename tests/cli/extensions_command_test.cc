@@ -1,0 +1,113 @@
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <nlohmann/json.hpp>
+
+#include "orvexa/helper/privilege_helper.h"
+#include "orvexa/platform/identity.h"
+#include "support/helper_fixture.h"
+#include "support/run_as.h"
+#include "support/run_program.h"
+#include "support/sandbox.h"
+
+namespace orvexa {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::orvexaProgram;
+using testing::runProgram;
+
+TEST(ExtensionsCommandTest, ListsEachExtensionWithItsSwitchState) {
+  testing::Sandbox sb;
+  sb.layout({"/Library/Spotlight/Mail.mdimporter/x:1500",
+             "/Library/Spotlight Disabled/Old.mdimporter/x:40",
+             "/Library/Internet Plug-Ins/Flash.plugin/x:3"});
+  auto text = runProgram({orvexaProgram(), "extensions", "--root", sb.root()});
+  EXPECT_EQ(text.exitCode, 0) << text.err;
+  EXPECT_EQ(text.out,
+            "Spotlight Plugins (1.5 KB)\n"
+            "  Start     1.5 KB  " +
+                sb.path("/Library/Spotlight/Mail.mdimporter") +
+                "\n"
+                "  Close       40 B  " +
+                sb.path("/Library/Spotlight Disabled/Old.mdimporter") +
+                "\n"
+                "Safari Extensions (0 B)\n"
+                "  (none)\n"
+                "Internet Plugins (3 B)\n"
+                "  Start        3 B  " +
+                sb.path("/Library/Internet Plug-Ins/Flash.plugin") +
+                "\n"
+                "Total: 1.5 KB\n");
+
+  auto json = runProgram({orvexaProgram(), "extensions", "--root", sb.root(), "--json"});
+  ASSERT_EQ(json.exitCode, 0) << json.err;
+  const nlohmann::json document = nlohmann::json::parse(json.out);
+  EXPECT_EQ(document["total"], 1543);
+  const auto& categories = document["feature"]["categoryInfo"];
+  ASSERT_EQ(categories.size(), 3u);
+  EXPECT_EQ(categories[0]["title"], "Spotlight Plugins");
+  ASSERT_EQ(categories[0]["childrens"].size(), 2u);
+  EXPECT_EQ(categories[0]["childrens"][1]["attachInformation"], "Close");
+  EXPECT_EQ(categories[0]["childrens"][1]["size"], 40);
+  EXPECT_EQ(categories[2]["childrens"][0]["attachInformation"], "Start");
+}
+
+TEST(ExtensionsCommandTest, ToggleSwitchesThroughTheHelper) {
+  if (!testing::canSwitchUser()) GTEST_SKIP() << "the helper's moves need root";
+  testing::Sandbox sb(accountNameOf(geteuid()));
+  // The program's own identity, so that it finds the helper served here.
+  Identity::shared().setBundleIdentifier("org.orvexa.cli");
+  testing::RunningHelper helper;
+  sb.layout(
+      {"/Library/Spotlight Disabled/Old.mdimporter/x:40", "/Library/Spotlight/Old.mdimporter/y:1"});
+
+  // On: the name is taken in the enabled folder, so it comes back numbered.
+  auto on = runProgram({orvexaProgram(), "extensions", "--root", sb.root(), "--toggle",
+                        sb.path("/Library/Spotlight Disabled/Old.mdimporter")});
+  EXPECT_EQ(on.exitCode, 0) << on.err;
+  EXPECT_EQ(on.out, "Switched on: " + sb.path("/Library/Spotlight Disabled/Old.mdimporter") +
+                        " -> " + sb.path("/Library/Spotlight/Old 1.mdimporter") + "\n");
+  EXPECT_TRUE(fs::exists(sb.path("/Library/Spotlight/Old 1.mdimporter/x")));
+  EXPECT_TRUE(fs::exists(sb.path("/Library/Spotlight/Old.mdimporter/y")));
+
+  // Off again, named as macOS writes it; JSON tells the new state.
+  auto off = runProgram({orvexaProgram(), "extensions", "--root", sb.root(), "--json", "--toggle",
+                         "/Library/Spotlight/Old 1.mdimporter/"});
+  ASSERT_EQ(off.exitCode, 0) << off.err;
+  const nlohmann::json answer = nlohmann::json::parse(off.out);
+  EXPECT_EQ(answer["ok"], true);
+  EXPECT_EQ(answer["attachInformation"], "Close");
+  EXPECT_EQ(answer["url"], sb.path("/Library/Spotlight Disabled/Old 1.mdimporter"));
+  EXPECT_TRUE(answer["failures"].empty());
+
+  auto unknown = runProgram({orvexaProgram(), "extensions", "--root", sb.root(), "--toggle",
+                             sb.path("/Library/Spotlight/Nothing.mdimporter")});
+  EXPECT_EQ(unknown.exitCode, 1);
+  EXPECT_EQ(unknown.err, "orvexa: no listed extension at " +
+                             sb.path("/Library/Spotlight/Nothing.mdimporter") +
+                             " (see \"orvexa extensions\")\n");
+}
+
+TEST(ExtensionsCommandTest, AToggleTheHelperCannotDoFailsWithItsText) {
+  if (!testing::canSwitchUser()) GTEST_SKIP() << "the helper's moves need root";
+  testing::Sandbox sb(accountNameOf(geteuid()));
+  Identity::shared().setBundleIdentifier("org.orvexa.cli");
+  HelperServerOptions options;
+  // The item vanishes just before the helper moves it.
+  const std::string item = sb.path("/Library/Internet Plug-Ins/Gone.plugin");
+  options.walkHook = [item](const std::string& path, size_t) {
+    if (path == item) fs::remove_all(item);
+  };
+  testing::RunningHelper helper(options);
+  sb.layout({"/Library/Internet Plug-Ins/Gone.plugin/x:1"});
+  auto gone = runProgram({orvexaProgram(), "extensions", "--root", sb.root(), "--toggle", item});
+  EXPECT_EQ(gone.exitCode, 1);
+  EXPECT_EQ(gone.out, "");
+  EXPECT_EQ(gone.err, "orvexa: could not switch " + item + ": " + item +
+                          ": No such file or directory (code 6)\n");
+}
+
+}  // namespace
+}  // namespace orvexa
