@@ -80,20 +80,6 @@ std::string othersFile(const testing::Sandbox& sb, const std::string& name) {
   return file;
 }
 
-class FailingBlessing : public BlessingMechanism {
- public:
-  explicit FailingBlessing(bool rights, int code) : rights_(rights), code_(code) {}
-  bool createAuthorization() override { return true; }
-  bool copyRights(const std::string&) override { return rights_; }
-  int blessJob(const std::string&, const std::string&) override { return code_; }
-  void freeAuthorization() override {}
-  bool launchJob(const std::string&) override { return false; }
-
- private:
-  bool rights_;
-  int code_;
-};
-
 class CleanServiceTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -153,7 +139,7 @@ TEST_F(CleanServiceTest, WithoutTheHelperItsRecordsFailAndTheUsersOwnAreStillRem
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     PrivilegeHelper::shard().setBlessingMechanism(
-        std::make_shared<FailingBlessing>(c.rights, c.code));
+        std::make_shared<testing::FailingBlessing>(c.rights, c.code));
     const std::string theirs = othersFile(sb_, "data.bin");
     const std::string mine = sb_.file("~/Library/Caches/mine.cache", 50);
     FilePtr theirsRecord = record(theirs, 1, 100, false);

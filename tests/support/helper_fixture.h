@@ -15,9 +15,27 @@
 
 #include "orvexa/helper/helper_protocol.h"
 #include "orvexa/helper/helper_server.h"
+#include "orvexa/helper/privilege_helper.h"
 #include "orvexa/platform/plist.h"
 
 namespace orvexa::testing {
+
+// A blessing mechanism under which the helper never gets installed:
+// copyRights answers `rights` (false: the user could not authorise) and
+// blessJob returns `code` (non-zero: the blessing failed with that code).
+class FailingBlessing : public BlessingMechanism {
+ public:
+  explicit FailingBlessing(bool rights = false, int code = 0) : rights_(rights), code_(code) {}
+  bool createAuthorization() override { return true; }
+  bool copyRights(const std::string&) override { return rights_; }
+  int blessJob(const std::string&, const std::string&) override { return code_; }
+  void freeAuthorization() override {}
+  bool launchJob(const std::string&) override { return false; }
+
+ private:
+  bool rights_;
+  int code_;
+};
 
 class RunningHelper {
  public:

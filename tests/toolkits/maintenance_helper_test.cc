@@ -30,15 +30,6 @@ std::string attachmentOf(const FilePtr& item) {
   return text != nullptr ? *text : "<not a text>";
 }
 
-class RefusingBlessing : public BlessingMechanism {
- public:
-  bool createAuthorization() override { return true; }
-  bool copyRights(const std::string&) override { return false; }
-  int blessJob(const std::string&, const std::string&) override { return 0; }
-  void freeAuthorization() override {}
-  bool launchJob(const std::string&) override { return false; }
-};
-
 // What one finish call delivered.
 struct Outcome {
   bool ok = false;
@@ -228,7 +219,7 @@ TEST_F(MaintenanceHelperTest, RemovingThreeTickedOfWhichOneFailsLeavesTheFailedO
 }
 
 TEST_F(MaintenanceHelperTest, WithoutTheHelperEveryItemFailsWithPrivilegeInstallFail) {
-  PrivilegeHelper::shard().setBlessingMechanism(std::make_shared<RefusingBlessing>());
+  PrivilegeHelper::shard().setBlessingMechanism(std::make_shared<testing::FailingBlessing>());
   sb_.layout({"/Library/Spotlight/A.mdimporter/x:10", "/Library/Spotlight/B.mdimporter/x:20",
               "/Library/Internet Plug-Ins Disabled/P.plugin/x:5"});
   FeaturePtr feature = scan();

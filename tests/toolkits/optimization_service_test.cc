@@ -279,15 +279,6 @@ TEST_F(OptimizationServiceTest, SpeedUpMailFailures) {
 
 // ---- The helper tasks ------------------------------------------------------------
 
-class FailingBlessing : public BlessingMechanism {
- public:
-  bool createAuthorization() override { return true; }
-  bool copyRights(const std::string&) override { return false; }
-  int blessJob(const std::string&, const std::string&) override { return 0; }
-  void freeAuthorization() override {}
-  bool launchJob(const std::string&) override { return false; }
-};
-
 struct HelperAnswer {
   testing::Signal signal;
   std::mutex mu;
@@ -317,7 +308,7 @@ std::string toolScript(const testing::Sandbox& sb, const char* name) {
 TEST_F(OptimizationServiceTest, HelperTasksWithoutAnInstallableHelper) {
   toolScript(sb_, "dscacheutil");
   toolScript(sb_, "mdutil");
-  PrivilegeHelper::shard().setBlessingMechanism(std::make_shared<FailingBlessing>());
+  PrivilegeHelper::shard().setBlessingMechanism(std::make_shared<testing::FailingBlessing>());
   for (auto task : {&OptimizationService::cleanDNS, &OptimizationService::rebuildSpotlight}) {
     auto answer = std::make_shared<HelperAnswer>();
     task(recordInto(answer));

@@ -13,6 +13,7 @@
 #include "orvexa/helper/privilege_helper.h"
 #include "orvexa/platform/identity.h"
 #include "orvexa/units/main_queue.h"
+#include "support/helper_fixture.h"
 #include "support/sandbox.h"
 #include "support/signal.h"
 #include "support/temp_dir.h"
@@ -352,18 +353,10 @@ TEST_F(ShreadHelperAnswerTest, EachAnswerOfTheHelperBecomesTheWaitingPathsResult
   }
 }
 
-class FailingBlessing : public BlessingMechanism {
- public:
-  bool createAuthorization() override { return true; }
-  bool copyRights(const std::string&) override { return true; }
-  int blessJob(const std::string&, const std::string&) override { return kSMErrorToolNotValid; }
-  void freeAuthorization() override {}
-  bool launchJob(const std::string&) override { return false; }
-};
-
 TEST_F(ShreadHelperAnswerTest, WithoutAHelperTheWaitingPathsFailWithItsText) {
   Identity::shared().setBundleIdentifier("org.orvexa.tests");
-  PrivilegeHelper::shard().setBlessingMechanism(std::make_shared<FailingBlessing>());
+  PrivilegeHelper::shard().setBlessingMechanism(
+      std::make_shared<testing::FailingBlessing>(true, kSMErrorToolNotValid));
   const std::string theirs = sb_.file("/Library/theirs", "data");
   ProgressLog progress;
   progress.attach(service_);
