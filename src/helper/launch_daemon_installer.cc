@@ -13,6 +13,7 @@
 #include "helper/unix_socket.h"
 #include "orvexa/helper/helper_message.h"
 #include "orvexa/helper/privilege_helper.h"
+#include "orvexa/platform/detached_process.h"
 #include "orvexa/platform/file_manager.h"
 #include "orvexa/platform/paths.h"
 #include "orvexa/platform/plist.h"
@@ -99,43 +100,6 @@ bool installProgram(const std::string& from, const std::string& to, std::string*
   if (::fchmod(target.get(), 0755) != 0 || ::fsync(target.get()) != 0) return fail(errno, to);
   target.reset();
   if (::rename(temporary.c_str(), to.c_str()) != 0) return fail(errno, to);
-  return true;
-}
-
-// Starts `program` with `arguments` in a session of its own, not as our
-// child (so it outlives us and leaves no zombie), output to `logPath`.
-bool startDetached(const std::string& program, const std::vector<std::string>& arguments,
-                   const std::string& logPath) {
-  UniqueFd devNull(::open("/dev/null", O_RDWR | O_CLOEXEC));
-  UniqueFd log;
-  if (!logPath.empty()) {
-    log.reset(
-        ::open(logPath.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644));
-  }
-  const int out = log.valid() ? log.get() : devNull.get();
-  std::vector<char*> argv;
-  argv.push_back(const_cast<char*>(program.c_str()));
-  for (const std::string& a : arguments) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-  pid_t pid = ::fork();
-  if (pid < 0) return false;
-  if (pid == 0) {
-    // Only async-signal-safe calls from here on.
-    ::setsid();
-    if (::fork() != 0) ::_exit(0);
-    sigset_t none;
-    sigemptyset(&none);
-    ::sigprocmask(SIG_SETMASK, &none, nullptr);
-    ::dup2(devNull.get(), 0);
-    ::dup2(out, 1);
-    ::dup2(out, 2);
-    if (::chdir("/") != 0) ::_exit(126);
-    ::execv(argv[0], argv.data());
-    ::_exit(127);
-  }
-  int status = 0;
-  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
   return true;
 }
 

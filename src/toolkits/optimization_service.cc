@@ -17,6 +17,7 @@
 
 #include "orvexa/helper/privilege_helper.h"
 #include "orvexa/platform/bundle.h"
+#include "orvexa/platform/detached_process.h"
 #include "orvexa/platform/file_manager.h"
 #include "orvexa/platform/identity.h"
 #include "orvexa/platform/paths.h"
@@ -106,34 +107,10 @@ void terminateApplication(const ApplicationBundle& app) {
   for (pid_t pid : runningInstances(executable)) ::kill(pid, SIGTERM);
 }
 
-// Starts the application's executable detached: in a session of its own and
-// not as our child, so it outlives us and leaves no zombie.
 void launchApplication(const ApplicationBundle& app) {
   const std::string executable = app.executablePath();
   if (executable.empty() || ::access(executable.c_str(), X_OK) != 0) return;
-  const int devNull = ::open("/dev/null", O_RDWR | O_CLOEXEC);
-  if (devNull < 0) return;
-  std::vector<char*> argv = {const_cast<char*>(executable.c_str()), nullptr};
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    // Only async-signal-safe calls from here on.
-    ::setsid();
-    if (::fork() != 0) ::_exit(0);
-    sigset_t none;
-    sigemptyset(&none);
-    ::sigprocmask(SIG_SETMASK, &none, nullptr);
-    ::dup2(devNull, 0);
-    ::dup2(devNull, 1);
-    ::dup2(devNull, 2);
-    ::execv(argv[0], argv.data());
-    ::_exit(127);
-  }
-  ::close(devNull);
-  if (pid > 0) {
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-  }
+  startDetached(executable);
 }
 
 // ---- Records ---------------------------------------------------------------
