@@ -187,12 +187,26 @@ FileStatus shredEntry(int parentFd, const std::string& name, const std::string& 
   if (!item.valid()) return FileStatus::fromErrno(errno, path);
   struct stat st {};
   if (::fstat(item.get(), &st) != 0) return FileStatus::fromErrno(errno, path);
-  if (!S_ISREG(st.st_mode) || st.st_size == 0) return FileStatus();  // nothing to overwrite
+  if (!S_ISREG(st.st_mode)) return FileStatus();  // nothing to overwrite
   ShredFileService shredder(Url::fromPath("/proc/self/fd/" + std::to_string(item.get()), false));
   ShredReport report = shredder.shredFile();
   if (report.count("TRUE") != 0) return FileStatus();
   *shredFailed = true;
   return FileStatus::withMessage(EIO, path + ": " + report["FALSE"]);
+}
+
+// Unlinks everything below `folder`, closes it and unlinks the folder
+// itself from `parent`. The first failure inside wins over the folder's own.
+FileStatus removeFolderAndContents(UniqueFd folder, const Parent& parent, const std::string& path) {
+  FileStatus inside = walkBelow(folder.get(), path,
+                                [](int fd, const std::string& name, const struct stat& entry,
+                                   const std::string& shown, bool isFolder) {
+                                  (void)entry;
+                                  return unlinkEntry(fd, name, isFolder, shown);
+                                });
+  folder.reset();
+  FileStatus self = unlinkEntry(parent.fd.get(), parent.name, true, path);
+  return inside.ok() ? self : inside;
 }
 
 }  // namespace
@@ -215,15 +229,7 @@ FileStatus removeItemWithoutFollowing(const std::string& path, const HelperWalkH
       !opened.ok()) {
     return opened;
   }
-  FileStatus inside = walkBelow(folder.get(), path,
-                                [](int fd, const std::string& name, const struct stat& entry,
-                                   const std::string& shown, bool isFolder) {
-                                  (void)entry;
-                                  return unlinkEntry(fd, name, isFolder, shown);
-                                });
-  folder.reset();
-  FileStatus self = unlinkEntry(parent.fd.get(), parent.name, true, path);
-  return inside.ok() ? self : inside;
+  return removeFolderAndContents(std::move(folder), parent, path);
 }
 
 FileStatus shredItemWithoutFollowing(const std::string& path, bool* shredFailed,
@@ -261,15 +267,7 @@ FileStatus shredItemWithoutFollowing(const std::string& path, bool* shredFailed,
     *shredFailed = true;
     return passes;
   }
-  FileStatus inside = walkBelow(folder.get(), path,
-                                [](int fd, const std::string& name, const struct stat& entry,
-                                   const std::string& shown, bool isFolder) {
-                                  (void)entry;
-                                  return unlinkEntry(fd, name, isFolder, shown);
-                                });
-  folder.reset();
-  FileStatus self = unlinkEntry(parent.fd.get(), parent.name, true, path);
-  return inside.ok() ? self : inside;
+  return removeFolderAndContents(std::move(folder), parent, path);
 }
 
 FileStatus moveItemWithoutFollowing(const std::string& from, const std::string& to,

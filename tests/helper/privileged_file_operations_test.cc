@@ -148,6 +148,14 @@ TEST(PrivilegedFileOperationsTest, ShreddingOverwritesThroughTheItemAndRemovesIt
   EXPECT_EQ(witness.size(), 5000u);
   EXPECT_TRUE(allZero(witness));
   EXPECT_EQ(readFile(outsideFile), "do not touch");
+
+  // An empty file cannot be overwritten: it fails as the direct shredder
+  // fails it, and stays.
+  const std::string empty = inside.writeFile("empty", "");
+  status = shredItemWithoutFollowing(empty, &shredFailed);
+  EXPECT_TRUE(shredFailed);
+  EXPECT_NE(status.message().find("size error!"), std::string::npos) << status.message();
+  EXPECT_TRUE(exists(empty));
 }
 
 TEST(PrivilegedFileOperationsTest, MovesWithinAFileSystemAndNeverReplaces) {
