@@ -88,7 +88,9 @@ json moduleToJson(const ModuleInformation& module) {
 namespace {
 
 void printFile(const FileInformation& file, int depth) {
-  fmt::print("{:{}}{:>10}  {}\n", "", depth * 2, humanSize(file.size), file.url.path());
+  // A web address (a visited page) is shown whole: its path names no file.
+  fmt::print("{:{}}{:>10}  {}\n", "", depth * 2, humanSize(file.size),
+             file.url.isFileURL() ? file.url.path() : file.url.absoluteString());
   std::vector<FilePtr> children = file.childrens;
   std::stable_sort(children.begin(), children.end(),
                    [](const FilePtr& a, const FilePtr& b) { return a->size > b->size; });

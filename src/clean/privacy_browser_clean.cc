@@ -1,4 +1,5 @@
 // Cleaning the browser categories.
+#include <algorithm>
 #include <nlohmann/json.hpp>
 #include <set>
 
@@ -91,6 +92,7 @@ void cleanFirefoxLogins(const FilePtr& group, const std::string& store, Failures
   const bool readable = list != document.end() && list->is_array();
 
   std::set<int64_t> removed;
+  std::vector<FilePtr> found;  // the ticked items whose login is in the file
   for (const FilePtr& item : group->childrens) {
     if (!privacy::isTicked(item)) continue;
     privacy::mark(item, DeleteStatus::Deleteing);
@@ -98,12 +100,14 @@ void cleanFirefoxLogins(const FilePtr& group, const std::string& store, Failures
     const std::string* text = std::any_cast<std::string>(&item->attachInformation);
     std::optional<int64_t> id = text != nullptr ? privacy::integerFromText(*text) : std::nullopt;
     if (!id) continue;
-    for (const nlohmann::json& login : *list) {
+    const bool matches = std::any_of(list->begin(), list->end(), [&](const nlohmann::json& login) {
       auto field = login.is_object() ? login.find("id") : login.end();
-      if (field != login.end() && field->is_number_integer() && field->get<int64_t>() == *id) {
-        removed.insert(*id);
-        privacy::mark(item, DeleteStatus::DeleteSuccess);
-      }
+      return field != login.end() && field->is_number_integer() && field->get<int64_t>() == *id;
+    });
+    if (matches) {
+      removed.insert(*id);
+      found.push_back(item);
+      privacy::mark(item, DeleteStatus::DeleteSuccess);
     }
   }
   if (!readable) {
@@ -116,16 +120,20 @@ void cleanFirefoxLogins(const FilePtr& group, const std::string& store, Failures
            removed.count(field->get<int64_t>()) != 0;
   });
   std::string serialised;
-  bool written = false;
-  if (jsonDepthWithin(document, kMaxJsonDepth)) {
+  bool serialisable = jsonDepthWithin(document, kMaxJsonDepth);
+  if (serialisable) {
     try {
       serialised = document.dump();
-      written = privacy::writeFileAtomically(store, serialised);
     } catch (const nlohmann::json::exception&) {
-      written = false;
+      serialisable = false;
     }
   }
+  const bool written = serialisable && privacy::writeFileAtomically(store, serialised);
   if (!written) {
+    // The logins are all still in the file: the items found there failed,
+    // as the items of a failed database edit do, and stay in the tree.
+    const std::string why = (serialisable ? "Cannot write " : "Cannot serialise ") + store;
+    for (const FilePtr& item : found) failures.add(item, why);
     privacy::mark(group, DeleteStatus::DeleteError);
     return;
   }

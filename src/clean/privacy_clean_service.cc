@@ -94,8 +94,13 @@ void removeFiles(const FilePtr& group, Failures& failures) {
   for (const FilePtr& item : group->childrens) {
     if (!isTicked(item)) continue;
     mark(item, DeleteStatus::Deleteing);
-    FileStatus status = item->url.empty() ? FileStatus::withMessage(ENOENT, "No file to remove")
-                                          : removeItem(item->url.path());
+    // Only a file URL names something here: a web address's path is no file.
+    const std::string path = localPath(item->url);
+    FileStatus status =
+        !item->url.isFileURL()
+            ? FileStatus::withMessage(EINVAL, "Not a file: " + item->url.absoluteString())
+        : path.empty() ? FileStatus::withMessage(ENOENT, "No file to remove")
+                       : removeItem(path);
     if (status.ok()) {
       mark(item, DeleteStatus::DeleteSuccess);
     } else {

@@ -120,13 +120,15 @@ PrivacyCleanResult PrivacyCleanService::cleanRecentItem(const CategoryPtr& recen
   for (const FilePtr& group : recentItemCategory->childrens) {
     privacy::mark(group, DeleteStatus::Deleteing);
     const size_t before = failures.items.size();
-    if (group->url.path().find(finderStore) != std::string::npos) {
+    if (privacy::localPath(group->url).find(finderStore) != std::string::npos) {
       finderChanged = cleanFinderGroup(group, finderStore, failures) || finderChanged;
     } else {
       for (const FilePtr& item : tickedItems(group)) {
         privacy::mark(item, DeleteStatus::Deleteing);
         std::string why;
-        if (removeSharedListEntry(item->url.path(), item->attachInformation, &why)) {
+        if (!item->url.isFileURL()) {
+          failures.add(item, "Not a file: " + item->url.absoluteString());
+        } else if (removeSharedListEntry(item->url.path(), item->attachInformation, &why)) {
           privacy::mark(item, DeleteStatus::DeleteSuccess);
           sharedListChanged = true;
         } else {
@@ -149,7 +151,9 @@ PrivacyCleanResult PrivacyCleanService::cleanApplicationPermission(
     const CategoryPtr& applicationCategory) {
   Failures failures;
   for (const FilePtr& group : applicationCategory->childrens) {
-    std::optional<ApplicationBundle> app = readApplicationBundle(group->url.path());
+    const std::string bundle = privacy::localPath(group->url);
+    std::optional<ApplicationBundle> app =
+        bundle.empty() ? std::nullopt : readApplicationBundle(bundle);
     if (!app) continue;
     privacy::mark(group, DeleteStatus::Deleteing);
     const size_t before = failures.items.size();

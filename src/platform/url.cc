@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cctype>
 #include <string>
@@ -81,6 +82,66 @@ bool isDirectoryOnDisk(const std::string& path) {
   return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+bool equalsIgnoringCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (std::tolower(static_cast<unsigned char>(a[i])) !=
+        std::tolower(static_cast<unsigned char>(b[i]))) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// The length of the scheme that `text` starts with (RFC 3986: a letter,
+// then letters, digits, "+", "-", "."; ended by ":"), 0 when there is none.
+size_t schemeLength(std::string_view text) {
+  const size_t colon = text.find(':');
+  if (colon == std::string_view::npos || colon == 0) return 0;
+  if (std::isalpha(static_cast<unsigned char>(text[0])) == 0) return 0;
+  for (size_t i = 1; i < colon; ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (std::isalnum(c) == 0 && c != '+' && c != '-' && c != '.') return 0;
+  }
+  return colon;
+}
+
+// Characters no address is written with: blanks and control characters
+// (which would also break the line-based outputs) and those that every
+// browser escapes.
+bool isForbiddenInAddress(unsigned char c) {
+  return c <= 0x20 || c == 0x7F || c == '"' || c == '<' || c == '>' || c == '\\';
+}
+
+// An address of another scheme in three pieces: what precedes the path
+// (the scheme and the authority), the path as written, and what follows it
+// (query and fragment). An address whose text after the scheme is neither
+// "//authority..." nor "/..." has no path: it is all `head`.
+struct AddressParts {
+  std::string_view head;
+  std::string_view path;
+  std::string_view tail;
+  bool hasPath = false;
+};
+
+AddressParts splitAddress(std::string_view address, size_t schemeEnd) {
+  AddressParts parts;
+  std::string_view rest = address.substr(schemeEnd + 1);
+  size_t pathStart = schemeEnd + 1;
+  if (rest.substr(0, 2) == "//") {
+    pathStart = std::min(address.find_first_of("/?#", schemeEnd + 3), address.size());
+  } else if (rest.empty() || rest.front() != '/') {
+    parts.head = address;
+    return parts;
+  }
+  const size_t pathEnd = std::min(address.find_first_of("?#", pathStart), address.size());
+  parts.head = address.substr(0, pathStart);
+  parts.path = address.substr(pathStart, pathEnd - pathStart);
+  parts.tail = address.substr(pathEnd);
+  parts.hasPath = true;
+  return parts;
+}
+
 }  // namespace
 
 Url Url::fromPath(std::string_view path) {
@@ -142,7 +203,36 @@ Url Url::parse(std::string_view text, bool* ok) {
   return url;
 }
 
+Url Url::fromString(std::string_view text, bool* ok) {
+  if (ok != nullptr) *ok = false;
+  const size_t schemeEnd = schemeLength(text);
+  if (schemeEnd == 0) return Url();
+  if (equalsIgnoringCase(text.substr(0, schemeEnd), "file")) return parse(text, ok);
+  for (char c : text) {
+    if (isForbiddenInAddress(static_cast<unsigned char>(c))) return Url();
+  }
+  const AddressParts parts = splitAddress(text, schemeEnd);
+  std::string decoded;
+  if (!percentDecode(parts.path, &decoded)) return Url();
+  if (decoded.find('\0') != std::string::npos) return Url();
+  Url url;
+  url.address_ = std::string(text);
+  url.isDirectory_ = !parts.path.empty() && parts.path.back() == '/';
+  url.path_ = std::move(decoded);
+  while (url.path_.size() > 1 && url.path_.back() == '/') url.path_.pop_back();
+  if (ok != nullptr) *ok = true;
+  return url;
+}
+
+std::string Url::scheme() const {
+  if (isFileURL()) return "file";
+  std::string scheme = address_.substr(0, address_.find(':'));
+  for (char& c : scheme) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return scheme;
+}
+
 std::string Url::absoluteString() const {
+  if (!isFileURL()) return address_;
   std::string result(kScheme);
   if (path_.empty()) return result;
   result += percentEncodePath(path_);
@@ -157,6 +247,7 @@ std::string Url::lastPathComponent() const {
 
 Url Url::appending(std::string_view component) const {
   Url url = appending(component, false);
+  if (!isFileURL()) return url;
   if (!url.isDirectory_) url.isDirectory_ = isDirectoryOnDisk(url.path_);
   return url;
 }
@@ -169,6 +260,15 @@ Url Url::appending(std::string_view component, bool isDirectory) const {
     trailingSlash = true;
   }
   if (component.empty()) return *this;
+  if (!isFileURL()) {
+    const AddressParts parts = splitAddress(address_, address_.find(':'));
+    if (!parts.hasPath) return *this;
+    std::string path(parts.path);
+    if (path.empty() || path.back() != '/') path += '/';
+    path += percentEncodePath(component);
+    if (isDirectory || trailingSlash) path += '/';
+    return fromString(std::string(parts.head) + path + std::string(parts.tail));
+  }
   Url url;
   url.path_ = path_.empty() ? "/" : path_;
   if (url.path_.back() != '/') url.path_ += '/';
@@ -179,6 +279,13 @@ Url Url::appending(std::string_view component, bool isDirectory) const {
 
 Url Url::deletingLastPathComponent() const {
   if (path_.empty() || path_ == "/") return *this;
+  if (!isFileURL()) {
+    const AddressParts parts = splitAddress(address_, address_.find(':'));
+    std::string_view path = parts.path;
+    while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
+    path = path.substr(0, path.rfind('/') + 1);
+    return fromString(std::string(parts.head) + std::string(path) + std::string(parts.tail));
+  }
   size_t slash = path_.rfind('/');
   Url url;
   url.path_ = slash == 0 ? "/" : path_.substr(0, slash);

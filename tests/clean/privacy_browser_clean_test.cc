@@ -1,12 +1,17 @@
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <filesystem>
+#include <functional>
 #include <nlohmann/json.hpp>
+#include <optional>
 
 #include "orvexa/clean/privacy_clean_service.h"
 #include "orvexa/platform/plist.h"
 #include "orvexa/scan/privacy/privacy_scan_service.h"
 #include "scan/privacy/browser_stores.h"
+#include "support/run_as.h"
 #include "support/sandbox.h"
 #include "support/temp_dir.h"
 
@@ -338,6 +343,118 @@ TEST_F(PrivacyBrowserCleanTest, FirefoxLoginsThatMatchNothingKeepTheirMark) {
   PrivacyCleanService::cleanFirefox(firefox);
   EXPECT_EQ(logins->deleteStatus, raw(DeleteStatus::DeleteError));
   EXPECT_EQ(testing::readFile(profile + "/logins.json"), "{\"logins\": [");
+}
+
+TEST_F(PrivacyBrowserCleanTest, WebAddressesAreNeverRemovedAsFiles) {
+  const std::string profile = testing::makeChromeStores(sb_);
+  CategoryPtr chrome = scanChrome();
+  const FilePtr visits = groupTitled(chrome, "Visit History");
+  const FilePtr files = groupTitled(chrome, "Download File History");
+  const FilePtr storage = groupTitled(chrome, "LocalStorage");
+  ASSERT_EQ(visits->childrens[0]->url.absoluteString(), "https://news.example/a");
+  // As a host may hand them back: web addresses whose path part is that of
+  // a file here.
+  const std::string kept = sb_.path("~/Downloads/report.pdf");
+  const std::string stored = profile + "/Local Storage/https_x_0.localstorage";
+  const Url keptAddress = Url::fromString("https://files.example" + percentEncodePath(kept));
+  const Url storedAddress = Url::fromString("https://x.example" + percentEncodePath(stored));
+  ASSERT_EQ(keptAddress.path(), kept);
+  files->childrens[0]->url = keptAddress;
+  ASSERT_EQ(storage->childrens[0]->url.path(), stored);
+  storage->childrens[0]->url = storedAddress;
+  tick(visits, {0});  // visit 100: a row goes, whatever its address
+  tick(files, {0});
+  tick(storage, {0});
+
+  PrivacyCleanResult result = PrivacyCleanService::cleanChrome(chrome);
+  EXPECT_EQ(result.first, PrivacyDeleteEnum::Fail);
+  ASSERT_EQ(result.second.size(), 2u);
+  EXPECT_EQ(result.second[0]->deleteErrorDesc, "Not a file: " + keptAddress.absoluteString());
+  EXPECT_EQ(result.second[1]->deleteErrorDesc, "Not a file: " + storedAddress.absoluteString());
+  EXPECT_TRUE(std::filesystem::exists(kept));
+  EXPECT_TRUE(std::filesystem::exists(stored));
+  EXPECT_EQ(files->deleteStatus, raw(DeleteStatus::DeleteError));
+  EXPECT_EQ(storage->deleteStatus, raw(DeleteStatus::DeleteError));
+  EXPECT_EQ(files->childrens.size(), 1u);
+  EXPECT_EQ(storage->childrens.size(), 2u);
+
+  EXPECT_EQ(column(profile + "/History", "SELECT id FROM visits ORDER BY id"),
+            (std::vector<std::string>{"101", "102"}));
+  EXPECT_EQ(visits->deleteStatus, raw(DeleteStatus::DeleteSuccess));
+  expectRenumbered(chrome);
+}
+
+// What a clean of a Firefox category holding only its logins group did, as
+// text: the outcome, the number of failed items, the group's mark, and per
+// item its mark and error text.
+std::string cleanLoginsReport(const CategoryPtr& firefox) {
+  PrivacyCleanResult result = PrivacyCleanService::cleanFirefox(firefox);
+  const FilePtr& logins = firefox->childrens.at(0);
+  std::string text = std::string(result.first == PrivacyDeleteEnum::Fail ? "Fail" : "Success") +
+                     " failed=" + std::to_string(result.second.size()) +
+                     " group=" + std::to_string(logins->deleteStatus);
+  for (const FilePtr& item : logins->childrens) {
+    text += "\n" + std::to_string(item->deleteStatus) + " " + item->deleteErrorDesc;
+  }
+  return text;
+}
+
+// Runs `fn` where it may read `folder`'s files but not create one there: as
+// an unprivileged user when this process is root (root ignores a folder's
+// mode), else with the folder made read-only for the time of the call.
+std::optional<std::string> withoutWriteRights(const Sandbox& sb, const std::string& folder,
+                                              const std::function<std::string()>& fn) {
+  if (testing::canSwitchUser()) {
+    // The tree is readable by all but for its private temporary root.
+    EXPECT_EQ(::chmod(sb.root().c_str(), 0755), 0);
+    return testing::runAsUser(testing::kNobodyUid, testing::kNogroupGid, fn);
+  }
+  EXPECT_EQ(::chmod(folder.c_str(), 0555), 0);
+  std::string text = fn();
+  EXPECT_EQ(::chmod(folder.c_str(), 0755), 0);
+  return text;
+}
+
+TEST_F(PrivacyBrowserCleanTest, FirefoxLoginsThatCannotBeWrittenBackFailTheirItems) {
+  const std::string profile = testing::makeFirefoxStores(sb_);
+  const std::string store = profile + "/logins.json";
+  const std::string original = testing::readFile(store);
+  // The logins of the builder, then a value nested deeper than is written.
+  const std::string deep = original.substr(0, original.size() - 1) +
+                           ",\"deep\":" + std::string(300, '[') + std::string(300, ']') + "}";
+  struct Case {
+    const char* name;
+    std::string content;
+    bool withoutWriteRights;
+    std::string why;
+  };
+  const Case cases[] = {
+      {"no new file can be made in the folder", original, true, "Cannot write " + store},
+      {"too deep to serialise", deep, false, "Cannot serialise " + store},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    sb_.file("~/Library/Application Support/Firefox/Profiles/b.default-release/logins.json",
+             c.content);
+    CategoryPtr firefox = scanFirefox();
+    const FilePtr logins = groupTitled(firefox, "Login History");
+    ASSERT_EQ(logins->childrens.size(), 2u);
+    firefox->childrens = {logins};
+    logins->childrens[1]->attachInformation = std::string("99");  // in no login
+    tick(logins, {0, 1});
+
+    auto clean = [&] { return cleanLoginsReport(firefox); };
+    std::optional<std::string> report =
+        c.withoutWriteRights ? withoutWriteRights(sb_, profile, clean) : clean();
+    ASSERT_TRUE(report);
+    // Login 1 was found but is still in the file: it failed and stays; the
+    // item that matched nothing keeps its mark; the group failed.
+    EXPECT_EQ(*report, "Fail failed=1 group=3\n3 " + c.why + "\n1 ");
+    EXPECT_EQ(testing::readFile(store), c.content);
+    for (const auto& entry : std::filesystem::directory_iterator(profile)) {
+      EXPECT_NE(entry.path().filename().string().front(), '.') << entry.path();
+    }
+  }
 }
 
 TEST(PrivacySortCategoryTest, RemovesSucceededItemsOfTickedGroupsAndEmptiedRemovableGroups) {

@@ -200,5 +200,38 @@ TEST_F(PrivacySystemCleanTest, PermissionResetFailures) {
   EXPECT_FALSE(std::filesystem::exists(log));
 }
 
+TEST_F(PrivacySystemCleanTest, WebAddressesNameNoListAndNoApplication) {
+  const std::string list = testing::writeSharedList(sb_, "recent.sfl", testing::sharedList(sb_));
+  const std::string listBefore = readFile(list);
+  testing::makePermissionDatabases(sb_);
+  const std::string log = sb_.path("/tccutil.log");
+  Paths::shared().setTool("tccutil", testing::fakeTool(sb_, "tccutil", log, "Successfully reset"));
+  // As a host may hand them back: web addresses whose path part is that of
+  // the list file, and of the application.
+  CategoryPtr recent = scanRecent();
+  const FilePtr shared = groupTitled(recent, "recent.sfl");
+  const Url listAddress = Url::fromString("https://lists.example" + percentEncodePath(list));
+  ASSERT_EQ(listAddress.path(), list);
+  shared->childrens[0]->url = listAddress;
+  tick(shared, {0});
+  PrivacyCleanResult result = PrivacyCleanService::cleanRecentItem(recent);
+  EXPECT_EQ(result.first, PrivacyDeleteEnum::Fail);
+  ASSERT_EQ(result.second.size(), 1u);
+  EXPECT_EQ(result.second[0]->deleteErrorDesc, "Not a file: " + listAddress.absoluteString());
+  EXPECT_EQ(shared->deleteStatus, raw(DeleteStatus::DeleteError));
+  EXPECT_EQ(readFile(list), listBefore);
+  EXPECT_EQ(killallRuns(), "");
+
+  CategoryPtr permissions = scanPermissions();
+  const FilePtr cam = permissions->childrens.at(0);
+  cam->url = Url::fromString("https://apps.example" + percentEncodePath(cam->url.path()));
+  ASSERT_FALSE(cam->url.empty());
+  tick(cam, {0});
+  PrivacyCleanService::cleanApplicationPermission(permissions);
+  EXPECT_FALSE(std::filesystem::exists(log));
+  EXPECT_EQ(cam->deleteStatus, raw(DeleteStatus::None));
+  EXPECT_EQ(cam->childrens[0]->deleteStatus, raw(DeleteStatus::None));
+}
+
 }  // namespace
 }  // namespace orvexa

@@ -184,5 +184,132 @@ TEST(UrlTest, EqualityAndOrderIncludeTheFolderFlag) {
             std::hash<Url>()(Url::fromPath("/a", false)));
 }
 
+TEST(UrlTest, KeepsAddressesOfOtherSchemesAsWritten) {
+  struct Case {
+    std::string text;
+    std::string scheme;
+    std::string path;
+    bool isDirectory;
+    std::string lastPathComponent;
+  };
+  const Case cases[] = {
+      {"https://example.com/a?b", "https", "/a", false, "a"},
+      {"https://example.com/", "https", "/", true, "/"},
+      {"https://example.com", "https", "", false, ""},
+      {"https://example.com?q=1", "https", "", false, ""},
+      {"http://user@host:8080/a/b/#frag", "http", "/a/b", true, "b"},
+      {"HTTPS://Example.com/Docs/My%20Page.html?x=%zz#top", "https", "/Docs/My Page.html", false,
+       "My Page.html"},
+      {"https://search.example/?q=x", "https", "/", true, "/"},
+      {"https://caf\xC3\xA9.example/\xE6\x97\xA5", "https", "/\xE6\x97\xA5", false, "\xE6\x97\xA5"},
+      {"about:blank", "about", "", false, ""},
+      {"mailto:me@example.com?subject=hi", "mailto", "", false, ""},
+      {"data:text/html,<b>", "data", "", false, ""},
+      {"chrome-extension://abc/popup.html", "chrome-extension", "/popup.html", false, "popup.html"},
+      {"news:/comp/lang", "news", "/comp/lang", false, "lang"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    bool ok = false;
+    Url url = Url::fromString(c.text, &ok);
+    if (c.text.find('<') != std::string::npos) {
+      EXPECT_FALSE(ok);  // no address is written with "<"
+      EXPECT_TRUE(url.empty());
+      continue;
+    }
+    EXPECT_TRUE(ok);
+    EXPECT_FALSE(url.isFileURL());
+    EXPECT_FALSE(url.empty());
+    EXPECT_EQ(url.scheme(), c.scheme);
+    EXPECT_EQ(url.absoluteString(), c.text);
+    EXPECT_EQ(url.path(), c.path);
+    EXPECT_EQ(url.isDirectory(), c.isDirectory);
+    EXPECT_EQ(url.lastPathComponent(), c.lastPathComponent);
+    // Parsing is only for file addresses.
+    EXPECT_FALSE(Url::parse(c.text, &ok).isFileURL() && ok);
+  }
+}
+
+TEST(UrlTest, FileAddressesFromStringAreFileUrls) {
+  const std::string cases[] = {"file:///tmp/My%20Folder/", "FILE:///Upper", "file:///a?q#f",
+                               "file://localhost/etc/hosts", "file://"};
+  for (const std::string& text : cases) {
+    SCOPED_TRACE(text);
+    bool okString = false;
+    bool okParse = false;
+    Url url = Url::fromString(text, &okString);
+    EXPECT_EQ(url, Url::parse(text, &okParse));
+    EXPECT_EQ(okString, okParse);
+    EXPECT_TRUE(url.isFileURL());
+    EXPECT_EQ(url.scheme(), "file");
+  }
+  EXPECT_TRUE(Url().isFileURL());
+  EXPECT_EQ(Url::fromPath("/tmp/x", false).scheme(), "file");
+}
+
+TEST(UrlTest, TextsThatAreNoAddressGiveThePlaceholder) {
+  const std::string cases[] = {
+      "",
+      "example.com/a",  // no scheme
+      "/Users/tester/a.zip",
+      ":nothing",
+      "1http://x/",  // a scheme starts with a letter
+      "ht tp://x/",
+      "https://example.com/a b",
+      "https://example.com/\tb",
+      "https://example.com/a\nb",
+      "https://example.com/a\x7F",
+      "https://example.com/a\"b\"",
+      "https://example.com/a\\b",
+      "https://example.com/bad%2",
+      "https://example.com/bad%zz",
+      "https://example.com/nul%00",
+      "file://server/share/x",  // a file address on another host
+      "file:relative",
+  };
+  for (const std::string& text : cases) {
+    SCOPED_TRACE(text);
+    bool ok = true;
+    Url url = Url::fromString(text, &ok);
+    EXPECT_FALSE(ok);
+    EXPECT_TRUE(url.empty());
+    EXPECT_TRUE(url.isFileURL());
+    EXPECT_EQ(url.absoluteString(), "file://");
+  }
+}
+
+TEST(UrlTest, PathOperationsOnAddressesKeepQueryAndFragment) {
+  Url page = Url::fromString("https://h.example/a/b?q=1#f");
+  EXPECT_EQ(page.appending("c d", false).absoluteString(), "https://h.example/a/b/c%20d?q=1#f");
+  EXPECT_EQ(page.appending("x?y", true).absoluteString(), "https://h.example/a/b/x%3Fy/?q=1#f");
+  EXPECT_EQ(page.appending("c").path(), "/a/b/c");
+  EXPECT_FALSE(page.appending("c").isFileURL());
+  EXPECT_EQ(page.appending("", false), page);
+  EXPECT_EQ(page.deletingLastPathComponent().absoluteString(), "https://h.example/a/?q=1#f");
+  EXPECT_EQ(page.deletingLastPathComponent().deletingLastPathComponent().absoluteString(),
+            "https://h.example/?q=1#f");
+  EXPECT_EQ(Url::fromString("https://h.example/a/").deletingLastPathComponent().absoluteString(),
+            "https://h.example/");
+  EXPECT_EQ(Url::fromString("https://h.example").appending("x", false).absoluteString(),
+            "https://h.example/x");
+  Url blank = Url::fromString("about:blank");
+  EXPECT_EQ(blank.appending("x", false), blank);
+  EXPECT_EQ(blank.deletingLastPathComponent(), blank);
+}
+
+TEST(UrlTest, AddressesAreDistinctFromFileUrlsOfTheirPath) {
+  Url web = Url::fromString("https://example.com/tmp/a");
+  Url file = Url::fromPath("/tmp/a", false);
+  ASSERT_EQ(web.path(), file.path());
+  EXPECT_NE(web, file);
+  EXPECT_LT(file, web);  // file URLs first
+  EXPECT_NE(std::hash<Url>()(web), std::hash<Url>()(file));
+  EXPECT_EQ(web, Url::fromString("https://example.com/tmp/a"));
+  EXPECT_EQ(std::hash<Url>()(web), std::hash<Url>()(Url::fromString("https://example.com/tmp/a")));
+  EXPECT_NE(web, Url::fromString("https://example.com/tmp/a?x"));
+  EXPECT_NE(web, Url::fromString("http://example.com/tmp/a"));
+  EXPECT_LT(Url::fromString("https://a.example/"), Url::fromString("https://b.example/"));
+}
+
 }  // namespace
 }  // namespace orvexa

@@ -1,5 +1,13 @@
-// A file URL: an absolute path plus whether it names a folder. Renders as the
-// absolute string the records' identity texts use ("file:///tmp/a/").
+// A URL. Mostly a file URL: an absolute path plus whether it names a folder,
+// rendered as the absolute string the records' identity texts use
+// ("file:///tmp/a/"). The stores of other programs also hold addresses of
+// other schemes (the pages a browser visited): those are kept as written,
+// with their scheme, and with the path part of the address as `path()`;
+// `isFileURL()` tells the two apart. Code that touches the disk must take
+// the path of file URLs only: a web address's path names no local file.
+//
+// A value type; an instance is not changed after it is made, so copies may
+// be read from any thread.
 #pragma once
 
 #include <compare>
@@ -21,28 +29,51 @@ class Url {
   // Parses "file://..." (percent-encoded) text. Returns an empty Url when
   // the text is not a file URL; `ok` (when given) says which.
   static Url parse(std::string_view text, bool* ok = nullptr);
+  // Parses an address of any scheme: a file address gives the file URL that
+  // parse() gives; any other ("https://example.com/a?b", "about:blank") is
+  // kept as written. The text must start with a scheme ("https:"), hold no
+  // blank or control character, and its path part no broken percent escape;
+  // otherwise the result is the placeholder and `ok` (when given) is false.
+  static Url fromString(std::string_view text, bool* ok = nullptr);
 
-  // The decoded path, without a trailing slash (except for "/").
+  // The decoded path, without a trailing slash (except for "/"). For an
+  // address of another scheme, the path part of the address ("/a" for
+  // "https://example.com/a/?b"; "" when it has none, as "about:blank").
   const std::string& path() const { return path_; }
+  // Whether the path names a folder: the file system's answer, or for an
+  // address whether its path part ends with "/".
   bool isDirectory() const { return isDirectory_; }
-  bool empty() const { return path_.empty(); }
+  // True for the placeholder only (the file URL of the empty path).
+  bool empty() const { return address_.empty() && path_.empty(); }
+  bool isFileURL() const { return address_.empty(); }
+  // "file", or the address's scheme in lower case.
+  std::string scheme() const;
 
-  // "file://" + percent-encoded path (+ "/" for a folder).
+  // "file://" + percent-encoded path (+ "/" for a folder); an address of
+  // another scheme exactly as it was given.
   std::string absoluteString() const;
   std::string lastPathComponent() const;
+  // Path operations. On an address of another scheme they change its path
+  // part and keep the query and fragment ("https://h/a?q" appending "b" is
+  // "https://h/a/b?q"); the folder flag is never looked up on disk for it,
+  // and an address without a path ("about:blank") is returned unchanged.
   Url appending(std::string_view component) const;  // folder flag from the file system
   Url appending(std::string_view component, bool isDirectory) const;
   Url deletingLastPathComponent() const;
 
+  // File URLs compare by path and folder flag, and come before addresses of
+  // other schemes, which compare by their text.
   friend bool operator==(const Url& a, const Url& b) {
-    return a.path_ == b.path_ && a.isDirectory_ == b.isDirectory_;
+    return a.address_ == b.address_ && a.path_ == b.path_ && a.isDirectory_ == b.isDirectory_;
   }
   friend auto operator<=>(const Url& a, const Url& b) {
+    if (auto c = a.address_ <=> b.address_; c != 0) return c;
     if (auto c = a.path_ <=> b.path_; c != 0) return c;
     return a.isDirectory_ <=> b.isDirectory_;
   }
 
  private:
+  std::string address_;  // an address of another scheme as given; empty for a file URL
   std::string path_;
   bool isDirectory_ = false;
 };
@@ -58,6 +89,8 @@ bool percentDecode(std::string_view text, std::string* out);
 template <>
 struct std::hash<orvexa::Url> {
   size_t operator()(const orvexa::Url& u) const noexcept {
-    return std::hash<std::string>()(u.path()) ^ (u.isDirectory() ? 0x9e3779b9u : 0u);
+    size_t h = std::hash<std::string>()(u.path()) ^ (u.isDirectory() ? 0x9e3779b9u : 0u);
+    if (!u.isFileURL()) h ^= std::hash<std::string>()(u.absoluteString()) * 31u + 1u;
+    return h;
   }
 };

@@ -87,16 +87,16 @@ void PrivacyScanService::scanChrome(const CategoryPtr& chromCategory,
   if (auto rows = privacy::readStore(history, kDownloadQuery)) {
     for (const SqlRow& row : *rows) {
       const std::string target = privacy::text(row, "target_path");
-      const std::string path = SuperScanService::handleStringTo(target);
+      const Url url = privacy::fileUrlOfPath(SuperScanService::handleStringTo(target));
       const Timestamp date = chromeDate(row, "start_time");
       const std::string id = privacy::text(row, "id");
       downloadItems.push_back(
           privacy::makeItem(downloads, category, static_cast<int>(downloadItems.size()),
-                            privacy::lastPathComponent(target), date, Url::fromPath(path), id, 1));
-      if (!path.empty() && fileExists(path)) {
+                            privacy::lastPathComponent(target), date, url, id, 1));
+      if (!url.empty() && fileExists(url.path())) {
         fileItems.push_back(privacy::makeItem(files, category, static_cast<int>(fileItems.size()),
-                                              privacy::lastPathComponent(target), date,
-                                              Url::fromPath(path), id, 1));
+                                              privacy::lastPathComponent(target), date, url, id,
+                                              1));
       }
     }
   }

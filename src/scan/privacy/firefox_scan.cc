@@ -87,16 +87,19 @@ void PrivacyScanService::scanFirefox(const CategoryPtr& firefoxCategory, Finish 
     for (const SqlRow& row : *rows) {
       const std::string content = privacy::text(row, "content");
       if (content.find("{\"state\":") != std::string::npos) continue;  // a state record
-      const std::string path = SuperScanService::handleStringTo(content);
+      // A download's file address; other annotations may hold a web address,
+      // which is kept as such and never taken for a file.
+      const Url url = privacy::downloadUrl(content);
       const Timestamp date = firefoxDate(row, "dateAdded");
       const std::string id = privacy::text(row, "id");
       downloadItems.push_back(
           privacy::makeItem(downloads, category, static_cast<int>(downloadItems.size()),
-                            privacy::lastPathComponent(content), date, Url::fromPath(path), id, 1));
+                            privacy::lastPathComponent(content), date, url, id, 1));
+      const std::string path = privacy::localPath(url);
       if (!path.empty() && fileExists(path)) {
         fileItems.push_back(privacy::makeItem(files, category, static_cast<int>(fileItems.size()),
-                                              privacy::lastPathComponent(content), date,
-                                              Url::fromPath(path), id, 1));
+                                              privacy::lastPathComponent(content), date, url, id,
+                                              1));
       }
     }
   }

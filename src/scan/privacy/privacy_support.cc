@@ -145,11 +145,21 @@ std::string lastPathComponent(std::string_view text) {
   return std::string(slash == std::string_view::npos ? trimmed : trimmed.substr(slash + 1));
 }
 
-Url urlFromText(const std::string& text) {
-  bool ok = false;
-  Url url = Url::parse(text, &ok);
-  return ok ? url : Url();
+Url urlFromText(const std::string& text) { return Url::fromString(text); }
+
+Url fileUrlOfPath(const std::string& path) {
+  if (path.empty() || path.front() != '/') return Url();
+  return Url::fromPath(path);
 }
+
+Url downloadUrl(const std::string& text) {
+  bool ok = false;
+  Url address = Url::fromString(text, &ok);
+  if (ok && !address.isFileURL()) return address;
+  return fileUrlOfPath(SuperScanService::handleStringTo(text));
+}
+
+std::string localPath(const Url& url) { return url.isFileURL() ? url.path() : std::string(); }
 
 std::optional<std::vector<SqlRow>> readStore(const std::string& path, const std::string& query) {
   bool folder = false;

@@ -60,9 +60,21 @@ inline double firefoxSeconds(double t) { return t / 1000000.0; }
 // The last path component of a text, as the platform's string operation
 // gives it: trailing "/" ignored, "/" for "/", "" for "".
 std::string lastPathComponent(std::string_view text);
-// The URL a stored address text stands for: file URLs become their path;
-// any other text gives the placeholder URL.
+// The URL a stored address text stands for: a file address gives its file
+// URL, an address of another scheme (the web pages of the histories) is
+// kept as written; a text that is no address gives the placeholder URL.
 Url urlFromText(const std::string& text);
+// The file URL of a stored path; the placeholder when the path is not
+// absolute (the stores hold absolute paths; a relative one would otherwise
+// name a file below whatever folder this process runs in).
+Url fileUrlOfPath(const std::string& path);
+// The URL of a stored download location: a web address as written, else the
+// file URL of the text after the engine's path-text conversion
+// (handleStringTo: "file://" and percent escapes removed).
+Url downloadUrl(const std::string& text);
+// The local file a record's URL names: its path for a file URL, "" for the
+// placeholder and for addresses of other schemes.
+std::string localPath(const Url& url);
 
 // ---- Stores ---------------------------------------------------------------
 

@@ -88,7 +88,7 @@ FilePtr downloadHistory(const CategoryPtr& category, int finderID) {
       const std::string* identifierText = identifier != nullptr ? identifier->asString() : nullptr;
       std::any attachment;
       if (identifierText != nullptr) attachment = *identifierText;
-      Url url = Url::fromPath(title);
+      Url url = privacy::fileUrlOfPath(title);
       items.push_back(privacy::makeItem(group, category, static_cast<int>(items.size()),
                                         std::move(title), date, std::move(url),
                                         std::move(attachment), 3));

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 
 #include "orvexa/platform/identity.h"
@@ -23,7 +24,7 @@ constexpr int64_t kSafariEpoch = 978307200;  // 2001-01-01T00:00:00Z
 struct Expected {
   std::string title;
   int64_t seconds;     // date, whole seconds since 1970; -1: about now
-  std::string url;     // path of the URL; "" for the placeholder
+  std::string url;     // a web address as written; else the path ("" for the placeholder)
   std::string attach;  // text attachment, or "<none>"
 };
 
@@ -41,7 +42,8 @@ void expectItems(const FilePtr& group, const std::vector<Expected>& expected, in
     } else {
       EXPECT_EQ(unixSeconds(item->date), expected[i].seconds);
     }
-    EXPECT_EQ(item->url.path(), expected[i].url);
+    EXPECT_EQ(item->url.isFileURL() ? item->url.path() : item->url.absoluteString(),
+              expected[i].url);
     EXPECT_EQ(attachmentText(item), expected[i].attach);
     EXPECT_EQ(item->finderID(), static_cast<int>(i));
     EXPECT_EQ(item->parentFinderID, group->finderID());
@@ -91,12 +93,12 @@ TEST_F(BrowserScanTest, SafariGroupsAndItems) {
   EXPECT_EQ(visits->icon.name, "VisitHistory");
   EXPECT_EQ(safari->childrens[1]->icon.name, "DownloadsHistory");
   // Ordered by history item, then latest visit first; the attachment is the
-  // visit's id; time 0 is 2001-01-01; only file addresses keep their path.
+  // visit's id; time 0 is 2001-01-01; a file address gives its file URL.
   expectItems(visits,
-              {{"Example again", kSafariEpoch + 700000000, "", "11"},
-               {"Example", kSafariEpoch, "", "10"},
+              {{"Example again", kSafariEpoch + 700000000, "https://example.com/", "11"},
+               {"Example", kSafariEpoch, "https://example.com/", "10"},
                {"Notes", kSafariEpoch + 100, "/Users/tester/notes.html", "12"},
-               {"https://untitled.example/", kSafariEpoch + 50, "", "13"}},
+               {"https://untitled.example/", kSafariEpoch + 50, "https://untitled.example/", "13"}},
               1);
   // Safari keeps fractions of a second.
   EXPECT_EQ(visits->childrens[0]->date.time_since_epoch(),
@@ -191,16 +193,16 @@ TEST_F(BrowserScanTest, ChromeGroupsAndItems) {
   // The visit's own id, not the URL's; an empty title shows the address; a
   // time of 11644473600 x 1000000 is 1970-01-01.
   expectItems(chrome->childrens[0],
-              {{"News", 1600000000, "", "100"},
+              {{"News", 1600000000, "https://news.example/a", "100"},
                {"file:///Users/tester/page.html", 0, "/Users/tester/page.html", "101"},
-               {"News", 1600000500, "", "102"}},
+               {"News", 1600000500, "https://news.example/a", "102"}},
               1);
   const std::string kept = sb_.path("~/Downloads/report.pdf");
   expectItems(chrome->childrens[1],
               {{"report.pdf", 1700000000, kept, "1"}, {"gone.zip", 0, "/nowhere/gone.zip", "2"}},
               1);
   expectItems(chrome->childrens[2], {{"report.pdf", 1700000000, kept, "1"}}, 1);
-  expectItems(chrome->childrens[3], {{"x", -1, "", "2"}}, 1);
+  expectItems(chrome->childrens[3], {{"x", -1, "https://search.example/?q=x", "2"}}, 1);
   // Read from "Cookies" (asked for as "cookies"), rows only in its log.
   EXPECT_EQ(chrome->childrens[4]->url.path(), profile + "/Cookies");
   expectItems(chrome->childrens[4],
@@ -271,8 +273,8 @@ TEST_F(BrowserScanTest, FirefoxGroupsAndItems) {
                 Status::Cookies, Status::AutoValue, Status::LoginHistory});
   EXPECT_EQ(firefox->childrens[0]->url.path(), profile + "/places.sqlite");
   expectItems(firefox->childrens[0],
-              {{"https://mozilla.example/", 1600000000, "", "1"},
-               {"https://mozilla.example/", 1500000000, "", "1"}},
+              {{"https://mozilla.example/", 1600000000, "https://mozilla.example/", "1"},
+               {"https://mozilla.example/", 1500000000, "https://mozilla.example/", "1"}},
               1);
   const std::string kept = sb_.path("~/Downloads/My File.txt");
   // The state record is left out; the address is turned into a path.
@@ -281,7 +283,7 @@ TEST_F(BrowserScanTest, FirefoxGroupsAndItems) {
       {{"My%20File.txt", 1700000000, kept, "20"}, {"x.zip", 1700000000, "/nowhere/x.zip", "22"}},
       1);
   expectItems(firefox->childrens[2], {{"My%20File.txt", 1700000000, kept, "20"}}, 1);
-  expectItems(firefox->childrens[3], {{"kw", 1610000000, "", "5"}}, 1);
+  expectItems(firefox->childrens[3], {{"kw", 1610000000, "https://kw.example/search", "5"}}, 1);
   expectItems(firefox->childrens[4],
               {{"example.org", 1650000000, "", "7"}, {"other.org", 1650000001, "", "8"}}, 1);
   expectItems(firefox->childrens[5],
@@ -292,6 +294,152 @@ TEST_F(BrowserScanTest, FirefoxGroupsAndItems) {
   EXPECT_EQ(
       firefox->childrens[6]->childrens[0]->date.time_since_epoch(),
       std::chrono::duration_cast<Timestamp::duration>(std::chrono::milliseconds(1600000000123)));
+}
+
+// "<attachment> <url as its absolute string>" of every item, sorted.
+std::vector<std::string> attachmentsAndUrls(const FilePtr& group) {
+  std::vector<std::string> pairs;
+  if (!group) return pairs;
+  for (const FilePtr& item : group->childrens) {
+    pairs.push_back(attachmentText(item) + " " + item->url.absoluteString());
+  }
+  std::sort(pairs.begin(), pairs.end());
+  return pairs;
+}
+
+FilePtr itemWithAttachment(const FilePtr& group, const std::string& attachment) {
+  for (const FilePtr& item : group->childrens) {
+    if (attachmentText(item) == attachment) return item;
+  }
+  return nullptr;
+}
+
+// The first column of `sql` on the database at `path`, sorted.
+std::vector<std::string> storedPairs(const std::string& path, const std::string& sql) {
+  testing::Db db(path);
+  std::vector<std::string> rows = db.column(sql);
+  std::sort(rows.begin(), rows.end());
+  return rows;
+}
+
+TEST_F(BrowserScanTest, ItemUrlsAreTheAddressesInTheStores) {
+  const std::string safariHistory = testing::makeSafariStores(sb_);
+  const std::string chromeHistory = testing::makeChromeStores(sb_) + "/History";
+  const std::string places = testing::makeFirefoxStores(sb_) + "/places.sqlite";
+  // Addresses of more forms next to the builders' rows: query, fragment and
+  // escapes, other schemes, an address where a download path is expected,
+  // and a text that is no address.
+  {
+    testing::Db db(safariHistory);
+    db.exec(
+        "INSERT INTO history_items (id, url, visit_count, daily_visit_counts, "
+        "should_recompute_derived_visit_counts, visit_count_score) VALUES "
+        "(4, 'https://shop.example/cart?item=1&q=a%20b#top', 1, x'', 0, 0),"
+        "(5, 'about:blank', 1, x'', 0, 0);"
+        "INSERT INTO history_visits (id, history_item, visit_time, title) VALUES "
+        "(14, 4, 1, 'Cart'), (15, 5, 2, NULL);");
+  }
+  {
+    testing::Db db(chromeHistory);
+    db.exec(
+        "INSERT INTO urls (id, url, title, last_visit_time) VALUES "
+        "(4, 'chrome://settings/', 'Settings', 0),"
+        "(5, 'https://xn--caf-dma.example/men%C3%BC?x=1', 'Menu', 0),"
+        "(6, 'https://bad host.example/', 'Bad', 0);"
+        "INSERT INTO visits (id, url, visit_time) VALUES (103, 4, 0), (104, 5, 0), (105, 6, 0);"
+        "INSERT INTO keyword_search_terms (keyword_id, url_id, term, normalized_term) VALUES "
+        "(1, 5, 'menu', 'menu');");
+  }
+  {
+    testing::Db db(places);
+    db.exec(
+        "INSERT INTO moz_places (id, url) VALUES (3, 'https://mozilla.example/docs/?lang=de#a');"
+        "INSERT INTO moz_historyvisits (id, place_id, visit_date) VALUES (12, 3, 1);"
+        "INSERT INTO moz_keywords (id, keyword, place_id) VALUES (6, 'docs', 3);"
+        "INSERT INTO moz_annos (id, place_id, anno_attribute_id, content, dateAdded) VALUES "
+        "(24, 3, 3, 'UTF-8', 1);");
+    // A web address whose path part is that of a file here.
+    db.run(
+        "INSERT INTO moz_annos (id, place_id, anno_attribute_id, content, dateAdded) VALUES "
+        "(23, 3, 2, ?, 1)",
+        {"https://cdn.example" + percentEncodePath(sb_.path("~/Downloads/My File.txt"))});
+  }
+  CategoryPtr safari = testing::privacyCategory("Safari");
+  CategoryPtr chrome = testing::privacyCategory("Chrome");
+  CategoryPtr firefox = testing::privacyCategory("Firefox");
+  testing::runAndWait([&](auto finish) { PrivacyScanService::scanSafari(safari, finish); });
+  testing::runAndWait(
+      [&](auto finish) { PrivacyScanService::scanChrome(chrome, "Default", finish); });
+  testing::runAndWait([&](auto finish) { PrivacyScanService::scanFirefox(firefox, finish); });
+
+  struct Case {
+    CategoryPtr category;
+    std::string group;
+    std::string store;
+    std::string sql;  // "<attachment> <stored address>" per row
+  };
+  const Case cases[] = {
+      {safari, "Visit History", safariHistory,
+       "SELECT history_visits.id || ' ' || history_items.url FROM history_items INNER JOIN "
+       "history_visits ON history_visits.history_item = history_items.id"},
+      {chrome, "Visit History", chromeHistory,
+       "SELECT visits.id || ' ' || urls.url FROM visits INNER JOIN urls ON visits.url = urls.id "
+       "WHERE urls.url NOT LIKE '% %'"},
+      {chrome, "Search History", chromeHistory,
+       "SELECT urls.id || ' ' || urls.url FROM urls INNER JOIN keyword_search_terms ON "
+       "keyword_search_terms.url_id = urls.id"},
+      {firefox, "Visit History", places,
+       "SELECT moz_historyvisits.place_id || ' ' || moz_places.url FROM moz_places INNER JOIN "
+       "moz_historyvisits ON moz_historyvisits.place_id = moz_places.id"},
+      {firefox, "Search History", places,
+       "SELECT moz_keywords.id || ' ' || moz_places.url FROM moz_places INNER JOIN moz_keywords "
+       "ON moz_keywords.place_id = moz_places.id"},
+      // Download annotations: the file address, or the web address as stored.
+      {firefox, "Download History", places,
+       "SELECT id || ' ' || content FROM moz_annos WHERE content LIKE '%://%'"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.category->title + ": " + c.group);
+    std::vector<std::string> expected = storedPairs(c.store, c.sql);
+    ASSERT_FALSE(expected.empty());
+    std::vector<std::string> seen = attachmentsAndUrls(groupTitled(c.category, c.group));
+    // Rows whose text is no address (a blank in it, a bare name) have the
+    // placeholder; they are left out of the queries and appear here so.
+    std::erase(seen, "105 file://");
+    std::erase(seen, "24 file://");
+    EXPECT_EQ(seen, expected);
+  }
+  // The rows left out above are there, with the placeholder.
+  for (const auto& [group, attachment] :
+       {std::pair{groupTitled(chrome, "Visit History"), "105"},
+        std::pair{groupTitled(firefox, "Download History"), "24"}}) {
+    const FilePtr item = itemWithAttachment(group, attachment);
+    ASSERT_TRUE(item) << attachment;
+    EXPECT_TRUE(item->url.empty());
+    EXPECT_EQ(item->url.absoluteString(), "file://");
+  }
+
+  // Web addresses keep their path part as the path, never a file's.
+  const FilePtr cart = itemWithAttachment(groupTitled(safari, "Visit History"), "14");
+  ASSERT_TRUE(cart);
+  EXPECT_EQ(cart->title, "Cart");
+  EXPECT_FALSE(cart->url.isFileURL());
+  EXPECT_EQ(cart->url.scheme(), "https");
+  EXPECT_EQ(cart->url.path(), "/cart");
+  // A download whose address is a web one is never taken for a file.
+  EXPECT_EQ(attachmentsAndUrls(groupTitled(firefox, "Download File History")),
+            (std::vector<std::string>{"20 file://" +
+                                      percentEncodePath(sb_.path("~/Downloads/My File.txt"))}));
+
+  // Chrome and Safari downloads: the stored paths.
+  EXPECT_EQ(
+      attachmentsAndUrls(groupTitled(chrome, "Download History")),
+      (std::vector<std::string>{"1 file://" + percentEncodePath(sb_.path("~/Downloads/report.pdf")),
+                                "2 file:///nowhere/gone.zip"}));
+  EXPECT_EQ(
+      attachmentsAndUrls(groupTitled(safari, "Download History")),
+      (std::vector<std::string>{"ID-1 file://" + percentEncodePath(sb_.path("~/Downloads/a.zip")),
+                                "ID-2 file://"}));
 }
 
 TEST_F(BrowserScanTest, FirefoxWithoutADefaultProfileHasNoGroups) {

@@ -83,6 +83,38 @@ TEST(PrivacySupportTest, LastPathComponentOfTexts) {
   for (auto [text, last] : cases) EXPECT_EQ(lastPathComponent(text), last) << text;
 }
 
+TEST(PrivacySupportTest, StoredAddressesAndPaths) {
+  struct Case {
+    std::string text;
+    std::string address;   // urlFromText(text).absoluteString()
+    std::string download;  // downloadUrl(text).absoluteString()
+    std::string local;     // localPath(downloadUrl(text))
+  };
+  const Case cases[] = {
+      {"https://example.com/a?b#c", "https://example.com/a?b#c", "https://example.com/a?b#c", ""},
+      {"file:///Users/tester/a%20b.zip", "file:///Users/tester/a%20b.zip",
+       "file:///Users/tester/a%20b.zip", "/Users/tester/a b.zip"},
+      {"/Users/tester/a b.zip", "file://", "file:///Users/tester/a%20b.zip",
+       "/Users/tester/a b.zip"},
+      // Not absolute: never a file below the working folder.
+      {"UTF-8", "file://", "file://", ""},
+      {"~/Downloads/a.zip", "file://", "file://", ""},
+      {"Downloads/a.zip", "file://", "file://", ""},
+      {"file:///broken%", "file://", "file://", ""},
+      {"https://bad host/", "file://", "file://", ""},
+      {"", "file://", "file://", ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    EXPECT_EQ(urlFromText(c.text).absoluteString(), c.address);
+    const Url download = downloadUrl(c.text);
+    EXPECT_EQ(download.absoluteString(), c.download);
+    EXPECT_EQ(localPath(download), c.local);
+  }
+  EXPECT_EQ(fileUrlOfPath("relative/a").absoluteString(), "file://");
+  EXPECT_EQ(fileUrlOfPath("/tmp/x y").absoluteString(), "file:///tmp/x%20y");
+}
+
 TEST(PrivacySupportTest, StoreNamesAreFoundWithoutRegardToCase) {
   testing::Sandbox sb;
   sb.file("~/Library/Application Support/Google/Chrome/Default/Cookies", 1);

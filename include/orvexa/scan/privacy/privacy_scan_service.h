@@ -9,6 +9,10 @@
 //   PrivacyRowKey    the columns of a row identified by several texts
 //   int              a position in the Finder's recent-folders list
 //   AppPermissionsName  a permission of an application
+// An item's url is the address a row holds for the visits and searches (a
+// web address kept as written, Url::isFileURL() false, or a file URL), the
+// file URL of a download or of a store file, or the placeholder ("file://")
+// when the row holds no address. Only file URLs name files here.
 //
 // The scan only reads. Every store lies below the user's home from the paths
 // table; a store name that is absent as written is looked up without regard
