@@ -12,6 +12,13 @@ namespace {
 // *removed; true when everything went.
 bool removeRecord(const FilePtr& file, int64_t* removed) {
   if (file->childrens.empty()) {
+    if (!file->url.isFileURL()) {
+      // A web address names nothing on this disk; its path part must never
+      // be taken for a file.
+      file->deleteStatus = raw(DeleteStatus::DeleteError);
+      file->deleteErrorDesc = "Not a file: " + file->url.absoluteString();
+      return false;
+    }
     FileStatus status = removeItem(file->url.path());
     if (status.ok()) {
       file->deleteStatus = raw(DeleteStatus::DeleteSuccess);
@@ -112,8 +119,10 @@ void CleanService::cleanDiskAnalysis(const CategoryPtr& allCategory, CleanServic
 void CleanService::updateDeleteStatus(const FilePtr& file, DeleteStatus status,
                                       HelperCleanService& helperService) {
   file->deleteStatus = raw(status);
-  FileInformationSet& queue =
-      file->canDelete ? helperService.commonDelete : helperService.helperDelete;
+  // Only files go to the helper: anything else fails on the direct path.
+  FileInformationSet& queue = file->canDelete || !file->url.isFileURL()
+                                  ? helperService.commonDelete
+                                  : helperService.helperDelete;
   if (!queue.insert(file)) {
     FilePtr queued = queue.find(file);
     if (queued && queued != file) helperService.queuedTwins.emplace_back(file, queued);

@@ -219,6 +219,24 @@ TEST_F(CleanServiceTest, ATickedLinkGoesAndItsTargetOutsideStays) {
   }
 }
 
+// A record of a web address whose path part happens to name a real file:
+// neither the direct path nor the helper may take it for that file.
+TEST_F(CleanServiceTest, AWebAddressIsNeverRemovedAsAFile) {
+  testing::RunningHelper helper;
+  const std::string file = othersFile(sb_, "page");
+  for (bool canDelete : {true, false}) {
+    SCOPED_TRACE(canDelete ? "direct" : "through the helper");
+    FilePtr web = record(file, 1, 100, canDelete);
+    web->url = Url::fromString("https://example.com" + file);
+    ASSERT_FALSE(web->url.isFileURL());
+    auto finish = clean({category({web})});
+    EXPECT_TRUE(exists(file));
+    EXPECT_EQ(web->deleteStatus, raw(DeleteStatus::DeleteError));
+    EXPECT_EQ(web->deleteErrorDesc, "Not a file: https://example.com" + file);
+    EXPECT_EQ(finish->removed, 0);
+  }
+}
+
 TEST_F(CleanServiceTest, APathSwappedForALinkMidRequestRemovesNothingOutside) {
   testing::TempDir outside;
   const std::string outsideFile = outside.writeFile("app/victim.bin", "outside");
