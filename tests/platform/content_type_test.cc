@@ -20,30 +20,16 @@ TEST(ContentTypeTest, TypesByName) {
   const Case cases[] = {
       {"photo.jpg", false, "public.jpeg"},
       {"PHOTO.JPEG", false, "public.jpeg"},
-      {"shot.png", false, "public.png"},
       {"IMG_0001.HEIC", false, "public.heic"},
-      {"anim.gif", false, "com.compuserve.gif"},
-      {"scan.tiff", false, "public.tiff"},
-      {"old.bmp", false, "com.microsoft.bmp"},
       {"clip.mp4", false, "public.mpeg-4"},
       {"clip.MOV", false, "com.apple.quicktime-movie"},
-      {"clip.avi", false, "public.avi"},
       {"song.mp3", false, "public.mp3"},
-      {"song.m4a", false, "public.mpeg-4-audio"},
-      {"sound.wav", false, "com.microsoft.waveform-audio"},
-      {"sound.aiff", false, "public.aiff-audio"},
       {"paper.pdf", false, "com.adobe.pdf"},
       {"letter.docx", false, "org.openxmlformats.wordprocessingml.document"},
-      {"letter.doc", false, "com.microsoft.word.doc"},
-      {"notes.rtf", false, "public.rtf"},
       {"notes.txt", false, "public.plain-text"},
-      {"page.html", false, "public.html"},
       {"bundle.zip", false, "public.zip-archive"},
       {"logs.gz", false, "org.gnu.gnu-zip-archive"},
-      {"backup.tar", false, "public.tar-archive"},
       {"Installer.dmg", false, "com.apple.disk-image-udif"},
-      {"disc.iso", false, "public.iso-image"},
-      {"system.log", false, "com.apple.log"},
       {"prefs.plist", false, "com.apple.property-list"},
       {"archive.tar.gz", false, "org.gnu.gnu-zip-archive"},
       {"unknown.xyz", false, "public.data"},
@@ -52,7 +38,6 @@ TEST(ContentTypeTest, TypesByName) {
       {"Safari.app", true, "com.apple.application-bundle"},
       {"Safari.APP", true, "com.apple.application-bundle"},
       {"Sparkle.framework", true, "com.apple.package"},
-      {"Mail.mdimporter", true, "com.apple.package"},
       {"Library.photoslibrary", true, "com.apple.package"},
       {"Folder", true, "public.folder"},
       {"folder.jpg", true, "public.folder"},  // folders are never typed by extension
@@ -74,7 +59,6 @@ TEST(ContentTypeTest, SniffsFilesWithoutExtension) {
   const Case cases[] = {
       {"jpeg", std::string("\xFF\xD8\xFF\xE0\x00\x10JFIF", 10), "public.jpeg"},
       {"png", std::string("\x89PNG\r\n\x1A\n\0\0\0\x0DIHDR", 16), "public.png"},
-      {"gif", "GIF89a\x01\x00", "com.compuserve.gif"},
       {"tiff", std::string("II*\0\x08\0\0\0", 8), "public.tiff"},
       {"pdf", "%PDF-1.7\n", "com.adobe.pdf"},
       {"zip", std::string("PK\x03\x04\x14\0", 6), "public.zip-archive"},
@@ -124,9 +108,6 @@ TEST(ContentTypeTest, TreesListConformanceNearestFirst) {
       {"public.mpeg-4",
        {"public.mpeg-4", "public.movie", "public.audiovisual-content", "public.data", "public.item",
         "public.content"}},
-      {"public.mp3",
-       {"public.mp3", "public.audio", "public.audiovisual-content", "public.data", "public.item",
-        "public.content"}},
       {"com.adobe.pdf",
        {"com.adobe.pdf", "public.data", "public.item", "public.composite-content",
         "public.content"}},
@@ -135,8 +116,6 @@ TEST(ContentTypeTest, TreesListConformanceNearestFirst) {
       {"org.openxmlformats.wordprocessingml.document",
        {"org.openxmlformats.wordprocessingml.document", "public.zip-archive", "public.archive",
         "public.data", "public.item", "public.composite-content", "public.content"}},
-      {"org.gnu.gnu-zip-archive",
-       {"org.gnu.gnu-zip-archive", "public.archive", "public.data", "public.item"}},
       {"public.folder", {"public.folder", "public.directory", "public.item"}},
       {"com.apple.application-bundle",
        {"com.apple.application-bundle", "com.apple.application", "com.apple.bundle",
@@ -158,15 +137,9 @@ TEST(ContentTypeTest, Descriptions) {
     std::string description;
   };
   const Case cases[] = {
-      {"public.jpeg", "JPEG image"},
-      {"public.folder", "Folder"},
-      {"com.apple.application-bundle", "Application"},
-      {"com.adobe.pdf", "PDF document"},
-      {"public.mpeg-4", "MPEG-4 movie"},
-      {"public.zip-archive", "ZIP archive"},
-      {"public.plain-text", "Plain text document"},
-      {"public.data", "Document"},
-      {"dyn.unknown", "Document"},
+      {"public.jpeg", "JPEG image"},     {"com.apple.application-bundle", "Application"},
+      {"com.adobe.pdf", "PDF document"}, {"public.plain-text", "Plain text document"},
+      {"public.data", "Document"},       {"dyn.unknown", "Document"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.type);
@@ -187,12 +160,8 @@ TEST(ContentTypeTest, ExtensionsAndBundleExtensions) {
       {"trailing.", "", false},
       {"noext", "", false},
       {"Tool.APP", "APP", true},
-      {"Pane.prefPane", "prefPane", true},
       {"Kit.Framework", "Framework", true},
-      {"Ext.appex", "appex", true},
-      {"Sound.vst3", "vst3", true},
       {"Lib.photoslibrary", "photoslibrary", true},
-      {"x.txt", "txt", false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

@@ -52,29 +52,52 @@ std::vector<std::string> keysOf(const PlistValue& value) {
   return keys;
 }
 
-TEST(PlistTest, BinaryRoundTripKeepsEveryTypeAndKeyOrder) {
-  // Binary keeps microseconds and UIDs.
-  PlistValue original = everyType(true, kJan2 + 0.25);
-  std::string bytes = writePlist(original, PlistFormat::Binary);
-  ASSERT_EQ(bytes.substr(0, 8), "bplist00");
-  std::string error;
-  auto back = readPlist(bytes, &error);
-  ASSERT_TRUE(back) << error;
-  EXPECT_EQ(*back, original);
-  EXPECT_EQ(keysOf(*back), keysOf(original));
+// A binary list made by hand: `objects` in order, object 0 the top, offsets
+// and references `width` bytes wide.
+std::string handMadeBinaryList(const std::vector<std::string>& objects, unsigned width = 1) {
+  auto bigEndian = [](uint64_t v, unsigned bytes) {
+    std::string out;
+    for (int shift = static_cast<int>(bytes - 1) * 8; shift >= 0; shift -= 8) {
+      out += static_cast<char>((v >> shift) & 0xFF);
+    }
+    return out;
+  };
+  std::string bytes = "bplist00";
+  std::string offsets;
+  for (const std::string& o : objects) {
+    offsets += bigEndian(bytes.size(), width);
+    bytes += o;
+  }
+  const size_t table = bytes.size();
+  bytes += offsets;
+  std::string trailer(6, '\0');
+  trailer += static_cast<char>(width);  // offset width
+  trailer += static_cast<char>(width);  // reference width
+  for (uint64_t v : {uint64_t{objects.size()}, uint64_t{0}, uint64_t{table}}) {
+    trailer += bigEndian(v, 8);
+  }
+  return bytes + trailer;
 }
 
-TEST(PlistTest, XmlRoundTripKeepsEveryTypeAndKeyOrder) {
-  // XML dates have whole seconds only.
-  PlistValue original = everyType(false, kJan2);
-  std::string bytes = writePlist(original, PlistFormat::Xml);
-  EXPECT_NE(bytes.find("<date>2024-01-02T03:04:05Z</date>"), std::string::npos);
-  EXPECT_NE(bytes.find("<integer>-5</integer>"), std::string::npos);
-  std::string error;
-  auto back = readPlist(bytes, &error);
-  ASSERT_TRUE(back) << error;
-  EXPECT_EQ(*back, original);
-  EXPECT_EQ(keysOf(*back), keysOf(original));
+TEST(PlistTest, RoundTripKeepsEveryTypeAndKeyOrder) {
+  // Binary keeps microseconds and UIDs; XML dates have whole seconds only.
+  for (PlistFormat format : {PlistFormat::Binary, PlistFormat::Xml}) {
+    const bool binary = format == PlistFormat::Binary;
+    SCOPED_TRACE(binary ? "binary" : "xml");
+    PlistValue original = everyType(binary, binary ? kJan2 + 0.25 : kJan2);
+    std::string bytes = writePlist(original, format);
+    if (binary) {
+      EXPECT_EQ(bytes.substr(0, 8), "bplist00");
+    } else {
+      EXPECT_NE(bytes.find("<date>2024-01-02T03:04:05Z</date>"), std::string::npos);
+      EXPECT_NE(bytes.find("<integer>-5</integer>"), std::string::npos);
+    }
+    std::string error;
+    auto back = readPlist(bytes, &error);
+    ASSERT_TRUE(back) << error;
+    EXPECT_EQ(*back, original);
+    EXPECT_EQ(keysOf(*back), keysOf(original));
+  }
 }
 
 TEST(PlistTest, XmlReadKeepsFileOrderAndLastValueOfARepeatedKey) {
@@ -96,18 +119,9 @@ TEST(PlistTest, DatesAreSecondsSince1970) {
   ASSERT_TRUE(xml->asDate());
   EXPECT_EQ(xml->asDate()->secondsSince1970, kJan2);
 
-  // A binary list written by hand: one date object, 725857445 seconds after
-  // 2001-01-01 as a big-endian double.
-  std::string binary = "bplist00";
-  binary += '\x33';
-  binary += std::string("\x41\xC5\xA1\xDA\x52\x80\x00\x00", 8);
-  binary += '\x08';  // offset table: the object is at byte 8
-  binary += std::string(6, '\0');
-  binary += '\x01';                                // offset size
-  binary += '\x01';                                // reference size
-  binary += std::string("\0\0\0\0\0\0\0\x01", 8);  // one object
-  binary += std::string("\0\0\0\0\0\0\0\0", 8);    // top object
-  binary += std::string("\0\0\0\0\0\0\0\x11", 8);  // offset table at 17
+  // One date object, 725857445 seconds after 2001-01-01 as a big-endian double.
+  const std::string binary =
+      handMadeBinaryList({std::string("\x33\x41\xC5\xA1\xDA\x52\x80\x00\x00", 9)});
   std::string error;
   auto bin = readPlist(binary, &error);
   ASSERT_TRUE(bin) << error;
@@ -181,33 +195,6 @@ TEST(PlistTest, RefusesNestingDeeperThanTheLimit) {
   std::string error;
   EXPECT_FALSE(readPlist(nested(600), &error));
   EXPECT_EQ(error, "nesting deeper than 512 levels");
-}
-
-// A binary list made by hand: `objects` in order, object 0 the top, offsets
-// and references `width` bytes wide.
-std::string handMadeBinaryList(const std::vector<std::string>& objects, unsigned width = 1) {
-  auto bigEndian = [](uint64_t v, unsigned bytes) {
-    std::string out;
-    for (int shift = static_cast<int>(bytes - 1) * 8; shift >= 0; shift -= 8) {
-      out += static_cast<char>((v >> shift) & 0xFF);
-    }
-    return out;
-  };
-  std::string bytes = "bplist00";
-  std::string offsets;
-  for (const std::string& o : objects) {
-    offsets += bigEndian(bytes.size(), width);
-    bytes += o;
-  }
-  const size_t table = bytes.size();
-  bytes += offsets;
-  std::string trailer(6, '\0');
-  trailer += static_cast<char>(width);  // offset width
-  trailer += static_cast<char>(width);  // reference width
-  for (uint64_t v : {uint64_t{objects.size()}, uint64_t{0}, uint64_t{table}}) {
-    trailer += bigEndian(v, 8);
-  }
-  return bytes + trailer;
 }
 
 // Lists the property-list library would abort on, loop over or recurse too

@@ -182,12 +182,13 @@ TEST_F(LSHServiceConcurrencyTest, BandLookupFindsEveryPairThatAgreesOnASelection
     planted.insert(std::minmax("/p/" + a, "/p/" + b));
   }
   std::sort(nodes.begin(), nodes.end(), [](auto& x, auto& y) { return x->url < y->url; });
-  const auto found = pairsOf(fileAndSearch(nodes, 3, 3));
+  const auto result = fileAndSearch(nodes, 3, 3);
+  const auto found = pairsOf(result);
   for (const auto& pair : planted) {
     EXPECT_EQ(found.count(pair), 1u) << pair.first << " " << pair.second;
   }
   // Whatever else was paired is within the distance limit.
-  for (const auto& [key, members] : fileAndSearch(nodes, 3, 3)) {
+  for (const auto& [key, members] : result) {
     for (const auto& m : members) {
       EXPECT_LE(SimilarNode::calculateHamming(key->fingerprint, m->fingerprint), 3);
     }

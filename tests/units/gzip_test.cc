@@ -273,13 +273,5 @@ TEST(DecompressedTest, RawDeflateWithOutputLimit) {
   }
 }
 
-TEST(GzipTest, StringDecodesUtf8Bytes) {
-  EXPECT_EQ(string(bytesOf("gr\xC3\xBC\xC3\x9F"
-                           "e")),
-            "gr\xC3\xBC\xC3\x9F"
-            "e");
-  EXPECT_EQ(string(Data{}), "");
-}
-
 }  // namespace
 }  // namespace orvexa

@@ -197,27 +197,23 @@ TEST_F(SqliteToolTest, BoundStatementMisuseIsRefusedBeforeRunning) {
   EXPECT_TRUE(tool_.executionSQL("select ?; -- probe\n", {int64_t{1}}).first);
 }
 
-TEST(SqliteToolOpenTest, NonexistentPathIsCreatedAndTheProbeFails) {
+TEST(SqliteToolOpenTest, MissingFileIsCreatedAndAFileThatIsNoDatabaseFailsTheProbe) {
   TempDir dir;
-  const std::string path = dir / "new.db";
   SqliteTool tool;
-  ASSERT_TRUE(tool.openDB(path));
-  EXPECT_TRUE(std::filesystem::exists(path));
+  const std::string created = dir / "new.db";
+  ASSERT_TRUE(tool.openDB(created));
+  EXPECT_TRUE(std::filesystem::exists(created));
   EXPECT_EQ(tool.executionSQL("select * from access"),
             (std::pair<bool, std::string>{false, "no such table: access"}));
-  EXPECT_TRUE(tool.closeDB(path));
-}
+  EXPECT_TRUE(tool.closeDB(created));
 
-TEST(SqliteToolOpenTest, FileThatIsNotADatabaseOpensButFailsTheProbe) {
-  TempDir dir;
-  const std::string path = dir.writeFile("fake.db", std::string(4096, 'z'));
-  SqliteTool tool;
-  ASSERT_TRUE(tool.openDB(path));  // SQLite reads the header only when needed
+  const std::string fake = dir.writeFile("fake.db", std::string(4096, 'z'));
+  ASSERT_TRUE(tool.openDB(fake));  // SQLite reads the header only when needed
   EXPECT_EQ(tool.executionSQL("select * from sqlite_master"),
             (std::pair<bool, std::string>{false, "file is not a database"}));
   EXPECT_TRUE(tool.queryDBData("select * from sqlite_master").empty());
-  EXPECT_TRUE(tool.closeDB(path));
-  EXPECT_EQ(testing::readFile(path), std::string(4096, 'z'));  // untouched
+  EXPECT_TRUE(tool.closeDB(fake));
+  EXPECT_EQ(testing::readFile(fake), std::string(4096, 'z'));  // untouched
 }
 
 TEST(SqliteToolOpenTest, OpenFailurePrintsSqliteMessageToStdout) {

@@ -294,14 +294,5 @@ TEST_F(FingerprintTest, LanczosScalerGivesGrayLevelsOfTheOutputSize) {
   EXPECT_FALSE(NewMetalScaleImageService(MTLDevice{}, urlOf(path), ImageSize{0, 4}).getGray());
 }
 
-TEST(FingerprintSettingsTest, ResizeSettingsDefaultTo40AndCanBeChanged) {
-  EXPECT_EQ(SimilarScanService::resizeImgWidth(), 40.0);
-  EXPECT_EQ(SimilarScanService::resizeImgHeight(), 40.0);
-  SimilarScanService::setResizeImgWidth(64.5);
-  EXPECT_EQ(SimilarScanService::resizeImgWidth(), 64.5);
-  SimilarScanService::setResizeImgWidth(40.0);
-  EXPECT_EQ(SimilarScanService::stringBinary2Dec("100101"), 37);
-}
-
 }  // namespace
 }  // namespace orvexa

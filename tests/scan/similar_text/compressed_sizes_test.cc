@@ -59,13 +59,6 @@ TEST(CompressedSizesTest, StoresGzipSizesOfEveryTextAndOrderedPair) {
   EXPECT_EQ(sizes.pairSize(1, 1), 0);
 }
 
-TEST(CompressedSizesTest, OneDocumentHasOneSingleSizeAndOnePairSize) {
-  CompressedSizes sizes = measured({"just one text"});
-  EXPECT_EQ(sizes.measuredSingleSizes(), 1u);
-  EXPECT_EQ(sizes.measuredPairSizes(), 1u);
-  EXPECT_EQ(sizes.pairSize(0, 0), gzipSize("just one textjust one text"));
-}
-
 TEST(CompressedSizesTest, StoppedRowLeavesTheRestUnmeasured) {
   const std::vector<std::string> texts = {"a", "b", "c", "d"};
   CompressedSizes sizes(texts.size());
