@@ -1,6 +1,9 @@
 #!/usr/bin/env bash
 # Disk analysis of a generated tree: orvexa disk-usage against du, gdu and ncdu.
 #   bench/disk_usage.sh [BUILD_DIR]      (default: build, as scripts/run.sh makes it)
+#   BASELINE=/path/to/other/orvexa bench/disk_usage.sh [BUILD_DIR]
+#     also times another build of the program in the same rounds ("baseline"),
+#     to compare a change with what it replaces on a machine whose load varies.
 # Builds 200,000 small files in 10,000 folders (100 top-level folders of 99
 # sub-folders, 20 files in each of the 10,000 folders), checks that orvexa's
 # total agrees with du, runs every tool once to warm the page cache, then
@@ -63,24 +66,31 @@ fi
 echo "agree: orvexa total $ours_total = du $du_total - directories' own $dir_own"
 
 names=(orvexa orvexa-full du gdu ncdu)
-run() {  # run NAME: one timed run, prints "seconds kilobytes"
+baseline=${BASELINE:-}
+if [ -n "$baseline" ]; then
+  [ -x "$baseline" ] || { echo "no baseline program $baseline" >&2; exit 1; }
+  names=(baseline "${names[@]}")
+fi
+run() {  # run NAME: one timed run, prints "seconds kilobytes user+system-seconds"
   local out="$root/time.txt"
   case $1 in
-    orvexa) /usr/bin/time -o "$out" -f '%e %M' "$orvexa" disk-usage "$tree" --quiet --json >/dev/null ;;
-    orvexa-full) /usr/bin/time -o "$out" -f '%e %M' "$orvexa" disk-usage "$tree" --quiet --json --depth 0 --top 0 >/dev/null ;;
-    du) /usr/bin/time -o "$out" -f '%e %M' du -sb --apparent-size "$tree" >/dev/null ;;
-    gdu) /usr/bin/time -o "$out" -f '%e %M' gdu -n -p "$tree" >/dev/null ;;
-    ncdu) /usr/bin/time -o "$out" -f '%e %M' ncdu -0 -o /dev/null "$tree" >/dev/null ;;
+    orvexa) /usr/bin/time -o "$out" -f '%e %M %U %S' "$orvexa" disk-usage "$tree" --quiet --json >/dev/null ;;
+    baseline) /usr/bin/time -o "$out" -f '%e %M %U %S' "$baseline" disk-usage "$tree" --quiet --json >/dev/null ;;
+    orvexa-full) /usr/bin/time -o "$out" -f '%e %M %U %S' "$orvexa" disk-usage "$tree" --quiet --json --depth 0 --top 0 >/dev/null ;;
+    du) /usr/bin/time -o "$out" -f '%e %M %U %S' du -sb --apparent-size "$tree" >/dev/null ;;
+    gdu) /usr/bin/time -o "$out" -f '%e %M %U %S' gdu -n -p "$tree" >/dev/null ;;
+    ncdu) /usr/bin/time -o "$out" -f '%e %M %U %S' ncdu -0 -o /dev/null "$tree" >/dev/null ;;
   esac
-  tail -n 1 "$out"
+  tail -n 1 "$out" | awk '{printf "%s %s %.2f\n", $1, $2, $3 + $4}'
 }
 
 echo "load average: $(cut -d' ' -f1-3 /proc/loadavg) on $(nproc) cores"
 for name in "${names[@]}"; do run "$name" >/dev/null; done  # warm
-declare -A best_time best_mem
+declare -A best_time best_mem cpu_times
 for round in 1 2 3; do
   for name in "${names[@]}"; do
-    read -r t m < <(run "$name")
+    read -r t m c < <(run "$name")
+    cpu_times[$name]="${cpu_times[$name]:-} $c"
     if [ -z "${best_time[$name]:-}" ] || awk -v a="$t" -v b="${best_time[$name]}" 'BEGIN {exit !(a < b)}'; then
       best_time[$name]=$t
     fi
@@ -88,15 +98,26 @@ for round in 1 2 3; do
   done
 done
 
-printf '\n%-12s %10s %12s %12s\n' tool "best s" "peak RSS MB" "bytes/entry"
+# CPU time (user + system, median of the rounds) says more than wall time
+# when other work shares the machine.
+median() { tr ' ' '\n' | grep -v '^$' | sort -n | awk '{v[NR] = $1} END {print v[int((NR + 1) / 2)]}'; }
+declare -A cpu
+for name in "${names[@]}"; do cpu[$name]=$(echo "${cpu_times[$name]}" | median); done
+
+printf '\n%-12s %10s %10s %12s %12s\n' tool "best s" "median CPU" "peak RSS MB" "bytes/entry"
 for name in "${names[@]}"; do
-  awk -v n="$name" -v t="${best_time[$name]}" -v m="${best_mem[$name]}" -v e="$entries" \
-    'BEGIN {printf "%-12s %10.3f %12.1f %12.0f\n", n, t, m / 1024, m * 1024 / e}'
+  awk -v n="$name" -v t="${best_time[$name]}" -v c="${cpu[$name]}" -v m="${best_mem[$name]}" \
+    -v e="$entries" 'BEGIN {printf "%-12s %10.3f %10.2f %12.1f %12.0f\n", n, t, c, m / 1024, m * 1024 / e}'
 done
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN {printf "%.2f", (b > 0 ? a / b : 0)}'; }
 o=${best_time[orvexa]}
 echo
-echo "orvexa / du:   $(ratio "$o" "${best_time[du]}")  (target <= 1.20)"
+echo "orvexa / du:   $(ratio "$o" "${best_time[du]}")  (target <= 1.20; CPU $(ratio "${cpu[orvexa]}" "${cpu[du]}"))"
 echo "orvexa / gdu:  $(ratio "$o" "${best_time[gdu]}")  (target < 1)"
 echo "orvexa / ncdu: $(ratio "$o" "${best_time[ncdu]}")  (target < 1)"
 echo "orvexa peak memory: $(awk -v m="${best_mem[orvexa]}" -v e="$entries" 'BEGIN {printf "%.0f", m * 1024 / e}') bytes per entry (target <= 400)"
+if [ -n "$baseline" ]; then
+  b=${best_time[baseline]}
+  echo "baseline / du: $(ratio "$b" "${best_time[du]}")  (CPU $(ratio "${cpu[baseline]}" "${cpu[du]}")); baseline / gdu: $(ratio "$b" "${best_time[gdu]}"); baseline / ncdu: $(ratio "$b" "${best_time[ncdu]}")"
+  echo "baseline peak memory: $(awk -v m="${best_mem[baseline]}" -v e="$entries" 'BEGIN {printf "%.0f", m * 1024 / e}') bytes per entry"
+fi

@@ -4,6 +4,9 @@
 # the corpus takes almost no disk).
 #
 #   bench/large_files.sh [ORVEXA_BINARY] [RUNS]
+#   BASELINE=/path/to/other/orvexa bench/large_files.sh [ORVEXA_BINARY] [RUNS]
+#     also times another build of the program in the same runs ("baseline"),
+#     to compare a change with what it replaces on a machine whose load varies.
 #
 # ORVEXA_BINARY defaults to build/bin/orvexa (scripts/run.sh builds it). The
 # home is laid out as <root>/Users/$(whoami) and scanned with --root <root>.
@@ -110,10 +113,10 @@ PY
 # Timing in a fresh interpreter: the peak memory the kernel reports for a
 # child also counts its parent's pages up to the exec (posix_spawn shares
 # them), so the parent must stay small.
-python3 - "$orvexa" "$root" "$home" "$runs" <<'PY'
+python3 - "$orvexa" "$root" "$home" "$runs" "${BASELINE:-}" <<'PY'
 import os, statistics, sys, time
 
-orvexa, root, home, runs = sys.argv[1], sys.argv[2], sys.argv[3], int(sys.argv[4])
+orvexa, root, home, runs, baseline = sys.argv[1], sys.argv[2], sys.argv[3], int(sys.argv[4]), sys.argv[5]
 
 def timed_with_rss(args):
     devnull = os.open(os.devnull, os.O_WRONLY)
@@ -130,9 +133,13 @@ def timed_with_rss(args):
 
 ours_cmd = [orvexa, "large", "--quiet", "--root", root]
 find_cmd = ["find", home, "-type", "f", "-size", "+50M"]
+base_cmd = [baseline, "large", "--quiet", "--root", root] if baseline else None
 timed_with_rss(ours_cmd)
 timed_with_rss(find_cmd)
+if base_cmd:
+    timed_with_rss(base_cmd)
 ours_t, find_t, ours_cpu, find_cpu, rss = [], [], [], [], []
+base_t, base_cpu, base_rss = [], [], []
 for _ in range(runs):
     t, r, c = timed_with_rss(ours_cmd)
     ours_t.append(t)
@@ -141,6 +148,11 @@ for _ in range(runs):
     t, _, c = timed_with_rss(find_cmd)
     find_t.append(t)
     find_cpu.append(c)
+    if base_cmd:
+        t, r, c = timed_with_rss(base_cmd)
+        base_t.append(t)
+        base_cpu.append(c)
+        base_rss.append(r)
 o, f = statistics.median(ours_t), statistics.median(find_t)
 oc, fc = statistics.median(ours_cpu), statistics.median(find_cpu)
 print(f"runs: {runs} each; medians, wall (min) and CPU (user + system); load average {os.getloadavg()[0]:.1f}")
@@ -148,4 +160,8 @@ print(f"  orvexa large --quiet --root ROOT : {o * 1000:7.1f} ms ({min(ours_t) * 
 print(f"  find HOME -type f -size +50M     : {f * 1000:7.1f} ms ({min(find_t) * 1000:.1f})  CPU {fc * 1000:6.1f} ms")
 print(f"  ratio orvexa / find              : {o / f:7.2f}x wall, {oc / fc:.2f}x CPU (target <= 1.5x)")
 print(f"  orvexa peak memory               : {max(rss) / 1024:7.1f} MiB")
+if base_cmd:
+    b, bc = statistics.median(base_t), statistics.median(base_cpu)
+    print(f"  baseline (same runs)             : {b * 1000:7.1f} ms ({min(base_t) * 1000:.1f})  CPU {bc * 1000:6.1f} ms")
+    print(f"  ratio baseline / find            : {b / f:7.2f}x wall, {bc / fc:.2f}x CPU; peak memory {max(base_rss) / 1024:.1f} MiB")
 PY

@@ -20,13 +20,13 @@ FileInformation::FileInformation(int state_, int finderID, int parentFinderID_, 
       url(std::move(url_)),
       canDelete(canDelete_),
       removeCategory(removeCategory_),
+      finderID_(finderID),
       attachInformation(std::move(attachInformation_)),
       childrens(std::move(childrens_)),
       parentCategoryInfo(parentCategoryInfo_),
       fileKind(fileKind_),
       levelInt(levelInt_),
-      parentFileInfo(parentFileInfo_),
-      finderID_(finderID) {
+      parentFileInfo(parentFileInfo_) {
   refreshHash();
 }
 
@@ -36,8 +36,19 @@ void FileInformation::setFinderID(int id) {
 }
 
 void FileInformation::refreshHash() {
-  hashValueString_ = std::to_string(finderID_) + ":" + std::to_string(parentFinderID) + ":" +
-                     std::to_string(size) + ":" + url.absoluteString();
+  hashParentFinderID_ = parentFinderID;
+  hashSize_ = size;
+}
+
+std::string FileInformation::hashValueString() const {
+  std::string text = std::to_string(finderID_);
+  text += ':';
+  text += std::to_string(hashParentFinderID_);
+  text += ':';
+  text += std::to_string(hashSize_);
+  text += ':';
+  text += url.absoluteString();
+  return text;
 }
 
 size_t FileInformation::hashValue() const {

@@ -85,6 +85,14 @@ void DirectoryEnumerator::descend() {
 
 void DirectoryEnumerator::skipDescendants() { descendPending_ = false; }
 
+int DirectoryEnumerator::folderDescriptor() {
+  // A folder to descend into is only entered by the next call of next():
+  // until then the deepest open folder is the one holding the item.
+  if (finished_ || !started_ || chain_->empty()) return -1;
+  int err = 0;
+  return chain_->fdOf(chain_->depth() - 1, &err);
+}
+
 std::optional<ResourceValues> DirectoryEnumerator::next() {
   if (finished_) return std::nullopt;
   if (!started_) {

@@ -21,21 +21,18 @@ FolderChain::FolderChain(size_t maxOpen)
     : maxOpen_(maxOpen < 2 ? 2 : maxOpen), buffer_(new char[kBufferSize]) {}
 
 int FolderChain::openChecked(int parentFd, const char* name, bool followLink, UniqueFd* out,
-                             dev_t* dev, ino_t* ino) {
+                             struct stat* st) {
   int fd = ::openat(parentFd, name, kOpenFlags | (followLink ? 0 : O_NOFOLLOW));
   if (fd < 0) {
     // O_NOFOLLOW on a link gives ELOOP; the caller asked for a folder.
     return errno == ELOOP && !followLink ? ENOTDIR : errno;
   }
   out->reset(fd);
-  struct stat st {};
-  if (::fstat(fd, &st) != 0) {
+  if (::fstat(fd, st) != 0) {
     int err = errno;
     out->reset();
     return err;
   }
-  *dev = st.st_dev;
-  *ino = st.st_ino;
   return 0;
 }
 
@@ -67,8 +64,10 @@ int FolderChain::openRoot(const std::string& path, bool followLink) {
     if (int err = openFault(path); err != 0) return err;
   }
   Frame frame;
-  int err = openChecked(AT_FDCWD, path.c_str(), followLink, &frame.fd, &frame.dev, &frame.ino);
+  struct stat st {};
+  int err = openChecked(AT_FDCWD, path.c_str(), followLink, &frame.fd, &st);
   if (err != 0) return err;
+  frame.take(st);
   path_ = path;
   while (path_.size() > 1 && path_.back() == '/') path_.pop_back();
   frame.name = path;
@@ -97,8 +96,10 @@ int FolderChain::push(const std::string& name, bool retireParent) {
   }
   makeRoomFor(parent, parent);
   Frame frame;
-  err = openChecked(parentFd, name.c_str(), false, &frame.fd, &frame.dev, &frame.ino);
+  struct stat st {};
+  err = openChecked(parentFd, name.c_str(), false, &frame.fd, &st);
   if (err != 0) return err;
+  frame.take(st);
   if (path_.empty() || path_.back() != '/') path_ += '/';
   path_ += name;
   frame.name = name;
@@ -166,22 +167,20 @@ int FolderChain::reopenDownwards(size_t index) {
   if (frames_[start].fd.valid()) {
     currentFd = frames_[start].fd.get();
   } else {
-    dev_t dev = 0;
-    ino_t ino = 0;
-    int err = openChecked(AT_FDCWD, frames_[0].name.c_str(), true, &current, &dev, &ino);
+    struct stat st {};
+    int err = openChecked(AT_FDCWD, frames_[0].name.c_str(), true, &current, &st);
     if (err != 0) return err;
-    if (dev != frames_[0].dev || ino != frames_[0].ino) return ENOENT;
+    if (st.st_dev != frames_[0].dev || st.st_ino != frames_[0].ino) return ENOENT;
     currentFd = current.get();
     level = 0;
   }
   while (level < index) {
     ++level;
     UniqueFd child;
-    dev_t dev = 0;
-    ino_t ino = 0;
-    int err = openChecked(currentFd, frames_[level].name.c_str(), false, &child, &dev, &ino);
+    struct stat st {};
+    int err = openChecked(currentFd, frames_[level].name.c_str(), false, &child, &st);
     if (err != 0) return err;
-    if (dev != frames_[level].dev || ino != frames_[level].ino) return ENOENT;
+    if (st.st_dev != frames_[level].dev || st.st_ino != frames_[level].ino) return ENOENT;
     current = std::move(child);
     currentFd = current.get();
   }

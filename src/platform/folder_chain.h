@@ -12,6 +12,7 @@
 // Thread-safety: one chain belongs to one thread.
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstddef>
@@ -38,11 +39,21 @@ class FolderChain {
     UniqueFd fd;  // closed while evicted or retired
     dev_t dev = 0;
     ino_t ino = 0;
+    mode_t mode = 0;                   // type and permissions when the folder was first opened
+    uid_t uid = 0;                     // its owner then
     std::string name;                  // within the parent; the root's is its whole path
     size_t pathLength = 0;             // length of the chain's path at this folder
     bool retired = false;              // its walk no longer needs the descriptor
     std::vector<FolderEntry> entries;  // for the walk's own use
     size_t next = 0;
+
+    // Keeps what fstat said of the folder when it was opened.
+    void take(const struct stat& st) {
+      dev = st.st_dev;
+      ino = st.st_ino;
+      mode = st.st_mode;
+      uid = st.st_uid;
+    }
   };
 
   explicit FolderChain(size_t maxOpen = kDefaultMaxOpen);
@@ -81,8 +92,8 @@ class FolderChain {
   std::function<int(const std::string& path)> openFault;
 
  private:
-  int openChecked(int parentFd, const char* name, bool followLink, UniqueFd* out, dev_t* dev,
-                  ino_t* ino);
+  // Opens a folder and reports what fstat says of it.
+  int openChecked(int parentFd, const char* name, bool followLink, UniqueFd* out, struct stat* st);
   void makeRoomFor(size_t keepA, size_t keepB);
   int reopenUpwards(size_t from, size_t index);
   int reopenDownwards(size_t index);

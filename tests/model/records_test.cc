@@ -9,10 +9,9 @@ namespace orvexa {
 namespace {
 
 FilePtr makeFile(int finderID, int parent, int64_t size, const std::string& path, bool folder) {
-  return std::make_shared<FileInformation>(0, finderID, parent, "t", Image{}, size, Timestamp{},
-                                           Url::fromPath(path, folder), "desc", true, false,
-                                           std::any{}, std::vector<FilePtr>{}, nullptr,
-                                           raw(FilesKind::File), 0, nullptr);
+  return std::make_shared<FileInformation>(
+      0, finderID, parent, "t", Image{}, size, Timestamp{}, Url::fromPath(path, folder), "desc",
+      true, false, std::any{}, std::vector<FilePtr>{}, nullptr, raw(FilesKind::File), 0, nullptr);
 }
 
 TEST(FileInformationTest, IdentityTextFollowsFinderIDAssignmentsOnly) {
@@ -28,13 +27,6 @@ TEST(FileInformationTest, IdentityTextFollowsFinderIDAssignmentsOnly) {
 
   FilePtr spaced = makeFile(0, 0, 1, "/tmp/My Folder/x.txt", false);
   EXPECT_EQ(spaced->hashValueString(), "0:0:1:file:///tmp/My%20Folder/x.txt");
-}
-
-TEST(FileInformationTest, DefaultsOfFieldsOutsideTheConstructor) {
-  FilePtr f = makeFile(0, 0, 1, "/tmp/x", false);
-  EXPECT_EQ(f->deleteStatus, raw(DeleteStatus::None));
-  EXPECT_TRUE(f->deleteErrorDesc.empty());
-  EXPECT_FALSE(f->attachInformation.has_value());
 }
 
 TEST(FileInformationTest, SetMembershipUsesTheFourIdentityFields) {
@@ -58,9 +50,9 @@ TEST(FileInformationTest, SetMembershipUsesTheFourIdentityFields) {
 }
 
 TEST(CategoryInformationTest, DigestOfIdentityTextAndRefreshOnFinderID) {
-  auto c = std::make_shared<CategoryInformation>(0, 2, "Caches", Image{}, 0, "", 2,
-                                                 std::vector<Url>{}, std::vector<FilePtr>{},
-                                                 nullptr, std::any{}, 0, false);
+  auto c =
+      std::make_shared<CategoryInformation>(0, 2, "Caches", Image{}, 0, "", 2, std::vector<Url>{},
+                                            std::vector<FilePtr>{}, nullptr, std::any{}, 0, false);
   EXPECT_EQ(c->hashValueString(), MD5("2:2:0:[]:0"));
   EXPECT_EQ(c->hashValueString().size(), 32u);
 
@@ -83,13 +75,12 @@ TEST(RecordsTest, DroppingTheModuleFreesTheWholeTree) {
   {
     auto module = std::make_shared<ModuleInformation>(1, "m", "t", Image{}, "", "1",
                                                       std::vector<FeaturePtr>{});
-    auto feature = std::make_shared<FeatureInformation>(1, 0, Image{}, "f", "",
-                                                        std::vector<CategoryPtr>{}, module,
-                                                        std::any{});
+    auto feature = std::make_shared<FeatureInformation>(
+        1, 0, Image{}, "f", "", std::vector<CategoryPtr>{}, module, std::any{});
     module->featureInfo.push_back(feature);
-    auto c = std::make_shared<CategoryInformation>(0, 0, "c", Image{}, 0, "", 1,
-                                                   std::vector<Url>{}, std::vector<FilePtr>{},
-                                                   feature, std::any{}, 0, false);
+    auto c = std::make_shared<CategoryInformation>(0, 0, "c", Image{}, 0, "", 1, std::vector<Url>{},
+                                                   std::vector<FilePtr>{}, feature, std::any{}, 0,
+                                                   false);
     feature->categoryInfo.push_back(c);
     FilePtr group = makeFile(0, 0, 2, "/tmp/g", false);
     group->parentCategoryInfo = c;
@@ -118,8 +109,8 @@ TEST(EnumsTest, RawValueConstructionAtTheTableEdges) {
       {"LargeAndOldFilesKind", [](int r) { return makeLargeAndOldFilesKind(r).has_value(); }, 0, 3},
       {"DuplicateKind", [](int r) { return makeDuplicateKind(r).has_value(); }, 0, 5},
       {"DeleteStatus", [](int r) { return makeDeleteStatus(r).has_value(); }, 0, 3},
-      {"CategoryInfomationKind", [](int r) { return makeCategoryInfomationKind(r).has_value(); },
-       1, 13},
+      {"CategoryInfomationKind", [](int r) { return makeCategoryInfomationKind(r).has_value(); }, 1,
+       13},
       {"CleanServiceType", [](int r) { return makeCleanServiceType(r).has_value(); }, 0, 5},
   };
   for (const Case& c : cases) {

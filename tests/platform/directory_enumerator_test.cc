@@ -205,16 +205,6 @@ TEST_F(DirectoryEnumeratorTest, FolderThatVanishesIsReportedAndSkipped) {
   }
 }
 
-TEST_F(DirectoryEnumeratorTest, FolderThatCannotBeOpenedIsReportedAndSkipped) {
-  Reported reported;
-  DirectoryEnumerator e(root_, Options::skipsHiddenFiles, reported.handler(true));
-  e.setOpenFaultForTesting(
-      [this](const std::string& path) { return path == root_ + "/a/c" ? EACCES : 0; });
-  EXPECT_EQ(walk(e), (Visits{"My.app@1", "My.app/Contents@2", "My.app/Contents/Info.plist@3", "a@1",
-                             "a/c@2", "a/z.dat@2", "b.txt@1", "link@1"}));
-  EXPECT_EQ(reported.errors, std::vector<std::string>{root_ + "/a/c: Permission denied"});
-}
-
 TEST_F(DirectoryEnumeratorTest, UnreadableFolderOnDiskIsReportedAndSkipped) {
   // Root reads any folder: the walk then runs as an unprivileged user.
   ASSERT_EQ(::chmod(dir_.path().c_str(), 0755), 0);
@@ -369,6 +359,36 @@ TEST(DirectoryEnumeratorDeepTest, ReopensFoldersClosedToSaveDescriptors) {
     // Files come after the folders' sub-trees: deepest first.
     ASSERT_EQ(fileLevels.size(), static_cast<size_t>(kDepth));
     for (int i = 0; i < kDepth; ++i) EXPECT_EQ(fileLevels[static_cast<size_t>(i)], kDepth - i);
+  }
+}
+
+// The folder descriptor names the folder of the item just returned, also
+// when the walk has just come back up from a sub-tree or has had to close
+// folders to save descriptors; there is none before and after the walk.
+TEST(DirectoryEnumeratorDeepTest, FolderDescriptorHoldsTheItemJustReturned) {
+  DeepScratch dir;
+  constexpr int kDepth = 40;
+  ASSERT_TRUE(buildDeepTree(dir.path(), kDepth, true));
+  for (size_t limit : {2u, 48u}) {
+    SCOPED_TRACE(limit);
+    DirectoryEnumerator e(dir.path());
+    e.setMaxOpenDescriptorsForTesting(limit);
+    EXPECT_EQ(e.folderDescriptor(), -1);
+    int items = 0;
+    while (auto item = e.next()) {
+      SCOPED_TRACE(item->path);
+      ++items;
+      const int folder = e.folderDescriptor();
+      ASSERT_GE(folder, 0);
+      struct stat viaFolder {};
+      struct stat viaPath {};
+      ASSERT_EQ(::fstatat(folder, item->name.c_str(), &viaFolder, AT_SYMLINK_NOFOLLOW), 0);
+      ASSERT_EQ(::lstat(item->path.c_str(), &viaPath), 0);
+      EXPECT_EQ(viaFolder.st_ino, viaPath.st_ino);
+      EXPECT_EQ(viaFolder.st_dev, viaPath.st_dev);
+    }
+    EXPECT_EQ(items, 2 * kDepth + 1);  // "d" and "f" per level, and bottom.txt
+    EXPECT_EQ(e.folderDescriptor(), -1);
   }
 }
 

@@ -16,16 +16,18 @@ namespace orvexa {
 
 class FileInformation {
  public:
-  FileInformation() { refreshHash(); }
+  FileInformation() = default;
   // Fields in declaration order; `description` is accepted and not kept.
   FileInformation(int state, int finderID, int parentFinderID, std::string title, Image icon,
-                  int64_t size, Timestamp date, Url url, const std::string& description, bool canDelete,
-                  bool removeCategory, std::any attachInformation, std::vector<FilePtr> childrens,
-                  const CategoryPtr& parentCategoryInfo, int fileKind, int levelInt,
-                  const FilePtr& parentFileInfo);
+                  int64_t size, Timestamp date, Url url, const std::string& description,
+                  bool canDelete, bool removeCategory, std::any attachInformation,
+                  std::vector<FilePtr> childrens, const CategoryPtr& parentCategoryInfo,
+                  int fileKind, int levelInt, const FilePtr& parentFileInfo);
 
+  // The members are ordered so that the record has no padding: a disk
+  // analysis keeps one record per file and folder.
   int state = 0;  // 0 not ticked, 1 ticked, -1 mixed
-  // Assigning the identifier recomputes hashValueString.
+  // Assigning the identifier takes a new identity text (hashValueString).
   int finderID() const { return finderID_; }
   void setFinderID(int id);
   int parentFinderID = 0;
@@ -36,9 +38,16 @@ class FileInformation {
   Url url;
   bool canDelete = false;
   bool removeCategory = false;
-  // "finderID:parentFinderID:size:absolute URL", as of the last assignment
-  // of finderID (later changes to the other three do not refresh it).
-  const std::string& hashValueString() const { return hashValueString_; }
+
+ private:
+  int finderID_ = 0;
+
+ public:
+  // "finderID:parentFinderID:size:absolute URL": the identifiers and the
+  // size as they were at the last assignment of finderID (later changes to
+  // parentFinderID or size do not show), with the record's URL. Written out
+  // when asked for: records only keep the values it is made of.
+  std::string hashValueString() const;
   std::any attachInformation;
   std::vector<FilePtr> childrens;
   std::weak_ptr<CategoryInformation> parentCategoryInfo;
@@ -46,20 +55,25 @@ class FileInformation {
   int levelInt = 0;
   std::weak_ptr<FileInformation> parentFileInfo;
   int deleteStatus = raw(DeleteStatus::None);
+
+ private:
+  int hashParentFinderID_ = 0;  // parentFinderID at the last assignment of finderID
+
+ public:
   std::string deleteErrorDesc;
 
   // Equal when finderID, parentFinderID, size and url are.
   friend bool operator==(const FileInformation& a, const FileInformation& b) {
-    return a.finderID_ == b.finderID_ && a.parentFinderID == b.parentFinderID &&
-           a.size == b.size && a.url == b.url;
+    return a.finderID_ == b.finderID_ && a.parentFinderID == b.parentFinderID && a.size == b.size &&
+           a.url == b.url;
   }
   size_t hashValue() const;
 
  private:
+  // Takes the values the identity text is made of.
   void refreshHash();
 
-  int finderID_ = 0;
-  std::string hashValueString_;
+  int64_t hashSize_ = 0;  // size at the last assignment of finderID
 };
 
 // Hashing and equality through shared pointers, for sets of records:

@@ -72,6 +72,12 @@ class DirectoryEnumerator {
   // The depth of the item next() returned last: 1 for the root's children.
   int level() const { return level_; }
 
+  // The descriptor of the folder that holds the item next() returned last,
+  // for calls relative to it (openat with the item's name): cheaper than its
+  // whole path, and not limited by PATH_MAX. It belongs to the enumerator
+  // and is valid until the next call of next(); -1 when there is none.
+  int folderDescriptor();
+
   // Test seams: an open fault is asked with a folder's path before it is
   // opened (a nonzero errno makes the open fail with it); the descriptor
   // limit makes deep walks close and reopen folders sooner.

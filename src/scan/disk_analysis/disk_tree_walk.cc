@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <string_view>
 
+#include "model/records_blocks.h"
 #include "orvexa/platform/file_manager.h"
 #include "orvexa/units/dispatch.h"
 #include "platform/folder_chain.h"
@@ -122,16 +123,12 @@ class Walker {
   // numbered records; folders become records that `level` remembers and
   // `nodes` (when given) settles later. False when the walk was stopped.
   bool list(Level& level, std::vector<FilePtr>& into, int64_t* filesSize, TaskNodes* nodes) {
-    const int fd = chain_.top().fd.get();
-    struct stat self {};
-    bool writable = false;
-    bool sticky = false;
-    uid_t owner = 0;
-    if (::fstat(fd, &self) == 0) {
-      sticky = (self.st_mode & S_ISVTX) != 0;
-      owner = self.st_uid;
-      writable = ::faccessat(fd, ".", W_OK | X_OK, AT_EACCESS) == 0;
-    }
+    // The folder's mode and owner as the chain saw them when it opened it.
+    const detail::FolderChain::Frame& self = chain_.top();
+    const int fd = self.fd.get();
+    const bool sticky = (self.mode & S_ISVTX) != 0;
+    const uid_t owner = self.uid;
+    const bool writable = ::faccessat(fd, ".", W_OK | X_OK, AT_EACCESS) == 0;
 
     names_.clear();
     entries_.clear();
@@ -182,7 +179,7 @@ class Walker {
 
       path_.resize(base);
       path_ += name;
-      auto record = std::make_shared<FileInformation>();
+      FilePtr record = detail::makeBlockRecord();
       record->title.assign(name);
       record->url = Url::fromPath(path_, isDirectory);
       record->canDelete = writable && (!sticky || euid_ == 0 ||
@@ -338,7 +335,7 @@ TreeWalk::TreeWalk(FeaturePtr feature, const std::string& path, Callbacks callba
       callbacks_(std::move(callbacks)),
       queue_(std::move(queue)),
       scanTime_(std::chrono::system_clock::now()) {
-  root_ = std::make_shared<FileInformation>();
+  root_ = detail::makeBlockRecord();
   root_->url = Url::fromPath(path_, true);
   root_->title = root_->url.lastPathComponent();
   root_->date = scanTime_;

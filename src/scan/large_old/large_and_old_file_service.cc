@@ -5,10 +5,14 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <map>
+#include <mutex>
 #include <string_view>
 #include <utility>
 
+#include "model/records_blocks.h"
 #include "orvexa/platform/content_type.h"
 #include "orvexa/platform/directory_enumerator.h"
 #include "orvexa/platform/file_manager.h"
@@ -17,8 +21,8 @@
 #include "orvexa/units/log_service.h"
 #include "orvexa/units/main_queue.h"
 #include "orvexa/units/terminal_tool.h"
-#include "scan/large_old/filing.h"
 #include "platform/unique_fd.h"
+#include "scan/large_old/filing.h"
 
 namespace orvexa {
 namespace {
@@ -52,7 +56,9 @@ bool isInsideFolder(std::string_view path, std::string_view folder) {
 }
 
 // Regular files handed from the walk to the queue at a time.
-constexpr size_t kWalkBatch = 256;
+constexpr size_t kWalkBatch = 1024;
+// How many items the walk lists between two looks at the scan's state.
+constexpr size_t kWalkStopCheckInterval = 64;
 
 // Runs `work` on the queue. When the queue cannot take it, runs it here;
 // when the queue was destroyed before it ran, runs it only if `evenIfGone`.
@@ -72,6 +78,21 @@ void finishOnMainQueue(const FeaturePtr& feature, int64_t total,
     if (feature) SuperScanService::setScanStatus(feature->finderID, ScanState::end);
     if (done) done(feature, total);
   });
+}
+
+// The content type of a regular file without an extension, from its first
+// bytes, as the metadata substitute types it. `where` names the file
+// relative to the open folder `folderFd` (or AT_FDCWD with a whole path).
+std::string contentTypeByContent(int folderFd, const char* where, const std::string& name) {
+  char bytes[kContentSniffLength];
+  size_t length = 0;
+  if (detail::UniqueFd fd(
+          ::openat(folderFd, where, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+      fd) {
+    const ssize_t n = ::read(fd.get(), bytes, sizeof bytes);
+    length = n > 0 ? static_cast<size_t>(n) : 0;
+  }
+  return contentTypeForName(name, false, false, std::string_view(bytes, length));
 }
 
 // What a content type gives a record: its type view and its icon.
@@ -102,18 +123,12 @@ class TypeCache {
     return &known->second;
   }
 
-  // The type of a regular file without an extension, from its first bytes,
-  // as the metadata substitute types it.
+  // The type of a regular file without an extension, from its first bytes.
+  // A walk reads them while it holds the folder open and hands the type
+  // over in `contentType`; otherwise they are read here.
   const KnownType& ofContent(const ResourceValues& values) {
-    char bytes[kContentSniffLength];
-    size_t length = 0;
-    if (detail::UniqueFd fd(
-            ::open(values.path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-        fd) {
-      const ssize_t n = ::read(fd.get(), bytes, sizeof bytes);
-      length = n > 0 ? static_cast<size_t>(n) : 0;
-    }
-    return of(contentTypeForName(values.name, false, false, std::string_view(bytes, length)));
+    if (!values.contentType.empty()) return of(values.contentType);
+    return of(contentTypeByContent(AT_FDCWD, values.path.c_str(), values.name));
   }
 
   const KnownType& of(const std::string& contentType) {
@@ -162,7 +177,7 @@ class Filer {
         values.localizedName.empty() ? SuperScanService::defaultTitle : values.localizedName;
     const std::string& description =
         typeDescription.empty() ? SuperScanService::defaultTitle : typeDescription;
-    auto file = std::make_shared<FileInformation>(
+    FilePtr file = detail::makeBlockRecord(
         all_->state, static_cast<int>(all_->childrens.size()), all_->finderID(), title, type.icon,
         size, values.modificationDate.value_or(now_), Url::fromPath(values.path, false),
         description, true, false, std::any{}, std::vector<FilePtr>{}, all_, raw(FilesKind::File), 0,
@@ -198,6 +213,171 @@ void fileQueryOutput(const std::string& output, const std::string& home, Filer& 
     filer.take(*values, type, values->localizedTypeDescription);
   }
 }
+
+// Folders that cannot be read are passed over; the rest of the home is
+// still worth listing.
+bool passOver(const std::string&, const std::string&) { return true; }
+
+// The walk of the home without the query tool: every visible regular file,
+// leaving out hidden items and what packages hold, in the order of a
+// depth-first walk in name order. It lists the home's top level first; then
+// a few walkers take one top-level item at a time (a file, or a folder with
+// everything below it). Batches of the item that comes first in that order
+// go to the queue as they are listed; those of later items wait until every
+// item before them has been handed over. Shared by its walkers.
+class HomeWalk : public std::enable_shared_from_this<HomeWalk> {
+ public:
+  using FileBatch = std::function<void(const std::vector<ResourceValues>&)>;
+
+  HomeWalk(std::string home, int64_t scanID, std::shared_ptr<SerialGCDService> queue,
+           FileBatch fileBatch)
+      : home_(std::move(home)),
+        scanID_(scanID),
+        queue_(std::move(queue)),
+        fileBatch_(std::move(fileBatch)) {}
+
+  // Called once by the walker that ends last, with whether the walk was
+  // stopped.
+  std::function<void(bool)> finish;
+
+  // Lists the top level and walks on this thread and a few pool pieces.
+  void start() {
+    DirectoryEnumerator top(home_,
+                            EnumerationOptions::skipsHiddenFiles |
+                                EnumerationOptions::skipsSubdirectoryDescendants |
+                                EnumerationOptions::skipsPackageDescendants,
+                            passOver, ResourceFetch::basic);
+    while (std::optional<ResourceValues> item = top.next()) {
+      const bool folder = item->isDirectory && !item->isPackage;
+      if (folder || item->isRegularFile) items_.push_back(Item{std::move(*item), folder});
+    }
+    parts_.resize(items_.size());
+    const size_t walkers =
+        std::max<size_t>(1, std::min({dispatchGlobalCoreThreads(), kMaxWalkers, items_.size()}));
+    active_.store(walkers);
+    auto self = shared_from_this();
+    for (size_t i = 1; i < walkers; ++i) {
+      if (!dispatchGlobal(DispatchQoS::default_, [self] { self->runWalker(); })) {
+        // The walkers already running take every item.
+        endWalker();
+      }
+    }
+    runWalker();
+  }
+
+ private:
+  static constexpr size_t kMaxWalkers = 4;
+
+  struct Item {
+    ResourceValues values;
+    bool folder;
+  };
+  // What the walkers listed of one item and did not hand over yet.
+  struct Part {
+    std::vector<std::vector<ResourceValues>> batches;
+    bool finished = false;
+  };
+
+  bool suspended() const { return suspended_.load(std::memory_order_relaxed); }
+
+  void runWalker() {
+    for (;;) {
+      const size_t index = next_.fetch_add(1);
+      if (index >= items_.size() || suspended()) break;
+      if (SuperScanService::isSuspended(scanID_)) {
+        suspended_.store(true);
+        break;
+      }
+      walkItem(index);
+    }
+    endWalker();
+  }
+
+  void endWalker() {
+    if (active_.fetch_sub(1, std::memory_order_acq_rel) == 1 && finish) finish(suspended());
+  }
+
+  void walkItem(size_t index) {
+    Item& item = items_[index];
+    std::vector<ResourceValues> batch;
+    if (!item.folder) {
+      typeByContent(AT_FDCWD, item.values.path, item.values);
+      batch.push_back(std::move(item.values));
+      emit(index, std::move(batch), true);
+      return;
+    }
+    DirectoryEnumerator walk(
+        item.values.path,
+        EnumerationOptions::skipsHiddenFiles | EnumerationOptions::skipsPackageDescendants,
+        passOver, ResourceFetch::basic);
+    batch.reserve(kWalkBatch);
+    size_t listed = 0;
+    while (std::optional<ResourceValues> found = walk.next()) {
+      // The walk looks at the scan's state every few items (it is shared
+      // with the queue, which looks before every record it files).
+      if (++listed % kWalkStopCheckInterval == 0 &&
+          (suspended() || SuperScanService::isSuspended(scanID_))) {
+        suspended_.store(true);
+        break;
+      }
+      if (!found->isRegularFile) continue;
+      // A file without an extension is typed by its first bytes: they are
+      // read here, relative to the folder the walk holds open, rather than by
+      // path on the queue.
+      const int folder = walk.folderDescriptor();
+      if (folder >= 0) {
+        typeByContent(folder, found->name, *found);
+      } else {
+        typeByContent(AT_FDCWD, found->path, *found);
+      }
+      batch.push_back(std::move(*found));
+      if (batch.size() == kWalkBatch) {
+        emit(index, std::move(batch), false);
+        batch = {};
+        batch.reserve(kWalkBatch);
+      }
+    }
+    emit(index, std::move(batch), true);
+  }
+
+  // Fills values.contentType of a regular file without an extension.
+  static void typeByContent(int folderFd, const std::string& where, ResourceValues& values) {
+    if (!pathExtension(values.name).empty()) return;
+    values.contentType = contentTypeByContent(folderFd, where.c_str(), values.name);
+  }
+
+  // Adds a batch of item `index` and hands over, in order, what may go.
+  void emit(size_t index, std::vector<ResourceValues> batch, bool finished) {
+    std::lock_guard lock(mu_);
+    Part& part = parts_[index];
+    if (!batch.empty()) part.batches.push_back(std::move(batch));
+    part.finished = finished;
+    while (cursor_ < parts_.size()) {
+      Part& first = parts_[cursor_];
+      for (std::vector<ResourceValues>& ready : first.batches) {
+        auto piece = std::make_shared<std::vector<ResourceValues>>(std::move(ready));
+        onQueue(
+            *queue_, [fileBatch = fileBatch_, piece] { fileBatch(*piece); }, false);
+      }
+      first.batches.clear();
+      if (!first.finished) break;
+      ++cursor_;
+    }
+  }
+
+  const std::string home_;
+  const int64_t scanID_;
+  const std::shared_ptr<SerialGCDService> queue_;
+  const FileBatch fileBatch_;
+  // Written by start() before any walker runs.
+  std::vector<Item> items_;
+  std::atomic<size_t> next_{0};
+  std::atomic<size_t> active_{0};
+  std::atomic<bool> suspended_{false};
+  std::mutex mu_;
+  std::vector<Part> parts_;  // under mu_
+  size_t cursor_ = 0;        // under mu_: the first item not handed over completely
+};
 
 }  // namespace
 
@@ -298,43 +478,23 @@ void LargeAndOldFileService::scanProLargeAndOldFileCommon(
     }
   };
 
-  // Folders that cannot be read are passed over; the rest of the home is
-  // still worth listing.
-  DirectoryEnumerator walk(
-      homeFolder(),
-      EnumerationOptions::skipsHiddenFiles | EnumerationOptions::skipsPackageDescendants,
-      [](const std::string&, const std::string&) { return true; }, ResourceFetch::basic);
-  std::vector<ResourceValues> batch;
-  batch.reserve(kWalkBatch);
-  auto handOver = [&] {
-    if (batch.empty()) return;
-    auto piece = std::make_shared<std::vector<ResourceValues>>(std::move(batch));
+  // The home is walked by a few pieces of the global pool at once, one
+  // top-level item each at a time; their batches reach the queue in the
+  // order a single walk would list them (see HomeWalk).
+  auto walk = std::make_shared<HomeWalk>(homeFolder(), scanID, queue, std::move(fileBatch));
+  walk->finish = [featureInfo, scanID, filer, step, done, queue](bool suspended) {
+    step();
+    // Behind every batch: the end, which also comes when the queue is gone.
     onQueue(
-        *queue, [fileBatch, piece] { fileBatch(*piece); }, false);
-    batch = {};
-    batch.reserve(kWalkBatch);
+        *queue,
+        [featureInfo, scanID, suspended, filer, step, done, queue] {
+          if (suspended || isSuspended(scanID)) logInfo(kSuspendLine);
+          step();
+          finishOnMainQueue(featureInfo, filer->total(), done);
+        },
+        true);
   };
-  bool suspended = false;
-  while (std::optional<ResourceValues> item = walk.next()) {
-    if (isSuspended(scanID)) {
-      suspended = true;
-      break;
-    }
-    if (!item->isRegularFile) continue;
-    batch.push_back(std::move(*item));
-    if (batch.size() == kWalkBatch) handOver();
-  }
-  handOver();
-  step();
-  // Behind every batch: the end, which also comes when the queue is gone.
-  onQueue(
-      *queue,
-      [featureInfo, scanID, suspended, filer, step, done, queue] {
-        if (suspended || isSuspended(scanID)) logInfo(kSuspendLine);
-        step();
-        finishOnMainQueue(featureInfo, filer->total(), done);
-      },
-      true);
+  walk->start();
 }
 
 }  // namespace orvexa

@@ -60,7 +60,6 @@ TEST(DiskAnalysisServiceTest, FolderWithoutContentFinishesAtOnceWithAnEmptyRoot)
     CategoryPtr category = scan.category();
     EXPECT_EQ(category->title, "All");
     EXPECT_EQ(category->kind, raw(CategoryInfomationKind::AnalysisDisk));
-    EXPECT_EQ(category->kind, 13);
     EXPECT_EQ(category->finderID(), static_cast<int>(categoriesBefore));
     EXPECT_EQ(category->size, 0);
     EXPECT_TRUE(category->urls.empty());

@@ -20,15 +20,6 @@ const Timestamp kYear = kNow - S::kOneYearInterval;
 const Timestamp kMonth = kNow - S::kOneMonthInterval;
 const Timestamp kWeek = kNow - S::kOneWeekInterval;
 
-TEST(LargeOldFilingTest, ConstantsAreTheDocumentedByteCountsAndIntervals) {
-  EXPECT_EQ(S::HugeSize, 524'288'000);
-  EXPECT_EQ(S::AverageSize, 104'857'600);
-  EXPECT_EQ(S::kSearchSize, 52'428'800);
-  EXPECT_EQ(S::kOneYearInterval.count(), 365 * 86400);
-  EXPECT_EQ(S::kOneMonthInterval.count(), 30 * 86400);
-  EXPECT_EQ(S::kOneWeekInterval.count(), 7 * 86400);
-}
-
 TEST(LargeOldFilingTest, SizeDecidesHugeAverageOrSmallAtTheExactLimits) {
   struct Case {
     int64_t size;
