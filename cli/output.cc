@@ -11,19 +11,6 @@ namespace orvexa::cli {
 
 using nlohmann::json;
 
-std::string humanSize(int64_t bytes) {
-  if (bytes < 0) return "-" + humanSize(-bytes);
-  if (bytes < 1000) return fmt::format("{} B", bytes);
-  static const char* const kUnits[] = {"KB", "MB", "GB", "TB", "PB", "EB"};
-  double value = static_cast<double>(bytes);
-  int unit = -1;
-  while (value >= 1000 && unit < 5) {
-    value /= 1000;
-    ++unit;
-  }
-  return fmt::format("{:.1f} {}", value, kUnits[unit]);
-}
-
 std::string isoDate(Timestamp date) {
   std::time_t t = std::chrono::system_clock::to_time_t(date);
   std::tm tm{};

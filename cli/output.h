@@ -6,12 +6,14 @@
 #include <string>
 
 #include "orvexa/model/records.h"
+#include "orvexa/units/size_text.h"
 
 namespace orvexa::cli {
 
 // "0 B", "512 B", "1.5 KB", "23.4 MB", ... (powers of 1000, as the platform
 // shows sizes).
-std::string humanSize(int64_t bytes);
+using orvexa::humanSize;
+
 // ISO 8601 in UTC: "2024-01-02T03:04:05Z".
 std::string isoDate(Timestamp date);
 

@@ -7,6 +7,7 @@
 #include <deque>
 
 #include "orvexa/scan/disk_analysis/disk_tree_report.h"
+#include "orvexa/units/size_text.h"
 #include "scan/disk_analysis/json_text.h"
 
 namespace orvexa {
@@ -352,20 +353,6 @@ constexpr const char* kTail = R"HTML(</script>
 </body>
 </html>
 )HTML";
-
-std::string humanSize(int64_t bytes) {
-  if (bytes < 1000) return std::to_string(bytes) + " B";
-  static const char* const kUnits[] = {"KB", "MB", "GB", "TB", "PB", "EB"};
-  double value = static_cast<double>(bytes);
-  int unit = -1;
-  while (value >= 1000 && unit < 5) {
-    value /= 1000;
-    ++unit;
-  }
-  char buffer[32];
-  std::snprintf(buffer, sizeof buffer, "%.1f %s", value, kUnits[unit]);
-  return buffer;
-}
 
 }  // namespace
 
