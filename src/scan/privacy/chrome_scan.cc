@@ -11,6 +11,7 @@
 namespace orvexa {
 namespace {
 
+using privacy::databaseGroup;
 using privacy::Status;
 
 // With "select *" over the join, "id" is the right-hand urls.id; the visit's
@@ -26,23 +27,6 @@ const char* const kAutofillQuery = "select * from autofill;";
 
 Timestamp chromeDate(const SqlRow& row, const std::string& column) {
   return privacy::dateFromSeconds(privacy::chromeSeconds(privacy::number(row, column)), true);
-}
-
-// A group read from one database: `makeItem(row, group, position)` gives the
-// row's item.
-template <typename MakeItem>
-FilePtr databaseGroup(const CategoryPtr& category, int finderID, Status status,
-                      const std::string& store, const std::string& query,
-                      const std::string& iconName, MakeItem makeItem) {
-  FilePtr group = privacy::makeGroup(category, finderID, status, Url::fromPath(store), iconName);
-  std::vector<FilePtr> items;
-  if (auto rows = privacy::readStore(store, query)) {
-    for (const SqlRow& row : *rows) {
-      items.push_back(makeItem(row, group, static_cast<int>(items.size())));
-    }
-  }
-  privacy::attach(group, std::move(items));
-  return group;
 }
 
 PrivacyRowKey rowKey(std::vector<std::string> parts) {

@@ -10,6 +10,7 @@
 namespace orvexa {
 namespace {
 
+using privacy::databaseGroup;
 using privacy::Status;
 
 const char* const kVisitQuery =
@@ -23,21 +24,6 @@ const char* const kFormQuery = "select * from moz_formhistory;";
 
 Timestamp firefoxDate(const SqlRow& row, const std::string& column) {
   return privacy::dateFromSeconds(privacy::firefoxSeconds(privacy::number(row, column)), true);
-}
-
-template <typename MakeItem>
-FilePtr databaseGroup(const CategoryPtr& category, int finderID, Status status,
-                      const std::string& store, const std::string& query,
-                      const std::string& iconName, MakeItem makeItem) {
-  FilePtr group = privacy::makeGroup(category, finderID, status, Url::fromPath(store), iconName);
-  std::vector<FilePtr> items;
-  if (auto rows = privacy::readStore(store, query)) {
-    for (const SqlRow& row : *rows) {
-      items.push_back(makeItem(row, group, static_cast<int>(items.size())));
-    }
-  }
-  privacy::attach(group, std::move(items));
-  return group;
 }
 
 // The text of a JSON value as the clean reads it back: strings as they are,

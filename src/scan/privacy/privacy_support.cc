@@ -264,4 +264,18 @@ void attach(const FilePtr& group, std::vector<FilePtr> items) {
   group->childrens = std::move(items);
 }
 
+FilePtr databaseGroup(const CategoryPtr& category, int finderID, Status status,
+                      const std::string& store, const std::string& query,
+                      const std::string& iconName, const RowItemMaker& makeItem) {
+  FilePtr group = makeGroup(category, finderID, status, Url::fromPath(store), iconName);
+  std::vector<FilePtr> items;
+  if (auto rows = readStore(store, query)) {
+    for (const SqlRow& row : *rows) {
+      items.push_back(makeItem(row, group, static_cast<int>(items.size())));
+    }
+  }
+  attach(group, std::move(items));
+  return group;
+}
+
 }  // namespace orvexa::privacy

@@ -114,4 +114,13 @@ FilePtr makeItem(const FilePtr& group, const CategoryPtr& category, int finderID
 // Attaches `items` to `group`, numbering them 0, 1, 2, ... in order.
 void attach(const FilePtr& group, std::vector<FilePtr> items);
 
+// Gives the item of one row of a store: `position` is the number of items
+// made before it.
+using RowItemMaker = std::function<FilePtr(const SqlRow& row, const FilePtr& group, int position)>;
+// A group of `status` read from the database `store`: one item per row of
+// `query`; empty when the store is missing, locked or of another schema.
+FilePtr databaseGroup(const CategoryPtr& category, int finderID, Status status,
+                      const std::string& store, const std::string& query,
+                      const std::string& iconName, const RowItemMaker& makeItem);
+
 }  // namespace orvexa::privacy
