@@ -210,7 +210,7 @@ Url Url::fromString(std::string_view text, bool* ok) {
   if (!percentDecode(parts.path, &decoded)) return Url();
   if (decoded.find('\0') != std::string::npos) return Url();
   Url url;
-  url.address_ = std::string(text);
+  url.address_ = std::make_unique<std::string>(text);
   url.isDirectory_ = !parts.path.empty() && parts.path.back() == '/';
   url.path_ = std::move(decoded);
   while (url.path_.size() > 1 && url.path_.back() == '/') url.path_.pop_back();
@@ -220,13 +220,13 @@ Url Url::fromString(std::string_view text, bool* ok) {
 
 std::string Url::scheme() const {
   if (isFileURL()) return "file";
-  std::string scheme = address_.substr(0, address_.find(':'));
+  std::string scheme = address_->substr(0, address_->find(':'));
   for (char& c : scheme) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   return scheme;
 }
 
 std::string Url::absoluteString() const {
-  if (!isFileURL()) return address_;
+  if (!isFileURL()) return *address_;
   std::string result(kScheme);
   if (path_.empty()) return result;
   result += percentEncodePath(path_);
@@ -255,7 +255,7 @@ Url Url::appending(std::string_view component, bool isDirectory) const {
   }
   if (component.empty()) return *this;
   if (!isFileURL()) {
-    const AddressParts parts = splitAddress(address_, address_.find(':'));
+    const AddressParts parts = splitAddress(*address_, address_->find(':'));
     if (!parts.hasPath) return *this;
     std::string path(parts.path);
     if (path.empty() || path.back() != '/') path += '/';
@@ -274,7 +274,7 @@ Url Url::appending(std::string_view component, bool isDirectory) const {
 Url Url::deletingLastPathComponent() const {
   if (path_.empty() || path_ == "/") return *this;
   if (!isFileURL()) {
-    const AddressParts parts = splitAddress(address_, address_.find(':'));
+    const AddressParts parts = splitAddress(*address_, address_->find(':'));
     std::string_view path = parts.path;
     while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
     path = path.substr(0, path.rfind('/') + 1);

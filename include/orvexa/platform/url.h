@@ -11,6 +11,7 @@
 #pragma once
 
 #include <compare>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -20,6 +21,17 @@ class Url {
  public:
   // The empty path: the placeholder URL ("file://").
   Url() = default;
+  Url(const Url& other)
+      : address_(other.address_ ? std::make_unique<std::string>(*other.address_) : nullptr),
+        path_(other.path_),
+        isDirectory_(other.isDirectory_) {}
+  Url(Url&&) noexcept = default;
+  Url& operator=(const Url& other) {
+    if (this != &other) *this = Url(other);
+    return *this;
+  }
+  Url& operator=(Url&&) noexcept = default;
+  ~Url() = default;
 
   // A file URL for `path`. The folder flag is taken from the file system
   // (an existing directory gets the trailing slash), as the platform does.
@@ -44,8 +56,8 @@ class Url {
   // address whether its path part ends with "/".
   bool isDirectory() const { return isDirectory_; }
   // True for the placeholder only (the file URL of the empty path).
-  bool empty() const { return address_.empty() && path_.empty(); }
-  bool isFileURL() const { return address_.empty(); }
+  bool empty() const { return !address_ && path_.empty(); }
+  bool isFileURL() const { return !address_; }
   // "file", or the address's scheme in lower case.
   std::string scheme() const;
 
@@ -64,16 +76,23 @@ class Url {
   // File URLs compare by path and folder flag, and come before addresses of
   // other schemes, which compare by their text.
   friend bool operator==(const Url& a, const Url& b) {
-    return a.address_ == b.address_ && a.path_ == b.path_ && a.isDirectory_ == b.isDirectory_;
+    return a.address() == b.address() && a.path_ == b.path_ && a.isDirectory_ == b.isDirectory_;
   }
   friend auto operator<=>(const Url& a, const Url& b) {
-    if (auto c = a.address_ <=> b.address_; c != 0) return c;
+    if (auto c = a.address() <=> b.address(); c != 0) return c;
     if (auto c = a.path_ <=> b.path_; c != 0) return c;
     return a.isDirectory_ <=> b.isDirectory_;
   }
 
  private:
-  std::string address_;  // an address of another scheme as given; empty for a file URL
+  // The address as given, empty for a file URL.
+  std::string_view address() const {
+    return address_ ? std::string_view(*address_) : std::string_view();
+  }
+
+  // An address of another scheme as given; null for a file URL, so that the
+  // file URLs every record holds pay one pointer for it.
+  std::unique_ptr<std::string> address_;
   std::string path_;
   bool isDirectory_ = false;
 };
