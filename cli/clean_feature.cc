@@ -346,12 +346,12 @@ int cleanFeature(const CommonOptions& options, const FeaturePtr& feature, CleanS
       records.push_back(json{{"path", record->url.path()},
                              {"size", record->size},
                              {"deleteStatus", record->deleteStatus},
-                             {"deleteErrorDesc", record->deleteErrorDesc}});
+                             {"deleteErrorDesc", record->deleteErrorDesc.str()}});
     } else if (removed) {
       fmt::print("removed  {:>10}  {}\n", humanSize(record->size), record->url.path());
     } else {
       fmt::print("failed   {:>10}  {}: {}\n", humanSize(record->size), record->url.path(),
-                 record->deleteErrorDesc);
+                 record->deleteErrorDesc.str());
     }
   }
   if (options.json) {

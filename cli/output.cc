@@ -33,7 +33,7 @@ json fileToJson(const FileInformation& file) {
               {"state", file.state},
               {"canDelete", file.canDelete},
               {"deleteStatus", file.deleteStatus},
-              {"deleteErrorDesc", file.deleteErrorDesc},
+              {"deleteErrorDesc", file.deleteErrorDesc.str()},
               {"childrens", std::move(children)}};
 }
 

@@ -184,7 +184,7 @@ int runClean(const CommonOptions& options, const FeaturePtr& feature) {
       ++removed;
     } else if (item->deleteStatus == raw(DeleteStatus::DeleteError)) {
       failures.push_back(
-          {{"group", group}, {"title", item->title}, {"deleteErrorDesc", item->deleteErrorDesc}});
+          {{"group", group}, {"title", item->title}, {"deleteErrorDesc", item->deleteErrorDesc.str()}});
     }
   }
   if (options.json) {

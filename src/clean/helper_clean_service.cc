@@ -282,7 +282,7 @@ std::pair<std::vector<FilePtr>, std::string> HelperCleanService::sortCategory(
       return 0;
     }
     failed.insert(record);
-    errorText += record->deleteErrorDesc + ",";
+    errorText += record->deleteErrorDesc.str() + ",";
     return 1;
   };
   for (size_t i = 0; i < categories.size(); ++i) {

@@ -4,6 +4,11 @@
 
 namespace orvexa {
 
+// A disk analysis keeps one record per file and folder: keep an eye on what
+// one costs (the figure is for 64-bit libstdc++).
+static_assert(sizeof(void*) != 8 || sizeof(FileInformation) <= 216,
+              "FileInformation grew: every file of a disk analysis pays for it");
+
 FileInformation::FileInformation(int state_, int finderID, int parentFinderID_, std::string title_,
                                  Image icon_, int64_t size_, Timestamp date_, Url url_,
                                  const std::string& /*description*/, bool canDelete_,

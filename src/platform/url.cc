@@ -144,7 +144,7 @@ Url Url::fromPath(std::string_view path) {
   Url url;
   url.path_ = normalizedPath(path, &trailingSlash);
   // A written trailing slash names a folder whatever the disk says.
-  url.isDirectory_ = trailingSlash || url.path_ == "/" || isDirectoryOnDisk(url.path_);
+  url.setDirectory(trailingSlash || url.path_ == "/" || isDirectoryOnDisk(url.path_));
   return url;
 }
 
@@ -153,7 +153,7 @@ Url Url::fromPath(std::string_view path, bool isDirectory) {
   bool trailingSlash = false;
   Url url;
   url.path_ = normalizedPath(path, &trailingSlash);
-  url.isDirectory_ = isDirectory || trailingSlash || url.path_ == "/";
+  url.setDirectory(isDirectory || trailingSlash || url.path_ == "/");
   return url;
 }
 
@@ -189,10 +189,10 @@ Url Url::parse(std::string_view text, bool* ok) {
   if (!percentDecode(rest, &decoded)) return Url();
   if (decoded.find('\0') != std::string::npos) return Url();
   Url url;
-  url.isDirectory_ = decoded.back() == '/';
+  url.setDirectory(decoded.back() == '/');
   url.path_ = std::move(decoded);
   while (url.path_.size() > 1 && url.path_.back() == '/') url.path_.pop_back();
-  if (url.path_ == "/") url.isDirectory_ = true;
+  if (url.path_ == "/") url.setDirectory(true);
   if (ok != nullptr) *ok = true;
   return url;
 }
@@ -210,8 +210,8 @@ Url Url::fromString(std::string_view text, bool* ok) {
   if (!percentDecode(parts.path, &decoded)) return Url();
   if (decoded.find('\0') != std::string::npos) return Url();
   Url url;
-  url.address_ = std::make_unique<std::string>(text);
-  url.isDirectory_ = !parts.path.empty() && parts.path.back() == '/';
+  url.setAddress(std::string(text));
+  url.setDirectory(!parts.path.empty() && parts.path.back() == '/');
   url.path_ = std::move(decoded);
   while (url.path_.size() > 1 && url.path_.back() == '/') url.path_.pop_back();
   if (ok != nullptr) *ok = true;
@@ -220,17 +220,17 @@ Url Url::fromString(std::string_view text, bool* ok) {
 
 std::string Url::scheme() const {
   if (isFileURL()) return "file";
-  std::string scheme = address_->substr(0, address_->find(':'));
+  std::string scheme = addressText()->substr(0, addressText()->find(':'));
   for (char& c : scheme) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   return scheme;
 }
 
 std::string Url::absoluteString() const {
-  if (!isFileURL()) return *address_;
+  if (!isFileURL()) return *addressText();
   std::string result(kScheme);
   if (path_.empty()) return result;
   result += percentEncodePath(path_);
-  if (isDirectory_ && path_ != "/") result += '/';
+  if (isDirectory() && path_ != "/") result += '/';
   return result;
 }
 
@@ -242,7 +242,7 @@ std::string Url::lastPathComponent() const {
 Url Url::appending(std::string_view component) const {
   Url url = appending(component, false);
   if (!isFileURL()) return url;
-  if (!url.isDirectory_) url.isDirectory_ = isDirectoryOnDisk(url.path_);
+  if (!url.isDirectory()) url.setDirectory(isDirectoryOnDisk(url.path_));
   return url;
 }
 
@@ -255,7 +255,7 @@ Url Url::appending(std::string_view component, bool isDirectory) const {
   }
   if (component.empty()) return *this;
   if (!isFileURL()) {
-    const AddressParts parts = splitAddress(*address_, address_->find(':'));
+    const AddressParts parts = splitAddress(*addressText(), addressText()->find(':'));
     if (!parts.hasPath) return *this;
     std::string path(parts.path);
     if (path.empty() || path.back() != '/') path += '/';
@@ -267,14 +267,14 @@ Url Url::appending(std::string_view component, bool isDirectory) const {
   url.path_ = path_.empty() ? "/" : path_;
   if (url.path_.back() != '/') url.path_ += '/';
   url.path_.append(component);
-  url.isDirectory_ = isDirectory || trailingSlash;
+  url.setDirectory(isDirectory || trailingSlash);
   return url;
 }
 
 Url Url::deletingLastPathComponent() const {
   if (path_.empty() || path_ == "/") return *this;
   if (!isFileURL()) {
-    const AddressParts parts = splitAddress(*address_, address_->find(':'));
+    const AddressParts parts = splitAddress(*addressText(), addressText()->find(':'));
     std::string_view path = parts.path;
     while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
     path = path.substr(0, path.rfind('/') + 1);
@@ -283,7 +283,7 @@ Url Url::deletingLastPathComponent() const {
   size_t slash = path_.rfind('/');
   Url url;
   url.path_ = slash == 0 ? "/" : path_.substr(0, slash);
-  url.isDirectory_ = true;
+  url.setDirectory(true);
   return url;
 }
 

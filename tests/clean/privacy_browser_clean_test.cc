@@ -394,7 +394,7 @@ std::string cleanLoginsReport(const CategoryPtr& firefox) {
                      " failed=" + std::to_string(result.second.size()) +
                      " group=" + std::to_string(logins->deleteStatus);
   for (const FilePtr& item : logins->childrens) {
-    text += "\n" + std::to_string(item->deleteStatus) + " " + item->deleteErrorDesc;
+    text += "\n" + std::to_string(item->deleteStatus) + " " + item->deleteErrorDesc.str();
   }
   return text;
 }

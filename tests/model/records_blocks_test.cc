@@ -27,7 +27,7 @@ TEST(RecordBlocksTest, RecordsFromBlocksAreOrdinaryRecords) {
   EXPECT_EQ(folder->childrens[1]->title, "f1");
   // Neighbours in a block do not overlap.
   folder->childrens[0]->title.assign(100, 'x');
-  folder->childrens[0]->deleteErrorDesc.assign(100, 'y');
+  folder->childrens[0]->deleteErrorDesc = std::string(100, 'y');
   EXPECT_EQ(folder->childrens[1]->title, "f1");
   EXPECT_TRUE(folder->childrens[1]->deleteErrorDesc.empty());
 }

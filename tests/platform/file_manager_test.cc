@@ -194,7 +194,7 @@ TEST(FileManagerTest, ResourceValuesOfOneItem) {
   EXPECT_EQ(photo->fileSize, 3);
   EXPECT_EQ(photo->contentType, "public.jpeg");
   EXPECT_EQ(photo->localizedTypeDescription, "JPEG image");
-  EXPECT_EQ(photo->effectiveIcon, Image{"public.jpeg"});
+  EXPECT_EQ(photo->effectiveIcon, Image("public.jpeg"));
 
   auto app = resourceValues(dir / "Tool.app/");
   ASSERT_TRUE(app);

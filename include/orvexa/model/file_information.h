@@ -9,6 +9,7 @@
 
 #include "orvexa/model/enums.h"
 #include "orvexa/model/forward.h"
+#include "orvexa/model/optional_text.h"
 #include "orvexa/platform/image.h"
 #include "orvexa/platform/url.h"
 
@@ -60,7 +61,7 @@ class FileInformation {
   int hashParentFinderID_ = 0;  // parentFinderID at the last assignment of finderID
 
  public:
-  std::string deleteErrorDesc;
+  OptionalText deleteErrorDesc;  // empty unless a removal failed
 
   // Equal when finderID, parentFinderID, size and url are.
   friend bool operator==(const FileInformation& a, const FileInformation& b) {

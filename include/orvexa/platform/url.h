@@ -11,7 +11,7 @@
 #pragma once
 
 #include <compare>
-#include <memory>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -21,17 +21,24 @@ class Url {
  public:
   // The empty path: the placeholder URL ("file://").
   Url() = default;
-  Url(const Url& other)
-      : address_(other.address_ ? std::make_unique<std::string>(*other.address_) : nullptr),
-        path_(other.path_),
-        isDirectory_(other.isDirectory_) {}
-  Url(Url&&) noexcept = default;
+  Url(const Url& other) : path_(other.path_), bits_(other.bits_ & kDirectoryBit) {
+    if (const std::string* address = other.addressText()) setAddress(*address);
+  }
+  Url(Url&& other) noexcept : path_(std::move(other.path_)), bits_(other.bits_) { other.bits_ = 0; }
   Url& operator=(const Url& other) {
     if (this != &other) *this = Url(other);
     return *this;
   }
-  Url& operator=(Url&&) noexcept = default;
-  ~Url() = default;
+  Url& operator=(Url&& other) noexcept {
+    if (this != &other) {
+      delete addressText();
+      path_ = std::move(other.path_);
+      bits_ = other.bits_;
+      other.bits_ = 0;
+    }
+    return *this;
+  }
+  ~Url() { delete addressText(); }
 
   // A file URL for `path`. The folder flag is taken from the file system
   // (an existing directory gets the trailing slash), as the platform does.
@@ -54,10 +61,10 @@ class Url {
   const std::string& path() const { return path_; }
   // Whether the path names a folder: the file system's answer, or for an
   // address whether its path part ends with "/".
-  bool isDirectory() const { return isDirectory_; }
+  bool isDirectory() const { return (bits_ & kDirectoryBit) != 0; }
   // True for the placeholder only (the file URL of the empty path).
-  bool empty() const { return !address_ && path_.empty(); }
-  bool isFileURL() const { return !address_; }
+  bool empty() const { return isFileURL() && path_.empty(); }
+  bool isFileURL() const { return addressText() == nullptr; }
   // "file", or the address's scheme in lower case.
   std::string scheme() const;
 
@@ -76,25 +83,41 @@ class Url {
   // File URLs compare by path and folder flag, and come before addresses of
   // other schemes, which compare by their text.
   friend bool operator==(const Url& a, const Url& b) {
-    return a.address() == b.address() && a.path_ == b.path_ && a.isDirectory_ == b.isDirectory_;
+    return a.address() == b.address() && a.path_ == b.path_ && a.isDirectory() == b.isDirectory();
   }
   friend auto operator<=>(const Url& a, const Url& b) {
     if (auto c = a.address() <=> b.address(); c != 0) return c;
     if (auto c = a.path_ <=> b.path_; c != 0) return c;
-    return a.isDirectory_ <=> b.isDirectory_;
+    return a.isDirectory() <=> b.isDirectory();
   }
 
  private:
   // The address as given, empty for a file URL.
   std::string_view address() const {
-    return address_ ? std::string_view(*address_) : std::string_view();
+    const std::string* text = addressText();
+    return text ? std::string_view(*text) : std::string_view();
+  }
+  // An address of another scheme as given; null for a file URL.
+  const std::string* addressText() const {
+    return reinterpret_cast<const std::string*>(bits_ & ~kDirectoryBit);
+  }
+  // Replaces the address (the folder flag stays).
+  void setAddress(std::string text) {
+    delete addressText();
+    bits_ = (bits_ & kDirectoryBit) | reinterpret_cast<uintptr_t>(new std::string(std::move(text)));
+  }
+  void setDirectory(bool isDirectory) {
+    bits_ = (bits_ & ~kDirectoryBit) | (isDirectory ? kDirectoryBit : 0);
   }
 
-  // An address of another scheme as given; null for a file URL, so that the
-  // file URLs every record holds pay one pointer for it.
-  std::unique_ptr<std::string> address_;
+  static constexpr uintptr_t kDirectoryBit = 1;
+  static_assert(alignof(std::string) > kDirectoryBit);
+
   std::string path_;
-  bool isDirectory_ = false;
+  // Every record holds a URL, almost always a file URL: the folder flag and
+  // the owned address of another scheme (null for a file URL) share one
+  // word, the flag in the low bit the string's alignment leaves free.
+  uintptr_t bits_ = 0;
 };
 
 // Percent-encodes a path the way file URLs are written (RFC 3986 path

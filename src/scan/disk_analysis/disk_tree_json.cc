@@ -234,7 +234,7 @@ void openRecord(std::string& out, const FileInformation& f, const Selection& s) 
   out += f.canDelete ? "true," : "false,";
   appendNumber(out, "deleteStatus", f.deleteStatus);
   appendKey(out, "deleteErrorDesc");
-  appendJsonString(out, f.deleteErrorDesc);
+  appendJsonString(out, f.deleteErrorDesc.str());
   out += ',';
   if (s.omittedCount > 0) {
     appendNumber(out, "omittedChildren", static_cast<int64_t>(s.omittedCount));

@@ -235,7 +235,7 @@ std::tuple<int64_t, std::vector<FilePtr>, std::string> DuplicateScanService::sor
       if (member->state != 1) continue;
       if (member->deleteStatus != raw(DeleteStatus::DeleteSuccess)) {
         failures.push_back(member);
-        errors += member->deleteErrorDesc + ",";
+        errors += member->deleteErrorDesc.str() + ",";
       } else {
         deleted += member->size;
         removed.push_back(i);

@@ -133,7 +133,7 @@ LargeAndOldFileService::SortResult LargeAndOldFileService::sortCategory(
     if (file && file->state == 1) {
       if (file->deleteStatus != raw(DeleteStatus::DeleteSuccess)) {
         failed.push_back(file);
-        errors += file->deleteErrorDesc + ",";
+        errors += file->deleteErrorDesc.str() + ",";
       } else {
         deleted += file->size;
         removed = true;

@@ -70,7 +70,7 @@ void removeDeleted(const CategoryPtr& c, Rebuild& state) {
   for (const FilePtr& f : c->childrens) {
     if (f->state == 1 && f->deleteStatus != raw(DeleteStatus::DeleteSuccess)) {
       state.failed.push_back(f);
-      state.errors += f->deleteErrorDesc + ",";
+      state.errors += f->deleteErrorDesc.str() + ",";
     }
   }
   for (size_t i = c->childrens.size(); i-- > 0;) {

@@ -90,8 +90,8 @@ TEST_F(BrowserScanTest, SafariGroupsAndItems) {
                 Status::LocalStorage, Status::Cookies});
   const FilePtr visits = safari->childrens[0];
   EXPECT_EQ(visits->url.path(), history);
-  EXPECT_EQ(visits->icon.name, "VisitHistory");
-  EXPECT_EQ(safari->childrens[1]->icon.name, "DownloadsHistory");
+  EXPECT_EQ(visits->icon.name(), "VisitHistory");
+  EXPECT_EQ(safari->childrens[1]->icon.name(), "DownloadsHistory");
   // Ordered by history item, then latest visit first; the attachment is the
   // visit's id; time 0 is 2001-01-01; a file address gives its file URL.
   expectItems(visits,

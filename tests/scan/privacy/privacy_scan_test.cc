@@ -122,7 +122,7 @@ TEST_F(PrivacyScanTest, CategoriesCarryDescriptionsAndIcons) {
   FeaturePtr feature = scan();
   ASSERT_EQ(feature->categoryInfo.size(), 3u);
   EXPECT_EQ(feature->categoryInfo[0]->description, "Apple's browser");
-  EXPECT_EQ(feature->categoryInfo[0]->icon.name, "Safari");
+  EXPECT_EQ(feature->categoryInfo[0]->icon.name(), "Safari");
   EXPECT_EQ(feature->categoryInfo[1]->description, "Recently used things");
   EXPECT_TRUE(feature->categoryInfo[1]->icon.empty());
   EXPECT_EQ(feature->categoryInfo[2]->description, "");
