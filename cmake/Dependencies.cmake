@@ -13,6 +13,7 @@ find_package(PkgConfig REQUIRED)
 # xxhash have no usable CMake package: pkg-config finds them.
 pkg_check_modules(PLIST REQUIRED IMPORTED_TARGET libplist-2.0)
 pkg_check_modules(LIBZIP REQUIRED IMPORTED_TARGET libzip)
+# Only the PDF reader module (pdf-module/) links poppler-cpp; the library loads it at run time.
 pkg_check_modules(POPPLER REQUIRED IMPORTED_TARGET poppler-cpp)
 pkg_check_modules(XXHASH REQUIRED IMPORTED_TARGET libxxhash)
 if(ORVEXA_BUILD_TESTS)

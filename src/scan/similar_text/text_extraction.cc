@@ -1,13 +1,9 @@
 // Plain text of the scan's documents: word-processing files through the ZIP
-// reader, PDFs through poppler.
-#include <poppler-document.h>
-#include <poppler-page.h>
-
-#include <mutex>
-
+// reader, PDFs through the PDF reader module (loaded on the first PDF).
 #include "orvexa/platform/utf8.h"
 #include "orvexa/scan/similar_text/similar_text_service.h"
 #include "orvexa/scan/similar_text/zip_file.h"
+#include "scan/similar_text/pdf_reader.h"
 
 namespace orvexa {
 namespace {
@@ -27,26 +23,6 @@ size_t firstLineTerminator(std::string_view text, size_t from) {
     }
   }
   return text.size();
-}
-
-void ignorePopplerMessage(const std::string& /*message*/, void* /*closure*/) {}
-
-// poppler reports parse errors of damaged files on standard error unless
-// told otherwise; the setting is process-wide.
-void quietPoppler() {
-  static std::once_flag once;
-  std::call_once(once, [] { poppler::set_debug_error_function(ignorePopplerMessage, nullptr); });
-}
-
-// Held while poppler works. Its documents are independent, but laying out a
-// page touches process-wide state without a lock (the colour profile every
-// page's graphics state shares is made on first use, and the global
-// parameters come and go with the documents), and two PDFs read at once were
-// seen to free each other's memory. Reading PDFs one at a time costs little:
-// measuring the texts takes far longer than reading them.
-std::mutex& popplerLock() {
-  static std::mutex lock;
-  return lock;
 }
 
 }  // namespace
@@ -113,27 +89,6 @@ std::string SimilarTextService::getDocxText(const Url& url) {
   return text;
 }
 
-std::string SimilarTextService::getPDFText(const Url& url) {
-  quietPoppler();
-  std::lock_guard lock(popplerLock());
-  std::unique_ptr<poppler::document> document(poppler::document::load_from_file(url.path()));
-  if (!document || document->is_locked()) return {};
-  std::string text;
-  const int pages = document->pages();
-  for (int i = 0; i < pages; ++i) {
-    std::unique_ptr<poppler::page> page(document->create_page(i));
-    if (!page) continue;
-    // Reading order, as a reader would copy the page's text.
-    poppler::byte_array bytes =
-        page->text(poppler::rectf(), poppler::page::non_raw_non_physical_layout).to_utf8();
-    // poppler closes every page with blank lines and a form feed: the page
-    // break is no text. A page's last line ends with "\n" like the others.
-    while (!bytes.empty() && (bytes.back() == '\f' || bytes.back() == '\n')) bytes.pop_back();
-    if (bytes.empty()) continue;
-    text.append(bytes.begin(), bytes.end());
-    text += '\n';
-  }
-  return text;
-}
+std::string SimilarTextService::getPDFText(const Url& url) { return readPdfText(url.path()); }
 
 }  // namespace orvexa

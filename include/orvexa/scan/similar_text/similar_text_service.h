@@ -123,7 +123,8 @@ class SimilarTextService : public SuperScanService {
   // the file is not a readable ZIP archive.
   static std::string getDocxText(const Url& url);
   // The text of a PDF, page after page (each page's lines end with "\n").
-  // Empty when the file is not a PDF, is damaged or is locked by a password.
+  // Empty when the file is not a PDF, is damaged or is locked by a password,
+  // and when the PDF reader module cannot be loaded (logged once).
   static std::string getPDFText(const Url& url);
   // matches() of the bytes read as UTF-8; empty for no bytes or bytes that
   // are not valid UTF-8.

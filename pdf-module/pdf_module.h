@@ -1,0 +1,51 @@
+// The interface of the PDF reader module (orvexa-pdf.so): plain C, so that the
+// library can look its two functions up by name with dlsym. The module holds
+// the PDF library (poppler-cpp) and everything it loads; the engine library
+// loads it only when it reads its first PDF (see
+// src/scan/similar_text/pdf_reader.h).
+//
+// Thread-safety: both functions may be called from any thread. The module
+// reads one PDF at a time process-wide; callers on other threads wait.
+#ifndef ORVEXA_PDF_MODULE_H
+#define ORVEXA_PDF_MODULE_H
+
+#include <stddef.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+// The module is compiled with hidden visibility: these are its only exports.
+#define ORVEXA_PDF_EXPORT __attribute__((visibility("default")))
+
+// Results of orvexa_pdf_text.
+enum {
+  ORVEXA_PDF_OK = 0,
+  // Missing, unreadable, not a PDF, or damaged beyond repair.
+  ORVEXA_PDF_CANNOT_OPEN = 1,
+  // Locked by a password.
+  ORVEXA_PDF_LOCKED = 2,
+  // The reader failed while working (out of memory).
+  ORVEXA_PDF_FAILED = 3
+};
+
+// The text of the PDF at `path`, page after page in reading order: each
+// page's text without the blank lines and form feed that close it, followed
+// by "\n"; pages without text are left out. On ORVEXA_PDF_OK, *text is a
+// malloc'd buffer of *length bytes (UTF-8, may hold NUL bytes, not
+// terminated; NULL when the length is 0) that the caller releases with
+// orvexa_pdf_free_text. On any other result *text is NULL and *length 0.
+typedef int OrvexaPdfTextFunction(const char* path, char** text, size_t* length);
+ORVEXA_PDF_EXPORT OrvexaPdfTextFunction orvexa_pdf_text;
+#define ORVEXA_PDF_TEXT_SYMBOL "orvexa_pdf_text"
+
+// Releases a text given by orvexa_pdf_text; NULL is allowed.
+typedef void OrvexaPdfFreeTextFunction(char* text);
+ORVEXA_PDF_EXPORT OrvexaPdfFreeTextFunction orvexa_pdf_free_text;
+#define ORVEXA_PDF_FREE_TEXT_SYMBOL "orvexa_pdf_free_text"
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif  // ORVEXA_PDF_MODULE_H
