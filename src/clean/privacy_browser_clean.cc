@@ -1,7 +1,9 @@
 // Cleaning the browser categories.
 #include <algorithm>
+#include <functional>
 #include <nlohmann/json.hpp>
 #include <set>
+#include <span>
 
 #include "clean/privacy_clean_support.h"
 #include "orvexa/clean/privacy_clean_service.h"
@@ -30,6 +32,33 @@ bool jsonDepthWithin(const nlohmann::json& root, int limit) {
     }
   }
   return true;
+}
+
+// A group whose ticked items are rows of a browser's database: the file
+// (by its name in the profile), the statement, and the item's key: its
+// integer identifier (0), or that many text parts.
+struct RowDeletion {
+  Status status;
+  const char* store;
+  const char* statement;
+  size_t textParts;
+};
+
+// Deletes the ticked rows of `group` by the table's entry for `status`; a
+// status the table lacks deletes nothing.
+void deleteRowsOf(const FilePtr& group, Status status, std::span<const RowDeletion> table,
+                  const std::function<std::string(std::string_view)>& store, Failures& failures) {
+  for (const RowDeletion& entry : table) {
+    if (entry.status != status) continue;
+    const size_t parts = entry.textParts;
+    privacy::deleteRows(
+        group, store(entry.store), entry.statement,
+        [parts](const FilePtr& item) {
+          return parts == 0 ? privacy::integerAttachment(item) : privacy::textParts(item, parts);
+        },
+        failures);
+    return;
+  }
 }
 
 // The format a property list was stored in, so that it is written back so.
@@ -172,47 +201,25 @@ PrivacyCleanResult PrivacyCleanService::cleanSafari(const CategoryPtr& category)
 }
 
 PrivacyCleanResult PrivacyCleanService::cleanChrome(const CategoryPtr& category) {
+  static constexpr RowDeletion kDeletions[] = {
+      {Status::Visit, "History", "delete from visits where id = ?", 0},
+      {Status::Download, "History", "delete from downloads where id = ?", 0},
+      {Status::Search, "History", "delete from keyword_search_terms where url_id = ?", 0},
+      {Status::Cookies, "cookies", "delete from cookies where creation_utc = ?", 0},
+      {Status::LoginHistory, "login Data",
+       "delete from logins where origin_url = ? and signon_realm = ? and username_value = ?", 3},
+      {Status::AutoValue, "Web Data", "delete from autofill where name = ? and value = ?", 2},
+  };
   Failures failures;
   const std::string profile = PrivacyScanService::getChromeProfile();
   auto store = [&](std::string_view name) { return privacy::chromeStore(profile, name); };
   for (const FilePtr& group : category->childrens) {
     std::optional<Status> status = privacy::statusOf(group);
     if (!status) continue;
-    switch (*status) {
-      case Status::Visit:
-        privacy::deleteRows(group, store("History"), "delete from visits where id = ?",
-                            privacy::integerAttachment, failures);
-        break;
-      case Status::Download:
-        privacy::deleteRows(group, store("History"), "delete from downloads where id = ?",
-                            privacy::integerAttachment, failures);
-        break;
-      case Status::Search:
-        privacy::deleteRows(group, store("History"),
-                            "delete from keyword_search_terms where url_id = ?",
-                            privacy::integerAttachment, failures);
-        break;
-      case Status::Cookies:
-        privacy::deleteRows(group, store("cookies"), "delete from cookies where creation_utc = ?",
-                            privacy::integerAttachment, failures);
-        break;
-      case Status::LoginHistory:
-        privacy::deleteRows(
-            group, store("login Data"),
-            "delete from logins where origin_url = ? and signon_realm = ? and username_value = ?",
-            [](const FilePtr& item) { return privacy::textParts(item, 3); }, failures);
-        break;
-      case Status::AutoValue:
-        privacy::deleteRows(
-            group, store("Web Data"), "delete from autofill where name = ? and value = ?",
-            [](const FilePtr& item) { return privacy::textParts(item, 2); }, failures);
-        break;
-      case Status::DownloadFile:
-      case Status::LocalStorage:
-        privacy::removeFiles(group, failures);
-        break;
-      case Status::LastTab:
-        break;
+    if (*status == Status::DownloadFile || *status == Status::LocalStorage) {
+      privacy::removeFiles(group, failures);
+    } else {
+      deleteRowsOf(group, *status, kDeletions, store, failures);
     }
   }
   sortCategory(category);
@@ -220,6 +227,13 @@ PrivacyCleanResult PrivacyCleanService::cleanChrome(const CategoryPtr& category)
 }
 
 PrivacyCleanResult PrivacyCleanService::cleanFirefox(const CategoryPtr& category) {
+  static constexpr RowDeletion kDeletions[] = {
+      {Status::Visit, "places.sqlite", "delete from moz_places where id = ?", 0},
+      {Status::Download, "places.sqlite", "delete from moz_annos where id = ?", 0},
+      {Status::Search, "places.sqlite", "delete from moz_keywords where id = ?", 0},
+      {Status::Cookies, "cookies.sqlite", "delete from moz_cookies where id = ?", 0},
+      {Status::AutoValue, "formhistory.sqlite", "delete from moz_formhistory where id = ?", 0},
+  };
   Failures failures;
   std::optional<std::string> profile = PrivacyScanService::getFirefoxProfile();
   auto store = [&](std::string_view name) {
@@ -228,37 +242,12 @@ PrivacyCleanResult PrivacyCleanService::cleanFirefox(const CategoryPtr& category
   for (const FilePtr& group : category->childrens) {
     std::optional<Status> status = privacy::statusOf(group);
     if (!status) continue;
-    switch (*status) {
-      case Status::Visit:
-        privacy::deleteRows(group, store("places.sqlite"), "delete from moz_places where id = ?",
-                            privacy::integerAttachment, failures);
-        break;
-      case Status::Download:
-        privacy::deleteRows(group, store("places.sqlite"), "delete from moz_annos where id = ?",
-                            privacy::integerAttachment, failures);
-        break;
-      case Status::Search:
-        privacy::deleteRows(group, store("places.sqlite"), "delete from moz_keywords where id = ?",
-                            privacy::integerAttachment, failures);
-        break;
-      case Status::Cookies:
-        privacy::deleteRows(group, store("cookies.sqlite"), "delete from moz_cookies where id = ?",
-                            privacy::integerAttachment, failures);
-        break;
-      case Status::AutoValue:
-        privacy::deleteRows(group, store("formhistory.sqlite"),
-                            "delete from moz_formhistory where id = ?", privacy::integerAttachment,
-                            failures);
-        break;
-      case Status::LoginHistory:
-        cleanFirefoxLogins(group, store("logins.json"), failures);
-        break;
-      case Status::DownloadFile:
-      case Status::LocalStorage:
-        privacy::removeFiles(group, failures);
-        break;
-      case Status::LastTab:
-        break;
+    if (*status == Status::LoginHistory) {
+      cleanFirefoxLogins(group, store("logins.json"), failures);
+    } else if (*status == Status::DownloadFile || *status == Status::LocalStorage) {
+      privacy::removeFiles(group, failures);
+    } else {
+      deleteRowsOf(group, *status, kDeletions, store, failures);
     }
   }
   sortCategory(category);

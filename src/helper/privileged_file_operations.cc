@@ -95,13 +95,7 @@ FileStatus walkBelow(int rootFd, const std::string& display, Visit&& visit) {
     if (first.ok() && !status.ok()) first = std::move(status);
   };
   auto load = [&]() {
-    std::vector<FolderEntry> entries;
-    int err =
-        chain.readEntries(chain.top().fd.get(), [&entries](const char* name, unsigned char type) {
-          entries.push_back(FolderEntry{name, type});
-        });
-    if (err != 0) note(FileStatus::fromErrno(err, shown(chain.path())));
-    chain.top().entries = std::move(entries);
+    if (int err = chain.loadTop(); err != 0) note(FileStatus::fromErrno(err, shown(chain.path())));
   };
   load();
   while (!chain.empty()) {

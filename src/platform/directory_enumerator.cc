@@ -46,15 +46,13 @@ namespace {
 
 // Reads the deepest folder's entries into its frame, sorted by name.
 int loadEntries(FolderChain& chain) {
-  FolderChain::Frame& frame = chain.top();
-  std::vector<FolderEntry> entries;
-  int err = chain.readEntries(frame.fd.get(), [&entries](const char* name, unsigned char type) {
-    entries.push_back(FolderEntry{name, type});
-  });
-  if (err != 0) return err;
+  std::vector<FolderEntry>& entries = chain.top().entries;
+  if (int err = chain.loadTop(); err != 0) {
+    entries.clear();
+    return err;
+  }
   std::sort(entries.begin(), entries.end(),
             [](const FolderEntry& a, const FolderEntry& b) { return a.name < b.name; });
-  chain.top().entries = std::move(entries);
   return 0;
 }
 

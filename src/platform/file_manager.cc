@@ -76,13 +76,7 @@ FileStatus removeTree(const std::string& root) {
     if (first.ok()) first = FileStatus::fromErrno(err, path);
   };
   auto load = [&chain, &note]() {
-    std::vector<FolderEntry> entries;
-    int err =
-        chain.readEntries(chain.top().fd.get(), [&entries](const char* name, unsigned char type) {
-          entries.push_back(FolderEntry{name, type});
-        });
-    if (err != 0) note(err, chain.path());
-    chain.top().entries = std::move(entries);
+    if (int err = chain.loadTop(); err != 0) note(err, chain.path());
   };
 
   load();

@@ -223,4 +223,13 @@ int FolderChain::readEntries(int fd, const std::function<void(const char*, unsig
   }
 }
 
+int FolderChain::loadTop() {
+  std::vector<FolderEntry> entries;
+  const int err = readEntries(top().fd.get(), [&entries](const char* name, unsigned char type) {
+    entries.push_back(FolderEntry{name, type});
+  });
+  top().entries = std::move(entries);
+  return err;
+}
+
 }  // namespace orvexa::detail

@@ -86,6 +86,10 @@ class FolderChain {
   // Calls fn(name, d_type) for every entry of the open folder `fd` except
   // "." and "..". Returns 0 or an errno value.
   int readEntries(int fd, const std::function<void(const char*, unsigned char)>& fn);
+  // Reads the deepest folder's entries, in the order the file system gives
+  // them, into its frame (those read before an error too). Returns 0 or an
+  // errno value.
+  int loadTop();
 
   // Test seam: consulted with a folder's path before it is opened; a nonzero
   // result makes the open fail with that errno value.

@@ -40,6 +40,15 @@ void jumpOnWarning(j_common_ptr cinfo, int level) {
   if (level < 0) std::longjmp(reinterpret_cast<ErrorManager*>(cinfo->err)->jump, 2);
 }
 
+// Sets `err` up to jump back on errors and warnings; the caller's setjmp
+// must follow in its own frame.
+jpeg_error_mgr* jumpingErrors(ErrorManager& err) {
+  jpeg_std_error(&err.pub);
+  err.pub.error_exit = jumpOnError;
+  err.pub.emit_message = jumpOnWarning;
+  return &err.pub;
+}
+
 // The smallest scale n/8 that keeps the picture at least minW x minH.
 unsigned scaleNumerator(unsigned width, unsigned height, int minW, int minH) {
   if (minW <= 0 && minH <= 0) return 8;
@@ -79,9 +88,7 @@ bool decodeInto(const uint8_t* data, unsigned long size, const DecodeRequest* re
   jpeg_decompress_struct cinfo;
   ErrorManager err;
   std::memset(&cinfo, 0, sizeof cinfo);
-  cinfo.err = jpeg_std_error(&err.pub);
-  err.pub.error_exit = jumpOnError;
-  err.pub.emit_message = jumpOnWarning;
+  cinfo.err = jumpingErrors(err);
   if (setjmp(err.jump) != 0) {
     jpeg_destroy_decompress(&cinfo);
     return false;
@@ -145,9 +152,7 @@ bool encodeInto(const uint8_t* rows, int width, int height, int components, int 
   jpeg_compress_struct cinfo;
   ErrorManager err;
   std::memset(&cinfo, 0, sizeof cinfo);
-  cinfo.err = jpeg_std_error(&err.pub);
-  err.pub.error_exit = jumpOnError;
-  err.pub.emit_message = jumpOnWarning;
+  cinfo.err = jumpingErrors(err);
   if (setjmp(err.jump) != 0) {
     jpeg_destroy_compress(&cinfo);
     return false;

@@ -62,30 +62,15 @@ void PrivacyScanService::scanChrome(const CategoryPtr& chromCategory,
                     }));
 
   // Downloads: every row, and the rows whose file is still there once more.
-  FilePtr downloads = privacy::makeGroup(category, next++, Status::Download, Url::fromPath(history),
-                                         "DownloadHistory");
-  FilePtr files = privacy::makeGroup(category, next++, Status::DownloadFile, Url::fromPath(history),
-                                     "DownloadFileHistory");
-  std::vector<FilePtr> downloadItems;
-  std::vector<FilePtr> fileItems;
-  if (auto rows = privacy::readStore(history, kDownloadQuery)) {
-    for (const SqlRow& row : *rows) {
-      const std::string target = privacy::text(row, "target_path");
-      const Url url = privacy::fileUrlOfPath(SuperScanService::handleStringTo(target));
-      const Timestamp date = chromeDate(row, "start_time");
-      const std::string id = privacy::text(row, "id");
-      downloadItems.push_back(
-          privacy::makeItem(downloads, category, static_cast<int>(downloadItems.size()),
-                            privacy::lastPathComponent(target), date, url, id, 1));
-      if (!url.empty() && fileExists(url.path())) {
-        fileItems.push_back(privacy::makeItem(files, category, static_cast<int>(fileItems.size()),
-                                              privacy::lastPathComponent(target), date, url, id,
-                                              1));
-      }
-    }
-  }
-  privacy::attach(downloads, std::move(downloadItems));
-  privacy::attach(files, std::move(fileItems));
+  auto [downloads, files] =
+      privacy::downloadGroups(category, next, history, kDownloadQuery, [](const SqlRow& row) {
+        const std::string target = privacy::text(row, "target_path");
+        return privacy::DownloadRow{
+            privacy::lastPathComponent(target), chromeDate(row, "start_time"),
+            privacy::fileUrlOfPath(SuperScanService::handleStringTo(target)),
+            privacy::text(row, "id")};
+      });
+  next += 2;
   add(downloads);
   add(files);
 

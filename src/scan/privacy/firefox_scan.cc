@@ -63,34 +63,19 @@ void PrivacyScanService::scanFirefox(const CategoryPtr& firefoxCategory, Finish 
                           privacy::urlFromText(address), privacy::text(row, "place_id"), 1);
                     }));
 
-  FilePtr downloads = privacy::makeGroup(category, next++, Status::Download, Url::fromPath(places),
-                                         "DownloadHistory");
-  FilePtr files = privacy::makeGroup(category, next++, Status::DownloadFile, Url::fromPath(places),
-                                     "DownloadFileHistory");
-  std::vector<FilePtr> downloadItems;
-  std::vector<FilePtr> fileItems;
-  if (auto rows = privacy::readStore(places, kDownloadQuery)) {
-    for (const SqlRow& row : *rows) {
-      const std::string content = privacy::text(row, "content");
-      if (content.find("{\"state\":") != std::string::npos) continue;  // a state record
-      // A download's file address; other annotations may hold a web address,
-      // which is kept as such and never taken for a file.
-      const Url url = privacy::downloadUrl(content);
-      const Timestamp date = firefoxDate(row, "dateAdded");
-      const std::string id = privacy::text(row, "id");
-      downloadItems.push_back(
-          privacy::makeItem(downloads, category, static_cast<int>(downloadItems.size()),
-                            privacy::lastPathComponent(content), date, url, id, 1));
-      const std::string path = privacy::localPath(url);
-      if (!path.empty() && fileExists(path)) {
-        fileItems.push_back(privacy::makeItem(files, category, static_cast<int>(fileItems.size()),
-                                              privacy::lastPathComponent(content), date, url, id,
-                                              1));
-      }
-    }
-  }
-  privacy::attach(downloads, std::move(downloadItems));
-  privacy::attach(files, std::move(fileItems));
+  auto [downloads, files] = privacy::downloadGroups(
+      category, next, places, kDownloadQuery,
+      [](const SqlRow& row) -> std::optional<privacy::DownloadRow> {
+        const std::string content = privacy::text(row, "content");
+        if (content.find("{\"state\":") != std::string::npos)
+          return std::nullopt;  // a state record
+        // A download's file address; other annotations may hold a web
+        // address, which is kept as such and never taken for a file.
+        return privacy::DownloadRow{privacy::lastPathComponent(content),
+                                    firefoxDate(row, "dateAdded"), privacy::downloadUrl(content),
+                                    privacy::text(row, "id")};
+      });
+  next += 2;
   add(downloads);
   add(files);
 

@@ -278,4 +278,33 @@ FilePtr databaseGroup(const CategoryPtr& category, int finderID, Status status,
   return group;
 }
 
+std::pair<FilePtr, FilePtr> downloadGroups(const CategoryPtr& category, int finderID,
+                                           const std::string& store, const std::string& query,
+                                           const DownloadReader& read) {
+  FilePtr downloads =
+      makeGroup(category, finderID, Status::Download, Url::fromPath(store), "DownloadHistory");
+  FilePtr files = makeGroup(category, finderID + 1, Status::DownloadFile, Url::fromPath(store),
+                            "DownloadFileHistory");
+  std::vector<FilePtr> downloadItems;
+  std::vector<FilePtr> fileItems;
+  if (auto rows = readStore(store, query)) {
+    for (const SqlRow& row : *rows) {
+      std::optional<DownloadRow> download = read(row);
+      if (!download) continue;
+      downloadItems.push_back(makeItem(downloads, category, static_cast<int>(downloadItems.size()),
+                                       download->title, download->date, download->url, download->id,
+                                       1));
+      const std::string path = localPath(download->url);
+      if (!path.empty() && fileExists(path)) {
+        fileItems.push_back(makeItem(files, category, static_cast<int>(fileItems.size()),
+                                     download->title, download->date, download->url, download->id,
+                                     1));
+      }
+    }
+  }
+  attach(downloads, std::move(downloadItems));
+  attach(files, std::move(fileItems));
+  return {downloads, files};
+}
+
 }  // namespace orvexa::privacy

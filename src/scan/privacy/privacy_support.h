@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "orvexa/model/records.h"
@@ -122,5 +123,21 @@ using RowItemMaker = std::function<FilePtr(const SqlRow& row, const FilePtr& gro
 FilePtr databaseGroup(const CategoryPtr& category, int finderID, Status status,
                       const std::string& store, const std::string& query,
                       const std::string& iconName, const RowItemMaker& makeItem);
+
+// One download as a browser's store tells of it.
+struct DownloadRow {
+  std::string title;
+  Timestamp date{};
+  Url url;  // the downloaded file's; may be a web address or empty
+  std::string id;
+};
+// Reads one row of the downloads query; nullopt for a row that is no download.
+using DownloadReader = std::function<std::optional<DownloadRow>(const SqlRow& row)>;
+// A browser's two download groups, read from the database `store`: every
+// download, and once more those whose file is still on the disk. Numbered
+// `finderID` and `finderID + 1`.
+std::pair<FilePtr, FilePtr> downloadGroups(const CategoryPtr& category, int finderID,
+                                           const std::string& store, const std::string& query,
+                                           const DownloadReader& read);
 
 }  // namespace orvexa::privacy
