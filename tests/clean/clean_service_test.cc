@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <mutex>
+#include <optional>
 
 #include "orvexa/helper/helper_server.h"
 #include "orvexa/helper/privilege_helper.h"
@@ -26,6 +27,8 @@ bool exists(const std::string& path) {
   return ::lstat(path.c_str(), &st) == 0;
 }
 
+// Adds up the reports of every request handed to it; keeps the last id,
+// status and text.
 class RecordingFinish : public CleanServiceProtocol {
  public:
   void cleanFinish(int cleanID, int64_t size, std::vector<FilePtr> records, int requestStatus,
@@ -34,9 +37,10 @@ class RecordingFinish : public CleanServiceProtocol {
       std::lock_guard lock(mu);
       ++reports;
       id = cleanID;
-      removed = size;
-      failed = std::move(records);
+      removed += size;
+      failed.insert(failed.end(), records.begin(), records.end());
       status = requestStatus;
+      if (requestStatus != raw(HelperEventErrorID::Success)) ++badStatus;
       desc = std::move(requestDesc);
     }
     done.notify();
@@ -49,26 +53,27 @@ class RecordingFinish : public CleanServiceProtocol {
   std::mutex mu;
   int reports = 0;
   int id = -1;
-  int64_t removed = -1;
+  int64_t removed = 0;
   std::vector<FilePtr> failed;
   int status = -1;
+  int badStatus = 0;
   std::string desc;
   std::vector<float> steps;
   testing::Signal done;
 };
 
 FilePtr record(const std::string& path, int state, int64_t size, bool canDelete,
-               std::vector<FilePtr> children = {}) {
-  return std::make_shared<FileInformation>(state, 0, 0, fs::path(path).filename().string(), Image{},
-                                           size, Timestamp{}, Url::fromPath(path), "", canDelete,
-                                           false, std::any{}, std::move(children), nullptr,
-                                           raw(FilesKind::File), 0, nullptr);
+               std::vector<FilePtr> children = {}, int finderID = 0) {
+  return std::make_shared<FileInformation>(state, finderID, 0, fs::path(path).filename().string(),
+                                           Image{}, size, Timestamp{}, Url::fromPath(path), "",
+                                           canDelete, false, std::any{}, std::move(children),
+                                           nullptr, raw(FilesKind::File), 0, nullptr);
 }
 
-CategoryPtr category(std::vector<FilePtr> records, int state = 1) {
+CategoryPtr category(std::vector<FilePtr> records, int state = 1, int finderID = 0) {
   return std::make_shared<CategoryInformation>(
-      state, 0, "Caches", Image{}, 0, "", raw(CategoryInfomationKind::Common), std::vector<Url>{},
-      std::move(records), nullptr, std::any{}, 0, false);
+      state, finderID, "Caches", Image{}, 0, "", raw(CategoryInfomationKind::Common),
+      std::vector<Url>{}, std::move(records), nullptr, std::any{}, 0, false);
 }
 
 // A file of nobody's in a folder of root's: only the helper may remove it.
@@ -102,44 +107,26 @@ class CleanServiceTest : public ::testing::Test {
   testing::Sandbox sb_;
 };
 
+// The helper removes what the user cannot; without it, its records fail with
+// the blessing's text and the user's own are still removed.
 TEST_F(CleanServiceTest, TheHelperRemovesWhatTheUserCannotAndTheUserTheRest) {
-  testing::RunningHelper helper;
-  const std::string theirs = othersFile(sb_, "data.bin");
-  const std::string mine = sb_.file("~/Library/Caches/mine.cache", 50);
-  FilePtr theirsRecord = record(theirs, 1, 100, false);
-  FilePtr mineRecord = record(mine, 1, 50, true);
-  CategoryPtr caches = category({theirsRecord, mineRecord});
-
-  auto finish = clean({caches});
-  EXPECT_FALSE(exists(theirs));
-  EXPECT_FALSE(exists(mine));
-  EXPECT_EQ(theirsRecord->deleteStatus, raw(DeleteStatus::DeleteSuccess));
-  EXPECT_EQ(mineRecord->deleteStatus, raw(DeleteStatus::DeleteSuccess));
-  EXPECT_EQ(finish->reports, 1);
-  EXPECT_EQ(finish->id, raw(CleanServiceType::Common));
-  EXPECT_EQ(finish->removed, 150);
-  EXPECT_EQ(finish->status, raw(HelperEventErrorID::Success));
-  EXPECT_EQ(finish->desc, "");
-  EXPECT_TRUE(finish->failed.empty());
-  EXPECT_EQ(finish->steps, (std::vector<float>{0.25f, 0.5f, 0.75f}));
-  EXPECT_TRUE(caches->childrens.empty()) << "the rebuild took the removed records out";
-  EXPECT_EQ(caches->size, 0);
-}
-
-TEST_F(CleanServiceTest, WithoutTheHelperItsRecordsFailAndTheUsersOwnAreStillRemoved) {
   const struct {
     const char* name;
+    bool helper;
     bool rights;
     int code;
-    const char* text;
+    const char* text;  // "" when the helper runs
   } cases[] = {
-      {"no root rights", false, 0, "Get admain authorization fail!"},
-      {"blessing error 8", true, 8, "bless unknown error:8"},
+      {"no root rights", false, false, 0, "Get admain authorization fail!"},
+      {"blessing error 8", false, true, 8, "bless unknown error:8"},
+      {"helper running", true, true, 0, ""},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
+    std::optional<testing::RunningHelper> helper;
     PrivilegeHelper::shard().setBlessingMechanism(
-        std::make_shared<testing::FailingBlessing>(c.rights, c.code));
+        c.helper ? nullptr : std::make_shared<testing::FailingBlessing>(c.rights, c.code));
+    if (c.helper) helper.emplace();
     const std::string theirs = othersFile(sb_, "data.bin");
     const std::string mine = sb_.file("~/Library/Caches/mine.cache", 50);
     FilePtr theirsRecord = record(theirs, 1, 100, false);
@@ -147,18 +134,28 @@ TEST_F(CleanServiceTest, WithoutTheHelperItsRecordsFailAndTheUsersOwnAreStillRem
     CategoryPtr caches = category({theirsRecord, mineRecord});
 
     auto finish = clean({caches});
-    EXPECT_TRUE(exists(theirs));
+    EXPECT_EQ(exists(theirs), !c.helper);
     EXPECT_FALSE(exists(mine));
-    EXPECT_EQ(theirsRecord->deleteStatus, raw(DeleteStatus::DeleteError));
-    EXPECT_EQ(theirsRecord->deleteErrorDesc, c.text);
     EXPECT_EQ(mineRecord->deleteStatus, raw(DeleteStatus::DeleteSuccess));
-    EXPECT_EQ(finish->removed, 50);
-    EXPECT_EQ(finish->status, raw(HelperEventErrorID::DeleteError));
+    EXPECT_EQ(finish->reports, 1);
+    EXPECT_EQ(finish->id, raw(CleanServiceType::Common));
     EXPECT_EQ(finish->desc, c.text);
-    ASSERT_EQ(finish->failed.size(), 1u);
-    EXPECT_EQ(finish->failed[0], theirsRecord);
-    ASSERT_EQ(caches->childrens.size(), 1u);
-    EXPECT_EQ(caches->childrens[0], theirsRecord);
+    EXPECT_EQ(theirsRecord->deleteErrorDesc, c.text);
+    if (c.helper) {
+      EXPECT_EQ(theirsRecord->deleteStatus, raw(DeleteStatus::DeleteSuccess));
+      EXPECT_EQ(finish->removed, 150);
+      EXPECT_EQ(finish->status, raw(HelperEventErrorID::Success));
+      EXPECT_TRUE(finish->failed.empty());
+      EXPECT_EQ(finish->steps, (std::vector<float>{0.25f, 0.5f, 0.75f}));
+      EXPECT_TRUE(caches->childrens.empty()) << "the rebuild took the removed records out";
+      EXPECT_EQ(caches->size, 0);
+    } else {
+      EXPECT_EQ(theirsRecord->deleteStatus, raw(DeleteStatus::DeleteError));
+      EXPECT_EQ(finish->removed, 50);
+      EXPECT_EQ(finish->status, raw(HelperEventErrorID::DeleteError));
+      EXPECT_EQ(finish->failed, std::vector<FilePtr>{theirsRecord});
+      EXPECT_EQ(caches->childrens, std::vector<FilePtr>{theirsRecord});
+    }
   }
 }
 
@@ -197,43 +194,32 @@ TEST_F(CleanServiceTest, ARecordQueuedTwiceIsRemovedOnce) {
   EXPECT_EQ(copy->deleteStatus, raw(DeleteStatus::DeleteSuccess)) << "the copy shares the outcome";
 }
 
-TEST_F(CleanServiceTest, ATickedLinkGoesAndItsTargetOutsideStays) {
+// A ticked link goes and its target outside stays; a record of a web address
+// whose path part names a real file removes nothing. Both directly and
+// through the helper.
+TEST_F(CleanServiceTest, ATickedLinkGoesAndNeitherItsTargetNorAWebAddressesFile) {
   testing::RunningHelper helper;
   testing::TempDir outside;
   const std::string target = outside.writeFile("target.txt", "outside");
-  const struct {
-    const char* name;
-    bool canDelete;
-  } cases[] = {{"removed directly", true}, {"removed by the helper", false}};
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
+  const std::string page = othersFile(sb_, "page");
+  for (bool canDelete : {true, false}) {
+    SCOPED_TRACE(canDelete ? "direct" : "through the helper");
     const std::string link = sb_.path("~/Library/Caches/link");
     fs::create_directories(fs::path(link).parent_path());
     fs::create_symlink(target, link);
-    FilePtr linkRecord = record(link, 1, 7, c.canDelete);
-    auto finish = clean({category({linkRecord})});
+    FilePtr linkRecord = record(link, 1, 7, canDelete);
+    FilePtr web = record(page, 1, 100, canDelete);
+    web->url = Url::fromString("https://example.com" + page);
+    ASSERT_FALSE(web->url.isFileURL());
+    auto finish = clean({category({linkRecord, web})});
     EXPECT_FALSE(exists(link));
     EXPECT_EQ(testing::readFile(target), "outside");
     EXPECT_EQ(linkRecord->deleteStatus, raw(DeleteStatus::DeleteSuccess))
         << linkRecord->deleteErrorDesc;
-  }
-}
-
-// A record of a web address whose path part happens to name a real file:
-// neither the direct path nor the helper may take it for that file.
-TEST_F(CleanServiceTest, AWebAddressIsNeverRemovedAsAFile) {
-  testing::RunningHelper helper;
-  const std::string file = othersFile(sb_, "page");
-  for (bool canDelete : {true, false}) {
-    SCOPED_TRACE(canDelete ? "direct" : "through the helper");
-    FilePtr web = record(file, 1, 100, canDelete);
-    web->url = Url::fromString("https://example.com" + file);
-    ASSERT_FALSE(web->url.isFileURL());
-    auto finish = clean({category({web})});
-    EXPECT_TRUE(exists(file));
+    EXPECT_TRUE(exists(page));
     EXPECT_EQ(web->deleteStatus, raw(DeleteStatus::DeleteError));
-    EXPECT_EQ(web->deleteErrorDesc, "Not a file: https://example.com" + file);
-    EXPECT_EQ(finish->removed, 0);
+    EXPECT_EQ(web->deleteErrorDesc, "Not a file: https://example.com" + page);
+    EXPECT_EQ(finish->removed, 7);
   }
 }
 
@@ -311,6 +297,37 @@ TEST_F(CleanServiceTest, AMismatchOfHandledAndQueuedRecordsEndsAbnormally) {
   EXPECT_EQ(finish->desc, "ABNORMAL STATUS!!!");
   EXPECT_TRUE(finish->failed.empty());
   EXPECT_EQ(finish->reports, 1);
+}
+
+// Requests running side by side, each with direct removals and a helper
+// request whose answer arrives on the connection's thread.
+TEST(CleanServiceConcurrencyTest, RequestsSideBySideEachReportOnceWithTheirOwnCounts) {
+  testing::Sandbox sb;
+  Identity::shared().setBundleIdentifier("org.orvexa.tests");
+  testing::RunningHelper helper;
+  constexpr int kRequests = 4;
+  constexpr int kFiles = 6;
+  auto finish = std::make_shared<RecordingFinish>();
+  for (int r = 0; r < kRequests; ++r) {
+    std::vector<FilePtr> records;
+    for (int i = 0; i < kFiles; ++i) {
+      records.push_back(
+          record(sb.file("~/Library/Caches/r" + std::to_string(r) + "/f" + std::to_string(i), 10),
+                 1, 10, /*canDelete=*/i % 2 == 0, {}, i));
+    }
+    CleanService::cleanCategorys({category(std::move(records), 1, r)}, CleanServiceType::Common,
+                                 finish, nullptr);
+  }
+  ASSERT_TRUE(finish->done.wait(std::chrono::seconds(30), kRequests));
+  std::lock_guard lock(finish->mu);
+  EXPECT_EQ(finish->reports, kRequests);
+  EXPECT_EQ(finish->removed, kRequests * kFiles * 10);
+  EXPECT_TRUE(finish->failed.empty());
+  EXPECT_EQ(finish->badStatus, 0);
+  for (int r = 0; r < kRequests; ++r) {
+    EXPECT_TRUE(fs::is_empty(sb.path("~/Library/Caches/r" + std::to_string(r))));
+  }
+  PrivilegeHelper::shard().close();
 }
 
 }  // namespace

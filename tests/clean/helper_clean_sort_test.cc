@@ -16,11 +16,10 @@ FilePtr record(const std::string& path, int state, DeleteStatus status, int64_t 
 }
 
 CategoryPtr category(int finderID, int state, bool needRemove, std::vector<FilePtr> records) {
-  auto c = std::make_shared<CategoryInformation>(
+  return std::make_shared<CategoryInformation>(
       state, finderID, "c" + std::to_string(finderID), Image{}, 999, "",
       raw(CategoryInfomationKind::Common), std::vector<Url>{}, std::move(records), nullptr,
       std::any{}, 0, needRemove);
-  return c;
 }
 
 std::vector<std::string> titles(const std::vector<FilePtr>& records) {

@@ -18,17 +18,12 @@
 namespace orvexa {
 namespace {
 
-using testing::Db;
 using testing::groupTitled;
 using testing::integrityOf;
+using testing::rows;
 using testing::Sandbox;
 using testing::tick;
 using testing::titlesOf;
-
-std::vector<std::string> column(const std::string& db, const std::string& sql) {
-  Db connection(db);
-  return connection.column(sql);
-}
 
 void expectRenumbered(const CategoryPtr& category) {
   for (const FilePtr& group : category->childrens) {
@@ -44,57 +39,12 @@ void expectRenumbered(const CategoryPtr& category) {
 
 class PrivacyBrowserCleanTest : public ::testing::Test {
  protected:
-  CategoryPtr scanChrome() {
-    CategoryPtr chrome = testing::privacyCategory("Chrome");
-    testing::runAndWait([&](auto finish) {
-      PrivacyScanService::scanChrome(chrome, PrivacyScanService::getChromeProfile(), finish);
-    });
-    return chrome;
-  }
-  CategoryPtr scanSafari() {
-    CategoryPtr safari = testing::privacyCategory("Safari");
-    testing::runAndWait([&](auto finish) { PrivacyScanService::scanSafari(safari, finish); });
-    return safari;
-  }
-  CategoryPtr scanFirefox() {
-    CategoryPtr firefox = testing::privacyCategory("Firefox");
-    testing::runAndWait([&](auto finish) { PrivacyScanService::scanFirefox(firefox, finish); });
-    return firefox;
-  }
-
   Sandbox sb_;
 };
 
-TEST_F(PrivacyBrowserCleanTest, AutofillValueWithQuoteAndCommaDeletesExactlyItsRow) {
-  const std::string profile = testing::makeChromeStores(sb_);
-  const std::string webData = profile + "/Web Data";
-  CategoryPtr chrome = scanChrome();
-  const FilePtr forms = groupTitled(chrome, "Auto Fills Value");
-  ASSERT_EQ(forms->childrens.size(), 4u);
-  ASSERT_EQ(std::any_cast<PrivacyRowKey>(forms->childrens[1]->attachInformation).text,
-            "street,O'Brien Road, 5");
-  const FilePtr ticked = forms->childrens[1];
-  tick(forms, {1});
-
-  PrivacyCleanResult result = PrivacyCleanService::cleanChrome(chrome);
-  EXPECT_EQ(result.first, PrivacyDeleteEnum::Success);
-  EXPECT_TRUE(result.second.empty());
-  EXPECT_EQ(ticked->deleteStatus, raw(DeleteStatus::DeleteSuccess));
-  EXPECT_EQ(forms->deleteStatus, raw(DeleteStatus::DeleteSuccess));
-  // Only that row went: not its prefix "O'Brien Road", not the row whose
-  // texts read the same once joined with ",".
-  EXPECT_EQ(column(webData, "SELECT name || '|' || value FROM autofill ORDER BY date_created"),
-            (std::vector<std::string>{"email|me@example", "street|O'Brien Road",
-                                      "street,O'Brien Road| 5"}));
-  EXPECT_EQ(integrityOf(webData), "ok");
-  // The entry left the tree, the rest is renumbered.
-  EXPECT_EQ(titlesOf(forms), (std::vector<std::string>{"email", "street", "street,O'Brien Road"}));
-  expectRenumbered(chrome);
-}
-
 TEST_F(PrivacyBrowserCleanTest, ChromeDeletesTickedRowsAndFilesOfEveryGroup) {
   const std::string profile = testing::makeChromeStores(sb_);
-  CategoryPtr chrome = scanChrome();
+  CategoryPtr chrome = testing::scanned("Chrome");
   tick(groupTitled(chrome, "Visit History"), {0});          // visit 100
   tick(groupTitled(chrome, "Download History"), {1});       // download 2
   tick(groupTitled(chrome, "Download File History"), {0});  // report.pdf
@@ -102,6 +52,10 @@ TEST_F(PrivacyBrowserCleanTest, ChromeDeletesTickedRowsAndFilesOfEveryGroup) {
   tick(groupTitled(chrome, "Cookies"), {0});                // cdn.example.net
   tick(groupTitled(chrome, "Login History"), {1});          // the login without user name
   tick(groupTitled(chrome, "LocalStorage"), {1});           // leveldb/000003.log
+  // A store gone since the scan: its items stay, and it is not created.
+  std::filesystem::remove(profile + "/Web Data");
+  const FilePtr forms = groupTitled(chrome, "Auto Fills Value");
+  tick(forms, {0, 1, 2, 3});
   const std::string kept = sb_.path("~/Downloads/report.pdf");
 
   PrivacyCleanResult result = PrivacyCleanService::cleanChrome(chrome);
@@ -109,24 +63,29 @@ TEST_F(PrivacyBrowserCleanTest, ChromeDeletesTickedRowsAndFilesOfEveryGroup) {
   EXPECT_TRUE(result.second.empty());
 
   const std::string history = profile + "/History";
-  EXPECT_EQ(column(history, "SELECT id FROM visits ORDER BY id"),
+  EXPECT_EQ(rows(history, "SELECT id FROM visits ORDER BY id"),
             (std::vector<std::string>{"101", "102"}));
-  EXPECT_EQ(column(history, "SELECT count(*) FROM urls"), (std::vector<std::string>{"3"}));
-  EXPECT_EQ(column(history, "SELECT id FROM downloads"), (std::vector<std::string>{"1"}));
-  EXPECT_TRUE(column(history, "SELECT url_id FROM keyword_search_terms").empty());
-  EXPECT_EQ(column(profile + "/Cookies", "SELECT host_key FROM cookies"),
+  EXPECT_EQ(rows(history, "SELECT count(*) FROM urls"), (std::vector<std::string>{"3"}));
+  EXPECT_EQ(rows(history, "SELECT id FROM downloads"), (std::vector<std::string>{"1"}));
+  EXPECT_TRUE(rows(history, "SELECT url_id FROM keyword_search_terms").empty());
+  EXPECT_EQ(rows(profile + "/Cookies", "SELECT host_key FROM cookies"),
             (std::vector<std::string>{".example.com"}));
-  EXPECT_EQ(column(profile + "/Login Data", "SELECT username_value FROM logins"),
+  EXPECT_EQ(rows(profile + "/Login Data", "SELECT username_value FROM logins"),
             (std::vector<std::string>{"me@example"}));
   EXPECT_FALSE(std::filesystem::exists(kept));
   EXPECT_FALSE(std::filesystem::exists(profile + "/Local Storage/leveldb/000003.log"));
   EXPECT_TRUE(std::filesystem::exists(profile + "/Local Storage/https_x_0.localstorage"));
-  for (const char* store : {"History", "Cookies", "Login Data", "Web Data"}) {
+  for (const char* store : {"History", "Cookies", "Login Data"}) {
     EXPECT_EQ(integrityOf(profile + "/" + store), "ok") << store;
   }
   // No store was created under the names the statements use.
   EXPECT_FALSE(std::filesystem::exists(profile + "/cookies"));
   EXPECT_FALSE(std::filesystem::exists(profile + "/login Data"));
+  EXPECT_FALSE(std::filesystem::exists(profile + "/Web Data"));
+  ASSERT_EQ(forms->childrens.size(), 4u);
+  for (const FilePtr& item : forms->childrens) {
+    EXPECT_EQ(item->deleteStatus, raw(DeleteStatus::None));
+  }
 
   for (const FilePtr& group : chrome->childrens) {
     EXPECT_EQ(group->deleteStatus, raw(DeleteStatus::DeleteSuccess)) << group->title;
@@ -139,12 +98,18 @@ TEST_F(PrivacyBrowserCleanTest, ChromeDeletesTickedRowsAndFilesOfEveryGroup) {
   expectRenumbered(chrome);
 }
 
-TEST_F(PrivacyBrowserCleanTest, AttachmentsTheStatementCannotTake) {
+// Values of the stores and of the host are bound, never spliced into the
+// statement: quotes, commas and "OR 1=1" reach only the row they name.
+TEST_F(PrivacyBrowserCleanTest, AttachmentsAreBoundAndDeleteExactlyTheirRows) {
   const std::string profile = testing::makeChromeStores(sb_);
-  CategoryPtr chrome = scanChrome();
+  CategoryPtr chrome = testing::scanned("Chrome");
   const FilePtr visits = groupTitled(chrome, "Visit History");
   const FilePtr logins = groupTitled(chrome, "Login History");
   const FilePtr forms = groupTitled(chrome, "Auto Fills Value");
+  ASSERT_EQ(forms->childrens.size(), 4u);
+  ASSERT_EQ(std::any_cast<PrivacyRowKey>(forms->childrens[1]->attachInformation).text,
+            "street,O'Brien Road, 5");
+  const FilePtr quoted = forms->childrens[1];
   // As a host may hand them back: a row id that is not a number, no
   // attachment at all, and joined texts instead of row keys.
   visits->childrens[0]->attachInformation = std::string("100 OR 1=1");
@@ -154,7 +119,7 @@ TEST_F(PrivacyBrowserCleanTest, AttachmentsTheStatementCannotTake) {
   forms->childrens[0]->attachInformation = std::string("email,me@example");
   tick(visits, {0, 1, 2});
   tick(logins, {0});
-  tick(forms, {0});
+  tick(forms, {0, 1});
 
   PrivacyCleanResult result = PrivacyCleanService::cleanChrome(chrome);
   EXPECT_EQ(result.first, PrivacyDeleteEnum::Fail);
@@ -166,39 +131,32 @@ TEST_F(PrivacyBrowserCleanTest, AttachmentsTheStatementCannotTake) {
 
   const std::string history = profile + "/History";
   // Visit 100 (bad id) and 101 (no attachment, skipped) stay; 102 went.
-  EXPECT_EQ(column(history, "SELECT id FROM visits ORDER BY id"),
+  EXPECT_EQ(rows(history, "SELECT id FROM visits ORDER BY id"),
             (std::vector<std::string>{"100", "101"}));
   EXPECT_EQ(titlesOf(visits), (std::vector<std::string>{"News", "file:///Users/tester/page.html"}));
   EXPECT_EQ(visits->childrens[1]->deleteStatus, raw(DeleteStatus::None));
   // Fewer than two commas: the missing user name is empty, which is the
   // second login's.
-  EXPECT_EQ(column(profile + "/Login Data", "SELECT username_value FROM logins"),
+  EXPECT_EQ(rows(profile + "/Login Data", "SELECT username_value FROM logins"),
             (std::vector<std::string>{"me@example"}));
-  EXPECT_EQ(column(profile + "/Web Data", "SELECT name FROM autofill WHERE name = 'email'").size(),
-            0u);
   EXPECT_EQ(integrityOf(history), "ok");
-}
-
-TEST_F(PrivacyBrowserCleanTest, MissingStoreLeavesItemsAndIsNotCreated) {
-  const std::string profile = testing::makeChromeStores(sb_);
-  CategoryPtr chrome = scanChrome();
-  std::filesystem::remove(profile + "/Web Data");
-  const FilePtr forms = groupTitled(chrome, "Auto Fills Value");
-  tick(forms, {0, 1, 2, 3});
-  PrivacyCleanResult result = PrivacyCleanService::cleanChrome(chrome);
-  EXPECT_EQ(result.first, PrivacyDeleteEnum::Success);
+  // The joined "email" text took its row; of the quoted value only its own
+  // row went: not its prefix "O'Brien Road", not the row whose texts read the
+  // same once joined with ",".
+  const std::string webData = profile + "/Web Data";
+  EXPECT_EQ(rows(webData, "SELECT name || '|' || value FROM autofill ORDER BY date_created"),
+            (std::vector<std::string>{"street|O'Brien Road", "street,O'Brien Road| 5"}));
+  EXPECT_EQ(integrityOf(webData), "ok");
+  EXPECT_EQ(quoted->deleteStatus, raw(DeleteStatus::DeleteSuccess));
   EXPECT_EQ(forms->deleteStatus, raw(DeleteStatus::DeleteSuccess));
-  EXPECT_EQ(forms->childrens.size(), 4u);
-  for (const FilePtr& item : forms->childrens) {
-    EXPECT_EQ(item->deleteStatus, raw(DeleteStatus::None));
-  }
-  EXPECT_FALSE(std::filesystem::exists(profile + "/Web Data"));
+  EXPECT_EQ(titlesOf(forms), (std::vector<std::string>{"street", "street,O'Brien Road"}));
+  expectRenumbered(chrome);
 }
 
 TEST_F(PrivacyBrowserCleanTest, SafariVisitsDownloadsAndFiles) {
   const std::string history = testing::makeSafariStores(sb_);
   const std::string downloads = sb_.path("~/Library/Safari/Downloads.plist");
-  CategoryPtr safari = scanSafari();
+  CategoryPtr safari = testing::scanned("Safari");
   tick(groupTitled(safari, "Visit History"), {0});     // visit 11
   tick(groupTitled(safari, "Download History"), {0});  // ID-1
   tick(groupTitled(safari, "Last Tabs"), {0});
@@ -208,7 +166,7 @@ TEST_F(PrivacyBrowserCleanTest, SafariVisitsDownloadsAndFiles) {
   PrivacyCleanResult result = PrivacyCleanService::cleanSafari(safari);
   EXPECT_EQ(result.first, PrivacyDeleteEnum::Success);
   EXPECT_TRUE(result.second.empty());
-  EXPECT_EQ(column(history, "SELECT id FROM history_visits ORDER BY id"),
+  EXPECT_EQ(rows(history, "SELECT id FROM history_visits ORDER BY id"),
             (std::vector<std::string>{"10", "12", "13"}));
   EXPECT_EQ(integrityOf(history), "ok");
 
@@ -257,7 +215,7 @@ TEST_F(PrivacyBrowserCleanTest, SafariDownloadFailures) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     sb_.file("~/Library/Safari/Downloads.plist", original);
-    CategoryPtr safari = scanSafari();
+    CategoryPtr safari = testing::scanned("Safari");
     const FilePtr group = groupTitled(safari, "Download History");
     c.spoil(group->childrens[0]);
     tick(group, {0});
@@ -272,7 +230,7 @@ TEST_F(PrivacyBrowserCleanTest, SafariDownloadFailures) {
 
 TEST_F(PrivacyBrowserCleanTest, FirefoxDatabasesAndLogins) {
   const std::string profile = testing::makeFirefoxStores(sb_);
-  CategoryPtr firefox = scanFirefox();
+  CategoryPtr firefox = testing::scanned("Firefox");
   tick(groupTitled(firefox, "Visit History"), {0});     // place 1
   tick(groupTitled(firefox, "Download History"), {1});  // anno 22
   tick(groupTitled(firefox, "Download File History"), {0});
@@ -287,23 +245,22 @@ TEST_F(PrivacyBrowserCleanTest, FirefoxDatabasesAndLogins) {
   EXPECT_TRUE(result.second.empty());
 
   const std::string places = profile + "/places.sqlite";
-  EXPECT_EQ(column(places, "SELECT id FROM moz_places"), (std::vector<std::string>{"2"}));
-  EXPECT_EQ(column(places, "SELECT id FROM moz_annos ORDER BY id"),
+  EXPECT_EQ(rows(places, "SELECT id FROM moz_places"), (std::vector<std::string>{"2"}));
+  EXPECT_EQ(rows(places, "SELECT id FROM moz_annos ORDER BY id"),
             (std::vector<std::string>{"20", "21"}));
-  EXPECT_TRUE(column(places, "SELECT id FROM moz_keywords").empty());
-  EXPECT_EQ(column(profile + "/cookies.sqlite", "SELECT id FROM moz_cookies"),
+  EXPECT_TRUE(rows(places, "SELECT id FROM moz_keywords").empty());
+  EXPECT_EQ(rows(profile + "/cookies.sqlite", "SELECT id FROM moz_cookies"),
             (std::vector<std::string>{"7"}));
-  EXPECT_EQ(column(profile + "/formhistory.sqlite", "SELECT id FROM moz_formhistory"),
+  EXPECT_EQ(rows(profile + "/formhistory.sqlite", "SELECT id FROM moz_formhistory"),
             (std::vector<std::string>{"4"}));
   for (const char* store : {"places.sqlite", "cookies.sqlite", "formhistory.sqlite"}) {
     EXPECT_EQ(integrityOf(profile + "/" + store), "ok") << store;
   }
   EXPECT_FALSE(std::filesystem::exists(sb_.path("~/Downloads/My File.txt")));
   // The other profile is untouched.
-  EXPECT_EQ(
-      column(sb_.path("~/Library/Application Support/Firefox/Profiles/a.default/places.sqlite"),
-             "SELECT id FROM moz_places"),
-      (std::vector<std::string>{"1"}));
+  EXPECT_EQ(rows(sb_.path("~/Library/Application Support/Firefox/Profiles/a.default/places.sqlite"),
+                 "SELECT id FROM moz_places"),
+            (std::vector<std::string>{"1"}));
 
   nlohmann::json document =
       nlohmann::json::parse(testing::readFile(profile + "/logins.json"), nullptr, false);
@@ -319,7 +276,7 @@ TEST_F(PrivacyBrowserCleanTest, FirefoxDatabasesAndLogins) {
 
 TEST_F(PrivacyBrowserCleanTest, FirefoxLoginsThatMatchNothingKeepTheirMark) {
   const std::string profile = testing::makeFirefoxStores(sb_);
-  CategoryPtr firefox = scanFirefox();
+  CategoryPtr firefox = testing::scanned("Firefox");
   const FilePtr logins = groupTitled(firefox, "Login History");
   logins->childrens[0]->attachInformation = std::string("99");
   logins->childrens[1]->attachInformation = std::string("two");
@@ -347,7 +304,7 @@ TEST_F(PrivacyBrowserCleanTest, FirefoxLoginsThatMatchNothingKeepTheirMark) {
 
 TEST_F(PrivacyBrowserCleanTest, WebAddressesAreNeverRemovedAsFiles) {
   const std::string profile = testing::makeChromeStores(sb_);
-  CategoryPtr chrome = scanChrome();
+  CategoryPtr chrome = testing::scanned("Chrome");
   const FilePtr visits = groupTitled(chrome, "Visit History");
   const FilePtr files = groupTitled(chrome, "Download File History");
   const FilePtr storage = groupTitled(chrome, "LocalStorage");
@@ -378,7 +335,7 @@ TEST_F(PrivacyBrowserCleanTest, WebAddressesAreNeverRemovedAsFiles) {
   EXPECT_EQ(files->childrens.size(), 1u);
   EXPECT_EQ(storage->childrens.size(), 2u);
 
-  EXPECT_EQ(column(profile + "/History", "SELECT id FROM visits ORDER BY id"),
+  EXPECT_EQ(rows(profile + "/History", "SELECT id FROM visits ORDER BY id"),
             (std::vector<std::string>{"101", "102"}));
   EXPECT_EQ(visits->deleteStatus, raw(DeleteStatus::DeleteSuccess));
   expectRenumbered(chrome);
@@ -436,7 +393,7 @@ TEST_F(PrivacyBrowserCleanTest, FirefoxLoginsThatCannotBeWrittenBackFailTheirIte
     SCOPED_TRACE(c.name);
     sb_.file("~/Library/Application Support/Firefox/Profiles/b.default-release/logins.json",
              c.content);
-    CategoryPtr firefox = scanFirefox();
+    CategoryPtr firefox = testing::scanned("Firefox");
     const FilePtr logins = groupTitled(firefox, "Login History");
     ASSERT_EQ(logins->childrens.size(), 2u);
     firefox->childrens = {logins};

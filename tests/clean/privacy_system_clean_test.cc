@@ -27,17 +27,8 @@ class PrivacySystemCleanTest : public ::testing::Test {
     Paths::shared().setTool("killall", testing::fakeTool(sb_, "killall", killallLog_, ""));
   }
 
-  CategoryPtr scanRecent() {
-    CategoryPtr recent = testing::privacyCategory("Recent Item");
-    testing::runAndWait([&](auto finish) { PrivacyScanService::scanRecentItem(recent, finish); });
-    return recent;
-  }
-  CategoryPtr scanPermissions() {
-    CategoryPtr permissions = testing::privacyCategory("Application Permissions");
-    testing::runAndWait(
-        [&](auto finish) { PrivacyScanService::scanApplicationPermission(permissions, finish); });
-    return permissions;
-  }
+  static CategoryPtr scanRecent() { return testing::scanned("Recent Item"); }
+  static CategoryPtr scanPermissions() { return testing::scanned("Application Permissions"); }
   std::string killallRuns() const { return readFile(killallLog_); }
 
   Sandbox sb_;
@@ -65,11 +56,17 @@ std::vector<std::string> listUuids(const std::string& path) {
   return uuids;
 }
 
-TEST_F(PrivacySystemCleanTest, FinderEntriesAtTickedPositionsGo) {
+TEST_F(PrivacySystemCleanTest, FinderPositionsAndSharedListUuidsThatAreTickedGo) {
   const std::string preferences = testing::makeFinderRecents(sb_);
+  const std::string list = testing::writeSharedList(
+      sb_, "com.apple.LSSharedFileList.RecentDocuments.sfl", testing::sharedList(sb_));
+  const std::string other = testing::writeSharedList(
+      sb_, "com.apple.LSSharedFileList.RecentApplications.sfl", testing::sharedList(sb_));
   CategoryPtr recent = scanRecent();
+  ASSERT_EQ(recent->childrens.size(), 3u);
   const FilePtr finder = groupTitled(recent, "Finder Item");
   tick(finder, {0, 2});  // positions 0 ("Documents") and 3 (no name)
+  tick(groupTitled(recent, "com.apple.LSSharedFileList.RecentDocuments.sfl"), {1});
 
   PrivacyCleanResult result = PrivacyCleanService::cleanRecentItem(recent);
   EXPECT_EQ(result.first, PrivacyDeleteEnum::Success);
@@ -78,22 +75,9 @@ TEST_F(PrivacySystemCleanTest, FinderEntriesAtTickedPositionsGo) {
   const std::string bytes = readFile(preferences);
   EXPECT_EQ(bytes.substr(0, 8), "bplist00");
   EXPECT_EQ(readPlist(bytes)->find("ShowStatusBar")->asBoolean(), true);
-  EXPECT_EQ(killallRuns(), "Finder\n");
   EXPECT_EQ(finder->deleteStatus, raw(DeleteStatus::DeleteSuccess));
   EXPECT_EQ(titlesOf(finder), (std::vector<std::string>{"Projects"}));
-}
 
-TEST_F(PrivacySystemCleanTest, SharedListEntryWithTheTickedUuidGoes) {
-  const std::string list = testing::writeSharedList(
-      sb_, "com.apple.LSSharedFileList.RecentDocuments.sfl", testing::sharedList(sb_));
-  const std::string other = testing::writeSharedList(
-      sb_, "com.apple.LSSharedFileList.RecentApplications.sfl", testing::sharedList(sb_));
-  CategoryPtr recent = scanRecent();
-  ASSERT_EQ(recent->childrens.size(), 2u);
-  tick(groupTitled(recent, "com.apple.LSSharedFileList.RecentDocuments.sfl"), {1});
-
-  PrivacyCleanResult result = PrivacyCleanService::cleanRecentItem(recent);
-  EXPECT_EQ(result.first, PrivacyDeleteEnum::Success);
   EXPECT_EQ(listUuids(list), (std::vector<std::string>{"U-1", "U-3"}));
   EXPECT_EQ(listUuids(other), (std::vector<std::string>{"U-1", "U-2", "U-3"}));
   // The rewritten archive decodes to the list less that entry.
@@ -101,7 +85,7 @@ TEST_F(PrivacySystemCleanTest, SharedListEntryWithTheTickedUuidGoes) {
   PlistValue::Array& items = *expected.find("items")->asArray();
   items.erase(items.begin() + 1);
   EXPECT_EQ(unarchiveObjectWithData(readFile(list)), expected);
-  EXPECT_EQ(killallRuns(), "sharedfilelistd\n");
+  EXPECT_EQ(killallRuns(), "Finder\nsharedfilelistd\n");
 }
 
 TEST_F(PrivacySystemCleanTest, NothingTickedRunsNeitherKillall) {

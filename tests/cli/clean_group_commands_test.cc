@@ -1,8 +1,7 @@
-// --clean on the group results: duplicates keep exactly one copy of each
-// group (the one --keep names), similar pictures and documents keep one of
-// each group.
+// The group commands: --clean keeps exactly one copy of each group (for
+// duplicates the one --keep names); similar-images' text, JSON and page.
 #include <gtest/gtest.h>
-
+#include <unistd.h>
 #include <chrono>
 #include <filesystem>
 #include <nlohmann/json.hpp>
@@ -11,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "orvexa/platform/image_decode.h"
 #include "scan/similar_text/document_writer.h"
 #include "support/picture_files.h"
 #include "support/run_program.h"
@@ -22,6 +22,7 @@ namespace {
 namespace fs = std::filesystem;
 using nlohmann::json;
 using testing::orvexaProgram;
+using testing::Rgba;
 using testing::runProgram;
 using testing::TempDir;
 
@@ -56,9 +57,10 @@ class CleanDuplicatesTest : public ::testing::Test {
   TempDir dir_;
 };
 
-// Two groups in one folder (no duplicate folders): x1, x2, x3 and y1, y2,
-// created in this order: x2, x3, x1, y2, y1. Paths sort x1 < x2 < x3, so
-// first-path and the date rules disagree.
+// Two groups in one folder: x1, x2, x3 and y1, y2, created in the order x2,
+// x3, x1, y2, y1, so that first-path and oldest disagree. (Every rule is
+// checked on records by the selection's own tests; here the option and the
+// files' real dates.)
 TEST_F(CleanDuplicatesTest, EachKeepRuleKeepsExactlyOneCopyOfEachGroup) {
   const struct {
     const char* name;
@@ -67,9 +69,7 @@ TEST_F(CleanDuplicatesTest, EachKeepRuleKeepsExactlyOneCopyOfEachGroup) {
     size_t groupsLeft;
   } cases[] = {
       {"no --keep: the first path", {}, {"x1", "y1", "single"}, 0},
-      {"--keep first-path", {"--keep", "first-path"}, {"x1", "y1", "single"}, 0},
       {"--keep oldest", {"--keep", "oldest"}, {"x2", "y2", "single"}, 0},
-      {"--keep newest", {"--keep", "newest"}, {"x1", "y1", "single"}, 0},
       {"--keep oldest with --select: only matching copies go",
        {"--keep", "oldest", "--select", "*/x3", "--select", "*/x2"},
        {"x1", "x2", "y1", "y2", "single"},
@@ -194,6 +194,132 @@ TEST(CleanSimilarTest, OneOfEachGroupStays) {
         json::parse(again.out).at("feature").at("categoryInfo").at(0).at("childrens").empty())
         << again.out;
   }
+}
+
+// Blue on the left, yellow on the right: colours nothing else on the page
+// uses.
+Rgba blueAndYellow(int x, int y) {
+  (void)y;
+  return x < 60 ? Rgba{20, 40, 230, 255} : Rgba{240, 220, 20, 255};
+}
+
+std::vector<uint8_t> unbase64(const std::string& text) {
+  auto value = [](char c) -> int {
+    if (c >= 'A' && c <= 'Z') return c - 'A';
+    if (c >= 'a' && c <= 'z') return c - 'a' + 26;
+    if (c >= '0' && c <= '9') return c - '0' + 52;
+    if (c == '+') return 62;
+    if (c == '/') return 63;
+    return -1;
+  };
+  std::vector<uint8_t> out;
+  int bits = 0;
+  int buffer = 0;
+  for (char c : text) {
+    const int v = value(c);
+    if (v < 0) break;
+    buffer = (buffer << 6) | v;
+    bits += 6;
+    if (bits >= 8) {
+      bits -= 8;
+      out.push_back(static_cast<uint8_t>((buffer >> bits) & 0xFF));
+    }
+  }
+  return out;
+}
+
+std::string chromium() {
+  for (const char* path : {"/usr/bin/chromium", "/usr/bin/chromium-browser"}) {
+    if (::access(path, X_OK) == 0) return path;
+  }
+  return {};
+}
+
+// Text and JSON list the one group; the HTML page embeds the thumbnails,
+// never enlarged, and a headless browser draws both.
+TEST(SimilarImagesCommandTest, TextJsonAndAnHtmlPageABrowserShows) {
+  TempDir dir;
+  const std::string folder = dir.makeDir("pictures");
+  const std::string a = testing::writeJpeg(folder + "/sea.jpg", 120, 90, blueAndYellow, 90);
+  const std::string b = testing::writeBytes(folder + "/sea-again.jpg", testing::readBytes(a));
+  testing::writePng(folder + "/other.png", 90, 120, testing::blocks(5, 90, 120));
+  auto command = [&dir](std::vector<std::string> extra) {
+    std::vector<std::string> argv{testing::orvexaProgram(), "--root", dir.makeDir("root"),
+                                  "similar-images"};
+    argv.insert(argv.end(), extra.begin(), extra.end());
+    return testing::runProgram(argv);
+  };
+
+  testing::ProgramResult text = command({"--quiet", folder});
+  ASSERT_EQ(text.exitCode, 0) << text.err;
+  EXPECT_NE(text.out.find("Group 1: "), std::string::npos) << text.out;
+  EXPECT_NE(text.out.find(a), std::string::npos);
+  EXPECT_NE(text.out.find(b), std::string::npos);
+  EXPECT_NE(text.out.find("1 group;"), std::string::npos);
+  EXPECT_EQ(text.out.find("other.png"), std::string::npos);
+
+  testing::ProgramResult listing = command({"--quiet", "--json", folder});
+  ASSERT_EQ(listing.exitCode, 0) << listing.err;
+  const json doc = json::parse(listing.out);
+  const auto& categories = doc.at("feature").at("categoryInfo");
+  ASSERT_EQ(categories.size(), 1u);
+  ASSERT_EQ(categories[0].at("childrens").size(), 1u);
+  const auto& members = categories[0]["childrens"][0].at("childrens");
+  ASSERT_EQ(members.size(), 2u);
+  EXPECT_EQ(members[0].at("state"), 0);
+  EXPECT_EQ(doc.at("total"), 2 * static_cast<int64_t>(testing::readBytes(a).size()));
+
+  testing::ProgramResult missing = command({dir / "nothing-here"});
+  EXPECT_EQ(missing.exitCode, 2);
+  EXPECT_NE(missing.err.find("no such file or folder"), std::string::npos) << missing.err;
+  EXPECT_EQ(command({"--threshold", "-1", folder}).exitCode, 2);
+
+  const std::string page = dir / "page.html";
+  testing::ProgramResult run = command({"--quiet", "--html", page, folder});
+  ASSERT_EQ(run.exitCode, 0) << run.err;
+  const std::string html = testing::readFile(page);
+  EXPECT_NE(html.find(a), std::string::npos);
+  EXPECT_NE(html.find(b), std::string::npos);
+  EXPECT_EQ(html.find("src=\"http"), std::string::npos) << "the page must be self-contained";
+  const std::string marker = "data:image/png;base64,";
+  size_t at = html.find(marker);
+  int thumbnails = 0;
+  while (at != std::string::npos) {
+    ++thumbnails;
+    const size_t end = html.find('"', at);
+    const std::vector<uint8_t> png =
+        unbase64(html.substr(at + marker.size(), end - at - marker.size()));
+    const std::optional<PixelBuffer> thumb = decodePictureData(png);
+    ASSERT_TRUE(thumb.has_value());
+    EXPECT_EQ(thumb->width, 120);  // never enlarged
+    EXPECT_EQ(thumb->height, 90);
+    at = html.find(marker, end);
+  }
+  EXPECT_EQ(thumbnails, 2);
+  EXPECT_NE(html.find("120 &times; 90 JPEG"), std::string::npos);
+
+  const std::string browser = chromium();
+  if (browser.empty()) GTEST_SKIP() << "chromium is not installed";
+  const std::string shot = dir / "shot.png";
+  testing::ProgramResult shown = testing::runProgram(
+      {browser, "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
+       "--disable-background-networking", "--disable-component-update", "--disable-sync",
+       "--user-data-dir=" + dir.makeDir("profile"), "--window-size=900,600", "--screenshot=" + shot,
+       "file://" + page});
+  ASSERT_EQ(shown.exitCode, 0) << shown.err;
+  const std::optional<PixelBuffer> screen = decodePictureFile(shot);
+  ASSERT_TRUE(screen.has_value());
+  EXPECT_EQ(screen->width, 900);
+  // Both thumbnails are drawn: blue and yellow pixels, in two places.
+  int blue = 0;
+  int yellow = 0;
+  for (size_t i = 0; i + 3 < screen->rgba.size(); i += 4) {
+    const uint8_t* p = screen->rgba.data() + i;
+    if (p[0] < 60 && p[1] < 80 && p[2] > 190) ++blue;
+    if (p[0] > 200 && p[1] > 180 && p[2] < 70) ++yellow;
+  }
+  EXPECT_GT(blue, 2 * 2000);
+  EXPECT_GT(yellow, 2 * 2000);
 }
 
 }  // namespace

@@ -27,25 +27,12 @@ using nlohmann::json;
 using testing::orvexaProgram;
 using testing::runProgram;
 
-std::string decoded(const std::string& text) {
-  std::string out;
-  for (size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '%' && i + 2 < text.size()) {
-      out += static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16));
-      i += 2;
-    } else {
-      out += text[i];
-    }
-  }
-  return out;
-}
-
 // Every record path anywhere in a result document ("url" members).
 void collectPaths(const json& node, std::set<std::string>* paths) {
   if (node.is_object()) {
     for (const auto& [key, value] : node.items()) {
       if (key == "url" && value.is_string()) {
-        std::string path = decoded(value.get<std::string>());
+        std::string path = value.get<std::string>();  // no name here needs escaping
         if (path.rfind("file://", 0) == 0) path = path.substr(7);
         if (path.size() > 1 && path.back() == '/') path.pop_back();
         if (!path.empty()) paths->insert(path);

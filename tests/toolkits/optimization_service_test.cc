@@ -279,22 +279,25 @@ TEST_F(OptimizationServiceTest, SpeedUpMailFailures) {
 
 // ---- The helper tasks ------------------------------------------------------------
 
-struct HelperAnswer {
-  testing::Signal signal;
-  std::mutex mu;
-  bool ok = false;
-  std::string text = "<none>";
-};
-
-OptimizationService::HelperFinish recordInto(const std::shared_ptr<HelperAnswer>& answer) {
-  return [answer](bool ok, std::string text) {
+// Runs one task and waits for what its finish receives.
+template <typename Text>
+std::pair<bool, Text> answerOf(void (*task)(std::function<void(bool, Text)>)) {
+  struct Answer {
+    testing::Signal signal;
+    std::mutex mu;
+    std::pair<bool, Text> got{false, Text("<none>")};
+  };
+  auto answer = std::make_shared<Answer>();
+  task([answer](bool ok, Text text) {
     {
       std::lock_guard lock(answer->mu);
-      answer->ok = ok;
-      answer->text = std::move(text);
+      answer->got = {ok, std::move(text)};
     }
     answer->signal.notify();
-  };
+  });
+  EXPECT_TRUE(answer->signal.wait());
+  std::lock_guard lock(answer->mu);
+  return answer->got;
 }
 
 std::string toolScript(const testing::Sandbox& sb, const char* name) {
@@ -310,72 +313,30 @@ TEST_F(OptimizationServiceTest, HelperTasksWithoutAnInstallableHelper) {
   toolScript(sb_, "mdutil");
   PrivilegeHelper::shard().setBlessingMechanism(std::make_shared<testing::FailingBlessing>());
   for (auto task : {&OptimizationService::cleanDNS, &OptimizationService::rebuildSpotlight}) {
-    auto answer = std::make_shared<HelperAnswer>();
-    task(recordInto(answer));
-    ASSERT_TRUE(answer->signal.wait());
-    std::lock_guard lock(answer->mu);
-    EXPECT_FALSE(answer->ok);
-    EXPECT_EQ(answer->text, "Privilege Install Fail!");
+    EXPECT_EQ(answerOf(task), std::make_pair(false, std::string("Privilege Install Fail!")));
   }
   EXPECT_EQ(readFile(sb_.path("/tools.log")), "") << "nothing may be sent";
 }
 
 TEST_F(OptimizationServiceTest, HelperTasksThroughTheHelper) {
-  toolScript(sb_, "dscacheutil");
-  toolScript(sb_, "killall");
-  toolScript(sb_, "mdutil");
+  for (const char* tool : {"dscacheutil", "killall", "mdutil"}) toolScript(sb_, tool);
   testing::RunningHelper helper;
-  auto dns = std::make_shared<HelperAnswer>();
-  OptimizationService::cleanDNS(recordInto(dns));
-  ASSERT_TRUE(dns->signal.wait());
-  auto spotlight = std::make_shared<HelperAnswer>();
-  OptimizationService::rebuildSpotlight(recordInto(spotlight));
-  ASSERT_TRUE(spotlight->signal.wait());
-  {
-    std::lock_guard lock(dns->mu);
-    EXPECT_TRUE(dns->ok);
-    EXPECT_EQ(dns->text, "");
-  }
-  {
-    std::lock_guard lock(spotlight->mu);
-    EXPECT_TRUE(spotlight->ok);
-    EXPECT_EQ(spotlight->text, "");
-  }
+  EXPECT_EQ(answerOf(&OptimizationService::cleanDNS), std::make_pair(true, std::string()));
+  EXPECT_EQ(answerOf(&OptimizationService::rebuildSpotlight), std::make_pair(true, std::string()));
   EXPECT_EQ(readFile(sb_.path("/tools.log")),
             "dscacheutil -flushcache\nkillall -HUP mDNSResponder\nmdutil -E /\n");
 
   // The helper cannot run the indexer's tool: its code comes back.
   fs::remove(sb_.path("/usr/bin/mdutil"));
-  auto failed = std::make_shared<HelperAnswer>();
-  OptimizationService::rebuildSpotlight(recordInto(failed));
-  ASSERT_TRUE(failed->signal.wait());
-  std::lock_guard lock(failed->mu);
-  EXPECT_FALSE(failed->ok);
-  EXPECT_EQ(failed->text, "error code:" + std::to_string(raw(HelperEventErrorID::NoCause)));
+  EXPECT_EQ(
+      answerOf(&OptimizationService::rebuildSpotlight),
+      std::make_pair(false, "error code:" + std::to_string(raw(HelperEventErrorID::NoCause))));
 }
 
 // ---- Purgeable space and memory --------------------------------------------------
 
-struct PurgeableAnswer {
-  testing::Signal signal;
-  std::mutex mu;
-  bool ok = false;
-  std::optional<std::string> text = "<none>";
-};
-
-std::shared_ptr<PurgeableAnswer> cleanPurgeableAndWait() {
-  auto answer = std::make_shared<PurgeableAnswer>();
-  OptimizationService::cleanPurgeable([answer](bool ok, std::optional<std::string> text) {
-    {
-      std::lock_guard lock(answer->mu);
-      answer->ok = ok;
-      answer->text = std::move(text);
-    }
-    answer->signal.notify();
-  });
-  EXPECT_TRUE(answer->signal.wait());
-  return answer;
-}
+using PurgeableAnswer = std::pair<bool, std::optional<std::string>>;
+PurgeableAnswer cleanPurgeableAndWait() { return answerOf(&OptimizationService::cleanPurgeable); }
 
 // A dd that records its arguments and writes a few bytes to its "of=".
 std::string fakeDd(const testing::Sandbox& sb, bool writes) {
@@ -410,10 +371,7 @@ TEST_F(OptimizationServiceTest, CleanPurgeableWritesWithinTheReserveAndRemovesIt
     // slack either way keeps the expected count.
     const int64_t available = static_cast<int64_t>(fs::space(folder).available);
     OptimizationService::setPurgeableReserve(available - c.blocksBeyondReserve * block / 2);
-    auto answer = cleanPurgeableAndWait();
-    std::lock_guard lock(answer->mu);
-    EXPECT_TRUE(answer->ok);
-    EXPECT_EQ(answer->text, std::nullopt);
+    EXPECT_EQ(cleanPurgeableAndWait(), PurgeableAnswer(true, std::nullopt));
     EXPECT_EQ(readFile(sb_.path("/dd.copy")), "zeros") << "the tool wrote its file";
     EXPECT_FALSE(fs::exists(largeFile)) << "and it was removed";
     EXPECT_EQ(readFile(sb_.path("/dd.log")),
@@ -424,22 +382,16 @@ TEST_F(OptimizationServiceTest, CleanPurgeableWritesWithinTheReserveAndRemovesIt
 TEST_F(OptimizationServiceTest, CleanPurgeableFailures) {
   // The tool wrote nothing: there is no file to remove.
   Paths::shared().setTool("dd", fakeDd(sb_, false));
-  auto nothing = cleanPurgeableAndWait();
-  {
-    std::lock_guard lock(nothing->mu);
-    EXPECT_FALSE(nothing->ok);
-    ASSERT_TRUE(nothing->text.has_value());
-    EXPECT_NE(nothing->text->find("No such file or directory"), std::string::npos)
-        << *nothing->text;
-  }
+  const PurgeableAnswer nothing = cleanPurgeableAndWait();
+  EXPECT_FALSE(nothing.first);
+  EXPECT_NE(nothing.second.value_or("").find("No such file or directory"), std::string::npos);
   // The work folder cannot be made: the tool never runs.
   fs::remove_all(sb_.path("~/Library/Application Support"));
   sb_.file("~/Library/Application Support", "x");
   fs::remove(sb_.path("/dd.log"));
-  auto blocked = cleanPurgeableAndWait();
-  std::lock_guard lock(blocked->mu);
-  EXPECT_FALSE(blocked->ok);
-  EXPECT_TRUE(blocked->text.has_value() && !blocked->text->empty());
+  const PurgeableAnswer blocked = cleanPurgeableAndWait();
+  EXPECT_FALSE(blocked.first);
+  EXPECT_FALSE(blocked.second.value_or("").empty());
   EXPECT_FALSE(fs::exists(sb_.path("/dd.log")));
 }
 
@@ -505,12 +457,6 @@ TEST_F(OptimizationServiceTest, CleanSinglePermissionReadsTheToolsAnswer) {
     EXPECT_EQ(readFile(log), c.logged);
   }
 }
-
-}  // namespace
-}  // namespace orvexa
-
-namespace orvexa {
-namespace {
 
 // Scans of several features at once, each on its own queue, with the memory
 // task running beside them: each feature gets its own five categories and

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -21,6 +22,7 @@
 namespace orvexa {
 namespace {
 
+namespace fs = std::filesystem;
 using Status = ShreadService::ShredStatus;
 using Result = ShreadService::ShredResult;
 
@@ -107,30 +109,8 @@ class ShreadHelperTest : public ::testing::Test {
   ShreadService service_;
 };
 
-TEST_F(ShreadHelperTest, AFileOfAnotherUserGoesToTheHelperAndMineIsShreddedDirectly) {
-  const std::string theirs = othersFile("/Library/Caches/shred/theirs.bin", "their secret");
-  const std::string mine = sb_->file("~/mine.bin", "my secret");
-  std::mutex mu;
-  std::vector<std::string> progress;
-  service_.setFileProgress([&](const std::string& path, Status status, const std::string&) {
-    std::lock_guard lock(mu);
-    progress.push_back((path == theirs ? "theirs " : "mine ") +
-                       std::string(ShreadService::statusName(static_cast<int>(status))));
-  });
-  auto [ok, result] = shredAndWait({theirs, mine});
-  EXPECT_TRUE(ok);
-  EXPECT_EQ(result, (Result{{theirs, success()}, {mine, success()}}));
-  EXPECT_FALSE(exists(theirs));
-  EXPECT_FALSE(exists(mine));
-  // The proxy came through PrivilegeHelper and is kept for the next call.
-  EXPECT_NE(service_.privilegeHelper(), nullptr);
-  std::lock_guard lock(mu);
-  std::sort(progress.begin(), progress.end());
-  EXPECT_EQ(progress,
-            (std::vector<std::string>{"mine Success", "theirs Prepare", "theirs Success"}));
-}
-
-TEST_F(ShreadHelperTest, TheHelperGetsOneShredEventWithTheWaitingPathsOnly) {
+// Only the waiting paths go to the helper, in one Shred event.
+TEST_F(ShreadHelperTest, FilesOfAnotherUserGoToTheHelperAndMineIsShreddedDirectly) {
   auto [tool, error] =
       PrivilegeHelper::shard().getHelperTool(PrivilegeHelper::helperName(), kSMDomainSystemLaunchd);
   ASSERT_NE(tool, nullptr) << error.value_or("");
@@ -139,17 +119,28 @@ TEST_F(ShreadHelperTest, TheHelperGetsOneShredEventWithTheWaitingPathsOnly) {
   const std::string one = othersFile("/Library/Caches/shred/one", "1");
   const std::string two = othersFile("/Library/Caches/shred/two", "22");
   const std::string mine = sb_->file("~/mine", "333");
+  std::mutex mu;
+  std::vector<std::string> progress;
+  service_.setFileProgress([&](const std::string& path, Status status, const std::string&) {
+    std::lock_guard lock(mu);
+    progress.push_back(fs::path(path).filename().string() + " " +
+                       std::string(ShreadService::statusName(static_cast<int>(status))));
+  });
   auto [ok, result] = shredAndWait({one, two, mine});
   EXPECT_TRUE(ok);
   EXPECT_EQ(result, (Result{{one, success()}, {two, success()}, {mine, success()}}));
   auto events = recording->events();
   ASSERT_EQ(events.size(), 1u);
-  EXPECT_EQ(events[0].first, 2) << "Shred";
+  EXPECT_EQ(events[0].first, static_cast<int>(HelperHanldeEventID::Shred));
   PlistValue expected = PlistValue::dictionary();
   expected.set(one, PlistValue::dictionary());
   expected.set(two, PlistValue::dictionary());
   EXPECT_EQ(events[0].second, expected);
   for (const std::string& p : {one, two, mine}) EXPECT_FALSE(exists(p)) << p;
+  std::lock_guard lock(mu);
+  std::sort(progress.begin(), progress.end());
+  EXPECT_EQ(progress, (std::vector<std::string>{"mine Success", "one Prepare", "one Success",
+                                                "two Prepare", "two Success"}));
 }
 
 TEST_F(ShreadHelperTest, AFolderWithAnotherUsersFileIsRemovedAndReportedOnce) {

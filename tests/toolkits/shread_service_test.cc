@@ -41,17 +41,14 @@ std::vector<Url> urls(const std::vector<std::string>& paths) {
 }
 
 struct Outcome {
-  bool called = false;
   bool success = false;
   Result result;
   bool onMainQueue = false;
   int calls = 0;
 };
 
-// Runs one shred (or half of one) and waits for its report.
-enum class Half { both, files, folders };
-Outcome shredAndWait(ShreadService& service, const std::vector<std::string>& paths,
-                     Half half = Half::both) {
+// Runs one shred and waits for its report.
+Outcome shredAndWait(ShreadService& service, const std::vector<std::string>& paths) {
   struct Shared {
     std::mutex mu;
     Outcome out;
@@ -61,7 +58,6 @@ Outcome shredAndWait(ShreadService& service, const std::vector<std::string>& pat
   auto finish = [shared](bool success, Result result) {
     {
       std::lock_guard lock(shared->mu);
-      shared->out.called = true;
       shared->out.success = success;
       shared->out.result = std::move(result);
       shared->out.onMainQueue = MainQueue::isMainThread();
@@ -69,17 +65,7 @@ Outcome shredAndWait(ShreadService& service, const std::vector<std::string>& pat
     }
     shared->done.notify();
   };
-  switch (half) {
-    case Half::both:
-      service.shred(urls(paths), finish);
-      break;
-    case Half::files:
-      service.shredFiles(urls(paths), finish);
-      break;
-    case Half::folders:
-      service.shredFolder(urls(paths), finish);
-      break;
-  }
+  service.shred(urls(paths), finish);
   EXPECT_TRUE(shared->done.wait());
   MainQueue::sync([] {});  // a second report would have been queued by now
   std::lock_guard lock(shared->mu);
@@ -135,41 +121,32 @@ TEST_F(ShreadServiceTest, FilesAndFoldersAreShreddedRemovedAndReportedOnTheMainQ
                                                       "b.txt Success", "ten.bin Success"}));
 }
 
+// An empty file cannot be shredded: it stays and says why, while what could
+// be shredded beside it is gone; a failure of either half fails the whole.
 TEST_F(ShreadServiceTest, WhatCannotBeShreddedStaysAndSaysWhy) {
-  const struct {
-    const char* name;
-    bool inFolder;
-  } cases[] = {{"a file given itself", false}, {"a file inside a folder", true}};
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    const std::string folder = sb_.dir("~/Mixed");
-    const std::string empty = sb_.file("~/Mixed/empty.txt", "");
-    const std::string full = sb_.file("~/Mixed/full.txt", "abc");
-    Outcome out =
-        c.inFolder ? shredAndWait(service_, {folder}) : shredAndWait(service_, {empty, full});
-    EXPECT_FALSE(out.success);
-    if (c.inFolder) {
-      EXPECT_EQ(out.result, (Result{{folder, outcome(Status::ShredFail)},
-                                    {empty, outcome(Status::ShredFail, "size error!")}}));
-    } else {
-      EXPECT_EQ(out.result, (Result{{empty, outcome(Status::ShredFail, "size error!")},
-                                    {full, outcome(Status::Success)}}));
-    }
-    EXPECT_TRUE(exists(empty));
-    EXPECT_FALSE(exists(full)) << "what could be shredded is gone";
-    fs::remove_all(folder);
-  }
-}
-
-TEST_F(ShreadServiceTest, AFailureOfEitherHalfFailsTheWhole) {
-  // The file half fails, the folder half succeeds (and may report last).
   const std::string empty = sb_.file("~/empty.txt", "");
-  const std::string folder = sb_.dir("~/Fine");
+  const std::string full = sb_.file("~/full.txt", "abc");
+  const std::string fine = sb_.dir("~/Fine");
   sb_.file("~/Fine/f", "data");
-  Outcome out = shredAndWait(service_, {empty, folder});
+  Outcome out = shredAndWait(service_, {empty, full, fine});
   EXPECT_FALSE(out.success);
   EXPECT_EQ(out.result, (Result{{empty, outcome(Status::ShredFail, "size error!")},
-                                {folder, outcome(Status::Success)}}));
+                                {full, outcome(Status::Success)},
+                                {fine, outcome(Status::Success)}}));
+  EXPECT_TRUE(exists(empty));
+  EXPECT_FALSE(exists(full));
+  EXPECT_FALSE(exists(fine));
+
+  // Inside a folder: the folder fails too and stays.
+  const std::string folder = sb_.dir("~/Mixed");
+  const std::string inner = sb_.file("~/Mixed/empty.txt", "");
+  const std::string innerFull = sb_.file("~/Mixed/full.txt", "abc");
+  out = shredAndWait(service_, {folder});
+  EXPECT_FALSE(out.success);
+  EXPECT_EQ(out.result, (Result{{folder, outcome(Status::ShredFail)},
+                                {inner, outcome(Status::ShredFail, "size error!")}}));
+  EXPECT_TRUE(exists(inner));
+  EXPECT_FALSE(exists(innerFull));
 }
 
 TEST_F(ShreadServiceTest, LinksAreRemovedAndTheirTargetsKept) {
@@ -199,15 +176,15 @@ TEST_F(ShreadServiceTest, LinksAreRemovedAndTheirTargetsKept) {
 }
 
 TEST_F(ShreadServiceTest, EmptyHalvesReportAtOnceOnTheCallersThread) {
-  for (Half half : {Half::files, Half::folders}) {
-    SCOPED_TRACE(half == Half::files ? "files" : "folders");
+  for (bool files : {true, false}) {
+    SCOPED_TRACE(files ? "files" : "folders");
     bool called = false;
     auto check = [&called](bool success, Result result) {
       called = true;
       EXPECT_TRUE(success);
       EXPECT_TRUE(result.empty());
     };
-    if (half == Half::files) {
+    if (files) {
       service_.shredFiles({}, check);
     } else {
       service_.shredFolder({}, check);
@@ -275,6 +252,12 @@ TEST_F(ShreadHelperAnswerTest, EachAnswerOfTheHelperBecomesTheWaitingPathsResult
   const std::string c = sb_.file("/Library/c", "3");
   const std::string d = sb_.file("/Library/d", "4");
   const std::string lost(kHelperConnectionLostText);
+  auto allFour = [&](Status status, const std::string& text = "") {
+    return Result{{a, outcome(status, text)},
+                  {b, outcome(status, text)},
+                  {c, outcome(status, text)},
+                  {d, outcome(status, text)}};
+  };
   const struct {
     const char* name;
     bool ok;
@@ -282,14 +265,7 @@ TEST_F(ShreadHelperAnswerTest, EachAnswerOfTheHelperBecomesTheWaitingPathsResult
     Result expected;
     bool keepsProxy;
   } cases[] = {
-      {"all done",
-       true,
-       [] { return PlistValue::dictionary(); },
-       {{a, outcome(Status::Success)},
-        {b, outcome(Status::Success)},
-        {c, outcome(Status::Success)},
-        {d, outcome(Status::Success)}},
-       true},
+      {"all done", true, [] { return PlistValue::dictionary(); }, allFour(Status::Success), true},
       {"per path",
        false,
        [&] {
@@ -304,32 +280,22 @@ TEST_F(ShreadHelperAnswerTest, EachAnswerOfTheHelperBecomesTheWaitingPathsResult
         {c, outcome(Status::DeleteFail, "c: Read-only file system")},
         {d, outcome(Status::DeleteFail, "The helper gave no answer for this path.")}},
        true},
-      {"refused as a whole",
-       false,
+      {"refused as a whole", false,
        [] {
          PlistValue info = PlistValue::dictionary();
          info.set(std::string(kHelperDeleteStatusKey), 4);
          info.set(std::string(kHelperDeleteDescKey), "Refused: user id 1000 may not use it.");
          return info;
        },
-       {{a, outcome(Status::PrivilegeFail, "Refused: user id 1000 may not use it.")},
-        {b, outcome(Status::PrivilegeFail, "Refused: user id 1000 may not use it.")},
-        {c, outcome(Status::PrivilegeFail, "Refused: user id 1000 may not use it.")},
-        {d, outcome(Status::PrivilegeFail, "Refused: user id 1000 may not use it.")}},
-       true},
-      {"connection lost",
-       false,
+       allFour(Status::PrivilegeFail, "Refused: user id 1000 may not use it."), true},
+      {"connection lost", false,
        [&] {
          PlistValue info = PlistValue::dictionary();
          info.set(std::string(kHelperDeleteStatusKey), 4);
          info.set(std::string(kHelperDeleteDescKey), lost);
          return info;
        },
-       {{a, outcome(Status::PrivilegeFail, lost)},
-        {b, outcome(Status::PrivilegeFail, lost)},
-        {c, outcome(Status::PrivilegeFail, lost)},
-        {d, outcome(Status::PrivilegeFail, lost)}},
-       false},
+       allFour(Status::PrivilegeFail, lost), false},
   };
   for (const auto& k : cases) {
     SCOPED_TRACE(k.name);

@@ -16,14 +16,9 @@ TEST(DuplicateFolderInfoTest, CalculateValueIsTheDifferenceOfAsciiSums) {
       {"ab", "ba", 0},
       {"a", "", 97},
       {"", "a", 97},
-      {"", "", 0},
-      {"Photos", "Photos", 0},
       {"abc", "a", 98 + 99},
-      // Letters outside ASCII add nothing: "é" and "ü" are two bytes each.
+      // Bytes outside ASCII add nothing ("é" is two bytes, "文" three).
       {"caf\xc3\xa9", "caf", 0},
-      {"\xc3\xbc"
-       "ber",
-       "ber", 0},
       {"\xe6\x96\x87"
        "x",
        "y", 1},
@@ -45,19 +40,13 @@ TEST(DuplicateNodeTest, CalculationDistanceStringSortsDescendingAndJoins) {
   const Case cases[] = {
       {{"b", "a", "c"}, "cba"},
       {{}, ""},
-      {{"x"}, "x"},
-      {{"/Users/a", "/Users/b"}, "/Users/b/Users/a"},
       {{"a", "A", "b"}, "baA"},  // plain byte order: upper case sorts first
       {{"ab", "a", "abc"}, "abcaba"},
-      {{"same", "same"}, "samesame"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(::testing::PrintToString(c.texts));
     EXPECT_EQ(DuplicateNode::calculationDistanceString(c.texts), c.joined);
   }
-  // Equal collections in any order give the same text.
-  EXPECT_EQ(DuplicateNode::calculationDistanceString({"q", "w", "e", "r"}),
-            DuplicateNode::calculationDistanceString({"r", "e", "w", "q"}));
 }
 
 }  // namespace

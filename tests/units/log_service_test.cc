@@ -46,22 +46,16 @@ class LogServiceTest : public ::testing::Test {
 };
 
 TEST_F(LogServiceTest, ConstructionCreatesFolderAndEmptyFile) {
-  LogService log;
-  const std::string path = expectedPath("com.orvexa.tests");
-  EXPECT_EQ(log.logPath(), path);
-  EXPECT_TRUE(fs::is_regular_file(path));
-  EXPECT_EQ(fs::file_size(path), 0u);
-  EXPECT_EQ(path.rfind(tmp_.path() + "/Users/", 0), 0u) << "under the paths table's home";
-}
-
-TEST_F(LogServiceTest, HostWithoutBundleIdentifierWritesInApplicationSupport) {
-  Identity::shared().setBundleIdentifier("");
-  LogService log;
-  EXPECT_EQ(log.logPath(), Paths::shared().userApplicationSupport() + "/FrameworkLog.txt");
-  log.log(Level::Info, "no bundle");
-  log.flush();
-  EXPECT_TRUE(std::regex_match(readFile(log.logPath()),
-                               std::regex(std::string("<") + kDate + ":Info>:no bundle\n")));
+  for (const char* bundleId : {"com.orvexa.tests", ""}) {
+    SCOPED_TRACE(bundleId);
+    Identity::shared().setBundleIdentifier(bundleId);
+    LogService log;
+    const std::string path = expectedPath(bundleId);
+    EXPECT_EQ(log.logPath(), path);
+    EXPECT_TRUE(fs::is_regular_file(path));
+    EXPECT_EQ(fs::file_size(path), 0u);
+    EXPECT_EQ(path.rfind(tmp_.path() + "/Users/", 0), 0u) << "under the paths table's home";
+  }
 }
 
 TEST_F(LogServiceTest, LinesAppearInSubmissionOrderWithTheirLevelAndAreAppended) {

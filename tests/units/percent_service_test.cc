@@ -36,27 +36,7 @@ struct Reports {
   }
 };
 
-TEST(PercentServiceTest, TicksClimbByTheIncrementInSinglePrecision) {
-  Reports reports;
-  PercentService percent(reports.func(), 4);
-  percent.progressStep();
-
-  // The same Float arithmetic the service must do.
-  std::vector<float> expected;
-  float single = 0.0f;
-  for (int i = 0; i < 5; ++i) {
-    single += 0.2f;
-    expected.push_back(single / 4.0f);
-  }
-  ASSERT_EQ(single, 1.0f) << "five Float increments of 0.2 give exactly one step";
-
-  for (int tick = 0; tick < 6; ++tick) percent.updatePercent();
-  EXPECT_EQ(reports.snapshot(), expected) << "the sixth tick reports nothing";
-  const float approx[] = {0.05f, 0.1f, 0.15f, 0.2f, 0.25f};
-  for (size_t i = 0; i < expected.size(); ++i) EXPECT_FLOAT_EQ(expected[i], approx[i]);
-}
-
-TEST(PercentServiceTest, EdgeCasesOfOneTick) {
+TEST(PercentServiceTest, TicksAndEdgeCases) {
   struct Case {
     const char* name;
     int64_t totalStep;
@@ -65,7 +45,13 @@ TEST(PercentServiceTest, EdgeCasesOfOneTick) {
     int ticks;
     std::vector<float> expected;
   };
+  // Five Float increments of 0.2 make one step: the display climbs in single
+  // precision, and a sixth tick reports nothing.
+  std::vector<float> climb;
+  for (float single = 0.2f; climb.size() < 5; single += 0.2f) climb.push_back(single / 4.0f);
+  ASSERT_EQ(climb.back(), 0.25f) << "five increments make exactly one step";
   const std::vector<Case> cases = {
+      {"ticks climb by the increment", 4, 1, 0.2f, 6, climb},
       {"no steps at all finishes at once", 0, 0, 0.2f, 1, {1.0f}},
       {"nothing finished reports nothing", 3, 0, 0.2f, 3, {}},
       {"all steps done reports 1 even while the display is low", 5, 5, 0.2f, 1, {1.0f}},

@@ -33,7 +33,7 @@ bool waitFor(Pred pred, std::chrono::milliseconds limit = 10s) {
 
 TEST(SerialQueueConcurrencyTest, ProducersKeepTheirOrderAndPiecesNeverOverlap) {
   constexpr int kProducers = 8;
-  constexpr int kPieces = 1000;
+  constexpr int kPieces = 200;
   SerialGCDService queue(kQoS);
   // Touched only by pieces of `queue`, which never overlap.
   std::vector<std::vector<int>> seen(kProducers);
@@ -236,7 +236,6 @@ TEST(SerialQueueTest, EmptyWorkIsNothingToDo) {
   queue.runDeferred({}, [&](THREADRUNERROR e) { errors.push_back(e); });
   EXPECT_FALSE(queue.sync(nullptr, [&](THREADRUNERROR e) { errors.push_back(e); }));
   EXPECT_EQ(errors, std::vector<THREADRUNERROR>(3, THREADRUNERROR::cancelled));
-  EXPECT_EQ(static_cast<int>(THREADRUNERROR::cancelled), 4) << "the fifth case";
 }
 
 TEST(SerialQueueTest, AThrowingPieceCountsAsRunAndTheQueueGoesOn) {
@@ -247,18 +246,6 @@ TEST(SerialQueueTest, AThrowingPieceCountsAsRunAndTheQueueGoesOn) {
   queue.run([&] { events.push_back("next"); }, [&](THREADRUNERROR) { events.push_back("error"); });
   ASSERT_TRUE(queue.waitUntilIdle());
   EXPECT_EQ(events, std::vector<std::string>{"next"});
-}
-
-TEST(SerialQueueTest, QueuesOfEveryQualityOfServiceRun) {
-  const SerialGCDService::GCDQOS all[] = {
-      SerialGCDService::GCDQOS::userInteractive, SerialGCDService::GCDQOS::userInitiated,
-      SerialGCDService::GCDQOS::default_, SerialGCDService::GCDQOS::utility,
-      SerialGCDService::GCDQOS::background};
-  for (auto qos : all) {
-    SCOPED_TRACE(static_cast<int>(qos));
-    SerialGCDService queue(qos);
-    EXPECT_TRUE(queue.sync([] {}, nullptr));
-  }
 }
 
 }  // namespace

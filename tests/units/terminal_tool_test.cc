@@ -9,6 +9,7 @@
 #include <chrono>
 #include <filesystem>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -48,9 +49,9 @@ class TerminalToolTest : public ::testing::Test {
     Identity::shared().reset();
   }
 
-  // Runs the real-time form (`runner` null: the static one) and waits for
+  // Runs the real-time form (no runner: the static one) and waits for
   // everything it handed to the queue.
-  Finished realTime(const TerminalUtilsClass* runner, const std::string& path,
+  Finished realTime(std::optional<TerminalUtilsClass> runner, const std::string& path,
                     const std::vector<std::string>& args) {
     SerialGCDService queue(SerialGCDService::GCDQOS::default_);
     Finished result;  // touched only on the queue until waitUntilIdle
@@ -65,13 +66,6 @@ class TerminalToolTest : public ::testing::Test {
     }
     queue.waitUntilIdle();
     return result;
-  }
-  Finished realTime(const TerminalUtilsClass& runner, const std::string& path,
-                    const std::vector<std::string>& args) {
-    return realTime(&runner, path, args);
-  }
-  Finished realTimeStatic(const std::string& path, const std::vector<std::string>& args) {
-    return realTime(nullptr, path, args);
   }
 
   // Makes sure the shared log file exists (an earlier test's folder may be
@@ -119,16 +113,12 @@ TEST_F(TerminalToolTest, OutputIsReturnedUnchanged) {
     SCOPED_TRACE(c.name);
     EXPECT_EQ(TerminalUtils::runTerminal(c.path, c.args), c.expected);
     EXPECT_EQ(TerminalUtilsClass(kFeature).runTerminal(c.path, c.args), c.expected);
-    Finished f = realTimeStatic(c.path, c.args);
+    Finished f = realTime(std::nullopt, c.path, c.args);
     EXPECT_EQ(f.texts, std::vector<std::string>{c.expected});
     EXPECT_EQ(f.offQueue, 0);
     Finished g = realTime(TerminalUtilsClass(kFeature), c.path, c.args);
     EXPECT_EQ(g.texts, std::vector<std::string>{c.expected}) << "no status entry: runs to the end";
   }
-}
-
-TEST_F(TerminalToolTest, WorkingFolderIsInherited) {
-  EXPECT_EQ(TerminalUtils::runTerminal("/bin/pwd", {}), fs::current_path().string() + "\n");
 }
 
 TEST_F(TerminalToolTest, LargeOutputArrivesWholeAndInOrder) {
@@ -144,7 +134,7 @@ TEST_F(TerminalToolTest, LargeOutputArrivesWholeAndInOrder) {
   EXPECT_EQ(blocking.size(), content.size());
   EXPECT_TRUE(blocking == content);
 
-  Finished f = realTimeStatic("/bin/cat", {file});
+  Finished f = realTime(std::nullopt, "/bin/cat", {file});
   ASSERT_EQ(f.texts.size(), 1u);
   EXPECT_EQ(f.texts[0].size(), content.size());
   EXPECT_TRUE(f.texts[0] == content);
@@ -162,7 +152,7 @@ TEST_F(TerminalToolTest, InvalidUtf8GivesErrorOrEmptyText) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     EXPECT_EQ(TerminalUtils::runTerminal("/usr/bin/printf", {"%s", c.bytes}), "Error");
-    EXPECT_EQ(realTimeStatic("/usr/bin/printf", {"%s", c.bytes}).texts,
+    EXPECT_EQ(realTime(std::nullopt, "/usr/bin/printf", {"%s", c.bytes}).texts,
               std::vector<std::string>{""});
     EXPECT_EQ(realTime(TerminalUtilsClass(kFeature), "/usr/bin/printf", {"%s", c.bytes}).texts,
               std::vector<std::string>{""});
@@ -188,7 +178,7 @@ TEST_F(TerminalToolTest, UnlaunchableToolsGiveNothingAndOneLogLineEach) {
     EXPECT_EQ(countOf(testing::logSince(offset), c.path), 1u);
 
     offset = sharedLogOffset();
-    Finished f = realTimeStatic(c.path, {});
+    Finished f = realTime(std::nullopt, c.path, {});
     EXPECT_EQ(f.texts, std::vector<std::string>{""});
     EXPECT_EQ(f.offQueue, 0);
     EXPECT_EQ(countOf(testing::logSince(offset), c.path), 1u);
@@ -260,14 +250,7 @@ TEST_F(TerminalToolTest, OtherStatesDoNotInterrupt) {
   EXPECT_FALSE(fs::exists(marker));
   // The static form never looks at the table.
   ScanStatusTable::set(kFeature, ScanState::suspend);
-  EXPECT_EQ(realTimeStatic("/bin/echo", {"x"}).texts, std::vector<std::string>{"x\n"});
-}
-
-TEST_F(TerminalToolTest, FeatureIndexCanBeChanged) {
-  TerminalUtilsClass runner(kFeature);
-  runner.setFeatureIndex(kFeature + 1);
-  ScanStatusTable::set(kFeature, ScanState::suspend);  // not this runner's entry
-  EXPECT_EQ(realTime(runner, "/bin/echo", {"y"}).texts, std::vector<std::string>{"y\n"});
+  EXPECT_EQ(realTime(std::nullopt, "/bin/echo", {"x"}).texts, std::vector<std::string>{"x\n"});
 }
 
 }  // namespace

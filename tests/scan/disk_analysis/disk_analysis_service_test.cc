@@ -3,10 +3,10 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
 #include <filesystem>
 #include <map>
 #include <random>
+#include <set>
 #include <sstream>
 
 #include "orvexa/units/log_service.h"
@@ -20,9 +20,14 @@ namespace {
 namespace fs = std::filesystem;
 using testing::DiskScan;
 using testing::findRecord;
+using testing::Signal;
 using testing::TempDir;
 
 constexpr int kFeatureID = 1501;
+constexpr int kSortFeatureID = 1503;
+constexpr int kStopFeatureID = 1502;
+constexpr int kTicked = 1;
+constexpr int kMixed = -1;
 
 // Every record below `root`, with its parent (null for the root), depth
 // first without recursion.
@@ -58,11 +63,9 @@ TEST(DiskAnalysisServiceTest, FolderWithoutContentFinishesAtOnceWithAnEmptyRoot)
     EXPECT_EQ(scan.total.load(), 0);
     ASSERT_EQ(scan.feature->categoryInfo.size(), categoriesBefore + 1);
     CategoryPtr category = scan.category();
-    EXPECT_EQ(category->title, "All");
     EXPECT_EQ(category->kind, raw(CategoryInfomationKind::AnalysisDisk));
     EXPECT_EQ(category->finderID(), static_cast<int>(categoriesBefore));
     EXPECT_EQ(category->size, 0);
-    EXPECT_TRUE(category->urls.empty());
     ASSERT_EQ(category->childrens.size(), 1u);
     FilePtr root = scan.root();
     EXPECT_EQ(root->size, 0);
@@ -70,7 +73,6 @@ TEST(DiskAnalysisServiceTest, FolderWithoutContentFinishesAtOnceWithAnEmptyRoot)
     EXPECT_EQ(root->fileKind, raw(FilesKind::Folder));
     EXPECT_EQ(root->title, fs::path(c.path).filename().string());
     EXPECT_EQ(root->url.path(), c.path);
-    EXPECT_TRUE(root->url.isDirectory());
     EXPECT_EQ(root->levelInt, 0);
     EXPECT_EQ(root->finderID(), 0);
     EXPECT_EQ(root->parentFinderID, category->finderID());
@@ -168,13 +170,10 @@ TEST(DiskAnalysisServiceTest, IdentifiersRestartInEveryFolderAndLinkToTheParent)
   EXPECT_FLOAT_EQ(scan.percents.back(), 1.0f);
 }
 
-// The expectation comes from du: `du --apparent-size -B1` sizes a folder
-// by everything below it, the folders' own entry tables (st_size of each
-// directory, usually 4096) included. Folders have no size of their own in
-// the records (the system the engine was made for gives folders no file
-// size), so each folder's expectation is du's figure less the st_size of
-// every directory in it, itself included. No hard links are made: du counts
-// an inode once, the walk once per link.
+// `du --apparent-size -B1` counts the folders' own entry tables (their
+// st_size), which the records never do: each folder's expectation is du's
+// figure less the st_size of every directory in it, itself included. No hard
+// links: du counts an inode once, the walk once per link.
 TEST(DiskAnalysisServiceTest, FolderSizesAgreeWithDuWithoutTheFoldersOwnSizes) {
   TempDir tmp;
   const std::string top = tmp.makeDir("tree");
@@ -210,26 +209,19 @@ TEST(DiskAnalysisServiceTest, FolderSizesAgreeWithDuWithoutTheFoldersOwnSizes) {
   FilePtr root = scan.root();
   ASSERT_TRUE(root);
 
-  // du: one line per folder, "bytes<TAB>path".
-  std::map<std::string, int64_t> du;
-  {
-    std::istringstream lines(testing::shellOutput("du --apparent-size -B1 '" + top + "'"));
-    std::string line;
-    while (std::getline(lines, line)) {
-      size_t tab = line.find('\t');
-      du[line.substr(tab + 1)] = std::stoll(line.substr(0, tab));
+  // "bytes<TAB>path" lines: du's per folder, and each folder's own st_size.
+  auto table = [](const std::string& command) {
+    std::map<std::string, int64_t> out;
+    std::istringstream lines(testing::shellOutput(command));
+    for (std::string line; std::getline(lines, line);) {
+      const size_t tab = line.find('\t');
+      out[line.substr(tab + 1)] = std::stoll(line.substr(0, tab));
     }
-  }
-  std::map<std::string, int64_t> dirOwn;
-  {
-    std::istringstream lines(
-        testing::shellOutput("find '" + top + "' -type d -printf '%s\\t%p\\n'"));
-    std::string line;
-    while (std::getline(lines, line)) {
-      size_t tab = line.find('\t');
-      dirOwn[line.substr(tab + 1)] = std::stoll(line.substr(0, tab));
-    }
-  }
+    return out;
+  };
+  std::map<std::string, int64_t> du = table("du --apparent-size -B1 '" + top + "'");
+  const std::map<std::string, int64_t> dirOwn =
+      table("find '" + top + "' -type d -printf '%s\\t%p\\n'");
   ASSERT_EQ(du.size(), dirOwn.size());
   size_t checked = 0;
   for (const auto& [record, parent] : allRecords(root)) {
@@ -263,6 +255,275 @@ TEST(DiskAnalysisServiceTest, ASecondStartWhileOneRunsIsRefused) {
             std::string::npos);
   EXPECT_TRUE(scan.feature->categoryInfo.empty());
   EXPECT_EQ(ScanStatusTable::get(kFeatureID), static_cast<int>(ScanState::start));
+}
+
+// After a scan, plays the clean service: ticks records, deletes the ticked
+// files on disk that are to succeed and writes the outcome into the records.
+class SortCategoryTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    tmp_.writeFile("tree/keep.txt", std::string(10, 'k'));
+    tmp_.writeFile("tree/gone.txt", std::string(20, 'g'));
+    tmp_.writeFile("tree/failed.txt", std::string(30, 'f'));
+    tmp_.writeFile("tree/emptied/a", std::string(40, 'a'));
+    tmp_.writeFile("tree/emptied/b", std::string(50, 'b'));
+    tmp_.writeFile("tree/partial/c", std::string(60, 'c'));
+    tmp_.writeFile("tree/partial/d", std::string(70, 'd'));
+    tmp_.writeFile("tree/mixed/e", std::string(80, 'e'));
+    tmp_.writeFile("tree/mixed/f", std::string(90, 'f'));
+    tmp_.writeFile("tree/mixed/sub/g", std::string(100, 'g'));
+    tmp_.writeFile("tree/nested/inner/x", std::string(5, 'x'));
+    ASSERT_TRUE(scan_.run(tmp_ / "tree"));
+    root_ = scan_.root();
+    ASSERT_TRUE(root_);
+    ASSERT_EQ(root_->size, 555);
+  }
+
+  FilePtr at(const std::string& path) { return findRecord(root_, path); }
+
+  // Ticks the record; `outcome` is what the clean did to it (files: removed
+  // from disk on success).
+  void clean(const std::string& path, int state, DeleteStatus outcome = DeleteStatus::None) {
+    FilePtr r = at(path);
+    ASSERT_TRUE(r) << path;
+    r->state = state;
+    r->deleteStatus = raw(outcome);
+    if (outcome == DeleteStatus::DeleteSuccess && r->childrens.empty()) {
+      ASSERT_TRUE(fs::remove(r->url.path()));
+    }
+    if (outcome == DeleteStatus::DeleteError) r->deleteErrorDesc = "Operation not permitted";
+  }
+
+  TempDir tmp_;
+  DiskScan scan_{kSortFeatureID};
+  FilePtr root_;
+};
+
+TEST_F(SortCategoryTest, TakesDeletedRecordsOutAndKeepsFailedOnesUnticked) {
+  root_->state = kMixed;
+  clean("gone.txt", kTicked, DeleteStatus::DeleteSuccess);
+  clean("failed.txt", kTicked, DeleteStatus::DeleteError);
+  clean("emptied", kTicked, DeleteStatus::DeleteSuccess);
+  clean("emptied/a", kTicked, DeleteStatus::DeleteSuccess);
+  clean("emptied/b", kTicked, DeleteStatus::DeleteSuccess);
+  clean("partial", kTicked, DeleteStatus::DeleteError);
+  clean("partial/c", kTicked, DeleteStatus::DeleteSuccess);
+  clean("partial/d", kTicked, DeleteStatus::DeleteError);
+  clean("mixed", kMixed);
+  clean("mixed/e", kTicked, DeleteStatus::DeleteSuccess);
+  clean("mixed/sub", kTicked, DeleteStatus::DeleteSuccess);
+  clean("mixed/sub/g", kTicked, DeleteStatus::DeleteSuccess);
+  // The clean left the status of the folder in between untouched.
+  clean("nested", kTicked, DeleteStatus::Deleteing);
+  clean("nested/inner", kTicked, DeleteStatus::Deleteing);
+  clean("nested/inner/x", kTicked, DeleteStatus::DeleteSuccess);
+
+  auto [removed, records, text] = DiskAnalysisService::sortCategory(scan_.category());
+
+  EXPECT_EQ(removed, 20 + 40 + 50 + 60 + 80 + 100 + 5);
+  EXPECT_EQ(text, "");
+  std::set<std::string> removedPaths;
+  for (const FilePtr& r : records) {
+    removedPaths.insert(r->url.path());
+    EXPECT_TRUE(r->childrens.empty()) << r->url.path();
+  }
+  EXPECT_EQ(
+      removedPaths,
+      (std::set<std::string>{tmp_ / "tree/gone.txt", tmp_ / "tree/emptied", tmp_ / "tree/partial/c",
+                             tmp_ / "tree/mixed/e", tmp_ / "tree/mixed/sub",
+                             tmp_ / "tree/nested/inner", tmp_ / "tree/nested"}));
+
+  struct Stays {
+    const char* path;
+    int state;
+    int64_t size;
+    size_t children;
+  };
+  const Stays stays[] = {
+      {"keep.txt", 0, 10, 0},  {"failed.txt", 0, 30, 0}, {"partial", 0, 70, 1},
+      {"partial/d", 0, 70, 0}, {"mixed", kMixed, 90, 1}, {"mixed/f", 0, 90, 0},
+  };
+  for (const Stays& s : stays) {
+    SCOPED_TRACE(s.path);
+    FilePtr r = at(s.path);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->state, s.state);
+    EXPECT_EQ(r->size, s.size);
+    EXPECT_EQ(r->childrens.size(), s.children);
+  }
+  for (const char* gone : {"gone.txt", "emptied", "partial/c", "mixed/e", "mixed/sub", "nested"}) {
+    EXPECT_FALSE(at(gone)) << gone;
+  }
+  std::vector<std::string> left;
+  for (const FilePtr& c : root_->childrens) left.push_back(c->title);
+  EXPECT_EQ(left, (std::vector<std::string>{"failed.txt", "keep.txt", "mixed", "partial"}));
+  EXPECT_EQ(root_->size, 10 + 30 + 70 + 90);
+  EXPECT_EQ(scan_.category()->size, root_->size);
+
+  // Folders whose whole content went are removed from disk; the others stay.
+  EXPECT_FALSE(fs::exists(tmp_ / "tree/emptied"));
+  EXPECT_FALSE(fs::exists(tmp_ / "tree/mixed/sub"));
+  EXPECT_FALSE(fs::exists(tmp_ / "tree/nested"));
+  EXPECT_TRUE(fs::exists(tmp_ / "tree/partial/d"));
+  EXPECT_TRUE(fs::exists(tmp_ / "tree/mixed/f"));
+  EXPECT_TRUE(fs::exists(tmp_ / "tree/failed.txt"));
+}
+
+TEST_F(SortCategoryTest, LeavesTheDiskAloneWhenTheRecordSaysItCannotBeDeleted) {
+  clean("emptied", kTicked, DeleteStatus::DeleteSuccess);
+  clean("emptied/a", kTicked, DeleteStatus::DeleteSuccess);
+  clean("emptied/b", kTicked, DeleteStatus::DeleteSuccess);
+  at("emptied")->canDelete = false;
+  auto [removed, records, text] = DiskAnalysisService::sortCategory(scan_.category());
+  EXPECT_EQ(removed, 90);
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_FALSE(at("emptied"));
+  EXPECT_TRUE(fs::is_directory(tmp_ / "tree/emptied"));
+}
+
+// A tree that takes the walk a while: `folders` top-level folders of
+// `perFolder` sub-folders with three files each.
+void makeWideTree(const TempDir& tmp, int folders, int perFolder) {
+  for (int f = 0; f < folders; ++f) {
+    for (int s = 0; s < perFolder; ++s) {
+      for (int k = 0; k < 3; ++k) {
+        tmp.writeFile(
+            "t/d" + std::to_string(f) + "/s" + std::to_string(s) + "/f" + std::to_string(k),
+            "0123456789");
+      }
+    }
+  }
+}
+
+TEST(DiskAnalysisStopConcurrencyTest, AStopDuringTheWalkReportsZeroAndNoCategory) {
+  TempDir tmp;
+  makeWideTree(tmp, 6, 40);
+  struct Case {
+    const char* name;
+    bool engineStopFirst;  // the host first stops through SuperScanService::stop
+  };
+  for (const Case& c : {Case{"stopDsik", false}, Case{"engine stop, then stopDsik", true}}) {
+    SCOPED_TRACE(c.name);
+    DiskScan scan(kStopFeatureID);
+    const size_t offset = testing::logSize();
+    // The host's queue is busy until the stop: the walk may end, but nothing
+    // of it can be merged or reported before the stop request.
+    Signal stopAsked;
+    scan.queue->runDeferred([&stopAsked] { stopAsked.wait(std::chrono::seconds(10)); }, nullptr);
+    scan.start(tmp / "t");
+    if (c.engineStopFirst) SuperScanService::stop(scan.feature);
+    Signal stopped;
+    int64_t stopTotal = -1;
+    DiskAnalysisService::stopDsik(scan.feature, [&](const FeaturePtr& f, int64_t total) {
+      EXPECT_EQ(f, scan.feature);
+      stopTotal = total;
+      stopped.notify();
+    });
+    stopAsked.notify();
+    ASSERT_TRUE(stopped.wait(std::chrono::seconds(1)));
+    EXPECT_EQ(stopTotal, 0);
+    // The scan's own done never comes, and no category is added.
+    EXPECT_FALSE(scan.done.wait(std::chrono::milliseconds(200)));
+    scan.queue->waitUntilIdle();
+    EXPECT_TRUE(scan.feature->categoryInfo.empty());
+    EXPECT_EQ(ScanStatusTable::get(kStopFeatureID), static_cast<int>(ScanState::end));
+    EXPECT_NE(
+        testing::logSince(offset).find(":Info>:DiskAnalysisService stopDiskAnalysis Supend\n"),
+        std::string::npos);
+  }
+}
+
+// Stops scans at random moments: every run ends with exactly one report,
+// either the scan's (whole tree, category added) or the stop's (0, none), and
+// a new scan can start right after a stop while the old walk winds down.
+TEST(DiskAnalysisStopConcurrencyTest, EveryRunReportsExactlyOnce) {
+  TempDir tmp;
+  makeWideTree(tmp, 6, 40);
+  const int64_t fullSize = 6 * 40 * 3 * 10;
+  // How long one whole scan takes on this machine (sanitizers, load): the
+  // stops are spread over twice that.
+  const auto start = std::chrono::steady_clock::now();
+  {
+    DiskScan whole(kStopFeatureID);
+    ASSERT_TRUE(whole.run(tmp / "t"));
+  }
+  const long wholeUs = static_cast<long>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                             std::chrono::steady_clock::now() - start)
+                                             .count());
+  std::mt19937 random(120512);
+  std::uniform_int_distribution<long> delayUs(0, 2 * wholeUs);
+  int stoppedRuns = 0;
+  int finishedRuns = 0;
+  for (int run = 0; run < 24; ++run) {
+    SCOPED_TRACE(run);
+    DiskScan scan(kStopFeatureID);
+    scan.start(tmp / "t");
+    std::atomic<int> stopDone{0};
+    if (!scan.done.wait(std::chrono::microseconds(delayUs(random)))) {
+      DiskAnalysisService::stopDsik(scan.feature, [&](const FeaturePtr&, int64_t total) {
+        EXPECT_EQ(total, 0);
+        ++stopDone;
+      });
+    }
+    // Give a late scan report the time to show up.
+    scan.done.wait(std::chrono::milliseconds(stopDone ? 100 : 20000));
+    scan.queue->waitUntilIdle();
+    const int reports = scan.doneCalls.load() + stopDone.load();
+    if (stopDone && scan.doneCalls.load() == 0) {
+      EXPECT_TRUE(scan.feature->categoryInfo.empty());
+      ++stoppedRuns;
+    } else if (!stopDone) {
+      EXPECT_EQ(scan.doneCalls.load(), 1);
+      EXPECT_EQ(scan.total.load(), fullSize);
+      ASSERT_EQ(scan.feature->categoryInfo.size(), 1u);
+      EXPECT_EQ(scan.root()->size, fullSize);
+      ++finishedRuns;
+    } else {
+      // The stop came as the scan was reporting: the stop path reports
+      // regardless, and the scan's report is whole.
+      EXPECT_EQ(scan.total.load(), fullSize);
+      EXPECT_EQ(reports, 2);
+    }
+    EXPECT_EQ(ScanStatusTable::get(kStopFeatureID), static_cast<int>(ScanState::end));
+  }
+  // Both outcomes must really occur (the moments are spread for that).
+  EXPECT_GT(stoppedRuns, 0) << finishedRuns << " finished";
+  EXPECT_GT(finishedRuns, 0) << stoppedRuns << " stopped";
+}
+
+// One top-level folder holds everything: the walkers share its sub-folders
+// out among themselves, and the subtree is summed and numbered once, after
+// its last piece. Repeated, so that the hand-outs fall differently.
+TEST(DiskAnalysisWalkConcurrencyTest, ASharedOutSubtreeIsSummedAndNumberedOnce) {
+  TempDir tmp;
+  constexpr int kFolders = 60;
+  for (int s = 0; s < kFolders; ++s) {
+    const std::string folder = "t/only/s" + std::to_string(s);
+    for (int k = 0; k <= s % 4; ++k) tmp.writeFile(folder + "/f" + std::to_string(k), "12345");
+    tmp.writeFile(folder + "/inner/deeper/g", std::string(static_cast<size_t>(s), 'g'));
+  }
+  int64_t expected = 0;
+  for (int s = 0; s < kFolders; ++s) expected += 5 * (s % 4 + 1) + s;
+  for (int run = 0; run < 4; ++run) {
+    SCOPED_TRACE(run);
+    DiskScan scan(kStopFeatureID);
+    ASSERT_TRUE(scan.run(tmp / "t"));
+    FilePtr only = testing::findRecord(scan.root(), "only");
+    ASSERT_TRUE(only);
+    EXPECT_EQ(only->size, expected);
+    ASSERT_EQ(only->childrens.size(), static_cast<size_t>(kFolders));
+    for (size_t i = 0; i < only->childrens.size(); ++i) {
+      const FilePtr& sub = only->childrens[i];
+      const int s = std::stoi(sub->title.substr(1));
+      EXPECT_EQ(sub->finderID(), static_cast<int>(i));
+      EXPECT_EQ(sub->parentFinderID, only->finderID());
+      EXPECT_EQ(sub->size, 5 * (s % 4 + 1) + s) << sub->title;
+      FilePtr g = testing::findRecord(sub, "inner/deeper/g");
+      ASSERT_TRUE(g);
+      EXPECT_EQ(g->levelInt, 5);
+      EXPECT_EQ(g->hashValueString(), "0:0:" + std::to_string(s) + ":" + g->url.absoluteString());
+    }
+  }
 }
 
 }  // namespace

@@ -129,32 +129,4 @@ inline int makeDeepChain(const std::string& base, int depth, const std::string& 
   return files;
 }
 
-// Removes a chain made by makeDeepChain in one pass down and one up, so
-// the time grows with the depth only. True when `base` is empty again.
-inline bool removeDeepChain(const std::string& base, const std::string& name) {
-  int fd = ::open(base.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return false;
-  int depth = 0;
-  for (;;) {
-    int child = ::openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (child < 0) break;
-    ::close(fd);
-    fd = child;
-    ++depth;
-  }
-  for (; depth > 0; --depth) {
-    ::unlinkat(fd, "f", 0);
-    int parent = ::openat(fd, "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    ::close(fd);
-    if (parent < 0) return false;
-    fd = parent;
-    if (::unlinkat(fd, name.c_str(), AT_REMOVEDIR) != 0) {
-      ::close(fd);
-      return false;
-    }
-  }
-  ::close(fd);
-  return true;
-}
-
 }  // namespace orvexa::testing

@@ -108,9 +108,6 @@ TEST(ContentReaderTest, DigestsAreOfTheWholeContentAndOnlyOfTheSizeSeen) {
   EXPECT_FALSE(digestOf(dir / "missing", 1));
   ASSERT_TRUE(digestOf(empty, 0));
   EXPECT_NE(digestOf(empty, 0), digestOf(a, 400000));
-  const std::string text = digestText(*digestOf(a, 400000));
-  EXPECT_EQ(text.size(), 32u);
-  EXPECT_EQ(text.find_first_not_of("0123456789abcdef"), std::string::npos);
   EXPECT_EQ(digestText(ContentDigest{0x0102030405060708ULL, 0xa0b0c0d0e0f00010ULL}),
             "0102030405060708a0b0c0d0e0f00010");
 
@@ -123,43 +120,18 @@ TEST(ContentReaderTest, DigestsAreOfTheWholeContentAndOnlyOfTheSizeSeen) {
 
 TEST(ContentReaderTest, PathComponentsAndNesting) {
   const std::pair<const char*, size_t> counts[] = {
-      {"/", 1},         {"/Users", 2},     {"/Users/x", 3},
-      {"/Users/x/", 3}, {"//Users//x", 3}, {"/Users/x/Pictures", 4},
-      {"", 0},          {"a/b", 2},
-  };
+      {"/", 1}, {"/Users", 2}, {"/Users/x/", 3}, {"//Users//x", 3}, {"", 0}, {"a/b", 2}};
   for (const auto& [path, count] : counts) {
     SCOPED_TRACE(path);
     EXPECT_EQ(pathComponentCount(path), count);
   }
-  struct Case {
-    const char* path;
-    const char* folder;
-    bool below;
-  };
-  const Case cases[] = {
+  const std::tuple<const char*, const char*, bool> cases[] = {
       {"/a/b", "/a", true}, {"/a", "/a", true},    {"/ab", "/a", false},
-      {"/a/b", "/", true},  {"/a", "/a/b", false}, {"/a/b", "", false},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(std::string(c.path) + " in " + c.folder);
-    EXPECT_EQ(isSameOrBelow(c.path, c.folder), c.below);
+      {"/a/b", "/", true},  {"/a", "/a/b", false}, {"/a/b", "", false}};
+  for (const auto& [path, folder, below] : cases) {
+    SCOPED_TRACE(std::string(path) + " in " + folder);
+    EXPECT_EQ(isSameOrBelow(path, folder), below);
   }
-}
-
-TEST(ContentReaderTest, FolderListingIsPreOrderByNameWithoutLinks) {
-  orvexa::testing::TempDir dir;
-  dir.writeFile("top/b", "2");
-  dir.writeFile("top/a/y", "1");
-  dir.writeFile("top/a.txt", "3");
-  dir.makeDir("top/empty");
-  ASSERT_EQ(::symlink((dir / "top/a").c_str(), (dir / "top/c-link").c_str()), 0);
-  auto files = listFolderFiles(dir / "top", nullptr);
-  ASSERT_TRUE(files);
-  std::vector<std::string> names;
-  for (const FolderFile& f : *files) names.push_back(f.path.substr(dir.path().size()));
-  EXPECT_EQ(names, (std::vector<std::string>{"/top/a/y", "/top/a.txt", "/top/b"}));
-  EXPECT_FALSE(listFolderFiles(dir / "missing", nullptr));
-  EXPECT_FALSE(listFolderFiles(dir / "top/b", nullptr));
 }
 
 }  // namespace

@@ -1,9 +1,12 @@
-// A digest that collides must never put files of different content in one
-// group: every group is confirmed byte for byte.
+// The content digest as a seam: a digest that collides must never put files
+// of different content in one group (every group is confirmed byte for
+// byte), and a stop while digests are taken files nothing.
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <thread>
 
+#include "orvexa/units/swift_file_hash.h"
 #include "scan/duplicate/content_reader.h"
 #include "scan/duplicate/duplicate_test_util.h"
 #include "support/sandbox.h"
@@ -80,6 +83,60 @@ TEST(DuplicateCollisionTest, CollidingFolderKeysAreSplitFileByFile) {
   EXPECT_EQ(groupsIn(scan.view(Kind::File)),
             (PathGroups{{sb.path("~/Documents/A/f.bin"), sb.path("~/Documents/B/f.bin")},
                         {sb.path("~/Documents/C/f.bin"), sb.path("~/Documents/D/f.bin")}}));
+}
+
+TEST(DuplicateScanStopConcurrencyTest, AStopDuringHashingEndsWithOneDoneAndStateEnd) {
+  testing::Sandbox sb;
+  testing::LimitSizeGuard limit(1);
+  // Three sets of copies; the digest waits until the stop arrives, then
+  // reads for real (and must give up).
+  for (int i = 0; i < 3; ++i) {
+    sb.file("~/Documents/c" + std::to_string(i) + ".bin", randomBytes(64 * 1024, 70));
+    sb.file("~/Documents/d" + std::to_string(i) + ".bin", randomBytes(90000, 71));
+    sb.file("~/Documents/e" + std::to_string(i) + ".bin", randomBytes(2000, 72));
+  }
+  testing::Signal hashing;
+  std::atomic<int> gaveDigest{0};
+  duplicate_internal::setDigestFunctionForTesting([&](const std::string& path, int64_t size,
+                                                      ReadBuffer& buffer) {
+    hashing.notify();
+    while (!duplicate_internal::readingSuspended()) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    std::optional<ContentDigest> digest = duplicate_internal::xxh3ContentDigest(path, size, buffer);
+    if (digest) ++gaveDigest;
+    return digest;
+  });
+
+  testing::ScanOutcome scan = testing::duplicateFeature();
+  auto queue = std::make_shared<SerialGCDService>(SerialGCDService::GCDQOS::default_);
+  testing::Signal done;
+  std::atomic<int64_t> total{-1};
+  DuplicateScanService::scanDuplicate(
+      scan.feature, {Url::fromPath(sb.path("~/Documents"))}, nullptr, [](float) {}, nullptr,
+      [&](const FeaturePtr&, int64_t size) {
+        total = size;
+        done.notify();
+      },
+      queue, DispatchQoS::userInitiated);
+  ASSERT_TRUE(hashing.wait());
+  SuperScanService::stop(scan.feature);
+  ASSERT_TRUE(done.wait());
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));  // nothing else arrives
+  queue->waitUntilIdle();
+  duplicate_internal::setDigestFunctionForTesting(nullptr);
+
+  EXPECT_EQ(done.count(), 1);
+  EXPECT_EQ(gaveDigest.load(), 0);
+  EXPECT_EQ(total.load(), 0);
+  EXPECT_TRUE(scan.all()->childrens.empty());
+  EXPECT_TRUE(scan.view(Kind::File)->childrens.empty());
+  EXPECT_EQ(ScanStatusTable::get(scan.feature->finderID), static_cast<int>(ScanState::end));
+
+  // The next scan reads again.
+  testing::ScanOutcome again = testing::runScan({sb.path("~/Documents")});
+  EXPECT_EQ(SwiftFileHashUnit::shard().scanState.load(), static_cast<int>(ScanState::start));
+  EXPECT_EQ(groupsIn(again.view(Kind::File)).size(), 3u);
 }
 
 }  // namespace

@@ -6,7 +6,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <fstream>
 #include <memory>
 #include <random>
 #include <set>
@@ -25,12 +24,6 @@ inline std::string randomBytes(size_t size, uint32_t seed) {
   std::string bytes(size, '\0');
   for (char& c : bytes) c = static_cast<char>(random() & 0xFF);
   return bytes;
-}
-
-inline void writeBytes(const std::string& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-  ASSERT_TRUE(out.good()) << path;
 }
 
 // Sets DuplicateScanService::limitSize for a test and restores it.

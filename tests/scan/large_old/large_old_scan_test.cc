@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
 #include <algorithm>
 #include <atomic>
 #include <map>
@@ -11,8 +10,8 @@
 #include <set>
 #include <thread>
 
-#include "large_old_fixtures.h"
 #include "orvexa/model/module_information.h"
+#include "orvexa/model/records.h"
 #include "orvexa/platform/paths.h"
 #include "orvexa/scan/large_old/large_and_old_file_service.h"
 #include "orvexa/units/main_queue.h"
@@ -20,11 +19,66 @@
 #include "support/signal.h"
 #include "support/temp_dir.h"
 
+// Features shaped like the catalogue's large-and-old-files feature, and
+// records to file into them.
+namespace orvexa::testing {
+
+// A feature whose first category is an all-files category with `views`
+// sub-categories (twelve is well-formed). Keep the module alive.
+inline ModulePtr makeLargeModule(int featureID, size_t views = 12, int allFinderID = 0) {
+  auto module = std::make_shared<ModuleInformation>(6, "Large", "LaregeAndOldFiles", Image{}, "",
+                                                    "1.0", std::vector<FeaturePtr>{});
+  auto feature =
+      std::make_shared<FeatureInformation>(featureID, 0, Image{}, "Large and Old Files", "",
+                                           std::vector<CategoryPtr>{}, module, std::any{});
+  module->featureInfo.push_back(feature);
+  auto all = std::make_shared<CategoryInformation>(
+      0, allFinderID, "All", Image{}, 0, "", raw(CategoryInfomationKind::LargeAndOldFileAllSet),
+      std::vector<Url>{}, std::vector<FilePtr>{}, feature, std::any{}, 0, false);
+  std::vector<CategoryPtr> subs;
+  for (size_t i = 0; i < views; ++i) {
+    auto sub = std::make_shared<CategoryInformation>(
+        0, static_cast<int>(i), "View " + std::to_string(i), Image{}, 0, "",
+        raw(CategoryInfomationKind::Common), std::vector<Url>{}, std::vector<FilePtr>{}, feature,
+        std::any{}, 1, false);
+    sub->parentCategory = all;
+    subs.push_back(sub);
+  }
+  all->childrenCateogry = std::move(subs);
+  feature->categoryInfo.push_back(all);
+  return module;
+}
+
+inline CategoryPtr view(const CategoryPtr& all, LargeAndFileKind kind) {
+  return (*all->childrenCateogry)[static_cast<size_t>(kind)];
+}
+
+// The views (by position) that hold `file`.
+inline std::vector<LargeAndFileKind> viewsHolding(const CategoryPtr& all, const FilePtr& file) {
+  std::vector<LargeAndFileKind> found;
+  for (size_t i = 0; i < all->childrenCateogry->size(); ++i) {
+    for (const FilePtr& f : (*all->childrenCateogry)[i]->childrens) {
+      if (f == file) found.push_back(static_cast<LargeAndFileKind>(i));
+    }
+  }
+  return found;
+}
+
+// A file record as the scans make them, at `path` (which need not exist).
+inline FilePtr makeRecord(const std::string& path, int64_t size, Timestamp date, int finderID = 0) {
+  return std::make_shared<FileInformation>(
+      0, finderID, 0, path, Image{}, size, date, Url::fromPath(path, false), "", true, false,
+      std::any{}, std::vector<FilePtr>{}, nullptr, raw(FilesKind::File), 0, nullptr);
+}
+
+}  // namespace orvexa::testing
+
 namespace orvexa {
 namespace {
 
 using K = LargeAndFileKind;
 using S = LargeAndOldFileService;
+using std::chrono::seconds;
 using testing::Sandbox;
 using testing::Signal;
 
@@ -171,71 +225,45 @@ TEST_F(LargeOldScanTest, WithoutTheQueryToolTheWalkRecordsEveryVisibleRegularFil
 
   auto files = byPath(all_);
   ASSERT_EQ(files.size(), 5u);
-  EXPECT_EQ(std::set<std::string>({movie, archive, note, empty, picture}), [&] {
-    std::set<std::string> keys;
-    for (auto& [path, f] : files) keys.insert(path);
-    return keys;
-  }());
   EXPECT_EQ(outcome.total, 600'000'000 + 150'000'000 + 12 + 14);
   EXPECT_EQ(all_->size, outcome.total);
   for (size_t i = 0; i < all_->childrens.size(); ++i) {
     const FilePtr& f = all_->childrens[i];
-    SCOPED_TRACE(f->url.path());
-    EXPECT_EQ(f->finderID(), static_cast<int>(i));
-    EXPECT_EQ(f->parentFinderID, 0);
-    EXPECT_EQ(f->state, 1);
-    EXPECT_TRUE(f->canDelete);
-    EXPECT_FALSE(f->removeCategory);
-    EXPECT_EQ(f->fileKind, raw(FilesKind::File));
-    EXPECT_EQ(f->title, f->url.lastPathComponent());
-    EXPECT_FALSE(f->url.isDirectory());
+    EXPECT_EQ(f->finderID(), static_cast<int>(i)) << f->url.path();
+    EXPECT_EQ(f->state, 1);  // the all-files category's tick
     EXPECT_EQ(f->parentCategoryInfo.lock(), all_);
   }
-  EXPECT_EQ(files[movie]->size, 600'000'000);
-  EXPECT_EQ(
-      std::chrono::duration_cast<std::chrono::seconds>(files[archive]->date.time_since_epoch()),
-      std::chrono::duration_cast<std::chrono::seconds>(
-          (now - std::chrono::hours(24 * 400)).time_since_epoch()));
-  EXPECT_EQ(testing::viewsHolding(all_, files[movie]),
-            (std::vector<K>{K::Movies, K::LastWeek, K::Huge}));
-  EXPECT_EQ(testing::viewsHolding(all_, files[archive]),
-            (std::vector<K>{K::Archives, K::OneYear, K::Average}));
-  EXPECT_EQ(testing::viewsHolding(all_, files[note]),
-            (std::vector<K>{K::Other, K::OneWeek, K::Small}));
-  EXPECT_EQ(testing::viewsHolding(all_, files[picture]),
-            (std::vector<K>{K::Picture, K::LastWeek, K::Small}));
-  EXPECT_EQ(testing::viewsHolding(all_, files[empty]),
-            (std::vector<K>{K::Other, K::LastWeek, K::Small}));
-
+  const std::pair<std::string, std::vector<K>> views[] = {
+      {movie, {K::Movies, K::LastWeek, K::Huge}}, {archive, {K::Archives, K::OneYear, K::Average}},
+      {note, {K::Other, K::OneWeek, K::Small}},   {picture, {K::Picture, K::LastWeek, K::Small}},
+      {empty, {K::Other, K::LastWeek, K::Small}},
+  };
+  for (const auto& [path, expected] : views) {
+    ASSERT_EQ(files.count(path), 1u) << path;
+    EXPECT_EQ(testing::viewsHolding(all_, files[path]), expected) << path;
+  }
   // One progress report per record, with its path and size.
   ASSERT_EQ(outcome.progress.size(), 5u);
   for (const auto& [path, size] : outcome.progress) EXPECT_EQ(files.at(path)->size, size);
 }
 
+// The second scan runs without a queue of the host's: it files on its own.
 TEST_F(LargeOldScanTest, ASecondScanStartsFromEmptyViews) {
   sb_.file("~/a.txt", "aaaa");
   sb_.file("~/b.zip", "bb");
   scan();
   ASSERT_EQ(all_->childrens.size(), 2u);
   ::unlink(sb_.path("~/a.txt").c_str());
-  Outcome second = scan();
+  Outcome second = scan(nullptr, /*withQueue=*/false);
+  EXPECT_EQ(second.doneCalls, 1);
   EXPECT_EQ(second.total, 2);
   ASSERT_EQ(all_->childrens.size(), 1u);
   EXPECT_EQ(all_->childrens[0]->finderID(), 0);
   size_t filed = 0;
   for (const CategoryPtr& v : *all_->childrenCateogry) filed += v->childrens.size();
   EXPECT_EQ(filed, 3u);
-  EXPECT_EQ(testing::view(all_, K::Archives)->size, 2);
-  EXPECT_EQ(testing::view(all_, K::Other)->size, 0);
-}
-
-TEST_F(LargeOldScanTest, WithoutAQueueOfTheHostsTheScanFilesOnItsOwn) {
-  sb_.file("~/a.zip", "abc");
-  Outcome outcome = scan(nullptr, /*withQueue=*/false);
-  EXPECT_EQ(outcome.doneCalls, 1);
-  EXPECT_EQ(outcome.total, 3);
-  ASSERT_EQ(all_->childrens.size(), 1u);
   EXPECT_EQ(testing::view(all_, K::Archives)->childrens, all_->childrens);
+  EXPECT_EQ(testing::view(all_, K::Other)->size, 0);
 }
 
 TEST_F(LargeOldScanTest, ASecondStartOnlyLogsScanning) {
@@ -256,15 +284,21 @@ TEST_F(LargeOldScanTest, ASecondStartOnlyLogsScanning) {
   EXPECT_TRUE(all_->childrens.empty());
 }
 
+// A first category without exactly twelve views is never filed into (not by
+// the scan, not by a direct call); its rebuild still renumbers and sums.
 TEST_F(LargeOldScanTest, AMalformedCatalogueFilesNothingAndStillFinishes) {
   sb_.file("~/a.txt", "aaaa");
+  auto views = [](const FeaturePtr& f) -> auto& { return *f->categoryInfo[0]->childrenCateogry; };
   struct Case {
     const char* what;
     std::function<void(const FeaturePtr&)> damage;
   } cases[] = {
-      {"eleven views",
-       [](const FeaturePtr& f) { f->categoryInfo[0]->childrenCateogry->pop_back(); }},
+      {"eleven views", [&](const FeaturePtr& f) { views(f).pop_back(); }},
+      {"thirteen views",
+       [&](const FeaturePtr& f) { views(f).push_back(std::make_shared<CategoryInformation>()); }},
       {"no view list", [](const FeaturePtr& f) { f->categoryInfo[0]->childrenCateogry.reset(); }},
+      {"a null view", [&](const FeaturePtr& f) { views(f)[3] = nullptr; }},
+      {"a null first category", [](const FeaturePtr& f) { f->categoryInfo[0] = nullptr; }},
       {"no category", [](const FeaturePtr& f) { f->categoryInfo.clear(); }},
   };
   for (const Case& c : cases) {
@@ -274,6 +308,7 @@ TEST_F(LargeOldScanTest, AMalformedCatalogueFilesNothingAndStillFinishes) {
     feature_ = module->featureInfo.front();
     CategoryPtr all = feature_->categoryInfo[0];
     c.damage(feature_);
+    EXPECT_EQ(S::allFilesCategory(feature_), nullptr);
     size_t offset = testing::logSize();
     Outcome outcome = scan();
     EXPECT_EQ(outcome.doneCalls, 1);
@@ -287,7 +322,24 @@ TEST_F(LargeOldScanTest, AMalformedCatalogueFilesNothingAndStillFinishes) {
                   "LargeAndOldScanService Catalogue Error: the feature's first category does not "
                   "hold the twelve sub-categories; nothing is filed",
                   "LargeAndOldScanService Finish"}));
+
+    if (feature_->categoryInfo.empty() || !feature_->categoryInfo[0]) continue;  // views intact
+    const auto now = std::chrono::system_clock::now();
+    S::addToChildrenCategory(all, testing::makeRecord("/x", 1, now), now, now, now);
+    size_t filed = 0;
+    if (all->childrenCateogry) {
+      for (const CategoryPtr& sub : *all->childrenCateogry)
+        filed += sub ? sub->childrens.size() : 0;
+    }
+    EXPECT_EQ(filed, 0u);
+    all->childrens = {testing::makeRecord("/x", 4, now, 7)};
+    auto [deleted, failures, errors] = S::sortCategory(all);
+    EXPECT_EQ(deleted, 0);
+    EXPECT_EQ(all->size, 4);
+    EXPECT_EQ(all->childrens[0]->finderID(), 0);
   }
+  EXPECT_EQ(S::allFilesCategory(nullptr), nullptr);
+  S::addToChildrenCategory(nullptr, testing::makeRecord("/x", 1, {}), {}, {}, {});
 }
 
 TEST_F(LargeOldScanTest, StoppingEndsTheWalkAndDoneStillComesOnce) {
@@ -380,7 +432,7 @@ TEST(LargeOldScanConcurrencyTest, EveryStoppedWalkEndsWithExactlyOneDone) {
   std::mt19937 random(4242);
   std::uniform_int_distribution<int> delayUs(0, 3000);
   int stopped = 0;
-  for (int run = 0; run < 40; ++run) {
+  for (int run = 0; run < 15; ++run) {
     SCOPED_TRACE(run);
     ScanStatusTable::erase(kFeatureID);
     std::atomic<int> doneCalls{0};
@@ -409,6 +461,176 @@ TEST(LargeOldScanConcurrencyTest, EveryStoppedWalkEndsWithExactlyOneDone) {
   }
   EXPECT_GT(stopped, 0);
   ScanStatusTable::erase(kFeatureID);
+}
+
+// A fixed "now" and the limits a scan starting then would use.
+const Timestamp kNow = Timestamp(seconds(1'700'000'000));
+const Timestamp kYear = kNow - S::kOneYearInterval;
+const Timestamp kMonth = kNow - S::kOneMonthInterval;
+const Timestamp kWeek = kNow - S::kOneWeekInterval;
+
+// Size and age views at their exact limits: a date is filed under the first
+// limit it is earlier than.
+TEST(LargeOldFilingTest, SizeAndAgeViewsAtTheExactLimits) {
+  struct Case {
+    const char* what;
+    int64_t size;
+    Timestamp date;
+    K sizeView;
+    K ageView;
+  } cases[] = {
+      {"huge limit, now", 524'288'000, kNow, K::Huge, K::LastWeek},
+      {"a byte under, future", 524'288'000 - 1, kNow + seconds(3600), K::Average, K::LastWeek},
+      {"average limit, week limit", 104'857'600, kWeek, K::Average, K::LastWeek},
+      {"a byte under, a second before the week", 104'857'600 - 1, kWeek - seconds(1), K::Small,
+       K::OneWeek},
+      {"empty, month limit", 0, kMonth, K::Small, K::OneWeek},
+      {"a TiB, a second before the month", int64_t{1} << 40, kMonth - seconds(1), K::Huge,
+       K::OneMonth},
+      {"year limit", 10, kYear, K::Small, K::OneMonth},
+      {"a second before the year", 10, kYear - seconds(1), K::Small, K::OneYear},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    auto module = testing::makeLargeModule(1);
+    CategoryPtr all = S::allFilesCategory(module->featureInfo.front());
+    ASSERT_TRUE(all);
+    FilePtr file = testing::makeRecord("/nonexistent/f", c.size, c.date);
+    S::addToChildrenCategory(all, file, kYear, kMonth, kWeek);
+    // The type of a file that is not there is Other.
+    EXPECT_EQ(testing::viewsHolding(all, file), (std::vector<K>{K::Other, c.ageView, c.sizeView}));
+    EXPECT_EQ(testing::view(all, c.sizeView)->size, c.size);
+  }
+}
+
+TEST(LargeOldFilingTest, TypeTreeIsDecidedByItsFirstMatchingEntry) {
+  struct Case {
+    std::vector<std::string> tree;
+    K type;
+  } cases[] = {
+      {{"public.zip-archive", "public.data", "public.image"}, K::Archives},
+      {{"com.example.unknown", "public.image", "public.zip-archive"}, K::Picture},
+      {{"public.mpeg-4", "public.movie", "public.audiovisual-content"}, K::Movies},
+      {{"public.mp3", "public.audio", "public.audiovisual-content"}, K::Music},
+      // "audiovisual" contains "audio": reached before any movie entry, Music.
+      {{"public.audiovisual-content", "public.movie"}, K::Music},
+      // Within one entry "image" is checked before "archive".
+      {{"com.example.disk-image-archive"}, K::Picture},
+      {{"PUBLIC.IMAGE"}, K::Picture},
+      {{"Com.Example.ARCHIVE"}, K::Archives},
+      {{"public.plain-text", "public.text", "public.data"}, K::Other},
+      {{}, K::Other},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(c.tree));
+    EXPECT_EQ(S::sortTypeTree(c.tree), raw(c.type));
+  }
+}
+
+TEST(LargeOldFilingTest, TypeOfAFileComesFromTheItemAtItsUrl) {
+  testing::TempDir dir;
+  struct Case {
+    const char* name;
+    const char* content;  // null: not written
+    K type;
+  } cases[] = {
+      {"a.zip", "x", K::Archives},
+      {"b.JPG", "x", K::Picture},
+      {"c.mp4", "x", K::Movies},
+      {"d.mp3", "x", K::Music},
+      {"noext", "\x89PNG\r\n\x1a\n0000", K::Picture},
+      {"plain", "hello, world", K::Other},
+      {"gone.zip", nullptr, K::Other},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (c.content) dir.writeFile(c.name, c.content);
+    EXPECT_EQ(S::sortTypeFile(testing::makeRecord(dir / c.name, 1, kNow)), raw(c.type));
+  }
+  EXPECT_EQ(S::sortTypeFile(nullptr), raw(K::Other));
+}
+
+TEST(LargeOldFilingTest, SortCategoryTakesOutDeletedFilesAndReportsFailures) {
+  testing::TempDir dir;
+  auto module = testing::makeLargeModule(1, 12, /*allFinderID=*/3);
+  CategoryPtr all = S::allFilesCategory(module->featureInfo.front());
+  const Timestamp now = std::chrono::system_clock::now();
+  struct Entry {
+    const char* name;
+    int64_t size;
+    int state;
+    DeleteStatus status;
+    const char* error;
+  } entries[] = {
+      {"deleted.mp4", 600'000'000, 1, DeleteStatus::DeleteSuccess, ""},
+      {"failed.zip", 200'000'000, 1, DeleteStatus::DeleteError, "Permission denied"},
+      {"unticked.txt", 70'000'000, 0, DeleteStatus::None, ""},
+      {"mixed.txt", 80'000'000, -1, DeleteStatus::DeleteSuccess, ""},
+  };
+  for (const Entry& s : entries) {
+    FilePtr f = testing::makeRecord(dir.writeFile(s.name, "x"), s.size, now - seconds(40 * 86400),
+                                    static_cast<int>(all->childrens.size()));
+    f->state = s.state;
+    f->deleteStatus = raw(s.status);
+    f->deleteErrorDesc = s.error;
+    all->childrens.push_back(f);
+    all->size += f->size;
+    S::addToChildrenCategory(all, f, now - S::kOneYearInterval, now - S::kOneMonthInterval,
+                             now - S::kOneWeekInterval);
+  }
+  FilePtr failed = all->childrens[1];
+  FilePtr unticked = all->childrens[2];
+  FilePtr mixed = all->childrens[3];
+
+  auto [deleted, failures, errors] = S::sortCategory(all);
+  EXPECT_EQ(deleted, 600'000'000);
+  ASSERT_EQ(failures.size(), 1u);
+  EXPECT_EQ(failures[0], failed);
+  EXPECT_EQ(errors, "Permission denied,");
+
+  ASSERT_EQ(all->childrens, (std::vector<FilePtr>{failed, unticked, mixed}));
+  for (size_t i = 0; i < all->childrens.size(); ++i) {
+    EXPECT_EQ(all->childrens[i]->finderID(), static_cast<int>(i));
+    EXPECT_EQ(all->childrens[i]->hashValueString().substr(0, 4), std::to_string(i) + ":0:");
+  }
+  EXPECT_EQ(all->size, 350'000'000);
+  // The views hold exactly what is left, filed again.
+  EXPECT_TRUE(testing::view(all, K::Movies)->childrens.empty());
+  EXPECT_TRUE(testing::view(all, K::Huge)->childrens.empty());
+  EXPECT_EQ(testing::view(all, K::Archives)->childrens, std::vector<FilePtr>{failed});
+  EXPECT_EQ(testing::view(all, K::Other)->size, 150'000'000);
+  EXPECT_EQ(testing::view(all, K::OneMonth)->childrens,
+            (std::vector<FilePtr>{failed, unticked, mixed}));
+  EXPECT_EQ(testing::view(all, K::Small)->size, 150'000'000);
+
+  // Again: the failed record is still ticked and reported.
+  auto [again, noFailures, noErrors] = S::sortCategory(all);
+  EXPECT_EQ(again, 0);
+  ASSERT_EQ(noFailures.size(), 1u);
+  EXPECT_EQ(noErrors, "Permission denied,");
+  EXPECT_EQ(all->childrens.size(), 3u);
+}
+
+TEST(LargeOldFilingTest, SortCategoryJoinsEveryFailureText) {
+  auto module = testing::makeLargeModule(1);
+  CategoryPtr all = S::allFilesCategory(module->featureInfo.front());
+  for (const char* error : {"A", "", "B"}) {
+    FilePtr f = testing::makeRecord("/nonexistent/x", 1, kNow);
+    f->state = 1;
+    f->deleteStatus = raw(DeleteStatus::DeleteError);
+    f->deleteErrorDesc = error;
+    all->childrens.push_back(f);
+  }
+  auto [deleted, failures, errors] = S::sortCategory(all);
+  EXPECT_EQ(deleted, 0);
+  EXPECT_EQ(failures.size(), 3u);
+  EXPECT_EQ(errors, "A,,B,");
+  EXPECT_EQ(all->size, 3);
+
+  auto [d, f, e] = S::sortCategory(nullptr);
+  EXPECT_EQ(d, 0);
+  EXPECT_TRUE(f.empty());
+  EXPECT_EQ(e, "");
 }
 
 }  // namespace

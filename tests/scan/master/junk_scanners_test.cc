@@ -2,6 +2,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <random>
 
 #include "orvexa/platform/plist.h"
 #include "orvexa/scan/master/email_scan_service.h"
@@ -22,6 +24,7 @@ using testing::Sandbox;
 using testing::Signal;
 
 constexpr int kFeatureID = 8101;
+constexpr int kStopFeatureID = 8202;
 
 std::vector<std::string> titlesOf(const CategoryPtr& c) {
   std::vector<std::string> titles;
@@ -41,14 +44,15 @@ class JunkScannersTest : public ::testing::Test {
     Signal done;
     int64_t total = -1;
     std::vector<int> singles;
-    scan(feature, nullptr, nullptr,
-         [&](int position, const CategoryResult&) { singles.push_back(position); },
-         [&](const FeaturePtr& f, int64_t t) {
-           EXPECT_EQ(f, feature);
-           total = t;
-           done.notify();
-         },
-         queue_);
+    scan(
+        feature, nullptr, nullptr,
+        [&](int position, const CategoryResult&) { singles.push_back(position); },
+        [&](const FeaturePtr& f, int64_t t) {
+          EXPECT_EQ(f, feature);
+          total = t;
+          done.notify();
+        },
+        queue_);
     EXPECT_TRUE(done.wait());
     queue_->waitUntilIdle();
     EXPECT_EQ(singles.size(), feature->categoryInfo.size());
@@ -59,15 +63,24 @@ class JunkScannersTest : public ::testing::Test {
   std::map<int, CategoryResult> runSystemScan(const FeaturePtr& feature) {
     Signal done;
     std::map<int, CategoryResult> results;
-    SystemScanService::scan(feature, nullptr, nullptr, nullptr,
-                            [&](std::map<int, CategoryResult> r) {
-                              results = std::move(r);
-                              done.notify();
-                            },
-                            queue_);
+    SystemScanService::scan(
+        feature, nullptr, nullptr, nullptr,
+        [&](std::map<int, CategoryResult> r) {
+          results = std::move(r);
+          done.notify();
+        },
+        queue_);
     EXPECT_TRUE(done.wait());
     queue_->waitUntilIdle();
     return results;
+  }
+
+  int64_t runTrashScan(const FeaturePtr& feature, const std::string& otherDescription) {
+    return runFeatureScan(
+        feature, [&](const FeaturePtr& f, ScanProgress p, ScanShowPercent s, ScanSingleDone sd,
+                     FeatureDone d, const std::shared_ptr<SerialGCDService>& q) {
+          TrashBinScanService::scanTrashBin(f, p, s, sd, d, otherDescription, q);
+        });
   }
 
   Sandbox sb_;
@@ -78,8 +91,8 @@ class JunkScannersTest : public ::testing::Test {
 TEST_F(JunkScannersTest, SystemJunkListsTopLevelItemsAndFiltersSystemCaches) {
   sb_.layout({"~/Library/Caches/a.db:100", "~/Library/Caches/.hidden:5",
               "~/Library/Caches/com.apple.kext.caches/x:5",
-              "~/Library/Caches/com.apple.xpchelper.cache:5", "/Library/Logs/com.apple.kext.caches/y:7",
-              "/Library/Logs/app.log:3"});
+              "~/Library/Caches/com.apple.xpchelper.cache:5",
+              "/Library/Logs/com.apple.kext.caches/y:7", "/Library/Logs/app.log:3"});
   for (int i = 0; i < 10; ++i) sb_.file("~/Library/Caches/B/f" + std::to_string(i), 10);
   auto module = testing::makeModule(
       kFeatureID, {{"Caches", CategoryInfomationKind::SystemCache, {sb_.path("~/Library/Caches")}},
@@ -90,13 +103,8 @@ TEST_F(JunkScannersTest, SystemJunkListsTopLevelItemsAndFiltersSystemCaches) {
 
   CategoryPtr caches = feature->categoryInfo[0];
   EXPECT_EQ(titlesOf(caches), (std::vector<std::string>{"B", "a.db"}));
-  EXPECT_EQ(caches->size, 200);
-  for (const FilePtr& f : caches->childrens) {
-    if (f->title == "B") {
-      EXPECT_EQ(f->size, 100);
-    }
-  }
-  EXPECT_EQ(results[0].files.size(), 2u);
+  EXPECT_EQ(caches->size, 200);  // B is sized by the ten files below it
+  ASSERT_EQ(results[0].files.size(), 2u);
   EXPECT_EQ(results[0].files[0]->finderID(), 0);
   EXPECT_EQ(results[0].files[1]->finderID(), 1);
   EXPECT_EQ(results[0].files[0]->parentCategoryInfo.lock(), caches);
@@ -111,9 +119,10 @@ TEST_F(JunkScannersTest, SecondStartWhileRunningDoesNothing) {
   ScanStatusTable::set(kFeatureID, ScanState::start);
   size_t offset = testing::logSize();
   bool called = false;
-  SystemScanService::scan(testing::featureOf(module), nullptr, nullptr,
-                          [&](int, const CategoryResult&) { called = true; },
-                          [&](std::map<int, CategoryResult>) { called = true; }, queue_);
+  SystemScanService::scan(
+      testing::featureOf(module), nullptr, nullptr,
+      [&](int, const CategoryResult&) { called = true; },
+      [&](std::map<int, CategoryResult>) { called = true; }, queue_);
   queue_->waitUntilIdle();
   EXPECT_FALSE(called);
   std::string log = testing::logSince(offset);
@@ -123,7 +132,8 @@ TEST_F(JunkScannersTest, SecondStartWhileRunningDoesNothing) {
 
 TEST_F(JunkScannersTest, TrashOfOtherVolumesNeedsAPerUserFolder) {
   const std::string uid = std::to_string(getuid());
-  sb_.layout({"~/.Trash/old.doc:10", "~/.Trash/.DS_Store:3", "/Volumes/USB/.Trashes/" + uid + "/photo.jpg:20",
+  sb_.layout({"~/.Trash/old.doc:10", "~/.Trash/.DS_Store:3",
+              "/Volumes/USB/.Trashes/" + uid + "/photo.jpg:20",
               "/Volumes/Other/.Trashes/99999/x:50", "/Volumes/Bare/file:5"});
   auto module = testing::makeModule(
       kFeatureID, {{"Trash", CategoryInfomationKind::Common, {sb_.path("~/.Trash")}},
@@ -134,11 +144,7 @@ TEST_F(JunkScannersTest, TrashOfOtherVolumesNeedsAPerUserFolder) {
   ASSERT_EQ(volumes.size(), 1u);
   EXPECT_EQ(volumes[0].second, "USB");
 
-  runFeatureScan(feature, [](const FeaturePtr& f, ScanProgress p, ScanShowPercent s,
-                             ScanSingleDone sd, FeatureDone d,
-                             const std::shared_ptr<SerialGCDService>& q) {
-    TrashBinScanService::scanTrashBin(f, p, s, sd, d, "On other volumes", q);
-  });
+  runTrashScan(feature, "On other volumes");
   EXPECT_EQ(titlesOf(feature->categoryInfo[0]), (std::vector<std::string>{"old.doc"}));
   CategoryPtr other = feature->categoryInfo[1];
   EXPECT_EQ(other->kind, raw(CategoryInfomationKind::OtherTrashBin));
@@ -151,22 +157,16 @@ TEST_F(JunkScannersTest, EmptyTrashGivesSizeZero) {
   auto module = testing::makeModule(
       kFeatureID, {{"Trash", CategoryInfomationKind::Common, {sb_.path("~/.Trash")}}});
   FeaturePtr feature = testing::featureOf(module);
-  int64_t total = runFeatureScan(feature, [](const FeaturePtr& f, ScanProgress p,
-                                              ScanShowPercent s, ScanSingleDone sd, FeatureDone d,
-                                              const std::shared_ptr<SerialGCDService>& q) {
-    TrashBinScanService::scanTrashBin(f, p, s, sd, d, "", q);
-  });
-  EXPECT_EQ(total, 0);
+  EXPECT_EQ(runTrashScan(feature, ""), 0);
   EXPECT_EQ(feature->categoryInfo[0]->size, 0);
 }
 
 TEST_F(JunkScannersTest, MailAttachmentsFourLevelsDownAreFoundButNotTheirFolders) {
   sb_.layout({"~/Library/Mail/V10/Box.mbox/Data/Attachments/1/report.pdf:300",
-              "~/Library/Mail/V10/Attachments/three-levels.txt:7",
-              "~/Library/Mail/stray.txt:9",
+              "~/Library/Mail/V10/Attachments/three-levels.txt:7", "~/Library/Mail/stray.txt:9",
               "~/Library/Mail/V10/Box.mbox/Data/Messages/1.emlx:4"});
-  auto module = testing::makeModule(
-      kFeatureID, {{"Attachments", CategoryInfomationKind::EmailAttachment, {}}});
+  auto module = testing::makeModule(kFeatureID,
+                                    {{"Attachments", CategoryInfomationKind::EmailAttachment, {}}});
   FeaturePtr feature = testing::featureOf(module);
   int64_t total = runFeatureScan(feature, EmailScanService::scanEmailJunk);
   EXPECT_EQ(titlesOf(feature->categoryInfo[0]), (std::vector<std::string>{"report.pdf"}));
@@ -184,9 +184,9 @@ TEST_F(JunkScannersTest, MailVersionFoldersComeFromACopyOfThePersistenceInfo) {
   ASSERT_TRUE(writePlistFile(store + "/PersistenceInfo.plist", info, PlistFormat::Binary));
   EXPECT_EQ(EmailScanService::getMailAttachmentsDirectoryId(Url::fromPath(store + "/", true)),
             (std::vector<std::string>{"V10", "V9"}));
-  EXPECT_TRUE(EmailScanService::getMailAttachmentsDirectoryId(
-                  Url::fromPath(sb_.path("~/nowhere/"), true))
-                  .empty());
+  EXPECT_TRUE(
+      EmailScanService::getMailAttachmentsDirectoryId(Url::fromPath(sb_.path("~/nowhere/"), true))
+          .empty());
 }
 
 TEST_F(JunkScannersTest, BackupsAreTitledWithTheirDeviceName) {
@@ -208,23 +208,76 @@ TEST_F(JunkScannersTest, BackupsAreTitledWithTheirDeviceName) {
 }
 
 TEST_F(JunkScannersTest, PhotosCachesAreListedByNameOnly) {
+  sb_.dir("~/Pictures");
+  auto module = testing::makeModule(kFeatureID, {{"Photos", CategoryInfomationKind::Common, {}}});
+  FeaturePtr feature = testing::featureOf(module);
+  EXPECT_FALSE(PhotoScanService::getPhotoslibraryPath());
+  EXPECT_EQ(runFeatureScan(feature, PhotoScanService::scaniPhotoJunk), 0) << "no library";
+
   const std::string lib = "~/Pictures/Photos Library.photoslibrary/";
   sb_.layout({lib + "resources/media/face/a.jpeg:10", lib + "resources/caches/b.png:20",
               lib + "resources/caches/noext:30", lib + "resources/media/master/c.JPG:40",
               lib + "resources/media/moduleresources/d.jpg:50", lib + "database/photos.db:60"});
-  auto module = testing::makeModule(kFeatureID, {{"Photos", CategoryInfomationKind::Common, {}}});
-  FeaturePtr feature = testing::featureOf(module);
-  int64_t total = runFeatureScan(feature, PhotoScanService::scaniPhotoJunk);
+  ScanStatusTable::erase(kFeatureID);
+  EXPECT_EQ(runFeatureScan(feature, PhotoScanService::scaniPhotoJunk), 80);
   EXPECT_EQ(titlesOf(feature->categoryInfo[0]),
             (std::vector<std::string>{"a.jpeg", "b.png", "d.jpg"}));
-  EXPECT_EQ(total, 80);
 }
 
-TEST_F(JunkScannersTest, NoPhotoLibraryCompletesWithSizeZero) {
-  sb_.dir("~/Pictures");
-  auto module = testing::makeModule(kFeatureID, {{"Photos", CategoryInfomationKind::Common, {}}});
-  EXPECT_FALSE(PhotoScanService::getPhotoslibraryPath());
-  EXPECT_EQ(runFeatureScan(testing::featureOf(module), PhotoScanService::scaniPhotoJunk), 0);
+// Stops the system junk scan at random moments over and over: every run must
+// end with exactly one `done`, the feature `end`, and (under ThreadSanitizer)
+// no data race.
+TEST(SystemScanStopConcurrencyTest, EveryStoppedRunEndsWithExactlyOneDone) {
+  testing::Sandbox sb;
+  std::vector<testing::CategorySpec> categories;
+  for (int c = 0; c < 4; ++c) {
+    std::string base = "~/Library/Caches/c" + std::to_string(c);
+    for (int d = 0; d < 50; ++d) {
+      for (int f = 0; f < 100; ++f) {
+        sb.file(base + "/d" + std::to_string(d) + "/f" + std::to_string(f), 16);
+      }
+    }
+    categories.push_back(
+        {"C" + std::to_string(c),
+         c % 2 ? CategoryInfomationKind::Common : CategoryInfomationKind::SystemCache,
+         {sb.path(base)}});
+  }
+  auto module = testing::makeModule(kStopFeatureID, categories);
+  FeaturePtr feature = testing::featureOf(module);
+  auto queue = std::make_shared<SerialGCDService>(SerialGCDService::GCDQOS::default_);
+
+  std::mt19937 random(20261205);
+  std::uniform_int_distribution<int> delayUs(0, 20000);
+  const int runs = 40;
+  int stopped = 0;
+  for (int run = 0; run < runs; ++run) {
+    SCOPED_TRACE(run);
+    ScanStatusTable::erase(kStopFeatureID);
+    std::atomic<int> doneCalls{0};
+    testing::Signal done;
+    SystemScanService::scan(
+        feature, [](const std::string&, int64_t) {}, [](float) {},
+        [](int, const CategoryResult&) {},
+        [&](std::map<int, CategoryResult> results) {
+          EXPECT_EQ(results.size(), 4u);
+          ++doneCalls;
+          done.notify();
+        },
+        queue);
+    // A run that finished before its moment came is not stopped (a stop
+    // after the end leaves the finished feature as it is).
+    if (!done.wait(std::chrono::microseconds(delayUs(random))) &&
+        ScanStatusTable::get(kStopFeatureID) == static_cast<int>(ScanState::start)) {
+      SystemScanService::stop(feature);
+      ++stopped;
+    }
+    ASSERT_TRUE(done.wait(std::chrono::seconds(60)));
+    queue->waitUntilIdle();
+    EXPECT_EQ(doneCalls.load(), 1);
+    EXPECT_EQ(ScanStatusTable::get(kStopFeatureID), static_cast<int>(ScanState::end));
+  }
+  EXPECT_GT(stopped, runs / 2) << "most runs must really be stopped mid-way";
+  ScanStatusTable::erase(kStopFeatureID);
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "orvexa/platform/image_decode.h"
@@ -40,109 +41,90 @@ class FingerprintTest : public ::testing::Test {
   TempDir dir_;
 };
 
-TEST_F(FingerprintTest, WhiteOpaquePictureGivesGray254AndMean255) {
+// GRAY truncates each weighted channel on its own (250 gives 75 + 147 + 27,
+// although the weighted sum is 250); transparency reads as black through
+// premultiplied alpha.
+TEST_F(FingerprintTest, SolidPicturesGiveTheirGrayAndMeanLevels) {
   struct Case {
     const char* name;
     std::vector<uint8_t> bytes;
+    int gray;
+    int mean;
   };
+  const Rgba white{255, 255, 255, 255};
   const Case cases[] = {
-      {"white.png", testing::pngBytes(70, 60, solid({255, 255, 255, 255}))},
-      {"white.jpg", testing::jpegBytes(70, 60, solid({255, 255, 255, 255}), 95)},
-      {"white-gray.jpg", testing::jpegBytes(500, 400, solid({255, 255, 255, 255}), 95, true)},
+      {"white.png", testing::pngBytes(70, 60, solid(white)), 254, 255},
+      {"white.jpg", testing::jpegBytes(70, 60, solid(white), 95), 254, 255},
+      {"white-gray.jpg", testing::jpegBytes(500, 400, solid(white), 95, true), 254, 255},
+      {"clear.png", testing::pngBytes(20, 20, solid({255, 255, 255, 0})), 0, 0},
+      {"half.png", testing::pngBytes(14, 12, solid({255, 0, 0, 128})), 38, 42},  // R = 128
+      {"light.png", testing::pngBytes(7, 6, solid({250, 250, 250, 255})), 249, 250},
+      {"mixed.png", testing::pngBytes(7, 6, solid({10, 200, 31, 255})), 3 + 118 + 3, 80},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     const std::string path = testing::writeBytes(dir_ / c.name, c.bytes);
     const OCResizeImage::Lists lists = OCResizeImage::imagePath(path, 7, 6);
     ASSERT_EQ(lists.size(), 2u);
-    EXPECT_EQ(lists.at("GRAY"), repeated(254, 42));
-    EXPECT_EQ(lists.at("MEAN"), repeated(255, 42));
+    EXPECT_EQ(lists.at("GRAY"), repeated(c.gray, 42));
+    EXPECT_EQ(lists.at("MEAN"), repeated(c.mean, 42));
   }
 }
 
-TEST_F(FingerprintTest, ConstantColourGivesAllZeroDifferenceAndAverageHashes) {
-  const Rgba colours[] = {
-      {0, 0, 0, 255}, {40, 120, 200, 255}, {255, 255, 255, 255}, {200, 10, 10, 255}};
-  for (const Rgba& c : colours) {
-    SCOPED_TRACE(::testing::Message() << int(c.r) << "," << int(c.g) << "," << int(c.b));
-    for (const std::string name : {"c.png", "c.jpg"}) {
-      const std::string path = name == "c.png" ? testing::writePng(dir_ / name, 90, 80, solid(c))
-                                               : testing::writeJpeg(dir_ / name, 90, 80, solid(c));
-      for (Algorithm algorithm : {Algorithm::DHA, Algorithm::AHA}) {
-        auto result = SimilarScanService::getFingerprint(urlOf(path), algorithm);
-        ASSERT_TRUE(result.has_value()) << name;
-        EXPECT_EQ(std::get<0>(*result), repeated(0, 36)) << name;
-        EXPECT_EQ(std::get<1>(*result).size(), algorithm == Algorithm::DHA ? 42u : 36u);
-      }
-    }
-  }
-}
-
-TEST_F(FingerprintTest, HorizontalGradientsGiveAllOnesOrAllZerosUnderDifferenceHash) {
-  for (bool darkening : {true, false}) {
-    SCOPED_TRACE(darkening ? "darkening" : "brightening");
+TEST_F(FingerprintTest, FlatAndGradientPicturesGiveUniformHashes) {
+  struct Case {
+    const char* name;
+    testing::PixelFn pixels;
+    int dha;  // every bit of the difference hash
+    bool flat;
+  };
+  const Case cases[] = {
+      {"black", solid({0, 0, 0, 255}), 0, true},
+      {"blue", solid({40, 120, 200, 255}), 0, true},
+      {"white", solid({255, 255, 255, 255}), 0, true},
+      {"red", solid({200, 10, 10, 255}), 0, true},
+      {"darkening", gradient(true), 1, false},
+      {"brightening", gradient(false), 0, false},
+  };
+  for (const Case& c : cases) {
     // Large enough for the JPEG to be decoded at 1/8 of its size.
-    const std::string png = testing::writePng(dir_ / "g.png", 70, 60, gradient(darkening));
-    const std::string jpg = testing::writeJpeg(dir_ / "g.jpg", 70, 60, gradient(darkening), 95);
-    for (const std::string& path : {png, jpg}) {
-      auto result = SimilarScanService::getFingerprint(urlOf(path), Algorithm::DHA);
-      ASSERT_TRUE(result.has_value()) << path;
-      EXPECT_EQ(std::get<0>(*result), repeated(darkening ? 1 : 0, 36)) << path;
-      EXPECT_EQ(BKTreeService::getHashString(std::get<0>(*result)),
-                darkening ? "fffffffff" : "000000000");
+    for (const std::string& path : {testing::writePng(dir_ / "c.png", 70, 60, c.pixels),
+                                    testing::writeJpeg(dir_ / "c.jpg", 70, 60, c.pixels, 95)}) {
+      SCOPED_TRACE(std::string(c.name) + " " + path);
+      auto dha = SimilarScanService::getFingerprint(urlOf(path), Algorithm::DHA);
+      ASSERT_TRUE(dha.has_value());
+      EXPECT_EQ(std::get<0>(*dha), repeated(c.dha, 36));
+      EXPECT_EQ(std::get<1>(*dha).size(), 42u);
+      EXPECT_EQ(BKTreeService::getHashString(std::get<0>(*dha)),
+                c.dha == 1 ? "fffffffff" : "000000000");
+      if (!c.flat) continue;
+      auto aha = SimilarScanService::getFingerprint(urlOf(path), Algorithm::AHA);
+      ASSERT_TRUE(aha.has_value());
+      EXPECT_EQ(std::get<0>(*aha), repeated(0, 36));
+      EXPECT_EQ(std::get<1>(*aha).size(), 36u);
     }
   }
-}
-
-TEST_F(FingerprintTest, TransparencyReadsAsBlackThroughPremultipliedAlpha) {
-  const std::string clear =
-      testing::writePng(dir_ / "clear.png", 20, 20, solid({255, 255, 255, 0}));
-  OCResizeImage::Lists lists = OCResizeImage::imagePath(clear, 7, 6);
-  EXPECT_EQ(lists.at("GRAY"), repeated(0, 42));
-  EXPECT_EQ(lists.at("MEAN"), repeated(0, 42));
-
-  // Half-covered red: R is premultiplied to 128.
-  const std::string half = testing::writePng(dir_ / "half.png", 14, 12, solid({255, 0, 0, 128}));
-  lists = OCResizeImage::imagePath(half, 7, 6);
-  EXPECT_EQ(lists.at("GRAY"), repeated(38, 42));  // trunc(128 * 0.3)
-  EXPECT_EQ(lists.at("MEAN"), repeated(42, 42));  // 128 / 3
-
-  // The gray weights are truncated one by one: 250 gives 75 + 147 + 27,
-  // where the weighted sum itself is 250.
-  const std::string light =
-      testing::writePng(dir_ / "light.png", 7, 6, solid({250, 250, 250, 255}));
-  lists = OCResizeImage::imagePath(light, 7, 6);
-  EXPECT_EQ(lists.at("GRAY"), repeated(249, 42));
-  EXPECT_EQ(lists.at("MEAN"), repeated(250, 42));
-  const std::string mixed = testing::writePng(dir_ / "mixed.png", 7, 6, solid({10, 200, 31, 255}));
-  lists = OCResizeImage::imagePath(mixed, 7, 6);
-  EXPECT_EQ(lists.at("GRAY"), repeated(3 + 118 + 3, 42));
-  EXPECT_EQ(lists.at("MEAN"), repeated(80, 42));  // 241 / 3
 }
 
 TEST_F(FingerprintTest, UnreadablePicturesGiveTwoEmptyLists) {
   const std::vector<uint8_t> jpeg = testing::jpegBytes(300, 200, testing::blocks(1, 300, 200));
   const std::vector<uint8_t> png = testing::pngBytes(300, 200, testing::blocks(2, 300, 200));
-  struct Case {
-    const char* name;
-    std::vector<uint8_t> bytes;
+  auto head = [](const std::vector<uint8_t>& bytes, size_t n) {
+    return std::vector<uint8_t>(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(n));
   };
-  const Case cases[] = {
+  const std::pair<const char*, std::vector<uint8_t>> cases[] = {
       {"empty.jpg", {}},
-      {"truncated.jpg",
-       std::vector<uint8_t>(jpeg.begin(),
-                            jpeg.begin() + static_cast<std::ptrdiff_t>(jpeg.size() / 2))},
-      {"header-only.jpg", std::vector<uint8_t>(jpeg.begin(), jpeg.begin() + 200)},
-      {"truncated.png", std::vector<uint8_t>(png.begin(), png.begin() + static_cast<std::ptrdiff_t>(
-                                                                            png.size() / 2))},
+      {"truncated.jpg", head(jpeg, jpeg.size() / 2)},
+      {"header-only.jpg", head(jpeg, 200)},
+      {"truncated.png", head(png, png.size() / 2)},
       {"garbage.png", std::vector<uint8_t>(5000, 0x5A)},
       {"huge.png", testing::pngWithDeclaredSize(100000, 100000)},
       {"wide.png", testing::pngWithDeclaredSize(2000000, 1)},
       {"text.jpg", {'h', 'e', 'l', 'l', 'o'}},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    const std::string path = testing::writeBytes(dir_ / c.name, c.bytes);
+  for (const auto& [name, bytes] : cases) {
+    SCOPED_TRACE(name);
+    const std::string path = testing::writeBytes(dir_ / name, bytes);
     const OCResizeImage::Lists lists = OCResizeImage::imagePath(path, 7, 6);
     ASSERT_EQ(lists.size(), 2u);
     EXPECT_TRUE(lists.at("GRAY").empty());
@@ -163,16 +145,13 @@ TEST_F(FingerprintTest, UnreadablePicturesGiveTwoEmptyLists) {
 TEST_F(FingerprintTest, ContentDecidesTheFormatNotTheName) {
   const auto jpeg = testing::jpegBytes(120, 90, testing::blocks(3, 120, 90));
   const auto png = testing::pngBytes(120, 90, testing::blocks(4, 120, 90));
-  const auto asJpeg = OCResizeImage::imagePath(testing::writeBytes(dir_ / "right.jpg", jpeg), 7, 6);
-  const auto jpegNamedPng =
-      OCResizeImage::imagePath(testing::writeBytes(dir_ / "lie.png", jpeg), 7, 6);
-  EXPECT_EQ(asJpeg.at("GRAY").size(), 42u);
-  EXPECT_EQ(jpegNamedPng, asJpeg);
-  const auto asPng = OCResizeImage::imagePath(testing::writeBytes(dir_ / "right.png", png), 7, 6);
-  const auto pngNamedJpeg =
-      OCResizeImage::imagePath(testing::writeBytes(dir_ / "lie.jpeg", png), 7, 6);
-  EXPECT_EQ(asPng.at("GRAY").size(), 42u);
-  EXPECT_EQ(pngNamedJpeg, asPng);
+  for (const auto& [bytes, right, lie] :
+       {std::tuple{jpeg, "right.jpg", "lie.png"}, std::tuple{png, "right.png", "lie.jpeg"}}) {
+    SCOPED_TRACE(right);
+    const auto asNamed = OCResizeImage::imagePath(testing::writeBytes(dir_ / right, bytes), 7, 6);
+    EXPECT_EQ(asNamed.at("GRAY").size(), 42u);
+    EXPECT_EQ(OCResizeImage::imagePath(testing::writeBytes(dir_ / lie, bytes), 7, 6), asNamed);
+  }
 }
 
 // The JPEG decoder shrinks large pictures in the DCT domain (8 x 8 block
@@ -186,37 +165,28 @@ TEST_F(FingerprintTest, ShrinkingInTheDctDomainKeepsTheThumbnail) {
                 static_cast<uint8_t>(100 + 100 * fx * fy), 255};
   };
   const std::vector<uint8_t> bytes = testing::jpegBytes(800, 600, smooth, 90);
-  DecodeRequest shrink;
-  shrink.minWidth = 7;
-  shrink.minHeight = 6;
-  const auto small = decodePictureData(bytes, shrink);
+  const auto small = decodePictureData(bytes, {.minWidth = 7, .minHeight = 6});
   ASSERT_TRUE(small.has_value());
   EXPECT_EQ(small->width, 100);
   EXPECT_EQ(small->height, 75);
   const auto full = decodePictureData(bytes);
   ASSERT_TRUE(full.has_value());
   EXPECT_EQ(full->width, 800);
-
   const auto viaSmall = OCResizeImage::fromPicture(*small, 7, 6).at("GRAY");
   const auto viaFull = OCResizeImage::fromPicture(*full, 7, 6).at("GRAY");
   ASSERT_EQ(viaSmall.size(), viaFull.size());
   for (size_t i = 0; i < viaSmall.size(); ++i) EXPECT_NEAR(viaSmall[i], viaFull[i], 2) << i;
 
   // The pixel limit applies to what is decoded, after shrinking.
-  shrink.maxPixels = 100 * 75;
-  EXPECT_TRUE(decodePictureData(bytes, shrink).has_value());
-  shrink.maxPixels = 100 * 75 - 1;
-  EXPECT_FALSE(decodePictureData(bytes, shrink).has_value());
-  DecodeRequest fullLimited;
-  fullLimited.maxPixels = 800 * 600 - 1;
-  EXPECT_FALSE(decodePictureData(bytes, fullLimited).has_value());
-  // A picture smaller than the target is not shrunk.
-  shrink.minWidth = 400;
-  shrink.minHeight = 500;
-  shrink.maxPixels = kMaxDecodedPixels;
-  const auto half = decodePictureData(bytes, shrink);
+  EXPECT_TRUE(decodePictureData(bytes, {.minWidth = 7, .minHeight = 6, .maxPixels = 100 * 75}));
+  EXPECT_FALSE(
+      decodePictureData(bytes, {.minWidth = 7, .minHeight = 6, .maxPixels = 100 * 75 - 1}));
+  EXPECT_FALSE(decodePictureData(bytes, {.maxPixels = 800 * 600 - 1}));
+  // A picture smaller than the target is not shrunk; 7/8 is the smallest
+  // scale that keeps 500 rows.
+  const auto half = decodePictureData(bytes, {.minWidth = 400, .minHeight = 500});
   ASSERT_TRUE(half.has_value());
-  EXPECT_EQ(half->width, 700);  // 7/8: the smallest scale that keeps 500 rows
+  EXPECT_EQ(half->width, 700);
   EXPECT_EQ(half->height, 525);
 }
 

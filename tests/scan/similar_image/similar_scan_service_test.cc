@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <atomic>
 #include <filesystem>
-#include <mutex>
 #include <thread>
 
 #include "orvexa/platform/file_manager.h"
@@ -57,16 +56,19 @@ class SimilarScanServiceTest : public ::testing::Test {
   struct Outcome {
     int64_t total = -1;
     int doneCalls = 0;
+    float lastFraction = -1;
   };
 
   Outcome runScan(const std::vector<std::string>& folders, int threshold = 5) {
     std::vector<Url> urls;
     for (const std::string& f : folders) urls.push_back(Url::fromPath(f));
     Signal done;
+    // Shared: a straggling pool task may still report after the wait.
     auto outcome = std::make_shared<Outcome>();
     auto calls = std::make_shared<std::atomic<int>>(0);
+    auto fraction = std::make_shared<std::atomic<float>>(-1.0f);
     SimilarScanService::scan(
-        feature_, urls, threshold, nullptr, nullptr, nullptr,
+        feature_, urls, threshold, [fraction](float f) { *fraction = f; }, nullptr, nullptr,
         [&, outcome, calls](const FeaturePtr& f, int64_t total) {
           EXPECT_EQ(f, feature_);
           EXPECT_TRUE(queue_->isCurrent());
@@ -78,6 +80,7 @@ class SimilarScanServiceTest : public ::testing::Test {
     EXPECT_TRUE(done.wait(std::chrono::seconds(60)));
     queue_->waitUntilIdle();
     outcome->doneCalls = calls->load();
+    outcome->lastFraction = fraction->load();
     return *outcome;
   }
 
@@ -108,15 +111,12 @@ TEST_F(SimilarScanConcurrencyTest, TwoCopiesUnderDifferentNamesFormOneGroupOfTwo
 
   const Outcome outcome = runScan({folder});
   EXPECT_EQ(outcome.doneCalls, 1);
+  EXPECT_EQ(outcome.lastFraction, 1.0f);
   ASSERT_EQ(feature_->categoryInfo.size(), 1u);
   const CategoryPtr all = feature_->categoryInfo[0];
-  EXPECT_EQ(all->title, "All");
-  EXPECT_EQ(all->kind, raw(CategoryInfomationKind::Common));
   ASSERT_EQ(all->childrens.size(), 1u);
   const FilePtr group = all->childrens[0];
-  EXPECT_EQ(group->finderID(), 0);
   EXPECT_EQ(group->parentFinderID, all->finderID());
-  EXPECT_TRUE(group->url.empty());
   EXPECT_EQ(group->title, "beach copy");  // small sets: the last component of a key
   ASSERT_EQ(group->childrens.size(), 2u);
   EXPECT_EQ(groupsOf(feature_), (std::vector<std::vector<std::string>>{{b, a}}));
@@ -163,43 +163,27 @@ TEST_F(SimilarScanServiceTest, ThresholdFiveUsesThreeBandsAndSixUsesTwo) {
   const std::string folder = sb_.dir("~/Pictures");
   picture(folder + "/a.jpg", 31);
   picture(folder + "/b.jpg", 32);
-  struct Case {
-    int threshold;
-    size_t tables;
-  };
-  for (const Case& c : {Case{5, 120}, Case{6, 30}, Case{0, 120}, Case{12, 30}}) {
-    SCOPED_TRACE(c.threshold);
-    runScan({folder}, c.threshold);
-    EXPECT_EQ(LSHService::shard().tableDicts.size(), c.tables);
+  for (const auto& [threshold, tables] : {std::pair{5, 120u}, {6, 30u}, {0, 120u}, {12, 30u}}) {
+    SCOPED_TRACE(threshold);
+    runScan({folder}, threshold);
+    EXPECT_EQ(LSHService::shard().tableDicts.size(), tables);
   }
 }
 
 TEST_F(SimilarScanServiceTest, OnlyPathsNamingJpegOrPngAreConsidered) {
   const std::string folder = sb_.dir("~/Pictures");
   const auto bytes = testing::jpegBytes(96, 72, testing::blocks(41, 96, 72));
-  struct Case {
-    std::string name;
-    bool considered;
-  };
-  const Case cases[] = {
-      {"a.jpg", true},
-      {"b.JPEG", true},
-      {"c.Png", true},
-      {"d.gif", false},
-      {"e", false},
-      {"f.jpg.bak", true},
-      {".hidden.jpg", false},
-      {".cache/g.jpg", false},
-      {"Thing.app/h.jpg", false},
-      {"nested/deep/i.jpg", true},
-  };
-  for (const Case& c : cases) testing::writeBytes(folder + "/" + c.name, bytes);
+  const std::vector<std::string> considered = {"a.jpg", "b.JPEG", "c.Png", "f.jpg.bak",
+                                               "nested/deep/i.jpg"};
+  for (const char* name : {"d.gif", "e", ".hidden.jpg", ".cache/g.jpg", "Thing.app/h.jpg"}) {
+    testing::writeBytes(folder + "/" + name, bytes);
+  }
+  std::vector<std::string> expected;
+  for (const std::string& name : considered) {
+    expected.push_back(testing::writeBytes(folder + "/" + name, bytes));
+  }
   runScan({folder});
   ASSERT_EQ(feature_->categoryInfo[0]->childrens.size(), 1u);
-  std::vector<std::string> expected;
-  for (const Case& c : cases) {
-    if (c.considered) expected.push_back(folder + "/" + c.name);
-  }
   std::sort(expected.begin(), expected.end());
   EXPECT_EQ(groupsOf(feature_), (std::vector<std::vector<std::string>>{expected}));
 }
@@ -288,25 +272,18 @@ TEST_F(SimilarScanServiceTest, PhotosLibraryGroupsMastersWithTheirDerivatives) {
   const std::string dbPath = library + "/database/photos.db";
   std::filesystem::create_directories(library + "/database");
   ASSERT_TRUE(db.openDB(dbPath));
-  ASSERT_TRUE(db.executionSQL("CREATE TABLE RKMaster (modelId INTEGER PRIMARY KEY, uuid TEXT, "
-                              "imagePath TEXT, fileName TEXT);"
-                              "CREATE TABLE RKVersion (modelId INTEGER PRIMARY KEY, uuid TEXT, "
-                              "masterId INTEGER, fileName TEXT);")
-                  .first);
-  const std::vector<std::vector<SqlValue>> masters{
-      {int64_t{7}, std::string("2020/05/01/IMG_0001.JPG")},
-      {int64_t{8}, std::string("2020/05/02/IMG_0002.jpg")},
-      {int64_t{9}, std::string("2020/05/03/IMG_0003.jpg")},
-      {int64_t{10}, std::string("x' or '1'='1")}};
-  for (const auto& row : masters) {
-    ASSERT_TRUE(
-        db.executionSQL("INSERT INTO RKMaster (modelId, imagePath) VALUES (?, ?)", row).first);
-  }
-  for (const auto& row : std::vector<std::vector<SqlValue>>{
-           {int64_t{42}, int64_t{7}}, {int64_t{675}, int64_t{8}}, {int64_t{676}, int64_t{9}}}) {
-    ASSERT_TRUE(
-        db.executionSQL("INSERT INTO RKVersion (modelId, masterId) VALUES (?, ?)", row).first);
-  }
+  // A master path with a quote: the paths read back must be bound, not spliced.
+  ASSERT_TRUE(
+      db.executionSQL(
+            "CREATE TABLE RKMaster (modelId INTEGER PRIMARY KEY, uuid TEXT, "
+            "imagePath TEXT, fileName TEXT);"
+            "CREATE TABLE RKVersion (modelId INTEGER PRIMARY KEY, uuid TEXT, "
+            "masterId INTEGER, fileName TEXT);"
+            "INSERT INTO RKMaster (modelId, imagePath) VALUES (7, '2020/05/01/IMG_0001.JPG'),"
+            " (8, '2020/05/02/IMG_0002.jpg'), (9, '2020/05/03/IMG_0003.jpg'),"
+            " (10, 'x'' or ''1''=''1');"
+            "INSERT INTO RKVersion (modelId, masterId) VALUES (42, 7), (675, 8), (676, 9);")
+          .first);
   db.closeDB(dbPath);
 
   runScan({sb_.home() + "/Pictures"});
@@ -353,45 +330,6 @@ TEST_F(SimilarScanConcurrencyTest, LargeSetsAreGroupedThroughTheTables) {
   for (const FilePtr& g : feature_->categoryInfo[0]->childrens) {
     EXPECT_EQ(g->title.front(), '/') << "titled with a picture's path";
   }
-}
-
-// The walking pipeline called on its own, as a host may: it fills the
-// category it is given and ends the scan like the driver does.
-TEST_F(SimilarScanServiceTest, WalkingPipelineCanBeStartedDirectly) {
-  const std::string folder = sb_.dir("~/Pictures");
-  const std::string a = picture(folder + "/a.jpg", 81);
-  const std::string b = testing::writeBytes(folder + "/b.jpg", testing::readBytes(a));
-  auto all = std::make_shared<CategoryInformation>(
-      0, 0, "All", Image{}, 0, "", raw(CategoryInfomationKind::Common), std::vector<Url>{},
-      std::vector<FilePtr>{}, feature_, std::any{}, 0, false);
-  feature_->categoryInfo = {all};
-  ScanStatusTable::set(kFeatureID, ScanState::start);
-  Signal done;
-  int64_t total = -1;
-  std::vector<float> fractions;
-  std::mutex mu;
-  auto percent = std::make_shared<PercentService>(
-      [&](float f) {
-        std::lock_guard lock(mu);
-        fractions.push_back(f);
-      },
-      4);
-  SimilarScanService::scanProCommon(
-      {Url::fromPath(folder)}, feature_, 5, all, nullptr, nullptr, nullptr,
-      [&](const FeaturePtr&, int64_t t) {
-        total = t;
-        done.notify();
-      },
-      queue_, percent);
-  ASSERT_TRUE(done.wait());
-  queue_->waitUntilIdle();
-  EXPECT_EQ(groupsOf(feature_), (std::vector<std::vector<std::string>>{{a, b}}));
-  EXPECT_EQ(total, all->size);
-  EXPECT_EQ(percent->currentStep(), 4);
-  EXPECT_EQ(ScanStatusTable::get(kFeatureID), static_cast<int>(ScanState::end));
-  std::lock_guard lock(mu);
-  ASSERT_FALSE(fractions.empty());
-  EXPECT_EQ(fractions.back(), 1.0f);
 }
 
 TEST_F(SimilarScanServiceTest, SortCategoryDropsDeletedMembersAndThinGroups) {

@@ -128,19 +128,7 @@ inline bool writeBytes(const std::string& path, std::string_view bytes) {
 inline std::string xmlEscaped(std::string_view text) {
   std::string out;
   for (char c : text) {
-    switch (c) {
-      case '&':
-        out += "&amp;";
-        break;
-      case '<':
-        out += "&lt;";
-        break;
-      case '>':
-        out += "&gt;";
-        break;
-      default:
-        out += c;
-    }
+    out += c == '&' ? "&amp;" : c == '<' ? "&lt;" : c == '>' ? "&gt;" : std::string(1, c);
   }
   return out;
 }

@@ -12,30 +12,17 @@ namespace orvexa {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::childPaths;
 using testing::makeApp;
 using testing::Sandbox;
 using testing::Signal;
 
-struct Group {
-  std::string title;
-  std::vector<std::string> paths;
-  int64_t size;
-  friend bool operator==(const Group&, const Group&) = default;
-};
-
-std::ostream& operator<<(std::ostream& out, const Group& g) {
-  out << g.title << " (" << g.size << "):";
-  for (const std::string& p : g.paths) out << " " << p;
-  return out;
-}
+// A leftovers group as (title, member paths, size).
+using Group = std::tuple<std::string, std::vector<std::string>, int64_t>;
 
 std::vector<Group> groupsOf(const std::vector<CategoryPtr>& categories) {
   std::vector<Group> out;
-  for (const CategoryPtr& c : categories) {
-    Group g{c->title, {}, c->size};
-    for (const FilePtr& f : c->childrens) g.paths.push_back(f->url.path());
-    out.push_back(g);
-  }
+  for (const CategoryPtr& c : categories) out.emplace_back(c->title, childPaths(c), c->size);
   return out;
 }
 
@@ -52,17 +39,8 @@ CategoryPtr appCategory(const std::string& bundle, const std::string& title) {
       false);
 }
 
-class LeftoversTest : public ::testing::Test {
+class LeftoversTest : public testing::UninstallFeatureTest {
  protected:
-  void SetUp() override {
-    feature_ = testing::uninstallerFeature(modules_);
-    ASSERT_TRUE(feature_);
-    ScanStatusTable::erase(feature_->finderID);
-  }
-  void TearDown() override {
-    if (feature_) ScanStatusTable::erase(feature_->finderID);
-  }
-
   std::vector<CategoryPtr> unusedOf(const std::vector<CategoryPtr>& categories) {
     Signal finished;
     std::vector<CategoryPtr> unused;
@@ -77,15 +55,10 @@ class LeftoversTest : public ::testing::Test {
     EXPECT_EQ(calls, 1);
     return unused;
   }
-
-  Sandbox sb_;
-  std::vector<ModulePtr> modules_;
-  FeaturePtr feature_;
-  std::shared_ptr<SerialGCDService> queue_ =
-      std::make_shared<SerialGCDService>(SerialGCDService::GCDQOS::default_);
 };
 
 TEST_F(LeftoversTest, FilesOfRemovedApplicationsAreGroupedByName) {
+  Identity::shared().setBundleIdentifier("org.example.host");
   makeApp(sb_, "/Applications/Foo.app", "com.example.foo", PlistFormat::Binary, "Foo Pro");
   const std::string gone = makeApp(sb_, "/Applications/Gone.app", "com.example.gone");
   sb_.layout({"~/Library/Preferences/com.example.foo.plist:10",
@@ -96,11 +69,17 @@ TEST_F(LeftoversTest, FilesOfRemovedApplicationsAreGroupedByName) {
               "~/Library/Preferences/com.apple.finder.plist:7",
               "~/Library/Containers/com.apple.mail/y:7", "~/Library/Preferences/.DS_Store:3",
               "~/Library/Application Support/Stale/z:9",
-              "~/Library/Preferences/com.example.gone.plist:11"});
+              "~/Library/Preferences/com.example.gone.plist:11",
+              "~/Library/Application Support/org.example.host/log.txt:1",
+              "~/Library/Preferences/org.a.plist:1", "~/Library/Preferences/org.a.plist.lockfile:1",
+              "~/Library/Logs/org.a:1", "~/Library/Logs/com.applesauce.log:1"});
   ASSERT_TRUE(testing::runUninstallScan(feature_, queue_).finished);
   // Removed after the scan: its bundle can no longer be opened.
   fs::remove(gone + "/Contents/Info.plist");
 
+  // The host's own folder is not a leftover. "com.apple" is compared as a
+  // plain text prefix ("com.applesauce" counts as an Apple name too), and
+  // ".plist" is taken out wherever it stands.
   const std::vector<Group> expected = {
       {"Stale", {sb_.path("~/Library/Application Support/Stale")}, 9},
       {"com.example.gone", {sb_.path("~/Library/Preferences/com.example.gone.plist")}, 11},
@@ -111,6 +90,10 @@ TEST_F(LeftoversTest, FilesOfRemovedApplicationsAreGroupedByName) {
       {"com.removed.editor.helper",
        {sb_.path("/Library/LaunchDaemons/com.removed.editor.helper.plist")},
        5},
+      {"org.a",
+       {sb_.path("~/Library/Preferences/org.a.plist"), sb_.path("~/Library/Logs/org.a")},
+       2},
+      {"org.a.lockfile", {sb_.path("~/Library/Preferences/org.a.plist.lockfile")}, 1},
   };
   std::vector<CategoryPtr> groups = UninstallScanService::getLeftoverAppPath(feature_);
   EXPECT_EQ(groupsOf(groups), expected);
@@ -121,55 +104,32 @@ TEST_F(LeftoversTest, FilesOfRemovedApplicationsAreGroupedByName) {
     for (const FilePtr& f : groups[i]->childrens)
       EXPECT_EQ(f->parentCategoryInfo.lock(), groups[i]);
   }
+  ASSERT_GE(groups.size(), 3u);
   EXPECT_EQ(groups[2]->childrens[1]->fileKind, raw(FilesKind::Folder));
   EXPECT_EQ(groups[2]->childrens[0]->fileKind, raw(FilesKind::File));
 }
 
-TEST_F(LeftoversTest, PlistSuffixIsRemovedWhereverItStandsAndTheHostIsInstalled) {
-  Identity::shared().setBundleIdentifier("org.example.host");
-  sb_.layout({"~/Library/Application Support/org.example.host/log.txt:1",
-              "~/Library/Preferences/org.a.plist:1", "~/Library/Preferences/org.a.plist.lockfile:1",
-              "~/Library/Logs/org.a:1", "~/Library/Logs/com.applesauce.log:1"});
-  std::vector<CategoryPtr> groups = UninstallScanService::getLeftoverAppPath(feature_);
-  // The host's own folder is not a leftover. "com.apple" is compared as a
-  // plain text prefix: "com.applesauce" counts as an Apple name too.
-  EXPECT_EQ(groupsOf(groups),
-            (std::vector<Group>{
-                {"org.a",
-                 {sb_.path("~/Library/Preferences/org.a.plist"), sb_.path("~/Library/Logs/org.a")},
-                 2},
-                {"org.a.lockfile", {sb_.path("~/Library/Preferences/org.a.plist.lockfile")}, 1}}));
-}
-
-TEST_F(LeftoversTest, UnusedFollowsTheMetadataTool) {
-  const std::string used = makeApp(sb_, "/Applications/Used.app", "com.example.used");
-  const std::string never = makeApp(sb_, "/Applications/Never.app", "com.example.never");
-  const std::string missing = sb_.path("/Applications/Missing.app");
-  sb_.dir("/fake");
-  const std::string mdls = testing::writeScript(
-      sb_.path("/fake/mdls"),
-      "echo 'kMDItemFSSize = 12'\n"
-      "case \"$1\" in *Used.app) echo 'kMDItemLastUsedDate = 2024-01-02 03:04:05 +0000' ;; esac\n");
-  Paths::shared().setTool("mdls", mdls);
-
-  CategoryPtr a = appCategory(never, "Never");
-  CategoryPtr b = appCategory(used, "Used");
-  CategoryPtr c = appCategory(missing, "Missing");
-  std::vector<CategoryPtr> unused = unusedOf({a, b, c});
-  ASSERT_EQ(unused.size(), 2u);
-  EXPECT_EQ(unused[0], a) << "the same objects, in the given order";
-  EXPECT_EQ(unused[1], c);
-  EXPECT_TRUE(unusedOf({}).empty());
-}
-
-TEST_F(LeftoversTest, UnusedWithoutTheToolReadsAccessTimes) {
+// With the metadata tool: unused means no "kMDItemLastUsedDate" (or no
+// bundle). Without it: the executable's access time is not after its
+// modification time.
+TEST_F(LeftoversTest, UnusedFollowsTheMetadataToolOrElseAccessTimes) {
   const std::string used = makeApp(sb_, "/Applications/Used.app", "com.example.used");
   const std::string never = makeApp(sb_, "/Applications/Never.app", "com.example.never");
   ASSERT_NO_FATAL_FAILURE(setTimes(used + "/Contents/MacOS/main", 1'700'000'100, 1'700'000'000));
   ASSERT_NO_FATAL_FAILURE(setTimes(never + "/Contents/MacOS/main", 1'700'000'000, 1'700'000'000));
-  CategoryPtr u = appCategory(used, "Used");
   CategoryPtr n = appCategory(never, "Never");
+  CategoryPtr u = appCategory(used, "Used");
   EXPECT_EQ(unusedOf({u, n}), std::vector<CategoryPtr>{n});
+
+  testing::fakeTool(
+      sb_, "mdls",
+      "echo 'kMDItemFSSize = 12'\n"
+      "case \"$1\" in *Used.app) echo 'kMDItemLastUsedDate = 2024-01-02 03:04:05 +0000' ;; esac\n");
+  ASSERT_NO_FATAL_FAILURE(setTimes(used + "/Contents/MacOS/main", 1'700'000'000, 1'700'000'000));
+  CategoryPtr missing = appCategory(sb_.path("/Applications/Missing.app"), "Missing");
+  // The same objects, in the given order.
+  EXPECT_EQ(unusedOf({n, u, missing}), (std::vector<CategoryPtr>{n, missing}));
+  EXPECT_TRUE(unusedOf({}).empty());
 }
 
 TEST_F(LeftoversTest, SortCategoryTakesOutWhatWasDeleted) {

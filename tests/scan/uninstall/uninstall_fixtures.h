@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstdio>
 #include <memory>
 #include <string>
 #include <thread>
@@ -42,15 +41,12 @@ inline std::string makeApp(const Sandbox& sb, std::string_view sandboxPath,
   return bundle;
 }
 
-// A shell script at `path` (made executable) with `body` after "#!/bin/sh".
-inline std::string writeScript(const std::string& path, const std::string& body) {
-  const std::string script = "#!/bin/sh\n" + body;
-  FILE* f = std::fopen(path.c_str(), "w");
-  EXPECT_NE(f, nullptr) << path;
-  if (f == nullptr) return path;
-  std::fwrite(script.data(), 1, script.size(), f);
-  std::fclose(f);
-  ::chmod(path.c_str(), 0755);
+// A shell script /fake/<tool> (`body` after "#!/bin/sh") set as `tool` in
+// the paths table.
+inline std::string fakeTool(const Sandbox& sb, const std::string& tool, const std::string& body) {
+  const std::string path = sb.file("/fake/" + tool, "#!/bin/sh\n" + body);
+  EXPECT_EQ(::chmod(path.c_str(), 0755), 0) << path;
+  Paths::shared().setTool(tool, path);
   return path;
 }
 
@@ -86,11 +82,27 @@ inline std::vector<std::string> childPaths(const CategoryPtr& category) {
 }
 
 // The uninstaller feature of the built-in catalogue (All, Unused,
-// Leftovers); keep `modules` alive while it is used.
-inline FeaturePtr uninstallerFeature(std::vector<ModulePtr>& modules) {
-  modules = ModuleInformation::getDefault();
-  return findFeatureByModuleType(modules, "Uninstaller");
-}
+// Leftovers) in a sandbox, with a fresh scan state and no host black list.
+class UninstallFeatureTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    modules_ = ModuleInformation::getDefault();
+    feature_ = findFeatureByModuleType(modules_, "Uninstaller");
+    ASSERT_TRUE(feature_);
+    ScanStatusTable::erase(feature_->finderID);
+    UninstallScanService::setBlackList(std::nullopt);
+  }
+  void TearDown() override {
+    if (feature_) ScanStatusTable::erase(feature_->finderID);
+    UninstallScanService::setBlackList(std::nullopt);
+  }
+
+  Sandbox sb_;
+  std::vector<ModulePtr> modules_;
+  FeaturePtr feature_;
+  std::shared_ptr<SerialGCDService> queue_ =
+      std::make_shared<SerialGCDService>(SerialGCDService::GCDQOS::default_);
+};
 
 struct ScanOutcome {
   bool finished = false;
