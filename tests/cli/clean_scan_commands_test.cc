@@ -3,15 +3,19 @@
 // no longer lists it, and --json prints one document with the clean's report.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <nlohmann/json.hpp>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "orvexa/platform/identity.h"
@@ -195,6 +199,33 @@ TEST_F(CleanScanCommandsTest, CommandsThatListEverythingRefuseACleanWithoutSelec
   auto none = runProgram(argv({"large"}, {"--clean", "--yes", "--select", "*/nothing"}));
   EXPECT_EQ(none.exitCode, 0) << none.err;
   EXPECT_NE(none.out.find("Nothing to clean.\n"), std::string::npos) << none.out;
+}
+
+// Ctrl-C during a scan with --clean: what was found so far is shown, and
+// nothing is deleted, however much the selection matches.
+TEST_F(CleanScanCommandsTest, AnInterruptedScanIsNeverCleaned) {
+  const std::string started = sb_.path("~/mdfind-started");
+  const std::string tool = sb_.path("~/fake-mdfind");
+  {
+    std::ofstream script(tool);
+    script << "#!/bin/sh\necho '" << sb_.path("~/docs/big.bin") << "'\n: > '" << started
+           << "'\nexec sleep 2\n";
+  }
+  ASSERT_EQ(::chmod(tool.c_str(), 0755), 0);
+  auto r =
+      runProgram(argv({"--tool", "mdfind=" + tool, "large"}, {"--clean", "--yes", "--select", "*"}),
+                 [&](pid_t pid) {
+                   for (int i = 0; i < 500 && !fs::exists(started); ++i) {
+                     std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                   }
+                   ::kill(pid, SIGINT);
+                 });
+  ASSERT_TRUE(fs::exists(started)) << "the scan never ran its query";
+  EXPECT_EQ(r.exitCode, 130) << r.err;
+  EXPECT_NE(r.err.find("interrupted: nothing was deleted"), std::string::npos) << r.err;
+  for (const char* file : {"~/docs/big.bin", "~/docs/small.txt", "~/docs/old/a.log"}) {
+    EXPECT_TRUE(fs::exists(sb_.path(file))) << file;
+  }
 }
 
 }  // namespace

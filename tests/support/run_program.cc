@@ -16,7 +16,10 @@ namespace orvexa::testing {
 
 std::string orvexaProgram() { return std::string(ORVEXA_BINARY_DIR) + "/bin/orvexa"; }
 
-ProgramResult runProgram(const std::vector<std::string>& argv) {
+ProgramResult runProgram(const std::vector<std::string>& argv) { return runProgram(argv, {}); }
+
+ProgramResult runProgram(const std::vector<std::string>& argv,
+                         const std::function<void(pid_t)>& whileRunning) {
   ProgramResult result;
   TempDir dir;
   const std::string outPath = dir / "out";
@@ -35,6 +38,7 @@ ProgramResult runProgram(const std::vector<std::string>& argv) {
   int rc = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
   if (rc != 0) return result;
+  if (whileRunning) whileRunning(pid);
   int status = 0;
   while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }

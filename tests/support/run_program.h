@@ -1,6 +1,9 @@
 // Runs the built orvexa program (or any command) and collects its output.
 #pragma once
 
+#include <sys/types.h>
+
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -18,6 +21,10 @@ std::string orvexaProgram();
 // Runs `argv` (argv[0] is the program path) with standard input from
 // /dev/null and waits for it.
 ProgramResult runProgram(const std::vector<std::string>& argv);
+// The same, calling `whileRunning` with the program's process id once it
+// has started (to signal it, say), before waiting for it.
+ProgramResult runProgram(const std::vector<std::string>& argv,
+                         const std::function<void(pid_t)>& whileRunning);
 
 // Runs `/bin/sh -c script` and returns its standard output.
 std::string shellOutput(const std::string& script);
