@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <thread>
 #include <unordered_set>
+#include <vector>
 
 #include "orvexa/model/records.h"
 #include "orvexa/units/md5.h"
@@ -60,6 +62,25 @@ TEST(CategoryInformationTest, DigestOfIdentityTextAndRefreshOnFinderID) {
   EXPECT_EQ(c->hashValueString(), MD5("5:2:0:[]:0")) << "only finderID refreshes it";
   c->setFinderID(5);
   EXPECT_EQ(c->hashValueString(), MD5("5:2:7:[file:///tmp/a/, file:///tmp/b/]:1"));
+
+  // The digest is worked out when first asked for, but of the text as it
+  // was at the assignment.
+  c->setFinderID(6);
+  c->size = 8;
+  EXPECT_EQ(c->hashValueString(), MD5("6:2:7:[file:///tmp/a/, file:///tmp/b/]:1"));
+}
+
+TEST(CategoryInformationConcurrencyTest, FirstRequestsFromManyThreadsAgree) {
+  auto c =
+      std::make_shared<CategoryInformation>(0, 3, "Logs", Image{}, 9, "", 1, std::vector<Url>{},
+                                            std::vector<FilePtr>{}, nullptr, std::any{}, 0, false);
+  std::vector<std::string> seen(8);
+  std::vector<std::thread> threads;
+  for (std::string& text : seen) {
+    threads.emplace_back([&c, &text] { text = c->hashValueString(); });
+  }
+  for (std::thread& t : threads) t.join();
+  for (const std::string& text : seen) EXPECT_EQ(text, MD5("3:1:9:[]:0"));
 }
 
 TEST(RecordsTest, DroppingTheModuleFreesTheWholeTree) {

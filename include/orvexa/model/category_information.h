@@ -36,8 +36,11 @@ class CategoryInformation {
   std::weak_ptr<FeatureInformation> featureInfo;
   std::any attachInfomation;
   // Upper-case MD5 of "finderID:kind:size:[url, url]:number of childrens",
-  // as of construction or the last assignment of finderID.
-  const std::string& hashValueString() const { return hashValueString_; }
+  // as of construction or the last assignment of finderID. The text is
+  // taken then; the digest is worked out on the first request after it
+  // (programs that never ask never start the digest library). Concurrent
+  // calls are safe.
+  const std::string& hashValueString() const;
   int levelInt = 0;
   bool needRemoveCategory = false;
   std::optional<std::vector<CategoryPtr>> childrenCateogry;
@@ -50,7 +53,8 @@ class CategoryInformation {
   void refreshHash();
 
   int finderID_ = 0;
-  std::string hashValueString_;
+  std::string hashText_;                 // identityText() at the last assignment
+  mutable std::string hashValueString_;  // its digest, once asked for; empty before
 };
 
 }  // namespace orvexa
