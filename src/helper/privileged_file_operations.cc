@@ -94,56 +94,31 @@ FileStatus walkBelow(int rootFd, const std::string& display, Visit&& visit) {
   auto note = [&first](FileStatus status) {
     if (first.ok() && !status.ok()) first = std::move(status);
   };
-  auto load = [&]() {
-    if (int err = chain.loadTop(); err != 0) note(FileStatus::fromErrno(err, shown(chain.path())));
+  FolderChain::PostOrderVisitor visitor;
+  visitor.entry = [&](int fd, const FolderEntry& entry) {
+    struct stat st {};
+    if (::fstatat(fd, entry.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+      if (errno != ENOENT) note(FileStatus::fromErrno(errno, shown(chain.childPath(entry.name))));
+      return false;
+    }
+    if (S_ISDIR(st.st_mode)) return true;
+    note(visit(fd, entry.name, st, shown(chain.childPath(entry.name)), false));
+    return false;
   };
-  load();
-  while (!chain.empty()) {
-    const size_t index = chain.depth() - 1;
-    FolderChain::Frame& frame = chain.top();
-    if (frame.next < frame.entries.size()) {
-      const FolderEntry entry = frame.entries[frame.next++];
-      int err = 0;
-      int fd = chain.fdOf(index, &err);
-      if (fd < 0) {
-        note(FileStatus::fromErrno(err, shown(chain.path())));
-        chain.top().next = chain.top().entries.size();
-        continue;
-      }
-      struct stat st {};
-      if (::fstatat(fd, entry.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-        if (errno != ENOENT) note(FileStatus::fromErrno(errno, shown(chain.childPath(entry.name))));
-        continue;
-      }
-      if (S_ISDIR(st.st_mode)) {
-        if (int pushErr = chain.push(entry.name, false); pushErr != 0) {
-          if (pushErr != ENOENT) {
-            note(FileStatus::fromErrno(pushErr, shown(chain.childPath(entry.name))));
-          }
-          continue;
-        }
-        load();
-        continue;
-      }
-      note(visit(fd, entry.name, st, shown(chain.childPath(entry.name)), false));
-      continue;
-    }
-    // Every entry of this folder has been visited: visit the folder itself
-    // (not the root, which belongs to the caller).
-    const std::string name = frame.name;
-    const std::string path = shown(chain.path());
-    chain.pop();
-    if (chain.empty()) break;
-    int err = 0;
-    int parentFd = chain.fdOf(chain.depth() - 1, &err);
-    if (parentFd < 0) {
-      note(FileStatus::fromErrno(err, path));
-      continue;
-    }
+  visitor.descendFailed = [&](int /*fd*/, const FolderEntry& entry, int err) {
+    if (err != ENOENT) note(FileStatus::fromErrno(err, shown(chain.childPath(entry.name))));
+  };
+  // Every entry of a folder has been visited: visit the folder itself (not
+  // the root, which belongs to the caller).
+  visitor.folderDone = [&](int parentFd, const std::string& name, const std::string& path) {
     struct stat st {};
     st.st_mode = S_IFDIR;
-    note(visit(parentFd, name, st, path, true));
-  }
+    note(visit(parentFd, name, st, shown(path), true));
+  };
+  visitor.error = [&](int err, const std::string& path) {
+    note(FileStatus::fromErrno(err, shown(path)));
+  };
+  chain.walkPostOrder(visitor);
   return first;
 }
 

@@ -75,61 +75,35 @@ FileStatus removeTree(const std::string& root) {
   auto note = [&first](int err, std::string_view path) {
     if (first.ok()) first = FileStatus::fromErrno(err, path);
   };
-  auto load = [&chain, &note]() {
-    if (int err = chain.loadTop(); err != 0) note(err, chain.path());
+  FolderChain::PostOrderVisitor visitor;
+  // Files go at once; folders are walked into and removed once empty.
+  visitor.entry = [&chain, &note](int fd, const FolderEntry& entry) {
+    bool isFolder = entry.type == DT_DIR;
+    if (entry.type == DT_UNKNOWN) {
+      struct stat st {};
+      isFolder =
+          ::fstatat(fd, entry.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
+    }
+    if (isFolder) return true;
+    if (::unlinkat(fd, entry.name.c_str(), 0) == 0 || errno == ENOENT) return false;
+    if (errno == EISDIR) return true;
+    note(errno, chain.childPath(entry.name));
+    return false;
   };
-
-  load();
-  while (!chain.empty()) {
-    const size_t index = chain.depth() - 1;
-    FolderChain::Frame& frame = chain.top();
-    if (frame.next < frame.entries.size()) {
-      const FolderEntry entry = frame.entries[frame.next++];
-      int err = 0;
-      int fd = chain.fdOf(index, &err);
-      if (fd < 0) {
-        note(err, chain.path());
-        chain.top().next = chain.top().entries.size();
-        continue;
-      }
-      bool isFolder = entry.type == DT_DIR;
-      if (entry.type == DT_UNKNOWN) {
-        struct stat st {};
-        isFolder =
-            ::fstatat(fd, entry.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
-      }
-      if (!isFolder) {
-        if (::unlinkat(fd, entry.name.c_str(), 0) == 0 || errno == ENOENT) continue;
-        if (errno != EISDIR) {
-          note(errno, chain.childPath(entry.name));
-          continue;
-        }
-      }
-      if (int pushErr = chain.push(entry.name, false); pushErr != 0) {
-        // Not a folder after all (replaced meanwhile), or unreadable.
-        if (pushErr == ENOTDIR && ::unlinkat(fd, entry.name.c_str(), 0) == 0) continue;
-        if (pushErr != ENOENT) note(pushErr, chain.childPath(entry.name));
-        continue;
-      }
-      load();
-      continue;
-    }
-    // Everything inside is gone (or failed): remove the folder itself.
-    const std::string name = frame.name;
-    const std::string path(chain.path());
-    chain.pop();
-    if (chain.empty()) {
-      if (::rmdir(root.c_str()) != 0 && errno != ENOENT) note(errno, root);
-      break;
-    }
-    int err = 0;
-    int parentFd = chain.fdOf(chain.depth() - 1, &err);
-    if (parentFd < 0) {
-      note(err, path);
-    } else if (::unlinkat(parentFd, name.c_str(), AT_REMOVEDIR) != 0 && errno != ENOENT) {
+  visitor.descendFailed = [&chain, &note](int fd, const FolderEntry& entry, int err) {
+    // Not a folder after all (replaced meanwhile), or unreadable.
+    if (err == ENOTDIR && ::unlinkat(fd, entry.name.c_str(), 0) == 0) return;
+    if (err != ENOENT) note(err, chain.childPath(entry.name));
+  };
+  visitor.folderDone = [&note](int parentFd, const std::string& name, const std::string& path) {
+    if (::unlinkat(parentFd, name.c_str(), AT_REMOVEDIR) != 0 && errno != ENOENT) {
       note(errno, path);
     }
-  }
+  };
+  visitor.error = [&note](int err, const std::string& path) { note(err, path); };
+  chain.walkPostOrder(visitor);
+  // Everything inside is gone (or failed): remove the folder itself.
+  if (::rmdir(root.c_str()) != 0 && errno != ENOENT) note(errno, root);
   return first;
 }
 

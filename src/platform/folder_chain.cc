@@ -223,6 +223,45 @@ int FolderChain::readEntries(int fd, const std::function<void(const char*, unsig
   }
 }
 
+void FolderChain::walkPostOrder(const PostOrderVisitor& visitor) {
+  auto load = [this, &visitor] {
+    if (int err = loadTop(); err != 0) visitor.error(err, std::string(path()));
+  };
+  load();
+  while (!empty()) {
+    const size_t index = depth() - 1;
+    Frame& frame = top();
+    if (frame.next < frame.entries.size()) {
+      const FolderEntry entry = frame.entries[frame.next++];
+      int err = 0;
+      const int fd = fdOf(index, &err);
+      if (fd < 0) {
+        visitor.error(err, std::string(path()));
+        top().next = top().entries.size();
+        continue;
+      }
+      if (!visitor.entry(fd, entry)) continue;
+      if (int pushErr = push(entry.name, false); pushErr != 0) {
+        visitor.descendFailed(fd, entry, pushErr);
+        continue;
+      }
+      load();
+      continue;
+    }
+    const std::string name = frame.name;
+    const std::string folderPath(path());
+    pop();
+    if (empty()) return;
+    int err = 0;
+    const int parentFd = fdOf(depth() - 1, &err);
+    if (parentFd < 0) {
+      visitor.error(err, folderPath);
+      continue;
+    }
+    visitor.folderDone(parentFd, name, folderPath);
+  }
+}
+
 int FolderChain::loadTop() {
   std::vector<FolderEntry> entries;
   const int err = readEntries(top().fd.get(), [&entries](const char* name, unsigned char type) {

@@ -91,6 +91,26 @@ class FolderChain {
   // errno value.
   int loadTop();
 
+  // What a post-order walk asks of its caller (see walkPostOrder).
+  struct PostOrderVisitor {
+    // An entry of the folder open as `fd`: true to walk into it as a folder
+    // (anything else about it is the caller's business, and done here).
+    std::function<bool(int fd, const FolderEntry& entry)> entry;
+    // Walking into `entry` failed with the errno value `err`: it went, it
+    // is no folder after all, it cannot be opened.
+    std::function<void(int fd, const FolderEntry& entry, int err)> descendFailed;
+    // Every entry of the folder `name` inside `parentFd` (at `path`) has
+    // been visited. Not called for the root.
+    std::function<void(int parentFd, const std::string& name, const std::string& path)> folderDone;
+    // A folder at `path` could not be listed or reopened.
+    std::function<void(int err, const std::string& path)> error;
+  };
+  // Walks everything below the root (opened before), depth first, each
+  // folder's content before the folder itself, so that a folder is reached
+  // once the caller has emptied it. Links are never followed. The chain is
+  // empty afterwards.
+  void walkPostOrder(const PostOrderVisitor& visitor);
+
   // Test seam: consulted with a folder's path before it is opened; a nonzero
   // result makes the open fail with that errno value.
   std::function<int(const std::string& path)> openFault;
