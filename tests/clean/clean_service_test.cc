@@ -85,15 +85,11 @@ std::string othersFile(const testing::Sandbox& sb, const std::string& name) {
   return file;
 }
 
-class CleanServiceTest : public ::testing::Test {
+class CleanServiceTest : public testing::HelperUsingTest {
  protected:
   void SetUp() override {
     if (!testing::canSwitchUser()) GTEST_SKIP() << "needs root to own files as another user";
-    Identity::shared().setBundleIdentifier("org.orvexa.tests");
-  }
-  void TearDown() override {
-    PrivilegeHelper::shard().close();
-    PrivilegeHelper::shard().setBlessingMechanism(nullptr);
+    HelperUsingTest::SetUp();
   }
 
   // Cleans `categories` as Common and waits for the report.

@@ -7,6 +7,7 @@
 //   auto [tool, error] = PrivilegeHelper::shard().getHelperTool(...);
 #pragma once
 
+#include <gtest/gtest.h>
 #include <sys/types.h>
 
 #include <chrono>
@@ -16,6 +17,7 @@
 #include "orvexa/helper/helper_protocol.h"
 #include "orvexa/helper/helper_server.h"
 #include "orvexa/helper/privilege_helper.h"
+#include "orvexa/platform/identity.h"
 #include "orvexa/platform/plist.h"
 
 namespace orvexa::testing {
@@ -35,6 +37,18 @@ class FailingBlessing : public BlessingMechanism {
  private:
   bool rights_;
   int code_;
+};
+
+// A test that talks to the helper, as the tests' bundle: afterwards the
+// connection and any blessing mechanism the test set are dropped, so that
+// the next test starts without either.
+class HelperUsingTest : public ::testing::Test {
+ protected:
+  void SetUp() override { Identity::shared().setBundleIdentifier("org.orvexa.tests"); }
+  void TearDown() override {
+    PrivilegeHelper::shard().close();
+    PrivilegeHelper::shard().setBlessingMechanism(nullptr);
+  }
 };
 
 class RunningHelper {

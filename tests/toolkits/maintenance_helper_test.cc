@@ -37,15 +37,11 @@ struct Outcome {
   int calls = 0;
 };
 
-class MaintenanceHelperTest : public ::testing::Test {
+class MaintenanceHelperTest : public testing::HelperUsingTest {
  protected:
   void SetUp() override {
     if (!testing::canSwitchUser()) GTEST_SKIP() << "the helper's operations need root";
-    Identity::shared().setBundleIdentifier("org.orvexa.tests");
-  }
-  void TearDown() override {
-    PrivilegeHelper::shard().close();
-    PrivilegeHelper::shard().setBlessingMechanism(nullptr);
+    HelperUsingTest::SetUp();
   }
 
   MaintenanceService::Finish recorder() {

@@ -45,12 +45,10 @@ bool waitFor(const std::function<bool()>& condition) {
   return condition();
 }
 
-class OptimizationServiceTest : public ::testing::Test {
+class OptimizationServiceTest : public testing::HelperUsingTest {
  protected:
-  void SetUp() override { Identity::shared().setBundleIdentifier("org.orvexa.tests"); }
   void TearDown() override {
-    PrivilegeHelper::shard().close();
-    PrivilegeHelper::shard().setBlessingMechanism(nullptr);
+    HelperUsingTest::TearDown();
     OptimizationService::setPurgeableReserve(int64_t{2} << 30);
     FreeUpRamService::setMaximumBlockSize(0);
   }
