@@ -1,8 +1,8 @@
 // Cleaning the browser categories.
 #include <algorithm>
+#include <cstring>
 #include <functional>
 #include <nlohmann/json.hpp>
-#include <set>
 #include <span>
 
 #include "clean/privacy_clean_support.h"
@@ -18,20 +18,142 @@ using privacy::Binding;
 using privacy::Failures;
 using privacy::Status;
 
-// JSON deeper than this is not rewritten (serialising recurses per level).
-constexpr int kMaxJsonDepth = 256;
+// Positions in JSON text already known to be valid, so that entries can be
+// cut out of another program's file with every other byte kept: numbers
+// keep their digits, repeated keys, key order and layout stay. Iterative, so
+// nesting depth costs no stack.
+class JsonSpans {
+ public:
+  using Span = std::pair<size_t, size_t>;  // [start, end)
+  struct Member {
+    std::string key;  // decoded
+    Span value;
+  };
 
-bool jsonDepthWithin(const nlohmann::json& root, int limit) {
-  std::vector<std::pair<const nlohmann::json*, int>> stack{{&root, 0}};
-  while (!stack.empty()) {
-    auto [value, depth] = stack.back();
-    stack.pop_back();
-    if (depth > limit) return false;
-    if (value->is_structured()) {
-      for (const nlohmann::json& child : *value) stack.emplace_back(&child, depth + 1);
+  explicit JsonSpans(std::string_view text) : text_(text) {}
+
+  size_t skipBlank(size_t from) const {
+    while (from < text_.size() && isBlank(text_[from])) ++from;
+    return from;
+  }
+  char at(size_t position) const { return position < text_.size() ? text_[position] : '\0'; }
+  std::string_view text(Span span) const {
+    return text_.substr(span.first, span.second - span.first);
+  }
+
+  // The elements of the array whose "[" is at `open`.
+  std::vector<Span> elements(size_t open) const {
+    std::vector<Span> spans;
+    for (size_t next = skipBlank(open + 1); at(next) != ']';) {
+      spans.emplace_back(next, valueEnd(next));
+      next = skipBlank(spans.back().second);
+      if (at(next) != ',') break;
+      next = skipBlank(next + 1);
+    }
+    return spans;
+  }
+
+  // The members of the object whose "{" is at `open`, in order, repeats kept.
+  std::vector<Member> members(size_t open) const {
+    std::vector<Member> list;
+    for (size_t next = skipBlank(open + 1); at(next) == '"';) {
+      const size_t keyEnd = stringEnd(next);
+      std::string key = decoded(text({next, keyEnd}));
+      const size_t value = skipBlank(skipBlank(keyEnd) + 1);  // past ":"
+      list.push_back({std::move(key), {value, valueEnd(value)}});
+      next = skipBlank(list.back().value.second);
+      if (at(next) != ',') break;
+      next = skipBlank(next + 1);
+    }
+    return list;
+  }
+
+  // The value of the last member named `key` (the one a reader keeps), if
+  // `value` is an object that has one.
+  std::optional<Span> lastMember(Span value, std::string_view key) const {
+    if (at(value.first) != '{') return std::nullopt;
+    std::optional<Span> found;
+    for (const Member& member : members(value.first)) {
+      if (member.key == key) found = member.value;
+    }
+    return found;
+  }
+
+ private:
+  static bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
+  size_t stringEnd(size_t open) const {
+    for (size_t i = open + 1; i < text_.size(); ++i) {
+      if (text_[i] == '\\') {
+        ++i;
+      } else if (text_[i] == '"') {
+        return i + 1;
+      }
+    }
+    return text_.size();
+  }
+
+  size_t valueEnd(size_t start) const {
+    const char first = at(start);
+    if (first == '"') return stringEnd(start);
+    size_t i = start;
+    if (first != '{' && first != '[') {
+      while (i < text_.size() && !isBlank(text_[i]) && std::strchr(",]}", text_[i]) == nullptr) {
+        ++i;
+      }
+      return i;
+    }
+    for (size_t depth = 0; i < text_.size(); ++i) {
+      const char c = text_[i];
+      if (c == '"') {
+        i = stringEnd(i) - 1;
+      } else if (c == '{' || c == '[') {
+        ++depth;
+      } else if ((c == '}' || c == ']') && --depth == 0) {
+        return i + 1;
+      }
+    }
+    return i;
+  }
+
+  static std::string decoded(std::string_view quoted) {
+    if (quoted.find('\\') == std::string_view::npos) {
+      return std::string(quoted.substr(1, quoted.size() - 2));
+    }
+    nlohmann::json value = nlohmann::json::parse(quoted, nullptr, false);
+    return value.is_string() ? value.get<std::string>() : std::string();
+  }
+
+  std::string_view text_;
+};
+
+// `text` without the elements at `removed` (positions in `elements`, which
+// are an array's element spans), each taken out with one adjacent comma:
+// the one after it, or for the last element the one before it.
+std::string withoutElements(std::string_view text, const std::vector<JsonSpans::Span>& elements,
+                            const std::vector<bool>& removed) {
+  std::vector<JsonSpans::Span> cuts;
+  std::optional<size_t> lastKept;
+  for (size_t i = 0; i < elements.size(); ++i) {
+    if (!removed[i]) {
+      lastKept = i;
+    } else if (i + 1 < elements.size()) {
+      cuts.emplace_back(elements[i].first, elements[i + 1].first);
+    } else {
+      cuts.emplace_back(lastKept ? elements[*lastKept].second : elements[i].first,
+                        elements[i].second);
     }
   }
-  return true;
+  // The last element's cut reaches back over any removed run before it.
+  std::sort(cuts.begin(), cuts.end());
+  std::string result;
+  size_t from = 0;
+  for (const auto& [start, end] : cuts) {
+    if (start > from) result.append(text.substr(from, start - from));
+    from = std::max(from, end);
+  }
+  result.append(text.substr(from));
+  return result;
 }
 
 // A group whose ticked items are rows of a browser's database: the file
@@ -59,6 +181,12 @@ void deleteRowsOf(const FilePtr& group, Status status, std::span<const RowDeleti
         failures);
     return;
   }
+}
+
+// Download locations come from the history, which any page can fill: only
+// regular files in the home go. Local storage is the browser's own folder.
+privacy::FileKinds fileKindsOf(Status status) {
+  return status == Status::DownloadFile ? privacy::FileKinds::RegularOnly : privacy::FileKinds::Any;
 }
 
 // The format a property list was stored in, so that it is written back so.
@@ -107,6 +235,7 @@ void cleanSafariDownloads(const FilePtr& group, const std::string& store, Failur
 }
 
 // Removes the ticked logins from Firefox's logins.json, matched by "id".
+// The logins go as byte spans of the file: nothing else in it changes.
 void cleanFirefoxLogins(const FilePtr& group, const std::string& store, Failures& failures) {
   privacy::mark(group, DeleteStatus::Deleteing);
   const size_t before = failures.items.size();
@@ -115,26 +244,35 @@ void cleanFirefoxLogins(const FilePtr& group, const std::string& store, Failures
     return;
   }
   std::optional<std::string> bytes = privacy::readFileBytes(store);
-  nlohmann::json document = bytes ? nlohmann::json::parse(*bytes, nullptr, false)
-                                  : nlohmann::json(nlohmann::json::value_t::discarded);
-  auto list = document.is_object() ? document.find("logins") : document.end();
-  const bool readable = list != document.end() && list->is_array();
+  const bool valid = bytes && nlohmann::json::accept(*bytes);
+  std::vector<JsonSpans::Span> logins;
+  std::vector<std::optional<int64_t>> ids;  // per login: its "id" when a whole number
+  bool readable = false;
+  if (valid) {
+    JsonSpans json(*bytes);
+    const size_t top = json.skipBlank(0);
+    std::optional<JsonSpans::Span> list = json.lastMember({top, bytes->size()}, "logins");
+    readable = list && json.at(list->first) == '[';
+    if (readable) logins = json.elements(list->first);
+    for (const JsonSpans::Span& login : logins) {
+      std::optional<JsonSpans::Span> id = json.lastMember(login, "id");
+      ids.push_back(id ? privacy::integerFromText(json.text(*id)) : std::nullopt);
+    }
+  }
 
-  std::set<int64_t> removed;
+  std::vector<bool> removed(logins.size(), false);
   std::vector<FilePtr> found;  // the ticked items whose login is in the file
   for (const FilePtr& item : group->childrens) {
     if (!privacy::isTicked(item)) continue;
     privacy::mark(item, DeleteStatus::Deleteing);
-    if (!readable) continue;
     const std::string* text = std::any_cast<std::string>(&item->attachInformation);
     std::optional<int64_t> id = text != nullptr ? privacy::integerFromText(*text) : std::nullopt;
     if (!id) continue;
-    const bool matches = std::any_of(list->begin(), list->end(), [&](const nlohmann::json& login) {
-      auto field = login.is_object() ? login.find("id") : login.end();
-      return field != login.end() && field->is_number_integer() && field->get<int64_t>() == *id;
-    });
+    bool matches = false;
+    for (size_t i = 0; i < ids.size(); ++i) {
+      if (ids[i] == id) removed[i] = matches = true;
+    }
     if (matches) {
-      removed.insert(*id);
       found.push_back(item);
       privacy::mark(item, DeleteStatus::DeleteSuccess);
     }
@@ -143,26 +281,11 @@ void cleanFirefoxLogins(const FilePtr& group, const std::string& store, Failures
     privacy::mark(group, DeleteStatus::DeleteError);
     return;
   }
-  std::erase_if(list->get_ref<nlohmann::json::array_t&>(), [&](const nlohmann::json& login) {
-    auto field = login.is_object() ? login.find("id") : login.end();
-    return field != login.end() && field->is_number_integer() &&
-           removed.count(field->get<int64_t>()) != 0;
-  });
-  std::string serialised;
-  bool serialisable = jsonDepthWithin(document, kMaxJsonDepth);
-  if (serialisable) {
-    try {
-      serialised = document.dump();
-    } catch (const nlohmann::json::exception&) {
-      serialisable = false;
-    }
-  }
-  const bool written = serialisable && privacy::writeFileAtomically(store, serialised);
-  if (!written) {
+  if (!found.empty() &&
+      !privacy::writeFileAtomically(store, withoutElements(*bytes, logins, removed))) {
     // The logins are all still in the file: the items found there failed,
     // as the items of a failed database edit do, and stay in the tree.
-    const std::string why = (serialisable ? "Cannot write " : "Cannot serialise ") + store;
-    for (const FilePtr& item : found) failures.add(item, why);
+    for (const FilePtr& item : found) failures.add(item, "Cannot write " + store);
     privacy::mark(group, DeleteStatus::DeleteError);
     return;
   }
@@ -190,7 +313,7 @@ PrivacyCleanResult PrivacyCleanService::cleanSafari(const CategoryPtr& category)
       case Status::AutoValue:
       case Status::LocalStorage:
       case Status::Cookies:
-        privacy::removeFiles(group, failures);
+        privacy::removeFiles(group, privacy::FileKinds::Any, failures);
         break;
       default:
         break;
@@ -217,7 +340,7 @@ PrivacyCleanResult PrivacyCleanService::cleanChrome(const CategoryPtr& category)
     std::optional<Status> status = privacy::statusOf(group);
     if (!status) continue;
     if (*status == Status::DownloadFile || *status == Status::LocalStorage) {
-      privacy::removeFiles(group, failures);
+      privacy::removeFiles(group, fileKindsOf(*status), failures);
     } else {
       deleteRowsOf(group, *status, kDeletions, store, failures);
     }
@@ -245,7 +368,7 @@ PrivacyCleanResult PrivacyCleanService::cleanFirefox(const CategoryPtr& category
     if (*status == Status::LoginHistory) {
       cleanFirefoxLogins(group, store("logins.json"), failures);
     } else if (*status == Status::DownloadFile || *status == Status::LocalStorage) {
-      privacy::removeFiles(group, failures);
+      privacy::removeFiles(group, fileKindsOf(*status), failures);
     } else {
       deleteRowsOf(group, *status, kDeletions, store, failures);
     }

@@ -1,11 +1,16 @@
 // The privacy clean's shared steps and the rebuild of a cleaned category.
 #include "orvexa/clean/privacy_clean_service.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <algorithm>
+
 #include <cerrno>
 
 #include "clean/privacy_clean_support.h"
 #include "orvexa/platform/file_manager.h"
+#include "orvexa/platform/paths.h"
+#include "platform/unique_fd.h"
 
 namespace orvexa {
 namespace privacy {
@@ -88,7 +93,74 @@ void deleteRows(const FilePtr& group, const std::string& store, const std::strin
   finishGroup(group, failures, before);
 }
 
-void removeFiles(const FilePtr& group, Failures& failures) {
+namespace {
+
+constexpr const char* kOutsideHome = "not removed: outside your home folder";
+constexpr const char* kNotRegular = "not removed: not a regular file";
+constexpr const char* kThroughLink = "not removed: a folder on its path is a link";
+
+// The names of `path`'s components ("." and empty ones dropped); nothing
+// when one is ".." (the text alone cannot tell where that leads).
+std::optional<std::vector<std::string>> componentsOf(std::string_view path) {
+  std::vector<std::string> names;
+  size_t at = 0;
+  while (at <= path.size()) {
+    size_t slash = path.find('/', at);
+    if (slash == std::string_view::npos) slash = path.size();
+    std::string_view name = path.substr(at, slash - at);
+    if (name == "..") return std::nullopt;
+    if (!name.empty() && name != ".") names.emplace_back(name);
+    at = slash + 1;
+  }
+  return names;
+}
+
+}  // namespace
+
+FileStatus removeInsideHome(const std::string& path, FileKinds kinds) {
+  const std::string home = Paths::shared().userHome();
+  std::optional<std::vector<std::string>> names = componentsOf(path);
+  std::optional<std::vector<std::string>> homeNames = componentsOf(home);
+  if (path.empty() || path.front() != '/' || !names || !homeNames ||
+      names->size() <= homeNames->size() ||
+      !std::equal(homeNames->begin(), homeNames->end(), names->begin())) {
+    return FileStatus::withMessage(EPERM, kOutsideHome);
+  }
+  // The home itself is the paths table's and trusted as it is; below it no
+  // link is followed.
+  detail::UniqueFd folder(::open(home.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!folder) return FileStatus::fromErrno(errno, home);
+  for (size_t i = homeNames->size(); i + 1 < names->size(); ++i) {
+    const char* name = (*names)[i].c_str();
+    detail::UniqueFd next(
+        ::openat(folder.get(), name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!next) {
+      const int err = errno;
+      struct stat st {};
+      if (err == ELOOP ||
+          (::fstatat(folder.get(), name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode))) {
+        return FileStatus::withMessage(EPERM, kThroughLink);
+      }
+      return FileStatus::fromErrno(err, path);
+    }
+    folder = std::move(next);
+  }
+  const char* leaf = names->back().c_str();
+  struct stat st {};
+  if (::fstatat(folder.get(), leaf, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    return FileStatus::fromErrno(errno, path);
+  }
+  if (S_ISDIR(st.st_mode) && kinds == FileKinds::Any) return removeItem(path);
+  if (!S_ISREG(st.st_mode) && kinds == FileKinds::RegularOnly) {
+    return FileStatus::withMessage(EPERM, kNotRegular);
+  }
+  // Without AT_REMOVEDIR a folder swapped in meanwhile fails (EISDIR), and
+  // a link is removed itself.
+  if (::unlinkat(folder.get(), leaf, 0) != 0) return FileStatus::fromErrno(errno, path);
+  return FileStatus();
+}
+
+void removeFiles(const FilePtr& group, FileKinds kinds, Failures& failures) {
   mark(group, DeleteStatus::Deleteing);
   const size_t before = failures.items.size();
   for (const FilePtr& item : group->childrens) {
@@ -100,7 +172,7 @@ void removeFiles(const FilePtr& group, Failures& failures) {
         !item->url.isFileURL()
             ? FileStatus::withMessage(EINVAL, "Not a file: " + item->url.absoluteString())
         : path.empty() ? FileStatus::withMessage(ENOENT, "No file to remove")
-                       : removeItem(path);
+                       : removeInsideHome(path, kinds);
     if (status.ok()) {
       mark(item, DeleteStatus::DeleteSuccess);
     } else {

@@ -9,6 +9,7 @@
 
 #include "orvexa/clean/privacy_clean_service.h"
 #include "orvexa/model/records.h"
+#include "orvexa/platform/posix_error.h"
 #include "orvexa/units/sqlite_tool.h"
 #include "scan/privacy/privacy_support.h"
 
@@ -61,7 +62,24 @@ Binding textParts(const FilePtr& item, size_t count);
 void deleteRows(const FilePtr& group, const std::string& store, const std::string& statement,
                 const BindingOf& bindingOf, Failures& failures);
 
+// What a file group may remove. Either way the item must lie inside the
+// user's home (the paths table's, so below the root), is reached from the
+// home one folder at a time without following links (a folder on the way
+// that is a link refuses the item), and a link is removed, never followed.
+enum class FileKinds {
+  // Paths another program's store names (a download's location): only a
+  // regular file goes; a folder, link, device and the like is reported.
+  RegularOnly,
+  // The browser's own files, listed from its folders: folders go with
+  // their content.
+  Any,
+};
+
+// Removes `path` under the rules of `kinds`; the failure's message says why
+// an item was refused ("not removed: outside your home folder", ...).
+FileStatus removeInsideHome(const std::string& path, FileKinds kinds);
+
 // Removes the files of the group's ticked items.
-void removeFiles(const FilePtr& group, Failures& failures);
+void removeFiles(const FilePtr& group, FileKinds kinds, Failures& failures);
 
 }  // namespace orvexa::privacy

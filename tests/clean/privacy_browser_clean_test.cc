@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <sys/types.h>
 
 #include <filesystem>
 #include <functional>
@@ -11,6 +12,7 @@
 #include "orvexa/platform/plist.h"
 #include "orvexa/scan/privacy/privacy_scan_service.h"
 #include "scan/privacy/browser_stores.h"
+#include "scan/privacy/privacy_support.h"
 #include "support/run_as.h"
 #include "support/sandbox.h"
 #include "support/temp_dir.h"
@@ -274,34 +276,6 @@ TEST_F(PrivacyBrowserCleanTest, FirefoxDatabasesAndLogins) {
   expectRenumbered(firefox);
 }
 
-TEST_F(PrivacyBrowserCleanTest, FirefoxLoginsThatMatchNothingKeepTheirMark) {
-  const std::string profile = testing::makeFirefoxStores(sb_);
-  CategoryPtr firefox = testing::scanned("Firefox");
-  const FilePtr logins = groupTitled(firefox, "Login History");
-  logins->childrens[0]->attachInformation = std::string("99");
-  logins->childrens[1]->attachInformation = std::string("two");
-  tick(logins, {0, 1});
-  const std::string before = testing::readFile(profile + "/logins.json");
-
-  PrivacyCleanResult result = PrivacyCleanService::cleanFirefox(firefox);
-  EXPECT_EQ(result.first, PrivacyDeleteEnum::Success);
-  for (const FilePtr& item : logins->childrens) {
-    EXPECT_EQ(item->deleteStatus, raw(DeleteStatus::Deleteing));
-  }
-  EXPECT_EQ(logins->childrens.size(), 2u);
-  nlohmann::json document =
-      nlohmann::json::parse(testing::readFile(profile + "/logins.json"), nullptr, false);
-  EXPECT_EQ(document, nlohmann::json::parse(before));
-
-  // An unreadable file is not replaced and fails the group.
-  sb_.file("~/Library/Application Support/Firefox/Profiles/b.default-release/logins.json",
-           "{\"logins\": [");
-  tick(logins, {0});
-  PrivacyCleanService::cleanFirefox(firefox);
-  EXPECT_EQ(logins->deleteStatus, raw(DeleteStatus::DeleteError));
-  EXPECT_EQ(testing::readFile(profile + "/logins.json"), "{\"logins\": [");
-}
-
 TEST_F(PrivacyBrowserCleanTest, WebAddressesAreNeverRemovedAsFiles) {
   const std::string profile = testing::makeChromeStores(sb_);
   CategoryPtr chrome = testing::scanned("Chrome");
@@ -372,46 +346,154 @@ std::optional<std::string> withoutWriteRights(const Sandbox& sb, const std::stri
   return text;
 }
 
-TEST_F(PrivacyBrowserCleanTest, FirefoxLoginsThatCannotBeWrittenBackFailTheirItems) {
-  const std::string profile = testing::makeFirefoxStores(sb_);
-  const std::string store = profile + "/logins.json";
-  const std::string original = testing::readFile(store);
-  // The logins of the builder, then a value nested deeper than is written.
-  const std::string deep = original.substr(0, original.size() - 1) +
-                           ",\"deep\":" + std::string(300, '[') + std::string(300, ']') + "}";
+// A Firefox category holding only a logins group whose items name `ids`,
+// all ticked.
+CategoryPtr loginsCategory(const std::vector<std::string>& ids) {
+  CategoryPtr firefox = testing::privacyCategory("Firefox");
+  FilePtr group = privacy::makeGroup(firefox, 0, privacy::Status::LoginHistory, Url(), "");
+  std::vector<FilePtr> items;
+  for (const std::string& id : ids) {
+    items.push_back(
+        privacy::makeItem(group, firefox, static_cast<int>(items.size()), id, {}, Url(), id, 1));
+    items.back()->state = 1;
+  }
+  privacy::attach(group, std::move(items));
+  group->state = 1;
+  firefox->childrens = {group};
+  return firefox;
+}
+
+// Logins go as spans of the file's text; every other byte stays, whatever a
+// parser would make of it.
+TEST_F(PrivacyBrowserCleanTest, FirefoxLoginsAreCutOutByteExactly) {
+  const std::string store = testing::makeFirefoxStores(sb_) + "/logins.json";
+  const std::string deep = std::string(300, '[') + std::string(300, ']');
   struct Case {
     const char* name;
-    std::string content;
-    bool withoutWriteRights;
-    std::string why;
+    std::string before;
+    std::vector<std::string> ids;  // ticked
+    std::string after;             // "" when the file must not change
+    std::string report;            // as cleanLoginsReport gives it (removed items are gone)
   };
   const Case cases[] = {
-      {"no new file can be made in the folder", original, true, "Cannot write " + store},
-      {"too deep to serialise", deep, false, "Cannot serialise " + store},
+      {"large numbers, odd key order, layout",
+       "{\"version\" : 3,\n  \"logins\": [\n    {\"timeCreated\": 18446744073709551615, \"id\": 1, "
+       "\"x\": 1.50},\n    {\"id\": 2, \"big\": 123456789012345678901234567890, \"e\": 1E+2}\n  "
+       "],\n"
+       "  \"nextId\": 3}\n",
+       {"1"},
+       "{\"version\" : 3,\n  \"logins\": [\n    {\"id\": 2, \"big\": "
+       "123456789012345678901234567890, \"e\": 1E+2}\n  ],\n  \"nextId\": 3}\n",
+       "Success failed=0 group=2"},
+      {"duplicate keys: the last id counts, repeats stay",
+       R"({"logins":[{"id":1},{"id":2,"id":3},{"id":4}],"dup":1,"dup":2})",
+       {"3", "4"},
+       R"({"logins":[{"id":1}],"dup":1,"dup":2})",
+       "Success failed=0 group=2"},
+      {"the last logins list is the one read",
+       R"({"logins":[{"id":1}],"logins":[{"id":0},{"id":1},{"id":2}]})",
+       {"1"},
+       R"({"logins":[{"id":1}],"logins":[{"id":0},{"id":2}]})",
+       "Success failed=0 group=2"},
+      {"every login, with blanks",
+       "{\"logins\": [ {\"id\":1} ,\n {\"id\":2} ]}",
+       {"2", "1"},
+       "{\"logins\": [  ]}",
+       "Success failed=0 group=2"},
+      {"brackets and quotes in strings, escaped key, deep value",
+       R"({"logins":[{"host":"a]},\"{[","\u0069d":1,"d":)" + deep + R"(},{"id":2}]})",
+       {"1"},
+       R"({"logins":[{"id":2}]})",
+       "Success failed=0 group=2"},
+      {"ids that match nothing keep their mark",
+       R"({"logins":[{"id":1.0},{"id":"2"}]})",
+       {"1", "2", "two"},
+       "",
+       "Success failed=0 group=2\n1 \n1 \n1 "},
+      {"unreadable file", "{\"logins\": [", {"1"}, "", "Success failed=0 group=3\n1 "},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     sb_.file("~/Library/Application Support/Firefox/Profiles/b.default-release/logins.json",
-             c.content);
-    CategoryPtr firefox = testing::scanned("Firefox");
-    const FilePtr logins = groupTitled(firefox, "Login History");
-    ASSERT_EQ(logins->childrens.size(), 2u);
-    firefox->childrens = {logins};
-    logins->childrens[1]->attachInformation = std::string("99");  // in no login
-    tick(logins, {0, 1});
+             c.before);
+    EXPECT_EQ(cleanLoginsReport(loginsCategory(c.ids)), c.report);
+    EXPECT_EQ(testing::readFile(store), c.after.empty() ? c.before : c.after);
+  }
+}
 
-    auto clean = [&] { return cleanLoginsReport(firefox); };
-    std::optional<std::string> report =
-        c.withoutWriteRights ? withoutWriteRights(sb_, profile, clean) : clean();
-    ASSERT_TRUE(report);
-    // Login 1 was found but is still in the file: it failed and stays; the
-    // item that matched nothing keeps its mark; the group failed.
-    EXPECT_EQ(*report, "Fail failed=1 group=3\n3 " + c.why + "\n1 ");
-    EXPECT_EQ(testing::readFile(store), c.content);
-    for (const auto& entry : std::filesystem::directory_iterator(profile)) {
-      EXPECT_NE(entry.path().filename().string().front(), '.') << entry.path();
+TEST_F(PrivacyBrowserCleanTest, FirefoxLoginsThatCannotBeWrittenBackFailTheirItems) {
+  const std::string profile = testing::makeFirefoxStores(sb_);
+  const std::string store = profile + "/logins.json";
+  const std::string original = testing::readFile(store);
+  CategoryPtr firefox = loginsCategory({"1", "99"});  // 99 is in no login
+  std::optional<std::string> report =
+      withoutWriteRights(sb_, profile, [&] { return cleanLoginsReport(firefox); });
+  ASSERT_TRUE(report);
+  // Login 1 was found but is still in the file: it failed and stays; the
+  // item that matched nothing keeps its mark; the group failed.
+  EXPECT_EQ(*report, "Fail failed=1 group=3\n3 Cannot write " + store + "\n1 ");
+  EXPECT_EQ(testing::readFile(store), original);
+  for (const auto& entry : std::filesystem::directory_iterator(profile)) {
+    EXPECT_NE(entry.path().filename().string().front(), '.') << entry.path();
+  }
+}
+
+// Download locations come from the history, which any page can fill: only a
+// regular file inside the home goes, reached without following links.
+TEST_F(PrivacyBrowserCleanTest, DownloadLocationsGoOnlyWhenRegularFilesInTheHome) {
+  const std::string profile = testing::makeChromeStores(sb_);
+  const std::string outside = sb_.file("/Elsewhere/keep/data.txt", 3);
+  sb_.file("~/Downloads/unpacked/inner.txt", 2);
+  std::filesystem::create_symlink(sb_.path("/Elsewhere/keep"), sb_.path("~/Linked"));
+  std::filesystem::create_symlink(outside, sb_.path("~/Downloads/link.txt"));
+  ASSERT_EQ(::mkfifo(sb_.path("~/Downloads/pipe").c_str(), 0600), 0);
+  const std::string outsideHome = "not removed: outside your home folder";
+  const std::string notRegular = "not removed: not a regular file";
+  struct Case {
+    const char* name;
+    std::string path;
+    std::string why;  // "" when removed
+  };
+  const Case cases[] = {
+      {"file outside the home", outside, outsideHome},
+      {"folder outside the home", sb_.path("/Elsewhere/keep"), outsideHome},
+      {"out by ..", sb_.path("~/Downloads/../../../Elsewhere/keep/data.txt"), outsideHome},
+      {"the home itself", sb_.home(), outsideHome},
+      {"folder in the home", sb_.path("~/Downloads/unpacked"), notRegular},
+      {"link in the home", sb_.path("~/Downloads/link.txt"), notRegular},
+      {"pipe in the home", sb_.path("~/Downloads/pipe"), notRegular},
+      {"file below a linked folder", sb_.path("~/Linked/data.txt"),
+       "not removed: a folder on its path is a link"},
+      {"regular file in the home", sb_.path("~/Downloads/report.pdf"), ""},  // the store's own row
+  };
+  {
+    testing::Db db(profile + "/History");
+    for (size_t i = 0; i + 1 < std::size(cases); ++i) {  // newest first, in case order
+      db.run("INSERT INTO downloads VALUES (?, 'g', ?, ?, ?, 1, 'x')",
+             {std::to_string(10 + i), cases[i].path, cases[i].path,
+              std::to_string(testing::chromeTime(1800000000 - static_cast<int64_t>(i)))});
     }
   }
+  CategoryPtr chrome = testing::scanned("Chrome");
+  const FilePtr files = groupTitled(chrome, "Download File History");
+  ASSERT_EQ(files->childrens.size(), std::size(cases));
+  const std::vector<FilePtr> items = files->childrens;
+  tick(files, {0, 1, 2, 3, 4, 5, 6, 7, 8});
+
+  PrivacyCleanResult result = PrivacyCleanService::cleanChrome(chrome);
+  EXPECT_EQ(result.first, PrivacyDeleteEnum::Fail);
+  EXPECT_EQ(result.second.size(), std::size(cases) - 1);
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    const Case& c = cases[i];
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(items[i]->deleteErrorDesc.str(), c.why);
+    EXPECT_EQ(items[i]->deleteStatus,
+              raw(c.why.empty() ? DeleteStatus::DeleteSuccess : DeleteStatus::DeleteError));
+    EXPECT_EQ(std::filesystem::exists(std::filesystem::symlink_status(c.path)), !c.why.empty());
+  }
+  EXPECT_EQ(testing::readFile(outside).size(), 3u);
+  EXPECT_TRUE(std::filesystem::exists(sb_.path("~/Downloads/unpacked/inner.txt")));
+  EXPECT_EQ(titlesOf(files).size(), std::size(cases) - 1);
 }
 
 TEST(PrivacySortCategoryTest, RemovesSucceededItemsOfTickedGroupsAndEmptiedRemovableGroups) {
