@@ -4,6 +4,7 @@
 #include <set>
 
 #include "clean/privacy_clean_support.h"
+#include "clean/privacy_store_edits.h"
 #include "orvexa/clean/privacy_clean_service.h"
 #include "orvexa/platform/bundle.h"
 #include "orvexa/platform/keyed_archive.h"
@@ -18,10 +19,6 @@ namespace {
 using privacy::Failures;
 
 constexpr const char* kWriteFileError = "Write File Error!";
-
-PlistFormat formatOf(const std::string& bytes) {
-  return bytes.rfind("bplist", 0) == 0 ? PlistFormat::Binary : PlistFormat::Xml;
-}
 
 std::vector<FilePtr> tickedItems(const FilePtr& group) {
   std::vector<FilePtr> ticked;
@@ -48,12 +45,12 @@ bool cleanFinderGroup(const FilePtr& group, const std::string& store, Failures& 
   PlistValue* folders = preferences ? preferences->find("FXRecentFolders") : nullptr;
   PlistValue::Array* array = folders != nullptr ? folders->asArray() : nullptr;
   if (array != nullptr) {
-    PlistValue::Array& list = *array;
-    for (auto position = positions.rbegin(); position != positions.rend(); ++position) {
-      if (*position < list.size())
-        list.erase(list.begin() + static_cast<std::ptrdiff_t>(*position));
+    std::vector<bool> removed(array->size(), false);
+    for (size_t position : positions) {
+      if (position < removed.size()) removed[position] = true;
     }
-    const std::string updated = writePlist(*preferences, formatOf(*bytes));
+    const std::string updated =
+        privacy::withoutPlistEntries(*bytes, std::move(*preferences), "FXRecentFolders", removed);
     written = !updated.empty() && privacy::writeFileAtomically(store, updated);
   }
   for (const FilePtr& item : ticked) {
