@@ -421,6 +421,42 @@ TEST_F(PrivacyBrowserCleanTest, FirefoxLoginsAreCutOutByteExactly) {
   }
 }
 
+// An XML download list loses only the removed entry and the blanks before
+// it; comments, large numbers, character data and layout stay.
+TEST_F(PrivacyBrowserCleanTest, SafariXmlDownloadListIsCutByteExactly) {
+  const std::string head =
+      "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST "
+      "1.0//EN\" \"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n<plist version=\"1.0\">\n"
+      "<dict>\n  <key>Count</key> <integer>9223372036854775807</integer>\n"
+      "  <key>DownloadHistory</key>\n  <array> <!-- <dict> -->";
+  const std::string first =
+      "\n    <dict><key>DownloadEntryIdentifier</key><string>ID-1 &amp; "
+      "<![CDATA[</dict>]]></string></dict>";
+  const std::string second =
+      "\n\t\t<dict>\n\t\t\t<key>DownloadEntryIdentifier</key><string>ID-2</string>\n"
+      "\t\t\t<key>Size</key><real>1.50000</real>\n\t\t</dict>";
+  const std::string tail =
+      "\n    <string>ID-3</string>\n  </array>\n  <key>Tail</key><date>2100-01-01T00:00:00Z"
+      "</date>\n</dict>\n</plist>\n";
+  struct Case {
+    std::string id;
+    std::string after;
+  };
+  const Case cases[] = {{"ID-1", head + second + tail}, {"ID-2", head + first + tail}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.id);
+    const std::string store =
+        sb_.file("~/Library/Safari/Downloads.plist", head + first + second + tail);
+    CategoryPtr safari = testing::privacyCategory("Safari");
+    FilePtr group = privacy::makeGroup(safari, 0, privacy::Status::Download, Url(), "");
+    privacy::attach(group, {privacy::makeItem(group, safari, 0, c.id, {}, Url(), c.id, 3)});
+    safari->childrens = {group};
+    tick(group, {0});
+    EXPECT_EQ(PrivacyCleanService::cleanSafari(safari).first, PrivacyDeleteEnum::Success);
+    EXPECT_EQ(testing::readFile(store), c.after);
+  }
+}
+
 TEST_F(PrivacyBrowserCleanTest, FirefoxLoginsThatCannotBeWrittenBackFailTheirItems) {
   const std::string profile = testing::makeFirefoxStores(sb_);
   const std::string store = profile + "/logins.json";

@@ -19,6 +19,25 @@
 // interrupted clean leaves the old or the new file, never a part. Stores that
 // are missing are never created.
 //
+// Files named by other programs' stores (the download locations of the
+// histories) are removed only when they are regular files inside the user's
+// home (the paths table's, so below the root), reached from the home one
+// folder at a time without following links; anything else fails its item
+// with the reason in deleteErrorDesc ("not removed: outside your home
+// folder", "not removed: not a regular file", "not removed: a folder on its
+// path is a link") and stays. The browsers' own files (local storage, last
+// tabs, cookies, form values) must lie inside the home too, are reached the
+// same way, and may be folders. This is stricter than removing whatever
+// path a store names, deliberately: any web page can fill a download row.
+//
+// Edits of JSON files and XML property lists keep every byte outside the
+// removed entries (numbers, repeated keys, key order, layout): the entries
+// are cut out of the text, which is never parsed and written anew. Binary
+// property lists and shared file lists (keyed archives) cannot be cut so
+// and are written anew, keeping values, types and key order only. This
+// departs from serialising the edited document, deliberately: a rewrite
+// turned large integers into floats and dropped repeated keys.
+//
 // Threading: every operation runs on the caller's thread and returns when
 // done; the category must not be used elsewhere meanwhile. No operation
 // throws or logs.
