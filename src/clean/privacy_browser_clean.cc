@@ -110,7 +110,8 @@ void cleanFirefoxLogins(const FilePtr& group, const std::string& store, Failures
   bool readable = false;
   if (valid) {
     privacy::JsonSpans json(*bytes);
-    const size_t top = json.skipBlank(0);
+    // The reader skips a leading byte order mark; so does the cut.
+    const size_t top = json.skipBlank(bytes->rfind("\xEF\xBB\xBF", 0) == 0 ? 3 : 0);
     std::optional<privacy::Span> list = json.lastMember({top, bytes->size()}, "logins");
     readable = list && json.at(list->first) == '[';
     if (readable) logins = json.elements(list->first);

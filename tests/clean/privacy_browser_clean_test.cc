@@ -315,9 +315,11 @@ TEST_F(PrivacyBrowserCleanTest, FirefoxLoginsAreCutOutByteExactly) {
        {"3", "4"},
        R"({"logins":[{"id":1}],"dup":1,"dup":2})",
        "Success failed=0 group=2"},
-      {"the last logins list is the one read",
+      {"the last logins list is the one read, after a byte order mark",
+       "\xEF\xBB\xBF"
        R"({"logins":[{"id":1}],"logins":[{"id":0},{"id":1},{"id":2}]})",
        {"1"},
+       "\xEF\xBB\xBF"
        R"({"logins":[{"id":1}],"logins":[{"id":0},{"id":2}]})",
        "Success failed=0 group=2"},
       {"every login, with blanks",
