@@ -1,6 +1,5 @@
 // Cleaning the browser categories.
 #include <algorithm>
-#include <cstring>
 #include <functional>
 #include <nlohmann/json.hpp>
 #include <span>

@@ -18,10 +18,12 @@ namespace orvexa::privacy {
 
 using Span = std::pair<size_t, size_t>;  // [start, end) of a text
 
-// Positions in JSON text already known to be valid, so that entries can be
-// cut out of another program's file with every other byte kept: numbers
-// keep their digits, repeated keys, key order and layout stay. Iterative, so
-// nesting depth costs no stack.
+// Positions in JSON text, so that entries can be cut out of another
+// program's file with every other byte kept: numbers keep their digits,
+// repeated keys, key order and layout stay. The text must be valid JSON
+// (the caller checks it, e.g. with nlohmann::json::accept; positions in
+// anything else mean nothing) and must outlive this view of it. Iterative,
+// so nesting depth costs no stack.
 class JsonSpans {
  public:
   struct Member {
