@@ -45,6 +45,11 @@ struct CleanTicking {
   // only narrows that: a record stays ticked when the command ticked it and
   // it (or a folder record above it) matches.
   bool preTicked = false;
+  // A path listed by several categories (the data two copies of one
+  // application share, or a file two applications' names both claim) is
+  // removed only when every record of it is ticked: the categories not
+  // selected keep it.
+  bool sharedNeedsAll = false;
 };
 
 // Prints the one JSON document of a command run with --json and --clean,
