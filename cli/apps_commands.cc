@@ -218,7 +218,11 @@ int runApps(const CommonOptions& options, View view) {
           ? installedApplications(feature)
           : (shown->childrenCateogry ? *shown->childrenCateogry : std::vector<CategoryPtr>{});
   if (entries.empty()) entries.push_back(shown);  // nothing to tick: reported as such
-  return cleanFeature(options, feature, CleanServiceType::Uninstall, entries, kTicking,
+  // The unused view offers some applications; the others still share files.
+  const std::vector<CategoryPtr> everyApplication = installedApplications(feature);
+  CleanTicking ticking = kTicking;
+  ticking.alsoListedBy = &everyApplication;
+  return cleanFeature(options, feature, CleanServiceType::Uninstall, entries, ticking,
                       [&](const nlohmann::json& clean) {
                         report(options, feature, view, shown, shown->size, &clean);
                       });

@@ -264,14 +264,17 @@ void tickCategory(CategoryInformation& category, const std::vector<std::string>&
 }
 
 // Unticks the top records of `categories` whose path some other top record
-// lists unticked, and takes them out of `ticked`.
+// (there or in `others`) lists unticked, and takes them out of `ticked`.
 void keepSharedUnlessAllTicked(const std::vector<CategoryPtr>& categories,
+                               const std::vector<CategoryPtr>* others,
                                std::vector<FilePtr>* ticked) {
   std::set<std::string> keep;
-  for (const CategoryPtr& category : categories) {
-    if (!category) continue;
-    for (const FilePtr& r : category->childrens) {
-      if (r->state != 1) keep.insert(r->url.path());
+  for (const auto* list : {&categories, others}) {
+    for (size_t i = 0; list != nullptr && i < list->size(); ++i) {
+      if (!(*list)[i]) continue;
+      for (const FilePtr& r : (*list)[i]->childrens) {
+        if (r->state != 1) keep.insert(r->url.path());
+      }
     }
   }
   for (const CategoryPtr& category : categories) {
@@ -326,7 +329,7 @@ int cleanFeature(const CommonOptions& options, const FeaturePtr& feature, CleanS
   for (const CategoryPtr& category : categories) {
     if (category) tickCategory(*category, options.clean.select, ticking, &ticked);
   }
-  if (ticking.sharedNeedsAll) keepSharedUnlessAllTicked(categories, &ticked);
+  if (ticking.sharedNeedsAll) keepSharedUnlessAllTicked(categories, ticking.alsoListedBy, &ticked);
   int64_t tickedBytes = 0;
   for (const FilePtr& record : ticked) tickedBytes += record->size;
 

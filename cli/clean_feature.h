@@ -48,8 +48,10 @@ struct CleanTicking {
   // A path listed by several categories (the data two copies of one
   // application share, or a file two applications' names both claim) is
   // removed only when every record of it is ticked: the categories not
-  // selected keep it.
+  // selected keep it, as do those of `alsoListedBy` (categories of the
+  // same result that are not offered for this clean; owned by the caller).
   bool sharedNeedsAll = false;
+  const std::vector<CategoryPtr>* alsoListedBy = nullptr;
 };
 
 // Prints the one JSON document of a command run with --json and --clean,

@@ -207,8 +207,8 @@ TEST_F(CleanScanCommandsTest, CommandsThatListEverythingRefuseACleanWithoutSelec
   // Each leftover group says why it is thought to be one.
   const std::string why = "named after org.removed.gone, which no installed application has";
   auto listed = runProgram(argv({"leftovers"}, {"--json"}));
-  const json& groups =
-      json::parse(listed.out).at("feature").at("categoryInfo").at(0).at("childrenCateogry");
+  const json doc = json::parse(listed.out);
+  const json& groups = doc.at("feature").at("categoryInfo").at(0).at("childrenCateogry");
   ASSERT_EQ(groups.size(), 1u) << listed.out;
   EXPECT_EQ(groups[0].at("reason"), why);
   EXPECT_NE(runProgram(argv({"leftovers"})).out.find("why: " + why + "\n"), std::string::npos);

@@ -69,10 +69,14 @@ class Installed {
     if (size_t dot = name.rfind('.'); dot != std::string::npos && dot > 0) name.resize(dot);
     names_.push_back(std::move(name));
   }
-  // Whether `key` belongs to an installed application or its vendor: a
-  // vendor's identifiers ("com.google.Keystone") and its folder ("Google").
+  // Whether `key` belongs to an installed application or its vendor: names
+  // that match one of theirs whole either way ("Adobe" with "Adobe
+  // Photoshop" installed), a vendor's identifiers ("com.google.Keystone")
+  // and its folder ("Google").
   bool claims(const std::string& key) const {
-    auto whole = [&](const std::string& name) { return nameMatchesWhole(key, name, true); };
+    auto whole = [&](const std::string& name) {
+      return nameMatchesWhole(key, name, true) || nameMatchesWhole(name, key, true);
+    };
     if (std::any_of(names_.begin(), names_.end(), whole)) return true;
     if (std::any_of(vendors_.begin(), vendors_.end(), whole)) return true;
     const std::string_view vendor = vendorOf(key);

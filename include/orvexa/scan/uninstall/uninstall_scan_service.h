@@ -186,10 +186,12 @@ class UninstallScanService : public SuperScanService {
   // with the installed applications' identifiers and localized names. A
   // name is not a leftover when:
   // - it matches whole, without regard to case, one of the knownNames of an
-  //   installed application: those of the feature's application categories
-  //   (copies included) and of every bundle in the applications folders
-  //   (system ones, and those whose Info.plist cannot be read, which count
-  //   under their folder name), or the host's own bundle identifier;
+  //   installed application, or one of those matches it whole ("Adobe"
+  //   stays while "Adobe Photoshop" is installed). Installed are the
+  //   feature's application categories (copies included), every bundle in
+  //   the applications folders (system ones, and those whose Info.plist
+  //   cannot be read, which count under their folder name), and the host
+  //   (its own bundle identifier);
   // - it shares the vendor of an installed application's identifier
   //   (vendorOf, compared whole without regard to case): with
   //   "com.google.Chrome" installed, "Google" and "com.google.Keystone"
