@@ -64,8 +64,10 @@ std::string_view vendorOf(std::string_view name) {
 
 bool isKeptEntryName(std::string_view name) {
   return std::any_of(std::begin(kKeptEntries), std::end(kKeptEntries), [&](const KeptEntry& e) {
-    return e.prefix ? name.substr(0, e.name.size()) == e.name
-                    : nameMatchesWhole(name, e.name, /*ignoreCase=*/true);
+    if (e.prefix) return name.substr(0, e.name.size()) == e.name;
+    const size_t n = e.name.size();
+    return name.size() >= n && sameText(name.substr(0, n), e.name, /*ignoreCase=*/true) &&
+           (name.size() == n || name[n] == '.');
   });
 }
 

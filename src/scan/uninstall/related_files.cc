@@ -138,8 +138,12 @@ std::set<std::string> UninstallScanService::machAppInfoList(const std::string& a
       if (nameMatchesWhole(name, bundle->bundleIdentifier)) related.insert(candidate);
       continue;
     }
-    if (std::any_of(names.begin(), names.end(),
-                    [&](const std::string& known) { return nameMatchesWhole(name, known); })) {
+    if (nameMatchesWhole(name, bundle->bundleIdentifier)) {
+      related.insert(candidate);
+    } else if (!isKeptEntryName(name) &&
+               std::any_of(names.begin(), names.end(), [&](const std::string& known) {
+                 return nameMatchesWhole(name, known);
+               })) {
       related.insert(candidate);
     }
   }

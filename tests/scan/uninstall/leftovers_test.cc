@@ -110,6 +110,8 @@ TEST_F(LeftoversTest, RelatedFilesAndLeftoversByName) {
       {"~/Library/Preferences/ByHost", "", false},
       {"~/Library/Application Support/CloudDocs", "", false},
       {"~/Library/Application Support/Dock", "", false},
+      {"/Library/Preferences/org.cups.printers.plist", "", false},
+      {"~/Library/Application Support/Audio Hijack", "", true},
       {"/Users/Shared/Family Photos", "", false},
       {"/Users/Shared/Go Stuff", "", false},
       {"/Users/Shared/com.example.go", "Go", false},
@@ -148,17 +150,17 @@ TEST_F(LeftoversTest, RelatedFilesAndLeftoversByName) {
     EXPECT_EQ(leftovers.count(sb_.path(c.path)), c.leftover ? 1u : 0u);
   }
   // Grouped by name, ".plist" taken out, each saying why.
-  ASSERT_EQ(groups.size(), 4u);
-  EXPECT_EQ(childPaths(groups[2]),
+  ASSERT_EQ(groups.size(), 5u);
+  EXPECT_EQ(childPaths(groups[3]),
             (std::vector<std::string>{sb_.path("~/Library/Preferences/com.removed.editor.plist"),
                                       sb_.path("~/Library/Containers/com.removed.editor")}));
-  EXPECT_EQ(groups[2]->description,
+  EXPECT_EQ(groups[3]->description,
             "named after com.removed.editor, which no installed application has");
-  EXPECT_EQ(groups[1]->description,
+  EXPECT_EQ(groups[2]->description,
             "named \"GoodNotes\", which no installed application is called");
   for (size_t i = 0; i < groups.size(); ++i) EXPECT_EQ(groups[i]->finderID(), static_cast<int>(i));
-  EXPECT_EQ(groups[2]->childrens[1]->fileKind, raw(FilesKind::Folder));
-  EXPECT_EQ(groups[2]->childrens[0]->fileKind, raw(FilesKind::File));
+  EXPECT_EQ(groups[3]->childrens[1]->fileKind, raw(FilesKind::Folder));
+  EXPECT_EQ(groups[3]->childrens[0]->fileKind, raw(FilesKind::File));
   // With candidates given, only those are looked at.
   const std::vector<std::string> given = {sb_.path("/elsewhere/Go.txt"),
                                           sb_.path("/elsewhere/Gopher")};

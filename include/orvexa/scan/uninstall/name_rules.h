@@ -40,55 +40,79 @@ bool isBundleIdentifierName(std::string_view name);
 std::string_view vendorOf(std::string_view name);
 
 // Entries of the regular folders that belong to the system or to every
-// program and are never offered as leftovers, whatever their name suggests.
-// One table; a `prefix` entry covers every name that begins with it (case
-// as written), the others go by nameMatchesWhole without regard to case.
+// program. They are never offered as leftovers, whatever their name
+// suggests, and an application claims them only by its bundle identifier
+// (a third-party "Dock" does not take the system's Dock folder). One table;
+// a `prefix` entry covers every name that begins with it (case as written),
+// the others a name equal to theirs without regard to case, alone or
+// followed by "." and more ("loginwindow.plist"; not "Audio Hijack").
 struct KeptEntry {
   std::string_view name;
   bool prefix = false;
 };
 inline constexpr KeptEntry kKeptEntries[] = {
-    // The system's own identifiers: its preferences, containers, saved state.
+    // The system's own identifiers: its preferences, containers, saved
+    // state; the printing system's configuration.
     {"com.apple", true},
+    {"org.cups", true},
     // Device backups and the sync state of devices.
     {"MobileSync"},
     {"SyncServices"},
-    // Personal data the system's own programs keep: contacts, calls, what
-    // the system learns of the user's habits, accounts.
+    // Personal data the system's own programs keep: contacts, calls,
+    // messages, what the system learns of the user's habits, accounts.
     {"AddressBook"},
     {"CallHistoryDB"},
     {"CallHistoryTransactions"},
+    {"FaceTime"},
     {"Knowledge"},
     {"Accounts"},
+    {"MobileMeAccounts"},
     // Crash reports and diagnostics.
     {"CrashReporter"},
     {"DiagnosticReports"},
+    {"CoreSimulator"},
     // Keychains.
     {"Keychains"},
-    // Network, printing and log-in configuration, settings kept per host.
+    // Network, audio, printing and log-in configuration, settings kept per
+    // host, the services menu.
     {"SystemConfiguration"},
+    {"Audio"},
     {"ByHost"},
     {"loginwindow"},
     {"OpenDirectory"},
-    // iCloud and the file providers that mirror it.
+    {"DirectoryService"},
+    {"Logging"},
+    {"FeatureFlags"},
+    {"pbs"},
+    // iCloud and the file providers that mirror it, and the daemons that
+    // sync it.
     {"iCloud"},
     {"CloudDocs"},
     {"CloudKit"},
     {"FileProvider"},
     {"Mobile Documents"},
+    {"cloudd"},
+    {"accountsd"},
+    {"identityservicesd"},
+    {"networkserviceproxy"},
+    {"icdd"},
     // Folders of the system's own programs.
     {"Dock"},
     {"Safari"},
     {"Finder"},
     {"Spotlight"},
     {"Quick Look"},
+    {"QuickLook"},
     {"App Store"},
+    {"AppStore"},
+    {"DiskImages"},
+    {"Animoji"},
     // Cookie and security stores shared by every program.
     {"Cookies.binarycookies"},
     {"HSTS"},
 };
 
-// True when an entry named `name` (".plist" removed) matches kKeptEntries.
+// True when an entry named `name` matches kKeptEntries.
 bool isKeptEntryName(std::string_view name);
 
 }  // namespace orvexa

@@ -38,8 +38,9 @@
 // (getAllCommonPath) whose name matches one of the names the application is
 // known by (knownNames, name_rules.h) whole: equal, or continuing after it
 // with ".", "-", "_" or a blank; never by bare prefix (a deliberate
-// departure, see name_rules.h). In the shared users folder only entries
-// named after the bundle identifier count. Applications matching
+// departure, see name_rules.h). In the shared users folder, and for the
+// system's entries of kKeptEntries, only entries named after the bundle
+// identifier count. Applications matching
 // specialApp get extra files (getSpecialAppSpecialFile).
 //
 // Log lines (level Info): "UninstallScanService Start", "... Start 1" (about
@@ -142,8 +143,8 @@ class UninstallScanService : public SuperScanService {
   // The related files of the application at `appPath`: the candidates
   // (`paths`, else getAllCommonPath()) whose last path component matches
   // one of its knownNames whole (letters compared exactly; in the shared
-  // users folder its bundle identifier only). Empty when the bundle is not
-  // an application.
+  // users folder and for kKeptEntries its bundle identifier only). Empty
+  // when the bundle is not an application.
   static std::set<std::string> machAppInfoList(const std::string& appPath,
                                                const std::vector<std::string>* paths = nullptr);
 
