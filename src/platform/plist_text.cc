@@ -47,6 +47,11 @@ std::string fromUtf16(std::string_view bytes, bool bigEndian) {
   return out;
 }
 
+// A character an XML text may begin with: "<" or a blank.
+bool startsXml(unsigned char c) {
+  return c == '<' || c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
+
 bool isHex(char c) {
   return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
 }
@@ -88,7 +93,7 @@ std::optional<std::string> tidyXmlPlist(std::string_view bytes) {
     if ((b0 == 0xFF && b1 == 0xFE) || (b0 == 0xFE && b1 == 0xFF)) {
       decoded = fromUtf16(bytes.substr(2), b0 == 0xFE);
       text = decoded;
-    } else if ((b0 == '<' && b1 == 0) || (b0 == 0 && b1 == '<')) {
+    } else if ((startsXml(b0) && b1 == 0) || (b0 == 0 && startsXml(b1))) {
       decoded = fromUtf16(bytes, b0 == 0);
       text = decoded;
     }

@@ -14,8 +14,8 @@
 namespace orvexa::detail {
 
 // The text of an XML property list as UTF-8 the library takes: UTF-16
-// (told by its byte-order mark, or by a first "<" with a zero byte beside
-// it) converted, with unpaired surrogates as U+FFFD and an odd last byte
+// (told by its byte-order mark, or by a first "<" or blank with a zero byte
+// beside it) converted, with unpaired surrogates as U+FFFD and an odd last byte
 // dropped; a UTF-8 byte-order mark dropped; every "&" that does not start a
 // character reference ("&amp;", "&lt;", "&gt;", "&quot;", "&apos;",
 // "&#NN;", "&#xHH;") escaped, outside comments and CDATA sections; and the

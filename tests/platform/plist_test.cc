@@ -176,7 +176,7 @@ TEST(PlistTest, SloppyXmlIsReadAndDeepNestingRefused) {
   } cases[] = {
       {"UTF-16 LE", utf16(decl + doc("a & b"), false, true), "a & b"},
       {"UTF-16 BE", utf16(decl + doc("b"), true, true), "b"},
-      {"UTF-16 BE without mark", utf16(doc("c"), true, false), "c"},
+      {"UTF-16 BE without mark", utf16("\n" + doc("c"), true, false), "c"},
       {"UTF-16 surrogate pair, odd last byte",
        "\xFF\xFE" + utf16(doc("_"), false, false).replace(94, 2, "\x3D\xD8\x00\xDE"s) + "x",
        "\xF0\x9F\x98\x80"},
