@@ -127,12 +127,15 @@ void printRecords(const CategoryInformation& category, int depth) {
 }
 
 // One application or leftover group: title, size, where it is, its records;
-// copies of an application below it (`withCopies`).
-void printEntry(const CategoryInformation& entry, int depth, bool withCopies) {
+// copies of an application below it (`withCopies`); why a leftover group is
+// one (`withReason`).
+void printEntry(const CategoryInformation& entry, int depth, bool withCopies,
+                bool withReason = false) {
   fmt::print("{:{}}{} ({}, {} item{})", "", depth * 2, entry.title, humanSize(entry.size),
              entry.childrens.size(), entry.childrens.size() == 1 ? "" : "s");
   if (entry.levelInt == 2) fmt::print(" another copy");
   fmt::print("\n");
+  if (withReason) fmt::print("{:{}}why: {}\n", "", depth * 2 + 2, entry.description);
   printRecords(entry, depth + 1);
   if (withCopies && entry.childrenCateogry) {
     for (const CategoryPtr& copy : *entry.childrenCateogry) printEntry(*copy, depth + 1, true);
@@ -147,6 +150,14 @@ void report(const CommonOptions& options, const FeaturePtr& feature, View view,
     FeatureInformation shown(feature->finderID, feature->state, feature->icon, feature->title,
                              feature->description, {category}, nullptr, std::any{});
     nlohmann::json document{{"feature", featureToJson(shown)}, {"total", total}};
+    if (view == View::leftovers) {
+      // Why each group is thought to be a leftover (the group's description).
+      const auto& groups = category->childrenCateogry;
+      auto& listed = document["feature"]["categoryInfo"][0]["childrenCateogry"];
+      for (size_t i = 0; groups && i < groups->size() && i < listed.size(); ++i) {
+        listed[i]["reason"] = (*groups)[i]->description;
+      }
+    }
     if (view == View::unused) {
       // The unused view lists every copy itself; do not repeat copies below.
       for (auto& app : document["feature"]["categoryInfo"][0]["childrenCateogry"]) {
@@ -160,21 +171,24 @@ void report(const CommonOptions& options, const FeaturePtr& feature, View view,
   fmt::print("{}: {}\n", feature->title, category->title);
   const std::vector<CategoryPtr> entries =
       category->childrenCateogry ? *category->childrenCateogry : std::vector<CategoryPtr>{};
-  for (const CategoryPtr& entry : entries) printEntry(*entry, 1, view == View::installed);
+  for (const CategoryPtr& entry : entries) {
+    printEntry(*entry, 1, view == View::installed, view == View::leftovers);
+  }
   if (entries.empty()) fmt::print("  (none)\n");
   fmt::print("Total: {} ({} bytes)\n", humanSize(total), total);
 }
 
 // How the records of a view are ticked for --clean: --select names
 // applications (or leftover groups) by title or path, taking all their
-// files, or single files by path. Removing every application is never what
-// is meant, so the application views take --select.
-CleanTicking cleanTicking(View view) {
-  return CleanTicking{.requireSelect = view != View::leftovers, .selectCategories = true};
-}
+// files, or single files by path. Removing every application (or every
+// leftover: the list is a guess) is never what is meant, so every view
+// takes --select.
+// A file two copies of one application share goes only with both.
+constexpr CleanTicking kTicking{
+    .requireSelect = true, .selectCategories = true, .sharedNeedsAll = true};
 
 int runApps(const CommonOptions& options, View view) {
-  if (!cleanSelectionGiven(options, cleanTicking(view))) return 2;
+  if (!cleanSelectionGiven(options, kTicking)) return 2;
   std::vector<ModulePtr> modules = loadCatalogue(options);
   if (modules.empty()) return 1;
   FeaturePtr feature = selectFeature(modules, options, kModuleType);
@@ -204,7 +218,11 @@ int runApps(const CommonOptions& options, View view) {
           ? installedApplications(feature)
           : (shown->childrenCateogry ? *shown->childrenCateogry : std::vector<CategoryPtr>{});
   if (entries.empty()) entries.push_back(shown);  // nothing to tick: reported as such
-  return cleanFeature(options, feature, CleanServiceType::Uninstall, entries, cleanTicking(view),
+  // The unused view offers some applications; the others still share files.
+  const std::vector<CategoryPtr> everyApplication = installedApplications(feature);
+  CleanTicking ticking = kTicking;
+  ticking.alsoListedBy = &everyApplication;
+  return cleanFeature(options, feature, CleanServiceType::Uninstall, entries, ticking,
                       [&](const nlohmann::json& clean) {
                         report(options, feature, view, shown, shown->size, &clean);
                       });

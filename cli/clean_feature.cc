@@ -263,6 +263,32 @@ void tickCategory(CategoryInformation& category, const std::vector<std::string>&
   collectTicked(category.childrens, ticked);
 }
 
+// Unticks the top records of `categories` whose path some other top record
+// (there or in `others`) lists unticked, and takes them out of `ticked`.
+void keepSharedUnlessAllTicked(const std::vector<CategoryPtr>& categories,
+                               const std::vector<CategoryPtr>* others,
+                               std::vector<FilePtr>* ticked) {
+  std::set<std::string> keep;
+  for (const auto* list : {&categories, others}) {
+    for (size_t i = 0; list != nullptr && i < list->size(); ++i) {
+      if (!(*list)[i]) continue;
+      for (const FilePtr& r : (*list)[i]->childrens) {
+        if (r->state != 1) keep.insert(r->url.path());
+      }
+    }
+  }
+  for (const CategoryPtr& category : categories) {
+    if (!category) continue;
+    size_t left = 0;
+    for (const FilePtr& r : category->childrens) {
+      if (r->state == 1 && keep.count(r->url.path()) != 0) setStateBelow(*r, 0);
+      if (r->state != 0) ++left;
+    }
+    if (category->state == 1 && left < category->childrens.size()) category->state = left ? -1 : 0;
+  }
+  std::erase_if(*ticked, [&](const FilePtr& r) { return r->state != 1; });
+}
+
 int64_t bytesLeft(const FeatureInformation& feature) {
   int64_t left = 0;
   for (const CategoryPtr& category : feature.categoryInfo) left += category->size;
@@ -303,6 +329,7 @@ int cleanFeature(const CommonOptions& options, const FeaturePtr& feature, CleanS
   for (const CategoryPtr& category : categories) {
     if (category) tickCategory(*category, options.clean.select, ticking, &ticked);
   }
+  if (ticking.sharedNeedsAll) keepSharedUnlessAllTicked(categories, ticking.alsoListedBy, &ticked);
   int64_t tickedBytes = 0;
   for (const FilePtr& record : ticked) tickedBytes += record->size;
 

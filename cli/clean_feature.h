@@ -45,6 +45,13 @@ struct CleanTicking {
   // only narrows that: a record stays ticked when the command ticked it and
   // it (or a folder record above it) matches.
   bool preTicked = false;
+  // A path listed by several categories (the data two copies of one
+  // application share, or a file two applications' names both claim) is
+  // removed only when every record of it is ticked: the categories not
+  // selected keep it, as do those of `alsoListedBy` (categories of the
+  // same result that are not offered for this clean; owned by the caller).
+  bool sharedNeedsAll = false;
+  const std::vector<CategoryPtr>* alsoListedBy = nullptr;
 };
 
 // Prints the one JSON document of a command run with --json and --clean,

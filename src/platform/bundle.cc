@@ -70,12 +70,12 @@ std::optional<ApplicationBundle> readApplicationBundle(std::string_view bundlePa
   bundle.name =
       extension.empty() ? fileName : fileName.substr(0, fileName.size() - extension.size() - 1);
   if (const std::string* display = nonEmptyString(*info, "CFBundleDisplayName")) {
-    bundle.localizedName = *display;
-  } else if (const std::string* plain = nonEmptyString(*info, "CFBundleName")) {
-    bundle.localizedName = *plain;
-  } else {
-    bundle.localizedName = bundle.name;
+    bundle.displayName = *display;
   }
+  if (const std::string* plain = nonEmptyString(*info, "CFBundleName")) bundle.bundleName = *plain;
+  bundle.localizedName = !bundle.displayName.empty()  ? bundle.displayName
+                         : !bundle.bundleName.empty() ? bundle.bundleName
+                                                      : bundle.name;
   if (const std::string* executable = nonEmptyString(*info, "CFBundleExecutable")) {
     // A name with a slash would point outside Contents/MacOS.
     if (executable->find('/') == std::string::npos) bundle.executableName = *executable;

@@ -13,6 +13,7 @@
 
 #include "orvexa/platform/posix_error.h"
 #include "platform/plist_shape.h"
+#include "platform/plist_text.h"
 #include "platform/unique_fd.h"
 
 namespace orvexa {
@@ -249,6 +250,11 @@ std::optional<PlistValue> readPlist(std::string_view bytes, std::string* error) 
     setError(error, "input larger than 4 GiB");
     return std::nullopt;
   }
+  // Sloppy XML (UTF-16, a bare "&", bytes after the root) is tidied before
+  // the shape check, so the nesting count sees what the parser will read.
+  std::optional<std::string> tidy;
+  if (bytes.substr(0, 6) != "bplist") tidy = detail::tidyXmlPlist(bytes);
+  if (tidy) bytes = *tidy;
   switch (detail::plistShape(bytes, kMaxDepth)) {
     case detail::PlistShape::kReadable:
       break;

@@ -68,11 +68,12 @@ class CleanScanCommandsTest : public ::testing::Test {
                 "~/Library/Preferences/com.example.foo.plist:11",
                 "~/Library/Preferences/com.example.bar.plist:12",
                 "~/Library/Preferences/com.example.baz.plist:15",
-                "~/Library/Preferences/com.example.gone.plist:13",
-                "~/Library/Logs/com.example.gone/x.log:14"});
+                "~/Library/Preferences/org.removed.gone.plist:13",
+                "~/Library/Logs/org.removed.gone/x.log:14"});
     foo_ = testing::makeApp(sb_, "/Applications/Foo.app", "com.example.foo");
     bar_ = testing::makeApp(sb_, "/Applications/Bar.app", "com.example.bar");
     baz_ = testing::makeApp(sb_, "/Applications/Baz.app", "com.example.baz");
+    bazCopy_ = testing::makeApp(sb_, "~/Applications/Baz.app", "com.example.baz");
     // Opened: the executable was read after it was written.
     struct timespec times[2];
     ::clock_gettime(CLOCK_REALTIME, &times[0]);
@@ -93,6 +94,7 @@ class CleanScanCommandsTest : public ::testing::Test {
   std::string foo_;
   std::string bar_;
   std::string baz_;
+  std::string bazCopy_;
 };
 
 TEST_F(CleanScanCommandsTest, CleanRemovesTheSelectionAndASecondScanNoLongerListsIt) {
@@ -124,16 +126,22 @@ TEST_F(CleanScanCommandsTest, CleanRemovesTheSelectionAndASecondScanNoLongerList
        {bar_, prefs + "com.example.bar.plist"},
        {foo_, prefs + "com.example.foo.plist", baz_},
        {}},
+      {"apps: one of two copies by path; the data both list stays",
+       {"apps"},
+       {"--select", bazCopy_},
+       {bazCopy_},
+       {baz_, prefs + "com.example.baz.plist"},
+       {}},
       {"unused-apps: by bundle path, with its files; an opened one is not listed",
        {"unused-apps"},
        {"--select", "*/Applications/*"},
        {baz_, prefs + "com.example.baz.plist"},
        {},
        {foo_, prefs + "com.example.foo.plist"}},
-      {"leftovers: everything, without --select",
+      {"leftovers: a group by name",
        {"leftovers"},
-       {},
-       {prefs + "com.example.gone.plist", sb_.path("~/Library/Logs/com.example.gone")},
+       {"--select", "org.removed.gone"},
+       {prefs + "org.removed.gone.plist", sb_.path("~/Library/Logs/org.removed.gone")},
        {},
        {foo_, prefs + "com.example.foo.plist"}},
   };
@@ -183,7 +191,7 @@ TEST_F(CleanScanCommandsTest, CleanRemovesTheSelectionAndASecondScanNoLongerList
 // comes before the scan and deletes nothing.
 TEST_F(CleanScanCommandsTest, CommandsThatListEverythingRefuseACleanWithoutSelect) {
   const std::vector<std::vector<std::string>> commands = {
-      {"large"}, {"disk-usage", sb_.path("~/docs")}, {"apps"}, {"unused-apps"}};
+      {"large"}, {"disk-usage", sb_.path("~/docs")}, {"apps"}, {"unused-apps"}, {"leftovers"}};
   for (const auto& command : commands) {
     SCOPED_TRACE(command.front());
     auto r = runProgram(argv(command, {"--clean", "--yes"}));
@@ -194,6 +202,16 @@ TEST_F(CleanScanCommandsTest, CommandsThatListEverythingRefuseACleanWithoutSelec
   EXPECT_TRUE(fs::exists(sb_.path("~/docs/big.bin")));
   EXPECT_TRUE(fs::exists(bar_));
   EXPECT_TRUE(fs::exists(baz_));
+  EXPECT_TRUE(fs::exists(sb_.path("~/Library/Preferences/org.removed.gone.plist")));
+
+  // Each leftover group says why it is thought to be one.
+  const std::string why = "named after org.removed.gone, which no installed application has";
+  auto listed = runProgram(argv({"leftovers"}, {"--json"}));
+  const json doc = json::parse(listed.out);
+  const json& groups = doc.at("feature").at("categoryInfo").at(0).at("childrenCateogry");
+  ASSERT_EQ(groups.size(), 1u) << listed.out;
+  EXPECT_EQ(groups[0].at("reason"), why);
+  EXPECT_NE(runProgram(argv({"leftovers"})).out.find("why: " + why + "\n"), std::string::npos);
 
   // A selection that matches nothing is not an error.
   auto none = runProgram(argv({"large"}, {"--clean", "--yes", "--select", "*/nothing"}));

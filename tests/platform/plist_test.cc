@@ -14,6 +14,7 @@ namespace {
 
 using testing::TempDir;
 using Dict = PlistValue::Dictionary;
+using namespace std::string_literals;
 
 // 2024-01-02T03:04:05Z
 constexpr double kJan2 = 1704164645.0;
@@ -147,7 +148,19 @@ TEST(PlistTest, MalformedInputGivesNothingWithAReason) {
   }
 }
 
-TEST(PlistTest, RefusesNestingDeeperThanTheLimit) {
+std::string utf16(std::string_view ascii, bool bigEndian, bool mark) {
+  std::string out = mark ? (bigEndian ? "\xFE\xFF" : "\xFF\xFE") : "";
+  for (char c : ascii) out += bigEndian ? std::string{'\0', c} : std::string{c, '\0'};
+  return out;
+}
+
+// XML as real Info.plist files hold it is read; nesting is refused past the
+// limit whatever the encoding. `value` is the text under "k"; empty: refused.
+TEST(PlistTest, SloppyXmlIsReadAndDeepNestingRefused) {
+  auto doc = [](std::string_view text) {
+    return "<plist version=\"1.0\"><dict><key>k</key><string>" + std::string(text) +
+           "</string></dict></plist>";
+  };
   auto nested = [](int depth) {
     std::string xml = "<plist>";
     for (int i = 0; i < depth; ++i) xml += "<array>";
@@ -155,9 +168,43 @@ TEST(PlistTest, RefusesNestingDeeperThanTheLimit) {
     return xml + "</plist>";
   };
   EXPECT_TRUE(readPlist(nested(100)));
-  std::string error;
-  EXPECT_FALSE(readPlist(nested(600), &error));
-  EXPECT_EQ(error, "nesting deeper than 512 levels");
+  const std::string decl = "<?xml version=\"1.0\" encoding=\"UTF-16\"?>\n";
+  const struct {
+    const char* name;
+    std::string bytes;
+    std::string value;
+  } cases[] = {
+      {"UTF-16 LE", utf16(decl + doc("a & b"), false, true), "a & b"},
+      {"UTF-16 BE", utf16(decl + doc("b"), true, true), "b"},
+      {"UTF-16 BE without mark", utf16("\n" + doc("c"), true, false), "c"},
+      {"UTF-16 surrogate pair, odd last byte",
+       "\xFF\xFE" + utf16(doc("_"), false, false).replace(94, 2, "\x3D\xD8\x00\xDE"s) + "x",
+       "\xF0\x9F\x98\x80"},
+      {"UTF-8 mark, leading blanks", "\xEF\xBB\xBF\n  " + doc("e"), "e"},
+      {"bare &", doc("Tom & Jerry &amp; &#38; &#x26; &nbsp; &#;"), "Tom & Jerry & & & &nbsp; &#;"},
+      {"& in a comment and CDATA",
+       "<plist><!-- a & b --><dict><key>k</key><string><![CDATA[x &amp; y]]></string></dict>"
+       "</plist>",
+       "x &amp; y"},
+      {"garbage after the root", doc("f") + "\n\0\0<dict><dict><dict> & junk"s, "f"},
+      {"no declaration", doc("g"), "g"},
+      {"600 levels", nested(600), ""},
+      {"600 levels in UTF-16", utf16(nested(600), false, true), ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string error;
+    std::optional<PlistValue> v = readPlist(c.bytes, &error);
+    if (c.value.empty()) {
+      EXPECT_FALSE(v);
+      EXPECT_EQ(error, "nesting deeper than 512 levels");
+      continue;
+    }
+    ASSERT_TRUE(v) << error;
+    const PlistValue* k = v->find("k");
+    ASSERT_TRUE(k && k->asString());
+    EXPECT_EQ(*k->asString(), c.value);
+  }
 }
 
 // Lists the property-list library would abort on, loop over or recurse too

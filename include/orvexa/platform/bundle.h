@@ -24,6 +24,8 @@ struct ApplicationBundle {
   // count as absent).
   std::string localizedName;
   std::string executableName;  // "CFBundleExecutable"; empty when absent
+  std::string bundleName;      // "CFBundleName"; empty when absent
+  std::string displayName;     // "CFBundleDisplayName"; empty when absent
 
   // path/Contents/MacOS/<executableName>; empty when no executable is named.
   std::string executablePath() const;

@@ -93,7 +93,11 @@ inline bool operator==(const PlistValue::Dictionary& a, const PlistValue::Dictio
 enum class PlistFormat { Xml, Binary };
 
 // Parses XML or binary property-list bytes. Nothing on malformed input;
-// `error` (when given) then says why.
+// `error` (when given) then says why. XML is read as real files hold it,
+// more leniently than the format allows: UTF-16 (either byte order, told by
+// its byte-order mark or its first character), a "&" that starts no reference
+// (read as itself), a missing XML declaration, and anything after the
+// closing </plist>. Nesting deeper than 512 levels is refused either way.
 std::optional<PlistValue> readPlist(std::string_view bytes, std::string* error = nullptr);
 std::optional<PlistValue> readPlistFile(const std::string& path, std::string* error = nullptr);
 

@@ -4,9 +4,11 @@
 #include <map>
 #include <unordered_set>
 
+#include "orvexa/platform/directory_enumerator.h"
 #include "orvexa/platform/identity.h"
 #include "orvexa/platform/last_used.h"
 #include "orvexa/platform/paths.h"
+#include "orvexa/scan/uninstall/name_rules.h"
 #include "orvexa/scan/uninstall/uninstall_scan_service.h"
 #include "orvexa/units/terminal_tool.h"
 
@@ -37,6 +39,77 @@ void collectApplications(const std::vector<CategoryPtr>& categories,
     out.push_back(c);
     if (c->childrenCateogry) collectApplications(*c->childrenCateogry, out);
   }
+}
+
+// What the installed applications go by: their names, compared whole and
+// without regard to case, and the vendor parts of their identifiers.
+class Installed {
+ public:
+  void addIdentifier(const std::string& identifier) {
+    if (identifier.empty()) return;
+    names_.push_back(identifier);
+    if (std::string_view vendor = vendorOf(identifier); !vendor.empty()) {
+      vendors_.emplace_back(vendor);
+    }
+  }
+  // A bundle whose Info.plist cannot be read still counts under its folder
+  // name.
+  void addBundle(const std::string& path) {
+    if (std::optional<ApplicationBundle> bundle = readApplicationBundle(path)) {
+      for (const std::string& name : knownNames(*bundle)) {
+        if (name == bundle->bundleIdentifier) {
+          addIdentifier(name);
+        } else {
+          names_.push_back(name);
+        }
+      }
+      return;
+    }
+    std::string name = lastComponent(path);
+    if (size_t dot = name.rfind('.'); dot != std::string::npos && dot > 0) name.resize(dot);
+    names_.push_back(std::move(name));
+  }
+  // Whether `key` belongs to an installed application or its vendor: names
+  // that match one of theirs whole either way ("Adobe" with "Adobe
+  // Photoshop" installed), a vendor's identifiers ("com.google.Keystone")
+  // and its folder ("Google").
+  bool claims(const std::string& key) const {
+    auto whole = [&](const std::string& name) {
+      return nameMatchesWhole(key, name, true) || nameMatchesWhole(name, key, true);
+    };
+    if (std::any_of(names_.begin(), names_.end(), whole)) return true;
+    if (std::any_of(vendors_.begin(), vendors_.end(), whole)) return true;
+    const std::string_view vendor = vendorOf(key);
+    return !vendor.empty() && std::any_of(vendors_.begin(), vendors_.end(), [&](const auto& v) {
+      return vendor.size() == v.size() && nameMatchesWhole(vendor, v, true);
+    });
+  }
+
+ private:
+  std::vector<std::string> names_;
+  std::vector<std::string> vendors_;
+};
+
+// The bundles ("*.app" folders) in `folder` and its sub-folders, not hidden
+// ones, not inside other bundles.
+void listBundles(const std::string& folder, std::vector<std::string>& out) {
+  DirectoryEnumerator walk(
+      folder, EnumerationOptions::skipsHiddenFiles | EnumerationOptions::skipsPackageDescendants,
+      [](const std::string&, const std::string&) { return true; });
+  while (std::optional<ResourceValues> item = walk.next()) {
+    const std::string& name = item->name;
+    if (item->isDirectory && name.size() > 4 && name.substr(name.size() - 4) == ".app") {
+      out.push_back(item->path);
+    }
+  }
+}
+
+// Why a group is thought to be a leftover.
+std::string leftoverReason(const std::string& key) {
+  if (isBundleIdentifierName(key)) {
+    return "named after " + key + ", which no installed application has";
+  }
+  return "named \"" + key + "\", which no installed application is called";
 }
 
 const ResourceKeys& leftoverKeys() {
@@ -113,37 +186,48 @@ std::vector<CategoryPtr> UninstallScanService::getLeftoverAppPath(const FeatureP
   std::vector<CategoryPtr> groups;
   if (!featureInfo) return groups;
 
-  std::set<std::string> installed;
+  Installed installed;
   // The host runs, so it is installed wherever its bundle is: its own files
   // (its log folder among them) are never leftovers.
-  if (std::string host = Identity::shared().bundleIdentifier(); !host.empty()) {
-    installed.insert(std::move(host));
-  }
+  installed.addIdentifier(Identity::shared().bundleIdentifier());
   std::vector<CategoryPtr> applications;
   if (!featureInfo->categoryInfo.empty() && featureInfo->categoryInfo.front()->childrenCateogry) {
     collectApplications(*featureInfo->categoryInfo.front()->childrenCateogry, applications);
   }
+  std::vector<std::string> bundles;
   for (const CategoryPtr& app : applications) {
-    if (app->urls.empty()) continue;
-    if (auto bundle = readApplicationBundle(app->urls.front().path())) {
-      installed.insert(bundle->bundleIdentifier);
-      installed.insert(bundle->localizedName);
-    }
+    if (!app->urls.empty()) bundles.push_back(app->urls.front().path());
   }
+  // Every bundle of the applications folders, listed or not (system
+  // applications, those whose Info.plist cannot be read).
+  const Paths& paths = Paths::shared();
+  for (const std::string& folder : {paths.applicationsFolder(), paths.systemApplicationsFolder(),
+                                    paths.userHome() + "/Applications"}) {
+    listBundles(folder, bundles);
+  }
+  for (const std::string& bundle : bundles) installed.addBundle(bundle);
 
   std::map<std::string, std::vector<std::string>> byKey;
+  const std::string sharedFolder = paths.resolve("/Users/Shared") + "/";
   for (const std::string& path : getAllCommonPath()) {
     const std::string name = lastComponent(path);
-    if (name.empty() || name.rfind("com.apple", 0) == 0) continue;
-    byKey[leftoverKey(name)].push_back(path);
+    if (name.empty()) continue;
+    std::string key = leftoverKey(name);
+    if (isKeptEntryName(key)) continue;
+    // The users' own things, unless named after an application.
+    if (path.size() == sharedFolder.size() + name.size() && path.rfind(sharedFolder, 0) == 0 &&
+        !isBundleIdentifierName(key)) {
+      continue;
+    }
+    if (installed.claims(key)) continue;
+    byKey[std::move(key)].push_back(path);
   }
 
-  for (const auto& [key, paths] : byKey) {
-    if (installed.count(key) != 0) continue;
+  for (const auto& [key, members] : byKey) {
     std::vector<Url> urls;
-    for (const std::string& path : paths) urls.push_back(Url::fromPath(path));
+    for (const std::string& path : members) urls.push_back(Url::fromPath(path));
     auto group = std::make_shared<CategoryInformation>(
-        0, static_cast<int>(groups.size()), key, defaultImage(), 0, key,
+        0, static_cast<int>(groups.size()), key, defaultImage(), 0, leftoverReason(key),
         raw(CategoryInfomationKind::App), urls, std::vector<FilePtr>{}, featureInfo, std::any{}, 1,
         false);
     for (const Url& url : urls) {

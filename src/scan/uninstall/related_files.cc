@@ -1,7 +1,9 @@
 // Where an application keeps its files, and one application's category.
+#include <algorithm>
 #include <sstream>
 
 #include "orvexa/platform/paths.h"
+#include "orvexa/scan/uninstall/name_rules.h"
 #include "orvexa/scan/uninstall/uninstall_scan_service.h"
 #include "orvexa/units/terminal_tool.h"
 
@@ -125,10 +127,23 @@ std::set<std::string> UninstallScanService::machAppInfoList(const std::string& a
     own = getAllCommonPath();
     paths = &own;
   }
+  const std::vector<std::string> names = knownNames(*bundle);
+  const std::string sharedFolder = Paths::shared().resolve("/Users/Shared") + "/";
   for (const std::string& candidate : *paths) {
     const std::string name = lastComponent(candidate);
-    if (startsWith(name, bundle->bundleIdentifier) || startsWith(name, bundle->name) ||
-        startsWith(name, bundle->localizedName)) {
+    // The shared users folder holds the users' own things ("Family Photos"):
+    // only an entry named after the identifier is the application's.
+    if (candidate.size() == sharedFolder.size() + name.size() &&
+        startsWith(candidate, sharedFolder)) {
+      if (nameMatchesWhole(name, bundle->bundleIdentifier)) related.insert(candidate);
+      continue;
+    }
+    if (nameMatchesWhole(name, bundle->bundleIdentifier)) {
+      related.insert(candidate);
+    } else if (!isKeptEntryName(name) &&
+               std::any_of(names.begin(), names.end(), [&](const std::string& known) {
+                 return nameMatchesWhole(name, known);
+               })) {
       related.insert(candidate);
     }
   }
@@ -141,10 +156,12 @@ std::vector<std::string> UninstallScanService::getSpecialAppFile(const std::stri
   const Paths& paths = Paths::shared();
   const std::string caches = paths.userLibrary() + "/Caches";
   appendExisting(out, caches + "/" + arg);
-  if (startsWith(arg, "com.google.Chrome")) {
+  // Only the application itself: its siblings ("com.google.Chrome.canary",
+  // "com.apple.SafariTechnologyPreview") keep their data elsewhere.
+  if (arg == "com.google.Chrome") {
     appendExisting(out, paths.userApplicationSupport() + "/Google/Chrome");
     appendExisting(out, caches + "/Google/Chrome");
-  } else if (startsWith(arg, "com.apple.Safari")) {
+  } else if (arg == "com.apple.Safari") {
     appendExisting(out, paths.userLibrary() + "/Safari");
   }
   return out;

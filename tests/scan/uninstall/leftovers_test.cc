@@ -12,19 +12,11 @@ namespace orvexa {
 namespace {
 
 namespace fs = std::filesystem;
+using namespace std::string_literals;
 using testing::childPaths;
 using testing::makeApp;
 using testing::Sandbox;
 using testing::Signal;
-
-// A leftovers group as (title, member paths, size).
-using Group = std::tuple<std::string, std::vector<std::string>, int64_t>;
-
-std::vector<Group> groupsOf(const std::vector<CategoryPtr>& categories) {
-  std::vector<Group> out;
-  for (const CategoryPtr& c : categories) out.emplace_back(c->title, childPaths(c), c->size);
-  return out;
-}
 
 // Sets the access and modification times of `path`, in seconds since 1970.
 void setTimes(const std::string& path, time_t accessed, time_t modified) {
@@ -57,56 +49,122 @@ class LeftoversTest : public testing::UninstallFeatureTest {
   }
 };
 
-TEST_F(LeftoversTest, FilesOfRemovedApplicationsAreGroupedByName) {
-  Identity::shared().setBundleIdentifier("org.example.host");
-  makeApp(sb_, "/Applications/Foo.app", "com.example.foo", PlistFormat::Binary, "Foo Pro");
-  const std::string gone = makeApp(sb_, "/Applications/Gone.app", "com.example.gone");
-  sb_.layout({"~/Library/Preferences/com.example.foo.plist:10",
-              "~/Library/Application Support/Foo Pro/db:20",
-              "~/Library/Preferences/com.removed.editor.plist:30",
-              "~/Library/Containers/com.removed.editor/Data/x:40",
-              "/Library/LaunchDaemons/com.removed.editor.helper.plist:5",
-              "~/Library/Preferences/com.apple.finder.plist:7",
-              "~/Library/Containers/com.apple.mail/y:7", "~/Library/Preferences/.DS_Store:3",
-              "~/Library/Application Support/Stale/z:9",
-              "~/Library/Preferences/com.example.gone.plist:11",
-              "~/Library/Application Support/org.example.host/log.txt:1",
-              "~/Library/Preferences/org.a.plist:1", "~/Library/Preferences/org.a.plist.lockfile:1",
-              "~/Library/Logs/org.a:1", "~/Library/Logs/com.applesauce.log:1"});
-  ASSERT_TRUE(testing::runUninstallScan(feature_, queue_).finished);
-  // Removed after the scan: its bundle can no longer be opened.
-  fs::remove(gone + "/Contents/Info.plist");
+std::string utf16le(const std::string& ascii) {
+  std::string out = "\xFF\xFE";
+  for (char c : ascii) out += std::string{c, '\0'};
+  return out;
+}
 
-  // The host's own folder is not a leftover. "com.apple" is compared as a
-  // plain text prefix ("com.applesauce" counts as an Apple name too), and
-  // ".plist" is taken out wherever it stands.
-  const std::vector<Group> expected = {
-      {"Stale", {sb_.path("~/Library/Application Support/Stale")}, 9},
-      {"com.example.gone", {sb_.path("~/Library/Preferences/com.example.gone.plist")}, 11},
-      {"com.removed.editor",
-       {sb_.path("~/Library/Preferences/com.removed.editor.plist"),
-        sb_.path("~/Library/Containers/com.removed.editor")},
-       70},
-      {"com.removed.editor.helper",
-       {sb_.path("/Library/LaunchDaemons/com.removed.editor.helper.plist")},
-       5},
-      {"org.a",
-       {sb_.path("~/Library/Preferences/org.a.plist"), sb_.path("~/Library/Logs/org.a")},
-       2},
-      {"org.a.lockfile", {sb_.path("~/Library/Preferences/org.a.plist.lockfile")}, 1},
+// Which entries of the regular folders each installed application claims,
+// and which are offered as leftovers. Names match whole; Info.plist files
+// as real ones are (UTF-16 with a bare "&", no declaration and bytes after
+// the root, unreadable) still make their application installed.
+TEST_F(LeftoversTest, RelatedFilesAndLeftoversByName) {
+  Identity::shared().setBundleIdentifier("org.example.host");
+  const std::string go = makeApp(sb_, "/Applications/Go.app", "com.example.go");
+  makeApp(sb_, "/Applications/Foo.app", "com.example.foo");
+  makeApp(sb_, "~/Applications/Foo.app", "com.example.foo", PlistFormat::Xml);
+  auto info = [](const std::string& id, const std::string& more) {
+    return "<plist version=\"1.0\"><dict><key>CFBundleIdentifier</key><string>" + id + "</string>" +
+           more + "</dict></plist>";
   };
-  std::vector<CategoryPtr> groups = UninstallScanService::getLeftoverAppPath(feature_);
-  EXPECT_EQ(groupsOf(groups), expected);
-  for (size_t i = 0; i < groups.size(); ++i) {
-    SCOPED_TRACE(groups[i]->title);
-    EXPECT_EQ(groups[i]->finderID(), static_cast<int>(i));
-    EXPECT_EQ(groups[i]->urls.size(), groups[i]->childrens.size());
-    for (const FilePtr& f : groups[i]->childrens)
-      EXPECT_EQ(f->parentCategoryInfo.lock(), groups[i]);
+  sb_.file("/Applications/Google Chrome.app/Contents/Info.plist",
+           utf16le("<?xml version=\"1.0\" encoding=\"UTF-16\"?>\n" +
+                   info("com.google.Chrome", "<key>C</key><string>Google & co</string>")));
+  sb_.file("/Applications/Utilities/Editor.app/Contents/Info.plist",
+           info("org.example.editor",
+                "<key>CFBundleName</key><string>Scribe</string><key>CFBundleDisplayName</key>"
+                "<string>Writer</string><key>CFBundleExecutable</key><string>scribble</string>") +
+               "\n\0<junk &"s);
+  sb_.file("/Applications/Broken.app/Contents/Info.plist", "not a property list");
+
+  const struct {
+    const char* path;
+    const char* owners;  // titles of the applications listing it
+    bool leftover;
+  } cases[] = {
+      {"~/Library/Preferences/com.example.go.plist", "Go", false},
+      {"~/Library/Preferences/com.example.go.helper.plist", "Go", false},
+      {"~/Library/Application Support/Go", "Go", false},
+      {"~/Library/Application Support/Go Data", "Go", false},
+      {"~/Library/Application Support/GoodNotes", "", true},
+      {"~/Library/Logs/Editorial", "", true},
+      // The vendor of an installed identifier keeps its other names.
+      {"~/Library/Preferences/com.example.gone.plist", "", false},
+      {"~/Library/Application Support/Google", "", false},
+      {"~/Library/Preferences/com.google.Keystone.Agent.plist", "", false},
+      // Every name an application goes by; an unreadable one by its folder.
+      {"~/Library/Application Support/Scribe", "Editor", false},
+      {"~/Library/Application Support/Writer Templates", "Editor", false},
+      {"~/Library/Logs/scribble.log", "Editor", false},
+      {"~/Library/Application Support/Broken", "", false},
+      {"~/Library/Application Support/org.example.host", "", false},
+      // Two copies list the data they share.
+      {"~/Library/Containers/com.example.foo", "Foo Foo", false},
+      // The system's and everybody's entries.
+      {"~/Library/Application Support/MobileSync", "", false},
+      {"~/Library/Application Support/AddressBook", "", false},
+      {"~/Library/Logs/DiagnosticReports", "", false},
+      {"/Library/Preferences/SystemConfiguration", "", false},
+      {"~/Library/Preferences/com.apple.finder.plist", "", false},
+      {"~/Library/Preferences/ByHost", "", false},
+      {"~/Library/Application Support/CloudDocs", "", false},
+      {"~/Library/Application Support/Dock", "", false},
+      {"/Library/Preferences/org.cups.printers.plist", "", false},
+      {"~/Library/Application Support/Audio Hijack", "", true},
+      {"/Users/Shared/Family Photos", "", false},
+      {"/Users/Shared/Go Stuff", "", false},
+      {"/Users/Shared/com.example.go", "Go", false},
+      {"/Users/Shared/com.removed.tool", "", true},
+      {"~/Library/Preferences/com.removed.editor.plist", "", true},
+      {"~/Library/Containers/com.removed.editor", "", true},
+  };
+  for (const auto& c : cases) {
+    const std::string_view path = c.path;
+    const bool file = path.ends_with(".plist") || path.ends_with(".log");
+    sb_.file(std::string(path) + (file ? "" : "/x"), 5);
   }
-  ASSERT_GE(groups.size(), 3u);
-  EXPECT_EQ(groups[2]->childrens[1]->fileKind, raw(FilesKind::Folder));
-  EXPECT_EQ(groups[2]->childrens[0]->fileKind, raw(FilesKind::File));
+  ASSERT_TRUE(testing::runUninstallScan(feature_, queue_).finished);
+
+  std::vector<CategoryPtr> apps;
+  for (const CategoryPtr& app : *feature_->categoryInfo[0]->childrenCateogry) {
+    apps.push_back(app);
+    if (app->childrenCateogry)
+      apps.insert(apps.end(), app->childrenCateogry->begin(), app->childrenCateogry->end());
+  }
+  std::vector<CategoryPtr> groups = UninstallScanService::getLeftoverAppPath(feature_);
+  std::set<std::string> leftovers;
+  for (const CategoryPtr& g : groups) {
+    for (const std::string& path : childPaths(g)) leftovers.insert(path);
+  }
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.path);
+    std::string owners;
+    for (const CategoryPtr& app : apps) {
+      const std::vector<std::string> paths = childPaths(app);
+      if (std::count(paths.begin(), paths.end(), sb_.path(c.path)) != 0) {
+        owners += (owners.empty() ? "" : " ") + app->title;
+      }
+    }
+    EXPECT_EQ(owners, c.owners);
+    EXPECT_EQ(leftovers.count(sb_.path(c.path)), c.leftover ? 1u : 0u);
+  }
+  // Grouped by name, ".plist" taken out, each saying why.
+  ASSERT_EQ(groups.size(), 5u);
+  EXPECT_EQ(childPaths(groups[3]),
+            (std::vector<std::string>{sb_.path("~/Library/Preferences/com.removed.editor.plist"),
+                                      sb_.path("~/Library/Containers/com.removed.editor")}));
+  EXPECT_EQ(groups[3]->description,
+            "named after com.removed.editor, which no installed application has");
+  EXPECT_EQ(groups[2]->description,
+            "named \"GoodNotes\", which no installed application is called");
+  for (size_t i = 0; i < groups.size(); ++i) EXPECT_EQ(groups[i]->finderID(), static_cast<int>(i));
+  EXPECT_EQ(groups[3]->childrens[1]->fileKind, raw(FilesKind::Folder));
+  EXPECT_EQ(groups[3]->childrens[0]->fileKind, raw(FilesKind::File));
+  // With candidates given, only those are looked at.
+  const std::vector<std::string> given = {sb_.path("/elsewhere/Go.txt"),
+                                          sb_.path("/elsewhere/Gopher")};
+  EXPECT_EQ(UninstallScanService::machAppInfoList(go, &given), std::set<std::string>{given[0]});
 }
 
 // With the metadata tool: unused means no "kMDItemLastUsedDate" (or no

@@ -282,35 +282,6 @@ TEST_F(UninstallScanTest, SecondStartIsRefused) {
   EXPECT_EQ(log.find("UninstallScanService Start"), std::string::npos) << log;
 }
 
-TEST_F(UninstallScanTest, RelatedFilesMatchIdentifierNameOrLocalizedName) {
-  const std::string app =
-      makeApp(sb_, "/Applications/Editor.app", "org.example.editor", PlistFormat::Xml, "Writer");
-  sb_.layout({"~/Library/Preferences/org.example.editor.plist:1",
-              "~/Library/Preferences/org.example.editorial.plist:1",  // prefix rule
-              "~/Library/Saved Application State/org.example.editor.savedState/w:1",
-              "~/Library/Application Support/Editor/a:1",
-              "~/Library/Application Support/Writer Data/b:1",
-              "~/Library/Application Support/Other/c:1", "~/Library/Logs/Editor.log:1",
-              "/Users/Shared/Writer Templates/t:1", "/Library/PrivilegedHelperTools/x:1",
-              "~/Library/Cookies/org.example.editor.binarycookies:1"});
-  const std::set<std::string> expected = {
-      sb_.path("~/Library/Preferences/org.example.editor.plist"),
-      sb_.path("~/Library/Preferences/org.example.editorial.plist"),
-      sb_.path("~/Library/Saved Application State/org.example.editor.savedState"),
-      sb_.path("~/Library/Application Support/Editor"),
-      sb_.path("~/Library/Application Support/Writer Data"),
-      sb_.path("~/Library/Logs/Editor.log"),
-      sb_.path("/Users/Shared/Writer Templates"),
-      sb_.path("~/Library/Cookies/org.example.editor.binarycookies")};
-  EXPECT_EQ(UninstallScanService::machAppInfoList(app), expected);
-  // With candidates given, only those are looked at.
-  const std::vector<std::string> given = {sb_.path("/elsewhere/Writer.txt"),
-                                          sb_.path("/elsewhere/Nope.txt")};
-  EXPECT_EQ(UninstallScanService::machAppInfoList(app, &given),
-            std::set<std::string>{sb_.path("/elsewhere/Writer.txt")});
-  EXPECT_TRUE(UninstallScanService::machAppInfoList(sb_.path("/Applications/None.app")).empty());
-}
-
 TEST_F(UninstallScanTest, UnreadableFolderAndBrokenEntriesAreSkipped) {
   const std::string app = makeApp(sb_, "/Applications/Foo.app", "com.example.foo");
   sb_.layout({"~/Library/Preferences/com.example.foo.plist:3",
@@ -358,6 +329,7 @@ TEST_F(UninstallScanTest, SpecialApplicationFiles) {
         sb_.path("~/Library/Application Support/Google/Chrome"),
         sb_.path("~/Library/Caches/Google/Chrome")}},
       {"com.apple.Safari", {sb_.path("~/Library/Safari")}},
+      {"com.google.Chrome.canary", {}},  // not Chrome's data
       // Without the query tool: the virtual machines of the default folder.
       {"com.parallels.desktop.console", {sb_.path("~/Parallels/Windows 11.pvm")}},
       {"com.adobe.Photoshop", {}},

@@ -35,8 +35,12 @@
 // with "com.setapp.teaser" never.
 //
 // Related files: the visible, existing entries of the regular folders
-// (getAllCommonPath) whose name begins with the application's bundle
-// identifier, its name or its localized name. Applications matching
+// (getAllCommonPath) whose name matches one of the names the application is
+// known by (knownNames, name_rules.h) whole: equal, or continuing after it
+// with ".", "-", "_" or a blank; never by bare prefix (a deliberate
+// departure, see name_rules.h). In the shared users folder, and for the
+// system's entries of kKeptEntries, only entries named after the bundle
+// identifier count. Applications matching
 // specialApp get extra files (getSpecialAppSpecialFile).
 //
 // Log lines (level Info): "UninstallScanService Start", "... Start 1" (about
@@ -137,9 +141,10 @@ class UninstallScanService : public SuperScanService {
                                const std::shared_ptr<SerialGCDService>& dispatch);
 
   // The related files of the application at `appPath`: the candidates
-  // (`paths`, else getAllCommonPath()) whose last path component begins with
-  // its bundle identifier, its name or its localized name. Empty when the
-  // bundle is not an application.
+  // (`paths`, else getAllCommonPath()) whose last path component matches
+  // one of its knownNames whole (letters compared exactly; in the shared
+  // users folder and for kKeptEntries its bundle identifier only). Empty
+  // when the bundle is not an application.
   static std::set<std::string> machAppInfoList(const std::string& appPath,
                                                const std::vector<std::string>* paths = nullptr);
 
@@ -152,9 +157,9 @@ class UninstallScanService : public SuperScanService {
   // Data folders of a special application (`arg` is its bundle identifier)
   // that lie outside the regular folders and belong to it alone, those that
   // exist: its folder in the user's Caches for every special application;
-  // for "com.google.Chrome" also Application Support/Google/Chrome and
-  // Caches/Google/Chrome; for "com.apple.Safari" also the user library's
-  // Safari folder.
+  // for exactly "com.google.Chrome" also Application Support/Google/Chrome
+  // and Caches/Google/Chrome; for exactly "com.apple.Safari" also the user
+  // library's Safari folder.
   static std::vector<std::string> getSpecialAppFile(const std::string& arg);
   // Every extra file of a special application (`name` is its bundle
   // identifier): for identifiers beginning with "com.vmware" the virtual
@@ -174,12 +179,26 @@ class UninstallScanService : public SuperScanService {
   static bool isCandidatePath(const std::string& path);
 
   // Leftovers: the candidates of getAllCommonPath grouped by name (".plist"
-  // removed), minus the names of the installed applications (bundle
-  // identifiers and localized names of the bundles of the feature's
-  // application categories, copies included; and the host's own bundle
-  // identifier) and names beginning with "com.apple". One category per group (title = the name,
-  // urls = its paths, childrens = their records, kind App, levelInt 1), in name order. Runs on the
-  // calling thread.
+  // removed), one category per group (title = the name, description = why
+  // it is thought to be a leftover, e.g. "named after com.foo.bar, which no
+  // installed application has"; urls = its paths, childrens = their
+  // records, kind App, levelInt 1), in name order. Runs on the calling
+  // thread. It fails safe, departing on purpose from a plain comparison
+  // with the installed applications' identifiers and localized names. A
+  // name is not a leftover when:
+  // - it matches whole, without regard to case, one of the knownNames of an
+  //   installed application, or one of those matches it whole ("Adobe"
+  //   stays while "Adobe Photoshop" is installed). Installed are the
+  //   feature's application categories (copies included), every bundle in
+  //   the applications folders (system ones, and those whose Info.plist
+  //   cannot be read, which count under their folder name), and the host
+  //   (its own bundle identifier);
+  // - it shares the vendor of an installed application's identifier
+  //   (vendorOf, compared whole without regard to case): with
+  //   "com.google.Chrome" installed, "Google" and "com.google.Keystone"
+  //   stay;
+  // - it is in kKeptEntries (name_rules.h), or lies in the shared users
+  //   folder without being a bundle identifier.
   static std::vector<CategoryPtr> getLeftoverAppPath(const FeaturePtr& featureInfo);
 
   // Calls `finish` once, on a queue of its own, with the categories of

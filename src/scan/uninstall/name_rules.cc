@@ -1,0 +1,74 @@
+#include "orvexa/scan/uninstall/name_rules.h"
+
+#include <algorithm>
+
+namespace orvexa {
+namespace {
+
+char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool sameText(std::string_view a, std::string_view b, bool ignoreCase) {
+  if (a.size() != b.size()) return false;
+  if (!ignoreCase) return a == b;
+  return std::equal(a.begin(), a.end(), b.begin(),
+                    [](char x, char y) { return lower(x) == lower(y); });
+}
+
+}  // namespace
+
+bool nameMatchesWhole(std::string_view entry, std::string_view name, bool ignoreCase) {
+  if (name.empty() || entry.size() < name.size()) return false;
+  if (!sameText(entry.substr(0, name.size()), name, ignoreCase)) return false;
+  if (entry.size() == name.size()) return true;
+  const char next = entry[name.size()];
+  return next == '.' || next == '-' || next == '_' || next == ' ';
+}
+
+std::vector<std::string> knownNames(const ApplicationBundle& bundle) {
+  std::vector<std::string> names;
+  for (const std::string* name : {&bundle.bundleIdentifier, &bundle.name, &bundle.bundleName,
+                                  &bundle.displayName, &bundle.executableName}) {
+    if (!name->empty() && std::find(names.begin(), names.end(), *name) == names.end()) {
+      names.push_back(*name);
+    }
+  }
+  return names;
+}
+
+bool isBundleIdentifierName(std::string_view name) {
+  if (name.find_first_of(" /") != std::string_view::npos) return false;
+  const size_t firstDot = name.find('.');
+  if (firstDot == 0 || firstDot == std::string_view::npos) return false;
+  for (char c : name.substr(0, firstDot)) {
+    if (c < 'a' || c > 'z') return false;
+  }
+  int components = 0;
+  size_t start = 0;
+  for (;;) {
+    const size_t dot = name.find('.', start);
+    const size_t end = dot == std::string_view::npos ? name.size() : dot;
+    if (end == start) return false;
+    ++components;
+    if (dot == std::string_view::npos) break;
+    start = dot + 1;
+  }
+  return components >= 3;
+}
+
+std::string_view vendorOf(std::string_view name) {
+  if (!isBundleIdentifierName(name)) return {};
+  const size_t first = name.find('.');
+  const size_t second = name.find('.', first + 1);
+  return name.substr(first + 1, second - first - 1);
+}
+
+bool isKeptEntryName(std::string_view name) {
+  return std::any_of(std::begin(kKeptEntries), std::end(kKeptEntries), [&](const KeptEntry& e) {
+    if (e.prefix) return name.substr(0, e.name.size()) == e.name;
+    const size_t n = e.name.size();
+    return name.size() >= n && sameText(name.substr(0, n), e.name, /*ignoreCase=*/true) &&
+           (name.size() == n || name[n] == '.');
+  });
+}
+
+}  // namespace orvexa
