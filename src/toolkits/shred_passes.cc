@@ -99,6 +99,7 @@ ShredReport ShredFileService::shredFile() {
     report["FALSE"] = "fopen " + std::to_string(err);
   } else {
     report = shredDescriptor(fileFd_);
+    shredded_ = report.count("TRUE") != 0;
   }
   return report;
 }
@@ -140,7 +141,7 @@ ShredReport ShredFileService::shredDescriptor(int fd) {
 bool ShredFileService::removeFile(std::string* error) {
   struct stat shredded {};
   struct stat named {};
-  if (parentFd_ < 0 || fileFd_ < 0 || ::fstat(fileFd_, &shredded) != 0) {
+  if (!shredded_ || ::fstat(fileFd_, &shredded) != 0) {
     *error = "the file was not shredded";
     return false;
   }

@@ -121,7 +121,8 @@ class ShredFileService {
   int64_t passWrites_ = 0;  // write calls of the last pass
   int parentFd_ = -1;       // the folder the file was found in
   int fileFd_ = -1;
-  std::string name_;  // the file's name in parentFd_
+  std::string name_;       // the file's name in parentFd_
+  bool shredded_ = false;  // shredFile reported "TRUE"
 };
 
 }  // namespace orvexa
