@@ -47,23 +47,39 @@ TEST_F(ShredCommandTest, ShredsWhatItIsGivenAndReportsEachPath) {
   const std::string folder = sb_.dir("~/Secrets");
   sb_.layout({"~/Secrets/a.txt:300", "~/Secrets/deep/b.txt:4000", "~/Secrets/empty/"});
   const std::string empty = sb_.file("~/empty.txt", "");
+  const std::string linked = sb_.file("~/linked.txt", "shared");
+  ::link(linked.c_str(), sb_.path("~/other-name").c_str());
+  const std::string link = sb_.path("~/link");
+  fs::create_symlink(ten, link);
   const std::string missing = sb_.path("~/missing.txt");
 
-  auto r = runProgram({orvexaProgram(), "shred", "--yes", ten, folder + "/", empty, missing});
-  EXPECT_EQ(r.exitCode, 1) << "a missing path and a failed file";
-  EXPECT_EQ(r.out, "shredded  " + folder + "\nfailed    " + empty +
-                       ": ShredFail: size error!\nshredded  " + ten + "\nShredded 2 of 3 items.\n");
+  auto r = runProgram(
+      {orvexaProgram(), "shred", "--yes", ten, folder + "/", empty, linked, link, missing});
+  EXPECT_EQ(r.exitCode, 1) << "a missing path and failed files";
+  const std::string hardLinkText =
+      "the file has 1 other hard link: not overwritten, so that the content they share survives";
+  const std::string linkText =
+      "a symbolic link: shred does not follow links, so neither it nor what it points to was "
+      "touched (give the path of the file itself)";
+  EXPECT_EQ(r.out, "shredded  " + folder + "\nshredded  " + empty + "\nfailed    " + link +
+                       ": ShredFail: " + linkText + "\nfailed    " + linked + ": ShredFail: " +
+                       hardLinkText + "\nshredded  " + ten + "\nShredded 3 of 5 items.\n");
   // A line per file while it works, the missing path named.
-  EXPECT_EQ(sortedLines(r.err), (std::vector<std::string>{
-                                    "failed    " + empty + ": size error!",
-                                    "orvexa: no such file or folder: " + missing,
-                                    "shredded  " + folder + "/a.txt",
-                                    "shredded  " + folder + "/deep/b.txt",
-                                    "shredded  " + ten,
-                                }));
-  EXPECT_FALSE(exists(ten));
-  EXPECT_FALSE(exists(folder));
-  EXPECT_TRUE(exists(empty));
+  EXPECT_EQ(sortedLines(r.err),
+            (std::vector<std::string>{
+                "failed    " + link + ": " + linkText,
+                "failed    " + linked + ": " + hardLinkText,
+                "orvexa: 1 file with other hard links was left as it was (--hard-links "
+                "overwrites them, and with them the content of their other names)",
+                "orvexa: no such file or folder: " + missing,
+                "shredded  " + folder + "/a.txt",
+                "shredded  " + folder + "/deep/b.txt",
+                "shredded  " + empty,
+                "shredded  " + ten,
+            }));
+  EXPECT_FALSE(exists(ten) || exists(folder) || exists(empty));
+  EXPECT_TRUE(exists(link));
+  EXPECT_EQ(testing::readFile(linked), "shared");
 }
 
 TEST_F(ShredCommandTest, JsonAndQuiet) {
@@ -81,6 +97,10 @@ TEST_F(ShredCommandTest, JsonAndQuiet) {
   EXPECT_EQ(doc["results"],
             (json{{{"path", file}, {"status", 0}, {"statusName", "Success"}, {"desc", ""}},
                   {{"path", old}, {"status", 0}, {"statusName", "Success"}, {"desc", ""}}}));
+  // Every file reached, those inside folders too.
+  EXPECT_EQ(doc["files"],
+            (json{{{"path", file}, {"status", 0}, {"statusName", "Success"}, {"desc", ""}},
+                  {{"path", old + "/x"}, {"status", 0}, {"statusName", "Success"}, {"desc", ""}}}));
   EXPECT_FALSE(exists(file));
   EXPECT_FALSE(exists(old));
 }
