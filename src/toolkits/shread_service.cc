@@ -103,6 +103,7 @@ struct FilesCall : std::enable_shared_from_this<FilesCall> {
   std::shared_ptr<ShreadService::State> service;
   ShreadService::FileProgress progress;
   ShreadService::Finish resultProcess;
+  bool hardLinks = false;  // overwrite files with other hard links too
   std::shared_ptr<SerialGCDService> queue =
       std::make_shared<SerialGCDService>(SerialGCDService::GCDQOS::default_);
   size_t expected = 0;
@@ -159,8 +160,9 @@ struct FilesCall : std::enable_shared_from_this<FilesCall> {
     // Appended directly: a request may hold many thousands of paths.
     PlistValue::Dictionary entries;
     entries.entries.reserve(waiting.size());
-    for (const std::string& path : waiting)
-      entries.entries.emplace_back(path, PlistValue::dictionary());
+    PlistValue options = PlistValue::dictionary();
+    if (hardLinks) options.set(std::string(kHelperHardLinksKey), true);
+    for (const std::string& path : waiting) entries.entries.emplace_back(path, options);
     proxy->handleEvent(raw(HelperHanldeEventID::Shred), PlistValue(std::move(entries)),
                        [self, proxy](bool ok, int code, PlistValue information) {
                          onQueue(self->queue, [self, proxy, ok, code, information] {
@@ -382,6 +384,7 @@ void ShreadService::shredFiles(std::vector<Url> urls, Finish resultProcess) {
   call->expected = urls.size();
   const std::string user = Identity::shared().userName();
   const bool hardLinks = state_->hardLinks();
+  call->hardLinks = hardLinks;
   for (Url& url : urls) {
     onPool([call, url = std::move(url), user, hardLinks] {
       const std::string& path = url.path();

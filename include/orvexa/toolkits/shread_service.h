@@ -23,8 +23,8 @@
 // shredded (otherwise DeleteFail, "changed while it was shredded: ...").
 // An empty file has nothing to overwrite and is Success once removed. A
 // file with other hard links is not overwritten (ShredFail, "the file has N
-// other hard link(s): ...") unless setOverwriteHardLinks(true); the helper
-// never overwrites one. Once every file has its outcome, the waiting ones
+// other hard link(s): ...") unless setOverwriteHardLinks(true) (which the
+// Shred event passes on to the helper). Once every file has its outcome, the waiting ones
 // are sent to the helper, and resultProcess gets (flag, results): the flag
 // is true when every result is Success. A file whose passes fail keeps its
 // place and gives ShredFail with the passes' error text.
