@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <functional>
+#include <limits>
 
 #include "command_registry.h"
 #include "orvexa/platform/identity.h"
@@ -31,7 +32,9 @@ void addCommonOptions(CLI::App& app, CommonOptions& o) {
       ->type_name("NAME=PATH");
   app.add_flag("--quiet", o.quiet, "No progress output");
   app.add_flag("--json", o.json, "Print one JSON document on standard output");
-  app.add_option("--feature", o.feature, "Use the feature with this finderID")->type_name("N");
+  app.add_option("--feature", o.feature, "Use the feature with this finderID")
+      ->type_name("N")
+      ->check(CLI::Range(0, std::numeric_limits<int>::max()));
 }
 
 void addCleanOptions(CLI::App& sub, CleanOptions& o) {
@@ -58,6 +61,7 @@ void addOption(CLI::App& sub, const OptionSpec& option) {
   if (!option.typeName.empty()) opt->type_name(option.typeName);
   if (option.isRequired) opt->required();
   if (!option.choices.empty()) opt->check(CLI::IsMember(option.choices));
+  if (option.range) opt->check(CLI::Range(option.range->first, option.range->second));
 }
 
 }  // namespace
@@ -88,7 +92,11 @@ int run(int argc, char** argv) {
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
-    return app.exit(e);
+    // Help and version are not errors; every usage error is status 2, with
+    // the reason in words.
+    if (e.get_exit_code() == 0) return app.exit(e);
+    printError(std::string(e.what()) + " (see --help)");
+    return 2;
   }
   if (!applyCommonOptions(options)) return 2;
   if (!options.clean.enabled && (options.clean.yes || !options.clean.select.empty())) {
