@@ -4,14 +4,12 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <functional>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "orvexa/platform/identity.h"
-#include "support/run_as.h"
 #include "support/run_program.h"
 #include "support/sandbox.h"
 
@@ -137,33 +135,6 @@ TEST_F(ShredCommandTest, RefusesWithoutATerminalOrWithNothingToShred) {
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(testing::readFile(file), "keep");
   }
-}
-
-// A file of another user: the program (running as root) installs the
-// helper in the sandbox and the helper shreds the file.
-TEST_F(ShredCommandTest, AnotherUsersFileGoesThroughTheHelper) {
-  if (!testing::canSwitchUser()) GTEST_SKIP() << "needs root";
-  if (!fs::exists(fs::path(orvexaProgram()).parent_path() / "orvexa-helper")) {
-    GTEST_SKIP() << "no helper program beside " << orvexaProgram();
-  }
-  struct StopAtEnd {
-    std::function<void()> stop;
-    ~StopAtEnd() { stop(); }
-  } stopAtEnd{[this] {
-    (void)runProgram({orvexaProgram(), "helper", "stop", "--root", sb_.root()});
-  }};
-  const std::string theirs = sb_.file("/Library/Caches/shred/theirs.bin", "their secret");
-  ASSERT_EQ(::chown(theirs.c_str(), testing::kNobodyUid, testing::kNogroupGid), 0);
-  const std::string mine = sb_.file("~/mine.bin", "my secret");
-
-  auto r = runProgram({orvexaProgram(), "shred", "--yes", "--root", sb_.root(), theirs, mine});
-  EXPECT_EQ(r.exitCode, 0) << r.err;
-  EXPECT_EQ(r.out, "shredded  " + theirs + "\nshredded  " + mine + "\nShredded 2 of 2 items.\n");
-  EXPECT_EQ(sortedLines(r.err),
-            (std::vector<std::string>{"shredded  " + theirs, "shredded  " + mine,
-                                      "waiting   " + theirs + " (for the privileged helper)"}));
-  EXPECT_FALSE(exists(theirs));
-  EXPECT_FALSE(exists(mine));
 }
 
 }  // namespace

@@ -31,166 +31,72 @@ struct stat statOf(const std::string& path) {
 }
 
 // What can go wrong between naming a file and removing it: each row sets a
-// file up in `in` (with `out` standing for everything outside), may tamper
-// with it after the first pass, and says what the passes report, whether
-// removeFile removes it and what must hold afterwards.
+// file up in `in` (`out` stands for everything outside), may tamper with it
+// after the first pass, and says what the passes report ("TRUE" or "FALSE"
+// and the text), their writes, whether removeFile removes the file and what
+// must hold afterwards.
 TEST(ShredPassesTest, Hazards) {
-  const int64_t kSparseSize = 2 * ShredFileService::kBigFileSize;
+  using Dirs = std::function<void(TempDir & in, TempDir & out)>;
+  const int64_t kSparse = 2 * ShredFileService::kBigFileSize;
+  const std::string kLink = ShredFileService::kLinkText;
+  const std::string kHardLink =
+      "the file has 1 other hard link: not overwritten, so that the content they share survives";
+  auto hardLinked = [](TempDir& in, TempDir& out) {
+    fs::create_hard_link(in.writeFile("f", "shared"), out / "other");
+    return in / "f";
+  };
+  // clang-format off
   const struct {
     const char* name;
     std::function<std::string(TempDir& in, TempDir& out)> setUp;
-    std::function<void(TempDir& in, TempDir& out)> afterFirstPass;
+    Dirs afterFirstPass;
     bool hardLinks;
-    const char* key;
-    std::string text;
-    bool removed;
+    ShredReport report;
     std::vector<int64_t> writes;
-    std::function<void(TempDir& in, TempDir& out)> check;
+    bool removed;
+    Dirs check;
   } cases[] = {
       {"a symbolic link given",
-       [](TempDir& in, TempDir& out) {
-         fs::create_symlink(out.writeFile("target", "outside"), in / "link");
-         return in / "link";
-       },
-       nullptr,
-       false,
-       "FALSE",
-       ShredFileService::kLinkText,
-       false,
-       {},
-       [](TempDir& in, TempDir& out) {
-         EXPECT_EQ(readFile(out / "target"), "outside");
-         EXPECT_TRUE(fs::is_symlink(in / "link"));
-       }},
+       [](TempDir& in, TempDir& out) { fs::create_symlink(out.writeFile("f", "out"), in / "f"); return in / "f"; },
+       nullptr, false, {{"FALSE", kLink}}, {}, false,
+       [](TempDir& in, TempDir& out) { EXPECT_EQ(readFile(out / "f"), "out"); EXPECT_TRUE(fs::is_symlink(in / "f")); }},
       {"a link among the folders",
-       [](TempDir& in, TempDir& out) {
-         out.writeFile("dir/f", "outside");
-         fs::create_symlink(out / "dir", in / "dir");
-         return in / "dir/f";
-       },
-       nullptr,
-       false,
-       "FALSE",
-       ShredFileService::kLinkText,
-       false,
-       {},
-       [](TempDir&, TempDir& out) { EXPECT_EQ(readFile(out / "dir/f"), "outside"); }},
+       [](TempDir& in, TempDir& out) { out.writeFile("d/f", "out"); fs::create_symlink(out / "d", in / "d"); return in / "d/f"; },
+       nullptr, false, {{"FALSE", kLink}}, {}, false,
+       [](TempDir&, TempDir& out) { EXPECT_EQ(readFile(out / "d/f"), "out"); }},
       {"the file swapped for a link between passes",
-       [](TempDir& in, TempDir& out) {
-         out.writeFile("f", "outside!!");
-         return in.writeFile("f", "secret!!!");
-       },
-       [](TempDir& in, TempDir& out) {
-         fs::rename(in / "f", in / "moved");
-         fs::create_symlink(out / "f", in / "f");
-       },
-       false,
-       "TRUE",
-       "",
-       false,
-       {1, 1, 1},
-       [](TempDir& in, TempDir& out) {
-         EXPECT_EQ(readFile(out / "f"), "outside!!");
-         EXPECT_TRUE(fs::is_symlink(in / "f"));
-         EXPECT_EQ(readFile(in / "moved"), std::string(9, '\0'));
-       }},
+       [](TempDir& in, TempDir& out) { out.writeFile("f", "out"); return in.writeFile("f", "in"); },
+       [](TempDir& in, TempDir& out) { fs::rename(in / "f", in / "moved"); fs::create_symlink(out / "f", in / "f"); },
+       false, {{"TRUE", ""}}, {1, 1, 1}, false,
+       [](TempDir& in, TempDir& out) { EXPECT_EQ(readFile(out / "f"), "out"); EXPECT_EQ(readFile(in / "moved"), std::string(2, '\0')); }},
       {"a folder swapped for a link between passes",
-       [](TempDir& in, TempDir& out) {
-         out.writeFile("sub/f", "outside!!");
-         return in.writeFile("sub/f", "secret!!!");
-       },
-       [](TempDir& in, TempDir& out) {
-         fs::rename(in / "sub", in / "moved");
-         fs::create_symlink(out / "sub", in / "sub");
-       },
-       false,
-       "TRUE",
-       "",
-       true,
-       {1, 1, 1},
-       [](TempDir& in, TempDir& out) {
-         EXPECT_EQ(readFile(out / "sub/f"), "outside!!");
-         EXPECT_FALSE(fs::exists(in / "moved/f")) << "removed where it was found";
-       }},
-      {"a hard-linked file",
-       [](TempDir& in, TempDir& out) {
-         const std::string f = in.writeFile("f", "shared");
-         fs::create_hard_link(f, out / "other");
-         return f;
-       },
-       nullptr,
-       false,
-       "FALSE",
-       "the file has 1 other hard link: not overwritten, so that the content they share "
-       "survives",
-       false,
-       {},
+       [](TempDir& in, TempDir& out) { out.writeFile("d/f", "out"); return in.writeFile("d/f", "in"); },
+       [](TempDir& in, TempDir& out) { fs::rename(in / "d", in / "moved"); fs::create_symlink(out / "d", in / "d"); },
+       false, {{"TRUE", ""}}, {1, 1, 1}, true,
+       [](TempDir& in, TempDir& out) { EXPECT_EQ(readFile(out / "d/f"), "out"); EXPECT_FALSE(fs::exists(in / "moved/f")); }},
+      {"a hard-linked file", hardLinked, nullptr, false, {{"FALSE", kHardLink}}, {}, false,
        [](TempDir&, TempDir& out) { EXPECT_EQ(readFile(out / "other"), "shared"); }},
-      {"a hard-linked file, links allowed",
-       [](TempDir& in, TempDir& out) {
-         const std::string f = in.writeFile("f", "shared");
-         fs::create_hard_link(f, out / "other");
-         return f;
-       },
-       nullptr,
-       true,
-       "TRUE",
-       "",
-       true,
-       {1, 1, 1},
+      {"a hard-linked file, links allowed", hardLinked, nullptr, true, {{"TRUE", ""}}, {1, 1, 1}, true,
        [](TempDir&, TempDir& out) { EXPECT_EQ(readFile(out / "other"), std::string(6, '\0')); }},
-      // Twice the block writer's threshold, one 4 KiB block allocated: the
-      // block writer writes 16 blocks a pass, and the file neither grows nor
-      // gains blocks.
+      // The block writer's size with one 4 KiB block allocated: 16 writes a
+      // pass, and the file neither grows nor gains blocks.
       {"a sparse file",
-       [kSparseSize](TempDir& in, TempDir&) {
-         const std::string f = in.writeFile("sparse", "");
-         fs::resize_file(f, static_cast<uintmax_t>(kSparseSize));
+       [kSparse](TempDir& in, TempDir&) {
+         const std::string f = in.writeFile("f", "");
+         fs::resize_file(f, static_cast<uintmax_t>(kSparse));
          int fd = ::open(f.c_str(), O_WRONLY);
          EXPECT_EQ(::pwrite(fd, std::string(4096, 'x').data(), 4096, 1 << 20), 4096);
          ::fsync(fd);
          ::close(fd);
          return f;
        },
-       [kSparseSize](TempDir& in, TempDir&) {
-         const struct stat st = statOf(in / "sparse");
-         EXPECT_EQ(st.st_size, kSparseSize);
-         EXPECT_LE(st.st_blocks, 8 * 2) << "a 4 KiB block, not the holes";
-       },
-       false,
-       "TRUE",
-       "",
-       true,
-       {16, 16, 16},
-       nullptr},
-      {"an empty file",
-       [](TempDir& in, TempDir&) { return in.writeFile("empty", ""); },
-       nullptr,
-       false,
-       "TRUE",
-       "",
-       true,
-       {},
-       nullptr},
-      {"a missing file",
-       [](TempDir& in, TempDir&) { return in / "missing"; },
-       nullptr,
-       false,
-       "FALSE",
-       "fopen 2",
-       false,
-       {},
-       nullptr},
-      {"a folder",
-       [](TempDir& in, TempDir&) { return in.makeDir("folder"); },
-       nullptr,
-       false,
-       "FALSE",
-       "fopen 21",
-       false,
-       {},
-       nullptr},
+       [kSparse](TempDir& in, TempDir&) { EXPECT_EQ(statOf(in / "f").st_size, kSparse); EXPECT_LE(statOf(in / "f").st_blocks, 16); },
+       false, {{"TRUE", ""}}, {16, 16, 16}, true, nullptr},
+      {"an empty file", [](TempDir& in, TempDir&) { return in.writeFile("f", ""); }, nullptr, false, {{"TRUE", ""}}, {}, true, nullptr},
+      {"a missing file", [](TempDir& in, TempDir&) { return in / "f"; }, nullptr, false, {{"FALSE", "fopen 2"}}, {}, false, nullptr},
+      {"a folder", [](TempDir& in, TempDir&) { return in.makeDir("f"); }, nullptr, false, {{"FALSE", "fopen 21"}}, {}, false, nullptr},
   };
+  // clang-format on
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     TempDir in;
@@ -203,7 +109,7 @@ TEST(ShredPassesTest, Hazards) {
       writes.push_back(count);
       if (pass == 1 && c.afterFirstPass) c.afterFirstPass(in, out);
     });
-    EXPECT_EQ(shredder.shredFile(), (ShredReport{{c.key, c.text}}));
+    EXPECT_EQ(shredder.shredFile(), c.report);
     EXPECT_EQ(writes, c.writes);
     std::string error;
     EXPECT_EQ(shredder.removeFile(&error), c.removed) << error;
