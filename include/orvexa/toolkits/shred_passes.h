@@ -27,7 +27,8 @@
 // The report of shredFile has exactly one key, "TRUE" (overwritten and
 // verified) or "FALSE" (not), whose value is the accumulated error text
 // (empty on success). Error texts are printf-style with the pattern byte and
-// errno filled in: "open 13", "255-fwrite-1 28", ...
+// errno filled in: "fopen 13" (the file could not be opened), "255-fwrite-1
+// 28", "Verification Data Fail!", ...
 //
 // Files below kBigFileSize are written with one buffer per allocated range
 // and pass; larger files with a 256-byte block, one write per block, then
