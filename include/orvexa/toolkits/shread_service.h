@@ -24,9 +24,9 @@
 // An empty file has nothing to overwrite and is Success once removed. A
 // file with other hard links is not overwritten (ShredFail, "the file has N
 // other hard link(s): ...") unless setOverwriteHardLinks(true) (which the
-// Shred event passes on to the helper). Once every file has its outcome, the waiting ones
-// are sent to the helper, and resultProcess gets (flag, results): the flag
-// is true when every result is Success. A file whose passes fail keeps its
+// Shred event passes on to the helper). Once every file has its outcome,
+// the waiting ones are sent to the helper, and resultProcess gets (flag,
+// results): the flag is true when every result is Success. A file whose passes fail keeps its
 // place and gives ShredFail with the passes' error text.
 //
 // The helper's answer: ok true makes every waiting path Success. Otherwise
