@@ -147,13 +147,26 @@ void regroupExhaustively(const GroupingPtr& g) {
 }
 
 // Keys holding several files (a master with its derivatives, a.jpg with
-// a.png) become groups when nothing else did.
+// a.png) become groups when nothing else did. A sharing name proves
+// nothing: a file other than the one fingerprinted joins only when its own
+// fingerprint says something and lies within the distance limit.
 void groupByName(const GroupingPtr& g) {
   for (const SimilarNodePtr& node : g->nodes) {
     auto files = g->dict.find(node->name);
     if (files == g->dict.end() || files->second.size() < 2) continue;
     FilePtr group = newGroup(g->all, lastComponent(node->name));
-    for (const Url& url : files->second) addToFileInforamtion(node, url.path(), group);
+    for (const Url& url : files->second) {
+      if (url.path() != node->url.path()) {
+        auto lists =
+            SimilarScanService::getFingerprint(url, SimilarScanService::AlgorithmEnum::DHA);
+        if (!lists || SimilarScanService::carriesLittleInformation(std::get<0>(*lists)) ||
+            SimilarNode::calculateHamming(std::get<0>(*lists), node->fingerprint) >
+                g->valueThreshold) {
+          continue;
+        }
+      }
+      addToFileInforamtion(node, url.path(), group);
+    }
     keepIfGroup(g->all, group);
   }
 }

@@ -160,7 +160,8 @@ TEST_F(SimilarScanServiceTest, OnePictureGivesAllWithNoGroupsAndTotalZero) {
 }
 
 // Flat and smooth pictures share a fingerprint of (nearly) equal bits:
-// they are grouped only with byte-identical copies.
+// they are grouped only with byte-identical copies. Nor does a shared name
+// group pictures.
 TEST_F(SimilarScanServiceTest, PicturesWithoutInformationGroupOnlyWithIdenticalCopies) {
   const std::string folder = sb_.dir("~/Pictures");
   auto flat = [](uint8_t level) {
@@ -180,7 +181,9 @@ TEST_F(SimilarScanServiceTest, PicturesWithoutInformationGroupOnlyWithIdenticalC
   const std::string whiteCopy =
       testing::writeBytes(folder + "/white copy.png", testing::readBytes(white));
   const std::string darkCopy = testing::writeBytes(folder + "/d2.png", testing::readBytes(dark));
-  runScan({folder}, 36);  // even with every fingerprint within the distance
+  picture(folder + "/scene.jpg", 1);  // one name, two pictures unlike each other
+  picture(folder + "/scene.png", 2);
+  runScan({folder}, 5);
   EXPECT_EQ(groupsOf(feature_),
             (std::vector<std::vector<std::string>>{{darkCopy, dark}, {whiteCopy, white}}));
 }

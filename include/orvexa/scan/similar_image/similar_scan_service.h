@@ -31,7 +31,9 @@
 //    fingerprint distance and thumbnail gray levels;
 //    below 100 keys an exhaustive OldBKTreeService pass replaces it; when no
 //    group was found, keys holding several files (a library master and its
-//    derivatives) become groups.
+//    derivatives) become groups, each file other than the one fingerprinted
+//    only when its own fingerprint is informative and within the distance
+//    limit (a shared name alone groups nothing).
 //
 // Result: the feature's categories are replaced by one category "All"
 // (kind Common) whose children are group records (levelInt 1, empty URL,
