@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <functional>
 #include <limits>
+#include <optional>
+#include <type_traits>
 
 #include "command_registry.h"
 #include "orvexa/platform/identity.h"
@@ -47,6 +49,16 @@ void addCleanOptions(CLI::App& sub, CleanOptions& o) {
   sub.add_flag("--yes", o.yes, "With --clean: do not ask before deleting");
 }
 
+// T, or the value type of std::optional<T>.
+template <typename T>
+struct OptionalValue {
+  using type = T;
+};
+template <typename T>
+struct OptionalValue<std::optional<T>> {
+  using type = T;
+};
+
 void addOption(CLI::App& sub, const OptionSpec& option) {
   CLI::Option* opt = std::visit(
       [&](auto* target) -> CLI::Option* {
@@ -54,7 +66,14 @@ void addOption(CLI::App& sub, const OptionSpec& option) {
         if constexpr (std::is_same_v<T, bool>) {
           return sub.add_flag(option.name, *target, option.help);
         } else {
-          return sub.add_option(option.name, *target, option.help);
+          CLI::Option* added = sub.add_option(option.name, *target, option.help);
+          // A number declared without bounds still never goes negative or
+          // past its type (OptionSpec::number gives the real bounds).
+          using N = typename OptionalValue<T>::type;
+          if constexpr (std::is_arithmetic_v<N>) {
+            if (!option.range) added->check(CLI::Range(N{0}, std::numeric_limits<N>::max()));
+          }
+          return added;
         }
       },
       option.target);
