@@ -4,6 +4,9 @@
 #include <algorithm>
 #include <cstdio>
 #include <functional>
+#include <limits>
+#include <optional>
+#include <type_traits>
 
 #include "command_registry.h"
 #include "orvexa/platform/identity.h"
@@ -31,7 +34,9 @@ void addCommonOptions(CLI::App& app, CommonOptions& o) {
       ->type_name("NAME=PATH");
   app.add_flag("--quiet", o.quiet, "No progress output");
   app.add_flag("--json", o.json, "Print one JSON document on standard output");
-  app.add_option("--feature", o.feature, "Use the feature with this finderID")->type_name("N");
+  app.add_option("--feature", o.feature, "Use the feature with this finderID")
+      ->type_name("N")
+      ->check(CLI::Range(0, std::numeric_limits<int>::max()));
 }
 
 void addCleanOptions(CLI::App& sub, CleanOptions& o) {
@@ -44,6 +49,16 @@ void addCleanOptions(CLI::App& sub, CleanOptions& o) {
   sub.add_flag("--yes", o.yes, "With --clean: do not ask before deleting");
 }
 
+// T, or the value type of std::optional<T>.
+template <typename T>
+struct OptionalValue {
+  using type = T;
+};
+template <typename T>
+struct OptionalValue<std::optional<T>> {
+  using type = T;
+};
+
 void addOption(CLI::App& sub, const OptionSpec& option) {
   CLI::Option* opt = std::visit(
       [&](auto* target) -> CLI::Option* {
@@ -51,13 +66,21 @@ void addOption(CLI::App& sub, const OptionSpec& option) {
         if constexpr (std::is_same_v<T, bool>) {
           return sub.add_flag(option.name, *target, option.help);
         } else {
-          return sub.add_option(option.name, *target, option.help);
+          CLI::Option* added = sub.add_option(option.name, *target, option.help);
+          // A number declared without bounds still never goes negative or
+          // past its type (OptionSpec::number gives the real bounds).
+          using N = typename OptionalValue<T>::type;
+          if constexpr (std::is_arithmetic_v<N>) {
+            if (!option.range) added->check(CLI::Range(N{0}, std::numeric_limits<N>::max()));
+          }
+          return added;
         }
       },
       option.target);
   if (!option.typeName.empty()) opt->type_name(option.typeName);
   if (option.isRequired) opt->required();
   if (!option.choices.empty()) opt->check(CLI::IsMember(option.choices));
+  if (option.range) opt->check(CLI::Range(option.range->first, option.range->second));
 }
 
 }  // namespace
@@ -88,7 +111,11 @@ int run(int argc, char** argv) {
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
-    return app.exit(e);
+    // Help and version are not errors; every usage error is status 2, with
+    // the reason in words.
+    if (e.get_exit_code() == 0) return app.exit(e);
+    printError(std::string(e.what()) + " (see --help)");
+    return 2;
   }
   if (!applyCommonOptions(options)) return 2;
   if (!options.clean.enabled && (options.clean.yes || !options.clean.select.empty())) {

@@ -7,7 +7,8 @@
 //   const CommandRegistrar kDuplicates({
 //       "duplicates", "Identical files and folders (module type \"Duplicate\")",
 //       {OptionSpec::positional("PATH", "Folders to compare", &paths, true),
-//        OptionSpec::option("--min-size", "KIB", "Smallest file, in KiB", &minSize)},
+//        OptionSpec::number("--min-size", "KIB", "Smallest file, in KiB", &minSize, 0,
+//                           kMaxKiB)},
 //       [](const CommonOptions& o) { return runDuplicates(o); }});
 //   }
 #pragma once
@@ -16,6 +17,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -24,9 +26,9 @@
 namespace orvexa::cli {
 
 struct OptionSpec {
-  using Target = std::variant<bool*, int*, int64_t*, double*, std::string*,
-                              std::vector<std::string>*, std::optional<int>*,
-                              std::optional<int64_t>*, std::optional<double>*>;
+  using Target =
+      std::variant<bool*, int*, int64_t*, double*, std::string*, std::vector<std::string>*,
+                   std::optional<int>*, std::optional<int64_t>*, std::optional<double>*>;
 
   std::string name;      // "--top" or, for positionals, "PATH"
   std::string typeName;  // shown in help ("N", "FILE"); empty for flags
@@ -35,18 +37,35 @@ struct OptionSpec {
   bool isPositional = false;
   bool isRequired = false;
   std::vector<std::string> choices;  // allowed values of a text option, if limited
+  // Inclusive bounds of a numeric option: a value outside them (or one that
+  // is no whole number) is a usage error, exit status 2, never wrapped.
+  std::optional<std::pair<int64_t, int64_t>> range;
 
   static OptionSpec flag(std::string name, std::string help, bool* target) {
-    return {std::move(name), "", std::move(help), target, false, false, {}};
+    return {std::move(name), "", std::move(help), target, false, false, {}, {}};
   }
-  static OptionSpec option(std::string name, std::string typeName, std::string help,
-                           Target target, std::vector<std::string> choices = {}) {
-    return {std::move(name), std::move(typeName), std::move(help), target, false, false,
-            std::move(choices)};
+  static OptionSpec option(std::string name, std::string typeName, std::string help, Target target,
+                           std::vector<std::string> choices = {}) {
+    return {std::move(name),
+            std::move(typeName),
+            std::move(help),
+            target,
+            false,
+            false,
+            std::move(choices),
+            {}};
   }
-  static OptionSpec positional(std::string name, std::string help,
-                               std::vector<std::string>* target, bool required) {
-    return {name, name, std::move(help), target, true, required, {}};
+  // A whole-number option with inclusive bounds; every numeric option is
+  // declared so.
+  static OptionSpec number(std::string name, std::string typeName, std::string help, Target target,
+                           int64_t min, int64_t max) {
+    OptionSpec spec = option(std::move(name), std::move(typeName), std::move(help), target);
+    spec.range = std::pair{min, max};
+    return spec;
+  }
+  static OptionSpec positional(std::string name, std::string help, std::vector<std::string>* target,
+                               bool required) {
+    return {name, name, std::move(help), target, true, required, {}, {}};
   }
 };
 

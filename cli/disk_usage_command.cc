@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <filesystem>
+#include <limits>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -208,13 +209,13 @@ const CommandRegistrar kDiskUsage(
      "Where the space under a folder went: largest folders and files, the tree as JSON, a "
      "treemap page (module type \"DiskAnalysis\")",
      {OptionSpec::positional("PATH", "The folder to measure", &gOptions.paths, true),
-      OptionSpec::option("--top", "N",
+      OptionSpec::number("--top", "N",
                          "Show the N largest folders and files; in JSON, the N largest "
                          "children of each folder (0: all; default 20)",
-                         &gOptions.top),
-      OptionSpec::option("--depth", "D",
+                         &gOptions.top, 0, std::numeric_limits<int>::max()),
+      OptionSpec::number("--depth", "D",
                          "JSON: levels below the folder that are written (0: all; default 3)",
-                         &gOptions.depth),
+                         &gOptions.depth, 0, std::numeric_limits<int>::max()),
       OptionSpec::option("--html", "FILE",
                          "Also write a self-contained treemap page (zoomable, coloured by "
                          "kind) to FILE",

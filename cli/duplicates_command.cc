@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <limits>
 #include <map>
 #include <nlohmann/json.hpp>
 
@@ -191,10 +192,6 @@ int runDuplicates(const CommonOptions& options) {
     return 2;
   }
   const DuplicateKeep keep = keepRule(gKeep).value_or(DuplicateKeep::firstPath);
-  if (gMinSize && *gMinSize < 0) {
-    printError("--min-size must be 0 or more");
-    return 2;
-  }
   bool pathsOk = false;
   std::vector<Url> urls = scanUrls(&pathsOk);
   if (!pathsOk) return 2;
@@ -241,8 +238,10 @@ const CommandRegistrar kDuplicates(
     {"duplicates",
      "Identical files and folders below the given folders (module type \"Duplicate\")",
      {OptionSpec::positional("PATH", "Folders (or files) to compare", &gPaths, true),
-      OptionSpec::option("--min-size", "KIB",
-                         "Compare only files larger than this many KiB (default 512)", &gMinSize),
+      // The bound keeps the size in bytes within a signed 64-bit number.
+      OptionSpec::number("--min-size", "KIB",
+                         "Compare only files larger than this many KiB (default 512)", &gMinSize, 0,
+                         std::numeric_limits<int64_t>::max() / 1024),
       OptionSpec::option("--keep", "RULE",
                          "With --clean, which removes all but one copy of each group: the copy "
                          "to keep (default first-path)",

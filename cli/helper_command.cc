@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <future>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -170,10 +171,10 @@ const CommandRegistrar kHelper(
       OptionSpec::option("--program", "FILE",
                          "install: the helper program (default: orvexa-helper beside orvexa)",
                          &programOption),
-      OptionSpec::option("--user", "UID",
+      OptionSpec::number("--user", "UID",
                          "install: the user the helper serves besides root (default: the user "
                          "who ran sudo)",
-                         &userOption)},
+                         &userOption, 0, std::numeric_limits<uint32_t>::max() - 1)},
      [](const CommonOptions& o) { return runHelper(o); }});
 
 }  // namespace

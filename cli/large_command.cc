@@ -4,6 +4,7 @@
 #include <fmt/core.h>
 
 #include <algorithm>
+#include <limits>
 #include <nlohmann/json.hpp>
 
 #include "command_registry.h"
@@ -126,8 +127,8 @@ const CommandRegistrar kLarge(
      std::string("Large and old files of the home in twelve views: by type, age and size (module "
                  "type \"") +
          kModuleType + "\")",
-     {OptionSpec::option("--top", "N", "Files listed per view, largest first (0: all; default 10)",
-                         &topPerView)},
+     {OptionSpec::number("--top", "N", "Files listed per view, largest first (0: all; default 10)",
+                         &topPerView, 0, std::numeric_limits<int>::max())},
      [](const CommonOptions& o) { return runLarge(o); },
      /*acceptsClean=*/true});
 

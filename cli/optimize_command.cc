@@ -3,6 +3,7 @@
 #include <fmt/core.h>
 
 #include <future>
+#include <limits>
 #include <nlohmann/json.hpp>
 
 #include "command_registry.h"
@@ -17,6 +18,8 @@ const std::vector<std::string> kTasks = {"free-ram", "purgeable", "speed-up-mail
                                          "rebuild-spotlight"};
 
 std::vector<std::string> taskArgument;
+// The most MiB whose byte count fits a signed 64-bit number.
+constexpr int64_t kMaxMiB = std::numeric_limits<int64_t>::max() >> 20;
 std::optional<int64_t> maxRamMiB;
 std::optional<int64_t> reserveMiB;
 
@@ -74,10 +77,6 @@ int runOptimize(const CommonOptions& options) {
     printError("name one task: free-ram, purgeable, speed-up-mail, flush-dns or rebuild-spotlight");
     return 2;
   }
-  if ((maxRamMiB && *maxRamMiB <= 0) || (reserveMiB && *reserveMiB < 0)) {
-    printError("--max-ram takes a positive and --reserve a non-negative number of MiB");
-    return 2;
-  }
   const std::string& task = taskArgument.front();
   TaskResult result;
   if (task == "free-ram") {
@@ -115,13 +114,13 @@ const CommandRegistrar kOptimize(
      "One-click optimisation tasks: free-ram, purgeable, speed-up-mail, flush-dns, "
      "rebuild-spotlight",
      {OptionSpec::positional("TASK", "The task to run", &taskArgument, true),
-      OptionSpec::option("--max-ram", "MIB",
+      OptionSpec::number("--max-ram", "MIB",
                          "free-ram: fill at most this much memory (default: what the kernel "
                          "reports available, less 512 MiB)",
-                         &maxRamMiB),
-      OptionSpec::option("--reserve", "MIB",
+                         &maxRamMiB, 1, kMaxMiB),
+      OptionSpec::number("--reserve", "MIB",
                          "purgeable: leave this much free space on the disk (default 2048)",
-                         &reserveMiB)},
+                         &reserveMiB, 0, kMaxMiB)},
      [](const CommonOptions& o) { return runOptimize(o); }});
 
 }  // namespace

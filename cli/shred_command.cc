@@ -1,15 +1,20 @@
-// orvexa shred PATH... [--yes]: overwrites files and folders and removes
-// them (files of other users through the privileged helper). Asks first
-// unless --yes; a line per file on standard error while it works (not with
-// --quiet); one line per path, or one JSON document, at the end. The exit
+// orvexa shred PATH... [--yes] [--hard-links]: overwrites files and folders
+// in place and removes them (files of other users through the privileged
+// helper). Asks first unless --yes; a line per file on standard error while
+// it works (not with --quiet); one line per path, or one JSON document, at
+// the end: "results" per path given, "files" per file the run reached
+// (inside folders too). A symbolic link given is refused, never followed; a
+// file with other hard links is left alone unless --hard-links. The exit
 // status is 1 when a path was missing or something could not be shredded.
 #include <fmt/core.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <condition_variable>
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
+#include <map>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <set>
@@ -17,7 +22,6 @@
 #include <vector>
 
 #include "command_registry.h"
-#include "orvexa/platform/file_manager.h"
 #include "orvexa/toolkits/shread_service.h"
 #include "output.h"
 
@@ -29,6 +33,18 @@ using Status = ShreadService::ShredStatus;
 
 std::vector<std::string> gPaths;
 bool gYes = false;
+bool gHardLinks = false;
+
+// Each file's last outcome, as the service tells it (from several threads).
+struct FileOutcomes {
+  std::mutex mu;
+  std::map<std::string, std::pair<Status, std::string>> byPath;
+};
+
+bool existsWithoutFollowing(const std::string& path) {
+  struct stat st {};
+  return ::lstat(path.c_str(), &st) == 0;
+}
 
 // The absolute, normalised form of a command-line path, without a
 // trailing slash.
@@ -75,7 +91,7 @@ int runShred(const CommonOptions& options) {
       printError("refusing to shred the root folder");
       return 2;
     }
-    if (!fileExists(path)) {
+    if (!existsWithoutFollowing(path)) {
       printError("no such file or folder: " + given);
       missing.push_back(given);
       continue;
@@ -98,12 +114,21 @@ int runShred(const CommonOptions& options) {
 
   bool success = true;
   ShreadService::ShredResult result;
+  FileOutcomes outcomes;
   if (!targets.empty()) {
     std::mutex mu;
     std::condition_variable cv;
     bool done = false;
     ShreadService service;
-    if (!options.quiet) service.setFileProgress(printProgress);
+    service.setOverwriteHardLinks(gHardLinks);
+    service.setFileProgress([&outcomes, quiet = options.quiet](
+                                const std::string& path, Status status, const std::string& text) {
+      {
+        std::lock_guard lock(outcomes.mu);
+        outcomes.byPath[path] = {status, text};
+      }
+      if (!quiet) printProgress(path, status, text);
+    });
     std::vector<Url> urls;
     urls.reserve(targets.size());
     for (const std::string& path : targets) urls.push_back(Url::fromPath(path));
@@ -120,6 +145,18 @@ int runShred(const CommonOptions& options) {
 
   size_t shredded = 0;
   size_t needHelper = 0;
+  size_t hardLinked = 0;
+  json files = json::array();
+  {
+    std::lock_guard lock(outcomes.mu);
+    for (const auto& [path, outcome] : outcomes.byPath) {
+      if (outcome.second.find(" other hard link") != std::string::npos) ++hardLinked;
+      files.push_back(json{{"path", path},
+                           {"status", raw(outcome.first)},
+                           {"statusName", ShreadService::statusName(raw(outcome.first))},
+                           {"desc", outcome.second}});
+    }
+  }
   std::string helperText;
   json results = json::array();
   for (const auto& [path, outcome] : result) {
@@ -147,10 +184,18 @@ int runShred(const CommonOptions& options) {
                    {"total", result.size()},
                    {"shredded", shredded},
                    {"results", std::move(results)},
+                   {"files", std::move(files)},
                    {"missing", missing}});
   } else if (!result.empty()) {
     fmt::print("Shredded {} of {} item{}.\n", shredded, result.size(),
                result.size() == 1 ? "" : "s");
+  }
+  if (hardLinked > 0) {
+    printError(fmt::format(
+        "{} file{} with other hard links {} left as {} (--hard-links overwrites them, and with "
+        "them the content of their other names)",
+        hardLinked, hardLinked == 1 ? "" : "s", hardLinked == 1 ? "was" : "were",
+        hardLinked == 1 ? "it was" : "they were"));
   }
   if (needHelper > 0) {
     printError(fmt::format(
@@ -163,9 +208,14 @@ int runShred(const CommonOptions& options) {
 
 const CommandRegistrar kShred(
     {"shred",
-     "Overwrite files and folders three times (0xFF, random bytes, zeros) and remove them",
+     "Overwrite files and folders in place three times (0xFF, random bytes, zeros) and remove "
+     "them; symbolic links are refused",
      {OptionSpec::positional("PATH", "Files and folders to shred", &gPaths, true),
-      OptionSpec::flag("--yes", "Do not ask before shredding", &gYes)},
+      OptionSpec::flag("--yes", "Do not ask before shredding", &gYes),
+      OptionSpec::flag("--hard-links",
+                       "Also overwrite files that have other hard links (their other names "
+                       "then hold zeros too)",
+                       &gHardLinks)},
      [](const CommonOptions& o) { return runShred(o); }});
 
 }  // namespace

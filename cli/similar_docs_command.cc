@@ -14,6 +14,11 @@
 namespace orvexa::cli {
 namespace {
 
+// Looking alike is no reason to delete anything: --clean deletes only what
+// --select names, and of a group whose members are all selected the first
+// one stays.
+constexpr CleanTicking kTicking{.requireSelect = true, .keepOneOfEachGroup = true};
+
 constexpr const char* kModuleType = "SimilarDocument";
 
 std::vector<std::string> paths;
@@ -84,10 +89,7 @@ nlohmann::json resultJson(const FeatureInformation& feature, const Examined& exa
 }
 
 int runSimilarDocs(const CommonOptions& options) {
-  if (threshold < 0 || threshold > 100) {
-    printError(fmt::format("--threshold must lie between 0 and 100, not {}", threshold));
-    return 2;
-  }
+  if (!cleanSelectionGiven(options, kTicking)) return 2;
   std::vector<ModulePtr> modules = loadCatalogue(options);
   if (modules.empty()) return 1;
   FeaturePtr feature = selectFeature(modules, options, kModuleType);
@@ -138,8 +140,8 @@ int runSimilarDocs(const CommonOptions& options) {
   // rebuild works on. Nearly the same text is not the same document: of each
   // group whose documents are all selected, the first one stays.
   const CategoryPtr all = feature->categoryInfo.empty() ? nullptr : feature->categoryInfo.front();
-  return cleanFeature(options, feature, CleanServiceType::Similar, {all},
-                      CleanTicking{.keepOneOfEachGroup = true}, [&](const nlohmann::json& clean) {
+  return cleanFeature(options, feature, CleanServiceType::Similar, {all}, kTicking,
+                      [&](const nlohmann::json& clean) {
                         int64_t left = 0;
                         for (const CategoryPtr& c : feature->categoryInfo) left += c->size;
                         nlohmann::json document = resultJson(*feature, examined, left);
@@ -153,11 +155,11 @@ const CommandRegistrar kSimilarDocs(
      std::string("Documents (docx, pdf, ...) with nearly the same text (module type \"") +
          kModuleType + "\")",
      {OptionSpec::positional("PATH", "Folders to search", &paths, true),
-      OptionSpec::option("--threshold", "PERCENT",
+      OptionSpec::number("--threshold", "PERCENT",
                          "Largest compression distance that makes two documents similar, in "
                          "percent (default " +
                              std::to_string(SimilarTextService::kDefaultThreshold) + ")",
-                         &threshold)},
+                         &threshold, 0, 100)},
      [](const CommonOptions& o) { return runSimilarDocs(o); },
      /*acceptsClean=*/true});
 

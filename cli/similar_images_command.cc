@@ -18,6 +18,11 @@
 namespace orvexa::cli {
 namespace {
 
+// Looking alike is no reason to delete anything: --clean deletes only what
+// --select names, and of a group whose members are all selected the first
+// one stays.
+constexpr CleanTicking kTicking{.requireSelect = true, .keepOneOfEachGroup = true};
+
 constexpr const char* kModuleType = "SimilarImage";
 constexpr int kDefaultThreshold = 5;
 constexpr int kThumbnailSide = 160;
@@ -181,10 +186,7 @@ void printGroups(const FeatureInformation& feature, const CategoryPtr& all, int6
 }
 
 int runSimilarImages(const CommonOptions& options) {
-  if (threshold < 0) {
-    printError("--threshold must not be negative");
-    return 2;
-  }
+  if (!cleanSelectionGiven(options, kTicking)) return 2;
   std::vector<Url> locations;
   for (const std::string& path : paths) {
     std::error_code ec;
@@ -228,17 +230,17 @@ int runSimilarImages(const CommonOptions& options) {
   if (!cleaning) return 0;
   // Alike is not identical: of each group whose pictures are all selected,
   // the first one stays.
-  return cleanFeature(options, feature, CleanServiceType::Similar, {all},
-                      CleanTicking{.keepOneOfEachGroup = true});
+  return cleanFeature(options, feature, CleanServiceType::Similar, {all}, kTicking);
 }
 
 const CommandRegistrar kSimilarImages(
     {"similar-images",
      std::string("Groups of pictures that look alike (module type \"") + kModuleType + "\")",
      {OptionSpec::positional("PATH", "Folders (or pictures) to compare", &paths, true),
-      OptionSpec::option("--threshold", "N",
-                         "Largest fingerprint distance that still counts as alike (default 5)",
-                         &threshold),
+      OptionSpec::number("--threshold", "N",
+                         "Largest fingerprint distance that still counts as alike, in bits of "
+                         "36 (default 5)",
+                         &threshold, 0, 36),
       OptionSpec::option("--html", "FILE",
                          "Also write a self-contained page showing every group's pictures",
                          &htmlFile)},

@@ -210,7 +210,9 @@ HelperReply HelperServer::State::runPathTasks(const HelperEventPlan& plan) {
       FileStatus done;
       bool shredFailed = false;
       if (shred) {
-        done = shredItemWithoutFollowing(task.normalized, &shredFailed, options.walkHook);
+        const PlistValue* hardLinks = task.entry.find(kHelperHardLinksKey);
+        done = shredItemWithoutFollowing(task.normalized, &shredFailed, options.walkHook,
+                                         hardLinks != nullptr && hardLinks->asBoolean() == true);
       } else if (move) {
         done = moveItemWithoutFollowing(task.normalized, task.toPath, options.walkHook);
       } else {

@@ -148,17 +148,24 @@ FileStatus openFolderChecked(int parentFd, const std::string& name, const struct
   return FileStatus();
 }
 
-// Shreds the regular file `name` in `parentFd` through its descriptor, so
-// the passes reach exactly the item that was examined.
+// Shreds the regular file `name` in `parentFd` through a descriptor opened
+// without following links or truncating, so the passes reach exactly the
+// item that was examined, in place.
 FileStatus shredEntry(int parentFd, const std::string& name, const std::string& path,
-                      bool* shredFailed) {
-  UniqueFd item(::openat(parentFd, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
-  if (!item.valid()) return FileStatus::fromErrno(errno, path);
+                      bool overwriteHardLinks, bool* shredFailed) {
+  UniqueFd item(
+      ::openat(parentFd, name.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  if (!item.valid()) {
+    if (errno == ELOOP) return FileStatus();  // a link now: removed, never written through
+    *shredFailed = true;
+    return FileStatus::fromErrno(errno, path);
+  }
   struct stat st {};
   if (::fstat(item.get(), &st) != 0) return FileStatus::fromErrno(errno, path);
   if (!S_ISREG(st.st_mode)) return FileStatus();  // nothing to overwrite
-  ShredFileService shredder(Url::fromPath("/proc/self/fd/" + std::to_string(item.get()), false));
-  ShredReport report = shredder.shredFile();
+  ShredFileService shredder(Url::fromPath(path, false));
+  shredder.setOverwriteHardLinks(overwriteHardLinks);
+  ShredReport report = shredder.shredDescriptor(item.get());
   if (report.count("TRUE") != 0) return FileStatus();
   *shredFailed = true;
   return FileStatus::withMessage(EIO, path + ": " + report["FALSE"]);
@@ -202,7 +209,7 @@ FileStatus removeItemWithoutFollowing(const std::string& path, const HelperWalkH
 }
 
 FileStatus shredItemWithoutFollowing(const std::string& path, bool* shredFailed,
-                                     const HelperWalkHook& hook) {
+                                     const HelperWalkHook& hook, bool overwriteHardLinks) {
   *shredFailed = false;
   Parent parent;
   if (FileStatus opened = openParent(path, hook, &parent); !opened.ok()) return opened;
@@ -212,7 +219,8 @@ FileStatus shredItemWithoutFollowing(const std::string& path, bool* shredFailed,
   }
   if (!S_ISDIR(st.st_mode)) {
     if (S_ISREG(st.st_mode)) {
-      if (FileStatus shredded = shredEntry(parent.fd.get(), parent.name, path, shredFailed);
+      if (FileStatus shredded =
+              shredEntry(parent.fd.get(), parent.name, path, overwriteHardLinks, shredFailed);
           !shredded.ok()) {
         return shredded;
       }
@@ -225,13 +233,13 @@ FileStatus shredItemWithoutFollowing(const std::string& path, bool* shredFailed,
     return opened;
   }
   // Every file first; only when all were overwritten does anything go.
-  FileStatus passes =
-      walkBelow(folder.get(), path,
-                [shredFailed](int fd, const std::string& name, const struct stat& entry,
-                              const std::string& shown, bool isFolder) {
-                  if (isFolder || !S_ISREG(entry.st_mode)) return FileStatus();
-                  return shredEntry(fd, name, shown, shredFailed);
-                });
+  FileStatus passes = walkBelow(
+      folder.get(), path,
+      [shredFailed, overwriteHardLinks](int fd, const std::string& name, const struct stat& entry,
+                                        const std::string& shown, bool isFolder) {
+        if (isFolder || !S_ISREG(entry.st_mode)) return FileStatus();
+        return shredEntry(fd, name, shown, overwriteHardLinks, shredFailed);
+      });
   if (!passes.ok()) {
     *shredFailed = true;
     return passes;

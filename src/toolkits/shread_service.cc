@@ -1,5 +1,7 @@
 #include "orvexa/toolkits/shread_service.h"
 
+#include <sys/stat.h>
+
 #include <mutex>
 #include <optional>
 #include <string_view>
@@ -25,6 +27,7 @@ struct ShreadService::State {
   mutable std::mutex mu;
   std::shared_ptr<HelperProtocol> privilegeHelper;
   FileProgress progress;
+  bool overwriteHardLinks = false;
 
   std::shared_ptr<HelperProtocol> helper() const {
     std::lock_guard lock(mu);
@@ -43,12 +46,20 @@ struct ShreadService::State {
     std::lock_guard lock(mu);
     return progress;
   }
+  bool hardLinks() const {
+    std::lock_guard lock(mu);
+    return overwriteHardLinks;
+  }
 };
 
 namespace {
 
 constexpr const char* kNoHelperText = "The privileged helper could not be obtained.";
 constexpr const char* kNoAnswerText = "The helper gave no answer for this path.";
+constexpr const char* kLinkArgumentText =
+    "a symbolic link: shred does not follow links, so neither it nor what it points to was "
+    "touched (give the path of the file itself)";
+constexpr const char* kNotAFileText = "neither a regular file nor a folder: left in place";
 
 // Runs `work` on `queue` (directly, should the queue be unable to take it).
 void onQueue(const std::shared_ptr<SerialGCDService>& queue, std::function<void()> work) {
@@ -92,11 +103,12 @@ struct FilesCall : std::enable_shared_from_this<FilesCall> {
   std::shared_ptr<ShreadService::State> service;
   ShreadService::FileProgress progress;
   ShreadService::Finish resultProcess;
+  bool hardLinks = false;  // overwrite files with other hard links too
   std::shared_ptr<SerialGCDService> queue =
       std::make_shared<SerialGCDService>(SerialGCDService::GCDQOS::default_);
   size_t expected = 0;
   size_t reported = 0;
-  ShredResult direct;  // Success and ShredFail
+  ShredResult direct;  // Success, ShredFail and DeleteFail
   ShredResult helper;  // Prepare, then the helper's outcome
   bool finished = false;
 
@@ -148,8 +160,9 @@ struct FilesCall : std::enable_shared_from_this<FilesCall> {
     // Appended directly: a request may hold many thousands of paths.
     PlistValue::Dictionary entries;
     entries.entries.reserve(waiting.size());
-    for (const std::string& path : waiting)
-      entries.entries.emplace_back(path, PlistValue::dictionary());
+    PlistValue options = PlistValue::dictionary();
+    if (hardLinks) options.set(std::string(kHelperHardLinksKey), true);
+    for (const std::string& path : waiting) entries.entries.emplace_back(path, options);
     proxy->handleEvent(raw(HelperHanldeEventID::Shred), PlistValue(std::move(entries)),
                        [self, proxy](bool ok, int code, PlistValue information) {
                          onQueue(self->queue, [self, proxy, ok, code, information] {
@@ -198,26 +211,44 @@ struct FilesCall : std::enable_shared_from_this<FilesCall> {
     }
   }
 
-  // On queue: removes what was shredded directly and reports.
+  // On queue: reports (what was shredded directly is already removed).
   void finish() {
     if (finished) return;
     finished = true;
-    ShredResult result;
-    for (auto& [path, outcome] : direct) {
-      if (outcome.first == raw(ShredStatus::Success)) {
-        if (FileStatus removed = removeItem(path); !removed.ok()) {
-          outcome = {raw(ShredStatus::DeleteFail), removed.message()};
-          tell(path, outcome.first, outcome.second);
-        }
-      }
-      result.emplace(path, outcome);
-    }
+    ShredResult result = std::move(direct);
     for (const auto& entry : helper) result.insert(entry);
     const bool success = allSucceeded(result);
     ShreadService::Finish report = std::move(resultProcess);
     if (report) report(success, std::move(result));
   }
 };
+
+// Shreds one file directly and removes it from the folder it was found in.
+std::pair<ShredStatus, std::string> shredDirectly(const Url& url, bool overwriteHardLinks) {
+  ShredFileService shredder(url);
+  shredder.setOverwriteHardLinks(overwriteHardLinks);
+  ShredReport report = shredder.shredFile();
+  if (report.count("TRUE") == 0) return {ShredStatus::ShredFail, report["FALSE"]};
+  std::string error;
+  if (!shredder.removeFile(&error)) return {ShredStatus::DeleteFail, error};
+  return {ShredStatus::Success, ""};
+}
+
+// Why an item given to shred is not taken at all: a symbolic link (never
+// followed, and left in place), or an item that is neither a regular file
+// nor a folder. Nullopt for what is taken; *missing for what is not there.
+std::optional<std::string> refusalOf(const std::string& path, bool* isFolder, bool* missing) {
+  struct stat st {};
+  *missing = false;
+  if (::lstat(path.c_str(), &st) != 0) {
+    *missing = true;
+    return std::nullopt;
+  }
+  *isFolder = S_ISDIR(st.st_mode);
+  if (S_ISLNK(st.st_mode)) return std::string(kLinkArgumentText);
+  if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) return std::string(kNotAFileText);
+  return std::nullopt;
+}
 
 // One shredFolder call.
 struct FolderCall {
@@ -292,16 +323,27 @@ const char* ShreadService::statusName(int status) {
   }
 }
 
+void ShreadService::setOverwriteHardLinks(bool overwrite) {
+  std::lock_guard lock(state_->mu);
+  state_->overwriteHardLinks = overwrite;
+}
+
 void ShreadService::shred(std::vector<Url> urls, Finish finish) {
   std::vector<Url> files;
   std::vector<Url> folders;
+  ShredResult refused;
   for (const Url& url : urls) {
-    std::optional<ResourceValues> values = resourceValues(url.path(), ResourceFetch::basic);
-    if (values && values->isRegularFile) {
-      files.push_back(Url::fromPath(url.path(), false));
-    } else if (fileExists(url.path())) {
-      folders.push_back(Url::fromPath(url.path(), true));
+    bool isFolder = false;
+    bool missing = false;
+    if (std::optional<std::string> why = refusalOf(url.path(), &isFolder, &missing)) {
+      refused[url.path()] = {raw(ShredStatus::ShredFail), *why};
+    } else if (!missing) {
+      (isFolder ? folders : files).push_back(Url::fromPath(url.path(), isFolder));
     }
+  }
+  if (FileProgress progress = state_->fileProgress()) {
+    for (const auto& [path, outcome] : refused)
+      progress(path, ShredStatus::ShredFail, outcome.second);
   }
 
   // Both halves report here; the merge runs on the main queue only.
@@ -313,6 +355,8 @@ void ShreadService::shred(std::vector<Url> urls, Finish finish) {
   };
   auto merge = std::make_shared<Merge>();
   merge->finish = std::move(finish);
+  merge->success = refused.empty();
+  merge->result = std::move(refused);
   auto half = [merge](bool success, ShredResult result) {
     MainQueue::async([merge, success, result = std::move(result)]() mutable {
       merge->result.merge(result);
@@ -339,21 +383,23 @@ void ShreadService::shredFiles(std::vector<Url> urls, Finish resultProcess) {
   call->resultProcess = std::move(resultProcess);
   call->expected = urls.size();
   const std::string user = Identity::shared().userName();
+  const bool hardLinks = state_->hardLinks();
+  call->hardLinks = hardLinks;
   for (Url& url : urls) {
-    onPool([call, url = std::move(url), user] {
+    onPool([call, url = std::move(url), user, hardLinks] {
       const std::string& path = url.path();
-      ShredStatus status = ShredStatus::Prepare;
-      std::string text;
-      if (isDeletableFileAtPath(path) && ownerAccountName(path) == user) {
-        ShredReport report = ShredFileService(url).shredFile();
-        if (auto verified = report.find("TRUE"); verified != report.end()) {
-          status = ShredStatus::Success;
-        } else {
-          status = ShredStatus::ShredFail;
-          text = report["FALSE"];
-        }
+      std::pair<ShredStatus, std::string> outcome{ShredStatus::Prepare, ""};
+      bool isFolder = false;
+      bool missing = false;
+      if (std::optional<std::string> why = refusalOf(path, &isFolder, &missing)) {
+        outcome = {ShredStatus::ShredFail, *why};
+      } else if (missing) {
+        outcome = {ShredStatus::ShredFail, "no such file or folder"};
+      } else if (isDeletableFileAtPath(path) && ownerAccountName(path) == user) {
+        outcome = shredDirectly(url, hardLinks);
       }
-      onQueue(call->queue, [call, path, status, text] { call->record(path, status, text); });
+      onQueue(call->queue,
+              [call, path, outcome] { call->record(path, outcome.first, outcome.second); });
     });
   }
 }
@@ -370,6 +416,14 @@ void ShreadService::shredFolder(std::vector<Url> urls, Finish resultProcess) {
   for (const Url& url : urls) {
     const std::string folder = url.path();
     onPool([self, call, folder]() mutable {
+      bool isFolder = false;
+      bool missing = false;
+      if (std::optional<std::string> why = refusalOf(folder, &isFolder, &missing)) {
+        onQueue(call->queue, [call, folder, why] {
+          call->record(folder, {raw(ShredStatus::ShredFail), *why}, {});
+        });
+        return;
+      }
       auto walkError = std::make_shared<std::string>();
       std::vector<Url> files = regularFilesBelow(folder, walkError.get());
       self.shredFiles(std::move(files),

@@ -82,14 +82,50 @@ TEST_F(OptimizeCommandTest, PurgeableAndMemory) {
       {{"defrag"},
        "orvexa: name one task: free-ram, purgeable, speed-up-mail, flush-dns or "
        "rebuild-spotlight\n"},
-      {{"free-ram", "--max-ram", "0"},
-       "orvexa: --max-ram takes a positive and --reserve a non-negative number of MiB\n"},
   };
   for (const auto& c : bad) {
     SCOPED_TRACE(c.arguments.front());
     auto r = optimize(c.arguments);
     EXPECT_EQ(r.exitCode, 2);
     EXPECT_EQ(r.err, c.err);
+  }
+}
+
+// Numbers out of range, and a clean that would trust resemblance alone, are
+// usage errors in words: nothing is wrapped round or run.
+TEST(CommandLineTest, OutOfRangeNumbersAndUnselectedCleansAreRefused) {
+  testing::TempDir dir;
+  const std::string folder = dir.makeDir("f");
+  const struct {
+    std::vector<std::string> arguments;
+    std::string err;
+  } cases[] = {
+      {{"duplicates", folder, "--min-size", "9223372036854775807"},
+       "--min-size: Value 9223372036854775807 not in range 0 to 9007199254740991"},
+      {{"duplicates", folder, "--min-size", "-1"}, "--min-size: Value -1 not in range"},
+      {{"optimize", "purgeable", "--reserve", "8796093022208"},
+       "--reserve: Value 8796093022208 not in range 0 to 8796093022207"},
+      {{"optimize", "free-ram", "--max-ram", "0"}, "--max-ram: Value 0 not in range 1 to"},
+      {{"disk-usage", folder, "--top", "-1"}, "--top: Value -1 not in range 0 to 2147483647"},
+      {{"disk-usage", folder, "--depth", "4294967296"}, "--depth: Value 4294967296 not in range"},
+      {{"large", "--top", "1e3"}, "--top: Value 1e3 not in range"},
+      {{"similar-images", folder, "--threshold", "37"},
+       "--threshold: Value 37 not in range 0 to 36"},
+      {{"similar-docs", folder, "--threshold", "101"},
+       "--threshold: Value 101 not in range 0 to 100"},
+      {{"helper", "install", "--user", "4294967295"}, "--user: Value 4294967295 not in range"},
+      {{"--feature", "-1", "junk"}, "--feature: Value -1 not in range"},
+      {{"similar-images", folder, "--clean", "--yes"}, "--clean needs --select GLOB here"},
+      {{"similar-docs", folder, "--clean", "--yes"}, "--clean needs --select GLOB here"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.arguments.front() + " " + c.arguments.back());
+    std::vector<std::string> argv{testing::orvexaProgram(), "--json", "--root", dir.path()};
+    argv.insert(argv.end(), c.arguments.begin(), c.arguments.end());
+    auto r = testing::runProgram(argv);
+    EXPECT_EQ(r.exitCode, 2);
+    EXPECT_EQ(r.err.rfind("orvexa: " + c.err, 0), 0u) << r.err;
+    EXPECT_EQ(r.out, "");
   }
 }
 

@@ -4,14 +4,12 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <functional>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "orvexa/platform/identity.h"
-#include "support/run_as.h"
 #include "support/run_program.h"
 #include "support/sandbox.h"
 
@@ -47,23 +45,39 @@ TEST_F(ShredCommandTest, ShredsWhatItIsGivenAndReportsEachPath) {
   const std::string folder = sb_.dir("~/Secrets");
   sb_.layout({"~/Secrets/a.txt:300", "~/Secrets/deep/b.txt:4000", "~/Secrets/empty/"});
   const std::string empty = sb_.file("~/empty.txt", "");
+  const std::string linked = sb_.file("~/linked.txt", "shared");
+  ::link(linked.c_str(), sb_.path("~/other-name").c_str());
+  const std::string link = sb_.path("~/link");
+  fs::create_symlink(ten, link);
   const std::string missing = sb_.path("~/missing.txt");
 
-  auto r = runProgram({orvexaProgram(), "shred", "--yes", ten, folder + "/", empty, missing});
-  EXPECT_EQ(r.exitCode, 1) << "a missing path and a failed file";
-  EXPECT_EQ(r.out, "shredded  " + folder + "\nfailed    " + empty +
-                       ": ShredFail: size error!\nshredded  " + ten + "\nShredded 2 of 3 items.\n");
+  auto r = runProgram(
+      {orvexaProgram(), "shred", "--yes", ten, folder + "/", empty, linked, link, missing});
+  EXPECT_EQ(r.exitCode, 1) << "a missing path and failed files";
+  const std::string hardLinkText =
+      "the file has 1 other hard link: not overwritten, so that the content they share survives";
+  const std::string linkText =
+      "a symbolic link: shred does not follow links, so neither it nor what it points to was "
+      "touched (give the path of the file itself)";
+  EXPECT_EQ(r.out, "shredded  " + folder + "\nshredded  " + empty + "\nfailed    " + link +
+                       ": ShredFail: " + linkText + "\nfailed    " + linked + ": ShredFail: " +
+                       hardLinkText + "\nshredded  " + ten + "\nShredded 3 of 5 items.\n");
   // A line per file while it works, the missing path named.
-  EXPECT_EQ(sortedLines(r.err), (std::vector<std::string>{
-                                    "failed    " + empty + ": size error!",
-                                    "orvexa: no such file or folder: " + missing,
-                                    "shredded  " + folder + "/a.txt",
-                                    "shredded  " + folder + "/deep/b.txt",
-                                    "shredded  " + ten,
-                                }));
-  EXPECT_FALSE(exists(ten));
-  EXPECT_FALSE(exists(folder));
-  EXPECT_TRUE(exists(empty));
+  EXPECT_EQ(sortedLines(r.err),
+            (std::vector<std::string>{
+                "failed    " + link + ": " + linkText,
+                "failed    " + linked + ": " + hardLinkText,
+                "orvexa: 1 file with other hard links was left as it was (--hard-links "
+                "overwrites them, and with them the content of their other names)",
+                "orvexa: no such file or folder: " + missing,
+                "shredded  " + folder + "/a.txt",
+                "shredded  " + folder + "/deep/b.txt",
+                "shredded  " + empty,
+                "shredded  " + ten,
+            }));
+  EXPECT_FALSE(exists(ten) || exists(folder) || exists(empty));
+  EXPECT_TRUE(exists(link));
+  EXPECT_EQ(testing::readFile(linked), "shared");
 }
 
 TEST_F(ShredCommandTest, JsonAndQuiet) {
@@ -81,6 +95,10 @@ TEST_F(ShredCommandTest, JsonAndQuiet) {
   EXPECT_EQ(doc["results"],
             (json{{{"path", file}, {"status", 0}, {"statusName", "Success"}, {"desc", ""}},
                   {{"path", old}, {"status", 0}, {"statusName", "Success"}, {"desc", ""}}}));
+  // Every file reached, those inside folders too.
+  EXPECT_EQ(doc["files"],
+            (json{{{"path", file}, {"status", 0}, {"statusName", "Success"}, {"desc", ""}},
+                  {{"path", old + "/x"}, {"status", 0}, {"statusName", "Success"}, {"desc", ""}}}));
   EXPECT_FALSE(exists(file));
   EXPECT_FALSE(exists(old));
 }
@@ -117,33 +135,6 @@ TEST_F(ShredCommandTest, RefusesWithoutATerminalOrWithNothingToShred) {
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(testing::readFile(file), "keep");
   }
-}
-
-// A file of another user: the program (running as root) installs the
-// helper in the sandbox and the helper shreds the file.
-TEST_F(ShredCommandTest, AnotherUsersFileGoesThroughTheHelper) {
-  if (!testing::canSwitchUser()) GTEST_SKIP() << "needs root";
-  if (!fs::exists(fs::path(orvexaProgram()).parent_path() / "orvexa-helper")) {
-    GTEST_SKIP() << "no helper program beside " << orvexaProgram();
-  }
-  struct StopAtEnd {
-    std::function<void()> stop;
-    ~StopAtEnd() { stop(); }
-  } stopAtEnd{[this] {
-    (void)runProgram({orvexaProgram(), "helper", "stop", "--root", sb_.root()});
-  }};
-  const std::string theirs = sb_.file("/Library/Caches/shred/theirs.bin", "their secret");
-  ASSERT_EQ(::chown(theirs.c_str(), testing::kNobodyUid, testing::kNogroupGid), 0);
-  const std::string mine = sb_.file("~/mine.bin", "my secret");
-
-  auto r = runProgram({orvexaProgram(), "shred", "--yes", "--root", sb_.root(), theirs, mine});
-  EXPECT_EQ(r.exitCode, 0) << r.err;
-  EXPECT_EQ(r.out, "shredded  " + theirs + "\nshredded  " + mine + "\nShredded 2 of 2 items.\n");
-  EXPECT_EQ(sortedLines(r.err),
-            (std::vector<std::string>{"shredded  " + theirs, "shredded  " + mine,
-                                      "waiting   " + theirs + " (for the privileged helper)"}));
-  EXPECT_FALSE(exists(theirs));
-  EXPECT_FALSE(exists(mine));
 }
 
 }  // namespace

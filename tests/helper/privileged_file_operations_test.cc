@@ -133,7 +133,7 @@ TEST(PrivilegedFileOperationsTest, ShreddingOverwritesThroughTheItemAndRemovesIt
   fs::create_symlink(outsideFile, inside / "folder/link");
 
   bool shredFailed = true;
-  FileStatus status = shredItemWithoutFollowing(file, &shredFailed);
+  FileStatus status = shredItemWithoutFollowing(file, &shredFailed, {}, true);
   EXPECT_TRUE(status.ok()) << status.message();
   EXPECT_FALSE(shredFailed);
   EXPECT_FALSE(exists(file));
@@ -141,7 +141,7 @@ TEST(PrivilegedFileOperationsTest, ShreddingOverwritesThroughTheItemAndRemovesIt
   EXPECT_EQ(witness.size(), 11u);
   EXPECT_TRUE(allZero(witness));
 
-  status = shredItemWithoutFollowing(inside / "folder", &shredFailed);
+  status = shredItemWithoutFollowing(inside / "folder", &shredFailed, {}, true);
   EXPECT_TRUE(status.ok()) << status.message();
   EXPECT_FALSE(exists(inside / "folder"));
   witness = readFile(outside / "two-witness");
@@ -149,13 +149,13 @@ TEST(PrivilegedFileOperationsTest, ShreddingOverwritesThroughTheItemAndRemovesIt
   EXPECT_TRUE(allZero(witness));
   EXPECT_EQ(readFile(outsideFile), "do not touch");
 
-  // An empty file cannot be overwritten: it fails as the direct shredder
-  // fails it, and stays.
-  const std::string empty = inside.writeFile("empty", "");
-  status = shredItemWithoutFollowing(empty, &shredFailed);
+  // Without leave, a hard-linked file stays as it was.
+  const std::string linked = inside.writeFile("linked", "shared");
+  fs::create_hard_link(linked, outside / "linked-witness");
+  status = shredItemWithoutFollowing(linked, &shredFailed);
   EXPECT_TRUE(shredFailed);
-  EXPECT_NE(status.message().find("size error!"), std::string::npos) << status.message();
-  EXPECT_TRUE(exists(empty));
+  EXPECT_NE(status.message().find("1 other hard link"), std::string::npos) << status.message();
+  EXPECT_EQ(readFile(linked), "shared");
 }
 
 TEST(PrivilegedFileOperationsTest, MovesWithinAFileSystemAndNeverReplaces) {

@@ -121,58 +121,41 @@ TEST_F(ShreadServiceTest, FilesAndFoldersAreShreddedRemovedAndReportedOnTheMainQ
                                                       "b.txt Success", "ten.bin Success"}));
 }
 
-// An empty file cannot be shredded: it stays and says why, while what could
-// be shredded beside it is gone; a failure of either half fails the whole.
-TEST_F(ShreadServiceTest, WhatCannotBeShreddedStaysAndSaysWhy) {
-  const std::string empty = sb_.file("~/empty.txt", "");
-  const std::string full = sb_.file("~/full.txt", "abc");
-  const std::string fine = sb_.dir("~/Fine");
-  sb_.file("~/Fine/f", "data");
-  Outcome out = shredAndWait(service_, {empty, full, fine});
-  EXPECT_FALSE(out.success);
-  EXPECT_EQ(out.result, (Result{{empty, outcome(Status::ShredFail, "size error!")},
-                                {full, outcome(Status::Success)},
-                                {fine, outcome(Status::Success)}}));
-  EXPECT_TRUE(exists(empty));
-  EXPECT_FALSE(exists(full));
-  EXPECT_FALSE(exists(fine));
-
-  // Inside a folder: the folder fails too and stays.
-  const std::string folder = sb_.dir("~/Mixed");
-  const std::string inner = sb_.file("~/Mixed/empty.txt", "");
-  const std::string innerFull = sb_.file("~/Mixed/full.txt", "abc");
-  out = shredAndWait(service_, {folder});
-  EXPECT_FALSE(out.success);
-  EXPECT_EQ(out.result, (Result{{folder, outcome(Status::ShredFail)},
-                                {inner, outcome(Status::ShredFail, "size error!")}}));
-  EXPECT_TRUE(exists(inner));
-  EXPECT_FALSE(exists(innerFull));
-}
-
-TEST_F(ShreadServiceTest, LinksAreRemovedAndTheirTargetsKept) {
+// What is refused stays and says why, while what could be shredded beside
+// it is gone; a failure of either half fails the whole. A link given is
+// refused and kept with its target; links inside a folder go with it.
+TEST_F(ShreadServiceTest, WhatIsRefusedStaysAndSaysWhy) {
   testing::TempDir outside;
-  const std::string targetFile = outside.writeFile("keep.txt", "outside");
-  const std::string targetFolder = outside.makeDir("folder");
-  const std::string inTarget = outside.writeFile("folder/inside.txt", "outside too");
-  const std::string linkToFile = sb_.path("~/file-link");
+  const std::string target = outside.writeFile("keep.txt", "outside");
   const std::string linkToFolder = sb_.path("~/folder-link");
-  fs::create_symlink(targetFile, linkToFile);
-  fs::create_symlink(targetFolder, linkToFolder);
-  const std::string folder = sb_.dir("~/WithLinks");
-  sb_.file("~/WithLinks/own.txt", "mine");
-  fs::create_symlink(targetFolder, folder + "/inner-folder-link");
-  fs::create_symlink(targetFile, folder + "/inner-file-link");
+  fs::create_symlink(outside.path(), linkToFolder);
+  const std::string fine = sb_.dir("~/Fine");
+  fs::create_symlink(target, fine + "/inner-link");
+  const std::string mixed = sb_.dir("~/Mixed");
+  const std::string inner = sb_.file("~/Mixed/linked.txt", "shared");
+  fs::create_hard_link(inner, outside / "witness");
+  const std::string innerFull = sb_.file("~/Mixed/full.txt", "abc");
 
-  Outcome out = shredAndWait(service_, {linkToFile, linkToFolder, folder});
-  EXPECT_TRUE(out.success);
-  EXPECT_EQ(out.result, (Result{{linkToFile, outcome(Status::Success)},
-                                {linkToFolder, outcome(Status::Success)},
-                                {folder, outcome(Status::Success)}}));
-  EXPECT_FALSE(exists(linkToFile));
-  EXPECT_FALSE(exists(linkToFolder));
-  EXPECT_FALSE(exists(folder));
-  EXPECT_EQ(testing::readFile(targetFile), "outside");
-  EXPECT_EQ(testing::readFile(inTarget), "outside too");
+  Outcome out = shredAndWait(service_, {linkToFolder, fine, mixed});
+  EXPECT_FALSE(out.success);
+  EXPECT_EQ(out.result,
+            (Result{{linkToFolder,
+                     outcome(Status::ShredFail,
+                             "a symbolic link: shred does not follow links, so neither it nor "
+                             "what it points to was touched (give the path of the file itself)")},
+                    {fine, outcome(Status::Success)},
+                    {mixed, outcome(Status::ShredFail)},
+                    {inner, outcome(Status::ShredFail,
+                                    "the file has 1 other hard link: not overwritten, so that the "
+                                    "content they share survives")}}));
+  EXPECT_TRUE(exists(linkToFolder) && exists(inner));
+  EXPECT_EQ(testing::readFile(target), "outside");
+  EXPECT_FALSE(exists(fine) || exists(innerFull));
+
+  // Told, the service overwrites every name of a hard-linked file.
+  service_.setOverwriteHardLinks(true);
+  EXPECT_EQ(shredAndWait(service_, {mixed}).result, (Result{{mixed, outcome(Status::Success)}}));
+  EXPECT_EQ(testing::readFile(outside / "witness"), std::string(6, '\0'));
 }
 
 TEST_F(ShreadServiceTest, EmptyHalvesReportAtOnceOnTheCallersThread) {

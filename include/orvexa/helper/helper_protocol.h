@@ -4,9 +4,11 @@
 // Events of handleEvent and their dictionaries:
 // - Delete (1): each path -> a dictionary "0", "1", ... -> the number of a
 //   record of the clean request (one entry per record of that path).
-// - Shred (2): each path -> an empty dictionary. Files are overwritten with
-//   the shredder's passes (toolkits/shred_passes.h) and removed; folders
-//   have every file below them shredded and are then removed.
+// - Shred (2): each path -> a dictionary, empty or with "HardLinks" true
+//   (files with other hard links are overwritten too; otherwise they are
+//   left alone and fail). Files are overwritten in place with the
+//   shredder's passes (toolkits/shred_passes.h) and removed; folders have
+//   every file below them shredded and are then removed.
 // - Maintenance (3): "OperationValue" -> a HelperMaintenanceOperation
 //   number; for Clean one entry per path (value: an empty dictionary), for
 //   Move one entry per path whose value holds "ToPath" (the destination).
@@ -78,6 +80,7 @@ inline constexpr std::string_view kHelperDeleteDescKey = "DeleteDesc";
 inline constexpr std::string_view kHelperPathKey = "Path";
 inline constexpr std::string_view kHelperOperationValueKey = "OperationValue";
 inline constexpr std::string_view kHelperToPathKey = "ToPath";
+inline constexpr std::string_view kHelperHardLinksKey = "HardLinks";
 
 // The text of an answer that could not come because the connection ended.
 inline constexpr std::string_view kHelperConnectionLostText =

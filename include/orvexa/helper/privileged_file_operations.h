@@ -36,10 +36,14 @@ FileStatus removeItemWithoutFollowing(const std::string& path, const HelperWalkH
 
 // Overwrites the regular file at `path` (or, for a folder, every regular
 // file below it) with the shredder's passes, then removes the item. Links
-// are removed, never shredded through. When a pass fails the item stays and
-// *shredFailed is set; the status then carries the passes' error text.
+// are removed, never shredded through. Files are overwritten in place
+// (toolkits/shred_passes.h): only their allocated ranges, never truncated;
+// an empty file counts as shredded; a file with other hard links is not
+// overwritten unless `overwriteHardLinks`. When a file is not overwritten the
+// item stays and *shredFailed is set; the status then carries the reason.
 FileStatus shredItemWithoutFollowing(const std::string& path, bool* shredFailed,
-                                     const HelperWalkHook& hook = {});
+                                     const HelperWalkHook& hook = {},
+                                     bool overwriteHardLinks = false);
 
 // Moves the item at `from` to `to` (which must not exist) within one file
 // system. The folder `to` goes into is made (mode 0755) when it is missing

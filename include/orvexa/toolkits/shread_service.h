@@ -1,21 +1,33 @@
 // ShreadService: shreds a mixed list of files and folders. What the current
 // user may shred directly is overwritten with ShredFileService's passes
-// (shred_passes.h) and removed; the rest goes to the privileged helper in
-// one Shred event (helper/helper_protocol.h, helper/privilege_helper.h).
-// Every path given is reported once with a status and a text.
+// (shred_passes.h: in place, without following links, only the allocated
+// ranges) and removed from the folder it was found in; the rest goes to the
+// privileged helper in one Shred event (helper/helper_protocol.h,
+// helper/privilege_helper.h). Every path given is reported once with a
+// status and a text.
 //
-// Sorting the input (shred): an item whose own type (links not followed) is
-// a regular file is a file; any other item that exists (following links) is
-// a folder; everything else is dropped without a result.
+// Sorting the input (shred), by the item's own type (links not followed):
+// a regular file is a file, a folder a folder; a symbolic link is refused
+// (ShredFail, "a symbolic link: shred does not follow links, ...") and left
+// in place with what it points to, as is anything else that exists
+// (ShredFail, "neither a regular file nor a folder: left in place"); a
+// missing item is dropped without a result. A departure from a shredder
+// that takes whatever the path leads to: a link is never shredded through,
+// and a path with a link among its folders is refused by the passes.
 //
 // Files (shredFiles): a file is shredded directly when the file manager
 // finds it deletable and its owner's account name is the current user's
-// (Identity); otherwise it waits for the helper (Prepare). Once every file
-// has its outcome, the waiting ones are sent to the helper, then the files
-// shredded directly are removed (a removal error gives DeleteFail with its
-// text) and resultProcess gets (flag, results): the flag is true when every
-// result is Success. A file whose passes fail keeps its place and gives
-// ShredFail with the passes' error text.
+// (Identity); otherwise it waits for the helper (Prepare). A file shredded
+// directly is removed at once, by its name in the folder descriptor the
+// passes reached it through, and only while that name still is the file
+// shredded (otherwise DeleteFail, "changed while it was shredded: ...").
+// An empty file has nothing to overwrite and is Success once removed. A
+// file with other hard links is not overwritten (ShredFail, "the file has N
+// other hard link(s): ...") unless setOverwriteHardLinks(true) (which the
+// Shred event passes on to the helper). Once every file has its outcome,
+// the waiting ones are sent to the helper, and resultProcess gets (flag,
+// results): the flag is true when every result is Success. A file whose passes fail keeps its
+// place and gives ShredFail with the passes' error text.
 //
 // The helper's answer: ok true makes every waiting path Success. Otherwise
 // each path's entry decides (HelperEventErrorID Success -> Success,
@@ -44,8 +56,9 @@
 //   (what could be found is shredded) and is reported ShredFail with the
 //   first such folder and the error ("/a/b: Permission denied");
 // - the flag is true only when every folder succeeded;
-// - a folder given as a symbolic link is not walked: nothing is shredded
-//   through it and only the link is removed.
+// - a folder given as a symbolic link is refused as shred refuses one;
+//   below a folder, links are neither followed nor shredded and go with
+//   the folder.
 //
 // shred reports once, on the main queue (units/main_queue.h), with the
 // results of both halves merged and the flag of the half that reported
@@ -86,10 +99,11 @@ class ShreadService {
   // Path -> (ShredStatus raw value, text). The text is empty for Success.
   using ShredResult = std::map<std::string, std::pair<int, std::string>>;
   using Finish = std::function<void(bool success, ShredResult result)>;
-  // Called once per file as soon as its own outcome is known: Success or
-  // ShredFail for a file shredded directly (before it is removed), Prepare
+  // Called once per file as soon as its own outcome is known: Success,
+  // ShredFail or DeleteFail for a file shredded directly, Prepare
   // for one that waits for the helper, then the helper's outcome for it.
-  // Runs on the call's serial queue (one at a time per call).
+  // Runs on the call's serial queue (one at a time per call); for the
+  // items shred refuses outright, on the caller's thread before it returns.
   using FileProgress =
       std::function<void(const std::string& path, ShredStatus status, const std::string& text)>;
 
@@ -107,6 +121,9 @@ class ShreadService {
   void setPrivilegeHelper(std::shared_ptr<HelperProtocol> proxy);
 
   void setFileProgress(FileProgress progress);
+  // Overwrite files that have other hard links too (every name of such a
+  // file then holds zeros); off by default. Read when a call starts.
+  void setOverwriteHardLinks(bool overwrite);
 
   // "Success", "ShredFail", ...; "Unknown" for other values.
   static const char* statusName(int status);

@@ -2,6 +2,8 @@
 // clean.
 #include <algorithm>
 #include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <set>
 
 #include "orvexa/scan/similar_image/similar_scan_service.h"
@@ -29,7 +31,8 @@ struct Grouping {
   std::shared_ptr<SerialGCDService> queue;
   FeaturePtr feature;
   CategoryPtr all;
-  std::vector<SimilarNodePtr> nodes;
+  std::vector<SimilarNodePtr> nodes;  // those whose fingerprints say something
+  std::vector<SimilarNodePtr> flat;   // the others (carriesLittleInformation)
   SimilarScanService::KeyMap dict;
   int cutLength = 6;
   int tableThreshold = 3;
@@ -144,20 +147,87 @@ void regroupExhaustively(const GroupingPtr& g) {
 }
 
 // Keys holding several files (a master with its derivatives, a.jpg with
-// a.png) become groups when nothing else did.
+// a.png) become groups when nothing else did. A sharing name proves
+// nothing: a file other than the one fingerprinted joins only when its own
+// fingerprint says something and lies within the distance limit.
 void groupByName(const GroupingPtr& g) {
   for (const SimilarNodePtr& node : g->nodes) {
     auto files = g->dict.find(node->name);
     if (files == g->dict.end() || files->second.size() < 2) continue;
     FilePtr group = newGroup(g->all, lastComponent(node->name));
-    for (const Url& url : files->second) addToFileInforamtion(node, url.path(), group);
+    for (const Url& url : files->second) {
+      if (url.path() != node->url.path()) {
+        auto lists =
+            SimilarScanService::getFingerprint(url, SimilarScanService::AlgorithmEnum::DHA);
+        if (!lists || SimilarScanService::carriesLittleInformation(std::get<0>(*lists)) ||
+            SimilarNode::calculateHamming(std::get<0>(*lists), node->fingerprint) >
+                g->valueThreshold) {
+          continue;
+        }
+      }
+      addToFileInforamtion(node, url.path(), group);
+    }
     keepIfGroup(g->all, group);
+  }
+}
+
+// True when the two files hold the same bytes.
+bool sameBytes(const std::string& a, const std::string& b) {
+  std::ifstream one(a, std::ios::binary);
+  std::ifstream two(b, std::ios::binary);
+  if (!one || !two) return false;
+  std::vector<char> x(65536);
+  std::vector<char> y(65536);
+  for (;;) {
+    one.read(x.data(), static_cast<std::streamsize>(x.size()));
+    two.read(y.data(), static_cast<std::streamsize>(y.size()));
+    const std::streamsize n = one.gcount();
+    if (n != two.gcount() || !std::equal(x.begin(), x.begin() + n, y.begin())) return false;
+    if (n == 0) return true;
+  }
+}
+
+// Pictures whose fingerprints say almost nothing: a group for every set of
+// byte-identical files among them (every file of their keys), titled with
+// the first one's path.
+void groupIdenticalFlatPictures(const GroupingPtr& g) {
+  std::map<std::uintmax_t, std::vector<std::pair<std::string, SimilarNodePtr>>> bySize;
+  for (const SimilarNodePtr& node : g->flat) {
+    auto files = g->dict.find(node->name);
+    std::vector<Url> urls = files != g->dict.end() ? files->second : std::vector<Url>{node->url};
+    for (const Url& url : urls) {
+      std::error_code ec;
+      const std::uintmax_t size = std::filesystem::file_size(url.path(), ec);
+      if (!ec) bySize[size].emplace_back(url.path(), node);
+    }
+  }
+  for (auto& [size, files] : bySize) {
+    std::sort(files.begin(), files.end(),
+              [](const auto& a, const auto& b) { return a.first < b.first; });
+    std::vector<std::vector<size_t>> sets;  // positions in `files`, by content
+    for (size_t i = 0; i < files.size(); ++i) {
+      auto same = std::find_if(sets.begin(), sets.end(), [&](const std::vector<size_t>& set) {
+        return sameBytes(files[set.front()].first, files[i].first);
+      });
+      if (same != sets.end()) {
+        same->push_back(i);
+      } else {
+        sets.push_back({i});
+      }
+    }
+    for (const std::vector<size_t>& set : sets) {
+      if (set.size() < 2) continue;
+      FilePtr group = newGroup(g->all, files[set.front()].first);
+      for (size_t i : set) addToFileInforamtion(files[i].second, files[i].first, group);
+      keepIfGroup(g->all, group);
+    }
   }
 }
 
 void finishStage(const GroupingPtr& g) {
   if (g->dict.size() < kSmallSet) regroupExhaustively(g);
   if (g->all->childrens.empty()) groupByName(g);
+  groupIdenticalFlatPictures(g);
   int64_t total = 0;
   for (const FilePtr& group : g->all->childrens) total += group->size;
   g->all->size = total;
@@ -183,7 +253,9 @@ void SimilarScanService::NewLSHSearch(const std::shared_ptr<SerialGCDService>& s
   g->queue = serialQueue;
   g->feature = featureInfo;
   g->all = allCategory;
-  g->nodes = byPath(std::move(resultSet));
+  for (SimilarNodePtr& node : byPath(std::move(resultSet))) {
+    (carriesLittleInformation(node->fingerprint) ? g->flat : g->nodes).push_back(std::move(node));
+  }
   g->dict = std::move(Dict);
   g->cutLength = cutLength;
   g->tableThreshold = tablethreshold;
@@ -212,6 +284,12 @@ void SimilarScanService::NewLSHSearch(const std::shared_ptr<SerialGCDService>& s
                  });
     });
   });
+}
+
+bool SimilarScanService::carriesLittleInformation(const std::vector<int>& fingerprint) {
+  const auto ones = static_cast<size_t>(std::count(fingerprint.begin(), fingerprint.end(), 1));
+  const size_t minority = std::min(ones, fingerprint.size() - ones);
+  return minority < static_cast<size_t>(kInformativeBits);
 }
 
 SimilarScanService::SortResult SimilarScanService::sortCategory(const CategoryPtr& allCategory) {

@@ -37,12 +37,16 @@ class DisjointSets {
 
 }  // namespace
 
-std::vector<std::vector<GroupedDocument>> groupSimilarDocuments(const CompressedSizes& sizes,
-                                                                int percent) {
+std::vector<std::vector<GroupedDocument>> groupSimilarDocuments(
+    const CompressedSizes& sizes, int percent, const std::vector<std::string>* texts) {
   const size_t n = sizes.count();
+  auto isShort = [texts](size_t i) {
+    return texts != nullptr && i < texts->size() && (*texts)[i].size() < kShortTextBytes;
+  };
   DisjointSets sets(n);
   for (size_t i = 0; i < n; ++i) {
     for (size_t j = i + 1; j < n; ++j) {
+      if ((isShort(i) || isShort(j)) && (*texts)[i] != (*texts)[j]) continue;
       if (sizes.isWithin(i, j, percent)) sets.unite(i, j);
     }
   }

@@ -143,7 +143,7 @@ int64_t fillCategory(const ScanPtr& scan) {
   const CategoryPtr& all = scan->all;
   int64_t total = 0;
   for (const std::vector<GroupedDocument>& group :
-       groupSimilarDocuments(m.sizes, scan->threshold)) {
+       groupSimilarDocuments(m.sizes, scan->threshold, &m.texts)) {
     auto record = std::make_shared<FileInformation>(
         0, static_cast<int>(all->childrens.size()), all->finderID(),
         m.urls[group.front().index].path(), Image(), 0, std::chrono::system_clock::now(), Url(), "",

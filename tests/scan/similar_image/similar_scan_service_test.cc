@@ -159,6 +159,35 @@ TEST_F(SimilarScanServiceTest, OnePictureGivesAllWithNoGroupsAndTotalZero) {
   EXPECT_EQ(runScan({sb_.dir("~/Empty/")}).total, 0);
 }
 
+// Flat and smooth pictures share a fingerprint of (nearly) equal bits:
+// they are grouped only with byte-identical copies. Nor does a shared name
+// group pictures.
+TEST_F(SimilarScanServiceTest, PicturesWithoutInformationGroupOnlyWithIdenticalCopies) {
+  const std::string folder = sb_.dir("~/Pictures");
+  auto flat = [](uint8_t level) {
+    return [level](int, int) { return testing::Rgba{level, level, level}; };
+  };
+  auto ramp = [](bool darkening) {
+    return [darkening](int x, int) {
+      const auto v = static_cast<uint8_t>(darkening ? 255 - x * 4 : x * 4);
+      return testing::Rgba{v, v, v};
+    };
+  };
+  const std::string white = testing::writePng(folder + "/white.png", 64, 48, flat(255));
+  testing::writeJpeg(folder + "/white.jpg", 64, 48, flat(255));  // the same look, other bytes
+  testing::writePng(folder + "/black.png", 64, 48, flat(0));
+  const std::string dark = testing::writePng(folder + "/darkening.png", 64, 48, ramp(true));
+  testing::writePng(folder + "/brightening.png", 64, 48, ramp(false));
+  const std::string whiteCopy =
+      testing::writeBytes(folder + "/white copy.png", testing::readBytes(white));
+  const std::string darkCopy = testing::writeBytes(folder + "/d2.png", testing::readBytes(dark));
+  picture(folder + "/scene.jpg", 1);  // one name, two pictures unlike each other
+  picture(folder + "/scene.png", 2);
+  runScan({folder}, 5);
+  EXPECT_EQ(groupsOf(feature_),
+            (std::vector<std::vector<std::string>>{{darkCopy, dark}, {whiteCopy, white}}));
+}
+
 TEST_F(SimilarScanServiceTest, ThresholdFiveUsesThreeBandsAndSixUsesTwo) {
   const std::string folder = sb_.dir("~/Pictures");
   picture(folder + "/a.jpg", 31);

@@ -142,6 +142,14 @@ TEST(DocumentGroupsTest, GroupsLinkedDocumentsAndNamesEachOnesNearest) {
   std::vector<size_t> members;
   for (const GroupedDocument& d : everything[0]) members.push_back(d.index);
   EXPECT_EQ(members, (std::vector<size_t>{0, 1, 3, 4, 5}));
+
+  // Short texts: only the same text links, however close gzip finds others.
+  const std::vector<std::string> notes = {"Invoice 2021", "Meeting notes", "Invoice 2021", "yes",
+                                          "no"};
+  auto shortGroups = groupSimilarDocuments(measured(notes), 100, &notes);
+  ASSERT_EQ(shortGroups.size(), 1u);
+  EXPECT_EQ(shortGroups[0].size(), 2u);
+  EXPECT_EQ(shortGroups[0][1].index, 2u);
 }
 
 TEST(DocumentGroupsTest, ChainsOfRevisionsFormOneGroup) {

@@ -18,13 +18,22 @@
 // 4. Fingerprints on the pool: one 36-bit difference hash (DHA, 7 x 6
 //    thumbnail) per key, from the key's last URL. Pictures that cannot be
 //    decoded are left out.
-// 5. Grouping (NewLSHSearch) on the scan's serial queue: LSHService
+// 5. Grouping (NewLSHSearch) on the scan's serial queue. Pictures whose
+//    fingerprint carries almost no information (carriesLittleInformation:
+//    flat or smooth pictures, whose bits are nearly all equal, so that a
+//    white, a black picture and any gradient share one fingerprint) are kept
+//    out of it and grouped only with byte-identical copies of themselves,
+//    after everything else (a departure: resemblance alone would group
+//    pictures that have nothing in common). The others go through
+//    LSHService
 //    candidate sets, each confirmed against the node it is stored under
 //    (with LSHService's defaults, the node it was built for) by
 //    fingerprint distance and thumbnail gray levels;
 //    below 100 keys an exhaustive OldBKTreeService pass replaces it; when no
 //    group was found, keys holding several files (a library master and its
-//    derivatives) become groups.
+//    derivatives) become groups, each file other than the one fingerprinted
+//    only when its own fingerprint is informative and within the distance
+//    limit (a shared name alone groups nothing).
 //
 // Result: the feature's categories are replaced by one category "All"
 // (kind Common) whose children are group records (levelInt 1, empty URL,
@@ -182,6 +191,15 @@ class SimilarScanService : public SuperScanService {
   // and reported with their error texts; groups left with fewer than two
   // members go; the rest are renumbered and resized, all unticked.
   static SortResult sortCategory(const CategoryPtr& allCategory);
+
+  // A fingerprint whose minority bits (those that differ from the
+  // majority value) are fewer than kInformativeBits carries too little
+  // information to say two pictures look alike: 36 zeros (a flat picture, a
+  // gradient that brightens) or 36 ones (one that darkens) and anything
+  // within four bits of them. The limit is about an eighth of the bits, as 8
+  // of 64 for a 64-bit hash.
+  static constexpr int kInformativeBits = 5;
+  static bool carriesLittleInformation(const std::vector<int>& fingerprint);
 
   // The table key width for a distance limit: 3 bands up to 5, 2 above.
   static int tableThresholdFor(int thresholdValue) { return thresholdValue > 5 ? 2 : 3; }

@@ -6,12 +6,17 @@
 // further apart than the threshold. The sets are found with union-find over
 // the n * (n - 1) / 2 pairs, read straight from the table, so no list of links
 // is built and the memory beyond the table is O(n) however dense the links.
-// Documents with an empty or unmeasured text are never linked.
+// Documents with an empty or unmeasured text are never linked. Given the
+// texts, a document whose text is shorter than kShortTextBytes is linked
+// only to documents of exactly the same text: gzip's own header and trailer
+// weigh as much as such a text, so that any two short texts come out close
+// ("yes" and "no" are 13 % apart), whatever they say.
 //
 // Thread-safety: a pure function of its arguments.
 #pragma once
 
 #include <cstddef>
+#include <string>
 #include <vector>
 
 #include "orvexa/scan/similar_text/compressed_sizes.h"
@@ -29,7 +34,8 @@ struct GroupedDocument {
 // The groups of two or more documents, each in ascending index order, the
 // groups ordered by their first index. `percent` is the largest distance
 // that links two documents, in hundredths; below 0 nothing is linked.
-std::vector<std::vector<GroupedDocument>> groupSimilarDocuments(const CompressedSizes& sizes,
-                                                                int percent);
+inline constexpr size_t kShortTextBytes = 64;
+std::vector<std::vector<GroupedDocument>> groupSimilarDocuments(
+    const CompressedSizes& sizes, int percent, const std::vector<std::string>* texts = nullptr);
 
 }  // namespace orvexa

@@ -13,7 +13,9 @@
 // once. Text: getDocxText for an extension containing "docx", getPDFText for
 // every other document; so ".doc", ".rtf" and ".txt" files, which are not
 // PDFs, give the empty text. Documents whose text is empty (unreadable,
-// scanned, or not of a kind that is read) are measured but never grouped.
+// scanned, or not of a kind that is read) are measured but never grouped;
+// those whose text is shorter than kShortTextBytes are grouped only with
+// documents of the same text (document_groups.h).
 //
 // Result: the feature's categories are replaced by one category "All" (kind
 // Common, no description, empty icon) holding one group record per group, in
