@@ -47,14 +47,22 @@ bool existsWithoutFollowing(const std::string& path) {
 }
 
 // The absolute, normalised form of a command-line path, without a
-// trailing slash.
+// trailing slash, its folders resolved and its last component as given. The
+// user named those folders, links among them included (a home or a
+// temporary folder reached through a link); from here on the shredder
+// follows no link, so one swapped in during the run is still refused, and
+// so is a link given as the item itself.
 std::string absolutePath(const std::string& given) {
   std::error_code ec;
   std::filesystem::path path = std::filesystem::absolute(given, ec);
   if (ec) path = given;
   std::string text = path.lexically_normal().string();
   while (text.size() > 1 && text.back() == '/') text.pop_back();
-  return text;
+  const std::filesystem::path normal(text);
+  if (!normal.has_filename() || !normal.has_parent_path()) return text;
+  std::filesystem::path folder = std::filesystem::canonical(normal.parent_path(), ec);
+  if (ec) return text;
+  return (folder / normal.filename()).string();
 }
 
 bool confirm(size_t count) {
