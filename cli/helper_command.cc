@@ -89,16 +89,29 @@ int stop(const std::string& label) {
     fmt::print("The helper is not running.\n");
     return 0;
   }
-  auto answer = std::make_shared<std::promise<bool>>();
-  std::future<bool> done = answer->get_future();
+  // The helper answers once the work it was doing has stopped, saying how
+  // far it came.
+  auto answer = std::make_shared<std::promise<std::optional<std::string>>>();
+  auto done = answer->get_future();
   connection->remoteObjectProxyWithErrorHandler(nullptr)->handleEvent(
       raw(HelperHanldeEventID::CloseHelper), PlistValue::dictionary(),
-      [answer](bool ok, int, PlistValue) { answer->set_value(ok); });
-  if (done.wait_for(kAnswerLimit) != std::future_status::ready || !done.get()) {
+      [answer](bool ok, int, PlistValue information) {
+        const PlistValue* desc = information.find(kHelperDeleteDescKey);
+        const std::string* text = desc != nullptr ? desc->asString() : nullptr;
+        answer->set_value(ok ? std::optional<std::string>(text != nullptr ? *text : "Stopped.")
+                             : std::nullopt);
+      });
+  if (done.wait_for(kAnswerLimit) != std::future_status::ready) {
+    printError("the helper did not confirm that it stopped within " +
+               std::to_string(kAnswerLimit.count()) + " seconds; it may still be working");
+    return 1;
+  }
+  std::optional<std::string> said = done.get();
+  if (!said) {
     printError("the helper did not confirm that it stops");
     return 1;
   }
-  fmt::print("Stopped.\n");
+  fmt::print("{}\n", *said);
   return 0;
 }
 

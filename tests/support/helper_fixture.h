@@ -22,21 +22,13 @@
 
 namespace orvexa::testing {
 
-// A blessing mechanism under which the helper never gets installed:
-// copyRights answers `rights` (false: the user could not authorise) and
-// blessJob returns `code` (non-zero: the blessing failed with that code).
-class FailingBlessing : public BlessingMechanism {
- public:
-  explicit FailingBlessing(bool rights = false, int code = 0) : rights_(rights), code_(code) {}
-  bool createAuthorization() override { return true; }
-  bool copyRights(const std::string&) override { return rights_; }
-  int blessJob(const std::string&, const std::string&) override { return code_; }
-  void freeAuthorization() override {}
-  bool launchJob(const std::string&) override { return false; }
-
- private:
-  bool rights_;
-  int code_;
+// Stands for a program without root rights and without an installed
+// helper (privileged work is not done in-process) while it lives.
+struct NoHelper {
+  NoHelper() { PrivilegeHelper::shard().setInProcess(false); }
+  ~NoHelper() { PrivilegeHelper::shard().setInProcess(std::nullopt); }
+  NoHelper(const NoHelper&) = delete;
+  NoHelper& operator=(const NoHelper&) = delete;
 };
 
 // A test that talks to the helper, as the tests' bundle: afterwards the
@@ -48,6 +40,7 @@ class HelperUsingTest : public ::testing::Test {
   void TearDown() override {
     PrivilegeHelper::shard().close();
     PrivilegeHelper::shard().setBlessingMechanism(nullptr);
+    PrivilegeHelper::shard().setInProcess(std::nullopt);
   }
 };
 
@@ -55,7 +48,8 @@ class RunningHelper {
  public:
   // Serves PrivilegeHelper::helperName() (set the bundle identifier first)
   // for root and `options.allowedUserId` (default: the test's own user);
-  // the socket path is filled in.
+  // the socket path is filled in. While it lives, PrivilegeHelper talks to
+  // it even though the tests run as root.
   explicit RunningHelper(HelperServerOptions options = {});
   // Stops the server and makes PrivilegeHelper forget its connection.
   ~RunningHelper();

@@ -321,21 +321,20 @@ TEST_F(ShreadHelperAnswerTest, EachAnswerOfTheHelperBecomesTheWaitingPathsResult
 
 TEST_F(ShreadHelperAnswerTest, WithoutAHelperTheWaitingPathsFailWithItsText) {
   Identity::shared().setBundleIdentifier("org.orvexa.tests");
-  PrivilegeHelper::shard().setBlessingMechanism(
-      std::make_shared<testing::FailingBlessing>(true, kSMErrorToolNotValid));
+  std::optional<testing::NoHelper> noHelper(std::in_place);
   const std::string theirs = sb_.file("/Library/theirs", "data");
   ProgressLog progress;
   progress.attach(service_);
   Outcome out = shredAndWait(service_, {theirs});
-  PrivilegeHelper::shard().setBlessingMechanism(nullptr);
+  noHelper.reset();
   EXPECT_FALSE(out.success);
   EXPECT_EQ(out.result,
-            (Result{{theirs, outcome(Status::PrivilegeFail, "blessError: kSMErrorToolNotValid")}}));
+            (Result{{theirs, outcome(Status::PrivilegeFail, kHelperNotInstalledText)}}));
   EXPECT_EQ(service_.privilegeHelper(), nullptr);
   EXPECT_EQ(testing::readFile(theirs), "data");
   EXPECT_EQ(progress.lines,
-            (std::vector<std::string>{"theirs Prepare",
-                                      "theirs PrivilegeFail blessError: kSMErrorToolNotValid"}));
+            (std::vector<std::string>{
+                "theirs Prepare", std::string("theirs PrivilegeFail ") + kHelperNotInstalledText}));
 }
 
 // Overlapping calls on one service, each with many files in parallel.
