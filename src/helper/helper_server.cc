@@ -116,6 +116,23 @@ struct HelperServer::State {
   HelperReply runPathTasks(const HelperEventPlan& plan, const Client& client);
   std::string stopReason(const Client& client) const;
   std::string stopWork();
+  // A request that may work on paths is in flight from beginWork() until
+  // endWork(), its reply sent: a stop waits for that.
+  static bool isWork(const HelperRequest& request) {
+    return request.operation == HelperRequest::Operation::handleEvent &&
+           request.event != raw(HelperHanldeEventID::CloseHelper);
+  }
+  void beginWork() {
+    std::lock_guard lock(workMu);
+    ++busy;
+  }
+  void endWork() {
+    {
+      std::lock_guard lock(workMu);
+      --busy;
+    }
+    workIdle.notify_all();
+  }
   HelperReply uninstall(bool* endService);
   void serve(int fd);
   void acceptLoop();
@@ -250,10 +267,6 @@ HelperReply HelperServer::State::runPathTasks(const HelperEventPlan& plan, const
   PlistValue::Dictionary answers;
   answers.entries.reserve(plan.tasks.size() + 2);
   bool allDone = true;
-  {
-    std::lock_guard lock(workMu);
-    ++busy;
-  }
   size_t reached = 0;
   std::string stopped;
   for (const HelperPathTask& task : plan.tasks) {
@@ -298,9 +311,7 @@ HelperReply HelperServer::State::runPathTasks(const HelperEventPlan& plan, const
       stoppedReached += reached;
       stoppedTotal += plan.tasks.size();
     }
-    --busy;
   }
-  workIdle.notify_all();
   reply.information = PlistValue(std::move(answers));
   reply.flag = allDone;
   reply.code = raw(allDone ? HelperEventErrorID::Success : failureCode);
@@ -356,8 +367,11 @@ void HelperServer::State::serve(int fd) {
       pollfd p{fd, POLLRDHUP, 0};
       return ::poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
     };
+    const bool work = isWork(*request);
+    if (work) beginWork();
     HelperReply reply = handle(*request, client, &endService);
     const bool sent = send(fd, reply);
+    if (work) endWork();
     if (endService) {
       requestStop();
       return;
@@ -495,7 +509,11 @@ bool HelperServer::running() const {
 
 HelperReply HelperServer::handle(const HelperRequest& request, const Client& client,
                                  bool* endService) {
-  return state_->handle(request, client, endService);
+  const bool work = State::isWork(request);
+  if (work) state_->beginWork();
+  HelperReply reply = state_->handle(request, client, endService);
+  if (work) state_->endWork();
+  return reply;
 }
 
 }  // namespace orvexa
