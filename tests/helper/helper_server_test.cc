@@ -401,7 +401,9 @@ TEST_F(HelperServerTest, TakesOverOnlyAStaleSocket) {
   EXPECT_EQ(why, path + ": exists and is not a socket");
 }
 
-TEST_F(HelperServerTest, ALostConnectionAnswersWaitingAndLaterCallsAsFailed) {
+// The helper ends while calls are under way: each call gets exactly one
+// answer, its own or "connection lost"; later calls fail at once.
+TEST_F(HelperServerTest, WhenTheHelperEndsEveryCallIsAnsweredOnce) {
   testing::RunningHelper helper;
   std::shared_ptr<HelperConnection> connection = HelperConnection::connect(helper.socketPath());
   ASSERT_TRUE(connection);
@@ -410,15 +412,30 @@ TEST_F(HelperServerTest, ALostConnectionAnswersWaitingAndLaterCallsAsFailed) {
   std::atomic<int> errors{0};
   std::shared_ptr<HelperProtocol> tool =
       connection->remoteObjectProxyWithErrorHandler([&errors](const std::string&) { ++errors; });
+  constexpr int kCalls = 200;
+  std::atomic<int> answers{0};
+  testing::Signal all;
+  std::thread caller([&] {
+    for (int i = 0; i < kCalls; ++i) {
+      tool->getHelperVersion([&](std::string) {
+        if (++answers == kCalls) all.notify();
+      });
+    }
+  });
   helper.server().stop();
+  caller.join();
+  EXPECT_TRUE(all.wait());
   ASSERT_EQ(invalidated.get_future().wait_for(std::chrono::seconds(10)), std::future_status::ready);
   EXPECT_FALSE(connection->isValid());
+  const int lostBefore = errors.load();
   testing::EventAnswer answer = callEvent(*tool, raw(HelperHanldeEventID::Delete), dict({}));
   ASSERT_TRUE(answer.answered);
   EXPECT_FALSE(answer.ok);
   EXPECT_EQ(answer.code, raw(HelperEventErrorID::NoCause));
   EXPECT_EQ(textAt(answer.information, "DeleteDesc"), std::string(kHelperConnectionLostText));
-  EXPECT_EQ(errors.load(), 1);
+  EXPECT_EQ(errors.load(), lostBefore + 1);
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_EQ(answers.load(), kCalls) << "no call is answered twice";
 }
 
 }  // namespace

@@ -11,8 +11,12 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "orvexa/helper/helper_protocol.h"
 #include "orvexa/helper/helper_server.h"
@@ -29,6 +33,40 @@ struct NoHelper {
   ~NoHelper() { PrivilegeHelper::shard().setInProcess(std::nullopt); }
   NoHelper(const NoHelper&) = delete;
   NoHelper& operator=(const NoHelper&) = delete;
+};
+
+// A proxy that remembers each event and passes it on to `inner` or, built
+// with an Answer, answers as the test says (touching nothing).
+class RecordingHelper : public HelperProtocol {
+ public:
+  using Answer = std::function<void(const PlistValue& dictionary, EventReply reply)>;
+  explicit RecordingHelper(std::shared_ptr<HelperProtocol> inner) : inner_(std::move(inner)) {}
+  explicit RecordingHelper(Answer answer) : answer_(std::move(answer)) {}
+
+  void getHelperVersion(VersionReply reply) override {
+    inner_ ? inner_->getHelperVersion(std::move(reply)) : reply(kHelperToolVersion);
+  }
+  void handleEvent(int event, PlistValue eventDict, EventReply reply) override {
+    {
+      std::lock_guard lock(mu_);
+      events_.emplace_back(event, eventDict);
+    }
+    inner_ ? inner_->handleEvent(event, std::move(eventDict), std::move(reply))
+           : answer_(eventDict, std::move(reply));
+  }
+  void uninstall(UninstallReply reply) override {
+    inner_ ? inner_->uninstall(std::move(reply)) : reply(true, "");
+  }
+  std::vector<std::pair<int, PlistValue>> events() {
+    std::lock_guard lock(mu_);
+    return events_;
+  }
+
+ private:
+  std::shared_ptr<HelperProtocol> inner_;
+  Answer answer_;
+  std::mutex mu_;
+  std::vector<std::pair<int, PlistValue>> events_;
 };
 
 // A test that talks to the helper, as the tests' bundle: afterwards the
