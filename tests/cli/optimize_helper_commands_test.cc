@@ -6,6 +6,7 @@
 
 #include "orvexa/helper/privilege_helper.h"
 #include "orvexa/platform/identity.h"
+#include "support/helper_fixture.h"
 #include "support/run_as.h"
 #include "support/run_program.h"
 #include "support/sandbox.h"
@@ -178,6 +179,17 @@ TEST(CleanHelperCommandTest, InstallStatusStopAndUninstall) {
   auto running = helper("status");
   EXPECT_EQ(running.out, std::string("Helper ") + kLabel + ": installed at " + tool +
                              "\nRunning, version 1.0.0, at " + socket + "\n");
+
+  // A user it does not serve is told why, and cannot stop it.
+  testing::openFoldersForEveryone(sb.root(), sb.path("/var/run"));
+  std::optional<std::string> refused =
+      testing::runAsUser(testing::kNobodyUid, testing::kNogroupGid, [&helper] {
+        auto r = helper("stop");
+        return std::to_string(r.exitCode) + "|" + r.err;
+      });
+  EXPECT_EQ(refused,
+            "1|orvexa: the helper did not stop: Refused: the privileged helper was "
+            "installed for user id 0; user id 65534 may not use it.\n");
 
   auto stopped = helper("stop");
   EXPECT_EQ(stopped.out, "Stopped; no work was in progress.\n");
