@@ -103,15 +103,6 @@ class PrivilegeHelperTest : public ::testing::Test {
   std::string label_;
 };
 
-TEST_F(PrivilegeHelperTest, TheLabelIsTheBundleIdentifierAndItsFilesComeFromThePathsTable) {
-  EXPECT_EQ(label_, "org.orvexa.testsHelper");
-  EXPECT_EQ(helperToolPath(label_),
-            sb_.path("/Library/PrivilegedHelperTools/org.orvexa.testsHelper"));
-  EXPECT_EQ(helperLaunchDaemonPlistPath(label_),
-            sb_.path("/Library/LaunchDaemons/org.orvexa.testsHelper.plist"));
-  EXPECT_EQ(helperSocketPath(label_), sb_.path("/var/run/org.orvexa.testsHelper.socket"));
-}
-
 // Whether the installed helper is usable follows the files, the flag and the
 // stored version; getHelperTool never installs, and says what to run.
 TEST_F(PrivilegeHelperTest, UsabilityFollowsTheFilesTheFlagAndTheStoredVersion) {
