@@ -150,9 +150,29 @@ std::string passwordHome(uid_t uid) {
 
 }  // namespace
 
-std::vector<std::string> helperSystemFolders() {
+bool helperNameIsBundleIdentifier(std::string_view name) {
+  size_t parts = 1;
+  char previous = '.';
+  for (char c : name) {
+    const bool letter = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+    const bool digit = c >= '0' && c <= '9';
+    if (c == '.') {
+      if (previous == '.') return false;
+      ++parts;
+    } else if (!letter && !digit && c != '-' && c != '_') {
+      return false;
+    } else if (parts == 1 && previous == '.' && !letter) {
+      return false;
+    }
+    previous = c;
+  }
+  return parts >= 3 && previous != '.';
+}
+
+std::vector<std::string> helperSystemFolders(std::vector<std::string>* bundleFolders) {
   const Paths& paths = Paths::shared();
   const std::string home = paths.userHome();
+  const std::string shared = normalizedFolder(paths.resolve("/Users/Shared"));
   std::vector<std::string> named;
   for (const ModulePtr& module : ModuleInformation::getDefault()) {
     for (const FeaturePtr& feature : module->featureInfo) {
@@ -172,6 +192,10 @@ std::vector<std::string> helperSystemFolders() {
     // The home folders named here are this process's user's; a scope adds
     // the asking user's own.
     if (isUnder(folder, home)) continue;
+    if (normalizedFolder(folder) == shared) {
+      if (bundleFolders != nullptr) addFolder(bundleFolders, folder);
+      continue;
+    }
     addFolder(&folders, folder);
     addFolder(&folders, Paths::disabledTwin(normalizedFolder(folder)));
   }
@@ -181,7 +205,7 @@ std::vector<std::string> helperSystemFolders() {
 HelperPathScope helperPathScopeFor(uid_t uid) {
   const Paths& paths = Paths::shared();
   HelperPathScope scope;
-  scope.folders = helperSystemFolders();
+  scope.folders = helperSystemFolders(&scope.bundleFolders);
   std::string home;
   if (uid == ::geteuid()) {
     home = paths.userHome();
@@ -221,6 +245,16 @@ std::string helperPathRefusal(std::string_view path, const HelperPathScope& scop
       allowed = true;
       break;
     }
+  }
+  for (const std::string& folder : scope.bundleFolders) {
+    if (allowed || clean == folder || !isUnder(clean, folder)) continue;
+    const std::string_view below = std::string_view(clean).substr(folder.size() + 1);
+    if (!helperNameIsBundleIdentifier(below.substr(0, below.find('/')))) {
+      return "Refused: \"" + clean +
+             "\" is in the shared users folder and not named like an application's bundle "
+             "identifier.";
+    }
+    allowed = true;
   }
   if (!allowed) {
     return "Refused: \"" + clean +

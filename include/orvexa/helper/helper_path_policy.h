@@ -12,6 +12,10 @@
 //   folders), the folders the uninstaller looks into outside the home, and
 //   the applications folder; each with its " Disabled" twin (where the
 //   extension switches move items); all under the paths table's root.
+//   The shared users folder (<root>/Users/Shared, which the uninstaller
+//   looks into) is allowed only for entries named like a bundle identifier
+//   (see helperNameIsBundleIdentifier) and their content: what people keep
+//   there ("Family Photos") is nobody's application data.
 // So a helper installed for one user cannot remove another user's files, nor
 // a root-owned file outside every folder the catalogue names.
 //
@@ -45,10 +49,18 @@ namespace orvexa {
 struct HelperPathScope {
   // Normalised absolute folders; the helper acts strictly inside them.
   std::vector<std::string> folders;
+  // The same, but only below entries named like a bundle identifier.
+  std::vector<std::string> bundleFolders;
 };
 
-// The system folders of every scope (see above), normalised.
-std::vector<std::string> helperSystemFolders();
+// Whether a folder entry's name has the shape of a bundle identifier: at
+// least three dot-separated parts of letters, digits, "-" and "_", the
+// first starting with a letter ("com.example.app").
+bool helperNameIsBundleIdentifier(std::string_view name);
+
+// The system folders of every scope (see above), normalised; the shared
+// users folder goes to *bundleFolders (when given) instead.
+std::vector<std::string> helperSystemFolders(std::vector<std::string>* bundleFolders = nullptr);
 
 // The scope of the user `uid`. Its home: for the process's own user the
 // paths table's home; for another user <root>/Users/<account name> under a
