@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <optional>
 
 #include "orvexa/helper/helper_path_policy.h"
 #include "orvexa/model/category_information.h"
@@ -17,9 +18,41 @@ namespace orvexa {
 namespace {
 
 // Folders whose whole content belongs to the system.
-constexpr std::array<std::string_view, 14> kProtectedTrees = {
-    "/bin", "/sbin", "/lib", "/lib32", "/lib64", "/libx32", "/usr",
-    "/etc", "/boot", "/dev", "/proc",  "/sys",   "/System", "/private/etc"};
+constexpr std::array<std::string_view, 16> kProtectedTrees = {
+    "/bin",
+    "/sbin",
+    "/lib",
+    "/lib32",
+    "/lib64",
+    "/libx32",
+    "/usr",
+    "/etc",
+    "/boot",
+    "/dev",
+    "/proc",
+    "/sys",
+    "/System",
+    "/private/etc",
+    "/Library/Keychains",
+    "/Library/Preferences/SystemConfiguration"};
+
+// In every home folder: folders that must stay although their content may
+// go, and one whose whole content stays (the keychains).
+constexpr std::array<std::string_view, 12> kProtectedHomeFolders = {
+    "Library/Caches",
+    "Library/Logs",
+    "Library/Application Support",
+    "Library/Application Support/MobileSync",
+    "Library/Application Support/MobileSync/Backup",
+    "Library/Preferences",
+    "Library/LaunchAgents",
+    "Library/Containers",
+    ".Trash",
+    "Desktop",
+    "Documents",
+    "Downloads",
+};
+constexpr std::string_view kProtectedHomeTree = "Library/Keychains";
 
 // Folders that must stay although their content may go.
 constexpr std::array<std::string_view, 49> kProtectedFolders = {
@@ -85,8 +118,29 @@ bool isUnder(std::string_view path, std::string_view folder) {
          (path.size() == folder.size() || path[folder.size()] == '/');
 }
 
+// What follows the home folder in `rel` ("" for the home itself), when `rel`
+// lies in a home folder (/Users/<name> but the shared one, /home/<name>,
+// /root).
+std::optional<std::string_view> inHome(std::string_view rel) {
+  for (std::string_view homes : {std::string_view("/Users/"), std::string_view("/home/")}) {
+    if (rel.substr(0, homes.size()) != homes) continue;
+    std::string_view rest = rel.substr(homes.size());
+    const size_t slash = rest.find('/');
+    if (rest.substr(0, slash) == "Shared" && homes == "/Users/") return std::nullopt;
+    return slash == std::string_view::npos ? std::string_view() : rest.substr(slash + 1);
+  }
+  if (isUnder(rel, "/root")) return rel.size() > 5 ? rel.substr(6) : std::string_view();
+  return std::nullopt;
+}
+
 // Whether `rel` (a normalised absolute path as macOS writes it) is protected.
 bool protectedSystemPath(const std::string& rel) {
+  if (std::optional<std::string_view> below = inHome(rel)) {
+    for (std::string_view folder : kProtectedHomeFolders) {
+      if (*below == folder) return true;
+    }
+    if (isUnder(*below, kProtectedHomeTree)) return true;
+  }
   for (std::string_view folder : kProtectedFolders) {
     if (rel == folder) return true;
   }

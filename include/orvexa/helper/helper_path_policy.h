@@ -30,7 +30,14 @@
 //   (/Library and its standard sub-folders such as /Library/Caches,
 //   /Library/LaunchDaemons, /Library/PrivilegedHelperTools; /Applications,
 //   /Users and each home folder and its Library folder, /Volumes, /var,
-//   /private, /tmp, /home and each folder in it, /root, /opt, ...).
+//   /private, /tmp, /home and each folder in it, /root, /opt, ...);
+// - the system's keychains and network configuration (/Library/Keychains,
+//   /Library/Preferences/SystemConfiguration) and each home's keychains,
+//   with everything in them;
+// - the standard folders of each home themselves (Library/Caches,
+//   Library/Application Support and its MobileSync/Backup, Library/Logs,
+//   Library/Preferences, Library/LaunchAgents, Library/Containers, .Trash,
+//   Desktop, Documents, Downloads).
 // The check is on the text of the path; the file operations
 // (privileged_file_operations.h) make sure that text is where they act, by
 // never following links.
