@@ -406,6 +406,10 @@ void HelperServer::State::acceptLoop() {
     if ((fds[0].revents & POLLIN) == 0) continue;
     int fd = ::accept4(listenFd.get(), nullptr, nullptr, SOCK_CLOEXEC);
     if (fd < 0) continue;
+    // A client that stops reading cannot hold a reply, and with it a stop
+    // waiting for that reply, for long.
+    const timeval sendLimit{10, 0};
+    (void)::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &sendLimit, sizeof sendLimit);
     std::lock_guard lock(mu);
     if (connections.size() >= options.maxConnections) {
       (void)send(fd, failureReply(HelperEventErrorID::NoCause,

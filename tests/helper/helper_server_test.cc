@@ -315,7 +315,7 @@ TEST_F(HelperServerTest, UninstallRemovesTheInstalledFilesAndEnds) {
 // stays, and the stop answers only once the work has stopped, saying how
 // far it came.
 TEST_F(HelperServerTest, AStopOrALostClientCancelsTheWorkInFlight) {
-  constexpr int kItems = 20;
+  constexpr int kItems = 40;
   for (const bool byStop : {true, false}) {
     SCOPED_TRACE(byStop ? "stop" : "client gone");
     testing::Signal started;
@@ -355,7 +355,7 @@ TEST_F(HelperServerTest, AStopOrALostClientCancelsTheWorkInFlight) {
     if (byStop) {
       const int reached = kItems - left;
       EXPECT_EQ(said, "Stopped after " + std::to_string(reached) +
-                          " of 20 items in progress; the other " + std::to_string(left) +
+                          " of 40 items in progress; the other " + std::to_string(left) +
                           " were not touched.");
       std::optional<std::string> body = client->readFrame();
       ASSERT_TRUE(body);
