@@ -393,8 +393,8 @@ int cleanFeature(const CommonOptions& options, const FeaturePtr& feature, CleanS
   }
   if (failedForHelper > 0 && finish->status() != raw(HelperEventErrorID::Success)) {
     printError(fmt::format(
-        "{} item{} need{} root rights, but the privileged helper could not be used ({}); install "
-        "it with \"sudo orvexa helper install\"",
+        // The helper's own text says why (not installed, refused, ...).
+        "{} item{} need{} root rights, but the privileged helper could not be used: {}",
         failedForHelper, failedForHelper == 1 ? "" : "s", failedForHelper == 1 ? "s" : "",
         finish->desc()));
   }

@@ -9,6 +9,7 @@
 #include <nlohmann/json.hpp>
 
 #include "command_registry.h"
+#include "orvexa/helper/privilege_helper.h"
 #include "orvexa/platform/paths.h"
 #include "orvexa/toolkits/maintenance_service.h"
 #include "output.h"
@@ -110,10 +111,19 @@ int toggle(const CommonOptions& options, const FeatureInformation& feature) {
                from, item->url.path());
   }
   if (!ok) {
+    bool noHelper = false;
     for (const MaintenanceFailure& f : failures) {
       printError("could not switch " + from + ": " + f.text + " (code " + std::to_string(f.code) +
                  ")");
+      noHelper = noHelper || f.text == MaintenanceService::kPrivilegeInstallFailText;
     }
+    // The service's text does not say why; the helper's does.
+    std::optional<std::string> why =
+        noHelper ? PrivilegeHelper::shard()
+                       .getHelperTool(PrivilegeHelper::helperName(), kSMDomainSystemLaunchd)
+                       .second
+                 : std::nullopt;
+    if (why) printError(*why);
     return 1;
   }
   return 0;

@@ -76,7 +76,10 @@ int status(const std::string& label) {
   fmt::print("Helper {}: {}\n", label,
              installed ? "installed at " + helperToolPath(label) : std::string("not installed"));
   std::optional<std::string> version = runningVersion(label);
-  if (version) {
+  if (version && version->rfind("Refused:", 0) == 0) {
+    // A refusal comes in place of the version.
+    fmt::print("Running at {}, but not for this user: {}\n", helperSocketPath(label), *version);
+  } else if (version) {
     fmt::print("Running, version {}, at {}\n", *version, helperSocketPath(label));
   } else {
     fmt::print("Not running\n");
@@ -90,16 +93,29 @@ int stop(const std::string& label) {
     fmt::print("The helper is not running.\n");
     return 0;
   }
-  auto answer = std::make_shared<std::promise<bool>>();
-  std::future<bool> done = answer->get_future();
+  // The helper answers once the work it was doing has stopped, saying how
+  // far it came.
+  auto answer = std::make_shared<std::promise<std::pair<bool, std::string>>>();
+  auto done = answer->get_future();
   connection->remoteObjectProxyWithErrorHandler(nullptr)->handleEvent(
       raw(HelperHanldeEventID::CloseHelper), PlistValue::dictionary(),
-      [answer](bool ok, int, PlistValue) { answer->set_value(ok); });
-  if (done.wait_for(kAnswerLimit) != std::future_status::ready || !done.get()) {
-    printError("the helper did not confirm that it stops");
+      [answer](bool ok, int, PlistValue information) {
+        const PlistValue* desc = information.find(kHelperDeleteDescKey);
+        const std::string* text = desc != nullptr ? desc->asString() : nullptr;
+        answer->set_value({ok, text != nullptr ? *text : std::string()});
+      });
+  if (done.wait_for(kAnswerLimit) != std::future_status::ready) {
+    printError("the helper did not confirm that it stopped within " +
+               std::to_string(kAnswerLimit.count()) + " seconds; it may still be working");
     return 1;
   }
-  fmt::print("Stopped.\n");
+  auto [ok, said] = done.get();
+  if (!ok) {
+    // A refused user is told why.
+    printError("the helper did not stop" + (said.empty() ? std::string() : ": " + said));
+    return 1;
+  }
+  fmt::print("{}\n", said.empty() ? std::string("Stopped.") : said);
   return 0;
 }
 

@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include "command_registry.h"
+#include "orvexa/helper/privilege_helper.h"
 #include "orvexa/toolkits/free_up_ram_service.h"
 #include "orvexa/toolkits/optimization_service.h"
 #include "output.h"
@@ -105,6 +106,14 @@ int runOptimize(const CommonOptions& options) {
     fmt::print("\n");
   } else {
     fmt::print("{}: failed: {}\n", taskTitle(task), result.message);
+  }
+  if (!result.ok && result.message == OptimizationService::kPrivilegeInstallFail) {
+    // The service's text does not say why; the helper's does.
+    std::optional<std::string> why =
+        PrivilegeHelper::shard()
+            .getHelperTool(PrivilegeHelper::helperName(), kSMDomainSystemLaunchd)
+            .second;
+    if (why) printError(*why);
   }
   return result.ok ? 0 : 1;
 }

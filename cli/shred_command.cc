@@ -207,9 +207,9 @@ int runShred(const CommonOptions& options) {
   }
   if (needHelper > 0) {
     printError(fmt::format(
-        "{} item{} need{} root rights, but the privileged helper could not be used ({}); install "
-        "it with \"sudo orvexa helper install\"",
-        needHelper, needHelper == 1 ? "" : "s", needHelper == 1 ? "s" : "", helperText));
+        // The helper's own text says why (not installed, refused, ...).
+        "{} item{} need{} root rights, but the privileged helper could not be used: {}", needHelper,
+        needHelper == 1 ? "" : "s", needHelper == 1 ? "s" : "", helperText));
   }
   return allDone ? 0 : 1;
 }

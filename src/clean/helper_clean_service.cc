@@ -175,8 +175,7 @@ void HelperCleanService::deleteFile() {
                          });
                        });
   };
-  // Obtaining the tool may install it and waits for its socket: not on the
-  // request's queue.
+  // Obtaining the tool connects to its socket: not on the request's queue.
   if (!dispatchGlobal(DispatchQoS::default_, ask)) ask();
 }
 

@@ -11,11 +11,12 @@ HelperEventPlan malformed(HelperEventPlan plan, std::string why) {
   return plan;
 }
 
-HelperPathTask taskFor(const std::string& path, const PlistValue& value) {
+HelperPathTask taskFor(const std::string& path, const PlistValue& value,
+                       const HelperPathScope& scope) {
   HelperPathTask task;
   task.path = path;
   task.entry = value;
-  task.refusal = helperPathRefusal(path, &task.normalized);
+  task.refusal = helperPathRefusal(path, scope, &task.normalized);
   if (!task.refusal.empty()) task.normalized.clear();
   return task;
 }
@@ -31,7 +32,8 @@ bool isRecordNumbers(const PlistValue& value) {
 
 }  // namespace
 
-HelperEventPlan planHelperEvent(int event, const PlistValue& dictionary) {
+HelperEventPlan planHelperEvent(int event, const PlistValue& dictionary,
+                                const HelperPathScope& scope) {
   HelperEventPlan plan;
   plan.event = makeHelperHanldeEventID(event);
   if (!plan.event) return malformed(std::move(plan), "Unknown event " + std::to_string(event));
@@ -49,7 +51,7 @@ HelperEventPlan planHelperEvent(int event, const PlistValue& dictionary) {
         if (!fits) {
           return malformed(std::move(plan), "The value of \"" + path + "\" has the wrong type");
         }
-        plan.tasks.push_back(taskFor(path, value));
+        plan.tasks.push_back(taskFor(path, value, scope));
       }
       return plan;
     case HelperHanldeEventID::Maintenance:
@@ -74,14 +76,14 @@ HelperEventPlan planHelperEvent(int event, const PlistValue& dictionary) {
     if (!value.isDictionary()) {
       return malformed(std::move(plan), "The value of \"" + path + "\" has the wrong type");
     }
-    HelperPathTask task = taskFor(path, value);
+    HelperPathTask task = taskFor(path, value, scope);
     if (*plan.operation == HelperMaintenanceOperation::Move) {
       const PlistValue* to = value.find(kHelperToPathKey);
       if (to == nullptr || to->asString() == nullptr) {
         return malformed(std::move(plan), "\"" + path + "\" has no \"ToPath\" text");
       }
       if (task.refusal.empty()) {
-        task.refusal = helperPathRefusal(*to->asString(), &task.toPath);
+        task.refusal = helperPathRefusal(*to->asString(), scope, &task.toPath);
         if (!task.refusal.empty()) task.normalized.clear();
       }
     }

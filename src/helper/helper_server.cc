@@ -15,6 +15,7 @@
 
 #include "helper/unix_socket.h"
 #include "orvexa/helper/helper_event_plan.h"
+#include "orvexa/helper/helper_path_policy.h"
 #include "orvexa/platform/file_manager.h"
 #include "orvexa/platform/paths.h"
 #include "orvexa/units/terminal_tool.h"
@@ -87,6 +88,14 @@ struct HelperServer::State {
   };
   std::list<Connection> connections;
 
+  // Work on paths in flight, and what a stop cut short (guarded by workMu).
+  std::mutex workMu;
+  std::condition_variable workIdle;
+  int busy = 0;
+  std::atomic<bool> cancelWork{false};
+  size_t stoppedReached = 0;
+  size_t stoppedTotal = 0;
+
   void log(const std::string& line) const {
     if (options.log) options.log(line);
   }
@@ -101,16 +110,37 @@ struct HelperServer::State {
     return writeAllToSocket(fd, encodeHelperFrame(helperReplyToPlist(reply)));
   }
 
-  HelperReply handle(const HelperRequest& request, bool* endService);
-  HelperReply handleEvent(int event, const PlistValue& dictionary, bool* endService);
-  HelperReply runPathTasks(const HelperEventPlan& plan);
+  HelperReply handle(const HelperRequest& request, const Client& client, bool* endService);
+  HelperReply handleEvent(int event, const PlistValue& dictionary, const Client& client,
+                          bool* endService);
+  HelperReply runPathTasks(const HelperEventPlan& plan, const Client& client);
+  std::string stopReason(const Client& client) const;
+  std::string stopWork();
+  // A request that may work on paths is in flight from beginWork() until
+  // endWork(), its reply sent: a stop waits for that.
+  static bool isWork(const HelperRequest& request) {
+    return request.operation == HelperRequest::Operation::handleEvent &&
+           request.event != raw(HelperHanldeEventID::CloseHelper);
+  }
+  void beginWork() {
+    std::lock_guard lock(workMu);
+    ++busy;
+  }
+  void endWork() {
+    {
+      std::lock_guard lock(workMu);
+      --busy;
+    }
+    workIdle.notify_all();
+  }
   HelperReply uninstall(bool* endService);
   void serve(int fd);
   void acceptLoop();
   void reapFinished();
 };
 
-HelperReply HelperServer::State::handle(const HelperRequest& request, bool* endService) {
+HelperReply HelperServer::State::handle(const HelperRequest& request, const Client& client,
+                                        bool* endService) {
   switch (request.operation) {
     case HelperRequest::Operation::getHelperVersion: {
       HelperReply reply;
@@ -122,7 +152,7 @@ HelperReply HelperServer::State::handle(const HelperRequest& request, bool* endS
     case HelperRequest::Operation::uninstall:
       return uninstall(endService);
     case HelperRequest::Operation::handleEvent:
-      return handleEvent(request.event, request.dictionary, endService);
+      return handleEvent(request.event, request.dictionary, client, endService);
   }
   return failureReply(HelperEventErrorID::NoCause, "Unknown operation");
 }
@@ -144,25 +174,62 @@ HelperReply HelperServer::State::uninstall(bool* endService) {
   return reply;
 }
 
+std::string HelperServer::State::stopReason(const Client& client) const {
+  if (stopping || cancelWork) return "the helper was stopped.";
+  if (client.gone && client.gone()) return "the client that asked went away.";
+  return {};
+}
+
+// Cancels the work in flight and waits until it has stopped; the text says
+// how far it had come.
+std::string HelperServer::State::stopWork() {
+  bool serving = false;
+  {
+    std::lock_guard lock(mu);
+    serving = running;
+  }
+  std::unique_lock lock(workMu);
+  cancelWork = true;
+  workIdle.wait(lock, [this] { return busy == 0; });
+  const size_t reached = stoppedReached;
+  const size_t total = stoppedTotal;
+  if (!serving) {
+    // Serving no socket (a program serving itself): later requests go on.
+    cancelWork = false;
+    stoppedReached = stoppedTotal = 0;
+  }
+  if (total == 0) return "Stopped; no work was in progress.";
+  return "Stopped after " + std::to_string(reached) + " of " + std::to_string(total) +
+         " items in progress; the other " + std::to_string(total - reached) + " were not touched.";
+}
+
 HelperReply HelperServer::State::handleEvent(int event, const PlistValue& dictionary,
-                                             bool* endService) {
-  HelperEventPlan plan = planHelperEvent(event, dictionary);
+                                             const Client& client, bool* endService) {
+  const std::optional<HelperHanldeEventID> kind = makeHelperHanldeEventID(event);
+  if (kind == HelperHanldeEventID::CloseHelper) {
+    *endService = true;
+    const std::string said = stopWork();
+    log(said);
+    HelperReply reply;
+    reply.flag = true;
+    reply.code = raw(HelperEventErrorID::Success);
+    reply.information = PlistValue::dictionary();
+    reply.information.set(std::string(kHelperDeleteStatusKey), raw(HelperEventErrorID::Success));
+    reply.information.set(std::string(kHelperDeleteDescKey), said);
+    reply.message = said;
+    return reply;
+  }
+  HelperEventPlan plan = planHelperEvent(
+      event, dictionary, kind ? helperPathScopeFor(client.userId) : HelperPathScope{});
   if (!plan.error.empty()) {
     log("refused event " + std::to_string(event) + ": " + plan.error);
     return failureReply(HelperEventErrorID::NoCause, plan.error);
   }
   switch (*plan.event) {
-    case HelperHanldeEventID::CloseHelper: {
-      *endService = true;
-      HelperReply reply;
-      reply.flag = true;
-      reply.code = raw(HelperEventErrorID::Success);
-      reply.information = PlistValue::dictionary();
-      return reply;
-    }
+    case HelperHanldeEventID::CloseHelper:  // answered above
     case HelperHanldeEventID::Delete:
     case HelperHanldeEventID::Shred:
-      return runPathTasks(plan);
+      return runPathTasks(plan, client);
     case HelperHanldeEventID::Maintenance:
       break;
   }
@@ -183,12 +250,12 @@ HelperReply HelperServer::State::handleEvent(int event, const PlistValue& dictio
     }
     case HelperMaintenanceOperation::Clean:
     case HelperMaintenanceOperation::Move:
-      return runPathTasks(plan);
+      return runPathTasks(plan, client);
   }
   return failureReply(HelperEventErrorID::NoCause, "Unknown operation");
 }
 
-HelperReply HelperServer::State::runPathTasks(const HelperEventPlan& plan) {
+HelperReply HelperServer::State::runPathTasks(const HelperEventPlan& plan, const Client& client) {
   const bool shred = *plan.event == HelperHanldeEventID::Shred;
   const bool move = plan.operation == HelperMaintenanceOperation::Move;
   const HelperEventErrorID failureCode = shred  ? HelperEventErrorID::ShreadFail
@@ -200,10 +267,16 @@ HelperReply HelperServer::State::runPathTasks(const HelperEventPlan& plan) {
   PlistValue::Dictionary answers;
   answers.entries.reserve(plan.tasks.size() + 2);
   bool allDone = true;
+  size_t reached = 0;
+  std::string stopped;
   for (const HelperPathTask& task : plan.tasks) {
     HelperEventErrorID status = HelperEventErrorID::Success;
     std::string desc;
-    if (!task.refusal.empty()) {
+    if (stopped.empty()) stopped = stopReason(client);
+    if (!stopped.empty()) {
+      status = failureCode;
+      desc = "Not done: " + stopped;
+    } else if (++reached; !task.refusal.empty()) {
       status = failureCode;
       desc = task.refusal;
     } else {
@@ -225,10 +298,21 @@ HelperReply HelperServer::State::runPathTasks(const HelperEventPlan& plan) {
     }
     if (status != HelperEventErrorID::Success) {
       allDone = false;
-      log("could not handle " + task.path + ": " + desc);
+      if (stopped.empty()) log("could not handle " + task.path + ": " + desc);
     }
     answers.entries.emplace_back(
         task.path, pathEntry(task, status, desc, *plan.event == HelperHanldeEventID::Delete));
+  }
+  if (!stopped.empty()) {
+    log("stopped after " + std::to_string(reached) + " of " + std::to_string(plan.tasks.size()) +
+        " items: " + stopped);
+  }
+  {
+    std::lock_guard lock(workMu);
+    if (cancelWork) {
+      stoppedReached += reached;
+      stoppedTotal += plan.tasks.size();
+    }
   }
   reply.information = PlistValue(std::move(answers));
   reply.flag = allDone;
@@ -245,8 +329,9 @@ HelperReply HelperServer::State::runPathTasks(const HelperEventPlan& plan) {
 void HelperServer::State::serve(int fd) {
   uid_t peer = 0;
   if (!detail::peerUserId(fd, &peer) || (peer != 0 && peer != options.allowedUserId)) {
-    const std::string why =
-        "Refused: user id " + std::to_string(peer) + " may not use the privileged helper.";
+    const std::string why = "Refused: the privileged helper was installed for user id " +
+                            std::to_string(options.allowedUserId) + "; user id " +
+                            std::to_string(peer) + " may not use it.";
     log(why);
     (void)send(fd, failureReply(HelperEventErrorID::NoCause, why));
     return;
@@ -278,8 +363,17 @@ void HelperServer::State::serve(int fd) {
       continue;
     }
     bool endService = false;
-    HelperReply reply = handle(*request, &endService);
+    Client client;
+    client.userId = peer;
+    client.gone = [fd] {
+      pollfd p{fd, POLLRDHUP, 0};
+      return ::poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
+    };
+    const bool work = isWork(*request);
+    if (work) beginWork();
+    HelperReply reply = handle(*request, client, &endService);
     const bool sent = send(fd, reply);
+    if (work) endWork();
     if (endService) {
       requestStop();
       return;
@@ -314,6 +408,10 @@ void HelperServer::State::acceptLoop() {
     if ((fds[0].revents & POLLIN) == 0) continue;
     int fd = ::accept4(listenFd.get(), nullptr, nullptr, SOCK_CLOEXEC);
     if (fd < 0) continue;
+    // A client that stops reading cannot hold a reply, and with it a stop
+    // waiting for that reply, for long.
+    const timeval sendLimit{10, 0};
+    (void)::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &sendLimit, sizeof sendLimit);
     std::lock_guard lock(mu);
     if (connections.size() >= options.maxConnections) {
       (void)send(fd, failureReply(HelperEventErrorID::NoCause,
@@ -415,8 +513,13 @@ bool HelperServer::running() const {
   return state_->running;
 }
 
-HelperReply HelperServer::handle(const HelperRequest& request, bool* endService) {
-  return state_->handle(request, endService);
+HelperReply HelperServer::handle(const HelperRequest& request, const Client& client,
+                                 bool* endService) {
+  const bool work = State::isWork(request);
+  if (work) state_->beginWork();
+  HelperReply reply = state_->handle(request, client, endService);
+  if (work) state_->endWork();
+  return reply;
 }
 
 }  // namespace orvexa

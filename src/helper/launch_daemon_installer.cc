@@ -220,9 +220,4 @@ int LaunchDaemonInstaller::blessJob(const std::string& domain, const std::string
   return 0;
 }
 
-bool LaunchDaemonInstaller::launchJob(const std::string& label) {
-  if (::geteuid() != 0) return false;
-  return launchInstalled(label);
-}
-
 }  // namespace orvexa

@@ -1,7 +1,10 @@
 #include "orvexa/helper/privilege_helper.h"
 
+#include <unistd.h>
+
 #include <mutex>
 
+#include "helper/in_process_helper.h"
 #include "orvexa/platform/file_manager.h"
 #include "orvexa/platform/identity.h"
 #include "orvexa/platform/user_defaults.h"
@@ -11,8 +14,6 @@
 namespace orvexa {
 
 namespace {
-
-constexpr const char* kNoHelperText = "HelperTool as? HelperProtocol";
 
 std::string expectedVersion() {
   std::string version = Identity::shared().bundleVersion();
@@ -61,6 +62,8 @@ struct PrivilegeHelper::State {
   std::shared_ptr<HelperProtocol> tool;
   const HelperConnection* toolConnection = nullptr;  // identity only: where `tool` came from
   std::shared_ptr<BlessingMechanism> mechanism;
+  std::optional<bool> inProcess;
+  std::shared_ptr<HelperProtocol> inProcessTool;
 
   std::mutex getMu;  // one getHelperTool / installPrivilege at a time
 
@@ -84,10 +87,17 @@ std::string PrivilegeHelper::helperName() {
 
 PrivilegeHelper::HelperTool PrivilegeHelper::getHelperTool(const std::string& machServiceName,
                                                            const std::string& privilegeType) {
+  (void)privilegeType;
   std::lock_guard serial(state_->getMu);
+  if (inProcess()) {
+    std::lock_guard lock(state_->mu);
+    if (!state_->inProcessTool) state_->inProcessTool = detail::makeInProcessHelper();
+    return {state_->inProcessTool, std::nullopt};
+  }
   if (!checkHelper(machServiceName)) {
-    PrivilegeInstallResult result = installPrivilege(privilegeType, machServiceName);
-    if (!result.content().empty()) return {nullptr, result.content()};
+    const bool present = fileExists(helperLaunchDaemonPlistPath(machServiceName)) &&
+                         fileExists(helperToolPath(machServiceName));
+    return {nullptr, std::string(present ? kHelperOutdatedText : kHelperNotInstalledText)};
   }
   {
     std::lock_guard lock(state_->mu);
@@ -100,7 +110,7 @@ PrivilegeHelper::HelperTool PrivilegeHelper::getHelperTool(const std::string& ma
     }
   }
   std::shared_ptr<HelperConnection> connection = getConnect(machServiceName);
-  if (!connection) return {nullptr, std::string(kNoHelperText)};
+  if (!connection) return {nullptr, std::string(kHelperNotRunningText)};
   std::weak_ptr<State> weak = state_;
   const HelperConnection* identity = connection.get();
   std::shared_ptr<HelperProtocol> proxy =
@@ -117,7 +127,7 @@ PrivilegeHelper::HelperTool PrivilegeHelper::getHelperTool(const std::string& ma
           }
         });
       });
-  if (!proxy) return {nullptr, std::string(kNoHelperText)};
+  if (!proxy) return {nullptr, std::string(kHelperNotRunningText)};
   std::lock_guard lock(state_->mu);
   state_->tool = proxy;
   state_->toolConnection = identity;
@@ -164,12 +174,6 @@ bool PrivilegeHelper::checkHelper(const std::string& machServiceName) {
 std::shared_ptr<HelperConnection> PrivilegeHelper::getConnect(const std::string& machServiceName) {
   const std::string socket = helperSocketPath(machServiceName);
   std::shared_ptr<HelperConnection> connection = HelperConnection::connect(socket);
-  if (!connection && fileExists(helperToolPath(machServiceName))) {
-    // Installed but not running: start it, as the service manager would.
-    if (state_->currentMechanism()->launchJob(machServiceName)) {
-      connection = HelperConnection::connect(socket);
-    }
-  }
   if (!connection) return nullptr;
   std::weak_ptr<State> weak = state_;
   const HelperConnection* identity = connection.get();
@@ -219,6 +223,16 @@ std::shared_ptr<HelperConnection> PrivilegeHelper::helpConnect() const {
 std::shared_ptr<HelperProtocol> PrivilegeHelper::helpTool() const {
   std::lock_guard lock(state_->mu);
   return state_->tool;
+}
+
+bool PrivilegeHelper::inProcess() const {
+  std::lock_guard lock(state_->mu);
+  return state_->inProcess.value_or(::geteuid() == 0);
+}
+
+void PrivilegeHelper::setInProcess(std::optional<bool> inProcess) {
+  std::lock_guard lock(state_->mu);
+  state_->inProcess = inProcess;
 }
 
 void PrivilegeHelper::setBlessingMechanism(std::shared_ptr<BlessingMechanism> mechanism) {

@@ -132,7 +132,7 @@ struct FilesCall : std::enable_shared_from_this<FilesCall> {
       finish();
       return;
     }
-    // Obtaining the tool may install and start it: not on the queue.
+    // Obtaining the tool connects to its socket: not on the queue.
     std::shared_ptr<FilesCall> self = shared_from_this();
     std::vector<std::string> waiting;
     waiting.reserve(helper.size());

@@ -103,26 +103,36 @@ class CleanServiceTest : public testing::HelperUsingTest {
   testing::Sandbox sb_;
 };
 
-// The helper removes what the user cannot; without it, its records fail with
-// the blessing's text and the user's own are still removed.
+// The helper removes what the user cannot (served on its socket, or inside
+// the program when it runs as root, leaving no daemon behind); without it,
+// its records fail with a text naming the installation and the user's own
+// are still removed.
 TEST_F(CleanServiceTest, TheHelperRemovesWhatTheUserCannotAndTheUserTheRest) {
+  enum class Helper { missing, installedNotRunning, running, inProcessAsRoot };
   const struct {
     const char* name;
-    bool helper;
-    bool rights;
-    int code;
-    const char* text;  // "" when the helper runs
+    Helper helper;
+    const char* text;  // "" when the helper does the work
   } cases[] = {
-      {"no root rights", false, false, 0, "Get admain authorization fail!"},
-      {"blessing error 8", false, true, 8, "bless unknown error:8"},
-      {"helper running", true, true, 0, ""},
+      {"not installed", Helper::missing, kHelperNotInstalledText},
+      {"installed, not running", Helper::installedNotRunning, kHelperNotRunningText},
+      {"helper running", Helper::running, ""},
+      {"in-process as root", Helper::inProcessAsRoot, ""},
   };
+  const std::string label = PrivilegeHelper::helperName();
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
+    fs::remove_all(sb_.path("/Library/LaunchDaemons"));
+    fs::remove_all(sb_.path("/Library/PrivilegedHelperTools"));
     std::optional<testing::RunningHelper> helper;
-    PrivilegeHelper::shard().setBlessingMechanism(
-        c.helper ? nullptr : std::make_shared<testing::FailingBlessing>(c.rights, c.code));
-    if (c.helper) helper.emplace();
+    std::optional<testing::NoHelper> noHelper;
+    if (c.helper == Helper::running) helper.emplace();
+    if (c.helper == Helper::missing || c.helper == Helper::installedNotRunning) noHelper.emplace();
+    if (c.helper == Helper::installedNotRunning) {
+      sb_.file("/Library/LaunchDaemons/" + label + ".plist", "x");
+      sb_.file("/Library/PrivilegedHelperTools/" + label, "x");
+    }
+    const bool helped = c.text[0] == '\0';
     const std::string theirs = othersFile(sb_, "data.bin");
     const std::string mine = sb_.file("~/Library/Caches/mine.cache", 50);
     FilePtr theirsRecord = record(theirs, 1, 100, false);
@@ -130,14 +140,18 @@ TEST_F(CleanServiceTest, TheHelperRemovesWhatTheUserCannotAndTheUserTheRest) {
     CategoryPtr caches = category({theirsRecord, mineRecord});
 
     auto finish = clean({caches});
-    EXPECT_EQ(exists(theirs), !c.helper);
+    EXPECT_EQ(exists(theirs), !helped);
     EXPECT_FALSE(exists(mine));
     EXPECT_EQ(mineRecord->deleteStatus, raw(DeleteStatus::DeleteSuccess));
     EXPECT_EQ(finish->reports, 1);
     EXPECT_EQ(finish->id, raw(CleanServiceType::Common));
     EXPECT_EQ(finish->desc, c.text);
     EXPECT_EQ(theirsRecord->deleteErrorDesc, c.text);
-    if (c.helper) {
+    if (c.helper == Helper::inProcessAsRoot) {
+      EXPECT_FALSE(exists(helperToolPath(label))) << "nothing was installed";
+      EXPECT_FALSE(exists(helperSocketPath(label))) << "nothing was started";
+    }
+    if (helped) {
       EXPECT_EQ(theirsRecord->deleteStatus, raw(DeleteStatus::DeleteSuccess));
       EXPECT_EQ(finish->removed, 150);
       EXPECT_EQ(finish->status, raw(HelperEventErrorID::Success));

@@ -3,9 +3,7 @@
 #include <filesystem>
 #include <nlohmann/json.hpp>
 
-#include "orvexa/helper/privilege_helper.h"
 #include "orvexa/platform/identity.h"
-#include "support/helper_fixture.h"
 #include "support/launchctl_fixture.h"
 #include "support/run_as.h"
 #include "support/run_program.h"
@@ -56,12 +54,11 @@ TEST(ExtensionsCommandTest, ListsEachExtensionWithItsSwitchState) {
   EXPECT_EQ(categories[2]["childrens"][0]["attachInformation"], "Start");
 }
 
-TEST(ExtensionsCommandTest, ToggleSwitchesThroughTheHelper) {
-  if (!testing::canSwitchUser()) GTEST_SKIP() << "the helper's moves need root";
+// As root the program moves the items itself: no helper is installed or
+// started.
+TEST(ExtensionsCommandTest, ToggleSwitchesAsRootWithoutAHelper) {
+  if (!testing::canSwitchUser()) GTEST_SKIP() << "the moves need root";
   testing::Sandbox sb(accountNameOf(geteuid()));
-  // The program's own identity, so that it finds the helper served here.
-  Identity::shared().setBundleIdentifier("org.orvexa.cli");
-  testing::RunningHelper helper;
   sb.layout(
       {"/Library/Spotlight Disabled/Old.mdimporter/x:40", "/Library/Spotlight/Old.mdimporter/y:1"});
 
@@ -90,25 +87,24 @@ TEST(ExtensionsCommandTest, ToggleSwitchesThroughTheHelper) {
   EXPECT_EQ(unknown.err, "orvexa: no listed extension at " +
                              sb.path("/Library/Spotlight/Nothing.mdimporter") +
                              " (see \"orvexa extensions\")\n");
+  EXPECT_FALSE(fs::exists(sb.path("/Library/PrivilegedHelperTools/org.orvexa.cliHelper")));
+  EXPECT_FALSE(fs::exists(sb.path("/var/run")));
 }
 
-TEST(ExtensionsCommandTest, AToggleTheHelperCannotDoFailsWithItsText) {
-  if (!testing::canSwitchUser()) GTEST_SKIP() << "the helper's moves need root";
+TEST(ExtensionsCommandTest, AToggleThatCannotBeDoneFailsWithItsText) {
+  if (!testing::canSwitchUser()) GTEST_SKIP() << "the moves need root";
   testing::Sandbox sb(accountNameOf(geteuid()));
-  Identity::shared().setBundleIdentifier("org.orvexa.cli");
-  HelperServerOptions options;
-  // The item vanishes just before the helper moves it.
-  const std::string item = sb.path("/Library/Internet Plug-Ins/Gone.plugin");
-  options.walkHook = [item](const std::string& path, size_t) {
-    if (path == item) fs::remove_all(item);
-  };
-  testing::RunningHelper helper(options);
-  sb.layout({"/Library/Internet Plug-Ins/Gone.plugin/x:1"});
-  auto gone = runProgram({orvexaProgram(), "extensions", "--root", sb.root(), "--toggle", item});
-  EXPECT_EQ(gone.exitCode, 1);
-  EXPECT_EQ(gone.out, "");
-  EXPECT_EQ(gone.err, "orvexa: could not switch " + item + ": " + item +
-                          ": No such file or directory (code 6)\n");
+  // Where it would go is not a folder.
+  const std::string item = sb.path("/Library/Internet Plug-Ins/Stuck.plugin");
+  const std::string twin = sb.file("/Library/Internet Plug-Ins Disabled", "not a folder");
+  sb.layout({"/Library/Internet Plug-Ins/Stuck.plugin/x:1"});
+  auto stuck = runProgram({orvexaProgram(), "extensions", "--root", sb.root(), "--toggle", item});
+  EXPECT_EQ(stuck.exitCode, 1);
+  EXPECT_EQ(stuck.out, "");
+  EXPECT_EQ(stuck.err, "orvexa: could not switch " + item + ": " + twin +
+                           ": is a symbolic link or not a folder; the helper does not follow "
+                           "links (code 6)\n");
+  EXPECT_TRUE(fs::exists(item + "/x"));
 }
 
 class LoginItemsCommandTest : public ::testing::Test {

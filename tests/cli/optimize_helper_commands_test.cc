@@ -4,7 +4,9 @@
 #include <filesystem>
 #include <nlohmann/json.hpp>
 
+#include "orvexa/helper/privilege_helper.h"
 #include "orvexa/platform/identity.h"
+#include "support/helper_fixture.h"
 #include "support/run_as.h"
 #include "support/run_program.h"
 #include "support/sandbox.h"
@@ -129,9 +131,8 @@ TEST(CommandLineTest, OutOfRangeNumbersAndUnselectedCleansAreRefused) {
   }
 }
 
-// The DNS cache through the helper: a user who cannot install it gets the
-// installation failure; root installs it on the way and the helper runs the
-// cache tools.
+// The DNS cache needs root: a user without the helper gets the failure and
+// what to run; root runs the cache tools itself, installing nothing.
 TEST(OptimizeHelperCommandTest, FlushDnsThroughTheHelper) {
   if (!testing::canSwitchUser()) GTEST_SKIP() << "needs root";
   if (!fs::exists(fs::path(orvexaProgram()).parent_path() / "orvexa-helper")) {
@@ -143,17 +144,15 @@ TEST(OptimizeHelperCommandTest, FlushDnsThroughTheHelper) {
     std::optional<std::string> result =
         testing::runAsUser(testing::kNobodyUid, testing::kNogroupGid, [&] {
           auto r = runProgram({orvexaProgram(), "optimize", "flush-dns", "--root", other.root()});
-          return std::to_string(r.exitCode) + "|" + r.out;
+          return std::to_string(r.exitCode) + "|" + r.out + "|" + r.err;
         });
     ASSERT_TRUE(result);
-    EXPECT_EQ(*result, "1|Clean DNS Cache: failed: Privilege Install Fail!\n");
+    EXPECT_EQ(*result,
+              std::string("1|Clean DNS Cache: failed: Privilege Install Fail!\n|orvexa: ") +
+                  kHelperNotInstalledText + "\n");
   }
 
   testing::Sandbox sb(accountNameOf(geteuid()));
-  struct StopAtEnd {
-    std::string root;
-    ~StopAtEnd() { (void)runProgram({orvexaProgram(), "helper", "stop", "--root", root}); }
-  } stopAtEnd{sb.root()};
   for (const char* name : {"dscacheutil", "killall"}) {
     const std::string program = sb.file(
         std::string("/usr/bin/") + name,
@@ -165,7 +164,8 @@ TEST(OptimizeHelperCommandTest, FlushDnsThroughTheHelper) {
   EXPECT_EQ(flushed.out, "Clean DNS Cache: done\n");
   EXPECT_EQ(readFile(sb.path("/tools.log")),
             "dscacheutil -flushcache\nkillall -HUP mDNSResponder\n");
-  EXPECT_TRUE(fs::exists(sb.path(std::string("/Library/PrivilegedHelperTools/") + kLabel)));
+  EXPECT_FALSE(fs::exists(sb.path(std::string("/Library/PrivilegedHelperTools/") + kLabel)));
+  EXPECT_FALSE(fs::exists(sb.path(std::string("/var/run/") + kLabel + ".socket")));
 
   auto spotlight =
       runProgram({orvexaProgram(), "optimize", "rebuild-spotlight", "--root", sb.root()});
@@ -174,8 +174,9 @@ TEST(OptimizeHelperCommandTest, FlushDnsThroughTheHelper) {
 }
 
 // The helper's whole life through the command line, in a sandbox: a clean
-// that needs it installs it (the program runs as root), status shows it,
-// stop ends it, uninstall removes it.
+// as root does the privileged work itself and installs nothing; install
+// installs and starts it, status shows it, stop ends it, uninstall removes
+// it.
 TEST(CleanHelperCommandTest, InstallStatusStopAndUninstall) {
   if (!testing::canSwitchUser()) GTEST_SKIP() << "needs root";
   if (!fs::exists(fs::path(orvexaProgram()).parent_path() / "orvexa-helper")) {
@@ -197,30 +198,39 @@ TEST(CleanHelperCommandTest, InstallStatusStopAndUninstall) {
   EXPECT_EQ(before.exitCode, 0);
   EXPECT_EQ(before.out, std::string("Helper ") + kLabel + ": not installed\nNot running\n");
 
-  // A cache item of another user: the clean goes through the helper, which
-  // is installed on the way.
+  // A cache item of another user: removed without a helper.
   sb.layout({"~/Library/Caches/theirs/x:20"});
   ::chown(sb.path("~/Library/Caches/theirs").c_str(), testing::kNobodyUid, testing::kNogroupGid);
   auto clean =
       runProgram({orvexaProgram(), "junk", "--root", sb.root(), "--quiet", "--clean", "--yes"});
   EXPECT_EQ(clean.exitCode, 0) << clean.out << clean.err;
   EXPECT_FALSE(fs::exists(sb.path("~/Library/Caches/theirs")));
-  EXPECT_TRUE(fs::exists(tool));
-  EXPECT_TRUE(fs::exists(plist));
-
-  auto running = helper("status");
-  EXPECT_EQ(running.out, std::string("Helper ") + kLabel + ": installed at " + tool +
-                             "\nRunning, version 1.0.0, at " + socket + "\n");
-
-  auto stopped = helper("stop");
-  EXPECT_EQ(stopped.out, "Stopped.\n");
-  auto notRunning = helper("status");
-  EXPECT_NE(notRunning.out.find("Not running"), std::string::npos) << notRunning.out;
+  EXPECT_EQ(helper("status").out, before.out) << "nothing installed or started";
 
   auto installed = helper("install");
   EXPECT_EQ(installed.exitCode, 0) << installed.err;
   EXPECT_EQ(installed.out.rfind(std::string("Installed ") + kLabel + ": program " + tool, 0), 0u)
       << installed.out;
+
+  auto running = helper("status");
+  EXPECT_EQ(running.out, std::string("Helper ") + kLabel + ": installed at " + tool +
+                             "\nRunning, version 1.0.0, at " + socket + "\n");
+
+  // A user it does not serve is told why, and cannot stop it.
+  testing::openFoldersForEveryone(sb.root(), sb.path("/var/run"));
+  std::optional<std::string> refused =
+      testing::runAsUser(testing::kNobodyUid, testing::kNogroupGid, [&helper] {
+        auto r = helper("stop");
+        return std::to_string(r.exitCode) + "|" + r.err;
+      });
+  EXPECT_EQ(refused,
+            "1|orvexa: the helper did not stop: Refused: the privileged helper was "
+            "installed for user id 0; user id 65534 may not use it.\n");
+
+  auto stopped = helper("stop");
+  EXPECT_EQ(stopped.out, "Stopped; no work was in progress.\n");
+  auto notRunning = helper("status");
+  EXPECT_NE(notRunning.out.find("Not running"), std::string::npos) << notRunning.out;
 
   auto removed = helper("uninstall");
   EXPECT_EQ(removed.exitCode, 0) << removed.err;

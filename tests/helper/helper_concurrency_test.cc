@@ -5,12 +5,10 @@
 #include <thread>
 #include <vector>
 
-#include "orvexa/helper/helper_connection.h"
 #include "orvexa/helper/privilege_helper.h"
 #include "orvexa/platform/identity.h"
 #include "support/helper_fixture.h"
 #include "support/sandbox.h"
-#include "support/signal.h"
 
 namespace orvexa {
 namespace {
@@ -67,35 +65,6 @@ TEST(HelperConcurrencyTest, CallsFromManyThreadsGetTheirOwnAnswers) {
   for (int t = 0; t < kThreads; ++t) {
     EXPECT_TRUE(fs::is_empty(sb.path("/Library/Caches/t" + std::to_string(t))));
   }
-}
-
-// The helper ends while calls are under way: each call still gets exactly
-// one answer, its own or "connection lost".
-TEST(HelperConcurrencyTest, EveryCallIsAnsweredOnceWhenTheHelperEnds) {
-  testing::Sandbox sb;
-  Identity::shared().setBundleIdentifier("org.orvexa.tests");
-  testing::RunningHelper helper;
-  std::shared_ptr<HelperConnection> connection = HelperConnection::connect(helper.socketPath());
-  ASSERT_TRUE(connection);
-  std::shared_ptr<HelperProtocol> tool = connection->remoteObjectProxyWithErrorHandler(nullptr);
-  constexpr int kCalls = 200;
-  std::atomic<int> answers{0};
-  testing::Signal all;
-  std::thread caller([&] {
-    for (int i = 0; i < kCalls; ++i) {
-      tool->getHelperVersion([&](std::string) {
-        if (++answers == kCalls) all.notify();
-      });
-    }
-  });
-  std::thread stopper([&] { helper.server().stop(); });
-  caller.join();
-  stopper.join();
-  EXPECT_TRUE(all.wait());
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  EXPECT_EQ(answers.load(), kCalls);
-  connection.reset();
-  PrivilegeHelper::shard().close();
 }
 
 }  // namespace

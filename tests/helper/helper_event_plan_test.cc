@@ -1,9 +1,11 @@
 #include "orvexa/helper/helper_event_plan.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include "orvexa/helper/helper_path_policy.h"
 #include "orvexa/platform/paths.h"
+#include "support/run_as.h"
 #include "support/sandbox.h"
 
 namespace orvexa {
@@ -15,42 +17,55 @@ PlistValue dict(std::initializer_list<std::pair<std::string, PlistValue>> entrie
   return d;
 }
 
-TEST(HelperPathTest, SystemLocationsAndMalformedPathsAreRefused) {
-  Paths::shared().reset();
+// The helper acts only strictly inside the asking user's home and the
+// system folders the catalogue names, under the sandbox's root; protected
+// folders stay even inside those.
+TEST(HelperPathTest, OnlyTheUsersHomeAndTheCataloguesFoldersAreAllowed) {
+  testing::Sandbox sb;
+  sb.dir("/Volumes/USB/.Trashes");
+  const std::string ownTrash = "/Volumes/USB/.Trashes/" + std::to_string(::geteuid());
   const struct {
-    const char* path;
+    std::string path;
     const char* reason;  // empty: allowed
   } cases[] = {
       {"/", "protected"},
-      {"/usr", "protected"},
       {"/usr/bin/env", "protected"},
-      {"/usr/local", "protected"},
-      {"/usr/local/bin", "protected"},
       {"/etc/passwd", "protected"},
-      {"/etc", "protected"},
-      {"/bin/sh", "protected"},
-      {"/System/Library/Kernels", "protected"},
-      {"/private/etc/hosts", "protected"},
-      {"/Library", "protected"},
-      {"/Library/Caches", "protected"},
-      {"/Library/PrivilegedHelperTools", "protected"},
-      {"/Users", "protected"},
-      {"/Users/alice", "protected"},
-      {"/Users/alice/Library", "protected"},
-      {"/home/alice", "protected"},
-      {"/Volumes/USB", "protected"},
-      {"/var", "protected"},
-      {"/tmp", "protected"},
-      {"//usr//", "protected"},
+      {sb.root(), "protected"},
+      {sb.path("/Library"), "protected"},
+      {sb.path("/Library/Caches"), "protected"},
+      {sb.path("/Library/LaunchDaemons"), "protected"},
+      {sb.path("/Users/tester"), "protected"},
+      {sb.path("/Users/tester/Library"), "protected"},
+      {sb.path("/usr/bin/mdfind"), "protected"},
+      {sb.path("~/Library/Keychains/login.keychain-db"), "protected"},
+      {sb.path("~/Library/Application Support/MobileSync"), "protected"},
+      {sb.path("~/Documents"), "protected"},
+      {sb.path("/Library/Preferences/SystemConfiguration/preferences.plist"), "protected"},
+      {sb.path("~/Library/Application Support/MobileSync/Backup/0a1b"), ""},
       {"relative/file", "not an absolute path"},
       {"", "not an absolute path"},
-      {"/tmp/../etc/passwd", "\"..\""},
-      {"/tmp/./x", "\"..\""},
-      {"/Library/Caches/com.example.app", ""},
-      {"/Users/alice/Library/Caches/x", ""},
-      {"/usr/local/lib/leftover", ""},
-      {"/tmp/x", ""},
-      {"/var/log/app.log", ""},
+      {sb.path("/Library/Caches/../../x"), "\"..\""},
+      {sb.path("/Library/Caches/./x"), "\"..\""},
+      {sb.path("/Library/Caches/com.example.app"), ""},
+      {sb.path("~/Library/Caches/x"), ""},
+      {sb.path("~/Documents/report.txt"), ""},
+      {sb.path("/Library/LaunchDaemons/com.example.plist"), ""},
+      {sb.path("/Library/Spotlight Disabled/A.mdimporter"), ""},
+      {sb.path("/Applications/Example.app"), ""},
+      {sb.path("/private/var/tmp/x"), ""},
+      {sb.path("/Users/Shared/com.example.app/data"), ""},
+      {sb.path("/Users/Shared/Family Photos/a.jpg"), "shared users folder"},
+      {sb.path("/Users/Shared/notes.txt"), "shared users folder"},
+      {sb.path("/Users/Shared/.com.example.app"), "shared users folder"},
+      {sb.path(ownTrash + "/f"), ""},
+      {sb.path("/Users/alice/Documents/f"), "outside"},
+      {sb.path("/opt/data/file"), "outside"},
+      {sb.path("/Library/Fonts/Font.ttf"), "outside"},
+      {sb.path("/Volumes/USB/.Trashes/4242/f"), "outside"},
+      {sb.path("/Library/Caches Disabled"), "outside"},
+      {"/tmp/x", "outside"},
+      {"/var/log/app.log", "outside"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.path);
@@ -64,62 +79,47 @@ TEST(HelperPathTest, SystemLocationsAndMalformedPathsAreRefused) {
   }
   EXPECT_NE(helperPathRefusal(std::string("/tmp/a\0b", 8)).find("NUL"), std::string::npos);
   std::string normalized;
-  EXPECT_EQ(helperPathRefusal("//tmp//x///", &normalized), "");
-  EXPECT_EQ(normalized, "/tmp/x");
-}
-
-TEST(HelperPathTest, TheSandboxRootsSystemFoldersAreProtectedToo) {
-  testing::Sandbox sb;
-  const struct {
-    std::string path;
-    bool refused;
-  } cases[] = {
-      {sb.root(), true},
-      {sb.path("/Library"), true},
-      {sb.path("/Library/LaunchDaemons"), true},
-      {sb.path("/Users/tester"), true},
-      {sb.path("/Users/tester/Library"), true},
-      {sb.path("/usr/bin/mdfind"), true},
-      {sb.path("/Library/Caches/x"), false},
-      {sb.path("/Users/tester/Library/Caches/x"), false},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.path);
-    EXPECT_EQ(!helperPathRefusal(c.path).empty(), c.refused) << helperPathRefusal(c.path);
-  }
+  EXPECT_EQ(helperPathRefusal(sb.path("//Library//Caches//x///"), &normalized), "");
+  EXPECT_EQ(normalized, sb.path("/Library/Caches/x"));
+  // Another user's scope holds that user's home, not this one's.
+  const HelperPathScope nobody = helperPathScopeFor(testing::kNobodyUid);
+  EXPECT_EQ(helperPathRefusal(sb.path("/Users/nobody/x"), nobody), "");
+  EXPECT_NE(helperPathRefusal(sb.path("~/x"), nobody), "");
+  EXPECT_EQ(helperPathRefusal(sb.path("/Library/Caches/x"), nobody), "");
 }
 
 TEST(HelperEventPlanTest, WellFormedEventsBecomeTasks) {
-  Paths::shared().reset();
+  testing::Sandbox sb;
+  const HelperPathScope scope = helperPathScopeFor(::geteuid());
+  const std::string cache = sb.path("/Library/Caches/a");
   HelperEventPlan remove = planHelperEvent(
-      1, dict({{"/tmp/a", dict({{"0", 0}, {"1", 3}})}, {"/usr/bin", dict({{"0", 1}})}}));
+      1, dict({{cache, dict({{"0", 0}, {"1", 3}})}, {"/usr/bin", dict({{"0", 1}})}}), scope);
   ASSERT_EQ(remove.error, "");
   ASSERT_EQ(remove.tasks.size(), 2u);
-  EXPECT_EQ(remove.tasks[0].normalized, "/tmp/a");
+  EXPECT_EQ(remove.tasks[0].normalized, cache);
   EXPECT_EQ(remove.tasks[0].refusal, "");
   EXPECT_EQ(remove.tasks[1].normalized, "");
   EXPECT_NE(remove.tasks[1].refusal.find("protected"), std::string::npos);
 
+  const std::string from = sb.path("/Library/Spotlight/a.mdimporter");
+  const std::string to = sb.path("/Library/Spotlight Disabled/a.mdimporter");
   HelperEventPlan move = planHelperEvent(
-      3, dict({{"OperationValue", 4},
-               {"/tmp/Spotlight/a.mdimporter",
-                dict({{"ToPath", PlistValue("/tmp/Spotlight (Disabled)/a.mdimporter")}})}}));
+      3, dict({{"OperationValue", 4}, {from, dict({{"ToPath", PlistValue(to)}})}}), scope);
   ASSERT_EQ(move.error, "");
   ASSERT_EQ(move.tasks.size(), 1u);
-  EXPECT_EQ(move.tasks[0].toPath, "/tmp/Spotlight (Disabled)/a.mdimporter");
+  EXPECT_EQ(move.tasks[0].toPath, to);
+  HelperEventPlan away = planHelperEvent(
+      3, dict({{"OperationValue", 4}, {from, dict({{"ToPath", PlistValue("/tmp/a")}})}}), scope);
+  ASSERT_EQ(away.tasks.size(), 1u);
+  EXPECT_NE(away.tasks[0].refusal.find("outside"), std::string::npos) << "destinations too";
 
-  HelperEventPlan dns = planHelperEvent(3, dict({{"OperationValue", 1}}));
+  HelperEventPlan dns = planHelperEvent(3, dict({{"OperationValue", 1}}), scope);
   EXPECT_EQ(dns.error, "");
   EXPECT_EQ(dns.operation, HelperMaintenanceOperation::CleanDNS);
   EXPECT_TRUE(dns.tasks.empty());
-
-  HelperEventPlan close = planHelperEvent(4, PlistValue::dictionary());
-  EXPECT_EQ(close.error, "");
-  EXPECT_EQ(close.event, HelperHanldeEventID::CloseHelper);
 }
 
 TEST(HelperEventPlanTest, WrongTypesRefuseTheWholeRequest) {
-  Paths::shared().reset();
   const struct {
     const char* name;
     int event;
@@ -140,7 +140,7 @@ TEST(HelperEventPlanTest, WrongTypesRefuseTheWholeRequest) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    HelperEventPlan plan = planHelperEvent(c.event, c.dictionary);
+    HelperEventPlan plan = planHelperEvent(c.event, c.dictionary, HelperPathScope{});
     EXPECT_NE(plan.error.find(c.reason), std::string::npos) << plan.error;
     EXPECT_TRUE(plan.tasks.empty());
   }

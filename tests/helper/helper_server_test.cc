@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <future>
+#include <thread>
 
 #include "orvexa/helper/helper_connection.h"
 #include "orvexa/helper/helper_message.h"
@@ -14,6 +15,7 @@
 #include "support/helper_fixture.h"
 #include "support/run_as.h"
 #include "support/sandbox.h"
+#include "support/signal.h"
 #include "support/temp_dir.h"
 
 namespace orvexa {
@@ -82,8 +84,12 @@ class HelperServerTest : public ::testing::Test {
   std::shared_ptr<HelperConnection> connection_;
 };
 
-TEST_F(HelperServerTest, DeletesWhatTheUserCannotAndRefusesSystemPaths) {
+TEST_F(HelperServerTest, DeletesWhatTheUserCannotAndRefusesWhatItMayNotTouch) {
   testing::RunningHelper helper;
+  // Root's files outside every folder the catalogue names, and another
+  // user's home.
+  const std::string stray = sb_.file("/opt/data/keep.db", 10);
+  const std::string alices = sb_.file("/Users/alice/Documents/keep.txt", 10);
   // A file of another user in a folder of root's.
   const std::string folder = sb_.dir("/Library/Caches/com.example.shared");
   const std::string file = sb_.file("/Library/Caches/com.example.shared/data.bin", 100);
@@ -96,7 +102,9 @@ TEST_F(HelperServerTest, DeletesWhatTheUserCannotAndRefusesSystemPaths) {
                                           dict({{file, dict({{"0", 0}, {"1", 4}})},
                                                 {"/", dict({{"0", 1}})},
                                                 {"/usr", dict({{"0", 2}})},
-                                                {"/etc/passwd", dict({{"0", 3}})}}));
+                                                {"/etc/passwd", dict({{"0", 3}})},
+                                                {stray, dict({{"0", 5}})},
+                                                {alices, dict({{"0", 6}})}}));
   ASSERT_TRUE(answer.answered);
   EXPECT_FALSE(answer.ok);
   EXPECT_EQ(answer.code, raw(HelperEventErrorID::DeleteError));
@@ -118,6 +126,16 @@ TEST_F(HelperServerTest, DeletesWhatTheUserCannotAndRefusesSystemPaths) {
               std::string("Refused: \"") + path + "\" is a protected system location.");
   }
   EXPECT_TRUE(fs::exists("/etc/passwd"));
+  for (const std::string& path : {stray, alices}) {
+    SCOPED_TRACE(path);
+    const PlistValue* refused = answer.information.find(path);
+    ASSERT_NE(refused, nullptr);
+    EXPECT_EQ(textAt(*refused, "DeleteDesc"),
+              "Refused: \"" + path +
+                  "\" is outside the asking user's home and the system folders the helper "
+                  "cleans.");
+    EXPECT_TRUE(fs::exists(path));
+  }
 
   std::promise<std::string> version;
   tool->getHelperVersion([&version](std::string v) { version.set_value(v); });
@@ -132,7 +150,8 @@ TEST_F(HelperServerTest, OnlyRootAndTheInstallingUserAreServed) {
 
   // As nobody: one refusal, then the connection closes.
   EXPECT_EQ(versionAsNobody(helper.socketPath()),
-            "refused|Refused: user id 65534 may not use the privileged helper.|closed");
+            "refused|Refused: the privileged helper was installed for user id 4242; user id "
+            "65534 may not use it.|closed");
 
   // The user recorded at installation is served.
   HelperServerOptions forNobody;
@@ -251,9 +270,9 @@ TEST_F(HelperServerTest, ShredMaintenanceAndClose) {
 
   // Moving and removing extensions.
   const std::string plugin = sb_.file("/Library/Internet Plug-Ins/a.plugin/x", "x");
-  sb_.dir("/Library/Internet Plug-Ins (Disabled)");
+  sb_.dir("/Library/Internet Plug-Ins Disabled");
   const std::string from = sb_.path("/Library/Internet Plug-Ins/a.plugin");
-  const std::string to = sb_.path("/Library/Internet Plug-Ins (Disabled)/a.plugin");
+  const std::string to = sb_.path("/Library/Internet Plug-Ins Disabled/a.plugin");
   testing::EventAnswer move =
       callEvent(*tool, raw(HelperHanldeEventID::Maintenance),
                 dict({{"OperationValue", 4}, {from, dict({{"ToPath", PlistValue(to)}})}}));
@@ -267,6 +286,7 @@ TEST_F(HelperServerTest, ShredMaintenanceAndClose) {
   // CloseHelper: answered, then the service ends.
   testing::EventAnswer close = callEvent(*tool, raw(HelperHanldeEventID::CloseHelper), dict({}));
   EXPECT_TRUE(close.ok);
+  EXPECT_EQ(textAt(close.information, "DeleteDesc"), "Stopped; no work was in progress.");
   helper.server().wait();
   EXPECT_FALSE(helper.server().running());
   EXPECT_FALSE(fs::exists(helper.socketPath()));
@@ -290,7 +310,100 @@ TEST_F(HelperServerTest, UninstallRemovesTheInstalledFilesAndEnds) {
   helper.server().wait();
 }
 
-TEST_F(HelperServerTest, ALostConnectionAnswersWaitingAndLaterCallsAsFailed) {
+// A long Delete is cut short at its next item, by a stop asked on another
+// connection or by its own client going away: what it had not reached
+// stays, and the stop answers only once the work has stopped, saying how
+// far it came.
+TEST_F(HelperServerTest, AStopOrALostClientCancelsTheWorkInFlight) {
+  constexpr int kItems = 40;
+  for (const bool byStop : {true, false}) {
+    SCOPED_TRACE(byStop ? "stop" : "client gone");
+    testing::Signal started;
+    testing::Signal cancelled;
+    HelperServerOptions options;
+    options.walkHook = [&started](const std::string& path, size_t) {
+      if (path.find("/slow/") == std::string::npos) return;
+      started.notify();
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    };
+    options.log = [&cancelled](const std::string& line) {
+      if (line.rfind("stopped after", 0) == 0) cancelled.notify();
+    };
+    testing::RunningHelper helper(options);
+    PlistValue items = PlistValue::dictionary();
+    std::vector<std::string> files;
+    for (int i = 0; i < kItems; ++i) {
+      files.push_back(sb_.file("/Library/Caches/slow/f" + std::to_string(i), 1));
+      items.set(files.back(), dict({{"0", i}}));
+    }
+    auto client = std::make_unique<RawHelperClient>(helper.socketPath());
+    ASSERT_TRUE(client->send(requestFrame(HelperRequest::Operation::handleEvent, 1, items)));
+    ASSERT_TRUE(started.wait());
+    std::string said;
+    if (byStop) {
+      std::shared_ptr<HelperProtocol> tool = connect(helper);
+      ASSERT_TRUE(tool);
+      said = textAt(callEvent(*tool, raw(HelperHanldeEventID::CloseHelper), dict({})).information,
+                    "DeleteDesc");
+    } else {
+      client.reset();
+      ASSERT_TRUE(cancelled.wait());
+    }
+    int left = 0;
+    for (const std::string& file : files) left += fs::exists(file) ? 1 : 0;
+    EXPECT_GT(left, 0);
+    if (byStop) {
+      const int reached = kItems - left;
+      EXPECT_EQ(said, "Stopped after " + std::to_string(reached) +
+                          " of 40 items in progress; the other " + std::to_string(left) +
+                          " were not touched.");
+      std::optional<std::string> body = client->readFrame();
+      ASSERT_TRUE(body);
+      std::optional<HelperReply> reply = decodeHelperReply(*body, nullptr);
+      ASSERT_TRUE(reply);
+      EXPECT_FALSE(reply->flag);
+      EXPECT_EQ(textAt(*reply->information.find(files.back()), "DeleteDesc"),
+                "Not done: the helper was stopped.");
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    int later = 0;
+    for (const std::string& file : files) later += fs::exists(file) ? 1 : 0;
+    EXPECT_EQ(later, left) << "nothing more is removed after the stop";
+  }
+}
+
+// The socket is taken over only from a helper that is gone.
+TEST_F(HelperServerTest, TakesOverOnlyAStaleSocket) {
+  const std::string path = sb_.path("/var/run/h.socket");
+  sb_.dir("/var/run");
+  {
+    // A socket file nothing accepts on any more.
+    HelperServerOptions options;
+    options.socketPath = path;
+    HelperServer dead(options);
+    ASSERT_TRUE(dead.start());
+    const std::string kept = path + ".kept";
+    fs::create_hard_link(path, kept);
+    dead.stop();
+    fs::rename(kept, path);
+  }
+  HelperServerOptions options;
+  options.socketPath = path;
+  HelperServer live(options);
+  std::string why;
+  EXPECT_TRUE(live.start(&why)) << why;
+  HelperServer second(options);
+  EXPECT_FALSE(second.start(&why));
+  EXPECT_EQ(why, path + ": another helper is already serving there");
+  live.stop();
+  sb_.file("/var/run/h.socket", "not a socket");
+  EXPECT_FALSE(second.start(&why));
+  EXPECT_EQ(why, path + ": exists and is not a socket");
+}
+
+// The helper ends while calls are under way: each call gets exactly one
+// answer, its own or "connection lost"; later calls fail at once.
+TEST_F(HelperServerTest, WhenTheHelperEndsEveryCallIsAnsweredOnce) {
   testing::RunningHelper helper;
   std::shared_ptr<HelperConnection> connection = HelperConnection::connect(helper.socketPath());
   ASSERT_TRUE(connection);
@@ -299,15 +412,30 @@ TEST_F(HelperServerTest, ALostConnectionAnswersWaitingAndLaterCallsAsFailed) {
   std::atomic<int> errors{0};
   std::shared_ptr<HelperProtocol> tool =
       connection->remoteObjectProxyWithErrorHandler([&errors](const std::string&) { ++errors; });
+  constexpr int kCalls = 200;
+  std::atomic<int> answers{0};
+  testing::Signal all;
+  std::thread caller([&] {
+    for (int i = 0; i < kCalls; ++i) {
+      tool->getHelperVersion([&](std::string) {
+        if (++answers == kCalls) all.notify();
+      });
+    }
+  });
   helper.server().stop();
+  caller.join();
+  EXPECT_TRUE(all.wait());
   ASSERT_EQ(invalidated.get_future().wait_for(std::chrono::seconds(10)), std::future_status::ready);
   EXPECT_FALSE(connection->isValid());
+  const int lostBefore = errors.load();
   testing::EventAnswer answer = callEvent(*tool, raw(HelperHanldeEventID::Delete), dict({}));
   ASSERT_TRUE(answer.answered);
   EXPECT_FALSE(answer.ok);
   EXPECT_EQ(answer.code, raw(HelperEventErrorID::NoCause));
   EXPECT_EQ(textAt(answer.information, "DeleteDesc"), std::string(kHelperConnectionLostText));
-  EXPECT_EQ(errors.load(), 1);
+  EXPECT_EQ(errors.load(), lostBefore + 1);
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_EQ(answers.load(), kCalls) << "no call is answered twice";
 }
 
 }  // namespace

@@ -73,7 +73,6 @@ class FakeBlessing : public BlessingMechanism {
     return blessCode;
   }
   void freeAuthorization() override { ++freeCalls; }
-  bool launchJob(const std::string&) override { return false; }
 };
 
 class PrivilegeHelperTest : public ::testing::Test {
@@ -83,11 +82,14 @@ class PrivilegeHelperTest : public ::testing::Test {
     Identity::shared().setBundleVersion("2.0");
     fake_ = std::make_shared<FakeBlessing>();
     PrivilegeHelper::shard().setBlessingMechanism(fake_);
+    // As a user: privileged work needs the helper.
+    PrivilegeHelper::shard().setInProcess(false);
     label_ = PrivilegeHelper::helperName();
   }
   void TearDown() override {
     PrivilegeHelper::shard().close();
     PrivilegeHelper::shard().setBlessingMechanism(nullptr);
+    PrivilegeHelper::shard().setInProcess(std::nullopt);
   }
   void installFiles() {
     for (const std::string& file : {helperToolPath(label_), helperLaunchDaemonPlistPath(label_)}) {
@@ -101,29 +103,22 @@ class PrivilegeHelperTest : public ::testing::Test {
   std::string label_;
 };
 
-TEST_F(PrivilegeHelperTest, TheLabelIsTheBundleIdentifierAndItsFilesComeFromThePathsTable) {
-  EXPECT_EQ(label_, "org.orvexa.testsHelper");
-  EXPECT_EQ(helperToolPath(label_),
-            sb_.path("/Library/PrivilegedHelperTools/org.orvexa.testsHelper"));
-  EXPECT_EQ(helperLaunchDaemonPlistPath(label_),
-            sb_.path("/Library/LaunchDaemons/org.orvexa.testsHelper.plist"));
-  EXPECT_EQ(helperSocketPath(label_), sb_.path("/var/run/org.orvexa.testsHelper.socket"));
-}
-
-TEST_F(PrivilegeHelperTest, InstallationFollowsTheFilesTheFlagAndTheStoredVersion) {
+// Whether the installed helper is usable follows the files, the flag and the
+// stored version; getHelperTool never installs, and says what to run.
+TEST_F(PrivilegeHelperTest, UsabilityFollowsTheFilesTheFlagAndTheStoredVersion) {
   const struct {
     const char* name;
     bool files;
     bool reinstallFlag;
     const char* stored;  // nullptr: nothing stored
-    bool installs;
+    const char* text;    // of getHelperTool; nothing serves the socket here
   } cases[] = {
-      {"both files, no flag, stale version", true, false, "1.0", false},
-      {"both files, no flag, nothing stored", true, false, nullptr, false},
-      {"flag and stale version", true, true, "1.0", true},
-      {"flag and nothing stored", true, true, nullptr, true},
-      {"flag and current version", true, true, "2.0", false},
-      {"files missing", false, false, "2.0", true},
+      {"both files, no flag, stale version", true, false, "1.0", kHelperNotRunningText},
+      {"both files, no flag, nothing stored", true, false, nullptr, kHelperNotRunningText},
+      {"flag and stale version", true, true, "1.0", kHelperOutdatedText},
+      {"flag and nothing stored", true, true, nullptr, kHelperOutdatedText},
+      {"flag and current version", true, true, "2.0", kHelperNotRunningText},
+      {"files missing", false, false, "2.0", kHelperNotInstalledText},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -135,23 +130,14 @@ TEST_F(PrivilegeHelperTest, InstallationFollowsTheFilesTheFlagAndTheStoredVersio
     } else {
       ASSERT_TRUE(UserDefaults::standard().remove(label_ + "-Install"));
     }
-    fake_->blessCalls = 0;
-
-    EXPECT_EQ(PrivilegeHelper::shard().checkHelper(label_), !c.installs);
+    EXPECT_EQ(PrivilegeHelper::shard().checkHelper(label_),
+              std::string(c.text) == kHelperNotRunningText);
     PrivilegeHelper::HelperTool tool =
         PrivilegeHelper::shard().getHelperTool(label_, kSMDomainSystemLaunchd);
-    EXPECT_EQ(fake_->blessCalls, c.installs ? 1 : 0);
-    if (c.installs) {
-      EXPECT_EQ(fake_->lastDomain, kSMDomainSystemLaunchd);
-      EXPECT_EQ(fake_->lastLabel, label_);
-      EXPECT_EQ(UserDefaults::standard().string(label_ + "-Install"), "2.0");
-    } else {
-      EXPECT_EQ(UserDefaults::standard().string(label_ + "-Install"),
-                c.stored ? std::optional<std::string>(c.stored) : std::nullopt);
-    }
-    // Nothing serves the socket here.
     EXPECT_FALSE(tool.first);
-    EXPECT_EQ(tool.second, "HelperTool as? HelperProtocol");
+    EXPECT_EQ(tool.second, c.text);
+    EXPECT_EQ(fake_->blessCalls, 0) << "nothing installs on the way";
+    EXPECT_FALSE(fs::exists(helperSocketPath(label_))) << "nothing starts on the way";
   }
   // The defaults live in the user's Preferences folder.
   EXPECT_EQ(UserDefaults::standard().path(),
@@ -178,10 +164,8 @@ TEST_F(PrivilegeHelperTest, AFailedInstallationReturnsItsTextAndStoresNothing) {
     fake_->rights = c.rights;
     fake_->blessCode = c.code;
     fake_->freeCalls = 0;
-    PrivilegeHelper::HelperTool tool =
-        PrivilegeHelper::shard().getHelperTool(label_, kSMDomainSystemLaunchd);
-    EXPECT_FALSE(tool.first);
-    EXPECT_EQ(tool.second, c.text);
+    EXPECT_EQ(PrivilegeHelper::shard().installPrivilege(kSMDomainSystemLaunchd, label_).content(),
+              c.text);
     EXPECT_EQ(fake_->freeCalls, 1) << "the authorisation is always freed";
     EXPECT_FALSE(UserDefaults::standard().string(label_ + "-Install"));
   }
@@ -253,6 +237,8 @@ TEST_F(PrivilegeHelperTest, TheLaunchDaemonInstallerInstallsAndStartsTheProgram)
     }
   } endHelper{helperSocketPath(label_)};
 
+  ASSERT_EQ(PrivilegeHelper::shard().installPrivilege(kSMDomainSystemLaunchd, label_).content(),
+            "");
   PrivilegeHelper::HelperTool tool =
       PrivilegeHelper::shard().getHelperTool(label_, kSMDomainSystemLaunchd);
   ASSERT_TRUE(tool.first) << tool.second.value_or("");

@@ -30,6 +30,7 @@ RunningHelper::RunningHelper(HelperServerOptions options)
   options.socketPath = socketPath_;
   // The test process is the installing user (root is always served).
   if (options.allowedUserId == 0) options.allowedUserId = ::geteuid();
+  PrivilegeHelper::shard().setInProcess(false);
   server_ = std::make_unique<HelperServer>(std::move(options));
   std::string why;
   if (!server_->start(&why)) ADD_FAILURE() << "helper server: " << why;
@@ -38,6 +39,7 @@ RunningHelper::RunningHelper(HelperServerOptions options)
 RunningHelper::~RunningHelper() {
   server_->stop();
   PrivilegeHelper::shard().close();
+  PrivilegeHelper::shard().setInProcess(std::nullopt);
 }
 
 void openFoldersForEveryone(const std::string& root, const std::string& path) {

@@ -11,8 +11,12 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "orvexa/helper/helper_protocol.h"
 #include "orvexa/helper/helper_server.h"
@@ -22,21 +26,47 @@
 
 namespace orvexa::testing {
 
-// A blessing mechanism under which the helper never gets installed:
-// copyRights answers `rights` (false: the user could not authorise) and
-// blessJob returns `code` (non-zero: the blessing failed with that code).
-class FailingBlessing : public BlessingMechanism {
+// Stands for a program without root rights and without an installed
+// helper (privileged work is not done in-process) while it lives.
+struct NoHelper {
+  NoHelper() { PrivilegeHelper::shard().setInProcess(false); }
+  ~NoHelper() { PrivilegeHelper::shard().setInProcess(std::nullopt); }
+  NoHelper(const NoHelper&) = delete;
+  NoHelper& operator=(const NoHelper&) = delete;
+};
+
+// A proxy that remembers each event and passes it on to `inner` or, built
+// with an Answer, answers as the test says (touching nothing).
+class RecordingHelper : public HelperProtocol {
  public:
-  explicit FailingBlessing(bool rights = false, int code = 0) : rights_(rights), code_(code) {}
-  bool createAuthorization() override { return true; }
-  bool copyRights(const std::string&) override { return rights_; }
-  int blessJob(const std::string&, const std::string&) override { return code_; }
-  void freeAuthorization() override {}
-  bool launchJob(const std::string&) override { return false; }
+  using Answer = std::function<void(const PlistValue& dictionary, EventReply reply)>;
+  explicit RecordingHelper(std::shared_ptr<HelperProtocol> inner) : inner_(std::move(inner)) {}
+  explicit RecordingHelper(Answer answer) : answer_(std::move(answer)) {}
+
+  void getHelperVersion(VersionReply reply) override {
+    inner_ ? inner_->getHelperVersion(std::move(reply)) : reply(kHelperToolVersion);
+  }
+  void handleEvent(int event, PlistValue eventDict, EventReply reply) override {
+    {
+      std::lock_guard lock(mu_);
+      events_.emplace_back(event, eventDict);
+    }
+    inner_ ? inner_->handleEvent(event, std::move(eventDict), std::move(reply))
+           : answer_(eventDict, std::move(reply));
+  }
+  void uninstall(UninstallReply reply) override {
+    inner_ ? inner_->uninstall(std::move(reply)) : reply(true, "");
+  }
+  std::vector<std::pair<int, PlistValue>> events() {
+    std::lock_guard lock(mu_);
+    return events_;
+  }
 
  private:
-  bool rights_;
-  int code_;
+  std::shared_ptr<HelperProtocol> inner_;
+  Answer answer_;
+  std::mutex mu_;
+  std::vector<std::pair<int, PlistValue>> events_;
 };
 
 // A test that talks to the helper, as the tests' bundle: afterwards the
@@ -48,6 +78,7 @@ class HelperUsingTest : public ::testing::Test {
   void TearDown() override {
     PrivilegeHelper::shard().close();
     PrivilegeHelper::shard().setBlessingMechanism(nullptr);
+    PrivilegeHelper::shard().setInProcess(std::nullopt);
   }
 };
 
@@ -55,7 +86,8 @@ class RunningHelper {
  public:
   // Serves PrivilegeHelper::helperName() (set the bundle identifier first)
   // for root and `options.allowedUserId` (default: the test's own user);
-  // the socket path is filled in.
+  // the socket path is filled in. While it lives, PrivilegeHelper talks to
+  // it even though the tests run as root.
   explicit RunningHelper(HelperServerOptions options = {});
   // Stops the server and makes PrivilegeHelper forget its connection.
   ~RunningHelper();

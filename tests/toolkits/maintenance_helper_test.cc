@@ -207,7 +207,7 @@ TEST_F(MaintenanceHelperTest, RemovingThreeTickedOfWhichOneFailsLeavesTheFailedO
 }
 
 TEST_F(MaintenanceHelperTest, WithoutTheHelperEveryItemFailsWithPrivilegeInstallFail) {
-  PrivilegeHelper::shard().setBlessingMechanism(std::make_shared<testing::FailingBlessing>());
+  testing::NoHelper noHelper;
   sb_.layout({"/Library/Spotlight/A.mdimporter/x:10", "/Library/Spotlight/B.mdimporter/x:20",
               "/Library/Internet Plug-Ins Disabled/P.plugin/x:5"});
   FeaturePtr feature = scan();

@@ -309,7 +309,7 @@ std::string toolScript(const testing::Sandbox& sb, const char* name) {
 TEST_F(OptimizationServiceTest, HelperTasksWithoutAnInstallableHelper) {
   toolScript(sb_, "dscacheutil");
   toolScript(sb_, "mdutil");
-  PrivilegeHelper::shard().setBlessingMechanism(std::make_shared<testing::FailingBlessing>());
+  testing::NoHelper noHelper;
   for (auto task : {&OptimizationService::cleanDNS, &OptimizationService::rebuildSpotlight}) {
     EXPECT_EQ(answerOf(task), std::make_pair(false, std::string("Privilege Install Fail!")));
   }

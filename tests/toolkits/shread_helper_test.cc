@@ -33,31 +33,6 @@ bool exists(const std::string& path) {
 
 std::pair<int, std::string> success() { return {static_cast<int>(Status::Success), ""}; }
 
-// Passes every call on to the real helper and remembers the events.
-class RecordingProxy : public HelperProtocol {
- public:
-  explicit RecordingProxy(std::shared_ptr<HelperProtocol> inner) : inner_(std::move(inner)) {}
-  void getHelperVersion(VersionReply reply) override { inner_->getHelperVersion(std::move(reply)); }
-  void handleEvent(int event, PlistValue eventDict, EventReply reply) override {
-    {
-      std::lock_guard lock(mu_);
-      events_.emplace_back(event, eventDict);
-    }
-    inner_->handleEvent(event, std::move(eventDict), std::move(reply));
-  }
-  void uninstall(UninstallReply reply) override { inner_->uninstall(std::move(reply)); }
-
-  std::vector<std::pair<int, PlistValue>> events() {
-    std::lock_guard lock(mu_);
-    return events_;
-  }
-
- private:
-  std::shared_ptr<HelperProtocol> inner_;
-  std::mutex mu_;
-  std::vector<std::pair<int, PlistValue>> events_;
-};
-
 // Files of nobody's in folders of root's: the current user (root, named
 // as such) may delete them but does not own them, so they go to the
 // privileged helper, served in-process on its socket in the sandbox.
@@ -114,7 +89,7 @@ TEST_F(ShreadHelperTest, FilesOfAnotherUserGoToTheHelperAndMineIsShreddedDirectl
   auto [tool, error] =
       PrivilegeHelper::shard().getHelperTool(PrivilegeHelper::helperName(), kSMDomainSystemLaunchd);
   ASSERT_NE(tool, nullptr) << error.value_or("");
-  auto recording = std::make_shared<RecordingProxy>(tool);
+  auto recording = std::make_shared<testing::RecordingHelper>(tool);
   service_.setPrivilegeHelper(recording);
   const std::string one = othersFile("/Library/Caches/shred/one", "1");
   const std::string two = othersFile("/Library/Caches/shred/two", "22");

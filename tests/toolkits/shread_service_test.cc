@@ -180,39 +180,6 @@ TEST_F(ShreadServiceTest, EmptyHalvesReportAtOnceOnTheCallersThread) {
   EXPECT_TRUE(out.result.empty());
 }
 
-// A helper proxy that answers as a test says, and remembers what it got.
-class ScriptedHelper : public HelperProtocol {
- public:
-  using Answer = std::function<void(const PlistValue& dictionary, EventReply reply)>;
-  explicit ScriptedHelper(Answer answer) : answer_(std::move(answer)) {}
-
-  void getHelperVersion(VersionReply reply) override { reply("1.0.0"); }
-  void handleEvent(int event, PlistValue eventDict, EventReply reply) override {
-    {
-      std::lock_guard lock(mu_);
-      events_.push_back(event);
-      dictionaries_.push_back(eventDict);
-    }
-    answer_(eventDict, std::move(reply));
-  }
-  void uninstall(UninstallReply reply) override { reply(true, ""); }
-
-  std::vector<int> events() {
-    std::lock_guard lock(mu_);
-    return events_;
-  }
-  std::vector<PlistValue> dictionaries() {
-    std::lock_guard lock(mu_);
-    return dictionaries_;
-  }
-
- private:
-  Answer answer_;
-  std::mutex mu_;
-  std::vector<int> events_;
-  std::vector<PlistValue> dictionaries_;
-};
-
 PlistValue entry(const std::string& path, HelperEventErrorID status, const std::string& desc) {
   PlistValue value = PlistValue::dictionary();
   value.set(std::string(kHelperPathKey), path);
@@ -282,8 +249,8 @@ TEST_F(ShreadHelperAnswerTest, EachAnswerOfTheHelperBecomesTheWaitingPathsResult
   };
   for (const auto& k : cases) {
     SCOPED_TRACE(k.name);
-    auto helper =
-        std::make_shared<ScriptedHelper>([&k](const PlistValue&, HelperProtocol::EventReply reply) {
+    auto helper = std::make_shared<testing::RecordingHelper>(
+        [&k](const PlistValue&, HelperProtocol::EventReply reply) {
           reply(k.ok, k.ok ? 1 : 4, k.information());
         });
     service_.setPrivilegeHelper(helper);
@@ -292,11 +259,10 @@ TEST_F(ShreadHelperAnswerTest, EachAnswerOfTheHelperBecomesTheWaitingPathsResult
     EXPECT_EQ(out.result, k.expected);
     EXPECT_EQ(service_.privilegeHelper() == helper, k.keepsProxy);
     // One Shred event with every waiting path and an empty dictionary each.
-    EXPECT_EQ(helper->events(), std::vector<int>{static_cast<int>(HelperHanldeEventID::Shred)});
     PlistValue sent = PlistValue::dictionary();
     for (const std::string& p : {a, b, c, d}) sent.set(p, PlistValue::dictionary());
-    ASSERT_EQ(helper->dictionaries().size(), 1u);
-    EXPECT_EQ(helper->dictionaries().front(), sent);
+    EXPECT_EQ(helper->events(), (std::vector<std::pair<int, PlistValue>>{
+                                    {static_cast<int>(HelperHanldeEventID::Shred), sent}}));
     // The scripted helper touched nothing: the files are all still there.
     for (const std::string& p : {a, b, c, d}) EXPECT_TRUE(exists(p)) << p;
   }
@@ -304,21 +270,20 @@ TEST_F(ShreadHelperAnswerTest, EachAnswerOfTheHelperBecomesTheWaitingPathsResult
 
 TEST_F(ShreadHelperAnswerTest, WithoutAHelperTheWaitingPathsFailWithItsText) {
   Identity::shared().setBundleIdentifier("org.orvexa.tests");
-  PrivilegeHelper::shard().setBlessingMechanism(
-      std::make_shared<testing::FailingBlessing>(true, kSMErrorToolNotValid));
+  std::optional<testing::NoHelper> noHelper(std::in_place);
   const std::string theirs = sb_.file("/Library/theirs", "data");
   ProgressLog progress;
   progress.attach(service_);
   Outcome out = shredAndWait(service_, {theirs});
-  PrivilegeHelper::shard().setBlessingMechanism(nullptr);
+  noHelper.reset();
   EXPECT_FALSE(out.success);
   EXPECT_EQ(out.result,
-            (Result{{theirs, outcome(Status::PrivilegeFail, "blessError: kSMErrorToolNotValid")}}));
+            (Result{{theirs, outcome(Status::PrivilegeFail, kHelperNotInstalledText)}}));
   EXPECT_EQ(service_.privilegeHelper(), nullptr);
   EXPECT_EQ(testing::readFile(theirs), "data");
   EXPECT_EQ(progress.lines,
-            (std::vector<std::string>{"theirs Prepare",
-                                      "theirs PrivilegeFail blessError: kSMErrorToolNotValid"}));
+            (std::vector<std::string>{
+                "theirs Prepare", std::string("theirs PrivilegeFail ") + kHelperNotInstalledText}));
 }
 
 // Overlapping calls on one service, each with many files in parallel.

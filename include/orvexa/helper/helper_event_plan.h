@@ -7,8 +7,8 @@
 // dictionary of integers, a Shred or Clean value that is not a dictionary, a
 // Move value without a "ToPath" text, a Maintenance request without an
 // integer "OperationValue" naming a known operation. A single path that is
-// relative, holds ".." or is protected is not malformed: its task carries
-// the refusal and the other paths go ahead.
+// relative, holds ".." or lies outside `scope` (helper_path_policy.h) is not malformed: its task
+// carries the refusal and the other paths go ahead.
 //
 // Thread-safety: reentrant.
 #pragma once
@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "orvexa/helper/helper_path_policy.h"
 #include "orvexa/helper/helper_protocol.h"
 #include "orvexa/platform/plist.h"
 
@@ -37,6 +38,7 @@ struct HelperEventPlan {
   std::string error;  // non-empty: the request is refused as a whole
 };
 
-HelperEventPlan planHelperEvent(int event, const PlistValue& dictionary);
+HelperEventPlan planHelperEvent(int event, const PlistValue& dictionary,
+                                const HelperPathScope& scope);
 
 }  // namespace orvexa

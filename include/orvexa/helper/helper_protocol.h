@@ -15,7 +15,9 @@
 //   CleanDNS runs the paths table's tool("dscacheutil") with "-flushcache"
 //   and tool("killall") with "-HUP mDNSResponder"; RebuildSpotlight runs
 //   tool("mdutil") with "-E /".
-// - CloseHelper (4): the helper answers and ends.
+// - CloseHelper (4): the helper stops the work in flight at its next item,
+//   then answers (information: "DeleteStatus" Success and "DeleteDesc"
+//   saying how far the work came) and ends.
 //
 // Replies (ok, code, information):
 // - Delete and Maintenance: information holds "DeleteStatus" (a
@@ -24,6 +26,9 @@
 //   path of the request, a dictionary with "Path", "DeleteStatus",
 //   "DeleteDesc" and (Delete) the request's own "0", "1", ... entries. `ok`
 //   is true when every path succeeded; `code` is Success or the failure.
+//   Paths outside what the helper may touch are refused, and paths a stop
+//   or a lost client kept it from reaching are "Not done: ...", each with
+//   its reason (helper_server.h).
 // - Shred: information maps each path to a dictionary with "Path",
 //   "DeleteStatus" and "DeleteDesc" (so every value is such a dictionary);
 //   only a request refused as a whole carries "DeleteStatus" and

@@ -16,6 +16,18 @@
 // reason in "message" and "DeleteDesc") and the connection goes on. One
 // connection's trouble never stops the others.
 //
+// Paths: each request acts only where the path policy allows it for the
+// asking user (helper_path_policy.h; the peer's user id from SO_PEERCRED).
+//
+// Cancelling: work on paths (Delete, Shred, Clean, Move) looks before each
+// path whether it should go on. It stops when CloseHelper is asked on any
+// connection, when the service ends, or when its own client has gone (the
+// peer closed or shut down its end; a client must not half-close while it
+// waits for an answer). The paths not reached are answered as not done,
+// with the reason. CloseHelper answers only once the work in flight has
+// stopped, and says in "message" and "DeleteDesc" how far it had come
+// ("Stopped after N of M items in progress; ...").
+//
 // Ending: CloseHelper answers and then ends the service; uninstall removes
 // `uninstallPaths` (the installed program and launch-daemon property list),
 // answers, and ends the service. wait() returns once the service has ended.
@@ -74,9 +86,16 @@ class HelperServer {
   void stop();
   bool running() const;
 
-  // One request, as a connection runs it; `endService` is set when the
-  // service should end after the reply has been sent.
-  HelperReply handle(const HelperRequest& request, bool* endService);
+  // Who asks for one request, and whether its asker is still there.
+  struct Client {
+    uid_t userId = 0;
+    std::function<bool()> gone;  // may be empty: the asker stays
+  };
+
+  // One request, as a connection runs it (the server need not be started:
+  // a program running as root serves itself this way); `endService` is set
+  // when the service should end after the reply has been sent.
+  HelperReply handle(const HelperRequest& request, const Client& client, bool* endService);
 
  private:
   struct State;

@@ -18,6 +18,17 @@
 // program, writes the property list and starts the program detached; it
 // needs root rights. Hosts and tests may put another mechanism in place.
 //
+// Deliberately, nothing installs or starts the helper on the way: only an
+// explicit installPrivilege (the command line's "helper install") does.
+// getHelperTool never installs (not when the helper is missing, nor when
+// "ReInstallHelper" finds it out of date) and never starts an installed
+// helper that is not running; it answers with a text that names
+// "sudo orvexa helper install" instead. A program that already runs as
+// root needs no helper at all: getHelperTool then hands out a proxy that
+// does the work inside the program, through the helper's own request
+// handler, file operations and path policy (no daemon is started or left
+// behind).
+//
 // Thread-safety: every member may be called from any thread; getHelperTool
 // and installPrivilege run one at a time. Connection and proxy handlers run
 // on the main queue (units/main_queue.h) and only forget the two fields.
@@ -84,9 +95,6 @@ class BlessingMechanism {
   virtual int blessJob(const std::string& domain, const std::string& label) = 0;
   // Always called before an installation returns.
   virtual void freeAuthorization() = 0;
-  // Starts an installed helper that is not running (the service manager's
-  // start on demand); false when it cannot.
-  virtual bool launchJob(const std::string& label) = 0;
 };
 
 // The default mechanism: installs as a launch daemon into the paths
@@ -108,7 +116,6 @@ class LaunchDaemonInstaller : public BlessingMechanism {
   bool copyRights(const std::string& rightName) override;  // the effective user is root
   int blessJob(const std::string& domain, const std::string& label) override;
   void freeAuthorization() override {}
-  bool launchJob(const std::string& label) override;
 
   const std::string& program() const { return program_; }
   static std::string defaultProgram();
@@ -118,6 +125,16 @@ class LaunchDaemonInstaller : public BlessingMechanism {
   std::optional<uid_t> allowedUserId_;
   uid_t authorizedUserId_ = 0;
 };
+
+// The texts of getHelperTool when no helper can be used.
+inline constexpr const char* kHelperNotInstalledText =
+    "The privileged helper is not installed; install it with \"sudo orvexa helper install\".";
+inline constexpr const char* kHelperOutdatedText =
+    "The privileged helper is out of date; install it again with \"sudo orvexa helper "
+    "install\".";
+inline constexpr const char* kHelperNotRunningText =
+    "The privileged helper is installed but not running; start it with \"sudo orvexa helper "
+    "install\".";
 
 // Where the helper of a label lives.
 std::string helperToolPath(const std::string& label);
@@ -132,17 +149,19 @@ class PrivilegeHelper {
   // The host's bundle identifier followed by "Helper".
   static std::string helperName();
 
-  // The single entry of all callers: installs when checkHelper says so (a
-  // failed installation returns its text), then returns the held proxy or
-  // connects; "HelperTool as? HelperProtocol" when no connection can be
-  // made. A held proxy whose connection has ended is forgotten first.
+  // The single entry of all callers. Running as root (inProcess()): the
+  // in-process proxy. Otherwise the held proxy, or a new connection to the
+  // installed helper; kHelperNotInstalledText, kHelperOutdatedText (when
+  // checkHelper fails with both files present) or kHelperNotRunningText when
+  // there is none. A held proxy whose connection has ended is forgotten
+  // first. `privilegeType` is kept for the callers' sake; nothing installs.
   HelperTool getHelperTool(const std::string& machServiceName, const std::string& privilegeType);
   PrivilegeInstallResult installPrivilege(const std::string& privilegeType,
                                           const std::string& machServiceName);
   // Whether the installed helper can be used without installing again.
   bool checkHelper(const std::string& machServiceName);
-  // Connects to the helper's socket (starting an installed helper that is
-  // not running, when that is possible) and keeps the connection.
+  // Connects to the helper's socket and keeps the connection; null when
+  // nothing serves it (nothing is started).
   std::shared_ptr<HelperConnection> getConnect(const std::string& machServiceName);
   // Asks the held helper to end, ignoring its answer.
   void closeHelper();
@@ -151,6 +170,12 @@ class PrivilegeHelper {
 
   std::shared_ptr<HelperConnection> helpConnect() const;
   std::shared_ptr<HelperProtocol> helpTool() const;
+
+  // Whether privileged work runs inside this program: by default when the
+  // effective user is root. Tests that serve the helper on a socket, or
+  // stand for a user without one, set it; nullopt restores the default.
+  bool inProcess() const;
+  void setInProcess(std::optional<bool> inProcess);
 
   // Null puts the default LaunchDaemonInstaller back.
   void setBlessingMechanism(std::shared_ptr<BlessingMechanism> mechanism);
