@@ -289,15 +289,6 @@ TEST_F(SimilarTextServiceTest, SecondStartWhileRunningOnlyLogs) {
   EXPECT_EQ(traceText(), "");
 }
 
-TEST_F(SimilarTextServiceTest, TraceLinesCanGoToStandardOutput) {
-  SimilarTextService::setTraceOutput(stdout);
-  dir_.writeFile("s/a.txt", "x");
-  ::testing::internal::CaptureStdout();
-  run({dir_ / "s"});
-  std::fflush(stdout);
-  EXPECT_EQ(::testing::internal::GetCapturedStdout(), "finssss\nfinish\n");
-}
-
 // A scan on its own feature and queue, stopped from the progress callback at
 // find `stopAtFind`, or (stopAtFind 0) `delayMs` after the start.
 struct StoppedScan {
