@@ -215,36 +215,6 @@ TEST(OldBKTreeServiceTest, QueryReturnsEachNodeOnce) {
   EXPECT_EQ(tree->query(elems["/p/c.jpg"], "/p/c.jpg", 1), std::set<std::string>{"/p/c.jpg"});
 }
 
-TEST(OldBKTreeServiceTest, QueryIsSoundAndExactAtThresholdZero) {
-  std::mt19937 random(7);
-  std::map<std::string, std::vector<int>> elems;
-  std::vector<int> seed;
-  for (int i = 0; i < 300; ++i) {
-    if (i % 30 == 0) seed = randomBits(random);
-    std::vector<int> bits = seed;
-    for (size_t f = random() % 6; f > 0; --f) bits[random() % bits.size()] ^= 1;
-    elems["n" + std::to_string(1000 + i)] = bits;
-  }
-  for (int threshold : {0, 3, 6}) {
-    SCOPED_TRACE(threshold);
-    int every = 0;
-    for (const auto& [name, bits] : elems) {
-      if (++every % 4 != 0) continue;  // a quarter of the names as queries
-      auto tree = OldBKTreeService::mk(elems);
-      std::set<std::string> expected;
-      for (const auto& [other, otherBits] : elems) {
-        if (OldBKTreeService::calculateHamming(bits, otherBits) <= threshold)
-          expected.insert(other);
-      }
-      const std::set<std::string> found = tree->query(bits, name, threshold);
-      ASSERT_TRUE(std::includes(expected.begin(), expected.end(), found.begin(), found.end()));
-      if (threshold == 0) {
-        ASSERT_EQ(found, expected) << name;
-      }
-    }
-  }
-}
-
 TEST(FingerprintUtilitiesTest, HashStringAndBinaryText) {
   struct Case {
     std::string bits;
