@@ -2,12 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <ctime>
 #include <filesystem>
-#include <iomanip>
 #include <regex>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -152,38 +148,6 @@ TEST(LogServiceConcurrencyTest, LinesFromManyThreadsStayWholeAndInOrderPerThread
   }
   Paths::shared().reset();
   Identity::shared().reset();
-}
-
-TEST(LogServiceFormatTest, DateToStringUsesTheFormatLetters) {
-  struct Case {
-    const char* format;
-    const char* strftimeFormat;
-  };
-  const Case cases[] = {
-      {"yyyy-MM-dd HH:mm:ss", "%Y-%m-%d %H:%M:%S"},
-      {"yyyyMMdd", "%Y%m%d"},
-      {"HH.mm", "%H.%M"},
-      {"yy/MM", "%y/%m"},
-      {"'at' HH 'o''clock'", "at %H o'clock"},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.format);
-    // Retry if the second changed while formatting.
-    for (int attempt = 0; attempt < 3; ++attempt) {
-      // The same clock the service reads (time() may lag it by a tick).
-      std::time_t before = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
-      std::string got = LogService::dateToString(c.format);
-      std::time_t after = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
-      if (before != after) continue;
-      std::tm local{};
-      localtime_r(&before, &local);
-      std::ostringstream expected;
-      expected << std::put_time(&local, c.strftimeFormat);
-      EXPECT_EQ(got, expected.str());
-      break;
-    }
-  }
-  EXPECT_TRUE(std::regex_match(LogService::dateToString(), std::regex(kDate)));
 }
 
 TEST(LogServiceFormatTest, LevelsFromText) {
