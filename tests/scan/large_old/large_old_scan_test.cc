@@ -6,7 +6,6 @@
 #include <atomic>
 #include <map>
 #include <mutex>
-#include <random>
 #include <set>
 #include <thread>
 
@@ -16,6 +15,7 @@
 #include "orvexa/scan/large_old/large_and_old_file_service.h"
 #include "orvexa/units/main_queue.h"
 #include "support/sandbox.h"
+#include "support/scan_lifecycle.h"
 #include "support/signal.h"
 #include "support/temp_dir.h"
 
@@ -267,20 +267,18 @@ TEST_F(LargeOldScanTest, ASecondScanStartsFromEmptyViews) {
 }
 
 TEST_F(LargeOldScanTest, ASecondStartOnlyLogsScanning) {
-  ScanStatusTable::set(kFeatureID, ScanState::start);
   sb_.file("~/a.txt", "aaaa");
-  size_t offset = testing::logSize();
   std::atomic<int> calls{0};
-  S::scanLargeAndOldFile(
-      feature_, [&](const std::string&, int64_t) { ++calls; }, [&](float) { ++calls; },
-      [&](int, int64_t) { ++calls; }, [&](const FeaturePtr&, int64_t) { ++calls; }, queue_);
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  queue_->waitUntilIdle();
-  MainQueue::sync([] {});
+  const std::string log = testing::logOfStartWhileRunning(kFeatureID, [&] {
+    S::scanLargeAndOldFile(
+        feature_, [&](const std::string&, int64_t) { ++calls; }, [&](float) { ++calls; },
+        [&](int, int64_t) { ++calls; }, [&](const FeaturePtr&, int64_t) { ++calls; }, queue_);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    queue_->waitUntilIdle();
+    MainQueue::sync([] {});
+  });
   EXPECT_EQ(calls.load(), 0);
-  EXPECT_EQ(serviceLines(testing::logSince(offset)),
-            std::vector<std::string>{"LargeAndOldScanService Scanning"});
-  EXPECT_EQ(ScanStatusTable::get(kFeatureID), static_cast<int>(ScanState::start));
+  EXPECT_EQ(serviceLines(log), std::vector<std::string>{"LargeAndOldScanService Scanning"});
   EXPECT_TRUE(all_->childrens.empty());
 }
 
@@ -339,6 +337,7 @@ TEST_F(LargeOldScanTest, AMalformedCatalogueFilesNothingAndStillFinishes) {
     EXPECT_EQ(all->childrens[0]->finderID(), 0);
   }
   EXPECT_EQ(S::allFilesCategory(nullptr), nullptr);
+  EXPECT_EQ(std::get<0>(S::sortCategory(nullptr)), 0);
   S::addToChildrenCategory(nullptr, testing::makeRecord("/x", 1, {}), {}, {}, {});
 }
 
@@ -429,38 +428,31 @@ TEST(LargeOldScanConcurrencyTest, EveryStoppedWalkEndsWithExactlyOneDone) {
   auto module = testing::makeLargeModule(kFeatureID);
   FeaturePtr feature = module->featureInfo.front();
   auto queue = std::make_shared<SerialGCDService>(SerialGCDService::GCDQOS::default_);
-  std::mt19937 random(4242);
-  std::uniform_int_distribution<int> delayUs(0, 3000);
-  int stopped = 0;
-  for (int run = 0; run < 15; ++run) {
-    SCOPED_TRACE(run);
-    ScanStatusTable::erase(kFeatureID);
-    std::atomic<int> doneCalls{0};
-    int64_t total = -1;
-    Signal done;
-    S::scanLargeAndOldFile(
-        feature, nullptr, [](float) {}, nullptr,
-        [&](const FeaturePtr&, int64_t t) {
-          total = t;
-          ++doneCalls;
-          done.notify();
-        },
-        queue);
-    if (!done.wait(std::chrono::microseconds(delayUs(random))) &&
-        ScanStatusTable::get(kFeatureID) == static_cast<int>(ScanState::start)) {
-      SuperScanService::stop(feature);
-      ++stopped;
-    }
-    ASSERT_TRUE(done.wait(std::chrono::seconds(60)));
-    MainQueue::sync([] {});
-    EXPECT_EQ(doneCalls.load(), 1);
-    EXPECT_EQ(ScanStatusTable::get(kFeatureID), static_cast<int>(ScanState::end));
-    CategoryPtr all = feature->categoryInfo[0];
-    EXPECT_EQ(total, static_cast<int64_t>(all->childrens.size()) * 3);
-    EXPECT_LE(all->childrens.size(), 1000u);
-  }
+  int64_t total = -1;
+  const int stopped = testing::runStopStorm(
+      {.featureID = kFeatureID,
+       .runs = 15,
+       .longestDelay = std::chrono::microseconds(3000),
+       .seed = 4242,
+       .start =
+           [&](Signal& done) {
+             S::scanLargeAndOldFile(
+                 feature, nullptr, [](float) {}, nullptr,
+                 [&](const FeaturePtr&, int64_t t) {
+                   total = t;
+                   done.notify();
+                 },
+                 queue);
+           },
+       .stop = [&] { SuperScanService::stop(feature); },
+       .settle =
+           [&] {
+             MainQueue::sync([] {});
+             CategoryPtr all = feature->categoryInfo[0];
+             EXPECT_EQ(total, static_cast<int64_t>(all->childrens.size()) * 3);
+             EXPECT_LE(all->childrens.size(), 1000u);
+           }});
   EXPECT_GT(stopped, 0);
-  ScanStatusTable::erase(kFeatureID);
 }
 
 // A fixed "now" and the limits a scan starting then would use.
@@ -609,28 +601,6 @@ TEST(LargeOldFilingTest, SortCategoryTakesOutDeletedFilesAndReportsFailures) {
   ASSERT_EQ(noFailures.size(), 1u);
   EXPECT_EQ(noErrors, "Permission denied,");
   EXPECT_EQ(all->childrens.size(), 3u);
-}
-
-TEST(LargeOldFilingTest, SortCategoryJoinsEveryFailureText) {
-  auto module = testing::makeLargeModule(1);
-  CategoryPtr all = S::allFilesCategory(module->featureInfo.front());
-  for (const char* error : {"A", "", "B"}) {
-    FilePtr f = testing::makeRecord("/nonexistent/x", 1, kNow);
-    f->state = 1;
-    f->deleteStatus = raw(DeleteStatus::DeleteError);
-    f->deleteErrorDesc = error;
-    all->childrens.push_back(f);
-  }
-  auto [deleted, failures, errors] = S::sortCategory(all);
-  EXPECT_EQ(deleted, 0);
-  EXPECT_EQ(failures.size(), 3u);
-  EXPECT_EQ(errors, "A,,B,");
-  EXPECT_EQ(all->size, 3);
-
-  auto [d, f, e] = S::sortCategory(nullptr);
-  EXPECT_EQ(d, 0);
-  EXPECT_TRUE(f.empty());
-  EXPECT_EQ(e, "");
 }
 
 }  // namespace
