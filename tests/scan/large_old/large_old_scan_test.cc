@@ -430,28 +430,23 @@ TEST(LargeOldScanConcurrencyTest, EveryStoppedWalkEndsWithExactlyOneDone) {
   auto queue = std::make_shared<SerialGCDService>(SerialGCDService::GCDQOS::default_);
   int64_t total = -1;
   const int stopped = testing::runStopStorm(
-      {.featureID = kFeatureID,
-       .runs = 15,
-       .longestDelay = std::chrono::microseconds(3000),
-       .seed = 4242,
-       .start =
-           [&](Signal& done) {
-             S::scanLargeAndOldFile(
-                 feature, nullptr, [](float) {}, nullptr,
-                 [&](const FeaturePtr&, int64_t t) {
-                   total = t;
-                   done.notify();
-                 },
-                 queue);
-           },
-       .stop = [&] { SuperScanService::stop(feature); },
-       .settle =
-           [&] {
-             MainQueue::sync([] {});
-             CategoryPtr all = feature->categoryInfo[0];
-             EXPECT_EQ(total, static_cast<int64_t>(all->childrens.size()) * 3);
-             EXPECT_LE(all->childrens.size(), 1000u);
-           }});
+      kFeatureID, 15, std::chrono::microseconds(3000), 4242,
+      [&](Signal& done) {
+        S::scanLargeAndOldFile(
+            feature, nullptr, [](float) {}, nullptr,
+            [&](const FeaturePtr&, int64_t t) {
+              total = t;
+              done.notify();
+            },
+            queue);
+      },
+      [&] { SuperScanService::stop(feature); },
+      [&] {
+        MainQueue::sync([] {});
+        CategoryPtr all = feature->categoryInfo[0];
+        EXPECT_EQ(total, static_cast<int64_t>(all->childrens.size()) * 3);
+        EXPECT_LE(all->childrens.size(), 1000u);
+      });
   EXPECT_GT(stopped, 0);
 }
 

@@ -244,24 +244,19 @@ TEST(SystemScanStopConcurrencyTest, EveryStoppedRunEndsWithExactlyOneDone) {
   auto module = testing::makeModule(kStopFeatureID, categories);
   FeaturePtr feature = testing::featureOf(module);
   auto queue = std::make_shared<SerialGCDService>(SerialGCDService::GCDQOS::default_);
-  const int stopped =
-      testing::runStopStorm({.featureID = kStopFeatureID,
-                             .runs = 40,
-                             .longestDelay = std::chrono::microseconds(20000),
-                             .seed = 20261205,
-                             .start =
-                                 [&](Signal& done) {
-                                   SystemScanService::scan(
-                                       feature, [](const std::string&, int64_t) {}, [](float) {},
-                                       [](int, const CategoryResult&) {},
-                                       [&done](std::map<int, CategoryResult> results) {
-                                         EXPECT_EQ(results.size(), 4u);
-                                         done.notify();
-                                       },
-                                       queue);
-                                 },
-                             .stop = [&] { SystemScanService::stop(feature); },
-                             .settle = [&] { queue->waitUntilIdle(); }});
+  const int stopped = testing::runStopStorm(
+      kStopFeatureID, 40, std::chrono::microseconds(20000), 20261205,
+      [&](Signal& done) {
+        SystemScanService::scan(
+            feature, [](const std::string&, int64_t) {}, [](float) {},
+            [](int, const CategoryResult&) {},
+            [&done](std::map<int, CategoryResult> results) {
+              EXPECT_EQ(results.size(), 4u);
+              done.notify();
+            },
+            queue);
+      },
+      [&] { SystemScanService::stop(feature); }, [&] { queue->waitUntilIdle(); });
   EXPECT_GT(stopped, 10) << "many runs must really be stopped mid-way";
 }
 
