@@ -12,6 +12,7 @@
 #include "orvexa/scan/similar_text/similar_text_service.h"
 #include "scan/similar_text/document_writer.h"
 #include "support/features.h"
+#include "support/scan_lifecycle.h"
 #include "support/signal.h"
 #include "support/temp_dir.h"
 
@@ -272,91 +273,86 @@ TEST_F(SimilarTextServiceTest, VanishedMemberIsLeftOutAndItsGroupDropped) {
 }
 
 TEST_F(SimilarTextServiceTest, SecondStartWhileRunningOnlyLogs) {
-  ScanStatusTable::set(kFeatureID, ScanState::start);
   const CategoryPtr catalogueCategory = feature_->categoryInfo.front();
-  const size_t logStart = testing::logSize();
   bool called = false;
-  SimilarTextService::scan(
-      feature_, {Url::fromPath(dir_.path())}, 40,
-      [&](const std::string&, int64_t) { called = true; }, [&](float) { called = true; },
-      [&](int, const std::shared_ptr<const SimilarTextMeasurement>&) { called = true; },
-      [&](const FeaturePtr&, int64_t) { called = true; }, queue_);
-  queue_->waitUntilIdle();
+  const std::string log = testing::logOfStartWhileRunning(kFeatureID, [&] {
+    SimilarTextService::scan(
+        feature_, {Url::fromPath(dir_.path())}, 40,
+        [&](const std::string&, int64_t) { called = true; }, [&](float) { called = true; },
+        [&](int, const std::shared_ptr<const SimilarTextMeasurement>&) { called = true; },
+        [&](const FeaturePtr&, int64_t) { called = true; }, queue_);
+    queue_->waitUntilIdle();
+  });
   EXPECT_FALSE(called);
-  EXPECT_NE(testing::logSince(logStart).find("SimilarTextScanService Scanning"), std::string::npos);
+  EXPECT_NE(log.find("SimilarTextScanService Scanning"), std::string::npos);
   EXPECT_EQ(feature_->categoryInfo, std::vector<CategoryPtr>{catalogueCategory});
-  EXPECT_EQ(ScanStatusTable::get(kFeatureID), static_cast<int>(ScanState::start));
   EXPECT_EQ(traceText(), "");
 }
 
-// A scan on its own feature and queue, stopped from the progress callback at
-// find `stopAtFind`, or (stopAtFind 0) `delayMs` after the start.
-struct StoppedScan {
-  int64_t total = -1;
-  int doneCalls = 0;
-  int found = 0;
-  int measured = 0;
-  bool suspended = false;
-  bool finished = false;
-  CategoryPtr category;
+// Scans on a feature and queue of their own, with the trace off.
+class SimilarTextStopConcurrencyTest : public ::testing::Test {
+ protected:
+  void SetUp() override { SimilarTextService::setTraceOutput(nullptr); }
+  void TearDown() override {
+    queue_->waitUntilIdle();
+    SimilarTextService::setTraceOutput(stdout);
+  }
+
+  // Starts a scan of `folder` on a new feature; `onFind` runs on each find.
+  void start(
+      const std::string& folder, int threshold, testing::Signal& done,
+      std::function<void()> onFind = [] {}) {
+    module_ = testing::makeModule(kStopFeatureID, {{"All", CategoryInfomationKind::Common, {}}});
+    feature_ = testing::featureOf(module_);
+    logStart_ = testing::logSize();
+    SimilarTextService::scan(
+        feature_, {Url::fromPath(folder)}, threshold,
+        [onFind](const std::string&, int64_t) { onFind(); }, nullptr,
+        [this](int, const std::shared_ptr<const SimilarTextMeasurement>&) { ++measured_; },
+        [this, &done](const FeaturePtr&, int64_t t) {
+          total_ = t;
+          done.notify();
+        },
+        queue_);
+  }
+  // Waits for the queue; true when the run was suspended rather than finished.
+  bool suspended() {
+    queue_->waitUntilIdle();
+    const std::string log = testing::logSince(logStart_);
+    const bool suspended = log.find("SimilarTextScanService Suspend") != std::string::npos;
+    EXPECT_NE(suspended, log.find("SimilarTextScanService Finish") != std::string::npos);
+    return suspended;
+  }
+
+  static constexpr int kStopFeatureID = kFeatureID + 1;
+  ModulePtr module_;
+  FeaturePtr feature_;
+  size_t logStart_ = 0;
+  int64_t total_ = -1;
+  std::atomic<int> measured_{0};
+  std::shared_ptr<SerialGCDService> queue_ =
+      std::make_shared<SerialGCDService>(SerialGCDService::GCDQOS::default_);
 };
 
-StoppedScan runStopped(int featureID, const std::string& folder, int threshold, int stopAtFind,
-                       int delayMs) {
-  ModulePtr module = testing::makeModule(featureID, {{"All", CategoryInfomationKind::Common, {}}});
-  FeaturePtr feature = testing::featureOf(module);
-  ScanStatusTable::erase(featureID);
-  auto queue = std::make_shared<SerialGCDService>(SerialGCDService::GCDQOS::default_);
-  const size_t logStart = testing::logSize();
-  Signal done;
-  std::atomic<int> found{0};
-  std::atomic<int> measured{0};
-  StoppedScan out;
-  SimilarTextService::scan(
-      feature, {Url::fromPath(folder)}, threshold,
-      [&](const std::string&, int64_t) {
-        if (++found == stopAtFind) SuperScanService::stop(feature);
-      },
-      nullptr, [&](int, const std::shared_ptr<const SimilarTextMeasurement>&) { ++measured; },
-      [&](const FeaturePtr&, int64_t t) {
-        out.total = t;
-        done.notify();
-      },
-      queue);
-  if (stopAtFind == 0) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
-    SuperScanService::stop(feature);
-  }
-  EXPECT_TRUE(done.wait());
-  queue->waitUntilIdle();
-  out.doneCalls = done.count();
-  out.found = found.load();
-  out.measured = measured.load();
-  const std::string log = testing::logSince(logStart);
-  out.suspended = log.find("SimilarTextScanService Suspend") != std::string::npos;
-  out.finished = log.find("SimilarTextScanService Finish") != std::string::npos;
-  out.category = feature->categoryInfo.front();
-  EXPECT_EQ(ScanStatusTable::get(featureID), static_cast<int>(ScanState::end));
-  ScanStatusTable::erase(featureID);
-  return out;
-}
-
-TEST(SimilarTextServiceConcurrencyTest, StopDuringTheWalkEndsWithAnEmptyResult) {
+TEST_F(SimilarTextStopConcurrencyTest, StopDuringTheWalkEndsWithAnEmptyResult) {
   TempDir dir;
   for (int k = 0; k < 40; ++k) dir.writeFile("d/" + std::to_string(k) + ".txt", "x");
-  SimilarTextService::setTraceOutput(nullptr);
-  const StoppedScan s = runStopped(kFeatureID + 1, dir / "d", 100, 3, 0);
-  SimilarTextService::setTraceOutput(stdout);
-  EXPECT_EQ(s.doneCalls, 1);
-  EXPECT_EQ(s.found, 3);
-  EXPECT_EQ(s.measured, 0);
-  EXPECT_EQ(s.total, 0);
-  EXPECT_TRUE(s.category->childrens.empty());
-  EXPECT_TRUE(s.suspended);
-  EXPECT_FALSE(s.finished);
+  std::atomic<int> found{0};
+  Signal done;
+  start(dir / "d", 100, done, [&] {
+    if (++found == 3) SuperScanService::stop(feature_);
+  });
+  ASSERT_TRUE(done.wait());
+  EXPECT_TRUE(suspended());
+  EXPECT_EQ(done.count(), 1);
+  EXPECT_EQ(found.load(), 3);
+  EXPECT_EQ(measured_.load(), 0);
+  EXPECT_EQ(total_, 0);
+  EXPECT_TRUE(feature_->categoryInfo.front()->childrens.empty());
+  EXPECT_EQ(ScanStatusTable::get(kStopFeatureID), static_cast<int>(ScanState::end));
 }
 
-TEST(SimilarTextServiceConcurrencyTest, StopAtAnyMomentGivesDoneOnce) {
+TEST_F(SimilarTextStopConcurrencyTest, StopAtAnyMomentGivesDoneOnce) {
   TempDir dir;
   const std::string folder = dir.makeDir("d");
   for (int k = 0; k < 24; ++k) {
@@ -365,22 +361,20 @@ TEST(SimilarTextServiceConcurrencyTest, StopAtAnyMomentGivesDoneOnce) {
     ASSERT_TRUE(k % 2 == 0 ? testing::writeBytes(name + ".pdf", testing::pdfOfText(text))
                            : testing::writeDocx(name + ".docx", testing::paragraphsOf(text)));
   }
-  SimilarTextService::setTraceOutput(nullptr);
-  for (int delayMs : {0, 5, 20}) {
-    SCOPED_TRACE(delayMs);
-    const StoppedScan s = runStopped(kFeatureID + 2, folder, 40, 0, delayMs);
-    EXPECT_EQ(s.doneCalls, 1);
-    EXPECT_NE(s.suspended, s.finished);
-    if (s.suspended) {
-      EXPECT_EQ(s.total, 0);
-      EXPECT_TRUE(s.category->childrens.empty());
-    } else {
-      // The copies differ in one digit only: one group of all of them.
-      EXPECT_EQ(s.category->childrens.size(), 1u);
-      EXPECT_EQ(s.total, s.category->size);
-    }
-  }
-  SimilarTextService::setTraceOutput(stdout);
+  testing::runStopStorm(
+      kStopFeatureID, 4, std::chrono::microseconds(20000), 8903,
+      [&](Signal& done) { start(folder, 40, done); }, [&] { SuperScanService::stop(feature_); },
+      [&] {
+        const CategoryPtr category = feature_->categoryInfo.front();
+        if (suspended()) {
+          EXPECT_EQ(total_, 0);
+          EXPECT_TRUE(category->childrens.empty());
+        } else {
+          // The copies differ in one digit only: one group of all of them.
+          EXPECT_EQ(category->childrens.size(), 1u);
+          EXPECT_EQ(total_, category->size);
+        }
+      });
 }
 
 }  // namespace
