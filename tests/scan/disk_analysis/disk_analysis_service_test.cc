@@ -16,6 +16,7 @@
 #include "orvexa/units/log_service.h"
 #include "scan/disk_analysis/disk_scan_fixture.h"
 #include "support/run_program.h"
+#include "support/scan_lifecycle.h"
 #include "support/temp_dir.h"
 
 namespace orvexa {
@@ -251,14 +252,12 @@ TEST(DiskAnalysisServiceTest, ASecondStartWhileOneRunsIsRefused) {
   TempDir tmp;
   tmp.writeFile("a", "1");
   DiskScan scan(kFeatureID);
-  ScanStatusTable::set(kFeatureID, ScanState::start);
-  const size_t offset = testing::logSize();
-  scan.start(tmp.path());
-  EXPECT_FALSE(scan.done.wait(std::chrono::milliseconds(300)));
-  EXPECT_NE(testing::logSince(offset).find(":Info>:scanDiskAnalysisService Scanning\n"),
-            std::string::npos);
+  const std::string log = testing::logOfStartWhileRunning(kFeatureID, [&] {
+    scan.start(tmp.path());
+    EXPECT_FALSE(scan.done.wait(std::chrono::milliseconds(300)));
+  });
+  EXPECT_NE(log.find(":Info>:scanDiskAnalysisService Scanning\n"), std::string::npos);
   EXPECT_TRUE(scan.feature->categoryInfo.empty());
-  EXPECT_EQ(ScanStatusTable::get(kFeatureID), static_cast<int>(ScanState::start));
 }
 
 // After a scan, plays the clean service: ticks records, deletes the ticked
