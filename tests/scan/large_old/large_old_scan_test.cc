@@ -19,34 +19,13 @@
 #include "support/signal.h"
 #include "support/temp_dir.h"
 
-// Features shaped like the catalogue's large-and-old-files feature, and
-// records to file into them.
+// The catalogue's large-and-old-files feature, and records to file into it.
 namespace orvexa::testing {
 
-// A feature whose first category is an all-files category with `views`
-// sub-categories (twelve is well-formed). Keep the module alive.
-inline ModulePtr makeLargeModule(int featureID, size_t views = 12, int allFinderID = 0) {
-  auto module = std::make_shared<ModuleInformation>(6, "Large", "LaregeAndOldFiles", Image{}, "",
-                                                    "1.0", std::vector<FeaturePtr>{});
-  auto feature =
-      std::make_shared<FeatureInformation>(featureID, 0, Image{}, "Large and Old Files", "",
-                                           std::vector<CategoryPtr>{}, module, std::any{});
-  module->featureInfo.push_back(feature);
-  auto all = std::make_shared<CategoryInformation>(
-      0, allFinderID, "All", Image{}, 0, "", raw(CategoryInfomationKind::LargeAndOldFileAllSet),
-      std::vector<Url>{}, std::vector<FilePtr>{}, feature, std::any{}, 0, false);
-  std::vector<CategoryPtr> subs;
-  for (size_t i = 0; i < views; ++i) {
-    auto sub = std::make_shared<CategoryInformation>(
-        0, static_cast<int>(i), "View " + std::to_string(i), Image{}, 0, "",
-        raw(CategoryInfomationKind::Common), std::vector<Url>{}, std::vector<FilePtr>{}, feature,
-        std::any{}, 1, false);
-    sub->parentCategory = all;
-    subs.push_back(sub);
-  }
-  all->childrenCateogry = std::move(subs);
-  feature->categoryInfo.push_back(all);
-  return module;
+// A fresh copy of the catalogue's feature; `modules` keeps it alive.
+inline FeaturePtr largeFeature(std::vector<ModulePtr>& modules) {
+  modules = ModuleInformation::getDefault();
+  return findFeatureByModuleType(modules, "LaregeAndOldFiles");
 }
 
 inline CategoryPtr view(const CategoryPtr& all, LargeAndFileKind kind) {
@@ -125,8 +104,7 @@ class LargeOldScanTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ScanStatusTable::erase(kFeatureID);
-    modules_ = ModuleInformation::getDefault();
-    feature_ = findFeatureByModuleType(modules_, "LaregeAndOldFiles");
+    feature_ = testing::largeFeature(modules_);
     ASSERT_TRUE(feature_);
     ASSERT_EQ(feature_->finderID, kFeatureID);
     all_ = S::allFilesCategory(feature_);
@@ -302,8 +280,8 @@ TEST_F(LargeOldScanTest, AMalformedCatalogueFilesNothingAndStillFinishes) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     ScanStatusTable::erase(kFeatureID);
-    auto module = testing::makeLargeModule(kFeatureID);
-    feature_ = module->featureInfo.front();
+    std::vector<ModulePtr> modules;
+    feature_ = testing::largeFeature(modules);
     CategoryPtr all = feature_->categoryInfo[0];
     c.damage(feature_);
     EXPECT_EQ(S::allFilesCategory(feature_), nullptr);
@@ -425,8 +403,8 @@ TEST(LargeOldScanConcurrencyTest, EveryStoppedWalkEndsWithExactlyOneDone) {
   for (int d = 0; d < 10; ++d) {
     for (int f = 0; f < 100; ++f) sb.file("~/d" + std::to_string(d) + "/f" + std::to_string(f), 3);
   }
-  auto module = testing::makeLargeModule(kFeatureID);
-  FeaturePtr feature = module->featureInfo.front();
+  std::vector<ModulePtr> modules;
+  FeaturePtr feature = testing::largeFeature(modules);
   auto queue = std::make_shared<SerialGCDService>(SerialGCDService::GCDQOS::default_);
   int64_t total = -1;
   const int stopped = testing::runStopStorm(
@@ -479,8 +457,8 @@ TEST(LargeOldFilingTest, SizeAndAgeViewsAtTheExactLimits) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    auto module = testing::makeLargeModule(1);
-    CategoryPtr all = S::allFilesCategory(module->featureInfo.front());
+    std::vector<ModulePtr> modules;
+    CategoryPtr all = S::allFilesCategory(testing::largeFeature(modules));
     ASSERT_TRUE(all);
     FilePtr file = testing::makeRecord("/nonexistent/f", c.size, c.date);
     S::addToChildrenCategory(all, file, kYear, kMonth, kWeek);
@@ -539,8 +517,9 @@ TEST(LargeOldFilingTest, TypeOfAFileComesFromTheItemAtItsUrl) {
 
 TEST(LargeOldFilingTest, SortCategoryTakesOutDeletedFilesAndReportsFailures) {
   testing::TempDir dir;
-  auto module = testing::makeLargeModule(1, 12, /*allFinderID=*/3);
-  CategoryPtr all = S::allFilesCategory(module->featureInfo.front());
+  std::vector<ModulePtr> modules;
+  CategoryPtr all = S::allFilesCategory(testing::largeFeature(modules));
+  all->setFinderID(3);  // the records' parent identifier does not follow it
   const Timestamp now = std::chrono::system_clock::now();
   struct Entry {
     const char* name;
