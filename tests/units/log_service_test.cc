@@ -10,7 +10,7 @@
 
 #include "orvexa/platform/identity.h"
 #include "orvexa/platform/paths.h"
-#include "support/temp_dir.h"
+#include "support/sandbox.h"
 
 namespace orvexa {
 namespace {
@@ -23,14 +23,7 @@ const char kDate[] = R"(\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2})";
 
 class LogServiceTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    Paths::shared().setRoot(tmp_.path());
-    Identity::shared().setBundleIdentifier("com.orvexa.tests");
-  }
-  void TearDown() override {
-    Paths::shared().reset();
-    Identity::shared().reset();
-  }
+  void SetUp() override { Identity::shared().setBundleIdentifier("com.orvexa.tests"); }
 
   std::string expectedPath(const std::string& bundleId) const {
     std::string support = Paths::shared().userApplicationSupport();
@@ -38,7 +31,7 @@ class LogServiceTest : public ::testing::Test {
     return support + "/" + bundleId + "/" + bundleId + "FrameworkLog.txt";
   }
 
-  testing::TempDir tmp_;
+  testing::Sandbox sb_;  // resets the paths table and identity at the end
 };
 
 TEST_F(LogServiceTest, ConstructionCreatesFolderAndEmptyFile) {
@@ -50,7 +43,7 @@ TEST_F(LogServiceTest, ConstructionCreatesFolderAndEmptyFile) {
     EXPECT_EQ(log.logPath(), path);
     EXPECT_TRUE(fs::is_regular_file(path));
     EXPECT_EQ(fs::file_size(path), 0u);
-    EXPECT_EQ(path.rfind(tmp_.path() + "/Users/", 0), 0u) << "under the paths table's home";
+    EXPECT_EQ(path.rfind(sb_.home(), 0), 0u) << "under the paths table's home";
   }
 }
 
@@ -111,8 +104,7 @@ TEST_F(LogServiceTest, LinesAreDroppedSilentlyOnceTheFileIsDeleted) {
 }
 
 TEST(LogServiceConcurrencyTest, LinesFromManyThreadsStayWholeAndInOrderPerThread) {
-  testing::TempDir tmp;
-  Paths::shared().setRoot(tmp.path());
+  testing::Sandbox sb;
   Identity::shared().setBundleIdentifier("com.orvexa.threads");
   {
     LogService log;
@@ -146,8 +138,6 @@ TEST(LogServiceConcurrencyTest, LinesFromManyThreadsStayWholeAndInOrderPerThread
     }
     EXPECT_EQ(lines, 800u);
   }
-  Paths::shared().reset();
-  Identity::shared().reset();
 }
 
 TEST(LogServiceFormatTest, LevelsFromText) {

@@ -14,8 +14,6 @@
 #include <thread>
 #include <vector>
 
-#include "orvexa/platform/identity.h"
-#include "orvexa/platform/paths.h"
 #include "orvexa/units/log_service.h"
 #include "orvexa/units/scan_status.h"
 #include "support/temp_dir.h"
@@ -37,17 +35,8 @@ struct Finished {
 
 class TerminalToolTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    // The shared log lands in this test's folder if it is first made here.
-    Paths::shared().setRoot(tmp_.path());
-    Identity::shared().setBundleIdentifier("com.orvexa.tests");
-    ScanStatusTable::erase(kFeature);
-  }
-  void TearDown() override {
-    ScanStatusTable::erase(kFeature);
-    Paths::shared().reset();
-    Identity::shared().reset();
-  }
+  void SetUp() override { ScanStatusTable::erase(kFeature); }
+  void TearDown() override { ScanStatusTable::erase(kFeature); }
 
   // Runs the real-time form (no runner: the static one) and waits for
   // everything it handed to the queue.
