@@ -121,11 +121,6 @@ class DocumentFilesTest : public ::testing::Test {
   TempDir dir_;
 };
 
-TEST_F(DocumentFilesTest, DocxGivesItsTwoRunsOnTwoLinesInOrder) {
-  ASSERT_TRUE(testing::writeDocx(dir_ / "letter.docx", {"Dear Sir,", "thank you."}));
-  EXPECT_EQ(SimilarTextService::getDocxText(url("letter.docx")), "Dear Sir,\nthank you.");
-}
-
 TEST_F(DocumentFilesTest, DocxJoinsEveryEntryNamedDocumentXmlInArchiveOrder) {
   ASSERT_TRUE(
       testing::writeZip(dir_ / "parts.docx", {{"word/document.xml", "<w:t>body</w:t>"},
