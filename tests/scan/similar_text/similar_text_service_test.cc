@@ -90,46 +90,58 @@ class SimilarTextServiceTest : public ::testing::Test {
     return std::string(traceBuffer_, traceSize_);
   }
 
+  // Starts a scan of `folders` whose end notifies `done`; `onFind` runs after
+  // each find is noted, `onMeasured` once the texts are measured.
+  void start(const std::vector<std::string>& folders, int threshold, Signal& done,
+             std::function<void()> onFind = nullptr, std::function<void()> onMeasured = nullptr) {
+    result_ = ScanResult();
+    logStart_ = testing::logSize();
+    traceStart_ = traceText().size();
+    std::vector<Url> paths;
+    for (const std::string& f : folders) paths.push_back(Url::fromPath(f));
+    SimilarTextService::scan(
+        feature_, paths, threshold,
+        [this, onFind](const std::string& path, int64_t size) {
+          {
+            std::lock_guard lock(mu_);
+            result_.found.emplace_back(path, size);
+          }
+          if (onFind) onFind();
+        },
+        nullptr,
+        [this, onMeasured](int position, const std::shared_ptr<const SimilarTextMeasurement>& m) {
+          EXPECT_EQ(position, 0);
+          EXPECT_TRUE(queue_->isCurrent());
+          result_.measurement = m;
+          if (onMeasured) onMeasured();
+        },
+        [this, &done](const FeaturePtr& f, int64_t total) {
+          EXPECT_EQ(f, feature_);
+          EXPECT_TRUE(queue_->isCurrent());
+          result_.total = total;
+          ++result_.doneCalls;
+          done.notify();
+        },
+        queue_);
+  }
+  // Waits for the queue; the result with the trace and log written meanwhile.
+  ScanResult finish() {
+    queue_->waitUntilIdle();
+    std::lock_guard lock(mu_);
+    std::sort(result_.found.begin(), result_.found.end());
+    result_.trace = traceText().substr(traceStart_);
+    result_.log = testing::logSince(logStart_);
+    return result_;
+  }
   // Runs a scan of `folders` and waits for done.
   ScanResult run(const std::vector<std::string>& folders,
                  int threshold = SimilarTextService::kDefaultThreshold,
                  const std::function<void()>& onMeasured = nullptr) {
-    ScanResult result;
-    const size_t logStart = testing::logSize();
-    const size_t traceStart = traceText().size();
-    std::vector<Url> paths;
-    for (const std::string& f : folders) paths.push_back(Url::fromPath(f));
     Signal done;
-    std::mutex mu;
-    SimilarTextService::scan(
-        feature_, paths, threshold,
-        [&](const std::string& path, int64_t size) {
-          std::lock_guard lock(mu);
-          result.found.emplace_back(path, size);
-        },
-        nullptr,
-        [&](int position, const std::shared_ptr<const SimilarTextMeasurement>& m) {
-          EXPECT_EQ(position, 0);
-          EXPECT_TRUE(queue_->isCurrent());
-          result.measurement = m;
-          if (onMeasured) onMeasured();
-        },
-        [&](const FeaturePtr& f, int64_t total) {
-          EXPECT_EQ(f, feature_);
-          EXPECT_TRUE(queue_->isCurrent());
-          result.total = total;
-          ++result.doneCalls;
-          done.notify();
-        },
-        queue_);
+    start(folders, threshold, done, nullptr, onMeasured);
     EXPECT_TRUE(done.wait(std::chrono::seconds(60)));
-    queue_->waitUntilIdle();
-    std::sort(result.found.begin(), result.found.end());
-    result.trace = traceText().substr(traceStart);
-    result.log = testing::logSince(logStart);
-    return result;
+    return finish();
   }
-
   CategoryPtr all() const {
     EXPECT_EQ(feature_->categoryInfo.size(), 1u);
     return feature_->categoryInfo.empty() ? nullptr : feature_->categoryInfo.front();
@@ -139,6 +151,10 @@ class SimilarTextServiceTest : public ::testing::Test {
   ModulePtr module_ =
       testing::makeModule(kFeatureID, {{"All", CategoryInfomationKind::Common, {}}});
   FeaturePtr feature_ = testing::featureOf(module_);
+  std::mutex mu_;  // guards result_.found, which the walk fills
+  ScanResult result_;
+  size_t logStart_ = 0;
+  size_t traceStart_ = 0;
   std::shared_ptr<SerialGCDService> queue_ =
       std::make_shared<SerialGCDService>(SerialGCDService::GCDQOS::default_);
   std::FILE* trace_ = nullptr;
@@ -289,72 +305,27 @@ TEST_F(SimilarTextServiceTest, SecondStartWhileRunningOnlyLogs) {
   EXPECT_EQ(traceText(), "");
 }
 
-// Scans on a feature and queue of their own, with the trace off.
-class SimilarTextStopConcurrencyTest : public ::testing::Test {
- protected:
-  void SetUp() override { SimilarTextService::setTraceOutput(nullptr); }
-  void TearDown() override {
-    queue_->waitUntilIdle();
-    SimilarTextService::setTraceOutput(stdout);
-  }
-
-  // Starts a scan of `folder` on a new feature; `onFind` runs on each find.
-  void start(
-      const std::string& folder, int threshold, testing::Signal& done,
-      std::function<void()> onFind = [] {}) {
-    module_ = testing::makeModule(kStopFeatureID, {{"All", CategoryInfomationKind::Common, {}}});
-    feature_ = testing::featureOf(module_);
-    logStart_ = testing::logSize();
-    SimilarTextService::scan(
-        feature_, {Url::fromPath(folder)}, threshold,
-        [onFind](const std::string&, int64_t) { onFind(); }, nullptr,
-        [this](int, const std::shared_ptr<const SimilarTextMeasurement>&) { ++measured_; },
-        [this, &done](const FeaturePtr&, int64_t t) {
-          total_ = t;
-          done.notify();
-        },
-        queue_);
-  }
-  // Waits for the queue; true when the run was suspended rather than finished.
-  bool suspended() {
-    queue_->waitUntilIdle();
-    const std::string log = testing::logSince(logStart_);
-    const bool suspended = log.find("SimilarTextScanService Suspend") != std::string::npos;
-    EXPECT_NE(suspended, log.find("SimilarTextScanService Finish") != std::string::npos);
-    return suspended;
-  }
-
-  static constexpr int kStopFeatureID = kFeatureID + 1;
-  ModulePtr module_;
-  FeaturePtr feature_;
-  size_t logStart_ = 0;
-  int64_t total_ = -1;
-  std::atomic<int> measured_{0};
-  std::shared_ptr<SerialGCDService> queue_ =
-      std::make_shared<SerialGCDService>(SerialGCDService::GCDQOS::default_);
-};
-
-TEST_F(SimilarTextStopConcurrencyTest, StopDuringTheWalkEndsWithAnEmptyResult) {
-  TempDir dir;
-  for (int k = 0; k < 40; ++k) dir.writeFile("d/" + std::to_string(k) + ".txt", "x");
+TEST_F(SimilarTextServiceTest, StopDuringTheWalkEndsWithAnEmptyResult) {
+  for (int k = 0; k < 40; ++k) dir_.writeFile("d/" + std::to_string(k) + ".txt", "x");
   std::atomic<int> found{0};
   Signal done;
-  start(dir / "d", 100, done, [&] {
+  start({dir_ / "d"}, 100, done, [&] {
     if (++found == 3) SuperScanService::stop(feature_);
   });
   ASSERT_TRUE(done.wait());
-  EXPECT_TRUE(suspended());
-  EXPECT_EQ(done.count(), 1);
+  const ScanResult r = finish();
+  EXPECT_EQ(r.doneCalls, 1);
   EXPECT_EQ(found.load(), 3);
-  EXPECT_EQ(measured_.load(), 0);
-  EXPECT_EQ(total_, 0);
-  EXPECT_TRUE(feature_->categoryInfo.front()->childrens.empty());
-  EXPECT_EQ(ScanStatusTable::get(kStopFeatureID), static_cast<int>(ScanState::end));
+  EXPECT_FALSE(r.measurement);
+  EXPECT_EQ(r.total, 0);
+  EXPECT_TRUE(all()->childrens.empty());
+  EXPECT_NE(r.log.find("SimilarTextScanService Suspend"), std::string::npos);
+  EXPECT_EQ(r.log.find("SimilarTextScanService Finish"), std::string::npos);
+  EXPECT_EQ(ScanStatusTable::get(kFeatureID), static_cast<int>(ScanState::end));
 }
 
-TEST_F(SimilarTextStopConcurrencyTest, StopAtAnyMomentGivesDoneOnce) {
-  TempDir dir;
-  const std::string folder = dir.makeDir("d");
+TEST_F(SimilarTextServiceTest, StopAtAnyMomentGivesDoneOnce) {
+  const std::string folder = dir_.makeDir("d");
   for (int k = 0; k < 24; ++k) {
     const std::string text = std::string(kLetter) + "\nReference " + std::to_string(k % 6);
     const std::string name = folder + "/" + std::to_string(k);
@@ -362,17 +333,25 @@ TEST_F(SimilarTextStopConcurrencyTest, StopAtAnyMomentGivesDoneOnce) {
                            : testing::writeDocx(name + ".docx", testing::paragraphsOf(text)));
   }
   testing::runStopStorm(
-      kStopFeatureID, 4, std::chrono::microseconds(20000), 8903,
-      [&](Signal& done) { start(folder, 40, done); }, [&] { SuperScanService::stop(feature_); },
+      kFeatureID, 4, std::chrono::microseconds(20000), 8903,
+      [&](Signal& done) {
+        // A new feature each run, so that no earlier run's groups show.
+        module_ = testing::makeModule(kFeatureID, {{"All", CategoryInfomationKind::Common, {}}});
+        feature_ = testing::featureOf(module_);
+        start({folder}, 40, done);
+      },
+      [&] { SuperScanService::stop(feature_); },
       [&] {
-        const CategoryPtr category = feature_->categoryInfo.front();
-        if (suspended()) {
-          EXPECT_EQ(total_, 0);
-          EXPECT_TRUE(category->childrens.empty());
+        const ScanResult r = finish();
+        const bool suspended = r.log.find("SimilarTextScanService Suspend") != std::string::npos;
+        EXPECT_NE(suspended, r.log.find("SimilarTextScanService Finish") != std::string::npos);
+        if (suspended) {
+          EXPECT_EQ(r.total, 0);
+          EXPECT_TRUE(all()->childrens.empty());
         } else {
           // The copies differ in one digit only: one group of all of them.
-          EXPECT_EQ(category->childrens.size(), 1u);
-          EXPECT_EQ(total_, category->size);
+          EXPECT_EQ(all()->childrens.size(), 1u);
+          EXPECT_EQ(r.total, all()->size);
         }
       });
 }
