@@ -11,25 +11,16 @@
 #include "orvexa/units/scan_status.h"
 #include "support/features.h"
 #include "support/signal.h"
+#include "tree/nodes.h"
 
 namespace orvexa {
 namespace {
 
+using testing::makeNode;
+using testing::randomBits;
 using testing::Signal;
 
 constexpr int kFeatureID = 8601;
-
-std::vector<int> randomBits(std::mt19937& random, size_t count = 36) {
-  std::vector<int> bits(count);
-  for (int& b : bits) b = static_cast<int>(random() & 1u);
-  return bits;
-}
-
-SimilarNodePtr makeNode(const std::string& name, std::vector<int> fingerprint) {
-  return std::make_shared<SimilarNode>(Url::fromPath("/p/" + name + ".jpg", false), "/p/" + name,
-                                       std::move(fingerprint), std::vector<int>{},
-                                       std::vector<int>{});
-}
 
 // Every pair of names that the result puts together (key with member).
 std::set<std::pair<std::string, std::string>> pairsOf(const LSHService::SearchResult& result) {

@@ -10,9 +10,13 @@
 #include "orvexa/tree/bk_tree_service.h"
 #include "orvexa/tree/inverted_sort.h"
 #include "orvexa/tree/similar_node.h"
+#include "tree/nodes.h"
 
 namespace orvexa {
 namespace {
+
+using testing::makeNode;
+using testing::randomBits;
 
 std::vector<int> bitsOf(const std::string& text) {
   std::vector<int> bits;
@@ -25,18 +29,6 @@ std::vector<int> bitsOf(const std::string& text) {
 std::vector<int> flipped(std::vector<int> bits, std::initializer_list<size_t> positions) {
   for (size_t p : positions) bits[p] = 1 - bits[p];
   return bits;
-}
-
-std::vector<int> randomBits(std::mt19937& random, size_t count = 36) {
-  std::vector<int> bits(count);
-  for (int& b : bits) b = static_cast<int>(random() & 1u);
-  return bits;
-}
-
-SimilarNodePtr makeNode(const std::string& name, std::vector<int> fingerprint) {
-  return std::make_shared<SimilarNode>(Url::fromPath("/p/" + name + ".jpg", false), "/p/" + name,
-                                       std::move(fingerprint), std::vector<int>{1, 2, 3},
-                                       std::vector<int>{4, 5, 6});
 }
 
 std::set<std::string> namesOf(const SimilarNodeSet& nodes) {
