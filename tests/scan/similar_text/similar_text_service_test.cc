@@ -332,7 +332,7 @@ TEST_F(SimilarTextServiceTest, StopAtAnyMomentGivesDoneOnce) {
     ASSERT_TRUE(k % 2 == 0 ? testing::writeBytes(name + ".pdf", testing::pdfOfText(text))
                            : testing::writeDocx(name + ".docx", testing::paragraphsOf(text)));
   }
-  testing::runStopStorm(
+  const int stopped = testing::runStopStorm(
       kFeatureID, 4, std::chrono::microseconds(20000), 8903,
       [&](Signal& done) {
         // A new feature each run, so that no earlier run's groups show.
@@ -354,6 +354,7 @@ TEST_F(SimilarTextServiceTest, StopAtAnyMomentGivesDoneOnce) {
           EXPECT_EQ(r.total, all()->size);
         }
       });
+  EXPECT_GT(stopped, 0);
 }
 
 }  // namespace
