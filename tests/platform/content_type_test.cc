@@ -18,12 +18,9 @@ TEST(ContentTypeTest, TypesByName) {
     std::string type;
   };
   const Case cases[] = {
-      {"photo.jpg", false, "public.jpeg"},
       {"clip.MOV", false, "com.apple.quicktime-movie"},
-      {"paper.pdf", false, "com.adobe.pdf"},
       {"archive.tar.gz", false, "org.gnu.gnu-zip-archive"},
       {"unknown.xyz", false, "public.data"},
-      {"no-extension", false, "public.data"},
       {"Safari.APP", true, "com.apple.application-bundle"},
       {"Sparkle.framework", true, "com.apple.package"},
       {"Folder", true, "public.folder"},
@@ -46,14 +43,10 @@ TEST(ContentTypeTest, SniffsFilesWithoutExtension) {
   const Case cases[] = {
       {"jpeg", std::string("\xFF\xD8\xFF\xE0\x00\x10JFIF", 10), "public.jpeg"},
       {"png", std::string("\x89PNG\r\n\x1A\n\0\0\0\x0DIHDR", 16), "public.png"},
-      {"pdf", "%PDF-1.7\n", "com.adobe.pdf"},
-      {"zip", std::string("PK\x03\x04\x14\0", 6), "public.zip-archive"},
       {"bplist", "bplist00\xD1\x01", "com.apple.property-list"},
       {"text", "just some words", "public.data"},
       {"short", "\xFF", "public.data"},
-      {"empty", "", "public.data"},
       {"tiff", std::string("II*\0\x08\0\0\0", 8), "public.tiff"},
-      {"gzip", std::string("\x1F\x8B\x08\0", 4), "org.gnu.gnu-zip-archive"},
   };
   TempDir dir;
   for (const Case& c : cases) {
@@ -89,13 +82,9 @@ TEST(ContentTypeTest, TreesListConformanceNearestFirst) {
   const Case cases[] = {
       {"public.jpeg",
        {"public.jpeg", "public.image", "public.data", "public.item", "public.content"}},
-      {"org.openxmlformats.wordprocessingml.document",
-       {"org.openxmlformats.wordprocessingml.document", "public.zip-archive", "public.archive",
-        "public.data", "public.item", "public.composite-content", "public.content"}},
       {"com.apple.application-bundle",
        {"com.apple.application-bundle", "com.apple.application", "com.apple.bundle",
         "com.apple.package", "public.directory", "public.item"}},
-      {"public.symlink", {"public.symlink", "public.item"}},
       {"dyn.unknown", {"dyn.unknown", "public.data", "public.item"}},
       {"", {}},
   };
@@ -107,9 +96,8 @@ TEST(ContentTypeTest, TreesListConformanceNearestFirst) {
 
 TEST(ContentTypeTest, Descriptions) {
   const std::pair<const char*, const char*> cases[] = {
-      {"public.jpeg", "JPEG image"},     {"com.apple.application-bundle", "Application"},
-      {"com.adobe.pdf", "PDF document"}, {"public.plain-text", "Plain text document"},
-      {"public.data", "Document"},       {"dyn.unknown", "Document"},
+      {"public.jpeg", "JPEG image"},
+      {"dyn.unknown", "Document"},
   };
   for (const auto& [type, description] : cases) {
     EXPECT_EQ(localizedTypeDescription(type), description) << type;

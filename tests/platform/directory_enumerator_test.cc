@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "orvexa/platform/file_manager.h"
+#include "support/deep_tree.h"
 #include "support/run_as.h"
 #include "support/temp_dir.h"
 
@@ -226,57 +227,6 @@ TEST_F(DirectoryEnumeratorTest, UnreadableFolderOnDiskIsReportedAndSkipped) {
                        "/a: Permission denied\nb.txt\nlink\n");
 }
 
-// Builds `depth` nested folders "d" below `root`, relative to descriptors
-// because the paths outgrow PATH_MAX; each level also holds a file "f"
-// when `withFiles`. Returns false on failure.
-bool buildDeepTree(const std::string& root, int depth, bool withFiles) {
-  int fd = ::open(root.c_str(), O_RDONLY | O_DIRECTORY);
-  for (int i = 0; i < depth && fd >= 0; ++i) {
-    if (withFiles) {
-      int file = ::openat(fd, "f", O_WRONLY | O_CREAT, 0644);
-      if (file < 0 || ::write(file, "ab", 2) != 2) return false;
-      ::close(file);
-    }
-    if (::mkdirat(fd, "d", 0755) != 0) return false;
-    int child = ::openat(fd, "d", O_RDONLY | O_DIRECTORY);
-    ::close(fd);
-    fd = child;
-  }
-  if (fd < 0) return false;
-  int file = ::openat(fd, "bottom.txt", O_WRONLY | O_CREAT, 0644);
-  bool ok = file >= 0 && ::write(file, "12345", 5) == 5;
-  ::close(file);
-  ::close(fd);
-  return ok;
-}
-
-// A scratch folder for deep trees: on tmpfs when there is one, because
-// creating thousands of nested folders on a disk file system can take many
-// seconds of kernel time.
-class DeepScratch {
- public:
-  DeepScratch() {
-    std::string tmpl = "/dev/shm/orvexa-deep-XXXXXX";
-    if (::access("/dev/shm", W_OK) == 0 && ::mkdtemp(tmpl.data()) != nullptr) {
-      path_ = tmpl;
-    } else {
-      fallback_.emplace();
-      path_ = fallback_->path();
-    }
-  }
-  ~DeepScratch() {
-    if (!fallback_) (void)removeItem(path_);
-  }
-  DeepScratch(const DeepScratch&) = delete;
-  DeepScratch& operator=(const DeepScratch&) = delete;
-  const std::string& path() const { return path_; }
-  std::string operator/(const std::string& relative) const { return path_ + "/" + relative; }
-
- private:
-  std::optional<TempDir> fallback_;
-  std::string path_;
-};
-
 size_t openDescriptorCount() {
   size_t count = 0;
   for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
@@ -287,9 +237,9 @@ size_t openDescriptorCount() {
 }
 
 TEST(DirectoryEnumeratorDeepTest, WalksTenThousandLevelsWithFewDescriptors) {
-  DeepScratch dir;
+  testing::ScratchDir dir;
   constexpr int kDepth = 10000;
-  ASSERT_TRUE(buildDeepTree(dir.path(), kDepth, false));
+  ASSERT_EQ(testing::makeDeepChain(dir.path(), kDepth, "d", 0, 5), 1);
   const size_t before = openDescriptorCount();
 
   DirectoryEnumerator e(dir.path());
@@ -302,7 +252,7 @@ TEST(DirectoryEnumeratorDeepTest, WalksTenThousandLevelsWithFewDescriptors) {
     ++count;
     deepest = std::max(deepest, e.level());
     sizes += item->fileSize.value_or(0);
-    if (item->name == "bottom.txt") {
+    if (item->name == "f") {
       bottom = item;
       openAtBottom = openDescriptorCount();
     }
@@ -312,24 +262,23 @@ TEST(DirectoryEnumeratorDeepTest, WalksTenThousandLevelsWithFewDescriptors) {
   ASSERT_TRUE(bottom);
   EXPECT_EQ(bottom->fileSize, 5);
   EXPECT_EQ(sizes, 5);
-  EXPECT_EQ(bottom->path.size(),
-            dir.path().size() + 2 * kDepth + std::string("/bottom.txt").size());
+  EXPECT_EQ(bottom->path.size(), dir.path().size() + 2 * kDepth + std::string("/f").size());
   EXPECT_LE(openAtBottom, before + 50);
   EXPECT_EQ(treeLogicalSize(dir.path()), sizes);
 
   // Removal copes with the depth too (and leaves the temporary folder empty).
-  ASSERT_TRUE(removeItem(dir / "d").ok());
+  ASSERT_TRUE(removeItem(dir.path() + "/d").ok());
   EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
 }
 
-// Every level holds a folder "d" and, after it, a file "f": each folder is
+// Every folder holds a folder "d" and, after it, a file "f": each folder is
 // needed again after its sub-tree, long after its descriptor was closed. The
 // folder descriptor must still name the folder of the item just returned
 // (none before and after the walk).
 TEST(DirectoryEnumeratorDeepTest, ReopensFoldersClosedToSaveDescriptors) {
-  DeepScratch dir;
+  testing::ScratchDir dir;
   constexpr int kDepth = 300;
-  ASSERT_TRUE(buildDeepTree(dir.path(), kDepth, true));
+  ASSERT_EQ(testing::makeDeepChain(dir.path(), kDepth, "d", 1, 2), kDepth);
   for (size_t limit : {2u, 5u, 48u}) {
     SCOPED_TRACE(limit);
     DirectoryEnumerator e(dir.path(), Options::none,
@@ -364,7 +313,7 @@ TEST(DirectoryEnumeratorDeepTest, ReopensFoldersClosedToSaveDescriptors) {
     EXPECT_EQ(e.folderDescriptor(), -1);
     // Files come after the folders' sub-trees: deepest first.
     ASSERT_EQ(fileLevels.size(), static_cast<size_t>(kDepth));
-    for (int i = 0; i < kDepth; ++i) EXPECT_EQ(fileLevels[static_cast<size_t>(i)], kDepth - i);
+    for (int i = 0; i < kDepth; ++i) EXPECT_EQ(fileLevels[static_cast<size_t>(i)], kDepth + 1 - i);
   }
 }
 

@@ -11,25 +11,16 @@
 #include "orvexa/units/scan_status.h"
 #include "support/features.h"
 #include "support/signal.h"
+#include "tree/nodes.h"
 
 namespace orvexa {
 namespace {
 
+using testing::makeNode;
+using testing::randomBits;
 using testing::Signal;
 
 constexpr int kFeatureID = 8601;
-
-std::vector<int> randomBits(std::mt19937& random, size_t count = 36) {
-  std::vector<int> bits(count);
-  for (int& b : bits) b = static_cast<int>(random() & 1u);
-  return bits;
-}
-
-SimilarNodePtr makeNode(const std::string& name, std::vector<int> fingerprint) {
-  return std::make_shared<SimilarNode>(Url::fromPath("/p/" + name + ".jpg", false), "/p/" + name,
-                                       std::move(fingerprint), std::vector<int>{},
-                                       std::vector<int>{});
-}
 
 // Every pair of names that the result puts together (key with member).
 std::set<std::pair<std::string, std::string>> pairsOf(const LSHService::SearchResult& result) {
@@ -108,37 +99,6 @@ TEST_F(LSHServiceConcurrencyTest, SelectionsAreOrderedChoicesOfDistinctBands) {
 
   EXPECT_TRUE(LSHService::selections(bands, 3, [] { return true; }).empty());
   EXPECT_TRUE(LSHService::selections(bands, 7, nullptr).empty());
-}
-
-TEST_F(LSHServiceConcurrencyTest, TablesPerSelectionAndIdenticalNodesShareEveryBucket) {
-  std::mt19937 random(1);
-  const std::vector<int> bits = randomBits(random);
-  auto a = makeNode("a", bits);
-  auto b = makeNode("b", bits);
-  auto c = makeNode("c", randomBits(random));
-  for (int bands : {3, 2}) {
-    SCOPED_TRACE(bands);
-    fileAndSearch({a, b, c}, bands, 0);
-    const auto& tables = LSHService::shard().tableDicts;
-    ASSERT_EQ(tables.size(), bands == 3 ? 120u : 30u);
-    ASSERT_EQ(a->cutArray.size(), 6u);
-    EXPECT_EQ(a->cutArray[1], std::vector<int>(bits.begin() + 6, bits.begin() + 12));
-    for (const auto& [number, table] : tables) {
-      size_t filed = 0;
-      for (const auto& [key, nodes] : table) {
-        filed += nodes.size();
-        const bool hasA = std::find(nodes.begin(), nodes.end(), a) != nodes.end();
-        const bool hasB = std::find(nodes.begin(), nodes.end(), b) != nodes.end();
-        EXPECT_EQ(hasA, hasB) << "table " << number;
-      }
-      EXPECT_EQ(filed, 3u);
-    }
-  }
-  // Table 0 stands for bands 0, 1, 2: a's key there is its first 18 bits.
-  fileAndSearch({a, b, c}, 3, 0);
-  const int64_t key =
-      LSHService::arrayBinary2Dec(std::vector<int>(bits.begin(), bits.begin() + 18));
-  EXPECT_EQ(LSHService::shard().tableDicts.at(0).at(key).size(), 2u);
 }
 
 TEST_F(LSHServiceConcurrencyTest, ThresholdZeroAcceptsOnlyIdenticalFingerprints) {

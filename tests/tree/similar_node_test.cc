@@ -10,9 +10,13 @@
 #include "orvexa/tree/bk_tree_service.h"
 #include "orvexa/tree/inverted_sort.h"
 #include "orvexa/tree/similar_node.h"
+#include "tree/nodes.h"
 
 namespace orvexa {
 namespace {
+
+using testing::makeNode;
+using testing::randomBits;
 
 std::vector<int> bitsOf(const std::string& text) {
   std::vector<int> bits;
@@ -25,18 +29,6 @@ std::vector<int> bitsOf(const std::string& text) {
 std::vector<int> flipped(std::vector<int> bits, std::initializer_list<size_t> positions) {
   for (size_t p : positions) bits[p] = 1 - bits[p];
   return bits;
-}
-
-std::vector<int> randomBits(std::mt19937& random, size_t count = 36) {
-  std::vector<int> bits(count);
-  for (int& b : bits) b = static_cast<int>(random() & 1u);
-  return bits;
-}
-
-SimilarNodePtr makeNode(const std::string& name, std::vector<int> fingerprint) {
-  return std::make_shared<SimilarNode>(Url::fromPath("/p/" + name + ".jpg", false), "/p/" + name,
-                                       std::move(fingerprint), std::vector<int>{1, 2, 3},
-                                       std::vector<int>{4, 5, 6});
 }
 
 std::set<std::string> namesOf(const SimilarNodeSet& nodes) {
@@ -213,36 +205,6 @@ TEST(OldBKTreeServiceTest, QueryReturnsEachNodeOnce) {
             (std::set<std::string>{"/p/a.jpg", "/p/b.jpg", "/p/d.jpg"}));
   EXPECT_EQ(tree->query(flipped(kBase, {0}), "/p/b.jpg", 1), std::set<std::string>{});
   EXPECT_EQ(tree->query(elems["/p/c.jpg"], "/p/c.jpg", 1), std::set<std::string>{"/p/c.jpg"});
-}
-
-TEST(OldBKTreeServiceTest, QueryIsSoundAndExactAtThresholdZero) {
-  std::mt19937 random(7);
-  std::map<std::string, std::vector<int>> elems;
-  std::vector<int> seed;
-  for (int i = 0; i < 300; ++i) {
-    if (i % 30 == 0) seed = randomBits(random);
-    std::vector<int> bits = seed;
-    for (size_t f = random() % 6; f > 0; --f) bits[random() % bits.size()] ^= 1;
-    elems["n" + std::to_string(1000 + i)] = bits;
-  }
-  for (int threshold : {0, 3, 6}) {
-    SCOPED_TRACE(threshold);
-    int every = 0;
-    for (const auto& [name, bits] : elems) {
-      if (++every % 4 != 0) continue;  // a quarter of the names as queries
-      auto tree = OldBKTreeService::mk(elems);
-      std::set<std::string> expected;
-      for (const auto& [other, otherBits] : elems) {
-        if (OldBKTreeService::calculateHamming(bits, otherBits) <= threshold)
-          expected.insert(other);
-      }
-      const std::set<std::string> found = tree->query(bits, name, threshold);
-      ASSERT_TRUE(std::includes(expected.begin(), expected.end(), found.begin(), found.end()));
-      if (threshold == 0) {
-        ASSERT_EQ(found, expected) << name;
-      }
-    }
-  }
 }
 
 TEST(FingerprintUtilitiesTest, HashStringAndBinaryText) {

@@ -16,6 +16,7 @@
 #include "orvexa/units/log_service.h"
 #include "scan/disk_analysis/disk_scan_fixture.h"
 #include "support/run_program.h"
+#include "support/scan_lifecycle.h"
 #include "support/temp_dir.h"
 
 namespace orvexa {
@@ -85,52 +86,17 @@ TEST(DiskAnalysisServiceTest, FolderWithoutContentFinishesAtOnceWithAnEmptyRoot)
   }
 }
 
-TEST(DiskAnalysisServiceTest, PackagesAreWalkedAsFolders) {
-  TempDir tmp;
-  tmp.writeFile("Tool.app/Contents/Info.plist", std::string(20, 'p'));
-  tmp.writeFile("Tool.app/Contents/MacOS/tool", std::string(100, 't'));
-  tmp.writeFile("Lib.framework/Versions/A/Lib", std::string(7, 'l'));
-  tmp.writeFile("notes.txt", "abc");
-  DiskScan scan(kFeatureID);
-  ASSERT_TRUE(scan.run(tmp.path()));
-  FilePtr root = scan.root();
-  ASSERT_TRUE(root);
-  EXPECT_EQ(root->size, 130);
-
-  struct Expect {
-    const char* path;
-    int kind;
-    int64_t size;
-    size_t children;
-  };
-  const Expect expected[] = {
-      {"Tool.app", raw(FilesKind::Folder), 120, 1},
-      {"Tool.app/Contents", raw(FilesKind::Folder), 120, 2},
-      {"Tool.app/Contents/MacOS/tool", raw(FilesKind::File), 100, 0},
-      {"Lib.framework", raw(FilesKind::Folder), 7, 1},
-      {"Lib.framework/Versions/A/Lib", raw(FilesKind::File), 7, 0},
-      {"notes.txt", raw(FilesKind::File), 3, 0},
-  };
-  for (const Expect& e : expected) {
-    SCOPED_TRACE(e.path);
-    FilePtr record = findRecord(root, e.path);
-    ASSERT_TRUE(record);
-    EXPECT_EQ(record->fileKind, e.kind);
-    EXPECT_EQ(record->size, e.size);
-    EXPECT_EQ(record->childrens.size(), e.children);
-    EXPECT_EQ(record->url.path(), tmp / e.path);
-  }
-}
-
 TEST(DiskAnalysisServiceTest, IdentifiersRestartInEveryFolderAndLinkToTheParent) {
   TempDir tmp;
-  // Name order is byte order: "B" < "a" < "b.txt" < "c".
+  // Name order is byte order: "B" < "Tool.app" < "a" < "b.txt" < "c".
   tmp.writeFile("c/z.bin", "1");
   tmp.writeFile("c/y/deep.bin", "22");
   tmp.writeFile("c/x.bin", "333");
   tmp.writeFile("a/one", "4444");
   tmp.writeFile("b.txt", "55555");
   tmp.makeDir("B");
+  // Packages are walked like any folder.
+  tmp.writeFile("Tool.app/Contents/MacOS/tool", std::string(100, 't'));
   DiskScan scan(kFeatureID);
   ASSERT_TRUE(scan.run(tmp.path()));
   FilePtr root = scan.root();
@@ -138,7 +104,7 @@ TEST(DiskAnalysisServiceTest, IdentifiersRestartInEveryFolderAndLinkToTheParent)
 
   std::vector<std::string> topNames;
   for (const FilePtr& c : root->childrens) topNames.push_back(c->title);
-  EXPECT_EQ(topNames, (std::vector<std::string>{"B", "a", "b.txt", "c"}));
+  EXPECT_EQ(topNames, (std::vector<std::string>{"B", "Tool.app", "a", "b.txt", "c"}));
   std::vector<std::string> cNames;
   for (const FilePtr& c : findRecord(root, "c")->childrens) cNames.push_back(c->title);
   EXPECT_EQ(cNames, (std::vector<std::string>{"x.bin", "y", "z.bin"}));
@@ -162,14 +128,17 @@ TEST(DiskAnalysisServiceTest, IdentifiersRestartInEveryFolderAndLinkToTheParent)
   EXPECT_EQ(findRecord(root, "c/y/deep.bin")->levelInt, 3);
   EXPECT_EQ(findRecord(root, "c")->size, 6);
   EXPECT_EQ(findRecord(root, "B")->size, 0);
-  EXPECT_EQ(root->size, 15);
-  EXPECT_EQ(scan.total.load(), 15);
-  EXPECT_EQ(scan.category()->size, 15);
+  EXPECT_EQ(findRecord(root, "Tool.app")->fileKind, raw(FilesKind::Folder));
+  EXPECT_EQ(findRecord(root, "Tool.app")->size, 100);
+  EXPECT_EQ(findRecord(root, "Tool.app/Contents/MacOS/tool")->fileKind, raw(FilesKind::File));
+  EXPECT_EQ(root->size, 115);
+  EXPECT_EQ(scan.total.load(), 115);
+  EXPECT_EQ(scan.category()->size, 115);
 
   // One report per top-level item, by its identifier, and the fraction
   // reaches 1.
   std::map<int, int64_t> singles(scan.singles.begin(), scan.singles.end());
-  EXPECT_EQ(singles, (std::map<int, int64_t>{{0, 0}, {1, 4}, {2, 5}, {3, 6}}));
+  EXPECT_EQ(singles, (std::map<int, int64_t>{{0, 0}, {1, 100}, {2, 4}, {3, 5}, {4, 6}}));
   ASSERT_FALSE(scan.percents.empty());
   EXPECT_FLOAT_EQ(scan.percents.back(), 1.0f);
 }
@@ -251,14 +220,12 @@ TEST(DiskAnalysisServiceTest, ASecondStartWhileOneRunsIsRefused) {
   TempDir tmp;
   tmp.writeFile("a", "1");
   DiskScan scan(kFeatureID);
-  ScanStatusTable::set(kFeatureID, ScanState::start);
-  const size_t offset = testing::logSize();
-  scan.start(tmp.path());
-  EXPECT_FALSE(scan.done.wait(std::chrono::milliseconds(300)));
-  EXPECT_NE(testing::logSince(offset).find(":Info>:scanDiskAnalysisService Scanning\n"),
-            std::string::npos);
+  const std::string log = testing::logOfStartWhileRunning(kFeatureID, [&] {
+    scan.start(tmp.path());
+    EXPECT_FALSE(scan.done.wait(std::chrono::milliseconds(300)));
+  });
+  EXPECT_NE(log.find(":Info>:scanDiskAnalysisService Scanning\n"), std::string::npos);
   EXPECT_TRUE(scan.feature->categoryInfo.empty());
-  EXPECT_EQ(ScanStatusTable::get(kFeatureID), static_cast<int>(ScanState::start));
 }
 
 // After a scan, plays the clean service: ticks records, deletes the ticked

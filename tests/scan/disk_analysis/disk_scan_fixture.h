@@ -1,10 +1,6 @@
 // Running a disk analysis to its end in a test, and small tree helpers.
 #pragma once
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -14,6 +10,7 @@
 #include <vector>
 
 #include "orvexa/scan/disk_analysis/disk_analysis_service.h"
+#include "support/deep_tree.h"
 #include "support/features.h"
 #include "support/signal.h"
 
@@ -93,40 +90,6 @@ inline FilePtr findRecord(const FilePtr& root, const std::string& relative) {
     start = slash == std::string::npos ? relative.size() : slash + 1;
   }
   return current;
-}
-
-// Creates a chain of `depth` folders named `name` below `base`, working
-// relative to folder descriptors (the chain's path is far beyond PATH_MAX),
-// with a file "f" of `fileSize` bytes in every `fileEvery`-th folder and in
-// the deepest. Returns the number of files made, -1 on failure.
-inline int makeDeepChain(const std::string& base, int depth, const std::string& name, int fileEvery,
-                         size_t fileSize) {
-  int fd = ::open(base.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return -1;
-  const std::string filler(fileSize, 'x');
-  int files = 0;
-  for (int level = 1; level <= depth; ++level) {
-    if (::mkdirat(fd, name.c_str(), 0755) != 0) {
-      ::close(fd);
-      return -1;
-    }
-    int child = ::openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    ::close(fd);
-    if (child < 0) return -1;
-    fd = child;
-    if (level % fileEvery == 0 || level == depth) {
-      int f = ::openat(fd, "f", O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-      if (f < 0 ||
-          ::write(f, filler.data(), filler.size()) != static_cast<ssize_t>(filler.size())) {
-        ::close(fd);
-        return -1;
-      }
-      ::close(f);
-      ++files;
-    }
-  }
-  ::close(fd);
-  return files;
 }
 
 }  // namespace orvexa::testing

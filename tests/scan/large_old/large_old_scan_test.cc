@@ -6,7 +6,6 @@
 #include <atomic>
 #include <map>
 #include <mutex>
-#include <random>
 #include <set>
 #include <thread>
 
@@ -16,37 +15,17 @@
 #include "orvexa/scan/large_old/large_and_old_file_service.h"
 #include "orvexa/units/main_queue.h"
 #include "support/sandbox.h"
+#include "support/scan_lifecycle.h"
 #include "support/signal.h"
 #include "support/temp_dir.h"
 
-// Features shaped like the catalogue's large-and-old-files feature, and
-// records to file into them.
+// The catalogue's large-and-old-files feature, and records to file into it.
 namespace orvexa::testing {
 
-// A feature whose first category is an all-files category with `views`
-// sub-categories (twelve is well-formed). Keep the module alive.
-inline ModulePtr makeLargeModule(int featureID, size_t views = 12, int allFinderID = 0) {
-  auto module = std::make_shared<ModuleInformation>(6, "Large", "LaregeAndOldFiles", Image{}, "",
-                                                    "1.0", std::vector<FeaturePtr>{});
-  auto feature =
-      std::make_shared<FeatureInformation>(featureID, 0, Image{}, "Large and Old Files", "",
-                                           std::vector<CategoryPtr>{}, module, std::any{});
-  module->featureInfo.push_back(feature);
-  auto all = std::make_shared<CategoryInformation>(
-      0, allFinderID, "All", Image{}, 0, "", raw(CategoryInfomationKind::LargeAndOldFileAllSet),
-      std::vector<Url>{}, std::vector<FilePtr>{}, feature, std::any{}, 0, false);
-  std::vector<CategoryPtr> subs;
-  for (size_t i = 0; i < views; ++i) {
-    auto sub = std::make_shared<CategoryInformation>(
-        0, static_cast<int>(i), "View " + std::to_string(i), Image{}, 0, "",
-        raw(CategoryInfomationKind::Common), std::vector<Url>{}, std::vector<FilePtr>{}, feature,
-        std::any{}, 1, false);
-    sub->parentCategory = all;
-    subs.push_back(sub);
-  }
-  all->childrenCateogry = std::move(subs);
-  feature->categoryInfo.push_back(all);
-  return module;
+// A fresh copy of the catalogue's feature; `modules` keeps it alive.
+inline FeaturePtr largeFeature(std::vector<ModulePtr>& modules) {
+  modules = ModuleInformation::getDefault();
+  return findFeatureByModuleType(modules, "LaregeAndOldFiles");
 }
 
 inline CategoryPtr view(const CategoryPtr& all, LargeAndFileKind kind) {
@@ -125,8 +104,7 @@ class LargeOldScanTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ScanStatusTable::erase(kFeatureID);
-    modules_ = ModuleInformation::getDefault();
-    feature_ = findFeatureByModuleType(modules_, "LaregeAndOldFiles");
+    feature_ = testing::largeFeature(modules_);
     ASSERT_TRUE(feature_);
     ASSERT_EQ(feature_->finderID, kFeatureID);
     all_ = S::allFilesCategory(feature_);
@@ -267,20 +245,18 @@ TEST_F(LargeOldScanTest, ASecondScanStartsFromEmptyViews) {
 }
 
 TEST_F(LargeOldScanTest, ASecondStartOnlyLogsScanning) {
-  ScanStatusTable::set(kFeatureID, ScanState::start);
   sb_.file("~/a.txt", "aaaa");
-  size_t offset = testing::logSize();
   std::atomic<int> calls{0};
-  S::scanLargeAndOldFile(
-      feature_, [&](const std::string&, int64_t) { ++calls; }, [&](float) { ++calls; },
-      [&](int, int64_t) { ++calls; }, [&](const FeaturePtr&, int64_t) { ++calls; }, queue_);
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  queue_->waitUntilIdle();
-  MainQueue::sync([] {});
+  const std::string log = testing::logOfStartWhileRunning(kFeatureID, [&] {
+    S::scanLargeAndOldFile(
+        feature_, [&](const std::string&, int64_t) { ++calls; }, [&](float) { ++calls; },
+        [&](int, int64_t) { ++calls; }, [&](const FeaturePtr&, int64_t) { ++calls; }, queue_);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    queue_->waitUntilIdle();
+    MainQueue::sync([] {});
+  });
   EXPECT_EQ(calls.load(), 0);
-  EXPECT_EQ(serviceLines(testing::logSince(offset)),
-            std::vector<std::string>{"LargeAndOldScanService Scanning"});
-  EXPECT_EQ(ScanStatusTable::get(kFeatureID), static_cast<int>(ScanState::start));
+  EXPECT_EQ(serviceLines(log), std::vector<std::string>{"LargeAndOldScanService Scanning"});
   EXPECT_TRUE(all_->childrens.empty());
 }
 
@@ -304,8 +280,8 @@ TEST_F(LargeOldScanTest, AMalformedCatalogueFilesNothingAndStillFinishes) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     ScanStatusTable::erase(kFeatureID);
-    auto module = testing::makeLargeModule(kFeatureID);
-    feature_ = module->featureInfo.front();
+    std::vector<ModulePtr> modules;
+    feature_ = testing::largeFeature(modules);
     CategoryPtr all = feature_->categoryInfo[0];
     c.damage(feature_);
     EXPECT_EQ(S::allFilesCategory(feature_), nullptr);
@@ -339,6 +315,7 @@ TEST_F(LargeOldScanTest, AMalformedCatalogueFilesNothingAndStillFinishes) {
     EXPECT_EQ(all->childrens[0]->finderID(), 0);
   }
   EXPECT_EQ(S::allFilesCategory(nullptr), nullptr);
+  EXPECT_EQ(std::get<0>(S::sortCategory(nullptr)), 0);
   S::addToChildrenCategory(nullptr, testing::makeRecord("/x", 1, {}), {}, {}, {});
 }
 
@@ -426,41 +403,29 @@ TEST(LargeOldScanConcurrencyTest, EveryStoppedWalkEndsWithExactlyOneDone) {
   for (int d = 0; d < 10; ++d) {
     for (int f = 0; f < 100; ++f) sb.file("~/d" + std::to_string(d) + "/f" + std::to_string(f), 3);
   }
-  auto module = testing::makeLargeModule(kFeatureID);
-  FeaturePtr feature = module->featureInfo.front();
+  std::vector<ModulePtr> modules;
+  FeaturePtr feature = testing::largeFeature(modules);
   auto queue = std::make_shared<SerialGCDService>(SerialGCDService::GCDQOS::default_);
-  std::mt19937 random(4242);
-  std::uniform_int_distribution<int> delayUs(0, 3000);
-  int stopped = 0;
-  for (int run = 0; run < 15; ++run) {
-    SCOPED_TRACE(run);
-    ScanStatusTable::erase(kFeatureID);
-    std::atomic<int> doneCalls{0};
-    int64_t total = -1;
-    Signal done;
-    S::scanLargeAndOldFile(
-        feature, nullptr, [](float) {}, nullptr,
-        [&](const FeaturePtr&, int64_t t) {
-          total = t;
-          ++doneCalls;
-          done.notify();
-        },
-        queue);
-    if (!done.wait(std::chrono::microseconds(delayUs(random))) &&
-        ScanStatusTable::get(kFeatureID) == static_cast<int>(ScanState::start)) {
-      SuperScanService::stop(feature);
-      ++stopped;
-    }
-    ASSERT_TRUE(done.wait(std::chrono::seconds(60)));
-    MainQueue::sync([] {});
-    EXPECT_EQ(doneCalls.load(), 1);
-    EXPECT_EQ(ScanStatusTable::get(kFeatureID), static_cast<int>(ScanState::end));
-    CategoryPtr all = feature->categoryInfo[0];
-    EXPECT_EQ(total, static_cast<int64_t>(all->childrens.size()) * 3);
-    EXPECT_LE(all->childrens.size(), 1000u);
-  }
+  int64_t total = -1;
+  const int stopped = testing::runStopStorm(
+      kFeatureID, 15, std::chrono::microseconds(3000), 4242,
+      [&](Signal& done) {
+        S::scanLargeAndOldFile(
+            feature, nullptr, [](float) {}, nullptr,
+            [&](const FeaturePtr&, int64_t t) {
+              total = t;
+              done.notify();
+            },
+            queue);
+      },
+      [&] { SuperScanService::stop(feature); },
+      [&] {
+        MainQueue::sync([] {});
+        CategoryPtr all = feature->categoryInfo[0];
+        EXPECT_EQ(total, static_cast<int64_t>(all->childrens.size()) * 3);
+        EXPECT_LE(all->childrens.size(), 1000u);
+      });
   EXPECT_GT(stopped, 0);
-  ScanStatusTable::erase(kFeatureID);
 }
 
 // A fixed "now" and the limits a scan starting then would use.
@@ -492,8 +457,8 @@ TEST(LargeOldFilingTest, SizeAndAgeViewsAtTheExactLimits) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    auto module = testing::makeLargeModule(1);
-    CategoryPtr all = S::allFilesCategory(module->featureInfo.front());
+    std::vector<ModulePtr> modules;
+    CategoryPtr all = S::allFilesCategory(testing::largeFeature(modules));
     ASSERT_TRUE(all);
     FilePtr file = testing::makeRecord("/nonexistent/f", c.size, c.date);
     S::addToChildrenCategory(all, file, kYear, kMonth, kWeek);
@@ -552,8 +517,9 @@ TEST(LargeOldFilingTest, TypeOfAFileComesFromTheItemAtItsUrl) {
 
 TEST(LargeOldFilingTest, SortCategoryTakesOutDeletedFilesAndReportsFailures) {
   testing::TempDir dir;
-  auto module = testing::makeLargeModule(1, 12, /*allFinderID=*/3);
-  CategoryPtr all = S::allFilesCategory(module->featureInfo.front());
+  std::vector<ModulePtr> modules;
+  CategoryPtr all = S::allFilesCategory(testing::largeFeature(modules));
+  all->setFinderID(3);  // the records' parent identifier does not follow it
   const Timestamp now = std::chrono::system_clock::now();
   struct Entry {
     const char* name;
@@ -609,28 +575,6 @@ TEST(LargeOldFilingTest, SortCategoryTakesOutDeletedFilesAndReportsFailures) {
   ASSERT_EQ(noFailures.size(), 1u);
   EXPECT_EQ(noErrors, "Permission denied,");
   EXPECT_EQ(all->childrens.size(), 3u);
-}
-
-TEST(LargeOldFilingTest, SortCategoryJoinsEveryFailureText) {
-  auto module = testing::makeLargeModule(1);
-  CategoryPtr all = S::allFilesCategory(module->featureInfo.front());
-  for (const char* error : {"A", "", "B"}) {
-    FilePtr f = testing::makeRecord("/nonexistent/x", 1, kNow);
-    f->state = 1;
-    f->deleteStatus = raw(DeleteStatus::DeleteError);
-    f->deleteErrorDesc = error;
-    all->childrens.push_back(f);
-  }
-  auto [deleted, failures, errors] = S::sortCategory(all);
-  EXPECT_EQ(deleted, 0);
-  EXPECT_EQ(failures.size(), 3u);
-  EXPECT_EQ(errors, "A,,B,");
-  EXPECT_EQ(all->size, 3);
-
-  auto [d, f, e] = S::sortCategory(nullptr);
-  EXPECT_EQ(d, 0);
-  EXPECT_TRUE(f.empty());
-  EXPECT_EQ(e, "");
 }
 
 }  // namespace

@@ -3,7 +3,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <random>
 
 #include "orvexa/platform/plist.h"
 #include "orvexa/scan/master/email_scan_service.h"
@@ -13,6 +12,7 @@
 #include "orvexa/scan/master/trash_bin_scan_service.h"
 #include "support/features.h"
 #include "support/sandbox.h"
+#include "support/scan_lifecycle.h"
 #include "support/signal.h"
 #include "support/temp_dir.h"
 
@@ -116,16 +116,15 @@ TEST_F(JunkScannersTest, SystemJunkListsTopLevelItemsAndFiltersSystemCaches) {
 
 TEST_F(JunkScannersTest, SecondStartWhileRunningDoesNothing) {
   auto module = testing::makeModule(kFeatureID, {{"C", CategoryInfomationKind::Common, {}}});
-  ScanStatusTable::set(kFeatureID, ScanState::start);
-  size_t offset = testing::logSize();
   bool called = false;
-  SystemScanService::scan(
-      testing::featureOf(module), nullptr, nullptr,
-      [&](int, const CategoryResult&) { called = true; },
-      [&](std::map<int, CategoryResult>) { called = true; }, queue_);
-  queue_->waitUntilIdle();
+  const std::string log = testing::logOfStartWhileRunning(kFeatureID, [&] {
+    SystemScanService::scan(
+        testing::featureOf(module), nullptr, nullptr,
+        [&](int, const CategoryResult&) { called = true; },
+        [&](std::map<int, CategoryResult>) { called = true; }, queue_);
+    queue_->waitUntilIdle();
+  });
   EXPECT_FALSE(called);
-  std::string log = testing::logSince(offset);
   EXPECT_NE(log.find(":Info>:System Scan Scanning\n"), std::string::npos) << log;
   EXPECT_EQ(log.find("System Scan Start"), std::string::npos);
 }
@@ -245,39 +244,20 @@ TEST(SystemScanStopConcurrencyTest, EveryStoppedRunEndsWithExactlyOneDone) {
   auto module = testing::makeModule(kStopFeatureID, categories);
   FeaturePtr feature = testing::featureOf(module);
   auto queue = std::make_shared<SerialGCDService>(SerialGCDService::GCDQOS::default_);
-
-  std::mt19937 random(20261205);
-  std::uniform_int_distribution<int> delayUs(0, 20000);
-  const int runs = 40;
-  int stopped = 0;
-  for (int run = 0; run < runs; ++run) {
-    SCOPED_TRACE(run);
-    ScanStatusTable::erase(kStopFeatureID);
-    std::atomic<int> doneCalls{0};
-    testing::Signal done;
-    SystemScanService::scan(
-        feature, [](const std::string&, int64_t) {}, [](float) {},
-        [](int, const CategoryResult&) {},
-        [&](std::map<int, CategoryResult> results) {
-          EXPECT_EQ(results.size(), 4u);
-          ++doneCalls;
-          done.notify();
-        },
-        queue);
-    // A run that finished before its moment came is not stopped (a stop
-    // after the end leaves the finished feature as it is).
-    if (!done.wait(std::chrono::microseconds(delayUs(random))) &&
-        ScanStatusTable::get(kStopFeatureID) == static_cast<int>(ScanState::start)) {
-      SystemScanService::stop(feature);
-      ++stopped;
-    }
-    ASSERT_TRUE(done.wait(std::chrono::seconds(60)));
-    queue->waitUntilIdle();
-    EXPECT_EQ(doneCalls.load(), 1);
-    EXPECT_EQ(ScanStatusTable::get(kStopFeatureID), static_cast<int>(ScanState::end));
-  }
-  EXPECT_GT(stopped, runs / 4) << "many runs must really be stopped mid-way";
-  ScanStatusTable::erase(kStopFeatureID);
+  const int stopped = testing::runStopStorm(
+      kStopFeatureID, 40, std::chrono::microseconds(20000), 20261205,
+      [&](Signal& done) {
+        SystemScanService::scan(
+            feature, [](const std::string&, int64_t) {}, [](float) {},
+            [](int, const CategoryResult&) {},
+            [&done](std::map<int, CategoryResult> results) {
+              EXPECT_EQ(results.size(), 4u);
+              done.notify();
+            },
+            queue);
+      },
+      [&] { SystemScanService::stop(feature); }, [&] { queue->waitUntilIdle(); });
+  EXPECT_GT(stopped, 10) << "many runs must really be stopped mid-way";
 }
 
 }  // namespace

@@ -8,14 +8,9 @@
 
 #include "orvexa/scan/similar_text/compressed_sizes.h"
 #include "orvexa/scan/similar_text/document_groups.h"
-#include "orvexa/units/gzip.h"
 
 namespace orvexa {
 namespace {
-
-int32_t gzipSize(const std::string& text) {
-  return static_cast<int32_t>(gzipped(Data(text.begin(), text.end())).size());
-}
 
 // Deterministic prose-like text: words drawn from a small vocabulary, so
 // unrelated texts share words but not sentences.
@@ -42,74 +37,46 @@ CompressedSizes measured(const std::vector<std::string>& texts) {
   return sizes;
 }
 
-TEST(CompressedSizesTest, StoresGzipSizesOfEveryTextAndOrderedPair) {
-  const std::vector<std::string> texts = {"alpha beta gamma", "", "gamma delta \xC3\xA9",
-                                          wordsText(1, 3000), ""};
+// Sizes themselves are gzip's business; what is checked here is which
+// entries are filled, what empty texts mean, and what the distance orders.
+TEST(CompressedSizesTest, EmptyTextsHaveNoDistanceAndStoppedRowsStayUnmeasured) {
+  const std::vector<std::string> texts = {"alpha beta gamma", "", "gamma delta", ""};
   CompressedSizes sizes = measured(texts);
-  ASSERT_EQ(sizes.count(), 5u);
-  EXPECT_EQ(sizes.measuredSingleSizes(), 5u);
-  EXPECT_EQ(sizes.measuredPairSizes(), 25u);
-  for (size_t i = 0; i < texts.size(); ++i) {
-    SCOPED_TRACE(i);
-    EXPECT_EQ(sizes.singleSize(i), gzipSize(texts[i]));
-    for (size_t j = 0; j < texts.size(); ++j) {
-      SCOPED_TRACE(j);
-      EXPECT_EQ(sizes.pairSize(i, j), gzipSize(texts[i] + texts[j]));
-    }
-  }
+  EXPECT_EQ(sizes.measuredSingleSizes(), 4u);
+  EXPECT_EQ(sizes.measuredPairSizes(), 16u);
   // The empty text compresses to nothing, not to an empty gzip member.
   EXPECT_EQ(sizes.singleSize(1), 0);
-  EXPECT_EQ(sizes.pairSize(1, 4), 0);
-  // Empty texts have no distance, not even to each other.
-  EXPECT_EQ(sizes.distance(1, 4), std::nullopt);
+  EXPECT_EQ(sizes.pairSize(1, 3), 0);
+  EXPECT_EQ(sizes.distance(1, 3), std::nullopt);
   EXPECT_EQ(sizes.distance(1, 0), std::nullopt);
-  EXPECT_FALSE(sizes.isWithin(1, 4, 1000));
+  EXPECT_FALSE(sizes.isWithin(1, 3, 1000));
   EXPECT_FALSE(sizes.isWithin(2, 1, 1000));
-}
 
-TEST(CompressedSizesTest, StoppedRowLeavesTheRestUnmeasured) {
-  const std::vector<std::string> texts = {"a", "b", "c", "d"};
-  CompressedSizes sizes(texts.size());
+  CompressedSizes stopped(texts.size());
   int asked = 0;
-  sizes.measureRow(texts, 2, [&] { return ++asked > 2; });
-  EXPECT_EQ(sizes.singleSize(2), gzipSize("c"));
-  EXPECT_EQ(sizes.pairSize(2, 0), gzipSize("ca"));
-  EXPECT_EQ(sizes.pairSize(2, 1), gzipSize("cb"));
-  EXPECT_EQ(sizes.pairSize(2, 2), CompressedSizes::kNone);
-  EXPECT_EQ(sizes.singleSize(0), CompressedSizes::kNone);
+  stopped.measureRow(texts, 2, [&] { return ++asked > 2; });
+  EXPECT_EQ(stopped.pairSize(2, 1), sizes.pairSize(2, 1));
+  EXPECT_EQ(stopped.pairSize(2, 2), CompressedSizes::kNone);
+  EXPECT_EQ(stopped.singleSize(0), CompressedSizes::kNone);
   // A pair needs both orders: nothing can be said about 0 and 2 yet.
-  EXPECT_EQ(sizes.distance(0, 2), std::nullopt);
-  EXPECT_FALSE(sizes.isWithin(0, 2, 100));
+  EXPECT_EQ(stopped.distance(0, 2), std::nullopt);
+  EXPECT_FALSE(stopped.isWithin(0, 2, 100));
 }
 
-// The distance takes the smaller of the two orders of a pair; isWithin
-// compares it with the percent exactly, and never for a negative percent.
-TEST(CompressedSizesTest, DistanceIsTheNormalisedCompressionDistance) {
+TEST(CompressedSizesTest, DistanceOrdersTextsByLikenessAndIsWithinIsExact) {
   const std::string letter = wordsText(7, 1500);
   std::string revised = letter;
   revised.replace(700, 60, "an entirely new sentence about the delivery of the chairs. ");
-  const std::vector<std::string> texts = {letter, revised, wordsText(8, 1500), letter,
-                                          wordsText(7, 1700)};
+  const std::vector<std::string> texts = {letter, revised, wordsText(8, 1500), letter};
   CompressedSizes sizes = measured(texts);
-  for (size_t i = 0; i < texts.size(); ++i) {
-    for (size_t j = i + 1; j < texts.size(); ++j) {
-      SCOPED_TRACE(::testing::Message() << i << "," << j);
-      const double pair = std::min(sizes.pairSize(i, j), sizes.pairSize(j, i));
-      const double a = sizes.singleSize(i);
-      const double b = sizes.singleSize(j);
-      ASSERT_TRUE(sizes.distance(i, j));
-      const double d = *sizes.distance(i, j);
-      EXPECT_DOUBLE_EQ(d, (pair - std::min(a, b)) / std::max(a, b));
-      EXPECT_DOUBLE_EQ(d, *sizes.distance(j, i));
-      for (int percent = -1; percent <= 101; ++percent) {
-        EXPECT_EQ(sizes.isWithin(i, j, percent), percent >= 0 && d * 100 <= percent + 1e-9)
-            << percent;
-      }
-    }
-  }
   EXPECT_LT(*sizes.distance(0, 3), 0.05);  // the same text twice
   EXPECT_LT(*sizes.distance(0, 1), 0.25);  // one sentence changed
   EXPECT_GT(*sizes.distance(0, 2), 0.6);   // unrelated
+  EXPECT_DOUBLE_EQ(*sizes.distance(0, 1), *sizes.distance(1, 0));
+  const double percent = *sizes.distance(0, 1) * 100;
+  EXPECT_TRUE(sizes.isWithin(0, 1, static_cast<int>(std::ceil(percent))));
+  EXPECT_FALSE(sizes.isWithin(0, 1, static_cast<int>(std::ceil(percent)) - 1));
+  EXPECT_FALSE(sizes.isWithin(0, 3, -1));
 }
 
 TEST(DocumentGroupsTest, GroupsLinkedDocumentsAndNamesEachOnesNearest) {

@@ -12,6 +12,7 @@
 #include "orvexa/scan/similar_text/similar_text_service.h"
 #include "scan/similar_text/document_writer.h"
 #include "support/features.h"
+#include "support/scan_lifecycle.h"
 #include "support/signal.h"
 #include "support/temp_dir.h"
 
@@ -89,46 +90,58 @@ class SimilarTextServiceTest : public ::testing::Test {
     return std::string(traceBuffer_, traceSize_);
   }
 
+  // Starts a scan of `folders` whose end notifies `done`; `onFind` runs after
+  // each find is noted, `onMeasured` once the texts are measured.
+  void start(const std::vector<std::string>& folders, int threshold, Signal& done,
+             std::function<void()> onFind = nullptr, std::function<void()> onMeasured = nullptr) {
+    result_ = ScanResult();
+    logStart_ = testing::logSize();
+    traceStart_ = traceText().size();
+    std::vector<Url> paths;
+    for (const std::string& f : folders) paths.push_back(Url::fromPath(f));
+    SimilarTextService::scan(
+        feature_, paths, threshold,
+        [this, onFind](const std::string& path, int64_t size) {
+          {
+            std::lock_guard lock(mu_);
+            result_.found.emplace_back(path, size);
+          }
+          if (onFind) onFind();
+        },
+        nullptr,
+        [this, onMeasured](int position, const std::shared_ptr<const SimilarTextMeasurement>& m) {
+          EXPECT_EQ(position, 0);
+          EXPECT_TRUE(queue_->isCurrent());
+          result_.measurement = m;
+          if (onMeasured) onMeasured();
+        },
+        [this, &done](const FeaturePtr& f, int64_t total) {
+          EXPECT_EQ(f, feature_);
+          EXPECT_TRUE(queue_->isCurrent());
+          result_.total = total;
+          ++result_.doneCalls;
+          done.notify();
+        },
+        queue_);
+  }
+  // Waits for the queue; the result with the trace and log written meanwhile.
+  ScanResult finish() {
+    queue_->waitUntilIdle();
+    std::lock_guard lock(mu_);
+    std::sort(result_.found.begin(), result_.found.end());
+    result_.trace = traceText().substr(traceStart_);
+    result_.log = testing::logSince(logStart_);
+    return result_;
+  }
   // Runs a scan of `folders` and waits for done.
   ScanResult run(const std::vector<std::string>& folders,
                  int threshold = SimilarTextService::kDefaultThreshold,
                  const std::function<void()>& onMeasured = nullptr) {
-    ScanResult result;
-    const size_t logStart = testing::logSize();
-    const size_t traceStart = traceText().size();
-    std::vector<Url> paths;
-    for (const std::string& f : folders) paths.push_back(Url::fromPath(f));
     Signal done;
-    std::mutex mu;
-    SimilarTextService::scan(
-        feature_, paths, threshold,
-        [&](const std::string& path, int64_t size) {
-          std::lock_guard lock(mu);
-          result.found.emplace_back(path, size);
-        },
-        nullptr,
-        [&](int position, const std::shared_ptr<const SimilarTextMeasurement>& m) {
-          EXPECT_EQ(position, 0);
-          EXPECT_TRUE(queue_->isCurrent());
-          result.measurement = m;
-          if (onMeasured) onMeasured();
-        },
-        [&](const FeaturePtr& f, int64_t total) {
-          EXPECT_EQ(f, feature_);
-          EXPECT_TRUE(queue_->isCurrent());
-          result.total = total;
-          ++result.doneCalls;
-          done.notify();
-        },
-        queue_);
+    start(folders, threshold, done, nullptr, onMeasured);
     EXPECT_TRUE(done.wait(std::chrono::seconds(60)));
-    queue_->waitUntilIdle();
-    std::sort(result.found.begin(), result.found.end());
-    result.trace = traceText().substr(traceStart);
-    result.log = testing::logSince(logStart);
-    return result;
+    return finish();
   }
-
   CategoryPtr all() const {
     EXPECT_EQ(feature_->categoryInfo.size(), 1u);
     return feature_->categoryInfo.empty() ? nullptr : feature_->categoryInfo.front();
@@ -138,6 +151,10 @@ class SimilarTextServiceTest : public ::testing::Test {
   ModulePtr module_ =
       testing::makeModule(kFeatureID, {{"All", CategoryInfomationKind::Common, {}}});
   FeaturePtr feature_ = testing::featureOf(module_);
+  std::mutex mu_;  // guards result_.found, which the walk fills
+  ScanResult result_;
+  size_t logStart_ = 0;
+  size_t traceStart_ = 0;
   std::shared_ptr<SerialGCDService> queue_ =
       std::make_shared<SerialGCDService>(SerialGCDService::GCDQOS::default_);
   std::FILE* trace_ = nullptr;
@@ -272,124 +289,72 @@ TEST_F(SimilarTextServiceTest, VanishedMemberIsLeftOutAndItsGroupDropped) {
 }
 
 TEST_F(SimilarTextServiceTest, SecondStartWhileRunningOnlyLogs) {
-  ScanStatusTable::set(kFeatureID, ScanState::start);
   const CategoryPtr catalogueCategory = feature_->categoryInfo.front();
-  const size_t logStart = testing::logSize();
   bool called = false;
-  SimilarTextService::scan(
-      feature_, {Url::fromPath(dir_.path())}, 40,
-      [&](const std::string&, int64_t) { called = true; }, [&](float) { called = true; },
-      [&](int, const std::shared_ptr<const SimilarTextMeasurement>&) { called = true; },
-      [&](const FeaturePtr&, int64_t) { called = true; }, queue_);
-  queue_->waitUntilIdle();
+  const std::string log = testing::logOfStartWhileRunning(kFeatureID, [&] {
+    SimilarTextService::scan(
+        feature_, {Url::fromPath(dir_.path())}, 40,
+        [&](const std::string&, int64_t) { called = true; }, [&](float) { called = true; },
+        [&](int, const std::shared_ptr<const SimilarTextMeasurement>&) { called = true; },
+        [&](const FeaturePtr&, int64_t) { called = true; }, queue_);
+    queue_->waitUntilIdle();
+  });
   EXPECT_FALSE(called);
-  EXPECT_NE(testing::logSince(logStart).find("SimilarTextScanService Scanning"), std::string::npos);
+  EXPECT_NE(log.find("SimilarTextScanService Scanning"), std::string::npos);
   EXPECT_EQ(feature_->categoryInfo, std::vector<CategoryPtr>{catalogueCategory});
-  EXPECT_EQ(ScanStatusTable::get(kFeatureID), static_cast<int>(ScanState::start));
   EXPECT_EQ(traceText(), "");
 }
 
-TEST_F(SimilarTextServiceTest, TraceLinesCanGoToStandardOutput) {
-  SimilarTextService::setTraceOutput(stdout);
-  dir_.writeFile("s/a.txt", "x");
-  ::testing::internal::CaptureStdout();
-  run({dir_ / "s"});
-  std::fflush(stdout);
-  EXPECT_EQ(::testing::internal::GetCapturedStdout(), "finssss\nfinish\n");
-}
-
-// A scan on its own feature and queue, stopped from the progress callback at
-// find `stopAtFind`, or (stopAtFind 0) `delayMs` after the start.
-struct StoppedScan {
-  int64_t total = -1;
-  int doneCalls = 0;
-  int found = 0;
-  int measured = 0;
-  bool suspended = false;
-  bool finished = false;
-  CategoryPtr category;
-};
-
-StoppedScan runStopped(int featureID, const std::string& folder, int threshold, int stopAtFind,
-                       int delayMs) {
-  ModulePtr module = testing::makeModule(featureID, {{"All", CategoryInfomationKind::Common, {}}});
-  FeaturePtr feature = testing::featureOf(module);
-  ScanStatusTable::erase(featureID);
-  auto queue = std::make_shared<SerialGCDService>(SerialGCDService::GCDQOS::default_);
-  const size_t logStart = testing::logSize();
-  Signal done;
+TEST_F(SimilarTextServiceTest, StopDuringTheWalkEndsWithAnEmptyResult) {
+  for (int k = 0; k < 40; ++k) dir_.writeFile("d/" + std::to_string(k) + ".txt", "x");
   std::atomic<int> found{0};
-  std::atomic<int> measured{0};
-  StoppedScan out;
-  SimilarTextService::scan(
-      feature, {Url::fromPath(folder)}, threshold,
-      [&](const std::string&, int64_t) {
-        if (++found == stopAtFind) SuperScanService::stop(feature);
-      },
-      nullptr, [&](int, const std::shared_ptr<const SimilarTextMeasurement>&) { ++measured; },
-      [&](const FeaturePtr&, int64_t t) {
-        out.total = t;
-        done.notify();
-      },
-      queue);
-  if (stopAtFind == 0) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
-    SuperScanService::stop(feature);
-  }
-  EXPECT_TRUE(done.wait());
-  queue->waitUntilIdle();
-  out.doneCalls = done.count();
-  out.found = found.load();
-  out.measured = measured.load();
-  const std::string log = testing::logSince(logStart);
-  out.suspended = log.find("SimilarTextScanService Suspend") != std::string::npos;
-  out.finished = log.find("SimilarTextScanService Finish") != std::string::npos;
-  out.category = feature->categoryInfo.front();
-  EXPECT_EQ(ScanStatusTable::get(featureID), static_cast<int>(ScanState::end));
-  ScanStatusTable::erase(featureID);
-  return out;
+  Signal done;
+  start({dir_ / "d"}, 100, done, [&] {
+    if (++found == 3) SuperScanService::stop(feature_);
+  });
+  ASSERT_TRUE(done.wait());
+  const ScanResult r = finish();
+  EXPECT_EQ(r.doneCalls, 1);
+  EXPECT_EQ(found.load(), 3);
+  EXPECT_FALSE(r.measurement);
+  EXPECT_EQ(r.total, 0);
+  EXPECT_TRUE(all()->childrens.empty());
+  EXPECT_NE(r.log.find("SimilarTextScanService Suspend"), std::string::npos);
+  EXPECT_EQ(r.log.find("SimilarTextScanService Finish"), std::string::npos);
+  EXPECT_EQ(ScanStatusTable::get(kFeatureID), static_cast<int>(ScanState::end));
 }
 
-TEST(SimilarTextServiceConcurrencyTest, StopDuringTheWalkEndsWithAnEmptyResult) {
-  TempDir dir;
-  for (int k = 0; k < 40; ++k) dir.writeFile("d/" + std::to_string(k) + ".txt", "x");
-  SimilarTextService::setTraceOutput(nullptr);
-  const StoppedScan s = runStopped(kFeatureID + 1, dir / "d", 100, 3, 0);
-  SimilarTextService::setTraceOutput(stdout);
-  EXPECT_EQ(s.doneCalls, 1);
-  EXPECT_EQ(s.found, 3);
-  EXPECT_EQ(s.measured, 0);
-  EXPECT_EQ(s.total, 0);
-  EXPECT_TRUE(s.category->childrens.empty());
-  EXPECT_TRUE(s.suspended);
-  EXPECT_FALSE(s.finished);
-}
-
-TEST(SimilarTextServiceConcurrencyTest, StopAtAnyMomentGivesDoneOnce) {
-  TempDir dir;
-  const std::string folder = dir.makeDir("d");
+TEST_F(SimilarTextServiceTest, StopAtAnyMomentGivesDoneOnce) {
+  const std::string folder = dir_.makeDir("d");
   for (int k = 0; k < 24; ++k) {
     const std::string text = std::string(kLetter) + "\nReference " + std::to_string(k % 6);
     const std::string name = folder + "/" + std::to_string(k);
     ASSERT_TRUE(k % 2 == 0 ? testing::writeBytes(name + ".pdf", testing::pdfOfText(text))
                            : testing::writeDocx(name + ".docx", testing::paragraphsOf(text)));
   }
-  SimilarTextService::setTraceOutput(nullptr);
-  for (int delayMs : {0, 5, 20}) {
-    SCOPED_TRACE(delayMs);
-    const StoppedScan s = runStopped(kFeatureID + 2, folder, 40, 0, delayMs);
-    EXPECT_EQ(s.doneCalls, 1);
-    EXPECT_NE(s.suspended, s.finished);
-    if (s.suspended) {
-      EXPECT_EQ(s.total, 0);
-      EXPECT_TRUE(s.category->childrens.empty());
-    } else {
-      // The copies differ in one digit only: one group of all of them.
-      EXPECT_EQ(s.category->childrens.size(), 1u);
-      EXPECT_EQ(s.total, s.category->size);
-    }
-  }
-  SimilarTextService::setTraceOutput(stdout);
+  const int stopped = testing::runStopStorm(
+      kFeatureID, 4, std::chrono::microseconds(20000), 8903,
+      [&](Signal& done) {
+        // A new feature each run, so that no earlier run's groups show.
+        module_ = testing::makeModule(kFeatureID, {{"All", CategoryInfomationKind::Common, {}}});
+        feature_ = testing::featureOf(module_);
+        start({folder}, 40, done);
+      },
+      [&] { SuperScanService::stop(feature_); },
+      [&] {
+        const ScanResult r = finish();
+        const bool suspended = r.log.find("SimilarTextScanService Suspend") != std::string::npos;
+        EXPECT_NE(suspended, r.log.find("SimilarTextScanService Finish") != std::string::npos);
+        if (suspended) {
+          EXPECT_EQ(r.total, 0);
+          EXPECT_TRUE(all()->childrens.empty());
+        } else {
+          // The copies differ in one digit only: one group of all of them.
+          EXPECT_EQ(all()->childrens.size(), 1u);
+          EXPECT_EQ(r.total, all()->size);
+        }
+      });
+  EXPECT_GT(stopped, 0);
 }
 
 }  // namespace
