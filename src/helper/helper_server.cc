@@ -214,7 +214,10 @@ HelperReply HelperServer::State::runPathTasks(const HelperEventPlan& plan) {
       } else if (move) {
         done = moveItemWithoutFollowing(task.normalized, task.toPath, options.walkHook);
       } else {
-        done = removeItemWithoutFollowing(task.normalized, options.walkHook);
+        RemovalOptions removal;
+        removal.followRootLink = false;  // the root is reached from "/" without links
+        removal.hook = options.walkHook;
+        done = removeListedItem(task.listed, removal);
       }
       if (!done.ok()) {
         status = shred && !shredFailed ? HelperEventErrorID::DeleteError : failureCode;

@@ -6,7 +6,8 @@ namespace orvexa {
 
 // A disk analysis keeps one record per file and folder: keep an eye on what
 // one costs (the figure is for 64-bit libstdc++).
-static_assert(sizeof(void*) != 8 || sizeof(FileInformation) <= 216,
+// The listed identity costs 32 bytes of it.
+static_assert(sizeof(void*) != 8 || sizeof(FileInformation) <= 248,
               "FileInformation grew: every file of a disk analysis pays for it");
 
 FileInformation::FileInformation(int state_, int finderID, int parentFinderID_, std::string title_,
@@ -33,6 +34,26 @@ FileInformation::FileInformation(int state_, int finderID, int parentFinderID_, 
       levelInt(levelInt_),
       parentFileInfo(parentFileInfo_) {
   refreshHash();
+}
+
+std::optional<ListedIdentity> FileInformation::listedIdentity() const {
+  if (listedType_ == 0) return std::nullopt;
+  ListedIdentity id;
+  id.inode = listedInode_;
+  id.size = listedSize_;
+  id.modificationNs = listedModificationNs_;
+  id.device = listedDevice_;
+  id.type = listedType_;
+  return id;
+}
+
+void FileInformation::setListedIdentity(const std::optional<ListedIdentity>& identity) {
+  const ListedIdentity id = identity.value_or(ListedIdentity{});
+  listedType_ = id.type;
+  listedInode_ = id.inode;
+  listedSize_ = id.size;
+  listedModificationNs_ = id.modificationNs;
+  listedDevice_ = id.device;
 }
 
 void FileInformation::setFinderID(int id) {
