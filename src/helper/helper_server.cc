@@ -217,7 +217,14 @@ HelperReply HelperServer::State::runPathTasks(const HelperEventPlan& plan) {
         RemovalOptions removal;
         removal.followRootLink = false;  // the root is reached from "/" without links
         removal.hook = options.walkHook;
-        done = removeListedItem(task.listed, removal);
+        // Extensions that maintenance removes carry no listed identity: they
+        // are taken as they are now, reached from "/".
+        done = removeListedItem(
+            *plan.event == HelperHanldeEventID::Delete
+                ? task.listed
+                : ListedItem{"/", task.normalized,
+                             ListedIdentity::ofPath(task.normalized).value_or(ListedIdentity{})},
+            removal);
       }
       if (!done.ok()) {
         status = shred && !shredFailed ? HelperEventErrorID::DeleteError : failureCode;

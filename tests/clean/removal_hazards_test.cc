@@ -186,7 +186,8 @@ TEST_P(CleanPathTest, ItemsChangedAfterTheListingAreLeftAlone) {
 
 TEST_P(CleanPathTest, OnlyListedItemsInsideTheScannedFoldersGo) {
   // A store naming a path outside the scanned folders, a record nothing was
-  // listed for, and trees deeper than PATH_MAX (a file, a whole folder).
+  // listed for, and trees deeper than PATH_MAX (a file, a whole folder
+  // holding a link to the outside folder).
   const std::string outsideFile = outside_.writeFile("elsewhere/data", "keep");
   FilePtr fromStore = listed(outsideFile);
   FilePtr byHand = listed(sb_.file("~/Documents/by hand", 3));
@@ -197,6 +198,7 @@ TEST_P(CleanPathTest, OnlyListedItemsInsideTheScannedFoldersGo) {
   deepRecord->url = Url::fromPath(deep, false);
   deepRecord->setListedIdentity(deepIdentity);
   (void)deepFile(sb_.path("~/Deep/tree"), 25);
+  fs::create_symlink(outside_.path() + "/elsewhere", sb_.path("~/Deep/tree/link"));
   FilePtr deepTree = listed(sb_.path("~/Deep/tree"));
 
   clean(category({fromStore, byHand, deepRecord, deepTree}), CleanServiceType::Common);

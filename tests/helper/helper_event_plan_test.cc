@@ -91,12 +91,20 @@ TEST(HelperPathTest, TheSandboxRootsSystemFoldersAreProtectedToo) {
 
 TEST(HelperEventPlanTest, WellFormedEventsBecomeTasks) {
   Paths::shared().reset();
+  PlistValue listed = dict({{"0", 0}, {"1", 3}});
+  putListedItem(listed.asDictionary(), "/tmp", ListedIdentity{7, 5, 9, 2, 8});
   HelperEventPlan remove = planHelperEvent(
-      1, dict({{"/tmp/a", dict({{"0", 0}, {"1", 3}})}, {"/usr/bin", dict({{"0", 1}})}}));
+      1,
+      dict({{"/tmp//a/", listed}, {"/usr/bin", dict({{"0", 1}})}, {"/tmp/b", dict({{"0", 2}})}}));
   ASSERT_EQ(remove.error, "");
-  ASSERT_EQ(remove.tasks.size(), 2u);
+  ASSERT_EQ(remove.tasks.size(), 3u);
   EXPECT_EQ(remove.tasks[0].normalized, "/tmp/a");
   EXPECT_EQ(remove.tasks[0].refusal, "");
+  EXPECT_EQ(remove.tasks[0].listed.root, "/tmp");
+  EXPECT_EQ(remove.tasks[0].listed.path, "/tmp/a");
+  EXPECT_EQ(remove.tasks[0].listed.identity, (ListedIdentity{7, 5, 9, 2, 8}));
+  EXPECT_EQ(remove.tasks[2].refusal,
+            "Refused: the request gives no scan root and listed identity for it");
   EXPECT_EQ(remove.tasks[1].normalized, "");
   EXPECT_NE(remove.tasks[1].refusal.find("protected"), std::string::npos);
 

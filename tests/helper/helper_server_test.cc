@@ -92,11 +92,12 @@ TEST_F(HelperServerTest, DeletesWhatTheUserCannotAndRefusesSystemPaths) {
 
   std::shared_ptr<HelperProtocol> tool = connect(helper);
   ASSERT_TRUE(tool);
-  testing::EventAnswer answer = callEvent(*tool, raw(HelperHanldeEventID::Delete),
-                                          dict({{file, dict({{"0", 0}, {"1", 4}})},
-                                                {"/", dict({{"0", 1}})},
-                                                {"/usr", dict({{"0", 2}})},
-                                                {"/etc/passwd", dict({{"0", 3}})}}));
+  testing::EventAnswer answer =
+      callEvent(*tool, raw(HelperHanldeEventID::Delete),
+                dict({{file, testing::deleteValue(file, dict({{"0", 0}, {"1", 4}}))},
+                      {"/", dict({{"0", 1}})},
+                      {"/usr", dict({{"0", 2}})},
+                      {"/etc/passwd", dict({{"0", 3}})}}));
   ASSERT_TRUE(answer.answered);
   EXPECT_FALSE(answer.ok);
   EXPECT_EQ(answer.code, raw(HelperEventErrorID::DeleteError));
