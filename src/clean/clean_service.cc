@@ -69,7 +69,14 @@ void veto(HelperCleanService& request, const FilePtr& file, const std::string& w
 void verifyDuplicateGroups(HelperCleanService& request) {
   std::vector<std::string> queuedFolders;
   for (const FileInformationSet* queue : {&request.commonDelete, &request.helperDelete}) {
-    for (const FilePtr& file : *queue) queuedFolders.push_back(file->url.path() + "/");
+    for (const FilePtr& file : *queue) {
+      const bool folder =
+          file->fileKind == raw(FilesKind::Folder) || file->fileKind == raw(FilesKind::Package);
+      // (A group record has children and no path of its own.)
+      if (folder && file->childrens.empty() && !file->url.path().empty()) {
+        queuedFolders.push_back(file->url.path() + "/");
+      }
+    }
   }
   auto goesWithAFolder = [&](const std::string& path) {
     for (const std::string& folder : queuedFolders) {

@@ -254,17 +254,25 @@ TEST_P(CleanPathTest, ACopyGoesOnlyWhileTheKeptCopyStillMatches) {
     EXPECT_EQ(exists(kept), std::string(c.name) != "kept copy deleted");
     fs::remove_all(sb_.path("~/Pictures"));
   }
-  // A group whose every copy is ticked keeps them all.
+  // A group whose every copy is ticked keeps them all; the next group is
+  // cleaned as usual.
   FilePtr first = listed(sb_.file("~/Pictures/b.jpg", 600));
   FilePtr second = listed(sb_.file("~/Pictures/b copy.jpg", 600));
-  auto group = std::make_shared<FileInformation>();
-  group->state = 1;
-  group->canDelete = GetParam() == CleanPath::direct;
-  group->childrens = {first, second};
-  clean(category({group}), CleanServiceType::Duplicate);
+  FilePtr kept = listed(sb_.file("~/Pictures/c.jpg", 900), 0);
+  FilePtr copy = listed(sb_.file("~/Pictures/c copy.jpg", 900));
+  std::vector<FilePtr> groups;
+  for (auto members : {std::vector<FilePtr>{first, second}, std::vector<FilePtr>{kept, copy}}) {
+    groups.push_back(std::make_shared<FileInformation>());
+    groups.back()->state = members.front() == first ? 1 : -1;
+    groups.back()->childrens = members;
+    groups.back()->canDelete = GetParam() == CleanPath::direct;
+  }
+  clean(category(groups, -1), CleanServiceType::Duplicate);
   EXPECT_TRUE(exists(first->url.path()));
   EXPECT_TRUE(exists(second->url.path()));
   EXPECT_EQ(second->deleteErrorDesc, "not removed: no copy of its group would be kept");
+  EXPECT_TRUE(exists(kept->url.path()));
+  EXPECT_FALSE(exists(copy->url.path()));
 }
 
 INSTANTIATE_TEST_SUITE_P(, CleanPathTest, ::testing::Values(CleanPath::direct, CleanPath::helper),
