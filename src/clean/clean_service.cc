@@ -51,14 +51,14 @@ bool removeRecord(const FilePtr& file, const std::vector<std::string>& roots, in
   return allRemoved;
 }
 
-bool isQueued(const HelperCleanService& request, const FilePtr& file) {
-  return request.commonDelete.contains(file) || request.helperDelete.contains(file);
-}
-
+// Refuses a record and its ticked descendants (the ones selecting queued).
 void veto(HelperCleanService& request, const FilePtr& file, const std::string& why) {
   file->deleteStatus = raw(DeleteStatus::DeleteError);
   file->deleteErrorDesc = why;
   request.vetoed.insert(file.get());
+  for (const FilePtr& child : file->childrens) {
+    if (child->state != 0) veto(request, child, why);
+  }
 }
 
 // Duplicates are checked again before any copy goes: each group keeps an
@@ -87,10 +87,13 @@ void verifyDuplicateGroups(HelperCleanService& request) {
   for (const CategoryPtr& category : request.cleanCategorys) {
     for (const FilePtr& group : category->childrens) {
       if (group->childrens.empty()) continue;
-      const bool wholeGroup = isQueued(request, group);
+      // By the ticks, as selecting reads them (a mixed copy loses some of
+      // its content, so it is checked like a ticked one).
+      if (group->state == 0) continue;
+      const bool wholeGroup = group->state == 1;
       std::vector<FilePtr> going, kept;
       for (const FilePtr& member : group->childrens) {
-        if (wholeGroup || isQueued(request, member)) {
+        if (wholeGroup || member->state != 0) {
           going.push_back(member);
         } else if (!goesWithAFolder(member->url.path())) {
           kept.push_back(member);
