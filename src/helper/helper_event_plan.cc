@@ -44,7 +44,7 @@ bool readListedItem(const HelperPathTask& task, ListedItem* out) {
   }
   out->root = *root->asString();
   out->path = task.normalized;
-  out->identity.device = static_cast<uint32_t>(numbers[0]);
+  out->identity.device = static_cast<uint16_t>(numbers[0]);
   out->identity.inode = static_cast<uint64_t>(numbers[1]);
   out->identity.type = static_cast<uint8_t>(numbers[2]);
   out->identity.size = numbers[3];

@@ -6,8 +6,8 @@ namespace orvexa {
 
 // A disk analysis keeps one record per file and folder: keep an eye on what
 // one costs (the figure is for 64-bit libstdc++).
-// The listed identity costs 32 bytes of it.
-static_assert(sizeof(void*) != 8 || sizeof(FileInformation) <= 248,
+// The listed identity costs 24 bytes of it.
+static_assert(sizeof(void*) != 8 || sizeof(FileInformation) <= 240,
               "FileInformation grew: every file of a disk analysis pays for it");
 
 FileInformation::FileInformation(int state_, int finderID, int parentFinderID_, std::string title_,
@@ -40,9 +40,9 @@ std::optional<ListedIdentity> FileInformation::listedIdentity() const {
   if (listedType_ == 0) return std::nullopt;
   ListedIdentity id;
   id.inode = listedInode_;
-  id.size = listedSize_;
+  id.size = static_cast<int64_t>(listedDeviceAndSize_ >> 16);
   id.modificationNs = listedModificationNs_;
-  id.device = listedDevice_;
+  id.device = static_cast<uint16_t>(listedDeviceAndSize_ & 0xFFFF);
   id.type = listedType_;
   return id;
 }
@@ -50,10 +50,10 @@ std::optional<ListedIdentity> FileInformation::listedIdentity() const {
 void FileInformation::setListedIdentity(const std::optional<ListedIdentity>& identity) {
   const ListedIdentity id = identity.value_or(ListedIdentity{});
   listedType_ = id.type;
+  const auto listedSize = static_cast<uint64_t>(id.size);
   listedInode_ = id.inode;
-  listedSize_ = id.size;
   listedModificationNs_ = id.modificationNs;
-  listedDevice_ = id.device;
+  listedDeviceAndSize_ = (listedSize << 16) | id.device;
 }
 
 void FileInformation::setFinderID(int id) {

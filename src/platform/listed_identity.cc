@@ -5,8 +5,10 @@
 
 namespace orvexa {
 
-uint32_t ListedIdentity::foldDevice(uint64_t device) {
-  return static_cast<uint32_t>(device) ^ static_cast<uint32_t>(device >> 32);
+uint16_t ListedIdentity::foldDevice(uint64_t device) {
+  device ^= device >> 32;
+  device ^= device >> 16;
+  return static_cast<uint16_t>(device);
 }
 
 ListedIdentity ListedIdentity::fromStat(const struct stat& st) {

@@ -84,11 +84,13 @@ class FileInformation {
   void refreshHash();
 
   int64_t hashSize_ = 0;  // size at the last assignment of finderID
-  // The listed identity, unpacked so that it fills the record's padding.
+  // The listed identity, unpacked to cost 24 bytes: the device (16 bits) and
+  // the size (48 bits) share a word. A size of 2^48 bytes or more does not
+  // come back whole, so such an item counts as changed (it is never removed
+  // by mistake).
   uint64_t listedInode_ = 0;
-  int64_t listedSize_ = 0;
   int64_t listedModificationNs_ = 0;
-  uint32_t listedDevice_ = 0;
+  uint64_t listedDeviceAndSize_ = 0;
 };
 
 // Hashing and equality through shared pointers, for sets of records:

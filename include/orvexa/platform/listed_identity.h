@@ -7,11 +7,11 @@
 // the folder's own size and time, changes all the time while the folder is
 // still the one that was listed).
 //
-// The device is kept in 32 bits (a record pays for every byte: disk analysis
-// keeps one per file): a device number that does not fit is folded (its
-// high half XORed into the low half), which can only make two devices look
-// alike when their folded numbers, the inode, the size and the time all
-// agree as well.
+// The device is kept in 16 bits (a record pays for every byte: disk analysis
+// keeps one per file): the device number folded (its upper halves XORed
+// into the lower ones; the usual small major:minor numbers stay as they
+// are). Two devices can only look alike when their folded numbers, the
+// inode, the size and the time all agree as well.
 //
 // A plain value; thread-safe as any value.
 #pragma once
@@ -28,7 +28,7 @@ struct ListedIdentity {
   uint64_t inode = 0;
   int64_t size = 0;
   int64_t modificationNs = 0;  // since the epoch
-  uint32_t device = 0;         // folded to 32 bits, see above
+  uint16_t device = 0;         // folded to 16 bits, see above
   uint8_t type = 0;            // S_IFMT bits >> 12; never 0 for a real item
 
   static ListedIdentity fromStat(const struct stat& st);
@@ -37,7 +37,7 @@ struct ListedIdentity {
   // target); nothing when it cannot be examined.
   static std::optional<ListedIdentity> ofPath(const std::string& path);
 
-  static uint32_t foldDevice(uint64_t device);
+  static uint16_t foldDevice(uint64_t device);
 
   bool isFolder() const { return type == (S_IFDIR >> 12); }
   bool matches(const struct stat& st) const;
