@@ -1,6 +1,8 @@
 #include "orvexa/clean/clean_service.h"
 
-#include "orvexa/platform/file_manager.h"
+#include <cerrno>
+
+#include "orvexa/platform/verified_removal.h"
 #include "orvexa/units/dispatch.h"
 #include "orvexa/units/log_service.h"
 
@@ -10,16 +12,23 @@ namespace {
 // Removes one record directly: its item, or (with children) each child by
 // the same rule, keeping its own item. Adds the bytes of what went to
 // *removed; true when everything went.
-bool removeRecord(const FilePtr& file, int64_t* removed) {
+bool removeRecord(const FilePtr& file, const std::vector<std::string>& roots, int64_t* removed) {
   if (file->childrens.empty()) {
+    FileStatus status;
+    const std::string path = file->url.path();
+    const std::optional<ListedIdentity> identity = file->listedIdentity();
+    const std::string root = rootFor(path, roots);
     if (!file->url.isFileURL()) {
       // A web address names nothing on this disk; its path part must never
       // be taken for a file.
-      file->deleteStatus = raw(DeleteStatus::DeleteError);
-      file->deleteErrorDesc = "Not a file: " + file->url.absoluteString();
-      return false;
+      status = FileStatus::withMessage(EINVAL, "Not a file: " + file->url.absoluteString());
+    } else if (!identity) {
+      status = FileStatus::withMessage(EINVAL, HelperCleanService::kNoIdentityText);
+    } else if (root.empty()) {
+      status = FileStatus::withMessage(EPERM, kOutsideText);
+    } else {
+      status = removeListedItem(ListedItem{root, path, *identity});
     }
-    FileStatus status = removeItem(file->url.path());
     if (status.ok()) {
       file->deleteStatus = raw(DeleteStatus::DeleteSuccess);
       *removed += file->size;
@@ -32,7 +41,7 @@ bool removeRecord(const FilePtr& file, int64_t* removed) {
   bool allRemoved = true;
   std::string firstError;
   for (const FilePtr& child : file->childrens) {
-    if (!removeRecord(child, removed)) {
+    if (!removeRecord(child, roots, removed)) {
       if (allRemoved) firstError = child->deleteErrorDesc;
       allRemoved = false;
     }
@@ -40,6 +49,100 @@ bool removeRecord(const FilePtr& file, int64_t* removed) {
   file->deleteStatus = raw(allRemoved ? DeleteStatus::DeleteSuccess : DeleteStatus::DeleteError);
   if (!allRemoved) file->deleteErrorDesc = firstError;
   return allRemoved;
+}
+
+// Refuses a record and its ticked descendants (the ones selecting queued).
+void veto(HelperCleanService& request, const FilePtr& file, const std::string& why) {
+  file->deleteStatus = raw(DeleteStatus::DeleteError);
+  file->deleteErrorDesc = why;
+  request.vetoed.insert(file.get());
+  for (const FilePtr& child : file->childrens) {
+    if (child->state != 0) veto(request, child, why);
+  }
+}
+
+// Duplicates are checked again before any copy goes: each group keeps an
+// unticked copy that is still what was listed, and every ticked copy is
+// still byte for byte identical to it; otherwise nothing of the group is
+// removed. A copy inside a folder being removed is no kept copy (it goes
+// with its folder), and a group without a kept copy is never emptied.
+void verifyDuplicateGroups(HelperCleanService& request) {
+  std::vector<std::string> queuedFolders;
+  for (const FileInformationSet* queue : {&request.commonDelete, &request.helperDelete}) {
+    for (const FilePtr& file : *queue) {
+      const bool folder =
+          file->fileKind == raw(FilesKind::Folder) || file->fileKind == raw(FilesKind::Package);
+      // (A group record has children and no path of its own.)
+      if (folder && file->childrens.empty() && !file->url.path().empty()) {
+        queuedFolders.push_back(file->url.path() + "/");
+      }
+    }
+  }
+  auto goesWithAFolder = [&](const std::string& path) {
+    for (const std::string& folder : queuedFolders) {
+      if (path.compare(0, folder.size(), folder) == 0) return true;
+    }
+    return false;
+  };
+  for (const CategoryPtr& category : request.cleanCategorys) {
+    for (const FilePtr& group : category->childrens) {
+      if (group->childrens.empty()) continue;
+      // By the ticks, as selecting reads them (a mixed copy loses some of
+      // its content, so it is checked like a ticked one).
+      if (group->state == 0) continue;
+      const bool wholeGroup = group->state == 1;
+      std::vector<FilePtr> going, kept;
+      for (const FilePtr& member : group->childrens) {
+        if (wholeGroup || member->state != 0) {
+          going.push_back(member);
+        } else if (!goesWithAFolder(member->url.path())) {
+          kept.push_back(member);
+        }
+      }
+      if (going.empty()) continue;
+      const std::vector<std::string> roots = request.rootsOf(wholeGroup ? group : going.front());
+      auto itemOf = [&roots](const FilePtr& member) -> std::optional<ListedItem> {
+        const std::optional<ListedIdentity> identity = member->listedIdentity();
+        const std::string path = member->url.path();
+        const std::string root = rootFor(path, roots);
+        if (!identity || root.empty()) return std::nullopt;
+        return ListedItem{root, path, *identity};
+      };
+      std::optional<ListedItem> keptItem;
+      for (const FilePtr& member : kept) {
+        std::optional<ListedItem> item = itemOf(member);
+        if (item && checkListedItem(*item).ok()) {
+          keptItem = std::move(item);
+          break;
+        }
+      }
+      std::string why;
+      FilePtr culprit;
+      if (!keptItem) {
+        why = kept.empty() ? "not removed: no copy of its group would be kept"
+                           : "not removed: the copy kept of its group changed since it was listed";
+      } else {
+        for (const FilePtr& member : going) {
+          std::optional<ListedItem> item = itemOf(member);
+          FileStatus same = item ? compareListedItems(*item, *keptItem)
+                                 : FileStatus::withMessage(EINVAL, kOutsideText);
+          if (!same.ok()) {
+            culprit = member;
+            why = same.message();
+            break;
+          }
+        }
+      }
+      if (why.empty()) continue;
+      for (const FilePtr& member : going) {
+        veto(request, member,
+             culprit && member != culprit
+                 ? "not removed: another copy of its group changed since it was listed"
+                 : why);
+      }
+      if (wholeGroup) veto(request, group, why);
+    }
+  }
 }
 
 void selectRecords(const std::vector<FilePtr>& records, HelperCleanService& request) {
@@ -59,7 +162,15 @@ void start(const std::shared_ptr<HelperCleanService>& request,
     request->onQueue([request, selectFrom] {
       LogService::shard().log(LogService::LogLevel::Info,
                               "CleanService Start:" + std::to_string(raw(request->cleanType)));
-      for (const CategoryPtr& category : selectFrom) selectRecords(category->childrens, *request);
+      for (const CategoryPtr& category : selectFrom) {
+        auto roots = std::make_shared<std::vector<std::string>>();
+        for (const Url& url : category->cleanRoots()) {
+          if (url.isFileURL() && !url.path().empty()) roots->push_back(url.path());
+        }
+        request->selectingRoots = std::move(roots);
+        selectRecords(category->childrens, *request);
+      }
+      request->selectingRoots.reset();
       CleanService::deleteFiles(request);
     });
   };
@@ -123,6 +234,9 @@ void CleanService::updateDeleteStatus(const FilePtr& file, DeleteStatus status,
   FileInformationSet& queue = file->canDelete || !file->url.isFileURL()
                                   ? helperService.commonDelete
                                   : helperService.helperDelete;
+  if (helperService.selectingRoots) {
+    helperService.recordRoots.emplace(file.get(), helperService.selectingRoots);
+  }
   if (!queue.insert(file)) {
     FilePtr queued = queue.find(file);
     if (queued && queued != file) helperService.queuedTwins.emplace_back(file, queued);
@@ -144,6 +258,7 @@ void CleanService::deleteFiles(const std::shared_ptr<HelperCleanService>& helpTo
   std::shared_ptr<HelperCleanService> request = helpToolCleanService;
   request->onQueue([request] {
     if (request->finishService) request->finishService->cleanProgress(0.25f);
+    if (request->cleanType == CleanServiceType::Duplicate) verifyDuplicateGroups(*request);
     if (!request->helperDelete.empty()) {
       request->deleteFile();
     } else {
@@ -151,7 +266,8 @@ void CleanService::deleteFiles(const std::shared_ptr<HelperCleanService>& helpTo
     }
     for (const FilePtr& file : request->commonDelete) {
       int64_t removed = 0;
-      if (!removeRecord(file, &removed)) {
+      if (request->vetoed.count(file.get()) != 0 ||
+          !removeRecord(file, request->rootsOf(file), &removed)) {
         request->commonDeleteAbnormal.insert(file);
         ++request->commonDeleteAbnormalCount;
       }

@@ -6,7 +6,9 @@
 #include <string_view>
 #include <unordered_map>
 
+#include "orvexa/helper/helper_event_plan.h"
 #include "orvexa/helper/privilege_helper.h"
+#include "orvexa/platform/verified_removal.h"
 #include "orvexa/scan/disk_analysis/disk_analysis_service.h"
 #include "orvexa/scan/duplicate/duplicate_scan_service.h"
 #include "orvexa/scan/large_old/large_and_old_file_service.h"
@@ -108,6 +110,11 @@ void removePositions(std::vector<FilePtr>& records, const std::vector<size_t>& p
 
 }  // namespace
 
+std::vector<std::string> HelperCleanService::rootsOf(const FilePtr& file) const {
+  auto it = recordRoots.find(file.get());
+  return it != recordRoots.end() && it->second ? *it->second : std::vector<std::string>{};
+}
+
 bool FileInformationSet::insert(const FilePtr& file) {
   if (!members_.insert(file).second) return false;
   order_.push_back(file);
@@ -135,19 +142,41 @@ void HelperCleanService::deleteFile() {
   std::vector<FilePtr> numbered;
   PlistValue::Dictionary entries;
   std::unordered_map<std::string, size_t> entryOfPath;
+  std::unordered_map<std::string, size_t> numbersOfPath;
   for (const FilePtr& file : helperDelete) {
+    if (vetoed.count(file.get()) != 0) continue;
+    const std::vector<std::string> roots = rootsOf(file);
     std::vector<FilePtr> leaves;
     collectLeaves(file, &leaves);
     for (const FilePtr& leaf : leaves) {
+      if (vetoed.count(leaf.get()) != 0) continue;
+      const std::string path = leaf->url.path();
+      const std::optional<ListedIdentity> identity = leaf->listedIdentity();
+      const std::string root = rootFor(path, roots);
+      if (!identity || root.empty()) {
+        // Nothing the helper could check: refused here, as it would be there.
+        leaf->deleteStatus = raw(DeleteStatus::DeleteError);
+        leaf->deleteErrorDesc = !identity ? kNoIdentityText : kOutsideText;
+        continue;
+      }
       const int number = static_cast<int>(numbered.size());
       numbered.push_back(leaf);
-      const std::string path = leaf->url.path();
       auto [it, added] = entryOfPath.emplace(path, entries.entries.size());
-      if (added) entries.entries.emplace_back(path, PlistValue::dictionary());
+      if (added) {
+        PlistValue::Dictionary value;
+        putListedItem(&value, root, *identity);
+        entries.entries.emplace_back(path, PlistValue(std::move(value)));
+      }
       PlistValue::Dictionary* numbers = entries.entries[it->second].second.asDictionary();
       if (numbers == nullptr) continue;
-      numbers->entries.emplace_back(std::to_string(numbers->entries.size()), number);
+      numbers->entries.emplace_back(std::to_string(numbersOfPath[path]++), number);
     }
+  }
+  if (numbered.empty()) {
+    // Everything was refused here: nothing to ask the helper.
+    for (const FilePtr& file : helperDelete) settleFromLeaves(file);
+    partFinished();
+    return;
   }
   PlistValue event(std::move(entries));
 
@@ -180,7 +209,9 @@ void HelperCleanService::deleteFile() {
 }
 
 void HelperCleanService::failHelperRecords(const std::string& recordText) {
+  // Records refused before the request keep their own reason.
   std::function<void(const FilePtr&)> fail = [&](const FilePtr& file) {
+    if (file->childrens.empty() && file->deleteStatus == raw(DeleteStatus::DeleteError)) return;
     file->deleteStatus = raw(DeleteStatus::DeleteError);
     file->deleteErrorDesc = recordText;
     for (const FilePtr& child : file->childrens) fail(child);

@@ -25,12 +25,45 @@ bool isRecordNumbers(const PlistValue& value) {
   const PlistValue::Dictionary* numbers = value.asDictionary();
   if (numbers == nullptr) return false;
   for (const auto& [key, number] : numbers->entries) {
-    if (!number.asInteger()) return false;
+    if (key == kHelperRootKey ? number.asString() == nullptr : !number.asInteger()) return false;
   }
   return true;
 }
 
+// The root and identity a Delete value carries; false when any is missing.
+bool readListedItem(const HelperPathTask& task, ListedItem* out) {
+  const PlistValue* root = task.entry.find(kHelperRootKey);
+  if (root == nullptr || root->asString() == nullptr) return false;
+  int64_t numbers[5];
+  const std::string_view keys[5] = {kHelperDeviceKey, kHelperInodeKey, kHelperTypeKey,
+                                    kHelperSizeKey, kHelperModificationKey};
+  for (size_t i = 0; i < 5; ++i) {
+    const PlistValue* value = task.entry.find(keys[i]);
+    std::optional<int64_t> number = value != nullptr ? value->asInteger() : std::nullopt;
+    if (!number) return false;
+    numbers[i] = *number;
+  }
+  out->root = *root->asString();
+  out->path = task.normalized;
+  out->identity.device = static_cast<uint16_t>(numbers[0]);
+  out->identity.inode = static_cast<uint64_t>(numbers[1]);
+  out->identity.type = static_cast<uint8_t>(numbers[2]);
+  out->identity.size = numbers[3];
+  out->identity.modificationNs = numbers[4];
+  return out->identity.type != 0;
+}
+
 }  // namespace
+
+void putListedItem(PlistValue::Dictionary* entry, const std::string& root,
+                   const ListedIdentity& identity) {
+  entry->entries.emplace_back(std::string(kHelperRootKey), root);
+  entry->entries.emplace_back(std::string(kHelperDeviceKey), static_cast<int64_t>(identity.device));
+  entry->entries.emplace_back(std::string(kHelperInodeKey), static_cast<int64_t>(identity.inode));
+  entry->entries.emplace_back(std::string(kHelperTypeKey), static_cast<int64_t>(identity.type));
+  entry->entries.emplace_back(std::string(kHelperSizeKey), identity.size);
+  entry->entries.emplace_back(std::string(kHelperModificationKey), identity.modificationNs);
+}
 
 HelperEventPlan planHelperEvent(int event, const PlistValue& dictionary,
                                 const HelperPathScope& scope) {
@@ -51,7 +84,13 @@ HelperEventPlan planHelperEvent(int event, const PlistValue& dictionary,
         if (!fits) {
           return malformed(std::move(plan), "The value of \"" + path + "\" has the wrong type");
         }
-        plan.tasks.push_back(taskFor(path, value, scope));
+        HelperPathTask task = taskFor(path, value, scope);
+        if (*plan.event == HelperHanldeEventID::Delete && task.refusal.empty() &&
+            !readListedItem(task, &task.listed)) {
+          task.refusal = "Refused: the request gives no scan root and listed identity for it";
+          task.normalized.clear();
+        }
+        plan.tasks.push_back(std::move(task));
       }
       return plan;
     case HelperHanldeEventID::Maintenance:

@@ -289,7 +289,17 @@ HelperReply HelperServer::State::runPathTasks(const HelperEventPlan& plan, const
       } else if (move) {
         done = moveItemWithoutFollowing(task.normalized, task.toPath, options.walkHook);
       } else {
-        done = removeItemWithoutFollowing(task.normalized, options.walkHook);
+        RemovalOptions removal;
+        removal.followRootLink = false;  // the root is reached from "/" without links
+        removal.hook = options.walkHook;
+        // Extensions that maintenance removes carry no listed identity: they
+        // are taken as they are now, reached from "/".
+        done = removeListedItem(
+            *plan.event == HelperHanldeEventID::Delete
+                ? task.listed
+                : ListedItem{"/", task.normalized,
+                             ListedIdentity::ofPath(task.normalized).value_or(ListedIdentity{})},
+            removal);
       }
       if (!done.ok()) {
         status = shred && !shredFailed ? HelperEventErrorID::DeleteError : failureCode;

@@ -187,27 +187,6 @@ FileStatus removeFolderAndContents(UniqueFd folder, const Parent& parent, const 
 
 }  // namespace
 
-FileStatus removeItemWithoutFollowing(const std::string& path, const HelperWalkHook& hook) {
-  Parent parent;
-  if (FileStatus opened = openParent(path, hook, &parent); !opened.ok()) return opened;
-  struct stat st {};
-  if (::fstatat(parent.fd.get(), parent.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-    return FileStatus::fromErrno(errno, path);
-  }
-  if (!S_ISDIR(st.st_mode)) {
-    if (::unlinkat(parent.fd.get(), parent.name.c_str(), 0) != 0) {
-      return FileStatus::fromErrno(errno, path);
-    }
-    return FileStatus();
-  }
-  UniqueFd folder;
-  if (FileStatus opened = openFolderChecked(parent.fd.get(), parent.name, st, path, &folder);
-      !opened.ok()) {
-    return opened;
-  }
-  return removeFolderAndContents(std::move(folder), parent, path);
-}
-
 FileStatus shredItemWithoutFollowing(const std::string& path, bool* shredFailed,
                                      const HelperWalkHook& hook, bool overwriteHardLinks) {
   *shredFailed = false;

@@ -6,7 +6,8 @@ namespace orvexa {
 
 // A disk analysis keeps one record per file and folder: keep an eye on what
 // one costs (the figure is for 64-bit libstdc++).
-static_assert(sizeof(void*) != 8 || sizeof(FileInformation) <= 216,
+// The listed identity costs 24 bytes of it.
+static_assert(sizeof(void*) != 8 || sizeof(FileInformation) <= 240,
               "FileInformation grew: every file of a disk analysis pays for it");
 
 FileInformation::FileInformation(int state_, int finderID, int parentFinderID_, std::string title_,
@@ -33,6 +34,26 @@ FileInformation::FileInformation(int state_, int finderID, int parentFinderID_, 
       levelInt(levelInt_),
       parentFileInfo(parentFileInfo_) {
   refreshHash();
+}
+
+std::optional<ListedIdentity> FileInformation::listedIdentity() const {
+  if (listedType_ == 0) return std::nullopt;
+  ListedIdentity id;
+  id.inode = listedInode_;
+  id.size = static_cast<int64_t>(listedDeviceAndSize_ >> 16);
+  id.modificationNs = listedModificationNs_;
+  id.device = static_cast<uint16_t>(listedDeviceAndSize_ & 0xFFFF);
+  id.type = listedType_;
+  return id;
+}
+
+void FileInformation::setListedIdentity(const std::optional<ListedIdentity>& identity) {
+  const ListedIdentity id = identity.value_or(ListedIdentity{});
+  listedType_ = id.type;
+  const auto listedSize = static_cast<uint64_t>(id.size);
+  listedInode_ = id.inode;
+  listedModificationNs_ = id.modificationNs;
+  listedDeviceAndSize_ = (listedSize << 16) | id.device;
 }
 
 void FileInformation::setFinderID(int id) {

@@ -75,6 +75,7 @@ int resourceValuesAt(int dirFd, const char* name, std::string path, ResourceFetc
   v.creationDate = creationDateOf(stx);
   v.ownerId = stx.stx_uid;
   v.mode = mode;
+  v.identity = ListedIdentity::fromStatx(stx);
   v.contentType.clear();
   v.localizedTypeDescription.clear();
   v.effectiveIcon = Image{};

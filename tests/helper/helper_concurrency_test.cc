@@ -19,7 +19,7 @@ PlistValue deleteEvent(const std::string& path, int number) {
   PlistValue numbers = PlistValue::dictionary();
   numbers.set("0", number);
   PlistValue event = PlistValue::dictionary();
-  event.set(path, numbers);
+  event.set(path, testing::deleteValue(path, numbers));
   return event;
 }
 

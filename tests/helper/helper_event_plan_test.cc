@@ -91,13 +91,23 @@ TEST(HelperPathTest, OnlyTheUsersHomeAndTheCataloguesFoldersAreAllowed) {
 TEST(HelperEventPlanTest, WellFormedEventsBecomeTasks) {
   testing::Sandbox sb;
   const HelperPathScope scope = helperPathScopeFor(::geteuid());
-  const std::string cache = sb.path("/Library/Caches/a");
+  const std::string root = sb.path("/Library/Caches");
+  const std::string cache = root + "/a";
+  PlistValue listed = dict({{"0", 0}, {"1", 3}});
+  putListedItem(listed.asDictionary(), root, ListedIdentity{7, 5, 9, 2, 8});
   HelperEventPlan remove = planHelperEvent(
-      1, dict({{cache, dict({{"0", 0}, {"1", 3}})}, {"/usr/bin", dict({{"0", 1}})}}), scope);
+      1,
+      dict({{root + "//a/", listed}, {"/usr/bin", dict({{"0", 1}})}, {root + "/b", dict({{"0", 2}})}}),
+      scope);
   ASSERT_EQ(remove.error, "");
-  ASSERT_EQ(remove.tasks.size(), 2u);
+  ASSERT_EQ(remove.tasks.size(), 3u);
   EXPECT_EQ(remove.tasks[0].normalized, cache);
   EXPECT_EQ(remove.tasks[0].refusal, "");
+  EXPECT_EQ(remove.tasks[0].listed.root, root);
+  EXPECT_EQ(remove.tasks[0].listed.path, cache);
+  EXPECT_EQ(remove.tasks[0].listed.identity, (ListedIdentity{7, 5, 9, 2, 8}));
+  EXPECT_EQ(remove.tasks[2].refusal,
+            "Refused: the request gives no scan root and listed identity for it");
   EXPECT_EQ(remove.tasks[1].normalized, "");
   EXPECT_NE(remove.tasks[1].refusal.find("protected"), std::string::npos);
 

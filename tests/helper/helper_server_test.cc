@@ -98,13 +98,14 @@ TEST_F(HelperServerTest, DeletesWhatTheUserCannotAndRefusesWhatItMayNotTouch) {
 
   std::shared_ptr<HelperProtocol> tool = connect(helper);
   ASSERT_TRUE(tool);
-  testing::EventAnswer answer = callEvent(*tool, raw(HelperHanldeEventID::Delete),
-                                          dict({{file, dict({{"0", 0}, {"1", 4}})},
-                                                {"/", dict({{"0", 1}})},
-                                                {"/usr", dict({{"0", 2}})},
-                                                {"/etc/passwd", dict({{"0", 3}})},
-                                                {stray, dict({{"0", 5}})},
-                                                {alices, dict({{"0", 6}})}}));
+  testing::EventAnswer answer =
+      callEvent(*tool, raw(HelperHanldeEventID::Delete),
+                dict({{file, testing::deleteValue(file, dict({{"0", 0}, {"1", 4}}))},
+                      {"/", dict({{"0", 1}})},
+                      {"/usr", dict({{"0", 2}})},
+                      {"/etc/passwd", dict({{"0", 3}})},
+                      {stray, testing::deleteValue(stray, dict({{"0", 5}}))},
+                      {alices, testing::deleteValue(alices, dict({{"0", 6}}))}}));
   ASSERT_TRUE(answer.answered);
   EXPECT_FALSE(answer.ok);
   EXPECT_EQ(answer.code, raw(HelperEventErrorID::DeleteError));

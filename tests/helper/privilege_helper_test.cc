@@ -258,7 +258,7 @@ TEST_F(PrivilegeHelperTest, TheLaunchDaemonInstallerInstallsAndStartsTheProgram)
   PlistValue event = PlistValue::dictionary();
   PlistValue numbers = PlistValue::dictionary();
   numbers.set("0", 0);
-  event.set(file, numbers);
+  event.set(file, testing::deleteValue(file, numbers));
   testing::EventAnswer answer = testing::callEvent(*tool.first, 1, event);
   EXPECT_TRUE(answer.ok);
   EXPECT_FALSE(fs::exists(file));

@@ -13,6 +13,7 @@
 #include <fstream>
 #include <future>
 
+#include "orvexa/helper/helper_event_plan.h"
 #include "orvexa/helper/helper_message.h"
 #include "orvexa/helper/privilege_helper.h"
 #include "support/temp_dir.h"
@@ -105,6 +106,13 @@ bool RawHelperClient::closedByPeer(std::chrono::seconds limit) {
   ssize_t n = ::recv(fd_, &byte, 1, MSG_DONTWAIT);
   // Unread bytes on the helper's side when it closed show as a reset.
   return n == 0 || (n < 0 && errno == ECONNRESET);
+}
+
+PlistValue deleteValue(const std::string& path, PlistValue numbers) {
+  if (auto identity = ListedIdentity::ofPath(path)) {
+    putListedItem(numbers.asDictionary(), "/", *identity);
+  }
+  return numbers;
 }
 
 }  // namespace orvexa::testing

@@ -115,6 +115,10 @@ struct EventAnswer {
   int code = 0;
   PlistValue information;
 };
+// A Delete path's value as the clean sends it: the record `numbers` with
+// the root "/" and the item's identity as it is now.
+PlistValue deleteValue(const std::string& path, PlistValue numbers);
+
 EventAnswer callEvent(HelperProtocol& tool, int event, const PlistValue& dictionary,
                       std::chrono::seconds limit = std::chrono::seconds(20));
 

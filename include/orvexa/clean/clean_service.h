@@ -8,12 +8,29 @@
 // helper; one record (by identity) is queued once, and records equal to it
 // take its outcome.
 //
-// Removing directly (file_manager.h removeItem): a record without children
-// removes the item at its URL; a record with children removes each child by
-// the same rule and keeps its own item (a folder whose content was listed
-// keeps its folder). Each record gets DeleteSuccess or DeleteError with the
-// error's text. Records for the helper go in one Delete event (see
-// helper_clean_service.h). When both parts are done, the owning scanner
+// Removing directly: a record without children removes its item, a record
+// with children removes each child by the same rule and keeps its own item
+// (a folder whose content was listed keeps its folder). Each record gets
+// DeleteSuccess or DeleteError with the reason. Records for the helper go in
+// one Delete event (see helper_clean_service.h).
+//
+// Deliberately stricter than removing by URL: an item is removed only
+// through removeListedItem (verified_removal.h), from the scan root it lies
+// under (the roots are its category's cleanRoots(), taken when selecting)
+// and only while it is still what was listed. So a record whose item
+// changed, vanished or was swapped for a link gets "changed since it was
+// listed"; one that lies under none of the roots gets "outside the scanned
+// folders"; a file record without a listed identity (not made by a scan of
+// the disk) is refused (HelperCleanService::kNoIdentityText); a record of a
+// web address gets "Not a file: " and the address.
+//
+// Duplicates (CleanServiceType::Duplicate) are checked again before any
+// copy goes: each group (a record of the selected category whose children
+// are the copies) must keep an unticked copy that is still what was listed
+// (a copy inside a folder being removed does not count), and each ticked
+// copy must still be byte for byte identical to it; otherwise no copy of
+// the group is removed and each ticked one says why. A group whose every
+// copy is ticked keeps them all. When both parts are done, the owning scanner
 // rebuilds its categories (by clean type: LargeAndOldFileService,
 // DuplicateScanService, SimilarScanService, UninstallScanService,
 // DiskAnalysisService, or for Common the request's own rebuild) and the

@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <unordered_set>
 #include <utility>
 #include <vector>
@@ -79,6 +80,18 @@ class HelperCleanService : public std::enable_shared_from_this<HelperCleanServic
   // Records that were not queued because an equal record (the second of
   // the pair) already was; they take its outcome when the request ends.
   std::vector<std::pair<FilePtr, FilePtr>> queuedTwins;
+  // The scan roots of each queued record (its category's cleanRoots() as
+  // paths), taken while selecting: a record is removed only below one of
+  // them. `selectingRoots` are those of the category being selected.
+  using Roots = std::shared_ptr<const std::vector<std::string>>;
+  Roots selectingRoots;
+  std::unordered_map<const FileInformation*, Roots> recordRoots;
+  // Queued records refused before any removal (a duplicate group that no
+  // longer holds a verified kept copy); they already carry DeleteError.
+  std::unordered_set<const FileInformation*> vetoed;
+
+  // The roots of a queued record (none when it was queued by hand).
+  std::vector<std::string> rootsOf(const FilePtr& file) const;
 
   const std::shared_ptr<SerialGCDService>& queue() const { return queue_; }
 
@@ -88,7 +101,9 @@ class HelperCleanService : public std::enable_shared_from_this<HelperCleanServic
   // The helper part of the request (on queue()): obtains the helper tool
   // for the host's bundle identifier + "Helper" and sends one Delete event
   // with the records of helperDelete (records with children replaced by
-  // their leaves, numbered 0, 1, ... in visiting order); the answer is
+  // their leaves, numbered 0, 1, ... in visiting order; each path's value
+  // also carries its scan root and listed identity, see
+  // helper_protocol.h; leaves without either fail here); the answer is
   // written into the records. Without a tool every helper record ends in
   // DeleteError with the tool's error text, or "Cann't Get Helper.Unkown
   // reason." when there is none, and errorStatus / errorDesc are set
@@ -112,6 +127,10 @@ class HelperCleanService : public std::enable_shared_from_this<HelperCleanServic
   static constexpr const char* kNoHelperText = "Cann't Get Helper.Unkown reason.";
   static constexpr const char* kInstallFailText = "Install Fail!";
   static constexpr const char* kAbnormalText = "ABNORMAL STATUS!!!";
+  // A file record that carries no listed identity (made by hand, not by a
+  // scan of the disk) is refused: its removal could not be checked.
+  static constexpr const char* kNoIdentityText =
+      "not removed: it was not listed from disk, so it cannot be checked";
 
  private:
   void allFinish();

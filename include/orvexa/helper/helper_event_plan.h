@@ -4,11 +4,13 @@
 //
 // A request is malformed as a whole (plan.error set) when the event is
 // unknown or a value has the wrong type: a Delete value that is not a
-// dictionary of integers, a Shred or Clean value that is not a dictionary, a
+// dictionary of integers (and the "Root" text), a Shred or Clean value that is not a dictionary, a
 // Move value without a "ToPath" text, a Maintenance request without an
 // integer "OperationValue" naming a known operation. A single path that is
-// relative, holds ".." or lies outside `scope` (helper_path_policy.h) is not malformed: its task
-// carries the refusal and the other paths go ahead.
+// relative, holds ".." or lies outside `scope` (helper_path_policy.h) is not
+// malformed: its task carries the refusal and the other paths go ahead. So
+// does a Delete path whose value lacks its scan root or listed identity: the
+// helper removes only what it can check (verified_removal.h).
 //
 // Thread-safety: reentrant.
 #pragma once
@@ -20,6 +22,7 @@
 #include "orvexa/helper/helper_path_policy.h"
 #include "orvexa/helper/helper_protocol.h"
 #include "orvexa/platform/plist.h"
+#include "orvexa/platform/verified_removal.h"
 
 namespace orvexa {
 
@@ -29,7 +32,12 @@ struct HelperPathTask {
   std::string toPath;      // Move: the normalised destination
   std::string refusal;     // non-empty: not done, for this reason
   PlistValue entry;        // the request's value for the path
+  ListedItem listed;       // Delete: the scan root and identity it carries
 };
+
+// Writes a Delete path's root and identity into its value (a dictionary).
+void putListedItem(PlistValue::Dictionary* entry, const std::string& root,
+                   const ListedIdentity& identity);
 
 struct HelperEventPlan {
   std::optional<HelperHanldeEventID> event;

@@ -86,6 +86,16 @@ inline constexpr std::string_view kHelperPathKey = "Path";
 inline constexpr std::string_view kHelperOperationValueKey = "OperationValue";
 inline constexpr std::string_view kHelperToPathKey = "ToPath";
 inline constexpr std::string_view kHelperHardLinksKey = "HardLinks";
+// A Delete path's value holds, beside the record numbers ("0", "1", ...),
+// the scan root the item was listed under (text) and its listed identity
+// (integers; the inode's 64 bits as a signed integer); see
+// verified_removal.h.
+inline constexpr std::string_view kHelperRootKey = "Root";
+inline constexpr std::string_view kHelperDeviceKey = "Device";
+inline constexpr std::string_view kHelperInodeKey = "Inode";
+inline constexpr std::string_view kHelperTypeKey = "Type";
+inline constexpr std::string_view kHelperSizeKey = "Size";
+inline constexpr std::string_view kHelperModificationKey = "ModificationTime";
 
 // The text of an answer that could not come because the connection ended.
 inline constexpr std::string_view kHelperConnectionLostText =

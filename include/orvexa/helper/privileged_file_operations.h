@@ -30,9 +30,8 @@ namespace orvexa {
 // opened (step 0 is "/") or, as the last step, acted on.
 using HelperWalkHook = std::function<void(const std::string& path, size_t step)>;
 
-// Removes the item at an absolute, normalised path: a file or link with
-// unlinkat, a folder with everything in it.
-FileStatus removeItemWithoutFollowing(const std::string& path, const HelperWalkHook& hook = {});
+// Removing listed items: removeListedItem (verified_removal.h), which also
+// checks the item is still the one listed.
 
 // Overwrites the regular file at `path` (or, for a folder, every regular
 // file below it) with the shredder's passes, then removes the item. Links

@@ -32,6 +32,14 @@ class CategoryInformation {
   std::string description;
   int kind = raw(CategoryInfomationKind::Common);
   std::vector<Url> urls;
+  // The folders a clean of this category's records may act in: a record is
+  // removed only when its item is one of them or lies below one, reached
+  // from there without following links (verified_removal.h). Empty means
+  // `urls`, the folders the catalogue names; scanners that take their
+  // folders from the user (duplicates, similar images and documents, large
+  // and old files, disk analysis, uninstall) set the folders they searched.
+  std::vector<Url> scanRoots;
+  std::vector<Url> cleanRoots() const { return scanRoots.empty() ? urls : scanRoots; }
   std::vector<FilePtr> childrens;
   std::weak_ptr<FeatureInformation> featureInfo;
   std::any attachInfomation;

@@ -5,12 +5,14 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "orvexa/model/enums.h"
 #include "orvexa/model/forward.h"
 #include "orvexa/model/optional_text.h"
 #include "orvexa/platform/image.h"
+#include "orvexa/platform/listed_identity.h"
 #include "orvexa/platform/url.h"
 
 namespace orvexa {
@@ -41,6 +43,7 @@ class FileInformation {
   bool removeCategory = false;
 
  private:
+  uint8_t listedType_ = 0;  // 0: no identity was recorded (fills padding)
   int finderID_ = 0;
 
  public:
@@ -63,6 +66,12 @@ class FileInformation {
  public:
   OptionalText deleteErrorDesc;  // empty unless a removal failed
 
+  // What the item was when it was listed (records made from files on disk
+  // have one; non-file records and hand-made ones have none). The clean
+  // removes an item only while it still matches (verified_removal.h).
+  std::optional<ListedIdentity> listedIdentity() const;
+  void setListedIdentity(const std::optional<ListedIdentity>& identity);
+
   // Equal when finderID, parentFinderID, size and url are.
   friend bool operator==(const FileInformation& a, const FileInformation& b) {
     return a.finderID_ == b.finderID_ && a.parentFinderID == b.parentFinderID && a.size == b.size &&
@@ -75,6 +84,13 @@ class FileInformation {
   void refreshHash();
 
   int64_t hashSize_ = 0;  // size at the last assignment of finderID
+  // The listed identity, unpacked to cost 24 bytes: the device (16 bits) and
+  // the size (48 bits) share a word. A size of 2^48 bytes or more does not
+  // come back whole, so such an item counts as changed (it is never removed
+  // by mistake).
+  uint64_t listedInode_ = 0;
+  int64_t listedModificationNs_ = 0;
+  uint64_t listedDeviceAndSize_ = 0;
 };
 
 // Hashing and equality through shared pointers, for sets of records:

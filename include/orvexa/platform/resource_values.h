@@ -32,6 +32,7 @@
 #include <string>
 
 #include "orvexa/platform/image.h"
+#include "orvexa/platform/listed_identity.h"
 #include "orvexa/platform/posix_error.h"
 
 namespace orvexa {
@@ -57,7 +58,8 @@ struct ResourceValues {
   std::optional<TimePoint> modificationDate;
   std::optional<TimePoint> accessDate;
   uid_t ownerId = 0;
-  mode_t mode = 0;  // type and permission bits as lstat reports them
+  mode_t mode = 0;          // type and permission bits as lstat reports them
+  ListedIdentity identity;  // from the same call
   // Empty unless fetched with ResourceFetch::withType.
   std::string contentType;
   std::string localizedTypeDescription;

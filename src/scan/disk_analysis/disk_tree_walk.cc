@@ -76,8 +76,8 @@ constexpr size_t kStopCheckInterval = 256;
 // them (it reaches them through descriptors).
 constexpr size_t kMaxHandedOutPath = 2048;
 
-constexpr unsigned kStatxMask =
-    STATX_TYPE | STATX_MODE | STATX_UID | STATX_SIZE | STATX_BTIME | STATX_MTIME | STATX_CTIME;
+constexpr unsigned kStatxMask = STATX_TYPE | STATX_MODE | STATX_UID | STATX_SIZE | STATX_BTIME |
+                                STATX_MTIME | STATX_CTIME | STATX_INO;
 
 struct EntryRef {
   uint32_t offset;
@@ -128,6 +128,12 @@ class Walker {
     const int fd = self.fd.get();
     const bool sticky = (self.mode & S_ISVTX) != 0;
     const uid_t owner = self.uid;
+    // The folder's identity is what the chain saw when it opened it.
+    ListedIdentity folderIdentity;
+    folderIdentity.inode = self.ino;
+    folderIdentity.device = ListedIdentity::foldDevice(self.dev);
+    folderIdentity.type = static_cast<uint8_t>((self.mode & S_IFMT) >> 12);
+    level.folder->setListedIdentity(folderIdentity);
     const bool writable = ::faccessat(fd, ".", W_OK | X_OK, AT_EACCESS) == 0;
 
     names_.clear();
@@ -160,6 +166,7 @@ class Walker {
       bool isDirectory = entry.type == DT_DIR;
       bool ownerKnown = false;
       uid_t itemOwner = 0;
+      std::optional<ListedIdentity> identity;
       int64_t size = 0;
       Timestamp date{};
       // Folders need no status of their own, except under a sticky folder,
@@ -172,6 +179,7 @@ class Walker {
           date = detail::creationDateOf(stx);
           itemOwner = stx.stx_uid;
           ownerKnown = true;
+          identity = ListedIdentity::fromStatx(stx);
         } else if (!isDirectory) {
           continue;  // neither its type nor its size can be read
         }
@@ -182,6 +190,7 @@ class Walker {
       FilePtr record = detail::makeBlockRecord();
       record->title.assign(name);
       record->url = Url::fromPath(path_, isDirectory);
+      record->setListedIdentity(identity);
       record->canDelete = writable && (!sticky || euid_ == 0 ||
                                        (ownerKnown && itemOwner == euid_) || owner == euid_);
       record->levelInt = folder.levelInt + 1;
@@ -561,6 +570,7 @@ void TreeWalk::finish() {
       0, categoryID, DiskAnalysisService::kCategoryTitle, Image{}, root->size, "",
       raw(CategoryInfomationKind::AnalysisDisk), std::vector<Url>{}, std::vector<FilePtr>{root},
       feature_, std::any{}, 0, false);
+  category->scanRoots = {root->url};  // the folder analysed
   root->state = 0;
   root->levelInt = 0;
   root->parentFinderID = categoryID;

@@ -118,6 +118,19 @@ void DuplicateScanService::scanProDuplicate(const FeaturePtr& featureInfo,
   settings->scanID = scanID;
   settings->progress = progress;
 
+  // A clean acts only inside the folders searched.
+  std::vector<CategoryPtr> categories = featureInfo->categoryInfo;
+  while (!categories.empty()) {
+    CategoryPtr category = categories.back();
+    categories.pop_back();
+    if (!category) continue;
+    category->scanRoots = scanPaths;
+    if (category->childrenCateogry) {
+      categories.insert(categories.end(), category->childrenCateogry->begin(),
+                        category->childrenCateogry->end());
+    }
+  }
+
   duplicate_internal::RootList roots = duplicate_internal::buildRootList(scanPaths, *settings);
   if (roots.folders.empty() && roots.entries.files.empty()) {
     duplicate_internal::logInfo("DuplicateScanService Finish-0");

@@ -163,6 +163,7 @@ class Filer {
 
   // The category and its views start empty.
   void reset() {
+    all_->scanRoots = {Url::fromPath(homeFolder(), true)};  // the only folder searched
     all_->childrens.clear();
     all_->size = 0;
     large_old::emptyViews(*all_);
@@ -182,6 +183,7 @@ class Filer {
         size, values.modificationDate.value_or(now_), Url::fromPath(values.path, false),
         description, true, false, std::any{}, std::vector<FilePtr>{}, all_, raw(FilesKind::File), 0,
         nullptr);
+    file->setListedIdentity(values.identity);
     large_old::append(*all_, file);
     large_old::fileInto(*all_, file, type.bucket, limits_);
     if (progress_) progress_(values.path, size);

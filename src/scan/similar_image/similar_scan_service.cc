@@ -270,6 +270,7 @@ RunPtr makeRun(const FeaturePtr& featureInfo, const std::vector<Url>& Paths, int
     featureInfo->categoryInfo = {allCategory};
   }
   run->all = std::move(allCategory);
+  run->all->scanRoots = Paths;  // a clean acts only inside the folders searched
   run->threshold = thresholdValue;
   run->showPercent = std::move(showPercent);
   run->done = std::move(done);

@@ -302,6 +302,7 @@ void SimilarTextService::scanProAPISimilar(const std::vector<Url>& Paths,
   scan->all = std::make_shared<CategoryInformation>(
       0, 0, "All", Image(), 0, "", raw(CategoryInfomationKind::Common), std::vector<Url>{},
       std::vector<FilePtr>{}, featureInfo, std::any{}, 0, false);
+  scan->all->scanRoots = Paths;  // a clean acts only inside the folders searched
   featureInfo->categoryInfo = {scan->all};
   scan->percent =
       std::make_shared<PercentService>(std::move(showPercent), kTotalSteps, kStepsPerTick);

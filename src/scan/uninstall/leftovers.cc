@@ -230,6 +230,9 @@ std::vector<CategoryPtr> UninstallScanService::getLeftoverAppPath(const FeatureP
         0, static_cast<int>(groups.size()), key, defaultImage(), 0, leftoverReason(key),
         raw(CategoryInfomationKind::App), urls, std::vector<FilePtr>{}, featureInfo, std::any{}, 1,
         false);
+    for (const std::string& folder : regularFolderList()) {
+      group->scanRoots.push_back(Url::fromPath(folder, true));  // the folders searched
+    }
     for (const Url& url : urls) {
       FilePtr record = getFileInformationFromUrl(url, leftoverKeys(), group);
       if (!record) continue;

@@ -197,6 +197,12 @@ void UninstallScanService::scanListFromApps(const FeaturePtr& /*featureInfo*/,
   std::optional<ApplicationBundle> bundle = readApplicationBundle(appPath);
   app->childrens.clear();
   app->size = 0;
+  // The folders searched: the application, the related-file folders, and
+  // the home (caches, virtual machines).
+  app->scanRoots = {Url::fromPath(appPath, true), Url::fromPath(Paths::shared().userHome(), true)};
+  for (const std::string& folder : regularFolderList()) {
+    app->scanRoots.push_back(Url::fromPath(folder, true));
+  }
   if (bundle) {
     addChild(app, appPath, progress, getPackageSizeFromTerminal(Url::fromPath(appPath, true)));
     std::set<std::string> seen = {appPath};

@@ -1,0 +1,284 @@
+// What a clean removes when the disk changed between the listing and the
+// clean: one table of hazards, run against every clean path (a column of
+// the parameterised test; add a path by adding a CleanPath value and its
+// set-up in CleanPathTest).
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <optional>
+
+#include "orvexa/clean/clean_service.h"
+#include "orvexa/platform/verified_removal.h"
+#include "support/helper_fixture.h"
+#include "support/sandbox.h"
+#include "support/signal.h"
+#include "support/temp_dir.h"
+
+namespace orvexa {
+namespace {
+
+namespace fs = std::filesystem;
+
+enum class CleanPath { direct, helper };
+
+class Finish : public CleanServiceProtocol {
+ public:
+  void cleanFinish(int, int64_t, std::vector<FilePtr>, int, std::string) override { done.notify(); }
+  void cleanProgress(float) override {}
+  testing::Signal done;
+};
+
+// Whether the item exists, reached one component at a time (paths may be
+// longer than PATH_MAX).
+bool exists(const std::string& path) {
+  int fd = ::open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  fs::path p(path);
+  std::vector<std::string> parts(++p.begin(), p.end());
+  for (size_t i = 0; fd >= 0 && i + 1 < parts.size(); ++i) {
+    int next = ::openat(fd, parts[i].c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    ::close(fd);
+    fd = next;
+  }
+  if (fd < 0) return false;
+  struct stat st {};
+  const bool found = ::fstatat(fd, parts.back().c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+  ::close(fd);
+  return found;
+}
+
+// `levels` nested folders of 200-character names below `top`, with a file
+// at the bottom; returns the file's path and identity.
+std::pair<std::string, ListedIdentity> deepFile(const std::string& top, int levels) {
+  const std::string name(200, 'd');
+  fs::create_directories(top);
+  int fd = ::open(top.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  std::string path = top;
+  for (int i = 0; i < levels; ++i, path += "/" + name) {
+    ::mkdirat(fd, name.c_str(), 0755);
+    int next = ::openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ::close(fd);
+    fd = next;
+  }
+  int file = ::openat(fd, "leaf", O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+  EXPECT_EQ(::write(file, "deep", 4), 4);
+  struct stat st {};
+  ::fstat(file, &st);
+  ::close(file);
+  ::close(fd);
+  return {path + "/leaf", ListedIdentity::fromStat(st)};
+}
+
+void append(const std::string& path, const std::string& text) {
+  std::ofstream(path, std::ios::app) << text;
+}
+
+class CleanPathTest : public testing::HelperUsingTest,
+                      public ::testing::WithParamInterface<CleanPath> {
+ protected:
+  void SetUp() override {
+    HelperUsingTest::SetUp();
+    if (GetParam() == CleanPath::helper) {
+      if (::geteuid() != 0) GTEST_SKIP() << "the helper runs as root";
+      helper_.emplace();
+    }
+  }
+
+  // A record as a scan lists it: the item's identity now.
+  FilePtr listed(const std::string& path, int state = 1) {
+    auto record = std::make_shared<FileInformation>(
+        state, 0, 0, fs::path(path).filename().string(), Image{}, 1, Timestamp{},
+        Url::fromPath(path), "", GetParam() == CleanPath::direct, false, std::any{},
+        std::vector<FilePtr>{}, nullptr, raw(FilesKind::File), 0, nullptr);
+    record->setListedIdentity(ListedIdentity::ofPath(path));
+    return record;
+  }
+
+  void clean(const CategoryPtr& category, CleanServiceType type) {
+    category->scanRoots = {Url::fromPath(sb_.root(), true)};
+    auto finish = std::make_shared<Finish>();
+    if (type == CleanServiceType::Duplicate) {
+      CleanService::cleanDuplicateAndSimilarCategorys(category, type, finish);
+    } else {
+      CleanService::cleanCategorys({category}, type, finish, nullptr);
+    }
+    ASSERT_TRUE(finish->done.wait(std::chrono::seconds(60)));
+  }
+
+  static CategoryPtr category(std::vector<FilePtr> records, int state = 1) {
+    return std::make_shared<CategoryInformation>(
+        state, 0, "Items", Image{}, 0, "", raw(CategoryInfomationKind::Common), std::vector<Url>{},
+        std::move(records), nullptr, std::any{}, 0, false);
+  }
+
+  testing::Sandbox sb_;
+  testing::TempDir outside_;
+  std::optional<testing::RunningHelper> helper_;
+};
+
+// One hazard: the tree as listed, what happens before the clean, and the
+// outcome: what is gone, what survives, and the record's deleteErrorDesc
+// ("" when it was removed).
+struct Hazard {
+  const char* name;
+  std::function<void(const std::string& item, const std::string& outside)> change;
+  const char* desc;
+  bool itemGone;
+};
+
+TEST_P(CleanPathTest, ItemsChangedAfterTheListingAreLeftAlone) {
+  const Hazard hazards[] = {
+      {"unchanged", nullptr, "", true},
+      {"edited", [](auto& item, auto&) { append(item, "more"); }, kChangedText, false},
+      {"replaced",
+       [](auto& item, auto&) {
+         fs::remove(item);
+         std::ofstream(item) << "other content";
+       },
+       kChangedText, false},
+      {"deleted", [](auto& item, auto&) { fs::remove(item); }, kChangedText, false},
+      {"swapped for a link",
+       [](auto& item, auto& outside) {
+         fs::remove(item);
+         fs::create_symlink(outside + "/victim", item);
+       },
+       kChangedText, false},
+      {"parent swapped for a link",
+       [](auto& item, auto& outside) {
+         const fs::path parent = fs::path(item).parent_path();
+         fs::rename(parent, parent.string() + ".moved");
+         fs::create_symlink(outside, parent);
+       },
+       kChangedText, false},
+      {"hard-linked elsewhere",
+       [](auto& item, auto& outside) { fs::create_hard_link(item, outside + "/second name"); }, "",
+       true},
+  };
+  for (const Hazard& h : hazards) {
+    SCOPED_TRACE(h.name);
+    const std::string item = sb_.file("~/Library/Caches/app/" + std::string(h.name), 100);
+    const std::string victim = outside_.writeFile("victim", "outside");
+    FilePtr record = listed(item);
+    if (h.change) h.change(item, outside_.path());
+    clean(category({record}), CleanServiceType::Common);
+    EXPECT_EQ(record->deleteErrorDesc, h.desc);
+    EXPECT_EQ(record->deleteStatus,
+              raw(h.itemGone ? DeleteStatus::DeleteSuccess : DeleteStatus::DeleteError));
+    EXPECT_EQ(testing::readFile(victim), "outside");
+    if (std::string(h.name) == "hard-linked elsewhere") {
+      EXPECT_FALSE(exists(item));
+      EXPECT_EQ(fs::file_size(outside_.path() + "/second name"), 100u);
+    } else if (std::string(h.name) == "parent swapped for a link") {
+      EXPECT_TRUE(exists(fs::path(item).parent_path().string() + ".moved/" + h.name));
+    } else if (h.change) {
+      EXPECT_EQ(exists(item), std::string(h.name) != "deleted");
+    } else {
+      EXPECT_FALSE(exists(item));
+    }
+    fs::remove_all(sb_.path("~/Library/Caches"));
+    fs::remove_all(outside_.path() + "/second name");
+  }
+}
+
+TEST_P(CleanPathTest, OnlyListedItemsInsideTheScannedFoldersGo) {
+  // A store naming a path outside the scanned folders, a record nothing was
+  // listed for, and trees deeper than PATH_MAX (a file, a whole folder
+  // holding a link to the outside folder).
+  const std::string outsideFile = outside_.writeFile("elsewhere/data", "keep");
+  FilePtr fromStore = listed(outsideFile);
+  FilePtr byHand = listed(sb_.file("~/Documents/by hand", 3));
+  byHand->setListedIdentity(std::nullopt);
+  auto [deep, deepIdentity] = deepFile(sb_.path("~/Deep/file"), 25);
+  ASSERT_GT(deep.size(), static_cast<size_t>(PATH_MAX));
+  FilePtr deepRecord = listed(sb_.path("~/Deep/file"));
+  deepRecord->url = Url::fromPath(deep, false);
+  deepRecord->setListedIdentity(deepIdentity);
+  (void)deepFile(sb_.path("~/Deep/tree"), 25);
+  fs::create_symlink(outside_.path() + "/elsewhere", sb_.path("~/Deep/tree/link"));
+  FilePtr deepTree = listed(sb_.path("~/Deep/tree"));
+
+  clean(category({fromStore, byHand, deepRecord, deepTree}), CleanServiceType::Common);
+  EXPECT_EQ(testing::readFile(outsideFile), "keep");
+  EXPECT_EQ(fromStore->deleteErrorDesc, kOutsideText);
+  EXPECT_TRUE(exists(sb_.path("~/Documents/by hand")));
+  EXPECT_EQ(byHand->deleteErrorDesc, HelperCleanService::kNoIdentityText);
+  EXPECT_EQ(deepRecord->deleteErrorDesc, "");
+  EXPECT_FALSE(exists(deep));
+  EXPECT_TRUE(exists(sb_.path("~/Deep/file")));
+  EXPECT_EQ(deepTree->deleteErrorDesc, "");
+  EXPECT_FALSE(exists(sb_.path("~/Deep/tree")));
+}
+
+// Duplicates: the copy goes only while the kept copy is still there, still
+// what was listed and still byte for byte the same.
+TEST_P(CleanPathTest, ACopyGoesOnlyWhileTheKeptCopyStillMatches) {
+  const struct {
+    const char* name;
+    std::function<void(const std::string& kept, const std::string& copy)> change;
+    const char* copyDesc;  // "" when the copy was removed
+  } cases[] = {
+      {"both as listed", nullptr, ""},
+      {"kept copy deleted", [](auto& kept, auto&) { fs::remove(kept); },
+       "not removed: the copy kept of its group changed since it was listed"},
+      {"kept copy edited", [](auto& kept, auto&) { append(kept, "!"); },
+       "not removed: the copy kept of its group changed since it was listed"},
+      {"copy edited", [](auto&, auto& copy) { append(copy, "!"); }, kChangedText},
+      {"copy rewritten with its size and time kept",
+       [](auto&, auto& copy) {
+         struct stat st {};
+         ::stat(copy.c_str(), &st);
+         std::ofstream(copy, std::ios::in | std::ios::out) << "\x7f";
+         const struct timespec times[2] = {st.st_atim, st.st_mtim};
+         ::utimensat(AT_FDCWD, copy.c_str(), times, 0);
+       },
+       "no longer identical to the copy kept"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string kept = sb_.file("~/Pictures/a.jpg", 600);
+    const std::string copy = sb_.file("~/Pictures/a copy.jpg", 600);
+    FilePtr keptRecord = listed(kept, 0);
+    FilePtr copyRecord = listed(copy, 1);
+    auto group = std::make_shared<FileInformation>();
+    group->state = -1;
+    group->canDelete = GetParam() == CleanPath::direct;
+    group->childrens = {keptRecord, copyRecord};
+    if (c.change) c.change(kept, copy);
+    clean(category({group}, -1), CleanServiceType::Duplicate);
+    EXPECT_EQ(copyRecord->deleteErrorDesc, c.copyDesc);
+    EXPECT_EQ(exists(copy), *c.copyDesc != '\0');
+    EXPECT_EQ(exists(kept), std::string(c.name) != "kept copy deleted");
+    fs::remove_all(sb_.path("~/Pictures"));
+  }
+  // A group whose every copy is ticked keeps them all; the next group is
+  // cleaned as usual.
+  FilePtr first = listed(sb_.file("~/Pictures/b.jpg", 600));
+  FilePtr second = listed(sb_.file("~/Pictures/b copy.jpg", 600));
+  FilePtr kept = listed(sb_.file("~/Pictures/c.jpg", 900), 0);
+  FilePtr copy = listed(sb_.file("~/Pictures/c copy.jpg", 900));
+  std::vector<FilePtr> groups;
+  for (auto members : {std::vector<FilePtr>{first, second}, std::vector<FilePtr>{kept, copy}}) {
+    groups.push_back(std::make_shared<FileInformation>());
+    groups.back()->state = members.front() == first ? 1 : -1;
+    groups.back()->childrens = members;
+    groups.back()->canDelete = GetParam() == CleanPath::direct;
+  }
+  clean(category(groups, -1), CleanServiceType::Duplicate);
+  EXPECT_TRUE(exists(first->url.path()));
+  EXPECT_TRUE(exists(second->url.path()));
+  EXPECT_EQ(second->deleteErrorDesc, "not removed: no copy of its group would be kept");
+  EXPECT_TRUE(exists(kept->url.path()));
+  EXPECT_FALSE(exists(copy->url.path()));
+}
+
+INSTANTIATE_TEST_SUITE_P(, CleanPathTest, ::testing::Values(CleanPath::direct, CleanPath::helper),
+                         [](const auto& param) {
+                           return param.param == CleanPath::direct ? "direct" : "helper";
+                         });
+
+}  // namespace
+}  // namespace orvexa
