@@ -33,7 +33,8 @@ bool isRecordNumbers(const PlistValue& value) {
 // The root and identity a Delete value carries; false when any is missing.
 bool readListedItem(const HelperPathTask& task, ListedItem* out) {
   const PlistValue* root = task.entry.find(kHelperRootKey);
-  if (root == nullptr || root->asString() == nullptr) return false;
+  const std::string* rootText = root != nullptr ? root->asString() : nullptr;
+  if (rootText == nullptr) return false;
   int64_t numbers[5];
   const std::string_view keys[5] = {kHelperDeviceKey, kHelperInodeKey, kHelperTypeKey,
                                     kHelperSizeKey, kHelperModificationKey};
@@ -43,7 +44,7 @@ bool readListedItem(const HelperPathTask& task, ListedItem* out) {
     if (!number) return false;
     numbers[i] = *number;
   }
-  out->root = *root->asString();
+  out->root = *rootText;
   out->path = task.normalized;
   out->identity.device = static_cast<uint16_t>(numbers[0]);
   out->identity.inode = static_cast<uint64_t>(numbers[1]);

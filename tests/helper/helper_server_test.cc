@@ -335,7 +335,7 @@ TEST_F(HelperServerTest, AStopOrALostClientCancelsTheWorkInFlight) {
     std::vector<std::string> files;
     for (int i = 0; i < kItems; ++i) {
       files.push_back(sb_.file("/Library/Caches/slow/f" + std::to_string(i), 1));
-      items.set(files.back(), dict({{"0", i}}));
+      items.set(files.back(), testing::deleteValue(files.back(), dict({{"0", i}})));
     }
     auto client = std::make_unique<RawHelperClient>(helper.socketPath());
     ASSERT_TRUE(client->send(requestFrame(HelperRequest::Operation::handleEvent, 1, items)));

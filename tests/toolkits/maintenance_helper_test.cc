@@ -190,7 +190,7 @@ TEST_F(MaintenanceHelperTest, RemovingThreeTickedOfWhichOneFailsLeavesTheFailedO
   ASSERT_EQ(outcome.failures.size(), 1u);
   EXPECT_EQ(outcome.failures[0].url, b->url);
   EXPECT_EQ(outcome.failures[0].code, raw(HelperEventErrorID::DeleteError));
-  EXPECT_EQ(outcome.failures[0].text, b->url.path() + ": No such file or directory");
+  EXPECT_EQ(outcome.failures[0].text, "changed since it was listed");
   EXPECT_FALSE(exists(a->url.path()));
   EXPECT_FALSE(exists(c->url.path()));
   EXPECT_TRUE(exists(kept->url.path()));
