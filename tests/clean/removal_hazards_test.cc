@@ -24,7 +24,10 @@ namespace {
 
 namespace fs = std::filesystem;
 
-enum class CleanPath { direct, helper };
+// direct: the user's own removal; helper: the helper program over its
+// socket; inProcess: running as root, the helper's operations in this
+// process.
+enum class CleanPath { direct, helper, inProcess };
 
 class Finish : public CleanServiceProtocol {
  public:
@@ -82,9 +85,12 @@ class CleanPathTest : public testing::HelperUsingTest,
  protected:
   void SetUp() override {
     HelperUsingTest::SetUp();
+    if (GetParam() == CleanPath::direct) return;
+    if (::geteuid() != 0) GTEST_SKIP() << "the helper's operations run as root";
     if (GetParam() == CleanPath::helper) {
-      if (::geteuid() != 0) GTEST_SKIP() << "the helper runs as root";
       helper_.emplace();
+    } else {
+      PrivilegeHelper::shard().setInProcess(true);
     }
   }
 
@@ -275,9 +281,18 @@ TEST_P(CleanPathTest, ACopyGoesOnlyWhileTheKeptCopyStillMatches) {
   EXPECT_FALSE(exists(copy->url.path()));
 }
 
-INSTANTIATE_TEST_SUITE_P(, CleanPathTest, ::testing::Values(CleanPath::direct, CleanPath::helper),
+INSTANTIATE_TEST_SUITE_P(, CleanPathTest,
+                         ::testing::Values(CleanPath::direct, CleanPath::helper,
+                                           CleanPath::inProcess),
                          [](const auto& param) {
-                           return param.param == CleanPath::direct ? "direct" : "helper";
+                           switch (param.param) {
+                             case CleanPath::direct:
+                               return "direct";
+                             case CleanPath::helper:
+                               return "helper";
+                             default:
+                               return "inProcess";
+                           }
                          });
 
 }  // namespace
