@@ -8,6 +8,7 @@
 #include "orvexa/platform/identity.h"
 #include "orvexa/platform/last_used.h"
 #include "orvexa/platform/paths.h"
+#include "orvexa/platform/plist.h"
 #include "orvexa/scan/uninstall/name_rules.h"
 #include "orvexa/scan/uninstall/uninstall_scan_service.h"
 #include "orvexa/units/terminal_tool.h"
@@ -68,6 +69,15 @@ class Installed {
     std::string name = lastComponent(path);
     if (size_t dot = name.rfind('.'); dot != std::string::npos && dot > 0) name.resize(dot);
     names_.push_back(std::move(name));
+    // A readable Info.plist without an identifier still names the
+    // application: its data goes by those names as much as by the folder's.
+    std::optional<PlistValue> info = readPlistFile(infoPlistPath(path));
+    if (!info || !info->isDictionary()) return;
+    for (const char* key : {"CFBundleName", "CFBundleDisplayName", "CFBundleExecutable"}) {
+      const PlistValue* value = info->find(key);
+      const std::string* text = value != nullptr ? value->asString() : nullptr;
+      if (text != nullptr && !text->empty()) names_.push_back(*text);
+    }
   }
   // Whether `key` belongs to an installed application or its vendor: names
   // that match one of theirs whole either way ("Adobe" with "Adobe

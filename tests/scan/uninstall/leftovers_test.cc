@@ -58,7 +58,7 @@ std::string utf16le(const std::string& ascii) {
 // Which entries of the regular folders each installed application claims,
 // and which are offered as leftovers. Names match whole; Info.plist files
 // as real ones are (UTF-16 with a bare "&", no declaration and bytes after
-// the root, unreadable) still make their application installed.
+// the root, without an identifier) still make their application installed.
 TEST_F(LeftoversTest, RelatedFilesAndLeftoversByName) {
   Identity::shared().setBundleIdentifier("org.example.host");
   const std::string go = makeApp(sb_, "/Applications/Go.app", "com.example.go");
@@ -76,7 +76,8 @@ TEST_F(LeftoversTest, RelatedFilesAndLeftoversByName) {
                 "<key>CFBundleName</key><string>Scribe</string><key>CFBundleDisplayName</key>"
                 "<string>Writer</string><key>CFBundleExecutable</key><string>scribble</string>") +
                "\n\0<junk &"s);
-  sb_.file("/Applications/Broken.app/Contents/Info.plist", "not a property list");
+  sb_.file("/Applications/Broken.app/Contents/Info.plist",
+           "<plist><dict><key>CFBundleName</key><string>Shattered</string></dict></plist>");
 
   const struct {
     const char* path;
@@ -93,11 +94,12 @@ TEST_F(LeftoversTest, RelatedFilesAndLeftoversByName) {
       {"~/Library/Preferences/com.example.gone.plist", "", false},
       {"~/Library/Application Support/Google", "", false},
       {"~/Library/Preferences/com.google.Keystone.Agent.plist", "", false},
-      // Every name an application goes by; an unreadable one by its folder.
+      // Every name an application goes by, with or without an identifier.
       {"~/Library/Application Support/Scribe", "Editor", false},
       {"~/Library/Application Support/Writer Templates", "Editor", false},
       {"~/Library/Logs/scribble.log", "Editor", false},
       {"~/Library/Application Support/Broken", "", false},
+      {"~/Library/Application Support/Shattered", "", false},
       {"~/Library/Application Support/org.example.host", "", false},
       // Two copies list the data they share.
       {"~/Library/Containers/com.example.foo", "Foo Foo", false},
