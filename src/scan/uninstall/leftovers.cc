@@ -1,5 +1,9 @@
 // The two further views (leftovers, unused applications) and the rebuild
 // after a clean.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <map>
 #include <unordered_set>
@@ -12,6 +16,7 @@
 #include "orvexa/scan/uninstall/name_rules.h"
 #include "orvexa/scan/uninstall/uninstall_scan_service.h"
 #include "orvexa/units/terminal_tool.h"
+#include "platform/unique_fd.h"
 
 namespace orvexa {
 namespace {
@@ -29,6 +34,41 @@ std::string leftoverKey(const std::string& name) {
     key.erase(at, kPlist.size());
   }
   return key;
+}
+
+std::string stringOf(const PlistValue& dictionary, const char* key) {
+  const PlistValue* value = dictionary.find(key);
+  const std::string* text = value != nullptr ? value->asString() : nullptr;
+  return text != nullptr ? *text : std::string();
+}
+
+// The first megabyte of a regular file, NUL bytes dropped (so that UTF-16
+// and UTF-32 text of ASCII characters reads as ASCII); empty for anything
+// else. Never waits for a writer.
+std::string plistText(const std::string& path) {
+  detail::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  struct stat st {};
+  if (!fd || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return {};
+  std::string bytes(static_cast<size_t>(std::min<off_t>(st.st_size, 1 << 20)), '\0');
+  const ssize_t got = ::read(fd.get(), bytes.data(), bytes.size());
+  bytes.resize(got > 0 ? static_cast<size_t>(got) : 0);
+  std::erase(bytes, '\0');
+  return bytes;
+}
+
+// The text of "<key>KEY</key> <string>TEXT</string>" in an XML property
+// list that does not parse; empty when there is none or TEXT holds markup.
+std::string salvaged(const std::string& text, std::string_view key) {
+  const std::string tag = "<key>" + std::string(key) + "</key>";
+  const size_t at = text.find(tag);
+  if (at == std::string::npos) return {};
+  size_t open = text.find_first_not_of(" \t\r\n", at + tag.size());
+  if (open == std::string::npos || text.compare(open, 8, "<string>") != 0) return {};
+  open += 8;
+  const size_t close = text.find("</string>", open);
+  if (close == std::string::npos) return {};
+  std::string value = text.substr(open, close - open);
+  return value.find_first_of("<>&") == std::string::npos ? value : std::string();
 }
 
 // Every application category below the feature's first category, copies
@@ -54,7 +94,9 @@ class Installed {
     }
   }
   // A bundle whose Info.plist cannot be read still counts under its folder
-  // name.
+  // name, and under the names its Info.plist holds: as a dictionary without
+  // an identifier, or, when it does not parse at all, as far as its text
+  // shows them.
   void addBundle(const std::string& path) {
     if (std::optional<ApplicationBundle> bundle = readApplicationBundle(path)) {
       for (const std::string& name : knownNames(*bundle)) {
@@ -69,14 +111,18 @@ class Installed {
     std::string name = lastComponent(path);
     if (size_t dot = name.rfind('.'); dot != std::string::npos && dot > 0) name.resize(dot);
     names_.push_back(std::move(name));
-    // A readable Info.plist without an identifier still names the
-    // application: its data goes by those names as much as by the folder's.
-    std::optional<PlistValue> info = readPlistFile(infoPlistPath(path));
-    if (!info || !info->isDictionary()) return;
-    for (const char* key : {"CFBundleName", "CFBundleDisplayName", "CFBundleExecutable"}) {
-      const PlistValue* value = info->find(key);
-      const std::string* text = value != nullptr ? value->asString() : nullptr;
-      if (text != nullptr && !text->empty()) names_.push_back(*text);
+    const std::string plist = infoPlistPath(path);
+    std::optional<PlistValue> info = readPlistFile(plist);
+    const std::string text = info && info->isDictionary() ? std::string() : plistText(plist);
+    for (const char* key :
+         {"CFBundleIdentifier", "CFBundleName", "CFBundleDisplayName", "CFBundleExecutable"}) {
+      std::string value = info && info->isDictionary() ? stringOf(*info, key) : salvaged(text, key);
+      if (value.empty()) continue;
+      if (key == std::string_view("CFBundleIdentifier")) {
+        addIdentifier(value);
+      } else {
+        names_.push_back(std::move(value));
+      }
     }
   }
   // Whether `key` belongs to an installed application or its vendor: names

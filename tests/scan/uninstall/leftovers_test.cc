@@ -58,7 +58,7 @@ std::string utf16le(const std::string& ascii) {
 // Which entries of the regular folders each installed application claims,
 // and which are offered as leftovers. Names match whole; Info.plist files
 // as real ones are (UTF-16 with a bare "&", no declaration and bytes after
-// the root, without an identifier) still make their application installed.
+// the root, unparseable) still make their application installed.
 TEST_F(LeftoversTest, RelatedFilesAndLeftoversByName) {
   Identity::shared().setBundleIdentifier("org.example.host");
   const std::string go = makeApp(sb_, "/Applications/Go.app", "com.example.go");
@@ -77,7 +77,8 @@ TEST_F(LeftoversTest, RelatedFilesAndLeftoversByName) {
                 "<string>Writer</string><key>CFBundleExecutable</key><string>scribble</string>") +
                "\n\0<junk &"s);
   sb_.file("/Applications/Broken.app/Contents/Info.plist",
-           "<plist><dict><key>CFBundleName</key><string>Shattered</string></dict></plist>");
+           "<plist><dict><key>CFBundleIdentifier</key> <string>org.example.broken</string><key>"
+           "CFBundleName</key><string>Shattered</string><key>N</key><string>1 < 2</string>");
 
   const struct {
     const char* path;
@@ -94,12 +95,13 @@ TEST_F(LeftoversTest, RelatedFilesAndLeftoversByName) {
       {"~/Library/Preferences/com.example.gone.plist", "", false},
       {"~/Library/Application Support/Google", "", false},
       {"~/Library/Preferences/com.google.Keystone.Agent.plist", "", false},
-      // Every name an application goes by, with or without an identifier.
+      // Every name an application goes by, as far as its Info.plist shows.
       {"~/Library/Application Support/Scribe", "Editor", false},
       {"~/Library/Application Support/Writer Templates", "Editor", false},
       {"~/Library/Logs/scribble.log", "Editor", false},
       {"~/Library/Application Support/Broken", "", false},
       {"~/Library/Application Support/Shattered", "", false},
+      {"~/Library/Containers/org.example.broken", "", false},
       {"~/Library/Application Support/org.example.host", "", false},
       // Two copies list the data they share.
       {"~/Library/Containers/com.example.foo", "Foo Foo", false},
