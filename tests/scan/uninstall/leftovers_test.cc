@@ -62,6 +62,7 @@ std::string utf16le(const std::string& ascii) {
 TEST_F(LeftoversTest, RelatedFilesAndLeftoversByName) {
   Identity::shared().setBundleIdentifier("org.example.host");
   const std::string go = makeApp(sb_, "/Applications/Go.app", "com.example.go");
+  makeApp(sb_, "/Applications/Go Server.app", "com.example.go.server");
   makeApp(sb_, "/Applications/Foo.app", "com.example.foo");
   makeApp(sb_, "~/Applications/Foo.app", "com.example.foo", PlistFormat::Xml);
   auto info = [](const std::string& id, const std::string& more) {
@@ -89,6 +90,7 @@ TEST_F(LeftoversTest, RelatedFilesAndLeftoversByName) {
       {"~/Library/Preferences/com.example.go.helper.plist", "Go", false},
       {"~/Library/Application Support/Go", "Go", false},
       {"~/Library/Application Support/Go Data", "Go", false},
+      {"~/Library/Application Support/Go Server Logs", "Go Server", false},
       {"~/Library/Application Support/GoodNotes", "", true},
       {"~/Library/Logs/Editorial", "", true},
       // The vendor of an installed identifier keeps its other names.
