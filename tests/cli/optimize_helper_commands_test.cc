@@ -215,6 +215,8 @@ TEST(CleanHelperCommandTest, InstallStatusStopAndUninstall) {
   auto running = helper("status");
   EXPECT_EQ(running.out, std::string("Helper ") + kLabel + ": installed at " + tool +
                              "\nRunning, version 1.0.0, at " + socket + "\n");
+  auto asJson = runProgram({orvexaProgram(), "helper", "status", "--json", "--root", sb.root()});
+  EXPECT_EQ(json::parse(asJson.out).at("version"), "1.0.0") << asJson.out;
 
   // A user it does not serve is told why, and cannot stop it.
   testing::openFoldersForEveryone(sb.root(), sb.path("/var/run"));
