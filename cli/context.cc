@@ -3,12 +3,38 @@
 #include <fmt/core.h>
 
 #include <cstdio>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
 
 #include "orvexa/platform/paths.h"
 
 namespace orvexa::cli {
 
-void printError(const std::string& message) { fmt::print(stderr, "orvexa: {}\n", message); }
+namespace {
+// Main thread only: the command's errors, and whether it printed its
+// document.
+std::vector<std::string> errorsSoFar;
+bool documentPrinted = false;
+}  // namespace
+
+void printError(const std::string& message) {
+  fmt::print(stderr, "orvexa: {}\n", message);
+  errorsSoFar.push_back(message);
+}
+
+void noteDocumentPrinted() { documentPrinted = true; }
+
+void printErrorDocument(int exitCode) {
+  if (documentPrinted || exitCode == 0) return;
+  nlohmann::json errors = nlohmann::json::array();
+  for (const std::string& message : errorsSoFar) errors.push_back(message);
+  fmt::print(
+      "{}\n",
+      nlohmann::json{{"success", false}, {"exitCode", exitCode}, {"errors", errors}}.dump(2));
+  std::fflush(stdout);
+  documentPrinted = true;
+}
 
 bool applyCommonOptions(const CommonOptions& options) {
   Paths& paths = Paths::shared();
