@@ -3,6 +3,7 @@
 #include <fmt/core.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
@@ -38,7 +39,14 @@ void printErrorDocument(int exitCode) {
 
 bool applyCommonOptions(const CommonOptions& options) {
   Paths& paths = Paths::shared();
-  if (!options.root.empty()) paths.setRoot(options.root);
+  // Absolute and without "." or ".." components: the scans compare the
+  // paths they find with the paths table's, and the helper refuses paths
+  // holding such components.
+  if (!options.root.empty()) {
+    std::error_code ec;
+    std::filesystem::path root = std::filesystem::absolute(options.root, ec);
+    paths.setRoot(ec ? options.root : root.lexically_normal().string());
+  }
   for (const std::string& tool : options.tools) {
     size_t eq = tool.find('=');
     if (eq == std::string::npos || eq == 0 || eq + 1 == tool.size()) {
