@@ -153,8 +153,7 @@ void listBundles(const std::string& folder, std::vector<std::string>& out) {
       folder, EnumerationOptions::skipsHiddenFiles | EnumerationOptions::skipsPackageDescendants,
       [](const std::string&, const std::string&) { return true; });
   while (std::optional<ResourceValues> item = walk.next()) {
-    const std::string& name = item->name;
-    if (item->isDirectory && name.size() > 4 && name.substr(name.size() - 4) == ".app") {
+    if (isInstalledBundleEntry(item->path, item->name, item->isDirectory, item->isSymbolicLink)) {
       out.push_back(item->path);
     }
   }

@@ -130,8 +130,8 @@ std::vector<std::string> UninstallScanService::installedApplicationNames(
           EnumerationOptions::skipsHiddenFiles | EnumerationOptions::skipsPackageDescendants,
           [](const std::string&, const std::string&) { return true; });
       while (std::optional<ResourceValues> item = walk.next()) {
-        const std::string& name = item->name;
-        if (item->isDirectory && name.size() > 4 && name.substr(name.size() - 4) == ".app") {
+        if (isInstalledBundleEntry(item->path, item->name, item->isDirectory,
+                                   item->isSymbolicLink)) {
           found.push_back(item->path);
         }
       }

@@ -63,6 +63,8 @@ TEST_F(LeftoversTest, RelatedFilesAndLeftoversByName) {
   Identity::shared().setBundleIdentifier("org.example.host");
   const std::string go = makeApp(sb_, "/Applications/Go.app", "com.example.go");
   makeApp(sb_, "/Applications/Go Server.app", "com.example.go.server");
+  fs::create_symlink(makeApp(sb_, "/opt/Linked.app", "net.linked.tool"),
+                     sb_.path("/Applications/Linked.app"));
   makeApp(sb_, "/Applications/Foo.app", "com.example.foo");
   makeApp(sb_, "~/Applications/Foo.app", "com.example.foo", PlistFormat::Xml);
   auto info = [](const std::string& id, const std::string& more) {
@@ -104,6 +106,7 @@ TEST_F(LeftoversTest, RelatedFilesAndLeftoversByName) {
       {"~/Library/Application Support/Broken", "", false},
       {"~/Library/Application Support/Shattered", "", false},
       {"~/Library/Containers/org.example.broken", "", false},
+      {"~/Library/Containers/net.linked.tool", "", false},
       {"~/Library/Application Support/org.example.host", "", false},
       // Two copies list the data they share.
       {"~/Library/Containers/com.example.foo", "Foo Foo", false},
