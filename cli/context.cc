@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <mutex>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
@@ -13,20 +14,25 @@
 namespace orvexa::cli {
 
 namespace {
-// Main thread only: the command's errors, and whether it printed its
-// document.
+// The command's errors, and whether it printed its document; any thread.
+std::mutex errorsMutex;
 std::vector<std::string> errorsSoFar;
 bool documentPrinted = false;
 }  // namespace
 
 void printError(const std::string& message) {
+  std::lock_guard lock(errorsMutex);
   fmt::print(stderr, "orvexa: {}\n", message);
   errorsSoFar.push_back(message);
 }
 
-void noteDocumentPrinted() { documentPrinted = true; }
+void noteDocumentPrinted() {
+  std::lock_guard lock(errorsMutex);
+  documentPrinted = true;
+}
 
 void printErrorDocument(int exitCode) {
+  std::lock_guard lock(errorsMutex);
   if (documentPrinted || exitCode == 0) return;
   nlohmann::json errors = nlohmann::json::array();
   for (const std::string& message : errorsSoFar) errors.push_back(message);
