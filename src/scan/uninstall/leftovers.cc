@@ -71,6 +71,31 @@ std::string salvaged(const std::string& text, std::string_view key) {
   return value.find_first_of("<>&") == std::string::npos ? value : std::string();
 }
 
+// `text` with the accents of Latin letters taken off, precomposed (U+00C0
+// to U+00FF) or combining (U+0300 to U+036F) alike: a volume that keeps
+// names decomposed gives back "Cafe" + U+0301 where the Info.plist says
+// "Caf" + U+00E9. Only to decide what is kept: it makes more names match.
+std::string withoutAccents(std::string_view text) {
+  static constexpr std::string_view kLatin1 =
+      "AAAAAAACEEEEIIIIDNOOOOOxOUUUUYTsaaaaaaaceeeeiiiidnooooo/ouuuuyty";
+  std::string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    const auto next = i + 1 < text.size() ? static_cast<unsigned char>(text[i + 1]) : 0u;
+    if (c == 0xC3 && next >= 0x80 && next <= 0xBF) {
+      out += kLatin1[next - 0x80];
+      ++i;
+    } else if ((c == 0xCC && next >= 0x80 && next <= 0xBF) ||
+               (c == 0xCD && next >= 0x80 && next <= 0xAF)) {
+      ++i;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out;
+}
+
 // Every application category below the feature's first category, copies
 // included, each once.
 void collectApplications(const std::vector<CategoryPtr>& categories,
@@ -88,9 +113,9 @@ class Installed {
  public:
   void addIdentifier(const std::string& identifier) {
     if (identifier.empty()) return;
-    names_.push_back(identifier);
+    addName(identifier);
     if (std::string_view vendor = vendorOf(identifier); !vendor.empty()) {
-      vendors_.emplace_back(vendor);
+      vendors_.push_back(withoutAccents(vendor));
     }
   }
   // A bundle whose Info.plist cannot be read still counts under its folder
@@ -103,14 +128,14 @@ class Installed {
         if (name == bundle->bundleIdentifier) {
           addIdentifier(name);
         } else {
-          names_.push_back(name);
+          addName(name);
         }
       }
       return;
     }
     std::string name = lastComponent(path);
     if (size_t dot = name.rfind('.'); dot != std::string::npos && dot > 0) name.resize(dot);
-    names_.push_back(std::move(name));
+    addName(name);
     const std::string plist = infoPlistPath(path);
     std::optional<PlistValue> info = readPlistFile(plist);
     const std::string text = info && info->isDictionary() ? std::string() : plistText(plist);
@@ -121,7 +146,7 @@ class Installed {
       if (key == std::string_view("CFBundleIdentifier")) {
         addIdentifier(value);
       } else {
-        names_.push_back(std::move(value));
+        addName(value);
       }
     }
   }
@@ -129,7 +154,8 @@ class Installed {
   // that match one of theirs whole either way ("Adobe" with "Adobe
   // Photoshop" installed), a vendor's identifiers ("com.google.Keystone")
   // and its folder ("Google").
-  bool claims(const std::string& key) const {
+  bool claims(const std::string& entryKey) const {
+    const std::string key = withoutAccents(entryKey);
     auto whole = [&](const std::string& name) {
       return nameMatchesWhole(key, name, true) || nameMatchesWhole(name, key, true);
     };
@@ -142,6 +168,9 @@ class Installed {
   }
 
  private:
+  // Names are kept, and keys compared, without accents (withoutAccents).
+  void addName(std::string_view name) { names_.push_back(withoutAccents(name)); }
+
   std::vector<std::string> names_;
   std::vector<std::string> vendors_;
 };

@@ -63,6 +63,7 @@ TEST_F(LeftoversTest, RelatedFilesAndLeftoversByName) {
   Identity::shared().setBundleIdentifier("org.example.host");
   const std::string go = makeApp(sb_, "/Applications/Go.app", "com.example.go");
   makeApp(sb_, "/Applications/Go Server.app", "com.example.go.server");
+  makeApp(sb_, "/Applications/Bistro.app", "net.bistro.app", PlistFormat::Binary, "Caf\u00e9");
   fs::create_symlink(makeApp(sb_, "/opt/Linked.app", "net.linked.tool"),
                      sb_.path("/Applications/Linked.app"));
   makeApp(sb_, "/Applications/Foo.app", "com.example.foo");
@@ -107,6 +108,7 @@ TEST_F(LeftoversTest, RelatedFilesAndLeftoversByName) {
       {"~/Library/Application Support/Shattered", "", false},
       {"~/Library/Containers/org.example.broken", "", false},
       {"~/Library/Containers/net.linked.tool", "", false},
+      {"~/Library/Application Support/Cafe\u0301 Data", "", false},
       {"~/Library/Application Support/org.example.host", "", false},
       // Two copies list the data they share.
       {"~/Library/Containers/com.example.foo", "Foo Foo", false},
