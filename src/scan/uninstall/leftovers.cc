@@ -175,12 +175,12 @@ class Installed {
   std::vector<std::string> vendors_;
 };
 
-// The bundles ("*.app" folders) in `folder` and its sub-folders, not hidden
-// ones, not inside other bundles.
+// The bundles ("*.app" folders, or links to them) in `folder` and its
+// sub-folders, hidden ones too (some programs hide a helper application
+// there), not inside other bundles.
 void listBundles(const std::string& folder, std::vector<std::string>& out) {
-  DirectoryEnumerator walk(
-      folder, EnumerationOptions::skipsHiddenFiles | EnumerationOptions::skipsPackageDescendants,
-      [](const std::string&, const std::string&) { return true; });
+  DirectoryEnumerator walk(folder, EnumerationOptions::skipsPackageDescendants,
+                           [](const std::string&, const std::string&) { return true; });
   while (std::optional<ResourceValues> item = walk.next()) {
     if (isInstalledBundleEntry(item->path, item->name, item->isDirectory, item->isSymbolicLink)) {
       out.push_back(item->path);

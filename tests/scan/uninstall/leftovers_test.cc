@@ -64,6 +64,7 @@ TEST_F(LeftoversTest, RelatedFilesAndLeftoversByName) {
   const std::string go = makeApp(sb_, "/Applications/Go.app", "com.example.go");
   makeApp(sb_, "/Applications/Go Server.app", "com.example.go.server");
   makeApp(sb_, "/Applications/Bistro.app", "net.bistro.app", PlistFormat::Binary, "Caf\u00e9");
+  makeApp(sb_, "/Applications/.Manager.app", "org.hidden.manager");
   fs::create_symlink(makeApp(sb_, "/opt/Linked.app", "net.linked.tool"),
                      sb_.path("/Applications/Linked.app"));
   makeApp(sb_, "/Applications/Foo.app", "com.example.foo");
@@ -108,6 +109,7 @@ TEST_F(LeftoversTest, RelatedFilesAndLeftoversByName) {
       {"~/Library/Application Support/Shattered", "", false},
       {"~/Library/Containers/org.example.broken", "", false},
       {"~/Library/Containers/net.linked.tool", "", false},
+      {"~/Library/Containers/org.hidden.manager", "", false},
       {"~/Library/Application Support/Cafe\u0301 Data", "", false},
       {"~/Library/Application Support/org.example.host", "", false},
       // Two copies list the data they share.
