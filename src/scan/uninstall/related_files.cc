@@ -125,10 +125,8 @@ std::vector<std::string> UninstallScanService::installedApplicationNames(
     const Paths& paths = Paths::shared();
     for (const std::string& folder : {paths.applicationsFolder(), paths.systemApplicationsFolder(),
                                       paths.userHome() + "/Applications"}) {
-      DirectoryEnumerator walk(
-          folder,
-          EnumerationOptions::skipsHiddenFiles | EnumerationOptions::skipsPackageDescendants,
-          [](const std::string&, const std::string&) { return true; });
+      DirectoryEnumerator walk(folder, EnumerationOptions::skipsPackageDescendants,
+                               [](const std::string&, const std::string&) { return true; });
       while (std::optional<ResourceValues> item = walk.next()) {
         if (isInstalledBundleEntry(item->path, item->name, item->isDirectory,
                                    item->isSymbolicLink)) {
