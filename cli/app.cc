@@ -6,6 +6,7 @@
 #include <functional>
 #include <limits>
 #include <optional>
+#include <string_view>
 #include <type_traits>
 
 #include "command_registry.h"
@@ -115,14 +116,23 @@ int run(int argc, char** argv) {
     // the reason in words.
     if (e.get_exit_code() == 0) return app.exit(e);
     printError(std::string(e.what()) + " (see --help)");
+    // The parse may have stopped before --json: look for it.
+    const bool json = std::any_of(argv + 1, argv + argc,
+                                  [](const char* a) { return std::string_view(a) == "--json"; });
+    if (json) printErrorDocument(2);
     return 2;
   }
-  if (!applyCommonOptions(options)) return 2;
+  if (!applyCommonOptions(options)) {
+    if (options.json) printErrorDocument(2);
+    return 2;
+  }
   if (!options.clean.enabled && (options.clean.yes || !options.clean.select.empty())) {
     printError("--select and --yes go with --clean");
+    if (options.json) printErrorDocument(2);
     return 2;
   }
   int rc = command ? command() : 2;
+  if (options.json) printErrorDocument(rc);
   LogService::shard().flush();
   std::fflush(stdout);
   return rc;

@@ -3,16 +3,56 @@
 #include <fmt/core.h>
 
 #include <cstdio>
+#include <filesystem>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
 
 #include "orvexa/platform/paths.h"
 
 namespace orvexa::cli {
 
-void printError(const std::string& message) { fmt::print(stderr, "orvexa: {}\n", message); }
+namespace {
+// The command's errors, and whether it printed its document; any thread.
+std::mutex errorsMutex;
+std::vector<std::string> errorsSoFar;
+bool documentPrinted = false;
+}  // namespace
+
+void printError(const std::string& message) {
+  std::lock_guard lock(errorsMutex);
+  fmt::print(stderr, "orvexa: {}\n", message);
+  errorsSoFar.push_back(message);
+}
+
+void noteDocumentPrinted() {
+  std::lock_guard lock(errorsMutex);
+  documentPrinted = true;
+}
+
+void printErrorDocument(int exitCode) {
+  std::lock_guard lock(errorsMutex);
+  if (documentPrinted || exitCode == 0) return;
+  nlohmann::json errors = nlohmann::json::array();
+  for (const std::string& message : errorsSoFar) errors.push_back(message);
+  fmt::print(
+      "{}\n",
+      nlohmann::json{{"success", false}, {"exitCode", exitCode}, {"errors", errors}}.dump(2));
+  std::fflush(stdout);
+  documentPrinted = true;
+}
 
 bool applyCommonOptions(const CommonOptions& options) {
   Paths& paths = Paths::shared();
-  if (!options.root.empty()) paths.setRoot(options.root);
+  // Absolute and without "." or ".." components: the scans compare the
+  // paths they find with the paths table's, and the helper refuses paths
+  // holding such components.
+  if (!options.root.empty()) {
+    std::error_code ec;
+    std::filesystem::path root = std::filesystem::absolute(options.root, ec);
+    paths.setRoot(ec ? options.root : root.lexically_normal().string());
+  }
   for (const std::string& tool : options.tools) {
     size_t eq = tool.find('=');
     if (eq == std::string::npos || eq == 0 || eq + 1 == tool.size()) {

@@ -42,7 +42,16 @@ std::vector<ModulePtr> loadCatalogue(const CommonOptions& options);
 FeaturePtr selectFeature(const std::vector<ModulePtr>& modules, const CommonOptions& options,
                          const std::string& moduleType);
 
-// Writes "orvexa: <message>" to standard error.
+// Writes "orvexa: <message>" to standard error, and keeps it for
+// printErrorDocument.
 void printError(const std::string& message);
+
+// With --json, a command that ends without printing its document (a usage
+// error, a refusal) still prints one: {"success": false, "exitCode": N,
+// "errors": [the messages of printError]}. Does nothing once a document was
+// printed (printJson) or for status 0.
+void printErrorDocument(int exitCode);
+// Marks that the command printed its document.
+void noteDocumentPrinted();
 
 }  // namespace orvexa::cli

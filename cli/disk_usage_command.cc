@@ -102,6 +102,7 @@ void printTreeJson(const FeatureInformation& feature, int64_t total, const DiskU
       std::fwrite(chunk.data(), 1, chunk.size(), stdout);
     });
     std::fflush(stdout);
+    noteDocumentPrinted();
     return;
   }
   // The document is one object: hold back its end to put the report before
@@ -123,6 +124,7 @@ void printTreeJson(const FeatureInformation& feature, int64_t total, const DiskU
   pending += ",\"clean\":" + clean->dump() + "}\n";
   std::fwrite(pending.data(), 1, pending.size(), stdout);
   std::fflush(stdout);
+  noteDocumentPrinted();
 }
 
 // The category this scan appended (the last "All" of kind AnalysisDisk).

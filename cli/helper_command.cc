@@ -3,6 +3,8 @@
 #include <fmt/core.h>
 #include <unistd.h>
 
+#include <nlohmann/json.hpp>
+
 #include <chrono>
 #include <future>
 #include <limits>
@@ -15,6 +17,7 @@
 #include "orvexa/platform/file_manager.h"
 #include "orvexa/platform/plist.h"
 #include "orvexa/platform/user_defaults.h"
+#include "output.h"
 
 namespace orvexa::cli {
 namespace {
@@ -24,6 +27,24 @@ constexpr auto kAnswerLimit = std::chrono::seconds(10);
 std::vector<std::string> actions;
 std::string programOption;
 std::optional<int64_t> userOption;
+
+// What the action found, printed by runHelper as text lines or, with
+// --json, as one document holding the same facts.
+struct Reply {
+  nlohmann::json facts = nlohmann::json::object();
+  std::vector<std::string> lines;
+  std::string error;
+};
+Reply reply;
+
+void say(std::string line) { reply.lines.push_back(std::move(line)); }
+
+// Errors go to standard error either way, and into the document.
+int fail(const std::string& message, int code = 1) {
+  printError(message);
+  reply.error = message;
+  return code;
+}
 
 // The running helper's version, or nothing when none answers.
 std::optional<std::string> runningVersion(const std::string& label) {
@@ -41,14 +62,12 @@ std::optional<std::string> runningVersion(const std::string& label) {
 
 int install(const std::string& label) {
   if (::geteuid() != 0) {
-    printError("installing the helper needs root rights: run \"sudo orvexa helper install\"");
-    return 1;
+    return fail("installing the helper needs root rights: run \"sudo orvexa helper install\"");
   }
   auto installer = std::make_shared<LaunchDaemonInstaller>(programOption);
   if (userOption) {
     if (*userOption < 0 || *userOption > 0xFFFFFFFELL) {
-      printError("--user takes a numeric user id");
-      return 2;
+      return fail("--user takes a numeric user id", 2);
     }
     installer->setAllowedUserId(static_cast<uid_t>(*userOption));
   }
@@ -56,8 +75,7 @@ int install(const std::string& label) {
   PrivilegeInstallResult result =
       PrivilegeHelper::shard().installPrivilege(kSMDomainSystemLaunchd, label);
   if (!result.content().empty()) {
-    printError("could not install the helper: " + result.content() + " (the log says more)");
-    return 1;
+    return fail("could not install the helper: " + result.content() + " (the log says more)");
   }
   std::optional<PlistValue> plist = readPlistFile(helperLaunchDaemonPlistPath(label));
   int64_t allowed = -1;
@@ -65,32 +83,45 @@ int install(const std::string& label) {
     if (const PlistValue* uid = plist->find("AllowedUserID"))
       allowed = uid->asInteger().value_or(-1);
   }
-  fmt::print("Installed {}: program {}, socket {}, serving root and user id {}.\n", label,
-             helperToolPath(label), helperSocketPath(label), allowed);
+  say(fmt::format("Installed {}: program {}, socket {}, serving root and user id {}.", label,
+                  helperToolPath(label), helperSocketPath(label), allowed));
+  reply.facts = {{"installed", true},
+                 {"program", helperToolPath(label)},
+                 {"socket", helperSocketPath(label)},
+                 {"allowedUserID", allowed}};
   return 0;
 }
 
 int status(const std::string& label) {
   const bool installed =
       fileExists(helperToolPath(label)) && fileExists(helperLaunchDaemonPlistPath(label));
-  fmt::print("Helper {}: {}\n", label,
-             installed ? "installed at " + helperToolPath(label) : std::string("not installed"));
+  say(fmt::format("Helper {}: {}", label,
+                  installed ? "installed at " + helperToolPath(label) : "not installed"));
+  reply.facts = {{"installed", installed},
+                 {"program", helperToolPath(label)},
+                 {"socket", helperSocketPath(label)},
+                 {"running", false}};
   std::optional<std::string> version = runningVersion(label);
   if (version && version->rfind("Refused:", 0) == 0) {
     // A refusal comes in place of the version.
-    fmt::print("Running at {}, but not for this user: {}\n", helperSocketPath(label), *version);
+    say(fmt::format("Running at {}, but not for this user: {}", helperSocketPath(label), *version));
+    reply.facts["running"] = true;
+    reply.facts["refused"] = *version;
   } else if (version) {
-    fmt::print("Running, version {}, at {}\n", *version, helperSocketPath(label));
+    say(fmt::format("Running, version {}, at {}", *version, helperSocketPath(label)));
+    reply.facts["running"] = true;
+    reply.facts["version"] = *version;
   } else {
-    fmt::print("Not running\n");
+    say("Not running");
   }
   return 0;
 }
 
 int stop(const std::string& label) {
   std::shared_ptr<HelperConnection> connection = HelperConnection::connect(helperSocketPath(label));
+  reply.facts = {{"running", connection != nullptr}, {"stopped", false}};
   if (!connection) {
-    fmt::print("The helper is not running.\n");
+    say("The helper is not running.");
     return 0;
   }
   // The helper answers once the work it was doing has stopped, saying how
@@ -105,17 +136,16 @@ int stop(const std::string& label) {
         answer->set_value({ok, text != nullptr ? *text : std::string()});
       });
   if (done.wait_for(kAnswerLimit) != std::future_status::ready) {
-    printError("the helper did not confirm that it stopped within " +
-               std::to_string(kAnswerLimit.count()) + " seconds; it may still be working");
-    return 1;
+    return fail("the helper did not confirm that it stopped within " +
+                std::to_string(kAnswerLimit.count()) + " seconds; it may still be working");
   }
   auto [ok, said] = done.get();
   if (!ok) {
     // A refused user is told why.
-    printError("the helper did not stop" + (said.empty() ? std::string() : ": " + said));
-    return 1;
+    return fail("the helper did not stop" + (said.empty() ? std::string() : ": " + said));
   }
-  fmt::print("{}\n", said.empty() ? std::string("Stopped.") : said);
+  say(said.empty() ? std::string("Stopped.") : said);
+  reply.facts["stopped"] = true;
   return 0;
 }
 
@@ -131,52 +161,64 @@ int uninstall(const std::string& label) {
           answer->set_value({ok, std::move(message)});
         });
     if (done.wait_for(kAnswerLimit) != std::future_status::ready) {
-      printError("the helper did not answer");
-      return 1;
+      return fail("the helper did not answer");
     }
     auto [ok, message] = done.get();
     if (!ok) {
-      printError("the helper could not uninstall itself: " + message);
-      return 1;
+      return fail("the helper could not uninstall itself: " + message);
     }
   } else {
     bool anything = false;
     for (const std::string& file : files) anything = anything || fileExists(file);
     if (!anything) {
-      fmt::print("The helper is not installed.\n");
+      say("The helper is not installed.");
+      reply.facts = {{"uninstalled", false}};
       return 0;
     }
     if (::geteuid() != 0) {
-      printError("the helper is not running: removing its files needs root rights");
-      return 1;
+      return fail("the helper is not running: removing its files needs root rights");
     }
     for (const std::string& file : files) {
       if (!fileExists(file)) continue;
       FileStatus removed = removeItem(file);
-      if (!removed.ok()) {
-        printError(removed.message());
-        return 1;
-      }
+      if (!removed.ok()) return fail(removed.message());
     }
   }
   (void)UserDefaults::standard().remove(label + "-Install");
-  fmt::print("Uninstalled {}.\n", label);
+  say(fmt::format("Uninstalled {}.", label));
+  reply.facts = {{"uninstalled", true}};
   return 0;
 }
 
-int runHelper(const CommonOptions&) {
+int runAction(const std::string& action, const std::string& label) {
+  if (action == "install") return install(label);
+  if (action == "status") return status(label);
+  if (action == "stop") return stop(label);
+  if (action == "uninstall") return uninstall(label);
+  return fail("unknown action \"" + action + "\": install, status, stop or uninstall", 2);
+}
+
+int runHelper(const CommonOptions& options) {
   if (actions.size() != 1) {
     printError("orvexa helper takes one of install, status, stop, uninstall");
     return 2;
   }
   const std::string label = PrivilegeHelper::helperName();
-  const std::string& action = actions.front();
-  if (action == "install") return install(label);
-  if (action == "status") return status(label);
-  if (action == "stop") return stop(label);
-  if (action == "uninstall") return uninstall(label);
-  printError("unknown action \"" + action + "\": install, status, stop or uninstall");
-  return 2;
+  const int code = runAction(actions.front(), label);
+  if (options.json) {
+    nlohmann::json document = reply.facts;
+    document["action"] = actions.front();
+    document["helper"] = label;
+    document["success"] = code == 0;
+    nlohmann::json lines = nlohmann::json::array();
+    for (const std::string& line : reply.lines) lines.push_back(line);
+    document["messages"] = std::move(lines);
+    if (!reply.error.empty()) document["error"] = reply.error;
+    printJson(document);
+  } else {
+    for (const std::string& line : reply.lines) fmt::print("{}\n", line);
+  }
+  return code;
 }
 
 const CommandRegistrar kHelper(

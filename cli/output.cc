@@ -1,5 +1,7 @@
 #include "output.h"
 
+#include "context.h"
+
 #include <fmt/core.h>
 
 #include <algorithm>
@@ -107,6 +109,7 @@ void printFeatureTree(const FeatureInformation& feature, int64_t total) {
 void printJson(const json& document) {
   fmt::print("{}\n", document.dump(2));
   std::fflush(stdout);
+  noteDocumentPrinted();
 }
 
 }  // namespace orvexa::cli

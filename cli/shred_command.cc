@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <cstdio>
 #include <filesystem>
@@ -106,6 +107,16 @@ int runShred(const CommonOptions& options) {
     }
     if (seen.insert(path).second) targets.push_back(path);
   }
+
+  // What lies inside a folder also given goes with that folder, not once
+  // more beside it at the same time.
+  const std::vector<std::string> given = targets;
+  std::erase_if(targets, [&given](const std::string& path) {
+    return std::any_of(given.begin(), given.end(), [&path](const std::string& folder) {
+      return path.size() > folder.size() + 1 && path.compare(0, folder.size(), folder) == 0 &&
+             path[folder.size()] == '/';
+    });
+  });
 
   if (!targets.empty() && !gYes) {
     if (::isatty(STDIN_FILENO) != 1) {

@@ -1,5 +1,6 @@
 #include <fnmatch.h>
 #include <pwd.h>
+#include <strings.h>
 #include <unistd.h>
 
 #include <array>
@@ -118,18 +119,31 @@ bool isUnder(std::string_view path, std::string_view folder) {
          (path.size() == folder.size() || path[folder.size()] == '/');
 }
 
+// The protected locations are compared without regard to case: the
+// system's volumes ignore it by default, so "library/keychains" in a home
+// names the keychains as well.
+bool sameFolded(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && ::strncasecmp(a.data(), b.data(), a.size()) == 0;
+}
+
+bool isUnderFolded(std::string_view path, std::string_view folder) {
+  if (folder == "/") return true;
+  return path.size() >= folder.size() && sameFolded(path.substr(0, folder.size()), folder) &&
+         (path.size() == folder.size() || path[folder.size()] == '/');
+}
+
 // What follows the home folder in `rel` ("" for the home itself), when `rel`
 // lies in a home folder (/Users/<name> but the shared one, /home/<name>,
 // /root).
 std::optional<std::string_view> inHome(std::string_view rel) {
   for (std::string_view homes : {std::string_view("/Users/"), std::string_view("/home/")}) {
-    if (rel.substr(0, homes.size()) != homes) continue;
+    if (!sameFolded(rel.substr(0, homes.size()), homes)) continue;
     std::string_view rest = rel.substr(homes.size());
     const size_t slash = rest.find('/');
-    if (rest.substr(0, slash) == "Shared" && homes == "/Users/") return std::nullopt;
+    if (sameFolded(rest.substr(0, slash), "Shared") && homes == "/Users/") return std::nullopt;
     return slash == std::string_view::npos ? std::string_view() : rest.substr(slash + 1);
   }
-  if (isUnder(rel, "/root")) return rel.size() > 5 ? rel.substr(6) : std::string_view();
+  if (isUnderFolded(rel, "/root")) return rel.size() > 5 ? rel.substr(6) : std::string_view();
   return std::nullopt;
 }
 
@@ -137,20 +151,20 @@ std::optional<std::string_view> inHome(std::string_view rel) {
 bool protectedSystemPath(const std::string& rel) {
   if (std::optional<std::string_view> below = inHome(rel)) {
     for (std::string_view folder : kProtectedHomeFolders) {
-      if (*below == folder) return true;
+      if (sameFolded(*below, folder)) return true;
     }
-    if (isUnder(*below, kProtectedHomeTree)) return true;
+    if (isUnderFolded(*below, kProtectedHomeTree)) return true;
   }
   for (std::string_view folder : kProtectedFolders) {
-    if (rel == folder) return true;
+    if (sameFolded(rel, folder)) return true;
   }
   for (const char* pattern : kProtectedPatterns) {
-    if (::fnmatch(pattern, rel.c_str(), FNM_PATHNAME) == 0) return true;
+    if (::fnmatch(pattern, rel.c_str(), FNM_PATHNAME | FNM_CASEFOLD) == 0) return true;
   }
   for (std::string_view tree : kProtectedTrees) {
-    if (!isUnder(rel, tree)) continue;
+    if (!isUnderFolded(rel, tree)) continue;
     // Programs installed locally may leave things deeper in /usr/local.
-    if (tree == "/usr" && isUnder(rel, "/usr/local")) {
+    if (tree == "/usr" && isUnderFolded(rel, "/usr/local")) {
       std::string_view rest = std::string_view(rel).substr(std::string_view("/usr/local").size());
       size_t components = 0;
       for (char c : rest) components += c == '/' ? 1 : 0;

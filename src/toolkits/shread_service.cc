@@ -60,6 +60,8 @@ constexpr const char* kLinkArgumentText =
     "a symbolic link: shred does not follow links, so neither it nor what it points to was "
     "touched (give the path of the file itself)";
 constexpr const char* kNotAFileText = "neither a regular file nor a folder: left in place";
+constexpr const char* kFolderKeptText =
+    "not removed: some of the files in it were not shredded (each says why)";
 
 // Runs `work` on `queue` (directly, should the queue be unable to take it).
 void onQueue(const std::shared_ptr<SerialGCDService>& queue, std::function<void()> work) {
@@ -435,7 +437,8 @@ void ShreadService::shredFolder(std::vector<Url> urls, Finish resultProcess) {
                             outcome = {raw(ShredStatus::DeleteFail), removed.message()};
                           }
                         } else {
-                          outcome = {raw(ShredStatus::ShredFail), *walkError};
+                          outcome = {raw(ShredStatus::ShredFail),
+                                     walkError->empty() ? kFolderKeptText : *walkError};
                           for (auto& entry : shredded) {
                             if (entry.second.first != raw(ShredStatus::Success))
                               failedFiles.insert(entry);

@@ -425,6 +425,7 @@ TEST_F(PrivacyBrowserCleanTest, DownloadLocationsGoOnlyWhenRegularFilesInTheHome
       {"folder in the home", sb_.path("~/Downloads/unpacked"), notRegular},
       {"link in the home", sb_.path("~/Downloads/link.txt"), notRegular},
       {"pipe in the home", sb_.path("~/Downloads/pipe"), notRegular},
+      {"a path as written, not decoded", sb_.file("~/Downloads/a%20b.txt", 1), ""},
       {"file below a linked folder", sb_.path("~/Linked/data.txt"),
        "not removed: a folder on its path is a link"},
       // As a host may hand it back: a web address whose path is a file here.
@@ -445,11 +446,11 @@ TEST_F(PrivacyBrowserCleanTest, DownloadLocationsGoOnlyWhenRegularFilesInTheHome
   ASSERT_EQ(files->childrens.size(), std::size(cases));
   const std::vector<FilePtr> items = files->childrens;
   items[std::size(cases) - 2]->url = Url::fromString(cases[std::size(cases) - 2].why.substr(12));
-  tick(files, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9});
+  tick(files, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10});
 
   PrivacyCleanResult result = PrivacyCleanService::cleanChrome(chrome);
   EXPECT_EQ(result.first, PrivacyDeleteEnum::Fail);
-  EXPECT_EQ(result.second.size(), std::size(cases) - 1);
+  EXPECT_EQ(result.second.size(), std::size(cases) - 2);
   for (size_t i = 0; i < std::size(cases); ++i) {
     const Case& c = cases[i];
     SCOPED_TRACE(c.name);
@@ -460,7 +461,7 @@ TEST_F(PrivacyBrowserCleanTest, DownloadLocationsGoOnlyWhenRegularFilesInTheHome
   }
   EXPECT_EQ(testing::readFile(outside).size(), 3u);
   EXPECT_TRUE(std::filesystem::exists(sb_.path("~/Downloads/unpacked/inner.txt")));
-  EXPECT_EQ(titlesOf(files).size(), std::size(cases) - 1);
+  EXPECT_EQ(titlesOf(files).size(), std::size(cases) - 2);
 }
 
 TEST(PrivacySortCategoryTest, RemovesSucceededItemsOfTickedGroupsAndEmptiedRemovableGroups) {

@@ -84,7 +84,8 @@ class CleanScanCommandsTest : public ::testing::Test {
 
   std::vector<std::string> argv(const std::vector<std::string>& command,
                                 std::vector<std::string> extra = {}) const {
-    std::vector<std::string> out{orvexaProgram(), "--root", sb_.root(), "--quiet"};
+    // The root as a user may write it: with "." and a trailing slash.
+    std::vector<std::string> out{orvexaProgram(), "--root", sb_.root() + "/./", "--quiet"};
     out.insert(out.end(), command.begin(), command.end());
     out.insert(out.end(), extra.begin(), extra.end());
     return out;

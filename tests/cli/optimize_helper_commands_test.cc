@@ -94,7 +94,8 @@ TEST_F(OptimizeCommandTest, PurgeableAndMemory) {
 }
 
 // Numbers out of range, and a clean that would trust resemblance alone, are
-// usage errors in words: nothing is wrapped round or run.
+// usage errors in words (with --json, a document saying so): nothing is
+// wrapped round or run.
 TEST(CommandLineTest, OutOfRangeNumbersAndUnselectedCleansAreRefused) {
   testing::TempDir dir;
   const std::string folder = dir.makeDir("f");
@@ -127,7 +128,7 @@ TEST(CommandLineTest, OutOfRangeNumbersAndUnselectedCleansAreRefused) {
     auto r = testing::runProgram(argv);
     EXPECT_EQ(r.exitCode, 2);
     EXPECT_EQ(r.err.rfind("orvexa: " + c.err, 0), 0u) << r.err;
-    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(json::parse(r.out, nullptr, false).value("success", true), false) << r.out;
   }
 }
 
@@ -215,6 +216,8 @@ TEST(CleanHelperCommandTest, InstallStatusStopAndUninstall) {
   auto running = helper("status");
   EXPECT_EQ(running.out, std::string("Helper ") + kLabel + ": installed at " + tool +
                              "\nRunning, version 1.0.0, at " + socket + "\n");
+  auto asJson = runProgram({orvexaProgram(), "helper", "status", "--json", "--root", sb.root()});
+  EXPECT_EQ(json::parse(asJson.out).at("version"), "1.0.0") << asJson.out;
 
   // A user it does not serve is told why, and cannot stop it.
   testing::openFoldersForEveryone(sb.root(), sb.path("/var/run"));

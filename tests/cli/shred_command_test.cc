@@ -51,8 +51,8 @@ TEST_F(ShredCommandTest, ShredsWhatItIsGivenAndReportsEachPath) {
   fs::create_symlink(ten, link);
   const std::string missing = sb_.path("~/missing.txt");
 
-  auto r = runProgram(
-      {orvexaProgram(), "shred", "--yes", ten, folder + "/", empty, linked, link, missing});
+  auto r = runProgram({orvexaProgram(), "shred", "--yes", ten, folder + "/", empty, linked, link,
+                       missing, folder + "/deep/b.txt"});  // with its folder, not beside it
   EXPECT_EQ(r.exitCode, 1) << "a missing path and failed files";
   const std::string hardLinkText =
       "the file has 1 other hard link: not overwritten, so that the content they share survives";

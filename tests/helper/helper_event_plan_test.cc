@@ -39,6 +39,7 @@ TEST(HelperPathTest, OnlyTheUsersHomeAndTheCataloguesFoldersAreAllowed) {
       {sb.path("/Users/tester/Library"), "protected"},
       {sb.path("/usr/bin/mdfind"), "protected"},
       {sb.path("~/Library/Keychains/login.keychain-db"), "protected"},
+      {sb.path("~/library/KEYCHAINS/login.keychain-db"), "protected"},
       {sb.path("~/Library/Application Support/MobileSync"), "protected"},
       {sb.path("~/Documents"), "protected"},
       {sb.path("/Library/Preferences/SystemConfiguration/preferences.plist"), "protected"},

@@ -144,7 +144,9 @@ TEST_F(ShreadServiceTest, WhatIsRefusedStaysAndSaysWhy) {
                              "a symbolic link: shred does not follow links, so neither it nor "
                              "what it points to was touched (give the path of the file itself)")},
                     {fine, outcome(Status::Success)},
-                    {mixed, outcome(Status::ShredFail)},
+                    {mixed, outcome(Status::ShredFail,
+                                    "not removed: some of the files in it "
+                                    "were not shredded (each says why)")},
                     {inner, outcome(Status::ShredFail,
                                     "the file has 1 other hard link: not overwritten, so that the "
                                     "content they share survives")}}));

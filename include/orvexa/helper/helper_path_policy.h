@@ -38,6 +38,8 @@
 //   Library/Application Support and its MobileSync/Backup, Library/Logs,
 //   Library/Preferences, Library/LaunchAgents, Library/Containers, .Trash,
 //   Desktop, Documents, Downloads).
+// Protected locations are matched without regard to case (the system's
+// volumes ignore it by default); the allow list is matched as written.
 // The check is on the text of the path; the file operations
 // (privileged_file_operations.h) make sure that text is where they act, by
 // never following links.

@@ -65,10 +65,9 @@ void PrivacyScanService::scanChrome(const CategoryPtr& chromCategory,
   auto [downloads, files] =
       privacy::downloadGroups(category, next, history, kDownloadQuery, [](const SqlRow& row) {
         const std::string target = privacy::text(row, "target_path");
-        return privacy::DownloadRow{
-            privacy::lastPathComponent(target), chromeDate(row, "start_time"),
-            privacy::fileUrlOfPath(SuperScanService::handleStringTo(target)),
-            privacy::text(row, "id")};
+        return privacy::DownloadRow{privacy::lastPathComponent(target),
+                                    chromeDate(row, "start_time"), privacy::fileUrlOfPath(target),
+                                    privacy::text(row, "id")};
       });
   next += 2;
   add(downloads);

@@ -1,5 +1,9 @@
 // The two further views (leftovers, unused applications) and the rebuild
 // after a clean.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <map>
 #include <unordered_set>
@@ -8,9 +12,11 @@
 #include "orvexa/platform/identity.h"
 #include "orvexa/platform/last_used.h"
 #include "orvexa/platform/paths.h"
+#include "orvexa/platform/plist.h"
 #include "orvexa/scan/uninstall/name_rules.h"
 #include "orvexa/scan/uninstall/uninstall_scan_service.h"
 #include "orvexa/units/terminal_tool.h"
+#include "platform/unique_fd.h"
 
 namespace orvexa {
 namespace {
@@ -30,6 +36,66 @@ std::string leftoverKey(const std::string& name) {
   return key;
 }
 
+std::string stringOf(const PlistValue& dictionary, const char* key) {
+  const PlistValue* value = dictionary.find(key);
+  const std::string* text = value != nullptr ? value->asString() : nullptr;
+  return text != nullptr ? *text : std::string();
+}
+
+// The first megabyte of a regular file, NUL bytes dropped (so that UTF-16
+// and UTF-32 text of ASCII characters reads as ASCII); empty for anything
+// else. Never waits for a writer.
+std::string plistText(const std::string& path) {
+  detail::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  struct stat st {};
+  if (!fd || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return {};
+  std::string bytes(static_cast<size_t>(std::min<off_t>(st.st_size, 1 << 20)), '\0');
+  const ssize_t got = ::read(fd.get(), bytes.data(), bytes.size());
+  bytes.resize(got > 0 ? static_cast<size_t>(got) : 0);
+  std::erase(bytes, '\0');
+  return bytes;
+}
+
+// The text of "<key>KEY</key> <string>TEXT</string>" in an XML property
+// list that does not parse; empty when there is none or TEXT holds markup.
+std::string salvaged(const std::string& text, std::string_view key) {
+  const std::string tag = "<key>" + std::string(key) + "</key>";
+  const size_t at = text.find(tag);
+  if (at == std::string::npos) return {};
+  size_t open = text.find_first_not_of(" \t\r\n", at + tag.size());
+  if (open == std::string::npos || text.compare(open, 8, "<string>") != 0) return {};
+  open += 8;
+  const size_t close = text.find("</string>", open);
+  if (close == std::string::npos) return {};
+  std::string value = text.substr(open, close - open);
+  return value.find_first_of("<>&") == std::string::npos ? value : std::string();
+}
+
+// `text` with the accents of Latin letters taken off, precomposed (U+00C0
+// to U+00FF) or combining (U+0300 to U+036F) alike: a volume that keeps
+// names decomposed gives back "Cafe" + U+0301 where the Info.plist says
+// "Caf" + U+00E9. Only to decide what is kept: it makes more names match.
+std::string withoutAccents(std::string_view text) {
+  static constexpr std::string_view kLatin1 =
+      "AAAAAAACEEEEIIIIDNOOOOOxOUUUUYTsaaaaaaaceeeeiiiidnooooo/ouuuuyty";
+  std::string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    const auto next = i + 1 < text.size() ? static_cast<unsigned char>(text[i + 1]) : 0u;
+    if (c == 0xC3 && next >= 0x80 && next <= 0xBF) {
+      out += kLatin1[next - 0x80];
+      ++i;
+    } else if ((c == 0xCC && next >= 0x80 && next <= 0xBF) ||
+               (c == 0xCD && next >= 0x80 && next <= 0xAF)) {
+      ++i;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out;
+}
+
 // Every application category below the feature's first category, copies
 // included, each once.
 void collectApplications(const std::vector<CategoryPtr>& categories,
@@ -47,33 +113,49 @@ class Installed {
  public:
   void addIdentifier(const std::string& identifier) {
     if (identifier.empty()) return;
-    names_.push_back(identifier);
+    addName(identifier);
     if (std::string_view vendor = vendorOf(identifier); !vendor.empty()) {
-      vendors_.emplace_back(vendor);
+      vendors_.push_back(withoutAccents(vendor));
     }
   }
   // A bundle whose Info.plist cannot be read still counts under its folder
-  // name.
+  // name, and under the names its Info.plist holds: as a dictionary without
+  // an identifier, or, when it does not parse at all, as far as its text
+  // shows them.
   void addBundle(const std::string& path) {
     if (std::optional<ApplicationBundle> bundle = readApplicationBundle(path)) {
       for (const std::string& name : knownNames(*bundle)) {
         if (name == bundle->bundleIdentifier) {
           addIdentifier(name);
         } else {
-          names_.push_back(name);
+          addName(name);
         }
       }
       return;
     }
     std::string name = lastComponent(path);
     if (size_t dot = name.rfind('.'); dot != std::string::npos && dot > 0) name.resize(dot);
-    names_.push_back(std::move(name));
+    addName(name);
+    const std::string plist = infoPlistPath(path);
+    std::optional<PlistValue> info = readPlistFile(plist);
+    const std::string text = info && info->isDictionary() ? std::string() : plistText(plist);
+    for (const char* key :
+         {"CFBundleIdentifier", "CFBundleName", "CFBundleDisplayName", "CFBundleExecutable"}) {
+      std::string value = info && info->isDictionary() ? stringOf(*info, key) : salvaged(text, key);
+      if (value.empty()) continue;
+      if (key == std::string_view("CFBundleIdentifier")) {
+        addIdentifier(value);
+      } else {
+        addName(value);
+      }
+    }
   }
   // Whether `key` belongs to an installed application or its vendor: names
   // that match one of theirs whole either way ("Adobe" with "Adobe
   // Photoshop" installed), a vendor's identifiers ("com.google.Keystone")
   // and its folder ("Google").
-  bool claims(const std::string& key) const {
+  bool claims(const std::string& entryKey) const {
+    const std::string key = withoutAccents(entryKey);
     auto whole = [&](const std::string& name) {
       return nameMatchesWhole(key, name, true) || nameMatchesWhole(name, key, true);
     };
@@ -86,19 +168,21 @@ class Installed {
   }
 
  private:
+  // Names are kept, and keys compared, without accents (withoutAccents).
+  void addName(std::string_view name) { names_.push_back(withoutAccents(name)); }
+
   std::vector<std::string> names_;
   std::vector<std::string> vendors_;
 };
 
-// The bundles ("*.app" folders) in `folder` and its sub-folders, not hidden
-// ones, not inside other bundles.
+// The bundles ("*.app" folders, or links to them) in `folder` and its
+// sub-folders, hidden ones too (some programs hide a helper application
+// there), not inside other bundles.
 void listBundles(const std::string& folder, std::vector<std::string>& out) {
-  DirectoryEnumerator walk(
-      folder, EnumerationOptions::skipsHiddenFiles | EnumerationOptions::skipsPackageDescendants,
-      [](const std::string&, const std::string&) { return true; });
+  DirectoryEnumerator walk(folder, EnumerationOptions::skipsPackageDescendants,
+                           [](const std::string&, const std::string&) { return true; });
   while (std::optional<ResourceValues> item = walk.next()) {
-    const std::string& name = item->name;
-    if (item->isDirectory && name.size() > 4 && name.substr(name.size() - 4) == ".app") {
+    if (isInstalledBundleEntry(item->path, item->name, item->isDirectory, item->isSymbolicLink)) {
       out.push_back(item->path);
     }
   }

@@ -1,5 +1,7 @@
 #include "orvexa/scan/uninstall/name_rules.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 
 namespace orvexa {
@@ -22,6 +24,14 @@ bool nameMatchesWhole(std::string_view entry, std::string_view name, bool ignore
   if (entry.size() == name.size()) return true;
   const char next = entry[name.size()];
   return next == '.' || next == '-' || next == '_' || next == ' ';
+}
+
+bool isInstalledBundleEntry(const std::string& path, std::string_view name, bool isDirectory,
+                            bool isLink) {
+  if (name.size() <= 4 || name.substr(name.size() - 4) != ".app") return false;
+  if (isDirectory && !isLink) return true;
+  struct stat st {};
+  return isLink && ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 std::vector<std::string> knownNames(const ApplicationBundle& bundle) {

@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <sstream>
 
+#include "orvexa/platform/directory_enumerator.h"
 #include "orvexa/platform/paths.h"
 #include "orvexa/scan/uninstall/name_rules.h"
 #include "orvexa/scan/uninstall/uninstall_scan_service.h"
@@ -117,8 +118,36 @@ std::vector<std::string> UninstallScanService::getAllCommonPath() {
   return out;
 }
 
-std::set<std::string> UninstallScanService::machAppInfoList(const std::string& appPath,
-                                                            const std::vector<std::string>* paths) {
+std::vector<std::string> UninstallScanService::installedApplicationNames(
+    const std::vector<std::string>* bundles) {
+  std::vector<std::string> found;
+  if (bundles == nullptr) {
+    const Paths& paths = Paths::shared();
+    for (const std::string& folder : {paths.applicationsFolder(), paths.systemApplicationsFolder(),
+                                      paths.userHome() + "/Applications"}) {
+      DirectoryEnumerator walk(folder, EnumerationOptions::skipsPackageDescendants,
+                               [](const std::string&, const std::string&) { return true; });
+      while (std::optional<ResourceValues> item = walk.next()) {
+        if (isInstalledBundleEntry(item->path, item->name, item->isDirectory,
+                                   item->isSymbolicLink)) {
+          found.push_back(item->path);
+        }
+      }
+    }
+    bundles = &found;
+  }
+  std::vector<std::string> names;
+  for (const std::string& path : *bundles) {
+    if (std::optional<ApplicationBundle> bundle = readApplicationBundle(path)) {
+      for (std::string& name : knownNames(*bundle)) names.push_back(std::move(name));
+    }
+  }
+  return names;
+}
+
+std::set<std::string> UninstallScanService::machAppInfoList(
+    const std::string& appPath, const std::vector<std::string>* paths,
+    const std::vector<std::string>* installedNames) {
   std::set<std::string> related;
   std::optional<ApplicationBundle> bundle = readApplicationBundle(appPath);
   if (!bundle) return related;
@@ -127,25 +156,37 @@ std::set<std::string> UninstallScanService::machAppInfoList(const std::string& a
     own = getAllCommonPath();
     paths = &own;
   }
+  std::vector<std::string> installed;
+  if (installedNames == nullptr) {
+    installed = installedApplicationNames();
+    installedNames = &installed;
+  }
   const std::vector<std::string> names = knownNames(*bundle);
   const std::string sharedFolder = Paths::shared().resolve("/Users/Shared") + "/";
+  // The length of the longest of `known` that `name` matches whole (0: none).
+  auto longestMatch = [](const std::string& name, const std::vector<std::string>& known) {
+    size_t longest = 0;
+    for (const std::string& k : known) {
+      if (nameMatchesWhole(name, k)) longest = std::max(longest, k.size());
+    }
+    return longest;
+  };
   for (const std::string& candidate : *paths) {
     const std::string name = lastComponent(candidate);
+    size_t matched = 0;
     // The shared users folder holds the users' own things ("Family Photos"):
-    // only an entry named after the identifier is the application's.
-    if (candidate.size() == sharedFolder.size() + name.size() &&
-        startsWith(candidate, sharedFolder)) {
-      if (nameMatchesWhole(name, bundle->bundleIdentifier)) related.insert(candidate);
-      continue;
+    // only an entry named after the identifier is the application's; so are
+    // the system's entries.
+    if ((candidate.size() == sharedFolder.size() + name.size() &&
+         startsWith(candidate, sharedFolder)) ||
+        isKeptEntryName(name)) {
+      matched =
+          nameMatchesWhole(name, bundle->bundleIdentifier) ? bundle->bundleIdentifier.size() : 0;
+    } else {
+      matched = longestMatch(name, names);
     }
-    if (nameMatchesWhole(name, bundle->bundleIdentifier)) {
-      related.insert(candidate);
-    } else if (!isKeptEntryName(name) &&
-               std::any_of(names.begin(), names.end(), [&](const std::string& known) {
-                 return nameMatchesWhole(name, known);
-               })) {
-      related.insert(candidate);
-    }
+    // Another application named more closely keeps it.
+    if (matched != 0 && longestMatch(name, *installedNames) <= matched) related.insert(candidate);
   }
   return related;
 }
@@ -192,7 +233,8 @@ void UninstallScanService::scanListFromApps(const FeaturePtr& /*featureInfo*/,
                                             const CategoryPtr& app, const Progress& progress,
                                             const AppDone& done,
                                             const std::vector<std::string>* paths,
-                                            const std::shared_ptr<SerialGCDService>& dispatch) {
+                                            const std::shared_ptr<SerialGCDService>& dispatch,
+                                            const std::vector<std::string>* installedNames) {
   const std::string appPath = app->urls.empty() ? std::string() : app->urls.front().path();
   std::optional<ApplicationBundle> bundle = readApplicationBundle(appPath);
   app->childrens.clear();
@@ -206,7 +248,7 @@ void UninstallScanService::scanListFromApps(const FeaturePtr& /*featureInfo*/,
   if (bundle) {
     addChild(app, appPath, progress, getPackageSizeFromTerminal(Url::fromPath(appPath, true)));
     std::set<std::string> seen = {appPath};
-    for (const std::string& path : machAppInfoList(appPath, paths)) {
+    for (const std::string& path : machAppInfoList(appPath, paths, installedNames)) {
       if (seen.insert(path).second) addChild(app, path, progress, std::nullopt);
     }
     for (const std::string& prefix : specialApp()) {

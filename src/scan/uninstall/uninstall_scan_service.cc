@@ -149,7 +149,8 @@ void file(const std::shared_ptr<ScanRun>& run, const CategoryPtr& category,
 
 // One application, on the global pool.
 void examine(const std::shared_ptr<ScanRun>& run, const std::string& path,
-             const std::shared_ptr<const std::vector<std::string>>& commonPaths) {
+             const std::shared_ptr<const std::vector<std::string>>& commonPaths,
+             const std::shared_ptr<const std::vector<std::string>>& installedNames) {
   if (!SuperScanService::isSuspended(run->feature->finderID)) {
     std::optional<ResourceValues> values = resourceValues(path, ResourceFetch::withType);
     std::optional<ApplicationBundle> bundle = readApplicationBundle(path);
@@ -168,7 +169,7 @@ void examine(const std::shared_ptr<ScanRun>& run, const std::string& path,
           [run, identifier = bundle->bundleIdentifier](const CategoryPtr& c) {
             file(run, c, identifier);
           },
-          commonPaths.get(), run->dispatch);
+          commonPaths.get(), run->dispatch, installedNames.get());
       return;
     }
   }
@@ -231,10 +232,13 @@ void processApplications(const std::shared_ptr<ScanRun>& run, const std::set<std
 
   auto commonPaths =
       std::make_shared<const std::vector<std::string>>(UninstallScanService::getAllCommonPath());
+  auto installedNames = std::make_shared<const std::vector<std::string>>(
+      UninstallScanService::installedApplicationNames(&applications));
   for (const std::string& path : applications) {
-    bool handed = dispatchGlobal(DispatchQoS::default_,
-                                 [run, path, commonPaths] { examine(run, path, commonPaths); });
-    if (!handed) examine(run, path, commonPaths);
+    bool handed = dispatchGlobal(DispatchQoS::default_, [run, path, commonPaths, installedNames] {
+      examine(run, path, commonPaths, installedNames);
+    });
+    if (!handed) examine(run, path, commonPaths, installedNames);
   }
 }
 

@@ -58,10 +58,15 @@ std::string utf16le(const std::string& ascii) {
 // Which entries of the regular folders each installed application claims,
 // and which are offered as leftovers. Names match whole; Info.plist files
 // as real ones are (UTF-16 with a bare "&", no declaration and bytes after
-// the root, unreadable) still make their application installed.
+// the root, unparseable) still make their application installed.
 TEST_F(LeftoversTest, RelatedFilesAndLeftoversByName) {
   Identity::shared().setBundleIdentifier("org.example.host");
   const std::string go = makeApp(sb_, "/Applications/Go.app", "com.example.go");
+  makeApp(sb_, "/Applications/Go Server.app", "com.example.go.server");
+  makeApp(sb_, "/Applications/Bistro.app", "net.bistro.app", PlistFormat::Binary, "Caf\u00e9");
+  makeApp(sb_, "/Applications/.Manager.app", "org.hidden.manager");
+  fs::create_symlink(makeApp(sb_, "/opt/Linked.app", "net.linked.tool"),
+                     sb_.path("/Applications/Linked.app"));
   makeApp(sb_, "/Applications/Foo.app", "com.example.foo");
   makeApp(sb_, "~/Applications/Foo.app", "com.example.foo", PlistFormat::Xml);
   auto info = [](const std::string& id, const std::string& more) {
@@ -76,7 +81,9 @@ TEST_F(LeftoversTest, RelatedFilesAndLeftoversByName) {
                 "<key>CFBundleName</key><string>Scribe</string><key>CFBundleDisplayName</key>"
                 "<string>Writer</string><key>CFBundleExecutable</key><string>scribble</string>") +
                "\n\0<junk &"s);
-  sb_.file("/Applications/Broken.app/Contents/Info.plist", "not a property list");
+  sb_.file("/Applications/Broken.app/Contents/Info.plist",
+           "<plist><dict><key>CFBundleIdentifier</key> <string>org.example.broken</string><key>"
+           "CFBundleName</key><string>Shattered</string><key>N</key><string>1 < 2</string>");
 
   const struct {
     const char* path;
@@ -87,17 +94,23 @@ TEST_F(LeftoversTest, RelatedFilesAndLeftoversByName) {
       {"~/Library/Preferences/com.example.go.helper.plist", "Go", false},
       {"~/Library/Application Support/Go", "Go", false},
       {"~/Library/Application Support/Go Data", "Go", false},
+      {"~/Library/Application Support/Go Server Logs", "Go Server", false},
       {"~/Library/Application Support/GoodNotes", "", true},
       {"~/Library/Logs/Editorial", "", true},
       // The vendor of an installed identifier keeps its other names.
       {"~/Library/Preferences/com.example.gone.plist", "", false},
       {"~/Library/Application Support/Google", "", false},
       {"~/Library/Preferences/com.google.Keystone.Agent.plist", "", false},
-      // Every name an application goes by; an unreadable one by its folder.
+      // Every name an application goes by, as far as its Info.plist shows.
       {"~/Library/Application Support/Scribe", "Editor", false},
       {"~/Library/Application Support/Writer Templates", "Editor", false},
       {"~/Library/Logs/scribble.log", "Editor", false},
       {"~/Library/Application Support/Broken", "", false},
+      {"~/Library/Application Support/Shattered", "", false},
+      {"~/Library/Containers/org.example.broken", "", false},
+      {"~/Library/Containers/net.linked.tool", "", false},
+      {"~/Library/Containers/org.hidden.manager", "", false},
+      {"~/Library/Application Support/Cafe\u0301 Data", "", false},
       {"~/Library/Application Support/org.example.host", "", false},
       // Two copies list the data they share.
       {"~/Library/Containers/com.example.foo", "Foo Foo", false},

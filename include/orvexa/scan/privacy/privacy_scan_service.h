@@ -13,6 +13,10 @@
 // web address kept as written, Url::isFileURL() false, or a file URL), the
 // file URL of a download or of a store file, or the placeholder ("file://")
 // when the row holds no address. Only file URLs name files here.
+// Chrome records a download's location as a plain path, not an address:
+// its URL is made from that path as written, without decoding percent
+// signs (decoded, "a%20b" would name another file, "a b", which the clean
+// would then remove).
 //
 // The scan only reads. Every store lies below the user's home from the paths
 // table; a store name that is absent as written is looked up without regard

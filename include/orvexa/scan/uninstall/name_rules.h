@@ -25,6 +25,13 @@ namespace orvexa {
 // `ignoreCase`. An empty `name` matches nothing.
 bool nameMatchesWhole(std::string_view entry, std::string_view name, bool ignoreCase = false);
 
+// Whether the folder entry at `path` (named `name`, a symbolic link when
+// `isLink`) is an application bundle to count as installed: a folder named
+// "*.app", or a link so named that leads to a folder (applications linked
+// into the applications folder are installed as much as copied ones).
+bool isInstalledBundleEntry(const std::string& path, std::string_view name, bool isDirectory,
+                            bool isLink);
+
 // The names an application is known by, each once, empty ones left out:
 // its bundle identifier, its folder name without ".app", "CFBundleName",
 // "CFBundleDisplayName" and "CFBundleExecutable".

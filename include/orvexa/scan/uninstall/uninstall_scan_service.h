@@ -40,7 +40,10 @@
 // with ".", "-", "_" or a blank; never by bare prefix (a deliberate
 // departure, see name_rules.h). In the shared users folder, and for the
 // system's entries of kKeptEntries, only entries named after the bundle
-// identifier count. Applications matching
+// identifier count. An entry that matches a longer name of another
+// installed application whole ("Notes Pro Data", "com.example.notes.pro"
+// with Notes Pro installed beside Notes) is that application's alone, not
+// also the shorter one's. Applications matching
 // specialApp get extra files (getSpecialAppSpecialFile).
 //
 // Log lines (level Info): "UninstallScanService Start", "... Start 1" (about
@@ -133,20 +136,32 @@ class UninstallScanService : public SuperScanService {
   // every path of machAppInfoList, then the special files; its size is the
   // sum. `progress` gets each record's path and size. Then calls `done` with
   // the category on `dispatch` (on the calling thread when it is null).
-  // `paths` are the candidates for machAppInfoList (null: read them now).
+  // `paths` are the candidates for machAppInfoList (null: read them now),
+  // `installedNames` its names of the installed applications.
   // A bundle that is not an application leaves the category empty.
   static void scanListFromApps(const FeaturePtr& featureInfo, const CategoryPtr& app,
                                const Progress& progress, const AppDone& done,
                                const std::vector<std::string>* paths,
-                               const std::shared_ptr<SerialGCDService>& dispatch);
+                               const std::shared_ptr<SerialGCDService>& dispatch,
+                               const std::vector<std::string>* installedNames = nullptr);
 
   // The related files of the application at `appPath`: the candidates
   // (`paths`, else getAllCommonPath()) whose last path component matches
   // one of its knownNames whole (letters compared exactly; in the shared
   // users folder and for kKeptEntries its bundle identifier only). Empty
   // when the bundle is not an application.
-  static std::set<std::string> machAppInfoList(const std::string& appPath,
-                                               const std::vector<std::string>* paths = nullptr);
+  // `installedNames` are the knownNames of every installed application
+  // (null: read the applications folders now); a candidate matching one of
+  // them whole that is longer than every name of this application it
+  // matches is left to that other application.
+  static std::set<std::string> machAppInfoList(
+      const std::string& appPath, const std::vector<std::string>* paths = nullptr,
+      const std::vector<std::string>* installedNames = nullptr);
+
+  // The knownNames of the applications at `bundles` (null: every
+  // application of the applications folders and their sub-folders).
+  static std::vector<std::string> installedApplicationNames(
+      const std::vector<std::string>* bundles = nullptr);
 
   // The entries of every folder of regularFolderList, in folder order and
   // name order. Hidden entries (".DS_Store", ".GlobalPreferences.plist")
