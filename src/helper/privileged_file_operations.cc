@@ -15,9 +15,8 @@
 namespace orvexa {
 namespace {
 
-using detail::FolderChain;
-using detail::FolderEntry;
 using detail::UniqueFd;
+using detail::walkBelow;
 
 constexpr int kFolderFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 
@@ -77,51 +76,6 @@ FileStatus openParent(const std::string& path, const HelperWalkHook& hook, Paren
   return FileStatus();
 }
 
-// Calls fn(chain, parentFd, entry) for each entry below the folder `rootFd`
-// in depth-first order, children before their folder (so a folder is
-// visited once it is empty of what fn removed). Links are never followed.
-// `display` names the folder in messages.
-template <typename Visit>
-FileStatus walkBelow(int rootFd, const std::string& display, Visit&& visit) {
-  const std::string rootPath = "/proc/self/fd/" + std::to_string(rootFd);
-  FolderChain chain;
-  if (int err = chain.openRoot(rootPath, true); err != 0)
-    return FileStatus::fromErrno(err, display);
-  auto shown = [&](std::string_view path) {
-    return display + std::string(path.substr(rootPath.size()));
-  };
-  FileStatus first;
-  auto note = [&first](FileStatus status) {
-    if (first.ok() && !status.ok()) first = std::move(status);
-  };
-  FolderChain::PostOrderVisitor visitor;
-  visitor.entry = [&](int fd, const FolderEntry& entry) {
-    struct stat st {};
-    if (::fstatat(fd, entry.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-      if (errno != ENOENT) note(FileStatus::fromErrno(errno, shown(chain.childPath(entry.name))));
-      return false;
-    }
-    if (S_ISDIR(st.st_mode)) return true;
-    note(visit(fd, entry.name, st, shown(chain.childPath(entry.name)), false));
-    return false;
-  };
-  visitor.descendFailed = [&](int /*fd*/, const FolderEntry& entry, int err) {
-    if (err != ENOENT) note(FileStatus::fromErrno(err, shown(chain.childPath(entry.name))));
-  };
-  // Every entry of a folder has been visited: visit the folder itself (not
-  // the root, which belongs to the caller).
-  visitor.folderDone = [&](int parentFd, const std::string& name, const std::string& path) {
-    struct stat st {};
-    st.st_mode = S_IFDIR;
-    note(visit(parentFd, name, st, shown(path), true));
-  };
-  visitor.error = [&](int err, const std::string& path) {
-    note(FileStatus::fromErrno(err, shown(path)));
-  };
-  chain.walkPostOrder(visitor);
-  return first;
-}
-
 FileStatus unlinkEntry(int parentFd, const std::string& name, bool folder,
                        const std::string& path) {
   if (::unlinkat(parentFd, name.c_str(), folder ? AT_REMOVEDIR : 0) != 0 && errno != ENOENT) {
@@ -174,7 +128,7 @@ FileStatus shredEntry(int parentFd, const std::string& name, const std::string& 
 // Unlinks everything below `folder`, closes it and unlinks the folder
 // itself from `parent`. The first failure inside wins over the folder's own.
 FileStatus removeFolderAndContents(UniqueFd folder, const Parent& parent, const std::string& path) {
-  FileStatus inside = walkBelow(folder.get(), path,
+  FileStatus inside = walkBelow(folder.get(), path, 0,
                                 [](int fd, const std::string& name, const struct stat& entry,
                                    const std::string& shown, bool isFolder) {
                                   (void)entry;
@@ -213,7 +167,7 @@ FileStatus shredItemWithoutFollowing(const std::string& path, bool* shredFailed,
   }
   // Every file first; only when all were overwritten does anything go.
   FileStatus passes = walkBelow(
-      folder.get(), path,
+      folder.get(), path, 0,
       [shredFailed, overwriteHardLinks](int fd, const std::string& name, const struct stat& entry,
                                         const std::string& shown, bool isFolder) {
         if (isFolder || !S_ISREG(entry.st_mode)) return FileStatus();

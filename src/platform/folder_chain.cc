@@ -271,4 +271,49 @@ int FolderChain::loadTop() {
   return err;
 }
 
+FileStatus walkBelow(int rootFd, const std::string& display, dev_t device,
+                     const BelowVisit& visit) {
+  const std::string rootPath = "/proc/self/fd/" + std::to_string(rootFd);
+  FolderChain chain;
+  if (int err = chain.openRoot(rootPath, true); err != 0) {
+    return FileStatus::fromErrno(err, display);
+  }
+  auto shown = [&](std::string_view path) {
+    return display + std::string(path.substr(rootPath.size()));
+  };
+  FileStatus first;
+  auto note = [&first](FileStatus status) {
+    if (first.ok() && !status.ok()) first = std::move(status);
+  };
+  FolderChain::PostOrderVisitor visitor;
+  visitor.entry = [&](int fd, const FolderEntry& entry) {
+    struct stat st {};
+    if (::fstatat(fd, entry.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+      if (errno != ENOENT) note(FileStatus::fromErrno(errno, shown(chain.childPath(entry.name))));
+      return false;
+    }
+    if (S_ISDIR(st.st_mode)) {
+      if (device == 0 || st.st_dev == device) return true;
+      note(FileStatus::withMessage(
+          EXDEV, shown(chain.childPath(entry.name)) + ": another file system is mounted here"));
+      return false;
+    }
+    note(visit(fd, entry.name, st, shown(chain.childPath(entry.name)), false));
+    return false;
+  };
+  visitor.descendFailed = [&](int, const FolderEntry& entry, int err) {
+    if (err != ENOENT) note(FileStatus::fromErrno(err, shown(chain.childPath(entry.name))));
+  };
+  visitor.folderDone = [&](int parentFd, const std::string& name, const std::string& path) {
+    struct stat st {};
+    st.st_mode = S_IFDIR;
+    note(visit(parentFd, name, st, shown(path), true));
+  };
+  visitor.error = [&](int err, const std::string& path) {
+    note(FileStatus::fromErrno(err, shown(path)));
+  };
+  chain.walkPostOrder(visitor);
+  return first;
+}
+
 }  // namespace orvexa::detail

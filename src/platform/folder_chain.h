@@ -22,6 +22,7 @@
 #include <string_view>
 #include <vector>
 
+#include "orvexa/platform/posix_error.h"
 #include "platform/unique_fd.h"
 
 namespace orvexa::detail {
@@ -130,5 +131,22 @@ class FolderChain {
   std::string path_;
   std::unique_ptr<char[]> buffer_;
 };
+
+// What walkBelow hands its visitor for each entry: the open folder holding
+// it, its name, what fstatat said of it (for a finished folder only its
+// type), the path to show in messages, and whether it is a folder all of
+// whose entries have been visited.
+using BelowVisit =
+    std::function<FileStatus(int parentFd, const std::string& name, const struct stat& st,
+                             const std::string& shown, bool folderDone)>;
+
+// Visits everything below the open folder `rootFd`, depth first, each
+// folder after its content (so a folder is reached once the visitor has
+// emptied it), never following a link; the root itself is the caller's.
+// When `device` is nonzero, a folder on another device is not entered nor
+// visited and counts as a failure ("another file system is mounted here").
+// `display` names the root in messages. Returns the first failure; the walk
+// goes on past failures. Entries that vanish during the walk are skipped.
+FileStatus walkBelow(int rootFd, const std::string& display, dev_t device, const BelowVisit& visit);
 
 }  // namespace orvexa::detail

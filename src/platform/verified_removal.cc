@@ -17,9 +17,8 @@
 namespace orvexa {
 namespace {
 
-using detail::FolderChain;
-using detail::FolderEntry;
 using detail::UniqueFd;
+using detail::walkBelow;
 
 constexpr int kFolderFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 // Folders deeper than this are not compared (they count as different).
@@ -133,49 +132,15 @@ FileStatus openReached(const Reached& reached, int flags, UniqueFd* out) {
 // Removes everything below the open folder `folderFd` without following a
 // link or leaving its device; the first failure is returned.
 FileStatus emptyFolder(int folderFd, dev_t device, const std::string& display) {
-  const std::string rootPath = "/proc/self/fd/" + std::to_string(folderFd);
-  FolderChain chain;
-  if (int err = chain.openRoot(rootPath, true); err != 0) {
-    return FileStatus::fromErrno(err, display);
-  }
-  auto shown = [&](std::string_view path) {
-    return display + std::string(path.substr(rootPath.size()));
-  };
-  FileStatus first;
-  auto note = [&first](FileStatus status) {
-    if (first.ok() && !status.ok()) first = std::move(status);
-  };
-  FolderChain::PostOrderVisitor visitor;
-  visitor.entry = [&](int fd, const FolderEntry& entry) {
-    struct stat st {};
-    if (::fstatat(fd, entry.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-      if (errno != ENOENT) note(FileStatus::fromErrno(errno, shown(chain.childPath(entry.name))));
-      return false;
-    }
-    if (S_ISDIR(st.st_mode)) {
-      if (st.st_dev == device) return true;
-      note(FileStatus::withMessage(
-          EXDEV, shown(chain.childPath(entry.name)) + ": another file system is mounted here"));
-      return false;
-    }
-    if (::unlinkat(fd, entry.name.c_str(), 0) != 0 && errno != ENOENT) {
-      note(FileStatus::fromErrno(errno, shown(chain.childPath(entry.name))));
-    }
-    return false;
-  };
-  visitor.descendFailed = [&](int, const FolderEntry& entry, int err) {
-    if (err != ENOENT) note(FileStatus::fromErrno(err, shown(chain.childPath(entry.name))));
-  };
-  visitor.folderDone = [&](int parentFd, const std::string& name, const std::string& path) {
-    if (::unlinkat(parentFd, name.c_str(), AT_REMOVEDIR) != 0 && errno != ENOENT) {
-      note(FileStatus::fromErrno(errno, shown(path)));
-    }
-  };
-  visitor.error = [&](int err, const std::string& path) {
-    note(FileStatus::fromErrno(err, shown(path)));
-  };
-  chain.walkPostOrder(visitor);
-  return first;
+  return walkBelow(folderFd, display, device,
+                   [](int parentFd, const std::string& name, const struct stat&,
+                      const std::string& shown, bool folderDone) {
+                     if (::unlinkat(parentFd, name.c_str(), folderDone ? AT_REMOVEDIR : 0) != 0 &&
+                         errno != ENOENT) {
+                       return FileStatus::fromErrno(errno, shown);
+                     }
+                     return FileStatus();
+                   });
 }
 
 FileStatus differ(const std::string& why) { return FileStatus::withMessage(EINVAL, why); }
