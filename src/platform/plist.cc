@@ -25,7 +25,7 @@ constexpr double kAppleEpochOffset = 978307200.0;
 constexpr int kMaxDepth = 512;
 // Binary lists expanding to more objects are refused rather than risking
 // the memory (a reference to a shared object is copied each time).
-constexpr uint64_t kMaxObjects = uint64_t{1} << 21;
+constexpr uint64_t kMaxObjects = uint64_t{1} << 20;
 
 struct PlistDeleter {
   void operator()(void* node) const { plist_free(static_cast<plist_t>(node)); }

@@ -253,7 +253,7 @@ TEST(PlistTest, BinaryListsTheParserCannotTakeAreRefused) {
        "a dictionary key holds NUL"},
       {"200,000 nested arrays", handMadeBinaryList(chain, 4), "nesting deeper than 512 levels"},
       {"40 arrays each holding the next twice", handMadeBinaryList(bomb, 2),
-       "more than 2097152 objects once expanded"},
+       "more than 1048576 objects once expanded"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

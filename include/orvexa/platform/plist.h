@@ -103,8 +103,8 @@ enum class PlistFormat { Xml, Binary };
 // Limits, checked on the bytes before the parser sees them, in time and
 // memory linear in their size: nesting deeper than 512 levels is refused
 // either way ("nesting deeper than 512 levels"), and so is a binary list that
-// expands to more than 2,097,152 objects, a shared object counted each time
-// it is referred to ("more than 2097152 objects once expanded"). Input is
+// expands to more than 1,048,576 objects, a shared object counted each time
+// it is referred to ("more than 1048576 objects once expanded"). Input is
 // at most 4 GiB.
 std::optional<PlistValue> readPlist(std::string_view bytes, std::string* error = nullptr);
 std::optional<PlistValue> readPlistFile(const std::string& path, std::string* error = nullptr);
