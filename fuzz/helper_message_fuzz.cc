@@ -9,6 +9,19 @@
 
 #include "orvexa/helper/helper_event_plan.h"
 #include "orvexa/helper/helper_message.h"
+#include "orvexa/helper/helper_path_policy.h"
+#include "orvexa/model/module_information.h"
+#include "orvexa/platform/file_manager.h"
+#include "orvexa/scan/uninstall/uninstall_scan_service.h"
+
+// The scope is given here, so the folders the helper computes for its scope
+// from the module description, the uninstall folders and the disk are not
+// needed: empty stand-ins keep those parts of the library out of the target.
+namespace orvexa {
+std::vector<ModulePtr> ModuleInformation::getDefault() { return {}; }
+std::vector<std::string> UninstallScanService::regularFolderList() { return {}; }
+std::vector<std::string> contentsOfDirectory(const std::string&, FileStatus*) { return {}; }
+}  // namespace orvexa
 
 namespace {
 
@@ -16,7 +29,10 @@ void decodeBody(std::string_view body) {
   std::string why;
   if (std::optional<orvexa::HelperRequest> request = orvexa::decodeHelperRequest(body, &why)) {
     if (request->operation == orvexa::HelperRequest::Operation::handleEvent) {
-      (void)orvexa::planHelperEvent(request->event, request->dictionary);
+      // A scope of its own, so that planning judges paths against it.
+      static const orvexa::HelperPathScope scope{{"/tmp/orvexa-fuzz-scope"},
+                                                 {"/tmp/orvexa-fuzz-bundles"}};
+      (void)orvexa::planHelperEvent(request->event, request->dictionary, scope);
     }
   }
   (void)orvexa::decodeHelperReply(body, &why);

@@ -27,4 +27,4 @@ TARGETS="$tsan_targets" bash scripts/build.sh build-tsan -DCMAKE_BUILD_TYPE=RelW
 (cd build-tsan && ctest --output-on-failure -j "$(nproc)" -R 'ConcurrencyTest')
 
 echo "== fuzzing (bounded)"
-bash fuzz/run.sh "${FUZZ_SECONDS:-60}"
+bash fuzz/run.sh "${FUZZ_SECONDS:-30}"

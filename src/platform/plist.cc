@@ -23,6 +23,9 @@ namespace {
 constexpr double kAppleEpochOffset = 978307200.0;
 // Deeper documents are refused rather than risking the stack.
 constexpr int kMaxDepth = 512;
+// Binary lists expanding to more objects are refused rather than risking
+// the memory (a reference to a shared object is copied each time).
+constexpr uint64_t kMaxObjects = uint64_t{1} << 20;
 
 struct PlistDeleter {
   void operator()(void* node) const { plist_free(static_cast<plist_t>(node)); }
@@ -253,9 +256,15 @@ std::optional<PlistValue> readPlist(std::string_view bytes, std::string* error) 
   // Sloppy XML (UTF-16, a bare "&", bytes after the root) is tidied before
   // the shape check, so the nesting count sees what the parser will read.
   std::optional<std::string> tidy;
-  if (bytes.substr(0, 6) != "bplist") tidy = detail::tidyXmlPlist(bytes);
-  if (tidy) bytes = *tidy;
-  switch (detail::plistShape(bytes, kMaxDepth)) {
+  if (bytes.substr(0, 6) != "bplist") {
+    tidy = detail::tidyXmlPlist(bytes);
+    if (!tidy) {
+      setError(error, "not an XML or binary property list");
+      return std::nullopt;
+    }
+    bytes = *tidy;
+  }
+  switch (detail::plistShape(bytes, kMaxDepth, kMaxObjects)) {
     case detail::PlistShape::kReadable:
       break;
     case detail::PlistShape::kMalformed:
@@ -266,6 +275,9 @@ std::optional<PlistValue> readPlist(std::string_view bytes, std::string* error) 
       return std::nullopt;
     case detail::PlistShape::kKeyWithNul:
       setError(error, "a dictionary key holds NUL");
+      return std::nullopt;
+    case detail::PlistShape::kTooLarge:
+      setError(error, "more than " + std::to_string(kMaxObjects) + " objects once expanded");
       return std::nullopt;
   }
   const auto length = static_cast<uint32_t>(bytes.size());

@@ -79,7 +79,7 @@ std::optional<bool> textHoldsNul(std::string_view bytes, const BinaryTable& t, u
 // height of each object is remembered, so shared objects are measured once.
 // Malformed tables, references out of range and cycles fail the check too:
 // what cannot be checked is not handed on.
-PlistShape binaryShape(std::string_view bytes, int limit) {
+PlistShape binaryShape(std::string_view bytes, int limit, uint64_t maxObjects) {
   std::optional<BinaryTable> parsed = readTable(bytes);
   if (!parsed) return PlistShape::kMalformed;
   const BinaryTable& t = *parsed;
@@ -121,12 +121,20 @@ PlistShape binaryShape(std::string_view bytes, int limit) {
   enum : uint8_t { kUnseen = 0, kOpen = 1, kDone = 2 };
   std::vector<uint8_t> state(static_cast<size_t>(count), kUnseen);
   std::vector<uint16_t> height(static_cast<size_t>(count), 0);
+  // Objects in each finished object's tree, a shared object counted each
+  // time it is reached: what the reader will build. Never above maxObjects.
+  std::vector<uint64_t> weight(static_cast<size_t>(count), 0);
   struct Frame {
     uint64_t index;
     uint64_t start;
     uint64_t number;
     uint64_t next = 0;
-    int tallest = -1;  // tallest child so far
+    int tallest = -1;     // tallest child so far
+    uint64_t weight = 1;  // itself and its children so far
+  };
+  auto add = [&](Frame& frame, uint64_t w) {
+    frame.weight += w;
+    return frame.weight <= maxObjects;
   };
   std::vector<Frame> stack;
   auto open = [&](uint64_t index) {
@@ -155,8 +163,12 @@ PlistShape binaryShape(std::string_view bytes, int limit) {
       if (own > limit) return PlistShape::kTooDeep;
       state[static_cast<size_t>(frame.index)] = kDone;
       height[static_cast<size_t>(frame.index)] = static_cast<uint16_t>(own);
+      const uint64_t w = frame.weight;
+      weight[static_cast<size_t>(frame.index)] = w;
       stack.pop_back();
-      if (!stack.empty() && own > stack.back().tallest) stack.back().tallest = own;
+      if (stack.empty()) break;
+      if (own > stack.back().tallest) stack.back().tallest = own;
+      if (!add(stack.back(), w)) return PlistShape::kTooLarge;
       continue;
     }
     const uint64_t child = readBigEndian(bytes, frame.start + frame.next * refWidth, refWidth);
@@ -168,6 +180,7 @@ PlistShape binaryShape(std::string_view bytes, int limit) {
       case kDone: {
         const int h = height[static_cast<size_t>(child)];
         if (h > frame.tallest) frame.tallest = h;
+        if (!add(frame, weight[static_cast<size_t>(child)])) return PlistShape::kTooLarge;
         break;
       }
       default:
@@ -178,53 +191,129 @@ PlistShape binaryShape(std::string_view bytes, int limit) {
   return PlistShape::kReadable;
 }
 
+bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
 bool startsWithWord(std::string_view text, size_t at, std::string_view word) {
   if (text.substr(at, word.size()) != word) return false;
   const size_t after = at + word.size();
   if (after >= text.size()) return true;
   const char c = text[after];
-  return c == '>' || c == '/' || c == ' ' || c == '\t' || c == '\r' || c == '\n';
+  return c == '>' || c == '/' || isBlank(c);
+}
+
+// Whether text[at] ("<") opens an <array> or <dict> that is not written
+// empty as "<array/>" (blanks allowed before the "/").
+bool opensContainer(std::string_view text, size_t at) {
+  size_t name = at + 1;
+  if (startsWithWord(text, name, "array")) {
+    name += 5;
+  } else if (startsWithWord(text, name, "dict")) {
+    name += 4;
+  } else {
+    return false;
+  }
+  while (name < text.size() && isBlank(text[name])) ++name;
+  return text.substr(name, 2) != "/>";
+}
+
+// How many containers open in text[from, to), wherever they stand: used for
+// stretches whose reading could be disputed (attribute values, CDATA).
+int opensWithin(std::string_view text, size_t from, size_t to) {
+  int opens = 0;
+  for (size_t at = text.find('<', from); at < to; at = text.find('<', at + 1)) {
+    if (opensContainer(text.substr(0, to), at)) ++opens;
+  }
+  return opens;
 }
 
 // True when the <array> and <dict> elements of an XML property list nest at
-// most `limit` deep. A simple tag count: comments and CDATA sections are
-// skipped; it may only overestimate, never underestimate.
+// most `limit` deep. The count may only overestimate what any reader sees:
+// comments, processing instructions and declarations are skipped as XML
+// reads them; containers opening inside a tag's quoted attribute values or
+// inside CDATA are counted all the same, while closing tags count only where
+// they stand as tags.
 bool xmlNestingWithin(std::string_view text, int limit) {
   int depth = 0;
   size_t at = 0;
   while ((at = text.find('<', at)) != std::string_view::npos) {
-    ++at;
-    if (text.substr(at, 3) == "!--") {
-      size_t end = text.find("-->", at + 3);
-      if (end == std::string_view::npos) return true;  // unterminated: the reader refuses it
-      at = end + 3;
+    const size_t skipped = xmlSkippedMarkupEnd(text, at);
+    if (skipped == std::string_view::npos) return true;  // unterminated: the reader refuses it
+    if (skipped != at) {
+      at = skipped;
       continue;
     }
-    if (text.substr(at, 8) == "![CDATA[") {
-      size_t end = text.find("]]>", at + 8);
-      if (end == std::string_view::npos) return true;
-      at = end + 3;
+    if (text.substr(at, 9) == "<![CDATA[") {
+      size_t end = text.find("]]>", at + 9);
+      end = end == std::string_view::npos ? text.size() : end + 3;
+      depth += opensWithin(text, at + 9, end);
+      if (depth > limit) return false;
+      at = end;
       continue;
     }
-    const bool closing = at < text.size() && text[at] == '/';
-    const size_t name = closing ? at + 1 : at;
-    if (!startsWithWord(text, name, "array") && !startsWithWord(text, name, "dict")) continue;
-    if (closing) {
-      --depth;
-      continue;
+    const bool closing = at + 1 < text.size() && text[at + 1] == '/';
+    const bool container = startsWithWord(text, at + 1 + closing, "array") ||
+                           startsWithWord(text, at + 1 + closing, "dict");
+    if (container && !closing && opensContainer(text, at) && ++depth > limit) return false;
+    // The end of the tag: the first ">" outside quoted attribute values.
+    size_t end = at + 1;
+    char quote = 0;
+    for (; end < text.size(); ++end) {
+      const char c = text[end];
+      if (quote != 0) {
+        if (c == quote) quote = 0;
+      } else if (c == '"' || c == '\'') {
+        quote = c;
+      } else if (c == '>') {
+        break;
+      }
     }
-    size_t end = text.find('>', name);
-    if (end == std::string_view::npos) return true;
-    if (text[end - 1] == '/') continue;  // <array/>
-    if (++depth > limit) return false;
+    depth += opensWithin(text, at + 1, end);
+    if (depth > limit) return false;
+    if (container && closing && depth > 0) --depth;
+    at = end;
   }
   return true;
 }
 
 }  // namespace
 
-PlistShape plistShape(std::string_view bytes, int limit) {
-  if (bytes.substr(0, 6) == "bplist") return binaryShape(bytes, limit);
+size_t xmlSkippedMarkupEnd(std::string_view text, size_t at) {
+  if (text.substr(at, 4) == "<!--") {
+    const size_t end = text.find("-->", at + 4);
+    return end == std::string_view::npos ? end : end + 3;
+  }
+  if (text.substr(at, 2) == "<?") {
+    const size_t end = text.find("?>", at + 2);
+    return end == std::string_view::npos ? end : end + 2;
+  }
+  if (text.substr(at, 2) != "<!" || text.substr(at, 9) == "<![CDATA[") return at;
+  // A declaration (<!DOCTYPE ...>): quoted strings, and an internal subset in
+  // brackets with its own comments, instructions and declarations, end at
+  // the first ">" outside all of them.
+  int brackets = 0;
+  for (size_t i = at + 2; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c == '"' || c == '\'') {
+      i = text.find(c, i + 1);
+      if (i == std::string_view::npos) return i;
+    } else if (c == '[') {
+      ++brackets;
+    } else if (c == ']') {
+      if (brackets > 0) --brackets;
+    } else if (brackets > 0 && c == '<' &&
+               (text.substr(i, 4) == "<!--" || text.substr(i, 2) == "<?")) {
+      i = xmlSkippedMarkupEnd(text, i);
+      if (i == std::string_view::npos) return i;
+      --i;
+    } else if (c == '>' && brackets == 0) {
+      return i + 1;
+    }
+  }
+  return std::string_view::npos;
+}
+
+PlistShape plistShape(std::string_view bytes, int limit, uint64_t maxObjects) {
+  if (bytes.substr(0, 6) == "bplist") return binaryShape(bytes, limit, maxObjects);
   return xmlNestingWithin(bytes, limit) ? PlistShape::kReadable : PlistShape::kTooDeep;
 }
 

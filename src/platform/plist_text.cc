@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+#include "platform/plist_shape.h"
+
 namespace orvexa::detail {
 namespace {
 
@@ -112,19 +114,37 @@ std::optional<std::string> tidyXmlPlist(std::string_view bytes) {
     out.append(text.substr(i, end - i));
     i = end;
   };
+  // Inside a tag (after its "<", before its ">"), and inside a quoted
+  // attribute value there: markup is not recognised.
+  bool inTag = false;
+  char quote = 0;
   while (i < text.size()) {
     const char c = text[i];
-    if (c == '<' && text.substr(i, 4) == "<!--") {
-      copyThrough("-->", i + 4);
-    } else if (c == '<' && text.substr(i, 9) == "<![CDATA[") {
+    const size_t skipped = c == '<' && !inTag ? xmlSkippedMarkupEnd(text, i) : i;
+    if (skipped == std::string_view::npos) break;
+    if (skipped != i) {
+      i = skipped;
+      continue;
+    }
+    if (inTag) {
+      if (quote != 0 && c == quote) {
+        quote = 0;
+      } else if (quote == 0 && (c == '"' || c == '\'')) {
+        quote = c;
+      } else if (quote == 0 && c == '>') {
+        inTag = false;
+      }
+    }
+    if (c == '<' && !inTag && text.substr(i, 9) == "<![CDATA[") {
       copyThrough("]]>", i + 9);
-    } else if (c == '<' && closingPlistEnd(text, i) != std::string_view::npos) {
+    } else if (c == '<' && !inTag && closingPlistEnd(text, i) != std::string_view::npos) {
       out.append(text.substr(i, closingPlistEnd(text, i) - i));
       break;
     } else if (c == '&' && !startsReference(text, i)) {
       out += "&amp;";
       ++i;
     } else {
+      if (c == '<' && !inTag) inTag = true;
       out += c;
       ++i;
     }

@@ -18,8 +18,11 @@ namespace orvexa::detail {
 // beside it) converted, with unpaired surrogates as U+FFFD and an odd last byte
 // dropped; a UTF-8 byte-order mark dropped; every "&" that does not start a
 // character reference ("&amp;", "&lt;", "&gt;", "&quot;", "&apos;",
-// "&#NN;", "&#xHH;") escaped, outside comments and CDATA sections; and the
-// text cut after the first closing </plist> outside them. Nothing when
+// "&#NN;", "&#xHH;") escaped, outside CDATA sections; comments, processing
+// instructions and declarations (the XML declaration and DOCTYPE included)
+// removed, so that the parser and the nesting check cannot read them
+// differently (an unterminated one removes the rest); and the text cut after
+// the first closing </plist> outside them. Nothing when
 // `bytes` do not begin (after blanks) with "<" once decoded: binary lists
 // and other bytes are left to the parser as they are.
 std::optional<std::string> tidyXmlPlist(std::string_view bytes);

@@ -7,7 +7,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -27,6 +30,15 @@ constexpr size_t kReadChunk = 64 * 1024;
 // How often a quiet pipe is checked for a tool that exited while a process it
 // started still holds the pipe open.
 constexpr int kExitCheckMillis = 200;
+// How long a tool asked to stop (SIGINT) may take before it is killed.
+constexpr std::chrono::milliseconds kStopGrace{2000};
+
+std::atomic<int64_t> gTimeLimitMillis{TerminalLimits{}.time.count()};
+std::atomic<size_t> gOutputLimit{TerminalLimits{}.outputBytes};
+
+TerminalLimits currentLimits() {
+  return TerminalLimits{std::chrono::milliseconds(gTimeLimitMillis.load()), gOutputLimit.load()};
+}
 
 // A launched tool. The reader reaps it; pieces on the caller's queue may
 // signal it, which must never reach a recycled process id.
@@ -34,9 +46,16 @@ class Process {
  public:
   explicit Process(pid_t pid) : pid_(pid) {}
 
+  // Sends SIGINT, at most once per process.
   void interrupt() {
     std::lock_guard lock(mu_);
-    if (!reaped_) ::kill(pid_, SIGINT);
+    if (!reaped_ && !interrupted_) ::kill(pid_, SIGINT);
+    interrupted_ = true;
+  }
+
+  void kill() {
+    std::lock_guard lock(mu_);
+    if (!reaped_) ::kill(pid_, SIGKILL);
   }
 
   pid_t pid() const { return pid_; }
@@ -67,6 +86,7 @@ class Process {
   const pid_t pid_;
   std::mutex mu_;
   bool reaped_ = false;
+  bool interrupted_ = false;
 };
 
 struct Launched {
@@ -136,16 +156,78 @@ std::optional<Launched> launch(const std::string& launchPath,
   return Launched{std::make_shared<Process>(pid), std::move(readEnd)};
 }
 
+void logCut(const std::string& launchPath, const std::string& why) {
+  LogService::shard().log(LogService::LogLevel::Info, "Run Terminal Cut:" + launchPath + " " + why);
+}
+
+// Drops an incomplete UTF-8 sequence left at the end by a cut.
+void trimPartialUtf8(std::string& text) {
+  size_t back = 0;
+  while (back < 4 && back < text.size() &&
+         (static_cast<unsigned char>(text[text.size() - 1 - back]) & 0xC0) == 0x80) {
+    ++back;
+  }
+  if (back < text.size()) {
+    const auto lead = static_cast<unsigned char>(text[text.size() - 1 - back]);
+    const size_t need = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
+    if (lead >= 0xC0 && need > back + 1) text.resize(text.size() - 1 - back);
+  }
+}
+
 // Reads the tool's output until the pipe ends (or, if a descendant keeps it
 // open, until the tool has exited and the pipe is empty), passing each piece
-// to onData; then reaps the tool.
+// to onData; then reaps the tool. The tool is killed, and the reading ends
+// with what came so far, once it runs past the time limit, once its output
+// passes the output limit (onData then gets only what fits), or, for a
+// feature's run, a stop grace after the feature's scan was suspended (it is
+// interrupted first).
+enum class Ending { kComplete, kCut, kStopped };
 template <typename OnData>
-void collect(Launched& tool, OnData&& onData) {
+Ending collect(Launched& tool, const std::string& launchPath, std::optional<int64_t> featureIndex,
+               OnData&& onData) {
+  using Clock = std::chrono::steady_clock;
+  const TerminalLimits limits = currentLimits();
+  const Clock::time_point deadline = Clock::now() + limits.time;
+  std::optional<Clock::time_point> stopDeadline;
+  size_t total = 0;
+  bool cut = false;
+  bool stopped = false;
   const int fd = tool.output.get();
   char buffer[kReadChunk];
+  // Passes a piece on within the output limit; false once the limit is hit.
+  auto take = [&](size_t n) {
+    const size_t room = limits.outputBytes - total;
+    if (n > room) {
+      if (room > 0) onData(std::string_view(buffer, room));
+      total = limits.outputBytes;
+      logCut(launchPath, "output larger than " + std::to_string(limits.outputBytes) + " bytes");
+      return false;
+    }
+    total += n;
+    onData(std::string_view(buffer, n));
+    return true;
+  };
   for (;;) {
+    const Clock::time_point now = Clock::now();
+    if (now >= deadline) {
+      logCut(launchPath, "ran longer than " + std::to_string(limits.time.count()) + " ms");
+      cut = true;
+      break;
+    }
+    if (featureIndex && !stopDeadline && ScanStatusTable::isSuspended(*featureIndex)) {
+      tool.process->interrupt();
+      stopDeadline = now + kStopGrace;
+      stopped = true;
+    }
+    if (stopDeadline && now >= *stopDeadline) {
+      logCut(launchPath, "stopped with its scan");
+      cut = true;
+      break;
+    }
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count() + 1;
     pollfd ready{fd, POLLIN, 0};
-    int polled = ::poll(&ready, 1, kExitCheckMillis);
+    int polled = ::poll(&ready, 1, static_cast<int>(std::min<int64_t>(kExitCheckMillis, left)));
     if (polled < 0) {
       if (errno == EINTR) continue;
       break;
@@ -158,7 +240,10 @@ void collect(Launched& tool, OnData&& onData) {
       for (;;) {
         ssize_t n = ::read(fd, buffer, sizeof buffer);
         if (n > 0) {
-          onData(std::string_view(buffer, static_cast<size_t>(n)));
+          if (!take(static_cast<size_t>(n))) {
+            cut = true;
+            break;
+          }
           continue;
         }
         if (n < 0 && errno == EINTR) continue;
@@ -168,12 +253,17 @@ void collect(Launched& tool, OnData&& onData) {
     }
     ssize_t n = ::read(fd, buffer, sizeof buffer);
     if (n > 0) {
-      onData(std::string_view(buffer, static_cast<size_t>(n)));
+      if (!take(static_cast<size_t>(n))) {
+        cut = true;
+        break;
+      }
     } else if (n == 0 || errno != EINTR) {
       break;
     }
   }
+  if (cut) tool.process->kill();
   tool.process->reap();
+  return stopped ? Ending::kStopped : cut ? Ending::kCut : Ending::kComplete;
 }
 
 // The state of one real-time run, shared by the pieces handed to the queue.
@@ -182,6 +272,7 @@ struct RealTimeRun {
   std::shared_ptr<Process> process;
   std::string buffer;
   bool interrupted = false;
+  bool cut = false;
   std::function<void(std::string)> finish;
 
   void deliver(std::string text) {
@@ -203,7 +294,7 @@ void realTimeRun(const std::string& launchPath, const std::vector<std::string>& 
   }
   run->process = tool->process;
 
-  collect(*tool, [&](std::string_view data) {
+  const Ending ending = collect(*tool, launchPath, featureIndex, [&](std::string_view data) {
     thread.runDeferred(
         [run, featureIndex, chunk = std::string(data)] {
           if (featureIndex) {
@@ -221,19 +312,25 @@ void realTimeRun(const std::string& launchPath, const std::vector<std::string>& 
   });
 
   thread.runDeferred(
-      [run] {
+      [run, ending] {
         if (run->interrupted) return;  // the caller has had its finish already
+        if (ending == Ending::kStopped) run->buffer.clear();
+        if (ending == Ending::kCut) trimPartialUtf8(run->buffer);
         std::string text = isValidUtf8(run->buffer) ? std::move(run->buffer) : std::string();
         run->deliver(std::move(text));
       },
       ignore);
 }
 
-std::string blockingRun(const std::string& launchPath, const std::vector<std::string>& arguments) {
+std::string blockingRun(const std::string& launchPath, const std::vector<std::string>& arguments,
+                        std::optional<int64_t> featureIndex) {
   std::optional<Launched> tool = launch(launchPath, arguments);
   if (!tool) return {};
   std::string output;
-  collect(*tool, [&](std::string_view data) { output += data; });
+  if (collect(*tool, launchPath, featureIndex, [&](std::string_view data) { output += data; }) !=
+      Ending::kComplete) {
+    trimPartialUtf8(output);
+  }
   if (!isValidUtf8(output)) return "Error";
   return output;
 }
@@ -242,8 +339,15 @@ std::string blockingRun(const std::string& launchPath, const std::vector<std::st
 
 std::string TerminalUtils::runTerminal(const std::string& launchPath,
                                        const std::vector<std::string>& arguments) {
-  return blockingRun(launchPath, arguments);
+  return blockingRun(launchPath, arguments, std::nullopt);
 }
+
+void TerminalUtils::setLimits(TerminalLimits limits) {
+  gTimeLimitMillis = limits.time.count();
+  gOutputLimit = limits.outputBytes;
+}
+
+TerminalLimits TerminalUtils::limits() { return currentLimits(); }
 
 void TerminalUtils::realTimeRunTerminal(const std::string& launchPath,
                                         const std::vector<std::string>& arguments,
@@ -254,7 +358,7 @@ void TerminalUtils::realTimeRunTerminal(const std::string& launchPath,
 
 std::string TerminalUtilsClass::runTerminal(const std::string& launchPath,
                                             const std::vector<std::string>& arguments) const {
-  return blockingRun(launchPath, arguments);
+  return blockingRun(launchPath, arguments, featureIndex_);
 }
 
 void TerminalUtilsClass::realTimeRunTerminal(const std::string& launchPath,

@@ -168,6 +168,10 @@ TEST(PlistTest, SloppyXmlIsReadAndDeepNestingRefused) {
     return xml + "</plist>";
   };
   EXPECT_TRUE(readPlist(nested(100)));
+  // 200,000 levels behind a "<!--" the reader does not take as a comment.
+  auto hidden = [&](std::string_view before) {
+    return "<plist>" + std::string(before) + nested(200000).substr(7) + "<!-- -->";
+  };
   const std::string decl = "<?xml version=\"1.0\" encoding=\"UTF-16\"?>\n";
   const struct {
     const char* name;
@@ -190,6 +194,11 @@ TEST(PlistTest, SloppyXmlIsReadAndDeepNestingRefused) {
       {"no declaration", doc("g"), "g"},
       {"600 levels", nested(600), ""},
       {"600 levels in UTF-16", utf16(nested(600), false, true), ""},
+      {"DOCTYPE with an internal subset",
+       "<!DOCTYPE plist [<!ENTITY x \"]>\"><!-- ]> -->]>" + doc("h"), "h"},
+      {"<!-- in a processing instruction", hidden("<?x <!-- ?>"), ""},
+      {"<!-- in a DOCTYPE", hidden("<!DOCTYPE plist [<!ENTITY e \"<!--\">]>"), ""},
+      {"<!-- in an attribute", hidden("<dict a=\"<!--\"><key>k</key>"), ""},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -219,6 +228,9 @@ TEST(PlistTest, BinaryListsTheParserCannotTakeAreRefused) {
                                 static_cast<char>(i >> 8), static_cast<char>(i)});
   }
   chain.push_back("\x51x");
+  std::vector<std::string> bomb;
+  for (char i = 1; i <= 40; ++i) bomb.push_back({'\xA2', '\0', i, '\0', i});
+  bomb.push_back("\x51x");
   struct Case {
     const char* name;
     std::string bytes;
@@ -240,6 +252,8 @@ TEST(PlistTest, BinaryListsTheParserCannotTakeAreRefused) {
        handMadeBinaryList({dictOfOneKey, std::string("\x62\x00\x61\x00\x00", 5), value}),
        "a dictionary key holds NUL"},
       {"200,000 nested arrays", handMadeBinaryList(chain, 4), "nesting deeper than 512 levels"},
+      {"40 arrays each holding the next twice", handMadeBinaryList(bomb, 2),
+       "more than 1048576 objects once expanded"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

@@ -227,5 +227,48 @@ TEST_F(TerminalToolTest, OtherStatesDoNotInterrupt) {
   EXPECT_EQ(realTime(std::nullopt, "/bin/echo", {"x"}).texts, std::vector<std::string>{"x\n"});
 }
 
+TEST_F(TerminalToolTest, ToolsPastTheirLimitsAreKilledAndWhatTheyPrintedKept) {
+  const TerminalLimits saved = TerminalUtils::limits();
+  TerminalUtils::setLimits({300ms, 4095});
+  struct Case {
+    const char* name;
+    std::string script;
+    size_t size;  // of the output kept
+    const char* why;
+  };
+  const std::vector<Case> cases = {
+      {"sleeps", "echo hi; exec sleep 30", 3, "ran longer than 300 ms"},
+      {"floods", "exec yes", 4095, "output larger than 4095 bytes"},
+      {"cut inside a character", "while :; do printf '\xc3\xa9'; done", 4094, "output larger"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const size_t offset = sharedLogOffset();
+    const auto start = std::chrono::steady_clock::now();
+    const std::string out = TerminalUtils::runTerminal("/bin/sh", {"-c", c.script});
+    Finished f = realTime(std::nullopt, "/bin/sh", {"-c", c.script});
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
+    EXPECT_EQ(out.size(), c.size);
+    EXPECT_EQ(f.texts, std::vector<std::string>{out});
+    EXPECT_EQ(countOf(testing::logSince(offset), c.why), 2u);
+  }
+  TerminalUtils::setLimits(saved);
+  // A silent tool is ended by a stop of its scan: interrupted, then killed.
+  ScanStatusTable::set(kFeature, ScanState::start);
+  std::thread stopper([] {
+    std::this_thread::sleep_for(200ms);  // once the trap is set
+    ScanStatusTable::set(kFeature, ScanState::suspend);
+  });
+  const size_t offset = sharedLogOffset();
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(realTime(TerminalUtilsClass(kFeature), "/bin/sh",
+                     {"-c", "trap '' INT; while :; do sleep 0.1; done"})
+                .texts,
+            std::vector<std::string>{""});
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 4s);
+  stopper.join();
+  EXPECT_EQ(countOf(testing::logSince(offset), "stopped with its scan"), 1u);
+}
+
 }  // namespace
 }  // namespace orvexa

@@ -97,7 +97,15 @@ enum class PlistFormat { Xml, Binary };
 // more leniently than the format allows: UTF-16 (either byte order, told by
 // its byte-order mark or its first character), a "&" that starts no reference
 // (read as itself), a missing XML declaration, and anything after the
-// closing </plist>. Nesting deeper than 512 levels is refused either way.
+// closing </plist>; comments, processing instructions and the DOCTYPE are
+// dropped before parsing.
+//
+// Limits, checked on the bytes before the parser sees them, in time and
+// memory linear in their size: nesting deeper than 512 levels is refused
+// either way ("nesting deeper than 512 levels"), and so is a binary list that
+// expands to more than 1,048,576 objects, a shared object counted each time
+// it is referred to ("more than 1048576 objects once expanded"). Input is
+// at most 4 GiB.
 std::optional<PlistValue> readPlist(std::string_view bytes, std::string* error = nullptr);
 std::optional<PlistValue> readPlistFile(const std::string& path, std::string* error = nullptr);
 

@@ -78,13 +78,27 @@ std::string SimilarTextService::parseDocx(const std::optional<Data>& data) {
 }
 
 std::string SimilarTextService::getDocxText(const Url& url) {
+  return getDocxText(url, kMaxDocumentInflated, kMaxDocumentText);
+}
+
+std::string SimilarTextService::getDocxText(const Url& url, uint64_t maxInflated, size_t maxText) {
   std::unique_ptr<ZipFile> archive = ZipFile::open(url);
   if (!archive) return {};
   std::string text;
+  uint64_t inflateLeft = maxInflated;
   for (const std::string& name : archive->entryNames()) {
+    if (text.size() >= maxText || inflateLeft == 0) break;
     if (name.find("document.xml") == std::string::npos) continue;
-    std::optional<Data> bytes = archive->entryData(name);
-    if (bytes) text += parseDocx(bytes);
+    std::optional<Data> bytes = archive->entryData(name, inflateLeft);
+    if (!bytes) continue;
+    inflateLeft -= bytes->size();
+    text += parseDocx(bytes);
+  }
+  if (text.size() > maxText) {
+    // Back to the start of the character the cut falls in.
+    size_t cut = maxText;
+    while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
+    text.resize(cut);
   }
   return text;
 }

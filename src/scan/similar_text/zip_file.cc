@@ -2,6 +2,8 @@
 
 #include <zip.h>
 
+#include <algorithm>
+
 namespace orvexa {
 
 // Owns the libzip handle; closing discards, since nothing is ever written.
@@ -54,11 +56,13 @@ std::vector<std::string> ZipFile::entryNames() const {
   return names;
 }
 
-std::optional<Data> ZipFile::entryData(const std::string& name) const {
+std::optional<Data> ZipFile::entryData(const std::string& name, uint64_t maxSize) const {
   zip_stat_t stat;
   zip_stat_init(&stat);
   if (zip_stat(archive_->handle, name.c_str(), 0, &stat) != 0) return std::nullopt;
-  if ((stat.valid & ZIP_STAT_SIZE) == 0 || stat.size > kMaxEntrySize) return std::nullopt;
+  if ((stat.valid & ZIP_STAT_SIZE) == 0 || stat.size > std::min(maxSize, kMaxEntrySize)) {
+    return std::nullopt;
+  }
 
   std::unique_ptr<zip_file_t, EntryCloser> entry(zip_fopen_index(archive_->handle, stat.index, 0));
   if (!entry) return std::nullopt;

@@ -132,6 +132,21 @@ TEST_F(DocumentFilesTest, DocxJoinsEveryEntryNamedDocumentXmlInArchiveOrder) {
   EXPECT_EQ(SimilarTextService::getDocxText(url("parts.docx")), "bodyglossary");
 }
 
+TEST_F(DocumentFilesTest, DocxStaysWithinItsInflateAndTextBudgets) {
+  // Three entries of 50 KiB against 128 KiB: the third is not inflated.
+  const std::string blanks(50u << 10, ' ');
+  ASSERT_TRUE(testing::writeZip(dir_ / "many.docx", {{"a/document.xml", "<w:t>a</w:t>" + blanks},
+                                                     {"b/document.xml", "<w:t>b</w:t>" + blanks},
+                                                     {"c/document.xml", "<w:t>c</w:t>" + blanks}}));
+  EXPECT_EQ(SimilarTextService::getDocxText(url("many.docx"), 128u << 10, 1024), "ab");
+  // A run longer than the text budget is cut there, at a character.
+  ASSERT_TRUE(testing::writeZip(
+      dir_ / "long.docx",
+      {{"word/document.xml", "<w:t>" + std::string(1023, 'x') + "\xC3\xA9</w:t><w:t>y</w:t>"}}));
+  EXPECT_EQ(SimilarTextService::getDocxText(url("long.docx"), 128u << 10, 1024),
+            std::string(1023, 'x'));
+}
+
 TEST_F(DocumentFilesTest, UnreadableWordFilesGiveTheEmptyText) {
   std::string docx;
   ASSERT_TRUE(testing::writeDocx(dir_ / "good.docx", {"some text that is long enough"}));

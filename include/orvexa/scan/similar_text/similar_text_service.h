@@ -120,10 +120,20 @@ class SimilarTextService : public SuperScanService {
   // True when a file with this extension is a document of the scan.
   static bool isDocumentExtension(std::string_view extension);
 
+  // Budgets of one word-processing file, whatever its entries: at most
+  // kMaxDocumentInflated bytes are inflated in all (an entry larger than what
+  // is left is skipped, unread) and the text is cut after kMaxDocumentText
+  // bytes (at a character boundary). So a small archive of many huge entries
+  // costs bounded time and memory.
+  static constexpr uint64_t kMaxDocumentInflated = uint64_t{128} << 20;
+  static constexpr size_t kMaxDocumentText = size_t{16} << 20;
+
   // The text of a word-processing file: parseDocx of every archive entry
-  // whose name contains "document.xml", joined in archive order. Empty when
-  // the file is not a readable ZIP archive.
+  // whose name contains "document.xml", joined in archive order, within the
+  // budgets above. Empty when the file is not a readable ZIP archive.
   static std::string getDocxText(const Url& url);
+  // The same within other budgets (tests use small ones).
+  static std::string getDocxText(const Url& url, uint64_t maxInflated, size_t maxText);
   // The text of a PDF, page after page (each page's lines end with "\n").
   // Empty when the file is not a PDF, is damaged or is locked by a password,
   // and when the PDF reader module cannot be loaded (logged once).

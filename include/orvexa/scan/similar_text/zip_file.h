@@ -41,8 +41,9 @@ class ZipFile {
   std::vector<std::string> entryNames() const;
 
   // The inflated bytes of the entry named exactly `name` (the first one when
-  // several share it).
-  std::optional<Data> entryData(const std::string& name) const;
+  // several share it); nothing when it inflates to more than `maxSize`
+  // (at most kMaxEntrySize), which is found before anything is inflated.
+  std::optional<Data> entryData(const std::string& name, uint64_t maxSize = kMaxEntrySize) const;
 
  private:
   struct Archive;
