@@ -57,7 +57,8 @@ void printSummary(const FeatureInformation& feature) {
     fmt::print("  {} [{}]\n", category->title, keyOf(*category));
     if (category->childrens.empty()) fmt::print("    (nothing found)\n");
     for (const FilePtr& group : category->childrens) {
-      fmt::print("    {}: {}\n", group->title, itemsText(group->childrens.size()));
+      fmt::print("    {}: {}{}\n", group->title, itemsText(group->childrens.size()),
+                 group->scanErrorDesc.empty() ? "" : " (" + group->scanErrorDesc.str() + ")");
       total += group->childrens.size();
     }
   }
@@ -183,8 +184,9 @@ int runClean(const CommonOptions& options, const FeaturePtr& feature) {
     if (item->deleteStatus == raw(DeleteStatus::DeleteSuccess)) {
       ++removed;
     } else if (item->deleteStatus == raw(DeleteStatus::DeleteError)) {
-      failures.push_back(
-          {{"group", group}, {"title", item->title}, {"deleteErrorDesc", item->deleteErrorDesc.str()}});
+      failures.push_back({{"group", group},
+                          {"title", item->title},
+                          {"deleteErrorDesc", item->deleteErrorDesc.str()}});
     }
   }
   if (options.json) {
