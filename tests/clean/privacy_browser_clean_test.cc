@@ -469,6 +469,7 @@ TEST_F(PrivacyBrowserCleanTest, DownloadLocationsGoOnlyWhenRegularFilesInTheHome
 // in the middle of an edit takes back the whole edit.
 TEST(PrivacyLockedStoreTest, ScanReadsACopyCleanLeavesTheStoreAndRollsBack) {
   SqliteTool::setBusyTimeout(std::chrono::milliseconds(50));
+  const char* kCopied = "Chrome is running: its store is locked, so a copy of it was read";
   const std::string spill =
       "PRAGMA cache_size=2; WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n "
       "WHERE i < 3000) INSERT INTO urls (url, last_visit_time) SELECT randomblob(200), 0 FROM n;";
@@ -499,7 +500,6 @@ TEST(PrivacyLockedStoreTest, ScanReadsACopyCleanLeavesTheStoreAndRollsBack) {
     SCOPED_TRACE(c.name);
     Sandbox sb;
     const std::string history = testing::makeChromeStores(sb) + "/History";
-    const bool locks = c.why != "refused";
     {
       testing::Db holder(history);
       holder.exec(c.holder);
@@ -507,20 +507,17 @@ TEST(PrivacyLockedStoreTest, ScanReadsACopyCleanLeavesTheStoreAndRollsBack) {
       const FilePtr visits = groupTitled(chrome, "Visit History");
       EXPECT_EQ(visits->childrens.size(), c.visits.size());
       EXPECT_EQ(groupTitled(chrome, "Search History")->childrens.size(), 1u);
-      EXPECT_EQ(visits->scanErrorDesc.str(),
-                locks ? "Chrome is running: its store is locked, so a copy of it was read" : "");
+      EXPECT_EQ(visits->scanErrorDesc.str(), c.why == "refused" ? "" : kCopied);
       tick(visits, {0, 1, 2});
       PrivacyCleanResult result = PrivacyCleanService::cleanChrome(chrome);
       ASSERT_EQ(result.second.size(), 3u);
       for (const FilePtr& item : result.second) EXPECT_EQ(item->deleteErrorDesc, c.why);
-      EXPECT_EQ(visits->deleteStatus, raw(DeleteStatus::DeleteError));
     }
     EXPECT_EQ(rows(history, "SELECT id FROM visits ORDER BY id"), c.visits);
     EXPECT_EQ(integrityOf(history), "ok");
     EXPECT_TRUE(!std::filesystem::exists(sb.path("~/Documents")) ||
                 std::filesystem::is_empty(sb.path("~/Documents")));  // the copy is gone
   }
-  SqliteTool::setBusyTimeout(std::chrono::seconds(3));
 }
 
 TEST(PrivacySortCategoryTest, RemovesSucceededItemsOfTickedGroupsAndEmptiedRemovableGroups) {

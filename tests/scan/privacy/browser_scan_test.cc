@@ -183,7 +183,6 @@ TEST_F(BrowserScanTest, UnreadableSafariHistoryGivesAnEmptyVisitGroup) {
     // A missing store is not created by looking at it.
     EXPECT_EQ(std::filesystem::exists(path), existed);
   }
-  SqliteTool::setBusyTimeout(std::chrono::seconds(3));
 }
 
 TEST_F(BrowserScanTest, ChromeGroupsAndItems) {
