@@ -138,6 +138,8 @@ void PrivacyScanService::scanChrome(const CategoryPtr& chromCategory,
   privacy::attach(storageGroup, std::move(storageItems));
   add(storageGroup);
 
+  history.release();
+  for (auto& other : others) other->release();
   finish();
 }
 

@@ -136,6 +136,8 @@ void PrivacyScanService::scanFirefox(const CategoryPtr& firefoxCategory, Finish 
   privacy::attach(loginGroup, std::move(loginItems));
   add(loginGroup);
 
+  places.release();
+  for (auto& other : others) other->release();
   finish();
 }
 

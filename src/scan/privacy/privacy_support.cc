@@ -187,13 +187,18 @@ bool copyIfThere(const std::string& from, const std::string& to) {
 Store::Store(std::string path, std::string program)
     : path_(std::move(path)), program_(std::move(program)) {}
 
-Store::~Store() {
+Store::~Store() { release(); }
+
+void Store::release() {
   db_.closeDB(path_);
+  opened_ = true;  // with no connection: nothing is read after this
   if (!copyFolder_.empty()) (void)removeItem(copyFolder_);
+  copyFolder_.clear();
 }
 
 bool Store::openCopy() {
   db_.closeDB(path_);
+  note_ = program_ + " is running: its store is locked and could not be copied";
   const std::string support = SuperScanService::supportFolder().path();
   (void)createDirectory(support, true);
   std::string folder = support + "/.store-copy-XXXXXX";

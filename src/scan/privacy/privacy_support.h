@@ -97,10 +97,15 @@ class Store {
   Store& operator=(const Store&) = delete;
 
   const std::string& path() const { return path_; }
+  // Closes the database and deletes the copy now (the destructor does it
+  // too); a scan calls it before it reports that it is finished, after which
+  // the host may end the process. The store reads nothing more.
+  void release();
   // The rows of `query`; nothing when the file is not there (it is never
   // created), cannot be opened or copied, or the probe fails.
   std::optional<std::vector<SqlRow>> rows(const std::string& query);
-  // "" or why the rows came from a copy ("Chrome is running: ...").
+  // "" or why the rows came from a copy, or from nowhere when the copy
+  // failed ("Chrome is running: ...").
   const std::string& note() const { return note_; }
 
  private:
