@@ -184,9 +184,8 @@ int runClean(const CommonOptions& options, const FeaturePtr& feature) {
     if (item->deleteStatus == raw(DeleteStatus::DeleteSuccess)) {
       ++removed;
     } else if (item->deleteStatus == raw(DeleteStatus::DeleteError)) {
-      failures.push_back({{"group", group},
-                          {"title", item->title},
-                          {"deleteErrorDesc", item->deleteErrorDesc.str()}});
+      failures.push_back(
+          {{"group", group}, {"title", item->title}, {"deleteErrorDesc", item->deleteErrorDesc.str()}});
     }
   }
   if (options.json) {
