@@ -36,6 +36,7 @@ json fileToJson(const FileInformation& file) {
               {"canDelete", file.canDelete},
               {"deleteStatus", file.deleteStatus},
               {"deleteErrorDesc", file.deleteErrorDesc.str()},
+              {"scanErrorDesc", file.scanErrorDesc.str()},
               {"childrens", std::move(children)}};
 }
 

@@ -57,7 +57,8 @@ void printSummary(const FeatureInformation& feature) {
     fmt::print("  {} [{}]\n", category->title, keyOf(*category));
     if (category->childrens.empty()) fmt::print("    (nothing found)\n");
     for (const FilePtr& group : category->childrens) {
-      fmt::print("    {}: {}\n", group->title, itemsText(group->childrens.size()));
+      fmt::print("    {}: {}{}\n", group->title, itemsText(group->childrens.size()),
+                 group->scanErrorDesc.empty() ? "" : " (" + group->scanErrorDesc.str() + ")");
       total += group->childrens.size();
     }
   }

@@ -71,26 +71,50 @@ void deleteRows(const FilePtr& group, const std::string& store, const std::strin
   const size_t before = failures.items.size();
   bool folder = false;
   SqliteTool db;
-  if (fileExists(store, &folder) && !folder && db.openDB(store)) {
-    for (const FilePtr& item : group->childrens) {
-      if (!isTicked(item)) continue;
-      Binding binding = bindingOf(item);
-      if (binding.kind == Binding::Kind::Skip) continue;
-      mark(item, DeleteStatus::Deleteing);
-      if (binding.kind == Binding::Kind::Fail) {
-        failures.add(item, binding.why);
-        continue;
-      }
-      auto [ok, message] = db.executionSQL(statement, binding.values);
-      if (ok) {
-        mark(item, DeleteStatus::DeleteSuccess);
-      } else {
-        failures.add(item, message);
-      }
-    }
-    db.closeDB(store);
+  if (!fileExists(store, &folder) || folder || !db.openDB(store)) {
+    finishGroup(group, failures, before);
+    return;
   }
+  std::vector<std::pair<FilePtr, Binding>> work;
+  for (const FilePtr& item : group->childrens) {
+    if (!isTicked(item)) continue;
+    Binding binding = bindingOf(item);
+    if (binding.kind == Binding::Kind::Skip) continue;
+    mark(item, DeleteStatus::Deleteing);
+    if (binding.kind == Binding::Kind::Fail) {
+      failures.add(item, binding.why);
+    } else {
+      work.emplace_back(item, std::move(binding));
+    }
+  }
+  // One transaction for the group: either every row goes or none does. The
+  // write lock is taken first, so a store its program holds stays untouched.
+  std::string why;
+  auto [began, beginMessage] =
+      work.empty() ? std::pair<bool, std::string>{true, ""} : db.executionSQL("BEGIN IMMEDIATE");
+  if (!began) why = db.locked() ? runningMessage(group) : beginMessage;
+  for (size_t i = 0; why.empty() && i < work.size(); ++i) {
+    auto [ok, message] = db.executionSQL(statement, work[i].second.values);
+    if (!ok) why = message;
+  }
+  if (why.empty() && !work.empty()) {
+    auto [ok, message] = db.executionSQL("COMMIT");
+    if (!ok) why = db.locked() ? runningMessage(group) : message;
+  }
+  if (!why.empty()) {
+    if (began) (void)db.executionSQL("ROLLBACK");
+    for (const auto& [item, binding] : work) failures.add(item, why);
+  } else {
+    for (const auto& [item, binding] : work) mark(item, DeleteStatus::DeleteSuccess);
+  }
+  db.closeDB(store);
   finishGroup(group, failures, before);
+}
+
+std::string runningMessage(const FilePtr& group) {
+  const CategoryPtr category = group->parentCategoryInfo.lock();
+  return (category ? category->title : std::string("The browser")) +
+         " is running: quit it and clean again";
 }
 
 namespace {

@@ -57,10 +57,18 @@ Binding integerAttachment(const FilePtr& item);
 Binding textParts(const FilePtr& item, size_t count);
 
 // Deletes the group's ticked items from the database at `store`, one
-// `statement` per item, in item order. A store that is missing or cannot be
-// opened leaves the items untouched.
+// `statement` per item, in item order, all in one transaction: when one
+// statement fails, the transaction is rolled back and every item of it fails
+// with that statement's message. A store another program holds locked past
+// the busy timeout is left unchanged and its items fail with
+// runningMessage(group). A store that is missing or cannot be opened leaves
+// the items untouched.
 void deleteRows(const FilePtr& group, const std::string& store, const std::string& statement,
                 const BindingOf& bindingOf, Failures& failures);
+
+// "<browser> is running: quit it and clean again", the browser named as the
+// scan names the group's category ("Chrome").
+std::string runningMessage(const FilePtr& group);
 
 // What a file group may remove. Either way the item must lie inside the
 // user's home (the paths table's, so below the root), is reached from the

@@ -2,6 +2,7 @@
 
 #include <sqlite3.h>
 
+#include <atomic>
 #include <cstdio>
 #include <string_view>
 #include <type_traits>
@@ -12,6 +13,10 @@ namespace orvexa {
 namespace {
 
 constexpr const char* kNoMessage = "Error";
+
+// A browser that is writing holds its lock for moments; one that is running
+// with an exclusive lock holds it for good, which the callers then handle.
+std::atomic<int64_t> busyTimeoutMs{3000};
 
 struct StatementFinalizer {
   void operator()(sqlite3_stmt* stmt) const { sqlite3_finalize(stmt); }
@@ -118,8 +123,23 @@ bool SqliteTool::openDB(const std::string& dbPath) {
     std::fflush(stdout);
     return false;
   }
+  sqlite3_busy_timeout(handle.get(), static_cast<int>(busyTimeoutMs.load()));
   runSqliteDB_ = std::move(handle);
   return true;
+}
+
+bool SqliteTool::locked() const {
+  if (!runSqliteDB_) return false;
+  const int code = sqlite3_errcode(runSqliteDB_.get());
+  return code == SQLITE_BUSY || code == SQLITE_LOCKED;
+}
+
+std::chrono::milliseconds SqliteTool::busyTimeout() {
+  return std::chrono::milliseconds(busyTimeoutMs.load());
+}
+
+void SqliteTool::setBusyTimeout(std::chrono::milliseconds timeout) {
+  busyTimeoutMs.store(timeout.count());
 }
 
 bool SqliteTool::closeDB(const std::string& /*dbPath*/, bool forcedClose) {

@@ -11,6 +11,7 @@
 #include "orvexa/clean/privacy_clean_service.h"
 #include "orvexa/platform/plist.h"
 #include "orvexa/scan/privacy/privacy_scan_service.h"
+#include "orvexa/units/sqlite_tool.h"
 #include "scan/privacy/browser_stores.h"
 #include "scan/privacy/privacy_support.h"
 #include "support/run_as.h"
@@ -462,6 +463,62 @@ TEST_F(PrivacyBrowserCleanTest, DownloadLocationsGoOnlyWhenRegularFilesInTheHome
   EXPECT_EQ(testing::readFile(outside).size(), 3u);
   EXPECT_TRUE(std::filesystem::exists(sb_.path("~/Downloads/unpacked/inner.txt")));
   EXPECT_EQ(titlesOf(files).size(), std::size(cases) - 2);
+}
+
+// A running browser holds its stores: the scan lists the committed rows from
+// a copy and says why, the clean changes nothing and says why, and a failure
+// in the middle of an edit takes back the whole edit.
+TEST(PrivacyLockedStoreTest, ScanReadsACopyCleanLeavesTheStoreAndRollsBack) {
+  SqliteTool::setBusyTimeout(std::chrono::milliseconds(50));
+  const char* kCopied = "Chrome is running: its store is locked, so a copy of it was read";
+  const std::string spill =
+      "PRAGMA cache_size=2; WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n "
+      "WHERE i < 3000) INSERT INTO urls (url, last_visit_time) SELECT randomblob(200), 0 FROM n;";
+  struct Case {
+    const char* name;
+    std::string holder;               // run on another connection, held while scanning and cleaning
+    std::vector<std::string> visits;  // the rows listed, and those left after the clean
+    std::string why;                  // the clean's error; "" when it is not locked out
+  };
+  const Case cases[] = {
+      {"BEGIN EXCLUSIVE, uncommitted changes spilled into the file",
+       "BEGIN EXCLUSIVE; DELETE FROM visits WHERE id = 100;" + spill,
+       {"100", "101", "102"},
+       "Chrome is running: quit it and clean again"},
+      {"WAL writer with committed and uncommitted frames",
+       "PRAGMA journal_mode=WAL; PRAGMA locking_mode=EXCLUSIVE; INSERT INTO visits (id, url, "
+       "visit_time) VALUES (103, 1, 0); BEGIN; DELETE FROM visits WHERE id = 100;" +
+           spill,
+       {"100", "101", "102", "103"},
+       "Chrome is running: quit it and clean again"},
+      {"not locked: a statement fails in the middle of the edit",
+       "CREATE TRIGGER keep BEFORE DELETE ON visits WHEN old.id = 102 BEGIN SELECT "
+       "RAISE(ABORT, 'refused'); END;",
+       {"100", "101", "102"},
+       "refused"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Sandbox sb;
+    const std::string history = testing::makeChromeStores(sb) + "/History";
+    {
+      testing::Db holder(history);
+      holder.exec(c.holder);
+      CategoryPtr chrome = testing::scanned("Chrome");
+      const FilePtr visits = groupTitled(chrome, "Visit History");
+      EXPECT_EQ(visits->childrens.size(), c.visits.size());
+      EXPECT_EQ(groupTitled(chrome, "Search History")->childrens.size(), 1u);
+      EXPECT_EQ(visits->scanErrorDesc.str(), c.why == "refused" ? "" : kCopied);
+      tick(visits, {0, 1, 2});
+      PrivacyCleanResult result = PrivacyCleanService::cleanChrome(chrome);
+      ASSERT_EQ(result.second.size(), 3u);
+      for (const FilePtr& item : result.second) EXPECT_EQ(item->deleteErrorDesc, c.why);
+    }
+    EXPECT_EQ(rows(history, "SELECT id FROM visits ORDER BY id"), c.visits);
+    EXPECT_EQ(integrityOf(history), "ok");
+    EXPECT_TRUE(!std::filesystem::exists(sb.path("~/Documents")) ||
+                std::filesystem::is_empty(sb.path("~/Documents")));  // the copy is gone
+  }
 }
 
 TEST(PrivacySortCategoryTest, RemovesSucceededItemsOfTickedGroupsAndEmptiedRemovableGroups) {

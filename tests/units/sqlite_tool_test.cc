@@ -231,21 +231,5 @@ TEST(SqliteToolOpenTest, OperationsWithoutConnectionFailQuietly) {
   EXPECT_TRUE(tool.closeDB("", /*forcedClose=*/false));
 }
 
-TEST(SqliteToolOpenTest, CloseEndsTheConnectionAndReopenSeesCommittedData) {
-  TempDir dir;
-  const std::string path = dir / "a.db";
-  SqliteTool tool;
-  ASSERT_TRUE(tool.openDB(path));
-  ASSERT_TRUE(tool.executionSQL("create table t(x); insert into t values(5)").first);
-  EXPECT_TRUE(tool.closeDB(path, /*forcedClose=*/false));
-  EXPECT_FALSE(tool.isOpen());
-  EXPECT_TRUE(tool.queryDBData("select x from t").empty());
-
-  // Reopening the same instance on another database drops the first one.
-  ASSERT_TRUE(tool.openDB(dir / "b.db"));
-  ASSERT_TRUE(tool.openDB(path));
-  EXPECT_EQ(tool.queryDBData("select x from t"), (std::vector<SqlRow>{{{"x", "5"}}}));
-}
-
 }  // namespace
 }  // namespace orvexa

@@ -65,6 +65,11 @@ class FileInformation {
 
  public:
   OptionalText deleteErrorDesc;  // empty unless a removal failed
+  // Empty unless the scan could not read the item's content the usual way:
+  // why, in words for the user (a group read from a copy of a store its
+  // program holds locked, a store that cannot be read). The content shown
+  // may then be partial or none.
+  OptionalText scanErrorDesc;
 
   // What the item was when it was listed (records made from files on disk
   // have one; non-file records and hand-made ones have none). The clean

@@ -6,11 +6,16 @@
 // database and uses it on one queue; an instance must never be shared between
 // threads.
 //
+// Every connection waits up to busyTimeout() for a lock another connection
+// (the store's own program, say) holds before an operation fails; locked()
+// then tells such a failure from others.
+//
 // Values that come from other programs' stores (names, URLs, identifiers)
 // must reach SQL through the bound-parameter overloads, never by pasting them
 // into statement text.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <map>
@@ -76,6 +81,16 @@ class SqliteTool {
   std::vector<SqlRow> queryDBData(const std::string& querySQL, const std::vector<SqlValue>& params);
 
   bool isOpen() const { return runSqliteDB_ != nullptr; }
+
+  // True when the last operation failed because another connection held a
+  // lock on the database past the busy timeout (SQLITE_BUSY or
+  // SQLITE_LOCKED).
+  bool locked() const;
+
+  // How long a connection opened from now on waits for another's lock: a few
+  // seconds unless set (process-wide; tests shorten it). Thread-safe.
+  static std::chrono::milliseconds busyTimeout();
+  static void setBusyTimeout(std::chrono::milliseconds timeout);
 
  private:
   struct Closer {

@@ -2,6 +2,7 @@
 // databases and its local storage.
 #include <algorithm>
 #include <chrono>
+#include <memory>
 
 #include "orvexa/platform/directory_enumerator.h"
 #include "orvexa/platform/file_manager.h"
@@ -45,10 +46,14 @@ void PrivacyScanService::scanChrome(const CategoryPtr& chromCategory,
                                     const std::string& profileName, Finish finish) {
   const CategoryPtr& category = chromCategory;
   auto store = [&](std::string_view name) { return privacy::chromeStore(profileName, name); };
-  const std::string history = store("History");
+  privacy::Store history(store("History"), category->title);
   const Timestamp now = std::chrono::system_clock::now();
   int next = 0;
   auto add = [&](FilePtr group) { category->childrens.push_back(std::move(group)); };
+  std::vector<std::unique_ptr<privacy::Store>> others;
+  auto storeNamed = [&](std::string_view name) -> privacy::Store& {
+    return *others.emplace_back(std::make_unique<privacy::Store>(store(name), category->title));
+  };
 
   add(databaseGroup(category, next++, Status::Visit, history, kVisitQuery, "VisitHistory",
                     [&](const SqlRow& row, const FilePtr& group, int position) {
@@ -82,7 +87,7 @@ void PrivacyScanService::scanChrome(const CategoryPtr& chromCategory,
       }));
 
   add(databaseGroup(
-      category, next++, Status::Cookies, store("cookies"), kCookiesQuery, "Cookies",
+      category, next++, Status::Cookies, storeNamed("cookies"), kCookiesQuery, "Cookies",
       [&](const SqlRow& row, const FilePtr& group, int position) {
         return privacy::makeItem(
             group, category, position, privacy::lastPathComponent(privacy::text(row, "host_key")),
@@ -90,7 +95,7 @@ void PrivacyScanService::scanChrome(const CategoryPtr& chromCategory,
       }));
 
   add(databaseGroup(
-      category, next++, Status::LoginHistory, store("login Data"), kLoginQuery, "LoginHistory",
+      category, next++, Status::LoginHistory, storeNamed("login Data"), kLoginQuery, "LoginHistory",
       [&](const SqlRow& row, const FilePtr& group, int position) {
         PrivacyRowKey key =
             rowKey({privacy::text(row, "origin_url"), privacy::text(row, "signon_realm"),
@@ -101,7 +106,7 @@ void PrivacyScanService::scanChrome(const CategoryPtr& chromCategory,
       }));
 
   add(databaseGroup(
-      category, next++, Status::AutoValue, store("Web Data"), kAutofillQuery, "AutoFill",
+      category, next++, Status::AutoValue, storeNamed("Web Data"), kAutofillQuery, "AutoFill",
       [&](const SqlRow& row, const FilePtr& group, int position) {
         PrivacyRowKey key = rowKey({privacy::text(row, "name"), privacy::text(row, "value")});
         return privacy::makeItem(group, category, position,
@@ -132,6 +137,8 @@ void PrivacyScanService::scanChrome(const CategoryPtr& chromCategory,
   privacy::attach(storageGroup, std::move(storageItems));
   add(storageGroup);
 
+  history.release();
+  for (auto& other : others) other->release();
   finish();
 }
 

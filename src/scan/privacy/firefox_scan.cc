@@ -1,6 +1,7 @@
 // The Firefox category: one profile's places, cookie and form-history
 // databases and its saved logins.
 #include <chrono>
+#include <memory>
 #include <nlohmann/json.hpp>
 
 #include "orvexa/platform/file_manager.h"
@@ -51,9 +52,13 @@ void PrivacyScanService::scanFirefox(const CategoryPtr& firefoxCategory, Finish 
     return;
   }
   auto store = [&](std::string_view name) { return privacy::findPath(*profile, name); };
-  const std::string places = store("places.sqlite");
+  privacy::Store places(store("places.sqlite"), category->title);
   int next = 0;
   auto add = [&](FilePtr group) { category->childrens.push_back(std::move(group)); };
+  std::vector<std::unique_ptr<privacy::Store>> others;
+  auto storeNamed = [&](std::string_view name) -> privacy::Store& {
+    return *others.emplace_back(std::make_unique<privacy::Store>(store(name), category->title));
+  };
 
   add(databaseGroup(category, next++, Status::Visit, places, kVisitQuery, "VisitHistory",
                     [&](const SqlRow& row, const FilePtr& group, int position) {
@@ -88,7 +93,7 @@ void PrivacyScanService::scanFirefox(const CategoryPtr& firefoxCategory, Finish 
             privacy::text(row, "id"), 1);
       }));
 
-  add(databaseGroup(category, next++, Status::Cookies, store("cookies.sqlite"), kCookiesQuery,
+  add(databaseGroup(category, next++, Status::Cookies, storeNamed("cookies.sqlite"), kCookiesQuery,
                     "Cookies", [&](const SqlRow& row, const FilePtr& group, int position) {
                       return privacy::makeItem(
                           group, category, position,
@@ -96,13 +101,13 @@ void PrivacyScanService::scanFirefox(const CategoryPtr& firefoxCategory, Finish 
                           firefoxDate(row, "creationTime"), Url(), privacy::text(row, "id"), 1);
                     }));
 
-  add(databaseGroup(category, next++, Status::AutoValue, store("formhistory.sqlite"), kFormQuery,
-                    "AutoFill", [&](const SqlRow& row, const FilePtr& group, int position) {
-                      return privacy::makeItem(
-                          group, category, position,
-                          privacy::lastPathComponent(privacy::text(row, "fieldname")),
-                          firefoxDate(row, "firstUsed"), Url(), privacy::text(row, "id"), 1);
-                    }));
+  add(databaseGroup(
+      category, next++, Status::AutoValue, storeNamed("formhistory.sqlite"), kFormQuery, "AutoFill",
+      [&](const SqlRow& row, const FilePtr& group, int position) {
+        return privacy::makeItem(group, category, position,
+                                 privacy::lastPathComponent(privacy::text(row, "fieldname")),
+                                 firefoxDate(row, "firstUsed"), Url(), privacy::text(row, "id"), 1);
+      }));
 
   const std::string logins = store("logins.json");
   FilePtr loginGroup = privacy::makeGroup(category, next++, Status::LoginHistory,
@@ -131,6 +136,8 @@ void PrivacyScanService::scanFirefox(const CategoryPtr& firefoxCategory, Finish 
   privacy::attach(loginGroup, std::move(loginItems));
   add(loginGroup);
 
+  places.release();
+  for (auto& other : others) other->release();
   finish();
 }
 

@@ -17,6 +17,7 @@
 #include "orvexa/platform/image.h"
 #include "orvexa/platform/paths.h"
 #include "orvexa/units/dispatch.h"
+#include "platform/unique_fd.h"
 
 namespace orvexa::privacy {
 namespace {
@@ -155,15 +156,84 @@ Url downloadUrl(const std::string& text) {
 
 std::string localPath(const Url& url) { return url.isFileURL() ? url.path() : std::string(); }
 
+namespace {
+
+// Copies the regular file `from` to the new file `to`; true when `from` is
+// missing (a journal that is not there has nothing to copy).
+bool copyIfThere(const std::string& from, const std::string& to) {
+  detail::UniqueFd in(::open(from.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
+  if (!in) return errno == ENOENT;
+  struct stat st {};
+  if (::fstat(in.get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  detail::UniqueFd out(::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+  if (!out) return false;
+  char buffer[65536];
+  for (;;) {
+    ssize_t n = ::read(in.get(), buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    if (n == 0) return true;
+    for (ssize_t done = 0; done < n;) {
+      ssize_t w = ::write(out.get(), buffer + done, static_cast<size_t>(n - done));
+      if (w < 0 && errno == EINTR) continue;
+      if (w <= 0) return false;
+      done += w;
+    }
+  }
+}
+
+}  // namespace
+
+Store::Store(std::string path, std::string program)
+    : path_(std::move(path)), program_(std::move(program)) {}
+
+Store::~Store() { release(); }
+
+void Store::release() {
+  db_.closeDB(path_);
+  opened_ = true;  // with no connection: nothing is read after this
+  if (!copyFolder_.empty()) (void)removeItem(copyFolder_);
+  copyFolder_.clear();
+}
+
+bool Store::openCopy() {
+  db_.closeDB(path_);
+  note_ = program_ + " is running: its store is locked and could not be copied";
+  const std::string support = SuperScanService::supportFolder().path();
+  (void)createDirectory(support, true);
+  std::string folder = support + "/.store-copy-XXXXXX";
+  if (::mkdtemp(folder.data()) == nullptr) return false;
+  copyFolder_ = folder;
+  const std::string copy = folder + "/" + lastPathComponent(path_);
+  // The database before its journals: a writer puts a page's old content in
+  // the journal before changing it, so a journal copied later covers every
+  // change the database copy may hold.
+  if (!copyIfThere(path_, copy) || !fileExists(copy)) return false;
+  for (const char* suffix : {"-wal", "-journal"}) {
+    if (!copyIfThere(path_ + suffix, copy + suffix)) return false;
+  }
+  if (!db_.openDB(copy)) return false;
+  note_ = program_ + " is running: its store is locked, so a copy of it was read";
+  return true;
+}
+
+std::optional<std::vector<SqlRow>> Store::rows(const std::string& query) {
+  if (!opened_) {
+    bool folder = false;
+    if (!fileExists(path_, &folder) || folder || !db_.openDB(path_)) return std::nullopt;
+    opened_ = true;
+  }
+  if (!db_.isOpen()) return std::nullopt;
+  if (!db_.executionSQL(query).first) {
+    if (!db_.locked() || !copyFolder_.empty() || !openCopy() || !db_.executionSQL(query).first) {
+      return std::nullopt;
+    }
+  }
+  return db_.queryDBData(query);
+}
+
 std::optional<std::vector<SqlRow>> readStore(const std::string& path, const std::string& query) {
-  bool folder = false;
-  if (!fileExists(path, &folder) || folder) return std::nullopt;
-  SqliteTool db;
-  if (!db.openDB(path)) return std::nullopt;
-  std::optional<std::vector<SqlRow>> rows;
-  if (db.executionSQL(query).first) rows = db.queryDBData(query);
-  db.closeDB(path);
-  return rows;
+  return Store(path, "").rows(query);
 }
 
 std::optional<std::string> readFileBytes(const std::string& path) {
@@ -264,30 +334,30 @@ void attach(const FilePtr& group, std::vector<FilePtr> items) {
   group->childrens = std::move(items);
 }
 
-FilePtr databaseGroup(const CategoryPtr& category, int finderID, Status status,
-                      const std::string& store, const std::string& query,
-                      const std::string& iconName, const RowItemMaker& makeItem) {
-  FilePtr group = makeGroup(category, finderID, status, Url::fromPath(store), iconName);
+FilePtr databaseGroup(const CategoryPtr& category, int finderID, Status status, Store& store,
+                      const std::string& query, const std::string& iconName,
+                      const RowItemMaker& makeItem) {
+  FilePtr group = makeGroup(category, finderID, status, Url::fromPath(store.path()), iconName);
   std::vector<FilePtr> items;
-  if (auto rows = readStore(store, query)) {
+  if (auto rows = store.rows(query)) {
     for (const SqlRow& row : *rows) {
       items.push_back(makeItem(row, group, static_cast<int>(items.size())));
     }
   }
   attach(group, std::move(items));
+  if (!store.note().empty()) group->scanErrorDesc = store.note();
   return group;
 }
 
-std::pair<FilePtr, FilePtr> downloadGroups(const CategoryPtr& category, int finderID,
-                                           const std::string& store, const std::string& query,
-                                           const DownloadReader& read) {
-  FilePtr downloads =
-      makeGroup(category, finderID, Status::Download, Url::fromPath(store), "DownloadHistory");
-  FilePtr files = makeGroup(category, finderID + 1, Status::DownloadFile, Url::fromPath(store),
-                            "DownloadFileHistory");
+std::pair<FilePtr, FilePtr> downloadGroups(const CategoryPtr& category, int finderID, Store& store,
+                                           const std::string& query, const DownloadReader& read) {
+  const Url url = Url::fromPath(store.path());
+  FilePtr downloads = makeGroup(category, finderID, Status::Download, url, "DownloadHistory");
+  FilePtr files =
+      makeGroup(category, finderID + 1, Status::DownloadFile, url, "DownloadFileHistory");
   std::vector<FilePtr> downloadItems;
   std::vector<FilePtr> fileItems;
-  if (auto rows = readStore(store, query)) {
+  if (auto rows = store.rows(query)) {
     for (const SqlRow& row : *rows) {
       std::optional<DownloadRow> download = read(row);
       if (!download) continue;
@@ -304,6 +374,7 @@ std::pair<FilePtr, FilePtr> downloadGroups(const CategoryPtr& category, int find
   }
   attach(downloads, std::move(downloadItems));
   attach(files, std::move(fileItems));
+  if (!store.note().empty()) downloads->scanErrorDesc = files->scanErrorDesc = store.note();
   return {downloads, files};
 }
 

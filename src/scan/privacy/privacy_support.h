@@ -79,9 +79,47 @@ std::string localPath(const Url& url);
 
 // ---- Stores ---------------------------------------------------------------
 
-// The rows of `query` on the database at `path`, read as the scans do:
-// open, probe with the query, read, close. Nothing when the file is not
-// there (it is never created), cannot be opened, or the probe fails.
+// One database of another program, read by the scans: opened on the first
+// query, kept open for the next ones, closed on destruction. Each query is
+// probed before its rows are read. When the program holds the database
+// locked past the busy timeout (a running browser does), the database is
+// read instead from a private copy (the file with its "-wal" and "-journal",
+// copied into a fresh folder of the engine's support folder; opening the copy
+// rolls a hot journal back and replays only committed WAL frames, so it
+// shows the last committed state), and note() says so. The copy is deleted
+// on destruction. Not thread-safe; one scan uses it on one queue.
+class Store {
+ public:
+  // `program` names the owner in the note ("Chrome").
+  Store(std::string path, std::string program);
+  ~Store();
+  Store(const Store&) = delete;
+  Store& operator=(const Store&) = delete;
+
+  const std::string& path() const { return path_; }
+  // Closes the database and deletes the copy now (the destructor does it
+  // too); a scan calls it before it reports that it is finished, after which
+  // the host may end the process. The store reads nothing more.
+  void release();
+  // The rows of `query`; nothing when the file is not there (it is never
+  // created), cannot be opened or copied, or the probe fails.
+  std::optional<std::vector<SqlRow>> rows(const std::string& query);
+  // "" or why the rows came from a copy, or from nowhere when the copy
+  // failed ("Chrome is running: ...").
+  const std::string& note() const { return note_; }
+
+ private:
+  bool openCopy();
+
+  std::string path_;
+  std::string program_;
+  std::string note_;
+  std::string copyFolder_;  // "" until a copy was made
+  SqliteTool db_;
+  bool opened_ = false;
+};
+
+// The rows of `query` on the database at `path`, read as a Store reads them.
 std::optional<std::vector<SqlRow>> readStore(const std::string& path, const std::string& query);
 
 // The whole content of a regular file; nothing when it cannot be read.
@@ -119,10 +157,11 @@ void attach(const FilePtr& group, std::vector<FilePtr> items);
 // made before it.
 using RowItemMaker = std::function<FilePtr(const SqlRow& row, const FilePtr& group, int position)>;
 // A group of `status` read from the database `store`: one item per row of
-// `query`; empty when the store is missing, locked or of another schema.
-FilePtr databaseGroup(const CategoryPtr& category, int finderID, Status status,
-                      const std::string& store, const std::string& query,
-                      const std::string& iconName, const RowItemMaker& makeItem);
+// `query`; empty when the store is missing or of another schema. The
+// store's note becomes the group's scanErrorDesc.
+FilePtr databaseGroup(const CategoryPtr& category, int finderID, Status status, Store& store,
+                      const std::string& query, const std::string& iconName,
+                      const RowItemMaker& makeItem);
 
 // One download as a browser's store tells of it.
 struct DownloadRow {
@@ -136,8 +175,7 @@ using DownloadReader = std::function<std::optional<DownloadRow>(const SqlRow& ro
 // A browser's two download groups, read from the database `store`: every
 // download, and once more those whose file is still on the disk. Numbered
 // `finderID` and `finderID + 1`.
-std::pair<FilePtr, FilePtr> downloadGroups(const CategoryPtr& category, int finderID,
-                                           const std::string& store, const std::string& query,
-                                           const DownloadReader& read);
+std::pair<FilePtr, FilePtr> downloadGroups(const CategoryPtr& category, int finderID, Store& store,
+                                           const std::string& query, const DownloadReader& read);
 
 }  // namespace orvexa::privacy

@@ -49,7 +49,8 @@ FilePtr visitHistory(const CategoryPtr& category, int finderID) {
   FilePtr group =
       privacy::makeGroup(category, finderID, Status::Visit, Url::fromPath(store), "VisitHistory");
   std::vector<FilePtr> items;
-  if (auto rows = privacy::readStore(store, kHistoryQuery)) {
+  privacy::Store history(store, category->title);
+  if (auto rows = history.rows(kHistoryQuery)) {
     for (const SqlRow& row : *rows) {
       std::string title = privacy::text(row, "title");
       const std::string address = privacy::text(row, "url");
@@ -62,6 +63,7 @@ FilePtr visitHistory(const CategoryPtr& category, int finderID) {
     }
   }
   privacy::attach(group, std::move(items));
+  if (!history.note().empty()) group->scanErrorDesc = history.note();
   return group;
 }
 
