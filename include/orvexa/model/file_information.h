@@ -65,6 +65,9 @@ class FileInformation {
 
  public:
   OptionalText deleteErrorDesc;  // empty unless a removal failed
+  // Empty unless the scan could not read what the record lists (a store that
+  // is a named pipe, a socket, locked or garbage): the reason, in words.
+  OptionalText readErrorDesc;
 
   // What the item was when it was listed (records made from files on disk
   // have one; non-file records and hand-made ones have none). The clean

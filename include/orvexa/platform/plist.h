@@ -99,6 +99,8 @@ enum class PlistFormat { Xml, Binary };
 // (read as itself), a missing XML declaration, and anything after the
 // closing </plist>. Nesting deeper than 512 levels is refused either way.
 std::optional<PlistValue> readPlist(std::string_view bytes, std::string* error = nullptr);
+// The file is read through readRegularFile (at most kMaxStoreFileBytes):
+// a named pipe, socket or device where a list is expected is an error.
 std::optional<PlistValue> readPlistFile(const std::string& path, std::string* error = nullptr);
 
 std::string writePlist(const PlistValue& value, PlistFormat format);

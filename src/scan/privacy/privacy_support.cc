@@ -14,9 +14,11 @@
 #include <thread>
 
 #include "orvexa/platform/file_manager.h"
+#include "orvexa/platform/file_reader.h"
 #include "orvexa/platform/image.h"
 #include "orvexa/platform/paths.h"
 #include "orvexa/units/dispatch.h"
+#include "orvexa/units/log_service.h"
 
 namespace orvexa::privacy {
 namespace {
@@ -155,33 +157,39 @@ Url downloadUrl(const std::string& text) {
 
 std::string localPath(const Url& url) { return url.isFileURL() ? url.path() : std::string(); }
 
-std::optional<std::vector<SqlRow>> readStore(const std::string& path, const std::string& query) {
-  bool folder = false;
-  if (!fileExists(path, &folder) || folder) return std::nullopt;
+std::optional<std::vector<SqlRow>> readStore(const std::string& path, const std::string& query,
+                                             std::string* error) {
+  auto fail = [&](std::string why) -> std::optional<std::vector<SqlRow>> {
+    LogService::shard().log(LogService::LogLevel::Info, "Privacy store skipped: " + why);
+    if (error != nullptr) *error = std::move(why);
+    return std::nullopt;
+  };
+  if (FileStatus kind = checkRegularFile(path); !kind.ok()) {
+    // A store that is not there is no error: the browser is not installed.
+    return kind.code() == ENOENT ? std::nullopt : fail(kind.message());
+  }
   SqliteTool db;
-  if (!db.openDB(path)) return std::nullopt;
+  if (!db.openDB(path)) return fail(db.lastError());
   std::optional<std::vector<SqlRow>> rows;
-  if (db.executionSQL(query).first) rows = db.queryDBData(query);
+  if (auto [ok, why] = db.executionSQL(query); ok) {
+    rows = db.queryDBData(query);
+  } else {
+    db.closeDB(path);
+    return fail(path + ": " + why);
+  }
   db.closeDB(path);
   return rows;
 }
 
-std::optional<std::string> readFileBytes(const std::string& path) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return std::nullopt;
-  std::string bytes;
-  struct stat st {};
-  bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-  char buffer[65536];
-  while (ok) {
-    ssize_t n = ::read(fd, buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) ok = false;
-    if (n <= 0) break;
-    bytes.append(buffer, static_cast<size_t>(n));
+std::optional<std::string> readStoreFile(const std::string& path, std::string* error) {
+  RegularFile file = RegularFile::open(path, kMaxStoreFileBytes);
+  FileStatus status;
+  std::optional<std::string> bytes = file.readAll(&status);
+  if (!bytes && status.code() != ENOENT) {
+    LogService::shard().log(LogService::LogLevel::Info,
+                            "Privacy store skipped: " + status.message());
+    if (error != nullptr) *error = status.message();
   }
-  ::close(fd);
-  if (!ok) return std::nullopt;
   return bytes;
 }
 
@@ -269,11 +277,13 @@ FilePtr databaseGroup(const CategoryPtr& category, int finderID, Status status,
                       const std::string& iconName, const RowItemMaker& makeItem) {
   FilePtr group = makeGroup(category, finderID, status, Url::fromPath(store), iconName);
   std::vector<FilePtr> items;
-  if (auto rows = readStore(store, query)) {
+  std::string why;
+  if (auto rows = readStore(store, query, &why)) {
     for (const SqlRow& row : *rows) {
       items.push_back(makeItem(row, group, static_cast<int>(items.size())));
     }
   }
+  if (!why.empty()) group->readErrorDesc = why;
   attach(group, std::move(items));
   return group;
 }
@@ -287,7 +297,8 @@ std::pair<FilePtr, FilePtr> downloadGroups(const CategoryPtr& category, int find
                             "DownloadFileHistory");
   std::vector<FilePtr> downloadItems;
   std::vector<FilePtr> fileItems;
-  if (auto rows = readStore(store, query)) {
+  std::string why;
+  if (auto rows = readStore(store, query, &why)) {
     for (const SqlRow& row : *rows) {
       std::optional<DownloadRow> download = read(row);
       if (!download) continue;
@@ -302,6 +313,7 @@ std::pair<FilePtr, FilePtr> downloadGroups(const CategoryPtr& category, int find
       }
     }
   }
+  if (!why.empty()) downloads->readErrorDesc = files->readErrorDesc = why;
   attach(downloads, std::move(downloadItems));
   attach(files, std::move(fileItems));
   return {downloads, files};

@@ -81,11 +81,17 @@ std::string localPath(const Url& url);
 
 // The rows of `query` on the database at `path`, read as the scans do:
 // open, probe with the query, read, close. Nothing when the file is not
-// there (it is never created), cannot be opened, or the probe fails.
-std::optional<std::vector<SqlRow>> readStore(const std::string& path, const std::string& query);
+// there (it is never created), is not a regular file, cannot be opened, or
+// the probe fails; but for a missing file, `error` (when given) then says
+// why in words, and the reason goes to the log.
+std::optional<std::vector<SqlRow>> readStore(const std::string& path, const std::string& query,
+                                             std::string* error = nullptr);
 
-// The whole content of a regular file; nothing when it cannot be read.
-std::optional<std::string> readFileBytes(const std::string& path);
+// The whole content of a store file other than a database (property lists,
+// JSON), read as every file is (readRegularFile). Nothing when it cannot be
+// read; but for a missing file, `error` (when given) then says why in words,
+// and the reason goes to the log.
+std::optional<std::string> readStoreFile(const std::string& path, std::string* error = nullptr);
 // Replaces the file's content as one step: the bytes go to a temporary file
 // in the same folder, which is then renamed over `path` (keeping its
 // permissions), so an interruption leaves the old or the new file, never a

@@ -1,6 +1,11 @@
 #include "orvexa/scan/similar_text/zip_file.h"
 
+#include <unistd.h>
 #include <zip.h>
+
+#include <cerrno>
+
+#include "orvexa/platform/file_reader.h"
 
 namespace orvexa {
 
@@ -35,10 +40,18 @@ ZipFile::ZipFile(std::unique_ptr<Archive> archive) : archive_(std::move(archive)
 ZipFile::~ZipFile() = default;
 
 std::unique_ptr<ZipFile> ZipFile::open(const Url& url, std::string* error) {
+  RegularFile file = RegularFile::open(url.path());
+  if (!file.ok()) {
+    if (error != nullptr) *error = file.status().message();
+    return nullptr;
+  }
   int code = 0;
-  zip_t* handle = zip_open(url.path().c_str(), ZIP_RDONLY, &code);
+  // libzip reads through the descriptor (its own duplicate) and owns it.
+  const int fd = ::dup(file.fd());
+  zip_t* handle = fd >= 0 ? zip_fdopen(fd, ZIP_RDONLY, &code) : nullptr;
   if (handle == nullptr) {
-    if (error != nullptr) *error = openErrorText(code);
+    if (fd >= 0) ::close(fd);
+    if (error != nullptr) *error = fd >= 0 ? openErrorText(code) : posixErrorText(errno);
     return nullptr;
   }
   return std::unique_ptr<ZipFile>(new ZipFile(std::make_unique<Archive>(handle)));

@@ -10,6 +10,7 @@
 #include "orvexa/platform/paths.h"
 #include "orvexa/scan/uninstall/name_rules.h"
 #include "orvexa/scan/uninstall/uninstall_scan_service.h"
+#include "orvexa/units/log_service.h"
 #include "orvexa/units/terminal_tool.h"
 
 namespace orvexa {
@@ -55,7 +56,10 @@ class Installed {
   // A bundle whose Info.plist cannot be read still counts under its folder
   // name.
   void addBundle(const std::string& path) {
-    if (std::optional<ApplicationBundle> bundle = readApplicationBundle(path)) {
+    std::string why;
+    std::optional<ApplicationBundle> bundle = readApplicationBundle(path, &why);
+    if (!why.empty()) LogService::shard().log(LogService::LogLevel::Info, "Bundle skipped: " + why);
+    if (bundle) {
       for (const std::string& name : knownNames(*bundle)) {
         if (name == bundle->bundleIdentifier) {
           addIdentifier(name);
