@@ -57,7 +57,9 @@ void printSummary(const FeatureInformation& feature) {
     fmt::print("  {} [{}]\n", category->title, keyOf(*category));
     if (category->childrens.empty()) fmt::print("    (nothing found)\n");
     for (const FilePtr& group : category->childrens) {
-      fmt::print("    {}: {}\n", group->title, itemsText(group->childrens.size()));
+      fmt::print(
+          "    {}: {}{}\n", group->title, itemsText(group->childrens.size()),
+          group->readErrorDesc.empty() ? "" : " (not read: " + group->readErrorDesc.str() + ")");
       total += group->childrens.size();
     }
   }
@@ -151,8 +153,19 @@ int runClean(const CommonOptions& options, const FeaturePtr& feature) {
   for (const Selected& s : *selected) {
     for (const FilePtr& item : s.group->childrens) ticked.emplace_back(item, s.name);
   }
+  // With --json every answer is one document, the clean's outcome in "clean".
+  auto answer = [&](size_t removed, const nlohmann::json& failures, const char* text) {
+    if (options.json) {
+      printJson(
+          {{"feature", featureToJson(*feature)},
+           {"total", 0},
+           {"clean", {{"selected", ticked.size()}, {"removed", removed}, {"failed", failures}}}});
+    } else {
+      fmt::print("{}\n", text);
+    }
+  };
   if (ticked.empty()) {
-    fmt::print("Nothing to clean: the named groups are empty.\n");
+    answer(0, nlohmann::json::array(), "Nothing to clean: the named groups are empty.");
     return 0;
   }
   if (!assumeYes) {
@@ -161,7 +174,7 @@ int runClean(const CommonOptions& options, const FeaturePtr& feature) {
       return 2;
     }
     if (!confirmed(ticked.size(), *selected)) {
-      fmt::print("Nothing was cleaned.\n");
+      answer(0, nlohmann::json::array(), "Nothing was cleaned.");
       return 1;
     }
   }
@@ -183,15 +196,13 @@ int runClean(const CommonOptions& options, const FeaturePtr& feature) {
     if (item->deleteStatus == raw(DeleteStatus::DeleteSuccess)) {
       ++removed;
     } else if (item->deleteStatus == raw(DeleteStatus::DeleteError)) {
-      failures.push_back(
-          {{"group", group}, {"title", item->title}, {"deleteErrorDesc", item->deleteErrorDesc.str()}});
+      failures.push_back({{"group", group},
+                          {"title", item->title},
+                          {"deleteErrorDesc", item->deleteErrorDesc.str()}});
     }
   }
   if (options.json) {
-    printJson(
-        {{"feature", featureToJson(*feature)},
-         {"total", 0},
-         {"clean", {{"selected", ticked.size()}, {"removed", removed}, {"failed", failures}}}});
+    answer(removed, failures, "");
   } else {
     for (const nlohmann::json& f : failures) {
       std::string why = f["deleteErrorDesc"].get<std::string>();
