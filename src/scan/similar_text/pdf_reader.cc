@@ -85,10 +85,20 @@ std::string readPdfText(const std::string& path) {
   // The module opens by name: it is handed the name of this already-checked
   // open file, so a named pipe or device never reaches poppler.
   RegularFile file = RegularFile::open(path);
-  if (!file.ok()) return {};
+  if (!file.ok()) {
+    LogService::shard().log(LogService::LogLevel::Info,
+                            "Document skipped: " + file.status().message());
+    return {};
+  }
   char* bytes = nullptr;
   size_t length = 0;
-  if (module.text(file.procPath().c_str(), &bytes, &length) != ORVEXA_PDF_OK) return {};
+  if (const int rc = module.text(file.procPath().c_str(), &bytes, &length); rc != ORVEXA_PDF_OK) {
+    LogService::shard().log(LogService::LogLevel::Info,
+                            "Document skipped: " + path +
+                                (rc == ORVEXA_PDF_LOCKED ? ": the PDF is locked with a password"
+                                                         : ": not a readable PDF"));
+    return {};
+  }
   const std::unique_ptr<char, OrvexaPdfFreeTextFunction*> owned(bytes, module.freeText);
   return std::string(bytes != nullptr ? bytes : "", length);
 }

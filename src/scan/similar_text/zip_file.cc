@@ -6,6 +6,7 @@
 #include <cerrno>
 
 #include "orvexa/platform/file_reader.h"
+#include "orvexa/units/log_service.h"
 
 namespace orvexa {
 
@@ -40,19 +41,23 @@ ZipFile::ZipFile(std::unique_ptr<Archive> archive) : archive_(std::move(archive)
 ZipFile::~ZipFile() = default;
 
 std::unique_ptr<ZipFile> ZipFile::open(const Url& url, std::string* error) {
-  RegularFile file = RegularFile::open(url.path());
-  if (!file.ok()) {
-    if (error != nullptr) *error = file.status().message();
+  // Every refusal goes to the log as well: a document scan reports nothing
+  // per file.
+  auto fail = [&](std::string why) -> std::unique_ptr<ZipFile> {
+    LogService::shard().log(LogService::LogLevel::Info, "Document skipped: " + why);
+    if (error != nullptr) *error = std::move(why);
     return nullptr;
-  }
+  };
+  RegularFile file = RegularFile::open(url.path());
+  if (!file.ok()) return fail(file.status().message());
   int code = 0;
   // libzip reads through the descriptor (its own duplicate) and owns it.
   const int fd = ::dup(file.fd());
   zip_t* handle = fd >= 0 ? zip_fdopen(fd, ZIP_RDONLY, &code) : nullptr;
   if (handle == nullptr) {
+    const int err = errno;
     if (fd >= 0) ::close(fd);
-    if (error != nullptr) *error = fd >= 0 ? openErrorText(code) : posixErrorText(errno);
-    return nullptr;
+    return fail(fd >= 0 ? openErrorText(code) : posixErrorText(err));
   }
   return std::unique_ptr<ZipFile>(new ZipFile(std::make_unique<Archive>(handle)));
 }
