@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "orvexa/platform/file_reader.h"
 #include "orvexa/platform/paths.h"
 
 namespace orvexa::cli {
@@ -68,10 +69,14 @@ std::vector<ModulePtr> loadCatalogue(const CommonOptions& options) {
   std::vector<ModulePtr> modules = options.moduleFile.empty()
                                        ? ModuleInformation::getDefault()
                                        : ModuleInformation::get(options.moduleFile);
-  if (modules.empty()) {
-    printError(options.moduleFile.empty() ? std::string("the built-in catalogue holds no module")
-                                          : "no module could be read from " + options.moduleFile +
-                                                " (the log file says why)");
+  if (modules.empty() && options.moduleFile.empty()) {
+    printError("the built-in catalogue holds no module");
+  } else if (modules.empty()) {
+    // A file that is no regular file is said at once; a parse error is long
+    // and goes to the log.
+    FileStatus kind = checkRegularFile(options.moduleFile);
+    printError("no module could be read from " +
+               (kind.ok() ? options.moduleFile + " (the log file says why)" : kind.message()));
   }
   return modules;
 }

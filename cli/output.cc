@@ -25,19 +25,20 @@ std::string isoDate(Timestamp date) {
 json fileToJson(const FileInformation& file) {
   json children = json::array();
   for (const FilePtr& c : file.childrens) children.push_back(fileToJson(*c));
-  return json{{"finderID", file.finderID()},
-              {"parentFinderID", file.parentFinderID},
-              {"title", file.title},
-              {"size", file.size},
-              {"url", file.url.absoluteString()},
-              {"date", isoDate(file.date)},
-              {"fileKind", file.fileKind},
-              {"state", file.state},
-              {"canDelete", file.canDelete},
-              {"deleteStatus", file.deleteStatus},
-              {"deleteErrorDesc", file.deleteErrorDesc.str()},
-              {"scanErrorDesc", file.scanErrorDesc.str()},
-              {"childrens", std::move(children)}};
+  json out{{"finderID", file.finderID()},
+           {"parentFinderID", file.parentFinderID},
+           {"title", file.title},
+           {"size", file.size},
+           {"url", file.url.absoluteString()},
+           {"date", isoDate(file.date)},
+           {"fileKind", file.fileKind},
+           {"state", file.state},
+           {"canDelete", file.canDelete},
+           {"deleteStatus", file.deleteStatus},
+           {"deleteErrorDesc", file.deleteErrorDesc.str()},
+           {"childrens", std::move(children)}};
+  if (!file.scanErrorDesc.empty()) out["scanErrorDesc"] = file.scanErrorDesc.str();
+  return out;
 }
 
 json categoryToJson(const CategoryInformation& category) {

@@ -152,8 +152,19 @@ int runClean(const CommonOptions& options, const FeaturePtr& feature) {
   for (const Selected& s : *selected) {
     for (const FilePtr& item : s.group->childrens) ticked.emplace_back(item, s.name);
   }
+  // With --json every answer is one document, the clean's outcome in "clean".
+  auto answer = [&](size_t removed, const nlohmann::json& failures, const char* text) {
+    if (options.json) {
+      printJson(
+          {{"feature", featureToJson(*feature)},
+           {"total", 0},
+           {"clean", {{"selected", ticked.size()}, {"removed", removed}, {"failed", failures}}}});
+    } else {
+      fmt::print("{}\n", text);
+    }
+  };
   if (ticked.empty()) {
-    fmt::print("Nothing to clean: the named groups are empty.\n");
+    answer(0, nlohmann::json::array(), "Nothing to clean: the named groups are empty.");
     return 0;
   }
   if (!assumeYes) {
@@ -162,7 +173,7 @@ int runClean(const CommonOptions& options, const FeaturePtr& feature) {
       return 2;
     }
     if (!confirmed(ticked.size(), *selected)) {
-      fmt::print("Nothing was cleaned.\n");
+      answer(0, nlohmann::json::array(), "Nothing was cleaned.");
       return 1;
     }
   }
@@ -184,15 +195,13 @@ int runClean(const CommonOptions& options, const FeaturePtr& feature) {
     if (item->deleteStatus == raw(DeleteStatus::DeleteSuccess)) {
       ++removed;
     } else if (item->deleteStatus == raw(DeleteStatus::DeleteError)) {
-      failures.push_back(
-          {{"group", group}, {"title", item->title}, {"deleteErrorDesc", item->deleteErrorDesc.str()}});
+      failures.push_back({{"group", group},
+                          {"title", item->title},
+                          {"deleteErrorDesc", item->deleteErrorDesc.str()}});
     }
   }
   if (options.json) {
-    printJson(
-        {{"feature", featureToJson(*feature)},
-         {"total", 0},
-         {"clean", {{"selected", ticked.size()}, {"removed", removed}, {"failed", failures}}}});
+    answer(removed, failures, "");
   } else {
     for (const nlohmann::json& f : failures) {
       std::string why = f["deleteErrorDesc"].get<std::string>();

@@ -59,7 +59,7 @@ void cleanSafariDownloads(const FilePtr& group, const std::string& store, Failur
   for (const FilePtr& item : group->childrens) {
     if (!privacy::isTicked(item)) continue;
     privacy::mark(item, DeleteStatus::Deleteing);
-    std::optional<std::string> bytes = privacy::readFileBytes(store);
+    std::optional<std::string> bytes = privacy::readStoreFile(store);
     std::optional<PlistValue> list = bytes ? readPlist(*bytes) : std::nullopt;
     if (!list || !list->isDictionary()) {
       failures.add(item, "Cannot read " + store);
@@ -102,7 +102,7 @@ void cleanFirefoxLogins(const FilePtr& group, const std::string& store, Failures
     privacy::finishGroup(group, failures, before);
     return;
   }
-  std::optional<std::string> bytes = privacy::readFileBytes(store);
+  std::optional<std::string> bytes = privacy::readStoreFile(store);
   const bool valid = bytes && nlohmann::json::accept(*bytes);
   std::vector<privacy::Span> logins;
   std::vector<std::optional<int64_t>> ids;  // per login: its "id" when a whole number

@@ -40,7 +40,7 @@ bool cleanFinderGroup(const FilePtr& group, const std::string& store, Failures& 
     }
   }
   bool written = false;
-  std::optional<std::string> bytes = privacy::readFileBytes(store);
+  std::optional<std::string> bytes = privacy::readStoreFile(store);
   std::optional<PlistValue> preferences = bytes ? readPlist(*bytes) : std::nullopt;
   PlistValue* folders = preferences ? preferences->find("FXRecentFolders") : nullptr;
   PlistValue::Array* array = folders != nullptr ? folders->asArray() : nullptr;
@@ -65,7 +65,7 @@ bool cleanFinderGroup(const FilePtr& group, const std::string& store, Failures& 
 
 // Removes one entry, by its uuid, from the shared file list at `path`.
 bool removeSharedListEntry(const std::string& path, const std::any& uuid, std::string* why) {
-  std::optional<std::string> bytes = privacy::readFileBytes(path);
+  std::optional<std::string> bytes = privacy::readStoreFile(path);
   if (!bytes) {
     *why = "Cannot read " + path;
     return false;

@@ -15,6 +15,7 @@
 #include "orvexa/helper/privilege_helper.h"
 #include "orvexa/platform/detached_process.h"
 #include "orvexa/platform/file_manager.h"
+#include "orvexa/platform/file_reader.h"
 #include "orvexa/platform/paths.h"
 #include "orvexa/platform/plist.h"
 #include "orvexa/units/log_service.h"
@@ -67,9 +68,9 @@ void endRunningHelper(const std::string& socketPath) {
 // Copies the program into place through a temporary file beside it, so a
 // running copy is never overwritten in place.
 bool installProgram(const std::string& from, const std::string& to, std::string* why) {
-  UniqueFd source(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!source.valid()) {
-    *why = FileStatus::fromErrno(errno, from).message();
+  RegularFile source = RegularFile::open(from);
+  if (!source.ok()) {
+    *why = source.status().message();
     return false;
   }
   std::string temporary = to + ".XXXXXX";
@@ -85,8 +86,7 @@ bool installProgram(const std::string& from, const std::string& to, std::string*
   };
   char buffer[64 * 1024];
   for (;;) {
-    ssize_t n = ::read(source.get(), buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
+    ssize_t n = source.read(buffer, sizeof buffer);
     if (n < 0) return fail(errno, from);
     if (n == 0) break;
     ssize_t done = 0;

@@ -6,7 +6,7 @@ namespace orvexa {
 
 // A disk analysis keeps one record per file and folder: keep an eye on what
 // one costs (the figure is for 64-bit libstdc++).
-// The listed identity costs 24 bytes of it, the two error texts 8 each.
+// The listed identity costs 24 bytes of it, the scan error 8.
 static_assert(sizeof(void*) != 8 || sizeof(FileInformation) <= 248,
               "FileInformation grew: every file of a disk analysis pays for it");
 

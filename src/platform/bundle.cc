@@ -1,7 +1,10 @@
 #include "orvexa/platform/bundle.h"
 
+#include <cerrno>
+
 #include "orvexa/platform/content_type.h"
 #include "orvexa/platform/directory_enumerator.h"
+#include "orvexa/platform/file_reader.h"
 #include "orvexa/platform/paths.h"
 #include "orvexa/platform/plist.h"
 
@@ -55,9 +58,13 @@ std::string infoPlistPath(std::string_view bundlePath) {
   return withoutTrailingSlashes(bundlePath) + "/Contents/Info.plist";
 }
 
-std::optional<ApplicationBundle> readApplicationBundle(std::string_view bundlePath) {
+std::optional<ApplicationBundle> readApplicationBundle(std::string_view bundlePath,
+                                                       std::string* error) {
   if (bundlePath.empty()) return std::nullopt;
-  std::optional<PlistValue> info = readPlistFile(infoPlistPath(bundlePath));
+  const std::string infoPath = infoPlistPath(bundlePath);
+  std::string why;
+  std::optional<PlistValue> info = readPlistFile(infoPath, &why);
+  if (!info && error != nullptr && checkRegularFile(infoPath).code() != ENOENT) *error = why;
   if (!info || !info->isDictionary()) return std::nullopt;
   const std::string* identifier = nonEmptyString(*info, "CFBundleIdentifier");
   if (identifier == nullptr) return std::nullopt;

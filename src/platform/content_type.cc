@@ -1,14 +1,12 @@
 #include "orvexa/platform/content_type.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <cctype>
 
-#include "platform/unique_fd.h"
+#include "orvexa/platform/file_reader.h"
 
 namespace orvexa {
 namespace {
@@ -336,8 +334,8 @@ std::string contentTypeOf(const std::string& path) {
   char buffer[kContentSniffLength];
   size_t length = 0;
   if (pathExtension(name).empty()) {
-    detail::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-    ssize_t n = fd.valid() ? ::read(fd.get(), buffer, sizeof buffer) : -1;
+    RegularFile file = RegularFile::open(path, kNoSizeLimit, Links::kRefuse);
+    ssize_t n = file.ok() ? file.read(buffer, sizeof buffer) : -1;
     length = n > 0 ? static_cast<size_t>(n) : 0;
   }
   return contentTypeForName(name, false, false, std::string_view(buffer, length));

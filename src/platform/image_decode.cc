@@ -2,43 +2,14 @@
 // area-averaging resampler.
 #include "orvexa/platform/image_decode.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cmath>
 
+#include "orvexa/platform/file_reader.h"
 #include "platform/image_decode_codecs.h"
-#include "platform/unique_fd.h"
 
 namespace orvexa {
 namespace {
-
-// The whole file, when it is a regular file of at most `limit` bytes.
-std::optional<std::vector<uint8_t>> readWholeFile(const std::string& path, uint64_t limit) {
-  // Non-blocking so that a FIFO named like a picture cannot stall the open;
-  // anything but a regular file is refused right after.
-  detail::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
-  if (!fd.valid()) return std::nullopt;
-  struct stat st {};
-  if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
-  if (st.st_size <= 0 || static_cast<uint64_t>(st.st_size) > limit) return std::nullopt;
-  std::vector<uint8_t> bytes(static_cast<size_t>(st.st_size));
-  size_t filled = 0;
-  while (filled < bytes.size()) {
-    const ssize_t n = ::read(fd.get(), bytes.data() + filled, bytes.size() - filled);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return std::nullopt;
-    }
-    if (n == 0) break;  // the file shrank while being read
-    filled += static_cast<size_t>(n);
-  }
-  bytes.resize(filled);
-  return bytes;
-}
 
 // The source pixels one output pixel covers along one axis, with their
 // coverage as weights that add up to 1.
@@ -98,9 +69,10 @@ std::optional<PixelBuffer> decodePictureData(std::span<const uint8_t> data,
 
 std::optional<PixelBuffer> decodePictureFile(const std::string& path, const DecodeRequest& request,
                                              PictureInfo* info) {
-  std::optional<std::vector<uint8_t>> bytes = readWholeFile(path, request.maxFileBytes);
-  if (!bytes) return std::nullopt;
-  return decodePictureData(*bytes, request, info);
+  std::optional<std::string> bytes = readRegularFile(path, request.maxFileBytes);
+  if (!bytes || bytes->empty()) return std::nullopt;
+  return decodePictureData(
+      std::span(reinterpret_cast<const uint8_t*>(bytes->data()), bytes->size()), request, info);
 }
 
 PixelBuffer resampleArea(const PixelBuffer& source, int width, int height) {

@@ -11,6 +11,7 @@
 #include <limits>
 #include <memory>
 
+#include "orvexa/platform/file_reader.h"
 #include "orvexa/platform/posix_error.h"
 #include "platform/plist_shape.h"
 #include "platform/plist_text.h"
@@ -305,40 +306,13 @@ std::optional<PlistValue> readPlist(std::string_view bytes, std::string* error) 
 }
 
 std::optional<PlistValue> readPlistFile(const std::string& path, std::string* error) {
-  detail::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd.valid()) {
-    setError(error, FileStatus::fromErrno(errno, path).message());
-    return std::nullopt;
-  }
-  struct stat st {};
-  if (::fstat(fd.get(), &st) != 0) {
-    setError(error, FileStatus::fromErrno(errno, path).message());
-    return std::nullopt;
-  }
-  if (!S_ISREG(st.st_mode)) {
-    setError(error, FileStatus::fromErrno(S_ISDIR(st.st_mode) ? EISDIR : EINVAL, path).message());
-    return std::nullopt;
-  }
-  if (static_cast<uint64_t>(st.st_size) > std::numeric_limits<uint32_t>::max()) {
-    setError(error, path + ": larger than 4 GiB");
-    return std::nullopt;
-  }
-  std::string bytes;
-  bytes.resize(static_cast<size_t>(st.st_size));
-  size_t done = 0;
-  while (done < bytes.size()) {
-    ssize_t n = ::read(fd.get(), bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      setError(error, FileStatus::fromErrno(errno, path).message());
-      return std::nullopt;
-    }
-    if (n == 0) break;  // the file shrank while being read
-    done += static_cast<size_t>(n);
-  }
-  bytes.resize(done);
   std::string why;
-  std::optional<PlistValue> value = readPlist(bytes, &why);
+  std::optional<std::string> bytes = readRegularFile(path, kMaxStoreFileBytes, &why);
+  if (!bytes) {
+    setError(error, why);
+    return std::nullopt;
+  }
+  std::optional<PlistValue> value = readPlist(*bytes, &why);
   if (!value) setError(error, path + ": " + why);
   return value;
 }

@@ -9,6 +9,7 @@
 #include "orvexa/platform/directory_enumerator.h"
 #include "orvexa/platform/file_manager.h"
 #include "orvexa/platform/paths.h"
+#include "orvexa/units/log_service.h"
 #include "orvexa/units/terminal_tool.h"
 #include "toolkits/pattern_matcher.h"
 
@@ -125,7 +126,9 @@ LoginItemsAndLauchAgentsService::parseDisableServiceInfo(const std::string& list
 void LoginItemsAndLauchAgentsService::getApp(const std::function<void(AppTable)>& finish) {
   AppTable apps;
   for (const std::string& path : applicationPaths()) {
-    std::optional<ApplicationBundle> bundle = readApplicationBundle(path);
+    std::string why;
+    std::optional<ApplicationBundle> bundle = readApplicationBundle(path, &why);
+    if (!why.empty()) LogService::shard().log(LogService::LogLevel::Info, "Bundle skipped: " + why);
     if (!bundle) continue;
     std::optional<std::string> prefix = twoPartPrefix(bundle->bundleIdentifier);
     if (!prefix) continue;

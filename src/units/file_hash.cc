@@ -5,8 +5,8 @@
 #include <memory>
 #include <vector>
 
+#include "orvexa/platform/file_reader.h"
 #include "units/evp_digest.h"
-#include "units/read_only_file.h"
 
 namespace orvexa {
 namespace {
@@ -39,14 +39,14 @@ ComputationContext evpContext(const EVP_MD* (*algorithm)(), size_t digestLength)
 
 std::string hashWith(const std::string& path, const ComputationContext& context) {
   if (!context.initialise || !context.update || !context.finalise) return {};
-  std::optional<internal::ReadOnlyFile> file = internal::ReadOnlyFile::open(path);
-  if (!file) return {};
+  RegularFile file = RegularFile::open(path);
+  if (!file.ok()) return {};
 
   ComputationContext::State state;
   if (!context.initialise(state)) return {};
   std::array<uint8_t, kChunkBytes> chunk{};
   for (;;) {
-    ssize_t got = file->read(chunk.data(), chunk.size());
+    ssize_t got = file.read(chunk.data(), chunk.size());
     if (got < 0) return {};
     if (got == 0) break;
     if (!context.update(state, chunk.data(), static_cast<size_t>(got))) return {};

@@ -3,11 +3,14 @@
 #include <sqlite3.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <string_view>
 #include <type_traits>
 
+#include "orvexa/platform/file_reader.h"
 #include "orvexa/platform/utf8.h"
+#include "orvexa/units/log_service.h"
 
 namespace orvexa {
 namespace {
@@ -114,13 +117,22 @@ SqliteTool::~SqliteTool() = default;
 
 bool SqliteTool::openDB(const std::string& dbPath) {
   runSqliteDB_.reset();
+  lastError_.clear();
+  // SQLite opens by name and would block on a named pipe, and read a device
+  // or a socket's name as a database: only a regular file (or nothing yet,
+  // which is created) is opened.
+  if (FileStatus kind = checkRegularFile(dbPath); !kind.ok() && kind.code() != ENOENT) {
+    lastError_ = kind.message();
+    LogService::shard().log(LogService::LogLevel::Info, "SQLite: " + lastError_);
+    return false;
+  }
   sqlite3* db = nullptr;
   const int rc = sqlite3_open(dbPath.c_str(), &db);
   // SQLite hands back a handle even when the open fails; it carries the message.
   std::unique_ptr<sqlite3, Closer> handle(db);
   if (rc != SQLITE_OK) {
-    std::printf("%s\n", sqlite3_errmsg(handle.get()));
-    std::fflush(stdout);
+    lastError_ = dbPath + ": " + errorText(handle.get());
+    LogService::shard().log(LogService::LogLevel::Info, "SQLite: " + lastError_);
     return false;
   }
   sqlite3_busy_timeout(handle.get(), static_cast<int>(busyTimeoutMs.load()));

@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <memory>
 
+#include "orvexa/platform/file_reader.h"
 #include "units/evp_digest.h"
-#include "units/read_only_file.h"
 
 namespace orvexa {
 namespace {
@@ -33,15 +33,15 @@ std::optional<std::string> SwiftFileHashUnit::hashFile(const std::string& path) 
   // Checked before opening: a stopped scan must not even touch the file (an
   // open of a FIFO or a slow network file could block).
   if (suspended()) return std::nullopt;
-  std::optional<internal::ReadOnlyFile> file = internal::ReadOnlyFile::open(path);
-  if (!file) return std::nullopt;
+  RegularFile file = RegularFile::open(path);
+  if (!file.ok()) return std::nullopt;
 
   internal::EvpDigest digest(internal::md5Algorithm());
   if (!digest.ok()) return std::nullopt;
   auto buffer = std::make_unique_for_overwrite<uint8_t[]>(kChunkBytes);
   for (;;) {
     if (suspended()) return std::nullopt;
-    const ssize_t got = file->read(buffer.get(), kChunkBytes);
+    const ssize_t got = file.read(buffer.get(), kChunkBytes);
     if (got < 0) return std::nullopt;
     if (got == 0) break;
     if (!digest.update(buffer.get(), static_cast<size_t>(got))) return std::nullopt;

@@ -1,6 +1,4 @@
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -171,65 +169,6 @@ TEST(FileHashContextTest, FailingOrThrowingContextGivesEmptyText) {
     EXPECT_EQ(FileHash::hashOfFileAtPath(path, context),
               std::string(c.name) == "intact" ? kMd5Abc : "");
   }
-}
-
-// A FIFO with no writer: opening it for reading blocks until a writer comes.
-class FifoFixture {
- public:
-  explicit FifoFixture(const TempDir& dir) : path_(dir / "fifo") {
-    EXPECT_EQ(::mkfifo(path_.c_str(), 0600), 0);
-  }
-  const std::string& path() const { return path_; }
-  // Lets a reader that is stuck in open() go on (it then sees end of file).
-  void releaseBlockedReader() const {
-    int fd = ::open(path_.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd >= 0) ::close(fd);
-  }
-
- private:
-  std::string path_;
-};
-
-TEST(SwiftFileHashConcurrencyTest, SuspendedHashNeverOpensTheFile) {
-  ScanStateGuard guard;
-  TempDir dir;
-  FifoFixture fifo(dir);
-  SwiftFileHashUnit::shard().scanState = kSuspend;
-  auto result = std::async(std::launch::async,
-                           [&] { return SwiftFileHashUnit::shard().hashFile(fifo.path()); });
-  if (result.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
-    ADD_FAILURE() << "hashFile opened the FIFO although the scan was suspended";
-    while (result.wait_for(std::chrono::milliseconds(50)) != std::future_status::ready) {
-      fifo.releaseBlockedReader();
-    }
-  }
-  EXPECT_EQ(result.get(), std::nullopt);
-}
-
-TEST(SwiftFileHashConcurrencyTest, StopWhileReadingGivesNoneNotAPartialDigest) {
-  ScanStateGuard guard;
-  TempDir dir;
-  FifoFixture fifo(dir);
-  // The reader gives up partway, so the writer's last write may meet a closed
-  // pipe: that must be an EPIPE here, not a signal that ends the test program.
-  struct sigaction ignore {};
-  struct sigaction previous {};
-  ignore.sa_handler = SIG_IGN;
-  ASSERT_EQ(::sigaction(SIGPIPE, &ignore, &previous), 0);
-
-  auto result = std::async(std::launch::async,
-                           [&] { return SwiftFileHashUnit::shard().hashFile(fifo.path()); });
-  // The writer's open waits for the reader's, so the hash is under way before
-  // any byte exists; the stop lands while more bytes are still to come.
-  const int fd = ::open(fifo.path().c_str(), O_WRONLY | O_CLOEXEC);
-  ASSERT_GE(fd, 0);
-  const std::string bytes = pseudoRandomBytes(64 * 1024, 6);
-  EXPECT_EQ(::write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
-  SwiftFileHashUnit::shard().scanState = kSuspend;
-  (void)::write(fd, bytes.data(), bytes.size());
-  ::close(fd);
-  EXPECT_EQ(result.get(), std::nullopt);
-  ::sigaction(SIGPIPE, &previous, nullptr);
 }
 
 TEST(SwiftFileHashConcurrencyTest, ParallelCallsEachGetTheirOwnDigest) {

@@ -1,6 +1,7 @@
 #include "orvexa/units/sqlite_tool.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cstdint>
 #include <filesystem>
@@ -211,20 +212,24 @@ TEST(SqliteToolOpenTest, MissingFileIsCreatedAndAFileThatIsNoDatabaseFailsThePro
   EXPECT_EQ(testing::readFile(fake), std::string(4096, 'z'));  // untouched
 }
 
-TEST(SqliteToolOpenTest, OpenFailurePrintsSqliteMessageToStdout) {
+// The reason goes to lastError (and the log), never to standard output; a
+// named pipe is not opened (SQLite would block on it).
+TEST(SqliteToolOpenTest, OpenFailureIsReportedNotPrinted) {
   TempDir dir;
   SqliteTool tool;
-  ::testing::internal::CaptureStdout();
-  const bool opened = tool.openDB(dir / "no/such/folder/x.db");
-  const std::string printed = ::testing::internal::GetCapturedStdout();
-  EXPECT_FALSE(opened);
-  EXPECT_EQ(printed, "unable to open database file\n");
-  EXPECT_FALSE(tool.isOpen());
-}
-
-TEST(SqliteToolOpenTest, OperationsWithoutConnectionFailQuietly) {
-  SqliteTool tool;
-  EXPECT_EQ(tool.executionSQL("select 1"), (std::pair<bool, std::string>{false, "Error"}));
+  ASSERT_EQ(::mkfifo((dir / "fifo.db").c_str(), 0600), 0);
+  const std::pair<std::string, std::string> cases[] = {
+      {dir / "no/such/folder/x.db", ": unable to open database file"},
+      {dir / "fifo.db", ": not a regular file (a named pipe)"},
+  };
+  for (const auto& [path, reason] : cases) {
+    ::testing::internal::CaptureStdout();
+    EXPECT_FALSE(tool.openDB(path));
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(tool.lastError(), path + reason);
+    EXPECT_FALSE(tool.isOpen());
+  }
+  // Without a connection every operation fails quietly.
   EXPECT_EQ(tool.executionSQL("select ?", {int64_t{1}}),
             (std::pair<bool, std::string>{false, "Error"}));
   EXPECT_TRUE(tool.queryDBData("select 1").empty());

@@ -65,10 +65,10 @@ class FileInformation {
 
  public:
   OptionalText deleteErrorDesc;  // empty unless a removal failed
-  // Empty unless the scan could not read the item's content the usual way:
-  // why, in words for the user (a group read from a copy of a store its
-  // program holds locked, a store that cannot be read). The content shown
-  // may then be partial or none.
+  // Empty unless the scan could not read what the record lists the usual
+  // way: why, in words for the user (a store that is a named pipe, a socket
+  // or garbage and was not read; one its program holds locked, read from a
+  // copy). The content shown may then be partial or none.
   OptionalText scanErrorDesc;
 
   // What the item was when it was listed (records made from files on disk

@@ -34,8 +34,11 @@ struct ApplicationBundle {
 // path/Contents/Info.plist.
 std::string infoPlistPath(std::string_view bundlePath);
 
-// The application at `bundlePath`, or nothing when it is not one.
-std::optional<ApplicationBundle> readApplicationBundle(std::string_view bundlePath);
+// The application at `bundlePath`, or nothing when it is not one. When its
+// Info.plist is there but cannot be read (not a regular file, too large,
+// malformed), `error` (when given) says why.
+std::optional<ApplicationBundle> readApplicationBundle(std::string_view bundlePath,
+                                                       std::string* error = nullptr);
 
 // The first application with that identifier in the applications folders of
 // the paths table, searched in this order: applicationsFolder(),

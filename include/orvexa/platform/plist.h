@@ -107,6 +107,8 @@ enum class PlistFormat { Xml, Binary };
 // it is referred to ("more than 1048576 objects once expanded"). Input is
 // at most 4 GiB.
 std::optional<PlistValue> readPlist(std::string_view bytes, std::string* error = nullptr);
+// The file is read through readRegularFile (at most kMaxStoreFileBytes):
+// a named pipe, socket or device where a list is expected is an error.
 std::optional<PlistValue> readPlistFile(const std::string& path, std::string* error = nullptr);
 
 std::string writePlist(const PlistValue& value, PlistFormat format);

@@ -46,9 +46,15 @@ class SqliteTool {
   SqliteTool& operator=(const SqliteTool&) = delete;
 
   // Opens `dbPath` read-write, creating the file when it does not exist, and
-  // closes any connection held before. On failure prints SQLite's message to
-  // standard output, holds no connection and returns false.
+  // closes any connection held before. A path that names anything but a
+  // regular file (a named pipe, socket, device or folder) is not opened. On
+  // failure the reason goes to the log and to lastError() (never to standard
+  // output, where it would corrupt a document), no connection is held and
+  // the result is false.
   bool openDB(const std::string& dbPath);
+  // Why the last openDB failed, in words naming the path; empty after a
+  // successful open.
+  const std::string& lastError() const { return lastError_; }
 
   // Closes the connection: with forcedClose, SQLite releases it once its last
   // statement is finished (always succeeds here, as no statement outlives an
@@ -97,6 +103,7 @@ class SqliteTool {
     void operator()(sqlite3* db) const;
   };
   std::unique_ptr<sqlite3, Closer> runSqliteDB_;
+  std::string lastError_;
 };
 
 }  // namespace orvexa

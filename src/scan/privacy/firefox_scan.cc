@@ -113,8 +113,10 @@ void PrivacyScanService::scanFirefox(const CategoryPtr& firefoxCategory, Finish 
   FilePtr loginGroup = privacy::makeGroup(category, next++, Status::LoginHistory,
                                           Url::fromPath(logins), "LoginHistory");
   std::vector<FilePtr> loginItems;
-  if (std::optional<std::string> bytes = privacy::readFileBytes(logins)) {
+  std::string why;
+  if (std::optional<std::string> bytes = privacy::readStoreFile(logins, &why)) {
     nlohmann::json document = nlohmann::json::parse(*bytes, nullptr, false);
+    if (document.is_discarded()) why = logins + ": not a JSON document";
     const nlohmann::json* list = document.is_object() ? member(document, "logins") : nullptr;
     if (list != nullptr && list->is_array()) {
       for (const nlohmann::json& login : *list) {
@@ -133,6 +135,7 @@ void PrivacyScanService::scanFirefox(const CategoryPtr& firefoxCategory, Finish 
       }
     }
   }
+  if (!why.empty()) loginGroup->scanErrorDesc = "not read: " + why;
   privacy::attach(loginGroup, std::move(loginItems));
   add(loginGroup);
 

@@ -14,9 +14,11 @@
 #include <thread>
 
 #include "orvexa/platform/file_manager.h"
+#include "orvexa/platform/file_reader.h"
 #include "orvexa/platform/image.h"
 #include "orvexa/platform/paths.h"
 #include "orvexa/units/dispatch.h"
+#include "orvexa/units/log_service.h"
 #include "platform/unique_fd.h"
 
 namespace orvexa::privacy {
@@ -217,41 +219,56 @@ bool Store::openCopy() {
   return true;
 }
 
+bool Store::notRead(std::string why) {
+  LogService::shard().log(LogService::LogLevel::Info, "Privacy store skipped: " + why);
+  note_ = "not read: " + why;
+  return false;
+}
+
 std::optional<std::vector<SqlRow>> Store::rows(const std::string& query) {
   if (!opened_) {
-    bool folder = false;
-    if (!fileExists(path_, &folder) || folder || !db_.openDB(path_)) return std::nullopt;
     opened_ = true;
+    if (FileStatus kind = checkRegularFile(path_); !kind.ok()) {
+      // A store that is not there is no error: the program is not installed.
+      if (kind.code() != ENOENT) notRead(kind.message());
+      return std::nullopt;
+    }
+    if (!db_.openDB(path_)) {
+      notRead(db_.lastError());
+      return std::nullopt;
+    }
   }
   if (!db_.isOpen()) return std::nullopt;
-  if (!db_.executionSQL(query).first) {
-    if (!db_.locked() || !copyFolder_.empty() || !openCopy() || !db_.executionSQL(query).first) {
+  if (auto [ok, why] = db_.executionSQL(query); !ok) {
+    if (db_.locked() && copyFolder_.empty()) {
+      if (!openCopy()) return std::nullopt;
+      std::tie(ok, why) = db_.executionSQL(query);
+    }
+    if (!ok) {
+      if (note_.empty()) notRead(path_ + ": " + why);
       return std::nullopt;
     }
   }
   return db_.queryDBData(query);
 }
 
-std::optional<std::vector<SqlRow>> readStore(const std::string& path, const std::string& query) {
-  return Store(path, "").rows(query);
+std::optional<std::vector<SqlRow>> readStore(const std::string& path, const std::string& query,
+                                             std::string* error) {
+  Store store(path, "");
+  std::optional<std::vector<SqlRow>> rows = store.rows(query);
+  if (error != nullptr) *error = store.note();
+  return rows;
 }
 
-std::optional<std::string> readFileBytes(const std::string& path) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return std::nullopt;
-  std::string bytes;
-  struct stat st {};
-  bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-  char buffer[65536];
-  while (ok) {
-    ssize_t n = ::read(fd, buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) ok = false;
-    if (n <= 0) break;
-    bytes.append(buffer, static_cast<size_t>(n));
+std::optional<std::string> readStoreFile(const std::string& path, std::string* error) {
+  RegularFile file = RegularFile::open(path, kMaxStoreFileBytes);
+  FileStatus status;
+  std::optional<std::string> bytes = file.readAll(&status);
+  if (!bytes && status.code() != ENOENT) {
+    LogService::shard().log(LogService::LogLevel::Info,
+                            "Privacy store skipped: " + status.message());
+    if (error != nullptr) *error = status.message();
   }
-  ::close(fd);
-  if (!ok) return std::nullopt;
   return bytes;
 }
 

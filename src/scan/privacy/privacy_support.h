@@ -102,7 +102,9 @@ class Store {
   // the host may end the process. The store reads nothing more.
   void release();
   // The rows of `query`; nothing when the file is not there (it is never
-  // created), cannot be opened or copied, or the probe fails.
+  // created), is not a regular file, cannot be opened or copied, or the
+  // probe fails. But for a missing file, note() then says why ("not read:
+  // ..."), and the reason goes to the log.
   std::optional<std::vector<SqlRow>> rows(const std::string& query);
   // "" or why the rows came from a copy, or from nowhere when the copy
   // failed ("Chrome is running: ...").
@@ -110,6 +112,8 @@ class Store {
 
  private:
   bool openCopy();
+  // Logs why the store was not read and keeps it as the note; false.
+  bool notRead(std::string why);
 
   std::string path_;
   std::string program_;
@@ -119,11 +123,16 @@ class Store {
   bool opened_ = false;
 };
 
-// The rows of `query` on the database at `path`, read as a Store reads them.
-std::optional<std::vector<SqlRow>> readStore(const std::string& path, const std::string& query);
+// The rows of `query` on the database at `path`, read as a Store reads them;
+// `error` (when given) receives the store's note.
+std::optional<std::vector<SqlRow>> readStore(const std::string& path, const std::string& query,
+                                             std::string* error = nullptr);
 
-// The whole content of a regular file; nothing when it cannot be read.
-std::optional<std::string> readFileBytes(const std::string& path);
+// The whole content of a store file other than a database (property lists,
+// JSON), read as every file is (readRegularFile). Nothing when it cannot be
+// read; but for a missing file, `error` (when given) then says why in words,
+// and the reason goes to the log.
+std::optional<std::string> readStoreFile(const std::string& path, std::string* error = nullptr);
 // Replaces the file's content as one step: the bytes go to a temporary file
 // in the same folder, which is then renamed over `path` (keeping its
 // permissions), so an interruption leaves the old or the new file, never a

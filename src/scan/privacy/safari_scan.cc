@@ -8,6 +8,7 @@
 #include "orvexa/platform/paths.h"
 #include "orvexa/platform/plist.h"
 #include "orvexa/scan/privacy/privacy_scan_service.h"
+#include "orvexa/units/log_service.h"
 #include "scan/privacy/privacy_support.h"
 
 namespace orvexa {
@@ -72,7 +73,12 @@ FilePtr downloadHistory(const CategoryPtr& category, int finderID) {
   FilePtr group = privacy::makeGroup(category, finderID, Status::Download, Url::fromPath(store),
                                      "DownloadsHistory");
   std::vector<FilePtr> items;
-  std::optional<PlistValue> list = fileExists(store) ? readPlistFile(store) : std::nullopt;
+  std::string why;
+  std::optional<PlistValue> list = fileExists(store) ? readPlistFile(store, &why) : std::nullopt;
+  if (!why.empty()) {
+    LogService::shard().log(LogService::LogLevel::Info, "Privacy store skipped: " + why);
+    group->scanErrorDesc = "not read: " + why;
+  }
   const PlistValue* history = list ? list->find("DownloadHistory") : nullptr;
   const PlistValue::Array* entries = history != nullptr ? history->asArray() : nullptr;
   if (entries != nullptr) {

@@ -1,5 +1,6 @@
 // The two system categories: recent items (the Finder's recent folders and
 // the shared file lists) and the applications' privacy permissions.
+#include <cerrno>
 #include <chrono>
 #include <map>
 #include <set>
@@ -7,11 +8,13 @@
 #include "orvexa/platform/bookmark.h"
 #include "orvexa/platform/bundle.h"
 #include "orvexa/platform/directory_enumerator.h"
+#include "orvexa/platform/file_reader.h"
 #include "orvexa/platform/keyed_archive.h"
 #include "orvexa/platform/paths.h"
 #include "orvexa/platform/plist.h"
 #include "orvexa/platform/resource_values.h"
 #include "orvexa/scan/privacy/privacy_scan_service.h"
+#include "orvexa/units/log_service.h"
 #include "scan/privacy/privacy_support.h"
 
 namespace orvexa {
@@ -23,15 +26,24 @@ std::string finderPreferences() {
   return privacy::findPath(Paths::shared().userLibrary(), "Preferences/com.apple.finder.plist");
 }
 
-// The Finder's recent folders, or nothing when the list is missing.
+// The Finder's recent folders, or nothing when the list is missing. A
+// preferences file that is there but cannot be read gives an empty group
+// that says why.
 FilePtr finderGroup(const CategoryPtr& category, int finderID) {
   const std::string store = finderPreferences();
-  std::optional<PlistValue> preferences = readPlistFile(store);
+  std::string why;
+  std::optional<PlistValue> preferences = readPlistFile(store, &why);
   const PlistValue* folders = preferences ? preferences->find("FXRecentFolders") : nullptr;
   const PlistValue::Array* array = folders != nullptr ? folders->asArray() : nullptr;
-  if (array == nullptr) return nullptr;
+  const bool unreadable = !preferences && checkRegularFile(store).code() != ENOENT;
+  if (array == nullptr && !unreadable) return nullptr;
   FilePtr group =
       privacy::makeGroup(category, finderID, "Finder Item", Url::fromPath(store), "FinderItem");
+  if (unreadable) {
+    LogService::shard().log(LogService::LogLevel::Info, "Privacy store skipped: " + why);
+    group->scanErrorDesc = "not read: " + why;
+    return group;
+  }
   std::vector<FilePtr> items;
   const PlistValue::Array& list = *array;
   for (size_t i = 0; i < list.size(); ++i) {
@@ -62,7 +74,7 @@ std::string sharedListTitle(const PlistValue& entry) {
 
 // One shared file list, or nothing when it cannot be read or decoded.
 FilePtr sharedListGroup(const CategoryPtr& category, int finderID, const ResourceValues& file) {
-  std::optional<std::string> bytes = privacy::readFileBytes(file.path);
+  std::optional<std::string> bytes = privacy::readStoreFile(file.path);
   std::optional<PlistValue> list = bytes ? unarchiveObjectWithData(*bytes) : std::nullopt;
   if (!list || !list->isDictionary()) return nullptr;
   const Url url = Url::fromPath(file.path, false);
@@ -135,6 +147,7 @@ void PrivacyScanService::scanApplicationPermission(
       Paths::shared().resolve("/Library/Application Support/com.apple.TCC/TCC.db"),
   };
   for (const std::string& database : databases) {
+    // An unreadable store was logged; the permissions it holds stay unlisted.
     std::optional<std::vector<SqlRow>> rows = privacy::readStore(database, kAccessQuery);
     if (!rows) continue;
     for (const SqlRow& row : *rows) {

@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
-#include <fstream>
 #include <set>
 
+#include "orvexa/platform/file_reader.h"
 #include "orvexa/scan/similar_image/similar_scan_service.h"
 #include "orvexa/tree/bk_tree_old_service.h"
 #include "orvexa/tree/bk_tree_service.h"
@@ -171,19 +171,25 @@ void groupByName(const GroupingPtr& g) {
   }
 }
 
-// True when the two files hold the same bytes.
+// True when the two files hold the same bytes (both regular files).
 bool sameBytes(const std::string& a, const std::string& b) {
-  std::ifstream one(a, std::ios::binary);
-  std::ifstream two(b, std::ios::binary);
-  if (!one || !two) return false;
+  RegularFile one = RegularFile::open(a);
+  RegularFile two = RegularFile::open(b);
+  if (!one.ok() || !two.ok() || one.size() != two.size()) return false;
   std::vector<char> x(65536);
   std::vector<char> y(65536);
   for (;;) {
-    one.read(x.data(), static_cast<std::streamsize>(x.size()));
-    two.read(y.data(), static_cast<std::streamsize>(y.size()));
-    const std::streamsize n = one.gcount();
-    if (n != two.gcount() || !std::equal(x.begin(), x.begin() + n, y.begin())) return false;
-    if (n == 0) return true;
+    const ssize_t n = one.read(x.data(), x.size());
+    if (n < 0) return false;
+    // A regular file gives what is asked for unless it ends first.
+    size_t m = 0;
+    while (m < static_cast<size_t>(n)) {
+      const ssize_t got = two.read(y.data() + m, static_cast<size_t>(n) - m);
+      if (got <= 0) return false;
+      m += static_cast<size_t>(got);
+    }
+    if (!std::equal(x.begin(), x.begin() + n, y.begin())) return false;
+    if (n == 0) return two.read(y.data(), 1) == 0;
   }
 }
 

@@ -8,6 +8,7 @@
 #include <memory>
 #include <system_error>
 
+#include "orvexa/platform/file_reader.h"
 #include "orvexa/units/log_service.h"
 #include "pdf_module.h"
 
@@ -81,9 +82,23 @@ std::string pdfModulePath() {
 std::string readPdfText(const std::string& path) {
   const PdfModule& module = pdfModule();
   if (module.text == nullptr) return {};
+  // The module opens by name: it is handed the name of this already-checked
+  // open file, so a named pipe or device never reaches poppler.
+  RegularFile file = RegularFile::open(path);
+  if (!file.ok()) {
+    LogService::shard().log(LogService::LogLevel::Info,
+                            "Document skipped: " + file.status().message());
+    return {};
+  }
   char* bytes = nullptr;
   size_t length = 0;
-  if (module.text(path.c_str(), &bytes, &length) != ORVEXA_PDF_OK) return {};
+  if (const int rc = module.text(file.procPath().c_str(), &bytes, &length); rc != ORVEXA_PDF_OK) {
+    LogService::shard().log(LogService::LogLevel::Info,
+                            "Document skipped: " + path +
+                                (rc == ORVEXA_PDF_LOCKED ? ": the PDF is locked with a password"
+                                                         : ": not a readable PDF"));
+    return {};
+  }
   const std::unique_ptr<char, OrvexaPdfFreeTextFunction*> owned(bytes, module.freeText);
   return std::string(bytes != nullptr ? bytes : "", length);
 }

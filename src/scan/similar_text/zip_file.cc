@@ -1,8 +1,13 @@
 #include "orvexa/scan/similar_text/zip_file.h"
 
+#include <unistd.h>
 #include <zip.h>
 
 #include <algorithm>
+#include <cerrno>
+
+#include "orvexa/platform/file_reader.h"
+#include "orvexa/units/log_service.h"
 
 namespace orvexa {
 
@@ -37,11 +42,23 @@ ZipFile::ZipFile(std::unique_ptr<Archive> archive) : archive_(std::move(archive)
 ZipFile::~ZipFile() = default;
 
 std::unique_ptr<ZipFile> ZipFile::open(const Url& url, std::string* error) {
-  int code = 0;
-  zip_t* handle = zip_open(url.path().c_str(), ZIP_RDONLY, &code);
-  if (handle == nullptr) {
-    if (error != nullptr) *error = openErrorText(code);
+  // Every refusal goes to the log as well: a document scan reports nothing
+  // per file.
+  auto fail = [&](std::string why) -> std::unique_ptr<ZipFile> {
+    LogService::shard().log(LogService::LogLevel::Info, "Document skipped: " + why);
+    if (error != nullptr) *error = std::move(why);
     return nullptr;
+  };
+  RegularFile file = RegularFile::open(url.path());
+  if (!file.ok()) return fail(file.status().message());
+  int code = 0;
+  // libzip reads through the descriptor (its own duplicate) and owns it.
+  const int fd = ::dup(file.fd());
+  zip_t* handle = fd >= 0 ? zip_fdopen(fd, ZIP_RDONLY, &code) : nullptr;
+  if (handle == nullptr) {
+    const int err = errno;
+    if (fd >= 0) ::close(fd);
+    return fail(fd >= 0 ? openErrorText(code) : posixErrorText(err));
   }
   return std::unique_ptr<ZipFile>(new ZipFile(std::make_unique<Archive>(handle)));
 }

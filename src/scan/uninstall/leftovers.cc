@@ -15,6 +15,7 @@
 #include "orvexa/platform/plist.h"
 #include "orvexa/scan/uninstall/name_rules.h"
 #include "orvexa/scan/uninstall/uninstall_scan_service.h"
+#include "orvexa/units/log_service.h"
 #include "orvexa/units/terminal_tool.h"
 #include "platform/unique_fd.h"
 
@@ -123,7 +124,10 @@ class Installed {
   // an identifier, or, when it does not parse at all, as far as its text
   // shows them.
   void addBundle(const std::string& path) {
-    if (std::optional<ApplicationBundle> bundle = readApplicationBundle(path)) {
+    std::string why;
+    std::optional<ApplicationBundle> bundle = readApplicationBundle(path, &why);
+    if (!why.empty()) LogService::shard().log(LogService::LogLevel::Info, "Bundle skipped: " + why);
+    if (bundle) {
       for (const std::string& name : knownNames(*bundle)) {
         if (name == bundle->bundleIdentifier) {
           addIdentifier(name);

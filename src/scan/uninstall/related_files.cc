@@ -6,6 +6,7 @@
 #include "orvexa/platform/paths.h"
 #include "orvexa/scan/uninstall/name_rules.h"
 #include "orvexa/scan/uninstall/uninstall_scan_service.h"
+#include "orvexa/units/log_service.h"
 #include "orvexa/units/terminal_tool.h"
 
 namespace orvexa {
@@ -149,7 +150,9 @@ std::set<std::string> UninstallScanService::machAppInfoList(
     const std::string& appPath, const std::vector<std::string>* paths,
     const std::vector<std::string>* installedNames) {
   std::set<std::string> related;
-  std::optional<ApplicationBundle> bundle = readApplicationBundle(appPath);
+  std::string why;
+  std::optional<ApplicationBundle> bundle = readApplicationBundle(appPath, &why);
+  if (!why.empty()) LogService::shard().log(LogService::LogLevel::Info, "Bundle skipped: " + why);
   if (!bundle) return related;
   std::vector<std::string> own;
   if (paths == nullptr) {

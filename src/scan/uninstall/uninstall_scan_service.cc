@@ -153,7 +153,9 @@ void examine(const std::shared_ptr<ScanRun>& run, const std::string& path,
              const std::shared_ptr<const std::vector<std::string>>& installedNames) {
   if (!SuperScanService::isSuspended(run->feature->finderID)) {
     std::optional<ResourceValues> values = resourceValues(path, ResourceFetch::withType);
-    std::optional<ApplicationBundle> bundle = readApplicationBundle(path);
+    std::string why;
+    std::optional<ApplicationBundle> bundle = readApplicationBundle(path, &why);
+    if (!why.empty()) LogService::shard().log(LogService::LogLevel::Info, "Bundle skipped: " + why);
     if (values && bundle && UninstallScanService::isListedIdentifier(bundle->bundleIdentifier)) {
       auto category = std::make_shared<CategoryInformation>(
           0, 0,

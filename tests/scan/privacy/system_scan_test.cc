@@ -57,7 +57,6 @@ TEST_F(SystemScanTest, WithoutFinderListThereIsNoFinderGroup) {
       {"list is not an array",
        writePlist(PlistValue(PlistValue::Dictionary{{{"FXRecentFolders", "x"}}}),
                   PlistFormat::Xml)},
-      {"not a property list", "garbage"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -65,6 +64,12 @@ TEST_F(SystemScanTest, WithoutFinderListThereIsNoFinderGroup) {
     if (!c.content.empty()) sb_.file("~/Library/Preferences/com.apple.finder.plist", c.content);
     EXPECT_TRUE(scanRecent()->childrens.empty());
   }
+  // A list that is there but unreadable gives an empty group saying why.
+  const std::string path = sb_.file("~/Library/Preferences/com.apple.finder.plist", "garbage");
+  CategoryPtr recent = scanRecent();
+  ASSERT_EQ(recent->childrens.size(), 1u);
+  EXPECT_EQ(recent->childrens[0]->scanErrorDesc.str(),
+            "not read: " + path + ": not an XML or binary property list");
 }
 
 TEST_F(SystemScanTest, SharedFileListsOfExtensionSflAreRead) {
