@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstring>
 
 namespace orvexa::detail {
@@ -269,6 +270,43 @@ int FolderChain::loadTop() {
   });
   top().entries = std::move(entries);
   return err;
+}
+
+namespace {
+
+int openRetrying(int folderFd, const char* path, int flags) {
+  int fd = -1;
+  do {
+    fd = ::openat(folderFd, path, flags);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+}  // namespace
+
+UniqueFd openLongPath(const std::string& path, int flags) {
+  // Pieces well below PATH_MAX, cut at a slash (a name is at most NAME_MAX).
+  constexpr size_t kPiece = PATH_MAX / 2;
+  UniqueFd folder;
+  int at = AT_FDCWD;
+  size_t start = 0;
+  while (path.size() - start >= kPiece) {
+    const size_t cut = path.rfind('/', start + kPiece - 1);
+    if (cut == std::string::npos || cut < start) {
+      errno = ENAMETOOLONG;
+      return UniqueFd();
+    }
+    // (An empty piece is the root, or a doubled slash.)
+    const std::string piece =
+        cut > start ? path.substr(start, cut - start) : std::string(start == 0 ? "/" : ".");
+    UniqueFd next(openRetrying(at, piece.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!next) return next;
+    folder = std::move(next);
+    at = folder.get();
+    start = cut + 1;
+  }
+  const char* rest = start < path.size() ? path.c_str() + start : ".";
+  return UniqueFd(openRetrying(at, rest, flags));
 }
 
 }  // namespace orvexa::detail

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <functional>
 
+#include "platform/folder_chain.h"
 #include "platform/unique_fd.h"
 
 namespace orvexa::duplicate_internal {
@@ -17,11 +18,7 @@ namespace {
 detail::UniqueFd openFolder(const std::string& folder, bool followLink) {
   int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
   if (!followLink) flags |= O_NOFOLLOW;
-  int fd = -1;
-  do {
-    fd = ::open(folder.c_str(), flags);
-  } while (fd < 0 && errno == EINTR);
-  return detail::UniqueFd(fd);
+  return detail::openLongPath(folder, flags);
 }
 
 void listInto(const std::string& folder, bool followLink, std::vector<FolderFile>& out,
