@@ -66,7 +66,16 @@ int FolderChain::openRoot(const std::string& path, bool followLink) {
   }
   Frame frame;
   struct stat st {};
-  int err = openChecked(AT_FDCWD, path.c_str(), followLink, &frame.fd, &st);
+  // A root deeper than the system takes whole is opened from its folder.
+  UniqueFd parent;
+  std::string name = path;
+  const size_t slash = path.size() >= PATH_MAX / 2 ? path.rfind('/', path.size() - 2) : 0;
+  if (slash != 0 && slash != std::string::npos) {
+    parent = openLongPath(path.substr(0, slash), kOpenFlags);
+    if (!parent) return errno;
+    name = path.substr(slash + 1);
+  }
+  int err = openChecked(parent ? parent.get() : AT_FDCWD, name.c_str(), followLink, &frame.fd, &st);
   if (err != 0) return err;
   frame.take(st);
   path_ = path;

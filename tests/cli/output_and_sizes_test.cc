@@ -106,10 +106,11 @@ TEST(HonestSizesTest, SparseAndHardLinkedFilesCountTheirBlocks) {
 // Two identical files in a folder deeper than PATH_MAX are found.
 TEST(DeepDuplicatesTest, AnIdenticalPairBelowPathMaxIsFound) {
   testing::ScratchDir scratch;
-  const int depth = PATH_MAX / 2 + 100;  // "/d" per level
-  ASSERT_EQ(testing::makeDeepChain(scratch.path(), depth, "d", 0, 100), 1);
+  const std::string name(200, 'd');
+  const int depth = PATH_MAX / 200 + 2;
+  ASSERT_EQ(testing::makeDeepChain(scratch.path(), depth, name, 0, 100), 1);
   std::string deepest = scratch.path();
-  for (int i = 0; i < depth; ++i) deepest += "/d";
+  for (int i = 0; i < depth; ++i) deepest += "/" + name;
   detail::UniqueFd folder = detail::openLongPath(deepest, O_RDONLY | O_DIRECTORY);
   ASSERT_TRUE(folder);
   const int copy = ::openat(folder.get(), "g", O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
