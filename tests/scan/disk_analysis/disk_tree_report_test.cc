@@ -163,8 +163,8 @@ TEST(DiskTreeReportTest, JsonWritesTheLargestChildrenToTheGivenDepth) {
       EXPECT_EQ(aJson["omittedChildren"], 2);
     }
     for (const char* field :
-         {"finderID", "parentFinderID", "title", "size", "url", "date", "fileKind", "state",
-          "canDelete", "deleteStatus", "deleteErrorDesc", "childrens"}) {
+         {"finderID", "parentFinderID", "title", "size", "allocatedSize", "url", "date", "fileKind",
+          "state", "canDelete", "deleteStatus", "deleteErrorDesc", "childrens"}) {
       EXPECT_TRUE(aJson.contains(field)) << field;
     }
   }
