@@ -217,23 +217,6 @@ TEST(DiskTreeReportTest, JsonUrlsAreTheRecordsAbsoluteStrings) {
   }
 }
 
-TEST(DiskTreeReportTest, ItemKindsFollowTheContentType) {
-  TreeBuilder t("/data");
-  FilePtr folder = t.folder(t.root(), "Photos.app");
-  EXPECT_EQ(diskItemKindOf(*folder), DiskItemKind::folder);
-  const std::pair<const char*, DiskItemKind> cases[] = {
-      {"IMG_0001.JPG", DiskItemKind::image}, {"clip.mov", DiskItemKind::video},
-      {"song.mp3", DiskItemKind::audio},     {"logs.tar.gz", DiskItemKind::archive},
-      {"disk.dmg", DiskItemKind::archive},   {"letter.docx", DiskItemKind::document},
-      {"notes.txt", DiskItemKind::document}, {"core", DiskItemKind::other},
-      {"blob.bin", DiskItemKind::other},
-  };
-  for (const auto& [name, kind] : cases) {
-    SCOPED_TRACE(name);
-    EXPECT_EQ(diskItemKindOf(*t.add(t.root(), name, 1)), kind);
-  }
-}
-
 // The data the page embeds: {"root":..., "items": [[name, size, kind,
 // parent, merged], ...]}.
 json pageData(const std::string& page) {
