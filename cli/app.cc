@@ -6,12 +6,15 @@
 #include <functional>
 #include <limits>
 #include <optional>
+#include <string>
 #include <string_view>
+#include <system_error>
 #include <type_traits>
 
 #include "command_registry.h"
 #include "orvexa/platform/identity.h"
 #include "orvexa/units/log_service.h"
+#include "output.h"
 
 namespace orvexa::cli {
 namespace {
@@ -84,6 +87,12 @@ void addOption(CLI::App& sub, const OptionSpec& option) {
   if (option.range) opt->check(CLI::Range(option.range->first, option.range->second));
 }
 
+// Standard output failed: says so and gives the exit status, 74 (EX_IOERR).
+int outputFailed(const std::string& why) {
+  printError("cannot write to standard output: " + why);
+  return 74;
+}
+
 }  // namespace
 
 int run(int argc, char** argv) {
@@ -131,10 +140,19 @@ int run(int argc, char** argv) {
     if (options.json) printErrorDocument(2);
     return 2;
   }
-  int rc = command ? command() : 2;
-  if (options.json) printErrorDocument(rc);
+  int rc = 2;
+  try {
+    if (command) rc = command();
+    if (options.json) printErrorDocument(rc);
+    flushOutput();
+  } catch (const OutputError& e) {
+    rc = outputFailed(e.what());
+  } catch (const std::system_error& e) {
+    // fmt::print reports a failed write on stdout this way.
+    if (std::ferror(stdout) == 0) throw;
+    rc = outputFailed(e.code().message());
+  }
   LogService::shard().flush();
-  std::fflush(stdout);
   return rc;
 }
 

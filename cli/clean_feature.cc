@@ -331,7 +331,8 @@ int cleanFeature(const CommonOptions& options, const FeaturePtr& feature, CleanS
   }
   if (ticking.sharedNeedsAll) keepSharedUnlessAllTicked(categories, ticking.alsoListedBy, &ticked);
   int64_t tickedBytes = 0;
-  for (const FilePtr& record : ticked) tickedBytes += record->size;
+  // What the removal gives back, not the items' apparent sizes.
+  for (const FilePtr& record : ticked) tickedBytes += record->freedSize();
 
   if (ticked.empty()) {
     if (options.json) {
@@ -343,6 +344,9 @@ int cleanFeature(const CommonOptions& options, const FeaturePtr& feature, CleanS
     }
     return 0;
   }
+  // The listing the command printed must have reached its reader before
+  // anything goes: a failed write stops here (OutputError), not after.
+  flushOutput();
   if (!options.clean.yes) {
     if (::isatty(STDIN_FILENO) != 1) {
       printError(
@@ -372,6 +376,7 @@ int cleanFeature(const CommonOptions& options, const FeaturePtr& feature, CleanS
     if (options.json) {
       records.push_back(json{{"path", record->url.path()},
                              {"size", record->size},
+                             {"allocatedSize", record->allocatedSize()},
                              {"deleteStatus", record->deleteStatus},
                              {"deleteErrorDesc", record->deleteErrorDesc.str()}});
     } else if (removed) {

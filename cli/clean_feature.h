@@ -78,7 +78,8 @@ using CleanDocument = std::function<void(const nlohmann::json& clean)>;
 // document; without it, the document is {"feature": <the feature after the
 // clean>, "total": <bytes left in its categories>, "clean": {...}}. The
 // "clean" member is {"freed": N, "status": S, "error": T, "records": [{"path",
-// "size", "deleteStatus", "deleteErrorDesc"}, ...]}.
+// "size", "allocatedSize", "deleteStatus", "deleteErrorDesc"}, ...]}; "freed" counts
+// the blocks given back (FileInformation::freedSize).
 //
 // Returns the exit status: 0 when everything ticked was removed (or nothing
 // matched), 1 when something could not be removed, 2 when refused.

@@ -54,27 +54,30 @@ std::string grouped(uint64_t n) {
 }
 
 void printSection(const char* title, const std::vector<FilePtr>& records, int64_t total) {
-  fmt::print("\n{}\n", title);
+  fmt::print("\n{} (size, on disk)\n", title);
   if (records.empty()) {
     fmt::print("  (none)\n");
     return;
   }
   for (const FilePtr& r : records) {
     double share = total > 0 ? static_cast<double>(r->size) / static_cast<double>(total) : 0.0;
-    fmt::print("{:>10} {:>6.1f}% {}  {}\n", humanSize(r->size), share * 100.0, bar(share),
-               r->url.path());
+    fmt::print("{:>10} {:>10} {:>6.1f}% {}  {}\n", humanSize(r->size),
+               humanSize(r->allocatedSize()), share * 100.0, bar(share), r->url.path());
   }
 }
 
 void printText(const FilePtr& root, size_t top) {
   DiskTreeSummary summary = summarizeDiskTree(root, top);
-  fmt::print("Disk usage of {}\n{} ({} bytes) in {} file{} and {} folder{}\n", root->url.path(),
-             humanSize(summary.size), grouped(static_cast<uint64_t>(summary.size)),
-             grouped(summary.fileCount), summary.fileCount == 1 ? "" : "s",
-             grouped(summary.folderCount), summary.folderCount == 1 ? "" : "s");
+  const int64_t onDisk = root->allocatedSize();
+  fmt::print(
+      "Disk usage of {}\n{} ({} bytes), {} ({} bytes) on disk, in {} file{} and {} folder{}\n",
+      root->url.path(), humanSize(summary.size), grouped(static_cast<uint64_t>(summary.size)),
+      humanSize(onDisk), grouped(static_cast<uint64_t>(onDisk)), grouped(summary.fileCount),
+      summary.fileCount == 1 ? "" : "s", grouped(summary.folderCount),
+      summary.folderCount == 1 ? "" : "s");
   printSection("Largest folders", summary.largestFolders, summary.size);
   printSection("Largest files", summary.largestFiles, summary.size);
-  std::fflush(stdout);
+  flushOutput();
 }
 
 bool writeHtml(const std::string& file, const FilePtr& root) {
@@ -98,10 +101,8 @@ void printTreeJson(const FeatureInformation& feature, int64_t total, const DiskU
                    const nlohmann::json* clean) {
   const DiskTreeJsonLimits limits{static_cast<size_t>(o.depth), static_cast<size_t>(o.top)};
   if (clean == nullptr) {
-    writeDiskTreeJson(feature, total, limits, [](std::string_view chunk) {
-      std::fwrite(chunk.data(), 1, chunk.size(), stdout);
-    });
-    std::fflush(stdout);
+    writeDiskTreeJson(feature, total, limits, [](std::string_view chunk) { writeOutput(chunk); });
+    flushOutput();
     noteDocumentPrinted();
     return;
   }
@@ -113,7 +114,7 @@ void printTreeJson(const FeatureInformation& feature, int64_t total, const DiskU
     pending += chunk;
     if (pending.size() > kHeldBack) {
       const size_t ready = pending.size() - kHeldBack;
-      std::fwrite(pending.data(), 1, ready, stdout);
+      writeOutput(std::string_view(pending).substr(0, ready));
       pending.erase(0, ready);
     }
   });
@@ -122,8 +123,8 @@ void printTreeJson(const FeatureInformation& feature, int64_t total, const DiskU
   }
   if (!pending.empty() && pending.back() == '}') pending.pop_back();
   pending += ",\"clean\":" + clean->dump() + "}\n";
-  std::fwrite(pending.data(), 1, pending.size(), stdout);
-  std::fflush(stdout);
+  writeOutput(pending);
+  flushOutput();
   noteDocumentPrinted();
 }
 
@@ -179,6 +180,12 @@ int runDiskUsage(const CommonOptions& options) {
                                      : "interrupted: no result");
     return 130;
   }
+  // Deep trees must not be freed by recursive destructors, also when a
+  // failed write on standard output ends the command early.
+  struct Release {
+    CategoryPtr category;
+    ~Release() { DiskAnalysisService::releaseCategory(category); }
+  } release{category};
   const FilePtr root = category->childrens.front();
   const size_t top = static_cast<size_t>(o.top);
 
@@ -201,8 +208,6 @@ int runDiskUsage(const CommonOptions& options) {
                                      });
     if (rc == 0) rc = cleaned;
   }
-  // Deep trees must not be freed by recursive destructors.
-  DiskAnalysisService::releaseCategory(category);
   return rc;
 }
 

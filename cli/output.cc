@@ -5,9 +5,12 @@
 #include <fmt/core.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <ctime>
 #include <nlohmann/json.hpp>
+
+#include "orvexa/platform/posix_error.h"
 
 namespace orvexa::cli {
 
@@ -29,6 +32,7 @@ json fileToJson(const FileInformation& file) {
            {"parentFinderID", file.parentFinderID},
            {"title", file.title},
            {"size", file.size},
+           {"allocatedSize", file.allocatedSize()},
            {"url", file.url.absoluteString()},
            {"date", isoDate(file.date)},
            {"fileKind", file.fileKind},
@@ -110,8 +114,20 @@ void printFeatureTree(const FeatureInformation& feature, int64_t total) {
 
 void printJson(const json& document) {
   fmt::print("{}\n", document.dump(2));
-  std::fflush(stdout);
+  flushOutput();
   noteDocumentPrinted();
+}
+
+void writeOutput(std::string_view bytes) {
+  if (!bytes.empty() && std::fwrite(bytes.data(), 1, bytes.size(), stdout) != bytes.size()) {
+    throw OutputError(posixErrorText(errno));
+  }
+}
+
+void flushOutput() {
+  if (std::fflush(stdout) != 0) throw OutputError(posixErrorText(errno));
+  // An earlier write may have failed without anyone asking.
+  if (std::ferror(stdout) != 0) throw OutputError("an earlier write failed");
 }
 
 }  // namespace orvexa::cli

@@ -3,7 +3,9 @@
 
 #include <cstdint>
 #include <nlohmann/json_fwd.hpp>
+#include <stdexcept>
 #include <string>
+#include <string_view>
 
 #include "orvexa/model/records.h"
 #include "orvexa/units/size_text.h"
@@ -25,7 +27,21 @@ nlohmann::json moduleToJson(const ModuleInformation& module);
 // Prints a scan result: each category with its size, its records largest
 // first (children indented), and a total line.
 void printFeatureTree(const FeatureInformation& feature, int64_t total);
-// Prints a JSON document on standard output.
+// Prints a JSON document on standard output (and flushes it).
 void printJson(const nlohmann::json& document);
+
+// Standard output could not be written (a full disk, a closed pipe). Thrown
+// by writeOutput and flushOutput; run() turns it into exit status 74
+// (EX_IOERR) with the reason on standard error. fmt::print on stdout throws
+// std::system_error instead, which run() treats alike.
+struct OutputError : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+// Writes `bytes` on standard output; throws OutputError when it fails.
+void writeOutput(std::string_view bytes);
+// Hands what is buffered for standard output to the system; throws
+// OutputError when anything written so far failed. Called before a clean
+// removes anything, so that a listing that could not be shown stops it.
+void flushOutput();
 
 }  // namespace orvexa::cli

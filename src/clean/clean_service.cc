@@ -31,7 +31,7 @@ bool removeRecord(const FilePtr& file, const std::vector<std::string>& roots, in
     }
     if (status.ok()) {
       file->deleteStatus = raw(DeleteStatus::DeleteSuccess);
-      *removed += file->size;
+      *removed += file->freedSize();
       return true;
     }
     file->deleteStatus = raw(DeleteStatus::DeleteError);

@@ -249,7 +249,7 @@ void HelperCleanService::applyHelperAnswer(const std::vector<FilePtr>& numbered,
     if (integerAt(*entry, kHelperDeleteStatusKey, raw(HelperEventErrorID::NoCause)) ==
         raw(HelperEventErrorID::Success)) {
       leaf->deleteStatus = raw(DeleteStatus::DeleteSuccess);
-      helperDeleteSize += leaf->size;
+      helperDeleteSize += leaf->freedSize();
     } else {
       const std::string* desc = textAt(*entry, kHelperDeleteDescKey);
       leaf->deleteStatus = raw(DeleteStatus::DeleteError);

@@ -6,8 +6,9 @@ namespace orvexa {
 
 // A disk analysis keeps one record per file and folder: keep an eye on what
 // one costs (the figure is for 64-bit libstdc++).
-// The listed identity costs 24 bytes of it, the scan error 8.
-static_assert(sizeof(void*) != 8 || sizeof(FileInformation) <= 248,
+// The listed identity costs 24 bytes of it, the allocated size 8, the scan
+// error 8.
+static_assert(sizeof(void*) != 8 || sizeof(FileInformation) <= 256,
               "FileInformation grew: every file of a disk analysis pays for it");
 
 FileInformation::FileInformation(int state_, int finderID, int parentFinderID_, std::string title_,
@@ -44,12 +45,17 @@ std::optional<ListedIdentity> FileInformation::listedIdentity() const {
   id.modificationNs = listedModificationNs_;
   id.device = static_cast<uint16_t>(listedDeviceAndSize_ & 0xFFFF);
   id.type = listedType_;
+  id.otherLinks = listedOtherLinks_;
+  id.allocated = allocatedSize_;
   return id;
 }
 
 void FileInformation::setListedIdentity(const std::optional<ListedIdentity>& identity) {
   const ListedIdentity id = identity.value_or(ListedIdentity{});
   listedType_ = id.type;
+  listedOtherLinks_ = id.otherLinks;
+  // A folder's own blocks are not what it holds: its scanner sums those.
+  if (!id.isFolder()) allocatedSize_ = id.allocated;
   const auto listedSize = static_cast<uint64_t>(id.size);
   listedInode_ = id.inode;
   listedModificationNs_ = id.modificationNs;

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstring>
 
 namespace orvexa::detail {
@@ -65,7 +66,16 @@ int FolderChain::openRoot(const std::string& path, bool followLink) {
   }
   Frame frame;
   struct stat st {};
-  int err = openChecked(AT_FDCWD, path.c_str(), followLink, &frame.fd, &st);
+  // A root deeper than the system takes whole is opened from its folder.
+  UniqueFd parent;
+  std::string name = path;
+  const size_t slash = path.size() >= PATH_MAX / 2 ? path.rfind('/', path.size() - 2) : 0;
+  if (slash != 0 && slash != std::string::npos) {
+    parent = openLongPath(path.substr(0, slash), kOpenFlags);
+    if (!parent) return errno;
+    name = path.substr(slash + 1);
+  }
+  int err = openChecked(parent ? parent.get() : AT_FDCWD, name.c_str(), followLink, &frame.fd, &st);
   if (err != 0) return err;
   frame.take(st);
   path_ = path;
@@ -314,6 +324,43 @@ FileStatus walkBelow(int rootFd, const std::string& display, dev_t device,
   };
   chain.walkPostOrder(visitor);
   return first;
+}
+
+namespace {
+
+int openRetrying(int folderFd, const char* path, int flags) {
+  int fd = -1;
+  do {
+    fd = ::openat(folderFd, path, flags);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+}  // namespace
+
+UniqueFd openLongPath(const std::string& path, int flags) {
+  // Pieces well below PATH_MAX, cut at a slash (a name is at most NAME_MAX).
+  constexpr size_t kPiece = PATH_MAX / 2;
+  UniqueFd folder;
+  int at = AT_FDCWD;
+  size_t start = 0;
+  while (path.size() - start >= kPiece) {
+    const size_t cut = path.rfind('/', start + kPiece - 1);
+    if (cut == std::string::npos || cut < start) {
+      errno = ENAMETOOLONG;
+      return UniqueFd();
+    }
+    // (An empty piece is the root, or a doubled slash.)
+    const std::string piece =
+        cut > start ? path.substr(start, cut - start) : std::string(start == 0 ? "/" : ".");
+    UniqueFd next(openRetrying(at, piece.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!next) return next;
+    folder = std::move(next);
+    at = folder.get();
+    start = cut + 1;
+  }
+  const char* rest = start < path.size() ? path.c_str() + start : ".";
+  return UniqueFd(openRetrying(at, rest, flags));
 }
 
 }  // namespace orvexa::detail

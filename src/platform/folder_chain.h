@@ -149,4 +149,10 @@ using BelowVisit =
 // goes on past failures. Entries that vanish during the walk are skipped.
 FileStatus walkBelow(int rootFd, const std::string& display, dev_t device, const BelowVisit& visit);
 
+// open(2) of `path` with `flags` for a path of any length: one longer than
+// the system takes is opened a piece at a time, each piece relative to the
+// folder the one before opened (folders on the way are followed as a
+// whole-path open would). Invalid, with errno set, on failure.
+UniqueFd openLongPath(const std::string& path, int flags);
+
 }  // namespace orvexa::detail

@@ -18,6 +18,8 @@ ListedIdentity ListedIdentity::fromStat(const struct stat& st) {
   id.modificationNs = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
   id.device = foldDevice(st.st_dev);
   id.type = static_cast<uint8_t>((st.st_mode & S_IFMT) >> 12);
+  id.otherLinks = !S_ISDIR(st.st_mode) && st.st_nlink > 1;
+  id.allocated = static_cast<int64_t>(st.st_blocks) * 512;
   return id;
 }
 
@@ -29,6 +31,9 @@ ListedIdentity ListedIdentity::fromStatx(const struct statx& stx) {
       static_cast<int64_t>(stx.stx_mtime.tv_sec) * 1000000000 + stx.stx_mtime.tv_nsec;
   id.device = foldDevice(makedev(stx.stx_dev_major, stx.stx_dev_minor));
   id.type = static_cast<uint8_t>((stx.stx_mode & S_IFMT) >> 12);
+  if ((stx.stx_mask & STATX_NLINK) != 0)
+    id.otherLinks = !S_ISDIR(stx.stx_mode) && stx.stx_nlink > 1;
+  if ((stx.stx_mask & STATX_BLOCKS) != 0) id.allocated = static_cast<int64_t>(stx.stx_blocks) * 512;
   return id;
 }
 

@@ -6,8 +6,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 
 #include "orvexa/platform/content_type.h"
+#include "platform/folder_chain.h"
 #include "platform/resource_values_at.h"
 #include "platform/unique_fd.h"
 
@@ -110,7 +112,18 @@ std::optional<ResourceValues> resourceValues(const std::string& path, ResourceFe
   std::string trimmed = path;
   while (trimmed.size() > 1 && trimmed.back() == '/') trimmed.pop_back();
   ResourceValues values;
-  int err = detail::resourceValuesAt(AT_FDCWD, trimmed.c_str(), trimmed, fetch, &values);
+  int err = 0;
+  const size_t slash = trimmed.rfind('/');
+  if (trimmed.size() >= PATH_MAX && slash != std::string::npos && slash > 0) {
+    // Too long for the system: examined relative to its folder.
+    detail::UniqueFd folder =
+        detail::openLongPath(trimmed.substr(0, slash), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const std::string name = trimmed.substr(slash + 1);
+    err = folder ? detail::resourceValuesAt(folder.get(), name.c_str(), trimmed, fetch, &values)
+                 : errno;
+  } else {
+    err = detail::resourceValuesAt(AT_FDCWD, trimmed.c_str(), trimmed, fetch, &values);
+  }
   if (err != 0) {
     if (status != nullptr) *status = FileStatus::fromErrno(err, path);
     return std::nullopt;

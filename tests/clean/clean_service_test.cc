@@ -70,6 +70,7 @@ FilePtr record(const std::string& path, int state, int64_t size, bool canDelete,
                                              canDelete, false, std::any{}, std::move(children),
                                              nullptr, raw(FilesKind::File), 0, nullptr);
   r->setListedIdentity(ListedIdentity::ofPath(path));
+  r->setAllocatedSize(size);  // the sizes below are nominal
   return r;
 }
 

@@ -169,7 +169,7 @@ TEST_F(CleanScanCommandsTest, CleanRemovesTheSelectionAndASecondScanNoLongerList
     int64_t freed = 0;
     for (const json& record : report.at("records")) {
       EXPECT_EQ(record.at("deleteStatus").get<int>(), 2) << record;
-      freed += record.at("size").get<int64_t>();
+      freed += record.at("allocatedSize").get<int64_t>();
     }
     EXPECT_EQ(report.at("freed").get<int64_t>(), freed);
     const std::set<std::string> left = listedPaths(doc);

@@ -111,30 +111,5 @@ TEST(RecordsTest, DroppingTheModuleFreesTheWholeTree) {
   EXPECT_TRUE(category.expired());
 }
 
-TEST(EnumsTest, RawValueConstructionAtTheTableEdges) {
-  struct Case {
-    const char* name;
-    bool (*valid)(int);
-    int first;
-    int last;
-  };
-  const Case cases[] = {
-      {"FilesKind", [](int r) { return makeFilesKind(r).has_value(); }, 0, 4},
-      {"LargeAndOldFilesKind", [](int r) { return makeLargeAndOldFilesKind(r).has_value(); }, 0, 3},
-      {"DuplicateKind", [](int r) { return makeDuplicateKind(r).has_value(); }, 0, 5},
-      {"DeleteStatus", [](int r) { return makeDeleteStatus(r).has_value(); }, 0, 3},
-      {"CategoryInfomationKind", [](int r) { return makeCategoryInfomationKind(r).has_value(); }, 1,
-       13},
-      {"CleanServiceType", [](int r) { return makeCleanServiceType(r).has_value(); }, 0, 5},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    EXPECT_FALSE(c.valid(c.first - 1));
-    EXPECT_TRUE(c.valid(c.first));
-    EXPECT_TRUE(c.valid(c.last));
-    EXPECT_FALSE(c.valid(c.last + 1));
-  }
-}
-
 }  // namespace
 }  // namespace orvexa

@@ -43,7 +43,8 @@ class FileInformation {
   bool removeCategory = false;
 
  private:
-  uint8_t listedType_ = 0;  // 0: no identity was recorded (fills padding)
+  uint8_t listedType_ = 0;         // 0: no identity was recorded (fills padding)
+  bool listedOtherLinks_ = false;  // fills padding too
   int finderID_ = 0;
 
  public:
@@ -77,6 +78,16 @@ class FileInformation {
   std::optional<ListedIdentity> listedIdentity() const;
   void setListedIdentity(const std::optional<ListedIdentity>& identity);
 
+  // Bytes the item takes on disk: for an item listed from its status, its
+  // blocks (a sparse file takes far less than its `size`); for a folder
+  // whose scanner adds them up, its content's. A record never given one
+  // answers `size`.
+  int64_t allocatedSize() const { return allocatedSize_ < 0 ? size : allocatedSize_; }
+  void setAllocatedSize(int64_t bytes) { allocatedSize_ = bytes; }
+  // Bytes removing the item gives back: its allocated size, or nothing when
+  // it had other hard links when it was listed (the data stays with them).
+  int64_t freedSize() const { return listedOtherLinks_ ? 0 : allocatedSize(); }
+
   // Equal when finderID, parentFinderID, size and url are.
   friend bool operator==(const FileInformation& a, const FileInformation& b) {
     return a.finderID_ == b.finderID_ && a.parentFinderID == b.parentFinderID && a.size == b.size &&
@@ -96,6 +107,7 @@ class FileInformation {
   uint64_t listedInode_ = 0;
   int64_t listedModificationNs_ = 0;
   uint64_t listedDeviceAndSize_ = 0;
+  int64_t allocatedSize_ = -1;  // -1: not known
 };
 
 // Hashing and equality through shared pointers, for sets of records:

@@ -30,6 +30,11 @@ struct ListedIdentity {
   int64_t modificationNs = 0;  // since the epoch
   uint16_t device = 0;         // folded to 16 bits, see above
   uint8_t type = 0;            // S_IFMT bits >> 12; never 0 for a real item
+  // Not part of the identity (matches() ignores them): what removing the
+  // item gives back. A sparse file takes far fewer blocks than its size; an
+  // item with other hard links gives back nothing when one name goes.
+  bool otherLinks = false;  // st_nlink > 1 (never set for a folder)
+  int64_t allocated = -1;   // st_blocks * 512; -1 when not known
 
   static ListedIdentity fromStat(const struct stat& st);
   static ListedIdentity fromStatx(const struct statx& stx);
@@ -42,7 +47,11 @@ struct ListedIdentity {
   bool isFolder() const { return type == (S_IFDIR >> 12); }
   bool matches(const struct stat& st) const;
 
-  friend bool operator==(const ListedIdentity&, const ListedIdentity&) = default;
+  // The identity only (not what removal gives back).
+  friend bool operator==(const ListedIdentity& a, const ListedIdentity& b) {
+    return a.inode == b.inode && a.size == b.size && a.modificationNs == b.modificationNs &&
+           a.device == b.device && a.type == b.type;
+  }
 };
 
 }  // namespace orvexa

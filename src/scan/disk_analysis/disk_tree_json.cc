@@ -222,6 +222,7 @@ void openRecord(std::string& out, const FileInformation& f, const Selection& s) 
   appendJsonString(out, f.title);
   out += ',';
   appendNumber(out, "size", f.size);
+  appendNumber(out, "allocatedSize", f.allocatedSize());
   appendKey(out, "url");
   disk_analysis::appendJsonFileUrl(out, f.url);
   out += ',';

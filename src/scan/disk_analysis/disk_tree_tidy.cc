@@ -45,15 +45,16 @@ struct Tidy {
 struct Frame {
   FileInformation* record;
   size_t next = 0;
-  std::vector<size_t> gone;  // positions of children that leave the tree
-  int64_t removedBelow = 0;  // bytes taken out below this record
-  bool wasTicked = false;    // ticked before; gone once nothing is left in it
+  std::vector<size_t> gone;    // positions of children that leave the tree
+  int64_t removedBelow = 0;    // bytes taken out below this record
+  int64_t allocatedBelow = 0;  // and the blocks they took on disk
+  bool wasTicked = false;      // ticked before; gone once nothing is left in it
 };
 
 // The tidy-up of one root, depth-first without recursion.
 void tidy(const FilePtr& root, Tidy& out) {
   std::vector<Frame> stack;
-  stack.push_back(Frame{root.get(), 0, {}, 0, false});
+  stack.push_back(Frame{root.get(), 0, {}, 0, 0, false});
   while (!stack.empty()) {
     Frame& frame = stack.back();
     std::vector<FilePtr>& children = frame.record->childrens;
@@ -65,13 +66,14 @@ void tidy(const FilePtr& root, Tidy& out) {
         if (remainderOf(*child) == 0) {
           out.takeOut(child);
           frame.removedBelow += child->size;
+          frame.allocatedBelow += child->allocatedSize();
           frame.gone.push_back(position);
         } else {
           child->state = 0;
-          if (!child->childrens.empty()) stack.push_back(Frame{child.get(), 0, {}, 0, true});
+          if (!child->childrens.empty()) stack.push_back(Frame{child.get(), 0, {}, 0, 0, true});
         }
       } else if (isMixed(*child)) {
-        stack.push_back(Frame{child.get(), 0, {}, 0, false});
+        stack.push_back(Frame{child.get(), 0, {}, 0, 0, false});
       }
       continue;
     }
@@ -91,14 +93,17 @@ void tidy(const FilePtr& root, Tidy& out) {
       }
       children.resize(kept);
     }
+    frame.record->setAllocatedSize(frame.record->allocatedSize() - frame.allocatedBelow);
     frame.record->size -= frame.removedBelow;
     const int64_t removedBelow = frame.removedBelow;
+    const int64_t allocatedBelow = frame.allocatedBelow;
     const bool emptied = frame.wasTicked && children.empty() && !frame.gone.empty();
     FileInformation* record = frame.record;
     stack.pop_back();
     if (stack.empty()) break;
     Frame& parent = stack.back();
     parent.removedBelow += removedBelow;
+    parent.allocatedBelow += allocatedBelow;
     if (emptied) {
       // Ticked, and everything in it went: it goes as well.
       const size_t position = parent.next - 1;
@@ -106,6 +111,7 @@ void tidy(const FilePtr& root, Tidy& out) {
       if (self.get() == record) {
         out.takeOut(self);
         parent.removedBelow += self->size;
+        parent.allocatedBelow += self->allocatedSize();
         parent.gone.push_back(position);
       }
     }

@@ -77,7 +77,7 @@ constexpr size_t kStopCheckInterval = 256;
 constexpr size_t kMaxHandedOutPath = 2048;
 
 constexpr unsigned kStatxMask = STATX_TYPE | STATX_MODE | STATX_UID | STATX_SIZE | STATX_BTIME |
-                                STATX_MTIME | STATX_CTIME | STATX_INO;
+                                STATX_MTIME | STATX_CTIME | STATX_INO | STATX_BLOCKS | STATX_NLINK;
 
 struct EntryRef {
   uint32_t offset;
@@ -94,6 +94,7 @@ void settle(TopLevel& top) {
     for (auto node = nodes.rbegin(); node != nodes.rend(); ++node) {
       node->record->setFinderID(node->index);
       node->parent->size += node->record->size;
+      node->parent->setAllocatedSize(node->parent->allocatedSize() + node->record->allocatedSize());
     }
     nodes = {};
   }
@@ -121,8 +122,10 @@ class Walker {
 
   // Lists the folder open at the top of the chain into `into`: files become
   // numbered records; folders become records that `level` remembers and
-  // `nodes` (when given) settles later. False when the walk was stopped.
-  bool list(Level& level, std::vector<FilePtr>& into, int64_t* filesSize, TaskNodes* nodes) {
+  // `nodes` (when given) settles later. Adds the files' sizes (apparent and
+  // allocated) to `filesSize`. False when the walk was stopped.
+  bool list(Level& level, std::vector<FilePtr>& into, std::pair<int64_t, int64_t>* filesSize,
+            TaskNodes* nodes) {
     // The folder's mode and owner as the chain saw them when it opened it.
     const detail::FolderChain::Frame& self = chain_.top();
     const int fd = self.fd.get();
@@ -157,6 +160,7 @@ class Walker {
     const size_t base = path_.size();
     into.reserve(into.size() + entries_.size());
     int64_t sum = 0;
+    int64_t allocatedSum = 0;
 
     for (size_t i = 0; i < entries_.size(); ++i) {
       if (i % kStopCheckInterval == kStopCheckInterval - 1 && walk_.stopRequested()) return false;
@@ -200,6 +204,7 @@ class Walker {
       if (isDirectory) {
         record->fileKind = raw(FilesKind::Folder);
         record->date = walk_.scanTime_;
+        record->setAllocatedSize(0);  // its content's, added up as it is walked
         if (nodes != nullptr) nodes->nodes.push_back(FolderNode{record.get(), &folder, index});
         level.subfolders.emplace_back(record, index);
       } else {
@@ -208,11 +213,13 @@ class Walker {
         record->date = date;
         record->setFinderID(index);
         sum += size;
+        allocatedSum += record->allocatedSize();
       }
       into.push_back(std::move(record));
     }
     if (into.capacity() > into.size()) into.shrink_to_fit();
-    *filesSize += sum;
+    filesSize->first += sum;
+    filesSize->second += allocatedSum;
     return true;
   }
 
@@ -268,7 +275,7 @@ class Walker {
   bool listRoot(std::vector<FilePtr>& items, std::vector<std::pair<FilePtr, int>>& folders) {
     if (chain_.openRoot(walk_.root_->url.path(), true) != 0) return true;
     Level level{walk_.root_, 0, {}, 0};
-    int64_t ignored = 0;
+    std::pair<int64_t, int64_t> ignored;
     bool ok = list(level, items, &ignored, nullptr);
     folders = std::move(level.subfolders);
     return ok;
@@ -291,9 +298,10 @@ class Walker {
  private:
   bool listTop() {
     Level& level = levels_.back();
-    int64_t filesSize = 0;
+    std::pair<int64_t, int64_t> filesSize;
     bool ok = list(level, level.folder->childrens, &filesSize, nodes_);
-    level.folder->size += filesSize;
+    level.folder->size += filesSize.first;
+    level.folder->setAllocatedSize(level.folder->allocatedSize() + filesSize.second);
     return ok;
   }
 
@@ -345,6 +353,7 @@ TreeWalk::TreeWalk(FeaturePtr feature, const std::string& path, Callbacks callba
       queue_(std::move(queue)),
       scanTime_(std::chrono::system_clock::now()) {
   root_ = detail::makeBlockRecord();
+  root_->setAllocatedSize(0);
   root_->url = Url::fromPath(path_, true);
   root_->title = root_->url.lastPathComponent();
   root_->date = scanTime_;
@@ -533,6 +542,7 @@ void TreeWalk::merge(std::vector<FilePtr>& batch) {
     const int64_t size = record->size;
     const int position = record->finderID();
     root_->size += size;
+    root_->setAllocatedSize(root_->allocatedSize() + record->allocatedSize());
     if (report && callbacks_.progress) callbacks_.progress(record->url.path(), size);
     root_->childrens.push_back(std::move(record));
     ++merged_;

@@ -29,15 +29,16 @@ bool isFolderRecord(const FileInformation& f) {
   return f.fileKind == raw(FilesKind::Folder) || f.fileKind == raw(FilesKind::Package);
 }
 
+// Sized by what items take on disk (a sparse file is not its length).
 // Breadth first, so that when the item limit is reached the levels near the
 // root are complete and only the deep ones are cut.
 std::vector<Item> thin(const FileInformation& root, const DiskTreemapOptions& options) {
   std::vector<Item> items;
   const double share = std::max(0.0, options.minShare);
-  const int64_t threshold =
-      std::max<int64_t>(1, static_cast<int64_t>(std::ceil(share * static_cast<double>(root.size))));
+  const int64_t threshold = std::max<int64_t>(
+      1, static_cast<int64_t>(std::ceil(share * static_cast<double>(root.allocatedSize()))));
   const size_t limit = std::max<size_t>(options.maxItems, 1);
-  items.push_back(Item{root.title, {}, root.size, DiskItemKind::folder, -1, 0});
+  items.push_back(Item{root.title, {}, root.allocatedSize(), DiskItemKind::folder, -1, 0});
   std::deque<std::pair<const FileInformation*, int64_t>> queue{{&root, 0}};
   std::vector<const FileInformation*> children;
   while (!queue.empty()) {
@@ -49,19 +50,21 @@ std::vector<Item> thin(const FileInformation& root, const DiskTreemapOptions& op
     }
     std::sort(children.begin(), children.end(),
               [](const FileInformation* a, const FileInformation* b) {
-                if (a->size != b->size) return a->size > b->size;
+                if (a->allocatedSize() != b->allocatedSize())
+                  return a->allocatedSize() > b->allocatedSize();
                 return a->title < b->title;
               });
     int64_t smallSize = 0;
     int64_t smallCount = 0;
     for (const FileInformation* child : children) {
-      if (child->size < threshold || items.size() >= limit) {
-        smallSize += child->size;
+      if (child->allocatedSize() < threshold || items.size() >= limit) {
+        smallSize += child->allocatedSize();
         ++smallCount;
         continue;
       }
       const auto childIndex = static_cast<int64_t>(items.size());
-      items.push_back(Item{child->title, {}, child->size, diskItemKindOf(*child), index, 0});
+      items.push_back(
+          Item{child->title, {}, child->allocatedSize(), diskItemKindOf(*child), index, 0});
       if (isFolderRecord(*child) && !child->childrens.empty())
         queue.emplace_back(child, childIndex);
     }
@@ -366,7 +369,8 @@ void writeDiskTreemapPage(const FilePtr& root, const DiskTreemapOptions& options
 
   const DiskTreeSummary summary = summarizeDiskTree(root, 1);
   const auto threshold = std::max<int64_t>(
-      1, static_cast<int64_t>(std::ceil(options.minShare * static_cast<double>(top.size))));
+      1,
+      static_cast<int64_t>(std::ceil(options.minShare * static_cast<double>(top.allocatedSize()))));
   std::string& out = output.text();
   out += "{\"root\":";
   appendJsonString(out, top.url.path());

@@ -11,6 +11,7 @@
 #include <mutex>
 
 #include "orvexa/units/swift_file_hash.h"
+#include "platform/folder_chain.h"
 #include "platform/unique_fd.h"
 
 namespace orvexa::duplicate_internal {
@@ -35,11 +36,8 @@ DigestFunction& seam() {
 // O_NONBLOCK: should the path have become a pipe since it was listed, the
 // open must not wait for a writer (it is refused below anyway).
 detail::UniqueFd openExpected(const std::string& path, int64_t expectedSize) {
-  int fd = -1;
-  do {
-    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
-  } while (fd < 0 && errno == EINTR);
-  detail::UniqueFd file(fd);
+  detail::UniqueFd file =
+      detail::openLongPath(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
   if (!file) return file;
   struct stat st {};
   if (::fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size != expectedSize) {

@@ -93,6 +93,7 @@ FilePtr makeGroup(const std::string& key, const std::vector<DuplicateInfo>& memb
     if (m.fileOrPath) size = m.fileSize;  // a folder is sized by everything below it
     FilePtr record = SuperScanService::getFileInformationFromUrl(m.path, memberKeys(), size);
     if (!record) continue;  // vanished since it was read
+    if (!m.fileOrPath) record->setAllocatedSize(m.allocatedSize);
     record->parentCategoryInfo = all;
     records.push_back(std::move(record));
   }

@@ -89,7 +89,7 @@ DuplicateRemovalPlan planDuplicateRemoval(const CategoryPtr& allCategory, Duplic
     for (const FilePtr& m : candidates) {
       if (m == *kept) continue;
       plan.remove.push_back(m);
-      plan.freedBytes += m->size;
+      plan.freedBytes += m->freedSize();
       if (isFolder(*m)) removedFolders.insert(m->url.path());
     }
   }

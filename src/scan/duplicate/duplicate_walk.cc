@@ -20,11 +20,13 @@ void addFileEntry(const std::string& path, const struct stat& status, const Walk
   const int64_t size = S_ISDIR(status.st_mode) ? 0 : static_cast<int64_t>(status.st_size);
   folder.fileNumSum += 1;
   folder.fileSize += size;
+  folder.allocatedSize += static_cast<int64_t>(status.st_blocks) * 512;
   folder.sizeList.insert(size);
   if (!S_ISREG(status.st_mode) || size <= settings.minimumBytes) return;
   DuplicateInfo file;
   file.fileNumSum = 1;
   file.fileSize = size;
+  file.allocatedSize = static_cast<int64_t>(status.st_blocks) * 512;
   file.path = Url::fromPath(path, false);
   file.fileOrPath = true;
   file.device = static_cast<uint64_t>(status.st_dev);
@@ -89,6 +91,7 @@ DuplicateInfo folderBackTracking(const std::string& path, const WalkSettings& se
       DuplicateInfo sub = folderBackTracking(joinPath(path, entry->name), settings, output);
       folder.fileNumSum += sub.fileNumSum;
       folder.fileSize += sub.fileSize;
+      folder.allocatedSize += sub.allocatedSize;
       folder.sizeList.merge(sub.sizeList);
     }
   }

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <functional>
 
+#include "platform/folder_chain.h"
 #include "platform/unique_fd.h"
 
 namespace orvexa::duplicate_internal {
@@ -17,31 +18,7 @@ namespace {
 detail::UniqueFd openFolder(const std::string& folder, bool followLink) {
   int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
   if (!followLink) flags |= O_NOFOLLOW;
-  int fd = -1;
-  do {
-    fd = ::open(folder.c_str(), flags);
-  } while (fd < 0 && errno == EINTR);
-  return detail::UniqueFd(fd);
-}
-
-void listInto(const std::string& folder, bool followLink, std::vector<FolderFile>& out,
-              const std::function<bool()>& shouldStop, bool* opened) {
-  if (shouldStop && shouldStop()) return;
-  std::optional<std::vector<FolderEntry>> entries = readFolderEntries(folder, followLink);
-  if (opened != nullptr) *opened = entries.has_value();
-  if (!entries) return;
-  for (const FolderEntry& entry : *entries) {
-    const mode_t mode = entry.status.st_mode;
-    if (S_ISREG(mode)) {
-      out.push_back({joinPath(folder, entry.name), static_cast<int64_t>(entry.status.st_size),
-                     static_cast<uint64_t>(entry.status.st_dev),
-                     static_cast<uint64_t>(entry.status.st_ino)});
-    } else if (S_ISDIR(mode)) {
-      // The listing above is complete and its descriptor closed, so the depth
-      // of the tree never costs more than one open folder at a time.
-      listInto(joinPath(folder, entry.name), false, out, shouldStop, nullptr);
-    }
-  }
+  return detail::openLongPath(folder, flags);
 }
 
 }  // namespace
@@ -50,8 +27,12 @@ std::optional<std::vector<FolderEntry>> readFolderEntries(const std::string& fol
                                                           bool followLink) {
   detail::UniqueFd fd = openFolder(folder, followLink);
   if (!fd) return std::nullopt;
+  return entriesOf(fd.get());
+}
+
+std::optional<std::vector<FolderEntry>> entriesOf(int fd) {
   // fdopendir takes over the descriptor it is given; keep ours for fstatat.
-  int listFd = ::dup(fd.get());
+  int listFd = ::dup(fd);
   if (listFd < 0) return std::nullopt;
   DIR* dir = ::fdopendir(listFd);
   if (dir == nullptr) {
@@ -72,8 +53,7 @@ std::optional<std::vector<FolderEntry>> readFolderEntries(const std::string& fol
             [](const FolderEntry& a, const FolderEntry& b) { return a.name < b.name; });
   size_t kept = 0;
   for (size_t i = 0; i < entries.size(); ++i) {
-    if (::fstatat(fd.get(), entries[i].name.c_str(), &entries[i].status, AT_SYMLINK_NOFOLLOW) !=
-        0) {
+    if (::fstatat(fd, entries[i].name.c_str(), &entries[i].status, AT_SYMLINK_NOFOLLOW) != 0) {
       continue;  // vanished since it was listed
     }
     if (kept != i) entries[kept] = std::move(entries[i]);
@@ -85,10 +65,39 @@ std::optional<std::vector<FolderEntry>> readFolderEntries(const std::string& fol
 
 std::optional<std::vector<FolderFile>> listFolderFiles(const std::string& folder,
                                                        const std::function<bool()>& shouldStop) {
+  if (shouldStop && shouldStop()) return std::vector<FolderFile>{};
+  // Relative to the open folders, so that depth costs neither path lookups
+  // nor PATH_MAX (FolderChain bounds the descriptors held).
+  detail::FolderChain chain;
+  std::optional<std::vector<FolderEntry>> top;
+  if (chain.openRoot(folder, true) == 0) top = entriesOf(chain.top().fd.get());
+  if (!top) return std::nullopt;
   std::vector<FolderFile> files;
-  bool opened = false;
-  listInto(folder, true, files, shouldStop, &opened);
-  if (!opened && !(shouldStop && shouldStop())) return std::nullopt;
+  struct Level {
+    std::vector<FolderEntry> entries;
+    size_t next = 0;
+  };
+  std::vector<Level> levels;
+  levels.push_back(Level{std::move(*top)});
+  while (!levels.empty()) {
+    if (levels.back().next >= levels.back().entries.size()) {
+      levels.pop_back();
+      chain.pop();
+      continue;
+    }
+    const FolderEntry entry = std::move(levels.back().entries[levels.back().next++]);
+    const mode_t mode = entry.status.st_mode;
+    if (S_ISREG(mode)) {
+      files.push_back(
+          {std::string(chain.childPath(entry.name)), static_cast<int64_t>(entry.status.st_size),
+           static_cast<uint64_t>(entry.status.st_dev), static_cast<uint64_t>(entry.status.st_ino)});
+    } else if (S_ISDIR(mode)) {
+      if (shouldStop && shouldStop()) break;
+      if (chain.push(entry.name, false) != 0) continue;
+      std::optional<std::vector<FolderEntry>> below = entriesOf(chain.top().fd.get());
+      levels.push_back(Level{below ? std::move(*below) : std::vector<FolderEntry>{}});
+    }
+  }
   return files;
 }
 

@@ -27,6 +27,9 @@ struct FolderEntry {
 std::optional<std::vector<FolderEntry>> readFolderEntries(const std::string& folder,
                                                           bool followLink);
 
+// The same for the folder open as `fd` (which stays open).
+std::optional<std::vector<FolderEntry>> entriesOf(int fd);
+
 // One regular file below a folder.
 struct FolderFile {
   std::string path;

@@ -90,8 +90,9 @@ namespace orvexa {
 
 // One walked file or folder.
 struct DuplicateInfo {
-  int64_t fileNumSum = 0;  // 1 for a file; for a folder the files below it
-  int64_t fileSize = 0;    // bytes; for a folder the sum of what is below it
+  int64_t fileNumSum = 0;     // 1 for a file; for a folder the files below it
+  int64_t fileSize = 0;       // bytes; for a folder the sum of what is below it
+  int64_t allocatedSize = 0;  // blocks on disk, in bytes; for a folder the sum below it
   Url path;
   bool fileOrPath = true;      // true for a file, false for a folder
   std::set<int64_t> sizeList;  // folders: the sizes of the files below them

@@ -28,7 +28,7 @@ enum class DuplicateKeep {
 struct DuplicateRemovalPlan {
   std::vector<FilePtr> keep;    // one per group that still has copies
   std::vector<FilePtr> remove;  // the other members
-  int64_t freedBytes = 0;       // sum of the removed members' sizes
+  int64_t freedBytes = 0;       // what removing the members gives back (freedSize)
 };
 
 // The plan for the groups of the all-duplicates category.
