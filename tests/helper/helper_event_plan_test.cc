@@ -96,10 +96,11 @@ TEST(HelperEventPlanTest, WellFormedEventsBecomeTasks) {
   const std::string cache = root + "/a";
   PlistValue listed = dict({{"0", 0}, {"1", 3}});
   putListedItem(listed.asDictionary(), root, ListedIdentity{7, 5, 9, 2, 8});
-  HelperEventPlan remove = planHelperEvent(
-      1,
-      dict({{root + "//a/", listed}, {"/usr/bin", dict({{"0", 1}})}, {root + "/b", dict({{"0", 2}})}}),
-      scope);
+  HelperEventPlan remove = planHelperEvent(1,
+                                           dict({{root + "//a/", listed},
+                                                 {"/usr/bin", dict({{"0", 1}})},
+                                                 {root + "/b", dict({{"0", 2}})}}),
+                                           scope);
   ASSERT_EQ(remove.error, "");
   ASSERT_EQ(remove.tasks.size(), 3u);
   EXPECT_EQ(remove.tasks[0].normalized, cache);
