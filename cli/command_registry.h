@@ -59,9 +59,9 @@ struct OptionSpec {
   // declared so.
   static OptionSpec number(std::string name, std::string typeName, std::string help, Target target,
                            int64_t min, int64_t max) {
-    OptionSpec spec = option(std::move(name), std::move(typeName), std::move(help), target);
-    spec.range = std::pair{min, max};
-    return spec;
+    OptionSpec made = option(std::move(name), std::move(typeName), std::move(help), target);
+    made.range = std::pair{min, max};
+    return made;
   }
   static OptionSpec positional(std::string name, std::string help, std::vector<std::string>* target,
                                bool required) {

@@ -10,6 +10,7 @@
 #include "clean/privacy_clean_support.h"
 #include "orvexa/platform/file_manager.h"
 #include "orvexa/platform/paths.h"
+#include "orvexa/platform/verified_removal.h"
 #include "platform/unique_fd.h"
 
 namespace orvexa {
@@ -174,7 +175,12 @@ FileStatus removeInsideHome(const std::string& path, FileKinds kinds) {
   if (::fstatat(folder.get(), leaf, &st, AT_SYMLINK_NOFOLLOW) != 0) {
     return FileStatus::fromErrno(errno, path);
   }
-  if (S_ISDIR(st.st_mode) && kinds == FileKinds::Any) return removeItem(path);
+  // A folder goes through the verified removal, which empties it without
+  // following a link or leaving its device, and only while it is the folder
+  // examined here.
+  if (S_ISDIR(st.st_mode) && kinds == FileKinds::Any) {
+    return removeListedItem({home, path, ListedIdentity::fromStat(st)});
+  }
   if (!S_ISREG(st.st_mode) && kinds == FileKinds::RegularOnly) {
     return FileStatus::withMessage(EPERM, kNotRegular);
   }
