@@ -21,6 +21,7 @@
 # /dev/null DIR` (streams the tree out, keeps nothing). Packages: gdu ncdu
 # time (and python3 for the corpus).
 set -euo pipefail
+bash "$(dirname "$0")/../scripts/setup-bench.sh"
 build=${1:-build}
 here="$(cd "$(dirname "$0")/.." && pwd)"
 orvexa="$here/$build/bin/orvexa"

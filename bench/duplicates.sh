@@ -28,6 +28,7 @@
 #
 # The peers come from Debian: apt-get install jdupes rmlint fdupes.
 set -euo pipefail
+bash "$(dirname "$0")/../scripts/setup-bench.sh"
 cd "$(dirname "$0")/.."
 orvexa=${1:-build/bin/orvexa}
 runs=${2:-1}

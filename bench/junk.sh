@@ -6,6 +6,7 @@
 # against `du -sb` of the folders the scan lists (best of 3, warm cache) and
 # prints the ratio. Target: at most 1.5x du's wall time.
 set -euo pipefail
+bash "$(dirname "$0")/../scripts/setup-bench.sh"
 build=${1:-build}
 orvexa="$(cd "$(dirname "$0")/.." && pwd)/$build/bin/orvexa"
 [ -x "$orvexa" ] || { echo "no $orvexa: build first" >&2; exit 1; }

@@ -17,6 +17,7 @@
 # hidden folders, then times both alternately (after one warm-up run each)
 # and prints the medians (wall and CPU), the ratios and our peak memory.
 set -euo pipefail
+bash "$(dirname "$0")/../scripts/setup-bench.sh"
 cd "$(dirname "$0")/.."
 orvexa=${1:-build/bin/orvexa}
 runs=${2:-7}

@@ -9,6 +9,7 @@
 # ratio of the two per-pass rates (ours / shred). Both files must end overwritten: ours gone,
 # shred's the same size with none of its original content left.
 set -euo pipefail
+bash "$(dirname "$0")/../scripts/setup-bench.sh"
 build=${1:-build}
 mib=${2:-256}
 orvexa="$(cd "$(dirname "$0")/.." && pwd)/$build/bin/orvexa"

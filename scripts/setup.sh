@@ -1,19 +1,18 @@
 #!/usr/bin/env bash
-# Installs every Debian 12 package the project needs to build, test and
-# benchmark. Idempotent: packages already present are left as they are.
+# Installs the Debian 12 packages the project needs to build and test (the
+# benchmark peers come from scripts/setup-bench.sh, which the benchmarks call).
+# Idempotent: packages already present are left as they are.
+#
+#   scripts/setup.sh [EXTRA_PACKAGE...]
 set -euo pipefail
 
 packages=(
   build-essential cmake ninja-build ccache pkg-config git python3
-  libsqlite3-dev sqlite3 zlib1g-dev libplist-dev libssl-dev
-  libzip-dev zipcmp zipmerge ziptool libpoppler-cpp-dev
-  libjpeg62-turbo-dev libpng-dev libxxhash-dev
-  nlohmann-json3-dev libfmt-dev libcli11-dev
-  libgtest-dev libgmock-dev libbenchmark-dev
-  gzip coreutils openssl bc
-  jdupes rmlint fdupes clang
-  poppler-utils docx2txt ssdeep findimagedupes
-  chromium gdu ncdu time
+  libsqlite3-dev zlib1g-dev libplist-dev libssl-dev libzip-dev
+  libpoppler-cpp-dev libjpeg62-turbo-dev libpng-dev libxxhash-dev
+  nlohmann-json3-dev libfmt-dev libcli11-dev libgtest-dev libgmock-dev
+  clang clang-format
+  "$@"
 )
 
 missing=()
@@ -21,7 +20,6 @@ for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
 done
 if [ ${#missing[@]} -eq 0 ]; then
-  echo "setup: all packages present"
   exit 0
 fi
 
