@@ -37,16 +37,8 @@ std::set<std::pair<std::string, std::string>> pairsOf(const LSHService::SearchRe
 // the suite also runs under ThreadSanitizer.
 class LSHServiceConcurrencyTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    ScanStatusTable::set(kFeatureID, ScanState::start);
-    LSHService::shard().setBandLookup(true);
-    LSHService::shard().setKeyByQueryNode(true);
-  }
-  void TearDown() override {
-    ScanStatusTable::erase(kFeatureID);
-    LSHService::shard().setBandLookup(true);
-    LSHService::shard().setKeyByQueryNode(true);
-  }
+  void SetUp() override { ScanStatusTable::set(kFeatureID, ScanState::start); }
+  void TearDown() override { ScanStatusTable::erase(kFeatureID); }
 
   // generaTable then search, both waited for, as the scan calls them.
   LSHService::SearchResult fileAndSearch(const std::vector<SimilarNodePtr>& nodes, int bands,
@@ -154,7 +146,7 @@ TEST_F(LSHServiceConcurrencyTest, BandLookupFindsEveryPairThatAgreesOnASelection
 
 // a-b differ in 1 bit, a-c in 3, b-c in 4: at a limit of 3, a finds both,
 // b and c find only a.
-TEST_F(LSHServiceConcurrencyTest, CandidateSetsAreKeyedByTheirQueryNodeOrInHashOrder) {
+TEST_F(LSHServiceConcurrencyTest, CandidateSetsAreKeyedByTheirQueryNode) {
   std::mt19937 random(6);
   const std::vector<int> bits = randomBits(random);
   std::vector<int> near = bits;
@@ -176,18 +168,6 @@ TEST_F(LSHServiceConcurrencyTest, CandidateSetsAreKeyedByTheirQueryNodeOrInHashO
   EXPECT_EQ(namesOf(byQuery.at(a)), (std::set<std::string>{"/p/b", "/p/c"}));
   EXPECT_EQ(namesOf(byQuery.at(b)), std::set<std::string>{"/p/a"});
   EXPECT_EQ(namesOf(byQuery.at(c)), std::set<std::string>{"/p/a"});
-
-  // In hash order a set may be keyed by any of its members (a's set by b or
-  // c, say); the three still come out together.
-  LSHService::shard().setKeyByQueryNode(false);
-  const auto byHash = fileAndSearch({a, b, c}, 3, 3);
-  std::set<std::string> together;
-  for (const auto& [key, set] : byHash) {
-    EXPECT_EQ(set.count(key), 0u);
-    together.insert(key->name);
-    for (const auto& n : namesOf(set)) together.insert(n);
-  }
-  EXPECT_EQ(together, (std::set<std::string>{"/p/a", "/p/b", "/p/c"}));
 }
 
 TEST_F(LSHServiceConcurrencyTest, StoppedScanFilesNothingAndFindsNothing) {
