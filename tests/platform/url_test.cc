@@ -104,9 +104,14 @@ TEST(UrlTest, RejectsTextsThatAreNoUrl) {
       {"file://server/share/x", false},  // a file address on another host
       {"file://~/Library/Caches/", false},
       {"file:relative/path", false},
+      {"fil", false},
+      {"file:", false},
+      {"file:///bad%", false},
       {"file:///bad%2", false},
       {"file:///bad%zz", false},
       {"file:///nul%00byte", false},
+      {"example.com/a", false},  // no scheme
+      {"https://example.com/bad%zz", false},
       {":nothing", false},
       {"1http://x/", false},  // a scheme starts with a letter
       {"ht tp://x/", false},
@@ -154,12 +159,14 @@ TEST(UrlTest, KeepsAddressesOfOtherSchemesAsWritten) {
   };
   const Case cases[] = {
       {"https://example.com/a?b", "https", "/a", false, "a"},
+      {"https://example.com/", "https", "/", true, "/"},
       {"https://example.com", "https", "", false, ""},
       {"http://user@host:8080/a/b/#frag", "http", "/a/b", true, "b"},
       {"HTTPS://Example.com/Docs/My%20Page.html?x=%zz#top", "https", "/Docs/My Page.html", false,
        "My Page.html"},
       {"https://caf\xC3\xA9.example/\xE6\x97\xA5", "https", "/\xE6\x97\xA5", false, "\xE6\x97\xA5"},
       {"about:blank", "about", "", false, ""},
+      {"news:/comp/lang", "news", "/comp/lang", false, "lang"},
       {"chrome-extension://abc/popup.html", "chrome-extension", "/popup.html", false, "popup.html"},
   };
   for (const Case& c : cases) {

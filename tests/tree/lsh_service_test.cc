@@ -76,6 +76,7 @@ TEST_F(LSHServiceConcurrencyTest, SelectionsAreOrderedChoicesOfDistinctBands) {
   ASSERT_EQ(three.size(), 120u);
   EXPECT_EQ(three[0], (std::vector<int>{0, 1, 2}));
   EXPECT_EQ(three[4], (std::vector<int>{0, 2, 1}));
+  EXPECT_EQ(three[20], (std::vector<int>{1, 0, 2}));
   EXPECT_EQ(three.back(), (std::vector<int>{5, 4, 3}));
   EXPECT_EQ(std::set<std::vector<int>>(three.begin(), three.end()).size(), 120u);
 
@@ -114,6 +115,7 @@ TEST_F(LSHServiceConcurrencyTest, ThresholdZeroAcceptsOnlyIdenticalFingerprints)
 TEST_F(LSHServiceConcurrencyTest, BandLookupFindsEveryPairThatAgreesOnASelection) {
   EXPECT_EQ(LSHService::sliceSizes(250, 100), (std::vector<size_t>{100, 100, 50}));
   EXPECT_EQ(LSHService::sliceSizes(200, 100), (std::vector<size_t>{100, 100}));
+  EXPECT_EQ(LSHService::sliceSizes(7, 100), (std::vector<size_t>{7}));
   EXPECT_TRUE(LSHService::sliceSizes(0, 100).empty());
 
   std::mt19937 random(3);

@@ -65,6 +65,7 @@ TEST(Md5TextTest, UpperCaseDigestOfUtf8Bytes) {
     const char* digest;
   };
   const Case cases[] = {
+      {"", "D41D8CD98F00B204E9800998ECF8427E"},
       {"\xC3\xA9", "66DDCD97CFDEABB2F6FB8A999B4BC76F"},              // "é" as UTF-8
       {std::string("a\0b", 3), "70350F6027BCE3713F6B76473084309B"},  // bytes after a NUL count
   };
@@ -80,8 +81,9 @@ TEST(Md5TextTest, UpperCaseDigestOfUtf8Bytes) {
 TEST(FileDigestTest, HashersAgreeWithCoreutilsAndRefuseWhatTheyCannotRead) {
   ScanStateGuard guard;
   TempDir dir;
-  for (const std::string& content : {std::string(), pseudoRandomBytes(16 * 1024 + 1, 2),
-                                     pseudoRandomBytes((3 << 20) + 12345, 4)}) {
+  for (const std::string& content :
+       {std::string(), pseudoRandomBytes(16 * 1024 + 1, 2), pseudoRandomBytes(1 << 20, 3),
+        pseudoRandomBytes((3 << 20) + 12345, 4)}) {
     SCOPED_TRACE(content.size());
     const std::string path = dir.writeFile(std::to_string(content.size()), content);
     const std::string md5 = firstWordOf("md5sum '" + path + "'");

@@ -119,6 +119,7 @@ TEST(LogServiceFormatTest, LevelsFromText) {
   EXPECT_EQ(LogService::logLevelFrom("Debug"), Level::Debug);
   EXPECT_EQ(LogService::logLevelFrom("Info"), Level::Info);
   EXPECT_EQ(LogService::logLevelFrom("info"), std::nullopt);
+  EXPECT_EQ(LogService::logLevelFrom(""), std::nullopt);
   EXPECT_EQ(LogService::logLevelFrom("Info "), std::nullopt);
 }
 

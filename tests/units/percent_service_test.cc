@@ -120,36 +120,34 @@ TEST(PercentServiceConcurrencyTest, RealTimerTicksOnTheMainThreadAndEndsWithOne)
 // However the ticking ends (the engine's stop from another thread, or the
 // service destroyed, shared or not), no tick comes after it.
 TEST(PercentServiceConcurrencyTest, NoTickAfterStopOrDestruction) {
-  for (const char* end : {"stop", "destroy shared", "destroy plain"}) {
+  for (const std::string end : {"stop", "destroy shared", "destroy plain"}) {
     SCOPED_TRACE(end);
     Reports reports;
-    {
-      auto shared = std::make_shared<PercentService>(reports.func(), 1000, 0.2f);
-      // Not owned by a shared_ptr: its timer holds the object itself.
-      std::optional<PercentService> plain;
-      PercentService* percent = shared.get();
-      if (std::string(end) == "destroy plain") {
-        plain.emplace(reports.func(), 1000, 0.2f);
-        percent = &*plain;
-      }
-      for (int i = 0; i < 500; ++i) percent->progressStep();
-      percent->startTime();
-      std::this_thread::sleep_for(250ms);
-      if (std::string(end) == "stop") {
-        percent->stopTime();
-        EXPECT_FALSE(percent->isRunning());
-        percent->stopTime();  // reports 1 again
-      }
+    auto shared = std::make_shared<PercentService>(reports.func(), 1000, 0.2f);
+    // Not owned by a shared_ptr: its timer holds the object itself.
+    std::optional<PercentService> plain;
+    PercentService* percent = shared.get();
+    if (end == "destroy plain") percent = &plain.emplace(reports.func(), 1000, 0.2f);
+    for (int i = 0; i < 500; ++i) percent->progressStep();
+    percent->startTime();
+    std::this_thread::sleep_for(250ms);
+    if (end == "stop") {
+      percent->stopTime();  // the engine's stop, off the main thread
+      EXPECT_FALSE(percent->isRunning());
+      percent->stopTime();  // reports 1 again
+    } else {
+      shared.reset();
+      plain.reset();
     }
     MainQueue::sync([] {});
     const auto values = reports.snapshot();
     ASSERT_GE(values.size(), 2u);
-    if (std::string(end) == "stop") {
+    if (end == "stop") {
       EXPECT_EQ(values.back(), 1.0f);
       EXPECT_EQ(values[values.size() - 2], 1.0f);
     }
     std::this_thread::sleep_for(150ms);
-    EXPECT_EQ(reports.snapshot().size(), values.size());
+    EXPECT_EQ(reports.snapshot().size(), values.size()) << "no tick after the end";
   }
 }
 

@@ -95,6 +95,7 @@ TEST_F(TerminalToolTest, OutputIsReturnedUnchanged) {
     bool logged = false;   // one log line naming the tool per run
   };
   const std::vector<Case> cases = {
+      {"prints nothing", "/bin/true", {}, "", ""},
       {"arguments passed as they are",
        "/usr/bin/printf",
        {"%s|", "a b", "c*", "$HOME"},
