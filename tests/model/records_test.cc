@@ -44,16 +44,19 @@ TEST(FileInformationTest, IdentityIsFrozenAtFinderIDAssignment) {
   same->title = "different";
   same->state = 1;
   EXPECT_EQ(set.count(same), 1u);
+  std::unordered_set<FileInformation> byValue{*makeFile(1, 2, 100, "/tmp/a")};
+  EXPECT_EQ(byValue.count(*same), 1u);
 }
 
 TEST(CategoryInformationTest, DigestIsOfTheTextAtTheLastAssignment) {
   CategoryPtr c = makeCategory(2, 0);
-  c->urls = {Url::fromPath("/tmp/a", true)};
+  c->urls = {Url::fromPath("/tmp/a", true), Url::fromPath("/tmp/b", true)};
+  c->childrens.push_back(makeFile(0, 2, 1, "/tmp/a/x"));
   c->size = 7;
   EXPECT_EQ(c->hashValueString(), MD5("2:1:0:[]:0"));
   c->setFinderID(6);
   c->size = 8;
-  EXPECT_EQ(c->hashValueString(), MD5("6:1:7:[file:///tmp/a/]:0"));
+  EXPECT_EQ(c->hashValueString(), MD5("6:1:7:[file:///tmp/a/, file:///tmp/b/]:1"));
 
   // First requests from many threads agree.
   CategoryPtr fresh = makeCategory(3, 9);

@@ -44,6 +44,7 @@ TEST(GzipTest, RoundTripsAndEmptyInputHasNoHeader) {
     }
   }
   EXPECT_TRUE(gzipped(Data{}).empty());
+  EXPECT_TRUE(gzipped(Data{}, CompressionLevel::bestCompression, 15).empty());
   EXPECT_TRUE(gunzipped(Data{}).empty());
   EXPECT_TRUE(decompressed(Data{}).empty());
   EXPECT_FALSE(isGzipped(Data{0x1F}));
