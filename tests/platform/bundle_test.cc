@@ -5,8 +5,8 @@
 #include <filesystem>
 
 #include "orvexa/platform/plist.h"
+#include "support/plist_values.h"
 #include "support/sandbox.h"
-#include "support/shared_checks.h"
 #include "support/temp_dir.h"
 
 namespace orvexa {

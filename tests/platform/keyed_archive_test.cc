@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "orvexa/platform/plist.h"
-#include "support/shared_checks.h"
+#include "support/plist_values.h"
 
 namespace orvexa {
 namespace {

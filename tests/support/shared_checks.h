@@ -8,12 +8,12 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <ctime>
-#include <initializer_list>
 #include <string>
+#include <string_view>
 #include <thread>
-
-#include "orvexa/platform/plist.h"
+#include <vector>
 
 namespace orvexa::testing {
 
@@ -41,16 +41,13 @@ bool waitFor(Condition condition, std::chrono::milliseconds limit = std::chrono:
   return true;
 }
 
-inline bool allZero(const std::string& bytes) {
-  return std::all_of(bytes.begin(), bytes.end(), [](char c) { return c == '\0'; });
+// The bytes of a text, as the readers and codecs take them.
+inline std::vector<uint8_t> bytesOf(std::string_view text) {
+  return std::vector<uint8_t>(text.begin(), text.end());
 }
 
-// A property-list dictionary of the entries in their order (a repeated key
-// keeps its first place and takes the last value).
-inline PlistValue plistDict(std::initializer_list<PlistValue::Entry> entries) {
-  PlistValue dict = PlistValue::dictionary();
-  for (const auto& [key, value] : entries) dict.set(key, value);
-  return dict;
+inline bool allZero(const std::string& bytes) {
+  return std::all_of(bytes.begin(), bytes.end(), [](char c) { return c == '\0'; });
 }
 
 }  // namespace orvexa::testing

@@ -8,14 +8,14 @@
 #include <functional>
 #include <string>
 
+#include "support/shared_checks.h"
 #include "support/temp_dir.h"
 
 namespace orvexa {
 namespace {
 
+using orvexa::testing::bytesOf;
 using orvexa::testing::TempDir;
-
-Data bytesOf(const std::string& text) { return Data(text.begin(), text.end()); }
 
 // Bytes that do not compress: the deflate output is larger than the input
 // and spans many output chunks.
