@@ -141,7 +141,7 @@ TEST(PercentServiceConcurrencyTest, NoTickAfterStopOrDestruction) {
     }
     MainQueue::sync([] {});
     const auto values = reports.snapshot();
-    ASSERT_GE(values.size(), 2u);
+    ASSERT_GE(values.size(), end == "stop" ? 3u : 1u) << "at least one tick before the end";
     if (end == "stop") {
       EXPECT_EQ(values.back(), 1.0f);
       EXPECT_EQ(values[values.size() - 2], 1.0f);
