@@ -82,9 +82,6 @@ TEST(ContentTypeTest, TreesListConformanceNearestFirst) {
   const Case cases[] = {
       {"public.jpeg",
        {"public.jpeg", "public.image", "public.data", "public.item", "public.content"}},
-      {"com.apple.application-bundle",
-       {"com.apple.application-bundle", "com.apple.application", "com.apple.bundle",
-        "com.apple.package", "public.directory", "public.item"}},
       {"dyn.unknown", {"dyn.unknown", "public.data", "public.item"}},
       {"", {}},
   };
