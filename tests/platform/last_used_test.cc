@@ -9,20 +9,17 @@
 
 #include "orvexa/platform/bundle.h"
 #include "orvexa/platform/plist.h"
+#include "support/shared_checks.h"
 #include "support/temp_dir.h"
 
 namespace orvexa {
 namespace {
 
+using testing::setTimes;
 using testing::TempDir;
 using Clock = std::chrono::system_clock;
 
 constexpr time_t kInstalled = 1'700'000'000;
-
-void setTimes(const std::string& path, time_t accessed, time_t modified) {
-  struct timespec times[2] = {{accessed, 0}, {modified, 0}};
-  ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0) << path;
-}
 
 // A bundle with the given executables in Contents/MacOS; `named` (may be
 // empty) becomes "CFBundleExecutable".

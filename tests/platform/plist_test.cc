@@ -108,6 +108,10 @@ TEST(PlistTest, XmlReadKeepsFileOrderAndLastValueOfARepeatedKey) {
   EXPECT_EQ(keysOf(*value), (std::vector<std::string>{"zeta", "alpha", "mid"}));
   EXPECT_EQ(value->find("zeta")->asInteger(), 9);
   EXPECT_EQ(value->find("alpha")->asInteger(), -5);
+  // Setting a key again keeps its place too.
+  value->set("zeta", "replaced");
+  EXPECT_EQ(keysOf(*value), (std::vector<std::string>{"zeta", "alpha", "mid"}));
+  EXPECT_EQ(*value->find("zeta")->asString(), "replaced");
 }
 
 TEST(PlistTest, BinaryDatesCountFrom2001) {
@@ -269,15 +273,7 @@ TEST(PlistTest, BinaryListsTheParserCannotTakeAreRefused) {
   EXPECT_EQ(*plain->find("k")->asString(), "v");
 }
 
-TEST(PlistTest, FileReadingReportsThePath) {
-  TempDir dir;
-  std::string error;
-  dir.writeFile("bad.plist", "nonsense");
-  EXPECT_FALSE(readPlistFile(dir / "bad.plist", &error));
-  EXPECT_EQ(error, dir / "bad.plist" + ": not an XML or binary property list");
-}
-
-TEST(PlistTest, FileWritingReplacesAtomicallyAndKeepsTheMode) {
+TEST(PlistTest, FilesAreReplacedAtomicallyKeepTheModeAndErrorsNameThePath) {
   TempDir dir;
   const std::string path = dir / "prefs.plist";
   PlistValue first = PlistValue::dictionary();
@@ -304,15 +300,9 @@ TEST(PlistTest, FileWritingReplacesAtomicallyAndKeepsTheMode) {
 
   EXPECT_FALSE(writePlistFile(dir / "missing/prefs.plist", first, PlistFormat::Xml, &error));
   EXPECT_EQ(error, dir / "missing/prefs.plist" + ": No such file or directory");
-}
-
-TEST(PlistTest, ReplacingAKeyKeepsItsPosition) {
-  PlistValue dict = PlistValue::dictionary();
-  dict.set("b", 1);
-  dict.set("a", 2);
-  dict.set("b", "replaced");
-  EXPECT_EQ(keysOf(dict), (std::vector<std::string>{"b", "a"}));
-  EXPECT_EQ(*dict.find("b")->asString(), "replaced");
+  dir.writeFile("bad.plist", "nonsense");
+  EXPECT_FALSE(readPlistFile(dir / "bad.plist", &error));
+  EXPECT_EQ(error, dir / "bad.plist" + ": not an XML or binary property list");
 }
 
 }  // namespace

@@ -62,6 +62,7 @@ TEST(UrlTest, RelativePathsAreMadeAbsolute) {
   EXPECT_EQ(url.path(), std::string(cwd) + "/some/relative");
 }
 
+// Parsing and fromString agree on file URLs.
 TEST(UrlTest, ParsesFileUrls) {
   struct Case {
     std::string text;
@@ -69,15 +70,12 @@ TEST(UrlTest, ParsesFileUrls) {
     bool isDirectory;
   };
   const Case cases[] = {
-      {"file:///x/y/", "/x/y", true},
-      {"file:///tmp/My%20Folder/", "/tmp/My Folder", true},
       {"file:///tmp/caf%c3%a9", "/tmp/caf\xC3\xA9", false},
       {"file://localhost/etc/hosts", "/etc/hosts", false},
       {"FILE:///Upper", "/Upper", false},
       {"file:/single/slash", "/single/slash", false},
       {"file:///a?query=1#fragment", "/a", false},
       {"file:///a/b//", "/a/b", true},
-      {"file:///", "/", true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);
@@ -86,30 +84,51 @@ TEST(UrlTest, ParsesFileUrls) {
     EXPECT_TRUE(ok);
     EXPECT_EQ(url.path(), c.path);
     EXPECT_EQ(url.isDirectory(), c.isDirectory);
+    EXPECT_EQ(Url::fromString(c.text), url);
+    EXPECT_EQ(Url::fromString(c.text).scheme(), "file");
   }
+  EXPECT_EQ(Url::fromPath(""), Url());
 }
 
-TEST(UrlTest, RejectsTextsThatAreNoFileUrls) {
-  const std::string cases[] = {
-      "",
-      "/Library/Logs/",  // a plain path: the caller makes a file URL of it
-      "http://example.com/x",
-      "file://server/share/x",
-      "file://~/Library/Caches/",
-      "file:relative/path",
-      "fil",
-      "file:///bad%2",
-      "file:///bad%zz",
-      "file:///bad%",
-      "file:",
-      "file:///nul%00byte",
+// parse() takes file URLs only; fromString() any address, and the
+// placeholder "file://" for what is none.
+TEST(UrlTest, RejectsTextsThatAreNoUrl) {
+  struct Case {
+    std::string text;
+    bool address;  // fromString takes it
   };
-  for (const std::string& text : cases) {
-    SCOPED_TRACE(text);
+  const Case cases[] = {
+      {"", false},
+      {"/Library/Logs/", false},  // a plain path: the caller makes a file URL of it
+      {"http://example.com/x", true},
+      {"file://server/share/x", false},  // a file address on another host
+      {"file://~/Library/Caches/", false},
+      {"file:relative/path", false},
+      {"fil", false},
+      {"file:", false},
+      {"file:///bad%", false},
+      {"file:///bad%2", false},
+      {"file:///bad%zz", false},
+      {"file:///nul%00byte", false},
+      {"example.com/a", false},  // no scheme
+      {"https://example.com/bad%zz", false},
+      {":nothing", false},
+      {"1http://x/", false},  // a scheme starts with a letter
+      {"ht tp://x/", false},
+      {"https://example.com/a b", false},
+      {"https://example.com/a\x7F", false},
+      {"https://example.com/a\\b", false},
+      {"data:text/html,<b>", false},  // no address is written with "<"
+      {"https://example.com/nul%00", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
     bool ok = true;
-    Url url = Url::parse(text, &ok);
+    EXPECT_TRUE(Url::parse(c.text, &ok).empty());
     EXPECT_FALSE(ok);
-    EXPECT_TRUE(url.empty());
+    Url url = Url::fromString(c.text, &ok);
+    EXPECT_EQ(ok, c.address);
+    EXPECT_EQ(url.absoluteString() == "file://", !c.address);
   }
 }
 
@@ -147,8 +166,8 @@ TEST(UrlTest, KeepsAddressesOfOtherSchemesAsWritten) {
        "My Page.html"},
       {"https://caf\xC3\xA9.example/\xE6\x97\xA5", "https", "/\xE6\x97\xA5", false, "\xE6\x97\xA5"},
       {"about:blank", "about", "", false, ""},
-      {"chrome-extension://abc/popup.html", "chrome-extension", "/popup.html", false, "popup.html"},
       {"news:/comp/lang", "news", "/comp/lang", false, "lang"},
+      {"chrome-extension://abc/popup.html", "chrome-extension", "/popup.html", false, "popup.html"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);
@@ -164,48 +183,6 @@ TEST(UrlTest, KeepsAddressesOfOtherSchemesAsWritten) {
     EXPECT_EQ(url.lastPathComponent(), c.lastPathComponent);
     // Parsing is only for file addresses.
     EXPECT_FALSE(Url::parse(c.text, &ok).isFileURL() && ok);
-  }
-}
-
-TEST(UrlTest, FileAddressesFromStringAreFileUrls) {
-  const std::string cases[] = {"file:///tmp/My%20Folder/", "FILE:///Upper", "file://"};
-  for (const std::string& text : cases) {
-    SCOPED_TRACE(text);
-    bool okString = false;
-    bool okParse = false;
-    Url url = Url::fromString(text, &okString);
-    EXPECT_EQ(url, Url::parse(text, &okParse));
-    EXPECT_EQ(okString, okParse);
-    EXPECT_TRUE(url.isFileURL());
-    EXPECT_EQ(url.scheme(), "file");
-  }
-  EXPECT_EQ(Url::fromPath(""), Url());
-}
-
-TEST(UrlTest, TextsThatAreNoAddressGiveThePlaceholder) {
-  const std::string cases[] = {
-      "",
-      "example.com/a",  // no scheme
-      ":nothing",
-      "1http://x/",  // a scheme starts with a letter
-      "ht tp://x/",
-      "https://example.com/a b",
-      "https://example.com/a\x7F",
-      "https://example.com/a\\b",
-      "data:text/html,<b>",  // no address is written with "<"
-      "https://example.com/bad%zz",
-      "https://example.com/nul%00",
-      "file://server/share/x",  // a file address on another host
-      "file:relative",
-  };
-  for (const std::string& text : cases) {
-    SCOPED_TRACE(text);
-    bool ok = true;
-    Url url = Url::fromString(text, &ok);
-    EXPECT_FALSE(ok);
-    EXPECT_TRUE(url.empty());
-    EXPECT_TRUE(url.isFileURL());
-    EXPECT_EQ(url.absoluteString(), "file://");
   }
 }
 

@@ -7,6 +7,8 @@
 #include <future>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -69,15 +71,6 @@ TEST(PercentServiceTest, TicksAndEdgeCases) {
   }
 }
 
-TEST(PercentServiceTest, StopTimeReportsOneEveryTime) {
-  Reports reports;
-  PercentService percent(reports.func(), 10);
-  percent.stopTime();
-  percent.stopTime();
-  EXPECT_EQ(reports.snapshot(), (std::vector<float>{1.0f, 1.0f}));
-  EXPECT_FALSE(percent.isRunning());
-}
-
 TEST(PercentServiceConcurrencyTest, StepsFromManyThreadsAreNotLost) {
   Reports reports;
   PercentService percent(reports.func(), 4000);
@@ -124,41 +117,38 @@ TEST(PercentServiceConcurrencyTest, RealTimerTicksOnTheMainThreadAndEndsWithOne)
   EXPECT_EQ(reports.offMainThread, 0);
 }
 
-TEST(PercentServiceConcurrencyTest, StopFromAnotherThreadWhileTicking) {
-  Reports reports;
-  auto percent = std::make_shared<PercentService>(reports.func(), 1000, 0.2f);
-  for (int i = 0; i < 500; ++i) percent->progressStep();
-  percent->startTime();
-  std::this_thread::sleep_for(250ms);
-  percent->stopTime();  // the engine's stop, off the main thread
-  MainQueue::sync([] {});
-  const auto values = reports.snapshot();
-  ASSERT_GE(values.size(), 2u) << "some ticks, then the stop";
-  EXPECT_EQ(values.back(), 1.0f);
-  std::this_thread::sleep_for(150ms);
-  EXPECT_EQ(reports.snapshot().size(), values.size()) << "no tick after the stop";
-}
-
-TEST(PercentServiceConcurrencyTest, DestroyedWhileRunningStopsTicking) {
-  Reports reports;
-  {
-    auto percent = std::make_shared<PercentService>(reports.func(), 1000, 0.2f);
+// However the ticking ends (the engine's stop from another thread, or the
+// service destroyed, shared or not), no tick comes after it.
+TEST(PercentServiceConcurrencyTest, NoTickAfterStopOrDestruction) {
+  for (const std::string end : {"stop", "destroy shared", "destroy plain"}) {
+    SCOPED_TRACE(end);
+    Reports reports;
+    auto shared = std::make_shared<PercentService>(reports.func(), 1000, 0.2f);
+    // Not owned by a shared_ptr: its timer holds the object itself.
+    std::optional<PercentService> plain;
+    PercentService* percent = shared.get();
+    if (end == "destroy plain") percent = &plain.emplace(reports.func(), 1000, 0.2f);
     for (int i = 0; i < 500; ++i) percent->progressStep();
     percent->startTime();
+    std::this_thread::sleep_for(250ms);
+    if (end == "stop") {
+      percent->stopTime();  // the engine's stop, off the main thread
+      EXPECT_FALSE(percent->isRunning());
+      percent->stopTime();  // reports 1 again
+    } else {
+      shared.reset();
+      plain.reset();
+    }
+    MainQueue::sync([] {});
+    const auto values = reports.snapshot();
+    ASSERT_GE(values.size(), end == "stop" ? 3u : 1u) << "at least one tick before the end";
+    if (end == "stop") {
+      EXPECT_EQ(values.back(), 1.0f);
+      EXPECT_EQ(values[values.size() - 2], 1.0f);
+    }
     std::this_thread::sleep_for(150ms);
+    EXPECT_EQ(reports.snapshot().size(), values.size()) << "no tick after the end";
   }
-  {
-    // Not owned by a shared_ptr: its timer holds the object itself.
-    PercentService plain(reports.func(), 1000, 0.2f);
-    for (int i = 0; i < 500; ++i) plain.progressStep();
-    plain.startTime();
-    std::this_thread::sleep_for(150ms);
-  }
-  MainQueue::sync([] {});
-  const size_t count = reports.snapshot().size();
-  EXPECT_GE(count, 2u);
-  std::this_thread::sleep_for(150ms);
-  EXPECT_EQ(reports.snapshot().size(), count);
 }
 
 }  // namespace

@@ -12,24 +12,16 @@
 
 #include "orvexa/units/dispatch.h"
 #include "orvexa/units/serial_queue.h"
+#include "support/shared_checks.h"
 
 namespace orvexa {
 namespace {
 
 using JThreadSatefy::THREADRUNERROR;
+using testing::waitFor;
 using namespace std::chrono_literals;
 
 constexpr auto kQoS = SerialGCDService::GCDQOS::default_;
-
-template <typename Pred>
-bool waitFor(Pred pred, std::chrono::milliseconds limit = 10s) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (!pred()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(1ms);
-  }
-  return true;
-}
 
 TEST(SerialQueueConcurrencyTest, ProducersKeepTheirOrderAndPiecesNeverOverlap) {
   constexpr int kProducers = 8;

@@ -80,37 +80,55 @@ class TerminalToolTest : public ::testing::Test {
   testing::TempDir tmp_;
 };
 
+// Every form (blocking or real time, static or per feature) gives the output
+// unchanged; a tool that cannot be launched gives nothing and one log line
+// naming it per run.
 TEST_F(TerminalToolTest, OutputIsReturnedUnchanged) {
+  const std::string script = tmp_.writeFile("not-executable.sh", "#!/bin/sh\necho hi\n");
+  ::chmod(script.c_str(), 0644);
   struct Case {
     const char* name;
     std::string path;
     std::vector<std::string> args;
     std::string expected;
-    bool utf8 = true;  // if not: "Error" when blocking, "" in real time
+    std::string blocking;  // what the blocking forms give
+    bool logged = false;   // one log line naming the tool per run
   };
   const std::vector<Case> cases = {
-      {"prints nothing", "/bin/true", {}, ""},
-      {"trailing newline kept", "/bin/echo", {"hello"}, "hello\n"},
+      {"prints nothing", "/bin/true", {}, "", ""},
       {"arguments passed as they are",
        "/usr/bin/printf",
        {"%s|", "a b", "c*", "$HOME"},
+       "a b|c*|$HOME|",
        "a b|c*|$HOME|"},
-      {"multi-byte UTF-8", "/usr/bin/printf", {"%s", "é€😀"}, "é€😀"},
-      {"failure status is not distinguished", "/bin/sh", {"-c", "echo out; exit 3"}, "out\n"},
-      {"standard error is not collected", "/bin/sh", {"-c", "echo err >&2; echo out"}, "out\n"},
-      {"lone 0xFF", "/usr/bin/printf", {"%s", "ok\xff"}, "", false},
-      {"truncated sequence at the end", "/usr/bin/printf", {"%s", "abc\xe2\x82"}, "", false},
+      {"multi-byte UTF-8", "/usr/bin/printf", {"%s", "é€😀"}, "é€😀", "é€😀"},
+      {"failure status is not distinguished",
+       "/bin/sh",
+       {"-c", "echo out; exit 3"},
+       "out\n",
+       "out\n"},
+      {"standard error is not collected",
+       "/bin/sh",
+       {"-c", "echo err >&2; echo out"},
+       "out\n",
+       "out\n"},
+      {"lone 0xFF", "/usr/bin/printf", {"%s", "ok\xff"}, "", "Error"},
+      {"truncated sequence at the end", "/usr/bin/printf", {"%s", "abc\xe2\x82"}, "", "Error"},
+      {"missing tool", tmp_ / "no-such-tool", {"x"}, "", "", true},
+      {"not executable", script, {}, "", "", true},
+      {"a folder", tmp_.makeDir("folder-tool"), {}, "", "", true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    const std::string blocking = c.utf8 ? c.expected : "Error";
-    EXPECT_EQ(TerminalUtils::runTerminal(c.path, c.args), blocking);
-    EXPECT_EQ(TerminalUtilsClass(kFeature).runTerminal(c.path, c.args), blocking);
+    const size_t offset = sharedLogOffset();
+    EXPECT_EQ(TerminalUtils::runTerminal(c.path, c.args), c.blocking);
+    EXPECT_EQ(TerminalUtilsClass(kFeature).runTerminal(c.path, c.args), c.blocking);
     Finished f = realTime(std::nullopt, c.path, c.args);
     EXPECT_EQ(f.texts, std::vector<std::string>{c.expected});
     EXPECT_EQ(f.offQueue, 0);
     Finished g = realTime(TerminalUtilsClass(kFeature), c.path, c.args);
     EXPECT_EQ(g.texts, std::vector<std::string>{c.expected}) << "no status entry: runs to the end";
+    EXPECT_EQ(countOf(testing::logSince(offset), c.path), c.logged ? 4u : 0u);
   }
 }
 
@@ -131,37 +149,6 @@ TEST_F(TerminalToolTest, LargeOutputArrivesWholeAndInOrder) {
   ASSERT_EQ(f.texts.size(), 1u);
   EXPECT_EQ(f.texts[0].size(), content.size());
   EXPECT_TRUE(f.texts[0] == content);
-}
-
-TEST_F(TerminalToolTest, UnlaunchableToolsGiveNothingAndOneLogLineEach) {
-  const std::string script = tmp_.writeFile("not-executable.sh", "#!/bin/sh\necho hi\n");
-  ::chmod(script.c_str(), 0644);
-  struct Case {
-    const char* name;
-    std::string path;
-  };
-  const std::vector<Case> cases = {
-      {"missing", tmp_ / "no-such-tool"},
-      {"not executable", script},
-      {"a folder", tmp_.makeDir("folder-tool")},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    size_t offset = sharedLogOffset();
-    EXPECT_EQ(TerminalUtils::runTerminal(c.path, {"x"}), "");
-    EXPECT_EQ(countOf(testing::logSince(offset), c.path), 1u);
-
-    offset = sharedLogOffset();
-    Finished f = realTime(std::nullopt, c.path, {});
-    EXPECT_EQ(f.texts, std::vector<std::string>{""});
-    EXPECT_EQ(f.offQueue, 0);
-    EXPECT_EQ(countOf(testing::logSince(offset), c.path), 1u);
-
-    offset = sharedLogOffset();
-    Finished g = realTime(TerminalUtilsClass(kFeature), c.path, {});
-    EXPECT_EQ(g.texts, std::vector<std::string>{""});
-    EXPECT_EQ(countOf(testing::logSince(offset), c.path), 1u);
-  }
 }
 
 TEST_F(TerminalToolTest, ReturnsWhenTheToolExitsEvenIfADescendantHoldsTheOutput) {
