@@ -7,7 +7,7 @@ packages=(
   build-essential cmake ninja-build ccache pkg-config git python3
   libsqlite3-dev sqlite3 zlib1g-dev libplist-dev libssl-dev
   libzip-dev zipcmp zipmerge ziptool libpoppler-cpp-dev
-  libjpeg62-turbo-dev libpng-dev libxxhash-dev
+  libjpeg62-turbo-dev libpng-dev libxxhash-dev libpcre2-dev
   nlohmann-json3-dev libfmt-dev libcli11-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   gzip coreutils openssl bc

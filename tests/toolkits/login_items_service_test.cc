@@ -17,31 +17,6 @@ using Service = LoginItemsAndLauchAgentsService;
 using States = Service::ServiceStates;
 using Pairs = std::vector<Service::LabelState>;
 
-// The matcher cuts the listing into its blocks: lazily, across line breaks,
-// case-insensitively; a pattern it cannot compile gives nothing.
-TEST(RegexGetSubTest, BlocksOfARealListing) {
-  const std::string listing =
-      "disabled services = {\n\t\"com.example.agent\" => false\n}\n"
-      "login item associations = {\n}\n";
-  const struct {
-    const char* pattern;
-    std::vector<std::string> expected;
-  } cases[] = {
-      {R"(\{[\S\s]*?\})", {"{\n\t\"com.example.agent\" => false\n}", "{\n}"}},
-      {R"(\{[\S\s]*\})",
-       {"{\n\t\"com.example.agent\" => false\n}\nlogin item associations = {\n}"}},
-      {"COM\\.[a-z]+", {"com.example"}},
-      {"\\{.\\t", {}},  // "." does not take a line break
-      {"[^\\s=>]+ =>", {"\"com.example.agent\" =>"}},
-      {"(", {}},
-      {"[z-a]", {}},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.pattern);
-    EXPECT_EQ(Service::regexGetSub(c.pattern, listing), c.expected);
-  }
-}
-
 TEST(LoginItemsParseTest, BlocksLinesAndStates) {
   const std::string listing = testing::printDisabledListing(
       "\t\"com.example.agent\" => false\n"

@@ -141,8 +141,9 @@ class SuperScanService {
   // encoding removed; empty when that fails.
   static std::string handleURLToString(const Url& url);
   static std::string handleStringTo(const std::string& url);
-  // Every whole match of `pattern` in `str`, in order; a pattern that does
-  // not compile gives none.
+  // Every whole match of `pattern` (PCRE2 syntax, UTF-8) in `str`, in order,
+  // case-sensitively; a pattern that does not compile gives none. A search
+  // past its step budget ends the list there (units/regular_expression.h).
   static std::vector<std::string> regexGetSub(const std::string& pattern, const std::string& str);
   static std::vector<CategoryPtr> largeAndOldFileFilterAll(const CategoryPtr& category);
 
