@@ -10,6 +10,9 @@ export ASAN_OPTIONS=detect_leaks=1:abort_on_error=0
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 
+echo "== include directions"
+python3 scripts/check_layers.py
+
 echo "== release build"
 bash scripts/build.sh build-test -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORVEXA_BUILD_BENCH=OFF
 (cd build-test && ctest --output-on-failure -j "$(nproc)")
