@@ -27,7 +27,8 @@ class LogService {
   static std::optional<LogLevel> logLevelFrom(std::string_view text);
   static std::string_view rawValue(LogLevel level);
 
-  // The shared instance, created on first use (its path is fixed then).
+  // The shared instance, created on first use (its path is fixed then);
+  // "shard" is the historical spelling of shared(), as in Paths::shared().
   static LogService& shard();
 
   // Builds a service whose path comes from the paths table and identity now.

@@ -93,7 +93,8 @@ class SuperScanService {
 
   // Logs "Stop Scan FeatureInfo:<finderID>"; unless the feature is already
   // suspended, stops and drops `percent`, marks the feature `suspend`, and for
-  // finderID 7 (duplicates) also stops a running content hash.
+  // finderID 7 (duplicates) also stops a running content hash (the hasher
+  // has its own cancel flag, SwiftFileHashUnit::scanState).
   static void stop(const FeaturePtr& featureInfo);
 
   // Walks one folder (or makes one record of a file) on the calling thread
