@@ -9,6 +9,9 @@ namespace {
 // The step budget of one search: far above what the tool listings need (a
 // lazy block pattern over megabytes of text), far below a runaway's hours.
 constexpr uint32_t kMatchLimit = 50'000'000;
+// The interpreter's backtracking memory, in KiB (PCRE2's own default is
+// 20 GiB): a pattern that needs more fails its search instead.
+constexpr uint32_t kHeapLimitKiB = 64 * 1024;
 
 struct MatchDataFree {
   void operator()(pcre2_match_data* data) const { pcre2_match_data_free(data); }
@@ -26,7 +29,10 @@ pcre2_match_context* matchContext() {
   static const std::unique_ptr<pcre2_match_context, MatchContextFree> context = [] {
     std::unique_ptr<pcre2_match_context, MatchContextFree> made(
         pcre2_match_context_create(nullptr));
-    if (made) pcre2_set_match_limit(made.get(), kMatchLimit);
+    if (made) {
+      pcre2_set_match_limit(made.get(), kMatchLimit);
+      pcre2_set_heap_limit(made.get(), kHeapLimitKiB);
+    }
     return made;
   }();
   return context.get();

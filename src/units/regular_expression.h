@@ -13,9 +13,9 @@
 // tool listing overflows the stack. PCRE2's interpreter keeps its backtracking
 // on the heap, and its JIT (used where the platform has one) on a bounded
 // stack of its own; a match that needs more JIT stack is rerun through the
-// interpreter. Every match runs under a step budget, so a hostile pattern or
-// text (nested quantifiers over a near-match) ends instead of running away:
-// the matches found so far are returned.
+// interpreter. Every match runs under a step budget and a memory bound, so a
+// hostile pattern or text (nested quantifiers over a near-match) ends
+// instead of running away: the matches found so far are returned.
 //
 // Ownership and threads: a compiled expression owns its PCRE2 code (move
 // only) and is immutable after `compile`; one may be used from many threads

@@ -52,22 +52,6 @@ TEST(LoginItemsParseTest, ListingsWithoutUsableBlocks) {
   }
 }
 
-// A system with thousands of services: the block is cut out without running
-// out of stack (a recursive matcher fails here).
-TEST(LoginItemsParseTest, LargeListing) {
-  std::string lines;
-  for (int i = 0; i < 4000; ++i) {
-    lines +=
-        "\t\"com.vendor" + std::to_string(i) + ".agent\" => " + (i % 2 ? "true" : "false") + "\n";
-  }
-  Service::DisableServiceInfo info =
-      Service::parseDisableServiceInfo(testing::printDisabledListing(lines, ""));
-  const States& states = info[LoginItemDisableStatus::disabledServices];
-  ASSERT_EQ(states.size(), 4000u);
-  EXPECT_EQ(states.at("com.vendor0.agent"), "Start");
-  EXPECT_EQ(states.at("com.vendor3999.agent"), "Close");
-}
-
 class LoginItemsServiceTest : public ::testing::Test {
  protected:
   void SetUp() override {
