@@ -15,7 +15,7 @@
 namespace orvexa::cli {
 namespace {
 
-constexpr const char* kModuleType = "LaregeAndOldFiles";
+constexpr const char* kModuleType = kLargeAndOldFilesModuleType;
 
 int topPerView = 10;
 

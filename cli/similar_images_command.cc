@@ -3,6 +3,7 @@
 // picture so that a person can judge the matches at a glance; --clean
 // removes the selected pictures, never a whole group.
 #include <fmt/core.h>
+#include <openssl/evp.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -31,21 +32,12 @@ std::vector<std::string> paths;
 int threshold = kDefaultThreshold;
 std::string htmlFile;
 
+// A thumbnail's bytes as base64 text (thumbnails are far below INT_MAX bytes).
 std::string base64(const std::vector<uint8_t>& bytes) {
-  static constexpr char kAlphabet[] =
-      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  std::string out;
-  out.reserve((bytes.size() + 2) / 3 * 4);
-  for (size_t i = 0; i < bytes.size(); i += 3) {
-    const uint32_t b0 = bytes[i];
-    const uint32_t b1 = i + 1 < bytes.size() ? bytes[i + 1] : 0;
-    const uint32_t b2 = i + 2 < bytes.size() ? bytes[i + 2] : 0;
-    const uint32_t triple = (b0 << 16) | (b1 << 8) | b2;
-    out += kAlphabet[(triple >> 18) & 63];
-    out += kAlphabet[(triple >> 12) & 63];
-    out += i + 1 < bytes.size() ? kAlphabet[(triple >> 6) & 63] : '=';
-    out += i + 2 < bytes.size() ? kAlphabet[triple & 63] : '=';
-  }
+  std::string out((bytes.size() + 2) / 3 * 4 + 1, '\0');
+  const int length = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()), bytes.data(),
+                                     static_cast<int>(bytes.size()));
+  out.resize(static_cast<size_t>(length));
   return out;
 }
 

@@ -9,7 +9,7 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build ccache pkg-config git python3
   libsqlite3-dev zlib1g-dev libplist-dev libssl-dev libzip-dev
-  libpoppler-cpp-dev libjpeg62-turbo-dev libpng-dev libxxhash-dev
+  libpoppler-cpp-dev libjpeg62-turbo-dev libpng-dev libxxhash-dev libpcre2-dev
   nlohmann-json3-dev libfmt-dev libcli11-dev libgtest-dev libgmock-dev
   clang clang-format
   "$@"

@@ -8,7 +8,7 @@
 #include <cerrno>
 #include <vector>
 
-#include "orvexa/toolkits/shred_passes.h"
+#include "orvexa/platform/shred_passes.h"
 #include "platform/folder_chain.h"
 #include "platform/unique_fd.h"
 

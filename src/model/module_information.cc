@@ -152,7 +152,7 @@ void layOutCategories(const FeaturePtr& feature, const std::string* type,
   std::stable_sort(working.begin(), working.end(), [](const CategoryPtr& a, const CategoryPtr& b) {
     return a->finderID() < b->finderID();
   });
-  if (type && *type == "LaregeAndOldFiles") {
+  if (type && *type == kLargeAndOldFilesModuleType) {
     CategoryPtr all = makeLayoutCategory(0, "All", CategoryInfomationKind::LargeAndOldFileAllSet,
                                          feature);
     for (const CategoryPtr& c : working) {

@@ -11,7 +11,7 @@
 #include "orvexa/platform/paths.h"
 #include "orvexa/units/log_service.h"
 #include "orvexa/units/terminal_tool.h"
-#include "toolkits/pattern_matcher.h"
+#include "units/regular_expression.h"
 
 namespace orvexa {
 namespace {
@@ -91,10 +91,7 @@ std::string LoginItemsAndLauchAgentsService::getAllServeInfo() {
 
 std::vector<std::string> LoginItemsAndLauchAgentsService::regexGetSub(const std::string& pattern,
                                                                       const std::string& str) {
-  std::optional<toolkits::PatternMatcher> matcher =
-      toolkits::PatternMatcher::compile(pattern, /*caseInsensitive=*/true);
-  if (!matcher) return {};
-  return matcher->allMatches(str);
+  return internal::matchesOf(pattern, str);
 }
 
 LoginItemsAndLauchAgentsService::DisableServiceInfo

@@ -13,7 +13,7 @@
 #include "orvexa/platform/file_manager.h"
 #include "orvexa/platform/identity.h"
 #include "orvexa/platform/resource_values.h"
-#include "orvexa/toolkits/shred_passes.h"
+#include "orvexa/platform/shred_passes.h"
 #include "orvexa/units/dispatch.h"
 #include "orvexa/units/main_queue.h"
 #include "orvexa/units/serial_queue.h"

@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <ctime>
 #include <filesystem>
 
@@ -33,14 +32,6 @@ void appendLine(const std::string& path, const std::string& line) {
     left -= static_cast<size_t>(n);
   }
 }
-
-void appendNumber(std::string& out, long value, size_t width) {
-  std::string digits = std::to_string(value);
-  if (digits.size() < width) out.append(width - digits.size(), '0');
-  out += digits;
-}
-
-bool isAsciiLetter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
 
 }  // namespace
 
@@ -120,91 +111,13 @@ void LogService::logDict(LogLevel level, std::vector<std::pair<std::string, std:
   impl_->submit(level, std::move(text));
 }
 
-std::string LogService::dateToString(std::string_view format) {
-  const auto now = std::chrono::system_clock::now();
-  const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
-  const auto micros =
-      std::chrono::duration_cast<std::chrono::microseconds>(now.time_since_epoch()).count() %
-      1000000;
+std::string LogService::dateToString() {
+  const std::time_t now = std::time(nullptr);
   std::tm local{};
-  localtime_r(&seconds, &local);
-
-  std::string out;
-  size_t i = 0;
-  while (i < format.size()) {
-    const char c = format[i];
-    if (c == '\'') {
-      // Quoted literal text; two quotes stand for one quote.
-      size_t j = i + 1;
-      if (j < format.size() && format[j] == '\'') {
-        out += '\'';
-        i = j + 1;
-        continue;
-      }
-      while (j < format.size()) {
-        if (format[j] == '\'') {
-          if (j + 1 < format.size() && format[j + 1] == '\'') {
-            out += '\'';
-            j += 2;
-            continue;
-          }
-          break;
-        }
-        out += format[j++];
-      }
-      i = j + 1;
-      continue;
-    }
-    if (!isAsciiLetter(c)) {
-      out += c;
-      ++i;
-      continue;
-    }
-    size_t run = 1;
-    while (i + run < format.size() && format[i + run] == c) ++run;
-    switch (c) {
-      case 'y':
-        if (run == 2) {
-          appendNumber(out, (local.tm_year + 1900) % 100, 2);
-        } else {
-          appendNumber(out, local.tm_year + 1900, run);
-        }
-        break;
-      case 'M':
-        appendNumber(out, local.tm_mon + 1, run >= 2 ? 2 : 1);
-        break;
-      case 'd':
-        appendNumber(out, local.tm_mday, run >= 2 ? 2 : 1);
-        break;
-      case 'H':
-        appendNumber(out, local.tm_hour, run >= 2 ? 2 : 1);
-        break;
-      case 'm':
-        appendNumber(out, local.tm_min, run >= 2 ? 2 : 1);
-        break;
-      case 's':
-        appendNumber(out, local.tm_sec, run >= 2 ? 2 : 1);
-        break;
-      case 'S': {
-        // Fractional seconds, truncated to `run` digits.
-        std::string fraction;
-        appendNumber(fraction, static_cast<long>(micros), 6);
-        if (run <= fraction.size()) {
-          out += fraction.substr(0, run);
-        } else {
-          out += fraction;
-          out.append(run - fraction.size(), '0');
-        }
-        break;
-      }
-      default:
-        // Letters without a meaning here are copied as they are.
-        out.append(run, c);
-        break;
-    }
-    i += run;
-  }
-  return out;
+  if (localtime_r(&now, &local) == nullptr) return {};
+  char text[64];
+  const size_t length = std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
+  return std::string(text, length);
 }
 
 const std::string& LogService::logPath() const { return impl_->logPath; }

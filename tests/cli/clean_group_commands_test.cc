@@ -1,7 +1,10 @@
 // The group commands: --clean keeps exactly one copy of each group (for
 // duplicates the one --keep names); similar-images' text, JSON and page.
 #include <gtest/gtest.h>
+#include <openssl/evp.h>
 #include <unistd.h>
+
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <nlohmann/json.hpp>
@@ -207,27 +210,14 @@ Rgba blueAndYellow(int x, int y) {
 }
 
 std::vector<uint8_t> unbase64(const std::string& text) {
-  auto value = [](char c) -> int {
-    if (c >= 'A' && c <= 'Z') return c - 'A';
-    if (c >= 'a' && c <= 'z') return c - 'a' + 26;
-    if (c >= '0' && c <= '9') return c - '0' + 52;
-    if (c == '+') return 62;
-    if (c == '/') return 63;
-    return -1;
-  };
-  std::vector<uint8_t> out;
-  int bits = 0;
-  int buffer = 0;
-  for (char c : text) {
-    const int v = value(c);
-    if (v < 0) break;
-    buffer = (buffer << 6) | v;
-    bits += 6;
-    if (bits >= 8) {
-      bits -= 8;
-      out.push_back(static_cast<uint8_t>((buffer >> bits) & 0xFF));
-    }
-  }
+  std::vector<uint8_t> out(text.size() / 4 * 3 + 3);
+  const int length =
+      EVP_DecodeBlock(out.data(), reinterpret_cast<const unsigned char*>(text.data()),
+                      static_cast<int>(text.size()));
+  if (length < 0) return {};
+  // The decoder counts the bytes the padding stands for.
+  const size_t padding = text.size() - text.find_last_not_of('=') - 1;
+  out.resize(static_cast<size_t>(length) - std::min<size_t>(padding, 2));
   return out;
 }
 

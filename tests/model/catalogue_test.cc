@@ -88,9 +88,10 @@ TEST_F(CatalogueTest, ModulesAndCategoriesComeBackSortedByFinderID) {
 }
 
 TEST_F(CatalogueTest, LargeAndOldFilesLayoutNestsTheSortedCategoriesUnderAll) {
-  auto modules = load(plist(module(
-      "m", 1,
-      feature(6, "LaregeAndOldFiles", category(3, "x") + category(1, "x") + category(2, "x")))));
+  auto modules =
+      load(plist(module("m", 1,
+                        feature(6, kLargeAndOldFilesModuleType,
+                                category(3, "x") + category(1, "x") + category(2, "x")))));
   ASSERT_EQ(modules.size(), 1u);
   const auto& cats = modules[0]->featureInfo[0]->categoryInfo;
   ASSERT_EQ(cats.size(), 1u);
@@ -237,7 +238,7 @@ TEST_F(CatalogueTest, BuiltInCatalogueDescribesEveryFeature) {
   for (size_t i = 1; i < modules.size(); ++i) {
     EXPECT_LT(modules[i - 1]->finderID, modules[i]->finderID);
   }
-  FeaturePtr large = findFeatureByModuleType(modules, "LaregeAndOldFiles");
+  FeaturePtr large = findFeatureByModuleType(modules, kLargeAndOldFilesModuleType);
   ASSERT_TRUE(large);
   ASSERT_EQ(large->categoryInfo.size(), 1u);
   ASSERT_TRUE(large->categoryInfo[0]->childrenCateogry);

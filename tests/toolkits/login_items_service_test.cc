@@ -17,31 +17,6 @@ using Service = LoginItemsAndLauchAgentsService;
 using States = Service::ServiceStates;
 using Pairs = std::vector<Service::LabelState>;
 
-// The matcher cuts the listing into its blocks: lazily, across line breaks,
-// case-insensitively; a pattern it cannot compile gives nothing.
-TEST(RegexGetSubTest, BlocksOfARealListing) {
-  const std::string listing =
-      "disabled services = {\n\t\"com.example.agent\" => false\n}\n"
-      "login item associations = {\n}\n";
-  const struct {
-    const char* pattern;
-    std::vector<std::string> expected;
-  } cases[] = {
-      {R"(\{[\S\s]*?\})", {"{\n\t\"com.example.agent\" => false\n}", "{\n}"}},
-      {R"(\{[\S\s]*\})",
-       {"{\n\t\"com.example.agent\" => false\n}\nlogin item associations = {\n}"}},
-      {"COM\\.[a-z]+", {"com.example"}},
-      {"\\{.\\t", {}},  // "." does not take a line break
-      {"[^\\s=>]+ =>", {"\"com.example.agent\" =>"}},
-      {"(", {}},
-      {"[z-a]", {}},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.pattern);
-    EXPECT_EQ(Service::regexGetSub(c.pattern, listing), c.expected);
-  }
-}
-
 TEST(LoginItemsParseTest, BlocksLinesAndStates) {
   const std::string listing = testing::printDisabledListing(
       "\t\"com.example.agent\" => false\n"
@@ -75,22 +50,6 @@ TEST(LoginItemsParseTest, ListingsWithoutUsableBlocks) {
     EXPECT_TRUE(info[LoginItemDisableStatus::disabledServices].empty());
     EXPECT_TRUE(info[LoginItemDisableStatus::associations].empty());
   }
-}
-
-// A system with thousands of services: the block is cut out without running
-// out of stack (a recursive matcher fails here).
-TEST(LoginItemsParseTest, LargeListing) {
-  std::string lines;
-  for (int i = 0; i < 4000; ++i) {
-    lines +=
-        "\t\"com.vendor" + std::to_string(i) + ".agent\" => " + (i % 2 ? "true" : "false") + "\n";
-  }
-  Service::DisableServiceInfo info =
-      Service::parseDisableServiceInfo(testing::printDisabledListing(lines, ""));
-  const States& states = info[LoginItemDisableStatus::disabledServices];
-  ASSERT_EQ(states.size(), 4000u);
-  EXPECT_EQ(states.at("com.vendor0.agent"), "Start");
-  EXPECT_EQ(states.at("com.vendor3999.agent"), "Close");
 }
 
 class LoginItemsServiceTest : public ::testing::Test {

@@ -7,7 +7,7 @@
 // - Shred (2): each path -> a dictionary, empty or with "HardLinks" true
 //   (files with other hard links are overwritten too; otherwise they are
 //   left alone and fail). Files are overwritten in place with the
-//   shredder's passes (toolkits/shred_passes.h) and removed; folders have
+//   shredder's passes (platform/shred_passes.h) and removed; folders have
 //   every file below them shredded and are then removed.
 // - Maintenance (3): "OperationValue" -> a HelperMaintenanceOperation
 //   number; for Clean one entry per path (value: an empty dictionary), for

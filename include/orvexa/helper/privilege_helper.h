@@ -47,11 +47,15 @@
 namespace orvexa {
 
 // The launchd domain callers pass as `privilegeType`.
+// The domain a blessing installs into (the system-wide daemons); passed to
+// BlessingMechanism::blessJob.
 inline constexpr const char* kSMDomainSystemLaunchd = "kSMDomainSystemLaunchd";
 // The right an installation asks for.
 inline constexpr const char* kPrivilegedHelperInstallRight = "system.privilege.install-helper";
 
-// Error codes of a failed blessing.
+// Error codes of a failed blessing ("blessing": installing the helper as a
+// root daemon, done here by a LaunchDaemonInstaller); the numbers are the
+// platform installer's error codes.
 inline constexpr int kSMErrorInternalFailure = 2;
 inline constexpr int kSMErrorInvalidSignature = 3;
 inline constexpr int kSMErrorAuthorizationFailure = 4;
@@ -145,6 +149,8 @@ class PrivilegeHelper {
  public:
   using HelperTool = std::pair<std::shared_ptr<HelperProtocol>, std::optional<std::string>>;
 
+  // The shared instance ("shard" is the historical spelling of shared(), as
+  // in Paths::shared()).
   static PrivilegeHelper& shard();
   // The host's bundle identifier followed by "Helper".
   static std::string helperName();

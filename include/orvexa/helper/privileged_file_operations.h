@@ -36,7 +36,7 @@ using HelperWalkHook = std::function<void(const std::string& path, size_t step)>
 // Overwrites the regular file at `path` (or, for a folder, every regular
 // file below it) with the shredder's passes, then removes the item. Links
 // are removed, never shredded through. Files are overwritten in place
-// (toolkits/shred_passes.h): only their allocated ranges, never truncated;
+// (platform/shred_passes.h): only their allocated ranges, never truncated;
 // an empty file counts as shredded; a file with other hard links is not
 // overwritten unless `overwriteHardLinks`. When a file is not overwritten the
 // item stays and *shredFailed is set; the status then carries the reason.

@@ -18,6 +18,11 @@
 
 namespace orvexa {
 
+// The "type" of the large-and-old-files module exactly as the module
+// description file (resources/Feature.plist) spells it, misspelling
+// included: code that looks the module up uses this name, never the text.
+inline constexpr const char* kLargeAndOldFilesModuleType = "LaregeAndOldFiles";
+
 class ModuleInformation {
  public:
   ModuleInformation() = default;

@@ -66,8 +66,11 @@ class LoginItemsAndLauchAgentsService {
   // The raw print-disabled output ("" when the tool is missing or silent).
   static std::string getAllServeInfo();
 
-  // Every match of `pattern` in `str`, in order, matched case-insensitively
-  // over the whole text; an invalid pattern gives an empty list.
+  // Every match of `pattern` in `str`, in order; an invalid pattern gives an
+  // empty list. The same function as SuperScanService::regexGetSub, so
+  // matching is case-sensitive here too (a deliberate departure: the one
+  // pattern the parser passes has no letters, and two case rules under one
+  // name would surprise every other caller).
   static std::vector<std::string> regexGetSub(const std::string& pattern, const std::string& str);
 
   // The print-disabled output parsed: each brace-delimited block (shortest

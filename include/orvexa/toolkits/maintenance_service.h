@@ -94,6 +94,8 @@ class MaintenanceService {
   static constexpr std::string_view kCloseText = "Close";
   static constexpr std::string_view kPrivilegeInstallFailText = "Privilege Install Fail!";
 
+  // The shared instance ("shard" is the historical spelling of shared(), as
+  // in Paths::shared()).
   static MaintenanceService& shard();
 
   // Replaces the feature's categories with "Spotlight Plugins", "Safari

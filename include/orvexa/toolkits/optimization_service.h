@@ -94,6 +94,8 @@ class OptimizationService {
   static constexpr const char* kPrivilegeInstallFail = "Privilege Install Fail!";
   static constexpr int64_t kPurgeableBlockSize = int64_t{512} << 20;
 
+  // The shared instance ("shard" is the historical spelling of shared(), as
+  // in Paths::shared()).
   static OptimizationService& shard();
 
   // Returns at once. Removes the feature's categories, reports 0.3, appends

@@ -13,7 +13,9 @@
 // (ShredFail, "neither a regular file nor a folder: left in place"); a
 // missing item is dropped without a result. A departure from a shredder
 // that takes whatever the path leads to: a link is never shredded through,
-// and a path with a link among its folders is refused by the passes.
+// and a path with a link among its folders is refused by the passes, so
+// that a link planted in a listed folder cannot turn the passes on a file
+// the user never chose.
 //
 // Files (shredFiles): a file is shredded directly when the file manager
 // finds it deletable and its owner's account name is the current user's

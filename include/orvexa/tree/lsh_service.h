@@ -50,6 +50,8 @@ class LSHService {
   using BucketTable = std::unordered_map<int64_t, std::vector<SimilarNodePtr>>;
   using SearchResult = SimilarNodeMap<SimilarNodeSet>;
 
+  // The shared instance ("shard" is the historical spelling of shared(), as
+  // in Paths::shared()).
   static LSHService& shard();
 
   // Table number -> band key -> nodes filed under it. Emptied by every

@@ -27,7 +27,8 @@ class LogService {
   static std::optional<LogLevel> logLevelFrom(std::string_view text);
   static std::string_view rawValue(LogLevel level);
 
-  // The shared instance, created on first use (its path is fixed then).
+  // The shared instance, created on first use (its path is fixed then);
+  // "shard" is the historical spelling of shared(), as in Paths::shared().
   static LogService& shard();
 
   // Builds a service whose path comes from the paths table and identity now.
@@ -39,9 +40,11 @@ class LogService {
   void log(LogLevel level, std::string txt);
   void logDict(LogLevel level, std::vector<std::pair<std::string, std::string>> dict);
 
-  // The current local date and time; the format uses the date-formatter
-  // letters yyyy MM dd HH mm ss.
-  static std::string dateToString(std::string_view format = "yyyy-MM-dd HH:mm:ss");
+  // The current local date and time as "yyyy-MM-dd HH:mm:ss" (2021-03-04
+  // 05:06:07). The format is fixed, a deliberate departure from a format
+  // argument: the log is its one user, and a date-pattern language of our
+  // own was a second parser to keep right.
+  static std::string dateToString();
 
   const std::string& logPath() const;
 

@@ -32,6 +32,8 @@ struct ImageSize {
   double height = 0;
 };
 
+// A Lanczos scaler that runs on the CPU (the name is the GPU service's it
+// replaces; no Metal here).
 class NewMetalScaleImageService {
  public:
   // Stores the three values and loads the picture at once (configure()); a

@@ -28,8 +28,9 @@ class OCResizeImage {
   static constexpr const char* kGrayKey = "GRAY";
   static constexpr const char* kMeanKey = "MEAN";
 
-  // Always holds exactly the two keys; both lists are empty when the file
-  // cannot be read or decoded (missing, truncated, not a JPEG or PNG
+  // Despite its name, returns the pixel lists of the picture at `path`, not
+  // a path. Always holds exactly the two keys; both lists are empty when the
+  // file cannot be read or decoded (missing, truncated, not a JPEG or PNG
   // whatever its name says, too large) or the size is not positive.
   static Lists imagePath(const std::string& path, int32_t imageWidth, int32_t imageHeight);
 

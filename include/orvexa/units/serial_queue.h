@@ -47,9 +47,12 @@ enum class THREADRUNERROR : int {
 
 }  // namespace JThreadSatefy
 
+// A serial queue over our own thread pool; the name is the platform dispatch
+// queue's it stands in for (there is no GCD here).
 class SerialGCDService {
  public:
-  // The pool lane the queue's pieces use; same order as DispatchQoS.
+  // Quality of service: the pool lane (priority) the queue's pieces use;
+  // same order as DispatchQoS.
   enum class GCDQOS { userInteractive, userInitiated, default_, utility, background };
 
   using Work = std::function<void()>;

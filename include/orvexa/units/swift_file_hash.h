@@ -16,8 +16,12 @@
 
 namespace orvexa {
 
+// The duplicate scan's file hasher and, in scanState, the library-wide flag
+// that cancels every hash in flight (the name is historical: no Swift here).
 class SwiftFileHashUnit {
  public:
+  // The one instance ("shard" is the historical spelling of shared(), as in
+  // Paths::shared()).
   static SwiftFileHashUnit& shard();
 
   SwiftFileHashUnit(const SwiftFileHashUnit&) = delete;

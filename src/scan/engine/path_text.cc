@@ -1,7 +1,6 @@
 // Path texts of URLs and regular-expression matches.
-#include <regex>
-
 #include "orvexa/scan/engine/super_scan_service.h"
+#include "units/regular_expression.h"
 
 namespace orvexa {
 namespace {
@@ -29,17 +28,7 @@ std::string SuperScanService::handleURLToString(const Url& url) {
 
 std::vector<std::string> SuperScanService::regexGetSub(const std::string& pattern,
                                                        const std::string& str) {
-  std::vector<std::string> matches;
-  try {
-    std::regex re(pattern);
-    for (auto it = std::sregex_iterator(str.begin(), str.end(), re); it != std::sregex_iterator();
-         ++it) {
-      matches.push_back(it->str());
-    }
-  } catch (const std::regex_error&) {
-    return {};
-  }
-  return matches;
+  return internal::matchesOf(pattern, str);
 }
 
 }  // namespace orvexa

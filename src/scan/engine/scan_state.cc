@@ -9,6 +9,10 @@
 namespace orvexa {
 namespace {
 
+// The duplicate scan's content reads check the hasher's own cancel flag
+// (SwiftFileHashUnit::scanState), not the scan-status table, which its walk
+// alone reads: stopping the duplicates feature must raise that flag too, or
+// the reads of a stopped scan run on to the end.
 constexpr int kDuplicateFeatureID = 7;
 
 std::mutex& percentMutex() {

@@ -1,16 +1,34 @@
 #include "orvexa/scan/master/photo_scan_service.h"
 
+#include <sys/stat.h>
+
+#include "orvexa/platform/directory_enumerator.h"
 #include "orvexa/platform/paths.h"
 #include "scan/master/category_scan.h"
 
 namespace orvexa {
+namespace {
+
+// Bounds of the search for the library in Pictures: a library sits a few
+// folders down at most, and a huge or deep Pictures folder must not stall
+// the scan.
+constexpr int kLibrarySearchDepth = 6;
+constexpr size_t kLibrarySearchEntries = 100'000;
+
+}  // namespace
 
 std::optional<Url> PhotoScanService::getPhotoslibraryPath() {
   const std::string pictures = Paths::shared().userHome() + "/Pictures";
-  for (const std::string& name : contentsOfDirectory(pictures)) {
-    if (name.find("photoslibrary") != std::string::npos) {
-      return Url::fromPath(pictures + "/" + name);
-    }
+  struct stat status {};
+  if (::lstat(pictures.c_str(), &status) != 0 || !S_ISDIR(status.st_mode)) return std::nullopt;
+  DirectoryEnumerator walk(pictures, EnumerationOptions::none,
+                           [](const std::string&, const std::string&) { return true; });
+  for (size_t seen = 0; seen < kLibrarySearchEntries; ++seen) {
+    const std::optional<ResourceValues> item = walk.next();
+    if (!item) break;
+    if (item->isSymbolicLink) continue;
+    if (item->name.find("photoslibrary") != std::string::npos) return Url::fromPath(item->path);
+    if (walk.level() >= kLibrarySearchDepth) walk.skipDescendants();
   }
   return std::nullopt;
 }

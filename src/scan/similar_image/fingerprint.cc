@@ -130,20 +130,28 @@ std::optional<SimilarScanService::FingerprintLists> SimilarScanService::getFinge
 
 std::optional<std::vector<int>> SimilarScanService::getPHashFingerprint(const Url& inputImg,
                                                                         int row, int column,
-                                                                        int fingerprintSize) {
-  if (row <= 0 || column <= 0 || fingerprintSize <= 0) return std::nullopt;
+                                                                        int fingerprintSize,
+                                                                        std::string* why) {
+  const auto refuse = [&](std::string reason) -> std::optional<std::vector<int>> {
+    if (why) *why = std::move(reason) + ": " + inputImg.path();
+    return std::nullopt;
+  };
+  if (row <= 0 || column <= 0 || fingerprintSize <= 0) {
+    return refuse("the picture and fingerprint sizes must be positive");
+  }
   const std::string extension = lowered(pathExtension(inputImg.lastPathComponent()));
   const bool jpeg = extension == "jpeg" || extension == "jpg";
-  if (!jpeg && extension != "png" && extension != "tiff") return std::nullopt;
+  if (extension == "tiff") return refuse(kTiffNotSupportedText);
+  if (!jpeg && extension != "png") return refuse("only JPEG and PNG pictures are fingerprinted");
 
   DecodeRequest request;
   request.minWidth = row;
   request.minHeight = column;
   std::optional<PixelBuffer> picture = decodePictureFile(inputImg.path(), request);
-  if (!picture) return std::nullopt;
+  if (!picture) return refuse("the picture cannot be read or decoded");
   const OCResizeImage::Lists lists = OCResizeImage::fromPicture(*picture, row, column);
   const std::vector<int>& gray = lists.at(OCResizeImage::kGrayKey);
-  if (gray.empty()) return std::nullopt;
+  if (gray.empty()) return refuse("the picture cannot be read or decoded");
 
   std::vector<int> bytes = gray;
   if (jpeg) {
@@ -159,7 +167,9 @@ std::optional<std::vector<int>> SimilarScanService::getPHashFingerprint(const Ur
     }
     const std::vector<uint8_t> encoded = encodeJpeg(grayPicture, kRoundTripJpegQuality, true);
     std::optional<PixelBuffer> decoded = decodePictureData(encoded);
-    if (!decoded || decoded->width != row || decoded->height != column) return std::nullopt;
+    if (!decoded || decoded->width != row || decoded->height != column) {
+      return refuse("the JPEG round trip failed");
+    }
     for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = decoded->rgba[i * 4];
   }
   return PHAAlgorithm(bytes, row, column, fingerprintSize);

@@ -241,15 +241,12 @@ TEST_F(SuperScanServiceTest, PackageSizeFromMetadataOutput) {
       << "without the tool the bundle is walked";
 }
 
-TEST(SuperScanServiceTextTest, PathTextsAndRegularExpressions) {
+TEST(SuperScanServiceTextTest, PathTexts) {
   EXPECT_EQ(SuperScanService::handleURLToString(Url::fromPath("/tmp/My Folder", true)),
             "/tmp/My Folder/");
   EXPECT_EQ(SuperScanService::handleStringTo("file:///tmp/My%20Folder/"), "/tmp/My Folder/");
   EXPECT_EQ(SuperScanService::handleStringTo("file:///a/%C3%A9t%C3%A9"), "/a/\xC3\xA9t\xC3\xA9");
   EXPECT_EQ(SuperScanService::handleStringTo("file:///bad%zz"), "");
-  EXPECT_EQ(SuperScanService::regexGetSub("[0-9]+", "a1b22c333"),
-            (std::vector<std::string>{"1", "22", "333"}));
-  EXPECT_TRUE(SuperScanService::regexGetSub("(", "anything").empty());
   EXPECT_TRUE(SuperScanService::largeAndOldFileFilterAll(nullptr).empty());
 }
 

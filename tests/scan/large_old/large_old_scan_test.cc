@@ -25,7 +25,7 @@ namespace orvexa::testing {
 // A fresh copy of the catalogue's feature; `modules` keeps it alive.
 inline FeaturePtr largeFeature(std::vector<ModulePtr>& modules) {
   modules = ModuleInformation::getDefault();
-  return findFeatureByModuleType(modules, "LaregeAndOldFiles");
+  return findFeatureByModuleType(modules, kLargeAndOldFilesModuleType);
 }
 
 inline CategoryPtr view(const CategoryPtr& all, LargeAndFileKind kind) {

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <filesystem>
 
 #include "orvexa/platform/plist.h"
 #include "orvexa/scan/master/email_scan_service.h"
@@ -206,14 +207,16 @@ TEST_F(JunkScannersTest, BackupsAreTitledWithTheirDeviceName) {
   EXPECT_TRUE(contentsOfDirectory(sb_.path("~/Documents")).empty()) << "copies are removed";
 }
 
+// The library is searched for in all of Pictures, never through a link.
 TEST_F(JunkScannersTest, PhotosCachesAreListedByNameOnly) {
-  sb_.dir("~/Pictures");
+  std::filesystem::create_directory_symlink(sb_.dir("~/Elsewhere/Real.photoslibrary"),
+                                            sb_.dir("~/Pictures/Albums") + "/L.photoslibrary");
   auto module = testing::makeModule(kFeatureID, {{"Photos", CategoryInfomationKind::Common, {}}});
   FeaturePtr feature = testing::featureOf(module);
   EXPECT_FALSE(PhotoScanService::getPhotoslibraryPath());
   EXPECT_EQ(runFeatureScan(feature, PhotoScanService::scaniPhotoJunk), 0) << "no library";
 
-  const std::string lib = "~/Pictures/Photos Library.photoslibrary/";
+  const std::string lib = "~/Pictures/Albums/2020/Photos Library.photoslibrary/";
   sb_.layout({lib + "resources/media/face/a.jpeg:10", lib + "resources/caches/b.png:20",
               lib + "resources/caches/noext:30", lib + "resources/media/master/c.JPG:40",
               lib + "resources/media/moduleresources/d.jpg:50", lib + "database/photos.db:60"});

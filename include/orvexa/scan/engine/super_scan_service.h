@@ -93,7 +93,8 @@ class SuperScanService {
 
   // Logs "Stop Scan FeatureInfo:<finderID>"; unless the feature is already
   // suspended, stops and drops `percent`, marks the feature `suspend`, and for
-  // finderID 7 (duplicates) also stops a running content hash.
+  // finderID 7 (duplicates) also stops a running content hash (the hasher
+  // has its own cancel flag, SwiftFileHashUnit::scanState).
   static void stop(const FeaturePtr& featureInfo);
 
   // Walks one folder (or makes one record of a file) on the calling thread
@@ -141,8 +142,9 @@ class SuperScanService {
   // encoding removed; empty when that fails.
   static std::string handleURLToString(const Url& url);
   static std::string handleStringTo(const std::string& url);
-  // Every whole match of `pattern` in `str`, in order; a pattern that does
-  // not compile gives none.
+  // Every whole match of `pattern` (PCRE2 syntax, UTF-8) in `str`, in order,
+  // case-sensitively; a pattern that does not compile gives none. A search
+  // past its step budget ends the list there (units/regular_expression.h).
   static std::vector<std::string> regexGetSub(const std::string& pattern, const std::string& str);
   static std::vector<CategoryPtr> largeAndOldFileFilterAll(const CategoryPtr& category);
 

@@ -1,6 +1,9 @@
 // PhotoScanService: regenerable pictures inside the user's photo library
-// package (the first entry of <home>/Pictures whose name contains
-// "photoslibrary"). Files whose name contains ".png", ".jpg" or ".jpeg" are
+// package: the first item, anywhere in <home>/Pictures (depth first, names
+// in byte order), whose name contains "photoslibrary". The search follows
+// no symbolic link (not even a Pictures that is one), looks at most 6
+// folders deep and at 100,000 items, so that a huge Pictures folder cannot
+// stall the scan. Files whose name contains ".png", ".jpg" or ".jpeg" are
 // listed, whatever their content.
 //
 // Folders listed: the library followed by each of the four osx12 paths, and

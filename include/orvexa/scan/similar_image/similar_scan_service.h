@@ -137,10 +137,16 @@ class SimilarScanService : public SuperScanService {
   // The cosine-transform hash of the picture stretched to row x column, in
   // gray (the thumbnail's gray weights), after a round trip through the
   // file type its extension names ("jpeg"/"jpg": JPEG at quality 75, which
-  // alters the levels; "png", "tiff": lossless). Nothing for any other
-  // extension or a picture that cannot be decoded.
+  // alters the levels; "png": lossless). Nothing for any other extension or
+  // a picture that cannot be decoded; `why` (when given) then gets the
+  // reason and the path. A ".tiff" file is refused with
+  // kTiffNotSupportedText, a deliberate departure from reading it: there is
+  // no TIFF decoder here (the library reads JPEG and PNG only).
+  static constexpr const char* kTiffNotSupportedText =
+      "TIFF pictures are not supported (only JPEG and PNG can be decoded)";
   static std::optional<std::vector<int>> getPHashFingerprint(const Url& inputImg, int row,
-                                                             int column, int fingerprintSize);
+                                                             int column, int fingerprintSize,
+                                                             std::string* why = nullptr);
 
   // The number the decimal digits of `num` spell in base 2 ("0110" -> 6).
   static int64_t stringBinary2Dec(const std::string& num);

@@ -1,7 +1,8 @@
 // ShredFileService: overwrites one file in place with three fixed passes
 // (0xFF, random bytes, 0x00) and reads it back, so that an undelete finds
 // only zeros. shredFile does not remove the file; removeFile does, from the
-// folder the passes found it in.
+// folder the passes found it in. It sits in platform, below both the
+// shredder service (toolkits) and the privileged helper, which each run it.
 //
 // Reaching the file: shredFile opens every folder of the path from "/"
 // relative to the one before, without following links (O_NOFOLLOW), and

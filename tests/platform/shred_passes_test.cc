@@ -1,4 +1,4 @@
-#include "orvexa/toolkits/shred_passes.h"
+#include "orvexa/platform/shred_passes.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

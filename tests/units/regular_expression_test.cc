@@ -1,0 +1,43 @@
+#include "units/regular_expression.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace orvexa::internal {
+namespace {
+
+using Matches = std::vector<std::string>;
+
+// The shapes the tool-output parsers rely on, one row each; long texts
+// neither exhaust the stack nor run away (the step budget ends them).
+TEST(RegularExpressionTest, MatchesOfEachShape) {
+  const std::string listing = "list = {\n\t\"com.example.agent\" => false\n}\nother = {\n}\n";
+  std::string blocks;
+  for (int i = 0; i < 20000; ++i) blocks += "{" + std::string(200, i % 2 ? '\n' : 'x') + "}";
+  const struct {
+    std::string pattern, text;
+    Matches expected;
+  } cases[] = {
+      {R"(\{[\S\s]*?\})", listing, {"{\n\t\"com.example.agent\" => false\n}", "{\n}"}},
+      {R"(\{[\S\s]*\})", listing, {listing.substr(7, listing.size() - 8)}},
+      {"COM\\.[a-z]+", listing, {}},              // letters keep their case
+      {"\\{.\\t", "{\n\t {\r\t {x\t", {"{x\t"}},  // "." takes no line break
+      {"x*", "a\xC3\xA9", {"", "", ""}},         // an empty match steps a whole character
+      {"\xC3\xA9+", "\xC3\xA9\xC3\xA9\xFF\xC3\xA9", {"\xC3\xA9\xC3\xA9", "\xC3\xA9"}},
+      {"(", listing, {}},
+      {"(a+)+$", std::string(5000, 'a') + "b", {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.pattern);
+    EXPECT_EQ(matchesOf(c.pattern, c.text), c.expected);
+  }
+  EXPECT_EQ(matchesOf(R"(\{[\S\s]*?\})", blocks).size(), 20000u);
+  EXPECT_EQ(RegularExpression::compile("COM", RegularExpression::Case::insensitive)
+                ->allMatches(listing),
+            Matches{"com"});
+}
+
+}  // namespace
+}  // namespace orvexa::internal
