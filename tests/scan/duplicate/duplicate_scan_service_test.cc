@@ -337,24 +337,6 @@ TEST(DuplicateScanServiceTest, LifecycleLogLinesAndStates) {
     EXPECT_EQ(ScanStatusTable::get(kDuplicatesFeature), static_cast<int>(ScanState::end));
   }
   {
-    SCOPED_TRACE("a second start while one runs");
-    testing::ScanOutcome scan = testing::duplicateFeature();
-    ScanStatusTable::set(kDuplicatesFeature, ScanState::start);
-    size_t mark = testing::logSize();
-    int calls = 0;
-    auto queue = std::make_shared<SerialGCDService>(SerialGCDService::GCDQOS::default_);
-    DuplicateScanService::scanDuplicate(
-        scan.feature, {Url::fromPath(sb.path("~/Documents"))}, nullptr, nullptr, nullptr,
-        [&](const FeaturePtr&, int64_t) { ++calls; }, queue);
-    queue->waitUntilIdle();
-    const std::string log = testing::logSince(mark);
-    EXPECT_NE(log.find("Info>:DuplicateScanService Scanning\n"), std::string::npos) << log;
-    EXPECT_EQ(log.find("DuplicateScanService Start"), std::string::npos) << log;
-    EXPECT_EQ(calls, 0);
-    EXPECT_EQ(ScanStatusTable::get(kDuplicatesFeature), static_cast<int>(ScanState::start));
-    ScanStatusTable::set(kDuplicatesFeature, ScanState::end);
-  }
-  {
     SCOPED_TRACE("stopDuplicate");
     testing::ScanOutcome scan = testing::duplicateFeature();
     ScanStatusTable::set(kDuplicatesFeature, ScanState::start);
