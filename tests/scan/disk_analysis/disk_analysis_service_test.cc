@@ -29,7 +29,7 @@ using testing::TempDir;
 
 constexpr int kFeatureID = 1501;
 constexpr int kSortFeatureID = 1503;
-constexpr int kStopFeatureID = 1502;
+constexpr int kWalkFeatureID = 1502;
 constexpr int kTicked = 1;
 constexpr int kMixed = -1;
 
@@ -331,58 +331,6 @@ TEST_F(SortCategoryTest, LeavesTheDiskAloneWhenTheRecordSaysItCannotBeDeleted) {
   EXPECT_TRUE(fs::is_directory(tmp_ / "tree/emptied"));
 }
 
-// A tree that takes the walk a while: `folders` top-level folders of
-// `perFolder` sub-folders with three files each.
-void makeWideTree(const TempDir& tmp, int folders, int perFolder) {
-  for (int f = 0; f < folders; ++f) {
-    for (int s = 0; s < perFolder; ++s) {
-      for (int k = 0; k < 3; ++k) {
-        tmp.writeFile(
-            "t/d" + std::to_string(f) + "/s" + std::to_string(s) + "/f" + std::to_string(k),
-            "0123456789");
-      }
-    }
-  }
-}
-
-TEST(DiskAnalysisStopConcurrencyTest, AStopDuringTheWalkReportsZeroAndNoCategory) {
-  TempDir tmp;
-  makeWideTree(tmp, 6, 40);
-  struct Case {
-    const char* name;
-    bool engineStopFirst;  // the host first stops through SuperScanService::stop
-  };
-  for (const Case& c : {Case{"stopDsik", false}, Case{"engine stop, then stopDsik", true}}) {
-    SCOPED_TRACE(c.name);
-    DiskScan scan(kStopFeatureID);
-    const size_t offset = testing::logSize();
-    // The host's queue is busy until the stop: the walk may end, but nothing
-    // of it can be merged or reported before the stop request.
-    Signal stopAsked;
-    scan.queue->runDeferred([&stopAsked] { stopAsked.wait(std::chrono::seconds(10)); }, nullptr);
-    scan.start(tmp / "t");
-    if (c.engineStopFirst) SuperScanService::stop(scan.feature);
-    Signal stopped;
-    int64_t stopTotal = -1;
-    DiskAnalysisService::stopDsik(scan.feature, [&](const FeaturePtr& f, int64_t total) {
-      EXPECT_EQ(f, scan.feature);
-      stopTotal = total;
-      stopped.notify();
-    });
-    stopAsked.notify();
-    ASSERT_TRUE(stopped.wait(std::chrono::seconds(1)));
-    EXPECT_EQ(stopTotal, 0);
-    // The scan's own done never comes, and no category is added.
-    EXPECT_FALSE(scan.done.wait(std::chrono::milliseconds(200)));
-    scan.queue->waitUntilIdle();
-    EXPECT_TRUE(scan.feature->categoryInfo.empty());
-    EXPECT_EQ(ScanStatusTable::get(kStopFeatureID), static_cast<int>(ScanState::end));
-    EXPECT_NE(
-        testing::logSince(offset).find(":Info>:DiskAnalysisService stopDiskAnalysis Supend\n"),
-        std::string::npos);
-  }
-}
-
 // One top-level folder holds everything: the walkers share its sub-folders
 // out among themselves, and the subtree is summed and numbered once, after
 // its last piece. Repeated, so that the hand-outs fall differently.
@@ -398,7 +346,7 @@ TEST(DiskAnalysisWalkConcurrencyTest, ASharedOutSubtreeIsSummedAndNumberedOnce) 
   for (int s = 0; s < kFolders; ++s) expected += 5 * (s % 4 + 1) + s;
   for (int run = 0; run < 4; ++run) {
     SCOPED_TRACE(run);
-    DiskScan scan(kStopFeatureID);
+    DiskScan scan(kWalkFeatureID);
     ASSERT_TRUE(scan.run(tmp / "t"));
     FilePtr only = testing::findRecord(scan.root(), "only");
     ASSERT_TRUE(only);
