@@ -263,10 +263,11 @@ class LargeOldRig : public Rig {
  public:
   LargeOldRig() { catalogueFeature("LaregeAndOldFiles"); }
   void fill() override { tree("~", 10, 60, 3); }
+  // Every other run goes without a queue of the host's: it files on its own.
   void start() override {
     logStart_ = testing::logSize();
     LargeAndOldFileService::scanLargeAndOldFile(feature_, count(), count(), count(), report(),
-                                                queue_);
+                                                ++runs_ % 2 ? queue_ : nullptr);
   }
   // The refused start answers nothing; long enough for a stray call.
   void startOthers() override { std::this_thread::sleep_for(milliseconds(100)); }
@@ -279,10 +280,19 @@ class LargeOldRig : public Rig {
     const size_t filed = feature_->categoryInfo[0]->childrens.size();
     EXPECT_EQ(total_.load(), static_cast<int64_t>(filed) * 3);
     EXPECT_TRUE(stopped || filed == 600) << filed;
+    // Each run starts from empty views: every record is in three of them.
+    size_t viewed = 0;
+    for (const CategoryPtr& v : *feature_->categoryInfo[0]->childrenCateogry) {
+      viewed += v->childrens.size();
+    }
+    EXPECT_EQ(viewed, 3 * filed);
     // A stopped walk still finishes, after saying it was suspended.
     EXPECT_TRUE(filed == 600 || logged("LargeAndOldScanService Suspend"));
     EXPECT_TRUE(logged("LargeAndOldScanService Finish"));
   }
+
+ private:
+  int runs_ = 0;
 };
 
 class DuplicateRig : public Rig {
@@ -300,6 +310,7 @@ class DuplicateRig : public Rig {
     }
   }
   void start() override {
+    logStart_ = testing::logSize();
     DuplicateScanService::scanDuplicate(feature_, {Url::fromPath(sb_.path("~/Documents"))}, count(),
                                         count(), count(), report(), queue_);
   }
@@ -309,6 +320,13 @@ class DuplicateRig : public Rig {
     // the run after a stop reads again.
     const size_t groups = DuplicateScanService::viewCategory(feature_, {})->childrens.size();
     EXPECT_EQ(groups, stopped && total_ == 0 ? 0u : 3u);
+    const std::string log = testing::logSince(logStart_);
+    EXPECT_LT(log.find(":Info>:Start Duplicate FeatureInfo:7\n"),
+              log.find(":Info>:DuplicateScanService Start\n"));
+    const size_t finish = log.find(":Info>:DuplicateScanService Finish\n");
+    EXPECT_TRUE(stopped ||
+                (finish != std::string::npos && log.find("DuplicateScanService Start") < finish))
+        << log;
   }
 
  private:

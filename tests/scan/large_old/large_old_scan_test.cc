@@ -120,8 +120,7 @@ class LargeOldScanTest : public ::testing::Test {
 
   // Runs a scan and waits for its `done`. `onProgress` runs on the thread
   // that files each record.
-  Outcome scan(std::function<void(const std::string&)> onProgress = nullptr,
-               bool withQueue = true) {
+  Outcome scan(std::function<void(const std::string&)> onProgress = nullptr) {
     auto outcome = std::make_shared<Outcome>();
     auto mu = std::make_shared<std::mutex>();
     Signal done;
@@ -143,7 +142,7 @@ class LargeOldScanTest : public ::testing::Test {
           outcome->onMainQueue = MainQueue::isMainThread();
           done.notify();
         },
-        withQueue ? queue_ : nullptr);
+        queue_);
     EXPECT_TRUE(done.wait());
     queue_->waitUntilIdle();
     MainQueue::sync([] {});  // a second `done` would have come by now
@@ -222,25 +221,6 @@ TEST_F(LargeOldScanTest, WithoutTheQueryToolTheWalkRecordsEveryVisibleRegularFil
   // One progress report per record, with its path and size.
   ASSERT_EQ(outcome.progress.size(), 5u);
   for (const auto& [path, size] : outcome.progress) EXPECT_EQ(files.at(path)->size, size);
-}
-
-// The second scan runs without a queue of the host's: it files on its own.
-TEST_F(LargeOldScanTest, ASecondScanStartsFromEmptyViews) {
-  sb_.file("~/a.txt", "aaaa");
-  sb_.file("~/b.zip", "bb");
-  scan();
-  ASSERT_EQ(all_->childrens.size(), 2u);
-  ::unlink(sb_.path("~/a.txt").c_str());
-  Outcome second = scan(nullptr, /*withQueue=*/false);
-  EXPECT_EQ(second.doneCalls, 1);
-  EXPECT_EQ(second.total, 2);
-  ASSERT_EQ(all_->childrens.size(), 1u);
-  EXPECT_EQ(all_->childrens[0]->finderID(), 0);
-  size_t filed = 0;
-  for (const CategoryPtr& v : *all_->childrenCateogry) filed += v->childrens.size();
-  EXPECT_EQ(filed, 3u);
-  EXPECT_EQ(testing::view(all_, K::Archives)->childrens, all_->childrens);
-  EXPECT_EQ(testing::view(all_, K::Other)->size, 0);
 }
 
 // A first category without exactly twelve views is never filed into (not by

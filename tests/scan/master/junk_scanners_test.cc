@@ -18,7 +18,6 @@
 namespace orvexa {
 namespace {
 
-using testing::CategorySpec;
 using testing::Sandbox;
 using testing::Signal;
 
