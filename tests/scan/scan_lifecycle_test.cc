@@ -303,8 +303,9 @@ class DuplicateRig : public Rig {
   }
   ~DuplicateRig() override { DuplicateScanService::limitSize = savedLimit_; }
   void fill() override {
-    for (int i = 0; i < 3; ++i) {
-      for (size_t size : {size_t{2000}, size_t{90000}, size_t{65536}}) {
+    // Forty sets of three copies, each set of its own size.
+    for (size_t size = 2000; size < 2400; size += 10) {
+      for (int i = 0; i < 3; ++i) {
         sb_.file("~/Documents/" + std::to_string(size) + "-" + std::to_string(i), size);
       }
     }
@@ -316,10 +317,12 @@ class DuplicateRig : public Rig {
   }
   void settle(bool stopped) override {
     drain();
-    // A stopped scan files nothing; one that ends files all three groups, so
-    // the run after a stop reads again.
-    const size_t groups = DuplicateScanService::viewCategory(feature_, {})->childrens.size();
-    EXPECT_EQ(groups, stopped && total_ == 0 ? 0u : 3u);
+    // A scan that ends files all forty groups, so the run after a stop reads
+    // again; a stopped one keeps the whole groups it had filed.
+    const CategoryPtr all = DuplicateScanService::viewCategory(feature_, {});
+    EXPECT_TRUE(stopped || all->childrens.size() == 40u) << all->childrens.size();
+    for (const FilePtr& group : all->childrens) EXPECT_EQ(group->childrens.size(), 3u);
+    EXPECT_TRUE(!all->childrens.empty() || total_ == 0) << total_;
     const std::string log = testing::logSince(logStart_);
     EXPECT_LT(log.find(":Info>:Start Duplicate FeatureInfo:7\n"),
               log.find(":Info>:DuplicateScanService Start\n"));
