@@ -196,15 +196,9 @@ class SimilarTextRig : public Rig {
   void fill() override {
     // Copies that differ in one digit: one group of all of them.
     std::string letter;
-    for (const char* line :
-         {"Dear Mrs Johnson, thank you for your letter of 12 March about the delivery of the "
-          "garden furniture you ordered from our shop in Leeds.",
-          "We are sorry that the table arrived with a scratch on its top and that two of the "
-          "chairs were missing.",
-          "Our driver will collect the table on Friday morning between nine and twelve o'clock, "
-          "and the missing chairs will be delivered at the same time.",
-          "As a token of our apology we have refunded the delivery charge to your card."}) {
-      letter += std::string(line) + "\n";
+    for (int s = 0; s < 30; ++s) {
+      letter += "Order " + std::to_string(s * 37 % 101) + " left our shop on day " +
+                std::to_string(s) + " and reached Leeds the day after.\n";
     }
     const std::string folder = sb_.dir("~/d");
     for (int k = 0; k < 16; ++k) {
