@@ -5,6 +5,7 @@
 #include "orvexa/platform/content_type.h"
 #include "orvexa/platform/paths.h"
 #include "orvexa/units/scan_status.h"
+#include "platform/folder_chain.h"
 #include "scan/duplicate/folder_entries.h"
 
 namespace orvexa::duplicate_internal {
@@ -70,35 +71,66 @@ bool isWalkedFolder(const std::string& path, const std::string& name, const stru
 
 DuplicateInfo folderBackTracking(const std::string& path, const WalkSettings& settings,
                                  WalkOutput& output) {
-  DuplicateInfo folder;
-  folder.path = Url::fromPath(path, true);
-  folder.fileOrPath = false;
-  std::optional<std::vector<FolderEntry>> entries = readFolderEntries(path, true);
-  if (ScanStatusTable::isSuspended(settings.scanID)) return folder;
-  if (entries) {
-    // Sub-folders after the files: the listing's descriptor is closed by now,
-    // so however deep the tree, one folder is open at a time.
-    std::vector<const FolderEntry*> subfolders;
+  // One level per open folder, each sub-folder opened relative to its
+  // parent's descriptor: depth costs neither recursion nor PATH_MAX, and a
+  // folder swapped for a link after its parent was listed is not followed.
+  struct Level {
+    std::string path;
+    bool opened = false;  // holds a folder of the chain
+    DuplicateInfo record;
+    std::vector<std::string> subfolders;  // walked after the files, in name order
+    size_t next = 0;
+  };
+  detail::FolderChain chain;
+  std::vector<Level> levels;
+  // Lists the chain's deepest folder (when `opened`) into a new level; false
+  // once the feature is suspended.
+  auto enter = [&](std::string folderPath, bool opened) {
+    Level& level = levels.emplace_back();
+    level.path = std::move(folderPath);
+    level.opened = opened;
+    level.record.path = Url::fromPath(level.path, true);
+    level.record.fileOrPath = false;
+    std::optional<std::vector<FolderEntry>> entries;
+    if (opened) entries = entriesOf(chain.top().fd.get());
+    if (ScanStatusTable::isSuspended(settings.scanID)) return false;
+    if (!entries) return true;
     for (const FolderEntry& entry : *entries) {
-      std::string child = joinPath(path, entry.name);
+      std::string child = joinPath(level.path, entry.name);
       if (isWalkedFolder(child, entry.name, entry.status, settings)) {
-        subfolders.push_back(&entry);
+        level.subfolders.push_back(entry.name);
       } else {
-        addFileEntry(child, entry.status, settings, output, folder);
+        addFileEntry(child, entry.status, settings, output, level.record);
       }
     }
-    for (const FolderEntry* entry : subfolders) {
-      DuplicateInfo sub = folderBackTracking(joinPath(path, entry->name), settings, output);
-      folder.fileNumSum += sub.fileNumSum;
-      folder.fileSize += sub.fileSize;
-      folder.allocatedSize += sub.allocatedSize;
-      folder.sizeList.merge(sub.sizeList);
+    return true;
+  };
+
+  bool going = enter(path, chain.openRoot(path, true) == 0);
+  while (going) {
+    Level& level = levels.back();
+    if (level.next < level.subfolders.size()) {
+      std::string child = joinPath(level.path, level.subfolders[level.next++]);
+      const bool opened = chain.push(level.subfolders[level.next - 1], false) == 0;
+      going = enter(std::move(child), opened);
+      continue;
     }
+    // Every sub-folder is in: the folder's record is whole.
+    Level finished = std::move(level);
+    levels.pop_back();
+    if (finished.opened) chain.pop();
+    const DuplicateInfo& sub = finished.record;
+    if (sub.fileSize > settings.minimumBytes && !ScanStatusTable::isSuspended(settings.scanID)) {
+      output.folders.push_back(sub);
+    }
+    if (levels.empty()) return std::move(finished.record);
+    DuplicateInfo& folder = levels.back().record;
+    folder.fileNumSum += sub.fileNumSum;
+    folder.fileSize += sub.fileSize;
+    folder.allocatedSize += sub.allocatedSize;
+    folder.sizeList.merge(finished.record.sizeList);
   }
-  if (folder.fileSize > settings.minimumBytes && !ScanStatusTable::isSuspended(settings.scanID)) {
-    output.folders.push_back(folder);
-  }
-  return folder;
+  return levels.front().record;  // suspended: what was gathered
 }
 
 RootList buildRootList(const std::vector<Url>& scanPaths, const WalkSettings& settings) {

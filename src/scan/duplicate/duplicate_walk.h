@@ -41,7 +41,9 @@ bool isWalkedFolder(const std::string& path, const std::string& name, const stru
 
 // Walks the folder at `path` and everything walkable below it, adding files
 // and folders above the minimum to `output`; returns the folder's record.
-// Stops early (with what it has) once the feature is suspended.
+// Below `path` no link is followed (not even a folder replaced by one during
+// the walk) and depth is bounded by neither the stack nor PATH_MAX. Stops
+// early (with what it has) once the feature is suspended.
 DuplicateInfo folderBackTracking(const std::string& path, const WalkSettings& settings,
                                  WalkOutput& output);
 

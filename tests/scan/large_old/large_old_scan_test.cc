@@ -15,7 +15,6 @@
 #include "orvexa/scan/large_old/large_and_old_file_service.h"
 #include "orvexa/units/main_queue.h"
 #include "support/sandbox.h"
-#include "support/scan_lifecycle.h"
 #include "support/signal.h"
 #include "support/temp_dir.h"
 
@@ -121,8 +120,7 @@ class LargeOldScanTest : public ::testing::Test {
 
   // Runs a scan and waits for its `done`. `onProgress` runs on the thread
   // that files each record.
-  Outcome scan(std::function<void(const std::string&)> onProgress = nullptr,
-               bool withQueue = true) {
+  Outcome scan(std::function<void(const std::string&)> onProgress = nullptr) {
     auto outcome = std::make_shared<Outcome>();
     auto mu = std::make_shared<std::mutex>();
     Signal done;
@@ -144,7 +142,7 @@ class LargeOldScanTest : public ::testing::Test {
           outcome->onMainQueue = MainQueue::isMainThread();
           done.notify();
         },
-        withQueue ? queue_ : nullptr);
+        queue_);
     EXPECT_TRUE(done.wait());
     queue_->waitUntilIdle();
     MainQueue::sync([] {});  // a second `done` would have come by now
@@ -225,41 +223,6 @@ TEST_F(LargeOldScanTest, WithoutTheQueryToolTheWalkRecordsEveryVisibleRegularFil
   for (const auto& [path, size] : outcome.progress) EXPECT_EQ(files.at(path)->size, size);
 }
 
-// The second scan runs without a queue of the host's: it files on its own.
-TEST_F(LargeOldScanTest, ASecondScanStartsFromEmptyViews) {
-  sb_.file("~/a.txt", "aaaa");
-  sb_.file("~/b.zip", "bb");
-  scan();
-  ASSERT_EQ(all_->childrens.size(), 2u);
-  ::unlink(sb_.path("~/a.txt").c_str());
-  Outcome second = scan(nullptr, /*withQueue=*/false);
-  EXPECT_EQ(second.doneCalls, 1);
-  EXPECT_EQ(second.total, 2);
-  ASSERT_EQ(all_->childrens.size(), 1u);
-  EXPECT_EQ(all_->childrens[0]->finderID(), 0);
-  size_t filed = 0;
-  for (const CategoryPtr& v : *all_->childrenCateogry) filed += v->childrens.size();
-  EXPECT_EQ(filed, 3u);
-  EXPECT_EQ(testing::view(all_, K::Archives)->childrens, all_->childrens);
-  EXPECT_EQ(testing::view(all_, K::Other)->size, 0);
-}
-
-TEST_F(LargeOldScanTest, ASecondStartOnlyLogsScanning) {
-  sb_.file("~/a.txt", "aaaa");
-  std::atomic<int> calls{0};
-  const std::string log = testing::logOfStartWhileRunning(kFeatureID, [&] {
-    S::scanLargeAndOldFile(
-        feature_, [&](const std::string&, int64_t) { ++calls; }, [&](float) { ++calls; },
-        [&](int, int64_t) { ++calls; }, [&](const FeaturePtr&, int64_t) { ++calls; }, queue_);
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    queue_->waitUntilIdle();
-    MainQueue::sync([] {});
-  });
-  EXPECT_EQ(calls.load(), 0);
-  EXPECT_EQ(serviceLines(log), std::vector<std::string>{"LargeAndOldScanService Scanning"});
-  EXPECT_TRUE(all_->childrens.empty());
-}
-
 // A first category without exactly twelve views is never filed into (not by
 // the scan, not by a direct call); its rebuild still renumbers and sums.
 TEST_F(LargeOldScanTest, AMalformedCatalogueFilesNothingAndStillFinishes) {
@@ -319,27 +282,6 @@ TEST_F(LargeOldScanTest, AMalformedCatalogueFilesNothingAndStillFinishes) {
   S::addToChildrenCategory(nullptr, testing::makeRecord("/x", 1, {}), {}, {}, {});
 }
 
-TEST_F(LargeOldScanTest, StoppingEndsTheWalkAndDoneStillComesOnce) {
-  for (int d = 0; d < 20; ++d) {
-    for (int f = 0; f < 20; ++f) {
-      sb_.file("~/d" + std::to_string(d) + "/f" + std::to_string(f) + ".txt", "x");
-    }
-  }
-  size_t offset = testing::logSize();
-  int seen = 0;
-  Outcome outcome = scan([&](const std::string&) {
-    if (++seen == 10) SuperScanService::stop(feature_);
-  });
-  EXPECT_EQ(outcome.doneCalls, 1);
-  EXPECT_EQ(all_->childrens.size(), 10u);
-  EXPECT_EQ(outcome.total, 10);
-  EXPECT_EQ(ScanStatusTable::get(kFeatureID), static_cast<int>(ScanState::end));
-  std::vector<std::string> lines = serviceLines(testing::logSince(offset));
-  ASSERT_GE(lines.size(), 2u);
-  EXPECT_EQ(lines[lines.size() - 2], "LargeAndOldScanService Suspend");
-  EXPECT_EQ(lines.back(), "LargeAndOldScanService Finish");
-}
-
 TEST_F(LargeOldScanTest, TheQueryToolIsAskedForTheBigFilesOfTheHome) {
   const std::string home = sb_.home();
   std::string atLimit = sparse(sb_, "~/Movies/at-limit.mov", 52'428'800);
@@ -393,39 +335,6 @@ TEST_F(LargeOldScanTest, QueryOutputThatIsNotUtf8GivesAnEmptyResult) {
   EXPECT_TRUE(all_->childrens.empty());
   for (const CategoryPtr& v : *all_->childrenCateogry) EXPECT_TRUE(v->childrens.empty());
   EXPECT_EQ(ScanStatusTable::get(kFeatureID), static_cast<int>(ScanState::end));
-}
-
-// Stops the walk at random moments: every run ends with exactly one `done`,
-// the feature `end`, and (under ThreadSanitizer) no data race between the
-// walk that fills the records and the reader after `done`.
-TEST(LargeOldScanConcurrencyTest, EveryStoppedWalkEndsWithExactlyOneDone) {
-  Sandbox sb;
-  for (int d = 0; d < 10; ++d) {
-    for (int f = 0; f < 100; ++f) sb.file("~/d" + std::to_string(d) + "/f" + std::to_string(f), 3);
-  }
-  std::vector<ModulePtr> modules;
-  FeaturePtr feature = testing::largeFeature(modules);
-  auto queue = std::make_shared<SerialGCDService>(SerialGCDService::GCDQOS::default_);
-  int64_t total = -1;
-  const int stopped = testing::runStopStorm(
-      kFeatureID, 15, std::chrono::microseconds(3000), 4242,
-      [&](Signal& done) {
-        S::scanLargeAndOldFile(
-            feature, nullptr, [](float) {}, nullptr,
-            [&](const FeaturePtr&, int64_t t) {
-              total = t;
-              done.notify();
-            },
-            queue);
-      },
-      [&] { SuperScanService::stop(feature); },
-      [&] {
-        MainQueue::sync([] {});
-        CategoryPtr all = feature->categoryInfo[0];
-        EXPECT_EQ(total, static_cast<int64_t>(all->childrens.size()) * 3);
-        EXPECT_LE(all->childrens.size(), 1000u);
-      });
-  EXPECT_GT(stopped, 0);
 }
 
 // A fixed "now" and the limits a scan starting then would use.

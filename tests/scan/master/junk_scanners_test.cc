@@ -13,19 +13,16 @@
 #include "orvexa/scan/master/trash_bin_scan_service.h"
 #include "support/features.h"
 #include "support/sandbox.h"
-#include "support/scan_lifecycle.h"
 #include "support/signal.h"
 #include "support/temp_dir.h"
 
 namespace orvexa {
 namespace {
 
-using testing::CategorySpec;
 using testing::Sandbox;
 using testing::Signal;
 
 constexpr int kFeatureID = 8101;
-constexpr int kStopFeatureID = 8202;
 
 std::vector<std::string> titlesOf(const CategoryPtr& c) {
   std::vector<std::string> titles;
@@ -113,21 +110,6 @@ TEST_F(JunkScannersTest, SystemJunkListsTopLevelItemsAndFiltersSystemCaches) {
   // A Common category records the kext cache folder like any other.
   EXPECT_EQ(titlesOf(feature->categoryInfo[1]),
             (std::vector<std::string>{"app.log", "com.apple.kext.caches"}));
-}
-
-TEST_F(JunkScannersTest, SecondStartWhileRunningDoesNothing) {
-  auto module = testing::makeModule(kFeatureID, {{"C", CategoryInfomationKind::Common, {}}});
-  bool called = false;
-  const std::string log = testing::logOfStartWhileRunning(kFeatureID, [&] {
-    SystemScanService::scan(
-        testing::featureOf(module), nullptr, nullptr,
-        [&](int, const CategoryResult&) { called = true; },
-        [&](std::map<int, CategoryResult>) { called = true; }, queue_);
-    queue_->waitUntilIdle();
-  });
-  EXPECT_FALSE(called);
-  EXPECT_NE(log.find(":Info>:System Scan Scanning\n"), std::string::npos) << log;
-  EXPECT_EQ(log.find("System Scan Start"), std::string::npos);
 }
 
 TEST_F(JunkScannersTest, TrashOfOtherVolumesNeedsAPerUserFolder) {
@@ -224,43 +206,6 @@ TEST_F(JunkScannersTest, PhotosCachesAreListedByNameOnly) {
   EXPECT_EQ(runFeatureScan(feature, PhotoScanService::scaniPhotoJunk), 80);
   EXPECT_EQ(titlesOf(feature->categoryInfo[0]),
             (std::vector<std::string>{"a.jpeg", "b.png", "d.jpg"}));
-}
-
-// Stops the system junk scan at random moments over and over: every run must
-// end with exactly one `done`, the feature `end`, and (under ThreadSanitizer)
-// no data race.
-TEST(SystemScanStopConcurrencyTest, EveryStoppedRunEndsWithExactlyOneDone) {
-  testing::Sandbox sb;
-  std::vector<testing::CategorySpec> categories;
-  for (int c = 0; c < 4; ++c) {
-    std::string base = "~/Library/Caches/c" + std::to_string(c);
-    for (int d = 0; d < 50; ++d) {
-      for (int f = 0; f < 100; ++f) {
-        sb.file(base + "/d" + std::to_string(d) + "/f" + std::to_string(f), 16);
-      }
-    }
-    categories.push_back(
-        {"C" + std::to_string(c),
-         c % 2 ? CategoryInfomationKind::Common : CategoryInfomationKind::SystemCache,
-         {sb.path(base)}});
-  }
-  auto module = testing::makeModule(kStopFeatureID, categories);
-  FeaturePtr feature = testing::featureOf(module);
-  auto queue = std::make_shared<SerialGCDService>(SerialGCDService::GCDQOS::default_);
-  const int stopped = testing::runStopStorm(
-      kStopFeatureID, 40, std::chrono::microseconds(20000), 20261205,
-      [&](Signal& done) {
-        SystemScanService::scan(
-            feature, [](const std::string&, int64_t) {}, [](float) {},
-            [](int, const CategoryResult&) {},
-            [&done](std::map<int, CategoryResult> results) {
-              EXPECT_EQ(results.size(), 4u);
-              done.notify();
-            },
-            queue);
-      },
-      [&] { SystemScanService::stop(feature); }, [&] { queue->waitUntilIdle(); });
-  EXPECT_GT(stopped, 10) << "many runs must really be stopped mid-way";
 }
 
 }  // namespace

@@ -140,23 +140,6 @@ TEST_F(PrivacyScanTest, LogsDescribesAndTicksUpToTheEnd) {
   EXPECT_EQ(lastPercent_->load(), 1.0f);
 }
 
-TEST_F(PrivacyScanTest, SecondScanWhileOneRunsDoesNothing) {
-  ScanStatusTable::set(kFeatureID, ScanState::start);
-  auto module = testing::makeModule(kFeatureID, {{"Kept", CategoryInfomationKind::Common, {}}});
-  FeaturePtr feature = testing::featureOf(module);
-  const size_t offset = testing::logSize();
-  bool called = false;
-  PrivacyScanService::scan(
-      feature, nullptr, nullptr, nullptr, [&](const FeaturePtr&, int64_t) { called = true; },
-      queue_);
-  queue_->waitUntilIdle();
-  EXPECT_FALSE(called);
-  EXPECT_EQ(feature->categoryInfo.size(), 1u);
-  EXPECT_EQ(feature->categoryInfo[0]->title, "Kept");
-  EXPECT_EQ(testing::logSince(offset).find("PrivacyScanService Start"), std::string::npos);
-  EXPECT_EQ(ScanStatusTable::get(kFeatureID), static_cast<int>(ScanState::start));
-}
-
 TEST_F(PrivacyScanTest, PermissionsAreNotScannedOnVersion10_14) {
   testing::makePermissionDatabases(sb_);
   struct Case {

@@ -12,7 +12,6 @@
 #include "orvexa/scan/similar_text/similar_text_service.h"
 #include "scan/similar_text/document_writer.h"
 #include "support/features.h"
-#include "support/scan_lifecycle.h"
 #include "support/signal.h"
 #include "support/temp_dir.h"
 
@@ -222,10 +221,6 @@ TEST_F(SimilarTextServiceTest, TwoVersionsOfALetterGroupAndUnrelatedTextsDoNot) 
   EXPECT_EQ(countLines(r.trace, "finssss"), 5u);
   EXPECT_EQ(r.trace.substr(r.trace.size() - 7), "finish\n");
   EXPECT_EQ(countLines(r.trace, "finish"), 1u);
-  EXPECT_NE(r.log.find("SimilarTextScanService Start"), std::string::npos);
-  EXPECT_NE(r.log.find("SimilarTextScanService Finish"), std::string::npos);
-  EXPECT_EQ(r.log.find("SimilarTextScanService Suspend"), std::string::npos);
-  EXPECT_EQ(ScanStatusTable::get(kFeatureID), static_cast<int>(ScanState::end));
 }
 
 TEST_F(SimilarTextServiceTest, KeepsRegularVisibleFilesWhoseExtensionNamesADocumentKind) {
@@ -288,23 +283,6 @@ TEST_F(SimilarTextServiceTest, VanishedMemberIsLeftOutAndItsGroupDropped) {
   EXPECT_EQ(r.total, group->size);
 }
 
-TEST_F(SimilarTextServiceTest, SecondStartWhileRunningOnlyLogs) {
-  const CategoryPtr catalogueCategory = feature_->categoryInfo.front();
-  bool called = false;
-  const std::string log = testing::logOfStartWhileRunning(kFeatureID, [&] {
-    SimilarTextService::scan(
-        feature_, {Url::fromPath(dir_.path())}, 40,
-        [&](const std::string&, int64_t) { called = true; }, [&](float) { called = true; },
-        [&](int, const std::shared_ptr<const SimilarTextMeasurement>&) { called = true; },
-        [&](const FeaturePtr&, int64_t) { called = true; }, queue_);
-    queue_->waitUntilIdle();
-  });
-  EXPECT_FALSE(called);
-  EXPECT_NE(log.find("SimilarTextScanService Scanning"), std::string::npos);
-  EXPECT_EQ(feature_->categoryInfo, std::vector<CategoryPtr>{catalogueCategory});
-  EXPECT_EQ(traceText(), "");
-}
-
 TEST_F(SimilarTextServiceTest, StopDuringTheWalkEndsWithAnEmptyResult) {
   for (int k = 0; k < 40; ++k) dir_.writeFile("d/" + std::to_string(k) + ".txt", "x");
   std::atomic<int> found{0};
@@ -322,39 +300,6 @@ TEST_F(SimilarTextServiceTest, StopDuringTheWalkEndsWithAnEmptyResult) {
   EXPECT_NE(r.log.find("SimilarTextScanService Suspend"), std::string::npos);
   EXPECT_EQ(r.log.find("SimilarTextScanService Finish"), std::string::npos);
   EXPECT_EQ(ScanStatusTable::get(kFeatureID), static_cast<int>(ScanState::end));
-}
-
-TEST_F(SimilarTextServiceTest, StopAtAnyMomentGivesDoneOnce) {
-  const std::string folder = dir_.makeDir("d");
-  for (int k = 0; k < 24; ++k) {
-    const std::string text = std::string(kLetter) + "\nReference " + std::to_string(k % 6);
-    const std::string name = folder + "/" + std::to_string(k);
-    ASSERT_TRUE(k % 2 == 0 ? testing::writeBytes(name + ".pdf", testing::pdfOfText(text))
-                           : testing::writeDocx(name + ".docx", testing::paragraphsOf(text)));
-  }
-  const int stopped = testing::runStopStorm(
-      kFeatureID, 4, std::chrono::microseconds(20000), 8903,
-      [&](Signal& done) {
-        // A new feature each run, so that no earlier run's groups show.
-        module_ = testing::makeModule(kFeatureID, {{"All", CategoryInfomationKind::Common, {}}});
-        feature_ = testing::featureOf(module_);
-        start({folder}, 40, done);
-      },
-      [&] { SuperScanService::stop(feature_); },
-      [&] {
-        const ScanResult r = finish();
-        const bool suspended = r.log.find("SimilarTextScanService Suspend") != std::string::npos;
-        EXPECT_NE(suspended, r.log.find("SimilarTextScanService Finish") != std::string::npos);
-        if (suspended) {
-          EXPECT_EQ(r.total, 0);
-          EXPECT_TRUE(all()->childrens.empty());
-        } else {
-          // The copies differ in one digit only: one group of all of them.
-          EXPECT_EQ(all()->childrens.size(), 1u);
-          EXPECT_EQ(r.total, all()->size);
-        }
-      });
-  EXPECT_GT(stopped, 0);
 }
 
 }  // namespace

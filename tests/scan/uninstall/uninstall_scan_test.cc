@@ -262,26 +262,6 @@ echo "$r/Applications/B.app"
                !feature_->categoryInfo[0]->childrenCateogry->empty());
 }
 
-TEST_F(UninstallScanTest, SecondStartIsRefused) {
-  ScanStatusTable::set(feature_->finderID, ScanState::start);
-  const size_t offset = testing::logSize();
-  bool called = false;
-  UninstallScanService::scanUninstallerSoftware(
-      feature_, nullptr, nullptr, [&](int, int64_t) { called = true; },
-      [&](const FeaturePtr&, int64_t) { called = true; }, queue_);
-  UninstallScanService::scanProUninstallerSoftwareCommon(
-      feature_, nullptr, nullptr, nullptr, [&](const FeaturePtr&, int64_t) { called = true; },
-      queue_);
-  queue_->waitUntilIdle();
-  MainQueue::sync([] {});
-  EXPECT_FALSE(called);
-  const std::string log = testing::logSince(offset);
-  size_t first = log.find(":Info>:UninstallScanService Scanning\n");
-  ASSERT_NE(first, std::string::npos) << log;
-  EXPECT_NE(log.find(":Info>:UninstallScanService Scanning\n", first + 1), std::string::npos);
-  EXPECT_EQ(log.find("UninstallScanService Start"), std::string::npos) << log;
-}
-
 TEST_F(UninstallScanTest, UnreadableFolderAndBrokenEntriesAreSkipped) {
   const std::string app = makeApp(sb_, "/Applications/Foo.app", "com.example.foo");
   sb_.layout({"~/Library/Preferences/com.example.foo.plist:3",
