@@ -26,7 +26,6 @@ namespace fs = std::filesystem;
 using testing::callEvent;
 using testing::kNobodyUid;
 using testing::RawHelperClient;
-using testing::readFile;
 
 PlistValue dict(std::initializer_list<std::pair<std::string, PlistValue>> entries) {
   PlistValue d = PlistValue::dictionary();
@@ -256,22 +255,8 @@ TEST_F(HelperServerTest, ShredMaintenanceAndClose) {
   EXPECT_EQ(intAt(*shred.information.find("/etc/passwd"), "DeleteStatus"),
             raw(HelperEventErrorID::ShreadFail));
 
-  // The DNS cache: the paths table's tools run, in order.
-  const std::string log = sb_.path("/tools.log");
-  for (const char* name : {"dscacheutil", "killall", "mdutil"}) {
-    const std::string program =
-        sb_.file(std::string("/usr/bin/") + name,
-                 "#!/bin/sh\necho " + std::string(name) + " \"$@\" >> '" + log + "'\n");
-    ::chmod(program.c_str(), 0755);
-  }
-  testing::EventAnswer dns =
-      callEvent(*tool, raw(HelperHanldeEventID::Maintenance), dict({{"OperationValue", 1}}));
-  EXPECT_TRUE(dns.ok);
-  testing::EventAnswer spotlight =
-      callEvent(*tool, raw(HelperHanldeEventID::Maintenance), dict({{"OperationValue", 2}}));
-  EXPECT_TRUE(spotlight.ok);
-  EXPECT_EQ(readFile(log), "dscacheutil -flushcache\nkillall -HUP mDNSResponder\nmdutil -E /\n");
-  fs::remove(sb_.path("/usr/bin/mdutil"));
+  // A maintenance tool that is not there fails in words. (The tools that are
+  // there run in order: OptimizationServiceTest, through this server.)
   testing::EventAnswer missing =
       callEvent(*tool, raw(HelperHanldeEventID::Maintenance), dict({{"OperationValue", 2}}));
   EXPECT_FALSE(missing.ok);
