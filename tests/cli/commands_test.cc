@@ -446,10 +446,27 @@ const std::vector<Command> kCommands = {
           const std::string html = testing::readFile(sb.path("~/page.html"));
           EXPECT_NE(html.find(sb.path("~/pictures/sea-again.jpg")), std::string::npos);
           EXPECT_EQ(html.find("src=\"http"), std::string::npos) << "the page is self-contained";
+          // Each thumbnail is the picture's own size, never enlarged: the
+          // width and height of the PNG header, bytes 16 to 23.
+          const std::string marker = "data:image/png;base64,";
           size_t thumbnails = 0;
-          for (size_t at = 0; (at = html.find("data:image/png;base64,", at)) != std::string::npos;
-               ++at) {
+          for (size_t at = 0; (at = html.find(marker, at)) != std::string::npos; ++at) {
             ++thumbnails;
+            std::vector<uint8_t> bytes;
+            uint32_t bits = 0;
+            for (size_t i = 0; i < 32; ++i) {
+              const char ch = html[at + marker.size() + i];
+              const size_t v = std::string_view(
+                                   "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
+                                   "0123456789+/")
+                                   .find(ch);
+              bits = (bits << 6) | static_cast<uint32_t>(v);
+              if (i % 4 == 3) {
+                for (int shift : {16, 8, 0}) bytes.push_back(static_cast<uint8_t>(bits >> shift));
+              }
+            }
+            EXPECT_EQ(bytes[18] * 256 + bytes[19], 120);
+            EXPECT_EQ(bytes[22] * 256 + bytes[23], 90);
           }
           EXPECT_EQ(thumbnails, 2u);
           EXPECT_NE(html.find("120 &times; 90 JPEG"), std::string::npos);
