@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <functional>
 
 #include "orvexa/clean/privacy_clean_service.h"
 #include "orvexa/platform/keyed_archive.h"
@@ -89,68 +88,47 @@ TEST_F(PrivacySystemCleanTest, FinderPositionsAndSharedListUuidsThatAreTickedGo)
   EXPECT_EQ(killallRuns(), "Finder\nsharedfilelistd\n");
 }
 
-// Cleans that change no list: nothing ticked, lists that no longer read, an
-// item whose web address's path part names the list. Neither list nor
-// Finder is touched, and each failed item says why and stays.
-TEST_F(PrivacySystemCleanTest, CleansThatChangeNoListRunNeitherKillall) {
+TEST_F(PrivacySystemCleanTest, NothingTickedRunsNeitherKillall) {
   const std::string preferences = testing::makeFinderRecents(sb_);
   const std::string list = testing::writeSharedList(sb_, "recent.sfl", testing::sharedList(sb_));
-  const struct {
-    const char* name;
-    std::function<void(const FilePtr& finder, const FilePtr& shared)> prepare;
-    std::vector<std::string> failures;  // each failed item's "title: text" starts so
-  } cases[] = {
-      {"nothing ticked", [](const FilePtr&, const FilePtr&) {}, {}},
-      {"unreadable lists",
-       [&](const FilePtr& finder, const FilePtr& shared) {
-         tick(finder, {1});
-         tick(shared, {0});
-         sb_.file("~/Library/Preferences/com.apple.finder.plist", "garbage");
-         sb_.file("~/Library/Application Support/com.apple.sharedfilelist/recent.sfl", "garbage");
-       },
-       {"Projects: Write File Error!", "Report.pdf: "}},
-      {"a web address naming the list",
-       [&](const FilePtr&, const FilePtr& shared) {
-         shared->childrens[0]->url =
-             Url::fromString("https://lists.example" + percentEncodePath(list));
-         ASSERT_EQ(shared->childrens[0]->url.path(), list);
-         tick(shared, {0});
-       },
-       {"Report.pdf: Not a file: https://lists.example" + percentEncodePath(list)}},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    testing::makeFinderRecents(sb_);
-    testing::writeSharedList(sb_, "recent.sfl", testing::sharedList(sb_));
-    CategoryPtr recent = scanRecent();
-    ASSERT_EQ(recent->childrens.size(), 2u);
-    const FilePtr finder = groupTitled(recent, "Finder Item");
-    const FilePtr shared = groupTitled(recent, "recent.sfl");
-    c.prepare(finder, shared);
-    const std::string preferencesNow = readFile(preferences);
-    const std::string listNow = readFile(list);
+  const std::string preferencesBefore = readFile(preferences);
+  const std::string listBefore = readFile(list);
+  CategoryPtr recent = scanRecent();
+  ASSERT_EQ(recent->childrens.size(), 2u);
 
-    PrivacyCleanResult result = PrivacyCleanService::cleanRecentItem(recent);
-    EXPECT_EQ(result.first,
-              c.failures.empty() ? PrivacyDeleteEnum::Success : PrivacyDeleteEnum::Fail);
-    ASSERT_EQ(result.second.size(), c.failures.size());
-    for (size_t i = 0; i < c.failures.size(); ++i) {
-      const FilePtr& item = result.second[i];
-      EXPECT_EQ(item->deleteStatus, raw(DeleteStatus::DeleteError));
-      EXPECT_EQ((item->title + ": " + item->deleteErrorDesc.str()).rfind(c.failures[i], 0), 0u)
-          << item->title << ": " << item->deleteErrorDesc.str();
-    }
-    EXPECT_EQ(readFile(preferences), preferencesNow);
-    EXPECT_EQ(readFile(list), listNow);
-    EXPECT_FALSE(std::filesystem::exists(killallLog_));
-    for (const FilePtr& group : {finder, shared}) {
-      if (group->state != 0) {
-        EXPECT_EQ(group->deleteStatus, raw(DeleteStatus::DeleteError));
-      }
-    }
-    EXPECT_EQ(finder->childrens.size(), 3u);
-    EXPECT_EQ(shared->childrens.size(), 3u);
-  }
+  PrivacyCleanResult result = PrivacyCleanService::cleanRecentItem(recent);
+  EXPECT_EQ(result.first, PrivacyDeleteEnum::Success);
+  EXPECT_EQ(killallRuns(), "");
+  EXPECT_FALSE(std::filesystem::exists(killallLog_));
+  EXPECT_EQ(readFile(preferences), preferencesBefore);
+  EXPECT_EQ(readFile(list), listBefore);
+}
+
+TEST_F(PrivacySystemCleanTest, UnreadableListsFailTheirItems) {
+  const std::string preferences = testing::makeFinderRecents(sb_);
+  const std::string list = testing::writeSharedList(sb_, "recent.sfl", testing::sharedList(sb_));
+  CategoryPtr recent = scanRecent();
+  const FilePtr finder = groupTitled(recent, "Finder Item");
+  const FilePtr shared = groupTitled(recent, "recent.sfl");
+  tick(finder, {1});
+  tick(shared, {0});
+  sb_.file("~/Library/Preferences/com.apple.finder.plist", "garbage");
+  sb_.file("~/Library/Application Support/com.apple.sharedfilelist/recent.sfl", "garbage");
+
+  PrivacyCleanResult result = PrivacyCleanService::cleanRecentItem(recent);
+  EXPECT_EQ(result.first, PrivacyDeleteEnum::Fail);
+  ASSERT_EQ(result.second.size(), 2u);
+  EXPECT_EQ(result.second[0]->title, "Projects");
+  EXPECT_EQ(result.second[0]->deleteErrorDesc, "Write File Error!");
+  EXPECT_EQ(result.second[1]->title, "Report.pdf");
+  EXPECT_EQ(result.second[1]->deleteStatus, raw(DeleteStatus::DeleteError));
+  EXPECT_EQ(finder->deleteStatus, raw(DeleteStatus::DeleteError));
+  EXPECT_EQ(shared->deleteStatus, raw(DeleteStatus::DeleteError));
+  EXPECT_EQ(readFile(preferences), "garbage");
+  EXPECT_EQ(readFile(list), "garbage");
+  EXPECT_EQ(killallRuns(), "");
+  EXPECT_EQ(finder->childrens.size(), 3u);
+  EXPECT_EQ(shared->childrens.size(), 3u);
 }
 
 TEST_F(PrivacySystemCleanTest, PermissionResetRunsTccutil) {
@@ -206,12 +184,28 @@ TEST_F(PrivacySystemCleanTest, PermissionResetFailures) {
   EXPECT_FALSE(std::filesystem::exists(log));
 }
 
-// An application named by a web address whose path part is its bundle's:
-// no permission of it is reset.
-TEST_F(PrivacySystemCleanTest, AWebAddressNamesNoApplication) {
+TEST_F(PrivacySystemCleanTest, WebAddressesNameNoListAndNoApplication) {
+  const std::string list = testing::writeSharedList(sb_, "recent.sfl", testing::sharedList(sb_));
+  const std::string listBefore = readFile(list);
   testing::makePermissionDatabases(sb_);
   const std::string log = sb_.path("/tccutil.log");
   Paths::shared().setTool("tccutil", testing::fakeTool(sb_, "tccutil", log, "Successfully reset"));
+  // As a host may hand them back: web addresses whose path part is that of
+  // the list file, and of the application.
+  CategoryPtr recent = scanRecent();
+  const FilePtr shared = groupTitled(recent, "recent.sfl");
+  const Url listAddress = Url::fromString("https://lists.example" + percentEncodePath(list));
+  ASSERT_EQ(listAddress.path(), list);
+  shared->childrens[0]->url = listAddress;
+  tick(shared, {0});
+  PrivacyCleanResult result = PrivacyCleanService::cleanRecentItem(recent);
+  EXPECT_EQ(result.first, PrivacyDeleteEnum::Fail);
+  ASSERT_EQ(result.second.size(), 1u);
+  EXPECT_EQ(result.second[0]->deleteErrorDesc, "Not a file: " + listAddress.absoluteString());
+  EXPECT_EQ(shared->deleteStatus, raw(DeleteStatus::DeleteError));
+  EXPECT_EQ(readFile(list), listBefore);
+  EXPECT_EQ(killallRuns(), "");
+
   CategoryPtr permissions = scanPermissions();
   const FilePtr cam = permissions->childrens.at(0);
   cam->url = Url::fromString("https://apps.example" + percentEncodePath(cam->url.path()));

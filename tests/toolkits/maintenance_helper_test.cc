@@ -76,75 +76,74 @@ class MaintenanceHelperTest : public testing::HelperUsingTest {
   testing::Signal finished_;
 };
 
-// A switch moves the item to its folder's twin (under a numbered name when
-// its own is taken, never over what is there) and the record follows it; a
-// second switch, from where the record now points, moves it back.
-TEST_F(MaintenanceHelperTest, ASwitchMovesTheItemToTheTwinFolderAndTheRecordFollows) {
+TEST_F(MaintenanceHelperTest, ADisabledImporterIsListedClosedAndSwitchingItOnMovesItBack) {
+  testing::RunningHelper helper;
+  sb_.layout({"/Library/Spotlight/", "/Library/Spotlight Disabled/Notes.mdimporter/x:12"});
+  FeaturePtr feature = scan();
+  ASSERT_EQ(feature->categoryInfo[0]->childrens.size(), 1u);
+  FilePtr importer = feature->categoryInfo[0]->childrens[0];
+  EXPECT_EQ(attachmentOf(importer), "Close");
+
+  MaintenanceService::shard().moveExtensionCategory(importer, recorder());
+  Outcome outcome = waitForFinish();
+  EXPECT_TRUE(outcome.ok);
+  EXPECT_TRUE(outcome.failures.empty());
+  EXPECT_EQ(outcome.calls, 1);
+  EXPECT_TRUE(exists(sb_.path("/Library/Spotlight/Notes.mdimporter/x")));
+  EXPECT_FALSE(exists(sb_.path("/Library/Spotlight Disabled/Notes.mdimporter")));
+  EXPECT_EQ(attachmentOf(importer), "Start");
+  EXPECT_EQ(importer->url.path(), sb_.path("/Library/Spotlight/Notes.mdimporter"));
+  EXPECT_TRUE(importer->url.isDirectory());
+
+  // And off again, from where the record now points.
+  MaintenanceService::shard().moveExtensionCategory(importer, recorder());
+  EXPECT_TRUE(finished_.wait(std::chrono::seconds(20), 2));
+  EXPECT_EQ(attachmentOf(importer), "Close");
+  EXPECT_TRUE(exists(sb_.path("/Library/Spotlight Disabled/Notes.mdimporter/x")));
+}
+
+TEST_F(MaintenanceHelperTest, SwitchingOffOntoATakenNameMovesUnderANumberedName) {
   testing::RunningHelper helper;
   const struct {
     const char* name;
     std::vector<std::string_view> layout;
-    const char* item;   // listed, with a file "a"
-    const char* moved;  // where it ends up
-    const char* state;  // as listed
+    const char* moved;  // where the enabled pane ends up
   } cases[] = {
-      {"a disabled importer is switched on",
-       {"/Library/Spotlight/", "/Library/Spotlight Disabled/Notes.mdimporter/a:1"},
-       "/Library/Spotlight Disabled/Notes.mdimporter",
-       "/Library/Spotlight/Notes.mdimporter",
-       "Close"},
       {"free name, twin missing",
        {"/Library/PreferencePanes/Net.prefPane/a:1"},
-       "/Library/PreferencePanes/Net.prefPane",
-       "/Library/PreferencePanes Disabled/Net.prefPane",
-       "Start"},
+       "/Library/PreferencePanes Disabled/Net.prefPane"},
       {"name taken",
        {"/Library/PreferencePanes/Net.prefPane/a:1",
         "/Library/PreferencePanes Disabled/Net.prefPane/old:2"},
-       "/Library/PreferencePanes/Net.prefPane",
-       "/Library/PreferencePanes Disabled/Net 1.prefPane",
-       "Start"},
+       "/Library/PreferencePanes Disabled/Net 1.prefPane"},
   };
   int round = 0;
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    for (const char* folder : {"/Library/Spotlight", "/Library/Spotlight Disabled",
-                               "/Library/PreferencePanes", "/Library/PreferencePanes Disabled"}) {
-      fs::remove_all(sb_.path(folder));  // not all of /Library: the helper's files are there
-    }
+    fs::remove_all(sb_.path("/Library/PreferencePanes"));
+    fs::remove_all(sb_.path("/Library/PreferencePanes Disabled"));
     for (std::string_view entry : c.layout) sb_.layout({entry});
     FeaturePtr feature = scan();
-    FilePtr item;
-    for (const CategoryPtr& category : feature->categoryInfo) {
-      for (const FilePtr& listed : category->childrens) {
-        if (listed->url.path() == sb_.path(c.item)) item = listed;
-      }
+    const CategoryPtr& panes = feature->categoryInfo[1];
+    FilePtr pane;
+    for (const FilePtr& item : panes->childrens) {
+      if (item->url.path() == sb_.path("/Library/PreferencePanes/Net.prefPane")) pane = item;
     }
-    ASSERT_TRUE(item);
-    EXPECT_EQ(attachmentOf(item), c.state);
+    ASSERT_TRUE(pane);
+    EXPECT_EQ(attachmentOf(pane), "Start");
 
-    MaintenanceService::shard().moveExtensionCategory(item, recorder());
+    MaintenanceService::shard().moveExtensionCategory(pane, recorder());
     ASSERT_TRUE(finished_.wait(std::chrono::seconds(20), ++round));
-    {
-      std::lock_guard lock(mu_);
-      EXPECT_TRUE(outcome_.ok);
-      EXPECT_TRUE(outcome_.failures.empty());
-      EXPECT_EQ(outcome_.calls, round);
-    }
-    EXPECT_EQ(item->url.path(), sb_.path(c.moved));
-    EXPECT_TRUE(item->url.isDirectory());
-    EXPECT_EQ(attachmentOf(item), std::string(c.state) == "Start" ? "Close" : "Start");
-    EXPECT_EQ(testing::readFile(sb_.path(c.moved) + "/a").size(), 1u) << "the moved item";
-    EXPECT_FALSE(exists(sb_.path(c.item)));
-    if (c.layout.size() > 1 && round > 1) {
+    std::lock_guard lock(mu_);
+    EXPECT_TRUE(outcome_.ok);
+    EXPECT_TRUE(outcome_.failures.empty());
+    EXPECT_EQ(pane->url.path(), sb_.path(c.moved));
+    EXPECT_EQ(attachmentOf(pane), "Close");
+    EXPECT_EQ(testing::readFile(sb_.path(c.moved) + "/a").size(), 1u) << "the moved pane";
+    EXPECT_FALSE(exists(sb_.path("/Library/PreferencePanes/Net.prefPane")));
+    if (c.layout.size() > 1) {
       EXPECT_TRUE(exists(sb_.path("/Library/PreferencePanes Disabled/Net.prefPane/old")))
           << "what was there is not overwritten";
-    }
-    if (round == 1) {
-      MaintenanceService::shard().moveExtensionCategory(item, recorder());
-      ASSERT_TRUE(finished_.wait(std::chrono::seconds(20), ++round));
-      EXPECT_EQ(attachmentOf(item), c.state);
-      EXPECT_TRUE(exists(sb_.path(c.item) + "/a")) << "and back again";
     }
   }
 }
