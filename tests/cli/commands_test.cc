@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <limits.h>
+#include <openssl/evp.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -452,19 +453,12 @@ const std::vector<Command> kCommands = {
           size_t thumbnails = 0;
           for (size_t at = 0; (at = html.find(marker, at)) != std::string::npos; ++at) {
             ++thumbnails;
-            std::vector<uint8_t> bytes;
-            uint32_t bits = 0;
-            for (size_t i = 0; i < 32; ++i) {
-              const char ch = html[at + marker.size() + i];
-              const size_t v = std::string_view(
-                                   "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
-                                   "0123456789+/")
-                                   .find(ch);
-              bits = (bits << 6) | static_cast<uint32_t>(v);
-              if (i % 4 == 3) {
-                for (int shift : {16, 8, 0}) bytes.push_back(static_cast<uint8_t>(bits >> shift));
-              }
-            }
+            unsigned char bytes[24];
+            ASSERT_EQ(
+                EVP_DecodeBlock(
+                    bytes, reinterpret_cast<const unsigned char*>(html.data()) + at + marker.size(),
+                    32),
+                24);
             EXPECT_EQ(bytes[18] * 256 + bytes[19], 120);
             EXPECT_EQ(bytes[22] * 256 + bytes[23], 90);
           }
