@@ -582,6 +582,16 @@ const std::vector<Command> kCommands = {
         .removes({"~/docs/big.bin", "~/docs/old"})
         .keeps({"~/link", "~/docs/small.txt"})
         .given(makeLink),
+    // A file with another name is left, and the summary says how to shred it.
+    run("shred_leaves_hard_links", {"shred", "--yes", "{home}/docs/small.txt"})
+        .exits(1,
+               "orvexa: 1 file with other hard links was left as it was (--hard-links "
+               "overwrites them, and with them the content of their other names)\n")
+        .keeps({"~/docs/small.txt", "~/second name"})
+        .given([](const Sandbox& sb) {
+          fs::create_hard_link(sb.path("~/docs/small.txt"), sb.path("~/second name"));
+          return std::string();
+        }),
     run("shred_json", {"shred", "--yes", "--json", "{home}/docs/old"})
         .removes({"~/docs/old"})
         .checks([](const json& doc, const Sandbox& sb) {
