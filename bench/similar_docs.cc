@@ -35,7 +35,7 @@
 #include <string>
 #include <vector>
 
-#include "../tests/scan/similar_text/document_writer.h"
+#include "../tests/support/document_writer.h"
 #include "orvexa/model/records.h"
 #include "orvexa/scan/similar_text/similar_text_service.h"
 #include "orvexa/units/dispatch.h"

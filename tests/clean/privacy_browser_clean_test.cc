@@ -12,7 +12,7 @@
 #include "orvexa/platform/plist.h"
 #include "orvexa/scan/privacy/privacy_scan_service.h"
 #include "orvexa/units/sqlite_tool.h"
-#include "scan/privacy/browser_stores.h"
+#include "support/browser_store_fixture.h"
 #include "scan/privacy/privacy_support.h"
 #include "support/run_as.h"
 #include "support/sandbox.h"

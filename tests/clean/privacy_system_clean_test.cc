@@ -7,7 +7,7 @@
 #include "orvexa/platform/paths.h"
 #include "orvexa/platform/plist.h"
 #include "orvexa/scan/privacy/privacy_scan_service.h"
-#include "scan/privacy/browser_stores.h"
+#include "support/browser_store_fixture.h"
 #include "support/sandbox.h"
 #include "support/temp_dir.h"
 

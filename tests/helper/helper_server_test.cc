@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <functional>
 #include <future>
 #include <thread>
 
@@ -25,7 +26,6 @@ namespace fs = std::filesystem;
 using testing::callEvent;
 using testing::kNobodyUid;
 using testing::RawHelperClient;
-using testing::readFile;
 
 PlistValue dict(std::initializer_list<std::pair<std::string, PlistValue>> entries) {
   PlistValue d = PlistValue::dictionary();
@@ -65,6 +65,14 @@ std::string versionAsNobody(const std::string& socket) {
     return "refused|" + reply->message + (client.closedByPeer() ? "|closed" : "|open");
   });
   return seen.value_or("did not run");
+}
+
+// Asks for the version on a raw connection: the reply's message.
+std::string version(RawHelperClient& client) {
+  if (!client.send(requestFrame(HelperRequest::Operation::getHelperVersion))) return "unsent";
+  std::optional<std::string> body = client.readFrame();
+  std::optional<HelperReply> reply = body ? decodeHelperReply(*body, nullptr) : std::nullopt;
+  return reply ? reply->message : "no reply";
 }
 
 class HelperServerTest : public ::testing::Test {
@@ -247,22 +255,8 @@ TEST_F(HelperServerTest, ShredMaintenanceAndClose) {
   EXPECT_EQ(intAt(*shred.information.find("/etc/passwd"), "DeleteStatus"),
             raw(HelperEventErrorID::ShreadFail));
 
-  // The DNS cache: the paths table's tools run, in order.
-  const std::string log = sb_.path("/tools.log");
-  for (const char* name : {"dscacheutil", "killall", "mdutil"}) {
-    const std::string program =
-        sb_.file(std::string("/usr/bin/") + name,
-                 "#!/bin/sh\necho " + std::string(name) + " \"$@\" >> '" + log + "'\n");
-    ::chmod(program.c_str(), 0755);
-  }
-  testing::EventAnswer dns =
-      callEvent(*tool, raw(HelperHanldeEventID::Maintenance), dict({{"OperationValue", 1}}));
-  EXPECT_TRUE(dns.ok);
-  testing::EventAnswer spotlight =
-      callEvent(*tool, raw(HelperHanldeEventID::Maintenance), dict({{"OperationValue", 2}}));
-  EXPECT_TRUE(spotlight.ok);
-  EXPECT_EQ(readFile(log), "dscacheutil -flushcache\nkillall -HUP mDNSResponder\nmdutil -E /\n");
-  fs::remove(sb_.path("/usr/bin/mdutil"));
+  // A maintenance tool that is not there fails in words. (The tools that are
+  // there run in order: OptimizationServiceTest, through this server.)
   testing::EventAnswer missing =
       callEvent(*tool, raw(HelperHanldeEventID::Maintenance), dict({{"OperationValue", 2}}));
   EXPECT_FALSE(missing.ok);
@@ -373,33 +367,86 @@ TEST_F(HelperServerTest, AStopOrALostClientCancelsTheWorkInFlight) {
   }
 }
 
-// The socket is taken over only from a helper that is gone.
+// The socket is taken over only from a helper that is gone: whatever else
+// is at its path is refused in words and left as it was.
 TEST_F(HelperServerTest, TakesOverOnlyAStaleSocket) {
   const std::string path = sb_.path("/var/run/h.socket");
   sb_.dir("/var/run");
-  {
-    // A socket file nothing accepts on any more.
-    HelperServerOptions options;
-    options.socketPath = path;
-    HelperServer dead(options);
-    ASSERT_TRUE(dead.start());
-    const std::string kept = path + ".kept";
-    fs::create_hard_link(path, kept);
-    dead.stop();
-    fs::rename(kept, path);
-  }
   HelperServerOptions options;
   options.socketPath = path;
-  HelperServer live(options);
-  std::string why;
-  EXPECT_TRUE(live.start(&why)) << why;
-  HelperServer second(options);
-  EXPECT_FALSE(second.start(&why));
-  EXPECT_EQ(why, path + ": another helper is already serving there");
-  live.stop();
-  sb_.file("/var/run/h.socket", "not a socket");
-  EXPECT_FALSE(second.start(&why));
-  EXPECT_EQ(why, path + ": exists and is not a socket");
+  HelperServerOptions elsewhere;
+  elsewhere.socketPath = sb_.path("/var/run/live.socket");
+  HelperServer live(elsewhere);
+  ASSERT_TRUE(live.start());
+  const struct {
+    const char* name;
+    std::function<void()> make;
+    const char* refusal;  // empty: taken over
+  } cases[] = {
+      {"a socket nothing accepts on",
+       [&] {
+         HelperServer dead(options);
+         ASSERT_TRUE(dead.start());
+         fs::create_hard_link(path, path + ".kept");
+         dead.stop();  // removes its own socket file: put the name back
+         fs::rename(path + ".kept", path);
+       },
+       ""},
+      {"a live helper's socket", [&] { fs::create_hard_link(elsewhere.socketPath, path); },
+       ": another helper is already serving there"},
+      {"a regular file", [&] { sb_.file("/var/run/h.socket", "not a socket"); },
+       ": exists and is not a socket"},
+      {"a link to a live socket", [&] { fs::create_symlink(elsewhere.socketPath, path); },
+       ": exists and is not a socket"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove(path);
+    c.make();
+    const auto before = fs::symlink_status(path).type();
+    HelperServer server(options);
+    std::string why;
+    EXPECT_EQ(server.start(&why), c.refusal[0] == '\0') << why;
+    if (c.refusal[0] != '\0') {
+      EXPECT_EQ(why, path + c.refusal);
+      EXPECT_EQ(fs::symlink_status(path).type(), before) << "left as it was";
+    } else {
+      RawHelperClient client(path);
+      EXPECT_EQ(version(client), kHelperToolVersion) << "the new helper serves there";
+    }
+  }
+  EXPECT_TRUE(fs::is_socket(elsewhere.socketPath));
+}
+
+// Connections past the limit get one refusal and are closed; a place that
+// frees up is taken again.
+TEST_F(HelperServerTest, ConnectionsPastTheLimitAreRefusedUntilOneCloses) {
+  HelperServerOptions options;
+  options.maxConnections = 2;
+  testing::RunningHelper helper(options);
+  std::vector<std::unique_ptr<RawHelperClient>> held;
+  for (int i = 0; i < 2; ++i) {
+    held.push_back(std::make_unique<RawHelperClient>(helper.socketPath()));
+    EXPECT_EQ(version(*held.back()), kHelperToolVersion);
+  }
+  RawHelperClient third(helper.socketPath());
+  std::optional<std::string> body = third.readFrame();
+  ASSERT_TRUE(body) << "the refusal comes unasked";
+  std::optional<HelperReply> refusal = decodeHelperReply(*body, nullptr);
+  ASSERT_TRUE(refusal);
+  EXPECT_FALSE(refusal->flag);
+  EXPECT_EQ(refusal->message, "Refused: the helper is serving too many connections.");
+  EXPECT_TRUE(third.closedByPeer());
+  EXPECT_EQ(version(*held.front()), kHelperToolVersion) << "those served go on";
+
+  held.front().reset();
+  std::string seen;
+  for (int i = 0; i < 100 && seen != kHelperToolVersion; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    RawHelperClient next(helper.socketPath());
+    seen = version(next);
+  }
+  EXPECT_EQ(seen, kHelperToolVersion);
 }
 
 // The helper ends while calls are under way: each call gets exactly one

@@ -25,34 +25,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-TEST(PrivilegeInstallResultTest, EachOutcomeHasItsText) {
-  const struct {
-    PrivilegeInstallResult result;
-    const char* text;
-  } cases[] = {
-      {PrivilegeInstallResult::success(), ""},
-      {PrivilegeInstallResult::authorizationFail(), "Create authorization fail!"},
-      {PrivilegeInstallResult::getAdmainFail(), "Get admain authorization fail!"},
-      {PrivilegeInstallResult::blessError(2), "blessError: kSMErrorInternalFailure"},
-      {PrivilegeInstallResult::blessError(3), "blessError: kSMErrorInvalidSignature"},
-      {PrivilegeInstallResult::blessError(4), "blessError: kSMErrorAuthorizationFailure"},
-      {PrivilegeInstallResult::blessError(5), "blessError: kSMErrorToolNotValid"},
-      {PrivilegeInstallResult::blessError(6), "blessError: kSMErrorJobNotFound"},
-      {PrivilegeInstallResult::blessError(7), "blessError: kSMErrorServiceUnavailable"},
-      {PrivilegeInstallResult::blessError(8), "bless unknown error:8"},
-      {PrivilegeInstallResult::blessError(9),
-       "Privilege Helper is disabled by other process. The command has been copied to your "
-       "pasteboard"},
-      {PrivilegeInstallResult::blessError(10), "blessError: kSMErrorInvalidPlist"},
-      {PrivilegeInstallResult::blessError(1), "bless unknown error:1"},
-      {PrivilegeInstallResult::blessError(-3), "bless unknown error:-3"},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.text);
-    EXPECT_EQ(c.result.content(), c.text);
-  }
-}
-
 // Records the installation steps; each step's outcome is set by the test.
 class FakeBlessing : public BlessingMechanism {
  public:

@@ -18,7 +18,7 @@
 #include "orvexa/toolkits/free_up_ram_service.h"
 #include "orvexa/toolkits/optimization_service.h"
 #include "orvexa/units/main_queue.h"
-#include "scan/privacy/browser_stores.h"
+#include "support/browser_store_fixture.h"
 #include "support/features.h"
 #include "support/helper_fixture.h"
 #include "support/launchctl_fixture.h"

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <memory>
 #include <mutex>
@@ -14,6 +15,7 @@
 #include "orvexa/platform/identity.h"
 #include "orvexa/units/main_queue.h"
 #include "support/helper_fixture.h"
+#include "support/run_as.h"
 #include "support/sandbox.h"
 #include "support/signal.h"
 #include "support/temp_dir.h"
@@ -324,6 +326,93 @@ TEST(ShreadServiceConcurrencyTest, OverlappingCallsShredEverythingOnce) {
   for (const auto& batch : batches) {
     for (const std::string& p : batch) EXPECT_FALSE(exists(p)) << p;
   }
+}
+
+// Files of nobody's in folders of root's: the current user (root, named
+// as such) may delete them but does not own them, so they go to the
+// privileged helper, served in-process on its socket in the sandbox.
+class ShreadHelperTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!testing::canSwitchUser()) GTEST_SKIP() << "needs root to own files as another user";
+    sb_ = std::make_unique<testing::Sandbox>(accountNameOf(::geteuid()));
+    Identity::shared().setBundleIdentifier("org.orvexa.tests");
+    helper_ = std::make_unique<testing::RunningHelper>();
+  }
+  void TearDown() override {
+    helper_.reset();
+    PrivilegeHelper::shard().close();
+    sb_.reset();
+  }
+
+  std::string othersFile(const std::string& sandboxPath, const std::string& content) {
+    const std::string file = sb_->file(sandboxPath, content);
+    EXPECT_EQ(::chown(file.c_str(), testing::kNobodyUid, testing::kNogroupGid), 0);
+    return file;
+  }
+
+  std::unique_ptr<testing::Sandbox> sb_;
+  std::unique_ptr<testing::RunningHelper> helper_;
+  ShreadService service_;
+};
+
+// Only the waiting paths go to the helper, in one Shred event; a folder
+// holding another user's file is removed and reported once.
+TEST_F(ShreadHelperTest, FilesOfAnotherUserGoToTheHelperAndMineIsShreddedDirectly) {
+  auto [tool, error] =
+      PrivilegeHelper::shard().getHelperTool(PrivilegeHelper::helperName(), kSMDomainSystemLaunchd);
+  ASSERT_NE(tool, nullptr) << error.value_or("");
+  auto recording = std::make_shared<testing::RecordingHelper>(tool);
+  service_.setPrivilegeHelper(recording);
+  const std::string one = othersFile("/Library/Caches/shred/one", "1");
+  const std::string two = othersFile("/Library/Caches/shred/two", "22");
+  const std::string mine = sb_->file("~/mine", "333");
+  const std::string folder = sb_->dir("/Library/Caches/shred/Project");
+  const std::string theirs = othersFile("/Library/Caches/shred/Project/sub/theirs.txt", "x");
+  ProgressLog progress;
+  progress.attach(service_);
+  Outcome out = shredAndWait(service_, {one, two, mine});
+  EXPECT_TRUE(out.success);
+  EXPECT_EQ(out.result, (Result{{one, outcome(Status::Success)},
+                                {two, outcome(Status::Success)},
+                                {mine, outcome(Status::Success)}}));
+  PlistValue sent = PlistValue::dictionary();
+  for (const std::string& p : {one, two}) sent.set(p, PlistValue::dictionary());
+  EXPECT_EQ(recording->events(), (std::vector<std::pair<int, PlistValue>>{
+                                     {static_cast<int>(HelperHanldeEventID::Shred), sent}}));
+  {
+    std::lock_guard lock(progress.mu);
+    std::sort(progress.lines.begin(), progress.lines.end());
+    EXPECT_EQ(progress.lines,
+              (std::vector<std::string>{"mine Success", "one Prepare", "one Success", "two Prepare",
+                                        "two Success"}));
+  }
+  EXPECT_EQ(shredAndWait(service_, {folder}).result, (Result{{folder, outcome(Status::Success)}}));
+  for (const std::string& p : {one, two, mine, folder, theirs}) EXPECT_FALSE(exists(p)) << p;
+}
+
+// The kept proxy's helper goes away: the waiting file fails with the lost
+// connection and stays; the next call connects to the new helper.
+TEST_F(ShreadHelperTest, ALostHelperFailsTheWaitingFilesAndTheNextCallConnectsAgain) {
+  const std::string first = othersFile("/Library/Caches/shred/first", "1");
+  ASSERT_TRUE(shredAndWait(service_, {first}).success);
+  ASSERT_NE(service_.privilegeHelper(), nullptr);
+
+  helper_.reset();
+  const std::string second = othersFile("/Library/Caches/shred/second", "2");
+  Outcome lost = shredAndWait(service_, {second});
+  EXPECT_FALSE(lost.success);
+  EXPECT_EQ(
+      lost.result,
+      (Result{{second, outcome(Status::PrivilegeFail, std::string(kHelperConnectionLostText))}}));
+  EXPECT_EQ(testing::readFile(second), "2");
+  EXPECT_EQ(service_.privilegeHelper(), nullptr);
+
+  helper_ = std::make_unique<testing::RunningHelper>();
+  Outcome again = shredAndWait(service_, {second});
+  EXPECT_TRUE(again.success);
+  EXPECT_EQ(again.result, (Result{{second, outcome(Status::Success)}}));
+  EXPECT_FALSE(exists(second));
 }
 
 }  // namespace

@@ -7,7 +7,7 @@
 #include "orvexa/platform/identity.h"
 #include "orvexa/scan/privacy/privacy_scan_service.h"
 #include "orvexa/units/sqlite_tool.h"
-#include "scan/privacy/browser_stores.h"
+#include "support/browser_store_fixture.h"
 #include "support/sandbox.h"
 
 namespace orvexa {

@@ -8,7 +8,7 @@
 
 #include "orvexa/platform/identity.h"
 #include "orvexa/platform/plist.h"
-#include "scan/privacy/browser_stores.h"
+#include "support/browser_store_fixture.h"
 #include "support/features.h"
 #include "support/sandbox.h"
 #include "support/signal.h"

@@ -5,7 +5,7 @@
 #include <cmath>
 #include <filesystem>
 
-#include "scan/privacy/browser_stores.h"
+#include "support/browser_store_fixture.h"
 #include "support/sandbox.h"
 
 namespace orvexa::privacy {

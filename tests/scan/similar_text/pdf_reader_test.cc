@@ -11,7 +11,7 @@
 
 #include "orvexa/scan/similar_text/similar_text_service.h"
 #include "orvexa/units/log_service.h"
-#include "scan/similar_text/document_writer.h"
+#include "support/document_writer.h"
 #include "support/temp_dir.h"
 
 namespace orvexa {

@@ -10,7 +10,7 @@
 #include <thread>
 
 #include "orvexa/scan/similar_text/similar_text_service.h"
-#include "scan/similar_text/document_writer.h"
+#include "support/document_writer.h"
 #include "support/features.h"
 #include "support/signal.h"
 #include "support/temp_dir.h"

@@ -1,0 +1,812 @@
+// The command-line program's own behaviour, one row per run: argument errors
+// in words with status 2, exit statuses, --json always one JSON document,
+// what --select deletes (one clean per cleaning command), text output when
+// nothing is a terminal, and the helper's life. What the scans, cleans and
+// tasks do is the library tests' business.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <limits.h>
+#include <openssl/evp.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <nlohmann/json.hpp>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "orvexa/helper/privilege_helper.h"
+#include "orvexa/platform/identity.h"
+#include "platform/folder_chain.h"
+#include "support/deep_tree.h"
+#include "support/document_writer.h"
+#include "support/helper_fixture.h"
+#include "support/launchctl_fixture.h"
+#include "support/picture_files.h"
+#include "support/run_as.h"
+#include "support/run_program.h"
+#include "support/sandbox.h"
+
+namespace orvexa {
+namespace {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+using testing::Sandbox;
+
+bool present(const std::string& path) { return fs::exists(fs::symlink_status(path)); }
+
+// Every record path in a result document ("url" members).
+void collectPaths(const json& node, std::set<std::string>* paths) {
+  if (node.is_object()) {
+    for (const auto& [key, value] : node.items()) {
+      if (key != "url" || !value.is_string()) {
+        collectPaths(value, paths);
+        continue;
+      }
+      std::string path = value.get<std::string>();
+      if (path.rfind("file://", 0) == 0) path = path.substr(7);
+      if (path.size() > 1 && path.back() == '/') path.pop_back();
+      paths->insert(path);
+    }
+  } else if (node.is_array()) {
+    for (const json& item : node) collectPaths(item, paths);
+  }
+}
+
+// The home holds documents, caches, three applications with their
+// preferences (Foo has been opened, Bar and Baz never, Baz has a second
+// copy in the home) and the files of a removed application; the root holds
+// extensions.
+void makeHome(const Sandbox& sb) {
+  sb.layout({"~/docs/big.bin:5000", "~/docs/small.txt:300", "~/docs/old/a.log:100",
+             "~/docs/old/b.log:200", "~/docs/keep/c.log:50",
+             "~/Library/Preferences/com.example.foo.plist:11",
+             "~/Library/Preferences/com.example.bar.plist:12",
+             "~/Library/Preferences/com.example.baz.plist:15",
+             "~/Library/Preferences/org.removed.gone.plist:13",
+             "~/Library/Logs/org.removed.gone/x.log:14",
+             "~/Library/Caches/com.example.foo/Cache.db:4096", "~/Library/Caches/loose.cache:50",
+             "~/Library/Caches/.hidden:9", "/Library/Caches/shared/x:64",
+             "/Library/Spotlight/Mail.mdimporter/x:1500",
+             "/Library/Spotlight Disabled/Old.mdimporter/x:40",
+             "/Library/Internet Plug-Ins/Flash.plugin/x:3"});
+  const std::string foo = testing::installApplication(sb, "Foo", "com.example.foo");
+  testing::installApplication(sb, "Bar", "com.example.bar");
+  const std::string baz = testing::installApplication(sb, "Baz", "com.example.baz");
+  sb.dir("~/Applications");
+  fs::copy(baz, sb.path("~/Applications/Baz.app"), fs::copy_options::recursive);
+  // Opened: the executable was read after it was written. Baz's was read
+  // by the copy: it is made unread again.
+  struct timespec times[2];
+  ::clock_gettime(CLOCK_REALTIME, &times[0]);
+  times[1] = {times[0].tv_sec - 3600, 0};
+  EXPECT_EQ(::utimensat(AT_FDCWD, (foo + "/Contents/MacOS/Foo").c_str(), times, 0), 0);
+  times[0] = times[1];
+  EXPECT_EQ(::utimensat(AT_FDCWD, (baz + "/Contents/MacOS/Baz").c_str(), times, 0), 0);
+}
+
+// Two groups of duplicates in ~/dups, x1..x3 and y1..y2, written in the
+// order x2, x3, x1, y2, y1 so that first path and oldest disagree.
+std::string makeDuplicates(const Sandbox& sb) {
+  for (const char* name : {"x2", "x3", "x1", "y2", "y1"}) {
+    sb.file(std::string("~/dups/") + name, std::string(name[0] == 'x' ? 1500 : 2500, name[0]));
+    std::this_thread::sleep_for(std::chrono::milliseconds(15));  // dates a clock tick apart
+  }
+  sb.file("~/dups/single", "only one");
+  return "";
+}
+
+std::string makeSimilar(const Sandbox& sb) {
+  const std::string sea = testing::writeJpeg(sb.dir("~/pictures") + "/sea.jpg", 120, 90,
+                                             testing::blocks(3, 120, 90), 90);
+  testing::writeBytes(sb.path("~/pictures/sea-again.jpg"), testing::readBytes(sea));
+  testing::writePng(sb.path("~/pictures/other.png"), 90, 120, testing::blocks(5, 90, 120));
+  const std::string letter =
+      "Dear committee, the survey of the northern meadow is complete. We counted forty-two "
+      "species of flowering plants, eleven more than last year, and the wet corner by the "
+      "stream now holds marsh marigold again. Kind regards, the field team.";
+  sb.dir("~/texts");
+  EXPECT_TRUE(testing::writeDocx(sb.path("~/texts/letter.docx"), {letter}));
+  EXPECT_TRUE(testing::writeDocx(sb.path("~/texts/letter-copy.docx"), {letter}));
+  EXPECT_TRUE(testing::writeDocx(
+      sb.path("~/texts/recipe.docx"),
+      {"Whisk three eggs with sugar until pale, fold in flour and bake for twenty minutes at one "
+       "hundred and eighty degrees."}));
+  return "";
+}
+
+// A cache item of root's in the home of nobody (for the rows run as nobody).
+std::string makeRootsCache(const Sandbox& sb) {
+  sb.layout({"~/Library/Caches/mine.cache:10", "~/Library/Caches/rootdir/x:20"});
+  return "";
+}
+
+std::string makeLaunchctl(const Sandbox& sb) {
+  testing::installApplication(sb, "Example", "org.sample.app");
+  return testing::fakeLaunchctl(
+      sb, testing::printDisabledListing(
+              "\t\"org.sample.agent\" => false\n\t\"org.sample.sync\" => true\n",
+              "\t\"org.sample.agent\" => \"org.sample.app\"\n"));
+}
+
+// Sizes on disk against apparent sizes: a sparse file of 100 GB, a file
+// with a second name, a plain file.
+std::string makeSizes(const Sandbox& sb) {
+  EXPECT_EQ(::truncate(sb.file("~/tree/sparse", "").c_str(), int64_t{100} << 30), 0);
+  EXPECT_EQ(::link(sb.file("~/tree/linked", std::string(8192, 'l')).c_str(),
+                   sb.path("~/other name").c_str()),
+            0);
+  sb.file("~/tree/plain", std::string(10000, 'p'));
+  return "";
+}
+
+// Two copies of a file below PATH_MAX, in the deepest of a chain of folders.
+const std::string kDeepName(200, 'd');
+constexpr int kDeepLevels = PATH_MAX / 200 + 2;
+std::string makeDeep(const Sandbox& sb) {
+  EXPECT_EQ(testing::makeDeepChain(sb.dir("~/deep"), kDeepLevels, kDeepName, 0, 100), 1);
+  std::string deepest = sb.path("~/deep");
+  for (int i = 0; i < kDeepLevels; ++i) deepest += "/" + kDeepName;
+  detail::UniqueFd folder = detail::openLongPath(deepest, O_RDONLY | O_DIRECTORY);
+  detail::UniqueFd copy(::openat(folder.get(), "g", O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
+  EXPECT_EQ(::write(copy.get(), std::string(100, 'x').data(), 100), 100);
+  return deepest;
+}
+
+using Setup = std::function<std::string(const Sandbox& sb)>;  // its result is {tool}
+using Shape = std::function<void(const json& doc, const Sandbox& sb)>;
+
+// One run of the program with --root and --quiet; in arguments and texts,
+// {root}, {home} and {tool} are filled in, paths are sandbox paths.
+struct Command {
+  std::string name;
+  std::vector<std::string> args;
+  int exit = 0;
+  std::vector<std::string> out;   // texts standard output holds
+  std::string err;                // a text standard error holds; with status 0, all of it
+  std::vector<std::string> gone;  // there before the run, not after
+  std::vector<std::string> kept;  // there after the run
+  Setup setup;
+  Shape shape;                      // checks of the JSON document (or of the files)
+  bool nobody = false;              // run as nobody, in nobody's sandbox home
+  std::vector<std::string> before;  // a helper action run first, as root
+  bool fullOutput = false;          // standard output is /dev/full
+  bool interrupt = false;           // SIGINT once ~/started exists
+  bool sharedBlocks = false;        // an item has another name or two records: less is freed
+
+  Command& exits(int status, std::string text = "") {
+    exit = status;
+    err = std::move(text);
+    return *this;
+  }
+  Command& prints(std::vector<std::string> texts) {
+    out = std::move(texts);
+    return *this;
+  }
+  Command& removes(std::vector<std::string> paths) {
+    gone = std::move(paths);
+    return *this;
+  }
+  Command& keeps(std::vector<std::string> paths) {
+    kept = std::move(paths);
+    return *this;
+  }
+  Command& given(Setup s) {
+    setup = std::move(s);
+    return *this;
+  }
+  Command& checks(Shape s) {
+    shape = std::move(s);
+    return *this;
+  }
+  Command& asNobody() {
+    nobody = true;
+    return *this;
+  }
+  Command& after(std::vector<std::string> helperAction) {
+    before = std::move(helperAction);
+    return *this;
+  }
+  Command& toFullOutput() {
+    fullOutput = true;
+    return *this;
+  }
+  Command& interrupted() {
+    interrupt = true;
+    return *this;
+  }
+  Command& withSharedBlocks() {
+    sharedBlocks = true;
+    return *this;
+  }
+};
+
+Command run(std::string name, std::vector<std::string> args) {
+  Command c;
+  c.name = std::move(name);
+  c.args = std::move(args);
+  return c;
+}
+
+// A usage error: status 2, the reason on standard error.
+Command usage(std::string name, std::vector<std::string> args, std::string err) {
+  return run(std::move(name), std::move(args)).exits(2, std::move(err));
+}
+
+const std::string kNeedsSelect =
+    "orvexa: --clean needs --select GLOB here: say which records to delete\n";
+const std::string kLabel = "org.orvexa.cliHelper";
+const std::string kHelperTool = "/Library/PrivilegedHelperTools/" + kLabel;
+
+std::string makeSpotlightOff(const Sandbox& sb) {
+  return sb.file("/Library/Internet Plug-Ins Disabled", "a file");
+}
+
+std::string makeMdfind(const Sandbox& sb) {
+  const std::string tool =
+      sb.file("~/fake-mdfind", "#!/bin/sh\necho '" + sb.path("~/docs/big.bin") + "'\n: > '" +
+                                   sb.path("~/started") + "'\nexec sleep 2\n");
+  ::chmod(tool.c_str(), 0755);
+  return tool;
+}
+
+std::string makeCopiedFolder(const Sandbox& sb) {
+  sb.layout({"~/photos/album/a.jpg:3000", "~/photos/album/b.jpg:4000",
+             "~/photos/album copy/a.jpg:3000", "~/photos/album copy/b.jpg:4000",
+             "~/photos/loose.jpg:3000"});
+  return "";
+}
+
+std::string makeLink(const Sandbox& sb) {
+  fs::create_symlink(sb.path("~/docs/small.txt"), sb.path("~/link"));
+  return "";
+}
+
+// A cache folder of another user's in root's home.
+std::string makeTheirCache(const Sandbox& sb) {
+  sb.file("~/Library/Caches/theirs/x", 20);
+  EXPECT_EQ(::chown(sb.path("~/Library/Caches/theirs").c_str(), testing::kNobodyUid,
+                    testing::kNogroupGid),
+            0);
+  return "";
+}
+
+void expectNoHelperInstalled(const json&, const Sandbox& sb) {
+  EXPECT_FALSE(present(sb.path("/Library/PrivilegedHelperTools")));
+  EXPECT_FALSE(present(sb.path("/var/run")));
+}
+
+const std::vector<Command> kCommands = {
+    // Numbers out of range, and cleans that would trust resemblance alone:
+    // refused in words, with --json in a document too, nothing deleted.
+    usage("min_size_too_large",
+          {"--json", "duplicates", "{home}", "--min-size", "9223372036854775807"},
+          "orvexa: --min-size: Value 9223372036854775807 not in range 0 to 9007199254740991"),
+    usage("min_size_negative", {"--json", "duplicates", "{home}", "--min-size", "-1"},
+          "orvexa: --min-size: Value -1 not in range"),
+    usage("reserve_too_large", {"--json", "optimize", "purgeable", "--reserve", "8796093022208"},
+          "orvexa: --reserve: Value 8796093022208 not in range 0 to 8796093022207"),
+    usage("max_ram_zero", {"--json", "optimize", "free-ram", "--max-ram", "0"},
+          "orvexa: --max-ram: Value 0 not in range 1 to"),
+    usage("top_negative", {"--json", "disk-usage", "{home}", "--top", "-1"},
+          "orvexa: --top: Value -1 not in range 0 to 2147483647"),
+    usage("depth_too_large", {"--json", "disk-usage", "{home}", "--depth", "4294967296"},
+          "orvexa: --depth: Value 4294967296 not in range"),
+    usage("top_not_an_integer", {"--json", "large", "--top", "1e3"},
+          "orvexa: --top: Value 1e3 not in range"),
+    usage("image_threshold", {"--json", "similar-images", "{home}", "--threshold", "37"},
+          "orvexa: --threshold: Value 37 not in range 0 to 36"),
+    usage("text_threshold", {"--json", "similar-docs", "{home}", "--threshold", "101"},
+          "orvexa: --threshold: Value 101 not in range 0 to 100"),
+    usage("user_too_large", {"--json", "helper", "install", "--user", "4294967295"},
+          "orvexa: --user: Value 4294967295 not in range"),
+    usage("feature_negative", {"--json", "--feature", "-1", "junk"},
+          "orvexa: --feature: Value -1 not in range"),
+    run("feature_unknown", {"junk", "--feature", "999"})
+        .exits(1, "orvexa: the catalogue has no feature with finderID 999\n"),
+    usage("tool_without_path", {"junk", "--tool", "mdfind"}, "NAME=PATH"),
+    usage("images_clean_unselected", {"--json", "similar-images", "{home}", "--clean", "--yes"},
+          kNeedsSelect),
+    usage("texts_clean_unselected", {"similar-docs", "{home}", "--clean", "--yes"}, kNeedsSelect),
+    usage("large_clean_unselected", {"large", "--clean", "--yes"}, kNeedsSelect)
+        .keeps({"~/docs/big.bin"}),
+    usage("disk_usage_clean_unselected", {"disk-usage", "{home}/docs", "--clean", "--yes"},
+          kNeedsSelect)
+        .keeps({"~/docs/big.bin"}),
+    usage("apps_clean_unselected", {"apps", "--clean", "--yes"}, kNeedsSelect)
+        .keeps({"/Applications/Bar.app"}),
+    usage("unused_apps_clean_unselected", {"unused-apps", "--clean", "--yes"}, kNeedsSelect)
+        .keeps({"/Applications/Baz.app"}),
+    usage("leftovers_clean_unselected", {"leftovers", "--clean", "--yes"}, kNeedsSelect)
+        .keeps({"~/Library/Preferences/org.removed.gone.plist"}),
+    usage("clean_asks_without_a_terminal", {"junk", "--clean"},
+          "orvexa: --clean asks before deleting, but standard input is not a terminal: add --yes "
+          "to delete without asking\n")
+        .keeps({"~/Library/Caches/loose.cache"}),
+    usage("yes_without_clean", {"junk", "--yes"}, "orvexa: --select and --yes go with --clean\n"),
+    usage("select_without_clean", {"junk", "--select", "*"},
+          "orvexa: --select and --yes go with --clean\n"),
+    usage("keep_without_clean", {"duplicates", "{home}", "--keep", "oldest"},
+          "orvexa: --keep is only used with --clean\n"),
+    usage("catalogue_takes_no_clean", {"catalogue", "--clean"}, "--clean"),
+    usage("missing_folder", {"similar-images", "{home}/nothing-here"}, "no such file or folder"),
+    usage("unknown_task", {"optimize", "defrag"},
+          "orvexa: name one task: free-ram, purgeable, speed-up-mail, flush-dns or "
+          "rebuild-spotlight\n"),
+    usage("unknown_helper_action", {"helper", "restart"},
+          "orvexa: unknown action \"restart\": install, status, stop or uninstall\n"),
+    usage("shred_asks_without_a_terminal", {"shred", "{home}/docs/big.bin"},
+          "orvexa: shred asks before destroying anything, but standard input is not a terminal: "
+          "add --yes to shred without asking\n")
+        .keeps({"~/docs/big.bin"}),
+    usage("shred_refuses_the_root", {"shred", "--yes", "/"},
+          "orvexa: refusing to shred the root folder\n"),
+
+    // Exit statuses of runs that fail.
+    run("shred_only_missing", {"shred", "--yes", "{home}/nope"})
+        .exits(1, "orvexa: no such file or folder: {home}/nope\n"),
+    run("toggle_unknown_extension", {"extensions", "--toggle", "{root}/Library/Spotlight/No"})
+        .exits(1,
+               "orvexa: no listed extension at {root}/Library/Spotlight/No (see \"orvexa "
+               "extensions\")\n"),
+    run("toggle_unknown_login_item", {"--tool", "launchctl={tool}", "login-items", "--toggle", "x"})
+        .exits(1, "orvexa: no login item or application named \"x\"\n")
+        .given(makeLaunchctl),
+    run("speed_up_mail_without_mail", {"optimize", "speed-up-mail"})
+        .exits(1)
+        .prints({"Speed Up Mail: failed: Empty\n"}),
+    // Output that cannot be written: a listing stops a clean before anything
+    // goes; a report comes after the clean.
+    run("full_output_catalogue", {"catalogue", "--json"})
+        .exits(74, "orvexa: cannot write to standard output: No space left on device")
+        .toFullOutput(),
+    run("full_output_clean_listing",
+        {"duplicates", "--min-size", "0", "{home}/dups", "--clean", "--yes"})
+        .exits(74, "No space left on device")
+        .keeps({"~/dups/x2", "~/dups/x3"})
+        .given(makeDuplicates)
+        .toFullOutput(),
+    run("full_output_clean_report",
+        {"duplicates", "--min-size", "0", "{home}/dups", "--clean", "--yes", "--json"})
+        .exits(74, "No space left on device")
+        .removes({"~/dups/x2", "~/dups/x3"})
+        .given(makeDuplicates)
+        .toFullOutput(),
+    // Ctrl-C during a scan with --clean: nothing is deleted.
+    run("interrupted_clean",
+        {"--tool", "mdfind={tool}", "large", "--clean", "--yes", "--select", "*"})
+        .exits(130, "interrupted: nothing was deleted")
+        .keeps({"~/docs/big.bin", "~/docs/small.txt"})
+        .given(makeMdfind)
+        .interrupted(),
+
+    // Listings: text when nothing is a terminal, the JSON document's shape.
+    run("junk_text", {"junk"}).prints({"User Cache Files (", "Total: "}),
+    run("junk_json", {"junk", "--json"}).checks([](const json& doc, const Sandbox&) {
+      int64_t sum = 0;
+      for (const json& category : doc.at("feature").at("categoryInfo")) {
+        int64_t size = 0;
+        for (const json& item : category.at("childrens")) size += item.at("size").get<int64_t>();
+        EXPECT_EQ(category.at("size").get<int64_t>(), size) << category.at("title");
+        sum += size;
+      }
+      EXPECT_EQ(doc.at("total").get<int64_t>(), sum);
+      EXPECT_GT(sum, 0);
+    }),
+    run("catalogue_json", {"catalogue", "--json"}).checks([](const json& doc, const Sandbox&) {
+      int previous = -1;
+      size_t largeViews = 0;
+      for (const json& module : doc.at("modules")) {
+        EXPECT_GT(module.at("finderID").get<int>(), previous);
+        previous = module.at("finderID").get<int>();
+        if (module.at("type") != "LaregeAndOldFiles") continue;
+        const json& all = module.at("featureInfo").at(0).at("categoryInfo").at(0);
+        largeViews = all.at("childrenCateogry").size();
+      }
+      EXPECT_EQ(largeViews, 12u);
+    }),
+    run("extensions_text", {"extensions"})
+        .prints({"Spotlight Plugins (1.5 KB)\n  Start     1.5 KB  {root}/Library/Spotlight/"
+                 "Mail.mdimporter\n  Close       40 B  {root}/Library/Spotlight Disabled/"
+                 "Old.mdimporter\nSafari Extensions (0 B)\n  (none)\n",
+                 "Total: 1.5 KB\n"}),
+    run("extensions_json", {"extensions", "--json"}).checks([](const json& doc, const Sandbox&) {
+      EXPECT_EQ(doc.at("total"), 1543);
+      const json& categories = doc.at("feature").at("categoryInfo");
+      ASSERT_EQ(categories.size(), 3u);
+      EXPECT_EQ(categories[0].at("childrens").at(1).at("attachInformation"), "Close");
+    }),
+    run("login_items_text", {"--tool", "launchctl={tool}", "login-items"})
+        .prints({"Example ({root}/Applications/Example.app): Start\n  org.sample.agent  Start\n"
+                 "  org.sample.sync  Close\nLogin items: 1 application, 2 services\n"})
+        .given(makeLaunchctl),
+    run("login_items_json", {"--tool", "launchctl={tool}", "login-items", "--json"})
+        .given(makeLaunchctl)
+        .checks([](const json& doc, const Sandbox&) {
+          const json& login = doc.at("feature").at("categoryInfo").at(4);
+          EXPECT_EQ(login.at("title"), "Login Item");
+          EXPECT_EQ(login.at("childrens").at(0).at("childrens").size(), 2u);
+        }),
+    run("leftovers_say_why", {"leftovers"})
+        .prints({"why: named after org.removed.gone, which no installed application has\n"}),
+    run("similar_images_text", {"similar-images", "{home}/pictures"})
+        .prints(
+            {"Group 1: ", "{home}/pictures/sea.jpg", "{home}/pictures/sea-again.jpg", "1 group;"})
+        .given(makeSimilar),
+    run("similar_images_page", {"similar-images", "--html", "{home}/page.html", "{home}/pictures"})
+        .given(makeSimilar)
+        .checks([](const json&, const Sandbox& sb) {
+          const std::string html = testing::readFile(sb.path("~/page.html"));
+          EXPECT_NE(html.find(sb.path("~/pictures/sea-again.jpg")), std::string::npos);
+          EXPECT_EQ(html.find("src=\"http"), std::string::npos) << "the page is self-contained";
+          // Each thumbnail is the picture's own size, never enlarged: the
+          // width and height of the PNG header, bytes 16 to 23.
+          const std::string marker = "data:image/png;base64,";
+          size_t thumbnails = 0;
+          for (size_t at = 0; (at = html.find(marker, at)) != std::string::npos; ++at) {
+            ++thumbnails;
+            unsigned char bytes[24];
+            ASSERT_EQ(
+                EVP_DecodeBlock(
+                    bytes, reinterpret_cast<const unsigned char*>(html.data()) + at + marker.size(),
+                    32),
+                24);
+            EXPECT_EQ(bytes[18] * 256 + bytes[19], 120);
+            EXPECT_EQ(bytes[22] * 256 + bytes[23], 90);
+          }
+          EXPECT_EQ(thumbnails, 2u);
+          EXPECT_NE(html.find("120 &times; 90 JPEG"), std::string::npos);
+        }),
+    run("sizes_on_disk", {"disk-usage", "{home}/tree", "--json"})
+        .given(makeSizes)
+        .checks([](const json& doc, const Sandbox& sb) {
+          const json& tree = doc.at("feature").at("categoryInfo").back().at("childrens").at(0);
+          EXPECT_LT(tree.at("allocatedSize").get<int64_t>(), int64_t{1} << 20);
+          ASSERT_EQ(tree.at("childrens").size(), 3u);
+          for (const json& record : tree.at("childrens")) {
+            struct stat st {};
+            const std::string title = record.at("title").get<std::string>();
+            ASSERT_EQ(::stat(sb.path("~/tree/" + title).c_str(), &st), 0) << title;
+            EXPECT_EQ(record.at("size").get<int64_t>(), st.st_size) << title;
+            EXPECT_EQ(record.at("allocatedSize").get<int64_t>(), st.st_blocks * 512) << title;
+          }
+        }),
+    run("deep_duplicates", {"duplicates", "--min-size", "0", "{home}/deep", "--json"})
+        .given(makeDeep)
+        .checks([](const json& doc, const Sandbox& sb) {
+          EXPECT_EQ(doc.at("groupCount"), 1);
+          std::string deepest = sb.path("~/deep");
+          for (int i = 0; i < kDeepLevels; ++i) deepest += "/" + kDeepName;
+          EXPECT_NE(doc.dump().find(deepest + "/g\""), std::string::npos);
+        }),
+    run("free_ram_json", {"optimize", "free-ram", "--max-ram", "8", "--json"})
+        .checks([](const json& doc, const Sandbox&) {
+          EXPECT_EQ(doc.at("task"), "free-ram");
+          EXPECT_EQ(doc.at("success"), true);
+          EXPECT_TRUE(doc.at("freed").is_number_integer());
+        }),
+
+    // One clean per cleaning command: what --select names goes, the rest
+    // stays; with --json one document holds what is left and the report.
+    run("clean_large", {"large", "--json", "--clean", "--yes", "--select", "*/docs/*.bin"})
+        .removes({"~/docs/big.bin"})
+        .keeps({"~/docs/small.txt", "~/docs/old/a.log"}),
+    run("clean_disk_usage_folder", {"disk-usage", "{home}/docs", "--depth", "0", "--json",
+                                    "--clean", "--yes", "--select", "*/old/*"})
+        .removes({"~/docs/old/a.log", "~/docs/old/b.log"})
+        .keeps({"~/docs/old", "~/docs/keep/c.log", "~/docs/small.txt"}),
+    run("clean_app_by_title", {"apps", "--json", "--clean", "--yes", "--select", "Bar"})
+        .removes({"/Applications/Bar.app", "~/Library/Preferences/com.example.bar.plist"})
+        .keeps({"/Applications/Foo.app", "~/Library/Preferences/com.example.foo.plist",
+                "/Applications/Baz.app"}),
+    // One of two copies by path: the data both list stays.
+    run("clean_app_copy_by_path",
+        {"apps", "--json", "--clean", "--yes", "--select", "{home}/Applications/Baz.app"})
+        .removes({"~/Applications/Baz.app"})
+        .keeps({"/Applications/Baz.app", "~/Library/Preferences/com.example.baz.plist"}),
+    run("clean_unused_apps",
+        {"unused-apps", "--json", "--clean", "--yes", "--select", "*/Applications/*"})
+        .removes({"/Applications/Baz.app", "~/Library/Preferences/com.example.baz.plist"})
+        .keeps({"/Applications/Foo.app", "~/Library/Preferences/com.example.foo.plist"})
+        .withSharedBlocks(),  // both copies of Baz list its preferences
+    run("clean_leftovers",
+        {"leftovers", "--json", "--clean", "--yes", "--select", "org.removed.gone"})
+        .removes(
+            {"~/Library/Preferences/org.removed.gone.plist", "~/Library/Logs/org.removed.gone"})
+        .keeps({"~/Library/Preferences/com.example.foo.plist"}),
+    run("clean_junk_selected",
+        {"junk", "--json", "--clean", "--yes", "--select", "*/loose.cache", "--select", "*/Logs/*"})
+        .removes({"~/Library/Caches/loose.cache"})
+        .keeps({"~/Library/Caches/com.example.foo/Cache.db", "/Library/Caches/shared/x"}),
+    run("clean_junk_text_report", {"junk", "--clean", "--yes"})
+        .prints({"\nremoved ", "  {home}/Library/Caches/loose.cache\n", "\nFreed: "})
+        .removes({"~/Library/Caches/loose.cache", "/Library/Caches/shared"})
+        .keeps({"~/Library/Caches"}),
+    run("clean_nothing_selected", {"large", "--clean", "--yes", "--select", "*/nothing"})
+        .prints({"Nothing to clean.\n"})
+        .keeps({"~/docs/big.bin"}),
+    // What is freed is the blocks that removing the last name gives back.
+    run("clean_freed_blocks", {"disk-usage", "{home}/tree", "--json", "--clean", "--yes",
+                               "--select", "*/sparse", "--select", "*/linked"})
+        .removes({"~/tree/sparse", "~/tree/linked"})
+        .keeps({"~/tree/plain", "~/other name"})
+        .given(makeSizes)
+        .withSharedBlocks()
+        .checks([](const json& doc, const Sandbox&) { EXPECT_EQ(doc.at("clean").at("freed"), 0); }),
+    run("clean_duplicates_oldest", {"duplicates", "--min-size", "0", "{home}/dups", "--json",
+                                    "--clean", "--yes", "--keep", "oldest"})
+        .removes({"~/dups/x1", "~/dups/x3", "~/dups/y1"})
+        .keeps({"~/dups/x2", "~/dups/y2", "~/dups/single"})
+        .given(makeDuplicates)
+        .checks([](const json& doc, const Sandbox&) { EXPECT_EQ(doc.at("groupCount"), 0); }),
+    run("clean_duplicates_selected", {"duplicates", "--min-size", "0", "{home}/dups", "--json",
+                                      "--clean", "--yes", "--select", "*/x3", "--select", "*/y2"})
+        .removes({"~/dups/x3", "~/dups/y2"})
+        .keeps({"~/dups/x1", "~/dups/x2", "~/dups/y1"})
+        .given(makeDuplicates),
+    // Copied folders are a group and so is every file in them: the copy goes
+    // whole, and no removal fails on a file already gone with its folder.
+    run("clean_copied_folder",
+        {"duplicates", "--min-size", "0", "{home}/photos", "--json", "--clean", "--yes"})
+        .removes({"~/photos/album copy", "~/photos/loose.jpg"})
+        .keeps({"~/photos/album/a.jpg", "~/photos/album/b.jpg"})
+        .given(makeCopiedFolder)
+        .checks([](const json& doc, const Sandbox&) {
+          EXPECT_EQ(doc.at("clean").at("records").size(), 2u);
+          EXPECT_EQ(doc.at("groupCount"), 0);
+        }),
+    // Of a group whose members are all selected, the first stays.
+    run("clean_similar_images",
+        {"similar-images", "{home}/pictures", "--json", "--clean", "--yes", "--select", "*"})
+        .removes({"~/pictures/sea.jpg"})
+        .keeps({"~/pictures/sea-again.jpg", "~/pictures/other.png"})
+        .given(makeSimilar),
+    run("clean_similar_texts",
+        {"similar-docs", "{home}/texts", "--json", "--clean", "--yes", "--select", "*"})
+        .removes({"~/texts/letter.docx"})
+        .keeps({"~/texts/letter-copy.docx", "~/texts/recipe.docx"})
+        .given(makeSimilar),
+    run("shred_reports_each_path", {"shred", "--yes", "{home}/docs/big.bin", "{home}/docs/old/",
+                                    "{home}/link", "{home}/missing"})
+        .exits(1, "orvexa: no such file or folder: {home}/missing\n")
+        .prints({"shredded  {home}/docs/old\n", "failed    {home}/link: ShredFail: a symbolic link",
+                 "Shredded 2 of 3 items.\n"})
+        .removes({"~/docs/big.bin", "~/docs/old"})
+        .keeps({"~/link", "~/docs/small.txt"})
+        .given(makeLink),
+    // A file with another name is left, and the summary says how to shred it.
+    run("shred_leaves_hard_links", {"shred", "--yes", "{home}/docs/small.txt"})
+        .exits(1,
+               "orvexa: 1 file with other hard links was left as it was (--hard-links "
+               "overwrites them, and with them the content of their other names)\n")
+        .keeps({"~/docs/small.txt", "~/second name"})
+        .given([](const Sandbox& sb) {
+          fs::create_hard_link(sb.path("~/docs/small.txt"), sb.path("~/second name"));
+          return std::string();
+        }),
+    run("shred_json", {"shred", "--yes", "--json", "{home}/docs/old"})
+        .removes({"~/docs/old"})
+        .checks([](const json& doc, const Sandbox& sb) {
+          EXPECT_EQ(doc.at("success"), true);
+          EXPECT_EQ(doc.at("shredded"), 1);
+          EXPECT_EQ(doc.at("missing"), json::array());
+          EXPECT_EQ(doc.at("files").size(), 2u) << "every file reached, inside folders too";
+          EXPECT_EQ(doc.at("results").at(0).at("path"), sb.path("~/docs/old"));
+        }),
+    // Named as the system writes it, below the root; root moves it itself.
+    run("toggle_extension_off",
+        {"extensions", "--json", "--toggle", "/Library/Spotlight/Mail.mdimporter/"})
+        .removes({"/Library/Spotlight/Mail.mdimporter"})
+        .keeps({"/Library/Spotlight Disabled/Mail.mdimporter/x"})
+        .checks([](const json& doc, const Sandbox& sb) {
+          EXPECT_EQ(doc.at("ok"), true);
+          EXPECT_EQ(doc.at("attachInformation"), "Close");
+          EXPECT_EQ(doc.at("url"), sb.path("/Library/Spotlight Disabled/Mail.mdimporter"));
+          expectNoHelperInstalled(doc, sb);
+        }),
+    run("toggle_extension_fails_in_words",
+        {"extensions", "--toggle", "{root}/Library/Internet Plug-Ins/Flash.plugin"})
+        .exits(1,
+               "orvexa: could not switch {root}/Library/Internet Plug-Ins/Flash.plugin: {tool}: "
+               "is a symbolic link or not a folder; the helper does not follow links (code 6)\n")
+        .keeps({"/Library/Internet Plug-Ins/Flash.plugin/x"})
+        .given(makeSpotlightOff),
+    run("toggle_whole_application",
+        {"--tool", "launchctl={tool}", "login-items", "--toggle", "Example"})
+        .prints({"Example: Start -> Close\n"})
+        .given(makeLaunchctl),
+
+    // The helper's life. As root a clean does the privileged work itself
+    // and installs nothing.
+    run("helper_status_not_installed", {"helper", "status"})
+        .prints({"Helper " + kLabel + ": not installed\nNot running\n"}),
+    run("root_cleans_without_helper", {"junk", "--clean", "--yes", "--select", "*/theirs"})
+        .removes({"~/Library/Caches/theirs"})
+        .given(makeTheirCache)
+        .checks(expectNoHelperInstalled),
+    run("helper_install", {"helper", "install"})
+        .prints({"Installed " + kLabel + ": program {root}" + kHelperTool}),
+    run("helper_status_running", {"helper", "status"})
+        .prints({"Helper " + kLabel + ": installed at {root}" + kHelperTool +
+                 "\nRunning, version 1.0.0, at {root}/var/run/" + kLabel + ".socket\n"})
+        .after({"install"}),
+    run("helper_status_json", {"helper", "status", "--json"})
+        .after({"install"})
+        .checks([](const json& doc, const Sandbox&) { EXPECT_EQ(doc.at("version"), "1.0.0"); }),
+    run("helper_refuses_another_user", {"helper", "stop"})
+        .exits(1,
+               "orvexa: the helper did not stop: Refused: the privileged helper was installed "
+               "for user id 0; user id 65534 may not use it.\n")
+        .after({"install"})
+        .asNobody(),
+    run("helper_stop", {"helper", "stop"})
+        .prints({"Stopped; no work was in progress.\n"})
+        .after({"install"}),
+    run("helper_uninstall", {"helper", "uninstall"})
+        .prints({"Uninstalled " + kLabel + ".\n"})
+        .removes({kHelperTool, "/Library/LaunchDaemons/" + kLabel + ".plist"})
+        .after({"install"}),
+    run("helper_uninstall_not_installed", {"helper", "uninstall"})
+        .prints({"The helper is not installed.\n"}),
+    run("helper_install_needs_root", {"helper", "install"})
+        .exits(1,
+               "orvexa: installing the helper needs root rights: run \"sudo orvexa helper "
+               "install\"\n")
+        .asNobody(),
+    // A user's own items go; one of root's needs the helper, which is not
+    // installed (nor installed on the way): the message says what to run.
+    run("user_clean_without_helper",
+        {"junk", "--clean", "--yes", "--select", "*/nobody/Library/Caches/*"})
+        .exits(1,
+               "orvexa: 1 item needs root rights, but the privileged helper could not be used: " +
+                   std::string(kHelperNotInstalledText))
+        .prints({"failed   "})
+        .removes({"~/Library/Caches/mine.cache"})
+        .keeps({"~/Library/Caches/rootdir/x"})
+        .given(makeRootsCache)
+        .asNobody()
+        .checks(expectNoHelperInstalled),
+    run("user_clean_through_helper",
+        {"junk", "--clean", "--yes", "--select", "*/nobody/Library/Caches/*"})
+        .removes({"~/Library/Caches/mine.cache", "~/Library/Caches/rootdir"})
+        .given(makeRootsCache)
+        .asNobody()
+        .after({"install", "--user", "65534"}),
+};
+
+std::string filled(std::string text, const Sandbox& sb, const std::string& tool) {
+  for (const auto& [token, value] : {std::pair<std::string, std::string>{"{root}", sb.root()},
+                                     {"{home}", sb.home()},
+                                     {"{tool}", tool}}) {
+    for (size_t at; (at = text.find(token)) != std::string::npos;)
+      text.replace(at, token.size(), value);
+  }
+  return text;
+}
+
+class CommandsTest : public ::testing::TestWithParam<Command> {};
+
+TEST_P(CommandsTest, Runs) {
+  const Command& c = GetParam();
+  const bool installs = !c.before.empty() || (c.args[0] == "helper" && c.args[1] == "install");
+  const bool asRoot = installs || c.nobody || c.args[0] == "helper" || c.args[0] == "extensions" ||
+                      c.name == "root_cleans_without_helper";
+  if (asRoot && !testing::canSwitchUser()) GTEST_SKIP() << "needs root";
+  const std::string helperProgram =
+      (fs::path(testing::orvexaProgram()).parent_path() / "orvexa-helper").string();
+  if (installs && !fs::exists(helperProgram)) GTEST_SKIP() << "no " << helperProgram;
+  Sandbox sb(c.nobody ? std::string("nobody") : accountNameOf(::geteuid()));
+  makeHome(sb);
+  const std::string tool = c.setup ? c.setup(sb) : std::string();
+  auto orvexa = [&sb](std::vector<std::string> args) {
+    args.insert(args.begin(), {testing::orvexaProgram(), "--root", sb.root()});
+    return testing::runProgram(args);
+  };
+  struct StopHelper {
+    std::function<void()> stop;
+    ~StopHelper() {
+      if (stop) stop();
+    }
+  } stopHelper;
+  if (!c.before.empty()) {
+    std::vector<std::string> args{"helper"};
+    args.insert(args.end(), c.before.begin(), c.before.end());
+    testing::ProgramResult installed = orvexa(args);
+    ASSERT_EQ(installed.exitCode, 0) << installed.err;
+  }
+  if (installs) stopHelper.stop = [&orvexa] { (void)orvexa({"helper", "stop"}); };
+  if (c.nobody) {
+    ::chmod(sb.root().c_str(), 0755);
+    for (const auto& entry : fs::recursive_directory_iterator(sb.path("/Users"))) {
+      if (entry.path().string().find("rootdir") != std::string::npos) continue;
+      ::lchown(entry.path().c_str(), testing::kNobodyUid, testing::kNogroupGid);
+    }
+    ::chmod(sb.path("~/Library/Caches/rootdir").c_str(), 0755);
+    if (present(sb.path("/var/run")))
+      testing::openFoldersForEveryone(sb.root(), sb.path("/var/run"));
+  }
+  for (const std::string& path : c.gone) ASSERT_TRUE(present(sb.path(path))) << path;
+
+  std::vector<std::string> args{testing::orvexaProgram(), "--root", sb.root()};
+  // Without --quiet standard error still shows no progress bar: it is no terminal.
+  if (c.name != "junk_text") args.push_back("--quiet");
+  if (c.fullOutput) args.insert(args.begin(), {"/bin/sh", "-c", "exec \"$0\" \"$@\" >/dev/full"});
+  for (const std::string& arg : c.args) args.push_back(filled(arg, sb, tool));
+  testing::ProgramResult r;
+  if (c.nobody) {
+    std::optional<std::string> seen =
+        testing::runAsUser(testing::kNobodyUid, testing::kNogroupGid, [&args] {
+          testing::ProgramResult p = testing::runProgram(args);
+          return std::to_string(p.exitCode) + '\x1f' + p.out + '\x1f' + p.err;
+        });
+    ASSERT_TRUE(seen);
+    const size_t first = seen->find('\x1f');
+    const size_t second = seen->find('\x1f', first + 1);
+    r = {std::stoi(seen->substr(0, first)), seen->substr(first + 1, second - first - 1),
+         seen->substr(second + 1)};
+  } else if (c.interrupt) {
+    const std::string started = sb.path("~/started");
+    r = testing::runProgram(args, [&started](pid_t pid) {
+      for (int i = 0; i < 500 && !present(started); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      }
+      ::kill(pid, SIGINT);
+    });
+    EXPECT_TRUE(present(started)) << "the scan never ran its query";
+  } else {
+    r = testing::runProgram(args);
+  }
+
+  EXPECT_EQ(r.exitCode, c.exit) << r.out << r.err;
+  for (const std::string& text : c.out) {
+    EXPECT_NE(r.out.find(filled(text, sb, tool)), std::string::npos) << r.out;
+  }
+  if (c.exit == 0) {
+    EXPECT_EQ(r.err, filled(c.err, sb, tool));
+  } else {
+    EXPECT_NE(r.err.find(filled(c.err, sb, tool)), std::string::npos) << r.err;
+  }
+  json doc;
+  if (std::find(c.args.begin(), c.args.end(), "--json") != c.args.end() && !c.fullOutput) {
+    doc = json::parse(r.out, nullptr, false);
+    ASSERT_FALSE(doc.is_discarded()) << "not one JSON document: " << r.out;
+    if (c.exit == 2) {
+      EXPECT_EQ(doc.value("success", true), false) << r.out;
+    }
+  }
+  if (doc.is_object() && doc.contains("clean")) {
+    const json& report = doc.at("clean");
+    int64_t freed = 0;
+    for (const json& record : report.at("records")) {
+      EXPECT_EQ(record.at("deleteStatus").get<int>(), 2) << record;
+      freed += record.at("allocatedSize").get<int64_t>();
+    }
+    if (!c.sharedBlocks) {
+      EXPECT_EQ(report.at("freed").get<int64_t>(), freed);
+    }
+    std::set<std::string> listed;
+    if (doc.contains("feature")) collectPaths(doc.at("feature"), &listed);
+    for (const std::string& path : c.gone) {
+      EXPECT_EQ(listed.count(sb.path(path)), 0u) << path << " still listed after the clean";
+    }
+  }
+  if (c.shape) c.shape(doc, sb);
+  for (const std::string& path : c.gone) EXPECT_FALSE(present(sb.path(path))) << path;
+  for (const std::string& path : c.kept) EXPECT_TRUE(present(sb.path(path))) << path;
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, CommandsTest, ::testing::ValuesIn(kCommands),
+                         [](const ::testing::TestParamInfo<Command>& row) {
+                           return row.param.name;
+                         });
+
+}  // namespace
+}  // namespace orvexa
