@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "orvexa/helper/privilege_helper.h"
+#include "orvexa/model/module_information.h"
 #include "orvexa/platform/identity.h"
 #include "platform/folder_chain.h"
 #include "support/deep_tree.h"
@@ -407,7 +408,7 @@ const std::vector<Command> kCommands = {
       for (const json& module : doc.at("modules")) {
         EXPECT_GT(module.at("finderID").get<int>(), previous);
         previous = module.at("finderID").get<int>();
-        if (module.at("type") != "LaregeAndOldFiles") continue;
+        if (module.at("type") != kLargeAndOldFilesModuleType) continue;
         const json& all = module.at("featureInfo").at(0).at("categoryInfo").at(0);
         largeViews = all.at("childrenCateogry").size();
       }

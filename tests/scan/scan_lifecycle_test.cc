@@ -255,7 +255,7 @@ class SimilarImageRig : public Rig {
 
 class LargeOldRig : public Rig {
  public:
-  LargeOldRig() { catalogueFeature("LaregeAndOldFiles"); }
+  LargeOldRig() { catalogueFeature(kLargeAndOldFilesModuleType); }
   void fill() override { tree("~", 10, 60, 3); }
   // Every other run goes without a queue of the host's: it files on its own.
   void start() override {
