@@ -29,6 +29,7 @@ constexpr int kThumbnailSide = 160;
 
 std::vector<std::string> paths;
 int threshold = kDefaultThreshold;
+bool ignoreBrightness = false;
 std::string htmlFile;
 
 std::string base64(const std::vector<uint8_t>& bytes) {
@@ -204,6 +205,7 @@ int runSimilarImages(const CommonOptions& options) {
 
   int64_t total = 0;
   bool interrupted = false;
+  SimilarScanService::ignoreBrightness = ignoreBrightness;
   {
     ScanSession session(options, feature);
     SimilarScanService::scan(
@@ -241,6 +243,10 @@ const CommandRegistrar kSimilarImages(
                          "Largest fingerprint distance that still counts as alike, in bits of "
                          "36 (default 5)",
                          &threshold, 0, 36),
+      OptionSpec::flag("--ignore-brightness",
+                       "Also count as alike pictures that differ only in overall brightness "
+                       "(gray levels compared after taking out each picture's mean level)",
+                       &ignoreBrightness),
       OptionSpec::option("--html", "FILE",
                          "Also write a self-contained page showing every group's pictures",
                          &htmlFile)},
