@@ -15,7 +15,7 @@ namespace {
 // ---------------------------------------------------------------------------
 // Files
 
-enum class ItemKind { blocks, digest, pair, confirm };
+enum class ItemKind { firstBlock, lastBlock, digest, pair, confirm };
 
 // One piece of reading. `set` indexes the run's sets (or, for confirm items,
 // its digest groups); `a` and `b` are members (pair), the member (blocks,
@@ -28,7 +28,7 @@ struct Item {
   int64_t size = 0;
   DiskPlace place;
   std::optional<ContentDigest> digest;
-  std::optional<BlockDigests> blocks;
+  std::optional<BlockDigest> block;
   CompareResult compared = CompareResult::failed;
   std::vector<CompareResult> confirmed;
 };
@@ -85,9 +85,10 @@ void prefetchAll(const std::vector<std::string>& paths, int64_t size) {
 
 void runItem(FileRun& run, Item& item, ReadBuffer& buffer) {
   switch (item.kind) {
-    case ItemKind::blocks: {
+    case ItemKind::firstBlock:
+    case ItemKind::lastBlock: {
       const Candidate& c = run.sets[item.set][item.a];
-      item.blocks = blockDigests(c.path, c.size, buffer);
+      item.block = blockDigest(c.path, c.size, item.kind == ItemKind::lastBlock, buffer);
       break;
     }
     case ItemKind::digest: {
@@ -303,20 +304,58 @@ void confirmStage(const std::shared_ptr<FileRun>& run) {
   runStage(run, [run] { finishFiles(run); });
 }
 
-void digestStage(const std::shared_ptr<FileRun>& run,
-                 std::vector<std::pair<size_t, std::vector<size_t>>> subsets) {
-  for (const Item& item : run->items) {
-    if (item.kind != ItemKind::blocks) continue;
-    Member& member = run->members[item.set][item.a];
-    if (!item.blocks) {
+// The block digests the stage read; a file that could not be read drops out.
+void applyBlocks(FileRun& run) {
+  for (const Item& item : run.items) {
+    if (item.kind != ItemKind::firstBlock && item.kind != ItemKind::lastBlock) continue;
+    Member& member = run.members[item.set][item.a];
+    if (!item.block) {
       member.unreadable = true;
       continue;
     }
-    member.known.first = item.blocks->first;
-    member.known.last = item.blocks->last;
-    member.place = item.blocks->place;
+    (item.kind == ItemKind::firstBlock ? member.known.first : member.known.last) =
+        item.block->digest;
+    member.place = item.block->place;
     member.fresh = true;
   }
+}
+
+void digestStage(const std::shared_ptr<FileRun>& run,
+                 std::vector<std::pair<size_t, std::vector<size_t>>> subsets);
+
+// Only files whose first block is shared by another of their size have
+// their last block read.
+void lastBlockStage(const std::shared_ptr<FileRun>& run,
+                    std::vector<std::pair<size_t, std::vector<size_t>>> direct) {
+  applyBlocks(*run);
+  std::vector<Item> next;
+  for (size_t s = 0; s < run->sets.size(); ++s) {
+    if (run->sets[s].size() < 2 ||
+        run->sets[s].front().size <= static_cast<int64_t>(kPrefixBytes)) {
+      continue;
+    }
+    std::map<ContentDigest, std::vector<size_t>> byFirst;
+    for (size_t m = 0; m < run->members[s].size(); ++m) {
+      const Member& member = run->members[s][m];
+      if (!member.unreadable && member.known.first) byFirst[*member.known.first].push_back(m);
+    }
+    for (const auto& [first, members] : byFirst) {
+      if (members.size() < 2) continue;
+      for (size_t m : members) {
+        const Member& member = run->members[s][m];
+        if (member.known.last) continue;
+        next.push_back(makeItem(ItemKind::lastBlock, s, m, 0, 0, member.place));
+      }
+    }
+  }
+  run->items = std::move(next);
+  runStage(run,
+           [run, direct = std::move(direct)]() mutable { digestStage(run, std::move(direct)); });
+}
+
+void digestStage(const std::shared_ptr<FileRun>& run,
+                 std::vector<std::pair<size_t, std::vector<size_t>>> subsets) {
+  applyBlocks(*run);
   // Split the sets whose blocks were read by their first and last bytes:
   // files that differ there cannot be copies.
   for (size_t s = 0; s < run->sets.size(); ++s) {
@@ -713,12 +752,12 @@ void matchFiles(std::vector<std::vector<Candidate>> sets, DispatchQoS qos,
       continue;
     }
     for (size_t m = 0; m < set.size(); ++m) {
-      if (members[m].known.first && members[m].known.last) continue;
-      run->items.push_back(makeItem(ItemKind::blocks, s, m, 0, 0, members[m].place));
+      if (members[m].known.first) continue;
+      run->items.push_back(makeItem(ItemKind::firstBlock, s, m, 0, 0, members[m].place));
     }
   }
   runStage(run,
-           [run, direct = std::move(direct)]() mutable { digestStage(run, std::move(direct)); });
+           [run, direct = std::move(direct)]() mutable { lastBlockStage(run, std::move(direct)); });
 }
 
 void matchFolders(std::vector<std::vector<Candidate>> sets, DigestCache cache, DispatchQoS qos,

@@ -1,9 +1,10 @@
 // Internal: turns sets of same-size files (and of same-size folders) into
 // groups of byte-identical ones, reading on the global pool.
 //
-// Files, per set of one size: first the digests of each file's first and
-// last 4 KiB (one small read at each end, the kernel's read-ahead off), and
-// the set split by them; what survives is read in full:
+// Files, per set of one size: first the digest of each file's first 4 KiB,
+// then, of the files that share it, of their last 4 KiB (small reads, the
+// kernel's read-ahead off), the set split by both; what survives is read in
+// full:
 //   2 files     compared byte for byte, side by side (each read once; the
 //               first chunk is 4 KiB, so files that differ early cost little)
 //   3 or more   split by a digest of their whole content, and every digest

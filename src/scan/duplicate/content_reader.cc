@@ -168,8 +168,8 @@ bool digestFunctionReplaced() {
   return static_cast<bool>(seam());
 }
 
-std::optional<BlockDigests> blockDigests(const std::string& path, int64_t expectedSize,
-                                         ReadBuffer& buffer) {
+std::optional<BlockDigest> blockDigest(const std::string& path, int64_t expectedSize, bool last,
+                                       ReadBuffer& buffer) {
   if (readingSuspended()) return std::nullopt;
   detail::UniqueFd file = openExpected(path, expectedSize);
   if (!file) return std::nullopt;
@@ -188,13 +188,11 @@ std::optional<BlockDigests> blockDigests(const std::string& path, int64_t expect
     }
     return fromXxh(XXH3_128bits(buffer.data(), want));
   };
-  std::optional<ContentDigest> first = readAt(0);
-  std::optional<ContentDigest> last =
-      first ? readAt(expectedSize - static_cast<int64_t>(want)) : std::nullopt;
-  if (!last) return std::nullopt;
-  return BlockDigests{
-      *first, *last,
-      diskPlace(file.get(), static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino))};
+  std::optional<ContentDigest> digest =
+      readAt(last ? expectedSize - static_cast<int64_t>(want) : 0);
+  if (!digest) return std::nullopt;
+  return BlockDigest{*digest, diskPlace(file.get(), static_cast<uint64_t>(st.st_dev),
+                                        static_cast<uint64_t>(st.st_ino))};
 }
 
 std::vector<CompareResult> compareWithReference(const std::string& reference,

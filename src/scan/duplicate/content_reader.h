@@ -79,16 +79,16 @@ void setDigestFunctionForTesting(DigestFunction function);
 std::optional<ContentDigest> prefixDigest(const std::string& path, int64_t expectedSize,
                                           ReadBuffer& buffer);
 
-// The digests of the first and of the last min(kPrefixBytes, expectedSize)
-// bytes, read with the kernel's read-ahead off (only those blocks are
-// wanted), with the file's place on the disk; nothing on the terms above.
-struct BlockDigests {
-  ContentDigest first;
-  ContentDigest last;
+// The digest of the first (or, with `last`, the last) min(kPrefixBytes,
+// expectedSize) bytes, read with the kernel's read-ahead off (only that
+// block is wanted), with the file's place on the disk; nothing on the terms
+// above.
+struct BlockDigest {
+  ContentDigest digest;
   DiskPlace place;
 };
-std::optional<BlockDigests> blockDigests(const std::string& path, int64_t expectedSize,
-                                         ReadBuffer& buffer);
+std::optional<BlockDigest> blockDigest(const std::string& path, int64_t expectedSize, bool last,
+                                       ReadBuffer& buffer);
 
 // True while a test has replaced the digest (such digests must not be kept).
 bool digestFunctionReplaced();
