@@ -13,16 +13,23 @@
 # and one copied folder. The small files are left out by every tool.
 #
 # Commands, all with the same minimum (strictly more than 512 KiB):
-#   orvexa duplicates --quiet --json DIR
+#   orvexa --root SCRATCH duplicates --quiet --json DIR   (its digest cache
+#                                                    starts empty in SCRATCH)
 #   jdupes -r -q -X size+:512K DIR
 #   rmlint -T df -L -s 524289 -o summary DIR   (duplicate files only, hard
 #                                                links counted once as ours)
 #   fdupes -r -q --minsize=524289 DIR
 #   read floor: find DIR -type f -size +512k listing the sizes, then cat of
 #               every file whose size occurs more than once
-# The page cache is warmed before each command; each runs RUNS times (default
-# once), alternating, and the median wall time and CPU time (user + system)
-# are printed with the ratios. The groups of files must equal those of jdupes
+# Three phases, each command RUNS times (default once), alternating, with the
+# median wall time and CPU time (user + system) and the ratios printed:
+#   cold   the page cache dropped before each command (sync; echo 3 >
+#          /proc/sys/vm/drop_caches; needs root, skipped otherwise); orvexa
+#          with --no-cache. Target: faster than every peer.
+#   warm   the page cache warmed before each command; orvexa's first run
+#          fills its cache. Target: at most 0.8 times jdupes' wall time.
+#   re-run orvexa again over the unchanged tree, with its cache. Target: at
+#          most half its first warm run. The groups of files must equal those of jdupes
 # and fdupes (as sets of inodes: of hard links each tool shows one), and the
 # number of groups must equal rmlint's; any disagreement fails the script.
 #
@@ -67,16 +74,18 @@ floor_script = (
     "awk '{ n[$1]++; s[NR] = $1; p[NR] = substr($0, length($1) + 2) } "
     "END { for (i = 1; i <= NR; i++) if (n[s[i]] > 1) print p[i] }' | "
     "xargs -r -d '\\n' cat > /dev/null")
+ours = [orvexa, "--root", os.path.join(work, "root"), "duplicates", "--quiet", "--json"]
 commands = {
-    "orvexa": [orvexa, "duplicates", "--quiet", "--json", corpus],
+    "orvexa": ours + [corpus],
+    "orvexa-cold": ours + ["--no-cache", corpus],
     "jdupes": ["jdupes", "-r", "-q", "-X", "size+:512K", corpus],
     "rmlint": ["rmlint", "-T", "df", "-L", "-s", "524289", "-o", "summary", corpus],
     "fdupes": ["fdupes", "-r", "-q", "--minsize=524289", corpus],
     "floor": ["bash", "-c", floor_script, "floor", corpus],
 }
 
-def run(name):
-    out_path = os.path.join(work, name + ".out")
+def run(name, tag=""):
+    out_path = os.path.join(work, name + tag + ".out")
     with open(out_path, "wb") as out:
         start = time.perf_counter()
         pid = os.posix_spawnp(commands[name][0], commands[name], os.environ,
@@ -108,14 +117,37 @@ def warm():
 print(f"corpus: {count} files, {total / 2**30:.2f} GiB; {large} larger than 512 KiB, "
       f"{shared} of them sharing their size with another")
 
+def drop():
+    subprocess.run(["sync"], check=True)
+    with open("/proc/sys/vm/drop_caches", "w") as f:
+        f.write("3\n")
+
+can_drop = os.geteuid() == 0
+os.makedirs(os.path.join(work, "root"), exist_ok=True)
+peers = ("jdupes", "rmlint", "fdupes")
 results = {name: [] for name in commands}
+cold = {name: [] for name in ("orvexa-cold",) + peers}
+rerun = []
 for _ in range(runs):
-    for name in commands:
+    if can_drop:
+        for name in cold:
+            drop()
+            cold[name].append(run(name, "-cold"))
+    # A cache from an earlier round would make the first run a re-run.
+    subprocess.run(["rm", "-rf", os.path.join(work, "root")], check=True)
+    os.makedirs(os.path.join(work, "root"))
+    for name in ("orvexa", "jdupes", "rmlint", "fdupes", "floor"):
         warm()
         results[name].append(run(name))
+    warm()
+    rerun.append(run("orvexa", "-rerun"))
 
-# Agreement.
+# Agreement: every run of ours against jdupes and fdupes.
 ours_groups = dc.inode_groups_from_ours(results["orvexa"][0][2])
+for label, out in (("cold", cold["orvexa-cold"]), ("re-run", rerun)):
+    if out and dc.inode_groups_from_ours(out[0][2]) != ours_groups:
+        print(f"duplicates: the {label} run of orvexa found other groups", file=sys.stderr)
+        sys.exit(1)
 for peer in ("jdupes", "fdupes"):
     theirs = dc.inode_groups_from_listing(results[peer][0][2])
     if ours_groups != theirs:
@@ -135,8 +167,8 @@ print(f"agree: {len(ours_groups)} groups of files with jdupes, fdupes and rmlint
       f"(ours also reports {folders} folder group(s)); removing all but one copy frees "
       f"{doc['freedBytes']} bytes")
 
-def med(name, i):
-    return statistics.median(r[i] for r in results[name])
+def med(name, i, table=None):
+    return statistics.median(r[i] for r in (table or results)[name])
 
 o_wall, o_cpu = med("orvexa", 0), med("orvexa", 1)
 print(f"runs: {runs} of each, page cache warm; wall s (cpu s), ratio = peer / orvexa")
@@ -154,5 +186,23 @@ fw, fc = med("floor", 0), med("floor", 1)
 print(f"  {'read floor (find + cat of shared sizes)':<40} {fw:6.3f} s ({fc:6.3f})"
       f"   orvexa / floor: {o_wall / fw:5.2f}x wall  {o_cpu / fc:5.2f}x cpu")
 faster = all(med(p, 0) > o_wall for p in ("jdupes", "rmlint", "fdupes"))
-print("target (faster than every peer):", "met" if faster else "NOT met")
+print("warm: faster than every peer:", "met" if faster else "NOT met")
+jw = med("jdupes", 0)
+print(f"warm target (at most 0.8x jdupes' wall time): orvexa / jdupes {o_wall / jw:5.2f}x wall "
+      f"{o_cpu / med('jdupes', 1):5.2f}x cpu:", "met" if o_wall <= 0.8 * jw else "NOT met")
+rw, rc = statistics.median(r[0] for r in rerun), statistics.median(r[1] for r in rerun)
+print(f"re-run with the cache: {rw:6.3f} s ({rc:6.3f}); re-run / first warm run "
+      f"{rw / o_wall:5.2f}x wall {rc / o_cpu:5.2f}x cpu; target (at most 0.5x):",
+      "met" if rw <= 0.5 * o_wall else "NOT met")
+if can_drop:
+    cw, cc = med("orvexa-cold", 0, cold), med("orvexa-cold", 1, cold)
+    print(f"page cache dropped before each: wall s (cpu s), ratio = peer / orvexa")
+    print(f"  {'orvexa duplicates --no-cache':<40} {cw:6.3f} s ({cc:6.3f})")
+    for name in peers:
+        w, c = med(name, 0, cold), med(name, 1, cold)
+        print(f"  {labels[name]:<40} {w:6.3f} s ({c:6.3f})   {w / cw:5.2f}x wall  {c / cc:5.2f}x cpu")
+    print("cold target (faster than every peer):",
+          "met" if all(med(p, 0, cold) > cw for p in peers) else "NOT met")
+else:
+    print("cold phase skipped: dropping the page cache needs root")
 PY

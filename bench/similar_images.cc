@@ -3,11 +3,13 @@
 // Generates a corpus of distinct synthetic pictures (gradients, shapes,
 // stripes and grain; JPEG and PNG of several sizes) with planted look-alikes
 // of four kinds: exact copies, re-encoded copies (JPEG quality 55-75),
-// resized copies (40-70 %) and slightly brightened copies (+4..+8 levels).
+// resized copies (40-70 %) and brightened copies (every channel raised by 4-12 %
+// of the full range).
 // Then, in one run:
 //   1. times `orvexa similar-images --quiet --json` on the corpus and scores
 //      its groups: recall of planted pairs per kind, pairs that were not
-//      planted ("false pairs") and the share of groups holding one;
+//      planted ("false pairs"), the share of groups holding one and pair
+//      precision; then the same with --ignore-brightness;
 //   2. times `findimagedupes -R` (Debian package findimagedupes) on the same
 //      corpus and scores it the same way;
 //   3. runs the scan in this process with and without the band lookup of
@@ -16,7 +18,8 @@
 //      (LSHService::setKeyByQueryNode), and scores all four.
 //
 // Usage: bench_similar_images [--count N] [--threshold N] [--dir DIR]
-//                             [--orvexa PATH] [--no-peer] [--keep]
+//                             [--orvexa PATH] [--no-peer] [--no-variants] [--keep]
+//   --no-variants leaves out step 3.
 //   --dir reuses (or creates) a corpus there; otherwise a temporary one is
 //   made and removed at the end unless --keep is given.
 #include <fcntl.h>
@@ -61,6 +64,7 @@ struct Options {
   std::string dir;
   std::string orvexa;
   bool peer = true;
+  bool variants = true;
   bool keep = false;
 };
 
@@ -243,7 +247,8 @@ std::vector<Planted> makeCorpus(const std::string& dir, int count) {
                                  std::max(1, static_cast<int>(source->height * scale)));
         writeFile(p.variant, orvexa::encodeJpeg(smaller, 85));
       } else {
-        const int delta = 4 + static_cast<int>(local() % 5);
+        const int delta =
+            static_cast<int>(std::lround(255.0 * static_cast<double>(4 + local() % 9) / 100.0));
         PixelBuffer brighter = *source;
         for (size_t j = 0; j < brighter.rgba.size(); ++j) {
           if (j % 4 != 3)
@@ -370,6 +375,7 @@ Groups groupsFromLines(const std::string& text) {
 struct Score {
   std::map<Kind, std::pair<int, int>> recall;  // found, planted
   size_t groups = 0;
+  size_t pairs = 0;
   size_t falsePairs = 0;
   size_t groupsWithFalsePair = 0;
 };
@@ -386,6 +392,7 @@ Score score(const Groups& groups, const std::vector<Planted>& planted) {
       for (size_t j = i + 1; j < g.size(); ++j) {
         const auto pair = std::minmax(g[i], g[j]);
         found.insert(pair);
+        ++s.pairs;
         if (!plantedPairs.count(pair)) {
           ++s.falsePairs;
           falseOne = true;
@@ -402,6 +409,12 @@ Score score(const Groups& groups, const std::vector<Planted>& planted) {
   return s;
 }
 
+double precision(const Score& s) {
+  return s.pairs
+             ? 100.0 * static_cast<double>(s.pairs - s.falsePairs) / static_cast<double>(s.pairs)
+             : 100.0;
+}
+
 void printScore(const char* who, const Score& s) {
   std::printf("  %-60s", who);
   for (Kind k : kKinds) {
@@ -410,10 +423,11 @@ void printScore(const char* who, const Score& s) {
     std::printf(" %s %d/%d (%.1f%%);", kindName(k), hit, all, all ? 100.0 * hit / all : 0.0);
   }
   std::printf(
-      "\n  %-60s groups %zu, false pairs %zu (%.2f%% of groups), groups with a false pair %zu\n",
+      "\n  %-60s groups %zu, false pairs %zu (%.2f%% of groups), groups with a false pair %zu, "
+      "pair precision %.2f%%\n",
       "", s.groups, s.falsePairs,
       s.groups ? 100.0 * static_cast<double>(s.falsePairs) / static_cast<double>(s.groups) : 0.0,
-      s.groupsWithFalsePair);
+      s.groupsWithFalsePair, precision(s));
 }
 
 // The scan in this process, waited for.
@@ -473,12 +487,14 @@ int main(int argc, char** argv) {
       o.orvexa = value();
     else if (a == "--no-peer")
       o.peer = false;
+    else if (a == "--no-variants")
+      o.variants = false;
     else if (a == "--keep")
       o.keep = true;
     else {
       std::fprintf(stderr,
                    "usage: %s [--count N] [--threshold N] [--dir DIR] [--orvexa PATH] [--no-peer] "
-                   "[--keep]\n",
+                   "[--no-variants] [--keep]\n",
                    argv[0]);
       return 2;
     }
@@ -518,6 +534,23 @@ int main(int argc, char** argv) {
   std::printf("\norvexa similar-images --threshold %d: %.2f s wall, %.2f s CPU\n", o.threshold,
               ours.seconds, ours.cpuSeconds);
   printScore("orvexa", ourScore);
+  const RunResult flat =
+      runProgram({o.orvexa, "similar-images", "--quiet", "--json", "--ignore-brightness",
+                  "--threshold", std::to_string(o.threshold), corpus},
+                 o.dir);
+  const Score flatScore = score(groupsFromJson(flat.out), planted);
+  std::printf("orvexa similar-images --ignore-brightness: %.2f s wall, %.2f s CPU\n", flat.seconds,
+              flat.cpuSeconds);
+  printScore("orvexa --ignore-brightness", flatScore);
+  {
+    const auto [hit, all] = flatScore.recall.at(Kind::brightened);
+    const double found = all ? static_cast<double>(hit) / all : 0.0;
+    std::printf(
+        "targets (--ignore-brightness): brightened >= 90%%: %s (%.1f%%); pair precision "
+        ">= 99%%: %s (%.2f%%)\n",
+        found >= 0.9 ? "met" : "MISSED", 100.0 * found,
+        precision(flatScore) >= 99.0 ? "met" : "MISSED", precision(flatScore));
+  }
   fflush(stdout);
 
   // 2. findimagedupes, on the same corpus.
@@ -541,6 +574,7 @@ int main(int argc, char** argv) {
   //    beside the random keys, and which member keys a candidate set.
   std::printf("\nin-process scan, threshold %d:\n", o.threshold);
   for (bool band : {false, true}) {
+    if (!o.variants) break;
     for (bool queryFirst : {false, true}) {
       orvexa::LSHService::shard().setBandLookup(band);
       orvexa::LSHService::shard().setKeyByQueryNode(queryFirst);

@@ -1,4 +1,4 @@
-// orvexa duplicates PATH... [--min-size KIB] [--clean [--keep RULE]
+// orvexa duplicates PATH... [--min-size KIB] [--no-cache] [--clean [--keep RULE]
 // [--select GLOB] [--yes]]: identical files and folders below the given
 // folders; --clean removes all but one copy of each group.
 #include <fmt/core.h>
@@ -23,6 +23,7 @@ using Kind = DuplicateScanService::DuplicateKind;
 std::vector<std::string> gPaths;
 std::optional<int64_t> gMinSize;
 std::string gKeep;
+bool gNoCache = false;
 
 const char* kindName(Kind kind) {
   switch (kind) {
@@ -201,6 +202,7 @@ int runDuplicates(const CommonOptions& options) {
   FeaturePtr feature = selectFeature(modules, options, "Duplicate");
   if (!feature) return 1;
   if (gMinSize) DuplicateScanService::limitSize = *gMinSize;
+  DuplicateScanService::useDigestCache = !gNoCache;
 
   ScanSession session(options, feature);
   DuplicateScanService::scanDuplicate(
@@ -245,7 +247,11 @@ const CommandRegistrar kDuplicates(
       OptionSpec::option("--keep", "RULE",
                          "With --clean, which removes all but one copy of each group: the copy "
                          "to keep (default first-path)",
-                         &gKeep, {"oldest", "newest", "first-path"})},
+                         &gKeep, {"oldest", "newest", "first-path"}),
+      OptionSpec::flag("--no-cache",
+                       "Read every file again instead of using the digests kept from earlier "
+                       "scans (in the user's cache folder), and keep none",
+                       &gNoCache)},
      runDuplicates,
      /*acceptsClean=*/true});
 

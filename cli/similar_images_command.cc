@@ -30,6 +30,7 @@ constexpr int kThumbnailSide = 160;
 
 std::vector<std::string> paths;
 int threshold = kDefaultThreshold;
+bool ignoreBrightness = false;
 std::string htmlFile;
 
 // A thumbnail's bytes as base64 text (thumbnails are far below INT_MAX bytes).
@@ -196,6 +197,7 @@ int runSimilarImages(const CommonOptions& options) {
 
   int64_t total = 0;
   bool interrupted = false;
+  SimilarScanService::ignoreBrightness = ignoreBrightness;
   {
     ScanSession session(options, feature);
     SimilarScanService::scan(
@@ -233,6 +235,10 @@ const CommandRegistrar kSimilarImages(
                          "Largest fingerprint distance that still counts as alike, in bits of "
                          "36 (default 5)",
                          &threshold, 0, 36),
+      OptionSpec::flag("--ignore-brightness",
+                       "Also count as alike pictures that differ only in overall brightness "
+                       "(gray levels compared after taking out each picture's mean level)",
+                       &ignoreBrightness),
       OptionSpec::option("--html", "FILE",
                          "Also write a self-contained page showing every group's pictures",
                          &htmlFile)},

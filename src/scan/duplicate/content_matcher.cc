@@ -6,16 +6,19 @@
 #include <optional>
 #include <utility>
 
+#include "scan/duplicate/hash_cache.h"
+#include "scan/duplicate/read_plan.h"
+
 namespace orvexa::duplicate_internal {
 namespace {
 
 // ---------------------------------------------------------------------------
 // Files
 
-enum class ItemKind { prefix, digest, pair, confirm };
+enum class ItemKind { firstBlock, lastBlock, digest, pair, confirm };
 
 // One piece of reading. `set` indexes the run's sets (or, for confirm items,
-// its digest groups); `a` and `b` are members (pair), the member (prefix,
+// its digest groups); `a` and `b` are members (pair), the member (blocks,
 // digest) or the range of others [a, b) (confirm).
 struct Item {
   ItemKind kind = ItemKind::digest;
@@ -23,10 +26,23 @@ struct Item {
   size_t a = 0;
   size_t b = 0;
   int64_t size = 0;
+  DiskPlace place;
   std::optional<ContentDigest> digest;
+  std::optional<BlockDigest> block;
   CompareResult compared = CompareResult::failed;
   std::vector<CompareResult> confirmed;
 };
+
+Item makeItem(ItemKind kind, size_t set, size_t a, size_t b, int64_t size, DiskPlace place) {
+  Item item;
+  item.kind = kind;
+  item.set = set;
+  item.a = a;
+  item.b = b;
+  item.size = size;
+  item.place = place;
+  return item;
+}
 
 struct DigestGroup {
   size_t set = 0;
@@ -35,8 +51,19 @@ struct DigestGroup {
   std::vector<CompareResult> confirmed;  // per member; [0] unused
 };
 
+// What is known of one member of a set.
+struct Member {
+  KnownDigests known;
+  bool cachedFull = false;  // the full digest came from the cache
+  bool fresh = false;       // something was read that the cache lacks
+  bool unreadable = false;
+  DiskPlace place;
+};
+
 struct FileRun {
   std::vector<std::vector<Candidate>> sets;
+  std::vector<std::vector<Member>> members;  // parallel to sets
+  std::unique_ptr<HashCache> hashCache;
   DispatchQoS qos = DispatchQoS::default_;
   std::function<void(std::vector<MatchedGroup>, DigestCache)> done;
 
@@ -47,16 +74,21 @@ struct FileRun {
   DigestCache cache;
 };
 
-void sortLargestFirst(std::vector<Item>& items) {
-  std::stable_sort(items.begin(), items.end(),
-                   [](const Item& x, const Item& y) { return x.size > y.size; });
+// Past this many bytes in one comparison, asking for read-ahead of all of it
+// could push out more of the page cache than it saves.
+constexpr int64_t kPrefetchBytes = 256LL << 20;
+
+void prefetchAll(const std::vector<std::string>& paths, int64_t size) {
+  if (size * static_cast<int64_t>(paths.size()) > kPrefetchBytes) return;
+  for (const std::string& p : paths) prefetch(p, size);
 }
 
 void runItem(FileRun& run, Item& item, ReadBuffer& buffer) {
   switch (item.kind) {
-    case ItemKind::prefix: {
+    case ItemKind::firstBlock:
+    case ItemKind::lastBlock: {
       const Candidate& c = run.sets[item.set][item.a];
-      item.digest = prefixDigest(c.path, c.size, buffer);
+      item.block = blockDigest(c.path, c.size, item.kind == ItemKind::lastBlock, buffer);
       break;
     }
     case ItemKind::digest: {
@@ -66,8 +98,12 @@ void runItem(FileRun& run, Item& item, ReadBuffer& buffer) {
     }
     case ItemKind::pair: {
       const std::vector<Candidate>& set = run.sets[item.set];
-      item.compared =
-          compareWithReference(set[item.a].path, {set[item.b].path}, item.size, buffer).front();
+      prefetchAll({set[item.a].path, set[item.b].path}, item.size);
+      item.compared = compareWithReference(set[item.a].path, {set[item.b].path}, item.size, buffer,
+                                           &item.digest)
+                          .front();
+      dropPages(set[item.a].path);
+      dropPages(set[item.b].path);
       break;
     }
     case ItemKind::confirm: {
@@ -77,23 +113,53 @@ void runItem(FileRun& run, Item& item, ReadBuffer& buffer) {
       for (size_t i = item.a; i < item.b; ++i) others.push_back(set[group.members[i]].path);
       item.confirmed =
           compareWithReference(set[group.members.front()].path, others, item.size, buffer);
+      for (const std::string& p : others) dropPages(p);
+      if (item.b == group.members.size()) dropPages(set[group.members.front()].path);
       break;
     }
   }
 }
 
 void addPairGroup(FileRun& run, const Item& item) {
+  std::vector<Member>& members = run.members[item.set];
+  if (item.digest) {
+    members[item.a].known.full = item.digest;
+    members[item.a].fresh = true;
+    if (item.compared == CompareResult::equal) {
+      members[item.b].known.full = item.digest;
+      members[item.b].fresh = true;
+    }
+  }
   if (item.compared != CompareResult::equal) return;
   const std::vector<Candidate>& set = run.sets[item.set];
   run.groups.push_back({"=" + set[item.a].path, {set[item.a], set[item.b]}});
 }
 
+// Runs the stage's items in the disks' order, each device with as many
+// readers as it takes, then `then` once.
 void runStage(const std::shared_ptr<FileRun>& run, std::function<void()> then) {
-  sortLargestFirst(run->items);
-  forEachParallel(
-      run->items.size(), run->qos,
-      [run](size_t i, ReadBuffer& buffer) { runItem(*run, run->items[i], buffer); },
-      std::move(then));
+  std::vector<DiskPlace> places;
+  places.reserve(run->items.size());
+  for (const Item& item : run->items) places.push_back(item.place);
+  auto batches = std::make_shared<std::vector<DeviceBatch>>(batchesByDevice(places));
+  if (batches->empty()) {
+    then();
+    return;
+  }
+  auto left = std::make_shared<std::atomic<size_t>>(batches->size());
+  auto last = std::make_shared<std::function<void()>>(std::move(then));
+  for (size_t b = 0; b < batches->size(); ++b) {
+    const DeviceBatch& batch = (*batches)[b];
+    forEachParallel(
+        batch.items.size(), run->qos,
+        [run, batches, b](size_t i, ReadBuffer& buffer) {
+          runItem(*run, run->items[(*batches)[b].items[i]], buffer);
+        },
+        [left, last] {
+          if (left->fetch_sub(1, std::memory_order_acq_rel) == 1) (*last)();
+        },
+        batch.readers);
+  }
 }
 
 // Members of one digest group (or of a set that stays together) that read
@@ -111,6 +177,22 @@ void addSplitGroups(FileRun& run, size_t setIndex, const std::vector<size_t>& me
     for (size_t i : split) group.members.push_back(set[members[i]]);
     run.groups.push_back(std::move(group));
   }
+}
+
+FileKey keyOf(const Candidate& c) { return {c.device, c.inode, c.size, c.modifiedNs, c.changedNs}; }
+
+void rememberDigests(FileRun& run) {
+  if (!run.hashCache) return;
+  for (size_t s = 0; s < run.sets.size(); ++s) {
+    for (size_t m = 0; m < run.members[s].size(); ++m) {
+      const Member& member = run.members[s][m];
+      if (member.fresh && !member.unreadable) {
+        run.hashCache->remember(keyOf(run.sets[s][m]), member.known);
+      }
+    }
+  }
+  run.hashCache->flush();
+  run.hashCache.reset();
 }
 
 void finishFiles(const std::shared_ptr<FileRun>& run) {
@@ -156,6 +238,7 @@ void finishFiles(const std::shared_ptr<FileRun>& run) {
               }
               return x.members.front().path < y.members.front().path;
             });
+  if (!readingSuspended()) rememberDigests(*run);
   auto done = std::move(run->done);
   done(std::move(run->groups), std::move(run->cache));
 }
@@ -164,29 +247,46 @@ void confirmStage(const std::shared_ptr<FileRun>& run) {
   std::vector<Item> next;
   for (const Item& item : run->items) {
     if (item.kind == ItemKind::pair) addPairGroup(*run, item);
-  }
-  // Group the digests of each subset.
-  std::map<std::pair<size_t, size_t>, ContentDigest> digests;  // (set, member)
-  for (const Item& item : run->items) {
-    if (item.kind != ItemKind::digest || !item.digest) continue;
-    digests[{item.set, item.a}] = *item.digest;
-    run->cache[run->sets[item.set][item.a].path] = *item.digest;
+    if (item.kind != ItemKind::digest) continue;
+    Member& member = run->members[item.set][item.a];
+    if (!item.digest) {
+      member.unreadable = true;
+      continue;
+    }
+    member.known.full = item.digest;
+    member.fresh = true;
   }
   for (const auto& [setIndex, members] : run->digestSubsets) {
     std::map<ContentDigest, std::vector<size_t>> byDigest;
     for (size_t m : members) {
-      auto found = digests.find({setIndex, m});
-      if (found != digests.end()) byDigest[found->second].push_back(m);
+      const Member& member = run->members[setIndex][m];
+      if (member.unreadable || !member.known.full) continue;
+      byDigest[*member.known.full].push_back(m);
+      run->cache[run->sets[setIndex][m].path] = *member.known.full;
     }
     for (auto& [digest, same] : byDigest) {
-      if (same.size() < 2) continue;
+      const std::vector<Candidate>& set = run->sets[setIndex];
+      if (same.size() < 2) {
+        // Unique: not read again.
+        if (!run->members[setIndex][same.front()].cachedFull) dropPages(set[same.front()].path);
+        continue;
+      }
+      const bool allCached = std::all_of(
+          same.begin(), same.end(), [&](size_t m) { return run->members[setIndex][m].cachedFull; });
+      if (allCached) {
+        // Reported at once; removal compares the bytes before it acts.
+        MatchedGroup group{digestText(digest), {}};
+        for (size_t m : same) group.members.push_back(set[m]);
+        run->groups.push_back(std::move(group));
+        continue;
+      }
       DigestGroup group;
       group.set = setIndex;
       group.digest = digest;
       group.members = std::move(same);
       group.confirmed.assign(group.members.size(), CompareResult::failed);
       const size_t index = run->digestGroups.size();
-      const int64_t size = run->sets[setIndex].front().size;
+      const int64_t size = set.front().size;
       for (size_t begin = 1; begin < group.members.size(); begin += kMaxOpenFiles) {
         Item item;
         item.kind = ItemKind::confirm;
@@ -194,6 +294,7 @@ void confirmStage(const std::shared_ptr<FileRun>& run) {
         item.a = begin;
         item.b = std::min(group.members.size(), begin + kMaxOpenFiles);
         item.size = size;
+        item.place = run->members[setIndex][group.members.front()].place;
         next.push_back(std::move(item));
       }
       run->digestGroups.push_back(std::move(group));
@@ -203,39 +304,95 @@ void confirmStage(const std::shared_ptr<FileRun>& run) {
   runStage(run, [run] { finishFiles(run); });
 }
 
+// The block digests the stage read; a file that could not be read drops out.
+void applyBlocks(FileRun& run) {
+  for (const Item& item : run.items) {
+    if (item.kind != ItemKind::firstBlock && item.kind != ItemKind::lastBlock) continue;
+    Member& member = run.members[item.set][item.a];
+    if (!item.block) {
+      member.unreadable = true;
+      continue;
+    }
+    (item.kind == ItemKind::firstBlock ? member.known.first : member.known.last) =
+        item.block->digest;
+    member.place = item.block->place;
+    member.fresh = true;
+  }
+}
+
+void digestStage(const std::shared_ptr<FileRun>& run,
+                 std::vector<std::pair<size_t, std::vector<size_t>>> subsets);
+
+// Only files whose first block is shared by another of their size have
+// their last block read.
+void lastBlockStage(const std::shared_ptr<FileRun>& run,
+                    std::vector<std::pair<size_t, std::vector<size_t>>> direct) {
+  applyBlocks(*run);
+  std::vector<Item> next;
+  for (size_t s = 0; s < run->sets.size(); ++s) {
+    if (run->sets[s].size() < 2 ||
+        run->sets[s].front().size <= static_cast<int64_t>(kPrefixBytes)) {
+      continue;
+    }
+    std::map<ContentDigest, std::vector<size_t>> byFirst;
+    for (size_t m = 0; m < run->members[s].size(); ++m) {
+      const Member& member = run->members[s][m];
+      if (!member.unreadable && member.known.first) byFirst[*member.known.first].push_back(m);
+    }
+    for (const auto& [first, members] : byFirst) {
+      if (members.size() < 2) continue;
+      for (size_t m : members) {
+        const Member& member = run->members[s][m];
+        if (member.known.last) continue;
+        next.push_back(makeItem(ItemKind::lastBlock, s, m, 0, 0, member.place));
+      }
+    }
+  }
+  run->items = std::move(next);
+  runStage(run,
+           [run, direct = std::move(direct)]() mutable { digestStage(run, std::move(direct)); });
+}
+
 void digestStage(const std::shared_ptr<FileRun>& run,
                  std::vector<std::pair<size_t, std::vector<size_t>>> subsets) {
+  applyBlocks(*run);
+  // Split the sets whose blocks were read by their first and last bytes:
+  // files that differ there cannot be copies.
+  for (size_t s = 0; s < run->sets.size(); ++s) {
+    if (run->sets[s].size() < 2 ||
+        run->sets[s].front().size <= static_cast<int64_t>(kPrefixBytes)) {
+      continue;
+    }
+    std::map<std::pair<ContentDigest, ContentDigest>, std::vector<size_t>> byBlocks;
+    for (size_t m = 0; m < run->members[s].size(); ++m) {
+      const Member& member = run->members[s][m];
+      if (member.unreadable || !member.known.first || !member.known.last) continue;
+      byBlocks[{*member.known.first, *member.known.last}].push_back(m);
+    }
+    for (auto& [blocks, members] : byBlocks) subsets.emplace_back(s, std::move(members));
+  }
   std::vector<Item> next;
-  for (const Item& item : run->items) {
-    if (item.kind == ItemKind::pair) addPairGroup(*run, item);
-  }
-  // Split the prefix-tested sets by their first bytes.
-  std::map<size_t, std::map<ContentDigest, std::vector<size_t>>> byPrefix;
-  for (const Item& item : run->items) {
-    if (item.kind == ItemKind::prefix && item.digest) {
-      byPrefix[item.set][*item.digest].push_back(item.a);
-    }
-  }
-  for (auto& [setIndex, groups] : byPrefix) {
-    for (auto& [digest, members] : groups) {
-      std::sort(members.begin(), members.end());
-      subsets.emplace_back(setIndex, std::move(members));
-    }
-  }
   for (auto& [setIndex, members] : subsets) {
     const int64_t size = run->sets[setIndex].front().size;
     if (members.size() < 2) continue;
-    if (members.size() == 2) {
-      next.push_back({ItemKind::pair, setIndex, members[0], members[1], size, {}, {}, {}});
+    const std::vector<Member>& known = run->members[setIndex];
+    const bool allCached =
+        std::all_of(members.begin(), members.end(), [&](size_t m) { return known[m].cachedFull; });
+    if (members.size() == 2 && !allCached) {
+      Item item =
+          makeItem(ItemKind::pair, setIndex, members[0], members[1], size, known[members[0]].place);
+      next.push_back(std::move(item));
       continue;
     }
-    for (size_t m : members) next.push_back({ItemKind::digest, setIndex, m, 0, size, {}, {}, {}});
+    for (size_t m : members) {
+      if (known[m].cachedFull) continue;
+      next.push_back(makeItem(ItemKind::digest, setIndex, m, 0, size, known[m].place));
+    }
     run->digestSubsets.emplace_back(setIndex, std::move(members));
   }
   run->items = std::move(next);
   runStage(run, [run] { confirmStage(run); });
 }
-
 // ---------------------------------------------------------------------------
 // Folders
 
@@ -561,32 +718,46 @@ std::vector<std::vector<size_t>> splitByComparison(const std::vector<std::string
 }
 
 void matchFiles(std::vector<std::vector<Candidate>> sets, DispatchQoS qos,
-                std::function<void(std::vector<MatchedGroup>, DigestCache)> done) {
+                std::function<void(std::vector<MatchedGroup>, DigestCache)> done,
+                const std::string& cachePath) {
   auto run = std::make_shared<FileRun>();
   run->sets = std::move(sets);
   run->qos = qos;
   run->done = std::move(done);
+  // Digests from a test's replacement function must never be kept.
+  if (!cachePath.empty() && !digestFunctionReplaced()) run->hashCache = HashCache::open(cachePath);
+  run->members.resize(run->sets.size());
   std::vector<std::pair<size_t, std::vector<size_t>>> direct;
   for (size_t s = 0; s < run->sets.size(); ++s) {
     const std::vector<Candidate>& set = run->sets[s];
     if (set.size() < 2) continue;
+    std::vector<Member>& members = run->members[s];
+    members.resize(set.size());
+    for (size_t m = 0; m < set.size(); ++m) {
+      // Until a read tells the physical place, inode order stands in.
+      members[m].place = DiskPlace{set[m].device, false, set[m].inode};
+      if (!run->hashCache) continue;
+      if (std::optional<KnownDigests> known = run->hashCache->find(keyOf(set[m]))) {
+        members[m].known = *known;
+        members[m].cachedFull = known->full.has_value();
+        if (members[m].cachedFull) run->cache[set[m].path] = *known->full;
+      }
+    }
     const int64_t size = set.front().size;
-    if (set.size() == 2) {
-      run->items.push_back({ItemKind::pair, s, 0, 1, size, {}, {}, {}});
-    } else if (size <= static_cast<int64_t>(kPrefixBytes)) {
-      // The first bytes are the whole file: go straight to the digests.
+    if (size <= static_cast<int64_t>(kPrefixBytes)) {
+      // The first block is the whole file: go straight to the digests.
       std::vector<size_t> all(set.size());
       for (size_t i = 0; i < all.size(); ++i) all[i] = i;
       direct.emplace_back(s, std::move(all));
-    } else {
-      // Prefix reads are tiny; the pairs decide how long the stage takes.
-      for (size_t i = 0; i < set.size(); ++i) {
-        run->items.push_back({ItemKind::prefix, s, i, 0, 0, {}, {}, {}});
-      }
+      continue;
+    }
+    for (size_t m = 0; m < set.size(); ++m) {
+      if (members[m].known.first) continue;
+      run->items.push_back(makeItem(ItemKind::firstBlock, s, m, 0, 0, members[m].place));
     }
   }
   runStage(run,
-           [run, direct = std::move(direct)]() mutable { digestStage(run, std::move(direct)); });
+           [run, direct = std::move(direct)]() mutable { lastBlockStage(run, std::move(direct)); });
 }
 
 void matchFolders(std::vector<std::vector<Candidate>> sets, DigestCache cache, DispatchQoS qos,

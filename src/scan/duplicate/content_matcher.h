@@ -1,14 +1,19 @@
 // Internal: turns sets of same-size files (and of same-size folders) into
 // groups of byte-identical ones, reading on the global pool.
 //
-// Files, per set of one size:
+// Files, per set of one size: first the digest of each file's first 4 KiB,
+// then, of the files that share it, of their last 4 KiB (small reads, the
+// kernel's read-ahead off), the set split by both; what survives is read in
+// full:
 //   2 files     compared byte for byte, side by side (each read once; the
 //               first chunk is 4 KiB, so files that differ early cost little)
-//   3 or more   split by a digest of their first 4 KiB, then by a digest of
-//               their whole content (a remaining pair is compared directly),
-//               and every digest group confirmed byte for byte against its
-//               first member. Members that differ despite an equal digest
-//               are grouped among themselves by further comparisons.
+//   3 or more   split by a digest of their whole content, and every digest
+//               group confirmed byte for byte against its first member.
+//               Members that differ despite an equal digest are grouped
+//               among themselves by further comparisons.
+// With the digest cache, digests it knows are not read again, and a digest
+// group whose members' digests all came from it is reported without the
+// byte-for-byte confirmation (removal compares the bytes before it acts).
 // Folders, per set of one size: the regular files below each are listed;
 // folders whose files differ in number or sizes drop out; the others are
 // keyed by their files' digests in walk order (digests already computed for
@@ -16,8 +21,12 @@
 // below another member of its group, or whose files are all the same inodes
 // as the first member's, is not a copy of it and is left out.
 //
-// Reads run on at most dispatchGlobalCoreThreads() workers, each with one
-// ReadBuffer; items are taken largest first so the workers finish together.
+// File reads run in each disk's order (the physical place of the file's
+// first extent, found by the first read, else its inode), with one reader
+// per rotating disk and a few per other device (read_plan.h); a file whose
+// decision is made has its cached pages dropped. Folder reads run on at most
+// dispatchGlobalCoreThreads() workers, largest first so that they finish
+// together. Every worker has its own ReadBuffer.
 // A file that cannot be read, or any read once SwiftFileHashUnit's
 // scanState is `suspend`, drops the file (or folder) out. `done` is called
 // once, on a pool thread.
@@ -39,6 +48,11 @@ namespace orvexa::duplicate_internal {
 struct Candidate {
   std::string path;
   int64_t size = 0;
+  // Files only: the key of the digest cache, as the walk saw it.
+  uint64_t device = 0;
+  uint64_t inode = 0;
+  int64_t modifiedNs = 0;
+  int64_t changedNs = 0;
 };
 
 struct MatchedGroup {
@@ -58,9 +72,11 @@ using DigestCache = std::unordered_map<std::string, ContentDigest>;
 void forEachParallel(size_t count, DispatchQoS qos, std::function<void(size_t, ReadBuffer&)> work,
                      std::function<void()> then, size_t maxWorkers = 0);
 
-// `sets`: files of one size each, no two of one inode.
+// `sets`: files of one size each, no two of one inode. With `cachePath`, the
+// digest cache there (hash_cache.h) saves reads and learns what was read.
 void matchFiles(std::vector<std::vector<Candidate>> sets, DispatchQoS qos,
-                std::function<void(std::vector<MatchedGroup>, DigestCache)> done);
+                std::function<void(std::vector<MatchedGroup>, DigestCache)> done,
+                const std::string& cachePath = {});
 
 // `sets`: folders of one total size each, each path at most once.
 void matchFolders(std::vector<std::vector<Candidate>> sets, DigestCache cache, DispatchQoS qos,

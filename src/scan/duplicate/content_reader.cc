@@ -163,10 +163,49 @@ std::optional<ContentDigest> prefixDigest(const std::string& path, int64_t expec
   return fromXxh(XXH3_128bits(buffer.data(), want));
 }
 
+bool digestFunctionReplaced() {
+  std::lock_guard lock(seamMutex());
+  return static_cast<bool>(seam());
+}
+
+std::optional<BlockDigest> blockDigest(const std::string& path, int64_t expectedSize, bool last,
+                                       ReadBuffer& buffer) {
+  if (readingSuspended()) return std::nullopt;
+  detail::UniqueFd file = openExpected(path, expectedSize);
+  if (!file) return std::nullopt;
+  (void)::posix_fadvise(file.get(), 0, 0, POSIX_FADV_RANDOM);
+  struct stat st {};
+  if (::fstat(file.get(), &st) != 0) return std::nullopt;
+  const auto want = static_cast<size_t>(std::min<int64_t>(expectedSize, kPrefixBytes));
+  auto readAt = [&](int64_t offset) -> std::optional<ContentDigest> {
+    size_t total = 0;
+    while (total < want) {
+      ssize_t got = ::pread(file.get(), buffer.data() + total, want - total,
+                            static_cast<off_t>(offset) + static_cast<off_t>(total));
+      if (got < 0 && errno == EINTR) continue;
+      if (got <= 0) return std::nullopt;
+      total += static_cast<size_t>(got);
+    }
+    return fromXxh(XXH3_128bits(buffer.data(), want));
+  };
+  std::optional<ContentDigest> digest =
+      readAt(last ? expectedSize - static_cast<int64_t>(want) : 0);
+  if (!digest) return std::nullopt;
+  return BlockDigest{*digest, diskPlace(file.get(), static_cast<uint64_t>(st.st_dev),
+                                        static_cast<uint64_t>(st.st_ino))};
+}
+
 std::vector<CompareResult> compareWithReference(const std::string& reference,
                                                 const std::vector<std::string>& others,
-                                                int64_t size, ReadBuffer& buffer) {
+                                                int64_t size, ReadBuffer& buffer,
+                                                std::optional<ContentDigest>* referenceDigest) {
   std::vector<CompareResult> results(others.size(), CompareResult::failed);
+  XXH3_state_t* state = nullptr;
+  if (referenceDigest != nullptr) {
+    referenceDigest->reset();
+    state = static_cast<XXH3_state_t*>(buffer.digestState());
+    if (state != nullptr && XXH3_128bits_reset(state) != XXH_OK) state = nullptr;
+  }
   const size_t half = buffer.size() / 2;
   uint8_t* mine = buffer.data();
   uint8_t* theirs = buffer.data() + half;
@@ -199,6 +238,7 @@ std::vector<CompareResult> compareWithReference(const std::string& reference,
         break;
       }
       const auto n = static_cast<size_t>(got);
+      if (state != nullptr && begin == 0) (void)XXH3_128bits_update(state, mine, n);
       auto it = open.begin();
       while (it != open.end()) {
         ssize_t other = readFull(it->fd.get(), theirs, chunk);
@@ -225,6 +265,11 @@ std::vector<CompareResult> compareWithReference(const std::string& reference,
       return results;
     }
     for (const Open& o : open) results[o.index] = CompareResult::equal;
+    // Here the first batch has read the whole reference.
+    if (state != nullptr && begin == 0) {
+      *referenceDigest = fromXxh(XXH3_128bits_digest(state));
+    }
+    state = nullptr;
   }
   return results;
 }

@@ -24,6 +24,8 @@
 #include <string>
 #include <vector>
 
+#include "scan/duplicate/read_plan.h"
+
 namespace orvexa::duplicate_internal {
 
 // Bytes of the cheap first test.
@@ -77,6 +79,20 @@ void setDigestFunctionForTesting(DigestFunction function);
 std::optional<ContentDigest> prefixDigest(const std::string& path, int64_t expectedSize,
                                           ReadBuffer& buffer);
 
+// The digest of the first (or, with `last`, the last) min(kPrefixBytes,
+// expectedSize) bytes, read with the kernel's read-ahead off (only that
+// block is wanted), with the file's place on the disk; nothing on the terms
+// above.
+struct BlockDigest {
+  ContentDigest digest;
+  DiskPlace place;
+};
+std::optional<BlockDigest> blockDigest(const std::string& path, int64_t expectedSize, bool last,
+                                       ReadBuffer& buffer);
+
+// True while a test has replaced the digest (such digests must not be kept).
+bool digestFunctionReplaced();
+
 // `failed` first: a result never set reads as a failure, never as a match.
 enum class CompareResult { failed, equal, different };
 
@@ -85,11 +101,12 @@ enum class CompareResult { failed, equal, different };
 // per batch of at most kMaxOpenFiles others). The first chunk is
 // kPrefixBytes, so files that differ early cost little. A result per
 // other; `failed` for an other that cannot be read, and for all of them when
-// the reference cannot.
+// the reference cannot. With `referenceDigest`, the XXH3-128 digest of the
+// reference is put there when the whole reference was read.
 inline constexpr size_t kMaxOpenFiles = 64;
-std::vector<CompareResult> compareWithReference(const std::string& reference,
-                                                const std::vector<std::string>& others,
-                                                int64_t size, ReadBuffer& buffer);
+std::vector<CompareResult> compareWithReference(
+    const std::string& reference, const std::vector<std::string>& others, int64_t size,
+    ReadBuffer& buffer, std::optional<ContentDigest>* referenceDigest = nullptr);
 
 // True once SwiftFileHashUnit's scanState is `suspend`.
 bool readingSuspended();

@@ -12,6 +12,7 @@
 #include "scan/duplicate/content_matcher.h"
 #include "scan/duplicate/duplicate_scan_queue.h"
 #include "scan/duplicate/duplicate_walk.h"
+#include "scan/duplicate/hash_cache.h"
 
 namespace orvexa {
 
@@ -48,7 +49,7 @@ std::vector<Candidate> fileCandidates(std::vector<DuplicateInfo>& files) {
   std::vector<Candidate> set;
   for (const DuplicateInfo& f : files) {
     if (!inodes.insert({f.device, f.inode}).second) continue;
-    set.push_back({f.path.path(), f.fileSize});
+    set.push_back({f.path.path(), f.fileSize, f.device, f.inode, f.modifiedNs, f.changedNs});
   }
   return set;
 }
@@ -212,7 +213,8 @@ void DuplicateScanService::analysisDataForDuplicate(
                                              std::vector<MatchedGroup> folderGroups) mutable {
                                            organise(std::move(fileGroups), std::move(folderGroups));
                                          });
-      });
+      },
+      DuplicateScanService::useDigestCache ? duplicate_internal::HashCache::defaultPath() : "");
 }
 
 }  // namespace orvexa

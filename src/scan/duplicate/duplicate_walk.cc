@@ -32,6 +32,10 @@ void addFileEntry(const std::string& path, const struct stat& status, const Walk
   file.fileOrPath = true;
   file.device = static_cast<uint64_t>(status.st_dev);
   file.inode = static_cast<uint64_t>(status.st_ino);
+  file.modifiedNs =
+      static_cast<int64_t>(status.st_mtim.tv_sec) * 1000000000 + status.st_mtim.tv_nsec;
+  file.changedNs =
+      static_cast<int64_t>(status.st_ctim.tv_sec) * 1000000000 + status.st_ctim.tv_nsec;
   output.files.push_back(std::move(file));
   if (settings.progress) settings.progress(path, size);
 }

@@ -110,8 +110,9 @@ void groupCandidates(const GroupingPtr& g, const LSHService::SearchResult& resul
          byPath(std::vector<SimilarNodePtr>(candidates.begin(), candidates.end()))) {
       if (member->similarHadChoose) continue;
       const int bits = SimilarNode::calculateHamming(key->fingerprint, member->fingerprint);
-      const int pixels =
-          BKTreeService::calculateGrayHamming(key->grayData, member->grayData, kGrayTolerance);
+      const int pixels = SimilarScanService::grayDistance(
+          key->grayData, member->grayData, kGrayTolerance,
+          SimilarScanService::ignoreBrightness.load(std::memory_order_relaxed));
       if (bits <= g->valueThreshold && pixels <= g->valueThreshold) {
         addToFileInforamtion(member, member->url.path(), group);
         member->similarHadChoose = true;
@@ -290,6 +291,29 @@ void SimilarScanService::NewLSHSearch(const std::shared_ptr<SerialGCDService>& s
                  });
     });
   });
+}
+
+int SimilarScanService::grayDistance(const std::vector<int>& a, const std::vector<int>& b,
+                                     int tolerance, bool ignoreMean) {
+  if (!ignoreMean) return BKTreeService::calculateGrayHamming(a, b, tolerance);
+  const size_t n = std::min(a.size(), b.size());
+  if (n == 0) return 0;
+  // In sixteenths of a level, so that a rounded mean does not push pixels
+  // just inside the tolerance out of it.
+  int64_t sumA = 0;
+  int64_t sumB = 0;
+  for (size_t i = 0; i < n; ++i) {
+    sumA += a[i];
+    sumB += b[i];
+  }
+  const auto count = static_cast<int64_t>(n);
+  int distance = 0;
+  for (size_t i = 0; i < n; ++i) {
+    const int64_t da = a[i] * count * 16 - sumA * 16;
+    const int64_t db = b[i] * count * 16 - sumB * 16;
+    if (std::abs(da - db) > static_cast<int64_t>(tolerance) * count * 16) ++distance;
+  }
+  return distance;
 }
 
 bool SimilarScanService::carriesLittleInformation(const std::vector<int>& fingerprint) {

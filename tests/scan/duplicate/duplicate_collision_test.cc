@@ -40,11 +40,11 @@ class CollidingDigest {
 
 TEST(DuplicateCollisionTest, ByteComparisonSplitsFilesWhoseDigestsCollide) {
   testing::Sandbox sb;
-  // Five files of one size with the same first 4 KiB, so that only the
-  // whole-content digest can tell them apart: two pairs of copies and one
-  // file of its own.
+  // Five files of one size with the same first and last 4 KiB, so that only
+  // the whole-content digest can tell them apart: two pairs of copies and
+  // one file of its own.
   const std::string shared = randomBytes(4096, 50);
-  auto content = [&](uint32_t seed) { return shared + randomBytes(600000, seed); };
+  auto content = [&](uint32_t seed) { return shared + randomBytes(600000, seed) + shared; };
   const std::string a1 = sb.file("~/Documents/a1.bin", content(1));
   const std::string a2 = sb.file("~/Documents/a2.bin", content(1));
   const std::string b1 = sb.file("~/Documents/b1.bin", content(2));

@@ -3,12 +3,14 @@
 //
 // Pipeline: one walk of the chosen folders records every regular file above
 // the minimum size and a summary of every folder; files are grouped by exact
-// size; only sizes that occur more than once are read; candidates are split
-// by a cheap test of their first 4 KiB, then by a 128-bit XXH3 digest of
-// their whole content, and every group is confirmed byte for byte before it
-// is reported, so two files with different content never share a group,
-// not even when their digests collide. A set of exactly two candidates skips
-// the digest: comparing the two files byte for byte both groups and confirms
+// size; only sizes that occur more than once are read, in each disk's order;
+// candidates are split by a cheap test of their first and last 4 KiB, then
+// by a 128-bit XXH3 digest of their whole content, and every group is
+// confirmed byte for byte before it is reported (unless all its digests
+// came from the digest cache, see useDigestCache), so two files with
+// different content never share a group, not even when their digests
+// collide. A set of exactly two candidates skips the digest: comparing the
+// two files byte for byte both groups and confirms
 // them while reading each file once. Folders are matched on the
 // concatenated digests of the files below them (getMD5FromFolderPath) and
 // confirmed file by file the same way.
@@ -99,6 +101,9 @@ struct DuplicateInfo {
   // The file's identity (device, inode); hard links share it. 0 for folders.
   uint64_t device = 0;
   uint64_t inode = 0;
+  // Files: modification and change times in nanoseconds (the digest cache's key).
+  int64_t modifiedNs = 0;
+  int64_t changedNs = 0;
 };
 
 // The content key of a folder (see getMD5FromFolderPath).
@@ -138,6 +143,14 @@ class DuplicateScanService : public SuperScanService {
   // The minimum size in KiB: a file takes part only when it is strictly
   // larger than limitSize * 1024 bytes. Read when a scan starts.
   static inline std::atomic<int64_t> limitSize{512};
+
+  // Whether scans keep the files' digests in the user's cache folder (keyed
+  // by device, inode, size and the modification and change times), so that
+  // an unchanged file is not read again; off unless the host turns it on.
+  // Groups from cached digests are reported without a byte-for-byte
+  // confirmation: removal compares the bytes before it acts. Read when a
+  // scan starts.
+  static inline std::atomic<bool> useDigestCache{false};
 
   // Logs "Start Duplicate FeatureInfo:<finderID>" and runs scanProDuplicate.
   static void scanDuplicate(const FeaturePtr& featureInfo, const std::vector<Url>& scanPaths,

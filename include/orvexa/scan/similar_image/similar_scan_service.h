@@ -80,6 +80,7 @@
 // caller's thread.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -205,6 +206,17 @@ class SimilarScanService : public SuperScanService {
   // within four bits of them. The limit is about an eighth of the bits, as 8
   // of 64 for a 64-bit hash.
   static constexpr int kInformativeBits = 5;
+
+  // When set, thumbnail gray levels are compared after taking out each
+  // thumbnail's mean level, so that a copy made uniformly brighter or darker
+  // still passes the gray check; off by default (levels compared as they
+  // are). Read by the grouping stage.
+  static inline std::atomic<bool> ignoreBrightness{false};
+
+  // Thumbnail pixels whose gray levels differ by more than `tolerance`, with
+  // each thumbnail's mean level taken out first when `ignoreMean`.
+  static int grayDistance(const std::vector<int>& a, const std::vector<int>& b, int tolerance,
+                          bool ignoreMean);
   static bool carriesLittleInformation(const std::vector<int>& fingerprint);
 
   // The table key width for a distance limit: 3 bands up to 5, 2 above.
