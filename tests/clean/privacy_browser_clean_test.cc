@@ -1,7 +1,11 @@
 #include <gtest/gtest.h>
+#include <pwd.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <functional>
@@ -15,12 +19,14 @@
 #include "scan/privacy/browser_stores.h"
 #include "scan/privacy/privacy_support.h"
 #include "support/run_as.h"
+#include "support/run_program.h"
 #include "support/sandbox.h"
 #include "support/temp_dir.h"
 
 namespace orvexa {
 namespace {
 
+using json = nlohmann::json;
 using testing::groupTitled;
 using testing::integrityOf;
 using testing::rows;
@@ -465,9 +471,50 @@ TEST_F(PrivacyBrowserCleanTest, DownloadLocationsGoOnlyWhenRegularFilesInTheHome
   EXPECT_EQ(titlesOf(files).size(), std::size(cases) - 2);
 }
 
+// Runs `sql` on the database at `path` in a child process that keeps its
+// connection, and so its locks, until the object is destroyed.
+class BrowserProcess {
+ public:
+  BrowserProcess(const std::string& path, const std::string& sql) {
+    int ready[2];
+    int release[2];
+    EXPECT_EQ(::pipe2(ready, O_CLOEXEC) | ::pipe2(release, O_CLOEXEC), 0);
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      {
+        testing::Db db(path);
+        db.exec(sql);
+        char byte = 0;
+        ::close(release[1]);
+        (void)!::write(ready[1], &byte, 1);
+        (void)!::read(release[0], &byte, 1);  // until the parent closes its end
+      }
+      ::_exit(0);
+    }
+    ::close(ready[1]);
+    ::close(release[0]);
+    release_ = release[1];
+    char byte = 0;
+    EXPECT_EQ(::read(ready[0], &byte, 1), 1);
+    ::close(ready[0]);
+  }
+  ~BrowserProcess() {
+    ::close(release_);
+    int status = 0;
+    ::waitpid(pid_, &status, 0);
+  }
+  BrowserProcess(const BrowserProcess&) = delete;
+  BrowserProcess& operator=(const BrowserProcess&) = delete;
+
+ private:
+  pid_t pid_ = -1;
+  int release_ = -1;
+};
+
 // A running browser holds its stores: the scan lists the committed rows from
 // a copy and says why, the clean changes nothing and says why, and a failure
-// in the middle of an edit takes back the whole edit.
+// in the middle of an edit takes back the whole edit; in this process and
+// through the program.
 TEST(PrivacyLockedStoreTest, ScanReadsACopyCleanLeavesTheStoreAndRollsBack) {
   SqliteTool::setBusyTimeout(std::chrono::milliseconds(50));
   const char* kCopied = "Chrome is running: its store is locked, so a copy of it was read";
@@ -476,7 +523,7 @@ TEST(PrivacyLockedStoreTest, ScanReadsACopyCleanLeavesTheStoreAndRollsBack) {
       "WHERE i < 3000) INSERT INTO urls (url, last_visit_time) SELECT randomblob(200), 0 FROM n;";
   struct Case {
     const char* name;
-    std::string holder;               // run on another connection, held while scanning and cleaning
+    std::string holder;               // run in another process, held while scanning and cleaning
     std::vector<std::string> visits;  // the rows listed, and those left after the clean
     std::string why;                  // the clean's error; "" when it is not locked out
   };
@@ -499,11 +546,12 @@ TEST(PrivacyLockedStoreTest, ScanReadsACopyCleanLeavesTheStoreAndRollsBack) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    Sandbox sb;
+    Sandbox sb(::getpwuid(::geteuid())->pw_name);  // the program's own home
     const std::string history = testing::makeChromeStores(sb) + "/History";
+    const std::vector<std::string> program = {
+        testing::orvexaProgram(), "--root", sb.root(), "--quiet", "--json", "privacy"};
     {
-      testing::Db holder(history);
-      holder.exec(c.holder);
+      const BrowserProcess browser(history, c.holder);
       CategoryPtr chrome = testing::scanned("Chrome");
       const FilePtr visits = groupTitled(chrome, "Visit History");
       EXPECT_EQ(visits->childrens.size(), c.visits.size());
@@ -513,6 +561,19 @@ TEST(PrivacyLockedStoreTest, ScanReadsACopyCleanLeavesTheStoreAndRollsBack) {
       PrivacyCleanResult result = PrivacyCleanService::cleanChrome(chrome);
       ASSERT_EQ(result.second.size(), 3u);
       for (const FilePtr& item : result.second) EXPECT_EQ(item->deleteErrorDesc, c.why);
+      const json listed = json::parse(testing::runProgram(program).out);
+      for (const json& category : listed["feature"]["categoryInfo"]) {
+        for (const json& group : category["childrens"]) {
+          if (category["title"] != "Chrome" || group["title"] != "Visit History") continue;
+          EXPECT_EQ(group["childrens"].size(), c.visits.size());
+          EXPECT_EQ(group.value("scanErrorDesc", ""), c.why == "refused" ? "" : kCopied);
+        }
+      }
+      std::vector<std::string> clean = program;
+      clean.insert(clean.end(), {"--clean", "chrome:Visit History", "--yes"});
+      const testing::ProgramResult cleaned = testing::runProgram(clean);
+      EXPECT_EQ(cleaned.exitCode, 1);
+      EXPECT_EQ(json::parse(cleaned.out)["clean"]["failed"][0]["deleteErrorDesc"], c.why);
     }
     EXPECT_EQ(rows(history, "SELECT id FROM visits ORDER BY id"), c.visits);
     EXPECT_EQ(integrityOf(history), "ok");
