@@ -1,0 +1,190 @@
+// One sandbox built to break a disk cleaner, and every scan command run over
+// it: named pipes, sockets and device nodes where other programs' files are
+// read by name, link loops, links out of the tree, folders that vanish while
+// they are walked, names that are no UTF-8 or 255 bytes long, a tree deeper
+// than PATH_MAX, a 100 GB sparse file and 100,000 files in one folder. Each
+// command ends in its time, exits as it should and prints one JSON document.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <pwd.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <filesystem>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "orvexa/platform/file_manager.h"
+#include "support/deep_tree.h"
+#include "support/run_program.h"
+#include "support/sandbox.h"
+
+namespace orvexa {
+namespace {
+
+// Every file a scanner opens by name; each becomes a pipe, a socket or a
+// device in turn.
+const char* const kNamedFiles[] = {
+    "/Applications/Evil.app/Contents/Info.plist",
+    "~/Applications/Evil.app/Contents/Info.plist",
+    "/Library/Spotlight/Evil.mdimporter/Contents/Info.plist",
+    "/Library/PreferencePanes/Evil.prefPane/Contents/Info.plist",
+    "/Library/Internet Plug-Ins/Evil.plugin/Contents/Info.plist",
+    "/System/Library/CoreServices/SystemVersion.plist",
+    "~/Library/Application Support/com.apple.sharedfilelist/recent.sfl",
+    "~/Library/Preferences/com.apple.finder.plist",
+    "~/Library/Safari/History.db",
+    "~/Library/Safari/Downloads.plist",
+    "~/Library/Safari/LastSession.plist",
+    "~/Library/Application Support/Firefox/profiles/p.default/logins.json",
+    "~/Library/Application Support/Firefox/profiles/p.default/places.sqlite",
+    "~/Library/Application Support/Firefox/profiles/p.default/cookies.sqlite",
+    "~/Library/Application Support/Firefox/profiles/p.default/formhistory.sqlite",
+    "~/Library/Application Support/Google/Chrome/Default/History",
+    "~/Library/Application Support/Google/Chrome/Default/Cookies",
+    "~/Library/Application Support/Google/Chrome/Default/Login Data",
+    "~/Library/Application Support/Google/Chrome/Default/Web Data",
+    "~/Library/Application Support/com.apple.TCC/TCC.db",
+    "/Library/Application Support/com.apple.TCC/TCC.db",
+    "~/Library/Mail/PersistenceInfo.plist",
+    "~/Library/Application Support/MobileSync/Backup/0000/Info.plist",
+    "~/Pictures/P.photoslibrary/database/photos.db",
+    "~/Library/LaunchAgents/com.evil.agent.plist",
+    "~/Documents/trap.docx",
+    "~/Documents/trap.pdf",
+    "~/Pictures/trap.jpg",
+    "/module.plist",
+};
+
+void makeSpecialFile(const std::string& path, int kind) {
+  std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+  if (kind == 0) {
+    ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0) << path;
+  } else if (kind == 1) {  // /dev/zero's numbers: endless bytes to a careless reader
+    ASSERT_EQ(::mknod(path.c_str(), S_IFCHR | 0600, ::makedev(1, 5)), 0) << path;
+  } else {  // bound where sun_path is short enough, then moved into place
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const std::string shortName = "/tmp/orvexa-sock-" + std::to_string(::getpid());
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", shortName.c_str());
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ::close(fd);
+    ASSERT_EQ(::rename(shortName.c_str(), path.c_str()), 0) << path;
+  }
+}
+
+class HostileTreeTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    sb_ = new testing::Sandbox(::getpwuid(::geteuid())->pw_name);  // the program's own home
+    for (size_t i = 0; i < std::size(kNamedFiles); ++i) {
+      makeSpecialFile(sb_->path(kNamedFiles[i]), static_cast<int>(i % 3));
+    }
+    const std::string caches = sb_->dir("~/Library/Caches");
+    for (const auto& [link, target] : {std::pair{"loop", "loop"},
+                                       {"a", "b"},
+                                       {"b", "a"},
+                                       {"up", ".."},
+                                       {"out", "/"},
+                                       {"etc", "/etc"}}) {
+      ::symlink(target, (caches + "/" + link).c_str());
+    }
+    ::symlink("/usr", sb_->path("/Applications/Out.app").c_str());
+    const std::string longName(251, 'n');
+    for (const std::string& name : {std::string("bad\xff\xfe name"), longName + ".txt",
+                                    "\xc3\x28" + longName, std::string(251, '\xe9') + ".app"}) {
+      sb_->file("~/Library/Caches/" + name, 10);
+      sb_->file("~/Documents/" + name, 10);
+      sb_->file("/Applications/" + name + "/Contents/Info.plist", "<plist><dict/></plist>");
+    }
+    ASSERT_GT(testing::makeDeepChain(caches, PATH_MAX / 200 + 2, std::string(200, 'd'), 5, 10), 0);
+    ASSERT_EQ(::truncate(sb_->file("~/Downloads/sparse", 0).c_str(), int64_t{100} << 30), 0);
+    const int many = ::open(sb_->dir("~/Library/Caches/many").c_str(), O_RDONLY | O_DIRECTORY);
+    for (int i = 0; i < 100000; ++i) {
+      ::close(::openat(many, std::to_string(i).c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
+    }
+    ::close(many);
+    vanishing_ = new std::thread([] {
+      const std::string base = sb_->path("~/Library/Caches/vanish");
+      while (!stop_) {
+        sb_->file("~/Library/Caches/vanish/x/y/z/f", 10);
+        std::filesystem::remove_all(base);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      }
+    });
+  }
+  static void TearDownTestSuite() {
+    stop_ = true;
+    vanishing_->join();
+    delete vanishing_;
+    (void)removeItem(sb_->path("~/Library/Caches/" +
+                               std::string(200, 'd')));  // deeper than the sandbox's removal goes
+    delete sb_;
+  }
+  static inline testing::Sandbox* sb_ = nullptr;
+  static inline std::thread* vanishing_ = nullptr;
+  static inline std::atomic<bool> stop_{false};
+};
+
+TEST_F(HostileTreeTest, EveryScanEndsInTimeWithOneJsonDocument) {
+  const std::string root = sb_->root();
+  const struct {
+    std::vector<std::string> args;
+    int seconds;
+    int exitCode = 0;
+  } commands[] = {
+      {{"junk"}, 20},
+      {{"trash"}, 10},
+      {{"mail"}, 10},
+      {{"backups"}, 10},
+      {{"photos"}, 10},
+      {{"large"}, 20},
+      {{"duplicates", root}, 20},
+      {{"similar-images", root}, 20},
+      {{"similar-docs", root}, 20},
+      {{"disk-usage", root}, 20},
+      {{"apps"}, 10},
+      {{"leftovers"}, 10},
+      {{"unused-apps"}, 10},
+      {{"extensions"}, 10},
+      {{"login-items"}, 10},
+      {{"privacy"}, 10},
+      {{"privacy", "--clean", "safari:*", "--clean", "chrome:*", "--clean", "firefox:*", "--yes"},
+       10},
+      {{"catalogue", "--module-file", sb_->path("/module.plist")}, 10, 1},
+  };
+  for (const auto& c : commands) {
+    SCOPED_TRACE(c.args[0] + " " + c.args.back());
+    // timeout(1) ends a hung program with status 137.
+    std::vector<std::string> argv = {"/usr/bin/timeout",
+                                     "-s",
+                                     "KILL",
+                                     std::to_string(c.seconds),
+                                     testing::orvexaProgram(),
+                                     "--root",
+                                     root,
+                                     "--quiet",
+                                     "--json"};
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    const testing::ProgramResult run = testing::runProgram(argv);
+    EXPECT_EQ(run.exitCode, c.exitCode) << run.err;
+    const nlohmann::json document = nlohmann::json::parse(run.out, nullptr, false);
+    EXPECT_FALSE(document.is_discarded()) << run.out.substr(0, 2000);
+    if (c.args[0] != "privacy") continue;
+    for (const char* store : {kNamedFiles[8], kNamedFiles[15]}) {
+      EXPECT_NE(run.out.find(sb_->path(store) + ": not a regular file"), std::string::npos)
+          << store;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace orvexa
