@@ -44,7 +44,8 @@ TEST(JunkCommandTest, JsonListsTheTopLevelItemsWithTheirSizes) {
   ASSERT_EQ(r.exitCode, 0) << r.err;
   json doc = json::parse(r.out);
   ASSERT_TRUE(doc.contains("feature"));
-  std::map<std::string, int64_t> seen;  // path -> size
+  std::map<std::string, int64_t> seen;    // path -> size
+  std::map<std::string, int64_t> blocks;  // path -> allocated size
   int64_t sum = 0;
   for (const json& category : doc["feature"]["categoryInfo"]) {
     int64_t categorySize = 0;
@@ -54,6 +55,7 @@ TEST(JunkCommandTest, JsonListsTheTopLevelItemsWithTheirSizes) {
       std::string path = url.substr(7);
       if (!path.empty() && path.back() == '/') path.pop_back();
       seen[path] = file["size"];
+      blocks[path] = file["allocatedSize"];
       categorySize += file["size"].get<int64_t>();
     }
     EXPECT_EQ(category["size"].get<int64_t>(), categorySize) << category["title"];
@@ -70,6 +72,9 @@ TEST(JunkCommandTest, JsonListsTheTopLevelItemsWithTheirSizes) {
     SCOPED_TRACE(path);
     ASSERT_EQ(seen.count(path), 1u);
     EXPECT_EQ(seen[path], duFilesOnly(path));
+    EXPECT_EQ(blocks[path], std::stoll(testing::shellOutput("find '" + path +
+                                                            "' ! -type d -printf '%b\\n' | awk "
+                                                            "'{s+=$1} END {print s*512}'")));
   }
 }
 
