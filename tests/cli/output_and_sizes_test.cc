@@ -59,6 +59,9 @@ TEST(HonestSizesTest, SparseAndHardLinkedFilesCountTheirBlocks) {
                    (dir / "other name").c_str()),
             0);
   dir.writeFile("tree/plain", std::string(10000, 'p'));
+  ASSERT_EQ(::link(dir.writeFile("tree/twin", std::string(5000, 't')).c_str(),
+                   (dir / "tree/twin2").c_str()),
+            0);  // two names in the tree: counted once
   const struct {
     const char* name;
     int64_t size;
@@ -67,6 +70,7 @@ TEST(HonestSizesTest, SparseAndHardLinkedFilesCountTheirBlocks) {
   auto listed = runProgram({orvexaProgram(), "--json", "disk-usage", tree});
   const json root = json::parse(listed.out)["feature"]["categoryInfo"].back()["childrens"][0];
   EXPECT_LT(root["allocatedSize"].get<int64_t>(), int64_t{1} << 20) << root;
+  EXPECT_EQ(root["size"].get<int64_t>(), hundredGB + 8192 + 10000 + 5000);
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     const std::string path = tree + "/" + c.name;
