@@ -1,10 +1,8 @@
 #include <gtest/gtest.h>
 #include <pwd.h>
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -471,46 +469,6 @@ TEST_F(PrivacyBrowserCleanTest, DownloadLocationsGoOnlyWhenRegularFilesInTheHome
   EXPECT_EQ(titlesOf(files).size(), std::size(cases) - 2);
 }
 
-// Runs `sql` on the database at `path` in a child process that keeps its
-// connection, and so its locks, until the object is destroyed.
-class BrowserProcess {
- public:
-  BrowserProcess(const std::string& path, const std::string& sql) {
-    int ready[2];
-    int release[2];
-    EXPECT_EQ(::pipe2(ready, O_CLOEXEC) | ::pipe2(release, O_CLOEXEC), 0);
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      {
-        testing::Db db(path);
-        db.exec(sql);
-        char byte = 0;
-        ::close(release[1]);
-        (void)!::write(ready[1], &byte, 1);
-        (void)!::read(release[0], &byte, 1);  // until the parent closes its end
-      }
-      ::_exit(0);
-    }
-    ::close(ready[1]);
-    ::close(release[0]);
-    release_ = release[1];
-    char byte = 0;
-    EXPECT_EQ(::read(ready[0], &byte, 1), 1);
-    ::close(ready[0]);
-  }
-  ~BrowserProcess() {
-    ::close(release_);
-    int status = 0;
-    ::waitpid(pid_, &status, 0);
-  }
-  BrowserProcess(const BrowserProcess&) = delete;
-  BrowserProcess& operator=(const BrowserProcess&) = delete;
-
- private:
-  pid_t pid_ = -1;
-  int release_ = -1;
-};
-
 // A running browser holds its stores: the scan lists the committed rows from
 // a copy and says why, the clean changes nothing and says why, and a failure
 // in the middle of an edit takes back the whole edit; in this process and
@@ -551,7 +509,14 @@ TEST(PrivacyLockedStoreTest, ScanReadsACopyCleanLeavesTheStoreAndRollsBack) {
     const std::vector<std::string> program = {
         testing::orvexaProgram(), "--root", sb.root(), "--quiet", "--json", "privacy"};
     {
-      const BrowserProcess browser(history, c.holder);
+      // The browser: another process holding its statements until closed.
+      const std::string ready = sb.path("/ready");
+      std::unique_ptr<FILE, int (*)(FILE*)> browser(
+          ::popen(("sqlite3 '" + history + "' > '" + ready + "'").c_str(), "we"), ::pclose);
+      std::fprintf(browser.get(), "%s\n.print ready\n", c.holder.c_str());
+      std::fflush(browser.get());
+      for (int i = 0; i < 1000 && testing::readFile(ready).find("ready") == std::string::npos; ++i)
+        ::usleep(10000);
       CategoryPtr chrome = testing::scanned("Chrome");
       const FilePtr visits = groupTitled(chrome, "Visit History");
       EXPECT_EQ(visits->childrens.size(), c.visits.size());
