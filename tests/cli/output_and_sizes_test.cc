@@ -1,6 +1,5 @@
-// Standard output that cannot be written, sizes on disk against apparent
-// sizes, and duplicates deeper than PATH_MAX, through the program.
-#include <fcntl.h>
+// Standard output that cannot be written, and sizes on disk against apparent
+// sizes, through the program.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -8,9 +7,8 @@
 #include <filesystem>
 #include <nlohmann/json.hpp>
 
-#include "platform/folder_chain.h"
-#include "support/deep_tree.h"
 #include "support/run_program.h"
+#include "support/temp_dir.h"
 
 namespace orvexa {
 namespace {
@@ -90,23 +88,6 @@ TEST(HonestSizesTest, SparseAndHardLinkedFilesCountTheirBlocks) {
               c.freesBlocks ? st.st_blocks * 512 : 0);
     EXPECT_NE(::access(path.c_str(), F_OK), 0);
   }
-}
-
-TEST(DeepDuplicatesTest, AnIdenticalPairBelowPathMaxIsFound) {
-  testing::ScratchDir scratch;
-  const std::string name(200, 'd');
-  const int depth = PATH_MAX / 200 + 2;
-  ASSERT_EQ(testing::makeDeepChain(scratch.path(), depth, name, 0, 100), 1);
-  std::string deepest = scratch.path();
-  for (int i = 0; i < depth; ++i) deepest += "/" + name;
-  detail::UniqueFd folder = detail::openLongPath(deepest, O_RDONLY | O_DIRECTORY);
-  const int copy = ::openat(folder.get(), "g", O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-  ASSERT_EQ(::write(copy, std::string(100, 'x').data(), 100), 100);
-  ::close(copy);
-  auto r = runProgram({orvexaProgram(), "--json", "duplicates", "--min-size", "0", scratch.path()});
-  EXPECT_EQ(json::parse(r.out)["groupCount"], 1) << r.err;
-  EXPECT_NE(r.out.find(deepest + "/f\""), std::string::npos);
-  EXPECT_NE(r.out.find(deepest + "/g\""), std::string::npos);
 }
 
 }  // namespace
