@@ -97,6 +97,8 @@ class HostileTreeTest : public ::testing::Test {
       ::symlink(target, (caches + "/" + link).c_str());
     }
     ::symlink("/usr", sb_->path("/Applications/Out.app").c_str());
+    ::chmod(sb_->file("/sleeper", "#!/bin/sh\nexec sleep 60\n").c_str(),
+            0755);  // a tool never done
     const std::string longName(251, 'n');
     for (const std::string& name : {std::string("bad\xff\xfe name"), longName + ".txt",
                                     "\xc3\x28" + longName, std::string(251, '\xe9') + ".app"}) {
@@ -136,8 +138,9 @@ class HostileTreeTest : public ::testing::Test {
   static inline std::atomic<bool> stop_{false};
 };
 
-// Each row: the exit status, the seconds allowed, then the command as typed
-// with "@" standing for the sandbox (its path holds no blank).
+// Each row: the exit status, the seconds allowed (then Ctrl-C, and five
+// seconds later the end), then the command as typed with "@" standing for the
+// sandbox (its path holds no blank). A stopped run ends with timeout(1)'s 124.
 TEST_F(HostileTreeTest, EveryScanEndsInTimeWithOneJsonDocument) {
   // clang-format off
   const char* const commands[] = {
@@ -145,7 +148,8 @@ TEST_F(HostileTreeTest, EveryScanEndsInTimeWithOneJsonDocument) {
       "0 10 apps", "0 10 leftovers", "0 10 unused-apps", "0 10 extensions", "0 10 login-items",
       "0 10 privacy", "0 10 privacy --clean safari:* --clean chrome:* --yes",
       "0 20 disk-usage @", "0 20 similar-images @", "0 20 similar-docs @",
-      "0 20 duplicates --min-size 0 @", "1 10 catalogue --module-file @/module.plist"};
+      "0 20 duplicates --min-size 0 @", "1 10 catalogue --module-file @/module.plist",
+      "124 1 login-items --tool launchctl=@/sleeper"};
   // clang-format on
   std::string deepest = sb_->path("~/Documents");
   for (int i = 0; i < kDepth; ++i) deepest += "/" + std::string(200, 'd');
@@ -155,19 +159,19 @@ TEST_F(HostileTreeTest, EveryScanEndsInTimeWithOneJsonDocument) {
     int exitCode = 0;
     std::string seconds;
     words >> exitCode >> seconds;
-    // timeout(1) ends a hung program with status 137.
     std::vector<std::string> argv = {
-        "/usr/bin/timeout", "--signal=KILL", seconds,   testing::orvexaProgram(),
-        "--root",           sb_->root(),     "--quiet", "--json"};
-    for (std::string word; words >> word;) {
-      argv.push_back(word[0] == '@' ? sb_->root() + word.substr(1) : word);
+        "/usr/bin/timeout", "--signal=INT", "--kill-after=5", seconds, testing::orvexaProgram(),
+        "--root",           sb_->root(),    "--quiet",        "--json"};
+    for (std::string word; words >> word; argv.push_back(word)) {
+      if (const size_t at = word.find('@'); at != std::string::npos)
+        word.replace(at, 1, sb_->root());
     }
     const testing::ProgramResult run = testing::runProgram(argv);
     EXPECT_EQ(run.exitCode, exitCode) << run.err;
     EXPECT_FALSE(nlohmann::json::parse(run.out, nullptr, false).is_discarded()) << run.out;
-    if (argv[8] == "duplicates") {  // the copies below PATH_MAX are found too
+    if (argv[9] == "duplicates") {  // the copies below PATH_MAX are found too
       EXPECT_NE(run.out.find(deepest + "/f\""), std::string::npos);
-    } else if (argv[8] == "privacy") {
+    } else if (argv[9] == "privacy") {
       for (const char* store : {kNamedFiles[8], kNamedFiles[15]}) {
         EXPECT_NE(run.out.find(sb_->path(store) + ": not a regular file"), std::string::npos);
       }
