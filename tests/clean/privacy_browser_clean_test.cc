@@ -526,14 +526,8 @@ TEST(PrivacyLockedStoreTest, ScanReadsACopyCleanLeavesTheStoreAndRollsBack) {
       PrivacyCleanResult result = PrivacyCleanService::cleanChrome(chrome);
       ASSERT_EQ(result.second.size(), 3u);
       for (const FilePtr& item : result.second) EXPECT_EQ(item->deleteErrorDesc, c.why);
-      const json listed = json::parse(testing::runProgram(program).out);
-      for (const json& category : listed["feature"]["categoryInfo"]) {
-        for (const json& group : category["childrens"]) {
-          if (category["title"] != "Chrome" || group["title"] != "Visit History") continue;
-          EXPECT_EQ(group["childrens"].size(), c.visits.size());
-          EXPECT_EQ(group.value("scanErrorDesc", ""), c.why == "refused" ? "" : kCopied);
-        }
-      }
+      const std::string listed = testing::runProgram(program).out;
+      EXPECT_EQ(listed.find(kCopied) != std::string::npos, c.why != "refused") << listed;
       std::vector<std::string> clean = program;
       clean.insert(clean.end(), {"--clean", "chrome:Visit History", "--yes"});
       const testing::ProgramResult cleaned = testing::runProgram(clean);
