@@ -522,17 +522,15 @@ TEST(PrivacyLockedStoreTest, ScanReadsACopyCleanLeavesTheStoreAndRollsBack) {
       EXPECT_EQ(visits->childrens.size(), c.visits.size());
       EXPECT_EQ(groupTitled(chrome, "Search History")->childrens.size(), 1u);
       EXPECT_EQ(visits->scanErrorDesc.str(), c.why == "refused" ? "" : kCopied);
-      tick(visits, {0, 1, 2});
-      PrivacyCleanResult result = PrivacyCleanService::cleanChrome(chrome);
-      ASSERT_EQ(result.second.size(), 3u);
-      for (const FilePtr& item : result.second) EXPECT_EQ(item->deleteErrorDesc, c.why);
       const std::string listed = testing::runProgram(program).out;
       EXPECT_EQ(listed.find(kCopied) != std::string::npos, c.why != "refused") << listed;
       std::vector<std::string> clean = program;
       clean.insert(clean.end(), {"--clean", "chrome:Visit History", "--yes"});
       const testing::ProgramResult cleaned = testing::runProgram(clean);
       EXPECT_EQ(cleaned.exitCode, 1);
-      EXPECT_EQ(json::parse(cleaned.out)["clean"]["failed"][0]["deleteErrorDesc"], c.why);
+      const json failed = json::parse(cleaned.out)["clean"]["failed"];
+      EXPECT_EQ(failed.size(), c.visits.size());
+      for (const json& item : failed) EXPECT_EQ(item["deleteErrorDesc"], c.why);
     }
     EXPECT_EQ(rows(history, "SELECT id FROM visits ORDER BY id"), c.visits);
     EXPECT_EQ(integrityOf(history), "ok");
