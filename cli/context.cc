@@ -37,9 +37,9 @@ void printErrorDocument(int exitCode) {
   if (documentPrinted || exitCode == 0) return;
   nlohmann::json errors = nlohmann::json::array();
   for (const std::string& message : errorsSoFar) errors.push_back(message);
-  fmt::print(
-      "{}\n",
-      nlohmann::json{{"success", false}, {"exitCode", exitCode}, {"errors", errors}}.dump(2));
+  fmt::print("{}\n",
+             nlohmann::json{{"success", false}, {"exitCode", exitCode}, {"errors", errors}}.dump(
+                 2, ' ', false, nlohmann::json::error_handler_t::replace));
   std::fflush(stdout);
   documentPrinted = true;
 }

@@ -72,6 +72,47 @@ void printViews(const FeatureInformation& feature, const CategoryPtr& all, int64
   fmt::print("Total: {} ({} bytes)\n", humanSize(total), total);
 }
 
+// A shallow copy of `category` whose views hold only their `top` largest
+// files (all when 0): a home of a hundred thousand files would otherwise be
+// listed several times over.
+CategoryPtr largestOnly(const CategoryInformation& category, int top) {
+  auto copy = std::make_shared<CategoryInformation>(category);
+  if (top > 0 && copy->childrens.size() > static_cast<size_t>(top)) {
+    std::partial_sort(copy->childrens.begin(), copy->childrens.begin() + top, copy->childrens.end(),
+                      [](const FilePtr& a, const FilePtr& b) {
+                        if (a->size != b->size) return a->size > b->size;
+                        return a->url.path() < b->url.path();
+                      });
+    copy->childrens.resize(static_cast<size_t>(top));
+  }
+  if (category.childrenCateogry) {
+    std::vector<CategoryPtr> views;
+    for (const CategoryPtr& view : *category.childrenCateogry) {
+      views.push_back(largestOnly(*view, top));
+    }
+    copy->childrenCateogry = std::move(views);
+  }
+  return copy;
+}
+
+nlohmann::json viewsToJson(const FeatureInformation& feature, int top) {
+  FeatureInformation shown = feature;
+  for (CategoryPtr& category : shown.categoryInfo) category = largestOnly(*category, top);
+  nlohmann::json document = featureToJson(shown);
+  // Each view's full count beside the files it shows.
+  for (size_t i = 0; i < feature.categoryInfo.size(); ++i) {
+    const CategoryInformation& category = *feature.categoryInfo[i];
+    nlohmann::json& shownCategory = document["categoryInfo"][i];
+    shownCategory["fileCount"] = category.childrens.size();
+    if (!category.childrenCateogry) continue;
+    for (size_t k = 0; k < category.childrenCateogry->size(); ++k) {
+      shownCategory["childrenCateogry"][k]["fileCount"] =
+          (*category.childrenCateogry)[k]->childrens.size();
+    }
+  }
+  return document;
+}
+
 int runLarge(const CommonOptions& options) {
   std::vector<ModulePtr> modules = loadCatalogue(options);
   if (modules.empty()) return 1;
@@ -99,7 +140,7 @@ int runLarge(const CommonOptions& options) {
   int rc = 0;
   if (!options.json || !cleaning) {
     if (options.json) {
-      printJson(nlohmann::json{{"feature", featureToJson(*feature)}, {"total", total}});
+      printJson(nlohmann::json{{"feature", viewsToJson(*feature, topPerView)}, {"total", total}});
     } else {
       printViews(*feature, all, total);
     }
@@ -127,8 +168,10 @@ const CommandRegistrar kLarge(
      std::string("Large and old files of the home in twelve views: by type, age and size (module "
                  "type \"") +
          kModuleType + "\")",
-     {OptionSpec::number("--top", "N", "Files listed per view, largest first (0: all; default 10)",
-                         &topPerView, 0, std::numeric_limits<int>::max())},
+     {OptionSpec::number(
+         "--top", "N",
+         "Files listed per view, largest first, in text and JSON (0: all; default 10)", &topPerView,
+         0, std::numeric_limits<int>::max())},
      [](const CommonOptions& o) { return runLarge(o); },
      /*acceptsClean=*/true});
 

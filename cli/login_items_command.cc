@@ -80,7 +80,7 @@ int runLoginItems(const CommonOptions& options) {
   OptimizationService::scan(
       feature, {}, nullptr, session.showPercent(), nullptr,
       [&session](const FeaturePtr&, int64_t) { session.finish(); }, session.queue());
-  session.wait([] {});  // the listing is quick and cannot be stopped halfway
+  session.wait();  // a stop ends the tools the listing runs
   CategoryPtr category = loginCategory(*feature);
   if (!category) {
     printError("the scan gave no login-item category");

@@ -113,7 +113,9 @@ void printFeatureTree(const FeatureInformation& feature, int64_t total) {
 }
 
 void printJson(const json& document) {
-  fmt::print("{}\n", document.dump(2));
+  // File names need not be UTF-8: a byte that is not shows as U+FFFD rather
+  // than ending the program.
+  fmt::print("{}\n", document.dump(2, ' ', false, json::error_handler_t::replace));
   flushOutput();
   noteDocumentPrinted();
 }

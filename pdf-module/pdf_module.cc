@@ -5,6 +5,7 @@
 #include <poppler-global.h>
 #include <poppler-page.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -13,13 +14,17 @@
 
 namespace {
 
-void ignorePopplerMessage(const std::string& /*message*/, void* /*closure*/) {}
+std::atomic<OrvexaPdfLogFunction*> logFunction{nullptr};
+
+void logPopplerMessage(const std::string& message, void* /*closure*/) {
+  if (OrvexaPdfLogFunction* log = logFunction.load()) log(message.c_str());
+}
 
 // poppler reports parse errors of damaged files on standard error unless
 // told otherwise; the setting is process-wide.
 void quietPoppler() {
   static std::once_flag once;
-  std::call_once(once, [] { poppler::set_debug_error_function(ignorePopplerMessage, nullptr); });
+  std::call_once(once, [] { poppler::set_debug_error_function(logPopplerMessage, nullptr); });
 }
 
 // Held while poppler works. Its documents are independent, but laying out a
@@ -79,3 +84,5 @@ extern "C" int orvexa_pdf_text(const char* path, char** text, size_t* length) {
 }
 
 extern "C" void orvexa_pdf_free_text(char* text) { std::free(text); }
+
+extern "C" void orvexa_pdf_set_log(OrvexaPdfLogFunction* log) { logFunction.store(log); }

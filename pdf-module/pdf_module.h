@@ -44,6 +44,16 @@ typedef void OrvexaPdfFreeTextFunction(char* text);
 ORVEXA_PDF_EXPORT OrvexaPdfFreeTextFunction orvexa_pdf_free_text;
 #define ORVEXA_PDF_FREE_TEXT_SYMBOL "orvexa_pdf_free_text"
 
+// Where the PDF library's messages (parse errors of damaged files, and the
+// like) go: `log` is called with each one (NUL-terminated), on the thread
+// reading a PDF; NULL, the default, drops them. They never reach standard
+// output or standard error. Optional: a module without this export drops
+// its messages.
+typedef void OrvexaPdfLogFunction(const char* message);
+typedef void OrvexaPdfSetLogFunction(OrvexaPdfLogFunction* log);
+ORVEXA_PDF_EXPORT OrvexaPdfSetLogFunction orvexa_pdf_set_log;
+#define ORVEXA_PDF_SET_LOG_SYMBOL "orvexa_pdf_set_log"
+
 #ifdef __cplusplus
 }
 #endif

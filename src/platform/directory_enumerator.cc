@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <map>
 
 #include "orvexa/platform/posix_error.h"
 #include "platform/folder_chain.h"
@@ -147,9 +148,21 @@ std::optional<ResourceValues> DirectoryEnumerator::next() {
 }
 
 int64_t treeLogicalSize(const std::string& path, const std::function<bool()>& shouldStop) {
+  return treeSizes(path, shouldStop).logical;
+}
+
+TreeSizes treeSizes(const std::string& path, const std::function<bool()>& shouldStop) {
   FolderChain chain;
-  if (chain.openRoot(path, true) != 0) return 0;
+  if (chain.openRoot(path, true) != 0) return {};
   int64_t total = 0;
+  int64_t allocated = 0;
+  // Hard-linked files: their blocks and the links seen below `path`.
+  struct Linked {
+    nlink_t seen = 0;
+    nlink_t links = 0;
+    int64_t blocks = 0;
+  };
+  std::map<std::pair<dev_t, ino_t>, Linked> linked;
   bool stopped = false;
 
   // Adds up the deepest folder's entries and keeps its sub-folders' names.
@@ -175,6 +188,15 @@ int64_t treeLogicalSize(const std::string& path, const std::function<bool()>& sh
         folders.push_back(FolderEntry{name, type});
       } else {
         total += static_cast<int64_t>(st.st_size);
+        const int64_t blocks = static_cast<int64_t>(st.st_blocks) * 512;
+        if (st.st_nlink <= 1) {
+          allocated += blocks;
+        } else {
+          Linked& file = linked[{st.st_dev, st.st_ino}];
+          file.seen += 1;
+          file.links = st.st_nlink;
+          file.blocks = blocks;
+        }
       }
     });
     chain.top().entries = std::move(folders);
@@ -192,7 +214,10 @@ int64_t treeLogicalSize(const std::string& path, const std::function<bool()>& sh
     if (chain.push(name, last) != 0) continue;  // unreadable: its own size is already counted
     sumTop();
   }
-  return total;
+  for (const auto& [id, file] : linked) {
+    if (file.seen >= file.links) allocated += file.blocks;
+  }
+  return {total, allocated};
 }
 
 }  // namespace orvexa

@@ -58,12 +58,21 @@ bool endsWithApp(std::string_view name) {
 
 // The application bundles the metadata index lists, or (without the index)
 // those found in the applications folders.
-std::vector<std::string> applicationPaths() {
+// Runs a tool for the scan of `featureIndex` (see the header).
+std::string runTool(const std::string& path, const std::vector<std::string>& arguments,
+                    int64_t featureIndex) {
+  if (featureIndex == LoginItemsAndLauchAgentsService::kNoFeature) {
+    return TerminalUtils::runTerminal(path, arguments);
+  }
+  return TerminalUtilsClass(featureIndex).runTerminal(path, arguments);
+}
+
+std::vector<std::string> applicationPaths(int64_t featureIndex) {
   const std::string mdfind = Paths::shared().tool("mdfind");
   std::vector<std::string> paths;
   if (fileExists(mdfind)) {
     const std::string output =
-        TerminalUtils::runTerminal(mdfind, {"kMDItemContentType=com.apple.application-bundle"});
+        runTool(mdfind, {"kMDItemContentType=com.apple.application-bundle"}, featureIndex);
     for (std::string& line : split(output, "\n")) {
       if (!line.empty()) paths.push_back(std::move(line));
     }
@@ -84,9 +93,9 @@ std::vector<std::string> applicationPaths() {
 
 }  // namespace
 
-std::string LoginItemsAndLauchAgentsService::getAllServeInfo() {
-  return TerminalUtils::runTerminal(Paths::shared().tool("launchctl"),
-                                    {"print-disabled", "user/" + std::to_string(::getuid())});
+std::string LoginItemsAndLauchAgentsService::getAllServeInfo(int64_t featureIndex) {
+  return runTool(Paths::shared().tool("launchctl"),
+                 {"print-disabled", "user/" + std::to_string(::getuid())}, featureIndex);
 }
 
 std::vector<std::string> LoginItemsAndLauchAgentsService::regexGetSub(const std::string& pattern,
@@ -95,8 +104,8 @@ std::vector<std::string> LoginItemsAndLauchAgentsService::regexGetSub(const std:
 }
 
 LoginItemsAndLauchAgentsService::DisableServiceInfo
-LoginItemsAndLauchAgentsService::getDisableServiceInfo() {
-  return parseDisableServiceInfo(getAllServeInfo());
+LoginItemsAndLauchAgentsService::getDisableServiceInfo(int64_t featureIndex) {
+  return parseDisableServiceInfo(getAllServeInfo(featureIndex));
 }
 
 LoginItemsAndLauchAgentsService::DisableServiceInfo
@@ -120,9 +129,10 @@ LoginItemsAndLauchAgentsService::parseDisableServiceInfo(const std::string& list
   return info;
 }
 
-void LoginItemsAndLauchAgentsService::getApp(const std::function<void(AppTable)>& finish) {
+void LoginItemsAndLauchAgentsService::getApp(const std::function<void(AppTable)>& finish,
+                                             int64_t featureIndex) {
   AppTable apps;
-  for (const std::string& path : applicationPaths()) {
+  for (const std::string& path : applicationPaths(featureIndex)) {
     std::string why;
     std::optional<ApplicationBundle> bundle = readApplicationBundle(path, &why);
     if (!why.empty()) LogService::shard().log(LogService::LogLevel::Info, "Bundle skipped: " + why);
@@ -151,10 +161,10 @@ LoginItemsAndLauchAgentsService::AssociationTable LoginItemsAndLauchAgentsServic
 }
 
 void LoginItemsAndLauchAgentsService::getAllAssociationApp(
-    const std::function<void(AssociationTable)>& finishFunc) {
-  const DisableServiceInfo services = getDisableServiceInfo();
+    const std::function<void(AssociationTable)>& finishFunc, int64_t featureIndex) {
+  const DisableServiceInfo services = getDisableServiceInfo(featureIndex);
   AppTable apps;
-  getApp([&apps](AppTable found) { apps = std::move(found); });
+  getApp([&apps](AppTable found) { apps = std::move(found); }, featureIndex);
   if (finishFunc) finishFunc(associate(services, apps));
 }
 

@@ -210,12 +210,15 @@ void OptimizationService::scan(const FeaturePtr& featureInfo,
     CategoryPtr login =
         makeCategory(featureInfo, 4, "Login Item", CategoryInfomationKind::LoginItem,
                      OptimizationSting::LoginItem, *desc);
-    shard().scanLoginItem(login, [featureInfo, login, done, dispatch] {
-      onQueue(dispatch, [featureInfo, login, done] {
-        featureInfo->categoryInfo.push_back(login);
-        if (done) done(featureInfo, 0);
-      });
-    });
+    shard().scanLoginItem(
+        login,
+        [featureInfo, login, done, dispatch] {
+          onQueue(dispatch, [featureInfo, login, done] {
+            featureInfo->categoryInfo.push_back(login);
+            if (done) done(featureInfo, 0);
+          });
+        },
+        featureInfo->finderID);
   });
 }
 
@@ -317,12 +320,14 @@ void OptimizationService::rebuildSpotlight(HelperFinish finish) {
 // ---- Login items -------------------------------------------------------------
 
 void OptimizationService::scanLoginItem(const CategoryPtr& cates,
-                                        const std::function<void()>& finishFunc) {
+                                        const std::function<void()>& finishFunc,
+                                        int64_t featureIndex) {
   LoginItemsAndLauchAgentsService::AssociationTable table;
   LoginItemsAndLauchAgentsService::getAllAssociationApp(
       [&table](LoginItemsAndLauchAgentsService::AssociationTable found) {
         table = std::move(found);
-      });
+      },
+      featureIndex);
   if (cates) {
     for (const auto& [app, services] : table) {
       std::optional<ApplicationBundle> bundle = readApplicationBundle(app.path());

@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
+#include <pwd.h>
 
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <functional>
@@ -15,12 +17,14 @@
 #include "support/browser_store_fixture.h"
 #include "scan/privacy/privacy_support.h"
 #include "support/run_as.h"
+#include "support/run_program.h"
 #include "support/sandbox.h"
 #include "support/temp_dir.h"
 
 namespace orvexa {
 namespace {
 
+using json = nlohmann::json;
 using testing::groupTitled;
 using testing::integrityOf;
 using testing::rows;
@@ -467,7 +471,8 @@ TEST_F(PrivacyBrowserCleanTest, DownloadLocationsGoOnlyWhenRegularFilesInTheHome
 
 // A running browser holds its stores: the scan lists the committed rows from
 // a copy and says why, the clean changes nothing and says why, and a failure
-// in the middle of an edit takes back the whole edit.
+// in the middle of an edit takes back the whole edit; in this process and
+// through the program.
 TEST(PrivacyLockedStoreTest, ScanReadsACopyCleanLeavesTheStoreAndRollsBack) {
   SqliteTool::setBusyTimeout(std::chrono::milliseconds(50));
   const char* kCopied = "Chrome is running: its store is locked, so a copy of it was read";
@@ -476,7 +481,7 @@ TEST(PrivacyLockedStoreTest, ScanReadsACopyCleanLeavesTheStoreAndRollsBack) {
       "WHERE i < 3000) INSERT INTO urls (url, last_visit_time) SELECT randomblob(200), 0 FROM n;";
   struct Case {
     const char* name;
-    std::string holder;               // run on another connection, held while scanning and cleaning
+    std::string holder;               // run in another process, held while scanning and cleaning
     std::vector<std::string> visits;  // the rows listed, and those left after the clean
     std::string why;                  // the clean's error; "" when it is not locked out
   };
@@ -499,20 +504,33 @@ TEST(PrivacyLockedStoreTest, ScanReadsACopyCleanLeavesTheStoreAndRollsBack) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    Sandbox sb;
+    Sandbox sb(::getpwuid(::geteuid())->pw_name);  // the program's own home
     const std::string history = testing::makeChromeStores(sb) + "/History";
+    const std::vector<std::string> program = {
+        testing::orvexaProgram(), "--root", sb.root(), "--quiet", "--json", "privacy"};
     {
-      testing::Db holder(history);
-      holder.exec(c.holder);
+      // The browser: another process holding its statements until closed.
+      const std::string ready = sb.path("/ready");
+      std::unique_ptr<FILE, int (*)(FILE*)> browser(
+          ::popen(("sqlite3 '" + history + "' > '" + ready + "'").c_str(), "we"), ::pclose);
+      std::fprintf(browser.get(), "%s\n.print ready\n", c.holder.c_str());
+      std::fflush(browser.get());
+      for (int i = 0; i < 1000 && testing::readFile(ready).find("ready") == std::string::npos; ++i)
+        ::usleep(10000);
       CategoryPtr chrome = testing::scanned("Chrome");
       const FilePtr visits = groupTitled(chrome, "Visit History");
       EXPECT_EQ(visits->childrens.size(), c.visits.size());
       EXPECT_EQ(groupTitled(chrome, "Search History")->childrens.size(), 1u);
       EXPECT_EQ(visits->scanErrorDesc.str(), c.why == "refused" ? "" : kCopied);
-      tick(visits, {0, 1, 2});
-      PrivacyCleanResult result = PrivacyCleanService::cleanChrome(chrome);
-      ASSERT_EQ(result.second.size(), 3u);
-      for (const FilePtr& item : result.second) EXPECT_EQ(item->deleteErrorDesc, c.why);
+      const std::string listed = testing::runProgram(program).out;
+      EXPECT_EQ(listed.find(kCopied) != std::string::npos, c.why != "refused") << listed;
+      std::vector<std::string> clean = program;
+      clean.insert(clean.end(), {"--clean", "chrome:Visit History", "--yes"});
+      const testing::ProgramResult cleaned = testing::runProgram(clean);
+      EXPECT_EQ(cleaned.exitCode, 1);
+      const json failed = json::parse(cleaned.out)["clean"]["failed"];
+      EXPECT_EQ(failed.size(), c.visits.size());
+      for (const json& item : failed) EXPECT_EQ(item["deleteErrorDesc"], c.why);
     }
     EXPECT_EQ(rows(history, "SELECT id FROM visits ORDER BY id"), c.visits);
     EXPECT_EQ(integrityOf(history), "ok");

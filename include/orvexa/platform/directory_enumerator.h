@@ -111,4 +111,13 @@ class DirectoryEnumerator {
 // has summed.
 int64_t treeLogicalSize(const std::string& path, const std::function<bool()>& shouldStop = {});
 
+struct TreeSizes {
+  int64_t logical = 0;    // as treeLogicalSize
+  int64_t allocated = 0;  // st_blocks * 512, what removing the tree gives back
+};
+// Both sizes of the tree in one walk. The allocated size counts a file with
+// several hard links once, and only when all its links lie below `path`
+// (removing the tree frees nothing of a file named elsewhere too).
+TreeSizes treeSizes(const std::string& path, const std::function<bool()>& shouldStop = {});
+
 }  // namespace orvexa

@@ -33,6 +33,7 @@
 // called exactly once, on the caller's thread, before the operation returns.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <set>
@@ -63,8 +64,14 @@ class LoginItemsAndLauchAgentsService {
   // Application -> its services, in label order.
   using AssociationTable = std::map<Url, std::vector<LabelState>>;
 
+  // The tools run on behalf of the scan of feature `featureIndex` (a
+  // finderID): once that scan is stopped (ScanStatusTable says suspend),
+  // a tool still running is interrupted and what it printed so far is used.
+  // kNoFeature: no scan to stop them (the tools' own limits still hold).
+  static constexpr int64_t kNoFeature = -1;
+
   // The raw print-disabled output ("" when the tool is missing or silent).
-  static std::string getAllServeInfo();
+  static std::string getAllServeInfo(int64_t featureIndex = kNoFeature);
 
   // Every match of `pattern` in `str`, in order; an invalid pattern gives an
   // empty list. The same function as SuperScanService::regexGetSub, so
@@ -81,16 +88,18 @@ class LoginItemsAndLauchAgentsService {
   // "true" or "false" becomes the disabledServices table, any other block
   // the associations table (a later block replaces an earlier one). Both
   // tables are present, possibly empty.
-  static DisableServiceInfo getDisableServiceInfo();
+  static DisableServiceInfo getDisableServiceInfo(int64_t featureIndex = kNoFeature);
   // The same parse of a given listing.
   static DisableServiceInfo parseDisableServiceInfo(const std::string& listing);
 
   // The installed applications by the first two parts of their identifier;
   // identifiers with fewer than two parts are skipped.
-  static void getApp(const std::function<void(AppTable)>& finish);
+  static void getApp(const std::function<void(AppTable)>& finish,
+                     int64_t featureIndex = kNoFeature);
 
   // The applications with their services (see Pairing above).
-  static void getAllAssociationApp(const std::function<void(AssociationTable)>& finishFunc);
+  static void getAllAssociationApp(const std::function<void(AssociationTable)>& finishFunc,
+                                   int64_t featureIndex = kNoFeature);
   // The same pairing of given tables.
   static AssociationTable associate(const DisableServiceInfo& services, const AppTable& apps);
 

@@ -63,6 +63,7 @@
 #include "orvexa/helper/helper_protocol.h"
 #include "orvexa/model/records.h"
 #include "orvexa/scan/privacy/app_permissions_name.h"
+#include "orvexa/toolkits/login_items_and_lauch_agents_service.h"
 #include "orvexa/units/serial_queue.h"
 
 namespace orvexa {
@@ -114,8 +115,10 @@ class OptimizationService {
   static void cleanDNS(HelperFinish finish);
   static void rebuildSpotlight(HelperFinish finish);
 
-  // Blocking; `finishFunc` is called once, before returning.
-  void scanLoginItem(const CategoryPtr& cates, const std::function<void()>& finishFunc);
+  // Blocking; `finishFunc` is called once, before returning. The tools it
+  // runs end early once the scan of feature `featureIndex` is stopped.
+  void scanLoginItem(const CategoryPtr& cates, const std::function<void()>& finishFunc,
+                     int64_t featureIndex = LoginItemsAndLauchAgentsService::kNoFeature);
   void updateLoginItem(const FilePtr& item, const std::function<void()>& finish);
 
   static std::map<std::string, std::set<std::string>> singleApplicationPermission(

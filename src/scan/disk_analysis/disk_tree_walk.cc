@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -184,6 +185,11 @@ class Walker {
           itemOwner = stx.stx_uid;
           ownerKnown = true;
           identity = ListedIdentity::fromStatx(stx);
+          if (identity->otherLinks &&
+              !walk_.firstLinkSeen(::makedev(stx.stx_dev_major, stx.stx_dev_minor), stx.stx_ino)) {
+            size = 0;
+            identity->allocated = 0;
+          }
         } else if (!isDirectory) {
           continue;  // neither its type nor its size can be read
         }
@@ -374,6 +380,11 @@ void TreeWalk::releasePartialTree() {
 bool TreeWalk::stop() {
   stopped_.store(true, std::memory_order_relaxed);
   return !reported_.exchange(true);
+}
+
+bool TreeWalk::firstLinkSeen(uint64_t device, uint64_t inode) {
+  std::lock_guard lock(linksMu_);
+  return linksSeen_.insert({device, inode}).second;
 }
 
 bool TreeWalk::stopRequested() {

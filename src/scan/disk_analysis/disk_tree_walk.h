@@ -23,7 +23,9 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "orvexa/scan/disk_analysis/disk_analysis_service.h"
@@ -62,6 +64,10 @@ class TreeWalk : public std::enable_shared_from_this<TreeWalk> {
   friend class Walker;
 
   bool stopRequested();
+  // True the first time a file of several hard links is seen (by device and
+  // inode); its other names then count nothing, as they take no space of
+  // their own. Any walker.
+  bool firstLinkSeen(uint64_t device, uint64_t inode);
   void listRoot();
   void runWalker();
   // Starts `count` walker pieces (already counted in active_).
@@ -100,6 +106,9 @@ class TreeWalk : public std::enable_shared_from_this<TreeWalk> {
   size_t cursor_ = 0;  // next entry of topFolders_ to hand out
   std::atomic<size_t> active_{0};
   std::atomic<bool> idleCapacity_{false};  // active_ < walkerCount() and nothing waits
+
+  std::mutex linksMu_;
+  std::set<std::pair<uint64_t, uint64_t>> linksSeen_;
 
   // Touched only on the host's queue.
   size_t merged_ = 0;

@@ -4,6 +4,8 @@
 #include <atomic>
 #include <map>
 #include <optional>
+#include <set>
+#include <string_view>
 #include <utility>
 
 #include "scan/duplicate/hash_cache.h"
@@ -616,6 +618,26 @@ void digestFolders(const std::shared_ptr<FolderRun>& run) {
   std::unordered_map<std::string, size_t> pending;
   for (auto& [set, groups] : bySizes) {
     for (auto& [sizes, slots] : groups) {
+      // A folder below another of the same file sizes holds the very same
+      // files (a chain of folders around one file): it is no copy, and its
+      // files need no reading, however large.
+      auto pathOf = [&](size_t slot) -> std::string_view {
+        return run->sets[set][run->listed[slot].second].path;
+      };
+      std::set<std::string_view> paths;
+      for (size_t slot : slots) paths.insert(pathOf(slot));
+      std::vector<size_t> outermost;
+      for (size_t slot : slots) {
+        std::string_view folder = pathOf(slot);
+        bool nested = false;
+        for (size_t slash = folder.rfind('/');
+             slash != 0 && slash != std::string_view::npos && !nested;
+             slash = folder.rfind('/', slash - 1)) {
+          nested = paths.count(folder.substr(0, slash)) != 0;
+        }
+        if (!nested) outermost.push_back(slot);
+      }
+      slots = std::move(outermost);
       if (slots.size() < 2) continue;
       for (size_t slot : slots) {
         for (const FolderFile& f : *run->listings[slot]) {

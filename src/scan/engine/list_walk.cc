@@ -3,8 +3,8 @@
 #include <thread>
 
 #include "orvexa/scan/engine/super_scan_service.h"
-#include "scan/engine/resource_fetch.h"
 #include "orvexa/units/dispatch.h"
+#include "scan/engine/resource_fetch.h"
 
 namespace orvexa {
 namespace {
@@ -25,9 +25,13 @@ void takeItem(const ResourceValues& values, int state, const CategoryPtr& catego
               Totals& totals, std::vector<FilePtr>& records) {
   FilesKind kind = SuperScanService::kindOf(values);
   int64_t size = values.fileSize.value_or(SuperScanService::defaultSize);
+  std::optional<int64_t> allocated;  // a file's comes with its listed identity
   if (kind != FilesKind::File) {
-    size = treeLogicalSize(values.path, [scanID] { return SuperScanService::isSuspended(scanID); });
+    const TreeSizes sizes =
+        treeSizes(values.path, [scanID] { return SuperScanService::isSuspended(scanID); });
     if (SuperScanService::isSuspended(scanID)) return;
+    size = sizes.logical;
+    allocated = sizes.allocated;
   }
   if (kind == FilesKind::File) {
     totals.fileSize += size;
@@ -39,13 +43,14 @@ void takeItem(const ResourceValues& values, int state, const CategoryPtr& catego
   if (!isContainZeroItem && size <= 0) return;
   records.push_back(SuperScanService::makeFileInformation(
       values, state, static_cast<int>(records.size()), category, size));
+  if (allocated) records.back()->setAllocatedSize(*allocated);
   if (progress) progress(values.path, size);
 }
 
 }  // namespace
 
-void SuperScanService::getListFromUrl(const FeaturePtr& /*featureInfo*/, const Url& url,
-                                      int state, const ResourceKeys& propertiesForKey,
+void SuperScanService::getListFromUrl(const FeaturePtr& /*featureInfo*/, const Url& url, int state,
+                                      const ResourceKeys& propertiesForKey,
                                       EnumerationOptions enumOptions, int64_t scanID,
                                       const ErrorHandle& errorHandle, const FilterFunc& filterFunc,
                                       const Progress& progress, const ListDone& done,
@@ -98,10 +103,13 @@ void SuperScanService::getListFromUrls(const FeaturePtr& featureInfo, const std:
   auto merge = std::make_shared<Merge>();
   const size_t total = urls.size();
   if (total == 0) {
-    dispatchQueue->run([done, merge] { if (done) done({}, {}); },
-                       [done](JThreadSatefy::THREADRUNERROR e) {
-                         if (e != JThreadSatefy::THREADRUNERROR::cancelled && done) done({}, {});
-                       });
+    dispatchQueue->run(
+        [done, merge] {
+          if (done) done({}, {});
+        },
+        [done](JThreadSatefy::THREADRUNERROR e) {
+          if (e != JThreadSatefy::THREADRUNERROR::cancelled && done) done({}, {});
+        });
     return;
   }
   for (const Url& url : urls) {

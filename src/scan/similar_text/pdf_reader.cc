@@ -26,6 +26,15 @@ struct PdfModule {
   OrvexaPdfFreeTextFunction* freeText = nullptr;
 };
 
+// The PDF library's messages, into the log. Called from inside the module:
+// nothing may be thrown back through it.
+void logPdfMessage(const char* message) {
+  try {
+    LogService::shard().log(LogService::LogLevel::Info, std::string("PDF reader: ") + message);
+  } catch (...) {
+  }
+}
+
 // dlerror's text for the failure just seen; dlerror is per thread.
 std::string loaderError() {
   const char* error = dlerror();
@@ -49,7 +58,12 @@ PdfModule loadModule() {
         reinterpret_cast<OrvexaPdfFreeTextFunction*>(dlsym(handle, ORVEXA_PDF_FREE_TEXT_SYMBOL));
     if (module.freeText == nullptr && error.empty()) error = loaderError();
     // Never unloaded: the PDF library keeps process-wide state.
-    if (error.empty()) return module;
+    if (error.empty()) {
+      auto* setLog = reinterpret_cast<OrvexaPdfSetLogFunction*>(
+          dlsym(handle, ORVEXA_PDF_SET_LOG_SYMBOL));  // optional
+      if (setLog != nullptr) setLog(logPdfMessage);
+      return module;
+    }
     dlclose(handle);
   }
   LogService::shard().log(LogService::LogLevel::Info, "PDF reader could not be loaded: " + error);

@@ -130,59 +130,34 @@ TEST_F(BrowserScanTest, SafariGroupsAndItems) {
       {{"Cookies.binarycookies", -1, sb_.path("~/Cookies/Cookies.binarycookies"), "<none>"}}, 3);
 }
 
-// A locked store is read from a copy and an unreadable one not at all,
-// which the group says.
+// An unreadable store is not read at all, which the group says (a locked
+// one is read from a copy: PrivacyLockedStoreTest).
 TEST_F(BrowserScanTest, UnreadableSafariHistoryGivesAnEmptyVisitGroup) {
-  SqliteTool::setBusyTimeout(std::chrono::milliseconds(50));
-  struct Case {
-    const char* name;
-    // Prepares the store; returns a connection to hold during the scan.
-    std::function<std::unique_ptr<testing::Db>(const std::string& path)> prepare;
-    size_t downloads;  // the other stores still read
-    size_t visits = 0;
-  };
-  const Case cases[] = {
-      {"missing", [](const std::string&) { return nullptr; }, 0},
+  const std::pair<const char*, std::function<void(const std::string& path)>> cases[] = {
+      {"missing", [](const std::string&) {}},
       {"not a database",
        [&](const std::string& path) {
          sb_.file("~/Library/Safari/History.db", "garbage " + path);
-         return nullptr;
-       },
-       0},
+       }},
       {"foreign schema",
        [](const std::string& path) {
          testing::Db(path).exec("CREATE TABLE history_items (id INTEGER PRIMARY KEY, url TEXT);");
-         return nullptr;
-       },
-       0},
-      {"a folder",
-       [](const std::string& path) {
-         std::filesystem::create_directories(path);
-         return nullptr;
-       },
-       0},
-      {"locked by its owner",
-       [&](const std::string&) {
-         auto holder = std::make_unique<testing::Db>(testing::makeSafariStores(sb_));
-         holder->exec("BEGIN EXCLUSIVE; UPDATE history_visits SET title = title;");
-         return holder;
-       },
-       2, 4},
+       }},
+      {"a folder", [](const std::string& path) { std::filesystem::create_directories(path); }},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
+  for (const auto& [name, prepare] : cases) {
+    SCOPED_TRACE(name);
     const std::string path = sb_.path("~/Library/Safari/History.db");
     std::filesystem::remove_all(path);
-    std::unique_ptr<testing::Db> holder = c.prepare(path);
+    prepare(path);
     const bool existed = std::filesystem::exists(path);
     CategoryPtr safari = testing::scanned("Safari");
     ASSERT_EQ(safari->childrens.size(), 6u);
     EXPECT_EQ(safari->childrens[0]->title, "Visit History");
-    EXPECT_EQ(safari->childrens[0]->childrens.size(), c.visits);
-    // Only a missing store goes without a word of why nothing (or a copy)
-    // was read.
+    EXPECT_TRUE(safari->childrens[0]->childrens.empty());
+    // Only a missing store goes without a word of why nothing was read.
     EXPECT_EQ(safari->childrens[0]->scanErrorDesc.empty(), !existed);
-    EXPECT_EQ(safari->childrens[1]->childrens.size(), c.downloads);
+    EXPECT_TRUE(safari->childrens[1]->childrens.empty());  // no downloads list either
     // A missing store is not created by looking at it.
     EXPECT_EQ(std::filesystem::exists(path), existed);
   }

@@ -208,8 +208,11 @@ TEST_F(DocumentFilesTest, WhatIsNoReadablePdfGivesTheEmptyText) {
 
 TEST_F(DocumentFilesTest, DamagedPdfsDoNotCrash) {
   // poppler repairs what it can; any text or none is fine, as long as every
-  // cut and every damaged byte is survived.
+  // cut and every damaged byte is survived. What it says goes to the log, not
+  // to standard error (its default).
   const std::string pdf = testing::pdfOfText("Line one\nLine two\nLine three", 1);
+  const size_t logStart = testing::logSize();
+  ::testing::internal::CaptureStderr();
   for (size_t cut = 0; cut < pdf.size(); cut += 37) {
     ASSERT_TRUE(testing::writeBytes(dir_ / "cut.pdf", pdf.substr(0, cut)));
     (void)SimilarTextService::getPDFText(url("cut.pdf"));
@@ -220,6 +223,8 @@ TEST_F(DocumentFilesTest, DamagedPdfsDoNotCrash) {
     ASSERT_TRUE(testing::writeBytes(dir_ / "damaged.pdf", damaged));
     (void)SimilarTextService::getPDFText(url("damaged.pdf"));
   }
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+  EXPECT_NE(testing::logSince(logStart).find("PDF reader: "), std::string::npos);
 }
 
 TEST_F(DocumentFilesTest, ZipFileListsEntriesAndReadsThemByName) {
