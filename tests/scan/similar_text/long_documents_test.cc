@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <random>
+#include <thread>
 
+#include "document_writer.h"
 #include "orvexa/scan/similar_text/compressed_sizes.h"
 #include "orvexa/scan/similar_text/document_candidates.h"
 #include "orvexa/scan/similar_text/document_groups.h"
@@ -75,6 +77,31 @@ TEST(LongDocumentsTest, PlainAndRichTextFilesHaveTheirText) {
                 "\\trowd\\cellx1000\\cellx2000 Caf\\'e9\\cell 3\\u8364?\\cell\\row}");
   EXPECT_EQ(SimilarTextService::documentText(Url::fromPath(dir / "table.rtf", false)),
             "Name\tPrice\t\nCaf\xC3\xA9\t3\xE2\x82\xAC\t\n");
+}
+
+TEST(LongDocumentsTest, PdfsReadOnSeveralThreadsAtOnceGiveTheirText) {
+  testing::TempDir dir;
+  std::vector<std::string> expected;
+  for (uint32_t k = 0; k < 6; ++k) {
+    const std::string text = prose(10 + k, 3000);
+    ASSERT_TRUE(testing::writeBytes(dir / (std::to_string(k) + ".pdf"), testing::pdfOfText(text)));
+    expected.push_back(
+        SimilarTextService::getPDFText(Url::fromPath(dir / (std::to_string(k) + ".pdf"), false)));
+    ASSERT_FALSE(expected.back().empty());
+  }
+  std::vector<std::thread> readers;
+  std::vector<int> wrong(4, 0);
+  for (size_t t = 0; t < wrong.size(); ++t) {
+    readers.emplace_back([&, t] {
+      for (size_t round = 0; round < 10; ++round) {
+        const size_t k = (t + round) % expected.size();
+        const Url url = Url::fromPath(dir / (std::to_string(k) + ".pdf"), false);
+        if (SimilarTextService::getPDFText(url) != expected[k]) ++wrong[t];
+      }
+    });
+  }
+  for (std::thread& r : readers) r.join();
+  EXPECT_EQ(wrong, std::vector<int>(4, 0));
 }
 
 }  // namespace
