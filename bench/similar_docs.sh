@@ -9,7 +9,8 @@
 #
 # ORVEXA names the program (default build-rel/bin/orvexa beside this folder;
 # build it RelWithDebInfo). WORK names the scratch folder (default a fresh
-# one under /tmp, removed at the end unless KEEP=1).
+# one under /tmp, removed at the end unless KEEP=1). SEED (default 7) seeds
+# the corpus generator.
 #
 # Printed per corpus: wall times and their ratios to ours; recall (planted
 # groups found whole in one group) and pair precision (pairs put together
@@ -49,7 +50,7 @@ export -f extract_one
 for n in "${counts[@]}"; do
   corpus=$work/c$n
   echo "== $n documents: generating"
-  python3 "$here/similar_docs_corpus.py" "$corpus/docs" "$n" 7
+  python3 "$here/similar_docs_corpus.py" "$corpus/docs" "$n" "${SEED:-7}"
   truth=$corpus/truth-$n.json
   du -sh "$corpus/docs" | sed 's/^/   corpus size: /'
 
