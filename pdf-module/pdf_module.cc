@@ -54,10 +54,10 @@ constexpr char kWarmUpPdf[] =
 // the first read:
 // - the error callback (process-wide) is set to one that ignores messages,
 //   so parse errors of damaged files neither reach standard error nor race;
-// - the global parameters live while any document lives and are made again
-//   (without a lock against readers) when the last one goes: one small
-//   document is kept open for the life of the process, so they are made once
-//   and never freed under a reader;
+// - the global parameters are made when the first document opens and freed
+//   when the last one closes: one small document is kept open for the life
+//   of the process, so they are made once and never freed or remade while
+//   another thread reads;
 // - the colour profile every page's graphics state shares is made on the
 //   first page laid out, unguarded: the kept document's page is laid out
 //   here, so that later readers only read it.
