@@ -23,6 +23,7 @@ constexpr const char* kModuleType = "SimilarDocument";
 
 std::vector<std::string> paths;
 int threshold = SimilarTextService::kDefaultThreshold;
+bool exhaustive = false;
 
 struct Examined {
   size_t documents = 0;
@@ -125,7 +126,7 @@ int runSimilarDocs(const CommonOptions& options) {
           total = t;
           session.finish();
         },
-        session.queue());
+        session.queue(), DispatchQoS::default_, SimilarTextOptions{.exhaustive = exhaustive});
     interrupted = session.wait();
   }
   const bool cleaning = options.clean.enabled && !interrupted;
@@ -157,9 +158,13 @@ const CommandRegistrar kSimilarDocs(
      {OptionSpec::positional("PATH", "Folders to search", &paths, true),
       OptionSpec::number("--threshold", "PERCENT",
                          "Largest compression distance that makes two documents similar, in "
-                         "percent (default " +
-                             std::to_string(SimilarTextService::kDefaultThreshold) + ")",
-                         &threshold, 0, 100)},
+                         "percent from 0 (the same text) to 100 (default " +
+                             std::to_string(SimilarTextService::kDefaultThreshold) + " %)",
+                         &threshold, 0, 100),
+      OptionSpec::flag("--exhaustive",
+                       "Compare every pair of documents, not only those that share word "
+                       "sequences (slow for thousands of documents)",
+                       &exhaustive)},
      [](const CommonOptions& o) { return runSimilarDocs(o); },
      /*acceptsClean=*/true});
 

@@ -20,27 +20,67 @@ void logPopplerMessage(const std::string& message, void* /*closure*/) {
   if (OrvexaPdfLogFunction* log = logFunction.load()) log(message.c_str());
 }
 
-// poppler reports parse errors of damaged files on standard error unless
-// told otherwise; the setting is process-wide.
-void quietPoppler() {
-  static std::once_flag once;
-  std::call_once(once, [] { poppler::set_debug_error_function(logPopplerMessage, nullptr); });
-}
+// A one-page PDF with one character, laid out once before any caller's PDF.
+constexpr char kWarmUpPdf[] =
+    "%PDF-1.4\n"
+    "1 0 obj\n"
+    "<</Type/Catalog/Pages 2 0 R>>\n"
+    "endobj\n"
+    "2 0 obj\n"
+    "<</Type/Pages/Kids[3 0 R]/Count 1>>\n"
+    "endobj\n"
+    "3 0 obj\n"
+    "<</Type/Page/Parent 2 0 R/MediaBox[0 0 200 50]/Resources<</Font<</F1 4 0 R>>>>/Contents 5 0 "
+    "R>>\n"
+    "endobj\n"
+    "4 0 obj\n"
+    "<</Type/Font/Subtype/Type1/BaseFont/Helvetica>>\n"
+    "endobj\n"
+    "5 0 obj\n"
+    "<</Length 31>>stream\n"
+    "BT /F1 12 Tf 10 20 Td (x) Tj ET\n"
+    "endstream\n"
+    "endobj\n"
+    "xref\n"
+    "0 6\n"
+    "0000000000 65535 f \n"
+    "0000000009 00000 n \n"
+    "0000000054 00000 n \n"
+    "0000000105 00000 n \n"
+    "0000000216 00000 n \n"
+    "0000000279 00000 n \n"
+    "trailer<</Size 6/Root 1 0 R>>\n"
+    "startxref\n"
+    "357\n"
+    "%%EOF\n";
 
-// Held while poppler works. Its documents are independent, but laying out a
-// page touches process-wide state without a lock (the colour profile every
-// page's graphics state shares is made on first use, and the global
-// parameters come and go with the documents), and two PDFs read at once were
-// seen to free each other's memory. Reading PDFs one at a time costs little:
-// measuring the texts takes far longer than reading them.
-std::mutex& popplerLock() {
-  static std::mutex lock;
-  return lock;
+// Documents are read on many threads at once, each with its own document and
+// pages; what poppler shares between them is made safe here, once, before
+// the first read:
+// - the error callback (process-wide) is set to one that hands messages to
+//   the log function, so parse errors of damaged files never reach standard
+//   error;
+// - the global parameters are made when the first document opens and freed
+//   when the last one closes: one small document is kept open for the life
+//   of the process, so they are made once and never freed or remade while
+//   another thread reads;
+// - the colour profile every page's graphics state shares is made on the
+//   first page laid out, unguarded: the kept document's page is laid out
+//   here, so that later readers only read it.
+void preparePoppler() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    poppler::set_debug_error_function(logPopplerMessage, nullptr);
+    static poppler::document* kept =
+        poppler::document::load_from_raw_data(kWarmUpPdf, sizeof kWarmUpPdf - 1);
+    if (kept == nullptr) return;
+    std::unique_ptr<poppler::page> page(kept->create_page(0));
+    if (page) (void)page->text(poppler::rectf(), poppler::page::non_raw_non_physical_layout);
+  });
 }
 
 int readText(const char* path, std::string& text) {
-  quietPoppler();
-  std::lock_guard lock(popplerLock());
+  preparePoppler();
   std::unique_ptr<poppler::document> document(poppler::document::load_from_file(path));
   if (!document) return ORVEXA_PDF_CANNOT_OPEN;
   if (document->is_locked()) return ORVEXA_PDF_LOCKED;

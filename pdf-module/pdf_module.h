@@ -4,8 +4,9 @@
 // loads it only when it reads its first PDF (see
 // src/scan/similar_text/pdf_reader.h).
 //
-// Thread-safety: both functions may be called from any thread. The module
-// reads one PDF at a time process-wide; callers on other threads wait.
+// Thread-safety: both functions may be called from any thread, at once: each
+// call reads its PDF with its own poppler objects (pdf_module.cc says how the
+// state poppler shares is made safe).
 #ifndef ORVEXA_PDF_MODULE_H
 #define ORVEXA_PDF_MODULE_H
 

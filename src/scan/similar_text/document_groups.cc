@@ -44,10 +44,26 @@ std::vector<std::vector<GroupedDocument>> groupSimilarDocuments(
     return texts != nullptr && i < texts->size() && (*texts)[i].size() < kShortTextBytes;
   };
   DisjointSets sets(n);
-  for (size_t i = 0; i < n; ++i) {
-    for (size_t j = i + 1; j < n; ++j) {
-      if ((isShort(i) || isShort(j)) && (*texts)[i] != (*texts)[j]) continue;
-      if (sizes.isWithin(i, j, percent)) sets.unite(i, j);
+  // Only measured pairs can be within the threshold; the links found are
+  // kept to name each member's nearest.
+  std::vector<std::pair<size_t, size_t>> links;
+  for (const auto& [i, j] : sizes.measuredPairs()) {
+    if ((isShort(i) || isShort(j)) && (*texts)[i] != (*texts)[j]) continue;
+    if (!sizes.isWithin(i, j, percent)) continue;
+    sets.unite(i, j);
+    links.emplace_back(i, j);
+  }
+  // The closest linked document of each document: the closest member of its
+  // group is always linked to it, being no further than any of its links.
+  std::vector<GroupedDocument> nearest(n);
+  for (size_t i = 0; i < n; ++i) nearest[i] = {i, i, std::numeric_limits<double>::infinity()};
+  for (const auto& [i, j] : links) {
+    const double d = sizes.distance(i, j).value_or(1.0);
+    for (auto [a, b] : {std::pair{i, j}, std::pair{j, i}}) {
+      if (d < nearest[a].distance || (d == nearest[a].distance && b < nearest[a].nearest)) {
+        nearest[a].nearest = b;
+        nearest[a].distance = d;
+      }
     }
   }
 
@@ -62,18 +78,7 @@ std::vector<std::vector<GroupedDocument>> groupSimilarDocuments(
     if (members.size() < 2 || members.front() != i) continue;
     std::vector<GroupedDocument> group;
     group.reserve(members.size());
-    for (size_t m : members) {
-      GroupedDocument doc{m, m, std::numeric_limits<double>::infinity()};
-      for (size_t other : members) {
-        if (other == m) continue;
-        std::optional<double> d = sizes.distance(m, other);
-        if (d && *d < doc.distance) {
-          doc.nearest = other;
-          doc.distance = *d;
-        }
-      }
-      group.push_back(doc);
-    }
+    for (size_t m : members) group.push_back(nearest[m]);
     groups.push_back(std::move(group));
   }
   return groups;

@@ -4,8 +4,8 @@
 // and the twenty-odd libraries it needs.
 //
 // Thread-safety: readPdfText may be called from any thread; the first call
-// loads the module while later callers wait, and the module reads one PDF at
-// a time.
+// loads the module while later callers wait; then PDFs are read on the
+// callers' threads at once.
 #pragma once
 
 #include <string>

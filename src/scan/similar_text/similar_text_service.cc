@@ -6,6 +6,7 @@
 #include <chrono>
 #include <map>
 
+#include "orvexa/scan/similar_text/document_candidates.h"
 #include "orvexa/scan/similar_text/document_groups.h"
 #include "orvexa/units/log_service.h"
 
@@ -14,8 +15,9 @@ namespace {
 
 // Progress steps of the stages; they add up to kTotalSteps.
 constexpr int64_t kWalkSteps = 2;
-constexpr int64_t kExtractSteps = 18;
-constexpr int64_t kMeasureSteps = 78;
+constexpr int64_t kExtractSteps = 48;
+constexpr int64_t kSingleSteps = 8;  // of the measuring
+constexpr int64_t kMeasureSteps = 48;
 constexpr int64_t kTotalSteps = 100;
 // Displayed progress may advance by up to 20 % a second.
 constexpr float kStepsPerTick = 2.0f;
@@ -59,6 +61,7 @@ struct Scan {
   FeaturePtr feature;
   int64_t scanID = 0;
   int threshold = 0;
+  bool exhaustive = false;
   SimilarTextService::Progress progress;
   SimilarTextService::SingleDone singleDone;
   SimilarTextService::Done done;
@@ -77,8 +80,11 @@ struct Scan {
   // Fixed before the workers of a stage start.
   std::vector<Url> files;
   std::shared_ptr<SimilarTextMeasurement> measurement;
+  std::vector<MinHashSignature> signatures;
+  std::vector<std::pair<uint32_t, uint32_t>> candidates;  // when not exhaustive
   std::atomic<size_t> nextItem{0};
   std::atomic<size_t> itemsDone{0};
+  std::atomic<uint64_t> pairsDone{0};
 };
 using ScanPtr = std::shared_ptr<Scan>;
 
@@ -159,7 +165,7 @@ int64_t fillCategory(const ScanPtr& scan) {
   return total;
 }
 
-// On dispatch, once every pair has been measured.
+// On dispatch, once every pair to measure has been measured.
 void afterMeasuring(const ScanPtr& scan) {
   if (SuperScanService::isSuspended(scan->scanID)) return finishStopped(scan);
   trace("finish");
@@ -171,6 +177,51 @@ void afterMeasuring(const ScanPtr& scan) {
   logInfo("Finish");
   SuperScanService::setScanStatus(scan->scanID, ScanState::end);
   if (scan->done) scan->done(scan->feature, total);
+}
+
+// On dispatch, once every single size (and signature) has been measured:
+// measures the pairs, every pair or the candidates, keeping those within the
+// threshold.
+void measurePairs(const ScanPtr& scan) {
+  if (SuperScanService::isSuspended(scan->scanID)) return finishStopped(scan);
+  const std::shared_ptr<SimilarTextMeasurement> m = scan->measurement;
+  const size_t n = m->urls.size();
+  scan->nextItem = 0;
+  scan->itemsDone = 0;
+  const int64_t scanID = scan->scanID;
+  const int64_t base = kWalkSteps + kExtractSteps + kSingleSteps;
+  const int64_t steps = kMeasureSteps - kSingleSteps;
+  if (scan->exhaustive) {
+    // Row i measures the pairs (i, j > i): rows shrink, so progress counts
+    // pairs.
+    const uint64_t allPairs = uint64_t{n} * (n - 1) / 2;
+    scan->pairsDone = 0;
+    auto rows = [scan, m, n, scanID, base, steps, allPairs] {
+      for (size_t i = scan->nextItem++; i < n; i = scan->nextItem++) {
+        for (size_t j = i + 1; j < n; ++j) {
+          if (SuperScanService::isSuspended(scanID)) return;
+          m->sizes.measurePair(m->texts, i, j, std::max(scan->threshold, 0));
+        }
+        const uint64_t done = (scan->pairsDone += n - 1 - i);
+        advanceTo(*scan,
+                  base + static_cast<int64_t>(allPairs == 0 ? steps : steps * done / allPairs));
+      }
+    };
+    runWorkers(scan, workerCount(n), rows, [scan] { afterMeasuring(scan); });
+    return;
+  }
+  const size_t count = scan->candidates.size();
+  if (count == 0) return afterMeasuring(scan);
+  auto pairs = [scan, m, count, scanID, base, steps] {
+    for (size_t k = scan->nextItem++; k < count; k = scan->nextItem++) {
+      if (SuperScanService::isSuspended(scanID)) return;
+      const auto [i, j] = scan->candidates[k];
+      m->sizes.measurePair(m->texts, i, j, std::max(scan->threshold, 0));
+      const size_t done = ++scan->itemsDone;
+      advanceTo(*scan, base + steps * static_cast<int64_t>(done) / static_cast<int64_t>(count));
+    }
+  };
+  runWorkers(scan, workerCount(count), pairs, [scan] { afterMeasuring(scan); });
 }
 
 // On dispatch, once every document has reported its text.
@@ -190,19 +241,27 @@ void afterExtraction(const ScanPtr& scan) {
   scan->nextItem = 0;
   scan->itemsDone = 0;
   if (n == 0) return afterMeasuring(scan);
+  scan->exhaustive = scan->exhaustive || n <= kExhaustiveLimit;
+  if (!scan->exhaustive) scan->signatures.resize(n);
 
   const int64_t scanID = scan->scanID;
-  auto measureRows = [scan, m, n, scanID] {
-    auto stopped = [scanID] { return SuperScanService::isSuspended(scanID); };
+  auto singles = [scan, m, n, scanID] {
     for (size_t i = scan->nextItem++; i < n; i = scan->nextItem++) {
-      if (stopped()) break;
-      m->sizes.measureRow(m->texts, i, stopped);
-      const size_t rows = ++scan->itemsDone;
+      if (SuperScanService::isSuspended(scanID)) break;
+      m->sizes.measureSingle(m->texts, i);
+      if (!scan->exhaustive) scan->signatures[i] = signatureOf(m->texts[i]);
+      const size_t done = ++scan->itemsDone;
       advanceTo(*scan, kWalkSteps + kExtractSteps +
-                           kMeasureSteps * static_cast<int64_t>(rows) / static_cast<int64_t>(n));
+                           kSingleSteps * static_cast<int64_t>(done) / static_cast<int64_t>(n));
     }
   };
-  runWorkers(scan, workerCount(n), measureRows, [scan] { afterMeasuring(scan); });
+  runWorkers(scan, workerCount(n), singles, [scan] {
+    if (!scan->exhaustive) {
+      scan->candidates = candidatePairs(scan->signatures);
+      scan->signatures = {};
+    }
+    measurePairs(scan);
+  });
 }
 
 // On dispatch, once every location has been walked.
@@ -220,9 +279,7 @@ void afterWalks(const ScanPtr& scan) {
     for (size_t k = scan->nextItem++; k < n; k = scan->nextItem++) {
       if (SuperScanService::isSuspended(scanID)) break;
       const Url& url = scan->files[k];
-      const bool isDocx = pathExtension(url.lastPathComponent()).find("docx") != std::string::npos;
-      std::string text =
-          isDocx ? SimilarTextService::getDocxText(url) : SimilarTextService::getPDFText(url);
+      std::string text = SimilarTextService::documentText(url);
       onQueue(scan->dispatch, [scan, url, text = std::move(text), n]() mutable {
         scan->documents[url] = std::move(text);
         trace("finssss");
@@ -262,7 +319,7 @@ bool SimilarTextService::isDocumentExtension(std::string_view extension) {
   for (std::string_view kind : {"docx", "doc", "pdf", "rtf", "txt"}) {
     if (extension.find(kind) != std::string_view::npos) return true;
   }
-  return false;
+  return extension == "md" || extension == "csv";
 }
 
 std::FILE* SimilarTextService::traceOutput() { return traceSlot().load(); }
@@ -273,9 +330,9 @@ void SimilarTextService::scan(const FeaturePtr& featureInfo, const std::vector<U
                               int thresholdValue, Progress progress, ShowPercent showPercent,
                               SingleDone singleDone, Done done,
                               const std::shared_ptr<SerialGCDService>& dispatch,
-                              DispatchQoS qosClass) {
+                              DispatchQoS qosClass, SimilarTextOptions options) {
   scanProAPISimilar(Paths, featureInfo, thresholdValue, std::move(progress), std::move(showPercent),
-                    std::move(singleDone), std::move(done), dispatch, qosClass);
+                    std::move(singleDone), std::move(done), dispatch, qosClass, options);
 }
 
 void SimilarTextService::scanProAPISimilar(const std::vector<Url>& Paths,
@@ -283,7 +340,7 @@ void SimilarTextService::scanProAPISimilar(const std::vector<Url>& Paths,
                                            Progress progress, ShowPercent showPercent,
                                            SingleDone singleDone, Done done,
                                            const std::shared_ptr<SerialGCDService>& dispatch,
-                                           DispatchQoS qosClass) {
+                                           DispatchQoS qosClass, SimilarTextOptions options) {
   if (!ScanStatusTable::tryStart(featureInfo->finderID)) {
     logInfo("Scanning");
     return;
@@ -294,6 +351,7 @@ void SimilarTextService::scanProAPISimilar(const std::vector<Url>& Paths,
   scan->feature = featureInfo;
   scan->scanID = featureInfo->finderID;
   scan->threshold = thresholdValue;
+  scan->exhaustive = options.exhaustive;
   scan->progress = std::move(progress);
   scan->singleDone = std::move(singleDone);
   scan->done = std::move(done);

@@ -1,6 +1,8 @@
 // Plain text of the scan's documents: word-processing files through the ZIP
-// reader, PDFs through the PDF reader module (loaded on the first PDF).
+// reader, plain and Rich Text through document_text.h, PDFs through the PDF
+// reader module (loaded on the first PDF).
 #include "orvexa/platform/utf8.h"
+#include "orvexa/scan/similar_text/document_text.h"
 #include "orvexa/scan/similar_text/similar_text_service.h"
 #include "orvexa/scan/similar_text/zip_file.h"
 #include "scan/similar_text/pdf_reader.h"
@@ -104,5 +106,22 @@ std::string SimilarTextService::getDocxText(const Url& url, uint64_t maxInflated
 }
 
 std::string SimilarTextService::getPDFText(const Url& url) { return readPdfText(url.path()); }
+
+std::string SimilarTextService::documentText(const Url& url) {
+  const std::string name = url.lastPathComponent();
+  const size_t dot = name.rfind('.');
+  const std::string_view extension = dot == std::string::npos || dot == 0
+                                         ? std::string_view()
+                                         : std::string_view(name).substr(dot + 1);
+  if (extension.find("docx") != std::string_view::npos) return getDocxText(url);
+  if (extension.find("rtf") != std::string_view::npos) {
+    return readRichTextFile(url.path(), kMaxDocumentText);
+  }
+  if (extension.find("txt") != std::string_view::npos || extension == "md" || extension == "csv") {
+    std::string text = readPlainTextFile(url.path());
+    return text.size() > kMaxDocumentText ? std::string() : text;
+  }
+  return getPDFText(url);
+}
 
 }  // namespace orvexa

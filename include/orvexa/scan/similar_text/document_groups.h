@@ -4,13 +4,12 @@
 // the groups are the connected sets of linked documents (single linkage): a
 // chain of revisions v1 ~ v2 ~ v3 forms one group even when v1 and v3 are
 // further apart than the threshold. The sets are found with union-find over
-// the n * (n - 1) / 2 pairs, read straight from the table, so no list of links
-// is built and the memory beyond the table is O(n) however dense the links.
+// the pairs the sizes hold (only measured pairs can be linked), so the memory
+// beyond the sizes is O(n + links).
 // Documents with an empty or unmeasured text are never linked. Given the
 // texts, a document whose text is shorter than kShortTextBytes is linked
-// only to documents of exactly the same text: gzip's own header and trailer
-// weigh as much as such a text, so that any two short texts come out close
-// ("yes" and "no" are 13 % apart), whatever they say.
+// only to documents of exactly the same text: a few words compress to a
+// handful of bytes whatever they say, too few for the distance to tell.
 //
 // Thread-safety: a pure function of its arguments.
 #pragma once

@@ -8,14 +8,22 @@
 //
 // Documents: regular files, not hidden and not inside packages, whose
 // extension contains "docx", "doc", "pdf", "rtf" or "txt" (a case-sensitive
-// substring test: "docm" and "pdfa" count, "PDF" does not). A location that
-// is not a folder gives nothing; a file reached through two locations counts
-// once. Text: getDocxText for an extension containing "docx", getPDFText for
-// every other document; so ".doc", ".rtf" and ".txt" files, which are not
-// PDFs, give the empty text. Documents whose text is empty (unreadable,
-// scanned, or not of a kind that is read) are measured but never grouped;
-// those whose text is shorter than kShortTextBytes are grouped only with
-// documents of the same text (document_groups.h).
+// substring test: "docm" and "pdfa" count, "PDF" does not), or is exactly
+// "md" or "csv". A location that is not a folder gives nothing; a file
+// reached through two locations counts once. Text (documentText): getDocxText
+// for an extension containing "docx", the Rich Text reader for one containing
+// "rtf", the plain-text reader for one containing "txt" and for "md" and
+// "csv" (document_text.h), getPDFText for every other document; so ".doc"
+// files, which are not PDFs, give the empty text. Documents whose text is
+// empty (unreadable, scanned, or not of a kind that is read) are measured but
+// never grouped; those whose text is shorter than kShortTextBytes are grouped
+// only with documents of the same text (document_groups.h).
+//
+// Measuring: up to kExhaustiveLimit documents, or with
+// SimilarTextOptions::exhaustive, every pair is measured; beyond that only
+// the candidate pairs of document_candidates.h (a deliberate choice: measuring
+// every pair grows with the square of the number of documents). Only the
+// pairs within the threshold are kept.
 //
 // Result: the feature's categories are replaced by one category "All" (kind
 // Common, no description, empty icon) holding one group record per group, in
@@ -33,16 +41,18 @@
 // Callbacks:
 // - progress(path, size): once per document found, on the walking thread.
 // - showPercent(fraction): from the progress service: walk 2 %, text
-//   extraction 18 %, measuring 78 %, grouping 2 %.
+//   extraction 48 %, measuring 48 % (single sizes and signatures first, then
+//   the pairs), grouping 2 %.
 // - singleDone(0, measurement): once, on `dispatch`, after the measuring step
 //   and before grouping: the position of the "All" category and the sorted
-//   documents with their texts and compressed sizes. Not called when the scan
+//   documents with their texts and compressed sizes (the pairs within the
+//   threshold). Not called when the scan
 //   is stopped before.
 // - done(feature, total size of all group members): once, on `dispatch`; after
 //   a stop with total 0 and an empty "All" category.
 //
 // Trace output: one line "finssss" per extracted document and "finish" once
-// every pair has been measured, written to traceOutput() (standard output
+// every pair to measure has been measured, written to traceOutput() (standard output
 // unless the host chose another stream, or none).
 //
 // Log lines (Info): "SimilarTextScanService Start", "SimilarTextScanService
@@ -50,18 +60,19 @@
 // "SimilarTextScanService Suspend" (stopped through SuperScanService::stop),
 // "SimilarTextScanService Finish".
 //
-// Cost: the measuring step compresses n texts and n * n ordered pairs; for
-// documents of 20 KB of text that is about 2 ms of one core per pair. It runs
-// on as many pool workers as the pool has cores and looks at the stop request
-// between pairs. Memory: the texts, and 4 bytes per ordered pair.
+// Cost: measuring every pair costs n * n compressions, about 2 ms of one
+// core per pair of 20 KB texts; the candidate pairs, a few per document.
+// Measuring runs on as many pool workers as the pool has cores and looks at
+// the stop request between pairs. Memory: the texts, their signatures, and
+// the candidate and kept pairs.
 //
 // Threading: scan returns at once. Walks, extraction and measuring run on the
 // global pool (lane `qosClass`); the document list, counters and result
 // records are changed on `dispatch` only, where grouping runs too. The
 // records of the feature are not locked: the host must not touch them between
 // the start and `done`. The extraction operations may be called from any
-// thread; getPDFText reads one PDF at a time process-wide (the PDF library
-// is not safe for documents read at once on several threads).
+// thread, PDFs included (each is read on its own thread with no shared
+// state of the PDF library, see pdf_module.h).
 #pragma once
 
 #include <cstdint>
@@ -88,7 +99,12 @@ struct SimilarTextMatch {
 };
 
 // What the measuring step leaves: the documents in path order, their texts,
-// and the compressed sizes of the texts and of every ordered pair.
+// and the compressed sizes of the texts and of the pairs within the threshold.
+struct SimilarTextOptions {
+  // Measure every pair whatever the number of documents.
+  bool exhaustive = false;
+};
+
 struct SimilarTextMeasurement {
   std::vector<Url> urls;
   std::vector<std::string> texts;
@@ -110,12 +126,13 @@ class SimilarTextService : public SuperScanService {
   static void scan(const FeaturePtr& featureInfo, const std::vector<Url>& Paths, int thresholdValue,
                    Progress progress, ShowPercent showPercent, SingleDone singleDone, Done done,
                    const std::shared_ptr<SerialGCDService>& dispatch,
-                   DispatchQoS qosClass = DispatchQoS::default_);
+                   DispatchQoS qosClass = DispatchQoS::default_, SimilarTextOptions options = {});
   static void scanProAPISimilar(const std::vector<Url>& Paths, const FeaturePtr& featureInfo,
                                 int thresholdValue, Progress progress, ShowPercent showPercent,
                                 SingleDone singleDone, Done done,
                                 const std::shared_ptr<SerialGCDService>& dispatch,
-                                DispatchQoS qosClass = DispatchQoS::default_);
+                                DispatchQoS qosClass = DispatchQoS::default_,
+                                SimilarTextOptions options = {});
 
   // True when a file with this extension is a document of the scan.
   static bool isDocumentExtension(std::string_view extension);
@@ -132,6 +149,8 @@ class SimilarTextService : public SuperScanService {
   // whose name contains "document.xml", joined in archive order, within the
   // budgets above. Empty when the file is not a readable ZIP archive.
   static std::string getDocxText(const Url& url);
+  // The text of a document of the scan, by its extension (see above).
+  static std::string documentText(const Url& url);
   // The same within other budgets (tests use small ones).
   static std::string getDocxText(const Url& url, uint64_t maxInflated, size_t maxText);
   // The text of a PDF, page after page (each page's lines end with "\n").
