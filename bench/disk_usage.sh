@@ -11,8 +11,16 @@
 # load on the machine hits all of them) and the peak resident memory
 # (/usr/bin/time "Maximum resident set size").
 #
-# Targets: wall time at most 1.2x du and below gdu and ncdu; peak memory at
-# most 400 bytes per entry (file or folder).
+# Targets: wall time below du, gdu and ncdu; peak memory at most 300 bytes
+# per entry (file or folder).
+#
+# Where the bytes went when this target was set (about 421 per entry here;
+# heaptrack on the tree below): 272 the record with its shared count, carved
+# from blocks (57.7 MB); about 80 the heap text of its full path, which this
+# corpus makes 60 characters long (`heaptrack_print --print-peaks`); 16 its
+# place in its folder's children; about 40 the program itself (8 MB of
+# mapped libraries, the same for an empty folder); the rest the allocator's.
+# So the path text alone is not enough: the record must shrink too.
 #
 # The tools: `orvexa disk-usage DIR --quiet --json` (the whole tree in memory,
 # the JSON limited to 3 levels and 20 children a folder), also once with
@@ -113,10 +121,10 @@ done
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN {printf "%.2f", (b > 0 ? a / b : 0)}'; }
 o=${best_time[orvexa]}
 echo
-echo "orvexa / du:   $(ratio "$o" "${best_time[du]}")  (target <= 1.20; CPU $(ratio "${cpu[orvexa]}" "${cpu[du]}"))"
+echo "orvexa / du:   $(ratio "$o" "${best_time[du]}")  (target < 1; CPU $(ratio "${cpu[orvexa]}" "${cpu[du]}"))"
 echo "orvexa / gdu:  $(ratio "$o" "${best_time[gdu]}")  (target < 1)"
 echo "orvexa / ncdu: $(ratio "$o" "${best_time[ncdu]}")  (target < 1)"
-echo "orvexa peak memory: $(awk -v m="${best_mem[orvexa]}" -v e="$entries" 'BEGIN {printf "%.0f", m * 1024 / e}') bytes per entry (target <= 400)"
+echo "orvexa peak memory: $(awk -v m="${best_mem[orvexa]}" -v e="$entries" 'BEGIN {printf "%.0f", m * 1024 / e}') bytes per entry (target <= 300)"
 if [ -n "$baseline" ]; then
   b=${best_time[baseline]}
   echo "baseline / du: $(ratio "$b" "${best_time[du]}")  (CPU $(ratio "${cpu[baseline]}" "${cpu[du]}")); baseline / gdu: $(ratio "$b" "${best_time[gdu]}"); baseline / ncdu: $(ratio "$b" "${best_time[ncdu]}")"
