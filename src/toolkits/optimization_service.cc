@@ -25,6 +25,7 @@
 #include "orvexa/toolkits/login_items_and_lauch_agents_service.h"
 #include "orvexa/units/dispatch.h"
 #include "orvexa/units/main_queue.h"
+#include "orvexa/units/queue_or_here.h"
 #include "orvexa/units/terminal_tool.h"
 #include "scan/privacy/privacy_support.h"
 
@@ -36,25 +37,6 @@ constexpr int64_t kDefaultPurgeableReserve = int64_t{2} << 30;
 std::atomic<int64_t>& reserveSetting() {
   static std::atomic<int64_t> reserve{kDefaultPurgeableReserve};
   return reserve;
-}
-
-// Hands `work` to `queue`; when the queue cannot take it (other than by
-// being torn down), runs it here so that a completion is never lost.
-void onQueue(const std::shared_ptr<SerialGCDService>& queue, std::function<void()> work) {
-  if (!queue) {
-    work();
-    return;
-  }
-  auto piece = std::make_shared<std::function<void()>>(std::move(work));
-  queue->run([piece] { (*piece)(); },
-             [piece](JThreadSatefy::THREADRUNERROR error) {
-               if (error != JThreadSatefy::THREADRUNERROR::cancelled) (*piece)();
-             });
-}
-
-void onPool(std::function<void()> work) {
-  auto piece = std::make_shared<std::function<void()>>(std::move(work));
-  if (!dispatchGlobal(DispatchQoS::default_, [piece] { (*piece)(); })) (*piece)();
 }
 
 std::string lowered(std::string text) {
@@ -189,7 +171,7 @@ void OptimizationService::scan(const FeaturePtr& featureInfo,
                                const std::shared_ptr<SerialGCDService>& dispatch) {
   if (!featureInfo) return;
   auto desc = std::make_shared<const std::map<OptimizationSting, std::string>>(std::move(cateDesc));
-  onPool([featureInfo, desc, showPercent, done, dispatch] {
+  runOnPoolOrHere([featureInfo, desc, showPercent, done, dispatch] {
     const std::vector<CategoryPtr> tasks = {
         makeCategory(featureInfo, 0, "Free Up RAM", CategoryInfomationKind::FreeUpRAM,
                      OptimizationSting::FreeUpRAM, *desc),
@@ -201,7 +183,7 @@ void OptimizationService::scan(const FeaturePtr& featureInfo,
         makeCategory(featureInfo, 3, "Clean DNS Cache", CategoryInfomationKind::CleanDNS,
                      OptimizationSting::CleanDNS, *desc),
     };
-    onQueue(dispatch, [featureInfo, tasks, showPercent] {
+    runOnQueueOrHere(dispatch, [featureInfo, tasks, showPercent] {
       featureInfo->categoryInfo.clear();
       if (showPercent) showPercent(0.3f);
       for (const CategoryPtr& category : tasks) featureInfo->categoryInfo.push_back(category);
@@ -211,7 +193,7 @@ void OptimizationService::scan(const FeaturePtr& featureInfo,
         makeCategory(featureInfo, 4, "Login Item", CategoryInfomationKind::LoginItem,
                      OptimizationSting::LoginItem, *desc);
     shard().scanLoginItem(login, [featureInfo, login, done, dispatch] {
-      onQueue(dispatch, [featureInfo, login, done] {
+      runOnQueueOrHere(dispatch, [featureInfo, login, done] {
         featureInfo->categoryInfo.push_back(login);
         if (done) done(featureInfo, 0);
       });
@@ -230,7 +212,7 @@ void OptimizationService::freeUpRam(FreeUpRamFinish finish) {
                              : std::filesystem::path(resources).parent_path().string() +
                                    "/Frameworks/libswiftCore.dylib";
   }
-  onPool([finish = std::move(finish), file] {
+  runOnPoolOrHere([finish = std::move(finish), file] {
     FreeUpRamService service;
     const float before = service.getMemory();
     ::syslog(LOG_INFO, "%s", "Start1");
@@ -256,7 +238,7 @@ void OptimizationService::cleanPurgeable(PurgeableFinish finish) {
   // GNU dd reads only the upper-case multiplier; BSD dd reads either.
   std::vector<std::string> arguments = {"if=/dev/zero", "of=" + largeFile, "bs=512M",
                                         "count=" + std::to_string(count)};
-  onPool([finish = std::move(finish), largeFile, arguments = std::move(arguments)] {
+  runOnPoolOrHere([finish = std::move(finish), largeFile, arguments = std::move(arguments)] {
     auto queue = std::make_shared<SerialGCDService>(SerialGCDService::GCDQOS::default_);
     TerminalUtils::realTimeRunTerminal(
         Paths::shared().tool("dd"), arguments, *queue,

@@ -21,6 +21,8 @@
 #include <functional>
 #include <memory>
 
+#include "orvexa/units/dispatch.h"
+
 namespace orvexa {
 
 namespace JThreadSatefy {
@@ -49,8 +51,9 @@ enum class THREADRUNERROR : int {
 
 class SerialGCDService {
  public:
-  // The pool lane the queue's pieces use; same order as DispatchQoS.
-  enum class GCDQOS { userInteractive, userInitiated, default_, utility, background };
+  // The pool lane the queue's pieces use: the pool's own lanes under the
+  // name hosts know.
+  using GCDQOS = DispatchQoS;
 
   using Work = std::function<void()>;
   using ErrorHandler = std::function<void(JThreadSatefy::THREADRUNERROR)>;

@@ -1,10 +1,9 @@
 // Folder walks: one folder into records, and several folders in parallel.
-#include <chrono>
-#include <thread>
 
 #include "orvexa/scan/engine/super_scan_service.h"
-#include "scan/engine/resource_fetch.h"
 #include "orvexa/units/dispatch.h"
+#include "orvexa/units/queue_or_here.h"
+#include "scan/engine/resource_fetch.h"
 
 namespace orvexa {
 namespace {
@@ -44,8 +43,8 @@ void takeItem(const ResourceValues& values, int state, const CategoryPtr& catego
 
 }  // namespace
 
-void SuperScanService::getListFromUrl(const FeaturePtr& /*featureInfo*/, const Url& url,
-                                      int state, const ResourceKeys& propertiesForKey,
+void SuperScanService::getListFromUrl(const FeaturePtr& /*featureInfo*/, const Url& url, int state,
+                                      const ResourceKeys& propertiesForKey,
                                       EnumerationOptions enumOptions, int64_t scanID,
                                       const ErrorHandle& errorHandle, const FilterFunc& filterFunc,
                                       const Progress& progress, const ListDone& done,
@@ -98,14 +97,13 @@ void SuperScanService::getListFromUrls(const FeaturePtr& featureInfo, const std:
   auto merge = std::make_shared<Merge>();
   const size_t total = urls.size();
   if (total == 0) {
-    dispatchQueue->run([done, merge] { if (done) done({}, {}); },
-                       [done](JThreadSatefy::THREADRUNERROR e) {
-                         if (e != JThreadSatefy::THREADRUNERROR::cancelled && done) done({}, {});
-                       });
+    runOnQueueOrHere(dispatchQueue, [done] {
+      if (done) done({}, {});
+    });
     return;
   }
   for (const Url& url : urls) {
-    dispatchGlobal(DispatchQoS::default_, [=] {
+    runOnPoolOrHere(DispatchQoS::default_, [=] {
       getListFromUrl(
           featureInfo, url, state, propertiesForKey, enumOptions, scanID, nullptr, filterFunc,
           progress,
@@ -121,11 +119,7 @@ void SuperScanService::getListFromUrls(const FeaturePtr& featureInfo, const std:
                 done(std::move(merge->lists), std::move(merge->summaries));
               }
             };
-            dispatchQueue->run(completion, [completion](JThreadSatefy::THREADRUNERROR e) mutable {
-              if (e == JThreadSatefy::THREADRUNERROR::cancelled) return;
-              std::this_thread::sleep_for(std::chrono::microseconds(500000));
-              completion();
-            });
+            runOnQueueOrHere(dispatchQueue, std::move(completion));
           },
           categoryInfo, isContainZeroItem);
     });

@@ -299,26 +299,6 @@ bool writeFileAtomically(const std::string& path, std::string_view bytes) {
   return ok;
 }
 
-void handOver(const std::shared_ptr<SerialGCDService>& queue, std::function<void()> work) {
-  constexpr int kAttempts = 20;
-  for (int n = 0; n < kAttempts; ++n) {
-    // Errors other than `cancelled` are reported before run() returns;
-    // `cancelled` (the queue is gone) may come later and means "drop it".
-    auto refused = std::make_shared<std::atomic<bool>>(false);
-    queue->run(work, [refused](JThreadSatefy::THREADRUNERROR e) {
-      if (e != JThreadSatefy::THREADRUNERROR::cancelled) refused->store(true);
-    });
-    if (!refused->load()) return;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  work();
-}
-
-void runOnPool(std::function<void()> work) {
-  std::function<void()> copy = work;
-  if (!dispatchGlobal(DispatchQoS::default_, std::move(work))) copy();
-}
-
 FilePtr makeGroup(const CategoryPtr& category, int finderID, Status status, const Url& store,
                   const std::string& iconName) {
   FilePtr group =

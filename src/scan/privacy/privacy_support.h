@@ -139,15 +139,6 @@ std::optional<std::string> readStoreFile(const std::string& path, std::string* e
 // part. False when anything failed; `path` is then unchanged.
 bool writeFileAtomically(const std::string& path, std::string_view bytes);
 
-// Hands `work` to `queue` with `run`; when the queue reports an error other
-// than `cancelled` the hand-over is repeated (a few times, then the work runs
-// on the calling thread rather than being lost).
-void handOver(const std::shared_ptr<SerialGCDService>& queue, std::function<void()> work);
-
-// Runs `work` on the global pool (default lane), or here when the pool
-// cannot take it, so that work that must finish never gets lost.
-void runOnPool(std::function<void()> work);
-
 // ---- Records --------------------------------------------------------------
 
 // A group entry of `status`, numbered `finderID`, read from `store`.

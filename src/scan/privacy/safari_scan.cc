@@ -9,6 +9,7 @@
 #include "orvexa/platform/plist.h"
 #include "orvexa/scan/privacy/privacy_scan_service.h"
 #include "orvexa/units/log_service.h"
+#include "orvexa/units/queue_or_here.h"
 #include "scan/privacy/privacy_support.h"
 
 namespace orvexa {
@@ -138,7 +139,7 @@ void PrivacyScanService::scanSafari(const CategoryPtr& safariCategory, Finish fi
   state->finish = std::move(finish);
   const std::shared_ptr<SerialGCDService> queue = state->queue;
   auto addGroup = [&](FilePtr group) {
-    privacy::handOver(queue, [state, group] { state->category->childrens.push_back(group); });
+    runOnQueueOrHere(queue, [state, group] { state->category->childrens.push_back(group); });
   };
 
   int next = 0;
@@ -155,17 +156,17 @@ void PrivacyScanService::scanSafari(const CategoryPtr& safariCategory, Finish fi
   FilePtr storageGroup = privacy::makeGroup(safariCategory, next++, Status::LocalStorage,
                                             Url::fromPath(storage), "LocalStorage");
   std::vector<ResourceValues> entries = storageEntries(storage);
-  privacy::handOver(queue, [state, storageGroup, count = entries.size()] {
+  runOnQueueOrHere(queue, [state, storageGroup, count = entries.size()] {
     state->storageGroup = storageGroup;
     state->pendingItems = count;
     state->category->childrens.push_back(storageGroup);
   });
   for (ResourceValues& entry : entries) {
-    privacy::runOnPool([state, queue, entry = std::move(entry)] {
+    runOnPoolOrHere([state, queue, entry = std::move(entry)] {
       FilePtr item = SuperScanService::getFileInformationFromUrl(
           Url::fromPath(entry.path, entry.isDirectory),
           {ResourceKey::localizedName, ResourceKey::fileSize, ResourceKey::creationDate});
-      privacy::handOver(queue, [state, item] {
+      runOnQueueOrHere(queue, [state, item] {
         if (item) {
           item->parentFileInfo = state->storageGroup;
           item->parentFinderID = state->storageGroup->finderID();
@@ -183,7 +184,7 @@ void PrivacyScanService::scanSafari(const CategoryPtr& safariCategory, Finish fi
       safariCategory, next++, Status::Cookies,
       privacy::findPath(Paths::shared().userHome(), "Cookies/Cookies.binarycookies"), "Cookies",
       "Cookies.binarycookies"));
-  privacy::handOver(queue, [state] {
+  runOnQueueOrHere(queue, [state] {
     state->groupsHandedOver = true;
     finishIfComplete(state);
   });
