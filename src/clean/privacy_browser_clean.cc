@@ -8,6 +8,7 @@
 #include "clean/privacy_store_edits.h"
 #include "orvexa/clean/privacy_clean_service.h"
 #include "orvexa/platform/file_manager.h"
+#include "orvexa/platform/file_writer.h"
 #include "orvexa/platform/plist.h"
 #include "orvexa/scan/privacy/privacy_scan_service.h"
 
@@ -84,7 +85,7 @@ void cleanSafariDownloads(const FilePtr& group, const std::string& store, Failur
     }
     const std::string updated =
         privacy::withoutPlistEntries(*bytes, std::move(*list), "DownloadHistory", removed);
-    if (updated.empty() || !privacy::writeFileAtomically(store, updated)) {
+    if (updated.empty() || !writeFileAtomically(store, updated).ok()) {
       failures.add(item, "Cannot write " + store);
       continue;
     }
@@ -116,7 +117,7 @@ void cleanFirefoxLogins(const FilePtr& group, const std::string& store, Failures
     if (readable) logins = json.elements(list->first);
     for (const privacy::Span& login : logins) {
       std::optional<privacy::Span> id = json.lastMember(login, "id");
-      ids.push_back(id ? privacy::integerFromText(json.text(*id)) : std::nullopt);
+      ids.push_back(id ? integerFromText(json.text(*id)) : std::nullopt);
     }
   }
 
@@ -126,7 +127,7 @@ void cleanFirefoxLogins(const FilePtr& group, const std::string& store, Failures
     if (!privacy::isTicked(item)) continue;
     privacy::mark(item, DeleteStatus::Deleteing);
     const std::string* text = std::any_cast<std::string>(&item->attachInformation);
-    std::optional<int64_t> id = text != nullptr ? privacy::integerFromText(*text) : std::nullopt;
+    std::optional<int64_t> id = text != nullptr ? integerFromText(*text) : std::nullopt;
     if (!id) continue;
     bool matches = false;
     for (size_t i = 0; i < ids.size(); ++i) {
@@ -142,7 +143,7 @@ void cleanFirefoxLogins(const FilePtr& group, const std::string& store, Failures
     return;
   }
   if (!found.empty() &&
-      !privacy::writeFileAtomically(store, privacy::withoutJsonElements(*bytes, logins, removed))) {
+      !writeFileAtomically(store, privacy::withoutJsonElements(*bytes, logins, removed)).ok()) {
     // The logins are all still in the file: the items found there failed,
     // as the items of a failed database edit do, and stay in the tree.
     for (const FilePtr& item : found) failures.add(item, "Cannot write " + store);

@@ -21,13 +21,13 @@
 #include "orvexa/platform/file_manager.h"
 #include "orvexa/platform/identity.h"
 #include "orvexa/platform/paths.h"
+#include "orvexa/scan/privacy/privacy_stores.h"
 #include "orvexa/toolkits/free_up_ram_service.h"
 #include "orvexa/toolkits/login_items_and_lauch_agents_service.h"
 #include "orvexa/units/dispatch.h"
 #include "orvexa/units/main_queue.h"
 #include "orvexa/units/queue_or_here.h"
 #include "orvexa/units/terminal_tool.h"
-#include "scan/privacy/privacy_support.h"
 
 namespace orvexa {
 namespace {

@@ -60,12 +60,12 @@ std::optional<std::pair<int, int>> systemVersion() {
   const std::string* text = version != nullptr ? version->asString() : nullptr;
   if (text == nullptr) return std::nullopt;
   size_t dot = text->find('.');
-  std::optional<int64_t> major = privacy::integerFromText(text->substr(0, dot));
+  std::optional<int64_t> major = integerFromText(text->substr(0, dot));
   if (!major) return std::nullopt;
   int minor = 0;
   if (dot != std::string::npos) {
     size_t end = text->find('.', dot + 1);
-    std::optional<int64_t> m = privacy::integerFromText(
+    std::optional<int64_t> m = integerFromText(
         text->substr(dot + 1, end == std::string::npos ? std::string::npos : end - dot - 1));
     if (m) minor = static_cast<int>(*m);
   }

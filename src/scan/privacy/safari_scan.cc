@@ -57,7 +57,7 @@ FilePtr visitHistory(const CategoryPtr& category, int finderID) {
       std::string title = privacy::text(row, "title");
       const std::string address = privacy::text(row, "url");
       if (title.empty()) title = address;
-      Timestamp date = privacy::dateFromSeconds(
+      Timestamp date = dateFromSeconds(
           privacy::safariSeconds(privacy::number(row, "visit_time")), false);
       items.push_back(privacy::makeItem(group, category, static_cast<int>(items.size()),
                                         std::move(title), date, privacy::urlFromText(address),
@@ -91,7 +91,7 @@ FilePtr downloadHistory(const CategoryPtr& category, int finderID) {
       const PlistValue* finished = entry.find("DownloadEntryDateFinishedKey");
       std::optional<PlistValue::DateValue> when =
           finished != nullptr ? finished->asDate() : std::nullopt;
-      Timestamp date = when ? privacy::dateFromSeconds(when->secondsSince1970, false)
+      Timestamp date = when ? dateFromSeconds(when->secondsSince1970, false)
                             : std::chrono::system_clock::now();
       const PlistValue* identifier = entry.find("DownloadEntryIdentifier");
       const std::string* identifierText = identifier != nullptr ? identifier->asString() : nullptr;
