@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <optional>
 
 #include "platform/unique_fd.h"
 
@@ -22,7 +23,9 @@ FileStatus writeAll(int fd, std::string_view bytes, std::string_view path) {
   return FileStatus();
 }
 
-FileStatus writeFileAtomically(const std::string& path, std::string_view bytes) {
+namespace {
+
+FileStatus replace(const std::string& path, std::string_view bytes, std::optional<mode_t> mode) {
   const size_t slash = path.rfind('/');
   const std::string folder = slash == std::string::npos ? std::string(".") : path.substr(0, slash);
   const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
@@ -37,12 +40,13 @@ FileStatus writeFileAtomically(const std::string& path, std::string_view bytes) 
   };
   struct stat existing {};
   const bool existed = ::lstat(path.c_str(), &existing) == 0 && S_ISREG(existing.st_mode);
-  if (existed && (existing.st_uid != ::geteuid() || existing.st_gid != ::getegid())) {
+  if (!mode && existed && (existing.st_uid != ::geteuid() || existing.st_gid != ::getegid())) {
     // Only root may give a file away; anyone else keeps the file as theirs.
     // (Before fchmod: a change of owner clears set-id bits.)
     (void)::fchown(fd.get(), existing.st_uid, existing.st_gid);
   }
-  if (::fchmod(fd.get(), existed ? (existing.st_mode & 07777) : 0644) != 0) return fail(errno);
+  const mode_t bits = mode ? *mode : existed ? (existing.st_mode & 07777) : 0644;
+  if (::fchmod(fd.get(), bits) != 0) return fail(errno);
   if (FileStatus written = writeAll(fd.get(), bytes, path); !written.ok()) {
     return fail(written.code());
   }
@@ -50,6 +54,16 @@ FileStatus writeFileAtomically(const std::string& path, std::string_view bytes) 
   if (::close(fd.release()) != 0) return fail(errno);
   if (::rename(temp.c_str(), path.c_str()) != 0) return fail(errno);
   return FileStatus();
+}
+
+}  // namespace
+
+FileStatus writeFileAtomically(const std::string& path, std::string_view bytes) {
+  return replace(path, bytes, std::nullopt);
+}
+
+FileStatus writeFileAtomically(const std::string& path, std::string_view bytes, mode_t mode) {
+  return replace(path, bytes, mode);
 }
 
 }  // namespace orvexa

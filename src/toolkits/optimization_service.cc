@@ -28,6 +28,7 @@
 #include "orvexa/units/main_queue.h"
 #include "orvexa/units/queue_or_here.h"
 #include "orvexa/units/terminal_tool.h"
+#include "platform/unique_dir.h"
 
 namespace orvexa {
 namespace {
@@ -58,10 +59,10 @@ std::vector<pid_t> runningInstances(const std::string& executable) {
   std::error_code error;
   const std::filesystem::path wanted = std::filesystem::weakly_canonical(executable, error);
   if (error) return pids;
-  DIR* proc = ::opendir("/proc");
-  if (proc == nullptr) return pids;
+  detail::UniqueDir proc = detail::UniqueDir::open("/proc");
+  if (!proc) return pids;
   const uid_t me = ::getuid();
-  while (const dirent* entry = ::readdir(proc)) {
+  while (const dirent* entry = ::readdir(proc.get())) {
     const std::string name = entry->d_name;
     if (name.empty() || !std::all_of(name.begin(), name.end(), [](char c) {
           return std::isdigit(static_cast<unsigned char>(c)) != 0;
@@ -78,7 +79,6 @@ std::vector<pid_t> runningInstances(const std::string& executable) {
       pids.push_back(static_cast<pid_t>(std::stol(name)));
     }
   }
-  ::closedir(proc);
   return pids;
 }
 

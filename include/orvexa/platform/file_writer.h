@@ -16,6 +16,8 @@
 // `path`, never thrown.
 #pragma once
 
+#include <sys/types.h>
+
 #include <string>
 #include <string_view>
 
@@ -24,6 +26,10 @@
 namespace orvexa {
 
 FileStatus writeFileAtomically(const std::string& path, std::string_view bytes);
+// The same with the permission bits given; the file becomes this process's
+// whoever owned the old one (a program installed as root must not stay
+// writable by whoever created the file before).
+FileStatus writeFileAtomically(const std::string& path, std::string_view bytes, mode_t mode);
 
 // Writes all of `bytes` to the open descriptor `fd`, retrying short writes
 // and EINTR. `path` only names the file in the error.
