@@ -94,6 +94,9 @@ void cleanSafariDownloads(const FilePtr& group, const std::string& store, Failur
   privacy::finishGroup(group, failures, before);
 }
 
+constexpr const char* kUnreadableLogins =
+    "The logins file could not be read: nothing was removed from it";
+
 // Removes the ticked logins from Firefox's logins.json, matched by "id".
 // The logins go as byte spans of the file: nothing else in it changes.
 void cleanFirefoxLogins(const FilePtr& group, const std::string& store, Failures& failures) {
@@ -139,6 +142,11 @@ void cleanFirefoxLogins(const FilePtr& group, const std::string& store, Failures
     }
   }
   if (!readable) {
+    // Nothing can be matched in a file that is not a logins list: every
+    // ticked item fails, so the clean does not report success.
+    for (const FilePtr& item : group->childrens) {
+      if (privacy::isTicked(item)) failures.add(item, kUnreadableLogins);
+    }
     privacy::mark(group, DeleteStatus::DeleteError);
     return;
   }

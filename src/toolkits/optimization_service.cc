@@ -27,6 +27,7 @@
 #include "orvexa/units/dispatch.h"
 #include "orvexa/units/main_queue.h"
 #include "orvexa/units/queue_or_here.h"
+#include "orvexa/units/size_text.h"
 #include "orvexa/units/terminal_tool.h"
 #include "platform/unique_dir.h"
 
@@ -233,8 +234,18 @@ void OptimizationService::cleanPurgeable(PurgeableFinish finish) {
     return;
   }
   const std::string largeFile = folder + "/largefile";
-  const int64_t room = freeSpace(folder) - purgeableReserve();
+  const int64_t free = freeSpace(folder);
+  const int64_t room = free - purgeableReserve();
   const int64_t count = room > 0 ? room / kPurgeableBlockSize : 0;
+  if (count == 0) {
+    const std::string why = "skipped: " + humanSize(std::max<int64_t>(free, 0)) +
+                            " free is less than the " + humanSize(purgeableReserve()) +
+                            " kept free plus one 512 MiB block, so nothing was written";
+    runOnPoolOrHere([finish = std::move(finish), why] {
+      if (finish) finish(true, why);
+    });
+    return;
+  }
   // GNU dd reads only the upper-case multiplier; BSD dd reads either.
   std::vector<std::string> arguments = {"if=/dev/zero", "of=" + largeFile, "bs=512M",
                                         "count=" + std::to_string(count)};
