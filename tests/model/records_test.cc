@@ -22,10 +22,11 @@ TEST(FileInformationTest, IdentityTextFollowsFinderIDAssignmentsOnly) {
 
   f->size = 10;
   f->parentFinderID = 9;
+  f->url = Url::fromPath("/tmp/b", false);
   EXPECT_EQ(f->hashValueString(), "3:1:4096:file:///tmp/a/") << "only finderID refreshes it";
 
   f->setFinderID(4);
-  EXPECT_EQ(f->hashValueString(), "4:9:10:file:///tmp/a/");
+  EXPECT_EQ(f->hashValueString(), "4:9:10:file:///tmp/b");
 }
 
 TEST(FileInformationTest, SetMembershipUsesTheFourIdentityFields) {
