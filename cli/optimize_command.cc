@@ -97,6 +97,8 @@ int runOptimize(const CommonOptions& options) {
     nlohmann::json document{{"task", task}, {"success", result.ok}, {"message", result.message}};
     if (result.freed) document["freed"] = static_cast<int64_t>(*result.freed);
     printJson(document);
+  } else if (result.ok && task == "purgeable" && !result.message.empty()) {
+    fmt::print("{}: {}\n", taskTitle(task), result.message);  // skipped, and why
   } else if (result.ok) {
     fmt::print("{}: done", taskTitle(task));
     if (result.freed) {

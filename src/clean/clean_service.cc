@@ -5,6 +5,7 @@
 #include "orvexa/platform/verified_removal.h"
 #include "orvexa/units/dispatch.h"
 #include "orvexa/units/log_service.h"
+#include "orvexa/units/queue_or_here.h"
 
 namespace orvexa {
 namespace {
@@ -174,7 +175,7 @@ void start(const std::shared_ptr<HelperCleanService>& request,
       CleanService::deleteFiles(request);
     });
   };
-  if (!dispatchGlobal(DispatchQoS::default_, begin)) begin();
+  runOnPoolOrHere(begin);
 }
 
 std::shared_ptr<HelperCleanService> makeRequest(std::vector<CategoryPtr> categories,

@@ -16,6 +16,7 @@
 #include "orvexa/scan/uninstall/uninstall_scan_service.h"
 #include "orvexa/units/dispatch.h"
 #include "orvexa/units/log_service.h"
+#include "orvexa/units/queue_or_here.h"
 
 namespace orvexa {
 namespace {
@@ -129,10 +130,7 @@ HelperCleanService::HelperCleanService(std::shared_ptr<CleanServiceProtocol> fin
       queue_(std::make_shared<SerialGCDService>(SerialGCDService::GCDQOS::default_)) {}
 
 void HelperCleanService::onQueue(std::function<void()> work) {
-  queue_->run(work, [work](JThreadSatefy::THREADRUNERROR error) {
-    // Only a queue that could not take the work at all lets it run here.
-    if (error != JThreadSatefy::THREADRUNERROR::cancelled) work();
-  });
+  runOnQueueOrHere(queue_, std::move(work));
 }
 
 void HelperCleanService::deleteFile() {
@@ -205,7 +203,7 @@ void HelperCleanService::deleteFile() {
                        });
   };
   // Obtaining the tool connects to its socket: not on the request's queue.
-  if (!dispatchGlobal(DispatchQoS::default_, ask)) ask();
+  runOnPoolOrHere(ask);
 }
 
 void HelperCleanService::failHelperRecords(const std::string& recordText) {

@@ -8,6 +8,7 @@
 #include "clean/privacy_store_edits.h"
 #include "orvexa/clean/privacy_clean_service.h"
 #include "orvexa/platform/file_manager.h"
+#include "orvexa/platform/file_writer.h"
 #include "orvexa/platform/plist.h"
 #include "orvexa/scan/privacy/privacy_scan_service.h"
 
@@ -84,7 +85,7 @@ void cleanSafariDownloads(const FilePtr& group, const std::string& store, Failur
     }
     const std::string updated =
         privacy::withoutPlistEntries(*bytes, std::move(*list), "DownloadHistory", removed);
-    if (updated.empty() || !privacy::writeFileAtomically(store, updated)) {
+    if (updated.empty() || !writeFileAtomically(store, updated).ok()) {
       failures.add(item, "Cannot write " + store);
       continue;
     }
@@ -92,6 +93,9 @@ void cleanSafariDownloads(const FilePtr& group, const std::string& store, Failur
   }
   privacy::finishGroup(group, failures, before);
 }
+
+constexpr const char* kUnreadableLogins =
+    "The logins file could not be read: nothing was removed from it";
 
 // Removes the ticked logins from Firefox's logins.json, matched by "id".
 // The logins go as byte spans of the file: nothing else in it changes.
@@ -116,7 +120,7 @@ void cleanFirefoxLogins(const FilePtr& group, const std::string& store, Failures
     if (readable) logins = json.elements(list->first);
     for (const privacy::Span& login : logins) {
       std::optional<privacy::Span> id = json.lastMember(login, "id");
-      ids.push_back(id ? privacy::integerFromText(json.text(*id)) : std::nullopt);
+      ids.push_back(id ? integerFromText(json.text(*id)) : std::nullopt);
     }
   }
 
@@ -126,7 +130,7 @@ void cleanFirefoxLogins(const FilePtr& group, const std::string& store, Failures
     if (!privacy::isTicked(item)) continue;
     privacy::mark(item, DeleteStatus::Deleteing);
     const std::string* text = std::any_cast<std::string>(&item->attachInformation);
-    std::optional<int64_t> id = text != nullptr ? privacy::integerFromText(*text) : std::nullopt;
+    std::optional<int64_t> id = text != nullptr ? integerFromText(*text) : std::nullopt;
     if (!id) continue;
     bool matches = false;
     for (size_t i = 0; i < ids.size(); ++i) {
@@ -138,11 +142,16 @@ void cleanFirefoxLogins(const FilePtr& group, const std::string& store, Failures
     }
   }
   if (!readable) {
+    // Nothing can be matched in a file that is not a logins list: every
+    // ticked item fails, so the clean does not report success.
+    for (const FilePtr& item : group->childrens) {
+      if (privacy::isTicked(item)) failures.add(item, kUnreadableLogins);
+    }
     privacy::mark(group, DeleteStatus::DeleteError);
     return;
   }
   if (!found.empty() &&
-      !privacy::writeFileAtomically(store, privacy::withoutJsonElements(*bytes, logins, removed))) {
+      !writeFileAtomically(store, privacy::withoutJsonElements(*bytes, logins, removed)).ok()) {
     // The logins are all still in the file: the items found there failed,
     // as the items of a failed database edit do, and stay in the tree.
     for (const FilePtr& item : found) failures.add(item, "Cannot write " + store);

@@ -10,8 +10,8 @@
 #include "orvexa/clean/privacy_clean_service.h"
 #include "orvexa/model/records.h"
 #include "orvexa/platform/posix_error.h"
+#include "orvexa/scan/privacy/privacy_stores.h"
 #include "orvexa/units/sqlite_tool.h"
-#include "scan/privacy/privacy_support.h"
 
 namespace orvexa::privacy {
 

@@ -7,6 +7,7 @@
 #include "clean/privacy_store_edits.h"
 #include "orvexa/clean/privacy_clean_service.h"
 #include "orvexa/platform/bundle.h"
+#include "orvexa/platform/file_writer.h"
 #include "orvexa/platform/keyed_archive.h"
 #include "orvexa/platform/paths.h"
 #include "orvexa/platform/plist.h"
@@ -51,7 +52,7 @@ bool cleanFinderGroup(const FilePtr& group, const std::string& store, Failures& 
     }
     const std::string updated =
         privacy::withoutPlistEntries(*bytes, std::move(*preferences), "FXRecentFolders", removed);
-    written = !updated.empty() && privacy::writeFileAtomically(store, updated);
+    written = !updated.empty() && writeFileAtomically(store, updated).ok();
   }
   for (const FilePtr& item : ticked) {
     if (written) {
@@ -94,7 +95,7 @@ bool removeSharedListEntry(const std::string& path, const std::any& uuid, std::s
   });
   std::optional<std::string> archive = archivedDataWithRootObject(*list, why);
   if (!archive) return false;
-  if (!privacy::writeFileAtomically(path, *archive)) {
+  if (!writeFileAtomically(path, *archive).ok()) {
     *why = "Cannot write " + path;
     return false;
   }

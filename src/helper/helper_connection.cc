@@ -10,7 +10,7 @@
 #include "helper/unix_socket.h"
 #include "orvexa/helper/helper_message.h"
 #include "orvexa/platform/posix_error.h"
-#include "orvexa/units/dispatch.h"
+#include "orvexa/units/queue_or_here.h"
 
 namespace orvexa {
 
@@ -23,7 +23,9 @@ using Deliver = std::function<void(const HelperReply*)>;
 }  // namespace
 
 struct HelperConnection::State {
-  int fd = -1;
+  // The socket (the rule in the header): shut down under `mu` by whichever
+  // thread ends the connection first, closed only by ~State.
+  detail::UniqueFd fd;
   mutable std::mutex mu;  // guards everything below and orders writes with `pending`
   bool valid = true;
   bool ended = false;  // the reader has failed the waiting calls and taken the handler
@@ -31,15 +33,11 @@ struct HelperConnection::State {
   std::function<void()> invalidationHandler;
   std::thread reader;
 
-  ~State() {
-    if (fd >= 0) ::close(fd);
-  }
-
   void shutdownSocket() {
     std::lock_guard lock(mu);
     if (valid) {
       valid = false;
-      ::shutdown(fd, SHUT_RDWR);
+      ::shutdown(fd.get(), SHUT_RDWR);
     }
   }
 
@@ -49,22 +47,22 @@ struct HelperConnection::State {
       std::lock_guard lock(mu);
       if (valid) {
         pending.push_back(std::move(deliver));
-        if (!writeAllToSocket(fd, frame)) {
+        if (!writeAllToSocket(fd.get(), frame)) {
           // The reader sees the end and fails every waiting call, this one
           // included.
           valid = false;
-          ::shutdown(fd, SHUT_RDWR);
+          ::shutdown(fd.get(), SHUT_RDWR);
         }
         return;
       }
     }
-    if (!dispatchGlobal(DispatchQoS::default_, [deliver] { deliver(nullptr); })) deliver(nullptr);
+    runOnPoolOrHere([deliver] { deliver(nullptr); });
   }
 
   void readLoop() {
     for (;;) {
       std::string body;
-      if (readHelperFrame(fd, kHelperMaxFrameSize, &body) != FrameReadStatus::ok) break;
+      if (readHelperFrame(fd.get(), kHelperMaxFrameSize, &body) != FrameReadStatus::ok) break;
       std::optional<HelperReply> reply = decodeHelperReply(body, nullptr);
       if (!reply) break;
       Deliver deliver;
@@ -82,7 +80,7 @@ struct HelperConnection::State {
       std::lock_guard lock(mu);
       if (valid) {
         valid = false;
-        ::shutdown(fd, SHUT_RDWR);
+        ::shutdown(fd.get(), SHUT_RDWR);
       }
       lost.swap(pending);
       handler = std::move(invalidationHandler);
@@ -155,14 +153,14 @@ class HelperProxy : public HelperProtocol {
 std::shared_ptr<HelperConnection> HelperConnection::connect(const std::string& socketPath,
                                                             std::string* error) {
   int err = 0;
-  int fd = detail::connectUnixSocket(socketPath, &err);
-  if (fd < 0) {
+  detail::UniqueFd fd = detail::connectUnixSocket(socketPath, &err);
+  if (!fd) {
     if (error != nullptr) *error = FileStatus::fromErrno(err, socketPath).message();
     return nullptr;
   }
   std::shared_ptr<HelperConnection> connection(new HelperConnection);
   connection->state_ = std::make_shared<State>();
-  connection->state_->fd = fd;
+  connection->state_->fd = std::move(fd);
   std::shared_ptr<State> state = connection->state_;
   state->reader = std::thread([state] { state->readLoop(); });
   return connection;

@@ -81,8 +81,11 @@ struct HelperServer::State {
   bool acceptEnded = false;
   std::atomic<bool> stopping{false};
   std::thread acceptThread;
+  // One client. Its socket's rule: shut down under `mu` by its serving
+  // thread when it finishes or by the accept loop at a stop; closed only when
+  // the entry is erased, after its thread was joined.
   struct Connection {
-    int fd = -1;
+    detail::UniqueFd fd;
     std::thread thread;
     bool done = false;
   };
@@ -416,8 +419,9 @@ void HelperServer::State::acceptLoop() {
     }
     reapFinished();
     if ((fds[0].revents & POLLIN) == 0) continue;
-    int fd = ::accept4(listenFd.get(), nullptr, nullptr, SOCK_CLOEXEC);
-    if (fd < 0) continue;
+    detail::UniqueFd accepted(::accept4(listenFd.get(), nullptr, nullptr, SOCK_CLOEXEC));
+    if (!accepted) continue;
+    const int fd = accepted.get();
     // A client that stops reading cannot hold a reply, and with it a stop
     // waiting for that reply, for long.
     const timeval sendLimit{10, 0};
@@ -426,17 +430,16 @@ void HelperServer::State::acceptLoop() {
     if (connections.size() >= options.maxConnections) {
       (void)send(fd, failureReply(HelperEventErrorID::NoCause,
                                   "Refused: the helper is serving too many connections."));
-      ::close(fd);
       continue;
     }
     connections.emplace_back();
     Connection* connection = &connections.back();
-    connection->fd = fd;
+    connection->fd = std::move(accepted);
     connection->thread = std::thread([this, connection, fd] {
       serve(fd);
       std::lock_guard doneLock(mu);
-      ::close(fd);
-      connection->fd = -1;
+      // The client sees the end now; the descriptor goes when it is reaped.
+      ::shutdown(fd, SHUT_RDWR);
       connection->done = true;
     });
   }
@@ -449,7 +452,7 @@ void HelperServer::State::acceptLoop() {
   listenFd.reset();
   std::unique_lock lock(mu);
   for (Connection& connection : connections) {
-    if (connection.fd >= 0) ::shutdown(connection.fd, SHUT_RDWR);
+    if (!connection.done) ::shutdown(connection.fd.get(), SHUT_RDWR);
   }
   while (!connections.empty()) {
     std::thread thread = std::move(connections.front().thread);
@@ -473,12 +476,11 @@ bool HelperServer::start(std::string* error) {
   std::lock_guard lock(s.mu);
   if (s.running) return true;
   std::string why;
-  int fd = detail::listenUnixSocket(s.options.socketPath, 0666, &why);
-  if (fd < 0) {
+  s.listenFd = detail::listenUnixSocket(s.options.socketPath, 0666, &why);
+  if (!s.listenFd) {
     if (error != nullptr) *error = why;
     return false;
   }
-  s.listenFd.reset(fd);
   struct stat st {};
   if (::lstat(s.options.socketPath.c_str(), &st) == 0) {
     s.socketDev = st.st_dev;

@@ -16,6 +16,7 @@
 #include "orvexa/platform/detached_process.h"
 #include "orvexa/platform/file_manager.h"
 #include "orvexa/platform/file_reader.h"
+#include "orvexa/platform/file_writer.h"
 #include "orvexa/platform/paths.h"
 #include "orvexa/platform/plist.h"
 #include "orvexa/units/log_service.h"
@@ -36,7 +37,7 @@ void logLine(const std::string& text) {
 
 bool socketAnswers(const std::string& socketPath) {
   int err = 0;
-  UniqueFd fd(detail::connectUnixSocket(socketPath, &err));
+  UniqueFd fd = detail::connectUnixSocket(socketPath, &err);
   return fd.valid();
 }
 
@@ -52,7 +53,7 @@ bool waitUntil(const std::function<bool()>& condition) {
 // Asks a helper already serving at the socket to end, and waits until it has.
 void endRunningHelper(const std::string& socketPath) {
   int err = 0;
-  UniqueFd fd(detail::connectUnixSocket(socketPath, &err));
+  UniqueFd fd = detail::connectUnixSocket(socketPath, &err);
   if (!fd.valid()) return;
   HelperRequest request;
   request.operation = HelperRequest::Operation::handleEvent;
@@ -68,39 +69,11 @@ void endRunningHelper(const std::string& socketPath) {
 // Copies the program into place through a temporary file beside it, so a
 // running copy is never overwritten in place.
 bool installProgram(const std::string& from, const std::string& to, std::string* why) {
-  RegularFile source = RegularFile::open(from);
-  if (!source.ok()) {
-    *why = source.status().message();
-    return false;
-  }
-  std::string temporary = to + ".XXXXXX";
-  UniqueFd target(::mkostemp(temporary.data(), O_CLOEXEC));
-  if (!target.valid()) {
-    *why = FileStatus::fromErrno(errno, to).message();
-    return false;
-  }
-  auto fail = [&](int err, const std::string& path) {
-    *why = FileStatus::fromErrno(err, path).message();
-    ::unlink(temporary.c_str());
-    return false;
-  };
-  char buffer[64 * 1024];
-  for (;;) {
-    ssize_t n = source.read(buffer, sizeof buffer);
-    if (n < 0) return fail(errno, from);
-    if (n == 0) break;
-    ssize_t done = 0;
-    while (done < n) {
-      ssize_t w = ::write(target.get(), buffer + done, static_cast<size_t>(n - done));
-      if (w < 0 && errno == EINTR) continue;
-      if (w <= 0) return fail(w < 0 ? errno : EIO, to);
-      done += w;
-    }
-  }
-  if (::fchmod(target.get(), 0755) != 0 || ::fsync(target.get()) != 0) return fail(errno, to);
-  target.reset();
-  if (::rename(temporary.c_str(), to.c_str()) != 0) return fail(errno, to);
-  return true;
+  std::optional<std::string> program = readRegularFile(from, kNoSizeLimit, why);
+  if (!program) return false;
+  FileStatus written = writeFileAtomically(to, *program, 0755);
+  if (!written.ok()) *why = written.message();
+  return written.ok();
 }
 
 uid_t installingUserId() {

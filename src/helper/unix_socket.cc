@@ -45,55 +45,55 @@ bool addressOf(const std::string& path, sockaddr_un* address, UniqueFd* folderFd
 
 }  // namespace
 
-int connectUnixSocket(const std::string& path, int* err) {
+UniqueFd connectUnixSocket(const std::string& path, int* err) {
   sockaddr_un address{};
   UniqueFd folder;
-  if (!addressOf(path, &address, &folder, err)) return -1;
+  if (!addressOf(path, &address, &folder, err)) return {};
   UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
   if (!fd.valid()) {
     *err = errno;
-    return -1;
+    return {};
   }
   for (;;) {
     if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
-      return fd.release();
+      return fd;
     }
     if (errno == EINTR) continue;
     *err = errno;
-    return -1;
+    return {};
   }
 }
 
-int listenUnixSocket(const std::string& path, mode_t mode, std::string* error) {
+UniqueFd listenUnixSocket(const std::string& path, mode_t mode, std::string* error) {
   sockaddr_un address{};
   UniqueFd folder;
   int err = 0;
   if (!addressOf(path, &address, &folder, &err)) {
     *error = FileStatus::fromErrno(err, path).message();
-    return -1;
+    return {};
   }
   struct stat st {};
   if (::lstat(path.c_str(), &st) == 0) {
     if (!S_ISSOCK(st.st_mode)) {
       *error = path + ": exists and is not a socket";
-      return -1;
+      return {};
     }
     int probeErr = 0;
-    UniqueFd probe(connectUnixSocket(path, &probeErr));
+    UniqueFd probe = connectUnixSocket(path, &probeErr);
     if (probe.valid()) {
       *error = path + ": another helper is already serving there";
-      return -1;
+      return {};
     }
     ::unlink(path.c_str());
   }
   UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
   if (!fd.valid()) {
     *error = FileStatus::fromErrno(errno, path).message();
-    return -1;
+    return {};
   }
   if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
     *error = FileStatus::fromErrno(errno, path).message();
-    return -1;
+    return {};
   }
   // Who may talk to the helper is decided by the peer's credentials, not by
   // the socket's mode; the mode only lets the installing user connect.
@@ -106,14 +106,14 @@ int listenUnixSocket(const std::string& path, mode_t mode, std::string* error) {
   if (!parent.valid() || ::fchmodat(parent.get(), name.c_str(), mode, AT_SYMLINK_NOFOLLOW) != 0) {
     *error = FileStatus::fromErrno(errno, path).message();
     ::unlink(path.c_str());
-    return -1;
+    return {};
   }
   if (::listen(fd.get(), 16) != 0) {
     *error = FileStatus::fromErrno(errno, path).message();
     ::unlink(path.c_str());
-    return -1;
+    return {};
   }
-  return fd.release();
+  return fd;
 }
 
 bool peerUserId(int fd, uid_t* uid) {

@@ -7,8 +7,9 @@ namespace orvexa {
 // A disk analysis keeps one record per file and folder: keep an eye on what
 // one costs (the figure is for 64-bit libstdc++).
 // The listed identity costs 24 bytes of it, the allocated size 8, the scan
-// error 8.
-static_assert(sizeof(void*) != 8 || sizeof(FileInformation) <= 256,
+// error 8, the URL frozen for the identity text 40 (plus a heap copy of a path
+// longer than 15 bytes).
+static_assert(sizeof(void*) != 8 || sizeof(FileInformation) <= 296,
               "FileInformation grew: every file of a disk analysis pays for it");
 
 FileInformation::FileInformation(int state_, int finderID, int parentFinderID_, std::string title_,
@@ -70,6 +71,7 @@ void FileInformation::setFinderID(int id) {
 void FileInformation::refreshHash() {
   hashParentFinderID_ = parentFinderID;
   hashSize_ = size;
+  hashUrl_ = url;
 }
 
 std::string FileInformation::hashValueString() const {
@@ -79,7 +81,7 @@ std::string FileInformation::hashValueString() const {
   text += ':';
   text += std::to_string(hashSize_);
   text += ':';
-  text += url.absoluteString();
+  text += hashUrl_.absoluteString();
   return text;
 }
 

@@ -1,9 +1,6 @@
 #include "orvexa/platform/plist.h"
 
-#include <fcntl.h>
 #include <plist/plist.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cmath>
@@ -12,10 +9,10 @@
 #include <memory>
 
 #include "orvexa/platform/file_reader.h"
+#include "orvexa/platform/file_writer.h"
 #include "orvexa/platform/posix_error.h"
 #include "platform/plist_shape.h"
 #include "platform/plist_text.h"
-#include "platform/unique_fd.h"
 
 namespace orvexa {
 namespace {
@@ -339,35 +336,9 @@ bool writePlistFile(const std::string& path, const PlistValue& value, PlistForma
   const std::string bytes = writePlist(value, format);
   if (bytes.empty()) return setError(error, path + ": the value could not be encoded");
 
-  // The temporary lives beside the target so that rename() stays on one file
-  // system and readers see either the old or the new file, never a part.
-  size_t slash = path.rfind('/');
-  std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
-  std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-  std::string temp = folder;
-  if (temp.back() != '/') temp += '/';
-  temp += "." + name + ".XXXXXX";
-  detail::UniqueFd fd(::mkostemp(temp.data(), O_CLOEXEC));
-  if (!fd.valid()) return setError(error, FileStatus::fromErrno(errno, path).message());
-
-  auto fail = [&](int err) {
-    fd.reset();
-    ::unlink(temp.c_str());
-    return setError(error, FileStatus::fromErrno(err, path).message());
-  };
-  struct stat existing {};
-  mode_t mode = ::stat(path.c_str(), &existing) == 0 ? (existing.st_mode & 07777) : 0644;
-  if (::fchmod(fd.get(), mode) != 0) return fail(errno);
-  size_t done = 0;
-  while (done < bytes.size()) {
-    ssize_t n = ::write(fd.get(), bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return fail(errno);
-    done += static_cast<size_t>(n);
+  if (FileStatus written = writeFileAtomically(path, bytes); !written.ok()) {
+    return setError(error, written.message());
   }
-  if (::fsync(fd.get()) != 0) return fail(errno);
-  if (::close(fd.release()) != 0) return fail(errno);
-  if (::rename(temp.c_str(), path.c_str()) != 0) return fail(errno);
   return true;
 }
 

@@ -12,11 +12,13 @@
 #include <string_view>
 
 #include "platform/folder_chain.h"
+#include "platform/unique_dir.h"
 #include "platform/unique_fd.h"
 
 namespace orvexa {
 namespace {
 
+using detail::UniqueDir;
 using detail::UniqueFd;
 using detail::walkBelow;
 
@@ -169,19 +171,14 @@ FileStatus sameFileContent(int a, int b) {
 
 std::vector<std::string> namesIn(int fd) {
   std::vector<std::string> names;
-  int copy = ::openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (copy < 0) return names;
-  DIR* dir = ::fdopendir(copy);
-  if (dir == nullptr) {
-    ::close(copy);
-    return names;
-  }
-  while (const struct dirent* e = ::readdir(dir)) {
+  // A fresh open of the folder, not a duplicate: its own read position.
+  UniqueDir dir = UniqueDir::adopt(::openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!dir) return names;
+  while (const struct dirent* e = ::readdir(dir.get())) {
     if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) {
       names.emplace_back(e->d_name);
     }
   }
-  ::closedir(dir);
   std::sort(names.begin(), names.end());
   return names;
 }

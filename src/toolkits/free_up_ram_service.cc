@@ -7,13 +7,17 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <map>
 #include <sstream>
 #include <vector>
 
+#include "orvexa/platform/file_reader.h"
+
 namespace orvexa {
 namespace {
+
+// The kernel's counter files are a few kilobytes.
+constexpr uint64_t kMaxCounterFileBytes = uint64_t{1} << 20;
 
 constexpr const char* kVmstatPath = "/proc/vmstat";
 constexpr const char* kMeminfoPath = "/proc/meminfo";
@@ -63,8 +67,9 @@ class Chunks {
 }  // namespace
 
 std::optional<VMStatistics> FreeUpRamService::readStatistics(const std::string& vmstatPath) {
-  std::ifstream in(vmstatPath);
-  if (!in) return std::nullopt;
+  std::optional<std::string> text = readRegularFile(vmstatPath, kMaxCounterFileBytes);
+  if (!text) return std::nullopt;
+  std::istringstream in(*text);
   std::map<std::string, uint64_t> values;
   std::string name;
   uint64_t value = 0;
@@ -95,7 +100,9 @@ std::optional<VMStatistics> FreeUpRamService::readStatistics(const std::string& 
 
 std::optional<uint64_t> FreeUpRamService::readMeminfoBytes(const std::string& meminfoPath,
                                                            const std::string& field) {
-  std::ifstream in(meminfoPath);
+  std::optional<std::string> text = readRegularFile(meminfoPath, kMaxCounterFileBytes);
+  if (!text) return std::nullopt;
+  std::istringstream in(*text);
   std::string line;
   const std::string key = field + ":";
   while (std::getline(in, line)) {

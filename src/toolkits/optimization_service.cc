@@ -21,12 +21,15 @@
 #include "orvexa/platform/file_manager.h"
 #include "orvexa/platform/identity.h"
 #include "orvexa/platform/paths.h"
+#include "orvexa/scan/privacy/privacy_stores.h"
 #include "orvexa/toolkits/free_up_ram_service.h"
 #include "orvexa/toolkits/login_items_and_lauch_agents_service.h"
 #include "orvexa/units/dispatch.h"
 #include "orvexa/units/main_queue.h"
+#include "orvexa/units/queue_or_here.h"
+#include "orvexa/units/size_text.h"
 #include "orvexa/units/terminal_tool.h"
-#include "scan/privacy/privacy_support.h"
+#include "platform/unique_dir.h"
 
 namespace orvexa {
 namespace {
@@ -36,25 +39,6 @@ constexpr int64_t kDefaultPurgeableReserve = int64_t{2} << 30;
 std::atomic<int64_t>& reserveSetting() {
   static std::atomic<int64_t> reserve{kDefaultPurgeableReserve};
   return reserve;
-}
-
-// Hands `work` to `queue`; when the queue cannot take it (other than by
-// being torn down), runs it here so that a completion is never lost.
-void onQueue(const std::shared_ptr<SerialGCDService>& queue, std::function<void()> work) {
-  if (!queue) {
-    work();
-    return;
-  }
-  auto piece = std::make_shared<std::function<void()>>(std::move(work));
-  queue->run([piece] { (*piece)(); },
-             [piece](JThreadSatefy::THREADRUNERROR error) {
-               if (error != JThreadSatefy::THREADRUNERROR::cancelled) (*piece)();
-             });
-}
-
-void onPool(std::function<void()> work) {
-  auto piece = std::make_shared<std::function<void()>>(std::move(work));
-  if (!dispatchGlobal(DispatchQoS::default_, [piece] { (*piece)(); })) (*piece)();
 }
 
 std::string lowered(std::string text) {
@@ -76,10 +60,10 @@ std::vector<pid_t> runningInstances(const std::string& executable) {
   std::error_code error;
   const std::filesystem::path wanted = std::filesystem::weakly_canonical(executable, error);
   if (error) return pids;
-  DIR* proc = ::opendir("/proc");
-  if (proc == nullptr) return pids;
+  detail::UniqueDir proc = detail::UniqueDir::open("/proc");
+  if (!proc) return pids;
   const uid_t me = ::getuid();
-  while (const dirent* entry = ::readdir(proc)) {
+  while (const dirent* entry = ::readdir(proc.get())) {
     const std::string name = entry->d_name;
     if (name.empty() || !std::all_of(name.begin(), name.end(), [](char c) {
           return std::isdigit(static_cast<unsigned char>(c)) != 0;
@@ -96,7 +80,6 @@ std::vector<pid_t> runningInstances(const std::string& executable) {
       pids.push_back(static_cast<pid_t>(std::stol(name)));
     }
   }
-  ::closedir(proc);
   return pids;
 }
 
@@ -189,7 +172,7 @@ void OptimizationService::scan(const FeaturePtr& featureInfo,
                                const std::shared_ptr<SerialGCDService>& dispatch) {
   if (!featureInfo) return;
   auto desc = std::make_shared<const std::map<OptimizationSting, std::string>>(std::move(cateDesc));
-  onPool([featureInfo, desc, showPercent, done, dispatch] {
+  runOnPoolOrHere([featureInfo, desc, showPercent, done, dispatch] {
     const std::vector<CategoryPtr> tasks = {
         makeCategory(featureInfo, 0, "Free Up RAM", CategoryInfomationKind::FreeUpRAM,
                      OptimizationSting::FreeUpRAM, *desc),
@@ -201,7 +184,7 @@ void OptimizationService::scan(const FeaturePtr& featureInfo,
         makeCategory(featureInfo, 3, "Clean DNS Cache", CategoryInfomationKind::CleanDNS,
                      OptimizationSting::CleanDNS, *desc),
     };
-    onQueue(dispatch, [featureInfo, tasks, showPercent] {
+    runOnQueueOrHere(dispatch, [featureInfo, tasks, showPercent] {
       featureInfo->categoryInfo.clear();
       if (showPercent) showPercent(0.3f);
       for (const CategoryPtr& category : tasks) featureInfo->categoryInfo.push_back(category);
@@ -213,7 +196,7 @@ void OptimizationService::scan(const FeaturePtr& featureInfo,
     shard().scanLoginItem(
         login,
         [featureInfo, login, done, dispatch] {
-          onQueue(dispatch, [featureInfo, login, done] {
+          runOnQueueOrHere(dispatch, [featureInfo, login, done] {
             featureInfo->categoryInfo.push_back(login);
             if (done) done(featureInfo, 0);
           });
@@ -233,7 +216,7 @@ void OptimizationService::freeUpRam(FreeUpRamFinish finish) {
                              : std::filesystem::path(resources).parent_path().string() +
                                    "/Frameworks/libswiftCore.dylib";
   }
-  onPool([finish = std::move(finish), file] {
+  runOnPoolOrHere([finish = std::move(finish), file] {
     FreeUpRamService service;
     const float before = service.getMemory();
     ::syslog(LOG_INFO, "%s", "Start1");
@@ -254,12 +237,22 @@ void OptimizationService::cleanPurgeable(PurgeableFinish finish) {
     return;
   }
   const std::string largeFile = folder + "/largefile";
-  const int64_t room = freeSpace(folder) - purgeableReserve();
+  const int64_t free = freeSpace(folder);
+  const int64_t room = free - purgeableReserve();
   const int64_t count = room > 0 ? room / kPurgeableBlockSize : 0;
+  if (count == 0) {
+    const std::string why = "skipped: " + humanSize(std::max<int64_t>(free, 0)) +
+                            " free is less than the " + humanSize(purgeableReserve()) +
+                            " kept free plus one 512 MiB block, so nothing was written";
+    runOnPoolOrHere([finish = std::move(finish), why] {
+      if (finish) finish(true, why);
+    });
+    return;
+  }
   // GNU dd reads only the upper-case multiplier; BSD dd reads either.
   std::vector<std::string> arguments = {"if=/dev/zero", "of=" + largeFile, "bs=512M",
                                         "count=" + std::to_string(count)};
-  onPool([finish = std::move(finish), largeFile, arguments = std::move(arguments)] {
+  runOnPoolOrHere([finish = std::move(finish), largeFile, arguments = std::move(arguments)] {
     auto queue = std::make_shared<SerialGCDService>(SerialGCDService::GCDQOS::default_);
     TerminalUtils::realTimeRunTerminal(
         Paths::shared().tool("dd"), arguments, *queue,

@@ -16,6 +16,7 @@
 #include "orvexa/platform/shred_passes.h"
 #include "orvexa/units/dispatch.h"
 #include "orvexa/units/main_queue.h"
+#include "orvexa/units/queue_or_here.h"
 #include "orvexa/units/serial_queue.h"
 
 namespace orvexa {
@@ -62,18 +63,6 @@ constexpr const char* kLinkArgumentText =
 constexpr const char* kNotAFileText = "neither a regular file nor a folder: left in place";
 constexpr const char* kFolderKeptText =
     "not removed: some of the files in it were not shredded (each says why)";
-
-// Runs `work` on `queue` (directly, should the queue be unable to take it).
-void onQueue(const std::shared_ptr<SerialGCDService>& queue, std::function<void()> work) {
-  queue->run(work, [work](JThreadSatefy::THREADRUNERROR error) {
-    if (error != JThreadSatefy::THREADRUNERROR::cancelled) work();
-  });
-}
-
-// Runs `work` on the global pool (directly, should the pool be unable to).
-void onPool(std::function<void()> work) {
-  if (!dispatchGlobal(DispatchQoS::default_, work)) work();
-}
 
 bool allSucceeded(const ShredResult& result) {
   for (const auto& [path, outcome] : result) {
@@ -139,7 +128,7 @@ struct FilesCall : std::enable_shared_from_this<FilesCall> {
     std::vector<std::string> waiting;
     waiting.reserve(helper.size());
     for (const auto& entry : helper) waiting.push_back(entry.first);
-    onPool([self, waiting] { self->askHelper(waiting); });
+    runOnPoolOrHere([self, waiting] { self->askHelper(waiting); });
   }
 
   void askHelper(const std::vector<std::string>& waiting) {
@@ -150,7 +139,7 @@ struct FilesCall : std::enable_shared_from_this<FilesCall> {
           PrivilegeHelper::helperName(), kSMDomainSystemLaunchd);
       if (!tool.first) {
         const std::string error = tool.second.value_or(kNoHelperText);
-        onQueue(queue, [self, error] {
+        runOnQueueOrHere(queue, [self, error] {
           self->settleWaiting(ShredStatus::PrivilegeFail, error);
           self->finish();
         });
@@ -167,7 +156,7 @@ struct FilesCall : std::enable_shared_from_this<FilesCall> {
     for (const std::string& path : waiting) entries.entries.emplace_back(path, options);
     proxy->handleEvent(raw(HelperHanldeEventID::Shred), PlistValue(std::move(entries)),
                        [self, proxy](bool ok, int code, PlistValue information) {
-                         onQueue(self->queue, [self, proxy, ok, code, information] {
+                         runOnQueueOrHere(self->queue, [self, proxy, ok, code, information] {
                            self->applyAnswer(proxy, ok, code, information);
                            self->finish();
                          });
@@ -388,7 +377,7 @@ void ShreadService::shredFiles(std::vector<Url> urls, Finish resultProcess) {
   const bool hardLinks = state_->hardLinks();
   call->hardLinks = hardLinks;
   for (Url& url : urls) {
-    onPool([call, url = std::move(url), user, hardLinks] {
+    runOnPoolOrHere([call, url = std::move(url), user, hardLinks] {
       const std::string& path = url.path();
       std::pair<ShredStatus, std::string> outcome{ShredStatus::Prepare, ""};
       bool isFolder = false;
@@ -400,8 +389,9 @@ void ShreadService::shredFiles(std::vector<Url> urls, Finish resultProcess) {
       } else if (isDeletableFileAtPath(path) && ownerAccountName(path) == user) {
         outcome = shredDirectly(url, hardLinks);
       }
-      onQueue(call->queue,
-              [call, path, outcome] { call->record(path, outcome.first, outcome.second); });
+      runOnQueueOrHere(call->queue, [call, path, outcome] {
+        call->record(path, outcome.first, outcome.second);
+      });
     });
   }
 }
@@ -417,11 +407,11 @@ void ShreadService::shredFolder(std::vector<Url> urls, Finish resultProcess) {
   ShreadService self = *this;  // shares the state
   for (const Url& url : urls) {
     const std::string folder = url.path();
-    onPool([self, call, folder]() mutable {
+    runOnPoolOrHere([self, call, folder]() mutable {
       bool isFolder = false;
       bool missing = false;
       if (std::optional<std::string> why = refusalOf(folder, &isFolder, &missing)) {
-        onQueue(call->queue, [call, folder, why] {
+        runOnQueueOrHere(call->queue, [call, folder, why] {
           call->record(folder, {raw(ShredStatus::ShredFail), *why}, {});
         });
         return;
@@ -444,7 +434,7 @@ void ShreadService::shredFolder(std::vector<Url> urls, Finish resultProcess) {
                               failedFiles.insert(entry);
                           }
                         }
-                        onQueue(call->queue, [call, folder, outcome, failedFiles] {
+                        runOnQueueOrHere(call->queue, [call, folder, outcome, failedFiles] {
                           call->record(folder, outcome, failedFiles);
                         });
                       });

@@ -7,19 +7,11 @@
 
 #include "orvexa/tree/bk_tree_service.h"
 #include "orvexa/units/dispatch.h"
+#include "orvexa/units/queue_or_here.h"
 #include "orvexa/units/scan_status.h"
 
 namespace orvexa {
 namespace {
-
-// Runs `work` on the queue; when the queue cannot take it, runs it here,
-// unless the queue says there is nothing to do.
-void onQueue(const std::shared_ptr<SerialGCDService>& queue, std::function<void()> work) {
-  queue->run(work, [work](JThreadSatefy::THREADRUNERROR e) {
-    if (e == JThreadSatefy::THREADRUNERROR::cancelled) return;
-    work();
-  });
-}
 
 std::function<bool()> stopCheck(const FeaturePtr& feature) {
   if (!feature) return [] { return false; };
@@ -97,7 +89,7 @@ void LSHService::generaTable(const std::shared_ptr<SerialGCDService>& serialQueu
   tableDicts.clear();
   tableBands_.clear();
   if (similarNodes.empty() || cutLength < 1) {
-    onQueue(serialQueue, [allFinish] {
+    runOnQueueOrHere(serialQueue, [allFinish] {
       if (allFinish) allFinish();
     });
     return;
@@ -132,7 +124,7 @@ void LSHService::generaTable(const std::shared_ptr<SerialGCDService>& serialQueu
       for (const std::vector<int>& selection : selections(node->cutArray, threshold, stopped)) {
         keys.push_back(arrayBinary2Dec(selection));
       }
-      onQueue(serialQueue, [this, node, keys = std::move(keys), filing, total, allFinish] {
+      runOnQueueOrHere(serialQueue, [this, node, keys = std::move(keys), filing, total, allFinish] {
         ++filing->filed;
         for (size_t i = 0; i < keys.size(); ++i) {
           tableDicts[static_cast<int>(i)][keys[i]].push_back(node);
@@ -149,7 +141,7 @@ void LSHService::search(const std::vector<SimilarNodePtr>& similarNodes, int cut
                         const FeaturePtr& featureInfo, std::function<void(SearchResult)> finish) {
   const std::function<bool()> stopped = stopCheck(featureInfo);
   if (stopped() || similarNodes.empty()) {
-    onQueue(serialQueue, [finish] {
+    runOnQueueOrHere(serialQueue, [finish] {
       if (finish) finish(SearchResult{});
     });
     return;
@@ -235,13 +227,15 @@ void LSHService::search(const std::vector<SimilarNodePtr>& similarNodes, int cut
           }
         }
       }
-      onQueue(serialQueue, [found = std::move(found), merge, sliceCount, finish]() mutable {
-        for (auto& [key, members] : found) {
-          SimilarNodeSet& slot = merge->result[key];
-          slot.insert(members.begin(), members.end());
-        }
-        if (++merge->slicesDone == sliceCount && finish) finish(std::move(merge->result));
-      });
+      runOnQueueOrHere(serialQueue,
+                       [found = std::move(found), merge, sliceCount, finish]() mutable {
+                         for (auto& [key, members] : found) {
+                           SimilarNodeSet& slot = merge->result[key];
+                           slot.insert(members.begin(), members.end());
+                         }
+                         if (++merge->slicesDone == sliceCount && finish)
+                           finish(std::move(merge->result));
+                       });
     });
   }
 }

@@ -31,7 +31,8 @@ void report(const SerialGCDService::ErrorHandler& handler, THREADRUNERROR error)
   }
 }
 
-DispatchQoS laneOf(SerialGCDService::GCDQOS qos) {
+// A lane number out of range (a host's cast) is clamped.
+DispatchQoS laneOf(DispatchQoS qos) {
   auto index = std::min(static_cast<int>(qos), static_cast<int>(DispatchQoS::background));
   return static_cast<DispatchQoS>(std::max(index, 0));
 }

@@ -342,7 +342,11 @@ TEST_F(PrivacyBrowserCleanTest, FirefoxLoginsAreCutOutByteExactly) {
        {"1", "2", "two"},
        "",
        "Success failed=0 group=2\n1 \n1 \n1 "},
-      {"unreadable file", "{\"logins\": [", {"1"}, "", "Success failed=0 group=3\n1 "},
+      {"unreadable file",
+       "{\"logins\": [",
+       {"1"},
+       "",
+       "Fail failed=1 group=3\n3 The logins file could not be read: nothing was removed from it"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

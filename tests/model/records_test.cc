@@ -30,9 +30,10 @@ TEST(FileInformationTest, IdentityIsFrozenAtFinderIDAssignment) {
   EXPECT_EQ(f->hashValueString(), "3:1:4096:file:///tmp/a");
   f->size = 10;
   f->parentFinderID = 9;
+  f->url = Url::fromPath("/tmp/b", false);
   EXPECT_EQ(f->hashValueString(), "3:1:4096:file:///tmp/a");
   f->setFinderID(4);
-  EXPECT_EQ(f->hashValueString(), "4:9:10:file:///tmp/a");
+  EXPECT_EQ(f->hashValueString(), "4:9:10:file:///tmp/b");
 
   std::unordered_set<FilePtr, FileInformationHash, FileInformationEqual> set{
       makeFile(1, 2, 100, "/tmp/a")};

@@ -12,6 +12,11 @@
 //
 // Ownership: the connection owns its socket and reader thread; destroying
 // it invalidates it. Proxies may outlive it (their calls then fail).
+// The socket's one rule: any thread may shut it down (invalidate, a failed
+// write, the reader at the end), once, under the connection's lock; it is
+// closed only when the connection, its proxies and its reader thread have
+// all let go of it, so no thread can still be reading or writing it and its
+// number cannot be reused under them.
 // Thread-safety: every member may be called from any thread.
 #pragma once
 

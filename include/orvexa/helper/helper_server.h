@@ -35,7 +35,10 @@
 // Thread-safety: start, wait and stop may be called from any thread but not
 // from inside a request (requests end the service through CloseHelper).
 // Each connection is served on a thread of its own, its requests one at a
-// time.
+// time. A connection's socket is shut down (never closed) by whichever thread
+// ends it first, its serving thread or a stop; it is closed only after that
+// thread was joined, so its number is never reused under a thread still
+// using it.
 #pragma once
 
 #include <sys/types.h>

@@ -48,10 +48,10 @@ class FileInformation {
   int finderID_ = 0;
 
  public:
-  // "finderID:parentFinderID:size:absolute URL": the identifiers and the
-  // size as they were at the last assignment of finderID (later changes to
-  // parentFinderID or size do not show), with the record's URL. Written out
-  // when asked for: records only keep the values it is made of.
+  // "finderID:parentFinderID:size:absolute URL": all four as they were at
+  // construction or the last assignment of finderID (later changes to
+  // parentFinderID, size or url do not show). Written out when asked for:
+  // records only keep the values it is made of.
   std::string hashValueString() const;
   std::any attachInformation;
   std::vector<FilePtr> childrens;
@@ -100,6 +100,7 @@ class FileInformation {
   void refreshHash();
 
   int64_t hashSize_ = 0;  // size at the last assignment of finderID
+  Url hashUrl_;           // url at the last assignment of finderID
   // The listed identity, unpacked to cost 24 bytes: the device (16 bits) and
   // the size (48 bits) share a word. A size of 2^48 bytes or more does not
   // come back whole, so such an item counts as changed (it is never removed

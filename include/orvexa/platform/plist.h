@@ -112,7 +112,7 @@ std::optional<PlistValue> readPlist(std::string_view bytes, std::string* error =
 std::optional<PlistValue> readPlistFile(const std::string& path, std::string* error = nullptr);
 
 std::string writePlist(const PlistValue& value, PlistFormat format);
-// Writes to a temporary file beside `path` and renames it into place.
+// Replaces `path` in one step (writeFileAtomically, file_writer.h).
 bool writePlistFile(const std::string& path, const PlistValue& value, PlistFormat format,
                     std::string* error = nullptr);
 

@@ -101,10 +101,13 @@ class Url {
   const std::string* addressText() const {
     return reinterpret_cast<const std::string*>(bits_ & ~kDirectoryBit);
   }
-  // Replaces the address (the folder flag stays).
+  // Replaces the address (the folder flag stays). The new text is made
+  // before the old one goes: should the allocation throw, the Url still owns
+  // its old address, whole, and frees it once.
   void setAddress(std::string text) {
+    const std::string* fresh = new std::string(std::move(text));
     delete addressText();
-    bits_ = (bits_ & kDirectoryBit) | reinterpret_cast<uintptr_t>(new std::string(std::move(text)));
+    bits_ = (bits_ & kDirectoryBit) | reinterpret_cast<uintptr_t>(fresh);
   }
   void setDirectory(bool isDirectory) {
     bits_ = (bits_ & ~kDirectoryBit) | (isDirectory ? kDirectoryBit : 0);

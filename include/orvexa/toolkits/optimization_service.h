@@ -11,7 +11,9 @@
 //   "largefile" (if=/dev/zero of=<folder>/largefile bs=512M count=N) so that
 //   the system gives up purgeable space; N is the number of 512 MiB blocks
 //   that fit into the free space of that file system beyond
-//   purgeableReserve(), so the disk is never filled. The file is removed
+//   purgeableReserve(), so the disk is never filled. When not one block
+//   fits, the tool does not run and `finish` gets true with a text that
+//   starts "skipped: " and says why (on a pool thread). The file is removed
 //   when the tool ends, whatever it did. The tool runs from the global pool
 //   on a serial queue of its own; `finish` runs on that queue.
 // - speedUpMail: moves the mail index files ("Envelope*" in

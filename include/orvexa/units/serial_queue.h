@@ -21,6 +21,8 @@
 #include <functional>
 #include <memory>
 
+#include "orvexa/units/dispatch.h"
+
 namespace orvexa {
 
 namespace JThreadSatefy {
@@ -51,9 +53,9 @@ enum class THREADRUNERROR : int {
 // queue's it stands in for (there is no GCD here).
 class SerialGCDService {
  public:
-  // Quality of service: the pool lane (priority) the queue's pieces use;
-  // same order as DispatchQoS.
-  enum class GCDQOS { userInteractive, userInitiated, default_, utility, background };
+  // The pool lane the queue's pieces use: the pool's own lanes under the
+  // name hosts know.
+  using GCDQOS = DispatchQoS;
 
   using Work = std::function<void()>;
   using ErrorHandler = std::function<void(JThreadSatefy::THREADRUNERROR)>;

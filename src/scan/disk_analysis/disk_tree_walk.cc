@@ -12,6 +12,7 @@
 #include "model/records_blocks.h"
 #include "orvexa/platform/file_manager.h"
 #include "orvexa/units/dispatch.h"
+#include "orvexa/units/queue_or_here.h"
 #include "platform/folder_chain.h"
 #include "platform/resource_values_at.h"
 
@@ -396,19 +397,11 @@ bool TreeWalk::stopRequested() {
   return false;
 }
 
-void TreeWalk::onQueue(std::function<void()> work) {
-  queue_->runDeferred(work, [work](JThreadSatefy::THREADRUNERROR e) {
-    if (e == JThreadSatefy::THREADRUNERROR::cancelled) return;
-    work();
-  });
-}
+void TreeWalk::onQueue(std::function<void()> work) { runOnQueueOrHere(queue_, std::move(work)); }
 
 void TreeWalk::start() {
   auto self = shared_from_this();
-  if (!dispatchGlobal(DispatchQoS::default_, [self] { self->listRoot(); })) {
-    // No pool thread at all: list here rather than never.
-    listRoot();
-  }
+  runOnPoolOrHere([self] { self->listRoot(); });
 }
 
 void TreeWalk::listRoot() {

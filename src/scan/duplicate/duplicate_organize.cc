@@ -152,27 +152,27 @@ void DuplicateScanService::organizeDataForDuplicate(
     const std::shared_ptr<SerialGCDService>& dispatch,
     std::shared_ptr<PercentService> percentService) {
   if (!featureInfo || !dispatch) return;
-  duplicate_internal::onQueue(
-      dispatch, [=, files = std::move(MD5AndFileInfo), folders = std::move(MD5AndFolderInfo)] {
-        emptyViews(featureInfo);
-        CategoryPtr all = viewCategory(featureInfo, std::nullopt);
-        fileTable(files, featureInfo, all);
-        if (percentService) percentService->progressStep();
-        fileTable(folders, featureInfo, all);
-        if (percentService) {
-          percentService->progressStep();
-          percentService->stopTime();
-          if (percent() == percentService) setPercent(nullptr);
-        }
-        duplicate_internal::logInfo("DuplicateScanService Finish");
-        setScanStatus(featureInfo->finderID, ScanState::end);
-        if (singleDone) {
-          for (size_t i = 0; i < featureInfo->categoryInfo.size(); ++i) {
-            singleDone(static_cast<int>(i), featureInfo->categoryInfo[i]->size);
-          }
-        }
-        if (done) done(featureInfo, all ? all->size : 0);
-      });
+  runOnQueueOrHere(dispatch,
+                   [=, files = std::move(MD5AndFileInfo), folders = std::move(MD5AndFolderInfo)] {
+                     emptyViews(featureInfo);
+                     CategoryPtr all = viewCategory(featureInfo, std::nullopt);
+                     fileTable(files, featureInfo, all);
+                     if (percentService) percentService->progressStep();
+                     fileTable(folders, featureInfo, all);
+                     if (percentService) {
+                       percentService->progressStep();
+                       percentService->stopTime();
+                       if (percent() == percentService) setPercent(nullptr);
+                     }
+                     duplicate_internal::logInfo("DuplicateScanService Finish");
+                     setScanStatus(featureInfo->finderID, ScanState::end);
+                     if (singleDone) {
+                       for (size_t i = 0; i < featureInfo->categoryInfo.size(); ++i) {
+                         singleDone(static_cast<int>(i), featureInfo->categoryInfo[i]->size);
+                       }
+                     }
+                     if (done) done(featureInfo, all ? all->size : 0);
+                   });
 }
 
 void DuplicateScanService::stopDuplicate(const FeaturePtr& featureInfo,

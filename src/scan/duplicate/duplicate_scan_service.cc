@@ -153,7 +153,7 @@ void DuplicateScanService::scanProDuplicate(const FeaturePtr& featureInfo,
                              std::move(tables->sizeAndFolderPath), featureInfo, progress,
                              showPercent, singleDone, done, dispatch, percent, qosClass);
   };
-  duplicate_internal::onQueue(dispatch, [=, entries = std::move(roots.entries)]() mutable {
+  runOnQueueOrHere(dispatch, [=, entries = std::move(roots.entries)]() mutable {
     addToTables(*tables, std::move(entries));
     backTrackingFinish();
   });
@@ -161,12 +161,12 @@ void DuplicateScanService::scanProDuplicate(const FeaturePtr& featureInfo,
     auto walk = [=] {
       auto output = std::make_shared<duplicate_internal::WalkOutput>();
       duplicate_internal::folderBackTracking(root, *settings, *output);
-      duplicate_internal::onQueue(dispatch, [=] {
+      runOnQueueOrHere(dispatch, [=] {
         addToTables(*tables, std::move(*output));
         backTrackingFinish();
       });
     };
-    if (!dispatchGlobal(qosClass, walk)) walk();  // no pool thread: walk here
+    runOnPoolOrHere(qosClass, walk);
   }
 }
 

@@ -10,6 +10,7 @@
 #include <functional>
 
 #include "platform/folder_chain.h"
+#include "platform/unique_dir.h"
 #include "platform/unique_fd.h"
 
 namespace orvexa::duplicate_internal {
@@ -31,24 +32,18 @@ std::optional<std::vector<FolderEntry>> readFolderEntries(const std::string& fol
 }
 
 std::optional<std::vector<FolderEntry>> entriesOf(int fd) {
-  // fdopendir takes over the descriptor it is given; keep ours for fstatat.
-  int listFd = ::dup(fd);
-  if (listFd < 0) return std::nullopt;
-  DIR* dir = ::fdopendir(listFd);
-  if (dir == nullptr) {
-    ::close(listFd);
-    return std::nullopt;
-  }
+  // The stream lists a duplicate; ours stays for fstatat.
+  detail::UniqueDir dir = detail::UniqueDir::over(fd);
+  if (!dir) return std::nullopt;
   std::vector<FolderEntry> entries;
   for (;;) {
     errno = 0;
-    const dirent* item = ::readdir(dir);
+    const dirent* item = ::readdir(dir.get());
     if (item == nullptr) break;
     const char* name = item->d_name;
     if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
     entries.push_back({name, {}});
   }
-  ::closedir(dir);
   std::sort(entries.begin(), entries.end(),
             [](const FolderEntry& a, const FolderEntry& b) { return a.name < b.name; });
   size_t kept = 0;

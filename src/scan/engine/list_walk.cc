@@ -1,9 +1,8 @@
 // Folder walks: one folder into records, and several folders in parallel.
-#include <chrono>
-#include <thread>
 
 #include "orvexa/scan/engine/super_scan_service.h"
 #include "orvexa/units/dispatch.h"
+#include "orvexa/units/queue_or_here.h"
 #include "scan/engine/resource_fetch.h"
 
 namespace orvexa {
@@ -103,17 +102,13 @@ void SuperScanService::getListFromUrls(const FeaturePtr& featureInfo, const std:
   auto merge = std::make_shared<Merge>();
   const size_t total = urls.size();
   if (total == 0) {
-    dispatchQueue->run(
-        [done, merge] {
-          if (done) done({}, {});
-        },
-        [done](JThreadSatefy::THREADRUNERROR e) {
-          if (e != JThreadSatefy::THREADRUNERROR::cancelled && done) done({}, {});
-        });
+    runOnQueueOrHere(dispatchQueue, [done] {
+      if (done) done({}, {});
+    });
     return;
   }
   for (const Url& url : urls) {
-    dispatchGlobal(DispatchQoS::default_, [=] {
+    runOnPoolOrHere(DispatchQoS::default_, [=] {
       getListFromUrl(
           featureInfo, url, state, propertiesForKey, enumOptions, scanID, nullptr, filterFunc,
           progress,
@@ -129,11 +124,7 @@ void SuperScanService::getListFromUrls(const FeaturePtr& featureInfo, const std:
                 done(std::move(merge->lists), std::move(merge->summaries));
               }
             };
-            dispatchQueue->run(completion, [completion](JThreadSatefy::THREADRUNERROR e) mutable {
-              if (e == JThreadSatefy::THREADRUNERROR::cancelled) return;
-              std::this_thread::sleep_for(std::chrono::microseconds(500000));
-              completion();
-            });
+            runOnQueueOrHere(dispatchQueue, std::move(completion));
           },
           categoryInfo, isContainZeroItem);
     });

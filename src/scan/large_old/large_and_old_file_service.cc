@@ -20,6 +20,7 @@
 #include "orvexa/units/dispatch.h"
 #include "orvexa/units/log_service.h"
 #include "orvexa/units/main_queue.h"
+#include "orvexa/units/queue_or_here.h"
 #include "orvexa/units/terminal_tool.h"
 #include "platform/unique_fd.h"
 #include "scan/large_old/filing.h"
@@ -59,15 +60,6 @@ bool isInsideFolder(std::string_view path, std::string_view folder) {
 constexpr size_t kWalkBatch = 1024;
 // How many items the walk lists between two looks at the scan's state.
 constexpr size_t kWalkStopCheckInterval = 64;
-
-// Runs `work` on the queue. When the queue cannot take it, runs it here;
-// when the queue was destroyed before it ran, runs it only if `evenIfGone`.
-void onQueue(SerialGCDService& queue, std::function<void()> work, bool evenIfGone) {
-  queue.run(work, [work, evenIfGone](JThreadSatefy::THREADRUNERROR error) {
-    if (error == JThreadSatefy::THREADRUNERROR::cancelled && !evenIfGone) return;
-    work();
-  });
-}
 
 // The end of every scan, on the main queue: the finish line, the state
 // `end`, and `done` with the total the scan filed.
@@ -358,8 +350,7 @@ class HomeWalk : public std::enable_shared_from_this<HomeWalk> {
       Part& first = parts_[cursor_];
       for (std::vector<ResourceValues>& ready : first.batches) {
         auto piece = std::make_shared<std::vector<ResourceValues>>(std::move(ready));
-        onQueue(
-            *queue_, [fileBatch = fileBatch_, piece] { fileBatch(*piece); }, false);
+        runOnQueueOrHere(queue_, [fileBatch = fileBatch_, piece] { fileBatch(*piece); });
       }
       first.batches.clear();
       if (!first.finished) break;
@@ -443,7 +434,7 @@ void LargeAndOldFileService::scanProLargeAndOldFileFast(
           finishOnMainQueue(featureInfo, filer.total(), done);
         });
   };
-  if (!dispatchGlobal(DispatchQoS::default_, body)) body();
+  runOnPoolOrHere(body);
 }
 
 void LargeAndOldFileService::scanProLargeAndOldFileCommon(
@@ -487,14 +478,14 @@ void LargeAndOldFileService::scanProLargeAndOldFileCommon(
   walk->finish = [featureInfo, scanID, filer, step, done, queue](bool suspended) {
     step();
     // Behind every batch: the end, which also comes when the queue is gone.
-    onQueue(
-        *queue,
+    runOnQueueOrHere(
+        queue,
         [featureInfo, scanID, suspended, filer, step, done, queue] {
           if (suspended || isSuspended(scanID)) logInfo(kSuspendLine);
           step();
           finishOnMainQueue(featureInfo, filer->total(), done);
         },
-        true);
+        WhenReleased::kRunHere);
   };
   walk->start();
 }

@@ -3,28 +3,17 @@
 #include "orvexa/units/dispatch.h"
 #include "orvexa/units/log_service.h"
 #include "orvexa/units/main_queue.h"
+#include "orvexa/units/queue_or_here.h"
 
 namespace orvexa::master {
 namespace {
 
-void logInfo(const std::string& text) {
-  LogService::shard().log(LogService::LogLevel::Info, text);
-}
-
-// Runs `work` on the queue; when the queue cannot, runs it here, unless the
-// queue says there is nothing to do.
-void onQueue(const std::shared_ptr<SerialGCDService>& queue, std::function<void()> work) {
-  queue->runDeferred(work, [work](JThreadSatefy::THREADRUNERROR e) {
-    if (e == JThreadSatefy::THREADRUNERROR::cancelled) return;
-    work();
-  });
-}
+void logInfo(const std::string& text) { LogService::shard().log(LogService::LogLevel::Info, text); }
 
 }  // namespace
 
-bool runCategoryScan(const FeaturePtr& feature, const CategoryScanPlan& plan,
-                     ScanProgress progress, ScanShowPercent showPercent,
-                     ScanSingleDone singleDone,
+bool runCategoryScan(const FeaturePtr& feature, const CategoryScanPlan& plan, ScanProgress progress,
+                     ScanShowPercent showPercent, ScanSingleDone singleDone,
                      std::function<void(std::map<int, CategoryResult>)> finish,
                      const std::shared_ptr<SerialGCDService>& dispatch) {
   const int64_t scanID = feature->finderID;
@@ -35,8 +24,8 @@ bool runCategoryScan(const FeaturePtr& feature, const CategoryScanPlan& plan,
   logInfo(plan.name + " Scan Start");
 
   const std::vector<CategoryPtr> categories = feature->categoryInfo;
-  auto percent = std::make_shared<PercentService>(showPercent,
-                                                  static_cast<int64_t>(categories.size()));
+  auto percent =
+      std::make_shared<PercentService>(showPercent, static_cast<int64_t>(categories.size()));
   SuperScanService::setPercent(percent);
   percent->startTime();
 
@@ -57,7 +46,7 @@ bool runCategoryScan(const FeaturePtr& feature, const CategoryScanPlan& plan,
     if (finish) finish(std::move(merge->results));
   };
   if (categories.empty()) {
-    onQueue(dispatch, complete);
+    runOnQueueOrHere(dispatch, complete);
     return true;
   }
 
@@ -90,7 +79,7 @@ bool runCategoryScan(const FeaturePtr& feature, const CategoryScanPlan& plan,
       for (size_t k = 0; k < result.files.size(); ++k) {
         result.files[k]->setFinderID(static_cast<int>(k));
       }
-      onQueue(dispatch, [=, result = std::move(result)]() mutable {
+      runOnQueueOrHere(dispatch, [=, result = std::move(result)]() mutable {
         int64_t size = 0;
         for (const FilePtr& f : result.files) size += f->size;
         category->childrens = result.files;
@@ -101,10 +90,9 @@ bool runCategoryScan(const FeaturePtr& feature, const CategoryScanPlan& plan,
         complete();
       });
     };
-    dispatchGlobal(DispatchQoS::default_, [=] {
-      SuperScanService::getListFromUrls(feature, urls, 0, plan.keys, plan.options, scanID,
-                                        progress, nullptr, filter, categoryDone, dispatch,
-                                        category, false);
+    runOnPoolOrHere(DispatchQoS::default_, [=] {
+      SuperScanService::getListFromUrls(feature, urls, 0, plan.keys, plan.options, scanID, progress,
+                                        nullptr, filter, categoryDone, dispatch, category, false);
     });
   }
   return true;

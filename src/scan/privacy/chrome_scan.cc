@@ -27,7 +27,7 @@ const char* const kLoginQuery = "select * from logins;";
 const char* const kAutofillQuery = "select * from autofill;";
 
 Timestamp chromeDate(const SqlRow& row, const std::string& column) {
-  return privacy::dateFromSeconds(privacy::chromeSeconds(privacy::number(row, column)), true);
+  return dateFromSeconds(privacy::chromeSeconds(privacy::number(row, column)), true);
 }
 
 PrivacyRowKey rowKey(std::vector<std::string> parts) {

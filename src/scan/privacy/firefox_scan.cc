@@ -24,7 +24,7 @@ const char* const kCookiesQuery = "select * from moz_cookies;";
 const char* const kFormQuery = "select * from moz_formhistory;";
 
 Timestamp firefoxDate(const SqlRow& row, const std::string& column) {
-  return privacy::dateFromSeconds(privacy::firefoxSeconds(privacy::number(row, column)), true);
+  return dateFromSeconds(privacy::firefoxSeconds(privacy::number(row, column)), true);
 }
 
 // The text of a JSON value as the clean reads it back: strings as they are,
@@ -131,7 +131,7 @@ void PrivacyScanService::scanFirefox(const CategoryPtr& firefoxCategory, Finish 
         loginItems.push_back(privacy::makeItem(
             loginGroup, category, static_cast<int>(loginItems.size()),
             jsonText(member(login, "formSubmitURL")),
-            privacy::dateFromSeconds(millis / 1000.0, false), Url(), std::move(attachment), 1));
+            dateFromSeconds(millis / 1000.0, false), Url(), std::move(attachment), 1));
       }
     }
   }

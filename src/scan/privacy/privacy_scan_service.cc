@@ -11,6 +11,7 @@
 #include "orvexa/platform/paths.h"
 #include "orvexa/platform/plist.h"
 #include "orvexa/units/log_service.h"
+#include "orvexa/units/queue_or_here.h"
 #include "scan/privacy/privacy_support.h"
 
 namespace orvexa {
@@ -59,12 +60,12 @@ std::optional<std::pair<int, int>> systemVersion() {
   const std::string* text = version != nullptr ? version->asString() : nullptr;
   if (text == nullptr) return std::nullopt;
   size_t dot = text->find('.');
-  std::optional<int64_t> major = privacy::integerFromText(text->substr(0, dot));
+  std::optional<int64_t> major = integerFromText(text->substr(0, dot));
   if (!major) return std::nullopt;
   int minor = 0;
   if (dot != std::string::npos) {
     size_t end = text->find('.', dot + 1);
-    std::optional<int64_t> m = privacy::integerFromText(
+    std::optional<int64_t> m = integerFromText(
         text->substr(dot + 1, end == std::string::npos ? std::string::npos : end - dot - 1));
     if (m) minor = static_cast<int>(*m);
   }
@@ -192,7 +193,7 @@ void PrivacyScanService::scanPro(const FeaturePtr& featureInfo, Progress /*progr
   auto finished = std::make_shared<int>(0);
   const std::vector<CategoryPtr> inOrder = {safari, chrome, firefox, recent, permissions};
   Finish complete = [=] {
-    privacy::handOver(dispatch, [=] {
+    runOnQueueOrHere(dispatch, [=] {
       ++*finished;
       percent->progressStep();
       logInfo("PrivacyScanService Scan Done:" + std::to_string(*finished));
@@ -207,9 +208,9 @@ void PrivacyScanService::scanPro(const FeaturePtr& featureInfo, Progress /*progr
     });
   };
 
-  privacy::runOnPool([safari, complete] { scanSafari(safari, complete); });
-  privacy::runOnPool([recent, complete] { scanRecentItem(recent, complete); });
-  privacy::runOnPool([permissions, complete] {
+  runOnPoolOrHere([safari, complete] { scanSafari(safari, complete); });
+  runOnPoolOrHere([recent, complete] { scanRecentItem(recent, complete); });
+  runOnPoolOrHere([permissions, complete] {
     std::optional<std::pair<int, int>> version = systemVersion();
     if (version && version->first == 10 && version->second == 14) {
       complete();
@@ -217,14 +218,14 @@ void PrivacyScanService::scanPro(const FeaturePtr& featureInfo, Progress /*progr
       scanApplicationPermission(permissions, complete);
     }
   });
-  privacy::runOnPool([chrome, profile, complete] {
+  runOnPoolOrHere([chrome, profile, complete] {
     if (chrome) {
       scanChrome(chrome, profile, complete);
     } else {
       complete();
     }
   });
-  privacy::runOnPool([firefox, complete] {
+  runOnPoolOrHere([firefox, complete] {
     if (firefox) {
       scanFirefox(firefox, complete);
     } else {

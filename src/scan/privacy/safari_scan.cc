@@ -9,6 +9,7 @@
 #include "orvexa/platform/plist.h"
 #include "orvexa/scan/privacy/privacy_scan_service.h"
 #include "orvexa/units/log_service.h"
+#include "orvexa/units/queue_or_here.h"
 #include "scan/privacy/privacy_support.h"
 
 namespace orvexa {
@@ -56,7 +57,7 @@ FilePtr visitHistory(const CategoryPtr& category, int finderID) {
       std::string title = privacy::text(row, "title");
       const std::string address = privacy::text(row, "url");
       if (title.empty()) title = address;
-      Timestamp date = privacy::dateFromSeconds(
+      Timestamp date = dateFromSeconds(
           privacy::safariSeconds(privacy::number(row, "visit_time")), false);
       items.push_back(privacy::makeItem(group, category, static_cast<int>(items.size()),
                                         std::move(title), date, privacy::urlFromText(address),
@@ -90,7 +91,7 @@ FilePtr downloadHistory(const CategoryPtr& category, int finderID) {
       const PlistValue* finished = entry.find("DownloadEntryDateFinishedKey");
       std::optional<PlistValue::DateValue> when =
           finished != nullptr ? finished->asDate() : std::nullopt;
-      Timestamp date = when ? privacy::dateFromSeconds(when->secondsSince1970, false)
+      Timestamp date = when ? dateFromSeconds(when->secondsSince1970, false)
                             : std::chrono::system_clock::now();
       const PlistValue* identifier = entry.find("DownloadEntryIdentifier");
       const std::string* identifierText = identifier != nullptr ? identifier->asString() : nullptr;
@@ -138,7 +139,7 @@ void PrivacyScanService::scanSafari(const CategoryPtr& safariCategory, Finish fi
   state->finish = std::move(finish);
   const std::shared_ptr<SerialGCDService> queue = state->queue;
   auto addGroup = [&](FilePtr group) {
-    privacy::handOver(queue, [state, group] { state->category->childrens.push_back(group); });
+    runOnQueueOrHere(queue, [state, group] { state->category->childrens.push_back(group); });
   };
 
   int next = 0;
@@ -155,17 +156,17 @@ void PrivacyScanService::scanSafari(const CategoryPtr& safariCategory, Finish fi
   FilePtr storageGroup = privacy::makeGroup(safariCategory, next++, Status::LocalStorage,
                                             Url::fromPath(storage), "LocalStorage");
   std::vector<ResourceValues> entries = storageEntries(storage);
-  privacy::handOver(queue, [state, storageGroup, count = entries.size()] {
+  runOnQueueOrHere(queue, [state, storageGroup, count = entries.size()] {
     state->storageGroup = storageGroup;
     state->pendingItems = count;
     state->category->childrens.push_back(storageGroup);
   });
   for (ResourceValues& entry : entries) {
-    privacy::runOnPool([state, queue, entry = std::move(entry)] {
+    runOnPoolOrHere([state, queue, entry = std::move(entry)] {
       FilePtr item = SuperScanService::getFileInformationFromUrl(
           Url::fromPath(entry.path, entry.isDirectory),
           {ResourceKey::localizedName, ResourceKey::fileSize, ResourceKey::creationDate});
-      privacy::handOver(queue, [state, item] {
+      runOnQueueOrHere(queue, [state, item] {
         if (item) {
           item->parentFileInfo = state->storageGroup;
           item->parentFinderID = state->storageGroup->finderID();
@@ -183,7 +184,7 @@ void PrivacyScanService::scanSafari(const CategoryPtr& safariCategory, Finish fi
       safariCategory, next++, Status::Cookies,
       privacy::findPath(Paths::shared().userHome(), "Cookies/Cookies.binarycookies"), "Cookies",
       "Cookies.binarycookies"));
-  privacy::handOver(queue, [state] {
+  runOnQueueOrHere(queue, [state] {
     state->groupsHandedOver = true;
     finishIfComplete(state);
   });

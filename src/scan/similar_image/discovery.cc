@@ -45,13 +45,6 @@ void logInfo(std::string_view text) {
   LogService::shard().log(LogService::LogLevel::Info, std::string(text));
 }
 
-void onQueue(const std::shared_ptr<SerialGCDService>& queue, std::function<void()> work) {
-  queue->run(work, [work](JThreadSatefy::THREADRUNERROR e) {
-    if (e == JThreadSatefy::THREADRUNERROR::cancelled) return;
-    work();
-  });
-}
-
 std::string pathWithoutExtension(std::string_view path) {
   const size_t slash = path.rfind('/');
   const std::string_view name = slash == std::string_view::npos ? path : path.substr(slash + 1);

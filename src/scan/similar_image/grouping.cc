@@ -269,7 +269,7 @@ void SimilarScanService::NewLSHSearch(const std::shared_ptr<SerialGCDService>& s
   g->valueThreshold = valuethreshold;
   g->done = std::move(done);
   g->percent = percent;
-  similar_image::onQueue(serialQueue, [g] {
+  runOnQueueOrHere(serialQueue, [g] {
     if (stopIfSuspended(g)) return;
     if (!g->all) {
       g->all = std::make_shared<CategoryInformation>(

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "orvexa/scan/similar_image/similar_scan_service.h"
+#include "orvexa/units/queue_or_here.h"
 
 namespace orvexa::similar_image {
 
@@ -17,10 +18,6 @@ inline constexpr std::string_view kSuspendLine = "SimilarScanService stopSimilar
 inline constexpr std::string_view kFinishLine = "SimilarScanService Finish";
 
 void logInfo(std::string_view text);
-
-// Runs `work` on the queue; when the queue cannot take it, runs it here,
-// unless the queue says there is nothing to do.
-void onQueue(const std::shared_ptr<SerialGCDService>& queue, std::function<void()> work);
 
 // "/a/b.jpg" -> "/a/b"; a name without extension (or only a leading dot)
 // is kept.

@@ -135,7 +135,7 @@ void fingerprintStep(const RunPtr& run, const SimilarScanService::KeyMap& partia
     return;
   }
   for (const auto& [key, urls] : run->keyMap) {
-    dispatchGlobal(run->qos, [run, key = key, url = urls.back()] {
+    runOnPoolOrHere(run->qos, [run, key = key, url = urls.back()] {
       std::optional<SimilarScanService::FingerprintLists> lists;
       if (!run->ended.load() && !isSuspended(run)) {
         callFingerprintHook(url);
@@ -143,7 +143,7 @@ void fingerprintStep(const RunPtr& run, const SimilarScanService::KeyMap& partia
           lists = SimilarScanService::getFingerprint(url, SimilarScanService::AlgorithmEnum::DHA);
         }
       }
-      similar_image::onQueue(run->queue, [run, key, url, lists = std::move(lists)]() mutable {
+      runOnQueueOrHere(run->queue, [run, key, url, lists = std::move(lists)]() mutable {
         nodeStep(run, key, url, std::move(lists));
       });
     });
@@ -151,13 +151,12 @@ void fingerprintStep(const RunPtr& run, const SimilarScanService::KeyMap& partia
 }
 
 void libraryStep(const RunPtr& run, const std::string& root, std::vector<std::string> pictures) {
-  dispatchGlobal(run->qos, [run, root, pictures = std::move(pictures)] {
+  runOnPoolOrHere(run->qos, [run, root, pictures = std::move(pictures)] {
     SimilarScanService::KeyMap keys;
     if (!run->ended.load() && !isSuspended(run)) {
       keys = similar_image::fileLibraryPictures(root, pictures);
     }
-    similar_image::onQueue(run->queue,
-                           [run, keys = std::move(keys)] { fingerprintStep(run, keys); });
+    runOnQueueOrHere(run->queue, [run, keys = std::move(keys)] { fingerprintStep(run, keys); });
   });
 }
 
@@ -179,13 +178,12 @@ void walk(const RunPtr& run) {
     return;
   }
   for (const Url& location : run->locations) {
-    dispatchGlobal(run->qos, [run, path = location.path()] {
+    runOnPoolOrHere(run->qos, [run, path = location.path()] {
       Discovered found;
       if (!run->ended.load()) {
         found = similar_image::walkLocation(path, [run] { return isSuspended(run); });
       }
-      similar_image::onQueue(run->queue,
-                             [run, found = std::move(found)] { walkFinished(run, found); });
+      runOnQueueOrHere(run->queue, [run, found = std::move(found)] { walkFinished(run, found); });
     });
   }
 }
@@ -229,7 +227,7 @@ void locationFinished(const RunPtr& run, const Discovered& found) {
 void discoverLocation(const RunPtr& run, const Url& location) {
   const std::string tool = Paths::shared().tool("mdfind");
   if (run->ended.load() || !fileExists(tool)) {
-    similar_image::onQueue(run->queue, [run] { locationFinished(run, {}); });
+    runOnQueueOrHere(run->queue, [run] { locationFinished(run, {}); });
     return;
   }
   struct Searches {
@@ -316,14 +314,14 @@ void SimilarScanService::scanProAPISimilar(const std::vector<Url>& Paths,
   RunPtr run = makeRun(featureInfo, Paths, thresholdValue, nullptr, std::move(showPercent),
                        std::move(done), dispatch, percent, qosClass);
   if (run->locations.empty()) {
-    similar_image::onQueue(run->queue, [run] {
+    runOnQueueOrHere(run->queue, [run] {
       progressStep(run);
       afterDiscovery(run);
     });
     return;
   }
   for (const Url& location : run->locations) {
-    dispatchGlobal(qosClass, [run, location] { discoverLocation(run, location); });
+    runOnPoolOrHere(qosClass, [run, location] { discoverLocation(run, location); });
   }
 }
 
@@ -338,7 +336,7 @@ void SimilarScanService::scanProCommon(const std::vector<Url>& Paths, const Feat
   RunPtr run = makeRun(featureInfo, Paths, thresholdValue, allCategory, std::move(showPercent),
                        std::move(done), dispatch, percent, qosClass);
   run->discoveryStep = true;
-  similar_image::onQueue(run->queue, [run] { walk(run); });
+  runOnQueueOrHere(run->queue, [run] { walk(run); });
 }
 
 void SimilarScanService::stop(const FeaturePtr& featureInfo, const Done& done) {

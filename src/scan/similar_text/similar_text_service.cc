@@ -9,6 +9,7 @@
 #include "orvexa/scan/similar_text/document_candidates.h"
 #include "orvexa/scan/similar_text/document_groups.h"
 #include "orvexa/units/log_service.h"
+#include "orvexa/units/queue_or_here.h"
 
 namespace orvexa {
 namespace {
@@ -44,15 +45,6 @@ std::string_view pathExtension(std::string_view name) {
   const size_t dot = name.rfind('.');
   if (dot == std::string_view::npos || dot == 0) return {};
   return name.substr(dot + 1);
-}
-
-// Runs `work` on the queue; when the queue cannot take it, runs it here,
-// unless the queue says there is nothing to do (it was released).
-void onQueue(const std::shared_ptr<SerialGCDService>& queue, std::function<void()> work) {
-  queue->runDeferred(work, [work](JThreadSatefy::THREADRUNERROR e) {
-    if (e == JThreadSatefy::THREADRUNERROR::cancelled) return;
-    work();
-  });
 }
 
 // One scan. Fields under "dispatch only" are touched by pieces of `dispatch`
@@ -111,7 +103,7 @@ void runWorkers(const ScanPtr& scan, size_t count, const std::function<void()>& 
                 const std::function<void()>& allDone) {
   scan->workersLeft = count;
   auto workerDone = [scan, allDone] {
-    onQueue(scan->dispatch, [scan, allDone] {
+    runOnQueueOrHere(scan->dispatch, [scan, allDone] {
       if (--scan->workersLeft == 0) allDone();
     });
   };
@@ -280,7 +272,7 @@ void afterWalks(const ScanPtr& scan) {
       if (SuperScanService::isSuspended(scanID)) break;
       const Url& url = scan->files[k];
       std::string text = SimilarTextService::documentText(url);
-      onQueue(scan->dispatch, [scan, url, text = std::move(text), n]() mutable {
+      runOnQueueOrHere(scan->dispatch, [scan, url, text = std::move(text), n]() mutable {
         scan->documents[url] = std::move(text);
         trace("finssss");
         const size_t done = ++scan->itemsDone;
@@ -307,7 +299,7 @@ void walkLocation(const ScanPtr& scan, const Url& location) {
     kept.emplace_back(Url::fromPath(item->path, false), size);
     if (scan->progress) scan->progress(item->path, size);
   }
-  onQueue(scan->dispatch, [scan, kept = std::move(kept)] {
+  runOnQueueOrHere(scan->dispatch, [scan, kept = std::move(kept)] {
     for (const auto& [url, size] : kept) scan->found.emplace(url, size);
     if (--scan->locationsLeft == 0) afterWalks(scan);
   });
@@ -341,6 +333,7 @@ void SimilarTextService::scanProAPISimilar(const std::vector<Url>& Paths,
                                            SingleDone singleDone, Done done,
                                            const std::shared_ptr<SerialGCDService>& dispatch,
                                            DispatchQoS qosClass, SimilarTextOptions options) {
+  if (!featureInfo || !dispatch) return;
   if (!ScanStatusTable::tryStart(featureInfo->finderID)) {
     logInfo("Scanning");
     return;
@@ -369,12 +362,12 @@ void SimilarTextService::scanProAPISimilar(const std::vector<Url>& Paths,
 
   scan->locationsLeft = Paths.size();
   if (Paths.empty()) {
-    onQueue(dispatch, [scan] { afterWalks(scan); });
+    runOnQueueOrHere(dispatch, [scan] { afterWalks(scan); });
     return;
   }
   for (const Url& location : Paths) {
     if (!dispatchGlobal(qosClass, [scan, location] { walkLocation(scan, location); })) {
-      onQueue(dispatch, [scan] {
+      runOnQueueOrHere(dispatch, [scan] {
         if (--scan->locationsLeft == 0) afterWalks(scan);
       });
     }

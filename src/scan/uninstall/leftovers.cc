@@ -1,14 +1,12 @@
 // The two further views (leftovers, unused applications) and the rebuild
 // after a clean.
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <map>
 #include <unordered_set>
 
 #include "orvexa/platform/directory_enumerator.h"
+#include "orvexa/platform/file_reader.h"
 #include "orvexa/platform/identity.h"
 #include "orvexa/platform/last_used.h"
 #include "orvexa/platform/paths.h"
@@ -17,7 +15,6 @@
 #include "orvexa/scan/uninstall/uninstall_scan_service.h"
 #include "orvexa/units/log_service.h"
 #include "orvexa/units/terminal_tool.h"
-#include "platform/unique_fd.h"
 
 namespace orvexa {
 namespace {
@@ -47,11 +44,10 @@ std::string stringOf(const PlistValue& dictionary, const char* key) {
 // and UTF-32 text of ASCII characters reads as ASCII); empty for anything
 // else. Never waits for a writer.
 std::string plistText(const std::string& path) {
-  detail::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-  struct stat st {};
-  if (!fd || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return {};
-  std::string bytes(static_cast<size_t>(std::min<off_t>(st.st_size, 1 << 20)), '\0');
-  const ssize_t got = ::read(fd.get(), bytes.data(), bytes.size());
+  RegularFile file = RegularFile::open(path);
+  if (!file.ok()) return {};
+  std::string bytes(static_cast<size_t>(std::min<uint64_t>(file.size(), 1 << 20)), '\0');
+  const ssize_t got = file.read(bytes.data(), bytes.size());
   bytes.resize(got > 0 ? static_cast<size_t>(got) : 0);
   std::erase(bytes, '\0');
   return bytes;

@@ -7,6 +7,7 @@
 #include "orvexa/scan/uninstall/name_rules.h"
 #include "orvexa/scan/uninstall/uninstall_scan_service.h"
 #include "orvexa/units/log_service.h"
+#include "orvexa/units/queue_or_here.h"
 #include "orvexa/units/terminal_tool.h"
 
 namespace orvexa {
@@ -263,14 +264,7 @@ void UninstallScanService::scanListFromApps(const FeaturePtr& /*featureInfo*/,
     }
   }
   if (!done) return;
-  if (!dispatch) {
-    done(app);
-    return;
-  }
-  dispatch->runDeferred([done, app] { done(app); },
-                        [done, app](JThreadSatefy::THREADRUNERROR e) {
-                          if (e != JThreadSatefy::THREADRUNERROR::cancelled) done(app);
-                        });
+  runOnQueueOrHere(dispatch, [done, app] { done(app); });
 }
 
 }  // namespace orvexa

@@ -12,6 +12,7 @@
 #include "orvexa/units/dispatch.h"
 #include "orvexa/units/log_service.h"
 #include "orvexa/units/main_queue.h"
+#include "orvexa/units/queue_or_here.h"
 #include "orvexa/units/terminal_tool.h"
 
 namespace orvexa {
@@ -54,15 +55,6 @@ struct BlackListState {
 BlackListState& blackListState() {
   static BlackListState* state = new BlackListState;  // never destroyed: read by late work
   return *state;
-}
-
-// Runs `work` on the queue; when the queue cannot, runs it here, unless the
-// queue says there is nothing to do.
-void onQueue(const std::shared_ptr<SerialGCDService>& queue, std::function<void()> work) {
-  queue->runDeferred(work, [work](JThreadSatefy::THREADRUNERROR e) {
-    if (e == JThreadSatefy::THREADRUNERROR::cancelled) return;
-    work();
-  });
 }
 
 // One scan's callbacks and its filing table. The table is touched only by
@@ -175,7 +167,7 @@ void examine(const std::shared_ptr<ScanRun>& run, const std::string& path,
       return;
     }
   }
-  onQueue(run->dispatch, [run] { file(run, nullptr, std::string()); });
+  runOnQueueOrHere(run->dispatch, [run] { file(run, nullptr, std::string()); });
 }
 
 // The candidates as the rules of the header filter them, in path order.
@@ -224,7 +216,7 @@ void processApplications(const std::shared_ptr<ScanRun>& run, const std::set<std
   logInfo("Start 3");
   run->expected = applications.size();
   if (applications.empty()) {
-    onQueue(run->dispatch, [run] { complete(run); });
+    runOnQueueOrHere(run->dispatch, [run] { complete(run); });
     return;
   }
   run->percent =
@@ -313,7 +305,7 @@ bool tryStart(const FeaturePtr& featureInfo) {
 }
 
 void startWalk(const std::shared_ptr<ScanRun>& run) {
-  if (!dispatchGlobal(DispatchQoS::default_, [run] { walkAndProcess(run); })) walkAndProcess(run);
+  runOnPoolOrHere([run] { walkAndProcess(run); });
 }
 
 }  // namespace
@@ -451,7 +443,7 @@ void UninstallScanService::scanProUninstallerSoftwareFast(
     runner.realTimeRunTerminal(mdfind, {"kMDItemContentType=com.apple.application-bundle"}, *queue,
                                [run, queue](std::string output) { queryFinished(run, output); });
   };
-  if (!dispatchGlobal(DispatchQoS::default_, query)) query();
+  runOnPoolOrHere(query);
 }
 
 void UninstallScanService::scanProUninstallerSoftwareCommon(

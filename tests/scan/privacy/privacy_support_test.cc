@@ -5,6 +5,7 @@
 #include <cmath>
 #include <filesystem>
 
+#include "orvexa/platform/file_writer.h"
 #include "support/browser_store_fixture.h"
 #include "support/sandbox.h"
 
@@ -138,16 +139,16 @@ TEST(PrivacySupportTest, AtomicWritesReplaceWholeFiles) {
   std::filesystem::permissions(path, std::filesystem::perms::owner_read |
                                          std::filesystem::perms::owner_write |
                                          std::filesystem::perms::group_read);
-  EXPECT_TRUE(writeFileAtomically(path, "new content"));
+  EXPECT_TRUE(writeFileAtomically(path, "new content").ok());
   EXPECT_EQ(testing::readFile(path), "new content");
   EXPECT_EQ(std::filesystem::status(path).permissions() & std::filesystem::perms::all,
             std::filesystem::perms::owner_read | std::filesystem::perms::owner_write |
                 std::filesystem::perms::group_read);
   // A folder in the way: nothing is written and no temporary file remains.
   const std::string folder = sb.dir("~/in-the-way");
-  EXPECT_FALSE(writeFileAtomically(folder, "x"));
+  EXPECT_FALSE(writeFileAtomically(folder, "x").ok());
   EXPECT_TRUE(std::filesystem::is_directory(folder));
-  EXPECT_FALSE(writeFileAtomically(sb.path("~/missing/x.json"), "x"));
+  EXPECT_FALSE(writeFileAtomically(sb.path("~/missing/x.json"), "x").ok());
   size_t entries = 0;
   for (const auto& entry : std::filesystem::directory_iterator(sb.home())) {
     (void)entry;

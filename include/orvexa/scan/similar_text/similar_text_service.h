@@ -123,6 +123,7 @@ class SimilarTextService : public SuperScanService {
   // above 80 %.
   static constexpr int kDefaultThreshold = 40;
 
+  // A null feature or queue is refused: nothing starts and nothing is called.
   static void scan(const FeaturePtr& featureInfo, const std::vector<Url>& Paths, int thresholdValue,
                    Progress progress, ShowPercent showPercent, SingleDone singleDone, Done done,
                    const std::shared_ptr<SerialGCDService>& dispatch,
