@@ -33,10 +33,11 @@ ProgramResult runProgram(const std::vector<std::string>& argv,
   posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
                                    0644);
   std::vector<std::string> all = argv;
-  if (!all.empty() && all[0] == orvexaProgram() &&
-      std::none_of(all.begin(), all.end(),
-                   [](const std::string& a) { return a.rfind("--layout", 0) == 0; })) {
-    all.insert(all.begin() + 1, {"--layout", "macos"});
+  auto program = std::find(all.begin(), all.end(), orvexaProgram());
+  if (program != all.end() && std::none_of(all.begin(), all.end(), [](const std::string& a) {
+        return a.rfind("--layout", 0) == 0;
+      })) {
+    all.insert(program + 1, {"--layout", "macos"});
   }
   std::vector<char*> args;
   for (const std::string& a : all) args.push_back(const_cast<char*>(a.c_str()));
