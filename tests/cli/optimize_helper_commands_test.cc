@@ -42,23 +42,6 @@ class OptimizeCommandTest : public ::testing::Test {
   testing::Sandbox sb_{accountNameOf(geteuid())};  // the program runs as this account
 };
 
-TEST_F(OptimizeCommandTest, SpeedUpMail) {
-  auto empty = optimize({"speed-up-mail"});
-  EXPECT_EQ(empty.exitCode, 1);
-  EXPECT_EQ(empty.out, "Speed Up Mail: failed: Empty\n");
-
-  sb_.layout(
-      {"~/Library/Mail/V10/MailData/Envelope Index:20", "~/Library/Mail/V10/MailData/keep:1"});
-  auto moved = optimize({"speed-up-mail", "--json"});
-  ASSERT_EQ(moved.exitCode, 0) << moved.err;
-  EXPECT_EQ(json::parse(moved.out),
-            (json{{"task", "speed-up-mail"}, {"success", true}, {"message", ""}}));
-  EXPECT_TRUE(
-      fs::exists(sb_.path("~/Library/Application Support/org.orvexa.cli/SpeeUp/Envelope Index")));
-  EXPECT_FALSE(fs::exists(sb_.path("~/Library/Mail/V10/MailData/Envelope Index")));
-  EXPECT_TRUE(fs::exists(sb_.path("~/Library/Mail/V10/MailData/keep")));
-}
-
 TEST_F(OptimizeCommandTest, PurgeableAndMemory) {
   const std::string dd = tool(
       "/fake-tools/dd", "for a in \"$@\"; do case \"$a\" in of=*) : > \"${a#of=}\";; esac; done\n");
