@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <memory>
 
 #include "orvexa/platform/identity.h"
 #include "support/run_as.h"
@@ -51,6 +52,26 @@ TEST_F(LinuxSystemTest, OptimizeFreesMemoryAndFlushesDnsAndRefusesTheRest) {
   EXPECT_EQ(run({"optimize", "speed-up-mail"}).err,
             "orvexa: \"speed-up-mail\" has no counterpart on Linux; the tasks there are free-ram "
             "and flush-dns\n");
+}
+
+TEST_F(LinuxSystemTest, HelperInstallsAsSystemdServiceAndUninstalls) {
+  const std::string label = "org.orvexa.cliHelper";
+  std::filesystem::create_directories(sb_.path("/run/systemd/system"));
+  std::shared_ptr<void> stopAtEnd(nullptr, [this](void*) { (void)run({"helper", "stop"}); });
+  const std::string files[] = {sb_.path("/usr/local/libexec/orvexa/" + label),
+                               sb_.path("/etc/systemd/system/" + label + ".service"),
+                               sb_.path("/run/" + label + ".socket")};
+  auto installed = run({"helper", "install"});
+  ASSERT_EQ(installed.exitCode, 0) << installed.err;
+  for (const std::string& file : files) EXPECT_TRUE(std::filesystem::exists(file)) << file;
+  EXPECT_NE(readFile(files[1]).find("ExecStart=" + files[0] + " --launchd-plist " + files[0] +
+                                    ".plist\n"),
+            std::string::npos);
+  EXPECT_EQ(run({"helper", "uninstall"}).exitCode, 0);
+  for (const std::string& file : files) EXPECT_FALSE(std::filesystem::exists(file)) << file;
+  EXPECT_EQ(readFile(sb_.path("/tools.log")), "systemctl daemon-reload\nsystemctl enable --now " +
+                                                  label + ".service\nsystemctl disable --now " +
+                                                  label + ".service\nsystemctl daemon-reload\n");
 }
 
 }  // namespace
