@@ -43,10 +43,10 @@ best() {  # best wall time in seconds of 3 runs of "$@"
   echo "$best"
 }
 
-"$orvexa" junk --quiet --root "$root" >/dev/null  # warm the cache
-ours=$(best "$orvexa" junk --quiet --root "$root")
+"$orvexa" --layout macos junk --quiet --root "$root" >/dev/null  # warm the cache
+ours=$(best "$orvexa" --layout macos junk --quiet --root "$root")
 du=$(best du -sb "${folders[@]}")
-total=$("$orvexa" junk --quiet --json --root "$root" | python3 -c 'import json,sys; print(json.load(sys.stdin)["total"])')
+total=$("$orvexa" --layout macos junk --quiet --json --root "$root" | python3 -c 'import json,sys; print(json.load(sys.stdin)["total"])')
 printf 'orvexa junk: %.3f s (total %s bytes)\n' "$ours" "$total"
 printf 'du -sb:      %.3f s\n' "$du"
 printf 'ratio orvexa/du: %.2f (target <= 1.5)\n' "$(echo "$ours / $du" | bc -l)"

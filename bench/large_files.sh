@@ -80,7 +80,7 @@ for rel, size in big.items():
 log_folder = os.path.join(home, "Library")  # where the program writes its own log
 
 def run_ours(extra):
-    return subprocess.run([orvexa, "large", "--root", root] + extra,
+    return subprocess.run([orvexa, "--layout", "macos", "large", "--root", root] + extra,
                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, check=True)
 
 def run_find():
@@ -132,7 +132,7 @@ def timed_with_rss(args):
         sys.exit(f"large_files: {args} failed ({status})")
     return elapsed, usage.ru_maxrss, usage.ru_utime + usage.ru_stime
 
-ours_cmd = [orvexa, "large", "--quiet", "--root", root]
+ours_cmd = [orvexa, "--layout", "macos", "large", "--quiet", "--root", root]
 find_cmd = ["find", home, "-type", "f", "-size", "+50M"]
 base_cmd = [baseline, "large", "--quiet", "--root", root] if baseline else None
 timed_with_rss(ours_cmd)

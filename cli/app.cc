@@ -32,6 +32,11 @@ void addCommonOptions(CLI::App& app, CommonOptions& o) {
                  "system)")
       ->check(CLI::ExistingDirectory)
       ->type_name("DIR");
+  app.add_option("--layout", o.layout,
+                 "Where the user and system folders are: macos or linux (default: this "
+                 "system's)")
+      ->check(CLI::IsMember({"macos", "linux"}))
+      ->type_name("macos|linux");
   app.add_option("--tool", o.tools,
                  "Run PATH in place of the tool NAME (mdfind, mdls, launchctl, tccutil, killall, "
                  "dd); repeatable")

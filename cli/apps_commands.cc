@@ -192,7 +192,7 @@ int runApps(const CommonOptions& options, View view) {
   std::vector<ModulePtr> modules = loadCatalogue(options);
   if (modules.empty()) return 1;
   FeaturePtr feature = selectFeature(modules, options, kModuleType);
-  if (!feature) return 1;
+  if (!feature) return featureMissingStatus(options);
 
   bool interrupted = false;
   int64_t total = scanApplications(options, feature, &interrupted);

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <mutex>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -46,6 +47,7 @@ void printErrorDocument(int exitCode) {
 
 bool applyCommonOptions(const CommonOptions& options) {
   Paths& paths = Paths::shared();
+  if (std::optional<Layout> layout = Paths::parseLayout(options.layout)) paths.setLayout(*layout);
   // Absolute and without "." or ".." components: the scans compare the
   // paths they find with the paths table's, and the helper refuses paths
   // holding such components.
@@ -81,6 +83,17 @@ std::vector<ModulePtr> loadCatalogue(const CommonOptions& options) {
   return modules;
 }
 
+namespace {
+bool linuxCatalogueLeavesOut(const CommonOptions& options) {
+  return !options.feature && options.moduleFile.empty() &&
+         Paths::shared().layout() == Layout::Linux;
+}
+}  // namespace
+
+int featureMissingStatus(const CommonOptions& options) {
+  return linuxCatalogueLeavesOut(options) ? 2 : 1;
+}
+
 FeaturePtr selectFeature(const std::vector<ModulePtr>& modules, const CommonOptions& options,
                          const std::string& moduleType) {
   if (options.feature) {
@@ -90,7 +103,12 @@ FeaturePtr selectFeature(const std::vector<ModulePtr>& modules, const CommonOpti
     return f;
   }
   FeaturePtr f = findFeatureByModuleType(modules, moduleType);
-  if (!f) printError("the catalogue has no module of type \"" + moduleType + "\"");
+  if (!f && linuxCatalogueLeavesOut(options)) {
+    printError("\"" + moduleType +
+               "\" has no Linux counterpart: the built-in Linux catalogue leaves it out (see "
+               "--layout and --module-file)");
+  } else if (!f)
+    printError("the catalogue has no module of type \"" + moduleType + "\"");
   return f;
 }
 

@@ -21,6 +21,7 @@ struct CleanOptions {
 struct CommonOptions {
   std::string moduleFile;          // empty: the built-in catalogue
   std::string root;                // sandbox root for every system location
+  std::string layout;              // "macos", "linux", or empty for the host's
   std::vector<std::string> tools;  // NAME=PATH
   bool quiet = false;              // no progress output
   bool json = false;               // one JSON document on standard output
@@ -28,7 +29,7 @@ struct CommonOptions {
   CleanOptions clean;
 };
 
-// Applies --root and --tool to the paths table. False (with a message on
+// Applies --layout, --root and --tool to the paths table. False (with a message on
 // standard error) for a malformed --tool.
 bool applyCommonOptions(const CommonOptions& options);
 
@@ -38,9 +39,15 @@ std::vector<ModulePtr> loadCatalogue(const CommonOptions& options);
 
 // The feature a scan command works on: --feature N, else the first feature
 // of the module whose "type" is `moduleType`. Null, with a message on
-// standard error, when there is none.
+// standard error, when there is none (the built-in Linux catalogue leaves out
+// the modules that have no Linux counterpart, and the message says so).
 FeaturePtr selectFeature(const std::vector<ModulePtr>& modules, const CommonOptions& options,
                          const std::string& moduleType);
+
+// The exit status of a command whose selectFeature found nothing: 2, as for
+// a usage error, when the built-in Linux catalogue leaves the module out;
+// else 1.
+int featureMissingStatus(const CommonOptions& options);
 
 // Writes "orvexa: <message>" to standard error, and keeps it for
 // printErrorDocument.

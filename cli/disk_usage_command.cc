@@ -164,7 +164,7 @@ int runDiskUsage(const CommonOptions& options) {
   std::vector<ModulePtr> modules = loadCatalogue(options);
   if (modules.empty()) return 1;
   FeaturePtr feature = selectFeature(modules, options, "DiskAnalysis");
-  if (!feature) return 1;
+  if (!feature) return featureMissingStatus(options);
 
   ScanSession session(options, feature);
   DiskAnalysisService::scan(

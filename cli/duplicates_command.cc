@@ -200,7 +200,7 @@ int runDuplicates(const CommonOptions& options) {
   std::vector<ModulePtr> modules = loadCatalogue(options);
   if (modules.empty()) return 1;
   FeaturePtr feature = selectFeature(modules, options, "Duplicate");
-  if (!feature) return 1;
+  if (!feature) return featureMissingStatus(options);
   if (gMinSize) DuplicateScanService::limitSize = *gMinSize;
   DuplicateScanService::useDigestCache = !gNoCache;
 

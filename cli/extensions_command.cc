@@ -133,7 +133,7 @@ int runExtensions(const CommonOptions& options) {
   std::vector<ModulePtr> modules = loadCatalogue(options);
   if (modules.empty()) return 1;
   FeaturePtr feature = selectFeature(modules, options, "Maintenance");
-  if (!feature) return 1;
+  if (!feature) return featureMissingStatus(options);
   MaintenanceService::scan(feature, {}, nullptr, nullptr, nullptr, nullptr, nullptr);
   if (!toggleOption.empty()) return toggle(options, *feature);
   const int64_t total = totalOf(*feature);

@@ -15,6 +15,7 @@
 #include "orvexa/helper/helper_connection.h"
 #include "orvexa/helper/privilege_helper.h"
 #include "orvexa/platform/file_manager.h"
+#include "orvexa/platform/paths.h"
 #include "orvexa/platform/plist.h"
 #include "orvexa/platform/user_defaults.h"
 #include "output.h"
@@ -83,10 +84,12 @@ int install(const std::string& label) {
     if (const PlistValue* uid = plist->find("AllowedUserID"))
       allowed = uid->asInteger().value_or(-1);
   }
-  say(fmt::format("Installed {}: program {}, socket {}, serving root and user id {}.", label,
-                  helperToolPath(label), helperSocketPath(label), allowed));
+  say(fmt::format("Installed {}: program {}, service {}, socket {}, serving root and user id {}.",
+                  label, helperToolPath(label), helperServiceUnitPath(label),
+                  helperSocketPath(label), allowed));
   reply.facts = {{"installed", true},
                  {"program", helperToolPath(label)},
+                 {"service", helperServiceUnitPath(label)},
                  {"socket", helperSocketPath(label)},
                  {"allowedUserID", allowed}};
   return 0;
@@ -150,8 +153,26 @@ int stop(const std::string& label) {
 }
 
 int uninstall(const std::string& label) {
-  const std::vector<std::string> files = {helperToolPath(label),
-                                          helperLaunchDaemonPlistPath(label)};
+  std::vector<std::string> files = {helperToolPath(label), helperLaunchDaemonPlistPath(label)};
+  // In the Linux layout the systemd unit and the socket file go too; the
+  // unit is disabled first, so that systemd does not start the helper again.
+  const bool linux = Paths::shared().layout() == Layout::Linux;
+  if (linux) {
+    files.push_back(helperServiceUnitPath(label));
+    files.push_back(helperSocketPath(label));
+    bool anything = false;
+    for (const std::string& file : files) anything = anything || fileExists(file);
+    if (anything && helperRunsUnderSystemd()) {
+      if (::geteuid() != 0) {
+        return fail(
+            "disabling the helper's service needs root rights: run \"sudo orvexa helper "
+            "uninstall\"");
+      }
+      if (std::string failure = disableHelperService(label); !failure.empty()) {
+        return fail("could not disable the helper's service: " + failure);
+      }
+    }
+  }
   std::shared_ptr<HelperConnection> connection = HelperConnection::connect(helperSocketPath(label));
   if (connection) {
     auto answer = std::make_shared<std::promise<std::pair<bool, std::string>>>();
@@ -166,6 +187,13 @@ int uninstall(const std::string& label) {
     auto [ok, message] = done.get();
     if (!ok) {
       return fail("the helper could not uninstall itself: " + message);
+    }
+    if (linux) {
+      // What the helper does not remove itself: its unit and, should it
+      // have ended without tidying, its socket.
+      for (size_t i = 2; i < files.size(); ++i) {
+        if (fileExists(files[i])) (void)removeItem(files[i]);
+      }
     }
   } else {
     bool anything = false;
@@ -183,6 +211,9 @@ int uninstall(const std::string& label) {
       FileStatus removed = removeItem(file);
       if (!removed.ok()) return fail(removed.message());
     }
+  }
+  if (std::string failure = reloadHelperServices(); !failure.empty()) {
+    return fail("the helper's files are removed, but " + failure);
   }
   (void)UserDefaults::standard().remove(label + "-Install");
   say(fmt::format("Uninstalled {}.", label));

@@ -58,7 +58,7 @@ int runJunkScan(const CommonOptions& options, JunkScan scan) {
   std::vector<ModulePtr> modules = loadCatalogue(options);
   if (modules.empty()) return 1;
   FeaturePtr feature = selectFeature(modules, options, junkModuleType(scan));
-  if (!feature) return 1;
+  if (!feature) return featureMissingStatus(options);
 
   ScanSession session(options, feature);
   auto finishedFeature = [&session](const FeaturePtr&, int64_t) { session.finish(); };

@@ -117,7 +117,7 @@ int runLarge(const CommonOptions& options) {
   std::vector<ModulePtr> modules = loadCatalogue(options);
   if (modules.empty()) return 1;
   FeaturePtr feature = selectFeature(modules, options, kModuleType);
-  if (!feature) return 1;
+  if (!feature) return featureMissingStatus(options);
   // Every file of the home is listed: "everything" is never what is meant.
   const CleanTicking ticking{.requireSelect = true};
   if (!cleanSelectionGiven(options, ticking)) return 2;

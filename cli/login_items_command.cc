@@ -74,7 +74,7 @@ int runLoginItems(const CommonOptions& options) {
   std::vector<ModulePtr> modules = loadCatalogue(options);
   if (modules.empty()) return 1;
   FeaturePtr feature = selectFeature(modules, options, "Optimization");
-  if (!feature) return 1;
+  if (!feature) return featureMissingStatus(options);
 
   ScanSession session(options, feature);
   OptimizationService::scan(

@@ -1,5 +1,7 @@
 // orvexa optimize free-ram | purgeable | speed-up-mail | flush-dns |
-// rebuild-spotlight: the one-click optimisation tasks.
+// rebuild-spotlight: the one-click optimisation tasks. In the Linux layout
+// only free-ram (sync and drop_caches through the helper) and flush-dns
+// (resolvectl) have a counterpart; the others are refused in words.
 #include <fmt/core.h>
 
 #include <future>
@@ -8,6 +10,7 @@
 
 #include "command_registry.h"
 #include "orvexa/helper/privilege_helper.h"
+#include "orvexa/platform/paths.h"
 #include "orvexa/toolkits/free_up_ram_service.h"
 #include "orvexa/toolkits/optimization_service.h"
 #include "output.h"
@@ -79,6 +82,11 @@ int runOptimize(const CommonOptions& options) {
     return 2;
   }
   const std::string& task = taskArgument.front();
+  if (Paths::shared().layout() == Layout::Linux && task != "free-ram" && task != "flush-dns") {
+    printError("\"" + task +
+               "\" has no counterpart on Linux; the tasks there are free-ram and flush-dns");
+    return 2;
+  }
   TaskResult result;
   if (task == "free-ram") {
     result = freeRam();

@@ -218,7 +218,7 @@ int runPrivacy(const CommonOptions& options) {
   std::vector<ModulePtr> modules = loadCatalogue(options);
   if (modules.empty()) return 1;
   FeaturePtr feature = selectFeature(modules, options, kModuleType);
-  if (!feature) return 1;
+  if (!feature) return featureMissingStatus(options);
   {
     ScanSession session(options, feature);
     PrivacyScanService::scan(

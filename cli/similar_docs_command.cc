@@ -94,7 +94,7 @@ int runSimilarDocs(const CommonOptions& options) {
   std::vector<ModulePtr> modules = loadCatalogue(options);
   if (modules.empty()) return 1;
   FeaturePtr feature = selectFeature(modules, options, kModuleType);
-  if (!feature) return 1;
+  if (!feature) return featureMissingStatus(options);
 
   std::vector<Url> locations;
   for (const std::string& p : paths) {

@@ -193,7 +193,7 @@ int runSimilarImages(const CommonOptions& options) {
   std::vector<ModulePtr> modules = loadCatalogue(options);
   if (modules.empty()) return 1;
   FeaturePtr feature = selectFeature(modules, options, kModuleType);
-  if (!feature) return 1;
+  if (!feature) return featureMissingStatus(options);
 
   int64_t total = 0;
   bool interrupted = false;

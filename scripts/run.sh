@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is needed, builds, and runs the main job: the catalogue of
-# everything the engine can scan, from the built-in module description file.
+# everything the engine can scan, from the built-in module description file,
+# then the home folder's disk usage and its junk (listed, never cleaned).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -8,3 +9,6 @@ bash scripts/build.sh build -DCMAKE_BUILD_TYPE=Release -DORVEXA_BUILD_TESTS=OFF
 ./build/bin/orvexa catalogue "$@"
 # Then where the space of the home folder went: its largest folders and files.
 ./build/bin/orvexa disk-usage "$HOME" --top 20
+# And the junk this system holds: caches, package archives, rotated logs.
+# Listing only: nothing is removed without --clean.
+./build/bin/orvexa junk

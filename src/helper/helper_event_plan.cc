@@ -108,7 +108,8 @@ HelperEventPlan planHelperEvent(int event, const PlistValue& dictionary,
     return malformed(std::move(plan), "Unknown operation " + std::to_string(*number));
   }
   if (*plan.operation == HelperMaintenanceOperation::CleanDNS ||
-      *plan.operation == HelperMaintenanceOperation::RebuildSpotlight) {
+      *plan.operation == HelperMaintenanceOperation::RebuildSpotlight ||
+      *plan.operation == HelperMaintenanceOperation::FreeMemory) {
     return plan;
   }
   for (const auto& [path, value] : entries->entries) {

@@ -18,6 +18,7 @@
 #include "orvexa/helper/helper_path_policy.h"
 #include "orvexa/platform/file_manager.h"
 #include "orvexa/platform/paths.h"
+#include "orvexa/platform/service_paths.h"
 #include "orvexa/units/terminal_tool.h"
 #include "platform/unique_fd.h"
 
@@ -59,6 +60,18 @@ std::string runTools(const std::vector<std::pair<std::string, std::vector<std::s
     const std::string program = Paths::shared().tool(name);
     if (!isExecutable(program)) return name + " is not available at " + program;
     (void)TerminalUtils::runTerminal(program, arguments);
+  }
+  return {};
+}
+
+// Writes back dirty pages (tool("sync")), then has the kernel drop its clean
+// page, dentry and inode caches; empty, or why not.
+std::string dropCaches() {
+  if (std::string failure = runTools({{"sync", {}}}); !failure.empty()) return failure;
+  const std::string file = dropCachesFile();
+  UniqueFd fd(::open(file.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW));
+  if (!fd.valid() || ::write(fd.get(), "3\n", 2) != 2) {
+    return FileStatus::fromErrno(errno, file).message();
   }
   return {};
 }
@@ -238,11 +251,19 @@ HelperReply HelperServer::State::handleEvent(int event, const PlistValue& dictio
   }
   switch (*plan.operation) {
     case HelperMaintenanceOperation::CleanDNS:
-    case HelperMaintenanceOperation::RebuildSpotlight: {
-      const std::string failure =
-          *plan.operation == HelperMaintenanceOperation::CleanDNS
-              ? runTools({{"dscacheutil", {"-flushcache"}}, {"killall", {"-HUP", "mDNSResponder"}}})
-              : runTools({{"mdutil", {"-E", "/"}}});
+    case HelperMaintenanceOperation::RebuildSpotlight:
+    case HelperMaintenanceOperation::FreeMemory: {
+      std::string failure;
+      if (*plan.operation == HelperMaintenanceOperation::FreeMemory) {
+        failure = dropCaches();
+      } else if (*plan.operation == HelperMaintenanceOperation::RebuildSpotlight) {
+        failure = runTools({{"mdutil", {"-E", "/"}}});
+      } else if (Paths::shared().layout() == Layout::Linux) {
+        failure = runTools({{"resolvectl", {"flush-caches"}}});
+      } else {
+        failure =
+            runTools({{"dscacheutil", {"-flushcache"}}, {"killall", {"-HUP", "mDNSResponder"}}});
+      }
       if (!failure.empty()) return failureReply(HelperEventErrorID::NoCause, failure);
       HelperReply reply;
       reply.flag = true;

@@ -60,7 +60,16 @@ bool readLaunchdPlist(const std::string& file, HelperServerOptions* options, std
     options->uninstallPaths.push_back(*program);
   }
   options->uninstallPaths.push_back(file);
+  if (std::optional<std::string> unit = textOf("ServiceFile")) {
+    options->uninstallPaths.push_back(*unit);
+  }
   if (std::optional<std::string> folder = textOf("RootFolder")) *root = *folder;
+  // The installer's layout, so the helper finds the same folders and tools.
+  if (std::optional<std::string> name = textOf("Layout")) {
+    if (std::optional<Layout> layout = Paths::parseLayout(*name)) {
+      Paths::shared().setLayout(*layout);
+    }
+  }
   return true;
 }
 

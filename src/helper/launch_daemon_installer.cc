@@ -1,5 +1,6 @@
 #include <fcntl.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -7,6 +8,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <fstream>
 #include <thread>
 #include <vector>
 
@@ -19,6 +21,7 @@
 #include "orvexa/platform/file_writer.h"
 #include "orvexa/platform/paths.h"
 #include "orvexa/platform/plist.h"
+#include "orvexa/platform/service_paths.h"
 #include "orvexa/units/log_service.h"
 #include "platform/unique_fd.h"
 
@@ -92,11 +95,86 @@ bool isExecutableFile(const std::string& path) {
   return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(path.c_str(), X_OK) == 0;
 }
 
+// Runs the paths table's tool `name` with `arguments`, its output on
+// /dev/null; empty when it exited with status 0, else why not.
+std::string runTool(const std::string& name, const std::vector<std::string>& arguments) {
+  const std::string program = Paths::shared().tool(name);
+  std::vector<std::string> all = {program};
+  all.insert(all.end(), arguments.begin(), arguments.end());
+  std::vector<char*> argv;
+  for (std::string& a : all) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  pid_t pid = 0;
+  const int rc = ::posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  std::string command = name;
+  for (const std::string& a : arguments) command += " " + a;
+  if (rc != 0)
+    return "\"" + command + "\" could not run: " + FileStatus::fromErrno(rc, program).message();
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return {};
+  return "\"" + command + "\" failed" +
+         (WIFEXITED(status) ? " with status " + std::to_string(WEXITSTATUS(status)) : "");
+}
+
+// Quotes a word of a systemd command line when it needs it.
+std::string unitWord(const std::string& word) {
+  if (word.find_first_of(" \t\"\\'") == std::string::npos) return word;
+  std::string quoted = "\"";
+  for (char c : word) {
+    if (c == '"' || c == '\\') quoted += '\\';
+    quoted += c;
+  }
+  return quoted + "\"";
+}
+
+bool writeServiceUnit(const std::string& label, std::string* why) {
+  const std::string unit = helperServiceUnitPath(label);
+  {
+    std::ofstream out(unit, std::ios::trunc);
+    out << "[Unit]\n"
+        << "Description=Orvexa privileged helper (" << label << ")\n\n"
+        << "[Service]\n"
+        << "Type=simple\n"
+        << "ExecStart=" << unitWord(helperToolPath(label)) << " --launchd-plist "
+        << unitWord(helperLaunchDaemonPlistPath(label))
+        << "\n"
+        // Ending on request (stop, uninstall) exits 0 and is not undone.
+        << "Restart=on-failure\n\n"
+        << "[Install]\n"
+        << "WantedBy=multi-user.target\n";
+    if (!out.flush()) {
+      *why = FileStatus::fromErrno(errno ? errno : EIO, unit).message();
+      return false;
+    }
+  }
+  ::chmod(unit.c_str(), 0644);
+  return true;
+}
+
 bool launchInstalled(const std::string& label) {
   const std::string program = helperToolPath(label);
   const std::string plist = helperLaunchDaemonPlistPath(label);
   const std::string socket = helperSocketPath(label);
   if (!isExecutableFile(program) || !fileExists(plist)) return false;
+  if (helperRunsUnderSystemd()) {
+    const std::string unit = label + ".service";
+    for (const std::vector<std::string>& arguments :
+         std::vector<std::vector<std::string>>{{"daemon-reload"}, {"enable", "--now", unit}}) {
+      if (std::string failure = runTool("systemctl", arguments); !failure.empty()) {
+        logLine("bless: " + failure);
+        return false;
+      }
+    }
+    return waitUntil([&socket] { return socketAnswers(socket); });
+  }
   const std::string logFolder = Paths::shared().resolve("/var/log");
   const std::string logPath = isDirectory(logFolder) ? logFolder + "/" + label + ".log" : "";
   if (!startDetached(program, {"--launchd-plist", plist}, logPath)) return false;
@@ -105,16 +183,35 @@ bool launchInstalled(const std::string& label) {
 
 }  // namespace
 
-std::string helperToolPath(const std::string& label) {
-  return Paths::shared().resolve("/Library/PrivilegedHelperTools/" + label);
-}
+std::string helperToolPath(const std::string& label) { return helperProgramFolder() + "/" + label; }
 
 std::string helperLaunchDaemonPlistPath(const std::string& label) {
-  return Paths::shared().resolve("/Library/LaunchDaemons/" + label + ".plist");
+  return (Paths::shared().layout() == Layout::Linux ? helperProgramFolder() : serviceUnitFolder()) +
+         "/" + label + ".plist";
+}
+
+std::string helperServiceUnitPath(const std::string& label) {
+  if (Paths::shared().layout() != Layout::Linux) return helperLaunchDaemonPlistPath(label);
+  return serviceUnitFolder() + "/" + label + ".service";
 }
 
 std::string helperSocketPath(const std::string& label) {
-  return Paths::shared().resolve("/var/run/" + label + ".socket");
+  return runtimeFolder() + "/" + label + ".socket";
+}
+
+bool helperRunsUnderSystemd() {
+  return Paths::shared().layout() == Layout::Linux &&
+         isDirectory(Paths::shared().root() + "/run/systemd/system");
+}
+
+std::string disableHelperService(const std::string& label) {
+  if (!helperRunsUnderSystemd()) return {};
+  return runTool("systemctl", {"disable", "--now", label + ".service"});
+}
+
+std::string reloadHelperServices() {
+  if (!helperRunsUnderSystemd()) return {};
+  return runTool("systemctl", {"daemon-reload"});
 }
 
 LaunchDaemonInstaller::LaunchDaemonInstaller(std::string program)
@@ -151,8 +248,8 @@ int LaunchDaemonInstaller::blessJob(const std::string& domain, const std::string
     logLine("bless: no helper program at " + program_);
     return kSMErrorToolNotValid;
   }
-  const std::string toolFolder = Paths::shared().resolve("/Library/PrivilegedHelperTools");
-  const std::string daemonFolder = Paths::shared().resolve("/Library/LaunchDaemons");
+  const std::string toolFolder = helperProgramFolder();
+  const std::string daemonFolder = serviceUnitFolder();
   const std::string socket = helperSocketPath(label);
   const std::string socketFolder = socket.substr(0, socket.rfind('/'));
   for (const std::string& folder : {toolFolder, daemonFolder, socketFolder}) {
@@ -180,12 +277,19 @@ int LaunchDaemonInstaller::blessJob(const std::string& domain, const std::string
   plist.set("SocketPath", socket);
   plist.set("AllowedUserID", static_cast<int64_t>(authorizedUserId_));
   if (!Paths::shared().root().empty()) plist.set("RootFolder", Paths::shared().root());
+  const bool linux = Paths::shared().layout() == Layout::Linux;
+  plist.set("Layout", std::string(linux ? "linux" : "macos"));
+  if (linux) plist.set("ServiceFile", helperServiceUnitPath(label));
   plist.set("RunAtLoad", true);
   if (!writePlistFile(plistPath, plist, PlistFormat::Xml, &why)) {
     logLine("bless: " + why);
     return kSMErrorInvalidPlist;
   }
   ::chmod(plistPath.c_str(), 0644);
+  if (linux && !writeServiceUnit(label, &why)) {
+    logLine("bless: " + why);
+    return kSMErrorInternalFailure;
+  }
   if (!launchInstalled(label)) {
     logLine("bless: the helper did not start serving at " + socket);
     return kSMErrorServiceUnavailable;

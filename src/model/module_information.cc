@@ -13,12 +13,12 @@
 namespace orvexa {
 
 extern const std::string_view kDefaultFeaturePlist;
+extern const std::string_view kLinuxFeaturePlist;
 
 namespace {
 
 void logSkipped(const std::string& what, const std::string& why) {
-  LogService::shard().log(LogService::LogLevel::Info,
-                          "Module file: " + what + " skipped: " + why);
+  LogService::shard().log(LogService::LogLevel::Info, "Module file: " + what + " skipped: " + why);
 }
 
 // Reads the required keys of one entry; the first one missing or of the
@@ -134,17 +134,16 @@ CategoryPtr readCategory(const PlistValue& entry, const FeaturePtr& feature,
       urls.push_back(catalogueUrl(*u->asString()));
     }
   }
-  return std::make_shared<CategoryInformation>(status, finder, title, Image::named(image), 0,
-                                               description, categoryKindOf(type), std::move(urls),
-                                               std::vector<FilePtr>{}, feature, std::any{}, 0,
-                                               false);
+  return std::make_shared<CategoryInformation>(
+      status, finder, title, Image::named(image), 0, description, categoryKindOf(type),
+      std::move(urls), std::vector<FilePtr>{}, feature, std::any{}, 0, false);
 }
 
 CategoryPtr makeLayoutCategory(int finder, const char* title, CategoryInfomationKind kind,
                                const FeaturePtr& feature) {
   return std::make_shared<CategoryInformation>(0, finder, title, Image{}, 0, "", raw(kind),
-                                               std::vector<Url>{}, std::vector<FilePtr>{},
-                                               feature, std::any{}, 0, false);
+                                               std::vector<Url>{}, std::vector<FilePtr>{}, feature,
+                                               std::any{}, 0, false);
 }
 
 void layOutCategories(const FeaturePtr& feature, const std::string* type,
@@ -188,9 +187,9 @@ FeaturePtr readFeature(const PlistValue& entry, const ModulePtr& module, const s
     logSkipped(where, r.why());
     return nullptr;
   }
-  auto feature = std::make_shared<FeatureInformation>(finder, status, Image::named(image), title,
-                                                      description, std::vector<CategoryPtr>{},
-                                                      module, std::any{});
+  auto feature =
+      std::make_shared<FeatureInformation>(finder, status, Image::named(image), title, description,
+                                           std::vector<CategoryPtr>{}, module, std::any{});
   std::vector<CategoryPtr> working;
   if (const PlistValue::Array* list = r.optionalArray("category")) {
     for (size_t i = 0; i < list->size(); ++i) {
@@ -212,16 +211,14 @@ ModulePtr readModule(const std::string& key, const PlistValue& entry) {
   int finder = 0;
   std::string title, image, description, version, type;
   const PlistValue::Array* features = nullptr;
-  if (!r.integer("finder", &finder) || !r.string("title", &title) ||
-      !r.string("image", &image) || !r.string("description", &description) ||
-      !r.string("version", &version) || !r.string("type", &type) ||
-      !(features = r.array("module"))) {
+  if (!r.integer("finder", &finder) || !r.string("title", &title) || !r.string("image", &image) ||
+      !r.string("description", &description) || !r.string("version", &version) ||
+      !r.string("type", &type) || !(features = r.array("module"))) {
     logSkipped(where, r.why());
     return nullptr;
   }
-  auto module = std::make_shared<ModuleInformation>(finder, title, type, Image::named(image),
-                                                    description, version,
-                                                    std::vector<FeaturePtr>{});
+  auto module = std::make_shared<ModuleInformation>(
+      finder, title, type, Image::named(image), description, version, std::vector<FeaturePtr>{});
   for (size_t i = 0; i < features->size(); ++i) {
     std::string name = where + " feature " + std::to_string(i);
     if (FeaturePtr f = readFeature((*features)[i], module, name)) {
@@ -255,8 +252,8 @@ std::vector<ModulePtr> modulesFrom(const std::optional<PlistValue>& root, const 
 }  // namespace
 
 ModuleInformation::ModuleInformation(int finderID_, std::string title_, std::string type_,
-                                     Image image_, std::string description_,
-                                     std::string version_, std::vector<FeaturePtr> featureInfo_)
+                                     Image image_, std::string description_, std::string version_,
+                                     std::vector<FeaturePtr> featureInfo_)
     : finderID(finderID_),
       title(std::move(title_)),
       type(std::move(type_)),
@@ -277,9 +274,11 @@ std::vector<ModulePtr> ModuleInformation::getFromData(std::string_view bytes) {
   return modulesFrom(root, "module data", error);
 }
 
-std::string_view ModuleInformation::defaultModuleData() { return kDefaultFeaturePlist; }
+std::string_view ModuleInformation::defaultModuleData() {
+  return Paths::shared().layout() == Layout::Linux ? kLinuxFeaturePlist : kDefaultFeaturePlist;
+}
 
-std::vector<ModulePtr> ModuleInformation::getDefault() { return getFromData(kDefaultFeaturePlist); }
+std::vector<ModulePtr> ModuleInformation::getDefault() { return getFromData(defaultModuleData()); }
 
 std::string ModuleInformation::updateModuleURL(const std::string& url) {
   static const std::string kTilde = "file://~/";

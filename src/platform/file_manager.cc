@@ -278,10 +278,16 @@ std::vector<std::string> contentsOfDirectory(const std::string& path, FileStatus
 }
 
 std::vector<Url> mountedVolumeURLs() {
-  const std::string folder = Paths::shared().volumesFolder();
+  const std::vector<std::string> folders = Paths::shared().mountFolders();
   std::vector<Url> volumes;
-  for (const std::string& name : contentsOfDirectory(folder)) {
-    volumes.push_back(Url::fromPath(trimmedPath(folder) + "/" + name));
+  for (const std::string& folder : folders) {
+    for (const std::string& name : contentsOfDirectory(folder)) {
+      const std::string path = trimmedPath(folder) + "/" + name;
+      // A mount folder inside another (/media/NAME in /media) holds volumes
+      // and is none itself.
+      if (std::find(folders.begin(), folders.end(), path) != folders.end()) continue;
+      volumes.push_back(Url::fromPath(path));
+    }
   }
   return volumes;
 }

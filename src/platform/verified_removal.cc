@@ -254,9 +254,9 @@ FileStatus checkListedItem(const ListedItem& item, const RemovalOptions& options
   return reach(item, options, &reached);
 }
 
-FileStatus removeListedItem(const ListedItem& item, const RemovalOptions& options) {
-  Reached reached;
-  if (FileStatus found = reach(item, options, &reached); !found.ok()) return found;
+namespace {
+
+FileStatus removeReached(const ListedItem& item, const Reached& reached) {
   if (!S_ISDIR(reached.st.st_mode)) {
     if (::unlinkat(reached.parent.get(), reached.name.c_str(), 0) == 0) return FileStatus();
     return errno == ENOENT ? changed() : FileStatus::fromErrno(errno, item.path);
@@ -272,6 +272,37 @@ FileStatus removeListedItem(const ListedItem& item, const RemovalOptions& option
     return FileStatus();
   }
   return errno == ENOENT ? changed() : FileStatus::fromErrno(errno, item.path);
+}
+
+// After an item directly inside a trash's "files" root went: its
+// "../info/<name>.trashinfo", reached from the same open folder without
+// following links, if it is a regular file. Best effort: a trash keeps
+// working with a stray information file, and the item is gone either way.
+void removeTrashInfo(const ListedItem& item, const Reached& reached) {
+  std::vector<std::string> root, path;
+  if (!componentsOf(item.root, &root) || !componentsOf(item.path, &path) || root.empty() ||
+      root.back() != "files" || path.size() != root.size() + 1) {
+    return;
+  }
+  UniqueFd trash(::openat(reached.parent.get(), "..", kFolderFlags));
+  if (trash.get() < 0) return;
+  UniqueFd info(::openat(trash.get(), "info", kFolderFlags));
+  if (info.get() < 0) return;
+  const std::string name = reached.name + ".trashinfo";
+  struct stat st;
+  if (::fstatat(info.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode)) {
+    ::unlinkat(info.get(), name.c_str(), 0);
+  }
+}
+
+}  // namespace
+
+FileStatus removeListedItem(const ListedItem& item, const RemovalOptions& options) {
+  Reached reached;
+  if (FileStatus found = reach(item, options, &reached); !found.ok()) return found;
+  FileStatus removed = removeReached(item, reached);
+  if (removed.ok()) removeTrashInfo(item, reached);
+  return removed;
 }
 
 FileStatus compareListedItems(const ListedItem& a, const ListedItem& b,

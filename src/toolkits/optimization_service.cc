@@ -173,7 +173,7 @@ void OptimizationService::scan(const FeaturePtr& featureInfo,
   if (!featureInfo) return;
   auto desc = std::make_shared<const std::map<OptimizationSting, std::string>>(std::move(cateDesc));
   runOnPoolOrHere([featureInfo, desc, showPercent, done, dispatch] {
-    const std::vector<CategoryPtr> tasks = {
+    std::vector<CategoryPtr> tasks = {
         makeCategory(featureInfo, 0, "Free Up RAM", CategoryInfomationKind::FreeUpRAM,
                      OptimizationSting::FreeUpRAM, *desc),
         makeCategory(featureInfo, 1, "Free Up Purgeable Space",
@@ -184,6 +184,10 @@ void OptimizationService::scan(const FeaturePtr& featureInfo,
         makeCategory(featureInfo, 3, "Clean DNS Cache", CategoryInfomationKind::CleanDNS,
                      OptimizationSting::CleanDNS, *desc),
     };
+    if (!hasLinuxCounterpart(OptimizationSting::FreeUpPurgeable)) {
+      // Linux has no purgeable space and no mail index of ours to move.
+      tasks = {tasks[0], tasks[3]};
+    }
     runOnQueueOrHere(dispatch, [featureInfo, tasks, showPercent] {
       featureInfo->categoryInfo.clear();
       if (showPercent) showPercent(0.3f);
@@ -207,7 +211,23 @@ void OptimizationService::scan(const FeaturePtr& featureInfo,
 
 // ---- Memory and disk ---------------------------------------------------------
 
+bool OptimizationService::hasLinuxCounterpart(OptimizationSting task) {
+  if (Paths::shared().layout() != Layout::Linux) return true;
+  return task != OptimizationSting::FreeUpPurgeable && task != OptimizationSting::SpeedUpMail;
+}
+
 void OptimizationService::freeUpRam(FreeUpRamFinish finish) {
+  if (Paths::shared().layout() == Layout::Linux) {
+    // The kernel gives its caches back itself when asked, through the
+    // privileged path; what it gave is measured as on macOS.
+    auto before = std::make_shared<float>(FreeUpRamService().getMemory());
+    runHelperTask(OptimizationID::FreeMemory,
+                  [finish = std::move(finish), before](bool ok, std::string text) {
+                    const float freed = *before - FreeUpRamService().getMemory();
+                    if (finish) finish(ok, ok ? freed : 0.0f, std::move(text));
+                  });
+    return;
+  }
   const std::string emoji = Paths::shared().resolve("/System/Library/Fonts/Apple Color Emoji.ttc");
   std::string file = emoji;
   if (!fileExists(emoji)) {

@@ -11,6 +11,9 @@
 
 int main(int argc, char** argv) {
   ::testing::InitGoogleTest(&argc, argv);
+  // Tests are written for the macOS layout of the paths table, whatever the
+  // host; those of the Linux layout set it themselves (reset() keeps it).
+  orvexa::Paths::shared().setLayout(orvexa::Layout::macOS);
 
   // The shared log fixes its path on first use: put it in a folder of its own
   // for this run, so tests never write into the real home.

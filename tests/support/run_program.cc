@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 
@@ -31,8 +32,15 @@ ProgramResult runProgram(const std::vector<std::string>& argv,
                                    0644);
   posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
                                    0644);
+  std::vector<std::string> all = argv;
+  auto program = std::find(all.begin(), all.end(), orvexaProgram());
+  if (program != all.end() && std::none_of(all.begin(), all.end(), [](const std::string& a) {
+        return a.rfind("--layout", 0) == 0;
+      })) {
+    all.insert(program + 1, {"--layout", "macos"});
+  }
   std::vector<char*> args;
-  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  for (const std::string& a : all) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
   pid_t pid = 0;
   int rc = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ);

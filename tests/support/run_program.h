@@ -19,7 +19,9 @@ struct ProgramResult {
 std::string orvexaProgram();
 
 // Runs `argv` (argv[0] is the program path) with standard input from
-// /dev/null and waits for it.
+// /dev/null and waits for it. The orvexa program (argv[0], or the program
+// a wrapper such as timeout(1) runs) gets "--layout macos" unless `argv`
+// names a layout.
 ProgramResult runProgram(const std::vector<std::string>& argv);
 // The same, calling `whileRunning` with the program's process id once it
 // has started (to signal it, say), before waiting for it.

@@ -22,7 +22,8 @@ Sandbox::~Sandbox() {
   Identity::shared().reset();
 }
 
-std::string Sandbox::home() const { return dir_.path() + "/Users/" + user_; }
+// The paths table's home for the layout in force.
+std::string Sandbox::home() const { return Paths::shared().userHome(); }
 
 std::string Sandbox::path(std::string_view p) const {
   if (p.substr(0, 2) == "~/") return home() + "/" + std::string(p.substr(2));

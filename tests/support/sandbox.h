@@ -1,4 +1,5 @@
-// A macOS-like file tree under a temporary root, with the paths table and
+// A file tree under a temporary root (laid out like the paths table's layout,
+// macOS unless a test chooses Linux), with the paths table and
 // identity pointed at it for the life of the object.
 //
 //   Sandbox sb;  // user "tester", home <root>/Users/tester

@@ -14,7 +14,10 @@
 //   Move one entry per path whose value holds "ToPath" (the destination).
 //   CleanDNS runs the paths table's tool("dscacheutil") with "-flushcache"
 //   and tool("killall") with "-HUP mDNSResponder"; RebuildSpotlight runs
-//   tool("mdutil") with "-E /".
+//   tool("mdutil") with "-E /". In the Linux layout of the paths table
+//   CleanDNS runs tool("resolvectl") with "flush-caches" instead.
+//   FreeMemory (Linux) runs tool("sync"), then writes "3" to
+//   dropCachesFile() (platform/service_paths.h), so the kernel drops clean caches.
 // - CloseHelper (4): the helper stops the work in flight at its next item,
 //   then answers (information: "DeleteStatus" Success and "DeleteDesc"
 //   saying how far the work came) and ends.
@@ -72,7 +75,8 @@ enum class HelperMaintenanceOperation : int {
   CleanDNS = 1,
   RebuildSpotlight = 2,
   Clean = 3,
-  Move = 4
+  Move = 4,
+  FreeMemory = 5
 };
 
 std::optional<HelperHanldeEventID> makeHelperHanldeEventID(int64_t raw);

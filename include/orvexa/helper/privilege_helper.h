@@ -103,7 +103,9 @@ class BlessingMechanism {
 
 // The default mechanism: installs as a launch daemon into the paths
 // table's folders and starts the program detached, its output appended to
-// resolve("/var/log/<label>.log") when that folder exists. Installing
+// resolve("/var/log/<label>.log") when that folder exists; in the Linux
+// layout it also writes the systemd unit, and under systemd has systemctl
+// start it instead (see helperRunsUnderSystemd). Installing
 // replaces a running helper (it is asked to end first).
 class LaunchDaemonInstaller : public BlessingMechanism {
  public:
@@ -140,10 +142,26 @@ inline constexpr const char* kHelperNotRunningText =
     "The privileged helper is installed but not running; start it with \"sudo orvexa helper "
     "install\".";
 
-// Where the helper of a label lives.
+// Where the helper of a label lives: the program and its settings (a
+// property list: socket, allowed user, root, layout) in
+// helperProgramFolder() (platform/service_paths.h; macOS: the settings are
+// the launch daemon's property list in serviceUnitFolder()), the service that starts it (Linux:
+// serviceUnitFolder()/<label>.service, a systemd unit; macOS: the property
+// list) and its socket in runtimeFolder().
 std::string helperToolPath(const std::string& label);
 std::string helperLaunchDaemonPlistPath(const std::string& label);
+std::string helperServiceUnitPath(const std::string& label);
 std::string helperSocketPath(const std::string& label);
+
+// Linux layout, and systemd runs the system (R/run/systemd/system exists):
+// the helper is a systemd service, enabled and started with the paths
+// table's tool("systemctl") ("daemon-reload", then "enable --now
+// <label>.service"). Otherwise it is started detached, as on macOS.
+bool helperRunsUnderSystemd();
+// Under systemd, "systemctl disable --now <label>.service" and
+// "systemctl daemon-reload"; elsewhere nothing. Empty, or why they failed.
+std::string disableHelperService(const std::string& label);
+std::string reloadHelperServices();
 
 class PrivilegeHelper {
  public:

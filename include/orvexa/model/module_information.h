@@ -42,7 +42,8 @@ class ModuleInformation {
   static std::vector<ModulePtr> get(const std::string& moduleFile);
   // The same from the file's bytes (XML or binary property list).
   static std::vector<ModulePtr> getFromData(std::string_view bytes);
-  // The description file compiled into the library.
+  // The description file compiled into the library for the paths table's
+  // layout (macOS or Linux; see paths.h).
   static std::vector<ModulePtr> getDefault();
   static std::string_view defaultModuleData();
 

@@ -7,6 +7,16 @@
 // Without a root, the user's home is the real home folder of the effective
 // user (there is no /Users on Linux) and the other locations are as written.
 //
+// Two layouts name the user and system folders: `macOS` (the one above) and
+// `Linux` (a freedesktop.org desktop on a Linux system). With a root R the
+// Linux layout puts the user's home at R followed by the user's home folder
+// in the password database (R/home/NAME when the database does not know the
+// user) and every system location (/var/cache, /var/log, /usr/share/
+// applications, /etc/xdg/autostart, the mount folders /media, /run/media,
+// /mnt) under R. The default layout is the host's system; reset() leaves the
+// layout alone, since a host chooses it once at start-up. The named folders
+// below answer for the layout in force, so scanners never spell a location.
+//
 // Tools ("mdfind", "mdls", "launchctl", "tccutil", "killall", "dd") default to
 // their macOS paths under the root; each can be put elsewhere with setTool.
 //
@@ -14,13 +24,25 @@
 // before scans start (the host at start-up, tests in their fixtures).
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace orvexa {
 
+// Capitalised: GNU C++ predefines `linux` as a macro.
+enum class Layout { macOS, Linux };
+
 class Paths {
  public:
+  // The layout of the system this program runs on.
+  static Layout hostLayout();
+  // "macos" or "linux"; nullopt for any other text.
+  static std::optional<Layout> parseLayout(std::string_view name);
+  void setLayout(Layout layout);
+  Layout layout() const;
+
   // The process-wide table.
   static Paths& shared();
 
@@ -32,15 +54,38 @@ class Paths {
   // is returned unchanged. Trailing slashes are kept.
   std::string resolve(std::string_view systemPath) const;
 
-  std::string usersFolder() const;               // R/Users
-  std::string userHome() const;                  // R/Users/NAME or the real home
-  std::string userLibrary() const;               // home/Library
-  std::string userApplicationSupport() const;    // home/Library/Application Support
-  std::string userDocuments() const;             // home/Documents
-  std::string userTrash() const;                 // home/.Trash
-  std::string volumesFolder() const;             // R/Volumes
-  std::string applicationsFolder() const;        // R/Applications
-  std::string systemApplicationsFolder() const;  // R/System/Applications
+  std::string usersFolder() const;  // R/Users
+  std::string userHome() const;     // macOS R/Users/NAME, Linux R/<passwd home>, or the real home
+  std::string userLibrary() const;  // home/Library
+  std::string userApplicationSupport() const;  // home/Library/Application Support
+  std::string userDocuments() const;           // home/Documents
+  std::string userTrash() const;               // home/.Trash; Linux home/.local/share/Trash
+  std::string volumesFolder() const;           // R/Volumes; Linux R/media
+  // The folders whose entries are mounted volumes: R/Volumes; on Linux
+  // R/media/NAME, R/media, R/run/media/NAME and R/mnt.
+  std::vector<std::string> mountFolders() const;
+  // The user's trash folders on a mounted volume: <volume>/.Trashes/UID; on
+  // Linux <volume>/.Trash-UID and <volume>/.Trash/UID.
+  std::vector<std::string> volumeTrashFolders(std::string_view volume) const;
+
+  // Linux user folders (freedesktop.org base directories at their defaults).
+  std::string userCacheFolder() const;       // home/.cache (macOS home/Library/Caches)
+  std::string userThumbnailsFolder() const;  // home/.cache/thumbnails
+  std::string userConfigFolder() const;      // home/.config
+  std::string userDataFolder() const;        // home/.local/share
+  std::string userAutostartFolder() const;   // home/.config/autostart
+  // The home's hidden folders where applications keep their own files.
+  std::vector<std::string> userApplicationDataFolders() const;
+
+  // Linux system folders.
+  std::string systemCacheFolder() const;          // R/var/cache
+  std::string packageArchivesFolder() const;      // R/var/cache/apt/archives
+  std::string systemLogFolder() const;            // R/var/log
+  std::string crashReportsFolder() const;         // R/var/crash
+  std::string desktopApplicationsFolder() const;  // R/usr/share/applications
+  std::string systemAutostartFolder() const;      // R/etc/xdg/autostart
+  std::string applicationsFolder() const;         // R/Applications
+  std::string systemApplicationsFolder() const;   // R/System/Applications
 
   // System-domain extension folders (switched off by moving items into the
   // folder's " Disabled" twin: disabledTwin(folder) = folder + " Disabled").
@@ -56,7 +101,7 @@ class Paths {
   std::string tool(std::string_view name) const;
   void setTool(std::string name, std::string path);
 
-  // Back to the defaults: no root, no tool overrides.
+  // Back to the defaults: no root, no tool overrides (the layout stays).
   void reset();
 
  private:

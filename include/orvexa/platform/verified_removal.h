@@ -65,7 +65,10 @@ std::string rootFor(const std::string& path, const std::vector<std::string>& roo
 // Ok when the item is still the one listed (reached as above).
 FileStatus checkListedItem(const ListedItem& item, const RemovalOptions& options = {});
 
-// Removes the item after checking it is still the one listed.
+// Removes the item after checking it is still the one listed. An item
+// directly inside a scan root named "files" (a freedesktop.org trash) takes
+// its "../info/<name>.trashinfo" with it when that is a regular file, reached
+// the same way; the item's outcome alone is returned.
 FileStatus removeListedItem(const ListedItem& item, const RemovalOptions& options = {});
 
 // Compares two listed items byte for byte after checking both are still

@@ -5,7 +5,10 @@
 // - freeUpRam: FreeUpRamService (free_up_ram_service.h) on the global pool;
 //   "Start1"/"Start2" go to the system log (syslog); `finish` runs on the
 //   main queue with the squeeze's result and the memory in use before minus
-//   after (negative when use grew meanwhile).
+//   after (negative when use grew meanwhile). In the Linux layout of the
+//   paths table it is instead the helper's FreeMemory operation (sync, then
+//   drop_caches; helper_protocol.h), `finish` running on the reply's thread
+//   with the text of a failure as cleanDNS gives it.
 // - cleanPurgeable: in <Application Support>/<bundle id or
 //   "com.cleanpurgeable">, the paths table's tool("dd") writes zeros to
 //   "largefile" (if=/dev/zero of=<folder>/largefile bs=512M count=N) so that
@@ -110,6 +113,10 @@ class OptimizationService {
   static void scan(const FeaturePtr& featureInfo, std::map<OptimizationSting, std::string> cateDesc,
                    Progress progress, ShowPercent showPercent, SingleDone singleDone, Done done,
                    const std::shared_ptr<SerialGCDService>& dispatch);
+
+  // False for the tasks the Linux layout has no counterpart for (purgeable
+  // space, the mail index): the scan leaves them out there.
+  static bool hasLinuxCounterpart(OptimizationSting task);
 
   static void freeUpRam(FreeUpRamFinish finish);
   static void cleanPurgeable(PurgeableFinish finish);

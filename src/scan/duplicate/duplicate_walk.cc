@@ -52,6 +52,12 @@ std::string systemPathOf(const std::string& path) {
 
 std::set<std::string> libraryFolders() {
   std::set<std::string> folders;
+  if (Paths::shared().layout() == Layout::Linux) {
+    for (const std::string& folder : Paths::shared().userApplicationDataFolders()) {
+      folders.insert(folder);
+    }
+    return folders;
+  }
   const std::string users = Paths::shared().usersFolder();
   if (auto entries = readFolderEntries(users, true)) {
     for (const FolderEntry& entry : *entries) {

@@ -30,7 +30,9 @@ struct WalkOutput {
 };
 
 // The Library folder of every entry of the paths table's users folder, and
-// of the current user's home (which on Linux need not be in it).
+// of the current user's home (which on Linux need not be in it). Under the
+// Linux layout, the home's hidden application folders instead
+// (Paths::userApplicationDataFolders: .cache, .config, .local, .var, ...).
 std::set<std::string> libraryFolders();
 
 // True for an entry that is walked: a plain folder (content type

@@ -92,6 +92,12 @@ CategoryPtr LargeAndOldFileService::allFilesCategory(const FeaturePtr& featureIn
 
 int LargeAndOldFileService::sortTypeTree(const std::vector<std::string>& contentTypeTree) {
   for (const std::string& entry : contentTypeTree) {
+    // A disk image ("public.iso-image", "public.disk-image") is an archive
+    // of files, not a picture, though its type names an image.
+    if (large_old::containsLowerCased(entry, "disk-image") ||
+        large_old::containsLowerCased(entry, "iso-image")) {
+      return raw(LargeAndFileKind::Archives);
+    }
     if (large_old::containsLowerCased(entry, "image")) return raw(LargeAndFileKind::Picture);
     if (large_old::containsLowerCased(entry, "movie")) return raw(LargeAndFileKind::Movies);
     if (large_old::containsLowerCased(entry, "audio")) return raw(LargeAndFileKind::Music);

@@ -463,9 +463,13 @@ void LargeAndOldFileService::scanProLargeAndOldFileCommon(
       all, large_old::AgeLimits::before(std::chrono::system_clock::now()), std::move(progress));
   filer->reset();
   auto types = std::make_shared<TypeCache>();
-  auto fileBatch = [filer, types, scanID](const std::vector<ResourceValues>& batch) {
+  // Under the Linux layout the walk stands in for the query whole: only
+  // files larger than kSearchSize are filed.
+  const int64_t least = Paths::shared().layout() == Layout::Linux ? kSearchSize + 1 : 0;
+  auto fileBatch = [filer, types, scanID, least](const std::vector<ResourceValues>& batch) {
     for (const ResourceValues& values : batch) {
       if (isSuspended(scanID)) return;
+      if (values.fileSize.value_or(0) < least) continue;
       const KnownType* type = types->ofExtension(values);
       filer->take(values, type ? *type : types->ofContent(values));
     }

@@ -1,7 +1,5 @@
 #include "orvexa/scan/master/trash_bin_scan_service.h"
 
-
-#include "orvexa/platform/identity.h"
 #include "orvexa/platform/paths.h"
 #include "scan/master/category_scan.h"
 
@@ -14,17 +12,20 @@ std::vector<std::pair<Url, std::string>> TrashBinScanService::getUSBInfo() {
     const std::string& volume = volumeUrl.path();
     // Only the components below the volumes folder count: a root prefix may
     // hold any name.
-    std::string relative = volume.substr(volume.compare(0, volumes.size(), volumes) == 0
-                                             ? volumes.size()
-                                             : 0);
+    std::string relative =
+        volume.substr(volume.compare(0, volumes.size(), volumes) == 0 ? volumes.size() : 0);
     size_t start = relative.find_first_not_of('/');
     std::string first = start == std::string::npos
                             ? std::string()
                             : relative.substr(start, relative.find('/', start) - start);
     if (first == "System") continue;
-    std::string trash = volume + "/.Trashes/" + std::to_string(Identity::shared().userId());
-    if (isDirectory(trash)) {
-      found.emplace_back(Url::fromPath(trash, true), volumeUrl.lastPathComponent());
+    for (const std::string& trash : Paths::shared().volumeTrashFolders(volume)) {
+      // A freedesktop.org trash keeps its items in files/.
+      const std::string items =
+          Paths::shared().layout() == Layout::Linux ? trash + "/files" : trash;
+      if (isDirectory(items)) {
+        found.emplace_back(Url::fromPath(items, true), volumeUrl.lastPathComponent());
+      }
     }
   }
   return found;
@@ -59,11 +60,13 @@ void TrashBinScanService::scanProTrashBin(const FeaturePtr& featureInfo, ScanPro
   plan.name = "Trash";
   plan.keys = {ResourceKey::localizedName, ResourceKey::fileSize, ResourceKey::effectiveIcon,
                ResourceKey::isDirectory, ResourceKey::isPackage};
-  plan.options = EnumerationOptions::skipsHiddenFiles | EnumerationOptions::skipsPackageDescendants |
+  plan.options = EnumerationOptions::skipsHiddenFiles |
+                 EnumerationOptions::skipsPackageDescendants |
                  EnumerationOptions::skipsSubdirectoryDescendants;
   plan.refine = [](std::vector<FilePtr>& files) {
     for (const FilePtr& f : files) {
-      if (f->icon.empty() || f->icon == defaultImage()) f->icon = Image::named(defaultTrashBinImage);
+      if (f->icon.empty() || f->icon == defaultImage())
+        f->icon = Image::named(defaultTrashBinImage);
     }
   };
   master::runCategoryScan(featureInfo, plan, std::move(progress), std::move(showPercent),

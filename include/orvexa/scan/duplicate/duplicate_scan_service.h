@@ -27,7 +27,9 @@
 // - A file counts only when its size is strictly greater than limitSize KiB
 //   (default 512 KiB: 524,288 bytes is ignored, 524,289 considered).
 // - Never walked: the "Library" folder of every user (the entries of the
-//   paths table's users folder, and the current user's own Library), bundles
+//   paths table's users folder, and the current user's own Library; under
+//   the Linux layout the home's hidden application folders, .cache,
+//   .config, .local, .var, .mozilla and the like), bundles
 //   and packages (folders whose content type is not "public.folder"; they
 //   count as one file of size 0), and folders whose path contains "/Cache".
 // - Scan paths: a path of three components or fewer as the system sees it

@@ -18,7 +18,9 @@
 //   an empty result. Once the query runs, the scan ignores stop requests.
 // - Otherwise (always on Linux) a walk of the home that skips hidden items
 //   and the insides of packages and records every regular file it meets,
-//   whatever its size. The walk looks at the feature's scan state before
+//   whatever its size; under the paths table's Linux layout, where this walk
+//   is the way files are found, it answers the query itself and records only
+//   files larger than kSearchSize. The walk looks at the feature's scan state before
 //   every item and ends early once it is `suspend` ("LargeAndOldScanService
 //   Suspend"); done still comes, once, with what was filed.
 //
@@ -129,7 +131,8 @@ class LargeAndOldFileService : public SuperScanService {
   static int sortTypeFile(const FilePtr& file);
   // The bucket of a content-type tree: the first entry that contains (in
   // lower case) "image", "movie", "audio" or "archive" decides, checked in
-  // that order within an entry.
+  // that order within an entry; an entry naming a disk image ("disk-image",
+  // "iso-image") is an archive.
   static int sortTypeTree(const std::vector<std::string>& contentTypeTree);
 
   // Files one record into its type, age and size sub-categories (appends it

@@ -5,7 +5,9 @@
 // the kind OtherTrashBin, so at the start of a scan every category of the
 // feature that lists no folder of its own becomes the other-volumes category:
 // its kind is set to OtherTrashBin and its `urls` to the per-user trash
-// folders getUSBInfo() finds at that moment (<volume>/.Trashes/<uid>). A
+// folders getUSBInfo() finds at that moment (Paths::volumeTrashFolders: on
+// macOS <volume>/.Trashes/<uid>; on Linux the files/ folder of
+// <volume>/.Trash-<uid> and of <volume>/.Trash/<uid>). A
 // category that already has kind OtherTrashBin is filled the same way.
 // `otherTrashBinDesc` becomes that category's description.
 //
