@@ -131,21 +131,8 @@ bool setAutostartEnabled(const std::string& id, bool enabled, std::string* why) 
     *why = "no autostart entry " + id;
     return false;
   }
-  if (!enabled) {
-    if (!createDirectory(userFolder, true).ok()) {
-      *why = "cannot create " + userFolder;
-      return false;
-    }
-    const std::string updated =
-        withDesktopKey(userText ? *userText : *systemText, "Hidden", "true");
-    if (!privacy::writeFileAtomically(userPath, updated)) {
-      *why = "cannot write " + userPath;
-      return false;
-    }
-    return true;
-  }
-  if (!userText) return true;  // the system entry is in force and on
-  if (systemText && !isOff(*systemText) &&
+  if (enabled && !userText && !isOff(*systemText)) return true;  // in force and on
+  if (enabled && userText && systemText && !isOff(*systemText) &&
       *userText == withDesktopKey(*systemText, "Hidden", "true")) {
     if (!removeItem(userPath).ok()) {
       *why = "cannot remove " + userPath;
@@ -153,11 +140,13 @@ bool setAutostartEnabled(const std::string& id, bool enabled, std::string* why) 
     }
     return true;
   }
-  std::string updated = withDesktopKey(*userText, "Hidden", "false");
-  if (desktopValue(updated, "X-GNOME-Autostart-enabled") == "false") {
+  // The user file in force, or a new copy of a system entry.
+  std::string updated =
+      withDesktopKey(userText ? *userText : *systemText, "Hidden", enabled ? "false" : "true");
+  if (enabled && desktopValue(updated, "X-GNOME-Autostart-enabled") == "false") {
     updated = withDesktopKey(updated, "X-GNOME-Autostart-enabled", "true");
   }
-  if (!privacy::writeFileAtomically(userPath, updated)) {
+  if (!createDirectory(userFolder, true).ok() || !privacy::writeFileAtomically(userPath, updated)) {
     *why = "cannot write " + userPath;
     return false;
   }

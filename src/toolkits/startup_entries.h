@@ -10,7 +10,8 @@
 // (a copy of the system entry when there is none) with Hidden=true, as the
 // desktops' session settings do; switching one on removes the user file when
 // it is exactly such a copy, else sets Hidden=false (and
-// X-GNOME-Autostart-enabled=true where it said false). Every other byte of
+// X-GNOME-Autostart-enabled=true where it said false) in the user file, a
+// new copy when a switched-off system entry has none. Every other byte of
 // the file is kept; files are replaced atomically.
 //
 // systemd user units: the enabled and disabled unit files that

@@ -117,7 +117,8 @@ std::vector<std::string> profilesFromIni(std::string_view ini, const std::string
     if (entry.relative && (entry.path.front() == '/' || entry.path.find("..") != std::string::npos))
       continue;
     if (!entry.relative && entry.path.front() != '/') continue;
-    std::string path = entry.relative ? base + "/" + entry.path : entry.path;
+    std::string path =
+        entry.relative ? base + "/" + entry.path : Paths::shared().resolve(entry.path);
     if (std::find(profiles.begin(), profiles.end(), path) == profiles.end())
       profiles.push_back(std::move(path));
   }

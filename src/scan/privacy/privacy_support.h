@@ -44,7 +44,8 @@ std::string chromeStore(const std::string& profile, std::string_view name);
 std::vector<std::string> linuxChromeProfiles();
 std::vector<std::string> linuxFirefoxProfiles();
 // The profile folders a profiles.ini text names ([Profile*] sections; Path
-// is relative to `base` unless IsRelative=0), in file order, without repeats.
+// is relative to `base` unless IsRelative=0, when it is a system path placed
+// under the paths table's root), in file order, without repeats.
 std::vector<std::string> profilesFromIni(std::string_view ini, const std::string& base);
 // How a profile folder is named in group titles: its path below the home,
 // without a leading "." folder ("config/chromium/Default").
