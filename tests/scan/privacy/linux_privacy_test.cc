@@ -113,18 +113,12 @@ TEST_F(LinuxPrivacyTest, CleaningTakesExactlyTheTickedRecordsOfTheirOwnProfile) 
       testing::groupTitled(chrome, "Cookies (config/BraveSoftware/Brave-Browser/Profile 1)"),
       {0, 1});
   EXPECT_TRUE(PrivacyCleanService::cleanChrome(chrome).second.empty());
-  const std::string chromeHistory = sb_->path("~/.config/google-chrome/Default/History");
-  const std::string braveHistory =
-      sb_->path("~/.config/BraveSoftware/Brave-Browser/Profile 1/History");
-  EXPECT_EQ(rows(chromeHistory, "select id from visits").size(), 2u);
-  EXPECT_EQ(rows(braveHistory, "select id from visits").size(), 3u);
-  EXPECT_TRUE(rows(braveHistory.substr(0, braveHistory.size() - 7) + "Cookies",
-                   "select host_key from cookies")
-                  .empty());
-  EXPECT_EQ(
-      rows(sb_->path("~/.config/google-chrome/Default/Cookies"), "select host_key from cookies")
-          .size(),
-      2u);
+  const std::string chromeDefault = sb_->path("~/.config/google-chrome/Default/");
+  const std::string brave = sb_->path("~/.config/BraveSoftware/Brave-Browser/Profile 1/");
+  EXPECT_EQ(rows(chromeDefault + "History", "select id from visits").size(), 2u);
+  EXPECT_EQ(rows(brave + "History", "select id from visits").size(), 3u);
+  EXPECT_EQ(rows(chromeDefault + "Cookies", "select host_key from cookies").size(), 2u);
+  EXPECT_EQ(rows(brave + "Cookies", "select host_key from cookies").size(), 0u);
 
   CategoryPtr recent = scan("Recent Item");
   testing::tick(recent->childrens[0], {1});
