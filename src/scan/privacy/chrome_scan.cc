@@ -83,8 +83,13 @@ void scanChromeProfile(const CategoryPtr& category, const std::string& folder, i
             privacy::urlFromText(privacy::text(row, "url")), privacy::text(row, "id"), 1);
       }));
 
+  // Newer versions keep the cookies in the profile's "Network" folder; the
+  // group's url names the store read, which is where the clean deletes.
+  const std::string_view cookies =
+      fileExists(store("cookies")) || !fileExists(store("Network/Cookies")) ? "cookies"
+                                                                            : "Network/Cookies";
   add(databaseGroup(
-      category, next++, Status::Cookies, storeNamed("cookies"), kCookiesQuery, "Cookies",
+      category, next++, Status::Cookies, storeNamed(cookies), kCookiesQuery, "Cookies",
       [&](const SqlRow& row, const FilePtr& group, int position) {
         return privacy::makeItem(
             group, category, position, privacy::lastPathComponent(privacy::text(row, "host_key")),

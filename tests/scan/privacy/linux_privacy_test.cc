@@ -44,6 +44,11 @@ class LinuxPrivacyTest : public ::testing::Test {
     fs::remove_all(sb_->path("/staging"));  // the store builder's scratch folder
     testing::makeChromeStores(*sb_, "Profile 1");
     fs::rename(macChrome, sb_->path("~/.config/BraveSoftware/Brave-Browser"));
+    // Newer versions keep the cookies in a "Network" folder of the profile.
+    const std::string brave = sb_->path("~/.config/BraveSoftware/Brave-Browser/Profile 1/");
+    fs::create_directory(brave + "Network");
+    for (const char* name : {"Cookies", "Cookies-wal"})
+      fs::rename(brave + name, brave + "Network/" + name);
     const std::string flatpak = sb_->path("~/.var/app/org.mozilla.firefox/.mozilla/firefox");
     testing::makeFirefoxStores(*sb_);
     fs::create_directories(fs::path(flatpak).parent_path());
@@ -118,7 +123,7 @@ TEST_F(LinuxPrivacyTest, CleaningTakesExactlyTheTickedRecordsOfTheirOwnProfile) 
   EXPECT_EQ(rows(chromeDefault + "History", "select id from visits").size(), 2u);
   EXPECT_EQ(rows(brave + "History", "select id from visits").size(), 3u);
   EXPECT_EQ(rows(chromeDefault + "Cookies", "select host_key from cookies").size(), 2u);
-  EXPECT_EQ(rows(brave + "Cookies", "select host_key from cookies").size(), 0u);
+  EXPECT_EQ(rows(brave + "Network/Cookies", "select host_key from cookies").size(), 0u);
 
   CategoryPtr recent = scan("Recent Item");
   testing::tick(recent->childrens[0], {1});
