@@ -99,7 +99,12 @@ std::optional<std::vector<Selected>> selectGroups(const FeatureInformation& feat
     std::string titles;
     for (const FilePtr& group : category->childrens) {
       titles += (titles.empty() ? "" : ", ") + group->title;
-      if (groupKey != "*" && squashed(group->title) != groupKey) continue;
+      // "Cookies" names the cookies of every profile ("Cookies (config/chromium/Default)").
+      const size_t profile = group->title.rfind(" (");
+      const bool named = squashed(group->title) == groupKey ||
+                         (profile != std::string::npos && group->title.back() == ')' &&
+                          squashed(group->title.substr(0, profile)) == groupKey);
+      if (groupKey != "*" && !named) continue;
       matched = true;
       const bool known = std::any_of(selected.begin(), selected.end(),
                                      [&](const Selected& s) { return s.group == group; });

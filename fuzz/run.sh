@@ -1,8 +1,8 @@
 #!/bin/sh
 # Builds the fuzz targets with clang and runs each for a bounded time.
 #
-#   fuzz/run.sh [SECONDS]     seconds per target, 10 by default (eight targets:
-#                             80 seconds in all, plus the build)
+#   fuzz/run.sh [SECONDS]     seconds per target, 10 by default (nine targets:
+#                             90 seconds in all, plus the build)
 #
 # FUZZ_BUILD_DIR chooses the build folder (default: build-fuzz beside this
 # folder). The corpus grown by a run stays in the build folder; the seeds in
@@ -27,7 +27,7 @@ cmake -S "$here" -B "$build" $generator -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COM
 cmake --build "$build" -j2
 
 status=0
-for target in plist keyed_archive bookmark helper_message logins_json docx_text rich_text tool_output; do
+for target in plist keyed_archive bookmark helper_message logins_json docx_text rich_text tool_output xbel; do
   work="$build/corpus/$target"
   artifacts="$build/artifacts/$target"
   mkdir -p "$work" "$artifacts"

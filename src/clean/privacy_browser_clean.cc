@@ -161,6 +161,22 @@ void cleanFirefoxLogins(const FilePtr& group, const std::string& store, Failures
   privacy::finishGroup(group, failures, before);
 }
 
+// The stores of the profile a browser group was read from: every group's
+// url names a store (or the local-storage folder) directly inside its
+// profile folder, so one clean serves every profile the scan read. A group
+// without a local url falls back to `profile`, the profile the macOS layout
+// reads ("": no store).
+std::function<std::string(std::string_view)> storesBeside(const FilePtr& group,
+                                                          std::string profile) {
+  std::string path = privacy::localPath(group->url);
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  const size_t slash = path.rfind('/');
+  if (slash != std::string::npos && slash > 0) profile = path.substr(0, slash);
+  return [profile](std::string_view name) {
+    return profile.empty() ? std::string() : privacy::findPath(profile, name);
+  };
+}
+
 }  // namespace
 
 PrivacyCleanResult PrivacyCleanService::cleanSafari(const CategoryPtr& category) {
@@ -203,11 +219,12 @@ PrivacyCleanResult PrivacyCleanService::cleanChrome(const CategoryPtr& category)
       {Status::AutoValue, "Web Data", "delete from autofill where name = ? and value = ?", 2},
   };
   Failures failures;
-  const std::string profile = PrivacyScanService::getChromeProfile();
-  auto store = [&](std::string_view name) { return privacy::chromeStore(profile, name); };
+  const std::string profile =
+      privacy::findPath(privacy::chromeFolder(), PrivacyScanService::getChromeProfile());
   for (const FilePtr& group : category->childrens) {
     std::optional<Status> status = privacy::statusOf(group);
     if (!status) continue;
+    auto store = storesBeside(group, profile);
     if (*status == Status::DownloadFile || *status == Status::LocalStorage) {
       privacy::removeFiles(group, fileKindsOf(*status), failures);
     } else {
@@ -227,13 +244,11 @@ PrivacyCleanResult PrivacyCleanService::cleanFirefox(const CategoryPtr& category
       {Status::AutoValue, "formhistory.sqlite", "delete from moz_formhistory where id = ?", 0},
   };
   Failures failures;
-  std::optional<std::string> profile = PrivacyScanService::getFirefoxProfile();
-  auto store = [&](std::string_view name) {
-    return profile ? privacy::findPath(*profile, name) : std::string();
-  };
+  const std::string profile = PrivacyScanService::getFirefoxProfile().value_or("");
   for (const FilePtr& group : category->childrens) {
     std::optional<Status> status = privacy::statusOf(group);
     if (!status) continue;
+    auto store = storesBeside(group, profile);
     if (*status == Status::LoginHistory) {
       cleanFirefoxLogins(group, store("logins.json"), failures);
     } else if (*status == Status::DownloadFile || *status == Status::LocalStorage) {

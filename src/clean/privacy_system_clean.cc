@@ -13,6 +13,7 @@
 #include "orvexa/platform/plist.h"
 #include "orvexa/scan/privacy/app_permissions_name.h"
 #include "orvexa/units/terminal_tool.h"
+#include "orvexa/scan/privacy/xbel.h"
 
 namespace orvexa {
 namespace {
@@ -102,6 +103,45 @@ bool removeSharedListEntry(const std::string& path, const std::any& uuid, std::s
   return true;
 }
 
+// Takes the ticked bookmarks (by href) out of the recent-files list; every
+// other byte of the file stays as it was.
+void cleanRecentFiles(const FilePtr& group, const std::string& store, Failures& failures) {
+  std::vector<FilePtr> ticked = tickedItems(group);
+  if (ticked.empty()) return;
+  std::set<std::string> hrefs;
+  for (const FilePtr& item : ticked) {
+    privacy::mark(item, DeleteStatus::Deleteing);
+    if (const auto* href = std::any_cast<std::string>(&item->attachInformation))
+      hrefs.insert(*href);
+  }
+  std::optional<std::string> bytes = privacy::readStoreFile(store);
+  std::optional<std::vector<privacy::XbelBookmark>> bookmarks =
+      bytes ? privacy::readXbel(*bytes) : std::nullopt;
+  std::string why;
+  if (!bookmarks) {
+    why = "Cannot read " + store;
+  } else {
+    std::vector<bool> removed;
+    bool any = false;
+    for (const privacy::XbelBookmark& bookmark : *bookmarks) {
+      removed.push_back(hrefs.count(bookmark.href) > 0);
+      any = any || removed.back();
+    }
+    if (any &&
+        !writeFileAtomically(store, privacy::withoutXbelBookmarks(*bytes, *bookmarks, removed))
+             .ok()) {
+      why = "Cannot write " + store;
+    }
+  }
+  for (const FilePtr& item : ticked) {
+    if (why.empty()) {
+      privacy::mark(item, DeleteStatus::DeleteSuccess);
+    } else {
+      failures.add(item, why);
+    }
+  }
+}
+
 std::string lowered(std::string text) {
   for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   return text;
@@ -118,7 +158,9 @@ PrivacyCleanResult PrivacyCleanService::cleanRecentItem(const CategoryPtr& recen
   for (const FilePtr& group : recentItemCategory->childrens) {
     privacy::mark(group, DeleteStatus::Deleteing);
     const size_t before = failures.items.size();
-    if (privacy::localPath(group->url).find(finderStore) != std::string::npos) {
+    if (privacy::localPath(group->url) == privacy::recentlyUsedStore()) {
+      cleanRecentFiles(group, privacy::recentlyUsedStore(), failures);
+    } else if (privacy::localPath(group->url).find(finderStore) != std::string::npos) {
       finderChanged = cleanFinderGroup(group, finderStore, failures) || finderChanged;
     } else {
       for (const FilePtr& item : tickedItems(group)) {

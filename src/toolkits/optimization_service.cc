@@ -25,11 +25,13 @@
 #include "orvexa/toolkits/free_up_ram_service.h"
 #include "orvexa/toolkits/login_items_and_lauch_agents_service.h"
 #include "orvexa/units/dispatch.h"
+#include "orvexa/units/log_service.h"
 #include "orvexa/units/main_queue.h"
 #include "orvexa/units/queue_or_here.h"
 #include "orvexa/units/size_text.h"
 #include "orvexa/units/terminal_tool.h"
 #include "platform/unique_dir.h"
+#include "toolkits/startup_entries.h"
 
 namespace orvexa {
 namespace {
@@ -332,9 +334,58 @@ void OptimizationService::rebuildSpotlight(HelperFinish finish) {
 
 // ---- Login items -------------------------------------------------------------
 
+namespace {
+
+constexpr const char* kAutostartTitle = "Autostart";
+constexpr const char* kUserUnitsTitle = "systemd user units";
+
+// The Linux layout's login items: two entries, the autostart entries and the
+// systemd user units, each with its items below it (the entries' url is the
+// autostart file in force, or the placeholder for a unit).
+void scanStartupEntries(const CategoryPtr& cates) {
+  const std::pair<const char*, std::vector<startup::Entry>> kinds[] = {
+      {kAutostartTitle, startup::autostartEntries()}, {kUserUnitsTitle, startup::userUnits()}};
+  for (const auto& [title, entries] : kinds) {
+    if (entries.empty()) continue;
+    const bool anyOn = std::any_of(entries.begin(), entries.end(),
+                                   [](const startup::Entry& e) { return e.enabled; });
+    FilePtr group = makeEntry(static_cast<int>(cates->childrens.size()), cates->finderID(), title,
+                              Image{}, Url::fromPath(Paths::shared().userAutostartFolder()),
+                              anyOn ? kLoginItemStart : kLoginItemClose, cates, 1, nullptr);
+    for (const startup::Entry& e : entries) {
+      group->childrens.push_back(
+          makeEntry(static_cast<int>(group->childrens.size()), group->finderID(), e.id, Image{},
+                    e.path.empty() ? Url() : Url::fromPath(e.path),
+                    e.enabled ? kLoginItemStart : kLoginItemClose, cates, 2, group));
+    }
+    cates->childrens.push_back(std::move(group));
+  }
+}
+
+// Switches one Linux startup item; its state afterwards.
+std::string switchStartupEntry(const FilePtr& service, const FilePtr& group, bool switchOff) {
+  const bool wasOn = attachmentText(service->attachInformation) == kLoginItemStart;
+  if (group && group->title == kUserUnitsTitle) {
+    return startup::setUnitEnabled(service->title, !switchOff) ? kLoginItemStart : kLoginItemClose;
+  }
+  std::string why;
+  if (startup::setAutostartEnabled(service->title, !switchOff, &why)) {
+    return switchOff ? kLoginItemClose : kLoginItemStart;
+  }
+  LogService::shard().log(LogService::LogLevel::Info, "Login item not switched: " + why);
+  return wasOn ? kLoginItemStart : kLoginItemClose;
+}
+
+}  // namespace
+
 void OptimizationService::scanLoginItem(const CategoryPtr& cates,
                                         const std::function<void()>& finishFunc,
                                         int64_t featureIndex) {
+  if (Paths::shared().layout() == Layout::Linux) {
+    if (cates) scanStartupEntries(cates);
+    if (finishFunc) finishFunc();
+    return;
+  }
   LoginItemsAndLauchAgentsService::AssociationTable table;
   LoginItemsAndLauchAgentsService::getAllAssociationApp(
       [&table](LoginItemsAndLauchAgentsService::AssociationTable found) {
@@ -378,6 +429,19 @@ void OptimizationService::updateLoginItem(const FilePtr& item,
 
   const bool switchOff = attachmentText(item->attachInformation) != kLoginItemClose;
   const std::string newState = switchOff ? kLoginItemClose : kLoginItemStart;
+  if (Paths::shared().layout() == Layout::Linux) {
+    for (const FilePtr& service : services) {
+      service->attachInformation = switchStartupEntry(service, application, switchOff);
+    }
+    if (application) {
+      const bool anyOn = std::any_of(
+          application->childrens.begin(), application->childrens.end(),
+          [](const FilePtr& s) { return attachmentText(s->attachInformation) == kLoginItemStart; });
+      application->attachInformation = std::string(anyOn ? kLoginItemStart : kLoginItemClose);
+    }
+    if (finish) finish();
+    return;
+  }
   if (switchOff && bundle) terminateApplication(*bundle);
   const std::string launchctl = Paths::shared().tool("launchctl");
   const std::string domain = "user/" + std::to_string(::getuid()) + "/";

@@ -40,15 +40,12 @@ PrivacyRowKey rowKey(std::vector<std::string> parts) {
   return key;
 }
 
-}  // namespace
-
-void PrivacyScanService::scanChrome(const CategoryPtr& chromCategory,
-                                    const std::string& profileName, Finish finish) {
-  const CategoryPtr& category = chromCategory;
-  auto store = [&](std::string_view name) { return privacy::chromeStore(profileName, name); };
+// Adds the groups of the profile at `folder` to `category`, numbered from
+// `next` on.
+void scanChromeProfile(const CategoryPtr& category, const std::string& folder, int& next) {
+  auto store = [&](std::string_view name) { return privacy::findPath(folder, name); };
   privacy::Store history(store("History"), category->title);
   const Timestamp now = std::chrono::system_clock::now();
-  int next = 0;
   auto add = [&](FilePtr group) { category->childrens.push_back(std::move(group)); };
   std::vector<std::unique_ptr<privacy::Store>> others;
   auto storeNamed = [&](std::string_view name) -> privacy::Store& {
@@ -86,8 +83,13 @@ void PrivacyScanService::scanChrome(const CategoryPtr& chromCategory,
             privacy::urlFromText(privacy::text(row, "url")), privacy::text(row, "id"), 1);
       }));
 
+  // Newer versions keep the cookies in the profile's "Network" folder; the
+  // group's url names the store read, which is where the clean deletes.
+  const std::string_view cookies =
+      fileExists(store("cookies")) || !fileExists(store("Network/Cookies")) ? "cookies"
+                                                                            : "Network/Cookies";
   add(databaseGroup(
-      category, next++, Status::Cookies, storeNamed("cookies"), kCookiesQuery, "Cookies",
+      category, next++, Status::Cookies, storeNamed(cookies), kCookiesQuery, "Cookies",
       [&](const SqlRow& row, const FilePtr& group, int position) {
         return privacy::makeItem(
             group, category, position, privacy::lastPathComponent(privacy::text(row, "host_key")),
@@ -139,6 +141,29 @@ void PrivacyScanService::scanChrome(const CategoryPtr& chromCategory,
 
   history.release();
   for (auto& other : others) other->release();
+}
+
+}  // namespace
+
+void PrivacyScanService::scanChrome(const CategoryPtr& chromCategory,
+                                    const std::string& profileName, Finish finish) {
+  int next = 0;
+  scanChromeProfile(chromCategory, privacy::findPath(privacy::chromeFolder(), profileName), next);
+  finish();
+}
+
+void PrivacyScanService::scanChromeProfiles(const CategoryPtr& chromCategory,
+                                            const std::vector<std::string>& profileFolders,
+                                            Finish finish) {
+  int next = 0;
+  for (const std::string& folder : profileFolders) {
+    const size_t first = chromCategory->childrens.size();
+    scanChromeProfile(chromCategory, folder, next);
+    const std::string label = " (" + privacy::profileLabel(folder) + ")";
+    for (size_t i = first; i < chromCategory->childrens.size(); ++i) {
+      chromCategory->childrens[i]->title += label;
+    }
+  }
   finish();
 }
 

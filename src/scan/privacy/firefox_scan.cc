@@ -42,18 +42,11 @@ const nlohmann::json* member(const nlohmann::json& object, const char* key) {
   return it == object.end() ? nullptr : &*it;
 }
 
-}  // namespace
-
-void PrivacyScanService::scanFirefox(const CategoryPtr& firefoxCategory, Finish finish) {
-  const CategoryPtr& category = firefoxCategory;
-  std::optional<std::string> profile = getFirefoxProfile();
-  if (!profile) {
-    finish();
-    return;
-  }
-  auto store = [&](std::string_view name) { return privacy::findPath(*profile, name); };
+// Adds the groups of the profile at `profile` to `category`, numbered from
+// `next` on.
+void scanFirefoxProfile(const CategoryPtr& category, const std::string& profile, int& next) {
+  auto store = [&](std::string_view name) { return privacy::findPath(profile, name); };
   privacy::Store places(store("places.sqlite"), category->title);
-  int next = 0;
   auto add = [&](FilePtr group) { category->childrens.push_back(std::move(group)); };
   std::vector<std::unique_ptr<privacy::Store>> others;
   auto storeNamed = [&](std::string_view name) -> privacy::Store& {
@@ -141,6 +134,30 @@ void PrivacyScanService::scanFirefox(const CategoryPtr& firefoxCategory, Finish 
 
   places.release();
   for (auto& other : others) other->release();
+}
+
+}  // namespace
+
+void PrivacyScanService::scanFirefox(const CategoryPtr& firefoxCategory, Finish finish) {
+  int next = 0;
+  if (std::optional<std::string> profile = getFirefoxProfile()) {
+    scanFirefoxProfile(firefoxCategory, *profile, next);
+  }
+  finish();
+}
+
+void PrivacyScanService::scanFirefoxProfiles(const CategoryPtr& firefoxCategory,
+                                             const std::vector<std::string>& profileFolders,
+                                             Finish finish) {
+  int next = 0;
+  for (const std::string& folder : profileFolders) {
+    const size_t first = firefoxCategory->childrens.size();
+    scanFirefoxProfile(firefoxCategory, folder, next);
+    const std::string label = " (" + privacy::profileLabel(folder) + ")";
+    for (size_t i = first; i < firefoxCategory->childrens.size(); ++i) {
+      firefoxCategory->childrens[i]->title += label;
+    }
+  }
   finish();
 }
 

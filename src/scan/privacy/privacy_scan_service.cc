@@ -170,20 +170,31 @@ void PrivacyScanService::scanPro(const FeaturePtr& featureInfo, Progress /*progr
   logInfo("PrivacyScanService Start");
   featureInfo->categoryInfo.clear();
 
-  CategoryPtr safari = makeCategory(featureInfo, PrivacyStatusInfo::Safari, "Safari");
-  const std::string profile = getChromeProfile();
-  logInfo("Privacy Info:" + profile);
+  // The Linux layout has no Safari and no permission database; its browsers
+  // keep several profiles, all of which are read.
+  const bool onLinux = Paths::shared().layout() == Layout::Linux;
+  CategoryPtr safari;
+  if (!onLinux) safari = makeCategory(featureInfo, PrivacyStatusInfo::Safari, "Safari");
+  const std::string profile = onLinux ? std::string() : getChromeProfile();
+  const std::vector<std::string> chromeProfiles =
+      onLinux ? privacy::linuxChromeProfiles() : std::vector<std::string>{};
+  const std::vector<std::string> firefoxProfiles =
+      onLinux ? privacy::linuxFirefoxProfiles() : std::vector<std::string>{};
+  if (!onLinux) logInfo("Privacy Info:" + profile);
   CategoryPtr chrome;
-  if (fileExists(privacy::findPath(privacy::chromeFolder(), profile))) {
+  if (onLinux ? !chromeProfiles.empty()
+              : fileExists(privacy::findPath(privacy::chromeFolder(), profile))) {
     chrome = makeCategory(featureInfo, PrivacyStatusInfo::Chrome, "Chrome");
   }
   CategoryPtr firefox;
-  if (fileExists(privacy::firefoxProfilesFolder())) {
+  if (onLinux ? !firefoxProfiles.empty() : fileExists(privacy::firefoxProfilesFolder())) {
     firefox = makeCategory(featureInfo, PrivacyStatusInfo::Firefox, "Firefox");
   }
   CategoryPtr recent = makeCategory(featureInfo, PrivacyStatusInfo::RecentItem, "");
-  CategoryPtr permissions =
-      makeCategory(featureInfo, PrivacyStatusInfo::ApplicationsPermissions, "");
+  CategoryPtr permissions;
+  if (!onLinux) {
+    permissions = makeCategory(featureInfo, PrivacyStatusInfo::ApplicationsPermissions, "");
+  }
 
   auto percent = std::make_shared<PercentService>(showPercent, kScanCount);
   SuperScanService::setPercent(percent);
@@ -208,28 +219,38 @@ void PrivacyScanService::scanPro(const FeaturePtr& featureInfo, Progress /*progr
     });
   };
 
-  runOnPoolOrHere([safari, complete] { scanSafari(safari, complete); });
+  runOnPoolOrHere([safari, complete] {
+    if (safari) {
+      scanSafari(safari, complete);
+    } else {
+      complete();
+    }
+  });
   runOnPoolOrHere([recent, complete] { scanRecentItem(recent, complete); });
   runOnPoolOrHere([permissions, complete] {
     std::optional<std::pair<int, int>> version = systemVersion();
-    if (version && version->first == 10 && version->second == 14) {
+    if (!permissions || (version && version->first == 10 && version->second == 14)) {
       complete();
     } else {
       scanApplicationPermission(permissions, complete);
     }
   });
-  runOnPoolOrHere([chrome, profile, complete] {
-    if (chrome) {
-      scanChrome(chrome, profile, complete);
-    } else {
+  runOnPoolOrHere([chrome, profile, chromeProfiles, onLinux, complete] {
+    if (!chrome) {
       complete();
+    } else if (onLinux) {
+      scanChromeProfiles(chrome, chromeProfiles, complete);
+    } else {
+      scanChrome(chrome, profile, complete);
     }
   });
-  runOnPoolOrHere([firefox, complete] {
-    if (firefox) {
-      scanFirefox(firefox, complete);
-    } else {
+  runOnPoolOrHere([firefox, firefoxProfiles, onLinux, complete] {
+    if (!firefox) {
       complete();
+    } else if (onLinux) {
+      scanFirefoxProfiles(firefox, firefoxProfiles, complete);
+    } else {
+      scanFirefox(firefox, complete);
     }
   });
 }

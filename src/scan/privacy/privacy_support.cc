@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cctype>
 #include <cerrno>
@@ -22,6 +23,83 @@
 #include "platform/unique_fd.h"
 
 namespace orvexa::privacy {
+std::vector<std::string> linuxChromeProfiles() {
+  std::vector<std::string> profiles;
+  const std::string config = Paths::shared().userConfigFolder();
+  for (const char* browser : {"google-chrome", "chromium", "BraveSoftware/Brave-Browser"}) {
+    const std::string folder = config + "/" + browser;
+    std::vector<std::string> names = contentsOfDirectory(folder);
+    std::sort(names.begin(), names.end());
+    for (const std::string& name : names) {
+      if (name != "Default" && name.rfind("Profile ", 0) != 0) continue;
+      if (isDirectory(folder + "/" + name)) profiles.push_back(folder + "/" + name);
+    }
+  }
+  return profiles;
+}
+
+std::vector<std::string> profilesFromIni(std::string_view ini, const std::string& base) {
+  struct Entry {
+    std::string path;
+    bool relative = true;
+  };
+  std::vector<Entry> entries;
+  bool inProfile = false;
+  size_t at = 0;
+  while (at < ini.size()) {
+    size_t end = ini.find('\n', at);
+    if (end == std::string_view::npos) end = ini.size();
+    std::string_view line = ini.substr(at, end - at);
+    at = end + 1;
+    while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.remove_suffix(1);
+    if (line.starts_with("[")) {
+      inProfile = line.starts_with("[Profile");
+      if (inProfile) entries.emplace_back();
+      continue;
+    }
+    if (!inProfile) continue;
+    if (line.starts_with("Path=")) entries.back().path = std::string(line.substr(5));
+    if (line == "IsRelative=0") entries.back().relative = false;
+  }
+  std::vector<std::string> profiles;
+  for (const Entry& entry : entries) {
+    if (entry.path.empty()) continue;
+    // A relative path never climbs out of the Firefox folder.
+    if (entry.relative && (entry.path.front() == '/' || entry.path.find("..") != std::string::npos))
+      continue;
+    if (!entry.relative && entry.path.front() != '/') continue;
+    std::string path =
+        entry.relative ? base + "/" + entry.path : Paths::shared().resolve(entry.path);
+    if (std::find(profiles.begin(), profiles.end(), path) == profiles.end())
+      profiles.push_back(std::move(path));
+  }
+  return profiles;
+}
+
+std::vector<std::string> linuxFirefoxProfiles() {
+  const std::string home = Paths::shared().userHome();
+  std::vector<std::string> profiles;
+  for (const char* place : {"/.mozilla/firefox", "/snap/firefox/common/.mozilla/firefox",
+                            "/.var/app/org.mozilla.firefox/.mozilla/firefox"}) {
+    const std::string base = home + place;
+    std::optional<std::string> ini = readStoreFile(base + "/profiles.ini");
+    if (!ini) continue;
+    for (std::string& profile : profilesFromIni(*ini, base)) {
+      if (isDirectory(profile)) profiles.push_back(std::move(profile));
+    }
+  }
+  return profiles;
+}
+
+std::string profileLabel(const std::string& folder) {
+  const std::string home = Paths::shared().userHome() + "/";
+  std::string label = folder.rfind(home, 0) == 0 ? folder.substr(home.size()) : folder;
+  if (label.starts_with(".")) label.erase(0, 1);
+  return label;
+}
+
+std::string recentlyUsedStore() { return Paths::shared().userDataFolder() + "/recently-used.xbel"; }
+
 
 FilePtr makeGroup(const CategoryPtr& category, int finderID, Status status, const Url& store,
                   const std::string& iconName) {

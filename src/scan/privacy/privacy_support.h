@@ -20,6 +20,23 @@
 
 namespace orvexa::privacy {
 
+// The browser profile folders to read under the Linux layout: every profile
+// ("Default", "Profile N") of Chrome, Chromium and Brave below the home's
+// configuration folder, and every Firefox profile that a profiles.ini names,
+// in the home's own, Snap and Flatpak Firefox folders. Existing folders only,
+// in a fixed order.
+std::vector<std::string> linuxChromeProfiles();
+std::vector<std::string> linuxFirefoxProfiles();
+// The profile folders a profiles.ini text names ([Profile*] sections; Path
+// is relative to `base` unless IsRelative=0, when it is a system path placed
+// under the paths table's root), in file order, without repeats.
+std::vector<std::string> profilesFromIni(std::string_view ini, const std::string& base);
+// How a profile folder is named in group titles: its path below the home,
+// without a leading "." folder ("config/chromium/Default").
+std::string profileLabel(const std::string& folder);
+// The freedesktop.org recent-files list: home/.local/share/recently-used.xbel.
+std::string recentlyUsedStore();
+
 // ---- Records --------------------------------------------------------------
 
 // A group entry of `status`, numbered `finderID`, read from `store`.

@@ -2,6 +2,7 @@
 // the shared file lists) and the applications' privacy permissions.
 #include <cerrno>
 #include <chrono>
+#include <ctime>
 #include <map>
 #include <set>
 
@@ -16,6 +17,7 @@
 #include "orvexa/scan/privacy/privacy_scan_service.h"
 #include "orvexa/units/log_service.h"
 #include "scan/privacy/privacy_support.h"
+#include "orvexa/scan/privacy/xbel.h"
 
 namespace orvexa {
 namespace {
@@ -111,10 +113,51 @@ std::string withoutAppExtension(std::string name) {
   return name;
 }
 
+// An XBEL date ("2024-05-01T10:20:30.123456Z", UTC); now when it is not one.
+Timestamp xbelDate(const std::string& text) {
+  struct tm parts {};
+  const char* end = ::strptime(text.c_str(), "%Y-%m-%dT%H:%M:%S", &parts);
+  if (end == nullptr) return std::chrono::system_clock::now();
+  return std::chrono::system_clock::from_time_t(::timegm(&parts));
+}
+
+// The desktop's recent files (the Linux layout): one item per bookmark of
+// recently-used.xbel, attached by its href; nothing when the file is
+// missing, an empty group that says why when it cannot be read.
+FilePtr recentFilesGroup(const CategoryPtr& category, int finderID) {
+  const std::string store = privacy::recentlyUsedStore();
+  std::string why;
+  std::optional<std::string> bytes = privacy::readStoreFile(store, &why);
+  if (!bytes && why.empty()) return nullptr;
+  FilePtr group = privacy::makeGroup(category, finderID, "Recent Documents", Url::fromPath(store),
+                                     "RecentItem");
+  std::optional<std::vector<privacy::XbelBookmark>> bookmarks =
+      bytes ? privacy::readXbel(*bytes) : std::nullopt;
+  if (bytes && !bookmarks) why = store + ": not a recent-files list";
+  std::vector<FilePtr> items;
+  for (const privacy::XbelBookmark& bookmark :
+       bookmarks.value_or(std::vector<privacy::XbelBookmark>{})) {
+    Url url = privacy::urlFromText(bookmark.href);
+    const std::string path = privacy::localPath(url);
+    std::string title = privacy::lastPathComponent(path.empty() ? bookmark.href : path);
+    items.push_back(privacy::makeItem(group, category, static_cast<int>(items.size()),
+                                      std::move(title), xbelDate(bookmark.modified), std::move(url),
+                                      bookmark.href, 1));
+  }
+  privacy::attach(group, std::move(items));
+  if (!why.empty()) group->scanErrorDesc = "not read: " + why;
+  return group;
+}
+
 }  // namespace
 
 void PrivacyScanService::scanRecentItem(const CategoryPtr& recentItemCategory, Finish finish) {
   const CategoryPtr& category = recentItemCategory;
+  if (Paths::shared().layout() == Layout::Linux) {
+    if (FilePtr group = recentFilesGroup(category, 0)) category->childrens.push_back(group);
+    finish();
+    return;
+  }
   if (FilePtr finder = finderGroup(category, static_cast<int>(category->childrens.size()))) {
     category->childrens.push_back(std::move(finder));
   }

@@ -123,6 +123,14 @@ class PrivacyScanService : public SuperScanService {
   static void scanChrome(const CategoryPtr& chromCategory, const std::string& profileName,
                          Finish finish);
   static void scanFirefox(const CategoryPtr& firefoxCategory, Finish finish);
+  // The same scans over several profile folders (the Linux layout's
+  // browsers): each group's title ends in " (<profile>)", the profile's path
+  // below the home, and each group's url names a store inside its profile
+  // folder, from which the clean finds the profile again.
+  static void scanChromeProfiles(const CategoryPtr& chromCategory,
+                                 const std::vector<std::string>& profileFolders, Finish finish);
+  static void scanFirefoxProfiles(const CategoryPtr& firefoxCategory,
+                                  const std::vector<std::string>& profileFolders, Finish finish);
   static void scanRecentItem(const CategoryPtr& recentItemCategory, Finish finish);
   static void scanApplicationPermission(const CategoryPtr& applicationPermissionsCategory,
                                         Finish finish);

@@ -1,0 +1,182 @@
+#include "toolkits/startup_entries.h"
+
+#include <algorithm>
+#include <map>
+#include <optional>
+#include <sstream>
+
+#include "orvexa/platform/file_manager.h"
+#include "orvexa/platform/paths.h"
+#include "orvexa/units/terminal_tool.h"
+#include "orvexa/platform/file_writer.h"
+
+namespace orvexa::startup {
+namespace {
+
+constexpr std::string_view kGroup = "[Desktop Entry]";
+
+std::string_view trimmed(std::string_view text) {
+  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
+  while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r'))
+    text.remove_suffix(1);
+  return text;
+}
+
+// Calls `line(begin, end)` for each line of the [Desktop Entry] group (the
+// positions of its text, without the line end); returns the position just
+// after the group's header line, or npos when there is no such group.
+template <typename LineFn>
+size_t forEachGroupLine(std::string_view text, LineFn line) {
+  size_t header = std::string_view::npos;
+  size_t at = 0;
+  while (at < text.size()) {
+    size_t end = text.find('\n', at);
+    if (end == std::string_view::npos) end = text.size();
+    const std::string_view content = trimmed(text.substr(at, end - at));
+    if (content.starts_with("[")) {
+      if (header != std::string_view::npos) break;  // the next group
+      if (content == kGroup) header = std::min(end + 1, text.size());
+    } else if (header != std::string_view::npos) {
+      line(at, end);
+    }
+    at = end + 1;
+  }
+  return header;
+}
+
+// The key of a "Key=value" line (locale suffix kept), and its value.
+std::optional<std::pair<std::string_view, std::string_view>> keyValue(std::string_view line) {
+  const size_t eq = line.find('=');
+  if (eq == std::string_view::npos) return std::nullopt;
+  return std::make_pair(trimmed(line.substr(0, eq)), trimmed(line.substr(eq + 1)));
+}
+
+bool isOff(std::string_view text) {
+  return desktopValue(text, "Hidden") == "true" ||
+         desktopValue(text, "X-GNOME-Autostart-enabled") == "false";
+}
+
+std::vector<std::string> desktopIds(const std::string& folder) {
+  std::vector<std::string> ids;
+  for (const std::string& name : contentsOfDirectory(folder)) {
+    if (name.size() > 8 && name.ends_with(".desktop") && !isDirectory(folder + "/" + name))
+      ids.push_back(name);
+  }
+  return ids;
+}
+
+// A desktop id names one file of the folder: no path separators, not hidden.
+bool isDesktopId(const std::string& id) {
+  return id.size() > 8 && id.ends_with(".desktop") && id.find('/') == std::string::npos &&
+         id.front() != '.';
+}
+
+}  // namespace
+
+std::string desktopValue(std::string_view text, std::string_view key) {
+  std::string value;
+  forEachGroupLine(text, [&](size_t begin, size_t end) {
+    auto kv = keyValue(text.substr(begin, end - begin));
+    if (kv && kv->first == key) value = std::string(kv->second);
+  });
+  return value;
+}
+
+std::string withDesktopKey(std::string_view text, std::string_view key, std::string_view value) {
+  const std::string line = std::string(key) + "=" + std::string(value);
+  std::optional<std::pair<size_t, size_t>> found;
+  const size_t header = forEachGroupLine(text, [&](size_t begin, size_t end) {
+    auto kv = keyValue(text.substr(begin, end - begin));
+    if (kv && kv->first == key) found = {begin, end};
+  });
+  std::string out(text);
+  if (found) {
+    size_t end = found->second;
+    if (end > found->first && text[end - 1] == '\r') --end;  // keep a CRLF line end
+    return out.replace(found->first, end - found->first, line);
+  }
+  if (header == std::string_view::npos) {
+    return std::string(kGroup) + "\n" + line + "\n" + out;
+  }
+  if (header == text.size() && !text.ends_with("\n")) return out + "\n" + line + "\n";
+  return out.insert(header, line + "\n");
+}
+
+std::vector<Entry> autostartEntries() {
+  const std::string system = Paths::shared().systemAutostartFolder();
+  const std::string user = Paths::shared().userAutostartFolder();
+  std::map<std::string, std::string> inForce;  // id -> path
+  for (const std::string& id : desktopIds(system)) inForce[id] = system + "/" + id;
+  for (const std::string& id : desktopIds(user)) inForce[id] = user + "/" + id;
+  std::vector<Entry> entries;
+  for (const auto& [id, path] : inForce) {
+    std::optional<std::string> text = privacy::readStoreFile(path);
+    if (!text) continue;
+    entries.push_back({id, path, !isOff(*text)});
+  }
+  return entries;
+}
+
+bool setAutostartEnabled(const std::string& id, bool enabled, std::string* why) {
+  if (!isDesktopId(id)) {
+    *why = "\"" + id + "\" is not a desktop id";
+    return false;
+  }
+  const std::string systemPath = Paths::shared().systemAutostartFolder() + "/" + id;
+  const std::string userFolder = Paths::shared().userAutostartFolder();
+  const std::string userPath = userFolder + "/" + id;
+  std::optional<std::string> systemText = privacy::readStoreFile(systemPath);
+  std::optional<std::string> userText = privacy::readStoreFile(userPath);
+  if (!systemText && !userText) {
+    *why = "no autostart entry " + id;
+    return false;
+  }
+  if (enabled && !userText && !isOff(*systemText)) return true;  // in force and on
+  if (enabled && userText && systemText && !isOff(*systemText) &&
+      *userText == withDesktopKey(*systemText, "Hidden", "true")) {
+    if (!removeItem(userPath).ok()) {
+      *why = "cannot remove " + userPath;
+      return false;
+    }
+    return true;
+  }
+  // The user file in force, or a new copy of a system entry.
+  std::string updated =
+      withDesktopKey(userText ? *userText : *systemText, "Hidden", enabled ? "false" : "true");
+  if (enabled && desktopValue(updated, "X-GNOME-Autostart-enabled") == "false") {
+    updated = withDesktopKey(updated, "X-GNOME-Autostart-enabled", "true");
+  }
+  if (!createDirectory(userFolder, true).ok() || !writeFileAtomically(userPath, updated).ok()) {
+    *why = "cannot write " + userPath;
+    return false;
+  }
+  return true;
+}
+
+std::vector<Entry> userUnits() {
+  const std::string tool = Paths::shared().tool("systemctl");
+  if (!fileExists(tool)) return {};
+  const std::string listing = TerminalUtils::runTerminal(
+      tool, {"--user", "list-unit-files", "--no-legend", "--no-pager", "--plain"});
+  std::vector<Entry> units;
+  std::istringstream lines(listing);
+  std::string line;
+  while (std::getline(lines, line)) {
+    std::istringstream words(line);
+    std::string unit, state;
+    if (!(words >> unit >> state)) continue;
+    if (unit.find('.') == std::string::npos || unit.find('/') != std::string::npos) continue;
+    if (state != "enabled" && state != "disabled") continue;
+    units.push_back({unit, "", state == "enabled"});
+  }
+  return units;
+}
+
+bool setUnitEnabled(const std::string& unit, bool enabled) {
+  const std::string tool = Paths::shared().tool("systemctl");
+  TerminalUtils::runTerminal(tool, {"--user", enabled ? "enable" : "disable", "--", unit});
+  const std::string state = TerminalUtils::runTerminal(tool, {"--user", "is-enabled", "--", unit});
+  return trimmed(state.substr(0, state.find('\n'))) == "enabled";
+}
+
+}  // namespace orvexa::startup

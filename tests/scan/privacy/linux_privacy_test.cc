@@ -1,0 +1,139 @@
+// The privacy scan and clean under the Linux layout: every Chrome-family
+// profile below ~/.config, the Firefox profiles profiles.ini names (here in
+// the Flatpak home), and the desktop's recently-used.xbel.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <map>
+
+#include "orvexa/clean/privacy_clean_service.h"
+#include "orvexa/platform/paths.h"
+#include "scan/privacy/browser_stores.h"
+#include "scan/privacy/privacy_support.h"
+
+namespace orvexa {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::rows;
+
+const char* const kXbel =
+    "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+    "<xbel version=\"1.0\" "
+    "xmlns:bookmark=\"http://www.freedesktop.org/standards/desktop-bookmarks\">\n"
+    "  <bookmark href=\"file:///home/u/a%20b.txt\" added=\"2024-05-01T10:20:30.5Z\" "
+    "modified=\"2024-05-01T10:20:30.5Z\">\n"
+    "    <info><metadata owner=\"http://freedesktop.org\"><bookmark:applications>\n"
+    "      <bookmark:application name=\"gedit\" exec=\"&apos;gedit %u&apos;\" count=\"1\"/>\n"
+    "    </bookmark:applications></metadata></info>\n"
+    "  </bookmark>\n"
+    "  <!-- <bookmark href=\"file:///in/a/comment\"/> -->\n"
+    "  <bookmark href=\"file:///home/u/R&amp;D.odt\" modified=\"2023-01-02T03:04:05Z\"/>\n"
+    "  <bookmark href=\"https://example.org/page\" visited=\"2022-01-01T00:00:00Z\"></bookmark>\n"
+    "</xbel>\n";
+
+class LinuxPrivacyTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    Paths::shared().setLayout(Layout::Linux);
+    sb_ = std::make_unique<testing::Sandbox>();
+    const std::string macChrome = sb_->path("~/Library/Application Support/Google/Chrome");
+    testing::makeChromeStores(*sb_);
+    fs::create_directories(sb_->path("~/.config/BraveSoftware"));
+    fs::rename(macChrome, sb_->path("~/.config/google-chrome"));
+    fs::remove_all(sb_->path("/staging"));  // the store builder's scratch folder
+    testing::makeChromeStores(*sb_, "Profile 1");
+    fs::rename(macChrome, sb_->path("~/.config/BraveSoftware/Brave-Browser"));
+    // Newer versions keep the cookies in a "Network" folder of the profile.
+    const std::string brave = sb_->path("~/.config/BraveSoftware/Brave-Browser/Profile 1/");
+    fs::create_directory(brave + "Network");
+    for (const char* name : {"Cookies", "Cookies-wal"})
+      fs::rename(brave + name, brave + "Network/" + name);
+    const std::string flatpak = sb_->path("~/.var/app/org.mozilla.firefox/.mozilla/firefox");
+    testing::makeFirefoxStores(*sb_);
+    fs::create_directories(fs::path(flatpak).parent_path());
+    fs::rename(sb_->path("~/Library/Application Support/Firefox/Profiles"), flatpak);
+    sb_->file(flatpak.substr(sb_->root().size()) + "/profiles.ini",
+              "[Install4F96D1932A9F858E]\nDefault=a.default\n\n[Profile1]\nName=x\n"
+              "IsRelative=1\nPath=b.default-release\r\n\n[Profile0]\nPath=../escape\n");
+    sb_->file("~/.local/share/recently-used.xbel", kXbel);
+  }
+  void TearDown() override {
+    sb_.reset();
+    Paths::shared().setLayout(Layout::macOS);
+  }
+
+  // Group title -> item count.
+  static std::map<std::string, size_t> counts(const CategoryPtr& category) {
+    std::map<std::string, size_t> out;
+    for (const FilePtr& group : category->childrens) out[group->title] = group->childrens.size();
+    return out;
+  }
+
+  CategoryPtr scan(const std::string& title) {
+    CategoryPtr category = testing::privacyCategory(title);
+    testing::Signal finished;
+    auto finish = [&finished] { finished.notify(); };
+    if (title == "Chrome") {
+      PrivacyScanService::scanChromeProfiles(category, privacy::linuxChromeProfiles(), finish);
+    } else if (title == "Firefox") {
+      PrivacyScanService::scanFirefoxProfiles(category, privacy::linuxFirefoxProfiles(), finish);
+    } else {
+      PrivacyScanService::scanRecentItem(category, finish);
+    }
+    EXPECT_TRUE(finished.wait());
+    return category;
+  }
+
+  std::unique_ptr<testing::Sandbox> sb_;
+};
+
+TEST_F(LinuxPrivacyTest, EveryProfileAndTheRecentFilesAreListed) {
+  std::map<std::string, size_t> chrome = counts(scan("Chrome"));
+  for (const char* profile :
+       {"config/google-chrome/Default", "config/BraveSoftware/Brave-Browser/Profile 1"}) {
+    const std::string p = std::string(" (") + profile + ")";
+    EXPECT_EQ(chrome["Visit History" + p], 3u) << p;
+    EXPECT_EQ(chrome["Cookies" + p], 2u) << p;
+    EXPECT_EQ(chrome["Auto Fills Value" + p], 4u) << p;
+  }
+  EXPECT_EQ(chrome.size(), 16u);
+  std::map<std::string, size_t> firefox = counts(scan("Firefox"));
+  const std::string p = " (var/app/org.mozilla.firefox/.mozilla/firefox/b.default-release)";
+  EXPECT_EQ(firefox["Visit History" + p], 2u);
+  EXPECT_EQ(firefox["Login History" + p], 2u);
+  EXPECT_EQ(firefox.size(), 7u);  // one profile: the ini's other entry climbs out
+
+  CategoryPtr recent = scan("Recent Item");
+  ASSERT_EQ(recent->childrens.size(), 1u);
+  EXPECT_EQ(testing::titlesOf(recent->childrens[0]),
+            (std::vector<std::string>{"a b.txt", "R&D.odt", "page"}));
+  EXPECT_EQ(testing::unixSeconds(recent->childrens[0]->childrens[1]->date), 1672628645);
+}
+
+TEST_F(LinuxPrivacyTest, CleaningTakesExactlyTheTickedRecordsOfTheirOwnProfile) {
+  CategoryPtr chrome = scan("Chrome");
+  testing::tick(testing::groupTitled(chrome, "Visit History (config/google-chrome/Default)"), {0});
+  testing::tick(
+      testing::groupTitled(chrome, "Cookies (config/BraveSoftware/Brave-Browser/Profile 1)"),
+      {0, 1});
+  EXPECT_TRUE(PrivacyCleanService::cleanChrome(chrome).second.empty());
+  const std::string chromeDefault = sb_->path("~/.config/google-chrome/Default/");
+  const std::string brave = sb_->path("~/.config/BraveSoftware/Brave-Browser/Profile 1/");
+  EXPECT_EQ(rows(chromeDefault + "History", "select id from visits").size(), 2u);
+  EXPECT_EQ(rows(brave + "History", "select id from visits").size(), 3u);
+  EXPECT_EQ(rows(chromeDefault + "Cookies", "select host_key from cookies").size(), 2u);
+  EXPECT_EQ(rows(brave + "Network/Cookies", "select host_key from cookies").size(), 0u);
+
+  CategoryPtr recent = scan("Recent Item");
+  testing::tick(recent->childrens[0], {1});
+  EXPECT_TRUE(PrivacyCleanService::cleanRecentItem(recent).second.empty());
+  std::string expected = kXbel;
+  const std::string gone =
+      "  <bookmark href=\"file:///home/u/R&amp;D.odt\" modified=\"2023-01-02T03:04:05Z\"/>\n";
+  expected.erase(expected.find(gone), gone.size());
+  EXPECT_EQ(testing::readFile(sb_->path("~/.local/share/recently-used.xbel")), expected);
+}
+
+}  // namespace
+}  // namespace orvexa
