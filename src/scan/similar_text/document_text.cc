@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "orvexa/platform/file_reader.h"
+#include "orvexa/platform/utf8.h"
 #include "orvexa/units/log_service.h"
 
 namespace orvexa {
@@ -18,26 +19,8 @@ constexpr std::array<uint16_t, 32> kCp1252High = {
     0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
     0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
 
-void appendCodePoint(std::string& out, uint32_t c) {
-  if (c < 0x80) {
-    out += static_cast<char>(c);
-  } else if (c < 0x800) {
-    out += static_cast<char>(0xC0 | (c >> 6));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else if (c < 0x10000) {
-    out += static_cast<char>(0xE0 | (c >> 12));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (c >> 18));
-    out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  }
-}
-
 void appendCp1252(std::string& out, unsigned char b) {
-  appendCodePoint(out, b >= 0x80 && b < 0xA0 ? kCp1252High[b - 0x80] : b);
+  appendUtf8(out, b >= 0x80 && b < 0xA0 ? kCp1252High[b - 0x80] : b);
 }
 
 // The length of the valid UTF-8 sequence at `k`, or 0.
@@ -123,7 +106,7 @@ std::string richTextBody(std::string_view rtf, size_t maxText) {
       --toSkip;
       return;
     }
-    appendCodePoint(out, c);
+    appendUtf8(out, c);
   };
   size_t k = 0;
   while (k < rtf.size() && out.size() <= maxText) {
@@ -219,7 +202,7 @@ std::string richTextBody(std::string_view rtf, size_t maxText) {
       if (code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) code = 0xFFFD;
       if (skipFrom == 0) {
         toSkip = 0;
-        appendCodePoint(out, code);
+        appendUtf8(out, code);
         toSkip = fallback;
       }
     } else if (word == "emdash") {
