@@ -12,22 +12,11 @@
 #include <string>
 
 #include "orvexa/scan/similar_text/similar_text_service.h"
-#include "orvexa/units/log_service.h"
 #include "scan/similar_text/pdf_reader.h"
 
 namespace orvexa {
 // PDFs are not read here: the reader module is not part of this target.
 std::string readPdfText(const std::string&) { return {}; }
-// Nor is the log (with its queues and paths): an archive refused is logged
-// into nothing.
-struct LogService::Impl {};
-LogService::LogService() = default;
-LogService::~LogService() = default;
-LogService& LogService::shard() {
-  static LogService service;
-  return service;
-}
-void LogService::log(LogLevel, std::string) {}
 }  // namespace orvexa
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

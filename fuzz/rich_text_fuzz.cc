@@ -8,19 +8,6 @@
 #include <string_view>
 
 #include "orvexa/scan/similar_text/document_text.h"
-#include "orvexa/units/log_service.h"
-
-namespace orvexa {
-// The log (with its queues and paths) is not part of this target.
-struct LogService::Impl {};
-LogService::LogService() = default;
-LogService::~LogService() = default;
-LogService& LogService::shard() {
-  static LogService service;
-  return service;
-}
-void LogService::log(LogLevel, std::string) {}
-}  // namespace orvexa
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string_view bytes(reinterpret_cast<const char*>(data), size);
