@@ -34,8 +34,6 @@ std::vector<std::string> profilesFromIni(std::string_view ini, const std::string
 // How a profile folder is named in group titles: its path below the home,
 // without a leading "." folder ("config/chromium/Default").
 std::string profileLabel(const std::string& folder);
-// The freedesktop.org recent-files list: home/.local/share/recently-used.xbel.
-std::string recentlyUsedStore();
 
 // ---- Records --------------------------------------------------------------
 

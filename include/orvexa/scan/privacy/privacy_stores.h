@@ -36,6 +36,8 @@ std::string chromeFolder();           // <home>/Library/Application Support/Goog
 std::string firefoxProfilesFolder();  // <home>/Library/Application Support/Firefox/profiles
 // The Chrome store `name` of `profile`.
 std::string chromeStore(const std::string& profile, std::string_view name);
+// The freedesktop.org recent-files list: home/.local/share/recently-used.xbel.
+std::string recentlyUsedStore();
 
 // ---- Texts and times of the stores ----------------------------------------
 
