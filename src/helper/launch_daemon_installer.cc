@@ -207,6 +207,8 @@ int LaunchDaemonInstaller::blessJob(const std::string& domain, const std::string
   plist.set("SocketPath", socket);
   plist.set("AllowedUserID", static_cast<int64_t>(authorizedUserId_));
   if (!Paths::shared().root().empty()) plist.set("RootFolder", Paths::shared().root());
+  // The helper serves the folders of the installing program's layout.
+  plist.set("Layout", Paths::shared().layout() == Layout::Linux ? "linux" : "macos");
   plist.set("RunAtLoad", true);
   if (!writePlistFile(plistPath, plist, PlistFormat::Xml, &why)) {
     logLine("bless: " + why);
