@@ -279,14 +279,15 @@ HelperPathScope helperPathScopeFor(uid_t uid) {
     home = paths.userHome();
   } else if (!paths.root().empty()) {
     const std::string name = accountNameOf(uid);
-    if (!name.empty()) home = paths.usersFolder() + "/" + name;
+    if (!name.empty()) home = paths.homeOf(name);
   } else {
     home = passwordHome(uid);
   }
   if (!home.empty()) addFolder(&scope.folders, home);
-  const std::string volumes = paths.volumesFolder();
-  for (const std::string& volume : contentsOfDirectory(volumes)) {
-    addFolder(&scope.folders, volumes + "/" + volume + "/.Trashes/" + std::to_string(uid));
+  for (const Url& volume : mountedVolumeURLs()) {
+    for (const std::string& trash : paths.volumeTrashFolders(volume.path(), uid)) {
+      addFolder(&scope.folders, trash);
+    }
   }
   return scope;
 }

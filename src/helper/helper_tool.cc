@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <optional>
 
 #include "orvexa/helper/helper_server.h"
 #include "orvexa/platform/paths.h"
@@ -33,7 +34,8 @@ bool parseUserId(const std::string& text, uid_t* out) {
   return true;
 }
 
-bool readLaunchdPlist(const std::string& file, HelperServerOptions* options, std::string* root) {
+bool readLaunchdPlist(const std::string& file, HelperServerOptions* options, std::string* root,
+                      std::string* layout) {
   std::string why;
   std::optional<PlistValue> plist = readPlistFile(file, &why);
   if (!plist || !plist->isDictionary()) {
@@ -64,21 +66,17 @@ bool readLaunchdPlist(const std::string& file, HelperServerOptions* options, std
     options->uninstallPaths.push_back(*unit);
   }
   if (std::optional<std::string> folder = textOf("RootFolder")) *root = *folder;
-  // The installer's layout, so the helper finds the same folders and tools.
-  if (std::optional<std::string> name = textOf("Layout")) {
-    if (std::optional<Layout> layout = Paths::parseLayout(*name)) {
-      Paths::shared().setLayout(*layout);
-    }
-  }
+  if (std::optional<std::string> name = textOf("Layout")) *layout = *name;
   return true;
 }
 
 int usage(const std::string& why) {
   printLine(why);
-  std::fprintf(stderr,
-               "usage: orvexa-helper --launchd-plist FILE\n"
-               "       orvexa-helper --socket PATH [--allowed-uid N] [--root DIR]\n"
-               "       orvexa-helper --version\n");
+  std::fprintf(
+      stderr,
+      "usage: orvexa-helper --launchd-plist FILE\n"
+      "       orvexa-helper --socket PATH [--allowed-uid N] [--root DIR] [--layout macos|linux]\n"
+      "       orvexa-helper --version\n");
   return 2;
 }
 
@@ -87,6 +85,7 @@ int usage(const std::string& why) {
 int helperToolMain(const std::vector<std::string>& arguments) {
   HelperServerOptions options;
   std::string root;
+  std::string layout;
   std::string plistFile;
   for (size_t i = 1; i < arguments.size(); ++i) {
     const std::string& a = arguments[i];
@@ -104,12 +103,19 @@ int helperToolMain(const std::vector<std::string>& arguments) {
       if (!parseUserId(value, &options.allowedUserId)) return usage("bad user id " + value);
     } else if (a == "--root") {
       root = value;
+    } else if (a == "--layout") {
+      layout = value;
     } else {
       return usage("unknown argument " + a);
     }
   }
-  if (!plistFile.empty() && !readLaunchdPlist(plistFile, &options, &root)) return 2;
+  if (!plistFile.empty() && !readLaunchdPlist(plistFile, &options, &root, &layout)) return 2;
   if (options.socketPath.empty()) return usage("no socket given");
+  if (!layout.empty()) {
+    std::optional<Layout> chosen = Paths::parseLayout(layout);
+    if (!chosen) return usage("unknown layout " + layout + " (macos or linux)");
+    Paths::shared().setLayout(*chosen);
+  }
   if (!root.empty()) Paths::shared().setRoot(root);
 
   // Peers that vanish mid-reply must not end the helper.

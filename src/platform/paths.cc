@@ -108,6 +108,11 @@ std::string Paths::userHome() const {
   return r + "/Users/" + Identity::shared().userName();
 }
 
+std::string Paths::homeOf(const std::string& userName) const {
+  if (layout() == Layout::Linux) return root() + passwdHome(userName);
+  return usersFolder() + "/" + userName;
+}
+
 std::string Paths::resolve(std::string_view systemPath) const {
   std::string r = root();
   if (!r.empty() && hasPrefixFolder(systemPath, r)) return std::string(systemPath);
@@ -139,8 +144,9 @@ std::vector<std::string> Paths::mountFolders() const {
   return {r + "/media/" + user, r + "/media", r + "/run/media/" + user, r + "/mnt"};
 }
 
-std::vector<std::string> Paths::volumeTrashFolders(std::string_view volume) const {
-  const std::string uid = std::to_string(Identity::shared().userId());
+std::vector<std::string> Paths::volumeTrashFolders(std::string_view volume,
+                                                   std::optional<uid_t> user) const {
+  const std::string uid = std::to_string(user.value_or(Identity::shared().userId()));
   const std::string v(volume);
   if (layout() != Layout::Linux) return {v + "/.Trashes/" + uid};
   return {v + "/.Trash-" + uid, v + "/.Trash/" + uid};

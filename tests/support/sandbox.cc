@@ -13,8 +13,9 @@ namespace orvexa::testing {
 Sandbox::Sandbox(std::string userName) : user_(std::move(userName)) {
   Identity::shared().setUserName(user_);
   Paths::shared().setRoot(dir_.path());
+  home_ = Paths::shared().userHome();
   std::error_code ec;
-  std::filesystem::create_directories(home(), ec);
+  std::filesystem::create_directories(home_, ec);
 }
 
 Sandbox::~Sandbox() {
@@ -22,8 +23,7 @@ Sandbox::~Sandbox() {
   Identity::shared().reset();
 }
 
-// The paths table's home for the layout in force.
-std::string Sandbox::home() const { return Paths::shared().userHome(); }
+std::string Sandbox::home() const { return home_; }
 
 std::string Sandbox::path(std::string_view p) const {
   if (p.substr(0, 2) == "~/") return home() + "/" + std::string(p.substr(2));

@@ -28,7 +28,7 @@ class Sandbox {
   Sandbox& operator=(const Sandbox&) = delete;
 
   const std::string& root() const { return dir_.path(); }
-  std::string home() const;
+  std::string home() const;  // the paths table's home when the sandbox was made
   // The real path of a sandbox path ("~/x" or "/x").
   std::string path(std::string_view sandboxPath) const;
 
@@ -41,6 +41,7 @@ class Sandbox {
  private:
   TempDir dir_;
   std::string user_;
+  std::string home_;
 };
 
 }  // namespace orvexa::testing

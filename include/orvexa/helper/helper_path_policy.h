@@ -5,7 +5,8 @@
 // its reason in words. A scope is worked out per asking user
 // (helperPathScopeFor):
 // - that user's home folder, and the user's trash folder on each volume
-//   (<volumes>/<name>/.Trashes/<uid>);
+//   (Paths::volumeTrashFolders of each mounted volume: <volume>/.Trashes/<uid>,
+//   on Linux <volume>/.Trash-<uid> and <volume>/.Trash/<uid>);
 // - the system folders (helperSystemFolders()): the folders the built-in
 //   catalogue's categories name outside the user's home (caches, logs,
 //   temporary items, extension, launch-agent, launch-daemon and helper-tool

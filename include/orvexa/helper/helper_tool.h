@@ -4,8 +4,10 @@
 //   orvexa-helper --launchd-plist FILE
 //       the launch-daemon property list written at installation: "Label",
 //       "Program", "SocketPath", "AllowedUserID" and optional "RootFolder"
-//       (the paths table's root); uninstall removes "Program" and FILE.
-//   orvexa-helper --socket PATH [--allowed-uid N] [--root DIR]
+//       (the paths table's root) and "Layout" ("macos" or "linux", the
+//       paths table's layout; default the host's); uninstall removes
+//       "Program" and FILE.
+//   orvexa-helper --socket PATH [--allowed-uid N] [--root DIR] [--layout macos|linux]
 //       the same settings given directly (nothing to uninstall).
 //   orvexa-helper --version
 //

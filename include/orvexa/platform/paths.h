@@ -24,6 +24,8 @@
 // before scans start (the host at start-up, tests in their fixtures).
 #pragma once
 
+#include <sys/types.h>
+
 #include <optional>
 #include <string>
 #include <string_view>
@@ -64,9 +66,14 @@ class Paths {
   // The folders whose entries are mounted volumes: R/Volumes; on Linux
   // R/media/NAME, R/media, R/run/media/NAME and R/mnt.
   std::vector<std::string> mountFolders() const;
-  // The user's trash folders on a mounted volume: <volume>/.Trashes/UID; on
-  // Linux <volume>/.Trash-UID and <volume>/.Trash/UID.
-  std::vector<std::string> volumeTrashFolders(std::string_view volume) const;
+  // A user's trash folders on a mounted volume (`uid` default: the current
+  // user's): <volume>/.Trashes/UID; on Linux <volume>/.Trash-UID and
+  // <volume>/.Trash/UID.
+  std::vector<std::string> volumeTrashFolders(std::string_view volume,
+                                              std::optional<uid_t> uid = std::nullopt) const;
+  // Another user's home under the root: R/Users/NAME; on Linux R followed by
+  // NAME's passwd home folder (/home/NAME when unknown).
+  std::string homeOf(const std::string& userName) const;
 
   // Linux user folders (freedesktop.org base directories at their defaults).
   std::string userCacheFolder() const;       // home/.cache (macOS home/Library/Caches)

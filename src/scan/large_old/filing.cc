@@ -92,10 +92,9 @@ CategoryPtr LargeAndOldFileService::allFilesCategory(const FeaturePtr& featureIn
 
 int LargeAndOldFileService::sortTypeTree(const std::vector<std::string>& contentTypeTree) {
   for (const std::string& entry : contentTypeTree) {
-    // A disk image ("public.iso-image", "public.disk-image") is an archive
-    // of files, not a picture, though its type names an image.
-    if (large_old::containsLowerCased(entry, "disk-image") ||
-        large_old::containsLowerCased(entry, "iso-image")) {
+    // A disk image is an archive of files, not a picture, though its type
+    // names an image.
+    if (entry == "public.iso-image" || entry == "public.disk-image") {
       return raw(LargeAndFileKind::Archives);
     }
     if (large_old::containsLowerCased(entry, "image")) return raw(LargeAndFileKind::Picture);

@@ -134,15 +134,6 @@ TEST_F(JunkScannersTest, TrashOfOtherVolumesNeedsAPerUserFolder) {
   EXPECT_EQ(titlesOf(other), (std::vector<std::string>{"photo.jpg"}));
 }
 
-TEST_F(JunkScannersTest, EmptyTrashGivesSizeZero) {
-  sb_.dir("~/.Trash");
-  auto module = testing::makeModule(
-      kFeatureID, {{"Trash", CategoryInfomationKind::Common, {sb_.path("~/.Trash")}}});
-  FeaturePtr feature = testing::featureOf(module);
-  EXPECT_EQ(runTrashScan(feature, ""), 0);
-  EXPECT_EQ(feature->categoryInfo[0]->size, 0);
-}
-
 TEST_F(JunkScannersTest, MailAttachmentsFourLevelsDownAreFoundButNotTheirFolders) {
   sb_.layout({"~/Library/Mail/V10/Box.mbox/Data/Attachments/1/report.pdf:300",
               "~/Library/Mail/V10/Attachments/three-levels.txt:7", "~/Library/Mail/stray.txt:9",

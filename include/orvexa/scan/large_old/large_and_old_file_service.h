@@ -131,8 +131,9 @@ class LargeAndOldFileService : public SuperScanService {
   static int sortTypeFile(const FilePtr& file);
   // The bucket of a content-type tree: the first entry that contains (in
   // lower case) "image", "movie", "audio" or "archive" decides, checked in
-  // that order within an entry; an entry naming a disk image ("disk-image",
-  // "iso-image") is an archive.
+  // that order within an entry. Departing from that rule, the disk-image
+  // types "public.iso-image" and "public.disk-image" are archives: an .iso
+  // holds files, not a picture.
   static int sortTypeTree(const std::vector<std::string>& contentTypeTree);
 
   // Files one record into its type, age and size sub-categories (appends it

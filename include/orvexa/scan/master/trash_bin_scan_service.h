@@ -30,8 +30,8 @@ class TrashBinScanService : public SuperScanService {
   static inline std::string defaultTrashBinImage = "TrashBin_Default";
 
   static void scanTrashBin(const FeaturePtr& featureInfo, ScanProgress progress,
-                           ScanShowPercent showPercent, ScanSingleDone singleDone,
-                           FeatureDone done, const std::string& otherTrashBinDesc,
+                           ScanShowPercent showPercent, ScanSingleDone singleDone, FeatureDone done,
+                           const std::string& otherTrashBinDesc,
                            const std::shared_ptr<SerialGCDService>& dispatch);
   static void scanProTrashBin(const FeaturePtr& featureInfo, ScanProgress progress,
                               ScanShowPercent showPercent, ScanSingleDone singleDone,
