@@ -12,8 +12,8 @@
 #include "orvexa/platform/paths.h"
 #include "orvexa/platform/plist.h"
 #include "orvexa/scan/privacy/app_permissions_name.h"
-#include "orvexa/units/terminal_tool.h"
 #include "orvexa/scan/privacy/xbel.h"
+#include "orvexa/units/terminal_tool.h"
 
 namespace orvexa {
 namespace {

@@ -152,8 +152,8 @@ void layOutCategories(const FeaturePtr& feature, const std::string* type,
     return a->finderID() < b->finderID();
   });
   if (type && *type == kLargeAndOldFilesModuleType) {
-    CategoryPtr all = makeLayoutCategory(0, "All", CategoryInfomationKind::LargeAndOldFileAllSet,
-                                         feature);
+    CategoryPtr all =
+        makeLayoutCategory(0, "All", CategoryInfomationKind::LargeAndOldFileAllSet, feature);
     for (const CategoryPtr& c : working) {
       c->levelInt = 1;
       c->parentCategory = all;

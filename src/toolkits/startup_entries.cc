@@ -6,9 +6,9 @@
 #include <sstream>
 
 #include "orvexa/platform/file_manager.h"
+#include "orvexa/platform/file_writer.h"
 #include "orvexa/platform/paths.h"
 #include "orvexa/units/terminal_tool.h"
-#include "orvexa/platform/file_writer.h"
 
 namespace orvexa::startup {
 namespace {

@@ -5,9 +5,8 @@ namespace orvexa::testing {
 ModulePtr makeModule(int featureID, const std::vector<CategorySpec>& categories) {
   auto module = std::make_shared<ModuleInformation>(1, "Module", "Test", Image{}, "", "1.0",
                                                     std::vector<FeaturePtr>{});
-  auto feature = std::make_shared<FeatureInformation>(featureID, 0, Image{}, "Feature", "",
-                                                      std::vector<CategoryPtr>{}, module,
-                                                      std::any{});
+  auto feature = std::make_shared<FeatureInformation>(
+      featureID, 0, Image{}, "Feature", "", std::vector<CategoryPtr>{}, module, std::any{});
   module->featureInfo.push_back(feature);
   int id = 0;
   for (const CategorySpec& wanted : categories) {

@@ -29,7 +29,8 @@ TempDir::~TempDir() {
   }
   std::error_code ec;
   // Tests may leave read-only folders behind: make them removable first.
-  for (auto it = fs::recursive_directory_iterator(path_, fs::directory_options::skip_permission_denied, ec);
+  for (auto it = fs::recursive_directory_iterator(
+           path_, fs::directory_options::skip_permission_denied, ec);
        !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
     if (it->is_directory(ec) && !it->is_symlink(ec)) {
       fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);

@@ -24,7 +24,7 @@ TEST(RegularExpressionTest, MatchesOfEachShape) {
       {R"(\{[\S\s]*\})", listing, {listing.substr(7, listing.size() - 8)}},
       {"COM\\.[a-z]+", listing, {}},              // letters keep their case
       {"\\{.\\t", "{\n\t {\r\t {x\t", {"{x\t"}},  // "." takes no line break
-      {"x*", "a\xC3\xA9", {"", "", ""}},         // an empty match steps a whole character
+      {"x*", "a\xC3\xA9", {"", "", ""}},          // an empty match steps a whole character
       {"\xC3\xA9+", "\xC3\xA9\xC3\xA9\xFF\xC3\xA9", {"\xC3\xA9\xC3\xA9", "\xC3\xA9"}},
       {"(", listing, {}},
       {"(a+)+$", std::string(5000, 'a') + "b", {}},
@@ -34,9 +34,9 @@ TEST(RegularExpressionTest, MatchesOfEachShape) {
     EXPECT_EQ(matchesOf(c.pattern, c.text), c.expected);
   }
   EXPECT_EQ(matchesOf(R"(\{[\S\s]*?\})", blocks).size(), 20000u);
-  EXPECT_EQ(RegularExpression::compile("COM", RegularExpression::Case::insensitive)
-                ->allMatches(listing),
-            Matches{"com"});
+  EXPECT_EQ(
+      RegularExpression::compile("COM", RegularExpression::Case::insensitive)->allMatches(listing),
+      Matches{"com"});
 }
 
 }  // namespace

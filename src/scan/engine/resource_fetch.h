@@ -6,8 +6,7 @@
 namespace orvexa::engine_internal {
 
 inline ResourceFetch fetchFor(const ResourceKeys& keys) {
-  return keys.count(ResourceKey::localizedTypeDescription) ||
-                 keys.count(ResourceKey::effectiveIcon)
+  return keys.count(ResourceKey::localizedTypeDescription) || keys.count(ResourceKey::effectiveIcon)
              ? ResourceFetch::withType
              : ResourceFetch::basic;
 }

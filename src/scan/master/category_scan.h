@@ -32,9 +32,8 @@ struct CategoryScanPlan {
 // after "<name> Scan Finish" was logged and the feature set to `end`.
 // Returns false (after logging "<name> Scan Scanning") when a scan of the
 // feature is running already; nothing else happens then.
-bool runCategoryScan(const FeaturePtr& feature, const CategoryScanPlan& plan,
-                     ScanProgress progress, ScanShowPercent showPercent,
-                     ScanSingleDone singleDone,
+bool runCategoryScan(const FeaturePtr& feature, const CategoryScanPlan& plan, ScanProgress progress,
+                     ScanShowPercent showPercent, ScanSingleDone singleDone,
                      std::function<void(std::map<int, CategoryResult>)> finish,
                      const std::shared_ptr<SerialGCDService>& dispatch);
 

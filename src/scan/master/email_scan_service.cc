@@ -31,8 +31,8 @@ void EmailScanService::scanEmailJunk(const FeaturePtr& featureInfo, ScanProgress
                                      ScanShowPercent showPercent, ScanSingleDone singleDone,
                                      FeatureDone done,
                                      const std::shared_ptr<SerialGCDService>& dispatch) {
-  scanProEmailJunk(featureInfo, std::move(progress), std::move(showPercent),
-                   std::move(singleDone), std::move(done), dispatch);
+  scanProEmailJunk(featureInfo, std::move(progress), std::move(showPercent), std::move(singleDone),
+                   std::move(done), dispatch);
 }
 
 void EmailScanService::scanProEmailJunk(const FeaturePtr& featureInfo, ScanProgress progress,
@@ -42,8 +42,8 @@ void EmailScanService::scanProEmailJunk(const FeaturePtr& featureInfo, ScanProgr
   if (!featureInfo || !dispatch) return;
   master::CategoryScanPlan plan;
   plan.name = "Email";
-  plan.keys = {ResourceKey::path,        ResourceKey::localizedName, ResourceKey::fileSize,
-               ResourceKey::effectiveIcon, ResourceKey::isDirectory, ResourceKey::isPackage};
+  plan.keys = {ResourceKey::path,          ResourceKey::localizedName, ResourceKey::fileSize,
+               ResourceKey::effectiveIcon, ResourceKey::isDirectory,   ResourceKey::isPackage};
   plan.urlsOf = [](const CategoryPtr& category) {
     std::vector<Url> urls = category->urls;
     urls.push_back(mailStore());

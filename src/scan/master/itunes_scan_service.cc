@@ -25,8 +25,8 @@ void iTunesScanService::scaniTunesJunk(const FeaturePtr& featureInfo, ScanProgre
                                        ScanShowPercent showPercent, ScanSingleDone singleDone,
                                        FeatureDone done,
                                        const std::shared_ptr<SerialGCDService>& dispatch) {
-  scanProiTunesJunk(featureInfo, std::move(progress), std::move(showPercent),
-                    std::move(singleDone), std::move(done), dispatch);
+  scanProiTunesJunk(featureInfo, std::move(progress), std::move(showPercent), std::move(singleDone),
+                    std::move(done), dispatch);
 }
 
 void iTunesScanService::scanProiTunesJunk(const FeaturePtr& featureInfo, ScanProgress progress,
@@ -39,7 +39,8 @@ void iTunesScanService::scanProiTunesJunk(const FeaturePtr& featureInfo, ScanPro
   plan.keys = {ResourceKey::localizedName, ResourceKey::fileSize, ResourceKey::effectiveIcon,
                ResourceKey::isDirectory, ResourceKey::isPackage};
   // One record per backup folder, sized by its whole content.
-  plan.options = EnumerationOptions::skipsHiddenFiles | EnumerationOptions::skipsPackageDescendants |
+  plan.options = EnumerationOptions::skipsHiddenFiles |
+                 EnumerationOptions::skipsPackageDescendants |
                  EnumerationOptions::skipsSubdirectoryDescendants;
   plan.refine = titleBackups;
   master::runCategoryScan(featureInfo, plan, std::move(progress), std::move(showPercent),

@@ -37,8 +37,8 @@ void PhotoScanService::scaniPhotoJunk(const FeaturePtr& featureInfo, ScanProgres
                                       ScanShowPercent showPercent, ScanSingleDone singleDone,
                                       FeatureDone done,
                                       const std::shared_ptr<SerialGCDService>& dispatch) {
-  scanProiPhotoJunk(featureInfo, std::move(progress), std::move(showPercent),
-                    std::move(singleDone), std::move(done), dispatch);
+  scanProiPhotoJunk(featureInfo, std::move(progress), std::move(showPercent), std::move(singleDone),
+                    std::move(done), dispatch);
 }
 
 void PhotoScanService::scanProiPhotoJunk(const FeaturePtr& featureInfo, ScanProgress progress,
@@ -55,9 +55,9 @@ void PhotoScanService::scanProiPhotoJunk(const FeaturePtr& featureInfo, ScanProg
   }
   master::CategoryScanPlan plan;
   plan.name = "Photos";
-  plan.keys = {ResourceKey::path,        ResourceKey::localizedName, ResourceKey::fileSize,
-               ResourceKey::effectiveIcon, ResourceKey::isDirectory, ResourceKey::isPackage,
-               ResourceKey::isHidden,    ResourceKey::isRegularFile};
+  plan.keys = {ResourceKey::path,          ResourceKey::localizedName, ResourceKey::fileSize,
+               ResourceKey::effectiveIcon, ResourceKey::isDirectory,   ResourceKey::isPackage,
+               ResourceKey::isHidden,      ResourceKey::isRegularFile};
   plan.urlsOf = [folders](const CategoryPtr&) { return folders; };
   plan.filterOf = [](const CategoryPtr&) -> FilterFunc {
     return [](const ResourceValues& values, DirectoryEnumerator*) {

@@ -123,8 +123,8 @@ void scanFirefoxProfile(const CategoryPtr& category, const std::string& profile,
         }
         loginItems.push_back(privacy::makeItem(
             loginGroup, category, static_cast<int>(loginItems.size()),
-            jsonText(member(login, "formSubmitURL")),
-            dateFromSeconds(millis / 1000.0, false), Url(), std::move(attachment), 1));
+            jsonText(member(login, "formSubmitURL")), dateFromSeconds(millis / 1000.0, false),
+            Url(), std::move(attachment), 1));
       }
     }
   }

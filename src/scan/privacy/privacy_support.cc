@@ -100,7 +100,6 @@ std::string profileLabel(const std::string& folder) {
 
 std::string recentlyUsedStore() { return Paths::shared().userDataFolder() + "/recently-used.xbel"; }
 
-
 FilePtr makeGroup(const CategoryPtr& category, int finderID, Status status, const Url& store,
                   const std::string& iconName) {
   FilePtr group =

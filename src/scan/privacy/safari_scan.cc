@@ -57,8 +57,8 @@ FilePtr visitHistory(const CategoryPtr& category, int finderID) {
       std::string title = privacy::text(row, "title");
       const std::string address = privacy::text(row, "url");
       if (title.empty()) title = address;
-      Timestamp date = dateFromSeconds(
-          privacy::safariSeconds(privacy::number(row, "visit_time")), false);
+      Timestamp date =
+          dateFromSeconds(privacy::safariSeconds(privacy::number(row, "visit_time")), false);
       items.push_back(privacy::makeItem(group, category, static_cast<int>(items.size()),
                                         std::move(title), date, privacy::urlFromText(address),
                                         privacy::text(row, "id"), 1));
@@ -91,8 +91,8 @@ FilePtr downloadHistory(const CategoryPtr& category, int finderID) {
       const PlistValue* finished = entry.find("DownloadEntryDateFinishedKey");
       std::optional<PlistValue::DateValue> when =
           finished != nullptr ? finished->asDate() : std::nullopt;
-      Timestamp date = when ? dateFromSeconds(when->secondsSince1970, false)
-                            : std::chrono::system_clock::now();
+      Timestamp date =
+          when ? dateFromSeconds(when->secondsSince1970, false) : std::chrono::system_clock::now();
       const PlistValue* identifier = entry.find("DownloadEntryIdentifier");
       const std::string* identifierText = identifier != nullptr ? identifier->asString() : nullptr;
       std::any attachment;

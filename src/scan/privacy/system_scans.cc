@@ -15,9 +15,9 @@
 #include "orvexa/platform/plist.h"
 #include "orvexa/platform/resource_values.h"
 #include "orvexa/scan/privacy/privacy_scan_service.h"
+#include "orvexa/scan/privacy/xbel.h"
 #include "orvexa/units/log_service.h"
 #include "scan/privacy/privacy_support.h"
-#include "orvexa/scan/privacy/xbel.h"
 
 namespace orvexa {
 namespace {

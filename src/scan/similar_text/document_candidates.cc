@@ -70,7 +70,8 @@ MinHashSignature signatureOf(std::string_view text) {
 double signatureAgreement(const MinHashSignature& a, const MinHashSignature& b) {
   if (a.empty || b.empty) return 0;
   size_t same = 0;
-  for (size_t k = 0; k < kSignatureHashes; ++k) same += a.hashes[k] == b.hashes[k] ? size_t{1} : size_t{0};
+  for (size_t k = 0; k < kSignatureHashes; ++k)
+    same += a.hashes[k] == b.hashes[k] ? size_t{1} : size_t{0};
   return static_cast<double>(same) / static_cast<double>(kSignatureHashes);
 }
 

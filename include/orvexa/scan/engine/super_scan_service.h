@@ -67,8 +67,8 @@ class SuperScanService {
   using Progress = std::function<void(const std::string&, int64_t)>;
   using ShowPercent = std::function<void(float)>;
   using ListDone = std::function<void(const ScanFilesInformation&, std::vector<FilePtr>)>;
-  using ListsDone = std::function<void(std::map<Url, std::vector<FilePtr>>,
-                                       std::map<Url, ScanFilesInformation>)>;
+  using ListsDone =
+      std::function<void(std::map<Url, std::vector<FilePtr>>, std::map<Url, ScanFilesInformation>)>;
 
   // The scan-status table (a feature's finderID -> ScanState raw value).
   static std::optional<int> scanStatus(int64_t key);
@@ -100,20 +100,19 @@ class SuperScanService {
   // Walks one folder (or makes one record of a file) on the calling thread
   // and calls `done` once.
   static void getListFromUrl(const FeaturePtr& featureInfo, const Url& url, int state,
-                             const ResourceKeys& propertiesForKey,
-                             EnumerationOptions enumOptions, int64_t scanID,
-                             const ErrorHandle& errorHandle, const FilterFunc& filterFunc,
-                             const Progress& progress, const ListDone& done,
-                             const CategoryPtr& categoryInfo, bool isContainZeroItem);
+                             const ResourceKeys& propertiesForKey, EnumerationOptions enumOptions,
+                             int64_t scanID, const ErrorHandle& errorHandle,
+                             const FilterFunc& filterFunc, const Progress& progress,
+                             const ListDone& done, const CategoryPtr& categoryInfo,
+                             bool isContainZeroItem);
 
   // Walks every URL on the global pool and merges on `dispatchQueue`;
   // showPercent gets finished URLs / all URLs, `done` the two dictionaries
   // once (also for an empty URL list). Returns at once.
   static void getListFromUrls(const FeaturePtr& featureInfo, const std::vector<Url>& urls,
                               int state, const ResourceKeys& propertiesForKey,
-                              EnumerationOptions enumOptions, int64_t scanID,
-                              Progress progress, ShowPercent showPercent, FilterFunc filterFunc,
-                              ListsDone done,
+                              EnumerationOptions enumOptions, int64_t scanID, Progress progress,
+                              ShowPercent showPercent, FilterFunc filterFunc, ListsDone done,
                               const std::shared_ptr<SerialGCDService>& dispatchQueue,
                               const CategoryPtr& categoryInfo, bool isContainZeroItem);
 

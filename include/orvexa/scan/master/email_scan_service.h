@@ -23,8 +23,7 @@ class EmailScanService : public SuperScanService {
                             FeatureDone done, const std::shared_ptr<SerialGCDService>& dispatch);
   static void scanProEmailJunk(const FeaturePtr& featureInfo, ScanProgress progress,
                                ScanShowPercent showPercent, ScanSingleDone singleDone,
-                               FeatureDone done,
-                               const std::shared_ptr<SerialGCDService>& dispatch);
+                               FeatureDone done, const std::shared_ptr<SerialGCDService>& dispatch);
 
   // The version folder names of the mail store at `url`, read from a copy
   // of its "PersistenceInfo.plist" in the support folder; empty when the
