@@ -77,6 +77,10 @@ TEST(UndoJournalTest, RoundTripKeepsBytesModeAndTimesAndNumbersATakenPlace) {
   ASSERT_TRUE(Quarantine::restore(*journal, items[1], &as).ok());
   EXPECT_EQ(readFile(folder + "/notes.txt"), "notes");
   EXPECT_EQ(journal->cleans().front().restorable, 0);
+  // An item a file manager put back is no longer offered.
+  ASSERT_TRUE(Quarantine::place(*journal, clean, listed(as), 10).ok());
+  fs::rename(journal->items(clean).front().quarantine, as);
+  EXPECT_TRUE(openJournal()->items(clean).empty());
 }
 
 // A clean of 300 items killed at several instants: after undo every item is
