@@ -39,7 +39,8 @@
 // Moving instead of removing (undo_journal.h): the user's own files (clean
 // types LargeAndOldFile, Duplicate, Similar, Uninstall, AnalysisDisk) are
 // moved into the trash of their volume and journalled, so that a clean can
-// be taken back; Common (junk, caches, trash bins) keeps removing. A moved
+// be taken back; Common (junk, caches, trash bins) keeps removing. The
+// privacy clean moves its file items the same way unless Final. A moved
 // item counts as removed (DeleteSuccess, its bytes in the removed size). An
 // item whose volume has no trash is not removed (kNoTrashText) unless the
 // disposal is Final. Items for the helper are still removed.
