@@ -122,6 +122,9 @@ std::unique_ptr<UndoJournal> UndoJournal::open(const std::string& path, bool cre
   auto [ok, why] = journal->db_.executionSQL(kSchema);
   if (ok) journal->db_.executionSQL("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL");
   if (ok) std::tie(ok, why) = journal->db_.executionSQL("SELECT count(*) FROM items");
+  // The journal must be writable now: another writer holding it would make
+  // every mark below fail silently.
+  if (ok) std::tie(ok, why) = journal->db_.executionSQL("BEGIN IMMEDIATE; COMMIT");
   if (!ok) {
     *error = "the undo journal " + path + " cannot be used (" +
              (journal->db_.locked() ? std::string("locked by another program") : why) +

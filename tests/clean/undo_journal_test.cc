@@ -105,11 +105,20 @@ TEST(UndoJournalTest, KilledCleanLosesNothing) {
   }
 }
 
-TEST(UndoJournalTest, MissingOrCorruptJournalFailsClearly) {
+TEST(UndoJournalTest, MissingLockedOrCorruptJournalFailsClearly) {
   testing::Sandbox sb;
   std::string error;
   EXPECT_FALSE(UndoJournal::open(UndoJournal::defaultPath(), false, &error));
   EXPECT_NE(error.find("no undo journal"), std::string::npos) << error;
+  openJournal();
+  SqliteTool other;
+  SqliteTool::setBusyTimeout(std::chrono::milliseconds(50));
+  ASSERT_TRUE(other.openDB(UndoJournal::defaultPath()));
+  ASSERT_TRUE(other.executionSQL("BEGIN EXCLUSIVE").first);
+  EXPECT_FALSE(UndoJournal::open(UndoJournal::defaultPath(), false, &error));
+  EXPECT_NE(error.find("locked by another program"), std::string::npos) << error;
+  other.closeDB("");
+  fs::remove_all(fs::path(UndoJournal::defaultPath()).parent_path());
   const std::string path = UndoJournal::defaultPath();
   fs::create_directories(fs::path(path).parent_path());
   { std::ofstream(path) << std::string(4096, 'x'); }
