@@ -40,6 +40,8 @@ TEST(UndoJournalTest, RoundTripKeepsBytesModeAndTimesAndNumbersATakenPlace) {
   const std::string folder = sb.dir("~/Old/project");
   sb.file("~/Old/project/notes.txt", "notes");
   ::chmod(file.c_str(), 0640);
+  const uid_t owner = ::geteuid() == 0 ? 4321 : ::geteuid();  // as root: another user's file
+  ASSERT_EQ(::lchown(file.c_str(), owner, owner), 0);
   const struct timespec times[2] = {{1000, 5}, {2000, 7}};
   ::utimensat(AT_FDCWD, file.c_str(), times, 0);
   auto journal = openJournal();
@@ -60,6 +62,7 @@ TEST(UndoJournalTest, RoundTripKeepsBytesModeAndTimesAndNumbersATakenPlace) {
   ASSERT_EQ(::stat(as.c_str(), &st), 0);
   EXPECT_EQ(readFile(as), "picture bytes");
   EXPECT_EQ(st.st_mode & 07777, 0640u);
+  EXPECT_EQ(st.st_uid, owner);
   EXPECT_EQ(st.st_mtim.tv_sec, 2000);
   EXPECT_EQ(st.st_mtim.tv_nsec, 7);
   ASSERT_TRUE(Quarantine::restore(*journal, items[1], &as).ok());
