@@ -50,6 +50,14 @@ TEST(UndoCommandTest, DuplicatesCleanIsTakenBack) {
   EXPECT_EQ(r.exitCode, 1);
   EXPECT_NE(r.err.find("nothing to undo"), std::string::npos) << r.err;
   EXPECT_FALSE(json::parse(r.out).at("success").get<bool>()) << r.out;
+  // Cleaned again and purged: the trash holds nothing more.
+  ASSERT_EQ(cli.run({"duplicates", "--min-size", "0", folder, "--clean", "--yes"}).exitCode, 0);
+  r = cli.run({"history", "--purge"});
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_EQ(json::parse(r.out).at("cleans").at(0).at("restorable"), 0) << r.out;
+  for (const auto& entry : fs::recursive_directory_iterator(cli.root)) {
+    EXPECT_EQ(entry.path().string().find("Trash/files/"), std::string::npos) << entry.path();
+  }
 }
 
 }  // namespace
