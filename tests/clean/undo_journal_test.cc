@@ -77,7 +77,7 @@ TEST(UndoJournalTest, RoundTripKeepsBytesModeAndTimesAndNumbersATakenPlace) {
 // A clean of 300 items killed at several instants (once 1, 100 and 250 are
 // in the trash): after undo every item is back, with its content.
 TEST(UndoJournalTest, KilledCleanLosesNothing) {
-  for (size_t movedAtKill : {1, 100, 250}) {
+  for (size_t movedAtKill : {size_t{1}, size_t{100}, size_t{250}}) {
     testing::Sandbox sb;
     std::vector<std::string> paths;
     for (int i = 0; i < 300; ++i) {
