@@ -92,6 +92,43 @@ std::string numbered(const std::string& path, int n) {
   return (p.parent_path() / (stem + " (" + std::to_string(n) + ")" + ext)).string();
 }
 
+// Opens the folder that held `path` (re-creating missing folders) and sets
+// *name to the item's name in it: from the user's home when the path lies
+// below it (the home itself may be a link), else from "/", every further
+// component without following a link, so that a link swapped in on the way
+// cannot send a restored item elsewhere. -1 with errno on failure.
+int openParent(const std::string& path, std::string* name) {
+  const std::filesystem::path whole(path);
+  *name = whole.filename().string();
+  const std::string home = Paths::shared().userHome();
+  std::string rest = whole.parent_path().string();
+  std::string start = "/";
+  if (rest == home || rest.rfind(home + "/", 0) == 0) {
+    start = home;
+    rest = rest.substr(home.size());
+  }
+  int fd = ::open(start.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  for (const auto& part : std::filesystem::path(rest)) {
+    const std::string component = part.string();
+    if (fd < 0 || component.empty() || component == "/") continue;
+    if (component == "." || component == "..") {
+      ::close(fd);
+      errno = EINVAL;
+      return -1;
+    }
+    constexpr int kFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+    int next = ::openat(fd, component.c_str(), kFlags);
+    if (next < 0 && errno == ENOENT && ::mkdirat(fd, component.c_str(), 0755) == 0) {
+      next = ::openat(fd, component.c_str(), kFlags);
+    }
+    const int err = errno;
+    ::close(fd);
+    fd = next;
+    errno = err;
+  }
+  return fd;
+}
+
 }  // namespace
 
 std::string UndoJournal::defaultPath() {
@@ -298,25 +335,36 @@ FileStatus Quarantine::restore(UndoJournal& journal, const JournalItem& item,
     journal.dropItem(item.id);
     return FileStatus::withMessage(ENOENT, "no longer in the trash");
   }
-  std::error_code ec;
-  std::filesystem::create_directories(std::filesystem::path(item.original).parent_path(), ec);
-  std::string target = item.original;
+  std::string name;
+  const int parent = openParent(item.original, &name);
+  if (parent < 0) return FileStatus::fromErrno(errno, item.original);
+  std::string target = name;
   int rc = -1;
   for (int n = 2; n < 10000; ++n) {
-    rc = ::renameat2(AT_FDCWD, item.quarantine.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE);
+    rc = ::renameat2(AT_FDCWD, item.quarantine.c_str(), parent, target.c_str(), RENAME_NOREPLACE);
     if (rc == 0 || errno != EEXIST) break;
-    target = numbered(item.original, n);
+    target = numbered(name, n);
   }
-  if (rc != 0) return FileStatus::fromErrno(errno, target);
-  *restoredAs = target;
-  const struct timespec times[2] = {fromNs(item.accessNs), fromNs(item.modificationNs)};
+  const int err = errno;
+  const std::string shown = (std::filesystem::path(item.original).parent_path() / target).string();
+  if (rc != 0) {
+    ::close(parent);
+    return FileStatus::fromErrno(err, shown);
+  }
+  *restoredAs = shown;
+  // Owner first: a change of owner clears the set-id bits the mode restores.
   FileStatus status;
-  if (::lchown(target.c_str(), item.owner, item.group) != 0 && ::geteuid() == 0) {
-    status = FileStatus::fromErrno(errno, target);
+  if (::fchownat(parent, target.c_str(), item.owner, item.group, AT_SYMLINK_NOFOLLOW) != 0 &&
+      ::geteuid() == 0) {
+    status = FileStatus::fromErrno(errno, shown);
   }
   struct stat st {};
-  if (::lstat(target.c_str(), &st) == 0 && !S_ISLNK(st.st_mode)) ::chmod(target.c_str(), item.mode);
-  ::utimensat(AT_FDCWD, target.c_str(), times, AT_SYMLINK_NOFOLLOW);
+  if (::fstatat(parent, target.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISLNK(st.st_mode)) {
+    ::fchmodat(parent, target.c_str(), item.mode, 0);
+  }
+  const struct timespec times[2] = {fromNs(item.accessNs), fromNs(item.modificationNs)};
+  ::utimensat(parent, target.c_str(), times, AT_SYMLINK_NOFOLLOW);
+  ::close(parent);
   if (!item.infoFile.empty()) ::unlink(item.infoFile.c_str());
   journal.dropItem(item.id);
   return status;
