@@ -12,6 +12,7 @@
 #include <type_traits>
 
 #include "command_registry.h"
+#include "orvexa/clean/clean_service.h"
 #include "orvexa/platform/identity.h"
 #include "orvexa/units/log_service.h"
 #include "output.h"
@@ -56,6 +57,11 @@ void addCleanOptions(CLI::App& sub, CleanOptions& o) {
                  "With --clean: only the records whose path matches GLOB (fnmatch); repeatable")
       ->type_name("GLOB");
   sub.add_flag("--yes", o.yes, "With --clean: do not ask before deleting");
+  sub.add_flag("--final", o.final,
+               "With --clean: remove for good, even what would be moved to the trash");
+  sub.add_flag("--undoable", o.undoable,
+               "With --clean: move every item to the trash of its volume (orvexa undo puts it "
+               "back)");
 }
 
 // T, or the value type of std::optional<T>.
@@ -119,6 +125,7 @@ int run(int argc, char** argv) {
     for (const OptionSpec& option : entry.options) addOption(*sub, option);
     if (entry.acceptsClean) addCleanOptions(*sub, options.clean);
     sub->callback([&command, &options, &entry] {
+      CleanService::setUndoLabel(entry.name);
       command = [&options, &entry] { return entry.run(options); };
     });
   }
@@ -145,6 +152,19 @@ int run(int argc, char** argv) {
     if (options.json) printErrorDocument(2);
     return 2;
   }
+  if (!options.clean.enabled && (options.clean.final || options.clean.undoable)) {
+    printError("--final and --undoable go with --clean");
+    if (options.json) printErrorDocument(2);
+    return 2;
+  }
+  if (options.clean.final && options.clean.undoable) {
+    printError("--final and --undoable exclude each other");
+    if (options.json) printErrorDocument(2);
+    return 2;
+  }
+  CleanService::setDisposal(options.clean.final      ? CleanDisposal::Final
+                            : options.clean.undoable ? CleanDisposal::Undoable
+                                                     : CleanDisposal::ByType);
   int rc = 2;
   try {
     if (command) rc = command();

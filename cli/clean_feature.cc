@@ -363,6 +363,7 @@ int cleanFeature(const CommonOptions& options, const FeaturePtr& feature, CleanS
   auto finish = std::make_shared<WaitingFinish>();
   startClean(categories, feature, type, finish);
   finish->wait();
+  const bool moved = CleanService::movesItems(type);
 
   size_t failed = 0;
   size_t failedForHelper = 0;
@@ -380,7 +381,8 @@ int cleanFeature(const CommonOptions& options, const FeaturePtr& feature, CleanS
                              {"deleteStatus", record->deleteStatus},
                              {"deleteErrorDesc", record->deleteErrorDesc.str()}});
     } else if (removed) {
-      fmt::print("removed  {:>10}  {}\n", humanSize(record->size), record->url.path());
+      fmt::print("{}  {:>10}  {}\n", moved ? "moved  " : "removed", humanSize(record->size),
+                 record->url.path());
     } else {
       fmt::print("failed   {:>10}  {}: {}\n", humanSize(record->size), record->url.path(),
                  record->deleteErrorDesc.str());
@@ -391,8 +393,14 @@ int cleanFeature(const CommonOptions& options, const FeaturePtr& feature, CleanS
                   json{{"freed", finish->size()},
                        {"status", finish->status()},
                        {"error", finish->desc()},
+                       {"movedToTrash", moved ? finish->size() : 0},
                        {"records", std::move(records)}},
                   document);
+  } else if (moved) {
+    fmt::print(
+        "moved to the trash: {} \u2014 `orvexa undo` puts it back, `orvexa history --purge` "
+        "frees the space\n",
+        humanSize(finish->size()));
   } else {
     fmt::print("Freed: {} ({} bytes)\n", humanSize(finish->size()), finish->size());
   }

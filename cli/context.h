@@ -16,6 +16,8 @@ struct CleanOptions {
   bool enabled = false;             // --clean: delete what the scan found
   std::vector<std::string> select;  // --select GLOB (repeatable): only matching paths
   bool yes = false;                 // --yes: do not ask
+  bool final = false;               // --final: remove for good, never move to the trash
+  bool undoable = false;            // --undoable: move every item to the trash
 };
 
 struct CommonOptions {

@@ -1,7 +1,10 @@
 #include "orvexa/clean/clean_service.h"
 
+#include <atomic>
 #include <cerrno>
+#include <mutex>
 
+#include "orvexa/clean/undo_journal.h"
 #include "orvexa/platform/verified_removal.h"
 #include "orvexa/units/dispatch.h"
 #include "orvexa/units/log_service.h"
@@ -10,10 +13,22 @@
 namespace orvexa {
 namespace {
 
+std::atomic<CleanDisposal> gDisposal{CleanDisposal::ByType};
+std::mutex gLabelMutex;
+std::string gLabel = "clean";
+
+// Where a clean that moves journals its items; null when it removes.
+struct Mover {
+  std::unique_ptr<UndoJournal> journal;
+  int64_t cleanId = 0;
+  std::string error;  // why the journal could not be opened
+};
+
 // Removes one record directly: its item, or (with children) each child by
 // the same rule, keeping its own item. Adds the bytes of what went to
 // *removed; true when everything went.
-bool removeRecord(const FilePtr& file, const std::vector<std::string>& roots, int64_t* removed) {
+bool removeRecord(const FilePtr& file, const std::vector<std::string>& roots, int64_t* removed,
+                  Mover* mover) {
   if (file->childrens.empty()) {
     FileStatus status;
     const std::string path = file->url.path();
@@ -27,8 +42,13 @@ bool removeRecord(const FilePtr& file, const std::vector<std::string>& roots, in
       status = FileStatus::withMessage(EINVAL, HelperCleanService::kNoIdentityText);
     } else if (root.empty()) {
       status = FileStatus::withMessage(EPERM, kOutsideText);
-    } else {
+    } else if (mover == nullptr) {
       status = removeListedItem(ListedItem{root, path, *identity});
+    } else if (!mover->journal) {
+      status = FileStatus::withMessage(EIO, mover->error + "; not moved");
+    } else {
+      status = Quarantine::place(*mover->journal, mover->cleanId, ListedItem{root, path, *identity},
+                                 file->freedSize());
     }
     if (status.ok()) {
       file->deleteStatus = raw(DeleteStatus::DeleteSuccess);
@@ -42,7 +62,7 @@ bool removeRecord(const FilePtr& file, const std::vector<std::string>& roots, in
   bool allRemoved = true;
   std::string firstError;
   for (const FilePtr& child : file->childrens) {
-    if (!removeRecord(child, roots, removed)) {
+    if (!removeRecord(child, roots, removed, mover)) {
       if (allRemoved) firstError = child->deleteErrorDesc;
       allRemoved = false;
     }
@@ -228,6 +248,30 @@ void CleanService::cleanDiskAnalysis(const CategoryPtr& allCategory, CleanServic
   cleanOne(allCategory, cleanType, std::move(finishService), featureInfo);
 }
 
+void CleanService::setDisposal(CleanDisposal disposal) { gDisposal = disposal; }
+CleanDisposal CleanService::disposal() { return gDisposal; }
+
+bool CleanService::movesItems(CleanServiceType type) {
+  switch (gDisposal.load()) {
+    case CleanDisposal::Final:
+      return false;
+    case CleanDisposal::Undoable:
+      return true;
+    case CleanDisposal::ByType:
+      break;
+  }
+  return type != CleanServiceType::Common;
+}
+
+void CleanService::setUndoLabel(std::string label) {
+  std::lock_guard lock(gLabelMutex);
+  gLabel = std::move(label);
+}
+std::string CleanService::undoLabel() {
+  std::lock_guard lock(gLabelMutex);
+  return gLabel;
+}
+
 void CleanService::updateDeleteStatus(const FilePtr& file, DeleteStatus status,
                                       HelperCleanService& helperService) {
   file->deleteStatus = raw(status);
@@ -265,16 +309,27 @@ void CleanService::deleteFiles(const std::shared_ptr<HelperCleanService>& helpTo
     } else {
       ++request->cleanFinshCount;  // nothing for the helper
     }
+    std::unique_ptr<Mover> mover;
+    if (CleanService::movesItems(request->cleanType) && !request->commonDelete.empty()) {
+      mover = std::make_unique<Mover>();
+      mover->journal = UndoJournal::open(UndoJournal::defaultPath(), true, &mover->error);
+      if (mover->journal) mover->cleanId = mover->journal->beginClean(CleanService::undoLabel());
+      if (mover->journal && mover->cleanId == 0) {
+        mover->journal.reset();
+        mover->error = "the undo journal cannot be written";
+      }
+    }
     for (const FilePtr& file : request->commonDelete) {
       int64_t removed = 0;
       if (request->vetoed.count(file.get()) != 0 ||
-          !removeRecord(file, request->rootsOf(file), &removed)) {
+          !removeRecord(file, request->rootsOf(file), &removed, mover.get())) {
         request->commonDeleteAbnormal.insert(file);
         ++request->commonDeleteAbnormalCount;
       }
       request->commonDeleteSize += removed;
       ++request->commonDeleteFinishCount;
     }
+    if (mover && mover->journal) mover->journal->finishClean(mover->cleanId);
     if (request->commonDeleteFinishCount != static_cast<int>(request->commonDelete.size())) {
       request->abnormalFinish();
       return;

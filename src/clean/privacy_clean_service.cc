@@ -8,6 +8,7 @@
 #include <cerrno>
 
 #include "clean/privacy_clean_support.h"
+#include "orvexa/clean/clean_service.h"
 #include "orvexa/platform/file_manager.h"
 #include "orvexa/platform/paths.h"
 #include "orvexa/platform/verified_removal.h"
@@ -142,7 +143,8 @@ std::optional<std::vector<std::string>> componentsOf(std::string_view path) {
 
 }  // namespace
 
-FileStatus removeInsideHome(const std::string& path, FileKinds kinds) {
+FileStatus removeInsideHome(const std::string& path, FileKinds kinds,
+                            const std::function<FileStatus(const ListedItem&)>& instead) {
   const std::string home = Paths::shared().userHome();
   std::optional<std::vector<std::string>> names = componentsOf(path);
   std::optional<std::vector<std::string>> homeNames = componentsOf(home);
@@ -179,11 +181,13 @@ FileStatus removeInsideHome(const std::string& path, FileKinds kinds) {
   // following a link or leaving its device, and only while it is the folder
   // examined here.
   if (S_ISDIR(st.st_mode) && kinds == FileKinds::Any) {
+    if (instead) return instead({home, path, ListedIdentity::fromStat(st)});
     return removeListedItem({home, path, ListedIdentity::fromStat(st)});
   }
   if (!S_ISREG(st.st_mode) && kinds == FileKinds::RegularOnly) {
     return FileStatus::withMessage(EPERM, kNotRegular);
   }
+  if (instead) return instead({home, path, ListedIdentity::fromStat(st)});
   // Without AT_REMOVEDIR a folder swapped in meanwhile fails (EISDIR), and
   // a link is removed itself.
   if (::unlinkat(folder.get(), leaf, 0) != 0) return FileStatus::fromErrno(errno, path);
@@ -198,11 +202,34 @@ void removeFiles(const FilePtr& group, FileKinds kinds, Failures& failures) {
     mark(item, DeleteStatus::Deleteing);
     // Only a file URL names something here: a web address's path is no file.
     const std::string path = localPath(item->url);
+    // Unless told to remove for good, file items go to the trash (undo).
+    std::function<FileStatus(const ListedItem&)> move;
+    if (CleanService::disposal() != CleanDisposal::Final) {
+      move = [&failures, &item](const ListedItem& listed) {
+        if (!failures.journal && failures.journalError.empty()) {
+          failures.journal =
+              UndoJournal::open(UndoJournal::defaultPath(), true, &failures.journalError);
+          if (failures.journal)
+            failures.cleanId = failures.journal->beginClean(CleanService::undoLabel());
+          if (failures.journal && failures.cleanId == 0) {
+            failures.journal.reset();
+            failures.journalError = "the undo journal cannot be written";
+          }
+        }
+        if (!failures.journal) {
+          return FileStatus::withMessage(EIO, failures.journalError + "; not moved");
+        }
+        FileStatus placed =
+            Quarantine::place(*failures.journal, failures.cleanId, listed, item->freedSize());
+        failures.journal->finishClean(failures.cleanId);
+        return placed;
+      };
+    }
     FileStatus status =
         !item->url.isFileURL()
             ? FileStatus::withMessage(EINVAL, "Not a file: " + item->url.absoluteString())
         : path.empty() ? FileStatus::withMessage(ENOENT, "No file to remove")
-                       : removeInsideHome(path, kinds);
+                       : removeInsideHome(path, kinds, move);
     if (status.ok()) {
       mark(item, DeleteStatus::DeleteSuccess);
     } else {

@@ -3,11 +3,13 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "orvexa/clean/privacy_clean_service.h"
+#include "orvexa/clean/undo_journal.h"
 #include "orvexa/model/records.h"
 #include "orvexa/platform/posix_error.h"
 #include "orvexa/scan/privacy/privacy_stores.h"
@@ -18,6 +20,11 @@ namespace orvexa::privacy {
 // What one clean operation has failed so far, in order.
 struct Failures {
   std::vector<FilePtr> items;
+  // The journal this clean moves its file items through (opened on the
+  // first item; null with `journalError` when it cannot be).
+  std::shared_ptr<UndoJournal> journal;
+  int64_t cleanId = 0;
+  std::string journalError;
 
   void add(const FilePtr& item, std::string why);
   PrivacyCleanResult result() const {
@@ -84,8 +91,11 @@ enum class FileKinds {
 };
 
 // Removes `path` under the rules of `kinds`; the failure's message says why
-// an item was refused ("not removed: outside your home folder", ...).
-FileStatus removeInsideHome(const std::string& path, FileKinds kinds);
+// an item was refused ("not removed: outside your home folder", ...). With
+// `instead`, an item that passes every rule is handed to it rather than
+// removed (moved to the trash).
+FileStatus removeInsideHome(const std::string& path, FileKinds kinds,
+                            const std::function<FileStatus(const ListedItem&)>& instead = {});
 
 // Removes the files of the group's ticked items.
 void removeFiles(const FilePtr& group, FileKinds kinds, Failures& failures);

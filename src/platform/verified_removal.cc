@@ -305,6 +305,18 @@ FileStatus removeListedItem(const ListedItem& item, const RemovalOptions& option
   return removed;
 }
 
+FileStatus moveListedItem(const ListedItem& item, int destinationFd,
+                          const std::string& destinationName, const RemovalOptions& options) {
+  Reached reached;
+  if (FileStatus found = reach(item, options, &reached); !found.ok()) return found;
+  if (::renameat2(reached.parent.get(), reached.name.c_str(), destinationFd,
+                  destinationName.c_str(), RENAME_NOREPLACE) == 0) {
+    return FileStatus();
+  }
+  if (errno == EXDEV) return FileStatus::withMessage(EXDEV, kOtherVolumeText);
+  return errno == ENOENT ? changed() : FileStatus::fromErrno(errno, item.path);
+}
+
 FileStatus compareListedItems(const ListedItem& a, const ListedItem& b,
                               const RemovalOptions& options) {
   Reached ra, rb;

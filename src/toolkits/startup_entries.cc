@@ -8,6 +8,7 @@
 #include "orvexa/platform/file_manager.h"
 #include "orvexa/platform/file_writer.h"
 #include "orvexa/platform/paths.h"
+#include "orvexa/scan/privacy/privacy_stores.h"
 #include "orvexa/units/terminal_tool.h"
 
 namespace orvexa::startup {

@@ -36,12 +36,22 @@
 // DiskAnalysisService, or for Common the request's own rebuild) and the
 // finish object gets the final report (clean_service_protocol.h).
 //
+// Moving instead of removing (undo_journal.h): the user's own files (clean
+// types LargeAndOldFile, Duplicate, Similar, Uninstall, AnalysisDisk) are
+// moved into the trash of their volume and journalled, so that a clean can
+// be taken back; Common (junk, caches, trash bins) keeps removing. The
+// privacy clean moves its file items the same way unless Final. A moved
+// item counts as removed (DeleteSuccess, its bytes in the removed size). An
+// item whose volume has no trash is not removed (kNoTrashText) unless the
+// disposal is Final. Items for the helper are still removed.
+//
 // Thread-safety: the clean operations return at once; the work runs on the
 // global pool and on the request's serial queue. The records of the request
 // belong to the clean until the final report.
 #pragma once
 
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "orvexa/clean/clean_service_protocol.h"
@@ -50,8 +60,20 @@
 
 namespace orvexa {
 
+// How direct removals dispose of items: by the clean type (above), always
+// for good, or always into the trash.
+enum class CleanDisposal { ByType, Final, Undoable };
+
 class CleanService {
  public:
+  // Process-wide; set before cleaning (thread-safe).
+  static void setDisposal(CleanDisposal disposal);
+  static CleanDisposal disposal();
+  static bool movesItems(CleanServiceType type);
+  // The command text journalled with each clean that moves ("duplicates").
+  static void setUndoLabel(std::string label);
+  static std::string undoLabel();
+
   // Cleans the ticked records of `categorys`. `featureInfo` (may be null) is
   // the feature they belong to (the Uninstall rebuild needs it; without it,
   // the first category's feature is used).

@@ -71,6 +71,15 @@ FileStatus checkListedItem(const ListedItem& item, const RemovalOptions& options
 // the same way; the item's outcome alone is returned.
 FileStatus removeListedItem(const ListedItem& item, const RemovalOptions& options = {});
 
+// Moves the item, after checking it is still the one listed, into the open
+// folder `destinationFd` under `destinationName`: one renameat2 with
+// RENAME_NOREPLACE, never a copy. An item on another file system than the
+// destination is not moved (EXDEV, kOtherVolumeText); a taken name gives
+// EEXIST. The folder stays what it was: rename keeps owner, mode and times.
+inline constexpr const char* kOtherVolumeText = "on another file system than its trash; not moved";
+FileStatus moveListedItem(const ListedItem& item, int destinationFd,
+                          const std::string& destinationName, const RemovalOptions& options = {});
+
 // Compares two listed items byte for byte after checking both are still
 // what was listed (each reached as above): regular files by content,
 // folders by their entries' names, types and content, links by their

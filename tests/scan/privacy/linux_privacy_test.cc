@@ -8,8 +8,8 @@
 
 #include "orvexa/clean/privacy_clean_service.h"
 #include "orvexa/platform/paths.h"
-#include "scan/privacy/browser_stores.h"
 #include "scan/privacy/privacy_support.h"
+#include "support/browser_store_fixture.h"
 
 namespace orvexa {
 namespace {
