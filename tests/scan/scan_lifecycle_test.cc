@@ -27,8 +27,8 @@
 #include "orvexa/scan/similar_text/similar_text_service.h"
 #include "orvexa/scan/uninstall/uninstall_scan_service.h"
 #include "orvexa/units/main_queue.h"
-#include "scan/similar_text/document_writer.h"
 #include "scan/uninstall/uninstall_fixtures.h"
+#include "support/document_writer.h"
 #include "support/features.h"
 #include "support/picture_files.h"
 

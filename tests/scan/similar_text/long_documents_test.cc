@@ -3,12 +3,12 @@
 #include <random>
 #include <thread>
 
-#include "document_writer.h"
 #include "orvexa/scan/similar_text/compressed_sizes.h"
 #include "orvexa/scan/similar_text/document_candidates.h"
 #include "orvexa/scan/similar_text/document_groups.h"
 #include "orvexa/scan/similar_text/document_text.h"
 #include "orvexa/scan/similar_text/similar_text_service.h"
+#include "support/document_writer.h"
 #include "support/temp_dir.h"
 
 namespace orvexa {
