@@ -14,7 +14,7 @@ bash scripts/setup.sh
 
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=0
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
+export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$PWD/scripts/tsan.supp"
 times=$(mktemp)
 trap 'rm -f "$times"' EXIT
 step() { # step NAME COMMAND...: runs COMMAND and records how long it took
