@@ -21,6 +21,7 @@ namespace orvexa {
 std::vector<ModulePtr> ModuleInformation::getDefault() { return {}; }
 std::vector<std::string> UninstallScanService::regularFolderList() { return {}; }
 std::vector<std::string> contentsOfDirectory(const std::string&, FileStatus*) { return {}; }
+std::vector<Url> mountedVolumeURLs() { return {}; }
 }  // namespace orvexa
 
 namespace {
