@@ -64,6 +64,21 @@ bool holds(const std::string& path, const JournalItem& item) {
          static_cast<uint64_t>(st.st_ino) == item.inode;
 }
 
+// The quarantined item as the journal recorded it, reached from its trash's
+// files folder: restoring and purging go through the verified removal, so an
+// item changed or swapped in the trash stays where it is.
+std::optional<ListedItem> quarantined(const JournalItem& item) {
+  struct stat st {};
+  if (::lstat(item.quarantine.c_str(), &st) != 0) return std::nullopt;
+  ListedIdentity identity = ListedIdentity::fromStat(st);
+  identity.inode = item.inode;
+  identity.size = item.size;
+  identity.modificationNs = item.modificationNs;
+  identity.device = ListedIdentity::foldDevice(item.device);
+  return ListedItem{std::filesystem::path(item.quarantine).parent_path().string(), item.quarantine,
+                    identity};
+}
+
 // Percent-encodes a path for a .trashinfo Path= line.
 std::string encoded(const std::string& path) {
   static const char* kHex = "0123456789ABCDEF";
@@ -338,18 +353,18 @@ FileStatus Quarantine::restore(UndoJournal& journal, const JournalItem& item,
   std::string name;
   const int parent = openParent(item.original, &name);
   if (parent < 0) return FileStatus::fromErrno(errno, item.original);
+  const std::optional<ListedItem> listed = quarantined(item);
   std::string target = name;
-  int rc = -1;
-  for (int n = 2; n < 10000; ++n) {
-    rc = ::renameat2(AT_FDCWD, item.quarantine.c_str(), parent, target.c_str(), RENAME_NOREPLACE);
-    if (rc == 0 || errno != EEXIST) break;
+  FileStatus moved = FileStatus::withMessage(ESTALE, kChangedText);
+  for (int n = 2; listed && n < 10000; ++n) {
+    moved = moveListedItem(*listed, parent, target);
+    if (moved.ok() || moved.code() != EEXIST) break;
     target = numbered(name, n);
   }
-  const int err = errno;
   const std::string shown = (std::filesystem::path(item.original).parent_path() / target).string();
-  if (rc != 0) {
+  if (!moved.ok()) {
     ::close(parent);
-    return FileStatus::fromErrno(err, shown);
+    return moved;
   }
   *restoredAs = shown;
   // Owner first: a change of owner clears the set-id bits the mode restores.
@@ -375,10 +390,9 @@ FileStatus Quarantine::purge(UndoJournal& journal, const JournalItem& item) {
     journal.dropItem(item.id);
     return FileStatus();
   }
-  const std::optional<ListedIdentity> identity = ListedIdentity::ofPath(item.quarantine);
-  const std::string files = std::filesystem::path(item.quarantine).parent_path().string();
-  FileStatus removed = identity ? removeListedItem({files, item.quarantine, *identity})
-                                : FileStatus::withMessage(ESTALE, kChangedText);
+  const std::optional<ListedItem> listed = quarantined(item);
+  FileStatus removed =
+      listed ? removeListedItem(*listed) : FileStatus::withMessage(ESTALE, kChangedText);
   if (!removed.ok()) return removed;
   if (!item.infoFile.empty()) ::unlink(item.infoFile.c_str());
   journal.dropItem(item.id);

@@ -7,7 +7,9 @@
 
 #include "orvexa/platform/file_manager.h"
 #include "orvexa/platform/file_writer.h"
+#include "orvexa/platform/listed_identity.h"
 #include "orvexa/platform/paths.h"
+#include "orvexa/platform/verified_removal.h"
 #include "orvexa/scan/privacy/privacy_stores.h"
 #include "orvexa/units/terminal_tool.h"
 
@@ -135,7 +137,10 @@ bool setAutostartEnabled(const std::string& id, bool enabled, std::string* why) 
   if (enabled && !userText && !isOff(*systemText)) return true;  // in force and on
   if (enabled && userText && systemText && !isOff(*systemText) &&
       *userText == withDesktopKey(*systemText, "Hidden", "true")) {
-    if (!removeItem(userPath).ok()) {
+    // The copy just read is removed only while it is still that file, reached
+    // from the autostart folder without following links.
+    const std::optional<ListedIdentity> copy = ListedIdentity::ofPath(userPath);
+    if (!copy || !removeListedItem({userFolder, userPath, *copy}).ok()) {
       *why = "cannot remove " + userPath;
       return false;
     }
