@@ -1,32 +1,27 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <iterator>
 #include <random>
-#include <sstream>
 #include <thread>
 
 #include "orvexa/scan/similar_text/compressed_sizes.h"
+#include "orvexa/scan/similar_text/document_candidates.h"
 #include "orvexa/scan/similar_text/document_groups.h"
+#include "orvexa/scan/similar_text/similar_text_service.h"
 
 namespace orvexa {
 namespace {
 
-// Deterministic prose-like text: words drawn from a small vocabulary, so
-// unrelated texts share words but not sentences.
+// Prose-like text of about `bytes` bytes from a vocabulary of 2,000 made-up
+// words, so unrelated texts share words but not sentences.
 std::string wordsText(uint32_t seed, size_t bytes) {
-  static const std::vector<std::string> kWords = [] {
-    std::istringstream in(
-        "the of and to in a is that for it as was with be by on letter order payment office "
-        "meeting delivery account project report budget schedule review service customer market "
-        "product contract invoice quality policy garden table chair window");
-    return std::vector<std::string>(std::istream_iterator<std::string>(in), {});
-  }();
   std::mt19937 random(seed);
   std::string text;
   while (text.size() < bytes) {
-    text += kWords[random() % kWords.size()];
-    text += (random() % 12 == 0) ? ".\n" : " ";
+    const auto w = static_cast<uint32_t>(random() % 2000);
+    text += {static_cast<char>('a' + w % 26), static_cast<char>('a' + w / 26 % 26),
+             static_cast<char>('a' + w / 676)};
+    text += (random() % 15 == 0) ? ".\n" : " ";
   }
   return text;
 }
@@ -140,6 +135,43 @@ TEST(DocumentGroupsTest, ChainsOfRevisionsFormOneGroup) {
   ASSERT_EQ(groups[0].size(), 3u);
   EXPECT_EQ(groups[0][0].nearest, 1u);
   EXPECT_EQ(groups[0][2].nearest, 1u);
+}
+
+// A copy with a word changed every `every` bytes.
+std::string edited(std::string text, size_t every) {
+  for (size_t at = every; at + 8 < text.size(); at += every) text.insert(at, "edit ");
+  return text;
+}
+
+TEST(LongDocumentsTest, CopiesBeyondTheWindowGroupAndShortUnrelatedTextsDoNot) {
+  const std::string long1 = wordsText(1, 120000);
+  const std::vector<std::string> texts = {
+      long1,
+      long1,                 // identical, 120 KB
+      edited(long1, 3000),   // a near-copy, 40 insertions
+      wordsText(2, 120000),  // unrelated long text
+      "The meeting about the garden budget is on Monday at ten in the small office upstairs.",
+      "Please send the signed contract and the invoice for March before Friday, thank you.",
+  };
+  CompressedSizes sizes(texts.size());
+  for (size_t i = 0; i < texts.size(); ++i) sizes.measureSingle(texts, i);
+  for (size_t i = 0; i < texts.size(); ++i) {
+    for (size_t j = i + 1; j < texts.size(); ++j) sizes.measurePair(texts, i, j, -1);
+  }
+  EXPECT_LT(*sizes.distance(0, 1), 0.05);
+  EXPECT_LT(*sizes.distance(0, 2), 0.15);
+  EXPECT_GT(*sizes.distance(0, 3), 0.6);
+  EXPECT_GT(*sizes.distance(4, 5), 0.6);
+  auto groups = groupSimilarDocuments(sizes, SimilarTextService::kDefaultThreshold, &texts);
+  ASSERT_EQ(groups.size(), 1u);
+  ASSERT_EQ(groups[0].size(), 3u);
+  EXPECT_EQ(groups[0][2].index, 2u);
+
+  // The candidates find the same pairs without measuring the others.
+  std::vector<MinHashSignature> signatures;
+  for (const std::string& t : texts) signatures.push_back(signatureOf(t));
+  const std::vector<std::pair<uint32_t, uint32_t>> expected = {{0, 1}, {0, 2}, {1, 2}};
+  EXPECT_EQ(candidatePairs(signatures), expected);
 }
 
 TEST(CompressedSizesConcurrencyTest, RowsMeasuredOnSeveralThreadsMatchOneThread) {

@@ -21,31 +21,9 @@ namespace fs = std::filesystem;
 
 using testing::TempDir;
 
-// Restores the module variable as it was when the test began.
-class ModuleVariable {
- public:
-  ModuleVariable() {
-    const char* value = getenv(kPdfModuleVariable);
-    if (value != nullptr) saved_ = value;
-    wasSet_ = value != nullptr;
-  }
-  ~ModuleVariable() {
-    if (wasSet_) {
-      setenv(kPdfModuleVariable, saved_.c_str(), 1);
-    } else {
-      unsetenv(kPdfModuleVariable);
-    }
-  }
-  ModuleVariable(const ModuleVariable&) = delete;
-  ModuleVariable& operator=(const ModuleVariable&) = delete;
-
- private:
-  std::string saved_;
-  bool wasSet_ = false;
-};
-
 TEST(PdfModulePathTest, IsTheBuiltModuleUnlessTheVariableNamesAnother) {
-  ModuleVariable restore;
+  const char* const old = getenv(kPdfModuleVariable);
+  const std::string saved = old ? old : "";
   unsetenv(kPdfModuleVariable);
   const std::string built = pdfModulePath();
   EXPECT_TRUE(fs::path(built).is_absolute()) << built;
@@ -55,6 +33,7 @@ TEST(PdfModulePathTest, IsTheBuiltModuleUnlessTheVariableNamesAnother) {
   EXPECT_EQ(pdfModulePath(), built);
   setenv(kPdfModuleVariable, "/opt/reader/orvexa-pdf.so", 1);
   EXPECT_EQ(pdfModulePath(), "/opt/reader/orvexa-pdf.so");
+  old ? setenv(kPdfModuleVariable, saved.c_str(), 1) : unsetenv(kPdfModuleVariable);
 }
 
 // Whether the process has the file at `path` mapped.
@@ -96,23 +75,14 @@ enum class Module { Missing, NotALibrary, WithoutTheFunctions, CopyOfTheBuiltOne
     TempDir dir;
     const std::string pdf = dir / "a.pdf";
     testing::writeBytes(pdf, testing::pdfBytes({"Some text"}));
-    std::string path;
-    switch (module) {
-      case Module::Missing:
-        path = dir / "missing.so";
-        break;
-      case Module::NotALibrary:
-        path = dir / "not-a-library.so";
-        testing::writeBytes(path, "plain text, no ELF header at all\n");
-        break;
-      case Module::WithoutTheFunctions:
-        path = "libz.so.1";  // loaded already, found by name
-        break;
-      case Module::CopyOfTheBuiltOne:
-        path = dir / "copy-of-the-module.so";
-        fs::copy_file(pdfModulePath(), path);
-        break;
-    }
+    // A library loaded already is found by name.
+    const std::string path = module == Module::Missing       ? dir / "missing.so"
+                             : module == Module::NotALibrary ? dir / "not-a-library.so"
+                             : module == Module::WithoutTheFunctions
+                                 ? "libz.so.1"
+                                 : dir / "copy-of-the-module.so";
+    if (module == Module::NotALibrary) testing::writeBytes(path, "plain text, no ELF header\n");
+    if (module == Module::CopyOfTheBuiltOne) fs::copy_file(pdfModulePath(), path);
     setenv(kPdfModuleVariable, path.c_str(), 1);
     const size_t offset = testing::logSize();
     const std::string first = SimilarTextService::getPDFText(Url::fromPath(pdf, false));
@@ -126,7 +96,7 @@ enum class Module { Missing, NotALibrary, WithoutTheFunctions, CopyOfTheBuiltOne
   std::_Exit(0);
 }
 
-TEST(PdfReaderDeathTest, AModuleThatCannotBeLoadedGivesNoTextAndOneLogLine) {
+TEST(PdfReaderDeathTest, TheVariableChoosesTheModuleAndOneThatCannotBeLoadedIsLoggedOnce) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   const std::string loggedOnce =
       "texts \\[\\] \\[\\]\n<[^\n]*:Info>:PDF reader could not be loaded: ";
@@ -139,10 +109,7 @@ TEST(PdfReaderDeathTest, AModuleThatCannotBeLoadedGivesNoTextAndOneLogLine) {
   EXPECT_EXIT(
       readTwiceWith(Module::WithoutTheFunctions), ::testing::ExitedWithCode(0),
       loggedOnce + "[^\n]*libz\\.so\\.1: undefined symbol: orvexa_pdf_text\n(not )?mapped\nend");
-}
-
-TEST(PdfReaderDeathTest, TheVariableChoosesTheModuleFile) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  // The variable chooses the module file.
   EXPECT_EXIT(readTwiceWith(Module::CopyOfTheBuiltOne), ::testing::ExitedWithCode(0),
               "texts \\[Some text\n\\] \\[Some text\n\\]\nmapped\nend");
 }

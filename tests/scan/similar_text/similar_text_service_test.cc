@@ -65,7 +65,6 @@ struct ScanResult {
   std::shared_ptr<const SimilarTextMeasurement> measurement;
   std::vector<std::pair<std::string, int64_t>> found;
   std::string trace;
-  std::string log;
 };
 
 class SimilarTextServiceTest : public ::testing::Test {
@@ -89,57 +88,43 @@ class SimilarTextServiceTest : public ::testing::Test {
     return std::string(traceBuffer_, traceSize_);
   }
 
-  // Starts a scan of `folders` whose end notifies `done`; `onFind` runs after
-  // each find is noted, `onMeasured` once the texts are measured.
-  void start(const std::vector<std::string>& folders, int threshold, Signal& done,
-             std::function<void()> onFind = nullptr, std::function<void()> onMeasured = nullptr) {
-    result_ = ScanResult();
-    logStart_ = testing::logSize();
-    traceStart_ = traceText().size();
+  // Runs a scan of `folders` and waits for done; `onMeasured` runs once the
+  // texts are measured. The result holds the trace written meanwhile.
+  ScanResult run(const std::vector<std::string>& folders,
+                 const std::function<void()>& onMeasured = nullptr) {
+    ScanResult result;
+    const size_t traceStart = traceText().size();
+    std::mutex mu;  // guards result.found, which the walk fills
+    Signal done;
     std::vector<Url> paths;
     for (const std::string& f : folders) paths.push_back(Url::fromPath(f));
     SimilarTextService::scan(
-        feature_, paths, threshold,
-        [this, onFind](const std::string& path, int64_t size) {
-          {
-            std::lock_guard lock(mu_);
-            result_.found.emplace_back(path, size);
-          }
-          if (onFind) onFind();
+        feature_, paths, SimilarTextService::kDefaultThreshold,
+        [&](const std::string& path, int64_t size) {
+          std::lock_guard lock(mu);
+          result.found.emplace_back(path, size);
         },
         nullptr,
-        [this, onMeasured](int position, const std::shared_ptr<const SimilarTextMeasurement>& m) {
+        [&](int position, const std::shared_ptr<const SimilarTextMeasurement>& m) {
           EXPECT_EQ(position, 0);
           EXPECT_TRUE(queue_->isCurrent());
-          result_.measurement = m;
+          result.measurement = m;
           if (onMeasured) onMeasured();
         },
-        [this, &done](const FeaturePtr& f, int64_t total) {
+        [&](const FeaturePtr& f, int64_t total) {
           EXPECT_EQ(f, feature_);
           EXPECT_TRUE(queue_->isCurrent());
-          result_.total = total;
-          ++result_.doneCalls;
+          result.total = total;
+          ++result.doneCalls;
           done.notify();
         },
         queue_);
-  }
-  // Waits for the queue; the result with the trace and log written meanwhile.
-  ScanResult finish() {
-    queue_->waitUntilIdle();
-    std::lock_guard lock(mu_);
-    std::sort(result_.found.begin(), result_.found.end());
-    result_.trace = traceText().substr(traceStart_);
-    result_.log = testing::logSince(logStart_);
-    return result_;
-  }
-  // Runs a scan of `folders` and waits for done.
-  ScanResult run(const std::vector<std::string>& folders,
-                 int threshold = SimilarTextService::kDefaultThreshold,
-                 const std::function<void()>& onMeasured = nullptr) {
-    Signal done;
-    start(folders, threshold, done, nullptr, onMeasured);
     EXPECT_TRUE(done.wait(std::chrono::seconds(60)));
-    return finish();
+    queue_->waitUntilIdle();
+    std::lock_guard lock(mu);
+    std::sort(result.found.begin(), result.found.end());
+    result.trace = traceText().substr(traceStart);
+    return result;
   }
   CategoryPtr all() const {
     EXPECT_EQ(feature_->categoryInfo.size(), 1u);
@@ -150,10 +135,6 @@ class SimilarTextServiceTest : public ::testing::Test {
   ModulePtr module_ =
       testing::makeModule(kFeatureID, {{"All", CategoryInfomationKind::Common, {}}});
   FeaturePtr feature_ = testing::featureOf(module_);
-  std::mutex mu_;  // guards result_.found, which the walk fills
-  ScanResult result_;
-  size_t logStart_ = 0;
-  size_t traceStart_ = 0;
   std::shared_ptr<SerialGCDService> queue_ =
       std::make_shared<SerialGCDService>(SerialGCDService::GCDQOS::default_);
   std::FILE* trace_ = nullptr;
@@ -273,33 +254,13 @@ TEST_F(SimilarTextServiceTest, VanishedMemberIsLeftOutAndItsGroupDropped) {
                                    testing::paragraphsOf(name < 'c' ? kLetter : kMinutes)));
   }
   // Between measuring and grouping one copy of the letter disappears.
-  ScanResult r = run({dir_ / "v"}, SimilarTextService::kDefaultThreshold,
-                     [&] { std::filesystem::remove(dir_ / "v/b.docx"); });
+  ScanResult r = run({dir_ / "v"}, [&] { std::filesystem::remove(dir_ / "v/b.docx"); });
   ASSERT_EQ(all()->childrens.size(), 1u);
   const FilePtr& group = all()->childrens[0];
   EXPECT_EQ(group->title, dir_ / "v/c.docx");
   EXPECT_EQ(group->finderID(), 0);
   ASSERT_EQ(group->childrens.size(), 2u);
   EXPECT_EQ(r.total, group->size);
-}
-
-TEST_F(SimilarTextServiceTest, StopDuringTheWalkEndsWithAnEmptyResult) {
-  for (int k = 0; k < 40; ++k) dir_.writeFile("d/" + std::to_string(k) + ".txt", "x");
-  std::atomic<int> found{0};
-  Signal done;
-  start({dir_ / "d"}, 100, done, [&] {
-    if (++found == 3) SuperScanService::stop(feature_);
-  });
-  ASSERT_TRUE(done.wait());
-  const ScanResult r = finish();
-  EXPECT_EQ(r.doneCalls, 1);
-  EXPECT_EQ(found.load(), 3);
-  EXPECT_FALSE(r.measurement);
-  EXPECT_EQ(r.total, 0);
-  EXPECT_TRUE(all()->childrens.empty());
-  EXPECT_NE(r.log.find("SimilarTextScanService Suspend"), std::string::npos);
-  EXPECT_EQ(r.log.find("SimilarTextScanService Finish"), std::string::npos);
-  EXPECT_EQ(ScanStatusTable::get(kFeatureID), static_cast<int>(ScanState::end));
 }
 
 }  // namespace

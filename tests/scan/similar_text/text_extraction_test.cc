@@ -1,9 +1,9 @@
 #include <gtest/gtest.h>
 #include <zip.h>
 
-#include <cstring>
 #include <random>
 #include <regex>
+#include <thread>
 
 #include "orvexa/scan/similar_text/similar_text_service.h"
 #include "orvexa/scan/similar_text/zip_file.h"
@@ -81,158 +81,158 @@ TEST(MatchesTest, AgreesWithARegularExpressionEngine) {
 
 TEST(MatchesTest, LongSingleLineDocumentIsFast) {
   // Document XML is usually one line; a regex engine that recurses per
-  // character would exhaust the stack here.
-  std::string xml;
-  std::string expected;
+  // character would exhaust the stack here. Many starts without an end must
+  // stay linear.
+  std::string xml, expected;
   for (int k = 0; k < 50000; ++k) {
     xml += "<w:r><w:rPr><w:b/></w:rPr><w:t xml:space=\"preserve\">word" + std::to_string(k) +
            " </w:t></w:r>";
-    if (k > 0) expected += '\n';
-    expected += "word" + std::to_string(k) + " ";
+    expected += (k > 0 ? "\nword" : "word") + std::to_string(k) + " ";
   }
-  xml += std::string(100000, '<') + "<w:t";  // many starts, no end: still linear
-  EXPECT_EQ(SimilarTextService::matches(xml), expected);
+  EXPECT_EQ(SimilarTextService::matches(xml + std::string(100000, '<') + "<w:t"), expected);
 }
 
 TEST(ParseDocxTest, DecodesUtf8OrGivesNothing) {
-  struct Case {
-    const char* name;
-    std::optional<Data> bytes;
-    std::string text;
+  const std::pair<std::optional<Data>, std::string> cases[] = {
+      {std::nullopt, ""},
+      {Data{}, ""},
+      {bytesOf("<w:t>\xC3\xA9t\xC3\xA9</w:t>"), "\xC3\xA9t\xC3\xA9"},
+      {bytesOf("<w:t>\xF0\x9F\x98\x80</w:t>"), "\xF0\x9F\x98\x80"},
+      {bytesOf("<w:t>a\x80</w:t>"), ""},    // stray continuation byte
+      {bytesOf("<w:t>caf\xE9</w:t>"), ""},  // Latin-1
   };
-  const Case cases[] = {
-      {"no bytes", std::nullopt, ""},
-      {"empty", Data{}, ""},
-      {"valid", bytesOf("<w:t>\xC3\xA9t\xC3\xA9</w:t>"), "\xC3\xA9t\xC3\xA9"},
-      {"four-byte character", bytesOf("<w:t>\xF0\x9F\x98\x80</w:t>"), "\xF0\x9F\x98\x80"},
-      {"stray continuation byte", bytesOf("<w:t>a\x80</w:t>"), ""},
-      {"Latin-1", bytesOf("<w:t>caf\xE9</w:t>"), ""},
+  for (const auto& [bytes, text] : cases) EXPECT_EQ(SimilarTextService::parseDocx(bytes), text);
+}
+
+// The text of each kind of document file, by its name; damaged, foreign or
+// over-budget content gives the empty text (or the part within the budget).
+TEST(DocumentTextTest, EveryKindAndEveryDamage) {
+  TempDir dir;
+  auto zip = [&](const std::vector<std::pair<std::string, std::string>>& entries) {
+    EXPECT_TRUE(testing::writeZip(dir / "zip", entries));
+    return testing::readFile(dir / "zip");
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    EXPECT_EQ(SimilarTextService::parseDocx(c.bytes), c.text);
-  }
-}
-
-class DocumentFilesTest : public ::testing::Test {
- protected:
-  Url url(const std::string& name) const { return Url::fromPath(dir_ / name, false); }
-
-  TempDir dir_;
-};
-
-TEST_F(DocumentFilesTest, DocxJoinsEveryEntryNamedDocumentXmlInArchiveOrder) {
-  ASSERT_TRUE(
-      testing::writeZip(dir_ / "parts.docx", {{"word/document.xml", "<w:t>body</w:t>"},
-                                              {"word/_rels/document.xml.rels", "<Relationships/>"},
-                                              {"word/styles.xml", "<w:t>not taken</w:t>"},
-                                              {"word/glossary/document.xml", "<w:t>glossary</w:t>"},
-                                              {"word/bad/document.xml", "<w:t>\xFF</w:t>"}}));
-  // Texts of several entries are joined without a separator.
-  EXPECT_EQ(SimilarTextService::getDocxText(url("parts.docx")), "bodyglossary");
-}
-
-TEST_F(DocumentFilesTest, DocxStaysWithinItsInflateAndTextBudgets) {
-  // Three entries of 50 KiB against 128 KiB: the third is not inflated.
-  const std::string blanks(50u << 10, ' ');
-  ASSERT_TRUE(testing::writeZip(dir_ / "many.docx", {{"a/document.xml", "<w:t>a</w:t>" + blanks},
-                                                     {"b/document.xml", "<w:t>b</w:t>" + blanks},
-                                                     {"c/document.xml", "<w:t>c</w:t>" + blanks}}));
-  EXPECT_EQ(SimilarTextService::getDocxText(url("many.docx"), 128u << 10, 1024), "ab");
-  // A run longer than the text budget is cut there, at a character.
-  ASSERT_TRUE(testing::writeZip(
-      dir_ / "long.docx",
-      {{"word/document.xml", "<w:t>" + std::string(1023, 'x') + "\xC3\xA9</w:t><w:t>y</w:t>"}}));
-  EXPECT_EQ(SimilarTextService::getDocxText(url("long.docx"), 128u << 10, 1024),
-            std::string(1023, 'x'));
-}
-
-TEST_F(DocumentFilesTest, UnreadableWordFilesGiveTheEmptyText) {
-  std::string docx;
-  ASSERT_TRUE(testing::writeDocx(dir_ / "good.docx", {"some text that is long enough"}));
-  docx = testing::readFile(dir_ / "good.docx");
-  ASSERT_GT(docx.size(), 200u);
-  // Damage the deflated body of the document entry (just behind its name in
-  // the local header): inflating fails or the checksum does not match.
+  const std::string docx = zip({{"word/document.xml", "<w:t>some text that is long enough</w:t>"}});
+  // The deflated body of the document entry (just behind its name in the
+  // local header), damaged: inflating fails or the checksum does not match.
   std::string flipped = docx;
-  const size_t body = docx.find("word/document.xml") + std::strlen("word/document.xml");
-  for (size_t k = body + 4; k < body + 14; ++k) flipped[k] = static_cast<char>(flipped[k] ^ 0x5A);
-  struct Case {
-    const char* name;
-    std::string content;
-  };
-  const Case cases[] = {
-      {"empty file", ""},
-      {"plain text", "Dear Sir, this is no archive."},
-      {"truncated archive", docx.substr(0, docx.size() / 2)},
-      {"damaged entry", flipped},
-      {"PDF", testing::pdfOfText("pdf text")},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    ASSERT_TRUE(testing::writeBytes(dir_ / "bad.docx", c.content));
-    EXPECT_EQ(SimilarTextService::getDocxText(url("bad.docx")), "");
-  }
-  EXPECT_EQ(SimilarTextService::getDocxText(url("missing.docx")), "");
-}
-
-TEST_F(DocumentFilesTest, PdfGivesItsPagesInOrder) {
-  ASSERT_TRUE(testing::writeBytes(
-      dir_ / "a.pdf", testing::pdfBytes({"First page (one)\nsecond line", "Second page"})));
-  EXPECT_EQ(SimilarTextService::getPDFText(url("a.pdf")),
-            "First page (one)\nsecond line\nSecond page\n");
-}
-
-TEST_F(DocumentFilesTest, WhatIsNoReadablePdfGivesTheEmptyText) {
+  for (size_t k = docx.find("word/document.xml") + 21; k < docx.find("word/document.xml") + 31; ++k)
+    flipped[k] = static_cast<char>(flipped[k] ^ 0x5A);
   const std::string pdf = testing::pdfOfText("A letter of some length\nand a second line");
+  const std::string blanks(50u << 10, ' ');
   struct Case {
     const char* name;
     std::string file;
     std::string content;
+    std::string text;
+    size_t inflateBudget = 0;  // 0: documentText's own budgets
   };
   const Case cases[] = {
-      {"plain text", "notes.txt", "Dear Sir, this is plain text.\n"},
-      {"rich text", "notes.rtf", "{\\rtf1\\ansi Dear Sir}"},
-      {"empty file", "empty.pdf", ""},
-      {"header only", "head.pdf", "%PDF-1.4\n"},
-      {"garbage", "garbage.pdf", std::string(4096, '\x9C')},
-      {"cut before its pages", "cut.pdf", pdf.substr(0, 40)},
+      {"plain text: UTF-8 kept, a Latin-1 byte converted", "notes.txt",
+       "Dear Sir,\ncaf\xC3\xA9 and na\xEFve.\n", "Dear Sir,\ncaf\xC3\xA9 and na\xC3\xAFve.\n"},
+      {"rich text table", "table.rtf",
+       "{\\rtf1\\ansi{\\fonttbl{\\f0 Times;}}{\\*\\generator Writer;}\\f0\\fs24 "
+       "\\trowd\\cellx1000\\cellx2000 Name\\cell Price\\cell\\row "
+       "\\trowd\\cellx1000\\cellx2000 Caf\\'e9\\cell 3\\u8364?\\cell\\row}",
+       "Name\tPrice\t\nCaf\xC3\xA9\t3\xE2\x82\xAC\t\n"},
+      {"pages in order", "a.pdf",
+       testing::pdfBytes({"First page (one)\nsecond line", "Second page"}),
+       "First page (one)\nsecond line\nSecond page\n"},
+      {"every entry named document.xml, in archive order, joined", "parts.docx",
+       zip({{"word/document.xml", "<w:t>body</w:t>"},
+            {"word/_rels/document.xml.rels", "<Relationships/>"},
+            {"word/styles.xml", "<w:t>not taken</w:t>"},
+            {"word/glossary/document.xml", "<w:t>glossary</w:t>"},
+            {"word/bad/document.xml", "<w:t>\xFF</w:t>"}}),
+       "bodyglossary"},
+      {"three entries of 50 KiB against 128 KiB: the third is not inflated", "many.docx",
+       zip({{"a/document.xml", "<w:t>a</w:t>" + blanks},
+            {"b/document.xml", "<w:t>b</w:t>" + blanks},
+            {"c/document.xml", "<w:t>c</w:t>" + blanks}}),
+       "ab", 128u << 10},
+      {"a run longer than the text budget is cut at a character", "long.docx",
+       zip({{"word/document.xml",
+             "<w:t>" + std::string(1023, 'x') + "\xC3\xA9</w:t><w:t>y</w:t>"}}),
+       std::string(1023, 'x'), 128u << 10},
+      {"intact docx", "good.docx", docx, "some text that is long enough"},
+      {"empty docx", "empty.docx", "", ""},
+      {"plain text docx", "text.docx", "Dear Sir, this is no archive.", ""},
+      {"truncated archive", "cut.docx", docx.substr(0, docx.size() / 2), ""},
+      {"damaged entry", "flipped.docx", flipped, ""},
+      {"PDF named docx", "pdf.docx", pdf, ""},
+      {"plain text named pdf", "notes.pdf", "Dear Sir, this is plain text.\n", ""},
+      {"rich text named pdf", "rtf.pdf", "{\\rtf1\\ansi Dear Sir}", ""},
+      {"empty pdf", "empty.pdf", "", ""},
+      {"header only", "head.pdf", "%PDF-1.4\n", ""},
+      {"garbage", "garbage.pdf", std::string(4096, '\x9C'), ""},
+      {"cut before its pages", "cut.pdf", pdf.substr(0, 40), ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    ASSERT_TRUE(testing::writeBytes(dir_ / c.file, c.content));
-    EXPECT_EQ(SimilarTextService::getPDFText(url(c.file)), "");
+    ASSERT_TRUE(testing::writeBytes(dir / c.file, c.content));
+    const Url url = Url::fromPath(dir / c.file, false);
+    EXPECT_EQ(c.inflateBudget ? SimilarTextService::getDocxText(url, c.inflateBudget, 1024)
+                              : SimilarTextService::documentText(url),
+              c.text);
   }
-  EXPECT_EQ(SimilarTextService::getPDFText(url("missing.pdf")), "");
+  EXPECT_EQ(SimilarTextService::getDocxText(Url::fromPath(dir / "missing.docx", false)), "");
+  EXPECT_EQ(SimilarTextService::getPDFText(Url::fromPath(dir / "missing.pdf", false)), "");
 }
 
-TEST_F(DocumentFilesTest, DamagedPdfsDoNotCrash) {
+TEST(DocumentTextTest, DamagedPdfsDoNotCrash) {
   // poppler repairs what it can; any text or none is fine, as long as every
   // cut and every damaged byte is survived. What it says goes to the log, not
   // to standard error (its default).
+  TempDir dir;
   const std::string pdf = testing::pdfOfText("Line one\nLine two\nLine three", 1);
   const size_t logStart = testing::logSize();
   ::testing::internal::CaptureStderr();
-  for (size_t cut = 0; cut < pdf.size(); cut += 37) {
-    ASSERT_TRUE(testing::writeBytes(dir_ / "cut.pdf", pdf.substr(0, cut)));
-    (void)SimilarTextService::getPDFText(url("cut.pdf"));
-  }
   for (size_t k = 0; k < pdf.size(); k += 29) {
     std::string damaged = pdf;
     damaged[k] = '\x01';
-    ASSERT_TRUE(testing::writeBytes(dir_ / "damaged.pdf", damaged));
-    (void)SimilarTextService::getPDFText(url("damaged.pdf"));
+    for (const std::string& bytes : {pdf.substr(0, k), damaged}) {
+      ASSERT_TRUE(testing::writeBytes(dir / "damaged.pdf", bytes));
+      (void)SimilarTextService::getPDFText(Url::fromPath(dir / "damaged.pdf", false));
+    }
   }
   EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
   EXPECT_NE(testing::logSince(logStart).find("PDF reader: "), std::string::npos);
 }
 
-TEST_F(DocumentFilesTest, ZipFileListsEntriesAndReadsThemByName) {
+TEST(DocumentTextTest, PdfsReadOnSeveralThreadsAtOnceGiveTheirText) {
+  TempDir dir;
+  std::vector<std::string> expected;
+  for (int k = 0; k < 6; ++k) {
+    std::string text;
+    for (int line = 0; line < 80; ++line)
+      text += "Document " + std::to_string(k * line) + " line\n";
+    ASSERT_TRUE(testing::writeBytes(dir / (std::to_string(k) + ".pdf"), testing::pdfOfText(text)));
+    expected.push_back(
+        SimilarTextService::getPDFText(Url::fromPath(dir / (std::to_string(k) + ".pdf"), false)));
+    ASSERT_FALSE(expected.back().empty());
+  }
+  std::vector<std::thread> readers;
+  std::vector<int> wrong(4, 0);
+  for (size_t t = 0; t < wrong.size(); ++t) {
+    readers.emplace_back([&, t] {
+      for (size_t round = 0; round < 10; ++round) {
+        const size_t k = (t + round) % expected.size();
+        const Url url = Url::fromPath(dir / (std::to_string(k) + ".pdf"), false);
+        if (SimilarTextService::getPDFText(url) != expected[k]) ++wrong[t];
+      }
+    });
+  }
+  for (std::thread& r : readers) r.join();
+  EXPECT_EQ(wrong, std::vector<int>(4, 0));
+}
+
+TEST(ZipFileTest, ListsAndReadsEntriesByNameAndSaysWhyItCannotOpen) {
+  TempDir dir;
   ASSERT_TRUE(testing::writeZip(
-      dir_ / "a.zip",
+      dir / "a.zip",
       {{"b.txt", "bee"}, {"dir/", ""}, {"a.txt", std::string(100000, 'a')}, {"empty", ""}}));
   std::string error;
-  std::unique_ptr<ZipFile> zip = ZipFile::open(url("a.zip"), &error);
+  std::unique_ptr<ZipFile> zip = ZipFile::open(Url::fromPath(dir / "a.zip", false), &error);
   ASSERT_TRUE(zip) << error;
   EXPECT_EQ(zip->entryNames(), (std::vector<std::string>{"b.txt", "dir/", "a.txt", "empty"}));
   EXPECT_EQ(zip->entryData("b.txt"), bytesOf("bee"));
@@ -240,31 +240,25 @@ TEST_F(DocumentFilesTest, ZipFileListsEntriesAndReadsThemByName) {
   EXPECT_EQ(zip->entryData("empty"), Data{});
   EXPECT_EQ(zip->entryData("B.TXT"), std::nullopt);
   EXPECT_EQ(zip->entryData("missing"), std::nullopt);
-}
 
-TEST_F(DocumentFilesTest, ZipFileOpenFailuresSayWhy) {
-  ASSERT_TRUE(testing::writeBytes(dir_ / "text.zip", "no archive at all, just some text"));
-  std::string error;
-  EXPECT_FALSE(ZipFile::open(url("text.zip"), &error));
-  EXPECT_EQ(error, "Not a zip archive");
-  EXPECT_FALSE(ZipFile::open(url("missing.zip"), &error));
-  EXPECT_EQ(error, dir_ / "missing.zip" + ": No such file or directory");
-}
-
-TEST_F(DocumentFilesTest, ZipFileRefusesEntriesWithAWrongChecksum) {
-  const std::string content = "checksummed content";
-  ASSERT_TRUE(testing::writeZip(dir_ / "stored.zip", {{"a", content}}));
-  std::string zip = testing::readFile(dir_ / "stored.zip");
-  // Change the checksum in the central directory; the data itself stays
+  // A changed checksum in the central directory: the data itself stays
   // readable, so only the check can catch it.
-  const size_t central = zip.find(std::string("PK\x01\x02", 4));
+  ASSERT_TRUE(testing::writeZip(dir / "stored.zip", {{"a", "checksummed content"}}));
+  std::string bytes = testing::readFile(dir / "stored.zip");
+  const size_t central = bytes.find(std::string("PK\x01\x02", 4));
   ASSERT_NE(central, std::string::npos);
-  zip[central + 16] = static_cast<char>(zip[central + 16] ^ 0x01);
-  ASSERT_TRUE(testing::writeBytes(dir_ / "stored.zip", zip));
-  std::unique_ptr<ZipFile> archive = ZipFile::open(url("stored.zip"));
-  ASSERT_TRUE(archive);
-  EXPECT_EQ(archive->entryNames(), std::vector<std::string>{"a"});
-  EXPECT_EQ(archive->entryData("a"), std::nullopt);
+  bytes[central + 16] = static_cast<char>(bytes[central + 16] ^ 0x01);
+  ASSERT_TRUE(testing::writeBytes(dir / "stored.zip", bytes));
+  zip = ZipFile::open(Url::fromPath(dir / "stored.zip", false));
+  ASSERT_TRUE(zip);
+  EXPECT_EQ(zip->entryNames(), std::vector<std::string>{"a"});
+  EXPECT_EQ(zip->entryData("a"), std::nullopt);
+
+  ASSERT_TRUE(testing::writeBytes(dir / "text.zip", "no archive at all, just some text"));
+  EXPECT_FALSE(ZipFile::open(Url::fromPath(dir / "text.zip", false), &error));
+  EXPECT_EQ(error, "Not a zip archive");
+  EXPECT_FALSE(ZipFile::open(Url::fromPath(dir / "missing.zip", false), &error));
+  EXPECT_EQ(error, dir / "missing.zip" + ": No such file or directory");
 }
 
 }  // namespace
