@@ -111,22 +111,12 @@ TEST_F(PrivacyScanTest, CategoriesOnlyForBrowsersThatArePresent) {
   }
 }
 
-TEST_F(PrivacyScanTest, LogsDescribesAndTicksUpToTheEnd) {
+TEST_F(PrivacyScanTest, DescribesAndTicksUpToTheEnd) {
   sb_.dir("~/Library/Application Support/Google/Chrome/Profile 2");
-  sb_.dir("~/Library/Application Support/Google/Chrome/Profile 10");
   Identity::shared().registerImage("Safari");
   PrivacyScanService::setPrivacyDescDict(
       {{Info::Safari, "Apple's browser"}, {Info::RecentItem, "Recently used things"}});
-  const size_t offset = testing::logSize();
   FeaturePtr feature = scan();
-  const std::string log = testing::logSince(offset);
-  EXPECT_NE(log.find(":Info>:PrivacyScanService Start\n"), std::string::npos) << log;
-  EXPECT_NE(log.find(":Info>:Privacy Info:Profile 2\n"), std::string::npos) << log;
-  size_t at = 0;
-  for (int n = 1; n <= 5; ++n) {
-    at = log.find(":Info>:PrivacyScanService Scan Done:" + std::to_string(n) + "\n", at);
-    EXPECT_NE(at, std::string::npos) << n << "\n" << log;
-  }
   expectCategories(feature, {"Safari", "Chrome", "Recent Item", "Application Permissions"});
   EXPECT_EQ(feature->categoryInfo[0]->description, "Apple's browser");
   EXPECT_EQ(feature->categoryInfo[0]->icon.name(), "Safari");
