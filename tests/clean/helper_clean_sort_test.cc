@@ -87,35 +87,25 @@ TEST(HelperCleanSortTest, DeletedRecordsGoFailedOnesStayAndEverythingIsRenumbere
   EXPECT_EQ(untouched.size, 3);
 }
 
+// (A first category not flagged: the test above.)
 TEST(HelperCleanSortTest, FlaggedCategoriesAreRenumberedWhenTheFirstIsFlagged) {
-  const struct {
-    const char* name;
-    bool firstFlagged;
-    std::vector<int> ids;
-  } cases[] = {
-      {"first flagged", true, {0, 1}},
-      {"first not flagged", false, {5, 7}},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    HelperCleanService request(
-        nullptr, CleanServiceType::Common,
-        {category(5, -1, c.firstFlagged,
-                  {record("/a", 1, DeleteStatus::DeleteError, 1, "no"),
-                   record("/b", 1, DeleteStatus::DeleteSuccess, 2)}),
-         category(6, 1, true, {record("/c", 1, DeleteStatus::DeleteSuccess, 3)}),
-         category(7, 1, true, {record("/d", 1, DeleteStatus::DeleteError, 4, "gone")})});
-    auto [failed, text] = HelperCleanService::sortCategory(request);
-    EXPECT_EQ(text, "no,gone,");
-    ASSERT_EQ(request.cleanCategorys.size(), 2u);
-    EXPECT_EQ(request.cleanCategorys[0]->finderID(), c.ids[0]);
-    EXPECT_EQ(request.cleanCategorys[1]->finderID(), c.ids[1]);
-    EXPECT_EQ(request.cleanCategorys[0]->size, 1);
-    EXPECT_EQ(request.cleanCategorys[1]->size, 4);
-    // The failed record of a fully ticked category makes it mixed first,
-    // and every category ends unticked.
-    EXPECT_EQ(request.cleanCategorys[1]->state, 0);
-  }
+  HelperCleanService request(
+      nullptr, CleanServiceType::Common,
+      {category(5, -1, true,
+                {record("/a", 1, DeleteStatus::DeleteError, 1, "no"),
+                 record("/b", 1, DeleteStatus::DeleteSuccess, 2)}),
+       category(6, 1, true, {record("/c", 1, DeleteStatus::DeleteSuccess, 3)}),
+       category(7, 1, true, {record("/d", 1, DeleteStatus::DeleteError, 4, "gone")})});
+  auto [failed, text] = HelperCleanService::sortCategory(request);
+  EXPECT_EQ(text, "no,gone,");
+  ASSERT_EQ(request.cleanCategorys.size(), 2u);
+  EXPECT_EQ(request.cleanCategorys[0]->finderID(), 0);
+  EXPECT_EQ(request.cleanCategorys[1]->finderID(), 1);
+  EXPECT_EQ(request.cleanCategorys[0]->size, 1);
+  EXPECT_EQ(request.cleanCategorys[1]->size, 4);
+  // The failed record of a fully ticked category makes it mixed first,
+  // and every category ends unticked.
+  EXPECT_EQ(request.cleanCategorys[1]->state, 0);
 }
 
 }  // namespace

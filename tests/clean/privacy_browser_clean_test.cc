@@ -294,9 +294,11 @@ CategoryPtr loginsCategory(const std::vector<std::string>& ids) {
 }
 
 // Logins go as spans of the file's text; every other byte stays, whatever a
-// parser would make of it.
+// parser would make of it. A file that cannot be written back fails the
+// logins found in it, which stay, and leaves no temporary file.
 TEST_F(PrivacyBrowserCleanTest, FirefoxLoginsAreCutOutByteExactly) {
-  const std::string store = testing::makeFirefoxStores(sb_) + "/logins.json";
+  const std::string profile = testing::makeFirefoxStores(sb_);
+  const std::string store = profile + "/logins.json";
   const std::string deep = std::string(300, '[') + std::string(300, ']');
   struct Case {
     const char* name;
@@ -304,6 +306,7 @@ TEST_F(PrivacyBrowserCleanTest, FirefoxLoginsAreCutOutByteExactly) {
     std::vector<std::string> ids;  // ticked
     std::string after;             // "" when the file must not change
     std::string report;            // as cleanLoginsReport gives it (removed items are gone)
+    bool readOnly = false;         // the folder may not be written
   };
   const Case cases[] = {
       {"large numbers, odd key order, layout",
@@ -347,13 +350,25 @@ TEST_F(PrivacyBrowserCleanTest, FirefoxLoginsAreCutOutByteExactly) {
        {"1"},
        "",
        "Fail failed=1 group=3\n3 The logins file could not be read: nothing was removed from it"},
+      {"cannot be written back: the login found fails, 99 matches nothing",
+       R"({"logins":[{"id":1}]})",
+       {"1", "99"},
+       "",
+       "Fail failed=1 group=3\n3 Cannot write " + store + "\n1 ",
+       true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     sb_.file("~/Library/Application Support/Firefox/Profiles/b.default-release/logins.json",
              c.before);
-    EXPECT_EQ(cleanLoginsReport(loginsCategory(c.ids)), c.report);
+    CategoryPtr firefox = loginsCategory(c.ids);
+    EXPECT_EQ(c.readOnly
+                  ? withoutWriteRights(sb_, profile, [&] { return cleanLoginsReport(firefox); })
+                  : cleanLoginsReport(firefox),
+              c.report);
     EXPECT_EQ(testing::readFile(store), c.after.empty() ? c.before : c.after);
+    for (const auto& entry : std::filesystem::directory_iterator(profile))
+      EXPECT_NE(entry.path().filename().string().front(), '.') << entry.path();
   }
 }
 
@@ -390,23 +405,6 @@ TEST_F(PrivacyBrowserCleanTest, SafariXmlDownloadListIsCutByteExactly) {
     tick(group, {0});
     EXPECT_EQ(PrivacyCleanService::cleanSafari(safari).first, PrivacyDeleteEnum::Success);
     EXPECT_EQ(testing::readFile(store), c.after);
-  }
-}
-
-TEST_F(PrivacyBrowserCleanTest, FirefoxLoginsThatCannotBeWrittenBackFailTheirItems) {
-  const std::string profile = testing::makeFirefoxStores(sb_);
-  const std::string store = profile + "/logins.json";
-  const std::string original = testing::readFile(store);
-  CategoryPtr firefox = loginsCategory({"1", "99"});  // 99 is in no login
-  std::optional<std::string> report =
-      withoutWriteRights(sb_, profile, [&] { return cleanLoginsReport(firefox); });
-  ASSERT_TRUE(report);
-  // Login 1 was found but is still in the file: it failed and stays; the
-  // item that matched nothing keeps its mark; the group failed.
-  EXPECT_EQ(*report, "Fail failed=1 group=3\n3 Cannot write " + store + "\n1 ");
-  EXPECT_EQ(testing::readFile(store), original);
-  for (const auto& entry : std::filesystem::directory_iterator(profile)) {
-    EXPECT_NE(entry.path().filename().string().front(), '.') << entry.path();
   }
 }
 

@@ -56,20 +56,41 @@ std::vector<std::string> listUuids(const std::string& path) {
   return uuids;
 }
 
+// What goes of the Finder's list and of a shared list, by the ticks: only
+// ticked positions (0 and 3 of the list) and uuids, in the file's own format;
+// nothing ticked runs neither killall; lists unreadable by the clean fail
+// their items and stay.
 TEST_F(PrivacySystemCleanTest, FinderPositionsAndSharedListUuidsThatAreTickedGo) {
   const std::string preferences = testing::makeFinderRecents(sb_);
   const std::string list = testing::writeSharedList(
       sb_, "com.apple.LSSharedFileList.RecentDocuments.sfl", testing::sharedList(sb_));
   const std::string other = testing::writeSharedList(
       sb_, "com.apple.LSSharedFileList.RecentApplications.sfl", testing::sharedList(sb_));
+  const std::string preferencesBefore = readFile(preferences);
+  const std::string listBefore = readFile(list);
   CategoryPtr recent = scanRecent();
   ASSERT_EQ(recent->childrens.size(), 3u);
   const FilePtr finder = groupTitled(recent, "Finder Item");
-  tick(finder, {0, 2});  // positions 0 ("Documents") and 3 (no name)
-  tick(groupTitled(recent, "com.apple.LSSharedFileList.RecentDocuments.sfl"), {1});
+  const FilePtr shared = groupTitled(recent, "com.apple.LSSharedFileList.RecentDocuments.sfl");
+  // The Finder's items name positions in its list, the entry that is not a
+  // folder skipped; they have no address of their own.
+  EXPECT_EQ(finder->url.path(), preferences);
+  EXPECT_FALSE(finder->removeCategory);
+  EXPECT_EQ(titlesOf(finder), (std::vector<std::string>{"Documents", "Projects", ""}));
+  for (const FilePtr& item : finder->childrens) {
+    EXPECT_TRUE(item->url.empty());
+    EXPECT_EQ(item->levelInt, 1);
+    EXPECT_EQ(item->parentFileInfo.lock(), finder);
+  }
 
-  PrivacyCleanResult result = PrivacyCleanService::cleanRecentItem(recent);
-  EXPECT_EQ(result.first, PrivacyDeleteEnum::Success);
+  EXPECT_EQ(PrivacyCleanService::cleanRecentItem(recent).first, PrivacyDeleteEnum::Success);
+  EXPECT_EQ(readFile(preferences), preferencesBefore);
+  EXPECT_EQ(readFile(list), listBefore);
+  EXPECT_FALSE(std::filesystem::exists(killallLog_));
+
+  tick(finder, {0, 2});
+  tick(shared, {1});
+  EXPECT_EQ(PrivacyCleanService::cleanRecentItem(recent).first, PrivacyDeleteEnum::Success);
   EXPECT_EQ(recentNames(preferences), (std::vector<std::string>{"Projects", "not a folder"}));
   // The rest of the preferences stays, in the file's own format.
   const std::string bytes = readFile(preferences);
@@ -77,7 +98,6 @@ TEST_F(PrivacySystemCleanTest, FinderPositionsAndSharedListUuidsThatAreTickedGo)
   EXPECT_EQ(readPlist(bytes)->find("ShowStatusBar")->asBoolean(), true);
   EXPECT_EQ(finder->deleteStatus, raw(DeleteStatus::DeleteSuccess));
   EXPECT_EQ(titlesOf(finder), (std::vector<std::string>{"Projects"}));
-
   EXPECT_EQ(listUuids(list), (std::vector<std::string>{"U-1", "U-3"}));
   EXPECT_EQ(listUuids(other), (std::vector<std::string>{"U-1", "U-2", "U-3"}));
   // The rewritten archive decodes to the list less that entry.
@@ -86,35 +106,12 @@ TEST_F(PrivacySystemCleanTest, FinderPositionsAndSharedListUuidsThatAreTickedGo)
   items.erase(items.begin() + 1);
   EXPECT_EQ(unarchiveObjectWithData(readFile(list)), expected);
   EXPECT_EQ(killallRuns(), "Finder\nsharedfilelistd\n");
-}
 
-TEST_F(PrivacySystemCleanTest, NothingTickedRunsNeitherKillall) {
-  const std::string preferences = testing::makeFinderRecents(sb_);
-  const std::string list = testing::writeSharedList(sb_, "recent.sfl", testing::sharedList(sb_));
-  const std::string preferencesBefore = readFile(preferences);
-  const std::string listBefore = readFile(list);
-  CategoryPtr recent = scanRecent();
-  ASSERT_EQ(recent->childrens.size(), 2u);
-
-  PrivacyCleanResult result = PrivacyCleanService::cleanRecentItem(recent);
-  EXPECT_EQ(result.first, PrivacyDeleteEnum::Success);
-  EXPECT_EQ(killallRuns(), "");
-  EXPECT_FALSE(std::filesystem::exists(killallLog_));
-  EXPECT_EQ(readFile(preferences), preferencesBefore);
-  EXPECT_EQ(readFile(list), listBefore);
-}
-
-TEST_F(PrivacySystemCleanTest, UnreadableListsFailTheirItems) {
-  const std::string preferences = testing::makeFinderRecents(sb_);
-  const std::string list = testing::writeSharedList(sb_, "recent.sfl", testing::sharedList(sb_));
-  CategoryPtr recent = scanRecent();
-  const FilePtr finder = groupTitled(recent, "Finder Item");
-  const FilePtr shared = groupTitled(recent, "recent.sfl");
-  tick(finder, {1});
+  std::filesystem::remove(killallLog_);
+  tick(finder, {0});
   tick(shared, {0});
   sb_.file("~/Library/Preferences/com.apple.finder.plist", "garbage");
-  sb_.file("~/Library/Application Support/com.apple.sharedfilelist/recent.sfl", "garbage");
-
+  sb_.file(list.substr(sb_.root().size()), "garbage");
   PrivacyCleanResult result = PrivacyCleanService::cleanRecentItem(recent);
   EXPECT_EQ(result.first, PrivacyDeleteEnum::Fail);
   ASSERT_EQ(result.second.size(), 2u);
@@ -126,9 +123,9 @@ TEST_F(PrivacySystemCleanTest, UnreadableListsFailTheirItems) {
   EXPECT_EQ(shared->deleteStatus, raw(DeleteStatus::DeleteError));
   EXPECT_EQ(readFile(preferences), "garbage");
   EXPECT_EQ(readFile(list), "garbage");
-  EXPECT_EQ(killallRuns(), "");
-  EXPECT_EQ(finder->childrens.size(), 3u);
-  EXPECT_EQ(shared->childrens.size(), 3u);
+  EXPECT_FALSE(std::filesystem::exists(killallLog_));
+  EXPECT_EQ(finder->childrens.size(), 1u);
+  EXPECT_EQ(shared->childrens.size(), 2u);
 }
 
 TEST_F(PrivacySystemCleanTest, PermissionResetRunsTccutil) {

@@ -14,6 +14,7 @@
 
 #include "orvexa/clean/clean_service.h"
 #include "orvexa/platform/verified_removal.h"
+#include "support/deep_tree.h"
 #include "support/helper_fixture.h"
 #include "support/sandbox.h"
 #include "support/signal.h"
@@ -36,9 +37,9 @@ class Finish : public CleanServiceProtocol {
   testing::Signal done;
 };
 
-// Whether the item exists, reached one component at a time (paths may be
-// longer than PATH_MAX).
-bool exists(const std::string& path) {
+// The item's status, reached one component at a time without following
+// links (paths may be longer than PATH_MAX).
+std::optional<struct stat> statOf(const std::string& path) {
   int fd = ::open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   fs::path p(path);
   std::vector<std::string> parts(++p.begin(), p.end());
@@ -47,33 +48,22 @@ bool exists(const std::string& path) {
     ::close(fd);
     fd = next;
   }
-  if (fd < 0) return false;
   struct stat st {};
-  const bool found = ::fstatat(fd, parts.back().c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
-  ::close(fd);
-  return found;
+  const bool found = fd >= 0 && ::fstatat(fd, parts.back().c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+  if (fd >= 0) ::close(fd);
+  return found ? std::optional<struct stat>(st) : std::nullopt;
 }
 
+bool exists(const std::string& path) { return statOf(path).has_value(); }
+
 // `levels` nested folders of 200-character names below `top`, with a file
-// at the bottom; returns the file's path and identity.
-std::pair<std::string, ListedIdentity> deepFile(const std::string& top, int levels) {
-  const std::string name(200, 'd');
+// at the bottom, whose path it returns.
+std::string deepFile(const std::string& top, int levels) {
   fs::create_directories(top);
-  int fd = ::open(top.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  EXPECT_EQ(testing::makeDeepChain(top, levels, std::string(200, 'd'), 0, 4), 1);
   std::string path = top;
-  for (int i = 0; i < levels; ++i, path += "/" + name) {
-    ::mkdirat(fd, name.c_str(), 0755);
-    int next = ::openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    ::close(fd);
-    fd = next;
-  }
-  int file = ::openat(fd, "leaf", O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-  EXPECT_EQ(::write(file, "deep", 4), 4);
-  struct stat st {};
-  ::fstat(file, &st);
-  ::close(file);
-  ::close(fd);
-  return {path + "/leaf", ListedIdentity::fromStat(st)};
+  for (int i = 0; i < levels; ++i) path += "/" + std::string(200, 'd');
+  return path + "/f";
 }
 
 void append(const std::string& path, const std::string& text) {
@@ -127,42 +117,42 @@ class CleanPathTest : public testing::HelperUsingTest,
 };
 
 // One hazard: the tree as listed, what happens before the clean, and the
-// outcome: what is gone, what survives, and the record's deleteErrorDesc
-// ("" when it was removed).
+// outcome: the record's deleteErrorDesc ("" when it was removed) and what
+// survives in the caches folder (none: the item is gone).
 struct Hazard {
   const char* name;
   std::function<void(const std::string& item, const std::string& outside)> change;
   const char* desc;
-  bool itemGone;
+  const char* survivor;
 };
 
 TEST_P(CleanPathTest, ItemsChangedAfterTheListingAreLeftAlone) {
   const Hazard hazards[] = {
-      {"unchanged", nullptr, "", true},
-      {"edited", [](auto& item, auto&) { append(item, "more"); }, kChangedText, false},
+      {"unchanged", nullptr, "", nullptr},
+      {"edited", [](auto& item, auto&) { append(item, "more"); }, kChangedText, "app/edited"},
       {"replaced",
        [](auto& item, auto&) {
          fs::remove(item);
          std::ofstream(item) << "other content";
        },
-       kChangedText, false},
-      {"deleted", [](auto& item, auto&) { fs::remove(item); }, kChangedText, false},
+       kChangedText, "app/replaced"},
+      {"deleted", [](auto& item, auto&) { fs::remove(item); }, kChangedText, nullptr},
       {"swapped for a link",
        [](auto& item, auto& outside) {
          fs::remove(item);
          fs::create_symlink(outside + "/victim", item);
        },
-       kChangedText, false},
+       kChangedText, "app/swapped for a link"},
       {"parent swapped for a link",
        [](auto& item, auto& outside) {
          const fs::path parent = fs::path(item).parent_path();
          fs::rename(parent, parent.string() + ".moved");
          fs::create_symlink(outside, parent);
        },
-       kChangedText, false},
+       kChangedText, "app.moved/parent swapped for a link"},
       {"hard-linked elsewhere",
        [](auto& item, auto& outside) { fs::create_hard_link(item, outside + "/second name"); }, "",
-       true},
+       nullptr},
   };
   for (const Hazard& h : hazards) {
     SCOPED_TRACE(h.name);
@@ -173,17 +163,15 @@ TEST_P(CleanPathTest, ItemsChangedAfterTheListingAreLeftAlone) {
     clean(category({record}), CleanServiceType::Common);
     EXPECT_EQ(record->deleteErrorDesc, h.desc);
     EXPECT_EQ(record->deleteStatus,
-              raw(h.itemGone ? DeleteStatus::DeleteSuccess : DeleteStatus::DeleteError));
+              raw(*h.desc ? DeleteStatus::DeleteError : DeleteStatus::DeleteSuccess));
     EXPECT_EQ(testing::readFile(victim), "outside");
-    if (std::string(h.name) == "hard-linked elsewhere") {
-      EXPECT_FALSE(exists(item));
-      EXPECT_EQ(fs::file_size(outside_.path() + "/second name"), 100u);
-    } else if (std::string(h.name) == "parent swapped for a link") {
-      EXPECT_TRUE(exists(fs::path(item).parent_path().string() + ".moved/" + h.name));
-    } else if (h.change) {
-      EXPECT_EQ(exists(item), std::string(h.name) != "deleted");
+    if (h.survivor) {
+      EXPECT_TRUE(exists(sb_.path("~/Library/Caches/") + h.survivor));
     } else {
       EXPECT_FALSE(exists(item));
+    }
+    if (fs::exists(outside_.path() + "/second name")) {
+      EXPECT_EQ(fs::file_size(outside_.path() + "/second name"), 100u);
     }
     fs::remove_all(sb_.path("~/Library/Caches"));
     fs::remove_all(outside_.path() + "/second name");
@@ -198,12 +186,12 @@ TEST_P(CleanPathTest, OnlyListedItemsInsideTheScannedFoldersGo) {
   FilePtr fromStore = listed(outsideFile);
   FilePtr byHand = listed(sb_.file("~/Documents/by hand", 3));
   byHand->setListedIdentity(std::nullopt);
-  auto [deep, deepIdentity] = deepFile(sb_.path("~/Deep/file"), 25);
+  const std::string deep = deepFile(sb_.path("~/Deep/file"), 25);
   ASSERT_GT(deep.size(), static_cast<size_t>(PATH_MAX));
   FilePtr deepRecord = listed(sb_.path("~/Deep/file"));
   deepRecord->url = Url::fromPath(deep, false);
-  deepRecord->setListedIdentity(deepIdentity);
-  (void)deepFile(sb_.path("~/Deep/tree"), 25);
+  deepRecord->setListedIdentity(ListedIdentity::fromStat(*statOf(deep)));
+  deepFile(sb_.path("~/Deep/tree"), 25);
   fs::create_symlink(outside_.path() + "/elsewhere", sb_.path("~/Deep/tree/link"));
   FilePtr deepTree = listed(sb_.path("~/Deep/tree"));
 
@@ -220,18 +208,20 @@ TEST_P(CleanPathTest, OnlyListedItemsInsideTheScannedFoldersGo) {
 }
 
 // Duplicates: the copy goes only while the kept copy is still there, still
-// what was listed and still byte for byte the same.
+// what was listed and still byte for byte the same, and while one copy of
+// the group stays. A group left alone does not stop the next one.
 TEST_P(CleanPathTest, ACopyGoesOnlyWhileTheKeptCopyStillMatches) {
+  const char* const keptChanged =
+      "not removed: the copy kept of its group changed since it was listed";
   const struct {
     const char* name;
     std::function<void(const std::string& kept, const std::string& copy)> change;
     const char* copyDesc;  // "" when the copy was removed
+    int keptState = 0;
   } cases[] = {
       {"both as listed", nullptr, ""},
-      {"kept copy deleted", [](auto& kept, auto&) { fs::remove(kept); },
-       "not removed: the copy kept of its group changed since it was listed"},
-      {"kept copy edited", [](auto& kept, auto&) { append(kept, "!"); },
-       "not removed: the copy kept of its group changed since it was listed"},
+      {"kept copy deleted", [](auto& kept, auto&) { fs::remove(kept); }, keptChanged},
+      {"kept copy edited", [](auto& kept, auto&) { append(kept, "!"); }, keptChanged},
       {"copy edited", [](auto&, auto& copy) { append(copy, "!"); }, kChangedText},
       {"copy rewritten with its size and time kept",
        [](auto&, auto& copy) {
@@ -242,43 +232,33 @@ TEST_P(CleanPathTest, ACopyGoesOnlyWhileTheKeptCopyStillMatches) {
          ::utimensat(AT_FDCWD, copy.c_str(), times, 0);
        },
        "no longer identical to the copy kept"},
+      {"every copy ticked", nullptr, "not removed: no copy of its group would be kept", 1},
+  };
+  auto group = [&](std::vector<FilePtr> members) {
+    auto g = std::make_shared<FileInformation>();
+    g->state = members[0]->state == 1 ? 1 : -1;
+    g->canDelete = GetParam() == CleanPath::direct;
+    g->childrens = std::move(members);
+    return g;
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     const std::string kept = sb_.file("~/Pictures/a.jpg", 600);
     const std::string copy = sb_.file("~/Pictures/a copy.jpg", 600);
-    FilePtr keptRecord = listed(kept, 0);
     FilePtr copyRecord = listed(copy, 1);
-    auto group = std::make_shared<FileInformation>();
-    group->state = -1;
-    group->canDelete = GetParam() == CleanPath::direct;
-    group->childrens = {keptRecord, copyRecord};
+    FilePtr next = listed(sb_.file("~/Pictures/c copy.jpg", 900), 1);
+    const std::vector<FilePtr> groups = {
+        group({listed(kept, c.keptState), copyRecord}),
+        group({listed(sb_.file("~/Pictures/c.jpg", 900), 0), next})};
     if (c.change) c.change(kept, copy);
-    clean(category({group}, -1), CleanServiceType::Duplicate);
+    clean(category(groups, -1), CleanServiceType::Duplicate);
     EXPECT_EQ(copyRecord->deleteErrorDesc, c.copyDesc);
     EXPECT_EQ(exists(copy), *c.copyDesc != '\0');
     EXPECT_EQ(exists(kept), std::string(c.name) != "kept copy deleted");
+    EXPECT_FALSE(exists(next->url.path()));
+    EXPECT_TRUE(exists(sb_.path("~/Pictures/c.jpg")));
     fs::remove_all(sb_.path("~/Pictures"));
   }
-  // A group whose every copy is ticked keeps them all; the next group is
-  // cleaned as usual.
-  FilePtr first = listed(sb_.file("~/Pictures/b.jpg", 600));
-  FilePtr second = listed(sb_.file("~/Pictures/b copy.jpg", 600));
-  FilePtr kept = listed(sb_.file("~/Pictures/c.jpg", 900), 0);
-  FilePtr copy = listed(sb_.file("~/Pictures/c copy.jpg", 900));
-  std::vector<FilePtr> groups;
-  for (auto members : {std::vector<FilePtr>{first, second}, std::vector<FilePtr>{kept, copy}}) {
-    groups.push_back(std::make_shared<FileInformation>());
-    groups.back()->state = members.front() == first ? 1 : -1;
-    groups.back()->childrens = members;
-    groups.back()->canDelete = GetParam() == CleanPath::direct;
-  }
-  clean(category(groups, -1), CleanServiceType::Duplicate);
-  EXPECT_TRUE(exists(first->url.path()));
-  EXPECT_TRUE(exists(second->url.path()));
-  EXPECT_EQ(second->deleteErrorDesc, "not removed: no copy of its group would be kept");
-  EXPECT_TRUE(exists(kept->url.path()));
-  EXPECT_FALSE(exists(copy->url.path()));
 }
 
 INSTANTIATE_TEST_SUITE_P(, CleanPathTest,
