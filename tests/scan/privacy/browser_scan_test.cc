@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -20,114 +22,167 @@ using testing::Sandbox;
 using testing::titlesOf;
 using testing::unixSeconds;
 
-constexpr int64_t kSafariEpoch = 978307200;  // 2001-01-01T00:00:00Z
-
-// What one item is expected to hold.
-struct Expected {
-  std::string title;
-  int64_t seconds;     // date, whole seconds since 1970; -1: about now
-  std::string url;     // a web address as written; else the path ("" for the placeholder)
-  std::string attach;  // text attachment, or "<none>"
-};
-
-// `rowItems`: the records of rows and store files, which may always be deleted.
-void expectItems(const FilePtr& group, const std::vector<Expected>& expected, int levelInt,
-                 bool rowItems = true) {
-  ASSERT_TRUE(group);
-  SCOPED_TRACE(group->title);
-  ASSERT_EQ(group->childrens.size(), expected.size()) << ::testing::PrintToString(titlesOf(group));
-  const int64_t now = unixSeconds(std::chrono::system_clock::now());
-  for (size_t i = 0; i < expected.size(); ++i) {
-    SCOPED_TRACE(i);
-    const FilePtr& item = group->childrens[i];
-    EXPECT_EQ(item->title, expected[i].title);
-    if (expected[i].seconds < 0) {
-      EXPECT_NEAR(static_cast<double>(unixSeconds(item->date)), static_cast<double>(now), 60);
-    } else {
-      EXPECT_EQ(unixSeconds(item->date), expected[i].seconds);
+// An item as "title|date|address|attachment": the date in whole seconds
+// since 1970, or "now" within a minute of it; a web address as written, else
+// the path ("" for the placeholder); a text attachment, or a row key's
+// [parts] (its text must be those parts joined by ","), or "<none>".
+std::string described(const FilePtr& item) {
+  const int64_t seconds = unixSeconds(item->date);
+  const bool now = std::abs(seconds - unixSeconds(std::chrono::system_clock::now())) < 60;
+  std::string attach = testing::attachmentText(item);
+  if (const auto* key = std::any_cast<PrivacyRowKey>(&item->attachInformation)) {
+    std::string joined;
+    attach.clear();
+    for (size_t i = 0; i < key->parts.size(); ++i) {
+      joined += (i ? "," : "") + key->parts[i];
+      attach += "[" + key->parts[i] + "]";
     }
-    EXPECT_EQ(item->url.isFileURL() ? item->url.path() : item->url.absoluteString(),
-              expected[i].url);
-    EXPECT_EQ(attachmentText(item), expected[i].attach);
-    EXPECT_EQ(item->finderID(), static_cast<int>(i));
-    EXPECT_EQ(item->parentFinderID, group->finderID());
-    EXPECT_EQ(item->parentFileInfo.lock(), group);
-    EXPECT_EQ(item->levelInt, levelInt);
-    EXPECT_EQ(item->state, 0);
-    EXPECT_TRUE(item->canDelete || !rowItems);
+    if (joined != key->text) attach += " shown as " + key->text;
   }
+  return item->title + "|" + (now ? "now" : std::to_string(seconds)) + "|" +
+         (item->url.isFileURL() ? item->url.path() : item->url.absoluteString()) + "|" + attach;
 }
 
-void expectGroups(const CategoryPtr& category, const std::vector<std::string>& titles,
-                  const std::vector<Status>& statuses) {
-  ASSERT_EQ(titlesOf(category), titles);
-  for (size_t i = 0; i < statuses.size(); ++i) {
-    const FilePtr& group = category->childrens[i];
-    SCOPED_TRACE(group->title);
-    EXPECT_EQ(group->finderID(), static_cast<int>(i));
-    EXPECT_EQ(group->levelInt, 0);
-    EXPECT_EQ(group->fileKind, raw(FilesKind::Privacy));
-    EXPECT_FALSE(group->removeCategory);
-    EXPECT_EQ(group->parentCategoryInfo.lock(), category);
-    const auto* status = std::any_cast<Status>(&group->attachInformation);
-    ASSERT_NE(status, nullptr);
-    EXPECT_EQ(*status, statuses[i]);
-  }
-}
-
+// Per browser, every group and item the scan lists from the stores the
+// builders write: each group as "title, level of its items" and its kind,
+// then its items described ("~/" for the home, "%/" for the profile folder).
+// Visits: by history item, then latest first, with the visit's own id; an
+// empty title shows the address. The clocks' zeros are 2001-01-01
+// (978307200, Safari) and 1601-01-01 (Chrome). Chrome reads "Cookies"
+// (asked for as "cookies"), its rows only in the log, and every local
+// storage file but the journal; Firefox leaves out the download state record
+// and turns download addresses into paths. Rows and store files may always
+// be deleted.
 class BrowserScanTest : public ::testing::Test {
  protected:
   Sandbox sb_;
 };
 
-TEST_F(BrowserScanTest, SafariGroupsAndItems) {
-  const std::string history = testing::makeSafariStores(sb_);
+TEST_F(BrowserScanTest, GroupsAndItemsOfEveryBrowser) {
+  testing::makeSafariStores(sb_);
+  const std::string chrome = testing::makeChromeStores(sb_, "Profile 2");  // the only profile
+  const std::string firefox = testing::makeFirefoxStores(sb_);
   Identity::shared().registerImage("VisitHistory");
   Identity::shared().registerImage("DownloadsHistory");
-  CategoryPtr safari = testing::scanned("Safari");
-  expectGroups(safari,
-               {"Visit History", "Download History", "Last Tabs", "Auto Fills Value",
-                "LocalStorage", "Cookies"},
-               {Status::Visit, Status::Download, Status::LastTab, Status::AutoValue,
-                Status::LocalStorage, Status::Cookies});
-  const FilePtr visits = safari->childrens[0];
-  EXPECT_EQ(visits->url.path(), history);
-  EXPECT_EQ(visits->icon.name(), "VisitHistory");
+  const std::string login = "[https://accounts.example/login][https://accounts.example/]";
+  const struct {
+    const char* name;
+    std::string profile;
+    std::vector<Status> kinds;
+    std::vector<std::string> lines;
+  } browsers[] = {
+      {"Safari",
+       sb_.path("~/Library/Safari"),
+       {Status::Visit, Status::Download, Status::LastTab, Status::AutoValue, Status::LocalStorage,
+        Status::Cookies},
+       {"Visit History, 1", "Example again|1678307200|https://example.com/|11",
+        "Example|978307200|https://example.com/|10", "Notes|978307300|/Users/tester/notes.html|12",
+        "https://untitled.example/|978307250|https://untitled.example/|13", "Download History, 3",
+        "~/Downloads/a.zip|1700000000|~/Downloads/a.zip|ID-1", "|now||ID-2", "Last Tabs, 3",
+        "LastSession|now|%/LastSession.plist|<none>",
+        "Auto Fills Value",  // no "Form Values" file
+        "LocalStorage, 1",
+        "https_a.example_0.localstorage|now|%/LocalStorage/https_a.example_0.localstorage|<none>",
+        "https_b.example_0.localstorage|now|%/LocalStorage/https_b.example_0.localstorage|<none>",
+        "Cookies, 3", "Cookies.binarycookies|now|~/Cookies/Cookies.binarycookies|<none>"}},
+      {"Chrome",
+       chrome,
+       {Status::Visit, Status::Download, Status::DownloadFile, Status::Search, Status::Cookies,
+        Status::LoginHistory, Status::AutoValue, Status::LocalStorage},
+       {"Visit History, 1",
+        "News|1600000000|https://news.example/a|100",
+        "file:///Users/tester/page.html|0|/Users/tester/page.html|101",
+        "News|1600000500|https://news.example/a|102",
+        "Download History, 1",
+        "report.pdf|1700000000|~/Downloads/report.pdf|1",
+        "gone.zip|0|/nowhere/gone.zip|2",
+        "Download File History, 1",
+        "report.pdf|1700000000|~/Downloads/report.pdf|1",
+        "Search History, 1",
+        "x|now|https://search.example/?q=x|2",
+        "Cookies, 1",
+        "cdn.example.net|1650000100||" + std::to_string(testing::chromeTime(1650000100)),
+        ".example.com|1650000000||" + std::to_string(testing::chromeTime(1650000000)),
+        "Login History, 1",
+        "accounts.example|1500000000||" + login + "[me@example]",
+        "accounts.example|1500000001||" + login + "[]",
+        "Auto Fills Value, 1",
+        "email|1400000000||[email][me@example]",
+        "street|1400000001||[street][O'Brien Road, 5]",
+        "street|1400000002||[street][O'Brien Road]",
+        "street,O'Brien Road|1400000003||[street,O'Brien Road][ 5]",
+        "LocalStorage, 1",
+        "https_x_0.localstorage|now|%/Local Storage/https_x_0.localstorage|<none>",
+        "000003.log|now|%/Local Storage/leveldb/000003.log|<none>"}},
+      {"Firefox",
+       firefox,
+       {Status::Visit, Status::Download, Status::DownloadFile, Status::Search, Status::Cookies,
+        Status::AutoValue, Status::LoginHistory},
+       {"Visit History, 1", "https://mozilla.example/|1600000000|https://mozilla.example/|1",
+        "https://mozilla.example/|1500000000|https://mozilla.example/|1", "Download History, 1",
+        "My%20File.txt|1700000000|~/Downloads/My File.txt|20", "x.zip|1700000000|/nowhere/x.zip|22",
+        "Download File History, 1", "My%20File.txt|1700000000|~/Downloads/My File.txt|20",
+        "Search History, 1", "kw|1610000000|https://kw.example/search|5", "Cookies, 1",
+        "example.org|1650000000||7", "other.org|1650000001||8", "Auto Fills Value, 1",
+        "searchbar-history|1600000000||3", "email|0||4", "Login History, 1",
+        "https://login.example|1600000000||1", "|1600000001||2"}},
+  };
+  std::vector<CategoryPtr> categories;
+  for (const auto& browser : browsers) {
+    SCOPED_TRACE(browser.name);
+    CategoryPtr category = categories.emplace_back(testing::scanned(browser.name));
+    ASSERT_EQ(category->childrens.size(), browser.kinds.size());
+    std::vector<std::string> lines;
+    for (size_t g = 0; g < category->childrens.size(); ++g) {
+      const FilePtr& group = category->childrens[g];
+      lines.push_back(group->title + (group->childrens.empty()
+                                          ? ""
+                                          : ", " + std::to_string(group->childrens[0]->levelInt)));
+      EXPECT_EQ(group->finderID(), static_cast<int>(g));
+      EXPECT_EQ(group->levelInt, 0);
+      EXPECT_EQ(group->fileKind, raw(FilesKind::Privacy));
+      EXPECT_FALSE(group->removeCategory);
+      EXPECT_EQ(group->parentCategoryInfo.lock(), category);
+      EXPECT_EQ(std::any_cast<Status>(group->attachInformation), browser.kinds[g]) << g;
+      for (size_t i = 0; i < group->childrens.size(); ++i) {
+        const FilePtr& item = group->childrens[i];
+        lines.push_back(described(item));
+        EXPECT_EQ(item->finderID(), static_cast<int>(i));
+        EXPECT_EQ(item->parentFinderID, group->finderID());
+        EXPECT_EQ(item->parentFileInfo.lock(), group);
+        EXPECT_EQ(item->levelInt, group->childrens[0]->levelInt);
+        EXPECT_EQ(item->state, 0);
+        EXPECT_TRUE(item->canDelete || browser.kinds[g] == Status::LocalStorage);
+      }
+    }
+    std::vector<std::string> expected;
+    for (std::string line : browser.lines) {
+      for (const auto& [mark, folder] :
+           {std::pair{"~/", sb_.home() + "/"}, std::pair{"%/", browser.profile + "/"}}) {
+        for (size_t at; (at = line.find(mark)) != std::string::npos;) line.replace(at, 2, folder);
+      }
+      expected.push_back(line);
+    }
+    EXPECT_EQ(lines, expected);
+  }
+  // The groups' stores and icons, and what the descriptions do not show:
+  // Safari keeps fractions of a second, Firefox's logins milliseconds, local
+  // storage items have their size.
+  const CategoryPtr& safari = categories[0];
+  EXPECT_EQ(safari->childrens[0]->url.path(), browsers[0].profile + "/History.db");
+  EXPECT_EQ(safari->childrens[0]->icon.name(), "VisitHistory");
   EXPECT_EQ(safari->childrens[1]->icon.name(), "DownloadsHistory");
-  // Ordered by history item, then latest visit first; the attachment is the
-  // visit's id; time 0 is 2001-01-01; a file address gives its file URL.
-  expectItems(visits,
-              {{"Example again", kSafariEpoch + 700000000, "https://example.com/", "11"},
-               {"Example", kSafariEpoch, "https://example.com/", "10"},
-               {"Notes", kSafariEpoch + 100, "/Users/tester/notes.html", "12"},
-               {"https://untitled.example/", kSafariEpoch + 50, "https://untitled.example/", "13"}},
-              1);
-  // Safari keeps fractions of a second.
-  EXPECT_EQ(visits->childrens[0]->date.time_since_epoch(),
-            std::chrono::duration_cast<Timestamp::duration>(
-                std::chrono::milliseconds((kSafariEpoch + 700000000) * 1000 + 500)));
-
-  expectItems(safari->childrens[1],
-              {{sb_.path("~/Downloads/a.zip"), 1700000000, sb_.path("~/Downloads/a.zip"), "ID-1"},
-               {"", -1, "", "ID-2"}},
-              3);
-  expectItems(safari->childrens[2],
-              {{"LastSession", -1, sb_.path("~/Library/Safari/LastSession.plist"), "<none>"}}, 3);
-  expectItems(safari->childrens[3], {}, 3);  // no "Form Values" file
-
-  const FilePtr storage = safari->childrens[4];
-  const std::string local = sb_.path("~/Library/Safari/LocalStorage/");
-  expectItems(
-      storage,
-      {{"https_a.example_0.localstorage", -1, local + "https_a.example_0.localstorage", "<none>"},
-       {"https_b.example_0.localstorage", -1, local + "https_b.example_0.localstorage", "<none>"}},
-      1, false);
-  EXPECT_EQ(storage->childrens[0]->size, 20);
-  EXPECT_EQ(storage->childrens[1]->size, 30);
-  EXPECT_EQ(storage->childrens[1]->parentCategoryInfo.lock(), safari);
-  expectItems(
-      safari->childrens[5],
-      {{"Cookies.binarycookies", -1, sb_.path("~/Cookies/Cookies.binarycookies"), "<none>"}}, 3);
+  EXPECT_EQ(safari->childrens[0]->childrens[0]->date.time_since_epoch(),
+            std::chrono::milliseconds(1678307200500));
+  EXPECT_EQ(safari->childrens[4]->childrens[0]->size, 20);
+  EXPECT_EQ(safari->childrens[4]->childrens[1]->size, 30);
+  EXPECT_EQ(safari->childrens[4]->childrens[1]->parentCategoryInfo.lock(), safari);
+  EXPECT_EQ(categories[1]->childrens[0]->url.path(), chrome + "/History");
+  EXPECT_EQ(categories[1]->childrens[4]->url.path(), chrome + "/Cookies");
+  EXPECT_EQ(categories[1]->childrens[5]->url.path(), chrome + "/Login Data");
+  EXPECT_EQ(categories[2]->childrens[0]->url.path(), firefox + "/places.sqlite");
+  EXPECT_EQ(categories[2]->childrens[6]->childrens[0]->date.time_since_epoch(),
+            std::chrono::milliseconds(1600000000123));
 }
 
 // An unreadable store is not read at all, which the group says (a locked
@@ -163,65 +218,6 @@ TEST_F(BrowserScanTest, UnreadableSafariHistoryGivesAnEmptyVisitGroup) {
   }
 }
 
-TEST_F(BrowserScanTest, ChromeGroupsAndItems) {
-  const std::string profile = testing::makeChromeStores(sb_, "Profile 2");
-  CategoryPtr chrome = testing::scanned("Chrome");  // the only profile
-  expectGroups(chrome,
-               {"Visit History", "Download History", "Download File History", "Search History",
-                "Cookies", "Login History", "Auto Fills Value", "LocalStorage"},
-               {Status::Visit, Status::Download, Status::DownloadFile, Status::Search,
-                Status::Cookies, Status::LoginHistory, Status::AutoValue, Status::LocalStorage});
-  EXPECT_EQ(chrome->childrens[0]->url.path(), profile + "/History");
-  // The visit's own id, not the URL's; an empty title shows the address; a
-  // time of 11644473600 x 1000000 is 1970-01-01.
-  expectItems(chrome->childrens[0],
-              {{"News", 1600000000, "https://news.example/a", "100"},
-               {"file:///Users/tester/page.html", 0, "/Users/tester/page.html", "101"},
-               {"News", 1600000500, "https://news.example/a", "102"}},
-              1);
-  const std::string kept = sb_.path("~/Downloads/report.pdf");
-  expectItems(chrome->childrens[1],
-              {{"report.pdf", 1700000000, kept, "1"}, {"gone.zip", 0, "/nowhere/gone.zip", "2"}},
-              1);
-  expectItems(chrome->childrens[2], {{"report.pdf", 1700000000, kept, "1"}}, 1);
-  expectItems(chrome->childrens[3], {{"x", -1, "https://search.example/?q=x", "2"}}, 1);
-  // Read from "Cookies" (asked for as "cookies"), rows only in its log.
-  EXPECT_EQ(chrome->childrens[4]->url.path(), profile + "/Cookies");
-  expectItems(chrome->childrens[4],
-              {{"cdn.example.net", 1650000100, "", std::to_string(testing::chromeTime(1650000100))},
-               {".example.com", 1650000000, "", std::to_string(testing::chromeTime(1650000000))}},
-              1);
-
-  const FilePtr logins = chrome->childrens[5];
-  EXPECT_EQ(logins->url.path(), profile + "/Login Data");
-  ASSERT_EQ(logins->childrens.size(), 2u);
-  EXPECT_EQ(titlesOf(logins), (std::vector<std::string>{"accounts.example", "accounts.example"}));
-  EXPECT_EQ(unixSeconds(logins->childrens[0]->date), 1500000000);
-  const auto* key = std::any_cast<PrivacyRowKey>(&logins->childrens[0]->attachInformation);
-  ASSERT_NE(key, nullptr);
-  EXPECT_EQ(key->text, "https://accounts.example/login,https://accounts.example/,me@example");
-  EXPECT_EQ(key->parts, (std::vector<std::string>{"https://accounts.example/login",
-                                                  "https://accounts.example/", "me@example"}));
-
-  const FilePtr forms = chrome->childrens[6];
-  ASSERT_EQ(forms->childrens.size(), 4u);
-  EXPECT_EQ(titlesOf(forms),
-            (std::vector<std::string>{"email", "street", "street", "street,O'Brien Road"}));
-  EXPECT_EQ(unixSeconds(forms->childrens[1]->date), 1400000001);
-  const auto* form = std::any_cast<PrivacyRowKey>(&forms->childrens[1]->attachInformation);
-  ASSERT_NE(form, nullptr);
-  EXPECT_EQ(form->text, "street,O'Brien Road, 5");
-  EXPECT_EQ(form->parts, (std::vector<std::string>{"street", "O'Brien Road, 5"}));
-
-  // Every file below the folder but the journal.
-  EXPECT_EQ(titlesOf(chrome->childrens[7]),
-            (std::vector<std::string>{"https_x_0.localstorage", "000003.log"}));
-  for (const FilePtr& item : chrome->childrens[7]->childrens) {
-    EXPECT_EQ(item->levelInt, 1);
-    EXPECT_EQ(item->parentFileInfo.lock(), chrome->childrens[7]);
-  }
-}
-
 TEST_F(BrowserScanTest, StoresOfAnotherSchemaOrNoProfileGiveNothing) {
   const std::string folder = sb_.path("~/Library/Application Support/Google/Chrome/Default");
   testing::Db(folder + "/History")
@@ -240,42 +236,6 @@ TEST_F(BrowserScanTest, StoresOfAnotherSchemaOrNoProfileGiveNothing) {
   EXPECT_TRUE(testing::scanned("Firefox")->childrens.empty());
 }
 
-TEST_F(BrowserScanTest, FirefoxGroupsAndItems) {
-  const std::string profile = testing::makeFirefoxStores(sb_);
-  CategoryPtr firefox = testing::scanned("Firefox");
-  expectGroups(firefox,
-               {"Visit History", "Download History", "Download File History", "Search History",
-                "Cookies", "Auto Fills Value", "Login History"},
-               {Status::Visit, Status::Download, Status::DownloadFile, Status::Search,
-                Status::Cookies, Status::AutoValue, Status::LoginHistory});
-  EXPECT_EQ(firefox->childrens[0]->url.path(), profile + "/places.sqlite");
-  expectItems(firefox->childrens[0],
-              {{"https://mozilla.example/", 1600000000, "https://mozilla.example/", "1"},
-               {"https://mozilla.example/", 1500000000, "https://mozilla.example/", "1"}},
-              1);
-  const std::string kept = sb_.path("~/Downloads/My File.txt");
-  // The state record is left out; the address is turned into a path.
-  expectItems(
-      firefox->childrens[1],
-      {{"My%20File.txt", 1700000000, kept, "20"}, {"x.zip", 1700000000, "/nowhere/x.zip", "22"}},
-      1);
-  expectItems(firefox->childrens[2], {{"My%20File.txt", 1700000000, kept, "20"}}, 1);
-  expectItems(firefox->childrens[3], {{"kw", 1610000000, "https://kw.example/search", "5"}}, 1);
-  expectItems(firefox->childrens[4],
-              {{"example.org", 1650000000, "", "7"}, {"other.org", 1650000001, "", "8"}}, 1);
-  expectItems(firefox->childrens[5],
-              {{"searchbar-history", 1600000000, "", "3"}, {"email", 0, "", "4"}}, 1);
-  expectItems(firefox->childrens[6],
-              {{"https://login.example", 1600000000, "", "1"}, {"", 1600000001, "", "2"}}, 1);
-  // Login times keep their milliseconds.
-  EXPECT_EQ(
-      firefox->childrens[6]->childrens[0]->date.time_since_epoch(),
-      std::chrono::duration_cast<Timestamp::duration>(std::chrono::milliseconds(1600000000123)));
-}
-
-// A web address where a download path is expected, whose path part is a
-// file here, is never taken for that file. (Which addresses the stores' texts
-// give: PrivacySupportTest.StoredAddressesAndPaths.)
 TEST_F(BrowserScanTest, ADownloadsWebAddressIsNeverAFile) {
   const std::string myFile = percentEncodePath(sb_.path("~/Downloads/My File.txt"));
   testing::Db(testing::makeFirefoxStores(sb_) + "/places.sqlite")
