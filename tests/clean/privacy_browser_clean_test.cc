@@ -209,42 +209,6 @@ TEST_F(PrivacyBrowserCleanTest, AttachmentsAreBoundAndDeleteExactlyTheirRows) {
   expectRenumbered(chrome);
 }
 
-TEST_F(PrivacyBrowserCleanTest, SafariDownloadFailures) {
-  testing::makeSafariStores(sb_);
-  const std::string downloads = sb_.path("~/Library/Safari/Downloads.plist");
-  struct Case {
-    const char* name;
-    std::function<void(const FilePtr& item)> spoil;
-    std::string why;
-  };
-  const Case cases[] = {
-      {"no identifier", [](const FilePtr& item) { item->attachInformation = std::any{}; },
-       "No download identifier"},
-      {"file is gone", [&](const FilePtr&) { std::filesystem::remove(downloads); },
-       "Cannot read " + downloads},
-      {"no list in the file",
-       [&](const FilePtr&) {
-         ASSERT_TRUE(writePlistFile(downloads, PlistValue::dictionary(), PlistFormat::Xml));
-       },
-       "No download history in " + downloads},
-  };
-  const std::string original = testing::readFile(downloads);
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    sb_.file("~/Library/Safari/Downloads.plist", original);
-    CategoryPtr safari = testing::scanned("Safari");
-    const FilePtr group = groupTitled(safari, "Download History");
-    c.spoil(group->childrens[0]);
-    tick(group, {0});
-    PrivacyCleanResult result = PrivacyCleanService::cleanSafari(safari);
-    EXPECT_EQ(result.first, PrivacyDeleteEnum::Fail);
-    ASSERT_EQ(result.second.size(), 1u);
-    EXPECT_EQ(result.second[0]->deleteErrorDesc, c.why);
-    EXPECT_EQ(group->deleteStatus, raw(DeleteStatus::DeleteError));
-    EXPECT_EQ(group->childrens.size(), 2u);  // the failed item stays
-  }
-}
-
 // What a clean of a Firefox category holding only its logins group did, as
 // text: the outcome, the number of failed items, the group's mark, and per
 // item its mark and error text.
@@ -373,7 +337,9 @@ TEST_F(PrivacyBrowserCleanTest, FirefoxLoginsAreCutOutByteExactly) {
 }
 
 // An XML download list loses only the removed entry and the blanks before
-// it; comments, large numbers, character data and layout stay.
+// it; comments, large numbers, character data and layout stay. A list that
+// cannot be read or holds no history, or an item without identifier, fails
+// the item, which stays.
 TEST_F(PrivacyBrowserCleanTest, SafariXmlDownloadListIsCutByteExactly) {
   const std::string head =
       "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST "
@@ -389,27 +355,43 @@ TEST_F(PrivacyBrowserCleanTest, SafariXmlDownloadListIsCutByteExactly) {
   const std::string tail =
       "\n    <string>ID-3</string>\n  </array>\n  <key>Tail</key><date>2100-01-01T00:00:00Z"
       "</date>\n</dict>\n</plist>\n";
-  struct Case {
-    std::string id;
-    std::string after;
+  const std::string store = sb_.path("~/Library/Safari/Downloads.plist");
+  const std::string noList = writePlist(PlistValue::dictionary(), PlistFormat::Xml);
+  const struct {
+    const char* id;  // null: the item has no identifier
+    std::string before;
+    std::string after;  // "" when there is no file after the clean
+    std::string why;    // "" when the item went
+  } cases[] = {
+      {"ID-1", head + first + second + tail, head + second + tail, ""},
+      {"ID-2", head + first + second + tail, head + first + tail, ""},
+      {nullptr, head + first + tail, head + first + tail, "No download identifier"},
+      {"ID-1", "", "", "Cannot read " + store},
+      {"ID-1", noList, noList, "No download history in " + store},
   };
-  const Case cases[] = {{"ID-1", head + second + tail}, {"ID-2", head + first + tail}};
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.id);
-    const std::string store =
-        sb_.file("~/Library/Safari/Downloads.plist", head + first + second + tail);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.why);
+    std::filesystem::remove(store);
+    if (!c.before.empty()) sb_.file("~/Library/Safari/Downloads.plist", c.before);
     CategoryPtr safari = testing::privacyCategory("Safari");
     FilePtr group = privacy::makeGroup(safari, 0, privacy::Status::Download, Url(), "");
-    privacy::attach(group, {privacy::makeItem(group, safari, 0, c.id, {}, Url(), c.id, 3)});
+    privacy::attach(group, {privacy::makeItem(group, safari, 0, "item", {}, Url(),
+                                              c.id ? std::any(std::string(c.id)) : std::any(), 3)});
     safari->childrens = {group};
     tick(group, {0});
-    EXPECT_EQ(PrivacyCleanService::cleanSafari(safari).first, PrivacyDeleteEnum::Success);
-    EXPECT_EQ(testing::readFile(store), c.after);
+    PrivacyCleanResult result = PrivacyCleanService::cleanSafari(safari);
+    EXPECT_EQ(result.first, c.why.empty() ? PrivacyDeleteEnum::Success : PrivacyDeleteEnum::Fail);
+    EXPECT_EQ(group->childrens.size(), c.why.empty() ? 0u : 1u);
+    EXPECT_EQ(group->deleteStatus,
+              raw(c.why.empty() ? DeleteStatus::DeleteSuccess : DeleteStatus::DeleteError));
+    ASSERT_EQ(result.second.size(), c.why.empty() ? 0u : 1u);
+    if (!c.why.empty()) {
+      EXPECT_EQ(result.second[0]->deleteErrorDesc, c.why);
+    }
+    EXPECT_EQ(std::filesystem::exists(store) ? testing::readFile(store) : "", c.after);
   }
 }
 
-// Download locations come from the history, which any page can fill: only a
-// regular file inside the home goes, reached without following links.
 TEST_F(PrivacyBrowserCleanTest, DownloadLocationsGoOnlyWhenRegularFilesInTheHome) {
   const std::string profile = testing::makeChromeStores(sb_);
   const std::string outside = sb_.file("/Elsewhere/keep/data.txt", 3);
