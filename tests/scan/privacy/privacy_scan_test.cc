@@ -88,26 +88,42 @@ void expectCategories(const FeaturePtr& feature, const std::vector<std::string>&
 
 using PrivacyScanTest = PrivacyScanFixture;
 
-TEST_F(PrivacyScanTest, CategoriesOnlyForBrowsersThatArePresent) {
-  struct Case {
-    const char* name;
-    std::vector<std::string> folders;  // sandbox folders to create
+// Categories only for the browsers present; no permissions on 10.14 (the
+// version as SystemVersion.plist gives it; none: not 10.14).
+TEST_F(PrivacyScanTest, CategoriesOnlyForBrowsersThatArePresentAndPermissionsAfter10_14) {
+  testing::makePermissionDatabases(sb_);
+  const std::vector<std::string> base = {"Safari", "Recent Item", "Application Permissions"};
+  const struct {
+    const char* folder;   // created below the sandbox's Application Support
+    const char* version;  // "" for no SystemVersion.plist
     std::vector<std::string> titles;
+    size_t applications;
+  } cases[] = {
+      {"", "10.14.6", base, 0},
+      {"", "10.14", base, 0},
+      {"Firefox/Profiles/",
+       "10.15.7",
+       {"Safari", "Firefox", "Recent Item", "Application Permissions"},
+       2},
+      {"Google/Chrome/Crashpad/", "13.1", base, 2},  // a Chrome folder without a profile
+      {"", "", base, 2},
   };
-  const Case cases[] = {
-      {"neither Chrome nor Firefox", {}, {"Safari", "Recent Item", "Application Permissions"}},
-      {"Firefox only",
-       {"~/Library/Application Support/Firefox/Profiles/"},
-       {"Safari", "Firefox", "Recent Item", "Application Permissions"}},
-      {"Chrome folder without a profile",
-       {"~/Library/Application Support/Google/Chrome/Crashpad/"},
-       {"Safari", "Recent Item", "Application Permissions"}},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    std::filesystem::remove_all(sb_.path("~/Library"));
-    for (const std::string& folder : c.folders) sb_.dir(folder);
-    expectCategories(scan(), c.titles);
+  const std::string plist = sb_.path("/System/Library/CoreServices/SystemVersion.plist");
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.folder) + c.version);
+    std::filesystem::remove_all(sb_.path("~/Library/Application Support/Google"));
+    std::filesystem::remove_all(sb_.path("~/Library/Application Support/Firefox"));
+    if (*c.folder) sb_.dir(std::string("~/Library/Application Support/") + c.folder);
+    std::filesystem::remove(plist);
+    if (*c.version) {
+      std::filesystem::create_directories(std::filesystem::path(plist).parent_path());
+      ASSERT_TRUE(
+          writePlistFile(plist, PlistValue(PlistValue::Dictionary{{{"ProductVersion", c.version}}}),
+                         PlistFormat::Xml));
+    }
+    FeaturePtr feature = scan();
+    expectCategories(feature, c.titles);
+    EXPECT_EQ(feature->categoryInfo.back()->childrens.size(), c.applications);
   }
 }
 
@@ -128,29 +144,6 @@ TEST_F(PrivacyScanTest, DescribesAndTicksUpToTheEnd) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
   EXPECT_EQ(lastPercent_->load(), 1.0f);
-}
-
-TEST_F(PrivacyScanTest, PermissionsAreNotScannedOnVersion10_14) {
-  testing::makePermissionDatabases(sb_);
-  struct Case {
-    const char* version;  // "" for no SystemVersion.plist
-    size_t applications;
-  };
-  const Case cases[] = {{"10.14.6", 0}, {"10.14", 0}, {"10.15.7", 2}, {"13.1", 2}, {"", 2}};
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.version);
-    const std::string plist = sb_.path("/System/Library/CoreServices/SystemVersion.plist");
-    std::filesystem::remove(plist);
-    if (*c.version != '\0') {
-      std::filesystem::create_directories(std::filesystem::path(plist).parent_path());
-      ASSERT_TRUE(
-          writePlistFile(plist, PlistValue(PlistValue::Dictionary{{{"ProductVersion", c.version}}}),
-                         PlistFormat::Xml));
-    }
-    FeaturePtr feature = scan();
-    ASSERT_EQ(feature->categoryInfo.back()->title, "Application Permissions");
-    EXPECT_EQ(feature->categoryInfo.back()->childrens.size(), c.applications);
-  }
 }
 
 TEST_F(PrivacyScanTest, ChromeProfileChoice) {
