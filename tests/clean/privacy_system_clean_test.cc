@@ -128,38 +128,34 @@ TEST_F(PrivacySystemCleanTest, FinderPositionsAndSharedListUuidsThatAreTickedGo)
   EXPECT_EQ(shared->childrens.size(), 2u);
 }
 
+// Ticked permissions are reset by tccutil, and an application whose every
+// permission was reset leaves the category; what the tool refuses fails
+// with its words, a permission it cannot reset is not asked for, and an
+// application that is gone is skipped untouched.
 TEST_F(PrivacySystemCleanTest, PermissionResetRunsTccutil) {
   testing::makePermissionDatabases(sb_);
   const std::string log = sb_.path("/tccutil.log");
-  Paths::shared().setTool(
-      "tccutil",
-      testing::fakeTool(sb_, "tccutil", log,
-                        "Successfully reset Camera approval status for com.example.cam"));
+  auto tool = [&](const std::string& output) {
+    std::filesystem::remove(log);
+    Paths::shared().setTool("tccutil", testing::fakeTool(sb_, "tccutil", log, output));
+  };
+  tool("Successfully reset Camera approval status for com.example.cam");
   CategoryPtr permissions = scanPermissions();
   ASSERT_EQ(titlesOf(permissions), (std::vector<std::string>{"Cam", "Recorder"}));
-  const FilePtr cam = permissions->childrens[0];
-  tick(cam, {0, 1});  // Camera, Microphone: the whole application
-
-  PrivacyCleanResult result = PrivacyCleanService::cleanApplicationPermission(permissions);
-  EXPECT_EQ(result.first, PrivacyDeleteEnum::Success);
+  tick(permissions->childrens[0], {0, 1});  // Camera, Microphone: the whole application
+  EXPECT_EQ(PrivacyCleanService::cleanApplicationPermission(permissions).first,
+            PrivacyDeleteEnum::Success);
   EXPECT_EQ(readFile(log), "reset Camera com.example.cam\nreset Microphone com.example.cam\n");
-  // The application's entry had only these: it leaves the category.
   EXPECT_EQ(titlesOf(permissions), (std::vector<std::string>{"Recorder"}));
   EXPECT_EQ(permissions->childrens[0]->finderID(), 0);
-}
 
-TEST_F(PrivacySystemCleanTest, PermissionResetFailures) {
-  testing::makePermissionDatabases(sb_);
-  const std::string log = sb_.path("/tccutil.log");
-  Paths::shared().setTool(
-      "tccutil", testing::fakeTool(sb_, "tccutil", log, "tccutil: No such bundle identifier"));
-  CategoryPtr permissions = scanPermissions();
+  tool("tccutil: No such bundle identifier");
+  permissions = scanPermissions();
   const FilePtr cam = permissions->childrens[0];
   // A permission the tool cannot reset, as a host might hand it in.
   cam->childrens[1]->attachInformation =
       AppPermissionsName(AppPermissionsName::kTCCServiceLocation);
   tick(cam, {0, 1});
-
   PrivacyCleanResult result = PrivacyCleanService::cleanApplicationPermission(permissions);
   EXPECT_EQ(result.first, PrivacyDeleteEnum::Fail);
   ASSERT_EQ(result.second.size(), 1u);
@@ -169,7 +165,7 @@ TEST_F(PrivacySystemCleanTest, PermissionResetFailures) {
   EXPECT_EQ(readFile(log), "reset Camera com.example.cam\n");
   EXPECT_EQ(cam->deleteStatus, raw(DeleteStatus::DeleteError));
   EXPECT_EQ(cam->childrens.size(), 2u);
-  // An application that is gone is skipped untouched.
+
   std::filesystem::remove_all(sb_.path("/Applications/Recorder.app"));
   const FilePtr recorder = permissions->childrens[1];
   recorder->deleteStatus = raw(DeleteStatus::None);
