@@ -52,7 +52,7 @@ std::string described(const FilePtr& item) {
 // (asked for as "cookies"), its rows only in the log, and every local
 // storage file but the journal; Firefox leaves out the download state record
 // and turns download addresses into paths. Rows and store files may always
-// be deleted.
+// be deleted (local storage files need not).
 class BrowserScanTest : public ::testing::Test {
  protected:
   Sandbox sb_;
