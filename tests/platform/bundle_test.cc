@@ -26,37 +26,32 @@ std::string writeBundle(const std::string& folder, const PlistValue& info, Plist
 
 TEST(BundleTest, NamesComeFromInfoPlist) {
   TempDir dir;
-  struct Case {
+  const struct {
     const char* label;
-    PlistValue info;
+    PlistValue info;  // besides the identifier
     std::string localizedName;
     std::string executable;
   } cases[] = {
       {"display name wins",
-       plistDict({{"CFBundleIdentifier", "org.example.a"},
-                  {"CFBundleDisplayName", "Shown"},
+       plistDict({{"CFBundleDisplayName", "Shown"},
                   {"CFBundleName", "Plain"},
                   {"CFBundleExecutable", "run"}}),
        "Shown", "run"},
       {"empty display name counts as absent",
-       plistDict({{"CFBundleIdentifier", "org.example.a"},
-                  {"CFBundleDisplayName", ""},
-                  {"CFBundleName", "Plain"}}),
-       "Plain", ""},
-      {"file name last", plistDict({{"CFBundleIdentifier", "org.example.a"}}), "My Tool", ""},
+       plistDict({{"CFBundleDisplayName", ""}, {"CFBundleName", "Plain"}}), "Plain", ""},
+      {"file name last", PlistValue::dictionary(), "My Tool", ""},
       {"names of the wrong type are ignored",
-       plistDict({{"CFBundleIdentifier", "org.example.a"},
-                  {"CFBundleDisplayName", int64_t{3}},
-                  {"CFBundleExecutable", true}}),
-       "My Tool", ""},
+       plistDict({{"CFBundleDisplayName", int64_t{3}}, {"CFBundleExecutable", true}}), "My Tool",
+       ""},
       {"an executable outside Contents/MacOS is not taken",
-       plistDict({{"CFBundleIdentifier", "org.example.a"}, {"CFBundleExecutable", "../../x"}}),
-       "My Tool", ""},
+       plistDict({{"CFBundleExecutable", "../../x"}}), "My Tool", ""},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.label);
     std::filesystem::remove_all(dir / "My Tool.app");
-    const std::string folder = writeBundle(dir / "My Tool.app", c.info, PlistFormat::Xml);
+    PlistValue info = c.info;
+    info.set("CFBundleIdentifier", "org.example.a");
+    const std::string folder = writeBundle(dir / "My Tool.app", info, PlistFormat::Xml);
     std::optional<ApplicationBundle> bundle = readApplicationBundle(folder + "/");
     ASSERT_TRUE(bundle);
     EXPECT_EQ(bundle->path, folder);
@@ -107,7 +102,7 @@ TEST(BundleTest, ApplicationForIdentifierSearchesTheApplicationsFolders) {
   app("/Applications/Plugin.bundle", "org.example.plugin");
   app("/Elsewhere/Away.app", "org.example.away");
 
-  struct Case {
+  const struct {
     const char* identifier;
     std::string path;  // empty: not found
   } cases[] = {
@@ -122,7 +117,7 @@ TEST(BundleTest, ApplicationForIdentifierSearchesTheApplicationsFolders) {
       {"ORG.EXAMPLE.TOOL", ""},
       {"", ""},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.identifier);
     std::optional<ApplicationBundle> found = applicationForBundleIdentifier(c.identifier);
     if (c.path.empty()) {
