@@ -128,15 +128,14 @@ struct Reported {
 };
 
 TEST_F(DirectoryEnumeratorTest, RootThatIsNoFolderIsReported) {
-  struct Case {
+  const struct {
     std::string root;
     std::string error;
-  };
-  const Case cases[] = {
+  } cases[] = {
       {dir_ / "root/b.txt", "Not a directory"},
       {dir_ / "root/missing", "No such file or directory"},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.root);
     Reported reported;
     DirectoryEnumerator e(c.root, Options::none, reported.handler(true));

@@ -53,11 +53,10 @@ PlistValue sampleList() {
 }
 
 TEST(KeyedArchiveTest, EncodedValuesDecodeToTheSameValues) {
-  struct Case {
+  const struct {
     const char* name;
     PlistValue value;
-  };
-  const Case cases[] = {
+  } cases[] = {
       {"shared file list", sampleList()},
       {"empty dictionary", PlistValue::dictionary()},
       {"scalars",
@@ -71,7 +70,7 @@ TEST(KeyedArchiveTest, EncodedValuesDecodeToTheSameValues) {
       {"data", PlistValue(PlistValue::Data{0, 255, 10})},
       {"a plain string root", PlistValue("root")},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     std::string error;
     std::optional<std::string> bytes = archivedDataWithRootObject(c.value, &error);
@@ -183,12 +182,11 @@ TEST(KeyedArchiveTest, MalformedArchivesAreErrors) {
   PlistValue sharedText =
       archiveOf({array(std::vector<uint64_t>(200, 3), 2), classObject("NSArray"),
                  array(std::vector<uint64_t>(200, 4), 2), PlistValue(std::string(4096, 'x'))});
-  struct Case {
+  const struct {
     const char* name;
     PlistValue archive;
     std::string error;  // a part of the error text
-  };
-  const Case cases[] = {
+  } cases[] = {
       {"top level is an array", PlistValue::array(), "top level is not a dictionary"},
       {"no archiver", plistDict({{"$objects", PlistValue::array()}}), "$archiver"},
       {"another archiver",
@@ -247,7 +245,7 @@ TEST(KeyedArchiveTest, MalformedArchivesAreErrors) {
       {"2^40 values once expanded", chain(40, 2), "more than 200000 values"},
       {"a long text shared 40,000 times", sharedText, "bytes of text and data"},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     std::string error;
     EXPECT_FALSE(unarchiveObject(c.archive, &error));

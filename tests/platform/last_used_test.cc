@@ -52,7 +52,7 @@ TEST(LastUsedTest, AccessAfterTheLastWriteIsAUse) {
       {"read a second after", kInstalled + 1, kInstalled, true},
   };
   const std::string bundle = makeBundle(dir, "App", "main", {"main"});
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.label);
     ASSERT_NO_FATAL_FAILURE(setTimes(bundle + "/Contents/MacOS/main", c.accessed, c.modified));
     std::optional<Clock::time_point> used = lastUsedDate(bundle);

@@ -14,12 +14,11 @@ using testing::TempDir;
 
 // Each rendering also parses back to the same URL.
 TEST(UrlTest, RendersAbsoluteStringsThatParseBack) {
-  struct Case {
+  const struct {
     std::string path;
     bool isDirectory;
     std::string expected;
-  };
-  const Case cases[] = {
+  } cases[] = {
       {"/tmp/My Folder", true, "file:///tmp/My%20Folder/"},
       {"/tmp/100%", false, "file:///tmp/100%25"},
       {"/tmp/caf\xC3\xA9.txt", false, "file:///tmp/caf%C3%A9.txt"},
@@ -31,7 +30,7 @@ TEST(UrlTest, RendersAbsoluteStringsThatParseBack) {
       {"/", true, "file:///"},
       {"", false, "file://"},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.path);
     const Url url = Url::fromPath(c.path, c.isDirectory);
     EXPECT_EQ(url.absoluteString(), c.expected);
@@ -62,12 +61,11 @@ TEST(UrlTest, FolderFlagComesFromTheFileSystem) {
 
 // Parsing and fromString agree on file URLs.
 TEST(UrlTest, ParsesFileUrls) {
-  struct Case {
+  const struct {
     std::string text;
     std::string path;
     bool isDirectory;
-  };
-  const Case cases[] = {
+  } cases[] = {
       {"file:///tmp/caf%c3%a9", "/tmp/caf\xC3\xA9", false},
       {"file://localhost/etc/hosts", "/etc/hosts", false},
       {"FILE:///Upper", "/Upper", false},
@@ -75,7 +73,7 @@ TEST(UrlTest, ParsesFileUrls) {
       {"file:///a?query=1#fragment", "/a", false},
       {"file:///a/b//", "/a/b", true},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.text);
     bool ok = false;
     Url url = Url::parse(c.text, &ok);
@@ -91,11 +89,10 @@ TEST(UrlTest, ParsesFileUrls) {
 // parse() takes file URLs only; fromString() any address, and the
 // placeholder "file://" for what is none.
 TEST(UrlTest, RejectsTextsThatAreNoUrl) {
-  struct Case {
+  const struct {
     std::string text;
     bool address;  // fromString takes it
-  };
-  const Case cases[] = {
+  } cases[] = {
       {"", false},
       {"/Library/Logs/", false},  // a plain path: the caller makes a file URL of it
       {"http://example.com/x", true},
@@ -119,7 +116,7 @@ TEST(UrlTest, RejectsTextsThatAreNoUrl) {
       {"data:text/html,<b>", false},  // no address is written with "<"
       {"https://example.com/nul%00", false},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.text);
     bool ok = true;
     EXPECT_TRUE(Url::parse(c.text, &ok).empty());
@@ -148,14 +145,13 @@ TEST(UrlTest, PathComponents) {
 }
 
 TEST(UrlTest, KeepsAddressesOfOtherSchemesAsWritten) {
-  struct Case {
+  const struct {
     std::string text;
     std::string scheme;
     std::string path;
     bool isDirectory;
     std::string lastPathComponent;
-  };
-  const Case cases[] = {
+  } cases[] = {
       {"https://example.com/a?b", "https", "/a", false, "a"},
       {"https://example.com/", "https", "/", true, "/"},
       {"https://example.com", "https", "", false, ""},
@@ -167,7 +163,7 @@ TEST(UrlTest, KeepsAddressesOfOtherSchemesAsWritten) {
       {"news:/comp/lang", "news", "/comp/lang", false, "lang"},
       {"chrome-extension://abc/popup.html", "chrome-extension", "/popup.html", false, "popup.html"},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.text);
     bool ok = false;
     Url url = Url::fromString(c.text, &ok);

@@ -115,12 +115,11 @@ TEST(GzipTest, DamagedInputAndBadParametersThrowTypedErrors) {
 TEST(DecompressedTest, RawDeflateWithOutputLimit) {
   const Data atLimit(kDecompressedLimit, 'b');
   const Data raw = gzipped(noise(100'000), CompressionLevel::defaultCompression, -15);
-  struct Case {
+  const struct {
     const char* name;
     Data input;
     Data expected;
-  };
-  const Case cases[] = {
+  } cases[] = {
       {"raw deflate", raw, noise(100'000)},
       {"exactly at the limit", gzipped(atLimit, CompressionLevel::bestSpeed, -15), atLimit},
       {"over the limit: cut",
@@ -130,7 +129,7 @@ TEST(DecompressedTest, RawDeflateWithOutputLimit) {
       {"truncated", Data(raw.begin(), raw.begin() + 100), {}},
       {"gzip member (has a header)", gzipped(noise(100)), {}},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     EXPECT_TRUE(decompressed(c.input) == c.expected);
   }

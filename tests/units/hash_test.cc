@@ -97,11 +97,10 @@ TEST(FileDigestTest, HashersAgreeWithCoreutilsAndRefuseWhatTheyCannotRead) {
 TEST(FileHashContextTest, FailingOrThrowingContextGivesEmptyText) {
   TempDir dir;
   const std::string path = dir.writeFile("data", "abc");
-  struct Case {
+  const struct {
     const char* name;
     void (*spoil)(ComputationContext&);
-  };
-  const Case cases[] = {
+  } cases[] = {
       {"intact", [](ComputationContext&) {}},
       {"initialise fails",
        [](ComputationContext& c) { c.initialise = [](auto&) { return false; }; }},
@@ -118,7 +117,7 @@ TEST(FileHashContextTest, FailingOrThrowingContextGivesEmptyText) {
        }},
       {"operation missing", [](ComputationContext& c) { c.finalise = nullptr; }},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     ComputationContext context = FileHash::md5Context();
     c.spoil(context);

@@ -133,13 +133,12 @@ TEST_F(SqliteToolTest, BoundValuesAreStoredVerbatim) {
 
 TEST_F(SqliteToolTest, BoundStatementMisuseIsRefusedBeforeRunning) {
   exec("create table t(x text); insert into t values('keep');");
-  struct Case {
+  const struct {
     const char* name;
     std::string sql;
     std::vector<SqlValue> params;
     std::string message;
-  };
-  const Case cases[] = {
+  } cases[] = {
       {"too few values",
        "delete from t where x = ? or x = ?",
        {std::string("keep")},
@@ -157,7 +156,7 @@ TEST_F(SqliteToolTest, BoundStatementMisuseIsRefusedBeforeRunning) {
        {std::string("keep")},
        "near \"frm\": syntax error"},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     EXPECT_EQ(tool_.executionSQL(c.sql, c.params), (Result{false, c.message}));
     EXPECT_TRUE(tool_.queryDBData(c.sql, c.params).empty());
