@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <thread>
 
@@ -20,6 +21,28 @@ namespace {
 using testing::TempDir;
 using Options = EnumerationOptions;
 
+// Every item as "path below root@level", every error as "!path: error",
+// in order, each followed by a space. `visit` may act on each item; the
+// error handler answers `carryOn`; `maxOpenDescriptors` (0: the default)
+// makes the walk close and reopen folders.
+std::string walk(const std::string& root, Options options, bool carryOn = true,
+                 const std::function<void(DirectoryEnumerator&, std::string)>& visit = {},
+                 size_t maxOpenDescriptors = 0) {
+  std::string text;
+  DirectoryEnumerator e(root, options, [&](const std::string& path, const std::string& error) {
+    text += "!" + path + ": " + error + " ";
+    return carryOn;
+  });
+  if (maxOpenDescriptors) e.setMaxOpenDescriptorsForTesting(maxOpenDescriptors);
+  while (auto item = e.next()) {
+    const std::string relative = item->path.substr(root.size() + 1);
+    text += relative + "@" + std::to_string(e.level()) + " ";
+    if (visit) visit(e, relative);
+  }
+  EXPECT_FALSE(e.next());
+  return text;
+}
+
 // root/
 //   .dotfile  .hidden/inner.txt  My.app/Contents/Info.plist
 //   a/c/d.txt  a/z.dat  b.txt  link -> a
@@ -33,60 +56,45 @@ class DirectoryEnumeratorTest : public ::testing::Test {
     dir_.writeFile("root/a/z.dat", "zz");
     dir_.writeFile("root/b.txt", "bbb");
     ASSERT_EQ(::symlink((dir_ / "root/a").c_str(), (dir_ / "root/link").c_str()), 0);
-    root_ = dir_ / "root";
-  }
-
-  // "relative path@level" for every item, in visit order.
-  std::vector<std::string> walk(DirectoryEnumerator& e, const std::string& skipBelow = {}) {
-    std::vector<std::string> visited;
-    while (auto item = e.next()) {
-      std::string relative = item->path.substr(root_.size() + 1);
-      visited.push_back(relative + "@" + std::to_string(e.level()));
-      if (relative == skipBelow) e.skipDescendants();
-    }
-    return visited;
   }
 
   TempDir dir_;
-  std::string root_;
+  const std::string root_ = dir_ / "root";
 };
 
-using Visits = std::vector<std::string>;
-
-// Depth first, in name order, with levels; each option leaves out what it names.
+// Depth first, in name order, with levels; each option leaves out what it
+// names, and so does the caller below a folder (below a file: nothing).
 TEST_F(DirectoryEnumeratorTest, VisitOrderAndOptions) {
-  const struct {
-    std::string name;
-    Options options;
-    Visits visits;
-  } cases[] = {
-      {"none",
-       Options::none,
-       {".dotfile@1", ".hidden@1", ".hidden/inner.txt@2", "My.app@1", "My.app/Contents@2",
-        "My.app/Contents/Info.plist@3", "a@1", "a/c@2", "a/c/d.txt@3", "a/z.dat@2", "b.txt@1",
-        "link@1"}},
-      {"hidden",
-       Options::skipsHiddenFiles,
-       {"My.app@1", "My.app/Contents@2", "My.app/Contents/Info.plist@3", "a@1", "a/c@2",
-        "a/c/d.txt@3", "a/z.dat@2", "b.txt@1", "link@1"}},
-      {"packages",
-       Options::skipsPackageDescendants,
-       {".dotfile@1", ".hidden@1", ".hidden/inner.txt@2", "My.app@1", "a@1", "a/c@2", "a/c/d.txt@3",
-        "a/z.dat@2", "b.txt@1", "link@1"}},
-      {"subdirectories",
-       Options::skipsSubdirectoryDescendants,
-       {".dotfile@1", ".hidden@1", "My.app@1", "a@1", "b.txt@1", "link@1"}},
+  auto skipBelow = [](std::string name) {
+    return [name](DirectoryEnumerator& e, const std::string& relative) {
+      if (relative == name) e.skipDescendants();
+    };
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    DirectoryEnumerator e(root_, c.options);
-    EXPECT_EQ(walk(e), c.visits);
-  }
-  // The caller skips below a folder; skipping below a file changes nothing.
-  DirectoryEnumerator e(root_, Options::skipsHiddenFiles | Options::skipsPackageDescendants);
-  EXPECT_EQ(walk(e, "a"), (Visits{"My.app@1", "a@1", "b.txt@1", "link@1"}));
-  DirectoryEnumerator f(root_, Options::skipsHiddenFiles);
-  EXPECT_EQ(walk(f, "a/c/d.txt").size(), 9u);
+  const struct {
+    Options options;
+    std::function<void(DirectoryEnumerator&, std::string)> visit;
+    std::string visits;
+  } cases[] = {
+      {Options::none,
+       {},
+       ".dotfile@1 .hidden@1 .hidden/inner.txt@2 My.app@1 My.app/Contents@2 "
+       "My.app/Contents/Info.plist@3 a@1 a/c@2 a/c/d.txt@3 a/z.dat@2 b.txt@1 link@1 "},
+      {Options::skipsHiddenFiles, skipBelow("a/c/d.txt"),
+       "My.app@1 My.app/Contents@2 My.app/Contents/Info.plist@3 a@1 a/c@2 a/c/d.txt@3 a/z.dat@2 "
+       "b.txt@1 link@1 "},
+      {Options::skipsPackageDescendants,
+       {},
+       ".dotfile@1 .hidden@1 .hidden/inner.txt@2 My.app@1 a@1 a/c@2 a/c/d.txt@3 a/z.dat@2 "
+       "b.txt@1 link@1 "},
+      {Options::skipsSubdirectoryDescendants,
+       {},
+       ".dotfile@1 .hidden@1 My.app@1 a@1 b.txt@1 link@1 "},
+      {Options::skipsHiddenFiles | Options::skipsPackageDescendants, skipBelow("a"),
+       "My.app@1 a@1 b.txt@1 link@1 "},
+  };
+  for (const auto& c : cases) EXPECT_EQ(walk(root_, c.options, true, c.visit), c.visits);
+  // A root that is a link is followed.
+  EXPECT_EQ(walk(dir_ / "root/link", Options::none), "c@1 c/d.txt@2 z.dat@1 ");
 }
 
 // The values of one item are resourceValues' (file_manager_test); here what
@@ -109,85 +117,30 @@ TEST_F(DirectoryEnumeratorTest, ReportsResourceValues) {
   }
 }
 
-TEST_F(DirectoryEnumeratorTest, RootThatIsALinkIsFollowed) {
-  DirectoryEnumerator e(dir_ / "root/link");
-  std::vector<std::string> paths;
-  while (auto item = e.next()) paths.push_back(item->path);
-  EXPECT_EQ(paths, (std::vector<std::string>{dir_ / "root/link/c", dir_ / "root/link/c/d.txt",
-                                             dir_ / "root/link/z.dat"}));
-}
-
-struct Reported {
-  std::vector<std::string> errors;
-  DirectoryEnumerator::ErrorHandler handler(bool answer) {
-    return [this, answer](const std::string& path, const std::string& error) {
-      errors.push_back(path + ": " + error);
-      return answer;
-    };
-  }
-};
-
-TEST_F(DirectoryEnumeratorTest, RootThatIsNoFolderIsReported) {
-  const struct {
-    std::string root;
-    std::string error;
-  } cases[] = {
-      {dir_ / "root/b.txt", "Not a directory"},
-      {dir_ / "root/missing", "No such file or directory"},
+// A root that is no folder, a folder gone or unreadable when the walk comes
+// to it: reported, and the walk goes on as the handler says.
+TEST_F(DirectoryEnumeratorTest, ErrorsAreReportedAndSkipped) {
+  EXPECT_EQ(walk(root_ + "/b.txt", Options::none), "!" + root_ + "/b.txt: Not a directory ");
+  EXPECT_EQ(walk(root_ + "/missing", Options::none),
+            "!" + root_ + "/missing: No such file or directory ");
+  const std::string before = "My.app@1 My.app/Contents@2 My.app/Contents/Info.plist@3 a@1 ";
+  auto vanish = [this](DirectoryEnumerator&, const std::string& relative) {
+    if (relative == "a") std::filesystem::rename(dir_ / "root/a", dir_ / "gone");
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.root);
-    Reported reported;
-    DirectoryEnumerator e(c.root, Options::none, reported.handler(true));
-    EXPECT_FALSE(e.next());
-    EXPECT_FALSE(e.next());
-    EXPECT_EQ(reported.errors, std::vector<std::string>{c.root + ": " + c.error});
-  }
-}
-
-TEST_F(DirectoryEnumeratorTest, FolderThatVanishesIsReportedAndSkipped) {
   for (bool carryOn : {true, false}) {
-    SCOPED_TRACE(carryOn ? "handler continues" : "handler stops");
-    Reported reported;
-    DirectoryEnumerator e(root_, Options::skipsHiddenFiles, reported.handler(carryOn));
-    Visits visits;
-    while (auto item = e.next()) {
-      std::string relative = item->path.substr(root_.size() + 1);
-      visits.push_back(relative);
-      if (relative == "a") std::filesystem::rename(dir_ / "root/a", dir_ / "gone");
-    }
+    EXPECT_EQ(walk(root_, Options::skipsHiddenFiles, carryOn, vanish),
+              before + "!" + root_ + "/a: No such file or directory " +
+                  (carryOn ? "b.txt@1 link@1 " : ""));
     std::filesystem::rename(dir_ / "gone", dir_ / "root/a");
-    EXPECT_EQ(reported.errors, std::vector<std::string>{root_ + "/a: No such file or directory"});
-    if (carryOn) {
-      EXPECT_EQ(visits, (Visits{"My.app", "My.app/Contents", "My.app/Contents/Info.plist", "a",
-                                "b.txt", "link"}));
-    } else {
-      EXPECT_EQ(visits, (Visits{"My.app", "My.app/Contents", "My.app/Contents/Info.plist", "a"}));
-    }
   }
-}
-
-TEST_F(DirectoryEnumeratorTest, UnreadableFolderOnDiskIsReportedAndSkipped) {
-  // Root reads any folder: the walk runs as an unprivileged user.
+  // Root reads any folder: this walk runs as an unprivileged user.
   if (!testing::canSwitchUser()) GTEST_SKIP() << "needs root to run as another user";
   ASSERT_EQ(::chmod(dir_.path().c_str(), 0755), 0);
   ASSERT_EQ(::chmod((dir_ / "root/a").c_str(), 0), 0);
-  auto run = [this]() {
-    std::string text;
-    DirectoryEnumerator e(root_, Options::skipsHiddenFiles,
-                          [&text](const std::string& path, const std::string& error) {
-                            text += "error " + path + ": " + error + "\n";
-                            return true;
-                          });
-    while (auto item = e.next()) text += item->path.substr(root_.size() + 1) + "\n";
-    return text;
-  };
-  std::optional<std::string> text =
-      testing::runAsUser(testing::kNobodyUid, testing::kNogroupGid, run);
+  EXPECT_EQ(testing::runAsUser(testing::kNobodyUid, testing::kNogroupGid,
+                               [this] { return walk(root_, Options::skipsHiddenFiles); }),
+            before + "!" + root_ + "/a: Permission denied b.txt@1 link@1 ");
   ::chmod((dir_ / "root/a").c_str(), 0755);
-  ASSERT_TRUE(text);
-  EXPECT_EQ(*text, "My.app\nMy.app/Contents\nMy.app/Contents/Info.plist\na\nerror " + root_ +
-                       "/a: Permission denied\nb.txt\nlink\n");
 }
 
 size_t openDescriptorCount() {
@@ -274,32 +227,22 @@ TEST(DirectoryEnumeratorDeepTest, ReopensFoldersClosedToSaveDescriptors) {
 // and reported, the impostor never read.
 TEST(ReopenFromRootTest, WalkGoesOnWhenTheWayUpLeadsElsewhereButNeverIntoAnImpostor) {
   for (bool swap : {false, true}) {
-    SCOPED_TRACE(swap ? "x swapped" : "x in place");
     TempDir dir;
     dir.writeFile("root/x/d/d/d/d/d/bottom.txt", "b");
     dir.writeFile("root/x/z.txt", "z");
     dir.writeFile("root/y.txt", "y");
     const std::string root = dir / "root";
-    Reported reported;
-    DirectoryEnumerator e(root, Options::none, reported.handler(true));
-    e.setMaxOpenDescriptorsForTesting(2);
-    Visits visits;
-    while (auto item = e.next()) {
-      visits.push_back(item->path.substr(root.size() + 1));
-      if (item->name != "bottom.txt") continue;
+    auto atBottom = [&](DirectoryEnumerator&, const std::string& relative) {
+      if (relative != "x/d/d/d/d/d/bottom.txt") return;
       std::filesystem::rename(dir / "root/x/d/d/d/d/d", dir / "moved");
-      if (!swap) continue;
+      if (!swap) return;
       std::filesystem::rename(dir / "root/x", dir / "old");
       dir.writeFile("root/x/z.txt", "impostor");
-    }
-    Visits expected{
-        "x",       "x/d",  "x/d/d", "x/d/d/d", "x/d/d/d/d", "x/d/d/d/d/d", "x/d/d/d/d/d/bottom.txt",
-        "x/z.txt", "y.txt"};
-    if (swap) expected.erase(expected.end() - 2);
-    EXPECT_EQ(visits, expected);
-    EXPECT_EQ(reported.errors,
-              swap ? std::vector<std::string>{root + "/x: No such file or directory"}
-                   : std::vector<std::string>{});
+    };
+    EXPECT_EQ(walk(root, Options::none, true, atBottom, 2),
+              "x@1 x/d@2 x/d/d@3 x/d/d/d@4 x/d/d/d/d@5 x/d/d/d/d/d@6 x/d/d/d/d/d/bottom.txt@7 " +
+                  (swap ? "!" + root + "/x: No such file or directory " : "x/z.txt@2 ") +
+                  "y.txt@1 ");
   }
 }
 
