@@ -9,7 +9,6 @@
 #include <filesystem>
 
 #include "orvexa/platform/identity.h"
-#include "orvexa/platform/paths.h"
 #include "support/run_as.h"
 #include "support/shared_checks.h"
 #include "support/temp_dir.h"
@@ -280,19 +279,6 @@ TEST(FileManagerTest, MovesAcrossFileSystems) {
   EXPECT_EQ(treeOf(target), (Names{"a.txt", "sub", "sub/b.txt"}));
   EXPECT_EQ(readFile(target + "/sub/b.txt"), "beta");
   EXPECT_TRUE(removeItem(target).ok());
-}
-
-TEST(FileManagerTest, MountedVolumesComeFromTheVolumesFolder) {
-  TempDir dir;
-  Paths::shared().setRoot(dir.path());
-  EXPECT_TRUE(mountedVolumeURLs().empty());
-  dir.makeDir("Volumes/Data");
-  dir.makeDir("Volumes/Backup Disk");
-  Names urls;
-  for (const Url& url : mountedVolumeURLs()) urls.push_back(url.absoluteString());
-  Paths::shared().reset();
-  EXPECT_EQ(urls, (Names{"file://" + dir.path() + "/Volumes/Backup%20Disk/",
-                         "file://" + dir.path() + "/Volumes/Data/"}));
 }
 
 }  // namespace
