@@ -133,33 +133,16 @@ TEST_F(SqliteToolTest, BoundValuesAreStoredVerbatim) {
 
 TEST_F(SqliteToolTest, BoundStatementMisuseIsRefusedBeforeRunning) {
   exec("create table t(x text); insert into t values('keep');");
-  const struct {
-    const char* name;
-    std::string sql;
-    std::vector<SqlValue> params;
-    std::string message;
-  } cases[] = {
-      {"too few values",
-       "delete from t where x = ? or x = ?",
-       {std::string("keep")},
-       "Statement takes 2 parameters, 1 given"},
-      {"too many values",
-       "delete from t",
-       {std::string("keep")},
-       "Statement takes 0 parameters, 1 given"},
-      {"second statement",
-       "delete from t where x = ?; delete from t",
-       {std::string("keep")},
-       "Bound parameters need exactly one statement"},
-      {"syntax error",
-       "delete frm t where x = ?",
-       {std::string("keep")},
-       "near \"frm\": syntax error"},
+  // Each with one bound value.
+  const std::pair<const char*, const char*> cases[] = {
+      {"delete from t where x = ? or x = ?", "Statement takes 2 parameters, 1 given"},
+      {"delete from t", "Statement takes 0 parameters, 1 given"},
+      {"delete from t where x = ?; delete from t", "Bound parameters need exactly one statement"},
+      {"delete frm t where x = ?", "near \"frm\": syntax error"},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    EXPECT_EQ(tool_.executionSQL(c.sql, c.params), (Result{false, c.message}));
-    EXPECT_TRUE(tool_.queryDBData(c.sql, c.params).empty());
+  for (const auto& [sql, message] : cases) {
+    EXPECT_EQ(tool_.executionSQL(sql, {std::string("keep")}), Result(false, message));
+    EXPECT_TRUE(tool_.queryDBData(sql, {std::string("keep")}).empty()) << sql;
   }
   EXPECT_EQ(tool_.queryDBData("select x from t"), (Rows{{{"x", "keep"}}}));
   // Trailing semicolons and comments are not a second statement.
