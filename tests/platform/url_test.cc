@@ -69,44 +69,43 @@ TEST(UrlTest, FolderFlagComesFromTheFileSystem) {
             std::filesystem::current_path().string() + "/some/relative");
 }
 
-// parse() takes file URLs only; fromString() any address, and the
-// placeholder "file://" for what is none.
+// parse() takes file URLs only; fromString() any address ("http://..."
+// here), and gives the placeholder "file://" for what is none: a plain path,
+// a file address on another host or with a relative path, a bad or NUL
+// escape, a missing or malformed scheme, a blank, control character,
+// backslash or "<".
 TEST(UrlTest, RejectsTextsThatAreNoUrl) {
-  const struct {
-    std::string text;
-    bool address;  // fromString takes it
-  } cases[] = {
-      {"", false},
-      {"/Library/Logs/", false},  // a plain path: the caller makes a file URL of it
-      {"http://example.com/x", true},
-      {"file://server/share/x", false},  // a file address on another host
-      {"file://~/Library/Caches/", false},
-      {"file:relative/path", false},
-      {"fil", false},
-      {"file:", false},
-      {"file:///bad%", false},
-      {"file:///bad%2", false},
-      {"file:///bad%zz", false},
-      {"file:///nul%00byte", false},
-      {"example.com/a", false},  // no scheme
-      {"https://example.com/bad%zz", false},
-      {":nothing", false},
-      {"1http://x/", false},  // a scheme starts with a letter
-      {"ht tp://x/", false},
-      {"https://example.com/a b", false},
-      {"https://example.com/a\x7F", false},
-      {"https://example.com/a\\b", false},
-      {"data:text/html,<b>", false},  // no address is written with "<"
-      {"https://example.com/nul%00", false},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.text);
+  const std::string texts[] = {"",
+                               "/Library/Logs/",
+                               "file://server/share/x",
+                               "file://~/Library/Caches/",
+                               "file:relative/path",
+                               "fil",
+                               "file:",
+                               "file:///bad%",
+                               "file:///bad%2",
+                               "file:///bad%zz",
+                               "file:///nul%00byte",
+                               "example.com/a",
+                               "https://example.com/bad%zz",
+                               ":nothing",
+                               "1http://x/",
+                               "ht tp://x/",
+                               "https://example.com/a b",
+                               "https://example.com/a\x7F",
+                               "https://example.com/a\\b",
+                               "data:text/html,<b>",
+                               "https://example.com/nul%00",
+                               "http://example.com/x"};
+  for (const std::string& text : texts) {
+    SCOPED_TRACE(text);
+    const bool address = text == "http://example.com/x";
     bool ok = true;
-    EXPECT_TRUE(Url::parse(c.text, &ok).empty());
+    EXPECT_TRUE(Url::parse(text, &ok).empty());
     EXPECT_FALSE(ok);
-    Url url = Url::fromString(c.text, &ok);
-    EXPECT_EQ(ok, c.address);
-    EXPECT_EQ(url.absoluteString() == "file://", !c.address);
+    const Url url = Url::fromString(text, &ok);
+    EXPECT_EQ(ok, address);
+    EXPECT_EQ(url.absoluteString() == "file://", !address);
   }
 }
 
@@ -127,39 +126,30 @@ TEST(UrlTest, PathComponents) {
   EXPECT_EQ(folder.appending("", false), folder);
 }
 
+// Each address as "scheme|path|last path component", "/" ending a folder's.
 TEST(UrlTest, KeepsAddressesOfOtherSchemesAsWritten) {
-  const struct {
-    std::string text;
-    std::string scheme;
-    std::string path;
-    bool isDirectory;
-    std::string lastPathComponent;
-  } cases[] = {
-      {"https://example.com/a?b", "https", "/a", false, "a"},
-      {"https://example.com/", "https", "/", true, "/"},
-      {"https://example.com", "https", "", false, ""},
-      {"http://user@host:8080/a/b/#frag", "http", "/a/b", true, "b"},
-      {"HTTPS://Example.com/Docs/My%20Page.html?x=%zz#top", "https", "/Docs/My Page.html", false,
-       "My Page.html"},
-      {"https://caf\xC3\xA9.example/\xE6\x97\xA5", "https", "/\xE6\x97\xA5", false, "\xE6\x97\xA5"},
-      {"about:blank", "about", "", false, ""},
-      {"news:/comp/lang", "news", "/comp/lang", false, "lang"},
-      {"chrome-extension://abc/popup.html", "chrome-extension", "/popup.html", false, "popup.html"},
+  const std::pair<std::string, std::string> cases[] = {
+      {"https://example.com/a?b", "https|/a|a"},
+      {"https://example.com/", "https|/|//"},
+      {"https://example.com", "https||"},
+      {"http://user@host:8080/a/b/#frag", "http|/a/b|b/"},
+      {"HTTPS://Example.com/Docs/My%20Page.html?x=%zz#top",
+       "https|/Docs/My Page.html|My Page.html"},
+      {"https://caf\xC3\xA9.example/\xE6\x97\xA5", "https|/\xE6\x97\xA5|\xE6\x97\xA5"},
+      {"about:blank", "about||"},
+      {"news:/comp/lang", "news|/comp/lang|lang"},
+      {"chrome-extension://abc/popup.html", "chrome-extension|/popup.html|popup.html"},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.text);
+  for (const auto& [text, parts] : cases) {
+    SCOPED_TRACE(text);
     bool ok = false;
-    Url url = Url::fromString(c.text, &ok);
-    EXPECT_TRUE(ok);
-    EXPECT_FALSE(url.isFileURL());
-    EXPECT_FALSE(url.empty());
-    EXPECT_EQ(url.scheme(), c.scheme);
-    EXPECT_EQ(url.absoluteString(), c.text);
-    EXPECT_EQ(url.path(), c.path);
-    EXPECT_EQ(url.isDirectory(), c.isDirectory);
-    EXPECT_EQ(url.lastPathComponent(), c.lastPathComponent);
-    // Parsing is only for file addresses.
-    EXPECT_FALSE(Url::parse(c.text, &ok).isFileURL() && ok);
+    const Url url = Url::fromString(text, &ok);
+    EXPECT_TRUE(ok && !url.isFileURL() && !url.empty());
+    EXPECT_EQ(url.absoluteString(), text);
+    EXPECT_EQ(url.scheme() + "|" + url.path() + "|" + url.lastPathComponent() +
+                  (url.isDirectory() ? "/" : ""),
+              parts);
+    EXPECT_FALSE(Url::parse(text, &ok).isFileURL() && ok) << "parsing is for file URLs only";
   }
 }
 
