@@ -7,37 +7,33 @@
 #include <filesystem>
 #include <limits>
 
+#include "support/plist_values.h"
 #include "support/temp_dir.h"
 
 namespace orvexa {
 namespace {
 
+using testing::plistDict;
 using testing::TempDir;
-using Dict = PlistValue::Dictionary;
 using namespace std::string_literals;
 
 // 2024-01-02T03:04:05Z
 constexpr double kJan2 = 1704164645.0;
 
 PlistValue everyType(bool withUid, double date) {
-  PlistValue nested = PlistValue::dictionary();
-  nested.set("empty array", PlistValue::array());
-  nested.set("empty dict", PlistValue::dictionary());
-  PlistValue array = PlistValue::array();
-  array.append("one");
-  array.append(2);
-  array.append(nested);
-
-  PlistValue root = PlistValue::dictionary();
-  root.set("zeta string", "h\xC3\xA9llo <&> \xE2\x82\xAC");
-  root.set("alpha int", int64_t{42});
-  root.set("min", std::numeric_limits<int64_t>::min());
-  root.set("max", std::numeric_limits<int64_t>::max());
-  root.set("real", 3.25);
-  root.set("true", true);
-  root.set("date", PlistValue::DateValue{date});
-  root.set("data", PlistValue::Data{0x00, 0xFF, 0x10, 0x00, 0x7F});
-  root.set("array", array);
+  PlistValue root = plistDict(
+      {{"zeta string", "h\xC3\xA9llo <&> \xE2\x82\xAC"},
+       {"alpha int", int64_t{42}},
+       {"min", std::numeric_limits<int64_t>::min()},
+       {"max", std::numeric_limits<int64_t>::max()},
+       {"real", 3.25},
+       {"true", true},
+       {"date", PlistValue::DateValue{date}},
+       {"data", PlistValue::Data{0x00, 0xFF, 0x10, 0x00, 0x7F}},
+       {"array",
+        PlistValue(PlistValue::Array{"one", 2,
+                                     plistDict({{"empty array", PlistValue::array()},
+                                                {"empty dict", PlistValue::dictionary()}})})}});
   if (withUid) root.set("uid", PlistValue::Uid{7});
   return root;
 }
@@ -77,52 +73,43 @@ std::string handMadeBinaryList(const std::vector<std::string>& objects, unsigned
   return bytes + trailer;
 }
 
+// Binary keeps microseconds and UIDs; XML dates have whole seconds only.
 TEST(PlistTest, RoundTripKeepsEveryTypeAndKeyOrder) {
-  // Binary keeps microseconds and UIDs; XML dates have whole seconds only.
   for (PlistFormat format : {PlistFormat::Binary, PlistFormat::Xml}) {
     const bool binary = format == PlistFormat::Binary;
-    SCOPED_TRACE(binary ? "binary" : "xml");
-    PlistValue original = everyType(binary, binary ? kJan2 + 0.25 : kJan2);
-    std::string bytes = writePlist(original, format);
-    if (binary) {
-      EXPECT_EQ(bytes.substr(0, 8), "bplist00");
-    } else {
-      EXPECT_NE(bytes.find("<date>2024-01-02T03:04:05Z</date>"), std::string::npos);
-    }
+    const PlistValue original = everyType(binary, binary ? kJan2 + 0.25 : kJan2);
+    const std::string bytes = writePlist(original, format);
+    EXPECT_TRUE(binary ? bytes.rfind("bplist00", 0) == 0
+                       : bytes.find("<date>2024-01-02T03:04:05Z</date>") != std::string::npos);
     std::string error;
-    auto back = readPlist(bytes, &error);
+    std::optional<PlistValue> back = readPlist(bytes, &error);
     ASSERT_TRUE(back) << error;
     EXPECT_EQ(*back, original);
     EXPECT_EQ(keysOf(*back), keysOf(original));
   }
 }
 
+// A repeated key keeps its first place and takes the last value, when read
+// and when set again.
 TEST(PlistTest, XmlReadKeepsFileOrderAndLastValueOfARepeatedKey) {
-  const std::string xml =
+  std::optional<PlistValue> value = readPlist(
       "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
       "<key>zeta</key><integer>1</integer><key>alpha</key><integer>-5</integer>"
-      "<key>mid</key><string>x</string><key>zeta</key><integer>9</integer>"
-      "</dict></plist>";
-  auto value = readPlist(xml);
+      "<key>mid</key><string>x</string><key>zeta</key><integer>9</integer></dict></plist>");
   ASSERT_TRUE(value);
+  EXPECT_EQ(*value, plistDict({{"zeta", 9}, {"alpha", -5}, {"mid", "x"}}));
   EXPECT_EQ(keysOf(*value), (std::vector<std::string>{"zeta", "alpha", "mid"}));
-  EXPECT_EQ(value->find("zeta")->asInteger(), 9);
-  EXPECT_EQ(value->find("alpha")->asInteger(), -5);
-  // Setting a key again keeps its place too.
   value->set("zeta", "replaced");
   EXPECT_EQ(keysOf(*value), (std::vector<std::string>{"zeta", "alpha", "mid"}));
   EXPECT_EQ(*value->find("zeta")->asString(), "replaced");
 }
 
+// One date object, 725857445 seconds after 2001-01-01 as a big-endian double.
 TEST(PlistTest, BinaryDatesCountFrom2001) {
-  // One date object, 725857445 seconds after 2001-01-01 as a big-endian double.
-  const std::string binary =
-      handMadeBinaryList({std::string("\x33\x41\xC5\xA1\xDA\x52\x80\x00\x00", 9)});
-  std::string error;
-  auto bin = readPlist(binary, &error);
-  ASSERT_TRUE(bin) << error;
-  ASSERT_TRUE(bin->asDate());
-  EXPECT_EQ(bin->asDate()->secondsSince1970, kJan2);
+  std::optional<PlistValue> value =
+      readPlist(handMadeBinaryList({std::string("\x33\x41\xC5\xA1\xDA\x52\x80\x00\x00", 9)}));
+  ASSERT_TRUE(value && value->asDate());
+  EXPECT_EQ(value->asDate()->secondsSince1970, kJan2);
 }
 
 TEST(PlistTest, MalformedInputGivesNothingWithAReason) {
