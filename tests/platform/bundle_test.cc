@@ -86,47 +86,37 @@ TEST(BundleTest, WhatIsNotAnApplication) {
   }
 }
 
+// Each bundle's identifier is its name; `found` when the search returns it:
+// the applications folders only, the system's first, not inside another
+// bundle or a hidden folder, applications only, identifiers matched exactly.
 TEST(BundleTest, ApplicationForIdentifierSearchesTheApplicationsFolders) {
   Sandbox sb;
-  auto app = [&sb](const std::string& sandboxPath, const char* identifier) {
-    return writeBundle(sb.path(sandboxPath), plistDict({{"CFBundleIdentifier", identifier}}),
-                       PlistFormat::Binary);
+  const std::pair<std::string, bool> bundles[] = {
+      {"/Applications/Utilities/Tool.app", true},
+      {"/System/Applications/Calc.app", true},
+      {"~/Applications/Mine.app", true},
+      {"/Applications/Both.app", true},
+      {"~/Applications/Both.app", false},
+      {"/Applications/Host.app/Contents/Helpers/Inner.app", false},
+      {"/Applications/.Hidden/Secret.app", false},
+      {"/Applications/Plugin.bundle", false},
+      {"/Elsewhere/Away.app", false},
   };
-  const std::string utility = app("/Applications/Utilities/Tool.app", "org.example.tool");
-  const std::string system = app("/System/Applications/Calc.app", "org.example.calc");
-  const std::string userOnly = app("~/Applications/Mine.app", "org.example.mine");
-  const std::string both = app("/Applications/Both.app", "org.example.both");
-  app("~/Applications/Both.app", "org.example.both");
-  app("/Applications/Host.app/Contents/Helpers/Inner.app", "org.example.inner");
-  app("/Applications/.Hidden/Secret.app", "org.example.secret");
-  app("/Applications/Plugin.bundle", "org.example.plugin");
-  app("/Elsewhere/Away.app", "org.example.away");
-
-  const struct {
-    const char* identifier;
-    std::string path;  // empty: not found
-  } cases[] = {
-      {"org.example.tool", utility},
-      {"org.example.calc", system},
-      {"org.example.mine", userOnly},
-      {"org.example.both", both},  // the applications folder comes first
-      {"org.example.inner", ""},   // inside another bundle
-      {"org.example.secret", ""},  // hidden folder
-      {"org.example.plugin", ""},  // not an application
-      {"org.example.away", ""},    // not an applications folder
-      {"ORG.EXAMPLE.TOOL", ""},
-      {"", ""},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.identifier);
-    std::optional<ApplicationBundle> found = applicationForBundleIdentifier(c.identifier);
-    if (c.path.empty()) {
-      EXPECT_FALSE(found);
-    } else {
-      ASSERT_TRUE(found);
-      EXPECT_EQ(found->path, c.path);
-    }
+  auto identifier = [](const std::string& path) { return path.substr(path.rfind('/') + 1); };
+  for (const auto& [path, found] : bundles) {
+    writeBundle(sb.path(path), plistDict({{"CFBundleIdentifier", identifier(path)}}),
+                PlistFormat::Binary);
   }
+  for (const auto& [path, found] : bundles) {
+    std::optional<ApplicationBundle> bundle = applicationForBundleIdentifier(identifier(path));
+    EXPECT_EQ(bundle ? bundle->path : "", found    ? sb.path(path)
+                                          : bundle ? bundle->path
+                                                   : "")
+        << path;
+    EXPECT_TRUE(found || !bundle || bundle->path != sb.path(path)) << path;
+  }
+  EXPECT_FALSE(applicationForBundleIdentifier("tool.app"));
+  EXPECT_FALSE(applicationForBundleIdentifier(""));
 }
 
 }  // namespace
