@@ -40,8 +40,10 @@ std::string statusText(const FileStatus& status) {
 }
 
 // Existence and the folder flag follow links; whether an item may be
-// removed depends on its folder's rights, not its own ("folder" is 0555).
-TEST(FileManagerTest, ExistenceFollowsLinksAndTheFolderDecidesRemoval) {
+// removed depends on its folder's rights, not its own ("folder" is 0555),
+// and on the sticky bit; root may remove anything. The owner is that of the
+// item itself.
+TEST(FileManagerTest, ExistenceRemovabilityAndOwnerOfEachKindOfItem) {
   TempDir dir;
   dir.writeFile("file", "x");
   dir.writeFile("folder/inner.txt", "x");
@@ -88,6 +90,18 @@ TEST(FileManagerTest, ExistenceFollowsLinksAndTheFolderDecidesRemoval) {
   // owns the sticky folder, so everything in it is theirs to remove.
   EXPECT_EQ(testing::runAsUser(1, 1, answers), "no yes no ");
   EXPECT_EQ(testing::runAsUser(testing::kNobodyUid, testing::kNogroupGid, answers), "yes yes no ");
+  // The owner's name is that of the item itself (a link's own), none for an
+  // owner without an account.
+  ASSERT_EQ(::symlink("nobodys.txt", (dir / "read-only/link").c_str()), 0);
+  own(dir / "file", 54321);
+  const std::pair<std::string, std::string> owners[] = {
+      {"read-only/nobodys.txt", "nobody"},
+      {"read-only/link", accountNameOf(::geteuid())},
+      {"sticky/daemons.txt", "daemon"},
+      {"file", ""},
+      {"missing", ""},
+  };
+  for (const auto& [name, owner] : owners) EXPECT_EQ(ownerAccountName(dir / name), owner) << name;
 }
 
 // The values describe the item itself, a link as a link; the creation date
@@ -143,21 +157,6 @@ TEST(FileManagerTest, AttributesAndResourceValuesDescribeTheItemItself) {
   for (const auto& [name, values] : cases) EXPECT_EQ(describe(name), values) << name;
   EXPECT_FALSE(resourceValues(dir / "missing", ResourceFetch::basic, &status));
   EXPECT_EQ(status.code(), ENOENT);
-}
-
-TEST(FileManagerTest, OwnerAccountNameIsThatOfTheItemItself) {
-  TempDir dir;
-  dir.writeFile("file", "x");
-  EXPECT_EQ(ownerAccountName(dir / "file"), accountNameOf(::geteuid()));
-  EXPECT_EQ(ownerAccountName(dir / "missing"), "");
-  if (!testing::canSwitchUser()) return;
-  ASSERT_EQ(::symlink((dir / "file").c_str(), (dir / "link").c_str()), 0);
-  own(dir / "link", testing::kNobodyUid);
-  EXPECT_EQ(ownerAccountName(dir / "link"), "nobody");
-  EXPECT_EQ(ownerAccountName(dir / "file"), accountNameOf(::geteuid()));
-  dir.writeFile("orphan", "x");
-  own(dir / "orphan", 54321);
-  EXPECT_EQ(ownerAccountName(dir / "orphan"), "");
 }
 
 TEST(FileManagerTest, CreatesAndListsFolders) {
