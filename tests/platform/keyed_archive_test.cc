@@ -161,6 +161,15 @@ TEST(KeyedArchiveTest, MalformedArchivesAreErrors) {
   auto array = [](const std::vector<uint64_t>& ids, uint64_t cls) {
     return plistDict({{"NS.objects", refs(ids)}, {"$class", uid(cls)}});
   };
+  // An instance of the class that is object 2.
+  auto of2 = [](std::initializer_list<PlistValue::Entry> entries) {
+    PlistValue object = plistDict(entries);
+    object.set("$class", uid(2));
+    return object;
+  };
+  auto url = [&of2](uint64_t base) {
+    return of2({{"NS.base", uid(base)}, {"NS.relative", uid(3)}});
+  };
   // Arrays 1..n, each holding the next one `fanOut` times, then their class.
   auto chain = [&array](uint64_t n, size_t fanOut) {
     std::vector<PlistValue> objects;
@@ -196,20 +205,14 @@ TEST(KeyedArchiveTest, MalformedArchivesAreErrors) {
        "cycle"},
       {"nil element", archiveOf({array({0}, 2), arrayClass}), "nil"},
       {"element is not a reference",
-       archiveOf({plistDict({{"NS.objects", PlistValue(PlistValue::Array{"inline"})},
-                             {"$class", uid(2)}}),
-                  arrayClass}),
+       archiveOf({of2({{"NS.objects", PlistValue(PlistValue::Array{"inline"})}}), arrayClass}),
        "not a reference"},
       {"key that is not a string",
-       archiveOf(
-           {plistDict({{"NS.keys", refs({3})}, {"NS.objects", refs({3})}, {"$class", uid(2)}}),
-            dictClass, PlistValue(int64_t{1})}),
+       archiveOf({of2({{"NS.keys", refs({3})}, {"NS.objects", refs({3})}}), dictClass, 1}),
        "key that is not a string"},
       {"fewer values than keys",
        archiveOf(
-           {plistDict(
-                {{"NS.keys", refs({3})}, {"NS.objects", PlistValue::array()}, {"$class", uid(2)}}),
-            dictClass, "k"}),
+           {of2({{"NS.keys", refs({3})}, {"NS.objects", PlistValue::array()}}), dictClass, "k"}),
        "as many keys as values"},
       {"unknown class", archiveOf({plistDict({{"$class", uid(2)}}), classObject("SFLListItem")}),
        "unsupported class SFLListItem"},
@@ -217,19 +220,12 @@ TEST(KeyedArchiveTest, MalformedArchivesAreErrors) {
        "without \"$class\""},
       {"class out of range", archiveOf({plistDict({{"$class", uid(40)}})}), "out of range"},
       {"uuid of 3 bytes",
-       archiveOf({plistDict({{"NS.uuidbytes", PlistValue(PlistValue::Data{1, 2, 3})},
-                             {"$class", uid(2)}}),
-                  classObject("NSUUID")}),
+       archiveOf(
+           {of2({{"NS.uuidbytes", PlistValue(PlistValue::Data{1, 2, 3})}}), classObject("NSUUID")}),
        "16 bytes"},
-      {"relative URL",
-       archiveOf({plistDict({{"NS.base", uid(4)}, {"NS.relative", uid(3)}, {"$class", uid(2)}}),
-                  classObject("NSURL"), "x",
-                  plistDict({{"NS.base", uid(0)}, {"NS.relative", uid(3)}, {"$class", uid(2)}})}),
+      {"relative URL", archiveOf({url(4), classObject("NSURL"), "x", url(0)}),
        "relative to a base URL"},
-      {"URL that is its own base",
-       archiveOf({plistDict({{"NS.base", uid(1)}, {"NS.relative", uid(3)}, {"$class", uid(2)}}),
-                  classObject("NSURL"), "x"}),
-       "cycle"},
+      {"URL that is its own base", archiveOf({url(1), classObject("NSURL"), "x"}), "cycle"},
       {"a bare array object", archiveOf({PlistValue::array()}), "neither a value"},
       {"a UID object", archiveOf({uid(1)}), "neither a value"},
       {"150 nested arrays", chain(150, 1), "nesting deeper than 100"},
