@@ -51,26 +51,19 @@ std::vector<std::string> keysOf(const PlistValue& value) {
 std::string handMadeBinaryList(const std::vector<std::string>& objects, unsigned width = 1) {
   auto bigEndian = [](uint64_t v, unsigned bytes) {
     std::string out;
-    for (int shift = static_cast<int>(bytes - 1) * 8; shift >= 0; shift -= 8) {
-      out += static_cast<char>((v >> shift) & 0xFF);
-    }
+    for (unsigned i = bytes; i-- > 0;) out += static_cast<char>((v >> (8 * i)) & 0xFF);
     return out;
   };
-  std::string bytes = "bplist00";
-  std::string offsets;
+  std::string bytes = "bplist00", offsets;
   for (const std::string& o : objects) {
     offsets += bigEndian(bytes.size(), width);
     bytes += o;
   }
-  const size_t table = bytes.size();
-  bytes += offsets;
-  std::string trailer(6, '\0');
-  trailer += static_cast<char>(width);  // offset width
-  trailer += static_cast<char>(width);  // reference width
-  for (uint64_t v : {uint64_t{objects.size()}, uint64_t{0}, uint64_t{table}}) {
-    trailer += bigEndian(v, 8);
-  }
-  return bytes + trailer;
+  // The trailer: 6 unused bytes, the offset and reference widths, the number
+  // of objects, the top object, where the offset table starts.
+  return bytes + offsets + std::string(6, '\0') + static_cast<char>(width) +
+         static_cast<char>(width) + bigEndian(objects.size(), 8) + bigEndian(0, 8) +
+         bigEndian(bytes.size(), 8);
 }
 
 // Binary keeps microseconds and UIDs; XML dates have whole seconds only.
@@ -187,15 +180,9 @@ TEST(PlistTest, SloppyXmlIsReadAndDeepNestingRefused) {
     SCOPED_TRACE(c.name);
     std::string error;
     std::optional<PlistValue> v = readPlist(c.bytes, &error);
-    if (c.value.empty()) {
-      EXPECT_FALSE(v);
-      EXPECT_EQ(error, "nesting deeper than 512 levels");
-      continue;
-    }
-    ASSERT_TRUE(v) << error;
-    const PlistValue* k = v->find("k");
-    ASSERT_TRUE(k && k->asString());
-    EXPECT_EQ(*k->asString(), c.value);
+    const PlistValue* k = v ? v->find("k") : nullptr;
+    EXPECT_EQ(k && k->asString() ? *k->asString() : error,
+              c.value.empty() ? "nesting deeper than 512 levels" : c.value);
   }
 }
 
@@ -244,11 +231,8 @@ TEST(PlistTest, BinaryListsTheParserCannotTakeAreRefused) {
     EXPECT_EQ(error, c.error);
   }
   // The same dictionary with a plain key is read.
-  std::optional<PlistValue> plain =
-      readPlist(handMadeBinaryList({dictOfOneKey, std::string("\x51k", 2), value}));
-  ASSERT_TRUE(plain);
-  ASSERT_NE(plain->find("k"), nullptr);
-  EXPECT_EQ(*plain->find("k")->asString(), "v");
+  EXPECT_EQ(readPlist(handMadeBinaryList({dictOfOneKey, std::string("\x51k", 2), value})),
+            plistDict({{"k", "v"}}));
 }
 
 // The target is replaced (not written in place): nothing else is left in the
