@@ -7,7 +7,6 @@
 
 #include <filesystem>
 #include <functional>
-#include <optional>
 #include <vector>
 
 #include "support/run_as.h"

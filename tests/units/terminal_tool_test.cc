@@ -8,7 +8,6 @@
 
 #include <chrono>
 #include <filesystem>
-#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
