@@ -26,37 +26,32 @@ std::string writeBundle(const std::string& folder, const PlistValue& info, Plist
 
 TEST(BundleTest, NamesComeFromInfoPlist) {
   TempDir dir;
-  struct Case {
+  const struct {
     const char* label;
-    PlistValue info;
+    PlistValue info;  // besides the identifier
     std::string localizedName;
     std::string executable;
   } cases[] = {
       {"display name wins",
-       plistDict({{"CFBundleIdentifier", "org.example.a"},
-                  {"CFBundleDisplayName", "Shown"},
+       plistDict({{"CFBundleDisplayName", "Shown"},
                   {"CFBundleName", "Plain"},
                   {"CFBundleExecutable", "run"}}),
        "Shown", "run"},
       {"empty display name counts as absent",
-       plistDict({{"CFBundleIdentifier", "org.example.a"},
-                  {"CFBundleDisplayName", ""},
-                  {"CFBundleName", "Plain"}}),
-       "Plain", ""},
-      {"file name last", plistDict({{"CFBundleIdentifier", "org.example.a"}}), "My Tool", ""},
+       plistDict({{"CFBundleDisplayName", ""}, {"CFBundleName", "Plain"}}), "Plain", ""},
+      {"file name last", PlistValue::dictionary(), "My Tool", ""},
       {"names of the wrong type are ignored",
-       plistDict({{"CFBundleIdentifier", "org.example.a"},
-                  {"CFBundleDisplayName", int64_t{3}},
-                  {"CFBundleExecutable", true}}),
-       "My Tool", ""},
+       plistDict({{"CFBundleDisplayName", int64_t{3}}, {"CFBundleExecutable", true}}), "My Tool",
+       ""},
       {"an executable outside Contents/MacOS is not taken",
-       plistDict({{"CFBundleIdentifier", "org.example.a"}, {"CFBundleExecutable", "../../x"}}),
-       "My Tool", ""},
+       plistDict({{"CFBundleExecutable", "../../x"}}), "My Tool", ""},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.label);
     std::filesystem::remove_all(dir / "My Tool.app");
-    const std::string folder = writeBundle(dir / "My Tool.app", c.info, PlistFormat::Xml);
+    PlistValue info = c.info;
+    info.set("CFBundleIdentifier", "org.example.a");
+    const std::string folder = writeBundle(dir / "My Tool.app", info, PlistFormat::Xml);
     std::optional<ApplicationBundle> bundle = readApplicationBundle(folder + "/");
     ASSERT_TRUE(bundle);
     EXPECT_EQ(bundle->path, folder);
@@ -91,47 +86,37 @@ TEST(BundleTest, WhatIsNotAnApplication) {
   }
 }
 
+// Each bundle's identifier is its name; `found` when the search returns it:
+// the applications folders only, the system's first, not inside another
+// bundle or a hidden folder, applications only, identifiers matched exactly.
 TEST(BundleTest, ApplicationForIdentifierSearchesTheApplicationsFolders) {
   Sandbox sb;
-  auto app = [&sb](const std::string& sandboxPath, const char* identifier) {
-    return writeBundle(sb.path(sandboxPath), plistDict({{"CFBundleIdentifier", identifier}}),
-                       PlistFormat::Binary);
+  const std::pair<std::string, bool> bundles[] = {
+      {"/Applications/Utilities/Tool.app", true},
+      {"/System/Applications/Calc.app", true},
+      {"~/Applications/Mine.app", true},
+      {"/Applications/Both.app", true},
+      {"~/Applications/Both.app", false},
+      {"/Applications/Host.app/Contents/Helpers/Inner.app", false},
+      {"/Applications/.Hidden/Secret.app", false},
+      {"/Applications/Plugin.bundle", false},
+      {"/Elsewhere/Away.app", false},
   };
-  const std::string utility = app("/Applications/Utilities/Tool.app", "org.example.tool");
-  const std::string system = app("/System/Applications/Calc.app", "org.example.calc");
-  const std::string userOnly = app("~/Applications/Mine.app", "org.example.mine");
-  const std::string both = app("/Applications/Both.app", "org.example.both");
-  app("~/Applications/Both.app", "org.example.both");
-  app("/Applications/Host.app/Contents/Helpers/Inner.app", "org.example.inner");
-  app("/Applications/.Hidden/Secret.app", "org.example.secret");
-  app("/Applications/Plugin.bundle", "org.example.plugin");
-  app("/Elsewhere/Away.app", "org.example.away");
-
-  struct Case {
-    const char* identifier;
-    std::string path;  // empty: not found
-  } cases[] = {
-      {"org.example.tool", utility},
-      {"org.example.calc", system},
-      {"org.example.mine", userOnly},
-      {"org.example.both", both},  // the applications folder comes first
-      {"org.example.inner", ""},   // inside another bundle
-      {"org.example.secret", ""},  // hidden folder
-      {"org.example.plugin", ""},  // not an application
-      {"org.example.away", ""},    // not an applications folder
-      {"ORG.EXAMPLE.TOOL", ""},
-      {"", ""},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.identifier);
-    std::optional<ApplicationBundle> found = applicationForBundleIdentifier(c.identifier);
-    if (c.path.empty()) {
-      EXPECT_FALSE(found);
-    } else {
-      ASSERT_TRUE(found);
-      EXPECT_EQ(found->path, c.path);
-    }
+  auto identifier = [](const std::string& path) { return path.substr(path.rfind('/') + 1); };
+  for (const auto& [path, found] : bundles) {
+    writeBundle(sb.path(path), plistDict({{"CFBundleIdentifier", identifier(path)}}),
+                PlistFormat::Binary);
   }
+  for (const auto& [path, found] : bundles) {
+    std::optional<ApplicationBundle> bundle = applicationForBundleIdentifier(identifier(path));
+    EXPECT_EQ(bundle ? bundle->path : "", found    ? sb.path(path)
+                                          : bundle ? bundle->path
+                                                   : "")
+        << path;
+    EXPECT_TRUE(found || !bundle || bundle->path != sb.path(path)) << path;
+  }
+  EXPECT_FALSE(applicationForBundleIdentifier("tool.app"));
+  EXPECT_FALSE(applicationForBundleIdentifier(""));
 }
 
 }  // namespace

@@ -42,7 +42,7 @@ TEST(FileReader, ReadsOnlyRegularFilesWithinTheCap) {
       {"/dev/null", Links::kFollow, ": not a regular file (a character device)"},
       {dir / "missing", Links::kFollow, ": No such file or directory"},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     std::string error;
     std::optional<std::string> bytes = readRegularFile(c.path, 10, &error, c.links);
     const std::string got = bytes ? *bytes : error;

@@ -1,8 +1,6 @@
 #include "orvexa/platform/last_used.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <sys/statvfs.h>
 
 #include <filesystem>
@@ -24,13 +22,13 @@ constexpr time_t kInstalled = 1'700'000'000;
 // A bundle with the given executables in Contents/MacOS; `named` (may be
 // empty) becomes "CFBundleExecutable".
 std::string makeBundle(const TempDir& dir, const std::string& name, const std::string& named,
-                       std::initializer_list<const char*> executables) {
+                       const std::vector<std::string>& executables) {
   PlistValue info = PlistValue::dictionary();
   info.set("CFBundleIdentifier", "org.example." + name);
   if (!named.empty()) info.set("CFBundleExecutable", named);
   const std::string bundle = dir.makeDir(name + ".app/Contents/MacOS");
   EXPECT_TRUE(writePlistFile(dir / (name + ".app/Contents/Info.plist"), info, PlistFormat::Xml));
-  for (const char* executable : executables) {
+  for (const std::string& executable : executables) {
     dir.writeFile(name + ".app/Contents/MacOS/" + executable,
                   "\x7f"
                   "ELF");
@@ -38,56 +36,49 @@ std::string makeBundle(const TempDir& dir, const std::string& name, const std::s
   return dir / (name + ".app");
 }
 
+// A use is an access after the last write, of the executable Info.plist
+// names, else of the latest used file in Contents/MacOS; `used` is the access
+// time expected, 0 for none.
 TEST(LastUsedTest, AccessAfterTheLastWriteIsAUse) {
   TempDir dir;
-  struct Case {
+  const struct {
     const char* label;
-    time_t accessed;
-    time_t modified;
-    bool used;
+    const char* named;
+    std::vector<std::pair<const char*, time_t>> accessed;  // each written at kInstalled
+    time_t used;
   } cases[] = {
-      {"never read since written", kInstalled - 10, kInstalled, false},
-      {"times equal (touched or copied)", kInstalled, kInstalled, false},
-      {"read after install", kInstalled + 60, kInstalled, true},
-      {"read a second after", kInstalled + 1, kInstalled, true},
+      {"never read since written", "main", {{"main", kInstalled - 10}}, 0},
+      {"times equal (touched or copied)", "main", {{"main", kInstalled}}, 0},
+      {"read after install", "main", {{"main", kInstalled + 60}}, kInstalled + 60},
+      {"read a second after", "main", {{"main", kInstalled + 1}}, kInstalled + 1},
+      {"a helper's use does not count",
+       "main",
+       {{"main", kInstalled}, {"helper", kInstalled + 5}},
+       0},
+      {"none named: the latest",
+       "",
+       {{"a", kInstalled + 5}, {"b", kInstalled + 9}},
+       kInstalled + 9},
+      {"the named one missing is not replaced", "main", {{"other", kInstalled + 5}}, 0},
   };
-  const std::string bundle = makeBundle(dir, "App", "main", {"main"});
-  for (const Case& c : cases) {
+  int n = 0;
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.label);
-    ASSERT_NO_FATAL_FAILURE(setTimes(bundle + "/Contents/MacOS/main", c.accessed, c.modified));
-    std::optional<Clock::time_point> used = lastUsedDate(bundle);
-    EXPECT_EQ(used.has_value(), c.used);
-    if (used) {
-      EXPECT_EQ(Clock::to_time_t(*used), c.accessed);
+    const std::string name = "App" + std::to_string(n++);
+    std::vector<std::string> files;
+    for (const auto& entry : c.accessed) files.push_back(entry.first);
+    const std::string bundle = makeBundle(dir, name, c.named, files);
+    for (const auto& [file, accessed] : c.accessed) {
+      ASSERT_NO_FATAL_FAILURE(setTimes(bundle + "/Contents/MacOS/" + file, accessed, kInstalled));
     }
-    // The same judged on the executable itself.
-    EXPECT_EQ(lastUsedDate(bundle + "/Contents/MacOS/main").has_value(), c.used);
+    std::optional<Clock::time_point> used = lastUsedDate(bundle);
+    EXPECT_EQ(used ? Clock::to_time_t(*used) : 0, c.used);
+    if (files == std::vector<std::string>{"main"}) {  // judged on the executable itself
+      EXPECT_EQ(lastUsedDate(bundle + "/Contents/MacOS/main").has_value(), c.used != 0);
+    }
   }
-}
-
-TEST(LastUsedTest, WhichFilesAreLookedAt) {
-  TempDir dir;
-  // Info.plist names the executable: a helper's use does not count.
-  const std::string named = makeBundle(dir, "Named", "main", {"main", "helper"});
-  ASSERT_NO_FATAL_FAILURE(setTimes(named + "/Contents/MacOS/main", kInstalled, kInstalled));
-  ASSERT_NO_FATAL_FAILURE(setTimes(named + "/Contents/MacOS/helper", kInstalled + 5, kInstalled));
-  EXPECT_FALSE(lastUsedDate(named));
-
-  // None named: the latest use of any file in Contents/MacOS.
-  const std::string unnamed = makeBundle(dir, "Unnamed", "", {"a", "b"});
-  ASSERT_NO_FATAL_FAILURE(setTimes(unnamed + "/Contents/MacOS/a", kInstalled + 5, kInstalled));
-  ASSERT_NO_FATAL_FAILURE(setTimes(unnamed + "/Contents/MacOS/b", kInstalled + 9, kInstalled));
-  ASSERT_TRUE(lastUsedDate(unnamed));
-  EXPECT_EQ(Clock::to_time_t(*lastUsedDate(unnamed)), kInstalled + 9);
-
-  // A named executable that is missing is not replaced by other files.
-  const std::string gone = makeBundle(dir, "Gone", "main", {"other"});
-  ASSERT_NO_FATAL_FAILURE(setTimes(gone + "/Contents/MacOS/other", kInstalled + 5, kInstalled));
-  EXPECT_FALSE(lastUsedDate(gone));
-
   for (std::string path : {dir / "Nothing.app", std::string(), dir.makeDir("Bare.app")}) {
-    SCOPED_TRACE(path);
-    EXPECT_FALSE(lastUsedDate(path));
+    EXPECT_FALSE(lastUsedDate(path)) << path;
   }
 }
 

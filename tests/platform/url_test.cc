@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <filesystem>
+
 #include "support/temp_dir.h"
 
 namespace orvexa {
@@ -10,14 +12,15 @@ namespace {
 
 using testing::TempDir;
 
-// Each rendering also parses back to the same URL.
-TEST(UrlTest, RendersAbsoluteStringsThatParseBack) {
-  struct Case {
+// fromPath renders the text (when `rendered`), and the text parses (and
+// fromString reads it) back to the same URL.
+TEST(UrlTest, RendersAndParsesFileUrls) {
+  const struct {
     std::string path;
     bool isDirectory;
-    std::string expected;
-  };
-  const Case cases[] = {
+    std::string text;
+    bool rendered = true;
+  } cases[] = {
       {"/tmp/My Folder", true, "file:///tmp/My%20Folder/"},
       {"/tmp/100%", false, "file:///tmp/100%25"},
       {"/tmp/caf\xC3\xA9.txt", false, "file:///tmp/caf%C3%A9.txt"},
@@ -28,15 +31,23 @@ TEST(UrlTest, RendersAbsoluteStringsThatParseBack) {
       {"/tmp/a/", false, "file:///tmp/a/"},  // a written trailing slash names a folder
       {"/", true, "file:///"},
       {"", false, "file://"},
+      {"/tmp/caf\xC3\xA9", false, "file:///tmp/caf%c3%a9", false},
+      {"/etc/hosts", false, "file://localhost/etc/hosts", false},
+      {"/Upper", false, "FILE:///Upper", false},
+      {"/single/slash", false, "file:/single/slash", false},
+      {"/a", false, "file:///a?query=1#fragment", false},
+      {"/a/b", true, "file:///a/b//", false},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.path);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
     const Url url = Url::fromPath(c.path, c.isDirectory);
-    EXPECT_EQ(url.absoluteString(), c.expected);
+    EXPECT_EQ(url.absoluteString() == c.text, c.rendered);
     bool ok = false;
-    EXPECT_EQ(Url::parse(c.expected, &ok), url);
+    EXPECT_EQ(Url::parse(c.text, &ok), url);
     EXPECT_TRUE(ok);
+    EXPECT_EQ(Url::fromString(c.text), url);
   }
+  EXPECT_EQ(Url::fromPath(""), Url());
 }
 
 TEST(UrlTest, FolderFlagComesFromTheFileSystem) {
@@ -53,82 +64,48 @@ TEST(UrlTest, FolderFlagComesFromTheFileSystem) {
   EXPECT_TRUE(Url::fromPath(dir / "missing/").isDirectory());
   EXPECT_TRUE(Url::fromPath(dir.path()).appending("My Folder").isDirectory());
   EXPECT_FALSE(Url::fromPath(dir.path()).appending("file.txt").isDirectory());
+  // Relative paths are made absolute.
+  EXPECT_EQ(Url::fromPath("some/relative", false).path(),
+            std::filesystem::current_path().string() + "/some/relative");
 }
 
-TEST(UrlTest, RelativePathsAreMadeAbsolute) {
-  char cwd[4096];
-  ASSERT_NE(::getcwd(cwd, sizeof cwd), nullptr);
-  Url url = Url::fromPath("some/relative", false);
-  EXPECT_EQ(url.path(), std::string(cwd) + "/some/relative");
-}
-
-// Parsing and fromString agree on file URLs.
-TEST(UrlTest, ParsesFileUrls) {
-  struct Case {
-    std::string text;
-    std::string path;
-    bool isDirectory;
-  };
-  const Case cases[] = {
-      {"file:///tmp/caf%c3%a9", "/tmp/caf\xC3\xA9", false},
-      {"file://localhost/etc/hosts", "/etc/hosts", false},
-      {"FILE:///Upper", "/Upper", false},
-      {"file:/single/slash", "/single/slash", false},
-      {"file:///a?query=1#fragment", "/a", false},
-      {"file:///a/b//", "/a/b", true},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.text);
-    bool ok = false;
-    Url url = Url::parse(c.text, &ok);
-    EXPECT_TRUE(ok);
-    EXPECT_EQ(url.path(), c.path);
-    EXPECT_EQ(url.isDirectory(), c.isDirectory);
-    EXPECT_EQ(Url::fromString(c.text), url);
-    EXPECT_EQ(Url::fromString(c.text).scheme(), "file");
-  }
-  EXPECT_EQ(Url::fromPath(""), Url());
-}
-
-// parse() takes file URLs only; fromString() any address, and the
-// placeholder "file://" for what is none.
+// parse() takes file URLs only; fromString() any address ("http://..."
+// here), and gives the placeholder "file://" for what is none: a plain path,
+// a file address on another host or with a relative path, a bad or NUL
+// escape, a missing or malformed scheme, a blank, control character,
+// backslash or "<".
 TEST(UrlTest, RejectsTextsThatAreNoUrl) {
-  struct Case {
-    std::string text;
-    bool address;  // fromString takes it
-  };
-  const Case cases[] = {
-      {"", false},
-      {"/Library/Logs/", false},  // a plain path: the caller makes a file URL of it
-      {"http://example.com/x", true},
-      {"file://server/share/x", false},  // a file address on another host
-      {"file://~/Library/Caches/", false},
-      {"file:relative/path", false},
-      {"fil", false},
-      {"file:", false},
-      {"file:///bad%", false},
-      {"file:///bad%2", false},
-      {"file:///bad%zz", false},
-      {"file:///nul%00byte", false},
-      {"example.com/a", false},  // no scheme
-      {"https://example.com/bad%zz", false},
-      {":nothing", false},
-      {"1http://x/", false},  // a scheme starts with a letter
-      {"ht tp://x/", false},
-      {"https://example.com/a b", false},
-      {"https://example.com/a\x7F", false},
-      {"https://example.com/a\\b", false},
-      {"data:text/html,<b>", false},  // no address is written with "<"
-      {"https://example.com/nul%00", false},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.text);
+  const std::string texts[] = {"",
+                               "/Library/Logs/",
+                               "file://server/share/x",
+                               "file://~/Library/Caches/",
+                               "file:relative/path",
+                               "fil",
+                               "file:",
+                               "file:///bad%",
+                               "file:///bad%2",
+                               "file:///bad%zz",
+                               "file:///nul%00byte",
+                               "example.com/a",
+                               "https://example.com/bad%zz",
+                               ":nothing",
+                               "1http://x/",
+                               "ht tp://x/",
+                               "https://example.com/a b",
+                               "https://example.com/a\x7F",
+                               "https://example.com/a\\b",
+                               "data:text/html,<b>",
+                               "https://example.com/nul%00",
+                               "http://example.com/x"};
+  for (const std::string& text : texts) {
+    SCOPED_TRACE(text);
+    const bool address = text == "http://example.com/x";
     bool ok = true;
-    EXPECT_TRUE(Url::parse(c.text, &ok).empty());
+    EXPECT_TRUE(Url::parse(text, &ok).empty());
     EXPECT_FALSE(ok);
-    Url url = Url::fromString(c.text, &ok);
-    EXPECT_EQ(ok, c.address);
-    EXPECT_EQ(url.absoluteString() == "file://", !c.address);
+    const Url url = Url::fromString(text, &ok);
+    EXPECT_EQ(ok, address);
+    EXPECT_EQ(url.absoluteString() == "file://", !address);
   }
 }
 
@@ -149,40 +126,30 @@ TEST(UrlTest, PathComponents) {
   EXPECT_EQ(folder.appending("", false), folder);
 }
 
+// Each address as "scheme|path|last path component", "/" ending a folder's.
 TEST(UrlTest, KeepsAddressesOfOtherSchemesAsWritten) {
-  struct Case {
-    std::string text;
-    std::string scheme;
-    std::string path;
-    bool isDirectory;
-    std::string lastPathComponent;
+  const std::pair<std::string, std::string> cases[] = {
+      {"https://example.com/a?b", "https|/a|a"},
+      {"https://example.com/", "https|/|//"},
+      {"https://example.com", "https||"},
+      {"http://user@host:8080/a/b/#frag", "http|/a/b|b/"},
+      {"HTTPS://Example.com/Docs/My%20Page.html?x=%zz#top",
+       "https|/Docs/My Page.html|My Page.html"},
+      {"https://caf\xC3\xA9.example/\xE6\x97\xA5", "https|/\xE6\x97\xA5|\xE6\x97\xA5"},
+      {"about:blank", "about||"},
+      {"news:/comp/lang", "news|/comp/lang|lang"},
+      {"chrome-extension://abc/popup.html", "chrome-extension|/popup.html|popup.html"},
   };
-  const Case cases[] = {
-      {"https://example.com/a?b", "https", "/a", false, "a"},
-      {"https://example.com/", "https", "/", true, "/"},
-      {"https://example.com", "https", "", false, ""},
-      {"http://user@host:8080/a/b/#frag", "http", "/a/b", true, "b"},
-      {"HTTPS://Example.com/Docs/My%20Page.html?x=%zz#top", "https", "/Docs/My Page.html", false,
-       "My Page.html"},
-      {"https://caf\xC3\xA9.example/\xE6\x97\xA5", "https", "/\xE6\x97\xA5", false, "\xE6\x97\xA5"},
-      {"about:blank", "about", "", false, ""},
-      {"news:/comp/lang", "news", "/comp/lang", false, "lang"},
-      {"chrome-extension://abc/popup.html", "chrome-extension", "/popup.html", false, "popup.html"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.text);
+  for (const auto& [text, parts] : cases) {
+    SCOPED_TRACE(text);
     bool ok = false;
-    Url url = Url::fromString(c.text, &ok);
-    EXPECT_TRUE(ok);
-    EXPECT_FALSE(url.isFileURL());
-    EXPECT_FALSE(url.empty());
-    EXPECT_EQ(url.scheme(), c.scheme);
-    EXPECT_EQ(url.absoluteString(), c.text);
-    EXPECT_EQ(url.path(), c.path);
-    EXPECT_EQ(url.isDirectory(), c.isDirectory);
-    EXPECT_EQ(url.lastPathComponent(), c.lastPathComponent);
-    // Parsing is only for file addresses.
-    EXPECT_FALSE(Url::parse(c.text, &ok).isFileURL() && ok);
+    const Url url = Url::fromString(text, &ok);
+    EXPECT_TRUE(ok && !url.isFileURL() && !url.empty());
+    EXPECT_EQ(url.absoluteString(), text);
+    EXPECT_EQ(url.scheme() + "|" + url.path() + "|" + url.lastPathComponent() +
+                  (url.isDirectory() ? "/" : ""),
+              parts);
+    EXPECT_FALSE(Url::parse(text, &ok).isFileURL() && ok) << "parsing is for file URLs only";
   }
 }
 
@@ -205,22 +172,26 @@ TEST(UrlTest, PathOperationsOnAddressesKeepQueryAndFragment) {
   EXPECT_EQ(blank.deletingLastPathComponent(), blank);
 }
 
+// Each URL sorts before the next and differs from every other, hash too.
 TEST(UrlTest, EqualityOrderAndHashIncludeFolderFlagAndScheme) {
-  EXPECT_NE(Url::fromPath("/a", true), Url::fromPath("/a", false));
-  EXPECT_LT(Url::fromPath("/a", false), Url::fromPath("/a", true));
-  EXPECT_LT(Url::fromPath("/a", true), Url::fromPath("/b", false));
-  EXPECT_NE(std::hash<Url>()(Url::fromPath("/a", true)),
-            std::hash<Url>()(Url::fromPath("/a", false)));
-  Url web = Url::fromString("https://example.com/tmp/a");
-  Url file = Url::fromPath("/tmp/a", false);
-  ASSERT_EQ(web.path(), file.path());
-  EXPECT_NE(web, file);
-  EXPECT_LT(file, web);  // file URLs first
-  EXPECT_NE(std::hash<Url>()(web), std::hash<Url>()(file));
-  EXPECT_EQ(std::hash<Url>()(web), std::hash<Url>()(Url::fromString("https://example.com/tmp/a")));
-  EXPECT_NE(web, Url::fromString("https://example.com/tmp/a?x"));
-  EXPECT_NE(web, Url::fromString("http://example.com/tmp/a"));
-  EXPECT_LT(Url::fromString("https://a.example/"), Url::fromString("https://b.example/"));
+  const Url ordered[] = {Url::fromPath("/a", false),
+                         Url::fromPath("/a", true),
+                         Url::fromPath("/b", false),
+                         Url::fromPath("/tmp/a", false),
+                         Url::fromString("http://example.com/tmp/a"),
+                         Url::fromString("https://a.example/"),
+                         Url::fromString("https://example.com/tmp/a"),
+                         Url::fromString("https://example.com/tmp/a?x")};
+  for (size_t i = 0; i < std::size(ordered); ++i) {
+    for (size_t j = 0; j < std::size(ordered); ++j) {
+      SCOPED_TRACE(ordered[i].absoluteString() + " " + ordered[j].absoluteString());
+      EXPECT_EQ(ordered[i] < ordered[j], i < j);
+      EXPECT_EQ(ordered[i] == ordered[j], i == j);
+      EXPECT_EQ(std::hash<Url>()(ordered[i]) == std::hash<Url>()(ordered[j]), i == j);
+    }
+  }
+  EXPECT_EQ(std::hash<Url>()(ordered[6]),
+            std::hash<Url>()(Url::fromString(ordered[6].absoluteString())));
 }
 
 // The folder flag and a web address share one word: copies, moves and
@@ -229,27 +200,21 @@ TEST(UrlTest, CopiesAndMovesCarryAddressAndFolderFlag) {
   const Url web = Url::fromString("https://example.com/a/b/?q");
   ASSERT_TRUE(web.isDirectory());
   Url copy = web;
-  EXPECT_EQ(copy, web);
-  EXPECT_EQ(copy.absoluteString(), "https://example.com/a/b/?q");
-  EXPECT_TRUE(copy.isDirectory());
-
   Url moved = std::move(copy);
-  EXPECT_EQ(moved, web);
-  EXPECT_TRUE(copy.empty());  // NOLINT: a moved-from URL is the placeholder
-  EXPECT_TRUE(copy.isFileURL());
-
+  EXPECT_TRUE(copy.empty() && copy.isFileURL());  // NOLINT: a moved-from URL is the placeholder
   Url target = Url::fromPath("/tmp", true);
-  target = web;  // a file URL takes an address
-  EXPECT_EQ(target, web);
-  target = Url::fromPath("/tmp/x", false);  // and gives it back
-  EXPECT_TRUE(target.isFileURL());
-  EXPECT_FALSE(target.isDirectory());
-  EXPECT_EQ(target.absoluteString(), "file:///tmp/x");
+  target = moved;  // a file URL takes an address
   const Url& self = target;
   target = self;
-  EXPECT_EQ(target.absoluteString(), "file:///tmp/x");
   moved = std::move(moved);  // NOLINT: self-move keeps the value
-  EXPECT_EQ(moved.absoluteString(), "https://example.com/a/b/?q");
+  for (const Url* url : {&moved, &target}) {
+    EXPECT_EQ(*url, web);
+    EXPECT_EQ(url->absoluteString(), "https://example.com/a/b/?q");
+    EXPECT_TRUE(url->isDirectory());
+  }
+  target = Url::fromPath("/tmp/x", false);  // and gives it back
+  EXPECT_TRUE(target.isFileURL() && !target.isDirectory());
+  EXPECT_EQ(target.absoluteString(), "file:///tmp/x");
 }
 
 }  // namespace

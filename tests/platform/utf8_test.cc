@@ -8,11 +8,10 @@ namespace orvexa {
 namespace {
 
 TEST(Utf8Test, AcceptsExactlyTheWellFormedSequences) {
-  struct Case {
+  const struct {
     std::string text;
     bool valid;
-  };
-  const Case cases[] = {
+  } cases[] = {
       {"", true},
       {std::string("nul\0inside", 10), true},
       {"\xC3\xA9t\xC3\xA9", true},  // été
@@ -29,7 +28,7 @@ TEST(Utf8Test, AcceptsExactlyTheWellFormedSequences) {
       {"\xE2\x82", false},          // cut short at the end
       {"\xE2(\xA1", false},         // bad continuation in the middle
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(testing::PrintToString(c.text));
     EXPECT_EQ(isValidUtf8(c.text), c.valid);
   }

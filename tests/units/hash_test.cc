@@ -1,12 +1,8 @@
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include <chrono>
 #include <cstdint>
 #include <cstdio>
-#include <filesystem>
-#include <future>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -53,26 +49,18 @@ std::string firstWordOf(const std::string& command) {
 
 // The shared instance outlives every test: whatever a test does to
 // scanState, the next one starts from `start`.
-class ScanStateGuard {
- public:
+struct ScanStateGuard {
   ScanStateGuard() { SwiftFileHashUnit::shard().scanState = kStart; }
   ~ScanStateGuard() { SwiftFileHashUnit::shard().scanState = kStart; }
 };
 
 TEST(Md5TextTest, UpperCaseDigestOfUtf8Bytes) {
-  struct Case {
-    std::string text;
-    const char* digest;
-  };
-  const Case cases[] = {
+  const std::pair<std::string, const char*> cases[] = {
       {"", "D41D8CD98F00B204E9800998ECF8427E"},
       {"\xC3\xA9", "66DDCD97CFDEABB2F6FB8A999B4BC76F"},              // "é" as UTF-8
       {std::string("a\0b", 3), "70350F6027BCE3713F6B76473084309B"},  // bytes after a NUL count
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.text);
-    EXPECT_EQ(MD5(c.text), c.digest);
-  }
+  for (const auto& [text, digest] : cases) EXPECT_EQ(MD5(text), digest) << text;
 }
 
 // Against coreutils, at the sizes where chunked readers go wrong; unreadable
@@ -110,63 +98,43 @@ TEST(FileDigestTest, HashersAgreeWithCoreutilsAndRefuseWhatTheyCannotRead) {
 TEST(FileHashContextTest, FailingOrThrowingContextGivesEmptyText) {
   TempDir dir;
   const std::string path = dir.writeFile("data", "abc");
-  struct Case {
-    const char* name;
-    void (*spoil)(ComputationContext&);
-  };
-  const Case cases[] = {
-      {"intact", [](ComputationContext&) {}},
-      {"initialise fails",
-       [](ComputationContext& c) { c.initialise = [](auto&) { return false; }; }},
-      {"update fails",
-       [](ComputationContext& c) {
-         c.update = [](auto&, const uint8_t*, size_t) { return false; };
-       }},
-      {"update throws",
-       [](ComputationContext& c) {
-         c.update = [](ComputationContext::State& s, const uint8_t*, size_t) {
-           (void)std::any_cast<std::string&>(s);  // wrong type: bad_any_cast
-           return true;
-         };
-       }},
-      {"operation missing", [](ComputationContext& c) { c.finalise = nullptr; }},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
+  auto hashWith = [&path](const std::function<void(ComputationContext&)>& spoil) {
     ComputationContext context = FileHash::md5Context();
-    c.spoil(context);
-    EXPECT_EQ(FileHash::hashOfFileAtPath(path, context),
-              std::string(c.name) == "intact" ? kMd5Abc : "");
-  }
+    spoil(context);
+    return FileHash::hashOfFileAtPath(path, context);
+  };
+  EXPECT_EQ(hashWith([](auto&) {}), kMd5Abc);
+  EXPECT_EQ(hashWith([](auto& c) { c.initialise = [](auto&) { return false; }; }), "");
+  EXPECT_EQ(
+      hashWith([](auto& c) { c.update = [](auto&, const uint8_t*, size_t) { return false; }; }),
+      "");
+  EXPECT_EQ(hashWith([](auto& c) { c.finalise = nullptr; }), "");
+  EXPECT_EQ(hashWith([](auto& c) {
+              c.update = [](ComputationContext::State& s, const uint8_t*, size_t) {
+                return std::any_cast<std::string&>(s).empty();  // wrong type: bad_any_cast
+              };
+            }),
+            "");
 }
 
 TEST(SwiftFileHashConcurrencyTest, ParallelCallsEachGetTheirOwnDigest) {
   ScanStateGuard guard;
   TempDir dir;
-  constexpr int kThreads = 4;
   std::vector<std::string> paths;
-  std::vector<std::string> expected;
-  for (int i = 0; i < kThreads; ++i) {
-    const std::string content =
-        pseudoRandomBytes(300'000 + static_cast<size_t>(i), 10 + static_cast<uint64_t>(i));
-    paths.push_back(dir.writeFile("f" + std::to_string(i), content));
+  std::vector<std::optional<std::string>> expected, got(4);
+  for (size_t i = 0; i < 4; ++i) {
+    paths.push_back(dir.writeFile(std::to_string(i), pseudoRandomBytes(300'000 + i, 10 + i)));
     expected.push_back(FileHash::md5HashOfFileAtPath(paths.back()));
   }
-  std::vector<std::optional<std::string>> got(kThreads);
   std::vector<std::thread> threads;
-  for (int i = 0; i < kThreads; ++i) {
+  for (size_t i = 0; i < 4; ++i) {
     threads.emplace_back([&, i] {
-      for (int round = 0; round < 2; ++round) {
-        got[static_cast<size_t>(i)] =
-            SwiftFileHashUnit::shard().hashFile(paths[static_cast<size_t>(i)]);
-      }
+      for (int round = 0; round < 2; ++round)
+        got[i] = SwiftFileHashUnit::shard().hashFile(paths[i]);
     });
   }
   for (std::thread& t : threads) t.join();
-  for (size_t i = 0; i < kThreads; ++i) {
-    SCOPED_TRACE(i);
-    EXPECT_EQ(got[i], expected[i]);
-  }
+  EXPECT_EQ(got, expected);
 }
 
 }  // namespace

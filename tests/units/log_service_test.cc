@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -19,39 +20,20 @@ namespace fs = std::filesystem;
 using testing::readFile;
 using Level = LogService::LogLevel;
 
-const char kDate[] = R"(\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2})";
+const std::string kDate = R"(<\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}:)";
 
-class LogServiceTest : public ::testing::Test {
- protected:
-  void SetUp() override { Identity::shared().setBundleIdentifier("com.orvexa.tests"); }
-
-  std::string expectedPath(const std::string& bundleId) const {
-    std::string support = Paths::shared().userApplicationSupport();
-    if (bundleId.empty()) return support + "/FrameworkLog.txt";
-    return support + "/" + bundleId + "/" + bundleId + "FrameworkLog.txt";
-  }
-
-  testing::Sandbox sb_;  // resets the paths table and identity at the end
-};
-
-TEST_F(LogServiceTest, ConstructionCreatesFolderAndEmptyFile) {
-  for (const char* bundleId : {"com.orvexa.tests", ""}) {
-    SCOPED_TRACE(bundleId);
-    Identity::shared().setBundleIdentifier(bundleId);
-    LogService log;
-    const std::string path = expectedPath(bundleId);
-    EXPECT_EQ(log.logPath(), path);
-    EXPECT_TRUE(fs::is_regular_file(path));
-    EXPECT_EQ(fs::file_size(path), 0u);
-    EXPECT_EQ(path.rfind(sb_.home(), 0), 0u) << "under the paths table's home";
-  }
-}
-
-// Lines and dictionaries in submission order with their level, appended to
-// what an earlier instance wrote.
-TEST_F(LogServiceTest, LinesAppearInSubmissionOrderWithTheirLevelAndAreAppended) {
+// The file is made (empty) at construction, under the paths table's home;
+// lines and dictionaries follow in submission order with their level,
+// appended to what an earlier instance wrote.
+TEST(LogServiceTest, LinesAppearInSubmissionOrderWithTheirLevelAndAreAppended) {
+  testing::Sandbox sb;  // resets the paths table and identity at the end
+  Identity::shared().setBundleIdentifier("com.orvexa.tests");
+  const std::string support = Paths::shared().userApplicationSupport();
   {
     LogService first;
+    EXPECT_EQ(first.logPath(), support + "/com.orvexa.tests/com.orvexa.testsFrameworkLog.txt");
+    EXPECT_EQ(first.logPath().rfind(sb.home(), 0), 0u);
+    EXPECT_EQ(fs::file_size(first.logPath()), 0u);
     first.log(Level::Debug, "first line");
     first.logDict(Level::Info, {});
   }  // the destructor writes what was submitted
@@ -59,14 +41,19 @@ TEST_F(LogServiceTest, LinesAppearInSubmissionOrderWithTheirLevelAndAreAppended)
   second.logDict(Level::Debug, {{"path", "/tmp/a b"}, {"size", "12"}, {"", "empty key"}});
   second.log(Level::Info, "two");
   second.flush();
-  const std::string d = std::string("<") + kDate;
-  const std::regex expected(d + ":Debug>:first line\n" + d + ":Info>:\n" + d +
-                            ":Debug>:\npath:/tmp/a b\nsize:12\n:empty key\n" + d + ":Info>:two\n");
+  const std::regex expected(kDate + "Debug>:first line\n" + kDate + "Info>:\n" + kDate +
+                            "Debug>:\npath:/tmp/a b\nsize:12\n:empty key\n" + kDate +
+                            "Info>:two\n");
   const std::string content = readFile(second.logPath());
   EXPECT_TRUE(std::regex_match(content, expected)) << content;
+
+  Identity::shared().setBundleIdentifier("");
+  EXPECT_EQ(LogService().logPath(), support + "/FrameworkLog.txt");
+  EXPECT_TRUE(fs::is_regular_file(support + "/FrameworkLog.txt"));
 }
 
-TEST_F(LogServiceTest, LinesAreDroppedSilentlyOnceTheFileIsDeleted) {
+TEST(LogServiceTest, LinesAreDroppedSilentlyOnceTheFileIsDeleted) {
+  testing::Sandbox sb;
   LogService log;
   log.log(Level::Info, "before");
   log.flush();
@@ -75,52 +62,39 @@ TEST_F(LogServiceTest, LinesAreDroppedSilentlyOnceTheFileIsDeleted) {
   log.logDict(Level::Debug, {{"k", "v"}});
   log.flush();
   EXPECT_FALSE(fs::exists(log.logPath())) << "the file is not re-created";
-  EXPECT_TRUE(fs::is_directory(fs::path(log.logPath()).parent_path()));
 }
 
 TEST(LogServiceConcurrencyTest, LinesFromManyThreadsStayWholeAndInOrderPerThread) {
   testing::Sandbox sb;
   Identity::shared().setBundleIdentifier("com.orvexa.threads");
-  {
-    LogService log;
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 4; ++t) {
-      threads.emplace_back([&log, t] {
-        for (int i = 0; i < 200; ++i) {
-          log.log(Level::Info, "thread " + std::to_string(t) + " line " + std::to_string(i) + " " +
-                                   std::string(100, 'x'));
-        }
-      });
-    }
-    for (auto& th : threads) th.join();
-    log.flush();
-
-    const std::string content = readFile(log.logPath());
-    const std::regex line(std::string("<") + kDate + ":Info>:thread (\\d) line (\\d+) x{100}");
-    std::vector<int> next(4, 0);
-    size_t lines = 0;
-    size_t start = 0;
-    while (start < content.size()) {
-      size_t end = content.find('\n', start);
-      ASSERT_NE(end, std::string::npos);
-      std::smatch m;
-      const std::string text = content.substr(start, end - start);
-      ASSERT_TRUE(std::regex_match(text, m, line)) << text;
-      const int t = std::stoi(m[1]);
-      EXPECT_EQ(std::stoi(m[2]), next[static_cast<size_t>(t)]++);
-      ++lines;
-      start = end + 1;
-    }
-    EXPECT_EQ(lines, 800u);
+  LogService log;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&log, t] {
+      for (int i = 0; i < 200; ++i) {
+        log.log(Level::Info, "thread " + std::to_string(t) + " line " + std::to_string(i) + " " +
+                                 std::string(100, 'x'));
+      }
+    });
   }
+  for (auto& th : threads) th.join();
+  log.flush();
+  std::istringstream content(readFile(log.logPath()));
+  const std::regex line(kDate + "Info>:thread (\\d) line (\\d+) x{100}");
+  std::vector<int> next(4, 0);
+  for (std::string text; std::getline(content, text);) {
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(text, m, line)) << text;
+    EXPECT_EQ(std::stoi(m[2]), next[std::stoul(m[1])]++);
+  }
+  EXPECT_EQ(next, std::vector<int>(4, 200));
 }
 
 TEST(LogServiceFormatTest, LevelsFromText) {
   EXPECT_EQ(LogService::logLevelFrom("Debug"), Level::Debug);
   EXPECT_EQ(LogService::logLevelFrom("Info"), Level::Info);
-  EXPECT_EQ(LogService::logLevelFrom("info"), std::nullopt);
-  EXPECT_EQ(LogService::logLevelFrom(""), std::nullopt);
-  EXPECT_EQ(LogService::logLevelFrom("Info "), std::nullopt);
+  for (const char* text : {"info", "", "Info "})
+    EXPECT_EQ(LogService::logLevelFrom(text), std::nullopt);
 }
 
 }  // namespace

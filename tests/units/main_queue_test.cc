@@ -4,112 +4,87 @@
 
 #include <atomic>
 #include <chrono>
-#include <future>
 #include <memory>
 #include <thread>
 #include <vector>
+
+#include "support/shared_checks.h"
 
 namespace orvexa {
 namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
+using testing::waitFor;
 
-TEST(MainQueueConcurrencyTest, AsyncRunsInOrderOnTheMainThread) {
+TEST(MainQueueConcurrencyTest, AsyncRunsInOrderOnTheMainThreadAndSyncThereRunsInline) {
   EXPECT_FALSE(MainQueue::isMainThread());
-  std::vector<int> order;  // touched only on the main-queue thread
+  std::vector<int> order, expected;  // `order` touched only on the main-queue thread
   std::atomic<int> offThread{0};
-  // Functions from one sender run in the order handed in.
   for (int i = 0; i < 200; ++i) {
+    expected.push_back(i);
     MainQueue::async([&order, &offThread, i] {
       if (!MainQueue::isMainThread()) offThread.fetch_add(1);
       order.push_back(i);
     });
   }
+  bool ranInline = false;
+  MainQueue::async([&] { MainQueue::sync([&] { ranInline = MainQueue::isMainThread(); }); });
   MainQueue::sync([] {});  // barrier
-  ASSERT_EQ(order.size(), 200u);
-  for (int i = 0; i < 200; ++i) EXPECT_EQ(order[static_cast<size_t>(i)], i);
+  EXPECT_EQ(order, expected);
   EXPECT_EQ(offThread.load(), 0);
+  EXPECT_TRUE(ranInline);
 }
 
-TEST(MainQueueConcurrencyTest, SyncFromTheMainThreadRunsInline) {
-  std::promise<bool> result;
-  MainQueue::async([&] {
-    bool ranInline = false;
-    MainQueue::sync([&] { ranInline = MainQueue::isMainThread(); });
-    result.set_value(ranInline);
-  });
-  auto future = result.get_future();
-  ASSERT_EQ(future.wait_for(5s), std::future_status::ready);
-  EXPECT_TRUE(future.get());
-}
-
-TEST(MainQueueConcurrencyTest, RepeatingTimerTicksOnTheMainThreadUntilInvalidated) {
+// Ticks run on the main thread, never beside a queued function; ticks missed
+// while one runs are skipped, not bunched up; none comes after invalidate.
+TEST(MainQueueConcurrencyTest, RepeatingTimerTicksBetweenFunctionsUntilInvalidated) {
   struct Ticks {
-    std::atomic<int> count{0};
-    std::atomic<int> offThread{0};
+    std::atomic<int> count{0}, offThread{0};
+    std::atomic<bool> busy{false}, overlapped{false};
   };
   auto ticks = std::make_shared<Ticks>();
   const auto start = Clock::now();
   MainQueue::TimerHandle timer = MainQueue::addRepeatingTimer(20ms, [ticks] {
-    if (!MainQueue::isMainThread()) ticks->offThread.fetch_add(1);
-    ticks->count.fetch_add(1);
+    if (!MainQueue::isMainThread()) ++ticks->offThread;
+    if (ticks->busy) ticks->overlapped = true;
+    ++ticks->count;
   });
   ASSERT_NE(timer, MainQueue::kNoTimer);
-  while (ticks->count.load() < 5 && Clock::now() - start < 5s) std::this_thread::sleep_for(2ms);
-  const auto elapsed = Clock::now() - start;
+  ASSERT_TRUE(waitFor([&] { return ticks->count >= 5; }));
+  EXPECT_GE(Clock::now() - start, 95ms) << "five ticks of 20 ms";
+  MainQueue::sync([ticks] {
+    ticks->busy = true;
+    std::this_thread::sleep_for(120ms);
+    ticks->busy = false;
+  });
+  const int afterBusy = ticks->count;
+  std::this_thread::sleep_for(30ms);
+  EXPECT_LE(ticks->count - afterBusy, 3) << "six missed ticks must not arrive as a burst";
   MainQueue::invalidate(timer);
   MainQueue::sync([] {});  // no tick is running now
-  const int afterInvalidate = ticks->count.load();
-
-  EXPECT_GE(afterInvalidate, 5);
-  // Five ticks of 20 ms cannot come sooner than 100 ms.
-  EXPECT_GE(elapsed, 95ms);
-  EXPECT_EQ(ticks->offThread.load(), 0);
+  const int afterInvalidate = ticks->count;
   std::this_thread::sleep_for(80ms);
-  EXPECT_EQ(ticks->count.load(), afterInvalidate);
+  EXPECT_EQ(ticks->count, afterInvalidate);
+  EXPECT_EQ(ticks->offThread, 0);
+  EXPECT_FALSE(ticks->overlapped);
   MainQueue::invalidate(timer);  // a second time is harmless
 }
 
 TEST(MainQueueConcurrencyTest, TimerInvalidatedFromItsOwnTickStops) {
   auto count = std::make_shared<std::atomic<int>>(0);
   auto handle = std::make_shared<std::atomic<MainQueue::TimerHandle>>(MainQueue::kNoTimer);
-  // The timer is created on the main thread, so its first tick cannot run
-  // before the handle is stored.
+  // Created on the main thread, so its first tick cannot run before the
+  // handle is stored.
   MainQueue::sync([&] {
     handle->store(MainQueue::addRepeatingTimer(10ms, [count, handle] {
       if (count->fetch_add(1) == 2) MainQueue::invalidate(handle->load());
     }));
   });
-  const auto start = Clock::now();
-  while (count->load() < 3 && Clock::now() - start < 5s) std::this_thread::sleep_for(2ms);
+  waitFor([&] { return *count >= 3; });
   std::this_thread::sleep_for(60ms);
   MainQueue::sync([] {});
   EXPECT_EQ(count->load(), 3);
-}
-
-TEST(MainQueueConcurrencyTest, QueuedFunctionsAndTimersShareTheOneThread) {
-  // A long function delays ticks instead of running beside them; missed ticks
-  // are skipped, not bunched up.
-  auto ticks = std::make_shared<std::atomic<int>>(0);
-  auto inFunction = std::make_shared<std::atomic<bool>>(false);
-  auto overlapped = std::make_shared<std::atomic<bool>>(false);
-  auto timer = MainQueue::addRepeatingTimer(5ms, [ticks, inFunction, overlapped] {
-    if (inFunction->load()) overlapped->store(true);
-    ticks->fetch_add(1);
-  });
-  MainQueue::sync([inFunction] {
-    inFunction->store(true);
-    std::this_thread::sleep_for(60ms);
-    inFunction->store(false);
-  });
-  const int afterBusy = ticks->load();
-  std::this_thread::sleep_for(12ms);
-  MainQueue::invalidate(timer);
-  MainQueue::sync([] {});
-  EXPECT_FALSE(overlapped->load());
-  // About 60 ms of missed 5 ms ticks must not arrive as a burst afterwards.
-  EXPECT_LE(ticks->load() - afterBusy, 4);
 }
 
 }  // namespace

@@ -4,7 +4,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <future>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -13,6 +12,7 @@
 #include <vector>
 
 #include "orvexa/units/main_queue.h"
+#include "support/shared_checks.h"
 
 namespace orvexa {
 namespace {
@@ -23,7 +23,7 @@ using namespace std::chrono_literals;
 struct Reports {
   std::mutex mu;
   std::vector<float> values;
-  int offMainThread = 0;
+  std::atomic<int> offMainThread{0};
 
   PercentService::ProgressFunc func() {
     return [this](float value) {
@@ -71,56 +71,11 @@ TEST(PercentServiceTest, TicksAndEdgeCases) {
   }
 }
 
-TEST(PercentServiceConcurrencyTest, StepsFromManyThreadsAreNotLost) {
-  Reports reports;
-  PercentService percent(reports.func(), 4000);
-  std::vector<std::thread> threads;
-  for (int t = 0; t < 4; ++t) {
-    threads.emplace_back([&] {
-      for (int i = 0; i < 1000; ++i) percent.progressStep();
-    });
-  }
-  for (auto& t : threads) t.join();
-  EXPECT_EQ(percent.currentStep(), 4000);
-  percent.updatePercent();
-  EXPECT_EQ(reports.snapshot(), std::vector<float>{1.0f});
-}
-
-TEST(PercentServiceConcurrencyTest, RealTimerTicksOnTheMainThreadAndEndsWithOne) {
-  Reports reports;
-  std::promise<void> finished;
-  std::atomic<bool> once{false};
-  auto func = reports.func();
-  auto percent = std::make_shared<PercentService>(
-      [&, func](float value) {
-        func(value);
-        if (value == 1.0f && !once.exchange(true)) finished.set_value();
-      },
-      2, 1.0f);
-  percent->progressStep();
-  percent->startTime();
-  EXPECT_TRUE(percent->isRunning());
-  std::thread stepper([percent] {
-    std::this_thread::sleep_for(250ms);
-    percent->progressStep();
-  });
-  stepper.join();
-  ASSERT_EQ(finished.get_future().wait_for(5s), std::future_status::ready);
-  MainQueue::sync([] {});
-  EXPECT_FALSE(percent->isRunning()) << "the tick that saw all steps stopped the timer";
-
-  auto values = reports.snapshot();
-  ASSERT_FALSE(values.empty());
-  EXPECT_EQ(values.back(), 1.0f);
-  EXPECT_EQ(values.front(), 0.5f) << "one increment of 1.0 over two steps";
-  std::lock_guard lock(reports.mu);
-  EXPECT_EQ(reports.offMainThread, 0);
-}
-
-// However the ticking ends (the engine's stop from another thread, or the
-// service destroyed, shared or not), no tick comes after it.
-TEST(PercentServiceConcurrencyTest, NoTickAfterStopOrDestruction) {
-  for (const std::string end : {"stop", "destroy shared", "destroy plain"}) {
+// However the ticking ends (all steps done, from several threads at once; the
+// engine's stop from another thread; the service destroyed, shared or not),
+// ticks run on the main thread and none comes after the end.
+TEST(PercentServiceConcurrencyTest, TicksRunOnTheMainThreadAndNoneAfterTheEnd) {
+  for (const std::string end : {"all steps done", "stop", "destroy shared", "destroy plain"}) {
     SCOPED_TRACE(end);
     Reports reports;
     auto shared = std::make_shared<PercentService>(reports.func(), 1000, 0.2f);
@@ -130,8 +85,19 @@ TEST(PercentServiceConcurrencyTest, NoTickAfterStopOrDestruction) {
     if (end == "destroy plain") percent = &plain.emplace(reports.func(), 1000, 0.2f);
     for (int i = 0; i < 500; ++i) percent->progressStep();
     percent->startTime();
+    EXPECT_TRUE(percent->isRunning());
     std::this_thread::sleep_for(250ms);
-    if (end == "stop") {
+    if (end == "all steps done") {
+      std::vector<std::thread> threads;
+      for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([percent] {
+          for (int i = 0; i < 125; ++i) percent->progressStep();
+        });
+      }
+      for (auto& t : threads) t.join();
+      EXPECT_TRUE(testing::waitFor([percent] { return !percent->isRunning(); }))
+          << "the tick that saw all steps stops the timer";
+    } else if (end == "stop") {
       percent->stopTime();  // the engine's stop, off the main thread
       EXPECT_FALSE(percent->isRunning());
       percent->stopTime();  // reports 1 again
@@ -142,10 +108,10 @@ TEST(PercentServiceConcurrencyTest, NoTickAfterStopOrDestruction) {
     MainQueue::sync([] {});
     const auto values = reports.snapshot();
     ASSERT_GE(values.size(), end == "stop" ? 3u : 1u) << "at least one tick before the end";
-    if (end == "stop") {
-      EXPECT_EQ(values.back(), 1.0f);
-      EXPECT_EQ(values[values.size() - 2], 1.0f);
-    }
+    EXPECT_EQ(values.front(), 0.2f / 1000) << "one increment of 0.2 over 1000 steps";
+    EXPECT_TRUE(end != "stop" || values[values.size() - 2] == 1.0f) << "stop reports 1 each time";
+    EXPECT_EQ(values.back() == 1.0f, end == "stop" || end == "all steps done");
+    EXPECT_EQ(reports.offMainThread, end == "stop" ? 2 : 0);
     std::this_thread::sleep_for(150ms);
     EXPECT_EQ(reports.snapshot().size(), values.size()) << "no tick after the end";
   }
