@@ -86,7 +86,7 @@ TEST(PercentServiceConcurrencyTest, TicksRunOnTheMainThreadAndNoneAfterTheEnd) {
     for (int i = 0; i < 500; ++i) percent->progressStep();
     percent->startTime();
     EXPECT_TRUE(percent->isRunning());
-    std::this_thread::sleep_for(250ms);
+    ASSERT_TRUE(testing::waitFor([&] { return !reports.snapshot().empty(); })) << "a first tick";
     if (end == "all steps done") {
       std::vector<std::thread> threads;
       for (int t = 0; t < 4; ++t) {
