@@ -6,40 +6,15 @@
 namespace orvexa {
 namespace {
 
-TEST(DuplicateFolderInfoTest, CalculateValueIsTheDifferenceOfAsciiSums) {
-  struct Case {
-    const char* a;
-    const char* b;
-    int64_t value;
-  };
-  const Case cases[] = {
-      {"ab", "ba", 0},
-      {"", "a", 97},
-      // Bytes outside ASCII add nothing ("é" is two bytes, "文" three).
-      {"caf\xc3\xa9", "caf", 0},
-      {"\xe6\x96\x87"
-       "x",
-       "y", 1},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(std::string(c.a) + " / " + c.b);
-    EXPECT_EQ(DuplicateFolderInfo::calculateValue(c.a, c.b), c.value);
-  }
-}
-
-TEST(DuplicateNodeTest, CalculationDistanceStringSortsDescendingAndJoins) {
-  struct Case {
-    std::vector<std::string> texts;
-    std::string joined;
-  };
-  const Case cases[] = {
-      {{"a", "A", "b"}, "baA"},  // plain byte order: upper case sorts first
-      {{"ab", "a", "abc"}, "abcaba"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(::testing::PrintToString(c.texts));
-    EXPECT_EQ(DuplicateNode::calculationDistanceString(c.texts), c.joined);
-  }
+TEST(DuplicateTreeTest, FolderValuesAndDistanceStrings) {
+  EXPECT_EQ(DuplicateFolderInfo::calculateValue("ab", "ba"), 0);
+  EXPECT_EQ(DuplicateFolderInfo::calculateValue("", "a"), 97);
+  // Bytes outside ASCII add nothing ("é" is two bytes, "文" three).
+  EXPECT_EQ(DuplicateFolderInfo::calculateValue("caf\xc3\xa9", "caf"), 0);
+  EXPECT_EQ(DuplicateFolderInfo::calculateValue("\xe6\x96\x87x", "y"), 1);
+  // Sorted descending in plain byte order (upper case first), then joined.
+  EXPECT_EQ(DuplicateNode::calculationDistanceString({"a", "A", "b"}), "baA");
+  EXPECT_EQ(DuplicateNode::calculationDistanceString({"ab", "a", "abc"}), "abcaba");
 }
 
 }  // namespace
