@@ -16,8 +16,10 @@
 #include "orvexa/platform/user_defaults.h"
 #include "orvexa/units/main_queue.h"
 #include "support/helper_fixture.h"
+#include "support/plist_values.h"
 #include "support/run_as.h"
 #include "support/sandbox.h"
+#include "support/shared_checks.h"
 #include "support/temp_dir.h"
 
 namespace orvexa {
@@ -33,17 +35,10 @@ class FakeBlessing : public BlessingMechanism {
   int blessCode = 0;
   int blessCalls = 0;
   int freeCalls = 0;
-  std::string lastDomain;
-  std::string lastLabel;
 
   bool createAuthorization() override { return authorization; }
   bool copyRights(const std::string&) override { return rights; }
-  int blessJob(const std::string& domain, const std::string& label) override {
-    ++blessCalls;
-    lastDomain = domain;
-    lastLabel = label;
-    return blessCode;
-  }
+  int blessJob(const std::string&, const std::string&) override { return ++blessCalls, blessCode; }
   void freeAuthorization() override { ++freeCalls; }
 };
 
@@ -62,12 +57,6 @@ class PrivilegeHelperTest : public ::testing::Test {
     PrivilegeHelper::shard().close();
     PrivilegeHelper::shard().setBlessingMechanism(nullptr);
     PrivilegeHelper::shard().setInProcess(std::nullopt);
-  }
-  void installFiles() {
-    for (const std::string& file : {helperToolPath(label_), helperLaunchDaemonPlistPath(label_)}) {
-      fs::create_directories(fs::path(file).parent_path());
-      std::ofstream(file) << "x";
-    }
   }
 
   testing::Sandbox sb_;
@@ -95,7 +84,9 @@ TEST_F(PrivilegeHelperTest, UsabilityFollowsTheFilesTheFlagAndTheStoredVersion) 
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     fs::remove_all(sb_.path("/Library"));
-    if (c.files) installFiles();
+    for (const std::string& file : {helperToolPath(label_), helperLaunchDaemonPlistPath(label_)}) {
+      if (c.files) sb_.file(file.substr(sb_.root().size()), "x");
+    }
     Identity::shared().setReInstallHelper(c.reinstallFlag);
     if (c.stored != nullptr) {
       ASSERT_TRUE(UserDefaults::standard().set(label_ + "-Install", c.stored));
@@ -104,10 +95,8 @@ TEST_F(PrivilegeHelperTest, UsabilityFollowsTheFilesTheFlagAndTheStoredVersion) 
     }
     EXPECT_EQ(PrivilegeHelper::shard().checkHelper(label_),
               std::string(c.text) == kHelperNotRunningText);
-    PrivilegeHelper::HelperTool tool =
-        PrivilegeHelper::shard().getHelperTool(label_, kSMDomainSystemLaunchd);
-    EXPECT_FALSE(tool.first);
-    EXPECT_EQ(tool.second, c.text);
+    EXPECT_EQ(PrivilegeHelper::shard().getHelperTool(label_, kSMDomainSystemLaunchd),
+              PrivilegeHelper::HelperTool(nullptr, c.text));
     EXPECT_EQ(fake_->blessCalls, 0) << "nothing installs on the way";
     EXPECT_FALSE(fs::exists(helperSocketPath(label_))) << "nothing starts on the way";
   }
@@ -150,8 +139,7 @@ TEST_F(PrivilegeHelperTest, WithoutRootRightsTheInstallerFailsWithTheAdminText) 
       testing::runAsUser(testing::kNobodyUid, testing::kNogroupGid, [&] {
         return PrivilegeHelper::shard().installPrivilege(kSMDomainSystemLaunchd, label_).content();
       });
-  ASSERT_TRUE(text);
-  EXPECT_EQ(*text, "Get admain authorization fail!");
+  EXPECT_EQ(text, "Get admain authorization fail!");
 }
 
 TEST_F(PrivilegeHelperTest, KeepsOneProxyAndConnectsAgainAfterALostConnection) {
@@ -167,11 +155,10 @@ TEST_F(PrivilegeHelperTest, KeepsOneProxyAndConnectsAgainAfterALostConnection) {
 
   // The helper goes away: the connection is forgotten on the main queue.
   helper->server().stop();
-  for (int i = 0; i < 200 && PrivilegeHelper::shard().helpConnect(); ++i) {
+  EXPECT_TRUE(testing::waitFor([] {
     MainQueue::sync([] {});
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  EXPECT_FALSE(PrivilegeHelper::shard().helpConnect());
+    return !PrivilegeHelper::shard().helpConnect();
+  }));
   EXPECT_FALSE(PrivilegeHelper::shard().helpTool());
 
   ASSERT_TRUE(helper->server().start());
@@ -217,22 +204,23 @@ TEST_F(PrivilegeHelperTest, TheLaunchDaemonInstallerInstallsAndStartsTheProgram)
   EXPECT_TRUE(fs::exists(helperToolPath(label_)));
   std::optional<PlistValue> plist = readPlistFile(helperLaunchDaemonPlistPath(label_));
   ASSERT_TRUE(plist);
-  EXPECT_EQ(*plist->find("Label")->asString(), label_);
-  EXPECT_EQ(*plist->find("Program")->asString(), helperToolPath(label_));
-  EXPECT_EQ(*plist->find("SocketPath")->asString(), helperSocketPath(label_));
-  EXPECT_EQ(plist->find("AllowedUserID")->asInteger(), 4242);
-  EXPECT_EQ(*plist->find("RootFolder")->asString(), sb_.root());
+  for (const auto& [key, value] : {std::pair<std::string, PlistValue>{"Label", label_},
+                                   {"Program", helperToolPath(label_)},
+                                   {"SocketPath", helperSocketPath(label_)},
+                                   {"AllowedUserID", 4242},
+                                   {"RootFolder", sb_.root()}}) {
+    EXPECT_EQ(*plist->find(key), value) << key;
+  }
   EXPECT_EQ(UserDefaults::standard().string(label_ + "-Install"), "2.0");
 
   // The separate program deletes a file of another user, under its root.
   const std::string file = sb_.file("/Library/Caches/shared/f", 10);
   ASSERT_EQ(::chown(file.c_str(), testing::kNobodyUid, testing::kNogroupGid), 0);
-  PlistValue event = PlistValue::dictionary();
-  PlistValue numbers = PlistValue::dictionary();
-  numbers.set("0", 0);
-  event.set(file, testing::deleteValue(file, numbers));
-  testing::EventAnswer answer = testing::callEvent(*tool.first, 1, event);
-  EXPECT_TRUE(answer.ok);
+  EXPECT_TRUE(
+      testing::callEvent(
+          *tool.first, 1,
+          testing::plistDict({{file, testing::deleteValue(file, testing::plistDict({{"0", 0}}))}}))
+          .ok);
   EXPECT_FALSE(fs::exists(file));
 
   // Installing again replaces the running helper.
@@ -243,15 +231,16 @@ TEST_F(PrivilegeHelperTest, TheLaunchDaemonInstallerInstallsAndStartsTheProgram)
   PrivilegeHelper::HelperTool current =
       PrivilegeHelper::shard().getHelperTool(label_, kSMDomainSystemLaunchd);
   ASSERT_TRUE(current.first);
-  std::promise<bool> removed;
-  current.first->uninstall([&removed](bool ok, std::string) { removed.set_value(ok); });
-  EXPECT_TRUE(removed.get_future().get());
+  std::promise<std::pair<bool, std::string>> removed;
+  current.first->uninstall([&removed](bool ok, std::string text) {
+    removed.set_value({ok, text});
+  });
+  EXPECT_EQ(removed.get_future().get(),
+            std::make_pair(true, std::string("The helper was uninstalled.")));
   EXPECT_FALSE(fs::exists(helperToolPath(label_)));
   EXPECT_FALSE(fs::exists(helperLaunchDaemonPlistPath(label_)));
-  for (int i = 0; i < 250 && fs::exists(helperSocketPath(label_)); ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  EXPECT_FALSE(fs::exists(helperSocketPath(label_)));
+  EXPECT_TRUE(testing::waitFor([&] { return !fs::exists(helperSocketPath(label_)); }))
+      << "and the program ends";
 }
 
 }  // namespace
