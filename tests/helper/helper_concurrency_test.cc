@@ -8,6 +8,7 @@
 #include "orvexa/helper/privilege_helper.h"
 #include "orvexa/platform/identity.h"
 #include "support/helper_fixture.h"
+#include "support/plist_values.h"
 #include "support/sandbox.h"
 
 namespace orvexa {
@@ -16,11 +17,8 @@ namespace {
 namespace fs = std::filesystem;
 
 PlistValue deleteEvent(const std::string& path, int number) {
-  PlistValue numbers = PlistValue::dictionary();
-  numbers.set("0", number);
-  PlistValue event = PlistValue::dictionary();
-  event.set(path, testing::deleteValue(path, numbers));
-  return event;
+  return testing::plistDict(
+      {{path, testing::deleteValue(path, testing::plistDict({{"0", number}}))}});
 }
 
 // Several threads share the one proxy of PrivilegeHelper: every call is

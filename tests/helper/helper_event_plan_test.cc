@@ -5,17 +5,14 @@
 
 #include "orvexa/helper/helper_path_policy.h"
 #include "orvexa/platform/paths.h"
+#include "support/plist_values.h"
 #include "support/run_as.h"
 #include "support/sandbox.h"
 
 namespace orvexa {
 namespace {
 
-PlistValue dict(std::initializer_list<std::pair<std::string, PlistValue>> entries) {
-  PlistValue d = PlistValue::dictionary();
-  for (const auto& [key, value] : entries) d.set(key, value);
-  return d;
-}
+constexpr auto& dict = testing::plistDict;
 
 // The helper acts only strictly inside the asking user's home and the
 // system folders the catalogue names, under the sandbox's root; protected
@@ -89,11 +86,12 @@ TEST(HelperPathTest, OnlyTheUsersHomeAndTheCataloguesFoldersAreAllowed) {
   EXPECT_EQ(helperPathRefusal(sb.path("/Library/Caches/x"), nobody), "");
 }
 
+// Paths are normalised and checked one by one (a Delete needs the scan root
+// and identity the listing recorded); a move's destination is checked too.
 TEST(HelperEventPlanTest, WellFormedEventsBecomeTasks) {
   testing::Sandbox sb;
   const HelperPathScope scope = helperPathScopeFor(::geteuid());
   const std::string root = sb.path("/Library/Caches");
-  const std::string cache = root + "/a";
   PlistValue listed = dict({{"0", 0}, {"1", 3}});
   putListedItem(listed.asDictionary(), root, ListedIdentity{7, 5, 9, 2, 8});
   HelperEventPlan remove = planHelperEvent(1,
@@ -103,27 +101,23 @@ TEST(HelperEventPlanTest, WellFormedEventsBecomeTasks) {
                                            scope);
   ASSERT_EQ(remove.error, "");
   ASSERT_EQ(remove.tasks.size(), 3u);
-  EXPECT_EQ(remove.tasks[0].normalized, cache);
-  EXPECT_EQ(remove.tasks[0].refusal, "");
-  EXPECT_EQ(remove.tasks[0].listed.root, root);
-  EXPECT_EQ(remove.tasks[0].listed.path, cache);
-  EXPECT_EQ(remove.tasks[0].listed.identity, (ListedIdentity{7, 5, 9, 2, 8}));
-  EXPECT_EQ(remove.tasks[2].refusal,
-            "Refused: the request gives no scan root and listed identity for it");
+  const HelperPathTask& a = remove.tasks[0];
+  EXPECT_EQ(std::tie(a.normalized, a.refusal, a.listed.root, a.listed.path),
+            std::make_tuple(root + "/a", "", root, root + "/a"));
+  EXPECT_EQ(a.listed.identity, (ListedIdentity{7, 5, 9, 2, 8}));
   EXPECT_EQ(remove.tasks[1].normalized, "");
   EXPECT_NE(remove.tasks[1].refusal.find("protected"), std::string::npos);
+  EXPECT_EQ(remove.tasks[2].refusal,
+            "Refused: the request gives no scan root and listed identity for it");
 
   const std::string from = sb.path("/Library/Spotlight/a.mdimporter");
+  const auto move = [&](const std::string& to) {
+    return planHelperEvent(3, dict({{"OperationValue", 4}, {from, dict({{"ToPath", to}})}}), scope);
+  };
   const std::string to = sb.path("/Library/Spotlight Disabled/a.mdimporter");
-  HelperEventPlan move = planHelperEvent(
-      3, dict({{"OperationValue", 4}, {from, dict({{"ToPath", PlistValue(to)}})}}), scope);
-  ASSERT_EQ(move.error, "");
-  ASSERT_EQ(move.tasks.size(), 1u);
-  EXPECT_EQ(move.tasks[0].toPath, to);
-  HelperEventPlan away = planHelperEvent(
-      3, dict({{"OperationValue", 4}, {from, dict({{"ToPath", PlistValue("/tmp/a")}})}}), scope);
-  ASSERT_EQ(away.tasks.size(), 1u);
-  EXPECT_NE(away.tasks[0].refusal.find("outside"), std::string::npos) << "destinations too";
+  EXPECT_EQ(move(to).tasks.at(0).toPath, to);
+  EXPECT_EQ(move(to).tasks.at(0).refusal, "");
+  EXPECT_NE(move("/tmp/a").tasks.at(0).refusal.find("outside"), std::string::npos);
 
   HelperEventPlan dns = planHelperEvent(3, dict({{"OperationValue", 1}}), scope);
   EXPECT_EQ(dns.error, "");

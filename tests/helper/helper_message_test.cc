@@ -3,28 +3,24 @@
 #include <gtest/gtest.h>
 
 #include "orvexa/helper/helper_protocol.h"
+#include "support/plist_values.h"
 
 namespace orvexa {
 namespace {
 
+using testing::plistDict;
+
 std::string bodyOf(const PlistValue& value) { return writePlist(value, PlistFormat::Binary); }
 
-PlistValue dict(std::initializer_list<std::pair<const char*, PlistValue>> entries) {
-  PlistValue d = PlistValue::dictionary();
-  for (const auto& [key, value] : entries) d.set(key, value);
-  return d;
-}
-
+// A request frame fed byte by byte comes out whole at its last byte; two
+// reply frames in one read come out one after the other.
 TEST(HelperMessageTest, RequestsAndRepliesSurviveTheirFrames) {
-  HelperRequest request;
-  request.operation = HelperRequest::Operation::handleEvent;
-  request.event = raw(HelperHanldeEventID::Delete);
-  request.dictionary = dict({{"/tmp/a b/c", dict({{"0", 0}, {"1", 7}})}});
+  const HelperRequest request{HelperRequest::Operation::handleEvent,
+                              raw(HelperHanldeEventID::Delete),
+                              plistDict({{"/tmp/a b/c", plistDict({{"0", 0}, {"1", 7}})}})};
   const std::string frame = encodeHelperFrame(helperRequestToPlist(request));
-
   HelperFrameDecoder decoder;
   std::string body;
-  // Byte by byte: nothing until the last byte arrives.
   for (size_t i = 0; i + 1 < frame.size(); ++i) {
     decoder.feed(frame.substr(i, 1));
     ASSERT_EQ(decoder.next(&body), HelperFrameDecoder::State::needMore) << i;
@@ -39,22 +35,16 @@ TEST(HelperMessageTest, RequestsAndRepliesSurviveTheirFrames) {
   EXPECT_EQ(decoded->event, 1);
   EXPECT_EQ(decoded->dictionary, request.dictionary);
 
-  HelperReply reply;
-  reply.flag = true;
-  reply.code = raw(HelperEventErrorID::Success);
-  reply.information = dict({{"DeleteStatus", 1}, {"DeleteDesc", ""}});
-  reply.message = "1.0.0";
+  const HelperReply reply{true, raw(HelperEventErrorID::Success),
+                          plistDict({{"DeleteStatus", 1}, {"DeleteDesc", ""}}), "1.0.0"};
   const std::string replyFrame = encodeHelperFrame(helperReplyToPlist(reply));
-  // Two frames in one read come out one after the other.
   decoder.feed(replyFrame + replyFrame);
   for (int i = 0; i < 2; ++i) {
     ASSERT_EQ(decoder.next(&body), HelperFrameDecoder::State::frame);
     std::optional<HelperReply> back = decodeHelperReply(body, &why);
     ASSERT_TRUE(back) << why;
-    EXPECT_TRUE(back->flag);
-    EXPECT_EQ(back->code, 1);
-    EXPECT_EQ(back->information, reply.information);
-    EXPECT_EQ(back->message, "1.0.0");
+    EXPECT_EQ(std::tie(back->flag, back->code, back->information, back->message),
+              std::tie(reply.flag, reply.code, reply.information, reply.message));
   }
   EXPECT_EQ(decoder.next(&body), HelperFrameDecoder::State::needMore);
 }
@@ -76,43 +66,39 @@ TEST(HelperMessageTest, FrameSizeLimitIsInclusive) {
 
 // A key with a NUL byte inside: the property-list library would abort on it.
 std::string bodyWithNulInKey() {
-  std::string body = bodyOf(dict({{"operatioX", "getHelperVersion"}}));
+  std::string body = bodyOf(plistDict({{"operatioX", "getHelperVersion"}}));
   body[body.find("operatioX") + 8] = '\0';
   return body;
 }
 
 TEST(HelperMessageTest, MalformedRequestsAreRefusedWithAReason) {
-  PlistValue array = PlistValue::array();
-  array.append("getHelperVersion");
+  const auto handleEvent = [](std::initializer_list<PlistValue::Entry> rest) {
+    PlistValue request = plistDict({{"operation", "handleEvent"}});
+    for (const auto& [key, value] : rest) request.set(key, value);
+    return bodyOf(request);
+  };
+  const PlistValue empty = plistDict({});
   const struct {
     const char* name;
     std::string body;
     const char* reason;
   } cases[] = {
       {"empty", "", "not a binary property list"},
-      {"xml", writePlist(dict({{"operation", "getHelperVersion"}}), PlistFormat::Xml),
+      {"xml", writePlist(plistDict({{"operation", "getHelperVersion"}}), PlistFormat::Xml),
        "not a binary property list"},
-      {"truncated binary", bodyOf(dict({{"operation", "getHelperVersion"}})).substr(0, 20),
+      {"truncated binary", bodyOf(plistDict({{"operation", "getHelperVersion"}})).substr(0, 20),
        "malformed"},
-      {"array root", bodyOf(array), "not a dictionary"},
+      {"array root", bodyOf(PlistValue::Array{"getHelperVersion"}), "not a dictionary"},
       {"key with a NUL", bodyWithNulInKey(), "holds a NUL character"},
-      {"no operation", bodyOf(dict({{"event", 1}})), "\"operation\" is missing"},
-      {"operation not text", bodyOf(dict({{"operation", 3}})), "\"operation\" is missing"},
-      {"unknown operation", bodyOf(dict({{"operation", "format"}})), "unknown operation"},
-      {"event missing", bodyOf(dict({{"operation", "handleEvent"}, {"dictionary", dict({})}})),
+      {"no operation", bodyOf(plistDict({{"event", 1}})), "\"operation\" is missing"},
+      {"operation not text", bodyOf(plistDict({{"operation", 3}})), "\"operation\" is missing"},
+      {"unknown operation", bodyOf(plistDict({{"operation", "format"}})), "unknown operation"},
+      {"event missing", handleEvent({{"dictionary", empty}}), "\"event\""},
+      {"event text", handleEvent({{"event", "1"}, {"dictionary", empty}}), "\"event\""},
+      {"event beyond 32 bits", handleEvent({{"event", int64_t{1} << 40}, {"dictionary", empty}}),
        "\"event\""},
-      {"event text",
-       bodyOf(dict({{"operation", "handleEvent"}, {"event", "1"}, {"dictionary", dict({})}})),
-       "\"event\""},
-      {"event beyond 32 bits",
-       bodyOf(dict({{"operation", "handleEvent"},
-                    {"event", PlistValue(int64_t{1} << 40)},
-                    {"dictionary", dict({})}})),
-       "\"event\""},
-      {"dictionary missing", bodyOf(dict({{"operation", "handleEvent"}, {"event", 1}})),
-       "\"dictionary\""},
-      {"dictionary is array",
-       bodyOf(dict({{"operation", "handleEvent"}, {"event", 1}, {"dictionary", array}})),
+      {"dictionary missing", handleEvent({{"event", 1}}), "\"dictionary\""},
+      {"dictionary is array", handleEvent({{"event", 1}, {"dictionary", PlistValue::array()}}),
        "\"dictionary\""},
   };
   for (const auto& c : cases) {
@@ -124,20 +110,12 @@ TEST(HelperMessageTest, MalformedRequestsAreRefusedWithAReason) {
 }
 
 TEST(HelperMessageTest, MalformedRepliesAreRefused) {
-  const struct {
-    const char* name;
-    PlistValue body;
-  } cases[] = {
-      {"no flag", dict({{"code", 1}})},
-      {"flag not boolean", dict({{"flag", 1}, {"code", 1}})},
-      {"no code", dict({{"flag", true}})},
-      {"information not a dictionary", dict({{"flag", true}, {"code", 1}, {"information", "x"}})},
-      {"message not text", dict({{"flag", true}, {"code", 1}, {"message", 4}})},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
+  for (const PlistValue& body :
+       {plistDict({{"code", 1}}), plistDict({{"flag", 1}, {"code", 1}}),
+        plistDict({{"flag", true}}), plistDict({{"flag", true}, {"code", 1}, {"information", "x"}}),
+        plistDict({{"flag", true}, {"code", 1}, {"message", 4}})}) {
     std::string why;
-    EXPECT_FALSE(decodeHelperReply(bodyOf(c.body), &why));
+    EXPECT_FALSE(decodeHelperReply(bodyOf(body), &why));
     EXPECT_FALSE(why.empty());
   }
 }

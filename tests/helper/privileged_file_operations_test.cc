@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <filesystem>
 
+#include "support/shared_checks.h"
 #include "support/temp_dir.h"
 
 namespace orvexa {
@@ -16,14 +17,7 @@ namespace fs = std::filesystem;
 using testing::readFile;
 using testing::TempDir;
 
-bool exists(const std::string& path) {
-  struct stat st {};
-  return ::lstat(path.c_str(), &st) == 0;
-}
-
-bool allZero(const std::string& content) {
-  return content.find_first_not_of('\0') == std::string::npos;
-}
+constexpr auto& exists = testing::existsNoFollow;
 
 TEST(PrivilegedFileOperationsTest, ShreddingOverwritesThroughTheItemAndRemovesIt) {
   TempDir inside;
@@ -43,16 +37,12 @@ TEST(PrivilegedFileOperationsTest, ShreddingOverwritesThroughTheItemAndRemovesIt
   EXPECT_TRUE(status.ok()) << status.message();
   EXPECT_FALSE(shredFailed);
   EXPECT_FALSE(exists(file));
-  std::string witness = readFile(fileWitness);
-  EXPECT_EQ(witness.size(), 11u);
-  EXPECT_TRUE(allZero(witness));
+  EXPECT_EQ(readFile(fileWitness), std::string(11, '\0'));
 
   status = shredItemWithoutFollowing(inside / "folder", &shredFailed, {}, true);
   EXPECT_TRUE(status.ok()) << status.message();
   EXPECT_FALSE(exists(inside / "folder"));
-  witness = readFile(outside / "two-witness");
-  EXPECT_EQ(witness.size(), 5000u);
-  EXPECT_TRUE(allZero(witness));
+  EXPECT_EQ(readFile(outside / "two-witness"), std::string(5000, '\0'));
   EXPECT_EQ(readFile(outsideFile), "do not touch");
 
   // Without leave, a hard-linked file stays as it was.
