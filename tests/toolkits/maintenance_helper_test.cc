@@ -2,8 +2,10 @@
 #include <gtest/gtest.h>
 
 #include <any>
+#include <atomic>
 #include <filesystem>
 #include <mutex>
+#include <thread>
 
 #include "orvexa/helper/privilege_helper.h"
 #include "orvexa/platform/identity.h"
@@ -171,6 +173,46 @@ TEST_F(MaintenanceHelperTest, WithoutTheHelperEveryItemFailsWithPrivilegeInstall
   EXPECT_EQ(plugin->url.path(), sb_.path("/Library/Internet Plug-Ins Disabled/P.plugin"));
   EXPECT_EQ(attachmentOf(plugin), "Close");
   EXPECT_TRUE(exists(plugin->url.path()));
+}
+
+// Switches requested from several threads at once share the one helper
+// connection; each item is moved once and each finish comes once.
+TEST(MaintenanceConcurrencyTest, SwitchesFromManyThreadsAllArrive) {
+  if (!testing::canSwitchUser()) GTEST_SKIP() << "the helper's moves need root";
+  testing::Sandbox sb;
+  Identity::shared().setBundleIdentifier("org.orvexa.tests");
+  testing::RunningHelper helper;
+  constexpr int kItems = 8;
+  std::vector<FilePtr> items(kItems);
+  for (int i = 0; i < kItems; ++i) {
+    items[static_cast<size_t>(i)] = std::make_shared<FileInformation>();
+    items[static_cast<size_t>(i)]->url =
+        Url::fromPath(sb.dir("/Library/Spotlight/I" + std::to_string(i) + ".mdimporter"), true);
+    items[static_cast<size_t>(i)]->attachInformation = std::string("Start");
+  }
+  std::atomic<int> succeeded{0};
+  testing::Signal finished;
+  std::vector<std::thread> threads;
+  for (const FilePtr& item : items) {
+    threads.emplace_back([&, item] {
+      MaintenanceService::shard().moveExtensionCategory(item, [&](bool ok, Failures failures) {
+        if (ok && failures.empty()) ++succeeded;
+        finished.notify();
+      });
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  ASSERT_TRUE(finished.wait(std::chrono::seconds(30), kItems));
+  EXPECT_EQ(finished.count(), kItems);
+  EXPECT_EQ(succeeded.load(), kItems);
+  for (int i = 0; i < kItems; ++i) {
+    const std::string moved =
+        sb.path("/Library/Spotlight Disabled/I" + std::to_string(i) + ".mdimporter");
+    EXPECT_TRUE(fs::is_directory(moved));
+    EXPECT_EQ(items[static_cast<size_t>(i)]->url.path(), moved);
+    EXPECT_EQ(attachmentOf(items[static_cast<size_t>(i)]), "Close");
+  }
+  PrivilegeHelper::shard().close();
 }
 
 }  // namespace

@@ -8,6 +8,8 @@
 
 #include "orvexa/tree/bk_tree_old_service.h"
 #include "orvexa/tree/bk_tree_service.h"
+#include "orvexa/tree/duplicate_folder_info.h"
+#include "orvexa/tree/duplicate_node.h"
 #include "orvexa/tree/inverted_sort.h"
 #include "orvexa/tree/similar_node.h"
 #include "tree/nodes.h"
@@ -184,6 +186,17 @@ TEST(FingerprintUtilitiesTest, HashStringsBinaryTextAndGrayComparisons) {
   const std::vector<int> b{10, 30, 41, 29, 190, 11};
   EXPECT_EQ(BKTreeService::calculateGrayHamming(a, b, 10), 3);  // three differ by 11, two by 10
   EXPECT_EQ(BKTreeService::calculateGrayHamming(a, b, 0), 5);
+}
+
+TEST(DuplicateTreeTest, FolderValuesAndDistanceStrings) {
+  EXPECT_EQ(DuplicateFolderInfo::calculateValue("ab", "ba"), 0);
+  EXPECT_EQ(DuplicateFolderInfo::calculateValue("", "a"), 97);
+  // Bytes outside ASCII add nothing ("é" is two bytes, "文" three).
+  EXPECT_EQ(DuplicateFolderInfo::calculateValue("caf\xc3\xa9", "caf"), 0);
+  EXPECT_EQ(DuplicateFolderInfo::calculateValue("\xe6\x96\x87x", "y"), 1);
+  // Sorted descending in plain byte order (upper case first), then joined.
+  EXPECT_EQ(DuplicateNode::calculationDistanceString({"a", "A", "b"}), "baA");
+  EXPECT_EQ(DuplicateNode::calculationDistanceString({"ab", "a", "abc"}), "abcaba");
 }
 
 }  // namespace
