@@ -450,46 +450,32 @@ TEST(OptimizationConcurrencyTest, ScansSideBySide) {
   }
 }
 
-TEST(FreeUpRamStatisticsTest, CountersMapToTheHostFigures) {
+TEST(FreeUpRamStatisticsTest, CountersAndMeminfoFieldsMapToTheHostFigures) {
   testing::TempDir dir;
   const uint64_t page = FreeUpRamService::pageSize();
-  const struct {
-    const char* name;
-    std::string vmstat;
-    VMStatistics expected;
-  } cases[] = {
-      {"slab in pages",
-       "nr_free_pages 100\nnr_zone_inactive_anon 7\nnr_inactive_anon 10\nnr_active_anon 20\n"
+  // free, active, inactive, speculative, wired, compressor pages
+  const std::pair<std::string, std::vector<uint64_t>> cases[] = {
+      {"nr_free_pages 100\nnr_zone_inactive_anon 7\nnr_inactive_anon 10\nnr_active_anon 20\n"
        "nr_inactive_file 30\nnr_active_file 40\nnr_unevictable 5\nnr_slab_unreclaimable 6\n"
        "nr_kernel_stack " +
            std::to_string(page / 1024 * 3) + "\nnr_page_table_pages 2\nnr_zspages 9\n",
        {100, 60, 40, 0, 5 + 6 + 3 + 2, 9}},
-      {"slab in bytes",
-       "nr_free_pages 1\nnr_slab_unreclaimable_B " + std::to_string(page * 4) +
-           "\nnr_slab_unreclaimable 77\n",
+      {"nr_free_pages 1\nnr_slab_unreclaimable_B " + std::to_string(page * 4) +
+           "\nnr_slab_unreclaimable 77\n",  // slab in bytes
        {1, 0, 0, 0, 4, 0}},
-      {"unknown lines are ignored",
-       "nr_free_pages 3\nnot a counter\npgfault 99\n",
-       {3, 0, 0, 0, 0, 0}},
+      {"nr_free_pages 3\nnot a counter\npgfault 99\n", {3, 0, 0, 0, 0, 0}},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    std::optional<VMStatistics> stats =
-        FreeUpRamService::readStatistics(dir.writeFile(c.name, c.vmstat));
-    ASSERT_TRUE(stats.has_value());
-    EXPECT_EQ(stats->freeCount, c.expected.freeCount);
-    EXPECT_EQ(stats->activeCount, c.expected.activeCount);
-    EXPECT_EQ(stats->inactiveCount, c.expected.inactiveCount);
-    EXPECT_EQ(stats->speculativeCount, 0u);
-    EXPECT_EQ(stats->wireCount, c.expected.wireCount);
-    EXPECT_EQ(stats->compressorPageCount, c.expected.compressorPageCount);
+  for (const auto& [vmstat, expected] : cases) {
+    std::optional<VMStatistics> s = FreeUpRamService::readStatistics(dir.writeFile("vm", vmstat));
+    ASSERT_TRUE(s.has_value()) << vmstat;
+    EXPECT_EQ((std::vector<uint64_t>{s->freeCount, s->activeCount, s->inactiveCount,
+                                     s->speculativeCount, s->wireCount, s->compressorPageCount}),
+              expected)
+        << vmstat;
   }
   EXPECT_FALSE(FreeUpRamService::readStatistics(dir / "missing").has_value());
   EXPECT_FALSE(FreeUpRamService::readStatistics(dir.writeFile("empty", "")).has_value());
-}
 
-TEST(FreeUpRamStatisticsTest, MeminfoFields) {
-  testing::TempDir dir;
   const std::string meminfo = dir.writeFile(
       "meminfo",
       "MemTotal:       2048 kB\nMemFree:  10 kB\nMemAvailable:   1024 kB\nHugePages_Total: 4\n");
@@ -500,30 +486,23 @@ TEST(FreeUpRamStatisticsTest, MeminfoFields) {
   EXPECT_EQ(FreeUpRamService::readMeminfoBytes(dir / "missing", "MemTotal"), std::nullopt);
 }
 
-// The figures of this machine hang together: in use is part of the whole,
-// and the whole is no more than the physical memory.
-TEST(FreeUpRamServiceTest, TheMachinesFigures) {
+// The figures of this machine hang together (in use is part of the whole,
+// the whole no more than the physical memory); the block stays within the
+// cap, or without one within the kernel's available memory.
+TEST(FreeUpRamServiceTest, TheMachinesFiguresAndTheBlockSize) {
   FreeUpRamService service;
   const float inUse = service.getMemory();
-  const float all = service.getAllMemory();
   EXPECT_GT(inUse, 0.0f);
-  EXPECT_LE(inUse, all);
-  EXPECT_LE(all, static_cast<float>(FreeUpRamService::physicalMemory()) * 1.01f);
-}
-
-TEST(FreeUpRamServiceTest, TheBlockStaysWithinTheCap) {
-  FreeUpRamService service;
+  EXPECT_LE(inUse, service.getAllMemory());
+  EXPECT_LE(service.getAllMemory(), static_cast<float>(FreeUpRamService::physicalMemory()) * 1.01f);
   for (uint64_t cap : {uint64_t{1}, uint64_t{3} << 20, FreeUpRamService::kChunkSize + 4096}) {
-    SCOPED_TRACE(cap);
     FreeUpRamService::setMaximumBlockSize(cap);
     EXPECT_LE(service.blockSize(), cap);
     EXPECT_TRUE(service.freeUpRam("unused", 0));
   }
-  // Without a cap the kernel's available memory (less the headroom) bounds it.
   FreeUpRamService::setMaximumBlockSize(0);
-  const uint64_t available =
-      FreeUpRamService::readMeminfoBytes("/proc/meminfo", "MemAvailable").value_or(0);
-  EXPECT_LE(service.blockSize(), available);
+  EXPECT_LE(service.blockSize(),
+            FreeUpRamService::readMeminfoBytes("/proc/meminfo", "MemAvailable").value_or(0));
 }
 
 using Service = LoginItemsAndLauchAgentsService;
@@ -548,90 +527,59 @@ TEST(LoginItemsParseTest, BlocksLinesAndStates) {
 }
 
 TEST(LoginItemsParseTest, ListingsWithoutUsableBlocks) {
-  const struct {
-    const char* name;
-    std::string listing;
-  } cases[] = {
-      {"empty", ""},
-      {"no braces", "disabled services =\n\"com.example.agent\" => false\n"},
-      {"unclosed block", "disabled services = {\n\"com.example.agent\" => false\n"},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    Service::DisableServiceInfo info = Service::parseDisableServiceInfo(c.listing);
+  for (const char* listing : {"", "disabled services =\n\"com.example.agent\" => false\n",
+                              "disabled services = {\n\"com.example.agent\" => false\n"}) {
+    Service::DisableServiceInfo info = Service::parseDisableServiceInfo(listing);
     ASSERT_EQ(info.size(), 2u);
-    EXPECT_TRUE(info[LoginItemDisableStatus::disabledServices].empty());
-    EXPECT_TRUE(info[LoginItemDisableStatus::associations].empty());
+    EXPECT_TRUE(info[LoginItemDisableStatus::disabledServices].empty()) << listing;
+    EXPECT_TRUE(info[LoginItemDisableStatus::associations].empty()) << listing;
   }
 }
 
-class LoginItemsServiceTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    Paths::shared().setTool(
-        "launchctl",
-        testing::fakeLaunchctl(sb_, testing::printDisabledListing(
-                                        "\t\"com.example.agent\" => false\n"
-                                        "\t\"com.example.updater\" => true\n"
-                                        "\t\"com.apple.safari.agent\" => false\n"
-                                        "\t\"org.nobody.agent\" => false\n"
-                                        "\t\"single\" => false\n",
-                                        "\t\"com.example.agent\" => \"com.example.app\"\n")));
-  }
-
-  testing::Sandbox sb_;
-};
-
-TEST_F(LoginItemsServiceTest, ServicesPairWithTheApplicationsOfTheirPrefix) {
+// Services pair with the applications whose identifiers share their
+// two-part prefix (Apple's and undotted ones with none).
+TEST_F(OptimizationServiceTest, LoginServicesPairWithTheApplicationsOfTheirPrefix) {
+  Paths::shared().setTool(
+      "launchctl",
+      testing::fakeLaunchctl(
+          sb_, testing::printDisabledListing(
+                   "\t\"com.example.agent\" => false\n\t\"com.example.updater\" => true\n"
+                   "\t\"com.apple.safari.agent\" => false\n\t\"org.nobody.agent\" => "
+                   "false\n\t\"single\" => false\n",
+                   "\t\"com.example.agent\" => \"com.example.app\"\n")));
   const std::string example = testing::installApplication(sb_, "Example", "com.example.app");
   const std::string second =
       testing::installApplication(sb_, "Tools/Example Lite", "com.example.lite");
   testing::installApplication(sb_, "Safari", "com.apple.Safari");
   testing::installApplication(sb_, "Single", "single");
-
-  Service::AssociationTable table;
-  int calls = 0;
-  Service::getAllAssociationApp([&](Service::AssociationTable found) {
-    table = std::move(found);
-    ++calls;
-  });
-  EXPECT_EQ(calls, 1);
+  std::vector<Service::AssociationTable> tables;
+  Service::getAllAssociationApp([&](Service::AssociationTable found) { tables.push_back(found); });
   const Pairs expected = {{"com.example.agent", "Start"}, {"com.example.updater", "Close"}};
-  EXPECT_EQ(table, (Service::AssociationTable{{Url::fromPath(example, true), expected},
-                                              {Url::fromPath(second, true), expected}}));
-  EXPECT_EQ(testing::readFile(sb_.path("/launchctl.log")),
-            "print-disabled user/" + std::to_string(::getuid()) + "\n");
+  EXPECT_EQ(tables,
+            (std::vector<Service::AssociationTable>{{{Url::fromPath(example, true), expected},
+                                                     {Url::fromPath(second, true), expected}}}));
+  EXPECT_EQ(takeLaunchctlLog(), "print-disabled user/" + std::to_string(::getuid()) + "\n");
+  // Without the tool: nothing.
+  Paths::shared().setTool("launchctl", sb_.path("/missing/launchctl"));
+  EXPECT_EQ(Service::getAllServeInfo(), "");
+  Service::getAllAssociationApp([&](Service::AssociationTable found) { tables = {found}; });
+  EXPECT_EQ(tables, std::vector<Service::AssociationTable>{{}});
 }
 
-TEST_F(LoginItemsServiceTest, ApplicationsFromTheMetadataIndex) {
+TEST_F(OptimizationServiceTest, ApplicationsFromTheMetadataIndex) {
   const std::string example = testing::installApplication(sb_, "Example", "com.example.app");
   const std::string elsewhere = sb_.path("/Other/Place/Tool.app");
   testing::installApplication(sb_, "Tool", "org.sample.tool");
-  std::filesystem::create_directories(sb_.path("/Other/Place"));
-  std::filesystem::rename(sb_.path("/Applications/Tool.app"), elsewhere);
-  const std::string listing =
-      example + "\n" + elsewhere + "\n" + sb_.path("/not/a/bundle.app") + "\n\n";
-  sb_.file("/usr/bin/mdfind.out", listing);
-  const std::string mdfind =
-      sb_.file("/usr/bin/mdfind", "#!/bin/sh\necho \"$@\" > '" + sb_.path("/mdfind.log") +
-                                      "'\ncat '" + sb_.path("/usr/bin/mdfind.out") + "'\n");
-  ::chmod(mdfind.c_str(), 0755);
-
+  sb_.dir("/Other/Place");
+  fs::rename(sb_.path("/Applications/Tool.app"), elsewhere);
+  Paths::shared().setTool("mdfind", testing::fakeTool(sb_, "mdfind", sb_.path("/mdfind.log"),
+                                                      example + "\n" + elsewhere + "\n" +
+                                                          sb_.path("/not/a/bundle.app") + "\n\n"));
   Service::AppTable apps;
   Service::getApp([&apps](Service::AppTable found) { apps = std::move(found); });
   EXPECT_EQ(apps, (Service::AppTable{{"com.example", {Url::fromPath(example, true)}},
                                      {"org.sample", {Url::fromPath(elsewhere, true)}}}));
-  EXPECT_EQ(testing::readFile(sb_.path("/mdfind.log")),
-            "kMDItemContentType=com.apple.application-bundle\n");
-}
-
-TEST_F(LoginItemsServiceTest, NothingWithoutTheTool) {
-  testing::installApplication(sb_, "Example", "com.example.app");
-  Paths::shared().setTool("launchctl", sb_.path("/missing/launchctl"));
-  EXPECT_EQ(Service::getAllServeInfo(), "");
-  Service::AssociationTable table{{Url(), {}}};
-  Service::getAllAssociationApp([&](Service::AssociationTable found) { table = std::move(found); });
-  EXPECT_TRUE(table.empty());
+  EXPECT_EQ(readFile(sb_.path("/mdfind.log")), "kMDItemContentType=com.apple.application-bundle\n");
 }
 
 }  // namespace
