@@ -6,7 +6,6 @@
 #include "orvexa/helper/helper_message.h"
 #include "orvexa/helper/helper_path_policy.h"
 #include "orvexa/helper/helper_protocol.h"
-#include "orvexa/platform/paths.h"
 #include "support/plist_values.h"
 #include "support/run_as.h"
 #include "support/sandbox.h"

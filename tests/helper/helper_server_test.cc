@@ -1,7 +1,6 @@
 #include "orvexa/helper/helper_server.h"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -17,7 +16,6 @@
 #include "orvexa/helper/privilege_helper.h"
 #include "orvexa/helper/privileged_file_operations.h"
 #include "orvexa/platform/identity.h"
-#include "orvexa/platform/paths.h"
 #include "support/helper_fixture.h"
 #include "support/plist_values.h"
 #include "support/run_as.h"

@@ -1,18 +1,13 @@
 #include "orvexa/helper/privilege_helper.h"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
 #include <future>
-#include <thread>
 
 #include "orvexa/helper/helper_message.h"
-#include "orvexa/helper/helper_server.h"
 #include "orvexa/platform/identity.h"
-#include "orvexa/platform/paths.h"
 #include "orvexa/platform/user_defaults.h"
 #include "orvexa/units/main_queue.h"
 #include "support/helper_fixture.h"
@@ -20,7 +15,6 @@
 #include "support/run_as.h"
 #include "support/sandbox.h"
 #include "support/shared_checks.h"
-#include "support/temp_dir.h"
 
 namespace orvexa {
 namespace {

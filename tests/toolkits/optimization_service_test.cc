@@ -11,11 +11,8 @@
 #include <mutex>
 #include <set>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "orvexa/helper/privilege_helper.h"
-#include "orvexa/platform/identity.h"
 #include "orvexa/platform/paths.h"
 #include "orvexa/toolkits/free_up_ram_service.h"
 #include "orvexa/toolkits/login_items_and_lauch_agents_service.h"

@@ -1,7 +1,6 @@
 #include "orvexa/toolkits/shread_service.h"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
