@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
 #include <random>
 #include <set>
 #include <string>
@@ -93,16 +94,27 @@ TEST_F(LSHServiceConcurrencyTest, SelectionsAndSlices) {
   EXPECT_TRUE(LSHService::sliceSizes(0, 100).empty());
 }
 
-// A node with no candidate gets no entry.
-TEST_F(LSHServiceConcurrencyTest, ThresholdZeroAcceptsOnlyIdenticalFingerprints) {
-  std::mt19937 random(2);
+// Candidate sets are keyed by their query node; a node with no candidate
+// gets no entry. b is 1 bit from a, c 3 bits, b and c 4 apart.
+TEST_F(LSHServiceConcurrencyTest, CandidateSetsPerQueryNodeWithinTheThreshold) {
+  std::mt19937 random(6);
   const std::vector<int> bits = randomBits(random);
-  const auto result =
-      fileAndSearch({makeNode("a", bits), makeNode("twin", bits),
-                     makeNode("near", flipped(bits, {35})), makeNode("alone", randomBits(random))},
-                    3, 0);
-  EXPECT_EQ(pairsOf(result), (Pairs{{"/p/a", "/p/twin"}}));
-  EXPECT_EQ(result.size(), 2u);
+  const std::vector<SimilarNodePtr> nodes = {
+      makeNode("a", bits), makeNode("twin", bits), makeNode("b", flipped(bits, {0})),
+      makeNode("c", flipped(bits, {6, 12, 18})), makeNode("alone", randomBits(random))};
+  const auto byQuery = [&](int threshold) {
+    std::map<std::string, Names> out;
+    for (const auto& [key, members] : fileAndSearch(nodes, 3, threshold)) {
+      out[key->name] = namesOf(members);
+    }
+    return out;
+  };
+  EXPECT_EQ(byQuery(0),
+            (std::map<std::string, Names>{{"/p/a", {"/p/twin"}}, {"/p/twin", {"/p/a"}}}));
+  EXPECT_EQ(byQuery(3), (std::map<std::string, Names>{{"/p/a", {"/p/twin", "/p/b", "/p/c"}},
+                                                      {"/p/twin", {"/p/a", "/p/b", "/p/c"}},
+                                                      {"/p/b", {"/p/a", "/p/twin"}},
+                                                      {"/p/c", {"/p/a", "/p/twin"}}}));
 }
 
 // Planted near pairs whose differences touch at most three of the six bands
@@ -133,21 +145,6 @@ TEST_F(LSHServiceConcurrencyTest, BandLookupFindsEveryPairThatAgreesOnASelection
       EXPECT_LE(SimilarNode::calculateHamming(key->fingerprint, m->fingerprint), 3);
     }
   }
-}
-
-// a-b differ in 1 bit, a-c in 3, b-c in 4: at a limit of 3, a finds both,
-// b and c find only a.
-TEST_F(LSHServiceConcurrencyTest, CandidateSetsAreKeyedByTheirQueryNode) {
-  std::mt19937 random(6);
-  const std::vector<int> bits = randomBits(random);
-  auto a = makeNode("a", bits);
-  auto b = makeNode("b", flipped(bits, {0}));
-  auto c = makeNode("c", flipped(bits, {6, 12, 18}));
-  const auto byQuery = fileAndSearch({a, b, c}, 3, 3);
-  ASSERT_EQ(byQuery.size(), 3u);
-  EXPECT_EQ(namesOf(byQuery.at(a)), (Names{"/p/b", "/p/c"}));
-  EXPECT_EQ(namesOf(byQuery.at(b)), Names{"/p/a"});
-  EXPECT_EQ(namesOf(byQuery.at(c)), Names{"/p/a"});
 }
 
 TEST_F(LSHServiceConcurrencyTest, StoppedScanFilesNothingAndFindsNothing) {
