@@ -153,8 +153,6 @@ TEST(HelperEventPlanTest, WrongTypesRefuseTheWholeRequest) {
   }
 }
 
-using testing::plistDict;
-
 std::string bodyOf(const PlistValue& value) { return writePlist(value, PlistFormat::Binary); }
 
 // A request frame fed byte by byte comes out whole at its last byte; two
@@ -162,7 +160,7 @@ std::string bodyOf(const PlistValue& value) { return writePlist(value, PlistForm
 TEST(HelperMessageTest, RequestsAndRepliesSurviveTheirFrames) {
   const HelperRequest request{HelperRequest::Operation::handleEvent,
                               raw(HelperHanldeEventID::Delete),
-                              plistDict({{"/tmp/a b/c", plistDict({{"0", 0}, {"1", 7}})}})};
+                              dict({{"/tmp/a b/c", dict({{"0", 0}, {"1", 7}})}})};
   const std::string frame = encodeHelperFrame(helperRequestToPlist(request));
   HelperFrameDecoder decoder;
   std::string body;
@@ -181,7 +179,7 @@ TEST(HelperMessageTest, RequestsAndRepliesSurviveTheirFrames) {
   EXPECT_EQ(decoded->dictionary, request.dictionary);
 
   const HelperReply reply{true, raw(HelperEventErrorID::Success),
-                          plistDict({{"DeleteStatus", 1}, {"DeleteDesc", ""}}), "1.0.0"};
+                          dict({{"DeleteStatus", 1}, {"DeleteDesc", ""}}), "1.0.0"};
   const std::string replyFrame = encodeHelperFrame(helperReplyToPlist(reply));
   decoder.feed(replyFrame + replyFrame);
   for (int i = 0; i < 2; ++i) {
@@ -211,33 +209,33 @@ TEST(HelperMessageTest, FrameSizeLimitIsInclusive) {
 
 // A key with a NUL byte inside: the property-list library would abort on it.
 std::string bodyWithNulInKey() {
-  std::string body = bodyOf(plistDict({{"operatioX", "getHelperVersion"}}));
+  std::string body = bodyOf(dict({{"operatioX", "getHelperVersion"}}));
   body[body.find("operatioX") + 8] = '\0';
   return body;
 }
 
 TEST(HelperMessageTest, MalformedRequestsAreRefusedWithAReason) {
   const auto handleEvent = [](std::initializer_list<PlistValue::Entry> rest) {
-    PlistValue request = plistDict({{"operation", "handleEvent"}});
+    PlistValue request = dict({{"operation", "handleEvent"}});
     for (const auto& [key, value] : rest) request.set(key, value);
     return bodyOf(request);
   };
-  const PlistValue empty = plistDict({});
+  const PlistValue empty = dict({});
   const struct {
     const char* name;
     std::string body;
     const char* reason;
   } cases[] = {
       {"empty", "", "not a binary property list"},
-      {"xml", writePlist(plistDict({{"operation", "getHelperVersion"}}), PlistFormat::Xml),
+      {"xml", writePlist(dict({{"operation", "getHelperVersion"}}), PlistFormat::Xml),
        "not a binary property list"},
-      {"truncated binary", bodyOf(plistDict({{"operation", "getHelperVersion"}})).substr(0, 20),
+      {"truncated binary", bodyOf(dict({{"operation", "getHelperVersion"}})).substr(0, 20),
        "malformed"},
       {"array root", bodyOf(PlistValue::Array{"getHelperVersion"}), "not a dictionary"},
       {"key with a NUL", bodyWithNulInKey(), "holds a NUL character"},
-      {"no operation", bodyOf(plistDict({{"event", 1}})), "\"operation\" is missing"},
-      {"operation not text", bodyOf(plistDict({{"operation", 3}})), "\"operation\" is missing"},
-      {"unknown operation", bodyOf(plistDict({{"operation", "format"}})), "unknown operation"},
+      {"no operation", bodyOf(dict({{"event", 1}})), "\"operation\" is missing"},
+      {"operation not text", bodyOf(dict({{"operation", 3}})), "\"operation\" is missing"},
+      {"unknown operation", bodyOf(dict({{"operation", "format"}})), "unknown operation"},
       {"event missing", handleEvent({{"dictionary", empty}}), "\"event\""},
       {"event text", handleEvent({{"event", "1"}, {"dictionary", empty}}), "\"event\""},
       {"event beyond 32 bits", handleEvent({{"event", int64_t{1} << 40}, {"dictionary", empty}}),
@@ -256,9 +254,9 @@ TEST(HelperMessageTest, MalformedRequestsAreRefusedWithAReason) {
 
 TEST(HelperMessageTest, MalformedRepliesAreRefused) {
   for (const PlistValue& body :
-       {plistDict({{"code", 1}}), plistDict({{"flag", 1}, {"code", 1}}),
-        plistDict({{"flag", true}}), plistDict({{"flag", true}, {"code", 1}, {"information", "x"}}),
-        plistDict({{"flag", true}, {"code", 1}, {"message", 4}})}) {
+       {dict({{"code", 1}}), dict({{"flag", 1}, {"code", 1}}), dict({{"flag", true}}),
+        dict({{"flag", true}, {"code", 1}, {"information", "x"}}),
+        dict({{"flag", true}, {"code", 1}, {"message", 4}})}) {
     std::string why;
     EXPECT_FALSE(decodeHelperReply(bodyOf(body), &why));
     EXPECT_FALSE(why.empty());
