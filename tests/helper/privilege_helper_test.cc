@@ -53,6 +53,13 @@ class PrivilegeHelperTest : public ::testing::Test {
     PrivilegeHelper::shard().setInProcess(std::nullopt);
   }
 
+  PrivilegeHelper::HelperTool helperTool() {
+    return PrivilegeHelper::shard().getHelperTool(label_, kSMDomainSystemLaunchd);
+  }
+  std::string install() {
+    return PrivilegeHelper::shard().installPrivilege(kSMDomainSystemLaunchd, label_).content();
+  }
+
   testing::Sandbox sb_;
   std::shared_ptr<FakeBlessing> fake_;
   std::string label_;
@@ -89,8 +96,7 @@ TEST_F(PrivilegeHelperTest, UsabilityFollowsTheFilesTheFlagAndTheStoredVersion) 
     }
     EXPECT_EQ(PrivilegeHelper::shard().checkHelper(label_),
               std::string(c.text) == kHelperNotRunningText);
-    EXPECT_EQ(PrivilegeHelper::shard().getHelperTool(label_, kSMDomainSystemLaunchd),
-              PrivilegeHelper::HelperTool(nullptr, c.text));
+    EXPECT_EQ(helperTool(), PrivilegeHelper::HelperTool(nullptr, c.text));
     EXPECT_EQ(fake_->blessCalls, 0) << "nothing installs on the way";
     EXPECT_FALSE(fs::exists(helperSocketPath(label_))) << "nothing starts on the way";
   }
@@ -119,8 +125,7 @@ TEST_F(PrivilegeHelperTest, AFailedInstallationReturnsItsTextAndStoresNothing) {
     fake_->rights = c.rights;
     fake_->blessCode = c.code;
     fake_->freeCalls = 0;
-    EXPECT_EQ(PrivilegeHelper::shard().installPrivilege(kSMDomainSystemLaunchd, label_).content(),
-              c.text);
+    EXPECT_EQ(install(), c.text);
     EXPECT_EQ(fake_->freeCalls, 1) << "the authorisation is always freed";
     EXPECT_FALSE(UserDefaults::standard().string(label_ + "-Install"));
   }
@@ -130,20 +135,16 @@ TEST_F(PrivilegeHelperTest, WithoutRootRightsTheInstallerFailsWithTheAdminText) 
   if (!testing::canSwitchUser()) GTEST_SKIP() << "needs root";
   PrivilegeHelper::shard().setBlessingMechanism(nullptr);
   std::optional<std::string> text =
-      testing::runAsUser(testing::kNobodyUid, testing::kNogroupGid, [&] {
-        return PrivilegeHelper::shard().installPrivilege(kSMDomainSystemLaunchd, label_).content();
-      });
+      testing::runAsUser(testing::kNobodyUid, testing::kNogroupGid, [&] { return install(); });
   EXPECT_EQ(text, "Get admain authorization fail!");
 }
 
 TEST_F(PrivilegeHelperTest, KeepsOneProxyAndConnectsAgainAfterALostConnection) {
   if (!testing::canSwitchUser()) GTEST_SKIP() << "needs root";
   auto helper = std::make_unique<testing::RunningHelper>();
-  PrivilegeHelper::HelperTool first =
-      PrivilegeHelper::shard().getHelperTool(label_, kSMDomainSystemLaunchd);
+  PrivilegeHelper::HelperTool first = helperTool();
   ASSERT_TRUE(first.first) << first.second.value_or("");
-  PrivilegeHelper::HelperTool again =
-      PrivilegeHelper::shard().getHelperTool(label_, kSMDomainSystemLaunchd);
+  PrivilegeHelper::HelperTool again = helperTool();
   EXPECT_EQ(again.first, first.first) << "the held proxy is reused";
   EXPECT_EQ(fake_->blessCalls, 0);
 
@@ -156,8 +157,7 @@ TEST_F(PrivilegeHelperTest, KeepsOneProxyAndConnectsAgainAfterALostConnection) {
   EXPECT_FALSE(PrivilegeHelper::shard().helpTool());
 
   ASSERT_TRUE(helper->server().start());
-  PrivilegeHelper::HelperTool next =
-      PrivilegeHelper::shard().getHelperTool(label_, kSMDomainSystemLaunchd);
+  PrivilegeHelper::HelperTool next = helperTool();
   ASSERT_TRUE(next.first);
   EXPECT_NE(next.first, first.first);
   std::promise<std::string> version;
@@ -183,17 +183,14 @@ TEST_F(PrivilegeHelperTest, TheLaunchDaemonInstallerInstallsAndStartsTheProgram)
     std::string socket;
     ~EndHelper() {
       testing::RawHelperClient client(socket);
-      HelperRequest request;
-      request.operation = HelperRequest::Operation::handleEvent;
-      request.event = raw(HelperHanldeEventID::CloseHelper);
+      const HelperRequest request{HelperRequest::Operation::handleEvent,
+                                  raw(HelperHanldeEventID::CloseHelper), PlistValue()};
       if (client.send(encodeHelperFrame(helperRequestToPlist(request)))) (void)client.readFrame();
     }
   } endHelper{helperSocketPath(label_)};
 
-  ASSERT_EQ(PrivilegeHelper::shard().installPrivilege(kSMDomainSystemLaunchd, label_).content(),
-            "");
-  PrivilegeHelper::HelperTool tool =
-      PrivilegeHelper::shard().getHelperTool(label_, kSMDomainSystemLaunchd);
+  ASSERT_EQ(install(), "");
+  PrivilegeHelper::HelperTool tool = helperTool();
   ASSERT_TRUE(tool.first) << tool.second.value_or("");
   EXPECT_TRUE(fs::exists(helperToolPath(label_)));
   std::optional<PlistValue> plist = readPlistFile(helperLaunchDaemonPlistPath(label_));
@@ -218,12 +215,10 @@ TEST_F(PrivilegeHelperTest, TheLaunchDaemonInstallerInstallsAndStartsTheProgram)
   EXPECT_FALSE(fs::exists(file));
 
   // Installing again replaces the running helper.
-  ASSERT_EQ(PrivilegeHelper::shard().installPrivilege(kSMDomainSystemLaunchd, label_).content(),
-            "");
+  ASSERT_EQ(install(), "");
 
   // Uninstalling removes its files and ends it.
-  PrivilegeHelper::HelperTool current =
-      PrivilegeHelper::shard().getHelperTool(label_, kSMDomainSystemLaunchd);
+  PrivilegeHelper::HelperTool current = helperTool();
   ASSERT_TRUE(current.first);
   std::promise<std::pair<bool, std::string>> removed;
   current.first->uninstall([&removed](bool ok, std::string text) {
