@@ -59,20 +59,16 @@ std::string summary(const FeaturePtr& feature, const Sandbox& sb) {
 // each sorted by name; a nested bundle counts once, in its parent.
 TEST(MaintenanceServiceTest, ScanListsTheThreeFoldersAndTheirTwins) {
   Sandbox sb;
-  sb.layout({
-      "/Library/Spotlight/Mail.mdimporter/Contents/Info.plist:100",
-      "/Library/Spotlight/Mail.mdimporter/Contents/MacOS/Mail:900",
-      "/Library/Spotlight/Apple.mdimporter/",
-      "/Library/Spotlight/readme.txt:5",
-      "/Library/Spotlight/.Hidden.mdimporter/x:1",
-      "/Library/Spotlight/Nested/Deep.mdimporter/x:1",
-      "/Library/Spotlight Disabled/Old.mdimporter/x:40",
-      "/Library/Spotlight Disabled/B.mdimporter/",
-      "/Library/PreferencePanes/Net.prefPane/x:7",
-      "/Library/PreferencePanes/net.prefpane/x:7",
-      "/Library/Internet Plug-Ins Disabled/Flash.plugin/x:30",
-      "/Library/Internet Plug-Ins Disabled/Flash.plugin/Contents/y.plugin/z:3",
-  });
+  sb.layout(
+      {"/Library/Spotlight/Mail.mdimporter/Contents/Info.plist:100",
+       "/Library/Spotlight/Mail.mdimporter/Contents/MacOS/Mail:900",
+       "/Library/Spotlight/Apple.mdimporter/", "/Library/Spotlight/readme.txt:5",
+       "/Library/Spotlight/.Hidden.mdimporter/x:1", "/Library/Spotlight/Nested/Deep.mdimporter/x:1",
+       "/Library/Spotlight Disabled/Old.mdimporter/x:40",
+       "/Library/Spotlight Disabled/B.mdimporter/", "/Library/PreferencePanes/Net.prefPane/x:7",
+       "/Library/PreferencePanes/net.prefpane/x:7",
+       "/Library/Internet Plug-Ins Disabled/Flash.plugin/x:30",
+       "/Library/Internet Plug-Ins Disabled/Flash.plugin/Contents/y.plugin/z:3"});
   ModulePtr module =
       testing::makeModule(12, {{"Old category", CategoryInfomationKind::Common, {}}});
   FeaturePtr feature = testing::featureOf(module);
@@ -120,14 +116,10 @@ TEST(MaintenanceServiceTest, SwitchDestinationGoesToTheTwinOrBackUnderAFreeName)
   EXPECT_EQ(MaintenanceService::numberedName("NoExtension", 3), "NoExtension 3");
   EXPECT_EQ(MaintenanceService::numberedName(".hidden", 1), ".hidden 1");
   Sandbox sb;
-  sb.layout({
-      "/Library/Spotlight/A.mdimporter/",
-      "/Library/Spotlight Disabled/A.mdimporter/",
-      "/Library/Spotlight Disabled/A 1.mdimporter:1",
-      "/Library/Spotlight/C.mdimporter/",
-      "/Library/PreferencePanes Disabled/P.prefPane/",
-      "/Library/Internet Plug-Ins/Q.plugin/",
-  });
+  sb.layout({"/Library/Spotlight/A.mdimporter/", "/Library/Spotlight Disabled/A.mdimporter/",
+             "/Library/Spotlight Disabled/A 1.mdimporter:1", "/Library/Spotlight/C.mdimporter/",
+             "/Library/PreferencePanes Disabled/P.prefPane/",
+             "/Library/Internet Plug-Ins/Q.plugin/"});
   const std::pair<const char*, const char*> cases[] = {
       {"/Library/Spotlight/A.mdimporter", "/Library/Spotlight Disabled/A 2.mdimporter"},
       {"/Library/Spotlight/C.mdimporter", "/Library/Spotlight Disabled/C.mdimporter"},
@@ -178,14 +170,12 @@ TEST(MaintenanceServiceTest, HelperToolsBelongToTheApplicationTheirNameNames) {
 
 TEST(MaintenanceServiceTest, ScanHelperToolListsDaemonsAndToolsOfTheQueriedApplications) {
   Sandbox sb;
-  sb.layout({
-      "/Library/LaunchDaemons/com.example.foo.helper.plist:10",
-      "/Library/LaunchDaemons/com.example.foo.notes.txt:1",  // not a property list
-      "/Library/LaunchDaemons Disabled/org.other.Bar.plist:10",
-      "/Library/LaunchDaemons/org.nobody.daemon.plist:10",
-      "/Library/PrivilegedHelperTools/com.example.foo.helper:10",
-      "/Library/PrivilegedHelperTools Disabled/org.other.BarHelper:10",
-  });
+  sb.layout({"/Library/LaunchDaemons/com.example.foo.helper.plist:10",
+             "/Library/LaunchDaemons/com.example.foo.notes.txt:1",  // not a property list
+             "/Library/LaunchDaemons Disabled/org.other.Bar.plist:10",
+             "/Library/LaunchDaemons/org.nobody.daemon.plist:10",
+             "/Library/PrivilegedHelperTools/com.example.foo.helper:10",
+             "/Library/PrivilegedHelperTools Disabled/org.other.BarHelper:10"});
   const std::string foo = testing::installApplication(sb, "Foo", "com.example.foo");
   const std::string bar = testing::installApplication(sb, "Bar", "org.other.Bar");
   const std::string none = sb.dir("/Applications/NotAnApp.app");  // no Info.plist: skipped
