@@ -209,34 +209,31 @@ TEST_F(ShreadHelperAnswerTest, EachAnswerOfTheHelperBecomesTheWaitingPathsResult
   const struct {
     const char* name;
     bool ok;
-    std::function<PlistValue()> information;
+    PlistValue information;
     Result expected;
     bool keepsProxy;
   } cases[] = {
-      {"all done", true, [] { return PlistValue::dictionary(); }, allFour(Status::Success), true},
+      {"all done", true, PlistValue::dictionary(), allFour(Status::Success), true},
       {"per path",
        false,
-       [&] {  // nothing for d
-         return testing::plistDict(
-             {{a, entry(a, HelperEventErrorID::Success, "")},
-              {b, entry(b, HelperEventErrorID::ShreadFail, "b: size error!")},
-              {c, entry(c, HelperEventErrorID::DeleteError, "c: Read-only file system")}});
-       },
+       testing::plistDict(  // nothing for d
+           {{a, entry(a, HelperEventErrorID::Success, "")},
+            {b, entry(b, HelperEventErrorID::ShreadFail, "b: size error!")},
+            {c, entry(c, HelperEventErrorID::DeleteError, "c: Read-only file system")}}),
        {{a, outcome(Status::Success)},
         {b, outcome(Status::ShredFail, "b: size error!")},
         {c, outcome(Status::DeleteFail, "c: Read-only file system")},
         {d, outcome(Status::DeleteFail, "The helper gave no answer for this path.")}},
        true},
-      {"refused as a whole", false, [] { return refusal("Refused: user id 1000 may not use it."); },
+      {"refused as a whole", false, refusal("Refused: user id 1000 may not use it."),
        allFour(Status::PrivilegeFail, "Refused: user id 1000 may not use it."), true},
-      {"connection lost", false, [&] { return refusal(lost); },
-       allFour(Status::PrivilegeFail, lost), false},
+      {"connection lost", false, refusal(lost), allFour(Status::PrivilegeFail, lost), false},
   };
   for (const auto& k : cases) {
     SCOPED_TRACE(k.name);
     auto helper = std::make_shared<testing::RecordingHelper>(
         [&k](const PlistValue&, HelperProtocol::EventReply reply) {
-          reply(k.ok, k.ok ? 1 : 4, k.information());
+          reply(k.ok, k.ok ? 1 : 4, k.information);
         });
     service_.setPrivilegeHelper(helper);
     Outcome out = shredAndWait(service_, {a, b, c, d});
