@@ -3,19 +3,17 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include "orvexa/helper/helper_message.h"
 #include "orvexa/helper/helper_path_policy.h"
-#include "orvexa/platform/paths.h"
+#include "orvexa/helper/helper_protocol.h"
+#include "support/plist_values.h"
 #include "support/run_as.h"
 #include "support/sandbox.h"
 
 namespace orvexa {
 namespace {
 
-PlistValue dict(std::initializer_list<std::pair<std::string, PlistValue>> entries) {
-  PlistValue d = PlistValue::dictionary();
-  for (const auto& [key, value] : entries) d.set(key, value);
-  return d;
-}
+constexpr auto& dict = testing::plistDict;
 
 // The helper acts only strictly inside the asking user's home and the
 // system folders the catalogue names, under the sandbox's root; protected
@@ -89,11 +87,12 @@ TEST(HelperPathTest, OnlyTheUsersHomeAndTheCataloguesFoldersAreAllowed) {
   EXPECT_EQ(helperPathRefusal(sb.path("/Library/Caches/x"), nobody), "");
 }
 
+// Paths are normalised and checked one by one (a Delete needs the scan root
+// and identity the listing recorded); a move's destination is checked too.
 TEST(HelperEventPlanTest, WellFormedEventsBecomeTasks) {
   testing::Sandbox sb;
   const HelperPathScope scope = helperPathScopeFor(::geteuid());
   const std::string root = sb.path("/Library/Caches");
-  const std::string cache = root + "/a";
   PlistValue listed = dict({{"0", 0}, {"1", 3}});
   putListedItem(listed.asDictionary(), root, ListedIdentity{7, 5, 9, 2, 8});
   HelperEventPlan remove = planHelperEvent(1,
@@ -103,27 +102,23 @@ TEST(HelperEventPlanTest, WellFormedEventsBecomeTasks) {
                                            scope);
   ASSERT_EQ(remove.error, "");
   ASSERT_EQ(remove.tasks.size(), 3u);
-  EXPECT_EQ(remove.tasks[0].normalized, cache);
-  EXPECT_EQ(remove.tasks[0].refusal, "");
-  EXPECT_EQ(remove.tasks[0].listed.root, root);
-  EXPECT_EQ(remove.tasks[0].listed.path, cache);
-  EXPECT_EQ(remove.tasks[0].listed.identity, (ListedIdentity{7, 5, 9, 2, 8}));
-  EXPECT_EQ(remove.tasks[2].refusal,
-            "Refused: the request gives no scan root and listed identity for it");
+  const HelperPathTask& a = remove.tasks[0];
+  EXPECT_EQ(std::tie(a.normalized, a.refusal, a.listed.root, a.listed.path),
+            std::make_tuple(root + "/a", "", root, root + "/a"));
+  EXPECT_EQ(a.listed.identity, (ListedIdentity{7, 5, 9, 2, 8}));
   EXPECT_EQ(remove.tasks[1].normalized, "");
   EXPECT_NE(remove.tasks[1].refusal.find("protected"), std::string::npos);
+  EXPECT_EQ(remove.tasks[2].refusal,
+            "Refused: the request gives no scan root and listed identity for it");
 
   const std::string from = sb.path("/Library/Spotlight/a.mdimporter");
+  const auto move = [&](const std::string& to) {
+    return planHelperEvent(3, dict({{"OperationValue", 4}, {from, dict({{"ToPath", to}})}}), scope);
+  };
   const std::string to = sb.path("/Library/Spotlight Disabled/a.mdimporter");
-  HelperEventPlan move = planHelperEvent(
-      3, dict({{"OperationValue", 4}, {from, dict({{"ToPath", PlistValue(to)}})}}), scope);
-  ASSERT_EQ(move.error, "");
-  ASSERT_EQ(move.tasks.size(), 1u);
-  EXPECT_EQ(move.tasks[0].toPath, to);
-  HelperEventPlan away = planHelperEvent(
-      3, dict({{"OperationValue", 4}, {from, dict({{"ToPath", PlistValue("/tmp/a")}})}}), scope);
-  ASSERT_EQ(away.tasks.size(), 1u);
-  EXPECT_NE(away.tasks[0].refusal.find("outside"), std::string::npos) << "destinations too";
+  EXPECT_EQ(move(to).tasks.at(0).toPath, to);
+  EXPECT_EQ(move(to).tasks.at(0).refusal, "");
+  EXPECT_NE(move("/tmp/a").tasks.at(0).refusal.find("outside"), std::string::npos);
 
   HelperEventPlan dns = planHelperEvent(3, dict({{"OperationValue", 1}}), scope);
   EXPECT_EQ(dns.error, "");
@@ -155,6 +150,116 @@ TEST(HelperEventPlanTest, WrongTypesRefuseTheWholeRequest) {
     HelperEventPlan plan = planHelperEvent(c.event, c.dictionary, HelperPathScope{});
     EXPECT_NE(plan.error.find(c.reason), std::string::npos) << plan.error;
     EXPECT_TRUE(plan.tasks.empty());
+  }
+}
+
+std::string bodyOf(const PlistValue& value) { return writePlist(value, PlistFormat::Binary); }
+
+// A request frame fed byte by byte comes out whole at its last byte; two
+// reply frames in one read come out one after the other.
+TEST(HelperMessageTest, RequestsAndRepliesSurviveTheirFrames) {
+  const HelperRequest request{HelperRequest::Operation::handleEvent,
+                              raw(HelperHanldeEventID::Delete),
+                              dict({{"/tmp/a b/c", dict({{"0", 0}, {"1", 7}})}})};
+  const std::string frame = encodeHelperFrame(helperRequestToPlist(request));
+  HelperFrameDecoder decoder;
+  std::string body;
+  for (size_t i = 0; i + 1 < frame.size(); ++i) {
+    decoder.feed(frame.substr(i, 1));
+    ASSERT_EQ(decoder.next(&body), HelperFrameDecoder::State::needMore) << i;
+  }
+  decoder.feed(frame.substr(frame.size() - 1));
+  ASSERT_EQ(decoder.next(&body), HelperFrameDecoder::State::frame);
+  EXPECT_EQ(decoder.pending(), 0u);
+  std::string why;
+  std::optional<HelperRequest> decoded = decodeHelperRequest(body, &why);
+  ASSERT_TRUE(decoded) << why;
+  EXPECT_EQ(decoded->operation, HelperRequest::Operation::handleEvent);
+  EXPECT_EQ(decoded->event, 1);
+  EXPECT_EQ(decoded->dictionary, request.dictionary);
+
+  const HelperReply reply{true, raw(HelperEventErrorID::Success),
+                          dict({{"DeleteStatus", 1}, {"DeleteDesc", ""}}), "1.0.0"};
+  const std::string replyFrame = encodeHelperFrame(helperReplyToPlist(reply));
+  decoder.feed(replyFrame + replyFrame);
+  for (int i = 0; i < 2; ++i) {
+    ASSERT_EQ(decoder.next(&body), HelperFrameDecoder::State::frame);
+    std::optional<HelperReply> back = decodeHelperReply(body, &why);
+    ASSERT_TRUE(back) << why;
+    EXPECT_EQ(std::tie(back->flag, back->code, back->information, back->message),
+              std::tie(reply.flag, reply.code, reply.information, reply.message));
+  }
+  EXPECT_EQ(decoder.next(&body), HelperFrameDecoder::State::needMore);
+}
+
+// One byte over the limit is refused from the header alone (the server test
+// checks the refusal text); a frame of exactly the limit is taken.
+TEST(HelperMessageTest, FrameSizeLimitIsInclusive) {
+  std::string body;
+  uint32_t announced = 0;
+  HelperFrameDecoder over(1000);
+  over.feed(std::string{'\x00', '\x00', '\x03', '\xE9'});
+  EXPECT_EQ(over.next(&body, &announced), HelperFrameDecoder::State::tooLarge);
+  EXPECT_EQ(announced, 1001u);
+  HelperFrameDecoder exact(1000);
+  exact.feed(std::string{'\x00', '\x00', '\x03', '\xE8'} + std::string(1000, 'x'));
+  EXPECT_EQ(exact.next(&body), HelperFrameDecoder::State::frame);
+  EXPECT_EQ(body.size(), 1000u);
+}
+
+// A key with a NUL byte inside: the property-list library would abort on it.
+std::string bodyWithNulInKey() {
+  std::string body = bodyOf(dict({{"operatioX", "getHelperVersion"}}));
+  body[body.find("operatioX") + 8] = '\0';
+  return body;
+}
+
+TEST(HelperMessageTest, MalformedRequestsAreRefusedWithAReason) {
+  const auto handleEvent = [](std::initializer_list<PlistValue::Entry> rest) {
+    PlistValue request = dict({{"operation", "handleEvent"}});
+    for (const auto& [key, value] : rest) request.set(key, value);
+    return bodyOf(request);
+  };
+  const PlistValue empty = dict({});
+  const struct {
+    const char* name;
+    std::string body;
+    const char* reason;
+  } cases[] = {
+      {"empty", "", "not a binary property list"},
+      {"xml", writePlist(dict({{"operation", "getHelperVersion"}}), PlistFormat::Xml),
+       "not a binary property list"},
+      {"truncated binary", bodyOf(dict({{"operation", "getHelperVersion"}})).substr(0, 20),
+       "malformed"},
+      {"array root", bodyOf(PlistValue::Array{"getHelperVersion"}), "not a dictionary"},
+      {"key with a NUL", bodyWithNulInKey(), "holds a NUL character"},
+      {"no operation", bodyOf(dict({{"event", 1}})), "\"operation\" is missing"},
+      {"operation not text", bodyOf(dict({{"operation", 3}})), "\"operation\" is missing"},
+      {"unknown operation", bodyOf(dict({{"operation", "format"}})), "unknown operation"},
+      {"event missing", handleEvent({{"dictionary", empty}}), "\"event\""},
+      {"event text", handleEvent({{"event", "1"}, {"dictionary", empty}}), "\"event\""},
+      {"event beyond 32 bits", handleEvent({{"event", int64_t{1} << 40}, {"dictionary", empty}}),
+       "\"event\""},
+      {"dictionary missing", handleEvent({{"event", 1}}), "\"dictionary\""},
+      {"dictionary is array", handleEvent({{"event", 1}, {"dictionary", PlistValue::array()}}),
+       "\"dictionary\""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string why;
+    EXPECT_FALSE(decodeHelperRequest(c.body, &why));
+    EXPECT_NE(why.find(c.reason), std::string::npos) << why;
+  }
+}
+
+TEST(HelperMessageTest, MalformedRepliesAreRefused) {
+  for (const PlistValue& body :
+       {dict({{"code", 1}}), dict({{"flag", 1}, {"code", 1}}), dict({{"flag", true}}),
+        dict({{"flag", true}, {"code", 1}, {"information", "x"}}),
+        dict({{"flag", true}, {"code", 1}, {"message", 4}})}) {
+    std::string why;
+    EXPECT_FALSE(decodeHelperReply(bodyOf(body), &why));
+    EXPECT_FALSE(why.empty());
   }
 }
 

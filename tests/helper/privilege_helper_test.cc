@@ -1,24 +1,20 @@
 #include "orvexa/helper/privilege_helper.h"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
 #include <future>
-#include <thread>
 
 #include "orvexa/helper/helper_message.h"
-#include "orvexa/helper/helper_server.h"
 #include "orvexa/platform/identity.h"
-#include "orvexa/platform/paths.h"
 #include "orvexa/platform/user_defaults.h"
 #include "orvexa/units/main_queue.h"
 #include "support/helper_fixture.h"
+#include "support/plist_values.h"
 #include "support/run_as.h"
 #include "support/sandbox.h"
-#include "support/temp_dir.h"
+#include "support/shared_checks.h"
 
 namespace orvexa {
 namespace {
@@ -33,17 +29,10 @@ class FakeBlessing : public BlessingMechanism {
   int blessCode = 0;
   int blessCalls = 0;
   int freeCalls = 0;
-  std::string lastDomain;
-  std::string lastLabel;
 
   bool createAuthorization() override { return authorization; }
   bool copyRights(const std::string&) override { return rights; }
-  int blessJob(const std::string& domain, const std::string& label) override {
-    ++blessCalls;
-    lastDomain = domain;
-    lastLabel = label;
-    return blessCode;
-  }
+  int blessJob(const std::string&, const std::string&) override { return ++blessCalls, blessCode; }
   void freeAuthorization() override { ++freeCalls; }
 };
 
@@ -63,11 +52,12 @@ class PrivilegeHelperTest : public ::testing::Test {
     PrivilegeHelper::shard().setBlessingMechanism(nullptr);
     PrivilegeHelper::shard().setInProcess(std::nullopt);
   }
-  void installFiles() {
-    for (const std::string& file : {helperToolPath(label_), helperLaunchDaemonPlistPath(label_)}) {
-      fs::create_directories(fs::path(file).parent_path());
-      std::ofstream(file) << "x";
-    }
+
+  PrivilegeHelper::HelperTool helperTool() {
+    return PrivilegeHelper::shard().getHelperTool(label_, kSMDomainSystemLaunchd);
+  }
+  std::string install() {
+    return PrivilegeHelper::shard().installPrivilege(kSMDomainSystemLaunchd, label_).content();
   }
 
   testing::Sandbox sb_;
@@ -95,7 +85,9 @@ TEST_F(PrivilegeHelperTest, UsabilityFollowsTheFilesTheFlagAndTheStoredVersion) 
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     fs::remove_all(sb_.path("/Library"));
-    if (c.files) installFiles();
+    for (const std::string& file : {helperToolPath(label_), helperLaunchDaemonPlistPath(label_)}) {
+      if (c.files) sb_.file(file.substr(sb_.root().size()), "x");
+    }
     Identity::shared().setReInstallHelper(c.reinstallFlag);
     if (c.stored != nullptr) {
       ASSERT_TRUE(UserDefaults::standard().set(label_ + "-Install", c.stored));
@@ -104,10 +96,7 @@ TEST_F(PrivilegeHelperTest, UsabilityFollowsTheFilesTheFlagAndTheStoredVersion) 
     }
     EXPECT_EQ(PrivilegeHelper::shard().checkHelper(label_),
               std::string(c.text) == kHelperNotRunningText);
-    PrivilegeHelper::HelperTool tool =
-        PrivilegeHelper::shard().getHelperTool(label_, kSMDomainSystemLaunchd);
-    EXPECT_FALSE(tool.first);
-    EXPECT_EQ(tool.second, c.text);
+    EXPECT_EQ(helperTool(), PrivilegeHelper::HelperTool(nullptr, c.text));
     EXPECT_EQ(fake_->blessCalls, 0) << "nothing installs on the way";
     EXPECT_FALSE(fs::exists(helperSocketPath(label_))) << "nothing starts on the way";
   }
@@ -136,8 +125,7 @@ TEST_F(PrivilegeHelperTest, AFailedInstallationReturnsItsTextAndStoresNothing) {
     fake_->rights = c.rights;
     fake_->blessCode = c.code;
     fake_->freeCalls = 0;
-    EXPECT_EQ(PrivilegeHelper::shard().installPrivilege(kSMDomainSystemLaunchd, label_).content(),
-              c.text);
+    EXPECT_EQ(install(), c.text);
     EXPECT_EQ(fake_->freeCalls, 1) << "the authorisation is always freed";
     EXPECT_FALSE(UserDefaults::standard().string(label_ + "-Install"));
   }
@@ -147,36 +135,29 @@ TEST_F(PrivilegeHelperTest, WithoutRootRightsTheInstallerFailsWithTheAdminText) 
   if (!testing::canSwitchUser()) GTEST_SKIP() << "needs root";
   PrivilegeHelper::shard().setBlessingMechanism(nullptr);
   std::optional<std::string> text =
-      testing::runAsUser(testing::kNobodyUid, testing::kNogroupGid, [&] {
-        return PrivilegeHelper::shard().installPrivilege(kSMDomainSystemLaunchd, label_).content();
-      });
-  ASSERT_TRUE(text);
-  EXPECT_EQ(*text, "Get admain authorization fail!");
+      testing::runAsUser(testing::kNobodyUid, testing::kNogroupGid, [&] { return install(); });
+  EXPECT_EQ(text, "Get admain authorization fail!");
 }
 
 TEST_F(PrivilegeHelperTest, KeepsOneProxyAndConnectsAgainAfterALostConnection) {
   if (!testing::canSwitchUser()) GTEST_SKIP() << "needs root";
   auto helper = std::make_unique<testing::RunningHelper>();
-  PrivilegeHelper::HelperTool first =
-      PrivilegeHelper::shard().getHelperTool(label_, kSMDomainSystemLaunchd);
+  PrivilegeHelper::HelperTool first = helperTool();
   ASSERT_TRUE(first.first) << first.second.value_or("");
-  PrivilegeHelper::HelperTool again =
-      PrivilegeHelper::shard().getHelperTool(label_, kSMDomainSystemLaunchd);
+  PrivilegeHelper::HelperTool again = helperTool();
   EXPECT_EQ(again.first, first.first) << "the held proxy is reused";
   EXPECT_EQ(fake_->blessCalls, 0);
 
   // The helper goes away: the connection is forgotten on the main queue.
   helper->server().stop();
-  for (int i = 0; i < 200 && PrivilegeHelper::shard().helpConnect(); ++i) {
+  EXPECT_TRUE(testing::waitFor([] {
     MainQueue::sync([] {});
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  EXPECT_FALSE(PrivilegeHelper::shard().helpConnect());
+    return !PrivilegeHelper::shard().helpConnect();
+  }));
   EXPECT_FALSE(PrivilegeHelper::shard().helpTool());
 
   ASSERT_TRUE(helper->server().start());
-  PrivilegeHelper::HelperTool next =
-      PrivilegeHelper::shard().getHelperTool(label_, kSMDomainSystemLaunchd);
+  PrivilegeHelper::HelperTool next = helperTool();
   ASSERT_TRUE(next.first);
   EXPECT_NE(next.first, first.first);
   std::promise<std::string> version;
@@ -202,56 +183,53 @@ TEST_F(PrivilegeHelperTest, TheLaunchDaemonInstallerInstallsAndStartsTheProgram)
     std::string socket;
     ~EndHelper() {
       testing::RawHelperClient client(socket);
-      HelperRequest request;
-      request.operation = HelperRequest::Operation::handleEvent;
-      request.event = raw(HelperHanldeEventID::CloseHelper);
+      const HelperRequest request{HelperRequest::Operation::handleEvent,
+                                  raw(HelperHanldeEventID::CloseHelper), PlistValue()};
       if (client.send(encodeHelperFrame(helperRequestToPlist(request)))) (void)client.readFrame();
     }
   } endHelper{helperSocketPath(label_)};
 
-  ASSERT_EQ(PrivilegeHelper::shard().installPrivilege(kSMDomainSystemLaunchd, label_).content(),
-            "");
-  PrivilegeHelper::HelperTool tool =
-      PrivilegeHelper::shard().getHelperTool(label_, kSMDomainSystemLaunchd);
+  ASSERT_EQ(install(), "");
+  PrivilegeHelper::HelperTool tool = helperTool();
   ASSERT_TRUE(tool.first) << tool.second.value_or("");
   EXPECT_TRUE(fs::exists(helperToolPath(label_)));
   std::optional<PlistValue> plist = readPlistFile(helperLaunchDaemonPlistPath(label_));
   ASSERT_TRUE(plist);
-  EXPECT_EQ(*plist->find("Label")->asString(), label_);
-  EXPECT_EQ(*plist->find("Program")->asString(), helperToolPath(label_));
-  EXPECT_EQ(*plist->find("SocketPath")->asString(), helperSocketPath(label_));
-  EXPECT_EQ(plist->find("AllowedUserID")->asInteger(), 4242);
-  EXPECT_EQ(*plist->find("RootFolder")->asString(), sb_.root());
+  for (const auto& [key, value] : {std::pair<std::string, PlistValue>{"Label", label_},
+                                   {"Program", helperToolPath(label_)},
+                                   {"SocketPath", helperSocketPath(label_)},
+                                   {"AllowedUserID", 4242},
+                                   {"RootFolder", sb_.root()}}) {
+    EXPECT_EQ(*plist->find(key), value) << key;
+  }
   EXPECT_EQ(UserDefaults::standard().string(label_ + "-Install"), "2.0");
 
   // The separate program deletes a file of another user, under its root.
   const std::string file = sb_.file("/Library/Caches/shared/f", 10);
   ASSERT_EQ(::chown(file.c_str(), testing::kNobodyUid, testing::kNogroupGid), 0);
-  PlistValue event = PlistValue::dictionary();
-  PlistValue numbers = PlistValue::dictionary();
-  numbers.set("0", 0);
-  event.set(file, testing::deleteValue(file, numbers));
-  testing::EventAnswer answer = testing::callEvent(*tool.first, 1, event);
-  EXPECT_TRUE(answer.ok);
+  EXPECT_TRUE(
+      testing::callEvent(
+          *tool.first, 1,
+          testing::plistDict({{file, testing::deleteValue(file, testing::plistDict({{"0", 0}}))}}))
+          .ok);
   EXPECT_FALSE(fs::exists(file));
 
   // Installing again replaces the running helper.
-  ASSERT_EQ(PrivilegeHelper::shard().installPrivilege(kSMDomainSystemLaunchd, label_).content(),
-            "");
+  ASSERT_EQ(install(), "");
 
   // Uninstalling removes its files and ends it.
-  PrivilegeHelper::HelperTool current =
-      PrivilegeHelper::shard().getHelperTool(label_, kSMDomainSystemLaunchd);
+  PrivilegeHelper::HelperTool current = helperTool();
   ASSERT_TRUE(current.first);
-  std::promise<bool> removed;
-  current.first->uninstall([&removed](bool ok, std::string) { removed.set_value(ok); });
-  EXPECT_TRUE(removed.get_future().get());
+  std::promise<std::pair<bool, std::string>> removed;
+  current.first->uninstall([&removed](bool ok, std::string text) {
+    removed.set_value({ok, text});
+  });
+  EXPECT_EQ(removed.get_future().get(),
+            std::make_pair(true, std::string("The helper was uninstalled.")));
   EXPECT_FALSE(fs::exists(helperToolPath(label_)));
   EXPECT_FALSE(fs::exists(helperLaunchDaemonPlistPath(label_)));
-  for (int i = 0; i < 250 && fs::exists(helperSocketPath(label_)); ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  EXPECT_FALSE(fs::exists(helperSocketPath(label_)));
+  EXPECT_TRUE(testing::waitFor([&] { return !fs::exists(helperSocketPath(label_)); }))
+      << "and the program ends";
 }
 
 }  // namespace

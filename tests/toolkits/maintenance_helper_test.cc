@@ -1,10 +1,11 @@
 // Switching and removing extensions through a real helper served in-process.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <any>
+#include <atomic>
 #include <filesystem>
 #include <mutex>
+#include <thread>
 
 #include "orvexa/helper/privilege_helper.h"
 #include "orvexa/platform/identity.h"
@@ -13,29 +14,43 @@
 #include "support/helper_fixture.h"
 #include "support/run_as.h"
 #include "support/sandbox.h"
+#include "support/shared_checks.h"
 #include "support/signal.h"
 
 namespace orvexa {
 namespace {
 
 namespace fs = std::filesystem;
-
-bool exists(const std::string& path) {
-  struct stat st {};
-  return ::lstat(path.c_str(), &st) == 0;
-}
+using Failures = std::vector<MaintenanceFailure>;
+using Outcome = std::pair<bool, Failures>;
+constexpr auto& exists = testing::existsNoFollow;
 
 std::string attachmentOf(const FilePtr& item) {
   const std::string* text = std::any_cast<std::string>(&item->attachInformation);
   return text != nullptr ? *text : "<not a text>";
 }
 
-// What one finish call delivered.
-struct Outcome {
-  bool ok = false;
-  std::vector<MaintenanceFailure> failures;
-  int calls = 0;
-};
+// Starts one switch or removal (`call` gets the finish) and waits for what
+// the finish receives.
+template <typename Call>
+Outcome finished(Call call) {
+  struct Shared {
+    std::mutex mu;
+    Outcome out;
+    testing::Signal done;
+  };
+  auto shared = std::make_shared<Shared>();
+  call([shared](bool ok, Failures failures) {
+    {
+      std::lock_guard lock(shared->mu);
+      shared->out = {ok, std::move(failures)};
+    }
+    shared->done.notify();
+  });
+  EXPECT_TRUE(shared->done.wait());
+  std::lock_guard lock(shared->mu);
+  return shared->out;
+}
 
 class MaintenanceHelperTest : public testing::HelperUsingTest {
  protected:
@@ -43,24 +58,6 @@ class MaintenanceHelperTest : public testing::HelperUsingTest {
     if (!testing::canSwitchUser()) GTEST_SKIP() << "the helper's operations need root";
     HelperUsingTest::SetUp();
   }
-
-  MaintenanceService::Finish recorder() {
-    return [this](bool ok, std::vector<MaintenanceFailure> failures) {
-      {
-        std::lock_guard lock(mu_);
-        outcome_.ok = ok;
-        outcome_.failures = std::move(failures);
-        ++outcome_.calls;
-      }
-      finished_.notify();
-    };
-  }
-  Outcome waitForFinish() {
-    EXPECT_TRUE(finished_.wait());
-    std::lock_guard lock(mu_);
-    return outcome_;
-  }
-
   // Scans the maintenance feature and returns it.
   FeaturePtr scan() {
     module_ = testing::makeModule(12, {});
@@ -68,102 +65,60 @@ class MaintenanceHelperTest : public testing::HelperUsingTest {
     MaintenanceService::scan(feature, {}, nullptr, nullptr, nullptr, nullptr, nullptr);
     return feature;
   }
+  Outcome move(const FilePtr& item) {
+    return finished([&](auto finish) {
+      MaintenanceService::shard().moveExtensionCategory(item, std::move(finish));
+    });
+  }
+  Outcome clean(const CategoryPtr& category) {
+    return finished([&](auto finish) {
+      MaintenanceService::shard().cleanExtensionCategory({category}, std::move(finish));
+    });
+  }
 
   testing::Sandbox sb_;
   ModulePtr module_;
-  std::mutex mu_;
-  Outcome outcome_;
-  testing::Signal finished_;
 };
 
-TEST_F(MaintenanceHelperTest, ADisabledImporterIsListedClosedAndSwitchingItOnMovesItBack) {
+// A disabled importer is switched on into its folder; an enabled pane whose
+// name is taken in the twin goes under a numbered name, overwriting nothing.
+// (Switching off into a free name: MaintenanceConcurrencyTest.)
+TEST_F(MaintenanceHelperTest, SwitchingMovesTheItemAndNeverOverwrites) {
   testing::RunningHelper helper;
-  sb_.layout({"/Library/Spotlight/", "/Library/Spotlight Disabled/Notes.mdimporter/x:12"});
+  sb_.layout({"/Library/Spotlight/", "/Library/Spotlight Disabled/Notes.mdimporter/x:12",
+              "/Library/PreferencePanes/Net.prefPane/a:1",
+              "/Library/PreferencePanes Disabled/Net.prefPane/old:2"});
   FeaturePtr feature = scan();
-  ASSERT_EQ(feature->categoryInfo[0]->childrens.size(), 1u);
-  FilePtr importer = feature->categoryInfo[0]->childrens[0];
-  EXPECT_EQ(attachmentOf(importer), "Close");
-
-  MaintenanceService::shard().moveExtensionCategory(importer, recorder());
-  Outcome outcome = waitForFinish();
-  EXPECT_TRUE(outcome.ok);
-  EXPECT_TRUE(outcome.failures.empty());
-  EXPECT_EQ(outcome.calls, 1);
+  FilePtr importer = feature->categoryInfo[0]->childrens.at(0);
+  FilePtr pane = feature->categoryInfo[1]->childrens.at(0);
+  ASSERT_EQ(attachmentOf(importer), "Close");
+  ASSERT_EQ(pane->url.path(), sb_.path("/Library/PreferencePanes/Net.prefPane"));
+  EXPECT_EQ(move(importer), Outcome(true, {}));
   EXPECT_TRUE(exists(sb_.path("/Library/Spotlight/Notes.mdimporter/x")));
   EXPECT_FALSE(exists(sb_.path("/Library/Spotlight Disabled/Notes.mdimporter")));
   EXPECT_EQ(attachmentOf(importer), "Start");
   EXPECT_EQ(importer->url.path(), sb_.path("/Library/Spotlight/Notes.mdimporter"));
   EXPECT_TRUE(importer->url.isDirectory());
 
-  // And off again, from where the record now points.
-  MaintenanceService::shard().moveExtensionCategory(importer, recorder());
-  EXPECT_TRUE(finished_.wait(std::chrono::seconds(20), 2));
-  EXPECT_EQ(attachmentOf(importer), "Close");
-  EXPECT_TRUE(exists(sb_.path("/Library/Spotlight Disabled/Notes.mdimporter/x")));
-}
-
-TEST_F(MaintenanceHelperTest, SwitchingOffOntoATakenNameMovesUnderANumberedName) {
-  testing::RunningHelper helper;
-  const struct {
-    const char* name;
-    std::vector<std::string_view> layout;
-    const char* moved;  // where the enabled pane ends up
-  } cases[] = {
-      {"free name, twin missing",
-       {"/Library/PreferencePanes/Net.prefPane/a:1"},
-       "/Library/PreferencePanes Disabled/Net.prefPane"},
-      {"name taken",
-       {"/Library/PreferencePanes/Net.prefPane/a:1",
-        "/Library/PreferencePanes Disabled/Net.prefPane/old:2"},
-       "/Library/PreferencePanes Disabled/Net 1.prefPane"},
-  };
-  int round = 0;
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    fs::remove_all(sb_.path("/Library/PreferencePanes"));
-    fs::remove_all(sb_.path("/Library/PreferencePanes Disabled"));
-    for (std::string_view entry : c.layout) sb_.layout({entry});
-    FeaturePtr feature = scan();
-    const CategoryPtr& panes = feature->categoryInfo[1];
-    FilePtr pane;
-    for (const FilePtr& item : panes->childrens) {
-      if (item->url.path() == sb_.path("/Library/PreferencePanes/Net.prefPane")) pane = item;
-    }
-    ASSERT_TRUE(pane);
-    EXPECT_EQ(attachmentOf(pane), "Start");
-
-    MaintenanceService::shard().moveExtensionCategory(pane, recorder());
-    ASSERT_TRUE(finished_.wait(std::chrono::seconds(20), ++round));
-    std::lock_guard lock(mu_);
-    EXPECT_TRUE(outcome_.ok);
-    EXPECT_TRUE(outcome_.failures.empty());
-    EXPECT_EQ(pane->url.path(), sb_.path(c.moved));
-    EXPECT_EQ(attachmentOf(pane), "Close");
-    EXPECT_EQ(testing::readFile(sb_.path(c.moved) + "/a").size(), 1u) << "the moved pane";
-    EXPECT_FALSE(exists(sb_.path("/Library/PreferencePanes/Net.prefPane")));
-    if (c.layout.size() > 1) {
-      EXPECT_TRUE(exists(sb_.path("/Library/PreferencePanes Disabled/Net.prefPane/old")))
-          << "what was there is not overwritten";
-    }
-  }
+  EXPECT_EQ(move(pane), Outcome(true, {}));
+  EXPECT_EQ(pane->url.path(), sb_.path("/Library/PreferencePanes Disabled/Net 1.prefPane"));
+  EXPECT_EQ(attachmentOf(pane), "Close");
+  EXPECT_TRUE(exists(pane->url.path() + "/a"));
+  EXPECT_FALSE(exists(sb_.path("/Library/PreferencePanes/Net.prefPane")));
+  EXPECT_TRUE(exists(sb_.path("/Library/PreferencePanes Disabled/Net.prefPane/old")));
 }
 
 TEST_F(MaintenanceHelperTest, AFailedMoveReportsTheHelpersCodeAndTextAndLeavesTheItem) {
   testing::RunningHelper helper;
   sb_.layout({"/Library/Internet Plug-Ins/Gone.plugin/x:1"});
-  FeaturePtr feature = scan();
-  FilePtr plugin = feature->categoryInfo[2]->childrens.at(0);
+  FilePtr plugin = scan()->categoryInfo[2]->childrens.at(0);
   const std::string before = plugin->url.path();
   fs::remove_all(before);  // removed by someone else since the scan
-
-  MaintenanceService::shard().moveExtensionCategory(plugin, recorder());
-  Outcome outcome = waitForFinish();
-  EXPECT_FALSE(outcome.ok);
-  ASSERT_EQ(outcome.failures.size(), 1u);
-  EXPECT_EQ(outcome.failures[0].url.path(),
-            sb_.path("/Library/Internet Plug-Ins Disabled/Gone.plugin"));
-  EXPECT_EQ(outcome.failures[0].code, raw(HelperEventErrorID::MoveFail));
-  EXPECT_EQ(outcome.failures[0].text, before + ": No such file or directory");
+  EXPECT_EQ(
+      move(plugin),
+      Outcome(false,
+              {{Url::fromPath(sb_.path("/Library/Internet Plug-Ins Disabled/Gone.plugin"), true),
+                raw(HelperEventErrorID::MoveFail), before + ": No such file or directory"}}));
   EXPECT_EQ(plugin->url.path(), before);
   EXPECT_EQ(attachmentOf(plugin), "Start");
 }
@@ -173,36 +128,23 @@ TEST_F(MaintenanceHelperTest, RemovingThreeTickedOfWhichOneFailsLeavesTheFailedO
   sb_.layout({"/Library/Spotlight/A.mdimporter/x:10", "/Library/Spotlight/B.mdimporter/x:20",
               "/Library/Spotlight Disabled/C.mdimporter/x:30",
               "/Library/Spotlight/Kept.mdimporter/x:40"});
-  FeaturePtr feature = scan();
-  CategoryPtr importers = feature->categoryInfo[0];
+  CategoryPtr importers = scan()->categoryInfo[0];
   ASSERT_EQ(importers->childrens.size(), 4u);
   FilePtr a = importers->childrens[0], b = importers->childrens[1], kept = importers->childrens[2],
           c = importers->childrens[3];
-  ASSERT_EQ(c->url.lastPathComponent(), "C.mdimporter");
   ASSERT_EQ(importers->size, 100);
   a->state = b->state = c->state = 1;
   kept->state = 0;
   fs::remove_all(b->url.path());  // the one that fails
-
-  MaintenanceService::shard().cleanExtensionCategory({importers}, recorder());
-  Outcome outcome = waitForFinish();
-  EXPECT_FALSE(outcome.ok);
-  ASSERT_EQ(outcome.failures.size(), 1u);
-  EXPECT_EQ(outcome.failures[0].url, b->url);
-  EXPECT_EQ(outcome.failures[0].code, raw(HelperEventErrorID::DeleteError));
-  EXPECT_EQ(outcome.failures[0].text, "changed since it was listed");
-  EXPECT_FALSE(exists(a->url.path()));
-  EXPECT_FALSE(exists(c->url.path()));
+  EXPECT_EQ(clean(importers), Outcome(false, {{b->url, raw(HelperEventErrorID::DeleteError),
+                                               "changed since it was listed"}}));
+  EXPECT_FALSE(exists(a->url.path()) || exists(c->url.path()));
   EXPECT_TRUE(exists(kept->url.path()));
   EXPECT_EQ(importers->childrens, (std::vector<FilePtr>{b, kept}));
   EXPECT_EQ(importers->size, 60);
-
   // Nothing ticked any more but the failed one, which is gone now too.
   b->state = 0;
-  MaintenanceService::shard().cleanExtensionCategory({importers}, recorder());
-  EXPECT_TRUE(finished_.wait(std::chrono::seconds(20), 2));
-  std::lock_guard lock(mu_);
-  EXPECT_TRUE(outcome_.ok);
+  EXPECT_EQ(clean(importers), Outcome(true, {}));
   EXPECT_EQ(importers->childrens.size(), 2u);
 }
 
@@ -214,32 +156,63 @@ TEST_F(MaintenanceHelperTest, WithoutTheHelperEveryItemFailsWithPrivilegeInstall
   CategoryPtr importers = feature->categoryInfo[0];
   FilePtr a = importers->childrens.at(0), b = importers->childrens.at(1);
   FilePtr plugin = feature->categoryInfo[2]->childrens.at(0);
-
+  const int code = raw(HelperEventErrorID::DeleteError);
   // Removing: one failure per ticked item, and every item stays.
   a->state = b->state = 1;
-  MaintenanceService::shard().cleanExtensionCategory({importers}, recorder());
-  Outcome removal = waitForFinish();
-  EXPECT_FALSE(removal.ok);
-  EXPECT_EQ(removal.failures,
-            (std::vector<MaintenanceFailure>{
-                {a->url, raw(HelperEventErrorID::DeleteError), "Privilege Install Fail!"},
-                {b->url, raw(HelperEventErrorID::DeleteError), "Privilege Install Fail!"}}));
+  EXPECT_EQ(clean(importers), Outcome(false, {{a->url, code, "Privilege Install Fail!"},
+                                              {b->url, code, "Privilege Install Fail!"}}));
   EXPECT_EQ(importers->childrens, (std::vector<FilePtr>{a, b}));
   EXPECT_EQ(importers->size, 30);
   EXPECT_TRUE(exists(a->url.path()));
-
   // Switching: the destination fails, the item keeps its place and state.
   const Url destination = MaintenanceService::switchDestination(plugin->url);
-  MaintenanceService::shard().moveExtension({{destination, plugin}}, recorder());
-  ASSERT_TRUE(finished_.wait(std::chrono::seconds(20), 2));
-  std::lock_guard lock(mu_);
-  EXPECT_FALSE(outcome_.ok);
-  EXPECT_EQ(outcome_.failures,
-            (std::vector<MaintenanceFailure>{
-                {destination, raw(HelperEventErrorID::DeleteError), "Privilege Install Fail!"}}));
+  EXPECT_EQ(finished([&](auto finish) {
+              MaintenanceService::shard().moveExtension({{destination, plugin}}, std::move(finish));
+            }),
+            Outcome(false, {{destination, code, "Privilege Install Fail!"}}));
   EXPECT_EQ(plugin->url.path(), sb_.path("/Library/Internet Plug-Ins Disabled/P.plugin"));
   EXPECT_EQ(attachmentOf(plugin), "Close");
   EXPECT_TRUE(exists(plugin->url.path()));
+}
+
+// Switches requested from several threads at once share the one helper
+// connection; each item is moved once and each finish comes once.
+TEST(MaintenanceConcurrencyTest, SwitchesFromManyThreadsAllArrive) {
+  if (!testing::canSwitchUser()) GTEST_SKIP() << "the helper's moves need root";
+  testing::Sandbox sb;
+  Identity::shared().setBundleIdentifier("org.orvexa.tests");
+  testing::RunningHelper helper;
+  constexpr int kItems = 8;
+  std::vector<FilePtr> items(kItems);
+  for (int i = 0; i < kItems; ++i) {
+    items[static_cast<size_t>(i)] = std::make_shared<FileInformation>();
+    items[static_cast<size_t>(i)]->url =
+        Url::fromPath(sb.dir("/Library/Spotlight/I" + std::to_string(i) + ".mdimporter"), true);
+    items[static_cast<size_t>(i)]->attachInformation = std::string("Start");
+  }
+  std::atomic<int> succeeded{0};
+  testing::Signal finished;
+  std::vector<std::thread> threads;
+  for (const FilePtr& item : items) {
+    threads.emplace_back([&, item] {
+      MaintenanceService::shard().moveExtensionCategory(item, [&](bool ok, Failures failures) {
+        if (ok && failures.empty()) ++succeeded;
+        finished.notify();
+      });
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  ASSERT_TRUE(finished.wait(std::chrono::seconds(30), kItems));
+  EXPECT_EQ(finished.count(), kItems);
+  EXPECT_EQ(succeeded.load(), kItems);
+  for (int i = 0; i < kItems; ++i) {
+    const std::string moved =
+        sb.path("/Library/Spotlight Disabled/I" + std::to_string(i) + ".mdimporter");
+    EXPECT_TRUE(fs::is_directory(moved));
+    EXPECT_EQ(items[static_cast<size_t>(i)]->url.path(), moved);
+    EXPECT_EQ(attachmentOf(items[static_cast<size_t>(i)]), "Close");
+  }
+  PrivilegeHelper::shard().close();
 }
 
 }  // namespace

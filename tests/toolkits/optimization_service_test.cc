@@ -10,12 +10,12 @@
 #include <map>
 #include <mutex>
 #include <set>
-#include <thread>
+#include <string>
+#include <vector>
 
-#include "orvexa/helper/privilege_helper.h"
-#include "orvexa/platform/identity.h"
 #include "orvexa/platform/paths.h"
 #include "orvexa/toolkits/free_up_ram_service.h"
+#include "orvexa/toolkits/login_items_and_lauch_agents_service.h"
 #include "orvexa/toolkits/optimization_service.h"
 #include "orvexa/units/main_queue.h"
 #include "support/browser_store_fixture.h"
@@ -23,6 +23,7 @@
 #include "support/helper_fixture.h"
 #include "support/launchctl_fixture.h"
 #include "support/sandbox.h"
+#include "support/shared_checks.h"
 #include "support/signal.h"
 #include "support/temp_dir.h"
 
@@ -37,12 +38,27 @@ std::string textOf(const std::any& attachment) {
   return text != nullptr ? *text : "<none>";
 }
 
-bool waitFor(const std::function<bool()>& condition) {
-  for (int i = 0; i < 200; ++i) {
-    if (condition()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  return condition();
+// Runs one task and waits for what its finish receives (of the memory task,
+// whether it came on the main queue, and its text).
+template <typename... Args>
+auto answerOf(void (*task)(std::function<void(bool, Args...)>)) {
+  using Answer = std::tuple<bool, std::decay_t<Args>...>;
+  struct Shared {
+    testing::Signal signal;
+    std::mutex mu;
+    Answer got;
+  };
+  auto shared = std::make_shared<Shared>();
+  task([shared](bool ok, Args... args) {
+    {
+      std::lock_guard lock(shared->mu);
+      shared->got = Answer(ok, std::move(args)...);
+    }
+    shared->signal.notify();
+  });
+  EXPECT_TRUE(shared->signal.wait());
+  std::lock_guard lock(shared->mu);
+  return shared->got;
 }
 
 class OptimizationServiceTest : public testing::HelperUsingTest {
@@ -52,9 +68,27 @@ class OptimizationServiceTest : public testing::HelperUsingTest {
     OptimizationService::setPurgeableReserve(int64_t{2} << 30);
     FreeUpRamService::setMaximumBlockSize(0);
   }
-
-  std::string launchctlLog() const { return readFile(sb_.path("/launchctl.log")); }
-  std::string uid() const { return std::to_string(::getuid()); }
+  void fakeLaunchctl(const std::string& disabledLines) {
+    Paths::shared().setTool(
+        "launchctl", testing::fakeLaunchctl(sb_, testing::printDisabledListing(disabledLines, "")));
+  }
+  // What launchctl was asked since the last call, with the user's id as "U".
+  std::string takeLaunchctlLog() {
+    std::string log = readFile(sb_.path("/launchctl.log"));
+    fs::remove(sb_.path("/launchctl.log"));
+    for (size_t at;
+         (at = log.find("user/" + std::to_string(::getuid()) + "/")) != std::string::npos;) {
+      log.replace(at, 5 + std::to_string(::getuid()).size(), "user/U");
+    }
+    return log;
+  }
+  // A tool in <root>/usr/bin that logs its name and arguments to tools.log.
+  void toolScript(const std::string& name) {
+    const std::string program =
+        sb_.file("/usr/bin/" + name,
+                 "#!/bin/sh\necho " + name + " \"$@\" >> '" + sb_.path("/tools.log") + "'\n");
+    ::chmod(program.c_str(), 0755);
+  }
 
   testing::Sandbox sb_;
 };
@@ -62,14 +96,10 @@ class OptimizationServiceTest : public testing::HelperUsingTest {
 // ---- Login items -------------------------------------------------------------
 
 TEST_F(OptimizationServiceTest, LoginItemsAreListedPerApplicationAndSwitched) {
-  Paths::shared().setTool(
-      "launchctl", testing::fakeLaunchctl(
-                       sb_, testing::printDisabledListing("\t\"com.example.agent\" => false\n"
-                                                          "\t\"com.example.sync\" => true\n"
-                                                          "\t\"com.apple.example\" => false\n",
-                                                          "")));
+  fakeLaunchctl(
+      "\t\"com.example.agent\" => false\n\t\"com.example.sync\" => true\n"
+      "\t\"com.apple.example\" => false\n");
   const std::string app = testing::installApplication(sb_, "Example", "com.example.app");
-
   auto category = std::make_shared<CategoryInformation>();
   category->setFinderID(4);
   int finished = 0;
@@ -77,79 +107,59 @@ TEST_F(OptimizationServiceTest, LoginItemsAreListedPerApplicationAndSwitched) {
   EXPECT_EQ(finished, 1);
   ASSERT_EQ(category->childrens.size(), 1u);
   const FilePtr entry = category->childrens[0];
-  EXPECT_EQ(entry->title, "Example");
   EXPECT_EQ(entry->url, Url::fromPath(app, true));
-  EXPECT_EQ(textOf(entry->attachInformation), "Start");
-  EXPECT_FALSE(entry->canDelete);
-  EXPECT_TRUE(entry->removeCategory);
   EXPECT_EQ(entry->parentFinderID, 4);
   ASSERT_EQ(entry->childrens.size(), 2u);
   const FilePtr agent = entry->childrens[0];
   const FilePtr sync = entry->childrens[1];
-  EXPECT_EQ(agent->title, "com.example.agent");
-  EXPECT_EQ(textOf(agent->attachInformation), "Start");
-  EXPECT_EQ(sync->title, "com.example.sync");
-  EXPECT_EQ(textOf(sync->attachInformation), "Close");
-  EXPECT_FALSE(agent->canDelete);
-  EXPECT_TRUE(agent->removeCategory);
   EXPECT_EQ(agent->parentFileInfo.lock(), entry);
-
-  // Off: every service of the application, in order.
-  fs::remove(sb_.path("/launchctl.log"));
-  finished = 0;
+  for (const FilePtr& item : {entry, agent}) EXPECT_TRUE(!item->canDelete && item->removeCategory);
+  // "application: service=state service=state"
+  const auto states = [&] {
+    return entry->title + "=" + textOf(entry->attachInformation) + ": " + agent->title + "=" +
+           textOf(agent->attachInformation) + " " + sync->title + "=" +
+           textOf(sync->attachInformation);
+  };
+  EXPECT_EQ(states(), "Example=Start: com.example.agent=Start com.example.sync=Close");
+  takeLaunchctlLog();
+  // Off: every service of the application, in order; on again the same way.
   OptimizationService::shard().updateLoginItem(entry, [&finished] { ++finished; });
-  EXPECT_EQ(finished, 1);
-  EXPECT_EQ(launchctlLog(), "disable user/" + uid() + "/com.example.agent\ndisable user/" + uid() +
-                                "/com.example.sync\n");
-  EXPECT_EQ(textOf(entry->attachInformation), "Close");
-  EXPECT_EQ(textOf(agent->attachInformation), "Close");
-  EXPECT_EQ(textOf(sync->attachInformation), "Close");
-
-  // On again: enable with the same targets.
-  fs::remove(sb_.path("/launchctl.log"));
+  EXPECT_EQ(takeLaunchctlLog(),
+            "disable user/U/com.example.agent\ndisable user/U/com.example.sync\n");
+  EXPECT_EQ(states(), "Example=Close: com.example.agent=Close com.example.sync=Close");
   OptimizationService::shard().updateLoginItem(entry, [&finished] { ++finished; });
-  EXPECT_EQ(finished, 2);
-  EXPECT_EQ(launchctlLog(), "enable user/" + uid() + "/com.example.agent\nenable user/" + uid() +
-                                "/com.example.sync\n");
-  EXPECT_EQ(textOf(entry->attachInformation), "Start");
-  EXPECT_EQ(textOf(sync->attachInformation), "Start");
-
+  EXPECT_EQ(finished, 3);
+  EXPECT_EQ(takeLaunchctlLog(),
+            "enable user/U/com.example.agent\nenable user/U/com.example.sync\n");
+  EXPECT_EQ(states(), "Example=Start: com.example.agent=Start com.example.sync=Start");
   // One service alone; the application shows whether any still runs.
-  fs::remove(sb_.path("/launchctl.log"));
   OptimizationService::shard().updateLoginItem(sync, nullptr);
-  EXPECT_EQ(launchctlLog(), "disable user/" + uid() + "/com.example.sync\n");
-  EXPECT_EQ(textOf(sync->attachInformation), "Close");
-  EXPECT_EQ(textOf(agent->attachInformation), "Start");
-  EXPECT_EQ(textOf(entry->attachInformation), "Start");
+  EXPECT_EQ(takeLaunchctlLog(), "disable user/U/com.example.sync\n");
+  EXPECT_EQ(states(), "Example=Start: com.example.agent=Start com.example.sync=Close");
 }
 
 // Switching off asks the running application to quit; switching on starts it.
 TEST_F(OptimizationServiceTest, SwitchingQuitsAndLaunchesTheApplication) {
-  Paths::shared().setTool(
-      "launchctl", testing::fakeLaunchctl(sb_, testing::printDisabledListing(
-                                                   "\t\"com.example.agent\" => false\n", "")));
-  const std::string sleeper = testing::installApplication(sb_, "Sleeper", "com.example.sleeper");
-  const std::string program = sleeper + "/Contents/MacOS/Sleeper";
+  fakeLaunchctl("\t\"com.example.agent\" => false\n");
+  std::string program = testing::installApplication(sb_, "Sleeper", "com.example.sleeper") +
+                        "/Contents/MacOS/Sleeper";
   fs::copy_file("/bin/sleep", program, fs::copy_options::overwrite_existing);
   ::chmod(program.c_str(), 0755);
   pid_t pid = -1;
-  std::vector<char*> argv = {const_cast<char*>(program.c_str()), const_cast<char*>("30"), nullptr};
+  std::vector<char*> argv = {program.data(), const_cast<char*>("30"), nullptr};
   ASSERT_EQ(::posix_spawn(&pid, program.c_str(), nullptr, nullptr, argv.data(), environ), 0);
   // The instance is known by its executable once the exec has happened.
-  ASSERT_TRUE(waitFor([&] {
+  ASSERT_TRUE(testing::waitFor([&] {
     std::error_code ec;
     return fs::read_symlink("/proc/" + std::to_string(pid) + "/exe", ec) == fs::path(program);
   }));
-
   auto category = std::make_shared<CategoryInformation>();
   OptimizationService::shard().scanLoginItem(category, nullptr);
-  ASSERT_EQ(category->childrens.size(), 1u);
-  const FilePtr entry = category->childrens[0];
+  const FilePtr entry = category->childrens.at(0);
   OptimizationService::shard().updateLoginItem(entry, nullptr);
   int status = 0;
   ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-  ASSERT_TRUE(WIFSIGNALED(status));
-  EXPECT_EQ(WTERMSIG(status), SIGTERM);
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
 
   // An application whose executable leaves a mark when started.
   const std::string marker = sb_.path("/launched");
@@ -159,117 +169,45 @@ TEST_F(OptimizationServiceTest, SwitchingQuitsAndLaunchesTheApplication) {
                     true);
   OptimizationService::shard().updateLoginItem(entry, nullptr);
   EXPECT_EQ(textOf(entry->attachInformation), "Start");
-  EXPECT_TRUE(waitFor([&] { return readFile(marker) == "started\n"; }));
-}
-
-TEST_F(OptimizationServiceTest, ScanBuildsTheTaskCategoriesThenTheLoginItems) {
-  Paths::shared().setTool(
-      "launchctl", testing::fakeLaunchctl(sb_, testing::printDisabledListing(
-                                                   "\t\"com.example.agent\" => false\n", "")));
-  testing::installApplication(sb_, "Example", "com.example.app");
-  ModulePtr module = testing::makeModule(13, {{"stale", CategoryInfomationKind::Common, {}}});
-  FeaturePtr feature = testing::featureOf(module);
-  auto queue = std::make_shared<SerialGCDService>(SerialGCDService::GCDQOS::default_);
-
-  std::mutex mu;
-  std::vector<float> percents;
-  int doneCalls = 0;
-  int64_t total = -1;
-  testing::Signal done;
-  OptimizationService::scan(
-      feature, {{OptimizationSting::FreeUpRAM, "ram text"}, {OptimizationSting::LoginItem, "li"}},
-      nullptr,
-      [&](float p) {
-        std::lock_guard lock(mu);
-        percents.push_back(p);
-      },
-      nullptr,
-      [&](const FeaturePtr& f, int64_t t) {
-        {
-          std::lock_guard lock(mu);
-          EXPECT_EQ(f, feature);
-          ++doneCalls;
-          total = t;
-        }
-        done.notify();
-      },
-      queue);
-  ASSERT_TRUE(done.wait());
-  queue->waitUntilIdle();
-  std::lock_guard lock(mu);
-  EXPECT_EQ(doneCalls, 1);
-  EXPECT_EQ(total, 0);
-  EXPECT_EQ(percents, (std::vector<float>{0.3f, 0.7f}));
-  const struct {
-    const char* title;
-    CategoryInfomationKind kind;
-    const char* description;
-  } expected[] = {
-      {"Free Up RAM", CategoryInfomationKind::FreeUpRAM, "ram text"},
-      {"Free Up Purgeable Space", CategoryInfomationKind::FreeUpPurgeableSpace, ""},
-      {"Speed Up Mail", CategoryInfomationKind::SpeedUpMail, ""},
-      {"Clean DNS Cache", CategoryInfomationKind::CleanDNS, ""},
-      {"Login Item", CategoryInfomationKind::LoginItem, "li"},
-  };
-  ASSERT_EQ(feature->categoryInfo.size(), std::size(expected));
-  for (size_t i = 0; i < std::size(expected); ++i) {
-    SCOPED_TRACE(expected[i].title);
-    const CategoryPtr& c = feature->categoryInfo[i];
-    EXPECT_EQ(c->title, expected[i].title);
-    EXPECT_EQ(c->kind, raw(expected[i].kind));
-    EXPECT_EQ(c->description, expected[i].description);
-    EXPECT_EQ(c->finderID(), static_cast<int>(i));
-    EXPECT_EQ(c->state, 1);
-    EXPECT_EQ(c->size, 0);
-    EXPECT_TRUE(c->urls.empty());
-    EXPECT_EQ(c->featureInfo.lock(), feature);
-    EXPECT_EQ(c->childrens.size(), i == 4 ? 1u : 0u);
-  }
+  EXPECT_TRUE(testing::waitFor([&] { return readFile(marker) == "started\n"; }));
 }
 
 // ---- Mail ------------------------------------------------------------------------
 
-TEST_F(OptimizationServiceTest, SpeedUpMailWithoutIndexFiles) {
-  EXPECT_EQ(OptimizationService::speedUpMail(), std::make_pair(false, std::string("Empty")));
+TEST_F(OptimizationServiceTest, SpeedUpMailMovesTheIndexIntoAFreshBackup) {
+  const std::string backup = sb_.path("~/Library/Application Support/org.orvexa.tests/SpeeUp");
+  const std::pair<bool, std::string> empty(false, "Empty");
+  EXPECT_EQ(OptimizationService::speedUpMail(), empty);
   sb_.layout({"~/Library/Mail/V10/MailData/Other.plist:3", "~/Library/Mail/V10/Messages/",
               "~/Library/Mail/loose.txt:1"});
-  EXPECT_EQ(OptimizationService::speedUpMail(), std::make_pair(false, std::string("Empty")));
-  EXPECT_FALSE(fs::exists(sb_.path("~/Library/Application Support/org.orvexa.tests/SpeeUp")));
-}
+  EXPECT_EQ(OptimizationService::speedUpMail(), empty) << "no index files";
+  EXPECT_FALSE(fs::exists(backup));
 
-TEST_F(OptimizationServiceTest, SpeedUpMailMovesTheIndexIntoAFreshBackup) {
-  sb_.layout({"~/Library/Mail/V10/MailData/Envelope Index:100",
-              "~/Library/Mail/V10/MailData/Envelope Index-wal:50",
-              "~/Library/Mail/V10/MailData/Other.plist:3",
-              "~/Library/Mail/V9/MailData/Envelope Index-shm:7",
-              "~/Library/Application Support/org.orvexa.tests/SpeeUp/old backup:9",
-              "~/Library/Application Support/org.orvexa.tests/SpeeUp/old folder/x:1"});
-  EXPECT_EQ(OptimizationService::speedUpMail(), std::make_pair(true, std::string()));
-  const std::string backup = sb_.path("~/Library/Application Support/org.orvexa.tests/SpeeUp");
-  std::vector<std::string> names;
-  for (const auto& entry : fs::directory_iterator(backup)) {
-    names.push_back(entry.path().filename().string());
-  }
-  std::sort(names.begin(), names.end());
-  EXPECT_EQ(names, (std::vector<std::string>{"Envelope Index", "Envelope Index-shm",
-                                             "Envelope Index-wal"}));
-  EXPECT_EQ(fs::file_size(backup + "/Envelope Index"), 100u);
-  EXPECT_FALSE(fs::exists(sb_.path("~/Library/Mail/V10/MailData/Envelope Index")));
-  EXPECT_TRUE(fs::exists(sb_.path("~/Library/Mail/V10/MailData/Other.plist")));
-}
-
-TEST_F(OptimizationServiceTest, SpeedUpMailFailures) {
-  sb_.layout({"~/Library/Mail/V10/MailData/Envelope Index:100"});
   // The backup folder's place is taken by a file.
+  sb_.layout({"~/Library/Mail/V10/MailData/Envelope Index:100"});
   sb_.file("~/Library/Application Support/org.orvexa.tests/SpeeUp", "x");
   std::pair<bool, std::string> blocked = OptimizationService::speedUpMail();
   EXPECT_FALSE(blocked.first);
   EXPECT_EQ(blocked.second.rfind("Create Directory Fail:", 0), 0u) << blocked.second;
   EXPECT_TRUE(fs::exists(sb_.path("~/Library/Mail/V10/MailData/Envelope Index")));
 
+  fs::remove(backup);
+  sb_.layout({"~/Library/Mail/V10/MailData/Envelope Index-wal:50",
+              "~/Library/Mail/V9/MailData/Envelope Index-shm:7",
+              "~/Library/Application Support/org.orvexa.tests/SpeeUp/old backup:9",
+              "~/Library/Application Support/org.orvexa.tests/SpeeUp/old folder/x:1"});
+  EXPECT_EQ(OptimizationService::speedUpMail(), std::make_pair(true, std::string()));
+  std::set<std::string> names;
+  for (const auto& entry : fs::directory_iterator(backup)) names.insert(entry.path().filename());
+  EXPECT_EQ(names,
+            (std::set<std::string>{"Envelope Index", "Envelope Index-shm", "Envelope Index-wal"}));
+  EXPECT_EQ(fs::file_size(backup + "/Envelope Index"), 100u);
+  EXPECT_FALSE(fs::exists(sb_.path("~/Library/Mail/V10/MailData/Envelope Index")));
+  EXPECT_TRUE(fs::exists(sb_.path("~/Library/Mail/V10/MailData/Other.plist")));
+
   // The same name from two mail folders: the second cannot be moved.
-  fs::remove(sb_.path("~/Library/Application Support/org.orvexa.tests/SpeeUp"));
-  sb_.layout({"~/Library/Mail/V9/MailData/Envelope Index:5"});
+  sb_.layout({"~/Library/Mail/V10/MailData/Envelope Index:5",
+              "~/Library/Mail/V9/MailData/Envelope Index:5"});
   std::pair<bool, std::string> twice = OptimizationService::speedUpMail();
   EXPECT_FALSE(twice.first);
   EXPECT_EQ(twice.second.rfind("Create Directory Fail:", 0), 0u) << twice.second;
@@ -277,66 +215,33 @@ TEST_F(OptimizationServiceTest, SpeedUpMailFailures) {
 
 // ---- The helper tasks ------------------------------------------------------------
 
-// Runs one task and waits for what its finish receives.
-template <typename Text>
-std::pair<bool, Text> answerOf(void (*task)(std::function<void(bool, Text)>)) {
-  struct Answer {
-    testing::Signal signal;
-    std::mutex mu;
-    std::pair<bool, Text> got{false, Text("<none>")};
-  };
-  auto answer = std::make_shared<Answer>();
-  task([answer](bool ok, Text text) {
-    {
-      std::lock_guard lock(answer->mu);
-      answer->got = {ok, std::move(text)};
-    }
-    answer->signal.notify();
-  });
-  EXPECT_TRUE(answer->signal.wait());
-  std::lock_guard lock(answer->mu);
-  return answer->got;
-}
-
-std::string toolScript(const testing::Sandbox& sb, const char* name) {
-  const std::string program =
-      sb.file(std::string("/usr/bin/") + name, "#!/bin/sh\necho " + std::string(name) +
-                                                   " \"$@\" >> '" + sb.path("/tools.log") + "'\n");
-  ::chmod(program.c_str(), 0755);
-  return program;
-}
-
-TEST_F(OptimizationServiceTest, HelperTasksWithoutAnInstallableHelper) {
-  toolScript(sb_, "dscacheutil");
-  toolScript(sb_, "mdutil");
-  testing::NoHelper noHelper;
-  for (auto task : {&OptimizationService::cleanDNS, &OptimizationService::rebuildSpotlight}) {
-    EXPECT_EQ(answerOf(task), std::make_pair(false, std::string("Privilege Install Fail!")));
+TEST_F(OptimizationServiceTest, HelperTasksWithoutAndThroughTheHelper) {
+  using Answer = std::tuple<bool, std::string>;
+  for (const char* tool : {"dscacheutil", "killall", "mdutil"}) toolScript(tool);
+  {
+    testing::NoHelper noHelper;
+    EXPECT_EQ(answerOf(&OptimizationService::cleanDNS), Answer(false, "Privilege Install Fail!"));
+    EXPECT_EQ(answerOf(&OptimizationService::rebuildSpotlight),
+              Answer(false, "Privilege Install Fail!"));
+    EXPECT_EQ(readFile(sb_.path("/tools.log")), "") << "nothing may be sent";
   }
-  EXPECT_EQ(readFile(sb_.path("/tools.log")), "") << "nothing may be sent";
-}
-
-TEST_F(OptimizationServiceTest, HelperTasksThroughTheHelper) {
-  for (const char* tool : {"dscacheutil", "killall", "mdutil"}) toolScript(sb_, tool);
   testing::RunningHelper helper;
-  EXPECT_EQ(answerOf(&OptimizationService::cleanDNS), std::make_pair(true, std::string()));
-  EXPECT_EQ(answerOf(&OptimizationService::rebuildSpotlight), std::make_pair(true, std::string()));
+  EXPECT_EQ(answerOf(&OptimizationService::cleanDNS), Answer(true, ""));
+  EXPECT_EQ(answerOf(&OptimizationService::rebuildSpotlight), Answer(true, ""));
   EXPECT_EQ(readFile(sb_.path("/tools.log")),
             "dscacheutil -flushcache\nkillall -HUP mDNSResponder\nmdutil -E /\n");
-
   // The helper cannot run the indexer's tool: its code comes back.
   fs::remove(sb_.path("/usr/bin/mdutil"));
-  EXPECT_EQ(
-      answerOf(&OptimizationService::rebuildSpotlight),
-      std::make_pair(false, "error code:" + std::to_string(raw(HelperEventErrorID::NoCause))));
+  EXPECT_EQ(answerOf(&OptimizationService::rebuildSpotlight),
+            Answer(false, "error code:" + std::to_string(raw(HelperEventErrorID::NoCause))));
 }
 
 // ---- Purgeable space and memory --------------------------------------------------
 
-using PurgeableAnswer = std::pair<bool, std::optional<std::string>>;
-PurgeableAnswer cleanPurgeableAndWait() { return answerOf(&OptimizationService::cleanPurgeable); }
+using PurgeableAnswer = std::tuple<bool, std::optional<std::string>>;
 
-// A dd that records its arguments and writes a few bytes to its "of=".
+// A dd that records its arguments and, when `writes`, writes a few bytes to
+// its "of=" and keeps a copy.
 std::string fakeDd(const testing::Sandbox& sb, bool writes) {
   std::string script = "#!/bin/sh\necho \"$@\" >> '" + sb.path("/dd.log") + "'\n";
   if (writes) {
@@ -352,73 +257,57 @@ std::string fakeDd(const testing::Sandbox& sb, bool writes) {
 TEST_F(OptimizationServiceTest, CleanPurgeableWritesWithinTheReserveAndRemovesItsFile) {
   Paths::shared().setTool("dd", fakeDd(sb_, true));
   const std::string folder = sb_.dir("~/Library/Application Support/org.orvexa.tests");
-  const std::string largeFile = folder + "/largefile";
   const int64_t block = OptimizationService::kPurgeableBlockSize;
-  const struct {
-    const char* name;
-    int64_t blocksBeyondReserve;  // in halves of a block
-    int64_t count;
-  } cases[] = {{"reserve beyond the free space", -2, 0},
-               {"room for one and a half blocks", 3, 1},
-               {"room for three and a half blocks", 7, 3}};
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
+  // Room beyond the reserve in halves of a block: the free space moves a
+  // little while others write, so half a block of slack either way keeps
+  // the expected count.
+  for (const auto& [halves, count] : {std::pair{-2, 0}, {3, 1}, {7, 3}}) {
+    SCOPED_TRACE(halves);
     fs::remove(sb_.path("/dd.log"));
     fs::remove(sb_.path("/dd.copy"));
-    // The free space moves a little while others write: half a block of
-    // slack either way keeps the expected count.
-    const int64_t available = static_cast<int64_t>(fs::space(folder).available);
-    OptimizationService::setPurgeableReserve(available - c.blocksBeyondReserve * block / 2);
-    const PurgeableAnswer answer = cleanPurgeableAndWait();
-    if (c.count == 0) {  // not one block fits: the tool does not run, and says so
-      EXPECT_EQ(answer.second.value_or("").rfind("skipped: ", 0), 0u);
-      EXPECT_TRUE(answer.first && !fs::exists(sb_.path("/dd.log")));
+    OptimizationService::setPurgeableReserve(static_cast<int64_t>(fs::space(folder).available) -
+                                             halves * block / 2);
+    const PurgeableAnswer answer = answerOf(&OptimizationService::cleanPurgeable);
+    if (count == 0) {  // not one block fits: the tool does not run, and says so
+      EXPECT_EQ(std::get<1>(answer).value_or("").rfind("skipped: ", 0), 0u);
+      EXPECT_TRUE(std::get<0>(answer) && !fs::exists(sb_.path("/dd.log")));
       continue;
     }
     EXPECT_EQ(answer, PurgeableAnswer(true, std::nullopt));
     EXPECT_EQ(readFile(sb_.path("/dd.copy")), "zeros") << "the tool wrote its file";
-    EXPECT_FALSE(fs::exists(largeFile)) << "and it was removed";
-    EXPECT_EQ(readFile(sb_.path("/dd.log")),
-              "if=/dev/zero of=" + largeFile + " bs=512M count=" + std::to_string(c.count) + "\n");
+    EXPECT_FALSE(fs::exists(folder + "/largefile")) << "and it was removed";
+    EXPECT_EQ(
+        readFile(sb_.path("/dd.log")),
+        "if=/dev/zero of=" + folder + "/largefile bs=512M count=" + std::to_string(count) + "\n");
   }
 }
 
 TEST_F(OptimizationServiceTest, CleanPurgeableFailures) {
   // The tool wrote nothing: there is no file to remove.
   Paths::shared().setTool("dd", fakeDd(sb_, false));
-  const PurgeableAnswer nothing = cleanPurgeableAndWait();
-  EXPECT_FALSE(nothing.first);
-  EXPECT_NE(nothing.second.value_or("").find("No such file or directory"), std::string::npos);
+  const PurgeableAnswer nothing = answerOf(&OptimizationService::cleanPurgeable);
+  EXPECT_FALSE(std::get<0>(nothing));
+  EXPECT_NE(std::get<1>(nothing).value_or("").find("No such file or directory"), std::string::npos);
   // The work folder cannot be made: the tool never runs.
   fs::remove_all(sb_.path("~/Library/Application Support"));
   sb_.file("~/Library/Application Support", "x");
   fs::remove(sb_.path("/dd.log"));
-  const PurgeableAnswer blocked = cleanPurgeableAndWait();
-  EXPECT_FALSE(blocked.first);
-  EXPECT_FALSE(blocked.second.value_or("").empty());
+  const PurgeableAnswer blocked = answerOf(&OptimizationService::cleanPurgeable);
+  EXPECT_FALSE(std::get<0>(blocked));
+  EXPECT_FALSE(std::get<1>(blocked).value_or("").empty());
   EXPECT_FALSE(fs::exists(sb_.path("/dd.log")));
 }
 
 TEST_F(OptimizationServiceTest, FreeUpRamReportsOnTheMainQueue) {
   FreeUpRamService::setMaximumBlockSize(uint64_t{8} << 20);
-  testing::Signal signal;
-  std::mutex mu;
-  bool result = false;
-  bool onMain = false;
-  std::optional<std::string> text;
-  OptimizationService::freeUpRam([&](bool ok, float freed, std::optional<std::string> t) {
-    std::lock_guard lock(mu);
-    result = ok;
-    onMain = MainQueue::isMainThread();
-    text = std::move(t);
-    (void)freed;  // memory use of a shared machine moves either way
-    signal.notify();
+  // The amount freed is left alone: memory use of a shared machine moves
+  // either way.
+  const auto answer = answerOf(+[](std::function<void(bool, bool, std::optional<std::string>)> f) {
+    OptimizationService::freeUpRam([f](bool ok, float, std::optional<std::string> text) {
+      f(ok, MainQueue::isMainThread(), std::move(text));
+    });
   });
-  ASSERT_TRUE(signal.wait());
-  std::lock_guard lock(mu);
-  EXPECT_TRUE(result);
-  EXPECT_TRUE(onMain);
-  EXPECT_EQ(text, std::optional<std::string>(""));
+  EXPECT_EQ(answer, std::make_tuple(true, true, std::optional<std::string>("")));
 }
 
 // ---- Permissions -----------------------------------------------------------------
@@ -436,35 +325,34 @@ TEST_F(OptimizationServiceTest, SingleApplicationPermissions) {
 
 TEST_F(OptimizationServiceTest, CleanSinglePermissionReadsTheToolsAnswer) {
   const struct {
-    const char* name;
     AppPermissionsName permission;
     const char* output;
     bool expected;
     const char* logged;
   } cases[] = {
-      {"reset", AppPermissionsName::kTCCServiceCamera,
-       "Successfully reset Camera approval status for com.example.cam", true,
-       "reset Camera com.example.cam\n"},
-      {"true in any case", AppPermissionsName::kTCCServiceMicrophone, "TRUE", true,
-       "reset Microphone com.example.cam\n"},
-      {"refused", AppPermissionsName::kTCCServiceCamera, "tccutil: No such bundle identifier",
-       false, "reset Camera com.example.cam\n"},
-      {"service without reset name", AppPermissionsName::kTCCServiceLocation, "Failed", false,
-       "reset  com.example.cam\n"},
+      {AppPermissionsName::kTCCServiceCamera,
+       "Successfully reset Camera approval status for com.example.cam", true, "reset Camera"},
+      {AppPermissionsName::kTCCServiceMicrophone, "TRUE", true, "reset Microphone"},
+      {AppPermissionsName::kTCCServiceCamera, "tccutil: No such bundle identifier", false,
+       "reset Camera"},
+      {AppPermissionsName::kTCCServiceLocation, "Failed", false, "reset "},  // no reset name
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    const std::string log = sb_.path(std::string("/tccutil-") + c.name + ".log");
+    SCOPED_TRACE(c.output);
+    const std::string log = sb_.path("/tccutil.log");
+    fs::remove(log);
     Paths::shared().setTool("tccutil", testing::fakeTool(sb_, "tccutil", log, c.output));
     EXPECT_EQ(OptimizationService::cleanSinglePermission(c.permission, "com.example.cam"),
               c.expected);
-    EXPECT_EQ(readFile(log), c.logged);
+    EXPECT_EQ(readFile(log), std::string(c.logged) + " com.example.cam\n");
   }
 }
 
 // Scans of several features at once, each on its own queue, with the memory
-// task running beside them: each feature gets its own five categories and
-// one completion.
+// task running beside them: each feature gets one completion (total 0) and
+// its own five task categories, in order and numbered, in place of its
+// old ones, with the descriptions given to it; the login items fill the
+// last. The first scan reports its progress.
 TEST(OptimizationConcurrencyTest, ScansSideBySide) {
   testing::Sandbox sb;
   Paths::shared().setTool(
@@ -477,16 +365,26 @@ TEST(OptimizationConcurrencyTest, ScansSideBySide) {
   std::vector<std::shared_ptr<SerialGCDService>> queues;
   testing::Signal done;
   std::mutex mu;
-  std::map<FeaturePtr, int> completions;
+  std::map<FeaturePtr, std::vector<int64_t>> totals;
+  std::vector<float> percents;
   for (int i = 0; i < kScans; ++i) {
-    modules.push_back(testing::makeModule(100 + i, {}));
+    modules.push_back(
+        testing::makeModule(100 + i, {{"stale", CategoryInfomationKind::Common, {}}}));
     queues.push_back(std::make_shared<SerialGCDService>(SerialGCDService::GCDQOS::utility));
+    std::map<OptimizationSting, std::string> descriptions;
+    if (i == 0)
+      descriptions = {{OptimizationSting::FreeUpRAM, "ram"}, {OptimizationSting::LoginItem, "li"}};
     OptimizationService::scan(
-        testing::featureOf(modules.back()), {}, nullptr, nullptr, nullptr,
-        [&](const FeaturePtr& feature, int64_t) {
+        testing::featureOf(modules.back()), descriptions, nullptr,
+        [&, i](float p) {
+          std::lock_guard lock(mu);
+          if (i == 0) percents.push_back(p);
+        },
+        nullptr,
+        [&](const FeaturePtr& feature, int64_t total) {
           {
             std::lock_guard lock(mu);
-            ++completions[feature];
+            totals[feature].push_back(total);
           }
           done.notify();
         },
@@ -499,13 +397,163 @@ TEST(OptimizationConcurrencyTest, ScansSideBySide) {
   for (auto& queue : queues) queue->waitUntilIdle();
   FreeUpRamService::setMaximumBlockSize(0);
   std::lock_guard lock(mu);
-  ASSERT_EQ(completions.size(), static_cast<size_t>(kScans));
+  EXPECT_EQ(percents, (std::vector<float>{0.3f, 0.7f}));
+  using Kind = CategoryInfomationKind;
   for (const ModulePtr& module : modules) {
     const FeaturePtr feature = testing::featureOf(module);
-    EXPECT_EQ(completions[feature], 1);
-    ASSERT_EQ(feature->categoryInfo.size(), 5u);
-    EXPECT_EQ(feature->categoryInfo[4]->childrens.size(), 1u);
+    EXPECT_EQ(totals[feature], std::vector<int64_t>{0});
+    std::string summary;
+    std::vector<int> kinds;
+    for (size_t i = 0; i < feature->categoryInfo.size(); ++i) {
+      const CategoryPtr& c = feature->categoryInfo[i];
+      summary +=
+          c->title + " (" + c->description + ") " + std::to_string(c->childrens.size()) + "\n";
+      kinds.push_back(c->kind);
+      EXPECT_EQ(c->finderID(), static_cast<int>(i));
+      EXPECT_TRUE(c->state == 1 && c->size == 0 && c->urls.empty());
+      EXPECT_EQ(c->featureInfo.lock(), feature);
+    }
+    const bool first = module == modules[0];
+    EXPECT_EQ(summary, std::string("Free Up RAM (") + (first ? "ram" : "") +
+                           ") 0\nFree Up Purgeable Space () 0\nSpeed Up Mail () 0\n"
+                           "Clean DNS Cache () 0\nLogin Item (" +
+                           (first ? "li" : "") + ") 1\n");
+    EXPECT_EQ(kinds, (std::vector<int>{raw(Kind::FreeUpRAM), raw(Kind::FreeUpPurgeableSpace),
+                                       raw(Kind::SpeedUpMail), raw(Kind::CleanDNS),
+                                       raw(Kind::LoginItem)}));
   }
+}
+
+TEST(FreeUpRamStatisticsTest, CountersAndMeminfoFieldsMapToTheHostFigures) {
+  testing::TempDir dir;
+  const uint64_t page = FreeUpRamService::pageSize();
+  // free, active, inactive, speculative, wired, compressor pages
+  const std::pair<std::string, std::vector<uint64_t>> cases[] = {
+      {"nr_free_pages 100\nnr_zone_inactive_anon 7\nnr_inactive_anon 10\nnr_active_anon 20\n"
+       "nr_inactive_file 30\nnr_active_file 40\nnr_unevictable 5\nnr_slab_unreclaimable 6\n"
+       "nr_kernel_stack " +
+           std::to_string(page / 1024 * 3) + "\nnr_page_table_pages 2\nnr_zspages 9\n",
+       {100, 60, 40, 0, 5 + 6 + 3 + 2, 9}},
+      {"nr_free_pages 1\nnr_slab_unreclaimable_B " + std::to_string(page * 4) +
+           "\nnr_slab_unreclaimable 77\n",  // slab in bytes
+       {1, 0, 0, 0, 4, 0}},
+      {"nr_free_pages 3\nnot a counter\npgfault 99\n", {3, 0, 0, 0, 0, 0}},
+  };
+  for (const auto& [vmstat, expected] : cases) {
+    std::optional<VMStatistics> s = FreeUpRamService::readStatistics(dir.writeFile("vm", vmstat));
+    ASSERT_TRUE(s.has_value()) << vmstat;
+    EXPECT_EQ((std::vector<uint64_t>{s->freeCount, s->activeCount, s->inactiveCount,
+                                     s->speculativeCount, s->wireCount, s->compressorPageCount}),
+              expected)
+        << vmstat;
+  }
+  EXPECT_FALSE(FreeUpRamService::readStatistics(dir / "missing").has_value());
+  EXPECT_FALSE(FreeUpRamService::readStatistics(dir.writeFile("empty", "")).has_value());
+
+  const std::string meminfo = dir.writeFile(
+      "meminfo",
+      "MemTotal:       2048 kB\nMemFree:  10 kB\nMemAvailable:   1024 kB\nHugePages_Total: 4\n");
+  EXPECT_EQ(FreeUpRamService::readMeminfoBytes(meminfo, "MemTotal"), 2048u * 1024);
+  EXPECT_EQ(FreeUpRamService::readMeminfoBytes(meminfo, "MemAvailable"), 1024u * 1024);
+  EXPECT_EQ(FreeUpRamService::readMeminfoBytes(meminfo, "HugePages_Total"), 4u);
+  EXPECT_EQ(FreeUpRamService::readMeminfoBytes(meminfo, "Mem"), std::nullopt);
+  EXPECT_EQ(FreeUpRamService::readMeminfoBytes(dir / "missing", "MemTotal"), std::nullopt);
+}
+
+// The figures of this machine hang together (in use is part of the whole,
+// the whole no more than the physical memory); the block stays within the
+// cap, or without one within the kernel's available memory.
+TEST(FreeUpRamServiceTest, TheMachinesFiguresAndTheBlockSize) {
+  FreeUpRamService service;
+  const float inUse = service.getMemory();
+  EXPECT_GT(inUse, 0.0f);
+  EXPECT_LE(inUse, service.getAllMemory());
+  EXPECT_LE(service.getAllMemory(), static_cast<float>(FreeUpRamService::physicalMemory()) * 1.01f);
+  for (uint64_t cap : {uint64_t{1}, uint64_t{3} << 20, FreeUpRamService::kChunkSize + 4096}) {
+    FreeUpRamService::setMaximumBlockSize(cap);
+    EXPECT_LE(service.blockSize(), cap);
+    EXPECT_TRUE(service.freeUpRam("unused", 0));
+  }
+  FreeUpRamService::setMaximumBlockSize(0);
+  EXPECT_LE(service.blockSize(),
+            FreeUpRamService::readMeminfoBytes("/proc/meminfo", "MemAvailable").value_or(0));
+}
+
+using Service = LoginItemsAndLauchAgentsService;
+using States = Service::ServiceStates;
+using Pairs = std::vector<Service::LabelState>;
+
+TEST(LoginItemsParseTest, BlocksLinesAndStates) {
+  const std::string listing = testing::printDisabledListing(
+      "\t\"com.example.agent\" => false\n"
+      "\t\"com.apple.Siri.agent\" => true\n"
+      "\t\"org.sample.tool\"=>true\n"
+      "\tgarbage line without arrow\n"
+      "\t\"com.example.other\" => false\r\n",
+      "\t\"com.example.helper\" => \"com.example.app\"\n");
+  Service::DisableServiceInfo info = Service::parseDisableServiceInfo(listing);
+  EXPECT_EQ(info[LoginItemDisableStatus::disabledServices],
+            (States{{"com.apple.Siri.agent", "Close"},
+                    {"com.example.agent", "Start"},
+                    {"com.example.other", "Start"},
+                    {"org.sample.tool", "Close"}}));
+  EXPECT_EQ(info[LoginItemDisableStatus::associations], (States{{"com.example.helper", "Close"}}));
+}
+
+TEST(LoginItemsParseTest, ListingsWithoutUsableBlocks) {
+  for (const char* listing : {"", "disabled services =\n\"com.example.agent\" => false\n",
+                              "disabled services = {\n\"com.example.agent\" => false\n"}) {
+    Service::DisableServiceInfo info = Service::parseDisableServiceInfo(listing);
+    ASSERT_EQ(info.size(), 2u);
+    EXPECT_TRUE(info[LoginItemDisableStatus::disabledServices].empty()) << listing;
+    EXPECT_TRUE(info[LoginItemDisableStatus::associations].empty()) << listing;
+  }
+}
+
+// Services pair with the applications whose identifiers share their
+// two-part prefix (Apple's and undotted ones with none).
+TEST_F(OptimizationServiceTest, LoginServicesPairWithTheApplicationsOfTheirPrefix) {
+  Paths::shared().setTool(
+      "launchctl",
+      testing::fakeLaunchctl(
+          sb_, testing::printDisabledListing(
+                   "\t\"com.example.agent\" => false\n\t\"com.example.updater\" => true\n"
+                   "\t\"com.apple.safari.agent\" => false\n\t\"org.nobody.agent\" => "
+                   "false\n\t\"single\" => false\n",
+                   "\t\"com.example.agent\" => \"com.example.app\"\n")));
+  const std::string example = testing::installApplication(sb_, "Example", "com.example.app");
+  const std::string second =
+      testing::installApplication(sb_, "Tools/Example Lite", "com.example.lite");
+  testing::installApplication(sb_, "Safari", "com.apple.Safari");
+  testing::installApplication(sb_, "Single", "single");
+  std::vector<Service::AssociationTable> tables;
+  Service::getAllAssociationApp([&](Service::AssociationTable found) { tables.push_back(found); });
+  const Pairs expected = {{"com.example.agent", "Start"}, {"com.example.updater", "Close"}};
+  EXPECT_EQ(tables,
+            (std::vector<Service::AssociationTable>{{{Url::fromPath(example, true), expected},
+                                                     {Url::fromPath(second, true), expected}}}));
+  EXPECT_EQ(takeLaunchctlLog(), "print-disabled user/" + std::to_string(::getuid()) + "\n");
+  // Without the tool: nothing.
+  Paths::shared().setTool("launchctl", sb_.path("/missing/launchctl"));
+  EXPECT_EQ(Service::getAllServeInfo(), "");
+  Service::getAllAssociationApp([&](Service::AssociationTable found) { tables = {found}; });
+  EXPECT_EQ(tables, std::vector<Service::AssociationTable>{{}});
+}
+
+TEST_F(OptimizationServiceTest, ApplicationsFromTheMetadataIndex) {
+  const std::string example = testing::installApplication(sb_, "Example", "com.example.app");
+  const std::string elsewhere = sb_.path("/Other/Place/Tool.app");
+  testing::installApplication(sb_, "Tool", "org.sample.tool");
+  sb_.dir("/Other/Place");
+  fs::rename(sb_.path("/Applications/Tool.app"), elsewhere);
+  Paths::shared().setTool("mdfind", testing::fakeTool(sb_, "mdfind", sb_.path("/mdfind.log"),
+                                                      example + "\n" + elsewhere + "\n" +
+                                                          sb_.path("/not/a/bundle.app") + "\n\n"));
+  Service::AppTable apps;
+  Service::getApp([&apps](Service::AppTable found) { apps = std::move(found); });
+  EXPECT_EQ(apps, (Service::AppTable{{"com.example", {Url::fromPath(example, true)}},
+                                     {"org.sample", {Url::fromPath(elsewhere, true)}}}));
+  EXPECT_EQ(readFile(sb_.path("/mdfind.log")), "kMDItemContentType=com.apple.application-bundle\n");
 }
 
 }  // namespace

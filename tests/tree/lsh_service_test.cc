@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
 #include <random>
 #include <set>
 #include <string>
@@ -16,15 +17,19 @@
 namespace orvexa {
 namespace {
 
+using testing::flipped;
 using testing::makeNode;
+using testing::namesOf;
 using testing::randomBits;
 using testing::Signal;
+using Names = std::set<std::string>;
+using Pairs = std::set<std::pair<std::string, std::string>>;
 
 constexpr int kFeatureID = 8601;
 
 // Every pair of names that the result puts together (key with member).
-std::set<std::pair<std::string, std::string>> pairsOf(const LSHService::SearchResult& result) {
-  std::set<std::pair<std::string, std::string>> pairs;
+Pairs pairsOf(const LSHService::SearchResult& result) {
+  Pairs pairs;
   for (const auto& [key, members] : result) {
     for (const SimilarNodePtr& m : members) {
       pairs.insert(std::minmax(key->name, m->name));
@@ -70,57 +75,55 @@ class LSHServiceConcurrencyTest : public ::testing::Test {
       std::make_shared<SerialGCDService>(SerialGCDService::GCDQOS::default_);
 };
 
-TEST_F(LSHServiceConcurrencyTest, SelectionsAreOrderedChoicesOfDistinctBands) {
+// Ordered choices of distinct bands, concatenated; slices of at most 100.
+TEST_F(LSHServiceConcurrencyTest, SelectionsAndSlices) {
   const std::vector<std::vector<int>> bands{{0}, {1}, {2}, {3}, {4}, {5}};
   const auto three = LSHService::selections(bands, 3, nullptr);
   ASSERT_EQ(three.size(), 120u);
-  EXPECT_EQ(three[0], (std::vector<int>{0, 1, 2}));
   EXPECT_EQ(three[4], (std::vector<int>{0, 2, 1}));
   EXPECT_EQ(three[20], (std::vector<int>{1, 0, 2}));
   EXPECT_EQ(three.back(), (std::vector<int>{5, 4, 3}));
   EXPECT_EQ(std::set<std::vector<int>>(three.begin(), three.end()).size(), 120u);
-
-  const auto two = LSHService::selections(bands, 2, nullptr);
-  ASSERT_EQ(two.size(), 30u);
-  EXPECT_EQ(two[5], (std::vector<int>{1, 0}));
-
-  // Bands are concatenated, not numbered.
-  const auto joined = LSHService::selections({{1, 1}, {0, 1}}, 2, nullptr);
-  EXPECT_EQ(joined, (std::vector<std::vector<int>>{{1, 1, 0, 1}, {0, 1, 1, 1}}));
-
+  EXPECT_EQ(LSHService::selections(bands, 2, nullptr).size(), 30u);
+  EXPECT_EQ(LSHService::selections({{1, 1}, {0, 1}}, 2, nullptr),
+            (std::vector<std::vector<int>>{{1, 1, 0, 1}, {0, 1, 1, 1}}));
   EXPECT_TRUE(LSHService::selections(bands, 3, [] { return true; }).empty());
   EXPECT_TRUE(LSHService::selections(bands, 7, nullptr).empty());
+  EXPECT_EQ(LSHService::sliceSizes(250, 100), (std::vector<size_t>{100, 100, 50}));
+  EXPECT_EQ(LSHService::sliceSizes(200, 100), (std::vector<size_t>{100, 100}));
+  EXPECT_TRUE(LSHService::sliceSizes(0, 100).empty());
 }
 
-TEST_F(LSHServiceConcurrencyTest, ThresholdZeroAcceptsOnlyIdenticalFingerprints) {
-  std::mt19937 random(2);
+// Candidate sets are keyed by their query node; a node with no candidate
+// gets no entry. b is 1 bit from a, c 3 bits, b and c 4 apart.
+TEST_F(LSHServiceConcurrencyTest, CandidateSetsPerQueryNodeWithinTheThreshold) {
+  std::mt19937 random(6);
   const std::vector<int> bits = randomBits(random);
-  std::vector<int> oneOff = bits;
-  oneOff[35] ^= 1;
-  auto a = makeNode("a", bits);
-  auto twin = makeNode("twin", bits);
-  auto near = makeNode("near", oneOff);
-  auto alone = makeNode("alone", randomBits(random));
-  const auto result = fileAndSearch({a, twin, near, alone}, 3, 0);
-  EXPECT_EQ(pairsOf(result), (std::set<std::pair<std::string, std::string>>{{"/p/a", "/p/twin"}}));
-  for (const auto& [key, members] : result) {
-    EXPECT_NE(key->name, "/p/alone") << "a node with no candidate gets no entry";
-    EXPECT_NE(key->name, "/p/near");
-  }
+  const std::vector<SimilarNodePtr> nodes = {
+      makeNode("a", bits), makeNode("twin", bits), makeNode("b", flipped(bits, {0})),
+      makeNode("c", flipped(bits, {6, 12, 18})), makeNode("alone", randomBits(random))};
+  const auto byQuery = [&](int threshold) {
+    std::map<std::string, Names> out;
+    for (const auto& [key, members] : fileAndSearch(nodes, 3, threshold)) {
+      out[key->name] = namesOf(members);
+    }
+    return out;
+  };
+  EXPECT_EQ(byQuery(0),
+            (std::map<std::string, Names>{{"/p/a", {"/p/twin"}}, {"/p/twin", {"/p/a"}}}));
+  EXPECT_EQ(byQuery(3), (std::map<std::string, Names>{{"/p/a", {"/p/twin", "/p/b", "/p/c"}},
+                                                      {"/p/twin", {"/p/a", "/p/b", "/p/c"}},
+                                                      {"/p/b", {"/p/a", "/p/twin"}},
+                                                      {"/p/c", {"/p/a", "/p/twin"}}}));
 }
 
 // Planted near pairs whose differences touch at most three of the six bands
 // agree on some selection of three bands: the band lookup finds every one,
 // whatever the random keys do. 250 nodes make slices of 100, 100 and 50.
 TEST_F(LSHServiceConcurrencyTest, BandLookupFindsEveryPairThatAgreesOnASelection) {
-  EXPECT_EQ(LSHService::sliceSizes(250, 100), (std::vector<size_t>{100, 100, 50}));
-  EXPECT_EQ(LSHService::sliceSizes(200, 100), (std::vector<size_t>{100, 100}));
-  EXPECT_EQ(LSHService::sliceSizes(7, 100), (std::vector<size_t>{7}));
-  EXPECT_TRUE(LSHService::sliceSizes(0, 100).empty());
-
   std::mt19937 random(3);
   std::vector<SimilarNodePtr> nodes;
-  std::set<std::pair<std::string, std::string>> planted;
+  Pairs planted;
   for (int i = 0; i < 125; ++i) {
     const std::vector<int> bits = randomBits(random);
     std::vector<int> copy = bits;
@@ -135,41 +138,13 @@ TEST_F(LSHServiceConcurrencyTest, BandLookupFindsEveryPairThatAgreesOnASelection
   std::sort(nodes.begin(), nodes.end(), [](auto& x, auto& y) { return x->url < y->url; });
   const auto result = fileAndSearch(nodes, 3, 3);
   const auto found = pairsOf(result);
-  for (const auto& pair : planted) {
-    EXPECT_EQ(found.count(pair), 1u) << pair.first << " " << pair.second;
-  }
+  for (const auto& pair : planted) EXPECT_EQ(found.count(pair), 1u) << pair.first;
   // Whatever else was paired is within the distance limit.
   for (const auto& [key, members] : result) {
     for (const auto& m : members) {
       EXPECT_LE(SimilarNode::calculateHamming(key->fingerprint, m->fingerprint), 3);
     }
   }
-}
-
-// a-b differ in 1 bit, a-c in 3, b-c in 4: at a limit of 3, a finds both,
-// b and c find only a.
-TEST_F(LSHServiceConcurrencyTest, CandidateSetsAreKeyedByTheirQueryNode) {
-  std::mt19937 random(6);
-  const std::vector<int> bits = randomBits(random);
-  std::vector<int> near = bits;
-  near[0] ^= 1;
-  std::vector<int> far = bits;
-  far[6] ^= 1;
-  far[12] ^= 1;
-  far[18] ^= 1;
-  auto a = makeNode("a", bits);
-  auto b = makeNode("b", near);
-  auto c = makeNode("c", far);
-  auto namesOf = [](const SimilarNodeSet& set) {
-    std::set<std::string> names;
-    for (const auto& n : set) names.insert(n->name);
-    return names;
-  };
-  const auto byQuery = fileAndSearch({a, b, c}, 3, 3);
-  ASSERT_EQ(byQuery.size(), 3u);
-  EXPECT_EQ(namesOf(byQuery.at(a)), (std::set<std::string>{"/p/b", "/p/c"}));
-  EXPECT_EQ(namesOf(byQuery.at(b)), std::set<std::string>{"/p/a"});
-  EXPECT_EQ(namesOf(byQuery.at(c)), std::set<std::string>{"/p/a"});
 }
 
 TEST_F(LSHServiceConcurrencyTest, StoppedScanFilesNothingAndFindsNothing) {
@@ -203,9 +178,7 @@ TEST(InvertedSortTest, PairsNeedThreeOfFourEqualParts) {
 
   auto result = index.search({n, two});
   ASSERT_EQ(result.count(n), 1u);
-  std::set<std::string> matches;
-  for (const auto& m : result[n]) matches.insert(m->name);
-  EXPECT_EQ(matches, (std::set<std::string>{"/p/n", "/p/three", "/p/four"}));
+  EXPECT_EQ(namesOf(result[n]), (Names{"/p/n", "/p/three", "/p/four"}));
   ASSERT_EQ(result.count(two), 1u);
   ASSERT_EQ(result[two].size(), 1u) << "two shares only two parts with anyone";
   EXPECT_EQ(result[two][0], two);

@@ -8,6 +8,8 @@
 
 #include "orvexa/tree/bk_tree_old_service.h"
 #include "orvexa/tree/bk_tree_service.h"
+#include "orvexa/tree/duplicate_folder_info.h"
+#include "orvexa/tree/duplicate_node.h"
 #include "orvexa/tree/inverted_sort.h"
 #include "orvexa/tree/similar_node.h"
 #include "tree/nodes.h"
@@ -15,8 +17,10 @@
 namespace orvexa {
 namespace {
 
+using testing::flipped;
 using testing::makeNode;
-using testing::randomBits;
+using testing::namesOf;
+using Names = std::set<std::string>;
 
 std::vector<int> bitsOf(const std::string& text) {
   std::vector<int> bits;
@@ -26,17 +30,6 @@ std::vector<int> bitsOf(const std::string& text) {
   return bits;
 }
 
-std::vector<int> flipped(std::vector<int> bits, std::initializer_list<size_t> positions) {
-  for (size_t p : positions) bits[p] = 1 - bits[p];
-  return bits;
-}
-
-std::set<std::string> namesOf(const SimilarNodeSet& nodes) {
-  std::set<std::string> names;
-  for (const SimilarNodePtr& n : nodes) names.insert(n->name);
-  return names;
-}
-
 const std::vector<int> kBase = bitsOf("101100111000110101011100001111010110");
 
 TEST(SimilarNodeTest, IdentityIgnoresFingerprintAndFlags) {
@@ -44,33 +37,26 @@ TEST(SimilarNodeTest, IdentityIgnoresFingerprintAndFlags) {
   auto b = makeNode("a", flipped(kBase, {0}));
   b->similarHadChoose = true;
   EXPECT_TRUE(SimilarNodeEqual()(a, b));
-  auto c = makeNode("c", kBase);
-  EXPECT_FALSE(SimilarNodeEqual()(a, c));
-  SimilarNodeSet set{a, c};
+  SimilarNodeSet set{a, makeNode("c", kBase)};
   EXPECT_EQ(set.size(), 2u);
   EXPECT_EQ(set.count(makeNode("c", kBase)), 1u);
 }
 
+// An identical fingerprint is no tree child: put says so and the node rides
+// with its twin, at the root or further down.
 TEST(BKTreeServiceTest, DuplicatePutReturnsTrueAndRidesAlong) {
   BKTreeService tree;
   auto root = makeNode("root", kBase);
   auto near = makeNode("near", flipped(kBase, {3, 4}));
   auto same = makeNode("same", kBase);
+  auto sameAsNear = makeNode("same-as-near", near->fingerprint);
   EXPECT_FALSE(tree.put(root));
   EXPECT_FALSE(tree.put(near));
-  ASSERT_EQ(root->childrenDict.size(), 1u);
-  EXPECT_EQ(root->childrenDict.at(2), near);
-
   EXPECT_TRUE(tree.put(same));
-  EXPECT_EQ(root->childrenDict.size(), 1u) << "an identical fingerprint is no tree child";
-  ASSERT_EQ(root->childrens.size(), 1u);
-  EXPECT_EQ(root->childrens[0], same);
-
-  // Identical to a node further down: it rides with that node.
-  auto sameAsNear = makeNode("same-as-near", near->fingerprint);
   EXPECT_TRUE(tree.put(sameAsNear));
-  ASSERT_EQ(near->childrens.size(), 1u);
-  EXPECT_EQ(near->childrens[0], sameAsNear);
+  EXPECT_EQ(root->childrenDict, (decltype(root->childrenDict){{2, near}}));
+  EXPECT_EQ(root->childrens, std::vector<SimilarNodePtr>{same});
+  EXPECT_EQ(near->childrens, std::vector<SimilarNodePtr>{sameAsNear});
   EXPECT_EQ(tree.count, 0);
 }
 
@@ -79,44 +65,52 @@ TEST(BKTreeServiceTest, ThresholdZeroVisitsNoChildOfAnExactMatch) {
   auto root = makeNode("root", kBase);
   auto rider = makeNode("rider", kBase);
   auto child = makeNode("child", flipped(kBase, {7}));
-  tree.put(root);
-  tree.put(rider);
-  tree.put(child);
-  ASSERT_EQ(root->childrenDict.count(1), 1u);
-
+  for (const auto& n : {root, rider, child}) tree.put(n);
   SimilarNodeSet results;
   root->search(*makeNode("query", kBase), 0, results);
-  EXPECT_EQ(namesOf(results), (std::set<std::string>{"/p/root", "/p/rider"}));
+  EXPECT_EQ(namesOf(results), (Names{"/p/root", "/p/rider"}));
   EXPECT_FALSE(child->similarHadChoose);
-
   // The exact search finds the same pair without looking further either.
   SimilarNodeSet exact;
   root->searchDuplicate(*makeNode("query", kBase), exact);
-  EXPECT_EQ(namesOf(exact), (std::set<std::string>{"/p/root", "/p/rider"}));
-  EXPECT_TRUE(root->duplicateHadChoose);
-  EXPECT_TRUE(rider->duplicateHadChoose);
-
+  EXPECT_EQ(namesOf(exact), (Names{"/p/root", "/p/rider"}));
+  EXPECT_TRUE(root->duplicateHadChoose && rider->duplicateHadChoose);
   // A query one bit away from the root at threshold 0 follows edge 1 only.
   SimilarNodeSet viaEdge;
   root->search(*makeNode("q2", child->fingerprint), 0, viaEdge);
-  EXPECT_EQ(namesOf(viaEdge), (std::set<std::string>{"/p/child"}));
+  EXPECT_EQ(namesOf(viaEdge), Names{"/p/child"});
 }
 
-TEST(BKTreeServiceTest, GroupedNodesAreNotReturnedTwice) {
+// Children are visited along edges max(1, |d - t|) .. d + t: with d < t the
+// edges below t - d are not followed, even where a near node hangs; and a
+// node grouped once is not returned again.
+TEST(BKTreeServiceTest, SearchRangeAndGroupedNodes) {
   BKTreeService tree;
+  auto root = makeNode("root", kBase);
+  auto child = makeNode("child", flipped(kBase, {1}));  // edge 1
+  tree.put(root);
+  tree.put(child);
+  SimilarNodeSet found;
+  tree.root->search(*makeNode("query", flipped(kBase, {0})), 3, found);  // edges 2..4
+  EXPECT_EQ(namesOf(found), Names{"/p/root"});
+  OldBKTreeService old;
+  old.put(kBase, "/p/root.jpg");
+  old.put(child->fingerprint, "/p/child.jpg");
+  EXPECT_EQ(old.query(flipped(kBase, {0}), "/p/query.jpg", 3), Names{"/p/root.jpg"});
+  EXPECT_EQ(old.query(child->fingerprint, "/p/child.jpg", 1), Names{"/p/child.jpg"});
+
+  BKTreeService grouped;
   auto a = makeNode("a", kBase);
   auto b = makeNode("b", flipped(kBase, {0, 1}));
   auto c = makeNode("c", flipped(kBase, {0, 1, 2, 3}));
-  for (const auto& n : {a, b, c}) tree.put(n);
-
+  for (const auto& n : {a, b, c}) grouped.put(n);
   auto search = [&](const SimilarNodePtr& query, int threshold) {
-    SimilarNodeSet found;
-    tree.root->search(*query, threshold, found);
-    return namesOf(found);
+    SimilarNodeSet out;
+    grouped.root->search(*query, threshold, out);
+    return namesOf(out);
   };
-  EXPECT_EQ(search(a, 2), (std::set<std::string>{"/p/a", "/p/b"}));
-  // b and c are within 2 of each other, but b is grouped already.
-  EXPECT_EQ(search(c, 2), (std::set<std::string>{"/p/c"}));
+  EXPECT_EQ(search(a, 2), (Names{"/p/a", "/p/b"}));
+  EXPECT_EQ(search(c, 2), Names{"/p/c"}) << "b is within 2 of c but grouped already";
   EXPECT_TRUE(search(b, 5).empty());
 }
 
@@ -129,7 +123,7 @@ TEST(BKTreeServiceTest, SearchIsSoundAndExactAtThresholdZero) {
     std::vector<SimilarNodePtr> nodes;
     std::vector<int> seed;
     for (int i = 0; i < 400; ++i) {
-      if (i % 40 == 0) seed = randomBits(random);  // clusters, so that near pairs exist
+      if (i % 40 == 0) seed = testing::randomBits(random);  // clusters, so near pairs exist
       std::vector<int> bits = seed;
       for (size_t f = random() % 8; f > 0; --f) bits[random() % bits.size()] ^= 1;
       nodes.push_back(makeNode("n" + std::to_string(i), bits));
@@ -141,13 +135,13 @@ TEST(BKTreeServiceTest, SearchIsSoundAndExactAtThresholdZero) {
       for (const auto& n : nodes) n->similarHadChoose = false;
       SimilarNodeSet found;
       tree.root->search(*query, threshold, found);
-      std::set<std::string> expected;
+      Names expected;
       for (const auto& n : nodes) {
         if (SimilarNode::calculateHamming(query->fingerprint, n->fingerprint) <= threshold) {
           expected.insert(n->name);
         }
       }
-      const std::set<std::string> names = namesOf(found);
+      const Names names = namesOf(found);
       EXPECT_TRUE(std::includes(expected.begin(), expected.end(), names.begin(), names.end()));
       if (threshold == 0) {
         EXPECT_EQ(names, expected);
@@ -156,83 +150,53 @@ TEST(BKTreeServiceTest, SearchIsSoundAndExactAtThresholdZero) {
   }
 }
 
-// Children are visited along edges max(1, |d - t|) .. d + t: with d < t the
-// edges below t - d are not followed, even where a near node hangs.
-TEST(BKTreeServiceTest, EdgesBelowTheSearchRangeAreNotFollowed) {
-  BKTreeService tree;
-  auto root = makeNode("root", kBase);
-  auto child = makeNode("child", flipped(kBase, {1}));  // edge 1
-  tree.put(root);
-  tree.put(child);
-  auto query = makeNode("query", flipped(kBase, {0}));  // 1 from root, 2 from child
-  SimilarNodeSet found;
-  tree.root->search(*query, 3, found);  // edges 2..4
-  EXPECT_EQ(namesOf(found), std::set<std::string>{"/p/root"});
-
-  OldBKTreeService old;
-  old.put(kBase, "/p/root.jpg");
-  old.put(child->fingerprint, "/p/child.jpg");
-  EXPECT_EQ(old.query(query->fingerprint, "/p/query.jpg", 3), std::set<std::string>{"/p/root.jpg"});
-  EXPECT_EQ(old.query(child->fingerprint, "/p/child.jpg", 1),
-            std::set<std::string>{"/p/child.jpg"});
-}
-
-TEST(OldBKTreeServiceTest, IdenticalTermsCollectNamesOnce) {
+TEST(OldBKTreeServiceTest, IdenticalTermsCollectNamesOnceAndQueriesReturnEachNodeOnce) {
   OldBKTreeService tree;
   tree.put(kBase, "/q/p/holiday.jpg");
   tree.put(kBase, "/p/holiday.jpg");  // a substring of the node's own name
   tree.put(kBase, "/p/copy.jpg");
   tree.put(kBase, "/p/copy.jpg");  // already in sameName
   tree.put(flipped(kBase, {5}), "/p/other.jpg");
-  ASSERT_TRUE(tree.root);
   EXPECT_EQ(tree.root->sameName, std::vector<std::string>{"/p/copy.jpg"});
   EXPECT_EQ(tree.root->children.size(), 1u);
   tree.nodeCount(tree.root.get());
   EXPECT_EQ(tree.count, 3);  // two nodes and one extra name
+
+  std::map<std::string, std::vector<int>> elems{{"/p/a.jpg", kBase},
+                                                {"/p/b.jpg", flipped(kBase, {0})},
+                                                {"/p/c.jpg", flipped(kBase, {0, 1, 2, 3, 4, 5, 6})},
+                                                {"/p/d.jpg", kBase}};
+  auto made = OldBKTreeService::mk(elems);
+  EXPECT_EQ(made->root->name, "/p/a.jpg");  // the map's first entry
+  EXPECT_EQ(made->query(kBase, "/p/a.jpg", 1), (Names{"/p/a.jpg", "/p/b.jpg", "/p/d.jpg"}));
+  EXPECT_EQ(made->query(flipped(kBase, {0}), "/p/b.jpg", 1), Names{});
+  EXPECT_EQ(made->query(elems["/p/c.jpg"], "/p/c.jpg", 1), Names{"/p/c.jpg"});
 }
 
-TEST(OldBKTreeServiceTest, QueryReturnsEachNodeOnce) {
-  std::map<std::string, std::vector<int>> elems{
-      {"/p/a.jpg", kBase},
-      {"/p/b.jpg", flipped(kBase, {0})},
-      {"/p/c.jpg", flipped(kBase, {0, 1, 2, 3, 4, 5, 6})},
-      {"/p/d.jpg", kBase},
-  };
-  auto tree = OldBKTreeService::mk(elems);
-  ASSERT_TRUE(tree->root);
-  EXPECT_EQ(tree->root->name, "/p/a.jpg");  // the map's first entry
-  EXPECT_EQ(tree->query(kBase, "/p/a.jpg", 1),
-            (std::set<std::string>{"/p/a.jpg", "/p/b.jpg", "/p/d.jpg"}));
-  EXPECT_EQ(tree->query(flipped(kBase, {0}), "/p/b.jpg", 1), std::set<std::string>{});
-  EXPECT_EQ(tree->query(elems["/p/c.jpg"], "/p/c.jpg", 1), std::set<std::string>{"/p/c.jpg"});
-}
-
-TEST(FingerprintUtilitiesTest, HashStringAndBinaryText) {
-  struct Case {
-    std::string bits;
-    std::string hex;
-  };
-  const Case cases[] = {
-      {"1111 0000 0110", "f06"},
-      {"101", ""},  // no complete group
-      {"101100111000110101011100001111010110", "b38d5c3d6"},
-      {"10110011100011010101110000111101011011", "b38d5c3d6"},  // 38 entries
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.bits);
-    EXPECT_EQ(BKTreeService::getHashString(bitsOf(c.bits)), c.hex);
-  }
-  for (const auto& [text, value] :
-       std::vector<std::pair<std::string, int64_t>>{{"", 0}, {"0110", 6}, {"100000000", 256}}) {
-    EXPECT_EQ(InvertedSort::stringBinary2Dec(text), value) << text;
-  }
-}
-
-TEST(FingerprintUtilitiesTest, GrayComparisons) {
+TEST(FingerprintUtilitiesTest, HashStringsBinaryTextAndGrayComparisons) {
+  EXPECT_EQ(BKTreeService::getHashString(bitsOf("1111 0000 0110")), "f06");
+  EXPECT_EQ(BKTreeService::getHashString(bitsOf("101")), "") << "no complete group";
+  EXPECT_EQ(BKTreeService::getHashString(kBase), "b38d5c3d6");
+  EXPECT_EQ(BKTreeService::getHashString(bitsOf("10110011100011010101110000111101011011")),
+            "b38d5c3d6");  // 38 entries
+  EXPECT_EQ(InvertedSort::stringBinary2Dec(""), 0);
+  EXPECT_EQ(InvertedSort::stringBinary2Dec("0110"), 6);
+  EXPECT_EQ(InvertedSort::stringBinary2Dec("100000000"), 256);
   const std::vector<int> a{10, 20, 30, 40, 200, 0};
   const std::vector<int> b{10, 30, 41, 29, 190, 11};
   EXPECT_EQ(BKTreeService::calculateGrayHamming(a, b, 10), 3);  // three differ by 11, two by 10
   EXPECT_EQ(BKTreeService::calculateGrayHamming(a, b, 0), 5);
+}
+
+TEST(DuplicateTreeTest, FolderValuesAndDistanceStrings) {
+  EXPECT_EQ(DuplicateFolderInfo::calculateValue("ab", "ba"), 0);
+  EXPECT_EQ(DuplicateFolderInfo::calculateValue("", "a"), 97);
+  // Bytes outside ASCII add nothing ("é" is two bytes, "文" three).
+  EXPECT_EQ(DuplicateFolderInfo::calculateValue("caf\xc3\xa9", "caf"), 0);
+  EXPECT_EQ(DuplicateFolderInfo::calculateValue("\xe6\x96\x87x", "y"), 1);
+  // Sorted descending in plain byte order (upper case first), then joined.
+  EXPECT_EQ(DuplicateNode::calculationDistanceString({"a", "A", "b"}), "baA");
+  EXPECT_EQ(DuplicateNode::calculationDistanceString({"ab", "a", "abc"}), "abcaba");
 }
 
 }  // namespace
