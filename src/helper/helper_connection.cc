@@ -5,6 +5,7 @@
 
 #include <deque>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 #include "helper/unix_socket.h"
@@ -30,6 +31,10 @@ struct HelperConnection::State {
   bool valid = true;
   bool ended = false;  // the reader has failed the waiting calls and taken the handler
   std::deque<Deliver> pending;
+  // A reply that came while no call waited: the helper's refusal, sent as
+  // it accepts a user it does not serve and closes. Whichever call it beat
+  // gets it instead of the failure answer. Set only by the reader.
+  std::optional<HelperReply> unasked;
   std::function<void()> invalidationHandler;
   std::thread reader;
 
@@ -43,6 +48,7 @@ struct HelperConnection::State {
 
   void send(const HelperRequest& request, Deliver deliver) {
     const std::string frame = encodeHelperFrame(helperRequestToPlist(request));
+    std::optional<HelperReply> answer;
     {
       std::lock_guard lock(mu);
       if (valid) {
@@ -55,8 +61,9 @@ struct HelperConnection::State {
         }
         return;
       }
+      if (ended) answer = unasked;
     }
-    runOnPoolOrHere([deliver] { deliver(nullptr); });
+    runOnPoolOrHere([deliver, answer] { deliver(answer ? &*answer : nullptr); });
   }
 
   void readLoop() {
@@ -68,7 +75,10 @@ struct HelperConnection::State {
       Deliver deliver;
       {
         std::lock_guard lock(mu);
-        if (pending.empty()) continue;  // an answer nobody asked for
+        if (pending.empty()) {
+          unasked = std::move(reply);
+          continue;
+        }
         deliver = std::move(pending.front());
         pending.pop_front();
       }
@@ -86,7 +96,7 @@ struct HelperConnection::State {
       handler = std::move(invalidationHandler);
       ended = true;
     }
-    for (Deliver& deliver : lost) deliver(nullptr);
+    for (Deliver& deliver : lost) deliver(unasked ? &*unasked : nullptr);
     if (handler) handler();
   }
 };

@@ -19,6 +19,7 @@
 #include "orvexa/platform/plist.h"
 #include "orvexa/platform/url.h"
 #include "orvexa/scan/privacy/privacy_scan_service.h"
+#include "support/launchctl_fixture.h"
 #include "support/sandbox.h"
 #include "support/signal.h"
 
@@ -403,13 +404,7 @@ inline std::string writeSharedList(const Sandbox& sb, const std::string& name,
 // An application bundle in the applications folder.
 inline std::string makeApplication(const Sandbox& sb, const std::string& name,
                                    const std::string& identifier) {
-  PlistValue info(
-      PlistValue::Dictionary{{{"CFBundleIdentifier", identifier}, {"CFBundleExecutable", name}}});
-  const std::string app = sb.path("/Applications/" + name + ".app");
-  std::filesystem::create_directories(app + "/Contents/MacOS");
-  EXPECT_TRUE(writePlistFile(app + "/Contents/Info.plist", info, PlistFormat::Xml));
-  sb.file("/Applications/" + name + ".app/Contents/MacOS/" + name, 8);
-  return app;
+  return installApplication(sb, name, identifier);
 }
 
 // The two permission databases: the user's and the system's, with

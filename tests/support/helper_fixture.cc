@@ -57,12 +57,7 @@ EventAnswer callEvent(HelperProtocol& tool, int event, const PlistValue& diction
   auto promise = std::make_shared<std::promise<EventAnswer>>();
   std::future<EventAnswer> future = promise->get_future();
   tool.handleEvent(event, dictionary, [promise](bool ok, int code, PlistValue information) {
-    EventAnswer answer;
-    answer.answered = true;
-    answer.ok = ok;
-    answer.code = code;
-    answer.information = std::move(information);
-    promise->set_value(std::move(answer));
+    promise->set_value({true, ok, code, std::move(information)});
   });
   if (future.wait_for(limit) != std::future_status::ready) return {};
   return future.get();

@@ -96,7 +96,6 @@ class RunningHelper {
 
   HelperServer& server() { return *server_; }
   const std::string& socketPath() const { return socketPath_; }
-  const std::string& label() const { return label_; }
 
  private:
   std::string label_;

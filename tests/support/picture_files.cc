@@ -17,17 +17,11 @@
 namespace orvexa::testing {
 
 std::vector<uint8_t> pngBytes(int width, int height, const PixelFn& pixel) {
-  std::vector<uint8_t> rgba(static_cast<size_t>(width) * static_cast<size_t>(height) * 4);
+  std::vector<uint8_t> rgba;
   for (int y = 0; y < height; ++y) {
     for (int x = 0; x < width; ++x) {
       const Rgba p = pixel(x, y);
-      uint8_t* o =
-          rgba.data() +
-          (static_cast<size_t>(y) * static_cast<size_t>(width) + static_cast<size_t>(x)) * 4;
-      o[0] = p.r;
-      o[1] = p.g;
-      o[2] = p.b;
-      o[3] = p.a;
+      rgba.insert(rgba.end(), {p.r, p.g, p.b, p.a});
     }
   }
   png_image image;
@@ -66,18 +60,13 @@ std::vector<uint8_t> jpegBytes(int width, int height, const PixelFn& pixel, int 
   jpeg_set_defaults(&cinfo);
   jpeg_set_quality(&cinfo, quality, TRUE);
   jpeg_start_compress(&cinfo, TRUE);
-  std::vector<uint8_t> row(static_cast<size_t>(width) *
-                           static_cast<size_t>(cinfo.input_components));
+  std::vector<uint8_t> row;
   for (int y = 0; y < height; ++y) {
+    row.clear();
     for (int x = 0; x < width; ++x) {
       const Rgba p = pixel(x, y);
-      if (grayscale) {
-        row[static_cast<size_t>(x)] = p.r;
-      } else {
-        row[static_cast<size_t>(x) * 3] = p.r;
-        row[static_cast<size_t>(x) * 3 + 1] = p.g;
-        row[static_cast<size_t>(x) * 3 + 2] = p.b;
-      }
+      const uint8_t rgb[] = {p.r, p.g, p.b};
+      row.insert(row.end(), rgb, rgb + (grayscale ? 1 : 3));
     }
     JSAMPROW rows[1] = {row.data()};
     jpeg_write_scanlines(&cinfo, rows, 1);
@@ -135,20 +124,19 @@ PixelFn brightened(PixelFn pixel, int delta) {
 
 std::vector<uint8_t> pngWithDeclaredSize(uint32_t width, uint32_t height) {
   std::vector<uint8_t> out{0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
-  auto put32 = [&out](uint32_t v) {
-    for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<uint8_t>(v >> shift));
+  auto put32 = [](std::vector<uint8_t>& to, uint32_t v) {
+    for (int shift = 24; shift >= 0; shift -= 8) to.push_back(static_cast<uint8_t>(v >> shift));
   };
   auto chunk = [&](const char* type, const std::vector<uint8_t>& data) {
-    put32(static_cast<uint32_t>(data.size()));
+    put32(out, static_cast<uint32_t>(data.size()));
     std::vector<uint8_t> body(type, type + 4);
     body.insert(body.end(), data.begin(), data.end());
     out.insert(out.end(), body.begin(), body.end());
-    put32(static_cast<uint32_t>(crc32(0, body.data(), static_cast<uInt>(body.size()))));
+    put32(out, static_cast<uint32_t>(crc32(0, body.data(), static_cast<uInt>(body.size()))));
   };
   std::vector<uint8_t> header;
-  for (uint32_t v : {width, height}) {
-    for (int shift = 24; shift >= 0; shift -= 8) header.push_back(static_cast<uint8_t>(v >> shift));
-  }
+  put32(header, width);
+  put32(header, height);
   header.insert(header.end(), {8, 6, 0, 0, 0});  // 8-bit RGBA, no interlace
   chunk("IHDR", header);
   chunk("IDAT", {0x78, 0x9C, 0x03, 0x00, 0x00, 0x00, 0x00, 0x01});

@@ -8,7 +8,10 @@
 // read, or invalidate()), every call still waiting gets its proxy's error
 // handler and then a failure answer (see helper_protocol.h), and the
 // invalidation handler runs once. Calls made on an ended connection are
-// treated the same way, on a pool thread.
+// treated the same way, on a pool thread. A reply that came while no call
+// waited (the helper refusing the user as it accepts the connection, then
+// closing) answers those calls instead of the failure answer: sent before
+// any request, it can beat the first call to the socket.
 //
 // Ownership: the connection owns its socket and reader thread; destroying
 // it invalidates it. Proxies may outlive it (their calls then fail).
