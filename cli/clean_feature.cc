@@ -360,6 +360,7 @@ int cleanFeature(const CommonOptions& options, const FeaturePtr& feature, CleanS
     }
   }
 
+  if (ticking.beforeClean) ticking.beforeClean(ticked);
   auto finish = std::make_shared<WaitingFinish>();
   startClean(categories, feature, type, finish);
   finish->wait();
