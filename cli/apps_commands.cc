@@ -273,10 +273,33 @@ int runApps(const CommonOptions& options, View view) {
   ticking.beforeClean = +[](const std::vector<FilePtr>& ticked) {
     for (const FilePtr& record : ticked) uninstallUserFlatpak(record);
   };
-  return cleanFeature(options, feature, CleanServiceType::Uninstall, entries, ticking,
-                      [&](const nlohmann::json& clean) {
-                        report(options, feature, view, shown, shown->size, &clean);
-                      });
+  // The programs a clean leaves to the system, of the applications it
+  // touched (ticked whole or in part), with what removes them.
+  auto programsLeft = [&entries] {
+    nlohmann::json left = nlohmann::json::array();
+    for (const CategoryPtr& entry : entries) {
+      const DesktopApplication* app = desktopApplicationOf(*entry);
+      if (app == nullptr || entry->state == 0 || programNote(*app).empty()) continue;
+      left.push_back({{"title", entry->title},
+                      {"package", app->package},
+                      {"removeCommand", app->removeCommand},
+                      {"note", programNote(*app)}});
+    }
+    return left;
+  };
+  const int status =
+      cleanFeature(options, feature, CleanServiceType::Uninstall, entries, ticking,
+                   [&](const nlohmann::json& clean) {
+                     nlohmann::json withPrograms = clean;
+                     withPrograms["programsLeft"] = programsLeft();
+                     report(options, feature, view, shown, shown->size, &withPrograms);
+                   });
+  if (!options.json) {
+    for (const nlohmann::json& left : programsLeft()) {
+      fmt::print("{}: {}\n", left["title"].get<std::string>(), left["note"].get<std::string>());
+    }
+  }
+  return status;
 }
 
 std::string help(const char* text) {

@@ -382,7 +382,9 @@ int cleanFeature(const CommonOptions& options, const FeaturePtr& feature, CleanS
                              {"deleteStatus", record->deleteStatus},
                              {"deleteErrorDesc", record->deleteErrorDesc.str()}});
     } else if (removed) {
-      fmt::print("{}  {:>10}  {}\n", moved ? "moved  " : "removed", humanSize(record->size),
+      // A record the command settled itself (state 0) was not moved.
+      const bool itemMoved = moved && record->state != 0;
+      fmt::print("{}  {:>10}  {}\n", itemMoved ? "moved  " : "removed", humanSize(record->size),
                  record->url.path());
     } else {
       fmt::print("failed   {:>10}  {}: {}\n", humanSize(record->size), record->url.path(),
