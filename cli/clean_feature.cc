@@ -360,7 +360,14 @@ int cleanFeature(const CommonOptions& options, const FeaturePtr& feature, CleanS
     }
   }
 
-  if (ticking.beforeClean) ticking.beforeClean(ticked);
+  int64_t settledBytes = 0;  // what the command removed itself
+  if (ticking.beforeClean) {
+    ticking.beforeClean(ticked);
+    for (const FilePtr& record : ticked) {
+      if (record->state == 0 && record->deleteStatus == raw(DeleteStatus::DeleteSuccess))
+        settledBytes += record->freedSize();
+    }
+  }
   auto finish = std::make_shared<WaitingFinish>();
   startClean(categories, feature, type, finish);
   finish->wait();
@@ -393,7 +400,7 @@ int cleanFeature(const CommonOptions& options, const FeaturePtr& feature, CleanS
   }
   if (options.json) {
     printDocument(*feature,
-                  json{{"freed", finish->size()},
+                  json{{"freed", finish->size() + settledBytes},
                        {"status", finish->status()},
                        {"error", finish->desc()},
                        {"movedToTrash", moved ? finish->size() : 0},

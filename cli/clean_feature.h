@@ -54,7 +54,8 @@ struct CleanTicking {
   const std::vector<CategoryPtr>* alsoListedBy = nullptr;
   // Called with the ticked records once the user agreed, before the clean
   // starts: a record it settles itself (deleteStatus set, state 0) is left
-  // out of the clean and reported with the others.
+  // out of the clean and reported with the others ("freed" counts it when
+  // it went).
   void (*beforeClean)(const std::vector<FilePtr>& ticked) = nullptr;
 };
 

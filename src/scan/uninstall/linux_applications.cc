@@ -2,6 +2,7 @@
 #include "orvexa/scan/uninstall/linux_applications.h"
 
 #include <algorithm>
+#include <filesystem>
 #include <map>
 
 #include "orvexa/platform/desktop_entry.h"
@@ -218,9 +219,7 @@ std::vector<std::string_view> elements(std::string_view text, std::string_view n
 std::optional<DesktopApplication> parseDesktopApplication(std::string_view text,
                                                           const std::string& path,
                                                           LinuxAppOrigin origin) {
-  const std::string type = desktopValue(text, "Type");
-  if (desktopValue(text, "Hidden") == "true" || desktopValue(text, "NoDisplay") == "true" ||
-      (!type.empty() && type != "Application")) {
+  if (desktopValue(text, "Hidden") == "true" || desktopValue(text, "NoDisplay") == "true") {
     return std::nullopt;
   }
   const std::string exec = desktopValue(text, "Exec");
@@ -370,8 +369,14 @@ CategoryPtr linuxAppCategory(const FeaturePtr& featureInfo, const DesktopApplica
   if (app.origin == LinuxAppOrigin::user) {
     records.push_back(app.path);
     const std::string program = app.program.empty() ? std::string() : paths.resolve(app.program);
-    if (!program.empty() && atOrBelow(program, home) && program != app.path &&
-        checkRegularFile(program, Links::kRefuse).ok()) {
+    // The program itself (a file, or a link such as ~/.local/bin/foo), not
+    // the folder it may lie in: that one is only known to be the
+    // application's when its name says so (the related files).
+    std::error_code ec;
+    const auto type = std::filesystem::symlink_status(program, ec).type();
+    if (!program.empty() && atOrBelow(program, home) && program != app.path && !ec &&
+        (type == std::filesystem::file_type::regular ||
+         type == std::filesystem::file_type::symlink)) {
       records.push_back(program);
     }
   } else if (app.origin == LinuxAppOrigin::userFlatpak) {

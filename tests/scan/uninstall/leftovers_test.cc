@@ -115,13 +115,8 @@ TEST_F(LeftoversTest, RelatedFilesAndLeftoversByName) {
       // Two copies list the data they share.
       {"~/Library/Containers/com.example.foo", "Foo Foo", false},
       // The system's and everybody's entries.
-      {"~/Library/Application Support/MobileSync", "", false},
-      {"~/Library/Application Support/AddressBook", "", false},
-      {"~/Library/Logs/DiagnosticReports", "", false},
-      {"/Library/Preferences/SystemConfiguration", "", false},
       {"~/Library/Preferences/com.apple.finder.plist", "", false},
       {"~/Library/Preferences/ByHost", "", false},
-      {"~/Library/Application Support/CloudDocs", "", false},
       {"~/Library/Application Support/Dock", "", false},
       {"/Library/Preferences/org.cups.printers.plist", "", false},
       {"~/Library/Application Support/Audio Hijack", "", true},

@@ -21,7 +21,9 @@ std::string entry(const std::string& name, const std::string& exec, const std::s
          (exec.empty() ? "" : "\nExec=" + exec) + "\n" + more;
 }
 
+// What `du -b` counts of an item, less the folders' own sizes.
 int64_t filesSize(const std::string& path) {
+  if (fs::is_symlink(path)) return static_cast<int64_t>(fs::read_symlink(path).string().size());
   if (!fs::is_directory(path)) return static_cast<int64_t>(fs::file_size(path));
   int64_t size = 0;
   for (const auto& e : fs::recursive_directory_iterator(path)) {
@@ -52,17 +54,21 @@ TEST_F(LinuxAppsTest, DesktopApplicationsTheirFilesLeftoversUseAndClean) {
   sb_.file(shared + "editor.desktop", entry("Editor", "/usr/bin/editor %F"));
   sb_.file(shared + "notes.desktop", entry("Notes", "env LANG=C notes %U"));
   sb_.file(shared + "menu.desktop", entry("Menu", "menu", "NoDisplay=true\n"));
-  sb_.file(shared + "noexec.desktop", entry("Nothing", ""));
-  sb_.file(shared + "link.desktop", "[Desktop Entry]\nType=Link\nName=Link\nExec=x\n");
+  sb_.file(shared + "link.desktop", "[Desktop Entry]\nType=Link\nName=Link\nURL=x\n");
   sb_.file(shared + "shadowed.desktop", entry("Shadowed", "shadowed"));
   sb_.file("~/.local/share/applications/shadowed.desktop", entry("Shadowed", "s", "Hidden=true"));
   sb_.file("/usr/local/share/applications/pulse.desktop", entry("Pulse Tool", "pulse"));
   sb_.file("~/.local/share/applications/foo.desktop",
            entry("Foo", "\"/home/tester/Apps/Foo.AppImage\" %u"));
   sb_.file("~/Apps/Foo.AppImage", 700);
+  sb_.file("~/.local/share/applications/tool.desktop",
+           entry("Tool", "/home/tester/.local/bin/tool"));
+  fs::create_symlink(sb_.file("~/opt/tool/run", 5), sb_.dir("~/.local/bin") + "/tool");
   sb_.file("~/.local/share/flatpak/exports/share/applications/org.example.Paint.desktop",
            entry("Paint", "/usr/bin/flatpak run org.example.Paint", "X-Flatpak=org.example.Paint"));
   sb_.file("~/.local/share/flatpak/app/org.example.Paint/current/files/paint", 300);
+  fs::create_symlink("gone", sb_.dir("~/.local/share/flatpak/exports/share/applications") +
+                                 "/org.example.Old.desktop");  // unreadable: still installed
   sb_.file("/var/lib/flatpak/exports/share/applications/org.example.Chat.desktop",
            entry("Chat", "/usr/bin/flatpak run org.example.Chat"));
   sb_.file("/var/lib/snapd/desktop/applications/mail_mail.desktop",
@@ -98,6 +104,7 @@ TEST_F(LinuxAppsTest, DesktopApplicationsTheirFilesLeftoversUseAndClean) {
       {"~/.config/org.example.Gone/", "", true},
       {"~/.var/app/org.example.Gone/", "", true},
       {"~/.config/org.example.Gone.Helper/", "", false},
+      {"~/.var/app/org.example.Old/", "", false},
       {"~/.config/unknown/", "", false},
   };
   for (const auto& c : cases) {
@@ -114,9 +121,9 @@ TEST_F(LinuxAppsTest, DesktopApplicationsTheirFilesLeftoversUseAndClean) {
   auto queue = std::make_shared<SerialGCDService>(SerialGCDService::GCDQOS::default_);
   ASSERT_TRUE(testing::runUninstallScan(feature, queue).finished);
 
-  EXPECT_EQ(
-      testing::listedTitles(feature),
-      (std::vector<std::string>{"Chat", "Editor", "Foo", "Mail", "Notes", "Paint", "Pulse Tool"}));
+  EXPECT_EQ(testing::listedTitles(feature),
+            (std::vector<std::string>{"Chat", "Editor", "Foo", "Mail", "Notes", "Paint",
+                                      "Pulse Tool", "Tool"}));
   std::map<std::string, std::string> ownerOf;
   for (const CategoryPtr& app : *feature->categoryInfo[0]->childrenCateogry) {
     SCOPED_TRACE(app->title);
@@ -146,6 +153,9 @@ TEST_F(LinuxAppsTest, DesktopApplicationsTheirFilesLeftoversUseAndClean) {
   EXPECT_EQ(childPaths(testing::listedApp(feature, "Foo")),
             (std::vector<std::string>{sb_.path("~/.local/share/applications/foo.desktop"),
                                       sb_.path("~/Apps/Foo.AppImage"), sb_.path("~/.config/foo")}));
+  EXPECT_EQ(childPaths(testing::listedApp(feature, "Tool")),
+            (std::vector<std::string>{sb_.path("~/.local/share/applications/tool.desktop"),
+                                      sb_.path("~/.local/bin/tool")}));
   EXPECT_EQ(childPaths(testing::listedApp(feature, "Paint")).front(),
             sb_.path("~/.local/share/flatpak/app/org.example.Paint"));
 
@@ -157,7 +167,8 @@ TEST_F(LinuxAppsTest, DesktopApplicationsTheirFilesLeftoversUseAndClean) {
       {"Mail", {"mail", "sudo snap remove mail"}},
       {"Notes", {"notes", "sudo apt remove notes"}},
       {"Paint", {"", ""}},
-      {"Pulse Tool", {"", ""}}};
+      {"Pulse Tool", {"", ""}},
+      {"Tool", {"", ""}}};
   for (const auto& [title, package] : packages) {
     const auto* app =
         std::any_cast<DesktopApplication>(&testing::listedApp(feature, title)->attachInfomation);
@@ -187,7 +198,8 @@ TEST_F(LinuxAppsTest, DesktopApplicationsTheirFilesLeftoversUseAndClean) {
            "<bookmark:application name=\"Notes\" exec=\"&apos;notes %u&apos;\"/>"
            "<bookmark:application name=\"Other\" exec=\"&apos;Foo.AppImage %u&apos;\"/>"
            "</bookmark:applications></metadata></info></bookmark></xbel>");
-  EXPECT_EQ(unusedTitles(), (std::vector<std::string>{"Chat", "Mail", "Paint", "Pulse Tool"}));
+  EXPECT_EQ(unusedTitles(),
+            (std::vector<std::string>{"Chat", "Mail", "Paint", "Pulse Tool", "Tool"}));
 
   // Foo and Notes cleaned whole, Paint's installation through flatpak.
   for (const char* title : {"Foo", "Notes"}) {

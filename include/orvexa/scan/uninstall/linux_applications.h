@@ -4,9 +4,8 @@
 // Listing: per desktop id (the file name without ".desktop"; entries in
 // sub-folders are not read), the entry of the first folder that has one is
 // in force. It is an application unless its [Desktop Entry] group says
-// Hidden=true or NoDisplay=true, has no Exec, or has a Type other than
-// Application. An entry that cannot be read is not listed, but its id still
-// counts as installed wherever that keeps files (leftovers).
+// Hidden=true or NoDisplay=true or has no Exec (a link has none). An entry that cannot be read is
+// not listed, but its id still counts as installed wherever that keeps files (leftovers).
 //
 // Related files: the entries (not hidden) of the user's configuration,
 // data, state and cache folders, of ~/.var/app and, for a Snap, of ~/snap,
