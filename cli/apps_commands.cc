@@ -313,7 +313,8 @@ const CommandRegistrar kApps({"apps",
                               /*acceptsClean=*/true});
 const CommandRegistrar kLeftovers(
     {"leftovers",
-     help("Files in the library folders left by applications no longer installed"),
+     help(
+         "Files left by applications no longer installed (on Linux: the data of removed Flatpaks)"),
      {},
      [](const CommonOptions& o) { return runApps(o, View::leftovers); },
      /*acceptsClean=*/true});
