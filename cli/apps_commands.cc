@@ -133,15 +133,15 @@ const DesktopApplication* desktopApplicationOf(const CategoryInformation& entry)
   return std::any_cast<DesktopApplication>(&entry.attachInfomation);
 }
 
-// What is left to the system when a system-wide application is cleaned:
-// "" for the user's own.
+// What is left to the system when a system-wide application (or the user's
+// entry overriding one) is cleaned: "" for the user's own.
 std::string programNote(const DesktopApplication& app) {
-  if (app.origin == LinuxAppOrigin::user || app.origin == LinuxAppOrigin::userFlatpak) return "";
   if (!app.removeCommand.empty()) {
     return fmt::format("the program {}stays: {}",
                        app.package.empty() ? "" : "(package " + app.package + ") ",
                        app.removeCommand);
   }
+  if (app.origin == LinuxAppOrigin::user || app.origin == LinuxAppOrigin::userFlatpak) return "";
   return "the program stays: it belongs to the system, and no package owns its entry";
 }
 

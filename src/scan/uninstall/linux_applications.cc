@@ -94,6 +94,13 @@ std::string programKey(std::string_view program) {
   if (name.size() > kAppImage.size() &&
       lower(std::string_view(name).substr(name.size() - kAppImage.size())) == kAppImage) {
     name.resize(name.size() - kAppImage.size());
+    // "-1.2.3-x86_64": from the first "-" or "_" before a digit.
+    for (size_t i = 1; i + 1 < name.size(); ++i) {
+      if ((name[i] == '-' || name[i] == '_') && name[i + 1] >= '0' && name[i + 1] <= '9') {
+        name.resize(i);
+        break;
+      }
+    }
   }
   return name;
 }
@@ -116,6 +123,28 @@ LinuxAppOrigin originOf(size_t folderIndex) {
 std::string systemPath(const std::string& path) {
   const std::string root = Paths::shared().root();
   return !root.empty() && atOrBelow(path, root) ? path.substr(root.size()) : path;
+}
+
+// The Debian package that owns `path` (`tool("dpkg") -S`); "" for none.
+std::string ownerPackage(const std::string& path) {
+  const std::string dpkg = Paths::shared().tool("dpkg");
+  if (!fileExists(dpkg)) return {};
+  // "pkg[:arch][, pkg2]: /path" per owning package; diversions are noted
+  // on lines that begin otherwise.
+  const std::string output = TerminalUtils::runTerminal(dpkg, {"-S", systemPath(path)});
+  const std::string wanted = ": " + systemPath(path);
+  for (size_t at = 0; at < output.size();) {
+    size_t end = output.find('\n', at);
+    if (end == std::string::npos) end = output.size();
+    const std::string_view line = std::string_view(output).substr(at, end - at);
+    at = end + 1;
+    if (!line.ends_with(wanted) || line.starts_with("diversion")) continue;
+    std::string package(line.substr(0, line.size() - wanted.size()));
+    package = package.substr(0, package.find(','));
+    package = package.substr(0, package.find(':'));
+    if (!package.empty() && package.find(' ') == std::string::npos) return package;
+  }
+  return {};
 }
 
 bool isSharedDataEntry(std::string_view name) {
@@ -258,8 +287,15 @@ std::vector<DesktopApplication> desktopApplications(std::set<std::string>* unrea
         continue;
       }
       const std::string id = name.substr(0, name.size() - kDesktopSuffix.size());
-      if (!seen.insert(id).second) continue;  // an earlier folder's entry is in force
       const std::string path = folders[f] + "/" + name;
+      if (!seen.insert(id).second) {  // an earlier folder's entry is in force
+        auto user = byId.find(id);
+        if (user != byId.end() && user->second.origin == LinuxAppOrigin::user &&
+            user->second.shadowedPath.empty()) {
+          user->second.shadowedPath = path;
+        }
+        continue;
+      }
       if (isFolder(path)) continue;
       std::optional<std::string> text = readSmallFile(path);
       if (!text) {
@@ -301,6 +337,9 @@ std::vector<std::string> linuxRelatedFiles(const DesktopApplication& app) {
 void fillPackage(DesktopApplication& app) {
   switch (app.origin) {
     case LinuxAppOrigin::user:
+      app.package = app.shadowedPath.empty() ? std::string() : ownerPackage(app.shadowedPath);
+      if (!app.package.empty()) app.removeCommand = "sudo apt remove " + app.package;
+      return;
     case LinuxAppOrigin::userFlatpak:
       return;
     case LinuxAppOrigin::systemFlatpak:
@@ -314,26 +353,8 @@ void fillPackage(DesktopApplication& app) {
     case LinuxAppOrigin::package:
       break;
   }
-  const std::string dpkg = Paths::shared().tool("dpkg");
-  if (!fileExists(dpkg)) return;
-  // "pkg[:arch][, pkg2]: /path" per owning package; diversions are noted
-  // on lines that begin otherwise.
-  const std::string output = TerminalUtils::runTerminal(dpkg, {"-S", systemPath(app.path)});
-  const std::string wanted = ": " + systemPath(app.path);
-  for (size_t at = 0; at < output.size();) {
-    size_t end = output.find('\n', at);
-    if (end == std::string::npos) end = output.size();
-    const std::string_view line = std::string_view(output).substr(at, end - at);
-    at = end + 1;
-    if (!line.ends_with(wanted) || line.starts_with("diversion")) continue;
-    std::string package(line.substr(0, line.size() - wanted.size()));
-    package = package.substr(0, package.find(','));
-    package = package.substr(0, package.find(':'));
-    if (package.empty() || package.find(' ') != std::string::npos) continue;
-    app.package = package;
-    app.removeCommand = "sudo apt remove " + package;
-    return;
-  }
+  app.package = ownerPackage(app.path);
+  if (!app.package.empty()) app.removeCommand = "sudo apt remove " + app.package;
 }
 
 CategoryPtr linuxAppCategory(const FeaturePtr& featureInfo, const DesktopApplication& app,

@@ -53,14 +53,16 @@ TEST_F(LinuxAppsTest, DesktopApplicationsTheirFilesLeftoversUseAndClean) {
   const std::string shared = "/usr/share/applications/";
   sb_.file(shared + "editor.desktop", entry("Editor", "/usr/bin/editor %F"));
   sb_.file(shared + "notes.desktop", entry("Notes", "env LANG=C notes %U"));
+  // The user's own copy of a packaged entry: it goes, the program stays.
+  sb_.file("~/.local/share/applications/notes.desktop", entry("Notes", "env LANG=C notes %U"));
   sb_.file(shared + "menu.desktop", entry("Menu", "menu", "NoDisplay=true\n"));
   sb_.file(shared + "link.desktop", "[Desktop Entry]\nType=Link\nName=Link\nURL=x\n");
   sb_.file(shared + "shadowed.desktop", entry("Shadowed", "shadowed"));
   sb_.file("~/.local/share/applications/shadowed.desktop", entry("Shadowed", "s", "Hidden=true"));
   sb_.file("/usr/local/share/applications/pulse.desktop", entry("Pulse Tool", "pulse"));
   sb_.file("~/.local/share/applications/foo.desktop",
-           entry("Foo", "\"/home/tester/Apps/Foo.AppImage\" %u"));
-  sb_.file("~/Apps/Foo.AppImage", 700);
+           entry("Foo", "\"/home/tester/Apps/Foo-1.2-x86_64.AppImage\" %u"));
+  sb_.file("~/Apps/Foo-1.2-x86_64.AppImage", 700);
   sb_.file("~/.local/share/applications/tool.desktop",
            entry("Tool", "/home/tester/.local/bin/tool"));
   fs::create_symlink(sb_.file("~/opt/tool/run", 5), sb_.dir("~/.local/bin") + "/tool");
@@ -147,12 +149,14 @@ TEST_F(LinuxAppsTest, DesktopApplicationsTheirFilesLeftoversUseAndClean) {
     EXPECT_EQ(ownerOf[path], c.owner);
     EXPECT_EQ(leftovers.count(path), c.leftover ? 1u : 0u);
   }
+  EXPECT_EQ(ownerOf[sb_.path("~/.local/share/applications/notes.desktop")], "Notes");
   ASSERT_EQ(groups.size(), 1u);
   EXPECT_EQ(groups[0]->description,
             "the data of the Flatpak org.example.Gone, which is no longer installed");
   EXPECT_EQ(childPaths(testing::listedApp(feature, "Foo")),
             (std::vector<std::string>{sb_.path("~/.local/share/applications/foo.desktop"),
-                                      sb_.path("~/Apps/Foo.AppImage"), sb_.path("~/.config/foo")}));
+                                      sb_.path("~/Apps/Foo-1.2-x86_64.AppImage"),
+                                      sb_.path("~/.config/foo")}));
   EXPECT_EQ(childPaths(testing::listedApp(feature, "Tool")),
             (std::vector<std::string>{sb_.path("~/.local/share/applications/tool.desktop"),
                                       sb_.path("~/.local/bin/tool")}));
@@ -196,7 +200,7 @@ TEST_F(LinuxAppsTest, DesktopApplicationsTheirFilesLeftoversUseAndClean) {
   sb_.file("~/.local/share/recently-used.xbel",
            "<xbel><bookmark href=\"file:///a\"><info><metadata><bookmark:applications>"
            "<bookmark:application name=\"Notes\" exec=\"&apos;notes %u&apos;\"/>"
-           "<bookmark:application name=\"Other\" exec=\"&apos;Foo.AppImage %u&apos;\"/>"
+           "<bookmark:application name=\"Other\" exec=\"&apos;Foo-1.2-x86_64.AppImage %u&apos;\"/>"
            "</bookmark:applications></metadata></info></bookmark></xbel>");
   EXPECT_EQ(unusedTitles(),
             (std::vector<std::string>{"Chat", "Mail", "Paint", "Pulse Tool", "Tool"}));

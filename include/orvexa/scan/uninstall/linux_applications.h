@@ -13,8 +13,9 @@
 // to case: the name is the key, or the key followed by one of the plain
 // file extensions of kDataExtensions ("foo.conf"). The keys are the desktop
 // id, the Flatpak id, the Snap name and the file name of the program Exec
-// starts, less a ".AppImage" ending (not of a launcher such as "env", "sh"
-// or "flatpak"). Never by
+// starts, less a ".AppImage" ending and the version after it
+// ("Foo-1.2-x86_64.AppImage" goes by "Foo"), not of a launcher such as
+// "env", "sh" or "flatpak". Never by
 // prefix: "Notes" does not claim "Notes Pro" nor "notes-backup". The
 // entries of kSharedDataEntries are every program's and never claimed.
 //
@@ -68,11 +69,12 @@ struct DesktopApplication {
   std::string desktopId;  // "org.example.Foo"
   std::string path;       // the entry in force
   LinuxAppOrigin origin = LinuxAppOrigin::package;
-  std::string name;        // Name, else the desktop id
-  std::string executable;  // name of the program Exec starts (above); "" for a launcher
-  std::string program;     // that program's path (below the root) when Exec names it absolutely
-  std::string flatpakId;   // X-Flatpak, or the desktop id of a Flatpak export
-  std::string snapName;    // X-SnapInstanceName, or the file name before "_"
+  std::string name;          // Name, else the desktop id
+  std::string executable;    // name of the program Exec starts (above); "" for a launcher
+  std::string program;       // that program's path (below the root) when Exec names it absolutely
+  std::string flatpakId;     // X-Flatpak, or the desktop id of a Flatpak export
+  std::string snapName;      // X-SnapInstanceName, or the file name before "_"
+  std::string shadowedPath;  // the system's entry of the same id a user's entry overrides
   // Of a system-wide application, as the scan found them (fillPackage):
   std::string package;        // the package that owns it; "" when none is known
   std::string removeCommand;  // what removes the program itself; "" when nothing known does
@@ -128,7 +130,8 @@ std::vector<std::string> linuxRelatedFiles(const DesktopApplication& app);
 // Sets the package and remove command of a system-wide application: a
 // Debian package through `tool("dpkg") -S ENTRY` ("sudo apt remove PKG"), a
 // system Flatpak ("flatpak uninstall --system ID"), a Snap ("sudo snap
-// remove NAME"). Nothing for the user's own.
+// remove NAME"). For the user's own entry only when it overrides a
+// packaged one (then the program stays when the user's entry goes).
 void fillPackage(DesktopApplication& app);
 
 // The category of one application, its records read (sizes as the engine
