@@ -123,7 +123,7 @@ TEST_F(LinuxAppsTest, DesktopApplicationsTheirFilesLeftoversUseAndClean) {
   auto queue = std::make_shared<SerialGCDService>(SerialGCDService::GCDQOS::default_);
   ASSERT_TRUE(testing::runUninstallScan(feature, queue).finished);
 
-  EXPECT_EQ(testing::listedTitles(feature),
+  ASSERT_EQ(testing::listedTitles(feature),
             (std::vector<std::string>{"Chat", "Editor", "Foo", "Mail", "Notes", "Paint",
                                       "Pulse Tool", "Tool"}));
   std::map<std::string, std::string> ownerOf;
