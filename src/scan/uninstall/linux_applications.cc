@@ -125,26 +125,36 @@ std::string systemPath(const std::string& path) {
   return !root.empty() && atOrBelow(path, root) ? path.substr(root.size()) : path;
 }
 
-// The Debian package that owns `path` (`tool("dpkg") -S`); "" for none.
-std::string ownerPackage(const std::string& path) {
+// The Debian packages that own `paths` (one `tool("dpkg") -S` run for all),
+// by path; a path no package owns is missing.
+std::map<std::string, std::string> ownerPackages(const std::vector<std::string>& paths) {
+  std::map<std::string, std::string> owners;
   const std::string dpkg = Paths::shared().tool("dpkg");
-  if (!fileExists(dpkg)) return {};
-  // "pkg[:arch][, pkg2]: /path" per owning package; diversions are noted
-  // on lines that begin otherwise.
-  const std::string output = TerminalUtils::runTerminal(dpkg, {"-S", systemPath(path)});
-  const std::string wanted = ": " + systemPath(path);
+  if (paths.empty() || !fileExists(dpkg)) return owners;
+  std::map<std::string, std::string> bySystemPath;  // the path as dpkg names it -> ours
+  std::vector<std::string> arguments = {"-S"};
+  for (const std::string& path : paths) {
+    bySystemPath[systemPath(path)] = path;
+    arguments.push_back(systemPath(path));
+  }
+  // "pkg[:arch][, pkg2]: /path" per owned path; diversions and the paths
+  // no package owns are told on other lines (or on standard error).
+  const std::string output = TerminalUtils::runTerminal(dpkg, arguments);
   for (size_t at = 0; at < output.size();) {
     size_t end = output.find('\n', at);
     if (end == std::string::npos) end = output.size();
     const std::string_view line = std::string_view(output).substr(at, end - at);
     at = end + 1;
-    if (!line.ends_with(wanted) || line.starts_with("diversion")) continue;
-    std::string package(line.substr(0, line.size() - wanted.size()));
+    const size_t colon = line.find(": /");
+    if (colon == std::string_view::npos || line.starts_with("diversion")) continue;
+    auto path = bySystemPath.find(std::string(line.substr(colon + 2)));
+    if (path == bySystemPath.end()) continue;
+    std::string package(line.substr(0, colon));
     package = package.substr(0, package.find(','));
     package = package.substr(0, package.find(':'));
-    if (!package.empty() && package.find(' ') == std::string::npos) return package;
+    if (!package.empty() && package.find(' ') == std::string::npos) owners[path->second] = package;
   }
-  return {};
+  return owners;
 }
 
 bool isSharedDataEntry(std::string_view name) {
@@ -334,27 +344,41 @@ std::vector<std::string> linuxRelatedFiles(const DesktopApplication& app) {
   return out;
 }
 
-void fillPackage(DesktopApplication& app) {
-  switch (app.origin) {
-    case LinuxAppOrigin::user:
-      app.package = app.shadowedPath.empty() ? std::string() : ownerPackage(app.shadowedPath);
-      if (!app.package.empty()) app.removeCommand = "sudo apt remove " + app.package;
-      return;
-    case LinuxAppOrigin::userFlatpak:
-      return;
-    case LinuxAppOrigin::systemFlatpak:
+void fillPackages(std::vector<DesktopApplication>& apps) {
+  // Which entry tells the package: a packaged one's own, or the one a
+  // user's copy overrides.
+  auto packagedEntry = [](const DesktopApplication& app) -> const std::string* {
+    switch (app.origin) {
+      case LinuxAppOrigin::user:
+        return app.shadowedPath.empty() ? nullptr : &app.shadowedPath;
+      case LinuxAppOrigin::local:
+      case LinuxAppOrigin::package:
+        return &app.path;
+      case LinuxAppOrigin::userFlatpak:
+      case LinuxAppOrigin::systemFlatpak:
+      case LinuxAppOrigin::snap:
+        return nullptr;
+    }
+    return nullptr;
+  };
+  std::vector<std::string> entries;
+  for (const DesktopApplication& app : apps) {
+    if (const std::string* entry = packagedEntry(app)) entries.push_back(*entry);
+  }
+  const std::map<std::string, std::string> owners = ownerPackages(entries);
+  for (DesktopApplication& app : apps) {
+    if (app.origin == LinuxAppOrigin::systemFlatpak) {
       app.removeCommand = "flatpak uninstall --system " + app.flatpakId;
-      return;
-    case LinuxAppOrigin::snap:
+    } else if (app.origin == LinuxAppOrigin::snap) {
       app.package = app.snapName;
       app.removeCommand = "sudo snap remove " + app.snapName;
-      return;
-    case LinuxAppOrigin::local:
-    case LinuxAppOrigin::package:
-      break;
+    } else if (const std::string* entry = packagedEntry(app)) {
+      auto owner = owners.find(*entry);
+      if (owner == owners.end()) continue;
+      app.package = owner->second;
+      app.removeCommand = "sudo apt remove " + app.package;
+    }
   }
-  app.package = ownerPackage(app.path);
-  if (!app.package.empty()) app.removeCommand = "sudo apt remove " + app.package;
 }
 
 CategoryPtr linuxAppCategory(const FeaturePtr& featureInfo, const DesktopApplication& app,

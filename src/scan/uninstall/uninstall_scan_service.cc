@@ -309,6 +309,7 @@ bool tryStart(const FeaturePtr& featureInfo) {
 // another on the pool and filed on `dispatch` as the bundles are.
 void listDesktopApplications(const std::shared_ptr<ScanRun>& run) {
   std::vector<DesktopApplication> apps = desktopApplications();
+  fillPackages(apps);
   logInfo("Start 2");
   if (SuperScanService::isSuspended(run->feature->finderID)) {
     logInfo("Suspend Finish-1");
@@ -327,10 +328,8 @@ void listDesktopApplications(const std::shared_ptr<ScanRun>& run) {
   run->percent->startTime();
   for (DesktopApplication& app : apps) {
     CategoryPtr category;
-    if (!SuperScanService::isSuspended(run->feature->finderID)) {
-      fillPackage(app);
+    if (!SuperScanService::isSuspended(run->feature->finderID))
       category = linuxAppCategory(run->feature, app, run->progress);
-    }
     runOnQueueOrHere(run->dispatch,
                      [run, category, id = app.desktopId] { file(run, category, id); });
   }

@@ -77,9 +77,9 @@ TEST_F(LinuxAppsTest, DesktopApplicationsTheirFilesLeftoversUseAndClean) {
            entry("Mail", "env BAMF_DESKTOP_FILE_HINT=x /snap/bin/mail"));
   testing::fakeTool(
       sb_, "dpkg",
-      "case \"$2\" in */editor.desktop) echo \"editor-pkg: $2\" ;;\n"
-      "*/notes.desktop) echo \"notes:amd64, notes-extra: $2\" ;;\n"
-      "*) echo \"dpkg-query: no path found matching pattern $2\" >&2; exit 1 ;; esac\n");
+      "shift; for p; do case \"$p\" in */editor.desktop) echo \"editor-pkg: $p\" ;;\n"
+      "*/notes.desktop) echo \"notes:amd64, notes-extra: $p\" ;;\n"
+      "*) echo \"dpkg-query: no path found matching pattern $p\" >&2 ;; esac; done; exit 1\n");
   testing::fakeTool(sb_, "flatpak",
                     "[ \"$1 $2 $3\" = 'uninstall --user --noninteractive' ] && rm -rf '" +
                         sb_.path("~/.local/share/flatpak/app/") + "'\"$4\"\n");

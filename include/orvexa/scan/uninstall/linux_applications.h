@@ -30,7 +30,7 @@
 // - package, local, systemFlatpak, snap: installed for the whole system.
 //   Only the related files in the home are records; the category names the
 //   package (`tool("dpkg") -S` on the entry) and the command that removes
-//   the program (fillPackage).
+//   the program (fillPackages).
 // An application's category (kind App, urls = its entry, scanRoots = the
 // home) carries its DesktopApplication in attachInfomation.
 //
@@ -75,7 +75,7 @@ struct DesktopApplication {
   std::string flatpakId;     // X-Flatpak, or the desktop id of a Flatpak export
   std::string snapName;      // X-SnapInstanceName, or the file name before "_"
   std::string shadowedPath;  // the system's entry of the same id a user's entry overrides
-  // Of a system-wide application, as the scan found them (fillPackage):
+  // Of a system-wide application, as the scan found them (fillPackages):
   std::string package;        // the package that owns it; "" when none is known
   std::string removeCommand;  // what removes the program itself; "" when nothing known does
 };
@@ -127,12 +127,12 @@ bool isRelatedEntry(const DesktopApplication& app, std::string_view entry);
 // The existing related files of `app`, in folder and name order.
 std::vector<std::string> linuxRelatedFiles(const DesktopApplication& app);
 
-// Sets the package and remove command of a system-wide application: a
-// Debian package through `tool("dpkg") -S ENTRY` ("sudo apt remove PKG"), a
-// system Flatpak ("flatpak uninstall --system ID"), a Snap ("sudo snap
-// remove NAME"). For the user's own entry only when it overrides a
-// packaged one (then the program stays when the user's entry goes).
-void fillPackage(DesktopApplication& app);
+// Sets the package and remove command of each system-wide application: a
+// Debian package ("sudo apt remove PKG", one `tool("dpkg") -S ENTRY...`
+// for all), a system Flatpak ("flatpak uninstall --system ID"), a Snap
+// ("sudo snap remove NAME"). For the user's own entry only when it
+// overrides a packaged one (then the program stays when the entry goes).
+void fillPackages(std::vector<DesktopApplication>& apps);
 
 // The category of one application, its records read (sizes as the engine
 // gives them), `progress` called per record.
