@@ -4,8 +4,9 @@
 // Listing: per desktop id (the file name without ".desktop"; entries in
 // sub-folders are not read), the entry of the first folder that has one is
 // in force. It is an application unless its [Desktop Entry] group says
-// Hidden=true or NoDisplay=true or has no Exec (a link has none). An entry that cannot be read is
-// not listed, but its id still counts as installed wherever that keeps files (leftovers).
+// Hidden=true or NoDisplay=true or has no Exec (a link has none). An entry
+// that cannot be read is not listed, but its id still counts as installed
+// wherever that keeps files (leftovers).
 //
 // Related files: the entries (not hidden) of the user's configuration,
 // data, state and cache folders, of ~/.var/app and, for a Snap, of ~/snap,
@@ -13,16 +14,18 @@
 // to case: the name is the key, or the key followed by one of the plain
 // file extensions of kDataExtensions ("foo.conf"). The keys are the desktop
 // id, the Flatpak id, the Snap name and the file name of the program Exec
-// starts, less a ".AppImage" ending and the version after it
+// starts, less a ".AppImage" ending and the version before it
 // ("Foo-1.2-x86_64.AppImage" goes by "Foo"), not of a launcher such as
-// "env", "sh" or "flatpak". Never by
-// prefix: "Notes" does not claim "Notes Pro" nor "notes-backup". The
-// entries of kSharedDataEntries are every program's and never claimed.
+// "env", "sh" or "flatpak". Never by prefix: "Notes" does not claim
+// "Notes Pro" nor "notes-backup". The entries of kSharedDataEntries are
+// every program's and never claimed.
 //
 // Who removes what (LinuxAppOrigin):
 // - user: an entry in the user's applications folder. Its records are the
-//   entry itself, the program it starts when that is a file in the home (an
-//   AppImage, a program unpacked there) and the related files.
+//   entry itself, the program it starts when that is a file or link in the
+//   home (an AppImage, ~/.local/bin/foo) and the related files. When the
+//   entry overrides a packaged one, the category names that package too:
+//   its program stays.
 // - userFlatpak: exported by the user's Flatpak installation. Its first
 //   record is the installation folder (<user flatpak>/app/<id>), which only
 //   `flatpak uninstall --user` removes (uninstallUserFlatpak); then the
@@ -38,8 +41,9 @@
 // installed neither for the user nor for the system (no folder app/<id> in
 // either installation, and no desktop id that matches it whole either way:
 // "org.example.Paint" keeps "org.example.Paint.Plugin") is one, with the
-// entries of the data folders named exactly after it. An installation folder that cannot be read
-// makes every Flatpak count as installed. Nothing else is guessed from names.
+// entries of the data folders named exactly after it. An installation
+// folder that cannot be read makes every Flatpak count as installed.
+// Nothing else is guessed from names.
 //
 // Unused: the desktop's own record of use. GNOME's
 // ~/.local/share/gnome-shell/application_state (an application listed there
