@@ -13,6 +13,8 @@
 #include <thread>
 
 #include "command_registry.h"
+#include "orvexa/platform/paths.h"
+#include "orvexa/scan/uninstall/linux_applications.h"
 #include "orvexa/scan/uninstall/uninstall_scan_service.h"
 #include "orvexa/units/main_queue.h"
 #include "output.h"
@@ -126,6 +128,23 @@ void printRecords(const CategoryInformation& category, int depth) {
   }
 }
 
+// The desktop application behind a category of the Linux layout.
+const DesktopApplication* desktopApplicationOf(const CategoryInformation& entry) {
+  return std::any_cast<DesktopApplication>(&entry.attachInfomation);
+}
+
+// What is left to the system when a system-wide application (or the user's
+// entry overriding one) is cleaned: "" for the user's own.
+std::string programNote(const DesktopApplication& app) {
+  if (!app.removeCommand.empty()) {
+    return fmt::format("the program {}stays: {}",
+                       app.package.empty() ? "" : "(package " + app.package + ") ",
+                       app.removeCommand);
+  }
+  if (app.origin == LinuxAppOrigin::user || app.origin == LinuxAppOrigin::userFlatpak) return "";
+  return "the program stays: it belongs to the system, and no package owns its entry";
+}
+
 // One application or leftover group: title, size, where it is, its records;
 // copies of an application below it (`withCopies`); why a leftover group is
 // one (`withReason`).
@@ -136,10 +155,25 @@ void printEntry(const CategoryInformation& entry, int depth, bool withCopies,
   if (entry.levelInt == 2) fmt::print(" another copy");
   fmt::print("\n");
   if (withReason) fmt::print("{:{}}why: {}\n", "", depth * 2 + 2, entry.description);
+  if (const DesktopApplication* app = desktopApplicationOf(entry)) {
+    if (const std::string note = programNote(*app); !note.empty())
+      fmt::print("{:{}}{}\n", "", depth * 2 + 2, note);
+  }
   printRecords(entry, depth + 1);
   if (withCopies && entry.childrenCateogry) {
     for (const CategoryPtr& copy : *entry.childrenCateogry) printEntry(*copy, depth + 1, true);
   }
+}
+
+// Under the Linux layout, unused applications are known only from the
+// desktop's record of use.
+constexpr const char* kNoUsageRecord =
+    "the desktop keeps no record of which applications were used "
+    "(~/.local/share/gnome-shell/application_state, ~/.local/share/recently-used.xbel): none "
+    "can be called unused";
+
+bool unusedUnknown() {
+  return Paths::shared().layout() == Layout::Linux && usageRecordFiles().empty();
 }
 
 // The view as text, or (with --json) its document, with the clean's report
@@ -158,6 +192,18 @@ void report(const CommonOptions& options, const FeaturePtr& feature, View view,
         listed[i]["reason"] = (*groups)[i]->description;
       }
     }
+    // What the clean leaves of a system-wide application, and what removes it.
+    const auto& entries = category->childrenCateogry;
+    auto& listedEntries = document["feature"]["categoryInfo"][0]["childrenCateogry"];
+    for (size_t i = 0; entries && i < entries->size() && i < listedEntries.size(); ++i) {
+      const DesktopApplication* app = desktopApplicationOf(*(*entries)[i]);
+      if (app == nullptr || programNote(*app).empty()) continue;
+      listedEntries[i]["package"] = app->package;
+      listedEntries[i]["removeCommand"] = app->removeCommand;
+    }
+    if (view == View::unused && unusedUnknown()) {
+      document["note"] = kNoUsageRecord;
+    }
     if (view == View::unused) {
       // The unused view lists every copy itself; do not repeat copies below.
       for (auto& app : document["feature"]["categoryInfo"][0]["childrenCateogry"]) {
@@ -175,6 +221,7 @@ void report(const CommonOptions& options, const FeaturePtr& feature, View view,
     printEntry(*entry, 1, view == View::installed, view == View::leftovers);
   }
   if (entries.empty()) fmt::print("  (none)\n");
+  if (view == View::unused && unusedUnknown()) fmt::print("  {}\n", kNoUsageRecord);
   fmt::print("Total: {} ({} bytes)\n", humanSize(total), total);
 }
 
@@ -222,10 +269,37 @@ int runApps(const CommonOptions& options, View view) {
   const std::vector<CategoryPtr> everyApplication = installedApplications(feature);
   CleanTicking ticking = kTicking;
   ticking.alsoListedBy = &everyApplication;
-  return cleanFeature(options, feature, CleanServiceType::Uninstall, entries, ticking,
-                      [&](const nlohmann::json& clean) {
-                        report(options, feature, view, shown, shown->size, &clean);
-                      });
+  // A user Flatpak's installation goes through flatpak itself.
+  ticking.beforeClean = +[](const std::vector<FilePtr>& ticked) {
+    for (const FilePtr& record : ticked) uninstallUserFlatpak(record);
+  };
+  // The programs a clean leaves to the system, of the applications it
+  // touched (ticked whole or in part), with what removes them.
+  auto programsLeft = [&entries] {
+    nlohmann::json left = nlohmann::json::array();
+    for (const CategoryPtr& entry : entries) {
+      const DesktopApplication* app = desktopApplicationOf(*entry);
+      if (app == nullptr || entry->state == 0 || programNote(*app).empty()) continue;
+      left.push_back({{"title", entry->title},
+                      {"package", app->package},
+                      {"removeCommand", app->removeCommand},
+                      {"note", programNote(*app)}});
+    }
+    return left;
+  };
+  const int status =
+      cleanFeature(options, feature, CleanServiceType::Uninstall, entries, ticking,
+                   [&](const nlohmann::json& clean) {
+                     nlohmann::json withPrograms = clean;
+                     withPrograms["programsLeft"] = programsLeft();
+                     report(options, feature, view, shown, shown->size, &withPrograms);
+                   });
+  if (!options.json) {
+    for (const nlohmann::json& left : programsLeft()) {
+      fmt::print("{}: {}\n", left["title"].get<std::string>(), left["note"].get<std::string>());
+    }
+  }
+  return status;
 }
 
 std::string help(const char* text) {
@@ -239,7 +313,8 @@ const CommandRegistrar kApps({"apps",
                               /*acceptsClean=*/true});
 const CommandRegistrar kLeftovers(
     {"leftovers",
-     help("Files in the library folders left by applications no longer installed"),
+     help(
+         "Files left by applications no longer installed (on Linux: the data of removed Flatpaks)"),
      {},
      [](const CommonOptions& o) { return runApps(o, View::leftovers); },
      /*acceptsClean=*/true});

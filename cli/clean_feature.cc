@@ -360,6 +360,14 @@ int cleanFeature(const CommonOptions& options, const FeaturePtr& feature, CleanS
     }
   }
 
+  int64_t settledBytes = 0;  // what the command removed itself
+  if (ticking.beforeClean) {
+    ticking.beforeClean(ticked);
+    for (const FilePtr& record : ticked) {
+      if (record->state == 0 && record->deleteStatus == raw(DeleteStatus::DeleteSuccess))
+        settledBytes += record->freedSize();
+    }
+  }
   auto finish = std::make_shared<WaitingFinish>();
   startClean(categories, feature, type, finish);
   finish->wait();
@@ -381,7 +389,9 @@ int cleanFeature(const CommonOptions& options, const FeaturePtr& feature, CleanS
                              {"deleteStatus", record->deleteStatus},
                              {"deleteErrorDesc", record->deleteErrorDesc.str()}});
     } else if (removed) {
-      fmt::print("{}  {:>10}  {}\n", moved ? "moved  " : "removed", humanSize(record->size),
+      // A record the command settled itself (state 0) was not moved.
+      const bool itemMoved = moved && record->state != 0;
+      fmt::print("{}  {:>10}  {}\n", itemMoved ? "moved  " : "removed", humanSize(record->size),
                  record->url.path());
     } else {
       fmt::print("failed   {:>10}  {}: {}\n", humanSize(record->size), record->url.path(),
@@ -390,7 +400,7 @@ int cleanFeature(const CommonOptions& options, const FeaturePtr& feature, CleanS
   }
   if (options.json) {
     printDocument(*feature,
-                  json{{"freed", finish->size()},
+                  json{{"freed", finish->size() + settledBytes},
                        {"status", finish->status()},
                        {"error", finish->desc()},
                        {"movedToTrash", moved ? finish->size() : 0},

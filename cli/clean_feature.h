@@ -52,6 +52,11 @@ struct CleanTicking {
   // same result that are not offered for this clean; owned by the caller).
   bool sharedNeedsAll = false;
   const std::vector<CategoryPtr>* alsoListedBy = nullptr;
+  // Called with the ticked records once the user agreed, before the clean
+  // starts: a record it settles itself (deleteStatus set, state 0) is left
+  // out of the clean and reported with the others ("freed" counts it when
+  // it went).
+  void (*beforeClean)(const std::vector<FilePtr>& ticked) = nullptr;
 };
 
 // Prints the one JSON document of a command run with --json and --clean,

@@ -159,6 +159,7 @@ std::string Paths::userThumbnailsFolder() const { return userCacheFolder() + "/t
 std::string Paths::userConfigFolder() const { return userHome() + "/.config"; }
 std::string Paths::userDataFolder() const { return userHome() + "/.local/share"; }
 std::string Paths::userAutostartFolder() const { return userConfigFolder() + "/autostart"; }
+std::string Paths::userStateFolder() const { return userHome() + "/.local/state"; }
 
 std::vector<std::string> Paths::userApplicationDataFolders() const {
   const std::string home = userHome();
@@ -178,6 +179,20 @@ std::string Paths::systemLogFolder() const { return root() + "/var/log"; }
 std::string Paths::crashReportsFolder() const { return root() + "/var/crash"; }
 std::string Paths::desktopApplicationsFolder() const { return root() + "/usr/share/applications"; }
 std::string Paths::systemAutostartFolder() const { return root() + "/etc/xdg/autostart"; }
+std::vector<std::string> Paths::desktopApplicationFolders() const {
+  if (layout() != Layout::Linux) return {};
+  const std::string r = root();
+  return {userDataFolder() + "/applications",
+          userFlatpakFolder() + "/exports/share/applications",
+          systemFlatpakFolder() + "/exports/share/applications",
+          r + "/usr/local/share/applications",
+          desktopApplicationsFolder(),
+          r + "/var/lib/snapd/desktop/applications"};
+}
+std::string Paths::userFlatpakFolder() const { return userDataFolder() + "/flatpak"; }
+std::string Paths::systemFlatpakFolder() const { return root() + "/var/lib/flatpak"; }
+std::string Paths::flatpakDataFolder() const { return userHome() + "/.var/app"; }
+std::string Paths::userSnapFolder() const { return userHome() + "/snap"; }
 std::string Paths::applicationsFolder() const { return root() + "/Applications"; }
 std::string Paths::systemApplicationsFolder() const { return root() + "/System/Applications"; }
 std::string Paths::spotlightImportersFolder() const { return root() + "/Library/Spotlight"; }

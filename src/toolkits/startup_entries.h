@@ -44,11 +44,4 @@ std::vector<Entry> userUnits();
 // The unit's state after the switch, as is-enabled reports it.
 bool setUnitEnabled(const std::string& unit, bool enabled);
 
-// The desktop file `text` with `key` set to `value` in its [Desktop Entry]
-// group (the existing line replaced, else a line added after the group
-// header); every other byte is kept.
-std::string withDesktopKey(std::string_view text, std::string_view key, std::string_view value);
-// The value of `key` in the [Desktop Entry] group; "" when absent.
-std::string desktopValue(std::string_view text, std::string_view key);
-
 }  // namespace orvexa::startup

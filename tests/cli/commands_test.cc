@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <limits.h>
 #include <openssl/evp.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -238,6 +239,25 @@ std::string makeTheirCache(const Sandbox& sb) {
                     testing::kNogroupGid),
             0);
   return "";
+}
+
+// A Linux desktop for --layout linux: the package "notes" with its data,
+// the user Flatpak org.example.Paint and the data of a removed Flatpak.
+// {tool} answers as dpkg -S and as flatpak uninstall.
+std::string linuxHome(const Sandbox& sb) { return sb.root() + ::getpwuid(::geteuid())->pw_dir; }
+std::string makeLinuxDesktop(const Sandbox& sb) {
+  const std::string home = linuxHome(sb).substr(sb.root().size());
+  sb.file("/usr/share/applications/notes.desktop", "[Desktop Entry]\nName=Notes\nExec=notes\n");
+  sb.file(home + "/.local/share/flatpak/exports/share/applications/org.example.Paint.desktop",
+          "[Desktop Entry]\nName=Paint\nExec=flatpak run org.example.Paint\n");
+  sb.file(home + "/.local/share/flatpak/app/org.example.Paint/files/paint", 30);
+  sb.file(home + "/.config/notes/n", 10);
+  sb.file(home + "/.var/app/org.example.Gone/x", 5);
+  const std::string tool =
+      sb.file("/tool", "#!/bin/sh\ncase \"$1\" in -S) echo \"notes: $2\" ;;\nuninstall) rm -rf '" +
+                           linuxHome(sb) + "/.local/share/flatpak/app/'\"$4\" ;; esac\n");
+  EXPECT_EQ(::chmod(tool.c_str(), 0755), 0);
+  return tool;
 }
 
 void expectNoHelperInstalled(const json&, const Sandbox& sb) {
@@ -598,6 +618,29 @@ const std::vector<Command> kCommands = {
         .removes(
             {"~/Library/Preferences/org.removed.gone.plist", "~/Library/Logs/org.removed.gone"})
         .keeps({"~/Library/Preferences/com.example.foo.plist"}),
+    // The Linux layout's uninstaller (makeLinuxDesktop).
+    run("linux_apps_name_the_package", {"--layout", "linux", "apps", "--tool", "dpkg={tool}"})
+        .given(makeLinuxDesktop)
+        .prints({"Notes (10 B, 1 item)\n    the program (package notes) stays: sudo apt remove "
+                 "notes\n"}),
+    run("linux_leftovers_of_flatpaks", {"--layout", "linux", "leftovers"})
+        .given(makeLinuxDesktop)
+        .prints({"why: the data of the Flatpak org.example.Gone, which is no longer installed\n"}),
+    run("linux_unused_apps_need_a_record", {"--layout", "linux", "unused-apps"})
+        .given(makeLinuxDesktop)
+        .prints({"  (none)\n  the desktop keeps no record of which applications were used"}),
+    run("linux_clean_apps",
+        {"--layout", "linux", "apps", "--json", "--clean", "--yes", "--select", "Notes", "--select",
+         "Paint", "--tool", "dpkg={tool}", "--tool", "flatpak={tool}"})
+        .given(makeLinuxDesktop)
+        .checks([](const json& doc, const Sandbox& sb) {
+          EXPECT_EQ(doc.at("clean").at("programsLeft").at(0).at("removeCommand"),
+                    "sudo apt remove notes");
+          EXPECT_FALSE(present(linuxHome(sb) + "/.config/notes"));
+          EXPECT_FALSE(present(linuxHome(sb) + "/.local/share/flatpak/app/org.example.Paint"));
+          EXPECT_TRUE(present(linuxHome(sb) + "/.var/app/org.example.Gone"));
+          EXPECT_TRUE(present(sb.path("/usr/share/applications/notes.desktop")));
+        }),
     run("clean_junk_selected",
         {"junk", "--json", "--clean", "--yes", "--select", "*/loose.cache", "--select", "*/Logs/*"})
         .removes({"~/Library/Caches/loose.cache"})

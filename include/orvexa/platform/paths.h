@@ -81,6 +81,7 @@ class Paths {
   std::string userConfigFolder() const;      // home/.config
   std::string userDataFolder() const;        // home/.local/share
   std::string userAutostartFolder() const;   // home/.config/autostart
+  std::string userStateFolder() const;       // home/.local/state
   // The home's hidden folders where applications keep their own files.
   std::vector<std::string> userApplicationDataFolders() const;
 
@@ -91,8 +92,18 @@ class Paths {
   std::string crashReportsFolder() const;         // R/var/crash
   std::string desktopApplicationsFolder() const;  // R/usr/share/applications
   std::string systemAutostartFolder() const;      // R/etc/xdg/autostart
-  std::string applicationsFolder() const;         // R/Applications
-  std::string systemApplicationsFolder() const;   // R/System/Applications
+  // The folders of desktop entries that list applications, the one whose
+  // entry wins for a desktop id first: home/.local/share/applications, the
+  // user's and the system's Flatpak exports, R/usr/local/share/applications,
+  // R/usr/share/applications, R/var/lib/snapd/desktop/applications. Empty
+  // under the macOS layout.
+  std::vector<std::string> desktopApplicationFolders() const;
+  std::string userFlatpakFolder() const;         // home/.local/share/flatpak
+  std::string systemFlatpakFolder() const;       // R/var/lib/flatpak
+  std::string flatpakDataFolder() const;         // home/.var/app (a Flatpak's own home)
+  std::string userSnapFolder() const;            // home/snap
+  std::string applicationsFolder() const;        // R/Applications
+  std::string systemApplicationsFolder() const;  // R/System/Applications
 
   // System-domain extension folders (switched off by moving items into the
   // folder's " Disabled" twin: disabledTwin(folder) = folder + " Disabled").

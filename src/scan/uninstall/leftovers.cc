@@ -11,6 +11,7 @@
 #include "orvexa/platform/last_used.h"
 #include "orvexa/platform/paths.h"
 #include "orvexa/platform/plist.h"
+#include "orvexa/scan/uninstall/linux_applications.h"
 #include "orvexa/scan/uninstall/name_rules.h"
 #include "orvexa/scan/uninstall/uninstall_scan_service.h"
 #include "orvexa/units/log_service.h"
@@ -269,6 +270,7 @@ int64_t pruneAndSize(const CategoryPtr& c, std::unordered_set<const CategoryInfo
 std::vector<CategoryPtr> UninstallScanService::getLeftoverAppPath(const FeaturePtr& featureInfo) {
   std::vector<CategoryPtr> groups;
   if (!featureInfo) return groups;
+  if (Paths::shared().layout() == Layout::Linux) return linuxLeftovers(featureInfo);
 
   Installed installed;
   // The host runs, so it is installed wherever its bundle is: its own files
@@ -341,6 +343,15 @@ void UninstallScanService::getUnusedAppPath(const std::vector<CategoryPtr>& cate
   const size_t total = categoryInfos.size();
   const std::string mdls = Paths::shared().tool("mdls");
   const bool haveTool = fileExists(mdls);
+  // Under the Linux layout the desktop's record of use decides; without
+  // one, nothing is known to be unused.
+  auto records = std::make_shared<std::vector<std::string>>();
+  const bool underLinux = Paths::shared().layout() == Layout::Linux;
+  if (underLinux) {
+    for (const std::string& path : usageRecordFiles()) {
+      if (auto text = readRegularFile(path, uint64_t{16} << 20)) records->push_back(*text);
+    }
+  }
   auto deliver = [state, finish] {
     if (finish) finish(std::move(state->list));
   };
@@ -351,10 +362,17 @@ void UninstallScanService::getUnusedAppPath(const std::vector<CategoryPtr>& cate
   }
   for (const CategoryPtr& category : categoryInfos) {
     queue->runDeferred(
-        [queue, state, category, deliver, mdls, haveTool, total] {
+        [queue, state, category, deliver, mdls, haveTool, total, underLinux, records] {
           const std::string path =
               category && !category->urls.empty() ? category->urls.front().path() : std::string();
-          if (category && !hasLastUse(mdls, haveTool, path)) state->list.push_back(category);
+          if (underLinux) {
+            const auto* app =
+                category ? std::any_cast<DesktopApplication>(&category->attachInfomation) : nullptr;
+            if (app && !records->empty() && !wasUsed(*app, *records))
+              state->list.push_back(category);
+          } else if (category && !hasLastUse(mdls, haveTool, path)) {
+            state->list.push_back(category);
+          }
           if (++state->examined == total) deliver();
         },
         ignore);

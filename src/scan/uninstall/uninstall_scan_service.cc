@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "orvexa/platform/paths.h"
+#include "orvexa/scan/uninstall/linux_applications.h"
 #include "orvexa/units/dispatch.h"
 #include "orvexa/units/log_service.h"
 #include "orvexa/units/main_queue.h"
@@ -304,7 +305,41 @@ bool tryStart(const FeaturePtr& featureInfo) {
   return true;
 }
 
+// Under the Linux layout: the desktop applications, examined one after
+// another on the pool and filed on `dispatch` as the bundles are.
+void listDesktopApplications(const std::shared_ptr<ScanRun>& run) {
+  std::vector<DesktopApplication> apps = desktopApplications();
+  fillPackages(apps);
+  logInfo("Start 2");
+  if (SuperScanService::isSuspended(run->feature->finderID)) {
+    logInfo("Suspend Finish-1");
+    UninstallScanService::suspendFinish(run->feature);
+    return;
+  }
+  logInfo("Start 3");
+  run->expected = apps.size();
+  if (apps.empty()) {
+    runOnQueueOrHere(run->dispatch, [run] { complete(run); });
+    return;
+  }
+  run->percent =
+      std::make_shared<PercentService>(run->showPercent, static_cast<int64_t>(apps.size()));
+  SuperScanService::setPercent(run->percent);
+  run->percent->startTime();
+  for (DesktopApplication& app : apps) {
+    CategoryPtr category;
+    if (!SuperScanService::isSuspended(run->feature->finderID))
+      category = linuxAppCategory(run->feature, app, run->progress);
+    runOnQueueOrHere(run->dispatch,
+                     [run, category, id = app.desktopId] { file(run, category, id); });
+  }
+}
+
 void startWalk(const std::shared_ptr<ScanRun>& run) {
+  if (Paths::shared().layout() == Layout::Linux) {
+    runOnPoolOrHere([run] { listDesktopApplications(run); });
+    return;
+  }
   runOnPoolOrHere([run] { walkAndProcess(run); });
 }
 
@@ -430,7 +465,7 @@ void UninstallScanService::scanProUninstallerSoftwareFast(
   auto run = makeRun(featureInfo, std::move(progress), std::move(showPercent),
                      std::move(singleDone), std::move(done), dispatch);
   const std::string mdfind = Paths::shared().tool("mdfind");
-  if (!fileExists(mdfind)) {
+  if (!fileExists(mdfind) || Paths::shared().layout() == Layout::Linux) {
     startWalk(run);
     return;
   }

@@ -46,6 +46,10 @@
 // also the shorter one's. Applications matching
 // specialApp get extra files (getSpecialAppSpecialFile).
 //
+// Under the Linux layout (Paths::layout()) the applications are the desktop
+// entries and the leftovers and unused applications are found as
+// linux_applications.h says; the macOS rules above do not apply there.
+//
 // Log lines (level Info): "UninstallScanService Start", "... Start 1" (about
 // to list), "... Start 2" (listing done), "... Start 3" (filing begins),
 // "... Start 4", "... Finish"; "... Scanning" for a refused second start;

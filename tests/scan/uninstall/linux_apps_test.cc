@@ -1,0 +1,239 @@
+// The uninstaller on a sandboxed Linux desktop: which desktop entries are
+// applications, which files each claims, what is a leftover or unused, and
+// what a clean of two applications and a user Flatpak removes.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <map>
+
+#include "orvexa/clean/clean_service.h"
+#include "orvexa/scan/uninstall/linux_applications.h"
+#include "uninstall_fixtures.h"
+
+namespace orvexa {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::childPaths;
+
+std::string entry(const std::string& name, const std::string& exec, const std::string& more = "") {
+  return "[Desktop Entry]\nType=Application\nName=" + name +
+         (exec.empty() ? "" : "\nExec=" + exec) + "\n" + more;
+}
+
+// What `du -b` counts of an item, less the folders' own sizes.
+int64_t filesSize(const std::string& path) {
+  if (fs::is_symlink(path)) return static_cast<int64_t>(fs::read_symlink(path).string().size());
+  if (!fs::is_directory(path)) return static_cast<int64_t>(fs::file_size(path));
+  int64_t size = 0;
+  for (const auto& e : fs::recursive_directory_iterator(path)) {
+    if (e.is_regular_file()) size += static_cast<int64_t>(e.file_size());
+  }
+  return size;
+}
+
+struct Finish : CleanServiceProtocol {
+  testing::Signal done;
+  void cleanFinish(int, int64_t, std::vector<FilePtr>, int, std::string) override { done.notify(); }
+  void cleanProgress(float) override {}
+};
+
+struct LinuxLayout {
+  LinuxLayout() { Paths::shared().setLayout(Layout::Linux); }
+  ~LinuxLayout() { Paths::shared().setLayout(Layout::macOS); }
+};
+
+class LinuxAppsTest : public ::testing::Test {
+ protected:
+  LinuxLayout layout_;
+  testing::Sandbox sb_;
+};
+
+TEST_F(LinuxAppsTest, DesktopApplicationsTheirFilesLeftoversUseAndClean) {
+  const std::string shared = "/usr/share/applications/";
+  sb_.file(shared + "editor.desktop", entry("Editor", "/usr/bin/editor %F"));
+  sb_.file(shared + "notes.desktop", entry("Notes", "env LANG=C notes %U"));
+  // The user's own copy of a packaged entry: it goes, the program stays.
+  sb_.file("~/.local/share/applications/notes.desktop", entry("Notes", "env LANG=C notes %U"));
+  sb_.file(shared + "menu.desktop", entry("Menu", "menu", "NoDisplay=true\n"));
+  sb_.file(shared + "link.desktop", "[Desktop Entry]\nType=Link\nName=Link\nURL=x\n");
+  sb_.file(shared + "shadowed.desktop", entry("Shadowed", "shadowed"));
+  sb_.file("~/.local/share/applications/shadowed.desktop", entry("Shadowed", "s", "Hidden=true"));
+  sb_.file("/usr/local/share/applications/pulse.desktop", entry("Pulse Tool", "pulse"));
+  sb_.file("~/.local/share/applications/foo.desktop",
+           entry("Foo", "\"/home/tester/Apps/Foo-1.2-x86_64.AppImage\" %u"));
+  sb_.file("~/Apps/Foo-1.2-x86_64.AppImage", 700);
+  sb_.file("~/.local/share/applications/tool.desktop",
+           entry("Tool", "/home/tester/.local/bin/tool"));
+  fs::create_symlink(sb_.file("~/opt/tool/run", 5), sb_.dir("~/.local/bin") + "/tool");
+  sb_.file("~/.local/share/flatpak/exports/share/applications/org.example.Paint.desktop",
+           entry("Paint", "/usr/bin/flatpak run org.example.Paint", "X-Flatpak=org.example.Paint"));
+  sb_.file("~/.local/share/flatpak/app/org.example.Paint/current/files/paint", 300);
+  fs::create_symlink("gone", sb_.dir("~/.local/share/flatpak/exports/share/applications") +
+                                 "/org.example.Old.desktop");  // unreadable: still installed
+  sb_.file("/var/lib/flatpak/exports/share/applications/org.example.Chat.desktop",
+           entry("Chat", "/usr/bin/flatpak run org.example.Chat"));
+  sb_.file("/var/lib/snapd/desktop/applications/mail_mail.desktop",
+           entry("Mail", "env BAMF_DESKTOP_FILE_HINT=x /snap/bin/mail"));
+  testing::fakeTool(
+      sb_, "dpkg",
+      "shift; for p; do case \"$p\" in */editor.desktop) echo \"editor-pkg: $p\" ;;\n"
+      "*/notes.desktop) echo \"notes:amd64, notes-extra: $p\" ;;\n"
+      "*) echo \"dpkg-query: no path found matching pattern $p\" >&2 ;; esac; done; exit 1\n");
+  testing::fakeTool(sb_, "flatpak",
+                    "[ \"$1 $2 $3\" = 'uninstall --user --noninteractive' ] && rm -rf '" +
+                        sb_.path("~/.local/share/flatpak/app/") + "'\"$4\"\n");
+
+  const struct {
+    const char* path;
+    const char* owner;  // the title of the application listing it
+    bool leftover;
+  } cases[] = {
+      {"~/.config/notes/", "Notes", false},
+      {"~/.config/notes.conf", "Notes", false},
+      {"~/.local/share/notes/", "Notes", false},
+      {"~/.config/Notes Pro/", "", false},
+      {"~/.cache/notes-backup/", "", false},
+      {"~/.local/state/editor/", "Editor", false},
+      {"~/.config/foo/", "Foo", false},
+      {"~/.config/pulse/", "", false},  // every program's, whatever runs as "pulse"
+      {"~/.cache/pulse-tool/", "", false},
+      {"~/.cache/org.example.Paint/", "Paint", false},
+      {"~/.var/app/org.example.Paint/", "Paint", false},
+      {"~/.var/app/org.example.Paint.Plugin/", "", false},
+      {"~/.var/app/org.example.Chat/", "Chat", false},
+      {"~/snap/mail/", "Mail", false},
+      {"~/.config/org.example.Gone/", "", true},
+      {"~/.var/app/org.example.Gone/", "", true},
+      {"~/.config/org.example.Gone.Helper/", "", false},
+      {"~/.var/app/org.example.Old/", "", false},
+      {"~/.config/unknown/", "", false},
+  };
+  for (const auto& c : cases) {
+    const std::string_view path = c.path;
+    if (path.ends_with("/"))
+      sb_.file(std::string(path) + "data/x", path.size() * 10);
+    else
+      sb_.file(path, 17);
+  }
+  auto modules = ModuleInformation::getDefault();
+  FeaturePtr feature = findFeatureByModuleType(modules, "Uninstaller");
+  ASSERT_TRUE(feature);
+  ScanStatusTable::erase(feature->finderID);
+  auto queue = std::make_shared<SerialGCDService>(SerialGCDService::GCDQOS::default_);
+  ASSERT_TRUE(testing::runUninstallScan(feature, queue).finished);
+
+  ASSERT_EQ(testing::listedTitles(feature),
+            (std::vector<std::string>{"Chat", "Editor", "Foo", "Mail", "Notes", "Paint",
+                                      "Pulse Tool", "Tool"}));
+  std::map<std::string, std::string> ownerOf;
+  for (const CategoryPtr& app : *feature->categoryInfo[0]->childrenCateogry) {
+    SCOPED_TRACE(app->title);
+    int64_t sum = 0;
+    for (const FilePtr& f : app->childrens) {
+      ownerOf[f->url.path()] += app->title;
+      EXPECT_EQ(f->size, filesSize(f->url.path())) << f->url.path();
+      sum += f->size;
+    }
+    EXPECT_EQ(app->size, sum);
+  }
+  std::set<std::string> leftovers;
+  std::vector<CategoryPtr> groups = UninstallScanService::getLeftoverAppPath(feature);
+  for (const CategoryPtr& g : groups) {
+    for (const std::string& path : childPaths(g)) leftovers.insert(path);
+  }
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.path);
+    std::string path = sb_.path(c.path);
+    if (path.back() == '/') path.pop_back();
+    EXPECT_EQ(ownerOf[path], c.owner);
+    EXPECT_EQ(leftovers.count(path), c.leftover ? 1u : 0u);
+  }
+  EXPECT_EQ(ownerOf[sb_.path("~/.local/share/applications/notes.desktop")], "Notes");
+  ASSERT_EQ(groups.size(), 1u);
+  EXPECT_EQ(groups[0]->description,
+            "the data of the Flatpak org.example.Gone, which is no longer installed");
+  EXPECT_EQ(childPaths(testing::listedApp(feature, "Foo")),
+            (std::vector<std::string>{sb_.path("~/.local/share/applications/foo.desktop"),
+                                      sb_.path("~/Apps/Foo-1.2-x86_64.AppImage"),
+                                      sb_.path("~/.config/foo")}));
+  EXPECT_EQ(childPaths(testing::listedApp(feature, "Tool")),
+            (std::vector<std::string>{sb_.path("~/.local/share/applications/tool.desktop"),
+                                      sb_.path("~/.local/bin/tool")}));
+  EXPECT_EQ(childPaths(testing::listedApp(feature, "Paint")).front(),
+            sb_.path("~/.local/share/flatpak/app/org.example.Paint"));
+
+  // What a clean leaves of a system-wide application, and what removes it.
+  const std::map<std::string, std::pair<std::string, std::string>> packages = {
+      {"Chat", {"", "flatpak uninstall --system org.example.Chat"}},
+      {"Editor", {"editor-pkg", "sudo apt remove editor-pkg"}},
+      {"Foo", {"", ""}},
+      {"Mail", {"mail", "sudo snap remove mail"}},
+      {"Notes", {"notes", "sudo apt remove notes"}},
+      {"Paint", {"", ""}},
+      {"Pulse Tool", {"", ""}},
+      {"Tool", {"", ""}}};
+  for (const auto& [title, package] : packages) {
+    const auto* app =
+        std::any_cast<DesktopApplication>(&testing::listedApp(feature, title)->attachInfomation);
+    ASSERT_TRUE(app) << title;
+    EXPECT_EQ(std::make_pair(app->package, app->removeCommand), package) << title;
+  }
+
+  // Unused: what the desktop's records do not name; without records, none.
+  auto unusedTitles = [&] {
+    testing::Signal finished;
+    std::vector<std::string> titles;
+    UninstallScanService::getUnusedAppPath(*feature->categoryInfo[0]->childrenCateogry,
+                                           [&](std::vector<CategoryPtr> unused) {
+                                             for (const auto& c : unused)
+                                               titles.push_back(c->title);
+                                             finished.notify();
+                                           });
+    EXPECT_TRUE(finished.wait());
+    return titles;
+  };
+  EXPECT_TRUE(unusedTitles().empty());
+  sb_.file("~/.local/share/gnome-shell/application_state",
+           "<application-state><context id=\"\">\n<application id=\"editor.desktop\" "
+           "score=\"3\" last-seen=\"1700000000\"/>\n</context></application-state>\n");
+  sb_.file("~/.local/share/recently-used.xbel",
+           "<xbel><bookmark href=\"file:///a\"><info><metadata><bookmark:applications>"
+           "<bookmark:application name=\"Notes\" exec=\"&apos;notes %u&apos;\"/>"
+           "<bookmark:application name=\"Other\" exec=\"&apos;Foo-1.2-x86_64.AppImage %u&apos;\"/>"
+           "</bookmark:applications></metadata></info></bookmark></xbel>");
+  EXPECT_EQ(unusedTitles(),
+            (std::vector<std::string>{"Chat", "Mail", "Paint", "Pulse Tool", "Tool"}));
+
+  // Foo and Notes cleaned whole, Paint's installation through flatpak.
+  for (const char* title : {"Foo", "Notes"}) {
+    for (const FilePtr& f : testing::listedApp(feature, title)->childrens) f->state = 1;
+  }
+  const FilePtr paint = testing::listedApp(feature, "Paint")->childrens.front();
+  paint->state = 1;
+  EXPECT_FALSE(uninstallUserFlatpak(testing::listedApp(feature, "Foo")->childrens.front()));
+  ASSERT_TRUE(uninstallUserFlatpak(paint));
+  EXPECT_EQ(paint->deleteStatus, raw(DeleteStatus::DeleteSuccess));
+  EXPECT_EQ(paint->state, 0);
+  CleanService::setDisposal(CleanDisposal::Final);
+  auto finish = std::make_shared<Finish>();
+  CleanService::cleanCategorys(*feature->categoryInfo[0]->childrenCateogry,
+                               CleanServiceType::Uninstall, finish, feature);
+  ASSERT_TRUE(finish->done.wait());
+  CleanService::setDisposal(CleanDisposal::ByType);
+  std::set<std::string> gone;
+  for (const auto& [path, owner] : ownerOf) {
+    if (!fs::exists(fs::symlink_status(path))) gone.insert(path);
+  }
+  std::set<std::string> removed = {sb_.path("~/.local/share/flatpak/app/org.example.Paint")};
+  for (const char* title : {"Foo", "Notes"}) {
+    for (const auto& [path, owner] : ownerOf) {
+      if (owner == title) removed.insert(path);
+    }
+  }
+  EXPECT_EQ(gone, removed);
+  EXPECT_TRUE(fs::exists(sb_.path("/usr/share/applications/notes.desktop")));
+}
+
+}  // namespace
+}  // namespace orvexa
