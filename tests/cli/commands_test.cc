@@ -20,6 +20,7 @@
 #include <map>
 #include <nlohmann/json.hpp>
 #include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -331,6 +332,45 @@ Shape lists(std::vector<std::string> expected) {
   };
 }
 
+// Every file the peer cleaner would delete from the same home (its cache,
+// thumbnail and trash cleaners) is a record of `junk` or `trash`, or inside
+// one; an information file goes with its trash item.
+void coversPeerCleaner(const json& junk, const Sandbox& sb) {
+  if (testing::shellOutput("command -v bleachbit").empty()) return;  // the peer is optional
+  std::set<std::string> ours;
+  const json trash =
+      json::parse(testing::runProgram({testing::orvexaProgram(), "--root", sb.root(), "--layout",
+                                       "linux", "--quiet", "trash", "--json"})
+                      .out);
+  for (const json* doc : {&junk, &trash}) {
+    for (const json& category : doc->at("feature").at("categoryInfo")) {
+      for (const json& file : category.at("childrens")) {
+        std::string path = file.at("url").get<std::string>().substr(7);
+        if (path.back() == '/') path.pop_back();
+        ours.insert(path);
+      }
+    }
+  }
+  std::istringstream preview(testing::shellOutput(
+      "HOME='" + linuxHome(sb) +
+      "' bleachbit --preview system.cache thumbnails.cache system.trash 2>/dev/null"));
+  int files = 0;
+  for (std::string line; std::getline(preview, line);) {
+    if (line.rfind("Delete ", 0) != 0) continue;
+    std::string path = line.substr(line.find(' ', 7) + 1);
+    if (!fs::is_regular_file(fs::symlink_status(path))) continue;
+    ++files;
+    if (size_t at = path.find("/Trash/info/"); at != std::string::npos) {
+      path =
+          path.replace(at, 12, "/Trash/files/").substr(0, path.size() - 10);  // less ".trashinfo"
+    }
+    std::string p = path;
+    while (p.size() > sb.root().size() && ours.count(p) == 0) p.resize(p.rfind('/'));
+    EXPECT_GT(p.size(), sb.root().size()) << path << " is not listed";
+  }
+  EXPECT_GT(files, 5);
+}
+
 const char* const kSystemEntry = "[Desktop Entry]\nType=Application\nExec=sys\n";
 
 // Autostart entries (the system's, and the user's own, hidden) and a
@@ -521,12 +561,24 @@ const std::vector<Command> kCommands = {
     // Nested categories are written too.
     run("catalogue_json", {"catalogue", "--json"}).checks([](const json& doc, const Sandbox&) {
       size_t largeViews = 0;
+      int previous = 0;
+      std::set<std::string> types;
       for (const json& module : doc.at("modules")) {
+        EXPECT_GT(module.at("finderID").get<int>(), previous) << "modules in finder order";
+        previous = module.at("finderID").get<int>();
+        types.insert(module.at("type").get<std::string>());
+        // The scan engine knows the duplicates feature by its finder 7.
+        EXPECT_EQ(module.at("type") == "Duplicate", previous == 7);
         if (module.at("type") != kLargeAndOldFilesModuleType) continue;
         largeViews =
             module.at("featureInfo")[0].at("categoryInfo")[0].at("childrenCateogry").size();
       }
       EXPECT_EQ(largeViews, 12u);
+      for (const char* type :
+           {"Duplicate", "SystemJunk", "Uninstaller", "TrashBin", "MailAttachment", "DeviceBackup",
+            "PhotosJunk", "SimilarImage", "SimilarDocument", "Privacy", "Maintenance",
+            "Optimization", "Shredder", "DiskAnalysis"})
+        EXPECT_EQ(types.count(type), 1u) << type;
     }),
     run("extensions_text", {"extensions"})
         .prints({"Spotlight Plugins (1.5 KB)\n  Start     1.5 KB  {root}/Library/Spotlight/"
@@ -844,6 +896,10 @@ const std::vector<Command> kCommands = {
                        "/var/cache/apt/archives/p_1_amd64.deb:900",
                        "/var/cache/apt/archives/partial/q.deb:40", "/var/log/syslog.1:12",
                        "/var/log/apt/history.log.1.gz:14", "/var/crash/x.crash:15"})),
+    run("linux_covers_peer_cleaner", {"junk", "--json"})
+        .onLinux()
+        .given(makeLinuxHome)
+        .checks(coversPeerCleaner),
     run("linux_trash", {"trash", "--json"})
         .onLinux()
         .given(makeLinuxHome)
