@@ -1,5 +1,6 @@
 #include "orvexa/clean/clean_service.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -8,6 +9,7 @@
 #include <mutex>
 #include <optional>
 
+#include "orvexa/clean/undo_journal.h"
 #include "orvexa/helper/helper_server.h"
 #include "orvexa/helper/privilege_helper.h"
 #include "orvexa/platform/identity.h"
@@ -172,6 +174,45 @@ TEST_F(CleanServiceTest, TheHelperRemovesWhatTheUserCannotAndTheUserTheRest) {
       EXPECT_EQ(finish->failed, std::vector<FilePtr>{theirsRecord});
       EXPECT_EQ(caches->childrens, std::vector<FilePtr>{theirsRecord});
     }
+  }
+}
+
+// A clean that can be taken back moves what only the helper may remove
+// into the root-only quarantine of its volume (here the sandbox root's), and
+// undo puts it back through the helper with its owner, mode and times.
+TEST_F(CleanServiceTest, TheHelpersItemsAreQuarantinedAndUndoRestoresThem) {
+  for (const bool served : {true, false}) {
+    SCOPED_TRACE(served ? "helper running" : "in-process as root");
+    std::optional<testing::RunningHelper> helper;
+    if (served) helper.emplace();
+    const std::string theirs = othersFile(sb_, "kept.bin");
+    ::chmod(theirs.c_str(), 0640);
+    const struct timespec times[2] = {{1000, 5}, {2000, 7}};
+    ::utimensat(AT_FDCWD, theirs.c_str(), times, AT_SYMLINK_NOFOLLOW);
+    FilePtr theirsRecord = record(theirs, 1, 100, false);
+    CleanService::setDisposal(CleanDisposal::Undoable);
+    clean({category({theirsRecord})});
+    CleanService::setDisposal(CleanDisposal::ByType);
+    EXPECT_EQ(theirsRecord->deleteStatus, raw(DeleteStatus::DeleteSuccess))
+        << theirsRecord->deleteErrorDesc.str();
+    struct stat st {};
+    ASSERT_EQ(::lstat(sb_.path("/.orvexa-quarantine").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0700u);
+    EXPECT_EQ(st.st_uid, 0u);
+    std::string error, as;
+    auto journal = UndoJournal::open(UndoJournal::defaultPath(), false, &error);
+    ASSERT_TRUE(journal) << error;
+    const std::vector<JournalItem> items = journal->items(journal->cleans().front().id);
+    ASSERT_EQ(items.size(), 1u);
+    EXPECT_TRUE(items[0].privileged);
+    EXPECT_FALSE(exists(theirs));
+    ASSERT_TRUE(Quarantine::restore(*journal, items[0], &as).ok());
+    EXPECT_EQ(as, theirs);
+    ASSERT_EQ(::lstat(theirs.c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, testing::kNobodyUid);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    EXPECT_EQ(st.st_mtim.tv_sec, 2000);
+    EXPECT_EQ(st.st_mtim.tv_nsec, 7);
   }
 }
 

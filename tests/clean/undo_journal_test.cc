@@ -14,6 +14,7 @@
 #include <fstream>
 #include <thread>
 
+#include "orvexa/platform/paths.h"
 #include "support/sandbox.h"
 #include "support/temp_dir.h"
 
@@ -34,44 +35,58 @@ std::unique_ptr<UndoJournal> openJournal() {
   return journal;
 }
 
+// Each layout's trash: where the item goes, and its .trashinfo (none in the
+// macOS layout's trash).
 TEST(UndoJournalTest, RoundTripKeepsBytesModeAndTimesAndNumbersATakenPlace) {
-  testing::Sandbox sb;
-  const std::string file = sb.file("~/Pictures/a.jpg", "picture bytes");
-  const std::string folder = sb.dir("~/Old/project");
-  sb.file("~/Old/project/notes.txt", "notes");
-  ::chmod(file.c_str(), 0640);
-  const uid_t owner = ::geteuid() == 0 ? 4321 : ::geteuid();  // as root: another user's file
-  ASSERT_EQ(::lchown(file.c_str(), owner, owner), 0);
-  const struct timespec times[2] = {{1000, 5}, {2000, 7}};
-  ::utimensat(AT_FDCWD, file.c_str(), times, 0);
-  auto journal = openJournal();
-  const int64_t clean = journal->beginClean("duplicates");
-  for (const std::string& path : {file, folder}) {
-    ASSERT_TRUE(Quarantine::place(*journal, clean, listed(path), 10).ok()) << path;
-    EXPECT_FALSE(fs::exists(path));
+  const Layout was = Paths::shared().layout();
+  for (const auto& [layout, trashed, info] :
+       {std::tuple{Layout::macOS, "/.Trash/a.jpg", ""},
+        std::tuple{Layout::Linux, "/.local/share/Trash/files/a.jpg",
+                   "/.local/share/Trash/info/a.jpg.trashinfo"}}) {
+    Paths::shared().setLayout(layout);
+    testing::Sandbox sb;
+    const std::string infoPath = *info ? sb.home() + info : std::string();
+    const std::string file = sb.file("~/Pictures/a.jpg", "picture bytes");
+    const std::string folder = sb.dir("~/Old/project");
+    sb.file("~/Old/project/notes.txt", "notes");
+    ::chmod(file.c_str(), 0640);
+    const uid_t owner = ::geteuid() == 0 ? 4321 : ::geteuid();  // as root: another user's file
+    ASSERT_EQ(::lchown(file.c_str(), owner, owner), 0);
+    const struct timespec times[2] = {{1000, 5}, {2000, 7}};
+    ::utimensat(AT_FDCWD, file.c_str(), times, 0);
+    auto journal = openJournal();
+    const int64_t clean = journal->beginClean("duplicates");
+    for (const std::string& path : {file, folder}) {
+      ASSERT_TRUE(Quarantine::place(*journal, clean, listed(path), 10).ok()) << path;
+      EXPECT_FALSE(fs::exists(path));
+    }
+    journal->finishClean(clean);
+    EXPECT_EQ(journal->cleans().front().count, 2);
+    EXPECT_TRUE(fs::exists(sb.home() + trashed));
+    EXPECT_EQ(fs::exists(infoPath), !infoPath.empty());
+    sb.file("~/Pictures/a.jpg", "a new file in its place");
+    const std::vector<JournalItem> items = journal->items(clean);
+    std::string as;
+    ASSERT_TRUE(Quarantine::restore(*journal, items[0], &as).ok());
+    EXPECT_EQ(as, sb.home() + "/Pictures/a (2).jpg");
+    struct stat st {};
+    ASSERT_EQ(::stat(as.c_str(), &st), 0);
+    EXPECT_EQ(readFile(as), "picture bytes");
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    EXPECT_EQ(st.st_uid, owner);
+    EXPECT_EQ(st.st_mtim.tv_sec, 2000);
+    EXPECT_EQ(st.st_mtim.tv_nsec, 7);
+    ASSERT_TRUE(Quarantine::restore(*journal, items[1], &as).ok());
+    EXPECT_EQ(readFile(folder + "/notes.txt"), "notes");
+    EXPECT_EQ(journal->cleans().front().restorable, 0);
+    EXPECT_FALSE(fs::exists(infoPath));
+    // An item a file manager put back is no longer offered.
+    ASSERT_TRUE(Quarantine::place(*journal, clean, listed(as), 10).ok());
+    fs::rename(journal->items(clean).front().quarantine, as);
+    EXPECT_TRUE(openJournal()->items(clean).empty());
+    EXPECT_TRUE(infoPath.empty() || fs::is_empty(fs::path(infoPath).parent_path()));
   }
-  journal->finishClean(clean);
-  EXPECT_EQ(journal->cleans().front().count, 2);
-  EXPECT_TRUE(fs::exists(sb.home() + "/.local/share/Trash/info/a.jpg.trashinfo"));
-  sb.file("~/Pictures/a.jpg", "a new file in its place");
-  const std::vector<JournalItem> items = journal->items(clean);
-  std::string as;
-  ASSERT_TRUE(Quarantine::restore(*journal, items[0], &as).ok());
-  EXPECT_EQ(as, sb.home() + "/Pictures/a (2).jpg");
-  struct stat st {};
-  ASSERT_EQ(::stat(as.c_str(), &st), 0);
-  EXPECT_EQ(readFile(as), "picture bytes");
-  EXPECT_EQ(st.st_mode & 07777, 0640u);
-  EXPECT_EQ(st.st_uid, owner);
-  EXPECT_EQ(st.st_mtim.tv_sec, 2000);
-  EXPECT_EQ(st.st_mtim.tv_nsec, 7);
-  ASSERT_TRUE(Quarantine::restore(*journal, items[1], &as).ok());
-  EXPECT_EQ(readFile(folder + "/notes.txt"), "notes");
-  EXPECT_EQ(journal->cleans().front().restorable, 0);
-  // An item a file manager put back is no longer offered.
-  ASSERT_TRUE(Quarantine::place(*journal, clean, listed(as), 10).ok());
-  fs::rename(journal->items(clean).front().quarantine, as);
-  EXPECT_TRUE(openJournal()->items(clean).empty());
+  Paths::shared().setLayout(was);
 }
 
 // A clean of 300 items killed at several instants (once 1, 100 and 250 are
@@ -92,7 +107,7 @@ TEST(UndoJournalTest, KilledCleanLosesNothing) {
         (void)Quarantine::place(*journal, clean, listed(path), 1);
       ::_exit(0);
     }
-    const fs::path trash = sb.home() + "/.local/share/Trash/files";
+    const fs::path trash = Paths::shared().userTrash();
     auto moved = [&trash] {
       std::error_code ec;
       return fs::exists(trash, ec) ? size_t(std::distance(fs::directory_iterator(trash, ec), {}))
@@ -145,8 +160,9 @@ TEST(UndoJournalTest, ItemOnAnotherFileSystemStaysOnIt) {
   testing::Sandbox sb;
   struct stat shm {};
   if (::stat("/dev/shm", &shm) != 0) GTEST_SKIP() << "no /dev/shm";
-  const std::string trash = "/dev/shm/.Trash-" + std::to_string(::getuid());
-  const bool hadTrash = fs::exists(trash);
+  const std::string trashes = "/dev/shm/.Trashes",
+                    trash = trashes + "/" + std::to_string(::geteuid());
+  const bool hadTrash = fs::exists(trashes);
   testing::TempDir dir;  // for its unique name only
   const std::string path = "/dev/shm/" + fs::path(dir.path()).filename().string();
   { std::ofstream(path) << "on tmpfs"; }
@@ -154,13 +170,13 @@ TEST(UndoJournalTest, ItemOnAnotherFileSystemStaysOnIt) {
   auto journal = openJournal();
   ASSERT_TRUE(Quarantine::place(*journal, journal->beginClean("large"), item, 8).ok());
   const JournalItem moved = journal->items(journal->cleans().front().id).front();
-  EXPECT_EQ(moved.quarantine.rfind(trash + "/files/", 0), 0u) << moved.quarantine;
+  EXPECT_EQ(moved.quarantine.rfind(trash + "/", 0), 0u) << moved.quarantine;
   EXPECT_EQ(ListedIdentity::ofPath(moved.quarantine)->inode, item.identity.inode);
   std::string as;
   EXPECT_TRUE(Quarantine::restore(*journal, moved, &as).ok());
   EXPECT_EQ(readFile(path), "on tmpfs");
   fs::remove(path);
-  if (!hadTrash) fs::remove_all(trash);
+  if (!hadTrash) fs::remove_all(trashes);
 }
 
 }  // namespace

@@ -50,7 +50,7 @@ TEST(UndoCommandTest, DuplicatesCleanIsTakenBack) {
   ASSERT_EQ(r.exitCode, 0) << r.err;
   EXPECT_EQ(json::parse(r.out).at("cleans").at(0).at("restorable"), 0) << r.out;
   for (const auto& entry : fs::recursive_directory_iterator(cli.root)) {
-    EXPECT_EQ(entry.path().string().find("Trash/files/"), std::string::npos) << entry.path();
+    EXPECT_EQ(entry.path().string().find("/.Trash/"), std::string::npos) << entry.path();
   }
 }
 
