@@ -1,11 +1,14 @@
 // orvexa undo and history through the program: a duplicates clean taken
 // back, then nothing left to undo.
 #include <gtest/gtest.h>
+#include <pwd.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
 
+#include "support/browser_store_fixture.h"
 #include "support/run_program.h"
 #include "support/temp_dir.h"
 
@@ -52,6 +55,21 @@ TEST(UndoCommandTest, DuplicatesCleanIsTakenBack) {
   for (const auto& entry : fs::recursive_directory_iterator(cli.root)) {
     EXPECT_EQ(entry.path().string().find("/.Trash/"), std::string::npos) << entry.path();
   }
+}
+
+// The file items a privacy clean moved are reported as moved, like the
+// other features' (the browser's rows are removed for good).
+TEST(UndoCommandTest, PrivacyCleanSaysWhatItMoved) {
+  testing::Sandbox sb(::getpwuid(::geteuid())->pw_name);  // the program's own home
+  testing::makeSafariStores(sb);
+  const testing::ProgramResult r = testing::runProgram(
+      {testing::orvexaProgram(), "--root", sb.root(), "privacy", "--clean", "safari:*", "--yes"});
+  const size_t line = r.out.find("\nmoved to the trash: ");
+  EXPECT_NE(line, std::string::npos) << r.out << r.err;
+  EXPECT_NE(
+      r.out.find(" \u2014 `orvexa undo` puts it back, `orvexa history --purge` frees the space",
+                 line),
+      std::string::npos);
 }
 
 }  // namespace
