@@ -202,6 +202,11 @@ FileStatus askHelper(HelperMaintenanceOperation operation, const std::string& pa
 
 }  // namespace
 
+struct UndoJournal::OpenTrash {
+  Quarantine::Trash trash;
+  UniqueFd files, info;  // info invalid when the trash keeps no .trashinfo
+};
+
 std::string UndoJournal::defaultPath() {
   std::string bundle = Identity::shared().bundleIdentifier();
   if (bundle.empty()) bundle = "org.orvexa";
@@ -370,13 +375,21 @@ FileStatus Quarantine::place(UndoJournal& journal, int64_t cleanId, const Listed
   if (::lstat(item.path.c_str(), &st) != 0 || !item.identity.matches(st)) {
     return FileStatus::withMessage(ESTALE, kChangedText);
   }
-  const Trash trash = trashFor(item.path, st.st_dev);
-  if (trash.files.empty()) return FileStatus::withMessage(EXDEV, kNoTrashText);
-  const UniqueFd files = openFolder(trash.files, false, 0);
-  const UniqueFd info = trash.info.empty() ? UniqueFd() : openFolder(trash.info, false, 0);
-  if (!files || (!trash.info.empty() && !info)) {
-    return FileStatus::fromErrno(errno, files ? trash.info : trash.files);
+  std::shared_ptr<UndoJournal::OpenTrash> open = journal.trashes_[st.st_dev];
+  if (!open) {
+    open = std::make_shared<UndoJournal::OpenTrash>();
+    open->trash = trashFor(item.path, st.st_dev);
+    if (open->trash.files.empty()) return FileStatus::withMessage(EXDEV, kNoTrashText);
+    open->files = openFolder(open->trash.files, false, 0);
+    if (!open->trash.info.empty()) open->info = openFolder(open->trash.info, false, 0);
+    if (!open->files || (!open->trash.info.empty() && !open->info)) {
+      return FileStatus::fromErrno(errno, open->files ? open->trash.info : open->trash.files);
+    }
+    journal.trashes_[st.st_dev] = open;
   }
+  const Trash& trash = open->trash;
+  const UniqueFd& files = open->files;
+  const UniqueFd& info = open->info;
   char date[32];
   const time_t now = std::time(nullptr);
   struct tm local {};

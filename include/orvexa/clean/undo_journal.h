@@ -43,6 +43,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -101,10 +102,15 @@ class UndoJournal {
   const std::string& path() const { return path_; }
 
  private:
+  friend class Quarantine;
   UndoJournal() = default;
   bool settle(std::string* error);
   std::string path_;
   SqliteTool db_;
+  // The trash folders Quarantine::place has opened, by device: each is
+  // looked up and opened once per journal, not once per item.
+  struct OpenTrash;
+  std::map<dev_t, std::shared_ptr<OpenTrash>> trashes_;
 };
 
 // Where items of one volume go, and how.
