@@ -1,18 +1,16 @@
-// Moving items to the trash and putting them back: round trips, a clean
-// killed mid-way, a broken journal, and an item on another file system.
+// Moving items to the trash and putting them back: round trips, a broken
+// journal, and an item on another file system. (A clean killed mid-way:
+// tests/cli/undo_fault_test.cc.)
 #include "orvexa/clean/undo_journal.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <thread>
 
 #include "orvexa/platform/paths.h"
 #include "support/sandbox.h"
@@ -87,49 +85,6 @@ TEST(UndoJournalTest, RoundTripKeepsBytesModeAndTimesAndNumbersATakenPlace) {
     EXPECT_TRUE(infoPath.empty() || fs::is_empty(fs::path(infoPath).parent_path()));
   }
   Paths::shared().setLayout(was);
-}
-
-// A clean of 300 items killed at several instants (once 1, 100 and 250 are
-// in the trash): after undo every item is back, with its content.
-TEST(UndoJournalTest, KilledCleanLosesNothing) {
-  for (size_t movedAtKill : {size_t{1}, size_t{100}, size_t{250}}) {
-    testing::Sandbox sb;
-    std::vector<std::string> paths;
-    for (int i = 0; i < 300; ++i) {
-      paths.push_back(sb.file("~/Big/f" + std::to_string(i), "content " + std::to_string(i)));
-    }
-    const pid_t child = ::fork();
-    if (child == 0) {
-      std::string error;
-      auto journal = UndoJournal::open(UndoJournal::defaultPath(), true, &error);
-      const int64_t clean = journal->beginClean("large");
-      for (const std::string& path : paths)
-        (void)Quarantine::place(*journal, clean, listed(path), 1);
-      ::_exit(0);
-    }
-    const fs::path trash = Paths::shared().userTrash();
-    auto moved = [&trash] {
-      std::error_code ec;
-      return fs::exists(trash, ec) ? size_t(std::distance(fs::directory_iterator(trash, ec), {}))
-                                   : 0;
-    };
-    while (moved() < movedAtKill && ::waitpid(child, nullptr, WNOHANG) == 0) {
-      std::this_thread::sleep_for(std::chrono::microseconds(50));
-    }
-    ::kill(child, SIGKILL);
-    ::waitpid(child, nullptr, 0);
-    auto journal = openJournal();
-    for (const JournalClean& clean : journal->cleans()) {
-      for (const JournalItem& item : journal->items(clean.id)) {
-        std::string as;
-        EXPECT_TRUE(Quarantine::restore(*journal, item, &as).ok()) << item.original;
-      }
-    }
-    for (size_t i = 0; i < paths.size(); ++i) {
-      ASSERT_EQ(readFile(paths[i]), "content " + std::to_string(i))
-          << "killed after " << movedAtKill;
-    }
-  }
 }
 
 TEST(UndoJournalTest, MissingLockedOrCorruptJournalFailsClearly) {
