@@ -277,6 +277,12 @@ TEST_F(HelperServerTest, ShredMaintenanceAndClose) {
                                          dict({{"OperationValue", 3}, {to, dict({})}}));
   EXPECT_TRUE(clean.ok);
   EXPECT_FALSE(fs::exists(to));
+  // A folder only named like the quarantine opens nothing outside the scope.
+  const std::string fake = sb_.file("/opt/.orvexa-quarantine/x", "x");
+  clean = callEvent(*tool, raw(HelperHanldeEventID::Maintenance),
+                    dict({{"OperationValue", 3}, {fake, dict({})}}));
+  EXPECT_EQ(textAt(*clean.information.find(fake), "DeleteDesc"),
+            "Refused: \"" + fake + "\" is in no quarantine folder of the helper's");
 
   // CloseHelper: answered, then the service ends.
   testing::EventAnswer close = callEvent(*tool, raw(HelperHanldeEventID::CloseHelper), dict({}));
