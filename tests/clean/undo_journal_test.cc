@@ -112,12 +112,13 @@ TEST(UndoJournalTest, MissingLockedOrCorruptJournalFailsClearly) {
 // An item on another file system goes to that volume's own trash: renamed
 // (same inode), never copied.
 TEST(UndoJournalTest, ItemOnAnotherFileSystemStaysOnIt) {
-  testing::Sandbox sb;
   struct stat shm {};
   if (::stat("/dev/shm", &shm) != 0) GTEST_SKIP() << "no /dev/shm";
-  const std::string trashes = "/dev/shm/.Trashes",
-                    trash = trashes + "/" + std::to_string(::geteuid());
-  const bool hadTrash = fs::exists(trashes);
+  const Layout was = Paths::shared().layout();
+  Paths::shared().setLayout(Layout::Linux);
+  testing::Sandbox sb;
+  const std::string trash = "/dev/shm/.Trash-" + std::to_string(::geteuid());
+  const bool hadTrash = fs::exists(trash);
   testing::TempDir dir;  // for its unique name only
   const std::string path = "/dev/shm/" + fs::path(dir.path()).filename().string();
   { std::ofstream(path) << "on tmpfs"; }
@@ -125,13 +126,14 @@ TEST(UndoJournalTest, ItemOnAnotherFileSystemStaysOnIt) {
   auto journal = openJournal();
   ASSERT_TRUE(Quarantine::place(*journal, journal->beginClean("large"), item, 8).ok());
   const JournalItem moved = journal->items(journal->cleans().front().id).front();
-  EXPECT_EQ(moved.quarantine.rfind(trash + "/", 0), 0u) << moved.quarantine;
+  EXPECT_EQ(moved.quarantine.rfind(trash + "/files/", 0), 0u) << moved.quarantine;
   EXPECT_EQ(ListedIdentity::ofPath(moved.quarantine)->inode, item.identity.inode);
   std::string as;
   EXPECT_TRUE(Quarantine::restore(*journal, moved, &as).ok());
   EXPECT_EQ(readFile(path), "on tmpfs");
   fs::remove(path);
-  if (!hadTrash) fs::remove_all(trashes);
+  if (!hadTrash) fs::remove_all(trash);
+  Paths::shared().setLayout(was);
 }
 
 }  // namespace
