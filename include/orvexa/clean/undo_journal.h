@@ -26,12 +26,13 @@
 // item. Items are only ever renamed into the trash (never copied); where no
 // trash can be had on the item's volume, Quarantine::place fails and the
 // caller removes the item only when told to (--final).
-
+//
 // Items the user may not remove are moved by the privileged helper into the
 // root-only quarantine of their volume (privileged_file_operations.h); their
 // rows are marked privileged, and restore() and purge() go through the
-// helper for them. settle() keeps such a row when the user cannot look into
-// the quarantine (it is moved when gone from its place).
+// helper for them (waiting for its answer on the calling thread). settle()
+// keeps such a row when the user cannot look into the quarantine (it is
+// moved when gone from its place).
 //
 // Values reach SQL only as bound parameters. A missing, locked or corrupt
 // journal makes open() fail with words naming the path; nothing is touched.
