@@ -198,13 +198,16 @@ void HelperCleanService::deleteFile() {
   PlistValue event(std::move(entries));
 
   std::shared_ptr<HelperCleanService> self = shared_from_this();
-  // Each journalled move is marked done, or dropped, by the helper's answer.
+  // Each journalled move is marked done, or dropped, by the helper's answer
+  // for its path; without one (the connection was lost) the row is left for
+  // the journal's next settling, which looks at the disk.
   auto settleRows = [self, quarantineRows](const PlistValue& information) {
     if (!self->undoJournal) return;
     for (const auto& [path, row] : quarantineRows) {
       const PlistValue* entry = information.find(path);
       const PlistValue* status = entry != nullptr ? entry->find(kHelperDeleteStatusKey) : nullptr;
-      if (status != nullptr && status->asInteger() == raw(HelperEventErrorID::Success)) {
+      if (status == nullptr) continue;
+      if (status->asInteger() == raw(HelperEventErrorID::Success)) {
         self->undoJournal->markMoved(row);
       } else {
         self->undoJournal->dropItem(row);
