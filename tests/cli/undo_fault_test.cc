@@ -66,7 +66,7 @@ TEST(UndoFaultTest, CleansKilledAtRandomInstantsLoseNothingAfterUndo) {
     size_t moved = 0;
     testing::runProgram(
         orvexa({"disk-usage", big, "--clean", "--select", big + "/f*", "--yes"}), [&](pid_t child) {
-          for (pollfd p{watch, POLLIN, 0}; moved < killAt && ::poll(&p, 1, 10000) == 1;) {
+          for (pollfd p{watch, POLLIN, 0}; moved < killAt && ::poll(&p, 1, 60000) == 1;) {
             const ssize_t n = ::read(watch, events, sizeof events);
             for (ssize_t at = 0; at < n; ++moved) {
               at += static_cast<ssize_t>(sizeof(inotify_event) +
