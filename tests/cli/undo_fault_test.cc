@@ -51,9 +51,6 @@ TEST(UndoFaultTest, CleansKilledAtRandomInstantsLoseNothingAfterUndo) {
                                "--quiet", "--json"});
     return args;
   };
-  testing::ProgramResult r = testing::runProgram(orvexa({"undo", "--yes"}));
-  EXPECT_EQ(r.exitCode, 1);
-  EXPECT_NE(r.err.find("no undo journal"), std::string::npos) << r.err;
   // Moves into the trash are counted as they happen; the folder is made
   // first so that it can be watched from the start.
   fs::create_directories(trash + "/files");
@@ -79,7 +76,7 @@ TEST(UndoFaultTest, CleansKilledAtRandomInstantsLoseNothingAfterUndo) {
     for (pollfd p{watch, POLLIN, 0}; ::poll(&p, 1, 0) == 1 && ::read(watch, events, 4096) > 0;) {
     }
     SCOPED_TRACE("killed after " + std::to_string(moved) + " moves");
-    r = testing::runProgram(orvexa({"undo", "--yes"}));
+    const testing::ProgramResult r = testing::runProgram(orvexa({"undo", "--yes"}));
     EXPECT_EQ(r.exitCode, 0) << r.err;
     ASSERT_EQ(entries(big), kItems);
     ASSERT_EQ(entries(trash + "/files") + entries(trash + "/info"), 0u);
