@@ -7,9 +7,11 @@
 #include <cctype>
 #include <iostream>
 #include <nlohmann/json.hpp>
+#include <set>
 
 #include "command_registry.h"
 #include "orvexa/clean/privacy_clean_service.h"
+#include "orvexa/clean/undo_journal.h"
 #include "orvexa/scan/privacy/privacy_scan_service.h"
 #include "output.h"
 #include "scan_session.h"
@@ -148,6 +150,34 @@ PrivacyCleanResult cleanCategory(const CategoryPtr& category) {
   return {PrivacyDeleteEnum::Success, {}};
 }
 
+// The newest clean in the undo journal (0 when there is none, or no
+// journal): the file items a privacy clean moves are journalled after it.
+int64_t newestClean() {
+  std::string error;
+  const std::unique_ptr<UndoJournal> journal =
+      UndoJournal::open(UndoJournal::defaultPath(), false, &error);
+  if (!journal) return 0;
+  const std::vector<JournalClean> cleans = journal->cleans();
+  return cleans.empty() ? 0 : cleans.front().id;
+}
+
+// The paths and bytes the cleans after `since` moved to the trash.
+std::pair<std::set<std::string>, int64_t> movedSince(int64_t since) {
+  std::pair<std::set<std::string>, int64_t> moved{{}, 0};
+  std::string error;
+  const std::unique_ptr<UndoJournal> journal =
+      UndoJournal::open(UndoJournal::defaultPath(), false, &error);
+  if (!journal) return moved;
+  for (const JournalClean& clean : journal->cleans()) {
+    if (clean.id <= since) break;
+    for (const JournalItem& item : journal->items(clean.id)) {
+      moved.first.insert(item.original);
+      moved.second += item.bytes;
+    }
+  }
+  return moved;
+}
+
 int runClean(const CommonOptions& options, const FeaturePtr& feature) {
   std::optional<std::vector<Selected>> selected = selectGroups(*feature, cleanGroups);
   if (!selected) return 2;
@@ -158,12 +188,18 @@ int runClean(const CommonOptions& options, const FeaturePtr& feature) {
     for (const FilePtr& item : s.group->childrens) ticked.emplace_back(item, s.name);
   }
   // With --json every answer is one document, the clean's outcome in "clean".
-  auto answer = [&](size_t removed, const nlohmann::json& failures, const char* text) {
+  // Of the removed items, `moved` (of `movedBytes`) went to the trash.
+  auto answer = [&](size_t removed, const nlohmann::json& failures, const char* text,
+                    size_t moved = 0, int64_t movedBytes = 0) {
     if (options.json) {
-      printJson(
-          {{"feature", featureToJson(*feature)},
-           {"total", 0},
-           {"clean", {{"selected", ticked.size()}, {"removed", removed}, {"failed", failures}}}});
+      printJson({{"feature", featureToJson(*feature)},
+                 {"total", 0},
+                 {"clean",
+                  {{"selected", ticked.size()},
+                   {"removed", removed},
+                   {"moved", moved},
+                   {"movedToTrash", movedBytes},
+                   {"failed", failures}}}});
     } else {
       fmt::print("{}\n", text);
     }
@@ -192,13 +228,16 @@ int runClean(const CommonOptions& options, const FeaturePtr& feature) {
       categories.push_back(s.category);
     }
   }
+  const int64_t before = newestClean();
   for (const CategoryPtr& category : categories) cleanCategory(category);
+  const auto [movedPaths, movedBytes] = movedSince(before);
 
-  size_t removed = 0;
+  size_t removed = 0, moved = 0;
   nlohmann::json failures = nlohmann::json::array();
   for (const auto& [item, group] : ticked) {
     if (item->deleteStatus == raw(DeleteStatus::DeleteSuccess)) {
       ++removed;
+      if (item->url.isFileURL() && movedPaths.count(item->url.path()) != 0) ++moved;
     } else if (item->deleteStatus == raw(DeleteStatus::DeleteError)) {
       failures.push_back({{"group", group},
                           {"title", item->title},
@@ -206,7 +245,7 @@ int runClean(const CommonOptions& options, const FeaturePtr& feature) {
     }
   }
   if (options.json) {
-    answer(removed, failures, "");
+    answer(removed, failures, "", moved, movedBytes);
   } else {
     for (const nlohmann::json& f : failures) {
       std::string why = f["deleteErrorDesc"].get<std::string>();
@@ -215,6 +254,12 @@ int runClean(const CommonOptions& options, const FeaturePtr& feature) {
     }
     fmt::print("Removed {} of {}; {} failed.\n", removed, itemsText(ticked.size()),
                failures.size());
+    if (moved > 0) {
+      fmt::print(
+          "moved to the trash: {} \u2014 `orvexa undo` puts it back, `orvexa history --purge` "
+          "frees the space\n",
+          humanSize(movedBytes));
+    }
   }
   return failures.empty() ? 0 : 1;
 }

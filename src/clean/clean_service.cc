@@ -19,7 +19,7 @@ std::string gLabel = "clean";
 
 // Where a clean that moves journals its items; null when it removes.
 struct Mover {
-  std::unique_ptr<UndoJournal> journal;
+  std::shared_ptr<UndoJournal> journal;  // shared with the helper's part
   int64_t cleanId = 0;
   std::string error;  // why the journal could not be opened
 };
@@ -304,13 +304,9 @@ void CleanService::deleteFiles(const std::shared_ptr<HelperCleanService>& helpTo
   request->onQueue([request] {
     if (request->finishService) request->finishService->cleanProgress(0.25f);
     if (request->cleanType == CleanServiceType::Duplicate) verifyDuplicateGroups(*request);
-    if (!request->helperDelete.empty()) {
-      request->deleteFile();
-    } else {
-      ++request->cleanFinshCount;  // nothing for the helper
-    }
     std::unique_ptr<Mover> mover;
-    if (CleanService::movesItems(request->cleanType) && !request->commonDelete.empty()) {
+    if (CleanService::movesItems(request->cleanType) &&
+        (!request->commonDelete.empty() || !request->helperDelete.empty())) {
       mover = std::make_unique<Mover>();
       mover->journal = UndoJournal::open(UndoJournal::defaultPath(), true, &mover->error);
       if (mover->journal) mover->cleanId = mover->journal->beginClean(CleanService::undoLabel());
@@ -318,6 +314,20 @@ void CleanService::deleteFiles(const std::shared_ptr<HelperCleanService>& helpTo
         mover->journal.reset();
         mover->error = "the undo journal cannot be written";
       }
+      // The helper's items go to the privileged quarantine, journalled;
+      // without a journal they stay, failing with the reason.
+      request->undoJournal = mover->journal;
+      request->undoCleanId = mover->cleanId;
+    }
+    if (mover && !mover->journal) {
+      for (const FilePtr& file : request->helperDelete) {
+        veto(*request, file, mover->error + "; not moved");
+      }
+    }
+    if (!request->helperDelete.empty()) {
+      request->deleteFile();
+    } else {
+      ++request->cleanFinshCount;  // nothing for the helper
     }
     for (const FilePtr& file : request->commonDelete) {
       int64_t removed = 0;

@@ -1,5 +1,6 @@
 #include "orvexa/clean/helper_clean_service.h"
 
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <optional>
@@ -139,6 +140,8 @@ void HelperCleanService::deleteFile() {
   // paths, and looking each up in the dictionary would be quadratic.)
   std::vector<FilePtr> numbered;
   PlistValue::Dictionary entries;
+  // Items the helper moves into the quarantine: path and journal row.
+  std::vector<std::pair<std::string, int64_t>> quarantineRows;
   std::unordered_map<std::string, size_t> entryOfPath;
   std::unordered_map<std::string, size_t> numbersOfPath;
   for (const FilePtr& file : helperDelete) {
@@ -157,14 +160,30 @@ void HelperCleanService::deleteFile() {
         leaf->deleteErrorDesc = !identity ? kNoIdentityText : kOutsideText;
         continue;
       }
-      const int number = static_cast<int>(numbered.size());
-      numbered.push_back(leaf);
       auto [it, added] = entryOfPath.emplace(path, entries.entries.size());
       if (added) {
         PlistValue::Dictionary value;
         putListedItem(&value, root, *identity);
+        if (undoJournal) {
+          // A unique name in the quarantine: the clean, the item, its name.
+          const std::string name = std::to_string(undoCleanId) + "-" +
+                                   std::to_string(quarantineRows.size()) + "-" +
+                                   std::filesystem::path(path).filename().string().substr(0, 200);
+          const int64_t row = Quarantine::recordPrivilegedIntent(*undoJournal, undoCleanId, path,
+                                                                 name, leaf->freedSize());
+          if (row == 0) {
+            entryOfPath.erase(it);
+            leaf->deleteStatus = raw(DeleteStatus::DeleteError);
+            leaf->deleteErrorDesc = "the undo journal cannot be written; not moved";
+            continue;
+          }
+          quarantineRows.emplace_back(path, row);
+          value.entries.emplace_back(std::string(kHelperQuarantineKey), name);
+        }
         entries.entries.emplace_back(path, PlistValue(std::move(value)));
       }
+      const int number = static_cast<int>(numbered.size());
+      numbered.push_back(leaf);
       PlistValue::Dictionary* numbers = entries.entries[it->second].second.asDictionary();
       if (numbers == nullptr) continue;
       numbers->entries.emplace_back(std::to_string(numbersOfPath[path]++), number);
@@ -179,12 +198,30 @@ void HelperCleanService::deleteFile() {
   PlistValue event(std::move(entries));
 
   std::shared_ptr<HelperCleanService> self = shared_from_this();
-  auto ask = [self, numbered, event]() mutable {
+  // Each journalled move is marked done, or dropped, by the helper's answer
+  // for its path; without one (the connection was lost) the row is left for
+  // the journal's next settling, which looks at the disk.
+  auto settleRows = [self, quarantineRows](const PlistValue& information) {
+    if (!self->undoJournal) return;
+    for (const auto& [path, row] : quarantineRows) {
+      const PlistValue* entry = information.find(path);
+      const PlistValue* status = entry != nullptr ? entry->find(kHelperDeleteStatusKey) : nullptr;
+      if (status == nullptr) continue;
+      if (status->asInteger() == raw(HelperEventErrorID::Success)) {
+        self->undoJournal->markMoved(row);
+      } else {
+        self->undoJournal->dropItem(row);
+      }
+    }
+    self->undoJournal->finishClean(self->undoCleanId);
+  };
+  auto ask = [self, numbered, event, settleRows]() mutable {
     PrivilegeHelper::HelperTool tool = PrivilegeHelper::shard().getHelperTool(
         PrivilegeHelper::helperName(), kSMDomainSystemLaunchd);
     if (!tool.first) {
       const std::optional<std::string> error = tool.second;
-      self->onQueue([self, error] {
+      self->onQueue([self, error, settleRows] {
+        settleRows(PlistValue::dictionary());
         self->failHelperRecords(error.value_or(kNoHelperText));
         self->errorStatus = raw(HelperEventErrorID::DeleteError);
         self->errorDesc = error.value_or(kInstallFailText);
@@ -195,8 +232,9 @@ void HelperCleanService::deleteFile() {
     std::shared_ptr<HelperProtocol> proxy = tool.first;
     self->onQueue([self, proxy] { self->privilegeHelper = proxy; });
     proxy->handleEvent(raw(HelperHanldeEventID::Delete), std::move(event),
-                       [self, numbered](bool, int code, PlistValue information) {
-                         self->onQueue([self, numbered, code, information] {
+                       [self, numbered, settleRows](bool, int code, PlistValue information) {
+                         self->onQueue([self, numbered, code, information, settleRows] {
+                           settleRows(information);
                            self->applyHelperAnswer(numbered, code, information);
                            self->partFinished();
                          });

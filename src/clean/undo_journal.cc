@@ -9,24 +9,31 @@
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
+#include <future>
 
+#include "orvexa/helper/helper_event_plan.h"
+#include "orvexa/helper/privilege_helper.h"
+#include "orvexa/helper/privileged_file_operations.h"
 #include "orvexa/platform/identity.h"
 #include "orvexa/platform/paths.h"
+#include "platform/unique_fd.h"
 
 namespace orvexa {
 namespace {
+
+using detail::UniqueFd;
 
 constexpr const char* kSchema =
     "CREATE TABLE IF NOT EXISTS cleans(id INTEGER PRIMARY KEY, time INTEGER, command TEXT,"
     " count INTEGER DEFAULT 0, bytes INTEGER DEFAULT 0);"
     "CREATE TABLE IF NOT EXISTS items(id INTEGER PRIMARY KEY, clean INTEGER, moved INTEGER,"
     " original TEXT, quarantine TEXT, info TEXT, device INTEGER, inode INTEGER, size INTEGER,"
-    " mtime INTEGER, atime INTEGER, bytes INTEGER, owner INTEGER, grp INTEGER, mode INTEGER);";
+    " mtime INTEGER, atime INTEGER, bytes INTEGER, owner INTEGER, grp INTEGER, mode INTEGER,"
+    " privileged INTEGER DEFAULT 0);";
+// Journals written before items could be privileged lack the column.
+constexpr const char* kAddPrivileged = "ALTER TABLE items ADD COLUMN privileged INTEGER DEFAULT 0";
 
 int64_t ns(const struct timespec& t) { return int64_t{t.tv_sec} * 1000000000 + t.tv_nsec; }
-struct timespec fromNs(int64_t v) {
-  return {static_cast<time_t>(v / 1000000000), static_cast<long>(v % 1000000000)};
-}
 
 int64_t num(const SqlRow& row, const char* key) {
   auto it = row.find(key);
@@ -54,6 +61,7 @@ JournalItem itemOf(const SqlRow& r) {
   i.owner = static_cast<uid_t>(num(r, "owner"));
   i.group = static_cast<gid_t>(num(r, "grp"));
   i.mode = static_cast<mode_t>(num(r, "mode"));
+  i.privileged = num(r, "privileged") != 0;
   return i;
 }
 
@@ -69,7 +77,11 @@ bool holds(const std::string& path, const JournalItem& item) {
 // item changed or swapped in the trash stays where it is.
 std::optional<ListedItem> quarantined(const JournalItem& item) {
   struct stat st {};
-  if (::lstat(item.quarantine.c_str(), &st) != 0) return std::nullopt;
+  if (::lstat(item.quarantine.c_str(), &st) != 0) {
+    // A root-only quarantine: the identity as journalled.
+    if (!item.privileged || (item.mode & S_IFMT) == 0) return std::nullopt;
+    st.st_mode = item.mode;
+  }
   ListedIdentity identity = ListedIdentity::fromStat(st);
   identity.inode = item.inode;
   identity.size = item.size;
@@ -96,55 +108,104 @@ std::string encoded(const std::string& path) {
   return out;
 }
 
-bool makeFolder(const std::string& path) {
-  return ::mkdir(path.c_str(), 0700) == 0 || errno == EEXIST;
-}
-
-// "name (N).ext" for N = 2, 3, ...
-std::string numbered(const std::string& path, int n) {
-  const std::filesystem::path p(path);
-  const std::string stem = p.stem().string(), ext = p.extension().string();
-  return (p.parent_path() / (stem + " (" + std::to_string(n) + ")" + ext)).string();
-}
-
-// Opens the folder that held `path` (re-creating missing folders) and sets
-// *name to the item's name in it: from the user's home when the path lies
-// below it (the home itself may be a link), else from "/", every further
-// component without following a link, so that a link swapped in on the way
-// cannot send a restored item elsewhere. -1 with errno on failure.
-int openParent(const std::string& path, std::string* name) {
-  const std::filesystem::path whole(path);
-  *name = whole.filename().string();
+// Opens the folder `path` (making missing folders with `mode` when
+// `create`): from the user's home when the path lies below it (the home
+// itself may be a link), else from "/", every further component without
+// following a link, so that a link swapped in on the way cannot send a
+// restored item, or a trash entry, elsewhere. Invalid with errno on failure.
+UniqueFd openFolder(const std::string& path, bool create, mode_t mode) {
   const std::string home = Paths::shared().userHome();
-  std::string rest = whole.parent_path().string();
+  std::string rest = path;
   std::string start = "/";
   if (rest == home || rest.rfind(home + "/", 0) == 0) {
     start = home;
     rest = rest.substr(home.size());
   }
-  int fd = ::open(start.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  UniqueFd fd(::open(start.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   for (const auto& part : std::filesystem::path(rest)) {
     const std::string component = part.string();
-    if (fd < 0 || component.empty() || component == "/") continue;
+    if (!fd || component.empty() || component == "/") continue;
     if (component == "." || component == "..") {
-      ::close(fd);
       errno = EINVAL;
-      return -1;
+      return UniqueFd();
     }
     constexpr int kFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
-    int next = ::openat(fd, component.c_str(), kFlags);
-    if (next < 0 && errno == ENOENT && ::mkdirat(fd, component.c_str(), 0755) == 0) {
-      next = ::openat(fd, component.c_str(), kFlags);
+    int next = ::openat(fd.get(), component.c_str(), kFlags);
+    if (next < 0 && errno == ENOENT && create &&
+        ::mkdirat(fd.get(), component.c_str(), mode) == 0) {
+      next = ::openat(fd.get(), component.c_str(), kFlags);
     }
     const int err = errno;
-    ::close(fd);
-    fd = next;
+    fd.reset(next);
     errno = err;
   }
   return fd;
 }
 
+// The .trashinfo the journal names for `item`, removed relative to its
+// folder (reached as above) and only while it still names the item's
+// original path (or is empty): a file manager may have given the name to
+// another item since.
+void removeInfo(const JournalItem& item) {
+  if (item.infoFile.empty()) return;
+  const std::filesystem::path info(item.infoFile);
+  const UniqueFd folder = openFolder(info.parent_path().string(), false, 0);
+  if (!folder) return;
+  const std::string name = info.filename().string();
+  const UniqueFd file(
+      ::openat(folder.get(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  struct stat st {};
+  if (!file || ::fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > 65536) return;
+  std::string content(static_cast<size_t>(st.st_size), '\0');
+  if (::read(file.get(), content.data(), content.size()) != st.st_size) return;
+  // (Empty: a clean was killed between creating and writing it.)
+  if (!content.empty() &&
+      content.find("\nPath=" + encoded(item.original) + "\n") == std::string::npos) {
+    return;
+  }
+  ::unlinkat(folder.get(), name.c_str(), 0);
+}
+
+// Asks the privileged helper (served in this program when it runs as root)
+// for one Maintenance `operation` on `path` and waits for the answer;
+// *toPath gets the item's new place when the answer names one.
+FileStatus askHelper(HelperMaintenanceOperation operation, const std::string& path,
+                     PlistValue::Dictionary value, std::string* toPath) {
+  const PrivilegeHelper::HelperTool tool =
+      PrivilegeHelper::shard().getHelperTool(PrivilegeHelper::helperName(), kSMDomainSystemLaunchd);
+  if (!tool.first) {
+    return FileStatus::withMessage(EPERM, tool.second.value_or("the privileged helper is missing"));
+  }
+  PlistValue event = PlistValue::dictionary();
+  event.set(std::string(kHelperOperationValueKey), raw(operation));
+  event.set(path, PlistValue(std::move(value)));
+  auto answer = std::make_shared<std::promise<PlistValue>>();
+  std::future<PlistValue> answered = answer->get_future();
+  tool.first->handleEvent(
+      raw(HelperHanldeEventID::Maintenance), std::move(event),
+      [answer](bool, int, PlistValue information) { answer->set_value(std::move(information)); });
+  const PlistValue information = answered.get();
+  const PlistValue* entry = information.find(path);
+  const PlistValue& said = entry != nullptr ? *entry : information;
+  const PlistValue* status = said.find(kHelperDeleteStatusKey);
+  const PlistValue* desc = said.find(kHelperDeleteDescKey);
+  const PlistValue* to = said.find(kHelperToPathKey);
+  if (to != nullptr && to->asString() != nullptr) *toPath = *to->asString();
+  if (entry != nullptr && status != nullptr &&
+      status->asInteger() == raw(HelperEventErrorID::Success)) {
+    return FileStatus();
+  }
+  return FileStatus::withMessage(EPERM, desc != nullptr && desc->asString() != nullptr
+                                            ? *desc->asString()
+                                            : "the privileged helper gave no answer");
+}
+
 }  // namespace
+
+struct UndoJournal::OpenTrash {
+  Quarantine::Trash trash;
+  UniqueFd files, info;  // info invalid when the trash keeps no .trashinfo
+};
 
 std::string UndoJournal::defaultPath() {
   std::string bundle = Identity::shared().bundleIdentifier();
@@ -172,6 +233,12 @@ std::unique_ptr<UndoJournal> UndoJournal::open(const std::string& path, bool cre
   // WAL with NORMAL sync: every committed row survives the process being
   // killed, without two syncs per row.
   auto [ok, why] = journal->db_.executionSQL(kSchema);
+  if (ok && journal->db_
+                .queryDBData("SELECT * FROM pragma_table_info('items')"
+                             " WHERE name = 'privileged'")
+                .empty()) {
+    std::tie(ok, why) = journal->db_.executionSQL(kAddPrivileged);
+  }
   if (ok) journal->db_.executionSQL("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL");
   if (ok) std::tie(ok, why) = journal->db_.executionSQL("SELECT count(*) FROM items");
   // The journal must be writable now: another writer holding it would make
@@ -190,10 +257,21 @@ std::unique_ptr<UndoJournal> UndoJournal::open(const std::string& path, bool cre
 bool UndoJournal::settle(std::string* error) {
   for (const SqlRow& row : db_.queryDBData("SELECT * FROM items")) {
     const JournalItem item = itemOf(row);
+    struct stat st {};
+    if (item.privileged && ::lstat(item.quarantine.c_str(), &st) != 0 && errno == EACCES) {
+      // In a root-only quarantine this user cannot look into: gone from
+      // its place means the helper moved it.
+      if (!item.moved && holds(item.original, item)) {
+        dropItem(item.id);
+      } else if (!item.moved) {
+        markMoved(item.id);
+      }
+      continue;
+    }
     bool keep = holds(item.quarantine, item);
     if (!item.moved && keep) keep = markMoved(item.id);
     if (!keep) {
-      if (!item.infoFile.empty() && !holds(item.quarantine, item)) ::unlink(item.infoFile.c_str());
+      removeInfo(item);
       dropItem(item.id);
     }
   }
@@ -213,10 +291,11 @@ int64_t UndoJournal::beginClean(const std::string& command) {
 int64_t UndoJournal::recordIntent(const JournalItem& i) {
   auto [ok, why] = db_.executionSQL(
       "INSERT INTO items(clean, moved, original, quarantine, info, device, inode, size, mtime,"
-      " atime, bytes, owner, grp, mode) VALUES(?, 0, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
+      " atime, bytes, owner, grp, mode, privileged)"
+      " VALUES(?, 0, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
       {i.cleanId, i.original, i.quarantine, i.infoFile, static_cast<int64_t>(i.device),
        static_cast<int64_t>(i.inode), i.size, i.modificationNs, i.accessNs, i.bytes,
-       int64_t{i.owner}, int64_t{i.group}, int64_t{i.mode}});
+       int64_t{i.owner}, int64_t{i.group}, int64_t{i.mode}, int64_t{i.privileged}});
   if (!ok) return 0;
   const std::vector<SqlRow> rows = db_.queryDBData("SELECT last_insert_rowid() AS id");
   return rows.empty() ? 0 : num(rows.front(), "id");
@@ -258,29 +337,36 @@ std::vector<JournalItem> UndoJournal::items(int64_t cleanId) {
   return out;
 }
 
-std::string Quarantine::trashFor(const std::string& path, dev_t device) {
+Quarantine::Trash Quarantine::trashFor(const std::string& path, dev_t device) {
+  const Paths& paths = Paths::shared();
+  const bool freedesktop = paths.layout() == Layout::Linux;
   struct stat st {};
-  const std::string home = Paths::shared().userHome();
+  std::string folder;
+  bool own = false;  // a volume's trash must be the user's own folder
+  const std::string home = paths.userHome();
   if (::stat(home.c_str(), &st) == 0 && st.st_dev == device) {
-    const std::string trash = home + "/.local/share/Trash";
-    std::error_code ec;
-    std::filesystem::create_directories(trash, ec);
-    if (makeFolder(trash + "/files") && makeFolder(trash + "/info")) return trash;
+    folder = paths.userTrash();
+  } else {
+    // The volume's top: the highest folder above the item on its device.
+    std::filesystem::path top = std::filesystem::path(path).parent_path();
+    while (top.has_parent_path() && top != top.parent_path()) {
+      if (::stat(top.parent_path().c_str(), &st) != 0 || st.st_dev != device) break;
+      top = top.parent_path();
+    }
+    const std::string volume = top == top.root_path() ? std::string() : top.string();
+    folder = paths.volumeTrashFolders(volume, ::geteuid()).front();
+    own = true;
+  }
+  const UniqueFd fd = openFolder(folder, true, 0700);
+  if (!fd || ::fstat(fd.get(), &st) != 0 || st.st_dev != device ||
+      (own && st.st_uid != ::geteuid())) {
     return {};
   }
-  // The volume's top: the highest folder above the item on its device.
-  std::filesystem::path top = std::filesystem::path(path).parent_path();
-  while (top.has_parent_path() && top != top.parent_path()) {
-    if (::stat(top.parent_path().c_str(), &st) != 0 || st.st_dev != device) break;
-    top = top.parent_path();
+  if (!freedesktop) return {folder, {}};
+  for (const char* sub : {"files", "info"}) {
+    if (::mkdirat(fd.get(), sub, 0700) != 0 && errno != EEXIST) return {};
   }
-  const std::string trash = top.string() + "/.Trash-" + std::to_string(::getuid());
-  if (!makeFolder(trash) || ::lstat(trash.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) ||
-      st.st_dev != device || st.st_uid != ::getuid()) {
-    return {};
-  }
-  if (makeFolder(trash + "/files") && makeFolder(trash + "/info")) return trash;
-  return {};
+  return {folder + "/files", folder + "/info"};
 }
 
 FileStatus Quarantine::place(UndoJournal& journal, int64_t cleanId, const ListedItem& item,
@@ -289,19 +375,21 @@ FileStatus Quarantine::place(UndoJournal& journal, int64_t cleanId, const Listed
   if (::lstat(item.path.c_str(), &st) != 0 || !item.identity.matches(st)) {
     return FileStatus::withMessage(ESTALE, kChangedText);
   }
-  const std::string trash = trashFor(item.path, st.st_dev);
-  if (trash.empty()) return FileStatus::withMessage(EXDEV, kNoTrashText);
-  // The .trashinfo is created exclusively first: it reserves the name.
-  const std::string base = std::filesystem::path(item.path).filename().string();
-  std::string name, info;
-  int fd = -1;
-  for (int n = 1; fd < 0 && n < 10000; ++n) {
-    name = n == 1 ? base : numbered(base, n);
-    info = trash + "/info/" + name + ".trashinfo";
-    fd = ::open(info.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd < 0 && errno != EEXIST) return FileStatus::fromErrno(errno, info);
+  std::shared_ptr<UndoJournal::OpenTrash> open = journal.trashes_[st.st_dev];
+  if (!open) {
+    open = std::make_shared<UndoJournal::OpenTrash>();
+    open->trash = trashFor(item.path, st.st_dev);
+    if (open->trash.files.empty()) return FileStatus::withMessage(EXDEV, kNoTrashText);
+    open->files = openFolder(open->trash.files, false, 0);
+    if (!open->trash.info.empty()) open->info = openFolder(open->trash.info, false, 0);
+    if (!open->files || (!open->trash.info.empty() && !open->info)) {
+      return FileStatus::fromErrno(errno, open->files ? open->trash.info : open->trash.files);
+    }
+    journal.trashes_[st.st_dev] = open;
   }
-  if (fd < 0) return FileStatus::withMessage(EEXIST, "no free name in the trash " + trash);
+  const Trash& trash = open->trash;
+  const UniqueFd& files = open->files;
+  const UniqueFd& info = open->info;
   char date[32];
   const time_t now = std::time(nullptr);
   struct tm local {};
@@ -309,14 +397,9 @@ FileStatus Quarantine::place(UndoJournal& journal, int64_t cleanId, const Listed
   std::strftime(date, sizeof date, "%Y-%m-%dT%H:%M:%S", &local);
   const std::string content =
       "[Trash Info]\nPath=" + encoded(item.path) + "\nDeletionDate=" + date + "\n";
-  const bool written =
-      ::write(fd, content.data(), content.size()) == static_cast<ssize_t>(content.size());
-  ::close(fd);
   JournalItem row;
   row.cleanId = cleanId;
   row.original = item.path;
-  row.quarantine = trash + "/files/" + name;
-  row.infoFile = info;
   row.device = st.st_dev;
   row.inode = st.st_ino;
   row.size = st.st_size;
@@ -325,67 +408,111 @@ FileStatus Quarantine::place(UndoJournal& journal, int64_t cleanId, const Listed
   row.bytes = bytes;
   row.owner = st.st_uid;
   row.group = st.st_gid;
-  row.mode = st.st_mode & 07777;
-  const int64_t id = written ? journal.recordIntent(row) : 0;
-  if (id == 0) {
-    ::unlink(info.c_str());
-    return FileStatus::withMessage(EIO, "the undo journal cannot be written; not moved");
+  row.mode = st.st_mode;
+  // The intent comes first, then the .trashinfo (created exclusively: it
+  // reserves the name), then the move: a clean killed anywhere leaves a
+  // row that settle() can finish or drop, never an entry it does not know.
+  const std::string base = std::filesystem::path(item.path).filename().string();
+  for (int n = 1; n < 10000; ++n) {
+    const std::string name = n == 1 ? base : numberedName(base, n);
+    struct stat taken {};
+    if (::fstatat(files.get(), name.c_str(), &taken, AT_SYMLINK_NOFOLLOW) == 0) continue;
+    row.quarantine = trash.files + "/" + name;
+    row.infoFile = info ? trash.info + "/" + name + ".trashinfo" : std::string();
+    const int64_t id = journal.recordIntent(row);
+    if (id == 0)
+      return FileStatus::withMessage(EIO, "the undo journal cannot be written; not moved");
+    if (info) {
+      const std::string infoName = name + ".trashinfo";
+      const UniqueFd out(::openat(info.get(), infoName.c_str(),
+                                  O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
+      const int err = errno;
+      if (!out) journal.dropItem(id);
+      if (!out && err == EEXIST) continue;
+      if (!out) return FileStatus::fromErrno(err, row.infoFile);
+      if (::write(out.get(), content.data(), content.size()) !=
+          static_cast<ssize_t>(content.size())) {
+        ::unlinkat(info.get(), infoName.c_str(), 0);
+        journal.dropItem(id);
+        return FileStatus::withMessage(EIO, row.infoFile + ": cannot be written; not moved");
+      }
+    }
+    const FileStatus moved = moveListedItem(item, files.get(), name);
+    if (!moved.ok()) {
+      if (info) ::unlinkat(info.get(), (name + ".trashinfo").c_str(), 0);
+      journal.dropItem(id);
+      if (moved.code() == EEXIST) continue;
+      return moved;
+    }
+    journal.markMoved(id);
+    return FileStatus();
   }
-  const int filesFd = ::open((trash + "/files").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  FileStatus moved = filesFd < 0 ? FileStatus::fromErrno(errno, trash + "/files")
-                                 : moveListedItem(item, filesFd, name);
-  if (filesFd >= 0) ::close(filesFd);
-  if (!moved.ok()) {
-    journal.dropItem(id);
-    ::unlink(info.c_str());
-    return moved;
-  }
-  journal.markMoved(id);
-  return FileStatus();
+  return FileStatus::withMessage(EEXIST, "no free name in the trash " + trash.files);
+}
+
+int64_t Quarantine::recordPrivilegedIntent(UndoJournal& journal, int64_t cleanId,
+                                           const std::string& path, const std::string& name,
+                                           int64_t bytes) {
+  struct stat st {};
+  const std::string folder = privilegedQuarantineFor(path);
+  if (folder.empty() || ::lstat(path.c_str(), &st) != 0) return 0;
+  JournalItem row;
+  row.cleanId = cleanId;
+  row.original = path;
+  row.quarantine = folder + "/" + name;
+  row.device = st.st_dev;
+  row.inode = st.st_ino;
+  row.size = st.st_size;
+  row.modificationNs = ns(st.st_mtim);
+  row.accessNs = ns(st.st_atim);
+  row.bytes = bytes;
+  row.owner = st.st_uid;
+  row.group = st.st_gid;
+  row.mode = st.st_mode;
+  row.privileged = true;
+  return journal.recordIntent(row);
 }
 
 FileStatus Quarantine::restore(UndoJournal& journal, const JournalItem& item,
                                std::string* restoredAs) {
-  if (!holds(item.quarantine, item)) {
+  const std::optional<ListedItem> listed = quarantined(item);
+  if (!listed || (!item.privileged && !holds(item.quarantine, item))) {
     journal.dropItem(item.id);
     return FileStatus::withMessage(ENOENT, "no longer in the trash");
   }
-  std::string name;
-  const int parent = openParent(item.original, &name);
-  if (parent < 0) return FileStatus::fromErrno(errno, item.original);
-  const std::optional<ListedItem> listed = quarantined(item);
-  std::string target = name;
-  FileStatus moved = FileStatus::withMessage(ESTALE, kChangedText);
-  for (int n = 2; listed && n < 10000; ++n) {
-    moved = moveListedItem(*listed, parent, target);
-    if (moved.ok() || moved.code() != EEXIST) break;
-    target = numbered(name, n);
+  const ItemAttributes attributes{item.owner, item.group, item.mode, item.accessNs,
+                                  item.modificationNs};
+  if (item.privileged) {
+    PlistValue::Dictionary value;
+    value.entries.emplace_back(std::string(kHelperToPathKey), item.original);
+    putListedItem(&value, listed->root, listed->identity);
+    value.entries.emplace_back(std::string(kHelperAccessKey), item.accessNs);
+    const FileStatus status = askHelper(HelperMaintenanceOperation::Restore, item.quarantine,
+                                        std::move(value), restoredAs);
+    if (!restoredAs->empty()) journal.dropItem(item.id);
+    return status;
   }
-  const std::string shown = (std::filesystem::path(item.original).parent_path() / target).string();
-  if (!moved.ok()) {
-    ::close(parent);
-    return moved;
-  }
-  *restoredAs = shown;
-  // Owner first: a change of owner clears the set-id bits the mode restores.
-  FileStatus status;
-  if (::fchownat(parent, target.c_str(), item.owner, item.group, AT_SYMLINK_NOFOLLOW) != 0 &&
-      ::geteuid() == 0) {
-    status = FileStatus::fromErrno(errno, shown);
-  }
-  struct stat st {};
-  if (::fstatat(parent, target.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISLNK(st.st_mode)) {
-    ::fchmodat(parent, target.c_str(), item.mode, 0);
-  }
-  const struct timespec times[2] = {fromNs(item.accessNs), fromNs(item.modificationNs)};
-  ::utimensat(parent, target.c_str(), times, AT_SYMLINK_NOFOLLOW);
-  ::close(parent);
-  if (!item.infoFile.empty()) ::unlink(item.infoFile.c_str());
+  const std::filesystem::path original(item.original);
+  const UniqueFd parent = openFolder(original.parent_path().string(), true, 0755);
+  if (!parent) return FileStatus::fromErrno(errno, item.original);
+  std::string placed;
+  const FileStatus status =
+      putBackListedItem(*listed, parent.get(), original.filename().string(), attributes, &placed);
+  if (placed.empty()) return status;
+  *restoredAs = (original.parent_path() / placed).string();
+  removeInfo(item);
   journal.dropItem(item.id);
   return status;
 }
 
 FileStatus Quarantine::purge(UndoJournal& journal, const JournalItem& item) {
+  if (item.privileged) {
+    std::string unused;
+    const FileStatus removed = askHelper(HelperMaintenanceOperation::Clean, item.quarantine,
+                                         PlistValue::Dictionary{}, &unused);
+    if (removed.ok()) journal.dropItem(item.id);
+    return removed;
+  }
   if (!holds(item.quarantine, item)) {
     journal.dropItem(item.id);
     return FileStatus();
@@ -394,7 +521,7 @@ FileStatus Quarantine::purge(UndoJournal& journal, const JournalItem& item) {
   FileStatus removed =
       listed ? removeListedItem(*listed) : FileStatus::withMessage(ESTALE, kChangedText);
   if (!removed.ok()) return removed;
-  if (!item.infoFile.empty()) ::unlink(item.infoFile.c_str());
+  removeInfo(item);
   journal.dropItem(item.id);
   return FileStatus();
 }

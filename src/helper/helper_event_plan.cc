@@ -1,6 +1,7 @@
 #include "orvexa/helper/helper_event_plan.h"
 
 #include "orvexa/helper/helper_path_policy.h"
+#include "orvexa/helper/privileged_file_operations.h"
 
 namespace orvexa {
 namespace {
@@ -25,7 +26,8 @@ bool isRecordNumbers(const PlistValue& value) {
   const PlistValue::Dictionary* numbers = value.asDictionary();
   if (numbers == nullptr) return false;
   for (const auto& [key, number] : numbers->entries) {
-    if (key == kHelperRootKey ? number.asString() == nullptr : !number.asInteger()) return false;
+    const bool text = key == kHelperRootKey || key == kHelperQuarantineKey;
+    if (text ? number.asString() == nullptr : !number.asInteger()) return false;
   }
   return true;
 }
@@ -52,6 +54,20 @@ bool readListedItem(const HelperPathTask& task, ListedItem* out) {
   out->identity.size = numbers[3];
   out->identity.modificationNs = numbers[4];
   return out->identity.type != 0;
+}
+
+// An absolute path without "." or ".." components, empty components or a
+// trailing slash, whose folder is named like a quarantine folder.
+bool inQuarantineFolder(const std::string& path) {
+  if (path.empty() || path.front() != '/' || path.back() == '/' ||
+      path.find('\0') != std::string::npos || path.find("//") != std::string::npos ||
+      path.find("/./") != std::string::npos || path.find("/../") != std::string::npos) {
+    return false;
+  }
+  const std::string_view name = std::string_view(path).substr(path.rfind('/') + 1);
+  const std::string folder = path.substr(0, path.rfind('/'));
+  return name != "." && name != ".." &&
+         std::string_view(folder).substr(folder.rfind('/') + 1) == kPrivilegedQuarantineName;
 }
 
 }  // namespace
@@ -118,7 +134,19 @@ HelperEventPlan planHelperEvent(int event, const PlistValue& dictionary,
       return malformed(std::move(plan), "The value of \"" + path + "\" has the wrong type");
     }
     HelperPathTask task = taskFor(path, value, scope);
-    if (*plan.operation == HelperMaintenanceOperation::Move) {
+    const bool restore = *plan.operation == HelperMaintenanceOperation::Restore;
+    if ((restore || *plan.operation == HelperMaintenanceOperation::Clean) &&
+        inQuarantineFolder(path)) {
+      // Outside the scope, but what the helper itself put there: the server
+      // checks it is its volume's quarantine folder before acting.
+      task.refusal.clear();
+      task.normalized = path;
+    }
+    if (restore && task.refusal.empty() && !readListedItem(task, &task.listed)) {
+      task.refusal = "Refused: the request gives no listed identity for it";
+      task.normalized.clear();
+    }
+    if (*plan.operation == HelperMaintenanceOperation::Move || restore) {
       const PlistValue* to = value.find(kHelperToPathKey);
       if (to == nullptr || to->asString() == nullptr) {
         return malformed(std::move(plan), "\"" + path + "\" has no \"ToPath\" text");

@@ -73,7 +73,7 @@ std::optional<HelperEventErrorID> makeHelperEventErrorID(int64_t raw) {
 }
 
 std::optional<HelperMaintenanceOperation> makeHelperMaintenanceOperation(int64_t raw) {
-  if (raw < 1 || raw > 5) return std::nullopt;
+  if (raw < 1 || raw > 6) return std::nullopt;
   return static_cast<HelperMaintenanceOperation>(raw);
 }
 

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cerrno>
 #include <condition_variable>
+#include <filesystem>
 #include <list>
 #include <mutex>
 #include <thread>
@@ -47,6 +48,12 @@ PlistValue pathEntry(const HelperPathTask& task, HelperEventErrorID status, cons
   entry.set(std::string(kHelperDeleteStatusKey), raw(status));
   entry.set(std::string(kHelperDeleteDescKey), desc);
   return entry;
+}
+
+// Whether `path` lies directly in a folder named like the privileged
+// quarantine (such paths pass the plan outside the asker's scope).
+bool inQuarantineFolder(const std::string& path) {
+  return std::filesystem::path(path).parent_path().filename() == kPrivilegedQuarantineName;
 }
 
 bool isExecutable(const std::string& path) {
@@ -274,6 +281,7 @@ HelperReply HelperServer::State::handleEvent(int event, const PlistValue& dictio
     }
     case HelperMaintenanceOperation::Clean:
     case HelperMaintenanceOperation::Move:
+    case HelperMaintenanceOperation::Restore:
       return runPathTasks(plan, client);
   }
   return failureReply(HelperEventErrorID::NoCause, "Unknown operation");
@@ -281,7 +289,8 @@ HelperReply HelperServer::State::handleEvent(int event, const PlistValue& dictio
 
 HelperReply HelperServer::State::runPathTasks(const HelperEventPlan& plan, const Client& client) {
   const bool shred = *plan.event == HelperHanldeEventID::Shred;
-  const bool move = plan.operation == HelperMaintenanceOperation::Move;
+  const bool restore = plan.operation == HelperMaintenanceOperation::Restore;
+  const bool move = plan.operation == HelperMaintenanceOperation::Move || restore;
   const HelperEventErrorID failureCode = shred  ? HelperEventErrorID::ShreadFail
                                          : move ? HelperEventErrorID::MoveFail
                                                 : HelperEventErrorID::DeleteError;
@@ -296,6 +305,7 @@ HelperReply HelperServer::State::runPathTasks(const HelperEventPlan& plan, const
   for (const HelperPathTask& task : plan.tasks) {
     HelperEventErrorID status = HelperEventErrorID::Success;
     std::string desc;
+    std::string movedTo;  // a quarantined or restored item's new path
     if (stopped.empty()) stopped = stopReason(client);
     if (!stopped.empty()) {
       status = failureCode;
@@ -310,6 +320,20 @@ HelperReply HelperServer::State::runPathTasks(const HelperEventPlan& plan, const
         const PlistValue* hardLinks = task.entry.find(kHelperHardLinksKey);
         done = shredItemWithoutFollowing(task.normalized, &shredFailed, options.walkHook,
                                          hardLinks != nullptr && hardLinks->asBoolean() == true);
+      } else if (const PlistValue* name = task.entry.find(kHelperQuarantineKey);
+                 name != nullptr && *plan.event == HelperHanldeEventID::Delete) {
+        done = name->asString() == nullptr ? FileStatus::withMessage(EINVAL, "no quarantine name")
+                                           : quarantineListedItem(task.listed, *name->asString(),
+                                                                  &movedTo, options.walkHook);
+      } else if ((restore || (plan.operation && !move && inQuarantineFolder(task.normalized))) &&
+                 !isPrivilegedQuarantineEntry(task.normalized)) {
+        done = FileStatus::withMessage(EPERM, "Refused: \"" + task.normalized +
+                                                  "\" is in no quarantine folder of the helper's");
+      } else if (restore) {
+        const PlistValue* access = task.entry.find(kHelperAccessKey);
+        done = restoreQuarantinedItem(task.listed, task.toPath,
+                                      access != nullptr ? access->asInteger().value_or(0) : 0,
+                                      &movedTo, options.walkHook);
       } else if (move) {
         done = moveItemWithoutFollowing(task.normalized, task.toPath, options.walkHook);
       } else {
@@ -336,6 +360,7 @@ HelperReply HelperServer::State::runPathTasks(const HelperEventPlan& plan, const
     }
     answers.entries.emplace_back(
         task.path, pathEntry(task, status, desc, *plan.event == HelperHanldeEventID::Delete));
+    if (!movedTo.empty()) answers.entries.back().second.set(std::string(kHelperToPathKey), movedTo);
   }
   if (!stopped.empty()) {
     log("stopped after " + std::to_string(reached) + " of " + std::to_string(plan.tasks.size()) +

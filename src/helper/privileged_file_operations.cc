@@ -6,7 +6,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <filesystem>
 #include <vector>
+
+#include "orvexa/platform/paths.h"
 
 #include "orvexa/platform/shred_passes.h"
 #include "platform/folder_chain.h"
@@ -207,6 +210,130 @@ FileStatus moveItemWithoutFollowing(const std::string& from, const std::string& 
     return FileStatus::withMessage(err, from + ": cannot be moved to another file system");
   }
   return FileStatus::fromErrno(err, err == EEXIST ? to : from);
+}
+
+std::string privilegedQuarantineFor(const std::string& path) {
+  namespace fs = std::filesystem;
+  const fs::path folder = fs::path(path).parent_path();
+  struct stat st {};
+  if (::lstat(folder.c_str(), &st) != 0) return {};
+  const dev_t device = st.st_dev;
+  const std::string name(kPrivilegedQuarantineName);
+  const std::string root = Paths::shared().root();
+  if (!root.empty() && path.rfind(root + "/", 0) == 0 && ::stat(root.c_str(), &st) == 0 &&
+      st.st_dev == device) {
+    return root + "/" + name;
+  }
+  fs::path top = folder;
+  while (top != top.root_path() && ::lstat(top.parent_path().c_str(), &st) == 0 &&
+         st.st_dev == device) {
+    top = top.parent_path();
+  }
+  return (top == top.root_path() ? std::string() : top.string()) + "/" + name;
+}
+
+bool isPrivilegedQuarantineEntry(const std::string& path) {
+  const std::filesystem::path folder = std::filesystem::path(path).parent_path();
+  return folder.filename() == kPrivilegedQuarantineName &&
+         privilegedQuarantineFor(path) == folder.string();
+}
+
+FileStatus quarantineListedItem(const ListedItem& item, const std::string& name,
+                                std::string* quarantined, const HelperWalkHook& hook) {
+  if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos) {
+    return FileStatus::withMessage(EINVAL, "\"" + name + "\" is no name in the quarantine");
+  }
+  const std::string folder = privilegedQuarantineFor(item.path);
+  if (folder.empty()) return FileStatus::fromErrno(errno, item.path);
+  Parent parent;
+  if (FileStatus opened = openParent(folder, hook, &parent); !opened.ok()) return opened;
+  if (::mkdirat(parent.fd.get(), parent.name.c_str(), 0700) != 0 && errno != EEXIST) {
+    return FileStatus::fromErrno(errno, folder);
+  }
+  UniqueFd quarantine(::openat(parent.fd.get(), parent.name.c_str(), kFolderFlags));
+  struct stat st {};
+  if (!quarantine.valid() || ::fstat(quarantine.get(), &st) != 0) {
+    return FileStatus::withMessage(errno, walkError(errno, folder));
+  }
+  if (st.st_uid != ::geteuid() || (st.st_mode & 077) != 0) {
+    return FileStatus::withMessage(
+        EPERM, folder + ": the quarantine folder is not the helper's own with mode 0700");
+  }
+  RemovalOptions removal;
+  removal.followRootLink = false;
+  removal.hook = hook;
+  FileStatus moved = moveListedItem(item, quarantine.get(), name, removal);
+  if (moved.ok()) *quarantined = folder + "/" + name;
+  return moved;
+}
+
+std::string numberedName(const std::string& name, int n) {
+  const std::filesystem::path p(name);
+  return p.stem().string() + " (" + std::to_string(n) + ")" + p.extension().string();
+}
+
+FileStatus putBackListedItem(const ListedItem& item, int folderFd, const std::string& name,
+                             const ItemAttributes& attributes, std::string* placedAs,
+                             const RemovalOptions& options) {
+  std::string target = name;
+  FileStatus moved = moveListedItem(item, folderFd, target, options);
+  for (int n = 2; !moved.ok() && moved.code() == EEXIST && n < 10000; ++n) {
+    target = numberedName(name, n);
+    moved = moveListedItem(item, folderFd, target, options);
+  }
+  if (!moved.ok()) return moved;
+  *placedAs = target;
+  FileStatus status;
+  if (::fchownat(folderFd, target.c_str(), attributes.owner, attributes.group,
+                 AT_SYMLINK_NOFOLLOW) != 0 &&
+      ::geteuid() == 0) {
+    status = FileStatus::fromErrno(errno, item.path);
+  }
+  struct stat st {};
+  if (::fstatat(folderFd, target.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISLNK(st.st_mode)) {
+    ::fchmodat(folderFd, target.c_str(), attributes.mode & 07777, 0);
+  }
+  auto at = [](int64_t ns) {
+    return timespec{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+  };
+  const struct timespec times[2] = {at(attributes.accessNs), at(attributes.modificationNs)};
+  ::utimensat(folderFd, target.c_str(), times, AT_SYMLINK_NOFOLLOW);
+  return status;
+}
+
+FileStatus restoreQuarantinedItem(const ListedItem& item, const std::string& to, int64_t accessNs,
+                                  std::string* restoredAs, const HelperWalkHook& hook) {
+  const std::vector<std::string> parts = componentsOf(to);
+  if (parts.empty()) return FileStatus::fromErrno(EPERM, to);
+  struct stat st {};
+  if (::lstat(item.path.c_str(), &st) != 0 || !item.identity.matches(st)) {
+    return FileStatus::withMessage(ESTALE, kChangedText);
+  }
+  const ItemAttributes attributes{st.st_uid, st.st_gid, st.st_mode, accessNs,
+                                  item.identity.modificationNs};
+  UniqueFd current(::open("/", kFolderFlags));
+  std::string walked;
+  for (size_t i = 0; current.valid() && i + 1 < parts.size(); ++i) {
+    walked += "/" + parts[i];
+    int fd = ::openat(current.get(), parts[i].c_str(), kFolderFlags);
+    if (fd < 0 && errno == ENOENT && ::mkdirat(current.get(), parts[i].c_str(), 0755) == 0) {
+      fd = ::openat(current.get(), parts[i].c_str(), kFolderFlags);
+    }
+    if (fd < 0) {
+      const int err = errno;
+      return FileStatus::withMessage(err, walkError(err, walked));
+    }
+    current.reset(fd);
+  }
+  if (!current.valid()) return FileStatus::fromErrno(errno, "/");
+  RemovalOptions removal;
+  removal.followRootLink = false;
+  removal.hook = hook;
+  std::string placed;
+  FileStatus status =
+      putBackListedItem(item, current.get(), parts.back(), attributes, &placed, removal);
+  if (!placed.empty()) *restoredAs = walked + "/" + placed;
+  return status;
 }
 
 }  // namespace orvexa

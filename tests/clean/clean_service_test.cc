@@ -1,5 +1,6 @@
 #include "orvexa/clean/clean_service.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -8,6 +9,7 @@
 #include <mutex>
 #include <optional>
 
+#include "orvexa/clean/undo_journal.h"
 #include "orvexa/helper/helper_server.h"
 #include "orvexa/helper/privilege_helper.h"
 #include "orvexa/platform/identity.h"
@@ -175,7 +177,59 @@ TEST_F(CleanServiceTest, TheHelperRemovesWhatTheUserCannotAndTheUserTheRest) {
   }
 }
 
-TEST_F(CleanServiceTest, AMixedFolderLosesOnlyItsTickedChild) {
+// A clean that can be taken back moves what only the helper may remove
+// into the root-only quarantine of its volume (here the sandbox root's);
+// undo puts it back through the helper with its owner, mode and times, and
+// purging removes it there.
+TEST_F(CleanServiceTest, TheHelpersItemsAreQuarantinedRestoredAndPurged) {
+  const std::string quarantine = sb_.path("/.orvexa-quarantine");
+  const std::string theirs = othersFile(sb_, "kept.bin");
+  ::chmod(theirs.c_str(), 0640);
+  const struct timespec times[2] = {{1000, 5}, {2000, 7}};
+  ::utimensat(AT_FDCWD, theirs.c_str(), times, AT_SYMLINK_NOFOLLOW);
+  // Cleans `theirs`; the journal and its row.
+  auto cleanUndoably = [&]() -> std::pair<std::unique_ptr<UndoJournal>, JournalItem> {
+    FilePtr theirsRecord = record(theirs, 1, 100, false);
+    CleanService::setDisposal(CleanDisposal::Undoable);
+    clean({category({theirsRecord})});
+    CleanService::setDisposal(CleanDisposal::ByType);
+    EXPECT_EQ(theirsRecord->deleteErrorDesc.str(), "");
+    EXPECT_FALSE(exists(theirs));
+    std::string error;
+    auto journal = UndoJournal::open(UndoJournal::defaultPath(), false, &error);
+    EXPECT_TRUE(journal) << error;
+    const std::vector<JournalItem> items = journal->items(journal->cleans().front().id);
+    EXPECT_EQ(items.size(), 1u);
+    return {std::move(journal), items.empty() ? JournalItem{} : items[0]};
+  };
+  for (const bool served : {true, false}) {
+    SCOPED_TRACE(served ? "helper running" : "in-process as root");
+    std::optional<testing::RunningHelper> helper;
+    if (served) helper.emplace();
+    auto [journal, item] = cleanUndoably();
+    EXPECT_TRUE(item.privileged);
+    struct stat st {};
+    ASSERT_EQ(::lstat(quarantine.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0700u);
+    EXPECT_EQ(st.st_uid, 0u);
+    std::string as;
+    ASSERT_TRUE(Quarantine::restore(*journal, item, &as).ok());
+    EXPECT_EQ(as, theirs);
+    ASSERT_EQ(::lstat(theirs.c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, testing::kNobodyUid);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    EXPECT_EQ(st.st_mtim.tv_sec, 2000);
+    EXPECT_EQ(st.st_mtim.tv_nsec, 7);
+  }
+  auto [journal, item] = cleanUndoably();
+  EXPECT_TRUE(Quarantine::purge(*journal, item).ok());
+  EXPECT_TRUE(fs::is_empty(quarantine));
+  EXPECT_FALSE(exists(theirs));
+}
+
+// The ticked child also listed (as an equal record) in another view is
+// removed once and both records share the outcome.
+TEST_F(CleanServiceTest, AMixedFolderLosesOnlyItsTickedChildOnce) {
   const std::string folder = sb_.dir("~/Library/Caches/app");
   const std::string ticked = sb_.file("~/Library/Caches/app/old.log", 10);
   const std::string kept = sb_.file("~/Library/Caches/app/keep.db", 20);
@@ -183,8 +237,11 @@ TEST_F(CleanServiceTest, AMixedFolderLosesOnlyItsTickedChild) {
   FilePtr keptRecord = record(kept, 0, 20, true);
   FilePtr folderRecord = record(folder, -1, 30, true, {tickedRecord, keptRecord});
   CategoryPtr caches = category({folderRecord}, -1);
+  FilePtr twin = record(ticked, 1, 10, true);
 
-  auto finish = clean({caches});
+  auto finish = clean({caches, category({twin})});
+  EXPECT_EQ(twin->deleteStatus, raw(DeleteStatus::DeleteSuccess));
+  EXPECT_TRUE(finish->failed.empty());
   EXPECT_FALSE(exists(ticked));
   EXPECT_TRUE(exists(kept));
   EXPECT_TRUE(exists(folder));
@@ -195,19 +252,6 @@ TEST_F(CleanServiceTest, AMixedFolderLosesOnlyItsTickedChild) {
   EXPECT_EQ(folderRecord->childrens, std::vector<FilePtr>{keptRecord});
   EXPECT_EQ(folderRecord->size, 20);
   EXPECT_EQ(caches->size, 20);
-}
-
-TEST_F(CleanServiceTest, ARecordQueuedTwiceIsRemovedOnce) {
-  const std::string file = sb_.file("~/Library/Caches/twice.bin", 70);
-  FilePtr shared = record(file, 1, 70, true);
-  // The same record in two views, and an equal copy of it.
-  FilePtr copy = record(file, 1, 70, true);
-  auto finish = clean({category({shared}), category({shared, copy})});
-  EXPECT_FALSE(exists(file));
-  EXPECT_EQ(finish->removed, 70);
-  EXPECT_TRUE(finish->failed.empty()) << finish->failed.front()->deleteErrorDesc;
-  EXPECT_EQ(shared->deleteStatus, raw(DeleteStatus::DeleteSuccess));
-  EXPECT_EQ(copy->deleteStatus, raw(DeleteStatus::DeleteSuccess)) << "the copy shares the outcome";
 }
 
 // A ticked link goes and its target outside stays; a record of a web address

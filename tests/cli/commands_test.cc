@@ -30,6 +30,7 @@
 #include "orvexa/platform/identity.h"
 #include "orvexa/platform/paths.h"
 #include "orvexa/units/sqlite_tool.h"
+#include "support/browser_store_fixture.h"
 #include "support/document_writer.h"
 #include "support/helper_fixture.h"
 #include "support/launchctl_fixture.h"
@@ -877,13 +878,17 @@ const std::vector<Command> kCommands = {
         .exits(1, "orvexa: nothing to undo: no clean has items left in the trash\n")
         .given(makeDuplicates)
         .after({kCleanDuplicates, {"undo", "--yes"}}),
+    run("privacy_clean_says_what_it_moved", {"privacy", "--clean", "safari:*", "--yes"})
+        .given(testing::makeSafariStores)
+        .prints({"\nmoved to the trash: ",
+                 " \u2014 `orvexa undo` puts it back, `orvexa history --purge` frees the space"}),
     run("history_purge", {"history", "--purge", "--json"})
         .given(makeDuplicates)
         .after({kCleanDuplicates})
         .checks([](const json& doc, const Sandbox& sb) {
           EXPECT_EQ(doc.at("cleans").at(0).at("restorable"), 0);
           for (const auto& entry : fs::recursive_directory_iterator(sb.root())) {
-            EXPECT_EQ(entry.path().string().find("Trash/files/"), std::string::npos);
+            EXPECT_EQ(entry.path().string().find("/.Trash/"), std::string::npos);
           }
         }),
 

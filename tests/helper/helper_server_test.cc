@@ -225,7 +225,14 @@ TEST_F(HelperServerTest, ShredMaintenanceAndClose) {
             "mdutil is not available at " + sb_.path("/usr/bin/mdutil"));
 
   // (Moving and removing extensions through this server:
-  // MaintenanceHelperTest.)
+  // MaintenanceHelperTest.) A folder only named like the quarantine opens
+  // nothing outside the scope.
+  const std::string fake = sb_.file("/opt/.orvexa-quarantine/x", "x");
+  testing::EventAnswer clean = callEvent(*tool, raw(HelperHanldeEventID::Maintenance),
+                                         plist({{"OperationValue", 3}, {fake, plist({})}}));
+  EXPECT_EQ(textAt(clean.information.find(fake), "DeleteDesc"),
+            "Refused: \"" + fake + "\" is in no quarantine folder of the helper's");
+
   // CloseHelper: answered, then the service ends.
   testing::EventAnswer close = callEvent(*tool, raw(HelperHanldeEventID::CloseHelper), plist({}));
   EXPECT_TRUE(close.ok);

@@ -17,6 +17,12 @@
 
 namespace orvexa::testing {
 
+// Whether anything (a dangling link too) has this name; links not followed.
+inline bool existsNoFollow(const std::string& path) {
+  struct stat st {};
+  return ::lstat(path.c_str(), &st) == 0;
+}
+
 // Sets access and modification time (whole seconds) of `path` itself.
 inline void setTimes(const std::string& path, time_t accessed, time_t modified) {
   struct timespec times[2] = {{accessed, 0}, {modified, 0}};

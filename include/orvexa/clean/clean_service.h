@@ -43,7 +43,9 @@
 // privacy clean moves its file items the same way unless Final. A moved
 // item counts as removed (DeleteSuccess, its bytes in the removed size). An
 // item whose volume has no trash is not removed (kNoTrashText) unless the
-// disposal is Final. Items for the helper are still removed.
+// disposal is Final. Items for the helper are moved by it into the
+// root-only quarantine of their volume (privileged_file_operations.h) and
+// journalled as privileged; undo puts them back through it.
 //
 // Thread-safety: the clean operations return at once; the work runs on the
 // global pool and on the request's serial queue. The records of the request

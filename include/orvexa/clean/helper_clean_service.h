@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "orvexa/clean/clean_service_protocol.h"
+#include "orvexa/clean/undo_journal.h"
 #include "orvexa/helper/helper_protocol.h"
 #include "orvexa/model/records.h"
 #include "orvexa/units/serial_queue.h"
@@ -89,6 +90,11 @@ class HelperCleanService : public std::enable_shared_from_this<HelperCleanServic
   // Queued records refused before any removal (a duplicate group that no
   // longer holds a verified kept copy); they already carry DeleteError.
   std::unordered_set<const FileInformation*> vetoed;
+  // Set when the clean moves items instead of removing them
+  // (clean_service.h): the helper then moves its items into the privileged
+  // quarantine, each journalled here under `undoCleanId`.
+  std::shared_ptr<UndoJournal> undoJournal;
+  int64_t undoCleanId = 0;
 
   // The roots of a queued record (none when it was queued by hand).
   std::vector<std::string> rootsOf(const FilePtr& file) const;

@@ -12,15 +12,27 @@
 // items that are no longer in the trash (a file manager restored or emptied
 // them), so that undo no longer offers them.
 //
-// The trash is the freedesktop.org one of the item's volume, so file
-// managers list and restore the items too: the home trash
-// (~/.local/share/Trash, files/ and info/NAME.trashinfo with Path= and
-// DeletionDate=) for items on the home's file system, else the volume's
-// top-level .Trash-UID. Items are only ever renamed into it (never copied);
-// where no trash can be had on the item's volume, Quarantine::place fails
-// and the caller removes the item only when told to (--final).
-// (Deliberately the Linux layout only for now: the macOS layout's ~/.Trash
-// keeps no info files and is not used yet.)
+// The trash is the one the paths table names for the item's volume, so
+// file managers list the items too. Linux layout: the freedesktop.org trash,
+// Paths::userTrash() (~/.local/share/Trash) for items on the home's file
+// system, else the volume's top-level .Trash-UID (volumeTrashFolders);
+// items go to its files/ and a .trashinfo (Path= and DeletionDate=) to its
+// info/, so that a file manager can also restore them. macOS layout: the
+// user's .Trash, else the volume's .Trashes/UID; items go into the folder
+// itself and no information file is written (that trash keeps none): the
+// journal alone knows where each came from. Trash folders are made (0700)
+// when missing and reached without following links below the home (or "/"),
+// as are .trashinfo files, which are removed only while they still name the
+// item. Items are only ever renamed into the trash (never copied); where no
+// trash can be had on the item's volume, Quarantine::place fails and the
+// caller removes the item only when told to (--final).
+//
+// Items the user may not remove are moved by the privileged helper into the
+// root-only quarantine of their volume (privileged_file_operations.h); their
+// rows are marked privileged, and restore() and purge() go through the
+// helper for them (waiting for its answer on the calling thread). settle()
+// keeps such a row when the user cannot look into the quarantine (it is
+// moved when gone from its place).
 //
 // Values reach SQL only as bound parameters. A missing, locked or corrupt
 // journal makes open() fail with words naming the path; nothing is touched.
@@ -32,6 +44,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -55,7 +68,8 @@ struct JournalItem {
   int64_t size = 0, modificationNs = 0, accessNs = 0, bytes = 0;
   uid_t owner = 0;
   gid_t group = 0;
-  mode_t mode = 0;
+  mode_t mode = 0;          // type and permissions
+  bool privileged = false;  // in the privileged quarantine, moved by the helper
 };
 
 struct JournalClean {
@@ -89,10 +103,15 @@ class UndoJournal {
   const std::string& path() const { return path_; }
 
  private:
+  friend class Quarantine;
   UndoJournal() = default;
   bool settle(std::string* error);
   std::string path_;
   SqliteTool db_;
+  // The trash folders Quarantine::place has opened, by device: each is
+  // looked up and opened once per journal, not once per item.
+  struct OpenTrash;
+  std::map<dev_t, std::shared_ptr<OpenTrash>> trashes_;
 };
 
 // Where items of one volume go, and how.
@@ -109,12 +128,24 @@ class Quarantine {
   // are set as they were.
   static FileStatus restore(UndoJournal& journal, const JournalItem& item, std::string* restoredAs);
 
+  // Journals the intent of the helper moving the item at `path` into its
+  // volume's privileged quarantine as `name` (privileged_file_operations.h);
+  // the row's id, 0 when the item cannot be examined or the row written.
+  // The caller marks it moved, or drops it, by the helper's answer.
+  static int64_t recordPrivilegedIntent(UndoJournal& journal, int64_t cleanId,
+                                        const std::string& path, const std::string& name,
+                                        int64_t bytes);
+
   // Removes a moved item from the trash for good.
   static FileStatus purge(UndoJournal& journal, const JournalItem& item);
 
-  // The trash folder (holding files/ and info/) for an item on `device`,
-  // created when missing; empty when there is none.
-  static std::string trashFor(const std::string& path, dev_t device);
+  // The trash for an item at `path` on `device`, created when missing:
+  // `files` takes the items, `info` their .trashinfo (empty in the macOS
+  // layout). Both empty when there is none the user owns on that device.
+  struct Trash {
+    std::string files, info;
+  };
+  static Trash trashFor(const std::string& path, dev_t device);
 };
 
 inline constexpr const char* kNoTrashText = "no trash on its volume; not removed without --final";

@@ -18,6 +18,17 @@
 //   CleanDNS runs tool("resolvectl") with "flush-caches" instead.
 //   FreeMemory (Linux) runs tool("sync"), then writes "3" to
 //   dropCachesFile() (platform/service_paths.h), so the kernel drops clean caches.
+// - Delete with "Quarantine": a Delete path whose value also holds
+//   "Quarantine" (text, one name) is moved, not removed, into the root-only
+//   quarantine folder of its volume under that name
+//   (privileged_file_operations.h); its answer gives "ToPath", where it went.
+// - Maintenance Restore: each path (an entry of a quarantine folder) ->
+//   "ToPath" (where it goes back), its listed identity as for Delete, and
+//   "AccessTime" (nanoseconds; the modification time is the identity's):
+//   the item is put back, beside a taken place under a numbered name, with
+//   the owner and mode it kept in the quarantine (the asker cannot choose
+//   them) and those times; its answer gives "ToPath", where it went. Clean
+//   also takes quarantine entries (purging them).
 // - CloseHelper (4): the helper stops the work in flight at its next item,
 //   then answers (information: "DeleteStatus" Success and "DeleteDesc"
 //   saying how far the work came) and ends.
@@ -76,7 +87,8 @@ enum class HelperMaintenanceOperation : int {
   RebuildSpotlight = 2,
   Clean = 3,
   Move = 4,
-  FreeMemory = 5
+  FreeMemory = 5,
+  Restore = 6
 };
 
 std::optional<HelperHanldeEventID> makeHelperHanldeEventID(int64_t raw);
@@ -100,6 +112,9 @@ inline constexpr std::string_view kHelperInodeKey = "Inode";
 inline constexpr std::string_view kHelperTypeKey = "Type";
 inline constexpr std::string_view kHelperSizeKey = "Size";
 inline constexpr std::string_view kHelperModificationKey = "ModificationTime";
+// Moving into and out of the privileged quarantine (above).
+inline constexpr std::string_view kHelperQuarantineKey = "Quarantine";
+inline constexpr std::string_view kHelperAccessKey = "AccessTime";
 
 // The text of an answer that could not come because the connection ended.
 inline constexpr std::string_view kHelperConnectionLostText =

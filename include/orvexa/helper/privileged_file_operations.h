@@ -16,6 +16,8 @@
 // Thread-safety: every function may be called from any thread.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <functional>
 #include <string>
@@ -23,6 +25,7 @@
 
 #include "orvexa/helper/helper_path_policy.h"
 #include "orvexa/platform/posix_error.h"
+#include "orvexa/platform/verified_removal.h"
 
 namespace orvexa {
 
@@ -50,5 +53,55 @@ FileStatus shredItemWithoutFollowing(const std::string& path, bool* shredFailed,
 // folder's " Disabled" twin.
 FileStatus moveItemWithoutFollowing(const std::string& from, const std::string& to,
                                     const HelperWalkHook& hook = {});
+
+// The privileged quarantine: what a clean that can be taken back may not
+// remove as the user is moved (renamed, never copied) into a folder named
+// kPrivilegedQuarantineName, owned by root with mode 0700, at the top of
+// the item's volume (the highest folder above it on its device), or, for an
+// item below the paths table's root on that root's volume, directly under
+// the root (so that a sandbox keeps its own). The folder is made when
+// missing and refused when it is a link, on another device or not the
+// process's own with mode 0700.
+inline constexpr std::string_view kPrivilegedQuarantineName = ".orvexa-quarantine";
+// The folder for an item at `path` (empty when its folder cannot be examined).
+std::string privilegedQuarantineFor(const std::string& path);
+// Whether the normalised `path` is an entry directly inside the quarantine
+// folder of its volume.
+bool isPrivilegedQuarantineEntry(const std::string& path);
+
+// Moves the listed item (checked as by moveListedItem, reached from "/"
+// without links) into its volume's quarantine folder as `name` (one
+// component); *quarantined gets its new path.
+FileStatus quarantineListedItem(const ListedItem& item, const std::string& name,
+                                std::string* quarantined, const HelperWalkHook& hook = {});
+
+// What an item is given back with.
+struct ItemAttributes {
+  uid_t owner = 0;
+  gid_t group = 0;
+  mode_t mode = 0;
+  int64_t accessNs = 0, modificationNs = 0;
+};
+
+// "name (N).ext": the name a put-back item takes when its place is taken.
+std::string numberedName(const std::string& name, int n);
+
+// Moves the listed item into the open folder `folderFd` as `name`, or, when
+// that is taken, as numberedName(name, 2), 3, ...; *placedAs gets the name
+// used. Then the owner (an error only when running as root; the owner
+// first, since a change of owner clears set-id bits), mode (not of a link)
+// and times are set as in `attributes`.
+FileStatus putBackListedItem(const ListedItem& item, int folderFd, const std::string& name,
+                             const ItemAttributes& attributes, std::string* placedAs,
+                             const RemovalOptions& options = {});
+
+// Puts the quarantined listed item back at `to` (normalised) as
+// putBackListedItem does, its folders re-made (mode 0755) where missing,
+// each reached from "/" without following links; *restoredAs gets the path.
+// Owner and mode stay those the item kept in the root-only quarantine
+// (whoever asks cannot choose them); the access time is `accessNs`, the
+// modification time the listed one.
+FileStatus restoreQuarantinedItem(const ListedItem& item, const std::string& to, int64_t accessNs,
+                                  std::string* restoredAs, const HelperWalkHook& hook = {});
 
 }  // namespace orvexa
