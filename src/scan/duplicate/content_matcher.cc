@@ -17,11 +17,12 @@ namespace {
 // ---------------------------------------------------------------------------
 // Files
 
-enum class ItemKind { firstBlock, lastBlock, digest, pair, confirm };
+enum class ItemKind { firstBlock, lastBlock, digest, pair, sideBySide, confirm };
 
 // One piece of reading. `set` indexes the run's sets (or, for confirm items,
 // its digest groups); `a` and `b` are members (pair), the member (blocks,
-// digest) or the range of others [a, b) (confirm).
+// digest) or the range of others [a, b) (confirm); `together` the members
+// read side by side.
 struct Item {
   ItemKind kind = ItemKind::digest;
   size_t set = 0;
@@ -33,6 +34,8 @@ struct Item {
   std::optional<BlockDigest> block;
   CompareResult compared = CompareResult::failed;
   std::vector<CompareResult> confirmed;
+  std::vector<size_t> together;
+  SideBySide side;
 };
 
 Item makeItem(ItemKind kind, size_t set, size_t a, size_t b, int64_t size, DiskPlace place) {
@@ -59,6 +62,10 @@ struct Member {
   bool cachedFull = false;  // the full digest came from the cache
   bool fresh = false;       // something was read that the cache lacks
   bool unreadable = false;
+  // Not known to have been in the page cache before the scan read it: its
+  // pages are dropped once it is decided. A file the user had cached (its
+  // first block was) keeps them.
+  bool cold = true;
   DiskPlace place;
 };
 
@@ -72,6 +79,14 @@ struct FileRun {
   std::vector<Item> items;                                            // the stage being read
   std::vector<std::pair<size_t, std::vector<size_t>>> digestSubsets;  // set, members
   std::vector<DigestGroup> digestGroups;
+  // Files of one digest that were not compared with one another (set,
+  // members, key number to start at): split by comparison at the end.
+  struct Unconfirmed {
+    size_t set = 0;
+    std::vector<size_t> members;
+    size_t firstNumber = 1;
+  };
+  std::vector<Unconfirmed> unconfirmed;
   std::vector<MatchedGroup> groups;
   DigestCache cache;
 };
@@ -80,9 +95,17 @@ struct FileRun {
 // could push out more of the page cache than it saves.
 constexpr int64_t kPrefetchBytes = 256LL << 20;
 
-void prefetchAll(const std::vector<std::string>& paths, int64_t size) {
-  if (size * static_cast<int64_t>(paths.size()) > kPrefetchBytes) return;
-  for (const std::string& p : paths) prefetch(p, size);
+// Asks for read-ahead of the members that are not cached already.
+void prefetchCold(const FileRun& run, size_t set, const std::vector<size_t>& members,
+                  int64_t size) {
+  if (size * static_cast<int64_t>(members.size()) > kPrefetchBytes) return;
+  for (size_t m : members) {
+    if (run.members[set][m].cold) prefetch(run.sets[set][m].path, size);
+  }
+}
+
+void dropIfCold(const FileRun& run, size_t set, size_t member) {
+  if (run.members[set][member].cold) dropPages(run.sets[set][member].path);
 }
 
 void runItem(FileRun& run, Item& item, ReadBuffer& buffer) {
@@ -100,12 +123,23 @@ void runItem(FileRun& run, Item& item, ReadBuffer& buffer) {
     }
     case ItemKind::pair: {
       const std::vector<Candidate>& set = run.sets[item.set];
-      prefetchAll({set[item.a].path, set[item.b].path}, item.size);
+      prefetchCold(run, item.set, {item.a, item.b}, item.size);
+      // The digest only feeds the cache: without it, hashing would be wasted.
       item.compared = compareWithReference(set[item.a].path, {set[item.b].path}, item.size, buffer,
-                                           &item.digest)
+                                           run.hashCache ? &item.digest : nullptr)
                           .front();
-      dropPages(set[item.a].path);
-      dropPages(set[item.b].path);
+      dropIfCold(run, item.set, item.a);
+      dropIfCold(run, item.set, item.b);
+      break;
+    }
+    case ItemKind::sideBySide: {
+      const std::vector<Candidate>& set = run.sets[item.set];
+      prefetchCold(run, item.set, item.together, item.size);
+      std::vector<std::string> paths;
+      paths.reserve(item.together.size());
+      for (size_t m : item.together) paths.push_back(set[m].path);
+      item.side = readSideBySide(paths, item.size, buffer);
+      for (size_t m : item.together) dropIfCold(run, item.set, m);
       break;
     }
     case ItemKind::confirm: {
@@ -115,8 +149,8 @@ void runItem(FileRun& run, Item& item, ReadBuffer& buffer) {
       for (size_t i = item.a; i < item.b; ++i) others.push_back(set[group.members[i]].path);
       item.confirmed =
           compareWithReference(set[group.members.front()].path, others, item.size, buffer);
-      for (const std::string& p : others) dropPages(p);
-      if (item.b == group.members.size()) dropPages(set[group.members.front()].path);
+      for (size_t i = item.a; i < item.b; ++i) dropIfCold(run, group.set, group.members[i]);
+      if (item.b == group.members.size()) dropIfCold(run, group.set, group.members.front());
       break;
     }
   }
@@ -232,6 +266,10 @@ void finishFiles(const std::shared_ptr<FileRun>& run) {
     }
     if (leftovers.size() >= 2) addSplitGroups(*run, group.set, leftovers, key, next, buffer);
   }
+  for (const FileRun::Unconfirmed& u : run->unconfirmed) {
+    const std::optional<ContentDigest>& digest = run->members[u.set][u.members.front()].known.full;
+    if (digest) addSplitGroups(*run, u.set, u.members, digestText(*digest), u.firstNumber, buffer);
+  }
   // Largest first, then by first path: the same input gives the same order.
   std::sort(run->groups.begin(), run->groups.end(),
             [](const MatchedGroup& x, const MatchedGroup& y) {
@@ -245,10 +283,47 @@ void finishFiles(const std::shared_ptr<FileRun>& run) {
   done(std::move(run->groups), std::move(run->cache));
 }
 
+// Files read side by side: those alike with the first are a group at once;
+// the others are keyed by their digests.
+void addSideBySideGroups(FileRun& run, const Item& item) {
+  const std::vector<Candidate>& set = run.sets[item.set];
+  std::vector<Member>& members = run.members[item.set];
+  MatchedGroup alike;
+  std::map<ContentDigest, std::vector<size_t>> byDigest;
+  for (size_t i = 0; i < item.together.size(); ++i) {
+    const size_t m = item.together[i];
+    const std::optional<ContentDigest>& digest = item.side.digests[i];
+    if (!digest) {
+      members[m].unreadable = true;
+      continue;
+    }
+    members[m].known.full = digest;
+    members[m].fresh = true;
+    run.cache[set[m].path] = *digest;
+    if (item.side.withFirst[i] == CompareResult::equal) {
+      alike.members.push_back(set[m]);
+    } else {
+      byDigest[*digest].push_back(m);
+    }
+  }
+  std::optional<ContentDigest> key = item.side.digests.front();
+  if (alike.members.size() >= 2) {
+    alike.key = digestText(*key);
+    run.groups.push_back(std::move(alike));
+  } else {
+    key.reset();
+  }
+  for (auto& [digest, same] : byDigest) {
+    if (same.size() < 2) continue;
+    run.unconfirmed.push_back({item.set, std::move(same), key == digest ? 2u : 1u});
+  }
+}
+
 void confirmStage(const std::shared_ptr<FileRun>& run) {
   std::vector<Item> next;
   for (const Item& item : run->items) {
     if (item.kind == ItemKind::pair) addPairGroup(*run, item);
+    if (item.kind == ItemKind::sideBySide) addSideBySideGroups(*run, item);
     if (item.kind != ItemKind::digest) continue;
     Member& member = run->members[item.set][item.a];
     if (!item.digest) {
@@ -270,7 +345,8 @@ void confirmStage(const std::shared_ptr<FileRun>& run) {
       const std::vector<Candidate>& set = run->sets[setIndex];
       if (same.size() < 2) {
         // Unique: not read again.
-        if (!run->members[setIndex][same.front()].cachedFull) dropPages(set[same.front()].path);
+        if (!run->members[setIndex][same.front()].cachedFull)
+          dropIfCold(*run, setIndex, same.front());
         continue;
       }
       const bool allCached = std::all_of(
@@ -317,6 +393,7 @@ void applyBlocks(FileRun& run) {
     }
     (item.kind == ItemKind::firstBlock ? member.known.first : member.known.last) =
         item.block->digest;
+    if (item.kind == ItemKind::firstBlock) member.cold = !item.block->cached;
     member.place = item.block->place;
     member.fresh = true;
   }
@@ -383,6 +460,14 @@ void digestStage(const std::shared_ptr<FileRun>& run,
     if (members.size() == 2 && !allCached) {
       Item item =
           makeItem(ItemKind::pair, setIndex, members[0], members[1], size, known[members[0]].place);
+      next.push_back(std::move(item));
+      continue;
+    }
+    if (!allCached && members.size() <= kMaxOpenFiles &&
+        size > static_cast<int64_t>(kPrefixBytes)) {
+      // Each read once, instead of a digest and then a confirming read.
+      Item item = makeItem(ItemKind::sideBySide, setIndex, 0, 0, size, known[members[0]].place);
+      item.together = std::move(members);
       next.push_back(std::move(item));
       continue;
     }

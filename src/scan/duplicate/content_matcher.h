@@ -7,7 +7,11 @@
 // full:
 //   2 files     compared byte for byte, side by side (each read once; the
 //               first chunk is 4 KiB, so files that differ early cost little)
-//   3 or more   split by a digest of their whole content, and every digest
+//   3 to 64     read side by side, each once: those alike with the first
+//               member are a group; the others are keyed by the digest of
+//               their whole content, and members of one digest are grouped
+//               among themselves by further comparisons.
+//   more        split by a digest of their whole content, and every digest
 //               group confirmed byte for byte against its first member.
 //               Members that differ despite an equal digest are grouped
 //               among themselves by further comparisons.
@@ -24,7 +28,9 @@
 // File reads run in each disk's order (the physical place of the file's
 // first extent, found by the first read, else its inode), with one reader
 // per rotating disk and a few per other device (read_plan.h); a file whose
-// decision is made has its cached pages dropped. Folder reads run on at most
+// decision is made has its cached pages dropped, unless its first block was
+// in the page cache before the scan read it (the user's cache is left as it
+// was), and only files not cached that way are asked to be read ahead. Folder reads run on at most
 // dispatchGlobalCoreThreads() workers, largest first so that they finish
 // together. Every worker has its own ReadBuffer.
 // A file that cannot be read, or any read once SwiftFileHashUnit's

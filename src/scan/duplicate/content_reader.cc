@@ -2,8 +2,14 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 #include <xxhash.h>
+#if defined(__x86_64__) && __has_include(<xxh_x86dispatch.h>)
+// The library's generic build uses SSE2 only; the dispatching entry points
+// pick AVX2 or AVX-512 where the processor has them (same digests).
+#include <xxh_x86dispatch.h>
+#endif
 
 #include <algorithm>
 #include <cerrno>
@@ -35,11 +41,13 @@ DigestFunction& seam() {
 // Opens a file that must still be a regular file of `expectedSize` bytes.
 // O_NONBLOCK: should the path have become a pipe since it was listed, the
 // open must not wait for a writer (it is refused below anyway).
-detail::UniqueFd openExpected(const std::string& path, int64_t expectedSize) {
+detail::UniqueFd openExpected(const std::string& path, int64_t expectedSize,
+                              struct stat* status = nullptr) {
   detail::UniqueFd file =
       detail::openLongPath(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
   if (!file) return file;
-  struct stat st {};
+  struct stat own {};
+  struct stat& st = status != nullptr ? *status : own;
   if (::fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size != expectedSize) {
     return detail::UniqueFd();
   }
@@ -171,14 +179,21 @@ bool digestFunctionReplaced() {
 std::optional<BlockDigest> blockDigest(const std::string& path, int64_t expectedSize, bool last,
                                        ReadBuffer& buffer) {
   if (readingSuspended()) return std::nullopt;
-  detail::UniqueFd file = openExpected(path, expectedSize);
+  struct stat st {};
+  detail::UniqueFd file = openExpected(path, expectedSize, &st);
   if (!file) return std::nullopt;
   (void)::posix_fadvise(file.get(), 0, 0, POSIX_FADV_RANDOM);
-  struct stat st {};
-  if (::fstat(file.get(), &st) != 0) return std::nullopt;
   const auto want = static_cast<size_t>(std::min<int64_t>(expectedSize, kPrefixBytes));
+  bool cached = false;
   auto readAt = [&](int64_t offset) -> std::optional<ContentDigest> {
     size_t total = 0;
+    // First without waiting for the disk: what it gives is what was cached.
+    struct iovec vector {
+      buffer.data(), want
+    };
+    const ssize_t ready = ::preadv2(file.get(), &vector, 1, static_cast<off_t>(offset), RWF_NOWAIT);
+    if (ready > 0) total = static_cast<size_t>(ready);
+    cached = total == want;
     while (total < want) {
       ssize_t got = ::pread(file.get(), buffer.data() + total, want - total,
                             static_cast<off_t>(offset) + static_cast<off_t>(total));
@@ -191,8 +206,10 @@ std::optional<BlockDigest> blockDigest(const std::string& path, int64_t expected
   std::optional<ContentDigest> digest =
       readAt(last ? expectedSize - static_cast<int64_t>(want) : 0);
   if (!digest) return std::nullopt;
-  return BlockDigest{*digest, diskPlace(file.get(), static_cast<uint64_t>(st.st_dev),
-                                        static_cast<uint64_t>(st.st_ino))};
+  return BlockDigest{
+      *digest,
+      diskPlace(file.get(), static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)),
+      cached};
 }
 
 std::vector<CompareResult> compareWithReference(const std::string& reference,
@@ -272,6 +289,79 @@ std::vector<CompareResult> compareWithReference(const std::string& reference,
     state = nullptr;
   }
   return results;
+}
+
+SideBySide readSideBySide(const std::vector<std::string>& paths, int64_t size, ReadBuffer& buffer) {
+  SideBySide out;
+  out.digests.assign(paths.size(), std::nullopt);
+  out.withFirst.assign(paths.size(), CompareResult::failed);
+  if (paths.empty() || paths.size() > kMaxOpenFiles || readingSuspended()) return out;
+  struct Stream {
+    size_t index = 0;
+    detail::UniqueFd fd;
+    std::unique_ptr<XXH3_state_t, XXH_errorcode (*)(XXH3_state_t*)> state{nullptr, XXH3_freeState};
+    int64_t read = 0;
+  };
+  // In path order, so that in every round the first file's chunk is read
+  // before the others are compared with it.
+  std::vector<Stream> streams;
+  streams.reserve(paths.size());
+  for (size_t i = 0; i < paths.size(); ++i) {
+    Stream stream;
+    stream.index = i;
+    stream.fd = openExpected(paths[i], size);
+    stream.state.reset(XXH3_createState());
+    if (!stream.fd || !stream.state || XXH3_128bits_reset(stream.state.get()) != XXH_OK) continue;
+    streams.push_back(std::move(stream));
+  }
+  std::vector<bool> alike(paths.size(), true);
+  const size_t half = buffer.size() / 2;
+  uint8_t* first = buffer.data();
+  uint8_t* other = buffer.data() + half;
+  while (!streams.empty()) {
+    if (readingSuspended()) {
+      out.digests.assign(paths.size(), std::nullopt);
+      return out;
+    }
+    // The first file's chunk of this round, when it is still being read.
+    std::optional<size_t> firstChunk;
+    for (auto it = streams.begin(); it != streams.end();) {
+      const bool isFirst = it->index == 0;
+      uint8_t* into = isFirst ? first : other;
+      const ssize_t got = readFull(it->fd.get(), into, half);
+      if (got < 0 || it->read + got > size) {
+        it = streams.erase(it);  // a read error, or the file grew: no digest
+        continue;
+      }
+      const auto n = static_cast<size_t>(got);
+      (void)XXH3_128bits_update(it->state.get(), into, n);
+      if (isFirst) {
+        firstChunk = n;
+      } else if (firstChunk && (*firstChunk != n || std::memcmp(first, into, n) != 0)) {
+        alike[it->index] = false;
+      }
+      it->read += got;
+      if (n == half) {
+        ++it;
+        continue;
+      }
+      // The end of the file, which must be whole.
+      if (it->read == size) out.digests[it->index] = fromXxh(XXH3_128bits_digest(it->state.get()));
+      it = streams.erase(it);
+    }
+  }
+  if (digestFunctionReplaced()) {
+    for (size_t i = 0; i < paths.size(); ++i) {
+      if (out.digests[i]) out.digests[i] = contentDigest(paths[i], size, buffer);
+    }
+  }
+  // Without the whole first file nothing was decided against it.
+  if (!out.digests[0]) return out;
+  for (size_t i = 0; i < paths.size(); ++i) {
+    if (!out.digests[i]) continue;
+    out.withFirst[i] = alike[i] ? CompareResult::equal : CompareResult::different;
+  }
+  return out;
 }
 
 }  // namespace orvexa::duplicate_internal

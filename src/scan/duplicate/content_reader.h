@@ -83,9 +83,13 @@ std::optional<ContentDigest> prefixDigest(const std::string& path, int64_t expec
 // expectedSize) bytes, read with the kernel's read-ahead off (only that
 // block is wanted), with the file's place on the disk; nothing on the terms
 // above.
+// `cached`: the block was already in the page cache (a read that may not
+// wait for the disk gave it whole), taken as a sign that the user has the
+// file cached; a file read from the disk is not.
 struct BlockDigest {
   ContentDigest digest;
   DiskPlace place;
+  bool cached = false;
 };
 std::optional<BlockDigest> blockDigest(const std::string& path, int64_t expectedSize, bool last,
                                        ReadBuffer& buffer);
@@ -107,6 +111,20 @@ inline constexpr size_t kMaxOpenFiles = 64;
 std::vector<CompareResult> compareWithReference(
     const std::string& reference, const std::vector<std::string>& others, int64_t size,
     ReadBuffer& buffer, std::optional<ContentDigest>* referenceDigest = nullptr);
+
+// Reads all of `paths` (each of `size` bytes, at most kMaxOpenFiles of
+// them) side by side, each once: every file is digested (XXH3-128) and every
+// file after the first is compared byte for byte with the first as long as
+// the two agree. Per path: the digest, nothing when the file could not be
+// read whole; and `equal` or `different` against the first (`equal` for the
+// first itself), `failed` when either of the two could not be read whole.
+// Everything is nothing and `failed` once reading is suspended. With the
+// digest seam set, the digest of every file read whole comes from it.
+struct SideBySide {
+  std::vector<std::optional<ContentDigest>> digests;
+  std::vector<CompareResult> withFirst;
+};
+SideBySide readSideBySide(const std::vector<std::string>& paths, int64_t size, ReadBuffer& buffer);
 
 // True once SwiftFileHashUnit's scanState is `suspend`.
 bool readingSuspended();

@@ -79,9 +79,12 @@ std::string HashCache::defaultPath() {
   return Paths::shared().userLibrary() + "/Caches/" + bundle + "/DuplicateDigests.sqlite";
 }
 
-std::unique_ptr<HashCache> HashCache::open(const std::string& path, size_t maxEntries) {
+std::unique_ptr<HashCache> HashCache::open(const std::string& path, size_t maxEntries,
+                                           int64_t touchAfterNs) {
   std::unique_ptr<HashCache> cache(new HashCache);
   cache->maxEntries_ = maxEntries;
+  cache->touchAfterNs_ = touchAfterNs;
+  cache->openedNs_ = nowNs();
   std::error_code ec;
   std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ec);
   if (sqlite3_open_v2(path.c_str(), &cache->db_,
@@ -97,7 +100,7 @@ std::unique_ptr<HashCache> HashCache::open(const std::string& path, size_t maxEn
                      nullptr, nullptr);
   if (sqlite3_exec(cache->db_, kSchema, nullptr, nullptr, nullptr) != SQLITE_OK ||
       sqlite3_prepare_v2(cache->db_,
-                         "SELECT size, mtime, ctime, first, last, full FROM digests"
+                         "SELECT size, mtime, ctime, first, last, full, used FROM digests"
                          " WHERE device = ? AND inode = ?",
                          -1, &cache->find_, nullptr) != SQLITE_OK) {
     cache->disable(path + ": " + cache->error());
@@ -150,7 +153,9 @@ std::optional<KnownDigests> HashCache::find(const FileKey& key) {
     return std::nullopt;
   }
   KnownDigests found{fromColumn(find_, 3), fromColumn(find_, 4), fromColumn(find_, 5)};
-  used_.emplace_back(key.device, key.inode);
+  if (openedNs_ - sqlite3_column_int64(find_, 6) >= touchAfterNs_) {
+    used_.emplace_back(key.device, key.inode);
+  }
   return found;
 }
 

@@ -15,7 +15,9 @@
 // never cost data.
 //
 // Size: at most `maxEntries` entries; past that the least recently used
-// (found or stored) go first.
+// (found or stored) go first. An entry found is marked used again only once
+// its mark is `touchAfterNs` old (a day by default): eviction needs no finer
+// order, and a re-run over an unchanged tree then writes nothing.
 //
 // Errors: a cache that cannot be opened, read or written (locked by another
 // scan past a short wait, corrupt, unwritable folder) never fails a scan:
@@ -56,13 +58,15 @@ struct KnownDigests {
 class HashCache {
  public:
   static constexpr size_t kDefaultMaxEntries = 500000;
+  static constexpr int64_t kDefaultTouchAfterNs = 24LL * 3600 * 1000000000;
 
   // The database file: <user Library>/Caches/<bundle id or org.orvexa>/DuplicateDigests.sqlite.
   static std::string defaultPath();
 
   // Opens (creating the file and its folder when missing); null on failure.
   static std::unique_ptr<HashCache> open(const std::string& path,
-                                         size_t maxEntries = kDefaultMaxEntries);
+                                         size_t maxEntries = kDefaultMaxEntries,
+                                         int64_t touchAfterNs = kDefaultTouchAfterNs);
   ~HashCache();
   HashCache(const HashCache&) = delete;
   HashCache& operator=(const HashCache&) = delete;
@@ -85,6 +89,8 @@ class HashCache {
   sqlite3* db_ = nullptr;
   sqlite3_stmt* find_ = nullptr;
   size_t maxEntries_ = kDefaultMaxEntries;
+  int64_t openedNs_ = 0;
+  int64_t touchAfterNs_ = kDefaultTouchAfterNs;
   bool reading_ = false;  // a read transaction is open
   std::vector<std::pair<FileKey, KnownDigests>> pending_;
   std::vector<std::pair<uint64_t, uint64_t>> used_;  // found entries (device, inode)

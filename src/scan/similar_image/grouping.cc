@@ -2,6 +2,7 @@
 // clean.
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <set>
 
@@ -37,6 +38,8 @@ struct Grouping {
   int cutLength = 6;
   int tableThreshold = 3;
   int valueThreshold = 0;
+  // SimilarScanService::ignoreBrightness, read once at the start.
+  bool ignoreBrightness = false;
   SimilarScanService::Done done;
   std::shared_ptr<PercentService> percent;
 };
@@ -90,6 +93,24 @@ std::vector<SimilarNodePtr> byPath(std::vector<SimilarNodePtr> nodes) {
   return nodes;
 }
 
+// Whether `member` looks like `key`: fingerprint distance and thumbnail
+// gray levels within the limit, both taken without brightness when asked.
+bool confirmed(const Grouping& g, const SimilarNode& key, const SimilarNode& member) {
+  const int bits = g.ignoreBrightness
+                       ? SimilarScanService::brightnessFreeDistance(key.grayData, member.grayData)
+                       : SimilarNode::calculateHamming(key.fingerprint, member.fingerprint);
+  return bits <= g.valueThreshold &&
+         SimilarScanService::grayDistance(key.grayData, member.grayData, kGrayTolerance,
+                                          g.ignoreBrightness) <= g.valueThreshold;
+}
+
+// The fingerprint distance up to which candidates are looked for: with
+// brightness ignored, twice the limit, as a brighter copy's fingerprint also
+// differs where its neighbours were nearly level (confirmed() decides).
+int searchLimit(const Grouping& g) {
+  return g.ignoreBrightness ? 2 * g.valueThreshold : g.valueThreshold;
+}
+
 // Candidate sets from the tables, confirmed by fingerprint distance and
 // thumbnail gray levels. Entries are taken in the order of their key's path.
 void groupCandidates(const GroupingPtr& g, const LSHService::SearchResult& result) {
@@ -109,11 +130,7 @@ void groupCandidates(const GroupingPtr& g, const LSHService::SearchResult& resul
     for (const SimilarNodePtr& member :
          byPath(std::vector<SimilarNodePtr>(candidates.begin(), candidates.end()))) {
       if (member->similarHadChoose) continue;
-      const int bits = SimilarNode::calculateHamming(key->fingerprint, member->fingerprint);
-      const int pixels = SimilarScanService::grayDistance(
-          key->grayData, member->grayData, kGrayTolerance,
-          SimilarScanService::ignoreBrightness.load(std::memory_order_relaxed));
-      if (bits <= g->valueThreshold && pixels <= g->valueThreshold) {
+      if (confirmed(*g, *key, *member)) {
         addToFileInforamtion(member, member->url.path(), group);
         member->similarHadChoose = true;
       }
@@ -131,10 +148,21 @@ void regroupExhaustively(const GroupingPtr& g) {
     tree.put(node->fingerprint, node->url.path());
     byKey[node->name] = node;
   }
+  std::map<std::string, SimilarNodePtr> byPathName;
+  if (g->ignoreBrightness) {
+    for (const SimilarNodePtr& node : g->nodes) byPathName[node->url.path()] = node;
+  }
   std::map<std::string, std::set<std::string>> recorded;
   for (const SimilarNodePtr& node : g->nodes) {
-    std::set<std::string> names =
-        tree.query(node->fingerprint, node->url.path(), g->valueThreshold);
+    std::set<std::string> names = tree.query(node->fingerprint, node->url.path(), searchLimit(*g));
+    if (g->ignoreBrightness) {
+      // Found by the wider fingerprint search: kept when confirmed.
+      std::erase_if(names, [&](const std::string& name) {
+        auto other = byPathName.find(name);
+        return name != node->url.path() &&
+               (other == byPathName.end() || !confirmed(*g, *node, *other->second));
+      });
+    }
     if (names.size() > 1) recorded[node->name] = std::move(names);
   }
   for (const auto& [key, names] : recorded) {
@@ -267,6 +295,9 @@ void SimilarScanService::NewLSHSearch(const std::shared_ptr<SerialGCDService>& s
   g->cutLength = cutLength;
   g->tableThreshold = tablethreshold;
   g->valueThreshold = valuethreshold;
+  g->ignoreBrightness = ignoreBrightness.load(std::memory_order_relaxed);
+  // Keys of two bands find the candidates of the wider search.
+  if (g->ignoreBrightness) g->tableThreshold = std::min(tablethreshold, 2);
   g->done = std::move(done);
   g->percent = percent;
   runOnQueueOrHere(serialQueue, [g] {
@@ -283,7 +314,7 @@ void SimilarScanService::NewLSHSearch(const std::shared_ptr<SerialGCDService>& s
     LSHService& lsh = LSHService::shard();
     lsh.generaTable(g->queue, g->nodes, g->cutLength, g->tableThreshold, g->feature, [g, &lsh] {
       if (stopIfSuspended(g)) return;
-      lsh.search(g->nodes, kSearchSlice, g->tableThreshold, g->valueThreshold, g->queue, g->feature,
+      lsh.search(g->nodes, kSearchSlice, g->tableThreshold, searchLimit(*g), g->queue, g->feature,
                  [g](LSHService::SearchResult result) {
                    if (stopIfSuspended(g)) return;
                    groupCandidates(g, result);
@@ -312,6 +343,21 @@ int SimilarScanService::grayDistance(const std::vector<int>& a, const std::vecto
     const int64_t da = a[i] * count * 16 - sumA * 16;
     const int64_t db = b[i] * count * 16 - sumB * 16;
     if (std::abs(da - db) > static_cast<int64_t>(tolerance) * count * 16) ++distance;
+  }
+  return distance;
+}
+
+int SimilarScanService::brightnessFreeDistance(const std::vector<int>& a,
+                                               const std::vector<int>& b) {
+  constexpr size_t kWidth = 7;
+  constexpr int kLevelTolerance = 2;
+  const size_t n = std::min(a.size(), b.size());
+  int distance = 0;
+  for (size_t i = 1; i < n; ++i) {
+    if (i % kWidth == 0) continue;  // no pair across rows, as in the fingerprint
+    const int stepA = a[i - 1] - a[i];
+    const int stepB = b[i - 1] - b[i];
+    if ((stepA > 0) != (stepB > 0) && std::abs(stepA - stepB) > kLevelTolerance) ++distance;
   }
   return distance;
 }

@@ -4,7 +4,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "orvexa/units/swift_file_hash.h"
 #include "scan/duplicate/duplicate_test_util.h"
 #include "scan/duplicate/folder_entries.h"
 #include "support/temp_dir.h"
@@ -13,15 +12,6 @@ namespace orvexa::duplicate_internal {
 namespace {
 
 using orvexa::testing::randomBytes;
-
-// Sets SwiftFileHashUnit's scanState for a test and restores `start`.
-class ScanStateGuard {
- public:
-  explicit ScanStateGuard(ScanState state) {
-    SwiftFileHashUnit::shard().scanState = static_cast<int>(state);
-  }
-  ~ScanStateGuard() { SwiftFileHashUnit::shard().scanState = static_cast<int>(ScanState::start); }
-};
 
 TEST(ContentReaderTest, ComparesEachFileWithTheReference) {
   orvexa::testing::TempDir dir;
@@ -57,10 +47,17 @@ TEST(ContentReaderTest, ComparesEachFileWithTheReference) {
   std::vector<CompareResult> results =
       compareWithReference(reference, others, static_cast<int64_t>(bytes.size()), buffer);
   ASSERT_EQ(results.size(), std::size(cases));
+  // Read side by side, the same files decide the same way against the first.
+  std::vector<std::string> together{reference};
+  together.insert(together.end(), others.begin(), others.end());
+  const SideBySide side = readSideBySide(together, static_cast<int64_t>(bytes.size()), buffer);
   for (size_t i = 0; i < results.size(); ++i) {
     SCOPED_TRACE(cases[i].name);
     EXPECT_EQ(results[i], cases[i].expected);
+    EXPECT_EQ(side.withFirst[i + 1], cases[i].expected);
+    EXPECT_EQ(side.digests[i + 1] == side.digests[0], cases[i].expected == CompareResult::equal);
   }
+  EXPECT_FALSE(xxh3ContentDigest(reference, static_cast<int64_t>(bytes.size()) - 1, buffer));
 
   // An unreadable reference decides nothing.
   for (CompareResult r : compareWithReference(dir / "missing", {reference},
@@ -85,37 +82,6 @@ TEST(ContentReaderTest, ComparesMoreFilesThanItKeepsOpenInBatches) {
     SCOPED_TRACE(i);
     EXPECT_EQ(results[i], i == kMaxOpenFiles + 2 ? CompareResult::different : CompareResult::equal);
   }
-}
-
-TEST(ContentReaderTest, DigestsAreOfTheWholeContentAndOnlyOfTheSizeSeen) {
-  orvexa::testing::TempDir dir;
-  const std::string bytes = randomBytes(400000, 3);
-  std::string late = bytes;
-  late[399999] = static_cast<char>(late[399999] ^ 1);
-  const std::string a = dir.writeFile("a", bytes);
-  const std::string b = dir.writeFile("b", bytes);
-  const std::string c = dir.writeFile("c", late);
-  const std::string empty = dir.writeFile("empty", "");
-  ReadBuffer buffer;
-  auto digestOf = [&](const std::string& path, int64_t size) {
-    return xxh3ContentDigest(path, size, buffer);
-  };
-  ASSERT_TRUE(digestOf(a, 400000));
-  EXPECT_EQ(digestOf(a, 400000), digestOf(b, 400000));
-  EXPECT_NE(digestOf(a, 400000), digestOf(c, 400000));
-  EXPECT_EQ(prefixDigest(a, 400000, buffer), prefixDigest(c, 400000, buffer));
-  EXPECT_FALSE(digestOf(a, 399999));  // changed since the walk
-  EXPECT_FALSE(digestOf(dir / "missing", 1));
-  ASSERT_TRUE(digestOf(empty, 0));
-  EXPECT_NE(digestOf(empty, 0), digestOf(a, 400000));
-  EXPECT_EQ(digestText(ContentDigest{0x0102030405060708ULL, 0xa0b0c0d0e0f00010ULL}),
-            "0102030405060708a0b0c0d0e0f00010");
-
-  // Once the scan is stopped, nothing is read.
-  ScanStateGuard stopped(ScanState::suspend);
-  EXPECT_FALSE(digestOf(a, 400000));
-  EXPECT_FALSE(prefixDigest(a, 400000, buffer));
-  EXPECT_EQ(compareWithReference(a, {b}, 400000, buffer).front(), CompareResult::failed);
 }
 
 TEST(ContentReaderTest, PathComponentsAndNesting) {

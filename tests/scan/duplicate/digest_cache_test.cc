@@ -28,7 +28,7 @@ TEST(DigestCacheTest, AnyChangeOfTheKeyMakesAnEntryUnknownAndTheLeastUsedGoFirst
   };
   remember(key);
   remember({7, 1, 5, 0, 0});
-  auto cache = HashCache::open(db, 2);
+  auto cache = HashCache::open(db, 2, 0);  // every entry found is marked
   ASSERT_NE(cache, nullptr);
   for (const FileKey& changed : {FileKey{8, 42, 1000, 111, 222}, FileKey{7, 43, 1000, 111, 222},
                                  FileKey{7, 42, 1001, 111, 222}, FileKey{7, 42, 1000, 112, 222},

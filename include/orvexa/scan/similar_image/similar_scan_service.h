@@ -207,11 +207,25 @@ class SimilarScanService : public SuperScanService {
   // of 64 for a 64-bit hash.
   static constexpr int kInformativeBits = 5;
 
-  // When set, thumbnail gray levels are compared after taking out each
-  // thumbnail's mean level, so that a copy made uniformly brighter or darker
-  // still passes the gray check; off by default (levels compared as they
-  // are). Read by the grouping stage.
+  // When set, a copy made uniformly brighter or darker still counts as
+  // alike; off by default. Read once by each grouping stage, which then
+  // (a departure from the plain pipeline, in this mode only):
+  // - compares thumbnail gray levels after taking out each thumbnail's mean
+  //   level (grayDistance with ignoreMean);
+  // - measures fingerprints with brightnessFreeDistance instead of the
+  //   plain distance;
+  // - looks for candidates up to twice the distance limit (table keys of at
+  //   most 2 bands; in the small-set pass, tree queries of twice the limit),
+  //   each confirmed by both measures above.
   static inline std::atomic<bool> ignoreBrightness{false};
+
+  // The difference-hash distance of two 7 x 6 gray thumbnails that a change
+  // of brightness leaves alone: the fingerprint positions whose bits differ,
+  // counted only when the two neighbour steps behind the bit (left minus
+  // right) differ by more than 2 levels. A brighter copy keeps every step up
+  // to the rounding of its gray levels; its bits still flip where two
+  // neighbours were nearly level, and those flips are not counted.
+  static int brightnessFreeDistance(const std::vector<int>& a, const std::vector<int>& b);
 
   // Thumbnail pixels whose gray levels differ by more than `tolerance`, with
   // each thumbnail's mean level taken out first when `ignoreMean`.
