@@ -15,6 +15,7 @@
 #include <chrono>
 #include <filesystem>
 
+#include "orvexa/helper/helper_protocol.h"
 #include "orvexa/helper/privilege_helper.h"
 #include "orvexa/platform/bundle.h"
 #include "orvexa/platform/detached_process.h"
@@ -130,13 +131,20 @@ void runHelperTask(OptimizationService::OptimizationID operation,
   PlistValue request = PlistValue::dictionary();
   request.set(std::string(kHelperOperationValueKey), static_cast<int>(operation));
   tool.first->handleEvent(raw(HelperHanldeEventID::Maintenance), std::move(request),
-                          [finish](bool ok, int code, PlistValue) {
+                          [finish](bool ok, int code, PlistValue information) {
                             if (!finish) return;
                             if (ok) {
                               finish(true, "");
-                            } else {
-                              finish(false, "error code:" + std::to_string(code));
+                              return;
                             }
+                            // The code alone tells the user nothing: the
+                            // helper's own words follow it when it gave any.
+                            std::string text = "error code:" + std::to_string(code);
+                            const PlistValue* desc = information.find(kHelperDeleteDescKey);
+                            if (desc && desc->asString() && !desc->asString()->empty()) {
+                              text += " (" + *desc->asString() + ")";
+                            }
+                            finish(false, text);
                           });
 }
 
