@@ -266,7 +266,9 @@ TEST_F(BrowserScanTest, FirefoxGroupsAndItems) {
   expectItems(firefox->childrens[5],
               {{"searchbar-history", 1600000000, "", "3"}, {"email", 0, "", "4"}}, 1);
   expectItems(firefox->childrens[6],
-              {{"https://login.example", 1600000000, "", "1"}, {"", 1600000001, "", "2"}}, 1);
+              {{"https://login.example", 1600000000, "", "1"},
+               {"https://other.example", 1600000001, "", "2"}},
+              1);
   // Login times keep their milliseconds.
   EXPECT_EQ(
       firefox->childrens[6]->childrens[0]->date.time_since_epoch(),
