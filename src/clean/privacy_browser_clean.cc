@@ -21,12 +21,14 @@ using privacy::Status;
 
 // A group whose ticked items are rows of a browser's database: the file
 // (by its name in the profile), the statement, and the item's key: its
-// integer identifier (0), or that many text parts.
+// integer identifier (0), or that many text parts; `then`, when set, a
+// second statement run after it with the same key.
 struct RowDeletion {
   Status status;
   const char* store;
   const char* statement;
   size_t textParts;
+  const char* then = nullptr;
 };
 
 // Deletes the ticked rows of `group` by the table's entry for `status`; a
@@ -41,7 +43,7 @@ void deleteRowsOf(const FilePtr& group, Status status, std::span<const RowDeleti
         [parts](const FilePtr& item) {
           return parts == 0 ? privacy::integerAttachment(item) : privacy::textParts(item, parts);
         },
-        failures);
+        failures, entry.then != nullptr ? entry.then : "");
     return;
   }
 }
@@ -237,7 +239,11 @@ PrivacyCleanResult PrivacyCleanService::cleanChrome(const CategoryPtr& category)
 
 PrivacyCleanResult PrivacyCleanService::cleanFirefox(const CategoryPtr& category) {
   static constexpr RowDeletion kDeletions[] = {
-      {Status::Visit, "places.sqlite", "delete from moz_places where id = ?", 0},
+      // A visited place goes with its visits, which would otherwise stay
+      // behind with their times; a place a bookmark or keyword still refers
+      // to (its foreign_count) stays, or Firefox would drop the bookmark.
+      {Status::Visit, "places.sqlite", "delete from moz_historyvisits where place_id = ?", 0,
+       "delete from moz_places where id = ? and foreign_count = 0"},
       {Status::Download, "places.sqlite", "delete from moz_annos where id = ?", 0},
       {Status::Search, "places.sqlite", "delete from moz_keywords where id = ?", 0},
       {Status::Cookies, "cookies.sqlite", "delete from moz_cookies where id = ?", 0},

@@ -102,6 +102,7 @@ TEST_F(PrivacyBrowserCleanTest, TickedRowsAndFilesOfEveryBrowserGo) {
         {"Auto Fills Value", {0}},
         {"Login History", {0}}},
        {{"places.sqlite", "SELECT id FROM moz_places", {"2"}},
+        {"places.sqlite", "SELECT place_id FROM moz_historyvisits", {}},
         {"places.sqlite", "SELECT id FROM moz_annos ORDER BY id", {"20", "21"}},
         {"places.sqlite", "SELECT id FROM moz_keywords", {}},
         {"cookies.sqlite", "SELECT id FROM moz_cookies", {"7"}},

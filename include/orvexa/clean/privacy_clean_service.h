@@ -59,6 +59,9 @@ class PrivacyCleanService {
  public:
   static PrivacyCleanResult cleanSafari(const CategoryPtr& category);
   static PrivacyCleanResult cleanChrome(const CategoryPtr& category);
+  // A ticked Firefox visit takes all visits of its place, and the place
+  // itself unless a bookmark or keyword still refers to it (deleting only the
+  // place left its visits behind and broke its bookmarks).
   static PrivacyCleanResult cleanFirefox(const CategoryPtr& category);
   // The Finder's recent folders and the shared file lists; afterwards the
   // Finder and the shared-file-list service are restarted (the paths table's
