@@ -1,5 +1,11 @@
 // Cleaning the browser categories.
+#include <signal.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <filesystem>
 #include <functional>
 #include <nlohmann/json.hpp>
 #include <span>
@@ -163,20 +169,53 @@ void cleanFirefoxLogins(const FilePtr& group, const std::string& store, Failures
   privacy::finishGroup(group, failures, before);
 }
 
-// The stores of the profile a browser group was read from: every group's
-// url names a store (or the local-storage folder) directly inside its
-// profile folder, so one clean serves every profile the scan read. A group
-// without a local url falls back to `profile`, the profile the macOS layout
-// reads ("": no store).
-std::function<std::string(std::string_view)> storesBeside(const FilePtr& group,
-                                                          std::string profile) {
+// The profile folder a browser group was read from: every group's url names
+// a store (or the local-storage folder) directly inside its profile folder,
+// so one clean serves every profile the scan read. A group without a local
+// url falls back to `profile`, the profile the macOS layout reads ("": no
+// store).
+std::string profileOf(const FilePtr& group, std::string profile) {
   std::string path = privacy::localPath(group->url);
   while (path.size() > 1 && path.back() == '/') path.pop_back();
   const size_t slash = path.rfind('/');
   if (slash != std::string::npos && slash > 0) profile = path.substr(0, slash);
+  return profile;
+}
+
+std::function<std::string(std::string_view)> storesBeside(const std::string& profile) {
   return [profile](std::string_view name) {
     return profile.empty() ? std::string() : privacy::findPath(profile, name);
   };
+}
+
+// Whether the browser lock link `link` names a process that runs: the
+// Chrome family links "SingletonLock" in its data folder to "<host>-<pid>",
+// Firefox links "lock" in the profile to "<address>:+<pid>"; a crashed
+// browser leaves a link whose process is gone. A running browser keeps its
+// rows in memory and writes them back, and its files open: its stores are
+// not edited under it, even where SQLite would let us.
+bool browserLockHeld(const std::string& link, std::string_view beforePid) {
+  char target[256];
+  const ssize_t n = ::readlink(link.c_str(), target, sizeof target);
+  if (n <= 0) return false;
+  const std::string_view text(target, static_cast<size_t>(n));
+  const size_t at = text.rfind(beforePid);
+  if (at == std::string_view::npos) return false;
+  const std::string_view digits = text.substr(at + beforePid.size());
+  pid_t pid = 0;
+  auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), pid);
+  if (error != std::errc() || end != digits.data() + digits.size() || pid <= 0) return false;
+  return ::kill(pid, 0) == 0 || errno == EPERM;
+}
+
+// Fails the ticked items of `group` with runningMessage(group).
+void refuseWhileRunning(const FilePtr& group, privacy::Failures& failures) {
+  privacy::mark(group, DeleteStatus::Deleteing);
+  const size_t before = failures.items.size();
+  for (const FilePtr& item : group->childrens) {
+    if (privacy::isTicked(item)) failures.add(item, privacy::runningMessage(group));
+  }
+  privacy::finishGroup(group, failures, before);
 }
 
 }  // namespace
@@ -226,11 +265,14 @@ PrivacyCleanResult PrivacyCleanService::cleanChrome(const CategoryPtr& category)
   for (const FilePtr& group : category->childrens) {
     std::optional<Status> status = privacy::statusOf(group);
     if (!status) continue;
-    auto store = storesBeside(group, profile);
-    if (*status == Status::DownloadFile || *status == Status::LocalStorage) {
+    const std::string folder = profileOf(group, profile);
+    if (*status != Status::DownloadFile && !folder.empty() &&
+        browserLockHeld(std::filesystem::path(folder).parent_path() / "SingletonLock", "-")) {
+      refuseWhileRunning(group, failures);
+    } else if (*status == Status::DownloadFile || *status == Status::LocalStorage) {
       privacy::removeFiles(group, fileKindsOf(*status), failures);
     } else {
-      deleteRowsOf(group, *status, kDeletions, store, failures);
+      deleteRowsOf(group, *status, kDeletions, storesBeside(folder), failures);
     }
   }
   sortCategory(category);
@@ -254,8 +296,12 @@ PrivacyCleanResult PrivacyCleanService::cleanFirefox(const CategoryPtr& category
   for (const FilePtr& group : category->childrens) {
     std::optional<Status> status = privacy::statusOf(group);
     if (!status) continue;
-    auto store = storesBeside(group, profile);
-    if (*status == Status::LoginHistory) {
+    const std::string folder = profileOf(group, profile);
+    auto store = storesBeside(folder);
+    if (*status != Status::DownloadFile && !folder.empty() &&
+        browserLockHeld(folder + "/lock", ":+")) {
+      refuseWhileRunning(group, failures);
+    } else if (*status == Status::LoginHistory) {
       cleanFirefoxLogins(group, store("logins.json"), failures);
     } else if (*status == Status::DownloadFile || *status == Status::LocalStorage) {
       privacy::removeFiles(group, fileKindsOf(*status), failures);

@@ -2,6 +2,7 @@
 // profile below ~/.config, the Firefox profiles profiles.ini names (here in
 // the Flatpak home), and the desktop's recently-used.xbel.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <map>
@@ -130,6 +131,14 @@ TEST_F(LinuxPrivacyTest, CleaningTakesExactlyTheTickedRecordsOfTheirOwnProfile) 
   EXPECT_EQ(rows(brave + "History", "select id from visits").size(), 3u);
   EXPECT_EQ(rows(chromeDefault + "Cookies", "select host_key from cookies").size(), 2u);
   EXPECT_EQ(rows(brave + "Network/Cookies", "select host_key from cookies").size(), 0u);
+  // While the browser runs (its lock names a live process) its stores stay as they are.
+  fs::create_symlink("host-" + std::to_string(::getpid()),
+                     sb_->path("~/.config/google-chrome/SingletonLock"));
+  testing::tick(testing::groupTitled(chrome, "Cookies (config/google-chrome/Default)"), {0});
+  PrivacyCleanResult refused = PrivacyCleanService::cleanChrome(chrome);
+  ASSERT_EQ(refused.second.size(), 1u);
+  EXPECT_EQ(refused.second[0]->deleteErrorDesc.str(), "Chrome is running: quit it and clean again");
+  EXPECT_EQ(rows(chromeDefault + "Cookies", "select host_key from cookies").size(), 2u);
 
   CategoryPtr recent = scan("Recent Item");
   testing::tick(recent->childrens[0], {1});
