@@ -251,7 +251,13 @@ PrivacyCleanResult PrivacyCleanService::cleanSafari(const CategoryPtr& category)
 
 PrivacyCleanResult PrivacyCleanService::cleanChrome(const CategoryPtr& category) {
   static constexpr RowDeletion kDeletions[] = {
-      {Status::Visit, "History", "delete from visits where id = ?", 0},
+      // The address goes with its last visit, as the browser's own deletion
+      // does: left alone, its title and counts kept it in address-bar
+      // suggestions.
+      {Status::Visit, "History",
+       "delete from urls where id = (select url from visits where id = ?1) and not exists "
+       "(select 1 from visits as other where other.url = urls.id and other.id <> ?1)",
+       0, "delete from visits where id = ?"},
       {Status::Download, "History", "delete from downloads where id = ?", 0},
       {Status::Search, "History", "delete from keyword_search_terms where url_id = ?", 0},
       {Status::Cookies, "cookies", "delete from cookies where creation_utc = ?", 0},

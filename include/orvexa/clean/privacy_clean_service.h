@@ -61,7 +61,8 @@ class PrivacyCleanService {
   // While a Chrome-family browser or Firefox runs on a profile (its lock
   // link names a live process), that profile's stores and files are left
   // alone and its ticked items fail with "<browser> is running: quit it and
-  // clean again": the browser would write its rows back from memory.
+  // clean again": the browser would write its rows back from memory. A
+  // ticked Chrome visit that is its address's last takes the address too.
   static PrivacyCleanResult cleanChrome(const CategoryPtr& category);
   // A ticked Firefox visit takes all visits of its place, and the place
   // itself unless a bookmark or keyword still refers to it (deleting only the
