@@ -54,6 +54,12 @@ std::optional<std::pair<std::string_view, std::string_view>> keyValue(std::strin
   return std::make_pair(trimmed(line.substr(0, eq)), trimmed(line.substr(eq + 1)));
 }
 
+// A file without the [Desktop Entry] group is no entry: desktops never
+// start it, so it is neither listed nor switched.
+bool isDesktopEntry(std::string_view text) {
+  return forEachGroupLine(text, [](size_t, size_t) {}) != std::string_view::npos;
+}
+
 bool isOff(std::string_view text) {
   return desktopValue(text, "Hidden") == "true" ||
          desktopValue(text, "X-GNOME-Autostart-enabled") == "false";
@@ -114,7 +120,7 @@ std::vector<Entry> autostartEntries() {
   std::vector<Entry> entries;
   for (const auto& [id, path] : inForce) {
     std::optional<std::string> text = privacy::readStoreFile(path);
-    if (!text) continue;
+    if (!text || !isDesktopEntry(*text)) continue;
     entries.push_back({id, path, !isOff(*text)});
   }
   return entries;
@@ -130,6 +136,8 @@ bool setAutostartEnabled(const std::string& id, bool enabled, std::string* why) 
   const std::string userPath = userFolder + "/" + id;
   std::optional<std::string> systemText = privacy::readStoreFile(systemPath);
   std::optional<std::string> userText = privacy::readStoreFile(userPath);
+  if (systemText && !isDesktopEntry(*systemText)) systemText.reset();
+  if (userText && !isDesktopEntry(*userText)) userText.reset();
   if (!systemText && !userText) {
     *why = "no autostart entry " + id;
     return false;

@@ -26,6 +26,7 @@ class LinuxLoginItemsTest : public ::testing::Test {
     sb_->file("/etc/xdg/autostart/sys.desktop", kSystemEntry);
     sb_->file("~/.config/autostart/mine.desktop",
               "[Desktop Entry]\r\nName=Mine\r\nHidden=true\r\n");
+    sb_->file("~/.config/autostart/junk.desktop", "no group\n");  // never started: not listed
     const std::string state = sb_->dir("/units");
     systemctl_ = sb_->file(
         "/fake/systemctl",
