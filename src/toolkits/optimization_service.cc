@@ -357,8 +357,12 @@ void scanStartupEntries(const CategoryPtr& cates) {
     if (entries.empty()) continue;
     const bool anyOn = std::any_of(entries.begin(), entries.end(),
                                    [](const startup::Entry& e) { return e.enabled; });
+    // The group's url is the folder of its user entries.
+    const std::string folder = title == kUserUnitsTitle
+                                   ? Paths::shared().userConfigFolder() + "/systemd/user"
+                                   : Paths::shared().userAutostartFolder();
     FilePtr group = makeEntry(static_cast<int>(cates->childrens.size()), cates->finderID(), title,
-                              Image{}, Url::fromPath(Paths::shared().userAutostartFolder()),
+                              Image{}, Url::fromPath(folder),
                               anyOn ? kLoginItemStart : kLoginItemClose, cates, 1, nullptr);
     for (const startup::Entry& e : entries) {
       group->childrens.push_back(

@@ -79,6 +79,8 @@ TEST_F(LinuxLoginItemsTest, ListsAndSwitchesAutostartEntriesAndUserUnits) {
   const json doc = run();
   for (const json& category : doc["feature"]["categoryInfo"]) {
     for (const json& group : category["childrens"]) {
+      if (group["title"] == "systemd user units")
+        EXPECT_EQ(group["url"], "file://" + sb_->path("~/.config/systemd/user"));
       for (const json& item : group["childrens"]) {
         listed[group["title"].get<std::string>() + "/" + item["title"].get<std::string>()] =
             item["attachInformation"];
