@@ -1,6 +1,6 @@
 // The privacy scan and clean under the Linux layout: every Chrome-family
-// profile below ~/.config, the Firefox profiles profiles.ini names (here in
-// the Flatpak home), and the desktop's recently-used.xbel.
+// profile below ~/.config (here also in Brave's Flatpak home), the Firefox profiles profiles.ini
+// names (here in the Flatpak home), and the desktop's recently-used.xbel.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -17,6 +17,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using testing::rows;
+const std::string kBrave = "var/app/com.brave.Browser/config/BraveSoftware/Brave-Browser";
 
 const char* const kXbel =
     "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
@@ -40,13 +41,14 @@ class LinuxPrivacyTest : public ::testing::Test {
     sb_ = std::make_unique<testing::Sandbox>();
     const std::string macChrome = sb_->path("~/Library/Application Support/Google/Chrome");
     testing::makeChromeStores(*sb_);
-    fs::create_directories(sb_->path("~/.config/BraveSoftware"));
+    fs::create_directories(sb_->path("~/.config"));
+    fs::create_directories(fs::path(sb_->path("~/." + kBrave)).parent_path());
     fs::rename(macChrome, sb_->path("~/.config/google-chrome"));
     fs::remove_all(sb_->path("/staging"));  // the store builder's scratch folder
     testing::makeChromeStores(*sb_, "Profile 1");
-    fs::rename(macChrome, sb_->path("~/.config/BraveSoftware/Brave-Browser"));
+    fs::rename(macChrome, sb_->path("~/." + kBrave));
     // Newer versions keep the cookies in a "Network" folder of the profile.
-    const std::string brave = sb_->path("~/.config/BraveSoftware/Brave-Browser/Profile 1/");
+    const std::string brave = sb_->path("~/." + kBrave + "/Profile 1/");
     fs::create_directory(brave + "Network");
     for (const char* name : {"Cookies", "Cookies-wal"})
       fs::rename(brave + name, brave + "Network/" + name);
@@ -94,9 +96,9 @@ class LinuxPrivacyTest : public ::testing::Test {
 
 TEST_F(LinuxPrivacyTest, EveryProfileAndTheRecentFilesAreListed) {
   std::map<std::string, size_t> chrome = counts(scan("Chrome"));
-  for (const char* profile :
-       {"config/google-chrome/Default", "config/BraveSoftware/Brave-Browser/Profile 1"}) {
-    const std::string p = std::string(" (") + profile + ")";
+  for (const std::string& profile :
+       {std::string("config/google-chrome/Default"), kBrave + "/Profile 1"}) {
+    const std::string p = " (" + profile + ")";
     EXPECT_EQ(chrome["Visit History" + p], 3u) << p;
     EXPECT_EQ(chrome["Cookies" + p], 2u) << p;
     EXPECT_EQ(chrome["Auto Fills Value" + p], 4u) << p;
@@ -121,12 +123,10 @@ TEST_F(LinuxPrivacyTest, EveryProfileAndTheRecentFilesAreListed) {
 TEST_F(LinuxPrivacyTest, CleaningTakesExactlyTheTickedRecordsOfTheirOwnProfile) {
   CategoryPtr chrome = scan("Chrome");
   testing::tick(testing::groupTitled(chrome, "Visit History (config/google-chrome/Default)"), {0});
-  testing::tick(
-      testing::groupTitled(chrome, "Cookies (config/BraveSoftware/Brave-Browser/Profile 1)"),
-      {0, 1});
+  testing::tick(testing::groupTitled(chrome, "Cookies (" + kBrave + "/Profile 1)"), {0, 1});
   EXPECT_TRUE(PrivacyCleanService::cleanChrome(chrome).second.empty());
   const std::string chromeDefault = sb_->path("~/.config/google-chrome/Default/");
-  const std::string brave = sb_->path("~/.config/BraveSoftware/Brave-Browser/Profile 1/");
+  const std::string brave = sb_->path("~/." + kBrave + "/Profile 1/");
   EXPECT_EQ(rows(chromeDefault + "History", "select id from visits").size(), 2u);
   EXPECT_EQ(rows(brave + "History", "select id from visits").size(), 3u);
   EXPECT_EQ(rows(chromeDefault + "Cookies", "select host_key from cookies").size(), 2u);
