@@ -81,6 +81,9 @@ TEST_F(SqliteToolTest, ColumnNameRules) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     EXPECT_EQ(tool_.queryDBData(c.sql), c.rows);
+    std::vector<SqlRow> streamed;
+    EXPECT_TRUE(tool_.forEachRow(c.sql, [&](const SqlRow& row) { streamed.push_back(row); }));
+    EXPECT_EQ(streamed, c.rows);
   }
 }
 
@@ -89,6 +92,7 @@ TEST_F(SqliteToolTest, QueryFailuresAreSilentAndShort) {
   EXPECT_TRUE(tool_.queryDBData("").empty());
   EXPECT_TRUE(tool_.queryDBData("select * from missing").empty());
   EXPECT_TRUE(tool_.queryDBData("selec nonsense").empty());
+  EXPECT_FALSE(tool_.forEachRow("selec nonsense", [](const SqlRow&) {}));
   // A runtime error at the third row (integer overflow) ends the result there.
   const std::string overflowAtThirdRow =
       "select case when x < 3 then x else abs((x - 3) + (-9223372036854775807 - 1)) end as v "

@@ -143,11 +143,9 @@ FilePtr databaseGroup(const CategoryPtr& category, int finderID, Status status, 
                       const RowItemMaker& makeItem) {
   FilePtr group = makeGroup(category, finderID, status, Url::fromPath(store.path()), iconName);
   std::vector<FilePtr> items;
-  if (auto rows = store.rows(query)) {
-    for (const SqlRow& row : *rows) {
-      items.push_back(makeItem(row, group, static_cast<int>(items.size())));
-    }
-  }
+  store.forEachRow(query, [&](const SqlRow& row) {
+    items.push_back(makeItem(row, group, static_cast<int>(items.size())));
+  });
   attach(group, std::move(items));
   if (!store.note().empty()) group->scanErrorDesc = store.note();
   return group;
