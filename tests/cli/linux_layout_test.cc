@@ -35,6 +35,7 @@ class LinuxLayoutTest : public ::testing::Test {
          "/var/cache/apt/archives/lock", "/var/cache/apt/archives/partial/q.deb:40",
          "/var/log/syslog:11", "/var/log/syslog.1:12", "/var/log/apt/history.log:1",
          "/var/log/apt/history.log.1.gz:14", "/var/crash/x.crash:15"});
+    sb_->file("~/.cache/.dot", 6);
     sb_->file("~/.local/share/Trash/files/.dot", 5);
     sb_->file("~/.local/share/Trash/info/gone.trashinfo", 42);  // its item is gone
     sb_->file("/media/USB/.Trash-" + kUid + "/files/u", 16);
@@ -87,7 +88,7 @@ TEST_F(LinuxLayoutTest, JunkAndTrashListTheirItemsAndCleanTheTickedOnes) {
            "/var/log/syslog.1:12", "/var/log/apt/history.log.1.gz:14", "/var/crash/x.crash:15",
            "~/.local/share/Trash/files/f.txt:77", "~/.local/share/Trash/files/dir:3",
            "~/.local/share/Trash/files/.dot:5", "~/.local/share/Trash/info/gone.trashinfo:42",
-           "/media/USB/.Trash-" + kUid + "/files/u:16",
+           "~/.cache/.dot:6", "/media/USB/.Trash-" + kUid + "/files/u:16",
            "/mnt/disk/.Trash/" + kUid + "/files/m:17"}) {
     const size_t colon = e.rfind(':');
     expected[sb_->path(e.substr(0, colon)).substr(sb_->root().size())] =
