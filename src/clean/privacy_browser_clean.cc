@@ -17,6 +17,7 @@
 #include "orvexa/platform/file_writer.h"
 #include "orvexa/platform/plist.h"
 #include "orvexa/scan/privacy/privacy_scan_service.h"
+#include "orvexa/units/sqlite_tool.h"
 
 namespace orvexa {
 namespace {
@@ -208,6 +209,19 @@ bool browserLockHeld(const std::string& link, std::string_view beforePid) {
   return ::kill(pid, 0) == 0 || errno == EPERM;
 }
 
+// Whether the places store at `places` keeps foreign_count, the number of
+// bookmarks and keywords that refer to a place (every Firefox since 2014).
+bool countsPlaceReferences(const std::string& places) {
+  SqliteTool db;
+  if (places.empty() || !fileExists(places) || !db.openDB(places)) return false;
+  const bool counts = !db.queryDBData(
+                             "select name from pragma_table_info('moz_places') where "
+                             "name = 'foreign_count'")
+                           .empty();
+  db.closeDB(places);
+  return counts;
+}
+
 // Fails the ticked items of `group` with runningMessage(group).
 void refuseWhileRunning(const FilePtr& group, privacy::Failures& failures) {
   privacy::mark(group, DeleteStatus::Deleteing);
@@ -297,6 +311,11 @@ PrivacyCleanResult PrivacyCleanService::cleanFirefox(const CategoryPtr& category
       {Status::Cookies, "cookies.sqlite", "delete from moz_cookies where id = ?", 0},
       {Status::AutoValue, "formhistory.sqlite", "delete from moz_formhistory where id = ?", 0},
   };
+  // A store without the count: the place goes whatever refers to it.
+  static constexpr RowDeletion kUncountedVisits[] = {
+      {Status::Visit, "places.sqlite", "delete from moz_historyvisits where place_id = ?", 0,
+       "delete from moz_places where id = ?"},
+  };
   Failures failures;
   const std::string profile = PrivacyScanService::getFirefoxProfile().value_or("");
   for (const FilePtr& group : category->childrens) {
@@ -311,6 +330,8 @@ PrivacyCleanResult PrivacyCleanService::cleanFirefox(const CategoryPtr& category
       cleanFirefoxLogins(group, store("logins.json"), failures);
     } else if (*status == Status::DownloadFile || *status == Status::LocalStorage) {
       privacy::removeFiles(group, fileKindsOf(*status), failures);
+    } else if (*status == Status::Visit && !countsPlaceReferences(store("places.sqlite"))) {
+      deleteRowsOf(group, *status, kUncountedVisits, store, failures);
     } else {
       deleteRowsOf(group, *status, kDeletions, store, failures);
     }
