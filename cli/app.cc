@@ -29,8 +29,8 @@ void addCommonOptions(CLI::App& app, CommonOptions& o) {
                  "Load this module description file instead of the built-in catalogue")
       ->check(CLI::ExistingFile);
   app.add_option("--root", o.root,
-                 "Resolve every system location under DIR (a sandbox laid out like a macOS "
-                 "system)")
+                 "Resolve every system location under DIR (a sandbox laid out like the "
+                 "--layout system)")
       ->check(CLI::ExistingDirectory)
       ->type_name("DIR");
   app.add_option("--layout", o.layout,
@@ -40,7 +40,7 @@ void addCommonOptions(CLI::App& app, CommonOptions& o) {
       ->type_name("macos|linux");
   app.add_option("--tool", o.tools,
                  "Run PATH in place of the tool NAME (mdfind, mdls, launchctl, tccutil, killall, "
-                 "dd); repeatable")
+                 "dd; on Linux also sync, resolvectl, systemctl); repeatable")
       ->type_name("NAME=PATH");
   app.add_flag("--quiet", o.quiet, "No progress output");
   app.add_flag("--json", o.json, "Print one JSON document on standard output");

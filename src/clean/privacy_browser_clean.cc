@@ -1,5 +1,11 @@
 // Cleaning the browser categories.
+#include <signal.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <filesystem>
 #include <functional>
 #include <nlohmann/json.hpp>
 #include <span>
@@ -11,6 +17,7 @@
 #include "orvexa/platform/file_writer.h"
 #include "orvexa/platform/plist.h"
 #include "orvexa/scan/privacy/privacy_scan_service.h"
+#include "orvexa/units/sqlite_tool.h"
 
 namespace orvexa {
 namespace {
@@ -21,12 +28,14 @@ using privacy::Status;
 
 // A group whose ticked items are rows of a browser's database: the file
 // (by its name in the profile), the statement, and the item's key: its
-// integer identifier (0), or that many text parts.
+// integer identifier (0), or that many text parts; `then`, when set, a
+// second statement run after it with the same key.
 struct RowDeletion {
   Status status;
   const char* store;
   const char* statement;
   size_t textParts;
+  const char* then = nullptr;
 };
 
 // Deletes the ticked rows of `group` by the table's entry for `status`; a
@@ -41,7 +50,7 @@ void deleteRowsOf(const FilePtr& group, Status status, std::span<const RowDeleti
         [parts](const FilePtr& item) {
           return parts == 0 ? privacy::integerAttachment(item) : privacy::textParts(item, parts);
         },
-        failures);
+        failures, entry.then != nullptr ? entry.then : "");
     return;
   }
 }
@@ -161,20 +170,66 @@ void cleanFirefoxLogins(const FilePtr& group, const std::string& store, Failures
   privacy::finishGroup(group, failures, before);
 }
 
-// The stores of the profile a browser group was read from: every group's
-// url names a store (or the local-storage folder) directly inside its
-// profile folder, so one clean serves every profile the scan read. A group
-// without a local url falls back to `profile`, the profile the macOS layout
-// reads ("": no store).
-std::function<std::string(std::string_view)> storesBeside(const FilePtr& group,
-                                                          std::string profile) {
+// The profile folder a browser group was read from: every group's url names
+// a store (or the local-storage folder) directly inside its profile folder,
+// so one clean serves every profile the scan read. A group without a local
+// url falls back to `profile`, the profile the macOS layout reads ("": no
+// store).
+std::string profileOf(const FilePtr& group, std::string profile) {
   std::string path = privacy::localPath(group->url);
   while (path.size() > 1 && path.back() == '/') path.pop_back();
   const size_t slash = path.rfind('/');
   if (slash != std::string::npos && slash > 0) profile = path.substr(0, slash);
+  return profile;
+}
+
+std::function<std::string(std::string_view)> storesBeside(const std::string& profile) {
   return [profile](std::string_view name) {
     return profile.empty() ? std::string() : privacy::findPath(profile, name);
   };
+}
+
+// Whether the browser lock link `link` names a process that runs: the
+// Chrome family links "SingletonLock" in its data folder to "<host>-<pid>",
+// Firefox links "lock" in the profile to "<address>:+<pid>"; a crashed
+// browser leaves a link whose process is gone. A running browser keeps its
+// rows in memory and writes them back, and its files open: its stores are
+// not edited under it, even where SQLite would let us.
+bool browserLockHeld(const std::string& link, std::string_view beforePid) {
+  char target[256];
+  const ssize_t n = ::readlink(link.c_str(), target, sizeof target);
+  if (n <= 0) return false;
+  const std::string_view text(target, static_cast<size_t>(n));
+  const size_t at = text.rfind(beforePid);
+  if (at == std::string_view::npos) return false;
+  const std::string_view digits = text.substr(at + beforePid.size());
+  pid_t pid = 0;
+  auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), pid);
+  if (error != std::errc() || end != digits.data() + digits.size() || pid <= 0) return false;
+  return ::kill(pid, 0) == 0 || errno == EPERM;
+}
+
+// Whether the places store at `places` keeps foreign_count, the number of
+// bookmarks and keywords that refer to a place (every Firefox since 2014).
+bool countsPlaceReferences(const std::string& places) {
+  SqliteTool db;
+  if (places.empty() || !fileExists(places) || !db.openDB(places)) return false;
+  const bool counts = !db.queryDBData(
+                             "select name from pragma_table_info('moz_places') where "
+                             "name = 'foreign_count'")
+                           .empty();
+  db.closeDB(places);
+  return counts;
+}
+
+// Fails the ticked items of `group` with runningMessage(group).
+void refuseWhileRunning(const FilePtr& group, privacy::Failures& failures) {
+  privacy::mark(group, DeleteStatus::Deleteing);
+  const size_t before = failures.items.size();
+  for (const FilePtr& item : group->childrens) {
+    if (privacy::isTicked(item)) failures.add(item, privacy::runningMessage(group));
+  }
+  privacy::finishGroup(group, failures, before);
 }
 
 }  // namespace
@@ -210,7 +265,13 @@ PrivacyCleanResult PrivacyCleanService::cleanSafari(const CategoryPtr& category)
 
 PrivacyCleanResult PrivacyCleanService::cleanChrome(const CategoryPtr& category) {
   static constexpr RowDeletion kDeletions[] = {
-      {Status::Visit, "History", "delete from visits where id = ?", 0},
+      // The address goes with its last visit, as the browser's own deletion
+      // does: left alone, its title and counts kept it in address-bar
+      // suggestions.
+      {Status::Visit, "History",
+       "delete from urls where id = (select url from visits where id = ?1) and not exists "
+       "(select 1 from visits as other where other.url = urls.id and other.id <> ?1)",
+       0, "delete from visits where id = ?"},
       {Status::Download, "History", "delete from downloads where id = ?", 0},
       {Status::Search, "History", "delete from keyword_search_terms where url_id = ?", 0},
       {Status::Cookies, "cookies", "delete from cookies where creation_utc = ?", 0},
@@ -224,11 +285,14 @@ PrivacyCleanResult PrivacyCleanService::cleanChrome(const CategoryPtr& category)
   for (const FilePtr& group : category->childrens) {
     std::optional<Status> status = privacy::statusOf(group);
     if (!status) continue;
-    auto store = storesBeside(group, profile);
-    if (*status == Status::DownloadFile || *status == Status::LocalStorage) {
+    const std::string folder = profileOf(group, profile);
+    if (*status != Status::DownloadFile && !folder.empty() &&
+        browserLockHeld(std::filesystem::path(folder).parent_path() / "SingletonLock", "-")) {
+      refuseWhileRunning(group, failures);
+    } else if (*status == Status::DownloadFile || *status == Status::LocalStorage) {
       privacy::removeFiles(group, fileKindsOf(*status), failures);
     } else {
-      deleteRowsOf(group, *status, kDeletions, store, failures);
+      deleteRowsOf(group, *status, kDeletions, storesBeside(folder), failures);
     }
   }
   sortCategory(category);
@@ -237,22 +301,37 @@ PrivacyCleanResult PrivacyCleanService::cleanChrome(const CategoryPtr& category)
 
 PrivacyCleanResult PrivacyCleanService::cleanFirefox(const CategoryPtr& category) {
   static constexpr RowDeletion kDeletions[] = {
-      {Status::Visit, "places.sqlite", "delete from moz_places where id = ?", 0},
+      // A visited place goes with its visits, which would otherwise stay
+      // behind with their times; a place a bookmark or keyword still refers
+      // to (its foreign_count) stays, or Firefox would drop the bookmark.
+      {Status::Visit, "places.sqlite", "delete from moz_historyvisits where place_id = ?", 0,
+       "delete from moz_places where id = ? and foreign_count = 0"},
       {Status::Download, "places.sqlite", "delete from moz_annos where id = ?", 0},
       {Status::Search, "places.sqlite", "delete from moz_keywords where id = ?", 0},
       {Status::Cookies, "cookies.sqlite", "delete from moz_cookies where id = ?", 0},
       {Status::AutoValue, "formhistory.sqlite", "delete from moz_formhistory where id = ?", 0},
+  };
+  // A store without the count: the place goes whatever refers to it.
+  static constexpr RowDeletion kUncountedVisits[] = {
+      {Status::Visit, "places.sqlite", "delete from moz_historyvisits where place_id = ?", 0,
+       "delete from moz_places where id = ?"},
   };
   Failures failures;
   const std::string profile = PrivacyScanService::getFirefoxProfile().value_or("");
   for (const FilePtr& group : category->childrens) {
     std::optional<Status> status = privacy::statusOf(group);
     if (!status) continue;
-    auto store = storesBeside(group, profile);
-    if (*status == Status::LoginHistory) {
+    const std::string folder = profileOf(group, profile);
+    auto store = storesBeside(folder);
+    if (*status != Status::DownloadFile && !folder.empty() &&
+        browserLockHeld(folder + "/lock", ":+")) {
+      refuseWhileRunning(group, failures);
+    } else if (*status == Status::LoginHistory) {
       cleanFirefoxLogins(group, store("logins.json"), failures);
     } else if (*status == Status::DownloadFile || *status == Status::LocalStorage) {
       privacy::removeFiles(group, fileKindsOf(*status), failures);
+    } else if (*status == Status::Visit && !countsPlaceReferences(store("places.sqlite"))) {
+      deleteRowsOf(group, *status, kUncountedVisits, store, failures);
     } else {
       deleteRowsOf(group, *status, kDeletions, store, failures);
     }

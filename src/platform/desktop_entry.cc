@@ -49,6 +49,10 @@ std::optional<std::pair<std::string_view, std::string_view>> keyValue(std::strin
 
 }  // namespace
 
+bool isDesktopEntry(std::string_view text) {
+  return forEachGroupLine(text, [](size_t, size_t) {}) != std::string_view::npos;
+}
+
 std::string desktopValue(std::string_view text, std::string_view key) {
   std::string value;
   forEachGroupLine(text, [&](size_t begin, size_t end) {

@@ -15,6 +15,7 @@
 #include <chrono>
 #include <filesystem>
 
+#include "orvexa/helper/helper_protocol.h"
 #include "orvexa/helper/privilege_helper.h"
 #include "orvexa/platform/bundle.h"
 #include "orvexa/platform/detached_process.h"
@@ -130,13 +131,20 @@ void runHelperTask(OptimizationService::OptimizationID operation,
   PlistValue request = PlistValue::dictionary();
   request.set(std::string(kHelperOperationValueKey), static_cast<int>(operation));
   tool.first->handleEvent(raw(HelperHanldeEventID::Maintenance), std::move(request),
-                          [finish](bool ok, int code, PlistValue) {
+                          [finish](bool ok, int code, PlistValue information) {
                             if (!finish) return;
                             if (ok) {
                               finish(true, "");
-                            } else {
-                              finish(false, "error code:" + std::to_string(code));
+                              return;
                             }
+                            // The code alone tells the user nothing: the
+                            // helper's own words follow it when it gave any.
+                            std::string text = "error code:" + std::to_string(code);
+                            const PlistValue* desc = information.find(kHelperDeleteDescKey);
+                            if (desc && desc->asString() && !desc->asString()->empty()) {
+                              text += " (" + *desc->asString() + ")";
+                            }
+                            finish(false, text);
                           });
 }
 
@@ -349,8 +357,12 @@ void scanStartupEntries(const CategoryPtr& cates) {
     if (entries.empty()) continue;
     const bool anyOn = std::any_of(entries.begin(), entries.end(),
                                    [](const startup::Entry& e) { return e.enabled; });
+    // The group's url is the folder of its user entries.
+    const std::string folder = title == kUserUnitsTitle
+                                   ? Paths::shared().userConfigFolder() + "/systemd/user"
+                                   : Paths::shared().userAutostartFolder();
     FilePtr group = makeEntry(static_cast<int>(cates->childrens.size()), cates->finderID(), title,
-                              Image{}, Url::fromPath(Paths::shared().userAutostartFolder()),
+                              Image{}, Url::fromPath(folder),
                               anyOn ? kLoginItemStart : kLoginItemClose, cates, 1, nullptr);
     for (const startup::Entry& e : entries) {
       group->childrens.push_back(

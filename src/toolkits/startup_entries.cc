@@ -48,7 +48,7 @@ std::vector<Entry> autostartEntries() {
   std::vector<Entry> entries;
   for (const auto& [id, path] : inForce) {
     std::optional<std::string> text = privacy::readStoreFile(path);
-    if (!text) continue;
+    if (!text || !isDesktopEntry(*text)) continue;
     entries.push_back({id, path, !isOff(*text)});
   }
   return entries;
@@ -64,6 +64,8 @@ bool setAutostartEnabled(const std::string& id, bool enabled, std::string* why) 
   const std::string userPath = userFolder + "/" + id;
   std::optional<std::string> systemText = privacy::readStoreFile(systemPath);
   std::optional<std::string> userText = privacy::readStoreFile(userPath);
+  if (systemText && !isDesktopEntry(*systemText)) systemText.reset();
+  if (userText && !isDesktopEntry(*userText)) userText.reset();
   if (!systemText && !userText) {
     *why = "no autostart entry " + id;
     return false;

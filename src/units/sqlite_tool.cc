@@ -89,8 +89,7 @@ std::string bindAll(sqlite3* db, sqlite3_stmt* stmt, const std::vector<SqlValue>
   return {};
 }
 
-std::vector<SqlRow> collectRows(sqlite3_stmt* stmt) {
-  std::vector<SqlRow> rows;
+void eachRow(sqlite3_stmt* stmt, const std::function<void(const SqlRow&)>& each) {
   while (sqlite3_step(stmt) == SQLITE_ROW) {
     SqlRow row;
     const int columns = sqlite3_column_count(stmt);
@@ -103,8 +102,13 @@ std::vector<SqlRow> collectRows(sqlite3_stmt* stmt) {
       const int length = sqlite3_column_bytes(stmt, column);
       row[name].assign(reinterpret_cast<const char*>(text), static_cast<size_t>(length));
     }
-    rows.push_back(std::move(row));
+    each(row);
   }
+}
+
+std::vector<SqlRow> collectRows(sqlite3_stmt* stmt) {
+  std::vector<SqlRow> rows;
+  eachRow(stmt, [&rows](const SqlRow& row) { rows.push_back(row); });
   return rows;
 }
 
@@ -199,6 +203,16 @@ std::vector<SqlRow> SqliteTool::queryDBData(const std::string& querySQL) {
   Statement stmt = prepare(runSqliteDB_.get(), querySQL.c_str(), nullptr, &rc);
   if (rc != SQLITE_OK || !stmt) return {};
   return collectRows(stmt.get());
+}
+
+bool SqliteTool::forEachRow(const std::string& querySQL,
+                            const std::function<void(const SqlRow&)>& row) {
+  if (querySQL.empty() || !runSqliteDB_) return false;
+  int rc = SQLITE_OK;
+  Statement stmt = prepare(runSqliteDB_.get(), querySQL.c_str(), nullptr, &rc);
+  if (rc != SQLITE_OK || !stmt) return false;
+  eachRow(stmt.get(), row);
+  return true;
 }
 
 std::vector<SqlRow> SqliteTool::queryDBData(const std::string& querySQL,

@@ -308,6 +308,9 @@ std::string makeLinuxHome(const Sandbox& sb) {
        "/var/cache/apt/archives/lock", "/var/cache/apt/archives/partial/q.deb:40",
        "/var/log/syslog:11", "/var/log/syslog.1:12", "/var/log/apt/history.log:1",
        "/var/log/apt/history.log.1.gz:14", "/var/crash/x.crash:15"});
+  sb.file("~/.cache/.dot", 6);
+  sb.file("~/.local/share/Trash/files/.dot", 5);
+  sb.file("~/.local/share/Trash/info/gone.trashinfo", 42);  // its item is gone
   sb.file("/media/USB/.Trash-" + kUid + "/files/u", 16);
   sb.file("/mnt/disk/.Trash/" + kUid + "/files/m", 17);
   return "";
@@ -361,7 +364,7 @@ void coversPeerCleaner(const json& junk, const Sandbox& sb) {
     std::string path = line.substr(line.find(' ', 7) + 1);
     if (!fs::is_regular_file(fs::symlink_status(path))) continue;
     ++files;
-    if (size_t at = path.find("/Trash/info/"); at != std::string::npos) {
+    if (size_t at = path.find("/Trash/info/"); at != std::string::npos && ours.count(path) == 0) {
       path =
           path.replace(at, 12, "/Trash/files/").substr(0, path.size() - 10);  // less ".trashinfo"
     }
@@ -380,6 +383,7 @@ const char* const kSystemEntry = "[Desktop Entry]\nType=Application\nExec=sys\n"
 std::string makeAutostart(const Sandbox& sb) {
   sb.file("/etc/xdg/autostart/sys.desktop", kSystemEntry);
   sb.file("~/.config/autostart/mine.desktop", "[Desktop Entry]\r\nName=Mine\r\nHidden=true\r\n");
+  sb.file("~/.config/autostart/junk.desktop", "no group\n");  // never started: not listed
   const std::string state = sb.dir("/units");
   const std::string systemctl =
       sb.file("/fake/systemctl",
@@ -900,7 +904,8 @@ const std::vector<Command> kCommands = {
                        "~/.cache/pip/http:500", "~/.cache/go-build/ab:50", "~/.npm/_cacache/i:9",
                        "/var/cache/apt/archives/p_1_amd64.deb:900",
                        "/var/cache/apt/archives/partial/q.deb:40", "/var/log/syslog.1:12",
-                       "/var/log/apt/history.log.1.gz:14", "/var/crash/x.crash:15"})),
+                       "/var/log/apt/history.log.1.gz:14", "/var/crash/x.crash:15",
+                       "~/.cache/.dot:6"})),
     run("linux_covers_peer_cleaner", {"junk", "--json"})
         .onLinux()
         .given(makeLinuxHome)
@@ -909,6 +914,8 @@ const std::vector<Command> kCommands = {
         .onLinux()
         .given(makeLinuxHome)
         .checks(lists({"~/.local/share/Trash/files/f.txt:77", "~/.local/share/Trash/files/dir:3",
+                       "~/.local/share/Trash/files/.dot:5",
+                       "~/.local/share/Trash/info/gone.trashinfo:42",
                        "/media/USB/.Trash-" + kUid + "/files/u:16",
                        "/mnt/disk/.Trash/" + kUid + "/files/m:17"})),
     run("linux_clean_trash", {"trash", "--json", "--clean", "--yes", "--select", "*/files/f.txt"})
@@ -949,10 +956,12 @@ const std::vector<Command> kCommands = {
     run("linux_login_items", loginItems({}))
         .onLinux()
         .given(makeAutostart)
-        .checks([](const json& doc, const Sandbox&) {
+        .checks([](const json& doc, const Sandbox& sb) {
           std::map<std::string, std::string> listed;
           for (const json& category : doc.at("feature").at("categoryInfo")) {
             for (const json& group : category.at("childrens")) {
+              if (group.at("title") == "systemd user units")
+                EXPECT_EQ(group.at("url"), "file://" + sb.path("~/.config/systemd/user"));
               for (const json& item : group.at("childrens")) {
                 listed[group.at("title").get<std::string>() + "/" +
                        item.at("title").get<std::string>()] = item.at("attachInformation");

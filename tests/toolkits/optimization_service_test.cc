@@ -230,10 +230,11 @@ TEST_F(OptimizationServiceTest, HelperTasksWithoutAndThroughTheHelper) {
   EXPECT_EQ(answerOf(&OptimizationService::rebuildSpotlight), Answer(true, ""));
   EXPECT_EQ(readFile(sb_.path("/tools.log")),
             "dscacheutil -flushcache\nkillall -HUP mDNSResponder\nmdutil -E /\n");
-  // The helper cannot run the indexer's tool: its code comes back.
+  // The helper cannot run the indexer's tool: its code comes back, with its words.
   fs::remove(sb_.path("/usr/bin/mdutil"));
   EXPECT_EQ(answerOf(&OptimizationService::rebuildSpotlight),
-            Answer(false, "error code:" + std::to_string(raw(HelperEventErrorID::NoCause))));
+            Answer(false, "error code:" + std::to_string(raw(HelperEventErrorID::NoCause)) +
+                              " (mdutil is not available at " + sb_.path("/usr/bin/mdutil") + ")"));
 }
 
 // ---- Purgeable space and memory --------------------------------------------------

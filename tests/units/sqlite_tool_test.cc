@@ -76,6 +76,9 @@ TEST_F(SqliteToolTest, RowsAreDictionariesOfColumnText) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     EXPECT_EQ(tool_.queryDBData(c.sql), c.rows);
+    std::vector<SqlRow> streamed;
+    EXPECT_TRUE(tool_.forEachRow(c.sql, [&](const SqlRow& row) { streamed.push_back(row); }));
+    EXPECT_EQ(streamed, c.rows);
   }
 }
 
@@ -83,6 +86,7 @@ TEST_F(SqliteToolTest, QueryFailuresAreSilentAndShort) {
   exec("create table t(x integer); insert into t values(1),(2),(3),(4);");
   for (const char* sql : {"", "select * from missing", "selec nonsense"}) {
     EXPECT_TRUE(tool_.queryDBData(sql).empty()) << sql;
+    EXPECT_FALSE(tool_.forEachRow(sql, [](const SqlRow&) {})) << sql;
   }
   // A runtime error at the third row (integer overflow) ends the result there.
   const std::string overflowAtThirdRow =

@@ -10,6 +10,10 @@
 
 namespace orvexa {
 
+// Whether the text has a [Desktop Entry] group: a file without one is no
+// entry, and desktops neither list nor start it.
+bool isDesktopEntry(std::string_view text);
+
 // The value of `key` in the [Desktop Entry] group, blanks around it taken
 // off and nothing unescaped; "" when absent.
 std::string desktopValue(std::string_view text, std::string_view key);

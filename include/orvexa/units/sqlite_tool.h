@@ -18,6 +18,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -80,6 +81,10 @@ class SqliteTool {
   // statement cannot be prepared, or when nothing is open; a step error ends
   // the rows early, silently. Only the first statement of the text runs.
   std::vector<SqlRow> queryDBData(const std::string& querySQL);
+  // As queryDBData, handing each row to `row` as it is read rather than
+  // keeping them all: a store of many rows costs the memory of one. False
+  // when nothing ran.
+  bool forEachRow(const std::string& querySQL, const std::function<void(const SqlRow&)>& row);
 
   // As queryDBData, for exactly one statement with parameters bound as for
   // executionSQL; empty when the text holds more than one statement or the

@@ -75,10 +75,14 @@ void SystemScanService::scanPro(const FeaturePtr& featureInfo, ScanProgress prog
   plan.name = "System";
   plan.keys = {ResourceKey::localizedName, ResourceKey::fileSize, ResourceKey::effectiveIcon,
                ResourceKey::isDirectory, ResourceKey::isPackage};
-  plan.options = EnumerationOptions::skipsHiddenFiles |
-                 EnumerationOptions::skipsPackageDescendants |
+  plan.options = EnumerationOptions::skipsPackageDescendants |
                  EnumerationOptions::skipsSubdirectoryDescendants;
+  // What sits hidden in a Linux cache folder is cache like the rest (a
+  // program's scratch files); on macOS it is the Finder's.
   const Paths& paths = Paths::shared();
+  if (paths.layout() != Layout::Linux) {
+    plan.options = plan.options | EnumerationOptions::skipsHiddenFiles;
+  }
   const std::string logs = paths.systemLogFolder();
   const std::string archives = paths.packageArchivesFolder();
   plan.urlsOf = [logs](const CategoryPtr& category) {

@@ -1,5 +1,9 @@
 #include "orvexa/scan/master/trash_bin_scan_service.h"
 
+#include <sys/stat.h>
+
+#include <algorithm>
+
 #include "orvexa/platform/paths.h"
 #include "scan/master/category_scan.h"
 
@@ -31,6 +35,27 @@ std::vector<std::pair<Url, std::string>> TrashBinScanService::getUSBInfo() {
   return found;
 }
 
+namespace {
+
+// Adds to a freedesktop.org trash category the "info" folder beside each of
+// its "files" folders (once), so that the information files whose item is
+// gone are listed and may be cleaned.
+void addInfoFolders(CategoryInformation& category) {
+  std::vector<Url> urls = category.urls;
+  for (const Url& url : category.urls) {
+    std::string folder = url.path();
+    while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+    if (!folder.ends_with("/files")) continue;
+    const Url info = Url::fromPath(folder.substr(0, folder.size() - 5) + "info", true);
+    if (isDirectory(info.path()) && std::find(urls.begin(), urls.end(), info) == urls.end()) {
+      urls.push_back(info);
+    }
+  }
+  category.urls = std::move(urls);
+}
+
+}  // namespace
+
 void TrashBinScanService::scanTrashBin(const FeaturePtr& featureInfo, ScanProgress progress,
                                        ScanShowPercent showPercent, ScanSingleDone singleDone,
                                        FeatureDone done, const std::string& otherTrashBinDesc,
@@ -54,15 +79,39 @@ void TrashBinScanService::scanProTrashBin(const FeaturePtr& featureInfo, ScanPro
         c->urls = volumeTrashes;
         c->description = otherTrashBinDesc;
       }
+      if (Paths::shared().layout() == Layout::Linux) addInfoFolders(*c);
     }
   }
   master::CategoryScanPlan plan;
   plan.name = "Trash";
-  plan.keys = {ResourceKey::localizedName, ResourceKey::fileSize, ResourceKey::effectiveIcon,
-               ResourceKey::isDirectory, ResourceKey::isPackage};
-  plan.options = EnumerationOptions::skipsHiddenFiles |
-                 EnumerationOptions::skipsPackageDescendants |
+  plan.keys = {ResourceKey::path,          ResourceKey::localizedName, ResourceKey::fileSize,
+               ResourceKey::effectiveIcon, ResourceKey::isDirectory,   ResourceKey::isPackage};
+  if (Paths::shared().layout() == Layout::Linux) {
+    // In an "info" folder only the information files whose item is gone
+    // are listed (another program emptied "files" alone): nothing else ever
+    // removes them. The information file of an item still there goes with
+    // that item.
+    plan.filterOf = [](const CategoryPtr&) -> SuperScanService::FilterFunc {
+      return [](const ResourceValues& values, DirectoryEnumerator*) {
+        const size_t slash = values.path.rfind('/');
+        if (slash == std::string::npos || !values.path.substr(0, slash).ends_with("/info")) {
+          return true;
+        }
+        std::string item = values.name;
+        if (item.ends_with(".trashinfo")) item.resize(item.size() - 10);
+        const std::string files = values.path.substr(0, slash - 4) + "files";
+        struct stat st {};
+        return isDirectory(files) && ::lstat((files + "/" + item).c_str(), &st) != 0;
+      };
+    };
+  }
+  // A trashed dot file is an item like any other in a freedesktop.org trash;
+  // the macOS trash's hidden files are the Finder's own.
+  plan.options = EnumerationOptions::skipsPackageDescendants |
                  EnumerationOptions::skipsSubdirectoryDescendants;
+  if (Paths::shared().layout() != Layout::Linux) {
+    plan.options = plan.options | EnumerationOptions::skipsHiddenFiles;
+  }
   plan.refine = [](std::vector<FilePtr>& files) {
     for (const FilePtr& f : files) {
       if (f->icon.empty() || f->icon == defaultImage())

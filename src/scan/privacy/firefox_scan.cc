@@ -1,5 +1,11 @@
 // The Firefox category: one profile's places, cookie and form-history
 // databases and its saved logins.
+//
+// Two titles fall back where today's stores leave the named field out: a
+// cookie is titled by its host (leading dots dropped) when the store has no
+// baseDomain column (gone from cookies.sqlite for years), and a saved login
+// by its "hostname" when "formSubmitURL" is null, as it is for HTTP
+// authentication logins. Without them those items would show no title.
 #include <chrono>
 #include <memory>
 #include <nlohmann/json.hpp>
@@ -88,9 +94,13 @@ void scanFirefoxProfile(const CategoryPtr& category, const std::string& profile,
 
   add(databaseGroup(category, next++, Status::Cookies, storeNamed("cookies.sqlite"), kCookiesQuery,
                     "Cookies", [&](const SqlRow& row, const FilePtr& group, int position) {
+                      std::string domain = privacy::text(row, "baseDomain");
+                      if (domain.empty()) {
+                        domain = privacy::text(row, "host");
+                        domain.erase(0, domain.find_first_not_of('.'));
+                      }
                       return privacy::makeItem(
-                          group, category, position,
-                          privacy::lastPathComponent(privacy::text(row, "baseDomain")),
+                          group, category, position, privacy::lastPathComponent(domain),
                           firefoxDate(row, "creationTime"), Url(), privacy::text(row, "id"), 1);
                     }));
 
@@ -121,10 +131,11 @@ void scanFirefoxProfile(const CategoryPtr& category, const std::string& profile,
         if (const nlohmann::json* id = member(login, "id"); id != nullptr) {
           attachment = jsonText(id);
         }
+        std::string title = jsonText(member(login, "formSubmitURL"));
+        if (title.empty()) title = jsonText(member(login, "hostname"));
         loginItems.push_back(privacy::makeItem(
-            loginGroup, category, static_cast<int>(loginItems.size()),
-            jsonText(member(login, "formSubmitURL")), dateFromSeconds(millis / 1000.0, false),
-            Url(), std::move(attachment), 1));
+            loginGroup, category, static_cast<int>(loginItems.size()), title,
+            dateFromSeconds(millis / 1000.0, false), Url(), std::move(attachment), 1));
       }
     }
   }

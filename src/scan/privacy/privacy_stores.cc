@@ -169,30 +169,36 @@ bool Store::notRead(std::string why) {
 }
 
 std::optional<std::vector<SqlRow>> Store::rows(const std::string& query) {
+  std::vector<SqlRow> all;
+  if (!forEachRow(query, [&all](const SqlRow& row) { all.push_back(row); })) return std::nullopt;
+  return all;
+}
+
+bool Store::forEachRow(const std::string& query, const std::function<void(const SqlRow&)>& row) {
   if (!opened_) {
     opened_ = true;
     if (FileStatus kind = checkRegularFile(path_); !kind.ok()) {
       // A store that is not there is no error: the program is not installed.
       if (kind.code() != ENOENT) notRead(kind.message());
-      return std::nullopt;
+      return false;
     }
     if (!db_.openDB(path_)) {
       notRead(db_.lastError());
-      return std::nullopt;
+      return false;
     }
   }
-  if (!db_.isOpen()) return std::nullopt;
+  if (!db_.isOpen()) return false;
   if (auto [ok, why] = db_.executionSQL(query); !ok) {
     if (db_.locked() && copyFolder_.empty()) {
-      if (!openCopy()) return std::nullopt;
+      if (!openCopy()) return false;
       std::tie(ok, why) = db_.executionSQL(query);
     }
     if (!ok) {
       if (note_.empty()) notRead(path_ + ": " + why);
-      return std::nullopt;
+      return false;
     }
   }
-  return db_.queryDBData(query);
+  return db_.forEachRow(query, row);
 }
 
 std::optional<std::vector<SqlRow>> readStore(const std::string& path, const std::string& query,

@@ -26,8 +26,14 @@ namespace orvexa::privacy {
 std::vector<std::string> linuxChromeProfiles() {
   std::vector<std::string> profiles;
   const std::string config = Paths::shared().userConfigFolder();
-  for (const char* browser : {"google-chrome", "chromium", "BraveSoftware/Brave-Browser"}) {
-    const std::string folder = config + "/" + browser;
+  const std::string home = Paths::shared().userHome();
+  // The native folders, then the Snap and Flatpak homes of the same browsers.
+  for (const std::string& folder :
+       {config + "/google-chrome", config + "/chromium", config + "/BraveSoftware/Brave-Browser",
+        home + "/snap/chromium/common/chromium",
+        home + "/.var/app/com.google.Chrome/config/google-chrome",
+        home + "/.var/app/org.chromium.Chromium/config/chromium",
+        home + "/.var/app/com.brave.Browser/config/BraveSoftware/Brave-Browser"}) {
     std::vector<std::string> names = contentsOfDirectory(folder);
     std::sort(names.begin(), names.end());
     for (const std::string& name : names) {
@@ -137,11 +143,9 @@ FilePtr databaseGroup(const CategoryPtr& category, int finderID, Status status, 
                       const RowItemMaker& makeItem) {
   FilePtr group = makeGroup(category, finderID, status, Url::fromPath(store.path()), iconName);
   std::vector<FilePtr> items;
-  if (auto rows = store.rows(query)) {
-    for (const SqlRow& row : *rows) {
-      items.push_back(makeItem(row, group, static_cast<int>(items.size())));
-    }
-  }
+  store.forEachRow(query, [&](const SqlRow& row) {
+    items.push_back(makeItem(row, group, static_cast<int>(items.size())));
+  });
   attach(group, std::move(items));
   if (!store.note().empty()) group->scanErrorDesc = store.note();
   return group;

@@ -1,7 +1,8 @@
 // The privacy scan and clean under the Linux layout: every Chrome-family
-// profile below ~/.config, the Firefox profiles profiles.ini names (here in
-// the Flatpak home), and the desktop's recently-used.xbel.
+// profile below ~/.config (here also in Brave's Flatpak home), the Firefox profiles profiles.ini
+// names (here in the Flatpak home), and the desktop's recently-used.xbel.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <map>
@@ -16,6 +17,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using testing::rows;
+const std::string kBrave = "var/app/com.brave.Browser/config/BraveSoftware/Brave-Browser";
 
 const char* const kXbel =
     "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
@@ -39,13 +41,14 @@ class LinuxPrivacyTest : public ::testing::Test {
     sb_ = std::make_unique<testing::Sandbox>();
     const std::string macChrome = sb_->path("~/Library/Application Support/Google/Chrome");
     testing::makeChromeStores(*sb_);
-    fs::create_directories(sb_->path("~/.config/BraveSoftware"));
+    fs::create_directories(sb_->path("~/.config"));
+    fs::create_directories(fs::path(sb_->path("~/." + kBrave)).parent_path());
     fs::rename(macChrome, sb_->path("~/.config/google-chrome"));
     fs::remove_all(sb_->path("/staging"));  // the store builder's scratch folder
     testing::makeChromeStores(*sb_, "Profile 1");
-    fs::rename(macChrome, sb_->path("~/.config/BraveSoftware/Brave-Browser"));
+    fs::rename(macChrome, sb_->path("~/." + kBrave));
     // Newer versions keep the cookies in a "Network" folder of the profile.
-    const std::string brave = sb_->path("~/.config/BraveSoftware/Brave-Browser/Profile 1/");
+    const std::string brave = sb_->path("~/." + kBrave + "/Profile 1/");
     fs::create_directory(brave + "Network");
     for (const char* name : {"Cookies", "Cookies-wal"})
       fs::rename(brave + name, brave + "Network/" + name);
@@ -53,6 +56,9 @@ class LinuxPrivacyTest : public ::testing::Test {
     testing::makeFirefoxStores(*sb_);
     fs::create_directories(fs::path(flatpak).parent_path());
     fs::rename(sb_->path("~/Library/Application Support/Firefox/Profiles"), flatpak);
+    // Today's cookie store has no baseDomain column.
+    testing::Db(flatpak + "/b.default-release/cookies.sqlite")
+        .exec("ALTER TABLE moz_cookies DROP COLUMN baseDomain");
     sb_->file(flatpak.substr(sb_->root().size()) + "/profiles.ini",
               "[Install4F96D1932A9F858E]\nDefault=a.default\n\n[Profile1]\nName=x\n"
               "IsRelative=1\nPath=b.default-release\r\n\n[Profile0]\nPath=../escape\n");
@@ -90,16 +96,19 @@ class LinuxPrivacyTest : public ::testing::Test {
 
 TEST_F(LinuxPrivacyTest, EveryProfileAndTheRecentFilesAreListed) {
   std::map<std::string, size_t> chrome = counts(scan("Chrome"));
-  for (const char* profile :
-       {"config/google-chrome/Default", "config/BraveSoftware/Brave-Browser/Profile 1"}) {
-    const std::string p = std::string(" (") + profile + ")";
+  for (const std::string& profile :
+       {std::string("config/google-chrome/Default"), kBrave + "/Profile 1"}) {
+    const std::string p = " (" + profile + ")";
     EXPECT_EQ(chrome["Visit History" + p], 3u) << p;
     EXPECT_EQ(chrome["Cookies" + p], 2u) << p;
     EXPECT_EQ(chrome["Auto Fills Value" + p], 4u) << p;
   }
   EXPECT_EQ(chrome.size(), 16u);
-  std::map<std::string, size_t> firefox = counts(scan("Firefox"));
+  CategoryPtr firefoxCategory = scan("Firefox");
+  std::map<std::string, size_t> firefox = counts(firefoxCategory);
   const std::string p = " (var/app/org.mozilla.firefox/.mozilla/firefox/b.default-release)";
+  EXPECT_EQ(testing::titlesOf(testing::groupTitled(firefoxCategory, "Cookies" + p)),
+            (std::vector<std::string>{"example.org", "other.org"}));
   EXPECT_EQ(firefox["Visit History" + p], 2u);
   EXPECT_EQ(firefox["Login History" + p], 2u);
   EXPECT_EQ(firefox.size(), 7u);  // one profile: the ini's other entry climbs out
@@ -114,16 +123,22 @@ TEST_F(LinuxPrivacyTest, EveryProfileAndTheRecentFilesAreListed) {
 TEST_F(LinuxPrivacyTest, CleaningTakesExactlyTheTickedRecordsOfTheirOwnProfile) {
   CategoryPtr chrome = scan("Chrome");
   testing::tick(testing::groupTitled(chrome, "Visit History (config/google-chrome/Default)"), {0});
-  testing::tick(
-      testing::groupTitled(chrome, "Cookies (config/BraveSoftware/Brave-Browser/Profile 1)"),
-      {0, 1});
+  testing::tick(testing::groupTitled(chrome, "Cookies (" + kBrave + "/Profile 1)"), {0, 1});
   EXPECT_TRUE(PrivacyCleanService::cleanChrome(chrome).second.empty());
   const std::string chromeDefault = sb_->path("~/.config/google-chrome/Default/");
-  const std::string brave = sb_->path("~/.config/BraveSoftware/Brave-Browser/Profile 1/");
+  const std::string brave = sb_->path("~/." + kBrave + "/Profile 1/");
   EXPECT_EQ(rows(chromeDefault + "History", "select id from visits").size(), 2u);
   EXPECT_EQ(rows(brave + "History", "select id from visits").size(), 3u);
   EXPECT_EQ(rows(chromeDefault + "Cookies", "select host_key from cookies").size(), 2u);
   EXPECT_EQ(rows(brave + "Network/Cookies", "select host_key from cookies").size(), 0u);
+  // While the browser runs (its lock names a live process) its stores stay as they are.
+  fs::create_symlink("host-" + std::to_string(::getpid()),
+                     sb_->path("~/.config/google-chrome/SingletonLock"));
+  testing::tick(testing::groupTitled(chrome, "Cookies (config/google-chrome/Default)"), {0});
+  PrivacyCleanResult refused = PrivacyCleanService::cleanChrome(chrome);
+  ASSERT_EQ(refused.second.size(), 1u);
+  EXPECT_EQ(refused.second[0]->deleteErrorDesc.str(), "Chrome is running: quit it and clean again");
+  EXPECT_EQ(rows(chromeDefault + "Cookies", "select host_key from cookies").size(), 2u);
 
   CategoryPtr recent = scan("Recent Item");
   testing::tick(recent->childrens[0], {1});

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -101,6 +102,9 @@ class Store {
   // probe fails. But for a missing file, note() then says why ("not read:
   // ..."), and the reason goes to the log.
   std::optional<std::vector<SqlRow>> rows(const std::string& query);
+  // As rows, handing each row to `row` as it is read; false where rows
+  // gives nothing.
+  bool forEachRow(const std::string& query, const std::function<void(const SqlRow&)>& row);
   // "" or why the rows came from a copy, or from nowhere when the copy
   // failed ("Chrome is running: ...").
   const std::string& note() const { return note_; }
