@@ -17,7 +17,6 @@
 #include "orvexa/platform/file_writer.h"
 #include "orvexa/platform/plist.h"
 #include "orvexa/scan/privacy/privacy_scan_service.h"
-#include "orvexa/units/sqlite_tool.h"
 
 namespace orvexa {
 namespace {
@@ -28,14 +27,12 @@ using privacy::Status;
 
 // A group whose ticked items are rows of a browser's database: the file
 // (by its name in the profile), the statement, and the item's key: its
-// integer identifier (0), or that many text parts; `then`, when set, a
-// second statement run after it with the same key.
+// integer identifier (0), or that many text parts.
 struct RowDeletion {
   Status status;
   const char* store;
   const char* statement;
   size_t textParts;
-  const char* then = nullptr;
 };
 
 // Deletes the ticked rows of `group` by the table's entry for `status`; a
@@ -50,7 +47,7 @@ void deleteRowsOf(const FilePtr& group, Status status, std::span<const RowDeleti
         [parts](const FilePtr& item) {
           return parts == 0 ? privacy::integerAttachment(item) : privacy::textParts(item, parts);
         },
-        failures, entry.then != nullptr ? entry.then : "");
+        failures);
     return;
   }
 }
@@ -209,19 +206,6 @@ bool browserLockHeld(const std::string& link, std::string_view beforePid) {
   return ::kill(pid, 0) == 0 || errno == EPERM;
 }
 
-// Whether the places store at `places` keeps foreign_count, the number of
-// bookmarks and keywords that refer to a place (every Firefox since 2014).
-bool countsPlaceReferences(const std::string& places) {
-  SqliteTool db;
-  if (places.empty() || !fileExists(places) || !db.openDB(places)) return false;
-  const bool counts = !db.queryDBData(
-                             "select name from pragma_table_info('moz_places') where "
-                             "name = 'foreign_count'")
-                           .empty();
-  db.closeDB(places);
-  return counts;
-}
-
 // Fails the ticked items of `group` with runningMessage(group).
 void refuseWhileRunning(const FilePtr& group, privacy::Failures& failures) {
   privacy::mark(group, DeleteStatus::Deleteing);
@@ -265,13 +249,7 @@ PrivacyCleanResult PrivacyCleanService::cleanSafari(const CategoryPtr& category)
 
 PrivacyCleanResult PrivacyCleanService::cleanChrome(const CategoryPtr& category) {
   static constexpr RowDeletion kDeletions[] = {
-      // The address goes with its last visit, as the browser's own deletion
-      // does: left alone, its title and counts kept it in address-bar
-      // suggestions.
-      {Status::Visit, "History",
-       "delete from urls where id = (select url from visits where id = ?1) and not exists "
-       "(select 1 from visits as other where other.url = urls.id and other.id <> ?1)",
-       0, "delete from visits where id = ?"},
+      {Status::Visit, "History", "delete from visits where id = ?", 0},
       {Status::Download, "History", "delete from downloads where id = ?", 0},
       {Status::Search, "History", "delete from keyword_search_terms where url_id = ?", 0},
       {Status::Cookies, "cookies", "delete from cookies where creation_utc = ?", 0},
@@ -301,20 +279,11 @@ PrivacyCleanResult PrivacyCleanService::cleanChrome(const CategoryPtr& category)
 
 PrivacyCleanResult PrivacyCleanService::cleanFirefox(const CategoryPtr& category) {
   static constexpr RowDeletion kDeletions[] = {
-      // A visited place goes with its visits, which would otherwise stay
-      // behind with their times; a place a bookmark or keyword still refers
-      // to (its foreign_count) stays, or Firefox would drop the bookmark.
-      {Status::Visit, "places.sqlite", "delete from moz_historyvisits where place_id = ?", 0,
-       "delete from moz_places where id = ? and foreign_count = 0"},
+      {Status::Visit, "places.sqlite", "delete from moz_places where id = ?", 0},
       {Status::Download, "places.sqlite", "delete from moz_annos where id = ?", 0},
       {Status::Search, "places.sqlite", "delete from moz_keywords where id = ?", 0},
       {Status::Cookies, "cookies.sqlite", "delete from moz_cookies where id = ?", 0},
       {Status::AutoValue, "formhistory.sqlite", "delete from moz_formhistory where id = ?", 0},
-  };
-  // A store without the count: the place goes whatever refers to it.
-  static constexpr RowDeletion kUncountedVisits[] = {
-      {Status::Visit, "places.sqlite", "delete from moz_historyvisits where place_id = ?", 0,
-       "delete from moz_places where id = ?"},
   };
   Failures failures;
   const std::string profile = PrivacyScanService::getFirefoxProfile().value_or("");
@@ -330,8 +299,6 @@ PrivacyCleanResult PrivacyCleanService::cleanFirefox(const CategoryPtr& category
       cleanFirefoxLogins(group, store("logins.json"), failures);
     } else if (*status == Status::DownloadFile || *status == Status::LocalStorage) {
       privacy::removeFiles(group, fileKindsOf(*status), failures);
-    } else if (*status == Status::Visit && !countsPlaceReferences(store("places.sqlite"))) {
-      deleteRowsOf(group, *status, kUncountedVisits, store, failures);
     } else {
       deleteRowsOf(group, *status, kDeletions, store, failures);
     }

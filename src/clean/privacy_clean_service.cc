@@ -6,7 +6,6 @@
 #include <algorithm>
 
 #include <cerrno>
-#include <tuple>
 
 #include "clean/privacy_clean_support.h"
 #include "orvexa/clean/clean_service.h"
@@ -69,7 +68,7 @@ Binding textParts(const FilePtr& item, size_t count) {
 }
 
 void deleteRows(const FilePtr& group, const std::string& store, const std::string& statement,
-                const BindingOf& bindingOf, Failures& failures, const std::string& then) {
+                const BindingOf& bindingOf, Failures& failures) {
   mark(group, DeleteStatus::Deleteing);
   const size_t before = failures.items.size();
   bool folder = false;
@@ -98,7 +97,6 @@ void deleteRows(const FilePtr& group, const std::string& store, const std::strin
   if (!began) why = db.locked() ? runningMessage(group) : beginMessage;
   for (size_t i = 0; why.empty() && i < work.size(); ++i) {
     auto [ok, message] = db.executionSQL(statement, work[i].second.values);
-    if (ok && !then.empty()) std::tie(ok, message) = db.executionSQL(then, work[i].second.values);
     if (!ok) why = message;
   }
   if (why.empty() && !work.empty()) {

@@ -69,10 +69,9 @@ Binding textParts(const FilePtr& item, size_t count);
 // with that statement's message. A store another program holds locked past
 // the busy timeout is left unchanged and its items fail with
 // runningMessage(group). A store that is missing or cannot be opened leaves
-// the items untouched. `then`, when not empty, runs after `statement` for
-// each item, with the same values, in the same transaction.
+// the items untouched.
 void deleteRows(const FilePtr& group, const std::string& store, const std::string& statement,
-                const BindingOf& bindingOf, Failures& failures, const std::string& then = {});
+                const BindingOf& bindingOf, Failures& failures);
 
 // "<browser> is running: quit it and clean again", the browser named as the
 // scan names the group's category ("Chrome").

@@ -67,8 +67,7 @@ inline const char* const kChromeWebDataSchema =
 
 inline const char* const kFirefoxPlacesSchema =
     "CREATE TABLE moz_places (id INTEGER PRIMARY KEY, url LONGVARCHAR, title LONGVARCHAR, "
-    "visit_count INTEGER DEFAULT 0, last_visit_date INTEGER , guid TEXT, foreign_count INTEGER "
-    "DEFAULT 0 NOT NULL);"
+    "visit_count INTEGER DEFAULT 0, last_visit_date INTEGER , guid TEXT);"
     "CREATE TABLE moz_historyvisits (id INTEGER PRIMARY KEY, from_visit INTEGER, place_id "
     "INTEGER, visit_date INTEGER, visit_type INTEGER);"
     "CREATE TABLE moz_keywords (id INTEGER PRIMARY KEY AUTOINCREMENT, keyword TEXT UNIQUE, "

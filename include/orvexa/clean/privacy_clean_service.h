@@ -61,12 +61,8 @@ class PrivacyCleanService {
   // While a Chrome-family browser or Firefox runs on a profile (its lock
   // link names a live process), that profile's stores and files are left
   // alone and its ticked items fail with "<browser> is running: quit it and
-  // clean again": the browser would write its rows back from memory. A
-  // ticked Chrome visit that is its address's last takes the address too.
+  // clean again": the browser would write its rows back from memory.
   static PrivacyCleanResult cleanChrome(const CategoryPtr& category);
-  // A ticked Firefox visit takes all visits of its place, and the place
-  // itself unless a bookmark or keyword still refers to it (deleting only the
-  // place left its visits behind and broke its bookmarks).
   static PrivacyCleanResult cleanFirefox(const CategoryPtr& category);
   // The Finder's recent folders and the shared file lists; afterwards the
   // Finder and the shared-file-list service are restarted (the paths table's
