@@ -45,6 +45,13 @@
 // An application's category (kind App, urls = its entry, scanRoots = the
 // home) carries its DesktopApplication in attachInfomation.
 //
+// Sizes (of records, applications and leftover groups) are the engine's,
+// as in the macOS scans: the logical bytes of every name below a record, a
+// link counting its own length and a folder nothing of its own. They are
+// `du -b --apparent-size -l` less the folders' own sizes (4096 each on
+// most file systems); plain `du -b` also counts a file with two names below
+// a record once. What a clean gives back is the allocated size.
+//
 // Leftovers: conservative. Only a folder of ~/.var/app whose Flatpak is
 // installed neither for the user nor for the system (no folder app/<id> in
 // either installation, and no desktop id that matches it whole either way:
