@@ -304,7 +304,8 @@ constexpr std::string_view kInstallFolders[] = {"Applications", "Apps", "opt", "
 std::vector<std::string> programPlaces(const DesktopApplication& app) {
   if (app.program.empty()) return {};
   const Paths& paths = Paths::shared();
-  std::vector<std::string> places = {paths.resolve(app.program)};
+  std::vector<std::string> places = {
+      std::filesystem::path(paths.resolve(app.program)).lexically_normal().string()};
   std::error_code ec;
   const std::filesystem::path target = std::filesystem::read_symlink(places[0], ec);
   if (!ec && target.is_absolute()) {
@@ -337,7 +338,7 @@ std::string programFolder(const DesktopApplication& app,
       const std::string name =
           place.substr(base.size() + 1, place.find('/', base.size() + 1) - base.size() - 1);
       const std::string folder = base + "/" + name;
-      if (folder == place || !realFolder(base) || !realFolder(folder)) continue;
+      if (name.empty() || folder == place || !realFolder(base) || !realFolder(folder)) continue;
       if (!sameIgnoringCase(name, app.name) && !sameIgnoringCase(name, app.desktopId) &&
           !sameIgnoringCase(name, app.executable)) {
         continue;
