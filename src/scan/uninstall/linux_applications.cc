@@ -267,11 +267,11 @@ std::vector<std::string_view> elements(std::string_view text, std::string_view n
 
 // The desktop entry files below `folder`, as (path below it, path), the
 // path below it in name order. Sub-folders are entered down to
-// kMaxEntryDepth levels; a link to a folder is not entered (it may lead out
+// kMaxSubFolderDepth levels; a link to a folder is not entered (it may lead out
 // of the folder, or round in a loop). A file or link whose name ends in
 // ".desktop" is listed (what it is, the reader decides).
 std::vector<std::pair<std::string, std::string>> desktopEntryFiles(const std::string& folder) {
-  constexpr int kMaxEntryDepth = 4;
+  constexpr int kMaxSubFolderDepth = 3;
   std::vector<std::pair<std::string, std::string>> out;
   std::vector<std::pair<std::string, int>> pending = {{"", 0}};  // (path below, depth)
   while (!pending.empty()) {
@@ -286,7 +286,7 @@ std::vector<std::pair<std::string, std::string>> desktopEntryFiles(const std::st
       const bool realFolder =
           std::filesystem::is_directory(std::filesystem::symlink_status(path, ec));
       if (realFolder) {
-        if (depth + 1 < kMaxEntryDepth) pending.emplace_back(relative, depth + 1);
+        if (depth < kMaxSubFolderDepth) pending.emplace_back(relative, depth + 1);
       } else if (name.size() > kDesktopSuffix.size() && name.ends_with(kDesktopSuffix)) {
         out.emplace_back(relative, path);
       }

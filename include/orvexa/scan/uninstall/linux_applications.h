@@ -3,11 +3,12 @@
 //
 // Listing: per desktop id (the path below the applications folder without
 // ".desktop", its "/" turned into "-": "kde4/foo.desktop" is "kde4-foo"),
-// the entry of the first folder that has one is in force. Sub-folders are
-// read four levels deep at most, never through a link to a folder. It is an application unless its
-// [Desktop Entry] group says Hidden=true or NoDisplay=true or has no Exec (a link has none). An
-// entry that cannot be read is not listed, but its id still counts as installed wherever that keeps
-// files (leftovers).
+// the entry of the first folder that has one is in force. Three levels of
+// sub-folders are read at most, never through a link to a folder. It is an
+// application unless its [Desktop Entry] group says Hidden=true or
+// NoDisplay=true or has no Exec (a link has none). An entry that cannot be
+// read is not listed, but its id still counts as installed wherever that
+// keeps files (leftovers).
 //
 // Related files: the entries (not hidden) of the user's configuration,
 // data, state and cache folders, of ~/.var/app and, for a Snap, of ~/snap,
