@@ -258,8 +258,11 @@ void tickCategory(CategoryInformation& category, const std::vector<std::string>&
     if (state == 1) ++tickedHere;
     if (state != 0) any = true;
   }
-  category.state =
-      !category.childrens.empty() && tickedHere == category.childrens.size() ? 1 : (any ? -1 : 0);
+  // A category selected whole that lists nothing (a system application
+  // without files in the home) is still selected: its command reports it.
+  const bool all = category.childrens.empty() ? wholeCategory && !patterns.empty()
+                                              : tickedHere == category.childrens.size();
+  category.state = all ? 1 : (any ? -1 : 0);
   collectTicked(category.childrens, ticked);
 }
 

@@ -244,7 +244,8 @@ std::string makeTheirCache(const Sandbox& sb) {
 }
 
 // A Linux desktop for --layout linux: the package "notes" with its data,
-// the user Flatpak org.example.Paint and the data of a removed Flatpak.
+// the user Flatpak org.example.Paint, the system Flatpak org.example.Chat
+// (no files in the home) and the data of a removed Flatpak.
 // {tool} answers as dpkg -S and as flatpak uninstall.
 std::string linuxHome(const Sandbox& sb) { return sb.root() + ::getpwuid(::geteuid())->pw_dir; }
 std::string makeLinuxDesktop(const Sandbox& sb) {
@@ -253,6 +254,8 @@ std::string makeLinuxDesktop(const Sandbox& sb) {
   sb.file(home + "/.local/share/flatpak/exports/share/applications/org.example.Paint.desktop",
           "[Desktop Entry]\nName=Paint\nExec=flatpak run org.example.Paint\n");
   sb.file(home + "/.local/share/flatpak/app/org.example.Paint/files/paint", 30);
+  sb.file("/var/lib/flatpak/exports/share/applications/org.example.Chat.desktop",
+          "[Desktop Entry]\nName=Chat\nExec=flatpak run org.example.Chat\n");
   sb.file(home + "/.config/notes/n", 10);
   sb.file(home + "/.var/app/org.example.Gone/x", 5);
   const std::string tool =
@@ -680,6 +683,11 @@ const std::vector<Command> kCommands = {
         .given(makeLinuxDesktop)
         .prints({"Notes (10 B, 1 item)\n    the program (package notes) stays: sudo apt remove "
                  "notes\n"}),
+    run("linux_clean_app_without_files",
+        {"--layout", "linux", "apps", "--clean", "--yes", "--select", "Chat"})
+        .given(makeLinuxDesktop)
+        .prints({"Nothing to clean.\nChat: the program stays: sudo flatpak uninstall --system "
+                 "org.example.Chat\n"}),
     run("linux_leftovers_of_flatpaks", {"--layout", "linux", "leftovers"})
         .given(makeLinuxDesktop)
         .prints({"why: the data of the Flatpak org.example.Gone, which is no longer installed\n"}),

@@ -2,6 +2,7 @@
 #include "orvexa/scan/uninstall/linux_applications.h"
 
 #include <algorithm>
+#include <cctype>
 #include <filesystem>
 #include <map>
 
@@ -157,6 +158,17 @@ std::map<std::string, std::string> ownerPackages(const std::vector<std::string>&
   return owners;
 }
 
+// A Debian package, Flatpak or Snap name: a letter or digit, then letters,
+// digits and "._+-". Entry files are anyone's to write: an id of any other
+// shape gets no remove command, since pasted it could do something else.
+bool isPlainName(std::string_view name) {
+  return !name.empty() && std::isalnum(static_cast<unsigned char>(name.front())) &&
+         std::all_of(name.begin(), name.end(), [](char c) {
+           return std::isalnum(static_cast<unsigned char>(c)) ||
+                  std::string_view("._+-").find(c) != std::string_view::npos;
+         });
+}
+
 bool isSharedDataEntry(std::string_view name) {
   return std::any_of(std::begin(kSharedDataEntries), std::end(kSharedDataEntries),
                      [&](std::string_view e) { return sameIgnoringCase(e, name); });
@@ -253,11 +265,103 @@ std::vector<std::string_view> elements(std::string_view text, std::string_view n
   return out;
 }
 
+// The desktop entry files below `folder`, as (path below it, path), the
+// path below it in name order. Sub-folders are entered down to
+// kMaxSubFolderDepth levels; a link to a folder is not entered (it may lead out
+// of the folder, or round in a loop). A file or link whose name ends in
+// ".desktop" is listed (what it is, the reader decides).
+std::vector<std::pair<std::string, std::string>> desktopEntryFiles(const std::string& folder) {
+  constexpr int kMaxSubFolderDepth = 3;
+  std::vector<std::pair<std::string, std::string>> out;
+  std::vector<std::pair<std::string, int>> pending = {{"", 0}};  // (path below, depth)
+  while (!pending.empty()) {
+    const auto [below, depth] = pending.back();
+    pending.pop_back();
+    for (const std::string& name :
+         contentsOfDirectory(below.empty() ? folder : folder + "/" + below)) {
+      if (name.empty() || name.front() == '.') continue;
+      const std::string relative = below.empty() ? name : below + "/" + name;
+      const std::string path = folder + "/" + relative;
+      std::error_code ec;
+      const bool realFolder =
+          std::filesystem::is_directory(std::filesystem::symlink_status(path, ec));
+      if (realFolder) {
+        if (depth < kMaxSubFolderDepth) pending.emplace_back(relative, depth + 1);
+      } else if (name.size() > kDesktopSuffix.size() && name.ends_with(kDesktopSuffix)) {
+        out.emplace_back(relative, path);
+      }
+    }
+  }
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+// The folders of the home programs are unpacked into, one folder each.
+constexpr std::string_view kInstallFolders[] = {"Applications", "Apps", "opt", ".local/opt"};
+
+// Where a user's application's program lies: the program, and the file it
+// links to (one step, relative to the link's folder), below the root.
+std::vector<std::string> programPlaces(const DesktopApplication& app) {
+  if (app.program.empty()) return {};
+  const Paths& paths = Paths::shared();
+  std::vector<std::string> places = {
+      std::filesystem::path(paths.resolve(app.program)).lexically_normal().string()};
+  std::error_code ec;
+  const std::filesystem::path target = std::filesystem::read_symlink(places[0], ec);
+  if (!ec && target.is_absolute()) {
+    places.push_back(paths.resolve(target.lexically_normal().string()));
+  } else if (!ec) {
+    places.push_back(
+        (std::filesystem::path(places[0]).parent_path() / target).lexically_normal().string());
+  }
+  return places;
+}
+
+// The folder a user's application was unpacked into, when it may go with
+// it; "" when in doubt. It is the folder directly below one of
+// kInstallFolders of the home that holds the program (or the file its link
+// names), is itself a folder and no link, as is the install folder above
+// it, is named after the application whole (its Name, desktop id or
+// program, without regard to case), and holds no other application's entry
+// or program.
+std::string programFolder(const DesktopApplication& app,
+                          const std::vector<DesktopApplication>& apps) {
+  const std::string home = Paths::shared().userHome();
+  auto realFolder = [](const std::string& path) {
+    std::error_code ec;
+    return std::filesystem::is_directory(std::filesystem::symlink_status(path, ec));
+  };
+  for (const std::string& place : programPlaces(app)) {
+    for (std::string_view install : kInstallFolders) {
+      const std::string base = home + "/" + std::string(install);
+      if (!place.starts_with(base + "/")) continue;
+      const std::string name =
+          place.substr(base.size() + 1, place.find('/', base.size() + 1) - base.size() - 1);
+      const std::string folder = base + "/" + name;
+      if (name.empty() || folder == place || !realFolder(base) || !realFolder(folder)) continue;
+      if (!sameIgnoringCase(name, app.name) && !sameIgnoringCase(name, app.desktopId) &&
+          !sameIgnoringCase(name, app.executable)) {
+        continue;
+      }
+      const bool shared = std::any_of(apps.begin(), apps.end(), [&](const DesktopApplication& o) {
+        if (o.desktopId == app.desktopId) return false;
+        if (atOrBelow(o.path, folder)) return true;
+        const std::vector<std::string> theirs = programPlaces(o);
+        return std::any_of(theirs.begin(), theirs.end(),
+                           [&](const std::string& p) { return atOrBelow(p, folder); });
+      });
+      return shared ? std::string() : folder;
+    }
+  }
+  return {};
+}
+
 }  // namespace
 
 std::optional<DesktopApplication> parseDesktopApplication(std::string_view text,
                                                           const std::string& path,
-                                                          LinuxAppOrigin origin) {
+                                                          LinuxAppOrigin origin,
+                                                          std::string_view desktopId) {
   if (desktopValue(text, "Hidden") == "true" || desktopValue(text, "NoDisplay") == "true") {
     return std::nullopt;
   }
@@ -266,8 +370,9 @@ std::optional<DesktopApplication> parseDesktopApplication(std::string_view text,
   DesktopApplication app;
   app.path = path;
   app.origin = origin;
-  std::string file = lastComponent(path);
-  app.desktopId = file.substr(0, file.size() - kDesktopSuffix.size());
+  const std::string file = lastComponent(path);
+  app.desktopId = desktopId.empty() ? file.substr(0, file.size() - kDesktopSuffix.size())
+                                    : std::string(desktopId);
   app.name = desktopValue(text, "Name");
   if (app.name.empty()) app.name = app.desktopId;
   const std::string program = execProgram(exec);
@@ -291,13 +396,9 @@ std::vector<DesktopApplication> desktopApplications(std::set<std::string>* unrea
   std::set<std::string> seen;
   const std::vector<std::string> folders = Paths::shared().desktopApplicationFolders();
   for (size_t f = 0; f < folders.size(); ++f) {
-    for (const std::string& name : contentsOfDirectory(folders[f])) {
-      if (name.size() <= kDesktopSuffix.size() || !name.ends_with(kDesktopSuffix) ||
-          name.front() == '.') {
-        continue;
-      }
-      const std::string id = name.substr(0, name.size() - kDesktopSuffix.size());
-      const std::string path = folders[f] + "/" + name;
+    for (const auto& [relative, path] : desktopEntryFiles(folders[f])) {
+      std::string id = relative.substr(0, relative.size() - kDesktopSuffix.size());
+      std::replace(id.begin(), id.end(), '/', '-');
       if (!seen.insert(id).second) {  // an earlier folder's entry is in force
         auto user = byId.find(id);
         if (user != byId.end() && user->second.origin == LinuxAppOrigin::user &&
@@ -313,11 +414,16 @@ std::vector<DesktopApplication> desktopApplications(std::set<std::string>* unrea
         LogService::shard().log(LogService::LogLevel::Info, "Desktop entry unreadable: " + path);
         continue;
       }
-      if (auto app = parseDesktopApplication(*text, path, originOf(f))) byId[id] = std::move(*app);
+      if (auto app = parseDesktopApplication(*text, path, originOf(f), id)) {
+        byId[id] = std::move(*app);
+      }
     }
   }
   std::vector<DesktopApplication> apps;
   for (auto& [id, app] : byId) apps.push_back(std::move(app));
+  for (DesktopApplication& app : apps) {
+    if (app.origin == LinuxAppOrigin::user) app.programFolder = programFolder(app, apps);
+  }
   return apps;
 }
 
@@ -368,13 +474,15 @@ void fillPackages(std::vector<DesktopApplication>& apps) {
   const std::map<std::string, std::string> owners = ownerPackages(entries);
   for (DesktopApplication& app : apps) {
     if (app.origin == LinuxAppOrigin::systemFlatpak) {
-      app.removeCommand = "flatpak uninstall --system " + app.flatpakId;
+      if (isPlainName(app.flatpakId))
+        app.removeCommand = "sudo flatpak uninstall --system " + app.flatpakId;
     } else if (app.origin == LinuxAppOrigin::snap) {
+      if (!isPlainName(app.snapName)) continue;
       app.package = app.snapName;
       app.removeCommand = "sudo snap remove " + app.snapName;
     } else if (const std::string* entry = packagedEntry(app)) {
       auto owner = owners.find(*entry);
-      if (owner == owners.end()) continue;
+      if (owner == owners.end() || !isPlainName(owner->second)) continue;
       app.package = owner->second;
       app.removeCommand = "sudo apt remove " + app.package;
     }
@@ -414,16 +522,18 @@ CategoryPtr linuxAppCategory(const FeaturePtr& featureInfo, const DesktopApplica
   if (app.origin == LinuxAppOrigin::user) {
     records.push_back(app.path);
     const std::string program = app.program.empty() ? std::string() : paths.resolve(app.program);
-    // The program itself (a file, or a link such as ~/.local/bin/foo), not
-    // the folder it may lie in: that one is only known to be the
-    // application's when its name says so (the related files).
+    // The program itself (a file, or a link such as ~/.local/bin/foo), and
+    // the folder it was unpacked into when that is known to be the
+    // application's alone (programFolder).
     std::error_code ec;
     const auto type = std::filesystem::symlink_status(program, ec).type();
     if (!program.empty() && atOrBelow(program, home) && program != app.path && !ec &&
         (type == std::filesystem::file_type::regular ||
-         type == std::filesystem::file_type::symlink)) {
+         type == std::filesystem::file_type::symlink) &&
+        (app.programFolder.empty() || !atOrBelow(program, app.programFolder))) {
       records.push_back(program);
     }
+    if (!app.programFolder.empty()) records.push_back(app.programFolder);
   } else if (app.origin == LinuxAppOrigin::userFlatpak) {
     const std::string installation = paths.userFlatpakFolder() + "/app/" + app.flatpakId;
     if (isFolder(installation)) records.push_back(installation);

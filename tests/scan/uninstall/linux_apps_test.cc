@@ -66,6 +66,14 @@ TEST_F(LinuxAppsTest, DesktopApplicationsTheirFilesLeftoversUseAndClean) {
   sb_.file("~/.local/share/applications/tool.desktop",
            entry("Tool", "/home/tester/.local/bin/tool"));
   fs::create_symlink(sb_.file("~/opt/tool/run", 5), sb_.dir("~/.local/bin") + "/tool");
+  // In a sub-folder (id "kde4-tooladmin"); its program makes ~/opt/tool shared.
+  sb_.file("~/.local/share/applications/kde4/tooladmin.desktop",
+           entry("Tool Admin", "/home/tester/opt/tool/admin"));
+  sb_.file("~/.local/share/applications/bar.desktop",
+           entry("Bar", "/home/tester/Apps/bar/bin/bar"));
+  sb_.file("~/Apps/bar/bin/bar", 9);
+  fs::create_symlink(sb_.dir("~/elsewhere"), sb_.path("~/.local/share/applications/out"));
+  sb_.file("~/elsewhere/out.desktop", entry("Out", "out"));  // behind a link: not read
   sb_.file("~/.local/share/flatpak/exports/share/applications/org.example.Paint.desktop",
            entry("Paint", "/usr/bin/flatpak run org.example.Paint", "X-Flatpak=org.example.Paint"));
   sb_.file("~/.local/share/flatpak/app/org.example.Paint/current/files/paint", 300);
@@ -124,8 +132,8 @@ TEST_F(LinuxAppsTest, DesktopApplicationsTheirFilesLeftoversUseAndClean) {
   ASSERT_TRUE(testing::runUninstallScan(feature, queue).finished);
 
   ASSERT_EQ(testing::listedTitles(feature),
-            (std::vector<std::string>{"Chat", "Editor", "Foo", "Mail", "Notes", "Paint",
-                                      "Pulse Tool", "Tool"}));
+            (std::vector<std::string>{"Bar", "Chat", "Editor", "Foo", "Mail", "Notes", "Paint",
+                                      "Pulse Tool", "Tool Admin", "Tool"}));
   std::map<std::string, std::string> ownerOf;
   for (const CategoryPtr& app : *feature->categoryInfo[0]->childrenCateogry) {
     SCOPED_TRACE(app->title);
@@ -160,12 +168,15 @@ TEST_F(LinuxAppsTest, DesktopApplicationsTheirFilesLeftoversUseAndClean) {
   EXPECT_EQ(childPaths(testing::listedApp(feature, "Tool")),
             (std::vector<std::string>{sb_.path("~/.local/share/applications/tool.desktop"),
                                       sb_.path("~/.local/bin/tool")}));
+  EXPECT_EQ(childPaths(testing::listedApp(feature, "Bar")),
+            (std::vector<std::string>{sb_.path("~/.local/share/applications/bar.desktop"),
+                                      sb_.path("~/Apps/bar")}));
   EXPECT_EQ(childPaths(testing::listedApp(feature, "Paint")).front(),
             sb_.path("~/.local/share/flatpak/app/org.example.Paint"));
 
   // What a clean leaves of a system-wide application, and what removes it.
   const std::map<std::string, std::pair<std::string, std::string>> packages = {
-      {"Chat", {"", "flatpak uninstall --system org.example.Chat"}},
+      {"Chat", {"", "sudo flatpak uninstall --system org.example.Chat"}},
       {"Editor", {"editor-pkg", "sudo apt remove editor-pkg"}},
       {"Foo", {"", ""}},
       {"Mail", {"mail", "sudo snap remove mail"}},
@@ -202,8 +213,8 @@ TEST_F(LinuxAppsTest, DesktopApplicationsTheirFilesLeftoversUseAndClean) {
            "<bookmark:application name=\"Notes\" exec=\"&apos;notes %u&apos;\"/>"
            "<bookmark:application name=\"Other\" exec=\"&apos;Foo-1.2-x86_64.AppImage %u&apos;\"/>"
            "</bookmark:applications></metadata></info></bookmark></xbel>");
-  EXPECT_EQ(unusedTitles(),
-            (std::vector<std::string>{"Chat", "Mail", "Paint", "Pulse Tool", "Tool"}));
+  EXPECT_EQ(unusedTitles(), (std::vector<std::string>{"Bar", "Chat", "Mail", "Paint", "Pulse Tool",
+                                                      "Tool Admin", "Tool"}));
 
   // Foo and Notes cleaned whole, Paint's installation through flatpak.
   for (const char* title : {"Foo", "Notes"}) {

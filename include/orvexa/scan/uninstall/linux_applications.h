@@ -1,12 +1,14 @@
 // The uninstaller under the Linux layout: applications are the desktop
 // entries of Paths::desktopApplicationFolders(), not bundles.
 //
-// Listing: per desktop id (the file name without ".desktop"; entries in
-// sub-folders are not read), the entry of the first folder that has one is
-// in force. It is an application unless its [Desktop Entry] group says
-// Hidden=true or NoDisplay=true or has no Exec (a link has none). An entry
-// that cannot be read is not listed, but its id still counts as installed
-// wherever that keeps files (leftovers).
+// Listing: per desktop id (the path below the applications folder without
+// ".desktop", its "/" turned into "-": "kde4/foo.desktop" is "kde4-foo"),
+// the entry of the first folder that has one is in force. Three levels of
+// sub-folders are read at most, never through a link to a folder. It is an
+// application unless its [Desktop Entry] group says Hidden=true or
+// NoDisplay=true or has no Exec (a link has none). An entry that cannot be
+// read is not listed, but its id still counts as installed wherever that
+// keeps files (leftovers).
 //
 // Related files: the entries (not hidden) of the user's configuration,
 // data, state and cache folders, of ~/.var/app and, for a Snap, of ~/snap,
@@ -23,7 +25,14 @@
 // Who removes what (LinuxAppOrigin):
 // - user: an entry in the user's applications folder. Its records are the
 //   entry itself, the program it starts when that is a file or link in the
-//   home (an AppImage, ~/.local/bin/foo) and the related files. When the
+//   home (an AppImage, ~/.local/bin/foo), the folder that program (or the
+//   file its link names) was unpacked into when it is the application's
+//   alone, and the related files. That folder is one directly below
+//   ~/Applications, ~/Apps, ~/opt or ~/.local/opt (neither it nor that
+//   folder a link) named after the application whole (its Name, desktop
+//   id or program, without regard to case), holding no other application's
+//   entry or program: "~/opt/foo" for "~/opt/foo/bin/foo", but neither
+//   "~/opt/foo-1.2" nor a folder two applications start from. When the
 //   entry overrides a packaged one, the category names that package too:
 //   its program stays.
 // - userFlatpak: exported by the user's Flatpak installation. Its first
@@ -36,6 +45,13 @@
 //   the program (fillPackages).
 // An application's category (kind App, urls = its entry, scanRoots = the
 // home) carries its DesktopApplication in attachInfomation.
+//
+// Sizes (of records, applications and leftover groups) are the engine's,
+// as in the macOS scans: the logical bytes of every name below a record, a
+// link counting its own length and a folder nothing of its own. They are
+// `du -b --apparent-size -l` less the folders' own sizes (4096 each on
+// most file systems); plain `du -b` also counts a file with two names below
+// a record once. What a clean gives back is the allocated size.
 //
 // Leftovers: conservative. Only a folder of ~/.var/app whose Flatpak is
 // installed neither for the user nor for the system (no folder app/<id> in
@@ -73,12 +89,13 @@ struct DesktopApplication {
   std::string desktopId;  // "org.example.Foo"
   std::string path;       // the entry in force
   LinuxAppOrigin origin = LinuxAppOrigin::package;
-  std::string name;          // Name, else the desktop id
-  std::string executable;    // name of the program Exec starts (above); "" for a launcher
-  std::string program;       // that program's path (below the root) when Exec names it absolutely
-  std::string flatpakId;     // X-Flatpak, or the desktop id of a Flatpak export
-  std::string snapName;      // X-SnapInstanceName, or the file name before "_"
-  std::string shadowedPath;  // the system's entry of the same id a user's entry overrides
+  std::string name;           // Name, else the desktop id
+  std::string executable;     // name of the program Exec starts (above); "" for a launcher
+  std::string program;        // that program's path (below the root) when Exec names it absolutely
+  std::string flatpakId;      // X-Flatpak, or the desktop id of a Flatpak export
+  std::string snapName;       // X-SnapInstanceName, or the file name before "_"
+  std::string shadowedPath;   // the system's entry of the same id a user's entry overrides
+  std::string programFolder;  // of a user's application: the folder it was unpacked into
   // Of a system-wide application, as the scan found them (fillPackages):
   std::string package;        // the package that owns it; "" when none is known
   std::string removeCommand;  // what removes the program itself; "" when nothing known does
@@ -117,9 +134,11 @@ inline constexpr std::string_view kDataExtensions[] = {
     "conf", "cfg", "ini", "json", "toml", "yaml", "yml", "xml", "db", "sqlite", "log", "state"};
 
 // The application an entry describes; nullopt when it is none (above).
+// `desktopId` "" means the file name's.
 std::optional<DesktopApplication> parseDesktopApplication(std::string_view text,
                                                           const std::string& path,
-                                                          LinuxAppOrigin origin);
+                                                          LinuxAppOrigin origin,
+                                                          std::string_view desktopId = {});
 
 // Every application in force, by desktop id. `unreadable` (when given)
 // receives the ids of entries that could not be read.
@@ -133,9 +152,11 @@ std::vector<std::string> linuxRelatedFiles(const DesktopApplication& app);
 
 // Sets the package and remove command of each system-wide application: a
 // Debian package ("sudo apt remove PKG", one `tool("dpkg") -S ENTRY...`
-// for all), a system Flatpak ("flatpak uninstall --system ID"), a Snap
-// ("sudo snap remove NAME"). For the user's own entry only when it
-// overrides a packaged one (then the program stays when the entry goes).
+// for all), a system Flatpak ("sudo flatpak uninstall --system ID"), a Snap
+// ("sudo snap remove NAME"): commands to paste as they are. A name a shell
+// would read as more than one plain word gets none. For the user's own
+// entry only when it overrides a packaged one (then the program stays when
+// the entry goes).
 void fillPackages(std::vector<DesktopApplication>& apps);
 
 // The category of one application, its records read (sizes as the engine
