@@ -301,7 +301,13 @@ int64_t UndoJournal::recordIntent(const JournalItem& i) {
   return rows.empty() ? 0 : num(rows.front(), "id");
 }
 
-bool UndoJournal::markMoved(int64_t itemId) {
+bool UndoJournal::markMoved(int64_t itemId, const std::string& quarantine) {
+  if (!quarantine.empty()) {
+    return db_
+        .executionSQL("UPDATE items SET moved = 1, quarantine = ? WHERE id = ?",
+                      {quarantine, itemId})
+        .first;
+  }
   return db_.executionSQL("UPDATE items SET moved = 1 WHERE id = ?", {itemId}).first;
 }
 
@@ -459,7 +465,7 @@ int64_t Quarantine::recordPrivilegedIntent(UndoJournal& journal, int64_t cleanId
   JournalItem row;
   row.cleanId = cleanId;
   row.original = path;
-  row.quarantine = folder + "/" + name;
+  row.quarantine = folder + "/" + std::to_string(::geteuid()) + "/" + name;
   row.device = st.st_dev;
   row.inode = st.st_ino;
   row.size = st.st_size;

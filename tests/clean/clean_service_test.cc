@@ -10,6 +10,7 @@
 #include <optional>
 
 #include "orvexa/clean/undo_journal.h"
+#include "orvexa/helper/helper_event_plan.h"
 #include "orvexa/helper/helper_server.h"
 #include "orvexa/helper/privilege_helper.h"
 #include "orvexa/platform/identity.h"
@@ -223,8 +224,44 @@ TEST_F(CleanServiceTest, TheHelpersItemsAreQuarantinedRestoredAndPurged) {
   }
   auto [journal, item] = cleanUndoably();
   EXPECT_TRUE(Quarantine::purge(*journal, item).ok());
-  EXPECT_TRUE(fs::is_empty(quarantine));
+  EXPECT_TRUE(fs::is_empty(quarantine + "/0"));  // its record of origin too
   EXPECT_FALSE(exists(theirs));
+
+  // Another user may neither take nor purge it; its user only puts it back
+  // where it came from.
+  testing::RunningHelper helper;
+  othersFile(sb_, "kept.bin");
+  const std::string entry = cleanUndoably().second.quarantine;
+  const std::string nobodys = quarantine + "/" + std::to_string(testing::kNobodyUid);
+  fs::rename(quarantine + "/0", nobodys);
+  const std::string moved = nobodys + "/" + fs::path(entry).filename().string();
+  const std::string theirsOnly = "Refused: \"" + moved +
+                                 "\" was put in the quarantine by user id 65534; only that user or "
+                                 "root may restore or remove it";
+  const struct {
+    uid_t user;
+    HelperMaintenanceOperation operation;
+    std::string to, refusal;
+  } rows[] = {{4321, HelperMaintenanceOperation::Restore, theirs, theirsOnly},
+              {4321, HelperMaintenanceOperation::Clean, "", theirsOnly},
+              {testing::kNobodyUid, HelperMaintenanceOperation::Restore, theirs + "2",
+               "Refused: \"" + moved + "\" came from \"" + theirs +
+                   "\" and goes back only there, not to \"" + theirs + "2\""}};
+  for (const auto& row : rows) {
+    PlistValue::Dictionary value;
+    value.entries.emplace_back("ToPath", row.to);
+    putListedItem(&value, nobodys, *ListedIdentity::ofPath(moved));
+    HelperRequest request{.operation = HelperRequest::Operation::handleEvent,
+                          .event = raw(HelperHanldeEventID::Maintenance),
+                          .dictionary = PlistValue::dictionary()};
+    request.dictionary.set("OperationValue", raw(row.operation));
+    request.dictionary.set(moved, PlistValue(std::move(value)));
+    bool end = false;
+    const PlistValue said = helper.server().handle(request, {row.user, {}}, &end).information;
+    const PlistValue* desc = said.find(moved) ? said.find(moved)->find("DeleteDesc") : nullptr;
+    EXPECT_EQ(desc && desc->asString() ? *desc->asString() : "", row.refusal);
+  }
+  EXPECT_TRUE(fs::exists(moved));
 }
 
 // The ticked child also listed (as an equal record) in another view is
