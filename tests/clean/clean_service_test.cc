@@ -231,20 +231,19 @@ TEST_F(CleanServiceTest, TheHelpersItemsAreQuarantinedRestoredAndPurged) {
   // where it came from.
   testing::RunningHelper helper;
   othersFile(sb_, "kept.bin");
-  const std::string entry = cleanUndoably().second.quarantine;
-  const std::string nobodys = quarantine + "/" + std::to_string(testing::kNobodyUid);
+  const std::string name = fs::path(cleanUndoably().second.quarantine).filename();
+  const std::string nobodys = quarantine + "/65534", moved = nobodys + "/" + name;
   fs::rename(quarantine + "/0", nobodys);
-  const std::string moved = nobodys + "/" + fs::path(entry).filename().string();
-  const std::string theirsOnly = "Refused: \"" + moved +
-                                 "\" was put in the quarantine by user id 65534; only that user or "
-                                 "root may restore or remove it";
+  const std::string notTheirs = "Refused: \"" + moved +
+                                "\" was put in the quarantine by user id 65534; only that user or "
+                                "root may restore or remove it";
   const struct {
     uid_t user;
-    HelperMaintenanceOperation operation;
+    int operation;  // Restore 6, Clean 3
     std::string to, refusal;
-  } rows[] = {{4321, HelperMaintenanceOperation::Restore, theirs, theirsOnly},
-              {4321, HelperMaintenanceOperation::Clean, "", theirsOnly},
-              {testing::kNobodyUid, HelperMaintenanceOperation::Restore, theirs + "2",
+  } rows[] = {{4321, 6, theirs, notTheirs},
+              {4321, 3, "", notTheirs},
+              {testing::kNobodyUid, 6, theirs + "2",
                "Refused: \"" + moved + "\" came from \"" + theirs +
                    "\" and goes back only there, not to \"" + theirs + "2\""}};
   for (const auto& row : rows) {
@@ -254,12 +253,11 @@ TEST_F(CleanServiceTest, TheHelpersItemsAreQuarantinedRestoredAndPurged) {
     HelperRequest request{.operation = HelperRequest::Operation::handleEvent,
                           .event = raw(HelperHanldeEventID::Maintenance),
                           .dictionary = PlistValue::dictionary()};
-    request.dictionary.set("OperationValue", raw(row.operation));
+    request.dictionary.set("OperationValue", row.operation);
     request.dictionary.set(moved, PlistValue(std::move(value)));
     bool end = false;
     const PlistValue said = helper.server().handle(request, {row.user, {}}, &end).information;
-    const PlistValue* desc = said.find(moved) ? said.find(moved)->find("DeleteDesc") : nullptr;
-    EXPECT_EQ(desc && desc->asString() ? *desc->asString() : "", row.refusal);
+    EXPECT_EQ(*said.find(moved)->find("DeleteDesc")->asString(), row.refusal);
   }
   EXPECT_TRUE(fs::exists(moved));
 }
