@@ -150,27 +150,15 @@ PrivacyCleanResult cleanCategory(const CategoryPtr& category) {
   return {PrivacyDeleteEnum::Success, {}};
 }
 
-// The newest clean in the undo journal (0 when there is none, or no
-// journal): the file items a privacy clean moves are journalled after it.
-int64_t newestClean() {
-  std::string error;
-  const std::unique_ptr<UndoJournal> journal =
-      UndoJournal::open(UndoJournal::defaultPath(), false, &error);
-  if (!journal) return 0;
-  const std::vector<JournalClean> cleans = journal->cleans();
-  return cleans.empty() ? 0 : cleans.front().id;
-}
-
-// The paths and bytes the cleans after `since` moved to the trash.
-std::pair<std::set<std::string>, int64_t> movedSince(int64_t since) {
+// The paths and bytes the cleans `ids` moved to the trash.
+std::pair<std::set<std::string>, int64_t> movedBy(const std::vector<int64_t>& ids) {
   std::pair<std::set<std::string>, int64_t> moved{{}, 0};
   std::string error;
   const std::unique_ptr<UndoJournal> journal =
-      UndoJournal::open(UndoJournal::defaultPath(), false, &error);
+      ids.empty() ? nullptr : UndoJournal::open(UndoJournal::defaultPath(), false, &error);
   if (!journal) return moved;
-  for (const JournalClean& clean : journal->cleans()) {
-    if (clean.id <= since) break;
-    for (const JournalItem& item : journal->items(clean.id)) {
+  for (const int64_t id : ids) {
+    for (const JournalItem& item : journal->items(id)) {
       moved.first.insert(item.original);
       moved.second += item.bytes;
     }
@@ -228,9 +216,9 @@ int runClean(const CommonOptions& options, const FeaturePtr& feature) {
       categories.push_back(s.category);
     }
   }
-  const int64_t before = newestClean();
+  (void)PrivacyCleanService::takeJournalledCleans();  // what earlier cleans began
   for (const CategoryPtr& category : categories) cleanCategory(category);
-  const auto [movedPaths, movedBytes] = movedSince(before);
+  const auto [movedPaths, movedBytes] = movedBy(PrivacyCleanService::takeJournalledCleans());
 
   size_t removed = 0, moved = 0;
   nlohmann::json failures = nlohmann::json::array();

@@ -208,7 +208,9 @@ void HelperCleanService::deleteFile() {
       const PlistValue* status = entry != nullptr ? entry->find(kHelperDeleteStatusKey) : nullptr;
       if (status == nullptr) continue;
       if (status->asInteger() == raw(HelperEventErrorID::Success)) {
-        self->undoJournal->markMoved(row);
+        const PlistValue* to = entry->find(kHelperToPathKey);
+        self->undoJournal->markMoved(
+            row, to != nullptr && to->asString() != nullptr ? *to->asString() : std::string());
       } else {
         self->undoJournal->dropItem(row);
       }

@@ -6,6 +6,8 @@
 #include <algorithm>
 
 #include <cerrno>
+#include <mutex>
+#include <utility>
 
 #include "clean/privacy_clean_support.h"
 #include "orvexa/clean/clean_service.h"
@@ -194,6 +196,22 @@ FileStatus removeInsideHome(const std::string& path, FileKinds kinds,
   return FileStatus();
 }
 
+namespace {
+// The clean ids begun in this process and not yet taken.
+struct JournalledCleans {
+  std::mutex mu;
+  std::vector<int64_t> ids;
+  void add(int64_t id) {
+    std::lock_guard lock(mu);
+    ids.push_back(id);
+  }
+};
+JournalledCleans& journalledCleans() {
+  static JournalledCleans cleans;
+  return cleans;
+}
+}  // namespace
+
 void removeFiles(const FilePtr& group, FileKinds kinds, Failures& failures) {
   mark(group, DeleteStatus::Deleteing);
   const size_t before = failures.items.size();
@@ -209,8 +227,10 @@ void removeFiles(const FilePtr& group, FileKinds kinds, Failures& failures) {
         if (!failures.journal && failures.journalError.empty()) {
           failures.journal =
               UndoJournal::open(UndoJournal::defaultPath(), true, &failures.journalError);
-          if (failures.journal)
+          if (failures.journal) {
             failures.cleanId = failures.journal->beginClean(CleanService::undoLabel());
+            if (failures.cleanId != 0) journalledCleans().add(failures.cleanId);
+          }
           if (failures.journal && failures.cleanId == 0) {
             failures.journal.reset();
             failures.journalError = "the undo journal cannot be written";
@@ -240,6 +260,12 @@ void removeFiles(const FilePtr& group, FileKinds kinds, Failures& failures) {
 }
 
 }  // namespace privacy
+
+std::vector<int64_t> PrivacyCleanService::takeJournalledCleans() {
+  privacy::JournalledCleans& cleans = privacy::journalledCleans();
+  std::lock_guard lock(cleans.mu);
+  return std::exchange(cleans.ids, {});
+}
 
 void PrivacyCleanService::sortCategory(const CategoryPtr& category) {
   std::vector<FilePtr>& groups = category->childrens;

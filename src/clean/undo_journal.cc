@@ -10,6 +10,7 @@
 #include <ctime>
 #include <filesystem>
 #include <future>
+#include <optional>
 
 #include "orvexa/helper/helper_event_plan.h"
 #include "orvexa/helper/privilege_helper.h"
@@ -301,7 +302,13 @@ int64_t UndoJournal::recordIntent(const JournalItem& i) {
   return rows.empty() ? 0 : num(rows.front(), "id");
 }
 
-bool UndoJournal::markMoved(int64_t itemId) {
+bool UndoJournal::markMoved(int64_t itemId, const std::string& quarantine) {
+  if (!quarantine.empty()) {
+    return db_
+        .executionSQL("UPDATE items SET moved = 1, quarantine = ? WHERE id = ?",
+                      {quarantine, itemId})
+        .first;
+  }
   return db_.executionSQL("UPDATE items SET moved = 1 WHERE id = ?", {itemId}).first;
 }
 
@@ -413,7 +420,21 @@ FileStatus Quarantine::place(UndoJournal& journal, int64_t cleanId, const Listed
   // reserves the name), then the move: a clean killed anywhere leaves a
   // row that settle() can finish or drop, never an entry it does not know.
   const std::string base = std::filesystem::path(item.path).filename().string();
+  // A trash folder removed while the clean runs (emptied by hand) leaves
+  // its descriptor open on nothing: every later step would fail, and the
+  // item look changed, for that reason.
+  auto gone = [&]() -> std::optional<FileStatus> {
+    for (const auto& [fd, path] :
+         {std::pair{&files, &trash.files}, std::pair{&info, &trash.info}}) {
+      struct stat folder {};
+      if (*fd && ::fstat(fd->get(), &folder) == 0 && folder.st_nlink == 0) {
+        return FileStatus::withMessage(ENOENT, "the trash folder " + *path + " is gone; not moved");
+      }
+    }
+    return std::nullopt;
+  };
   for (int n = 1; n < 10000; ++n) {
+    if (std::optional<FileStatus> missing = gone()) return *missing;
     const std::string name = n == 1 ? base : numberedName(base, n);
     struct stat taken {};
     if (::fstatat(files.get(), name.c_str(), &taken, AT_SYMLINK_NOFOLLOW) == 0) continue;
@@ -429,6 +450,7 @@ FileStatus Quarantine::place(UndoJournal& journal, int64_t cleanId, const Listed
       const int err = errno;
       if (!out) journal.dropItem(id);
       if (!out && err == EEXIST) continue;
+      if (std::optional<FileStatus> missing = gone(); !out && missing) return *missing;
       if (!out) return FileStatus::fromErrno(err, row.infoFile);
       if (::write(out.get(), content.data(), content.size()) !=
           static_cast<ssize_t>(content.size())) {
@@ -442,6 +464,7 @@ FileStatus Quarantine::place(UndoJournal& journal, int64_t cleanId, const Listed
       if (info) ::unlinkat(info.get(), (name + ".trashinfo").c_str(), 0);
       journal.dropItem(id);
       if (moved.code() == EEXIST) continue;
+      if (std::optional<FileStatus> missing = gone()) return *missing;
       return moved;
     }
     journal.markMoved(id);
@@ -459,7 +482,7 @@ int64_t Quarantine::recordPrivilegedIntent(UndoJournal& journal, int64_t cleanId
   JournalItem row;
   row.cleanId = cleanId;
   row.original = path;
-  row.quarantine = folder + "/" + name;
+  row.quarantine = folder + "/" + std::to_string(::geteuid()) + "/" + name;
   row.device = st.st_dev;
   row.inode = st.st_ino;
   row.size = st.st_size;

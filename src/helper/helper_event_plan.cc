@@ -57,7 +57,8 @@ bool readListedItem(const HelperPathTask& task, ListedItem* out) {
 }
 
 // An absolute path without "." or ".." components, empty components or a
-// trailing slash, whose folder is named like a quarantine folder.
+// trailing slash, whose folder's folder (a user's) is named like a
+// quarantine folder.
 bool inQuarantineFolder(const std::string& path) {
   if (path.empty() || path.front() != '/' || path.back() == '/' ||
       path.find('\0') != std::string::npos || path.find("//") != std::string::npos ||
@@ -65,7 +66,8 @@ bool inQuarantineFolder(const std::string& path) {
     return false;
   }
   const std::string_view name = std::string_view(path).substr(path.rfind('/') + 1);
-  const std::string folder = path.substr(0, path.rfind('/'));
+  std::string folder = path.substr(0, path.rfind('/'));
+  folder.resize(folder.empty() ? 0 : folder.rfind('/'));
   return name != "." && name != ".." &&
          std::string_view(folder).substr(folder.rfind('/') + 1) == kPrivilegedQuarantineName;
 }

@@ -50,10 +50,11 @@ PlistValue pathEntry(const HelperPathTask& task, HelperEventErrorID status, cons
   return entry;
 }
 
-// Whether `path` lies directly in a folder named like the privileged
-// quarantine (such paths pass the plan outside the asker's scope).
+// Whether `path` lies in a user's folder of a folder named like the
+// privileged quarantine (such paths pass the plan outside the asker's scope).
 bool inQuarantineFolder(const std::string& path) {
-  return std::filesystem::path(path).parent_path().filename() == kPrivilegedQuarantineName;
+  return std::filesystem::path(path).parent_path().parent_path().filename() ==
+         kPrivilegedQuarantineName;
 }
 
 bool isExecutable(const std::string& path) {
@@ -322,18 +323,26 @@ HelperReply HelperServer::State::runPathTasks(const HelperEventPlan& plan, const
                                          hardLinks != nullptr && hardLinks->asBoolean() == true);
       } else if (const PlistValue* name = task.entry.find(kHelperQuarantineKey);
                  name != nullptr && *plan.event == HelperHanldeEventID::Delete) {
-        done = name->asString() == nullptr ? FileStatus::withMessage(EINVAL, "no quarantine name")
-                                           : quarantineListedItem(task.listed, *name->asString(),
-                                                                  &movedTo, options.walkHook);
-      } else if ((restore || (plan.operation && !move && inQuarantineFolder(task.normalized))) &&
-                 !isPrivilegedQuarantineEntry(task.normalized)) {
-        done = FileStatus::withMessage(EPERM, "Refused: \"" + task.normalized +
-                                                  "\" is in no quarantine folder of the helper's");
-      } else if (restore) {
-        const PlistValue* access = task.entry.find(kHelperAccessKey);
-        done = restoreQuarantinedItem(task.listed, task.toPath,
-                                      access != nullptr ? access->asInteger().value_or(0) : 0,
-                                      &movedTo, options.walkHook);
+        done = name->asString() == nullptr
+                   ? FileStatus::withMessage(EINVAL, "no quarantine name")
+                   : quarantineListedItem(task.listed, *name->asString(), client.userId, &movedTo,
+                                          options.walkHook);
+      } else if (const bool purge = plan.operation && !move && inQuarantineFolder(task.normalized);
+                 restore || purge) {
+        done = quarantineEntryRefusal(task.normalized, client.userId,
+                                      restore ? &task.toPath : nullptr);
+        if (done.ok() && restore) {
+          const PlistValue* access = task.entry.find(kHelperAccessKey);
+          done = restoreQuarantinedItem(task.listed, task.toPath,
+                                        access != nullptr ? access->asInteger().value_or(0) : 0,
+                                        &movedTo, options.walkHook);
+        } else if (done.ok()) {
+          done = removeListedItem(
+              ListedItem{"/", task.normalized,
+                         ListedIdentity::ofPath(task.normalized).value_or(ListedIdentity{})},
+              RemovalOptions{.followRootLink = false, .hook = options.walkHook});
+        }
+        if (done.ok() || !movedTo.empty()) forgetQuarantineOrigin(task.normalized);
       } else if (move) {
         done = moveItemWithoutFollowing(task.normalized, task.toPath, options.walkHook);
       } else {

@@ -6,7 +6,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <filesystem>
+#include <optional>
 #include <vector>
 
 #include "orvexa/platform/paths.h"
@@ -232,38 +234,148 @@ std::string privilegedQuarantineFor(const std::string& path) {
   return (top == top.root_path() ? std::string() : top.string()) + "/" + name;
 }
 
-bool isPrivilegedQuarantineEntry(const std::string& path) {
-  const std::filesystem::path folder = std::filesystem::path(path).parent_path();
-  return folder.filename() == kPrivilegedQuarantineName &&
-         privilegedQuarantineFor(path) == folder.string();
+namespace {
+
+constexpr std::string_view kOriginPrefix = ".origin-";
+
+// Opens (making it 0700 when missing) the folder `name` in `parentFd` and
+// checks it is the process's own with no access for others.
+FileStatus openPrivateFolder(int parentFd, const std::string& name, const std::string& path,
+                             UniqueFd* out) {
+  if (::mkdirat(parentFd, name.c_str(), 0700) != 0 && errno != EEXIST) {
+    return FileStatus::fromErrno(errno, path);
+  }
+  out->reset(::openat(parentFd, name.c_str(), kFolderFlags));
+  struct stat st {};
+  if (!out->valid() || ::fstat(out->get(), &st) != 0) {
+    return FileStatus::withMessage(errno, walkError(errno, path));
+  }
+  if (st.st_uid != ::geteuid() || (st.st_mode & 077) != 0) {
+    return FileStatus::withMessage(
+        EPERM, path + ": the quarantine folder is not the helper's own with mode 0700");
+  }
+  return FileStatus();
 }
 
-FileStatus quarantineListedItem(const ListedItem& item, const std::string& name,
+// The original path an entry's record holds; nullopt when it has none.
+std::optional<std::string> originOf(const std::string& entry) {
+  const std::filesystem::path path(entry);
+  Parent parent;
+  const std::string record =
+      (path.parent_path() / (std::string(kOriginPrefix) + path.filename().string())).string();
+  if (!openParent(record, {}, &parent).ok()) return std::nullopt;
+  UniqueFd file(::openat(parent.fd.get(), parent.name.c_str(),
+                         O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  struct stat st {};
+  if (!file.valid() || ::fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= 0 ||
+      st.st_size > PATH_MAX) {
+    return std::nullopt;
+  }
+  std::string origin(static_cast<size_t>(st.st_size), '\0');
+  if (::read(file.get(), origin.data(), origin.size()) != st.st_size) return std::nullopt;
+  return origin;
+}
+
+}  // namespace
+
+std::optional<uid_t> privilegedQuarantineEntryOwner(const std::string& path) {
+  const std::filesystem::path entry(path);
+  const std::filesystem::path userFolder = entry.parent_path();
+  const std::string name = entry.filename().string();
+  const std::string uid = userFolder.filename().string();
+  if (name.empty() || name.front() == '.' || uid.empty() || uid.size() > 10 ||
+      uid.find_first_not_of("0123456789") != std::string::npos ||
+      userFolder.parent_path().filename() != kPrivilegedQuarantineName ||
+      privilegedQuarantineFor(path) != userFolder.parent_path().string()) {
+    return std::nullopt;
+  }
+  const unsigned long long owner = std::stoull(uid);
+  if (owner > static_cast<uid_t>(-1)) return std::nullopt;
+  return static_cast<uid_t>(owner);
+}
+
+FileStatus quarantineEntryRefusal(const std::string& path, uid_t asker, const std::string* to) {
+  const std::optional<uid_t> owner = privilegedQuarantineEntryOwner(path);
+  if (!owner) {
+    return FileStatus::withMessage(
+        EPERM, "Refused: \"" + path + "\" is in no quarantine folder of the helper's");
+  }
+  if (asker == 0) return FileStatus();
+  if (*owner != asker) {
+    return FileStatus::withMessage(
+        EPERM, "Refused: \"" + path + "\" was put in the quarantine by user id " +
+                   std::to_string(*owner) + "; only that user or root may restore or remove it");
+  }
+  if (to == nullptr) return FileStatus();
+  const std::optional<std::string> origin = originOf(path);
+  if (!origin) {
+    return FileStatus::withMessage(EPERM, "Refused: the quarantine keeps no record of where \"" +
+                                              path + "\" came from; only root may restore it");
+  }
+  if (*origin != *to) {
+    return FileStatus::withMessage(EPERM, "Refused: \"" + path + "\" came from \"" + *origin +
+                                              "\" and goes back only there, not to \"" + *to +
+                                              "\"");
+  }
+  return FileStatus();
+}
+
+void forgetQuarantineOrigin(const std::string& path) {
+  const std::filesystem::path entry(path);
+  Parent parent;
+  const std::string record =
+      (entry.parent_path() / (std::string(kOriginPrefix) + entry.filename().string())).string();
+  if (openParent(record, {}, &parent).ok()) ::unlinkat(parent.fd.get(), parent.name.c_str(), 0);
+}
+
+FileStatus quarantineListedItem(const ListedItem& item, const std::string& name, uid_t asker,
                                 std::string* quarantined, const HelperWalkHook& hook) {
-  if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos) {
+  if (name.empty() || name.front() == '.' || name.find('/') != std::string::npos ||
+      name.size() + kOriginPrefix.size() > NAME_MAX) {
     return FileStatus::withMessage(EINVAL, "\"" + name + "\" is no name in the quarantine");
   }
   const std::string folder = privilegedQuarantineFor(item.path);
   if (folder.empty()) return FileStatus::fromErrno(errno, item.path);
   Parent parent;
   if (FileStatus opened = openParent(folder, hook, &parent); !opened.ok()) return opened;
-  if (::mkdirat(parent.fd.get(), parent.name.c_str(), 0700) != 0 && errno != EEXIST) {
-    return FileStatus::fromErrno(errno, folder);
+  UniqueFd quarantine;
+  if (FileStatus opened = openPrivateFolder(parent.fd.get(), parent.name, folder, &quarantine);
+      !opened.ok()) {
+    return opened;
   }
-  UniqueFd quarantine(::openat(parent.fd.get(), parent.name.c_str(), kFolderFlags));
+  const std::string uid = std::to_string(asker);
+  const std::string userFolder = folder + "/" + uid;
+  UniqueFd own;
+  if (FileStatus opened = openPrivateFolder(quarantine.get(), uid, userFolder, &own);
+      !opened.ok()) {
+    return opened;
+  }
+  // The record is written before the move, so that no entry is ever without
+  // one; a taken name keeps its own record.
   struct stat st {};
-  if (!quarantine.valid() || ::fstat(quarantine.get(), &st) != 0) {
-    return FileStatus::withMessage(errno, walkError(errno, folder));
+  if (::fstatat(own.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+    return FileStatus::fromErrno(EEXIST, userFolder + "/" + name);
   }
-  if (st.st_uid != ::geteuid() || (st.st_mode & 077) != 0) {
-    return FileStatus::withMessage(
-        EPERM, folder + ": the quarantine folder is not the helper's own with mode 0700");
+  const std::string record = std::string(kOriginPrefix) + name;
+  {
+    UniqueFd file(::openat(own.get(), record.c_str(),
+                           O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!file.valid() || ::write(file.get(), item.path.data(), item.path.size()) !=
+                             static_cast<ssize_t>(item.path.size())) {
+      const int err = errno;
+      ::unlinkat(own.get(), record.c_str(), 0);
+      return FileStatus::fromErrno(err, userFolder + "/" + record);
+    }
   }
   RemovalOptions removal;
   removal.followRootLink = false;
   removal.hook = hook;
-  FileStatus moved = moveListedItem(item, quarantine.get(), name, removal);
-  if (moved.ok()) *quarantined = folder + "/" + name;
+  FileStatus moved = moveListedItem(item, own.get(), name, removal);
+  if (moved.ok()) {
+    *quarantined = userFolder + "/" + name;
+  } else if (moved.code() != EEXIST) {
+    ::unlinkat(own.get(), record.c_str(), 0);
+  }
   return moved;
 }
 

@@ -10,6 +10,7 @@
 #include <optional>
 
 #include "orvexa/clean/undo_journal.h"
+#include "orvexa/helper/helper_event_plan.h"
 #include "orvexa/helper/helper_server.h"
 #include "orvexa/helper/privilege_helper.h"
 #include "orvexa/platform/identity.h"
@@ -223,8 +224,42 @@ TEST_F(CleanServiceTest, TheHelpersItemsAreQuarantinedRestoredAndPurged) {
   }
   auto [journal, item] = cleanUndoably();
   EXPECT_TRUE(Quarantine::purge(*journal, item).ok());
-  EXPECT_TRUE(fs::is_empty(quarantine));
+  EXPECT_TRUE(fs::is_empty(quarantine + "/0"));  // its record of origin too
   EXPECT_FALSE(exists(theirs));
+
+  // Another user may neither take nor purge it; its user only puts it back
+  // where it came from.
+  testing::RunningHelper helper;
+  othersFile(sb_, "kept.bin");
+  const std::string name = fs::path(cleanUndoably().second.quarantine).filename();
+  const std::string nobodys = quarantine + "/65534", moved = nobodys + "/" + name;
+  fs::rename(quarantine + "/0", nobodys);
+  const std::string notTheirs = "Refused: \"" + moved +
+                                "\" was put in the quarantine by user id 65534; only that user or "
+                                "root may restore or remove it";
+  const struct {
+    uid_t user;
+    int operation;  // Restore 6, Clean 3
+    std::string to, refusal;
+  } rows[] = {{4321, 6, theirs, notTheirs},
+              {4321, 3, "", notTheirs},
+              {testing::kNobodyUid, 6, theirs + "2",
+               "Refused: \"" + moved + "\" came from \"" + theirs +
+                   "\" and goes back only there, not to \"" + theirs + "2\""}};
+  for (const auto& row : rows) {
+    PlistValue::Dictionary value;
+    value.entries.emplace_back("ToPath", row.to);
+    putListedItem(&value, nobodys, *ListedIdentity::ofPath(moved));
+    HelperRequest request{.operation = HelperRequest::Operation::handleEvent,
+                          .event = raw(HelperHanldeEventID::Maintenance),
+                          .dictionary = PlistValue::dictionary()};
+    request.dictionary.set("OperationValue", row.operation);
+    request.dictionary.set(moved, PlistValue(std::move(value)));
+    bool end = false;
+    const PlistValue said = helper.server().handle(request, {row.user, {}}, &end).information;
+    EXPECT_EQ(*said.find(moved)->find("DeleteDesc")->asString(), row.refusal);
+  }
+  EXPECT_TRUE(fs::exists(moved));
 }
 
 // The ticked child also listed (as an equal record) in another view is

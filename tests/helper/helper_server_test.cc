@@ -227,7 +227,7 @@ TEST_F(HelperServerTest, ShredMaintenanceAndClose) {
   // (Moving and removing extensions through this server:
   // MaintenanceHelperTest.) A folder only named like the quarantine opens
   // nothing outside the scope.
-  const std::string fake = sb_.file("/opt/.orvexa-quarantine/x", "x");
+  const std::string fake = sb_.file("/opt/.orvexa-quarantine/0/x", "x");
   testing::EventAnswer clean = callEvent(*tool, raw(HelperHanldeEventID::Maintenance),
                                          plist({{"OperationValue", 3}, {fake, plist({})}}));
   EXPECT_EQ(textAt(clean.information.find(fake), "DeleteDesc"),

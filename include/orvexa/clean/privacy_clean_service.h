@@ -77,6 +77,11 @@ class PrivacyCleanService {
   // is left with every state cleared.
   static void sortCategory(const CategoryPtr& category);
 
+  // The undo journal's clean ids under which the cleans of this process
+  // moved file items to the trash since the last call (oldest first): what
+  // one run moved, whatever other processes journal meanwhile. Thread-safe.
+  static std::vector<int64_t> takeJournalledCleans();
+
   PrivacyCleanService() = delete;
 };
 

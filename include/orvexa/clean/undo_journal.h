@@ -92,7 +92,9 @@ class UndoJournal {
   int64_t beginClean(const std::string& command);  // 0 on failure
   // Writes the intent of one move; 0 on failure (then do not move).
   int64_t recordIntent(const JournalItem& item);
-  bool markMoved(int64_t itemId);
+  // `quarantine`, when given, is where the item really went (the helper's
+  // answer), replacing the path the intent foresaw.
+  bool markMoved(int64_t itemId, const std::string& quarantine = {});
   void dropItem(int64_t itemId);  // the move did not happen, or was undone
   // Recounts the clean's moved items and bytes.
   void finishClean(int64_t cleanId);
@@ -128,8 +130,10 @@ class Quarantine {
   // are set as they were.
   static FileStatus restore(UndoJournal& journal, const JournalItem& item, std::string* restoredAs);
 
-  // Journals the intent of the helper moving the item at `path` into its
-  // volume's privileged quarantine as `name` (privileged_file_operations.h);
+  // Journals the intent of the helper moving the item at `path` into this
+  // user's folder of its volume's privileged quarantine as `name`
+  // (privileged_file_operations.h), where the row foresees it until the
+  // helper's answer says where it went (markMoved);
   // the row's id, 0 when the item cannot be examined or the row written.
   // The caller marks it moved, or drops it, by the helper's answer.
   static int64_t recordPrivilegedIntent(UndoJournal& journal, int64_t cleanId,

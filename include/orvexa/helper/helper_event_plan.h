@@ -11,9 +11,10 @@
 // malformed: its task carries the refusal and the other paths go ahead. So
 // does a Delete path whose value lacks its scan root or listed identity: the
 // helper removes only what it can check (verified_removal.h). A Restore or
-// Clean path inside a folder named like the privileged quarantine
-// (privileged_file_operations.h) is not refused for lying outside `scope`;
-// the server checks the folder before acting.
+// Clean path inside a user's folder of a folder named like the privileged
+// quarantine (privileged_file_operations.h) is not refused for lying
+// outside `scope`; the server checks the folder, and whose it is, before
+// acting.
 //
 // Thread-safety: reentrant.
 #pragma once

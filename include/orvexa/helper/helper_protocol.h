@@ -20,15 +20,19 @@
 //   dropCachesFile() (platform/service_paths.h), so the kernel drops clean caches.
 // - Delete with "Quarantine": a Delete path whose value also holds
 //   "Quarantine" (text, one name) is moved, not removed, into the root-only
-//   quarantine folder of its volume under that name
-//   (privileged_file_operations.h); its answer gives "ToPath", where it went.
-// - Maintenance Restore: each path (an entry of a quarantine folder) ->
+//   quarantine folder of its volume under that name, in the asker's own
+//   folder there (privileged_file_operations.h); its answer gives "ToPath",
+//   where it went, which is where the asker finds it.
+// - Maintenance Restore: each path (an entry of a quarantine folder; only
+//   the asker's own, and only back to where it came from, unless the asker
+//   is root) ->
 //   "ToPath" (where it goes back), its listed identity as for Delete, and
 //   "AccessTime" (nanoseconds; the modification time is the identity's):
 //   the item is put back, beside a taken place under a numbered name, with
 //   the owner and mode it kept in the quarantine (the asker cannot choose
 //   them) and those times; its answer gives "ToPath", where it went. Clean
-//   also takes quarantine entries (purging them).
+//   also takes quarantine entries (purging them; only the asker's own,
+//   unless the asker is root).
 // - CloseHelper (4): the helper stops the work in flight at its next item,
 //   then answers (information: "DeleteStatus" Success and "DeleteDesc"
 //   saying how far the work came) and ends.

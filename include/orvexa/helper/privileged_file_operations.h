@@ -20,6 +20,7 @@
 
 #include <cstddef>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -59,20 +60,34 @@ FileStatus moveItemWithoutFollowing(const std::string& from, const std::string& 
 // kPrivilegedQuarantineName, owned by root with mode 0700, at the top of
 // the item's volume (the highest folder above it on its device), or, for an
 // item below the paths table's root on that root's volume, directly under
-// the root (so that a sandbox keeps its own). The folder is made when
-// missing and refused when it is a link, on another device or not the
-// process's own with mode 0700.
+// the root (so that a sandbox keeps its own). Each user who asks has a
+// folder of their own in it, named by their user id (root's, 0700): an
+// entry is <quarantine>/<uid>/<name>, and beside it ".origin-<name>" holds
+// the path it came from, written before the item moves. Only that user
+// (or root) may restore or purge the entry, and a user restores it only to
+// where it came from; names starting with "." are the helper's own. The
+// folders are made when missing and refused when they are links, on another
+// device or not the process's own with mode 0700. Entries put directly into
+// the quarantine folder (without a user's folder) are no entries any more:
+// nobody could tell whose they were.
 inline constexpr std::string_view kPrivilegedQuarantineName = ".orvexa-quarantine";
 // The folder for an item at `path` (empty when its folder cannot be examined).
 std::string privilegedQuarantineFor(const std::string& path);
-// Whether the normalised `path` is an entry directly inside the quarantine
-// folder of its volume.
-bool isPrivilegedQuarantineEntry(const std::string& path);
+// The user whose entry the normalised `path` is (<quarantine>/<uid>/<name>
+// of its volume's quarantine folder); nullopt when it is none.
+std::optional<uid_t> privilegedQuarantineEntryOwner(const std::string& path);
+// Why user `asker` may not purge (`to` null) or restore to `*to` the entry
+// at `path`, in words (EPERM); ok when they may. Root may do anything.
+FileStatus quarantineEntryRefusal(const std::string& path, uid_t asker, const std::string* to);
+// Removes the record of where the entry at `path` came from (after it was
+// restored or purged).
+void forgetQuarantineOrigin(const std::string& path);
 
 // Moves the listed item (checked as by moveListedItem, reached from "/"
-// without links) into its volume's quarantine folder as `name` (one
-// component); *quarantined gets its new path.
-FileStatus quarantineListedItem(const ListedItem& item, const std::string& name,
+// without links) into the folder of user `asker` in its volume's
+// quarantine as `name` (one component, not starting with "."), recording
+// its original path; *quarantined gets its new path.
+FileStatus quarantineListedItem(const ListedItem& item, const std::string& name, uid_t asker,
                                 std::string* quarantined, const HelperWalkHook& hook = {});
 
 // What an item is given back with.
