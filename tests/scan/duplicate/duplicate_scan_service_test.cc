@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <filesystem>
 
 #include "orvexa/platform/content_type.h"
 #include "orvexa/units/scan_status.h"

@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <filesystem>
 #include <set>
 
 #include "orvexa/platform/identity.h"

@@ -2,7 +2,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <filesystem>
 
 #include "orvexa/platform/plist.h"
@@ -14,7 +13,6 @@
 #include "support/features.h"
 #include "support/sandbox.h"
 #include "support/signal.h"
-#include "support/temp_dir.h"
 
 namespace orvexa {
 namespace {

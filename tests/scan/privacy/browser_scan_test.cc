@@ -1,10 +1,8 @@
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
-#include <memory>
 
 #include "orvexa/platform/identity.h"
 #include "orvexa/scan/privacy/privacy_scan_service.h"

@@ -12,7 +12,6 @@
 #include "support/features.h"
 #include "support/sandbox.h"
 #include "support/signal.h"
-#include "support/temp_dir.h"
 
 namespace orvexa {
 namespace {

@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <atomic>
 #include <filesystem>
-#include <thread>
 
 #include "orvexa/platform/file_manager.h"
 #include "orvexa/platform/paths.h"

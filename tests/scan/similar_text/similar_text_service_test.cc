@@ -7,7 +7,6 @@
 #include <filesystem>
 #include <mutex>
 #include <sstream>
-#include <thread>
 
 #include "orvexa/scan/similar_text/similar_text_service.h"
 #include "support/document_writer.h"

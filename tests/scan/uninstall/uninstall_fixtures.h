@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <algorithm>
 #include <chrono>
 #include <memory>
 #include <string>
@@ -19,7 +18,6 @@
 #include "orvexa/units/main_queue.h"
 #include "support/sandbox.h"
 #include "support/signal.h"
-#include "support/temp_dir.h"
 
 namespace orvexa::testing {
 
