@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-
 #include "orvexa/platform/content_type.h"
 #include "orvexa/units/scan_status.h"
 #include "scan/duplicate/duplicate_test_util.h"
@@ -248,10 +247,9 @@ TEST(DuplicateScanServiceTest, KindsFollowTheContentTypeTree) {
       {{"public.zip-archive", "com.example.document"}, {file, document, archive}},
       {{"public.data", "public.item"}, {file, other}},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(::testing::PrintToString(c.tree));
-    EXPECT_EQ(DuplicateScanService::kindsForContentTypeTree(c.tree), c.kinds);
-  }
+  for (const Case& c : cases)
+    EXPECT_EQ(DuplicateScanService::kindsForContentTypeTree(c.tree), c.kinds)
+        << ::testing::PrintToString(c.tree);
   // A file's kinds come from its own content-type tree.
   testing::TempDir dir;
   auto record = std::make_shared<FileInformation>();

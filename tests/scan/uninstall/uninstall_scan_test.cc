@@ -168,10 +168,8 @@ TEST_F(UninstallScanTest, CandidatePathIdentifierAndBlackListRules) {
       {"/Applications/G.app", false},
       {r + "/Applications (Parallels)/W.app", false},
   };
-  for (const auto& [path, kept] : paths) {
-    SCOPED_TRACE(path);
-    EXPECT_EQ(UninstallScanService::isCandidatePath(path), kept);
-  }
+  for (const auto& [path, kept] : paths)
+    EXPECT_EQ(UninstallScanService::isCandidatePath(path), kept) << path;
   const std::pair<const char*, bool> identifiers[] = {
       {"com.apple.siri.launcher", false},
       {"com.apple.safari", true},
@@ -179,10 +177,8 @@ TEST_F(UninstallScanTest, CandidatePathIdentifierAndBlackListRules) {
       {"com.setapp.Thing", true},
       {"", false},
   };
-  for (const auto& [identifier, listed] : identifiers) {
-    SCOPED_TRACE(identifier);
-    EXPECT_EQ(UninstallScanService::isListedIdentifier(identifier), listed);
-  }
+  for (const auto& [identifier, listed] : identifiers)
+    EXPECT_EQ(UninstallScanService::isListedIdentifier(identifier), listed) << identifier;
   // The host's black list replaces the system folder's.
   const std::string top = makeApp(sb_, "/Applications/Top.app", "com.example.top");
   makeApp(sb_, "/Applications/Other.app", "com.example.other");
@@ -277,10 +273,9 @@ TEST_F(UninstallScanTest, SpecialApplicationFiles) {
       // Without the query tool: the virtual machines of the default folder.
       {"com.parallels.desktop.console", {sb_.path("~/Parallels/Windows 11.pvm")}},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.identifier);
-    EXPECT_EQ(UninstallScanService::getSpecialAppSpecialFile(c.identifier), c.files);
-  }
+  for (const Case& c : cases)
+    EXPECT_EQ(UninstallScanService::getSpecialAppSpecialFile(c.identifier), c.files)
+        << c.identifier;
 }
 
 }  // namespace
