@@ -205,10 +205,8 @@ TEST_F(SuperScanServiceTest, PackageSizeFromMetadataOutput) {
       {"", 0},
       {"kMDItemFSSize = (null)\n", 0},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.output);
-    EXPECT_EQ(SuperScanService::packageSizeFromMdlsOutput(c.output), c.size);
-  }
+  for (const Case& c : cases)
+    EXPECT_EQ(SuperScanService::packageSizeFromMdlsOutput(c.output), c.size) << c.output;
 
   std::string tool = sb_.file("/fake/mdls", "#!/bin/sh\necho \"kMDItemFSSize = 777\"\n");
   ASSERT_EQ(chmod(tool.c_str(), 0755), 0);

@@ -170,9 +170,9 @@ TEST_F(LargeOldScanTest, WithoutTheQueryToolTheWalkRecordsEveryVisibleRegularFil
   for (size_t i = 0; i < all_->childrens.size(); ++i) {
     const FilePtr& f = all_->childrens[i];
     files[f->url.path()] = f;
-    EXPECT_EQ(f->finderID(), static_cast<int>(i)) << f->url.path();
-    EXPECT_EQ(f->state, 1);  // the all-files category's tick
-    EXPECT_EQ(f->parentCategoryInfo.lock(), all_);
+    // Numbered in order, ticked as the all-files category is, filed under it.
+    EXPECT_EQ(std::tuple(f->finderID(), f->state, f->parentCategoryInfo.lock()),
+              std::tuple(static_cast<int>(i), 1, all_));
   }
   ASSERT_EQ(files.size(), 5u);
   EXPECT_EQ(outcome.total, 600'000'000 + 150'000'000 + 12 + 14);
@@ -182,10 +182,9 @@ TEST_F(LargeOldScanTest, WithoutTheQueryToolTheWalkRecordsEveryVisibleRegularFil
       {note, {K::Other, K::OneWeek, K::Small}},   {picture, {K::Picture, K::LastWeek, K::Small}},
       {empty, {K::Other, K::LastWeek, K::Small}},
   };
-  for (const auto& [path, expected] : views) {
-    ASSERT_EQ(files.count(path), 1u) << path;
-    EXPECT_EQ(viewsHolding(all_, files[path]), expected) << path;
-  }
+  for (const auto& [path, expected] : views)
+    EXPECT_EQ(files.count(path) ? viewsHolding(all_, files[path]) : std::vector<K>{}, expected)
+        << path;
   // One progress report per record, with its path and size.
   ASSERT_EQ(outcome.progress.size(), 5u);
   for (const auto& [path, size] : outcome.progress) EXPECT_EQ(files.at(path)->size, size);
