@@ -412,10 +412,9 @@ TEST_P(ScanLifecycleConcurrencyTest, AStartWhileRunningIsRefusedAndCallsNothing)
   rig_->start();
   rig_->startOthers();
   rig_->drain();
-  EXPECT_EQ(rig_->done_->count(), 0);
-  EXPECT_EQ(rig_->others_.load(), 0);
-  EXPECT_TRUE(in(ScanState::start));
-  EXPECT_EQ(feature->categoryInfo, categories);
+  EXPECT_EQ(std::tuple(rig_->done_->count(), rig_->others_.load(), in(ScanState::start),
+                       feature->categoryInfo),
+            std::tuple(0, 0, true, categories));
   for (const CategoryPtr& c : categories) EXPECT_TRUE(c->childrens.empty());
   const std::string log = testing::logSince(offset);
   size_t at = 0;
@@ -444,11 +443,9 @@ TEST_P(ScanLifecycleConcurrencyTest, StopsAtAnyMomentEndEveryRunOnce) {
       rig_->stop();
       stopped = true;
     }
-    if (stopped && stopEnd == StopEnd::kNoDone) {
-      EXPECT_TRUE(testing::eventually([&] { return in(ScanState::end); }, milliseconds(60000)));
-    } else {
-      EXPECT_TRUE(rig_->done_->wait(std::chrono::seconds(60)));
-    }
+    EXPECT_TRUE(stopped && stopEnd == StopEnd::kNoDone
+                    ? testing::eventually([&] { return in(ScanState::end); }, milliseconds(60000))
+                    : rig_->done_->wait(std::chrono::seconds(60)));
     rig_->settle(stopped);
     const int done = rig_->done_->count();
     EXPECT_TRUE((stopped && stopEnd != StopEnd::kDoneOnce) || done == 1) << done;
