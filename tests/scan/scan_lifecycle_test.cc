@@ -96,9 +96,8 @@ class Rig {
   // `root`/d<i>/f<j>: `dirs` folders of `files` files of `size` bytes.
   void tree(const std::string& root, int dirs, int files, size_t size) {
     for (int d = 0; d < dirs; ++d) {
-      for (int f = 0; f < files; ++f) {
+      for (int f = 0; f < files; ++f)
         sb_.file(root + "/d" + std::to_string(d) + "/f" + std::to_string(f), size);
-      }
     }
   }
   bool logged(const std::string& line) const {
@@ -111,10 +110,10 @@ class SystemJunkRig : public Rig {
   SystemJunkRig() {
     std::vector<testing::CategorySpec> categories;
     for (int c = 0; c < 4; ++c) {
+      const auto kind =
+          c % 2 ? CategoryInfomationKind::Common : CategoryInfomationKind::SystemCache;
       categories.push_back(
-          {"C" + std::to_string(c),
-           c % 2 ? CategoryInfomationKind::Common : CategoryInfomationKind::SystemCache,
-           {sb_.path("~/Library/Caches/c" + std::to_string(c))}});
+          {"C" + std::to_string(c), kind, {sb_.path("~/Library/Caches/c" + std::to_string(c))}});
     }
     ownModule(8202, categories);
   }
@@ -196,16 +195,14 @@ class SimilarTextRig : public Rig {
   void fill() override {
     // Copies that differ in one digit: one group of all of them.
     std::string letter;
-    for (int s = 0; s < 30; ++s) {
+    for (int s = 0; s < 30; ++s)
       letter += "Order " + std::to_string(s * 37 % 101) + " left our shop on day " +
                 std::to_string(s) + " and reached Leeds the day after.\n";
-    }
     const std::string folder = sb_.dir("~/d");
-    for (int k = 0; k < 16; ++k) {
+    for (int k = 0; k < 16; ++k)
       ASSERT_TRUE(
           testing::writeDocx(folder + "/" + std::to_string(k) + ".docx",
                              testing::paragraphsOf(letter + "Ref " + std::to_string(k % 4))));
-    }
   }
   void renew() override { ownModule(8903, {{"All", CategoryInfomationKind::Common, {}}}); }
   void start() override {
@@ -276,9 +273,8 @@ class LargeOldRig : public Rig {
     EXPECT_TRUE(stopped || filed == 600) << filed;
     // Each run starts from empty views: every record is in three of them.
     size_t viewed = 0;
-    for (const CategoryPtr& v : *feature_->categoryInfo[0]->childrenCateogry) {
+    for (const CategoryPtr& v : *feature_->categoryInfo[0]->childrenCateogry)
       viewed += v->childrens.size();
-    }
     EXPECT_EQ(viewed, 3 * filed);
     // A stopped walk still finishes, after saying it was suspended.
     EXPECT_TRUE(filed == 600 || logged("LargeAndOldScanService Suspend"));
@@ -299,9 +295,8 @@ class DuplicateRig : public Rig {
   void fill() override {
     // Forty sets of three copies, each set of its own size.
     for (size_t size = 2000; size < 2400; size += 10) {
-      for (int i = 0; i < 3; ++i) {
+      for (int i = 0; i < 3; ++i)
         sb_.file("~/Documents/" + std::to_string(size) + "-" + std::to_string(i), size);
-      }
     }
   }
   void start() override {
@@ -417,10 +412,9 @@ TEST_P(ScanLifecycleConcurrencyTest, AStartWhileRunningIsRefusedAndCallsNothing)
   rig_->start();
   rig_->startOthers();
   rig_->drain();
-  EXPECT_EQ(rig_->done_->count(), 0);
-  EXPECT_EQ(rig_->others_.load(), 0);
-  EXPECT_TRUE(in(ScanState::start));
-  EXPECT_EQ(feature->categoryInfo, categories);
+  EXPECT_EQ(std::tuple(rig_->done_->count(), rig_->others_.load(), in(ScanState::start),
+                       feature->categoryInfo),
+            std::tuple(0, 0, true, categories));
   for (const CategoryPtr& c : categories) EXPECT_TRUE(c->childrens.empty());
   const std::string log = testing::logSince(offset);
   size_t at = 0;
@@ -449,17 +443,13 @@ TEST_P(ScanLifecycleConcurrencyTest, StopsAtAnyMomentEndEveryRunOnce) {
       rig_->stop();
       stopped = true;
     }
-    if (stopped && stopEnd == StopEnd::kNoDone) {
-      EXPECT_TRUE(testing::eventually([&] { return in(ScanState::end); }, milliseconds(60000)));
-    } else {
-      EXPECT_TRUE(rig_->done_->wait(std::chrono::seconds(60)));
-    }
+    EXPECT_TRUE(stopped && stopEnd == StopEnd::kNoDone
+                    ? testing::eventually([&] { return in(ScanState::end); }, milliseconds(60000))
+                    : rig_->done_->wait(std::chrono::seconds(60)));
     rig_->settle(stopped);
     const int done = rig_->done_->count();
     EXPECT_TRUE((stopped && stopEnd != StopEnd::kDoneOnce) || done == 1) << done;
-    if (stopped && stopEnd == StopEnd::kNoDone) {
-      EXPECT_LE(done, 1);
-    }
+    EXPECT_TRUE(!stopped || stopEnd != StopEnd::kNoDone || done <= 1) << done;
     EXPECT_TRUE(in(ScanState::end));
     return stopped;
   };

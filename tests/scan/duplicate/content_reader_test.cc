@@ -60,10 +60,9 @@ TEST(ContentReaderTest, ComparesEachFileWithTheReference) {
   EXPECT_FALSE(xxh3ContentDigest(reference, static_cast<int64_t>(bytes.size()) - 1, buffer));
 
   // An unreadable reference decides nothing.
-  for (CompareResult r : compareWithReference(dir / "missing", {reference},
-                                              static_cast<int64_t>(bytes.size()), buffer)) {
-    EXPECT_EQ(r, CompareResult::failed);
-  }
+  EXPECT_EQ(compareWithReference(dir / "missing", {reference, reference},
+                                 static_cast<int64_t>(bytes.size()), buffer),
+            std::vector<CompareResult>(2, CompareResult::failed));
 }
 
 TEST(ContentReaderTest, ComparesMoreFilesThanItKeepsOpenInBatches) {
@@ -77,27 +76,20 @@ TEST(ContentReaderTest, ComparesMoreFilesThanItKeepsOpenInBatches) {
     others.push_back(dir.writeFile("c" + std::to_string(i), b));
   }
   ReadBuffer buffer;
-  std::vector<CompareResult> results = compareWithReference(reference, others, 5000, buffer);
-  for (size_t i = 0; i < results.size(); ++i) {
-    SCOPED_TRACE(i);
-    EXPECT_EQ(results[i], i == kMaxOpenFiles + 2 ? CompareResult::different : CompareResult::equal);
-  }
+  std::vector<CompareResult> expected(others.size(), CompareResult::equal);
+  expected[kMaxOpenFiles + 2] = CompareResult::different;
+  EXPECT_EQ(compareWithReference(reference, others, 5000, buffer), expected);
 }
 
 TEST(ContentReaderTest, PathComponentsAndNesting) {
   const std::pair<const char*, size_t> counts[] = {
       {"/", 1}, {"/Users", 2}, {"/Users/x/", 3}, {"//Users//x", 3}, {"", 0}, {"a/b", 2}};
-  for (const auto& [path, count] : counts) {
-    SCOPED_TRACE(path);
-    EXPECT_EQ(pathComponentCount(path), count);
-  }
+  for (const auto& [path, count] : counts) EXPECT_EQ(pathComponentCount(path), count) << path;
   const std::tuple<const char*, const char*, bool> cases[] = {
       {"/a/b", "/a", true}, {"/a", "/a", true},    {"/ab", "/a", false},
       {"/a/b", "/", true},  {"/a", "/a/b", false}, {"/a/b", "", false}};
-  for (const auto& [path, folder, below] : cases) {
-    SCOPED_TRACE(std::string(path) + " in " + folder);
-    EXPECT_EQ(isSameOrBelow(path, folder), below);
-  }
+  for (const auto& [path, folder, below] : cases)
+    EXPECT_EQ(isSameOrBelow(path, folder), below) << path << " in " << folder;
 }
 
 }  // namespace

@@ -58,9 +58,8 @@ TEST(DuplicateCollisionTest, ByteComparisonSplitsFilesWhoseDigestsCollide) {
 
   // The groups of one digest get keys of their own.
   std::set<std::string> keys;
-  for (const FilePtr& g : scan.all()->childrens) {
+  for (const FilePtr& g : scan.all()->childrens)
     keys.insert(std::any_cast<std::string>(g->attachInformation));
-  }
   EXPECT_EQ(keys, (std::set<std::string>{"0123456789abcdeffedcba9876543210",
                                          "0123456789abcdeffedcba9876543210#2"}));
 }
@@ -99,9 +98,8 @@ TEST(DuplicateScanStopConcurrencyTest, AStopDuringHashingEndsWithOneDoneAndState
   duplicate_internal::setDigestFunctionForTesting([&](const std::string& path, int64_t size,
                                                       ReadBuffer& buffer) {
     hashing.notify();
-    while (!duplicate_internal::readingSuspended()) {
+    while (!duplicate_internal::readingSuspended())
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
     std::optional<ContentDigest> digest = duplicate_internal::xxh3ContentDigest(path, size, buffer);
     if (digest) ++gaveDigest;
     return digest;
@@ -125,11 +123,10 @@ TEST(DuplicateScanStopConcurrencyTest, AStopDuringHashingEndsWithOneDoneAndState
   queue->waitUntilIdle();
   duplicate_internal::setDigestFunctionForTesting(nullptr);
 
-  EXPECT_EQ(done.count(), 1);
-  EXPECT_EQ(gaveDigest.load(), 0);
-  EXPECT_EQ(total.load(), 0);
-  EXPECT_TRUE(scan.all()->childrens.empty());
-  EXPECT_TRUE(scan.view(Kind::File)->childrens.empty());
+  EXPECT_EQ((std::vector<int64_t>{done.count(), gaveDigest.load(), total.load(),
+                                  static_cast<int64_t>(scan.all()->childrens.size()),
+                                  static_cast<int64_t>(scan.view(Kind::File)->childrens.size())}),
+            (std::vector<int64_t>{1, 0, 0, 0, 0}));  // done once, nothing digested or filed
   EXPECT_EQ(ScanStatusTable::get(scan.feature->finderID), static_cast<int>(ScanState::end));
 }
 

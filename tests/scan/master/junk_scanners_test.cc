@@ -2,7 +2,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <filesystem>
 
 #include "orvexa/platform/plist.h"
@@ -14,7 +13,6 @@
 #include "support/features.h"
 #include "support/sandbox.h"
 #include "support/signal.h"
-#include "support/temp_dir.h"
 
 namespace orvexa {
 namespace {
@@ -126,9 +124,9 @@ TEST_F(JunkScannersTest, TrashOfOtherVolumesNeedsAPerUserFolder) {
   runTrashScan(feature, "On other volumes");
   EXPECT_EQ(titlesOf(feature->categoryInfo[0]), (std::vector<std::string>{"old.doc"}));
   CategoryPtr other = feature->categoryInfo[1];
-  EXPECT_EQ(other->kind, raw(CategoryInfomationKind::OtherTrashBin));
-  EXPECT_EQ(other->description, "On other volumes");
-  EXPECT_EQ(titlesOf(other), (std::vector<std::string>{"photo.jpg"}));
+  EXPECT_EQ(std::tuple(other->kind, other->description, titlesOf(other)),
+            std::tuple(raw(CategoryInfomationKind::OtherTrashBin), "On other volumes",
+                       std::vector<std::string>{"photo.jpg"}));
 }
 
 TEST_F(JunkScannersTest, MailAttachmentsFourLevelsDownAreFoundButNotTheirFolders) {
@@ -138,18 +136,13 @@ TEST_F(JunkScannersTest, MailAttachmentsFourLevelsDownAreFoundButNotTheirFolders
   auto module = testing::makeModule(kFeatureID,
                                     {{"Attachments", CategoryInfomationKind::EmailAttachment, {}}});
   FeaturePtr feature = testing::featureOf(module);
-  int64_t total = runFeatureScan(feature, EmailScanService::scanEmailJunk);
+  EXPECT_EQ(runFeatureScan(feature, EmailScanService::scanEmailJunk), 300);
   EXPECT_EQ(titlesOf(feature->categoryInfo[0]), (std::vector<std::string>{"report.pdf"}));
-  EXPECT_EQ(total, 300);
 }
 
 TEST_F(JunkScannersTest, MailVersionFoldersComeFromACopyOfThePersistenceInfo) {
-  PlistValue info = PlistValue::dictionary();
-  PlistValue list = PlistValue::array();
-  list.append("V10");
-  list.append("V9");
-  info.set("LastUsedVersionDirectoryIdentifiers", list);
-  info.set("Other", "x");
+  const PlistValue info(PlistValue::Dictionary{
+      {{"LastUsedVersionDirectoryIdentifiers", PlistValue::Array{"V10", "V9"}}, {"Other", "x"}}});
   std::string store = sb_.dir("~/Library/Mail");
   ASSERT_TRUE(writePlistFile(store + "/PersistenceInfo.plist", info, PlistFormat::Binary));
   EXPECT_EQ(EmailScanService::getMailAttachmentsDirectoryId(Url::fromPath(store + "/", true)),

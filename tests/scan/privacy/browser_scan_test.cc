@@ -1,10 +1,8 @@
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
-#include <memory>
 
 #include "orvexa/platform/identity.h"
 #include "orvexa/scan/privacy/privacy_scan_service.h"
@@ -138,20 +136,18 @@ TEST_F(BrowserScanTest, GroupsAndItemsOfEveryBrowser) {
       lines.push_back(group->title + (group->childrens.empty()
                                           ? ""
                                           : ", " + std::to_string(group->childrens[0]->levelInt)));
-      EXPECT_EQ(group->finderID(), static_cast<int>(g));
-      EXPECT_EQ(group->levelInt, 0);
-      EXPECT_EQ(group->fileKind, raw(FilesKind::Privacy));
-      EXPECT_FALSE(group->removeCategory);
-      EXPECT_EQ(group->parentCategoryInfo.lock(), category);
-      EXPECT_EQ(std::any_cast<Status>(group->attachInformation), browser.kinds[g]) << g;
+      EXPECT_EQ(std::tuple(group->finderID(), group->levelInt, group->fileKind,
+                           group->removeCategory, group->parentCategoryInfo.lock(),
+                           std::any_cast<Status>(group->attachInformation)),
+                std::tuple(static_cast<int>(g), 0, raw(FilesKind::Privacy), false, category,
+                           browser.kinds[g]));
       for (size_t i = 0; i < group->childrens.size(); ++i) {
         const FilePtr& item = group->childrens[i];
         lines.push_back(described(item));
-        EXPECT_EQ(item->finderID(), static_cast<int>(i));
-        EXPECT_EQ(item->parentFinderID, group->finderID());
-        EXPECT_EQ(item->parentFileInfo.lock(), group);
-        EXPECT_EQ(item->levelInt, group->childrens[0]->levelInt);
-        EXPECT_EQ(item->state, 0);
+        EXPECT_EQ(std::tuple(item->finderID(), item->parentFinderID, item->parentFileInfo.lock(),
+                             item->levelInt, item->state),
+                  std::tuple(static_cast<int>(i), group->finderID(), group,
+                             group->childrens[0]->levelInt, 0));
         EXPECT_TRUE(item->canDelete || browser.kinds[g] == Status::LocalStorage);
       }
     }

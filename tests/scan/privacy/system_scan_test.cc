@@ -23,11 +23,7 @@ class SystemScanTest : public ::testing::Test {
 };
 
 TEST_F(SystemScanTest, WithoutFinderListThereIsNoFinderGroup) {
-  struct Case {
-    const char* name;
-    std::string content;
-  };
-  const Case cases[] = {
+  const std::pair<const char*, std::string> cases[] = {
       {"no file", ""},
       {"no list",
        writePlist(PlistValue(PlistValue::Dictionary{{{"ShowStatusBar", true}}}), PlistFormat::Xml)},
@@ -35,10 +31,10 @@ TEST_F(SystemScanTest, WithoutFinderListThereIsNoFinderGroup) {
        writePlist(PlistValue(PlistValue::Dictionary{{{"FXRecentFolders", "x"}}}),
                   PlistFormat::Xml)},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
+  for (const auto& [name, content] : cases) {
+    SCOPED_TRACE(name);
     std::filesystem::remove(sb_.path("~/Library/Preferences/com.apple.finder.plist"));
-    if (!c.content.empty()) sb_.file("~/Library/Preferences/com.apple.finder.plist", c.content);
+    if (!content.empty()) sb_.file("~/Library/Preferences/com.apple.finder.plist", content);
     EXPECT_TRUE(scanRecent()->childrens.empty());
   }
   // A list that is there but unreadable gives an empty group saying why.
@@ -93,19 +89,16 @@ TEST_F(SystemScanTest, PermissionsAreGroupedByApplication) {
   CategoryPtr permissions = scanPermissions();
   ASSERT_EQ(titlesOf(permissions), (std::vector<std::string>{"Cam", "Recorder"}));
   const FilePtr cam = permissions->childrens[0];
-  EXPECT_EQ(cam->url.path(), sb_.path("/Applications/Cam.app"));
-  EXPECT_TRUE(cam->url.isDirectory());
-  EXPECT_TRUE(cam->removeCategory);
-  EXPECT_EQ(cam->levelInt, 1);
-  EXPECT_FALSE(cam->attachInformation.has_value());
+  EXPECT_EQ(std::tuple(cam->url.path(), cam->url.isDirectory(), cam->removeCategory, cam->levelInt,
+                       cam->attachInformation.has_value()),
+            std::tuple(sb_.path("/Applications/Cam.app"), true, true, 1, false));
   EXPECT_EQ(titlesOf(cam),
             (std::vector<std::string>{"kTCCServiceCamera", "kTCCServiceMicrophone"}));
   for (size_t i = 0; i < cam->childrens.size(); ++i) {
     const FilePtr& item = cam->childrens[i];
-    EXPECT_EQ(item->finderID(), static_cast<int>(i));
-    EXPECT_EQ(item->parentFileInfo.lock(), cam);
-    EXPECT_EQ(item->parentCategoryInfo.lock(), nullptr);
-    EXPECT_TRUE(item->url.empty());
+    EXPECT_EQ(std::tuple(item->finderID(), item->parentFileInfo.lock(),
+                         item->parentCategoryInfo.lock(), item->url.empty()),
+              std::tuple(static_cast<int>(i), cam, nullptr, true));
   }
   EXPECT_EQ(titlesOf(permissions->childrens[1]),
             (std::vector<std::string>{"kTCCServiceScreenCapture"}));
@@ -128,10 +121,8 @@ TEST(AppPermissionsNameTest, ResetNamesAndNearMisses) {
   EXPECT_EQ(AppPermissionsName::fromRawValue(camera.rawValue()), camera);
   EXPECT_EQ(camera.getCateogory(), "Camera");
   EXPECT_EQ(AppPermissionsName(AppPermissionsName::kTCCServiceLocation).getCateogory(), "");
-  for (const char* text :
-       {"", "kTCCService", "Camera", "kTCCServiceCamera ", "kTCCServicecamera"}) {
+  for (const char* text : {"", "kTCCService", "Camera", "kTCCServiceCamera ", "kTCCServicecamera"})
     EXPECT_EQ(AppPermissionsName::fromRawValue(text), std::nullopt) << text;
-  }
 }
 
 }  // namespace

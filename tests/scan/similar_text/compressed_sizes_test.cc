@@ -51,19 +51,17 @@ TEST(CompressedSizesTest, EmptyTextsHaveNoDistanceAndStoppedRowsStayUnmeasured) 
   EXPECT_EQ(sizes.measuredSingleSizes(), 4u);
   EXPECT_EQ(sizes.measuredPairSizes(), 16u);
   // The empty text compresses to nothing, not to an empty gzip member.
-  EXPECT_EQ(sizes.singleSize(1), 0);
-  EXPECT_EQ(sizes.pairSize(1, 3), 0);
-  EXPECT_EQ(sizes.distance(1, 3), std::nullopt);
-  EXPECT_EQ(sizes.distance(1, 0), std::nullopt);
-  EXPECT_FALSE(sizes.isWithin(1, 3, 1000));
-  EXPECT_FALSE(sizes.isWithin(2, 1, 1000));
+  EXPECT_EQ(std::pair(sizes.singleSize(1), sizes.pairSize(1, 3)), std::pair(0, 0));
+  EXPECT_EQ(std::pair(sizes.distance(1, 3), sizes.distance(1, 0)),
+            std::pair(std::optional<double>(), std::optional<double>()));
+  EXPECT_FALSE(sizes.isWithin(1, 3, 1000) || sizes.isWithin(2, 1, 1000));
 
   CompressedSizes stopped(texts.size());
   int asked = 0;
   stopped.measureRow(texts, 2, [&] { return ++asked > 2; });
   EXPECT_EQ(stopped.pairSize(2, 1), sizes.pairSize(2, 1));
-  EXPECT_EQ(stopped.pairSize(2, 2), CompressedSizes::kNone);
-  EXPECT_EQ(stopped.singleSize(0), CompressedSizes::kNone);
+  EXPECT_EQ(std::pair(stopped.pairSize(2, 2), stopped.singleSize(0)),
+            std::pair(CompressedSizes::kNone, CompressedSizes::kNone));
   // A pair needs both orders: nothing can be said about 0 and 2 yet.
   EXPECT_EQ(stopped.distance(0, 2), std::nullopt);
   EXPECT_FALSE(stopped.isWithin(0, 2, 100));
@@ -119,9 +117,8 @@ TEST(DocumentGroupsTest, ChainsOfRevisionsFormOneGroup) {
   std::vector<std::string> quarters;
   for (uint32_t q = 0; q < 6; ++q) quarters.push_back(wordsText(100 + q, 400));
   std::vector<std::string> texts;
-  for (size_t v = 0; v < 3; ++v) {
+  for (size_t v = 0; v < 3; ++v)
     texts.push_back(quarters[v] + quarters[v + 1] + quarters[v + 2] + quarters[v + 3]);
-  }
   CompressedSizes sizes = measured(texts);
   const double d01 = *sizes.distance(0, 1);
   const double d12 = *sizes.distance(1, 2);
@@ -151,9 +148,8 @@ TEST(LongDocumentsTest, CopiesBeyondTheWindowGroupAndShortUnrelatedTextsDoNot) {
   };
   CompressedSizes sizes(texts.size());
   for (size_t i = 0; i < texts.size(); ++i) sizes.measureSingle(texts, i);
-  for (size_t i = 0; i < texts.size(); ++i) {
+  for (size_t i = 0; i < texts.size(); ++i)
     for (size_t j = i + 1; j < texts.size(); ++j) sizes.measurePair(texts, i, j, -1);
-  }
   EXPECT_LT(*sizes.distance(0, 1), 0.05);
   EXPECT_LT(*sizes.distance(0, 2), 0.15);
   EXPECT_GT(*sizes.distance(0, 3), 0.6);
@@ -177,17 +173,15 @@ TEST(CompressedSizesConcurrencyTest, RowsMeasuredOnSeveralThreadsMatchOneThread)
   CompressedSizes parallel(texts.size());
   std::atomic<size_t> next{0};
   std::vector<std::thread> threads;
-  for (int t = 0; t < 4; ++t) {
+  for (int t = 0; t < 4; ++t)
     threads.emplace_back([&] {
       for (size_t i = next++; i < texts.size(); i = next++) parallel.measureRow(texts, i);
     });
-  }
   for (std::thread& t : threads) t.join();
   for (size_t i = 0; i < texts.size(); ++i) {
     EXPECT_EQ(parallel.singleSize(i), serial.singleSize(i));
-    for (size_t j = 0; j < texts.size(); ++j) {
+    for (size_t j = 0; j < texts.size(); ++j)
       EXPECT_EQ(parallel.pairSize(i, j), serial.pairSize(i, j)) << i << "," << j;
-    }
   }
 }
 

@@ -39,13 +39,8 @@ TEST(PdfModulePathTest, IsTheBuiltModuleUnlessTheVariableNamesAnother) {
 // Whether the process has the file at `path` mapped.
 bool isMapped(const std::string& path) {
   std::ifstream maps("/proc/self/maps");
-  std::string line;
-  while (std::getline(maps, line)) {
-    if (line.size() >= path.size() &&
-        line.compare(line.size() - path.size(), path.size(), path) == 0) {
-      return true;
-    }
-  }
+  for (std::string line; std::getline(maps, line);)
+    if (line.ends_with(path)) return true;
   return false;
 }
 

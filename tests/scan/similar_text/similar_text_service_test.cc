@@ -7,7 +7,6 @@
 #include <filesystem>
 #include <mutex>
 #include <sstream>
-#include <thread>
 
 #include "orvexa/scan/similar_text/similar_text_service.h"
 #include "support/document_writer.h"
@@ -174,30 +173,23 @@ TEST_F(SimilarTextServiceTest, TwoVersionsOfALetterGroupAndUnrelatedTextsDoNot) 
   EXPECT_EQ(category->title, "All");
   ASSERT_EQ(category->childrens.size(), 1u);
   const FilePtr& group = category->childrens[0];
-  EXPECT_EQ(group->title, dir_ / "docs/letter-revised.pdf");
-  EXPECT_EQ(group->parentFinderID, category->finderID());
-  EXPECT_TRUE(group->url.empty());
-  EXPECT_EQ(group->levelInt, 1);
+  EXPECT_EQ(std::tuple(group->title, group->parentFinderID, group->url.path(), group->levelInt),
+            std::tuple(dir_ / "docs/letter-revised.pdf", category->finderID(), "", 1));
   ASSERT_EQ(group->childrens.size(), 2u);
   EXPECT_EQ(group->childrens[0]->url.path(), dir_ / "docs/letter-revised.pdf");
   EXPECT_EQ(group->childrens[1]->url.path(), dir_ / "docs/letter.docx");
   for (size_t k = 0; k < 2; ++k) {
-    SCOPED_TRACE(k);
     const FilePtr& member = group->childrens[k];
-    EXPECT_EQ(member->finderID(), static_cast<int>(k));
-    EXPECT_EQ(member->levelInt, 2);
-    EXPECT_EQ(member->state, 0);
-    EXPECT_EQ(member->parentFileInfo.lock(), group);
-    EXPECT_EQ(member->size, static_cast<int64_t>(std::filesystem::file_size(member->url.path())));
-    const auto* match = std::any_cast<SimilarTextMatch>(&member->attachInformation);
-    ASSERT_NE(match, nullptr);
-    EXPECT_EQ(match->nearest, group->childrens[1 - k]->url);
-    EXPECT_GT(match->distance, 0.0);
-    EXPECT_LT(match->distance, SimilarTextService::kDefaultThreshold / 100.0);
+    const auto match = std::any_cast<SimilarTextMatch>(member->attachInformation);
+    EXPECT_EQ(std::tuple(member->finderID(), member->levelInt, member->state,
+                         member->parentFileInfo.lock(), match.nearest, member->size),
+              std::tuple(static_cast<int>(k), 2, 0, group, group->childrens[1 - k]->url,
+                         static_cast<int64_t>(std::filesystem::file_size(member->url.path()))));
+    EXPECT_GT(match.distance, 0.0);
+    EXPECT_LT(match.distance, SimilarTextService::kDefaultThreshold / 100.0);
   }
-  EXPECT_EQ(group->size, group->childrens[0]->size + group->childrens[1]->size);
-  EXPECT_EQ(category->size, group->size);
-  EXPECT_EQ(r.total, group->size);
+  const int64_t size = group->childrens[0]->size + group->childrens[1]->size;
+  EXPECT_EQ((std::vector{group->size, category->size, r.total}), std::vector<int64_t>(3, size));
 
   EXPECT_EQ(countLines(r.trace, "finssss"), 5u);
   EXPECT_EQ(r.trace.substr(r.trace.size() - 7), "finish\n");
@@ -257,10 +249,8 @@ TEST_F(SimilarTextServiceTest, VanishedMemberIsLeftOutAndItsGroupDropped) {
   ScanResult r = run({dir_ / "v"}, [&] { std::filesystem::remove(dir_ / "v/b.docx"); });
   ASSERT_EQ(all()->childrens.size(), 1u);
   const FilePtr& group = all()->childrens[0];
-  EXPECT_EQ(group->title, dir_ / "v/c.docx");
-  EXPECT_EQ(group->finderID(), 0);
-  ASSERT_EQ(group->childrens.size(), 2u);
-  EXPECT_EQ(r.total, group->size);
+  EXPECT_EQ(std::tuple(group->title, group->finderID(), group->childrens.size(), group->size),
+            std::tuple(dir_ / "v/c.docx", 0, 2u, r.total));
 }
 
 }  // namespace

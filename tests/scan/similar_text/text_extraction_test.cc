@@ -43,15 +43,11 @@ TEST(MatchesTest, TakesEveryTextRunInOrder) {
       {"close tag is not text", "<w:t></w:t></w:t>", ""},
       {"entities stay escaped", "<w:t>a &amp; b &lt;c&gt;</w:t>", "a &amp; b &lt;c&gt;"},
   };
-  for (const MatchCase& c : cases) {
-    SCOPED_TRACE(c.name);
-    EXPECT_EQ(SimilarTextService::matches(c.xml), c.text);
-  }
+  for (const MatchCase& c : cases) EXPECT_EQ(SimilarTextService::matches(c.xml), c.text) << c.name;
   // Every line terminator, not only "\n", ends a run unmatched.
-  for (const char* terminator : {"\r", "\v", "\f", "\xC2\x85", "\xE2\x80\xA8", "\xE2\x80\xA9"}) {
-    SCOPED_TRACE(::testing::PrintToString(std::string(terminator)));
-    EXPECT_EQ(SimilarTextService::matches(std::string("<w:t>a") + terminator + "b</w:t>"), "");
-  }
+  for (const char* terminator : {"\r", "\v", "\f", "\xC2\x85", "\xE2\x80\xA8", "\xE2\x80\xA9"})
+    EXPECT_EQ(SimilarTextService::matches(std::string("<w:t>a") + terminator + "b</w:t>"), "")
+        << ::testing::PrintToString(std::string(terminator));
 }
 
 // The hand-written matcher against a backtracking regular expression engine
@@ -67,12 +63,10 @@ TEST(MatchesTest, AgreesWithARegularExpressionEngine) {
     std::string text;
     const int length = static_cast<int>(random() % 14);
     for (int k = 0; k < length; ++k) text += pieces[random() % std::size(pieces)];
-    std::string expected;
-    bool first = true;
+    std::string expected, separator;
     for (std::sregex_iterator it(text.begin(), text.end(), expression), end; it != end; ++it) {
-      if (!first) expected += '\n';
-      first = false;
-      expected += (*it)[1].str();
+      expected += separator + (*it)[1].str();
+      separator = "\n";
     }
     SCOPED_TRACE(::testing::PrintToString(text));
     ASSERT_EQ(SimilarTextService::matches(text), expected);
@@ -235,11 +229,10 @@ TEST(ZipFileTest, ListsAndReadsEntriesByNameAndSaysWhyItCannotOpen) {
   std::unique_ptr<ZipFile> zip = ZipFile::open(Url::fromPath(dir / "a.zip", false), &error);
   ASSERT_TRUE(zip) << error;
   EXPECT_EQ(zip->entryNames(), (std::vector<std::string>{"b.txt", "dir/", "a.txt", "empty"}));
-  EXPECT_EQ(zip->entryData("b.txt"), bytesOf("bee"));
-  EXPECT_EQ(zip->entryData("a.txt"), Data(100000, 'a'));
-  EXPECT_EQ(zip->entryData("empty"), Data{});
-  EXPECT_EQ(zip->entryData("B.TXT"), std::nullopt);
-  EXPECT_EQ(zip->entryData("missing"), std::nullopt);
+  EXPECT_EQ((std::vector{zip->entryData("b.txt"), zip->entryData("a.txt"), zip->entryData("empty"),
+                         zip->entryData("B.TXT"), zip->entryData("missing")}),
+            (std::vector<std::optional<Data>>{bytesOf("bee"), Data(100000, 'a'), Data{},
+                                              std::nullopt, std::nullopt}));
 
   // A changed checksum in the central directory: the data itself stays
   // readable, so only the check can catch it.

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <filesystem>
 
 #include "orvexa/platform/identity.h"
@@ -142,17 +143,14 @@ TEST_F(LeftoversTest, RelatedFilesAndLeftoversByName) {
   }
   std::vector<CategoryPtr> groups = UninstallScanService::getLeftoverAppPath(feature_);
   std::set<std::string> leftovers;
-  for (const CategoryPtr& g : groups) {
+  for (const CategoryPtr& g : groups)
     for (const std::string& path : childPaths(g)) leftovers.insert(path);
-  }
   for (const auto& c : cases) {
     SCOPED_TRACE(c.path);
     std::string owners;
     for (const CategoryPtr& app : apps) {
-      const std::vector<std::string> paths = childPaths(app);
-      if (std::count(paths.begin(), paths.end(), sb_.path(c.path)) != 0) {
+      if (std::ranges::count(childPaths(app), sb_.path(c.path)) != 0)
         owners += (owners.empty() ? "" : " ") + app->title;
-      }
     }
     EXPECT_EQ(owners, c.owners);
     EXPECT_EQ(leftovers.count(sb_.path(c.path)), c.leftover ? 1u : 0u);

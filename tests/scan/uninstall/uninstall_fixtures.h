@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <algorithm>
 #include <chrono>
 #include <memory>
 #include <string>
@@ -19,7 +18,6 @@
 #include "orvexa/units/main_queue.h"
 #include "support/sandbox.h"
 #include "support/signal.h"
-#include "support/temp_dir.h"
 
 namespace orvexa::testing {
 
@@ -58,10 +56,9 @@ inline std::vector<std::string> listedTitles(const FeaturePtr& feature) {
   if (!all->childrenCateogry) return titles;
   for (const CategoryPtr& app : *all->childrenCateogry) {
     titles.push_back(app->title);
-    if (app->childrenCateogry) {
+    if (app->childrenCateogry)
       for (const CategoryPtr& copy : *app->childrenCateogry)
         titles.push_back(copy->title + " (copy)");
-    }
   }
   return titles;
 }
@@ -69,9 +66,8 @@ inline std::vector<std::string> listedTitles(const FeaturePtr& feature) {
 inline CategoryPtr listedApp(const FeaturePtr& feature, const std::string& title) {
   const CategoryPtr all = feature->categoryInfo.front();
   if (!all->childrenCateogry) return nullptr;
-  for (const CategoryPtr& app : *all->childrenCateogry) {
+  for (const CategoryPtr& app : *all->childrenCateogry)
     if (app->title == title) return app;
-  }
   return nullptr;
 }
 

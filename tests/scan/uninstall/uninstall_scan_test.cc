@@ -71,15 +71,13 @@ TEST_F(UninstallScanTest, WalkFilesCopiesTogetherAndKeepsSystemApplicationsOut) 
   EXPECT_TRUE(outcome.onMainQueue);
   EXPECT_EQ(ScanStatusTable::get(feature_->finderID), static_cast<int>(ScanState::end));
 
-  EXPECT_EQ(listedTitles(feature_),
+  ASSERT_EQ(listedTitles(feature_),
             (std::vector<std::string>{"Foo", "Foo (copy)", "Tool", "Xcode"}));
   CategoryPtr first = listedApp(feature_, "Foo");
-  ASSERT_TRUE(first && first->childrenCateogry && first->childrenCateogry->size() == 1u);
   EXPECT_EQ(first->urls.at(0).path(), foo);
   EXPECT_EQ(first->parentCategory.lock(), feature_->categoryInfo[0]);
   CategoryPtr copy = first->childrenCateogry->front();
-  EXPECT_EQ(copy->urls[0].path(), fooCopy);
-  EXPECT_EQ(copy->levelInt, 2);
+  EXPECT_EQ(std::pair(copy->urls[0].path(), copy->levelInt), std::pair(fooCopy, 2));
 
   const std::string prefs = sb_.path("~/Library/Preferences/com.example.foo.plist");
   const std::vector<std::string> related = {
@@ -147,16 +145,13 @@ TEST_F(UninstallScanTest, MetadataQueryListIsFilteredByPlaceAndBlackList) {
 
   testing::ScanOutcome outcome = testing::runUninstallScan(feature_, queue_);
   ASSERT_TRUE(outcome.finished);
-  EXPECT_EQ(listedTitles(feature_), (std::vector<std::string>{"Fusion", "Top", "VolApp"}));
-  CategoryPtr volApp = listedApp(feature_, "VolApp");
-  ASSERT_TRUE(volApp);
-  EXPECT_EQ(volApp->urls[0].path(), sb_.path("/Applications/VolApp.app"));
+  ASSERT_EQ(listedTitles(feature_), (std::vector<std::string>{"Fusion", "Top", "VolApp"}));
+  EXPECT_EQ(listedApp(feature_, "VolApp")->urls[0].path(), sb_.path("/Applications/VolApp.app"));
   CategoryPtr fusionApp = listedApp(feature_, "Fusion");
-  ASSERT_TRUE(fusionApp);
   EXPECT_EQ(childPaths(fusionApp),
             (std::vector<std::string>{fusion, vm, sb_.path("~/Library/Caches/com.vmware.fusion")}));
-  EXPECT_EQ(fusionApp->childrens[1]->size, 64);
-  EXPECT_EQ(fusionApp->childrens[1]->fileKind, raw(FilesKind::Folder));
+  EXPECT_EQ(std::pair(fusionApp->childrens[1]->size, fusionApp->childrens[1]->fileKind),
+            std::pair(int64_t{64}, raw(FilesKind::Folder)));
   // The query's list plus the applications folder's own entries (Top.app;
   // Linked.app is a link, not a folder), each once: VolApp is listed by both.
   EXPECT_EQ(outcome.singles.size(), 3u);
@@ -173,10 +168,8 @@ TEST_F(UninstallScanTest, CandidatePathIdentifierAndBlackListRules) {
       {"/Applications/G.app", false},
       {r + "/Applications (Parallels)/W.app", false},
   };
-  for (const auto& [path, kept] : paths) {
-    SCOPED_TRACE(path);
-    EXPECT_EQ(UninstallScanService::isCandidatePath(path), kept);
-  }
+  for (const auto& [path, kept] : paths)
+    EXPECT_EQ(UninstallScanService::isCandidatePath(path), kept) << path;
   const std::pair<const char*, bool> identifiers[] = {
       {"com.apple.siri.launcher", false},
       {"com.apple.safari", true},
@@ -184,10 +177,8 @@ TEST_F(UninstallScanTest, CandidatePathIdentifierAndBlackListRules) {
       {"com.setapp.Thing", true},
       {"", false},
   };
-  for (const auto& [identifier, listed] : identifiers) {
-    SCOPED_TRACE(identifier);
-    EXPECT_EQ(UninstallScanService::isListedIdentifier(identifier), listed);
-  }
+  for (const auto& [identifier, listed] : identifiers)
+    EXPECT_EQ(UninstallScanService::isListedIdentifier(identifier), listed) << identifier;
   // The host's black list replaces the system folder's.
   const std::string top = makeApp(sb_, "/Applications/Top.app", "com.example.top");
   makeApp(sb_, "/Applications/Other.app", "com.example.other");
@@ -282,10 +273,9 @@ TEST_F(UninstallScanTest, SpecialApplicationFiles) {
       // Without the query tool: the virtual machines of the default folder.
       {"com.parallels.desktop.console", {sb_.path("~/Parallels/Windows 11.pvm")}},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.identifier);
-    EXPECT_EQ(UninstallScanService::getSpecialAppSpecialFile(c.identifier), c.files);
-  }
+  for (const Case& c : cases)
+    EXPECT_EQ(UninstallScanService::getSpecialAppSpecialFile(c.identifier), c.files)
+        << c.identifier;
 }
 
 }  // namespace
