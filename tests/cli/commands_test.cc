@@ -968,8 +968,9 @@ const std::vector<Command> kCommands = {
           std::map<std::string, std::string> listed;
           for (const json& category : doc.at("feature").at("categoryInfo")) {
             for (const json& group : category.at("childrens")) {
-              if (group.at("title") == "systemd user units")
+              if (group.at("title") == "systemd user units") {
                 EXPECT_EQ(group.at("url"), "file://" + sb.path("~/.config/systemd/user"));
+              }
               for (const json& item : group.at("childrens")) {
                 listed[group.at("title").get<std::string>() + "/" +
                        item.at("title").get<std::string>()] = item.at("attachInformation");
