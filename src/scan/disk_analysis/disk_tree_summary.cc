@@ -10,10 +10,11 @@ bool isFolderRecord(const FileInformation& f) {
   return f.fileKind == raw(FilesKind::Folder) || f.fileKind == raw(FilesKind::Package);
 }
 
-// Larger first; equal sizes by path.
+// Larger first; equal sizes by path (built only then: records of the tree
+// keep their names, not their paths).
 bool larger(const FilePtr& a, const FilePtr& b) {
   if (a->size != b->size) return a->size > b->size;
-  return a->url.path() < b->url.path();
+  return a->fileUrl().path() < b->fileUrl().path();
 }
 
 // Keeps the `top` largest records offered (all for 0).

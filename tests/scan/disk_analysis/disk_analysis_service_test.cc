@@ -101,7 +101,7 @@ TEST(DiskAnalysisServiceTest, IdentifiersRestartInEveryFolderAndLinkToTheParent)
   EXPECT_EQ(cNames, (std::vector<std::string>{"x.bin", "y", "z.bin"}));
 
   for (const auto& [record, parent] : allRecords(root)) {
-    SCOPED_TRACE(record->url.path());
+    SCOPED_TRACE(record->title);
     EXPECT_EQ(record->state, 0);
     if (parent) {
       const auto& siblings = parent->childrens;
@@ -111,10 +111,14 @@ TEST(DiskAnalysisServiceTest, IdentifiersRestartInEveryFolderAndLinkToTheParent)
       EXPECT_EQ(record->levelInt, parent->levelInt + 1);
       EXPECT_EQ(record->parentFileInfo.lock(), parent);
     }
-    // The identity text was computed with the final identifiers and size.
+    // The identity text shows the final identifiers and size, and the path
+    // the record's names make.
     EXPECT_EQ(record->hashValueString(),
               std::to_string(record->finderID()) + ":" + std::to_string(record->parentFinderID) +
-                  ":" + std::to_string(record->size) + ":" + record->url.absoluteString());
+                  ":" + std::to_string(record->size) + ":" +
+                  (parent ? parent->fileUrl().appending(record->title, record->fileKind == 0)
+                          : record->url)
+                      .absoluteString());
   }
   EXPECT_EQ(findRecord(root, "c/y/deep.bin")->levelInt, 3);
   EXPECT_EQ(findRecord(root, "c")->size, 6);
@@ -190,7 +194,7 @@ TEST(DiskAnalysisServiceTest, FolderSizesAgreeWithDuWithoutTheFoldersOwnSizes) {
   size_t checked = 0;
   for (const auto& [record, parent] : allRecords(root)) {
     if (record->fileKind != raw(FilesKind::Folder)) continue;
-    const std::string& path = record->url.path();
+    const std::string path = record->fileUrl().path();
     SCOPED_TRACE(path);
     ASSERT_TRUE(du.count(path));
     int64_t ownTables = 0;
@@ -239,7 +243,7 @@ class SortCategoryTest : public ::testing::Test {
     r->state = state;
     r->deleteStatus = raw(outcome);
     if (outcome == DeleteStatus::DeleteSuccess && r->childrens.empty()) {
-      ASSERT_TRUE(fs::remove(r->url.path()));
+      ASSERT_TRUE(fs::remove(r->fileUrl().path()));
     }
     if (outcome == DeleteStatus::DeleteError) r->deleteErrorDesc = "Operation not permitted";
   }
@@ -267,6 +271,8 @@ TEST_F(SortCategoryTest, TakesDeletedRecordsOutAndKeepsFailedOnesUnticked) {
   clean("nested", kTicked, DeleteStatus::Deleteing);
   clean("nested/inner", kTicked, DeleteStatus::Deleteing);
   clean("nested/inner/x", kTicked, DeleteStatus::DeleteSuccess);
+  // A folder the user may not remove leaves the tree but stays on disk.
+  at("mixed/sub")->canDelete = false;
 
   auto [removed, records, text] = DiskAnalysisService::sortCategory(scan_.category());
 
@@ -274,6 +280,7 @@ TEST_F(SortCategoryTest, TakesDeletedRecordsOutAndKeepsFailedOnesUnticked) {
   EXPECT_EQ(text, "");
   std::set<std::string> removedPaths;
   for (const FilePtr& r : records) {
+    // Out of the tree, each keeps its own path.
     removedPaths.insert(r->url.path());
     EXPECT_TRUE(r->childrens.empty()) << r->url.path();
   }
@@ -312,23 +319,11 @@ TEST_F(SortCategoryTest, TakesDeletedRecordsOutAndKeepsFailedOnesUnticked) {
 
   // Folders whose whole content went are removed from disk; the others stay.
   EXPECT_FALSE(fs::exists(tmp_ / "tree/emptied"));
-  EXPECT_FALSE(fs::exists(tmp_ / "tree/mixed/sub"));
+  EXPECT_TRUE(fs::is_directory(tmp_ / "tree/mixed/sub"));
   EXPECT_FALSE(fs::exists(tmp_ / "tree/nested"));
   EXPECT_TRUE(fs::exists(tmp_ / "tree/partial/d"));
   EXPECT_TRUE(fs::exists(tmp_ / "tree/mixed/f"));
   EXPECT_TRUE(fs::exists(tmp_ / "tree/failed.txt"));
-}
-
-TEST_F(SortCategoryTest, LeavesTheDiskAloneWhenTheRecordSaysItCannotBeDeleted) {
-  clean("emptied", kTicked, DeleteStatus::DeleteSuccess);
-  clean("emptied/a", kTicked, DeleteStatus::DeleteSuccess);
-  clean("emptied/b", kTicked, DeleteStatus::DeleteSuccess);
-  at("emptied")->canDelete = false;
-  auto [removed, records, text] = DiskAnalysisService::sortCategory(scan_.category());
-  EXPECT_EQ(removed, 90);
-  ASSERT_EQ(records.size(), 1u);
-  EXPECT_FALSE(at("emptied"));
-  EXPECT_TRUE(fs::is_directory(tmp_ / "tree/emptied"));
 }
 
 // One top-level folder holds everything: the walkers share its sub-folders
@@ -361,7 +356,9 @@ TEST(DiskAnalysisWalkConcurrencyTest, ASharedOutSubtreeIsSummedAndNumberedOnce) 
       FilePtr g = testing::findRecord(sub, "inner/deeper/g");
       ASSERT_TRUE(g);
       EXPECT_EQ(g->levelInt, 5);
-      EXPECT_EQ(g->hashValueString(), "0:0:" + std::to_string(s) + ":" + g->url.absoluteString());
+      EXPECT_EQ(g->hashValueString(),
+                "0:0:" + std::to_string(s) + ":file://" + tmp / "t/only" + "/" + sub->title +
+                    "/inner/deeper/g");
     }
   }
 }

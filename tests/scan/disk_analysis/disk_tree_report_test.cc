@@ -26,15 +26,17 @@ using testing::TempDir;
 constexpr int kDeepFeatureID = 1504;
 constexpr int kPageFeatureID = 1505;
 
-// Builds trees in memory: "name/" is a folder, "name:N" a file of N bytes.
+// Builds trees in memory as the walk does: the root has a url, the records
+// below keep their names and are located by their parents.
 class TreeBuilder {
  public:
   explicit TreeBuilder(const std::string& rootPath) { root_ = make(nullptr, rootPath, true, 0); }
   ~TreeBuilder() { DiskAnalysisService::releaseTree(std::move(root_)); }
 
+  // A file of `size` bytes, or a folder for a negative size.
   FilePtr add(const FilePtr& parent, const std::string& name, int64_t size = 0) {
     const bool folder = size < 0;
-    FilePtr r = make(parent, parent->url.path() + "/" + name, folder, folder ? 0 : size);
+    FilePtr r = make(parent, name, folder, folder ? 0 : size);
     for (FileInformation* p = parent.get(); p != nullptr; p = p->parentFileInfo.lock().get()) {
       p->size += r->size;
     }
@@ -44,10 +46,15 @@ class TreeBuilder {
   const FilePtr& root() const { return root_; }
 
  private:
-  static FilePtr make(const FilePtr& parent, const std::string& path, bool folder, int64_t size) {
+  static FilePtr make(const FilePtr& parent, const std::string& name, bool folder, int64_t size) {
     auto r = std::make_shared<FileInformation>();
-    r->url = Url::fromPath(path, folder);
-    r->title = r->url.lastPathComponent();
+    if (parent) {
+      r->title = name;
+      r->locateByParent();
+    } else {
+      r->url = Url::fromPath(name, folder);
+      r->title = r->url.lastPathComponent();
+    }
     r->fileKind = raw(folder ? FilesKind::Folder : FilesKind::File);
     r->size = size;
     if (parent) {
@@ -93,8 +100,8 @@ TEST(DiskTreeReportTest, SummaryPicksTheLargestFoldersAndFilesAndCounts) {
     EXPECT_EQ(s.folderCount, 4u);
     EXPECT_EQ(s.fileCount, 5u);
     std::vector<std::string> folders, files;
-    for (const FilePtr& f : s.largestFolders) folders.push_back(f->url.path());
-    for (const FilePtr& f : s.largestFiles) files.push_back(f->url.path());
+    for (const FilePtr& f : s.largestFolders) folders.push_back(f->fileUrl().path());
+    for (const FilePtr& f : s.largestFiles) files.push_back(f->fileUrl().path());
     EXPECT_EQ(folders, c.folders);
     EXPECT_EQ(files, c.files);  // equal sizes (x and y; a2 and z) in path order
   }
@@ -158,6 +165,8 @@ TEST(DiskTreeReportTest, JsonWritesTheLargestChildrenToTheGivenDepth) {
     }
     const json& aJson = root["childrens"][1];
     ASSERT_EQ(aJson["title"], "a");
+    EXPECT_EQ(aJson["url"], "file:///data/a/");
+    EXPECT_EQ(root["childrens"][0]["url"], "file:///data/big");
     EXPECT_EQ(aJson["childrens"].size(), c.aChildren);
     if (c.aChildren == 0) {
       EXPECT_EQ(aJson["omittedChildren"], 2);
@@ -337,13 +346,13 @@ TEST(DiskTreeDeepTest, TenThousandLevelsAreWalkedReportedAndFreed) {
     ASSERT_EQ(folder->childrens.size(), 1u);
     EXPECT_EQ(folder->childrens.front()->title, "f");
     EXPECT_EQ(folder->childrens.front()->levelInt, kDepth + 1);
-    EXPECT_GT(folder->url.path().size(), 2u * kDepth);
+    EXPECT_GT(folder->fileUrl().path().size(), 2u * kDepth);
 
     DiskTreeSummary summary = summarizeDiskTree(root, 3);
     EXPECT_EQ(summary.folderCount, static_cast<size_t>(kDepth));
     EXPECT_EQ(summary.fileCount, 10u);
     ASSERT_EQ(summary.largestFolders.size(), 3u);
-    EXPECT_EQ(summary.largestFolders.front()->url.path(), base + "/d");
+    EXPECT_EQ(summary.largestFolders.front()->fileUrl().path(), base + "/d");
 
     JsonShape shape;
     writeDiskTreeJson(*scan.feature, root->size, DiskTreeJsonLimits{},
