@@ -356,9 +356,8 @@ TEST(DiskAnalysisWalkConcurrencyTest, ASharedOutSubtreeIsSummedAndNumberedOnce) 
       FilePtr g = testing::findRecord(sub, "inner/deeper/g");
       ASSERT_TRUE(g);
       EXPECT_EQ(g->levelInt, 5);
-      EXPECT_EQ(g->hashValueString(),
-                "0:0:" + std::to_string(s) + ":file://" + tmp / "t/only" + "/" + sub->title +
-                    "/inner/deeper/g");
+      EXPECT_EQ(g->hashValueString(), "0:0:" + std::to_string(s) + ":file://" + tmp / "t/only" +
+                                          "/" + sub->title + "/inner/deeper/g");
     }
   }
 }
