@@ -14,13 +14,17 @@
 # Targets: wall time below du, gdu and ncdu; peak memory at most 300 bytes
 # per entry (file or folder).
 #
-# Where the bytes went when this target was set (about 421 per entry here;
-# heaptrack on the tree below): 272 the record with its shared count, carved
-# from blocks (57.7 MB); about 80 the heap text of its full path, which this
-# corpus makes 60 characters long (`heaptrack_print --print-peaks`); 16 its
-# place in its folder's children; about 40 the program itself (8 MB of
-# mapped libraries, the same for an empty folder); the rest the allocator's.
-# So the path text alone is not enough: the record must shrink too.
+# Where the bytes went when this target was set (about 421 per entry then,
+# 545 on a later build; heaptrack on the tree below): 272 the record with its
+# shared count, carved from blocks; about 80 the heap text of its full path,
+# which this corpus makes 60 characters long; 16 its place in its folder's
+# children; about 40 the program itself (8 MB of mapped libraries, the same
+# for an empty folder); the rest the allocator's.
+# Now about 295: records below the root keep their names only (short names
+# need no heap) and build their paths from their parents when asked; a URL
+# is one pointer; the identity values frozen for other scanners' records
+# live out of the record. That leaves 208 bytes of record, 16 of shared
+# count, 16 of place in the folder, and about 45 of program (9.3 MB).
 #
 # The tools: `orvexa disk-usage DIR --quiet --json` (the whole tree in memory,
 # the JSON limited to 3 levels and 20 children a folder), also once with

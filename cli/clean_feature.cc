@@ -64,8 +64,9 @@ bool matchesPath(const std::string& path, const std::vector<std::string>& patter
 }
 
 bool matches(const FileInformation& record, const std::vector<std::string>& patterns) {
-  if (record.url.empty()) return false;
-  return patterns.empty() || matchesPath(record.url.path(), patterns);
+  const Url url = record.fileUrl();
+  if (url.empty()) return false;
+  return patterns.empty() || matchesPath(url.path(), patterns);
 }
 
 bool matchesCategory(const CategoryInformation& category,
@@ -146,7 +147,7 @@ int settle(FileInformation& top,
     const Frame done = frame;
     stack.pop_back();
     int state = done.ticked == done.record->childrens.size() ? 1 : (done.any ? -1 : 0);
-    if (state == 1 && pathsDecide && !done.record->url.empty()) state = -1;
+    if (state == 1 && pathsDecide && !done.record->fileUrl().empty()) state = -1;
     done.record->state = state;
     report(done.record->state);
   }
@@ -185,7 +186,7 @@ void collectTicked(const std::vector<FilePtr>& records, std::vector<FilePtr>* ou
   while (!stack.empty()) {
     FilePtr record = std::move(stack.back());
     stack.pop_back();
-    if (record->state == 1 && !record->url.empty()) {
+    if (record->state == 1 && !record->fileUrl().empty()) {
       out->push_back(record);
     } else if (record->state != 0) {
       stack.insert(stack.end(), record->childrens.rbegin(), record->childrens.rend());
@@ -276,7 +277,7 @@ void keepSharedUnlessAllTicked(const std::vector<CategoryPtr>& categories,
     for (size_t i = 0; list != nullptr && i < list->size(); ++i) {
       if (!(*list)[i]) continue;
       for (const FilePtr& r : (*list)[i]->childrens) {
-        if (r->state != 1) keep.insert(r->url.path());
+        if (r->state != 1) keep.insert(r->fileUrl().path());
       }
     }
   }
@@ -284,7 +285,7 @@ void keepSharedUnlessAllTicked(const std::vector<CategoryPtr>& categories,
     if (!category) continue;
     size_t left = 0;
     for (const FilePtr& r : category->childrens) {
-      if (r->state == 1 && keep.count(r->url.path()) != 0) setStateBelow(*r, 0);
+      if (r->state == 1 && keep.count(r->fileUrl().path()) != 0) setStateBelow(*r, 0);
       if (r->state != 0) ++left;
     }
     if (category->state == 1 && left < category->childrens.size()) category->state = left ? -1 : 0;
@@ -386,7 +387,7 @@ int cleanFeature(const CommonOptions& options, const FeaturePtr& feature, CleanS
       if (!record->canDelete) ++failedForHelper;
     }
     if (options.json) {
-      records.push_back(json{{"path", record->url.path()},
+      records.push_back(json{{"path", record->fileUrl().path()},
                              {"size", record->size},
                              {"allocatedSize", record->allocatedSize()},
                              {"deleteStatus", record->deleteStatus},
@@ -395,9 +396,9 @@ int cleanFeature(const CommonOptions& options, const FeaturePtr& feature, CleanS
       // A record the command settled itself (state 0) was not moved.
       const bool itemMoved = moved && record->state != 0;
       fmt::print("{}  {:>10}  {}\n", itemMoved ? "moved  " : "removed", humanSize(record->size),
-                 record->url.path());
+                 record->fileUrl().path());
     } else {
-      fmt::print("failed   {:>10}  {}: {}\n", humanSize(record->size), record->url.path(),
+      fmt::print("failed   {:>10}  {}: {}\n", humanSize(record->size), record->fileUrl().path(),
                  record->deleteErrorDesc.str());
     }
   }

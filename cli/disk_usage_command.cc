@@ -62,7 +62,7 @@ void printSection(const char* title, const std::vector<FilePtr>& records, int64_
   for (const FilePtr& r : records) {
     double share = total > 0 ? static_cast<double>(r->size) / static_cast<double>(total) : 0.0;
     fmt::print("{:>10} {:>10} {:>6.1f}% {}  {}\n", humanSize(r->size),
-               humanSize(r->allocatedSize()), share * 100.0, bar(share), r->url.path());
+               humanSize(r->allocatedSize()), share * 100.0, bar(share), r->fileUrl().path());
   }
 }
 

@@ -33,7 +33,7 @@ json fileToJson(const FileInformation& file) {
            {"title", file.title},
            {"size", file.size},
            {"allocatedSize", file.allocatedSize()},
-           {"url", file.url.absoluteString()},
+           {"url", file.fileUrl().absoluteString()},
            {"date", isoDate(file.date)},
            {"fileKind", file.fileKind},
            {"state", file.state},
@@ -84,8 +84,9 @@ namespace {
 
 void printFile(const FileInformation& file, int depth) {
   // A web address (a visited page) is shown whole: its path names no file.
+  const Url url = file.fileUrl();
   fmt::print("{:{}}{:>10}  {}\n", "", depth * 2, humanSize(file.size),
-             file.url.isFileURL() ? file.url.path() : file.url.absoluteString());
+             url.isFileURL() ? url.path() : url.absoluteString());
   std::vector<FilePtr> children = file.childrens;
   std::stable_sort(children.begin(), children.end(),
                    [](const FilePtr& a, const FilePtr& b) { return a->size > b->size; });

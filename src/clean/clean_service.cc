@@ -275,6 +275,9 @@ std::string CleanService::undoLabel() {
 void CleanService::updateDeleteStatus(const FilePtr& file, DeleteStatus status,
                                       HelperCleanService& helperService) {
   file->deleteStatus = raw(status);
+  // Records that keep only their names (a disk analysis) get their paths
+  // now, for what goes and all it holds.
+  FileInformation::settleUrls(file);
   // Only files go to the helper: anything else fails on the direct path.
   FileInformationSet& queue = file->canDelete || !file->url.isFileURL()
                                   ? helperService.commonDelete

@@ -138,13 +138,18 @@ AddressParts splitAddress(std::string_view address, size_t schemeEnd) {
 
 }  // namespace
 
+const std::string& Url::emptyText() {
+  static const std::string* const empty = new std::string;  // outlives static destructors
+  return *empty;
+}
+
 Url Url::fromPath(std::string_view path) {
   if (path.empty()) return Url();
   bool trailingSlash = false;
   Url url;
-  url.path_ = normalizedPath(path, &trailingSlash);
+  url.pathText() = normalizedPath(path, &trailingSlash);
   // A written trailing slash names a folder whatever the disk says.
-  url.setDirectory(trailingSlash || url.path_ == "/" || isDirectoryOnDisk(url.path_));
+  url.setDirectory(trailingSlash || url.path() == "/" || isDirectoryOnDisk(url.path()));
   return url;
 }
 
@@ -152,8 +157,8 @@ Url Url::fromPath(std::string_view path, bool isDirectory) {
   if (path.empty()) return Url();
   bool trailingSlash = false;
   Url url;
-  url.path_ = normalizedPath(path, &trailingSlash);
-  url.setDirectory(isDirectory || trailingSlash || url.path_ == "/");
+  url.pathText() = normalizedPath(path, &trailingSlash);
+  url.setDirectory(isDirectory || trailingSlash || url.path() == "/");
   return url;
 }
 
@@ -190,9 +195,9 @@ Url Url::parse(std::string_view text, bool* ok) {
   if (decoded.find('\0') != std::string::npos) return Url();
   Url url;
   url.setDirectory(decoded.back() == '/');
-  url.path_ = std::move(decoded);
-  while (url.path_.size() > 1 && url.path_.back() == '/') url.path_.pop_back();
-  if (url.path_ == "/") url.setDirectory(true);
+  std::string& decodedPath = url.pathText() = std::move(decoded);
+  while (decodedPath.size() > 1 && decodedPath.back() == '/') decodedPath.pop_back();
+  if (decodedPath == "/") url.setDirectory(true);
   if (ok != nullptr) *ok = true;
   return url;
 }
@@ -212,8 +217,8 @@ Url Url::fromString(std::string_view text, bool* ok) {
   Url url;
   url.setAddress(std::string(text));
   url.setDirectory(!parts.path.empty() && parts.path.back() == '/');
-  url.path_ = std::move(decoded);
-  while (url.path_.size() > 1 && url.path_.back() == '/') url.path_.pop_back();
+  std::string& decodedPath = url.pathText() = std::move(decoded);
+  while (decodedPath.size() > 1 && decodedPath.back() == '/') decodedPath.pop_back();
   if (ok != nullptr) *ok = true;
   return url;
 }
@@ -228,21 +233,22 @@ std::string Url::scheme() const {
 std::string Url::absoluteString() const {
   if (!isFileURL()) return *addressText();
   std::string result(kScheme);
-  if (path_.empty()) return result;
-  result += percentEncodePath(path_);
-  if (isDirectory() && path_ != "/") result += '/';
+  if (path().empty()) return result;
+  result += percentEncodePath(path());
+  if (isDirectory() && path() != "/") result += '/';
   return result;
 }
 
 std::string Url::lastPathComponent() const {
-  if (path_.empty() || path_ == "/") return path_;
-  return path_.substr(path_.rfind('/') + 1);
+  const std::string& p = path();
+  if (p.empty() || p == "/") return p;
+  return p.substr(p.rfind('/') + 1);
 }
 
 Url Url::appending(std::string_view component) const {
   Url url = appending(component, false);
   if (!isFileURL()) return url;
-  if (!url.isDirectory()) url.setDirectory(isDirectoryOnDisk(url.path_));
+  if (!url.isDirectory()) url.setDirectory(isDirectoryOnDisk(url.path()));
   return url;
 }
 
@@ -264,15 +270,18 @@ Url Url::appending(std::string_view component, bool isDirectory) const {
     return fromString(std::string(parts.head) + path + std::string(parts.tail));
   }
   Url url;
-  url.path_ = path_.empty() ? "/" : path_;
-  if (url.path_.back() != '/') url.path_ += '/';
-  url.path_.append(component);
+  std::string& joined = url.pathText();
+  const std::string& base = path();
+  joined.reserve(base.size() + component.size() + 1);
+  joined = base.empty() ? "/" : base;
+  if (joined.back() != '/') joined += '/';
+  joined.append(component);
   url.setDirectory(isDirectory || trailingSlash);
   return url;
 }
 
 Url Url::deletingLastPathComponent() const {
-  if (path_.empty() || path_ == "/") return *this;
+  if (path().empty() || path() == "/") return *this;
   if (!isFileURL()) {
     const AddressParts parts = splitAddress(*addressText(), addressText()->find(':'));
     std::string_view path = parts.path;
@@ -280,9 +289,9 @@ Url Url::deletingLastPathComponent() const {
     path = path.substr(0, path.rfind('/') + 1);
     return fromString(std::string(parts.head) + std::string(path) + std::string(parts.tail));
   }
-  size_t slash = path_.rfind('/');
+  size_t slash = path().rfind('/');
   Url url;
-  url.path_ = slash == 0 ? "/" : path_.substr(0, slash);
+  url.pathText() = slash == 0 ? "/" : path().substr(0, slash);
   url.setDirectory(true);
   return url;
 }

@@ -4,8 +4,9 @@
 // Ownership: every downward link is a std::shared_ptr (records are shared
 // by reference between scanner, host and cleaner and changed in place);
 // every upward link (featureInfo, moduleInfo, parentCategoryInfo,
-// parentFileInfo, parentCategory) is a std::weak_ptr, so dropping the module
-// frees the whole tree.
+// parentFileInfo, parentCategory) is a std::weak_ptr (parentCategoryInfo a
+// CategoryLink, which holds one), so dropping the module frees the whole
+// tree.
 //
 // Thread-safety: records are plain data with no locking. A scanner builds
 // them on its own threads and merges them on its serial queue; once handed

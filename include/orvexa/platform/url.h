@@ -7,13 +7,17 @@
 // the path of file URLs only: a web address's path names no local file.
 //
 // A value type; an instance is not changed after it is made, so copies may
-// be read from any thread.
+// be read from any thread. Copies share one counted text (the count is
+// atomic): copying costs no allocation, and the last copy frees it.
 #pragma once
 
+#include <atomic>
 #include <compare>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace orvexa {
 
@@ -21,24 +25,23 @@ class Url {
  public:
   // The empty path: the placeholder URL ("file://").
   Url() = default;
-  Url(const Url& other) : path_(other.path_), bits_(other.bits_ & kDirectoryBit) {
-    if (const std::string* address = other.addressText()) setAddress(*address);
+  Url(const Url& other) noexcept : rep_(other.rep_) {
+    if (rep_ != nullptr) rep_->refs.fetch_add(1, std::memory_order_relaxed);
   }
-  Url(Url&& other) noexcept : path_(std::move(other.path_)), bits_(other.bits_) { other.bits_ = 0; }
-  Url& operator=(const Url& other) {
-    if (this != &other) *this = Url(other);
+  Url(Url&& other) noexcept : rep_(other.rep_) { other.rep_ = nullptr; }
+  Url& operator=(const Url& other) noexcept {
+    Url copy(other);
+    std::swap(rep_, copy.rep_);
     return *this;
   }
   Url& operator=(Url&& other) noexcept {
     if (this != &other) {
-      delete addressText();
-      path_ = std::move(other.path_);
-      bits_ = other.bits_;
-      other.bits_ = 0;
+      release(rep_);
+      rep_ = std::exchange(other.rep_, nullptr);
     }
     return *this;
   }
-  ~Url() { delete addressText(); }
+  ~Url() { release(rep_); }
 
   // A file URL for `path`. The folder flag is taken from the file system
   // (an existing directory gets the trailing slash), as the platform does.
@@ -58,12 +61,12 @@ class Url {
   // The decoded path, without a trailing slash (except for "/"). For an
   // address of another scheme, the path part of the address ("/a" for
   // "https://example.com/a/?b"; "" when it has none, as "about:blank").
-  const std::string& path() const { return path_; }
+  const std::string& path() const { return rep_ != nullptr ? rep_->path : emptyText(); }
   // Whether the path names a folder: the file system's answer, or for an
   // address whether its path part ends with "/".
-  bool isDirectory() const { return (bits_ & kDirectoryBit) != 0; }
+  bool isDirectory() const { return rep_ != nullptr && rep_->directory; }
   // True for the placeholder only (the file URL of the empty path).
-  bool empty() const { return isFileURL() && path_.empty(); }
+  bool empty() const { return isFileURL() && path().empty(); }
   bool isFileURL() const { return addressText() == nullptr; }
   // "file", or the address's scheme in lower case.
   std::string scheme() const;
@@ -83,44 +86,52 @@ class Url {
   // File URLs compare by path and folder flag, and come before addresses of
   // other schemes, which compare by their text.
   friend bool operator==(const Url& a, const Url& b) {
-    return a.address() == b.address() && a.path_ == b.path_ && a.isDirectory() == b.isDirectory();
+    if (a.rep_ == b.rep_) return true;
+    return a.address() == b.address() && a.path() == b.path() && a.isDirectory() == b.isDirectory();
   }
   friend auto operator<=>(const Url& a, const Url& b) {
     if (auto c = a.address() <=> b.address(); c != 0) return c;
-    if (auto c = a.path_ <=> b.path_; c != 0) return c;
+    if (auto c = a.path() <=> b.path(); c != 0) return c;
     return a.isDirectory() <=> b.isDirectory();
   }
 
  private:
+  // Every record holds a URL, and copies of one are frequent (identity
+  // snapshots, result lists): a Url is one pointer to a shared, counted
+  // representation that is never changed once a Url made from it is handed
+  // out. The placeholder has none. Only the factories below write `rep_`,
+  // on a Url nobody else holds yet.
+  struct Rep {
+    std::atomic<uint32_t> refs{1};
+    bool directory = false;
+    std::string path;
+    std::unique_ptr<std::string> address;  // another scheme's address as given; null for a file URL
+  };
+
+  static const std::string& emptyText();
+  static void release(Rep* rep) noexcept {
+    if (rep != nullptr && rep->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) delete rep;
+  }
+
   // The address as given, empty for a file URL.
   std::string_view address() const {
     const std::string* text = addressText();
     return text ? std::string_view(*text) : std::string_view();
   }
   // An address of another scheme as given; null for a file URL.
-  const std::string* addressText() const {
-    return reinterpret_cast<const std::string*>(bits_ & ~kDirectoryBit);
+  const std::string* addressText() const { return rep_ != nullptr ? rep_->address.get() : nullptr; }
+  // The representation of a Url under construction (made on first use).
+  Rep& own() {
+    if (rep_ == nullptr) rep_ = new Rep;
+    return *rep_;
   }
-  // Replaces the address (the folder flag stays). The new text is made
-  // before the old one goes: should the allocation throw, the Url still owns
-  // its old address, whole, and frees it once.
   void setAddress(std::string text) {
-    const std::string* fresh = new std::string(std::move(text));
-    delete addressText();
-    bits_ = (bits_ & kDirectoryBit) | reinterpret_cast<uintptr_t>(fresh);
+    own().address = std::make_unique<std::string>(std::move(text));
   }
-  void setDirectory(bool isDirectory) {
-    bits_ = (bits_ & ~kDirectoryBit) | (isDirectory ? kDirectoryBit : 0);
-  }
+  void setDirectory(bool isDirectory) { own().directory = isDirectory; }
+  std::string& pathText() { return own().path; }
 
-  static constexpr uintptr_t kDirectoryBit = 1;
-  static_assert(alignof(std::string) > kDirectoryBit);
-
-  std::string path_;
-  // Every record holds a URL, almost always a file URL: the folder flag and
-  // the owned address of another scheme (null for a file URL) share one
-  // word, the flag in the low bit the string's alignment leaves free.
-  uintptr_t bits_ = 0;
+  Rep* rep_ = nullptr;
 };
 
 // Percent-encodes a path the way file URLs are written (RFC 3986 path

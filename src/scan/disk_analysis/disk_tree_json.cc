@@ -120,8 +120,11 @@ void appendJsonString(std::string& out, std::string_view text) {
 }
 
 void appendJsonFileUrl(std::string& out, const Url& url) {
+  appendJsonFilePath(out, url.path(), url.isDirectory());
+}
+
+void appendJsonFilePath(std::string& out, const std::string& path, bool isDirectory) {
   out += "\"file://";
-  const std::string& path = url.path();
   const char* p = path.data();
   const size_t n = path.size();
   size_t i = 0;
@@ -140,7 +143,7 @@ void appendJsonFileUrl(std::string& out, const Url& url) {
     }
     i = run + 1;
   }
-  if (n > 0 && url.isDirectory() && path != "/") out += '/';
+  if (n > 0 && isDirectory && path != "/") out += '/';
   out += '"';
 }
 
@@ -213,8 +216,25 @@ Selection select(const FileInformation& record, size_t depth, const DiskTreeJson
   return s;
 }
 
+// The path of the record being written, in one string for the whole walk:
+// a record located by its parent appends its name to its parent's path
+// (cut back to the parent's length first); any other sets its own. Returns
+// whether it names a folder.
+bool enterPath(std::string& path, size_t parentLength, const FileInformation& f, bool hasParent) {
+  if (!f.locatedByParent() || !hasParent) {
+    const Url url = f.fileUrl();
+    path = url.path();
+    return url.isDirectory();
+  }
+  path.resize(parentLength);
+  if (path.empty() || path.back() != '/') path += '/';
+  path += f.title;
+  return f.fileKind == raw(FilesKind::Folder) || f.fileKind == raw(FilesKind::Package);
+}
+
 // Writes the record's fields and opens its "childrens" array.
-void openRecord(std::string& out, const FileInformation& f, const Selection& s) {
+void openRecord(std::string& out, const FileInformation& f, const std::string& path,
+                bool isDirectory, const Selection& s) {
   out += '{';
   appendNumber(out, "finderID", f.finderID());
   appendNumber(out, "parentFinderID", f.parentFinderID);
@@ -224,7 +244,7 @@ void openRecord(std::string& out, const FileInformation& f, const Selection& s) 
   appendNumber(out, "size", f.size);
   appendNumber(out, "allocatedSize", f.allocatedSize());
   appendKey(out, "url");
-  disk_analysis::appendJsonFileUrl(out, f.url);
+  disk_analysis::appendJsonFilePath(out, path, isDirectory);
   out += ',';
   appendKey(out, "date");
   appendJsonString(out, disk_analysis::isoDate(f.date));
@@ -252,10 +272,15 @@ void writeTree(disk_analysis::ChunkedOutput& output, const FileInformation& root
     Selection selection;
     size_t next = 0;
     size_t depth = 0;
+    size_t pathLength = 0;
+    const FileInformation* record = nullptr;
+    bool ownPath = false;  // set `path` from its own url, below a parent
   };
   std::vector<Frame> stack;
-  Frame first{select(root, 0, limits), 0, 0};
-  openRecord(output.text(), root, first.selection);
+  std::string path;
+  const bool rootIsFolder = enterPath(path, 0, root, false);
+  Frame first{select(root, 0, limits), 0, 0, path.size(), &root, false};
+  openRecord(output.text(), root, path, rootIsFolder, first.selection);
   stack.push_back(std::move(first));
   while (!stack.empty()) {
     Frame& frame = stack.back();
@@ -263,12 +288,21 @@ void writeTree(disk_analysis::ChunkedOutput& output, const FileInformation& root
       const FileInformation& child = *frame.selection.shown[frame.next];
       if (frame.next > 0) output.text() += ',';
       ++frame.next;
-      Frame inner{select(child, frame.depth + 1, limits), 0, frame.depth + 1};
-      openRecord(output.text(), child, inner.selection);
+      const bool isFolder = enterPath(path, frame.pathLength, child, true);
+      Frame inner{select(child, frame.depth + 1, limits),
+                  0,
+                  frame.depth + 1,
+                  path.size(),
+                  &child,
+                  !child.locatedByParent()};
+      openRecord(output.text(), child, path, isFolder, inner.selection);
       stack.push_back(std::move(inner));  // `frame` is not used after this
     } else {
       output.text() += "]}";
+      const bool restore = frame.ownPath;
       stack.pop_back();
+      // A record with a url of its own replaced its parent's path.
+      if (restore && !stack.empty()) path = stack.back().record->fileUrl().path();
     }
     output.maybeFlush();
   }

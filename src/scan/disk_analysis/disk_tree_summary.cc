@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <string>
 
 #include "orvexa/platform/content_type.h"
 #include "orvexa/scan/disk_analysis/disk_tree_report.h"
@@ -10,10 +11,26 @@ bool isFolderRecord(const FileInformation& f) {
   return f.fileKind == raw(FilesKind::Folder) || f.fileKind == raw(FilesKind::Package);
 }
 
+// A record offered, with its path once a comparison needed it (records of
+// the tree keep their names, not their paths).
+struct Candidate {
+  FilePtr record;
+  mutable std::string path;
+  mutable bool pathKnown = false;
+
+  const std::string& pathText() const {
+    if (!pathKnown) {
+      path = record->fileUrl().path();
+      pathKnown = true;
+    }
+    return path;
+  }
+};
+
 // Larger first; equal sizes by path.
-bool larger(const FilePtr& a, const FilePtr& b) {
-  if (a->size != b->size) return a->size > b->size;
-  return a->url.path() < b->url.path();
+bool larger(const Candidate& a, const Candidate& b) {
+  if (a.record->size != b.record->size) return a.record->size > b.record->size;
+  return a.pathText() < b.pathText();
 }
 
 // Keeps the `top` largest records offered (all for 0).
@@ -22,30 +39,35 @@ class Largest {
   explicit Largest(size_t top) : top_(top) {}
 
   void offer(const FilePtr& record) {
+    Candidate candidate{record, {}, false};
     if (top_ == 0) {
-      kept_.push_back(record);
+      kept_.push_back(std::move(candidate));
       return;
     }
     if (kept_.size() < top_) {
-      kept_.push_back(record);
+      kept_.push_back(std::move(candidate));
       std::push_heap(kept_.begin(), kept_.end(), larger);
       return;
     }
     // The heap's front is the smallest kept record.
-    if (!larger(record, kept_.front())) return;
+    if (!larger(candidate, kept_.front())) return;
     std::pop_heap(kept_.begin(), kept_.end(), larger);
-    kept_.back() = record;
+    kept_.back() = std::move(candidate);
     std::push_heap(kept_.begin(), kept_.end(), larger);
   }
 
   std::vector<FilePtr> take() {
     std::sort(kept_.begin(), kept_.end(), larger);
-    return std::move(kept_);
+    std::vector<FilePtr> out;
+    out.reserve(kept_.size());
+    for (Candidate& c : kept_) out.push_back(std::move(c.record));
+    kept_ = {};
+    return out;
   }
 
  private:
   size_t top_;
-  std::vector<FilePtr> kept_;
+  std::vector<Candidate> kept_;
 };
 
 }  // namespace

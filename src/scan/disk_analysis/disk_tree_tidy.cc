@@ -31,7 +31,7 @@ struct Tidy {
   // when the user may, and it counts as removed.
   void takeOut(const FilePtr& record) {
     bool isFolder = false;
-    const std::string& path = record->url.path();
+    const std::string path = record->fileUrl().path();
     if (record->canDelete && !path.empty() && fileExists(path, &isFolder) && isFolder) {
       FileStatus status = removeItem(path);
       if (!status.ok()) errors += status.message() + ",";
@@ -159,7 +159,12 @@ DiskAnalysisService::SortResult DiskAnalysisService::sortCategory(const Category
     size += root->size;
   }
   category->size = size;
-  for (const FilePtr& record : out.removed) releaseChildren(*record);
+  // The removed records leave the tree: each keeps its own path (its
+  // parents are still held, by the tree or by this list).
+  for (const FilePtr& record : out.removed) {
+    releaseChildren(*record);
+    FileInformation::settleUrls(record);
+  }
   return {out.removedTotal, std::move(out.removed), std::move(out.errors)};
 }
 

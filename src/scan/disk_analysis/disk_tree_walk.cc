@@ -120,6 +120,7 @@ class Walker {
     int index = 0;
     std::vector<std::pair<FilePtr, int>> subfolders;
     size_t next = 0;
+    size_t pathLength = 0;  // of the folder's path, which the records do not keep
   };
 
   // Lists the folder open at the top of the chain into `into`: files become
@@ -157,9 +158,6 @@ class Walker {
     });
 
     FileInformation& folder = *level.folder;
-    path_ = folder.url.path();
-    if (path_.empty() || path_.back() != '/') path_ += '/';
-    const size_t base = path_.size();
     into.reserve(into.size() + entries_.size());
     int64_t sum = 0;
     int64_t allocatedSum = 0;
@@ -196,11 +194,10 @@ class Walker {
         }
       }
 
-      path_.resize(base);
-      path_ += name;
+      // The record keeps its name only: its path is its parents' names.
       FilePtr record = detail::makeBlockRecord();
       record->title.assign(name);
-      record->url = Url::fromPath(path_, isDirectory);
+      record->locateByParent();
       record->setListedIdentity(identity);
       record->canDelete = writable && (!sticky || euid_ == 0 ||
                                        (ownerKnown && itemOwner == euid_) || owner == euid_);
@@ -238,8 +235,9 @@ class Walker {
     levels_.clear();
     scanFrom_ = 0;
     bool stopped = false;
-    if (chain_.openRoot(task.folder->url.path(), false) == 0) {
-      levels_.push_back(Level{task.folder, task.index, {}, 0});
+    const std::string path = task.folder->fileUrl().path();
+    if (chain_.openRoot(path, false) == 0) {
+      levels_.push_back(Level{task.folder, task.index, {}, 0, path.size()});
       stopped = !listTop();
       while (!stopped && !levels_.empty()) {
         if (levels_.back().next >= levels_.back().subfolders.size()) {
@@ -260,7 +258,8 @@ class Walker {
         if (last) level.subfolders = {};
         // A sub-folder that cannot be opened stays an empty record.
         if (chain_.push(sub.first->title, last) != 0) continue;
-        levels_.push_back(Level{std::move(sub.first), sub.second, {}, 0});
+        const size_t pathLength = levels_.back().pathLength + 1 + sub.first->title.size();
+        levels_.push_back(Level{std::move(sub.first), sub.second, {}, 0, pathLength});
         stopped = !listTop();
       }
     }
@@ -281,7 +280,7 @@ class Walker {
   // root's childrens, which only the host's queue changes.
   bool listRoot(std::vector<FilePtr>& items, std::vector<std::pair<FilePtr, int>>& folders) {
     if (chain_.openRoot(walk_.root_->url.path(), true) != 0) return true;
-    Level level{walk_.root_, 0, {}, 0};
+    Level level{walk_.root_, 0, {}, 0, 0};
     std::pair<int64_t, int64_t> ignored;
     bool ok = list(level, items, &ignored, nullptr);
     folders = std::move(level.subfolders);
@@ -318,7 +317,7 @@ class Walker {
     for (; scanFrom_ < levels_.size(); ++scanFrom_) {
       Level& level = levels_[scanFrom_];
       if (level.next >= level.subfolders.size()) continue;
-      if (level.folder->url.path().size() > kMaxHandedOutPath) return;
+      if (level.pathLength > kMaxHandedOutPath) return;
       std::vector<Task> tasks;
       tasks.reserve(level.subfolders.size() - level.next);
       for (size_t k = level.next; k < level.subfolders.size(); ++k) {
@@ -344,7 +343,6 @@ class Walker {
   std::shared_ptr<TopLevel> owner_;
   std::string names_;
   std::vector<EntryRef> entries_;
-  std::string path_;
   std::vector<FilePtr> outbox_;
   std::chrono::steady_clock::time_point lastFlush_ = std::chrono::steady_clock::now();
 };
@@ -547,7 +545,7 @@ void TreeWalk::merge(std::vector<FilePtr>& batch) {
     const int position = record->finderID();
     root_->size += size;
     root_->setAllocatedSize(root_->allocatedSize() + record->allocatedSize());
-    if (report && callbacks_.progress) callbacks_.progress(record->url.path(), size);
+    if (report && callbacks_.progress) callbacks_.progress(record->fileUrl().path(), size);
     root_->childrens.push_back(std::move(record));
     ++merged_;
     if (report && callbacks_.singleDone) callbacks_.singleDone(position, size);

@@ -373,7 +373,7 @@ void writeDiskTreemapPage(const FilePtr& root, const DiskTreemapOptions& options
       static_cast<int64_t>(std::ceil(options.minShare * static_cast<double>(top.allocatedSize()))));
   std::string& out = output.text();
   out += "{\"root\":";
-  appendJsonString(out, top.url.path());
+  appendJsonString(out, top.fileUrl().path());
   out += ",\"files\":" + std::to_string(summary.fileCount);
   out += ",\"folders\":" + std::to_string(summary.folderCount);
   out += ",\"date\":";

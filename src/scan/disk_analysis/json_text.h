@@ -20,6 +20,8 @@ void appendJsonString(std::string& out, std::string_view text);
 // Appends the JSON string literal of url.absoluteString(), written straight
 // from the path (records of deep trees have paths of many kilobytes).
 void appendJsonFileUrl(std::string& out, const Url& url);
+// The same for the file URL of `path`.
+void appendJsonFilePath(std::string& out, const std::string& path, bool isDirectory);
 
 // "2024-01-02T03:04:05Z" (UTC).
 std::string isoDate(Timestamp date);

@@ -22,6 +22,13 @@
 //   parentFinderID = the parent's finderID, levelInt = the parent's + 1,
 //   parentFileInfo = the parent. The childrens of every record, the root's
 //   included, are in byte-wise name order.
+// - Records below the root keep their names, not their paths (a tree of a
+//   million files would otherwise hold a million paths): they are located
+//   by their parents (FileInformation::locatedByParent), their `url` is
+//   empty and fileUrl() builds it from the titles up to the root; their
+//   identity text (hashValueString) follows their current values. The clean
+//   service and sortCategory give the records they take out their paths for
+//   good (FileInformation::settleUrls).
 // - canDelete: whether the current user may remove the item
 //   (isDeletableFileAtPath), for files and folders alike.
 // - Category: "All", empty icon, size = the root's size, empty description,
