@@ -42,46 +42,32 @@ std::string statOf(const std::string& path, bool withTime = false) {
                           : "");
 }
 
-// Adds up the reports of every request handed to it; keeps the last id,
-// status and text.
+// Writes each report it is handed as a line: "type T, removed B, status S,
+// failed: names[, text]".
 class RecordingFinish : public CleanServiceProtocol {
  public:
   void cleanFinish(int cleanID, int64_t size, std::vector<FilePtr> records, int requestStatus,
                    std::string requestDesc) override {
+    std::string line = "type " + std::to_string(cleanID) + ", removed " + std::to_string(size) +
+                       ", status " + std::to_string(requestStatus) + ", failed:";
+    for (const FilePtr& r : records) line += " " + r->title;
     {
       std::lock_guard lock(mu);
-      ++reports;
-      id = cleanID;
-      removed += size;
-      failed.insert(failed.end(), records.begin(), records.end());
-      status = requestStatus;
-      if (requestStatus != raw(HelperEventErrorID::Success)) ++badStatus;
-      desc = std::move(requestDesc);
+      reports += (requestDesc.empty() ? line : line + ", " + requestDesc) + "\n";
     }
     done.notify();
-  }
-  // "N report(s), type T, removed B, status S, failed: names[, text]".
-  std::string summary() {
-    std::lock_guard lock(mu);
-    std::string text = std::to_string(reports) + " report(s), type " + std::to_string(id) +
-                       ", removed " + std::to_string(removed) + ", status " +
-                       std::to_string(status) + ", failed:";
-    for (const FilePtr& r : failed) text += " " + r->title;
-    return desc.empty() ? text : text + ", " + desc;
   }
   void cleanProgress(float progress) override {
     std::lock_guard lock(mu);
     steps.push_back(progress);
   }
+  std::string summary() {
+    std::lock_guard lock(mu);
+    return reports;
+  }
 
   std::mutex mu;
-  int reports = 0;
-  int id = -1;
-  int64_t removed = 0;
-  std::vector<FilePtr> failed;
-  int status = -1;
-  int badStatus = 0;
-  std::string desc;
+  std::string reports;
   std::vector<float> steps;
   testing::Signal done;
 };
@@ -178,15 +164,16 @@ TEST_F(CleanServiceTest, TheHelperRemovesWhatTheUserCannotAndTheUserTheRest) {
     }
     // The records, then what the category keeps after the rebuild.
     const std::string text = c.text;
-    EXPECT_EQ(finish->summary() + "\n" + testing::describeRecords({theirsRecord, mineRecord}) +
-                  "kept " + std::to_string(caches->size) + "\n" +
-                  testing::describeRecords(caches->childrens),
-              helped ? "1 report(s), type 0, removed 150, status 1, failed:\n"
+    EXPECT_EQ(finish->summary() + testing::describeRecords({theirsRecord, mineRecord}) + "kept " +
+                  std::to_string(caches->size) + "\n" + testing::describeRecords(caches->childrens),
+              helped ? "type 0, removed 150, status 1, failed:\n"
                        "data.bin deleted\nmine.cache deleted\nkept 0\n"
-                     : "1 report(s), type 0, removed 50, status 3, failed: data.bin, " + text +
+                     : "type 0, removed 50, status 3, failed: data.bin, " + text +
                            "\ndata.bin failed: " + text + "\nmine.cache deleted\nkept 100\n" +
                            "data.bin failed: " + text + "\n");
-    if (helped) EXPECT_EQ(finish->steps, (std::vector<float>{0.25f, 0.5f, 0.75f}));
+    if (helped) {
+      EXPECT_EQ(finish->steps, (std::vector<float>{0.25f, 0.5f, 0.75f}));
+    }
   }
 }
 
@@ -247,7 +234,7 @@ TEST_F(CleanServiceTest, AMixedFolderLosesOnlyItsTickedChildOnce) {
   FilePtr twin = record(ticked, 1, 10, true);
 
   auto finish = clean({caches, category({twin})});
-  EXPECT_EQ(finish->summary(), "1 report(s), type 0, removed 10, status 1, failed:");
+  EXPECT_EQ(finish->summary(), "type 0, removed 10, status 1, failed:\n");
   EXPECT_EQ(testing::describeRecords({twin, tickedRecord, keptRecord}),
             "old.log deleted\nold.log deleted\nkeep.db -\n");
   EXPECT_TRUE(!exists(ticked) && exists(kept) && exists(folder));
@@ -277,8 +264,9 @@ TEST_F(CleanServiceTest, ATickedLinkGoesAndNeitherItsTargetNorAWebAddressesFile)
     auto finish = clean({category({linkRecord, web})});
     EXPECT_TRUE(!exists(link) && exists(page));
     EXPECT_EQ(testing::readFile(target), "outside");
-    EXPECT_EQ(testing::describeRecords({linkRecord, web}) + std::to_string(finish->removed),
-              "link deleted\npage failed: Not a file: https://example.com" + page + "\n7");
+    EXPECT_EQ(testing::describeRecords({linkRecord, web}) + finish->summary(),
+              "link deleted\npage failed: Not a file: https://example.com" + page +
+                  "\ntype 0, removed 7, status 1, failed: page\n");
   }
 }
 
@@ -308,8 +296,8 @@ TEST_F(CleanServiceTest, TheOwningScannersRebuildIsUsedForItsType) {
       CleanService::cleanCategorys({all}, c.type, finish, nullptr);
     }
     ASSERT_TRUE(finish->done.wait());
-    EXPECT_EQ(finish->summary(), "1 report(s), type " + std::to_string(raw(c.type)) +
-                                     ", removed 30, status 1, failed:");
+    EXPECT_EQ(finish->summary(),
+              "type " + std::to_string(raw(c.type)) + ", removed 30, status 1, failed:\n");
     EXPECT_TRUE(!exists(ticked) && exists(kept));
     EXPECT_EQ(all->childrens.size(), c.groupsLeft);
   }
@@ -324,8 +312,7 @@ TEST_F(CleanServiceTest, AMismatchOfHandledAndQueuedRecordsEndsAbnormally) {
   request->commonDeleteFinishCount = 1;  // left over from an earlier run
   CleanService::deleteFiles(request);
   ASSERT_TRUE(finish->done.wait());
-  EXPECT_EQ(finish->summary(),
-            "1 report(s), type 0, removed 0, status 3, failed:, ABNORMAL STATUS!!!");
+  EXPECT_EQ(finish->summary(), "type 0, removed 0, status 3, failed:, ABNORMAL STATUS!!!\n");
 }
 
 // Requests running side by side, each with direct removals and a helper
@@ -348,11 +335,9 @@ TEST(CleanServiceConcurrencyTest, RequestsSideBySideEachReportOnceWithTheirOwnCo
                                  finish, nullptr);
   }
   ASSERT_TRUE(finish->done.wait(std::chrono::seconds(30), kRequests));
-  std::lock_guard lock(finish->mu);
-  EXPECT_EQ(finish->reports, kRequests);
-  EXPECT_EQ(finish->removed, kRequests * kFiles * 10);
-  EXPECT_TRUE(finish->failed.empty());
-  EXPECT_EQ(finish->badStatus, 0);
+  std::string each;  // of its own files only, nothing failed
+  for (int r = 0; r < kRequests; ++r) each += "type 0, removed 60, status 1, failed:\n";
+  EXPECT_EQ(finish->summary(), each);
   for (int r = 0; r < kRequests; ++r) {
     EXPECT_TRUE(fs::is_empty(sb.path("~/Library/Caches/r" + std::to_string(r))));
   }
