@@ -49,21 +49,17 @@ using testing::Sandbox;
 bool present(const std::string& path) { return fs::exists(fs::symlink_status(path)); }
 
 // Every record path in a result document ("url" members).
-void collectPaths(const json& node, std::set<std::string>* paths) {
-  if (node.is_object()) {
-    for (const auto& [key, value] : node.items()) {
-      if (key != "url" || !value.is_string()) {
-        collectPaths(value, paths);
-        continue;
-      }
-      std::string path = value.get<std::string>();
-      if (path.rfind("file://", 0) == 0) path = path.substr(7);
-      if (path.size() > 1 && path.back() == '/') path.pop_back();
-      paths->insert(path);
-    }
-  } else if (node.is_array()) {
-    for (const json& item : node) collectPaths(item, paths);
+std::set<std::string> recordPaths(const json& node) {
+  std::set<std::string> paths;
+  const json flat = node.flatten();  // a member per leaf, named by its JSON pointer
+  for (const auto& [pointer, value] : flat.items()) {
+    if (!pointer.ends_with("/url") || !value.is_string()) continue;
+    std::string path = value.get<std::string>();
+    if (path.starts_with("file://")) path = path.substr(7);
+    if (path.size() > 1 && path.back() == '/') path.pop_back();
+    paths.insert(path);
   }
+  return paths;
 }
 
 // The home holds documents, caches, three applications with their
@@ -1142,8 +1138,8 @@ TEST_P(CommandsTest, Runs) {
     if (!c.sharedBlocks) {
       EXPECT_EQ(report.at("freed").get<int64_t>(), freed);
     }
-    std::set<std::string> listed;
-    if (doc.contains("feature")) collectPaths(doc.at("feature"), &listed);
+    const std::set<std::string> listed =
+        doc.contains("feature") ? recordPaths(doc.at("feature")) : std::set<std::string>{};
     for (const std::string& path : c.gone) {
       EXPECT_EQ(listed.count(sb.path(path)), 0u) << path << " still listed after the clean";
     }
