@@ -6,24 +6,14 @@
 #include <vector>
 
 #include "orvexa/clean/privacy_clean_service.h"
-#include "orvexa/model/enums.h"
 #include "orvexa/model/file_information.h"
 
 namespace orvexa::testing {
 
-// A removal mark by name: "-", "deleting", "deleted" or "failed".
+// A removal mark (DeleteStatus) by name: "-", "deleting", "deleted" or "failed".
 inline std::string deleteStatusName(int status) {
-  switch (static_cast<DeleteStatus>(status)) {
-    case DeleteStatus::None:
-      return "-";
-    case DeleteStatus::Deleteing:
-      return "deleting";
-    case DeleteStatus::DeleteSuccess:
-      return "deleted";
-    case DeleteStatus::DeleteError:
-      return "failed";
-  }
-  return "status " + std::to_string(status);
+  static const char* const kNames[] = {"-", "deleting", "deleted", "failed"};
+  return status >= 0 && status < 4 ? kNames[status] : "status " + std::to_string(status);
 }
 
 // One line per record: "title mark", then ": error text" when there is one.
