@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <mutex>
 #include <optional>
@@ -14,6 +15,7 @@
 #include "orvexa/helper/helper_server.h"
 #include "orvexa/helper/privilege_helper.h"
 #include "orvexa/platform/identity.h"
+#include "support/describe.h"
 #include "support/helper_fixture.h"
 #include "support/run_as.h"
 #include "support/sandbox.h"
@@ -30,21 +32,29 @@ bool exists(const std::string& path) {
   return ::lstat(path.c_str(), &st) == 0;
 }
 
-// Adds up the reports of every request handed to it; keeps the last id,
-// status and text.
+// "mode owner" of a path itself, with "mtime seconds.nanoseconds" when asked.
+std::string statOf(const std::string& path, bool withTime = false) {
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0) return "missing";
+  char text[64];
+  std::snprintf(text, sizeof text, "%04o %u", st.st_mode & 07777, st.st_uid);
+  return text + (withTime ? " mtime " + std::to_string(st.st_mtim.tv_sec) + "." +
+                                std::to_string(st.st_mtim.tv_nsec)
+                          : "");
+}
+
+// Writes each report it is handed as a line: "type T, removed B, status S,
+// failed: names[, text]".
 class RecordingFinish : public CleanServiceProtocol {
  public:
   void cleanFinish(int cleanID, int64_t size, std::vector<FilePtr> records, int requestStatus,
                    std::string requestDesc) override {
+    std::string line = "type " + std::to_string(cleanID) + ", removed " + std::to_string(size) +
+                       ", status " + std::to_string(requestStatus) + ", failed:";
+    for (const FilePtr& r : records) line += " " + r->title;
     {
       std::lock_guard lock(mu);
-      ++reports;
-      id = cleanID;
-      removed += size;
-      failed.insert(failed.end(), records.begin(), records.end());
-      status = requestStatus;
-      if (requestStatus != raw(HelperEventErrorID::Success)) ++badStatus;
-      desc = std::move(requestDesc);
+      reports += (requestDesc.empty() ? line : line + ", " + requestDesc) + "\n";
     }
     done.notify();
   }
@@ -52,15 +62,13 @@ class RecordingFinish : public CleanServiceProtocol {
     std::lock_guard lock(mu);
     steps.push_back(progress);
   }
+  std::string summary() {
+    std::lock_guard lock(mu);
+    return reports;
+  }
 
   std::mutex mu;
-  int reports = 0;
-  int id = -1;
-  int64_t removed = 0;
-  std::vector<FilePtr> failed;
-  int status = -1;
-  int badStatus = 0;
-  std::string desc;
+  std::string reports;
   std::vector<float> steps;
   testing::Signal done;
 };
@@ -151,29 +159,21 @@ TEST_F(CleanServiceTest, TheHelperRemovesWhatTheUserCannotAndTheUserTheRest) {
     auto finish = clean({caches});
     EXPECT_EQ(exists(theirs), !helped);
     EXPECT_FALSE(exists(mine));
-    EXPECT_EQ(mineRecord->deleteStatus, raw(DeleteStatus::DeleteSuccess));
-    EXPECT_EQ(finish->reports, 1);
-    EXPECT_EQ(finish->id, raw(CleanServiceType::Common));
-    EXPECT_EQ(finish->desc, c.text);
-    EXPECT_EQ(theirsRecord->deleteErrorDesc, c.text);
     if (c.helper == Helper::inProcessAsRoot) {
-      EXPECT_FALSE(exists(helperToolPath(label))) << "nothing was installed";
-      EXPECT_FALSE(exists(helperSocketPath(label))) << "nothing was started";
+      EXPECT_FALSE(exists(helperToolPath(label)) || exists(helperSocketPath(label)))
+          << "nothing was installed or started";
     }
+    // The records, then what the category keeps after the rebuild.
+    const std::string text = c.text;
+    EXPECT_EQ(finish->summary() + testing::describeRecords({theirsRecord, mineRecord}) + "kept " +
+                  std::to_string(caches->size) + "\n" + testing::describeRecords(caches->childrens),
+              helped ? "type 0, removed 150, status 1, failed:\n"
+                       "data.bin deleted\nmine.cache deleted\nkept 0\n"
+                     : "type 0, removed 50, status 3, failed: data.bin, " + text +
+                           "\ndata.bin failed: " + text + "\nmine.cache deleted\nkept 100\n" +
+                           "data.bin failed: " + text + "\n");
     if (helped) {
-      EXPECT_EQ(theirsRecord->deleteStatus, raw(DeleteStatus::DeleteSuccess));
-      EXPECT_EQ(finish->removed, 150);
-      EXPECT_EQ(finish->status, raw(HelperEventErrorID::Success));
-      EXPECT_TRUE(finish->failed.empty());
       EXPECT_EQ(finish->steps, (std::vector<float>{0.25f, 0.5f, 0.75f}));
-      EXPECT_TRUE(caches->childrens.empty()) << "the rebuild took the removed records out";
-      EXPECT_EQ(caches->size, 0);
-    } else {
-      EXPECT_EQ(theirsRecord->deleteStatus, raw(DeleteStatus::DeleteError));
-      EXPECT_EQ(finish->removed, 50);
-      EXPECT_EQ(finish->status, raw(HelperEventErrorID::DeleteError));
-      EXPECT_EQ(finish->failed, std::vector<FilePtr>{theirsRecord});
-      EXPECT_EQ(caches->childrens, std::vector<FilePtr>{theirsRecord});
     }
   }
 }
@@ -209,18 +209,12 @@ TEST_F(CleanServiceTest, TheHelpersItemsAreQuarantinedRestoredAndPurged) {
     if (served) helper.emplace();
     auto [journal, item] = cleanUndoably();
     EXPECT_TRUE(item.privileged);
-    struct stat st {};
-    ASSERT_EQ(::lstat(quarantine.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 07777, 0700u);
-    EXPECT_EQ(st.st_uid, 0u);
+    EXPECT_EQ(statOf(quarantine), "0700 0");
     std::string as;
     ASSERT_TRUE(Quarantine::restore(*journal, item, &as).ok());
     EXPECT_EQ(as, theirs);
-    ASSERT_EQ(::lstat(theirs.c_str(), &st), 0);
-    EXPECT_EQ(st.st_uid, testing::kNobodyUid);
-    EXPECT_EQ(st.st_mode & 07777, 0640u);
-    EXPECT_EQ(st.st_mtim.tv_sec, 2000);
-    EXPECT_EQ(st.st_mtim.tv_nsec, 7);
+    EXPECT_EQ(statOf(theirs, true),
+              "0640 " + std::to_string(testing::kNobodyUid) + " mtime 2000.7");
   }
   auto [journal, item] = cleanUndoably();
   EXPECT_TRUE(Quarantine::purge(*journal, item).ok());
@@ -275,18 +269,14 @@ TEST_F(CleanServiceTest, AMixedFolderLosesOnlyItsTickedChildOnce) {
   FilePtr twin = record(ticked, 1, 10, true);
 
   auto finish = clean({caches, category({twin})});
-  EXPECT_EQ(twin->deleteStatus, raw(DeleteStatus::DeleteSuccess));
-  EXPECT_TRUE(finish->failed.empty());
-  EXPECT_FALSE(exists(ticked));
-  EXPECT_TRUE(exists(kept));
-  EXPECT_TRUE(exists(folder));
-  EXPECT_EQ(tickedRecord->deleteStatus, raw(DeleteStatus::DeleteSuccess));
-  EXPECT_EQ(keptRecord->deleteStatus, raw(DeleteStatus::None));
-  EXPECT_EQ(finish->removed, 10);
-  ASSERT_EQ(caches->childrens.size(), 1u);
+  EXPECT_EQ(finish->summary(), "type 0, removed 10, status 1, failed:\n");
+  EXPECT_EQ(testing::describeRecords({twin, tickedRecord, keptRecord}),
+            "old.log deleted\nold.log deleted\nkeep.db -\n");
+  EXPECT_TRUE(!exists(ticked) && exists(kept) && exists(folder));
+  EXPECT_EQ(caches->childrens, std::vector<FilePtr>{folderRecord});
   EXPECT_EQ(folderRecord->childrens, std::vector<FilePtr>{keptRecord});
-  EXPECT_EQ(folderRecord->size, 20);
-  EXPECT_EQ(caches->size, 20);
+  EXPECT_EQ(std::make_pair(folderRecord->size, caches->size),
+            std::make_pair(int64_t{20}, int64_t{20}));
 }
 
 // A ticked link goes and its target outside stays; a record of a web address
@@ -307,14 +297,11 @@ TEST_F(CleanServiceTest, ATickedLinkGoesAndNeitherItsTargetNorAWebAddressesFile)
     web->url = Url::fromString("https://example.com" + page);
     ASSERT_FALSE(web->url.isFileURL());
     auto finish = clean({category({linkRecord, web})});
-    EXPECT_FALSE(exists(link));
+    EXPECT_TRUE(!exists(link) && exists(page));
     EXPECT_EQ(testing::readFile(target), "outside");
-    EXPECT_EQ(linkRecord->deleteStatus, raw(DeleteStatus::DeleteSuccess))
-        << linkRecord->deleteErrorDesc;
-    EXPECT_TRUE(exists(page));
-    EXPECT_EQ(web->deleteStatus, raw(DeleteStatus::DeleteError));
-    EXPECT_EQ(web->deleteErrorDesc, "Not a file: https://example.com" + page);
-    EXPECT_EQ(finish->removed, 7);
+    EXPECT_EQ(testing::describeRecords({linkRecord, web}) + finish->summary(),
+              "link deleted\npage failed: Not a file: https://example.com" + page +
+                  "\ntype 0, removed 7, status 1, failed: page\n");
   }
 }
 
@@ -344,11 +331,9 @@ TEST_F(CleanServiceTest, TheOwningScannersRebuildIsUsedForItsType) {
       CleanService::cleanCategorys({all}, c.type, finish, nullptr);
     }
     ASSERT_TRUE(finish->done.wait());
-    EXPECT_EQ(finish->id, raw(c.type));
-    EXPECT_FALSE(exists(ticked));
-    EXPECT_TRUE(exists(kept));
-    EXPECT_EQ(finish->removed, 30);
-    EXPECT_TRUE(finish->failed.empty());
+    EXPECT_EQ(finish->summary(),
+              "type " + std::to_string(raw(c.type)) + ", removed 30, status 1, failed:\n");
+    EXPECT_TRUE(!exists(ticked) && exists(kept));
     EXPECT_EQ(all->childrens.size(), c.groupsLeft);
   }
 }
@@ -362,10 +347,7 @@ TEST_F(CleanServiceTest, AMismatchOfHandledAndQueuedRecordsEndsAbnormally) {
   request->commonDeleteFinishCount = 1;  // left over from an earlier run
   CleanService::deleteFiles(request);
   ASSERT_TRUE(finish->done.wait());
-  EXPECT_EQ(finish->status, raw(HelperEventErrorID::DeleteError));
-  EXPECT_EQ(finish->desc, "ABNORMAL STATUS!!!");
-  EXPECT_TRUE(finish->failed.empty());
-  EXPECT_EQ(finish->reports, 1);
+  EXPECT_EQ(finish->summary(), "type 0, removed 0, status 3, failed:, ABNORMAL STATUS!!!\n");
 }
 
 // Requests running side by side, each with direct removals and a helper
@@ -388,11 +370,9 @@ TEST(CleanServiceConcurrencyTest, RequestsSideBySideEachReportOnceWithTheirOwnCo
                                  finish, nullptr);
   }
   ASSERT_TRUE(finish->done.wait(std::chrono::seconds(30), kRequests));
-  std::lock_guard lock(finish->mu);
-  EXPECT_EQ(finish->reports, kRequests);
-  EXPECT_EQ(finish->removed, kRequests * kFiles * 10);
-  EXPECT_TRUE(finish->failed.empty());
-  EXPECT_EQ(finish->badStatus, 0);
+  std::string each;  // of its own files only, nothing failed
+  for (int r = 0; r < kRequests; ++r) each += "type 0, removed 60, status 1, failed:\n";
+  EXPECT_EQ(finish->summary(), each);
   for (int r = 0; r < kRequests; ++r) {
     EXPECT_TRUE(fs::is_empty(sb.path("~/Library/Caches/r" + std::to_string(r))));
   }

@@ -16,6 +16,7 @@
 #include "orvexa/units/sqlite_tool.h"
 #include "scan/privacy/privacy_support.h"
 #include "support/browser_store_fixture.h"
+#include "support/describe.h"
 #include "support/run_as.h"
 #include "support/run_program.h"
 #include "support/sandbox.h"
@@ -25,6 +26,8 @@ namespace orvexa {
 namespace {
 
 using json = nlohmann::json;
+using testing::describeOutcome;
+using testing::describeRecords;
 using testing::groupTitled;
 using testing::integrityOf;
 using testing::rows;
@@ -126,8 +129,7 @@ TEST_F(PrivacyBrowserCleanTest, TickedRowsAndFilesOfEveryBrowserGo) {
                                 : c.browser == "Chrome"
                                     ? PrivacyCleanService::cleanChrome(category)
                                     : PrivacyCleanService::cleanFirefox(category);
-    EXPECT_EQ(result.first, PrivacyDeleteEnum::Success);
-    EXPECT_TRUE(result.second.empty());
+    EXPECT_EQ(describeOutcome(result), "Success\n");
     for (const auto& [group, positions] : c.ticks) {
       EXPECT_EQ(groupTitled(category, group)->deleteStatus, raw(DeleteStatus::DeleteSuccess))
           << group;
@@ -177,20 +179,15 @@ TEST_F(PrivacyBrowserCleanTest, AttachmentsAreBoundAndDeleteExactlyTheirRows) {
   tick(logins, {0});
   tick(forms, {0, 1});
 
-  PrivacyCleanResult result = PrivacyCleanService::cleanChrome(chrome);
-  EXPECT_EQ(result.first, PrivacyDeleteEnum::Fail);
-  ASSERT_EQ(result.second.size(), 1u);
-  const FilePtr failed = result.second[0];
-  EXPECT_EQ(failed->deleteStatus, raw(DeleteStatus::DeleteError));
-  EXPECT_EQ(failed->deleteErrorDesc, "Not a row identifier: \"100 OR 1=1\"");
-  EXPECT_EQ(visits->deleteStatus, raw(DeleteStatus::DeleteError));
-
-  const std::string history = profile + "/History";
   // Visit 100 (bad id) and 101 (no attachment, skipped) stay; 102 went.
+  const std::string badId = "News failed: Not a row identifier: \"100 OR 1=1\"\n";
+  const std::string outcome = describeOutcome(PrivacyCleanService::cleanChrome(chrome));
+  EXPECT_EQ(
+      outcome + describeRecords({visits}) + describeRecords(visits->childrens),
+      "Fail\n" + badId + "Visit History failed\n" + badId + "file:///Users/tester/page.html -\n");
+  const std::string history = profile + "/History";
   EXPECT_EQ(rows(history, "SELECT id FROM visits ORDER BY id"),
             (std::vector<std::string>{"100", "101"}));
-  EXPECT_EQ(titlesOf(visits), (std::vector<std::string>{"News", "file:///Users/tester/page.html"}));
-  EXPECT_EQ(visits->childrens[1]->deleteStatus, raw(DeleteStatus::None));
   // Fewer than two commas: the missing user name is empty, which is the
   // second login's.
   EXPECT_EQ(rows(profile + "/Login Data", "SELECT username_value FROM logins"),
@@ -203,9 +200,8 @@ TEST_F(PrivacyBrowserCleanTest, AttachmentsAreBoundAndDeleteExactlyTheirRows) {
   EXPECT_EQ(rows(webData, "SELECT name || '|' || value FROM autofill ORDER BY date_created"),
             (std::vector<std::string>{"street|O'Brien Road", "street,O'Brien Road| 5"}));
   EXPECT_EQ(integrityOf(webData), "ok");
-  EXPECT_EQ(quoted->deleteStatus, raw(DeleteStatus::DeleteSuccess));
-  EXPECT_EQ(forms->deleteStatus, raw(DeleteStatus::DeleteSuccess));
-  EXPECT_EQ(titlesOf(forms), (std::vector<std::string>{"street", "street,O'Brien Road"}));
+  EXPECT_EQ(describeRecords({quoted, forms}) + describeRecords(forms->childrens),
+            "street deleted\nAuto Fills Value deleted\nstreet -\nstreet,O'Brien Road -\n");
   expectRenumbered(chrome);
 }
 
@@ -379,15 +375,11 @@ TEST_F(PrivacyBrowserCleanTest, SafariXmlDownloadListIsCutByteExactly) {
                                               c.id ? std::any(std::string(c.id)) : std::any(), 3)});
     safari->childrens = {group};
     tick(group, {0});
-    PrivacyCleanResult result = PrivacyCleanService::cleanSafari(safari);
-    EXPECT_EQ(result.first, c.why.empty() ? PrivacyDeleteEnum::Success : PrivacyDeleteEnum::Fail);
-    EXPECT_EQ(group->childrens.size(), c.why.empty() ? 0u : 1u);
-    EXPECT_EQ(group->deleteStatus,
-              raw(c.why.empty() ? DeleteStatus::DeleteSuccess : DeleteStatus::DeleteError));
-    ASSERT_EQ(result.second.size(), c.why.empty() ? 0u : 1u);
-    if (!c.why.empty()) {
-      EXPECT_EQ(result.second[0]->deleteErrorDesc, c.why);
-    }
+    const std::string failed = "item failed: " + c.why + "\n";
+    const std::string outcome = describeOutcome(PrivacyCleanService::cleanSafari(safari));
+    EXPECT_EQ(outcome + describeRecords({group}) + describeRecords(group->childrens),
+              c.why.empty() ? "Success\nDownload History deleted\n"
+                            : "Fail\n" + failed + "Download History failed\n" + failed);
     EXPECT_EQ(std::filesystem::exists(store) ? testing::readFile(store) : "", c.after);
   }
 }
@@ -443,9 +435,8 @@ TEST_F(PrivacyBrowserCleanTest, DownloadLocationsGoOnlyWhenRegularFilesInTheHome
   for (size_t i = 0; i < std::size(cases); ++i) {
     const Case& c = cases[i];
     SCOPED_TRACE(c.name);
-    EXPECT_EQ(items[i]->deleteErrorDesc.str(), c.why);
-    EXPECT_EQ(items[i]->deleteStatus,
-              raw(c.why.empty() ? DeleteStatus::DeleteSuccess : DeleteStatus::DeleteError));
+    EXPECT_EQ(describeRecords({items[i]}),
+              items[i]->title + (c.why.empty() ? " deleted\n" : " failed: " + c.why + "\n"));
     EXPECT_EQ(std::filesystem::exists(std::filesystem::symlink_status(c.path)), !c.why.empty());
   }
   EXPECT_EQ(testing::readFile(outside).size(), 3u);
@@ -549,14 +540,14 @@ TEST(PrivacySortCategoryTest, RemovesSucceededItemsOfTickedGroupsAndEmptiedRemov
   group("d", true, 0, {S::DeleteSuccess});  // not ticked: untouched
 
   PrivacyCleanService::sortCategory(category);
-  ASSERT_EQ(titlesOf(category), (std::vector<std::string>{"b", "c", "d"}));
   // Removable groups are renumbered by position; the others keep theirs.
-  EXPECT_EQ(category->childrens[0]->finderID(), 11);
-  EXPECT_EQ(category->childrens[1]->finderID(), 1);
-  EXPECT_EQ(category->childrens[2]->finderID(), 2);
-  EXPECT_TRUE(category->childrens[0]->childrens.empty());
-  EXPECT_EQ(titlesOf(category->childrens[1]), (std::vector<std::string>{"c0", "c2"}));
-  EXPECT_EQ(titlesOf(category->childrens[2]), (std::vector<std::string>{"d0"}));
+  std::string tree;
+  for (const FilePtr& g : category->childrens) {
+    tree += g->title + " " + std::to_string(g->finderID()) + ":";
+    for (const FilePtr& item : g->childrens) tree += " " + item->title;
+    tree += "\n";
+  }
+  EXPECT_EQ(tree, "b 11:\nc 1: c0 c2\nd 2: d0\n");
   expectRenumbered(category);
 }
 

@@ -8,12 +8,15 @@
 #include "orvexa/platform/plist.h"
 #include "orvexa/scan/privacy/privacy_scan_service.h"
 #include "support/browser_store_fixture.h"
+#include "support/describe.h"
 #include "support/sandbox.h"
 #include "support/temp_dir.h"
 
 namespace orvexa {
 namespace {
 
+using testing::describeOutcome;
+using testing::describeRecords;
 using testing::groupTitled;
 using testing::readFile;
 using testing::Sandbox;
@@ -74,13 +77,10 @@ TEST_F(PrivacySystemCleanTest, FinderPositionsAndSharedListUuidsThatAreTickedGo)
   const FilePtr shared = groupTitled(recent, "com.apple.LSSharedFileList.RecentDocuments.sfl");
   // The Finder's items name positions in its list, the entry that is not a
   // folder skipped; they have no address of their own.
-  EXPECT_EQ(finder->url.path(), preferences);
-  EXPECT_FALSE(finder->removeCategory);
+  EXPECT_TRUE(finder->url.path() == preferences && !finder->removeCategory);
   EXPECT_EQ(titlesOf(finder), (std::vector<std::string>{"Documents", "Projects", ""}));
   for (const FilePtr& item : finder->childrens) {
-    EXPECT_TRUE(item->url.empty());
-    EXPECT_EQ(item->levelInt, 1);
-    EXPECT_EQ(item->parentFileInfo.lock(), finder);
+    EXPECT_TRUE(item->url.empty() && item->levelInt == 1 && item->parentFileInfo.lock() == finder);
   }
 
   EXPECT_EQ(PrivacyCleanService::cleanRecentItem(recent).first, PrivacyDeleteEnum::Success);
@@ -96,8 +96,8 @@ TEST_F(PrivacySystemCleanTest, FinderPositionsAndSharedListUuidsThatAreTickedGo)
   const std::string bytes = readFile(preferences);
   EXPECT_EQ(bytes.substr(0, 8), "bplist00");
   EXPECT_EQ(readPlist(bytes)->find("ShowStatusBar")->asBoolean(), true);
-  EXPECT_EQ(finder->deleteStatus, raw(DeleteStatus::DeleteSuccess));
-  EXPECT_EQ(titlesOf(finder), (std::vector<std::string>{"Projects"}));
+  EXPECT_EQ(describeRecords({finder}) + describeRecords(finder->childrens),
+            "Finder Item deleted\nProjects -\n");
   EXPECT_EQ(listUuids(list), (std::vector<std::string>{"U-1", "U-3"}));
   EXPECT_EQ(listUuids(other), (std::vector<std::string>{"U-1", "U-2", "U-3"}));
   // The rewritten archive decodes to the list less that entry.
@@ -112,20 +112,16 @@ TEST_F(PrivacySystemCleanTest, FinderPositionsAndSharedListUuidsThatAreTickedGo)
   tick(shared, {0});
   sb_.file("~/Library/Preferences/com.apple.finder.plist", "garbage");
   sb_.file(list.substr(sb_.root().size()), "garbage");
-  PrivacyCleanResult result = PrivacyCleanService::cleanRecentItem(recent);
-  EXPECT_EQ(result.first, PrivacyDeleteEnum::Fail);
-  ASSERT_EQ(result.second.size(), 2u);
-  EXPECT_EQ(result.second[0]->title, "Projects");
-  EXPECT_EQ(result.second[0]->deleteErrorDesc, "Write File Error!");
-  EXPECT_EQ(result.second[1]->title, "Report.pdf");
-  EXPECT_EQ(result.second[1]->deleteStatus, raw(DeleteStatus::DeleteError));
-  EXPECT_EQ(finder->deleteStatus, raw(DeleteStatus::DeleteError));
-  EXPECT_EQ(shared->deleteStatus, raw(DeleteStatus::DeleteError));
-  EXPECT_EQ(readFile(preferences), "garbage");
-  EXPECT_EQ(readFile(list), "garbage");
+  const std::string outcome = describeOutcome(PrivacyCleanService::cleanRecentItem(recent));
+  EXPECT_EQ(outcome + describeRecords({finder, shared}) + describeRecords(finder->childrens) +
+                describeRecords(shared->childrens),
+            "Fail\nProjects failed: Write File Error!\nReport.pdf failed: not an XML or binary "
+            "property list\n"
+            "Finder Item failed\ncom.apple.LSSharedFileList.RecentDocuments.sfl failed\n"
+            "Projects failed: Write File Error!\nReport.pdf failed: not an XML or binary property "
+            "list\n -\n");
+  EXPECT_EQ(readFile(preferences) + readFile(list), "garbagegarbage");
   EXPECT_FALSE(std::filesystem::exists(killallLog_));
-  EXPECT_EQ(finder->childrens.size(), 1u);
-  EXPECT_EQ(shared->childrens.size(), 2u);
 }
 
 // Ticked permissions are reset by tccutil, and an application whose every
@@ -156,15 +152,13 @@ TEST_F(PrivacySystemCleanTest, PermissionResetRunsTccutil) {
   cam->childrens[1]->attachInformation =
       AppPermissionsName(AppPermissionsName::kTCCServiceLocation);
   tick(cam, {0, 1});
-  PrivacyCleanResult result = PrivacyCleanService::cleanApplicationPermission(permissions);
-  EXPECT_EQ(result.first, PrivacyDeleteEnum::Fail);
-  ASSERT_EQ(result.second.size(), 1u);
-  EXPECT_EQ(result.second[0]->title, "kTCCServiceCamera");
-  EXPECT_EQ(result.second[0]->deleteErrorDesc, "tccutil: No such bundle identifier");
-  EXPECT_EQ(cam->childrens[1]->deleteStatus, raw(DeleteStatus::Deleteing));
+  const std::string outcome =
+      describeOutcome(PrivacyCleanService::cleanApplicationPermission(permissions));
+  EXPECT_EQ(outcome + describeRecords({cam}) + describeRecords(cam->childrens),
+            "Fail\nkTCCServiceCamera failed: tccutil: No such bundle identifier\nCam failed\n"
+            "kTCCServiceCamera failed: tccutil: No such bundle identifier\nkTCCServiceMicrophone "
+            "deleting\n");
   EXPECT_EQ(readFile(log), "reset Camera com.example.cam\n");
-  EXPECT_EQ(cam->deleteStatus, raw(DeleteStatus::DeleteError));
-  EXPECT_EQ(cam->childrens.size(), 2u);
 
   std::filesystem::remove_all(sb_.path("/Applications/Recorder.app"));
   const FilePtr recorder = permissions->childrens[1];
@@ -172,8 +166,8 @@ TEST_F(PrivacySystemCleanTest, PermissionResetRunsTccutil) {
   tick(recorder, {0});
   std::filesystem::remove(log);
   PrivacyCleanService::cleanApplicationPermission(permissions);
-  EXPECT_EQ(recorder->deleteStatus, raw(DeleteStatus::None));
-  EXPECT_EQ(recorder->childrens[0]->deleteStatus, raw(DeleteStatus::None));
+  EXPECT_EQ(describeRecords({recorder, recorder->childrens[0]}),
+            "Recorder -\nkTCCServiceScreenCapture -\n");
   EXPECT_FALSE(std::filesystem::exists(log));
 }
 
@@ -191,11 +185,10 @@ TEST_F(PrivacySystemCleanTest, WebAddressesNameNoListAndNoApplication) {
   ASSERT_EQ(listAddress.path(), list);
   shared->childrens[0]->url = listAddress;
   tick(shared, {0});
-  PrivacyCleanResult result = PrivacyCleanService::cleanRecentItem(recent);
-  EXPECT_EQ(result.first, PrivacyDeleteEnum::Fail);
-  ASSERT_EQ(result.second.size(), 1u);
-  EXPECT_EQ(result.second[0]->deleteErrorDesc, "Not a file: " + listAddress.absoluteString());
-  EXPECT_EQ(shared->deleteStatus, raw(DeleteStatus::DeleteError));
+  const std::string outcome = describeOutcome(PrivacyCleanService::cleanRecentItem(recent));
+  EXPECT_EQ(outcome + describeRecords({shared}),
+            "Fail\nReport.pdf failed: Not a file: " + listAddress.absoluteString() +
+                "\nrecent.sfl failed\n");
   EXPECT_EQ(readFile(list), listBefore);
   EXPECT_EQ(killallRuns(), "");
 
@@ -206,8 +199,7 @@ TEST_F(PrivacySystemCleanTest, WebAddressesNameNoListAndNoApplication) {
   tick(cam, {0});
   PrivacyCleanService::cleanApplicationPermission(permissions);
   EXPECT_FALSE(std::filesystem::exists(log));
-  EXPECT_EQ(cam->deleteStatus, raw(DeleteStatus::None));
-  EXPECT_EQ(cam->childrens[0]->deleteStatus, raw(DeleteStatus::None));
+  EXPECT_EQ(describeRecords({cam, cam->childrens[0]}), "Cam -\nkTCCServiceCamera -\n");
 }
 
 }  // namespace

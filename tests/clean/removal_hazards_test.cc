@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -15,6 +16,7 @@
 #include "orvexa/clean/clean_service.h"
 #include "orvexa/platform/verified_removal.h"
 #include "support/deep_tree.h"
+#include "support/describe.h"
 #include "support/helper_fixture.h"
 #include "support/sandbox.h"
 #include "support/signal.h"
@@ -197,14 +199,11 @@ TEST_P(CleanPathTest, OnlyListedItemsInsideTheScannedFoldersGo) {
 
   clean(category({fromStore, byHand, deepRecord, deepTree}), CleanServiceType::Common);
   EXPECT_EQ(testing::readFile(outsideFile), "keep");
-  EXPECT_EQ(fromStore->deleteErrorDesc, kOutsideText);
-  EXPECT_TRUE(exists(sb_.path("~/Documents/by hand")));
-  EXPECT_EQ(byHand->deleteErrorDesc, HelperCleanService::kNoIdentityText);
-  EXPECT_EQ(deepRecord->deleteErrorDesc, "");
-  EXPECT_FALSE(exists(deep));
-  EXPECT_TRUE(exists(sb_.path("~/Deep/file")));
-  EXPECT_EQ(deepTree->deleteErrorDesc, "");
-  EXPECT_FALSE(exists(sb_.path("~/Deep/tree")));
+  EXPECT_EQ(testing::describeRecords({fromStore, byHand, deepRecord, deepTree}),
+            "data failed: " + std::string(kOutsideText) + "\nby hand failed: " +
+                HelperCleanService::kNoIdentityText + "\nfile deleted\ntree deleted\n");
+  EXPECT_TRUE(exists(sb_.path("~/Documents/by hand")) && exists(sb_.path("~/Deep/file")));
+  EXPECT_FALSE(exists(deep) || exists(sb_.path("~/Deep/tree")));
 }
 
 // Duplicates: the copy goes only while the kept copy is still there, still
@@ -265,14 +264,8 @@ INSTANTIATE_TEST_SUITE_P(, CleanPathTest,
                          ::testing::Values(CleanPath::direct, CleanPath::helper,
                                            CleanPath::inProcess),
                          [](const auto& param) {
-                           switch (param.param) {
-                             case CleanPath::direct:
-                               return "direct";
-                             case CleanPath::helper:
-                               return "helper";
-                             default:
-                               return "inProcess";
-                           }
+                           return std::string(std::array{
+                               "direct", "helper", "inProcess"}[static_cast<size_t>(param.param)]);
                          });
 
 }  // namespace

@@ -30,6 +30,12 @@ std::string attachmentOf(const FilePtr& item) {
   return text != nullptr ? *text : "<not a text>";
 }
 
+// "sandbox path[/ when a folder] attachment" of an item.
+std::string itemOf(const FilePtr& item, const testing::Sandbox& sb) {
+  return item->url.path().substr(sb.root().size()) + (item->url.isDirectory() ? "/ " : " ") +
+         attachmentOf(item);
+}
+
 // Starts one switch or removal (`call` gets the finish) and waits for what
 // the finish receives.
 template <typename Call>
@@ -96,13 +102,10 @@ TEST_F(MaintenanceHelperTest, SwitchingMovesTheItemAndNeverOverwrites) {
   EXPECT_EQ(move(importer), Outcome(true, {}));
   EXPECT_TRUE(exists(sb_.path("/Library/Spotlight/Notes.mdimporter/x")));
   EXPECT_FALSE(exists(sb_.path("/Library/Spotlight Disabled/Notes.mdimporter")));
-  EXPECT_EQ(attachmentOf(importer), "Start");
-  EXPECT_EQ(importer->url.path(), sb_.path("/Library/Spotlight/Notes.mdimporter"));
-  EXPECT_TRUE(importer->url.isDirectory());
+  EXPECT_EQ(itemOf(importer, sb_), "/Library/Spotlight/Notes.mdimporter/ Start");
 
   EXPECT_EQ(move(pane), Outcome(true, {}));
-  EXPECT_EQ(pane->url.path(), sb_.path("/Library/PreferencePanes Disabled/Net 1.prefPane"));
-  EXPECT_EQ(attachmentOf(pane), "Close");
+  EXPECT_EQ(itemOf(pane, sb_), "/Library/PreferencePanes Disabled/Net 1.prefPane/ Close");
   EXPECT_TRUE(exists(pane->url.path() + "/a"));
   EXPECT_FALSE(exists(sb_.path("/Library/PreferencePanes/Net.prefPane")));
   EXPECT_TRUE(exists(sb_.path("/Library/PreferencePanes Disabled/Net.prefPane/old")));
@@ -119,8 +122,7 @@ TEST_F(MaintenanceHelperTest, AFailedMoveReportsTheHelpersCodeAndTextAndLeavesTh
       Outcome(false,
               {{Url::fromPath(sb_.path("/Library/Internet Plug-Ins Disabled/Gone.plugin"), true),
                 raw(HelperEventErrorID::MoveFail), before + ": No such file or directory"}}));
-  EXPECT_EQ(plugin->url.path(), before);
-  EXPECT_EQ(attachmentOf(plugin), "Start");
+  EXPECT_EQ(itemOf(plugin, sb_), "/Library/Internet Plug-Ins/Gone.plugin/ Start");
 }
 
 TEST_F(MaintenanceHelperTest, RemovingThreeTickedOfWhichOneFailsLeavesTheFailedOne) {
@@ -138,8 +140,7 @@ TEST_F(MaintenanceHelperTest, RemovingThreeTickedOfWhichOneFailsLeavesTheFailedO
   fs::remove_all(b->url.path());  // the one that fails
   EXPECT_EQ(clean(importers), Outcome(false, {{b->url, raw(HelperEventErrorID::DeleteError),
                                                "changed since it was listed"}}));
-  EXPECT_FALSE(exists(a->url.path()) || exists(c->url.path()));
-  EXPECT_TRUE(exists(kept->url.path()));
+  EXPECT_TRUE(!exists(a->url.path()) && !exists(c->url.path()) && exists(kept->url.path()));
   EXPECT_EQ(importers->childrens, (std::vector<FilePtr>{b, kept}));
   EXPECT_EQ(importers->size, 60);
   // Nothing ticked any more but the failed one, which is gone now too.
@@ -170,8 +171,7 @@ TEST_F(MaintenanceHelperTest, WithoutTheHelperEveryItemFailsWithPrivilegeInstall
               MaintenanceService::shard().moveExtension({{destination, plugin}}, std::move(finish));
             }),
             Outcome(false, {{destination, code, "Privilege Install Fail!"}}));
-  EXPECT_EQ(plugin->url.path(), sb_.path("/Library/Internet Plug-Ins Disabled/P.plugin"));
-  EXPECT_EQ(attachmentOf(plugin), "Close");
+  EXPECT_EQ(itemOf(plugin, sb_), "/Library/Internet Plug-Ins Disabled/P.plugin/ Close");
   EXPECT_TRUE(exists(plugin->url.path()));
 }
 
@@ -209,8 +209,8 @@ TEST(MaintenanceConcurrencyTest, SwitchesFromManyThreadsAllArrive) {
     const std::string moved =
         sb.path("/Library/Spotlight Disabled/I" + std::to_string(i) + ".mdimporter");
     EXPECT_TRUE(fs::is_directory(moved));
-    EXPECT_EQ(items[static_cast<size_t>(i)]->url.path(), moved);
-    EXPECT_EQ(attachmentOf(items[static_cast<size_t>(i)]), "Close");
+    EXPECT_EQ(itemOf(items[static_cast<size_t>(i)], sb),
+              moved.substr(sb.root().size()) + "/ Close");
   }
   PrivilegeHelper::shard().close();
 }

@@ -1,3 +1,4 @@
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
@@ -187,8 +188,8 @@ TEST_F(OptimizationServiceTest, SpeedUpMailMovesTheIndexIntoAFreshBackup) {
   sb_.layout({"~/Library/Mail/V10/MailData/Envelope Index:100"});
   sb_.file("~/Library/Application Support/org.orvexa.tests/SpeeUp", "x");
   std::pair<bool, std::string> blocked = OptimizationService::speedUpMail();
-  EXPECT_FALSE(blocked.first);
-  EXPECT_EQ(blocked.second.rfind("Create Directory Fail:", 0), 0u) << blocked.second;
+  EXPECT_TRUE(!blocked.first && blocked.second.starts_with("Create Directory Fail:"))
+      << blocked.second;
   EXPECT_TRUE(fs::exists(sb_.path("~/Library/Mail/V10/MailData/Envelope Index")));
 
   fs::remove(backup);
@@ -209,8 +210,7 @@ TEST_F(OptimizationServiceTest, SpeedUpMailMovesTheIndexIntoAFreshBackup) {
   sb_.layout({"~/Library/Mail/V10/MailData/Envelope Index:5",
               "~/Library/Mail/V9/MailData/Envelope Index:5"});
   std::pair<bool, std::string> twice = OptimizationService::speedUpMail();
-  EXPECT_FALSE(twice.first);
-  EXPECT_EQ(twice.second.rfind("Create Directory Fail:", 0), 0u) << twice.second;
+  EXPECT_TRUE(!twice.first && twice.second.starts_with("Create Directory Fail:")) << twice.second;
 }
 
 // ---- The helper tasks ------------------------------------------------------------
@@ -287,15 +287,14 @@ TEST_F(OptimizationServiceTest, CleanPurgeableFailures) {
   // The tool wrote nothing: there is no file to remove.
   Paths::shared().setTool("dd", fakeDd(sb_, false));
   const PurgeableAnswer nothing = answerOf(&OptimizationService::cleanPurgeable);
-  EXPECT_FALSE(std::get<0>(nothing));
-  EXPECT_NE(std::get<1>(nothing).value_or("").find("No such file or directory"), std::string::npos);
+  EXPECT_TRUE(!std::get<0>(nothing) && std::get<1>(nothing).value_or("").find(
+                                           "No such file or directory") != std::string::npos);
   // The work folder cannot be made: the tool never runs.
   fs::remove_all(sb_.path("~/Library/Application Support"));
   sb_.file("~/Library/Application Support", "x");
   fs::remove(sb_.path("/dd.log"));
   const PurgeableAnswer blocked = answerOf(&OptimizationService::cleanPurgeable);
-  EXPECT_FALSE(std::get<0>(blocked));
-  EXPECT_FALSE(std::get<1>(blocked).value_or("").empty());
+  EXPECT_TRUE(!std::get<0>(blocked) && !std::get<1>(blocked).value_or("").empty());
   EXPECT_FALSE(fs::exists(sb_.path("/dd.log")));
 }
 
@@ -399,29 +398,25 @@ TEST(OptimizationConcurrencyTest, ScansSideBySide) {
   FreeUpRamService::setMaximumBlockSize(0);
   std::lock_guard lock(mu);
   EXPECT_EQ(percents, (std::vector<float>{0.3f, 0.7f}));
-  using Kind = CategoryInfomationKind;
   for (const ModulePtr& module : modules) {
     const FeaturePtr feature = testing::featureOf(module);
     EXPECT_EQ(totals[feature], std::vector<int64_t>{0});
+    // "finderID title (description) kind items" per category.
     std::string summary;
-    std::vector<int> kinds;
-    for (size_t i = 0; i < feature->categoryInfo.size(); ++i) {
-      const CategoryPtr& c = feature->categoryInfo[i];
-      summary +=
-          c->title + " (" + c->description + ") " + std::to_string(c->childrens.size()) + "\n";
-      kinds.push_back(c->kind);
-      EXPECT_EQ(c->finderID(), static_cast<int>(i));
+    for (const CategoryPtr& c : feature->categoryInfo) {
+      summary += std::to_string(c->finderID()) + " " + c->title + " (" + c->description + ") " +
+                 std::to_string(c->kind) + " " + std::to_string(c->childrens.size()) + "\n";
       EXPECT_TRUE(c->state == 1 && c->size == 0 && c->urls.empty());
       EXPECT_EQ(c->featureInfo.lock(), feature);
     }
     const bool first = module == modules[0];
-    EXPECT_EQ(summary, std::string("Free Up RAM (") + (first ? "ram" : "") +
-                           ") 0\nFree Up Purgeable Space () 0\nSpeed Up Mail () 0\n"
-                           "Clean DNS Cache () 0\nLogin Item (" +
-                           (first ? "li" : "") + ") 1\n");
-    EXPECT_EQ(kinds, (std::vector<int>{raw(Kind::FreeUpRAM), raw(Kind::FreeUpPurgeableSpace),
-                                       raw(Kind::SpeedUpMail), raw(Kind::CleanDNS),
-                                       raw(Kind::LoginItem)}));
+    using enum CategoryInfomationKind;
+    EXPECT_EQ(summary,
+              fmt::format("0 Free Up RAM ({}) {} 0\n1 Free Up Purgeable Space () {} 0\n"
+                          "2 Speed Up Mail () {} 0\n3 Clean DNS Cache () {} 0\n"
+                          "4 Login Item ({}) {} 1\n",
+                          first ? "ram" : "", raw(FreeUpRAM), raw(FreeUpPurgeableSpace),
+                          raw(SpeedUpMail), raw(CleanDNS), first ? "li" : "", raw(LoginItem)));
   }
 }
 
@@ -504,10 +499,10 @@ TEST(LoginItemsParseTest, BlocksLinesAndStates) {
 TEST(LoginItemsParseTest, ListingsWithoutUsableBlocks) {
   for (const char* listing : {"", "disabled services =\n\"com.example.agent\" => false\n",
                               "disabled services = {\n\"com.example.agent\" => false\n"}) {
-    Service::DisableServiceInfo info = Service::parseDisableServiceInfo(listing);
-    ASSERT_EQ(info.size(), 2u);
-    EXPECT_TRUE(info[LoginItemDisableStatus::disabledServices].empty()) << listing;
-    EXPECT_TRUE(info[LoginItemDisableStatus::associations].empty()) << listing;
+    EXPECT_EQ(Service::parseDisableServiceInfo(listing),
+              (Service::DisableServiceInfo{{LoginItemDisableStatus::disabledServices, {}},
+                                           {LoginItemDisableStatus::associations, {}}}))
+        << listing;
   }
 }
 

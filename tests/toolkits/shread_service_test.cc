@@ -105,8 +105,7 @@ TEST_F(ShreadServiceTest, FilesAndFoldersAreShreddedRemovedAndReportedOnTheMainQ
   progress.attach(service_);
 
   Outcome out = shredAndWait(service_, {ten, folder, emptyFolder, sb_.path("~/missing")});
-  EXPECT_TRUE(out.onMainQueue && out.success);
-  EXPECT_EQ(out.calls, 1);
+  EXPECT_TRUE(out.onMainQueue && out.success && out.calls == 1);
   // The folder once under its own path, its files not at all; the missing
   // path not at all.
   EXPECT_EQ(out.result, (Result{{ten, outcome(Status::Success)},
@@ -257,8 +256,7 @@ TEST_F(ShreadHelperAnswerTest, WithoutAHelperTheWaitingPathsFailWithItsText) {
   EXPECT_FALSE(out.success);
   EXPECT_EQ(out.result,
             (Result{{theirs, outcome(Status::PrivilegeFail, kHelperNotInstalledText)}}));
-  EXPECT_EQ(service_.privilegeHelper(), nullptr);
-  EXPECT_EQ(testing::readFile(theirs), "data");
+  EXPECT_TRUE(service_.privilegeHelper() == nullptr && testing::readFile(theirs) == "data");
   EXPECT_EQ(progress.lines,
             (std::vector<std::string>{
                 "theirs Prepare", std::string("theirs PrivilegeFail ") + kHelperNotInstalledText}));
@@ -294,9 +292,7 @@ TEST(ShreadServiceConcurrencyTest, OverlappingCallsShredEverythingOnce) {
   }
   ASSERT_TRUE(done.wait(std::chrono::seconds(30), kCalls));
   std::lock_guard lock(mu);
-  for (size_t call = 0; call < results.size(); ++call) {
-    EXPECT_EQ(results[call].size(), static_cast<size_t>(kFiles + 1));
-  }
+  for (const Result& result : results) EXPECT_EQ(result.size(), static_cast<size_t>(kFiles + 1));
   for (const auto& batch : batches) {
     for (const std::string& p : batch) EXPECT_FALSE(exists(p)) << p;
   }
