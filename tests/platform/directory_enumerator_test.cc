@@ -143,20 +143,15 @@ TEST_F(DirectoryEnumeratorTest, ErrorsAreReportedAndSkipped) {
   ::chmod((dir_ / "root/a").c_str(), 0755);
 }
 
-size_t openDescriptorCount() {
-  size_t count = 0;
-  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
-    (void)entry;
-    ++count;
-  }
-  return count;
+auto openDescriptorCount() {
+  return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});
 }
 
 TEST(DirectoryEnumeratorDeepTest, WalksTenThousandLevelsWithFewDescriptors) {
   testing::ScratchDir dir;
   constexpr int kDepth = 10000;
   ASSERT_EQ(testing::makeDeepChain(dir.path(), kDepth, "d", 0, 5), 1);
-  const size_t before = openDescriptorCount();
+  const auto before = openDescriptorCount();
   DirectoryEnumerator e(dir.path());
   int count = 0;
   std::optional<ResourceValues> bottom;

@@ -29,9 +29,7 @@ std::string makeBundle(const TempDir& dir, const std::string& name, const std::s
   const std::string bundle = dir.makeDir(name + ".app/Contents/MacOS");
   EXPECT_TRUE(writePlistFile(dir / (name + ".app/Contents/Info.plist"), info, PlistFormat::Xml));
   for (const std::string& executable : executables) {
-    dir.writeFile(name + ".app/Contents/MacOS/" + executable,
-                  "\x7f"
-                  "ELF");
+    dir.writeFile(name + ".app/Contents/MacOS/" + executable, "\177ELF");
   }
   return dir / (name + ".app");
 }
@@ -47,19 +45,15 @@ TEST(LastUsedTest, AccessAfterTheLastWriteIsAUse) {
     std::vector<std::pair<const char*, time_t>> accessed;  // each written at kInstalled
     time_t used;
   } cases[] = {
+      // clang-format off
       {"never read since written", "main", {{"main", kInstalled - 10}}, 0},
       {"times equal (touched or copied)", "main", {{"main", kInstalled}}, 0},
       {"read after install", "main", {{"main", kInstalled + 60}}, kInstalled + 60},
       {"read a second after", "main", {{"main", kInstalled + 1}}, kInstalled + 1},
-      {"a helper's use does not count",
-       "main",
-       {{"main", kInstalled}, {"helper", kInstalled + 5}},
-       0},
-      {"none named: the latest",
-       "",
-       {{"a", kInstalled + 5}, {"b", kInstalled + 9}},
-       kInstalled + 9},
+      {"a helper's use does not count", "main", {{"main", kInstalled}, {"helper", kInstalled + 5}}, 0},
+      {"none named: the latest", "", {{"a", kInstalled + 5}, {"b", kInstalled + 9}}, kInstalled + 9},
       {"the named one missing is not replaced", "main", {{"other", kInstalled + 5}}, 0},
+      // clang-format on
   };
   int n = 0;
   for (const auto& c : cases) {
@@ -96,9 +90,7 @@ TEST(LastUsedTest, ReadingTheExecutableRecordsAUseUnlessTheVolumeKeepsNoAccessTi
   struct statvfs volume {};
   ASSERT_EQ(::statvfs(executable.c_str(), &volume), 0);
   if ((volume.f_flag & ST_NOATIME) != 0) GTEST_SKIP() << "the volume keeps no access times";
-  EXPECT_EQ(testing::readFile(executable),
-            "\x7f"
-            "ELF");
+  EXPECT_EQ(testing::readFile(executable), "\177ELF");
   ASSERT_TRUE(lastUsedDate(bundle)) << "a first read after a write is always recorded";
   EXPECT_GE(Clock::to_time_t(*lastUsedDate(bundle)), now - 1);
 }

@@ -75,28 +75,15 @@ TEST(UrlTest, FolderFlagComesFromTheFileSystem) {
 // escape, a missing or malformed scheme, a blank, control character,
 // backslash or "<".
 TEST(UrlTest, RejectsTextsThatAreNoUrl) {
-  const std::string texts[] = {"",
-                               "/Library/Logs/",
-                               "file://server/share/x",
-                               "file://~/Library/Caches/",
-                               "file:relative/path",
-                               "fil",
-                               "file:",
-                               "file:///bad%",
-                               "file:///bad%2",
-                               "file:///bad%zz",
-                               "file:///nul%00byte",
-                               "example.com/a",
-                               "https://example.com/bad%zz",
-                               ":nothing",
-                               "1http://x/",
-                               "ht tp://x/",
-                               "https://example.com/a b",
-                               "https://example.com/a\x7F",
-                               "https://example.com/a\\b",
-                               "data:text/html,<b>",
-                               "https://example.com/nul%00",
-                               "http://example.com/x"};
+  // clang-format off
+  const std::string texts[] = {
+      "", "/Library/Logs/", "file://server/share/x", "file://~/Library/Caches/",
+      "file:relative/path", "fil", "file:", "file:///bad%", "file:///bad%2", "file:///bad%zz",
+      "file:///nul%00byte", "example.com/a", "https://example.com/bad%zz", ":nothing",
+      "1http://x/", "ht tp://x/", "https://example.com/a b", "https://example.com/a\x7F",
+      "https://example.com/a\\b", "data:text/html,<b>", "https://example.com/nul%00",
+      "http://example.com/x"};
+  // clang-format on
   for (const std::string& text : texts) {
     SCOPED_TRACE(text);
     const bool address = text == "http://example.com/x";
@@ -174,14 +161,13 @@ TEST(UrlTest, PathOperationsOnAddressesKeepQueryAndFragment) {
 
 // Each URL sorts before the next and differs from every other, hash too.
 TEST(UrlTest, EqualityOrderAndHashIncludeFolderFlagAndScheme) {
-  const Url ordered[] = {Url::fromPath("/a", false),
-                         Url::fromPath("/a", true),
-                         Url::fromPath("/b", false),
-                         Url::fromPath("/tmp/a", false),
-                         Url::fromString("http://example.com/tmp/a"),
-                         Url::fromString("https://a.example/"),
-                         Url::fromString("https://example.com/tmp/a"),
-                         Url::fromString("https://example.com/tmp/a?x")};
+  // clang-format off
+  const Url ordered[] = {
+      Url::fromPath("/a", false), Url::fromPath("/a", true), Url::fromPath("/b", false),
+      Url::fromPath("/tmp/a", false), Url::fromString("http://example.com/tmp/a"),
+      Url::fromString("https://a.example/"), Url::fromString("https://example.com/tmp/a"),
+      Url::fromString("https://example.com/tmp/a?x")};
+  // clang-format on
   for (size_t i = 0; i < std::size(ordered); ++i) {
     for (size_t j = 0; j < std::size(ordered); ++j) {
       SCOPED_TRACE(ordered[i].absoluteString() + " " + ordered[j].absoluteString());
