@@ -18,17 +18,7 @@ using orvexa::testing::TempDir;
 
 // Bytes that do not compress: the deflate output is larger than the input
 // and spans many output chunks.
-Data noise(size_t size) {
-  Data out(size);
-  uint64_t x = 88172645463325252ULL;
-  for (uint8_t& b : out) {
-    x ^= x << 13;
-    x ^= x >> 7;
-    x ^= x << 17;
-    b = static_cast<uint8_t>(x);
-  }
-  return out;
-}
+Data noise(size_t size) { return testing::noiseBytes(size); }
 
 int shell(const std::string& command) { return std::system(command.c_str()); }
 

@@ -12,6 +12,7 @@
 #include "orvexa/units/file_hash.h"
 #include "orvexa/units/md5.h"
 #include "orvexa/units/swift_file_hash.h"
+#include "support/shared_checks.h"
 #include "support/temp_dir.h"
 
 namespace orvexa {
@@ -24,17 +25,9 @@ constexpr int kSuspend = static_cast<int>(ScanState::suspend);
 
 constexpr const char* kMd5Abc = "900150983cd24fb0d6963f7d28e17f72";
 
-// Reproducible bytes that do not compress or repeat with any chunk size.
 std::string pseudoRandomBytes(size_t size, uint64_t seed) {
-  std::string bytes(size, '\0');
-  uint64_t x = seed * 0x9E3779B97F4A7C15ULL + 1;
-  for (char& c : bytes) {
-    x ^= x << 13;
-    x ^= x >> 7;
-    x ^= x << 17;
-    c = static_cast<char>(x & 0xFF);
-  }
-  return bytes;
+  const std::vector<uint8_t> bytes = testing::noiseBytes(size, seed);
+  return std::string(bytes.begin(), bytes.end());
 }
 
 // First word of a command's output (the digest column of md5sum/sha512sum).

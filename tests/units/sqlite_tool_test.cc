@@ -54,12 +54,7 @@ TEST_F(SqliteToolTest, RowsAreDictionariesOfColumnText) {
   } cases[] = {
       {"every type",
        "select * from t order by rowid",
-       {{{"i", "42"},
-         {"r", "2.5"},
-         {"s", "x"},
-         {"b", std::string("\0\xff"
-                           "A",
-                           3)}},
+       {{{"i", "42"}, {"r", "2.5"}, {"s", "x"}, {"b", std::string("\0\xff\x41", 3)}},
         {{"i", "-9223372036854775808"}, {"r", "1.0e+100"}, {"s", ""}, {"b", ""}}}},
       {"join: the right-hand id wins",
        "select * from item join visit on visit.item = item.id",
