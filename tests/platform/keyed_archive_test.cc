@@ -105,39 +105,29 @@ TEST(KeyedArchiveTest, ReadsArchivesOfOtherWriters) {
   // Objects as the system's archiver writes them: mutable classes,
   // subclasses known only through "$classes", wrapped strings and data,
   // UUIDs, dates and URLs, shared references.
+  // clang-format off
   std::vector<PlistValue> objects = {
       /*1*/ plistDict({{"NS.keys", refs({2, 3, 4, 5, 6, 7, 8})},
-                       {"NS.objects", refs({9, 10, 13, 15, 16, 18, 9})},
-                       {"$class", uid(20)}}),
-      /*2*/ "name",
-      /*3*/ "list",
-      /*4*/ "uuid",
-      /*5*/ "when",
-      /*6*/ "url",
-      /*7*/ "blob",
-      /*8*/ "again",
+                       {"NS.objects", refs({9, 10, 13, 15, 16, 18, 9})}, {"$class", uid(20)}}),
+      /*2*/ "name", /*3*/ "list", /*4*/ "uuid", /*5*/ "when", /*6*/ "url", /*7*/ "blob", /*8*/ "again",
       /*9*/ plistDict({{"NS.string", "wrapped"}, {"$class", uid(11)}}),
       /*10*/ plistDict({{"NS.objects", refs({12, 19})}, {"$class", uid(14)}}),
       /*11*/ classObject("NSMutableString", {"NSMutableString", "NSString", "NSObject"}),
       /*12*/ PlistValue(int64_t{7}),
-      /*13*/
-      plistDict({{"NS.uuidbytes",
-                  PlistValue(PlistValue::Data{0x6f, 0x96, 0x19, 0xff, 0x8b, 0x86, 0xd0, 0x11, 0xb4,
-                                              0x2d, 0x00, 0xc0, 0x4f, 0xc9, 0x64, 0xff})},
-                 {"$class", uid(17)}}),
+      /*13*/ plistDict({{"NS.uuidbytes", PlistValue(PlistValue::Data{0x6f, 0x96, 0x19, 0xff, 0x8b, 0x86,
+                         0xd0, 0x11, 0xb4, 0x2d, 0x00, 0xc0, 0x4f, 0xc9, 0x64, 0xff})}, {"$class", uid(17)}}),
       /*14*/ classObject("SFLListItemArray", {"SFLListItemArray", "NSMutableArray", "NSArray"}),
       /*15*/ plistDict({{"NS.time", PlistValue(0.0)}, {"$class", uid(21)}}),
       /*16*/ plistDict({{"NS.base", uid(0)}, {"NS.relative", uid(22)}, {"$class", uid(23)}}),
       /*17*/ classObject("NSUUID"),
       /*18*/ plistDict({{"NS.data", PlistValue(PlistValue::Data{1, 2})}, {"$class", uid(24)}}),
       /*19*/ PlistValue(true),
-      /*20*/
-      classObject("NSMutableDictionary", {"NSMutableDictionary", "NSDictionary", "NSObject"}),
-      /*21*/ classObject("NSDate"),
-      /*22*/ "file:///Users/tester/Documents/",
-      /*23*/ classObject("NSURL"),
+      /*20*/ classObject("NSMutableDictionary", {"NSMutableDictionary", "NSDictionary", "NSObject"}),
+      /*21*/ classObject("NSDate"), /*22*/ "file:///Users/tester/Documents/", /*23*/ classObject("NSURL"),
       /*24*/ classObject("NSMutableData", {"NSMutableData", "NSData", "NSObject"}),
   };
+  // clang-format on
+
   const PlistValue expected =
       plistDict({{"name", "wrapped"},
                  {"list", PlistValue(PlistValue::Array{PlistValue(int64_t{7}), PlistValue(true)})},

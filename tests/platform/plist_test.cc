@@ -211,11 +211,7 @@ TEST(PlistTest, BinaryListsTheParserCannotTakeAreRefused) {
       {"reference past the table", handMadeBinaryList({std::string("\xA1\x05", 2)}),
        "malformed binary property list"},
       {"ASCII key holding NUL",
-       handMadeBinaryList({dictOfOneKey,
-                           std::string("\x53"
-                                       "a\0b",
-                                       4),
-                           value}),
+       handMadeBinaryList({dictOfOneKey, std::string("\x53\x61\0b", 4), value}),
        "a dictionary key holds NUL"},
       {"UTF-16 key holding NUL",
        handMadeBinaryList({dictOfOneKey, std::string("\x62\x00\x61\x00\x00", 5), value}),
