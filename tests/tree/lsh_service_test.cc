@@ -31,9 +31,7 @@ constexpr int kFeatureID = 8601;
 Pairs pairsOf(const LSHService::SearchResult& result) {
   Pairs pairs;
   for (const auto& [key, members] : result) {
-    for (const SimilarNodePtr& m : members) {
-      pairs.insert(std::minmax(key->name, m->name));
-    }
+    for (const SimilarNodePtr& m : members) pairs.insert(std::minmax(key->name, m->name));
   }
   return pairs;
 }
@@ -104,9 +102,8 @@ TEST_F(LSHServiceConcurrencyTest, CandidateSetsPerQueryNodeWithinTheThreshold) {
       makeNode("c", flipped(bits, {6, 12, 18})), makeNode("alone", randomBits(random))};
   const auto byQuery = [&](int threshold) {
     std::map<std::string, Names> out;
-    for (const auto& [key, members] : fileAndSearch(nodes, 3, threshold)) {
+    for (const auto& [key, members] : fileAndSearch(nodes, 3, threshold))
       out[key->name] = namesOf(members);
-    }
     return out;
   };
   EXPECT_EQ(byQuery(0),
@@ -141,9 +138,8 @@ TEST_F(LSHServiceConcurrencyTest, BandLookupFindsEveryPairThatAgreesOnASelection
   for (const auto& pair : planted) EXPECT_EQ(found.count(pair), 1u) << pair.first;
   // Whatever else was paired is within the distance limit.
   for (const auto& [key, members] : result) {
-    for (const auto& m : members) {
+    for (const auto& m : members)
       EXPECT_LE(SimilarNode::calculateHamming(key->fingerprint, m->fingerprint), 3);
-    }
   }
 }
 
@@ -161,9 +157,8 @@ TEST(InvertedSortTest, PairsNeedThreeOfFourEqualParts) {
   // Quarters of 9 bits with values that never repeat across quarters.
   auto quarters = [](std::initializer_list<int> values) {
     std::vector<int> bits;
-    for (int v : values) {
+    for (int v : values)
       for (int b = 8; b >= 0; --b) bits.push_back((v >> b) & 1);
-    }
     return bits;
   };
   auto n = makeNode("n", quarters({1, 2, 3, 4}));
