@@ -159,7 +159,7 @@ TEST(FileManagerTest, AttributesAndResourceValuesDescribeTheItemItself) {
   EXPECT_EQ(status.code(), ENOENT);
 }
 
-TEST(FileManagerTest, CreatesAndListsFolders) {
+TEST(FileManagerTest, CreatesListsRemovesCopiesAndMovesItems) {
   TempDir dir;
   EXPECT_TRUE(createDirectory(dir / "a/b/c", true).ok());
   EXPECT_TRUE(isDirectory(dir / "a/b/c"));
@@ -182,10 +182,8 @@ TEST(FileManagerTest, CreatesAndListsFolders) {
   EXPECT_EQ(status.code(), ENOTDIR);
   EXPECT_TRUE(contentsOfDirectory(dir / "missing", &status).empty());
   EXPECT_EQ(status.code(), ENOENT);
-}
 
-TEST(FileManagerTest, RemovesTreesWithoutFollowingLinks) {
-  TempDir dir;
+  // Removal never follows links.
   dir.writeFile("victim/a.txt", "a");
   dir.writeFile("victim/.hidden", "h");
   dir.writeFile("victim/sub/deeper/b.txt", "b");
@@ -202,32 +200,8 @@ TEST(FileManagerTest, RemovesTreesWithoutFollowingLinks) {
   EXPECT_EQ(statusText(removeItem(dir / "victim")),
             std::to_string(ENOENT) + " " + dir / "victim" + ": No such file or directory");
   EXPECT_EQ(removeItem("/").code(), EPERM);
-}
 
-TEST(FileManagerTest, RemovalGoesOnPastFailuresAndReportsTheFirst) {
-  if (!testing::canSwitchUser()) GTEST_SKIP() << "needs root to run as another user";
-  TempDir dir;
-  ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
-  dir.writeFile("victim/a.txt", "a");
-  dir.writeFile("victim/locked/c.txt", "c");
-  dir.writeFile("victim/z/d.txt", "d");
-  const std::string victim = dir / "victim";
-  own(victim, testing::kNobodyUid);
-  for (const auto& entry : fs::recursive_directory_iterator(victim)) {
-    own(entry.path(), testing::kNobodyUid);
-  }
-  ASSERT_EQ(::chmod((dir / "victim/locked").c_str(), 0555), 0);
-  auto result = testing::runAsUser(testing::kNobodyUid, testing::kNogroupGid,
-                                   [&victim]() { return statusText(removeItem(victim)); });
-  ::chmod((dir / "victim/locked").c_str(), 0755);
-  EXPECT_EQ(result, std::to_string(EACCES) + " " + victim + "/locked/c.txt: Permission denied");
-  // Everything else went; what could not be removed stayed, with its folders.
-  EXPECT_EQ(treeOf(victim), (Names{"locked", "locked/c.txt"}));
-}
-
-// Copies keep links as links and the mode; neither copy nor move replaces.
-TEST(FileManagerTest, CopiesAndMovesItems) {
-  TempDir dir;
+  // Copies keep links as links and the mode; neither copy nor move replaces.
   dir.writeFile("from/a.txt", "alpha");
   dir.writeFile("from/sub/b.txt", "beta");
   ASSERT_EQ(::chmod((dir / "from/a.txt").c_str(), 0640), 0);
@@ -253,6 +227,27 @@ TEST(FileManagerTest, CopiesAndMovesItems) {
   EXPECT_EQ(readFile(dir / "occupied"), "mine");
   EXPECT_EQ(readFile(dir / "b.txt"), "alpha");
   EXPECT_EQ(moveItem(dir / "missing", dir / "new").code(), ENOENT);
+}
+
+TEST(FileManagerTest, RemovalGoesOnPastFailuresAndReportsTheFirst) {
+  if (!testing::canSwitchUser()) GTEST_SKIP() << "needs root to run as another user";
+  TempDir dir;
+  ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
+  dir.writeFile("victim/a.txt", "a");
+  dir.writeFile("victim/locked/c.txt", "c");
+  dir.writeFile("victim/z/d.txt", "d");
+  const std::string victim = dir / "victim";
+  own(victim, testing::kNobodyUid);
+  for (const auto& entry : fs::recursive_directory_iterator(victim)) {
+    own(entry.path(), testing::kNobodyUid);
+  }
+  ASSERT_EQ(::chmod((dir / "victim/locked").c_str(), 0555), 0);
+  auto result = testing::runAsUser(testing::kNobodyUid, testing::kNogroupGid,
+                                   [&victim]() { return statusText(removeItem(victim)); });
+  ::chmod((dir / "victim/locked").c_str(), 0755);
+  EXPECT_EQ(result, std::to_string(EACCES) + " " + victim + "/locked/c.txt: Permission denied");
+  // Everything else went; what could not be removed stayed, with its folders.
+  EXPECT_EQ(treeOf(victim), (Names{"locked", "locked/c.txt"}));
 }
 
 TEST(FileManagerTest, MovesAcrossFileSystems) {
