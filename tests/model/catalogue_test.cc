@@ -181,20 +181,5 @@ TEST_F(CatalogueTest, MalformedFilesNeverCrashAndSayWhatWasSkipped) {
   }
 }
 
-// The built-in catalogue's order and large-file views are checked through
-// the command line's catalogue listing.
-TEST_F(CatalogueTest, BuiltInCatalogueDescribesEveryFeature) {
-  std::vector<ModulePtr> modules = ModuleInformation::getDefault();
-  for (const char* type :
-       {"Duplicate", "SystemJunk", "Uninstaller", "TrashBin", "MailAttachment", "DeviceBackup",
-        "PhotosJunk", "SimilarImage", "SimilarDocument", "Privacy", "Maintenance", "Optimization",
-        "Shredder", "DiskAnalysis", kLargeAndOldFilesModuleType}) {
-    EXPECT_TRUE(findFeatureByModuleType(modules, type)) << type;
-  }
-  // The scan engine knows the duplicates feature by its finder 7.
-  EXPECT_EQ(findFeatureByFinderID(modules, 7), findFeatureByModuleType(modules, "Duplicate"));
-  EXPECT_EQ(findFeatureByFinderID(modules, 999), nullptr);
-}
-
 }  // namespace
 }  // namespace orvexa
