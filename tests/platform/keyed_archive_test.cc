@@ -178,21 +178,19 @@ TEST(KeyedArchiveTest, MalformedArchivesAreErrors) {
     PlistValue archive;
     std::string error;  // a part of the error text
   } cases[] = {
+      // clang-format off
       {"top level is an array", PlistValue::array(), "top level is not a dictionary"},
       {"no archiver", plistDict({{"$objects", PlistValue::array()}}), "$archiver"},
-      {"another archiver",
-       plistDict({{"$archiver", "NSArchiver"}, {"$objects", PlistValue::array()}}), "$archiver"},
+      {"another archiver", plistDict({{"$archiver", "NSArchiver"}, {"$objects", PlistValue::array()}}), "$archiver"},
       {"no objects",
        plistDict({{"$archiver", "NSKeyedArchiver"}, {"$top", plistDict({{"root", uid(1)}})}}),
        "\"$objects\""},
-      {"no root", plistDict({{"$archiver", "NSKeyedArchiver"}, {"$objects", PlistValue::array()}}),
-       "root reference"},
+      {"no root", plistDict({{"$archiver", "NSKeyedArchiver"}, {"$objects", PlistValue::array()}}), "root reference"},
       {"root out of range", archiveOf({"x"}, 9), "reference 9 out of range"},
       {"root is nil", archiveOf({"x"}, 0), "nil"},
       {"element out of range", archiveOf({array({7}, 2), arrayClass}), "reference 7 out of range"},
       {"array holding itself", archiveOf({array({1}, 2), arrayClass}), "cycle"},
-      {"two arrays holding each other", archiveOf({array({3}, 2), arrayClass, array({1}, 2)}),
-       "cycle"},
+      {"two arrays holding each other", archiveOf({array({3}, 2), arrayClass, array({1}, 2)}), "cycle"},
       {"nil element", archiveOf({array({0}, 2), arrayClass}), "nil"},
       {"element is not a reference",
        archiveOf({of2({{"NS.objects", PlistValue(PlistValue::Array{"inline"})}}), arrayClass}),
@@ -206,21 +204,20 @@ TEST(KeyedArchiveTest, MalformedArchivesAreErrors) {
        "as many keys as values"},
       {"unknown class", archiveOf({plistDict({{"$class", uid(2)}}), classObject("SFLListItem")}),
        "unsupported class SFLListItem"},
-      {"no class", archiveOf({plistDict({{"NS.objects", PlistValue::array()}})}),
-       "without \"$class\""},
+      {"no class", archiveOf({plistDict({{"NS.objects", PlistValue::array()}})}), "without \"$class\""},
       {"class out of range", archiveOf({plistDict({{"$class", uid(40)}})}), "out of range"},
       {"uuid of 3 bytes",
        archiveOf(
            {of2({{"NS.uuidbytes", PlistValue(PlistValue::Data{1, 2, 3})}}), classObject("NSUUID")}),
        "16 bytes"},
-      {"relative URL", archiveOf({url(4), classObject("NSURL"), "x", url(0)}),
-       "relative to a base URL"},
+      {"relative URL", archiveOf({url(4), classObject("NSURL"), "x", url(0)}), "relative to a base URL"},
       {"URL that is its own base", archiveOf({url(1), classObject("NSURL"), "x"}), "cycle"},
       {"a bare array object", archiveOf({PlistValue::array()}), "neither a value"},
       {"a UID object", archiveOf({uid(1)}), "neither a value"},
       {"150 nested arrays", chain(150, 1), "nesting deeper than 100"},
       {"2^40 values once expanded", chain(40, 2), "more than 200000 values"},
       {"a long text shared 40,000 times", sharedText, "bytes of text and data"},
+      // clang-format on
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
