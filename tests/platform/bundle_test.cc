@@ -108,12 +108,8 @@ TEST(BundleTest, ApplicationForIdentifierSearchesTheApplicationsFolders) {
                 PlistFormat::Binary);
   }
   for (const auto& [path, found] : bundles) {
-    std::optional<ApplicationBundle> bundle = applicationForBundleIdentifier(identifier(path));
-    EXPECT_EQ(bundle ? bundle->path : "", found    ? sb.path(path)
-                                          : bundle ? bundle->path
-                                                   : "")
-        << path;
-    EXPECT_TRUE(found || !bundle || bundle->path != sb.path(path)) << path;
+    const auto bundle = applicationForBundleIdentifier(identifier(path));
+    EXPECT_EQ(bundle && bundle->path == sb.path(path), found) << path;
   }
   EXPECT_FALSE(applicationForBundleIdentifier("tool.app"));
   EXPECT_FALSE(applicationForBundleIdentifier(""));
