@@ -1,9 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <cstdio>
 #include <functional>
-#include <memory>
 #include <optional>
 #include <string>
 #include <thread>
@@ -12,6 +10,7 @@
 #include "orvexa/units/file_hash.h"
 #include "orvexa/units/md5.h"
 #include "orvexa/units/swift_file_hash.h"
+#include "support/run_program.h"
 #include "support/shared_checks.h"
 #include "support/temp_dir.h"
 
@@ -32,11 +31,7 @@ std::string pseudoRandomBytes(size_t size, uint64_t seed) {
 
 // First word of a command's output (the digest column of md5sum/sha512sum).
 std::string firstWordOf(const std::string& command) {
-  std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(command.c_str(), "r"), pclose);
-  if (!pipe) return {};
-  std::string out;
-  char buffer[512];
-  while (size_t n = std::fread(buffer, 1, sizeof buffer, pipe.get())) out.append(buffer, n);
+  const std::string out = testing::shellOutput(command);
   return out.substr(0, out.find_first_of(" \n"));
 }
 

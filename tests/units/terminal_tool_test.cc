@@ -62,10 +62,8 @@ class TerminalToolTest : public ::testing::Test {
 
   static size_t countOf(const std::string& haystack, const std::string& needle) {
     size_t count = 0;
-    for (size_t at = haystack.find(needle); at != std::string::npos;
-         at = haystack.find(needle, at + needle.size())) {
+    for (size_t at = 0; (at = haystack.find(needle, at)) != std::string::npos; at += needle.size())
       ++count;
-    }
     return count;
   }
 
