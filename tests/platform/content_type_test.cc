@@ -28,10 +28,8 @@ TEST(ContentTypeTest, TypesByName) {
       {"folder.jpg", true, "public.folder"},  // folders are never typed by extension
       {"Safari.app", false, "public.data"},   // nor files by a bundle extension
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name + (c.isDirectory ? "/" : ""));
-    EXPECT_EQ(contentTypeForName(c.name, c.isDirectory, false), c.type);
-  }
+  for (const auto& c : cases)
+    EXPECT_EQ(contentTypeForName(c.name, c.isDirectory, false), c.type) << c.name << c.isDirectory;
   EXPECT_EQ(contentTypeForName("link.jpg", false, true), "public.symlink");
 }
 

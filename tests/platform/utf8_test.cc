@@ -28,10 +28,8 @@ TEST(Utf8Test, AcceptsExactlyTheWellFormedSequences) {
       {"\xE2\x82", false},          // cut short at the end
       {"\xE2(\xA1", false},         // bad continuation in the middle
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(testing::PrintToString(c.text));
-    EXPECT_EQ(isValidUtf8(c.text), c.valid);
-  }
+  for (const auto& c : cases)
+    EXPECT_EQ(isValidUtf8(c.text), c.valid) << ::testing::PrintToString(c.text);
 }
 
 }  // namespace

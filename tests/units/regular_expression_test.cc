@@ -29,10 +29,7 @@ TEST(RegularExpressionTest, MatchesOfEachShape) {
       {"(", listing, {}},
       {"(a+)+$", std::string(5000, 'a') + "b", {}},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.pattern);
-    EXPECT_EQ(matchesOf(c.pattern, c.text), c.expected);
-  }
+  for (const auto& c : cases) EXPECT_EQ(matchesOf(c.pattern, c.text), c.expected) << c.pattern;
   EXPECT_EQ(matchesOf(R"(\{[\S\s]*?\})", blocks).size(), 20000u);
   EXPECT_EQ(
       RegularExpression::compile("COM", RegularExpression::Case::insensitive)->allMatches(listing),

@@ -16,10 +16,7 @@ TEST(SizeTextTest, DecimalUnitsWithOneDecimalAndTheSignKept) {
       {1550, "1.6 KB"},   {999949, "999.9 KB"},  {1000000, "1.0 MB"},
       {-2500, "-2.5 KB"}, {INT64_MAX, "9.2 EB"}, {INT64_MIN, "-9.2 EB"},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.bytes);
-    EXPECT_EQ(humanSize(c.bytes), c.text);
-  }
+  for (const auto& c : cases) EXPECT_EQ(humanSize(c.bytes), c.text) << c.bytes;
 }
 
 }  // namespace

@@ -68,10 +68,7 @@ TEST_F(SqliteToolTest, RowsAreDictionariesOfColumnText) {
       {"name that is not UTF-8 is left out", "select 1 as \"\xff\xfe\", 2 as ok", {{{"ok", "2"}}}},
       {"no rows", "select * from item where id = 999", {}},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    EXPECT_EQ(tool_.queryDBData(c.sql), c.rows);
-  }
+  for (const auto& c : cases) EXPECT_EQ(tool_.queryDBData(c.sql), c.rows) << c.name;
 }
 
 TEST_F(SqliteToolTest, QueryFailuresAreSilentAndShort) {
