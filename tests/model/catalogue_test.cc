@@ -49,13 +49,11 @@ std::string describe(const std::vector<ModulePtr>& modules) {
                                                                       std::string indent) {
     out += indent + std::to_string(c->finderID()) + " " + c->title + " " + std::to_string(c->kind) +
            " " + std::to_string(c->levelInt);
-    for (const Url& u : c->urls) {
+    for (const Url& u : c->urls)
       out += " " + u.path().substr(Paths::shared().root().size()) + (u.isDirectory() ? "/" : "");
-    }
     out += c->childrenCateogry && c->childrenCateogry->empty() ? " []\n" : "\n";
-    for (const CategoryPtr& child : c->childrenCateogry.value_or(std::vector<CategoryPtr>{})) {
+    for (const CategoryPtr& child : c->childrenCateogry.value_or(std::vector<CategoryPtr>{}))
       category(child, indent + "  ");
-    }
   };
   for (const ModulePtr& m : modules) {
     out += std::to_string(m->finderID) + "\n";

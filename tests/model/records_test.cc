@@ -130,9 +130,7 @@ TEST(RecordBlocksConcurrencyTest, BlocksReturnWhenTheirLastRecordGoes) {
   });
   maker.join();
   EXPECT_GE(detail::liveRecordBlocks(), before + 4);
-  for (int i = 0; i < 5000; ++i) {
-    ASSERT_EQ(records[static_cast<size_t>(i)]->finderID(), i);
-  }
+  for (int i = 0; i < 5000; ++i) ASSERT_EQ(records[static_cast<size_t>(i)]->finderID(), i);
 
   std::weak_ptr<FileInformation> last = records.back();
   std::vector<std::thread> releasers;

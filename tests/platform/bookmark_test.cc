@@ -80,9 +80,8 @@ TEST(BookmarkTest, UnreadableBookmarksGiveNoPath) {
       {"component holding NUL", patched(72, std::string(1, '\0'))},
   };
   for (const auto& c : cases) EXPECT_EQ(resolvingBookmarkData(c.bytes), std::nullopt) << c.name;
-  for (size_t n = 0; n < good.size(); ++n) {
+  for (size_t n = 0; n < good.size(); ++n)
     EXPECT_EQ(resolvingBookmarkData(good.substr(0, n)), std::nullopt) << n;
-  }
 }
 
 }  // namespace

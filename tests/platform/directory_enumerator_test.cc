@@ -252,9 +252,8 @@ TEST(TreeLogicalSizeTest, SumsTheSizesBelowTheFolderWithoutFollowingLinks) {
   const int64_t link = static_cast<int64_t>((dir / "outside").size());
   const int64_t expected = 1000 + 250 + 1 + link;  // folders add nothing of their own
   EXPECT_EQ(treeLogicalSize(dir / "root"), expected);
-  for (const char* none : {"root/empty", "root/a.bin", "missing"}) {
+  for (const char* none : {"root/empty", "root/a.bin", "missing"})
     EXPECT_EQ(treeLogicalSize(dir / none), 0) << none;
-  }
   EXPECT_EQ(treeLogicalSize(dir / "root", [] { return true; }), 0);
   int asked = 0;
   // Asked before each entry: the root's three are summed, then it stops.

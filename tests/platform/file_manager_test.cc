@@ -23,9 +23,8 @@ namespace fs = std::filesystem;
 
 Names treeOf(const std::string& root) {
   Names names;
-  for (const auto& entry : fs::recursive_directory_iterator(root)) {
+  for (const auto& entry : fs::recursive_directory_iterator(root))
     names.push_back(entry.path().string().substr(root.size() + 1));
-  }
   std::sort(names.begin(), names.end());
   return names;
 }
@@ -81,9 +80,8 @@ TEST(FileManagerTest, ExistenceRemovabilityAndOwnerOfEachKindOfItem) {
   EXPECT_TRUE(isDeletableFileAtPath(dir / "sticky/nobodys.txt"));
   auto answers = [&dir]() {
     std::string text;
-    for (const char* name : {"sticky/nobodys.txt", "sticky/daemons.txt", "read-only/nobodys.txt"}) {
+    for (const char* name : {"sticky/nobodys.txt", "sticky/daemons.txt", "read-only/nobodys.txt"})
       text += isDeletableFileAtPath(dir / name) ? "yes " : "no ";
-    }
     return text;
   };
   // The user "daemon" (1) owns neither the folder nor nobody's file; nobody
@@ -238,9 +236,8 @@ TEST(FileManagerTest, RemovalGoesOnPastFailuresAndReportsTheFirst) {
   dir.writeFile("victim/z/d.txt", "d");
   const std::string victim = dir / "victim";
   own(victim, testing::kNobodyUid);
-  for (const auto& entry : fs::recursive_directory_iterator(victim)) {
+  for (const auto& entry : fs::recursive_directory_iterator(victim))
     own(entry.path(), testing::kNobodyUid);
-  }
   ASSERT_EQ(::chmod((dir / "victim/locked").c_str(), 0555), 0);
   auto result = testing::runAsUser(testing::kNobodyUid, testing::kNogroupGid,
                                    [&victim]() { return statusText(removeItem(victim)); });

@@ -80,9 +80,8 @@ TEST(KeyedArchiveTest, EncodedValuesDecodeToTheSameValues) {
     std::optional<std::string> bytes = archivedDataWithRootObject(value, &error);
     ASSERT_TRUE(bytes) << error;
     EXPECT_EQ(unarchiveObjectWithData(*bytes, &error), value) << error;
-    for (size_t n = 0; n < bytes->size(); ++n) {
+    for (size_t n = 0; n < bytes->size(); ++n)
       EXPECT_FALSE(unarchiveObjectWithData(bytes->substr(0, n), &error)) << n;
-    }
   }
 }
 
@@ -163,9 +162,8 @@ TEST(KeyedArchiveTest, MalformedArchivesAreErrors) {
   // Arrays 1..n, each holding the next one `fanOut` times, then their class.
   auto chain = [&array](uint64_t n, size_t fanOut) {
     std::vector<PlistValue> objects;
-    for (uint64_t i = 1; i <= n; ++i) {
+    for (uint64_t i = 1; i <= n; ++i)
       objects.push_back(array(std::vector<uint64_t>(i < n ? fanOut : 0, i + 1), n + 1));
-    }
     objects.push_back(classObject("NSArray"));
     return archiveOf(objects);
   };

@@ -28,9 +28,8 @@ std::string makeBundle(const TempDir& dir, const std::string& name, const std::s
   if (!named.empty()) info.set("CFBundleExecutable", named);
   const std::string bundle = dir.makeDir(name + ".app/Contents/MacOS");
   EXPECT_TRUE(writePlistFile(dir / (name + ".app/Contents/Info.plist"), info, PlistFormat::Xml));
-  for (const std::string& executable : executables) {
+  for (const std::string& executable : executables)
     dir.writeFile(name + ".app/Contents/MacOS/" + executable, "\177ELF");
-  }
   return dir / (name + ".app");
 }
 
@@ -62,18 +61,16 @@ TEST(LastUsedTest, AccessAfterTheLastWriteIsAUse) {
     std::vector<std::string> files;
     for (const auto& entry : c.accessed) files.push_back(entry.first);
     const std::string bundle = makeBundle(dir, name, c.named, files);
-    for (const auto& [file, accessed] : c.accessed) {
+    for (const auto& [file, accessed] : c.accessed)
       ASSERT_NO_FATAL_FAILURE(setTimes(bundle + "/Contents/MacOS/" + file, accessed, kInstalled));
-    }
     std::optional<Clock::time_point> used = lastUsedDate(bundle);
     EXPECT_EQ(used ? Clock::to_time_t(*used) : 0, c.used);
     if (files == std::vector<std::string>{"main"}) {  // judged on the executable itself
       EXPECT_EQ(lastUsedDate(bundle + "/Contents/MacOS/main").has_value(), c.used != 0);
     }
   }
-  for (std::string path : {dir / "Nothing.app", std::string(), dir.makeDir("Bare.app")}) {
+  for (std::string path : {dir / "Nothing.app", std::string(), dir.makeDir("Bare.app")})
     EXPECT_FALSE(lastUsedDate(path)) << path;
-  }
 }
 
 TEST(LastUsedTest, ReadingTheExecutableRecordsAUseUnlessTheVolumeKeepsNoAccessTimes) {

@@ -175,9 +175,8 @@ TEST(FingerprintUtilitiesTest, HashStringsBinaryTextAndGrayComparisons) {
   EXPECT_EQ(BKTreeService::getHashString(kBase), "b38d5c3d6");
   EXPECT_EQ(BKTreeService::getHashString(bitsOf("10110011100011010101110000111101011011")),
             "b38d5c3d6");  // 38 entries
-  for (auto [text, value] : {std::pair{"", 0}, {"0110", 6}, {"100000000", 256}}) {
+  for (auto [text, value] : {std::pair{"", 0}, {"0110", 6}, {"100000000", 256}})
     EXPECT_EQ(InvertedSort::stringBinary2Dec(text), value) << text;
-  }
   const std::vector<int> a{10, 20, 30, 40, 200, 0};
   const std::vector<int> b{10, 30, 41, 29, 190, 11};
   EXPECT_EQ(BKTreeService::calculateGrayHamming(a, b, 10), 3);  // three differ by 11, two by 10

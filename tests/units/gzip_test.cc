@@ -114,9 +114,8 @@ TEST(DecompressedTest, RawDeflateWithOutputLimit) {
       {Data(raw.begin(), raw.begin() + 100), {}},
       {gzipped(noise(100)), {}},
   };
-  for (const auto& [input, expected] : cases) {
+  for (const auto& [input, expected] : cases)
     EXPECT_TRUE(decompressed(input) == expected) << input.size();
-  }
 }
 
 }  // namespace

@@ -73,9 +73,8 @@ TEST_F(SqliteToolTest, RowsAreDictionariesOfColumnText) {
 
 TEST_F(SqliteToolTest, QueryFailuresAreSilentAndShort) {
   exec("create table t(x integer); insert into t values(1),(2),(3),(4);");
-  for (const char* sql : {"", "select * from missing", "selec nonsense"}) {
+  for (const char* sql : {"", "select * from missing", "selec nonsense"})
     EXPECT_TRUE(tool_.queryDBData(sql).empty()) << sql;
-  }
   // A runtime error at the third row (integer overflow) ends the result there.
   const std::string overflowAtThirdRow =
       "select case when x < 3 then x else abs((x - 3) + (-9223372036854775807 - 1)) end as v "

@@ -78,9 +78,8 @@ TEST_F(TerminalToolTest, OutputIsReturnedUnchanged) {
   const std::string script = tmp_.writeFile("not-executable.sh", "#!/bin/sh\necho hi\n");
   ::chmod(script.c_str(), 0644);
   std::string large;  // 5 MiB of numbered lines: any loss or reordering shows
-  for (int i = 0; large.size() < 5 * 1024 * 1024; ++i) {
+  for (int i = 0; large.size() < 5 * 1024 * 1024; ++i)
     large += "line " + std::to_string(i) + " of the large output test\n";
-  }
   const std::string largeFile = tmp_.writeFile("large.txt", large);
   struct Case {
     const char* name;
