@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <tuple>
 
 #include "orvexa/model/records.h"
 #include "orvexa/platform/identity.h"
@@ -143,12 +144,7 @@ TEST_F(CatalogueTest, MalformedFilesNeverCrashAndSayWhatWasSkipped) {
   PlistValue listIsText = feature(50, "", {});
   listIsText.set("category", "none");
   const std::string one = "5\n  50\n    0 t 1 0\n";  // what loads of the good module
-  const struct {
-    const char* name;
-    std::string text;
-    std::string loaded;
-    const char* logLine;
-  } cases[] = {
+  const std::tuple<const char*, std::string, std::string, const char*> cases[] = {
       {"missing file", "", "", "could not be read"},
       {"root is an array", writePlist(PlistValue::array(), PlistFormat::Xml), "",
        "root is not a dictionary"},
@@ -168,14 +164,14 @@ TEST_F(CatalogueTest, MalformedFilesNeverCrashAndSayWhatWasSkipped) {
        one, "category 0 url 0 skipped"},
       {"category list of the wrong type", goodXml({listIsText}), "5\n  50\n", nullptr},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
+  for (const auto& [name, text, loaded, logLine] : cases) {
+    SCOPED_TRACE(name);
     const size_t offset = testing::logSize();
-    EXPECT_EQ(describe(c.text.empty() ? ModuleInformation::get(dir_ / "does-not-exist.plist")
-                                      : load(c.text)),
-              c.loaded);
+    EXPECT_EQ(
+        describe(text.empty() ? ModuleInformation::get(dir_ / "does-not-exist.plist") : load(text)),
+        loaded);
     const std::string log = testing::logSince(offset);
-    EXPECT_TRUE(c.logLine ? log.find(c.logLine) != std::string::npos : log.empty()) << log;
+    EXPECT_TRUE(logLine ? log.find(logLine) != std::string::npos : log.empty()) << log;
   }
 }
 

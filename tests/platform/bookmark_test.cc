@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <tuple>
 
 namespace orvexa {
 namespace {
@@ -54,10 +55,7 @@ TEST(BookmarkTest, PathIsFoundInLaterTablesAndAmongOtherKeys) {
 TEST(BookmarkTest, UnreadableBookmarksGiveNoPath) {
   const std::string good = bookmarkDataForPath("/a/b");
   ASSERT_EQ(resolvingBookmarkData(good), "/a/b");
-  const struct {
-    const char* name;
-    std::string bytes;
-  } cases[] = {
+  const std::tuple<const char*, std::string> cases[] = {
       {"another magic", patched(0, "alis")},
       {"header length too small", patched(12, le(8))},
       {"header length beyond total", patched(12, le(0xFFFFFFF0))},
@@ -79,7 +77,8 @@ TEST(BookmarkTest, UnreadableBookmarksGiveNoPath) {
       {"component holding a slash", patched(72, "/")},
       {"component holding NUL", patched(72, std::string(1, '\0'))},
   };
-  for (const auto& c : cases) EXPECT_EQ(resolvingBookmarkData(c.bytes), std::nullopt) << c.name;
+  for (const auto& [name, bytes] : cases)
+    EXPECT_EQ(resolvingBookmarkData(bytes), std::nullopt) << name;
   for (size_t n = 0; n < good.size(); ++n)
     EXPECT_EQ(resolvingBookmarkData(good.substr(0, n)), std::nullopt) << n;
 }

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <limits>
+#include <tuple>
 
 #include "support/plist_values.h"
 #include "support/temp_dir.h"
@@ -149,11 +150,7 @@ TEST(PlistTest, SloppyXmlIsReadAndDeepNestingRefused) {
     return "<plist>" + std::string(before) + nested(200000).substr(7) + "<!-- -->";
   };
   const std::string decl = "<?xml version=\"1.0\" encoding=\"UTF-16\"?>\n";
-  const struct {
-    const char* name;
-    std::string bytes;
-    std::string value;
-  } cases[] = {
+  const std::tuple<const char*, std::string, std::string> cases[] = {
       {"UTF-16 LE", utf16(decl + doc("a & b"), false, true), "a & b"},
       {"UTF-16 BE", utf16(decl + doc("b"), true, true), "b"},
       {"UTF-16 BE without mark", utf16("\n" + doc("c"), true, false), "c"},
@@ -176,13 +173,13 @@ TEST(PlistTest, SloppyXmlIsReadAndDeepNestingRefused) {
       {"<!-- in a DOCTYPE", hidden("<!DOCTYPE plist [<!ENTITY e \"<!--\">]>"), ""},
       {"<!-- in an attribute", hidden("<dict a=\"<!--\"><key>k</key>"), ""},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
+  for (const auto& [name, bytes, value] : cases) {
+    SCOPED_TRACE(name);
     std::string error;
-    std::optional<PlistValue> v = readPlist(c.bytes, &error);
+    std::optional<PlistValue> v = readPlist(bytes, &error);
     const PlistValue* k = v ? v->find("k") : nullptr;
     EXPECT_EQ(k && k->asString() ? *k->asString() : error,
-              c.value.empty() ? "nesting deeper than 512 levels" : c.value);
+              value.empty() ? "nesting deeper than 512 levels" : value);
   }
 }
 

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <string>
+#include <tuple>
 
 #include "support/shared_checks.h"
 #include "support/temp_dir.h"
@@ -69,14 +70,8 @@ TEST(GzipTest, DamagedInputAndBadParametersThrowTypedErrors) {
   badCrc[badCrc.size() - 6] ^= 0xFF;  // inside the CRC-32 of the trailer
   trailingGarbage.insert(trailingGarbage.end(), {'j', 'u', 'n', 'k'});
   using enum GzipError::Kind;
-  const struct {
-    const char* name;
-    Data input;
-    int windowBits;
-    GzipError::Kind kind;
-    int code;
-    std::string message;  // empty: any
-  } cases[] = {
+  // Rows: name, input, window bits, error kind and code, message (empty: any).
+  const std::tuple<const char*, Data, int, GzipError::Kind, int, std::string> cases[] = {
       {"corrupt body", corruptBody, 47, data, Z_DATA_ERROR, ""},
       {"wrong checksum", badCrc, 47, data, Z_DATA_ERROR, ""},
       {"truncated member", Data(good.begin(), good.begin() + 100), 47, buffer, Z_BUF_ERROR, ""},
@@ -86,16 +81,16 @@ TEST(GzipTest, DamagedInputAndBadParametersThrowTypedErrors) {
       {"window bits out of range", good, 99, stream, Z_STREAM_ERROR, "Unknown gzip error"},
       {"level above 9", {}, 0, stream, Z_STREAM_ERROR, "Unknown gzip error"},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
+  for (const auto& [name, input, windowBits, kind, code, message] : cases) {
+    SCOPED_TRACE(name);
     try {
-      (void)(c.windowBits ? gunzipped(c.input, c.windowBits)
-                          : gzipped(bytesOf("abc"), CompressionLevel(42)));
+      (void)(windowBits ? gunzipped(input, windowBits)
+                        : gzipped(bytesOf("abc"), CompressionLevel(42)));
       ADD_FAILURE() << "no error";
     } catch (const GzipError& e) {
-      EXPECT_EQ(e.kind(), c.kind);
-      EXPECT_EQ(e.code(), c.code);
-      EXPECT_EQ(e.message(), c.message.empty() ? e.message() : c.message);
+      EXPECT_EQ(e.kind(), kind);
+      EXPECT_EQ(e.code(), code);
+      EXPECT_EQ(e.message(), message.empty() ? e.message() : message);
       EXPECT_FALSE(e.message().empty());
     }
   }

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "support/temp_dir.h"
@@ -47,11 +48,7 @@ TEST_F(SqliteToolTest, RowsAreDictionariesOfColumnText) {
       "create table visit(id integer, item integer, note text);"
       "insert into item values(1, 'page');"
       "insert into visit values(77, 1, null);");
-  const struct {
-    const char* name;
-    std::string sql;
-    std::vector<SqlRow> rows;
-  } cases[] = {
+  const std::tuple<const char*, std::string, std::vector<SqlRow>> cases[] = {
       {"every type",
        "select * from t order by rowid",
        {{{"i", "42"}, {"r", "2.5"}, {"s", "x"}, {"b", std::string("\0\xff\x41", 3)}},
@@ -68,7 +65,7 @@ TEST_F(SqliteToolTest, RowsAreDictionariesOfColumnText) {
       {"name that is not UTF-8 is left out", "select 1 as \"\xff\xfe\", 2 as ok", {{{"ok", "2"}}}},
       {"no rows", "select * from item where id = 999", {}},
   };
-  for (const auto& c : cases) EXPECT_EQ(tool_.queryDBData(c.sql), c.rows) << c.name;
+  for (const auto& [name, sql, rows] : cases) EXPECT_EQ(tool_.queryDBData(sql), rows) << name;
 }
 
 TEST_F(SqliteToolTest, QueryFailuresAreSilentAndShort) {
