@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "orvexa/platform/plist.h"
@@ -171,11 +172,8 @@ TEST(KeyedArchiveTest, MalformedArchivesAreErrors) {
   PlistValue sharedText =
       archiveOf({array(std::vector<uint64_t>(200, 3), 2), classObject("NSArray"),
                  array(std::vector<uint64_t>(200, 4), 2), PlistValue(std::string(4096, 'x'))});
-  const struct {
-    const char* name;
-    PlistValue archive;
-    std::string error;  // a part of the error text
-  } cases[] = {
+  // Rows: name, archive, a part of the error text.
+  const std::tuple<const char*, PlistValue, std::string> cases[] = {
       // clang-format off
       {"top level is an array", PlistValue::array(), "top level is not a dictionary"},
       {"no archiver", plistDict({{"$objects", PlistValue::array()}}), "$archiver"},
@@ -217,14 +215,14 @@ TEST(KeyedArchiveTest, MalformedArchivesAreErrors) {
       {"a long text shared 40,000 times", sharedText, "bytes of text and data"},
       // clang-format on
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
+  for (const auto& [name, given, part] : cases) {
+    SCOPED_TRACE(name);
     std::string error;
-    EXPECT_FALSE(unarchiveObject(c.archive, &error));
-    EXPECT_NE(error.find(c.error), std::string::npos) << error;
+    EXPECT_FALSE(unarchiveObject(given, &error));
+    EXPECT_NE(error.find(part), std::string::npos) << error;
     // The bytes of the same archive fail the same way.
     std::string bytesError;
-    EXPECT_FALSE(unarchiveObjectWithData(binary(c.archive), &bytesError));
+    EXPECT_FALSE(unarchiveObjectWithData(binary(given), &bytesError));
   }
 }
 

@@ -4,6 +4,7 @@
 #include <sys/statvfs.h>
 
 #include <filesystem>
+#include <tuple>
 
 #include "orvexa/platform/bundle.h"
 #include "orvexa/platform/plist.h"
@@ -38,12 +39,10 @@ std::string makeBundle(const TempDir& dir, const std::string& name, const std::s
 // time expected, 0 for none.
 TEST(LastUsedTest, AccessAfterTheLastWriteIsAUse) {
   TempDir dir;
-  const struct {
-    const char* label;
-    const char* named;
-    std::vector<std::pair<const char*, time_t>> accessed;  // each written at kInstalled
-    time_t used;
-  } cases[] = {
+  // Rows: label, the executable named, access times of the executables (each written at
+  // kInstalled), the use expected (0: none).
+  using Times = std::vector<std::pair<const char*, time_t>>;
+  const std::tuple<const char*, const char*, Times, time_t> cases[] = {
       // clang-format off
       {"never read since written", "main", {{"main", kInstalled - 10}}, 0},
       {"times equal (touched or copied)", "main", {{"main", kInstalled}}, 0},
@@ -55,18 +54,18 @@ TEST(LastUsedTest, AccessAfterTheLastWriteIsAUse) {
       // clang-format on
   };
   int n = 0;
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.label);
+  for (const auto& [label, named, times, want] : cases) {
+    SCOPED_TRACE(label);
     const std::string name = "App" + std::to_string(n++);
     std::vector<std::string> files;
-    for (const auto& entry : c.accessed) files.push_back(entry.first);
-    const std::string bundle = makeBundle(dir, name, c.named, files);
-    for (const auto& [file, accessed] : c.accessed)
+    for (const auto& entry : times) files.push_back(entry.first);
+    const std::string bundle = makeBundle(dir, name, named, files);
+    for (const auto& [file, accessed] : times)
       ASSERT_NO_FATAL_FAILURE(setTimes(bundle + "/Contents/MacOS/" + file, accessed, kInstalled));
     std::optional<Clock::time_point> used = lastUsedDate(bundle);
-    EXPECT_EQ(used ? Clock::to_time_t(*used) : 0, c.used);
+    EXPECT_EQ(used ? Clock::to_time_t(*used) : 0, want);
     if (files == std::vector<std::string>{"main"}) {  // judged on the executable itself
-      EXPECT_EQ(lastUsedDate(bundle + "/Contents/MacOS/main").has_value(), c.used != 0);
+      EXPECT_EQ(lastUsedDate(bundle + "/Contents/MacOS/main").has_value(), want != 0);
     }
   }
   for (std::string path : {dir / "Nothing.app", std::string(), dir.makeDir("Bare.app")})

@@ -198,11 +198,7 @@ TEST(PlistTest, BinaryListsTheParserCannotTakeAreRefused) {
   std::vector<std::string> bomb;
   for (char i = 1; i <= 40; ++i) bomb.push_back({'\xA2', '\0', i, '\0', i});
   bomb.push_back("\x51x");
-  const struct {
-    const char* name;
-    std::string bytes;
-    const char* error;
-  } cases[] = {
+  const std::tuple<const char*, std::string, const char*> cases[] = {
       {"array holding itself", handMadeBinaryList({std::string("\xA1\x00", 2)}),
        "malformed binary property list"},
       {"reference past the table", handMadeBinaryList({std::string("\xA1\x05", 2)}),
@@ -217,11 +213,11 @@ TEST(PlistTest, BinaryListsTheParserCannotTakeAreRefused) {
       {"40 arrays each holding the next twice", handMadeBinaryList(bomb, 2),
        "more than 1048576 objects once expanded"},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
+  for (const auto& [name, bytes, reason] : cases) {
+    SCOPED_TRACE(name);
     std::string error;
-    EXPECT_FALSE(readPlist(c.bytes, &error));
-    EXPECT_EQ(error, c.error);
+    EXPECT_FALSE(readPlist(bytes, &error));
+    EXPECT_EQ(error, reason);
   }
   // The same dictionary with a plain key is read.
   EXPECT_EQ(readPlist(handMadeBinaryList({dictOfOneKey, std::string("\x51k", 2), value})),
