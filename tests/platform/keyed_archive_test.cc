@@ -88,10 +88,8 @@ TEST(KeyedArchiveTest, EncodedValuesDecodeToTheSameValues) {
 
 // What the system's unarchiver expects to find; shared values are stored once.
 TEST(KeyedArchiveTest, EncodedArchiveHasTheArchiverLayout) {
-  std::optional<std::string> bytes =
-      archivedDataWithRootObject(plistDict({{"k", "v"}, {"w", "v"}}));
-  ASSERT_TRUE(bytes);
-  std::optional<PlistValue> archive = readPlist(*bytes);
+  const std::optional<PlistValue> archive =
+      readPlist(archivedDataWithRootObject(plistDict({{"k", "v"}, {"w", "v"}})).value_or(""));
   ASSERT_TRUE(archive);
   EXPECT_EQ(archive->find("$version")->asInteger(), 100000);
   const PlistValue::Array& objects = *archive->find("$objects")->asArray();

@@ -26,11 +26,7 @@ class SqliteToolTest : public ::testing::Test {
   }
   void TearDown() override { EXPECT_TRUE(tool_.closeDB(dbPath_)); }
 
-  void exec(const std::string& sql) {
-    auto [ok, message] = tool_.executionSQL(sql);
-    ASSERT_TRUE(ok) << sql << ": " << message;
-    ASSERT_EQ(message, "");
-  }
+  void exec(const std::string& sql) { ASSERT_EQ(tool_.executionSQL(sql), Result(true, "")) << sql; }
 
   TempDir dir_;
   std::string dbPath_;
