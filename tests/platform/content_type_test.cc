@@ -29,7 +29,7 @@ TEST(ContentTypeTest, TypesByName) {
   EXPECT_EQ(contentTypeForName("link.jpg", false, true), "public.symlink");
 }
 
-TEST(ContentTypeTest, SniffsFilesWithoutExtension) {
+TEST(ContentTypeTest, SniffsFilesWithoutExtensionAndTypesItemsOnDisk) {
   const std::tuple<std::string, std::string, std::string> cases[] = {
       {"jpeg", std::string("\xFF\xD8\xFF\xE0\x00\x10JFIF", 10), "public.jpeg"},
       {"png", std::string("\x89PNG\r\n\x1A\n\0\0\0\x0DIHDR", 16), "public.png"},
@@ -46,10 +46,8 @@ TEST(ContentTypeTest, SniffsFilesWithoutExtension) {
   }
   // An extension wins over the content.
   EXPECT_EQ(contentTypeOf(dir.writeFile("photo.txt", "\xFF\xD8\xFF\xE0")), "public.plain-text");
-}
 
-TEST(ContentTypeTest, TypesOfItemsOnDisk) {
-  TempDir dir;
+  // Items of each kind on disk.
   dir.makeDir("Tool.app/Contents");
   dir.makeDir("Plain");
   dir.writeFile("a.pdf", "%PDF");
