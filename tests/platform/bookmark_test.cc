@@ -24,7 +24,7 @@ std::string patched(size_t at, const std::string& patch, std::string bytes = {})
   return bytes.replace(at, patch.size(), patch);
 }
 
-TEST(BookmarkTest, RecordedPathsResolve) {
+TEST(BookmarkTest, RecordedPathsResolveWhereverTheirTableIs) {
   const std::pair<std::string, std::string> cases[] = {
       {"/Users/tester/Documents/Report.pdf", "/Users/tester/Documents/Report.pdf"},
       {"/", "/"},
@@ -38,12 +38,10 @@ TEST(BookmarkTest, RecordedPathsResolve) {
     // Bytes after the recorded length are not part of the bookmark.
     EXPECT_EQ(resolvingBookmarkData(blob + std::string(13, '\x7f')), resolved);
   }
-}
 
-// A first table without the path key (a named key that reads as the path key
-// but for its high bit is passed over) links to the original table, where
-// the path is found.
-TEST(BookmarkTest, PathIsFoundInLaterTablesAndAmongOtherKeys) {
+  // A first table without the path key (a named key that reads as the path key
+  // but for its high bit is passed over) links to the original table, where
+  // the path is found.
   std::string bytes = bookmarkDataForPath("/a/b");
   const auto first = static_cast<uint32_t>(bytes.size() - 48);
   bytes += le(36) + le(0xFFFFFFFE) + le(1) + le(92 - 48) + le(2) + le(0x80001004) + le(4) + le(0) +

@@ -96,7 +96,7 @@ TEST(UrlTest, RejectsTextsThatAreNoUrl) {
   }
 }
 
-TEST(UrlTest, PathComponents) {
+TEST(UrlTest, PathComponentsOfFilesAndAddresses) {
   Url file = Url::fromPath("/tmp/a/b.txt", false);
   EXPECT_EQ(file.lastPathComponent(), "b.txt");
   EXPECT_EQ(file.deletingLastPathComponent().absoluteString(), "file:///tmp/a/");
@@ -111,6 +111,24 @@ TEST(UrlTest, PathComponents) {
   EXPECT_EQ(folder.appending("g", true).absoluteString(), "file:///tmp/a/g/");
   EXPECT_EQ(Url::fromPath("/", true).appending("x", false).path(), "/x");
   EXPECT_EQ(folder.appending("", false), folder);
+
+  // On addresses of other schemes, query and fragment are kept.
+  Url page = Url::fromString("https://h.example/a/b?q=1#f");
+  EXPECT_EQ(page.appending("c d", false).absoluteString(), "https://h.example/a/b/c%20d?q=1#f");
+  EXPECT_EQ(page.appending("x?y", true).absoluteString(), "https://h.example/a/b/x%3Fy/?q=1#f");
+  EXPECT_EQ(page.appending("c").path(), "/a/b/c");
+  EXPECT_FALSE(page.appending("c").isFileURL());
+  EXPECT_EQ(page.appending("", false), page);
+  EXPECT_EQ(page.deletingLastPathComponent().absoluteString(), "https://h.example/a/?q=1#f");
+  EXPECT_EQ(page.deletingLastPathComponent().deletingLastPathComponent().absoluteString(),
+            "https://h.example/?q=1#f");
+  EXPECT_EQ(Url::fromString("https://h.example/a/").deletingLastPathComponent().absoluteString(),
+            "https://h.example/");
+  EXPECT_EQ(Url::fromString("https://h.example").appending("x", false).absoluteString(),
+            "https://h.example/x");
+  Url blank = Url::fromString("about:blank");
+  EXPECT_EQ(blank.appending("x", false), blank);
+  EXPECT_EQ(blank.deletingLastPathComponent(), blank);
 }
 
 // Each address as "scheme|path|last path component", "/" ending a folder's.
@@ -138,25 +156,6 @@ TEST(UrlTest, KeepsAddressesOfOtherSchemesAsWritten) {
               parts);
     EXPECT_FALSE(Url::parse(text, &ok).isFileURL() && ok) << "parsing is for file URLs only";
   }
-}
-
-TEST(UrlTest, PathOperationsOnAddressesKeepQueryAndFragment) {
-  Url page = Url::fromString("https://h.example/a/b?q=1#f");
-  EXPECT_EQ(page.appending("c d", false).absoluteString(), "https://h.example/a/b/c%20d?q=1#f");
-  EXPECT_EQ(page.appending("x?y", true).absoluteString(), "https://h.example/a/b/x%3Fy/?q=1#f");
-  EXPECT_EQ(page.appending("c").path(), "/a/b/c");
-  EXPECT_FALSE(page.appending("c").isFileURL());
-  EXPECT_EQ(page.appending("", false), page);
-  EXPECT_EQ(page.deletingLastPathComponent().absoluteString(), "https://h.example/a/?q=1#f");
-  EXPECT_EQ(page.deletingLastPathComponent().deletingLastPathComponent().absoluteString(),
-            "https://h.example/?q=1#f");
-  EXPECT_EQ(Url::fromString("https://h.example/a/").deletingLastPathComponent().absoluteString(),
-            "https://h.example/");
-  EXPECT_EQ(Url::fromString("https://h.example").appending("x", false).absoluteString(),
-            "https://h.example/x");
-  Url blank = Url::fromString("about:blank");
-  EXPECT_EQ(blank.appending("x", false), blank);
-  EXPECT_EQ(blank.deletingLastPathComponent(), blank);
 }
 
 // Each URL sorts before the next and differs from every other, hash too.
