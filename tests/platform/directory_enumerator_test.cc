@@ -64,7 +64,7 @@ class DirectoryEnumeratorTest : public ::testing::Test {
 
 // Depth first, in name order, with levels; each option leaves out what it
 // names, and so does the caller below a folder (below a file: nothing).
-TEST_F(DirectoryEnumeratorTest, VisitOrderAndOptions) {
+TEST_F(DirectoryEnumeratorTest, VisitOrderOptionsAndResourceValues) {
   auto skipBelow = [](std::string name) {
     return [name](DirectoryEnumerator& e, const std::string& relative) {
       if (relative == name) e.skipDescendants();
@@ -95,12 +95,10 @@ TEST_F(DirectoryEnumeratorTest, VisitOrderAndOptions) {
   for (const auto& c : cases) EXPECT_EQ(walk(root_, c.options, true, c.visit), c.visits);
   // A root that is a link is followed.
   EXPECT_EQ(walk(dir_ / "root/link", Options::none), "c@1 c/d.txt@2 z.dat@1 ");
-}
 
-// The values of one item are resourceValues' (file_manager_test); here what
-// the walk itself decides: links are reported as themselves and never
-// followed, and without the type values no file is read.
-TEST_F(DirectoryEnumeratorTest, ReportsResourceValues) {
+  // The values of one item are resourceValues' (file_manager_test); here what
+  // the walk itself decides: links are reported as themselves and never
+  // followed, and without the type values no file is read.
   DirectoryEnumerator e(root_, Options::none, {}, ResourceFetch::withType);
   std::map<std::string, ResourceValues> byName;
   while (auto item = e.next()) byName[item->path.substr(root_.size() + 1)] = *item;

@@ -14,7 +14,7 @@ using testing::TempDir;
 
 // fromPath renders the text (when `rendered`), and the text parses (and
 // fromString reads it) back to the same URL.
-TEST(UrlTest, RendersAndParsesFileUrls) {
+TEST(UrlTest, RendersAndParsesFileUrlsAndRejectsTextsThatAreNoUrl) {
   const struct {
     std::string path;
     bool isDirectory;
@@ -48,33 +48,12 @@ TEST(UrlTest, RendersAndParsesFileUrls) {
     EXPECT_EQ(Url::fromString(c.text), url);
   }
   EXPECT_EQ(Url::fromPath(""), Url());
-}
 
-TEST(UrlTest, FolderFlagComesFromTheFileSystem) {
-  TempDir dir;
-  dir.makeDir("My Folder");
-  dir.writeFile("file.txt", "x");
-  ASSERT_EQ(::symlink((dir / "My Folder").c_str(), (dir / "link").c_str()), 0);
-
-  EXPECT_EQ(Url::fromPath(dir / "My Folder").absoluteString(),
-            "file://" + dir.path() + "/My%20Folder/");
-  EXPECT_TRUE(Url::fromPath(dir / "link").isDirectory());  // links are followed here
-  EXPECT_FALSE(Url::fromPath(dir / "file.txt").isDirectory());
-  EXPECT_FALSE(Url::fromPath(dir / "missing").isDirectory());
-  EXPECT_TRUE(Url::fromPath(dir / "missing/").isDirectory());
-  EXPECT_TRUE(Url::fromPath(dir.path()).appending("My Folder").isDirectory());
-  EXPECT_FALSE(Url::fromPath(dir.path()).appending("file.txt").isDirectory());
-  // Relative paths are made absolute.
-  EXPECT_EQ(Url::fromPath("some/relative", false).path(),
-            std::filesystem::current_path().string() + "/some/relative");
-}
-
-// parse() takes file URLs only; fromString() any address ("http://..."
-// here), and gives the placeholder "file://" for what is none: a plain path,
-// a file address on another host or with a relative path, a bad or NUL
-// escape, a missing or malformed scheme, a blank, control character,
-// backslash or "<".
-TEST(UrlTest, RejectsTextsThatAreNoUrl) {
+  // parse() takes file URLs only; fromString() any address ("http://..."
+  // here), and gives the placeholder "file://" for what is none: a plain path,
+  // a file address on another host or with a relative path, a bad or NUL
+  // escape, a missing or malformed scheme, a blank, control character,
+  // backslash or "<".
   // clang-format off
   const std::string texts[] = {
       "", "/Library/Logs/", "file://server/share/x", "file://~/Library/Caches/",
@@ -96,7 +75,7 @@ TEST(UrlTest, RejectsTextsThatAreNoUrl) {
   }
 }
 
-TEST(UrlTest, PathComponentsOfFilesAndAddresses) {
+TEST(UrlTest, FolderFlagAndPathComponentsOfFilesAndAddresses) {
   Url file = Url::fromPath("/tmp/a/b.txt", false);
   EXPECT_EQ(file.lastPathComponent(), "b.txt");
   EXPECT_EQ(file.deletingLastPathComponent().absoluteString(), "file:///tmp/a/");
@@ -129,10 +108,47 @@ TEST(UrlTest, PathComponentsOfFilesAndAddresses) {
   Url blank = Url::fromString("about:blank");
   EXPECT_EQ(blank.appending("x", false), blank);
   EXPECT_EQ(blank.deletingLastPathComponent(), blank);
+
+  // The folder flag comes from the file system.
+  TempDir dir;
+  dir.makeDir("My Folder");
+  dir.writeFile("file.txt", "x");
+  ASSERT_EQ(::symlink((dir / "My Folder").c_str(), (dir / "link").c_str()), 0);
+
+  EXPECT_EQ(Url::fromPath(dir / "My Folder").absoluteString(),
+            "file://" + dir.path() + "/My%20Folder/");
+  EXPECT_TRUE(Url::fromPath(dir / "link").isDirectory());  // links are followed here
+  EXPECT_FALSE(Url::fromPath(dir / "file.txt").isDirectory());
+  EXPECT_FALSE(Url::fromPath(dir / "missing").isDirectory());
+  EXPECT_TRUE(Url::fromPath(dir / "missing/").isDirectory());
+  EXPECT_TRUE(Url::fromPath(dir.path()).appending("My Folder").isDirectory());
+  EXPECT_FALSE(Url::fromPath(dir.path()).appending("file.txt").isDirectory());
+  // Relative paths are made absolute.
+  EXPECT_EQ(Url::fromPath("some/relative", false).path(),
+            std::filesystem::current_path().string() + "/some/relative");
 }
 
-// Each address as "scheme|path|last path component", "/" ending a folder's.
-TEST(UrlTest, KeepsAddressesOfOtherSchemesAsWritten) {
+// Each URL sorts before the next and differs from every other, hash too.
+TEST(UrlTest, AddressesOfOtherSchemesAreKeptAndCompared) {
+  // clang-format off
+  const Url ordered[] = {
+      Url::fromPath("/a", false), Url::fromPath("/a", true), Url::fromPath("/b", false),
+      Url::fromPath("/tmp/a", false), Url::fromString("http://example.com/tmp/a"),
+      Url::fromString("https://a.example/"), Url::fromString("https://example.com/tmp/a"),
+      Url::fromString("https://example.com/tmp/a?x")};
+  // clang-format on
+  for (size_t i = 0; i < std::size(ordered); ++i) {
+    for (size_t j = 0; j < std::size(ordered); ++j) {
+      SCOPED_TRACE(ordered[i].absoluteString() + " " + ordered[j].absoluteString());
+      EXPECT_EQ(ordered[i] < ordered[j], i < j);
+      EXPECT_EQ(ordered[i] == ordered[j], i == j);
+      EXPECT_EQ(std::hash<Url>()(ordered[i]) == std::hash<Url>()(ordered[j]), i == j);
+    }
+  }
+  EXPECT_EQ(std::hash<Url>()(ordered[6]),
+            std::hash<Url>()(Url::fromString(ordered[6].absoluteString())));
+
+  // Each address as "scheme|path|last path component", "/" ending a folder's.
   const std::pair<std::string, std::string> cases[] = {
       {"https://example.com/a?b", "https|/a|a"},
       {"https://example.com/", "https|/|//"},
@@ -156,27 +172,6 @@ TEST(UrlTest, KeepsAddressesOfOtherSchemesAsWritten) {
               parts);
     EXPECT_FALSE(Url::parse(text, &ok).isFileURL() && ok) << "parsing is for file URLs only";
   }
-}
-
-// Each URL sorts before the next and differs from every other, hash too.
-TEST(UrlTest, EqualityOrderAndHashIncludeFolderFlagAndScheme) {
-  // clang-format off
-  const Url ordered[] = {
-      Url::fromPath("/a", false), Url::fromPath("/a", true), Url::fromPath("/b", false),
-      Url::fromPath("/tmp/a", false), Url::fromString("http://example.com/tmp/a"),
-      Url::fromString("https://a.example/"), Url::fromString("https://example.com/tmp/a"),
-      Url::fromString("https://example.com/tmp/a?x")};
-  // clang-format on
-  for (size_t i = 0; i < std::size(ordered); ++i) {
-    for (size_t j = 0; j < std::size(ordered); ++j) {
-      SCOPED_TRACE(ordered[i].absoluteString() + " " + ordered[j].absoluteString());
-      EXPECT_EQ(ordered[i] < ordered[j], i < j);
-      EXPECT_EQ(ordered[i] == ordered[j], i == j);
-      EXPECT_EQ(std::hash<Url>()(ordered[i]) == std::hash<Url>()(ordered[j]), i == j);
-    }
-  }
-  EXPECT_EQ(std::hash<Url>()(ordered[6]),
-            std::hash<Url>()(Url::fromString(ordered[6].absoluteString())));
 }
 
 // The folder flag and a web address share one word: copies, moves and

@@ -73,28 +73,9 @@ class LSHServiceConcurrencyTest : public ::testing::Test {
       std::make_shared<SerialGCDService>(SerialGCDService::GCDQOS::default_);
 };
 
-// Ordered choices of distinct bands, concatenated; slices of at most 100.
-TEST_F(LSHServiceConcurrencyTest, SelectionsAndSlices) {
-  const std::vector<std::vector<int>> bands{{0}, {1}, {2}, {3}, {4}, {5}};
-  const auto three = LSHService::selections(bands, 3, nullptr);
-  ASSERT_EQ(three.size(), 120u);
-  EXPECT_EQ(three[4], (std::vector<int>{0, 2, 1}));
-  EXPECT_EQ(three[20], (std::vector<int>{1, 0, 2}));
-  EXPECT_EQ(three.back(), (std::vector<int>{5, 4, 3}));
-  EXPECT_EQ(std::set<std::vector<int>>(three.begin(), three.end()).size(), 120u);
-  EXPECT_EQ(LSHService::selections(bands, 2, nullptr).size(), 30u);
-  EXPECT_EQ(LSHService::selections({{1, 1}, {0, 1}}, 2, nullptr),
-            (std::vector<std::vector<int>>{{1, 1, 0, 1}, {0, 1, 1, 1}}));
-  EXPECT_TRUE(LSHService::selections(bands, 3, [] { return true; }).empty());
-  EXPECT_TRUE(LSHService::selections(bands, 7, nullptr).empty());
-  EXPECT_EQ(LSHService::sliceSizes(250, 100), (std::vector<size_t>{100, 100, 50}));
-  EXPECT_EQ(LSHService::sliceSizes(200, 100), (std::vector<size_t>{100, 100}));
-  EXPECT_TRUE(LSHService::sliceSizes(0, 100).empty());
-}
-
 // Candidate sets are keyed by their query node; a node with no candidate
 // gets no entry. b is 1 bit from a, c 3 bits, b and c 4 apart.
-TEST_F(LSHServiceConcurrencyTest, CandidateSetsPerQueryNodeWithinTheThreshold) {
+TEST_F(LSHServiceConcurrencyTest, SelectionsSlicesAndCandidateSetsPerQueryNode) {
   std::mt19937 random(6);
   const std::vector<int> bits = randomBits(random);
   const std::vector<SimilarNodePtr> nodes = {
@@ -116,6 +97,23 @@ TEST_F(LSHServiceConcurrencyTest, CandidateSetsPerQueryNodeWithinTheThreshold) {
   ScanStatusTable::set(kFeatureID, ScanState::suspend);
   EXPECT_TRUE(byQuery(5).empty());
   EXPECT_TRUE(LSHService::shard().tableDicts.empty());
+
+  // Ordered choices of distinct bands, concatenated; slices of at most 100.
+  const std::vector<std::vector<int>> bands{{0}, {1}, {2}, {3}, {4}, {5}};
+  const auto three = LSHService::selections(bands, 3, nullptr);
+  ASSERT_EQ(three.size(), 120u);
+  EXPECT_EQ(three[4], (std::vector<int>{0, 2, 1}));
+  EXPECT_EQ(three[20], (std::vector<int>{1, 0, 2}));
+  EXPECT_EQ(three.back(), (std::vector<int>{5, 4, 3}));
+  EXPECT_EQ(std::set<std::vector<int>>(three.begin(), three.end()).size(), 120u);
+  EXPECT_EQ(LSHService::selections(bands, 2, nullptr).size(), 30u);
+  EXPECT_EQ(LSHService::selections({{1, 1}, {0, 1}}, 2, nullptr),
+            (std::vector<std::vector<int>>{{1, 1, 0, 1}, {0, 1, 1, 1}}));
+  EXPECT_TRUE(LSHService::selections(bands, 3, [] { return true; }).empty());
+  EXPECT_TRUE(LSHService::selections(bands, 7, nullptr).empty());
+  EXPECT_EQ(LSHService::sliceSizes(250, 100), (std::vector<size_t>{100, 100, 50}));
+  EXPECT_EQ(LSHService::sliceSizes(200, 100), (std::vector<size_t>{100, 100}));
+  EXPECT_TRUE(LSHService::sliceSizes(0, 100).empty());
 }
 
 // Planted near pairs whose differences touch at most three of the six bands
