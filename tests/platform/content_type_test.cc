@@ -40,8 +40,7 @@ TEST(ContentTypeTest, SniffsFilesWithoutExtensionAndTypesItemsOnDisk) {
   };
   TempDir dir;
   for (const auto& [name, bytes, type] : cases) {
-    SCOPED_TRACE(name);
-    EXPECT_EQ(contentTypeOfBytes(bytes), type == "public.data" ? "" : type);
+    EXPECT_EQ(contentTypeOfBytes(bytes), type == "public.data" ? "" : type) << name;
     EXPECT_EQ(contentTypeOf(dir.writeFile(name, bytes)), type);
   }
   // An extension wins over the content.
