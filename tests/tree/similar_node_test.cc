@@ -31,6 +31,13 @@ std::vector<int> bitsOf(const std::string& text) {
 
 const std::vector<int> kBase = bitsOf("101100111000110101011100001111010110");
 
+// The names a similarity search from `root` returns.
+Names searched(const SimilarNodePtr& root, const SimilarNodePtr& query, int threshold) {
+  SimilarNodeSet out;
+  root->search(*query, threshold, out);
+  return namesOf(out);
+}
+
 TEST(SimilarNodeTest, IdentityIgnoresFingerprintAndFlags) {
   auto a = makeNode("a", kBase);
   auto b = makeNode("a", flipped(kBase, {0}));
@@ -65,9 +72,7 @@ TEST(BKTreeServiceTest, ThresholdZeroVisitsNoChildOfAnExactMatch) {
   auto rider = makeNode("rider", kBase);
   auto child = makeNode("child", flipped(kBase, {7}));
   for (const auto& n : {root, rider, child}) tree.put(n);
-  SimilarNodeSet results;
-  root->search(*makeNode("query", kBase), 0, results);
-  EXPECT_EQ(namesOf(results), (Names{"/p/root", "/p/rider"}));
+  EXPECT_EQ(searched(root, makeNode("query", kBase), 0), (Names{"/p/root", "/p/rider"}));
   EXPECT_FALSE(child->similarHadChoose);
   // The exact search finds the same pair without looking further either.
   SimilarNodeSet exact;
@@ -75,9 +80,7 @@ TEST(BKTreeServiceTest, ThresholdZeroVisitsNoChildOfAnExactMatch) {
   EXPECT_EQ(namesOf(exact), (Names{"/p/root", "/p/rider"}));
   EXPECT_TRUE(root->duplicateHadChoose && rider->duplicateHadChoose);
   // A query one bit away from the root at threshold 0 follows edge 1 only.
-  SimilarNodeSet viaEdge;
-  root->search(*makeNode("q2", child->fingerprint), 0, viaEdge);
-  EXPECT_EQ(namesOf(viaEdge), Names{"/p/child"});
+  EXPECT_EQ(searched(root, makeNode("q2", child->fingerprint), 0), Names{"/p/child"});
 }
 
 // Children are visited along edges max(1, |d - t|) .. d + t: with d < t the
@@ -89,9 +92,8 @@ TEST(BKTreeServiceTest, SearchRangeAndGroupedNodes) {
   auto child = makeNode("child", flipped(kBase, {1}));  // edge 1
   tree.put(root);
   tree.put(child);
-  SimilarNodeSet found;
-  tree.root->search(*makeNode("query", flipped(kBase, {0})), 3, found);  // edges 2..4
-  EXPECT_EQ(namesOf(found), Names{"/p/root"});
+  // Edges 2..4 are followed.
+  EXPECT_EQ(searched(tree.root, makeNode("query", flipped(kBase, {0})), 3), Names{"/p/root"});
   OldBKTreeService old;
   old.put(kBase, "/p/root.jpg");
   old.put(child->fingerprint, "/p/child.jpg");
@@ -103,14 +105,10 @@ TEST(BKTreeServiceTest, SearchRangeAndGroupedNodes) {
   auto b = makeNode("b", flipped(kBase, {0, 1}));
   auto c = makeNode("c", flipped(kBase, {0, 1, 2, 3}));
   for (const auto& n : {a, b, c}) grouped.put(n);
-  auto search = [&](const SimilarNodePtr& query, int threshold) {
-    SimilarNodeSet out;
-    grouped.root->search(*query, threshold, out);
-    return namesOf(out);
-  };
-  EXPECT_EQ(search(a, 2), (Names{"/p/a", "/p/b"}));
-  EXPECT_EQ(search(c, 2), Names{"/p/c"}) << "b is within 2 of c but grouped already";
-  EXPECT_TRUE(search(b, 5).empty());
+  EXPECT_EQ(searched(grouped.root, a, 2), (Names{"/p/a", "/p/b"}));
+  EXPECT_EQ(searched(grouped.root, c, 2), Names{"/p/c"})
+      << "b is within 2 of c but grouped already";
+  EXPECT_TRUE(searched(grouped.root, b, 5).empty());
 }
 
 // Everything a search returns is within the threshold; at threshold 0 it is
@@ -132,14 +130,12 @@ TEST(BKTreeServiceTest, SearchIsSoundAndExactAtThresholdZero) {
     for (int q = 0; q < 30; ++q) {
       const SimilarNodePtr& query = nodes[random() % nodes.size()];
       for (const auto& n : nodes) n->similarHadChoose = false;
-      SimilarNodeSet found;
-      tree.root->search(*query, threshold, found);
+      const Names names = searched(tree.root, query, threshold);
       Names expected;
       for (const auto& n : nodes) {
         if (SimilarNode::calculateHamming(query->fingerprint, n->fingerprint) <= threshold)
           expected.insert(n->name);
       }
-      const Names names = namesOf(found);
       EXPECT_TRUE(std::includes(expected.begin(), expected.end(), names.begin(), names.end()));
       EXPECT_TRUE(threshold != 0 || names == expected);
     }
