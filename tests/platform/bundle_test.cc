@@ -100,10 +100,9 @@ TEST(BundleTest, ApplicationForIdentifierSearchesTheApplicationsFolders) {
       {"/Elsewhere/Away.app", false},
   };
   auto identifier = [](const std::string& path) { return path.substr(path.rfind('/') + 1); };
-  for (const auto& [path, found] : bundles) {
+  for (const auto& [path, found] : bundles)
     writeBundle(sb.path(path), plistDict({{"CFBundleIdentifier", identifier(path)}}),
                 PlistFormat::Binary);
-  }
   for (const auto& [path, found] : bundles) {
     const auto bundle = applicationForBundleIdentifier(identifier(path));
     EXPECT_EQ(bundle && bundle->path == sb.path(path), found) << path;

@@ -186,11 +186,10 @@ TEST(PlistTest, BinaryListsTheParserCannotTakeAreRefused) {
   const std::string dictOfOneKey("\xD1\x01\x02", 3);
   const std::string value("\x51v", 2);
   std::vector<std::string> chain;
-  for (uint32_t i = 1; i <= 200000; ++i) {
+  for (uint32_t i = 1; i <= 200000; ++i)
     chain.push_back(std::string("\xA1", 1) +
                     std::string{static_cast<char>(i >> 24), static_cast<char>(i >> 16),
                                 static_cast<char>(i >> 8), static_cast<char>(i)});
-  }
   chain.push_back("\x51x");
   std::vector<std::string> bomb;
   for (char i = 1; i <= 40; ++i) bomb.push_back({'\xA2', '\0', i, '\0', i});

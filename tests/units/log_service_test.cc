@@ -65,10 +65,9 @@ TEST(LogServiceConcurrencyTest, LinesFromManyThreadsStayWholeAndInOrderPerThread
   std::vector<std::thread> threads;
   for (int t = 0; t < 4; ++t) {
     threads.emplace_back([&log, t] {
-      for (int i = 0; i < 200; ++i) {
+      for (int i = 0; i < 200; ++i)
         log.log(Level::Info, "thread " + std::to_string(t) + " line " + std::to_string(i) + " " +
                                  std::string(100, 'x'));
-      }
     });
   }
   for (auto& th : threads) th.join();
