@@ -61,7 +61,7 @@ TEST(BundleTest, NamesComeFromInfoPlist) {
   }
 }
 
-TEST(BundleTest, WhatIsNotAnApplication) {
+TEST(BundleTest, WhatIsNotAnApplicationAndTheSearchByIdentifier) {
   TempDir dir;
   const std::string missing = dir / "Missing.app";
   dir.makeDir("Empty.app/Contents");
@@ -81,12 +81,10 @@ TEST(BundleTest, WhatIsNotAnApplication) {
     SCOPED_TRACE(path);
     EXPECT_FALSE(readApplicationBundle(path));
   }
-}
 
-// Each bundle's identifier is its name; `found` when the search returns it:
-// the applications folders only, the system's first, not inside another
-// bundle or a hidden folder, applications only, identifiers matched exactly.
-TEST(BundleTest, ApplicationForIdentifierSearchesTheApplicationsFolders) {
+  // Each bundle's identifier is its name; `found` when the search returns it:
+  // the applications folders only, the system's first, not inside another
+  // bundle or a hidden folder, applications only, identifiers matched exactly.
   Sandbox sb;
   const std::pair<std::string, bool> bundles[] = {
       {"/Applications/Utilities/Tool.app", true},

@@ -47,6 +47,12 @@ PlistValue archiveOf(std::vector<PlistValue> objects, uint64_t root = 1) {
 
 std::string binary(const PlistValue& v) { return writePlist(v, PlistFormat::Binary); }
 
+// The error of each refused value, "encoded" for one that is not refused.
+std::string refusal(const PlistValue& value) {
+  std::string error;
+  return archivedDataWithRootObject(value, &error) ? "encoded" : error;
+}
+
 PlistValue sampleList() {
   PlistValue::Data bookmark{'b', 'o', 'o', 'k', 0, 1, 2};
   return plistDict(
@@ -99,7 +105,7 @@ TEST(KeyedArchiveTest, EncodedValuesDecodeToTheSameValuesInTheArchiverLayout) {
   EXPECT_EQ(std::count(objects.begin(), objects.end(), PlistValue("v")), 1);
 }
 
-TEST(KeyedArchiveTest, ReadsArchivesOfOtherWriters) {
+TEST(KeyedArchiveTest, ReadsArchivesOfOtherWritersAndRefusesValuesNoArchiveHolds) {
   // Objects as the system's archiver writes them: mutable classes,
   // subclasses known only through "$classes", wrapped strings and data,
   // UUIDs, dates and URLs, shared references.
@@ -141,6 +147,18 @@ TEST(KeyedArchiveTest, ReadsArchivesOfOtherWriters) {
   std::string error;
   EXPECT_EQ(unarchiveObject(archive, &error), expected) << error;
   EXPECT_EQ(unarchiveObjectWithData(xml, &error), expected) << error;
+
+  // Values no archive holds cannot be encoded.
+  EXPECT_THAT(refusal(plistDict({{"ref", uid(3)}})), HasSubstr("UID"));
+  // Texts the property-list writer would not store unchanged.
+  for (const std::string& text : {std::string("bad \xff byte"), std::string("nul\0inside", 10),
+                                  std::string("\xed\xa0\x80 surrogate")}) {
+    EXPECT_THAT(refusal(PlistValue(text)), HasSubstr("not valid UTF-8 or holds NUL")) << text;
+    EXPECT_THAT(refusal(plistDict({{text, "value"}})), HasSubstr("not valid UTF-8")) << text;
+  }
+  PlistValue deep("leaf");
+  for (int i = 0; i < 120; ++i) deep = PlistValue(PlistValue::Array{deep});
+  EXPECT_THAT(refusal(deep), HasSubstr("nesting deeper than 100"));
 }
 
 TEST(KeyedArchiveTest, MalformedArchivesAreErrors) {
@@ -220,25 +238,6 @@ TEST(KeyedArchiveTest, MalformedArchivesAreErrors) {
     // The bytes of the same archive fail the same way.
     EXPECT_FALSE(unarchiveObjectWithData(binary(given), &error));
   }
-}
-
-// The error of each refused value, "encoded" for one that is not refused.
-std::string refusal(const PlistValue& value) {
-  std::string error;
-  return archivedDataWithRootObject(value, &error) ? "encoded" : error;
-}
-
-TEST(KeyedArchiveTest, ValuesNoArchiveHoldsCannotBeEncoded) {
-  EXPECT_THAT(refusal(plistDict({{"ref", uid(3)}})), HasSubstr("UID"));
-  // Texts the property-list writer would not store unchanged.
-  for (const std::string& text : {std::string("bad \xff byte"), std::string("nul\0inside", 10),
-                                  std::string("\xed\xa0\x80 surrogate")}) {
-    EXPECT_THAT(refusal(PlistValue(text)), HasSubstr("not valid UTF-8 or holds NUL")) << text;
-    EXPECT_THAT(refusal(plistDict({{text, "value"}})), HasSubstr("not valid UTF-8")) << text;
-  }
-  PlistValue deep("leaf");
-  for (int i = 0; i < 120; ++i) deep = PlistValue(PlistValue::Array{deep});
-  EXPECT_THAT(refusal(deep), HasSubstr("nesting deeper than 100"));
 }
 
 }  // namespace

@@ -89,21 +89,6 @@ TEST(PlistTest, RoundTripKeepsEveryTypeAndKeyOrderAndBinaryDatesCountFrom2001) {
   EXPECT_EQ(value->asDate()->secondsSince1970, kJan2);
 }
 
-// A repeated key keeps its first place and takes the last value, when read
-// and when set again.
-TEST(PlistTest, XmlReadKeepsFileOrderAndLastValueOfARepeatedKey) {
-  std::optional<PlistValue> value = readPlist(
-      "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
-      "<key>zeta</key><integer>1</integer><key>alpha</key><integer>-5</integer>"
-      "<key>mid</key><string>x</string><key>zeta</key><integer>9</integer></dict></plist>");
-  ASSERT_TRUE(value);
-  EXPECT_EQ(*value, plistDict({{"zeta", 9}, {"alpha", -5}, {"mid", "x"}}));
-  EXPECT_EQ(keysOf(*value), (std::vector<std::string>{"zeta", "alpha", "mid"}));
-  value->set("zeta", "replaced");
-  EXPECT_EQ(keysOf(*value), (std::vector<std::string>{"zeta", "alpha", "mid"}));
-  EXPECT_EQ(*value->find("zeta")->asString(), "replaced");
-}
-
 TEST(PlistTest, MalformedInputGivesNothingWithAReason) {
   const std::string good = writePlist(everyType(true, kJan2), PlistFormat::Binary);
   std::vector<std::pair<std::string, std::string>> cases = {
@@ -220,7 +205,7 @@ TEST(PlistTest, BinaryListsTheParserCannotTakeAreRefused) {
 
 // The target is replaced (not written in place): nothing else is left in the
 // folder and the mode is kept. Errors name the path.
-TEST(PlistTest, FilesAreReplacedAtomicallyKeepTheModeAndErrorsNameThePath) {
+TEST(PlistTest, XmlOrderRepeatedKeysAndFilesReplacedAtomicallyWithErrorsNamingThePath) {
   TempDir dir;
   const std::string path = dir / "prefs.plist";
   std::string error;
@@ -236,6 +221,19 @@ TEST(PlistTest, FilesAreReplacedAtomicallyKeepTheModeAndErrorsNameThePath) {
       dir / "missing/prefs.plist" + ": No such file or directory");
   EXPECT_EQ(readPlistFile(dir.writeFile("bad.plist", "nonsense"), &error) ? "read" : error,
             dir / "bad.plist" + ": not an XML or binary property list");
+
+  // A repeated key keeps its first place and takes the last value, when read
+  // and when set again.
+  std::optional<PlistValue> value = readPlist(
+      "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
+      "<key>zeta</key><integer>1</integer><key>alpha</key><integer>-5</integer>"
+      "<key>mid</key><string>x</string><key>zeta</key><integer>9</integer></dict></plist>");
+  ASSERT_TRUE(value);
+  EXPECT_EQ(*value, plistDict({{"zeta", 9}, {"alpha", -5}, {"mid", "x"}}));
+  EXPECT_EQ(keysOf(*value), (std::vector<std::string>{"zeta", "alpha", "mid"}));
+  value->set("zeta", "replaced");
+  EXPECT_EQ(keysOf(*value), (std::vector<std::string>{"zeta", "alpha", "mid"}));
+  EXPECT_EQ(*value->find("zeta")->asString(), "replaced");
 }
 
 }  // namespace

@@ -75,7 +75,7 @@ TEST(UrlTest, RendersAndParsesFileUrlsAndRejectsTextsThatAreNoUrl) {
   }
 }
 
-TEST(UrlTest, FolderFlagAndPathComponentsOfFilesAndAddresses) {
+TEST(UrlTest, FolderFlagPathComponentsAndCopiesOfFilesAndAddresses) {
   Url file = Url::fromPath("/tmp/a/b.txt", false);
   EXPECT_EQ(file.lastPathComponent(), "b.txt");
   EXPECT_EQ(file.deletingLastPathComponent().absoluteString(), "file:///tmp/a/");
@@ -126,6 +126,27 @@ TEST(UrlTest, FolderFlagAndPathComponentsOfFilesAndAddresses) {
   // Relative paths are made absolute.
   EXPECT_EQ(Url::fromPath("some/relative", false).path(),
             std::filesystem::current_path().string() + "/some/relative");
+
+  // The folder flag and a web address share one word: copies, moves and
+  // assignments must carry both and leave no address shared or leaked.
+  const Url web = Url::fromString("https://example.com/a/b/?q");
+  ASSERT_TRUE(web.isDirectory());
+  Url copy = web;
+  Url moved = std::move(copy);
+  EXPECT_TRUE(copy.empty() && copy.isFileURL());  // NOLINT: a moved-from URL is the placeholder
+  Url target = Url::fromPath("/tmp", true);
+  target = moved;  // a file URL takes an address
+  const Url& self = target;
+  target = self;
+  moved = std::move(moved);  // NOLINT: self-move keeps the value
+  for (const Url* url : {&moved, &target}) {
+    EXPECT_EQ(*url, web);
+    EXPECT_EQ(url->absoluteString(), "https://example.com/a/b/?q");
+    EXPECT_TRUE(url->isDirectory());
+  }
+  target = Url::fromPath("/tmp/x", false);  // and gives it back
+  EXPECT_TRUE(target.isFileURL() && !target.isDirectory());
+  EXPECT_EQ(target.absoluteString(), "file:///tmp/x");
 }
 
 // Each URL sorts before the next and differs from every other, hash too.
@@ -172,29 +193,6 @@ TEST(UrlTest, AddressesOfOtherSchemesAreKeptAndCompared) {
               parts);
     EXPECT_FALSE(Url::parse(text, &ok).isFileURL() && ok) << "parsing is for file URLs only";
   }
-}
-
-// The folder flag and a web address share one word: copies, moves and
-// assignments must carry both and leave no address shared or leaked.
-TEST(UrlTest, CopiesAndMovesCarryAddressAndFolderFlag) {
-  const Url web = Url::fromString("https://example.com/a/b/?q");
-  ASSERT_TRUE(web.isDirectory());
-  Url copy = web;
-  Url moved = std::move(copy);
-  EXPECT_TRUE(copy.empty() && copy.isFileURL());  // NOLINT: a moved-from URL is the placeholder
-  Url target = Url::fromPath("/tmp", true);
-  target = moved;  // a file URL takes an address
-  const Url& self = target;
-  target = self;
-  moved = std::move(moved);  // NOLINT: self-move keeps the value
-  for (const Url* url : {&moved, &target}) {
-    EXPECT_EQ(*url, web);
-    EXPECT_EQ(url->absoluteString(), "https://example.com/a/b/?q");
-    EXPECT_TRUE(url->isDirectory());
-  }
-  target = Url::fromPath("/tmp/x", false);  // and gives it back
-  EXPECT_TRUE(target.isFileURL() && !target.isDirectory());
-  EXPECT_EQ(target.absoluteString(), "file:///tmp/x");
 }
 
 }  // namespace

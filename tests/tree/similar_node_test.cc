@@ -165,7 +165,7 @@ TEST(OldBKTreeServiceTest, IdenticalTermsCollectNamesOnceAndQueriesReturnEachNod
   EXPECT_EQ(made->query(elems["/p/c.jpg"], "/p/c.jpg", 1), Names{"/p/c.jpg"});
 }
 
-TEST(FingerprintUtilitiesTest, HashStringsBinaryTextAndGrayComparisons) {
+TEST(FingerprintUtilitiesTest, HashStringsBinaryTextGrayComparisonsFolderValuesAndDistances) {
   EXPECT_EQ(BKTreeService::getHashString(bitsOf("1111 0000 0110")), "f06");
   EXPECT_EQ(BKTreeService::getHashString(bitsOf("101")), "") << "no complete group";
   EXPECT_EQ(BKTreeService::getHashString(kBase), "b38d5c3d6");
@@ -177,9 +177,8 @@ TEST(FingerprintUtilitiesTest, HashStringsBinaryTextAndGrayComparisons) {
   const std::vector<int> b{10, 30, 41, 29, 190, 11};
   EXPECT_EQ(BKTreeService::calculateGrayHamming(a, b, 10), 3);  // three differ by 11, two by 10
   EXPECT_EQ(BKTreeService::calculateGrayHamming(a, b, 0), 5);
-}
 
-TEST(DuplicateTreeTest, FolderValuesAndDistanceStrings) {
+  // The duplicate tree's folder values and distance strings.
   EXPECT_EQ(DuplicateFolderInfo::calculateValue("ab", "ba"), 0);
   EXPECT_EQ(DuplicateFolderInfo::calculateValue("", "a"), 97);
   // Bytes outside ASCII add nothing ("é" is two bytes, "文" three).

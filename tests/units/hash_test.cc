@@ -42,15 +42,6 @@ struct ScanStateGuard {
   ~ScanStateGuard() { SwiftFileHashUnit::shard().scanState = kStart; }
 };
 
-TEST(Md5TextTest, UpperCaseDigestOfUtf8Bytes) {
-  const std::pair<std::string, const char*> cases[] = {
-      {"", "D41D8CD98F00B204E9800998ECF8427E"},
-      {"\xC3\xA9", "66DDCD97CFDEABB2F6FB8A999B4BC76F"},              // "é" as UTF-8
-      {std::string("a\0b", 3), "70350F6027BCE3713F6B76473084309B"},  // bytes after a NUL count
-  };
-  for (const auto& [text, digest] : cases) EXPECT_EQ(MD5(text), digest) << text;
-}
-
 // Against coreutils, at the sizes where chunked readers go wrong; unreadable
 // paths give none or empty text; a suspended scan cancels only the scan's
 // hasher, and it works again after a restart.
@@ -83,7 +74,7 @@ TEST(FileDigestTest, HashersAgreeWithCoreutilsAndRefuseWhatTheyCannotRead) {
 
 // The worker drives a caller-supplied context: a context that fails or
 // throws gives empty text instead of a digest or an escaping exception.
-TEST(FileHashContextTest, FailingOrThrowingContextGivesEmptyText) {
+TEST(FileHashContextTest, FailingContextsGiveEmptyTextAndTextDigestsAreUpperCase) {
   TempDir dir;
   const std::string path = dir.writeFile("data", "abc");
   auto hashWith = [&path](const std::function<void(ComputationContext&)>& spoil) {
@@ -103,6 +94,14 @@ TEST(FileHashContextTest, FailingOrThrowingContextGivesEmptyText) {
               };
             }),
             "");
+
+  // The digest of a text is upper case, of its UTF-8 bytes.
+  const std::pair<std::string, const char*> cases[] = {
+      {"", "D41D8CD98F00B204E9800998ECF8427E"},
+      {"\xC3\xA9", "66DDCD97CFDEABB2F6FB8A999B4BC76F"},              // "é" as UTF-8
+      {std::string("a\0b", 3), "70350F6027BCE3713F6B76473084309B"},  // bytes after a NUL count
+  };
+  for (const auto& [text, digest] : cases) EXPECT_EQ(MD5(text), digest) << text;
 }
 
 TEST(SwiftFileHashConcurrencyTest, ParallelCallsEachGetTheirOwnDigest) {
