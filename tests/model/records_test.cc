@@ -8,6 +8,7 @@
 
 #include "model/records_blocks.h"
 #include "orvexa/units/md5.h"
+#include "support/features.h"
 
 namespace orvexa {
 namespace {
@@ -74,14 +75,8 @@ TEST(RecordsTest, DroppingTheModuleFreesTheWholeTree) {
   std::weak_ptr<FileInformation> child;
   std::weak_ptr<CategoryInformation> category;
   {
-    auto module = std::make_shared<ModuleInformation>(1, "m", "t", Image{}, "", "1",
-                                                      std::vector<FeaturePtr>{});
-    auto feature = std::make_shared<FeatureInformation>(
-        1, 0, Image{}, "f", "", std::vector<CategoryPtr>{}, module, std::any{});
-    module->featureInfo.push_back(feature);
-    CategoryPtr c = makeCategory(0, 0);
-    c->featureInfo = feature;
-    feature->categoryInfo.push_back(c);
+    ModulePtr module = testing::makeModule(1, {{"c", CategoryInfomationKind::Common, {}}});
+    CategoryPtr c = testing::featureOf(module)->categoryInfo.at(0);
     FilePtr group = makeFile(0, 0, 2, "/tmp/g");
     group->parentCategoryInfo = c;
     FilePtr member = makeFile(0, 0, 1, "/tmp/g/m");
@@ -135,9 +130,7 @@ TEST(RecordBlocksConcurrencyTest, BlocksReturnWhenTheirLastRecordGoes) {
   });
   maker.join();
   EXPECT_GE(detail::liveRecordBlocks(), before + 4);
-  for (int i = 0; i < 5000; ++i) {
-    ASSERT_EQ(records[static_cast<size_t>(i)]->finderID(), i);
-  }
+  for (int i = 0; i < 5000; ++i) ASSERT_EQ(records[static_cast<size_t>(i)]->finderID(), i);
 
   std::weak_ptr<FileInformation> last = records.back();
   std::vector<std::thread> releasers;

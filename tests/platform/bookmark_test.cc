@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <tuple>
 
 namespace orvexa {
 namespace {
@@ -23,7 +24,7 @@ std::string patched(size_t at, const std::string& patch, std::string bytes = {})
   return bytes.replace(at, patch.size(), patch);
 }
 
-TEST(BookmarkTest, RecordedPathsResolve) {
+TEST(BookmarkTest, RecordedPathsResolveWhereverTheirTableIs) {
   const std::pair<std::string, std::string> cases[] = {
       {"/Users/tester/Documents/Report.pdf", "/Users/tester/Documents/Report.pdf"},
       {"/", "/"},
@@ -37,12 +38,10 @@ TEST(BookmarkTest, RecordedPathsResolve) {
     // Bytes after the recorded length are not part of the bookmark.
     EXPECT_EQ(resolvingBookmarkData(blob + std::string(13, '\x7f')), resolved);
   }
-}
 
-// A first table without the path key (a named key that reads as the path key
-// but for its high bit is passed over) links to the original table, where
-// the path is found.
-TEST(BookmarkTest, PathIsFoundInLaterTablesAndAmongOtherKeys) {
+  // A first table without the path key (a named key that reads as the path key
+  // but for its high bit is passed over) links to the original table, where
+  // the path is found.
   std::string bytes = bookmarkDataForPath("/a/b");
   const auto first = static_cast<uint32_t>(bytes.size() - 48);
   bytes += le(36) + le(0xFFFFFFFE) + le(1) + le(92 - 48) + le(2) + le(0x80001004) + le(4) + le(0) +
@@ -54,10 +53,7 @@ TEST(BookmarkTest, PathIsFoundInLaterTablesAndAmongOtherKeys) {
 TEST(BookmarkTest, UnreadableBookmarksGiveNoPath) {
   const std::string good = bookmarkDataForPath("/a/b");
   ASSERT_EQ(resolvingBookmarkData(good), "/a/b");
-  const struct {
-    const char* name;
-    std::string bytes;
-  } cases[] = {
+  const std::tuple<const char*, std::string> cases[] = {
       {"another magic", patched(0, "alis")},
       {"header length too small", patched(12, le(8))},
       {"header length beyond total", patched(12, le(0xFFFFFFF0))},
@@ -79,10 +75,10 @@ TEST(BookmarkTest, UnreadableBookmarksGiveNoPath) {
       {"component holding a slash", patched(72, "/")},
       {"component holding NUL", patched(72, std::string(1, '\0'))},
   };
-  for (const auto& c : cases) EXPECT_EQ(resolvingBookmarkData(c.bytes), std::nullopt) << c.name;
-  for (size_t n = 0; n < good.size(); ++n) {
+  for (const auto& [name, bytes] : cases)
+    EXPECT_EQ(resolvingBookmarkData(bytes), std::nullopt) << name;
+  for (size_t n = 0; n < good.size(); ++n)
     EXPECT_EQ(resolvingBookmarkData(good.substr(0, n)), std::nullopt) << n;
-  }
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <tuple>
 
 #include "orvexa/platform/plist.h"
 #include "support/plist_values.h"
@@ -26,12 +27,8 @@ std::string writeBundle(const std::string& folder, const PlistValue& info, Plist
 
 TEST(BundleTest, NamesComeFromInfoPlist) {
   TempDir dir;
-  const struct {
-    const char* label;
-    PlistValue info;  // besides the identifier
-    std::string localizedName;
-    std::string executable;
-  } cases[] = {
+  // Rows: label, Info.plist besides the identifier, the names expected.
+  const std::tuple<const char*, PlistValue, std::string, std::string> cases[] = {
       {"display name wins",
        plistDict({{"CFBundleDisplayName", "Shown"},
                   {"CFBundleName", "Plain"},
@@ -46,10 +43,10 @@ TEST(BundleTest, NamesComeFromInfoPlist) {
       {"an executable outside Contents/MacOS is not taken",
        plistDict({{"CFBundleExecutable", "../../x"}}), "My Tool", ""},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.label);
+  for (const auto& [label, given, localizedName, executable] : cases) {
+    SCOPED_TRACE(label);
     std::filesystem::remove_all(dir / "My Tool.app");
-    PlistValue info = c.info;
+    PlistValue info = given;
     info.set("CFBundleIdentifier", "org.example.a");
     const std::string folder = writeBundle(dir / "My Tool.app", info, PlistFormat::Xml);
     std::optional<ApplicationBundle> bundle = readApplicationBundle(folder + "/");
@@ -57,14 +54,14 @@ TEST(BundleTest, NamesComeFromInfoPlist) {
     EXPECT_EQ(bundle->path, folder);
     EXPECT_EQ(bundle->bundleIdentifier, "org.example.a");
     EXPECT_EQ(bundle->name, "My Tool");
-    EXPECT_EQ(bundle->localizedName, c.localizedName);
-    EXPECT_EQ(bundle->executableName, c.executable);
+    EXPECT_EQ(bundle->localizedName, localizedName);
+    EXPECT_EQ(bundle->executableName, executable);
     EXPECT_EQ(bundle->executablePath(),
-              c.executable.empty() ? "" : folder + "/Contents/MacOS/" + c.executable);
+              executable.empty() ? "" : folder + "/Contents/MacOS/" + executable);
   }
 }
 
-TEST(BundleTest, WhatIsNotAnApplication) {
+TEST(BundleTest, WhatIsNotAnApplicationAndTheSearchByIdentifier) {
   TempDir dir;
   const std::string missing = dir / "Missing.app";
   dir.makeDir("Empty.app/Contents");
@@ -84,12 +81,10 @@ TEST(BundleTest, WhatIsNotAnApplication) {
     SCOPED_TRACE(path);
     EXPECT_FALSE(readApplicationBundle(path));
   }
-}
 
-// Each bundle's identifier is its name; `found` when the search returns it:
-// the applications folders only, the system's first, not inside another
-// bundle or a hidden folder, applications only, identifiers matched exactly.
-TEST(BundleTest, ApplicationForIdentifierSearchesTheApplicationsFolders) {
+  // Each bundle's identifier is its name; `found` when the search returns it:
+  // the applications folders only, the system's first, not inside another
+  // bundle or a hidden folder, applications only, identifiers matched exactly.
   Sandbox sb;
   const std::pair<std::string, bool> bundles[] = {
       {"/Applications/Utilities/Tool.app", true},
@@ -103,17 +98,12 @@ TEST(BundleTest, ApplicationForIdentifierSearchesTheApplicationsFolders) {
       {"/Elsewhere/Away.app", false},
   };
   auto identifier = [](const std::string& path) { return path.substr(path.rfind('/') + 1); };
-  for (const auto& [path, found] : bundles) {
+  for (const auto& [path, found] : bundles)
     writeBundle(sb.path(path), plistDict({{"CFBundleIdentifier", identifier(path)}}),
                 PlistFormat::Binary);
-  }
   for (const auto& [path, found] : bundles) {
-    std::optional<ApplicationBundle> bundle = applicationForBundleIdentifier(identifier(path));
-    EXPECT_EQ(bundle ? bundle->path : "", found    ? sb.path(path)
-                                          : bundle ? bundle->path
-                                                   : "")
-        << path;
-    EXPECT_TRUE(found || !bundle || bundle->path != sb.path(path)) << path;
+    const auto bundle = applicationForBundleIdentifier(identifier(path));
+    EXPECT_EQ(bundle && bundle->path == sb.path(path), found) << path;
   }
   EXPECT_FALSE(applicationForBundleIdentifier("tool.app"));
   EXPECT_FALSE(applicationForBundleIdentifier(""));

@@ -12,11 +12,7 @@ using testing::TempDir;
 using Tree = std::vector<std::string>;
 
 TEST(ContentTypeTest, TypesByName) {
-  const struct {
-    std::string name;
-    bool isDirectory;
-    std::string type;
-  } cases[] = {
+  const std::tuple<std::string, bool, std::string> cases[] = {
       {"clip.MOV", false, "com.apple.quicktime-movie"},
       {"archive.tar.gz", false, "org.gnu.gnu-zip-archive"},
       {"unknown.xyz", false, "public.data"},
@@ -28,19 +24,13 @@ TEST(ContentTypeTest, TypesByName) {
       {"folder.jpg", true, "public.folder"},  // folders are never typed by extension
       {"Safari.app", false, "public.data"},   // nor files by a bundle extension
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name + (c.isDirectory ? "/" : ""));
-    EXPECT_EQ(contentTypeForName(c.name, c.isDirectory, false), c.type);
-  }
+  for (const auto& [name, isDirectory, type] : cases)
+    EXPECT_EQ(contentTypeForName(name, isDirectory, false), type) << name << isDirectory;
   EXPECT_EQ(contentTypeForName("link.jpg", false, true), "public.symlink");
 }
 
-TEST(ContentTypeTest, SniffsFilesWithoutExtension) {
-  const struct {
-    std::string name;
-    std::string bytes;
-    std::string type;
-  } cases[] = {
+TEST(ContentTypeTest, SniffsFilesWithoutExtensionAndTypesItemsOnDisk) {
+  const std::tuple<std::string, std::string, std::string> cases[] = {
       {"jpeg", std::string("\xFF\xD8\xFF\xE0\x00\x10JFIF", 10), "public.jpeg"},
       {"png", std::string("\x89PNG\r\n\x1A\n\0\0\0\x0DIHDR", 16), "public.png"},
       {"bplist", "bplist00\xD1\x01", "com.apple.property-list"},
@@ -49,17 +39,14 @@ TEST(ContentTypeTest, SniffsFilesWithoutExtension) {
       {"tiff", std::string("II*\0\x08\0\0\0", 8), "public.tiff"},
   };
   TempDir dir;
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    EXPECT_EQ(contentTypeOfBytes(c.bytes), c.type == "public.data" ? "" : c.type);
-    EXPECT_EQ(contentTypeOf(dir.writeFile(c.name, c.bytes)), c.type);
+  for (const auto& [name, bytes, type] : cases) {
+    EXPECT_EQ(contentTypeOfBytes(bytes), type == "public.data" ? "" : type) << name;
+    EXPECT_EQ(contentTypeOf(dir.writeFile(name, bytes)), type);
   }
   // An extension wins over the content.
   EXPECT_EQ(contentTypeOf(dir.writeFile("photo.txt", "\xFF\xD8\xFF\xE0")), "public.plain-text");
-}
 
-TEST(ContentTypeTest, TypesOfItemsOnDisk) {
-  TempDir dir;
+  // Items of each kind on disk.
   dir.makeDir("Tool.app/Contents");
   dir.makeDir("Plain");
   dir.writeFile("a.pdf", "%PDF");

@@ -64,7 +64,7 @@ class DirectoryEnumeratorTest : public ::testing::Test {
 
 // Depth first, in name order, with levels; each option leaves out what it
 // names, and so does the caller below a folder (below a file: nothing).
-TEST_F(DirectoryEnumeratorTest, VisitOrderAndOptions) {
+TEST_F(DirectoryEnumeratorTest, VisitOrderOptionsAndResourceValues) {
   auto skipBelow = [](std::string name) {
     return [name](DirectoryEnumerator& e, const std::string& relative) {
       if (relative == name) e.skipDescendants();
@@ -95,12 +95,10 @@ TEST_F(DirectoryEnumeratorTest, VisitOrderAndOptions) {
   for (const auto& c : cases) EXPECT_EQ(walk(root_, c.options, true, c.visit), c.visits);
   // A root that is a link is followed.
   EXPECT_EQ(walk(dir_ / "root/link", Options::none), "c@1 c/d.txt@2 z.dat@1 ");
-}
 
-// The values of one item are resourceValues' (file_manager_test); here what
-// the walk itself decides: links are reported as themselves and never
-// followed, and without the type values no file is read.
-TEST_F(DirectoryEnumeratorTest, ReportsResourceValues) {
+  // The values of one item are resourceValues' (file_manager_test); here what
+  // the walk itself decides: links are reported as themselves and never
+  // followed, and without the type values no file is read.
   DirectoryEnumerator e(root_, Options::none, {}, ResourceFetch::withType);
   std::map<std::string, ResourceValues> byName;
   while (auto item = e.next()) byName[item->path.substr(root_.size() + 1)] = *item;
@@ -143,20 +141,15 @@ TEST_F(DirectoryEnumeratorTest, ErrorsAreReportedAndSkipped) {
   ::chmod((dir_ / "root/a").c_str(), 0755);
 }
 
-size_t openDescriptorCount() {
-  size_t count = 0;
-  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
-    (void)entry;
-    ++count;
-  }
-  return count;
+auto openDescriptorCount() {
+  return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});
 }
 
 TEST(DirectoryEnumeratorDeepTest, WalksTenThousandLevelsWithFewDescriptors) {
   testing::ScratchDir dir;
   constexpr int kDepth = 10000;
   ASSERT_EQ(testing::makeDeepChain(dir.path(), kDepth, "d", 0, 5), 1);
-  const size_t before = openDescriptorCount();
+  const auto before = openDescriptorCount();
   DirectoryEnumerator e(dir.path());
   int count = 0;
   std::optional<ResourceValues> bottom;
@@ -257,9 +250,8 @@ TEST(TreeLogicalSizeTest, SumsTheSizesBelowTheFolderWithoutFollowingLinks) {
   const int64_t link = static_cast<int64_t>((dir / "outside").size());
   const int64_t expected = 1000 + 250 + 1 + link;  // folders add nothing of their own
   EXPECT_EQ(treeLogicalSize(dir / "root"), expected);
-  for (const char* none : {"root/empty", "root/a.bin", "missing"}) {
+  for (const char* none : {"root/empty", "root/a.bin", "missing"})
     EXPECT_EQ(treeLogicalSize(dir / none), 0) << none;
-  }
   EXPECT_EQ(treeLogicalSize(dir / "root", [] { return true; }), 0);
   int asked = 0;
   // Asked before each entry: the root's three are summed, then it stops.

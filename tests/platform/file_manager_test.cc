@@ -23,9 +23,8 @@ namespace fs = std::filesystem;
 
 Names treeOf(const std::string& root) {
   Names names;
-  for (const auto& entry : fs::recursive_directory_iterator(root)) {
+  for (const auto& entry : fs::recursive_directory_iterator(root))
     names.push_back(entry.path().string().substr(root.size() + 1));
-  }
   std::sort(names.begin(), names.end());
   return names;
 }
@@ -81,9 +80,8 @@ TEST(FileManagerTest, ExistenceRemovabilityAndOwnerOfEachKindOfItem) {
   EXPECT_TRUE(isDeletableFileAtPath(dir / "sticky/nobodys.txt"));
   auto answers = [&dir]() {
     std::string text;
-    for (const char* name : {"sticky/nobodys.txt", "sticky/daemons.txt", "read-only/nobodys.txt"}) {
+    for (const char* name : {"sticky/nobodys.txt", "sticky/daemons.txt", "read-only/nobodys.txt"})
       text += isDeletableFileAtPath(dir / name) ? "yes " : "no ";
-    }
     return text;
   };
   // The user "daemon" (1) owns neither the folder nor nobody's file; nobody
@@ -159,7 +157,7 @@ TEST(FileManagerTest, AttributesAndResourceValuesDescribeTheItemItself) {
   EXPECT_EQ(status.code(), ENOENT);
 }
 
-TEST(FileManagerTest, CreatesAndListsFolders) {
+TEST(FileManagerTest, CreatesListsRemovesCopiesAndMovesItems) {
   TempDir dir;
   EXPECT_TRUE(createDirectory(dir / "a/b/c", true).ok());
   EXPECT_TRUE(isDirectory(dir / "a/b/c"));
@@ -182,10 +180,8 @@ TEST(FileManagerTest, CreatesAndListsFolders) {
   EXPECT_EQ(status.code(), ENOTDIR);
   EXPECT_TRUE(contentsOfDirectory(dir / "missing", &status).empty());
   EXPECT_EQ(status.code(), ENOENT);
-}
 
-TEST(FileManagerTest, RemovesTreesWithoutFollowingLinks) {
-  TempDir dir;
+  // Removal never follows links.
   dir.writeFile("victim/a.txt", "a");
   dir.writeFile("victim/.hidden", "h");
   dir.writeFile("victim/sub/deeper/b.txt", "b");
@@ -202,32 +198,8 @@ TEST(FileManagerTest, RemovesTreesWithoutFollowingLinks) {
   EXPECT_EQ(statusText(removeItem(dir / "victim")),
             std::to_string(ENOENT) + " " + dir / "victim" + ": No such file or directory");
   EXPECT_EQ(removeItem("/").code(), EPERM);
-}
 
-TEST(FileManagerTest, RemovalGoesOnPastFailuresAndReportsTheFirst) {
-  if (!testing::canSwitchUser()) GTEST_SKIP() << "needs root to run as another user";
-  TempDir dir;
-  ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
-  dir.writeFile("victim/a.txt", "a");
-  dir.writeFile("victim/locked/c.txt", "c");
-  dir.writeFile("victim/z/d.txt", "d");
-  const std::string victim = dir / "victim";
-  own(victim, testing::kNobodyUid);
-  for (const auto& entry : fs::recursive_directory_iterator(victim)) {
-    own(entry.path(), testing::kNobodyUid);
-  }
-  ASSERT_EQ(::chmod((dir / "victim/locked").c_str(), 0555), 0);
-  auto result = testing::runAsUser(testing::kNobodyUid, testing::kNogroupGid,
-                                   [&victim]() { return statusText(removeItem(victim)); });
-  ::chmod((dir / "victim/locked").c_str(), 0755);
-  EXPECT_EQ(result, std::to_string(EACCES) + " " + victim + "/locked/c.txt: Permission denied");
-  // Everything else went; what could not be removed stayed, with its folders.
-  EXPECT_EQ(treeOf(victim), (Names{"locked", "locked/c.txt"}));
-}
-
-// Copies keep links as links and the mode; neither copy nor move replaces.
-TEST(FileManagerTest, CopiesAndMovesItems) {
-  TempDir dir;
+  // Copies keep links as links and the mode; neither copy nor move replaces.
   dir.writeFile("from/a.txt", "alpha");
   dir.writeFile("from/sub/b.txt", "beta");
   ASSERT_EQ(::chmod((dir / "from/a.txt").c_str(), 0640), 0);
@@ -253,16 +225,13 @@ TEST(FileManagerTest, CopiesAndMovesItems) {
   EXPECT_EQ(readFile(dir / "occupied"), "mine");
   EXPECT_EQ(readFile(dir / "b.txt"), "alpha");
   EXPECT_EQ(moveItem(dir / "missing", dir / "new").code(), ENOENT);
-}
 
-TEST(FileManagerTest, MovesAcrossFileSystems) {
+  // Moves across file systems, where there is a second one.
   struct stat tmp {};
   struct stat shm {};
-  TempDir dir;
   if (::stat("/dev/shm", &shm) != 0 || ::stat(dir.path().c_str(), &tmp) != 0 ||
-      shm.st_dev == tmp.st_dev || ::access("/dev/shm", W_OK) != 0) {
+      shm.st_dev == tmp.st_dev || ::access("/dev/shm", W_OK) != 0)
     GTEST_SKIP() << "no second writable file system";
-  }
   dir.writeFile("tree/a.txt", "alpha");
   dir.writeFile("tree/sub/b.txt", "beta");
   const std::string target = "/dev/shm/orvexa-move-" + std::to_string(::getpid());
@@ -271,6 +240,26 @@ TEST(FileManagerTest, MovesAcrossFileSystems) {
   EXPECT_EQ(treeOf(target), (Names{"a.txt", "sub", "sub/b.txt"}));
   EXPECT_EQ(readFile(target + "/sub/b.txt"), "beta");
   EXPECT_TRUE(removeItem(target).ok());
+}
+
+TEST(FileManagerTest, RemovalGoesOnPastFailuresAndReportsTheFirst) {
+  if (!testing::canSwitchUser()) GTEST_SKIP() << "needs root to run as another user";
+  TempDir dir;
+  ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
+  dir.writeFile("victim/a.txt", "a");
+  dir.writeFile("victim/locked/c.txt", "c");
+  dir.writeFile("victim/z/d.txt", "d");
+  const std::string victim = dir / "victim";
+  own(victim, testing::kNobodyUid);
+  for (const auto& entry : fs::recursive_directory_iterator(victim))
+    own(entry.path(), testing::kNobodyUid);
+  ASSERT_EQ(::chmod((dir / "victim/locked").c_str(), 0555), 0);
+  auto result = testing::runAsUser(testing::kNobodyUid, testing::kNogroupGid,
+                                   [&victim]() { return statusText(removeItem(victim)); });
+  ::chmod((dir / "victim/locked").c_str(), 0755);
+  EXPECT_EQ(result, std::to_string(EACCES) + " " + victim + "/locked/c.txt: Permission denied");
+  // Everything else went; what could not be removed stayed, with its folders.
+  EXPECT_EQ(treeOf(victim), (Names{"locked", "locked/c.txt"}));
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <tuple>
 
 #include "support/temp_dir.h"
 
@@ -27,11 +28,8 @@ TEST(FileReader, ReadsOnlyRegularFilesWithinTheCap) {
   address.sun_family = AF_UNIX;
   std::strncpy(address.sun_path, (dir / "sock").c_str(), sizeof address.sun_path - 1);
   ASSERT_EQ(::bind(sock, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-  struct Case {
-    std::string path;
-    Links links;
-    const char* expected;  // the content, or the end of the reason
-  } cases[] = {
+  // Rows: path, links, the content or the end of the reason.
+  const std::tuple<std::string, Links, const char*> cases[] = {
       {dir / "small", Links::kRefuse, "0123456789"},
       {dir / "link", Links::kFollow, "0123456789"},
       {dir / "link", Links::kRefuse, ": not a regular file (a symbolic link)"},
@@ -42,11 +40,10 @@ TEST(FileReader, ReadsOnlyRegularFilesWithinTheCap) {
       {"/dev/null", Links::kFollow, ": not a regular file (a character device)"},
       {dir / "missing", Links::kFollow, ": No such file or directory"},
   };
-  for (const auto& c : cases) {
+  for (const auto& [path, links, expected] : cases) {
     std::string error;
-    std::optional<std::string> bytes = readRegularFile(c.path, 10, &error, c.links);
-    const std::string got = bytes ? *bytes : error;
-    EXPECT_EQ(got, bytes ? c.expected : c.path + c.expected) << c.path;
+    std::optional<std::string> bytes = readRegularFile(path, 10, &error, links);
+    EXPECT_EQ(bytes.value_or(error), bytes ? expected : path + expected) << path;
   }
   ::close(sock);
 }

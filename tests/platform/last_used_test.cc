@@ -4,6 +4,7 @@
 #include <sys/statvfs.h>
 
 #include <filesystem>
+#include <tuple>
 
 #include "orvexa/platform/bundle.h"
 #include "orvexa/platform/plist.h"
@@ -28,11 +29,8 @@ std::string makeBundle(const TempDir& dir, const std::string& name, const std::s
   if (!named.empty()) info.set("CFBundleExecutable", named);
   const std::string bundle = dir.makeDir(name + ".app/Contents/MacOS");
   EXPECT_TRUE(writePlistFile(dir / (name + ".app/Contents/Info.plist"), info, PlistFormat::Xml));
-  for (const std::string& executable : executables) {
-    dir.writeFile(name + ".app/Contents/MacOS/" + executable,
-                  "\x7f"
-                  "ELF");
-  }
+  for (const std::string& executable : executables)
+    dir.writeFile(name + ".app/Contents/MacOS/" + executable, "\177ELF");
   return dir / (name + ".app");
 }
 
@@ -41,45 +39,37 @@ std::string makeBundle(const TempDir& dir, const std::string& name, const std::s
 // time expected, 0 for none.
 TEST(LastUsedTest, AccessAfterTheLastWriteIsAUse) {
   TempDir dir;
-  const struct {
-    const char* label;
-    const char* named;
-    std::vector<std::pair<const char*, time_t>> accessed;  // each written at kInstalled
-    time_t used;
-  } cases[] = {
+  // Rows: label, the executable named, access times of the executables (each written at
+  // kInstalled), the use expected (0: none).
+  using Times = std::vector<std::pair<const char*, time_t>>;
+  const std::tuple<const char*, const char*, Times, time_t> cases[] = {
+      // clang-format off
       {"never read since written", "main", {{"main", kInstalled - 10}}, 0},
       {"times equal (touched or copied)", "main", {{"main", kInstalled}}, 0},
       {"read after install", "main", {{"main", kInstalled + 60}}, kInstalled + 60},
       {"read a second after", "main", {{"main", kInstalled + 1}}, kInstalled + 1},
-      {"a helper's use does not count",
-       "main",
-       {{"main", kInstalled}, {"helper", kInstalled + 5}},
-       0},
-      {"none named: the latest",
-       "",
-       {{"a", kInstalled + 5}, {"b", kInstalled + 9}},
-       kInstalled + 9},
+      {"a helper's use does not count", "main", {{"main", kInstalled}, {"helper", kInstalled + 5}}, 0},
+      {"none named: the latest", "", {{"a", kInstalled + 5}, {"b", kInstalled + 9}}, kInstalled + 9},
       {"the named one missing is not replaced", "main", {{"other", kInstalled + 5}}, 0},
+      // clang-format on
   };
   int n = 0;
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.label);
+  for (const auto& [label, named, times, want] : cases) {
+    SCOPED_TRACE(label);
     const std::string name = "App" + std::to_string(n++);
     std::vector<std::string> files;
-    for (const auto& entry : c.accessed) files.push_back(entry.first);
-    const std::string bundle = makeBundle(dir, name, c.named, files);
-    for (const auto& [file, accessed] : c.accessed) {
+    for (const auto& entry : times) files.push_back(entry.first);
+    const std::string bundle = makeBundle(dir, name, named, files);
+    for (const auto& [file, accessed] : times)
       ASSERT_NO_FATAL_FAILURE(setTimes(bundle + "/Contents/MacOS/" + file, accessed, kInstalled));
-    }
     std::optional<Clock::time_point> used = lastUsedDate(bundle);
-    EXPECT_EQ(used ? Clock::to_time_t(*used) : 0, c.used);
+    EXPECT_EQ(used ? Clock::to_time_t(*used) : 0, want);
     if (files == std::vector<std::string>{"main"}) {  // judged on the executable itself
-      EXPECT_EQ(lastUsedDate(bundle + "/Contents/MacOS/main").has_value(), c.used != 0);
+      EXPECT_EQ(lastUsedDate(bundle + "/Contents/MacOS/main").has_value(), want != 0);
     }
   }
-  for (std::string path : {dir / "Nothing.app", std::string(), dir.makeDir("Bare.app")}) {
+  for (std::string path : {dir / "Nothing.app", std::string(), dir.makeDir("Bare.app")})
     EXPECT_FALSE(lastUsedDate(path)) << path;
-  }
 }
 
 TEST(LastUsedTest, ReadingTheExecutableRecordsAUseUnlessTheVolumeKeepsNoAccessTimes) {
@@ -96,9 +86,7 @@ TEST(LastUsedTest, ReadingTheExecutableRecordsAUseUnlessTheVolumeKeepsNoAccessTi
   struct statvfs volume {};
   ASSERT_EQ(::statvfs(executable.c_str(), &volume), 0);
   if ((volume.f_flag & ST_NOATIME) != 0) GTEST_SKIP() << "the volume keeps no access times";
-  EXPECT_EQ(testing::readFile(executable),
-            "\x7f"
-            "ELF");
+  EXPECT_EQ(testing::readFile(executable), "\177ELF");
   ASSERT_TRUE(lastUsedDate(bundle)) << "a first read after a write is always recorded";
   EXPECT_GE(Clock::to_time_t(*lastUsedDate(bundle)), now - 1);
 }

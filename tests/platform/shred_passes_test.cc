@@ -94,8 +94,7 @@ TEST(ShredPassesTest, Hazards) {
   // clang-format on
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    TempDir in;
-    TempDir out;
+    TempDir in, out;
     const std::string path = c.setUp(in, out);
     ShredFileService shredder(Url::fromPath(path, false));
     shredder.setOverwriteHardLinks(c.hardLinks);

@@ -14,7 +14,7 @@ using testing::TempDir;
 
 // fromPath renders the text (when `rendered`), and the text parses (and
 // fromString reads it) back to the same URL.
-TEST(UrlTest, RendersAndParsesFileUrls) {
+TEST(UrlTest, RendersAndParsesFileUrlsAndRejectsTextsThatAreNoUrl) {
   const struct {
     std::string path;
     bool isDirectory;
@@ -48,9 +48,68 @@ TEST(UrlTest, RendersAndParsesFileUrls) {
     EXPECT_EQ(Url::fromString(c.text), url);
   }
   EXPECT_EQ(Url::fromPath(""), Url());
+
+  // parse() takes file URLs only; fromString() any address ("http://..."
+  // here), and gives the placeholder "file://" for what is none: a plain path,
+  // a file address on another host or with a relative path, a bad or NUL
+  // escape, a missing or malformed scheme, a blank, control character,
+  // backslash or "<".
+  // clang-format off
+  const std::string texts[] = {
+      "", "/Library/Logs/", "file://server/share/x", "file://~/Library/Caches/",
+      "file:relative/path", "fil", "file:", "file:///bad%", "file:///bad%2", "file:///bad%zz",
+      "file:///nul%00byte", "example.com/a", "https://example.com/bad%zz", ":nothing",
+      "1http://x/", "ht tp://x/", "https://example.com/a b", "https://example.com/a\x7F",
+      "https://example.com/a\\b", "data:text/html,<b>", "https://example.com/nul%00",
+      "http://example.com/x"};
+  // clang-format on
+  for (const std::string& text : texts) {
+    SCOPED_TRACE(text);
+    const bool address = text == "http://example.com/x";
+    bool ok = true;
+    EXPECT_TRUE(Url::parse(text, &ok).empty());
+    EXPECT_FALSE(ok);
+    const Url url = Url::fromString(text, &ok);
+    EXPECT_EQ(ok, address);
+    EXPECT_EQ(url.absoluteString() == "file://", !address);
+  }
 }
 
-TEST(UrlTest, FolderFlagComesFromTheFileSystem) {
+TEST(UrlTest, FolderFlagPathComponentsAndCopiesOfFilesAndAddresses) {
+  Url file = Url::fromPath("/tmp/a/b.txt", false);
+  EXPECT_EQ(file.lastPathComponent(), "b.txt");
+  EXPECT_EQ(file.deletingLastPathComponent().absoluteString(), "file:///tmp/a/");
+  EXPECT_EQ(Url::fromPath("/tmp", true).deletingLastPathComponent().absoluteString(), "file:///");
+  EXPECT_EQ(Url::fromPath("/", true).deletingLastPathComponent().absoluteString(), "file:///");
+  EXPECT_EQ(Url::fromPath("/", true).lastPathComponent(), "/");
+  EXPECT_EQ(Url().lastPathComponent(), "");
+
+  Url folder = Url::fromPath("/tmp/a", true);
+  EXPECT_EQ(folder.appending("c d", false).absoluteString(), "file:///tmp/a/c%20d");
+  EXPECT_EQ(folder.appending("e/f/", false).absoluteString(), "file:///tmp/a/e/f/");
+  EXPECT_EQ(folder.appending("g", true).absoluteString(), "file:///tmp/a/g/");
+  EXPECT_EQ(Url::fromPath("/", true).appending("x", false).path(), "/x");
+  EXPECT_EQ(folder.appending("", false), folder);
+
+  // On addresses of other schemes, query and fragment are kept.
+  Url page = Url::fromString("https://h.example/a/b?q=1#f");
+  EXPECT_EQ(page.appending("c d", false).absoluteString(), "https://h.example/a/b/c%20d?q=1#f");
+  EXPECT_EQ(page.appending("x?y", true).absoluteString(), "https://h.example/a/b/x%3Fy/?q=1#f");
+  EXPECT_EQ(page.appending("c").path(), "/a/b/c");
+  EXPECT_FALSE(page.appending("c").isFileURL());
+  EXPECT_EQ(page.appending("", false), page);
+  EXPECT_EQ(page.deletingLastPathComponent().absoluteString(), "https://h.example/a/?q=1#f");
+  EXPECT_EQ(page.deletingLastPathComponent().deletingLastPathComponent().absoluteString(),
+            "https://h.example/?q=1#f");
+  EXPECT_EQ(Url::fromString("https://h.example/a/").deletingLastPathComponent().absoluteString(),
+            "https://h.example/");
+  EXPECT_EQ(Url::fromString("https://h.example").appending("x", false).absoluteString(),
+            "https://h.example/x");
+  Url blank = Url::fromString("about:blank");
+  EXPECT_EQ(blank.appending("x", false), blank);
+  EXPECT_EQ(blank.deletingLastPathComponent(), blank);
+
+  // The folder flag comes from the file system.
   TempDir dir;
   dir.makeDir("My Folder");
   dir.writeFile("file.txt", "x");
@@ -67,67 +126,50 @@ TEST(UrlTest, FolderFlagComesFromTheFileSystem) {
   // Relative paths are made absolute.
   EXPECT_EQ(Url::fromPath("some/relative", false).path(),
             std::filesystem::current_path().string() + "/some/relative");
-}
 
-// parse() takes file URLs only; fromString() any address ("http://..."
-// here), and gives the placeholder "file://" for what is none: a plain path,
-// a file address on another host or with a relative path, a bad or NUL
-// escape, a missing or malformed scheme, a blank, control character,
-// backslash or "<".
-TEST(UrlTest, RejectsTextsThatAreNoUrl) {
-  const std::string texts[] = {"",
-                               "/Library/Logs/",
-                               "file://server/share/x",
-                               "file://~/Library/Caches/",
-                               "file:relative/path",
-                               "fil",
-                               "file:",
-                               "file:///bad%",
-                               "file:///bad%2",
-                               "file:///bad%zz",
-                               "file:///nul%00byte",
-                               "example.com/a",
-                               "https://example.com/bad%zz",
-                               ":nothing",
-                               "1http://x/",
-                               "ht tp://x/",
-                               "https://example.com/a b",
-                               "https://example.com/a\x7F",
-                               "https://example.com/a\\b",
-                               "data:text/html,<b>",
-                               "https://example.com/nul%00",
-                               "http://example.com/x"};
-  for (const std::string& text : texts) {
-    SCOPED_TRACE(text);
-    const bool address = text == "http://example.com/x";
-    bool ok = true;
-    EXPECT_TRUE(Url::parse(text, &ok).empty());
-    EXPECT_FALSE(ok);
-    const Url url = Url::fromString(text, &ok);
-    EXPECT_EQ(ok, address);
-    EXPECT_EQ(url.absoluteString() == "file://", !address);
+  // The folder flag and a web address share one word: copies, moves and
+  // assignments must carry both and leave no address shared or leaked.
+  const Url web = Url::fromString("https://example.com/a/b/?q");
+  ASSERT_TRUE(web.isDirectory());
+  Url copy = web;
+  Url moved = std::move(copy);
+  EXPECT_TRUE(copy.empty() && copy.isFileURL());  // NOLINT: a moved-from URL is the placeholder
+  Url target = Url::fromPath("/tmp", true);
+  target = moved;  // a file URL takes an address
+  const Url& self = target;
+  target = self;
+  moved = std::move(moved);  // NOLINT: self-move keeps the value
+  for (const Url* url : {&moved, &target}) {
+    EXPECT_EQ(*url, web);
+    EXPECT_EQ(url->absoluteString(), "https://example.com/a/b/?q");
+    EXPECT_TRUE(url->isDirectory());
   }
+  target = Url::fromPath("/tmp/x", false);  // and gives it back
+  EXPECT_TRUE(target.isFileURL() && !target.isDirectory());
+  EXPECT_EQ(target.absoluteString(), "file:///tmp/x");
 }
 
-TEST(UrlTest, PathComponents) {
-  Url file = Url::fromPath("/tmp/a/b.txt", false);
-  EXPECT_EQ(file.lastPathComponent(), "b.txt");
-  EXPECT_EQ(file.deletingLastPathComponent().absoluteString(), "file:///tmp/a/");
-  EXPECT_EQ(Url::fromPath("/tmp", true).deletingLastPathComponent().absoluteString(), "file:///");
-  EXPECT_EQ(Url::fromPath("/", true).deletingLastPathComponent().absoluteString(), "file:///");
-  EXPECT_EQ(Url::fromPath("/", true).lastPathComponent(), "/");
-  EXPECT_EQ(Url().lastPathComponent(), "");
+// Each URL sorts before the next and differs from every other, hash too.
+TEST(UrlTest, AddressesOfOtherSchemesAreKeptAndCompared) {
+  // clang-format off
+  const Url ordered[] = {
+      Url::fromPath("/a", false), Url::fromPath("/a", true), Url::fromPath("/b", false),
+      Url::fromPath("/tmp/a", false), Url::fromString("http://example.com/tmp/a"),
+      Url::fromString("https://a.example/"), Url::fromString("https://example.com/tmp/a"),
+      Url::fromString("https://example.com/tmp/a?x")};
+  // clang-format on
+  for (size_t i = 0; i < std::size(ordered); ++i) {
+    for (size_t j = 0; j < std::size(ordered); ++j) {
+      SCOPED_TRACE(ordered[i].absoluteString() + " " + ordered[j].absoluteString());
+      EXPECT_EQ(ordered[i] < ordered[j], i < j);
+      EXPECT_EQ(ordered[i] == ordered[j], i == j);
+      EXPECT_EQ(std::hash<Url>()(ordered[i]) == std::hash<Url>()(ordered[j]), i == j);
+    }
+  }
+  EXPECT_EQ(std::hash<Url>()(ordered[6]),
+            std::hash<Url>()(Url::fromString(ordered[6].absoluteString())));
 
-  Url folder = Url::fromPath("/tmp/a", true);
-  EXPECT_EQ(folder.appending("c d", false).absoluteString(), "file:///tmp/a/c%20d");
-  EXPECT_EQ(folder.appending("e/f/", false).absoluteString(), "file:///tmp/a/e/f/");
-  EXPECT_EQ(folder.appending("g", true).absoluteString(), "file:///tmp/a/g/");
-  EXPECT_EQ(Url::fromPath("/", true).appending("x", false).path(), "/x");
-  EXPECT_EQ(folder.appending("", false), folder);
-}
-
-// Each address as "scheme|path|last path component", "/" ending a folder's.
-TEST(UrlTest, KeepsAddressesOfOtherSchemesAsWritten) {
+  // Each address as "scheme|path|last path component", "/" ending a folder's.
   const std::pair<std::string, std::string> cases[] = {
       {"https://example.com/a?b", "https|/a|a"},
       {"https://example.com/", "https|/|//"},
@@ -151,70 +193,6 @@ TEST(UrlTest, KeepsAddressesOfOtherSchemesAsWritten) {
               parts);
     EXPECT_FALSE(Url::parse(text, &ok).isFileURL() && ok) << "parsing is for file URLs only";
   }
-}
-
-TEST(UrlTest, PathOperationsOnAddressesKeepQueryAndFragment) {
-  Url page = Url::fromString("https://h.example/a/b?q=1#f");
-  EXPECT_EQ(page.appending("c d", false).absoluteString(), "https://h.example/a/b/c%20d?q=1#f");
-  EXPECT_EQ(page.appending("x?y", true).absoluteString(), "https://h.example/a/b/x%3Fy/?q=1#f");
-  EXPECT_EQ(page.appending("c").path(), "/a/b/c");
-  EXPECT_FALSE(page.appending("c").isFileURL());
-  EXPECT_EQ(page.appending("", false), page);
-  EXPECT_EQ(page.deletingLastPathComponent().absoluteString(), "https://h.example/a/?q=1#f");
-  EXPECT_EQ(page.deletingLastPathComponent().deletingLastPathComponent().absoluteString(),
-            "https://h.example/?q=1#f");
-  EXPECT_EQ(Url::fromString("https://h.example/a/").deletingLastPathComponent().absoluteString(),
-            "https://h.example/");
-  EXPECT_EQ(Url::fromString("https://h.example").appending("x", false).absoluteString(),
-            "https://h.example/x");
-  Url blank = Url::fromString("about:blank");
-  EXPECT_EQ(blank.appending("x", false), blank);
-  EXPECT_EQ(blank.deletingLastPathComponent(), blank);
-}
-
-// Each URL sorts before the next and differs from every other, hash too.
-TEST(UrlTest, EqualityOrderAndHashIncludeFolderFlagAndScheme) {
-  const Url ordered[] = {Url::fromPath("/a", false),
-                         Url::fromPath("/a", true),
-                         Url::fromPath("/b", false),
-                         Url::fromPath("/tmp/a", false),
-                         Url::fromString("http://example.com/tmp/a"),
-                         Url::fromString("https://a.example/"),
-                         Url::fromString("https://example.com/tmp/a"),
-                         Url::fromString("https://example.com/tmp/a?x")};
-  for (size_t i = 0; i < std::size(ordered); ++i) {
-    for (size_t j = 0; j < std::size(ordered); ++j) {
-      SCOPED_TRACE(ordered[i].absoluteString() + " " + ordered[j].absoluteString());
-      EXPECT_EQ(ordered[i] < ordered[j], i < j);
-      EXPECT_EQ(ordered[i] == ordered[j], i == j);
-      EXPECT_EQ(std::hash<Url>()(ordered[i]) == std::hash<Url>()(ordered[j]), i == j);
-    }
-  }
-  EXPECT_EQ(std::hash<Url>()(ordered[6]),
-            std::hash<Url>()(Url::fromString(ordered[6].absoluteString())));
-}
-
-// The folder flag and a web address share one word: copies, moves and
-// assignments must carry both and leave no address shared or leaked.
-TEST(UrlTest, CopiesAndMovesCarryAddressAndFolderFlag) {
-  const Url web = Url::fromString("https://example.com/a/b/?q");
-  ASSERT_TRUE(web.isDirectory());
-  Url copy = web;
-  Url moved = std::move(copy);
-  EXPECT_TRUE(copy.empty() && copy.isFileURL());  // NOLINT: a moved-from URL is the placeholder
-  Url target = Url::fromPath("/tmp", true);
-  target = moved;  // a file URL takes an address
-  const Url& self = target;
-  target = self;
-  moved = std::move(moved);  // NOLINT: self-move keeps the value
-  for (const Url* url : {&moved, &target}) {
-    EXPECT_EQ(*url, web);
-    EXPECT_EQ(url->absoluteString(), "https://example.com/a/b/?q");
-    EXPECT_TRUE(url->isDirectory());
-  }
-  target = Url::fromPath("/tmp/x", false);  // and gives it back
-  EXPECT_TRUE(target.isFileURL() && !target.isDirectory());
-  EXPECT_EQ(target.absoluteString(), "file:///tmp/x");
 }
 
 }  // namespace

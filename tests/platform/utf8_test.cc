@@ -3,15 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 
 namespace orvexa {
 namespace {
 
 TEST(Utf8Test, AcceptsExactlyTheWellFormedSequences) {
-  const struct {
-    std::string text;
-    bool valid;
-  } cases[] = {
+  const std::tuple<std::string, bool> cases[] = {
       {"", true},
       {std::string("nul\0inside", 10), true},
       {"\xC3\xA9t\xC3\xA9", true},  // été
@@ -28,10 +26,8 @@ TEST(Utf8Test, AcceptsExactlyTheWellFormedSequences) {
       {"\xE2\x82", false},          // cut short at the end
       {"\xE2(\xA1", false},         // bad continuation in the middle
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(testing::PrintToString(c.text));
-    EXPECT_EQ(isValidUtf8(c.text), c.valid);
-  }
+  for (const auto& [text, valid] : cases)
+    EXPECT_EQ(isValidUtf8(text), valid) << ::testing::PrintToString(text);
 }
 
 }  // namespace

@@ -54,24 +54,15 @@ inline std::string pdfBytes(const std::vector<std::string>& pages) {
   for (size_t p = 0; p < pageCount; ++p) {
     std::string content = "BT /F1 10 Tf 12 TL 50 760 Td\n";
     std::istringstream lines(pages[p]);
-    std::string line;
-    std::vector<std::string> shown;
-    while (std::getline(lines, line)) {
-      for (std::string& piece : wrappedLine(line)) shown.push_back(std::move(piece));
-    }
-    for (const std::string& piece : shown) {
-      content += "(";
-      for (char c : piece) {
-        if (c == '(' || c == ')' || c == '\\') {
-          content += '\\';
-          content += c;
-        } else if (c >= 0x20 && c < 0x7f) {
-          content += c;
-        } else {
-          content += '?';
+    for (std::string line; std::getline(lines, line);) {
+      for (const std::string& piece : wrappedLine(line)) {
+        content += "(";
+        for (char c : piece) {
+          if (c == '(' || c == ')' || c == '\\') content += '\\';
+          content += c >= 0x20 && c < 0x7f ? c : '?';
         }
+        content += ") Tj T*\n";
       }
-      content += ") Tj T*\n";
     }
     content += "ET\n";
     objects.push_back("<< /Type /Page /Parent 2 0 R /MediaBox [0 0 612 792] /Contents " +
@@ -156,14 +147,11 @@ inline bool writeZip(const std::string& path,
   for (const auto& [name, content] : entries) {
     // The source does not copy: `entries` outlives zip_close below.
     zip_source_t* source = zip_source_buffer(archive, content.data(), content.size(), 0);
-    if (source == nullptr) {
-      zip_discard(archive);
-      return false;
-    }
-    zip_int64_t index =
-        zip_file_add(archive, name.c_str(), source, ZIP_FL_OVERWRITE | ZIP_FL_ENC_UTF_8);
+    const zip_int64_t index =
+        source ? zip_file_add(archive, name.c_str(), source, ZIP_FL_OVERWRITE | ZIP_FL_ENC_UTF_8)
+               : -1;
     if (index < 0) {
-      zip_source_free(source);
+      zip_source_free(source);  // takes nullptr
       zip_discard(archive);
       return false;
     }

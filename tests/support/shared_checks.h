@@ -46,8 +46,18 @@ inline std::vector<uint8_t> bytesOf(std::string_view text) {
   return std::vector<uint8_t>(text.begin(), text.end());
 }
 
-inline bool allZero(const std::string& bytes) {
-  return std::all_of(bytes.begin(), bytes.end(), [](char c) { return c == '\0'; });
+// Reproducible bytes (xorshift) that neither compress nor repeat with any
+// chunk size; each seed gives other bytes.
+inline std::vector<uint8_t> noiseBytes(size_t size, uint64_t seed = 1) {
+  std::vector<uint8_t> out(size);
+  uint64_t x = seed * 0x9E3779B97F4A7C15ULL + 1;
+  for (uint8_t& b : out) {
+    x ^= x << 13;
+    x ^= x >> 7;
+    x ^= x << 17;
+    b = static_cast<uint8_t>(x);
+  }
+  return out;
 }
 
 }  // namespace orvexa::testing

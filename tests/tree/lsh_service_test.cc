@@ -31,9 +31,7 @@ constexpr int kFeatureID = 8601;
 Pairs pairsOf(const LSHService::SearchResult& result) {
   Pairs pairs;
   for (const auto& [key, members] : result) {
-    for (const SimilarNodePtr& m : members) {
-      pairs.insert(std::minmax(key->name, m->name));
-    }
+    for (const SimilarNodePtr& m : members) pairs.insert(std::minmax(key->name, m->name));
   }
   return pairs;
 }
@@ -75,8 +73,32 @@ class LSHServiceConcurrencyTest : public ::testing::Test {
       std::make_shared<SerialGCDService>(SerialGCDService::GCDQOS::default_);
 };
 
-// Ordered choices of distinct bands, concatenated; slices of at most 100.
-TEST_F(LSHServiceConcurrencyTest, SelectionsAndSlices) {
+// Candidate sets are keyed by their query node; a node with no candidate
+// gets no entry. b is 1 bit from a, c 3 bits, b and c 4 apart.
+TEST_F(LSHServiceConcurrencyTest, SelectionsSlicesAndCandidateSetsPerQueryNode) {
+  std::mt19937 random(6);
+  const std::vector<int> bits = randomBits(random);
+  const std::vector<SimilarNodePtr> nodes = {
+      makeNode("a", bits), makeNode("twin", bits), makeNode("b", flipped(bits, {0})),
+      makeNode("c", flipped(bits, {6, 12, 18})), makeNode("alone", randomBits(random))};
+  const auto byQuery = [&](int threshold) {
+    std::map<std::string, Names> out;
+    for (const auto& [key, members] : fileAndSearch(nodes, 3, threshold))
+      out[key->name] = namesOf(members);
+    return out;
+  };
+  EXPECT_EQ(byQuery(0),
+            (std::map<std::string, Names>{{"/p/a", {"/p/twin"}}, {"/p/twin", {"/p/a"}}}));
+  EXPECT_EQ(byQuery(3), (std::map<std::string, Names>{{"/p/a", {"/p/twin", "/p/b", "/p/c"}},
+                                                      {"/p/twin", {"/p/a", "/p/b", "/p/c"}},
+                                                      {"/p/b", {"/p/a", "/p/twin"}},
+                                                      {"/p/c", {"/p/a", "/p/twin"}}}));
+  // A suspended scan files nothing and finds nothing.
+  ScanStatusTable::set(kFeatureID, ScanState::suspend);
+  EXPECT_TRUE(byQuery(5).empty());
+  EXPECT_TRUE(LSHService::shard().tableDicts.empty());
+
+  // Ordered choices of distinct bands, concatenated; slices of at most 100.
   const std::vector<std::vector<int>> bands{{0}, {1}, {2}, {3}, {4}, {5}};
   const auto three = LSHService::selections(bands, 3, nullptr);
   ASSERT_EQ(three.size(), 120u);
@@ -92,29 +114,6 @@ TEST_F(LSHServiceConcurrencyTest, SelectionsAndSlices) {
   EXPECT_EQ(LSHService::sliceSizes(250, 100), (std::vector<size_t>{100, 100, 50}));
   EXPECT_EQ(LSHService::sliceSizes(200, 100), (std::vector<size_t>{100, 100}));
   EXPECT_TRUE(LSHService::sliceSizes(0, 100).empty());
-}
-
-// Candidate sets are keyed by their query node; a node with no candidate
-// gets no entry. b is 1 bit from a, c 3 bits, b and c 4 apart.
-TEST_F(LSHServiceConcurrencyTest, CandidateSetsPerQueryNodeWithinTheThreshold) {
-  std::mt19937 random(6);
-  const std::vector<int> bits = randomBits(random);
-  const std::vector<SimilarNodePtr> nodes = {
-      makeNode("a", bits), makeNode("twin", bits), makeNode("b", flipped(bits, {0})),
-      makeNode("c", flipped(bits, {6, 12, 18})), makeNode("alone", randomBits(random))};
-  const auto byQuery = [&](int threshold) {
-    std::map<std::string, Names> out;
-    for (const auto& [key, members] : fileAndSearch(nodes, 3, threshold)) {
-      out[key->name] = namesOf(members);
-    }
-    return out;
-  };
-  EXPECT_EQ(byQuery(0),
-            (std::map<std::string, Names>{{"/p/a", {"/p/twin"}}, {"/p/twin", {"/p/a"}}}));
-  EXPECT_EQ(byQuery(3), (std::map<std::string, Names>{{"/p/a", {"/p/twin", "/p/b", "/p/c"}},
-                                                      {"/p/twin", {"/p/a", "/p/b", "/p/c"}},
-                                                      {"/p/b", {"/p/a", "/p/twin"}},
-                                                      {"/p/c", {"/p/a", "/p/twin"}}}));
 }
 
 // Planted near pairs whose differences touch at most three of the six bands
@@ -141,29 +140,17 @@ TEST_F(LSHServiceConcurrencyTest, BandLookupFindsEveryPairThatAgreesOnASelection
   for (const auto& pair : planted) EXPECT_EQ(found.count(pair), 1u) << pair.first;
   // Whatever else was paired is within the distance limit.
   for (const auto& [key, members] : result) {
-    for (const auto& m : members) {
+    for (const auto& m : members)
       EXPECT_LE(SimilarNode::calculateHamming(key->fingerprint, m->fingerprint), 3);
-    }
   }
-}
-
-TEST_F(LSHServiceConcurrencyTest, StoppedScanFilesNothingAndFindsNothing) {
-  std::mt19937 random(5);
-  const std::vector<int> bits = randomBits(random);
-  std::vector<SimilarNodePtr> nodes{makeNode("a", bits), makeNode("b", bits)};
-  ScanStatusTable::set(kFeatureID, ScanState::suspend);
-  const auto result = fileAndSearch(nodes, 3, 5);
-  EXPECT_TRUE(result.empty());
-  EXPECT_TRUE(LSHService::shard().tableDicts.empty());
 }
 
 TEST(InvertedSortTest, PairsNeedThreeOfFourEqualParts) {
   // Quarters of 9 bits with values that never repeat across quarters.
   auto quarters = [](std::initializer_list<int> values) {
     std::vector<int> bits;
-    for (int v : values) {
+    for (int v : values)
       for (int b = 8; b >= 0; --b) bits.push_back((v >> b) & 1);
-    }
     return bits;
   };
   auto n = makeNode("n", quarters({1, 2, 3, 4}));

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <string>
+#include <tuple>
 
 #include "support/shared_checks.h"
 #include "support/temp_dir.h"
@@ -18,21 +19,11 @@ using orvexa::testing::TempDir;
 
 // Bytes that do not compress: the deflate output is larger than the input
 // and spans many output chunks.
-Data noise(size_t size) {
-  Data out(size);
-  uint64_t x = 88172645463325252ULL;
-  for (uint8_t& b : out) {
-    x ^= x << 13;
-    x ^= x >> 7;
-    x ^= x << 17;
-    b = static_cast<uint8_t>(x);
-  }
-  return out;
-}
+Data noise(size_t size) { return testing::noiseBytes(size); }
 
 int shell(const std::string& command) { return std::system(command.c_str()); }
 
-TEST(GzipTest, RoundTripsAndEmptyInputHasNoHeader) {
+TEST(GzipTest, RoundTripsInteroperatesAndThrowsTypedErrors) {
   for (const Data& input : {Data{0x42}, noise(200'000)}) {
     for (CompressionLevel level :
          {CompressionLevel::noCompression, CompressionLevel::bestCompression}) {
@@ -51,10 +42,8 @@ TEST(GzipTest, RoundTripsAndEmptyInputHasNoHeader) {
   const Data zlibWrapped = gzipped(noise(1000), CompressionLevel::bestSpeed, 15);
   EXPECT_FALSE(isGzipped(zlibWrapped));
   EXPECT_EQ(gunzipped(zlibWrapped), noise(1000));
-}
 
-// System gzip reads ours; ours reads its levels and concatenated members.
-TEST(GzipTest, InteroperatesWithSystemGzip) {
+  // System gzip reads ours; ours reads its levels and concatenated members.
   TempDir dir;
   std::string text;
   for (int i = 0; text.size() < 100'000; ++i) text += "word" + std::to_string(i % 97) + ' ';
@@ -70,23 +59,16 @@ TEST(GzipTest, InteroperatesWithSystemGzip) {
   }
   ASSERT_EQ(shell("gzip -c '" + plain + "' >> '" + (dir / "t.gz") + "'"), 0);
   EXPECT_EQ(string(gunzipped(bytesOf(testing::readFile(dir / "t.gz")))), text + text);
-}
 
-TEST(GzipTest, DamagedInputAndBadParametersThrowTypedErrors) {
+  // Damaged input and bad parameters throw typed errors.
   const Data good = gzipped(noise(20'000), CompressionLevel::bestSpeed);
   Data corruptBody = good, badCrc = good, trailingGarbage = good;
   for (size_t i = 12; i < 40; ++i) corruptBody[i] ^= 0x5A;
   badCrc[badCrc.size() - 6] ^= 0xFF;  // inside the CRC-32 of the trailer
   trailingGarbage.insert(trailingGarbage.end(), {'j', 'u', 'n', 'k'});
   using enum GzipError::Kind;
-  const struct {
-    const char* name;
-    Data input;
-    int windowBits;
-    GzipError::Kind kind;
-    int code;
-    std::string message;  // empty: any
-  } cases[] = {
+  // Rows: name, input, window bits, error kind and code, message (empty: any).
+  const std::tuple<const char*, Data, int, GzipError::Kind, int, std::string> cases[] = {
       {"corrupt body", corruptBody, 47, data, Z_DATA_ERROR, ""},
       {"wrong checksum", badCrc, 47, data, Z_DATA_ERROR, ""},
       {"truncated member", Data(good.begin(), good.begin() + 100), 47, buffer, Z_BUF_ERROR, ""},
@@ -96,16 +78,16 @@ TEST(GzipTest, DamagedInputAndBadParametersThrowTypedErrors) {
       {"window bits out of range", good, 99, stream, Z_STREAM_ERROR, "Unknown gzip error"},
       {"level above 9", {}, 0, stream, Z_STREAM_ERROR, "Unknown gzip error"},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
+  for (const auto& [name, input, windowBits, kind, code, message] : cases) {
+    SCOPED_TRACE(name);
     try {
-      (void)(c.windowBits ? gunzipped(c.input, c.windowBits)
-                          : gzipped(bytesOf("abc"), CompressionLevel(42)));
+      (void)(windowBits ? gunzipped(input, windowBits)
+                        : gzipped(bytesOf("abc"), CompressionLevel(42)));
       ADD_FAILURE() << "no error";
     } catch (const GzipError& e) {
-      EXPECT_EQ(e.kind(), c.kind);
-      EXPECT_EQ(e.code(), c.code);
-      EXPECT_EQ(e.message(), c.message.empty() ? e.message() : c.message);
+      EXPECT_EQ(e.kind(), kind);
+      EXPECT_EQ(e.code(), code);
+      EXPECT_EQ(e.message(), message.empty() ? e.message() : message);
       EXPECT_FALSE(e.message().empty());
     }
   }
@@ -124,9 +106,8 @@ TEST(DecompressedTest, RawDeflateWithOutputLimit) {
       {Data(raw.begin(), raw.begin() + 100), {}},
       {gzipped(noise(100)), {}},
   };
-  for (const auto& [input, expected] : cases) {
+  for (const auto& [input, expected] : cases)
     EXPECT_TRUE(decompressed(input) == expected) << input.size();
-  }
 }
 
 }  // namespace

@@ -1,9 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <cstdio>
 #include <functional>
-#include <memory>
 #include <optional>
 #include <string>
 #include <thread>
@@ -12,6 +10,8 @@
 #include "orvexa/units/file_hash.h"
 #include "orvexa/units/md5.h"
 #include "orvexa/units/swift_file_hash.h"
+#include "support/run_program.h"
+#include "support/shared_checks.h"
 #include "support/temp_dir.h"
 
 namespace orvexa {
@@ -24,26 +24,14 @@ constexpr int kSuspend = static_cast<int>(ScanState::suspend);
 
 constexpr const char* kMd5Abc = "900150983cd24fb0d6963f7d28e17f72";
 
-// Reproducible bytes that do not compress or repeat with any chunk size.
 std::string pseudoRandomBytes(size_t size, uint64_t seed) {
-  std::string bytes(size, '\0');
-  uint64_t x = seed * 0x9E3779B97F4A7C15ULL + 1;
-  for (char& c : bytes) {
-    x ^= x << 13;
-    x ^= x >> 7;
-    x ^= x << 17;
-    c = static_cast<char>(x & 0xFF);
-  }
-  return bytes;
+  const std::vector<uint8_t> bytes = testing::noiseBytes(size, seed);
+  return std::string(bytes.begin(), bytes.end());
 }
 
 // First word of a command's output (the digest column of md5sum/sha512sum).
 std::string firstWordOf(const std::string& command) {
-  std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(command.c_str(), "r"), pclose);
-  if (!pipe) return {};
-  std::string out;
-  char buffer[512];
-  while (size_t n = std::fread(buffer, 1, sizeof buffer, pipe.get())) out.append(buffer, n);
+  const std::string out = testing::shellOutput(command);
   return out.substr(0, out.find_first_of(" \n"));
 }
 
@@ -53,15 +41,6 @@ struct ScanStateGuard {
   ScanStateGuard() { SwiftFileHashUnit::shard().scanState = kStart; }
   ~ScanStateGuard() { SwiftFileHashUnit::shard().scanState = kStart; }
 };
-
-TEST(Md5TextTest, UpperCaseDigestOfUtf8Bytes) {
-  const std::pair<std::string, const char*> cases[] = {
-      {"", "D41D8CD98F00B204E9800998ECF8427E"},
-      {"\xC3\xA9", "66DDCD97CFDEABB2F6FB8A999B4BC76F"},              // "é" as UTF-8
-      {std::string("a\0b", 3), "70350F6027BCE3713F6B76473084309B"},  // bytes after a NUL count
-  };
-  for (const auto& [text, digest] : cases) EXPECT_EQ(MD5(text), digest) << text;
-}
 
 // Against coreutils, at the sizes where chunked readers go wrong; unreadable
 // paths give none or empty text; a suspended scan cancels only the scan's
@@ -95,7 +74,7 @@ TEST(FileDigestTest, HashersAgreeWithCoreutilsAndRefuseWhatTheyCannotRead) {
 
 // The worker drives a caller-supplied context: a context that fails or
 // throws gives empty text instead of a digest or an escaping exception.
-TEST(FileHashContextTest, FailingOrThrowingContextGivesEmptyText) {
+TEST(FileHashContextTest, FailingContextsGiveEmptyTextAndTextDigestsAreUpperCase) {
   TempDir dir;
   const std::string path = dir.writeFile("data", "abc");
   auto hashWith = [&path](const std::function<void(ComputationContext&)>& spoil) {
@@ -115,6 +94,14 @@ TEST(FileHashContextTest, FailingOrThrowingContextGivesEmptyText) {
               };
             }),
             "");
+
+  // The digest of a text is upper case, of its UTF-8 bytes.
+  const std::pair<std::string, const char*> cases[] = {
+      {"", "D41D8CD98F00B204E9800998ECF8427E"},
+      {"\xC3\xA9", "66DDCD97CFDEABB2F6FB8A999B4BC76F"},              // "é" as UTF-8
+      {std::string("a\0b", 3), "70350F6027BCE3713F6B76473084309B"},  // bytes after a NUL count
+  };
+  for (const auto& [text, digest] : cases) EXPECT_EQ(MD5(text), digest) << text;
 }
 
 TEST(SwiftFileHashConcurrencyTest, ParallelCallsEachGetTheirOwnDigest) {

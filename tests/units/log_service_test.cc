@@ -25,7 +25,7 @@ const std::string kDate = R"(<\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}:)";
 // The file is made (empty) at construction, under the paths table's home;
 // lines and dictionaries follow in submission order with their level,
 // appended to what an earlier instance wrote.
-TEST(LogServiceTest, LinesAppearInSubmissionOrderWithTheirLevelAndAreAppended) {
+TEST(LogServiceTest, LinesAppearInSubmissionOrderWithTheirLevelAreAppendedAndDroppedWithTheFile) {
   testing::Sandbox sb;  // resets the paths table and identity at the end
   Identity::shared().setBundleIdentifier("com.orvexa.tests");
   const std::string support = Paths::shared().userApplicationSupport();
@@ -46,22 +46,16 @@ TEST(LogServiceTest, LinesAppearInSubmissionOrderWithTheirLevelAndAreAppended) {
                             "Info>:two\n");
   const std::string content = readFile(second.logPath());
   EXPECT_TRUE(std::regex_match(content, expected)) << content;
+  // Once the file is deleted, lines are dropped silently: it is not made again.
+  ASSERT_TRUE(fs::remove(second.logPath()));
+  second.log(Level::Info, "after");
+  second.logDict(Level::Debug, {{"k", "v"}});
+  second.flush();
+  EXPECT_FALSE(fs::exists(second.logPath()));
 
   Identity::shared().setBundleIdentifier("");
   EXPECT_EQ(LogService().logPath(), support + "/FrameworkLog.txt");
   EXPECT_TRUE(fs::is_regular_file(support + "/FrameworkLog.txt"));
-}
-
-TEST(LogServiceTest, LinesAreDroppedSilentlyOnceTheFileIsDeleted) {
-  testing::Sandbox sb;
-  LogService log;
-  log.log(Level::Info, "before");
-  log.flush();
-  ASSERT_TRUE(fs::remove(log.logPath()));
-  log.log(Level::Info, "after");
-  log.logDict(Level::Debug, {{"k", "v"}});
-  log.flush();
-  EXPECT_FALSE(fs::exists(log.logPath())) << "the file is not re-created";
 }
 
 TEST(LogServiceConcurrencyTest, LinesFromManyThreadsStayWholeAndInOrderPerThread) {
@@ -71,10 +65,9 @@ TEST(LogServiceConcurrencyTest, LinesFromManyThreadsStayWholeAndInOrderPerThread
   std::vector<std::thread> threads;
   for (int t = 0; t < 4; ++t) {
     threads.emplace_back([&log, t] {
-      for (int i = 0; i < 200; ++i) {
+      for (int i = 0; i < 200; ++i)
         log.log(Level::Info, "thread " + std::to_string(t) + " line " + std::to_string(i) + " " +
                                  std::string(100, 'x'));
-      }
     });
   }
   for (auto& th : threads) th.join();

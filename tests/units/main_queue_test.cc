@@ -17,7 +17,7 @@ using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 using testing::waitFor;
 
-TEST(MainQueueConcurrencyTest, AsyncRunsInOrderOnTheMainThreadAndSyncThereRunsInline) {
+TEST(MainQueueConcurrencyTest, AsyncRunsInOrderOnTheMainThreadSyncThereInlineAndATimerStopsItself) {
   EXPECT_FALSE(MainQueue::isMainThread());
   std::vector<int> order, expected;  // `order` touched only on the main-queue thread
   std::atomic<int> offThread{0};
@@ -34,6 +34,21 @@ TEST(MainQueueConcurrencyTest, AsyncRunsInOrderOnTheMainThreadAndSyncThereRunsIn
   EXPECT_EQ(order, expected);
   EXPECT_EQ(offThread.load(), 0);
   EXPECT_TRUE(ranInline);
+
+  // A timer invalidated from its own tick stops.
+  auto count = std::make_shared<std::atomic<int>>(0);
+  auto handle = std::make_shared<std::atomic<MainQueue::TimerHandle>>(MainQueue::kNoTimer);
+  // Created on the main thread, so its first tick cannot run before the
+  // handle is stored.
+  MainQueue::sync([&] {
+    handle->store(MainQueue::addRepeatingTimer(10ms, [count, handle] {
+      if (count->fetch_add(1) == 2) MainQueue::invalidate(handle->load());
+    }));
+  });
+  waitFor([&] { return *count >= 3; });
+  std::this_thread::sleep_for(60ms);
+  MainQueue::sync([] {});
+  EXPECT_EQ(count->load(), 3);
 }
 
 // Ticks run on the main thread, never beside a queued function; ticks missed
@@ -72,22 +87,6 @@ TEST(MainQueueConcurrencyTest, RepeatingTimerTicksBetweenFunctionsUntilInvalidat
   EXPECT_EQ(ticks->offThread, 0);
   EXPECT_FALSE(ticks->overlapped);
   MainQueue::invalidate(timer);  // a second time is harmless
-}
-
-TEST(MainQueueConcurrencyTest, TimerInvalidatedFromItsOwnTickStops) {
-  auto count = std::make_shared<std::atomic<int>>(0);
-  auto handle = std::make_shared<std::atomic<MainQueue::TimerHandle>>(MainQueue::kNoTimer);
-  // Created on the main thread, so its first tick cannot run before the
-  // handle is stored.
-  MainQueue::sync([&] {
-    handle->store(MainQueue::addRepeatingTimer(10ms, [count, handle] {
-      if (count->fetch_add(1) == 2) MainQueue::invalidate(handle->load());
-    }));
-  });
-  waitFor([&] { return *count >= 3; });
-  std::this_thread::sleep_for(60ms);
-  MainQueue::sync([] {});
-  EXPECT_EQ(count->load(), 3);
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "orvexa/units/main_queue.h"
@@ -39,20 +40,13 @@ struct Reports {
 };
 
 TEST(PercentServiceTest, TicksAndEdgeCases) {
-  struct Case {
-    const char* name;
-    int64_t totalStep;
-    int steps;
-    float increase;
-    int ticks;
-    std::vector<float> expected;
-  };
   // Five Float increments of 0.2 make one step: the display climbs in single
   // precision, and a sixth tick reports nothing.
   std::vector<float> climb;
   for (float single = 0.2f; climb.size() < 5; single += 0.2f) climb.push_back(single / 4.0f);
   ASSERT_EQ(climb.back(), 0.25f) << "five increments make exactly one step";
-  const std::vector<Case> cases = {
+  // Rows: name, total steps, steps done, increase, ticks, what progressFunc receives.
+  const std::tuple<const char*, int64_t, int, float, int, std::vector<float>> cases[] = {
       {"ticks climb by the increment", 4, 1, 0.2f, 6, climb},
       {"no steps at all finishes at once", 0, 0, 0.2f, 1, {1.0f}},
       {"nothing finished reports nothing", 3, 0, 0.2f, 3, {}},
@@ -61,13 +55,13 @@ TEST(PercentServiceTest, TicksAndEdgeCases) {
       {"a custom increment", 2, 1, 0.5f, 3, {0.25f, 0.5f}},
       {"stepped past the total never stops by itself", 2, 3, 1.0f, 4, {0.5f, 1.0f, 1.5f}},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
+  for (const auto& [name, totalStep, steps, increase, ticks, expected] : cases) {
+    SCOPED_TRACE(name);
     Reports reports;
-    PercentService percent(reports.func(), c.totalStep, c.increase);
-    for (int i = 0; i < c.steps; ++i) percent.progressStep();
-    for (int i = 0; i < c.ticks; ++i) percent.updatePercent();
-    EXPECT_EQ(reports.snapshot(), c.expected);
+    PercentService percent(reports.func(), totalStep, increase);
+    for (int i = 0; i < steps; ++i) percent.progressStep();
+    for (int i = 0; i < ticks; ++i) percent.updatePercent();
+    EXPECT_EQ(reports.snapshot(), expected);
   }
 }
 

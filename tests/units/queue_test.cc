@@ -123,9 +123,8 @@ TEST(SerialQueueConcurrencyTest, DestroyedQueueRunsOrCancelsEveryPieceNeverBoth)
         ++(*counts)[0];
       },
       onErrorFor(0));
-  for (size_t i = 1; i <= kPending; ++i) {
+  for (size_t i = 1; i <= kPending; ++i)
     queue->runDeferred([counts, i] { ++(*counts)[i]; }, onErrorFor(i));
-  }
   started.get_future().wait();
   queue.reset();
   gate->count_down();

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace orvexa::internal {
@@ -16,10 +17,7 @@ TEST(RegularExpressionTest, MatchesOfEachShape) {
   const std::string listing = "list = {\n\t\"com.example.agent\" => false\n}\nother = {\n}\n";
   std::string blocks;
   for (int i = 0; i < 20000; ++i) blocks += "{" + std::string(200, i % 2 ? '\n' : 'x') + "}";
-  const struct {
-    std::string pattern, text;
-    Matches expected;
-  } cases[] = {
+  const std::tuple<std::string, std::string, Matches> cases[] = {
       {R"(\{[\S\s]*?\})", listing, {"{\n\t\"com.example.agent\" => false\n}", "{\n}"}},
       {R"(\{[\S\s]*\})", listing, {listing.substr(7, listing.size() - 8)}},
       {"COM\\.[a-z]+", listing, {}},              // letters keep their case
@@ -29,10 +27,8 @@ TEST(RegularExpressionTest, MatchesOfEachShape) {
       {"(", listing, {}},
       {"(a+)+$", std::string(5000, 'a') + "b", {}},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.pattern);
-    EXPECT_EQ(matchesOf(c.pattern, c.text), c.expected);
-  }
+  for (const auto& [pattern, text, expected] : cases)
+    EXPECT_EQ(matchesOf(pattern, text), expected) << pattern;
   EXPECT_EQ(matchesOf(R"(\{[\S\s]*?\})", blocks).size(), 20000u);
   EXPECT_EQ(
       RegularExpression::compile("COM", RegularExpression::Case::insensitive)->allMatches(listing),

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "support/temp_dir.h"
@@ -25,11 +26,7 @@ class SqliteToolTest : public ::testing::Test {
   }
   void TearDown() override { EXPECT_TRUE(tool_.closeDB(dbPath_)); }
 
-  void exec(const std::string& sql) {
-    auto [ok, message] = tool_.executionSQL(sql);
-    ASSERT_TRUE(ok) << sql << ": " << message;
-    ASSERT_EQ(message, "");
-  }
+  void exec(const std::string& sql) { ASSERT_EQ(tool_.executionSQL(sql), Result(true, "")) << sql; }
 
   TempDir dir_;
   std::string dbPath_;
@@ -47,19 +44,10 @@ TEST_F(SqliteToolTest, RowsAreDictionariesOfColumnText) {
       "create table visit(id integer, item integer, note text);"
       "insert into item values(1, 'page');"
       "insert into visit values(77, 1, null);");
-  const struct {
-    const char* name;
-    std::string sql;
-    std::vector<SqlRow> rows;
-  } cases[] = {
+  const std::tuple<const char*, std::string, std::vector<SqlRow>> cases[] = {
       {"every type",
        "select * from t order by rowid",
-       {{{"i", "42"},
-         {"r", "2.5"},
-         {"s", "x"},
-         {"b", std::string("\0\xff"
-                           "A",
-                           3)}},
+       {{{"i", "42"}, {"r", "2.5"}, {"s", "x"}, {"b", std::string("\0\xff\x41", 3)}},
         {{"i", "-9223372036854775808"}, {"r", "1.0e+100"}, {"s", ""}, {"b", ""}}}},
       {"join: the right-hand id wins",
        "select * from item join visit on visit.item = item.id",
@@ -73,12 +61,11 @@ TEST_F(SqliteToolTest, RowsAreDictionariesOfColumnText) {
       {"name that is not UTF-8 is left out", "select 1 as \"\xff\xfe\", 2 as ok", {{{"ok", "2"}}}},
       {"no rows", "select * from item where id = 999", {}},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    EXPECT_EQ(tool_.queryDBData(c.sql), c.rows);
+  for (const auto& [name, sql, rows] : cases) {
+    EXPECT_EQ(tool_.queryDBData(sql), rows) << name;
     std::vector<SqlRow> streamed;
-    EXPECT_TRUE(tool_.forEachRow(c.sql, [&](const SqlRow& row) { streamed.push_back(row); }));
-    EXPECT_EQ(streamed, c.rows);
+    EXPECT_TRUE(tool_.forEachRow(sql, [&](const SqlRow& row) { streamed.push_back(row); }));
+    EXPECT_EQ(streamed, rows) << name;
   }
 }
 

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "orvexa/units/log_service.h"
@@ -62,10 +63,8 @@ class TerminalToolTest : public ::testing::Test {
 
   static size_t countOf(const std::string& haystack, const std::string& needle) {
     size_t count = 0;
-    for (size_t at = haystack.find(needle); at != std::string::npos;
-         at = haystack.find(needle, at + needle.size())) {
+    for (size_t at = 0; (at = haystack.find(needle, at)) != std::string::npos; at += needle.size())
       ++count;
-    }
     return count;
   }
 
@@ -80,9 +79,8 @@ TEST_F(TerminalToolTest, OutputIsReturnedUnchanged) {
   const std::string script = tmp_.writeFile("not-executable.sh", "#!/bin/sh\necho hi\n");
   ::chmod(script.c_str(), 0644);
   std::string large;  // 5 MiB of numbered lines: any loss or reordering shows
-  for (int i = 0; large.size() < 5 * 1024 * 1024; ++i) {
+  for (int i = 0; large.size() < 5 * 1024 * 1024; ++i)
     large += "line " + std::to_string(i) + " of the large output test\n";
-  }
   const std::string largeFile = tmp_.writeFile("large.txt", large);
   struct Case {
     const char* name;
@@ -133,60 +131,51 @@ TEST_F(TerminalToolTest, OnlyASuspendedScanInterruptsItsTool) {
       "while [ $i -lt 100 ]; do sleep 0.05; echo tick $i; i=$((i+1)); "
       "[ $left -eq 0 ] && exit 0; [ $left -gt 0 ] && left=$((left-1)); done; echo end";
   const std::string calm = "trap 'echo INT >> \"$0\"' INT; echo a; sleep 0.4; echo b";
-  const struct {
-    ScanState state;
-    bool perFeature;
-    std::string script;
-    Texts texts;
-    std::string marker;
-    size_t stopped;  // log lines of a tool killed with its scan
-  } cases[] = {
+  // Rows: the state switched to, whether the run is per feature, script, what finish gets, what
+  // the script notes in the marker, log lines of a tool killed with its scan.
+  const std::tuple<ScanState, bool, std::string, Texts, std::string, size_t> cases[] = {
       {ScanState::suspend, true, stubborn, {""}, "INT\n", 0},
       {ScanState::suspend, true, "trap '' INT; while :; do sleep 0.1; done", {""}, "", 1},
       {ScanState::start, true, calm, {"a\nb\n"}, "", 0},
       {ScanState::end, true, calm, {"a\nb\n"}, "", 0},
       {ScanState::suspend, false, calm, {"a\nb\n"}, "", 0},  // the static form never looks
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.script + (c.perFeature ? "" : " (static)"));
+  for (const auto& [state, perFeature, script, texts, noted, stopped] : cases) {
+    SCOPED_TRACE(script + (perFeature ? "" : " (static)"));
     fs::remove(marker);
     ScanStatusTable::set(kFeature, ScanState::start);
     const size_t offset = sharedLogOffset();
-    std::thread stopper([&c] {
+    std::thread stopper([state] {
       std::this_thread::sleep_for(200ms);
-      ScanStatusTable::set(kFeature, c.state);
+      ScanStatusTable::set(kFeature, state);
     });
     const auto start = Clock::now();
-    EXPECT_EQ(realTime(c.perFeature, "/bin/sh", {"-c", c.script, marker}), c.texts);
+    EXPECT_EQ(realTime(perFeature, "/bin/sh", {"-c", script, marker}), texts);
     EXPECT_LT(Clock::now() - start, 4s) << "the tool ended early";
     stopper.join();
-    EXPECT_EQ(testing::readFile(marker), c.marker);
-    EXPECT_EQ(countOf(testing::logSince(offset), "stopped with its scan"), c.stopped);
+    EXPECT_EQ(testing::readFile(marker), noted);
+    EXPECT_EQ(countOf(testing::logSince(offset), "stopped with its scan"), stopped);
   }
 }
 
 TEST_F(TerminalToolTest, ToolsPastTheirLimitsAreKilledAndWhatTheyPrintedKept) {
   const TerminalLimits saved = TerminalUtils::limits();
   TerminalUtils::setLimits({300ms, 4095});
-  const struct {
-    const char* name;
-    std::string script;
-    size_t size;  // of the output kept
-    const char* why;
-  } cases[] = {
+  // Rows: name, script, size of the output kept, why the tool was killed.
+  const std::tuple<const char*, std::string, size_t, const char*> cases[] = {
       {"sleeps", "echo hi; exec sleep 30", 3, "ran longer than 300 ms"},
       {"floods", "exec yes", 4095, "output larger than 4095 bytes"},
       {"cut inside a character", "while :; do printf '\xc3\xa9'; done", 4094, "output larger"},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
+  for (const auto& [name, script, size, why] : cases) {
+    SCOPED_TRACE(name);
     const size_t offset = sharedLogOffset();
     const auto start = Clock::now();
-    const std::string out = TerminalUtils::runTerminal("/bin/sh", {"-c", c.script});
-    EXPECT_EQ(realTime(false, "/bin/sh", {"-c", c.script}), Texts{out});
+    const std::string out = TerminalUtils::runTerminal("/bin/sh", {"-c", script});
+    EXPECT_EQ(realTime(false, "/bin/sh", {"-c", script}), Texts{out});
     EXPECT_LT(Clock::now() - start, 3s);
-    EXPECT_EQ(out.size(), c.size);
-    EXPECT_EQ(countOf(testing::logSince(offset), c.why), 2u);
+    EXPECT_EQ(out.size(), size);
+    EXPECT_EQ(countOf(testing::logSince(offset), why), 2u);
   }
   TerminalUtils::setLimits(saved);
 }
