@@ -21,9 +21,24 @@ namespace {
 using nlohmann::json;
 
 std::vector<std::string> undoIds;
-bool undoYes = false;
+bool yes = false;
 bool purge = false;
 std::optional<int64_t> olderThanDays;
+
+// Asks `question` on the terminal unless --yes was given: 0 to go on, -1 when
+// the user said no, 2 when there is no terminal to ask on.
+int askFirst(const char* command, const std::string& question) {
+  if (yes) return 0;
+  if (::isatty(STDIN_FILENO) != 1) {
+    printError(std::string(command) +
+               " asks first, but standard input is not a terminal: add --yes");
+    return 2;
+  }
+  fmt::print(stderr, "{} [y/N] ", question);
+  std::fflush(stderr);
+  std::string answer;
+  return std::getline(std::cin, answer) && (answer == "y" || answer == "yes") ? 0 : -1;
+}
 
 std::unique_ptr<UndoJournal> openJournal() {
   std::string error;
@@ -58,15 +73,11 @@ int runUndo(const CommonOptions& options) {
     }
   }
   const std::vector<JournalItem> items = journal->items(chosen->id);
-  if (!undoYes) {
-    if (::isatty(STDIN_FILENO) != 1) {
-      printError("undo asks first, but standard input is not a terminal: add --yes");
-      return 2;
-    }
-    fmt::print(stderr, "Put back {} item{} of clean {} ({})? [y/N] ", items.size(),
-               items.size() == 1 ? "" : "s", chosen->id, chosen->command);
-    std::string answer;
-    if (!std::getline(std::cin, answer) || (answer != "y" && answer != "yes")) return 0;
+  if (const int asked =
+          askFirst("undo", fmt::format("Put back {} item{} of clean {} ({})?", items.size(),
+                                       items.size() == 1 ? "" : "s", chosen->id, chosen->command));
+      asked != 0) {
+    return asked < 0 ? 0 : asked;
   }
   json list = json::array();
   int failed = 0;
@@ -108,17 +119,31 @@ int runHistory(const CommonOptions& options) {
   json list = json::array();
   int64_t purgedBytes = 0;
   int failed = 0;
+  std::vector<JournalItem> doomed;
+  int64_t doomedBytes = 0;
   for (const JournalClean& c : journal->cleans()) {
-    if (purge && c.time <= cutoff) {
-      for (const JournalItem& item : journal->items(c.id)) {
-        const FileStatus status = Quarantine::purge(*journal, item);
-        if (status.ok()) {
-          purgedBytes += item.bytes;
-        } else {
-          ++failed;
-          printError(item.quarantine + ": " + status.message());
-        }
-      }
+    if (!purge || c.time > cutoff) continue;
+    for (JournalItem& item : journal->items(c.id)) {
+      doomedBytes += item.bytes;
+      doomed.push_back(std::move(item));
+    }
+  }
+  if (!doomed.empty()) {
+    if (const int asked =
+            askFirst("history --purge",
+                     fmt::format("Remove {} item{} ({}) from the trash for good?", doomed.size(),
+                                 doomed.size() == 1 ? "" : "s", humanSize(doomedBytes)));
+        asked != 0) {
+      return asked < 0 ? 0 : asked;
+    }
+  }
+  for (const JournalItem& item : doomed) {
+    const FileStatus status = Quarantine::purge(*journal, item);
+    if (status.ok()) {
+      purgedBytes += item.bytes;
+    } else {
+      ++failed;
+      printError(item.quarantine + ": " + status.message());
     }
   }
   for (const JournalClean& c : journal->cleans()) {
@@ -149,7 +174,7 @@ const CommandRegistrar kUndo(
     {"undo",
      "Put back what a clean moved to the trash (the latest, or clean ID)",
      {OptionSpec::positional("ID", "The clean to undo (see orvexa history)", &undoIds, false),
-      OptionSpec::flag("--yes", "Do not ask first", &undoYes)},
+      OptionSpec::flag("--yes", "Do not ask first", &yes)},
      runUndo});
 
 const CommandRegistrar kHistory(
@@ -157,7 +182,8 @@ const CommandRegistrar kHistory(
      "The cleans that can be taken back",
      {OptionSpec::flag("--purge", "Remove their items from the trash for good", &purge),
       OptionSpec::number("--older-than", "DAYS", "With --purge: only cleans older than DAYS",
-                         &olderThanDays, 0, 100000)},
+                         &olderThanDays, 0, 100000),
+      OptionSpec::flag("--yes", "With --purge: do not ask first", &yes)},
      runHistory});
 
 }  // namespace

@@ -211,7 +211,7 @@ struct UndoJournal::OpenTrash {
 std::string UndoJournal::defaultPath() {
   std::string bundle = Identity::shared().bundleIdentifier();
   if (bundle.empty()) bundle = "org.orvexa";
-  return Paths::shared().userApplicationSupport() + "/" + bundle + "/UndoJournal.sqlite";
+  return Paths::shared().ownDataFolder() + "/" + bundle + "/UndoJournal.sqlite";
 }
 
 std::unique_ptr<UndoJournal> UndoJournal::open(const std::string& path, bool create,

@@ -129,6 +129,12 @@ std::string Paths::resolve(std::string_view systemPath) const {
 std::string Paths::usersFolder() const { return root() + "/Users"; }
 std::string Paths::userLibrary() const { return userHome() + "/Library"; }
 std::string Paths::userApplicationSupport() const { return userLibrary() + "/Application Support"; }
+std::string Paths::ownDataFolder() const {
+  return layout() == Layout::Linux ? userDataFolder() : userApplicationSupport();
+}
+std::string Paths::ownLogFolder() const {
+  return layout() == Layout::Linux ? userStateFolder() : userApplicationSupport();
+}
 std::string Paths::userDocuments() const { return userHome() + "/Documents"; }
 std::string Paths::userTrash() const {
   return layout() == Layout::Linux ? userDataFolder() + "/Trash" : userHome() + "/.Trash";

@@ -79,9 +79,9 @@ LogService& LogService::shard() {
 LogService::LogService() : impl_(std::make_unique<Impl>()) {
   namespace fs = std::filesystem;
   const std::string bundleId = Identity::shared().bundleIdentifier();
-  const std::string support = Paths::shared().userApplicationSupport();
-  // Without a bundle identifier the folder is Application Support itself and
-  // the file name has no prefix.
+  const std::string support = Paths::shared().ownLogFolder();
+  // Without a bundle identifier the folder is the log folder itself and the
+  // file name has no prefix.
   const std::string folder = bundleId.empty() ? support : support + "/" + bundleId;
   impl_->logPath = folder + "/" + bundleId + "FrameworkLog.txt";
 

@@ -893,7 +893,13 @@ const std::vector<Command> kCommands = {
         .given(testing::makeSafariStores)
         .prints({"\nmoved to the trash: ",
                  " \u2014 `orvexa undo` puts it back, `orvexa history --purge` frees the space"}),
-    run("history_purge", {"history", "--purge", "--json"})
+    run("history_purge_asks_first", {"history", "--purge"})
+        .exits(2,
+               "orvexa: history --purge asks first, but standard input is not a terminal: "
+               "add --yes\n")
+        .given(makeDuplicates)
+        .after({kCleanDuplicates}),
+    run("history_purge", {"history", "--purge", "--yes", "--json"})
         .given(makeDuplicates)
         .after({kCleanDuplicates})
         .checks([](const json& doc, const Sandbox& sb) {

@@ -60,9 +60,16 @@ class Paths {
   std::string userHome() const;     // macOS R/Users/NAME, Linux R/<passwd home>, or the real home
   std::string userLibrary() const;  // home/Library
   std::string userApplicationSupport() const;  // home/Library/Application Support
-  std::string userDocuments() const;           // home/Documents
-  std::string userTrash() const;               // home/.Trash; Linux home/.local/share/Trash
-  std::string volumesFolder() const;           // R/Volumes; Linux R/media
+  // Where this engine keeps its own files, each in a folder named by the
+  // host's bundle identifier: data (the undo journal) in Application Support
+  // (Linux home/.local/share), the log there too (Linux home/.local/state),
+  // caches (the digest cache) in home/Library/Caches (Linux home/.cache). A
+  // Linux home thus never gets a Library folder of ours.
+  std::string ownDataFolder() const;
+  std::string ownLogFolder() const;
+  std::string userDocuments() const;  // home/Documents
+  std::string userTrash() const;      // home/.Trash; Linux home/.local/share/Trash
+  std::string volumesFolder() const;  // R/Volumes; Linux R/media
   // The folders whose entries are mounted volumes: R/Volumes; on Linux
   // R/media/NAME, R/media, R/run/media/NAME and R/mnt.
   std::vector<std::string> mountFolders() const;

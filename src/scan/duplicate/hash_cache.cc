@@ -76,7 +76,7 @@ std::string HashCache::defaultPath() {
   if (bundle.empty() || bundle.find('/') != std::string::npos || bundle.front() == '.') {
     bundle = "org.orvexa";
   }
-  return Paths::shared().userLibrary() + "/Caches/" + bundle + "/DuplicateDigests.sqlite";
+  return Paths::shared().userCacheFolder() + "/" + bundle + "/DuplicateDigests.sqlite";
 }
 
 std::unique_ptr<HashCache> HashCache::open(const std::string& path, size_t maxEntries,
