@@ -36,6 +36,25 @@ constexpr const char* kAddPrivileged = "ALTER TABLE items ADD COLUMN privileged 
 
 int64_t ns(const struct timespec& t) { return int64_t{t.tv_sec} * 1000000000 + t.tv_nsec; }
 
+// The intent row of a move of `path`, whose status is `st`: what undo needs
+// to put it back as it was.
+JournalItem intentOf(int64_t cleanId, const std::string& path, const struct stat& st,
+                     int64_t bytes) {
+  JournalItem row;
+  row.cleanId = cleanId;
+  row.original = path;
+  row.device = st.st_dev;
+  row.inode = st.st_ino;
+  row.size = st.st_size;
+  row.modificationNs = ns(st.st_mtim);
+  row.accessNs = ns(st.st_atim);
+  row.bytes = bytes;
+  row.owner = st.st_uid;
+  row.group = st.st_gid;
+  row.mode = st.st_mode;
+  return row;
+}
+
 int64_t num(const SqlRow& row, const char* key) {
   auto it = row.find(key);
   return it == row.end() ? 0 : std::strtoll(it->second.c_str(), nullptr, 10);
@@ -404,18 +423,7 @@ FileStatus Quarantine::place(UndoJournal& journal, int64_t cleanId, const Listed
   std::strftime(date, sizeof date, "%Y-%m-%dT%H:%M:%S", &local);
   const std::string content =
       "[Trash Info]\nPath=" + encoded(item.path) + "\nDeletionDate=" + date + "\n";
-  JournalItem row;
-  row.cleanId = cleanId;
-  row.original = item.path;
-  row.device = st.st_dev;
-  row.inode = st.st_ino;
-  row.size = st.st_size;
-  row.modificationNs = ns(st.st_mtim);
-  row.accessNs = ns(st.st_atim);
-  row.bytes = bytes;
-  row.owner = st.st_uid;
-  row.group = st.st_gid;
-  row.mode = st.st_mode;
+  JournalItem row = intentOf(cleanId, item.path, st, bytes);
   // The intent comes first, then the .trashinfo (created exclusively: it
   // reserves the name), then the move: a clean killed anywhere leaves a
   // row that settle() can finish or drop, never an entry it does not know.
@@ -479,19 +487,8 @@ int64_t Quarantine::recordPrivilegedIntent(UndoJournal& journal, int64_t cleanId
   struct stat st {};
   const std::string folder = privilegedQuarantineFor(path);
   if (folder.empty() || ::lstat(path.c_str(), &st) != 0) return 0;
-  JournalItem row;
-  row.cleanId = cleanId;
-  row.original = path;
+  JournalItem row = intentOf(cleanId, path, st, bytes);
   row.quarantine = folder + "/" + std::to_string(::geteuid()) + "/" + name;
-  row.device = st.st_dev;
-  row.inode = st.st_ino;
-  row.size = st.st_size;
-  row.modificationNs = ns(st.st_mtim);
-  row.accessNs = ns(st.st_atim);
-  row.bytes = bytes;
-  row.owner = st.st_uid;
-  row.group = st.st_gid;
-  row.mode = st.st_mode;
   row.privileged = true;
   return journal.recordIntent(row);
 }

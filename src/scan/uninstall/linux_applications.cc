@@ -14,6 +14,7 @@
 #include "orvexa/scan/uninstall/name_rules.h"
 #include "orvexa/units/log_service.h"
 #include "orvexa/units/terminal_tool.h"
+#include "scan/uninstall/record_keys.h"
 
 namespace orvexa {
 namespace {
@@ -204,16 +205,7 @@ std::vector<std::string> visibleEntries(const std::string& folder) {
   return out;
 }
 
-const ResourceKeys& recordKeys() {
-  static const ResourceKeys keys = {ResourceKey::isDirectory,
-                                    ResourceKey::isPackage,
-                                    ResourceKey::fileSize,
-                                    ResourceKey::contentModificationDate,
-                                    ResourceKey::localizedName,
-                                    ResourceKey::effectiveIcon,
-                                    ResourceKey::localizedTypeDescription};
-  return keys;
-}
+using uninstall::recordKeys;
 
 void addChild(const CategoryPtr& category, const std::string& path,
               const std::function<void(const std::string&, int64_t)>& progress) {

@@ -9,6 +9,7 @@
 #include "orvexa/units/log_service.h"
 #include "orvexa/units/queue_or_here.h"
 #include "orvexa/units/terminal_tool.h"
+#include "scan/uninstall/record_keys.h"
 
 namespace orvexa {
 namespace {
@@ -50,16 +51,7 @@ std::vector<std::string> virtualMachinesIn(const std::vector<std::string>& folde
   return out;
 }
 
-const ResourceKeys& recordKeys() {
-  static const ResourceKeys keys = {ResourceKey::isDirectory,
-                                    ResourceKey::isPackage,
-                                    ResourceKey::fileSize,
-                                    ResourceKey::contentModificationDate,
-                                    ResourceKey::localizedName,
-                                    ResourceKey::effectiveIcon,
-                                    ResourceKey::localizedTypeDescription};
-  return keys;
-}
+using uninstall::recordKeys;
 
 // Appends the record of `path` to `app` (numbered as its next child).
 void addChild(const CategoryPtr& app, const std::string& path,
