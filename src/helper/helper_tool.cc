@@ -62,8 +62,8 @@ bool readLaunchdPlist(const std::string& file, HelperServerOptions* options, std
     options->uninstallPaths.push_back(*program);
   }
   options->uninstallPaths.push_back(file);
-  if (std::optional<std::string> unit = textOf("ServiceFile")) {
-    options->uninstallPaths.push_back(*unit);
+  for (const char* key : {"ServiceFile", "StandardErrorPath"}) {
+    if (std::optional<std::string> path = textOf(key)) options->uninstallPaths.push_back(*path);
   }
   if (std::optional<std::string> folder = textOf("RootFolder")) *root = *folder;
   if (std::optional<std::string> name = textOf("Layout")) *layout = *name;

@@ -124,6 +124,13 @@ std::string runTool(const std::string& name, const std::vector<std::string>& arg
          (WIFEXITED(status) ? " with status " + std::to_string(WEXITSTATUS(status)) : "");
 }
 
+// Where a helper started detached writes its output: "" when the system has
+// no log folder.
+std::string helperLogPath(const std::string& label) {
+  const std::string logFolder = Paths::shared().resolve("/var/log");
+  return isDirectory(logFolder) ? logFolder + "/" + label + ".log" : "";
+}
+
 // Quotes a word of a systemd command line when it needs it.
 std::string unitWord(const std::string& word) {
   if (word.find_first_of(" \t\"\\'") == std::string::npos) return word;
@@ -175,9 +182,7 @@ bool launchInstalled(const std::string& label) {
     }
     return waitUntil([&socket] { return socketAnswers(socket); });
   }
-  const std::string logFolder = Paths::shared().resolve("/var/log");
-  const std::string logPath = isDirectory(logFolder) ? logFolder + "/" + label + ".log" : "";
-  if (!startDetached(program, {"--launchd-plist", plist}, logPath)) return false;
+  if (!startDetached(program, {"--launchd-plist", plist}, helperLogPath(label))) return false;
   return waitUntil([&socket] { return socketAnswers(socket); });
 }
 
@@ -280,6 +285,10 @@ int LaunchDaemonInstaller::blessJob(const std::string& domain, const std::string
   const bool linux = Paths::shared().layout() == Layout::Linux;
   plist.set("Layout", std::string(linux ? "linux" : "macos"));
   if (linux) plist.set("ServiceFile", helperServiceUnitPath(label));
+  // Uninstalling removes the log of a helper started detached too.
+  if (const std::string log = helperLogPath(label); !log.empty()) {
+    plist.set("StandardErrorPath", log);
+  }
   plist.set("RunAtLoad", true);
   if (!writePlistFile(plistPath, plist, PlistFormat::Xml, &why)) {
     logLine("bless: " + why);

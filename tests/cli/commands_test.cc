@@ -830,7 +830,9 @@ const std::vector<Command> kCommands = {
         .after({{"helper", "install"}}),
     run("helper_uninstall", {"helper", "uninstall"})
         .prints({"Uninstalled " + kLabel + ".\n"})
-        .removes({kHelperTool, "/Library/LaunchDaemons/" + kLabel + ".plist"})
+        .removes({kHelperTool, "/Library/LaunchDaemons/" + kLabel + ".plist",
+                  "/var/log/" + kLabel + ".log"})
+        .given([](const Sandbox& sb) { return sb.dir("/var/log"), std::string(); })
         .after({{"helper", "install"}}),
     run("helper_uninstall_not_installed", {"helper", "uninstall"})
         .prints({"The helper is not installed.\n"}),

@@ -29,7 +29,7 @@
 // ("Stopped after N of M items in progress; ...").
 //
 // Ending: CloseHelper answers and then ends the service; uninstall removes
-// `uninstallPaths` (the installed program and launch-daemon property list),
+// `uninstallPaths` (the installed program, its property list, unit and log),
 // answers, and ends the service. wait() returns once the service has ended.
 //
 // Thread-safety: start, wait and stop may be called from any thread but not
