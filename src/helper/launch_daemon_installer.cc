@@ -8,7 +8,6 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
-#include <fstream>
 #include <thread>
 #include <vector>
 
@@ -142,28 +141,19 @@ std::string unitWord(const std::string& word) {
   return quoted + "\"";
 }
 
+// Written as every file of ours is (a temporary renamed over the unit), so a
+// link planted at the unit's path is replaced, never written through as root.
 bool writeServiceUnit(const std::string& label, std::string* why) {
-  const std::string unit = helperServiceUnitPath(label);
-  {
-    std::ofstream out(unit, std::ios::trunc);
-    out << "[Unit]\n"
-        << "Description=Orvexa privileged helper (" << label << ")\n\n"
-        << "[Service]\n"
-        << "Type=simple\n"
-        << "ExecStart=" << unitWord(helperToolPath(label)) << " --launchd-plist "
-        << unitWord(helperLaunchDaemonPlistPath(label))
-        << "\n"
-        // Ending on request (stop, uninstall) exits 0 and is not undone.
-        << "Restart=on-failure\n\n"
-        << "[Install]\n"
-        << "WantedBy=multi-user.target\n";
-    if (!out.flush()) {
-      *why = FileStatus::fromErrno(errno ? errno : EIO, unit).message();
-      return false;
-    }
-  }
-  ::chmod(unit.c_str(), 0644);
-  return true;
+  const std::string text =
+      "[Unit]\nDescription=Orvexa privileged helper (" + label +
+      ")\n\n[Service]\nType=simple\nExecStart=" + unitWord(helperToolPath(label)) +
+      " --launchd-plist " + unitWord(helperLaunchDaemonPlistPath(label)) +
+      "\n"
+      // Ending on request (stop, uninstall) exits 0 and is not undone.
+      "Restart=on-failure\n\n[Install]\nWantedBy=multi-user.target\n";
+  const FileStatus written = writeFileAtomically(helperServiceUnitPath(label), text, 0644);
+  if (!written.ok()) *why = written.message();
+  return written.ok();
 }
 
 bool launchInstalled(const std::string& label) {
