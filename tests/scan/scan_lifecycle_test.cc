@@ -444,7 +444,7 @@ TEST_P(ScanLifecycleConcurrencyTest, StopsAtAnyMomentEndEveryRunOnce) {
       stopped = true;
     }
     EXPECT_TRUE(stopped && stopEnd == StopEnd::kNoDone
-                    ? testing::eventually([&] { return in(ScanState::end); }, milliseconds(60000))
+                    ? testing::waitFor([&] { return in(ScanState::end); }, milliseconds(60000))
                     : rig_->done_->wait(std::chrono::seconds(60)));
     rig_->settle(stopped);
     const int done = rig_->done_->count();

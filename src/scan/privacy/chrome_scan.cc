@@ -156,14 +156,9 @@ void PrivacyScanService::scanChromeProfiles(const CategoryPtr& chromCategory,
                                             const std::vector<std::string>& profileFolders,
                                             Finish finish) {
   int next = 0;
-  for (const std::string& folder : profileFolders) {
-    const size_t first = chromCategory->childrens.size();
+  privacy::scanLabelledProfiles(chromCategory, profileFolders, [&](const std::string& folder) {
     scanChromeProfile(chromCategory, folder, next);
-    const std::string label = " (" + privacy::profileLabel(folder) + ")";
-    for (size_t i = first; i < chromCategory->childrens.size(); ++i) {
-      chromCategory->childrens[i]->title += label;
-    }
-  }
+  });
   finish();
 }
 

@@ -161,14 +161,9 @@ void PrivacyScanService::scanFirefoxProfiles(const CategoryPtr& firefoxCategory,
                                              const std::vector<std::string>& profileFolders,
                                              Finish finish) {
   int next = 0;
-  for (const std::string& folder : profileFolders) {
-    const size_t first = firefoxCategory->childrens.size();
+  privacy::scanLabelledProfiles(firefoxCategory, profileFolders, [&](const std::string& folder) {
     scanFirefoxProfile(firefoxCategory, folder, next);
-    const std::string label = " (" + privacy::profileLabel(folder) + ")";
-    for (size_t i = first; i < firefoxCategory->childrens.size(); ++i) {
-      firefoxCategory->childrens[i]->title += label;
-    }
-  }
+  });
   finish();
 }
 

@@ -97,6 +97,18 @@ std::vector<std::string> linuxFirefoxProfiles() {
   return profiles;
 }
 
+void scanLabelledProfiles(const CategoryPtr& category, const std::vector<std::string>& folders,
+                          const std::function<void(const std::string&)>& scanOne) {
+  for (const std::string& folder : folders) {
+    const size_t first = category->childrens.size();
+    scanOne(folder);
+    const std::string label = " (" + profileLabel(folder) + ")";
+    for (size_t i = first; i < category->childrens.size(); ++i) {
+      category->childrens[i]->title += label;
+    }
+  }
+}
+
 std::string profileLabel(const std::string& folder) {
   const std::string home = Paths::shared().userHome() + "/";
   std::string label = folder.rfind(home, 0) == 0 ? folder.substr(home.size()) : folder;

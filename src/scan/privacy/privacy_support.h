@@ -35,6 +35,11 @@ std::vector<std::string> profilesFromIni(std::string_view ini, const std::string
 // without a leading "." folder ("config/chromium/Default").
 std::string profileLabel(const std::string& folder);
 
+// Scans each of `folders` into `category` with `scanOne(folder)` and appends
+// its profile's label to the groups that profile added ("Cookies (Work)").
+void scanLabelledProfiles(const CategoryPtr& category, const std::vector<std::string>& folders,
+                          const std::function<void(const std::string&)>& scanOne);
+
 // ---- Records --------------------------------------------------------------
 
 // A group entry of `status`, numbered `finderID`, read from `store`.

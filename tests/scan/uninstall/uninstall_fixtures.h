@@ -17,6 +17,7 @@
 #include "orvexa/scan/uninstall/uninstall_scan_service.h"
 #include "orvexa/units/main_queue.h"
 #include "support/sandbox.h"
+#include "support/shared_checks.h"
 #include "support/signal.h"
 
 namespace orvexa::testing {
@@ -125,17 +126,6 @@ inline ScanOutcome runUninstallScan(const FeaturePtr& feature,
   outcome.finished = done.wait();
   queue->waitUntilIdle();
   return outcome;
-}
-
-// Waits until `predicate` holds, for at most `limit`.
-template <typename Predicate>
-bool eventually(Predicate predicate, std::chrono::milliseconds limit = std::chrono::seconds(20)) {
-  const auto end = std::chrono::steady_clock::now() + limit;
-  while (!predicate()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return true;
 }
 
 }  // namespace orvexa::testing

@@ -203,12 +203,12 @@ echo "$r/Applications/B.app"
   UninstallScanService::scanUninstallerSoftware(
       feature_, nullptr, nullptr, nullptr, [&](const FeaturePtr&, int64_t) { doneCalled = true; },
       queue_);
-  ASSERT_TRUE(testing::eventually([&] { return fs::exists(started); }));
+  ASSERT_TRUE(testing::waitFor([&] { return fs::exists(started); }, std::chrono::seconds(20)));
   SuperScanService::stop(feature_);
   sb_.file("/fake/go", "");
-  ASSERT_TRUE(testing::eventually([&] {
-    return ScanStatusTable::get(feature_->finderID) == static_cast<int>(ScanState::end);
-  }));
+  ASSERT_TRUE(testing::waitFor(
+      [&] { return ScanStatusTable::get(feature_->finderID) == static_cast<int>(ScanState::end); },
+      std::chrono::seconds(20)));
   queue_->waitUntilIdle();
   MainQueue::sync([] {});  // a `done` would have been queued before this
   EXPECT_FALSE(doneCalled);
