@@ -195,12 +195,8 @@ void collectTicked(const std::vector<FilePtr>& records, std::vector<FilePtr>* ou
 }
 
 bool confirm(size_t count, int64_t bytes) {
-  fmt::print(stderr, "Delete {} item{} ({})? [y/N] ", count, count == 1 ? "" : "s",
-             humanSize(bytes));
-  std::fflush(stderr);
-  std::string answer;
-  if (!std::getline(std::cin, answer)) return false;
-  return answer == "y" || answer == "Y" || answer == "yes" || answer == "Yes";
+  return askedYes(
+      fmt::format("Delete {} item{} ({})?", count, count == 1 ? "" : "s", humanSize(bytes)));
 }
 
 void startClean(const std::vector<CategoryPtr>& categories, const FeaturePtr& feature,

@@ -5,9 +5,11 @@
 #include <fmt/core.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
+#include <iostream>
 #include <nlohmann/json.hpp>
 
 #include "orvexa/platform/posix_error.h"
@@ -131,6 +133,20 @@ void flushOutput() {
   if (std::fflush(stdout) != 0) throw OutputError(posixErrorText(errno));
   // An earlier write may have failed without anyone asking.
   if (std::ferror(stdout) != 0) throw OutputError("an earlier write failed");
+}
+
+bool askedYes(std::string_view question) {
+  fmt::print(stderr, "{} [y/N] ", question);
+  std::fflush(stderr);
+  std::string answer;
+  if (!std::getline(std::cin, answer)) return false;
+  std::string word;
+  for (char c : answer) {
+    if (c != ' ' && c != '\t' && c != '\r') {
+      word += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+  }
+  return word == "y" || word == "yes";
 }
 
 }  // namespace orvexa::cli

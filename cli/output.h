@@ -44,4 +44,8 @@ void writeOutput(std::string_view bytes);
 // removes anything, so that a listing that could not be shown stops it.
 void flushOutput();
 
+// Asks `question` on standard error ("… [y/N] ") and reads one line of
+// standard input: true only for "y" or "yes" (any case, blanks ignored).
+bool askedYes(std::string_view question);
+
 }  // namespace orvexa::cli

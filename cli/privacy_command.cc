@@ -126,12 +126,7 @@ std::optional<std::vector<Selected>> selectGroups(const FeatureInformation& feat
 bool confirmed(size_t items, const std::vector<Selected>& selected) {
   std::string names;
   for (const Selected& s : selected) names += (names.empty() ? "" : ", ") + s.name;
-  fmt::print(stderr, "Remove {} from {}? [y/N] ", itemsText(items), names);
-  std::fflush(stderr);
-  std::string answer;
-  if (!std::getline(std::cin, answer)) return false;
-  answer = squashed(answer);
-  return answer == "y" || answer == "yes";
+  return askedYes(fmt::format("Remove {} from {}?", itemsText(items), names));
 }
 
 PrivacyCleanResult cleanCategory(const CategoryPtr& category) {

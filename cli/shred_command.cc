@@ -67,12 +67,8 @@ std::string absolutePath(const std::string& given) {
 }
 
 bool confirm(size_t count) {
-  fmt::print(stderr, "Shred {} item{}? Their contents cannot be recovered. [y/N] ", count,
-             count == 1 ? "" : "s");
-  std::fflush(stderr);
-  std::string answer;
-  if (!std::getline(std::cin, answer)) return false;
-  return answer == "y" || answer == "Y" || answer == "yes" || answer == "Yes";
+  return askedYes(fmt::format("Shred {} item{}? Their contents cannot be recovered.", count,
+                              count == 1 ? "" : "s"));
 }
 
 void printProgress(const std::string& path, Status status, const std::string& text) {

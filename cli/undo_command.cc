@@ -34,10 +34,7 @@ int askFirst(const char* command, const std::string& question) {
                " asks first, but standard input is not a terminal: add --yes");
     return 2;
   }
-  fmt::print(stderr, "{} [y/N] ", question);
-  std::fflush(stderr);
-  std::string answer;
-  return std::getline(std::cin, answer) && (answer == "y" || answer == "yes") ? 0 : -1;
+  return askedYes(question) ? 0 : -1;
 }
 
 std::unique_ptr<UndoJournal> openJournal() {
