@@ -300,8 +300,7 @@ void printDocument(const FeatureInformation& feature, const json& clean,
   if (document) {
     document(clean);
   } else {
-    printJson(
-        json{{"feature", featureToJson(feature)}, {"total", bytesLeft(feature)}, {"clean", clean}});
+    printFeatureJson(feature, {{"total", bytesLeft(feature)}, {"clean", clean}});
   }
 }
 

@@ -131,17 +131,15 @@ std::vector<Url> scanUrls(bool* ok) {
 // The document of --json: the feature, its groups and what removing all but
 // one copy of each would free (by `keep`), with the clean's report when
 // there is one.
-nlohmann::json resultJson(const FeaturePtr& feature, DuplicateKeep keep,
-                          const nlohmann::json* clean) {
+void printResultJson(const FeaturePtr& feature, DuplicateKeep keep, const nlohmann::json* clean) {
   const std::vector<GroupView> groups = groupsOf(feature);
   const CategoryPtr all = DuplicateScanService::viewCategory(feature, std::nullopt);
-  nlohmann::json document{{"feature", featureToJson(*feature)},
-                          {"total", all ? all->size : 0},
-                          {"groups", groupsToJson(groups)},
-                          {"groupCount", groups.size()},
-                          {"freedBytes", planDuplicateRemoval(all, keep).freedBytes}};
-  if (clean != nullptr) document["clean"] = *clean;
-  return document;
+  nlohmann::json more{{"total", all ? all->size : 0},
+                      {"groups", groupsToJson(groups)},
+                      {"groupCount", groups.size()},
+                      {"freedBytes", planDuplicateRemoval(all, keep).freedBytes}};
+  if (clean != nullptr) more["clean"] = *clean;
+  printFeatureJson(*feature, more);
 }
 
 // Ticks the copies to remove: every member of each group but the one `keep`
@@ -214,7 +212,7 @@ int runDuplicates(const CommonOptions& options) {
   const CategoryPtr all = DuplicateScanService::viewCategory(feature, std::nullopt);
   const bool cleaning = options.clean.enabled && !interrupted;
   if (options.json && !cleaning) {
-    printJson(resultJson(feature, keep, nullptr));
+    printResultJson(feature, keep, nullptr);
   } else if (!options.json) {
     const std::vector<GroupView> groups = groupsOf(feature);
     const int64_t freed = planDuplicateRemoval(all, keep).freedBytes;
@@ -232,7 +230,7 @@ int runDuplicates(const CommonOptions& options) {
   return cleanFeature(options, feature, CleanServiceType::Duplicate, {all},
                       CleanTicking{.preTicked = true}, [&](const nlohmann::json& clean) {
                         dropCopiesInRemovedFolders(all, plan);
-                        printJson(resultJson(feature, keep, &clean));
+                        printResultJson(feature, keep, &clean);
                       });
 }
 

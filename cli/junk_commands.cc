@@ -29,7 +29,7 @@ int report(const CommonOptions& options, const FeaturePtr& feature) {
     return cleanFeature(options, feature, CleanServiceType::Common);
   }
   if (options.json) {
-    printJson(nlohmann::json{{"feature", featureToJson(*feature)}, {"total", total}});
+    printFeatureJson(*feature, {{"total", total}});
   } else {
     printFeatureTree(*feature, total);
   }

@@ -1,6 +1,7 @@
 #include "output.h"
 
 #include "context.h"
+#include "json_stream.h"
 
 #include <fmt/core.h>
 
@@ -27,49 +28,12 @@ std::string isoDate(Timestamp date) {
   return buf;
 }
 
-json fileToJson(const FileInformation& file) {
-  json children = json::array();
-  for (const FilePtr& c : file.childrens) children.push_back(fileToJson(*c));
-  json out{{"finderID", file.finderID()},
-           {"parentFinderID", file.parentFinderID},
-           {"title", file.title},
-           {"size", file.size},
-           {"allocatedSize", file.allocatedSize()},
-           {"url", file.fileUrl().absoluteString()},
-           {"date", isoDate(file.date)},
-           {"fileKind", file.fileKind},
-           {"state", file.state},
-           {"canDelete", file.canDelete},
-           {"deleteStatus", file.deleteStatus},
-           {"deleteErrorDesc", file.deleteErrorDesc.str()},
-           {"childrens", std::move(children)}};
-  if (!file.scanErrorDesc.empty()) out["scanErrorDesc"] = file.scanErrorDesc.str();
-  return out;
-}
-
-json categoryToJson(const CategoryInformation& category) {
-  json urls = json::array();
-  for (const Url& u : category.urls) urls.push_back(u.absoluteString());
-  json files = json::array();
-  for (const FilePtr& f : category.childrens) files.push_back(fileToJson(*f));
-  json out{{"finderID", category.finderID()}, {"title", category.title}, {"kind", category.kind},
-           {"state", category.state},         {"size", category.size},   {"urls", std::move(urls)},
-           {"childrens", std::move(files)}};
-  if (category.childrenCateogry) {
-    json subs = json::array();
-    for (const CategoryPtr& c : *category.childrenCateogry) subs.push_back(categoryToJson(*c));
-    out["childrenCateogry"] = std::move(subs);
-  }
-  return out;
-}
-
 json featureToJson(const FeatureInformation& feature) {
-  json categories = json::array();
-  for (const CategoryPtr& c : feature.categoryInfo) categories.push_back(categoryToJson(*c));
-  return json{{"finderID", feature.finderID},
-              {"title", feature.title},
-              {"state", feature.state},
-              {"categoryInfo", std::move(categories)}};
+  std::string text;
+  JsonStream out(&text);
+  writeFeature(out, feature);
+  out.finish();
+  return json::parse(text);
 }
 
 json moduleToJson(const ModuleInformation& module) {
@@ -120,6 +84,25 @@ void printJson(const json& document) {
   // than ending the program.
   fmt::print("{}\n", document.dump(2, ' ', false, json::error_handler_t::replace));
   flushOutput();
+  noteDocumentPrinted();
+}
+
+void printFeatureJson(const FeatureInformation& feature, const json& more) {
+  JsonStream out;
+  out.beginObject();
+  auto writeMore = [&](bool beforeFeature) {
+    for (const auto& [key, value] : more.items()) {
+      if ((key < "feature") != beforeFeature) continue;
+      out.key(key);
+      out.value(value);
+    }
+  };
+  writeMore(true);
+  out.key("feature");
+  writeFeature(out, feature);
+  writeMore(false);
+  out.endObject();
+  out.finish();
   noteDocumentPrinted();
 }
 

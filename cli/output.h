@@ -19,8 +19,8 @@ using orvexa::humanSize;
 // ISO 8601 in UTC: "2024-01-02T03:04:05Z".
 std::string isoDate(Timestamp date);
 
-nlohmann::json fileToJson(const FileInformation& file);
-nlohmann::json categoryToJson(const CategoryInformation& category);
+// The feature as a document, for callers that add to it before printing;
+// the layout is json_stream.h's.
 nlohmann::json featureToJson(const FeatureInformation& feature);
 nlohmann::json moduleToJson(const ModuleInformation& module);
 
@@ -29,6 +29,9 @@ nlohmann::json moduleToJson(const ModuleInformation& module);
 void printFeatureTree(const FeatureInformation& feature, int64_t total);
 // Prints a JSON document on standard output (and flushes it).
 void printJson(const nlohmann::json& document);
+// Prints the object `more` with the feature added under "feature", writing
+// the records as it goes (json_stream.h) rather than building the document.
+void printFeatureJson(const FeatureInformation& feature, const nlohmann::json& more);
 
 // Standard output could not be written (a full disk, a closed pipe). Thrown
 // by writeOutput and flushOutput; run() turns it into exit status 74

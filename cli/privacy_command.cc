@@ -175,14 +175,13 @@ int runClean(const CommonOptions& options, const FeaturePtr& feature) {
   auto answer = [&](size_t removed, const nlohmann::json& failures, const char* text,
                     size_t moved = 0, int64_t movedBytes = 0) {
     if (options.json) {
-      printJson({{"feature", featureToJson(*feature)},
-                 {"total", 0},
-                 {"clean",
-                  {{"selected", ticked.size()},
-                   {"removed", removed},
-                   {"moved", moved},
-                   {"movedToTrash", movedBytes},
-                   {"failed", failures}}}});
+      printFeatureJson(*feature, {{"total", 0},
+                                  {"clean",
+                                   {{"selected", ticked.size()},
+                                    {"removed", removed},
+                                    {"moved", moved},
+                                    {"movedToTrash", movedBytes},
+                                    {"failed", failures}}}});
     } else {
       fmt::print("{}\n", text);
     }
@@ -261,7 +260,7 @@ int runPrivacy(const CommonOptions& options) {
   }
   if (!cleanGroups.empty()) return runClean(options, feature);
   if (options.json) {
-    printJson({{"feature", featureToJson(*feature)}, {"total", 0}});
+    printFeatureJson(*feature, {{"total", 0}});
   } else {
     printSummary(*feature);
   }

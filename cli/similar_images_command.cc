@@ -216,7 +216,7 @@ int runSimilarImages(const CommonOptions& options) {
   }
   const bool cleaning = options.clean.enabled && !interrupted;
   if (options.json && !cleaning) {
-    printJson(nlohmann::json{{"feature", featureToJson(*feature)}, {"total", total}});
+    printFeatureJson(*feature, {{"total", total}});
   } else if (!options.json) {
     printGroups(*feature, all, total);
   }

@@ -1,0 +1,217 @@
+#include "json_stream.h"
+
+#include <fmt/format.h>
+
+#include <nlohmann/json.hpp>
+
+#include "output.h"
+
+namespace orvexa::cli {
+namespace {
+
+constexpr size_t kSpillBytes = 64 * 1024;
+
+bool plain(std::string_view text) {
+  for (char ch : text) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (c < 0x20 || c > 0x7e || c == '"' || c == '\\') return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+JsonStream::JsonStream(std::string* text) : text_(text) {}
+
+JsonStream::~JsonStream() {
+  try {
+    spill();
+  } catch (...) {  // a failed write has been or will be reported by finish
+  }
+}
+
+void JsonStream::beforeValue() {
+  if (afterKey_) {
+    afterKey_ = false;
+    return;
+  }
+  if (counts_.empty()) return;
+  buffer_ += counts_.back()++ == 0 ? "\n" : ",\n";
+  buffer_.append(2 * counts_.size(), ' ');
+}
+
+void JsonStream::beginObject() {
+  beforeValue();
+  buffer_ += '{';
+  counts_.push_back(0);
+}
+
+void JsonStream::beginArray() {
+  beforeValue();
+  buffer_ += '[';
+  counts_.push_back(0);
+}
+
+void JsonStream::endObject() {
+  const size_t n = counts_.back();
+  counts_.pop_back();
+  if (n > 0) {
+    buffer_ += '\n';
+    buffer_.append(2 * counts_.size(), ' ');
+  }
+  buffer_ += '}';
+  if (buffer_.size() >= kSpillBytes) spill();
+}
+
+void JsonStream::endArray() {
+  const size_t n = counts_.back();
+  counts_.pop_back();
+  if (n > 0) {
+    buffer_ += '\n';
+    buffer_.append(2 * counts_.size(), ' ');
+  }
+  buffer_ += ']';
+  if (buffer_.size() >= kSpillBytes) spill();
+}
+
+void JsonStream::key(std::string_view name) {
+  beforeValue();
+  quoted(name);
+  buffer_ += ": ";
+  afterKey_ = true;
+}
+
+void JsonStream::value(std::string_view text) {
+  beforeValue();
+  quoted(text);
+}
+
+void JsonStream::quoted(std::string_view text) {
+  if (plain(text)) {
+    buffer_ += '"';
+    buffer_ += text;
+    buffer_ += '"';
+  } else {
+    buffer_ += nlohmann::json(std::string(text))
+                   .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+  }
+}
+
+void JsonStream::value(int64_t number) {
+  beforeValue();
+  fmt::format_to(std::back_inserter(buffer_), "{}", number);
+}
+
+void JsonStream::value(bool flag) {
+  beforeValue();
+  buffer_ += flag ? "true" : "false";
+}
+
+void JsonStream::value(const nlohmann::json& document) {
+  beforeValue();
+  // A dumped string holds no raw line end, so every one starts a line.
+  const std::string text = document.dump(2, ' ', false, nlohmann::json::error_handler_t::replace);
+  const std::string indent(2 * counts_.size(), ' ');
+  for (char c : text) {
+    buffer_ += c;
+    if (c == '\n') buffer_ += indent;
+  }
+}
+
+void JsonStream::spill() {
+  if (text_ != nullptr) {
+    *text_ += buffer_;
+  } else {
+    writeOutput(buffer_);
+  }
+  buffer_.clear();
+}
+
+void JsonStream::finish() {
+  buffer_ += '\n';
+  spill();
+  if (text_ == nullptr) flushOutput();
+}
+
+void writeFile(JsonStream& out, const FileInformation& file) {
+  out.beginObject();
+  out.key("allocatedSize");
+  out.value(file.allocatedSize());
+  out.key("canDelete");
+  out.value(file.canDelete);
+  out.key("childrens");
+  out.beginArray();
+  for (const FilePtr& c : file.childrens) writeFile(out, *c);
+  out.endArray();
+  out.key("date");
+  out.value(isoDate(file.date));
+  out.key("deleteErrorDesc");
+  out.value(file.deleteErrorDesc.str());
+  out.key("deleteStatus");
+  out.value(file.deleteStatus);
+  out.key("fileKind");
+  out.value(file.fileKind);
+  out.key("finderID");
+  out.value(file.finderID());
+  out.key("parentFinderID");
+  out.value(file.parentFinderID);
+  if (!file.scanErrorDesc.empty()) {
+    out.key("scanErrorDesc");
+    out.value(file.scanErrorDesc.str());
+  }
+  out.key("size");
+  out.value(file.size);
+  out.key("state");
+  out.value(file.state);
+  out.key("title");
+  out.value(file.title);
+  out.key("url");
+  out.value(file.fileUrl().absoluteString());
+  out.endObject();
+}
+
+void writeCategory(JsonStream& out, const CategoryInformation& category) {
+  out.beginObject();
+  if (category.childrenCateogry) {
+    out.key("childrenCateogry");
+    out.beginArray();
+    for (const CategoryPtr& c : *category.childrenCateogry) writeCategory(out, *c);
+    out.endArray();
+  }
+  out.key("childrens");
+  out.beginArray();
+  for (const FilePtr& f : category.childrens) writeFile(out, *f);
+  out.endArray();
+  out.key("finderID");
+  out.value(category.finderID());
+  out.key("kind");
+  out.value(category.kind);
+  out.key("size");
+  out.value(category.size);
+  out.key("state");
+  out.value(category.state);
+  out.key("title");
+  out.value(category.title);
+  out.key("urls");
+  out.beginArray();
+  for (const Url& u : category.urls) out.value(u.absoluteString());
+  out.endArray();
+  out.endObject();
+}
+
+void writeFeature(JsonStream& out, const FeatureInformation& feature) {
+  out.beginObject();
+  out.key("categoryInfo");
+  out.beginArray();
+  for (const CategoryPtr& c : feature.categoryInfo) writeCategory(out, *c);
+  out.endArray();
+  out.key("finderID");
+  out.value(feature.finderID);
+  out.key("state");
+  out.value(feature.state);
+  out.key("title");
+  out.value(feature.title);
+  out.endObject();
+}
+
+}  // namespace orvexa::cli
