@@ -17,7 +17,9 @@ namespace {
 // ---------------------------------------------------------------------------
 // Files
 
-enum class ItemKind { firstBlock, lastBlock, digest, pair, sideBySide, confirm };
+// cachedFirstBlock: the first block if the page cache holds it (`missed`
+// when not), read before the disk's order is known.
+enum class ItemKind { cachedFirstBlock, firstBlock, lastBlock, digest, pair, sideBySide, confirm };
 
 // One piece of reading. `set` indexes the run's sets (or, for confirm items,
 // its digest groups); `a` and `b` are members (pair), the member (blocks,
@@ -32,6 +34,7 @@ struct Item {
   DiskPlace place;
   std::optional<ContentDigest> digest;
   std::optional<BlockDigest> block;
+  bool missed = false;
   CompareResult compared = CompareResult::failed;
   std::vector<CompareResult> confirmed;
   std::vector<size_t> together;
@@ -110,6 +113,11 @@ void dropIfCold(const FileRun& run, size_t set, size_t member) {
 
 void runItem(FileRun& run, Item& item, ReadBuffer& buffer) {
   switch (item.kind) {
+    case ItemKind::cachedFirstBlock: {
+      const Candidate& c = run.sets[item.set][item.a];
+      item.block = blockDigest(c.path, c.size, false, buffer, &item.missed);
+      break;
+    }
     case ItemKind::firstBlock:
     case ItemKind::lastBlock: {
       const Candidate& c = run.sets[item.set][item.a];
@@ -171,13 +179,48 @@ void addPairGroup(FileRun& run, const Item& item) {
   run.groups.push_back({"=" + set[item.a].path, {set[item.a], set[item.b]}});
 }
 
+// True when every file the item reads had its first block in the page cache
+// before the scan (first blocks are what tells, so they never are).
+bool itemInMemory(const FileRun& run, const Item& item) {
+  auto cached = [&](size_t set, size_t m) { return !run.members[set][m].cold; };
+  switch (item.kind) {
+    case ItemKind::cachedFirstBlock:
+      return true;
+    case ItemKind::firstBlock:
+      return false;
+    case ItemKind::lastBlock:
+    case ItemKind::digest:
+      return cached(item.set, item.a);
+    case ItemKind::pair:
+      return cached(item.set, item.a) && cached(item.set, item.b);
+    case ItemKind::sideBySide:
+      return std::all_of(item.together.begin(), item.together.end(),
+                         [&](size_t m) { return cached(item.set, m); });
+    case ItemKind::confirm: {
+      const DigestGroup& group = run.digestGroups[item.set];
+      if (!cached(group.set, group.members.front())) return false;
+      for (size_t i = item.a; i < item.b; ++i) {
+        if (!cached(group.set, group.members[i])) return false;
+      }
+      return true;
+    }
+  }
+  return false;
+}
+
 // Runs the stage's items in the disks' order, each device with as many
-// readers as it takes, then `then` once.
+// readers as it takes (cached files as many as memory takes), then `then`
+// once.
 void runStage(const std::shared_ptr<FileRun>& run, std::function<void()> then) {
   std::vector<DiskPlace> places;
+  std::vector<bool> inMemory;
   places.reserve(run->items.size());
-  for (const Item& item : run->items) places.push_back(item.place);
-  auto batches = std::make_shared<std::vector<DeviceBatch>>(batchesByDevice(places));
+  inMemory.reserve(run->items.size());
+  for (const Item& item : run->items) {
+    places.push_back(item.place);
+    inMemory.push_back(itemInMemory(*run, item));
+  }
+  auto batches = std::make_shared<std::vector<DeviceBatch>>(batchesByDevice(places, inMemory));
   if (batches->empty()) {
     then();
     return;
@@ -385,15 +428,15 @@ void confirmStage(const std::shared_ptr<FileRun>& run) {
 // The block digests the stage read; a file that could not be read drops out.
 void applyBlocks(FileRun& run) {
   for (const Item& item : run.items) {
-    if (item.kind != ItemKind::firstBlock && item.kind != ItemKind::lastBlock) continue;
+    const bool first = item.kind == ItemKind::firstBlock || item.kind == ItemKind::cachedFirstBlock;
+    if ((!first && item.kind != ItemKind::lastBlock) || item.missed) continue;
     Member& member = run.members[item.set][item.a];
     if (!item.block) {
       member.unreadable = true;
       continue;
     }
-    (item.kind == ItemKind::firstBlock ? member.known.first : member.known.last) =
-        item.block->digest;
-    if (item.kind == ItemKind::firstBlock) member.cold = !item.block->cached;
+    (first ? member.known.first : member.known.last) = item.block->digest;
+    if (first) member.cold = !item.block->cached;
     member.place = item.block->place;
     member.fresh = true;
   }
@@ -401,6 +444,23 @@ void applyBlocks(FileRun& run) {
 
 void digestStage(const std::shared_ptr<FileRun>& run,
                  std::vector<std::pair<size_t, std::vector<size_t>>> subsets);
+void lastBlockStage(const std::shared_ptr<FileRun>& run,
+                    std::vector<std::pair<size_t, std::vector<size_t>>> direct);
+
+// The first blocks the page cache did not hold, read in the disks' order.
+void firstBlockStage(const std::shared_ptr<FileRun>& run,
+                     std::vector<std::pair<size_t, std::vector<size_t>>> direct) {
+  applyBlocks(*run);
+  std::vector<Item> next;
+  for (const Item& item : run->items) {
+    if (item.missed) {
+      next.push_back(makeItem(ItemKind::firstBlock, item.set, item.a, 0, 0, item.place));
+    }
+  }
+  run->items = std::move(next);
+  runStage(run,
+           [run, direct = std::move(direct)]() mutable { lastBlockStage(run, std::move(direct)); });
+}
 
 // Only files whose first block is shared by another of their size have
 // their last block read.
@@ -860,11 +920,14 @@ void matchFiles(std::vector<std::vector<Candidate>> sets, DispatchQoS qos,
     }
     for (size_t m = 0; m < set.size(); ++m) {
       if (members[m].known.first) continue;
-      run->items.push_back(makeItem(ItemKind::firstBlock, s, m, 0, 0, members[m].place));
+      run->items.push_back(makeItem(ItemKind::cachedFirstBlock, s, m, 0, 0, members[m].place));
     }
   }
-  runStage(run,
-           [run, direct = std::move(direct)]() mutable { lastBlockStage(run, std::move(direct)); });
+  // What the page cache holds is read first, by as many readers as memory
+  // takes; the rest then in each disk's order.
+  runStage(run, [run, direct = std::move(direct)]() mutable {
+    firstBlockStage(run, std::move(direct));
+  });
 }
 
 void matchFolders(std::vector<std::vector<Candidate>> sets, DigestCache cache, DispatchQoS qos,

@@ -27,7 +27,10 @@
 //
 // File reads run in each disk's order (the physical place of the file's
 // first extent, found by the first read, else its inode), with one reader
-// per rotating disk and a few per other device (read_plan.h); a file whose
+// per rotating disk and a few per other device (read_plan.h). First blocks
+// the page cache holds are read before the others, and files whose first
+// block it held are read by a few readers whatever their disk: memory needs
+// no order. A file whose
 // decision is made has its cached pages dropped, unless its first block was
 // in the page cache before the scan read it (the user's cache is left as it
 // was), and only files not cached that way are asked to be read ahead. Folder reads run on at most

@@ -1,6 +1,7 @@
 #include "scan/duplicate/content_reader.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -41,6 +42,21 @@ DigestFunction& seam() {
 // Opens a file that must still be a regular file of `expectedSize` bytes.
 // O_NONBLOCK: should the path have become a pipe since it was listed, the
 // open must not wait for a writer (it is refused below anyway).
+// True when the page cache holds the first `bytes` of the file. A mapping
+// that is never touched reads nothing and cannot fault; mincore only looks.
+bool headCached(int fd, size_t bytes) {
+  void* head = ::mmap(nullptr, bytes, PROT_READ, MAP_SHARED, fd, 0);
+  if (head == MAP_FAILED) return false;
+  const long page = ::sysconf(_SC_PAGESIZE);
+  std::vector<unsigned char> resident((bytes + static_cast<size_t>(page) - 1) /
+                                      static_cast<size_t>(page));
+  const bool all =
+      ::mincore(head, bytes, resident.data()) == 0 &&
+      std::all_of(resident.begin(), resident.end(), [](unsigned char r) { return (r & 1) != 0; });
+  ::munmap(head, bytes);
+  return all;
+}
+
 detail::UniqueFd openExpected(const std::string& path, int64_t expectedSize,
                               struct stat* status = nullptr) {
   detail::UniqueFd file =
@@ -177,13 +193,19 @@ bool digestFunctionReplaced() {
 }
 
 std::optional<BlockDigest> blockDigest(const std::string& path, int64_t expectedSize, bool last,
-                                       ReadBuffer& buffer) {
+                                       ReadBuffer& buffer, bool* missed) {
   if (readingSuspended()) return std::nullopt;
   struct stat st {};
   detail::UniqueFd file = openExpected(path, expectedSize, &st);
   if (!file) return std::nullopt;
   (void)::posix_fadvise(file.get(), 0, 0, POSIX_FADV_RANDOM);
   const auto want = static_cast<size_t>(std::min<int64_t>(expectedSize, kPrefixBytes));
+  // Asked before reading: a read that misses the cache, even one that may
+  // not wait, starts the disk.
+  if (missed != nullptr && (last || !headCached(file.get(), want))) {
+    *missed = true;
+    return std::nullopt;
+  }
   bool cached = false;
   auto readAt = [&](int64_t offset) -> std::optional<ContentDigest> {
     size_t total = 0;
@@ -206,9 +228,11 @@ std::optional<BlockDigest> blockDigest(const std::string& path, int64_t expected
   std::optional<ContentDigest> digest =
       readAt(last ? expectedSize - static_cast<int64_t>(want) : 0);
   if (!digest) return std::nullopt;
+  const auto device = static_cast<uint64_t>(st.st_dev);
+  const auto inode = static_cast<uint64_t>(st.st_ino);
   return BlockDigest{
       *digest,
-      diskPlace(file.get(), static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)),
+      missed != nullptr ? DiskPlace{device, false, inode} : diskPlace(file.get(), device, inode),
       cached};
 }
 

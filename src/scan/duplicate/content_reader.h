@@ -91,8 +91,11 @@ struct BlockDigest {
   DiskPlace place;
   bool cached = false;
 };
+// With `missed`, only a block the page cache holds whole is read (the
+// place is then the inode's, as the disk's order does not matter): when it
+// is not, *missed is set and nothing is given, which is no failure.
 std::optional<BlockDigest> blockDigest(const std::string& path, int64_t expectedSize, bool last,
-                                       ReadBuffer& buffer);
+                                       ReadBuffer& buffer, bool* missed = nullptr);
 
 // True while a test has replaced the digest (such digests must not be kept).
 bool digestFunctionReplaced();

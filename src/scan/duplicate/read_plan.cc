@@ -93,15 +93,21 @@ void prefetch(const std::string& path, int64_t size) {
   if (fd) (void)::posix_fadvise(fd.get(), 0, size, POSIX_FADV_WILLNEED);
 }
 
-std::vector<DeviceBatch> batchesByDevice(const std::vector<DiskPlace>& places) {
+std::vector<DeviceBatch> batchesByDevice(const std::vector<DiskPlace>& places,
+                                         const std::vector<bool>& inMemory) {
+  auto cached = [&](size_t i) { return i < inMemory.size() && inMemory[i]; };
   std::vector<size_t> order(places.size());
   for (size_t i = 0; i < order.size(); ++i) order[i] = i;
-  std::stable_sort(order.begin(), order.end(),
-                   [&](size_t x, size_t y) { return places[x] < places[y]; });
+  std::stable_sort(order.begin(), order.end(), [&](size_t x, size_t y) {
+    if (cached(x) != cached(y)) return cached(y);
+    return places[x] < places[y];
+  });
   std::vector<DeviceBatch> batches;
   for (size_t i : order) {
-    if (batches.empty() || batches.back().device != places[i].device) {
-      batches.push_back({places[i].device, readersFor(places[i].device), {}});
+    if (batches.empty() || batches.back().device != places[i].device ||
+        batches.back().inMemory != cached(i)) {
+      const size_t readers = cached(i) ? kSolidStateReaders : readersFor(places[i].device);
+      batches.push_back({places[i].device, cached(i), readers, {}});
     }
     batches.back().items.push_back(i);
   }

@@ -55,12 +55,19 @@ void dropPages(const std::string& path);
 void prefetch(const std::string& path, int64_t size);
 
 // The items (positions into `places`) split by device, each batch in disk
-// order, with the number of readers its device takes.
+// order, with the number of readers its device takes. Items marked in
+// `inMemory` (when given: the files were in the page cache before the scan
+// read them) form a batch of their own per device with kSolidStateReaders
+// readers: reading the page cache moves no disk head, so a rotating disk's
+// one reader would only leave the other cores idle. A file cached only in
+// part then costs a rotating disk some seeks; the scan stays correct.
 struct DeviceBatch {
   uint64_t device = 0;
+  bool inMemory = false;
   size_t readers = 1;
   std::vector<size_t> items;  // in reading order
 };
-std::vector<DeviceBatch> batchesByDevice(const std::vector<DiskPlace>& places);
+std::vector<DeviceBatch> batchesByDevice(const std::vector<DiskPlace>& places,
+                                         const std::vector<bool>& inMemory = {});
 
 }  // namespace orvexa::duplicate_internal
