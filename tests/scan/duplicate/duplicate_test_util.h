@@ -27,17 +27,10 @@ inline std::string randomBytes(size_t size, uint32_t seed) {
 }
 
 // Sets DuplicateScanService::limitSize for a test and restores it.
-class LimitSizeGuard {
- public:
-  explicit LimitSizeGuard(int64_t kib) : saved_(DuplicateScanService::limitSize.load()) {
-    DuplicateScanService::limitSize = kib;
-  }
-  ~LimitSizeGuard() { DuplicateScanService::limitSize = saved_; }
-  LimitSizeGuard(const LimitSizeGuard&) = delete;
-  LimitSizeGuard& operator=(const LimitSizeGuard&) = delete;
-
- private:
-  int64_t saved_;
+struct LimitSizeGuard {
+  explicit LimitSizeGuard(int64_t kib) { DuplicateScanService::limitSize = kib; }
+  ~LimitSizeGuard() { DuplicateScanService::limitSize = saved; }
+  const int64_t saved = DuplicateScanService::limitSize.load();
 };
 
 using PathGroups = std::set<std::set<std::string>>;
@@ -79,7 +72,8 @@ inline ScanOutcome duplicateFeature() {
 
 // Runs a scan of `paths` to its end and counts its `done` calls (after the
 // queue has run everything the scan handed it).
-inline ScanOutcome runScan(const std::vector<std::string>& paths) {
+inline ScanOutcome runScan(const std::vector<std::string>& paths,
+                           DuplicateScanService::Progress progress = nullptr) {
   ScanOutcome outcome = duplicateFeature();
   if (!outcome.feature) return outcome;
   std::vector<Url> urls;
@@ -88,7 +82,7 @@ inline ScanOutcome runScan(const std::vector<std::string>& paths) {
   Signal done;
   std::atomic<int64_t> total{-1};
   DuplicateScanService::scanDuplicate(
-      outcome.feature, urls, nullptr, nullptr, nullptr,
+      outcome.feature, urls, std::move(progress), nullptr, nullptr,
       [&](const FeaturePtr&, int64_t size) {
         total = size;
         done.notify();
