@@ -301,32 +301,34 @@ TEST_F(SimilarScanConcurrencyTest, LargeSetsAreGroupedThroughTheTables) {
 }
 
 TEST_F(SimilarScanServiceTest, SortCategoryDropsDeletedMembersAndThinGroups) {
+  const int ok = raw(DeleteStatus::DeleteSuccess), failed = raw(DeleteStatus::DeleteError),
+            busy = raw(DeleteStatus::Deleteing), none = raw(DeleteStatus::None);
+  // Per group, the delete status and size of each member; all are ticked,
+  // titled "m<size>", and a failure says "denied m<size>;".
+  const std::vector<std::pair<int, int64_t>> groups[] = {
+      {{ok, 10}, {failed, 20}, {none, 30}},
+      {{ok, 40}, {none, 50}},  // one member left: dropped
+      {{ok, 60}, {ok, 70}},    // all deleted: dropped
+      {{busy, 80}, {none, 90}, {none, 100}},
+  };
   auto all = std::make_shared<CategoryInformation>();
-  auto addGroup = [&](std::vector<std::pair<int, int64_t>> members) {
+  all->state = -1;
+  for (const auto& members : groups) {
     auto group = std::make_shared<FileInformation>();
     group->setFinderID(static_cast<int>(all->childrens.size()));
+    group->state = -1;
     for (auto [status, size] : members) {
       auto m = std::make_shared<FileInformation>();
       m->setFinderID(static_cast<int>(group->childrens.size()));
-      m->deleteStatus = status;
-      m->size = size;
-      m->state = 1;
-      m->title = "m" + std::to_string(size);
-      if (status == raw(DeleteStatus::DeleteError)) m->deleteErrorDesc = "denied " + m->title + ";";
+      std::tie(m->deleteStatus, m->size, m->state, m->title) =
+          std::tuple(status, size, 1, "m" + std::to_string(size));
+      if (status == failed) m->deleteErrorDesc = "denied " + m->title + ";";
       group->childrens.push_back(m);
       group->size += size;
     }
-    group->state = -1;
     all->childrens.push_back(group);
-    return group;
-  };
-  const int ok = raw(DeleteStatus::DeleteSuccess), failed = raw(DeleteStatus::DeleteError),
-            busy = raw(DeleteStatus::Deleteing), none = raw(DeleteStatus::None);
-  auto kept = addGroup({{ok, 10}, {failed, 20}, {none, 30}});
-  addGroup({{ok, 40}, {none, 50}});  // one member left: dropped
-  addGroup({{ok, 60}, {ok, 70}});    // all deleted: dropped
-  auto untouched = addGroup({{busy, 80}, {none, 90}, {none, 100}});
-  all->state = -1;
+  }
+  const FilePtr kept = all->childrens[0], untouched = all->childrens[3];
 
   auto [deleted, failures, errors] = SimilarScanService::sortCategory(all);
   ASSERT_EQ(std::tuple(deleted, failures.size(), all->childrens, kept->childrens.size()),
