@@ -299,14 +299,12 @@ TEST(LargeOldFilingTest, TypeOfAFileAndOfATypeTree) {
       {{"public.zip-archive", "public.data", "public.image"}, K::Archives},
       {{"com.example.unknown", "public.image", "public.zip-archive"}, K::Picture},
       {{"public.mpeg-4", "public.movie", "public.audiovisual-content"}, K::Movies},
-      {{"public.mp3", "public.audio", "public.audiovisual-content"}, K::Music},
       // "audiovisual" contains "audio": reached before any movie entry, Music.
       {{"public.audiovisual-content", "public.movie"}, K::Music},
       // Within one entry "image" is checked before "archive".
       {{"com.example.disk-image-archive"}, K::Picture},
       {{"PUBLIC.IMAGE"}, K::Picture},
       {{"Com.Example.ARCHIVE"}, K::Archives},
-      {{"public.plain-text", "public.text", "public.data"}, K::Other},
       {{}, K::Other},
   };
   for (const auto& [tree, type] : trees)
