@@ -6,7 +6,6 @@
 #include <filesystem>
 #include <map>
 
-#include "orvexa/units/scan_status.h"
 #include "scan/duplicate/duplicate_test_util.h"
 #include "support/sandbox.h"
 #include "support/temp_dir.h"
@@ -222,15 +221,6 @@ TEST(DuplicateScanServiceTest, SortCategoryRemovesDeletedMembersAndRebuildsTheVi
                                   group->size, group->childrens[0]->finderID(),
                                   group->childrens[1]->finderID()}),
             (std::vector<int64_t>{2 * 7000, 2 * 7000, 0, 2 * 7000, 0, 1}));
-}
-
-TEST(DuplicateScanServiceTest, StopDuplicateEndsTheFeatureAndHandsItBack) {
-  testing::ScanOutcome scan = testing::duplicateFeature();
-  ScanStatusTable::set(scan.feature->finderID, ScanState::start);
-  FeaturePtr handed;
-  DuplicateScanService::stopDuplicate(scan.feature, [&](const FeaturePtr& f) { handed = f; });
-  EXPECT_EQ(handed, scan.feature);
-  EXPECT_EQ(ScanStatusTable::get(scan.feature->finderID), static_cast<int>(ScanState::end));
 }
 
 // Pre-order with names in byte order ("a/z.bin", "a.bin", "b.bin"); a link

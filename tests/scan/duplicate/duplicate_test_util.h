@@ -7,23 +7,21 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
-#include <random>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "orvexa/model/records.h"
 #include "orvexa/scan/duplicate/duplicate_scan_service.h"
+#include "support/shared_checks.h"
 #include "support/signal.h"
 
 namespace orvexa::testing {
 
 // `size` bytes of pseudo-random content; equal seeds give equal bytes.
 inline std::string randomBytes(size_t size, uint32_t seed) {
-  std::mt19937 random(seed);
-  std::string bytes(size, '\0');
-  for (char& c : bytes) c = static_cast<char>(random() & 0xFF);
-  return bytes;
+  const std::vector<uint8_t> bytes = noiseBytes(size, seed);
+  return std::string(bytes.begin(), bytes.end());
 }
 
 // Sets DuplicateScanService::limitSize for a test and restores it.
