@@ -20,16 +20,15 @@ FilePtr member(const std::string& path, int64_t size, int ageHours, bool folder 
   return f;
 }
 
-FilePtr group(std::vector<FilePtr> members) {
-  auto g = std::make_shared<FileInformation>();
-  g->childrens = std::move(members);
-  for (const FilePtr& m : g->childrens) g->size += m->size;
-  return g;
-}
-
-CategoryPtr allOf(std::vector<FilePtr> groups) {
+// The all-duplicates category of these groups, each sized by its members.
+CategoryPtr allOf(std::vector<std::vector<FilePtr>> groups) {
   auto all = std::make_shared<CategoryInformation>();
-  all->childrens = std::move(groups);
+  for (auto& members : groups) {
+    auto g = std::make_shared<FileInformation>();
+    g->childrens = std::move(members);
+    for (const FilePtr& m : g->childrens) g->size += m->size;
+    all->childrens.push_back(g);
+  }
   return all;
 }
 
@@ -45,18 +44,13 @@ TEST(DuplicateSelectionTest, KeepRulesChooseOneCopyAndNestedGroupsNeverLoseTheLa
   // also has a copy elsewhere. In the last group, /a'/x sorts before /a/x
   // as text, but "a" comes before "a'" as a folder.
   auto all = allOf({
-      group({member("/e/f", 500, 1), member("/d/A/sub/f", 500, 50), member("/d/A2/sub/f", 500, 2)}),
-      group({member("/d/A/sub", 600, 50, true), member("/d/A2/sub", 600, 2, true)}),
-      group({member("/d/A", 1000, 50, true), member("/d/A2", 1000, 2, true)}),
-      group({member("/b/x", 100, 30), member("/a'/x", 100, 10), member("/a/x", 100, 20),
-             member("/c/x", 100, 5)}),
+      {member("/e/f", 500, 1), member("/d/A/sub/f", 500, 50), member("/d/A2/sub/f", 500, 2)},
+      {member("/d/A/sub", 600, 50, true), member("/d/A2/sub", 600, 2, true)},
+      {member("/d/A", 1000, 50, true), member("/d/A2", 1000, 2, true)},
+      {member("/b/x", 100, 30), member("/a'/x", 100, 10), member("/a/x", 100, 20),
+       member("/c/x", 100, 5)},
   });
-  struct Case {
-    DuplicateKeep keep;
-    std::vector<std::string> kept;
-    std::vector<std::string> removed;
-  };
-  const Case cases[] = {
+  const std::tuple<DuplicateKeep, std::vector<std::string>, std::vector<std::string>> cases[] = {
       // A is kept whole; A2 goes with everything in it; the copy elsewhere
       // goes because A keeps one.
       {DuplicateKeep::oldest,
@@ -69,18 +63,16 @@ TEST(DuplicateSelectionTest, KeepRulesChooseOneCopyAndNestedGroupsNeverLoseTheLa
        {"/a/x", "/d/A", "/d/A/sub/f"},
        {"/a'/x", "/b/x", "/c/x", "/d/A2", "/e/f"}},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.kept.front());
-    DuplicateRemovalPlan plan = planDuplicateRemoval(all, c.keep);
-    EXPECT_EQ(pathsOf(plan.keep), c.kept);
-    EXPECT_EQ(pathsOf(plan.remove), c.removed);
-    EXPECT_EQ(plan.freedBytes, 1000 + 500 + 300);
+  for (const auto& [keep, kept, removed] : cases) {
+    DuplicateRemovalPlan plan = planDuplicateRemoval(all, keep);
+    EXPECT_EQ(std::tuple(pathsOf(plan.keep), pathsOf(plan.remove), plan.freedBytes),
+              std::tuple(kept, removed, int64_t{1000 + 500 + 300}));
   }
 }
 
 TEST(DuplicateSelectionTest, TickingMarksRemovedMembersAndMixedGroups) {
-  auto all = allOf({group({member("/a/x", 10, 1), member("/b/x", 10, 2)}),
-                    group({member("/c/y", 20, 1), member("/d/y", 20, 2), member("/e/y", 20, 3)})});
+  auto all = allOf({{member("/a/x", 10, 1), member("/b/x", 10, 2)},
+                    {member("/c/y", 20, 1), member("/d/y", 20, 2), member("/e/y", 20, 3)}});
   all->childrens[0]->childrens[0]->state = 1;  // ticked by hand before: the plan decides
   DuplicateRemovalPlan plan = planDuplicateRemoval(all, DuplicateKeep::newest);
   tickDuplicateRemoval(all, plan);

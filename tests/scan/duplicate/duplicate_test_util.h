@@ -7,37 +7,28 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
-#include <random>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "orvexa/model/records.h"
 #include "orvexa/scan/duplicate/duplicate_scan_service.h"
+#include "support/shared_checks.h"
 #include "support/signal.h"
 
 namespace orvexa::testing {
 
 // `size` bytes of pseudo-random content; equal seeds give equal bytes.
 inline std::string randomBytes(size_t size, uint32_t seed) {
-  std::mt19937 random(seed);
-  std::string bytes(size, '\0');
-  for (char& c : bytes) c = static_cast<char>(random() & 0xFF);
-  return bytes;
+  const std::vector<uint8_t> bytes = noiseBytes(size, seed);
+  return std::string(bytes.begin(), bytes.end());
 }
 
 // Sets DuplicateScanService::limitSize for a test and restores it.
-class LimitSizeGuard {
- public:
-  explicit LimitSizeGuard(int64_t kib) : saved_(DuplicateScanService::limitSize.load()) {
-    DuplicateScanService::limitSize = kib;
-  }
-  ~LimitSizeGuard() { DuplicateScanService::limitSize = saved_; }
-  LimitSizeGuard(const LimitSizeGuard&) = delete;
-  LimitSizeGuard& operator=(const LimitSizeGuard&) = delete;
-
- private:
-  int64_t saved_;
+struct LimitSizeGuard {
+  explicit LimitSizeGuard(int64_t kib) { DuplicateScanService::limitSize = kib; }
+  ~LimitSizeGuard() { DuplicateScanService::limitSize = saved; }
+  const int64_t saved = DuplicateScanService::limitSize.load();
 };
 
 using PathGroups = std::set<std::set<std::string>>;
@@ -79,7 +70,8 @@ inline ScanOutcome duplicateFeature() {
 
 // Runs a scan of `paths` to its end and counts its `done` calls (after the
 // queue has run everything the scan handed it).
-inline ScanOutcome runScan(const std::vector<std::string>& paths) {
+inline ScanOutcome runScan(const std::vector<std::string>& paths,
+                           DuplicateScanService::Progress progress = nullptr) {
   ScanOutcome outcome = duplicateFeature();
   if (!outcome.feature) return outcome;
   std::vector<Url> urls;
@@ -88,7 +80,7 @@ inline ScanOutcome runScan(const std::vector<std::string>& paths) {
   Signal done;
   std::atomic<int64_t> total{-1};
   DuplicateScanService::scanDuplicate(
-      outcome.feature, urls, nullptr, nullptr, nullptr,
+      outcome.feature, urls, std::move(progress), nullptr, nullptr,
       [&](const FeaturePtr&, int64_t size) {
         total = size;
         done.notify();

@@ -30,8 +30,11 @@ std::vector<std::string> memberPaths(const FilePtr& group) {
   return paths;
 }
 
-std::vector<std::vector<std::string>> groupsOf(const FeaturePtr& feature) {
-  std::vector<std::vector<std::string>> groups;
+using Groups = std::vector<std::vector<std::string>>;
+
+// The member paths of every group, each sorted, in order.
+Groups groupsOf(const FeaturePtr& feature) {
+  Groups groups;
   for (const FilePtr& g : feature->categoryInfo.at(0)->childrens) {
     std::vector<std::string> paths = memberPaths(g);
     std::sort(paths.begin(), paths.end());
@@ -87,6 +90,10 @@ class SimilarScanServiceTest : public ::testing::Test {
   std::string picture(const std::string& path, uint32_t seed, int width = 96, int height = 72) {
     return testing::writeJpeg(path, width, height, testing::blocks(seed, width, height));
   }
+  // A byte-identical copy of `from`.
+  static std::string copy(const std::string& from, const std::string& to) {
+    return testing::writeBytes(to, testing::readBytes(from));
+  }
 
   Sandbox sb_;
   ModulePtr module_ =
@@ -103,23 +110,22 @@ class SimilarScanConcurrencyTest : public SimilarScanServiceTest {};
 TEST_F(SimilarScanConcurrencyTest, TwoCopiesUnderDifferentNamesFormOneGroupOfTwo) {
   const std::string folder = sb_.dir("~/Pictures");
   const std::string a = picture(folder + "/beach.jpg", 11);
-  const std::string b = testing::writeBytes(folder + "/beach copy.jpg", testing::readBytes(a));
+  const std::string b = copy(a, folder + "/beach copy.jpg");
   picture(folder + "/forest.jpg", 12);
   picture(folder + "/city.png", 13);  // a JPEG under a PNG name
 
   const Outcome outcome = runScan({folder});
-  EXPECT_EQ(outcome.doneCalls, 1);
-  EXPECT_EQ(outcome.lastFraction, 1.0f);
-  ASSERT_EQ(feature_->categoryInfo.size(), 1u);
-  ASSERT_EQ(groupsOf(feature_), (std::vector<std::vector<std::string>>{{b, a}}));
+  EXPECT_EQ(std::pair(outcome.doneCalls, outcome.lastFraction), std::pair(1, 1.0f));
+  ASSERT_EQ(groupsOf(feature_), (Groups{{b, a}}));
   const CategoryPtr all = feature_->categoryInfo[0];
   const FilePtr group = all->childrens[0];
-  EXPECT_EQ(group->parentFinderID, all->finderID());
-  EXPECT_EQ(group->title, "beach copy");  // small sets: the last component of a key
-  for (const FilePtr& member : group->childrens) {
-    EXPECT_EQ(member->state, 0) << "the scan ticks nothing";
-    EXPECT_EQ(std::any_cast<SimilarNodePtr>(member->attachInformation)->url, member->url);
-  }
+  // Small sets: titled with the last component of a key. The scan ticks nothing.
+  EXPECT_EQ(std::pair(group->parentFinderID, group->title),
+            std::pair(all->finderID(), std::string("beach copy")));
+  for (const FilePtr& member : group->childrens)
+    EXPECT_EQ(
+        std::pair(member->state, std::any_cast<SimilarNodePtr>(member->attachInformation)->url),
+        std::pair(0, member->url));
   const int64_t size = static_cast<int64_t>(std::filesystem::file_size(a));
   EXPECT_EQ((std::vector{group->size, all->size, outcome.total}),
             std::vector<int64_t>(3, 2 * size));
@@ -127,18 +133,16 @@ TEST_F(SimilarScanConcurrencyTest, TwoCopiesUnderDifferentNamesFormOneGroupOfTwo
 }
 
 TEST_F(SimilarScanServiceTest, OnePictureGivesAllWithNoGroupsAndTotalZero) {
-  const std::string folder = sb_.dir("~/Pictures");
-  picture(folder + "/only.jpg", 21);
+  picture(sb_.dir("~/Pictures") + "/only.jpg", 21);
   sb_.file("~/Pictures/notes.txt", "text");
-  const Outcome outcome = runScan({folder});
-  ASSERT_EQ(feature_->categoryInfo.size(), 1u);
-  EXPECT_EQ(feature_->categoryInfo[0]->title, "All");
-  EXPECT_TRUE(feature_->categoryInfo[0]->childrens.empty());
-  EXPECT_EQ(outcome.total, 0);
-
   // No location at all, or nothing to compare, ends the same way.
-  EXPECT_EQ(runScan({}).total, 0);
-  EXPECT_EQ(runScan({sb_.dir("~/Empty/")}).total, 0);
+  for (const auto& folders : {std::vector{sb_.path("~/Pictures")}, std::vector<std::string>{},
+                              std::vector{sb_.dir("~/Empty/")}}) {
+    EXPECT_EQ(runScan(folders).total, 0);
+    EXPECT_EQ(std::tuple(feature_->categoryInfo.size(), feature_->categoryInfo[0]->title,
+                         feature_->categoryInfo[0]->childrens.size()),
+              std::tuple(1u, std::string("All"), 0u));
+  }
 }
 
 // Flat and smooth pictures share a fingerprint of (nearly) equal bits:
@@ -160,14 +164,12 @@ TEST_F(SimilarScanServiceTest, PicturesWithoutInformationGroupOnlyWithIdenticalC
   testing::writePng(folder + "/black.png", 64, 48, flat(0));
   const std::string dark = testing::writePng(folder + "/darkening.png", 64, 48, ramp(true));
   testing::writePng(folder + "/brightening.png", 64, 48, ramp(false));
-  const std::string whiteCopy =
-      testing::writeBytes(folder + "/white copy.png", testing::readBytes(white));
-  const std::string darkCopy = testing::writeBytes(folder + "/d2.png", testing::readBytes(dark));
+  const std::string whiteCopy = copy(white, folder + "/white copy.png");
+  const std::string darkCopy = copy(dark, folder + "/d2.png");
   picture(folder + "/scene.jpg", 1);  // one name, two pictures unlike each other
   picture(folder + "/scene.png", 2);
   runScan({folder}, 5);
-  EXPECT_EQ(groupsOf(feature_),
-            (std::vector<std::vector<std::string>>{{darkCopy, dark}, {whiteCopy, white}}));
+  EXPECT_EQ(groupsOf(feature_), (Groups{{darkCopy, dark}, {whiteCopy, white}}));
 }
 
 TEST_F(SimilarScanServiceTest, ThresholdFiveUsesThreeBandsAndSixUsesTwo) {
@@ -186,17 +188,14 @@ TEST_F(SimilarScanServiceTest, OnlyPathsNamingJpegOrPngAreConsidered) {
   const auto bytes = testing::jpegBytes(96, 72, testing::blocks(41, 96, 72));
   const std::vector<std::string> considered = {"a.jpg", "b.JPEG", "c.Png", "f.jpg.bak",
                                                "nested/deep/i.jpg"};
-  for (const char* name : {"d.gif", "e", ".hidden.jpg", ".cache/g.jpg", "Thing.app/h.jpg"}) {
+  for (const char* name : {"d.gif", "e", ".hidden.jpg", ".cache/g.jpg", "Thing.app/h.jpg"})
     testing::writeBytes(folder + "/" + name, bytes);
-  }
   std::vector<std::string> expected;
-  for (const std::string& name : considered) {
+  for (const std::string& name : considered)
     expected.push_back(testing::writeBytes(folder + "/" + name, bytes));
-  }
   runScan({folder});
-  ASSERT_EQ(feature_->categoryInfo[0]->childrens.size(), 1u);
   std::sort(expected.begin(), expected.end());
-  EXPECT_EQ(groupsOf(feature_), (std::vector<std::vector<std::string>>{expected}));
+  EXPECT_EQ(groupsOf(feature_), (Groups{expected}));
 }
 
 // With the query tool present, discovery takes its lines (existing paths
@@ -204,9 +203,8 @@ TEST_F(SimilarScanServiceTest, OnlyPathsNamingJpegOrPngAreConsidered) {
 TEST_F(SimilarScanServiceTest, MetadataQueryToolListsThePictures) {
   const std::string folder = sb_.dir("~/Pictures");
   const std::string a = picture(folder + "/a.jpg", 51);
-  const std::string b = testing::writeBytes(folder + "/b.jpg", testing::readBytes(a));
-  const std::string c = testing::writeBytes(folder + "/c.jpg", testing::readBytes(a));
-  testing::writeBytes(folder + "/d.gif", testing::readBytes(a));
+  const std::string b = copy(a, folder + "/b.jpg"), c = copy(a, folder + "/c.jpg");
+  copy(a, folder + "/d.gif");
   const std::string tool = sb_.file("/usr/bin/mdfind",
                                     "#!/bin/sh\n"
                                     "case \"$3\" in *Library*) exit 0;; esac\n"
@@ -216,14 +214,13 @@ TEST_F(SimilarScanServiceTest, MetadataQueryToolListsThePictures) {
   ::chmod(tool.c_str(), 0755);
   ASSERT_EQ(Paths::shared().tool("mdfind"), tool);
   runScan({folder});
-  EXPECT_EQ(groupsOf(feature_), (std::vector<std::vector<std::string>>{{a, b}}))
-      << "c.jpg is not listed by the tool";
+  EXPECT_EQ(groupsOf(feature_), (Groups{{a, b}})) << "c.jpg is not listed by the tool";
 
   // A tool that finds nothing anywhere makes the scan walk the folders.
   sb_.file("/usr/bin/mdfind", "#!/bin/sh\nexit 0\n");
   ::chmod(tool.c_str(), 0755);
   runScan({folder});
-  EXPECT_EQ(groupsOf(feature_), (std::vector<std::vector<std::string>>{{a, b, c}}));
+  EXPECT_EQ(groupsOf(feature_), (Groups{{a, b, c}}));
 }
 
 // A Photos library whose database ties versions to masters: the master and
@@ -273,11 +270,10 @@ TEST_F(SimilarScanServiceTest, PhotosLibraryGroupsMastersWithTheirDerivatives) {
 TEST_F(SimilarScanServiceTest, LibraryWithoutDatabaseFilesMastersAlone) {
   const std::string library = sb_.dir("~/Pictures/Old.photoslibrary");
   const std::string master = picture(library + "/Masters/IMG_1.jpg", 71);
-  testing::writeBytes(library + "/Masters/IMG_1 copy.jpg", testing::readBytes(master));
+  copy(master, library + "/Masters/IMG_1 copy.jpg");
   picture(library + "/resources/proxies/derivatives/00/00/2A/UNADJUSTEDNONRAW_thumb_2a.jpg", 71);
   runScan({library});  // the location is the library itself
-  EXPECT_EQ(groupsOf(feature_),
-            (std::vector<std::vector<std::string>>{{library + "/Masters/IMG_1 copy.jpg", master}}));
+  EXPECT_EQ(groupsOf(feature_), (Groups{{library + "/Masters/IMG_1 copy.jpg", master}}));
   EXPECT_FALSE(fileExists(library + "/database/photos.db")) << "no database file may be created";
 }
 
@@ -288,58 +284,56 @@ TEST_F(SimilarScanConcurrencyTest, LargeSetsAreGroupedThroughTheTables) {
   const std::string folder = sb_.dir("~/Pictures");
   for (uint32_t i = 0; i < 110; ++i) picture(folder + "/p" + std::to_string(i) + ".jpg", 1000 + i);
   const auto source = testing::blocks(1003, 96, 72);
-  const std::string exact =
-      testing::writeBytes(folder + "/copy.jpg", testing::readBytes(folder + "/p3.jpg"));
+  const std::string exact = copy(folder + "/p3.jpg", folder + "/copy.jpg");
   const std::string reencoded = testing::writeJpeg(folder + "/reencoded.jpg", 96, 72, source, 60);
   const std::string resized =
       testing::writePng(folder + "/resized.png", 192, 144, testing::blocks(1005, 192, 144));
   const std::string brighter = testing::writeJpeg(
       folder + "/brighter.jpg", 96, 72, testing::brightened(testing::blocks(1007, 96, 72), 6));
   runScan({folder});
-  EXPECT_EQ(groupsOf(feature_), (std::vector<std::vector<std::string>>{
+  EXPECT_EQ(groupsOf(feature_), (Groups{
                                     {brighter, folder + "/p7.jpg"},
                                     {exact, folder + "/p3.jpg", reencoded},
                                     {folder + "/p5.jpg", resized},
                                 }));
-  for (const FilePtr& g : feature_->categoryInfo[0]->childrens) {
+  for (const FilePtr& g : feature_->categoryInfo[0]->childrens)
     EXPECT_EQ(g->title.front(), '/') << "titled with a picture's path";
-  }
 }
 
 TEST_F(SimilarScanServiceTest, SortCategoryDropsDeletedMembersAndThinGroups) {
+  const int ok = raw(DeleteStatus::DeleteSuccess), failed = raw(DeleteStatus::DeleteError),
+            busy = raw(DeleteStatus::Deleteing), none = raw(DeleteStatus::None);
+  // Per group, the delete status and size of each member; all are ticked,
+  // titled "m<size>", and a failure says "denied m<size>;".
+  const std::vector<std::pair<int, int64_t>> groups[] = {
+      {{ok, 10}, {failed, 20}, {none, 30}},
+      {{ok, 40}, {none, 50}},  // one member left: dropped
+      {{ok, 60}, {ok, 70}},    // all deleted: dropped
+      {{busy, 80}, {none, 90}, {none, 100}},
+  };
   auto all = std::make_shared<CategoryInformation>();
-  auto addGroup = [&](std::vector<std::pair<int, int64_t>> members) {
+  all->state = -1;
+  for (const auto& members : groups) {
     auto group = std::make_shared<FileInformation>();
     group->setFinderID(static_cast<int>(all->childrens.size()));
+    group->state = -1;
     for (auto [status, size] : members) {
       auto m = std::make_shared<FileInformation>();
       m->setFinderID(static_cast<int>(group->childrens.size()));
-      m->deleteStatus = status;
-      m->size = size;
-      m->state = 1;
-      m->title = "m" + std::to_string(size);
-      if (status == raw(DeleteStatus::DeleteError)) m->deleteErrorDesc = "denied " + m->title + ";";
+      std::tie(m->deleteStatus, m->size, m->state, m->title) =
+          std::tuple(status, size, 1, "m" + std::to_string(size));
+      if (status == failed) m->deleteErrorDesc = "denied " + m->title + ";";
       group->childrens.push_back(m);
       group->size += size;
     }
-    group->state = -1;
     all->childrens.push_back(group);
-    return group;
-  };
-  const int ok = raw(DeleteStatus::DeleteSuccess), failed = raw(DeleteStatus::DeleteError),
-            busy = raw(DeleteStatus::Deleteing), none = raw(DeleteStatus::None);
-  auto kept = addGroup({{ok, 10}, {failed, 20}, {none, 30}});
-  addGroup({{ok, 40}, {none, 50}});  // one member left: dropped
-  addGroup({{ok, 60}, {ok, 70}});    // all deleted: dropped
-  auto untouched = addGroup({{busy, 80}, {none, 90}, {none, 100}});
-  all->state = -1;
+  }
+  const FilePtr kept = all->childrens[0], untouched = all->childrens[3];
 
   auto [deleted, failures, errors] = SimilarScanService::sortCategory(all);
-  EXPECT_EQ(deleted, 10 + 40 + 60 + 70);
-  ASSERT_EQ(failures.size(), 2u);
+  ASSERT_EQ(std::tuple(deleted, failures.size(), all->childrens, kept->childrens.size()),
+            std::tuple(int64_t{10 + 40 + 60 + 70}, 2u, std::vector<FilePtr>{kept, untouched}, 2u));
   EXPECT_EQ(failures[0]->title + failures[1]->title + " " + errors, "m20m80 denied m20;");
-  EXPECT_EQ(all->childrens, (std::vector<FilePtr>{kept, untouched}));
-  ASSERT_EQ(kept->childrens.size(), 2u);
   // Renumbered, unticked, resized.
   EXPECT_EQ((std::vector<int64_t>{untouched->finderID(), kept->childrens[1]->finderID(),
                                   failures[0]->state, kept->childrens[1]->state, kept->state,

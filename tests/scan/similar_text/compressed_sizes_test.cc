@@ -67,22 +67,6 @@ TEST(CompressedSizesTest, EmptyTextsHaveNoDistanceAndStoppedRowsStayUnmeasured) 
   EXPECT_FALSE(stopped.isWithin(0, 2, 100));
 }
 
-TEST(CompressedSizesTest, DistanceOrdersTextsByLikenessAndIsWithinIsExact) {
-  const std::string letter = wordsText(7, 1500);
-  std::string revised = letter;
-  revised.replace(700, 60, "an entirely new sentence about the delivery of the chairs. ");
-  const std::vector<std::string> texts = {letter, revised, wordsText(8, 1500), letter};
-  CompressedSizes sizes = measured(texts);
-  EXPECT_LT(*sizes.distance(0, 3), 0.05);  // the same text twice
-  EXPECT_LT(*sizes.distance(0, 1), 0.25);  // one sentence changed
-  EXPECT_GT(*sizes.distance(0, 2), 0.6);   // unrelated
-  EXPECT_DOUBLE_EQ(*sizes.distance(0, 1), *sizes.distance(1, 0));
-  const double percent = *sizes.distance(0, 1) * 100;
-  EXPECT_TRUE(sizes.isWithin(0, 1, static_cast<int>(std::ceil(percent))));
-  EXPECT_FALSE(sizes.isWithin(0, 1, static_cast<int>(std::ceil(percent)) - 1));
-  EXPECT_FALSE(sizes.isWithin(0, 3, -1));
-}
-
 TEST(DocumentGroupsTest, GroupsLinkedDocumentsAndNamesEachOnesNearest) {
   const std::string a = wordsText(11, 1200);
   std::string a2 = a;
@@ -154,6 +138,11 @@ TEST(LongDocumentsTest, CopiesBeyondTheWindowGroupAndShortUnrelatedTextsDoNot) {
   EXPECT_LT(*sizes.distance(0, 2), 0.15);
   EXPECT_GT(*sizes.distance(0, 3), 0.6);
   EXPECT_GT(*sizes.distance(4, 5), 0.6);
+  // The distance is symmetric, and isWithin exact at a whole percent.
+  EXPECT_DOUBLE_EQ(*sizes.distance(0, 2), *sizes.distance(2, 0));
+  const int percent = static_cast<int>(std::ceil(*sizes.distance(0, 2) * 100));
+  EXPECT_TRUE(sizes.isWithin(0, 2, percent) && !sizes.isWithin(0, 2, percent - 1));
+  EXPECT_FALSE(sizes.isWithin(0, 1, -1));
   auto groups = groupSimilarDocuments(sizes, SimilarTextService::kDefaultThreshold, &texts);
   ASSERT_EQ(groups.size(), 1u);
   ASSERT_EQ(groups[0].size(), 3u);

@@ -21,21 +21,6 @@ namespace fs = std::filesystem;
 
 using testing::TempDir;
 
-TEST(PdfModulePathTest, IsTheBuiltModuleUnlessTheVariableNamesAnother) {
-  const char* const old = getenv(kPdfModuleVariable);
-  const std::string saved = old ? old : "";
-  unsetenv(kPdfModuleVariable);
-  const std::string built = pdfModulePath();
-  EXPECT_TRUE(fs::path(built).is_absolute()) << built;
-  // Whatever links the library has the module built first.
-  EXPECT_TRUE(fs::is_regular_file(built)) << built;
-  setenv(kPdfModuleVariable, "", 1);
-  EXPECT_EQ(pdfModulePath(), built);
-  setenv(kPdfModuleVariable, "/opt/reader/orvexa-pdf.so", 1);
-  EXPECT_EQ(pdfModulePath(), "/opt/reader/orvexa-pdf.so");
-  old ? setenv(kPdfModuleVariable, saved.c_str(), 1) : unsetenv(kPdfModuleVariable);
-}
-
 // Whether the process has the file at `path` mapped.
 bool isMapped(const std::string& path) {
   std::ifstream maps("/proc/self/maps");

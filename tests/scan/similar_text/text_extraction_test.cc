@@ -17,33 +17,28 @@ using testing::TempDir;
 
 Data bytesOf(std::string_view text) { return Data(text.begin(), text.end()); }
 
-struct MatchCase {
-  const char* name;
-  std::string xml;
-  std::string text;
-};
-
 TEST(MatchesTest, TakesEveryTextRunInOrder) {
-  const MatchCase cases[] = {
-      {"two runs", "<w:p><w:r><w:t>Hello</w:t></w:r><w:r><w:t xml:space=\"preserve\"> world</w:t>",
-       "Hello\n world"},
-      {"no runs", "<w:p><w:r></w:r></w:p>", ""},
-      {"empty run counts", "<w:t></w:t><w:t>b</w:t>", "\nb"},
-      {"run without end", "<w:t>open", ""},
+  const std::pair<std::string, std::string> cases[] = {
+      {"<w:p><w:r><w:t>Hello</w:t></w:r><w:r><w:t xml:space=\"preserve\"> world</w:t>",
+       "Hello\n world"},                   // two runs
+      {"<w:p><w:r></w:r></w:p>", ""},      // no runs
+      {"<w:t></w:t><w:t>b</w:t>", "\nb"},  // empty run counts
+      {"<w:t>open", ""},                   // run without end
       // "<w:t.*?>" also starts at other tags beginning with "w:t" and ends at
       // the first ">": the capture then holds the rest up to "</w:t>".
-      {"tab before text", "<w:tab/><w:t>x</w:t>", "<w:t>x"},
-      {"table tags", "<w:tbl><w:tr><w:tc><w:t>cell</w:t></w:tc>", "<w:tr><w:tc><w:t>cell"},
+      {"<w:tab/><w:t>x</w:t>", "<w:t>x"},                                      // tab before text
+      {"<w:tbl><w:tr><w:tc><w:t>cell</w:t></w:tc>", "<w:tr><w:tc><w:t>cell"},  // table tags
       // "." matches no line terminator, so neither part may span one.
-      {"newline inside run", "<w:t>a\nb</w:t><w:t>c</w:t>", "c"},
-      {"newline inside tag", "<w:t\n>a</w:t>", ""},
-      {"other non-ASCII passes", "<w:t>caf\xC3\xA9 \xE2\x80\x94 na\xC3\xAFve</w:t>",
-       "caf\xC3\xA9 \xE2\x80\x94 na\xC3\xAFve"},
-      {"run after a failed line", "<w:t>x\n<w:t>y</w:t>", "y"},
-      {"close tag is not text", "<w:t></w:t></w:t>", ""},
-      {"entities stay escaped", "<w:t>a &amp; b &lt;c&gt;</w:t>", "a &amp; b &lt;c&gt;"},
+      {"<w:t>a\nb</w:t><w:t>c</w:t>", "c"},  // newline inside run
+      {"<w:t\n>a</w:t>", ""},                // newline inside tag
+      {"<w:t>caf\xC3\xA9 \xE2\x80\x94 na\xC3\xAFve</w:t>",
+       "caf\xC3\xA9 \xE2\x80\x94 na\xC3\xAFve"},                  // other non-ASCII passes
+      {"<w:t>x\n<w:t>y</w:t>", "y"},                              // run after a failed line
+      {"<w:t></w:t></w:t>", ""},                                  // close tag is not text
+      {"<w:t>a &amp; b &lt;c&gt;</w:t>", "a &amp; b &lt;c&gt;"},  // entities stay escaped
   };
-  for (const MatchCase& c : cases) EXPECT_EQ(SimilarTextService::matches(c.xml), c.text) << c.name;
+  for (const auto& [xml, text] : cases)
+    EXPECT_EQ(SimilarTextService::matches(xml), text) << ::testing::PrintToString(xml);
   // Every line terminator, not only "\n", ends a run unmatched.
   for (const char* terminator : {"\r", "\v", "\f", "\xC2\x85", "\xE2\x80\xA8", "\xE2\x80\xA9"})
     EXPECT_EQ(SimilarTextService::matches(std::string("<w:t>a") + terminator + "b</w:t>"), "")
@@ -114,60 +109,58 @@ TEST(DocumentTextTest, EveryKindAndEveryDamage) {
     flipped[k] = static_cast<char>(flipped[k] ^ 0x5A);
   const std::string pdf = testing::pdfOfText("A letter of some length\nand a second line");
   const std::string blanks(50u << 10, ' ');
-  struct Case {
-    const char* name;
-    std::string file;
-    std::string content;
-    std::string text;
-    size_t inflateBudget = 0;  // 0: documentText's own budgets
-  };
-  const Case cases[] = {
-      {"plain text: UTF-8 kept, a Latin-1 byte converted", "notes.txt",
-       "Dear Sir,\ncaf\xC3\xA9 and na\xEFve.\n", "Dear Sir,\ncaf\xC3\xA9 and na\xC3\xAFve.\n"},
-      {"rich text table", "table.rtf",
+  // File, content, text; a budget of inflated bytes (text budget 1 KiB), or
+  // 0 for documentText's own budgets.
+  const std::tuple<const char*, std::string, std::string, size_t> cases[] = {
+      // Plain text: UTF-8 kept, a Latin-1 byte converted.
+      {"notes.txt", "Dear Sir,\ncaf\xC3\xA9 and na\xEFve.\n",
+       "Dear Sir,\ncaf\xC3\xA9 and na\xC3\xAFve.\n", 0},
+      {"table.rtf",
        "{\\rtf1\\ansi{\\fonttbl{\\f0 Times;}}{\\*\\generator Writer;}\\f0\\fs24 "
        "\\trowd\\cellx1000\\cellx2000 Name\\cell Price\\cell\\row "
        "\\trowd\\cellx1000\\cellx2000 Caf\\'e9\\cell 3\\u8364?\\cell\\row}",
-       "Name\tPrice\t\nCaf\xC3\xA9\t3\xE2\x82\xAC\t\n"},
-      {"pages in order", "a.pdf",
-       testing::pdfBytes({"First page (one)\nsecond line", "Second page"}),
-       "First page (one)\nsecond line\nSecond page\n"},
-      {"every entry named document.xml, in archive order, joined", "parts.docx",
+       "Name\tPrice\t\nCaf\xC3\xA9\t3\xE2\x82\xAC\t\n", 0},
+      {"a.pdf", testing::pdfBytes({"First page (one)\nsecond line", "Second page"}),
+       "First page (one)\nsecond line\nSecond page\n", 0},
+      // Every entry named document.xml, in archive order, joined.
+      {"parts.docx",
        zip({{"word/document.xml", "<w:t>body</w:t>"},
             {"word/_rels/document.xml.rels", "<Relationships/>"},
             {"word/styles.xml", "<w:t>not taken</w:t>"},
             {"word/glossary/document.xml", "<w:t>glossary</w:t>"},
             {"word/bad/document.xml", "<w:t>\xFF</w:t>"}}),
-       "bodyglossary"},
-      {"three entries of 50 KiB against 128 KiB: the third is not inflated", "many.docx",
+       "bodyglossary", 0},
+      // Three entries of 50 KiB against 128 KiB: the third is not inflated.
+      {"many.docx",
        zip({{"a/document.xml", "<w:t>a</w:t>" + blanks},
             {"b/document.xml", "<w:t>b</w:t>" + blanks},
             {"c/document.xml", "<w:t>c</w:t>" + blanks}}),
        "ab", 128u << 10},
-      {"a run longer than the text budget is cut at a character", "long.docx",
+      // A run longer than the text budget is cut at a character.
+      {"long.docx",
        zip({{"word/document.xml",
              "<w:t>" + std::string(1023, 'x') + "\xC3\xA9</w:t><w:t>y</w:t>"}}),
        std::string(1023, 'x'), 128u << 10},
-      {"intact docx", "good.docx", docx, "some text that is long enough"},
-      {"empty docx", "empty.docx", "", ""},
-      {"plain text docx", "text.docx", "Dear Sir, this is no archive.", ""},
-      {"truncated archive", "cut.docx", docx.substr(0, docx.size() / 2), ""},
-      {"damaged entry", "flipped.docx", flipped, ""},
-      {"PDF named docx", "pdf.docx", pdf, ""},
-      {"plain text named pdf", "notes.pdf", "Dear Sir, this is plain text.\n", ""},
-      {"rich text named pdf", "rtf.pdf", "{\\rtf1\\ansi Dear Sir}", ""},
-      {"empty pdf", "empty.pdf", "", ""},
-      {"header only", "head.pdf", "%PDF-1.4\n", ""},
-      {"garbage", "garbage.pdf", std::string(4096, '\x9C'), ""},
-      {"cut before its pages", "cut.pdf", pdf.substr(0, 40), ""},
+      {"good.docx", docx, "some text that is long enough", 0},
+      {"empty.docx", "", "", 0},
+      {"text.docx", "Dear Sir, this is no archive.", "", 0},
+      {"cut.docx", docx.substr(0, docx.size() / 2), "", 0},
+      {"flipped.docx", flipped, "", 0},
+      {"pdf.docx", pdf, "", 0},
+      {"notes.pdf", "Dear Sir, this is plain text.\n", "", 0},
+      {"rtf.pdf", "{\\rtf1\\ansi Dear Sir}", "", 0},
+      {"empty.pdf", "", "", 0},
+      {"head.pdf", "%PDF-1.4\n", "", 0},
+      {"garbage.pdf", std::string(4096, '\x9C'), "", 0},
+      {"cut.pdf", pdf.substr(0, 40), "", 0},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    ASSERT_TRUE(testing::writeBytes(dir / c.file, c.content));
-    const Url url = Url::fromPath(dir / c.file, false);
-    EXPECT_EQ(c.inflateBudget ? SimilarTextService::getDocxText(url, c.inflateBudget, 1024)
-                              : SimilarTextService::documentText(url),
-              c.text);
+  for (const auto& [file, content, text, inflateBudget] : cases) {
+    ASSERT_TRUE(testing::writeBytes(dir / file, content));
+    const Url url = Url::fromPath(dir / file, false);
+    EXPECT_EQ(inflateBudget ? SimilarTextService::getDocxText(url, inflateBudget, 1024)
+                            : SimilarTextService::documentText(url),
+              text)
+        << file;
   }
   EXPECT_EQ(SimilarTextService::getDocxText(Url::fromPath(dir / "missing.docx", false)), "");
   EXPECT_EQ(SimilarTextService::getPDFText(Url::fromPath(dir / "missing.pdf", false)), "");
@@ -196,13 +189,12 @@ TEST(DocumentTextTest, DamagedPdfsDoNotCrash) {
 TEST(DocumentTextTest, PdfsReadOnSeveralThreadsAtOnceGiveTheirText) {
   TempDir dir;
   std::vector<std::string> expected;
-  for (int k = 0; k < 6; ++k) {
+  auto url = [&](size_t k) { return Url::fromPath(dir / (std::to_string(k) + ".pdf"), false); };
+  for (size_t k = 0; k < 6; ++k) {
     std::string text;
-    for (int line = 0; line < 80; ++line)
-      text += "Document " + std::to_string(k * line) + " line\n";
-    ASSERT_TRUE(testing::writeBytes(dir / (std::to_string(k) + ".pdf"), testing::pdfOfText(text)));
-    expected.push_back(
-        SimilarTextService::getPDFText(Url::fromPath(dir / (std::to_string(k) + ".pdf"), false)));
+    for (size_t line = 0; line < 80; ++line) text += "Document " + std::to_string(k * line) + "\n";
+    ASSERT_TRUE(testing::writeBytes(url(k).path(), testing::pdfOfText(text)));
+    expected.push_back(SimilarTextService::getPDFText(url(k)));
     ASSERT_FALSE(expected.back().empty());
   }
   std::vector<std::thread> readers;
@@ -211,8 +203,7 @@ TEST(DocumentTextTest, PdfsReadOnSeveralThreadsAtOnceGiveTheirText) {
     readers.emplace_back([&, t] {
       for (size_t round = 0; round < 10; ++round) {
         const size_t k = (t + round) % expected.size();
-        const Url url = Url::fromPath(dir / (std::to_string(k) + ".pdf"), false);
-        if (SimilarTextService::getPDFText(url) != expected[k]) ++wrong[t];
+        if (SimilarTextService::getPDFText(url(k)) != expected[k]) ++wrong[t];
       }
     });
   }
@@ -244,14 +235,16 @@ TEST(ZipFileTest, ListsAndReadsEntriesByNameAndSaysWhyItCannotOpen) {
   ASSERT_TRUE(testing::writeBytes(dir / "stored.zip", bytes));
   zip = ZipFile::open(Url::fromPath(dir / "stored.zip", false));
   ASSERT_TRUE(zip);
-  EXPECT_EQ(zip->entryNames(), std::vector<std::string>{"a"});
-  EXPECT_EQ(zip->entryData("a"), std::nullopt);
+  EXPECT_EQ(std::pair(zip->entryNames(), zip->entryData("a")),
+            std::pair(std::vector<std::string>{"a"}, std::optional<Data>()));
 
   ASSERT_TRUE(testing::writeBytes(dir / "text.zip", "no archive at all, just some text"));
-  EXPECT_FALSE(ZipFile::open(Url::fromPath(dir / "text.zip", false), &error));
-  EXPECT_EQ(error, "Not a zip archive");
-  EXPECT_FALSE(ZipFile::open(Url::fromPath(dir / "missing.zip", false), &error));
-  EXPECT_EQ(error, dir / "missing.zip" + ": No such file or directory");
+  for (const auto& [name, why] :
+       {std::pair{"text.zip", std::string("Not a zip archive")},
+        {"missing.zip", dir / "missing.zip: No such file or directory"}}) {
+    EXPECT_FALSE(ZipFile::open(Url::fromPath(dir / name, false), &error));
+    EXPECT_EQ(error, why);
+  }
 }
 
 }  // namespace
