@@ -19,6 +19,7 @@
 #include "support/helper_fixture.h"
 #include "support/run_as.h"
 #include "support/sandbox.h"
+#include "support/shared_checks.h"
 #include "support/signal.h"
 #include "support/temp_dir.h"
 
@@ -27,10 +28,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-bool exists(const std::string& path) {
-  struct stat st {};
-  return ::lstat(path.c_str(), &st) == 0;
-}
+constexpr auto& exists = testing::existsNoFollow;
 
 // "mode owner" of a path itself, with "mtime seconds.nanoseconds" when asked.
 std::string statOf(const std::string& path, bool withTime = false) {
@@ -120,61 +118,32 @@ class CleanServiceTest : public testing::HelperUsingTest {
   testing::Sandbox sb_;
 };
 
-// The helper removes what the user cannot (served on its socket, or inside
-// the program when it runs as root, leaving no daemon behind); without it,
-// its records fail with a text naming the installation and the user's own
-// are still removed.
-TEST_F(CleanServiceTest, TheHelperRemovesWhatTheUserCannotAndTheUserTheRest) {
-  enum class Helper { missing, installedNotRunning, running, inProcessAsRoot };
-  const struct {
-    const char* name;
-    Helper helper;
-    const char* text;  // "" when the helper does the work
-  } cases[] = {
-      {"not installed", Helper::missing, kHelperNotInstalledText},
-      {"installed, not running", Helper::installedNotRunning, kHelperNotRunningText},
-      {"helper running", Helper::running, ""},
-      {"in-process as root", Helper::inProcessAsRoot, ""},
-  };
+// Without a usable helper, what only it may remove fails with a text that
+// says what to run, and the user's own items are still removed. (The helper
+// removing them, served or in-process as root: the helper and inProcess
+// columns of CleanPathTest.)
+TEST_F(CleanServiceTest, WithoutTheHelperItsItemsFailAndTheUsersOwnGo) {
   const std::string label = PrivilegeHelper::helperName();
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    fs::remove_all(sb_.path("/Library/LaunchDaemons"));
-    fs::remove_all(sb_.path("/Library/PrivilegedHelperTools"));
-    std::optional<testing::RunningHelper> helper;
-    std::optional<testing::NoHelper> noHelper;
-    if (c.helper == Helper::running) helper.emplace();
-    if (c.helper == Helper::missing || c.helper == Helper::installedNotRunning) noHelper.emplace();
-    if (c.helper == Helper::installedNotRunning) {
+  testing::NoHelper noHelper;
+  for (const std::string text : {kHelperNotInstalledText, kHelperNotRunningText}) {
+    SCOPED_TRACE(text);
+    if (text == kHelperNotRunningText) {  // installed, but nothing serves its socket
       sb_.file("/Library/LaunchDaemons/" + label + ".plist", "x");
       sb_.file("/Library/PrivilegedHelperTools/" + label, "x");
     }
-    const bool helped = c.text[0] == '\0';
     const std::string theirs = othersFile(sb_, "data.bin");
     const std::string mine = sb_.file("~/Library/Caches/mine.cache", 50);
-    FilePtr theirsRecord = record(theirs, 1, 100, false);
-    FilePtr mineRecord = record(mine, 1, 50, true);
+    FilePtr theirsRecord = record(theirs, 1, 100, false), mineRecord = record(mine, 1, 50, true);
     CategoryPtr caches = category({theirsRecord, mineRecord});
-
     auto finish = clean({caches});
-    EXPECT_EQ(exists(theirs), !helped);
-    EXPECT_FALSE(exists(mine));
-    if (c.helper == Helper::inProcessAsRoot) {
-      EXPECT_FALSE(exists(helperToolPath(label)) || exists(helperSocketPath(label)))
-          << "nothing was installed or started";
-    }
-    // The records, then what the category keeps after the rebuild.
-    const std::string text = c.text;
+    EXPECT_TRUE(exists(theirs) && !exists(mine));
+    // The report, the records, then what the category keeps after the rebuild.
+    const std::string failed = "data.bin failed: " + text + "\n";
     EXPECT_EQ(finish->summary() + testing::describeRecords({theirsRecord, mineRecord}) + "kept " +
                   std::to_string(caches->size) + "\n" + testing::describeRecords(caches->childrens),
-              helped ? "type 0, removed 150, status 1, failed:\n"
-                       "data.bin deleted\nmine.cache deleted\nkept 0\n"
-                     : "type 0, removed 50, status 3, failed: data.bin, " + text +
-                           "\ndata.bin failed: " + text + "\nmine.cache deleted\nkept 100\n" +
-                           "data.bin failed: " + text + "\n");
-    if (helped) {
-      EXPECT_EQ(finish->steps, (std::vector<float>{0.25f, 0.5f, 0.75f}));
-    }
+              "type 0, removed 50, status 3, failed: data.bin, " + text + "\n" + failed +
+                  "mine.cache deleted\nkept 100\n" + failed);
+    EXPECT_EQ(finish->steps, (std::vector<float>{0.25f, 0.5f, 0.75f}));
   }
 }
 
@@ -269,14 +238,12 @@ TEST_F(CleanServiceTest, AMixedFolderLosesOnlyItsTickedChildOnce) {
   FilePtr twin = record(ticked, 1, 10, true);
 
   auto finish = clean({caches, category({twin})});
-  EXPECT_EQ(finish->summary(), "type 0, removed 10, status 1, failed:\n");
-  EXPECT_EQ(testing::describeRecords({twin, tickedRecord, keptRecord}),
-            "old.log deleted\nold.log deleted\nkeep.db -\n");
+  EXPECT_EQ(finish->summary() + testing::describeRecords({twin, tickedRecord, keptRecord}),
+            "type 0, removed 10, status 1, failed:\nold.log deleted\nold.log deleted\nkeep.db -\n");
   EXPECT_TRUE(!exists(ticked) && exists(kept) && exists(folder));
   EXPECT_EQ(caches->childrens, std::vector<FilePtr>{folderRecord});
   EXPECT_EQ(folderRecord->childrens, std::vector<FilePtr>{keptRecord});
-  EXPECT_EQ(std::make_pair(folderRecord->size, caches->size),
-            std::make_pair(int64_t{20}, int64_t{20}));
+  EXPECT_TRUE(folderRecord->size == 20 && caches->size == 20);
 }
 
 // A ticked link goes and its target outside stays; a record of a web address
@@ -295,46 +262,11 @@ TEST_F(CleanServiceTest, ATickedLinkGoesAndNeitherItsTargetNorAWebAddressesFile)
     FilePtr linkRecord = record(link, 1, 7, canDelete);
     FilePtr web = record(page, 1, 100, canDelete);
     web->url = Url::fromString("https://example.com" + page);
-    ASSERT_FALSE(web->url.isFileURL());
     auto finish = clean({category({linkRecord, web})});
-    EXPECT_TRUE(!exists(link) && exists(page));
-    EXPECT_EQ(testing::readFile(target), "outside");
+    EXPECT_TRUE(!exists(link) && exists(page) && testing::readFile(target) == "outside");
     EXPECT_EQ(testing::describeRecords({linkRecord, web}) + finish->summary(),
               "link deleted\npage failed: Not a file: https://example.com" + page +
                   "\ntype 0, removed 7, status 1, failed: page\n");
-  }
-}
-
-TEST_F(CleanServiceTest, TheOwningScannersRebuildIsUsedForItsType) {
-  // A group of two similar pictures, one of them ticked: the similar-image
-  // rebuild drops a group left with one member; the Common rule keeps it.
-  const struct {
-    const char* name;
-    CleanServiceType type;
-    size_t groupsLeft;
-  } cases[] = {
-      {"similar images", CleanServiceType::Similar, 0},
-      {"common", CleanServiceType::Common, 1},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    const std::string ticked = sb_.file("~/Pictures/a.jpg", 30);
-    const std::string kept = sb_.file("~/Pictures/a copy.jpg", 30);
-    FilePtr tickedRecord = record(ticked, 1, 30, true);
-    FilePtr keptRecord = record(kept, 0, 30, true);
-    FilePtr group = record("", -1, 60, true, {tickedRecord, keptRecord});
-    CategoryPtr all = category({group}, -1);
-    auto finish = std::make_shared<RecordingFinish>();
-    if (c.type == CleanServiceType::Similar) {
-      CleanService::cleanDuplicateAndSimilarCategorys(all, c.type, finish);
-    } else {
-      CleanService::cleanCategorys({all}, c.type, finish, nullptr);
-    }
-    ASSERT_TRUE(finish->done.wait());
-    EXPECT_EQ(finish->summary(),
-              "type " + std::to_string(raw(c.type)) + ", removed 30, status 1, failed:\n");
-    EXPECT_TRUE(!exists(ticked) && exists(kept));
-    EXPECT_EQ(all->childrens.size(), c.groupsLeft);
   }
 }
 
