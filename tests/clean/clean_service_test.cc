@@ -7,9 +7,9 @@
 
 #include <cstdio>
 #include <filesystem>
-#include <mutex>
 #include <optional>
 
+#include "clean/clean_records.h"
 #include "orvexa/clean/undo_journal.h"
 #include "orvexa/helper/helper_event_plan.h"
 #include "orvexa/helper/helper_server.h"
@@ -20,7 +20,6 @@
 #include "support/run_as.h"
 #include "support/sandbox.h"
 #include "support/shared_checks.h"
-#include "support/signal.h"
 #include "support/temp_dir.h"
 
 namespace orvexa {
@@ -41,55 +40,9 @@ std::string statOf(const std::string& path, bool withTime = false) {
                           : "");
 }
 
-// Writes each report it is handed as a line: "type T, removed B, status S,
-// failed: names[, text]".
-class RecordingFinish : public CleanServiceProtocol {
- public:
-  void cleanFinish(int cleanID, int64_t size, std::vector<FilePtr> records, int requestStatus,
-                   std::string requestDesc) override {
-    std::string line = "type " + std::to_string(cleanID) + ", removed " + std::to_string(size) +
-                       ", status " + std::to_string(requestStatus) + ", failed:";
-    for (const FilePtr& r : records) line += " " + r->title;
-    {
-      std::lock_guard lock(mu);
-      reports += (requestDesc.empty() ? line : line + ", " + requestDesc) + "\n";
-    }
-    done.notify();
-  }
-  void cleanProgress(float progress) override {
-    std::lock_guard lock(mu);
-    steps.push_back(progress);
-  }
-  std::string summary() {
-    std::lock_guard lock(mu);
-    return reports;
-  }
-
-  std::mutex mu;
-  std::string reports;
-  std::vector<float> steps;
-  testing::Signal done;
-};
-
-// A record as a scan lists it, with the item's identity now.
-FilePtr record(const std::string& path, int state, int64_t size, bool canDelete,
-               std::vector<FilePtr> children = {}, int finderID = 0) {
-  auto r = std::make_shared<FileInformation>(state, finderID, 0, fs::path(path).filename().string(),
-                                             Image{}, size, Timestamp{}, Url::fromPath(path), "",
-                                             canDelete, false, std::any{}, std::move(children),
-                                             nullptr, raw(FilesKind::File), 0, nullptr);
-  r->setListedIdentity(ListedIdentity::ofPath(path));
-  r->setAllocatedSize(size);  // the sizes below are nominal
-  return r;
-}
-
-CategoryPtr category(std::vector<FilePtr> records, int state = 1, int finderID = 0) {
-  auto c = std::make_shared<CategoryInformation>(
-      state, finderID, "Caches", Image{}, 0, "", raw(CategoryInfomationKind::Common),
-      std::vector<Url>{}, std::move(records), nullptr, std::any{}, 0, false);
-  c->scanRoots = {Url::fromPath("/", true)};
-  return c;
-}
+using testing::cleanCategory;
+using testing::listedRecord;
+using testing::RecordingFinish;
 
 // A file of nobody's in a folder of root's: only the helper may remove it.
 std::string othersFile(const testing::Sandbox& sb, const std::string& name) {
@@ -133,8 +86,9 @@ TEST_F(CleanServiceTest, WithoutTheHelperItsItemsFailAndTheUsersOwnGo) {
     }
     const std::string theirs = othersFile(sb_, "data.bin");
     const std::string mine = sb_.file("~/Library/Caches/mine.cache", 50);
-    FilePtr theirsRecord = record(theirs, 1, 100, false), mineRecord = record(mine, 1, 50, true);
-    CategoryPtr caches = category({theirsRecord, mineRecord});
+    FilePtr theirsRecord = listedRecord(theirs, 1, 100, false),
+            mineRecord = listedRecord(mine, 1, 50, true);
+    CategoryPtr caches = cleanCategory({theirsRecord, mineRecord});
     auto finish = clean({caches});
     EXPECT_TRUE(exists(theirs) && !exists(mine));
     // The report, the records, then what the category keeps after the rebuild.
@@ -159,9 +113,9 @@ TEST_F(CleanServiceTest, TheHelpersItemsAreQuarantinedRestoredAndPurged) {
   ::utimensat(AT_FDCWD, theirs.c_str(), times, AT_SYMLINK_NOFOLLOW);
   // Cleans `theirs`; the journal and its row.
   auto cleanUndoably = [&]() -> std::pair<std::unique_ptr<UndoJournal>, JournalItem> {
-    FilePtr theirsRecord = record(theirs, 1, 100, false);
+    FilePtr theirsRecord = listedRecord(theirs, 1, 100, false);
     CleanService::setDisposal(CleanDisposal::Undoable);
-    clean({category({theirsRecord})});
+    clean({cleanCategory({theirsRecord})});
     CleanService::setDisposal(CleanDisposal::ByType);
     EXPECT_EQ(theirsRecord->deleteErrorDesc.str(), "");
     EXPECT_FALSE(exists(theirs));
@@ -231,13 +185,13 @@ TEST_F(CleanServiceTest, AMixedFolderLosesOnlyItsTickedChildOnce) {
   const std::string folder = sb_.dir("~/Library/Caches/app");
   const std::string ticked = sb_.file("~/Library/Caches/app/old.log", 10);
   const std::string kept = sb_.file("~/Library/Caches/app/keep.db", 20);
-  FilePtr tickedRecord = record(ticked, 1, 10, true);
-  FilePtr keptRecord = record(kept, 0, 20, true);
-  FilePtr folderRecord = record(folder, -1, 30, true, {tickedRecord, keptRecord});
-  CategoryPtr caches = category({folderRecord}, -1);
-  FilePtr twin = record(ticked, 1, 10, true);
+  FilePtr tickedRecord = listedRecord(ticked, 1, 10, true);
+  FilePtr keptRecord = listedRecord(kept, 0, 20, true);
+  FilePtr folderRecord = listedRecord(folder, -1, 30, true, {tickedRecord, keptRecord});
+  CategoryPtr caches = cleanCategory({folderRecord}, -1);
+  FilePtr twin = listedRecord(ticked, 1, 10, true);
 
-  auto finish = clean({caches, category({twin})});
+  auto finish = clean({caches, cleanCategory({twin})});
   EXPECT_EQ(finish->summary() + testing::describeRecords({twin, tickedRecord, keptRecord}),
             "type 0, removed 10, status 1, failed:\nold.log deleted\nold.log deleted\nkeep.db -\n");
   EXPECT_TRUE(!exists(ticked) && exists(kept) && exists(folder));
@@ -259,10 +213,10 @@ TEST_F(CleanServiceTest, ATickedLinkGoesAndNeitherItsTargetNorAWebAddressesFile)
     const std::string link = sb_.path("~/Library/Caches/link");
     fs::create_directories(fs::path(link).parent_path());
     fs::create_symlink(target, link);
-    FilePtr linkRecord = record(link, 1, 7, canDelete);
-    FilePtr web = record(page, 1, 100, canDelete);
+    FilePtr linkRecord = listedRecord(link, 1, 7, canDelete);
+    FilePtr web = listedRecord(page, 1, 100, canDelete);
     web->url = Url::fromString("https://example.com" + page);
-    auto finish = clean({category({linkRecord, web})});
+    auto finish = clean({cleanCategory({linkRecord, web})});
     EXPECT_TRUE(!exists(link) && exists(page) && testing::readFile(target) == "outside");
     EXPECT_EQ(testing::describeRecords({linkRecord, web}) + finish->summary(),
               "link deleted\npage failed: Not a file: https://example.com" + page +
@@ -275,7 +229,7 @@ TEST_F(CleanServiceTest, AMismatchOfHandledAndQueuedRecordsEndsAbnormally) {
   auto finish = std::make_shared<RecordingFinish>();
   auto request = std::make_shared<HelperCleanService>(finish, CleanServiceType::Common,
                                                       std::vector<CategoryPtr>{});
-  request->commonDelete.insert(record(file, 1, 5, true));
+  request->commonDelete.insert(listedRecord(file, 1, 5, true));
   request->commonDeleteFinishCount = 1;  // left over from an earlier run
   CleanService::deleteFiles(request);
   ASSERT_TRUE(finish->done.wait());
@@ -294,12 +248,12 @@ TEST(CleanServiceConcurrencyTest, RequestsSideBySideEachReportOnceWithTheirOwnCo
   for (int r = 0; r < kRequests; ++r) {
     std::vector<FilePtr> records;
     for (int i = 0; i < kFiles; ++i) {
-      records.push_back(
-          record(sb.file("~/Library/Caches/r" + std::to_string(r) + "/f" + std::to_string(i), 10),
-                 1, 10, /*canDelete=*/i % 2 == 0, {}, i));
+      records.push_back(listedRecord(
+          sb.file("~/Library/Caches/r" + std::to_string(r) + "/f" + std::to_string(i), 10), 1, 10,
+          /*canDelete=*/i % 2 == 0, {}, i));
     }
-    CleanService::cleanCategorys({category(std::move(records), 1, r)}, CleanServiceType::Common,
-                                 finish, nullptr);
+    CleanService::cleanCategorys({cleanCategory(std::move(records), 1, r)},
+                                 CleanServiceType::Common, finish, nullptr);
   }
   ASSERT_TRUE(finish->done.wait(std::chrono::seconds(30), kRequests));
   std::string each;  // of its own files only, nothing failed
