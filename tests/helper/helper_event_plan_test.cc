@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-
 #include "orvexa/helper/helper_message.h"
 #include "orvexa/helper/helper_path_policy.h"
 #include "orvexa/helper/helper_protocol.h"
