@@ -84,7 +84,7 @@ class HelperServerTest : public ::testing::Test {
   std::shared_ptr<HelperConnection> connection_;
 };
 
-TEST_F(HelperServerTest, DeletesWhatTheUserCannotAndRefusesWhatItMayNotTouch) {
+TEST_F(HelperServerTest, RemovesWhatTheUserCannotAndRefusesWhatItMayNotTouch) {
   testing::RunningHelper helper;
   // Root's files outside every folder the catalogue names, and another
   // user's home; a file of another user in a folder of root's.
@@ -124,6 +124,23 @@ TEST_F(HelperServerTest, DeletesWhatTheUserCannotAndRefusesWhatItMayNotTouch) {
   EXPECT_EQ(said, "1 4 " + file + " \n" + refused("/", "is a protected system location.") +
                       refused("/etc/passwd", "is a protected system location.") +
                       refused(stray, outside) + refused(alices, outside));
+
+  // A shred answers per path and refuses protected ones; a folder only named
+  // like the quarantine opens nothing outside the scope.
+  const std::string secret = sb_.file("/Library/Caches/secret.txt", "secret");
+  testing::EventAnswer shred = callEvent(*tool, raw(HelperHanldeEventID::Shred),
+                                         plist({{secret, plist({})}, {"/etc/passwd", plist({})}}));
+  EXPECT_TRUE(!shred.ok && shred.code == raw(HelperEventErrorID::ShreadFail) &&
+              !fs::exists(secret));
+  EXPECT_EQ(shred.information.find("DeleteStatus"), nullptr);
+  EXPECT_EQ(intAt(*shred.information.find(secret), "DeleteStatus"), 1);
+  EXPECT_EQ(intAt(*shred.information.find("/etc/passwd"), "DeleteStatus"),
+            raw(HelperEventErrorID::ShreadFail));
+  const std::string fake = sb_.file("/opt/.orvexa-quarantine/0/x", "x");
+  testing::EventAnswer clean = callEvent(*tool, raw(HelperHanldeEventID::Maintenance),
+                                         plist({{"OperationValue", 3}, {fake, plist({})}}));
+  EXPECT_EQ(textAt(clean.information.find(fake), "DeleteDesc"),
+            "Refused: \"" + fake + "\" is in no quarantine folder of the helper's");
 }
 
 // Root and the user recorded at installation are served; anyone else gets
@@ -183,28 +200,6 @@ TEST_F(HelperServerTest, BadInputGetsAnErrorReplyOrAClosedConnectionAndServiceGo
   EXPECT_EQ(askVersion(other), kHelperToolVersion) << "others are still served";
 }
 
-// A shred answers per path and refuses protected ones; a folder only named
-// like the quarantine opens nothing outside the scope.
-TEST_F(HelperServerTest, ShredAndQuarantineEventsKeepToTheScope) {
-  testing::RunningHelper helper;
-  std::shared_ptr<HelperProtocol> tool = connect(helper);
-  ASSERT_TRUE(tool);
-  const std::string secret = sb_.file("/Library/Caches/secret.txt", "secret");
-  testing::EventAnswer shred = callEvent(*tool, raw(HelperHanldeEventID::Shred),
-                                         plist({{secret, plist({})}, {"/etc/passwd", plist({})}}));
-  EXPECT_TRUE(!shred.ok && shred.code == raw(HelperEventErrorID::ShreadFail) &&
-              !fs::exists(secret));
-  EXPECT_EQ(shred.information.find("DeleteStatus"), nullptr);
-  EXPECT_EQ(intAt(*shred.information.find(secret), "DeleteStatus"), 1);
-  EXPECT_EQ(intAt(*shred.information.find("/etc/passwd"), "DeleteStatus"),
-            raw(HelperEventErrorID::ShreadFail));
-  const std::string fake = sb_.file("/opt/.orvexa-quarantine/0/x", "x");
-  testing::EventAnswer clean = callEvent(*tool, raw(HelperHanldeEventID::Maintenance),
-                                         plist({{"OperationValue", 3}, {fake, plist({})}}));
-  EXPECT_EQ(textAt(clean.information.find(fake), "DeleteDesc"),
-            "Refused: \"" + fake + "\" is in no quarantine folder of the helper's");
-}
-
 // A long Delete is cut short at its next item, by a stop asked on another
 // connection or by its own client going away: what it had not reached
 // stays, and the stop answers only once the work has stopped, saying how
@@ -213,8 +208,7 @@ TEST_F(HelperServerTest, AStopOrALostClientCancelsTheWorkInFlight) {
   constexpr int kItems = 40;
   for (const bool byStop : {true, false}) {
     SCOPED_TRACE(byStop ? "stop" : "client gone");
-    testing::Signal started;
-    testing::Signal cancelled;
+    testing::Signal started, cancelled;
     HelperServerOptions options;
     options.walkHook = [&started](const std::string& path, size_t) {
       if (path.find("/slow/") == std::string::npos) return;
@@ -299,14 +293,10 @@ TEST_F(HelperServerTest, TakesOverOnlyAStaleSocket) {
     const auto before = fs::symlink_status(path).type();
     HelperServer server(options);
     std::string why;
-    EXPECT_EQ(server.start(&why), c.refusal[0] == '\0') << why;
-    if (c.refusal[0] != '\0') {
-      EXPECT_EQ(why, path + c.refusal);
-      EXPECT_EQ(fs::symlink_status(path).type(), before) << "left as it was";
-    } else {
-      RawHelperClient client(path);
-      EXPECT_EQ(askVersion(client), kHelperToolVersion) << "the new helper serves there";
-    }
+    // Taken over: the new helper serves there; refused: left as it was.
+    if (server.start(&why)) why = askVersion(*std::make_unique<RawHelperClient>(path));
+    EXPECT_EQ(why, *c.refusal ? path + c.refusal : std::string(kHelperToolVersion));
+    if (*c.refusal) EXPECT_EQ(fs::symlink_status(path).type(), before);
   }
   EXPECT_TRUE(fs::is_socket(sb_.path("/var/run/live.socket")));
 }
