@@ -71,34 +71,32 @@ class CleanServiceTest : public testing::HelperUsingTest {
   testing::Sandbox sb_;
 };
 
-// Without a usable helper, what only it may remove fails with a text that
-// says what to run, and the user's own items are still removed. (The helper
-// removing them, served or in-process as root: the helper and inProcess
-// columns of CleanPathTest.)
+// Without a usable helper (installed, but nothing serves its socket), what
+// only it may remove fails with a text that says what to run, and the
+// user's own items are still removed. (Not installed at all: the
+// command-line row user_clean_without_helper. The helper removing them,
+// served or in-process as root: the helper and inProcess columns of
+// CleanPathTest.)
 TEST_F(CleanServiceTest, WithoutTheHelperItsItemsFailAndTheUsersOwnGo) {
   const std::string label = PrivilegeHelper::helperName();
   testing::NoHelper noHelper;
-  for (const std::string text : {kHelperNotInstalledText, kHelperNotRunningText}) {
-    SCOPED_TRACE(text);
-    if (text == kHelperNotRunningText) {  // installed, but nothing serves its socket
-      sb_.file("/Library/LaunchDaemons/" + label + ".plist", "x");
-      sb_.file("/Library/PrivilegedHelperTools/" + label, "x");
-    }
-    const std::string theirs = othersFile(sb_, "data.bin");
-    const std::string mine = sb_.file("~/Library/Caches/mine.cache", 50);
-    FilePtr theirsRecord = listedRecord(theirs, 1, 100, false),
-            mineRecord = listedRecord(mine, 1, 50, true);
-    CategoryPtr caches = cleanCategory({theirsRecord, mineRecord});
-    auto finish = clean({caches});
-    EXPECT_TRUE(exists(theirs) && !exists(mine));
-    // The report, the records, then what the category keeps after the rebuild.
-    const std::string failed = "data.bin failed: " + text + "\n";
-    EXPECT_EQ(finish->summary() + testing::describeRecords({theirsRecord, mineRecord}) + "kept " +
-                  std::to_string(caches->size) + "\n" + testing::describeRecords(caches->childrens),
-              "type 0, removed 50, status 3, failed: data.bin, " + text + "\n" + failed +
-                  "mine.cache deleted\nkept 100\n" + failed);
-    EXPECT_EQ(finish->steps, (std::vector<float>{0.25f, 0.5f, 0.75f}));
-  }
+  sb_.file("/Library/LaunchDaemons/" + label + ".plist", "x");
+  sb_.file("/Library/PrivilegedHelperTools/" + label, "x");
+  const std::string theirs = othersFile(sb_, "data.bin");
+  const std::string mine = sb_.file("~/Library/Caches/mine.cache", 50);
+  FilePtr theirsRecord = listedRecord(theirs, 1, 100, false),
+          mineRecord = listedRecord(mine, 1, 50, true);
+  CategoryPtr caches = cleanCategory({theirsRecord, mineRecord});
+  auto finish = clean({caches});
+  EXPECT_TRUE(exists(theirs) && !exists(mine));
+  // The report, the records, then what the category keeps after the rebuild.
+  const std::string failed = "data.bin failed: " + std::string(kHelperNotRunningText) + "\n";
+  EXPECT_EQ(finish->summary() + testing::describeRecords({theirsRecord, mineRecord}) + "kept " +
+                std::to_string(caches->size) + "\n" + testing::describeRecords(caches->childrens),
+            "type 0, removed 50, status 3, failed: data.bin, " +
+                std::string(kHelperNotRunningText) + "\n" + failed +
+                "mine.cache deleted\nkept 100\n" + failed);
+  EXPECT_EQ(finish->steps, (std::vector<float>{0.25f, 0.5f, 0.75f}));
 }
 
 // A clean that can be taken back moves what only the helper may remove
