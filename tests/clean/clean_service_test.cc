@@ -17,6 +17,7 @@
 #include "orvexa/platform/identity.h"
 #include "support/describe.h"
 #include "support/helper_fixture.h"
+#include "support/plist_values.h"
 #include "support/run_as.h"
 #include "support/sandbox.h"
 #include "support/shared_checks.h"
@@ -115,8 +116,7 @@ TEST_F(CleanServiceTest, TheHelpersItemsAreQuarantinedRestoredAndPurged) {
     CleanService::setDisposal(CleanDisposal::Undoable);
     clean({cleanCategory({theirsRecord})});
     CleanService::setDisposal(CleanDisposal::ByType);
-    EXPECT_EQ(theirsRecord->deleteErrorDesc.str(), "");
-    EXPECT_FALSE(exists(theirs));
+    EXPECT_TRUE(theirsRecord->deleteErrorDesc.str().empty() && !exists(theirs));
     std::string error;
     auto journal = UndoJournal::open(UndoJournal::defaultPath(), false, &error);
     EXPECT_TRUE(journal) << error;
@@ -162,14 +162,11 @@ TEST_F(CleanServiceTest, TheHelpersItemsAreQuarantinedRestoredAndPurged) {
                "Refused: \"" + moved + "\" came from \"" + theirs +
                    "\" and goes back only there, not to \"" + theirs + "2\""}};
   for (const auto& row : rows) {
-    PlistValue::Dictionary value;
-    value.entries.emplace_back("ToPath", row.to);
-    putListedItem(&value, nobodys, *ListedIdentity::ofPath(moved));
-    HelperRequest request{.operation = HelperRequest::Operation::handleEvent,
-                          .event = raw(HelperHanldeEventID::Maintenance),
-                          .dictionary = PlistValue::dictionary()};
-    request.dictionary.set("OperationValue", row.operation);
-    request.dictionary.set(moved, PlistValue(std::move(value)));
+    PlistValue value = testing::plistDict({{"ToPath", row.to}});
+    putListedItem(value.asDictionary(), nobodys, *ListedIdentity::ofPath(moved));
+    const HelperRequest request{
+        HelperRequest::Operation::handleEvent, raw(HelperHanldeEventID::Maintenance),
+        testing::plistDict({{"OperationValue", row.operation}, {moved, value}})};
     bool end = false;
     const PlistValue said = helper.server().handle(request, {row.user, {}}, &end).information;
     EXPECT_EQ(*said.find(moved)->find("DeleteDesc")->asString(), row.refusal);
