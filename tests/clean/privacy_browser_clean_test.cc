@@ -356,11 +356,11 @@ TEST_F(PrivacyBrowserCleanTest, SafariXmlDownloadListIsCutByteExactly) {
       "</date>\n</dict>\n</plist>\n";
   const std::string store = sb_.path("~/Library/Safari/Downloads.plist");
   const std::string noList = writePlist(PlistValue::dictionary(), PlistFormat::Xml);
+  // id: null when the item has none; after: "" when there is no file after
+  // the clean; why: "" when the item went.
   const struct {
-    const char* id;  // null: the item has no identifier
-    std::string before;
-    std::string after;  // "" when there is no file after the clean
-    std::string why;    // "" when the item went
+    const char* id;
+    std::string before, after, why;
   } cases[] = {
       {"ID-1", head + first + second + tail, head + second + tail, ""},
       {"ID-2", head + first + second + tail, head + first + tail, ""},
