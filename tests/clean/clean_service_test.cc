@@ -7,9 +7,9 @@
 
 #include <cstdio>
 #include <filesystem>
-#include <mutex>
 #include <optional>
 
+#include "clean/clean_records.h"
 #include "orvexa/clean/undo_journal.h"
 #include "orvexa/helper/helper_event_plan.h"
 #include "orvexa/helper/helper_server.h"
@@ -17,9 +17,10 @@
 #include "orvexa/platform/identity.h"
 #include "support/describe.h"
 #include "support/helper_fixture.h"
+#include "support/plist_values.h"
 #include "support/run_as.h"
 #include "support/sandbox.h"
-#include "support/signal.h"
+#include "support/shared_checks.h"
 #include "support/temp_dir.h"
 
 namespace orvexa {
@@ -27,10 +28,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-bool exists(const std::string& path) {
-  struct stat st {};
-  return ::lstat(path.c_str(), &st) == 0;
-}
+constexpr auto& exists = testing::existsNoFollow;
 
 // "mode owner" of a path itself, with "mtime seconds.nanoseconds" when asked.
 std::string statOf(const std::string& path, bool withTime = false) {
@@ -43,55 +41,9 @@ std::string statOf(const std::string& path, bool withTime = false) {
                           : "");
 }
 
-// Writes each report it is handed as a line: "type T, removed B, status S,
-// failed: names[, text]".
-class RecordingFinish : public CleanServiceProtocol {
- public:
-  void cleanFinish(int cleanID, int64_t size, std::vector<FilePtr> records, int requestStatus,
-                   std::string requestDesc) override {
-    std::string line = "type " + std::to_string(cleanID) + ", removed " + std::to_string(size) +
-                       ", status " + std::to_string(requestStatus) + ", failed:";
-    for (const FilePtr& r : records) line += " " + r->title;
-    {
-      std::lock_guard lock(mu);
-      reports += (requestDesc.empty() ? line : line + ", " + requestDesc) + "\n";
-    }
-    done.notify();
-  }
-  void cleanProgress(float progress) override {
-    std::lock_guard lock(mu);
-    steps.push_back(progress);
-  }
-  std::string summary() {
-    std::lock_guard lock(mu);
-    return reports;
-  }
-
-  std::mutex mu;
-  std::string reports;
-  std::vector<float> steps;
-  testing::Signal done;
-};
-
-// A record as a scan lists it, with the item's identity now.
-FilePtr record(const std::string& path, int state, int64_t size, bool canDelete,
-               std::vector<FilePtr> children = {}, int finderID = 0) {
-  auto r = std::make_shared<FileInformation>(state, finderID, 0, fs::path(path).filename().string(),
-                                             Image{}, size, Timestamp{}, Url::fromPath(path), "",
-                                             canDelete, false, std::any{}, std::move(children),
-                                             nullptr, raw(FilesKind::File), 0, nullptr);
-  r->setListedIdentity(ListedIdentity::ofPath(path));
-  r->setAllocatedSize(size);  // the sizes below are nominal
-  return r;
-}
-
-CategoryPtr category(std::vector<FilePtr> records, int state = 1, int finderID = 0) {
-  auto c = std::make_shared<CategoryInformation>(
-      state, finderID, "Caches", Image{}, 0, "", raw(CategoryInfomationKind::Common),
-      std::vector<Url>{}, std::move(records), nullptr, std::any{}, 0, false);
-  c->scanRoots = {Url::fromPath("/", true)};
-  return c;
-}
+using testing::cleanCategory;
+using testing::listedRecord;
+using testing::RecordingFinish;
 
 // A file of nobody's in a folder of root's: only the helper may remove it.
 std::string othersFile(const testing::Sandbox& sb, const std::string& name) {
@@ -120,62 +72,32 @@ class CleanServiceTest : public testing::HelperUsingTest {
   testing::Sandbox sb_;
 };
 
-// The helper removes what the user cannot (served on its socket, or inside
-// the program when it runs as root, leaving no daemon behind); without it,
-// its records fail with a text naming the installation and the user's own
-// are still removed.
-TEST_F(CleanServiceTest, TheHelperRemovesWhatTheUserCannotAndTheUserTheRest) {
-  enum class Helper { missing, installedNotRunning, running, inProcessAsRoot };
-  const struct {
-    const char* name;
-    Helper helper;
-    const char* text;  // "" when the helper does the work
-  } cases[] = {
-      {"not installed", Helper::missing, kHelperNotInstalledText},
-      {"installed, not running", Helper::installedNotRunning, kHelperNotRunningText},
-      {"helper running", Helper::running, ""},
-      {"in-process as root", Helper::inProcessAsRoot, ""},
-  };
+// Without a usable helper (installed, but nothing serves its socket), what
+// only it may remove fails with a text that says what to run, and the
+// user's own items are still removed. (Not installed at all: the
+// command-line row user_clean_without_helper. The helper removing them,
+// served or in-process as root: the helper and inProcess columns of
+// CleanPathTest.)
+TEST_F(CleanServiceTest, WithoutTheHelperItsItemsFailAndTheUsersOwnGo) {
   const std::string label = PrivilegeHelper::helperName();
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    fs::remove_all(sb_.path("/Library/LaunchDaemons"));
-    fs::remove_all(sb_.path("/Library/PrivilegedHelperTools"));
-    std::optional<testing::RunningHelper> helper;
-    std::optional<testing::NoHelper> noHelper;
-    if (c.helper == Helper::running) helper.emplace();
-    if (c.helper == Helper::missing || c.helper == Helper::installedNotRunning) noHelper.emplace();
-    if (c.helper == Helper::installedNotRunning) {
-      sb_.file("/Library/LaunchDaemons/" + label + ".plist", "x");
-      sb_.file("/Library/PrivilegedHelperTools/" + label, "x");
-    }
-    const bool helped = c.text[0] == '\0';
-    const std::string theirs = othersFile(sb_, "data.bin");
-    const std::string mine = sb_.file("~/Library/Caches/mine.cache", 50);
-    FilePtr theirsRecord = record(theirs, 1, 100, false);
-    FilePtr mineRecord = record(mine, 1, 50, true);
-    CategoryPtr caches = category({theirsRecord, mineRecord});
-
-    auto finish = clean({caches});
-    EXPECT_EQ(exists(theirs), !helped);
-    EXPECT_FALSE(exists(mine));
-    if (c.helper == Helper::inProcessAsRoot) {
-      EXPECT_FALSE(exists(helperToolPath(label)) || exists(helperSocketPath(label)))
-          << "nothing was installed or started";
-    }
-    // The records, then what the category keeps after the rebuild.
-    const std::string text = c.text;
-    EXPECT_EQ(finish->summary() + testing::describeRecords({theirsRecord, mineRecord}) + "kept " +
-                  std::to_string(caches->size) + "\n" + testing::describeRecords(caches->childrens),
-              helped ? "type 0, removed 150, status 1, failed:\n"
-                       "data.bin deleted\nmine.cache deleted\nkept 0\n"
-                     : "type 0, removed 50, status 3, failed: data.bin, " + text +
-                           "\ndata.bin failed: " + text + "\nmine.cache deleted\nkept 100\n" +
-                           "data.bin failed: " + text + "\n");
-    if (helped) {
-      EXPECT_EQ(finish->steps, (std::vector<float>{0.25f, 0.5f, 0.75f}));
-    }
-  }
+  testing::NoHelper noHelper;
+  sb_.file("/Library/LaunchDaemons/" + label + ".plist", "x");
+  sb_.file("/Library/PrivilegedHelperTools/" + label, "x");
+  const std::string theirs = othersFile(sb_, "data.bin");
+  const std::string mine = sb_.file("~/Library/Caches/mine.cache", 50);
+  FilePtr theirsRecord = listedRecord(theirs, 1, 100, false),
+          mineRecord = listedRecord(mine, 1, 50, true);
+  CategoryPtr caches = cleanCategory({theirsRecord, mineRecord});
+  auto finish = clean({caches});
+  EXPECT_TRUE(exists(theirs) && !exists(mine));
+  // The report, the records, then what the category keeps after the rebuild.
+  const std::string failed = "data.bin failed: " + std::string(kHelperNotRunningText) + "\n";
+  EXPECT_EQ(finish->summary() + testing::describeRecords({theirsRecord, mineRecord}) + "kept " +
+                std::to_string(caches->size) + "\n" + testing::describeRecords(caches->childrens),
+            "type 0, removed 50, status 3, failed: data.bin, " +
+                std::string(kHelperNotRunningText) + "\n" + failed +
+                "mine.cache deleted\nkept 100\n" + failed);
+  EXPECT_EQ(finish->steps, (std::vector<float>{0.25f, 0.5f, 0.75f}));
 }
 
 // A clean that can be taken back moves what only the helper may remove
@@ -190,12 +112,11 @@ TEST_F(CleanServiceTest, TheHelpersItemsAreQuarantinedRestoredAndPurged) {
   ::utimensat(AT_FDCWD, theirs.c_str(), times, AT_SYMLINK_NOFOLLOW);
   // Cleans `theirs`; the journal and its row.
   auto cleanUndoably = [&]() -> std::pair<std::unique_ptr<UndoJournal>, JournalItem> {
-    FilePtr theirsRecord = record(theirs, 1, 100, false);
+    FilePtr theirsRecord = listedRecord(theirs, 1, 100, false);
     CleanService::setDisposal(CleanDisposal::Undoable);
-    clean({category({theirsRecord})});
+    clean({cleanCategory({theirsRecord})});
     CleanService::setDisposal(CleanDisposal::ByType);
-    EXPECT_EQ(theirsRecord->deleteErrorDesc.str(), "");
-    EXPECT_FALSE(exists(theirs));
+    EXPECT_TRUE(theirsRecord->deleteErrorDesc.str().empty() && !exists(theirs));
     std::string error;
     auto journal = UndoJournal::open(UndoJournal::defaultPath(), false, &error);
     EXPECT_TRUE(journal) << error;
@@ -241,14 +162,11 @@ TEST_F(CleanServiceTest, TheHelpersItemsAreQuarantinedRestoredAndPurged) {
                "Refused: \"" + moved + "\" came from \"" + theirs +
                    "\" and goes back only there, not to \"" + theirs + "2\""}};
   for (const auto& row : rows) {
-    PlistValue::Dictionary value;
-    value.entries.emplace_back("ToPath", row.to);
-    putListedItem(&value, nobodys, *ListedIdentity::ofPath(moved));
-    HelperRequest request{.operation = HelperRequest::Operation::handleEvent,
-                          .event = raw(HelperHanldeEventID::Maintenance),
-                          .dictionary = PlistValue::dictionary()};
-    request.dictionary.set("OperationValue", row.operation);
-    request.dictionary.set(moved, PlistValue(std::move(value)));
+    PlistValue value = testing::plistDict({{"ToPath", row.to}});
+    putListedItem(value.asDictionary(), nobodys, *ListedIdentity::ofPath(moved));
+    const HelperRequest request{
+        HelperRequest::Operation::handleEvent, raw(HelperHanldeEventID::Maintenance),
+        testing::plistDict({{"OperationValue", row.operation}, {moved, value}})};
     bool end = false;
     const PlistValue said = helper.server().handle(request, {row.user, {}}, &end).information;
     EXPECT_EQ(*said.find(moved)->find("DeleteDesc")->asString(), row.refusal);
@@ -262,21 +180,19 @@ TEST_F(CleanServiceTest, AMixedFolderLosesOnlyItsTickedChildOnce) {
   const std::string folder = sb_.dir("~/Library/Caches/app");
   const std::string ticked = sb_.file("~/Library/Caches/app/old.log", 10);
   const std::string kept = sb_.file("~/Library/Caches/app/keep.db", 20);
-  FilePtr tickedRecord = record(ticked, 1, 10, true);
-  FilePtr keptRecord = record(kept, 0, 20, true);
-  FilePtr folderRecord = record(folder, -1, 30, true, {tickedRecord, keptRecord});
-  CategoryPtr caches = category({folderRecord}, -1);
-  FilePtr twin = record(ticked, 1, 10, true);
+  FilePtr tickedRecord = listedRecord(ticked, 1, 10, true);
+  FilePtr keptRecord = listedRecord(kept, 0, 20, true);
+  FilePtr folderRecord = listedRecord(folder, -1, 30, true, {tickedRecord, keptRecord});
+  CategoryPtr caches = cleanCategory({folderRecord}, -1);
+  FilePtr twin = listedRecord(ticked, 1, 10, true);
 
-  auto finish = clean({caches, category({twin})});
-  EXPECT_EQ(finish->summary(), "type 0, removed 10, status 1, failed:\n");
-  EXPECT_EQ(testing::describeRecords({twin, tickedRecord, keptRecord}),
-            "old.log deleted\nold.log deleted\nkeep.db -\n");
+  auto finish = clean({caches, cleanCategory({twin})});
+  EXPECT_EQ(finish->summary() + testing::describeRecords({twin, tickedRecord, keptRecord}),
+            "type 0, removed 10, status 1, failed:\nold.log deleted\nold.log deleted\nkeep.db -\n");
   EXPECT_TRUE(!exists(ticked) && exists(kept) && exists(folder));
   EXPECT_EQ(caches->childrens, std::vector<FilePtr>{folderRecord});
   EXPECT_EQ(folderRecord->childrens, std::vector<FilePtr>{keptRecord});
-  EXPECT_EQ(std::make_pair(folderRecord->size, caches->size),
-            std::make_pair(int64_t{20}, int64_t{20}));
+  EXPECT_TRUE(folderRecord->size == 20 && caches->size == 20);
 }
 
 // A ticked link goes and its target outside stays; a record of a web address
@@ -292,49 +208,14 @@ TEST_F(CleanServiceTest, ATickedLinkGoesAndNeitherItsTargetNorAWebAddressesFile)
     const std::string link = sb_.path("~/Library/Caches/link");
     fs::create_directories(fs::path(link).parent_path());
     fs::create_symlink(target, link);
-    FilePtr linkRecord = record(link, 1, 7, canDelete);
-    FilePtr web = record(page, 1, 100, canDelete);
+    FilePtr linkRecord = listedRecord(link, 1, 7, canDelete);
+    FilePtr web = listedRecord(page, 1, 100, canDelete);
     web->url = Url::fromString("https://example.com" + page);
-    ASSERT_FALSE(web->url.isFileURL());
-    auto finish = clean({category({linkRecord, web})});
-    EXPECT_TRUE(!exists(link) && exists(page));
-    EXPECT_EQ(testing::readFile(target), "outside");
+    auto finish = clean({cleanCategory({linkRecord, web})});
+    EXPECT_TRUE(!exists(link) && exists(page) && testing::readFile(target) == "outside");
     EXPECT_EQ(testing::describeRecords({linkRecord, web}) + finish->summary(),
               "link deleted\npage failed: Not a file: https://example.com" + page +
                   "\ntype 0, removed 7, status 1, failed: page\n");
-  }
-}
-
-TEST_F(CleanServiceTest, TheOwningScannersRebuildIsUsedForItsType) {
-  // A group of two similar pictures, one of them ticked: the similar-image
-  // rebuild drops a group left with one member; the Common rule keeps it.
-  const struct {
-    const char* name;
-    CleanServiceType type;
-    size_t groupsLeft;
-  } cases[] = {
-      {"similar images", CleanServiceType::Similar, 0},
-      {"common", CleanServiceType::Common, 1},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    const std::string ticked = sb_.file("~/Pictures/a.jpg", 30);
-    const std::string kept = sb_.file("~/Pictures/a copy.jpg", 30);
-    FilePtr tickedRecord = record(ticked, 1, 30, true);
-    FilePtr keptRecord = record(kept, 0, 30, true);
-    FilePtr group = record("", -1, 60, true, {tickedRecord, keptRecord});
-    CategoryPtr all = category({group}, -1);
-    auto finish = std::make_shared<RecordingFinish>();
-    if (c.type == CleanServiceType::Similar) {
-      CleanService::cleanDuplicateAndSimilarCategorys(all, c.type, finish);
-    } else {
-      CleanService::cleanCategorys({all}, c.type, finish, nullptr);
-    }
-    ASSERT_TRUE(finish->done.wait());
-    EXPECT_EQ(finish->summary(),
-              "type " + std::to_string(raw(c.type)) + ", removed 30, status 1, failed:\n");
-    EXPECT_TRUE(!exists(ticked) && exists(kept));
-    EXPECT_EQ(all->childrens.size(), c.groupsLeft);
   }
 }
 
@@ -343,7 +224,7 @@ TEST_F(CleanServiceTest, AMismatchOfHandledAndQueuedRecordsEndsAbnormally) {
   auto finish = std::make_shared<RecordingFinish>();
   auto request = std::make_shared<HelperCleanService>(finish, CleanServiceType::Common,
                                                       std::vector<CategoryPtr>{});
-  request->commonDelete.insert(record(file, 1, 5, true));
+  request->commonDelete.insert(listedRecord(file, 1, 5, true));
   request->commonDeleteFinishCount = 1;  // left over from an earlier run
   CleanService::deleteFiles(request);
   ASSERT_TRUE(finish->done.wait());
@@ -362,12 +243,12 @@ TEST(CleanServiceConcurrencyTest, RequestsSideBySideEachReportOnceWithTheirOwnCo
   for (int r = 0; r < kRequests; ++r) {
     std::vector<FilePtr> records;
     for (int i = 0; i < kFiles; ++i) {
-      records.push_back(
-          record(sb.file("~/Library/Caches/r" + std::to_string(r) + "/f" + std::to_string(i), 10),
-                 1, 10, /*canDelete=*/i % 2 == 0, {}, i));
+      records.push_back(listedRecord(
+          sb.file("~/Library/Caches/r" + std::to_string(r) + "/f" + std::to_string(i), 10), 1, 10,
+          /*canDelete=*/i % 2 == 0, {}, i));
     }
-    CleanService::cleanCategorys({category(std::move(records), 1, r)}, CleanServiceType::Common,
-                                 finish, nullptr);
+    CleanService::cleanCategorys({cleanCategory(std::move(records), 1, r)},
+                                 CleanServiceType::Common, finish, nullptr);
   }
   ASSERT_TRUE(finish->done.wait(std::chrono::seconds(30), kRequests));
   std::string each;  // of its own files only, nothing failed

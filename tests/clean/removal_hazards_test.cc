@@ -13,13 +13,13 @@
 #include <functional>
 #include <optional>
 
+#include "clean/clean_records.h"
 #include "orvexa/clean/clean_service.h"
 #include "orvexa/platform/verified_removal.h"
 #include "support/deep_tree.h"
 #include "support/describe.h"
 #include "support/helper_fixture.h"
 #include "support/sandbox.h"
-#include "support/signal.h"
 #include "support/temp_dir.h"
 
 namespace orvexa {
@@ -31,13 +31,6 @@ namespace fs = std::filesystem;
 // socket; inProcess: running as root, the helper's operations in this
 // process.
 enum class CleanPath { direct, helper, inProcess };
-
-class Finish : public CleanServiceProtocol {
- public:
-  void cleanFinish(int, int64_t, std::vector<FilePtr>, int, std::string) override { done.notify(); }
-  void cleanProgress(float) override {}
-  testing::Signal done;
-};
 
 // The item's status, reached one component at a time without following
 // links (paths may be longer than PATH_MAX).
@@ -86,19 +79,14 @@ class CleanPathTest : public testing::HelperUsingTest,
     }
   }
 
-  // A record as a scan lists it: the item's identity now.
+  // A record as a scan lists it, for this path's removal.
   FilePtr listed(const std::string& path, int state = 1) {
-    auto record = std::make_shared<FileInformation>(
-        state, 0, 0, fs::path(path).filename().string(), Image{}, 1, Timestamp{},
-        Url::fromPath(path), "", GetParam() == CleanPath::direct, false, std::any{},
-        std::vector<FilePtr>{}, nullptr, raw(FilesKind::File), 0, nullptr);
-    record->setListedIdentity(ListedIdentity::ofPath(path));
-    return record;
+    return testing::listedRecord(path, state, 1, GetParam() == CleanPath::direct);
   }
 
   void clean(const CategoryPtr& category, CleanServiceType type) {
     category->scanRoots = {Url::fromPath(sb_.root(), true)};
-    auto finish = std::make_shared<Finish>();
+    auto finish = std::make_shared<testing::RecordingFinish>();
     if (type == CleanServiceType::Duplicate) {
       CleanService::cleanDuplicateAndSimilarCategorys(category, type, finish);
     } else {
@@ -107,29 +95,20 @@ class CleanPathTest : public testing::HelperUsingTest,
     ASSERT_TRUE(finish->done.wait(std::chrono::seconds(60)));
   }
 
-  static CategoryPtr category(std::vector<FilePtr> records, int state = 1) {
-    return std::make_shared<CategoryInformation>(
-        state, 0, "Items", Image{}, 0, "", raw(CategoryInfomationKind::Common), std::vector<Url>{},
-        std::move(records), nullptr, std::any{}, 0, false);
-  }
-
   testing::Sandbox sb_;
   testing::TempDir outside_;
   std::optional<testing::RunningHelper> helper_;
 };
 
-// One hazard: the tree as listed, what happens before the clean, and the
-// outcome: the record's deleteErrorDesc ("" when it was removed) and what
-// survives in the caches folder (none: the item is gone).
-struct Hazard {
-  const char* name;
-  std::function<void(const std::string& item, const std::string& outside)> change;
-  const char* desc;
-  const char* survivor;
-};
-
 TEST_P(CleanPathTest, ItemsChangedAfterTheListingAreLeftAlone) {
-  const Hazard hazards[] = {
+  // One hazard: what happens to the listed item before the clean, the
+  // record's error ("" when it was removed) and what survives in the caches
+  // folder (none: the item is gone).
+  const struct {
+    const char* name;
+    std::function<void(const std::string& item, const std::string& outside)> change;
+    const char *desc, *survivor;
+  } hazards[] = {
       {"unchanged", nullptr, "", nullptr},
       {"edited", [](auto& item, auto&) { append(item, "more"); }, kChangedText, "app/edited"},
       {"replaced",
@@ -156,27 +135,22 @@ TEST_P(CleanPathTest, ItemsChangedAfterTheListingAreLeftAlone) {
        [](auto& item, auto& outside) { fs::create_hard_link(item, outside + "/second name"); }, "",
        nullptr},
   };
-  for (const Hazard& h : hazards) {
+  for (const auto& h : hazards) {
     SCOPED_TRACE(h.name);
     const std::string item = sb_.file("~/Library/Caches/app/" + std::string(h.name), 100);
     const std::string victim = outside_.writeFile("victim", "outside");
     FilePtr record = listed(item);
     if (h.change) h.change(item, outside_.path());
-    clean(category({record}), CleanServiceType::Common);
-    EXPECT_EQ(record->deleteErrorDesc, h.desc);
-    EXPECT_EQ(record->deleteStatus,
-              raw(*h.desc ? DeleteStatus::DeleteError : DeleteStatus::DeleteSuccess));
+    clean(testing::cleanCategory({record}), CleanServiceType::Common);
+    EXPECT_EQ(
+        testing::describeRecords({record}),
+        std::string(h.name) + (*h.desc ? " failed: " + std::string(h.desc) : " deleted") + "\n");
     EXPECT_EQ(testing::readFile(victim), "outside");
-    if (h.survivor) {
-      EXPECT_TRUE(exists(sb_.path("~/Library/Caches/") + h.survivor));
-    } else {
-      EXPECT_FALSE(exists(item));
-    }
-    if (fs::exists(outside_.path() + "/second name")) {
-      EXPECT_EQ(fs::file_size(outside_.path() + "/second name"), 100u);
-    }
+    EXPECT_TRUE(h.survivor ? exists(sb_.path("~/Library/Caches/") + h.survivor) : !exists(item));
+    const std::string second = outside_.path() + "/second name";
+    EXPECT_TRUE(!fs::exists(second) || fs::file_size(second) == 100u);
     fs::remove_all(sb_.path("~/Library/Caches"));
-    fs::remove_all(outside_.path() + "/second name");
+    fs::remove_all(second);
   }
 }
 
@@ -197,7 +171,8 @@ TEST_P(CleanPathTest, OnlyListedItemsInsideTheScannedFoldersGo) {
   fs::create_symlink(outside_.path() + "/elsewhere", sb_.path("~/Deep/tree/link"));
   FilePtr deepTree = listed(sb_.path("~/Deep/tree"));
 
-  clean(category({fromStore, byHand, deepRecord, deepTree}), CleanServiceType::Common);
+  clean(testing::cleanCategory({fromStore, byHand, deepRecord, deepTree}),
+        CleanServiceType::Common);
   EXPECT_EQ(testing::readFile(outsideFile), "keep");
   EXPECT_EQ(testing::describeRecords({fromStore, byHand, deepRecord, deepTree}),
             "data failed: " + std::string(kOutsideText) + "\nby hand failed: " +
@@ -250,12 +225,13 @@ TEST_P(CleanPathTest, ACopyGoesOnlyWhileTheKeptCopyStillMatches) {
         group({listed(kept, c.keptState), copyRecord}),
         group({listed(sb_.file("~/Pictures/c.jpg", 900), 0), next})};
     if (c.change) c.change(kept, copy);
-    clean(category(groups, -1), CleanServiceType::Duplicate);
+    clean(testing::cleanCategory(groups, -1), CleanServiceType::Duplicate);
     EXPECT_EQ(copyRecord->deleteErrorDesc, c.copyDesc);
+    // The copy stays when refused, the kept copy unless the case removed it;
+    // the next group's copy always goes and its kept copy stays.
     EXPECT_EQ(exists(copy), *c.copyDesc != '\0');
-    EXPECT_EQ(exists(kept), std::string(c.name) != "kept copy deleted");
-    EXPECT_FALSE(exists(next->url.path()));
-    EXPECT_TRUE(exists(sb_.path("~/Pictures/c.jpg")));
+    EXPECT_TRUE(exists(kept) == (std::string(c.name) != "kept copy deleted") &&
+                !exists(next->url.path()) && exists(sb_.path("~/Pictures/c.jpg")));
     fs::remove_all(sb_.path("~/Pictures"));
   }
 }
