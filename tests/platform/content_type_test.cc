@@ -1,6 +1,7 @@
 #include "orvexa/platform/content_type.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include "support/temp_dir.h"
 
@@ -43,9 +44,11 @@ TEST(ContentTypeTest, SniffsFilesWithoutExtensionAndTypesItemsOnDisk) {
     EXPECT_EQ(contentTypeOf(dir.writeFile(name, bytes)), type);
   }
   // An extension wins over the content; a missing item is typed by its name.
-  // Folders, bundles and links on disk: file_manager_test's resource values.
+  // Folders and bundles on disk: file_manager_test's resource values.
   EXPECT_EQ(contentTypeOf(dir.writeFile("photo.txt", "\xFF\xD8\xFF\xE0")), "public.plain-text");
-  EXPECT_EQ(contentTypeOf(dir / "missing.png"), "public.png");
+  ASSERT_EQ(::symlink(dir.path().c_str(), (dir / "link.app").c_str()), 0);  // never followed
+  EXPECT_EQ(contentTypeOf(dir / "missing.png") + " " + contentTypeOf(dir / "link.app"),
+            "public.png public.symlink");
   EXPECT_EQ(contentTypeTreeOf(dir.path()),
             (Tree{"public.folder", "public.directory", "public.item"}));
   // Unknown types conform to data; nothing, to nothing.
