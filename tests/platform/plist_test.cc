@@ -135,29 +135,25 @@ TEST(PlistTest, SloppyXmlIsReadAndDeepNestingRefused) {
     return "<plist>" + std::string(before) + nested(200000).substr(7) + "<!-- -->";
   };
   const std::string decl = "<?xml version=\"1.0\" encoding=\"UTF-16\"?>\n";
+  // clang-format off
   const std::tuple<const char*, std::string, std::string> cases[] = {
       {"UTF-16 LE", utf16(decl + doc("a & b"), false, true), "a & b"},
       {"UTF-16 BE", utf16(decl + doc("b"), true, true), "b"},
       {"UTF-16 BE without mark", utf16("\n" + doc("c"), true, false), "c"},
-      {"UTF-16 surrogate pair, odd last byte",
-       "\xFF\xFE" + utf16(doc("_"), false, false).replace(94, 2, "\x3D\xD8\x00\xDE"s) + "x",
-       "\xF0\x9F\x98\x80"},
+      {"UTF-16 surrogate pair, odd last byte", "\xFF\xFE" + utf16(doc("_"), false, false).replace(94, 2, "\x3D\xD8\x00\xDE"s) + "x", "\xF0\x9F\x98\x80"},
       {"UTF-8 mark, leading blanks", "\xEF\xBB\xBF\n  " + doc("e"), "e"},
       {"bare &", doc("Tom & Jerry &amp; &#38; &#x26; &nbsp; &#;"), "Tom & Jerry & & & &nbsp; &#;"},
-      {"& in a comment and CDATA",
-       "<plist><!-- a & b --><dict><key>k</key><string><![CDATA[x &amp; y]]></string></dict>"
-       "</plist>",
-       "x &amp; y"},
+      {"& in a comment and CDATA", "<plist><!-- a & b --><dict><key>k</key><string><![CDATA[x &amp; y]]></string></dict></plist>", "x &amp; y"},
       {"garbage after the root", doc("f") + "\n\0\0<dict><dict><dict> & junk"s, "f"},
       {"no declaration", doc("g"), "g"},
       {"600 levels", nested(600), ""},
       {"600 levels in UTF-16", utf16(nested(600), false, true), ""},
-      {"DOCTYPE with an internal subset",
-       "<!DOCTYPE plist [<!ENTITY x \"]>\"><!-- ]> -->]>" + doc("h"), "h"},
+      {"DOCTYPE with an internal subset", "<!DOCTYPE plist [<!ENTITY x \"]>\"><!-- ]> -->]>" + doc("h"), "h"},
       {"<!-- in a processing instruction", hidden("<?x <!-- ?>"), ""},
       {"<!-- in a DOCTYPE", hidden("<!DOCTYPE plist [<!ENTITY e \"<!--\">]>"), ""},
       {"<!-- in an attribute", hidden("<dict a=\"<!--\"><key>k</key>"), ""},
   };
+  // clang-format on
   for (const auto& [name, bytes, value] : cases) {
     SCOPED_TRACE(name);
     std::string error;
@@ -182,21 +178,16 @@ TEST(PlistTest, BinaryListsTheParserCannotTakeAreRefused) {
   std::vector<std::string> bomb;
   for (char i = 1; i <= 40; ++i) bomb.push_back({'\xA2', '\0', i, '\0', i});
   bomb.push_back("\x51x");
+  // clang-format off
   const std::tuple<const char*, std::string, const char*> cases[] = {
-      {"array holding itself", handMadeBinaryList({std::string("\xA1\x00", 2)}),
-       "malformed binary property list"},
-      {"reference past the table", handMadeBinaryList({std::string("\xA1\x05", 2)}),
-       "malformed binary property list"},
-      {"ASCII key holding NUL",
-       handMadeBinaryList({dictOfOneKey, std::string("\x53\x61\0b", 4), value}),
-       "a dictionary key holds NUL"},
-      {"UTF-16 key holding NUL",
-       handMadeBinaryList({dictOfOneKey, std::string("\x62\x00\x61\x00\x00", 5), value}),
-       "a dictionary key holds NUL"},
+      {"array holding itself", handMadeBinaryList({std::string("\xA1\x00", 2)}), "malformed binary property list"},
+      {"reference past the table", handMadeBinaryList({std::string("\xA1\x05", 2)}), "malformed binary property list"},
+      {"ASCII key holding NUL", handMadeBinaryList({dictOfOneKey, std::string("\x53\x61\0b", 4), value}), "a dictionary key holds NUL"},
+      {"UTF-16 key holding NUL", handMadeBinaryList({dictOfOneKey, std::string("\x62\x00\x61\x00\x00", 5), value}), "a dictionary key holds NUL"},
       {"200,000 nested arrays", handMadeBinaryList(chain, 4), "nesting deeper than 512 levels"},
-      {"40 arrays each holding the next twice", handMadeBinaryList(bomb, 2),
-       "more than 1048576 objects once expanded"},
+      {"40 arrays each holding the next twice", handMadeBinaryList(bomb, 2), "more than 1048576 objects once expanded"},
   };
+  // clang-format on
   for (const auto& [name, bytes, reason] : cases) {
     std::string error;
     EXPECT_EQ(readPlist(bytes, &error) ? "read" : error, reason) << name;
