@@ -39,20 +39,19 @@ std::string writeBundle(const std::string& folder, const PlistValue& info,
 // Each row: Info.plist besides the identifier, then "localized name|executable".
 TEST(BundleTest, NamesComeFromInfoPlist) {
   TempDir dir;
+  // clang-format off
   const std::tuple<const char*, PlistValue, std::string> cases[] = {
       {"display name wins",
        plistDict({{"CFBundleDisplayName", "Shown"},
                   {"CFBundleName", "Plain"},
                   {"CFBundleExecutable", "run"}}),
        "Shown|/My Tool.app/Contents/MacOS/run"},
-      {"empty display name counts as absent",
-       plistDict({{"CFBundleDisplayName", ""}, {"CFBundleName", "Plain"}}), "Plain|"},
+      {"empty display name counts as absent", plistDict({{"CFBundleDisplayName", ""}, {"CFBundleName", "Plain"}}), "Plain|"},
       {"file name last", PlistValue::dictionary(), "My Tool|"},
-      {"names of the wrong type are ignored",
-       plistDict({{"CFBundleDisplayName", int64_t{3}}, {"CFBundleExecutable", true}}), "My Tool|"},
-      {"an executable outside Contents/MacOS is not taken",
-       plistDict({{"CFBundleExecutable", "../../x"}}), "My Tool|"},
+      {"names of the wrong type are ignored", plistDict({{"CFBundleDisplayName", int64_t{3}}, {"CFBundleExecutable", true}}), "My Tool|"},
+      {"an executable outside Contents/MacOS is not taken", plistDict({{"CFBundleExecutable", "../../x"}}), "My Tool|"},
   };
+  // clang-format on
   for (const auto& [label, given, names] : cases) {
     std::filesystem::remove_all(dir / "My Tool.app");
     PlistValue info = given;
