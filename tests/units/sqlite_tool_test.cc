@@ -46,26 +46,22 @@ TEST_F(SqliteToolTest, RowsAreDictionariesOfColumnText) {
   const std::string overflowAtThirdRow =
       "select case when x < 3 then x else abs((x - 3) + (-9223372036854775807 - 1)) end as v "
       "from n";
+  // clang-format off
   const std::tuple<const char*, std::string, Rows> cases[] = {
       {"every type",
        "select * from t order by rowid",
        {{{"i", "42"}, {"r", "2.5"}, {"s", "x"}, {"b", std::string("\0\xff\x41", 3)}},
         {{"i", "-9223372036854775808"}, {"r", "1.0e+100"}, {"s", ""}, {"b", ""}}}},
-      {"join: the right-hand id wins",
-       "select * from item join visit on visit.item = item.id",
-       {{{"id", "77"}, {"name", "page"}, {"item", "1"}}}},
-      {"a later NULL does not erase an earlier value",
-       "select 'first' as v, null as v",
-       {{{"v", "first"}}}},
-      {"every column NULL: empty row still returned",
-       "select null as a, null as b union all select null, null",
-       {{}, {}}},
+      {"join: the right-hand id wins", "select * from item join visit on visit.item = item.id", {{{"id", "77"}, {"name", "page"}, {"item", "1"}}}},
+      {"a later NULL does not erase an earlier value", "select 'first' as v, null as v", {{{"v", "first"}}}},
+      {"every column NULL: empty row still returned", "select null as a, null as b union all select null, null", {{}, {}}},
       {"name that is not UTF-8 is left out", "select 1 as \"\xff\xfe\", 2 as ok", {{{"ok", "2"}}}},
       {"no rows", "select * from item where id = 999", {}},
       {"error at the third row", overflowAtThirdRow, {{{"v", "1"}}, {{"v", "2"}}}},
       {"first statement only", "select 1 as a; delete from n;", {{{"a", "1"}}}},
       {"the delete did not run", "select count(*) as c from n", {{{"c", "4"}}}},
   };
+  // clang-format on
   for (const auto& [name, sql, rows] : cases) {
     EXPECT_EQ(tool_.queryDBData(sql), rows) << name;
     Rows streamed;
@@ -91,13 +87,13 @@ TEST_F(SqliteToolTest, RowsAreDictionariesOfColumnText) {
 TEST_F(SqliteToolTest, BoundValuesAreStoredVerbatimAndMisuseIsRefused) {
   exec("create table cookie(host text, value, flags integer, score real)");
   const std::string hostile = "x'); drop table cookie; --\" \\ ' ;";
+  // clang-format off
   const std::pair<const char*, std::vector<SqlValue>> inserts[] = {
-      {"insert into cookie values(?, ?, ?, ?)",
-       {hostile, std::vector<uint8_t>{0x00, 0x27, 0x3B, 0xFF}, int64_t{-7}, 0.25}},
-      {"insert into cookie values(?1, ?2, ?3, ?4)",
-       {std::string("plain"), nullptr, INT64_MAX, 1.5}},
+      {"insert into cookie values(?, ?, ?, ?)", {hostile, std::vector<uint8_t>{0x00, 0x27, 0x3B, 0xFF}, int64_t{-7}, 0.25}},
+      {"insert into cookie values(?1, ?2, ?3, ?4)", {std::string("plain"), nullptr, INT64_MAX, 1.5}},
       {"insert into cookie values(:h, :v, 0, 0)", {std::string(""), std::vector<uint8_t>{}}},
   };
+  // clang-format on
   for (const auto& [sql, values] : inserts)
     EXPECT_EQ(tool_.executionSQL(sql, values), Result(true, ""));
   EXPECT_EQ(tool_.queryDBData("select * from cookie where host = ?", {hostile}),
@@ -113,13 +109,14 @@ TEST_F(SqliteToolTest, BoundValuesAreStoredVerbatimAndMisuseIsRefused) {
                   {{"host", "plain"}, {"flags", "9223372036854775807"}, {"t", "null"}}}));
 
   // Each with one bound value.
+  // clang-format off
   const std::pair<const char*, const char*> misuse[] = {
       {"delete from cookie where host = ? or host = ?", "Statement takes 2 parameters, 1 given"},
       {"delete from cookie", "Statement takes 0 parameters, 1 given"},
-      {"delete from cookie where host = ?; delete from cookie",
-       "Bound parameters need exactly one statement"},
+      {"delete from cookie where host = ?; delete from cookie", "Bound parameters need exactly one statement"},
       {"delete frm cookie where host = ?", "near \"frm\": syntax error"},
   };
+  // clang-format on
   for (const auto& [sql, message] : misuse) {
     EXPECT_EQ(tool_.executionSQL(sql, {std::string("plain")}), Result(false, message));
     EXPECT_TRUE(tool_.queryDBData(sql, {std::string("plain")}).empty()) << sql;

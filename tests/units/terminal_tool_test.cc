@@ -67,16 +67,14 @@ TEST_F(TerminalToolTest, OutputIsReturnedUnchanged) {
     Texts args;
     std::string out;
   };
+  // clang-format off
   const std::vector<Case> cases = {
       {"prints nothing", "/bin/true", {}, ""},
       {"arguments as they are", "/usr/bin/printf", {"%s|", "a b", "c*", "$HOME"}, "a b|c*|$HOME|"},
       {"multi-byte UTF-8", "/usr/bin/printf", {"%s", "é€😀"}, "é€😀"},
       {"failure status ignored", "/bin/sh", {"-c", "echo out; exit 3"}, "out\n"},
       {"standard error not collected", "/bin/sh", {"-c", "echo err >&2; echo out"}, "out\n"},
-      {"a descendant holds the output",
-       "/bin/sh",
-       {"-c", "echo hi; sleep 5 2>/dev/null &"},
-       "hi\n"},
+      {"a descendant holds the output", "/bin/sh", {"-c", "echo hi; sleep 5 2>/dev/null &"}, "hi\n"},
       {"5 MiB", "/bin/cat", {largeFile}, large},
       {"lone 0xFF", "/usr/bin/printf", {"%s", "ok\xff"}, "Error"},
       {"truncated sequence at the end", "/usr/bin/printf", {"%s", "abc\xe2\x82"}, "Error"},
@@ -84,6 +82,7 @@ TEST_F(TerminalToolTest, OutputIsReturnedUnchanged) {
       {"not executable", script, {}, ""},
       {"a folder", tmp_.makeDir("folder-tool"), {}, ""},
   };
+  // clang-format on
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     const auto start = Clock::now();
