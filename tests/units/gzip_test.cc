@@ -4,24 +4,21 @@
 #include <zlib.h>
 
 #include <cstdint>
-#include <cstdlib>
 #include <string>
 #include <tuple>
 
 #include "support/shared_checks.h"
-#include "support/temp_dir.h"
 
 namespace orvexa {
 namespace {
 
 using orvexa::testing::bytesOf;
-using orvexa::testing::TempDir;
 
 // Bytes that do not compress: the deflate output is larger than the input
 // and spans many output chunks.
 Data noise(size_t size) { return testing::noiseBytes(size); }
 
-TEST(GzipTest, RoundTripsInteroperatesAndThrowsTypedErrors) {
+TEST(GzipTest, RoundTripsAndThrowsTypedErrors) {
   for (const Data& input : {Data{0x42}, noise(200'000)}) {
     for (CompressionLevel level :
          {CompressionLevel::noCompression, CompressionLevel::bestCompression}) {
@@ -34,14 +31,6 @@ TEST(GzipTest, RoundTripsInteroperatesAndThrowsTypedErrors) {
   const Data none;
   EXPECT_TRUE(gzipped(none).empty() && gunzipped(none).empty() && decompressed(none).empty());
   EXPECT_FALSE(isGzipped(Data{0x1F}));
-  // System gzip reads ours, and ours reads its concatenated members.
-  TempDir dir;
-  const std::string text = "some words, some words, some words\n";
-  const std::string ours = dir.writeFile("ours.gz", string(gzipped(bytesOf(text))));
-  ASSERT_EQ(std::system(("gzip -dc '" + ours + "' > '" + (dir / "out") + "'").c_str()), 0);
-  EXPECT_EQ(testing::readFile(dir / "out"), text);
-  ASSERT_EQ(std::system(("gzip -c '" + (dir / "out") + "' >> '" + ours + "'").c_str()), 0);
-  EXPECT_EQ(string(gunzipped(bytesOf(testing::readFile(ours)))), text + text);
 
   // Damaged input and bad parameters throw typed errors.
   const Data good = gzipped(noise(20'000), CompressionLevel::bestSpeed);
