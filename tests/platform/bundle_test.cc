@@ -1,13 +1,17 @@
 #include "orvexa/platform/bundle.h"
 
 #include <gtest/gtest.h>
+#include <sys/statvfs.h>
 
 #include <filesystem>
+#include <fstream>
 #include <tuple>
 
+#include "orvexa/platform/last_used.h"
 #include "orvexa/platform/plist.h"
 #include "support/plist_values.h"
 #include "support/sandbox.h"
+#include "support/shared_checks.h"
 #include "support/temp_dir.h"
 
 namespace orvexa {
@@ -15,72 +19,69 @@ namespace {
 
 using testing::plistDict;
 using testing::Sandbox;
+using testing::setTimes;
 using testing::TempDir;
+using Clock = std::chrono::system_clock;
 
-// Writes folder/Contents/Info.plist with `info`; returns the folder.
-std::string writeBundle(const std::string& folder, const PlistValue& info, PlistFormat format) {
-  std::filesystem::create_directories(folder + "/Contents");
+// Writes folder/Contents/Info.plist with `info` and each of `executables`
+// in Contents/MacOS; returns the folder.
+std::string writeBundle(const std::string& folder, const PlistValue& info,
+                        PlistFormat format = PlistFormat::Xml,
+                        const std::vector<std::string>& executables = {}) {
+  std::filesystem::create_directories(folder + "/Contents/MacOS");
   std::string error;
   EXPECT_TRUE(writePlistFile(folder + "/Contents/Info.plist", info, format, &error)) << error;
+  for (const std::string& name : executables)
+    std::ofstream(folder + "/Contents/MacOS/" + name) << "\177ELF";
   return folder;
 }
 
+// Each row: Info.plist besides the identifier, then "localized name|executable".
 TEST(BundleTest, NamesComeFromInfoPlist) {
   TempDir dir;
-  // Rows: label, Info.plist besides the identifier, the names expected.
-  const std::tuple<const char*, PlistValue, std::string, std::string> cases[] = {
+  // clang-format off
+  const std::tuple<const char*, PlistValue, std::string> cases[] = {
       {"display name wins",
        plistDict({{"CFBundleDisplayName", "Shown"},
                   {"CFBundleName", "Plain"},
                   {"CFBundleExecutable", "run"}}),
-       "Shown", "run"},
-      {"empty display name counts as absent",
-       plistDict({{"CFBundleDisplayName", ""}, {"CFBundleName", "Plain"}}), "Plain", ""},
-      {"file name last", PlistValue::dictionary(), "My Tool", ""},
-      {"names of the wrong type are ignored",
-       plistDict({{"CFBundleDisplayName", int64_t{3}}, {"CFBundleExecutable", true}}), "My Tool",
-       ""},
-      {"an executable outside Contents/MacOS is not taken",
-       plistDict({{"CFBundleExecutable", "../../x"}}), "My Tool", ""},
+       "Shown|/My Tool.app/Contents/MacOS/run"},
+      {"empty display name counts as absent", plistDict({{"CFBundleDisplayName", ""}, {"CFBundleName", "Plain"}}), "Plain|"},
+      {"file name last", PlistValue::dictionary(), "My Tool|"},
+      {"names of the wrong type are ignored", plistDict({{"CFBundleDisplayName", int64_t{3}}, {"CFBundleExecutable", true}}), "My Tool|"},
+      {"an executable outside Contents/MacOS is not taken", plistDict({{"CFBundleExecutable", "../../x"}}), "My Tool|"},
   };
-  for (const auto& [label, given, localizedName, executable] : cases) {
-    SCOPED_TRACE(label);
+  // clang-format on
+  for (const auto& [label, given, names] : cases) {
     std::filesystem::remove_all(dir / "My Tool.app");
     PlistValue info = given;
     info.set("CFBundleIdentifier", "org.example.a");
-    const std::string folder = writeBundle(dir / "My Tool.app", info, PlistFormat::Xml);
-    std::optional<ApplicationBundle> bundle = readApplicationBundle(folder + "/");
-    ASSERT_TRUE(bundle);
-    EXPECT_EQ(bundle->path, folder);
-    EXPECT_EQ(bundle->bundleIdentifier, "org.example.a");
-    EXPECT_EQ(bundle->name, "My Tool");
-    EXPECT_EQ(bundle->localizedName, localizedName);
-    EXPECT_EQ(bundle->executableName, executable);
-    EXPECT_EQ(bundle->executablePath(),
-              executable.empty() ? "" : folder + "/Contents/MacOS/" + executable);
+    const std::string folder = writeBundle(dir / "My Tool.app", info);
+    std::optional<ApplicationBundle> b = readApplicationBundle(folder + "/");
+    ASSERT_TRUE(b) << label;
+    EXPECT_EQ(b->path + " " + b->bundleIdentifier + " " + b->name,
+              folder + " org.example.a My Tool");
+    const std::string executable = b->executablePath();
+    EXPECT_EQ(
+        b->localizedName + "|" + (executable.empty() ? "" : executable.substr(dir.path().size())),
+        names)
+        << label;
   }
 }
 
 TEST(BundleTest, WhatIsNotAnApplicationAndTheSearchByIdentifier) {
   TempDir dir;
-  const std::string missing = dir / "Missing.app";
   dir.makeDir("Empty.app/Contents");
   dir.writeFile("Garbage.app/Contents/Info.plist", "<?xml garbage");
-  PlistValue array = PlistValue::array();
-  array.append("CFBundleIdentifier");
-  writeBundle(dir / "Array.app", array, PlistFormat::Xml);
-  writeBundle(dir / "NoId.app", plistDict({{"CFBundleName", "x"}}), PlistFormat::Xml);
+  writeBundle(dir / "Array.app", PlistValue(PlistValue::Array{"CFBundleIdentifier"}));
+  writeBundle(dir / "NoId.app", plistDict({{"CFBundleName", "x"}}));
   writeBundle(dir / "EmptyId.app", plistDict({{"CFBundleIdentifier", ""}}), PlistFormat::Binary);
-  writeBundle(dir / "NumberId.app", plistDict({{"CFBundleIdentifier", int64_t{7}}}),
-              PlistFormat::Binary);
+  writeBundle(dir / "NumberId.app", plistDict({{"CFBundleIdentifier", int64_t{7}}}));
   dir.makeDir("Folder.app/Contents/Info.plist");
-
-  for (std::string path :
-       {missing, dir / "Empty.app", dir / "Garbage.app", dir / "Array.app", dir / "NoId.app",
-        dir / "EmptyId.app", dir / "NumberId.app", dir / "Folder.app", std::string()}) {
-    SCOPED_TRACE(path);
-    EXPECT_FALSE(readApplicationBundle(path));
-  }
+  for (std::string name : {"Missing.app", "Empty.app", "Garbage.app", "Array.app", "NoId.app",
+                           "EmptyId.app", "NumberId.app", "Folder.app"})
+    EXPECT_FALSE(readApplicationBundle(dir / name)) << name;
+  EXPECT_FALSE(readApplicationBundle(""));
 
   // Each bundle's identifier is its name; `found` when the search returns it:
   // the applications folders only, the system's first, not inside another
@@ -107,6 +108,65 @@ TEST(BundleTest, WhatIsNotAnApplicationAndTheSearchByIdentifier) {
   }
   EXPECT_FALSE(applicationForBundleIdentifier("tool.app"));
   EXPECT_FALSE(applicationForBundleIdentifier(""));
+}
+
+constexpr time_t kInstalled = 1'700'000'000;
+
+// A use is an access after the last write, of the executable Info.plist
+// names, else of the latest used file in Contents/MacOS. (Equal times and a
+// plain later read: the uninstall scan's unused-application test.)
+TEST(LastUsedTest, AccessAfterTheLastWriteIsAUse) {
+  TempDir dir;
+  // Rows: label, the executable named, access times of the executables (each
+  // written at kInstalled), the use expected (0: none).
+  using Times = std::vector<std::pair<const char*, time_t>>;
+  const std::tuple<const char*, const char*, Times, time_t> cases[] = {
+      // clang-format off
+      {"never read since written", "main", {{"main", kInstalled - 10}}, 0},
+      {"read a second after", "main", {{"main", kInstalled + 1}}, kInstalled + 1},
+      {"a helper's use does not count", "main", {{"main", kInstalled}, {"helper", kInstalled + 5}}, 0},
+      {"none named: the latest", "", {{"a", kInstalled + 5}, {"b", kInstalled + 9}}, kInstalled + 9},
+      {"the named one missing is not replaced", "main", {{"other", kInstalled + 5}}, 0},
+      // clang-format on
+  };
+  int n = 0;
+  for (const auto& [label, named, times, want] : cases) {
+    SCOPED_TRACE(label);
+    PlistValue info = plistDict({{"CFBundleIdentifier", "org.example.app"}});
+    if (*named) info.set("CFBundleExecutable", named);
+    std::vector<std::string> files;
+    for (const auto& entry : times) files.push_back(entry.first);
+    const std::string bundle =
+        writeBundle(dir / ("App" + std::to_string(n++) + ".app"), info, PlistFormat::Xml, files);
+    for (const auto& [file, accessed] : times)
+      ASSERT_NO_FATAL_FAILURE(setTimes(bundle + "/Contents/MacOS/" + file, accessed, kInstalled));
+    std::optional<Clock::time_point> used = lastUsedDate(bundle);
+    EXPECT_EQ(used ? Clock::to_time_t(*used) : 0, want);
+    if (files == std::vector<std::string>{"main"}) {  // judged on the executable itself
+      EXPECT_EQ(lastUsedDate(bundle + "/Contents/MacOS/main").has_value(), want != 0);
+    }
+  }
+  for (std::string path : {dir / "Nothing.app", std::string(), dir.makeDir("Bare.app")})
+    EXPECT_FALSE(lastUsedDate(path)) << path;
+
+  // Looking at a bundle is not a use: neither reads the executable. Reading
+  // it is, unless the volume keeps no access times.
+  const std::string bundle = writeBundle(
+      dir / "Real.app",
+      plistDict({{"CFBundleIdentifier", "org.example.real"}, {"CFBundleExecutable", "main"}}),
+      PlistFormat::Xml, {"main"});
+  const std::string executable = bundle + "/Contents/MacOS/main";
+  const time_t now = Clock::to_time_t(Clock::now());
+  ASSERT_NO_FATAL_FAILURE(setTimes(executable, now - 3600, now - 3600));
+  ASSERT_TRUE(readApplicationBundle(bundle));
+  EXPECT_FALSE(lastUsedDate(bundle));
+  EXPECT_FALSE(lastUsedDate(bundle));
+  struct statvfs volume {};
+  ASSERT_EQ(::statvfs(executable.c_str(), &volume), 0);
+  if ((volume.f_flag & ST_NOATIME) != 0) GTEST_SKIP() << "the volume keeps no access times";
+  EXPECT_EQ(testing::readFile(executable), "\177ELF");
+  ASSERT_TRUE(lastUsedDate(bundle)) << "a first read after a write is always recorded";
+  EXPECT_GE(Clock::to_time_t(*lastUsedDate(bundle)), now - 1);
 }
 
 }  // namespace

@@ -1,14 +1,15 @@
 #include "orvexa/platform/plist.h"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <cstdint>
-#include <filesystem>
 #include <limits>
 #include <tuple>
 
+#include "orvexa/platform/identity.h"
+#include "orvexa/platform/user_defaults.h"
 #include "support/plist_values.h"
+#include "support/sandbox.h"
 #include "support/temp_dir.h"
 
 namespace orvexa {
@@ -22,28 +23,20 @@ using namespace std::string_literals;
 constexpr double kJan2 = 1704164645.0;
 
 PlistValue everyType(bool withUid, double date) {
-  PlistValue root = plistDict(
-      {{"zeta string", "h\xC3\xA9llo <&> \xE2\x82\xAC"},
-       {"alpha int", int64_t{42}},
-       {"min", std::numeric_limits<int64_t>::min()},
-       {"max", std::numeric_limits<int64_t>::max()},
-       {"real", 3.25},
-       {"true", true},
-       {"date", PlistValue::DateValue{date}},
-       {"data", PlistValue::Data{0x00, 0xFF, 0x10, 0x00, 0x7F}},
-       {"array",
-        PlistValue(PlistValue::Array{"one", 2,
-                                     plistDict({{"empty array", PlistValue::array()},
-                                                {"empty dict", PlistValue::dictionary()}})})}});
+  // clang-format off
+  PlistValue root = plistDict({{"zeta string", "h\xC3\xA9llo <&> \xE2\x82\xAC"}, {"alpha int", int64_t{42}},
+      {"min", std::numeric_limits<int64_t>::min()}, {"max", std::numeric_limits<int64_t>::max()}, {"real", 3.25},
+      {"true", true}, {"date", PlistValue::DateValue{date}}, {"data", PlistValue::Data{0x00, 0xFF, 0x10, 0x00, 0x7F}},
+      {"array", PlistValue(PlistValue::Array{"one", 2, plistDict({{"empty array", PlistValue::array()}, {"empty dict", PlistValue::dictionary()}})})}});
+  // clang-format on
   if (withUid) root.set("uid", PlistValue::Uid{7});
   return root;
 }
 
 std::vector<std::string> keysOf(const PlistValue& value) {
   std::vector<std::string> keys;
-  if (const auto* dict = value.asDictionary()) {
+  if (const auto* dict = value.asDictionary())
     for (const auto& entry : dict->entries) keys.push_back(entry.first);
-  }
   return keys;
 }
 
@@ -76,17 +69,14 @@ TEST(PlistTest, RoundTripKeepsEveryTypeAndKeyOrderAndBinaryDatesCountFrom2001) {
     EXPECT_TRUE(binary ? bytes.rfind("bplist00", 0) == 0
                        : bytes.find("<date>2024-01-02T03:04:05Z</date>") != std::string::npos);
     std::string error;
-    std::optional<PlistValue> back = readPlist(bytes, &error);
-    ASSERT_TRUE(back) << error;
-    EXPECT_EQ(*back, original);
-    EXPECT_EQ(keysOf(*back), keysOf(original));
+    const std::optional<PlistValue> back = readPlist(bytes, &error);
+    EXPECT_EQ(back, original) << error;
+    EXPECT_EQ(keysOf(back.value_or(PlistValue())), keysOf(original));
   }
 
   // One date object, 725857445 seconds after 2001-01-01 as a big-endian double.
-  std::optional<PlistValue> value =
-      readPlist(handMadeBinaryList({std::string("\x33\x41\xC5\xA1\xDA\x52\x80\x00\x00", 9)}));
-  ASSERT_TRUE(value && value->asDate());
-  EXPECT_EQ(value->asDate()->secondsSince1970, kJan2);
+  EXPECT_EQ(readPlist(handMadeBinaryList({std::string("\x33\x41\xC5\xA1\xDA\x52\x80\x00\x00", 9)})),
+            PlistValue(PlistValue::DateValue{kJan2}));
 }
 
 TEST(PlistTest, MalformedInputGivesNothingWithAReason) {
@@ -98,9 +88,8 @@ TEST(PlistTest, MalformedInputGivesNothingWithAReason) {
       {"bplist00", "malformed binary property list"},
   };
   for (size_t length :
-       {9ul, 16ul, good.size() / 2, good.size() - 33, good.size() - 8, good.size() - 1}) {
+       {9ul, 16ul, good.size() / 2, good.size() - 33, good.size() - 8, good.size() - 1})
     cases.push_back({good.substr(0, length), "malformed binary property list"});
-  }
   for (const auto& [bytes, reason] : cases) {
     std::string error;
     EXPECT_EQ(readPlist(bytes, &error) ? "read" : error, reason) << bytes.size();
@@ -132,29 +121,25 @@ TEST(PlistTest, SloppyXmlIsReadAndDeepNestingRefused) {
     return "<plist>" + std::string(before) + nested(200000).substr(7) + "<!-- -->";
   };
   const std::string decl = "<?xml version=\"1.0\" encoding=\"UTF-16\"?>\n";
+  // clang-format off
   const std::tuple<const char*, std::string, std::string> cases[] = {
       {"UTF-16 LE", utf16(decl + doc("a & b"), false, true), "a & b"},
       {"UTF-16 BE", utf16(decl + doc("b"), true, true), "b"},
       {"UTF-16 BE without mark", utf16("\n" + doc("c"), true, false), "c"},
-      {"UTF-16 surrogate pair, odd last byte",
-       "\xFF\xFE" + utf16(doc("_"), false, false).replace(94, 2, "\x3D\xD8\x00\xDE"s) + "x",
-       "\xF0\x9F\x98\x80"},
+      {"UTF-16 surrogate pair, odd last byte", "\xFF\xFE" + utf16(doc("_"), false, false).replace(94, 2, "\x3D\xD8\x00\xDE"s) + "x", "\xF0\x9F\x98\x80"},
       {"UTF-8 mark, leading blanks", "\xEF\xBB\xBF\n  " + doc("e"), "e"},
       {"bare &", doc("Tom & Jerry &amp; &#38; &#x26; &nbsp; &#;"), "Tom & Jerry & & & &nbsp; &#;"},
-      {"& in a comment and CDATA",
-       "<plist><!-- a & b --><dict><key>k</key><string><![CDATA[x &amp; y]]></string></dict>"
-       "</plist>",
-       "x &amp; y"},
+      {"& in a comment and CDATA", "<plist><!-- a & b --><dict><key>k</key><string><![CDATA[x &amp; y]]></string></dict></plist>", "x &amp; y"},
       {"garbage after the root", doc("f") + "\n\0\0<dict><dict><dict> & junk"s, "f"},
       {"no declaration", doc("g"), "g"},
       {"600 levels", nested(600), ""},
       {"600 levels in UTF-16", utf16(nested(600), false, true), ""},
-      {"DOCTYPE with an internal subset",
-       "<!DOCTYPE plist [<!ENTITY x \"]>\"><!-- ]> -->]>" + doc("h"), "h"},
+      {"DOCTYPE with an internal subset", "<!DOCTYPE plist [<!ENTITY x \"]>\"><!-- ]> -->]>" + doc("h"), "h"},
       {"<!-- in a processing instruction", hidden("<?x <!-- ?>"), ""},
       {"<!-- in a DOCTYPE", hidden("<!DOCTYPE plist [<!ENTITY e \"<!--\">]>"), ""},
       {"<!-- in an attribute", hidden("<dict a=\"<!--\"><key>k</key>"), ""},
   };
+  // clang-format on
   for (const auto& [name, bytes, value] : cases) {
     SCOPED_TRACE(name);
     std::string error;
@@ -179,21 +164,16 @@ TEST(PlistTest, BinaryListsTheParserCannotTakeAreRefused) {
   std::vector<std::string> bomb;
   for (char i = 1; i <= 40; ++i) bomb.push_back({'\xA2', '\0', i, '\0', i});
   bomb.push_back("\x51x");
+  // clang-format off
   const std::tuple<const char*, std::string, const char*> cases[] = {
-      {"array holding itself", handMadeBinaryList({std::string("\xA1\x00", 2)}),
-       "malformed binary property list"},
-      {"reference past the table", handMadeBinaryList({std::string("\xA1\x05", 2)}),
-       "malformed binary property list"},
-      {"ASCII key holding NUL",
-       handMadeBinaryList({dictOfOneKey, std::string("\x53\x61\0b", 4), value}),
-       "a dictionary key holds NUL"},
-      {"UTF-16 key holding NUL",
-       handMadeBinaryList({dictOfOneKey, std::string("\x62\x00\x61\x00\x00", 5), value}),
-       "a dictionary key holds NUL"},
+      {"array holding itself", handMadeBinaryList({std::string("\xA1\x00", 2)}), "malformed binary property list"},
+      {"reference past the table", handMadeBinaryList({std::string("\xA1\x05", 2)}), "malformed binary property list"},
+      {"ASCII key holding NUL", handMadeBinaryList({dictOfOneKey, std::string("\x53\x61\0b", 4), value}), "a dictionary key holds NUL"},
+      {"UTF-16 key holding NUL", handMadeBinaryList({dictOfOneKey, std::string("\x62\x00\x61\x00\x00", 5), value}), "a dictionary key holds NUL"},
       {"200,000 nested arrays", handMadeBinaryList(chain, 4), "nesting deeper than 512 levels"},
-      {"40 arrays each holding the next twice", handMadeBinaryList(bomb, 2),
-       "more than 1048576 objects once expanded"},
+      {"40 arrays each holding the next twice", handMadeBinaryList(bomb, 2), "more than 1048576 objects once expanded"},
   };
+  // clang-format on
   for (const auto& [name, bytes, reason] : cases) {
     std::string error;
     EXPECT_EQ(readPlist(bytes, &error) ? "read" : error, reason) << name;
@@ -203,37 +183,53 @@ TEST(PlistTest, BinaryListsTheParserCannotTakeAreRefused) {
             plistDict({{"k", "v"}}));
 }
 
-// The target is replaced (not written in place): nothing else is left in the
-// folder and the mode is kept. Errors name the path.
-TEST(PlistTest, XmlOrderRepeatedKeysAndFilesReplacedAtomicallyWithErrorsNamingThePath) {
+// Errors name the path. (Files are written by the atomic writer, whose
+// privacy_support_test checks the mode kept and nothing left behind; the
+// user defaults test below reads a written file back; a file that is no
+// list is named in the system scan test's error.)
+TEST(PlistTest, RepeatedKeysAndFileErrorsNamingThePath) {
   TempDir dir;
-  const std::string path = dir / "prefs.plist";
   std::string error;
-  ASSERT_TRUE(writePlistFile(path, PlistValue::dictionary(), PlistFormat::Xml, &error)) << error;
-  ASSERT_EQ(::chmod(path.c_str(), 0600), 0);
-  const PlistValue second = everyType(true, kJan2);
-  ASSERT_TRUE(writePlistFile(path, second, PlistFormat::Binary, &error)) << error;
-  EXPECT_EQ(readPlistFile(path, &error), second) << error;
-  EXPECT_EQ(std::filesystem::status(path).permissions(), std::filesystem::perms(0600));
-  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1);
   EXPECT_EQ(
-      writePlistFile(dir / "missing/prefs.plist", second, PlistFormat::Xml, &error) ? "" : error,
+      writePlistFile(dir / "missing/prefs.plist", everyType(true, kJan2), PlistFormat::Xml, &error)
+          ? ""
+          : error,
       dir / "missing/prefs.plist" + ": No such file or directory");
-  EXPECT_EQ(readPlistFile(dir.writeFile("bad.plist", "nonsense"), &error) ? "read" : error,
-            dir / "bad.plist" + ": not an XML or binary property list");
 
   // A repeated key keeps its first place and takes the last value, when read
   // and when set again.
   std::optional<PlistValue> value = readPlist(
-      "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
-      "<key>zeta</key><integer>1</integer><key>alpha</key><integer>-5</integer>"
-      "<key>mid</key><string>x</string><key>zeta</key><integer>9</integer></dict></plist>");
+      "<plist version=\"1.0\"><dict><key>zeta</key><integer>1</integer><key>alpha</key>"
+      "<integer>-5</integer><key>mid</key><string>x</string><key>zeta</key><integer>9</integer>"
+      "</dict></plist>");
   ASSERT_TRUE(value);
   EXPECT_EQ(*value, plistDict({{"zeta", 9}, {"alpha", -5}, {"mid", "x"}}));
-  EXPECT_EQ(keysOf(*value), (std::vector<std::string>{"zeta", "alpha", "mid"}));
   value->set("zeta", "replaced");
   EXPECT_EQ(keysOf(*value), (std::vector<std::string>{"zeta", "alpha", "mid"}));
   EXPECT_EQ(*value->find("zeta")->asString(), "replaced");
+}
+
+// Another object reads what one wrote (a binary list); a file that is not a
+// property list reads as empty and is replaced. Setting, removing and the
+// host's file: privilege_helper_test.
+TEST(UserDefaultsTest, ValuesLiveInTheHostsPreferencesFile) {
+  testing::Sandbox sb;
+  Identity::shared().setBundleIdentifier("org.example.host");
+  UserDefaults& defaults = UserDefaults::standard();
+  ASSERT_TRUE(defaults.set("helper-Install", "1.2") && defaults.set("count", 3) &&
+              defaults.set("helper-Install", "1.3"));
+  EXPECT_EQ(testing::readFile(defaults.path()).substr(0, 8), "bplist00");
+  EXPECT_EQ(UserDefaults(defaults.path()).string("helper-Install"), "1.3");
+  EXPECT_FALSE(defaults.string("count")) << "not a text";
+  EXPECT_EQ(defaults.object("count")->asInteger(), 3);
+
+  UserDefaults broken(sb.file("/broken.plist", "not a plist"));
+  EXPECT_FALSE(broken.object("count"));
+  ASSERT_TRUE(broken.set("count", 1));
+  EXPECT_EQ(broken.object("count")->asInteger(), 1);
+
+  Identity::shared().setBundleIdentifier("");
+  EXPECT_EQ(defaults.path(), sb.path("~/Library/Preferences/Defaults.plist"));
 }
 
 }  // namespace

@@ -4,26 +4,21 @@
 #include <zlib.h>
 
 #include <cstdint>
-#include <cstdlib>
 #include <string>
 #include <tuple>
 
 #include "support/shared_checks.h"
-#include "support/temp_dir.h"
 
 namespace orvexa {
 namespace {
 
 using orvexa::testing::bytesOf;
-using orvexa::testing::TempDir;
 
 // Bytes that do not compress: the deflate output is larger than the input
 // and spans many output chunks.
 Data noise(size_t size) { return testing::noiseBytes(size); }
 
-int shell(const std::string& command) { return std::system(command.c_str()); }
-
-TEST(GzipTest, RoundTripsInteroperatesAndThrowsTypedErrors) {
+TEST(GzipTest, RoundTripsAndThrowsTypedErrors) {
   for (const Data& input : {Data{0x42}, noise(200'000)}) {
     for (CompressionLevel level :
          {CompressionLevel::noCompression, CompressionLevel::bestCompression}) {
@@ -35,30 +30,7 @@ TEST(GzipTest, RoundTripsInteroperatesAndThrowsTypedErrors) {
   }
   const Data none;
   EXPECT_TRUE(gzipped(none).empty() && gunzipped(none).empty() && decompressed(none).empty());
-  EXPECT_TRUE(gzipped(none, CompressionLevel::bestCompression, 15).empty());
   EXPECT_FALSE(isGzipped(Data{0x1F}));
-  EXPECT_TRUE(isGzipped(Data{0x1F, 0x8B}));
-  // The default window bits also take zlib streams, which are no gzip data.
-  const Data zlibWrapped = gzipped(noise(1000), CompressionLevel::bestSpeed, 15);
-  EXPECT_FALSE(isGzipped(zlibWrapped));
-  EXPECT_EQ(gunzipped(zlibWrapped), noise(1000));
-
-  // System gzip reads ours; ours reads its levels and concatenated members.
-  TempDir dir;
-  std::string text;
-  for (int i = 0; text.size() < 100'000; ++i) text += "word" + std::to_string(i % 97) + ' ';
-  const std::string ours = dir.writeFile("ours.gz", string(gzipped(bytesOf(text))));
-  ASSERT_EQ(shell("gzip -dc '" + ours + "' > '" + (dir / "ours.out") + "'"), 0);
-  EXPECT_EQ(testing::readFile(dir / "ours.out"), text);
-
-  const std::string plain = dir.writeFile("plain", text);
-  for (const char* flag : {"-1", "-9"}) {
-    ASSERT_EQ(shell(std::string("gzip -c ") + flag + " '" + plain + "' > '" + (dir / "t.gz") + "'"),
-              0);
-    EXPECT_EQ(string(gunzipped(bytesOf(testing::readFile(dir / "t.gz")))), text) << flag;
-  }
-  ASSERT_EQ(shell("gzip -c '" + plain + "' >> '" + (dir / "t.gz") + "'"), 0);
-  EXPECT_EQ(string(gunzipped(bytesOf(testing::readFile(dir / "t.gz")))), text + text);
 
   // Damaged input and bad parameters throw typed errors.
   const Data good = gzipped(noise(20'000), CompressionLevel::bestSpeed);

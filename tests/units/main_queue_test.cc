@@ -1,13 +1,17 @@
-#include "orvexa/units/main_queue.h"
-
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
 #include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
+#include "orvexa/units/main_queue.h"
+#include "orvexa/units/percent_service.h"
 #include "support/shared_checks.h"
 
 namespace orvexa {
@@ -17,7 +21,99 @@ using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 using testing::waitFor;
 
-TEST(MainQueueConcurrencyTest, AsyncRunsInOrderOnTheMainThreadSyncThereInlineAndATimerStopsItself) {
+// Collects what progressFunc receives; safe from any thread.
+struct Reports {
+  std::mutex mu;
+  std::vector<float> values;
+  std::atomic<int> offMainThread{0};
+
+  PercentService::ProgressFunc func() {
+    return [this](float value) {
+      std::lock_guard lock(mu);
+      values.push_back(value);
+      if (!MainQueue::isMainThread()) ++offMainThread;
+    };
+  }
+  std::vector<float> snapshot() {
+    std::lock_guard lock(mu);
+    return values;
+  }
+};
+
+TEST(PercentServiceTest, TicksAndEdgeCases) {
+  // Five Float increments of 0.2 make one step: the display climbs in single
+  // precision, and a sixth tick reports nothing.
+  std::vector<float> climb;
+  for (float single = 0.2f; climb.size() < 5; single += 0.2f) climb.push_back(single / 4.0f);
+  ASSERT_EQ(climb.back(), 0.25f) << "five increments make exactly one step";
+  // Rows: name, total steps, steps done, increase, ticks, what progressFunc receives.
+  const std::tuple<const char*, int64_t, int, float, int, std::vector<float>> cases[] = {
+      {"ticks climb by the increment", 4, 1, 0.2f, 6, climb},
+      {"no steps at all finishes at once", 0, 0, 0.2f, 1, {1.0f}},
+      {"nothing finished reports nothing", 3, 0, 0.2f, 3, {}},
+      {"all steps done reports 1 even while the display is low", 5, 5, 0.2f, 1, {1.0f}},
+      {"each later tick on a finished task reports 1 again", 1, 1, 0.2f, 2, {1.0f, 1.0f}},
+      {"a custom increment", 2, 1, 0.5f, 3, {0.25f, 0.5f}},
+      {"stepped past the total never stops by itself", 2, 3, 1.0f, 4, {0.5f, 1.0f, 1.5f}},
+  };
+  for (const auto& [name, totalStep, steps, increase, ticks, expected] : cases) {
+    SCOPED_TRACE(name);
+    Reports reports;
+    PercentService percent(reports.func(), totalStep, increase);
+    for (int i = 0; i < steps; ++i) percent.progressStep();
+    for (int i = 0; i < ticks; ++i) percent.updatePercent();
+    EXPECT_EQ(reports.snapshot(), expected);
+  }
+}
+
+// However the ticking ends (all steps done, from several threads at once; the
+// engine's stop from another thread; the service destroyed, shared or not),
+// ticks run on the main thread and none comes after the end.
+TEST(PercentServiceConcurrencyTest, TicksRunOnTheMainThreadAndNoneAfterTheEnd) {
+  for (const std::string end : {"all steps done", "stop", "destroy shared", "destroy plain"}) {
+    SCOPED_TRACE(end);
+    Reports reports;
+    auto shared = std::make_shared<PercentService>(reports.func(), 1000, 0.2f);
+    // Not owned by a shared_ptr: its timer holds the object itself.
+    std::optional<PercentService> plain;
+    PercentService* percent = shared.get();
+    if (end == "destroy plain") percent = &plain.emplace(reports.func(), 1000, 0.2f);
+    for (int i = 0; i < 500; ++i) percent->progressStep();
+    percent->startTime();
+    EXPECT_TRUE(percent->isRunning());
+    ASSERT_TRUE(testing::waitFor([&] { return !reports.snapshot().empty(); })) << "a first tick";
+    if (end == "all steps done") {
+      std::vector<std::thread> threads;
+      for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([percent] {
+          for (int i = 0; i < 125; ++i) percent->progressStep();
+        });
+      }
+      for (auto& t : threads) t.join();
+      EXPECT_TRUE(testing::waitFor([percent] { return !percent->isRunning(); }))
+          << "the tick that saw all steps stops the timer";
+    } else if (end == "stop") {
+      percent->stopTime();  // the engine's stop, off the main thread
+      EXPECT_FALSE(percent->isRunning());
+      percent->stopTime();  // reports 1 again
+    } else {
+      shared.reset();
+      plain.reset();
+    }
+    MainQueue::sync([] {});
+    const auto values = reports.snapshot();
+    ASSERT_GE(values.size(), end == "stop" ? 3u : 1u) << "at least one tick before the end";
+    EXPECT_EQ(values.front(), 0.2f / 1000) << "one increment of 0.2 over 1000 steps";
+    EXPECT_TRUE(end != "stop" || values[values.size() - 2] == 1.0f) << "stop reports 1 each time";
+    EXPECT_EQ(values.back() == 1.0f, end == "stop" || end == "all steps done");
+    EXPECT_EQ(reports.offMainThread, end == "stop" ? 2 : 0);
+    std::this_thread::sleep_for(150ms);
+    EXPECT_EQ(reports.snapshot().size(), values.size()) << "no tick after the end";
+  }
+}
+
+// A timer invalidated from its own tick is PercentService's stop (below).
+TEST(MainQueueConcurrencyTest, AsyncRunsInOrderOnTheMainThreadAndSyncThereInline) {
   EXPECT_FALSE(MainQueue::isMainThread());
   std::vector<int> order, expected;  // `order` touched only on the main-queue thread
   std::atomic<int> offThread{0};
@@ -34,21 +130,6 @@ TEST(MainQueueConcurrencyTest, AsyncRunsInOrderOnTheMainThreadSyncThereInlineAnd
   EXPECT_EQ(order, expected);
   EXPECT_EQ(offThread.load(), 0);
   EXPECT_TRUE(ranInline);
-
-  // A timer invalidated from its own tick stops.
-  auto count = std::make_shared<std::atomic<int>>(0);
-  auto handle = std::make_shared<std::atomic<MainQueue::TimerHandle>>(MainQueue::kNoTimer);
-  // Created on the main thread, so its first tick cannot run before the
-  // handle is stored.
-  MainQueue::sync([&] {
-    handle->store(MainQueue::addRepeatingTimer(10ms, [count, handle] {
-      if (count->fetch_add(1) == 2) MainQueue::invalidate(handle->load());
-    }));
-  });
-  waitFor([&] { return *count >= 3; });
-  std::this_thread::sleep_for(60ms);
-  MainQueue::sync([] {});
-  EXPECT_EQ(count->load(), 3);
 }
 
 // Ticks run on the main thread, never beside a queued function; ticks missed

@@ -20,21 +20,18 @@ using Rows = std::vector<SqlRow>;
 
 class SqliteToolTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    dbPath_ = dir_ / "store.db";
-    ASSERT_TRUE(tool_.openDB(dbPath_));
-  }
-  void TearDown() override { EXPECT_TRUE(tool_.closeDB(dbPath_)); }
+  void SetUp() override { ASSERT_TRUE(tool_.openDB(dir_ / "store.db")); }
+  void TearDown() override { EXPECT_TRUE(tool_.closeDB(dir_ / "store.db")); }
 
   void exec(const std::string& sql) { ASSERT_EQ(tool_.executionSQL(sql), Result(true, "")) << sql; }
 
   TempDir dir_;
-  std::string dbPath_;
   SqliteTool tool_;
 };
 
 // Integers and reals come back as decimal text, blobs as their bytes; a NULL
-// column has no key at all.
+// column has no key at all. A query that fails gives no rows, one that fails
+// at a row ends there; only its first statement runs.
 TEST_F(SqliteToolTest, RowsAreDictionariesOfColumnText) {
   exec(
       "create table t(i integer, r real, s text, b blob, n);"
@@ -43,49 +40,41 @@ TEST_F(SqliteToolTest, RowsAreDictionariesOfColumnText) {
       "create table item(id integer, name text);"
       "create table visit(id integer, item integer, note text);"
       "insert into item values(1, 'page');"
-      "insert into visit values(77, 1, null);");
-  const std::tuple<const char*, std::string, std::vector<SqlRow>> cases[] = {
+      "insert into visit values(77, 1, null);"
+      "create table n(x integer); insert into n values(1),(2),(3),(4);");
+  // A runtime error at the third row: integer overflow.
+  const std::string overflowAtThirdRow =
+      "select case when x < 3 then x else abs((x - 3) + (-9223372036854775807 - 1)) end as v "
+      "from n";
+  // clang-format off
+  const std::tuple<const char*, std::string, Rows> cases[] = {
       {"every type",
        "select * from t order by rowid",
        {{{"i", "42"}, {"r", "2.5"}, {"s", "x"}, {"b", std::string("\0\xff\x41", 3)}},
         {{"i", "-9223372036854775808"}, {"r", "1.0e+100"}, {"s", ""}, {"b", ""}}}},
-      {"join: the right-hand id wins",
-       "select * from item join visit on visit.item = item.id",
-       {{{"id", "77"}, {"name", "page"}, {"item", "1"}}}},
-      {"a later NULL does not erase an earlier value",
-       "select 'first' as v, null as v",
-       {{{"v", "first"}}}},
-      {"every column NULL: empty row still returned",
-       "select null as a, null as b union all select null, null",
-       {{}, {}}},
+      {"join: the right-hand id wins", "select * from item join visit on visit.item = item.id", {{{"id", "77"}, {"name", "page"}, {"item", "1"}}}},
+      {"a later NULL does not erase an earlier value", "select 'first' as v, null as v", {{{"v", "first"}}}},
+      {"every column NULL: empty row still returned", "select null as a, null as b union all select null, null", {{}, {}}},
       {"name that is not UTF-8 is left out", "select 1 as \"\xff\xfe\", 2 as ok", {{{"ok", "2"}}}},
       {"no rows", "select * from item where id = 999", {}},
+      {"error at the third row", overflowAtThirdRow, {{{"v", "1"}}, {{"v", "2"}}}},
+      {"first statement only", "select 1 as a; delete from n;", {{{"a", "1"}}}},
+      {"the delete did not run", "select count(*) as c from n", {{{"c", "4"}}}},
   };
+  // clang-format on
   for (const auto& [name, sql, rows] : cases) {
     EXPECT_EQ(tool_.queryDBData(sql), rows) << name;
-    std::vector<SqlRow> streamed;
-    EXPECT_TRUE(tool_.forEachRow(sql, [&](const SqlRow& row) { streamed.push_back(row); }));
+    Rows streamed;
+    tool_.forEachRow(sql, [&](const SqlRow& row) { streamed.push_back(row); });
     EXPECT_EQ(streamed, rows) << name;
   }
-}
-
-TEST_F(SqliteToolTest, QueryFailuresAreSilentAndShort) {
-  exec("create table t(x integer); insert into t values(1),(2),(3),(4);");
   for (const char* sql : {"", "select * from missing", "selec nonsense"}) {
     EXPECT_TRUE(tool_.queryDBData(sql).empty()) << sql;
     EXPECT_FALSE(tool_.forEachRow(sql, [](const SqlRow&) {})) << sql;
   }
-  // A runtime error at the third row (integer overflow) ends the result there.
-  const std::string overflowAtThirdRow =
-      "select case when x < 3 then x else abs((x - 3) + (-9223372036854775807 - 1)) end as v "
-      "from t";
-  EXPECT_EQ(tool_.queryDBData(overflowAtThirdRow), (Rows{{{"v", "1"}}, {{"v", "2"}}}));
-  // The probe is how callers tell.
+  // The probe is how callers tell. Execution runs every statement, reports
+  // SQLite's message and stays usable.
   EXPECT_EQ(tool_.executionSQL(overflowAtThirdRow), (Result{false, "integer overflow"}));
-  // Only the first statement of a query text runs.
-  EXPECT_EQ(tool_.queryDBData("select 1 as a; delete from t;"), (Rows{{{"a", "1"}}}));
-  EXPECT_EQ(tool_.queryDBData("select count(*) as n from t"), (Rows{{{"n", "4"}}}));
-  // Execution runs every statement, reports SQLite's message and stays usable.
   exec("create table u(x integer primary key); insert into u values(1); insert into u values(2)");
   EXPECT_EQ(tool_.executionSQL("insert into u values(1)"),
             (Result{false, "UNIQUE constraint failed: u.x"}));
@@ -93,16 +82,18 @@ TEST_F(SqliteToolTest, QueryFailuresAreSilentAndShort) {
   EXPECT_EQ(tool_.queryDBData("select count(*) as n from u"), (Rows{{{"n", "2"}}}));
 }
 
-TEST_F(SqliteToolTest, BoundValuesAreStoredVerbatim) {
+// Hostile texts and blobs are stored as given; misuse is refused before
+// anything runs.
+TEST_F(SqliteToolTest, BoundValuesAreStoredVerbatimAndMisuseIsRefused) {
   exec("create table cookie(host text, value, flags integer, score real)");
   const std::string hostile = "x'); drop table cookie; --\" \\ ' ;";
-  const std::vector<uint8_t> blob = {0x00, 0x27, 0x3B, 0xFF};
+  // clang-format off
   const std::pair<const char*, std::vector<SqlValue>> inserts[] = {
-      {"insert into cookie values(?, ?, ?, ?)", {hostile, blob, int64_t{-7}, 0.25}},
-      {"insert into cookie values(?1, ?2, ?3, ?4)",
-       {std::string("plain"), nullptr, INT64_MAX, 1.5}},
+      {"insert into cookie values(?, ?, ?, ?)", {hostile, std::vector<uint8_t>{0x00, 0x27, 0x3B, 0xFF}, int64_t{-7}, 0.25}},
+      {"insert into cookie values(?1, ?2, ?3, ?4)", {std::string("plain"), nullptr, INT64_MAX, 1.5}},
       {"insert into cookie values(:h, :v, 0, 0)", {std::string(""), std::vector<uint8_t>{}}},
   };
+  // clang-format on
   for (const auto& [sql, values] : inserts)
     EXPECT_EQ(tool_.executionSQL(sql, values), Result(true, ""));
   EXPECT_EQ(tool_.queryDBData("select * from cookie where host = ?", {hostile}),
@@ -110,32 +101,27 @@ TEST_F(SqliteToolTest, BoundValuesAreStoredVerbatim) {
                    {"value", std::string("\0';\xff", 4)},
                    {"flags", "-7"},
                    {"score", "0.25"}}}));
-  EXPECT_EQ(
-      tool_.queryDBData("select host, value, flags from cookie where flags > ?", {int64_t{0}}),
-      (Rows{{{"host", "plain"}, {"flags", "9223372036854775807"}}}));
-  // An empty blob is a value, not NULL.
-  EXPECT_EQ(tool_.queryDBData("select typeof(value) as t from cookie where host = ''"),
-            (Rows{{{"t", "blob"}}}));
+  // A NULL leaves its column out; an empty blob is a value.
+  EXPECT_EQ(tool_.queryDBData("select host, value, flags, typeof(value) as t from cookie "
+                              "where flags >= ? order by flags",
+                              {int64_t{0}}),
+            (Rows{{{"host", ""}, {"value", ""}, {"flags", "0"}, {"t", "blob"}},
+                  {{"host", "plain"}, {"flags", "9223372036854775807"}, {"t", "null"}}}));
 
-  // Deleting by a bound value removes exactly that row.
-  EXPECT_EQ(tool_.executionSQL("delete from cookie where host = ?", {hostile}), (Result{true, ""}));
-  EXPECT_EQ(tool_.queryDBData("select count(*) as n from cookie"), (Rows{{{"n", "2"}}}));
-}
-
-TEST_F(SqliteToolTest, BoundStatementMisuseIsRefusedBeforeRunning) {
-  exec("create table t(x text); insert into t values('keep');");
   // Each with one bound value.
-  const std::pair<const char*, const char*> cases[] = {
-      {"delete from t where x = ? or x = ?", "Statement takes 2 parameters, 1 given"},
-      {"delete from t", "Statement takes 0 parameters, 1 given"},
-      {"delete from t where x = ?; delete from t", "Bound parameters need exactly one statement"},
-      {"delete frm t where x = ?", "near \"frm\": syntax error"},
+  // clang-format off
+  const std::pair<const char*, const char*> misuse[] = {
+      {"delete from cookie where host = ? or host = ?", "Statement takes 2 parameters, 1 given"},
+      {"delete from cookie", "Statement takes 0 parameters, 1 given"},
+      {"delete from cookie where host = ?; delete from cookie", "Bound parameters need exactly one statement"},
+      {"delete frm cookie where host = ?", "near \"frm\": syntax error"},
   };
-  for (const auto& [sql, message] : cases) {
-    EXPECT_EQ(tool_.executionSQL(sql, {std::string("keep")}), Result(false, message));
-    EXPECT_TRUE(tool_.queryDBData(sql, {std::string("keep")}).empty()) << sql;
+  // clang-format on
+  for (const auto& [sql, message] : misuse) {
+    EXPECT_EQ(tool_.executionSQL(sql, {std::string("plain")}), Result(false, message));
+    EXPECT_TRUE(tool_.queryDBData(sql, {std::string("plain")}).empty()) << sql;
   }
-  EXPECT_EQ(tool_.queryDBData("select x from t"), (Rows{{{"x", "keep"}}}));
+  EXPECT_EQ(tool_.queryDBData("select count(*) as n from cookie"), (Rows{{{"n", "3"}}}));
   // Trailing semicolons and comments are not a second statement.
   EXPECT_TRUE(tool_.executionSQL("select ?; -- probe\n", {int64_t{1}}).first);
 }

@@ -1,8 +1,6 @@
 #include "orvexa/units/terminal_tool.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -13,7 +11,6 @@
 #include <tuple>
 #include <vector>
 
-#include "orvexa/units/log_service.h"
 #include "orvexa/units/scan_status.h"
 #include "support/temp_dir.h"
 
@@ -50,31 +47,13 @@ class TerminalToolTest : public ::testing::Test {
     return texts;
   }
 
-  // Makes sure the shared log file exists (an earlier test's folder may be
-  // gone) and returns its current size.
-  static size_t sharedLogOffset() {
-    const std::string& path = LogService::shard().logPath();
-    std::error_code ec;
-    fs::create_directories(fs::path(path).parent_path(), ec);
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-    if (fd >= 0) ::close(fd);
-    return testing::logSize();
-  }
-
-  static size_t countOf(const std::string& haystack, const std::string& needle) {
-    size_t count = 0;
-    for (size_t at = 0; (at = haystack.find(needle, at)) != std::string::npos; at += needle.size())
-      ++count;
-    return count;
-  }
-
   testing::TempDir tmp_;
 };
 
 // Every form (blocking or real time, static or per feature) gives the output
 // unchanged ("Error" from the blocking forms, "" from the others, when it is
 // not UTF-8) and returns once the tool exits; a tool that cannot be launched
-// gives nothing and one log line naming it per run.
+// gives nothing.
 TEST_F(TerminalToolTest, OutputIsReturnedUnchanged) {
   const std::string script = tmp_.writeFile("not-executable.sh", "#!/bin/sh\necho hi\n");
   ::chmod(script.c_str(), 0644);
@@ -87,28 +66,25 @@ TEST_F(TerminalToolTest, OutputIsReturnedUnchanged) {
     std::string path;
     Texts args;
     std::string out;
-    bool logged = false;
   };
+  // clang-format off
   const std::vector<Case> cases = {
       {"prints nothing", "/bin/true", {}, ""},
       {"arguments as they are", "/usr/bin/printf", {"%s|", "a b", "c*", "$HOME"}, "a b|c*|$HOME|"},
       {"multi-byte UTF-8", "/usr/bin/printf", {"%s", "é€😀"}, "é€😀"},
       {"failure status ignored", "/bin/sh", {"-c", "echo out; exit 3"}, "out\n"},
       {"standard error not collected", "/bin/sh", {"-c", "echo err >&2; echo out"}, "out\n"},
-      {"a descendant holds the output",
-       "/bin/sh",
-       {"-c", "echo hi; sleep 5 2>/dev/null &"},
-       "hi\n"},
+      {"a descendant holds the output", "/bin/sh", {"-c", "echo hi; sleep 5 2>/dev/null &"}, "hi\n"},
       {"5 MiB", "/bin/cat", {largeFile}, large},
       {"lone 0xFF", "/usr/bin/printf", {"%s", "ok\xff"}, "Error"},
       {"truncated sequence at the end", "/usr/bin/printf", {"%s", "abc\xe2\x82"}, "Error"},
-      {"missing tool", tmp_ / "no-such-tool", {"x"}, "", true},
-      {"not executable", script, {}, "", true},
-      {"a folder", tmp_.makeDir("folder-tool"), {}, "", true},
+      {"missing tool", tmp_ / "no-such-tool", {"x"}, ""},
+      {"not executable", script, {}, ""},
+      {"a folder", tmp_.makeDir("folder-tool"), {}, ""},
   };
+  // clang-format on
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    const size_t offset = sharedLogOffset();
     const auto start = Clock::now();
     EXPECT_TRUE(TerminalUtils::runTerminal(c.path, c.args) == c.out);
     EXPECT_TRUE(TerminalUtilsClass(kFeature).runTerminal(c.path, c.args) == c.out);
@@ -116,7 +92,6 @@ TEST_F(TerminalToolTest, OutputIsReturnedUnchanged) {
     EXPECT_TRUE(realTime(false, c.path, c.args) == expected);
     EXPECT_TRUE(realTime(true, c.path, c.args) == expected) << "no status entry: runs to the end";
     EXPECT_LT(Clock::now() - start, 4s);
-    EXPECT_EQ(countOf(testing::logSince(offset), c.path), c.logged ? 4u : 0u);
   }
 }
 
@@ -131,20 +106,19 @@ TEST_F(TerminalToolTest, OnlyASuspendedScanInterruptsItsTool) {
       "while [ $i -lt 100 ]; do sleep 0.05; echo tick $i; i=$((i+1)); "
       "[ $left -eq 0 ] && exit 0; [ $left -gt 0 ] && left=$((left-1)); done; echo end";
   const std::string calm = "trap 'echo INT >> \"$0\"' INT; echo a; sleep 0.4; echo b";
-  // Rows: the state switched to, whether the run is per feature, script, what finish gets, what
-  // the script notes in the marker, log lines of a tool killed with its scan.
-  const std::tuple<ScanState, bool, std::string, Texts, std::string, size_t> cases[] = {
-      {ScanState::suspend, true, stubborn, {""}, "INT\n", 0},
-      {ScanState::suspend, true, "trap '' INT; while :; do sleep 0.1; done", {""}, "", 1},
-      {ScanState::start, true, calm, {"a\nb\n"}, "", 0},
-      {ScanState::end, true, calm, {"a\nb\n"}, "", 0},
-      {ScanState::suspend, false, calm, {"a\nb\n"}, "", 0},  // the static form never looks
+  // Rows: the state switched to, whether the run is per feature, script, what
+  // finish gets, what the script notes in the marker.
+  const std::tuple<ScanState, bool, std::string, Texts, std::string> cases[] = {
+      {ScanState::suspend, true, stubborn, {""}, "INT\n"},
+      {ScanState::suspend, true, "trap '' INT; while :; do sleep 0.1; done", {""}, ""},
+      {ScanState::start, true, calm, {"a\nb\n"}, ""},
+      {ScanState::end, true, calm, {"a\nb\n"}, ""},
+      {ScanState::suspend, false, calm, {"a\nb\n"}, ""},  // the static form never looks
   };
-  for (const auto& [state, perFeature, script, texts, noted, stopped] : cases) {
+  for (const auto& [state, perFeature, script, texts, noted] : cases) {
     SCOPED_TRACE(script + (perFeature ? "" : " (static)"));
     fs::remove(marker);
     ScanStatusTable::set(kFeature, ScanState::start);
-    const size_t offset = sharedLogOffset();
     std::thread stopper([state] {
       std::this_thread::sleep_for(200ms);
       ScanStatusTable::set(kFeature, state);
@@ -154,28 +128,25 @@ TEST_F(TerminalToolTest, OnlyASuspendedScanInterruptsItsTool) {
     EXPECT_LT(Clock::now() - start, 4s) << "the tool ended early";
     stopper.join();
     EXPECT_EQ(testing::readFile(marker), noted);
-    EXPECT_EQ(countOf(testing::logSince(offset), "stopped with its scan"), stopped);
   }
 }
 
 TEST_F(TerminalToolTest, ToolsPastTheirLimitsAreKilledAndWhatTheyPrintedKept) {
   const TerminalLimits saved = TerminalUtils::limits();
   TerminalUtils::setLimits({300ms, 4095});
-  // Rows: name, script, size of the output kept, why the tool was killed.
-  const std::tuple<const char*, std::string, size_t, const char*> cases[] = {
-      {"sleeps", "echo hi; exec sleep 30", 3, "ran longer than 300 ms"},
-      {"floods", "exec yes", 4095, "output larger than 4095 bytes"},
-      {"cut inside a character", "while :; do printf '\xc3\xa9'; done", 4094, "output larger"},
+  // Rows: name, script, size of the output kept.
+  const std::tuple<const char*, std::string, size_t> cases[] = {
+      {"sleeps", "echo hi; exec sleep 30", 3},
+      {"floods", "exec yes", 4095},
+      {"cut inside a character", "while :; do printf '\xc3\xa9'; done", 4094},
   };
-  for (const auto& [name, script, size, why] : cases) {
+  for (const auto& [name, script, size] : cases) {
     SCOPED_TRACE(name);
-    const size_t offset = sharedLogOffset();
     const auto start = Clock::now();
     const std::string out = TerminalUtils::runTerminal("/bin/sh", {"-c", script});
     EXPECT_EQ(realTime(false, "/bin/sh", {"-c", script}), Texts{out});
     EXPECT_LT(Clock::now() - start, 3s);
     EXPECT_EQ(out.size(), size);
-    EXPECT_EQ(countOf(testing::logSince(offset), why), 2u);
   }
   TerminalUtils::setLimits(saved);
 }
