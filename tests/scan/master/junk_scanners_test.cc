@@ -56,29 +56,6 @@ class JunkScannersTest : public ::testing::Test {
     return total;
   }
 
-  std::map<int, CategoryResult> runSystemScan(const FeaturePtr& feature) {
-    Signal done;
-    std::map<int, CategoryResult> results;
-    SystemScanService::scan(
-        feature, nullptr, nullptr, nullptr,
-        [&](std::map<int, CategoryResult> r) {
-          results = std::move(r);
-          done.notify();
-        },
-        queue_);
-    EXPECT_TRUE(done.wait());
-    queue_->waitUntilIdle();
-    return results;
-  }
-
-  int64_t runTrashScan(const FeaturePtr& feature, const std::string& otherDescription) {
-    return runFeatureScan(
-        feature, [&](const FeaturePtr& f, ScanProgress p, ScanShowPercent s, ScanSingleDone sd,
-                     FeatureDone d, const std::shared_ptr<SerialGCDService>& q) {
-          TrashBinScanService::scanTrashBin(f, p, s, sd, d, otherDescription, q);
-        });
-  }
-
   Sandbox sb_;
   std::shared_ptr<SerialGCDService> queue_ =
       std::make_shared<SerialGCDService>(SerialGCDService::GCDQOS::default_);
@@ -94,7 +71,17 @@ TEST_F(JunkScannersTest, SystemJunkListsTopLevelItemsAndFiltersSystemCaches) {
       kFeatureID, {{"Caches", CategoryInfomationKind::SystemCache, {sb_.path("~/Library/Caches")}},
                    {"Logs", CategoryInfomationKind::Common, {sb_.path("/Library/Logs")}}});
   FeaturePtr feature = testing::featureOf(module);
-  auto results = runSystemScan(feature);
+  Signal done;
+  std::map<int, CategoryResult> results;
+  SystemScanService::scan(
+      feature, nullptr, nullptr, nullptr,
+      [&](std::map<int, CategoryResult> r) {
+        results = std::move(r);
+        done.notify();
+      },
+      queue_);
+  ASSERT_TRUE(done.wait());
+  queue_->waitUntilIdle();
   ASSERT_EQ(results.size(), 2u);
 
   CategoryPtr caches = feature->categoryInfo[0];
@@ -121,7 +108,10 @@ TEST_F(JunkScannersTest, TrashOfOtherVolumesNeedsAPerUserFolder) {
   ASSERT_EQ(volumes.size(), 1u);
   EXPECT_EQ(volumes[0].second, "USB");
 
-  runTrashScan(feature, "On other volumes");
+  runFeatureScan(feature, [](const FeaturePtr& f, ScanProgress p, ScanShowPercent s,
+                             ScanSingleDone sd, FeatureDone d, const auto& q) {
+    TrashBinScanService::scanTrashBin(f, p, s, sd, d, "On other volumes", q);
+  });
   EXPECT_EQ(titlesOf(feature->categoryInfo[0]), (std::vector<std::string>{"old.doc"}));
   CategoryPtr other = feature->categoryInfo[1];
   EXPECT_EQ(std::tuple(other->kind, other->description, titlesOf(other)),
@@ -138,9 +128,8 @@ TEST_F(JunkScannersTest, MailAttachmentsFourLevelsDownAreFoundButNotTheirFolders
   FeaturePtr feature = testing::featureOf(module);
   EXPECT_EQ(runFeatureScan(feature, EmailScanService::scanEmailJunk), 300);
   EXPECT_EQ(titlesOf(feature->categoryInfo[0]), (std::vector<std::string>{"report.pdf"}));
-}
 
-TEST_F(JunkScannersTest, MailVersionFoldersComeFromACopyOfThePersistenceInfo) {
+  // The version folders come from a copy of the persistence information.
   const PlistValue info(PlistValue::Dictionary{
       {{"LastUsedVersionDirectoryIdentifiers", PlistValue::Array{"V10", "V9"}}, {"Other", "x"}}});
   std::string store = sb_.dir("~/Library/Mail");
