@@ -78,6 +78,32 @@ inline std::vector<std::string> childPaths(const CategoryPtr& category) {
   return paths;
 }
 
+// `path` as the tests write it: "~" for the sandbox's home, nothing for its
+// root.
+inline std::string sandboxed(const Sandbox& sb, const std::string& path) {
+  if (path.starts_with(sb.home())) return "~" + path.substr(sb.home().size());
+  return path.starts_with(sb.root()) ? path.substr(sb.root().size()) : path;
+}
+
+inline std::string joined(const Sandbox& sb, const std::vector<std::string>& paths) {
+  std::string out;
+  for (const std::string& path : paths) out += (out.empty() ? "" : ", ") + sandboxed(sb, path);
+  return out;
+}
+
+// The applications under the feature's "All" category, one a line:
+// "title: the paths of its records"; a copy indented below its first.
+inline std::string listing(const FeaturePtr& feature, const Sandbox& sb) {
+  std::string out;
+  const CategoryPtr all = feature->categoryInfo.front();
+  for (const CategoryPtr& app : all->childrenCateogry.value_or(std::vector<CategoryPtr>{})) {
+    out += app->title + ": " + joined(sb, childPaths(app)) + "\n";
+    for (const CategoryPtr& copy : app->childrenCateogry.value_or(std::vector<CategoryPtr>{}))
+      out += "  " + copy->title + ": " + joined(sb, childPaths(copy)) + "\n";
+  }
+  return out;
+}
+
 // The uninstaller feature of the built-in catalogue (All, Unused,
 // Leftovers) in a sandbox, with a fresh scan state and no host black list.
 class UninstallFeatureTest : public ::testing::Test {
