@@ -1,6 +1,4 @@
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -17,13 +15,8 @@ using namespace std::string_literals;
 using testing::childPaths;
 using testing::makeApp;
 using testing::Sandbox;
+using testing::setTimes;
 using testing::Signal;
-
-// Sets the access and modification times of `path`, in seconds since 1970.
-void setTimes(const std::string& path, time_t accessed, time_t modified) {
-  struct timespec times[2] = {{accessed, 0}, {modified, 0}};
-  ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0) << path;
-}
 
 CategoryPtr appCategory(const std::string& bundle, const std::string& title) {
   return std::make_shared<CategoryInformation>(
@@ -157,13 +150,13 @@ TEST_F(LeftoversTest, RelatedFilesAndLeftoversByName) {
   }
   // Grouped by name, ".plist" taken out, each saying why.
   ASSERT_EQ(groups.size(), 5u);
-  EXPECT_EQ(childPaths(groups[3]),
-            (std::vector<std::string>{sb_.path("~/Library/Preferences/com.removed.editor.plist"),
-                                      sb_.path("~/Library/Containers/com.removed.editor")}));
-  EXPECT_EQ(groups[3]->description,
-            "named after com.removed.editor, which no installed application has");
-  EXPECT_EQ(groups[2]->description,
-            "named \"GoodNotes\", which no installed application is called");
+  EXPECT_EQ(
+      testing::joined(sb_, childPaths(groups[3])),
+      "~/Library/Preferences/com.removed.editor.plist, ~/Library/Containers/com.removed.editor");
+  EXPECT_EQ(
+      std::pair(groups[2]->description, groups[3]->description),
+      std::pair(std::string("named \"GoodNotes\", which no installed application is called"),
+                std::string("named after com.removed.editor, which no installed application has")));
   for (size_t i = 0; i < groups.size(); ++i) EXPECT_EQ(groups[i]->finderID(), static_cast<int>(i));
   // With candidates given, only those are looked at.
   const std::vector<std::string> given = {sb_.path("/elsewhere/Go.txt"),
@@ -221,15 +214,11 @@ TEST_F(LeftoversTest, SortCategoryTakesOutWhatWasDeleted) {
   record(bar, 3, 1, DeleteStatus::None, "not tried");
 
   auto [deleted, failed, errors, categories] = UninstallScanService::sortCategory(feature_);
-  EXPECT_EQ(deleted, 100 + 50 + 7) << "bar counted once although listed twice";
-  ASSERT_EQ(failed.size(), 2u);
-  EXPECT_EQ(failed[1]->size, 3);
-  EXPECT_EQ(errors, "denied,not tried,");
-  EXPECT_EQ(categories, feature_->categoryInfo);
-  EXPECT_EQ(foo->childrens, (std::vector<FilePtr>{foo->childrens[0], kept}));
-  EXPECT_TRUE(foo->childrenCateogry->empty()) << "the emptied copy is dropped";
-  EXPECT_EQ(all->size, 18);
-  EXPECT_EQ(unused->size, 3);
+  // Bar is counted once although listed twice; the emptied copy is dropped.
+  EXPECT_EQ(std::tuple(deleted, failed.size(), failed.at(1)->size, errors, categories),
+            std::tuple(100 + 50 + 7, 2u, 3, "denied,not tried,", feature_->categoryInfo));
+  EXPECT_EQ(std::tuple(foo->childrens, foo->childrenCateogry->empty(), all->size, unused->size),
+            std::tuple(std::vector<FilePtr>{foo->childrens[0], kept}, true, 18, 3));
 }
 
 }  // namespace

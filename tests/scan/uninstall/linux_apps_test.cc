@@ -161,18 +161,16 @@ TEST_F(LinuxAppsTest, DesktopApplicationsTheirFilesLeftoversUseAndClean) {
   ASSERT_EQ(groups.size(), 1u);
   EXPECT_EQ(groups[0]->description,
             "the data of the Flatpak org.example.Gone, which is no longer installed");
-  EXPECT_EQ(childPaths(testing::listedApp(feature, "Foo")),
-            (std::vector<std::string>{sb_.path("~/.local/share/applications/foo.desktop"),
-                                      sb_.path("~/Apps/Foo-1.2-x86_64.AppImage"),
-                                      sb_.path("~/.config/foo")}));
-  EXPECT_EQ(childPaths(testing::listedApp(feature, "Tool")),
-            (std::vector<std::string>{sb_.path("~/.local/share/applications/tool.desktop"),
-                                      sb_.path("~/.local/bin/tool")}));
-  EXPECT_EQ(childPaths(testing::listedApp(feature, "Bar")),
-            (std::vector<std::string>{sb_.path("~/.local/share/applications/bar.desktop"),
-                                      sb_.path("~/Apps/bar")}));
-  EXPECT_EQ(childPaths(testing::listedApp(feature, "Paint")).front(),
-            sb_.path("~/.local/share/flatpak/app/org.example.Paint"));
+  std::string claimed;
+  for (const char* title : {"Foo", "Tool", "Bar", "Paint"})
+    claimed += testing::joined(sb_, childPaths(testing::listedApp(feature, title))) + "\n";
+  EXPECT_EQ(
+      claimed,
+      "~/.local/share/applications/foo.desktop, ~/Apps/Foo-1.2-x86_64.AppImage, ~/.config/foo\n"
+      "~/.local/share/applications/tool.desktop, ~/.local/bin/tool\n"
+      "~/.local/share/applications/bar.desktop, ~/Apps/bar\n"
+      "~/.local/share/flatpak/app/org.example.Paint, ~/.cache/org.example.Paint, "
+      "~/.var/app/org.example.Paint\n");
 
   // What a clean leaves of a system-wide application, and what removes it.
   const std::map<std::string, std::pair<std::string, std::string>> packages = {
