@@ -164,21 +164,19 @@ TEST_F(BrowserScanTest, GroupsAndItemsOfEveryBrowser) {
   // The groups' stores and icons, and what the descriptions do not show:
   // Safari keeps fractions of a second, Firefox's logins milliseconds, local
   // storage items have their size.
-  const CategoryPtr& safari = categories[0];
-  EXPECT_EQ(safari->childrens[0]->url.path(), browsers[0].profile + "/History.db");
-  EXPECT_EQ(safari->childrens[0]->icon.name(), "VisitHistory");
-  EXPECT_EQ(safari->childrens[1]->icon.name(), "DownloadsHistory");
-  EXPECT_EQ(safari->childrens[0]->childrens[0]->date.time_since_epoch(),
-            std::chrono::milliseconds(1678307200500));
-  EXPECT_EQ(safari->childrens[4]->childrens[0]->size, 20);
-  EXPECT_EQ(safari->childrens[4]->childrens[1]->size, 30);
-  EXPECT_EQ(safari->childrens[4]->childrens[1]->parentCategoryInfo.lock(), safari);
-  EXPECT_EQ(categories[1]->childrens[0]->url.path(), chrome + "/History");
-  EXPECT_EQ(categories[1]->childrens[4]->url.path(), chrome + "/Cookies");
-  EXPECT_EQ(categories[1]->childrens[5]->url.path(), chrome + "/Login Data");
-  EXPECT_EQ(categories[2]->childrens[0]->url.path(), firefox + "/places.sqlite");
-  EXPECT_EQ(categories[2]->childrens[6]->childrens[0]->date.time_since_epoch(),
-            std::chrono::milliseconds(1600000000123));
+  const auto group = [&categories](size_t c, size_t g) { return categories[c]->childrens[g]; };
+  EXPECT_EQ((std::vector{group(0, 0)->url.path(), group(1, 0)->url.path(), group(1, 4)->url.path(),
+                         group(1, 5)->url.path(), group(2, 0)->url.path()}),
+            (std::vector{browsers[0].profile + "/History.db", chrome + "/History",
+                         chrome + "/Cookies", chrome + "/Login Data", firefox + "/places.sqlite"}));
+  using std::chrono::milliseconds;
+  EXPECT_EQ(std::tuple(group(0, 0)->icon.name(), group(0, 1)->icon.name(),
+                       group(0, 0)->childrens[0]->date.time_since_epoch(),
+                       group(2, 6)->childrens[0]->date.time_since_epoch(),
+                       group(0, 4)->childrens[0]->size, group(0, 4)->childrens[1]->size,
+                       group(0, 4)->childrens[1]->parentCategoryInfo.lock()),
+            std::tuple("VisitHistory", "DownloadsHistory", milliseconds(1678307200500),
+                       milliseconds(1600000000123), 20, 30, categories[0]));
 }
 
 // An unreadable store is not read at all, which the group says (a locked
@@ -204,11 +202,12 @@ TEST_F(BrowserScanTest, UnreadableSafariHistoryGivesAnEmptyVisitGroup) {
     const bool existed = std::filesystem::exists(path);
     CategoryPtr safari = testing::scanned("Safari");
     ASSERT_EQ(safari->childrens.size(), 6u);
-    EXPECT_EQ(safari->childrens[0]->title, "Visit History");
-    EXPECT_TRUE(safari->childrens[0]->childrens.empty());
-    // Only a missing store goes without a word of why nothing was read.
-    EXPECT_EQ(safari->childrens[0]->scanErrorDesc.empty(), !existed);
-    EXPECT_TRUE(safari->childrens[1]->childrens.empty());  // no downloads list either
+    // Only a missing store goes without a word of why nothing was read; the
+    // downloads list is empty too.
+    EXPECT_EQ(std::tuple(safari->childrens[0]->title, safari->childrens[0]->childrens.size(),
+                         safari->childrens[0]->scanErrorDesc.empty(),
+                         safari->childrens[1]->childrens.size()),
+              std::tuple("Visit History", 0u, !existed, 0u));
     // A missing store is not created by looking at it.
     EXPECT_EQ(std::filesystem::exists(path), existed);
   }
@@ -221,10 +220,8 @@ TEST_F(BrowserScanTest, StoresOfAnotherSchemaOrNoProfileGiveNothing) {
   sb_.file("~/Library/Application Support/Google/Chrome/Default/Web Data", "not sqlite");
   CategoryPtr chrome = testing::scanned("Chrome");
   ASSERT_EQ(chrome->childrens.size(), 8u);
-  for (const FilePtr& group : chrome->childrens) {
-    SCOPED_TRACE(group->title);
-    EXPECT_TRUE(group->childrens.empty());
-  }
+  for (const FilePtr& group : chrome->childrens)
+    EXPECT_TRUE(group->childrens.empty()) << group->title;
   EXPECT_FALSE(std::filesystem::exists(folder + "/cookies"));
   EXPECT_FALSE(std::filesystem::exists(folder + "/login Data"));
   // Firefox without a default profile has no groups at all.
