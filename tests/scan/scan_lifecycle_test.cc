@@ -358,16 +358,14 @@ std::unique_ptr<Rig> make() {
   return std::make_unique<R>();
 }
 
-const Scanner kScanners[] = {
-    {"SystemJunk", make<SystemJunkRig>, StopEnd::kDoneOnce},
-    {"DiskAnalysis", make<DiskAnalysisRig>, StopEnd::kStopReports},
-    {"SimilarText", make<SimilarTextRig>, StopEnd::kDoneOnce},
-    {"SimilarImage", make<SimilarImageRig>, StopEnd::kDoneOnce},
-    {"LargeOld", make<LargeOldRig>, StopEnd::kDoneOnce},
-    {"Duplicate", make<DuplicateRig>, StopEnd::kDoneOnce},
-    {"Uninstall", make<UninstallRig>, StopEnd::kNoDone},
-    {"Privacy", make<PrivacyRig>, std::nullopt},
-};
+const Scanner kScanners[] = {{"SystemJunk", make<SystemJunkRig>, StopEnd::kDoneOnce},
+                             {"DiskAnalysis", make<DiskAnalysisRig>, StopEnd::kStopReports},
+                             {"SimilarText", make<SimilarTextRig>, StopEnd::kDoneOnce},
+                             {"SimilarImage", make<SimilarImageRig>, StopEnd::kDoneOnce},
+                             {"LargeOld", make<LargeOldRig>, StopEnd::kDoneOnce},
+                             {"Duplicate", make<DuplicateRig>, StopEnd::kDoneOnce},
+                             {"Uninstall", make<UninstallRig>, StopEnd::kNoDone},
+                             {"Privacy", make<PrivacyRig>, std::nullopt}};
 
 void PrintTo(const Scanner& scanner, std::ostream* out) { *out << scanner.name; }
 

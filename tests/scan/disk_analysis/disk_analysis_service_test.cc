@@ -52,11 +52,9 @@ TEST(DiskAnalysisServiceTest, FolderWithoutContentFinishesAtOnceWithAnEmptyRoot)
     const char* name;
     std::string path;
   };
-  const std::vector<Case> cases = {
-      {"empty folder", tmp.makeDir("empty")},
-      {"missing folder", tmp / "missing"},
-      {"a file, not a folder", tmp.writeFile("plain.txt", "12345")},
-  };
+  const std::vector<Case> cases = {{"empty folder", tmp.makeDir("empty")},
+                                   {"missing folder", tmp / "missing"},
+                                   {"a file, not a folder", tmp.writeFile("plain.txt", "12345")}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     DiskScan scan(kFeatureID);

@@ -87,12 +87,10 @@ TEST(DiskTreeReportTest, SummaryPicksTheLargestFoldersAndFilesAndCounts) {
     std::vector<std::string> folders;
     std::vector<std::string> files;
   };
-  const Case cases[] = {
-      {2, {"/data/b", "/data/a"}, {"/data/a/a1", "/data/b/bb/x"}},
-      {0,
-       {"/data/b", "/data/a", "/data/b/bb", "/data/empty"},
-       {"/data/a/a1", "/data/b/bb/x", "/data/b/y", "/data/a/a2", "/data/z"}},
-  };
+  const Case cases[] = {{2, {"/data/b", "/data/a"}, {"/data/a/a1", "/data/b/bb/x"}},
+                        {0,
+                         {"/data/b", "/data/a", "/data/b/bb", "/data/empty"},
+                         {"/data/a/a1", "/data/b/bb/x", "/data/b/y", "/data/a/a2", "/data/z"}}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.top);
     DiskTreeSummary s = summarizeDiskTree(t.root(), c.top);
@@ -147,8 +145,7 @@ TEST(DiskTreeReportTest, JsonWritesTheLargestChildrenToTheGivenDepth) {
   const std::pair<DiskTreeJsonLimits, std::string> cases[] = {
       {{0, 0}, "data 548 (big 400, a 107 (a1 100, deep 7 (d1 7)), mid 40, small 1)"},
       {{0, 2}, "data 548 (big 400, a 107 (a1 100, deep 7 (d1 7))) +2/41"},
-      {{1, 0}, "data 548 (big 400, a 107 +2/107, mid 40, small 1)"},
-  };
+      {{1, 0}, "data 548 (big 400, a 107 +2/107, mid 40, small 1)"}};
   for (const auto& [limits, expected] : cases) {
     SCOPED_TRACE(expected);
     json doc = writeJson(t.root(), limits);
@@ -178,8 +175,7 @@ TEST(DiskTreeReportTest, JsonStaysValidForAnyName) {
       {"cut\xE2\x82", "cut\xEF\xBF\xBD\xEF\xBF\xBD"},
       {"overlong\xC0\xAF", "overlong\xEF\xBF\xBD\xEF\xBF\xBD"},
       {"surrogate\xED\xA0\x80", "surrogate\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},
-      {"sep\xE2\x80\xA8", "sep\xE2\x80\xA8"},
-  };
+      {"sep\xE2\x80\xA8", "sep\xE2\x80\xA8"}};
   for (int b = 1; b < 256; ++b) {
     if (b != '/') cases.push_back({"x" + std::string(1, static_cast<char>(b)) + "y", ""});
   }

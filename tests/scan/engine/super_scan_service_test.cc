@@ -89,14 +89,12 @@ TEST_F(SuperScanServiceTest, WhatAWalkRecordsAndCounts) {
     const char* path;
     bool isContainZeroItem;
     std::string records;  // see describe()
-  } cases[] = {
-      {"~/t", false, "App 2 30, B 0 105, a.db 1 100; files 1 100, folders 2 135"},
-      {"~/c", false, "one 1 1; files 2 1, folders 1 0"},
-      {"~/c", true, "empty 0 0, one 1 1, zero 1 0; files 2 1, folders 1 0"},
-      {"~/x.log", false, "x.log 1 42; files 1 42, folders 0 0"},
-      {"~/nothing-here", true, "; files 0 0, folders 0 0"},
-      {"~/l", true, "link 1 " + linkSize + "; files 1 " + linkSize + ", folders 0 0"},
-  };
+  } cases[] = {{"~/t", false, "App 2 30, B 0 105, a.db 1 100; files 1 100, folders 2 135"},
+               {"~/c", false, "one 1 1; files 2 1, folders 1 0"},
+               {"~/c", true, "empty 0 0, one 1 1, zero 1 0; files 2 1, folders 1 0"},
+               {"~/x.log", false, "x.log 1 42; files 1 42, folders 0 0"},
+               {"~/nothing-here", true, "; files 0 0, folders 0 0"},
+               {"~/l", true, "link 1 " + linkSize + "; files 1 " + linkSize + ", folders 0 0"}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.path);
     int filterCalls = 0;

@@ -123,8 +123,7 @@ TEST_F(BrowserScanTest, GroupsAndItemsOfEveryBrowser) {
         "Search History, 1", "kw|1610000000|https://kw.example/search|5", "Cookies, 1",
         "example.org|1650000000||7", "other.org|1650000001||8", "Auto Fills Value, 1",
         "searchbar-history|1600000000||3", "email|0||4", "Login History, 1",
-        "https://login.example|1600000000||1", "https://other.example|1600000001||2"}},
-  };
+        "https://login.example|1600000000||1", "https://other.example|1600000001||2"}}};
   std::vector<CategoryPtr> categories;
   for (const auto& browser : browsers) {
     SCOPED_TRACE(browser.name);
@@ -192,8 +191,7 @@ TEST_F(BrowserScanTest, UnreadableSafariHistoryGivesAnEmptyVisitGroup) {
        [](const std::string& path) {
          testing::Db(path).exec("CREATE TABLE history_items (id INTEGER PRIMARY KEY, url TEXT);");
        }},
-      {"a folder", [](const std::string& path) { std::filesystem::create_directories(path); }},
-  };
+      {"a folder", [](const std::string& path) { std::filesystem::create_directories(path); }}};
   for (const auto& [name, prepare] : cases) {
     SCOPED_TRACE(name);
     const std::string path = sb_.path("~/Library/Safari/History.db");

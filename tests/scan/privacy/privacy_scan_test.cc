@@ -84,16 +84,14 @@ TEST_F(PrivacyScanTest, CategoriesOnlyForBrowsersThatArePresentAndPermissionsAft
     const char* version;  // "" for no SystemVersion.plist
     std::vector<std::string> titles;
     size_t applications;
-  } cases[] = {
-      {"", "10.14.6", base, 0},
-      {"", "10.14", base, 0},
-      {"Firefox/Profiles/",
-       "10.15.7",
-       {"Safari", "Firefox", "Recent Item", "Application Permissions"},
-       2},
-      {"Google/Chrome/Crashpad/", "13.1", base, 2},  // a Chrome folder without a profile
-      {"", "", base, 2},
-  };
+  } cases[] = {{"", "10.14.6", base, 0},
+               {"", "10.14", base, 0},
+               {"Firefox/Profiles/",
+                "10.15.7",
+                {"Safari", "Firefox", "Recent Item", "Application Permissions"},
+                2},
+               {"Google/Chrome/Crashpad/", "13.1", base, 2},  // a Chrome folder without a profile
+               {"", "", base, 2}};
   const std::string plist = sb_.path("/System/Library/CoreServices/SystemVersion.plist");
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.folder) + c.version);
@@ -134,8 +132,7 @@ TEST_F(PrivacyScanTest, ChromeProfileChoice) {
       {"only names beginning with Profile", {"System Profile", "Profile 1"}, "Profile 1"},
       {"hidden entries are not looked at", {".Default", "Profile 4"}, "Profile 4"},
       {"files count too", {"+Local State", "+Profile 9"}, "Profile 9"},
-      {"nothing usable", {"Crashpad", "Guest"}, "Defalut"},
-  };
+      {"nothing usable", {"Crashpad", "Guest"}, "Defalut"}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     const std::string chrome = sb_.path("~/Library/Application Support/Google/Chrome");
@@ -157,8 +154,7 @@ TEST_F(PrivacyScanTest, FirefoxProfileChoice) {
       {"release beats default", {"a.default", "b.default-release"}, "b.default-release"},
       {"by extension, not by name", {"z.default", "a.default-release"}, "a.default-release"},
       {"only folders holding .default", {"x.dev-edition", "y.default"}, "y.default"},
-      {"none", {"x.dev-edition"}, ""},
-  };
+      {"none", {"x.dev-edition"}, ""}};
   const std::string base = sb_.path("~/Library/Application Support/Firefox/Profiles");
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

@@ -20,12 +20,9 @@ TEST(PrivacySupportTest, TextsReadAsNumbers) {
                                                   {"+7", 7},
                                                   {"42abc", 42},
                                                   {"1e400", HUGE_VAL},
-                                                  {"-1e400", -HUGE_VAL},
-                                                  {"abc", 0},
-                                                  {"", 0},
-                                                  {"+-5", 0},
-                                                  {"1e-400", 0}};
+                                                  {"-1e400", -HUGE_VAL}};
   for (const auto& [text, value] : cases) EXPECT_EQ(numberFromText(text), value) << text;
+  for (const char* zero : {"abc", "", "+-5", "1e-400"}) EXPECT_EQ(numberFromText(zero), 0) << zero;
   // An absent column reads as "1".
   EXPECT_EQ(std::pair(number(SqlRow{{"a", "5"}}, "b"), number(SqlRow{{"a", "5"}}, "a")),
             std::pair(1.0, 5.0));
@@ -80,8 +77,7 @@ TEST(PrivacySupportTest, StoredAddressesAndPaths) {
       {"Downloads/a.zip", "||"},
       {"file:///broken%", "||"},
       {"https://bad host/", "||"},
-      {"", "||"},
-  };
+      {"", "||"}};
   const auto text = [](const Url& url) {
     return url.absoluteString() == "file://" ? std::string() : url.absoluteString();
   };

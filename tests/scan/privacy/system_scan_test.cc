@@ -29,8 +29,7 @@ TEST_F(SystemScanTest, WithoutFinderListThereIsNoFinderGroup) {
        writePlist(PlistValue(PlistValue::Dictionary{{{"ShowStatusBar", true}}}), PlistFormat::Xml)},
       {"list is not an array",
        writePlist(PlistValue(PlistValue::Dictionary{{{"FXRecentFolders", "x"}}}),
-                  PlistFormat::Xml)},
-  };
+                  PlistFormat::Xml)}};
   for (const auto& [name, content] : cases) {
     SCOPED_TRACE(name);
     std::filesystem::remove(sb_.path("~/Library/Preferences/com.apple.finder.plist"));

@@ -83,44 +83,42 @@ TEST_F(LeftoversTest, RelatedFilesAndLeftoversByName) {
     const char* path;
     const char* owners;  // titles of the applications listing it
     bool leftover;
-  } cases[] = {
-      {"~/Library/Preferences/com.example.go.plist", "Go", false},
-      {"~/Library/Preferences/com.example.go.helper.plist", "Go", false},
-      {"~/Library/Application Support/Go", "Go", false},
-      {"~/Library/Application Support/Go Data", "Go", false},
-      {"~/Library/Application Support/Go Server Logs", "Go Server", false},
-      {"~/Library/Application Support/GoodNotes", "", true},
-      {"~/Library/Logs/Editorial", "", true},
-      // The vendor of an installed identifier keeps its other names.
-      {"~/Library/Preferences/com.example.gone.plist", "", false},
-      {"~/Library/Application Support/Google", "", false},
-      {"~/Library/Preferences/com.google.Keystone.Agent.plist", "", false},
-      // Every name an application goes by, as far as its Info.plist shows.
-      {"~/Library/Application Support/Scribe", "Editor", false},
-      {"~/Library/Application Support/Writer Templates", "Editor", false},
-      {"~/Library/Logs/scribble.log", "Editor", false},
-      {"~/Library/Application Support/Broken", "", false},
-      {"~/Library/Application Support/Shattered", "", false},
-      {"~/Library/Containers/org.example.broken", "", false},
-      {"~/Library/Containers/net.linked.tool", "", false},
-      {"~/Library/Containers/org.hidden.manager", "", false},
-      {"~/Library/Application Support/Cafe\u0301 Data", "", false},
-      {"~/Library/Application Support/org.example.host", "", false},
-      // Two copies list the data they share.
-      {"~/Library/Containers/com.example.foo", "Foo Foo", false},
-      // The system's and everybody's entries.
-      {"~/Library/Preferences/com.apple.finder.plist", "", false},
-      {"~/Library/Preferences/ByHost", "", false},
-      {"~/Library/Application Support/Dock", "", false},
-      {"/Library/Preferences/org.cups.printers.plist", "", false},
-      {"~/Library/Application Support/Audio Hijack", "", true},
-      {"/Users/Shared/Family Photos", "", false},
-      {"/Users/Shared/Go Stuff", "", false},
-      {"/Users/Shared/com.example.go", "Go", false},
-      {"/Users/Shared/com.removed.tool", "", true},
-      {"~/Library/Preferences/com.removed.editor.plist", "", true},
-      {"~/Library/Containers/com.removed.editor", "", true},
-  };
+  } cases[] = {{"~/Library/Preferences/com.example.go.plist", "Go", false},
+               {"~/Library/Preferences/com.example.go.helper.plist", "Go", false},
+               {"~/Library/Application Support/Go", "Go", false},
+               {"~/Library/Application Support/Go Data", "Go", false},
+               {"~/Library/Application Support/Go Server Logs", "Go Server", false},
+               {"~/Library/Application Support/GoodNotes", "", true},
+               {"~/Library/Logs/Editorial", "", true},
+               // The vendor of an installed identifier keeps its other names.
+               {"~/Library/Preferences/com.example.gone.plist", "", false},
+               {"~/Library/Application Support/Google", "", false},
+               {"~/Library/Preferences/com.google.Keystone.Agent.plist", "", false},
+               // Every name an application goes by, as far as its Info.plist shows.
+               {"~/Library/Application Support/Scribe", "Editor", false},
+               {"~/Library/Application Support/Writer Templates", "Editor", false},
+               {"~/Library/Logs/scribble.log", "Editor", false},
+               {"~/Library/Application Support/Broken", "", false},
+               {"~/Library/Application Support/Shattered", "", false},
+               {"~/Library/Containers/org.example.broken", "", false},
+               {"~/Library/Containers/net.linked.tool", "", false},
+               {"~/Library/Containers/org.hidden.manager", "", false},
+               {"~/Library/Application Support/Cafe\u0301 Data", "", false},
+               {"~/Library/Application Support/org.example.host", "", false},
+               // Two copies list the data they share.
+               {"~/Library/Containers/com.example.foo", "Foo Foo", false},
+               // The system's and everybody's entries.
+               {"~/Library/Preferences/com.apple.finder.plist", "", false},
+               {"~/Library/Preferences/ByHost", "", false},
+               {"~/Library/Application Support/Dock", "", false},
+               {"/Library/Preferences/org.cups.printers.plist", "", false},
+               {"~/Library/Application Support/Audio Hijack", "", true},
+               {"/Users/Shared/Family Photos", "", false},
+               {"/Users/Shared/Go Stuff", "", false},
+               {"/Users/Shared/com.example.go", "Go", false},
+               {"/Users/Shared/com.removed.tool", "", true},
+               {"~/Library/Preferences/com.removed.editor.plist", "", true},
+               {"~/Library/Containers/com.removed.editor", "", true}};
   for (const auto& c : cases) {
     const std::string_view path = c.path;
     const bool file = path.ends_with(".plist") || path.ends_with(".log");

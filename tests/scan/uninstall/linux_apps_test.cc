@@ -96,27 +96,25 @@ TEST_F(LinuxAppsTest, DesktopApplicationsTheirFilesLeftoversUseAndClean) {
     const char* path;
     const char* owner;  // the title of the application listing it
     bool leftover;
-  } cases[] = {
-      {"~/.config/notes/", "Notes", false},
-      {"~/.config/notes.conf", "Notes", false},
-      {"~/.local/share/notes/", "Notes", false},
-      {"~/.config/Notes Pro/", "", false},
-      {"~/.cache/notes-backup/", "", false},
-      {"~/.local/state/editor/", "Editor", false},
-      {"~/.config/foo/", "Foo", false},
-      {"~/.config/pulse/", "", false},  // every program's, whatever runs as "pulse"
-      {"~/.cache/pulse-tool/", "", false},
-      {"~/.cache/org.example.Paint/", "Paint", false},
-      {"~/.var/app/org.example.Paint/", "Paint", false},
-      {"~/.var/app/org.example.Paint.Plugin/", "", false},
-      {"~/.var/app/org.example.Chat/", "Chat", false},
-      {"~/snap/mail/", "Mail", false},
-      {"~/.config/org.example.Gone/", "", true},
-      {"~/.var/app/org.example.Gone/", "", true},
-      {"~/.config/org.example.Gone.Helper/", "", false},
-      {"~/.var/app/org.example.Old/", "", false},
-      {"~/.config/unknown/", "", false},
-  };
+  } cases[] = {{"~/.config/notes/", "Notes", false},
+               {"~/.config/notes.conf", "Notes", false},
+               {"~/.local/share/notes/", "Notes", false},
+               {"~/.config/Notes Pro/", "", false},
+               {"~/.cache/notes-backup/", "", false},
+               {"~/.local/state/editor/", "Editor", false},
+               {"~/.config/foo/", "Foo", false},
+               {"~/.config/pulse/", "", false},  // every program's, whatever runs as "pulse"
+               {"~/.cache/pulse-tool/", "", false},
+               {"~/.cache/org.example.Paint/", "Paint", false},
+               {"~/.var/app/org.example.Paint/", "Paint", false},
+               {"~/.var/app/org.example.Paint.Plugin/", "", false},
+               {"~/.var/app/org.example.Chat/", "Chat", false},
+               {"~/snap/mail/", "Mail", false},
+               {"~/.config/org.example.Gone/", "", true},
+               {"~/.var/app/org.example.Gone/", "", true},
+               {"~/.config/org.example.Gone.Helper/", "", false},
+               {"~/.var/app/org.example.Old/", "", false},
+               {"~/.config/unknown/", "", false}};
   for (const auto& c : cases) {
     const std::string_view path = c.path;
     if (path.ends_with("/"))

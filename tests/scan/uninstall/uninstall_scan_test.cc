@@ -130,24 +130,20 @@ TEST_F(UninstallScanTest, MetadataQueryListIsFilteredByPlaceAndBlackList) {
 
 TEST_F(UninstallScanTest, CandidatePathIdentifierAndBlackListRules) {
   const std::string r = sb_.root();
-  const std::pair<std::string, bool> paths[] = {
-      {r + "/Applications/Sub/B.app", true},
-      {r + "/Users/other/Downloads/D.app", true},
-      {r + "/Applications/Parallels Desktop.app", true},
-      {r + "/Applications/A.app/", false},
-      {r + "/System/Applications/E.app", false},
-      {"/Applications/G.app", false},
-      {r + "/Applications (Parallels)/W.app", false},
-  };
+  const std::pair<std::string, bool> paths[] = {{r + "/Applications/Sub/B.app", true},
+                                                {r + "/Users/other/Downloads/D.app", true},
+                                                {r + "/Applications/Parallels Desktop.app", true},
+                                                {r + "/Applications/A.app/", false},
+                                                {r + "/System/Applications/E.app", false},
+                                                {"/Applications/G.app", false},
+                                                {r + "/Applications (Parallels)/W.app", false}};
   for (const auto& [path, kept] : paths)
     EXPECT_EQ(UninstallScanService::isCandidatePath(path), kept) << path;
-  const std::pair<const char*, bool> identifiers[] = {
-      {"com.apple.siri.launcher", false},
-      {"com.apple.safari", true},
-      {"com.apple", true},
-      {"com.setapp.Thing", true},
-      {"", false},
-  };
+  const std::pair<const char*, bool> identifiers[] = {{"com.apple.siri.launcher", false},
+                                                      {"com.apple.safari", true},
+                                                      {"com.apple", true},
+                                                      {"com.setapp.Thing", true},
+                                                      {"", false}};
   for (const auto& [identifier, listed] : identifiers)
     EXPECT_EQ(UninstallScanService::isListedIdentifier(identifier), listed) << identifier;
   // The host's black list replaces the system folder's.
@@ -236,8 +232,7 @@ TEST_F(UninstallScanTest, SpecialApplicationFiles) {
       {"com.apple.Safari", "~/Library/Safari"},
       {"com.google.Chrome.canary", ""},  // not Chrome's data
       // Without the query tool: the virtual machines of the default folder.
-      {"com.parallels.desktop.console", "~/Parallels/Windows 11.pvm"},
-  };
+      {"com.parallels.desktop.console", "~/Parallels/Windows 11.pvm"}};
   for (const auto& [identifier, files] : cases)
     EXPECT_EQ(testing::joined(sb_, UninstallScanService::getSpecialAppSpecialFile(identifier)),
               files)
