@@ -208,13 +208,5 @@ TEST_F(SuperScanServiceTest, PackageSizeFromMetadataOutput) {
       << "without the tool the bundle is walked";
 }
 
-TEST(SuperScanServiceTextTest, PathTexts) {
-  EXPECT_EQ(SuperScanService::handleURLToString(Url::fromPath("/tmp/My Folder", true)),
-            "/tmp/My Folder/");
-  EXPECT_EQ(SuperScanService::handleStringTo("file:///tmp/My%20Folder/"), "/tmp/My Folder/");
-  EXPECT_EQ(SuperScanService::handleStringTo("file:///a/%C3%A9t%C3%A9"), "/a/\xC3\xA9t\xC3\xA9");
-  EXPECT_EQ(SuperScanService::handleStringTo("file:///bad%zz"), "");
-}
-
 }  // namespace
 }  // namespace orvexa
