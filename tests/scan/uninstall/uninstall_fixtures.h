@@ -85,7 +85,8 @@ inline std::string sandboxed(const Sandbox& sb, const std::string& path) {
   return path.starts_with(sb.root()) ? path.substr(sb.root().size()) : path;
 }
 
-inline std::string joined(const Sandbox& sb, const std::vector<std::string>& paths) {
+template <typename Paths>
+std::string joined(const Sandbox& sb, const Paths& paths) {
   std::string out;
   for (const std::string& path : paths) out += (out.empty() ? "" : ", ") + sandboxed(sb, path);
   return out;
