@@ -391,15 +391,15 @@ document.body.setAttribute("data-back", document.getElementById("crumbs").textCo
   EXPECT_NE(dom.out.find("Disk usage of " + tmp / "home"), std::string::npos);
   // Click on a folder zooms into it (its files fill the view); Escape goes
   // back up.
-  std::smatch zoomed;
-  ASSERT_TRUE(std::regex_search(dom.out, zoomed, std::regex("data-zoomed=\"([^\"]*)\"")));
-  EXPECT_NE(zoomed[1].str().find(" / Videos"), std::string::npos) << zoomed[1];
-  std::smatch labels;
-  ASSERT_TRUE(std::regex_search(dom.out, labels, std::regex("data-zoomed-labels=\"([^\"]*)\"")));
-  EXPECT_EQ(labels[1].str().rfind("holiday.mp4|3.0 MB|clip.mov|1.2 MB", 0), 0u) << labels[1];
-  std::smatch back;
-  ASSERT_TRUE(std::regex_search(dom.out, back, std::regex("data-back=\"([^\"]*)\"")));
-  EXPECT_EQ(back[1].str().find("Videos"), std::string::npos) << back[1];
+  const auto attribute = [&dom](const std::string& name) {
+    std::smatch value;
+    const bool found = std::regex_search(dom.out, value, std::regex(name + "=\"([^\"]*)\""));
+    EXPECT_TRUE(found) << name;
+    return found ? value[1].str() : std::string();
+  };
+  EXPECT_NE(attribute("data-zoomed").find(" / Videos"), std::string::npos);
+  EXPECT_EQ(attribute("data-zoomed-labels").rfind("holiday.mp4|3.0 MB|clip.mov|1.2 MB", 0), 0u);
+  EXPECT_EQ(attribute("data-back").find("Videos"), std::string::npos);
 }
 
 }  // namespace
