@@ -118,52 +118,40 @@ TEST_F(PrivacyScanTest, ProgressRisesToOneOnceTheFiveScansAreIn) {
       << lastPercent_->load();
 }
 
-TEST_F(PrivacyScanTest, ChromeProfileChoice) {
-  struct Case {
+// The profile each browser's scan reads, from the entries below its folder
+// ("+name" for a file); Firefox's folder also holds the file zz.default-zzz.
+TEST_F(PrivacyScanTest, ProfileChoice) {
+  const struct {
+    bool chrome;
     const char* name;
-    std::vector<std::string> entries;  // folders below the Chrome folder ("+name" for a file)
+    std::vector<std::string> entries;
     std::string profile;
-  };
-  const Case cases[] = {
-      {"no Chrome folder", {}, "Defalut"},
-      {"Default wins", {"Profile 1", "Default"}, "Default"},
-      {"a name holding Default", {"Profile 3", "Old Default Copy"}, "Default"},
-      {"descending text order", {"Profile 2", "Profile 10"}, "Profile 2"},
-      {"only names beginning with Profile", {"System Profile", "Profile 1"}, "Profile 1"},
-      {"hidden entries are not looked at", {".Default", "Profile 4"}, "Profile 4"},
-      {"files count too", {"+Local State", "+Profile 9"}, "Profile 9"},
-      {"nothing usable", {"Crashpad", "Guest"}, "Defalut"}};
-  for (const Case& c : cases) {
+  } cases[] = {
+      {true, "no Chrome folder", {}, "Defalut"},
+      {true, "Default wins", {"Profile 1", "Default"}, "Default"},
+      {true, "a name holding Default", {"Profile 3", "Old Default Copy"}, "Default"},
+      {true, "descending text order", {"Profile 2", "Profile 10"}, "Profile 2"},
+      {true, "only names beginning with Profile", {"System Profile", "Profile 1"}, "Profile 1"},
+      {true, "hidden entries are not looked at", {".Default", "Profile 4"}, "Profile 4"},
+      {true, "files count too", {"+Local State", "+Profile 9"}, "Profile 9"},
+      {true, "nothing usable", {"Crashpad", "Guest"}, "Defalut"},
+      {false, "release beats default", {"a.default", "b.default-release"}, "b.default-release"},
+      {false, "by extension, not by name", {"z.default", "a.default-release"}, "a.default-release"},
+      {false, "only folders holding .default", {"x.dev-edition", "y.default"}, "y.default"},
+      {false, "none", {"x.dev-edition"}, "none"}};
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    const std::string chrome = sb_.path("~/Library/Application Support/Google/Chrome");
-    std::filesystem::remove_all(chrome);
-    const std::string folder = "~/Library/Application Support/Google/Chrome/";
+    const std::string folder = std::string("~/Library/Application Support/") +
+                               (c.chrome ? "Google/Chrome/" : "Firefox/Profiles/");
+    std::filesystem::remove_all(sb_.path(folder));
     for (const std::string& e : c.entries)
       e.front() == '+' ? (void)sb_.file(folder + e.substr(1), 1) : (void)sb_.dir(folder + e);
-    EXPECT_EQ(PrivacyScanService::getChromeProfile(), c.profile);
-  }
-}
-
-TEST_F(PrivacyScanTest, FirefoxProfileChoice) {
-  struct Case {
-    const char* name;
-    std::vector<std::string> folders;
-    std::string profile;  // "" for none
-  };
-  const Case cases[] = {
-      {"release beats default", {"a.default", "b.default-release"}, "b.default-release"},
-      {"by extension, not by name", {"z.default", "a.default-release"}, "a.default-release"},
-      {"only folders holding .default", {"x.dev-edition", "y.default"}, "y.default"},
-      {"none", {"x.dev-edition"}, ""}};
-  const std::string base = sb_.path("~/Library/Application Support/Firefox/Profiles");
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    std::filesystem::remove_all(base);
-    for (const std::string& folder : c.folders)
-      std::filesystem::create_directories(base + "/" + folder);
-    sb_.file("~/Library/Application Support/Firefox/Profiles/zz.default-zzz", 1);  // a file
-    EXPECT_EQ(PrivacyScanService::getFirefoxProfile().value_or("none"),
-              c.profile.empty() ? "none" : base + "/" + c.profile);
+    if (!c.chrome) sb_.file(folder + "zz.default-zzz", 1);
+    const std::optional<std::string> firefox = PrivacyScanService::getFirefoxProfile();
+    EXPECT_EQ(c.chrome  ? PrivacyScanService::getChromeProfile()
+              : firefox ? firefox->substr(sb_.path(folder).size())
+                        : "none",
+              c.profile);
   }
 }
 
