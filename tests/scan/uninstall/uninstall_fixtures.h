@@ -49,21 +49,6 @@ inline std::string fakeTool(const Sandbox& sb, const std::string& tool, const st
   return path;
 }
 
-// Titles of the applications under the feature's "All" category, copies as
-// "title (copy)", in order.
-inline std::vector<std::string> listedTitles(const FeaturePtr& feature) {
-  std::vector<std::string> titles;
-  const CategoryPtr all = feature->categoryInfo.front();
-  if (!all->childrenCateogry) return titles;
-  for (const CategoryPtr& app : *all->childrenCateogry) {
-    titles.push_back(app->title);
-    if (app->childrenCateogry)
-      for (const CategoryPtr& copy : *app->childrenCateogry)
-        titles.push_back(copy->title + " (copy)");
-  }
-  return titles;
-}
-
 inline CategoryPtr listedApp(const FeaturePtr& feature, const std::string& title) {
   const CategoryPtr all = feature->categoryInfo.front();
   if (!all->childrenCateogry) return nullptr;

@@ -15,7 +15,6 @@ namespace {
 namespace fs = std::filesystem;
 using testing::childPaths;
 using testing::listedApp;
-using testing::listedTitles;
 using testing::makeApp;
 using testing::Sandbox;
 
@@ -153,7 +152,7 @@ TEST_F(UninstallScanTest, CandidatePathIdentifierAndBlackListRules) {
   EXPECT_EQ(UninstallScanService::blackList(), std::vector<Url>{Url::fromPath(system)});
   UninstallScanService::setBlackList(std::vector<Url>{Url::fromPath(top)});
   ASSERT_TRUE(testing::runUninstallScan(feature_, queue_).finished);
-  EXPECT_EQ(listedTitles(feature_), std::vector<std::string>{"Other"});
+  EXPECT_EQ(testing::listing(feature_, sb_), "Other: /Applications/Other.app\n");
 }
 
 TEST_F(UninstallScanTest, StopDuringTheQueryEndsWithoutDone) {
