@@ -30,43 +30,33 @@ constexpr int kPageFeatureID = 1505;
 // below keep their names and are located by their parents.
 class TreeBuilder {
  public:
-  explicit TreeBuilder(const std::string& rootPath) { root_ = make(nullptr, rootPath, true, 0); }
+  explicit TreeBuilder(const std::string& rootPath) : root_(std::make_shared<FileInformation>()) {
+    root_->url = Url::fromPath(rootPath, true);
+    root_->title = root_->url.lastPathComponent();
+    root_->fileKind = raw(FilesKind::Folder);
+  }
   ~TreeBuilder() { DiskAnalysisService::releaseTree(std::move(root_)); }
 
   // A file of `size` bytes, or a folder for a negative size.
   FilePtr add(const FilePtr& parent, const std::string& name, int64_t size = 0) {
-    const bool folder = size < 0;
-    FilePtr r = make(parent, name, folder, folder ? 0 : size);
-    for (FileInformation* p = parent.get(); p != nullptr; p = p->parentFileInfo.lock().get()) {
+    auto r = std::make_shared<FileInformation>();
+    r->title = name;
+    r->locateByParent();
+    r->fileKind = raw(size < 0 ? FilesKind::Folder : FilesKind::File);
+    r->size = std::max<int64_t>(size, 0);
+    r->parentFileInfo = parent;
+    r->levelInt = parent->levelInt + 1;
+    r->parentFinderID = parent->finderID();
+    r->setFinderID(static_cast<int>(parent->childrens.size()));
+    parent->childrens.push_back(r);
+    for (FileInformation* p = parent.get(); p != nullptr; p = p->parentFileInfo.lock().get())
       p->size += r->size;
-    }
     return r;
   }
   FilePtr folder(const FilePtr& parent, const std::string& name) { return add(parent, name, -1); }
   const FilePtr& root() const { return root_; }
 
  private:
-  static FilePtr make(const FilePtr& parent, const std::string& name, bool folder, int64_t size) {
-    auto r = std::make_shared<FileInformation>();
-    if (parent) {
-      r->title = name;
-      r->locateByParent();
-    } else {
-      r->url = Url::fromPath(name, folder);
-      r->title = r->url.lastPathComponent();
-    }
-    r->fileKind = raw(folder ? FilesKind::Folder : FilesKind::File);
-    r->size = size;
-    if (parent) {
-      r->parentFileInfo = parent;
-      r->levelInt = parent->levelInt + 1;
-      r->parentFinderID = parent->finderID();
-      r->setFinderID(static_cast<int>(parent->childrens.size()));
-      parent->childrens.push_back(r);
-    }
-    return r;
-  }
-
   FilePtr root_;
 };
 
