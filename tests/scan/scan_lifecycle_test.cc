@@ -17,7 +17,6 @@
 #include <vector>
 
 #include "orvexa/model/module_information.h"
-#include "orvexa/platform/plist.h"
 #include "orvexa/scan/disk_analysis/disk_analysis_service.h"
 #include "orvexa/scan/duplicate/duplicate_scan_service.h"
 #include "orvexa/scan/large_old/large_and_old_file_service.h"

@@ -6,7 +6,6 @@
 
 #include "orvexa/platform/identity.h"
 #include "orvexa/scan/privacy/privacy_scan_service.h"
-#include "orvexa/units/sqlite_tool.h"
 #include "support/browser_store_fixture.h"
 #include "support/sandbox.h"
 
