@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,7 +11,6 @@
 #include <sstream>
 #include <vector>
 
-#include "orvexa/units/log_service.h"
 #include "scan/disk_analysis/disk_scan_fixture.h"
 #include "support/run_program.h"
 #include "support/temp_dir.h"

@@ -1,10 +1,7 @@
 #include "orvexa/scan/disk_analysis/disk_tree_report.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 #include <algorithm>
-#include <cstdio>
-#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <nlohmann/json.hpp>
