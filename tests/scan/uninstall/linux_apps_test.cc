@@ -24,17 +24,6 @@ std::string entry(const std::string& name, const std::string& exec, const std::s
          (exec.empty() ? "" : "\nExec=" + exec) + "\n" + more;
 }
 
-// What `du -b` counts of an item, less the folders' own sizes.
-int64_t filesSize(const std::string& path) {
-  if (fs::is_symlink(path)) return static_cast<int64_t>(fs::read_symlink(path).string().size());
-  if (!fs::is_directory(path)) return static_cast<int64_t>(fs::file_size(path));
-  int64_t size = 0;
-  for (const auto& e : fs::recursive_directory_iterator(path)) {
-    if (e.is_regular_file()) size += static_cast<int64_t>(e.file_size());
-  }
-  return size;
-}
-
 struct Finish : CleanServiceProtocol {
   testing::Signal done;
   void cleanFinish(int, int64_t, std::vector<FilePtr>, int, std::string) override { done.notify(); }
@@ -141,7 +130,7 @@ TEST_F(LinuxAppsTest, DesktopApplicationsTheirFilesLeftoversUseAndClean) {
     int64_t sum = 0;
     for (const FilePtr& f : app->childrens) {
       ownerOf[f->url.path()] += app->title;
-      EXPECT_EQ(f->size, filesSize(f->url.path())) << f->url.path();
+      EXPECT_EQ(f->size, testing::filesSize(f->url.path())) << f->url.path();
       sum += f->size;
     }
     EXPECT_EQ(app->size, sum);

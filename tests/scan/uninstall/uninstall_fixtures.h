@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 
 #include <chrono>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <thread>
@@ -61,6 +62,18 @@ inline std::vector<std::string> childPaths(const CategoryPtr& category) {
   std::vector<std::string> paths;
   for (const FilePtr& f : category->childrens) paths.push_back(f->url.path());
   return paths;
+}
+
+// What `du -b` counts of an item, less the folders' own sizes.
+inline int64_t filesSize(const std::string& path) {
+  namespace fs = std::filesystem;
+  if (fs::is_symlink(path)) return static_cast<int64_t>(fs::read_symlink(path).string().size());
+  if (!fs::is_directory(path)) return static_cast<int64_t>(fs::file_size(path));
+  int64_t size = 0;
+  for (const auto& e : fs::recursive_directory_iterator(path)) {
+    if (e.is_regular_file()) size += static_cast<int64_t>(e.file_size());
+  }
+  return size;
 }
 
 // `path` as the tests write it: "~" for the sandbox's home, nothing for its

@@ -18,14 +18,6 @@ using testing::listedApp;
 using testing::makeApp;
 using testing::Sandbox;
 
-int64_t treeSize(const std::string& path) {
-  int64_t size = 0;
-  for (const auto& entry : fs::recursive_directory_iterator(path)) {
-    if (entry.is_regular_file()) size += static_cast<int64_t>(entry.file_size());
-  }
-  return size;
-}
-
 using UninstallScanTest = testing::UninstallFeatureTest;
 
 TEST_F(UninstallScanTest, WalkFilesCopiesTogetherAndKeepsSystemApplicationsOut) {
@@ -67,7 +59,7 @@ TEST_F(UninstallScanTest, WalkFilesCopiesTogetherAndKeepsSystemApplicationsOut) 
             std::tuple(feature_->categoryInfo[0], 2, raw(FilesKind::Package), 4));
   int64_t total = 0;
   for (const CategoryPtr& app : {first, copy}) {
-    EXPECT_EQ(app->size, treeSize(app->urls[0].path()) + 7 + 30 + 50 + 100);
+    EXPECT_EQ(app->size, testing::filesSize(app->urls[0].path()) + 7 + 30 + 50 + 100);
     total += app->size;
   }
   total += listedApp(feature_, "Tool")->size + listedApp(feature_, "Xcode")->size;
