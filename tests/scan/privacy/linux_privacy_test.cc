@@ -100,10 +100,9 @@ TEST_F(LinuxPrivacyTest, EveryProfileAndTheRecentFilesAreListedAndCleanedOnTheir
   for (const std::string& profile :
        {std::string("config/google-chrome/Default"), kBrave + "/Profile 1"}) {
     const std::string p = " (" + profile + ")";
-    EXPECT_EQ(
-        std::tuple(count["Visit History" + p], count["Cookies" + p], count["Auto Fills Value" + p]),
-        std::tuple(3u, 2u, 4u))
-        << p;
+    EXPECT_EQ(count["Visit History" + p], 3u) << p;
+    EXPECT_EQ(count["Cookies" + p], 2u) << p;
+    EXPECT_EQ(count["Auto Fills Value" + p], 4u) << p;
   }
   EXPECT_EQ(count.size(), 16u);
   const CategoryPtr firefox = scan("Firefox");
