@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,7 +11,6 @@
 #include <sstream>
 #include <vector>
 
-#include "orvexa/units/log_service.h"
 #include "scan/disk_analysis/disk_scan_fixture.h"
 #include "support/run_program.h"
 #include "support/temp_dir.h"
@@ -52,27 +50,22 @@ TEST(DiskAnalysisServiceTest, FolderWithoutContentFinishesAtOnceWithAnEmptyRoot)
     const char* name;
     std::string path;
   };
-  const std::vector<Case> cases = {
-      {"empty folder", tmp.makeDir("empty")},
-      {"missing folder", tmp / "missing"},
-      {"a file, not a folder", tmp.writeFile("plain.txt", "12345")},
-  };
+  const std::vector<Case> cases = {{"empty folder", tmp.makeDir("empty")},
+                                   {"missing folder", tmp / "missing"},
+                                   {"a file, not a folder", tmp.writeFile("plain.txt", "12345")}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     DiskScan scan(kFeatureID);
-    const size_t categoriesBefore = scan.feature->categoryInfo.size();
     ASSERT_TRUE(scan.run(c.path));
-    EXPECT_EQ(scan.doneCalls.load(), 1);
-    EXPECT_EQ(scan.total.load(), 0);
-    ASSERT_EQ(scan.feature->categoryInfo.size(), categoriesBefore + 1);
-    CategoryPtr category = scan.category();
-    EXPECT_EQ(category->size, 0);
-    ASSERT_EQ(category->childrens.size(), 1u);
-    FilePtr root = scan.root();
-    EXPECT_EQ(root->allocatedSize(), 0);
-    EXPECT_TRUE(root->childrens.empty());
-    EXPECT_EQ(root->url.path(), c.path);
-    EXPECT_EQ(ScanStatusTable::get(kFeatureID), static_cast<int>(ScanState::end));
+    const FilePtr root = scan.root();
+    ASSERT_TRUE(root);
+    EXPECT_EQ(
+        std::tuple(scan.doneCalls.load(), scan.total.load(), scan.feature->categoryInfo.size(),
+                   scan.category()->size, scan.category()->childrens.size()),
+        std::tuple(1, 0, 1u, 0, 1u));
+    EXPECT_EQ(std::tuple(root->allocatedSize(), root->childrens.size(), root->url.path(),
+                         ScanStatusTable::get(kFeatureID)),
+              std::tuple(0, 0u, c.path, static_cast<int>(ScanState::end)));
   }
 }
 
@@ -99,12 +92,12 @@ TEST(DiskAnalysisServiceTest, IdentifiersRestartInEveryFolderAndSizesAgreeWithDu
   FilePtr root = scan.root();
   ASSERT_TRUE(root);
 
-  std::vector<std::string> topNames;
-  for (const FilePtr& c : root->childrens) topNames.push_back(c->title);
-  EXPECT_EQ(topNames, (std::vector<std::string>{"B", "Tool.app", "a", "b.txt", "c"}));
-  std::vector<std::string> cNames;
-  for (const FilePtr& c : findRecord(root, "c")->childrens) cNames.push_back(c->title);
-  EXPECT_EQ(cNames, (std::vector<std::string>{"x.bin", "y y", "z.bin"}));
+  // Indented by each record's own level.
+  EXPECT_EQ(testing::outline(root),
+            "B 0 folder\n  empty 0 folder\nTool.app 100 folder\n  Contents 100 folder\n"
+            "    MacOS 100 folder\n      tool 100\na 20 folder\n  link 10\n  one 4\n"
+            "  \xCE\xB4\xCE\xAD\xCE\xBB\xCF\x84\xCE\xB1 6\nb.txt 5\nc 6 folder\n  x.bin 3\n"
+            "  y y 2 folder\n    deep.bin 2\n  z.bin 1\n");
 
   // "bytes<TAB>path" lines: du's per folder, and each folder's own st_size.
   auto table = [](const std::string& command) {
@@ -122,22 +115,13 @@ TEST(DiskAnalysisServiceTest, IdentifiersRestartInEveryFolderAndSizesAgreeWithDu
   size_t folders = 0;
   for (const auto& [record, parent] : allRecords(root)) {
     SCOPED_TRACE(record->title);
-    EXPECT_EQ(record->state, 0);
     if (parent) {
       const auto& siblings = parent->childrens;
       const auto position = std::find(siblings.begin(), siblings.end(), record) - siblings.begin();
-      EXPECT_EQ(record->finderID(), position);
-      EXPECT_EQ(record->parentFinderID, parent->finderID());
-      EXPECT_EQ(record->levelInt, parent->levelInt + 1);
-      EXPECT_EQ(record->parentFileInfo.lock(), parent);
+      EXPECT_EQ(std::tuple(record->finderID(), record->parentFinderID,
+                           record->parentFileInfo.lock(), record->state),
+                std::tuple(position, parent->finderID(), parent, 0));
     }
-    // The identity text shows the final identifiers and size, and the path
-    // the record's names make.
-    const Url url =
-        parent ? parent->fileUrl().appending(record->title, record->fileKind == 0) : record->url;
-    EXPECT_EQ(record->hashValueString(),
-              std::to_string(record->finderID()) + ":" + std::to_string(record->parentFinderID) +
-                  ":" + std::to_string(record->size) + ":" + url.absoluteString());
     if (record->fileKind != raw(FilesKind::Folder)) continue;
     ++folders;
     const std::string path = record->fileUrl().path();
@@ -149,12 +133,8 @@ TEST(DiskAnalysisServiceTest, IdentifiersRestartInEveryFolderAndSizesAgreeWithDu
     EXPECT_EQ(record->size, du[path] - ownTables);
   }
   EXPECT_EQ(folders, du.size());
-  EXPECT_EQ(findRecord(root, "c/y y/deep.bin")->levelInt, 3);
-  EXPECT_EQ(findRecord(root, "Tool.app/Contents/MacOS/tool")->fileKind, raw(FilesKind::File));
-  EXPECT_EQ(findRecord(root, "a/link")->size, 10);
-  EXPECT_EQ(findRecord(root, "a/link")->fileKind, raw(FilesKind::File));
-  EXPECT_EQ(scan.total.load(), 131);
-  EXPECT_EQ(scan.category()->size, 131);
+  EXPECT_EQ(std::pair(scan.total.load(), scan.category()->size),
+            std::pair(int64_t{131}, int64_t{131}));
 
   // One report per top-level item, by its identifier, and the fraction
   // reaches 1.
@@ -193,22 +173,17 @@ TEST(SortCategoryTest, TakesDeletedRecordsOutAndKeepsFailedOnesUnticked) {
     if (outcome == DeleteStatus::DeleteError) r->deleteErrorDesc = "Operation not permitted";
   };
   root->state = kMixed;
-  clean("gone.txt", kTicked, DeleteStatus::DeleteSuccess);
-  clean("failed.txt", kTicked, DeleteStatus::DeleteError);
-  clean("emptied", kTicked, DeleteStatus::DeleteSuccess);
-  clean("emptied/a", kTicked, DeleteStatus::DeleteSuccess);
-  clean("emptied/b", kTicked, DeleteStatus::DeleteSuccess);
-  clean("partial", kTicked, DeleteStatus::DeleteError);
-  clean("partial/c", kTicked, DeleteStatus::DeleteSuccess);
-  clean("partial/d", kTicked, DeleteStatus::DeleteError);
-  clean("mixed", kMixed);
-  clean("mixed/e", kTicked, DeleteStatus::DeleteSuccess);
-  clean("mixed/sub", kTicked, DeleteStatus::DeleteSuccess);
-  clean("mixed/sub/g", kTicked, DeleteStatus::DeleteSuccess);
-  // The clean left the status of the folder in between untouched.
-  clean("nested", kTicked, DeleteStatus::Deleteing);
-  clean("nested/inner", kTicked, DeleteStatus::Deleteing);
-  clean("nested/inner/x", kTicked, DeleteStatus::DeleteSuccess);
+  const DeleteStatus ok = DeleteStatus::DeleteSuccess, error = DeleteStatus::DeleteError;
+  // The clean leaves the status of the folder in between (nested/inner)
+  // untouched: still "deleting".
+  const DeleteStatus busy = DeleteStatus::Deleteing, none = DeleteStatus::None;
+  const std::tuple<const char*, int, DeleteStatus> outcomes[] = {
+      {"gone.txt", kTicked, ok},  {"failed.txt", kTicked, error},  {"emptied", kTicked, ok},
+      {"emptied/a", kTicked, ok}, {"emptied/b", kTicked, ok},      {"partial", kTicked, error},
+      {"partial/c", kTicked, ok}, {"partial/d", kTicked, error},   {"mixed", kMixed, none},
+      {"mixed/e", kTicked, ok},   {"mixed/sub", kTicked, ok},      {"mixed/sub/g", kTicked, ok},
+      {"nested", kTicked, busy},  {"nested/inner", kTicked, busy}, {"nested/inner/x", kTicked, ok}};
+  for (const auto& [path, state, outcome] : outcomes) clean(path, state, outcome);
   // A folder the user may not remove leaves the tree but stays on disk.
   at("mixed/sub")->canDelete = false;
 
@@ -227,35 +202,15 @@ TEST(SortCategoryTest, TakesDeletedRecordsOutAndKeepsFailedOnesUnticked) {
                                                  tmp / "tree/mixed/sub", tmp / "tree/nested/inner",
                                                  tmp / "tree/nested"}));
 
-  struct Stays {
-    const char* path;
-    int state;
-    int64_t size;
-    size_t children;
-  };
-  const Stays stays[] = {
-      {"keep.txt", 0, 10, 0},  {"failed.txt", 0, 30, 0}, {"partial", 0, 70, 1},
-      {"partial/d", 0, 70, 0}, {"mixed", kMixed, 90, 1}, {"mixed/f", 0, 90, 0},
-  };
-  for (const Stays& s : stays) {
-    SCOPED_TRACE(s.path);
-    FilePtr r = at(s.path);
-    ASSERT_TRUE(r);
-    EXPECT_EQ(r->state, s.state);
-    EXPECT_EQ(r->size, s.size);
-    EXPECT_EQ(r->childrens.size(), s.children);
-  }
-  std::vector<std::string> left;
-  for (const FilePtr& c : root->childrens) left.push_back(c->title);
-  EXPECT_EQ(left, (std::vector<std::string>{"failed.txt", "keep.txt", "mixed", "partial"}));
-  EXPECT_EQ(root->size, 10 + 30 + 70 + 90);
-  EXPECT_EQ(scan.category()->size, root->size);
+  EXPECT_EQ(testing::outline(root),
+            "failed.txt 30\nkeep.txt 10\nmixed 90 folder state -1\n  f 90\npartial 70 folder\n"
+            "  d 70\n");
+  EXPECT_EQ(std::pair(root->size, scan.category()->size), std::pair(int64_t{200}, int64_t{200}));
 
   // Folders whose whole content went are removed from disk; the others stay.
-  EXPECT_FALSE(fs::exists(tmp / "tree/emptied"));
-  EXPECT_TRUE(fs::is_directory(tmp / "tree/mixed/sub"));
-  EXPECT_FALSE(fs::exists(tmp / "tree/nested"));
-  EXPECT_TRUE(fs::exists(tmp / "tree/partial"));
+  EXPECT_EQ((std::vector{fs::exists(tmp / "tree/emptied"), fs::is_directory(tmp / "tree/mixed/sub"),
+                         fs::exists(tmp / "tree/nested"), fs::exists(tmp / "tree/partial")}),
+            (std::vector{false, true, false, true}));
 }
 
 // One top-level folder holds everything: the walkers share its sub-folders
@@ -282,14 +237,13 @@ TEST(DiskAnalysisWalkConcurrencyTest, ASharedOutSubtreeIsSummedAndNumberedOnce) 
     for (size_t i = 0; i < only->childrens.size(); ++i) {
       const FilePtr& sub = only->childrens[i];
       const int s = std::stoi(sub->title.substr(1));
-      EXPECT_EQ(sub->finderID(), static_cast<int>(i));
-      EXPECT_EQ(sub->parentFinderID, only->finderID());
-      EXPECT_EQ(sub->size, 5 * (s % 4 + 1) + s) << sub->title;
-      FilePtr g = testing::findRecord(sub, "inner/deeper/g");
+      const FilePtr g = testing::findRecord(sub, "inner/deeper/g");
       ASSERT_TRUE(g);
-      EXPECT_EQ(g->levelInt, 5);
-      EXPECT_EQ(g->hashValueString(), "0:0:" + std::to_string(s) + ":file://" + tmp / "t/only" +
-                                          "/" + sub->title + "/inner/deeper/g");
+      EXPECT_EQ(std::tuple(sub->finderID(), sub->parentFinderID, sub->size, g->levelInt,
+                           g->hashValueString()),
+                std::tuple(static_cast<int>(i), only->finderID(), 5 * (s % 4 + 1) + s, 5,
+                           "0:0:" + std::to_string(s) + ":file://" + tmp / "t/only/" + sub->title +
+                               "/inner/deeper/g"));
     }
   }
 }

@@ -1,6 +1,7 @@
 // Running a disk analysis to its end in a test, and small tree helpers.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -90,6 +91,25 @@ inline FilePtr findRecord(const FilePtr& root, const std::string& relative) {
     start = slash == std::string::npos ? relative.size() : slash + 1;
   }
   return current;
+}
+
+// The records below `root` as text, depth first, one a line: "title size",
+// " folder" for a folder, " state N" for a state other than 0, indented two
+// spaces a level by each record's own `levelInt`. Without recursion.
+inline std::string outline(const FilePtr& root) {
+  std::string out;
+  std::vector<FilePtr> pending(root->childrens.rbegin(), root->childrens.rend());
+  while (!pending.empty()) {
+    const FilePtr r = pending.back();
+    pending.pop_back();
+    out +=
+        std::string(2 * static_cast<size_t>(std::max(r->levelInt - root->levelInt - 1, 0)), ' ') +
+        r->title + " " + std::to_string(r->size) +
+        (r->fileKind == raw(FilesKind::Folder) ? " folder" : "") +
+        (r->state ? " state " + std::to_string(r->state) : "") + "\n";
+    pending.insert(pending.end(), r->childrens.rbegin(), r->childrens.rend());
+  }
+  return out;
 }
 
 }  // namespace orvexa::testing

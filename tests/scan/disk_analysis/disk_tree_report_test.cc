@@ -1,10 +1,7 @@
 #include "orvexa/scan/disk_analysis/disk_tree_report.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 #include <algorithm>
-#include <cstdio>
-#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <nlohmann/json.hpp>
@@ -30,43 +27,33 @@ constexpr int kPageFeatureID = 1505;
 // below keep their names and are located by their parents.
 class TreeBuilder {
  public:
-  explicit TreeBuilder(const std::string& rootPath) { root_ = make(nullptr, rootPath, true, 0); }
+  explicit TreeBuilder(const std::string& rootPath) : root_(std::make_shared<FileInformation>()) {
+    root_->url = Url::fromPath(rootPath, true);
+    root_->title = root_->url.lastPathComponent();
+    root_->fileKind = raw(FilesKind::Folder);
+  }
   ~TreeBuilder() { DiskAnalysisService::releaseTree(std::move(root_)); }
 
   // A file of `size` bytes, or a folder for a negative size.
   FilePtr add(const FilePtr& parent, const std::string& name, int64_t size = 0) {
-    const bool folder = size < 0;
-    FilePtr r = make(parent, name, folder, folder ? 0 : size);
-    for (FileInformation* p = parent.get(); p != nullptr; p = p->parentFileInfo.lock().get()) {
+    auto r = std::make_shared<FileInformation>();
+    r->title = name;
+    r->locateByParent();
+    r->fileKind = raw(size < 0 ? FilesKind::Folder : FilesKind::File);
+    r->size = std::max<int64_t>(size, 0);
+    r->parentFileInfo = parent;
+    r->levelInt = parent->levelInt + 1;
+    r->parentFinderID = parent->finderID();
+    r->setFinderID(static_cast<int>(parent->childrens.size()));
+    parent->childrens.push_back(r);
+    for (FileInformation* p = parent.get(); p != nullptr; p = p->parentFileInfo.lock().get())
       p->size += r->size;
-    }
     return r;
   }
   FilePtr folder(const FilePtr& parent, const std::string& name) { return add(parent, name, -1); }
   const FilePtr& root() const { return root_; }
 
  private:
-  static FilePtr make(const FilePtr& parent, const std::string& name, bool folder, int64_t size) {
-    auto r = std::make_shared<FileInformation>();
-    if (parent) {
-      r->title = name;
-      r->locateByParent();
-    } else {
-      r->url = Url::fromPath(name, folder);
-      r->title = r->url.lastPathComponent();
-    }
-    r->fileKind = raw(folder ? FilesKind::Folder : FilesKind::File);
-    r->size = size;
-    if (parent) {
-      r->parentFileInfo = parent;
-      r->levelInt = parent->levelInt + 1;
-      r->parentFinderID = parent->finderID();
-      r->setFinderID(static_cast<int>(parent->childrens.size()));
-      parent->childrens.push_back(r);
-    }
-    return r;
-  }
-
   FilePtr root_;
 };
 
@@ -87,18 +74,14 @@ TEST(DiskTreeReportTest, SummaryPicksTheLargestFoldersAndFilesAndCounts) {
     std::vector<std::string> folders;
     std::vector<std::string> files;
   };
-  const Case cases[] = {
-      {2, {"/data/b", "/data/a"}, {"/data/a/a1", "/data/b/bb/x"}},
-      {0,
-       {"/data/b", "/data/a", "/data/b/bb", "/data/empty"},
-       {"/data/a/a1", "/data/b/bb/x", "/data/b/y", "/data/a/a2", "/data/z"}},
-  };
+  const Case cases[] = {{2, {"/data/b", "/data/a"}, {"/data/a/a1", "/data/b/bb/x"}},
+                        {0,
+                         {"/data/b", "/data/a", "/data/b/bb", "/data/empty"},
+                         {"/data/a/a1", "/data/b/bb/x", "/data/b/y", "/data/a/a2", "/data/z"}}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.top);
     DiskTreeSummary s = summarizeDiskTree(t.root(), c.top);
-    EXPECT_EQ(s.size, 1200);
-    EXPECT_EQ(s.folderCount, 4u);
-    EXPECT_EQ(s.fileCount, 5u);
+    EXPECT_EQ(std::tuple(s.size, s.folderCount, s.fileCount), std::tuple(1200, 4u, 5u));
     std::vector<std::string> folders, files;
     for (const FilePtr& f : s.largestFolders) folders.push_back(f->fileUrl().path());
     for (const FilePtr& f : s.largestFiles) files.push_back(f->fileUrl().path());
@@ -122,6 +105,20 @@ json writeJson(const FilePtr& root, const DiskTreeJsonLimits& limits,
   return json::parse(text);
 }
 
+// A written record as "title size", its written children in brackets, then
+// " +N/S" when N children of S bytes were left out.
+std::string written(const json& record) {
+  std::string out = record["title"].get<std::string>() + " " + record["size"].dump();
+  if (record.contains("childrens") && !record["childrens"].empty()) {
+    out += " (";
+    for (const json& child : record["childrens"]) out += written(child) + ", ";
+    out.replace(out.size() - 2, 2, ")");
+  }
+  if (record.contains("omittedChildren"))
+    out += " +" + record["omittedChildren"].dump() + "/" + record["omittedSize"].dump();
+  return out;
+}
+
 TEST(DiskTreeReportTest, JsonWritesTheLargestChildrenToTheGivenDepth) {
   TreeBuilder t("/data");
   FilePtr a = t.folder(t.root(), "a");
@@ -132,45 +129,19 @@ TEST(DiskTreeReportTest, JsonWritesTheLargestChildrenToTheGivenDepth) {
   t.add(t.root(), "mid", 40);
   t.add(t.root(), "big", 400);
 
-  struct Case {
-    const char* name;
-    DiskTreeJsonLimits limits;
-    std::vector<std::string> rootChildren;  // titles, in order
-    int64_t omittedChildren;                // of the root, -1: none
-    int64_t omittedSize;
-    size_t aChildren;  // written children of "a"
-  };
-  const Case cases[] = {
-      {"everything", {0, 0}, {"big", "a", "mid", "small"}, -1, 0, 2},
-      {"two per folder", {0, 2}, {"big", "a"}, 2, 41, 2},
-      {"one level", {1, 0}, {"big", "a", "mid", "small"}, -1, 0, 0},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    json doc = writeJson(t.root(), c.limits);
-    EXPECT_EQ(doc["total"], 548);
+  const std::pair<DiskTreeJsonLimits, std::string> cases[] = {
+      {{0, 0}, "data 548 (big 400, a 107 (a1 100, deep 7 (d1 7)), mid 40, small 1)"},
+      {{0, 2}, "data 548 (big 400, a 107 (a1 100, deep 7 (d1 7))) +2/41"},
+      {{1, 0}, "data 548 (big 400, a 107 +2/107, mid 40, small 1)"}};
+  for (const auto& [limits, expected] : cases) {
+    SCOPED_TRACE(expected);
+    json doc = writeJson(t.root(), limits);
     const json& category = doc["feature"]["categoryInfo"][0];
-    EXPECT_EQ(category["kind"], 13);
+    EXPECT_EQ(std::tuple(doc["total"], category["kind"]), std::tuple(548, 13));
+    EXPECT_EQ(written(category["childrens"][0]), expected);
     const json& root = category["childrens"][0];
-    EXPECT_EQ(root["size"], 548);
-    EXPECT_EQ(root["url"], "file:///data/");
-    std::vector<std::string> titles;
-    for (const json& child : root["childrens"]) titles.push_back(child["title"]);
-    EXPECT_EQ(titles, c.rootChildren);
-    if (c.omittedChildren < 0) {
-      EXPECT_FALSE(root.contains("omittedChildren"));
-    } else {
-      EXPECT_EQ(root["omittedChildren"], c.omittedChildren);
-      EXPECT_EQ(root["omittedSize"], c.omittedSize);
-    }
-    const json& aJson = root["childrens"][1];
-    ASSERT_EQ(aJson["title"], "a");
-    EXPECT_EQ(aJson["url"], "file:///data/a/");
-    EXPECT_EQ(root["childrens"][0]["url"], "file:///data/big");
-    EXPECT_EQ(aJson["childrens"].size(), c.aChildren);
-    if (c.aChildren == 0) {
-      EXPECT_EQ(aJson["omittedChildren"], 2);
-    }
+    EXPECT_EQ(std::tuple(root["url"], root["childrens"][0]["url"], root["childrens"][1]["url"]),
+              std::tuple("file:///data/", "file:///data/big", "file:///data/a/"));
   }
 }
 
@@ -191,8 +162,7 @@ TEST(DiskTreeReportTest, JsonStaysValidForAnyName) {
       {"cut\xE2\x82", "cut\xEF\xBF\xBD\xEF\xBF\xBD"},
       {"overlong\xC0\xAF", "overlong\xEF\xBF\xBD\xEF\xBF\xBD"},
       {"surrogate\xED\xA0\x80", "surrogate\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},
-      {"sep\xE2\x80\xA8", "sep\xE2\x80\xA8"},
-  };
+      {"sep\xE2\x80\xA8", "sep\xE2\x80\xA8"}};
   for (int b = 1; b < 256; ++b) {
     if (b != '/') cases.push_back({"x" + std::string(1, static_cast<char>(b)) + "y", ""});
   }
@@ -244,21 +214,18 @@ TEST(DiskTreeReportTest, PageMergesSmallItemsAndNeedsNothingFromOutside) {
   }
   json data = pageData(page);
   ASSERT_TRUE(data.is_object());
-  EXPECT_EQ(data["root"], "/home/user");
-  EXPECT_EQ(data["files"], 53);
-  EXPECT_EQ(data["folders"], 2);
+  EXPECT_EQ(std::tuple(data["root"], data["files"], data["folders"]),
+            std::tuple("/home/user", 53, 2));
   std::map<std::string, json> byName;
   for (const json& item : data["items"]) byName[item[0]] = item;
   ASSERT_EQ(byName.size(), 7u);  // root, 2 folders, 2 files, 2 merged
-  EXPECT_EQ(byName["Movies"][2], static_cast<int>(DiskItemKind::folder));
-  EXPECT_EQ(byName["holiday.mov"][2], static_cast<int>(DiskItemKind::video));
-  EXPECT_EQ(byName["album.flac"][2], static_cast<int>(DiskItemKind::audio));
-  ASSERT_TRUE(byName.count("50 smaller items"));
-  EXPECT_EQ(byName["50 smaller items"][1], 500);
-  EXPECT_EQ(byName["50 smaller items"][4], 50);
-  ASSERT_TRUE(byName.count("1 smaller item"));
-  EXPECT_EQ(byName["1 smaller item"][1], 500);
-  EXPECT_EQ(byName["1 smaller item"][3], 0);
+  const int folder = static_cast<int>(DiskItemKind::folder);
+  EXPECT_EQ((std::vector{byName["Movies"][2], byName["holiday.mov"][2], byName["album.flac"][2]}),
+            (std::vector<json>{folder, static_cast<int>(DiskItemKind::video),
+                               static_cast<int>(DiskItemKind::audio)}));
+  EXPECT_EQ((std::vector{byName["50 smaller items"][1], byName["50 smaller items"][4],
+                         byName["1 smaller item"][1], byName["1 smaller item"][3]}),
+            (std::vector<json>{500, 50, 500, 0}));
 
   // A cap on items keeps the page light: the rest is merged.
   std::string capped;
@@ -294,22 +261,21 @@ TEST(DiskTreeDeepTest, TenThousandLevelsAreWalkedReportedAndFreed) {
     FilePtr folder = root;
     for (int level = 1; level <= kDepth; ++level) {
       ASSERT_FALSE(folder->childrens.empty()) << level;
-      FilePtr next = folder->childrens.front();
-      ASSERT_EQ(next->title, "d") << level;
-      ASSERT_EQ(next->finderID(), 0);
-      ASSERT_EQ(next->levelInt, level);
-      ASSERT_EQ(next->parentFileInfo.lock(), folder);
-      ASSERT_EQ(next->size, 7 * (10 - (level - 1) / 1000)) << level;
+      const FilePtr next = folder->childrens.front();
+      ASSERT_EQ(std::tuple(next->title, next->finderID(), next->levelInt,
+                           next->parentFileInfo.lock(), next->size),
+                std::tuple("d", 0, level, folder, 7 * (10 - (level - 1) / 1000)))
+          << level;
       folder = next;
     }
     ASSERT_EQ(folder->childrens.size(), 1u);
-    EXPECT_EQ(folder->childrens.front()->title, "f");
-    EXPECT_EQ(folder->childrens.front()->levelInt, kDepth + 1);
+    EXPECT_EQ(std::pair(folder->childrens.front()->title, folder->childrens.front()->levelInt),
+              std::pair(std::string("f"), kDepth + 1));
     EXPECT_GT(folder->fileUrl().path().size(), 2u * kDepth);
 
     DiskTreeSummary summary = summarizeDiskTree(root, 3);
-    EXPECT_EQ(summary.folderCount, static_cast<size_t>(kDepth));
-    EXPECT_EQ(summary.fileCount, 10u);
+    EXPECT_EQ(std::pair(summary.folderCount, summary.fileCount),
+              std::pair(static_cast<size_t>(kDepth), size_t{10}));
     ASSERT_EQ(summary.largestFolders.size(), 3u);
     EXPECT_EQ(summary.largestFolders.front()->fileUrl().path(), base + "/d");
 
@@ -334,16 +300,14 @@ TEST(DiskTreeDeepTest, TenThousandLevelsAreWalkedReportedAndFreed) {
 
     // The clean removed the deepest file (by the record only: sortCategory
     // does not touch files).
-    FilePtr deepest = folder->childrens.front();
-    ASSERT_EQ(deepest->title, "f");
+    const FilePtr deepest = folder->childrens.front();
     deepest->state = 1;
     for (FilePtr r = folder; r; r = r->parentFileInfo.lock()) r->state = -1;  // mixed above it
     deepest->deleteStatus = raw(DeleteStatus::DeleteSuccess);
     auto [removed, records, text] = DiskAnalysisService::sortCategory(scan.category());
-    EXPECT_EQ(removed, 7);
-    EXPECT_EQ(root->size, 63);
-    EXPECT_EQ(root->childrens.front()->size, 63);
-    EXPECT_TRUE(folder->childrens.empty());
+    EXPECT_EQ(
+        std::tuple(removed, root->size, root->childrens.front()->size, folder->childrens.empty()),
+        std::tuple(7, 63, 63, true));
     // Leaving the scope frees the tree through releaseCategory.
   }
 }
@@ -414,15 +378,15 @@ document.body.setAttribute("data-back", document.getElementById("crumbs").textCo
   EXPECT_NE(dom.out.find("Disk usage of " + tmp / "home"), std::string::npos);
   // Click on a folder zooms into it (its files fill the view); Escape goes
   // back up.
-  std::smatch zoomed;
-  ASSERT_TRUE(std::regex_search(dom.out, zoomed, std::regex("data-zoomed=\"([^\"]*)\"")));
-  EXPECT_NE(zoomed[1].str().find(" / Videos"), std::string::npos) << zoomed[1];
-  std::smatch labels;
-  ASSERT_TRUE(std::regex_search(dom.out, labels, std::regex("data-zoomed-labels=\"([^\"]*)\"")));
-  EXPECT_EQ(labels[1].str().rfind("holiday.mp4|3.0 MB|clip.mov|1.2 MB", 0), 0u) << labels[1];
-  std::smatch back;
-  ASSERT_TRUE(std::regex_search(dom.out, back, std::regex("data-back=\"([^\"]*)\"")));
-  EXPECT_EQ(back[1].str().find("Videos"), std::string::npos) << back[1];
+  const auto attribute = [&dom](const std::string& name) {
+    std::smatch value;
+    const bool found = std::regex_search(dom.out, value, std::regex(name + "=\"([^\"]*)\""));
+    EXPECT_TRUE(found) << name;
+    return found ? value[1].str() : std::string();
+  };
+  EXPECT_NE(attribute("data-zoomed").find(" / Videos"), std::string::npos);
+  EXPECT_EQ(attribute("data-zoomed-labels").rfind("holiday.mp4|3.0 MB|clip.mov|1.2 MB", 0), 0u);
+  EXPECT_EQ(attribute("data-back").find("Videos"), std::string::npos);
 }
 
 }  // namespace

@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <set>
 
 #include "orvexa/platform/identity.h"
 #include "orvexa/platform/paths.h"
@@ -70,53 +69,49 @@ class SuperScanServiceTest : public ::testing::Test {
   Sandbox sb_;
 };
 
-TEST_F(SuperScanServiceTest, OneRecordPerTopLevelItemWithFoldersSizedByContent) {
-  sb_.layout({"~/c/a.db:100", "~/c/.hidden:7", "~/c/App.app/Contents/MacOS/x:30"});
-  for (int i = 0; i < 10; ++i) sb_.file("~/c/B/f" + std::to_string(i), 10);
-  sb_.file("~/c/B/deep/er/g", 5);
-
-  auto module = testing::makeModule(1, {{"C", CategoryInfomationKind::Common, {}}});
-  CategoryPtr category = testing::featureOf(module)->categoryInfo[0];
-  Walk w = walk(sb_.path("~/c"), false, nullptr, kTopLevel, category);
-  ASSERT_EQ(w.calls, 1);
-  EXPECT_EQ(describe(w), "App 2 30, B 0 105, a.db 1 100; files 1 100, folders 2 135");
-  EXPECT_EQ(w.records[2]->parentFinderID, category->finderID());
-  EXPECT_EQ(w.records[2]->parentCategoryInfo.lock(), category);
-  EXPECT_EQ(w.summary.url.path(), sb_.path("~/c"));
-  std::set<int> ids;  // numbered in the order they were collected
-  for (const FilePtr& f : w.records) ids.insert(f->finderID());
-  EXPECT_EQ(ids, (std::set<int>{0, 1, 2}));
-}
-
+// A walk of the top level gives one record per item, a folder sized by all
+// it holds, each a child of the category, numbered in the order collected.
 // Empty items are counted but recorded only when asked; a file URL is one
 // record, taken without asking the filter; a missing URL gives none (and
 // still completes); a link is recorded as itself, never followed.
 TEST_F(SuperScanServiceTest, WhatAWalkRecordsAndCounts) {
-  sb_.layout({"~/c/empty/", "~/c/zero:0", "~/c/one:1", "~/x.log:42", "~/big/blob:10000"});
+  sb_.layout({"~/c/empty/", "~/c/zero:0", "~/c/one:1", "~/x.log:42", "~/big/blob:10000",
+              "~/t/a.db:100", "~/t/.hidden:7", "~/t/App.app/Contents/MacOS/x:30", "~/t/B/d/e/g:5"});
+  for (int i = 0; i < 10; ++i) sb_.file("~/t/B/f" + std::to_string(i), 10);
   const std::string link = sb_.dir("~/l") + "/link";
   ASSERT_EQ(symlink(sb_.path("~/big").c_str(), link.c_str()), 0);
   struct stat st {};
   ASSERT_EQ(lstat(link.c_str(), &st), 0);
   const std::string linkSize = std::to_string(st.st_size);
+  auto module = testing::makeModule(1, {{"C", CategoryInfomationKind::Common, {}}});
+  const CategoryPtr category = testing::featureOf(module)->categoryInfo[0];
   const struct {
     const char* path;
     bool isContainZeroItem;
     std::string records;  // see describe()
-  } cases[] = {
-      {"~/c", false, "one 1 1; files 2 1, folders 1 0"},
-      {"~/c", true, "empty 0 0, one 1 1, zero 1 0; files 2 1, folders 1 0"},
-      {"~/x.log", false, "x.log 1 42; files 1 42, folders 0 0"},
-      {"~/nothing-here", true, "; files 0 0, folders 0 0"},
-      {"~/l", true, "link 1 " + linkSize + "; files 1 " + linkSize + ", folders 0 0"},
-  };
+  } cases[] = {{"~/t", false, "App 2 30, B 0 105, a.db 1 100; files 1 100, folders 2 135"},
+               {"~/c", false, "one 1 1; files 2 1, folders 1 0"},
+               {"~/c", true, "empty 0 0, one 1 1, zero 1 0; files 2 1, folders 1 0"},
+               {"~/x.log", false, "x.log 1 42; files 1 42, folders 0 0"},
+               {"~/nothing-here", true, "; files 0 0, folders 0 0"},
+               {"~/l", true, "link 1 " + linkSize + "; files 1 " + linkSize + ", folders 0 0"}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.path);
     int filterCalls = 0;
-    Walk w = walk(sb_.path(c.path), c.isContainZeroItem,
-                  [&](const ResourceValues&, DirectoryEnumerator*) { return ++filterCalls > 0; });
-    EXPECT_EQ(w.calls, 1);
-    EXPECT_EQ(describe(w), c.records);
+    Walk w = walk(
+        sb_.path(c.path), c.isContainZeroItem,
+        [&](const ResourceValues&, DirectoryEnumerator*) { return ++filterCalls > 0; }, kTopLevel,
+        category);
+    EXPECT_EQ(std::pair(w.calls, describe(w)), std::pair(1, c.records));
     EXPECT_TRUE(std::string(c.path) != "~/x.log" || filterCalls == 0) << filterCalls;
+    std::vector<int> ids;
+    for (const FilePtr& f : w.records) {
+      ids.push_back(f->finderID());
+      EXPECT_EQ(std::pair(f->parentFinderID, f->parentCategoryInfo.lock()),
+                std::pair(category->finderID(), category));
+    }
+    std::sort(ids.begin(), ids.end());
+    for (size_t i = 0; i < ids.size(); ++i) EXPECT_EQ(ids[i], static_cast<int>(i));
   }
 }
 
@@ -194,19 +189,14 @@ TEST_F(SuperScanServiceTest, SecondStopDoesNotStopProgressAgain) {
 }
 
 TEST_F(SuperScanServiceTest, PackageSizeFromMetadataOutput) {
-  struct Case {
-    const char* output;
-    int64_t size;
-  };
-  const Case cases[] = {
+  const std::pair<const char*, int64_t> cases[] = {
       {"kMDItemPhysicalSize = 8192\nkMDItemFSSize = 4000\n", 4000},
       {"kMDItemFSSize = 4000\nkMDItemPhysicalSize = 8192\n", 4000},
       {"kMDItemPhysicalSize = 8192\n", 8192},
       {"", 0},
-      {"kMDItemFSSize = (null)\n", 0},
-  };
-  for (const Case& c : cases)
-    EXPECT_EQ(SuperScanService::packageSizeFromMdlsOutput(c.output), c.size) << c.output;
+      {"kMDItemFSSize = (null)\n", 0}};
+  for (const auto& [output, size] : cases)
+    EXPECT_EQ(SuperScanService::packageSizeFromMdlsOutput(output), size) << output;
 
   std::string tool = sb_.file("/fake/mdls", "#!/bin/sh\necho \"kMDItemFSSize = 777\"\n");
   ASSERT_EQ(chmod(tool.c_str(), 0755), 0);
@@ -216,14 +206,6 @@ TEST_F(SuperScanServiceTest, PackageSizeFromMetadataOutput) {
   Paths::shared().setTool("mdls", sb_.path("/no/such/mdls"));
   EXPECT_EQ(SuperScanService::getPackageSizeFromTerminal(Url::fromPath(sb_.path("~/A.app"))), 12)
       << "without the tool the bundle is walked";
-}
-
-TEST(SuperScanServiceTextTest, PathTexts) {
-  EXPECT_EQ(SuperScanService::handleURLToString(Url::fromPath("/tmp/My Folder", true)),
-            "/tmp/My Folder/");
-  EXPECT_EQ(SuperScanService::handleStringTo("file:///tmp/My%20Folder/"), "/tmp/My Folder/");
-  EXPECT_EQ(SuperScanService::handleStringTo("file:///a/%C3%A9t%C3%A9"), "/a/\xC3\xA9t\xC3\xA9");
-  EXPECT_EQ(SuperScanService::handleStringTo("file:///bad%zz"), "");
 }
 
 }  // namespace

@@ -56,30 +56,14 @@ class JunkScannersTest : public ::testing::Test {
     return total;
   }
 
-  std::map<int, CategoryResult> runSystemScan(const FeaturePtr& feature) {
-    Signal done;
-    std::map<int, CategoryResult> results;
-    SystemScanService::scan(
-        feature, nullptr, nullptr, nullptr,
-        [&](std::map<int, CategoryResult> r) {
-          results = std::move(r);
-          done.notify();
-        },
-        queue_);
-    EXPECT_TRUE(done.wait());
-    queue_->waitUntilIdle();
-    return results;
-  }
-
-  int64_t runTrashScan(const FeaturePtr& feature, const std::string& otherDescription) {
-    return runFeatureScan(
-        feature, [&](const FeaturePtr& f, ScanProgress p, ScanShowPercent s, ScanSingleDone sd,
-                     FeatureDone d, const std::shared_ptr<SerialGCDService>& q) {
-          TrashBinScanService::scanTrashBin(f, p, s, sd, d, otherDescription, q);
-        });
+  // A feature of its own with these categories.
+  FeaturePtr featureWith(const std::vector<testing::CategorySpec>& categories) {
+    module_ = testing::makeModule(kFeatureID, categories);
+    return testing::featureOf(module_);
   }
 
   Sandbox sb_;
+  ModulePtr module_;
   std::shared_ptr<SerialGCDService> queue_ =
       std::make_shared<SerialGCDService>(SerialGCDService::GCDQOS::default_);
 };
@@ -90,17 +74,26 @@ TEST_F(JunkScannersTest, SystemJunkListsTopLevelItemsAndFiltersSystemCaches) {
               "~/Library/Caches/com.apple.xpchelper.cache:5",
               "/Library/Logs/com.apple.kext.caches/y:7", "/Library/Logs/app.log:3"});
   for (int i = 0; i < 10; ++i) sb_.file("~/Library/Caches/B/f" + std::to_string(i), 10);
-  auto module = testing::makeModule(
-      kFeatureID, {{"Caches", CategoryInfomationKind::SystemCache, {sb_.path("~/Library/Caches")}},
+  FeaturePtr feature =
+      featureWith({{"Caches", CategoryInfomationKind::SystemCache, {sb_.path("~/Library/Caches")}},
                    {"Logs", CategoryInfomationKind::Common, {sb_.path("/Library/Logs")}}});
-  FeaturePtr feature = testing::featureOf(module);
-  auto results = runSystemScan(feature);
+  Signal done;
+  std::map<int, CategoryResult> results;
+  SystemScanService::scan(
+      feature, nullptr, nullptr, nullptr,
+      [&](std::map<int, CategoryResult> r) {
+        results = std::move(r);
+        done.notify();
+      },
+      queue_);
+  ASSERT_TRUE(done.wait());
+  queue_->waitUntilIdle();
   ASSERT_EQ(results.size(), 2u);
 
-  CategoryPtr caches = feature->categoryInfo[0];
-  EXPECT_EQ(titlesOf(caches), (std::vector<std::string>{"B", "a.db"}));
-  EXPECT_EQ(caches->size, 200);  // B is sized by the ten files below it
-  EXPECT_EQ(results[0].files.size(), 2u);
+  // B is sized by the ten files below it.
+  const CategoryPtr caches = feature->categoryInfo[0];
+  EXPECT_EQ(std::tuple(titlesOf(caches), caches->size, results[0].files.size()),
+            std::tuple(std::vector<std::string>{"B", "a.db"}, 200, 2u));
 
   // A Common category records the kext cache folder like any other.
   EXPECT_EQ(titlesOf(feature->categoryInfo[1]),
@@ -112,16 +105,17 @@ TEST_F(JunkScannersTest, TrashOfOtherVolumesNeedsAPerUserFolder) {
   sb_.layout({"~/.Trash/old.doc:10", "~/.Trash/.DS_Store:3",
               "/Volumes/USB/.Trashes/" + uid + "/photo.jpg:20",
               "/Volumes/Other/.Trashes/99999/x:50", "/Volumes/Bare/file:5"});
-  auto module = testing::makeModule(
-      kFeatureID, {{"Trash", CategoryInfomationKind::Common, {sb_.path("~/.Trash")}},
+  FeaturePtr feature =
+      featureWith({{"Trash", CategoryInfomationKind::Common, {sb_.path("~/.Trash")}},
                    {"Other Trash Bins", CategoryInfomationKind::Common, {}}});
-  FeaturePtr feature = testing::featureOf(module);
 
-  auto volumes = TrashBinScanService::getUSBInfo();
-  ASSERT_EQ(volumes.size(), 1u);
-  EXPECT_EQ(volumes[0].second, "USB");
+  const auto volumes = TrashBinScanService::getUSBInfo();
+  EXPECT_TRUE(volumes.size() == 1 && volumes[0].second == "USB");
 
-  runTrashScan(feature, "On other volumes");
+  runFeatureScan(feature, [](const FeaturePtr& f, ScanProgress p, ScanShowPercent s,
+                             ScanSingleDone sd, FeatureDone d, const auto& q) {
+    TrashBinScanService::scanTrashBin(f, p, s, sd, d, "On other volumes", q);
+  });
   EXPECT_EQ(titlesOf(feature->categoryInfo[0]), (std::vector<std::string>{"old.doc"}));
   CategoryPtr other = feature->categoryInfo[1];
   EXPECT_EQ(std::tuple(other->kind, other->description, titlesOf(other)),
@@ -133,14 +127,11 @@ TEST_F(JunkScannersTest, MailAttachmentsFourLevelsDownAreFoundButNotTheirFolders
   sb_.layout({"~/Library/Mail/V10/Box.mbox/Data/Attachments/1/report.pdf:300",
               "~/Library/Mail/V10/Attachments/three-levels.txt:7", "~/Library/Mail/stray.txt:9",
               "~/Library/Mail/V10/Box.mbox/Data/Messages/1.emlx:4"});
-  auto module = testing::makeModule(kFeatureID,
-                                    {{"Attachments", CategoryInfomationKind::EmailAttachment, {}}});
-  FeaturePtr feature = testing::featureOf(module);
+  FeaturePtr feature = featureWith({{"Attachments", CategoryInfomationKind::EmailAttachment, {}}});
   EXPECT_EQ(runFeatureScan(feature, EmailScanService::scanEmailJunk), 300);
   EXPECT_EQ(titlesOf(feature->categoryInfo[0]), (std::vector<std::string>{"report.pdf"}));
-}
 
-TEST_F(JunkScannersTest, MailVersionFoldersComeFromACopyOfThePersistenceInfo) {
+  // The version folders come from a copy of the persistence information.
   const PlistValue info(PlistValue::Dictionary{
       {{"LastUsedVersionDirectoryIdentifiers", PlistValue::Array{"V10", "V9"}}, {"Other", "x"}}});
   std::string store = sb_.dir("~/Library/Mail");
@@ -161,9 +152,8 @@ TEST_F(JunkScannersTest, BackupsAreTitledWithTheirDeviceName) {
     ASSERT_TRUE(writePlistFile(sb_.path(backups + id + "/Info.plist"), info, PlistFormat::Xml));
   }
   sb_.file(backups + "nameless/data", 10);
-  auto module = testing::makeModule(
-      kFeatureID, {{"Backups", CategoryInfomationKind::Common, {sb_.path(backups)}}});
-  FeaturePtr feature = testing::featureOf(module);
+  FeaturePtr feature =
+      featureWith({{"Backups", CategoryInfomationKind::Common, {sb_.path(backups)}}});
   runFeatureScan(feature, iTunesScanService::scaniTunesJunk);
   EXPECT_EQ(titlesOf(feature->categoryInfo[0]),
             (std::vector<std::string>{"Anna's Phone", "Anna's Phone", "nameless"}));
@@ -174,8 +164,7 @@ TEST_F(JunkScannersTest, BackupsAreTitledWithTheirDeviceName) {
 TEST_F(JunkScannersTest, PhotosCachesAreListedByNameOnly) {
   std::filesystem::create_directory_symlink(sb_.dir("~/Elsewhere/Real.photoslibrary"),
                                             sb_.dir("~/Pictures/Albums") + "/L.photoslibrary");
-  auto module = testing::makeModule(kFeatureID, {{"Photos", CategoryInfomationKind::Common, {}}});
-  FeaturePtr feature = testing::featureOf(module);
+  FeaturePtr feature = featureWith({{"Photos", CategoryInfomationKind::Common, {}}});
   EXPECT_FALSE(PhotoScanService::getPhotoslibraryPath());
   EXPECT_EQ(runFeatureScan(feature, PhotoScanService::scaniPhotoJunk), 0) << "no library";
 

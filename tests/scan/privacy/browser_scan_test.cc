@@ -6,7 +6,6 @@
 
 #include "orvexa/platform/identity.h"
 #include "orvexa/scan/privacy/privacy_scan_service.h"
-#include "orvexa/units/sqlite_tool.h"
 #include "support/browser_store_fixture.h"
 #include "support/sandbox.h"
 
@@ -123,8 +122,7 @@ TEST_F(BrowserScanTest, GroupsAndItemsOfEveryBrowser) {
         "Search History, 1", "kw|1610000000|https://kw.example/search|5", "Cookies, 1",
         "example.org|1650000000||7", "other.org|1650000001||8", "Auto Fills Value, 1",
         "searchbar-history|1600000000||3", "email|0||4", "Login History, 1",
-        "https://login.example|1600000000||1", "https://other.example|1600000001||2"}},
-  };
+        "https://login.example|1600000000||1", "https://other.example|1600000001||2"}}};
   std::vector<CategoryPtr> categories;
   for (const auto& browser : browsers) {
     SCOPED_TRACE(browser.name);
@@ -164,21 +162,19 @@ TEST_F(BrowserScanTest, GroupsAndItemsOfEveryBrowser) {
   // The groups' stores and icons, and what the descriptions do not show:
   // Safari keeps fractions of a second, Firefox's logins milliseconds, local
   // storage items have their size.
-  const CategoryPtr& safari = categories[0];
-  EXPECT_EQ(safari->childrens[0]->url.path(), browsers[0].profile + "/History.db");
-  EXPECT_EQ(safari->childrens[0]->icon.name(), "VisitHistory");
-  EXPECT_EQ(safari->childrens[1]->icon.name(), "DownloadsHistory");
-  EXPECT_EQ(safari->childrens[0]->childrens[0]->date.time_since_epoch(),
-            std::chrono::milliseconds(1678307200500));
-  EXPECT_EQ(safari->childrens[4]->childrens[0]->size, 20);
-  EXPECT_EQ(safari->childrens[4]->childrens[1]->size, 30);
-  EXPECT_EQ(safari->childrens[4]->childrens[1]->parentCategoryInfo.lock(), safari);
-  EXPECT_EQ(categories[1]->childrens[0]->url.path(), chrome + "/History");
-  EXPECT_EQ(categories[1]->childrens[4]->url.path(), chrome + "/Cookies");
-  EXPECT_EQ(categories[1]->childrens[5]->url.path(), chrome + "/Login Data");
-  EXPECT_EQ(categories[2]->childrens[0]->url.path(), firefox + "/places.sqlite");
-  EXPECT_EQ(categories[2]->childrens[6]->childrens[0]->date.time_since_epoch(),
-            std::chrono::milliseconds(1600000000123));
+  const auto group = [&categories](size_t c, size_t g) { return categories[c]->childrens[g]; };
+  EXPECT_EQ((std::vector{group(0, 0)->url.path(), group(1, 0)->url.path(), group(1, 4)->url.path(),
+                         group(1, 5)->url.path(), group(2, 0)->url.path()}),
+            (std::vector{browsers[0].profile + "/History.db", chrome + "/History",
+                         chrome + "/Cookies", chrome + "/Login Data", firefox + "/places.sqlite"}));
+  using std::chrono::milliseconds;
+  EXPECT_EQ(std::tuple(group(0, 0)->icon.name(), group(0, 1)->icon.name(),
+                       group(0, 0)->childrens[0]->date.time_since_epoch(),
+                       group(2, 6)->childrens[0]->date.time_since_epoch(),
+                       group(0, 4)->childrens[0]->size, group(0, 4)->childrens[1]->size,
+                       group(0, 4)->childrens[1]->parentCategoryInfo.lock()),
+            std::tuple("VisitHistory", "DownloadsHistory", milliseconds(1678307200500),
+                       milliseconds(1600000000123), 20, 30, categories[0]));
 }
 
 // An unreadable store is not read at all, which the group says (a locked
@@ -194,8 +190,7 @@ TEST_F(BrowserScanTest, UnreadableSafariHistoryGivesAnEmptyVisitGroup) {
        [](const std::string& path) {
          testing::Db(path).exec("CREATE TABLE history_items (id INTEGER PRIMARY KEY, url TEXT);");
        }},
-      {"a folder", [](const std::string& path) { std::filesystem::create_directories(path); }},
-  };
+      {"a folder", [](const std::string& path) { std::filesystem::create_directories(path); }}};
   for (const auto& [name, prepare] : cases) {
     SCOPED_TRACE(name);
     const std::string path = sb_.path("~/Library/Safari/History.db");
@@ -204,11 +199,12 @@ TEST_F(BrowserScanTest, UnreadableSafariHistoryGivesAnEmptyVisitGroup) {
     const bool existed = std::filesystem::exists(path);
     CategoryPtr safari = testing::scanned("Safari");
     ASSERT_EQ(safari->childrens.size(), 6u);
-    EXPECT_EQ(safari->childrens[0]->title, "Visit History");
-    EXPECT_TRUE(safari->childrens[0]->childrens.empty());
-    // Only a missing store goes without a word of why nothing was read.
-    EXPECT_EQ(safari->childrens[0]->scanErrorDesc.empty(), !existed);
-    EXPECT_TRUE(safari->childrens[1]->childrens.empty());  // no downloads list either
+    // Only a missing store goes without a word of why nothing was read; the
+    // downloads list is empty too.
+    EXPECT_EQ(std::tuple(safari->childrens[0]->title, safari->childrens[0]->childrens.size(),
+                         safari->childrens[0]->scanErrorDesc.empty(),
+                         safari->childrens[1]->childrens.size()),
+              std::tuple("Visit History", 0u, !existed, 0u));
     // A missing store is not created by looking at it.
     EXPECT_EQ(std::filesystem::exists(path), existed);
   }
@@ -221,10 +217,8 @@ TEST_F(BrowserScanTest, StoresOfAnotherSchemaOrNoProfileGiveNothing) {
   sb_.file("~/Library/Application Support/Google/Chrome/Default/Web Data", "not sqlite");
   CategoryPtr chrome = testing::scanned("Chrome");
   ASSERT_EQ(chrome->childrens.size(), 8u);
-  for (const FilePtr& group : chrome->childrens) {
-    SCOPED_TRACE(group->title);
-    EXPECT_TRUE(group->childrens.empty());
-  }
+  for (const FilePtr& group : chrome->childrens)
+    EXPECT_TRUE(group->childrens.empty()) << group->title;
   EXPECT_FALSE(std::filesystem::exists(folder + "/cookies"));
   EXPECT_FALSE(std::filesystem::exists(folder + "/login Data"));
   // Firefox without a default profile has no groups at all.
@@ -240,17 +234,14 @@ TEST_F(BrowserScanTest, ADownloadsWebAddressIsNeverAFile) {
           "(23, 1, 2, ?, 1)",
           {"https://cdn.example" + myFile});
   CategoryPtr firefox = testing::scanned("Firefox");
-  std::vector<std::string> downloads;
-  for (const FilePtr& item : groupTitled(firefox, "Download History")->childrens) {
-    downloads.push_back(attachmentText(item) + " " + item->url.absoluteString());
-  }
-  EXPECT_EQ(downloads, (std::vector<std::string>{"20 file://" + myFile, "22 file:///nowhere/x.zip",
-                                                 "23 https://cdn.example" + myFile}));
-  std::vector<std::string> files;
-  for (const FilePtr& item : groupTitled(firefox, "Download File History")->childrens) {
-    files.push_back(item->url.absoluteString());
-  }
-  EXPECT_EQ(files, std::vector<std::string>{"file://" + myFile});
+  // "attachment address" of each download, then "| address" of each file.
+  std::string listed;
+  for (const FilePtr& item : groupTitled(firefox, "Download History")->childrens)
+    listed += attachmentText(item) + " " + item->url.absoluteString() + ", ";
+  for (const FilePtr& item : groupTitled(firefox, "Download File History")->childrens)
+    listed += "| " + item->url.absoluteString();
+  EXPECT_EQ(listed, "20 file://" + myFile + ", 22 file:///nowhere/x.zip, 23 https://cdn.example" +
+                        myFile + ", | file://" + myFile);
 }
 
 }  // namespace

@@ -94,43 +94,44 @@ class LinuxPrivacyTest : public ::testing::Test {
   std::unique_ptr<testing::Sandbox> sb_;
 };
 
-TEST_F(LinuxPrivacyTest, EveryProfileAndTheRecentFilesAreListed) {
-  std::map<std::string, size_t> chrome = counts(scan("Chrome"));
+TEST_F(LinuxPrivacyTest, EveryProfileAndTheRecentFilesAreListedAndCleanedOnTheirOwn) {
+  const CategoryPtr chrome = scan("Chrome");
+  std::map<std::string, size_t> count = counts(chrome);
   for (const std::string& profile :
        {std::string("config/google-chrome/Default"), kBrave + "/Profile 1"}) {
     const std::string p = " (" + profile + ")";
-    EXPECT_EQ(chrome["Visit History" + p], 3u) << p;
-    EXPECT_EQ(chrome["Cookies" + p], 2u) << p;
-    EXPECT_EQ(chrome["Auto Fills Value" + p], 4u) << p;
+    EXPECT_EQ(count["Visit History" + p], 3u) << p;
+    EXPECT_EQ(count["Cookies" + p], 2u) << p;
+    EXPECT_EQ(count["Auto Fills Value" + p], 4u) << p;
   }
-  EXPECT_EQ(chrome.size(), 16u);
-  CategoryPtr firefoxCategory = scan("Firefox");
-  std::map<std::string, size_t> firefox = counts(firefoxCategory);
+  EXPECT_EQ(count.size(), 16u);
+  const CategoryPtr firefox = scan("Firefox");
+  count = counts(firefox);
   const std::string p = " (var/app/org.mozilla.firefox/.mozilla/firefox/b.default-release)";
-  EXPECT_EQ(testing::titlesOf(testing::groupTitled(firefoxCategory, "Cookies" + p)),
+  EXPECT_EQ(testing::titlesOf(testing::groupTitled(firefox, "Cookies" + p)),
             (std::vector<std::string>{"example.org", "other.org"}));
-  EXPECT_EQ(firefox["Visit History" + p], 2u);
-  EXPECT_EQ(firefox["Login History" + p], 2u);
-  EXPECT_EQ(firefox.size(), 7u);  // one profile: the ini's other entry climbs out
-
-  CategoryPtr recent = scan("Recent Item");
+  // One profile: the ini's other entry climbs out.
+  EXPECT_EQ(std::tuple(count["Visit History" + p], count["Login History" + p], count.size()),
+            std::tuple(2u, 2u, 7u));
+  const CategoryPtr recent = scan("Recent Item");
   ASSERT_EQ(recent->childrens.size(), 1u);
   EXPECT_EQ(testing::titlesOf(recent->childrens[0]),
             (std::vector<std::string>{"a b.txt", "R&D.odt", "page"}));
   EXPECT_EQ(testing::unixSeconds(recent->childrens[0]->childrens[1]->date), 1672628645);
-}
 
-TEST_F(LinuxPrivacyTest, CleaningTakesExactlyTheTickedRecordsOfTheirOwnProfile) {
-  CategoryPtr chrome = scan("Chrome");
+  // A clean takes exactly the ticked records, each of its own profile.
   testing::tick(testing::groupTitled(chrome, "Visit History (config/google-chrome/Default)"), {0});
   testing::tick(testing::groupTitled(chrome, "Cookies (" + kBrave + "/Profile 1)"), {0, 1});
   EXPECT_TRUE(PrivacyCleanService::cleanChrome(chrome).second.empty());
   const std::string chromeDefault = sb_->path("~/.config/google-chrome/Default/");
   const std::string brave = sb_->path("~/." + kBrave + "/Profile 1/");
-  EXPECT_EQ(rows(chromeDefault + "History", "select id from visits").size(), 2u);
-  EXPECT_EQ(rows(brave + "History", "select id from visits").size(), 3u);
-  EXPECT_EQ(rows(chromeDefault + "Cookies", "select host_key from cookies").size(), 2u);
-  EXPECT_EQ(rows(brave + "Network/Cookies", "select host_key from cookies").size(), 0u);
+  const auto left = [&] {
+    return std::vector{rows(chromeDefault + "History", "select id from visits").size(),
+                       rows(brave + "History", "select id from visits").size(),
+                       rows(chromeDefault + "Cookies", "select host_key from cookies").size(),
+                       rows(brave + "Network/Cookies", "select host_key from cookies").size()};
+  };
+  EXPECT_EQ(left(), (std::vector<size_t>{2, 3, 2, 0}));
   // While the browser runs (its lock names a live process) its stores stay as they are.
   fs::create_symlink("host-" + std::to_string(::getpid()),
                      sb_->path("~/.config/google-chrome/SingletonLock"));
@@ -138,9 +139,8 @@ TEST_F(LinuxPrivacyTest, CleaningTakesExactlyTheTickedRecordsOfTheirOwnProfile) 
   PrivacyCleanResult refused = PrivacyCleanService::cleanChrome(chrome);
   ASSERT_EQ(refused.second.size(), 1u);
   EXPECT_EQ(refused.second[0]->deleteErrorDesc.str(), "Chrome is running: quit it and clean again");
-  EXPECT_EQ(rows(chromeDefault + "Cookies", "select host_key from cookies").size(), 2u);
+  EXPECT_EQ(left(), (std::vector<size_t>{2, 3, 2, 0}));
 
-  CategoryPtr recent = scan("Recent Item");
   testing::tick(recent->childrens[0], {1});
   EXPECT_TRUE(PrivacyCleanService::cleanRecentItem(recent).second.empty());
   std::string expected = kXbel;

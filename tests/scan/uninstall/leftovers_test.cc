@@ -1,6 +1,4 @@
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -17,13 +15,8 @@ using namespace std::string_literals;
 using testing::childPaths;
 using testing::makeApp;
 using testing::Sandbox;
+using testing::setTimes;
 using testing::Signal;
-
-// Sets the access and modification times of `path`, in seconds since 1970.
-void setTimes(const std::string& path, time_t accessed, time_t modified) {
-  struct timespec times[2] = {{accessed, 0}, {modified, 0}};
-  ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0) << path;
-}
 
 CategoryPtr appCategory(const std::string& bundle, const std::string& title) {
   return std::make_shared<CategoryInformation>(
@@ -37,15 +30,13 @@ class LeftoversTest : public testing::UninstallFeatureTest {
   std::vector<CategoryPtr> unusedOf(const std::vector<CategoryPtr>& categories) {
     Signal finished;
     std::vector<CategoryPtr> unused;
-    int calls = 0;
     UninstallScanService::getUnusedAppPath(categories, [&](std::vector<CategoryPtr> list) {
       unused = std::move(list);
-      ++calls;
       finished.notify();
     });
     EXPECT_TRUE(finished.wait());
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    EXPECT_EQ(calls, 1);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));  // time for a second answer
+    EXPECT_EQ(finished.count(), 1);
     return unused;
   }
 };
@@ -90,44 +81,42 @@ TEST_F(LeftoversTest, RelatedFilesAndLeftoversByName) {
     const char* path;
     const char* owners;  // titles of the applications listing it
     bool leftover;
-  } cases[] = {
-      {"~/Library/Preferences/com.example.go.plist", "Go", false},
-      {"~/Library/Preferences/com.example.go.helper.plist", "Go", false},
-      {"~/Library/Application Support/Go", "Go", false},
-      {"~/Library/Application Support/Go Data", "Go", false},
-      {"~/Library/Application Support/Go Server Logs", "Go Server", false},
-      {"~/Library/Application Support/GoodNotes", "", true},
-      {"~/Library/Logs/Editorial", "", true},
-      // The vendor of an installed identifier keeps its other names.
-      {"~/Library/Preferences/com.example.gone.plist", "", false},
-      {"~/Library/Application Support/Google", "", false},
-      {"~/Library/Preferences/com.google.Keystone.Agent.plist", "", false},
-      // Every name an application goes by, as far as its Info.plist shows.
-      {"~/Library/Application Support/Scribe", "Editor", false},
-      {"~/Library/Application Support/Writer Templates", "Editor", false},
-      {"~/Library/Logs/scribble.log", "Editor", false},
-      {"~/Library/Application Support/Broken", "", false},
-      {"~/Library/Application Support/Shattered", "", false},
-      {"~/Library/Containers/org.example.broken", "", false},
-      {"~/Library/Containers/net.linked.tool", "", false},
-      {"~/Library/Containers/org.hidden.manager", "", false},
-      {"~/Library/Application Support/Cafe\u0301 Data", "", false},
-      {"~/Library/Application Support/org.example.host", "", false},
-      // Two copies list the data they share.
-      {"~/Library/Containers/com.example.foo", "Foo Foo", false},
-      // The system's and everybody's entries.
-      {"~/Library/Preferences/com.apple.finder.plist", "", false},
-      {"~/Library/Preferences/ByHost", "", false},
-      {"~/Library/Application Support/Dock", "", false},
-      {"/Library/Preferences/org.cups.printers.plist", "", false},
-      {"~/Library/Application Support/Audio Hijack", "", true},
-      {"/Users/Shared/Family Photos", "", false},
-      {"/Users/Shared/Go Stuff", "", false},
-      {"/Users/Shared/com.example.go", "Go", false},
-      {"/Users/Shared/com.removed.tool", "", true},
-      {"~/Library/Preferences/com.removed.editor.plist", "", true},
-      {"~/Library/Containers/com.removed.editor", "", true},
-  };
+  } cases[] = {{"~/Library/Preferences/com.example.go.plist", "Go", false},
+               {"~/Library/Preferences/com.example.go.helper.plist", "Go", false},
+               {"~/Library/Application Support/Go", "Go", false},
+               {"~/Library/Application Support/Go Data", "Go", false},
+               {"~/Library/Application Support/Go Server Logs", "Go Server", false},
+               {"~/Library/Application Support/GoodNotes", "", true},
+               {"~/Library/Logs/Editorial", "", true},
+               // The vendor of an installed identifier keeps its other names.
+               {"~/Library/Preferences/com.example.gone.plist", "", false},
+               {"~/Library/Application Support/Google", "", false},
+               {"~/Library/Preferences/com.google.Keystone.Agent.plist", "", false},
+               // Every name an application goes by, as far as its Info.plist shows.
+               {"~/Library/Application Support/Scribe", "Editor", false},
+               {"~/Library/Application Support/Writer Templates", "Editor", false},
+               {"~/Library/Logs/scribble.log", "Editor", false},
+               {"~/Library/Application Support/Broken", "", false},
+               {"~/Library/Application Support/Shattered", "", false},
+               {"~/Library/Containers/org.example.broken", "", false},
+               {"~/Library/Containers/net.linked.tool", "", false},
+               {"~/Library/Containers/org.hidden.manager", "", false},
+               {"~/Library/Application Support/Cafe\u0301 Data", "", false},
+               {"~/Library/Application Support/org.example.host", "", false},
+               // Two copies list the data they share.
+               {"~/Library/Containers/com.example.foo", "Foo Foo", false},
+               // The system's and everybody's entries.
+               {"~/Library/Preferences/com.apple.finder.plist", "", false},
+               {"~/Library/Preferences/ByHost", "", false},
+               {"~/Library/Application Support/Dock", "", false},
+               {"/Library/Preferences/org.cups.printers.plist", "", false},
+               {"~/Library/Application Support/Audio Hijack", "", true},
+               {"/Users/Shared/Family Photos", "", false},
+               {"/Users/Shared/Go Stuff", "", false},
+               {"/Users/Shared/com.example.go", "Go", false},
+               {"/Users/Shared/com.removed.tool", "", true},
+               {"~/Library/Preferences/com.removed.editor.plist", "", true},
+               {"~/Library/Containers/com.removed.editor", "", true}};
   for (const auto& c : cases) {
     const std::string_view path = c.path;
     const bool file = path.ends_with(".plist") || path.ends_with(".log");
@@ -157,13 +146,13 @@ TEST_F(LeftoversTest, RelatedFilesAndLeftoversByName) {
   }
   // Grouped by name, ".plist" taken out, each saying why.
   ASSERT_EQ(groups.size(), 5u);
-  EXPECT_EQ(childPaths(groups[3]),
-            (std::vector<std::string>{sb_.path("~/Library/Preferences/com.removed.editor.plist"),
-                                      sb_.path("~/Library/Containers/com.removed.editor")}));
-  EXPECT_EQ(groups[3]->description,
-            "named after com.removed.editor, which no installed application has");
-  EXPECT_EQ(groups[2]->description,
-            "named \"GoodNotes\", which no installed application is called");
+  EXPECT_EQ(
+      testing::joined(sb_, childPaths(groups[3])),
+      "~/Library/Preferences/com.removed.editor.plist, ~/Library/Containers/com.removed.editor");
+  EXPECT_EQ(
+      std::pair(groups[2]->description, groups[3]->description),
+      std::pair(std::string("named \"GoodNotes\", which no installed application is called"),
+                std::string("named after com.removed.editor, which no installed application has")));
   for (size_t i = 0; i < groups.size(); ++i) EXPECT_EQ(groups[i]->finderID(), static_cast<int>(i));
   // With candidates given, only those are looked at.
   const std::vector<std::string> given = {sb_.path("/elsewhere/Go.txt"),
@@ -221,15 +210,11 @@ TEST_F(LeftoversTest, SortCategoryTakesOutWhatWasDeleted) {
   record(bar, 3, 1, DeleteStatus::None, "not tried");
 
   auto [deleted, failed, errors, categories] = UninstallScanService::sortCategory(feature_);
-  EXPECT_EQ(deleted, 100 + 50 + 7) << "bar counted once although listed twice";
-  ASSERT_EQ(failed.size(), 2u);
-  EXPECT_EQ(failed[1]->size, 3);
-  EXPECT_EQ(errors, "denied,not tried,");
-  EXPECT_EQ(categories, feature_->categoryInfo);
-  EXPECT_EQ(foo->childrens, (std::vector<FilePtr>{foo->childrens[0], kept}));
-  EXPECT_TRUE(foo->childrenCateogry->empty()) << "the emptied copy is dropped";
-  EXPECT_EQ(all->size, 18);
-  EXPECT_EQ(unused->size, 3);
+  // Bar is counted once although listed twice; the emptied copy is dropped.
+  EXPECT_EQ(std::tuple(deleted, failed.size(), failed.at(1)->size, errors, categories),
+            std::tuple(100 + 50 + 7, 2u, 3, "denied,not tried,", feature_->categoryInfo));
+  EXPECT_EQ(std::tuple(foo->childrens, foo->childrenCateogry->empty(), all->size, unused->size),
+            std::tuple(std::vector<FilePtr>{foo->childrens[0], kept}, true, 18, 3));
 }
 
 }  // namespace

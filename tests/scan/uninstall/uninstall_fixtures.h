@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 
 #include <chrono>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <thread>
@@ -49,21 +50,6 @@ inline std::string fakeTool(const Sandbox& sb, const std::string& tool, const st
   return path;
 }
 
-// Titles of the applications under the feature's "All" category, copies as
-// "title (copy)", in order.
-inline std::vector<std::string> listedTitles(const FeaturePtr& feature) {
-  std::vector<std::string> titles;
-  const CategoryPtr all = feature->categoryInfo.front();
-  if (!all->childrenCateogry) return titles;
-  for (const CategoryPtr& app : *all->childrenCateogry) {
-    titles.push_back(app->title);
-    if (app->childrenCateogry)
-      for (const CategoryPtr& copy : *app->childrenCateogry)
-        titles.push_back(copy->title + " (copy)");
-  }
-  return titles;
-}
-
 inline CategoryPtr listedApp(const FeaturePtr& feature, const std::string& title) {
   const CategoryPtr all = feature->categoryInfo.front();
   if (!all->childrenCateogry) return nullptr;
@@ -76,6 +62,45 @@ inline std::vector<std::string> childPaths(const CategoryPtr& category) {
   std::vector<std::string> paths;
   for (const FilePtr& f : category->childrens) paths.push_back(f->url.path());
   return paths;
+}
+
+// What `du -b` counts of an item, less the folders' own sizes.
+inline int64_t filesSize(const std::string& path) {
+  namespace fs = std::filesystem;
+  if (fs::is_symlink(path)) return static_cast<int64_t>(fs::read_symlink(path).string().size());
+  if (!fs::is_directory(path)) return static_cast<int64_t>(fs::file_size(path));
+  int64_t size = 0;
+  for (const auto& e : fs::recursive_directory_iterator(path)) {
+    if (e.is_regular_file()) size += static_cast<int64_t>(e.file_size());
+  }
+  return size;
+}
+
+// `path` as the tests write it: "~" for the sandbox's home, nothing for its
+// root.
+inline std::string sandboxed(const Sandbox& sb, const std::string& path) {
+  if (path.starts_with(sb.home())) return "~" + path.substr(sb.home().size());
+  return path.starts_with(sb.root()) ? path.substr(sb.root().size()) : path;
+}
+
+template <typename Paths>
+std::string joined(const Sandbox& sb, const Paths& paths) {
+  std::string out;
+  for (const std::string& path : paths) out += (out.empty() ? "" : ", ") + sandboxed(sb, path);
+  return out;
+}
+
+// The applications under the feature's "All" category, one a line:
+// "title: the paths of its records"; a copy indented below its first.
+inline std::string listing(const FeaturePtr& feature, const Sandbox& sb) {
+  std::string out;
+  const CategoryPtr all = feature->categoryInfo.front();
+  for (const CategoryPtr& app : all->childrenCateogry.value_or(std::vector<CategoryPtr>{})) {
+    out += app->title + ": " + joined(sb, childPaths(app)) + "\n";
+    for (const CategoryPtr& copy : app->childrenCateogry.value_or(std::vector<CategoryPtr>{}))
+      out += "  " + copy->title + ": " + joined(sb, childPaths(copy)) + "\n";
+  }
+  return out;
 }
 
 // The uninstaller feature of the built-in catalogue (All, Unused,

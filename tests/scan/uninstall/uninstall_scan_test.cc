@@ -15,38 +15,16 @@ namespace {
 namespace fs = std::filesystem;
 using testing::childPaths;
 using testing::listedApp;
-using testing::listedTitles;
 using testing::makeApp;
 using testing::Sandbox;
-
-int64_t treeSize(const std::string& path) {
-  int64_t size = 0;
-  for (const auto& entry : fs::recursive_directory_iterator(path)) {
-    if (entry.is_regular_file()) size += static_cast<int64_t>(entry.file_size());
-  }
-  return size;
-}
-
-// Positions of `lines` in `log`, which must hold each of them once, in order.
-void expectLinesInOrder(const std::string& log, const std::vector<std::string>& lines) {
-  size_t from = 0;
-  for (const std::string& line : lines) {
-    const std::string framed = ":Info>:" + line + "\n";
-    size_t at = log.find(framed, from);
-    ASSERT_NE(at, std::string::npos) << "missing or out of order: " << line << "\n" << log;
-    EXPECT_EQ(log.find(framed, at + 1), std::string::npos) << "twice: " << line;
-    from = at + framed.size();
-  }
-}
 
 using UninstallScanTest = testing::UninstallFeatureTest;
 
 TEST_F(UninstallScanTest, WalkFilesCopiesTogetherAndKeepsSystemApplicationsOut) {
-  const std::string foo = makeApp(sb_, "/Applications/Foo.app", "com.example.foo");
-  const std::string fooCopy =
-      makeApp(sb_, "~/Applications/Foo.app", "com.example.foo", PlistFormat::Xml);
+  makeApp(sb_, "/Applications/Foo.app", "com.example.foo");
+  makeApp(sb_, "~/Applications/Foo.app", "com.example.foo", PlistFormat::Xml);
   makeApp(sb_, "/Applications/Safari.app", "com.apple.Safari");
-  const std::string xcode = makeApp(sb_, "/Applications/Xcode.app", "com.apple.dt.Xcode");
+  makeApp(sb_, "/Applications/Xcode.app", "com.apple.dt.Xcode");
   makeApp(sb_, "/Applications/Teaser.app", "com.setapp.teaser.Thing");
   makeApp(sb_, "/Applications/Utilities/Tool.app", "org.example.tool", PlistFormat::Xml);
   makeApp(sb_, "/Applications/.Hidden.app", "org.example.hidden");
@@ -64,48 +42,32 @@ TEST_F(UninstallScanTest, WalkFilesCopiesTogetherAndKeepsSystemApplicationsOut) 
   ASSERT_EQ(::symlink("/nonexistent/target",
                       sb_.path("~/Library/Preferences/com.example.foo.dangling.plist").c_str()),
             0);
-  const size_t offset = testing::logSize();
-
   testing::ScanOutcome outcome = testing::runUninstallScan(feature_, queue_);
   ASSERT_TRUE(outcome.finished);
   EXPECT_TRUE(outcome.onMainQueue);
   EXPECT_EQ(ScanStatusTable::get(feature_->finderID), static_cast<int>(ScanState::end));
-
-  ASSERT_EQ(listedTitles(feature_),
-            (std::vector<std::string>{"Foo", "Foo (copy)", "Tool", "Xcode"}));
-  CategoryPtr first = listedApp(feature_, "Foo");
-  EXPECT_EQ(first->urls.at(0).path(), foo);
-  EXPECT_EQ(first->parentCategory.lock(), feature_->categoryInfo[0]);
-  CategoryPtr copy = first->childrenCateogry->front();
-  EXPECT_EQ(std::pair(copy->urls[0].path(), copy->levelInt), std::pair(fooCopy, 2));
-
-  const std::string prefs = sb_.path("~/Library/Preferences/com.example.foo.plist");
-  const std::vector<std::string> related = {
-      sb_.path("/Library/LaunchAgents/com.example.foo.agent.plist"),
-      sb_.path("~/Library/Application Support/Foo"),
-      sb_.path("~/Library/Containers/com.example.foo"), prefs};
+  const std::string related =
+      ", /Library/LaunchAgents/com.example.foo.agent.plist, ~/Library/Application Support/Foo, "
+      "~/Library/Containers/com.example.foo, ~/Library/Preferences/com.example.foo.plist\n";
+  ASSERT_EQ(testing::listing(feature_, sb_),
+            "Foo: /Applications/Foo.app" + related + "  Foo: ~/Applications/Foo.app" + related +
+                "Tool: /Applications/Utilities/Tool.app\nXcode: /Applications/Xcode.app\n");
+  const CategoryPtr first = listedApp(feature_, "Foo");
+  const CategoryPtr copy = first->childrenCateogry->front();
+  EXPECT_EQ(std::tuple(first->parentCategory.lock(), copy->levelInt, first->childrens[0]->fileKind,
+                       first->childrens[4]->finderID()),
+            std::tuple(feature_->categoryInfo[0], 2, raw(FilesKind::Package), 4));
+  int64_t total = 0;
   for (const CategoryPtr& app : {first, copy}) {
-    SCOPED_TRACE(app->urls[0].path());
-    std::vector<std::string> expected = {app->urls[0].path()};
-    expected.insert(expected.end(), related.begin(), related.end());
-    EXPECT_EQ(childPaths(app), expected);
-    EXPECT_EQ(app->childrens.at(0)->fileKind, raw(FilesKind::Package));
-    EXPECT_EQ(app->childrens[4]->finderID(), 4);
-    EXPECT_EQ(app->size, treeSize(app->urls[0].path()) + 7 + 30 + 50 + 100);
+    EXPECT_EQ(app->size, testing::filesSize(app->urls[0].path()) + 7 + 30 + 50 + 100);
+    total += app->size;
   }
-  EXPECT_EQ(childPaths(listedApp(feature_, "Xcode")), std::vector<std::string>{xcode});
-  EXPECT_EQ(outcome.total, first->size + copy->size + listedApp(feature_, "Tool")->size +
-                               listedApp(feature_, "Xcode")->size);
-  EXPECT_EQ(feature_->categoryInfo[0]->size, outcome.total);
+  total += listedApp(feature_, "Tool")->size + listedApp(feature_, "Xcode")->size;
+  EXPECT_EQ(std::pair(outcome.total, feature_->categoryInfo[0]->size), std::pair(total, total));
   // Eight bundles found (Foo twice, Safari, Xcode, Teaser, Tool, Broken,
   // NoPlist), each reported once, in order.
   ASSERT_EQ(outcome.singles.size(), 8u);
   EXPECT_EQ(outcome.singles[7].first, 7);
-
-  expectLinesInOrder(testing::logSince(offset),
-                     {"UninstallScanService Start", "UninstallScanService Start 1",
-                      "UninstallScanService Start 2", "UninstallScanService Start 3",
-                      "UninstallScanService Start 4", "UninstallScanService Finish"});
 }
 
 TEST_F(UninstallScanTest, MetadataQueryListIsFilteredByPlaceAndBlackList) {
@@ -145,12 +107,12 @@ TEST_F(UninstallScanTest, MetadataQueryListIsFilteredByPlaceAndBlackList) {
 
   testing::ScanOutcome outcome = testing::runUninstallScan(feature_, queue_);
   ASSERT_TRUE(outcome.finished);
-  ASSERT_EQ(listedTitles(feature_), (std::vector<std::string>{"Fusion", "Top", "VolApp"}));
-  EXPECT_EQ(listedApp(feature_, "VolApp")->urls[0].path(), sb_.path("/Applications/VolApp.app"));
-  CategoryPtr fusionApp = listedApp(feature_, "Fusion");
-  EXPECT_EQ(childPaths(fusionApp),
-            (std::vector<std::string>{fusion, vm, sb_.path("~/Library/Caches/com.vmware.fusion")}));
-  EXPECT_EQ(std::pair(fusionApp->childrens[1]->size, fusionApp->childrens[1]->fileKind),
+  EXPECT_EQ(testing::listing(feature_, sb_),
+            "Fusion: ~/Downloads/Fusion.app, ~/Documents/Virtual Machines.localized/Win.vmwarevm, "
+            "~/Library/Caches/com.vmware.fusion\nTop: /Applications/Top.app\n"
+            "VolApp: /Applications/VolApp.app\n");
+  const FilePtr machine = listedApp(feature_, "Fusion")->childrens[1];
+  EXPECT_EQ(std::pair(machine->size, machine->fileKind),
             std::pair(int64_t{64}, raw(FilesKind::Folder)));
   // The query's list plus the applications folder's own entries (Top.app;
   // Linked.app is a link, not a folder), each once: VolApp is listed by both.
@@ -159,24 +121,20 @@ TEST_F(UninstallScanTest, MetadataQueryListIsFilteredByPlaceAndBlackList) {
 
 TEST_F(UninstallScanTest, CandidatePathIdentifierAndBlackListRules) {
   const std::string r = sb_.root();
-  const std::pair<std::string, bool> paths[] = {
-      {r + "/Applications/Sub/B.app", true},
-      {r + "/Users/other/Downloads/D.app", true},
-      {r + "/Applications/Parallels Desktop.app", true},
-      {r + "/Applications/A.app/", false},
-      {r + "/System/Applications/E.app", false},
-      {"/Applications/G.app", false},
-      {r + "/Applications (Parallels)/W.app", false},
-  };
+  const std::pair<std::string, bool> paths[] = {{r + "/Applications/Sub/B.app", true},
+                                                {r + "/Users/other/Downloads/D.app", true},
+                                                {r + "/Applications/Parallels Desktop.app", true},
+                                                {r + "/Applications/A.app/", false},
+                                                {r + "/System/Applications/E.app", false},
+                                                {"/Applications/G.app", false},
+                                                {r + "/Applications (Parallels)/W.app", false}};
   for (const auto& [path, kept] : paths)
     EXPECT_EQ(UninstallScanService::isCandidatePath(path), kept) << path;
-  const std::pair<const char*, bool> identifiers[] = {
-      {"com.apple.siri.launcher", false},
-      {"com.apple.safari", true},
-      {"com.apple", true},
-      {"com.setapp.Thing", true},
-      {"", false},
-  };
+  const std::pair<const char*, bool> identifiers[] = {{"com.apple.siri.launcher", false},
+                                                      {"com.apple.safari", true},
+                                                      {"com.apple", true},
+                                                      {"com.setapp.Thing", true},
+                                                      {"", false}};
   for (const auto& [identifier, listed] : identifiers)
     EXPECT_EQ(UninstallScanService::isListedIdentifier(identifier), listed) << identifier;
   // The host's black list replaces the system folder's.
@@ -186,7 +144,7 @@ TEST_F(UninstallScanTest, CandidatePathIdentifierAndBlackListRules) {
   EXPECT_EQ(UninstallScanService::blackList(), std::vector<Url>{Url::fromPath(system)});
   UninstallScanService::setBlackList(std::vector<Url>{Url::fromPath(top)});
   ASSERT_TRUE(testing::runUninstallScan(feature_, queue_).finished);
-  EXPECT_EQ(listedTitles(feature_), std::vector<std::string>{"Other"});
+  EXPECT_EQ(testing::listing(feature_, sb_), "Other: /Applications/Other.app\n");
 }
 
 TEST_F(UninstallScanTest, StopDuringTheQueryEndsWithoutDone) {
@@ -198,7 +156,6 @@ while [ ! -e "$d/go" ] && [ $i -lt 1000 ]; do sleep 0.01; i=$((i+1)); done
 echo "$r/Applications/B.app"
 )");
   const std::string started = sb_.path("/fake/started");
-  const size_t offset = testing::logSize();
   std::atomic<bool> doneCalled{false};
   UninstallScanService::scanUninstallerSoftware(
       feature_, nullptr, nullptr, nullptr, [&](const FeaturePtr&, int64_t) { doneCalled = true; },
@@ -212,12 +169,6 @@ echo "$r/Applications/B.app"
   queue_->waitUntilIdle();
   MainQueue::sync([] {});  // a `done` would have been queued before this
   EXPECT_FALSE(doneCalled);
-  const std::string log = testing::logSince(offset);
-  expectLinesInOrder(log, {"UninstallScanService Start", "UninstallScanService Start 1",
-                           "Stop Scan FeatureInfo:10", "UninstallScanService Start 2",
-                           "UninstallScanService Suspend Finish-1"});
-  EXPECT_EQ(log.find("UninstallScanService Start 3"), std::string::npos) << log;
-  EXPECT_EQ(log.find("UninstallScanService Finish"), std::string::npos) << log;
   EXPECT_FALSE(feature_->categoryInfo[0]->childrenCateogry &&
                !feature_->categoryInfo[0]->childrenCateogry->empty());
 }
@@ -235,23 +186,18 @@ TEST_F(UninstallScanTest, UnreadableFolderAndBrokenEntriesAreSkipped) {
   const std::string containers = sb_.path("~/Library/Containers");
   ASSERT_EQ(::chmod(containers.c_str(), 0), 0);
 
-  auto listing = [&app] {
-    std::string text;
-    for (const std::string& path : UninstallScanService::getAllCommonPath()) text += path + "\n";
-    text += "--\n";
-    for (const std::string& path : UninstallScanService::machAppInfoList(app)) text += path + "\n";
-    return text;
+  auto listing = [&] {
+    return testing::joined(sb_, UninstallScanService::getAllCommonPath()) + " -- " +
+           testing::joined(sb_, UninstallScanService::machAppInfoList(app));
   };
   std::optional<std::string> text =
       testing::canSwitchUser()
           ? testing::runAsUser(testing::kNobodyUid, testing::kNogroupGid, listing)
           : std::optional<std::string>(listing());
   ::chmod(containers.c_str(), 0755);
-  ASSERT_TRUE(text);
-  EXPECT_EQ(*text, sb_.path("~/Library/Preferences/com.example.foo.plist") + "\n" +
-                       sb_.path("~/Library/Logs/Foo.log") + "\n--\n" +
-                       sb_.path("~/Library/Logs/Foo.log") + "\n" +
-                       sb_.path("~/Library/Preferences/com.example.foo.plist") + "\n");
+  EXPECT_EQ(text.value_or("not run"),
+            "~/Library/Preferences/com.example.foo.plist, ~/Library/Logs/Foo.log -- "
+            "~/Library/Logs/Foo.log, ~/Library/Preferences/com.example.foo.plist");
 }
 
 TEST_F(UninstallScanTest, SpecialApplicationFiles) {
@@ -260,22 +206,18 @@ TEST_F(UninstallScanTest, SpecialApplicationFiles) {
               "~/Library/Application Support/Google/Drive/d:1",
               "~/Library/Caches/Google/Chrome/x:1", "~/Library/Safari/History.db:1",
               "~/Parallels/Windows 11.pvm/config.pvs:1", "~/Parallels/notes.txt:1"});
-  struct Case {
-    std::string identifier;
-    std::vector<std::string> files;
-  } cases[] = {
+  const std::pair<const char*, const char*> cases[] = {
       {"com.google.Chrome",
-       {sb_.path("~/Library/Caches/com.google.Chrome"),
-        sb_.path("~/Library/Application Support/Google/Chrome"),
-        sb_.path("~/Library/Caches/Google/Chrome")}},
-      {"com.apple.Safari", {sb_.path("~/Library/Safari")}},
-      {"com.google.Chrome.canary", {}},  // not Chrome's data
+       "~/Library/Caches/com.google.Chrome, ~/Library/Application Support/Google/Chrome, "
+       "~/Library/Caches/Google/Chrome"},
+      {"com.apple.Safari", "~/Library/Safari"},
+      {"com.google.Chrome.canary", ""},  // not Chrome's data
       // Without the query tool: the virtual machines of the default folder.
-      {"com.parallels.desktop.console", {sb_.path("~/Parallels/Windows 11.pvm")}},
-  };
-  for (const Case& c : cases)
-    EXPECT_EQ(UninstallScanService::getSpecialAppSpecialFile(c.identifier), c.files)
-        << c.identifier;
+      {"com.parallels.desktop.console", "~/Parallels/Windows 11.pvm"}};
+  for (const auto& [identifier, files] : cases)
+    EXPECT_EQ(testing::joined(sb_, UninstallScanService::getSpecialAppSpecialFile(identifier)),
+              files)
+        << identifier;
 }
 
 }  // namespace
