@@ -28,6 +28,7 @@
 #include "support/shared_checks.h"
 #include "support/signal.h"
 #include "support/temp_dir.h"
+#include "toolkits/finish.h"
 
 namespace orvexa {
 namespace {
@@ -40,27 +41,10 @@ std::string textOf(const std::any& attachment) {
   return text != nullptr ? *text : "<none>";
 }
 
-// Runs one task and waits for what its finish receives (of the memory task,
-// whether it came on the main queue, and its text).
+// Runs one task and waits for what its finish receives.
 template <typename... Args>
 auto answerOf(void (*task)(std::function<void(bool, Args...)>)) {
-  using Answer = std::tuple<bool, std::decay_t<Args>...>;
-  struct Shared {
-    testing::Signal signal;
-    std::mutex mu;
-    Answer got;
-  };
-  auto shared = std::make_shared<Shared>();
-  task([shared](bool ok, Args... args) {
-    {
-      std::lock_guard lock(shared->mu);
-      shared->got = Answer(ok, std::move(args)...);
-    }
-    shared->signal.notify();
-  });
-  EXPECT_TRUE(shared->signal.wait());
-  std::lock_guard lock(shared->mu);
-  return shared->got;
+  return testing::awaitFinish<bool, Args...>(task);
 }
 
 class OptimizationServiceTest : public testing::HelperUsingTest {
