@@ -5,7 +5,6 @@
 // tasks do is the library tests' business.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <limits.h>
 #include <openssl/evp.h>
 #include <pwd.h>
 #include <signal.h>
@@ -694,8 +693,6 @@ const std::vector<Command> kCommands = {
         .given(makeLinuxDesktop)
         .prints({"Nothing to clean.\nChat: the program stays: sudo flatpak uninstall --system "
                  "org.example.Chat\n"}),
-    run("linux_leftovers_of_flatpaks", "--layout linux leftovers").given(makeLinuxDesktop)
-        .prints({"why: the data of the Flatpak org.example.Gone, which is no longer installed\n"}),
     run("linux_unused_apps_need_a_record", "--layout linux unused-apps").given(makeLinuxDesktop)
         .prints({"  (none)\n  the desktop keeps no record of which applications were used"}),
     run("linux_clean_apps",
