@@ -5,7 +5,6 @@
 // tasks do is the library tests' business.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <limits.h>
 #include <openssl/evp.h>
 #include <pwd.h>
 #include <signal.h>
@@ -49,8 +48,9 @@ using testing::Sandbox;
 
 bool present(const std::string& path) { return fs::exists(fs::symlink_status(path)); }
 
-// Every record path in a result document ("url" members).
-std::set<std::string> recordPaths(const json& node) {
+// Every record path in a result document ("url" members), with its size
+// when `sizes`: "path:size".
+std::set<std::string> recordPaths(const json& node, bool sizes = false) {
   std::set<std::string> paths;
   const json flat = node.flatten();  // a member per leaf, named by its JSON pointer
   for (const auto& [pointer, value] : flat.items()) {
@@ -58,6 +58,7 @@ std::set<std::string> recordPaths(const json& node) {
     std::string path = value.get<std::string>();
     if (path.starts_with("file://")) path = path.substr(7);
     if (path.size() > 1 && path.back() == '/') path.pop_back();
+    if (sizes) path += ":" + flat.at(pointer.substr(0, pointer.size() - 3) + "size").dump();
     paths.insert(path);
   }
   return paths;
@@ -126,10 +127,8 @@ std::string makeSimilar(const Sandbox& sb) {
 }
 
 // A cache item of root's in the home of nobody (for the rows run as nobody).
-std::string makeRootsCache(const Sandbox& sb) {
-  sb.layout({"~/Library/Caches/mine.cache:10", "~/Library/Caches/rootdir/x:20"});
-  return "";
-}
+const std::vector<std::string> kRootsCache = {"~/Library/Caches/mine.cache:10",
+                                              "~/Library/Caches/rootdir/x:20"};
 
 std::string makeLaunchctl(const Sandbox& sb) {
   testing::installApplication(sb, "Example", "org.sample.app");
@@ -157,16 +156,25 @@ using Setup = std::function<std::string(const Sandbox& sb)>;  // its result is {
 using Shape = std::function<void(const json& doc, const Sandbox& sb)>;
 using Args = std::vector<std::string>;
 
+// Arguments as typed, split at blanks ("{sp}" stands for a blank inside one).
+Args words(const std::string& text) {
+  Args out;
+  std::istringstream in(text);
+  for (std::string word; in >> word;) out.push_back(word);
+  return out;
+}
+
 // One run of the program with --root and --quiet; in arguments and texts,
 // {root}, {home} and {tool} are filled in, paths are sandbox paths.
 struct Command {
   std::string name;
   Args args;
   int exit = 0;
-  std::vector<std::string> out;   // texts standard output holds
-  std::string err;                // a text standard error holds; with status 0, all of it
-  std::vector<std::string> gone;  // there before the run (after `before`), not after
-  std::vector<std::string> kept;  // there after the run
+  std::vector<std::string> out;    // texts standard output holds
+  std::string err;                 // a text standard error holds; with status 0, all of it
+  std::vector<std::string> gone;   // there before the run (after `before`), not after
+  std::vector<std::string> kept;   // there after the run
+  std::vector<std::string> files;  // laid out in the sandbox first (as Sandbox::layout)
   Setup setup;
   Shape shape;                // checks of the JSON document (or of the files)
   std::vector<Args> before;   // runs that must succeed first ("helper install" as root)
@@ -180,9 +188,13 @@ struct Command {
   Command& prints(std::vector<std::string> texts) { return out = std::move(texts), *this; }
   Command& removes(std::vector<std::string> paths) { return gone = std::move(paths), *this; }
   Command& keeps(std::vector<std::string> paths) { return kept = std::move(paths), *this; }
+  Command& laid(std::vector<std::string> entries) { return files = std::move(entries), *this; }
   Command& given(Setup s) { return setup = std::move(s), *this; }
   Command& checks(Shape s) { return shape = std::move(s), *this; }
-  Command& after(std::vector<Args> runs) { return before = std::move(runs), *this; }
+  Command& after(const std::vector<std::string>& runs) {
+    for (const std::string& r : runs) before.push_back(words(r));
+    return *this;
+  }
   Command& asNobody() { return nobody = true, *this; }
   Command& toFullOutput() { return fullOutput = true, *this; }
   Command& interrupted() { return interrupt = true, *this; }
@@ -190,27 +202,29 @@ struct Command {
   Command& onLinux() { return linuxLayout = true, *this; }
 };
 
-Command run(std::string name, Args args) {
+Command run(std::string name, const std::string& args) {
   Command c;
   c.name = std::move(name);
-  c.args = std::move(args);
+  c.args = words(args);
   return c;
 }
 
 // A run in the Linux layout, in a home `setup` makes.
-Command onLinux(std::string name, Args args, Setup setup) {
-  return run(std::move(name), std::move(args)).onLinux().given(std::move(setup));
+Command onLinux(std::string name, const std::string& args, Setup setup) {
+  return run(std::move(name), args).onLinux().given(std::move(setup));
 }
 
 // A usage error: status 2, the reason on standard error.
-Command usage(std::string name, std::vector<std::string> args, std::string err) {
-  return run(std::move(name), std::move(args)).exits(2, std::move(err));
+Command usage(std::string name, const std::string& args, const std::string& err) {
+  return run(std::move(name), args).exits(2, "orvexa: " + err);
 }
 
-const std::string kNeedsSelect =
-    "orvexa: --clean needs --select GLOB here: say which records to delete\n";
+const std::string kNeedsSelect = "--clean needs --select GLOB here: say which records to delete\n";
 const std::string kLabel = "org.orvexa.cliHelper";
 const std::string kHelperTool = "/Library/PrivilegedHelperTools/" + kLabel;
+const std::string kCleanDuplicates = "duplicates --min-size 0 {home}/dups --clean --yes";
+const std::string kUid = std::to_string(::geteuid());
+const std::string kLinuxHelper = "/usr/local/libexec/orvexa/" + kLabel;
 
 std::string makeSpotlightOff(const Sandbox& sb) {
   return sb.file("/Library/Internet Plug-Ins Disabled", "a file");
@@ -222,13 +236,6 @@ std::string makeMdfind(const Sandbox& sb) {
                                    sb.path("~/started") + "'\nexec sleep 2\n");
   ::chmod(tool.c_str(), 0755);
   return tool;
-}
-
-std::string makeCopiedFolder(const Sandbox& sb) {
-  sb.layout({"~/photos/album/a.jpg:3000", "~/photos/album/b.jpg:4000",
-             "~/photos/album copy/a.jpg:3000", "~/photos/album copy/b.jpg:4000",
-             "~/photos/loose.jpg:3000"});
-  return "";
 }
 
 std::string makeLink(const Sandbox& sb) {
@@ -297,9 +304,111 @@ Shape groups(int count) {
   return [count](const json& doc, const Sandbox&) { EXPECT_EQ(doc.at("groupCount"), count); };
 }
 
-const Args kCleanDuplicates = {"duplicates", "--min-size", "0", "{home}/dups", "--clean", "--yes"};
+Shape freed(int64_t bytes) {
+  return
+      [bytes](const json& doc, const Sandbox&) { EXPECT_EQ(doc.at("clean").at("freed"), bytes); };
+}
 
-const std::string kUid = std::to_string(::geteuid());
+// A category's size is its records' sum, the total the categories' sum; a
+// record's blocks are those of the files in it.
+void sizesAddUp(const json& doc, const Sandbox&) {
+  int64_t sum = 0;
+  for (const json& category : doc.at("feature").at("categoryInfo")) {
+    int64_t size = 0;
+    for (const json& item : category.at("childrens")) {
+      size += item.at("size").get<int64_t>();
+      const std::string path = item.at("url").get<std::string>().substr(7);
+      EXPECT_EQ(item.at("allocatedSize").get<int64_t>(),
+                std::stoll(testing::shellOutput("find '" + path +
+                                                "' ! -type d -printf '%b\\n' | awk "
+                                                "'{s+=$1} END {print s*512}'")))
+          << path;
+    }
+    EXPECT_EQ(category.at("size").get<int64_t>(), size) << category.at("title");
+    sum += size;
+  }
+  EXPECT_EQ(doc.at("total").get<int64_t>(), sum);
+  EXPECT_GT(sum, 0);
+}
+
+// Modules in finder order, every type once, the duplicates at finder 7 (as
+// the scan engine knows them), the large files' nested views written too.
+void catalogueInFinderOrder(const json& doc, const Sandbox&) {
+  std::string types;
+  for (const json& module : doc.at("modules")) {
+    types += std::to_string(module.at("finderID").get<int>()) + " " +
+             module.at("type").get<std::string>() + " ";
+    if (module.at("type") == kLargeAndOldFilesModuleType)
+      types +=
+          std::to_string(
+              module.at("featureInfo")[0].at("categoryInfo")[0].at("childrenCateogry").size()) +
+          " views ";
+  }
+  EXPECT_EQ(
+      types,
+      "1 SystemJunk 2 TrashBin 3 MailAttachment 4 DeviceBackup 5 PhotosJunk 6 "
+      "LaregeAndOldFiles 12 views 7 Duplicate 8 SimilarImage 9 SimilarDocument 10 Uninstaller "
+      "11 Privacy 12 Maintenance 13 Optimization 14 Shredder 15 DiskAnalysis ");
+}
+
+// The page names the pictures, loads nothing, and holds each thumbnail at
+// the picture's own size, never enlarged: the width and height of the PNG
+// header, bytes 16 to 23.
+void pageOfThumbnails(const json&, const Sandbox& sb) {
+  const std::string html = testing::readFile(sb.path("~/page.html"));
+  EXPECT_NE(html.find(sb.path("~/pictures/sea-again.jpg")), std::string::npos);
+  EXPECT_EQ(html.find("src=\"http"), std::string::npos) << "the page is self-contained";
+  const std::string marker = "data:image/png;base64,";
+  size_t thumbnails = 0;
+  for (size_t at = 0; (at = html.find(marker, at)) != std::string::npos; ++at) {
+    ++thumbnails;
+    unsigned char bytes[24];
+    ASSERT_EQ(
+        EVP_DecodeBlock(
+            bytes, reinterpret_cast<const unsigned char*>(html.data()) + at + marker.size(), 32),
+        24);
+    EXPECT_EQ(bytes[18] * 256 + bytes[19], 120);
+    EXPECT_EQ(bytes[22] * 256 + bytes[23], 90);
+  }
+  EXPECT_EQ(thumbnails, 2u);
+  EXPECT_NE(html.find("120 &times; 90 JPEG"), std::string::npos);
+}
+
+// Sizes are apparent bytes, allocated sizes the blocks (makeSizes).
+void sizesOnDisk(const json& doc, const Sandbox& sb) {
+  const json& tree = doc.at("feature").at("categoryInfo").back().at("childrens").at(0);
+  EXPECT_LT(tree.at("allocatedSize").get<int64_t>(), int64_t{1} << 20);
+  EXPECT_EQ(tree.at("size").get<int64_t>(), (int64_t{100} << 30) + 8192 + 10000 + 5000);
+  ASSERT_EQ(tree.at("childrens").size(), 5u);
+  for (const json& record : tree.at("childrens")) {
+    struct stat st {};
+    const std::string title = record.at("title").get<std::string>();
+    if (title.starts_with("twin")) continue;
+    ASSERT_EQ(::stat(sb.path("~/tree/" + title).c_str(), &st), 0) << title;
+    EXPECT_EQ(record.at("size").get<int64_t>(), st.st_size) << title;
+    EXPECT_EQ(record.at("allocatedSize").get<int64_t>(), st.st_blocks * 512) << title;
+  }
+}
+
+// Files of 60, 70 and 50 MiB: the query takes those above 50.
+std::string makeLargeFiles(const Sandbox& sb) {
+  for (const auto& [name, mib] : {std::pair{"disk.iso", 60}, {"photo.jpg", 70}, {"limit.bin", 50}})
+    fs::resize_file(sb.file(std::string("~/d/") + name, ""), uintmax_t(mib) << 20);
+  return "";
+}
+
+// Each file's views but "Last Week"; a disk image is an archive.
+void largeViews(const json& doc, const Sandbox&) {
+  std::map<std::string, std::string> viewOf;
+  for (const json& view : doc.at("feature").at("categoryInfo").at(0).at("childrenCateogry")) {
+    for (const json& file : view.at("childrens")) {
+      if (view.at("title") != "Last Week")
+        viewOf[file.at("title")] += view.at("title").get<std::string>() + " ";
+    }
+  }
+  EXPECT_EQ(viewOf, (std::map<std::string, std::string>{{"disk.iso", "Archives Small "},
+                                                        {"photo.jpg", "Pictures Small "}}));
+}
 
 // A desktop home of the Linux layout: caches, logs, package archives, the
 // home's trash and those of two other volumes.
@@ -325,19 +434,11 @@ std::string makeLinuxHome(const Sandbox& sb) {
 // ("path:size"): sizes are the files' logical bytes, as the macOS scans count.
 Shape lists(std::vector<std::string> expected) {
   return [expected](const json& doc, const Sandbox& sb) {
-    std::set<std::string> listed;
     std::set<std::string> wanted;
-    for (const json& category : doc.at("feature").at("categoryInfo")) {
-      for (const json& file : category.at("childrens")) {
-        std::string path = file.at("url").get<std::string>().substr(7);
-        if (path.back() == '/') path.pop_back();
-        listed.insert(path + ":" + std::to_string(file.at("size").get<int64_t>()));
-      }
-    }
     for (const std::string& e : expected) {
       wanted.insert(sb.path(e.substr(0, e.rfind(':'))) + e.substr(e.rfind(':')));
     }
-    EXPECT_EQ(listed, wanted);
+    EXPECT_EQ(recordPaths(doc.at("feature"), true), wanted);
   };
 }
 
@@ -346,20 +447,11 @@ Shape lists(std::vector<std::string> expected) {
 // one; an information file goes with its trash item.
 void coversPeerCleaner(const json& junk, const Sandbox& sb) {
   if (testing::shellOutput("command -v bleachbit").empty()) return;  // the peer is optional
-  std::set<std::string> ours;
-  const json trash =
+  std::set<std::string> ours = recordPaths(junk);
+  ours.merge(recordPaths(
       json::parse(testing::runProgram({testing::orvexaProgram(), "--root", sb.root(), "--layout",
                                        "linux", "--quiet", "trash", "--json"})
-                      .out);
-  for (const json* doc : {&junk, &trash}) {
-    for (const json& category : doc->at("feature").at("categoryInfo")) {
-      for (const json& file : category.at("childrens")) {
-        std::string path = file.at("url").get<std::string>().substr(7);
-        if (path.back() == '/') path.pop_back();
-        ours.insert(path);
-      }
-    }
-  }
+                      .out)));
   std::istringstream preview(testing::shellOutput(
       "HOME='" + linuxHome(sb) +
       "' bleachbit --preview system.cache thumbnails.cache system.trash 2>/dev/null"));
@@ -401,16 +493,39 @@ std::string makeAutostart(const Sandbox& sb) {
   return systemctl;
 }
 
-Args loginItems(Args more) {
-  more.insert(more.begin(), {"login-items", "--tool", "systemctl={tool}", "--json"});
-  return more;
+std::string loginItems(const std::string& more) {
+  return "login-items --tool systemctl={tool} --json " + more;
 }
 
-// The toggle's change ("Start->Close"), then `then`.
-Shape switches(std::string change, Shape then = nullptr) {
-  return [change, then](const json& doc, const Sandbox& sb) {
+// "group/item state" of every item listed; the user units' group is their folder.
+void autostartListing(const json& doc, const Sandbox& sb) {
+  std::map<std::string, std::string> listed;
+  for (const json& category : doc.at("feature").at("categoryInfo")) {
+    for (const json& group : category.at("childrens")) {
+      if (group.at("title") == "systemd user units") {
+        EXPECT_EQ(group.at("url"), "file://" + sb.path("~/.config/systemd/user"));
+      }
+      for (const json& item : group.at("childrens")) {
+        listed[group.at("title").get<std::string>() + "/" + item.at("title").get<std::string>()] =
+            item.at("attachInformation");
+      }
+    }
+  }
+  EXPECT_EQ(listed,
+            (std::map<std::string, std::string>{{"Autostart/mine.desktop", "Close"},
+                                                {"Autostart/sys.desktop", "Start"},
+                                                {"systemd user units/a.service", "Start"},
+                                                {"systemd user units/b.service", "Close"}}));
+}
+
+// The toggle's change ("Start->Close"); then the file at `path` holds
+// `text`: all of it when `text` ends a line, else among the rest.
+Shape switches(std::string change, std::string path, std::string text) {
+  return [change, path, text](const json& doc, const Sandbox& sb) {
     EXPECT_EQ(doc.value("before", "") + "->" + doc.value("after", ""), change);
-    if (then) then(doc, sb);
+    const std::string held = testing::readFile(sb.path(path));
+    EXPECT_TRUE(text.ends_with('\n') ? held == text : held.find(text) != std::string::npos)
+        << path << ": " << held;
   };
 }
 
@@ -432,11 +547,10 @@ std::string makeSystemTools(const Sandbox& sb) {
   return sb.path("/fake");
 }
 
-Args withTools(Args command) {
-  command.insert(command.begin(),
-                 {"--tool", "sync={tool}/sync", "--tool", "resolvectl={tool}/resolvectl", "--tool",
-                  "systemctl={tool}/systemctl"});
-  return command;
+std::string withTools(const std::string& command) {
+  return "--tool sync={tool}/sync --tool resolvectl={tool}/resolvectl --tool "
+         "systemctl={tool}/systemctl " +
+         command;
 }
 
 Shape logs(std::string expected) {
@@ -445,344 +559,213 @@ Shape logs(std::string expected) {
   };
 }
 
-const std::string kLinuxHelper = "/usr/local/libexec/orvexa/" + kLabel;
-
+// clang-format off
 const std::vector<Command> kCommands = {
     // Numbers out of range, and cleans that would trust resemblance alone:
     // refused in words, with --json in a document too, nothing deleted.
-    usage("min_size_too_large",
-          {"--json", "duplicates", "{home}", "--min-size", "9223372036854775807"},
-          "orvexa: --min-size: Value 9223372036854775807 not in range 0 to 9007199254740991"),
-    usage("min_size_negative", {"--json", "duplicates", "{home}", "--min-size", "-1"},
-          "orvexa: --min-size: Value -1 not in range"),
-    usage("reserve_too_large", {"--json", "optimize", "purgeable", "--reserve", "8796093022208"},
-          "orvexa: --reserve: Value 8796093022208 not in range 0 to 8796093022207"),
-    usage("max_ram_zero", {"--json", "optimize", "free-ram", "--max-ram", "0"},
-          "orvexa: --max-ram: Value 0 not in range 1 to"),
-    usage("top_negative", {"--json", "disk-usage", "{home}", "--top", "-1"},
-          "orvexa: --top: Value -1 not in range 0 to 2147483647"),
-    usage("depth_too_large", {"--json", "disk-usage", "{home}", "--depth", "4294967296"},
-          "orvexa: --depth: Value 4294967296 not in range"),
-    usage("top_not_an_integer", {"--json", "large", "--top", "1e3"},
-          "orvexa: --top: Value 1e3 not in range"),
-    usage("image_threshold", {"--json", "similar-images", "{home}", "--threshold", "37"},
-          "orvexa: --threshold: Value 37 not in range 0 to 36"),
-    usage("text_threshold", {"--json", "similar-docs", "{home}", "--threshold", "101"},
-          "orvexa: --threshold: Value 101 not in range 0 to 100"),
-    usage("user_too_large", {"--json", "helper", "install", "--user", "4294967295"},
-          "orvexa: --user: Value 4294967295 not in range"),
-    usage("feature_negative", {"--json", "--feature", "-1", "junk"},
-          "orvexa: --feature: Value -1 not in range"),
-    run("feature_unknown", {"junk", "--feature", "999"})
+    usage("min_size_too_large", "--json duplicates {home} --min-size 9223372036854775807",
+          "--min-size: Value 9223372036854775807 not in range 0 to 9007199254740991"),
+    usage("min_size_negative", "--json duplicates {home} --min-size -1",
+          "--min-size: Value -1 not in range"),
+    usage("reserve_too_large", "--json optimize purgeable --reserve 8796093022208",
+          "--reserve: Value 8796093022208 not in range 0 to 8796093022207"),
+    usage("max_ram_zero", "--json optimize free-ram --max-ram 0",
+          "--max-ram: Value 0 not in range 1 to"),
+    usage("top_negative", "--json disk-usage {home} --top -1",
+          "--top: Value -1 not in range 0 to 2147483647"),
+    usage("depth_too_large", "--json disk-usage {home} --depth 4294967296",
+          "--depth: Value 4294967296 not in range"),
+    usage("top_not_an_integer", "--json large --top 1e3", "--top: Value 1e3 not in range"),
+    usage("image_threshold", "--json similar-images {home} --threshold 37",
+          "--threshold: Value 37 not in range 0 to 36"),
+    usage("text_threshold", "--json similar-docs {home} --threshold 101",
+          "--threshold: Value 101 not in range 0 to 100"),
+    usage("user_too_large", "--json helper install --user 4294967295",
+          "--user: Value 4294967295 not in range"),
+    usage("feature_negative", "--json --feature -1 junk", "--feature: Value -1 not in range"),
+    run("feature_unknown", "junk --feature 999")
         .exits(1, "orvexa: the catalogue has no feature with finderID 999\n"),
-    usage("tool_without_path", {"junk", "--tool", "mdfind"}, "NAME=PATH"),
-    usage("images_clean_unselected", {"--json", "similar-images", "{home}", "--clean", "--yes"},
-          kNeedsSelect),
-    usage("texts_clean_unselected", {"similar-docs", "{home}", "--clean", "--yes"}, kNeedsSelect),
-    usage("large_clean_unselected", {"large", "--clean", "--yes"}, kNeedsSelect)
+    usage("tool_without_path", "junk --tool mdfind", "--tool takes NAME=PATH, got \"mdfind\""),
+    usage("images_clean_unselected", "--json similar-images {home} --clean --yes", kNeedsSelect),
+    usage("texts_clean_unselected", "similar-docs {home} --clean --yes", kNeedsSelect),
+    usage("large_clean_unselected", "large --clean --yes", kNeedsSelect).keeps({"~/docs/big.bin"}),
+    usage("disk_usage_clean_unselected", "disk-usage {home}/docs --clean --yes", kNeedsSelect)
         .keeps({"~/docs/big.bin"}),
-    usage("disk_usage_clean_unselected", {"disk-usage", "{home}/docs", "--clean", "--yes"},
-          kNeedsSelect)
-        .keeps({"~/docs/big.bin"}),
-    usage("apps_clean_unselected", {"apps", "--clean", "--yes"}, kNeedsSelect)
+    usage("apps_clean_unselected", "apps --clean --yes", kNeedsSelect)
         .keeps({"/Applications/Bar.app"}),
-    usage("clean_asks_without_a_terminal", {"junk", "--clean"},
-          "orvexa: --clean asks before deleting, but standard input is not a terminal: add --yes "
-          "to delete without asking\n")
-        .keeps({"~/Library/Caches/loose.cache"}),
-    usage("yes_without_clean", {"junk", "--yes"}, "orvexa: --select and --yes go with --clean\n"),
-    usage("select_without_clean", {"junk", "--select", "*"},
-          "orvexa: --select and --yes go with --clean\n"),
-    usage("keep_without_clean", {"duplicates", "{home}", "--keep", "oldest"},
-          "orvexa: --keep is only used with --clean\n"),
-    usage("catalogue_takes_no_clean", {"catalogue", "--clean"}, "--clean"),
-    usage("missing_folder", {"similar-images", "{home}/nothing-here"}, "no such file or folder"),
-    usage("unknown_task", {"optimize", "defrag"},
-          "orvexa: name one task: free-ram, purgeable, speed-up-mail, flush-dns or "
-          "rebuild-spotlight\n"),
-    usage("unknown_helper_action", {"helper", "restart"},
-          "orvexa: unknown action \"restart\": install, status, stop or uninstall\n"),
-    usage("shred_asks_without_a_terminal", {"shred", "{home}/docs/big.bin"},
-          "orvexa: shred asks before destroying anything, but standard input is not a terminal: "
-          "add --yes to shred without asking\n")
-        .keeps({"~/docs/big.bin"}),
-    usage("shred_refuses_the_root", {"shred", "--yes", "/"},
-          "orvexa: refusing to shred the root folder\n"),
+    usage("clean_asks_without_a_terminal", "junk --clean",
+          "--clean asks before deleting, but standard input is not a terminal: add --yes to delete "
+          "without asking\n").keeps({"~/Library/Caches/loose.cache"}),
+    usage("yes_without_clean", "junk --yes", "--select and --yes go with --clean\n"),
+    usage("select_without_clean", "junk --select *", "--select and --yes go with --clean\n"),
+    usage("keep_without_clean", "duplicates {home} --keep oldest",
+          "--keep is only used with --clean\n"),
+    usage("catalogue_takes_no_clean", "catalogue --clean",
+          "The following argument was not expected: --clean"),
+    usage("missing_folder", "similar-images {home}/nothing-here",
+          "no such file or folder: {home}/nothing-here"),
+    usage("unknown_task", "optimize defrag",
+          "name one task: free-ram, purgeable, speed-up-mail, flush-dns or rebuild-spotlight\n"),
+    usage("unknown_helper_action", "helper restart",
+          "unknown action \"restart\": install, status, stop or uninstall\n"),
+    usage("shred_asks_without_a_terminal", "shred {home}/docs/big.bin",
+          "shred asks before destroying anything, but standard input is not a terminal: add --yes "
+          "to shred without asking\n").keeps({"~/docs/big.bin"}),
+    usage("shred_refuses_the_root", "shred --yes /", "refusing to shred the root folder\n"),
 
     // Exit statuses of runs that fail.
-    run("shred_only_missing", {"shred", "--yes", "{home}/nope"})
-        .exits(1, "orvexa: no such file or folder: {home}/nope\n"),
-    run("toggle_unknown_extension", {"extensions", "--toggle", "{root}/Library/Spotlight/No"})
-        .exits(1,
-               "orvexa: no listed extension at {root}/Library/Spotlight/No (see \"orvexa "
-               "extensions\")\n"),
-    run("toggle_unknown_login_item", {"--tool", "launchctl={tool}", "login-items", "--toggle", "x"})
-        .exits(1, "orvexa: no login item or application named \"x\"\n")
-        .given(makeLaunchctl),
-    run("speed_up_mail_without_mail", {"optimize", "speed-up-mail"})
-        .exits(1)
+    run("toggle_unknown_extension", "extensions --toggle {root}/Library/Spotlight/No")
+        .exits(1, "orvexa: no listed extension at {root}/Library/Spotlight/No (see \"orvexa "
+                  "extensions\")\n"),
+    run("toggle_unknown_login_item", "--tool launchctl={tool} login-items --toggle x")
+        .exits(1, "orvexa: no login item or application named \"x\"\n").given(makeLaunchctl),
+    run("speed_up_mail_without_mail", "optimize speed-up-mail").exits(1)
         .prints({"Speed Up Mail: failed: Empty\n"}),
     // Output that cannot be written: a listing stops a clean before anything
     // goes; a report comes after the clean.
-    run("full_output_catalogue", {"catalogue", "--json"})
-        .exits(74, "orvexa: cannot write to standard output: No space left on device")
-        .toFullOutput(),
-    run("full_output_clean_listing",
-        {"duplicates", "--min-size", "0", "{home}/dups", "--clean", "--yes"})
+    run("full_output_catalogue", "catalogue --json").toFullOutput()
+        .exits(74, "orvexa: cannot write to standard output: No space left on device"),
+    run("full_output_clean_listing", kCleanDuplicates).exits(74, "No space left on device")
+        .keeps({"~/dups/x2", "~/dups/x3"}).given(makeDuplicates).toFullOutput(),
+    run("full_output_clean_report", kCleanDuplicates + " --json")
         .exits(74, "No space left on device")
-        .keeps({"~/dups/x2", "~/dups/x3"})
-        .given(makeDuplicates)
-        .toFullOutput(),
-    run("full_output_clean_report",
-        {"duplicates", "--min-size", "0", "{home}/dups", "--clean", "--yes", "--json"})
-        .exits(74, "No space left on device")
-        .removes({"~/dups/x2", "~/dups/x3"})
-        .given(makeDuplicates)
-        .toFullOutput(),
+        .removes({"~/dups/x2", "~/dups/x3"}).given(makeDuplicates).toFullOutput(),
     // Ctrl-C during a scan with --clean: nothing is deleted.
-    run("interrupted_clean",
-        {"--tool", "mdfind={tool}", "large", "--clean", "--yes", "--select", "*"})
+    run("interrupted_clean", "--tool mdfind={tool} large --clean --yes --select *")
         .exits(130, "interrupted: nothing was deleted")
         .keeps({"~/docs/big.bin", "~/docs/small.txt"})
-        .given(makeMdfind)
-        .interrupted(),
+        .given(makeMdfind).interrupted(),
 
     // Listings: text when nothing is a terminal, the JSON document's shape.
-    run("junk_text", {"junk"}).prints({"User Cache Files (", "Total: "}),
-    run("junk_json", {"junk", "--json"}).checks([](const json& doc, const Sandbox&) {
-      int64_t sum = 0;
-      for (const json& category : doc.at("feature").at("categoryInfo")) {
-        int64_t size = 0;
-        for (const json& item : category.at("childrens")) size += item.at("size").get<int64_t>();
-        EXPECT_EQ(category.at("size").get<int64_t>(), size) << category.at("title");
-        sum += size;
-        for (const json& item : category.at("childrens")) {  // folders count their files' blocks
-          const std::string path = item.at("url").get<std::string>().substr(7);
-          EXPECT_EQ(item.at("allocatedSize").get<int64_t>(),
-                    std::stoll(testing::shellOutput("find '" + path +
-                                                    "' ! -type d -printf '%b\\n' | awk "
-                                                    "'{s+=$1} END {print s*512}'")))
-              << path;
-        }
-      }
-      EXPECT_EQ(doc.at("total").get<int64_t>(), sum);
-      EXPECT_GT(sum, 0);
-    }),
-    // Nested categories are written too.
-    run("catalogue_json", {"catalogue", "--json"}).checks([](const json& doc, const Sandbox&) {
-      size_t largeViews = 0;
-      int previous = 0;
-      std::set<std::string> types;
-      for (const json& module : doc.at("modules")) {
-        EXPECT_GT(module.at("finderID").get<int>(), previous) << "modules in finder order";
-        previous = module.at("finderID").get<int>();
-        types.insert(module.at("type").get<std::string>());
-        // The scan engine knows the duplicates feature by its finder 7.
-        EXPECT_EQ(module.at("type") == "Duplicate", previous == 7);
-        if (module.at("type") != kLargeAndOldFilesModuleType) continue;
-        largeViews =
-            module.at("featureInfo")[0].at("categoryInfo")[0].at("childrenCateogry").size();
-      }
-      EXPECT_EQ(largeViews, 12u);
-      for (const char* type :
-           {"Duplicate", "SystemJunk", "Uninstaller", "TrashBin", "MailAttachment", "DeviceBackup",
-            "PhotosJunk", "SimilarImage", "SimilarDocument", "Privacy", "Maintenance",
-            "Optimization", "Shredder", "DiskAnalysis"})
-        EXPECT_EQ(types.count(type), 1u) << type;
-    }),
-    run("extensions_text", {"extensions"})
+    run("junk_text", "junk").prints({"User Cache Files (", "Total: "}),
+    run("junk_json", "junk --json").checks(sizesAddUp),
+    run("catalogue_json", "catalogue --json").checks(catalogueInFinderOrder),
+    run("extensions_text", "extensions")
         .prints({"Spotlight Plugins (1.5 KB)\n  Start     1.5 KB  {root}/Library/Spotlight/"
                  "Mail.mdimporter\n  Close       40 B  {root}/Library/Spotlight Disabled/"
-                 "Old.mdimporter\nSafari Extensions (0 B)\n  (none)\n",
-                 "Total: 1.5 KB\n"}),
-    run("login_items_text", {"--tool", "launchctl={tool}", "login-items"})
+                 "Old.mdimporter\nSafari Extensions (0 B)\n  (none)\n", "Total: 1.5 KB\n"}),
+    run("login_items_text", "--tool launchctl={tool} login-items").given(makeLaunchctl)
         .prints({"Example ({root}/Applications/Example.app): Start\n  org.sample.agent  Start\n"
-                 "  org.sample.sync  Close\nLogin items: 1 application, 2 services\n"})
-        .given(makeLaunchctl),
-    run("leftovers_say_why", {"leftovers"})
+                 "  org.sample.sync  Close\nLogin items: 1 application, 2 services\n"}),
+    run("leftovers_say_why", "leftovers")
         .prints({"why: named after org.removed.gone, which no installed application has\n"}),
-    run("similar_images_text", {"similar-images", "{home}/pictures"})
-        .prints(
-            {"Group 1: ", "{home}/pictures/sea.jpg", "{home}/pictures/sea-again.jpg", "1 group;"})
-        .given(makeSimilar),
-    run("similar_images_page", {"similar-images", "--html", "{home}/page.html", "{home}/pictures"})
-        .given(makeSimilar)
-        .checks([](const json&, const Sandbox& sb) {
-          const std::string html = testing::readFile(sb.path("~/page.html"));
-          EXPECT_NE(html.find(sb.path("~/pictures/sea-again.jpg")), std::string::npos);
-          EXPECT_EQ(html.find("src=\"http"), std::string::npos) << "the page is self-contained";
-          // Each thumbnail is the picture's own size, never enlarged: the
-          // width and height of the PNG header, bytes 16 to 23.
-          const std::string marker = "data:image/png;base64,";
-          size_t thumbnails = 0;
-          for (size_t at = 0; (at = html.find(marker, at)) != std::string::npos; ++at) {
-            ++thumbnails;
-            unsigned char bytes[24];
-            ASSERT_EQ(
-                EVP_DecodeBlock(
-                    bytes, reinterpret_cast<const unsigned char*>(html.data()) + at + marker.size(),
-                    32),
-                24);
-            EXPECT_EQ(bytes[18] * 256 + bytes[19], 120);
-            EXPECT_EQ(bytes[22] * 256 + bytes[23], 90);
-          }
-          EXPECT_EQ(thumbnails, 2u);
-          EXPECT_NE(html.find("120 &times; 90 JPEG"), std::string::npos);
-        }),
-    run("sizes_on_disk", {"disk-usage", "{home}/tree", "--json"})
-        .given(makeSizes)
-        .checks([](const json& doc, const Sandbox& sb) {
-          const json& tree = doc.at("feature").at("categoryInfo").back().at("childrens").at(0);
-          EXPECT_LT(tree.at("allocatedSize").get<int64_t>(), int64_t{1} << 20);
-          EXPECT_EQ(tree.at("size").get<int64_t>(), (int64_t{100} << 30) + 8192 + 10000 + 5000);
-          ASSERT_EQ(tree.at("childrens").size(), 5u);
-          for (const json& record : tree.at("childrens")) {
-            struct stat st {};
-            const std::string title = record.at("title").get<std::string>();
-            if (title.starts_with("twin")) continue;
-            ASSERT_EQ(::stat(sb.path("~/tree/" + title).c_str(), &st), 0) << title;
-            EXPECT_EQ(record.at("size").get<int64_t>(), st.st_size) << title;
-            EXPECT_EQ(record.at("allocatedSize").get<int64_t>(), st.st_blocks * 512) << title;
-          }
-        }),
-    run("free_ram_json", {"optimize", "free-ram", "--max-ram", "8", "--json"})
+    run("similar_images_text", "similar-images {home}/pictures").given(makeSimilar)
+        .prints({"Group 1: ", "{home}/pictures/sea.jpg", "{home}/pictures/sea-again.jpg",
+                 "1 group;"}),
+    run("similar_images_page", "similar-images --html {home}/page.html {home}/pictures")
+        .given(makeSimilar).checks(pageOfThumbnails),
+    run("sizes_on_disk", "disk-usage {home}/tree --json").given(makeSizes).checks(sizesOnDisk),
+    run("free_ram_json", "optimize free-ram --max-ram 8 --json")
         .checks([](const json& doc, const Sandbox&) {
-          EXPECT_EQ((json{doc.at("task"), doc.at("success"), doc.at("freed").is_number_integer()}),
-                    (json{"free-ram", true, true}));
-        }),
+      EXPECT_EQ((json{doc.at("task"), doc.at("success"), doc.at("freed").is_number_integer()}),
+                (json{"free-ram", true, true}));
+    }),
 
     // One clean per cleaning command: what --select names goes, the rest
     // stays; with --json one document holds what is left and the report.
-    run("clean_large", {"large", "--json", "--clean", "--yes", "--select", "*/docs/*.bin"})
-        .removes({"~/docs/big.bin"})
-        .keeps({"~/docs/small.txt", "~/docs/old/a.log"}),
-    run("clean_disk_usage_folder", {"disk-usage", "{home}/docs", "--depth", "0", "--json",
-                                    "--clean", "--yes", "--select", "*/old/*"})
+    run("clean_large", "large --json --clean --yes --select */docs/*.bin")
+        .removes({"~/docs/big.bin"}).keeps({"~/docs/small.txt", "~/docs/old/a.log"}),
+    run("clean_disk_usage_folder",
+        "disk-usage {home}/docs --depth 0 --json --clean --yes --select */old/*")
         .removes({"~/docs/old/a.log", "~/docs/old/b.log"})
         .keeps({"~/docs/old", "~/docs/keep/c.log", "~/docs/small.txt"}),
-    run("clean_app_by_title", {"apps", "--json", "--clean", "--yes", "--select", "Bar"})
+    run("clean_app_by_title", "apps --json --clean --yes --select Bar")
         .removes({"/Applications/Bar.app", "~/Library/Preferences/com.example.bar.plist"})
         .keeps({"/Applications/Foo.app", "~/Library/Preferences/com.example.foo.plist",
                 "/Applications/Baz.app"}),
     // One of two copies by path: the data both list stays.
-    run("clean_app_copy_by_path",
-        {"apps", "--json", "--clean", "--yes", "--select", "{home}/Applications/Baz.app"})
+    run("clean_app_copy_by_path", "apps --json --clean --yes --select {home}/Applications/Baz.app")
         .removes({"~/Applications/Baz.app"})
         .keeps({"/Applications/Baz.app", "~/Library/Preferences/com.example.baz.plist"}),
-    run("clean_unused_apps",
-        {"unused-apps", "--json", "--clean", "--yes", "--select", "*/Applications/*"})
+    // Both copies of Baz list its preferences: less is freed than listed.
+    run("clean_unused_apps", "unused-apps --json --clean --yes --select */Applications/*")
         .removes({"/Applications/Baz.app", "~/Library/Preferences/com.example.baz.plist"})
         .keeps({"/Applications/Foo.app", "~/Library/Preferences/com.example.foo.plist"})
-        .withSharedBlocks(),  // both copies of Baz list its preferences
-    run("clean_leftovers",
-        {"leftovers", "--json", "--clean", "--yes", "--select", "org.removed.gone"})
-        .removes(
-            {"~/Library/Preferences/org.removed.gone.plist", "~/Library/Logs/org.removed.gone"})
+        .withSharedBlocks(),
+    run("clean_leftovers", "leftovers --json --clean --yes --select org.removed.gone")
+        .removes({"~/Library/Preferences/org.removed.gone.plist",
+                  "~/Library/Logs/org.removed.gone"})
         .keeps({"~/Library/Preferences/com.example.foo.plist"}),
     // The Linux layout's uninstaller (makeLinuxDesktop).
-    run("linux_apps_name_the_package", {"--layout", "linux", "apps", "--tool", "dpkg={tool}"})
+    run("linux_apps_name_the_package", "--layout linux apps --tool dpkg={tool}")
         .given(makeLinuxDesktop)
         .prints({"Notes (10 B, 1 item)\n    the program (package notes) stays: sudo apt remove "
                  "notes\n"}),
-    run("linux_clean_app_without_files",
-        {"--layout", "linux", "apps", "--clean", "--yes", "--select", "Chat"})
+    run("linux_clean_app_without_files", "--layout linux apps --clean --yes --select Chat")
         .given(makeLinuxDesktop)
         .prints({"Nothing to clean.\nChat: the program stays: sudo flatpak uninstall --system "
                  "org.example.Chat\n"}),
-    run("linux_leftovers_of_flatpaks", {"--layout", "linux", "leftovers"})
-        .given(makeLinuxDesktop)
-        .prints({"why: the data of the Flatpak org.example.Gone, which is no longer installed\n"}),
-    run("linux_unused_apps_need_a_record", {"--layout", "linux", "unused-apps"})
-        .given(makeLinuxDesktop)
+    run("linux_unused_apps_need_a_record", "--layout linux unused-apps").given(makeLinuxDesktop)
         .prints({"  (none)\n  the desktop keeps no record of which applications were used"}),
     run("linux_clean_apps",
-        {"--layout", "linux", "apps", "--json", "--clean", "--yes", "--select", "Notes", "--select",
-         "Paint", "--tool", "dpkg={tool}", "--tool", "flatpak={tool}"})
-        .given(makeLinuxDesktop)
-        .checks([](const json& doc, const Sandbox& sb) {
-          EXPECT_EQ(doc.at("clean").at("programsLeft").at(0).at("removeCommand"),
-                    "sudo apt remove notes");
+        "--layout linux apps --json --clean --yes --select Notes --select Paint "
+        "--tool dpkg={tool} --tool flatpak={tool}")
+        .given(makeLinuxDesktop).checks([](const json& doc, const Sandbox& sb) {
+          EXPECT_EQ(doc.at("clean").at("programsLeft").at(0)
+        .at("removeCommand"), "sudo apt remove notes");
           EXPECT_FALSE(present(linuxHome(sb) + "/.config/notes") ||
                        present(linuxHome(sb) + "/.local/share/flatpak/app/org.example.Paint"));
-          EXPECT_TRUE(present(linuxHome(sb) + "/.var/app/org.example.Gone"));
-          EXPECT_TRUE(present(sb.path("/usr/share/applications/notes.desktop")));
+          EXPECT_TRUE(present(linuxHome(sb) + "/.var/app/org.example.Gone") &&
+                      present(sb.path("/usr/share/applications/notes.desktop")));
         }),
-    run("clean_junk_selected",
-        {"junk", "--json", "--clean", "--yes", "--select", "*/loose.cache", "--select", "*/Logs/*"})
-        .removes({"~/Library/Caches/loose.cache"})
-        .keeps({"~/Library/Caches/com.example.foo/Cache.db", "/Library/Caches/shared/x"}),
-    run("clean_junk_text_report", {"junk", "--clean", "--yes"})
+    run("clean_junk_text_report", "junk --clean --yes")
         .prints({"\nremoved ", "  {home}/Library/Caches/loose.cache\n", "\nFreed: "})
         .removes({"~/Library/Caches/loose.cache", "/Library/Caches/shared"})
         .keeps({"~/Library/Caches"}),
-    run("clean_nothing_selected", {"large", "--clean", "--yes", "--select", "*/nothing"})
-        .prints({"Nothing to clean.\n"})
-        .keeps({"~/docs/big.bin"}),
+    run("clean_nothing_selected", "large --clean --yes --select */nothing")
+        .prints({"Nothing to clean.\n"}).keeps({"~/docs/big.bin"}),
     // What is freed is the blocks that removing the last name gives back.
-    run("clean_freed_blocks", {"disk-usage", "{home}/tree", "--json", "--clean", "--yes",
-                               "--select", "*/sparse", "--select", "*/linked"})
-        .removes({"~/tree/sparse", "~/tree/linked"})
-        .keeps({"~/tree/plain", "~/other name"})
-        .given(makeSizes)
-        .withSharedBlocks()
-        .checks([](const json& doc, const Sandbox&) { EXPECT_EQ(doc.at("clean").at("freed"), 0); }),
-    run("clean_duplicates_oldest", {"duplicates", "--min-size", "0", "{home}/dups", "--json",
-                                    "--clean", "--yes", "--keep", "oldest"})
+    run("clean_freed_blocks",
+        "disk-usage {home}/tree --json --clean --yes --select */sparse --select */linked")
+        .removes({"~/tree/sparse", "~/tree/linked"}).keeps({"~/tree/plain", "~/other name"})
+        .given(makeSizes).withSharedBlocks().checks(freed(0)),
+    run("clean_duplicates_oldest", kCleanDuplicates + " --json --keep oldest")
         .removes({"~/dups/x1", "~/dups/x3", "~/dups/y1"})
         .keeps({"~/dups/x2", "~/dups/y2", "~/dups/single"})
-        .given(makeDuplicates)
-        .checks([](const json& doc, const Sandbox&) { EXPECT_EQ(doc.at("groupCount"), 0); }),
+        .given(makeDuplicates).checks(groups(0)),
     // Copied folders are a group and so is every file in them: the copy goes
     // whole, and no removal fails on a file already gone with its folder.
-    run("clean_copied_folder",
-        {"duplicates", "--min-size", "0", "{home}/photos", "--json", "--clean", "--yes"})
+    run("clean_copied_folder", "duplicates --min-size 0 {home}/photos --json --clean --yes")
+        .laid({"~/photos/album/a.jpg:3000", "~/photos/album/b.jpg:4000",
+               "~/photos/album copy/a.jpg:3000", "~/photos/album copy/b.jpg:4000",
+               "~/photos/loose.jpg:3000"})
         .removes({"~/photos/album copy", "~/photos/loose.jpg"})
         .keeps({"~/photos/album/a.jpg", "~/photos/album/b.jpg"})
-        .given(makeCopiedFolder)
         .checks([](const json& doc, const Sandbox&) {
-          EXPECT_EQ((json{doc.at("clean").at("records").size(), doc.at("groupCount")}),
-                    (json{2, 0}));
+          EXPECT_EQ((json{doc.at("clean").at("records")
+        .size(), doc.at("groupCount")}), (json{2, 0}));
         }),
     // Of a group whose members are all selected, the first stays.
-    run("clean_similar_images",
-        {"similar-images", "{home}/pictures", "--json", "--clean", "--yes", "--select", "*"})
-        .removes({"~/pictures/sea.jpg"})
-        .keeps({"~/pictures/sea-again.jpg", "~/pictures/other.png"})
+    run("clean_similar_images", "similar-images {home}/pictures --json --clean --yes --select *")
+        .removes({"~/pictures/sea.jpg"}).keeps({"~/pictures/sea-again.jpg", "~/pictures/other.png"})
         .given(makeSimilar),
-    run("clean_similar_texts",
-        {"similar-docs", "{home}/texts", "--json", "--clean", "--yes", "--select", "*"})
-        .removes({"~/texts/letter.docx"})
-        .keeps({"~/texts/letter-copy.docx", "~/texts/recipe.docx"})
+    run("clean_similar_texts", "similar-docs {home}/texts --json --clean --yes --select *")
+        .removes({"~/texts/letter.docx"}).keeps({"~/texts/letter-copy.docx", "~/texts/recipe.docx"})
         .given(makeSimilar),
-    run("shred_reports_each_path", {"shred", "--yes", "{home}/docs/big.bin", "{home}/docs/old/",
-                                    "{home}/link", "{home}/missing"})
+    run("shred_reports_each_path",
+        "shred --yes {home}/docs/big.bin {home}/docs/old/ {home}/link {home}/missing")
         .exits(1, "orvexa: no such file or folder: {home}/missing\n")
         .prints({"shredded  {home}/docs/old\n", "failed    {home}/link: ShredFail: a symbolic link",
                  "Shredded 2 of 3 items.\n"})
-        .removes({"~/docs/big.bin", "~/docs/old"})
-        .keeps({"~/link", "~/docs/small.txt"})
+        .removes({"~/docs/big.bin", "~/docs/old"}).keeps({"~/link", "~/docs/small.txt"})
         .given(makeLink),
     // A file with another name is left, and the summary says how to shred it.
-    run("shred_leaves_hard_links", {"shred", "--yes", "{home}/docs/small.txt"})
-        .exits(1,
-               "orvexa: 1 file with other hard links was left as it was (--hard-links "
-               "overwrites them, and with them the content of their other names)\n")
-        .keeps({"~/docs/small.txt", "~/second name"})
-        .given([](const Sandbox& sb) {
+    run("shred_leaves_hard_links", "shred --yes {home}/docs/small.txt")
+        .exits(1, "orvexa: 1 file with other hard links was left as it was (--hard-links "
+                  "overwrites them, and with them the content of their other names)\n")
+        .keeps({"~/docs/small.txt", "~/second name"}).given([](const Sandbox& sb) {
           fs::create_hard_link(sb.path("~/docs/small.txt"), sb.path("~/second name"));
           return std::string();
         }),
-    run("shred_json", {"shred", "--yes", "--json", "{home}/docs/old"})
-        .removes({"~/docs/old"})
+    // Two files: every file reached, inside folders too.
+    run("shred_json", "shred --yes --json {home}/docs/old").removes({"~/docs/old"})
         .checks([](const json& doc, const Sandbox& sb) {
-          // Two files: every file reached, inside folders too.
           EXPECT_EQ((json{doc.at("success"), doc.at("shredded"), doc.at("missing"),
                           doc.at("files").size(), doc.at("results").at(0).at("path")}),
                     (json{true, 1, json::array(), 2, sb.path("~/docs/old")}));
         }),
     // Named as the system writes it, below the root; root moves it itself.
-    run("toggle_extension_off",
-        {"extensions", "--json", "--toggle", "/Library/Spotlight/Mail.mdimporter/"})
+    run("toggle_extension_off", "extensions --json --toggle /Library/Spotlight/Mail.mdimporter/")
         .removes({"/Library/Spotlight/Mail.mdimporter"})
         .keeps({"/Library/Spotlight Disabled/Mail.mdimporter/x"})
         .checks([](const json& doc, const Sandbox& sb) {
@@ -791,244 +774,139 @@ const std::vector<Command> kCommands = {
           expectNoHelperInstalled(doc, sb);
         }),
     run("toggle_extension_fails_in_words",
-        {"extensions", "--toggle", "{root}/Library/Internet Plug-Ins/Flash.plugin"})
-        .exits(1,
-               "orvexa: could not switch {root}/Library/Internet Plug-Ins/Flash.plugin: {tool}: "
-               "is a symbolic link or not a folder; the helper does not follow links (code 6)\n")
-        .keeps({"/Library/Internet Plug-Ins/Flash.plugin/x"})
-        .given(makeSpotlightOff),
-    run("toggle_whole_application",
-        {"--tool", "launchctl={tool}", "login-items", "--toggle", "Example"})
-        .prints({"Example: Start -> Close\n"})
-        .given(makeLaunchctl),
+        "extensions --toggle {root}/Library/Internet{sp}Plug-Ins/Flash.plugin")
+        .exits(1, "orvexa: could not switch {root}/Library/Internet Plug-Ins/Flash.plugin: {tool}: "
+                  "is a symbolic link or not a folder; the helper does not follow links (code 6)\n")
+        .keeps({"/Library/Internet Plug-Ins/Flash.plugin/x"}).given(makeSpotlightOff),
+    run("toggle_whole_application", "--tool launchctl={tool} login-items --toggle Example")
+        .prints({"Example: Start -> Close\n"}).given(makeLaunchctl),
 
     // The helper's life. As root a clean does the privileged work itself
     // and installs nothing.
-    run("helper_status_not_installed", {"helper", "status"})
+    run("helper_status_not_installed", "helper status")
         .prints({"Helper " + kLabel + ": not installed\nNot running\n"}),
-    run("root_cleans_without_helper", {"junk", "--clean", "--yes", "--select", "*/theirs"})
-        .removes({"~/Library/Caches/theirs"})
-        .given(makeTheirCache)
-        .checks(expectNoHelperInstalled),
-    run("helper_install", {"helper", "install"})
+    run("root_cleans_without_helper", "junk --clean --yes --select */theirs")
+        .removes({"~/Library/Caches/theirs"}).given(makeTheirCache).checks(expectNoHelperInstalled),
+    run("helper_install", "helper install")
         .prints({"Installed " + kLabel + ": program {root}" + kHelperTool}),
-    run("helper_status_running", {"helper", "status"})
+    run("helper_status_running", "helper status").after({"helper install"})
         .prints({"Helper " + kLabel + ": installed at {root}" + kHelperTool +
-                 "\nRunning, version 1.0.0, at {root}/var/run/" + kLabel + ".socket\n"})
-        .after({{"helper", "install"}}),
-    run("helper_status_json", {"helper", "status", "--json"})
-        .after({{"helper", "install"}})
+                 "\nRunning, version 1.0.0, at {root}/var/run/" + kLabel + ".socket\n"}),
+    run("helper_status_json", "helper status --json").after({"helper install"})
         .checks([](const json& doc, const Sandbox&) { EXPECT_EQ(doc.at("version"), "1.0.0"); }),
-    run("helper_refuses_another_user", {"helper", "stop"})
-        .exits(1,
-               "orvexa: the helper did not stop: Refused: the privileged helper was installed "
-               "for user id 0; user id 65534 may not use it.\n")
-        .after({{"helper", "install"}})
-        .asNobody(),
-    run("helper_stop", {"helper", "stop"})
-        .prints({"Stopped; no work was in progress.\n"})
-        .after({{"helper", "install"}}),
-    run("helper_uninstall", {"helper", "uninstall"})
+    run("helper_refuses_another_user", "helper stop").after({"helper install"}).asNobody()
+        .exits(1, "orvexa: the helper did not stop: Refused: the privileged helper was installed "
+                  "for user id 0; user id 65534 may not use it.\n"),
+    run("helper_stop", "helper stop").after({"helper install"})
+        .prints({"Stopped; no work was in progress.\n"}),
+    run("helper_uninstall", "helper uninstall").after({"helper install"})
         .prints({"Uninstalled " + kLabel + ".\n"})
         .removes({kHelperTool, "/Library/LaunchDaemons/" + kLabel + ".plist",
                   "/var/log/" + kLabel + ".log"})
-        .given([](const Sandbox& sb) { return sb.dir("/var/log"), std::string(); })
-        .after({{"helper", "install"}}),
-    run("helper_uninstall_not_installed", {"helper", "uninstall"})
+        .laid({"/var/log/"}),
+    run("helper_uninstall_not_installed", "helper uninstall")
         .prints({"The helper is not installed.\n"}),
-    run("helper_install_needs_root", {"helper", "install"})
-        .exits(1,
-               "orvexa: installing the helper needs root rights: run \"sudo orvexa helper "
-               "install\"\n")
-        .asNobody(),
+    run("helper_install_needs_root", "helper install").asNobody()
+        .exits(1, "orvexa: installing the helper needs root rights: run \"sudo orvexa helper "
+                  "install\"\n"),
     // A user's own items go; one of root's needs the helper, which is not
     // installed (nor installed on the way): the message says what to run.
-    run("user_clean_without_helper",
-        {"junk", "--clean", "--yes", "--select", "*/nobody/Library/Caches/*"})
-        .exits(1,
-               "orvexa: 1 item needs root rights, but the privileged helper could not be used: " +
-                   std::string(kHelperNotInstalledText))
-        .prints({"failed   "})
-        .removes({"~/Library/Caches/mine.cache"})
+    run("user_clean_without_helper", "junk --clean --yes --select */nobody/Library/Caches/*")
+        .exits(1, "orvexa: 1 item needs root rights, but the privileged helper could not be "
+                  "used: " + std::string(kHelperNotInstalledText))
+        .prints({"failed   "}).removes({"~/Library/Caches/mine.cache"})
         .keeps({"~/Library/Caches/rootdir/x"})
-        .given(makeRootsCache)
-        .asNobody()
-        .checks(expectNoHelperInstalled),
-    run("user_clean_through_helper",
-        {"junk", "--clean", "--yes", "--select", "*/nobody/Library/Caches/*"})
+        .laid(kRootsCache).asNobody().checks(expectNoHelperInstalled),
+    run("user_clean_through_helper", "junk --clean --yes --select */nobody/Library/Caches/*")
         .removes({"~/Library/Caches/mine.cache", "~/Library/Caches/rootdir"})
-        .given(makeRootsCache)
-        .asNobody()
-        .after({{"helper", "install", "--user", "65534"}}),
+        .laid(kRootsCache).asNobody().after({"helper install --user 65534"}),
 
-    // The digest cache: a colliding (or stale) entry may group files that
-    // differ; --no-cache reads them again, and the clean compares the bytes.
-    run("duplicates_cached_digest", {"--json", "duplicates", "--min-size", "0", "{home}/files"})
-        .given(makeCollidingCache)
-        .checks(groups(1)),
-    run("duplicates_no_cache",
-        {"--json", "duplicates", "--min-size", "0", "{home}/files", "--no-cache"})
-        .given(makeCollidingCache)
-        .checks(groups(0)),
-    run("duplicates_colliding_clean",
-        {"duplicates", "--min-size", "0", "{home}/files", "--clean", "--yes"})
-        .exits(1)
-        .keeps({"~/files/a.bin", "~/files/b.bin"})
-        .given(makeCollidingCache),
+    // The digest cache: a colliding (or stale) entry groups files that differ
+    // (so the clean finds a group to check); --no-cache reads them again, and
+    // the clean compares the bytes.
+    run("duplicates_no_cache", "--json duplicates --min-size 0 {home}/files --no-cache")
+        .given(makeCollidingCache).checks(groups(0)),
+    run("duplicates_colliding_clean", "duplicates --min-size 0 {home}/files --clean --yes")
+        .exits(1).keeps({"~/files/a.bin", "~/files/b.bin"}).given(makeCollidingCache),
 
     // Cleans that moved items to the trash are listed, taken back, purged.
-    run("history_lists_restorable", {"history", "--json"})
-        .given(makeDuplicates)
+    run("history_lists_restorable", "history --json").given(makeDuplicates)
         .after({kCleanDuplicates})
-        .checks([](const json& doc, const Sandbox&) {
-          EXPECT_EQ(doc.at("cleans").at(0).at("restorable"), 3);
-        }),
-    run("undo_takes_back_the_clean", {"undo", "--yes", "--json"})
-        .keeps({"~/dups/x1", "~/dups/x2", "~/dups/x3", "~/dups/y1", "~/dups/y2"})
-        .given(makeDuplicates)
-        .after({kCleanDuplicates}),
-    run("undo_with_nothing_left", {"undo", "--yes", "--json"})
-        .exits(1, "orvexa: nothing to undo: no clean has items left in the trash\n")
-        .given(makeDuplicates)
-        .after({kCleanDuplicates, {"undo", "--yes"}}),
-    run("privacy_clean_says_what_it_moved", {"privacy", "--clean", "safari:*", "--yes"})
+        .checks([](const json& doc, const Sandbox&) { EXPECT_EQ(doc.at("cleans").at(0)
+        .at("restorable"), 3); }),
+    run("undo_takes_back_the_clean", "undo --yes --json").given(makeDuplicates)
+        .after({kCleanDuplicates})
+        .keeps({"~/dups/x1", "~/dups/x2", "~/dups/x3", "~/dups/y1", "~/dups/y2"}),
+    run("undo_with_nothing_left", "undo --yes --json").given(makeDuplicates)
+        .after({kCleanDuplicates, "undo --yes"})
+        .exits(1, "orvexa: nothing to undo: no clean has items left in the trash\n"),
+    run("privacy_clean_says_what_it_moved", "privacy --clean safari:* --yes")
         .given(testing::makeSafariStores)
         .prints({"\nmoved to the trash: ",
                  " \u2014 `orvexa undo` puts it back, `orvexa history --purge` frees the space"}),
-    run("history_purge_asks_first", {"history", "--purge"})
-        .exits(2,
-               "orvexa: history --purge asks first, but standard input is not a terminal: "
-               "add --yes\n")
-        .given(makeDuplicates)
-        .after({kCleanDuplicates}),
-    run("history_purge", {"history", "--purge", "--yes", "--json"})
-        .given(makeDuplicates)
+    run("history_purge_asks_first", "history --purge").given(makeDuplicates)
+        .after({kCleanDuplicates})
+        .exits(2, "orvexa: history --purge asks first, but standard input is not a terminal: "
+                  "add --yes\n"),
+    run("history_purge", "history --purge --yes --json").given(makeDuplicates)
         .after({kCleanDuplicates})
         .checks([](const json& doc, const Sandbox& sb) {
           EXPECT_EQ(doc.at("cleans").at(0).at("restorable"), 0);
-          for (const auto& entry : fs::recursive_directory_iterator(sb.root())) {
+          for (const auto& entry : fs::recursive_directory_iterator(sb.root()))
             EXPECT_EQ(entry.path().string().find("/.Trash/"), std::string::npos);
-          }
         }),
 
     // The Linux layout.
-    onLinux("linux_junk", {"junk", "--json"}, makeLinuxHome)
+    onLinux("linux_junk", "junk --json", makeLinuxHome)
         .checks(lists({"~/.cache/app1:1024", "~/.cache/loose:70", "~/.cache/thumbnails/normal:300",
                        "~/.cache/pip/http:500", "~/.cache/go-build/ab:50", "~/.npm/_cacache/i:9",
                        "/var/cache/apt/archives/p_1_amd64.deb:900",
                        "/var/cache/apt/archives/partial/q.deb:40", "/var/log/syslog.1:12",
                        "/var/log/apt/history.log.1.gz:14", "/var/crash/x.crash:15",
                        "~/.cache/.dot:6"})),
-    onLinux("linux_covers_peer_cleaner", {"junk", "--json"}, makeLinuxHome)
-        .checks(coversPeerCleaner),
-    onLinux("linux_trash", {"trash", "--json"}, makeLinuxHome)
+    onLinux("linux_covers_peer_cleaner", "junk --json", makeLinuxHome).checks(coversPeerCleaner),
+    onLinux("linux_trash", "trash --json", makeLinuxHome)
         .checks(lists({"~/.local/share/Trash/files/f.txt:77", "~/.local/share/Trash/files/dir:3",
                        "~/.local/share/Trash/files/.dot:5",
                        "~/.local/share/Trash/info/gone.trashinfo:42",
                        "/media/USB/.Trash-" + kUid + "/files/u:16",
                        "/mnt/disk/.Trash/" + kUid + "/files/m:17"})),
-    onLinux("linux_clean_trash",
-            {"trash", "--json", "--clean", "--yes", "--select", "*/files/f.txt"}, makeLinuxHome)
+    onLinux("linux_clean_trash", "trash --json --clean --yes --select */files/f.txt", makeLinuxHome)
         .removes({"~/.local/share/Trash/files/f.txt", "~/.local/share/Trash/info/f.txt.trashinfo"})
         .keeps({"~/.local/share/Trash/info/dir.trashinfo"}),
-    onLinux("linux_clean_junk", {"junk", "--json", "--clean", "--yes", "--select", "*/var/log/*"},
-            makeLinuxHome)
+    onLinux("linux_clean_junk", "junk --json --clean --yes --select */var/log/*", makeLinuxHome)
         .removes({"/var/log/apt/history.log.1.gz", "/var/log/syslog.1"})
         .keeps({"/var/log/apt/history.log", "/var/cache/apt/archives/lock"}),
-    run("linux_mail_refused", {"mail", "--json"})
-        .onLinux()
+    run("linux_mail_refused", "mail --json").onLinux()
         .exits(2, "orvexa: \"MailAttachment\" has no Linux counterpart"),
     // Only files above the query's size; a disk image is an archive.
-    run("linux_large", {"large", "--json"})
-        .onLinux()
-        .given([](const Sandbox& sb) {
-          for (const auto& [name, mib] :
-               {std::pair{"disk.iso", 60}, {"photo.jpg", 70}, {"limit.bin", 50}}) {
-            fs::resize_file(sb.file(std::string("~/d/") + name, ""), uintmax_t(mib) << 20);
-          }
-          return std::string();
-        })
-        .checks([](const json& doc, const Sandbox&) {
-          std::map<std::string, std::string> viewOf;  // file name -> views but "Last Week"
-          for (const json& view :
-               doc.at("feature").at("categoryInfo").at(0).at("childrenCateogry")) {
-            for (const json& file : view.at("childrens")) {
-              if (view.at("title") != "Last Week")
-                viewOf[file.at("title")] += view.at("title").get<std::string>() + " ";
-            }
-          }
-          EXPECT_EQ(viewOf, (std::map<std::string, std::string>{{"disk.iso", "Archives Small "},
-                                                                {"photo.jpg", "Pictures Small "}}));
-        }),
-    onLinux("linux_login_items", loginItems({}), makeAutostart)
-        .checks([](const json& doc, const Sandbox& sb) {
-          std::map<std::string, std::string> listed;
-          for (const json& category : doc.at("feature").at("categoryInfo")) {
-            for (const json& group : category.at("childrens")) {
-              if (group.at("title") == "systemd user units") {
-                EXPECT_EQ(group.at("url"), "file://" + sb.path("~/.config/systemd/user"));
-              }
-              for (const json& item : group.at("childrens")) {
-                listed[group.at("title").get<std::string>() + "/" +
-                       item.at("title").get<std::string>()] = item.at("attachInformation");
-              }
-            }
-          }
-          EXPECT_EQ(listed, (std::map<std::string, std::string>{
-                                {"Autostart/mine.desktop", "Close"},
-                                {"Autostart/sys.desktop", "Start"},
-                                {"systemd user units/a.service", "Start"},
-                                {"systemd user units/b.service", "Close"}}));
-        }),
+    run("linux_large", "large --json").onLinux().given(makeLargeFiles).checks(largeViews),
+    onLinux("linux_login_items", loginItems(""), makeAutostart).checks(autostartListing),
     // A system entry is switched off by a user copy with Hidden=true, and on
     // again by removing the copy; the user's own entry is edited in place.
-    onLinux("linux_autostart_off", loginItems({"--toggle", "sys.desktop"}), makeAutostart)
-        .checks(switches("Start->Close",
-                         [](const json&, const Sandbox& sb) {
-                           EXPECT_EQ(testing::readFile(sb.path("~/.config/autostart/sys.desktop")),
-                                     "[Desktop Entry]\nHidden=true\nType=Application\nExec=sys\n");
-                         })),
-    onLinux("linux_autostart_on_again", loginItems({"--toggle", "sys.desktop"}), makeAutostart)
-        .after({loginItems({"--toggle", "sys.desktop"})})
-        .removes({"~/.config/autostart/sys.desktop"})
-        .checks(switches("Close->Start",
-                         [](const json&, const Sandbox& sb) {
-                           EXPECT_EQ(testing::readFile(sb.path("/etc/xdg/autostart/sys.desktop")),
-                                     kSystemEntry);
-                         })),
-    onLinux("linux_autostart_own_entry", loginItems({"--toggle", "mine.desktop"}), makeAutostart)
-        .checks(switches("Close->Start",
-                         [](const json&, const Sandbox& sb) {
-                           EXPECT_EQ(testing::readFile(sb.path("~/.config/autostart/mine.desktop")),
-                                     "[Desktop Entry]\r\nName=Mine\r\nHidden=false\r\n");
-                         })),
-    onLinux("linux_user_unit", loginItems({"--toggle", "b.service"}), makeAutostart)
-        .checks(switches("Close->Start",
-                         [](const json&, const Sandbox& sb) {
-                           EXPECT_NE(testing::readFile(sb.path("/units/log"))
-                                         .find("--user enable -- b.service"),
-                                     std::string::npos);
-                         })),
-    onLinux("linux_free_ram", withTools({"optimize", "free-ram"}), makeSystemTools)
+    onLinux("linux_autostart_off", loginItems("--toggle sys.desktop"), makeAutostart)
+        .checks(switches("Start->Close", "~/.config/autostart/sys.desktop",
+                         "[Desktop Entry]\nHidden=true\nType=Application\nExec=sys\n")),
+    onLinux("linux_autostart_on_again", loginItems("--toggle sys.desktop"), makeAutostart)
+        .after({loginItems("--toggle sys.desktop")}).removes({"~/.config/autostart/sys.desktop"})
+        .checks(switches("Close->Start", "/etc/xdg/autostart/sys.desktop", kSystemEntry)),
+    onLinux("linux_autostart_own_entry", loginItems("--toggle mine.desktop"), makeAutostart)
+        .checks(switches("Close->Start", "~/.config/autostart/mine.desktop",
+                         "[Desktop Entry]\r\nName=Mine\r\nHidden=false\r\n")),
+    onLinux("linux_user_unit", loginItems("--toggle b.service"), makeAutostart)
+        .checks(switches("Close->Start", "/units/log", "--user enable -- b.service")),
+    onLinux("linux_free_ram", withTools("optimize free-ram"), makeSystemTools)
         .checks([](const json& doc, const Sandbox& sb) {
           EXPECT_EQ(testing::readFile(sb.path("/proc/sys/vm/drop_caches")), "3\n");
           logs("sync\n")(doc, sb);
         }),
-    run("linux_flush_dns", withTools({"optimize", "flush-dns"}))
-        .onLinux()
-        .prints({"Clean DNS Cache: done\n"})
-        .given(makeSystemTools)
-        .checks(logs("resolvectl flush-caches\n")),
-    run("linux_speed_up_mail", {"optimize", "speed-up-mail"})
-        .onLinux()
-        .exits(2,
-               "orvexa: \"speed-up-mail\" has no counterpart on Linux; the tasks there are "
-               "free-ram and flush-dns\n"),
-    run("linux_helper_install", withTools({"helper", "install"}))
-        .onLinux()
-        .prints({"Installed " + kLabel})
-        .keeps({kLinuxHelper, "/run/" + kLabel + ".socket"})
-        .given(makeSystemTools)
+    onLinux("linux_flush_dns", withTools("optimize flush-dns"), makeSystemTools)
+        .prints({"Clean DNS Cache: done\n"}).checks(logs("resolvectl flush-caches\n")),
+    run("linux_speed_up_mail", "optimize speed-up-mail").onLinux()
+        .exits(2, "orvexa: \"speed-up-mail\" has no counterpart on Linux; the tasks there are "
+                  "free-ram and flush-dns\n"),
+    onLinux("linux_helper_install", withTools("helper install"), makeSystemTools)
+        .prints({"Installed " + kLabel}).keeps({kLinuxHelper, "/run/" + kLabel + ".socket"})
         .checks([](const json& doc, const Sandbox& sb) {
           EXPECT_NE(testing::readFile(sb.path("/etc/systemd/system/" + kLabel + ".service"))
                         .find("ExecStart=" + sb.path(kLinuxHelper) + " --launchd-plist " +
@@ -1036,21 +914,20 @@ const std::vector<Command> kCommands = {
                     std::string::npos);
           logs("systemctl daemon-reload\nsystemctl enable --now " + kLabel + ".service\n")(doc, sb);
         }),
-    run("linux_helper_uninstall", withTools({"helper", "uninstall"}))
-        .onLinux()
+    onLinux("linux_helper_uninstall", withTools("helper uninstall"), makeSystemTools)
+        .after({withTools("helper install")})
         .removes({kLinuxHelper, "/etc/systemd/system/" + kLabel + ".service",
                   "/run/" + kLabel + ".socket"})
-        .given(makeSystemTools)
-        .after({withTools({"helper", "install"})})
-        .checks(logs("systemctl daemon-reload\nsystemctl enable --now " + kLabel +
-                     ".service\nsystemctl disable --now " + kLabel +
-                     ".service\nsystemctl daemon-reload\n")),
+        .checks(logs("systemctl daemon-reload\nsystemctl enable --now " + kLabel + ".service\n"
+                     "systemctl disable --now " + kLabel + ".service\nsystemctl daemon-reload\n")),
 };
+// clang-format on
 
 std::string filled(std::string text, const Sandbox& sb, const std::string& tool) {
   for (const auto& [token, value] : {std::pair<std::string, std::string>{"{root}", sb.root()},
                                      {"{home}", sb.home()},
-                                     {"{tool}", tool}}) {
+                                     {"{tool}", tool},
+                                     {"{sp}", " "}}) {
     for (size_t at; (at = text.find(token)) != std::string::npos;)
       text.replace(at, token.size(), value);
   }
@@ -1080,6 +957,7 @@ TEST_P(CommandsTest, Runs) {
   if (c.linuxLayout) Paths::shared().setLayout(Layout::Linux);
   Sandbox sb(c.nobody ? std::string("nobody") : accountNameOf(::geteuid()));
   if (!c.linuxLayout) makeHome(sb);
+  for (const std::string& entry : c.files) sb.layout({entry});
   const std::string tool = c.setup ? c.setup(sb) : std::string();
   auto argv = [&](const Args& command) {
     Args args{testing::orvexaProgram(), "--root", sb.root()};
@@ -1090,7 +968,7 @@ TEST_P(CommandsTest, Runs) {
   std::shared_ptr<void> stopHelper(nullptr, [&](void*) {
     if (installs)
       (void)testing::runProgram(
-          argv(c.linuxLayout ? withTools({"helper", "stop"}) : Args{"helper", "stop"}));
+          argv(words(c.linuxLayout ? withTools("helper stop") : "helper stop")));
   });
   for (const Args& first : c.before) {
     testing::ProgramResult r = testing::runProgram(argv(first));

@@ -16,13 +16,14 @@
 #include "support/sandbox.h"
 #include "support/shared_checks.h"
 #include "support/signal.h"
+#include "toolkits/finish.h"
 
 namespace orvexa {
 namespace {
 
 namespace fs = std::filesystem;
 using Failures = std::vector<MaintenanceFailure>;
-using Outcome = std::pair<bool, Failures>;
+using Outcome = std::tuple<bool, Failures>;
 constexpr auto& exists = testing::existsNoFollow;
 
 std::string attachmentOf(const FilePtr& item) {
@@ -40,22 +41,7 @@ std::string itemOf(const FilePtr& item, const testing::Sandbox& sb) {
 // the finish receives.
 template <typename Call>
 Outcome finished(Call call) {
-  struct Shared {
-    std::mutex mu;
-    Outcome out;
-    testing::Signal done;
-  };
-  auto shared = std::make_shared<Shared>();
-  call([shared](bool ok, Failures failures) {
-    {
-      std::lock_guard lock(shared->mu);
-      shared->out = {ok, std::move(failures)};
-    }
-    shared->done.notify();
-  });
-  EXPECT_TRUE(shared->done.wait());
-  std::lock_guard lock(shared->mu);
-  return shared->out;
+  return testing::awaitFinish<bool, Failures>(call);
 }
 
 class MaintenanceHelperTest : public testing::HelperUsingTest {

@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <map>
@@ -27,6 +28,7 @@
 #include "support/shared_checks.h"
 #include "support/signal.h"
 #include "support/temp_dir.h"
+#include "toolkits/finish.h"
 
 namespace orvexa {
 namespace {
@@ -39,27 +41,10 @@ std::string textOf(const std::any& attachment) {
   return text != nullptr ? *text : "<none>";
 }
 
-// Runs one task and waits for what its finish receives (of the memory task,
-// whether it came on the main queue, and its text).
+// Runs one task and waits for what its finish receives.
 template <typename... Args>
 auto answerOf(void (*task)(std::function<void(bool, Args...)>)) {
-  using Answer = std::tuple<bool, std::decay_t<Args>...>;
-  struct Shared {
-    testing::Signal signal;
-    std::mutex mu;
-    Answer got;
-  };
-  auto shared = std::make_shared<Shared>();
-  task([shared](bool ok, Args... args) {
-    {
-      std::lock_guard lock(shared->mu);
-      shared->got = Answer(ok, std::move(args)...);
-    }
-    shared->signal.notify();
-  });
-  EXPECT_TRUE(shared->signal.wait());
-  std::lock_guard lock(shared->mu);
-  return shared->got;
+  return testing::awaitFinish<bool, Args...>(task);
 }
 
 class OptimizationServiceTest : public testing::HelperUsingTest {
@@ -298,18 +283,6 @@ TEST_F(OptimizationServiceTest, CleanPurgeableFailures) {
   EXPECT_FALSE(fs::exists(sb_.path("/dd.log")));
 }
 
-TEST_F(OptimizationServiceTest, FreeUpRamReportsOnTheMainQueue) {
-  FreeUpRamService::setMaximumBlockSize(uint64_t{8} << 20);
-  // The amount freed is left alone: memory use of a shared machine moves
-  // either way.
-  const auto answer = answerOf(+[](std::function<void(bool, bool, std::optional<std::string>)> f) {
-    OptimizationService::freeUpRam([f](bool ok, float, std::optional<std::string> text) {
-      f(ok, MainQueue::isMainThread(), std::move(text));
-    });
-  });
-  EXPECT_EQ(answer, std::make_tuple(true, true, std::optional<std::string>("")));
-}
-
 // ---- Permissions -----------------------------------------------------------------
 
 TEST_F(OptimizationServiceTest, SingleApplicationPermissions) {
@@ -352,7 +325,9 @@ TEST_F(OptimizationServiceTest, CleanSinglePermissionReadsTheToolsAnswer) {
 // task running beside them: each feature gets one completion (total 0) and
 // its own five task categories, in order and numbered, in place of its
 // old ones, with the descriptions given to it; the login items fill the
-// last. The first scan reports its progress.
+// last. The first scan reports its progress. The memory task reports on the
+// main queue (the amount freed is left alone: memory use of a shared machine
+// moves either way).
 TEST(OptimizationConcurrencyTest, ScansSideBySide) {
   testing::Sandbox sb;
   Paths::shared().setTool(
@@ -391,9 +366,14 @@ TEST(OptimizationConcurrencyTest, ScansSideBySide) {
         queues.back());
   }
   testing::Signal ram;
-  OptimizationService::freeUpRam([&ram](bool, float, std::optional<std::string>) { ram.notify(); });
+  std::atomic<bool> ramAnswer{false};
+  OptimizationService::freeUpRam([&](bool ok, float, std::optional<std::string> text) {
+    ramAnswer = ok && MainQueue::isMainThread() && text == "";
+    ram.notify();
+  });
   ASSERT_TRUE(done.wait(std::chrono::seconds(30), kScans));
   ASSERT_TRUE(ram.wait());
+  EXPECT_TRUE(ramAnswer);
   for (auto& queue : queues) queue->waitUntilIdle();
   FreeUpRamService::setMaximumBlockSize(0);
   std::lock_guard lock(mu);
@@ -494,15 +474,13 @@ TEST(LoginItemsParseTest, BlocksLinesAndStates) {
                     {"com.example.other", "Start"},
                     {"org.sample.tool", "Close"}}));
   EXPECT_EQ(info[LoginItemDisableStatus::associations], (States{{"com.example.helper", "Close"}}));
-}
-
-TEST(LoginItemsParseTest, ListingsWithoutUsableBlocks) {
-  for (const char* listing : {"", "disabled services =\n\"com.example.agent\" => false\n",
-                              "disabled services = {\n\"com.example.agent\" => false\n"}) {
-    EXPECT_EQ(Service::parseDisableServiceInfo(listing),
+  // Listings without usable blocks.
+  for (const char* unusable : {"", "disabled services =\n\"com.example.agent\" => false\n",
+                               "disabled services = {\n\"com.example.agent\" => false\n"}) {
+    EXPECT_EQ(Service::parseDisableServiceInfo(unusable),
               (Service::DisableServiceInfo{{LoginItemDisableStatus::disabledServices, {}},
                                            {LoginItemDisableStatus::associations, {}}}))
-        << listing;
+        << unusable;
   }
 }
 

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <filesystem>
 #include <memory>
 #include <mutex>
@@ -20,6 +21,7 @@
 #include "support/shared_checks.h"
 #include "support/signal.h"
 #include "support/temp_dir.h"
+#include "toolkits/finish.h"
 
 namespace orvexa {
 namespace {
@@ -49,27 +51,16 @@ struct Outcome {
 
 // Runs one shred and waits for its report.
 Outcome shredAndWait(ShreadService& service, const std::vector<std::string>& paths) {
-  struct Shared {
-    std::mutex mu;
-    Outcome out;
-    testing::Signal done;
-  };
-  auto shared = std::make_shared<Shared>();
-  auto finish = [shared](bool success, Result result) {
-    {
-      std::lock_guard lock(shared->mu);
-      shared->out.success = success;
-      shared->out.result = std::move(result);
-      shared->out.onMainQueue = MainQueue::isMainThread();
-      ++shared->out.calls;
-    }
-    shared->done.notify();
-  };
-  service.shred(urls(paths), finish);
-  EXPECT_TRUE(shared->done.wait());
+  auto calls = std::make_shared<std::atomic<int>>(0);
+  auto [success, result, onMainQueue] =
+      testing::awaitFinish<bool, Result, bool>([&](std::function<void(bool, Result, bool)> done) {
+        service.shred(urls(paths), [done, calls](bool ok, Result r) {
+          ++*calls;
+          done(ok, std::move(r), MainQueue::isMainThread());
+        });
+      });
   MainQueue::sync([] {});  // a second report would have been queued by now
-  std::lock_guard lock(shared->mu);
-  return shared->out;
+  return {success, std::move(result), onMainQueue, calls->load()};
 }
 
 // Every file progress call, in order.
