@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "orvexa/tree/inverted_sort.h"
 #include "orvexa/tree/lsh_service.h"
 #include "orvexa/units/scan_status.h"
 #include "support/features.h"
@@ -142,6 +143,32 @@ TEST_F(LSHServiceConcurrencyTest, BandLookupFindsEveryPairThatAgreesOnASelection
     for (const auto& m : members)
       EXPECT_LE(SimilarNode::calculateHamming(key->fingerprint, m->fingerprint), 3);
   }
+}
+
+TEST(InvertedSortTest, PairsNeedThreeOfFourEqualParts) {
+  // Quarters of 9 bits with values that never repeat across quarters.
+  auto quarters = [](std::initializer_list<int> values) {
+    std::vector<int> bits;
+    for (int v : values)
+      for (int b = 8; b >= 0; --b) bits.push_back((v >> b) & 1);
+    return bits;
+  };
+  auto n = makeNode("n", quarters({1, 2, 3, 4}));
+  auto two = makeNode("two", quarters({1, 2, 30, 40}));
+  auto three = makeNode("three", quarters({1, 2, 3, 44}));
+  auto four = makeNode("four", quarters({1, 2, 3, 4}));
+  InvertedSort index;
+  index.buildIndex({n, two, three, four});
+  EXPECT_EQ(n->fingerIndex, (std::vector<std::string>{"1", "2", "3", "4"}));
+  EXPECT_EQ(three->fingerIndex, (std::vector<std::string>{"1", "2", "3", "2c"}));
+  EXPECT_EQ(index.hashDict.at("2").size(), 4u);
+
+  auto result = index.search({n, two});
+  ASSERT_EQ(result.count(n), 1u);
+  EXPECT_EQ(namesOf(result[n]), (Names{"/p/n", "/p/three", "/p/four"}));
+  ASSERT_EQ(result.count(two), 1u);
+  ASSERT_EQ(result[two].size(), 1u) << "two shares only two parts with anyone";
+  EXPECT_EQ(result[two][0], two);
 }
 
 }  // namespace

@@ -8,6 +8,8 @@
 
 #include "orvexa/tree/bk_tree_old_service.h"
 #include "orvexa/tree/bk_tree_service.h"
+#include "orvexa/tree/duplicate_folder_info.h"
+#include "orvexa/tree/duplicate_node.h"
 #include "orvexa/tree/inverted_sort.h"
 #include "orvexa/tree/similar_node.h"
 #include "tree/nodes.h"
@@ -149,8 +151,9 @@ TEST(OldBKTreeServiceTest, IdenticalTermsCollectNamesOnceAndQueriesReturnEachNod
   tree.put(flipped(kBase, {5}), "/p/other.jpg");
   EXPECT_EQ(tree.root->sameName, std::vector<std::string>{"/p/copy.jpg"});
   EXPECT_EQ(tree.root->children.size(), 1u);
+  tree.nodeCount(tree.root.get());
+  EXPECT_EQ(tree.count, 3);  // two nodes and one extra name
 
-  // A node returned once is not returned again.
   std::map<std::string, std::vector<int>> elems{{"/p/a.jpg", kBase},
                                                 {"/p/b.jpg", flipped(kBase, {0})},
                                                 {"/p/c.jpg", flipped(kBase, {0, 1, 2, 3, 4, 5, 6})},
@@ -174,6 +177,16 @@ TEST(FingerprintUtilitiesTest, HashStringsBinaryTextGrayComparisonsFolderValuesA
   const std::vector<int> b{10, 30, 41, 29, 190, 11};
   EXPECT_EQ(BKTreeService::calculateGrayHamming(a, b, 10), 3);  // three differ by 11, two by 10
   EXPECT_EQ(BKTreeService::calculateGrayHamming(a, b, 0), 5);
+
+  // The duplicate tree's folder values and distance strings.
+  EXPECT_EQ(DuplicateFolderInfo::calculateValue("ab", "ba"), 0);
+  EXPECT_EQ(DuplicateFolderInfo::calculateValue("", "a"), 97);
+  // Bytes outside ASCII add nothing ("é" is two bytes, "文" three).
+  EXPECT_EQ(DuplicateFolderInfo::calculateValue("caf\xc3\xa9", "caf"), 0);
+  EXPECT_EQ(DuplicateFolderInfo::calculateValue("\xe6\x96\x87x", "y"), 1);
+  // Sorted descending in plain byte order (upper case first), then joined.
+  EXPECT_EQ(DuplicateNode::calculationDistanceString({"a", "A", "b"}), "baA");
+  EXPECT_EQ(DuplicateNode::calculationDistanceString({"ab", "a", "abc"}), "abcaba");
 }
 
 }  // namespace
