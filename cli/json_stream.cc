@@ -40,37 +40,20 @@ void JsonStream::beforeValue() {
   buffer_.append(2 * counts_.size(), ' ');
 }
 
-void JsonStream::beginObject() {
+void JsonStream::open(char bracket) {
   beforeValue();
-  buffer_ += '{';
+  buffer_ += bracket;
   counts_.push_back(0);
 }
 
-void JsonStream::beginArray() {
-  beforeValue();
-  buffer_ += '[';
-  counts_.push_back(0);
-}
-
-void JsonStream::endObject() {
+void JsonStream::close(char bracket) {
   const size_t n = counts_.back();
   counts_.pop_back();
   if (n > 0) {
     buffer_ += '\n';
     buffer_.append(2 * counts_.size(), ' ');
   }
-  buffer_ += '}';
-  if (buffer_.size() >= kSpillBytes) spill();
-}
-
-void JsonStream::endArray() {
-  const size_t n = counts_.back();
-  counts_.pop_back();
-  if (n > 0) {
-    buffer_ += '\n';
-    buffer_.append(2 * counts_.size(), ' ');
-  }
-  buffer_ += ']';
+  buffer_ += bracket;
   if (buffer_.size() >= kSpillBytes) spill();
 }
 

@@ -30,10 +30,10 @@ class JsonStream {
   JsonStream(const JsonStream&) = delete;
   JsonStream& operator=(const JsonStream&) = delete;
 
-  void beginObject();
-  void endObject();
-  void beginArray();
-  void endArray();
+  void beginObject() { open('{'); }
+  void endObject() { close('}'); }
+  void beginArray() { open('['); }
+  void endArray() { close(']'); }
   // Inside an object: the key of the next value.
   void key(std::string_view name);
   void value(std::string_view text);
@@ -49,6 +49,8 @@ class JsonStream {
   void finish();
 
  private:
+  void open(char bracket);
+  void close(char bracket);
   void beforeValue();
   void quoted(std::string_view text);
   void spill();
