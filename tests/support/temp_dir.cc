@@ -44,12 +44,7 @@ std::string TempDir::operator/(std::string_view relative) const {
 }
 
 std::string TempDir::writeFile(std::string_view relative, std::string_view content) const {
-  std::string p = *this / relative;
-  std::error_code ec;
-  fs::create_directories(fs::path(p).parent_path(), ec);
-  std::ofstream out(p, std::ios::binary);
-  out.write(content.data(), static_cast<std::streamsize>(content.size()));
-  return p;
+  return writeFileAt(*this / relative, content);
 }
 
 std::string TempDir::makeDir(std::string_view relative) const {
@@ -59,11 +54,26 @@ std::string TempDir::makeDir(std::string_view relative) const {
   return p;
 }
 
+std::string writeFileAt(const std::string& path, std::string_view content) {
+  std::error_code ec;
+  fs::create_directories(fs::path(path).parent_path(), ec);
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(content.data(), static_cast<std::streamsize>(content.size()));
+  if (!out) ADD_FAILURE() << "cannot write " << path;
+  return path;
+}
+
 std::string readFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   std::ostringstream ss;
   ss << in.rdbuf();
   return ss.str();
+}
+
+std::string testData(std::string_view name) {
+  std::string text = readFile(ORVEXA_TEST_DATA_DIR "/" + std::string(name));
+  if (text.empty()) ADD_FAILURE() << "no test data " << name;
+  return text;
 }
 
 size_t logSize() {

@@ -27,8 +27,13 @@ class TempDir {
   std::string path_;
 };
 
+// Writes `content` to `path`, creating the folders above it; returns `path`.
+// A failure to write fails the test.
+std::string writeFileAt(const std::string& path, std::string_view content);
 // Whole content of a file; empty when it cannot be read.
 std::string readFile(const std::string& path);
+// Whole content of tests/data/<name>: fixture data kept out of the code.
+std::string testData(std::string_view name);
 
 // Lines appended to the shared log since `offset`; the shared log is flushed
 // first. logSize() gives the offset to start from.
