@@ -9,10 +9,11 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <random>
+
+#include "support/temp_dir.h"
 
 namespace orvexa::testing {
 
@@ -79,11 +80,8 @@ std::vector<uint8_t> jpegBytes(int width, int height, const PixelFn& pixel, int 
 }
 
 std::string writeBytes(const std::string& path, const std::vector<uint8_t>& bytes) {
-  std::filesystem::create_directories(std::filesystem::path(path).parent_path());
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()),
-            static_cast<std::streamsize>(bytes.size()));
-  return path;
+  return writeFileAt(path,
+                     std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
 }
 
 std::string writePng(const std::string& path, int width, int height, const PixelFn& pixel) {
@@ -97,7 +95,7 @@ std::string writeJpeg(const std::string& path, int width, int height, const Pixe
 
 std::vector<uint8_t> readBytes(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
-  return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 PixelFn blocks(uint32_t seed, int width, int height) {
@@ -123,24 +121,15 @@ PixelFn brightened(PixelFn pixel, int delta) {
 }
 
 std::vector<uint8_t> pngWithDeclaredSize(uint32_t width, uint32_t height) {
-  std::vector<uint8_t> out{0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
-  auto put32 = [](std::vector<uint8_t>& to, uint32_t v) {
-    for (int shift = 24; shift >= 0; shift -= 8) to.push_back(static_cast<uint8_t>(v >> shift));
+  std::vector<uint8_t> out = pngBytes(1, 1, [](int, int) { return Rgba{}; });
+  auto put32 = [&out](size_t at, uint32_t v) {
+    for (size_t k = 0; k < 4; ++k) out[at + k] = static_cast<uint8_t>(v >> (24 - 8 * k));
   };
-  auto chunk = [&](const char* type, const std::vector<uint8_t>& data) {
-    put32(out, static_cast<uint32_t>(data.size()));
-    std::vector<uint8_t> body(type, type + 4);
-    body.insert(body.end(), data.begin(), data.end());
-    out.insert(out.end(), body.begin(), body.end());
-    put32(out, static_cast<uint32_t>(crc32(0, body.data(), static_cast<uInt>(body.size()))));
-  };
-  std::vector<uint8_t> header;
-  put32(header, width);
-  put32(header, height);
-  header.insert(header.end(), {8, 6, 0, 0, 0});  // 8-bit RGBA, no interlace
-  chunk("IHDR", header);
-  chunk("IDAT", {0x78, 0x9C, 0x03, 0x00, 0x00, 0x00, 0x00, 0x01});
-  chunk("IEND", {});
+  // After the signature: the header chunk's length, type "IHDR", width and
+  // height, five more bytes, then the checksum of type and data.
+  put32(16, width);
+  put32(20, height);
+  put32(29, static_cast<uint32_t>(crc32(0, out.data() + 12, 17)));
   return out;
 }
 
