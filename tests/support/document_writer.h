@@ -135,11 +135,9 @@ inline bool writeZip(const std::string& path,
     }
     zip_set_file_compression(archive, static_cast<zip_uint64_t>(index), ZIP_CM_DEFLATE, 6);
   }
-  if (zip_close(archive) != 0) {
-    zip_discard(archive);
-    return false;
-  }
-  return true;
+  if (zip_close(archive) == 0) return true;
+  zip_discard(archive);
+  return false;
 }
 
 // A minimal word-processing file: content types, package relations and the
