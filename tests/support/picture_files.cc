@@ -8,9 +8,6 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <cstring>
-#include <fstream>
-#include <iterator>
 #include <random>
 
 #include "support/temp_dir.h"
@@ -25,8 +22,7 @@ std::vector<uint8_t> pngBytes(int width, int height, const PixelFn& pixel) {
       rgba.insert(rgba.end(), {p.r, p.g, p.b, p.a});
     }
   }
-  png_image image;
-  std::memset(&image, 0, sizeof image);
+  png_image image{};
   image.version = PNG_IMAGE_VERSION;
   image.width = static_cast<png_uint_32>(width);
   image.height = static_cast<png_uint_32>(height);
@@ -35,7 +31,7 @@ std::vector<uint8_t> pngBytes(int width, int height, const PixelFn& pixel) {
   png_image_write_get_memory_size(image, size, 0, rgba.data(), 0, nullptr);
   std::vector<uint8_t> out(size);
   if (png_image_write_to_memory(&image, out.data(), &size, 0, rgba.data(), 0, nullptr) == 0) {
-    out.clear();
+    size = 0;
   }
   out.resize(size);
   png_image_free(&image);
@@ -46,9 +42,8 @@ std::vector<uint8_t> jpegBytes(int width, int height, const PixelFn& pixel, int 
                                bool grayscale) {
   // The inputs are always valid here: libjpeg's default error handler
   // (which ends the process) is good enough for a test fixture.
-  jpeg_compress_struct cinfo;
+  jpeg_compress_struct cinfo{};
   jpeg_error_mgr err;
-  std::memset(&cinfo, 0, sizeof cinfo);
   cinfo.err = jpeg_std_error(&err);
   jpeg_create_compress(&cinfo);
   unsigned char* buffer = nullptr;
@@ -94,8 +89,8 @@ std::string writeJpeg(const std::string& path, int width, int height, const Pixe
 }
 
 std::vector<uint8_t> readBytes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  const std::string bytes = readFile(path);
+  return {bytes.begin(), bytes.end()};
 }
 
 PixelFn blocks(uint32_t seed, int width, int height) {
