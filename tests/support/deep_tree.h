@@ -21,12 +21,9 @@ namespace orvexa::testing {
 class ScratchDir {
  public:
   ScratchDir() {
-    std::string pattern = "/dev/shm/orvexa-deep-XXXXXX";
-    if (::access("/dev/shm", W_OK) == 0 && ::mkdtemp(pattern.data()) != nullptr) {
-      path_ = pattern;
-    } else {
-      fallback_.emplace();
-      path_ = fallback_->path();
+    path_ = "/dev/shm/orvexa-deep-XXXXXX";
+    if (::access("/dev/shm", W_OK) != 0 || ::mkdtemp(path_.data()) == nullptr) {
+      path_ = fallback_.emplace().path();
     }
   }
   ~ScratchDir() {
