@@ -6,11 +6,7 @@
 #include <png.h>
 #include <zlib.h>
 
-#include <algorithm>
 #include <cstdlib>
-#include <random>
-
-#include "support/temp_dir.h"
 
 namespace orvexa::testing {
 
@@ -72,47 +68,6 @@ std::vector<uint8_t> jpegBytes(int width, int height, const PixelFn& pixel, int 
   std::vector<uint8_t> out(buffer, buffer + size);
   std::free(buffer);
   return out;
-}
-
-std::string writeBytes(const std::string& path, const std::vector<uint8_t>& bytes) {
-  return writeFileAt(path,
-                     std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
-}
-
-std::string writePng(const std::string& path, int width, int height, const PixelFn& pixel) {
-  return writeBytes(path, pngBytes(width, height, pixel));
-}
-
-std::string writeJpeg(const std::string& path, int width, int height, const PixelFn& pixel,
-                      int quality) {
-  return writeBytes(path, jpegBytes(width, height, pixel, quality));
-}
-
-std::vector<uint8_t> readBytes(const std::string& path) {
-  const std::string bytes = readFile(path);
-  return {bytes.begin(), bytes.end()};
-}
-
-PixelFn blocks(uint32_t seed, int width, int height) {
-  std::mt19937 random(seed);
-  std::vector<Rgba> cells(48);
-  for (Rgba& c : cells) {
-    const auto level = static_cast<uint8_t>(random() % 256);
-    c = Rgba{level, static_cast<uint8_t>(level * 3 / 4), static_cast<uint8_t>(level / 2), 255};
-  }
-  return [cells, width, height](int x, int y) {
-    const size_t cx = static_cast<size_t>(x * 8 / width);
-    const size_t cy = static_cast<size_t>(y * 6 / height);
-    return cells[cy * 8 + cx];
-  };
-}
-
-PixelFn brightened(PixelFn pixel, int delta) {
-  return [pixel, delta](int x, int y) {
-    Rgba p = pixel(x, y);
-    auto up = [delta](uint8_t v) { return static_cast<uint8_t>(std::min(255, v + delta)); };
-    return Rgba{up(p.r), up(p.g), up(p.b), p.a};
-  };
 }
 
 std::vector<uint8_t> pngWithDeclaredSize(uint32_t width, uint32_t height) {
