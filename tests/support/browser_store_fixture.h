@@ -288,8 +288,7 @@ inline std::string fakeTool(const Sandbox& sb, const std::string& name, const st
   return path;
 }
 
-// ---- Running one category scan
-// ------------------------------------------------
+// ---- Running one category scan ------------------------------------------------
 
 inline CategoryPtr privacyCategory(const std::string& title) {
   auto category = std::make_shared<CategoryInformation>();
