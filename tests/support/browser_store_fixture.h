@@ -1,7 +1,7 @@
 // Stores of the browsers and the system as their owners write them, for the
-// privacy scan and clean tests: the table definitions are those of the
-// programs (the columns the scan and clean use, with their real names and
-// types), and the helpers put rows in them.
+// privacy scan and clean tests. Their table definitions (those of the
+// programs: the columns the scan and clean use, with their real names and
+// types), rows and property lists are kept in tests/data/stores.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <initializer_list>
 #include <string>
 #include <vector>
@@ -22,81 +23,12 @@
 #include "support/launchctl_fixture.h"
 #include "support/sandbox.h"
 #include "support/signal.h"
+#include "support/temp_dir.h"
 
 namespace orvexa::testing {
 
-// ---- Table definitions -----------------------------------------------------
-// The columns the scan and clean read, those a join shares by name, and the
-// keys and references the owners declare, with their real names and types.
-
-inline const char* const kSafariHistorySchema =
-    "CREATE TABLE history_items (id INTEGER PRIMARY KEY AUTOINCREMENT,url TEXT NOT NULL "
-    "UNIQUE,visit_count INTEGER NOT NULL);"
-    "CREATE TABLE history_visits (id INTEGER PRIMARY KEY AUTOINCREMENT,history_item INTEGER NOT "
-    "NULL REFERENCES history_items(id) ON DELETE CASCADE,visit_time REAL NOT NULL,title TEXT "
-    "NULL,redirect_source INTEGER NULL UNIQUE REFERENCES history_visits(id) ON DELETE "
-    "CASCADE,redirect_destination INTEGER NULL UNIQUE REFERENCES history_visits(id) ON DELETE "
-    "CASCADE);";
-
-inline const char* const kChromeHistorySchema =
-    "CREATE TABLE urls(id INTEGER PRIMARY KEY AUTOINCREMENT,url LONGVARCHAR,title "
-    "LONGVARCHAR,visit_count INTEGER DEFAULT 0 NOT NULL,last_visit_time INTEGER NOT NULL);"
-    "CREATE TABLE visits(id INTEGER PRIMARY KEY AUTOINCREMENT,url INTEGER NOT NULL,visit_time "
-    "INTEGER NOT NULL,from_visit INTEGER,transition INTEGER DEFAULT 0 NOT NULL);"
-    "CREATE TABLE keyword_search_terms (keyword_id INTEGER NOT NULL,url_id INTEGER NOT "
-    "NULL,term LONGVARCHAR NOT NULL,normalized_term LONGVARCHAR NOT NULL);"
-    "CREATE TABLE downloads (id INTEGER PRIMARY KEY,guid VARCHAR NOT NULL,current_path "
-    "LONGVARCHAR NOT NULL,target_path LONGVARCHAR NOT NULL,start_time INTEGER NOT NULL,state "
-    "INTEGER NOT NULL,mime_type VARCHAR(255) NOT NULL);";
-
-inline const char* const kChromeCookiesSchema =
-    "CREATE TABLE cookies(creation_utc INTEGER NOT NULL,host_key TEXT NOT "
-    "NULL,top_frame_site_key TEXT NOT NULL,name TEXT NOT NULL,value TEXT NOT NULL,path TEXT NOT "
-    "NULL,UNIQUE (host_key, top_frame_site_key, name, path));";
-
-inline const char* const kChromeLoginSchema =
-    "CREATE TABLE logins (origin_url VARCHAR NOT NULL,username_element VARCHAR,username_value "
-    "VARCHAR,password_element VARCHAR,signon_realm VARCHAR NOT NULL,date_created INTEGER NOT "
-    "NULL,id INTEGER PRIMARY KEY AUTOINCREMENT,UNIQUE (origin_url, username_element, "
-    "username_value, password_element, signon_realm));";
-
-inline const char* const kChromeWebDataSchema =
-    "CREATE TABLE autofill (name VARCHAR, value VARCHAR, value_lower VARCHAR, date_created "
-    "INTEGER DEFAULT 0, date_last_used INTEGER DEFAULT 0, count INTEGER DEFAULT 1, PRIMARY KEY "
-    "(name, value));";
-
-inline const char* const kFirefoxPlacesSchema =
-    "CREATE TABLE moz_places (id INTEGER PRIMARY KEY, url LONGVARCHAR, title LONGVARCHAR, "
-    "visit_count INTEGER DEFAULT 0, last_visit_date INTEGER , guid TEXT);"
-    "CREATE TABLE moz_historyvisits (id INTEGER PRIMARY KEY, from_visit INTEGER, place_id "
-    "INTEGER, visit_date INTEGER, visit_type INTEGER);"
-    "CREATE TABLE moz_keywords (id INTEGER PRIMARY KEY AUTOINCREMENT, keyword TEXT UNIQUE, "
-    "place_id INTEGER, post_data TEXT);"
-    "CREATE TABLE moz_annos (id INTEGER PRIMARY KEY,place_id INTEGER NOT NULL,anno_attribute_id "
-    "INTEGER,content LONGVARCHAR,dateAdded INTEGER DEFAULT 0);";
-
-inline const char* const kFirefoxCookiesSchema =
-    "CREATE TABLE moz_cookies (id INTEGER PRIMARY KEY, baseDomain TEXT, originAttributes TEXT "
-    "NOT NULL DEFAULT '', name TEXT, value TEXT, host TEXT, path TEXT, creationTime INTEGER, "
-    "CONSTRAINT moz_uniqueid UNIQUE (name, host, path, originAttributes));";
-
-inline const char* const kFirefoxFormHistorySchema =
-    "CREATE TABLE moz_formhistory (id INTEGER PRIMARY KEY, fieldname TEXT NOT NULL, value TEXT "
-    "NOT NULL, timesUsed INTEGER, firstUsed INTEGER, lastUsed INTEGER, guid TEXT);";
-
-inline const char* const kTccSchema =
-    "CREATE TABLE access (service TEXT NOT NULL, client TEXT NOT NULL, client_type INTEGER NOT "
-    "NULL, auth_value INTEGER NOT NULL, auth_reason INTEGER NOT NULL, auth_version INTEGER NOT "
-    "NULL, csreq BLOB, policy_id INTEGER, indirect_object_identifier_type INTEGER, "
-    "indirect_object_identifier TEXT NOT NULL DEFAULT 'UNUSED', indirect_object_code_identity "
-    "BLOB, flags INTEGER, last_modified INTEGER NOT NULL DEFAULT (CAST(strftime('%s','now') AS "
-    "INTEGER)), PRIMARY KEY (service, client, client_type, indirect_object_identifier));";
-
 // Chrome counts microseconds since 1601-01-01.
-constexpr int64_t kChromeEpochOffset = 11644473600;
-inline int64_t chromeTime(int64_t unixSeconds) {
-  return (unixSeconds + kChromeEpochOffset) * 1000000;
-}
+inline int64_t chromeTime(int64_t unixSeconds) { return (unixSeconds + 11644473600) * 1000000; }
 
 // ---- Databases --------------------------------------------------------------
 
@@ -121,46 +53,84 @@ class Db {
     sqlite3_free(message);
   }
   // Runs `sql` with text parameters bound in order.
-  void run(const std::string& sql, const std::vector<std::string>& params) {
-    sqlite3_stmt* stmt = nullptr;
-    ASSERT_EQ(sqlite3_prepare_v2(db_, sql.c_str(), -1, &stmt, nullptr), SQLITE_OK) << sql;
-    for (size_t i = 0; i < params.size(); ++i) {
-      sqlite3_bind_text(stmt, static_cast<int>(i + 1), params[i].c_str(), -1, SQLITE_TRANSIENT);
-    }
-    EXPECT_EQ(sqlite3_step(stmt), SQLITE_DONE) << sql;
-    sqlite3_finalize(stmt);
-  }
+  void run(const std::string& sql, const std::vector<std::string>& params) { query(sql, params); }
   // The first column of every row, as text ("NULL" for NULL).
-  std::vector<std::string> column(const std::string& sql) {
+  std::vector<std::string> column(const std::string& sql) { return query(sql, {}); }
+
+ private:
+  std::vector<std::string> query(const std::string& sql, const std::vector<std::string>& params) {
     std::vector<std::string> out;
     sqlite3_stmt* stmt = nullptr;
-    if (sqlite3_prepare_v2(db_, sql.c_str(), -1, &stmt, nullptr) != SQLITE_OK) {
-      ADD_FAILURE() << sql << ": " << sqlite3_errmsg(db_);
-      return out;
+    int rc = sqlite3_prepare_v2(db_, sql.c_str(), -1, &stmt, nullptr);
+    for (size_t i = 0; rc == SQLITE_OK && i < params.size(); ++i) {
+      sqlite3_bind_text(stmt, static_cast<int>(i + 1), params[i].c_str(), -1, SQLITE_TRANSIENT);
     }
-    while (sqlite3_step(stmt) == SQLITE_ROW) {
+    while (rc == SQLITE_OK || rc == SQLITE_ROW) {
+      if ((rc = sqlite3_step(stmt)) != SQLITE_ROW) break;
       const unsigned char* text = sqlite3_column_text(stmt, 0);
       out.emplace_back(text ? reinterpret_cast<const char*>(text) : "NULL");
     }
+    if (rc != SQLITE_DONE) ADD_FAILURE() << sql << ": " << sqlite3_errmsg(db_);
     sqlite3_finalize(stmt);
     return out;
   }
 
- private:
   sqlite3* db_ = nullptr;
 };
 
 // The first column of `sql` on the database at `path`.
 inline std::vector<std::string> rows(const std::string& path, const std::string& sql) {
-  Db db(path);
-  return db.column(sql);
+  return Db(path).column(sql);
 }
 
 // "ok" when the database at `path` is sound.
 inline std::string integrityOf(const std::string& path) {
-  Db db(path);
-  std::vector<std::string> result = db.column("PRAGMA integrity_check");
+  std::vector<std::string> result = Db(path).column("PRAGMA integrity_check");
   return result.size() == 1 ? result[0] : "several problems";
+}
+
+// The file tests/data/stores/<name> (the stores' table definitions, as their
+// owners declare the columns the scan and clean use, and their rows), with
+// "@HOME@" standing for the sandbox's home and "@HOME_URL@" for the same
+// percent-encoded.
+inline std::string storeData(const Sandbox& sb, const std::string& name) {
+  std::string text = testData("stores/" + name);
+  for (const auto& [key, value] :
+       {std::pair<std::string, std::string>{"@HOME_URL@", percentEncodePath(sb.home())},
+        {"@HOME@", sb.home()}}) {
+    for (size_t at = 0; (at = text.find(key, at)) != std::string::npos; at += value.size()) {
+      text.replace(at, key.size(), value);
+    }
+  }
+  return text;
+}
+
+// The property list tests/data/stores/<name> (see storeData), its strings
+// "@bookmark <path>" turned into the bookmark data of <path> and "@data
+// <text>" into data holding <text>.
+inline PlistValue storePlist(const Sandbox& sb, const std::string& name) {
+  std::optional<PlistValue> list = readPlist(storeData(sb, name));
+  EXPECT_TRUE(list) << name;
+  std::function<void(PlistValue&)> fill = [&fill](PlistValue& value) {
+    if (PlistValue::Array* array = value.asArray()) {
+      for (PlistValue& item : *array) fill(item);
+    } else if (PlistValue::Dictionary* dictionary = value.asDictionary()) {
+      for (auto& entry : dictionary->entries) fill(entry.second);
+    } else if (const std::string* text = value.asString(); text && text->starts_with("@")) {
+      const std::string bytes =
+          text->starts_with("@bookmark ") ? bookmarkDataForPath(text->substr(10)) : text->substr(6);
+      value = PlistValue(PlistValue::Data(bytes.begin(), bytes.end()));
+    }
+  };
+  if (list) fill(*list);
+  return list.value_or(PlistValue());
+}
+
+// Makes the database at `path` from the scripts `names` of tests/data/stores.
+inline void makeStore(const Sandbox& sb, const std::string& path,
+                      std::initializer_list<std::string> names) {
+  Db db(path);
+  for (const std::string& name : names) db.exec(storeData(sb, name));
 }
 
 // ---- Records ----------------------------------------------------------------
@@ -200,26 +170,9 @@ inline std::string attachmentText(const FilePtr& file) {
 // cookie file. Returns the History.db path.
 inline std::string makeSafariStores(const Sandbox& sb) {
   const std::string history = sb.path("~/Library/Safari/History.db");
-  {
-    Db db(history);
-    db.exec(kSafariHistorySchema);
-    db.exec(
-        "INSERT INTO history_items (id, url, visit_count) VALUES (1, 'https://example.com/', 2),"
-        "(2, 'file:///Users/tester/notes.html', 1), (3, 'https://untitled.example/', 1);"
-        "INSERT INTO history_visits (id, history_item, visit_time, title) VALUES "
-        "(10, 1, 0.0, 'Example'), (11, 1, 700000000.5, 'Example again'),"
-        "(12, 2, 100, 'Notes'), (13, 3, 50, NULL);");
-  }
-  PlistValue::Dictionary first{
-      {{"DownloadEntryPath", sb.path("~/Downloads/a.zip")},
-       {"DownloadEntryDateFinishedKey", PlistValue(PlistValue::DateValue{1700000000})},
-       {"DownloadEntryIdentifier", "ID-1"}}};
-  PlistValue::Dictionary second{{{"DownloadEntryIdentifier", "ID-2"}}};
-  PlistValue downloads(
-      PlistValue::Dictionary{{{"DownloadHistory", PlistValue(PlistValue::Array{first, second})}}});
-  std::filesystem::create_directories(sb.path("~/Library/Safari"));
-  EXPECT_TRUE(
-      writePlistFile(sb.path("~/Library/Safari/Downloads.plist"), downloads, PlistFormat::Binary));
+  makeStore(sb, history, {"safari_history.sql"});
+  EXPECT_TRUE(writePlistFile(sb.path("~/Library/Safari/Downloads.plist"),
+                             storePlist(sb, "safari_downloads.plist"), PlistFormat::Binary));
   sb.file("~/Library/Safari/LastSession.plist", 40);
   sb.file("~/Library/Safari/LocalStorage/https_b.example_0.localstorage", 30);
   sb.file("~/Library/Safari/LocalStorage/https_a.example_0.localstorage", 20);
@@ -233,64 +186,23 @@ inline std::string makeSafariStores(const Sandbox& sb) {
 // and a comma, one whose texts collide with it once joined by ","), local
 // storage. Returns the profile folder.
 inline std::string makeChromeStores(const Sandbox& sb, const std::string& profile = "Default") {
-  const std::string folder = sb.path("~/Library/Application Support/Google/Chrome/" + profile);
-  {
-    Db db(folder + "/History");
-    db.exec(kChromeHistorySchema);
-    db.exec(
-        "INSERT INTO urls (id, url, title, last_visit_time) VALUES "
-        "(1, 'https://news.example/a', 'News', 0),"
-        "(2, 'https://search.example/?q=x', 'Results/x', 0),"
-        "(3, 'file:///Users/tester/page.html', '', 0);");
-    db.exec("INSERT INTO visits (id, url, visit_time) VALUES (100, 1, " +
-            std::to_string(chromeTime(1600000000)) + "), (101, 3, " +
-            std::to_string(kChromeEpochOffset * 1000000) + "), (102, 1, " +
-            std::to_string(chromeTime(1600000500)) + ");");
-    db.exec(
-        "INSERT INTO keyword_search_terms (keyword_id, url_id, term, normalized_term) VALUES "
-        "(1, 2, 'x', 'x');");
-    const std::string kept = sb.file("~/Downloads/report.pdf", 5);
-    const std::string row = "INSERT INTO downloads VALUES (?, 'g', ?, ?, ?, 1, 'application/pdf')";
-    db.run(row, {"1", kept, kept, std::to_string(chromeTime(1700000000))});
-    db.run(row, {"2", "/nowhere/gone.zip", "/nowhere/gone.zip",
-                 std::to_string(kChromeEpochOffset * 1000000)});
-  }
+  const std::string storage = "~/Library/Application Support/Google/Chrome/" + profile;
+  const std::string folder = sb.path(storage);
+  sb.file("~/Downloads/report.pdf", 5);
+  makeStore(sb, folder + "/History", {"chrome_history.sql"});
+  makeStore(sb, folder + "/Login Data", {"chrome_logins.sql"});
+  makeStore(sb, folder + "/Web Data", {"chrome_web_data.sql"});
   {
     // The browser left its cookies in the write-ahead log: a copy of the
     // database and its log taken while the writer still had them open.
     const std::string staging = sb.path("/staging/cookies.db");
     Db writer(staging);
     writer.exec("PRAGMA journal_mode=WAL; PRAGMA wal_autocheckpoint=0;");
-    writer.exec(kChromeCookiesSchema);
-    writer.exec("INSERT INTO cookies VALUES (" + std::to_string(chromeTime(1650000000)) +
-                ", '.example.com', '', 'sid', 'v', '/'), (" +
-                std::to_string(chromeTime(1650000100)) +
-                ", 'cdn.example.net', '', 'k', 'v', '/');");
+    writer.exec(storeData(sb, "chrome_cookies.sql"));
     std::filesystem::copy_file(staging, folder + "/Cookies");
     std::filesystem::copy_file(staging + "-wal", folder + "/Cookies-wal");
     EXPECT_GT(std::filesystem::file_size(folder + "/Cookies-wal"), 0u);
   }
-  {
-    Db db(folder + "/Login Data");
-    db.exec(kChromeLoginSchema);
-    const std::string row =
-        "INSERT INTO logins (origin_url, username_value, signon_realm, date_created) VALUES (?, ?, "
-        "?, ?)";
-    db.run(row, {"https://accounts.example/login", "me@example", "https://accounts.example/",
-                 std::to_string(chromeTime(1500000000))});
-    db.run(row, {"https://accounts.example/login", "", "https://accounts.example/",
-                 std::to_string(chromeTime(1500000001))});
-  }
-  {
-    Db db(folder + "/Web Data");
-    db.exec(kChromeWebDataSchema);
-    const std::string row = "INSERT INTO autofill (name, value, date_created) VALUES (?, ?, ?)";
-    db.run(row, {"email", "me@example", std::to_string(chromeTime(1400000000))});
-    db.run(row, {"street", "O'Brien Road, 5", std::to_string(chromeTime(1400000001))});
-    db.run(row, {"street", "O'Brien Road", std::to_string(chromeTime(1400000002))});
-    db.run(row, {"street,O'Brien Road", " 5", std::to_string(chromeTime(1400000003))});
-  }
-  const std::string storage = "~/Library/Application Support/Google/Chrome/" + profile;
   sb.file(storage + "/Local Storage/https_x_0.localstorage", 12);
   sb.file(storage + "/Local Storage/https_x_0.localstorage-journal", 3);
   sb.file(storage + "/Local Storage/leveldb/000003.log", 7);
@@ -303,95 +215,34 @@ inline std::string makeFirefoxStores(const Sandbox& sb) {
   const std::string base = sb.path("~/Library/Application Support/Firefox/Profiles");
   {
     Db other(base + "/a.default/places.sqlite");
-    other.exec(kFirefoxPlacesSchema);
+    other.exec(storeData(sb, "firefox_places.sql"));
     other.exec("INSERT INTO moz_places (id, url) VALUES (1, 'https://wrong-profile.example/');");
   }
   const std::string profile = base + "/b.default-release";
-  {
-    Db db(profile + "/places.sqlite");
-    db.exec(kFirefoxPlacesSchema);
-    db.exec(
-        "INSERT INTO moz_places (id, url, last_visit_date) VALUES "
-        "(1, 'https://mozilla.example/', 1600000000000000),"
-        "(2, 'https://kw.example/search', 1610000000000000);"
-        "INSERT INTO moz_historyvisits (id, place_id, visit_date) VALUES "
-        "(10, 1, 1600000000123456), (11, 1, 1500000000000000);"
-        "INSERT INTO moz_keywords (id, keyword, place_id) VALUES (5, 'kw', 2);");
-    const std::string kept = sb.file("~/Downloads/My File.txt", 4);
-    const std::string row =
-        "INSERT INTO moz_annos (id, place_id, anno_attribute_id, content, dateAdded) VALUES "
-        "(?, 1, 1, ?, 1700000000000000)";
-    db.run(row, {"20", "file://" + percentEncodePath(kept)});
-    db.run(row, {"21", "{\"state\":1,\"endTime\":1700000000000}"});
-    db.run(row, {"22", "file:///nowhere/x.zip"});
-  }
-  {
-    Db db(profile + "/cookies.sqlite");
-    db.exec(kFirefoxCookiesSchema);
-    db.exec(
-        "INSERT INTO moz_cookies (id, baseDomain, name, host, path, creationTime) VALUES "
-        "(7, 'example.org', 'a', '.example.org', '/', 1650000000000000),"
-        "(8, 'other.org', 'b', 'other.org', '/', 1650000001000000);");
-  }
-  {
-    Db db(profile + "/formhistory.sqlite");
-    db.exec(kFirefoxFormHistorySchema);
-    db.exec(
-        "INSERT INTO moz_formhistory (id, fieldname, value, firstUsed) VALUES "
-        "(3, 'searchbar-history', 'cats', 1600000000000000), (4, 'email', 'x', 1);");
-  }
-  sb.file(
-      "~/Library/Application Support/Firefox/Profiles/b.default-release/logins.json",
-      R"({"nextId":3,"logins":[)"
-      R"({"id":1,"hostname":"https://login.example","httpRealm":null,)"
-      R"("formSubmitURL":"https://login.example","usernameField":"u","passwordField":"p",)"
-      R"("encryptedUsername":"AAA=","encryptedPassword":"BBB=","guid":"{1}","encType":1,)"
-      R"("timeCreated":1600000000123,"timeLastUsed":1600000000123,"timesUsed":1},)"
-      R"({"id":2,"hostname":"https://other.example","formSubmitURL":null,)"
-      R"("timeCreated":1600000001000,"guid":"{2}"}],)"
-      R"("potentiallyVulnerablePasswords":[],"dismissedBreachAlertsByLoginGUID":{},"version":3})");
+  sb.file("~/Downloads/My File.txt", 4);
+  makeStore(sb, profile + "/places.sqlite", {"firefox_places.sql", "firefox_places_rows.sql"});
+  makeStore(sb, profile + "/cookies.sqlite", {"firefox_cookies.sql"});
+  makeStore(sb, profile + "/formhistory.sqlite", {"firefox_form_history.sql"});
+  // Its logins are cut out of this file byte by byte: the bytes are the point.
+  sb.file("~/Library/Application Support/Firefox/Profiles/b.default-release/logins.json",
+          storeData(sb, "firefox_logins.json"));
   return profile;
 }
 
-// The Finder's recent folders: two named folders, an entry that is not a
-// dictionary and one without a name (positions 0, 1, 2, 3).
+// The Finder's preferences with its recent folders: two named folders, an
+// entry that is not a dictionary and one without a name (positions 0, 1, 2,
+// 3).
 inline std::string makeFinderRecents(const Sandbox& sb) {
-  std::string bookmark = bookmarkDataForPath(sb.path("~/Documents"));
-  PlistValue::Data data(bookmark.begin(), bookmark.end());
-  PlistValue::Array folders{
-      PlistValue(PlistValue::Dictionary{{{"name", "Documents"}, {"file-bookmark", data}}}),
-      PlistValue(PlistValue::Dictionary{{{"name", "Projects"}}}), PlistValue("not a folder"),
-      PlistValue::dictionary()};
-  PlistValue preferences(PlistValue::Dictionary{
-      {{"FXRecentFolders", PlistValue(folders)}, {"ShowStatusBar", PlistValue(true)}}});
   const std::string path = sb.path("~/Library/Preferences/com.apple.finder.plist");
   std::filesystem::create_directories(std::filesystem::path(path).parent_path());
-  EXPECT_TRUE(writePlistFile(path, preferences, PlistFormat::Binary));
+  EXPECT_TRUE(
+      writePlistFile(path, storePlist(sb, "finder_preferences.plist"), PlistFormat::Binary));
   return path;
 }
 
 // A shared file list of three entries: one with a name, one known only by
 // its bookmark, one with an unreadable bookmark.
-inline PlistValue sharedList(const Sandbox& sb) {
-  auto data = [](const std::string& bytes) {
-    return PlistValue(PlistValue::Data(bytes.begin(), bytes.end()));
-  };
-  PlistValue::Array items{
-      PlistValue(PlistValue::Dictionary{
-          {{"Name", "Report.pdf"},
-           {"uuid", "U-1"},
-           {"Bookmark", data(bookmarkDataForPath(sb.path("~/Documents/Report.pdf")))}}}),
-      PlistValue(PlistValue::Dictionary{
-          {{"uuid", "U-2"},
-           {"visibility", PlistValue(int64_t{0})},
-           {"Bookmark", data(bookmarkDataForPath("/Users/tester/Pictures/Holiday.jpg"))}}}),
-      PlistValue(PlistValue::Dictionary{{{"uuid", "U-3"}, {"Bookmark", data("garbage")}}}),
-  };
-  return PlistValue(PlistValue::Dictionary{
-      {{"items", PlistValue(items)},
-       {"properties", PlistValue(PlistValue::Dictionary{
-                          {{"com.apple.LSSharedFileList.MaxAmount", PlistValue(int64_t{10})}}})}}});
-}
+inline PlistValue sharedList(const Sandbox& sb) { return storePlist(sb, "shared_list.plist"); }
 
 inline std::string writeSharedList(const Sandbox& sb, const std::string& name,
                                    const PlistValue& list) {
@@ -411,25 +262,10 @@ inline std::string makeApplication(const Sandbox& sb, const std::string& name,
 // duplicates across them, a service that is not listed (location), a
 // service no case names, and clients without an application.
 inline void makePermissionDatabases(const Sandbox& sb) {
-  const std::string row =
-      "INSERT INTO access (service, client, client_type, auth_value, auth_reason, auth_version) "
-      "VALUES (?, ?, 0, 2, 2, 1)";
-  {
-    Db user(sb.path("~/Library/Application Support/com.apple.TCC/TCC.db"));
-    user.exec(kTccSchema);
-    user.run(row, {"kTCCServiceCamera", "com.example.cam"});
-    user.run(row, {"kTCCServiceMicrophone", "com.example.cam"});
-    user.run(row, {"kTCCServiceLocation", "com.example.cam"});
-    user.run(row, {"kTCCServiceBogus", "com.example.cam"});
-    user.run(row, {"kTCCServiceCamera", "com.example.missing"});
-  }
-  {
-    Db system(sb.path("/Library/Application Support/com.apple.TCC/TCC.db"));
-    system.exec(kTccSchema);
-    system.run(row, {"kTCCServiceCamera", "com.example.cam"});
-    system.run(row, {"kTCCServiceScreenCapture", "com.example.rec"});
-    system.run(row, {"kTCCServiceLocation", "com.example.loc"});
-  }
+  makeStore(sb, sb.path("~/Library/Application Support/com.apple.TCC/TCC.db"),
+            {"tcc.sql", "tcc_user.sql"});
+  makeStore(sb, sb.path("/Library/Application Support/com.apple.TCC/TCC.db"),
+            {"tcc.sql", "tcc_system.sql"});
   makeApplication(sb, "Cam", "com.example.cam");
   makeApplication(sb, "Recorder", "com.example.rec");
   makeApplication(sb, "Locator", "com.example.loc");

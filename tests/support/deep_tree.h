@@ -10,6 +10,7 @@
 #include <string>
 
 #include "orvexa/platform/file_manager.h"
+#include "platform/unique_fd.h"
 #include "support/temp_dir.h"
 
 namespace orvexa::testing {
@@ -20,12 +21,9 @@ namespace orvexa::testing {
 class ScratchDir {
  public:
   ScratchDir() {
-    std::string pattern = "/dev/shm/orvexa-deep-XXXXXX";
-    if (::access("/dev/shm", W_OK) == 0 && ::mkdtemp(pattern.data()) != nullptr) {
-      path_ = pattern;
-    } else {
-      fallback_.emplace();
-      path_ = fallback_->path();
+    path_ = "/dev/shm/orvexa-deep-XXXXXX";
+    if (::access("/dev/shm", W_OK) != 0 || ::mkdtemp(path_.data()) == nullptr) {
+      path_ = fallback_.emplace().path();
     }
   }
   ~ScratchDir() {
@@ -47,32 +45,21 @@ class ScratchDir {
 // of files made, -1 on failure.
 inline int makeDeepChain(const std::string& base, int depth, const std::string& name, int fileEvery,
                          size_t fileSize) {
-  int fd = ::open(base.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return -1;
+  detail::UniqueFd fd(::open(base.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   const std::string filler(fileSize, 'x');
   int files = 0;
-  for (int level = 1; level <= depth; ++level) {
-    int child = -1;
-    if (::mkdirat(fd, name.c_str(), 0755) == 0) {
-      child = ::openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    }
-    ::close(fd);
-    if (child < 0) return -1;
-    fd = child;
-    if ((fileEvery > 0 && level % fileEvery == 0) || level == depth) {
-      int f = ::openat(fd, "f", O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-      const bool written =
-          f >= 0 && ::write(f, filler.data(), filler.size()) == static_cast<ssize_t>(filler.size());
-      if (f >= 0) ::close(f);
-      if (!written) {
-        ::close(fd);
+  for (int level = 1; fd && level <= depth; ++level) {
+    if (::mkdirat(fd.get(), name.c_str(), 0755) != 0) return -1;
+    fd = detail::UniqueFd(::openat(fd.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (fd && ((fileEvery > 0 && level % fileEvery == 0) || level == depth)) {
+      detail::UniqueFd f(::openat(fd.get(), "f", O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+      if (!f || ::write(f.get(), filler.data(), filler.size()) != static_cast<ssize_t>(fileSize)) {
         return -1;
       }
       ++files;
     }
   }
-  ::close(fd);
-  return files;
+  return fd ? files : -1;
 }
 
 }  // namespace orvexa::testing

@@ -88,28 +88,6 @@ inline std::string pdfBytes(const std::vector<std::string>& pages) {
   return out;
 }
 
-// `text` cut into pages of `linesPerPage` lines.
-inline std::string pdfOfText(std::string_view text, size_t linesPerPage = 60) {
-  std::vector<std::string> pages;
-  std::string page;
-  size_t lines = 0;
-  size_t start = 0;
-  while (start < text.size()) {
-    size_t end = text.find('\n', start);
-    if (end == std::string_view::npos) end = text.size();
-    page.append(text.substr(start, end - start));
-    page += '\n';
-    start = end + 1;
-    if (++lines == linesPerPage) {
-      pages.push_back(std::move(page));
-      page.clear();
-      lines = 0;
-    }
-  }
-  if (!page.empty() || pages.empty()) pages.push_back(std::move(page));
-  return pdfBytes(pages);
-}
-
 inline bool writeBytes(const std::string& path, std::string_view bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
@@ -157,11 +135,9 @@ inline bool writeZip(const std::string& path,
     }
     zip_set_file_compression(archive, static_cast<zip_uint64_t>(index), ZIP_CM_DEFLATE, 6);
   }
-  if (zip_close(archive) != 0) {
-    zip_discard(archive);
-    return false;
-  }
-  return true;
+  if (zip_close(archive) == 0) return true;
+  zip_discard(archive);
+  return false;
 }
 
 // A minimal word-processing file: content types, package relations and the
@@ -195,6 +171,19 @@ inline std::vector<std::string> paragraphsOf(std::string_view text) {
     start = end + 1;
   }
   return out;
+}
+
+// `text` cut into pages of `linesPerPage` lines (a final "\n" ends the last
+// line, it starts none).
+inline std::string pdfOfText(std::string_view text, size_t linesPerPage = 60) {
+  std::vector<std::string> lines = paragraphsOf(text);
+  if (text.empty() || text.back() == '\n') lines.pop_back();
+  std::vector<std::string> pages(1);
+  for (size_t k = 0; k < lines.size(); ++k) {
+    if (k > 0 && k % linesPerPage == 0) pages.emplace_back();
+    pages.back() += lines[k] + "\n";
+  }
+  return pdfBytes(pages);
 }
 
 }  // namespace orvexa::testing

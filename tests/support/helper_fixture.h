@@ -8,21 +8,33 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/types.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
+#include <filesystem>
 #include <functional>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "helper/unix_socket.h"
+#include "orvexa/helper/helper_event_plan.h"
+#include "orvexa/helper/helper_message.h"
 #include "orvexa/helper/helper_protocol.h"
 #include "orvexa/helper/helper_server.h"
 #include "orvexa/helper/privilege_helper.h"
 #include "orvexa/platform/identity.h"
 #include "orvexa/platform/plist.h"
+#include "platform/unique_fd.h"
+#include "support/temp_dir.h"
 
 namespace orvexa::testing {
 
@@ -88,9 +100,27 @@ class RunningHelper {
   // for root and `options.allowedUserId` (default: the test's own user);
   // the socket path is filled in. While it lives, PrivilegeHelper talks to
   // it even though the tests run as root.
-  explicit RunningHelper(HelperServerOptions options = {});
+  explicit RunningHelper(HelperServerOptions options = {})
+      : label_(PrivilegeHelper::helperName()), socketPath_(helperSocketPath(label_)) {
+    for (const std::string& file : {helperToolPath(label_), helperLaunchDaemonPlistPath(label_)}) {
+      writeFileAt(file, "installed\n");
+    }
+    std::error_code ec;
+    std::filesystem::create_directories(std::filesystem::path(socketPath_).parent_path(), ec);
+    options.socketPath = socketPath_;
+    // The test process is the installing user (root is always served).
+    if (options.allowedUserId == 0) options.allowedUserId = ::geteuid();
+    PrivilegeHelper::shard().setInProcess(false);
+    server_ = std::make_unique<HelperServer>(std::move(options));
+    std::string why;
+    if (!server_->start(&why)) ADD_FAILURE() << "helper server: " << why;
+  }
   // Stops the server and makes PrivilegeHelper forget its connection.
-  ~RunningHelper();
+  ~RunningHelper() {
+    server_->stop();
+    PrivilegeHelper::shard().close();
+    PrivilegeHelper::shard().setInProcess(std::nullopt);
+  }
   RunningHelper(const RunningHelper&) = delete;
   RunningHelper& operator=(const RunningHelper&) = delete;
 
@@ -105,7 +135,12 @@ class RunningHelper {
 
 // Makes every folder from `root` down to `path` searchable by everyone, so
 // that a test running as another user can reach a socket there.
-void openFoldersForEveryone(const std::string& root, const std::string& path);
+inline void openFoldersForEveryone(const std::string& root, const std::string& path) {
+  for (std::filesystem::path current = path;; current = current.parent_path()) {
+    ::chmod(current.c_str(), 0755);
+    if (current.string() == root || current == current.parent_path()) break;
+  }
+}
 
 // The answer of one call, waited for (at most `limit`).
 struct EventAnswer {
@@ -116,26 +151,60 @@ struct EventAnswer {
 };
 // A Delete path's value as the clean sends it: the record `numbers` with
 // the root "/" and the item's identity as it is now.
-PlistValue deleteValue(const std::string& path, PlistValue numbers);
+inline PlistValue deleteValue(const std::string& path, PlistValue numbers) {
+  if (auto identity = ListedIdentity::ofPath(path)) {
+    putListedItem(numbers.asDictionary(), "/", *identity);
+  }
+  return numbers;
+}
 
-EventAnswer callEvent(HelperProtocol& tool, int event, const PlistValue& dictionary,
-                      std::chrono::seconds limit = std::chrono::seconds(20));
+inline EventAnswer callEvent(HelperProtocol& tool, int event, const PlistValue& dictionary,
+                             std::chrono::seconds limit = std::chrono::seconds(20)) {
+  auto promise = std::make_shared<std::promise<EventAnswer>>();
+  std::future<EventAnswer> future = promise->get_future();
+  tool.handleEvent(event, dictionary, [promise](bool ok, int code, PlistValue information) {
+    promise->set_value({true, ok, code, std::move(information)});
+  });
+  if (future.wait_for(limit) != std::future_status::ready) return {};
+  return future.get();
+}
 
 // A frame-level client for malformed-input tests: raw bytes in, replies out.
 class RawHelperClient {
  public:
-  explicit RawHelperClient(const std::string& socketPath);
-  ~RawHelperClient();
-  bool connected() const { return fd_ >= 0; }
-  bool send(const std::string& bytes);
+  explicit RawHelperClient(const std::string& socketPath) {
+    int err = 0;
+    fd_ = detail::connectUnixSocket(socketPath, &err);
+  }
+  bool send(const std::string& bytes) { return fd_ && writeAllToSocket(fd_.get(), bytes); }
   // The next reply's body, or nothing when the helper closed the connection
   // (or nothing came within the limit).
-  std::optional<std::string> readFrame(std::chrono::seconds limit = std::chrono::seconds(10));
+  std::optional<std::string> readFrame(std::chrono::seconds limit = std::chrono::seconds(10)) {
+    std::string body;
+    if (!readable(limit) ||
+        readHelperFrame(fd_.get(), kHelperMaxFrameSize, &body) != FrameReadStatus::ok) {
+      return std::nullopt;
+    }
+    return body;
+  }
   // True when the helper has closed the connection.
-  bool closedByPeer(std::chrono::seconds limit = std::chrono::seconds(10));
+  bool closedByPeer(std::chrono::seconds limit = std::chrono::seconds(10)) {
+    if (!fd_) return true;
+    if (!readable(limit)) return false;
+    char byte = 0;
+    ssize_t n = ::recv(fd_.get(), &byte, 1, MSG_DONTWAIT);
+    // Unread bytes on the helper's side when it closed show as a reset.
+    return n == 0 || (n < 0 && errno == ECONNRESET);
+  }
 
  private:
-  int fd_ = -1;
+  // Whether there is something to read (or the end) within `limit`.
+  bool readable(std::chrono::seconds limit) {
+    pollfd p{fd_.get(), POLLIN, 0};
+    return fd_ && ::poll(&p, 1, static_cast<int>(limit.count() * 1000)) > 0;
+  }
+
+  detail::UniqueFd fd_;
 };
 
 }  // namespace orvexa::testing

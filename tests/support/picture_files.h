@@ -2,10 +2,14 @@
 // with the library's own encoders), plus helpers for damaged variants.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <functional>
+#include <random>
 #include <string>
 #include <vector>
+
+#include "support/temp_dir.h"
 
 namespace orvexa::testing {
 
@@ -25,21 +29,49 @@ std::vector<uint8_t> jpegBytes(int width, int height, const PixelFn& pixel, int 
                                bool grayscale = false);
 
 // Writes bytes to `path` (folders are created); returns the path.
-std::string writeBytes(const std::string& path, const std::vector<uint8_t>& bytes);
-std::string writePng(const std::string& path, int width, int height, const PixelFn& pixel);
-std::string writeJpeg(const std::string& path, int width, int height, const PixelFn& pixel,
-                      int quality = 92);
+inline std::string writeBytes(const std::string& path, const std::vector<uint8_t>& bytes) {
+  return writeFileAt(path,
+                     std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+}
+inline std::string writePng(const std::string& path, int width, int height, const PixelFn& pixel) {
+  return writeBytes(path, pngBytes(width, height, pixel));
+}
+inline std::string writeJpeg(const std::string& path, int width, int height, const PixelFn& pixel,
+                             int quality = 92) {
+  return writeBytes(path, jpegBytes(width, height, pixel, quality));
+}
 
-std::vector<uint8_t> readBytes(const std::string& path);
+inline std::vector<uint8_t> readBytes(const std::string& path) {
+  const std::string bytes = readFile(path);
+  return {bytes.begin(), bytes.end()};
+}
 
 // A picture of 8 x 6 cells of random gray-brown levels drawn from `seed`:
 // distinct seeds give pictures that look nothing alike.
-PixelFn blocks(uint32_t seed, int width, int height);
+inline PixelFn blocks(uint32_t seed, int width, int height) {
+  std::mt19937 random(seed);
+  std::vector<Rgba> cells(48);
+  for (Rgba& c : cells) {
+    const auto level = static_cast<uint8_t>(random() % 256);
+    c = Rgba{level, static_cast<uint8_t>(level * 3 / 4), static_cast<uint8_t>(level / 2), 255};
+  }
+  return [cells, width, height](int x, int y) {
+    const size_t cx = static_cast<size_t>(x * 8 / width);
+    const size_t cy = static_cast<size_t>(y * 6 / height);
+    return cells[cy * 8 + cx];
+  };
+}
 // The same picture with every channel raised by `delta` (clamped).
-PixelFn brightened(PixelFn pixel, int delta);
+inline PixelFn brightened(PixelFn pixel, int delta) {
+  return [pixel, delta](int x, int y) {
+    Rgba p = pixel(x, y);
+    auto up = [delta](uint8_t v) { return static_cast<uint8_t>(std::min(255, v + delta)); };
+    return Rgba{up(p.r), up(p.g), up(p.b), p.a};
+  };
+}
 
 // A PNG whose header announces width x height (with a correct checksum)
-// and whose image data is a few bytes.
+// and whose image data is that of one pixel.
 std::vector<uint8_t> pngWithDeclaredSize(uint32_t width, uint32_t height);
 
 }  // namespace orvexa::testing

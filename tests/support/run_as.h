@@ -3,11 +3,18 @@
 // has switched to an unprivileged account.
 #pragma once
 
+#include <grp.h>
 #include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <cstdio>
 #include <functional>
 #include <optional>
 #include <string>
+
+#include "support/temp_dir.h"
 
 namespace orvexa::testing {
 
@@ -15,12 +22,41 @@ inline constexpr uid_t kNobodyUid = 65534;
 inline constexpr gid_t kNogroupGid = 65534;
 
 // True when the process may switch users (it runs as root).
-bool canSwitchUser();
+inline bool canSwitchUser() { return ::geteuid() == 0; }
 
 // Runs `fn` in a forked child whose user and group are `uid` and `gid` and
 // returns the text it produced, or nothing when the child could not switch
 // or did not finish normally. `fn` must not use gtest assertions: it reports
 // through its text.
-std::optional<std::string> runAsUser(uid_t uid, gid_t gid, const std::function<std::string()>& fn);
+inline std::optional<std::string> runAsUser(uid_t uid, gid_t gid,
+                                            const std::function<std::string()>& fn) {
+  int fds[2];
+  if (::pipe(fds) != 0) return std::nullopt;
+  pid_t pid = ::fork();
+  if (pid < 0) {
+    ::close(fds[0]);
+    ::close(fds[1]);
+    return std::nullopt;
+  }
+  if (pid == 0) {
+    ::close(fds[0]);
+    if (::setgroups(0, nullptr) != 0 || ::setgid(gid) != 0 || ::setuid(uid) != 0) ::_exit(3);
+    const std::string text = fn();
+    FILE* out = ::fdopen(fds[1], "w");
+    const bool written = out != nullptr &&
+                         std::fwrite(text.data(), 1, text.size(), out) == text.size() &&
+                         std::fclose(out) == 0;
+    ::_exit(written ? 0 : 4);  // no exit handlers, no sanitizer reports from the copy of the parent
+  }
+  ::close(fds[1]);
+  // Read to the end, until the child closes its side.
+  const std::string text = readFile("/proc/self/fd/" + std::to_string(fds[0]));
+  ::close(fds[0]);
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return std::nullopt;
+  return text;
+}
 
 }  // namespace orvexa::testing

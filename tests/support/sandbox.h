@@ -12,31 +12,74 @@
 // folder; ":N" gives a file N bytes (default 0) of filler content.
 #pragma once
 
+#include <filesystem>
 #include <initializer_list>
 #include <string>
 #include <string_view>
 
+#include "orvexa/platform/identity.h"
+#include "orvexa/platform/paths.h"
 #include "support/temp_dir.h"
 
 namespace orvexa::testing {
 
 class Sandbox {
  public:
-  explicit Sandbox(std::string userName = "tester");
-  ~Sandbox();
+  explicit Sandbox(std::string userName = "tester") : user_(std::move(userName)) {
+    Identity::shared().setUserName(user_);
+    Paths::shared().setRoot(dir_.path());
+    home_ = Paths::shared().userHome();
+    std::error_code ec;
+    std::filesystem::create_directories(home_, ec);
+  }
+  ~Sandbox() {
+    Paths::shared().reset();
+    Identity::shared().reset();
+  }
   Sandbox(const Sandbox&) = delete;
   Sandbox& operator=(const Sandbox&) = delete;
 
   const std::string& root() const { return dir_.path(); }
-  std::string home() const;  // the paths table's home when the sandbox was made
+  // The paths table's home when the sandbox was made.
+  std::string home() const { return home_; }
   // The real path of a sandbox path ("~/x" or "/x").
-  std::string path(std::string_view sandboxPath) const;
+  std::string path(std::string_view p) const {
+    if (p.substr(0, 2) == "~/") return home() + "/" + std::string(p.substr(2));
+    if (p == "~") return home();
+    if (!p.empty() && p.front() == '/') return dir_.path() + std::string(p);
+    return dir_.path() + "/" + std::string(p);
+  }
 
-  void layout(std::initializer_list<std::string_view> entries) const;
+  void layout(std::initializer_list<std::string_view> entries) const {
+    for (std::string_view entry : entries) {
+      if (!entry.empty() && entry.back() == '/') {
+        dir(entry);
+        continue;
+      }
+      size_t colon = entry.rfind(':');
+      size_t size = 0;
+      std::string_view name = entry;
+      if (colon != std::string_view::npos && colon + 1 < entry.size() &&
+          entry.find_first_not_of("0123456789", colon + 1) == std::string_view::npos) {
+        size = std::stoul(std::string(entry.substr(colon + 1)));
+        name = entry.substr(0, colon);
+      }
+      file(name, size);
+    }
+  }
   // One file with the given content; returns its real path.
-  std::string file(std::string_view sandboxPath, std::string_view content) const;
-  std::string file(std::string_view sandboxPath, size_t size) const;
-  std::string dir(std::string_view sandboxPath) const;
+  std::string file(std::string_view sandboxPath, std::string_view content) const {
+    return writeFileAt(path(sandboxPath), content);
+  }
+  std::string file(std::string_view sandboxPath, size_t size) const {
+    return file(sandboxPath, std::string(size, 'x'));
+  }
+  std::string dir(std::string_view sandboxPath) const {
+    std::string real = path(sandboxPath);
+    std::error_code ec;
+    std::filesystem::create_directories(real, ec);
+    return real;
+  }
 
  private:
   TempDir dir_;

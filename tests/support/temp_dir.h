@@ -2,37 +2,108 @@
 // failed (then its path is printed, so the evidence can be looked at).
 #pragma once
 
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <string_view>
 
+#include "orvexa/units/log_service.h"
+
 namespace orvexa::testing {
+
+// Writes `content` to `path`, creating the folders above it; returns `path`.
+// A failure to write fails the test.
+inline std::string writeFileAt(const std::string& path, std::string_view content) {
+  std::error_code ec;
+  std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ec);
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(content.data(), static_cast<std::streamsize>(content.size()));
+  if (!out) ADD_FAILURE() << "cannot write " << path;
+  return path;
+}
+
+// Whole content of a file; empty when it cannot be read.
+inline std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+// Whole content of tests/data/<name>: fixture data kept out of the code.
+inline std::string testData(std::string_view name) {
+  std::string text = readFile(ORVEXA_TEST_DATA_DIR "/" + std::string(name));
+  if (text.empty()) ADD_FAILURE() << "no test data " << name;
+  return text;
+}
 
 class TempDir {
  public:
-  TempDir();
-  ~TempDir();
+  TempDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "orvexa-test-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr) ADD_FAILURE() << "mkdtemp failed";
+    path_ = pattern;
+  }
+  ~TempDir() {
+    namespace fs = std::filesystem;
+    const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    if (info != nullptr && info->result()->Failed()) {
+      std::fprintf(stderr, "kept temporary directory of failed test: %s\n", path_.c_str());
+      return;
+    }
+    std::error_code ec;
+    // Tests may leave read-only folders behind: make them removable first.
+    for (auto it = fs::recursive_directory_iterator(
+             path_, fs::directory_options::skip_permission_denied, ec);
+         !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+      if (it->is_directory(ec) && !it->is_symlink(ec)) {
+        fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
+      }
+    }
+    fs::remove_all(path_, ec);
+  }
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
 
   const std::string& path() const { return path_; }
   // path() + "/" + relative.
-  std::string operator/(std::string_view relative) const;
+  std::string operator/(std::string_view relative) const {
+    return path_ + "/" + std::string(relative);
+  }
 
   // Writes `content` to path()/relative, creating intermediate folders.
-  std::string writeFile(std::string_view relative, std::string_view content) const;
+  std::string writeFile(std::string_view relative, std::string_view content) const {
+    return writeFileAt(*this / relative, content);
+  }
   // Creates path()/relative and its intermediate folders.
-  std::string makeDir(std::string_view relative) const;
+  std::string makeDir(std::string_view relative) const {
+    std::string p = *this / relative;
+    std::error_code ec;
+    std::filesystem::create_directories(p, ec);
+    return p;
+  }
 
  private:
   std::string path_;
 };
 
-// Whole content of a file; empty when it cannot be read.
-std::string readFile(const std::string& path);
-
 // Lines appended to the shared log since `offset`; the shared log is flushed
 // first. logSize() gives the offset to start from.
-size_t logSize();
-std::string logSince(size_t offset);
+inline size_t logSize() {
+  LogService::shard().flush();
+  std::error_code ec;
+  auto size = std::filesystem::file_size(LogService::shard().logPath(), ec);
+  return ec ? 0 : static_cast<size_t>(size);
+}
+inline std::string logSince(size_t offset) {
+  LogService::shard().flush();
+  std::string all = readFile(LogService::shard().logPath());
+  return offset < all.size() ? all.substr(offset) : std::string();
+}
 
 }  // namespace orvexa::testing
