@@ -193,8 +193,12 @@ TEST_F(HelperServerTest, BadInputGetsAnErrorReplyOrAClosedConnectionAndServiceGo
       EXPECT_NE(reply->message.find(c.reply), std::string::npos) << reply->message;
       EXPECT_EQ(textAt(&reply->information, "DeleteDesc"), reply->message);
     }
-    if (c.closes && c.reply[0] != '\0') EXPECT_TRUE(client.closedByPeer());
-    if (!c.closes) EXPECT_EQ(askVersion(client), kHelperToolVersion) << "the connection goes on";
+    if (c.closes && c.reply[0] != '\0') {
+      EXPECT_TRUE(client.closedByPeer());
+    }
+    if (!c.closes) {
+      EXPECT_EQ(askVersion(client), kHelperToolVersion) << "the connection goes on";
+    }
   }
   RawHelperClient other(helper.socketPath());
   EXPECT_EQ(askVersion(other), kHelperToolVersion) << "others are still served";
@@ -296,7 +300,9 @@ TEST_F(HelperServerTest, TakesOverOnlyAStaleSocket) {
     // Taken over: the new helper serves there; refused: left as it was.
     if (server.start(&why)) why = askVersion(*std::make_unique<RawHelperClient>(path));
     EXPECT_EQ(why, *c.refusal ? path + c.refusal : std::string(kHelperToolVersion));
-    if (*c.refusal) EXPECT_EQ(fs::symlink_status(path).type(), before);
+    if (*c.refusal) {
+      EXPECT_EQ(fs::symlink_status(path).type(), before);
+    }
   }
   EXPECT_TRUE(fs::is_socket(sb_.path("/var/run/live.socket")));
 }
