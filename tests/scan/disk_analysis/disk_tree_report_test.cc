@@ -69,24 +69,21 @@ TEST(DiskTreeReportTest, SummaryPicksTheLargestFoldersAndFilesAndCounts) {
   t.add(t.root(), "z", 50);
   t.folder(t.root(), "empty");
 
-  struct Case {
-    size_t top;
-    std::vector<std::string> folders;
-    std::vector<std::string> files;
-  };
-  const Case cases[] = {{2, {"/data/b", "/data/a"}, {"/data/a/a1", "/data/b/bb/x"}},
-                        {0,
-                         {"/data/b", "/data/a", "/data/b/bb", "/data/empty"},
-                         {"/data/a/a1", "/data/b/bb/x", "/data/b/y", "/data/a/a2", "/data/z"}}};
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.top);
-    DiskTreeSummary s = summarizeDiskTree(t.root(), c.top);
-    EXPECT_EQ(std::tuple(s.size, s.folderCount, s.fileCount), std::tuple(1200, 4u, 5u));
-    std::vector<std::string> folders, files;
+  using Paths = std::vector<std::string>;
+  const std::tuple<size_t, Paths, Paths> cases[] = {
+      // Equal sizes (x and y; a2 and z) in path order.
+      {2, {"/data/b", "/data/a"}, {"/data/a/a1", "/data/b/bb/x"}},
+      {0,
+       {"/data/b", "/data/a", "/data/b/bb", "/data/empty"},
+       {"/data/a/a1", "/data/b/bb/x", "/data/b/y", "/data/a/a2", "/data/z"}}};
+  for (const auto& [top, largestFolders, largestFiles] : cases) {
+    SCOPED_TRACE(top);
+    DiskTreeSummary s = summarizeDiskTree(t.root(), top);
+    Paths folders, files;
     for (const FilePtr& f : s.largestFolders) folders.push_back(f->fileUrl().path());
     for (const FilePtr& f : s.largestFiles) files.push_back(f->fileUrl().path());
-    EXPECT_EQ(folders, c.folders);
-    EXPECT_EQ(files, c.files);  // equal sizes (x and y; a2 and z) in path order
+    EXPECT_EQ(std::tuple(s.size, s.folderCount, s.fileCount, folders, files),
+              std::tuple(1200, 4u, 5u, largestFolders, largestFiles));
   }
 }
 
