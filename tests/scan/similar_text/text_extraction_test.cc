@@ -204,14 +204,13 @@ TEST(DocumentTextTest, PdfsReadOnSeveralThreadsAtOnceGiveTheirText) {
   EXPECT_EQ(wrong, std::vector<int>(4, 0));
 }
 
-TEST(ZipFileTest, ListsAndReadsEntriesByNameAndSaysWhyItCannotOpen) {
+TEST(ZipFileTest, ListsAndReadsEntriesByNameAndChecksTheirSums) {
   TempDir dir;
   ASSERT_TRUE(testing::writeZip(
       dir / "a.zip",
       {{"b.txt", "bee"}, {"dir/", ""}, {"a.txt", std::string(100000, 'a')}, {"empty", ""}}));
-  std::string error;
-  std::unique_ptr<ZipFile> zip = ZipFile::open(Url::fromPath(dir / "a.zip", false), &error);
-  ASSERT_TRUE(zip) << error;
+  std::unique_ptr<ZipFile> zip = ZipFile::open(Url::fromPath(dir / "a.zip", false));
+  ASSERT_TRUE(zip);
   EXPECT_EQ(zip->entryNames(), (std::vector<std::string>{"b.txt", "dir/", "a.txt", "empty"}));
   EXPECT_EQ((std::vector{zip->entryData("b.txt"), zip->entryData("a.txt"), zip->entryData("empty"),
                          zip->entryData("B.TXT"), zip->entryData("missing")}),
@@ -230,14 +229,6 @@ TEST(ZipFileTest, ListsAndReadsEntriesByNameAndSaysWhyItCannotOpen) {
   ASSERT_TRUE(zip);
   EXPECT_EQ(std::pair(zip->entryNames(), zip->entryData("a")),
             std::pair(std::vector<std::string>{"a"}, std::optional<Data>()));
-
-  ASSERT_TRUE(testing::writeBytes(dir / "text.zip", "no archive at all, just some text"));
-  for (const auto& [name, why] :
-       {std::pair{"text.zip", std::string("Not a zip archive")},
-        {"missing.zip", dir / "missing.zip: No such file or directory"}}) {
-    EXPECT_FALSE(ZipFile::open(Url::fromPath(dir / name, false), &error));
-    EXPECT_EQ(error, why);
-  }
 }
 
 }  // namespace
