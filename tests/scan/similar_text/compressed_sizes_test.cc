@@ -131,9 +131,8 @@ TEST(LongDocumentsTest, CopiesBeyondTheWindowGroupAndShortUnrelatedTextsDoNot) {
   EXPECT_TRUE(sizes.isWithin(0, 2, percent) && !sizes.isWithin(0, 2, percent - 1));
   EXPECT_FALSE(sizes.isWithin(0, 1, -1));
   auto groups = groupSimilarDocuments(sizes, SimilarTextService::kDefaultThreshold, &texts);
-  ASSERT_EQ(groups.size(), 1u);
-  ASSERT_EQ(groups[0].size(), 3u);
-  EXPECT_EQ(groups[0][2].index, 2u);
+  const std::string grouped = described(groups);
+  EXPECT_TRUE(grouped == " 0>1 1>0 2>0" || grouped == " 0>1 1>0 2>1") << grouped;
 
   // The candidates find the same pairs without measuring the others.
   std::vector<MinHashSignature> signatures;
