@@ -151,17 +151,16 @@ TEST(DiskTreeReportTest, JsonStaysValidForAnyName) {
     std::string expected;  // as decoded by a JSON reader
   };
   std::vector<Case> cases = {
-      {"quote\" back\\slash", "quote\" back\\slash"},
-      {"tab\tline\nbell\x07", "tab\tline\nbell\x07"},
       {"</script><b>&", "</script><b>&"},
       {"caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x93\x81", "caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x93\x81"},
-      {"bad\xFF\xFEtail", "bad\xEF\xBF\xBD\xEF\xBF\xBDtail"},
       {"cut\xE2\x82", "cut\xEF\xBF\xBD\xEF\xBF\xBD"},
       {"overlong\xC0\xAF", "overlong\xEF\xBF\xBD\xEF\xBF\xBD"},
       {"surrogate\xED\xA0\x80", "surrogate\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},
       {"sep\xE2\x80\xA8", "sep\xE2\x80\xA8"}};
+  // Every byte but "/" alone in a name; one above 0x7F is no UTF-8.
   for (int b = 1; b < 256; ++b) {
-    if (b != '/') cases.push_back({"x" + std::string(1, static_cast<char>(b)) + "y", ""});
+    const std::string name = "x" + std::string(1, static_cast<char>(b)) + "y";
+    if (b != '/') cases.push_back({name, b < 0x80 ? name : "x\xEF\xBF\xBDy"});
   }
   TreeBuilder t("/data");
   FilePtr folder = t.folder(t.root(), "a b&c");
@@ -176,10 +175,8 @@ TEST(DiskTreeReportTest, JsonStaysValidForAnyName) {
     const FilePtr& record = folder->childrens[child["finderID"].get<size_t>()];
     const Case& c = cases[child["finderID"].get<size_t>()];
     SCOPED_TRACE(record->fileUrl().absoluteString());
-    if (!c.expected.empty()) {
-      EXPECT_EQ(child["title"], c.expected);
-    }
-    EXPECT_EQ(child["url"], record->fileUrl().absoluteString());
+    EXPECT_EQ(std::pair(child["title"], child["url"]),
+              std::pair(json(c.expected), json(record->fileUrl().absoluteString())));
   }
 }
 
