@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-#include <zip.h>
 
 #include <random>
 #include <regex>
