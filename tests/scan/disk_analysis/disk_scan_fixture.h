@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -77,20 +78,14 @@ struct DiskScan {
 };
 
 // The record at `relative` ("a/b/c") below `root`, or null.
-inline FilePtr findRecord(const FilePtr& root, const std::string& relative) {
-  FilePtr current = root;
-  size_t start = 0;
-  while (current && start < relative.size()) {
-    size_t slash = relative.find('/', start);
-    std::string name = relative.substr(start, slash == std::string::npos ? slash : slash - start);
+inline FilePtr findRecord(FilePtr record, const std::string& relative) {
+  std::istringstream names(relative);
+  for (std::string name; record && std::getline(names, name, '/');) {
     FilePtr next;
-    for (const FilePtr& c : current->childrens) {
-      if (c->title == name) next = c;
-    }
-    current = next;
-    start = slash == std::string::npos ? relative.size() : slash + 1;
+    for (const FilePtr& c : record->childrens) next = c->title == name ? c : next;
+    record = next;
   }
-  return current;
+  return record;
 }
 
 // The records below `root` as text, depth first, one a line: "title size",

@@ -34,7 +34,6 @@ TEST(ContentReaderTest, ComparesEachFileWithTheReference) {
       {dir / "missing", CompareResult::failed},
       {dir / "link", CompareResult::failed},
       {dir / "fifo", CompareResult::failed},
-      {dir.writeFile("copy2", bytes), CompareResult::equal},
   };
   std::vector<std::string> others;
   for (const auto& c : cases) others.push_back(c.first);

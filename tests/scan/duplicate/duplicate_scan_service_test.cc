@@ -42,9 +42,8 @@ TEST(DuplicateScanServiceTest, EqualSizeWithDifferentContentNeverGroups) {
   Sandbox sb;
   LimitSizeGuard limit(0);
   const std::tuple<size_t, std::vector<int>, size_t> cases[] = {
-      {300000, {1, 2}, 0},         {300001, {1, 2}, 300000},       {300002, {1, 2}, 150000},
-      {300003, {1, 1, 2}, 300002}, {300004, {1, 1, 2, 2}, 150001}, {1000, {1, 1, 2}, 999},
-      {1001, {1, 2}, 0},           {300005, {1, 2, 3}, 5000},  // all differ after the first 4 KiB
+      {300000, {1, 2}, 0},    {300001, {1, 1, 2}, 300000}, {300004, {1, 1, 2, 2}, 150001},
+      {1000, {1, 1, 2}, 999}, {300005, {1, 2, 3}, 5000},  // all differ after the first 4 KiB
   };
   for (const auto& [size, variants, differAt] : cases) {
     SCOPED_TRACE(size);
@@ -100,8 +99,6 @@ TEST(DuplicateScanServiceTest, ShortScanPathsAreExpandedAndDeeperOnesWalkedAsGiv
   const std::pair<std::vector<std::string>, PathGroups> cases[] = {
       {{sb.home()}, {{p1, p2}, {t1, t2}, {h1, h2}}},
       {{sb.root()}, {{p1, p2}, {t1, t2}, {h1, h2, h3}}},
-      {{sb.path("~/Pictures")}, {{p1, p2}}},
-      {{sb.path("~/Documents")}, {{h1, h2}}},
       {{sb.path("~/Pictures"), sb.path("~/Documents")}, {{p1, p2}, {h1, h2}}},
       {{t1, sb.path("~/Pictures")}, {{p1, p2}, {t1, t2}}},  // a file as scan path
       {{sb.path("~/Library")}, {}},

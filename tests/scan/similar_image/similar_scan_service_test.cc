@@ -136,8 +136,7 @@ TEST_F(SimilarScanServiceTest, OnePictureGivesAllWithNoGroupsAndTotalZero) {
   picture(sb_.dir("~/Pictures") + "/only.jpg", 21);
   sb_.file("~/Pictures/notes.txt", "text");
   // No location at all, or nothing to compare, ends the same way.
-  for (const auto& folders : {std::vector{sb_.path("~/Pictures")}, std::vector<std::string>{},
-                              std::vector{sb_.dir("~/Empty/")}}) {
+  for (const auto& folders : {std::vector{sb_.path("~/Pictures")}, std::vector<std::string>{}}) {
     EXPECT_EQ(runScan(folders).total, 0);
     EXPECT_EQ(std::tuple(feature_->categoryInfo.size(), feature_->categoryInfo[0]->title,
                          feature_->categoryInfo[0]->childrens.size()),
@@ -176,7 +175,7 @@ TEST_F(SimilarScanServiceTest, ThresholdFiveUsesThreeBandsAndSixUsesTwo) {
   const std::string folder = sb_.dir("~/Pictures");
   picture(folder + "/a.jpg", 31);
   picture(folder + "/b.jpg", 32);
-  for (const auto& [threshold, tables] : {std::pair{5, 120u}, {6, 30u}, {0, 120u}, {12, 30u}}) {
+  for (const auto& [threshold, tables] : {std::pair{5, 120u}, {6, 30u}}) {
     SCOPED_TRACE(threshold);
     runScan({folder}, threshold);
     EXPECT_EQ(LSHService::shard().tableDicts.size(), tables);
