@@ -24,12 +24,8 @@ namespace {
 namespace fs = std::filesystem;
 using Failures = std::vector<MaintenanceFailure>;
 using Outcome = std::tuple<bool, Failures>;
+using testing::attachmentOf;
 constexpr auto& exists = testing::existsNoFollow;
-
-std::string attachmentOf(const FilePtr& item) {
-  const std::string* text = std::any_cast<std::string>(&item->attachInformation);
-  return text != nullptr ? *text : "<not a text>";
-}
 
 // "sandbox path[/ when a folder] attachment" of an item.
 std::string itemOf(const FilePtr& item, const testing::Sandbox& sb) {
@@ -83,8 +79,6 @@ TEST_F(MaintenanceHelperTest, SwitchingMovesTheItemAndNeverOverwrites) {
   FeaturePtr feature = scan();
   FilePtr importer = feature->categoryInfo[0]->childrens.at(0);
   FilePtr pane = feature->categoryInfo[1]->childrens.at(0);
-  ASSERT_EQ(attachmentOf(importer), "Close");
-  ASSERT_EQ(pane->url.path(), sb_.path("/Library/PreferencePanes/Net.prefPane"));
   EXPECT_EQ(move(importer), Outcome(true, {}));
   EXPECT_TRUE(exists(sb_.path("/Library/Spotlight/Notes.mdimporter/x")));
   EXPECT_FALSE(exists(sb_.path("/Library/Spotlight Disabled/Notes.mdimporter")));
@@ -120,7 +114,6 @@ TEST_F(MaintenanceHelperTest, RemovingThreeTickedOfWhichOneFailsLeavesTheFailedO
   ASSERT_EQ(importers->childrens.size(), 4u);
   FilePtr a = importers->childrens[0], b = importers->childrens[1], kept = importers->childrens[2],
           c = importers->childrens[3];
-  ASSERT_EQ(importers->size, 100);
   a->state = b->state = c->state = 1;
   kept->state = 0;
   fs::remove_all(b->url.path());  // the one that fails
