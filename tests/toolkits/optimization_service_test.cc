@@ -254,9 +254,6 @@ TEST_F(OptimizationServiceTest, CleanPurgeableWritesWithinTheReserveAndRemovesIt
         readFile(sb_.path("/dd.log")),
         "if=/dev/zero of=" + folder + "/largefile bs=512M count=" + std::to_string(count) + "\n");
   }
-}
-
-TEST_F(OptimizationServiceTest, CleanPurgeableFailures) {
   // The tool wrote nothing: there is no file to remove.
   Paths::shared().setTool("dd", fakeDd(sb_, false));
   const PurgeableAnswer nothing = answerOf(&OptimizationService::cleanPurgeable);
@@ -273,7 +270,7 @@ TEST_F(OptimizationServiceTest, CleanPurgeableFailures) {
 
 // ---- Permissions -----------------------------------------------------------------
 
-TEST_F(OptimizationServiceTest, SingleApplicationPermissions) {
+TEST_F(OptimizationServiceTest, SingleApplicationPermissionsAreListedAndReset) {
   testing::makePermissionDatabases(sb_);
   using Table = std::map<std::string, std::set<std::string>>;
   EXPECT_EQ(OptimizationService::singleApplicationPermission("com.example.cam"),
@@ -282,9 +279,8 @@ TEST_F(OptimizationServiceTest, SingleApplicationPermissions) {
             (Table{{"com.example.rec", {"kTCCServiceScreenCapture"}}}));
   EXPECT_EQ(OptimizationService::singleApplicationPermission("com.example.loc"), Table{});
   EXPECT_EQ(OptimizationService::singleApplicationPermission("com.example"), Table{});
-}
 
-TEST_F(OptimizationServiceTest, CleanSinglePermissionReadsTheToolsAnswer) {
+  // Resetting one reads the tool's answer.
   const struct {
     AppPermissionsName permission;
     const char* output;
