@@ -1,7 +1,8 @@
 // Helpers of the toolkit tests: waiting for a task's finish, which may come
-// on any thread, and the switch state an item carries.
+// on any thread, and features rendered as text.
 #pragma once
 
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 
 #include <any>
@@ -12,6 +13,7 @@
 #include <type_traits>
 
 #include "orvexa/model/records.h"
+#include "support/sandbox.h"
 #include "support/signal.h"
 
 namespace orvexa::testing {
@@ -20,6 +22,25 @@ namespace orvexa::testing {
 inline std::string attachmentOf(const FilePtr& item) {
   const std::string* text = std::any_cast<std::string>(&item->attachInformation);
   return text != nullptr ? *text : "<not a text>";
+}
+
+// One line per category ("finderID title (description) size state kind")
+// and per item ("  finderID sandbox path attachment size fileKind"); the
+// links up every category and item must have are checked on the way.
+inline std::string summary(const FeaturePtr& feature, const Sandbox& sb) {
+  std::string out;
+  for (const CategoryPtr& c : feature->categoryInfo) {
+    out += fmt::format("{} {} ({}) {} {} {}\n", c->finderID(), c->title, c->description, c->size,
+                       c->state, c->kind);
+    EXPECT_EQ(c->featureInfo.lock(), feature);
+    for (const FilePtr& item : c->childrens) {
+      out += fmt::format("  {} {} {} {} {}\n", item->finderID(),
+                         item->url.path().substr(sb.root().size()), attachmentOf(item), item->size,
+                         item->fileKind);
+      EXPECT_EQ(item->parentCategoryInfo.lock(), c);
+    }
+  }
+  return out;
 }
 
 // Calls `start` with a finish that keeps its arguments, waits for the first

@@ -17,32 +17,13 @@ namespace orvexa {
 namespace {
 
 namespace fs = std::filesystem;
-using testing::attachmentOf;
 using testing::Sandbox;
+using testing::summary;
 using Strings = std::vector<std::string>;
 
 Strings pathsOf(const std::vector<Url>& urls) {
   Strings out;
   for (const Url& url : urls) out.push_back(url.path());
-  return out;
-}
-
-// One line per category ("finderID title (description) size state kind")
-// and per item ("  finderID sandbox path attachment size fileKind"); the
-// links up every category and item must have are checked on the way.
-std::string summary(const FeaturePtr& feature, const Sandbox& sb) {
-  std::string out;
-  for (const CategoryPtr& c : feature->categoryInfo) {
-    out += fmt::format("{} {} ({}) {} {} {}\n", c->finderID(), c->title, c->description, c->size,
-                       c->state, c->kind);
-    EXPECT_EQ(c->featureInfo.lock(), feature);
-    for (const FilePtr& item : c->childrens) {
-      out += fmt::format("  {} {} {} {} {}\n", item->finderID(),
-                         item->url.path().substr(sb.root().size()), attachmentOf(item), item->size,
-                         item->fileKind);
-      EXPECT_EQ(item->parentCategoryInfo.lock(), c);
-    }
-  }
   return out;
 }
 

@@ -359,20 +359,12 @@ TEST(OptimizationConcurrencyTest, ScansSideBySide) {
   for (const ModulePtr& module : modules) {
     const FeaturePtr feature = testing::featureOf(module);
     EXPECT_EQ(totals[feature], std::vector<int64_t>{0});
-    // "finderID title (description) kind items" per category.
-    std::string summary;
-    for (const CategoryPtr& c : feature->categoryInfo) {
-      summary += std::to_string(c->finderID()) + " " + c->title + " (" + c->description + ") " +
-                 std::to_string(c->kind) + " " + std::to_string(c->childrens.size()) + "\n";
-      EXPECT_TRUE(c->state == 1 && c->size == 0 && c->urls.empty());
-      EXPECT_EQ(c->featureInfo.lock(), feature);
-    }
     const bool first = module == modules[0];
     using enum CategoryInfomationKind;
-    EXPECT_EQ(summary,
-              fmt::format("0 Free Up RAM ({}) {} 0\n1 Free Up Purgeable Space () {} 0\n"
-                          "2 Speed Up Mail () {} 0\n3 Clean DNS Cache () {} 0\n"
-                          "4 Login Item ({}) {} 1\n",
+    EXPECT_EQ(testing::summary(feature, sb),
+              fmt::format("0 Free Up RAM ({}) 0 1 {}\n1 Free Up Purgeable Space () 0 1 {}\n"
+                          "2 Speed Up Mail () 0 1 {}\n3 Clean DNS Cache () 0 1 {}\n"
+                          "4 Login Item ({}) 0 1 {}\n  0 /Applications/Example.app Start 0 4\n",
                           first ? "ram" : "", raw(FreeUpRAM), raw(FreeUpPurgeableSpace),
                           raw(SpeedUpMail), raw(CleanDNS), first ? "li" : "", raw(LoginItem)));
   }
