@@ -1,4 +1,5 @@
 #include <fmt/format.h>
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
@@ -35,7 +36,10 @@ namespace {
 
 namespace fs = std::filesystem;
 using testing::attachmentOf;
+using ::testing::FieldsAre;
+using ::testing::HasSubstr;
 using testing::readFile;
+using ::testing::StartsWith;
 
 // Runs one task and waits for what its finish receives.
 template <typename... Args>
@@ -161,9 +165,8 @@ TEST_F(OptimizationServiceTest, SpeedUpMailMovesTheIndexIntoAFreshBackup) {
   // The backup folder's place is taken by a file.
   sb_.layout({"~/Library/Mail/V10/MailData/Envelope Index:100"});
   sb_.file("~/Library/Application Support/org.orvexa.tests/SpeeUp", "x");
-  std::pair<bool, std::string> blocked = OptimizationService::speedUpMail();
-  EXPECT_TRUE(!blocked.first && blocked.second.starts_with("Create Directory Fail:"))
-      << blocked.second;
+  EXPECT_THAT(OptimizationService::speedUpMail(),
+              FieldsAre(false, StartsWith("Create Directory Fail:")));
   EXPECT_TRUE(fs::exists(sb_.path("~/Library/Mail/V10/MailData/Envelope Index")));
 
   fs::remove(backup);
@@ -183,8 +186,8 @@ TEST_F(OptimizationServiceTest, SpeedUpMailMovesTheIndexIntoAFreshBackup) {
   // The same name from two mail folders: the second cannot be moved.
   sb_.layout({"~/Library/Mail/V10/MailData/Envelope Index:5",
               "~/Library/Mail/V9/MailData/Envelope Index:5"});
-  std::pair<bool, std::string> twice = OptimizationService::speedUpMail();
-  EXPECT_TRUE(!twice.first && twice.second.starts_with("Create Directory Fail:")) << twice.second;
+  EXPECT_THAT(OptimizationService::speedUpMail(),
+              FieldsAre(false, StartsWith("Create Directory Fail:")));
 }
 
 // ---- The helper tasks ------------------------------------------------------------
@@ -252,15 +255,14 @@ TEST_F(OptimizationServiceTest, CleanPurgeableWritesWithinTheReserveAndRemovesIt
   }
   // The tool wrote nothing: there is no file to remove.
   Paths::shared().setTool("dd", fakeDd(sb_, false));
-  const PurgeableAnswer nothing = answerOf(&OptimizationService::cleanPurgeable);
-  EXPECT_TRUE(!std::get<0>(nothing) && std::get<1>(nothing).value_or("").find(
-                                           "No such file or directory") != std::string::npos);
+  EXPECT_THAT(answerOf(&OptimizationService::cleanPurgeable),
+              FieldsAre(false, ::testing::Optional(HasSubstr("No such file or directory"))));
   // The work folder cannot be made: the tool never runs.
   fs::remove_all(sb_.path("~/Library/Application Support"));
   sb_.file("~/Library/Application Support", "x");
   fs::remove(sb_.path("/dd.log"));
-  const PurgeableAnswer blocked = answerOf(&OptimizationService::cleanPurgeable);
-  EXPECT_TRUE(!std::get<0>(blocked) && !std::get<1>(blocked).value_or("").empty());
+  EXPECT_THAT(answerOf(&OptimizationService::cleanPurgeable),
+              FieldsAre(false, ::testing::Optional(::testing::Not(::testing::IsEmpty()))));
   EXPECT_FALSE(fs::exists(sb_.path("/dd.log")));
 }
 
@@ -269,33 +271,28 @@ TEST_F(OptimizationServiceTest, CleanPurgeableWritesWithinTheReserveAndRemovesIt
 TEST_F(OptimizationServiceTest, SingleApplicationPermissionsAreListedAndReset) {
   testing::makePermissionDatabases(sb_);
   using Table = std::map<std::string, std::set<std::string>>;
-  EXPECT_EQ(OptimizationService::singleApplicationPermission("com.example.cam"),
+  const auto listed = &OptimizationService::singleApplicationPermission;
+  EXPECT_EQ(listed("com.example.cam"),
             (Table{{"com.example.cam", {"kTCCServiceCamera", "kTCCServiceMicrophone"}}}));
-  EXPECT_EQ(OptimizationService::singleApplicationPermission("com.example.rec"),
-            (Table{{"com.example.rec", {"kTCCServiceScreenCapture"}}}));
-  EXPECT_EQ(OptimizationService::singleApplicationPermission("com.example.loc"), Table{});
-  EXPECT_EQ(OptimizationService::singleApplicationPermission("com.example"), Table{});
+  EXPECT_EQ(listed("com.example.rec"), (Table{{"com.example.rec", {"kTCCServiceScreenCapture"}}}));
+  EXPECT_EQ(listed("com.example.loc"), Table{});
+  EXPECT_EQ(listed("com.example"), Table{});
 
   // Resetting one reads the tool's answer.
-  const struct {
-    AppPermissionsName permission;
-    const char* output;
-    bool expected;
-    const char* logged;
-  } cases[] = {
+  // permission, the tool's output, the answer, the tool's arguments before the identifier
+  const std::tuple<AppPermissionsName, const char*, bool, const char*> cases[] = {
       {AppPermissionsName::kTCCServiceCamera,
        "Successfully reset Camera approval status for com.example.cam", true, "reset Camera"},
       {AppPermissionsName::kTCCServiceMicrophone, "TRUE", true, "reset Microphone"},
       {AppPermissionsName::kTCCServiceLocation, "Failed", false, "reset "},  // no reset name
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.output);
+  for (const auto& [permission, output, expected, logged] : cases) {
+    SCOPED_TRACE(output);
     const std::string log = sb_.path("/tccutil.log");
     fs::remove(log);
-    Paths::shared().setTool("tccutil", testing::fakeTool(sb_, "tccutil", log, c.output));
-    EXPECT_EQ(OptimizationService::cleanSinglePermission(c.permission, "com.example.cam"),
-              c.expected);
-    EXPECT_EQ(readFile(log), std::string(c.logged) + " com.example.cam\n");
+    Paths::shared().setTool("tccutil", testing::fakeTool(sb_, "tccutil", log, output));
+    EXPECT_EQ(OptimizationService::cleanSinglePermission(permission, "com.example.cam"), expected);
+    EXPECT_EQ(readFile(log), std::string(logged) + " com.example.cam\n");
   }
 }
 
