@@ -193,17 +193,12 @@ TEST_F(ShreadHelperAnswerTest, EachAnswerOfTheHelperBecomesTheWaitingPathsResult
     for (const std::string& p : {a, b, c, d}) all[p] = outcome(status, text);
     return all;
   };
-  const struct {
-    const char* name;
-    bool ok;
-    PlistValue information;
-    Result expected;
-    bool keepsProxy;
-  } cases[] = {
+  // name, the helper's answer (ok, information), the result, whether the proxy is kept
+  const std::tuple<const char*, bool, PlistValue, Result, bool> cases[] = {
       {"all done", true, PlistValue::dictionary(), allFour(Status::Success), true},
-      {"per path",
+      {"per path (nothing for d)",
        false,
-       testing::plistDict(  // nothing for d
+       testing::plistDict(
            {{a, entry(a, HelperEventErrorID::Success, "")},
             {b, entry(b, HelperEventErrorID::ShreadFail, "b: size error!")},
             {c, entry(c, HelperEventErrorID::DeleteError, "c: Read-only file system")}}),
@@ -216,33 +211,28 @@ TEST_F(ShreadHelperAnswerTest, EachAnswerOfTheHelperBecomesTheWaitingPathsResult
        allFour(Status::PrivilegeFail, "Refused: user id 1000 may not use it."), true},
       {"connection lost", false, refusal(lost), allFour(Status::PrivilegeFail, lost), false},
   };
-  for (const auto& k : cases) {
-    SCOPED_TRACE(k.name);
+  for (const auto& [name, ok, information, expected, keepsProxy] : cases) {
+    SCOPED_TRACE(name);
     auto helper = std::make_shared<testing::RecordingHelper>(
-        [&k](const PlistValue&, HelperProtocol::EventReply reply) {
-          reply(k.ok, k.ok ? 1 : 4, k.information);
+        [ok = ok, &information = information](const PlistValue&, HelperProtocol::EventReply reply) {
+          reply(ok, ok ? 1 : 4, information);
         });
     service_.setPrivilegeHelper(helper);
     Outcome out = shredAndWait(service_, {a, b, c, d});
-    EXPECT_EQ(out.success, k.ok);
-    EXPECT_EQ(out.result, k.expected);
-    EXPECT_EQ(service_.privilegeHelper() == helper, k.keepsProxy);
+    EXPECT_EQ(out.success, ok);
+    EXPECT_EQ(out.result, expected);
+    EXPECT_EQ(service_.privilegeHelper() == helper, keepsProxy);
     EXPECT_EQ(helper->events(), shredEvent({a, b, c, d}));
     // The scripted helper touched nothing: the files are all still there.
     for (const std::string& p : {a, b, c, d}) EXPECT_TRUE(exists(p)) << p;
   }
-}
-
-TEST_F(ShreadHelperAnswerTest, WithoutAHelperTheWaitingPathsFailWithItsText) {
+  // Without a helper to connect to, the waiting paths fail with its text.
   Identity::shared().setBundleIdentifier("org.orvexa.tests");
-  std::optional<testing::NoHelper> noHelper(std::in_place);
-  const std::string theirs = sb_.file("/Library/theirs", "data");
-  Outcome out = shredAndWait(service_, {theirs});
-  noHelper.reset();
+  testing::NoHelper noHelper;
+  Outcome out = shredAndWait(service_, {a, b, c, d});
   EXPECT_FALSE(out.success);
-  EXPECT_EQ(out.result,
-            (Result{{theirs, outcome(Status::PrivilegeFail, kHelperNotInstalledText)}}));
-  EXPECT_TRUE(service_.privilegeHelper() == nullptr && testing::readFile(theirs) == "data");
+  EXPECT_EQ(out.result, allFour(Status::PrivilegeFail, kHelperNotInstalledText));
+  EXPECT_TRUE(service_.privilegeHelper() == nullptr && testing::readFile(a) == "1");
 }
 
 // Overlapping calls on one service, each with many files in parallel.
