@@ -106,8 +106,7 @@ TEST(MaintenanceServiceTest, SwitchDestinationGoesToTheTwinOrBackUnderAFreeName)
 
 TEST(MaintenanceServiceTest, HelperToolsBelongToTheApplicationTheirNameNames) {
   auto app = [](const std::string& name, const std::string& identifier) {
-    ApplicationBundle bundle;
-    bundle.path = "/Applications/" + name + ".app";
+    ApplicationBundle bundle;  // the path plays no part
     bundle.bundleIdentifier = identifier;
     bundle.name = name;
     return bundle;
