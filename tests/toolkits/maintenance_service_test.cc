@@ -19,13 +19,6 @@ namespace {
 namespace fs = std::filesystem;
 using testing::Sandbox;
 using testing::summary;
-using Strings = std::vector<std::string>;
-
-Strings pathsOf(const std::vector<Url>& urls) {
-  Strings out;
-  for (const Url& url : urls) out.push_back(url.path());
-  return out;
-}
 
 // Direct entries with the folder's ending (matched exactly, hidden ones
 // left out) of each folder and its " Disabled" twin, the enabled first and
@@ -148,26 +141,28 @@ TEST(MaintenanceServiceTest, ScanHelperToolListsDaemonsAndToolsOfTheQueriedAppli
   const std::string mdfind = testing::fakeTool(sb, "mdfind", sb.path("/mdfind.log"),
                                                foo + "\n" + none + "\n" + bar + "\n");
   Paths::shared().setTool("mdfind", mdfind);
-  const auto scanHelperTool = [] {
-    std::vector<std::map<std::string, std::vector<Url>>> calls;
-    MaintenanceService::shard().scanHelperTool(
-        [&calls](std::map<std::string, std::vector<Url>> table) { calls.push_back(table); });
-    EXPECT_EQ(calls.size(), 1u);
-    return calls.empty() ? std::map<std::string, std::vector<Url>>{} : calls[0];
+  // "owner: sandbox paths" per owner, of every table the finish receives.
+  const auto owners = [&sb] {
+    std::string out;
+    MaintenanceService::shard().scanHelperTool([&](std::map<std::string, std::vector<Url>> table) {
+      for (const auto& [owner, urls] : table) {
+        out += owner + ":";
+        for (const Url& url : urls) out += " " + url.path().substr(sb.root().size());
+        out += "\n";
+      }
+    });
+    return out;
   };
-  std::map<std::string, std::vector<Url>> owners = scanHelperTool();
+  EXPECT_EQ(owners(),
+            "com.example.foo: /Library/LaunchDaemons/com.example.foo.helper.plist "
+            "/Library/PrivilegedHelperTools/com.example.foo.helper\n"
+            "org.other.Bar: /Library/LaunchDaemons Disabled/org.other.Bar.plist "
+            "/Library/PrivilegedHelperTools Disabled/org.other.BarHelper\n");
   EXPECT_EQ(testing::readFile(sb.path("/mdfind.log")),
             "kMDItemContentType=com.apple.application-bundle\n");
-  ASSERT_EQ(owners.size(), 2u);
-  EXPECT_EQ(pathsOf(owners["com.example.foo"]),
-            (Strings{sb.path("/Library/LaunchDaemons/com.example.foo.helper.plist"),
-                     sb.path("/Library/PrivilegedHelperTools/com.example.foo.helper")}));
-  EXPECT_EQ(pathsOf(owners["org.other.Bar"]),
-            (Strings{sb.path("/Library/LaunchDaemons Disabled/org.other.Bar.plist"),
-                     sb.path("/Library/PrivilegedHelperTools Disabled/org.other.BarHelper")}));
   // Without the query tool no application is known, so nothing is owned.
   fs::remove(mdfind);
-  EXPECT_TRUE(scanHelperTool().empty());
+  EXPECT_EQ(owners(), "");
 }
 
 }  // namespace
