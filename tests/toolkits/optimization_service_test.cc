@@ -217,20 +217,18 @@ TEST_F(OptimizationServiceTest, HelperTasksWithoutAndThroughTheHelper) {
 
 using PurgeableAnswer = std::tuple<bool, std::optional<std::string>>;
 
-// A dd that records its arguments and, when `writes`, writes a few bytes to
-// its "of=".
-std::string fakeDd(const testing::Sandbox& sb, bool writes) {
-  std::string script = "#!/bin/sh\necho \"$@\" >> '" + sb.path("/dd.log") + "'\n";
-  if (writes) {
-    script += "for a in \"$@\"; do case \"$a\" in of=*) printf zeros > \"${a#of=}\";; esac; done\n";
-  }
-  const std::string program = sb.file("/fake-tools/dd", script);
+// A dd that records its arguments and writes a few bytes to its "of=".
+std::string fakeDd(const testing::Sandbox& sb) {
+  const std::string program =
+      sb.file("/fake-tools/dd", "#!/bin/sh\necho \"$@\" >> '" + sb.path("/dd.log") +
+                                    "'\nfor a in \"$@\"; do case \"$a\" in of=*) printf zeros > "
+                                    "\"${a#of=}\";; esac; done\n");
   ::chmod(program.c_str(), 0755);
   return program;
 }
 
 TEST_F(OptimizationServiceTest, CleanPurgeableWritesWithinTheReserveAndRemovesItsFile) {
-  Paths::shared().setTool("dd", fakeDd(sb_, true));
+  Paths::shared().setTool("dd", fakeDd(sb_));
   const std::string folder = sb_.dir("~/Library/Application Support/org.orvexa.tests");
   const int64_t block = OptimizationService::kPurgeableBlockSize;
   // Room beyond the reserve in halves of a block: the free space moves a
@@ -254,7 +252,7 @@ TEST_F(OptimizationServiceTest, CleanPurgeableWritesWithinTheReserveAndRemovesIt
         "if=/dev/zero of=" + folder + "/largefile bs=512M count=" + std::to_string(count) + "\n");
   }
   // The tool wrote nothing: there is no file to remove.
-  Paths::shared().setTool("dd", fakeDd(sb_, false));
+  Paths::shared().setTool("dd", testing::fakeTool(sb_, "dd", sb_.path("/dd.log"), ""));
   EXPECT_THAT(answerOf(&OptimizationService::cleanPurgeable),
               FieldsAre(false, ::testing::Optional(HasSubstr("No such file or directory"))));
   // The work folder cannot be made: the tool never runs.
