@@ -47,8 +47,6 @@ TEST(FileInformationTest, IdentityIsFrozenAtFinderIDAssignment) {
   same->title = "different";
   same->state = 1;
   EXPECT_EQ(set.count(same), 1u);
-  std::unordered_set<FileInformation> byValue{*makeFile(1, 2, 100, "/tmp/a")};
-  EXPECT_EQ(byValue.count(*same), 1u);
 }
 
 TEST(CategoryInformationTest, DigestIsOfTheTextAtTheLastAssignment) {

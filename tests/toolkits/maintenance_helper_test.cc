@@ -24,12 +24,8 @@ namespace {
 namespace fs = std::filesystem;
 using Failures = std::vector<MaintenanceFailure>;
 using Outcome = std::tuple<bool, Failures>;
+using testing::attachmentOf;
 constexpr auto& exists = testing::existsNoFollow;
-
-std::string attachmentOf(const FilePtr& item) {
-  const std::string* text = std::any_cast<std::string>(&item->attachInformation);
-  return text != nullptr ? *text : "<not a text>";
-}
 
 // "sandbox path[/ when a folder] attachment" of an item.
 std::string itemOf(const FilePtr& item, const testing::Sandbox& sb) {
@@ -73,18 +69,19 @@ class MaintenanceHelperTest : public testing::HelperUsingTest {
 };
 
 // A disabled importer is switched on into its folder; an enabled pane whose
-// name is taken in the twin goes under a numbered name, overwriting nothing.
+// name is taken in the twin goes under a numbered name, overwriting nothing;
+// a failed move reports the helper's code and text and leaves the item.
 // (Switching off into a free name: MaintenanceConcurrencyTest.)
 TEST_F(MaintenanceHelperTest, SwitchingMovesTheItemAndNeverOverwrites) {
   testing::RunningHelper helper;
   sb_.layout({"/Library/Spotlight/", "/Library/Spotlight Disabled/Notes.mdimporter/x:12",
               "/Library/PreferencePanes/Net.prefPane/a:1",
-              "/Library/PreferencePanes Disabled/Net.prefPane/old:2"});
+              "/Library/PreferencePanes Disabled/Net.prefPane/old:2",
+              "/Library/Internet Plug-Ins/Gone.plugin/x:1"});
   FeaturePtr feature = scan();
   FilePtr importer = feature->categoryInfo[0]->childrens.at(0);
   FilePtr pane = feature->categoryInfo[1]->childrens.at(0);
-  ASSERT_EQ(attachmentOf(importer), "Close");
-  ASSERT_EQ(pane->url.path(), sb_.path("/Library/PreferencePanes/Net.prefPane"));
+  FilePtr plugin = feature->categoryInfo[2]->childrens.at(0);
   EXPECT_EQ(move(importer), Outcome(true, {}));
   EXPECT_TRUE(exists(sb_.path("/Library/Spotlight/Notes.mdimporter/x")));
   EXPECT_FALSE(exists(sb_.path("/Library/Spotlight Disabled/Notes.mdimporter")));
@@ -95,12 +92,7 @@ TEST_F(MaintenanceHelperTest, SwitchingMovesTheItemAndNeverOverwrites) {
   EXPECT_TRUE(exists(pane->url.path() + "/a"));
   EXPECT_FALSE(exists(sb_.path("/Library/PreferencePanes/Net.prefPane")));
   EXPECT_TRUE(exists(sb_.path("/Library/PreferencePanes Disabled/Net.prefPane/old")));
-}
 
-TEST_F(MaintenanceHelperTest, AFailedMoveReportsTheHelpersCodeAndTextAndLeavesTheItem) {
-  testing::RunningHelper helper;
-  sb_.layout({"/Library/Internet Plug-Ins/Gone.plugin/x:1"});
-  FilePtr plugin = scan()->categoryInfo[2]->childrens.at(0);
   const std::string before = plugin->url.path();
   fs::remove_all(before);  // removed by someone else since the scan
   EXPECT_EQ(
@@ -111,18 +103,41 @@ TEST_F(MaintenanceHelperTest, AFailedMoveReportsTheHelpersCodeAndTextAndLeavesTh
   EXPECT_EQ(itemOf(plugin, sb_), "/Library/Internet Plug-Ins/Gone.plugin/ Start");
 }
 
-TEST_F(MaintenanceHelperTest, RemovingThreeTickedOfWhichOneFailsLeavesTheFailedOne) {
-  testing::RunningHelper helper;
+// Without the helper every ticked item fails with its text and stays, and a
+// switch fails leaving the item as it was; with it the ticked items go but
+// one that changed since it was listed, which stays listed.
+TEST_F(MaintenanceHelperTest, RemovingAndSwitchingLeaveWhatFailed) {
   sb_.layout({"/Library/Spotlight/A.mdimporter/x:10", "/Library/Spotlight/B.mdimporter/x:20",
               "/Library/Spotlight Disabled/C.mdimporter/x:30",
-              "/Library/Spotlight/Kept.mdimporter/x:40"});
-  CategoryPtr importers = scan()->categoryInfo[0];
+              "/Library/Spotlight/Kept.mdimporter/x:40",
+              "/Library/Internet Plug-Ins Disabled/P.plugin/x:5"});
+  FeaturePtr feature = scan();
+  CategoryPtr importers = feature->categoryInfo[0];
   ASSERT_EQ(importers->childrens.size(), 4u);
   FilePtr a = importers->childrens[0], b = importers->childrens[1], kept = importers->childrens[2],
           c = importers->childrens[3];
-  ASSERT_EQ(importers->size, 100);
+  FilePtr plugin = feature->categoryInfo[2]->childrens.at(0);
   a->state = b->state = c->state = 1;
   kept->state = 0;
+  {
+    SCOPED_TRACE("without the helper");
+    testing::NoHelper noHelper;
+    const int code = raw(HelperEventErrorID::DeleteError);
+    const std::string text = "Privilege Install Fail!";
+    EXPECT_EQ(clean(importers),
+              Outcome(false, {{a->url, code, text}, {b->url, code, text}, {c->url, code, text}}));
+    EXPECT_EQ(importers->size, 100);
+    EXPECT_TRUE(exists(a->url.path()));
+    const Url destination = MaintenanceService::switchDestination(plugin->url);
+    EXPECT_EQ(
+        finished([&](auto finish) {
+          MaintenanceService::shard().moveExtension({{destination, plugin}}, std::move(finish));
+        }),
+        Outcome(false, {{destination, code, text}}));
+    EXPECT_EQ(itemOf(plugin, sb_), "/Library/Internet Plug-Ins Disabled/P.plugin/ Close");
+    EXPECT_TRUE(exists(plugin->url.path()));
+  }
+  testing::RunningHelper helper;
   fs::remove_all(b->url.path());  // the one that fails
   EXPECT_EQ(clean(importers), Outcome(false, {{b->url, raw(HelperEventErrorID::DeleteError),
                                                "changed since it was listed"}}));
@@ -135,32 +150,6 @@ TEST_F(MaintenanceHelperTest, RemovingThreeTickedOfWhichOneFailsLeavesTheFailedO
   EXPECT_EQ(importers->childrens.size(), 2u);
 }
 
-TEST_F(MaintenanceHelperTest, WithoutTheHelperEveryItemFailsWithPrivilegeInstallFail) {
-  testing::NoHelper noHelper;
-  sb_.layout({"/Library/Spotlight/A.mdimporter/x:10", "/Library/Spotlight/B.mdimporter/x:20",
-              "/Library/Internet Plug-Ins Disabled/P.plugin/x:5"});
-  FeaturePtr feature = scan();
-  CategoryPtr importers = feature->categoryInfo[0];
-  FilePtr a = importers->childrens.at(0), b = importers->childrens.at(1);
-  FilePtr plugin = feature->categoryInfo[2]->childrens.at(0);
-  const int code = raw(HelperEventErrorID::DeleteError);
-  // Removing: one failure per ticked item, and every item stays.
-  a->state = b->state = 1;
-  EXPECT_EQ(clean(importers), Outcome(false, {{a->url, code, "Privilege Install Fail!"},
-                                              {b->url, code, "Privilege Install Fail!"}}));
-  EXPECT_EQ(importers->childrens, (std::vector<FilePtr>{a, b}));
-  EXPECT_EQ(importers->size, 30);
-  EXPECT_TRUE(exists(a->url.path()));
-  // Switching: the destination fails, the item keeps its place and state.
-  const Url destination = MaintenanceService::switchDestination(plugin->url);
-  EXPECT_EQ(finished([&](auto finish) {
-              MaintenanceService::shard().moveExtension({{destination, plugin}}, std::move(finish));
-            }),
-            Outcome(false, {{destination, code, "Privilege Install Fail!"}}));
-  EXPECT_EQ(itemOf(plugin, sb_), "/Library/Internet Plug-Ins Disabled/P.plugin/ Close");
-  EXPECT_TRUE(exists(plugin->url.path()));
-}
-
 // Switches requested from several threads at once share the one helper
 // connection; each item is moved once and each finish comes once.
 TEST(MaintenanceConcurrencyTest, SwitchesFromManyThreadsAllArrive) {
@@ -169,12 +158,12 @@ TEST(MaintenanceConcurrencyTest, SwitchesFromManyThreadsAllArrive) {
   Identity::shared().setBundleIdentifier("org.orvexa.tests");
   testing::RunningHelper helper;
   constexpr int kItems = 8;
-  std::vector<FilePtr> items(kItems);
+  std::vector<FilePtr> items;
   for (int i = 0; i < kItems; ++i) {
-    items[static_cast<size_t>(i)] = std::make_shared<FileInformation>();
-    items[static_cast<size_t>(i)]->url =
+    items.push_back(std::make_shared<FileInformation>());
+    items.back()->url =
         Url::fromPath(sb.dir("/Library/Spotlight/I" + std::to_string(i) + ".mdimporter"), true);
-    items[static_cast<size_t>(i)]->attachInformation = std::string("Start");
+    items.back()->attachInformation = std::string("Start");
   }
   std::atomic<int> succeeded{0};
   testing::Signal finished;
@@ -191,12 +180,10 @@ TEST(MaintenanceConcurrencyTest, SwitchesFromManyThreadsAllArrive) {
   ASSERT_TRUE(finished.wait(std::chrono::seconds(30), kItems));
   EXPECT_EQ(finished.count(), kItems);
   EXPECT_EQ(succeeded.load(), kItems);
-  for (int i = 0; i < kItems; ++i) {
-    const std::string moved =
-        sb.path("/Library/Spotlight Disabled/I" + std::to_string(i) + ".mdimporter");
-    EXPECT_TRUE(fs::is_directory(moved));
-    EXPECT_EQ(itemOf(items[static_cast<size_t>(i)], sb),
-              moved.substr(sb.root().size()) + "/ Close");
+  for (size_t i = 0; i < items.size(); ++i) {
+    const std::string moved = "/Library/Spotlight Disabled/I" + std::to_string(i) + ".mdimporter";
+    EXPECT_TRUE(fs::is_directory(sb.path(moved)));
+    EXPECT_EQ(itemOf(items[i], sb), moved + "/ Close");
   }
   PrivilegeHelper::shard().close();
 }

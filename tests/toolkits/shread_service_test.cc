@@ -86,7 +86,17 @@ class ShreadServiceTest : public ::testing::Test {
   ShreadService service_;
 };
 
+// Nothing to shred: each half reports at once on the caller's thread; the
+// whole reports success with nothing on the main queue.
 TEST_F(ShreadServiceTest, FilesAndFoldersAreShreddedRemovedAndReportedOnTheMainQueue) {
+  int called = 0;
+  auto check = [&called](bool success, Result result) { called += success && result.empty(); };
+  service_.shredFiles({}, check);
+  service_.shredFolder({}, check);
+  EXPECT_EQ(called, 2);
+  Outcome none = shredAndWait(service_, {sb_.path("~/nothing-here")});
+  EXPECT_TRUE(none.onMainQueue && none.success && none.result.empty());
+
   const std::string ten = sb_.file("~/ten.bin", "0123456789");
   const std::string folder = sb_.dir("~/Secrets");
   sb_.layout({"~/Secrets/a.txt:300", "~/Secrets/deep/er/b.txt:5000", "~/Secrets/empty/",
@@ -147,18 +157,6 @@ TEST_F(ShreadServiceTest, WhatIsRefusedStaysAndSaysWhy) {
   EXPECT_EQ(testing::readFile(outside / "witness"), std::string(6, '\0'));
 }
 
-// Nothing to shred: each half reports at once on the caller's thread; the
-// whole reports success with nothing on the main queue.
-TEST_F(ShreadServiceTest, EmptyHalvesReportAtOnceOnTheCallersThread) {
-  int called = 0;
-  auto check = [&called](bool success, Result result) { called += success && result.empty(); };
-  service_.shredFiles({}, check);
-  service_.shredFolder({}, check);
-  EXPECT_EQ(called, 2);
-  Outcome out = shredAndWait(service_, {sb_.path("~/nothing-here")});
-  EXPECT_TRUE(out.onMainQueue && out.success && out.result.empty());
-}
-
 PlistValue entry(const std::string& path, HelperEventErrorID status, const std::string& desc) {
   return testing::plistDict({{std::string(kHelperPathKey), path},
                              {std::string(kHelperDeleteStatusKey), static_cast<int>(status)},
@@ -191,22 +189,16 @@ TEST_F(ShreadHelperAnswerTest, EachAnswerOfTheHelperBecomesTheWaitingPathsResult
                     c = sb_.file("/Library/c", "3"), d = sb_.file("/Library/d", "4");
   const std::string lost(kHelperConnectionLostText);
   auto allFour = [&](Status status, const std::string& text = "") {
-    return Result{{a, outcome(status, text)},
-                  {b, outcome(status, text)},
-                  {c, outcome(status, text)},
-                  {d, outcome(status, text)}};
+    Result all;
+    for (const std::string& p : {a, b, c, d}) all[p] = outcome(status, text);
+    return all;
   };
-  const struct {
-    const char* name;
-    bool ok;
-    PlistValue information;
-    Result expected;
-    bool keepsProxy;
-  } cases[] = {
+  // name, the helper's answer (ok, information), the result, whether the proxy is kept
+  const std::tuple<const char*, bool, PlistValue, Result, bool> cases[] = {
       {"all done", true, PlistValue::dictionary(), allFour(Status::Success), true},
-      {"per path",
+      {"per path (nothing for d)",
        false,
-       testing::plistDict(  // nothing for d
+       testing::plistDict(
            {{a, entry(a, HelperEventErrorID::Success, "")},
             {b, entry(b, HelperEventErrorID::ShreadFail, "b: size error!")},
             {c, entry(c, HelperEventErrorID::DeleteError, "c: Read-only file system")}}),
@@ -219,54 +211,43 @@ TEST_F(ShreadHelperAnswerTest, EachAnswerOfTheHelperBecomesTheWaitingPathsResult
        allFour(Status::PrivilegeFail, "Refused: user id 1000 may not use it."), true},
       {"connection lost", false, refusal(lost), allFour(Status::PrivilegeFail, lost), false},
   };
-  for (const auto& k : cases) {
-    SCOPED_TRACE(k.name);
+  for (const auto& [name, ok, information, expected, keepsProxy] : cases) {
+    SCOPED_TRACE(name);
     auto helper = std::make_shared<testing::RecordingHelper>(
-        [&k](const PlistValue&, HelperProtocol::EventReply reply) {
-          reply(k.ok, k.ok ? 1 : 4, k.information);
+        [ok = ok, &information = information](const PlistValue&, HelperProtocol::EventReply reply) {
+          reply(ok, ok ? 1 : 4, information);
         });
     service_.setPrivilegeHelper(helper);
     Outcome out = shredAndWait(service_, {a, b, c, d});
-    EXPECT_EQ(out.success, k.ok);
-    EXPECT_EQ(out.result, k.expected);
-    EXPECT_EQ(service_.privilegeHelper() == helper, k.keepsProxy);
+    EXPECT_EQ(out.success, ok);
+    EXPECT_EQ(out.result, expected);
+    EXPECT_EQ(service_.privilegeHelper() == helper, keepsProxy);
     EXPECT_EQ(helper->events(), shredEvent({a, b, c, d}));
     // The scripted helper touched nothing: the files are all still there.
     for (const std::string& p : {a, b, c, d}) EXPECT_TRUE(exists(p)) << p;
   }
-}
-
-TEST_F(ShreadHelperAnswerTest, WithoutAHelperTheWaitingPathsFailWithItsText) {
+  // Without a helper to connect to, the waiting paths fail with its text.
   Identity::shared().setBundleIdentifier("org.orvexa.tests");
-  std::optional<testing::NoHelper> noHelper(std::in_place);
-  const std::string theirs = sb_.file("/Library/theirs", "data");
-  ProgressLog progress;
-  progress.attach(service_);
-  Outcome out = shredAndWait(service_, {theirs});
-  noHelper.reset();
+  testing::NoHelper noHelper;
+  Outcome out = shredAndWait(service_, {a, b, c, d});
   EXPECT_FALSE(out.success);
-  EXPECT_EQ(out.result,
-            (Result{{theirs, outcome(Status::PrivilegeFail, kHelperNotInstalledText)}}));
-  EXPECT_TRUE(service_.privilegeHelper() == nullptr && testing::readFile(theirs) == "data");
-  EXPECT_EQ(progress.lines,
-            (std::vector<std::string>{
-                "theirs Prepare", std::string("theirs PrivilegeFail ") + kHelperNotInstalledText}));
+  EXPECT_EQ(out.result, allFour(Status::PrivilegeFail, kHelperNotInstalledText));
+  EXPECT_TRUE(service_.privilegeHelper() == nullptr && testing::readFile(a) == "1");
 }
 
 // Overlapping calls on one service, each with many files in parallel.
 TEST(ShreadServiceConcurrencyTest, OverlappingCallsShredEverythingOnce) {
   testing::Sandbox sb(accountNameOf(::geteuid()));
   ShreadService service;
-  constexpr int kCalls = 4;
-  constexpr int kFiles = 24;
+  constexpr size_t kCalls = 4;
+  constexpr size_t kFiles = 24;
   std::vector<std::vector<std::string>> batches(kCalls);
-  for (int call = 0; call < kCalls; ++call) {
-    for (int i = 0; i < kFiles; ++i) {
-      batches[static_cast<size_t>(call)].push_back(sb.file(
-          "~/c" + std::to_string(call) + "/f" + std::to_string(i), static_cast<size_t>(i + 1)));
-    }
-    batches[static_cast<size_t>(call)].push_back(sb.dir("~/d" + std::to_string(call)));
-    sb.file("~/d" + std::to_string(call) + "/x", 9);
+  for (size_t call = 0; call < kCalls; ++call) {
+    const std::string n = std::to_string(call);
+    for (size_t i = 0; i < kFiles; ++i)
+      batches[call].push_back(sb.file("~/c" + n + "/f" + std::to_string(i), i + 1));
+    batches[call].push_back(sb.dir("~/d" + n));
+    sb.file("~/d" + n + "/x", 9);
   }
   std::mutex mu;
   std::vector<Result> results;
@@ -281,9 +262,9 @@ TEST(ShreadServiceConcurrencyTest, OverlappingCallsShredEverythingOnce) {
       done.notify();
     });
   }
-  ASSERT_TRUE(done.wait(std::chrono::seconds(30), kCalls));
+  ASSERT_TRUE(done.wait(std::chrono::seconds(30), static_cast<int>(kCalls)));
   std::lock_guard lock(mu);
-  for (const Result& result : results) EXPECT_EQ(result.size(), static_cast<size_t>(kFiles + 1));
+  for (const Result& result : results) EXPECT_EQ(result.size(), kFiles + 1);
   for (const auto& batch : batches) {
     for (const std::string& p : batch) EXPECT_FALSE(exists(p)) << p;
   }
