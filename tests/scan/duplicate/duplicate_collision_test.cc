@@ -45,7 +45,9 @@ TEST(DuplicateCollisionTest, ByteComparisonSplitsFilesWhoseDigestsCollide) {
   // the whole-content digest can tell them apart: two pairs of copies and
   // one file of its own.
   const std::string shared = randomBytes(4096, 50);
-  auto content = [&](char seed) { return shared + randomBytes(600000, seed) + shared; };
+  auto content = [&](char seed) {
+    return shared + randomBytes(600000, static_cast<uint32_t>(seed)) + shared;
+  };
   std::map<char, std::set<std::string>> copies;  // by first letter
   for (const char* name : {"a1", "a2", "b1", "b2", "c"})
     copies[*name].insert(sb.file(std::string("~/Documents/") + name, content(*name)));
