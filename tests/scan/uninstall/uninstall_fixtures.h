@@ -153,4 +153,19 @@ inline ScanOutcome runUninstallScan(const FeaturePtr& feature,
   return outcome;
 }
 
+// The unused applications of `categories`, from the one answer (a second
+// one would fail the check).
+inline std::vector<CategoryPtr> unusedOf(const std::vector<CategoryPtr>& categories) {
+  Signal finished;
+  std::vector<CategoryPtr> unused;
+  UninstallScanService::getUnusedAppPath(categories, [&](std::vector<CategoryPtr> list) {
+    unused = std::move(list);
+    finished.notify();
+  });
+  EXPECT_TRUE(finished.wait());
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));  // time for a second answer
+  EXPECT_EQ(finished.count(), 1);
+  return unused;
+}
+
 }  // namespace orvexa::testing
