@@ -71,7 +71,7 @@ using PrivacyScanTest = PrivacyScanFixture;
 
 // Categories only for the browsers present; no permissions on 10.14 (the
 // version as SystemVersion.plist gives it; none: not 10.14).
-TEST_F(PrivacyScanTest, CategoriesOnlyForBrowsersThatArePresentAndPermissionsAfter10_14) {
+TEST_F(PrivacyScanTest, CategoriesForBrowsersThatArePresentPermissionsAfter10_14AndProgress) {
   testing::makePermissionDatabases(sb_);
   const std::vector<std::string> base = {"Safari", "Recent Item", "Application Permissions"};
   const struct {
@@ -103,10 +103,7 @@ TEST_F(PrivacyScanTest, CategoriesOnlyForBrowsersThatArePresentAndPermissionsAft
     expectCategories(feature, c.titles);
     EXPECT_EQ(feature->categoryInfo.back()->childrens.size(), c.applications);
   }
-}
-
-TEST_F(PrivacyScanTest, ProgressRisesToOneOnceTheFiveScansAreIn) {
-  scan();
+  // The progress rises to one once the five scans are in.
   EXPECT_TRUE(
       testing::waitFor([&] { return lastPercent_->load() == 1.0f; }, std::chrono::seconds(5)))
       << lastPercent_->load();
