@@ -76,17 +76,15 @@ class LinuxPrivacyTest : public ::testing::Test {
     return out;
   }
 
+  // Chrome's or Firefox's category, from the profiles the Linux layout has.
   CategoryPtr scan(const std::string& title) {
     CategoryPtr category = testing::privacyCategory(title);
     testing::Signal finished;
     auto finish = [&finished] { finished.notify(); };
-    if (title == "Chrome") {
+    if (title == "Chrome")
       PrivacyScanService::scanChromeProfiles(category, privacy::linuxChromeProfiles(), finish);
-    } else if (title == "Firefox") {
+    else
       PrivacyScanService::scanFirefoxProfiles(category, privacy::linuxFirefoxProfiles(), finish);
-    } else {
-      PrivacyScanService::scanRecentItem(category, finish);
-    }
     EXPECT_TRUE(finished.wait());
     return category;
   }
@@ -113,7 +111,7 @@ TEST_F(LinuxPrivacyTest, EveryProfileAndTheRecentFilesAreListedAndCleanedOnTheir
   // One profile: the ini's other entry climbs out.
   EXPECT_EQ(std::tuple(count["Visit History" + p], count["Login History" + p], count.size()),
             std::tuple(2u, 2u, 7u));
-  const CategoryPtr recent = scan("Recent Item");
+  const CategoryPtr recent = testing::scanned("Recent Item");
   ASSERT_EQ(recent->childrens.size(), 1u);
   EXPECT_EQ(testing::titlesOf(recent->childrens[0]),
             (std::vector<std::string>{"a b.txt", "R&D.odt", "page"}));
