@@ -81,9 +81,7 @@ TEST_F(SuperScanServiceTest, WhatAWalkRecordsAndCounts) {
   for (int i = 0; i < 10; ++i) sb_.file("~/t/B/f" + std::to_string(i), 10);
   const std::string link = sb_.dir("~/l") + "/link";
   ASSERT_EQ(symlink(sb_.path("~/big").c_str(), link.c_str()), 0);
-  struct stat st {};
-  ASSERT_EQ(lstat(link.c_str(), &st), 0);
-  const std::string linkSize = std::to_string(st.st_size);
+  const std::string linkSize = std::to_string(sb_.path("~/big").size());  // a link's own size
   auto module = testing::makeModule(1, {{"C", CategoryInfomationKind::Common, {}}});
   const CategoryPtr category = testing::featureOf(module)->categoryInfo[0];
   const struct {
