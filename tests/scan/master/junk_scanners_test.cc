@@ -87,7 +87,6 @@ TEST_F(JunkScannersTest, SystemJunkListsTopLevelItemsAndFiltersSystemCaches) {
       queue_);
   ASSERT_TRUE(done.wait());
   queue_->waitUntilIdle();
-  ASSERT_EQ(results.size(), 2u);
 
   // B is sized by the ten files below it.
   const CategoryPtr caches = feature->categoryInfo[0];
