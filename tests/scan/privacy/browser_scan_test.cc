@@ -2,7 +2,6 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <functional>
 
 #include "orvexa/scan/privacy/privacy_scan_service.h"
 #include "support/browser_store_fixture.h"
@@ -172,23 +171,15 @@ TEST_F(BrowserScanTest, GroupsAndItemsOfEveryBrowser) {
 // An unreadable store is not read at all, which the group says (a locked
 // one is read from a copy: PrivacyLockedStoreTest).
 TEST_F(BrowserScanTest, UnreadableSafariHistoryGivesAnEmptyVisitGroup) {
-  const std::pair<const char*, std::function<void(const std::string& path)>> cases[] = {
-      {"missing", [](const std::string&) {}},
-      {"not a database",
-       [&](const std::string& path) {
-         sb_.file("~/Library/Safari/History.db", "garbage " + path);
-       }},
-      {"foreign schema",
-       [](const std::string& path) {
-         testing::Db(path).exec("CREATE TABLE history_items (id INTEGER PRIMARY KEY, url TEXT);");
-       }},
-      {"a folder", [](const std::string& path) { std::filesystem::create_directories(path); }}};
-  for (const auto& [name, prepare] : cases) {
-    SCOPED_TRACE(name);
-    const std::string path = sb_.path("~/Library/Safari/History.db");
+  const std::string path = sb_.path("~/Library/Safari/History.db");
+  for (const std::string store : {"missing", "not a database", "foreign schema", "a folder"}) {
+    SCOPED_TRACE(store);
     std::filesystem::remove_all(path);
-    prepare(path);
-    const bool existed = std::filesystem::exists(path);
+    if (store == "not a database") sb_.file("~/Library/Safari/History.db", "garbage");
+    if (store == "foreign schema")
+      testing::Db(path).exec("CREATE TABLE history_items (id INTEGER PRIMARY KEY, url TEXT);");
+    if (store == "a folder") std::filesystem::create_directories(path);
+    const bool existed = store != "missing";
     CategoryPtr safari = testing::scanned("Safari");
     ASSERT_EQ(safari->childrens.size(), 6u);
     // Only a missing store goes without a word of why nothing was read; the
