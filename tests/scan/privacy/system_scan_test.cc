@@ -82,15 +82,5 @@ TEST_F(SystemScanTest, PermissionsAreGroupedByApplication) {
             (std::vector<std::string>{"kTCCServiceScreenCapture"}));
 }
 
-TEST_F(SystemScanTest, MissingOrForeignPermissionDatabasesContributeNothing) {
-  testing::makeApplication(sb_, "Cam", "com.example.cam");
-  {
-    testing::Db foreign(sb_.path("~/Library/Application Support/com.apple.TCC/TCC.db"));
-    foreign.exec("CREATE TABLE admin (key TEXT PRIMARY KEY NOT NULL, value INTEGER NOT NULL);");
-  }
-  EXPECT_TRUE(scanPermissions()->childrens.empty());
-  EXPECT_FALSE(std::filesystem::exists(sb_.path("/Library/Application Support/com.apple.TCC")));
-}
-
 }  // namespace
 }  // namespace orvexa
