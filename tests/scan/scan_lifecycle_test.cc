@@ -69,8 +69,7 @@ class Rig {
 
  protected:
   testing::Sandbox sb_;
-  ModulePtr module_;
-  std::vector<ModulePtr> modules_;
+  std::vector<ModulePtr> modules_;  // own the feature
   std::shared_ptr<SerialGCDService> queue_ =
       std::make_shared<SerialGCDService>(SerialGCDService::GCDQOS::default_);
 
@@ -84,8 +83,8 @@ class Rig {
     };
   }
   void ownModule(int featureID, std::vector<testing::CategorySpec> categories = {}) {
-    module_ = testing::makeModule(featureID, std::move(categories));
-    feature_ = testing::featureOf(module_);
+    modules_ = {testing::makeModule(featureID, std::move(categories))};
+    feature_ = testing::featureOf(modules_[0]);
   }
   void catalogueFeature(const char* type) {
     modules_ = ModuleInformation::getDefault();
@@ -93,10 +92,9 @@ class Rig {
   }
   // `root`/d<i>/f<j>: `dirs` folders of `files` files of `size` bytes.
   void tree(const std::string& root, int dirs, int files, size_t size) {
-    for (int d = 0; d < dirs; ++d) {
+    for (int d = 0; d < dirs; ++d)
       for (int f = 0; f < files; ++f)
         sb_.file(root + "/d" + std::to_string(d) + "/f" + std::to_string(f), size);
-    }
   }
 };
 
