@@ -61,7 +61,12 @@ class PrivacyScanFixture : public ::testing::Test {
 
 void expectCategories(const FeaturePtr& feature, const std::vector<std::string>& titles) {
   std::vector<std::string> actual;
-  for (const CategoryPtr& c : feature->categoryInfo) actual.push_back(c->title);
+  for (size_t i = 0; i < feature->categoryInfo.size(); ++i) {
+    const CategoryPtr& c = feature->categoryInfo[i];
+    actual.push_back(c->title);
+    EXPECT_EQ(std::tuple(c->finderID(), c->kind, c->state, c->featureInfo.lock()),
+              std::tuple(static_cast<int>(i), raw(CategoryInfomationKind::Privacy), 0, feature));
+  }
   EXPECT_EQ(actual, titles);
 }
 
