@@ -141,8 +141,7 @@ inline ScanOutcome runUninstallScan(const FeaturePtr& feature,
   UninstallScanService::scanUninstallerSoftware(
       feature, nullptr, nullptr,
       [&](int position, int64_t size) { outcome.singles.emplace_back(position, size); },
-      [&](const FeaturePtr& f, int64_t total) {
-        EXPECT_EQ(f, feature);
+      [&](const FeaturePtr&, int64_t total) {
         outcome.total = total;
         outcome.onMainQueue = MainQueue::isMainThread();
         done.notify();
