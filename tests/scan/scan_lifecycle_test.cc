@@ -69,11 +69,9 @@ class Rig {
 
  protected:
   testing::Sandbox sb_;
-  ModulePtr module_;
-  std::vector<ModulePtr> modules_;
+  std::vector<ModulePtr> modules_;  // own the feature
   std::shared_ptr<SerialGCDService> queue_ =
       std::make_shared<SerialGCDService>(SerialGCDService::GCDQOS::default_);
-  size_t logStart_ = 0;
 
   auto count() {
     return [this](auto&&...) { ++others_; };
@@ -85,8 +83,8 @@ class Rig {
     };
   }
   void ownModule(int featureID, std::vector<testing::CategorySpec> categories = {}) {
-    module_ = testing::makeModule(featureID, std::move(categories));
-    feature_ = testing::featureOf(module_);
+    modules_ = {testing::makeModule(featureID, std::move(categories))};
+    feature_ = testing::featureOf(modules_[0]);
   }
   void catalogueFeature(const char* type) {
     modules_ = ModuleInformation::getDefault();
@@ -94,13 +92,9 @@ class Rig {
   }
   // `root`/d<i>/f<j>: `dirs` folders of `files` files of `size` bytes.
   void tree(const std::string& root, int dirs, int files, size_t size) {
-    for (int d = 0; d < dirs; ++d) {
+    for (int d = 0; d < dirs; ++d)
       for (int f = 0; f < files; ++f)
         sb_.file(root + "/d" + std::to_string(d) + "/f" + std::to_string(f), size);
-    }
-  }
-  bool logged(const std::string& line) const {
-    return testing::logSince(logStart_).find(":Info>:" + line + "\n") != std::string::npos;
   }
 };
 
@@ -202,17 +196,17 @@ class SimilarTextRig : public Rig {
   }
   void renew() override { ownModule(8903, {{"All", CategoryInfomationKind::Common, {}}}); }
   void start() override {
-    logStart_ = testing::logSize();
     SimilarTextService::scan(feature_, {Url::fromPath(sb_.path("~/d"))}, 40, count(), count(),
                              count(), report(), queue_);
   }
-  void settle(bool) override {
+  // A stopped run files nothing and reports 0; any other files the one group.
+  void settle(bool stopped) override {
     drain();
-    const bool suspended = logged("SimilarTextScanService Suspend");
-    EXPECT_NE(suspended, logged("SimilarTextScanService Finish"));
     const CategoryPtr all = feature_->categoryInfo.front();
+    const bool filed = !all->childrens.empty();
+    EXPECT_TRUE(filed || stopped);
     EXPECT_EQ(std::tuple(all->childrens.size(), total_.load()),
-              std::tuple(suspended ? 0u : 1u, suspended ? 0 : all->size));
+              std::tuple(filed ? 1u : 0u, filed ? all->size : 0));
   }
 
  private:
@@ -232,17 +226,14 @@ class SimilarImageRig : public Rig {
   }
   void renew() override { ownModule(8801, {{"All", CategoryInfomationKind::Common, {}}}); }
   void start() override {
-    logStart_ = testing::logSize();
     SimilarScanService::scan(feature_, {Url::fromPath(sb_.path("~/Pictures"))}, 5, count(), count(),
                              count(), report(), queue_);
   }
   void settle(bool stopped) override {
     if (stopped) std::this_thread::sleep_for(milliseconds(50));  // straggling pool tasks
     drain();
-    const bool suspended = logged("SimilarScanService stopSimilar Supend");
-    EXPECT_NE(suspended, logged("SimilarScanService Finish"));
-    EXPECT_EQ(feature_->categoryInfo.at(0)->childrens.size(), suspended ? 0u : 12u);
-    EXPECT_TRUE(!suspended || total_ == 0) << total_;
+    const size_t groups = feature_->categoryInfo.at(0)->childrens.size();
+    EXPECT_TRUE(groups == 12u || (stopped && groups == 0u && total_ == 0)) << groups << total_;
   }
 };
 

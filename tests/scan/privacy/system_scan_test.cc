@@ -23,21 +23,13 @@ class SystemScanTest : public ::testing::Test {
 };
 
 TEST_F(SystemScanTest, WithoutFinderListThereIsNoFinderGroup) {
-  const std::pair<const char*, std::string> cases[] = {
-      {"no file", ""},
-      {"no list",
-       writePlist(PlistValue(PlistValue::Dictionary{{{"ShowStatusBar", true}}}), PlistFormat::Xml)},
-      {"list is not an array",
-       writePlist(PlistValue(PlistValue::Dictionary{{{"FXRecentFolders", "x"}}}),
-                  PlistFormat::Xml)}};
-  for (const auto& [name, content] : cases) {
-    SCOPED_TRACE(name);
-    std::filesystem::remove(sb_.path("~/Library/Preferences/com.apple.finder.plist"));
-    if (!content.empty()) sb_.file("~/Library/Preferences/com.apple.finder.plist", content);
-    EXPECT_TRUE(scanRecent()->childrens.empty());
-  }
+  const std::string finder = "~/Library/Preferences/com.apple.finder.plist";
+  EXPECT_TRUE(scanRecent()->childrens.empty()) << "no file";
+  sb_.file(finder, writePlist(PlistValue(PlistValue::Dictionary{{{"FXRecentFolders", "x"}}}),
+                              PlistFormat::Xml));
+  EXPECT_TRUE(scanRecent()->childrens.empty()) << "the list is not an array";
   // A list that is there but unreadable gives an empty group saying why.
-  const std::string path = sb_.file("~/Library/Preferences/com.apple.finder.plist", "garbage");
+  const std::string path = sb_.file(finder, "garbage");
   CategoryPtr recent = scanRecent();
   ASSERT_EQ(recent->childrens.size(), 1u);
   EXPECT_EQ(recent->childrens[0]->scanErrorDesc.str(),
@@ -45,8 +37,8 @@ TEST_F(SystemScanTest, WithoutFinderListThereIsNoFinderGroup) {
 }
 
 TEST_F(SystemScanTest, SharedFileListsOfExtensionSflAreRead) {
-  const std::string list = testing::writeSharedList(
-      sb_, "com.apple.LSSharedFileList.RecentDocuments.sfl", testing::sharedList(sb_));
+  testing::writeSharedList(sb_, "com.apple.LSSharedFileList.RecentDocuments.sfl",
+                           testing::sharedList(sb_));
   // Not read: another extension, a hidden list, a list in a sub-folder, an
   // undecodable list.
   for (const char* name : {"com.apple.LSSharedFileList.RecentServers.sfl2", ".hidden.sfl",
@@ -71,11 +63,8 @@ TEST_F(SystemScanTest, SharedFileListsOfExtensionSflAreRead) {
       items += item->title + " " + attachmentText(item) + " " + std::to_string(item->levelInt) +
                (item->url == group->url ? ", " : " elsewhere, ");
     }
-    EXPECT_EQ(std::pair(group->levelInt, items),
-              std::pair(0, std::string("Report.pdf U-1 1, Holiday.jpg U-2 1,  U-3 1, ")))
-        << group->title;
+    EXPECT_EQ(items, "Report.pdf U-1 1, Holiday.jpg U-2 1,  U-3 1, ") << group->title;
   }
-  EXPECT_EQ(recent->childrens[0]->url.path(), list);
 }
 
 // Location is never listed; clients without an application are left out;
@@ -86,38 +75,11 @@ TEST_F(SystemScanTest, PermissionsAreGroupedByApplication) {
   CategoryPtr permissions = scanPermissions();
   ASSERT_EQ(titlesOf(permissions), (std::vector<std::string>{"Cam", "Recorder"}));
   const FilePtr cam = permissions->childrens[0];
-  EXPECT_EQ(std::tuple(cam->url.path(), cam->url.isDirectory(), cam->removeCategory, cam->levelInt,
-                       cam->attachInformation.has_value()),
-            std::tuple(sb_.path("/Applications/Cam.app"), true, true, 1, false));
+  EXPECT_EQ(cam->url.path(), sb_.path("/Applications/Cam.app"));
   EXPECT_EQ(titlesOf(cam),
             (std::vector<std::string>{"kTCCServiceCamera", "kTCCServiceMicrophone"}));
-  for (size_t i = 0; i < cam->childrens.size(); ++i) {
-    const FilePtr& item = cam->childrens[i];
-    EXPECT_EQ(std::tuple(item->finderID(), item->parentFileInfo.lock(),
-                         item->parentCategoryInfo.lock(), item->url.empty()),
-              std::tuple(static_cast<int>(i), cam, nullptr, true));
-  }
   EXPECT_EQ(titlesOf(permissions->childrens[1]),
             (std::vector<std::string>{"kTCCServiceScreenCapture"}));
-}
-
-TEST_F(SystemScanTest, MissingOrForeignPermissionDatabasesContributeNothing) {
-  testing::makeApplication(sb_, "Cam", "com.example.cam");
-  {
-    testing::Db foreign(sb_.path("~/Library/Application Support/com.apple.TCC/TCC.db"));
-    foreign.exec("CREATE TABLE admin (key TEXT PRIMARY KEY NOT NULL, value INTEGER NOT NULL);");
-  }
-  EXPECT_TRUE(scanPermissions()->childrens.empty());
-  EXPECT_FALSE(std::filesystem::exists(sb_.path("/Library/Application Support/com.apple.TCC")));
-}
-
-// Near-miss service texts are no case. (The reset names are checked by what
-// the clean resets.)
-TEST(AppPermissionsNameTest, NearMissesAreNoCase) {
-  EXPECT_EQ(AppPermissionsName::fromRawValue("kTCCServiceCamera"),
-            AppPermissionsName(AppPermissionsName::kTCCServiceCamera));
-  for (const char* text : {"", "kTCCService", "Camera", "kTCCServiceCamera ", "kTCCServicecamera"})
-    EXPECT_EQ(AppPermissionsName::fromRawValue(text), std::nullopt) << text;
 }
 
 }  // namespace

@@ -35,11 +35,8 @@ struct LinuxLayout {
   ~LinuxLayout() { Paths::shared().setLayout(Layout::macOS); }
 };
 
-class LinuxAppsTest : public ::testing::Test {
- protected:
-  LinuxLayout layout_;
-  testing::Sandbox sb_;
-};
+// The layout first: the sandbox's home follows it.
+class LinuxAppsTest : LinuxLayout, public testing::UninstallFeatureTest {};
 
 TEST_F(LinuxAppsTest, DesktopApplicationsTheirFilesLeftoversUseAndClean) {
   const std::string shared = "/usr/share/applications/";
@@ -114,12 +111,8 @@ TEST_F(LinuxAppsTest, DesktopApplicationsTheirFilesLeftoversUseAndClean) {
     else
       sb_.file(path, 17);
   }
-  auto modules = ModuleInformation::getDefault();
-  FeaturePtr feature = findFeatureByModuleType(modules, "Uninstaller");
-  ASSERT_TRUE(feature);
-  ScanStatusTable::erase(feature->finderID);
-  auto queue = std::make_shared<SerialGCDService>(SerialGCDService::GCDQOS::default_);
-  ASSERT_TRUE(testing::runUninstallScan(feature, queue).finished);
+  const FeaturePtr feature = feature_;
+  ASSERT_TRUE(testing::runUninstallScan(feature, queue_).finished);
 
   // Ten applications, whose titles and order the check of their programs shows.
   ASSERT_EQ(feature->categoryInfo[0]->childrenCateogry.value_or(std::vector<CategoryPtr>{}).size(),
@@ -174,18 +167,6 @@ TEST_F(LinuxAppsTest, DesktopApplicationsTheirFilesLeftoversUseAndClean) {
       "Tool Admin:  | \nTool:  | \n");
 
   // Unused: what the desktop's records do not name.
-  auto unusedTitles = [&] {
-    testing::Signal finished;
-    std::vector<std::string> titles;
-    UninstallScanService::getUnusedAppPath(*feature->categoryInfo[0]->childrenCateogry,
-                                           [&](std::vector<CategoryPtr> unused) {
-                                             for (const auto& c : unused)
-                                               titles.push_back(c->title);
-                                             finished.notify();
-                                           });
-    EXPECT_TRUE(finished.wait());
-    return titles;
-  };
   sb_.file("~/.local/share/gnome-shell/application_state",
            "<application-state><context id=\"\">\n<application id=\"editor.desktop\" "
            "score=\"3\" last-seen=\"1700000000\"/>\n</context></application-state>\n");
@@ -194,8 +175,11 @@ TEST_F(LinuxAppsTest, DesktopApplicationsTheirFilesLeftoversUseAndClean) {
            "<bookmark:application name=\"Notes\" exec=\"&apos;notes %u&apos;\"/>"
            "<bookmark:application name=\"Other\" exec=\"&apos;Foo-1.2-x86_64.AppImage %u&apos;\"/>"
            "</bookmark:applications></metadata></info></bookmark></xbel>");
-  EXPECT_EQ(unusedTitles(), (std::vector<std::string>{"Bar", "Chat", "Mail", "Paint", "Pulse Tool",
-                                                      "Tool Admin", "Tool"}));
+  std::vector<std::string> unused;
+  for (const CategoryPtr& app : testing::unusedOf(*feature->categoryInfo[0]->childrenCateogry))
+    unused.push_back(app->title);
+  EXPECT_EQ(unused, (std::vector<std::string>{"Bar", "Chat", "Mail", "Paint", "Pulse Tool",
+                                              "Tool Admin", "Tool"}));
 
   // Foo and Notes cleaned whole, Paint's installation through flatpak.
   for (const char* title : {"Foo", "Notes"}) {

@@ -141,8 +141,7 @@ inline ScanOutcome runUninstallScan(const FeaturePtr& feature,
   UninstallScanService::scanUninstallerSoftware(
       feature, nullptr, nullptr,
       [&](int position, int64_t size) { outcome.singles.emplace_back(position, size); },
-      [&](const FeaturePtr& f, int64_t total) {
-        EXPECT_EQ(f, feature);
+      [&](const FeaturePtr&, int64_t total) {
         outcome.total = total;
         outcome.onMainQueue = MainQueue::isMainThread();
         done.notify();
@@ -151,6 +150,21 @@ inline ScanOutcome runUninstallScan(const FeaturePtr& feature,
   outcome.finished = done.wait();
   queue->waitUntilIdle();
   return outcome;
+}
+
+// The unused applications of `categories`, from the one answer (a second
+// one would fail the check).
+inline std::vector<CategoryPtr> unusedOf(const std::vector<CategoryPtr>& categories) {
+  Signal finished;
+  std::vector<CategoryPtr> unused;
+  UninstallScanService::getUnusedAppPath(categories, [&](std::vector<CategoryPtr> list) {
+    unused = std::move(list);
+    finished.notify();
+  });
+  EXPECT_TRUE(finished.wait());
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));  // time for a second answer
+  EXPECT_EQ(finished.count(), 1);
+  return unused;
 }
 
 }  // namespace orvexa::testing
