@@ -9,6 +9,7 @@
 #include <functional>
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <sstream>
 
 #include "orvexa/clean/privacy_clean_service.h"
 #include "orvexa/platform/plist.h"
@@ -230,13 +231,14 @@ std::optional<std::string> withoutWriteRights(const Sandbox& sb, const std::stri
   return text;
 }
 
-// A Firefox category holding only a logins group whose items name `ids`,
-// all ticked.
-CategoryPtr loginsCategory(const std::vector<std::string>& ids) {
+// A Firefox category holding only a logins group whose items name `ids`
+// (separated by blanks), all ticked.
+CategoryPtr loginsCategory(const std::string& ids) {
   CategoryPtr firefox = testing::privacyCategory("Firefox");
   FilePtr group = privacy::makeGroup(firefox, 0, privacy::Status::LoginHistory, Url(), "");
   std::vector<FilePtr> items;
-  for (const std::string& id : ids) {
+  std::istringstream words(ids);
+  for (std::string id; words >> id;) {
     items.push_back(
         privacy::makeItem(group, firefox, static_cast<int>(items.size()), id, {}, Url(), id, 1));
     items.back()->state = 1;
@@ -260,8 +262,7 @@ TEST_F(PrivacyBrowserCleanTest, FirefoxLoginsAreCutOutByteExactly) {
   struct Case {
     const char* name;
     std::string before;
-    std::vector<std::string> ids;
-    std::string after, report = "Success failed=0 group=2";
+    std::string ids, after, report = "Success failed=0 group=2";
     bool readOnly = false;
   };
   const Case cases[] = {
@@ -270,43 +271,30 @@ TEST_F(PrivacyBrowserCleanTest, FirefoxLoginsAreCutOutByteExactly) {
        "\"x\": 1.50},\n    {\"id\": 2, \"big\": 123456789012345678901234567890, \"e\": 1E+2}\n  "
        "],\n"
        "  \"nextId\": 3}\n",
-       {"1"},
+       "1",
        "{\"version\" : 3,\n  \"logins\": [\n    {\"id\": 2, \"big\": "
        "123456789012345678901234567890, \"e\": 1E+2}\n  ],\n  \"nextId\": 3}\n"},
       {"duplicate keys: the last id counts, repeats stay",
-       R"({"logins":[{"id":1},{"id":2,"id":3},{"id":4}],"dup":1,"dup":2})",
-       {"3", "4"},
+       R"({"logins":[{"id":1},{"id":2,"id":3},{"id":4}],"dup":1,"dup":2})", "3 4",
        R"({"logins":[{"id":1}],"dup":1,"dup":2})"},
       {"the last logins list is the one read, after a byte order mark",
        "\xEF\xBB\xBF"
        R"({"logins":[{"id":1}],"logins":[{"id":0},{"id":1},{"id":2}]})",
-       {"1"},
+       "1",
        "\xEF\xBB\xBF"
        R"({"logins":[{"id":1}],"logins":[{"id":0},{"id":2}]})"},
-      {"every login, with blanks",
-       "{\"logins\": [ {\"id\":1} ,\n {\"id\":2} ]}",
-       {"2", "1"},
+      {"every login, with blanks", "{\"logins\": [ {\"id\":1} ,\n {\"id\":2} ]}", "2 1",
        "{\"logins\": [  ]}"},
       {"brackets and quotes in strings, escaped key, deep value",
-       R"({"logins":[{"host":"a]},\"{[","\u0069d":1,"d":)" + deep + R"(},{"id":2}]})",
-       {"1"},
+       R"({"logins":[{"host":"a]},\"{[","\u0069d":1,"d":)" + deep + R"(},{"id":2}]})", "1",
        R"({"logins":[{"id":2}]})"},
-      {"ids that match nothing keep their mark",
-       R"({"logins":[{"id":1.0},{"id":"2"}]})",
-       {"1", "2", "two"},
-       "",
-       "Success failed=0 group=2\n1 \n1 \n1 "},
-      {"unreadable file",
-       "{\"logins\": [",
-       {"1"},
-       "",
+      {"ids that match nothing keep their mark", R"({"logins":[{"id":1.0},{"id":"2"}]})", "1 2 two",
+       "", "Success failed=0 group=2\n1 \n1 \n1 "},
+      {"unreadable file", "{\"logins\": [", "1", "",
        "Fail failed=1 group=3\n3 The logins file could not be read: nothing was removed from it"},
       {"cannot be written back: the login found fails, 99 matches nothing",
-       R"({"logins":[{"id":1}]})",
-       {"1", "99"},
-       "",
-       "Fail failed=1 group=3\n3 Cannot write " + store + "\n1 ",
-       true},
+       R"({"logins":[{"id":1}]})", "1 99", "",
+       "Fail failed=1 group=3\n3 Cannot write " + store + "\n1 ", true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
