@@ -23,11 +23,8 @@ namespace fs = std::filesystem;
 // Records the installation steps; each step's outcome is set by the test.
 class FakeBlessing : public BlessingMechanism {
  public:
-  bool authorization = true;
-  bool rights = true;
-  int blessCode = 0;
-  int blessCalls = 0;
-  int freeCalls = 0;
+  bool authorization = true, rights = true;
+  int blessCode = 0, blessCalls = 0, freeCalls = 0;
 
   bool createAuthorization() override { return authorization; }
   bool copyRights(const std::string&) override { return rights; }
