@@ -127,7 +127,6 @@ TEST_F(HelperServerTest, RemovesWhatTheUserCannotAndRefusesWhatItMayNotTouch) {
                                          plist({{secret, plist({})}, {"/etc/passwd", plist({})}}));
   EXPECT_TRUE(!shred.ok && shred.code == raw(HelperEventErrorID::ShreadFail) &&
               !fs::exists(secret));
-  EXPECT_EQ(shred.information.find("DeleteStatus"), nullptr);
   EXPECT_EQ(intAt(*shred.information.find(secret), "DeleteStatus"), 1);
   EXPECT_EQ(intAt(*shred.information.find("/etc/passwd"), "DeleteStatus"),
             raw(HelperEventErrorID::ShreadFail));
@@ -345,7 +344,6 @@ TEST_F(HelperServerTest, WhenTheHelperEndsEveryCallIsAnsweredOnce) {
   caller.join();
   EXPECT_TRUE(all.wait());
   ASSERT_EQ(invalidated.get_future().wait_for(std::chrono::seconds(10)), std::future_status::ready);
-  EXPECT_FALSE(connection->isValid());
   const int lostBefore = errors.load();
   testing::EventAnswer answer = callEvent(*tool, raw(HelperHanldeEventID::Delete), plist({}));
   EXPECT_TRUE(answer.answered && !answer.ok && answer.code == raw(HelperEventErrorID::NoCause));
