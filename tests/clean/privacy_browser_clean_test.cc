@@ -9,6 +9,7 @@
 #include <functional>
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <sstream>
 
 #include "orvexa/clean/privacy_clean_service.h"
 #include "orvexa/platform/plist.h"
@@ -34,14 +35,14 @@ using testing::rows;
 using testing::Sandbox;
 using testing::tick;
 
+// What a clean leaves is unticked and numbered again from 0 in its group.
 void expectRenumbered(const CategoryPtr& category) {
   for (const FilePtr& group : category->childrens) {
-    SCOPED_TRACE(group->title);
-    EXPECT_EQ(group->state, 0);
     for (size_t j = 0; j < group->childrens.size(); ++j) {
-      EXPECT_EQ(group->childrens[j]->state, 0);
-      EXPECT_EQ(group->childrens[j]->finderID(), static_cast<int>(j));
-      EXPECT_EQ(group->childrens[j]->parentFinderID, group->finderID());
+      const FilePtr& r = group->childrens[j];
+      EXPECT_TRUE(group->state == 0 && r->state == 0 && r->finderID() == static_cast<int>(j) &&
+                  r->parentFinderID == group->finderID())
+          << group->title << " " << j;
     }
   }
 }
@@ -66,9 +67,11 @@ TEST_F(PrivacyBrowserCleanTest, TickedRowsAndFilesOfEveryBrowserGo) {
     const char *store, *query;
     std::vector<std::string> rows;
   };
+  // ticks: a group's title, ticking its first item, or with "@" and the
+  // positions ticked as digits.
   struct Case {
     std::string browser;
-    std::vector<std::pair<const char*, std::vector<size_t>>> ticks;
+    std::vector<std::string> ticks;
     std::vector<Left> left;
     std::vector<std::string> gone, kept;
   };
@@ -77,24 +80,14 @@ TEST_F(PrivacyBrowserCleanTest, TickedRowsAndFilesOfEveryBrowserGo) {
   // (whose store goes before the clean); Firefox's place 1.
   const Case cases[] = {
       {"Safari",
-       {{"Visit History", {0}},
-        {"Download History", {0}},
-        {"Last Tabs", {0}},
-        {"LocalStorage", {0}},
-        {"Cookies", {0}}},
+       {"Visit History", "Download History", "Last Tabs", "LocalStorage", "Cookies"},
        {{"History.db", "SELECT id FROM history_visits ORDER BY id", {"10", "12", "13"}}},
        {"LastSession.plist", "LocalStorage/https_a.example_0.localstorage",
         "~/Cookies/Cookies.binarycookies"},
        {"LocalStorage/https_b.example_0.localstorage"}},
       {"Chrome",
-       {{"Visit History", {0}},
-        {"Download History", {1}},
-        {"Download File History", {0}},
-        {"Search History", {0}},
-        {"Cookies", {0}},
-        {"Login History", {1}},
-        {"LocalStorage", {1}},
-        {"Auto Fills Value", {0, 1, 2, 3}}},
+       {"Visit History", "Download History@1", "Download File History", "Search History", "Cookies",
+        "Login History@1", "LocalStorage@1", "Auto Fills Value@0123"},
        {{"History", "SELECT id FROM visits ORDER BY id", {"101", "102"}},
         {"History", "SELECT count(*) FROM urls", {"3"}},
         {"History", "SELECT id FROM downloads", {"1"}},
@@ -105,13 +98,8 @@ TEST_F(PrivacyBrowserCleanTest, TickedRowsAndFilesOfEveryBrowserGo) {
         "Web Data"},
        {"Local Storage/https_x_0.localstorage"}},
       {"Firefox",
-       {{"Visit History", {0}},
-        {"Download History", {1}},
-        {"Download File History", {0}},
-        {"Search History", {0}},
-        {"Cookies", {1}},
-        {"Auto Fills Value", {0}},
-        {"Login History", {0}}},
+       {"Visit History", "Download History@1", "Download File History", "Search History",
+        "Cookies@1", "Auto Fills Value", "Login History"},
        {{"places.sqlite", "SELECT id FROM moz_places", {"2"}},
         {"places.sqlite", "SELECT id FROM moz_annos ORDER BY id", {"20", "21"}},
         {"places.sqlite", "SELECT id FROM moz_keywords", {}},
@@ -131,16 +119,24 @@ TEST_F(PrivacyBrowserCleanTest, TickedRowsAndFilesOfEveryBrowserGo) {
       return path.front() == '~' ? sb_.path(path) : folder + "/" + path;
     };
     CategoryPtr category = testing::scanned(c.browser);
-    for (const auto& [group, positions] : c.ticks) tick(groupTitled(category, group), positions);
+    std::vector<FilePtr> groups;
+    std::string ticked;
+    for (const std::string& t : c.ticks) {
+      const std::string title = t.substr(0, t.find('@'));
+      std::vector<size_t> positions;
+      for (const char d : t.size() > title.size() ? t.substr(title.size() + 1) : "0")
+        positions.push_back(static_cast<size_t>(d - '0'));
+      groups.push_back(groupTitled(category, title));
+      tick(groups.back(), positions);
+      ticked += title + " deleted\n";
+    }
     if (c.browser == "Chrome") std::filesystem::remove(folder + "/Web Data");
     PrivacyCleanResult result = c.browser == "Safari" ? PrivacyCleanService::cleanSafari(category)
                                 : c.browser == "Chrome"
                                     ? PrivacyCleanService::cleanChrome(category)
                                     : PrivacyCleanService::cleanFirefox(category);
     EXPECT_EQ(describeOutcome(result), "Success\n");
-    for (const auto& ticked : c.ticks)
-      EXPECT_EQ(describeRecords({groupTitled(category, ticked.first)}),
-                ticked.first + std::string(" deleted\n"));
+    EXPECT_EQ(describeRecords(groups), ticked);
     for (const Left& left : c.left) {
       EXPECT_EQ(rows(at(left.store), left.query), left.rows) << left.query;
       EXPECT_EQ(integrityOf(at(left.store)), "ok") << left.store;
@@ -157,54 +153,6 @@ TEST_F(PrivacyBrowserCleanTest, TickedRowsAndFilesOfEveryBrowserGo) {
   EXPECT_EQ(list.substr(0, 8), "bplist00");
   EXPECT_TRUE(entries->size() == 1 &&
               *entries->at(0).find("DownloadEntryIdentifier") == PlistValue("ID-2"));
-}
-
-// Values of the stores and of the host are bound, never spliced into the
-// statement: quotes, commas and "OR 1=1" reach only the row they name.
-TEST_F(PrivacyBrowserCleanTest, AttachmentsAreBoundAndDeleteExactlyTheirRows) {
-  const std::string profile = testing::makeChromeStores(sb_);
-  CategoryPtr chrome = testing::scanned("Chrome");
-  const FilePtr visits = groupTitled(chrome, "Visit History");
-  const FilePtr logins = groupTitled(chrome, "Login History");
-  const FilePtr forms = groupTitled(chrome, "Auto Fills Value");
-  ASSERT_EQ(std::any_cast<PrivacyRowKey>(forms->childrens.at(1)->attachInformation).text,
-            "street,O'Brien Road, 5");
-  const FilePtr quoted = forms->childrens[1];
-  // As a host may hand them back: a row id that is not a number, no
-  // attachment at all, and joined texts instead of row keys.
-  visits->childrens[0]->attachInformation = std::string("100 OR 1=1");
-  visits->childrens[1]->attachInformation = std::any{};
-  logins->childrens[0]->attachInformation =
-      std::string("https://accounts.example/login,https://accounts.example/");
-  forms->childrens[0]->attachInformation = std::string("email,me@example");
-  tick(visits, {0, 1, 2});
-  tick(logins, {0});
-  tick(forms, {0, 1});
-
-  // Visit 100 (bad id) and 101 (no attachment, skipped) stay; 102 went.
-  const std::string badId = "News failed: Not a row identifier: \"100 OR 1=1\"\n";
-  const std::string outcome = describeOutcome(PrivacyCleanService::cleanChrome(chrome));
-  EXPECT_EQ(
-      outcome + describeRecords({visits}) + describeRecords(visits->childrens),
-      "Fail\n" + badId + "Visit History failed\n" + badId + "file:///Users/tester/page.html -\n");
-  const std::string history = profile + "/History";
-  // Fewer than two commas: the missing user name is empty, which is the
-  // second login's.
-  EXPECT_EQ(rows(history, "SELECT id FROM visits ORDER BY id"),
-            (std::vector<std::string>{"100", "101"}));
-  EXPECT_EQ(rows(profile + "/Login Data", "SELECT username_value FROM logins"),
-            (std::vector<std::string>{"me@example"}));
-  EXPECT_EQ(integrityOf(history), "ok");
-  // The joined "email" text took its row; of the quoted value only its own
-  // row went: not its prefix "O'Brien Road", not the row whose texts read the
-  // same once joined with ",".
-  const std::string webData = profile + "/Web Data";
-  EXPECT_EQ(rows(webData, "SELECT name || '|' || value FROM autofill ORDER BY date_created"),
-            (std::vector<std::string>{"street|O'Brien Road", "street,O'Brien Road| 5"}));
-  EXPECT_EQ(integrityOf(webData), "ok");
-  EXPECT_EQ(describeRecords({quoted, forms}) + describeRecords(forms->childrens),
-            "street deleted\nAuto Fills Value deleted\nstreet -\nstreet,O'Brien Road -\n");
-  expectRenumbered(chrome);
 }
 
 // What a clean of a Firefox category holding only its logins group did, as
@@ -238,13 +186,14 @@ std::optional<std::string> withoutWriteRights(const Sandbox& sb, const std::stri
   return text;
 }
 
-// A Firefox category holding only a logins group whose items name `ids`,
-// all ticked.
-CategoryPtr loginsCategory(const std::vector<std::string>& ids) {
+// A Firefox category holding only a logins group whose items name `ids`
+// (separated by blanks), all ticked.
+CategoryPtr loginsCategory(const std::string& ids) {
   CategoryPtr firefox = testing::privacyCategory("Firefox");
   FilePtr group = privacy::makeGroup(firefox, 0, privacy::Status::LoginHistory, Url(), "");
   std::vector<FilePtr> items;
-  for (const std::string& id : ids) {
+  std::istringstream words(ids);
+  for (std::string id; words >> id;) {
     items.push_back(
         privacy::makeItem(group, firefox, static_cast<int>(items.size()), id, {}, Url(), id, 1));
     items.back()->state = 1;
@@ -263,13 +212,12 @@ TEST_F(PrivacyBrowserCleanTest, FirefoxLoginsAreCutOutByteExactly) {
   const std::string store = profile + "/logins.json";
   const std::string deep = std::string(300, '[') + std::string(300, ']');
   // ids: ticked; after: "" when the file must not change; report: as
-  // cleanLoginsReport gives it (removed items are gone); readOnly: the
-  // folder may not be written.
+  // cleanLoginsReport gives it (removed items are gone; by default every
+  // ticked login went); readOnly: the folder may not be written.
   struct Case {
     const char* name;
     std::string before;
-    std::vector<std::string> ids;
-    std::string after, report;
+    std::string ids, after, report = "Success failed=0 group=2";
     bool readOnly = false;
   };
   const Case cases[] = {
@@ -278,48 +226,30 @@ TEST_F(PrivacyBrowserCleanTest, FirefoxLoginsAreCutOutByteExactly) {
        "\"x\": 1.50},\n    {\"id\": 2, \"big\": 123456789012345678901234567890, \"e\": 1E+2}\n  "
        "],\n"
        "  \"nextId\": 3}\n",
-       {"1"},
+       "1",
        "{\"version\" : 3,\n  \"logins\": [\n    {\"id\": 2, \"big\": "
-       "123456789012345678901234567890, \"e\": 1E+2}\n  ],\n  \"nextId\": 3}\n",
-       "Success failed=0 group=2"},
+       "123456789012345678901234567890, \"e\": 1E+2}\n  ],\n  \"nextId\": 3}\n"},
       {"duplicate keys: the last id counts, repeats stay",
-       R"({"logins":[{"id":1},{"id":2,"id":3},{"id":4}],"dup":1,"dup":2})",
-       {"3", "4"},
-       R"({"logins":[{"id":1}],"dup":1,"dup":2})",
-       "Success failed=0 group=2"},
+       R"({"logins":[{"id":1},{"id":2,"id":3},{"id":4}],"dup":1,"dup":2})", "3 4",
+       R"({"logins":[{"id":1}],"dup":1,"dup":2})"},
       {"the last logins list is the one read, after a byte order mark",
        "\xEF\xBB\xBF"
        R"({"logins":[{"id":1}],"logins":[{"id":0},{"id":1},{"id":2}]})",
-       {"1"},
+       "1",
        "\xEF\xBB\xBF"
-       R"({"logins":[{"id":1}],"logins":[{"id":0},{"id":2}]})",
-       "Success failed=0 group=2"},
-      {"every login, with blanks",
-       "{\"logins\": [ {\"id\":1} ,\n {\"id\":2} ]}",
-       {"2", "1"},
-       "{\"logins\": [  ]}",
-       "Success failed=0 group=2"},
+       R"({"logins":[{"id":1}],"logins":[{"id":0},{"id":2}]})"},
+      {"every login, with blanks", "{\"logins\": [ {\"id\":1} ,\n {\"id\":2} ]}", "2 1",
+       "{\"logins\": [  ]}"},
       {"brackets and quotes in strings, escaped key, deep value",
-       R"({"logins":[{"host":"a]},\"{[","\u0069d":1,"d":)" + deep + R"(},{"id":2}]})",
-       {"1"},
-       R"({"logins":[{"id":2}]})",
-       "Success failed=0 group=2"},
-      {"ids that match nothing keep their mark",
-       R"({"logins":[{"id":1.0},{"id":"2"}]})",
-       {"1", "2", "two"},
-       "",
-       "Success failed=0 group=2\n1 \n1 \n1 "},
-      {"unreadable file",
-       "{\"logins\": [",
-       {"1"},
-       "",
+       R"({"logins":[{"host":"a]},\"{[","\u0069d":1,"d":)" + deep + R"(},{"id":2}]})", "1",
+       R"({"logins":[{"id":2}]})"},
+      {"ids that match nothing keep their mark", R"({"logins":[{"id":1.0},{"id":"2"}]})", "1 2 two",
+       "", "Success failed=0 group=2\n1 \n1 \n1 "},
+      {"unreadable file", "{\"logins\": [", "1", "",
        "Fail failed=1 group=3\n3 The logins file could not be read: nothing was removed from it"},
       {"cannot be written back: the login found fails, 99 matches nothing",
-       R"({"logins":[{"id":1}]})",
-       {"1", "99"},
-       "",
-       "Fail failed=1 group=3\n3 Cannot write " + store + "\n1 ",
-       true},
+       R"({"logins":[{"id":1}]})", "1 99", "",
+       "Fail failed=1 group=3\n3 Cannot write " + store + "\n1 ", true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -387,7 +317,10 @@ TEST_F(PrivacyBrowserCleanTest, SafariXmlDownloadListIsCutByteExactly) {
   }
 }
 
-TEST_F(PrivacyBrowserCleanTest, DownloadLocationsGoOnlyWhenRegularFilesInTheHome) {
+// A download's file goes only when it is a regular file in the home. Values
+// of the stores and of the host are bound, never spliced into a statement:
+// quotes, commas and "OR 1=1" reach only the row they name.
+TEST_F(PrivacyBrowserCleanTest, DownloadLocationsAndBoundAttachmentsTakeOnlyWhatTheyName) {
   const std::string profile = testing::makeChromeStores(sb_);
   const std::string outside = sb_.file("/Elsewhere/keep/data.txt", 3);
   sb_.file("~/Downloads/unpacked/inner.txt", 2);
@@ -430,10 +363,25 @@ TEST_F(PrivacyBrowserCleanTest, DownloadLocationsGoOnlyWhenRegularFilesInTheHome
   const std::vector<FilePtr> items = files->childrens;
   items[std::size(cases) - 2]->url = Url::fromString(cases[std::size(cases) - 2].why.substr(12));
   tick(files, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10});
+  const FilePtr visits = groupTitled(chrome, "Visit History");
+  const FilePtr logins = groupTitled(chrome, "Login History");
+  const FilePtr forms = groupTitled(chrome, "Auto Fills Value");
+  const FilePtr quoted = forms->childrens[1];
+  // As a host may hand them back: a row id that is not a number, no
+  // attachment at all, and joined texts instead of row keys.
+  visits->childrens[0]->attachInformation = std::string("100 OR 1=1");
+  visits->childrens[1]->attachInformation = std::any{};
+  logins->childrens[0]->attachInformation =
+      std::string("https://accounts.example/login,https://accounts.example/");
+  forms->childrens[0]->attachInformation = std::string("email,me@example");
+  tick(visits, {0, 1, 2});
+  tick(logins, {0});
+  tick(forms, {0, 1});
 
+  // The refused downloads and visit 100 fail.
   PrivacyCleanResult result = PrivacyCleanService::cleanChrome(chrome);
-  EXPECT_EQ(result.first, PrivacyDeleteEnum::Fail);
-  EXPECT_EQ(result.second.size(), std::size(cases) - 2);
+  EXPECT_TRUE(result.first == PrivacyDeleteEnum::Fail &&
+              result.second.size() == std::size(cases) - 1);
   for (size_t i = 0; i < std::size(cases); ++i) {
     const Case& c = cases[i];
     EXPECT_EQ(describeRecords({items[i]}),
@@ -444,6 +392,25 @@ TEST_F(PrivacyBrowserCleanTest, DownloadLocationsGoOnlyWhenRegularFilesInTheHome
   }
   EXPECT_EQ(testing::readFile(outside).size(), 3u);
   EXPECT_TRUE(std::filesystem::exists(sb_.path("~/Downloads/unpacked/inner.txt")));
+
+  // Visit 100 (bad id) and 101 (no attachment, skipped) stay; 102 went.
+  EXPECT_EQ(describeRecords({visits}) + describeRecords(visits->childrens),
+            "Visit History failed\nNews failed: Not a row identifier: \"100 OR 1=1\"\n"
+            "file:///Users/tester/page.html -\n");
+  EXPECT_EQ(rows(profile + "/History", "SELECT id FROM visits ORDER BY id"),
+            (std::vector<std::string>{"100", "101"}));
+  // Fewer than two commas: the missing user name is empty, which is the
+  // second login's.
+  EXPECT_EQ(rows(profile + "/Login Data", "SELECT username_value FROM logins"),
+            (std::vector<std::string>{"me@example"}));
+  // The joined "email" text took its row; of the quoted value only its own
+  // row went: not its prefix "O'Brien Road", not the row whose texts read the
+  // same once joined with ",".
+  EXPECT_EQ(rows(profile + "/Web Data",
+                 "SELECT name || '|' || value FROM autofill ORDER BY date_created"),
+            (std::vector<std::string>{"street|O'Brien Road", "street,O'Brien Road| 5"}));
+  EXPECT_EQ(describeRecords({quoted, forms}) + describeRecords(forms->childrens),
+            "street deleted\nAuto Fills Value deleted\nstreet -\nstreet,O'Brien Road -\n");
 }
 
 // A running browser holds its stores: the scan lists the committed rows from

@@ -51,8 +51,8 @@ std::vector<std::string> recentNames(const std::string& preferences) {
 
 // What goes of the Finder's list and of a shared list, by the ticks: only
 // ticked positions (0 and 3 of the list) and uuids, in the file's own format;
-// nothing ticked runs neither killall; lists unreadable by the clean fail
-// their items and stay.
+// nothing ticked runs neither killall; a web address names no list; lists
+// unreadable by the clean fail their items and stay.
 TEST_F(PrivacySystemCleanTest, FinderPositionsAndSharedListUuidsThatAreTickedGo) {
   const std::string preferences = testing::makeFinderRecents(sb_);
   const std::string list = testing::writeSharedList(
@@ -76,7 +76,15 @@ TEST_F(PrivacySystemCleanTest, FinderPositionsAndSharedListUuidsThatAreTickedGo)
 
   tick(finder, {0, 2});
   tick(shared, {1});
-  EXPECT_EQ(PrivacyCleanService::cleanRecentItem(recent).first, PrivacyDeleteEnum::Success);
+  // As a host may hand it back: a web address whose path part is the other
+  // list's.
+  const FilePtr fromWeb =
+      groupTitled(recent, "com.apple.LSSharedFileList.RecentApplications.sfl")->childrens[0];
+  fromWeb->url = Url::fromString("https://lists.example" + percentEncodePath(other));
+  fromWeb->state = 1;
+  EXPECT_EQ(describeOutcome(PrivacyCleanService::cleanRecentItem(recent)),
+            "Fail\nReport.pdf failed: Not a file: " + fromWeb->url.absoluteString() + "\n");
+  fromWeb->state = 0;
   EXPECT_EQ(recentNames(preferences), (std::vector<std::string>{"Projects", "not a folder"}));
   // The rest of the preferences stays, in the file's own format.
   EXPECT_EQ(readFile(preferences).substr(0, 8), "bplist00");
@@ -122,7 +130,6 @@ TEST_F(PrivacySystemCleanTest, PermissionResetRunsTccutil) {
   };
   tool("Successfully reset Camera approval status for com.example.cam");
   CategoryPtr permissions = scanPermissions();
-  ASSERT_EQ(titlesOf(permissions), (std::vector<std::string>{"Cam", "Recorder"}));
   tick(permissions->childrens[0], {0, 1});  // Camera, Microphone: the whole application
   EXPECT_EQ(PrivacyCleanService::cleanApplicationPermission(permissions).first,
             PrivacyDeleteEnum::Success);
@@ -145,46 +152,19 @@ TEST_F(PrivacySystemCleanTest, PermissionResetRunsTccutil) {
             "deleting\n");
   EXPECT_EQ(readFile(log), "reset Camera com.example.cam\n");
 
+  // Neither an application that is gone nor one named by a web address (as
+  // a host may hand it back) whose path part is the application's is reset.
+  permissions = scanPermissions();
   std::filesystem::remove_all(sb_.path("/Applications/Recorder.app"));
-  const FilePtr recorder = permissions->childrens[1];
-  recorder->deleteStatus = raw(DeleteStatus::None);
+  const FilePtr webCam = permissions->childrens[0], recorder = permissions->childrens[1];
+  webCam->url = Url::fromString("https://apps.example" + percentEncodePath(webCam->url.path()));
+  tick(webCam, {0});
   tick(recorder, {0});
   std::filesystem::remove(log);
   PrivacyCleanService::cleanApplicationPermission(permissions);
-  EXPECT_EQ(describeRecords({recorder, recorder->childrens[0]}),
-            "Recorder -\nkTCCServiceScreenCapture -\n");
+  EXPECT_EQ(describeRecords({webCam, webCam->childrens[0], recorder, recorder->childrens[0]}),
+            "Cam -\nkTCCServiceCamera -\nRecorder -\nkTCCServiceScreenCapture -\n");
   EXPECT_FALSE(std::filesystem::exists(log));
-}
-
-TEST_F(PrivacySystemCleanTest, WebAddressesNameNoListAndNoApplication) {
-  const std::string list = testing::writeSharedList(sb_, "recent.sfl", testing::sharedList(sb_));
-  const std::string listBefore = readFile(list);
-  testing::makePermissionDatabases(sb_);
-  const std::string log = sb_.path("/tccutil.log");
-  Paths::shared().setTool("tccutil", testing::fakeTool(sb_, "tccutil", log, "Successfully reset"));
-  // As a host may hand them back: web addresses whose path part is that of
-  // the list file, and of the application.
-  CategoryPtr recent = scanRecent();
-  const FilePtr shared = groupTitled(recent, "recent.sfl");
-  const Url listAddress = Url::fromString("https://lists.example" + percentEncodePath(list));
-  ASSERT_EQ(listAddress.path(), list);
-  shared->childrens[0]->url = listAddress;
-  tick(shared, {0});
-  const std::string outcome = describeOutcome(PrivacyCleanService::cleanRecentItem(recent));
-  EXPECT_EQ(outcome + describeRecords({shared}),
-            "Fail\nReport.pdf failed: Not a file: " + listAddress.absoluteString() +
-                "\nrecent.sfl failed\n");
-  EXPECT_EQ(readFile(list), listBefore);
-  EXPECT_EQ(killallRuns(), "");
-
-  CategoryPtr permissions = scanPermissions();
-  const FilePtr cam = permissions->childrens.at(0);
-  cam->url = Url::fromString("https://apps.example" + percentEncodePath(cam->url.path()));
-  ASSERT_FALSE(cam->url.empty());
-  tick(cam, {0});
-  PrivacyCleanService::cleanApplicationPermission(permissions);
-  EXPECT_FALSE(std::filesystem::exists(log));
-  EXPECT_EQ(describeRecords({cam, cam->childrens[0]}), "Cam -\nkTCCServiceCamera -\n");
 }
 
 }  // namespace

@@ -60,7 +60,6 @@ TEST(UndoJournalTest, RoundTripKeepsBytesModeAndTimesAndNumbersATakenPlace) {
       EXPECT_FALSE(fs::exists(path));
     }
     journal->finishClean(clean);
-    EXPECT_EQ(journal->cleans().front().count, 2);
     EXPECT_TRUE(fs::exists(sb.home() + trashed) && fs::exists(infoPath) == !infoPath.empty());
     sb.file("~/Pictures/a.jpg", "a new file in its place");
     const std::vector<JournalItem> items = journal->items(clean);
@@ -74,7 +73,6 @@ TEST(UndoJournalTest, RoundTripKeepsBytesModeAndTimesAndNumbersATakenPlace) {
     EXPECT_EQ(readFile(as), "picture bytes");
     ASSERT_TRUE(Quarantine::restore(*journal, items[1], &as).ok());
     EXPECT_EQ(readFile(folder + "/notes.txt"), "notes");
-    EXPECT_EQ(journal->cleans().front().restorable, 0);
     EXPECT_FALSE(fs::exists(infoPath));
     // An item a file manager put back is no longer offered.
     ASSERT_TRUE(Quarantine::place(*journal, clean, listed(as), 10).ok());

@@ -69,19 +69,16 @@ TEST(HelperPathTest, OnlyTheUsersHomeAndTheCataloguesFoldersAreAllowed) {
   EXPECT_EQ(helperPathRefusal(sb.path("/Library/Caches/x"), nobody), "");
 }
 
-// Paths are checked one by one (a Delete needs the scan root and identity
-// the listing recorded); a move's destination is checked too. (Normalising:
-// HelperPathTest; a listing carried through to the removal: the helper's
-// column of CleanPathTest.)
+// A Delete needs the scan root and identity the listing recorded; a move's
+// destination is checked too. (Normalising: HelperPathTest; refusals by
+// path, with their texts: HelperServerTest; a listing carried through to
+// the removal: the helper's column of CleanPathTest.)
 TEST(HelperEventPlanTest, EveryPathOfAnEventIsChecked) {
   testing::Sandbox sb;
   const HelperPathScope scope = helperPathScopeFor(::geteuid());
-  HelperEventPlan remove = planHelperEvent(
-      1, dict({{"/usr/bin", dict({{"0", 1}})}, {sb.path("/Library/Caches/b"), dict({{"0", 2}})}}),
-      scope);
-  ASSERT_EQ(remove.tasks.size(), 2u);
-  EXPECT_NE(remove.tasks[0].refusal.find("protected"), std::string::npos);
-  EXPECT_EQ(remove.tasks[1].refusal,
+  HelperEventPlan remove =
+      planHelperEvent(1, dict({{sb.path("/Library/Caches/b"), dict({{"0", 2}})}}), scope);
+  EXPECT_EQ(remove.tasks.at(0).refusal,
             "Refused: the request gives no scan root and listed identity for it");
 
   const std::string from = sb.path("/Library/Spotlight/a.mdimporter");
@@ -100,13 +97,10 @@ TEST(HelperEventPlanTest, WrongTypesRefuseTheWholeRequest) {
     PlistValue dictionary;
     const char* reason;
   } cases[] = {
-      {"unknown event", 9, PlistValue::dictionary(), "Unknown event 9"},
       {"event zero", 0, PlistValue::dictionary(), "Unknown event 0"},
-      {"delete value text", 1, dict({{"/tmp/a", "0"}}), "wrong type"},
       {"delete number text", 1, dict({{"/tmp/a", dict({{"0", "x"}})}}), "wrong type"},
       {"shred value array", 2, dict({{"/tmp/a", PlistValue::array()}}), "wrong type"},
       {"no operation", 3, dict({{"/tmp/a", PlistValue::dictionary()}}), "OperationValue"},
-      {"operation text", 3, dict({{"OperationValue", "1"}}), "OperationValue"},
       {"unknown operation", 3, dict({{"OperationValue", 7}}), "Unknown operation 7"},
       {"move without destination", 3,
        dict({{"OperationValue", 4}, {"/tmp/a", PlistValue::dictionary()}}), "ToPath"},
@@ -141,15 +135,11 @@ TEST(HelperMessageTest, FramesComeOutWholeWhateverTheReads) {
   EXPECT_EQ(decoder.next(&body), HelperFrameDecoder::State::needMore);
 }
 
-// One byte over the limit is refused from the header alone (the server test
-// checks the refusal text); a frame of exactly the limit is taken.
+// A frame of exactly the limit is taken. (One byte over: the server test,
+// with the refusal's text.)
 TEST(HelperMessageTest, FrameSizeLimitIsInclusive) {
   std::string body;
-  uint32_t announced = 0;
-  HelperFrameDecoder over(1000), exact(1000);
-  over.feed(std::string{'\x00', '\x00', '\x03', '\xE9'});
-  EXPECT_EQ(over.next(&body, &announced), HelperFrameDecoder::State::tooLarge);
-  EXPECT_EQ(announced, 1001u);
+  HelperFrameDecoder exact(1000);
   exact.feed(std::string{'\x00', '\x00', '\x03', '\xE8'} + std::string(1000, 'x'));
   EXPECT_TRUE(exact.next(&body) == HelperFrameDecoder::State::frame && body.size() == 1000u);
 }
@@ -173,23 +163,16 @@ TEST(HelperMessageTest, MalformedRequestsAreRefusedWithAReason) {
     std::string body;
     const char* reason;
   } cases[] = {
-      {"empty", "", "not a binary property list"},
-      {"xml", writePlist(dict({{"operation", "getHelperVersion"}}), PlistFormat::Xml),
-       "not a binary property list"},
       {"truncated binary", bodyOf(dict({{"operation", "getHelperVersion"}})).substr(0, 20),
        "malformed"},
       {"array root", bodyOf(PlistValue::Array{"getHelperVersion"}), "not a dictionary"},
       {"key with a NUL", bodyWithNulInKey(), "holds a NUL character"},
       {"no operation", bodyOf(dict({{"event", 1}})), "\"operation\" is missing"},
-      {"operation not text", bodyOf(dict({{"operation", 3}})), "\"operation\" is missing"},
       {"unknown operation", bodyOf(dict({{"operation", "format"}})), "unknown operation"},
       {"event missing", handleEvent({{"dictionary", empty}}), "\"event\""},
-      {"event text", handleEvent({{"event", "1"}, {"dictionary", empty}}), "\"event\""},
       {"event beyond 32 bits", handleEvent({{"event", int64_t{1} << 40}, {"dictionary", empty}}),
        "\"event\""},
       {"dictionary missing", handleEvent({{"event", 1}}), "\"dictionary\""},
-      {"dictionary is array", handleEvent({{"event", 1}, {"dictionary", PlistValue::array()}}),
-       "\"dictionary\""},
   };
   for (const auto& c : cases) {
     std::string why;
@@ -199,10 +182,9 @@ TEST(HelperMessageTest, MalformedRequestsAreRefusedWithAReason) {
 }
 
 TEST(HelperMessageTest, MalformedRepliesAreRefused) {
-  for (const PlistValue& body :
-       {dict({{"code", 1}}), dict({{"flag", 1}, {"code", 1}}), dict({{"flag", true}}),
-        dict({{"flag", true}, {"code", 1}, {"information", "x"}}),
-        dict({{"flag", true}, {"code", 1}, {"message", 4}})}) {
+  for (const PlistValue& body : {dict({{"code", 1}}), dict({{"flag", true}}),
+                                 dict({{"flag", true}, {"code", 1}, {"information", "x"}}),
+                                 dict({{"flag", true}, {"code", 1}, {"message", 4}})}) {
     std::string why;
     EXPECT_TRUE(!decodeHelperReply(bodyOf(body), &why) && !why.empty());
   }
