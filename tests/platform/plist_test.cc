@@ -221,12 +221,10 @@ TEST(UserDefaultsTest, ValuesLiveInTheHostsPreferencesFile) {
   EXPECT_EQ(testing::readFile(defaults.path()).substr(0, 8), "bplist00");
   EXPECT_EQ(UserDefaults(defaults.path()).string("helper-Install"), "1.3");
   EXPECT_FALSE(defaults.string("count")) << "not a text";
-  EXPECT_EQ(defaults.object("count")->asInteger(), 3);
 
   UserDefaults broken(sb.file("/broken.plist", "not a plist"));
   EXPECT_FALSE(broken.object("count"));
-  ASSERT_TRUE(broken.set("count", 1));
-  EXPECT_EQ(broken.object("count")->asInteger(), 1);
+  EXPECT_TRUE(broken.set("count", 1) && broken.object("count") == PlistValue(1));
 
   Identity::shared().setBundleIdentifier("");
   EXPECT_EQ(defaults.path(), sb.path("~/Library/Preferences/Defaults.plist"));
