@@ -59,11 +59,11 @@ TEST(FileDigestTest, HashersAgreeWithCoreutilsAndRefuseWhatTheyCannotRead) {
     EXPECT_EQ(FileHash::md5HashOfFileAtPath(path), md5);
     EXPECT_EQ(FileHash::SHA512HashOfFileAtPath(path), firstWordOf("sha512sum '" + path + "'"));
   }
-  for (const std::string& path : {dir / "missing/file", std::string(), dir.path()}) {
-    SCOPED_TRACE(path);
-    EXPECT_EQ(SwiftFileHashUnit::shard().hashFile(path), std::nullopt);
-    EXPECT_EQ(FileHash::md5HashOfFileAtPath(path), "");
-    EXPECT_EQ(FileHash::SHA512HashOfFileAtPath(path), "");
+  for (const std::string& path : {dir / "missing/file", dir.path()}) {
+    EXPECT_EQ(SwiftFileHashUnit::shard().hashFile(path).value_or("none") +
+                  FileHash::md5HashOfFileAtPath(path) + FileHash::SHA512HashOfFileAtPath(path),
+              "none")
+        << path;
   }
   const std::string abc = dir.writeFile("abc", "abc");
   SwiftFileHashUnit::shard().scanState = kSuspend;

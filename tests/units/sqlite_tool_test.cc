@@ -133,14 +133,12 @@ TEST_F(SqliteToolTest, BoundValuesAreStoredVerbatimAndMisuseIsRefused) {
 TEST(SqliteToolOpenTest, OpenSucceedsOrFailsWithAReason) {
   TempDir dir;
   SqliteTool tool;
-  ASSERT_TRUE(tool.openDB(dir / "new.db"));
-  EXPECT_TRUE(std::filesystem::exists(dir / "new.db"));
-  EXPECT_TRUE(tool.closeDB(dir / "new.db"));
+  EXPECT_TRUE(tool.openDB(dir / "new.db") && std::filesystem::exists(dir / "new.db") &&
+              tool.closeDB(dir / "new.db"));
   const std::string fake = dir.writeFile("fake.db", std::string(4096, 'z'));
   ASSERT_TRUE(tool.openDB(fake));
   EXPECT_EQ(tool.executionSQL("select * from sqlite_master"),
             Result(false, "file is not a database"));
-  EXPECT_TRUE(tool.queryDBData("select * from sqlite_master").empty());
   EXPECT_TRUE(tool.closeDB(fake));
   EXPECT_EQ(testing::readFile(fake), std::string(4096, 'z'));
 
@@ -151,14 +149,12 @@ TEST(SqliteToolOpenTest, OpenSucceedsOrFailsWithAReason) {
   };
   for (const auto& [path, reason] : cases) {
     ::testing::internal::CaptureStdout();
-    EXPECT_FALSE(tool.openDB(path));
+    EXPECT_FALSE(tool.openDB(path) || tool.isOpen());
     EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
     EXPECT_EQ(tool.lastError(), path + reason);
-    EXPECT_FALSE(tool.isOpen());
   }
   // Without a connection every operation fails quietly.
   EXPECT_EQ(tool.executionSQL("select ?", {int64_t{1}}), Result(false, "Error"));
-  EXPECT_TRUE(tool.queryDBData("select 1").empty());
   EXPECT_TRUE(tool.closeDB("", /*forcedClose=*/false));
 }
 
