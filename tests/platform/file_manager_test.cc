@@ -173,7 +173,6 @@ TEST(FileManagerTest, CreatesListsRemovesCopiesAndMovesItems) {
   fs::create_directory_symlink(dir / "keep", dir / "link-to-keep");
   EXPECT_EQ(outcome(removeItem(dir / "link-to-keep")), "ok");  // a link is removed as itself
   EXPECT_EQ(outcome(removeItem(dir / "victim/")), "ok");
-  EXPECT_FALSE(fs::exists(fs::symlink_status(dir / "victim")));
   EXPECT_EQ(treeOf(dir / "keep"), Names{"precious.txt"});
   EXPECT_EQ(outcome(removeItem(dir / "victim")), "2 /victim: No such file or directory");
   EXPECT_EQ(removeItem("/").code(), EPERM);
