@@ -95,21 +95,9 @@ TEST_F(DirectoryEnumeratorTest, VisitOrderOptionsAndResourceValues) {
   // A root that is a link is followed.
   EXPECT_EQ(walk(dir_ / "root/link", Options::none), "c@1 c/d.txt@2 z.dat@1 ");
 
-  // The values of one item are resourceValues' (file_manager_test); here what
-  // the walk itself decides: links are reported as themselves and never
-  // followed.
-  std::string values;
-  DirectoryEnumerator e(root_, Options::skipsSubdirectoryDescendants, {}, ResourceFetch::withType);
-  while (auto v = e.next()) {
-    values += v->name + (v->isSymbolicLink ? " link" : "") + (v->isDirectory ? " folder" : "") +
-              (v->isRegularFile ? " file" : "") + (v->isHidden ? " hidden" : "") + " " +
-              (v->fileSize ? std::to_string(*v->fileSize) : "-") + " " + v->contentType + "|";
-  }
-  EXPECT_EQ(
-      values,
-      ".dotfile file hidden 3 public.data|.hidden folder hidden - public.folder|My.app folder "
-      "- com.apple.application-bundle|a folder - public.folder|b.txt file 3 "
-      "public.plain-text|link link 1 public.symlink|");
+  // Each item's values are resourceValues' (file_manager_test); a leading dot
+  // marks an item hidden.
+  EXPECT_TRUE(DirectoryEnumerator(root_).next().value().isHidden) << ".dotfile";
 }
 
 // A root that is no folder, a folder gone or unreadable when the walk comes
