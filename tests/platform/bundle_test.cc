@@ -37,7 +37,7 @@ std::string writeBundle(const std::string& folder, const PlistValue& info,
 }
 
 // Each row: Info.plist besides the identifier, then "localized name|executable".
-TEST(BundleTest, NamesComeFromInfoPlist) {
+TEST(BundleTest, NamesComeFromInfoPlistAndTheSearchMatchesIdentifiers) {
   TempDir dir;
   // clang-format off
   const std::tuple<const char*, PlistValue, std::string> cases[] = {
@@ -58,18 +58,13 @@ TEST(BundleTest, NamesComeFromInfoPlist) {
     const std::string folder = writeBundle(dir / "My Tool.app", info);
     std::optional<ApplicationBundle> b = readApplicationBundle(folder + "/");
     ASSERT_TRUE(b) << label;
-    EXPECT_EQ(b->path + " " + b->bundleIdentifier + " " + b->name,
-              folder + " org.example.a My Tool");
     const std::string executable = b->executablePath();
-    EXPECT_EQ(
-        b->localizedName + "|" + (executable.empty() ? "" : executable.substr(dir.path().size())),
-        names)
+    EXPECT_EQ(b->path + " " + b->bundleIdentifier + " " + b->name + " " + b->localizedName + "|" +
+                  (executable.empty() ? "" : executable.substr(dir.path().size())),
+              folder + " org.example.a My Tool " + names)
         << label;
   }
-}
 
-TEST(BundleTest, WhatIsNotAnApplicationAndTheSearchByIdentifier) {
-  TempDir dir;
   dir.makeDir("Empty.app/Contents");
   writeBundle(dir / "Array.app", PlistValue(PlistValue::Array{"CFBundleIdentifier"}));
   writeBundle(dir / "EmptyId.app", plistDict({{"CFBundleIdentifier", ""}}), PlistFormat::Binary);

@@ -57,7 +57,6 @@ std::string refusal(const PlistValue& value) {
 TEST(KeyedArchiveTest, EncodedValuesDecodeToTheSameValuesInTheArchiverLayout) {
   // clang-format off
   const PlistValue cases[] = {
-      plistDict({{"items", PlistValue(PlistValue::Array{plistDict({{"flag", true}, {"weight", 2.5}})})}}),
       PlistValue::dictionary(),
       PlistValue(PlistValue::Array{PlistValue(int64_t{-5}), PlistValue(int64_t{INT64_MAX}), PlistValue(0.125), PlistValue(false), PlistValue("")}),
       PlistValue(PlistValue::Array{"$null", "x", "$null"}),  // reads as nil when inline
