@@ -163,22 +163,6 @@ TEST(FileManagerTest, CreatesListsRemovesCopiesAndMovesItems) {
            (text.rfind(dir.path(), 0) == 0 ? text.substr(dir.path().size()) : text);
   };
   dir.writeFile("file", "x");
-  const std::pair<std::string, std::string> steps[] = {
-      {outcome(createDirectory(dir / "a/b/c", true)), "ok"},
-      {outcome(createDirectory(dir / "a/b/c/", true)), "ok"},  // existing: fine
-      {outcome(createDirectory(dir / "a/b/c", false)), "17 /a/b/c: File exists"},
-      {outcome(createDirectory(dir / "x/y", false)), "2 /x/y: No such file or directory"},
-      {outcome(createDirectory(dir / "file/sub", true)), "20 /file: Not a directory"},
-  };
-  for (const auto& [got, want] : steps) EXPECT_EQ(got, want);
-
-  dir.writeFile(".hidden", "");
-  dir.makeDir("A");
-  FileStatus status;
-  EXPECT_EQ(contentsOfDirectory(dir.path(), &status), (Names{".hidden", "A", "a", "file"}));
-  EXPECT_TRUE(status.ok()) << status.message();
-  EXPECT_TRUE(contentsOfDirectory(dir / "file", &status).empty() && status.code() == ENOTDIR);
-
   // Removal never follows links.
   dir.writeFile("victim/a.txt", "a");
   dir.writeFile("victim/.hidden", "h");
@@ -188,19 +172,22 @@ TEST(FileManagerTest, CreatesListsRemovesCopiesAndMovesItems) {
   dir.writeFile("keep/precious.txt", "p");
   fs::create_directory_symlink(dir / "keep", dir / "victim/sub/link");
   fs::create_directory_symlink(dir / "keep", dir / "link-to-keep");
-  EXPECT_EQ(outcome(removeItem(dir / "link-to-keep")), "ok");  // a link is removed as itself
-  EXPECT_EQ(outcome(removeItem(dir / "victim/")), "ok");
-  EXPECT_EQ(treeOf(dir / "keep"), Names{"precious.txt"});
-  EXPECT_EQ(outcome(removeItem(dir / "victim")), "2 /victim: No such file or directory");
-  EXPECT_EQ(removeItem("/").code(), EPERM);
-
   // Copies keep links as links and the mode; neither copy nor move replaces.
   dir.writeFile("from/a.txt", "alpha");
   dir.writeFile("from/sub/b.txt", "beta");
   ASSERT_EQ(::chmod((dir / "from/a.txt").c_str(), 0640), 0);
   fs::create_symlink("../a.txt", dir / "from/sub/link");
   dir.writeFile("occupied", "mine");
-  const std::pair<std::string, std::string> moves[] = {
+  const std::pair<std::string, std::string> steps[] = {
+      {outcome(createDirectory(dir / "a/b/c", true)), "ok"},
+      {outcome(createDirectory(dir / "a/b/c/", true)), "ok"},  // existing: fine
+      {outcome(createDirectory(dir / "a/b/c", false)), "17 /a/b/c: File exists"},
+      {outcome(createDirectory(dir / "x/y", false)), "2 /x/y: No such file or directory"},
+      {outcome(createDirectory(dir / "file/sub", true)), "20 /file: Not a directory"},
+      {outcome(removeItem(dir / "link-to-keep")), "ok"},  // a link is removed as itself
+      {outcome(removeItem(dir / "victim/")), "ok"},
+      {outcome(removeItem(dir / "victim")), "2 /victim: No such file or directory"},
+      {std::to_string(removeItem("/").code()), std::to_string(EPERM)},
       {outcome(copyItem(dir / "from", dir / "to")), "ok"},
       {outcome(copyItem(dir / "from/a.txt", dir / "occupied")), "17 /occupied: File exists"},
       {outcome(copyItem(dir / "missing", dir / "new")), "2 /missing: No such file or directory"},
@@ -208,7 +195,17 @@ TEST(FileManagerTest, CreatesListsRemovesCopiesAndMovesItems) {
       {outcome(moveItem(dir / "b.txt", dir / "occupied")), "17 /occupied: File exists"},
       {outcome(moveItem(dir / "missing", dir / "new")), "2 /missing: No such file or directory"},
   };
-  for (const auto& [got, want] : moves) EXPECT_EQ(got, want);
+  for (const auto& [got, want] : steps) EXPECT_EQ(got, want);
+  EXPECT_EQ(treeOf(dir / "keep"), Names{"precious.txt"});
+
+  dir.writeFile("list/.hidden", "");
+  dir.writeFile("list/a", "");
+  dir.makeDir("list/A");
+  FileStatus status;
+  EXPECT_EQ(contentsOfDirectory(dir / "list", &status), (Names{".hidden", "A", "a"}));
+  EXPECT_TRUE(status.ok()) << status.message();
+  EXPECT_TRUE(contentsOfDirectory(dir / "file", &status).empty() && status.code() == ENOTDIR);
+
   EXPECT_EQ(treeOf(dir / "to"), (Names{"sub", "sub/b.txt", "sub/link"}));
   EXPECT_EQ(readFile(dir / "to/sub/b.txt") + readFile(dir / "b.txt") + readFile(dir / "occupied"),
             "betaalphamine");
