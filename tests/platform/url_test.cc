@@ -42,7 +42,6 @@ TEST(UrlTest, RendersAndParsesFileUrlsAndRejectsTextsThatAreNoUrl) {
     bool ok = false;
     EXPECT_TRUE(Url::parse(c.text, &ok) == url && ok && Url::fromString(c.text) == url);
   }
-  EXPECT_EQ(Url::fromPath(""), Url());
 
   // parse() takes file URLs only; fromString() any address ("http://..."
   // here), and gives the placeholder "file://" for what is none: a plain path,
