@@ -97,8 +97,6 @@ TEST(UrlTest, FolderFlagPathComponentsAndCopiesOfFilesAndAddresses) {
   dir.makeDir("My Folder");
   dir.writeFile("file.txt", "x");
   std::filesystem::create_directory_symlink(dir / "My Folder", dir / "link");
-  EXPECT_EQ(Url::fromPath(dir / "My Folder").absoluteString(),
-            "file://" + dir.path() + "/My%20Folder/");
   std::string flags;
   for (const Url& url : {Url::fromPath(dir / "link"), Url::fromPath(dir / "file.txt"),
                          Url::fromPath(dir / "missing"), Url::fromPath(dir / "missing/"),
