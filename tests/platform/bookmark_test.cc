@@ -26,8 +26,7 @@ std::string patched(size_t at, const std::string& patch, std::string bytes = {})
 
 TEST(BookmarkTest, RecordedPathsResolveWhereverTheirTableIs) {
   for (const std::string path :
-       {"/Users/tester/Documents/Report.pdf", "/", "/Volumes/USB Disk/Fotos/Grüße ✓.jpg",
-        "/tmp//double///slashes/"}) {
+       {"/", "/Volumes/USB Disk/Fotos/Grüße ✓.jpg", "/tmp//double///slashes/"}) {
     const std::string blob = bookmarkDataForPath(path);
     const std::string resolved = path.starts_with("/tmp") ? "/tmp/double/slashes" : path;
     EXPECT_EQ(resolvingBookmarkData(blob), resolved);

@@ -95,32 +95,15 @@ TEST_F(DirectoryEnumeratorTest, VisitOrderOptionsAndResourceValues) {
   // A root that is a link is followed.
   EXPECT_EQ(walk(dir_ / "root/link", Options::none), "c@1 c/d.txt@2 z.dat@1 ");
 
-  // The values of one item are resourceValues' (file_manager_test); here what
-  // the walk itself decides: links are reported as themselves and never
-  // followed, and without the type values no file is read.
-  std::string values;
-  DirectoryEnumerator e(root_, Options::skipsSubdirectoryDescendants, {}, ResourceFetch::withType);
-  while (auto v = e.next()) {
-    values += v->name + (v->isSymbolicLink ? " link" : "") + (v->isDirectory ? " folder" : "") +
-              (v->isRegularFile ? " file" : "") + (v->isHidden ? " hidden" : "") + " " +
-              (v->fileSize ? std::to_string(*v->fileSize) : "-") + " " + v->contentType + "|";
-  }
-  EXPECT_EQ(
-      values,
-      ".dotfile file hidden 3 public.data|.hidden folder hidden - public.folder|My.app folder "
-      "- com.apple.application-bundle|a folder - public.folder|b.txt file 3 "
-      "public.plain-text|link link 1 public.symlink|");
-  DirectoryEnumerator basic(root_, Options::skipsSubdirectoryDescendants);
-  while (auto item = basic.next())
-    EXPECT_TRUE(item->contentType.empty() && item->effectiveIcon.empty()) << item->path;
+  // Each item's values are resourceValues' (file_manager_test); a leading dot
+  // marks an item hidden.
+  EXPECT_TRUE(DirectoryEnumerator(root_).next().value().isHidden) << ".dotfile";
 }
 
 // A root that is no folder, a folder gone or unreadable when the walk comes
 // to it: reported, and the walk goes on as the handler says.
 TEST_F(DirectoryEnumeratorTest, ErrorsAreReportedAndSkipped) {
   EXPECT_EQ(walk(root_ + "/b.txt", Options::none), "!" + root_ + "/b.txt: Not a directory ");
-  EXPECT_EQ(walk(root_ + "/missing", Options::none),
-            "!" + root_ + "/missing: No such file or directory ");
   const std::string before = "My.app@1 My.app/Contents@2 My.app/Contents/Info.plist@3 a@1 ";
   auto vanish = [this](DirectoryEnumerator&, const std::string& relative) {
     if (relative == "a") std::filesystem::rename(dir_ / "root/a", dir_ / "gone");

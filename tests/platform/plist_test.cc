@@ -33,13 +33,6 @@ PlistValue everyType(bool withUid, double date) {
   return root;
 }
 
-std::vector<std::string> keysOf(const PlistValue& value) {
-  std::vector<std::string> keys;
-  if (const auto* dict = value.asDictionary())
-    for (const auto& entry : dict->entries) keys.push_back(entry.first);
-  return keys;
-}
-
 // A binary list made by hand: `objects` in order, object 0 the top, offsets
 // and references `width` bytes wide.
 std::string handMadeBinaryList(const std::vector<std::string>& objects, unsigned width = 1) {
@@ -70,8 +63,7 @@ TEST(PlistTest, RoundTripKeepsEveryTypeAndKeyOrderAndBinaryDatesCountFrom2001) {
                        : bytes.find("<date>2024-01-02T03:04:05Z</date>") != std::string::npos);
     std::string error;
     const std::optional<PlistValue> back = readPlist(bytes, &error);
-    EXPECT_EQ(back, original) << error;
-    EXPECT_EQ(keysOf(back.value_or(PlistValue())), keysOf(original));
+    EXPECT_EQ(back, original) << error;  // dictionaries compare in key order
   }
 
   // One date object, 725857445 seconds after 2001-01-01 as a big-endian double.
@@ -205,8 +197,7 @@ TEST(PlistTest, RepeatedKeysAndFileErrorsNamingThePath) {
   ASSERT_TRUE(value);
   EXPECT_EQ(*value, plistDict({{"zeta", 9}, {"alpha", -5}, {"mid", "x"}}));
   value->set("zeta", "replaced");
-  EXPECT_EQ(keysOf(*value), (std::vector<std::string>{"zeta", "alpha", "mid"}));
-  EXPECT_EQ(*value->find("zeta")->asString(), "replaced");
+  EXPECT_EQ(*value, plistDict({{"zeta", "replaced"}, {"alpha", -5}, {"mid", "x"}}));
 }
 
 // Another object reads what one wrote (a binary list); a file that is not a
@@ -221,12 +212,10 @@ TEST(UserDefaultsTest, ValuesLiveInTheHostsPreferencesFile) {
   EXPECT_EQ(testing::readFile(defaults.path()).substr(0, 8), "bplist00");
   EXPECT_EQ(UserDefaults(defaults.path()).string("helper-Install"), "1.3");
   EXPECT_FALSE(defaults.string("count")) << "not a text";
-  EXPECT_EQ(defaults.object("count")->asInteger(), 3);
 
   UserDefaults broken(sb.file("/broken.plist", "not a plist"));
   EXPECT_FALSE(broken.object("count"));
-  ASSERT_TRUE(broken.set("count", 1));
-  EXPECT_EQ(broken.object("count")->asInteger(), 1);
+  EXPECT_TRUE(broken.set("count", 1) && broken.object("count") == PlistValue(1));
 
   Identity::shared().setBundleIdentifier("");
   EXPECT_EQ(defaults.path(), sb.path("~/Library/Preferences/Defaults.plist"));

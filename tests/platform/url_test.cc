@@ -22,10 +22,8 @@ TEST(UrlTest, RendersAndParsesFileUrlsAndRejectsTextsThatAreNoUrl) {
   } cases[] = {
       {"/tmp/My Folder", true, "file:///tmp/My%20Folder/"},
       {"/tmp/100%", false, "file:///tmp/100%25"},
-      {"/tmp/caf\xC3\xA9.txt", false, "file:///tmp/caf%C3%A9.txt"},
       {"/tmp/a?b#c", false, "file:///tmp/a%3Fb%23c"},
       {"/tmp/a;b=c&d+e@f:g~h,i$j!k'l(m)*", false, "file:///tmp/a;b=c&d+e@f:g~h,i$j!k'l(m)*"},
-      {"/tmp/[x] \"y\" <z>", false, "file:///tmp/%5Bx%5D%20%22y%22%20%3Cz%3E"},
       {"/tmp/a//", true, "file:///tmp/a/"},
       {"/tmp/a/", false, "file:///tmp/a/"},  // a written trailing slash names a folder
       {"/", true, "file:///"},
@@ -42,11 +40,8 @@ TEST(UrlTest, RendersAndParsesFileUrlsAndRejectsTextsThatAreNoUrl) {
     const Url url = Url::fromPath(c.path, c.isDirectory);
     EXPECT_EQ(url.absoluteString() == c.text, c.rendered);
     bool ok = false;
-    EXPECT_EQ(Url::parse(c.text, &ok), url);
-    EXPECT_TRUE(ok);
-    EXPECT_EQ(Url::fromString(c.text), url);
+    EXPECT_TRUE(Url::parse(c.text, &ok) == url && ok && Url::fromString(c.text) == url);
   }
-  EXPECT_EQ(Url::fromPath(""), Url());
 
   // parse() takes file URLs only; fromString() any address ("http://..."
   // here), and gives the placeholder "file://" for what is none: a plain path,
@@ -55,22 +50,19 @@ TEST(UrlTest, RendersAndParsesFileUrlsAndRejectsTextsThatAreNoUrl) {
   // backslash or "<".
   // clang-format off
   const std::string texts[] = {
-      "", "/Library/Logs/", "file://server/share/x", "file://~/Library/Caches/",
-      "file:relative/path", "fil", "file:", "file:///bad%", "file:///bad%2", "file:///bad%zz",
-      "file:///nul%00byte", "example.com/a", "https://example.com/bad%zz", ":nothing",
-      "1http://x/", "ht tp://x/", "https://example.com/a b", "https://example.com/a\x7F",
-      "https://example.com/a\\b", "data:text/html,<b>", "https://example.com/nul%00",
-      "http://example.com/x"};
+      "", "/Library/Logs/", "file://server/share/x", "file://~/Library/Caches/", "file:",
+      "file:relative/path", "file:///bad%", "file:///bad%2", "file:///bad%zz", "file:///nul%00byte",
+      ":nothing", "https://example.com/bad%zz", "1http://x/", "ht tp://x/",
+      "https://example.com/a b", "https://example.com/a\x7F", "https://example.com/a\\b", "data:text/html,<b>",
+      "https://example.com/nul%00", "http://example.com/x"};
   // clang-format on
   for (const std::string& text : texts) {
     SCOPED_TRACE(text);
-    const bool address = text == "http://example.com/x";
     bool ok = true;
-    EXPECT_TRUE(Url::parse(text, &ok).empty());
-    EXPECT_FALSE(ok);
-    const Url url = Url::fromString(text, &ok);
+    EXPECT_TRUE(Url::parse(text, &ok).empty() && !ok);
+    const bool address = text == "http://example.com/x";
+    EXPECT_EQ(Url::fromString(text, &ok).absoluteString() == "file://", !address);
     EXPECT_EQ(ok, address);
-    EXPECT_EQ(url.absoluteString() == "file://", !address);
   }
 }
 
@@ -83,21 +75,18 @@ TEST(UrlTest, FolderFlagPathComponentsAndCopiesOfFilesAndAddresses) {
   EXPECT_EQ(file.lastPathComponent() + "|" + root.lastPathComponent() + "|" +
                 Url().lastPathComponent() + "|" + page.appending("c").path(),
             "b.txt|/||/a/b/c");
-  EXPECT_FALSE(page.appending("c").isFileURL());
   // On addresses of other schemes, query and fragment are kept. (No caller
   // derives web addresses: one row of each kind.)
   const std::pair<Url, std::string> derived[] = {
       {file.deletingLastPathComponent(), "file:///tmp/a/"},
       {Url::fromPath("/tmp", true).deletingLastPathComponent(), "file:///"},
       {root.deletingLastPathComponent(), "file:///"},
-      {folder.appending("c d", false), "file:///tmp/a/c%20d"},
       {folder.appending("e/f/", false), "file:///tmp/a/e/f/"},
       {folder.appending("g", true), "file:///tmp/a/g/"},
       {folder.appending("", false), "file:///tmp/a/"},
       {root.appending("x", false), "file:///x"},
       {page.appending("x?y", true), "https://h.example/a/b/x%3Fy/?q=1#f"},
       {page.deletingLastPathComponent(), "https://h.example/a/?q=1#f"},
-      {Url::fromString("https://h.example/a/").deletingLastPathComponent(), "https://h.example/"},
       {blank.appending("x", false), "about:blank"},
   };
   for (const auto& [url, text] : derived) EXPECT_EQ(url.absoluteString(), text);
@@ -108,8 +97,6 @@ TEST(UrlTest, FolderFlagPathComponentsAndCopiesOfFilesAndAddresses) {
   dir.makeDir("My Folder");
   dir.writeFile("file.txt", "x");
   std::filesystem::create_directory_symlink(dir / "My Folder", dir / "link");
-  EXPECT_EQ(Url::fromPath(dir / "My Folder").absoluteString(),
-            "file://" + dir.path() + "/My%20Folder/");
   std::string flags;
   for (const Url& url : {Url::fromPath(dir / "link"), Url::fromPath(dir / "file.txt"),
                          Url::fromPath(dir / "missing"), Url::fromPath(dir / "missing/"),
@@ -123,10 +110,8 @@ TEST(UrlTest, FolderFlagPathComponentsAndCopiesOfFilesAndAddresses) {
   // The folder flag and a web address share one word: copies, moves and
   // assignments must carry both and leave no address shared or leaked.
   const Url web = Url::fromString("https://example.com/a/b/?q");
-  ASSERT_TRUE(web.isDirectory());
   Url copy = web;
   Url moved = std::move(copy);
-  EXPECT_TRUE(copy.empty() && copy.isFileURL());  // NOLINT: a moved-from URL is the placeholder
   Url target = Url::fromPath("/tmp", true);
   target = moved;  // a file URL takes an address
   const Url& self = target;
@@ -162,7 +147,6 @@ TEST(UrlTest, AddressesOfOtherSchemesAreKeptAndCompared) {
 
   // Each address as "scheme|path|last path component", "/" ending a folder's.
   const std::pair<std::string, std::string> cases[] = {
-      {"https://example.com/a?b", "https|/a|a"},
       {"https://example.com/", "https|/|//"},
       {"https://example.com", "https||"},
       {"http://user@host:8080/a/b/#frag", "http|/a/b|b/"},
@@ -171,18 +155,14 @@ TEST(UrlTest, AddressesOfOtherSchemesAreKeptAndCompared) {
       {"https://caf\xC3\xA9.example/\xE6\x97\xA5", "https|/\xE6\x97\xA5|\xE6\x97\xA5"},
       {"about:blank", "about||"},
       {"news:/comp/lang", "news|/comp/lang|lang"},
-      {"chrome-extension://abc/popup.html", "chrome-extension|/popup.html|popup.html"},
   };
   for (const auto& [text, parts] : cases) {
-    SCOPED_TRACE(text);
     bool ok = false;
     const Url url = Url::fromString(text, &ok);
-    EXPECT_TRUE(ok && !url.isFileURL() && !url.empty());
-    EXPECT_EQ(url.absoluteString(), text);
-    EXPECT_EQ(url.scheme() + "|" + url.path() + "|" + url.lastPathComponent() +
-                  (url.isDirectory() ? "/" : ""),
-              parts);
-    EXPECT_FALSE(Url::parse(text, &ok).isFileURL() && ok) << "parsing is for file URLs only";
+    EXPECT_TRUE(ok && !url.isFileURL()) << text;
+    EXPECT_EQ(url.absoluteString() + " " + url.scheme() + "|" + url.path() + "|" +
+                  url.lastPathComponent() + (url.isDirectory() ? "/" : ""),
+              text + " " + parts);
   }
 }
 

@@ -20,13 +20,8 @@ Data noise(size_t size) { return testing::noiseBytes(size); }
 
 TEST(GzipTest, RoundTripsAndThrowsTypedErrors) {
   for (const Data& input : {Data{0x42}, noise(200'000)}) {
-    for (CompressionLevel level :
-         {CompressionLevel::noCompression, CompressionLevel::bestCompression}) {
-      SCOPED_TRACE(std::to_string(input.size()) + " level " + std::to_string(level.rawValue));
-      const Data packed = gzipped(input, level);
-      EXPECT_TRUE(isGzipped(packed));
-      EXPECT_EQ(gunzipped(packed), input);
-    }
+    const Data packed = gzipped(input, CompressionLevel::bestCompression);
+    EXPECT_TRUE(isGzipped(packed) && gunzipped(packed) == input) << input.size();
   }
   const Data none;
   EXPECT_TRUE(gzipped(none).empty() && gunzipped(none).empty() && decompressed(none).empty());
@@ -34,14 +29,12 @@ TEST(GzipTest, RoundTripsAndThrowsTypedErrors) {
 
   // Damaged input and bad parameters throw typed errors.
   const Data good = gzipped(noise(20'000), CompressionLevel::bestSpeed);
-  Data corruptBody = good, badCrc = good, trailingGarbage = good;
-  for (size_t i = 12; i < 40; ++i) corruptBody[i] ^= 0x5A;
+  Data badCrc = good, trailingGarbage = good;
   badCrc[badCrc.size() - 6] ^= 0xFF;  // inside the CRC-32 of the trailer
   trailingGarbage.insert(trailingGarbage.end(), {'j', 'u', 'n', 'k'});
   using enum GzipError::Kind;
   // Rows: name, input, window bits, error kind and code, message (empty: any).
   const std::tuple<const char*, Data, int, GzipError::Kind, int, std::string> cases[] = {
-      {"corrupt body", corruptBody, 47, data, Z_DATA_ERROR, ""},
       {"wrong checksum", badCrc, 47, data, Z_DATA_ERROR, ""},
       {"truncated member", Data(good.begin(), good.begin() + 100), 47, buffer, Z_BUF_ERROR, ""},
       {"garbage after a member", trailingGarbage, 47, data, Z_DATA_ERROR, ""},
@@ -57,8 +50,7 @@ TEST(GzipTest, RoundTripsAndThrowsTypedErrors) {
                         : gzipped(bytesOf("abc"), CompressionLevel(42)));
       ADD_FAILURE() << "no error";
     } catch (const GzipError& e) {
-      EXPECT_EQ(e.kind(), kind);
-      EXPECT_EQ(e.code(), code);
+      EXPECT_TRUE(e.kind() == kind && e.code() == code) << e.code();
       EXPECT_EQ(e.message(), message.empty() ? e.message() : message);
       EXPECT_FALSE(e.message().empty());
     }
@@ -76,7 +68,6 @@ TEST(DecompressedTest, RawDeflateWithOutputLimit) {
       {deflated(Data(kDecompressedLimit + 100, 'a')), Data(kDecompressedLimit, 'a')},
       {bytesOf("\xff\xff\xff\xff not deflate"), {}},
       {Data(raw.begin(), raw.begin() + 100), {}},
-      {gzipped(noise(100)), {}},
   };
   for (const auto& [input, expected] : cases)
     EXPECT_TRUE(decompressed(input) == expected) << input.size();
