@@ -132,7 +132,7 @@ class Decoder {
       case PlistValue::Type::Real:
       case PlistValue::Type::Boolean:
       case PlistValue::Type::Date:
-      case PlistValue::Type::Data:
+      case PlistValue::Type::Bytes:
         if (!count(object)) return false;
         *out = object;
         return true;

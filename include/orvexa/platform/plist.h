@@ -18,7 +18,9 @@ namespace orvexa {
 
 class PlistValue {
  public:
-  enum class Type { Dictionary, Array, String, Integer, Real, Boolean, Date, Data, Uid };
+  // The kinds, in the order of the variant below. Bytes is a data value: the
+  // name Data is the byte buffer type (units/gzip.h) and must not be shadowed.
+  enum class Type { Dictionary, Array, String, Integer, Real, Boolean, Date, Bytes, Uid };
 
   struct DateValue {
     double secondsSince1970 = 0;
