@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <filesystem>
 #include <regex>
 #include <sstream>
@@ -24,9 +23,10 @@ using Level = LogService::LogLevel;
 const std::string kDate = R"(<\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}:)";
 
 // The file is made (empty) at construction, under the paths table's home;
-// a later instance appends to it; once it is deleted, lines are dropped and
-// the file is not made again.
-TEST(LogServiceTest, TheFileIsMadeOnceAndAppendedToUntilDeleted) {
+// lines and dictionaries follow in submission order with their level,
+// appended to what an earlier instance wrote; once it is deleted, lines are
+// dropped and the file is not made again.
+TEST(LogServiceTest, LinesKeepTheirLayoutAndAreAppendedUntilTheFileIsDeleted) {
   testing::Sandbox sb;  // resets the paths table and identity at the end
   Identity::shared().setBundleIdentifier("com.orvexa.tests");
   const std::string support = Paths::shared().userApplicationSupport();
@@ -35,11 +35,17 @@ TEST(LogServiceTest, TheFileIsMadeOnceAndAppendedToUntilDeleted) {
     EXPECT_EQ(first.logPath(), support + "/com.orvexa.tests/com.orvexa.testsFrameworkLog.txt");
     EXPECT_EQ(fs::file_size(first.logPath()), 0u);
     first.log(Level::Debug, "first line");
+    first.logDict(Level::Info, {});
   }  // the destructor writes what was submitted
   LogService second;
+  second.logDict(Level::Debug, {{"path", "/tmp/a b"}, {"size", "12"}, {"", "empty key"}});
   second.log(Level::Info, "two");
   second.flush();
-  EXPECT_EQ(std::ranges::count(readFile(second.logPath()), '\n'), 2);
+  const std::string content = readFile(second.logPath());
+  EXPECT_TRUE(std::regex_match(
+      content, std::regex(kDate + "Debug>:first line\n" + kDate + "Info>:\n" + kDate +
+                          "Debug>:\npath:/tmp/a b\nsize:12\n:empty key\n" + kDate + "Info>:two\n")))
+      << content;
   ASSERT_TRUE(fs::remove(second.logPath()));
   second.log(Level::Info, "after");
   second.flush();

@@ -7,6 +7,7 @@
 #include "orvexa/platform/image_decode.h"
 #include "orvexa/scan/similar_image/similar_scan_service.h"
 #include "orvexa/tree/bk_tree_service.h"
+#include "orvexa/units/new_metal_scale_image_service.h"
 #include "orvexa/units/oc_resize_image.h"
 #include "support/picture_files.h"
 #include "support/temp_dir.h"
@@ -206,6 +207,24 @@ TEST_F(FingerprintTest, CosineHashAndItsPictureForm) {
   EXPECT_EQ(why, std::string(SimilarScanService::kTiffNotSupportedText) + ": " + tiffNamed);
   EXPECT_FALSE(SimilarScanService::getPHashFingerprint(urlOf(gif), 16, 16, 8) ||
                SimilarScanService::getPHashFingerprint(urlOf(dir_ / "none.png"), 32, 32, 8));
+}
+
+// No scan uses the scaler; a host may (it is part of the public interface).
+TEST_F(FingerprintTest, LanczosScalerGivesGrayLevelsOfTheOutputSize) {
+  const std::string path = testing::writePng(dir_ / "halves.png", 64, 32, [](int x, int) {
+    return x < 32 ? Rgba{0, 0, 0, 255} : Rgba{255, 255, 255, 255};
+  });
+  NewMetalScaleImageService scaler(MTLDevice{}, urlOf(path), ImageSize{8.9, 4.2});
+  auto gray = scaler.getGray();
+  ASSERT_EQ(gray.value_or(std::vector<int>{}).size(), 32u);  // 8 x 4
+  for (size_t row = 0; row < 4; ++row) {
+    EXPECT_EQ((*gray)[row * 8], 0);
+    EXPECT_GE((*gray)[row * 8 + 7], 254);
+    EXPECT_LT((*gray)[row * 8 + 2], (*gray)[row * 8 + 5]);
+  }
+  EXPECT_FALSE(
+      NewMetalScaleImageService(MTLDevice{}, urlOf(dir_ / "none.png"), ImageSize{8, 4}).getGray() ||
+      NewMetalScaleImageService(MTLDevice{}, urlOf(path), ImageSize{0, 4}).getGray());
 }
 
 }  // namespace
