@@ -294,10 +294,9 @@ std::string makeCollidingCache(const Sandbox& sb) {
   for (const char* name : {"a.bin", "b.bin"}) {
     sb.file(std::string("~/files/") + name, edge + std::string(20000, name[0]) + edge);
   }
-  EXPECT_EQ(testing::runProgram({testing::orvexaProgram(), "--root", sb.root(), "duplicates",
-                                 "--min-size", "0", sb.path("~/files")})
-                .exitCode,
-            0);
+  const Args scan = {testing::orvexaProgram(), "--root", sb.root(), "duplicates", "--min-size", "0",
+                     sb.path("~/files")};
+  EXPECT_EQ(testing::runProgram(scan).exitCode, 0);
   const std::string cache = sb.path("~/Library/Caches/org.orvexa.cli/DuplicateDigests.sqlite");
   SqliteTool db;
   EXPECT_TRUE(db.openDB(cache));
@@ -350,11 +349,9 @@ void catalogueInFinderOrder(const json& doc, const Sandbox&) {
   for (const json& module : doc.at("modules")) {
     types += std::to_string(module.at("finderID").get<int>()) + " " +
              module.at("type").get<std::string>() + " ";
+    const json::json_pointer views("/featureInfo/0/categoryInfo/0/childrenCateogry");
     if (module.at("type") == kLargeAndOldFilesModuleType)
-      types +=
-          std::to_string(
-              module.at("featureInfo")[0].at("categoryInfo")[0].at("childrenCateogry").size()) +
-          " views ";
+      types += std::to_string(module.at(views).size()) + " views ";
   }
   EXPECT_EQ(
       types,
@@ -981,9 +978,7 @@ TEST_P(CommandsTest, Runs) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, CommandsTest, ::testing::ValuesIn(kCommands),
-                         [](const ::testing::TestParamInfo<Command>& row) {
-                           return row.param.name;
-                         });
+                         [](const auto& row) { return row.param.name; });
 
 }  // namespace
 }  // namespace orvexa
