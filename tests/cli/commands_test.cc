@@ -613,7 +613,6 @@ const std::vector<Command> kCommands = {
         .given(makeMdfind),
 
     // Listings: text when nothing is a terminal, the JSON document's shape.
-    run("junk_text", "junk").prints({"User Cache Files (", "Total: "}),
     run("junk_json", "junk --json").checks(sizesAddUp),
     run("catalogue_json", "catalogue --json").checks(catalogueInFinderOrder),
     run("extensions_text", "extensions")
@@ -623,8 +622,6 @@ const std::vector<Command> kCommands = {
     run("login_items_text", "--tool launchctl={tool} login-items").given(makeLaunchctl)
         .prints({"Example ({root}/Applications/Example.app): Start\n  org.sample.agent  Start\n"
                  "  org.sample.sync  Close\nLogin items: 1 application, 2 services\n"}),
-    run("leftovers_say_why", "leftovers")
-        .prints({"why: named after org.removed.gone, which no installed application has\n"}),
     // The page is written, and the groups listed as text.
     run("similar_images_page", "similar-images --html {home}/page.html {home}/pictures")
         .prints({"Group 1: ", "{home}/pictures/sea.jpg", "{home}/pictures/sea-again.jpg",
@@ -657,7 +654,9 @@ const std::vector<Command> kCommands = {
         .removes({"/Applications/Baz.app", "~/Library/Preferences/com.example.baz.plist"})
         .keeps({"/Applications/Foo.app", "~/Library/Preferences/com.example.foo.plist"})
         .with(kSharedBlocks),
-    run("clean_leftovers", "leftovers --json --clean --yes --select org.removed.gone")
+    // As text: the listing says why, then the clean.
+    run("clean_leftovers", "leftovers --clean --yes --select org.removed.gone")
+        .prints({"why: named after org.removed.gone, which no installed application has\n"})
         .removes({"~/Library/Preferences/org.removed.gone.plist",
                   "~/Library/Logs/org.removed.gone"})
         .keeps({"~/Library/Preferences/com.example.foo.plist"}),
@@ -673,8 +672,10 @@ const std::vector<Command> kCommands = {
         "--tool dpkg={tool} --tool flatpak={tool}")
         .given(makeLinuxDesktop)
         .checks(holds({{"/clean/programsLeft/0/removeCommand", "sudo apt remove notes"}})),
+    // The listing, then the clean's report.
     run("clean_junk_text_report", "junk --clean --yes")
-        .prints({"\nremoved ", "  {home}/Library/Caches/loose.cache\n", "\nFreed: "})
+        .prints({"User Cache Files (", "Total: ", "\nremoved ",
+                 "  {home}/Library/Caches/loose.cache\n", "\nFreed: "})
         .removes({"~/Library/Caches/loose.cache", "/Library/Caches/shared"})
         .keeps({"~/Library/Caches"}),
     // What is freed is the blocks that removing the last name gives back.
@@ -937,7 +938,7 @@ TEST_P(CommandsTest, Runs) {
 
   Args command = c.args;
   // Without --quiet standard error still shows no progress bar: it is no terminal.
-  if (c.name != "junk_text") command.insert(command.begin(), "--quiet");
+  if (c.name != "clean_junk_text_report") command.insert(command.begin(), "--quiet");
   Args args = argv(command);
   if (c.has(kFullOutput))
     args.insert(args.begin(), {"/bin/sh", "-c", "exec \"$0\" \"$@\" >/dev/full"});
