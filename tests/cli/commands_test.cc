@@ -191,7 +191,7 @@ struct Command {
   Setup setup;
   Shape shape;               // checks of the JSON document (or of the files)
   std::vector<Args> before;  // runs that must succeed first ("helper install" as root)
-  unsigned flags = 0;        // the Flag values below
+  unsigned flags = 0;        // the Flag values above
 
   Command& exits(int status, std::string text = "") { return exit = status, err = text, *this; }
   Command& prints(std::vector<std::string> texts) { return out = std::move(texts), *this; }
