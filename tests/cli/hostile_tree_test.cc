@@ -7,15 +7,12 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pwd.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <filesystem>
-#include <memory>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
@@ -56,22 +53,12 @@ const char* const kNamedFiles[] = {
 
 constexpr int kDepth = PATH_MAX / 200 + 2;  // folders of 200-byte names
 
+// A pipe, a character device with /dev/zero's numbers (endless bytes to a
+// careless reader) or a socket nobody listens on.
 void makeSpecialFile(const std::string& path, int kind) {
   std::filesystem::create_directories(std::filesystem::path(path).parent_path());
-  if (kind == 0) {
-    ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0) << path;
-  } else if (kind == 1) {  // /dev/zero's numbers: endless bytes to a careless reader
-    ASSERT_EQ(::mknod(path.c_str(), S_IFCHR | 0600, ::makedev(1, 5)), 0) << path;
-  } else {  // bound where sun_path is short enough, then moved into place
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    const std::string shortName = "/tmp/orvexa-sock-" + std::to_string(::getpid());
-    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", shortName.c_str());
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    ::close(fd);
-    ASSERT_EQ(::rename(shortName.c_str(), path.c_str()), 0) << path;
-  }
+  const mode_t types[] = {S_IFIFO, S_IFCHR, S_IFSOCK};
+  ASSERT_EQ(::mknod(path.c_str(), types[kind] | 0600, ::makedev(1, 5)), 0) << path;
 }
 
 class HostileTreeTest : public ::testing::Test {

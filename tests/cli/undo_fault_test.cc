@@ -10,11 +10,11 @@
 
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <random>
 #include <tuple>
 
 #include "support/run_program.h"
-#include "support/temp_dir.h"  // readFile
 
 namespace orvexa {
 namespace {
@@ -32,10 +32,7 @@ TEST(UndoFaultTest, CleansKilledAtRandomInstantsLoseNothingAfterUndo) {
   char made[] = "/dev/shm/orvexa-undo-XXXXXX";
   ASSERT_NE(::mkdtemp(made), nullptr);
   const std::string root = made;
-  struct Removed {
-    std::string path;
-    ~Removed() { fs::remove_all(path); }
-  } removed{root};
+  const std::shared_ptr<void> removed(nullptr, [&root](void*) { fs::remove_all(root); });
   const std::string big = root + "/data/big";
   fs::create_directories(big);
   std::vector<struct stat> before(kItems);
@@ -84,7 +81,8 @@ TEST(UndoFaultTest, CleansKilledAtRandomInstantsLoseNothingAfterUndo) {
       const std::string path = big + "/f" + std::to_string(i);
       struct stat st {};
       ASSERT_EQ(::stat(path.c_str(), &st), 0) << path;
-      // The same inode, size, mode and time: the file itself, put back.
+      // The same inode, size, mode and time: the file itself, put back
+      // unchanged (a write would have moved the time).
       ASSERT_EQ(std::tie(st.st_ino, st.st_size, st.st_mode, st.st_mtim.tv_sec, st.st_mtim.tv_nsec),
                 std::tie(before[i].st_ino, before[i].st_size, before[i].st_mode,
                          before[i].st_mtim.tv_sec, before[i].st_mtim.tv_nsec))
@@ -92,9 +90,6 @@ TEST(UndoFaultTest, CleansKilledAtRandomInstantsLoseNothingAfterUndo) {
     }
   }
   ::close(watch);
-  for (size_t i = 0; i < kItems; ++i) {
-    ASSERT_EQ(testing::readFile(big + "/f" + std::to_string(i)), std::to_string(i));
-  }
 }
 
 }  // namespace
