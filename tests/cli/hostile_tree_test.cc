@@ -103,7 +103,7 @@ class HostileTreeTest : public ::testing::Test {
   }
   static void TearDownTestSuite() {
     stop_ = true;
-    vanishing_.join();
+    if (vanishing_.joinable()) vanishing_.join();  // set-up may have failed before it started
     for (const char* base : {"~/Library/Caches/", "~/Documents/"}) {  // deeper than TempDir goes
       (void)removeItem(sb_->path(base + std::string(200, 'd')));
     }
