@@ -118,38 +118,23 @@ void JsonStream::finish() {
 
 void writeFile(JsonStream& out, const FileInformation& file) {
   out.beginObject();
-  out.key("allocatedSize");
-  out.value(file.allocatedSize());
-  out.key("canDelete");
-  out.value(file.canDelete);
+  out.member("allocatedSize", file.allocatedSize());
+  out.member("canDelete", file.canDelete);
   out.key("childrens");
   out.beginArray();
   for (const FilePtr& c : file.childrens) writeFile(out, *c);
   out.endArray();
-  out.key("date");
-  out.value(isoDate(file.date));
-  out.key("deleteErrorDesc");
-  out.value(file.deleteErrorDesc.str());
-  out.key("deleteStatus");
-  out.value(file.deleteStatus);
-  out.key("fileKind");
-  out.value(file.fileKind);
-  out.key("finderID");
-  out.value(file.finderID());
-  out.key("parentFinderID");
-  out.value(file.parentFinderID);
-  if (!file.scanErrorDesc.empty()) {
-    out.key("scanErrorDesc");
-    out.value(file.scanErrorDesc.str());
-  }
-  out.key("size");
-  out.value(file.size);
-  out.key("state");
-  out.value(file.state);
-  out.key("title");
-  out.value(file.title);
-  out.key("url");
-  out.value(file.fileUrl().absoluteString());
+  out.member("date", isoDate(file.date));
+  out.member("deleteErrorDesc", file.deleteErrorDesc.str());
+  out.member("deleteStatus", file.deleteStatus);
+  out.member("fileKind", file.fileKind);
+  out.member("finderID", file.finderID());
+  out.member("parentFinderID", file.parentFinderID);
+  if (!file.scanErrorDesc.empty()) out.member("scanErrorDesc", file.scanErrorDesc.str());
+  out.member("size", file.size);
+  out.member("state", file.state);
+  out.member("title", file.title);
+  out.member("url", file.fileUrl().absoluteString());
   out.endObject();
 }
 
@@ -165,16 +150,11 @@ void writeCategory(JsonStream& out, const CategoryInformation& category) {
   out.beginArray();
   for (const FilePtr& f : category.childrens) writeFile(out, *f);
   out.endArray();
-  out.key("finderID");
-  out.value(category.finderID());
-  out.key("kind");
-  out.value(category.kind);
-  out.key("size");
-  out.value(category.size);
-  out.key("state");
-  out.value(category.state);
-  out.key("title");
-  out.value(category.title);
+  out.member("finderID", category.finderID());
+  out.member("kind", category.kind);
+  out.member("size", category.size);
+  out.member("state", category.state);
+  out.member("title", category.title);
   out.key("urls");
   out.beginArray();
   for (const Url& u : category.urls) out.value(u.absoluteString());
@@ -188,12 +168,9 @@ void writeFeature(JsonStream& out, const FeatureInformation& feature) {
   out.beginArray();
   for (const CategoryPtr& c : feature.categoryInfo) writeCategory(out, *c);
   out.endArray();
-  out.key("finderID");
-  out.value(feature.finderID);
-  out.key("state");
-  out.value(feature.state);
-  out.key("title");
-  out.value(feature.title);
+  out.member("finderID", feature.finderID);
+  out.member("state", feature.state);
+  out.member("title", feature.title);
   out.endObject();
 }
 

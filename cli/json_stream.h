@@ -44,6 +44,12 @@ class JsonStream {
   void value(bool flag);
   // Any small document, laid out at the current depth.
   void value(const nlohmann::json& document);
+  // Inside an object: a key and its value.
+  template <typename T>
+  void member(std::string_view name, const T& v) {
+    key(name);
+    value(v);
+  }
 
   // Writes a line end and hands everything on; throws OutputError.
   void finish();
