@@ -194,9 +194,11 @@ void collectTicked(const std::vector<FilePtr>& records, std::vector<FilePtr>* ou
   }
 }
 
-bool confirm(size_t count, int64_t bytes) {
-  return askedYes(
-      fmt::format("Delete {} item{} ({})?", count, count == 1 ? "" : "s", humanSize(bytes)));
+// `freed`: what the items take on the disk, which is what deleting them
+// gives back; the listing above shows their logical sizes, so say which.
+bool confirm(size_t count, int64_t freed) {
+  return askedYes(fmt::format("Delete {} item{} (frees {} on disk)?", count, count == 1 ? "" : "s",
+                              humanSize(freed)));
 }
 
 void startClean(const std::vector<CategoryPtr>& categories, const FeaturePtr& feature,
