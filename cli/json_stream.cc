@@ -11,14 +11,6 @@ namespace {
 
 constexpr size_t kSpillBytes = 64 * 1024;
 
-bool plain(std::string_view text) {
-  for (char ch : text) {
-    const auto c = static_cast<unsigned char>(ch);
-    if (c < 0x20 || c > 0x7e || c == '"' || c == '\\') return false;
-  }
-  return true;
-}
-
 }  // namespace
 
 JsonStream::JsonStream(std::string* text) : text_(text) {}
@@ -69,16 +61,7 @@ void JsonStream::value(std::string_view text) {
   quoted(text);
 }
 
-void JsonStream::quoted(std::string_view text) {
-  if (plain(text)) {
-    buffer_ += '"';
-    buffer_ += text;
-    buffer_ += '"';
-  } else {
-    buffer_ += nlohmann::json(std::string(text))
-                   .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
-  }
-}
+void JsonStream::quoted(std::string_view text) { appendJsonString(buffer_, text); }
 
 void JsonStream::value(int64_t number) {
   beforeValue();

@@ -4,9 +4,9 @@
 // records on large results.
 //
 // The text has the layout of printJson: two spaces of indentation, the keys
-// of the records in sorted order, strings that are not UTF-8 with U+FFFD for
-// each bad byte. Callers write keys and values in a valid order; nothing is
-// checked.
+// of the records in sorted order; strings are quoted as units/json_text.h
+// does (U+FFFD for each byte that is not UTF-8). Callers write keys and
+// values in a valid order; nothing is checked.
 //
 // Errors: writing standard output throws OutputError (output.h), as
 // writeOutput does. Not thread-safe; one stream per document.

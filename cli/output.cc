@@ -9,7 +9,6 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
-#include <ctime>
 #include <iostream>
 #include <nlohmann/json.hpp>
 
@@ -18,15 +17,6 @@
 namespace orvexa::cli {
 
 using nlohmann::json;
-
-std::string isoDate(Timestamp date) {
-  std::time_t t = std::chrono::system_clock::to_time_t(date);
-  std::tm tm{};
-  gmtime_r(&t, &tm);
-  char buf[32];
-  std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
-  return buf;
-}
 
 json featureToJson(const FeatureInformation& feature) {
   std::string text;

@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "orvexa/model/records.h"
+#include "orvexa/units/json_text.h"
 #include "orvexa/units/size_text.h"
 
 namespace orvexa::cli {
@@ -17,7 +18,7 @@ namespace orvexa::cli {
 using orvexa::humanSize;
 
 // ISO 8601 in UTC: "2024-01-02T03:04:05Z".
-std::string isoDate(Timestamp date);
+using orvexa::isoDate;
 
 // The feature as a document, for callers that add to it before printing;
 // the layout is json_stream.h's.

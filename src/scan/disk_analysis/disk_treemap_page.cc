@@ -7,13 +7,11 @@
 #include <deque>
 
 #include "orvexa/scan/disk_analysis/disk_tree_report.h"
+#include "orvexa/units/json_text.h"
 #include "orvexa/units/size_text.h"
-#include "scan/disk_analysis/json_text.h"
 
 namespace orvexa {
 namespace {
-
-using disk_analysis::appendJsonString;
 
 // One embedded item: [name, size, kind, parent index, merged count].
 struct Item {
@@ -361,7 +359,7 @@ constexpr const char* kTail = R"HTML(</script>
 
 void writeDiskTreemapPage(const FilePtr& root, const DiskTreemapOptions& options,
                           const TextSink& sink) {
-  disk_analysis::ChunkedOutput output(sink);
+  ChunkedOutput output(sink);
   output.text() += kHead;
   FileInformation empty;
   const FileInformation& top = root ? *root : empty;
@@ -377,7 +375,7 @@ void writeDiskTreemapPage(const FilePtr& root, const DiskTreemapOptions& options
   out += ",\"files\":" + std::to_string(summary.fileCount);
   out += ",\"folders\":" + std::to_string(summary.folderCount);
   out += ",\"date\":";
-  appendJsonString(out, disk_analysis::isoDate(top.date));
+  appendJsonString(out, isoDate(top.date));
   out += ",\"thresholdText\":";
   appendJsonString(out, humanSize(threshold));
   out += ",\"items\":[";

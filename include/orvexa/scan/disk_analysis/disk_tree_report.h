@@ -16,11 +16,9 @@
 #include <vector>
 
 #include "orvexa/model/records.h"
+#include "orvexa/units/json_text.h"
 
 namespace orvexa {
-
-// Receives output in pieces, in order.
-using TextSink = std::function<void(std::string_view)>;
 
 struct DiskTreeSummary {
   int64_t size = 0;                     // the root's

@@ -1,16 +1,24 @@
-// Small pieces the disk tree reports share: JSON string quoting and a
-// buffer that hands full chunks to a sink.
+// JSON text written by hand, for documents too large to build first (a
+// scan's records, a disk tree): string quoting, file URLs written straight
+// from paths, dates, and a buffer that hands full chunks to a sink.
+//
+// Thread-safety: the functions are pure; a ChunkedOutput belongs to one
+// writer. Errors: none of their own; a sink may throw, and the exception
+// reaches the caller of maybeFlush or flush.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 
-#include "orvexa/model/forward.h"
 #include "orvexa/platform/url.h"
-#include "orvexa/scan/disk_analysis/disk_tree_report.h"
 
-namespace orvexa::disk_analysis {
+namespace orvexa {
+
+// Receives output in pieces, in order.
+using TextSink = std::function<void(std::string_view)>;
 
 // Appends `text` as a JSON string literal. Bytes that are not valid UTF-8
 // become U+FFFD; control characters, '<', '>', '&', U+2028 and U+2029 are
@@ -24,7 +32,7 @@ void appendJsonFileUrl(std::string& out, const Url& url);
 void appendJsonFilePath(std::string& out, const std::string& path, bool isDirectory);
 
 // "2024-01-02T03:04:05Z" (UTC).
-std::string isoDate(Timestamp date);
+std::string isoDate(std::chrono::system_clock::time_point date);
 
 // Collects text and passes it on in chunks of about 64 KiB.
 class ChunkedOutput {
@@ -50,4 +58,4 @@ class ChunkedOutput {
   std::string buffer_;
 };
 
-}  // namespace orvexa::disk_analysis
+}  // namespace orvexa
