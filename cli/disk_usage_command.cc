@@ -77,6 +77,14 @@ void printText(const FilePtr& root, size_t top) {
       summary.folderCount == 1 ? "" : "s");
   printSection("Largest folders", summary.largestFolders, summary.size);
   printSection("Largest files", summary.largestFiles, summary.size);
+  if (!summary.unreadFolders.empty()) {
+    const size_t n = summary.unreadFolders.size();
+    fmt::print("\n{} folder{} could not be read, so the sizes above leave out what {} hold{}:\n",
+               grouped(n), n == 1 ? "" : "s", n == 1 ? "it" : "they", n == 1 ? "s" : "");
+    for (const FilePtr& f : summary.unreadFolders) {
+      fmt::print("  {}  ({})\n", f->fileUrl().path(), f->scanErrorDesc.str());
+    }
+  }
   flushOutput();
 }
 

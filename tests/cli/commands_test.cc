@@ -627,6 +627,13 @@ const std::vector<Command> kCommands = {
         .prints({"Group 1: ", "{home}/pictures/sea.jpg", "{home}/pictures/sea-again.jpg",
                  "1 group;"}).given(makeSimilar).checks(pageOfThumbnails),
     run("sizes_on_disk", "disk-usage {home}/tree --json").given(makeSizes).checks(sizesOnDisk),
+    // A folder nobody may open is named with the reason, not counted as empty.
+    run("disk_usage_unread_folder", "disk-usage {home}/data").with(kNobody)
+        .laid({"~/data/rootdir/secret:5", "~/data/open:3"})
+        .given([](const Sandbox& sb) {
+          ::chmod(sb.path("~/data/rootdir").c_str(), 0700);
+          return "";
+        }).prints({"1 folder could not be read", "/data/rootdir  (not read: Permission denied)"}),
     run("free_ram_json", "optimize free-ram --max-ram 8 --json")
         .checks([](const json& doc, const Sandbox&) {
       EXPECT_EQ((json{doc.at("task"), doc.at("success"), doc.at("freed").is_number_integer()}),

@@ -104,6 +104,11 @@ void openRecord(std::string& out, const FileInformation& f, const std::string& p
   appendKey(out, "deleteErrorDesc");
   appendJsonString(out, f.deleteErrorDesc.str());
   out += ',';
+  if (!f.scanErrorDesc.empty()) {
+    appendKey(out, "scanErrorDesc");
+    appendJsonString(out, f.scanErrorDesc.str());
+    out += ',';
+  }
   if (s.omittedCount > 0) {
     appendNumber(out, "omittedChildren", static_cast<int64_t>(s.omittedCount));
     appendNumber(out, "omittedSize", s.omittedSize);

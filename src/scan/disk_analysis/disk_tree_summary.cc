@@ -87,6 +87,7 @@ DiskTreeSummary summarizeDiskTree(const FilePtr& root, size_t top) {
       if (isFolderRecord(*child)) {
         ++summary.folderCount;
         folders.offer(child);
+        if (!child->scanErrorDesc.empty()) summary.unreadFolders.push_back(child);
         pending.push_back(child.get());
       } else {
         ++summary.fileCount;

@@ -11,6 +11,7 @@
 
 #include "model/records_blocks.h"
 #include "orvexa/platform/file_manager.h"
+#include "orvexa/platform/posix_error.h"
 #include "orvexa/units/dispatch.h"
 #include "orvexa/units/queue_or_here.h"
 #include "platform/folder_chain.h"
@@ -150,8 +151,12 @@ class Walker {
           EntryRef{static_cast<uint32_t>(names_.size()), static_cast<uint32_t>(length), type});
       names_.append(name, length + 1);  // with its terminating NUL, for statx
     });
-    // A folder that cannot be listed stays empty.
-    if (err != 0) return true;
+    // A folder that cannot be listed stays empty, with the reason (not the
+    // scan's root: the host's queue owns that record).
+    if (err != 0) {
+      if (level.folder != walk_.root_) noteUnread(*level.folder, err);
+      return true;
+    }
     const std::string_view all(names_);
     std::sort(entries_.begin(), entries_.end(), [all](const EntryRef& a, const EntryRef& b) {
       return all.substr(a.offset, a.length) < all.substr(b.offset, b.length);
@@ -236,7 +241,9 @@ class Walker {
     scanFrom_ = 0;
     bool stopped = false;
     const std::string path = task.folder->fileUrl().path();
-    if (chain_.openRoot(path, false) == 0) {
+    const int err = chain_.openRoot(path, false);
+    if (err != 0) noteUnread(*task.folder, err);
+    if (err == 0) {
       levels_.push_back(Level{task.folder, task.index, {}, 0, path.size()});
       stopped = !listTop();
       while (!stopped && !levels_.empty()) {
@@ -257,7 +264,10 @@ class Walker {
         const bool last = level.next >= level.subfolders.size();
         if (last) level.subfolders = {};
         // A sub-folder that cannot be opened stays an empty record.
-        if (chain_.push(sub.first->title, last) != 0) continue;
+        if (const int pushed = chain_.push(sub.first->title, last); pushed != 0) {
+          noteUnread(*sub.first, pushed);
+          continue;
+        }
         const size_t pathLength = levels_.back().pathLength + 1 + sub.first->title.size();
         levels_.push_back(Level{std::move(sub.first), sub.second, {}, 0, pathLength});
         stopped = !listTop();
@@ -302,6 +312,11 @@ class Walker {
   }
 
  private:
+  // The folder's record is still the walker's own (not yet delivered).
+  static void noteUnread(FileInformation& folder, int err) {
+    folder.scanErrorDesc = "not read: " + posixErrorText(err);
+  }
+
   bool listTop() {
     Level& level = levels_.back();
     std::pair<int64_t, int64_t> filesSize;

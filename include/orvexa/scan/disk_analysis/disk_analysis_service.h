@@ -15,7 +15,9 @@
 //   links with their own size, never followed, and special files): title =
 //   the name, size = the logical size, date = the creation date, fileKind
 //   File. Items whose type or size cannot be read are left out; a folder that
-//   cannot be listed stays an empty folder record of size 0.
+//   cannot be listed stays an empty folder record of size 0, its
+//   scanErrorDesc saying why ("not read: Permission denied"; not the scan's
+//   root, whose record the host owns).
 // - Sizes are logical sizes; folders have no size of their own (a tree of
 //   empty folders has size 0), as in the rest of the scan engine.
 // - Every record: state 0, finderID = its index among its parent's childrens,

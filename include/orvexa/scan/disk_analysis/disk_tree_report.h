@@ -26,6 +26,9 @@ struct DiskTreeSummary {
   size_t folderCount = 0;               // folder records below the root
   std::vector<FilePtr> largestFolders;  // largest first; the root not included
   std::vector<FilePtr> largestFiles;    // largest first
+  // Folders the walk could not open or list (their scanErrorDesc says why),
+  // in walk order; their content is missing from every size above them.
+  std::vector<FilePtr> unreadFolders;
 };
 
 // Counts the tree below `root` and picks its `top` largest folders and files
@@ -44,7 +47,8 @@ struct DiskTreeJsonLimits {
 // their record trees, in the field names of the result records. Children are
 // written largest first (equal sizes in finderID order). A record some of
 // whose children were left out by the limits also gets "omittedChildren"
-// (their number) and "omittedSize" (their bytes). Text is valid JSON even for
+// (their number) and "omittedSize" (their bytes); a folder that could not be
+// read, "scanErrorDesc". Text is valid JSON even for
 // names that are not valid UTF-8 (bad bytes become U+FFFD). Written compact,
 // without indentation (an indented tree thousands of levels deep would be
 // mostly blanks); sub-categories (childrenCateogry) are not written.
