@@ -706,10 +706,13 @@ const std::vector<Command> kCommands = {
           EXPECT_EQ((json{doc.at("clean").at("records")
         .size(), doc.at("groupCount")}), (json{2, 0}));
         }),
-    // Of a group whose members are all selected, the first stays.
+    // Of a group whose members are all selected, the first stays; the group,
+    // left with one picture, goes (the similar-picture rebuild).
     run("clean_similar_images", "similar-images {home}/pictures --json --clean --yes --select *")
         .removes({"~/pictures/sea.jpg"}).keeps({"~/pictures/sea-again.jpg", "~/pictures/other.png"})
-        .given(makeSimilar),
+        .given(makeSimilar).checks([](const json& doc, const Sandbox&) {
+          EXPECT_EQ(doc.at("feature").at("categoryInfo").at(0).at("childrens").size(), 0u);
+        }),
     run("clean_similar_texts", "similar-docs {home}/texts --json --clean --yes --select *")
         .removes({"~/texts/letter.docx"}).keeps({"~/texts/letter-copy.docx", "~/texts/recipe.docx"})
         .given(makeSimilar),

@@ -183,6 +183,27 @@ TEST(DuplicateScanServiceTest, GroupsAreFiledUnderTheKindsOfTheirFirstMember) {
               std::tuple("", index++, 2 * g->childrens[0]->size, 2u, g));
 }
 
+TEST(DuplicateScanServiceTest, KindsFollowTheContentTypeTree) {
+  const int file = raw(Kind::File), picture = raw(Kind::Picture), media = raw(Kind::Media),
+            document = raw(Kind::Document), archive = raw(Kind::Archive), other = raw(Kind::Other);
+  const std::pair<std::vector<std::string>, std::vector<int>> cases[] = {
+      {{}, {file, other}},
+      {{"PUBLIC.IMAGE"}, {file, picture}},
+      {{"com.example.disk-image", "public.data"}, {file, other}},
+      {{"public.svg-image", "public.image"}, {file, picture}},
+      {{"public.movie"}, {file, media}},
+      {{"public.zip-archive", "com.example.document"}, {file, document, archive}},
+  };
+  for (const auto& [tree, kinds] : cases) {
+    EXPECT_EQ(DuplicateScanService::kindsForContentTypeTree(tree), kinds)
+        << ::testing::PrintToString(tree);
+  }
+  testing::TempDir dir;  // a disk image is filed with the archives
+  auto record = std::make_shared<FileInformation>();
+  record->url = Url::fromPath(dir.writeFile("image.dmg", "x"), false);
+  EXPECT_EQ(DuplicateScanService::sortFile(record), (std::vector<int>{file, archive}));
+}
+
 TEST(DuplicateScanServiceTest, SortCategoryRemovesDeletedMembersAndRebuildsTheViews) {
   Sandbox sb;
   LimitSizeGuard limit(1);
