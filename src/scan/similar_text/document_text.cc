@@ -4,6 +4,7 @@
 #include <array>
 #include <cstdlib>
 #include <optional>
+#include <utility>
 
 #include "orvexa/platform/file_reader.h"
 #include "orvexa/platform/utf8.h"
@@ -91,6 +92,21 @@ std::string textAsUtf8(std::string_view bytes) {
   }
   return out;
 }
+
+namespace {
+
+// The character a symbol control word stands for; 0 for any other word.
+uint32_t rtfSymbol(std::string_view word) {
+  static constexpr std::pair<std::string_view, uint32_t> kSymbols[] = {
+      {"emdash", 0x2014},    {"endash", 0x2013},    {"lquote", 0x2018}, {"rquote", 0x2019},
+      {"ldblquote", 0x201C}, {"rdblquote", 0x201D}, {"bullet", 0x2022}};
+  for (const auto& [name, code] : kSymbols) {
+    if (word == name) return code;
+  }
+  return 0;
+}
+
+}  // namespace
 
 std::string richTextBody(std::string_view rtf, size_t maxText) {
   std::string out;
@@ -205,20 +221,8 @@ std::string richTextBody(std::string_view rtf, size_t maxText) {
         appendUtf8(out, code);
         toSkip = fallback;
       }
-    } else if (word == "emdash") {
-      emit(0x2014);
-    } else if (word == "endash") {
-      emit(0x2013);
-    } else if (word == "lquote") {
-      emit(0x2018);
-    } else if (word == "rquote") {
-      emit(0x2019);
-    } else if (word == "ldblquote") {
-      emit(0x201C);
-    } else if (word == "rdblquote") {
-      emit(0x201D);
-    } else if (word == "bullet") {
-      emit(0x2022);
+    } else if (const uint32_t symbol = rtfSymbol(word); symbol != 0) {
+      emit(symbol);
     }
   }
   cutAtCharacter(out, maxText);

@@ -114,9 +114,9 @@ TEST(DocumentTextTest, EveryKindAndEveryDamage) {
        "Dear Sir,\ncaf\xC3\xA9 and na\xC3\xAFve.\n", 0},
       {"table.rtf",
        "{\\rtf1\\ansi{\\fonttbl{\\f0 Times;}}{\\*\\generator Writer;}\\f0\\fs24 "
-       "\\trowd\\cellx1000\\cellx2000 Name\\cell Price\\cell\\row "
+       "\\trowd\\cellx1000\\cellx2000 Name\\cell Price\\emdash\\cell\\row "
        "\\trowd\\cellx1000\\cellx2000 Caf\\'e9\\cell 3\\u8364?\\cell\\row}",
-       "Name\tPrice\t\nCaf\xC3\xA9\t3\xE2\x82\xAC\t\n", 0},
+       "Name\tPrice\xE2\x80\x94\t\nCaf\xC3\xA9\t3\xE2\x82\xAC\t\n", 0},
       {"a.pdf", testing::pdfBytes({"First page (one)\nsecond line", "Second page"}),
        "First page (one)\nsecond line\nSecond page\n", 0},
       // Every entry named document.xml, in archive order, joined.
