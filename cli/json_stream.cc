@@ -99,6 +99,8 @@ void JsonStream::finish() {
   if (text_ == nullptr) flushOutput();
 }
 
+namespace {
+
 void writeFile(JsonStream& out, const FileInformation& file) {
   out.beginObject();
   out.member("allocatedSize", file.allocatedSize());
@@ -144,6 +146,8 @@ void writeCategory(JsonStream& out, const CategoryInformation& category) {
   out.endArray();
   out.endObject();
 }
+
+}  // namespace
 
 void writeFeature(JsonStream& out, const FeatureInformation& feature) {
   out.beginObject();

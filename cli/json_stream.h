@@ -67,9 +67,8 @@ class JsonStream {
   bool afterKey_ = false;
 };
 
-// The records as printJson shows them (featureToJson's document).
-void writeFile(JsonStream& out, const FileInformation& file);
-void writeCategory(JsonStream& out, const CategoryInformation& category);
+// The feature and its records as printJson shows them (featureToJson's
+// document).
 void writeFeature(JsonStream& out, const FeatureInformation& feature);
 
 }  // namespace orvexa::cli
