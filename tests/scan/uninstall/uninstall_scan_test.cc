@@ -13,10 +13,8 @@ namespace orvexa {
 namespace {
 
 namespace fs = std::filesystem;
-using testing::childPaths;
 using testing::listedApp;
 using testing::makeApp;
-using testing::Sandbox;
 
 using UninstallScanTest = testing::UninstallFeatureTest;
 
@@ -39,9 +37,8 @@ TEST_F(UninstallScanTest, WalkFilesCopiesTogetherAndKeepsSystemApplicationsOut) 
               "~/Library/Preferences/com.other.plist:9",
               "~/Library/Preferences/.com.example.foo.hidden.plist:9",
               "~/Library/Caches/com.example.foo/c:5"});
-  ASSERT_EQ(::symlink("/nonexistent/target",
-                      sb_.path("~/Library/Preferences/com.example.foo.dangling.plist").c_str()),
-            0);
+  fs::create_symlink("/nonexistent/target",
+                     sb_.path("~/Library/Preferences/com.example.foo.dangling.plist"));
   testing::ScanOutcome outcome = testing::runUninstallScan(feature_, queue_);
   ASSERT_TRUE(outcome.finished);
   EXPECT_TRUE(outcome.onMainQueue);
@@ -66,39 +63,23 @@ TEST_F(UninstallScanTest, WalkFilesCopiesTogetherAndKeepsSystemApplicationsOut) 
 }
 
 TEST_F(UninstallScanTest, MetadataQueryListIsFilteredByPlaceAndBlackList) {
-  const std::string home = sb_.home();
-  const std::string word =
-      makeApp(sb_, "~/Applications (Parallels)/{6f1c} Applications.localized/Word.app",
-              "com.microsoft.Word");
-  const std::string paint = makeApp(sb_, "~/Documents/Parallels/Paint.app", "com.example.paint");
-  const std::string calculator =
-      makeApp(sb_, "/System/Applications/Calculator.app", "com.example.calculator");
+  makeApp(sb_, "~/Applications (Parallels)/{6f1c} Applications.localized/Word.app",
+          "com.microsoft.Word");
+  makeApp(sb_, "~/Documents/Parallels/Paint.app", "com.example.paint");
+  makeApp(sb_, "/System/Applications/Calculator.app", "com.example.calculator");
   const std::string linkedTarget =
       makeApp(sb_, "/System/Applications/Linked.app", "com.example.linked");
   sb_.dir("/Applications");
   ASSERT_EQ(::symlink(linkedTarget.c_str(), sb_.path("/Applications/Linked.app").c_str()), 0);
   makeApp(sb_, "/Applications/VolApp.app", "com.example.volapp");
   sb_.dir("/Volumes/Macintosh HD");
-  const std::string fusion = makeApp(sb_, "~/Downloads/Fusion.app", "com.vmware.fusion");
-  const std::string top = makeApp(sb_, "/Applications/Top.app", "com.example.top");
-  const std::string vm = sb_.path("~/Documents/Virtual Machines.localized/Win.vmwarevm");
+  makeApp(sb_, "~/Downloads/Fusion.app", "com.vmware.fusion");
+  makeApp(sb_, "/Applications/Top.app", "com.example.top");
   sb_.file("~/Documents/Virtual Machines.localized/Win.vmwarevm/disk.vmdk", 64);
   sb_.file("~/Library/Caches/com.vmware.fusion/cache", 16);
-
-  const std::string list =
-      sb_.file("/fake/list.txt", word + "\n" + paint + "\n" + calculator + "\n" +
-                                     sb_.path("/Volumes/Macintosh HD/Applications/VolApp.app") +
-                                     "\n" + fusion + "\n" + sb_.path("/Applications/Linked.app") +
-                                     "\n" + home + "/notes.txt\n\n");
-  testing::fakeTool(sb_, "mdfind",
-                    "case \"$1\" in\n"
-                    "  kMDItemContentType=com.apple.application-bundle) cat '" +
-                        list +
-                        "' ;;\n"
-                        "  'kMDItemFSName == *vmwarevm*') echo '" +
-                        vm +
-                        "' ;;\n"
-                        "esac\n");
+  // Lists all but Top.app, VolApp.app by its path on the volume, a file,
+  // and the virtual machine.
+  testing::fakeTool(sb_, "mdfind", testing::testData("uninstall/fake-mdfind.sh"));
 
   testing::ScanOutcome outcome = testing::runUninstallScan(feature_, queue_);
   ASSERT_TRUE(outcome.finished);
@@ -137,11 +118,7 @@ TEST_F(UninstallScanTest, CandidatePathIdentifierAndBlackListRules) {
 TEST_F(UninstallScanTest, StopDuringTheQueryEndsWithoutDone) {
   makeApp(sb_, "/Applications/A.app", "com.example.a");
   // Lists A.app, then waits for /fake/go before listing B.app.
-  testing::fakeTool(sb_, "mdfind", R"(d=$(dirname "$0"); r=$(dirname "$d")
-echo "$r/Applications/A.app"; touch "$d/started"; i=0
-while [ ! -e "$d/go" ] && [ $i -lt 1000 ]; do sleep 0.01; i=$((i+1)); done
-echo "$r/Applications/B.app"
-)");
+  testing::fakeTool(sb_, "mdfind", testing::testData("uninstall/fake-mdfind-slow.sh"));
   const std::string started = sb_.path("/fake/started");
   std::atomic<bool> doneCalled{false};
   UninstallScanService::scanUninstallerSoftware(
