@@ -16,7 +16,6 @@ namespace orvexa {
 namespace {
 
 using testing::Rgba;
-using testing::TempDir;
 using Algorithm = SimilarScanService::AlgorithmEnum;
 
 testing::PixelFn solid(Rgba colour) {
@@ -37,7 +36,7 @@ Url urlOf(const std::string& path) { return Url::fromPath(path, false); }
 
 class FingerprintTest : public ::testing::Test {
  protected:
-  TempDir dir_;
+  testing::TempDir dir_;
 };
 
 // GRAY truncates each weighted channel on its own (250 gives 75 + 147 + 27,
