@@ -109,15 +109,14 @@ TEST_F(LinuxAppsTest, DesktopApplicationsTheirFilesLeftoversUseAndClean) {
                                               "Tool Admin", "Tool"}));
 
   // Foo and Notes cleaned whole, Paint's installation through flatpak.
-  for (const char* title : {"Foo", "Notes"}) {
+  for (const char* title : {"Foo", "Notes"})
     for (const FilePtr& f : testing::listedApp(feature_, title)->childrens) f->state = 1;
-  }
   const FilePtr paint = testing::listedApp(feature_, "Paint")->childrens.front();
   paint->state = 1;
   EXPECT_FALSE(uninstallUserFlatpak(testing::listedApp(feature_, "Foo")->childrens.front()));
   ASSERT_TRUE(uninstallUserFlatpak(paint));
-  EXPECT_EQ(paint->deleteStatus, raw(DeleteStatus::DeleteSuccess));
-  EXPECT_EQ(paint->state, 0);
+  EXPECT_EQ(std::pair(paint->deleteStatus, paint->state),
+            std::pair(raw(DeleteStatus::DeleteSuccess), 0));
   CleanService::setDisposal(CleanDisposal::Final);
   auto finish = std::make_shared<Finish>();
   CleanService::cleanCategorys(apps, CleanServiceType::Uninstall, finish, feature_);
