@@ -52,35 +52,33 @@ class SimilarScanServiceTest : public ::testing::Test {
     ScanStatusTable::erase(kFeatureID);
   }
 
+  // Shared with the scan: a straggling pool task may still report after
+  // the wait.
   struct Outcome {
-    int64_t total = -1;
-    int doneCalls = 0;
-    float lastFraction = -1;
+    std::atomic<int64_t> total{-1};
+    std::atomic<int> doneCalls{0};
+    std::atomic<float> lastFraction{-1};
   };
 
-  Outcome runScan(const std::vector<std::string>& folders, int threshold = 5) {
+  auto runScan(const std::vector<std::string>& folders, int threshold = 5) {
     std::vector<Url> urls;
     for (const std::string& f : folders) urls.push_back(Url::fromPath(f));
     testing::Signal done;
-    // Shared: a straggling pool task may still report after the wait.
     auto outcome = std::make_shared<Outcome>();
-    auto calls = std::make_shared<std::atomic<int>>(0);
-    auto fraction = std::make_shared<std::atomic<float>>(-1.0f);
     SimilarScanService::scan(
-        feature_, urls, threshold, [fraction](float f) { *fraction = f; }, nullptr, nullptr,
-        [&, outcome, calls](const FeaturePtr& f, int64_t total) {
+        feature_, urls, threshold, [outcome](float f) { outcome->lastFraction = f; }, nullptr,
+        nullptr,
+        [&, outcome](const FeaturePtr& f, int64_t total) {
           EXPECT_EQ(f, feature_);
           EXPECT_TRUE(queue_->isCurrent());
           outcome->total = total;
-          ++*calls;
+          ++outcome->doneCalls;
           done.notify();
         },
         queue_);
     EXPECT_TRUE(done.wait(std::chrono::seconds(60)));
     queue_->waitUntilIdle();
-    outcome->doneCalls = calls->load();
-    outcome->lastFraction = fraction->load();
-    return *outcome;
+    return outcome;
   }
 
   // A distinct picture per seed.
@@ -111,8 +109,8 @@ TEST_F(SimilarScanConcurrencyTest, TwoCopiesUnderDifferentNamesFormOneGroupOfTwo
   picture(folder_ + "/forest.jpg", 12);
   picture(folder_ + "/city.png", 13);  // a JPEG under a PNG name
 
-  const Outcome outcome = runScan({folder_});
-  EXPECT_EQ(std::pair(outcome.doneCalls, outcome.lastFraction), std::pair(1, 1.0f));
+  const auto outcome = runScan({folder_});
+  EXPECT_EQ(std::pair(outcome->doneCalls.load(), outcome->lastFraction.load()), std::pair(1, 1.0f));
   ASSERT_EQ(groupsOf(feature_), (Groups{{b, a}}));
   const CategoryPtr all = feature_->categoryInfo[0];
   const FilePtr group = all->childrens[0];
@@ -124,7 +122,7 @@ TEST_F(SimilarScanConcurrencyTest, TwoCopiesUnderDifferentNamesFormOneGroupOfTwo
         std::pair(member->state, std::any_cast<SimilarNodePtr>(member->attachInformation)->url),
         std::pair(0, member->url));
   const int64_t size = static_cast<int64_t>(std::filesystem::file_size(a));
-  EXPECT_EQ((std::vector{group->size, all->size, outcome.total}),
+  EXPECT_EQ((std::vector{group->size, all->size, outcome->total.load()}),
             std::vector<int64_t>(3, 2 * size));
   EXPECT_EQ(ScanStatusTable::get(kFeatureID), static_cast<int>(ScanState::end));
 }
@@ -134,7 +132,7 @@ TEST_F(SimilarScanServiceTest, OnePictureGivesAllWithNoGroupsAndTotalZero) {
   sb_.file("~/Pictures/notes.txt", "text");
   // No location at all, or nothing to compare, ends the same way.
   for (const auto& folders : {std::vector{folder_}, std::vector<std::string>{}}) {
-    EXPECT_EQ(runScan(folders).total, 0);
+    EXPECT_EQ(runScan(folders)->total.load(), 0);
     EXPECT_EQ(std::tuple(feature_->categoryInfo.size(), feature_->categoryInfo[0]->title,
                          feature_->categoryInfo[0]->childrens.size()),
               std::tuple(1u, std::string("All"), 0u));
