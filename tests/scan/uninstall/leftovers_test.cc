@@ -86,7 +86,7 @@ TEST_F(LeftoversTest, RelatedFilesAndLeftoversByName) {
         std::string_view(path).ends_with(".plist") || std::string_view(path).ends_with(".log");
     sb_.file(std::string(path) + (file ? "" : "/x"), 5);
   }
-  ASSERT_TRUE(testing::runUninstallScan(feature_, queue_).finished);
+  ASSERT_TRUE(scan().finished);
 
   const std::vector<CategoryPtr> groups = UninstallScanService::getLeftoverAppPath(feature_);
   std::map<std::string, std::string> outcomes;

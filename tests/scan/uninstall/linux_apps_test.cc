@@ -61,7 +61,7 @@ TEST_F(LinuxAppsTest, DesktopApplicationsTheirFilesLeftoversUseAndClean) {
               "~/snap/mail/x:14", "~/.config/org.example.Gone/x:15",
               "~/.var/app/org.example.Gone/x:16", "~/.config/org.example.Gone.Helper/x:18",
               "~/.var/app/org.example.Old/x:19", "~/.config/unknown/x:20"});
-  ASSERT_TRUE(testing::runUninstallScan(feature_, queue_).finished);
+  ASSERT_TRUE(scan().finished);
 
   // Each application with what a clean leaves of it (its package) and what
   // removes that, and the records it claims.

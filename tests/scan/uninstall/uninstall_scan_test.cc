@@ -39,7 +39,7 @@ TEST_F(UninstallScanTest, WalkFilesCopiesTogetherAndKeepsSystemApplicationsOut) 
               "~/Library/Caches/com.example.foo/c:5"});
   fs::create_symlink("/nonexistent/target",
                      sb_.path("~/Library/Preferences/com.example.foo.dangling.plist"));
-  testing::ScanOutcome outcome = testing::runUninstallScan(feature_, queue_);
+  const testing::ScanOutcome outcome = scan();
   ASSERT_TRUE(outcome.finished);
   EXPECT_TRUE(outcome.onMainQueue);
   const std::string related =
@@ -81,7 +81,7 @@ TEST_F(UninstallScanTest, MetadataQueryListIsFilteredByPlaceAndBlackList) {
   // and the virtual machine.
   testing::fakeTool(sb_, "mdfind", testing::testData("uninstall/fake-mdfind.sh"));
 
-  testing::ScanOutcome outcome = testing::runUninstallScan(feature_, queue_);
+  const testing::ScanOutcome outcome = scan();
   ASSERT_TRUE(outcome.finished);
   EXPECT_EQ(testing::listing(feature_, sb_),
             "Fusion: ~/Downloads/Fusion.app, ~/Documents/Virtual Machines.localized/Win.vmwarevm, "
@@ -111,7 +111,7 @@ TEST_F(UninstallScanTest, CandidatePathIdentifierAndBlackListRules) {
   const std::string system = makeApp(sb_, "/System/Applications/Other.app", "com.example.sys");
   EXPECT_EQ(UninstallScanService::blackList(), std::vector<Url>{Url::fromPath(system)});
   UninstallScanService::setBlackList(std::vector<Url>{Url::fromPath(top)});
-  ASSERT_TRUE(testing::runUninstallScan(feature_, queue_).finished);
+  ASSERT_TRUE(scan().finished);
   EXPECT_EQ(testing::listing(feature_, sb_), "Other: /Applications/Other.app\n");
 }
 
