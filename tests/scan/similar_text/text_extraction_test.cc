@@ -177,14 +177,13 @@ TEST(DocumentTextTest, PdfsReadOnSeveralThreadsAtOnceGiveTheirText) {
   }
   std::vector<std::thread> readers;
   std::vector<int> wrong(4, 0);
-  for (size_t t = 0; t < wrong.size(); ++t) {
+  for (size_t t = 0; t < wrong.size(); ++t)
     readers.emplace_back([&, t] {
       for (size_t round = 0; round < 10; ++round) {
         const size_t k = (t + round) % expected.size();
         if (SimilarTextService::getPDFText(url(k)) != expected[k]) ++wrong[t];
       }
     });
-  }
   for (std::thread& r : readers) r.join();
   EXPECT_EQ(wrong, std::vector<int>(4, 0));
 }
