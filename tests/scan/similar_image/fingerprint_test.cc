@@ -88,13 +88,10 @@ TEST_F(FingerprintTest, FlatAndGradientPicturesGiveUniformHashes) {
 TEST_F(FingerprintTest, UnreadablePicturesGiveTwoEmptyLists) {
   const std::vector<uint8_t> jpeg = testing::jpegBytes(300, 200, testing::blocks(1, 300, 200));
   const std::vector<uint8_t> png = testing::pngBytes(300, 200, testing::blocks(2, 300, 200));
-  auto head = [](const std::vector<uint8_t>& bytes, size_t n) {
-    return std::vector<uint8_t>(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(n));
-  };
   const std::pair<const char*, std::vector<uint8_t>> cases[] = {
       {"empty.jpg", {}},
-      {"truncated.jpg", head(jpeg, jpeg.size() / 2)},
-      {"truncated.png", head(png, png.size() / 2)},
+      {"truncated.jpg", std::vector(jpeg.begin(), jpeg.begin() + std::ssize(jpeg) / 2)},
+      {"truncated.png", std::vector(png.begin(), png.begin() + std::ssize(png) / 2)},
       {"garbage.png", std::vector<uint8_t>(5000, 0x5A)},
       {"huge.png", testing::pngWithDeclaredSize(100000, 100000)},
       {"wide.png", testing::pngWithDeclaredSize(2000000, 1)},

@@ -143,20 +143,18 @@ TEST_F(SimilarScanServiceTest, OnePictureGivesAllWithNoGroupsAndTotalZero) {
 // they are grouped only with byte-identical copies. Nor does a shared name
 // group pictures.
 TEST_F(SimilarScanServiceTest, PicturesWithoutInformationGroupOnlyWithIdenticalCopies) {
-  auto flat = [](uint8_t level) {
-    return [level](int, int) { return testing::Rgba{level, level, level}; };
-  };
-  auto ramp = [](bool darkening) {
-    return [darkening](int x, int) {
-      const auto v = static_cast<uint8_t>(darkening ? 255 - x * 4 : x * 4);
+  // Gray levels from `first` on, changing by `step` a column.
+  auto gray = [](int first, int step) {
+    return [=](int x, int) {
+      const auto v = static_cast<uint8_t>(first + step * x);
       return testing::Rgba{v, v, v};
     };
   };
-  const std::string white = testing::writePng(folder_ + "/white.png", 64, 48, flat(255));
-  testing::writeJpeg(folder_ + "/white.jpg", 64, 48, flat(255));  // the same look, other bytes
-  testing::writePng(folder_ + "/black.png", 64, 48, flat(0));
-  const std::string dark = testing::writePng(folder_ + "/darkening.png", 64, 48, ramp(true));
-  testing::writePng(folder_ + "/brightening.png", 64, 48, ramp(false));
+  const std::string white = testing::writePng(folder_ + "/white.png", 64, 48, gray(255, 0));
+  testing::writeJpeg(folder_ + "/white.jpg", 64, 48, gray(255, 0));  // the same look, other bytes
+  testing::writePng(folder_ + "/black.png", 64, 48, gray(0, 0));
+  const std::string dark = testing::writePng(folder_ + "/darkening.png", 64, 48, gray(255, -4));
+  testing::writePng(folder_ + "/brightening.png", 64, 48, gray(0, 4));
   const std::string whiteCopy = copy(white, folder_ + "/white copy.png");
   const std::string darkCopy = copy(dark, folder_ + "/d2.png");
   picture(folder_ + "/scene.jpg", 1);  // one name, two pictures unlike each other
