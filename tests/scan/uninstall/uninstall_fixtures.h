@@ -51,9 +51,8 @@ inline std::string fakeTool(const Sandbox& sb, const std::string& tool, const st
 }
 
 inline CategoryPtr listedApp(const FeaturePtr& feature, const std::string& title) {
-  const CategoryPtr all = feature->categoryInfo.front();
-  if (!all->childrenCateogry) return nullptr;
-  for (const CategoryPtr& app : *all->childrenCateogry)
+  for (const CategoryPtr& app :
+       feature->categoryInfo.front()->childrenCateogry.value_or(std::vector<CategoryPtr>{}))
     if (app->title == title) return app;
   return nullptr;
 }
