@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <filesystem>
@@ -67,10 +66,8 @@ TEST_F(UninstallScanTest, MetadataQueryListIsFilteredByPlaceAndBlackList) {
           "com.microsoft.Word");
   makeApp(sb_, "~/Documents/Parallels/Paint.app", "com.example.paint");
   makeApp(sb_, "/System/Applications/Calculator.app", "com.example.calculator");
-  const std::string linkedTarget =
-      makeApp(sb_, "/System/Applications/Linked.app", "com.example.linked");
-  sb_.dir("/Applications");
-  ASSERT_EQ(::symlink(linkedTarget.c_str(), sb_.path("/Applications/Linked.app").c_str()), 0);
+  fs::create_symlink(makeApp(sb_, "/System/Applications/Linked.app", "com.example.linked"),
+                     sb_.dir("/Applications") + "/Linked.app");
   makeApp(sb_, "/Applications/VolApp.app", "com.example.volapp");
   sb_.dir("/Volumes/Macintosh HD");
   makeApp(sb_, "~/Downloads/Fusion.app", "com.vmware.fusion");
@@ -141,7 +138,7 @@ TEST_F(UninstallScanTest, UnreadableFolderAndBrokenEntriesAreSkipped) {
   const std::string app = makeApp(sb_, "/Applications/Foo.app", "com.example.foo");
   sb_.layout({"~/Library/Preferences/com.example.foo.plist:3",
               "~/Library/Containers/com.example.foo/x:4", "~/Library/Logs/Foo.log:5"});
-  ASSERT_EQ(::symlink("missing", sb_.path("~/Library/Logs/Foo.dangling").c_str()), 0);
+  fs::create_symlink("missing", sb_.path("~/Library/Logs/Foo.dangling"));
   // Everything readable by others, except the containers folder.
   for (const auto& entry : fs::recursive_directory_iterator(sb_.root())) {
     if (!entry.is_symlink()) ::chmod(entry.path().c_str(), entry.is_directory() ? 0755 : 0644);
