@@ -225,6 +225,9 @@ TEST_F(SimilarScanServiceTest, PhotosLibraryGroupsMastersWithTheirDerivatives) {
       library + "/resources/proxies/derivatives/02/00/2A3/UNADJUSTEDNONRAW_thumb_2a3.jpg", 62);
   picture(folder_ + "/other.jpg", 64);
 
+  // The database ties versions 42 and 675 to the masters IMG_0001 and
+  // IMG_0002; one master path holds quotes, so the paths read back must be
+  // bound, not spliced.
   SqliteTool db;
   std::filesystem::create_directories(library + "/database");
   ASSERT_TRUE(db.openDB(library + "/database/photos.db"));
