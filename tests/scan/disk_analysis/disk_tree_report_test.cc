@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 #include <algorithm>
-#include <fstream>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <regex>
@@ -50,7 +49,19 @@ class TreeBuilder {
       p->size += r->size;
     return r;
   }
-  FilePtr folder(const FilePtr& parent, const std::string& name) { return add(parent, name, -1); }
+  // Adds each "path:size" (a file) or "path/" (a folder) below the root, in
+  // order: a folder before what it holds.
+  void add(std::initializer_list<std::string> entries) {
+    for (std::string entry : entries) {
+      const bool folder = entry.back() == '/';
+      const size_t colon = entry.rfind(':');
+      const int64_t size = folder ? -1 : std::stoll(entry.substr(colon + 1));
+      entry.erase(folder ? entry.size() - 1 : colon);
+      const size_t slash = entry.rfind('/');
+      add(slash == std::string::npos ? root_ : testing::findRecord(root_, entry.substr(0, slash)),
+          entry.substr(slash + 1), size);
+    }
+  }
   const FilePtr& root() const { return root_; }
 
  private:
@@ -59,15 +70,7 @@ class TreeBuilder {
 
 TEST(DiskTreeReportTest, SummaryPicksTheLargestFoldersAndFilesAndCounts) {
   TreeBuilder t("/data");
-  FilePtr a = t.folder(t.root(), "a");
-  FilePtr b = t.folder(t.root(), "b");
-  FilePtr bb = t.folder(b, "bb");
-  t.add(a, "a1", 500);
-  t.add(a, "a2", 50);
-  t.add(bb, "x", 300);
-  t.add(b, "y", 300);
-  t.add(t.root(), "z", 50);
-  t.folder(t.root(), "empty");
+  t.add({"a/", "b/", "b/bb/", "a/a1:500", "a/a2:50", "b/bb/x:300", "b/y:300", "z:50", "empty/"});
 
   using Paths = std::vector<std::string>;
   const std::tuple<size_t, Paths, Paths> cases[] = {
@@ -87,6 +90,8 @@ TEST(DiskTreeReportTest, SummaryPicksTheLargestFoldersAndFilesAndCounts) {
   }
 }
 
+// The root record writeDiskTreeJson writes for the tree `root` (the whole
+// text into `written` when given); the document's total is the root's size.
 json writeJson(const FilePtr& root, const DiskTreeJsonLimits& limits,
                std::string* written = nullptr) {
   auto module = testing::makeModule(77, {});
@@ -99,7 +104,9 @@ json writeJson(const FilePtr& root, const DiskTreeJsonLimits& limits,
   writeDiskTreeJson(*feature, root->size, limits, [&text](std::string_view s) { text += s; });
   category->childrens.clear();
   if (written) *written = text;
-  return json::parse(text);
+  const json doc = json::parse(text);
+  EXPECT_EQ(doc["total"], root->size);
+  return doc["feature"]["categoryInfo"][0]["childrens"][0];
 }
 
 // A written record as "title size", its written children in brackets, then
@@ -118,24 +125,15 @@ std::string written(const json& record) {
 
 TEST(DiskTreeReportTest, JsonWritesTheLargestChildrenToTheGivenDepth) {
   TreeBuilder t("/data");
-  FilePtr a = t.folder(t.root(), "a");
-  FilePtr deep = t.folder(a, "deep");
-  t.add(deep, "d1", 7);
-  t.add(a, "a1", 100);
-  t.add(t.root(), "small", 1);
-  t.add(t.root(), "mid", 40);
-  t.add(t.root(), "big", 400);
+  t.add({"a/", "a/deep/", "a/deep/d1:7", "a/a1:100", "small:1", "mid:40", "big:400"});
 
   const std::pair<DiskTreeJsonLimits, std::string> cases[] = {
       {{0, 0}, "data 548 (big 400, a 107 (a1 100, deep 7 (d1 7)), mid 40, small 1)"},
       {{0, 2}, "data 548 (big 400, a 107 (a1 100, deep 7 (d1 7))) +2/41"},
       {{1, 0}, "data 548 (big 400, a 107 +2/107, mid 40, small 1)"}};
-  for (const auto& [limits, expected] : cases) {
-    json doc = writeJson(t.root(), limits);
-    EXPECT_EQ(std::pair(doc["total"], written(doc["feature"]["categoryInfo"][0]["childrens"][0])),
-              std::pair(json(548), expected));
-  }
-  const json root = writeJson(t.root(), {})["feature"]["categoryInfo"][0]["childrens"][0];
+  for (const auto& [limits, expected] : cases)
+    EXPECT_EQ(written(writeJson(t.root(), limits)), expected);
+  const json root = writeJson(t.root(), {});
   EXPECT_EQ(std::tuple(root["url"], root["childrens"][0]["url"], root["childrens"][1]["url"]),
             std::tuple("file:///data/", "file:///data/big", "file:///data/a/"));
 }
@@ -144,11 +142,8 @@ TEST(DiskTreeReportTest, JsonWritesTheLargestChildrenToTheGivenDepth) {
 // become U+FFFD), and the URL, written straight from the parents' path, as
 // the record's own absolute string.
 TEST(DiskTreeReportTest, JsonStaysValidForAnyName) {
-  struct Case {
-    std::string name;
-    std::string expected;  // as decoded by a JSON reader
-  };
-  std::vector<Case> cases = {
+  // Name, and the title as decoded by a JSON reader.
+  std::vector<std::pair<std::string, std::string>> cases = {
       {"</script><b>&", "</script><b>&"},
       {"caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x93\x81", "caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x93\x81"},
       {"cut\xE2\x82", "cut\xEF\xBF\xBD\xEF\xBF\xBD"},
@@ -161,20 +156,19 @@ TEST(DiskTreeReportTest, JsonStaysValidForAnyName) {
     if (b != '/') cases.push_back({name, b < 0x80 ? name : "x\xEF\xBF\xBDy"});
   }
   TreeBuilder t("/data");
-  FilePtr folder = t.folder(t.root(), "a b&c");
-  for (const Case& c : cases) t.add(folder, c.name, 1);
+  FilePtr folder = t.add(t.root(), "a b&c", -1);
+  for (const auto& c : cases) t.add(folder, c.first, 1);
   std::string text;
-  json doc = writeJson(t.root(), {}, &text);
+  const json written = writeJson(t.root(), {}, &text)["childrens"][0];
   EXPECT_EQ(text.find("</script"), std::string::npos);
-  const json& written = doc["feature"]["categoryInfo"][0]["childrens"][0]["childrens"][0];
   EXPECT_EQ(written["url"], folder->fileUrl().absoluteString());
   ASSERT_EQ(written["childrens"].size(), cases.size());
   for (const json& child : written["childrens"]) {
     const FilePtr& record = folder->childrens[child["finderID"].get<size_t>()];
-    const Case& c = cases[child["finderID"].get<size_t>()];
+    const std::string& expected = cases[child["finderID"].get<size_t>()].second;
     SCOPED_TRACE(record->fileUrl().absoluteString());
     EXPECT_EQ(std::pair(child["title"], child["url"]),
-              std::pair(json(c.expected), json(record->fileUrl().absoluteString())));
+              std::pair(json(expected), json(record->fileUrl().absoluteString())));
   }
 }
 
@@ -191,19 +185,15 @@ json pageData(const std::string& page) {
 
 TEST(DiskTreeReportTest, PageMergesSmallItemsAndNeedsNothingFromOutside) {
   TreeBuilder t("/home/user");
-  FilePtr big = t.folder(t.root(), "Movies");
-  t.add(big, "holiday.mov", 900000);
-  FilePtr music = t.folder(t.root(), "Music");
-  t.add(music, "album.flac", 99000);
-  for (int i = 0; i < 50; ++i) t.add(music, "tiny" + std::to_string(i) + ".mp3", 10);
-  t.add(t.root(), "notes.txt", 500);  // 0.05% of 1,000,000: merged
+  t.add({"Movies/", "Movies/holiday.mov:900000", "Music/", "Music/album.flac:99000"});
+  for (int i = 0; i < 50; ++i) t.add({"Music/tiny" + std::to_string(i) + ".mp3:10"});
+  t.add({"notes.txt:500"});  // 0.05% of 1,000,000: merged
 
   std::string page;
   writeDiskTreemapPage(t.root(), DiskTreemapOptions{}, [&page](std::string_view s) { page += s; });
   EXPECT_EQ(page.rfind("<!DOCTYPE html>", 0), 0u);
-  for (const char* outside : {"<link", "src=", "@import", "url(", "https:"}) {
+  for (const char* outside : {"<link", "src=", "@import", "url(", "https:"})
     EXPECT_EQ(page.find(outside), std::string::npos) << outside;
-  }
   json data = pageData(page);
   ASSERT_TRUE(data.is_object());
   EXPECT_EQ(std::tuple(data["root"], data["files"], data["folders"]),
@@ -226,9 +216,8 @@ TEST(DiskTreeReportTest, PageMergesSmallItemsAndNeedsNothingFromOutside) {
   json few = pageData(capped);
   EXPECT_LE(few["items"].size(), 6u);
   int64_t rootChildren = 0;
-  for (const json& item : few["items"]) {
+  for (const json& item : few["items"])
     if (item[3] == 0) rootChildren += item[1].get<int64_t>();
-  }
   EXPECT_EQ(rootChildren, 1000000);
 }
 
@@ -304,16 +293,11 @@ TEST(DiskTreeDeepTest, TenThousandLevelsAreWalkedReportedAndFreed) {
   }
 }
 
-std::string chromiumProgram() {
-  std::string path = testing::shellOutput("command -v chromium || command -v chromium-browser");
-  while (!path.empty() && (path.back() == '\n' || path.back() == ' ')) path.pop_back();
-  return path;
-}
-
 // A browser loads the page without a console message and draws the largest
 // folder as a rectangle with its name; a click zooms in, Escape back out.
 TEST(DiskTreemapPageTest, ABrowserDrawsTheLargestFolderWithoutConsoleMessages) {
-  const std::string chromium = chromiumProgram();
+  std::string chromium = testing::shellOutput("command -v chromium || command -v chromium-browser");
+  chromium.erase(chromium.find_last_not_of("\n ") + 1);
   if (chromium.empty()) GTEST_SKIP() << "chromium is not installed";
 
   TempDir tmp;
@@ -329,26 +313,15 @@ TEST(DiskTreemapPageTest, ABrowserDrawsTheLargestFolderWithoutConsoleMessages) {
   ASSERT_TRUE(scan.run(tmp / "home"));
 
   // The page, with a script after its own that clicks the largest folder,
-  // notes the path bar, and zooms out again with Escape.
+  // notes the path bar, and zooms out again with Escape (data-zoomed,
+  // data-zoomed-labels and data-back of the body).
   std::string html;
   writeDiskTreemapPage(scan.root(), DiskTreemapOptions{},
                        [&html](std::string_view s) { html += s; });
-  const std::string clicking = tmp / "clicking.html";
-  {
-    const size_t body = html.rfind("</body>");
-    ASSERT_NE(body, std::string::npos);
-    html.insert(body, R"(<script>
-var box = document.querySelector('g.zoomable[aria-label^="Videos "] rect');
-box.dispatchEvent(new MouseEvent("click", {bubbles: true}));
-document.body.setAttribute("data-zoomed", document.getElementById("crumbs").textContent);
-document.body.setAttribute("data-zoomed-labels", Array.prototype.map.call(
-    document.querySelectorAll("#svg text"), function (t) { return t.textContent; }).join("|"));
-document.dispatchEvent(new KeyboardEvent("keydown", {key: "Escape"}));
-document.body.setAttribute("data-back", document.getElementById("crumbs").textContent);
-</script>
-)");
-    std::ofstream(clicking, std::ios::binary) << html;
-  }
+  const size_t body = html.rfind("</body>");
+  ASSERT_NE(body, std::string::npos);
+  html.insert(body, testing::testData("disk_analysis/treemap_clicks.html"));
+  const std::string clicking = tmp.writeFile("clicking.html", html);
 
   testing::ProgramResult dom = testing::runProgram(
       {"/usr/bin/timeout", "90", chromium, "--headless", "--no-sandbox", "--disable-gpu",
