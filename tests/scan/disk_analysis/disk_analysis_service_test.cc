@@ -91,17 +91,6 @@ TEST(SortCategoryTest, TakesDeletedRecordsOutAndKeepsFailedOnesUnticked) {
   ASSERT_TRUE(scan.run(tmp / "tree"));
   const FilePtr root = scan.root();
   ASSERT_EQ(root->size, 555);
-  // `outcome` is what the clean did (files: removed from disk on success).
-  auto clean = [&root](const std::string& path, int state, DeleteStatus outcome) {
-    FilePtr r = findRecord(root, path);
-    ASSERT_TRUE(r) << path;
-    r->state = state;
-    r->deleteStatus = raw(outcome);
-    if (outcome == DeleteStatus::DeleteSuccess && r->childrens.empty()) {
-      ASSERT_TRUE(fs::remove(r->fileUrl().path()));
-    }
-    if (outcome == DeleteStatus::DeleteError) r->deleteErrorDesc = "Operation not permitted";
-  };
   root->state = kMixed;
   const DeleteStatus ok = DeleteStatus::DeleteSuccess, error = DeleteStatus::DeleteError;
   // The clean leaves the status of the folder in between (nested/inner)
@@ -113,7 +102,17 @@ TEST(SortCategoryTest, TakesDeletedRecordsOutAndKeepsFailedOnesUnticked) {
       {"partial/c", kTicked, ok}, {"partial/d", kTicked, error},   {"mixed", kMixed, none},
       {"mixed/e", kTicked, ok},   {"mixed/sub", kTicked, ok},      {"mixed/sub/g", kTicked, ok},
       {"nested", kTicked, busy},  {"nested/inner", kTicked, busy}, {"nested/inner/x", kTicked, ok}};
-  for (const auto& [path, state, outcome] : outcomes) clean(path, state, outcome);
+  // `outcome` is what the clean did (files: removed from disk on success).
+  for (const auto& [path, state, outcome] : outcomes) {
+    FilePtr r = findRecord(root, path);
+    ASSERT_TRUE(r) << path;
+    r->state = state;
+    r->deleteStatus = raw(outcome);
+    if (outcome == DeleteStatus::DeleteSuccess && r->childrens.empty()) {
+      ASSERT_TRUE(fs::remove(r->fileUrl().path()));
+    }
+    if (outcome == DeleteStatus::DeleteError) r->deleteErrorDesc = "Operation not permitted";
+  }
   // A folder the user may not remove leaves the tree but stays on disk.
   findRecord(root, "mixed/sub")->canDelete = false;
 

@@ -255,14 +255,13 @@ TEST(DiskTreeDeepTest, TenThousandLevelsAreWalkedReportedAndFreed) {
     EXPECT_GT(folder->fileUrl().path().size(), 2u * kDepth);
 
     DiskTreeSummary summary = summarizeDiskTree(root, 3);
-    EXPECT_EQ(std::pair(summary.folderCount, summary.fileCount),
-              std::pair(static_cast<size_t>(kDepth), size_t{10}));
     ASSERT_EQ(summary.largestFolders.size(), 3u);
-    EXPECT_EQ(summary.largestFolders.front()->fileUrl().path(), base + "/d");
+    EXPECT_EQ(std::tuple(summary.folderCount, summary.fileCount,
+                         summary.largestFolders.front()->fileUrl().path()),
+              std::tuple(size_t{kDepth}, size_t{10}, base + "/d"));
 
     // Names and dates hold no brackets: counting them checks the nesting.
-    long depth = 0;
-    long maxDepth = 0;
+    long depth = 0, maxDepth = 0;
     writeDiskTreeJson(*scan.feature, root->size, DiskTreeJsonLimits{}, [&](std::string_view piece) {
       for (const char c : piece) {
         if (c == '{' || c == '[') maxDepth = std::max(maxDepth, ++depth);
