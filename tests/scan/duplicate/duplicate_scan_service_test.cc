@@ -150,10 +150,8 @@ TEST_F(DuplicateScanServiceTest, HardLinksCountOnceAndLinksAreNeverFollowed) {
 // content-type tree), and nowhere else.
 TEST_F(DuplicateScanServiceTest, GroupsAreFiledUnderTheKindsOfTheirFirstMember) {
   LimitSizeGuard limit(1);
-  uint32_t seed = 20;
   for (const std::string name : {"photo.jpg", "letter.docx", "blob.bin"}) {
-    const std::string bytes = randomBytes(5000 + seed, seed);
-    ++seed;
+    const std::string bytes = randomBytes(5000 + name.size(), static_cast<uint32_t>(name.size()));
     doc("1/" + name, bytes);
     doc("2/" + name, bytes);
   }
