@@ -146,13 +146,13 @@ TEST(SortCategoryTest, TakesDeletedRecordsOutAndKeepsFailedOnesUnticked) {
 TEST(DiskAnalysisWalkConcurrencyTest, ASharedOutSubtreeIsSummedAndNumberedOnce) {
   TempDir tmp;
   constexpr int kFolders = 60;
+  int64_t expected = 0;
   for (int s = 0; s < kFolders; ++s) {
+    expected += 5 * (s % 4 + 1) + s;
     const std::string folder = "t/only/s" + std::to_string(s);
     for (int k = 0; k <= s % 4; ++k) tmp.writeFile(folder + "/f" + std::to_string(k), "12345");
     tmp.writeFile(folder + "/inner/deeper/g", std::string(static_cast<size_t>(s), 'g'));
   }
-  int64_t expected = 0;
-  for (int s = 0; s < kFolders; ++s) expected += 5 * (s % 4 + 1) + s;
   for (int run = 0; run < 4; ++run) {
     SCOPED_TRACE(run);
     DiskScan scan(kWalkFeatureID);

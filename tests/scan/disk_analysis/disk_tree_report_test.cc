@@ -164,11 +164,10 @@ TEST(DiskTreeReportTest, JsonStaysValidForAnyName) {
   EXPECT_EQ(written["url"], folder->fileUrl().absoluteString());
   ASSERT_EQ(written["childrens"].size(), cases.size());
   for (const json& child : written["childrens"]) {
-    const FilePtr& record = folder->childrens[child["finderID"].get<size_t>()];
-    const std::string& expected = cases[child["finderID"].get<size_t>()].second;
-    SCOPED_TRACE(record->fileUrl().absoluteString());
-    EXPECT_EQ(std::pair(child["title"], child["url"]),
-              std::pair(json(expected), json(record->fileUrl().absoluteString())));
+    const size_t i = child["finderID"];
+    const std::string url = folder->childrens[i]->fileUrl().absoluteString();
+    SCOPED_TRACE(url);
+    EXPECT_EQ(std::pair(child["title"], child["url"]), std::pair(json(cases[i].second), json(url)));
   }
 }
 
