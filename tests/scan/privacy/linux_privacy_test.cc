@@ -104,12 +104,6 @@ TEST_F(LinuxPrivacyTest, EveryProfileAndTheRecentFilesAreListedAndCleanedOnTheir
   EXPECT_TRUE(PrivacyCleanService::cleanChrome(chrome).second.empty());
   const std::string chromeDefault = sb_->path("~/.config/google-chrome/Default/");
   const std::string brave = sb_->path("~/." + kBrave + "/Profile 1/");
-  const auto left = [&] {
-    return std::vector{rows(chromeDefault + "History", "select id from visits").size(),
-                       rows(brave + "History", "select id from visits").size(),
-                       rows(chromeDefault + "Cookies", "select host_key from cookies").size(),
-                       rows(brave + "Network/Cookies", "select host_key from cookies").size()};
-  };
   // While the browser runs (its lock names a live process) its stores stay as they are.
   fs::create_symlink("host-" + std::to_string(::getpid()),
                      sb_->path("~/.config/google-chrome/SingletonLock"));
@@ -118,7 +112,11 @@ TEST_F(LinuxPrivacyTest, EveryProfileAndTheRecentFilesAreListedAndCleanedOnTheir
   ASSERT_EQ(refused.second.size(), 1u);
   EXPECT_EQ(refused.second[0]->deleteErrorDesc.str(), "Chrome is running: quit it and clean again");
   // The ticked records alone went, and nothing while the browser ran.
-  EXPECT_EQ(left(), (std::vector<size_t>{2, 3, 2, 0}));
+  EXPECT_EQ((std::vector{rows(chromeDefault + "History", "select id from visits").size(),
+                         rows(brave + "History", "select id from visits").size(),
+                         rows(chromeDefault + "Cookies", "select host_key from cookies").size(),
+                         rows(brave + "Network/Cookies", "select host_key from cookies").size()}),
+            (std::vector<size_t>{2, 3, 2, 0}));
 
   testing::tick(recent->childrens[0], {1});
   EXPECT_TRUE(PrivacyCleanService::cleanRecentItem(recent).second.empty());
