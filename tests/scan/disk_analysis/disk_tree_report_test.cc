@@ -10,6 +10,7 @@
 #include "scan/disk_analysis/disk_scan_fixture.h"
 #include "support/features.h"
 #include "support/run_program.h"
+#include "support/sandbox.h"
 #include "support/temp_dir.h"
 
 namespace orvexa {
@@ -17,7 +18,6 @@ namespace {
 
 using nlohmann::json;
 using testing::DiskScan;
-using testing::TempDir;
 
 constexpr int kDeepFeatureID = 1504;
 constexpr int kPageFeatureID = 1505;
@@ -292,17 +292,14 @@ TEST(DiskTreemapPageTest, ABrowserDrawsTheLargestFolderWithoutConsoleMessages) {
   chromium.erase(chromium.find_last_not_of("\n ") + 1);
   if (chromium.empty()) GTEST_SKIP() << "chromium is not installed";
 
-  TempDir tmp;
-  tmp.writeFile("home/Videos/holiday.mp4", std::string(3000000, 'v'));
-  tmp.writeFile("home/Videos/clip.mov", std::string(1200000, 'v'));
-  tmp.writeFile("home/Documents/Reports/annual.pdf", std::string(800000, 'p'));
-  tmp.writeFile("home/Documents/letter.docx", std::string(300000, 'd'));
-  tmp.writeFile("home/Music/album.flac", std::string(900000, 'a'));
-  tmp.writeFile("home/Downloads/archive.zip", std::string(600000, 'z'));
-  tmp.writeFile("home/<i>odd & \"name\".txt", std::string(200000, 't'));
-  for (int i = 0; i < 40; ++i) tmp.writeFile("home/Documents/n" + std::to_string(i), "x");
+  testing::Sandbox sb;
+  sb.layout({"/home/Videos/holiday.mp4:3000000", "/home/Videos/clip.mov:1200000",
+             "/home/Documents/Reports/annual.pdf:800000", "/home/Documents/letter.docx:300000",
+             "/home/Music/album.flac:900000", "/home/Downloads/archive.zip:600000",
+             "/home/<i>odd & \"name\".txt:200000"});
+  for (int i = 0; i < 40; ++i) sb.file("/home/Documents/n" + std::to_string(i), "x");
   DiskScan scan(kPageFeatureID);
-  ASSERT_TRUE(scan.run(tmp / "home"));
+  ASSERT_TRUE(scan.run(sb.path("/home")));
 
   // The page, with a script after its own that clicks the largest folder,
   // notes the path bar, and zooms out again with Escape (data-zoomed,
@@ -313,12 +310,12 @@ TEST(DiskTreemapPageTest, ABrowserDrawsTheLargestFolderWithoutConsoleMessages) {
   const size_t body = html.rfind("</body>");
   ASSERT_NE(body, std::string::npos);
   html.insert(body, testing::testData("disk_analysis/treemap_clicks.html"));
-  const std::string clicking = tmp.writeFile("clicking.html", html);
+  const std::string clicking = sb.file("/clicking.html", html);
 
   testing::ProgramResult dom = testing::runProgram(
       {"/usr/bin/timeout", "90", chromium, "--headless", "--no-sandbox", "--disable-gpu",
        "--disable-quic", "--no-first-run", "--disable-background-networking",
-       "--disable-component-update", "--disable-sync", "--user-data-dir=" + tmp.makeDir("profile"),
+       "--disable-component-update", "--disable-sync", "--user-data-dir=" + sb.dir("/profile"),
        "--window-size=1280,800", "--virtual-time-budget=5000", "--enable-logging=stderr", "--v=0",
        "--dump-dom", "file://" + clicking});
   ASSERT_EQ(dom.exitCode, 0) << dom.err;
@@ -332,7 +329,7 @@ TEST(DiskTreemapPageTest, ABrowserDrawsTheLargestFolderWithoutConsoleMessages) {
   // Names are text, never markup.
   EXPECT_EQ(dom.out.find("><i>odd"), std::string::npos);
   EXPECT_NE(dom.out.find("&lt;i&gt;odd"), std::string::npos);
-  EXPECT_NE(dom.out.find("Disk usage of " + tmp / "home"), std::string::npos);
+  EXPECT_NE(dom.out.find("Disk usage of " + sb.path("/home")), std::string::npos);
   // Click on a folder zooms into it (its files fill the view); Escape goes
   // back up.
   const auto attribute = [&dom](const std::string& name) {
