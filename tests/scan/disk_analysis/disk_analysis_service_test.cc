@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "scan/disk_analysis/disk_scan_fixture.h"
+#include "support/sandbox.h"
 #include "support/temp_dir.h"
 
 namespace orvexa {
@@ -44,21 +45,16 @@ TEST(DiskAnalysisServiceTest, FolderWithoutContentFinishesAtOnceWithAnEmptyRoot)
 }
 
 TEST(DiskAnalysisServiceTest, FoldersSumTheirContentAndEachTopLevelItemIsReported) {
-  TempDir tmp;
+  testing::Sandbox sb;
   // Name order is byte order: "B" < "Tool.app" < "a" < "b.txt" < "c".
-  tmp.writeFile("c/z.bin", "1");
-  tmp.writeFile("c/y y/deep.bin", "22");
-  tmp.writeFile("c/x.bin", "333");
-  tmp.writeFile("a/one", "4444");
-  tmp.writeFile("a/\xCE\xB4\xCE\xAD\xCE\xBB\xCF\x84\xCE\xB1", "666666");
-  // Links count with their own size and are never followed.
-  ASSERT_EQ(::symlink("/usr/share", (tmp / "a/link").c_str()), 0);
-  tmp.writeFile("b.txt", "55555");
-  tmp.makeDir("B/empty");
   // Packages are walked like any folder.
-  tmp.writeFile("Tool.app/Contents/MacOS/tool", std::string(100, 't'));
+  sb.layout({"/t/c/z.bin:1", "/t/c/y y/deep.bin:2", "/t/c/x.bin:3", "/t/a/one:4",
+             "/t/a/\xCE\xB4\xCE\xAD\xCE\xBB\xCF\x84\xCE\xB1:6", "/t/b.txt:5", "/t/B/empty/",
+             "/t/Tool.app/Contents/MacOS/tool:100"});
+  // Links count with their own size and are never followed.
+  ASSERT_EQ(::symlink("/usr/share", sb.path("/t/a/link").c_str()), 0);
   DiskScan scan(kFeatureID);
-  ASSERT_TRUE(scan.run(tmp.path()));
+  ASSERT_TRUE(scan.run(sb.path("/t")));
   FilePtr root = scan.root();
   ASSERT_TRUE(root);
 
@@ -80,15 +76,12 @@ TEST(DiskAnalysisServiceTest, FoldersSumTheirContentAndEachTopLevelItemIsReporte
 // files that are to succeed, writes the outcomes into the records), then
 // tidies the tree.
 TEST(SortCategoryTest, TakesDeletedRecordsOutAndKeepsFailedOnesUnticked) {
-  TempDir tmp;
-  const std::pair<const char*, size_t> files[] = {
-      {"keep.txt", 10},  {"gone.txt", 20},     {"failed.txt", 30},   {"emptied/a", 40},
-      {"emptied/b", 50}, {"partial/c", 60},    {"partial/d", 70},    {"mixed/e", 80},
-      {"mixed/f", 90},   {"mixed/sub/g", 100}, {"nested/inner/x", 5}};
-  for (const auto& [name, size] : files)
-    tmp.writeFile(std::string("tree/") + name, std::string(size, 'x'));
+  testing::Sandbox sb;
+  sb.layout({"/tree/keep.txt:10", "/tree/gone.txt:20", "/tree/failed.txt:30", "/tree/emptied/a:40",
+             "/tree/emptied/b:50", "/tree/partial/c:60", "/tree/partial/d:70", "/tree/mixed/e:80",
+             "/tree/mixed/f:90", "/tree/mixed/sub/g:100", "/tree/nested/inner/x:5"});
   DiskScan scan(kSortFeatureID);
-  ASSERT_TRUE(scan.run(tmp / "tree"));
+  ASSERT_TRUE(scan.run(sb.path("/tree")));
   const FilePtr root = scan.root();
   ASSERT_EQ(root->size, 555);
   root->state = kMixed;
@@ -123,7 +116,7 @@ TEST(SortCategoryTest, TakesDeletedRecordsOutAndKeepsFailedOnesUnticked) {
   // Out of the tree, each keeps its own path (and holds no children).
   std::set<std::string> removedPaths;
   for (const FilePtr& r : records)
-    removedPaths.insert(r->url.path().substr(tmp.path().size()) +
+    removedPaths.insert(r->url.path().substr(sb.root().size()) +
                         (r->childrens.empty() ? "" : " with children"));
   EXPECT_EQ(removedPaths, (std::set<std::string>{
                               "/tree/gone.txt", "/tree/emptied", "/tree/partial/c", "/tree/mixed/e",
@@ -135,8 +128,9 @@ TEST(SortCategoryTest, TakesDeletedRecordsOutAndKeepsFailedOnesUnticked) {
   EXPECT_EQ(std::pair(root->size, scan.category()->size), std::pair(int64_t{200}, int64_t{200}));
 
   // Folders whose whole content went are removed from disk; the others stay.
-  EXPECT_EQ((std::vector{fs::exists(tmp / "tree/emptied"), fs::is_directory(tmp / "tree/mixed/sub"),
-                         fs::exists(tmp / "tree/nested"), fs::exists(tmp / "tree/partial")}),
+  EXPECT_EQ((std::vector{
+                fs::exists(sb.path("/tree/emptied")), fs::is_directory(sb.path("/tree/mixed/sub")),
+                fs::exists(sb.path("/tree/nested")), fs::exists(sb.path("/tree/partial"))}),
             (std::vector{false, true, false, true}));
 }
 
