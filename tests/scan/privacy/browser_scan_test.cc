@@ -73,12 +73,11 @@ TEST_F(BrowserScanTest, GroupsAndItemsOfEveryBrowser) {
     const CategoryPtr category = testing::scanned(name);
     std::string text = "[" + std::string(name) + "]\n";
     for (const FilePtr& group : category->childrens) {
+      const auto& items = group->childrens;
       text +=
-          group->title +
-          (group->childrens.empty() ? "" : ", " + std::to_string(group->childrens[0]->levelInt)) +
-          "\n";
-      for (size_t i = 0; i < group->childrens.size(); ++i) {
-        const FilePtr& item = group->childrens[i];
+          group->title + (items.empty() ? "" : ", " + std::to_string(items[0]->levelInt)) + "\n";
+      for (size_t i = 0; i < items.size(); ++i) {
+        const FilePtr& item = items[i];
         text += described(item) + "\n";
         EXPECT_EQ(std::tuple(item->finderID(), item->parentFinderID, item->parentFileInfo.lock()),
                   std::tuple(static_cast<int>(i), group->finderID(), group));

@@ -153,9 +153,8 @@ TEST_F(PrivacyScanConcurrencyTest, FullScanOfEveryStore) {
     SCOPED_TRACE(round);
     FeaturePtr feature = scan();
     EXPECT_EQ(categories(feature), "Safari|Chrome|Firefox|Recent Item|Application Permissions");
-    const CategoryPtr safari = feature->categoryInfo[0];
-    ASSERT_EQ(safari->childrens.size(), 6u);
-    const FilePtr storage = safari->childrens[4];
+    ASSERT_EQ(feature->categoryInfo[0]->childrens.size(), 6u);
+    const FilePtr storage = feature->categoryInfo[0]->childrens[4];  // Safari's local storage
     ASSERT_EQ(storage->childrens.size(), 42u);
     for (size_t i = 0; i < storage->childrens.size(); ++i)
       EXPECT_EQ(storage->childrens[i]->finderID(), static_cast<int>(i));
