@@ -1,11 +1,11 @@
 #include "orvexa/clean/clean_service.h"
 
 #include <fcntl.h>
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <filesystem>
 #include <optional>
 
@@ -34,11 +34,8 @@ constexpr auto& exists = testing::existsNoFollow;
 std::string statOf(const std::string& path, bool withTime = false) {
   struct stat st {};
   if (::lstat(path.c_str(), &st) != 0) return "missing";
-  char text[64];
-  std::snprintf(text, sizeof text, "%04o %u", st.st_mode & 07777, st.st_uid);
-  return text + (withTime ? " mtime " + std::to_string(st.st_mtim.tv_sec) + "." +
-                                std::to_string(st.st_mtim.tv_nsec)
-                          : "");
+  return fmt::format("{:04o} {}", st.st_mode & 07777, st.st_uid) +
+         (withTime ? fmt::format(" mtime {}.{}", st.st_mtim.tv_sec, st.st_mtim.tv_nsec) : "");
 }
 
 using testing::cleanCategory;
@@ -79,10 +76,10 @@ class CleanServiceTest : public testing::HelperUsingTest {
 // served or in-process as root: the helper and inProcess columns of
 // CleanPathTest.)
 TEST_F(CleanServiceTest, WithoutTheHelperItsItemsFailAndTheUsersOwnGo) {
-  const std::string label = PrivilegeHelper::helperName();
   testing::NoHelper noHelper;
-  sb_.file("/Library/LaunchDaemons/" + label + ".plist", "x");
-  sb_.file("/Library/PrivilegedHelperTools/" + label, "x");
+  for (const std::string& file : {helperToolPath(PrivilegeHelper::helperName()),
+                                  helperLaunchDaemonPlistPath(PrivilegeHelper::helperName())})
+    testing::writeFileAt(file, "x");
   const std::string theirs = othersFile(sb_, "data.bin");
   const std::string mine = sb_.file("~/Library/Caches/mine.cache", 50);
   FilePtr theirsRecord = listedRecord(theirs, 1, 100, false),
