@@ -7,7 +7,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <array>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -31,6 +30,7 @@ namespace fs = std::filesystem;
 // socket; inProcess: running as root, the helper's operations in this
 // process.
 enum class CleanPath { direct, helper, inProcess };
+constexpr const char* kCleanPathNames[] = {"direct", "helper", "inProcess"};
 
 // The item's status, reached one component at a time without following
 // links (paths may be longer than PATH_MAX).
@@ -236,13 +236,9 @@ TEST_P(CleanPathTest, ACopyGoesOnlyWhileTheKeptCopyStillMatches) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(, CleanPathTest,
-                         ::testing::Values(CleanPath::direct, CleanPath::helper,
-                                           CleanPath::inProcess),
-                         [](const auto& param) {
-                           return std::string(std::array{
-                               "direct", "helper", "inProcess"}[static_cast<size_t>(param.param)]);
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    , CleanPathTest, ::testing::Values(CleanPath::direct, CleanPath::helper, CleanPath::inProcess),
+    [](const auto& p) { return kCleanPathNames[static_cast<size_t>(p.param)]; });
 
 }  // namespace
 }  // namespace orvexa
