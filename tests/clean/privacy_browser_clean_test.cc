@@ -2,7 +2,6 @@
 #include <pwd.h>
 
 #include <sys/stat.h>
-#include <sys/types.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -13,7 +12,6 @@
 
 #include "orvexa/clean/privacy_clean_service.h"
 #include "orvexa/platform/plist.h"
-#include "orvexa/scan/privacy/privacy_scan_service.h"
 #include "orvexa/units/sqlite_tool.h"
 #include "scan/privacy/privacy_support.h"
 #include "support/browser_store_fixture.h"
