@@ -199,8 +199,7 @@ TEST_F(CleanServiceTest, ATickedLinkGoesAndNeitherItsTargetNorAWebAddressesFile)
   const std::string page = othersFile(sb_, "page");
   for (bool canDelete : {true, false}) {
     SCOPED_TRACE(canDelete ? "direct" : "through the helper");
-    const std::string link = sb_.path("~/Library/Caches/link");
-    fs::create_directories(fs::path(link).parent_path());
+    const std::string link = sb_.dir("~/Library/Caches") + "/link";
     fs::create_symlink(target, link);
     FilePtr linkRecord = listedRecord(link, 1, 7, canDelete);
     FilePtr web = listedRecord(page, 1, 100, canDelete);
