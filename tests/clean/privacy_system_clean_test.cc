@@ -44,8 +44,7 @@ TEST_F(PrivacySystemCleanTest, FinderPositionsAndSharedListUuidsThatAreTickedGo)
       sb_, "com.apple.LSSharedFileList.RecentDocuments.sfl", testing::sharedList(sb_));
   const std::string other = testing::writeSharedList(
       sb_, "com.apple.LSSharedFileList.RecentApplications.sfl", testing::sharedList(sb_));
-  const std::string preferencesBefore = readFile(preferences);
-  const std::string listBefore = readFile(list);
+  const std::string before = readFile(preferences) + readFile(list);
   CategoryPtr recent = testing::scanned("Recent Item");
   const FilePtr finder = groupTitled(recent, "Finder Item");
   const FilePtr shared = groupTitled(recent, "com.apple.LSSharedFileList.RecentDocuments.sfl");
@@ -56,7 +55,7 @@ TEST_F(PrivacySystemCleanTest, FinderPositionsAndSharedListUuidsThatAreTickedGo)
   for (const FilePtr& item : finder->childrens) EXPECT_TRUE(item->url.empty()) << item->title;
 
   EXPECT_EQ(PrivacyCleanService::cleanRecentItem(recent).first, PrivacyDeleteEnum::Success);
-  EXPECT_EQ(readFile(preferences) + readFile(list), preferencesBefore + listBefore);
+  EXPECT_EQ(readFile(preferences) + readFile(list), before);
   EXPECT_FALSE(std::filesystem::exists(killallLog_));
 
   tick(finder, {0, 2});
