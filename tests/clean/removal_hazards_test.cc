@@ -87,11 +87,10 @@ class CleanPathTest : public testing::HelperUsingTest,
   void clean(const CategoryPtr& category, CleanServiceType type) {
     category->scanRoots = {Url::fromPath(sb_.root(), true)};
     auto finish = std::make_shared<testing::RecordingFinish>();
-    if (type == CleanServiceType::Duplicate) {
+    if (type == CleanServiceType::Duplicate)
       CleanService::cleanDuplicateAndSimilarCategorys(category, type, finish);
-    } else {
+    else
       CleanService::cleanCategorys({category}, type, finish, nullptr);
-    }
     ASSERT_TRUE(finish->done.wait(std::chrono::seconds(60)));
   }
 
