@@ -40,8 +40,7 @@ std::string described(const FilePtr& item) {
 }
 
 // Per browser ("[name]"), every group and item the scan lists from the
-// stores the builders write, as tests/data/privacy/browser_scan.txt holds
-// them: each group as "title, level of its items", then its items described
+// stores the builders write, as kExpected holds them: each group as "title, level of its items", then its items described
 // ("~/" for the home, "%/" for the profile folder). Safari has no "Form
 // Values" file: its "Auto Fills Value" group is empty.
 // Visits: by history item, then latest first, with the visit's own id; an
@@ -51,6 +50,72 @@ std::string described(const FilePtr& item) {
 // storage file but the journal; Firefox leaves out the download state record
 // and turns download addresses into paths. Rows and store files may always
 // be deleted (local storage files need not).
+constexpr const char* kExpected = R"([Safari]
+Visit History, 1
+Example again|1678307200.500|https://example.com/|11
+Example|978307200|https://example.com/|10
+Notes|978307300|/Users/tester/notes.html|12
+https://untitled.example/|978307250|https://untitled.example/|13
+Download History, 3
+~/Downloads/a.zip|1700000000|~/Downloads/a.zip|ID-1
+|now||ID-2
+Last Tabs, 3
+LastSession|now|%/LastSession.plist|<none>
+Auto Fills Value
+LocalStorage, 1
+https_a.example_0.localstorage|now|%/LocalStorage/https_a.example_0.localstorage|<none>|20
+https_b.example_0.localstorage|now|%/LocalStorage/https_b.example_0.localstorage|<none>|30
+Cookies, 3
+Cookies.binarycookies|now|~/Cookies/Cookies.binarycookies|<none>
+[Chrome]
+Visit History, 1
+News|1600000000|https://news.example/a|100
+file:///Users/tester/page.html|0|/Users/tester/page.html|101
+News|1600000500|https://news.example/a|102
+Download History, 1
+report.pdf|1700000000|~/Downloads/report.pdf|1
+gone.zip|0|/nowhere/gone.zip|2
+Download File History, 1
+report.pdf|1700000000|~/Downloads/report.pdf|1
+Search History, 1
+x|now|https://search.example/?q=x|2
+Cookies, 1
+cdn.example.net|1650000100||13294473700000000
+.example.com|1650000000||13294473600000000
+Login History, 1
+accounts.example|1500000000||[https://accounts.example/login][https://accounts.example/][me@example]
+accounts.example|1500000001||[https://accounts.example/login][https://accounts.example/][]
+Auto Fills Value, 1
+email|1400000000||[email][me@example]
+street|1400000001||[street][O'Brien Road, 5]
+street|1400000002||[street][O'Brien Road]
+street,O'Brien Road|1400000003||[street,O'Brien Road][ 5]
+LocalStorage, 1
+https_x_0.localstorage|now|%/Local Storage/https_x_0.localstorage|<none>|12
+000003.log|now|%/Local Storage/leveldb/000003.log|<none>|7
+[Firefox]
+Visit History, 1
+https://mozilla.example/|1600000000|https://mozilla.example/|1
+https://mozilla.example/|1500000000|https://mozilla.example/|1
+Download History, 1
+My%20File.txt|1700000000|~/Downloads/My File.txt|20
+x.zip|1700000000|/nowhere/x.zip|22
+My%20File.txt|0|https://cdn.example~/Downloads/My%20File.txt|23
+Download File History, 1
+My%20File.txt|1700000000|~/Downloads/My File.txt|20
+Search History, 1
+kw|1610000000|https://kw.example/search|5
+Cookies, 1
+example.org|1650000000||7
+other.org|1650000001||8
+Auto Fills Value, 1
+searchbar-history|1600000000||3
+email|0||4
+Login History, 1
+https://login.example|1600000000.123||1
+https://other.example|1600000001||2
+)";
+
 class BrowserScanTest : public ::testing::Test {
  protected:
   testing::Sandbox sb_;
@@ -91,7 +156,7 @@ TEST_F(BrowserScanTest, GroupsAndItemsOfEveryBrowser) {
     }
     lines += text;
   }
-  EXPECT_EQ(lines, testing::testData("privacy/browser_scan.txt"));
+  EXPECT_EQ(lines, kExpected);
 }
 
 // An unreadable store is not read at all, which the group says (a locked
