@@ -12,13 +12,11 @@
 #include "support/plist_values.h"
 #include "support/sandbox.h"
 #include "support/shared_checks.h"
-#include "support/temp_dir.h"
 
 namespace orvexa {
 namespace {
 
 using testing::plistDict;
-using testing::Sandbox;
 using testing::setTimes;
 using testing::TempDir;
 using Clock = std::chrono::system_clock;
@@ -75,7 +73,7 @@ TEST(BundleTest, NamesComeFromInfoPlistAndTheSearchMatchesIdentifiers) {
   // Each bundle's identifier is its name; `found` when the search returns it:
   // the applications folders only, the system's first, not inside another
   // bundle or a hidden folder, applications only, identifiers matched exactly.
-  Sandbox sb;
+  testing::Sandbox sb;
   const std::pair<std::string, bool> bundles[] = {
       {"/Applications/Utilities/Tool.app", true},
       {"/System/Applications/Calc.app", true},

@@ -1,6 +1,5 @@
 #include "orvexa/platform/file_manager.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>

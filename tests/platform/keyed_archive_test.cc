@@ -4,21 +4,17 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <string>
 #include <tuple>
-#include <vector>
 
-#include "orvexa/platform/plist.h"
 #include "support/plist_values.h"
 
 namespace orvexa {
 namespace {
 
-using testing::plistDict;
-using Uid = PlistValue::Uid;
 using ::testing::HasSubstr;
+using testing::plistDict;
 
-PlistValue uid(uint64_t n) { return PlistValue(Uid{n}); }
+PlistValue uid(uint64_t n) { return PlistValue(PlistValue::Uid{n}); }
 
 // An array of references to the objects numbered `ids`.
 PlistValue refs(const std::vector<uint64_t>& ids) {

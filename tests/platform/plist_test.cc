@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdint>
 #include <limits>
 #include <tuple>
 
@@ -10,13 +9,11 @@
 #include "orvexa/platform/user_defaults.h"
 #include "support/plist_values.h"
 #include "support/sandbox.h"
-#include "support/temp_dir.h"
 
 namespace orvexa {
 namespace {
 
 using testing::plistDict;
-using testing::TempDir;
 using namespace std::string_literals;
 
 // 2024-01-02T03:04:05Z
@@ -180,7 +177,7 @@ TEST(PlistTest, BinaryListsTheParserCannotTakeAreRefused) {
 // user defaults test below reads a written file back; a file that is no
 // list is named in the system scan test's error.)
 TEST(PlistTest, RepeatedKeysAndFileErrorsNamingThePath) {
-  TempDir dir;
+  testing::TempDir dir;
   std::string error;
   EXPECT_EQ(
       writePlistFile(dir / "missing/prefs.plist", everyType(true, kJan2), PlistFormat::Xml, &error)

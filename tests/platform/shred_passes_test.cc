@@ -6,8 +6,6 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <functional>
-#include <vector>
 
 #include "support/temp_dir.h"
 

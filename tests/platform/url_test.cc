@@ -9,8 +9,6 @@
 namespace orvexa {
 namespace {
 
-using testing::TempDir;
-
 // fromPath renders the text (when `rendered`), and the text parses (and
 // fromString reads it) back to the same URL.
 TEST(UrlTest, RendersAndParsesFileUrlsAndRejectsTextsThatAreNoUrl) {
@@ -93,7 +91,7 @@ TEST(UrlTest, FolderFlagPathComponentsAndCopiesOfFilesAndAddresses) {
 
   // The folder flag comes from the file system, following links; relative
   // paths are made absolute.
-  TempDir dir;
+  testing::TempDir dir;
   dir.makeDir("My Folder");
   dir.writeFile("file.txt", "x");
   std::filesystem::create_directory_symlink(dir / "My Folder", dir / "link");

@@ -3,8 +3,6 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
-#include <cstdint>
-#include <string>
 #include <tuple>
 
 #include "support/shared_checks.h"

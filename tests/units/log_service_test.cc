@@ -5,12 +5,8 @@
 #include <filesystem>
 #include <regex>
 #include <sstream>
-#include <string>
 #include <thread>
-#include <vector>
 
-#include "orvexa/platform/identity.h"
-#include "orvexa/platform/paths.h"
 #include "support/sandbox.h"
 
 namespace orvexa {

@@ -1,9 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <chrono>
-#include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
@@ -19,7 +15,6 @@ namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
-using testing::waitFor;
 
 // Collects what progressFunc receives; safe from any thread.
 struct Reports {
@@ -140,7 +135,7 @@ TEST(MainQueueConcurrencyTest, RepeatingTimerTicksBetweenFunctionsUntilInvalidat
     ++ticks->count;
   });
   ASSERT_NE(timer, MainQueue::kNoTimer);
-  ASSERT_TRUE(waitFor([&] { return ticks->count >= 5; }));
+  ASSERT_TRUE(testing::waitFor([&] { return ticks->count >= 5; }));
   EXPECT_GE(Clock::now() - start, 95ms) << "five ticks of 20 ms";
   MainQueue::sync([ticks] {
     ticks->busy = true;

@@ -3,11 +3,8 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <cstdint>
 #include <filesystem>
-#include <string>
 #include <tuple>
-#include <vector>
 
 #include "support/temp_dir.h"
 

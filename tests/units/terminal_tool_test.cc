@@ -4,12 +4,9 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <filesystem>
-#include <string>
 #include <thread>
 #include <tuple>
-#include <vector>
 
 #include "orvexa/units/scan_status.h"
 #include "support/temp_dir.h"
@@ -17,7 +14,6 @@
 namespace orvexa {
 namespace {
 
-namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 using Texts = std::vector<std::string>;
@@ -109,7 +105,7 @@ TEST_F(TerminalToolTest, OnlyASuspendedScanInterruptsItsTool) {
   };
   for (const auto& [state, perFeature, script, texts, noted] : cases) {
     SCOPED_TRACE(script + (perFeature ? "" : " (static)"));
-    fs::remove(marker);
+    std::filesystem::remove(marker);
     ScanStatusTable::set(kFeature, ScanState::start);
     std::thread stopper([state] {
       std::this_thread::sleep_for(200ms);
