@@ -7,6 +7,7 @@
 #include <tuple>
 
 #include "support/plist_values.h"
+#include "support/temp_dir.h"
 
 namespace orvexa {
 namespace {
@@ -83,40 +84,16 @@ TEST(KeyedArchiveTest, EncodedValuesDecodeToTheSameValuesInTheArchiverLayout) {
 }
 
 TEST(KeyedArchiveTest, ReadsArchivesOfOtherWritersAndRefusesValuesNoArchiveHolds) {
-  // Objects as the system's archiver writes them: mutable classes,
-  // subclasses known only through "$classes", wrapped strings and data,
-  // UUIDs, dates and URLs, shared references.
+  // An archive as the system's archiver writes it, in the XML form (UIDs as
+  // {"CF$UID": n} dictionaries; the binary form's UIDs: the tests around).
   // clang-format off
-  std::vector<PlistValue> objects = {
-      /*1*/ plistDict({{"NS.keys", refs({2, 3, 4, 5, 6, 7, 8})},
-                       {"NS.objects", refs({9, 10, 13, 15, 16, 18, 9})}, {"$class", uid(20)}}),
-      /*2*/ "name", /*3*/ "list", /*4*/ "uuid", /*5*/ "when", /*6*/ "url", /*7*/ "blob", /*8*/ "again",
-      /*9*/ plistDict({{"NS.string", "wrapped"}, {"$class", uid(11)}}),
-      /*10*/ plistDict({{"NS.objects", refs({12, 19})}, {"$class", uid(14)}}),
-      /*11*/ classObject("NSMutableString", {"NSMutableString", "NSString", "NSObject"}),
-      /*12*/ PlistValue(int64_t{7}),
-      /*13*/ plistDict({{"NS.uuidbytes", PlistValue(PlistValue::Data{0x6f, 0x96, 0x19, 0xff, 0x8b, 0x86,
-                         0xd0, 0x11, 0xb4, 0x2d, 0x00, 0xc0, 0x4f, 0xc9, 0x64, 0xff})}, {"$class", uid(17)}}),
-      /*14*/ classObject("SFLListItemArray", {"SFLListItemArray", "NSMutableArray", "NSArray"}),
-      /*15*/ plistDict({{"NS.time", PlistValue(0.0)}, {"$class", uid(21)}}),
-      /*16*/ plistDict({{"NS.base", uid(0)}, {"NS.relative", uid(22)}, {"$class", uid(23)}}),
-      /*17*/ classObject("NSUUID"),
-      /*18*/ plistDict({{"NS.data", PlistValue(PlistValue::Data{1, 2})}, {"$class", uid(24)}}),
-      /*19*/ PlistValue(true),
-      /*20*/ classObject("NSMutableDictionary", {"NSMutableDictionary", "NSDictionary", "NSObject"}),
-      /*21*/ classObject("NSDate"), /*22*/ "file:///Users/tester/Documents/", /*23*/ classObject("NSURL"),
-      /*24*/ classObject("NSMutableData", {"NSMutableData", "NSData", "NSObject"}),
-  };
   const PlistValue expected = plistDict({{"name", "wrapped"}, {"list", PlistValue(PlistValue::Array{PlistValue(int64_t{7}), PlistValue(true)})},
       {"uuid", "6F9619FF-8B86-D011-B42D-00C04FC964FF"}, {"when", PlistValue(PlistValue::DateValue{978307200})},
       {"url", "file:///Users/tester/Documents/"}, {"blob", PlistValue(PlistValue::Data{1, 2})}, {"again", "wrapped"}});
   // clang-format on
-  const PlistValue archive = archiveOf(objects);
+  const std::string xml = testing::testData("platform/other_writers_archive.plist");
   std::string error;
-  EXPECT_EQ(unarchiveObject(archive, &error), expected) << error;
-  // The XML form: UIDs read back as {"CF$UID": n} dictionaries.
-  EXPECT_EQ(unarchiveObjectWithData(writePlist(archive, PlistFormat::Xml), &error), expected)
-      << error;
+  EXPECT_EQ(unarchiveObjectWithData(xml, &error), expected) << error;
 
   // Values no archive holds cannot be encoded.
   EXPECT_THAT(refusal(plistDict({{"ref", uid(3)}})), HasSubstr("UID"));
