@@ -46,12 +46,9 @@ std::string walk(const std::string& root, Options options, bool carryOn = true,
 class DirectoryEnumeratorTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_.writeFile("root/.dotfile", "dot");
-    dir_.writeFile("root/.hidden/inner.txt", "inner");
-    dir_.writeFile("root/My.app/Contents/Info.plist", "<plist/>");
-    dir_.writeFile("root/a/c/d.txt", "dddd");
-    dir_.writeFile("root/a/z.dat", "zz");
-    dir_.writeFile("root/b.txt", "bbb");
+    for (const char* file : {".dotfile", ".hidden/inner.txt", "My.app/Contents/Info.plist",
+                             "a/c/d.txt", "a/z.dat", "b.txt"})
+      dir_.writeFile(std::string("root/") + file, "x");
     std::filesystem::create_directory_symlink("a", dir_ / "root/link");
   }
 

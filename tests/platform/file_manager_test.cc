@@ -61,9 +61,9 @@ TEST(FileManagerTest, ExistenceRemovabilityOwnerAndRemovalAsAnotherUser) {
   ::chmod((dir / "folder").c_str(), 0755);
   if (!testing::canSwitchUser()) GTEST_SKIP() << "needs root to hand files to other users";
   ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
-  dir.writeFile("sticky/nobodys.txt", "x");
-  dir.writeFile("sticky/daemons.txt", "x");
-  dir.writeFile("read-only/nobodys.txt", "x");  // the folder is root's: not writable for others
+  // "read-only" is root's: not writable for others.
+  for (const char* name : {"sticky/nobodys.txt", "sticky/daemons.txt", "read-only/nobodys.txt"})
+    dir.writeFile(name, "x");
   own(dir / "sticky", testing::kNobodyUid);
   ASSERT_EQ(::chmod((dir / "sticky").c_str(), 01777), 0);
   own(dir / "sticky/nobodys.txt", testing::kNobodyUid);
@@ -92,9 +92,8 @@ TEST(FileManagerTest, ExistenceRemovabilityOwnerAndRemovalAsAnotherUser) {
 
   // Removal as another user goes on past what it may not remove and reports
   // the first failure.
-  dir.writeFile("victim/a.txt", "a");
-  dir.writeFile("victim/locked/c.txt", "c");
-  dir.writeFile("victim/z/d.txt", "d");
+  for (const char* name : {"victim/a.txt", "victim/locked/c.txt", "victim/z/d.txt"})
+    dir.writeFile(name, "x");
   const std::string victim = dir / "victim";
   own(victim, testing::kNobodyUid);
   for (const auto& entry : fs::recursive_directory_iterator(victim))
@@ -163,10 +162,8 @@ TEST(FileManagerTest, CreatesListsRemovesCopiesAndMovesItems) {
   };
   dir.writeFile("file", "x");
   // Removal never follows links.
-  dir.writeFile("victim/a.txt", "a");
-  dir.writeFile("victim/.hidden", "h");
-  dir.writeFile("victim/sub/deeper/b.txt", "b");
-  dir.writeFile("victim/locked/c.txt", "c");
+  for (const char* name : {"a.txt", ".hidden", "sub/deeper/b.txt", "locked/c.txt"})
+    dir.writeFile(std::string("victim/") + name, "x");
   ASSERT_EQ(::chmod((dir / "victim/locked").c_str(), testing::canSwitchUser() ? 0500 : 0700), 0);
   dir.writeFile("keep/precious.txt", "p");
   fs::create_directory_symlink(dir / "keep", dir / "victim/sub/link");
