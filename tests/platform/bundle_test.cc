@@ -39,11 +39,7 @@ TEST(BundleTest, NamesComeFromInfoPlistAndTheSearchMatchesIdentifiers) {
   TempDir dir;
   // clang-format off
   const std::tuple<const char*, PlistValue, std::string> cases[] = {
-      {"display name wins",
-       plistDict({{"CFBundleDisplayName", "Shown"},
-                  {"CFBundleName", "Plain"},
-                  {"CFBundleExecutable", "run"}}),
-       "Shown|/My Tool.app/Contents/MacOS/run"},
+      {"display name wins", plistDict({{"CFBundleDisplayName", "Shown"}, {"CFBundleName", "Plain"}, {"CFBundleExecutable", "run"}}), "Shown|/My Tool.app/Contents/MacOS/run"},
       {"empty display name counts as absent", plistDict({{"CFBundleDisplayName", ""}, {"CFBundleName", "Plain"}}), "Plain|"},
       {"names of the wrong type are ignored", plistDict({{"CFBundleDisplayName", int64_t{3}}, {"CFBundleExecutable", true}}), "My Tool|"},
       {"an executable outside Contents/MacOS is not taken", plistDict({{"CFBundleExecutable", "../../x"}}), "My Tool|"},
