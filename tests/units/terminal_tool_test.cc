@@ -57,14 +57,9 @@ TEST_F(TerminalToolTest, OutputIsReturnedUnchanged) {
   for (int i = 0; large.size() < 5 * 1024 * 1024; ++i)
     large += "line " + std::to_string(i) + " of the large output test\n";
   const std::string largeFile = tmp_.writeFile("large.txt", large);
-  struct Case {
-    const char* name;
-    std::string path;
-    Texts args;
-    std::string out;
-  };
+  // Rows: name, tool, arguments, output.
   // clang-format off
-  const std::vector<Case> cases = {
+  const std::tuple<const char*, std::string, Texts, std::string> cases[] = {
       {"prints nothing", "/bin/true", {}, ""},
       {"arguments as they are", "/usr/bin/printf", {"%s|", "a b", "c*", "$HOME"}, "a b|c*|$HOME|"},
       {"failure status ignored", "/bin/sh", {"-c", "echo out; exit 3"}, "out\n"},
@@ -75,11 +70,11 @@ TEST_F(TerminalToolTest, OutputIsReturnedUnchanged) {
       {"not executable", script, {}, ""},
   };
   // clang-format on
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
+  for (const auto& [name, path, args, out] : cases) {
+    SCOPED_TRACE(name);
     const auto start = Clock::now();
-    EXPECT_TRUE(TerminalUtils::runTerminal(c.path, c.args) == c.out);
-    EXPECT_TRUE(realTime(false, c.path, c.args) == Texts{c.out == "Error" ? "" : c.out});
+    EXPECT_TRUE(TerminalUtils::runTerminal(path, args) == out);
+    EXPECT_TRUE(realTime(false, path, args) == Texts{out == "Error" ? "" : out});
     EXPECT_LT(Clock::now() - start, 4s);
   }
 }
