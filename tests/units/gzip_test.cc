@@ -16,7 +16,7 @@ using orvexa::testing::bytesOf;
 // and spans many output chunks.
 Data noise(size_t size) { return testing::noiseBytes(size); }
 
-TEST(GzipTest, RoundTripsAndThrowsTypedErrors) {
+TEST(GzipTest, RoundTripsThrowsTypedErrorsAndRawDeflateHasAnOutputLimit) {
   for (const Data& input : {Data{0x42}, noise(200'000)}) {
     const Data packed = gzipped(input, CompressionLevel::bestCompression);
     EXPECT_TRUE(isGzipped(packed) && gunzipped(packed) == input) << input.size();
@@ -53,21 +53,19 @@ TEST(GzipTest, RoundTripsAndThrowsTypedErrors) {
       EXPECT_FALSE(e.message().empty());
     }
   }
-}
 
-// Raw deflate (no header) only; output past the limit is cut; bad input
-// gives nothing.
-TEST(DecompressedTest, RawDeflateWithOutputLimit) {
+  // Raw deflate (no header) only; output past the limit is cut; bad input
+  // gives nothing.
   auto deflated = [](const Data& d) { return gzipped(d, CompressionLevel::bestSpeed, -15); };
   const Data raw = deflated(noise(100'000));
-  const std::pair<Data, Data> cases[] = {
+  const std::pair<Data, Data> rawCases[] = {
       {raw, noise(100'000)},
       {deflated(Data(kDecompressedLimit, 'b')), Data(kDecompressedLimit, 'b')},
       {deflated(Data(kDecompressedLimit + 100, 'a')), Data(kDecompressedLimit, 'a')},
       {bytesOf("\xff\xff\xff\xff not deflate"), {}},
       {Data(raw.begin(), raw.begin() + 100), {}},
   };
-  for (const auto& [input, expected] : cases)
+  for (const auto& [input, expected] : rawCases)
     EXPECT_TRUE(decompressed(input) == expected) << input.size();
 }
 

@@ -39,7 +39,7 @@ struct ScanStateGuard {
 // Against coreutils, at the sizes where chunked readers go wrong; unreadable
 // paths give none or empty text; a suspended scan cancels only the scan's
 // hasher, and it works again after a restart.
-TEST(FileDigestTest, HashersAgreeWithCoreutilsAndRefuseWhatTheyCannotRead) {
+TEST(FileDigestTest, HashersAgreeWithCoreutilsAndFailWithoutThrowing) {
   ScanStateGuard guard;
   TempDir dir;
   for (const std::string& content :
@@ -64,13 +64,9 @@ TEST(FileDigestTest, HashersAgreeWithCoreutilsAndRefuseWhatTheyCannotRead) {
   EXPECT_EQ(SwiftFileHashUnit::shard().hashFile(abc), std::nullopt);
   SwiftFileHashUnit::shard().scanState = static_cast<int>(ScanState::end);
   EXPECT_EQ(SwiftFileHashUnit::shard().hashFile(abc), "900150983cd24fb0d6963f7d28e17f72");
-}
 
-// The worker drives a caller-supplied context: a context that fails or
-// throws gives empty text instead of a digest or an escaping exception.
-TEST(FileHashContextTest, FailingContextsGiveEmptyTextAndTextDigestsAreUpperCase) {
-  TempDir dir;
-  const std::string path = dir.writeFile("data", "abc");
+  // The worker drives a caller-supplied context: a context that fails or
+  // throws gives empty text instead of a digest or an escaping exception.
   // Every step fails the same way; one failing and one throwing (the state is
   // of another type: bad_any_cast) stand for all.
   const decltype(ComputationContext::update) updates[] = {
@@ -79,15 +75,13 @@ TEST(FileHashContextTest, FailingContextsGiveEmptyTextAndTextDigestsAreUpperCase
   for (const auto& update : updates) {
     ComputationContext context = FileHash::md5Context();
     context.update = update;
-    EXPECT_EQ(FileHash::hashOfFileAtPath(path, context), "");
+    EXPECT_EQ(FileHash::hashOfFileAtPath(abc, context), "");
   }
 
-  // The digest of a text is upper case, of its UTF-8 bytes.
-  const std::pair<std::string, const char*> cases[] = {
-      {"\xC3\xA9", "66DDCD97CFDEABB2F6FB8A999B4BC76F"},              // "é" as UTF-8
-      {std::string("a\0b", 3), "70350F6027BCE3713F6B76473084309B"},  // bytes after a NUL count
-  };
-  for (const auto& [text, digest] : cases) EXPECT_EQ(MD5(text), digest) << text;
+  // The digest of a text is upper case, of its UTF-8 bytes ("é" here), bytes
+  // after a NUL included.
+  EXPECT_EQ(MD5("\xC3\xA9") + " " + MD5(std::string("a\0b", 3)),
+            "66DDCD97CFDEABB2F6FB8A999B4BC76F 70350F6027BCE3713F6B76473084309B");
 }
 
 TEST(SwiftFileHashConcurrencyTest, ParallelCallsEachGetTheirOwnDigest) {
