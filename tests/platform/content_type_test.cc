@@ -18,8 +18,8 @@ namespace {
 using testing::TempDir;
 using Tree = std::vector<std::string>;
 
-TEST(ContentTypeTest, TypesByName) {
-  const std::tuple<std::string, bool, std::string> cases[] = {
+TEST(ContentTypeTest, TypesByNameAndSniffedFilesWithoutExtensionAndItemsOnDisk) {
+  const std::tuple<std::string, bool, std::string> byName[] = {
       {"clip.MOV", false, "com.apple.quicktime-movie"},
       {"archive.tar.gz", false, "org.gnu.gnu-zip-archive"},
       {"Kit.Framework", true, "com.apple.package"},
@@ -27,12 +27,10 @@ TEST(ContentTypeTest, TypesByName) {
       {"folder.jpg", true, "public.folder"},  // folders are never typed by extension
       {"Safari.app", false, "public.data"},   // nor files by a bundle extension
   };
-  for (const auto& [name, isDirectory, type] : cases)
+  for (const auto& [name, isDirectory, type] : byName)
     EXPECT_EQ(contentTypeForName(name, isDirectory, false), type) << name << isDirectory;
   EXPECT_EQ(contentTypeForName("link.jpg", false, true), "public.symlink");
-}
 
-TEST(ContentTypeTest, SniffsFilesWithoutExtensionAndTypesItemsOnDisk) {
   const std::tuple<std::string, std::string, std::string> cases[] = {
       {"jpeg", std::string("\xFF\xD8\xFF\xE0\x00\x10JFIF", 10), "public.jpeg"},
       {"text", "just some words", "public.data"},
