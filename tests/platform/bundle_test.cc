@@ -34,29 +34,27 @@ std::string writeBundle(const std::string& folder, const PlistValue& info,
   return folder;
 }
 
-// Each row: Info.plist besides the identifier, then "localized name|executable".
+// Each row: Info.plist, then "localized name|executable".
 TEST(BundleTest, NamesComeFromInfoPlistAndTheSearchMatchesIdentifiers) {
   TempDir dir;
   // clang-format off
   const std::tuple<const char*, PlistValue, std::string> cases[] = {
-      {"display name wins", plistDict({{"CFBundleDisplayName", "Shown"}, {"CFBundleName", "Plain"}, {"CFBundleExecutable", "run"}}), "Shown|/My Tool.app/Contents/MacOS/run"},
-      {"empty display name counts as absent", plistDict({{"CFBundleDisplayName", ""}, {"CFBundleName", "Plain"}}), "Plain|"},
-      {"names of the wrong type are ignored", plistDict({{"CFBundleDisplayName", int64_t{3}}, {"CFBundleExecutable", true}}), "My Tool|"},
-      {"an executable outside Contents/MacOS is not taken", plistDict({{"CFBundleExecutable", "../../x"}}), "My Tool|"},
+      {"display name wins", plistDict({{"CFBundleIdentifier", "org.example.a"}, {"CFBundleDisplayName", "Shown"}, {"CFBundleName", "Plain"}, {"CFBundleExecutable", "run"}}), "Shown|/My Tool.app/Contents/MacOS/run"},
+      {"empty display name counts as absent", plistDict({{"CFBundleIdentifier", "org.example.a"}, {"CFBundleDisplayName", ""}, {"CFBundleName", "Plain"}}), "Plain|"},
+      {"names of the wrong type are ignored", plistDict({{"CFBundleIdentifier", "org.example.a"}, {"CFBundleDisplayName", int64_t{3}}, {"CFBundleExecutable", true}}), "My Tool|"},
+      {"an executable outside Contents/MacOS is not taken", plistDict({{"CFBundleIdentifier", "org.example.a"}, {"CFBundleExecutable", "../../x"}}), "My Tool|"},
   };
   // clang-format on
-  for (const auto& [label, given, names] : cases) {
+  for (const auto& [label, info, names] : cases) {
+    SCOPED_TRACE(label);
     std::filesystem::remove_all(dir / "My Tool.app");
-    PlistValue info = given;
-    info.set("CFBundleIdentifier", "org.example.a");
     const std::string folder = writeBundle(dir / "My Tool.app", info);
     std::optional<ApplicationBundle> b = readApplicationBundle(folder + "/");
-    ASSERT_TRUE(b) << label;
+    ASSERT_TRUE(b);
     const std::string executable = b->executablePath();
     EXPECT_EQ(b->path + " " + b->bundleIdentifier + " " + b->name + " " + b->localizedName + "|" +
                   (executable.empty() ? "" : executable.substr(dir.path().size())),
-              folder + " org.example.a My Tool " + names)
-        << label;
+              folder + " org.example.a My Tool " + names);
   }
 
   dir.makeDir("Empty.app/Contents");
