@@ -17,14 +17,14 @@ namespace {
 
 using testing::TempDir;
 using Options = EnumerationOptions;
+using Visit = std::function<void(DirectoryEnumerator&, std::string)>;
 
 // Every item as "path below root@level", every error as "!path: error",
 // in order, each followed by a space. `visit` may act on each item; the
 // error handler answers `carryOn`; `maxOpenDescriptors` (0: the default)
 // makes the walk close and reopen folders.
 std::string walk(const std::string& root, Options options, bool carryOn = true,
-                 const std::function<void(DirectoryEnumerator&, std::string)>& visit = {},
-                 size_t maxOpenDescriptors = 0) {
+                 const Visit& visit = {}, size_t maxOpenDescriptors = 0) {
   std::string text;
   DirectoryEnumerator e(root, options, [&](const std::string& path, const std::string& error) {
     text += "!" + path + ": " + error + " ";
@@ -40,83 +40,68 @@ std::string walk(const std::string& root, Options options, bool carryOn = true,
   return text;
 }
 
-// root/
-//   .dotfile  .hidden/inner.txt  My.app/Contents/Info.plist
-//   a/c/d.txt  a/z.dat  b.txt  link -> a
-class DirectoryEnumeratorTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    for (const char* file : {".dotfile", ".hidden/inner.txt", "My.app/Contents/Info.plist",
-                             "a/c/d.txt", "a/z.dat", "b.txt"})
-      dir_.writeFile(std::string("root/") + file, "x");
-    std::filesystem::create_directory_symlink("a", dir_ / "root/link");
-  }
-
-  TempDir dir_;
-  const std::string root_ = dir_ / "root";
-};
-
 // Depth first, in name order, with levels; each option leaves out what it
 // names, and so does the caller below a folder (below a file: nothing).
-TEST_F(DirectoryEnumeratorTest, VisitOrderOptionsAndResourceValues) {
+// The tree: root/
+//   .dotfile  .hidden/inner.txt  My.app/Contents/Info.plist
+//   a/c/d.txt  a/z.dat  b.txt  link -> a
+TEST(DirectoryEnumeratorTest, VisitOrderOptionsAndErrors) {
+  TempDir dir;
+  for (const char* file : {".dotfile", ".hidden/inner.txt", "My.app/Contents/Info.plist",
+                           "a/c/d.txt", "a/z.dat", "b.txt"})
+    dir.writeFile(std::string("root/") + file, "x");
+  std::filesystem::create_directory_symlink("a", dir / "root/link");
+  const std::string root = dir / "root";
   auto skipBelow = [](std::string name) {
     return [name](DirectoryEnumerator& e, const std::string& relative) {
       if (relative == name) e.skipDescendants();
     };
   };
-  const struct {
-    Options options;
-    std::function<void(DirectoryEnumerator&, std::string)> visit;
-    std::string visits;
-  } cases[] = {
-      {Options::none,
-       {},
+  const std::tuple<Options, Visit, std::string> cases[] = {
+      {Options::none, nullptr,
        ".dotfile@1 .hidden@1 .hidden/inner.txt@2 My.app@1 My.app/Contents@2 "
        "My.app/Contents/Info.plist@3 a@1 a/c@2 a/c/d.txt@3 a/z.dat@2 b.txt@1 link@1 "},
       {Options::skipsHiddenFiles, skipBelow("a/c/d.txt"),
        "My.app@1 My.app/Contents@2 My.app/Contents/Info.plist@3 a@1 a/c@2 a/c/d.txt@3 a/z.dat@2 "
        "b.txt@1 link@1 "},
-      {Options::skipsPackageDescendants,
-       {},
+      {Options::skipsPackageDescendants, nullptr,
        ".dotfile@1 .hidden@1 .hidden/inner.txt@2 My.app@1 a@1 a/c@2 a/c/d.txt@3 a/z.dat@2 "
        "b.txt@1 link@1 "},
-      {Options::skipsSubdirectoryDescendants,
-       {},
+      {Options::skipsSubdirectoryDescendants, nullptr,
        ".dotfile@1 .hidden@1 My.app@1 a@1 b.txt@1 link@1 "},
       {Options::skipsHiddenFiles | Options::skipsPackageDescendants, skipBelow("a"),
        "My.app@1 a@1 b.txt@1 link@1 "},
   };
-  for (const auto& c : cases) EXPECT_EQ(walk(root_, c.options, true, c.visit), c.visits);
+  for (const auto& [options, visit, visits] : cases)
+    EXPECT_EQ(walk(root, options, true, visit), visits);
   // A root that is a link is followed.
-  EXPECT_EQ(walk(dir_ / "root/link", Options::none), "c@1 c/d.txt@2 z.dat@1 ");
+  EXPECT_EQ(walk(dir / "root/link", Options::none), "c@1 c/d.txt@2 z.dat@1 ");
 
   // Each item's values are resourceValues' (file_manager_test); a leading dot
   // marks an item hidden.
-  EXPECT_TRUE(DirectoryEnumerator(root_).next().value().isHidden) << ".dotfile";
-}
+  EXPECT_TRUE(DirectoryEnumerator(root).next().value().isHidden) << ".dotfile";
 
-// A root that is no folder, a folder gone or unreadable when the walk comes
-// to it: reported, and the walk goes on as the handler says.
-TEST_F(DirectoryEnumeratorTest, ErrorsAreReportedAndSkipped) {
-  EXPECT_EQ(walk(root_ + "/b.txt", Options::none), "!" + root_ + "/b.txt: Not a directory ");
+  // A root that is no folder, a folder gone or unreadable when the walk comes
+  // to it: reported, and the walk goes on as the handler says.
+  EXPECT_EQ(walk(root + "/b.txt", Options::none), "!" + root + "/b.txt: Not a directory ");
   const std::string before = "My.app@1 My.app/Contents@2 My.app/Contents/Info.plist@3 a@1 ";
-  auto vanish = [this](DirectoryEnumerator&, const std::string& relative) {
-    if (relative == "a") std::filesystem::rename(dir_ / "root/a", dir_ / "gone");
+  auto vanish = [&](DirectoryEnumerator&, const std::string& relative) {
+    if (relative == "a") std::filesystem::rename(dir / "root/a", dir / "gone");
   };
   for (bool carryOn : {true, false}) {
-    EXPECT_EQ(walk(root_, Options::skipsHiddenFiles, carryOn, vanish),
-              before + "!" + root_ + "/a: No such file or directory " +
+    EXPECT_EQ(walk(root, Options::skipsHiddenFiles, carryOn, vanish),
+              before + "!" + root + "/a: No such file or directory " +
                   (carryOn ? "b.txt@1 link@1 " : ""));
-    std::filesystem::rename(dir_ / "gone", dir_ / "root/a");
+    std::filesystem::rename(dir / "gone", dir / "root/a");
   }
   // Root reads any folder: this walk runs as an unprivileged user.
   if (!testing::canSwitchUser()) GTEST_SKIP() << "needs root to run as another user";
-  ASSERT_EQ(::chmod(dir_.path().c_str(), 0755), 0);
-  ASSERT_EQ(::chmod((dir_ / "root/a").c_str(), 0), 0);
+  ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
+  ASSERT_EQ(::chmod((dir / "root/a").c_str(), 0), 0);
   EXPECT_EQ(testing::runAsUser(testing::kNobodyUid, testing::kNogroupGid,
-                               [this] { return walk(root_, Options::skipsHiddenFiles); }),
-            before + "!" + root_ + "/a: Permission denied b.txt@1 link@1 ");
-  ::chmod((dir_ / "root/a").c_str(), 0755);
+                               [&] { return walk(root, Options::skipsHiddenFiles); }),
+            before + "!" + root + "/a: Permission denied b.txt@1 link@1 ");
+  ::chmod((dir / "root/a").c_str(), 0755);
 }
 
 auto openDescriptorCount() {
