@@ -109,7 +109,7 @@ TEST(FileManagerTest, ExistenceRemovabilityOwnerAndRemovalAsAnotherUser) {
 
 // The values describe the item itself, a link as a link; the creation date
 // is never later than the modification, so backdating moves it too.
-TEST(FileManagerTest, AttributesAndResourceValuesDescribeTheItemItself) {
+TEST(FileManagerTest, ValuesDescribeTheItemItselfAndEachOperationsOutcome) {
   TempDir dir;
   const std::string file = dir.writeFile("file.txt", "hello");
   ASSERT_EQ(::chmod(file.c_str(), 0640), 0);
@@ -149,11 +149,8 @@ TEST(FileManagerTest, AttributesAndResourceValuesDescribeTheItemItself) {
   const auto y2001 = std::chrono::system_clock::time_point(std::chrono::seconds(978307200));
   EXPECT_TRUE(backdated->modificationDate == y2001 && backdated->creationDate == y2001 &&
               backdated->accessDate == y2001 && !backdated->isHidden);
-}
 
-// Each step's outcome, the temporary folder's path left out.
-TEST(FileManagerTest, CreatesListsRemovesCopiesAndMovesItems) {
-  TempDir dir;
+  // Each step's outcome, the temporary folder's path left out.
   auto outcome = [&dir](const FileStatus& status) {
     if (status.ok()) return std::string("ok");
     const std::string& text = status.message();
