@@ -34,8 +34,10 @@ std::string writeBundle(const std::string& folder, const PlistValue& info,
   return folder;
 }
 
+constexpr time_t kInstalled = 1'700'000'000;
+
 // Each row: Info.plist, then "localized name|executable".
-TEST(BundleTest, NamesComeFromInfoPlistAndTheSearchMatchesIdentifiers) {
+TEST(BundleTest, NamesComeFromInfoPlistTheSearchMatchesIdentifiersAndLastUseIsAnAccess) {
   TempDir dir;
   // clang-format off
   const std::tuple<const char*, PlistValue, std::string> cases[] = {
@@ -89,19 +91,14 @@ TEST(BundleTest, NamesComeFromInfoPlistAndTheSearchMatchesIdentifiers) {
   }
   EXPECT_FALSE(applicationForBundleIdentifier("tool.app"));
   EXPECT_FALSE(applicationForBundleIdentifier(""));
-}
 
-constexpr time_t kInstalled = 1'700'000'000;
-
-// A use is an access after the last write, of the executable Info.plist
-// names, else of the latest used file in Contents/MacOS. (Equal times and a
-// plain later read: the uninstall scan's unused-application test.)
-TEST(LastUsedTest, AccessAfterTheLastWriteIsAUse) {
-  TempDir dir;
+  // A use is an access after the last write, of the executable Info.plist
+  // names, else of the latest used file in Contents/MacOS. (Equal times and a
+  // plain later read: the uninstall scan's unused-application test.)
   // Rows: label, the executable named, access times of the executables (each
   // written at kInstalled), the use expected (0: none).
   using Times = std::vector<std::pair<const char*, time_t>>;
-  const std::tuple<const char*, const char*, Times, time_t> cases[] = {
+  const std::tuple<const char*, const char*, Times, time_t> uses[] = {
       // clang-format off
       {"read a second after", "main", {{"main", kInstalled + 1}}, kInstalled + 1},
       {"a helper's use does not count", "main", {{"main", kInstalled}, {"helper", kInstalled + 5}}, 0},
@@ -110,7 +107,7 @@ TEST(LastUsedTest, AccessAfterTheLastWriteIsAUse) {
       // clang-format on
   };
   int n = 0;
-  for (const auto& [label, named, times, want] : cases) {
+  for (const auto& [label, named, times, want] : uses) {
     SCOPED_TRACE(label);
     PlistValue info = plistDict({{"CFBundleIdentifier", "org.example.app"}});
     if (*named) info.set("CFBundleExecutable", named);

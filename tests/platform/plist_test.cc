@@ -171,12 +171,10 @@ TEST(PlistTest, MalformedInputAndBinaryListsTheParserCannotTakeAreRefused) {
 // list is named in the system scan test's error.)
 TEST(PlistTest, RepeatedKeysAndFileErrorsNamingThePath) {
   testing::TempDir dir;
+  const std::string path = dir / "missing/prefs.plist";
   std::string error;
-  EXPECT_EQ(
-      writePlistFile(dir / "missing/prefs.plist", everyType(true, kJan2), PlistFormat::Xml, &error)
-          ? ""
-          : error,
-      dir / "missing/prefs.plist" + ": No such file or directory");
+  EXPECT_FALSE(writePlistFile(path, everyType(true, kJan2), PlistFormat::Xml, &error));
+  EXPECT_EQ(error, path + ": No such file or directory");
 
   // A repeated key keeps its first place and takes the last value, when read
   // and when set again.
