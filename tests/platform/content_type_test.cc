@@ -18,7 +18,7 @@ namespace {
 using testing::TempDir;
 using Tree = std::vector<std::string>;
 
-TEST(ContentTypeTest, TypesByNameAndSniffedFilesWithoutExtensionAndItemsOnDisk) {
+TEST(ContentTypeTest, TypesByNameAndContentAndTheReaderTakesOnlyRegularFilesWithinTheCap) {
   const std::tuple<std::string, bool, std::string> byName[] = {
       {"clip.MOV", false, "com.apple.quicktime-movie"},
       {"archive.tar.gz", false, "org.gnu.gnu-zip-archive"},
@@ -51,12 +51,9 @@ TEST(ContentTypeTest, TypesByNameAndSniffedFilesWithoutExtensionAndItemsOnDisk) 
             (Tree{"public.folder", "public.directory", "public.item"}));
   // Unknown types conform to data.
   EXPECT_EQ(contentTypeTree("dyn.unknown"), (Tree{"dyn.unknown", "public.data", "public.item"}));
-}
 
-// Every kind of object a name can stand for, read with a 10-byte cap: only a
-// regular file within the cap is read, and nothing blocks.
-TEST(FileReader, ReadsOnlyRegularFilesWithinTheCap) {
-  TempDir dir;
+  // Every kind of object a name can stand for, read with a 10-byte cap: only a
+  // regular file within the cap is read, and nothing blocks.
   dir.writeFile("small", "0123456789");
   dir.writeFile("big", "0123456789X");
   dir.makeDir("folder");
@@ -68,7 +65,7 @@ TEST(FileReader, ReadsOnlyRegularFilesWithinTheCap) {
   std::strncpy(address.sun_path, (dir / "sock").c_str(), sizeof address.sun_path - 1);
   ASSERT_EQ(::bind(sock, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
   // Rows: path, links, the content or the end of the reason.
-  const std::tuple<std::string, Links, const char*> cases[] = {
+  const std::tuple<std::string, Links, const char*> reads[] = {
       {dir / "small", Links::kRefuse, "0123456789"},
       {dir / "link", Links::kFollow, "0123456789"},
       {dir / "link", Links::kRefuse, ": not a regular file (a symbolic link)"},
@@ -79,7 +76,7 @@ TEST(FileReader, ReadsOnlyRegularFilesWithinTheCap) {
       {"/dev/null", Links::kFollow, ": not a regular file (a character device)"},
       {dir / "missing", Links::kFollow, ": No such file or directory"},
   };
-  for (const auto& [path, links, expected] : cases) {
+  for (const auto& [path, links, expected] : reads) {
     std::string error;
     std::optional<std::string> bytes = readRegularFile(path, 10, &error, links);
     EXPECT_EQ(bytes.value_or(error), bytes ? expected : path + expected) << path;
