@@ -108,34 +108,31 @@ auto openDescriptorCount() {
   return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});
 }
 
-TEST(DirectoryEnumeratorDeepTest, WalksTenThousandLevelsWithFewDescriptors) {
+TEST(DirectoryEnumeratorDeepTest, WalksTenThousandLevelsWithFewDescriptorsAndReopensClosedFolders) {
   testing::ScratchDir dir;
-  constexpr int kDepth = 10000;
-  ASSERT_EQ(testing::makeDeepChain(dir.path(), kDepth, "d", 0, 5), 1);
+  constexpr int kLevels = 10000;
+  ASSERT_EQ(testing::makeDeepChain(dir.path(), kLevels, "d", 0, 5), 1);
   const auto before = openDescriptorCount();
-  DirectoryEnumerator e(dir.path());
+  DirectoryEnumerator deep(dir.path());
   int count = 0;
-  while (auto item = e.next()) {
+  while (auto item = deep.next()) {
     ++count;
     if (item->name != "f") continue;
-    EXPECT_EQ(e.level(), kDepth + 1);
-    EXPECT_EQ(item->path.size(), dir.path().size() + 2 * kDepth + 2);
+    EXPECT_EQ(deep.level(), kLevels + 1);
+    EXPECT_EQ(item->path.size(), dir.path().size() + 2 * kLevels + 2);
     EXPECT_EQ(item->fileSize, 5);
     EXPECT_LE(openDescriptorCount(), before + 50);
   }
-  EXPECT_EQ(count, kDepth + 1);
+  EXPECT_EQ(count, kLevels + 1);
   EXPECT_EQ(treeLogicalSize(dir.path()), 5);
   // Removal copes with the depth too (and leaves the temporary folder empty).
   ASSERT_TRUE(removeItem(dir.path() + "/d").ok());
   EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
-}
 
-// Every folder holds a folder "d" and, after it, a file "f": each folder is
-// needed again after its sub-tree, long after its descriptor was closed. The
-// folder descriptor must still name the folder of the item just returned
-// (none before and after the walk).
-TEST(DirectoryEnumeratorDeepTest, ReopensFoldersClosedToSaveDescriptors) {
-  testing::ScratchDir dir;
+  // Every folder holds a folder "d" and, after it, a file "f": each folder is
+  // needed again after its sub-tree, long after its descriptor was closed. The
+  // folder descriptor must still name the folder of the item just returned
+  // (none before and after the walk).
   constexpr int kDepth = 300;
   ASSERT_EQ(testing::makeDeepChain(dir.path(), kDepth, "d", 1, 2), kDepth);
   // The folders down to the deepest, then the files deepest first.
