@@ -51,7 +51,7 @@ std::string handMadeBinaryList(const std::vector<std::string>& objects, unsigned
 }
 
 // Binary keeps microseconds and UIDs; XML dates have whole seconds only.
-TEST(PlistTest, RoundTripKeepsEveryTypeAndKeyOrderAndBinaryDatesCountFrom2001) {
+TEST(PlistTest, RoundTripKeepsEveryTypeAndKeyOrderRepeatedKeysAndFileErrorsNameThePath) {
   for (PlistFormat format : {PlistFormat::Binary, PlistFormat::Xml}) {
     const bool binary = format == PlistFormat::Binary;
     const PlistValue original = everyType(binary, binary ? kJan2 + 0.25 : kJan2);
@@ -66,6 +66,27 @@ TEST(PlistTest, RoundTripKeepsEveryTypeAndKeyOrderAndBinaryDatesCountFrom2001) {
   // One date object, 725857445 seconds after 2001-01-01 as a big-endian double.
   EXPECT_EQ(readPlist(handMadeBinaryList({std::string("\x33\x41\xC5\xA1\xDA\x52\x80\x00\x00", 9)})),
             PlistValue(PlistValue::DateValue{kJan2}));
+
+  // Errors name the path. (Files are written by the atomic writer, whose
+  // privacy_support_test checks the mode kept and nothing left behind; the
+  // user defaults test below reads a written file back; a file that is no
+  // list is named in the system scan test's error.)
+  testing::TempDir dir;
+  const std::string path = dir / "missing/prefs.plist";
+  std::string error;
+  EXPECT_FALSE(writePlistFile(path, everyType(true, kJan2), PlistFormat::Xml, &error));
+  EXPECT_EQ(error, path + ": No such file or directory");
+
+  // A repeated key keeps its first place and takes the last value, when read
+  // and when set again.
+  std::optional<PlistValue> value = readPlist(
+      "<plist version=\"1.0\"><dict><key>zeta</key><integer>1</integer><key>alpha</key>"
+      "<integer>-5</integer><key>mid</key><string>x</string><key>zeta</key><integer>9</integer>"
+      "</dict></plist>");
+  ASSERT_TRUE(value);
+  EXPECT_EQ(*value, plistDict({{"zeta", 9}, {"alpha", -5}, {"mid", "x"}}));
+  value->set("zeta", "replaced");
+  EXPECT_EQ(*value, plistDict({{"zeta", "replaced"}, {"alpha", -5}, {"mid", "x"}}));
 }
 
 std::string utf16(std::string_view ascii, bool bigEndian, bool mark) {
@@ -163,29 +184,6 @@ TEST(PlistTest, MalformedInputAndBinaryListsTheParserCannotTakeAreRefused) {
   // The same dictionary with a plain key is read.
   EXPECT_EQ(readPlist(handMadeBinaryList({dictOfOneKey, std::string("\x51k", 2), value})),
             plistDict({{"k", "v"}}));
-}
-
-// Errors name the path. (Files are written by the atomic writer, whose
-// privacy_support_test checks the mode kept and nothing left behind; the
-// user defaults test below reads a written file back; a file that is no
-// list is named in the system scan test's error.)
-TEST(PlistTest, RepeatedKeysAndFileErrorsNamingThePath) {
-  testing::TempDir dir;
-  const std::string path = dir / "missing/prefs.plist";
-  std::string error;
-  EXPECT_FALSE(writePlistFile(path, everyType(true, kJan2), PlistFormat::Xml, &error));
-  EXPECT_EQ(error, path + ": No such file or directory");
-
-  // A repeated key keeps its first place and takes the last value, when read
-  // and when set again.
-  std::optional<PlistValue> value = readPlist(
-      "<plist version=\"1.0\"><dict><key>zeta</key><integer>1</integer><key>alpha</key>"
-      "<integer>-5</integer><key>mid</key><string>x</string><key>zeta</key><integer>9</integer>"
-      "</dict></plist>");
-  ASSERT_TRUE(value);
-  EXPECT_EQ(*value, plistDict({{"zeta", 9}, {"alpha", -5}, {"mid", "x"}}));
-  value->set("zeta", "replaced");
-  EXPECT_EQ(*value, plistDict({{"zeta", "replaced"}, {"alpha", -5}, {"mid", "x"}}));
 }
 
 // Another object reads what one wrote (a binary list); a file that is not a
