@@ -64,11 +64,10 @@ TEST(FileManagerTest, ExistenceRemovabilityOwnerAndRemovalAsAnotherUser) {
   // "read-only" is root's: not writable for others.
   for (const char* name : {"sticky/nobodys.txt", "sticky/daemons.txt", "read-only/nobodys.txt"})
     dir.writeFile(name, "x");
-  own(dir / "sticky", testing::kNobodyUid);
-  ASSERT_EQ(::chmod((dir / "sticky").c_str(), 01777), 0);
-  own(dir / "sticky/nobodys.txt", testing::kNobodyUid);
+  for (const char* name : {"sticky", "sticky/nobodys.txt", "read-only/nobodys.txt"})
+    own(dir / name, testing::kNobodyUid);
   own(dir / "sticky/daemons.txt", 1);
-  own(dir / "read-only/nobodys.txt", testing::kNobodyUid);
+  ASSERT_EQ(::chmod((dir / "sticky").c_str(), 01777), 0);
   auto answers = [&dir]() {
     std::string text;
     for (const char* name : {"sticky/nobodys.txt", "sticky/daemons.txt", "read-only/nobodys.txt"})

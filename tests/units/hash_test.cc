@@ -15,9 +15,6 @@ namespace {
 
 using orvexa::testing::TempDir;
 
-constexpr int kStart = static_cast<int>(ScanState::start);
-constexpr int kSuspend = static_cast<int>(ScanState::suspend);
-
 std::string pseudoRandomBytes(size_t size, uint64_t seed) {
   const std::vector<uint8_t> bytes = testing::noiseBytes(size, seed);
   return std::string(bytes.begin(), bytes.end());
@@ -32,8 +29,8 @@ std::string firstWordOf(const std::string& command) {
 // The shared instance outlives every test: whatever a test does to
 // scanState, the next one starts from `start`.
 struct ScanStateGuard {
-  ScanStateGuard() { SwiftFileHashUnit::shard().scanState = kStart; }
-  ~ScanStateGuard() { SwiftFileHashUnit::shard().scanState = kStart; }
+  ScanStateGuard() { SwiftFileHashUnit::shard().scanState = static_cast<int>(ScanState::start); }
+  ~ScanStateGuard() { SwiftFileHashUnit::shard().scanState = static_cast<int>(ScanState::start); }
 };
 
 // Against coreutils, at the sizes where chunked readers go wrong; unreadable
@@ -60,7 +57,7 @@ TEST(FileDigestTest, HashersAgreeWithCoreutilsAndFailWithoutThrowing) {
         << path;
   }
   const std::string abc = dir.writeFile("abc", "abc");
-  SwiftFileHashUnit::shard().scanState = kSuspend;
+  SwiftFileHashUnit::shard().scanState = static_cast<int>(ScanState::suspend);
   EXPECT_EQ(SwiftFileHashUnit::shard().hashFile(abc), std::nullopt);
   SwiftFileHashUnit::shard().scanState = static_cast<int>(ScanState::end);
   EXPECT_EQ(SwiftFileHashUnit::shard().hashFile(abc), "900150983cd24fb0d6963f7d28e17f72");
