@@ -97,7 +97,7 @@ std::string utf16(std::string_view ascii, bool bigEndian, bool mark) {
 
 // XML as real Info.plist files hold it is read; nesting is refused past the
 // limit whatever the encoding. `value` is the text under "k"; empty: refused.
-TEST(PlistTest, SloppyXmlIsReadAndDeepNestingRefused) {
+TEST(PlistTest, SloppyXmlIsReadMalformedInputAndListsTheParserCannotTakeAreRefused) {
   auto doc = [](std::string_view text) {
     return "<plist version=\"1.0\"><dict><key>k</key><string>" + std::string(text) +
            "</string></dict></plist>";
@@ -115,7 +115,7 @@ TEST(PlistTest, SloppyXmlIsReadAndDeepNestingRefused) {
   };
   const std::string decl = "<?xml version=\"1.0\" encoding=\"UTF-16\"?>\n";
   // clang-format off
-  const std::tuple<const char*, std::string, std::string> cases[] = {
+  const std::tuple<const char*, std::string, std::string> sloppy[] = {
       {"UTF-16 LE", utf16(decl + doc("a & b"), false, true), "a & b"},
       {"UTF-16 BE", utf16(decl + doc("b"), true, true), "b"},
       {"UTF-16 BE without mark", utf16("\n" + doc("c"), true, false), "c"},
@@ -133,7 +133,7 @@ TEST(PlistTest, SloppyXmlIsReadAndDeepNestingRefused) {
       {"<!-- in an attribute", hidden("<dict a=\"<!--\"><key>k</key>"), ""},
   };
   // clang-format on
-  for (const auto& [name, bytes, value] : cases) {
+  for (const auto& [name, bytes, value] : sloppy) {
     SCOPED_TRACE(name);
     std::string error;
     std::optional<PlistValue> v = readPlist(bytes, &error);
@@ -141,12 +141,10 @@ TEST(PlistTest, SloppyXmlIsReadAndDeepNestingRefused) {
     EXPECT_EQ(k && k->asString() ? *k->asString() : error,
               value.empty() ? "nesting deeper than 512 levels" : value);
   }
-}
 
-// Malformed input gives nothing with a reason; lists the property-list
-// library would abort on, loop over or recurse too deep into are refused
-// before it sees them.
-TEST(PlistTest, MalformedInputAndBinaryListsTheParserCannotTakeAreRefused) {
+  // Malformed input gives nothing with a reason; lists the property-list
+  // library would abort on, loop over or recurse too deep into are refused
+  // before it sees them.
   const std::string good = writePlist(everyType(true, kJan2), PlistFormat::Binary);
   const std::string dictOfOneKey("\xD1\x01\x02", 3);
   const std::string value("\x51v", 2);
