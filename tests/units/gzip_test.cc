@@ -12,12 +12,10 @@ namespace {
 
 using orvexa::testing::bytesOf;
 
-// Bytes that do not compress: the deflate output is larger than the input
-// and spans many output chunks.
-Data noise(size_t size) { return testing::noiseBytes(size); }
-
+// Noise does not compress: the deflate output is larger than the input and
+// spans many output chunks.
 TEST(GzipTest, RoundTripsThrowsTypedErrorsAndRawDeflateHasAnOutputLimit) {
-  for (const Data& input : {Data{0x42}, noise(200'000)}) {
+  for (const Data& input : {Data{0x42}, testing::noiseBytes(200'000)}) {
     const Data packed = gzipped(input, CompressionLevel::bestCompression);
     EXPECT_TRUE(isGzipped(packed) && gunzipped(packed) == input) << input.size();
   }
@@ -26,7 +24,7 @@ TEST(GzipTest, RoundTripsThrowsTypedErrorsAndRawDeflateHasAnOutputLimit) {
   EXPECT_FALSE(isGzipped(Data{0x1F}));
 
   // Damaged input and bad parameters throw typed errors.
-  const Data good = gzipped(noise(20'000), CompressionLevel::bestSpeed);
+  const Data good = gzipped(testing::noiseBytes(20'000), CompressionLevel::bestSpeed);
   Data badCrc = good, trailingGarbage = good;
   badCrc[badCrc.size() - 6] ^= 0xFF;  // inside the CRC-32 of the trailer
   trailingGarbage.insert(trailingGarbage.end(), {'j', 'u', 'n', 'k'});
@@ -57,9 +55,9 @@ TEST(GzipTest, RoundTripsThrowsTypedErrorsAndRawDeflateHasAnOutputLimit) {
   // Raw deflate (no header) only; output past the limit is cut; bad input
   // gives nothing.
   auto deflated = [](const Data& d) { return gzipped(d, CompressionLevel::bestSpeed, -15); };
-  const Data raw = deflated(noise(100'000));
+  const Data raw = deflated(testing::noiseBytes(100'000));
   const std::pair<Data, Data> rawCases[] = {
-      {raw, noise(100'000)},
+      {raw, testing::noiseBytes(100'000)},
       {deflated(Data(kDecompressedLimit, 'b')), Data(kDecompressedLimit, 'b')},
       {deflated(Data(kDecompressedLimit + 100, 'a')), Data(kDecompressedLimit, 'a')},
       {bytesOf("\xff\xff\xff\xff not deflate"), {}},

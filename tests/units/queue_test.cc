@@ -263,7 +263,7 @@ TEST(PercentServiceConcurrencyTest, TicksRunOnTheMainThreadAndNoneAfterTheEnd) {
 }
 
 // A timer invalidated from its own tick is PercentService's stop (below).
-TEST(MainQueueConcurrencyTest, AsyncRunsInOrderOnTheMainThreadAndSyncThereInline) {
+TEST(MainQueueConcurrencyTest, AsyncRunsInOrderOnTheMainThreadAndTimersTickBetweenFunctions) {
   EXPECT_FALSE(MainQueue::isMainThread());
   std::vector<int> order, expected;  // `order` touched only on the main-queue thread
   std::atomic<int> offThread{0};
@@ -280,11 +280,9 @@ TEST(MainQueueConcurrencyTest, AsyncRunsInOrderOnTheMainThreadAndSyncThereInline
   EXPECT_EQ(order, expected);
   EXPECT_EQ(offThread.load(), 0);
   EXPECT_TRUE(ranInline);
-}
 
-// Ticks run on the main thread, never beside a queued function; ticks missed
-// while one runs are skipped, not bunched up; none comes after invalidate.
-TEST(MainQueueConcurrencyTest, RepeatingTimerTicksBetweenFunctionsUntilInvalidated) {
+  // Ticks run on the main thread, never beside a queued function; ticks missed
+  // while one runs are skipped, not bunched up; none comes after invalidate.
   struct Ticks {
     std::atomic<int> count{0}, offThread{0};
     std::atomic<bool> busy{false}, overlapped{false};
