@@ -22,7 +22,7 @@ const std::string kDate = R"(<\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}:)";
 // lines and dictionaries follow in submission order with their level,
 // appended to what an earlier instance wrote; once it is deleted, lines are
 // dropped and the file is not made again.
-TEST(LogServiceTest, LinesKeepTheirLayoutAndAreAppendedUntilTheFileIsDeleted) {
+TEST(LogServiceConcurrencyTest, LinesKeepTheirLayoutUntilDeletedAndStayWholeAcrossThreads) {
   testing::Sandbox sb;  // resets the paths table and identity at the end
   Identity::shared().setBundleIdentifier("com.orvexa.tests");
   const std::string support = Paths::shared().userApplicationSupport();
@@ -53,10 +53,8 @@ TEST(LogServiceTest, LinesKeepTheirLayoutAndAreAppendedUntilTheFileIsDeleted) {
   EXPECT_EQ(std::vector({LogService::logLevelFrom("Debug"), LogService::logLevelFrom("Info"),
                          LogService::logLevelFrom("info"), LogService::logLevelFrom("Info ")}),
             std::vector<std::optional<Level>>({Level::Debug, Level::Info, {}, {}}));
-}
 
-TEST(LogServiceConcurrencyTest, LinesFromManyThreadsStayWholeAndInOrderPerThread) {
-  testing::Sandbox sb;
+  // Lines from many threads stay whole and in order per thread.
   Identity::shared().setBundleIdentifier("com.orvexa.threads");
   LogService log;
   std::vector<std::thread> threads;
@@ -69,10 +67,10 @@ TEST(LogServiceConcurrencyTest, LinesFromManyThreadsStayWholeAndInOrderPerThread
   }
   for (auto& th : threads) th.join();
   log.flush();
-  std::istringstream content(readFile(log.logPath()));
+  std::istringstream lines(readFile(log.logPath()));
   const std::regex line(kDate + "Info>:thread (\\d) line (\\d+) x{100}");
   std::vector<int> next(4, 0);
-  for (std::string text; std::getline(content, text);) {
+  for (std::string text; std::getline(lines, text);) {
     std::smatch m;
     ASSERT_TRUE(std::regex_match(text, m, line)) << text;
     EXPECT_EQ(std::stoi(m[2]), next[std::stoul(m[1])]++);

@@ -27,7 +27,7 @@ using Clock = std::chrono::steady_clock;
 constexpr auto kQoS = SerialGCDService::GCDQOS::default_;
 
 // run and runDeferred feed one FIFO; sync waits for all earlier work.
-TEST(SerialQueueConcurrencyTest, ProducersKeepTheirOrderAndPiecesNeverOverlap) {
+TEST(SerialQueueConcurrencyTest, ProducersKeepTheirOrderAndWorkHandedOffFromAPieceRunsAfterIt) {
   constexpr int kProducers = 8;
   constexpr int kPieces = 200;
   SerialGCDService queue(kQoS);
@@ -55,15 +55,12 @@ TEST(SerialQueueConcurrencyTest, ProducersKeepTheirOrderAndPiecesNeverOverlap) {
   EXPECT_EQ(overlaps.load(), 0);
   EXPECT_EQ(errors.load(), 0);
   EXPECT_EQ(atSync, std::vector<std::vector<int>>(kProducers, expected));
-}
 
-// Work handed in from inside a piece runs after it; waiting there would never
-// end, so sync and waitUntilIdle refuse instead of blocking.
-TEST(SerialQueueConcurrencyTest, HandOffFromInsideAPieceRunsAfterIt) {
-  SerialGCDService queue(kQoS);
+  // Work handed in from inside a piece runs after it; waiting there would never
+  // end, so sync and waitUntilIdle refuse instead of blocking.
   std::vector<std::string> order;  // touched only by pieces, read after waitUntilIdle
-  Errors errors;                   // the same
-  auto onError = [&](THREADRUNERROR e) { errors.push_back(e); };
+  Errors refusals;                 // the same
+  auto onError = [&](THREADRUNERROR e) { refusals.push_back(e); };
   queue.run(
       [&] {
         order.push_back(queue.isCurrent() ? "outer start" : "outer start, not current");
@@ -77,7 +74,7 @@ TEST(SerialQueueConcurrencyTest, HandOffFromInsideAPieceRunsAfterIt) {
   ASSERT_TRUE(queue.waitUntilIdle());
   EXPECT_EQ(order,
             (std::vector<std::string>{"outer start", "outer end", "inner run", "inner deferred"}));
-  EXPECT_EQ(errors, Errors{THREADRUNERROR::wouldDeadlock});
+  EXPECT_EQ(refusals, Errors{THREADRUNERROR::wouldDeadlock});
   EXPECT_FALSE(queue.isCurrent());
 }
 
@@ -264,7 +261,6 @@ TEST(PercentServiceConcurrencyTest, TicksRunOnTheMainThreadAndNoneAfterTheEnd) {
 
 // A timer invalidated from its own tick is PercentService's stop (below).
 TEST(MainQueueConcurrencyTest, AsyncRunsInOrderOnTheMainThreadAndTimersTickBetweenFunctions) {
-  EXPECT_FALSE(MainQueue::isMainThread());
   std::vector<int> order, expected;  // `order` touched only on the main-queue thread
   std::atomic<int> offThread{0};
   for (int i = 0; i < 200; ++i) {
