@@ -169,9 +169,8 @@ TEST(DirectoryEnumeratorDeepTest, WalksTenThousandLevelsWithFewDescriptorsAndReo
 TEST(ReopenFromRootTest, WalkGoesOnWhenTheWayUpLeadsElsewhereButNeverIntoAnImpostor) {
   for (bool swap : {false, true}) {
     TempDir dir;
-    dir.writeFile("root/x/d/d/d/d/d/bottom.txt", "b");
-    dir.writeFile("root/x/z.txt", "z");
-    dir.writeFile("root/y.txt", "y");
+    for (const char* file : {"root/x/d/d/d/d/d/bottom.txt", "root/x/z.txt", "root/y.txt"})
+      dir.writeFile(file, "x");
     const std::string root = dir / "root";
     auto atBottom = [&](DirectoryEnumerator&, const std::string& relative) {
       if (relative != "x/d/d/d/d/d/bottom.txt") return;
