@@ -27,7 +27,7 @@ using Clock = std::chrono::steady_clock;
 constexpr auto kQoS = SerialGCDService::GCDQOS::default_;
 
 // run and runDeferred feed one FIFO; sync waits for all earlier work.
-TEST(SerialQueueConcurrencyTest, ProducersKeepTheirOrderAndWorkHandedOffFromAPieceRunsAfterIt) {
+TEST(SerialQueueConcurrencyTest, ProducersKeepTheirOrderHandOffsRunAfterAndEmptyWorkIsCancelled) {
   constexpr int kProducers = 8;
   constexpr int kPieces = 200;
   SerialGCDService queue(kQoS);
@@ -76,6 +76,17 @@ TEST(SerialQueueConcurrencyTest, ProducersKeepTheirOrderAndWorkHandedOffFromAPie
             (std::vector<std::string>{"outer start", "outer end", "inner run", "inner deferred"}));
   EXPECT_EQ(refusals, Errors{THREADRUNERROR::wouldDeadlock});
   EXPECT_FALSE(queue.isCurrent());
+
+  // Empty work is cancelled at once; a throwing piece counts as run.
+  std::vector<std::string> events;  // on this thread, then only on the queue
+  auto onEvent = [&](THREADRUNERROR e) { events.push_back(std::to_string(static_cast<int>(e))); };
+  queue.run(nullptr, onEvent);
+  queue.runDeferred({}, onEvent);
+  EXPECT_FALSE(queue.sync(nullptr, onEvent));
+  queue.run([] { throw std::runtime_error("boom"); }, onEvent);
+  queue.run([&] { events.push_back("next"); }, onEvent);
+  ASSERT_TRUE(queue.waitUntilIdle());
+  EXPECT_EQ(events, (std::vector<std::string>{"4", "4", "4", "next"}));
 }
 
 TEST(SerialQueueConcurrencyTest, SaturatedPoolStillDrains) {
@@ -104,7 +115,7 @@ TEST(SerialQueueConcurrencyTest, SaturatedPoolStillDrains) {
 
 // Destruction does not wait: the running piece finishes, every pending one
 // is cancelled, none both.
-TEST(SerialQueueConcurrencyTest, DestroyedQueueRunsOrCancelsEveryPieceNeverBoth) {
+TEST(SerialQueueConcurrencyTest, DestroyedOrReleasedFromItsOwnWorkTheQueueRunsOrCancelsEachPiece) {
   constexpr size_t kPending = 50;
   // Per piece: 1 for a run, 10 for a cancellation, 100 for another error; each
   // must end at exactly one of them.
@@ -138,41 +149,27 @@ TEST(SerialQueueConcurrencyTest, DestroyedQueueRunsOrCancelsEveryPieceNeverBoth)
   expected[0] = 1;  // the running piece finishes
   EXPECT_TRUE(waitFor([&] { return all() == expected; }));
   EXPECT_EQ(all(), expected);
-}
 
-TEST(SerialQueueConcurrencyTest, ReleasingTheLastOwnerFromInsideItsOwnWork) {
+  // The last owner released from inside the queue's own work: what is
+  // pending is cancelled, not run.
   auto holder =
       std::make_shared<std::shared_ptr<SerialGCDService>>(std::make_shared<SerialGCDService>(kQoS));
   std::atomic<int> laterRan{0};
   std::promise<THREADRUNERROR> laterError;
-  auto gate = std::make_shared<std::latch>(1);
-  SerialGCDService* queue = holder->get();
-  queue->run(
-      [holder, gate] {
-        gate->wait();
+  auto release = std::make_shared<std::latch>(1);
+  SerialGCDService* last = holder->get();
+  last->run(
+      [holder, release] {
+        release->wait();
         holder->reset();
       },
       nullptr);
-  queue->runDeferred([&] { ++laterRan; }, [&](THREADRUNERROR e) { laterError.set_value(e); });
-  gate->count_down();  // `queue` may be gone from here on
+  last->runDeferred([&] { ++laterRan; }, [&](THREADRUNERROR e) { laterError.set_value(e); });
+  release->count_down();  // `last` may be gone from here on
   auto future = laterError.get_future();
   ASSERT_EQ(future.wait_for(10s), std::future_status::ready);
   EXPECT_EQ(future.get(), THREADRUNERROR::cancelled);
   EXPECT_EQ(laterRan.load(), 0);
-}
-
-// Empty work is cancelled at once; a throwing piece counts as run.
-TEST(SerialQueueTest, EmptyOrThrowingWork) {
-  SerialGCDService queue(kQoS);
-  std::vector<std::string> events;  // on this thread, then only on the queue
-  auto onError = [&](THREADRUNERROR e) { events.push_back(std::to_string(static_cast<int>(e))); };
-  queue.run(nullptr, onError);
-  queue.runDeferred({}, onError);
-  EXPECT_FALSE(queue.sync(nullptr, onError));
-  queue.run([] { throw std::runtime_error("boom"); }, onError);
-  queue.run([&] { events.push_back("next"); }, onError);
-  ASSERT_TRUE(queue.waitUntilIdle());
-  EXPECT_EQ(events, (std::vector<std::string>{"4", "4", "4", "next"}));
 }
 
 // Collects what progressFunc receives; safe from any thread.
