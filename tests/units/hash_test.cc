@@ -36,7 +36,7 @@ struct ScanStateGuard {
 // Against coreutils, at the sizes where chunked readers go wrong; unreadable
 // paths give none or empty text; a suspended scan cancels only the scan's
 // hasher, and it works again after a restart.
-TEST(FileDigestTest, HashersAgreeWithCoreutilsAndFailWithoutThrowing) {
+TEST(SwiftFileHashConcurrencyTest, HashersAgreeWithCoreutilsFailWithoutThrowingAndRunInParallel) {
   ScanStateGuard guard;
   TempDir dir;
   for (const std::string& content :
@@ -79,11 +79,8 @@ TEST(FileDigestTest, HashersAgreeWithCoreutilsAndFailWithoutThrowing) {
   // after a NUL included.
   EXPECT_EQ(MD5("\xC3\xA9") + " " + MD5(std::string("a\0b", 3)),
             "66DDCD97CFDEABB2F6FB8A999B4BC76F 70350F6027BCE3713F6B76473084309B");
-}
 
-TEST(SwiftFileHashConcurrencyTest, ParallelCallsEachGetTheirOwnDigest) {
-  ScanStateGuard guard;
-  TempDir dir;
+  // Parallel calls each get their own digest.
   std::vector<std::string> paths;
   std::vector<std::optional<std::string>> expected, got(4);
   for (size_t i = 0; i < 4; ++i) {
