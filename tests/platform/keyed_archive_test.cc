@@ -49,7 +49,7 @@ std::string refusal(const PlistValue& value) {
 // Every value comes back (a cut archive is refused by the property-list
 // reader already). (A recent-items list, dictionaries in an array in a
 // dictionary, goes through the privacy scan and clean tests.)
-TEST(KeyedArchiveTest, EncodesInTheArchiverLayoutAndReadsOtherWritersArchives) {
+TEST(KeyedArchiveTest, EncodesInTheArchiverLayoutReadsOtherWritersAndRefusesMalformedArchives) {
   // clang-format off
   const PlistValue cases[] = {
       PlistValue::dictionary(),
@@ -101,9 +101,8 @@ TEST(KeyedArchiveTest, EncodesInTheArchiverLayoutAndReadsOtherWritersArchives) {
   PlistValue deep("leaf");
   for (int i = 0; i < 120; ++i) deep = PlistValue(PlistValue::Array{deep});
   EXPECT_THAT(refusal(deep), HasSubstr("nesting deeper than 100"));
-}
 
-TEST(KeyedArchiveTest, MalformedArchivesAreErrors) {
+  // Malformed archives are errors.
   const PlistValue dictClass = classObject("NSDictionary");
   const PlistValue arrayClass = classObject("NSArray");
   auto array = [](const std::vector<uint64_t>& ids, uint64_t cls) {
@@ -120,11 +119,11 @@ TEST(KeyedArchiveTest, MalformedArchivesAreErrors) {
   };
   // Arrays 1..n, each holding the next one `fanOut` times, then their class.
   auto chain = [&array](uint64_t n, size_t fanOut) {
-    std::vector<PlistValue> objects;
+    std::vector<PlistValue> chained;
     for (uint64_t i = 1; i <= n; ++i)
-      objects.push_back(array(std::vector<uint64_t>(i < n ? fanOut : 0, i + 1), n + 1));
-    objects.push_back(classObject("NSArray"));
-    return archiveOf(objects);
+      chained.push_back(array(std::vector<uint64_t>(i < n ? fanOut : 0, i + 1), n + 1));
+    chained.push_back(classObject("NSArray"));
+    return archiveOf(chained);
   };
   // A long text referenced from many places.
   PlistValue sharedText =
@@ -132,7 +131,7 @@ TEST(KeyedArchiveTest, MalformedArchivesAreErrors) {
                  array(std::vector<uint64_t>(200, 4), 2), PlistValue(std::string(4096, 'x'))});
   // Rows: name, archive, a part of the error text.
   // clang-format off
-  const std::tuple<const char*, PlistValue, std::string> cases[] = {
+  const std::tuple<const char*, PlistValue, std::string> malformed[] = {
       {"top level is an array", PlistValue::array(), "top level is not a dictionary"},
       {"another archiver", plistDict({{"$archiver", "NSArchiver"}, {"$objects", PlistValue::array()}}), "$archiver"},
       {"no objects", plistDict({{"$archiver", "NSKeyedArchiver"}, {"$top", plistDict({{"root", uid(1)}})}}), "\"$objects\""},
@@ -155,8 +154,7 @@ TEST(KeyedArchiveTest, MalformedArchivesAreErrors) {
       {"a long text shared 40,000 times", sharedText, "bytes of text and data"},
   };
   // clang-format on
-  for (const auto& [name, given, part] : cases) {
-    std::string error;
+  for (const auto& [name, given, part] : malformed) {
     EXPECT_THAT(unarchiveObject(given, &error) ? "decoded" : error, HasSubstr(part)) << name;
   }
 }
