@@ -13,8 +13,6 @@
 namespace orvexa {
 namespace {
 
-using orvexa::testing::TempDir;
-
 std::string pseudoRandomBytes(size_t size, uint64_t seed) {
   const std::vector<uint8_t> bytes = testing::noiseBytes(size, seed);
   return std::string(bytes.begin(), bytes.end());
@@ -38,7 +36,7 @@ struct ScanStateGuard {
 // hasher, and it works again after a restart.
 TEST(SwiftFileHashConcurrencyTest, HashersAgreeWithCoreutilsFailWithoutThrowingAndRunInParallel) {
   ScanStateGuard guard;
-  TempDir dir;
+  testing::TempDir dir;
   for (const std::string& content :
        {std::string(), pseudoRandomBytes(16 * 1024 + 1, 2), pseudoRandomBytes(1 << 20, 3),
         pseudoRandomBytes((3 << 20) + 12345, 4)}) {

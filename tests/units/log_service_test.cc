@@ -12,7 +12,6 @@
 namespace orvexa {
 namespace {
 
-namespace fs = std::filesystem;
 using testing::readFile;
 using Level = LogService::LogLevel;
 
@@ -29,7 +28,7 @@ TEST(LogServiceConcurrencyTest, LinesKeepTheirLayoutUntilDeletedAndStayWholeAcro
   {
     LogService first;
     EXPECT_EQ(first.logPath(), support + "/com.orvexa.tests/com.orvexa.testsFrameworkLog.txt");
-    EXPECT_EQ(fs::file_size(first.logPath()), 0u);
+    EXPECT_EQ(std::filesystem::file_size(first.logPath()), 0u);
     first.log(Level::Debug, "first line");
     first.logDict(Level::Info, {});
   }  // the destructor writes what was submitted
@@ -42,10 +41,10 @@ TEST(LogServiceConcurrencyTest, LinesKeepTheirLayoutUntilDeletedAndStayWholeAcro
       content, std::regex(kDate + "Debug>:first line\n" + kDate + "Info>:\n" + kDate +
                           "Debug>:\npath:/tmp/a b\nsize:12\n:empty key\n" + kDate + "Info>:two\n")))
       << content;
-  ASSERT_TRUE(fs::remove(second.logPath()));
+  ASSERT_TRUE(std::filesystem::remove(second.logPath()));
   second.log(Level::Info, "after");
   second.flush();
-  EXPECT_FALSE(fs::exists(second.logPath()));
+  EXPECT_FALSE(std::filesystem::exists(second.logPath()));
 
   Identity::shared().setBundleIdentifier("");
   EXPECT_EQ(LogService().logPath(), support + "/FrameworkLog.txt");

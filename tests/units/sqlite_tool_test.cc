@@ -11,7 +11,6 @@
 namespace orvexa {
 namespace {
 
-using orvexa::testing::TempDir;
 using Result = std::pair<bool, std::string>;
 using Rows = std::vector<SqlRow>;
 
@@ -19,7 +18,7 @@ using Rows = std::vector<SqlRow>;
 // column has no key at all. A query that fails gives no rows, one that fails
 // at a row ends there; only its first statement runs.
 TEST(SqliteToolTest, RowsBoundValuesAndOpenFailures) {
-  TempDir dir;
+  testing::TempDir dir;
   SqliteTool tool;
   ASSERT_TRUE(tool.openDB(dir / "store.db"));
   auto exec = [&tool](const std::string& sql) {
