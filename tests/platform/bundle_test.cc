@@ -89,8 +89,7 @@ TEST(BundleTest, NamesComeFromInfoPlistTheSearchMatchesIdentifiersAndLastUseIsAn
     const auto bundle = applicationForBundleIdentifier(identifier(path));
     EXPECT_EQ(bundle && bundle->path == sb.path(path), found) << path;
   }
-  EXPECT_FALSE(applicationForBundleIdentifier("tool.app"));
-  EXPECT_FALSE(applicationForBundleIdentifier(""));
+  for (const char* id : {"tool.app", ""}) EXPECT_FALSE(applicationForBundleIdentifier(id)) << id;
 
   // A use is an access after the last write, of the executable Info.plist
   // names, else of the latest used file in Contents/MacOS. (Equal times and a
