@@ -51,7 +51,7 @@ std::string handMadeBinaryList(const std::vector<std::string>& objects, unsigned
 }
 
 // Binary keeps microseconds and UIDs; XML dates have whole seconds only.
-TEST(PlistTest, RoundTripKeepsEveryTypeAndKeyOrderRepeatedKeysAndFileErrorsNameThePath) {
+TEST(PlistTest, RoundTripRepeatedKeysFilesAndTheUserDefaultsFile) {
   for (PlistFormat format : {PlistFormat::Binary, PlistFormat::Xml}) {
     const bool binary = format == PlistFormat::Binary;
     const PlistValue original = everyType(binary, binary ? kJan2 + 0.25 : kJan2);
@@ -69,7 +69,7 @@ TEST(PlistTest, RoundTripKeepsEveryTypeAndKeyOrderRepeatedKeysAndFileErrorsNameT
 
   // Errors name the path. (Files are written by the atomic writer, whose
   // privacy_support_test checks the mode kept and nothing left behind; the
-  // user defaults test below reads a written file back; a file that is no
+  // user defaults below read a written file back; a file that is no
   // list is named in the system scan test's error.)
   testing::TempDir dir;
   const std::string path = dir / "missing/prefs.plist";
@@ -87,6 +87,25 @@ TEST(PlistTest, RoundTripKeepsEveryTypeAndKeyOrderRepeatedKeysAndFileErrorsNameT
   EXPECT_EQ(*value, plistDict({{"zeta", 9}, {"alpha", -5}, {"mid", "x"}}));
   value->set("zeta", "replaced");
   EXPECT_EQ(*value, plistDict({{"zeta", "replaced"}, {"alpha", -5}, {"mid", "x"}}));
+
+  // Another object reads what one wrote (a binary list); a file that is not a
+  // property list reads as empty and is replaced. Setting, removing and the
+  // host's file: privilege_helper_test.
+  testing::Sandbox sb;
+  Identity::shared().setBundleIdentifier("org.example.host");
+  UserDefaults& defaults = UserDefaults::standard();
+  ASSERT_TRUE(defaults.set("helper-Install", "1.2") && defaults.set("count", 3) &&
+              defaults.set("helper-Install", "1.3"));
+  EXPECT_EQ(testing::readFile(defaults.path()).substr(0, 8), "bplist00");
+  EXPECT_EQ(UserDefaults(defaults.path()).string("helper-Install"), "1.3");
+  EXPECT_FALSE(defaults.string("count")) << "not a text";
+
+  UserDefaults broken(sb.file("/broken.plist", "not a plist"));
+  EXPECT_FALSE(broken.object("count"));
+  EXPECT_TRUE(broken.set("count", 1) && broken.object("count") == PlistValue(1));
+
+  Identity::shared().setBundleIdentifier("");
+  EXPECT_EQ(defaults.path(), sb.path("~/Library/Preferences/Defaults.plist"));
 }
 
 std::string utf16(std::string_view ascii, bool bigEndian, bool mark) {
@@ -182,27 +201,6 @@ TEST(PlistTest, SloppyXmlIsReadMalformedInputAndListsTheParserCannotTakeAreRefus
   // The same dictionary with a plain key is read.
   EXPECT_EQ(readPlist(handMadeBinaryList({dictOfOneKey, std::string("\x51k", 2), value})),
             plistDict({{"k", "v"}}));
-}
-
-// Another object reads what one wrote (a binary list); a file that is not a
-// property list reads as empty and is replaced. Setting, removing and the
-// host's file: privilege_helper_test.
-TEST(UserDefaultsTest, ValuesLiveInTheHostsPreferencesFile) {
-  testing::Sandbox sb;
-  Identity::shared().setBundleIdentifier("org.example.host");
-  UserDefaults& defaults = UserDefaults::standard();
-  ASSERT_TRUE(defaults.set("helper-Install", "1.2") && defaults.set("count", 3) &&
-              defaults.set("helper-Install", "1.3"));
-  EXPECT_EQ(testing::readFile(defaults.path()).substr(0, 8), "bplist00");
-  EXPECT_EQ(UserDefaults(defaults.path()).string("helper-Install"), "1.3");
-  EXPECT_FALSE(defaults.string("count")) << "not a text";
-
-  UserDefaults broken(sb.file("/broken.plist", "not a plist"));
-  EXPECT_FALSE(broken.object("count"));
-  EXPECT_TRUE(broken.set("count", 1) && broken.object("count") == PlistValue(1));
-
-  Identity::shared().setBundleIdentifier("");
-  EXPECT_EQ(defaults.path(), sb.path("~/Library/Preferences/Defaults.plist"));
 }
 
 }  // namespace
