@@ -19,8 +19,7 @@ TEST(GzipTest, RoundTripsThrowsTypedErrorsAndRawDeflateHasAnOutputLimit) {
     const Data packed = gzipped(input, CompressionLevel::bestCompression);
     EXPECT_TRUE(isGzipped(packed) && gunzipped(packed) == input) << input.size();
   }
-  const Data none;
-  EXPECT_TRUE(gzipped(none).empty() && gunzipped(none).empty() && decompressed(none).empty());
+  EXPECT_TRUE(gzipped({}).empty() && gunzipped({}).empty() && decompressed({}).empty());
   EXPECT_FALSE(isGzipped(Data{0x1F}));
 
   // Damaged input and bad parameters throw typed errors.

@@ -191,7 +191,7 @@ struct Reports {
   }
 };
 
-TEST(PercentServiceTest, TicksAndEdgeCases) {
+TEST(PercentServiceConcurrencyTest, TicksEdgeCasesAndTicksOnTheMainThreadNoneAfterTheEnd) {
   // Rows: name, total steps, steps done, increase, ticks, what progressFunc receives.
   const std::tuple<const char*, int64_t, int, float, int, std::vector<float>> cases[] = {
       {"ticks climb by the increment up to the steps done", 2, 1, 0.5f, 3, {0.25f, 0.5f}},
@@ -208,12 +208,10 @@ TEST(PercentServiceTest, TicksAndEdgeCases) {
     for (int i = 0; i < ticks; ++i) percent.updatePercent();
     EXPECT_EQ(reports.snapshot(), expected);
   }
-}
 
-// However the ticking ends (all steps done, from several threads at once; the
-// engine's stop from another thread; the service destroyed, shared or not),
-// ticks run on the main thread and none comes after the end.
-TEST(PercentServiceConcurrencyTest, TicksRunOnTheMainThreadAndNoneAfterTheEnd) {
+  // However the ticking ends (all steps done, from several threads at once; the
+  // engine's stop from another thread; the service destroyed, shared or not),
+  // ticks run on the main thread and none comes after the end.
   for (const std::string end : {"all steps done", "stop", "destroy shared", "destroy plain"}) {
     SCOPED_TRACE(end);
     Reports reports;
