@@ -10,9 +10,8 @@ namespace {
 
 // Four little-endian bytes, as every number in the format.
 std::string le(uint32_t v) {
-  std::string out;
-  for (int i = 0; i < 4; ++i) out += static_cast<char>((v >> (8 * i)) & 0xFF);
-  return out;
+  return {static_cast<char>(v), static_cast<char>(v >> 8), static_cast<char>(v >> 16),
+          static_cast<char>(v >> 24)};
 }
 
 // bookmarkDataForPath("/a/b") with `patch` written at `at`. Its layout: header
