@@ -45,7 +45,7 @@ std::string walk(const std::string& root, Options options, bool carryOn = true,
 // The tree: root/
 //   .dotfile  .hidden/inner.txt  My.app/Contents/Info.plist
 //   a/c/d.txt  a/z.dat  b.txt  link -> a
-TEST(DirectoryEnumeratorTest, VisitOrderOptionsAndErrors) {
+TEST(DirectoryEnumeratorTest, VisitOrderOptionsErrorsAndTreeSizes) {
   TempDir dir;
   for (const char* file : {".dotfile", ".hidden/inner.txt", "My.app/Contents/Info.plist",
                            "a/c/d.txt", "a/z.dat", "b.txt"})
@@ -94,6 +94,24 @@ TEST(DirectoryEnumeratorTest, VisitOrderOptionsAndErrors) {
                   (carryOn ? "b.txt@1 link@1 " : ""));
     std::filesystem::rename(dir / "gone", dir / "root/a");
   }
+
+  // Tree sizes: the sizes below a folder, links not followed.
+  dir.writeFile("sized/a.bin", std::string(1000, 'a'));
+  dir.writeFile("sized/sub/b.bin", std::string(250, 'b'));
+  dir.writeFile("sized/sub/deeper/c.bin", "c");
+  dir.writeFile("outside/big.bin", std::string(100000, 'x'));
+  std::filesystem::create_directory_symlink(dir / "outside", dir / "sized/sub/link");
+  dir.makeDir("sized/empty/emptier");
+  const int64_t link = static_cast<int64_t>((dir / "outside").size());
+  // Folders add nothing of their own; no folder, nothing.
+  EXPECT_EQ(treeLogicalSize(dir / "sized"), 1000 + 250 + 1 + link);
+  for (const char* none : {"sized/empty", "sized/a.bin", "missing"})
+    EXPECT_EQ(treeLogicalSize(dir / none), 0) << none;
+  EXPECT_EQ(treeLogicalSize(dir / "sized", [] { return true; }), 0);
+  int asked = 0;
+  // Asked before each entry: the folder's three are summed, then it stops.
+  EXPECT_EQ(treeLogicalSize(dir / "sized", [&asked] { return ++asked > 3; }), 1000);
+
   // Root reads any folder: this walk runs as an unprivileged user.
   if (!testing::canSwitchUser()) GTEST_SKIP() << "needs root to run as another user";
   ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
@@ -182,25 +200,6 @@ TEST(DirectoryEnumeratorDeepTest, WalksTenThousandLevelsAndReopensClosedFoldersN
                   (swap ? "!" + root + "/x: No such file or directory " : "x/z.txt@2 ") +
                   "y.txt@1 ");
   }
-}
-
-TEST(TreeLogicalSizeTest, SumsTheSizesBelowTheFolderWithoutFollowingLinks) {
-  TempDir dir;
-  dir.writeFile("root/a.bin", std::string(1000, 'a'));
-  dir.writeFile("root/sub/b.bin", std::string(250, 'b'));
-  dir.writeFile("root/sub/deeper/c.bin", "c");
-  dir.writeFile("outside/big.bin", std::string(100000, 'x'));
-  std::filesystem::create_directory_symlink(dir / "outside", dir / "root/sub/link");
-  dir.makeDir("root/empty/emptier");
-  const int64_t link = static_cast<int64_t>((dir / "outside").size());
-  // Folders add nothing of their own; no folder, nothing.
-  EXPECT_EQ(treeLogicalSize(dir / "root"), 1000 + 250 + 1 + link);
-  for (const char* none : {"root/empty", "root/a.bin", "missing"})
-    EXPECT_EQ(treeLogicalSize(dir / none), 0) << none;
-  EXPECT_EQ(treeLogicalSize(dir / "root", [] { return true; }), 0);
-  int asked = 0;
-  // Asked before each entry: the root's three are summed, then it stops.
-  EXPECT_EQ(treeLogicalSize(dir / "root", [&asked] { return ++asked > 3; }), 1000);
 }
 
 TEST(DirectoryEnumeratorConcurrencyTest, WalksOnSeveralThreadsAgree) {
