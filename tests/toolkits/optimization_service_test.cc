@@ -37,9 +37,15 @@ namespace {
 namespace fs = std::filesystem;
 using testing::attachmentOf;
 using ::testing::FieldsAre;
-using ::testing::HasSubstr;
 using testing::readFile;
 using ::testing::StartsWith;
+
+// A launchctl (in the paths table) whose print-disabled listing has these lines.
+void useLaunchctl(const testing::Sandbox& sb, const std::string& disabled,
+                  const std::string& associations = "") {
+  Paths::shared().setTool("launchctl", testing::fakeLaunchctl(sb, testing::printDisabledListing(
+                                                                      disabled, associations)));
+}
 
 // Runs one task and waits for what its finish receives.
 template <typename... Args>
@@ -54,10 +60,6 @@ class OptimizationServiceTest : public testing::HelperUsingTest {
     OptimizationService::setPurgeableReserve(int64_t{2} << 30);
     FreeUpRamService::setMaximumBlockSize(0);
   }
-  void fakeLaunchctl(const std::string& disabledLines) {
-    Paths::shared().setTool(
-        "launchctl", testing::fakeLaunchctl(sb_, testing::printDisabledListing(disabledLines, "")));
-  }
   // What launchctl was asked since the last call, with the user's id as "U".
   std::string takeLaunchctlLog() {
     std::string log = readFile(sb_.path("/launchctl.log"));
@@ -68,13 +70,6 @@ class OptimizationServiceTest : public testing::HelperUsingTest {
     }
     return log;
   }
-  // A tool in <root>/usr/bin that logs its name and arguments to tools.log.
-  void toolScript(const std::string& name) {
-    const std::string program =
-        sb_.file("/usr/bin/" + name,
-                 "#!/bin/sh\necho " + name + " \"$@\" >> '" + sb_.path("/tools.log") + "'\n");
-    ::chmod(program.c_str(), 0755);
-  }
 
   testing::Sandbox sb_;
 };
@@ -82,7 +77,7 @@ class OptimizationServiceTest : public testing::HelperUsingTest {
 // ---- Login items -------------------------------------------------------------
 
 TEST_F(OptimizationServiceTest, LoginItemsAreListedPerApplicationAndSwitched) {
-  fakeLaunchctl("\t\"com.example.agent\" => false\n\t\"com.example.sync\" => true\n");
+  useLaunchctl(sb_, "\t\"com.example.agent\" => false\n\t\"com.example.sync\" => true\n");
   const std::string app = testing::installApplication(sb_, "Example", "com.example.app");
   auto category = std::make_shared<CategoryInformation>();
   int finished = 0;
@@ -120,7 +115,7 @@ TEST_F(OptimizationServiceTest, LoginItemsAreListedPerApplicationAndSwitched) {
 
 // Switching off asks the running application to quit; switching on starts it.
 TEST_F(OptimizationServiceTest, SwitchingQuitsAndLaunchesTheApplication) {
-  fakeLaunchctl("\t\"com.example.agent\" => false\n");
+  useLaunchctl(sb_, "\t\"com.example.agent\" => false\n");
   std::string program = testing::installApplication(sb_, "Sleeper", "com.example.sleeper") +
                         "/Contents/MacOS/Sleeper";
   fs::copy_file("/bin/sleep", program, fs::copy_options::overwrite_existing);
@@ -156,10 +151,9 @@ TEST_F(OptimizationServiceTest, SwitchingQuitsAndLaunchesTheApplication) {
 
 TEST_F(OptimizationServiceTest, SpeedUpMailMovesTheIndexIntoAFreshBackup) {
   const std::string backup = sb_.path("~/Library/Application Support/org.orvexa.tests/SpeeUp");
-  const std::pair<bool, std::string> empty(false, "Empty");
   sb_.layout({"~/Library/Mail/V10/MailData/Other.plist:3", "~/Library/Mail/V10/Messages/",
               "~/Library/Mail/loose.txt:1"});
-  EXPECT_EQ(OptimizationService::speedUpMail(), empty) << "no index files";
+  EXPECT_EQ(OptimizationService::speedUpMail(), (std::pair<bool, std::string>(false, "Empty")));
   EXPECT_FALSE(fs::exists(backup));
 
   // The backup folder's place is taken by a file.
@@ -194,7 +188,11 @@ TEST_F(OptimizationServiceTest, SpeedUpMailMovesTheIndexIntoAFreshBackup) {
 
 TEST_F(OptimizationServiceTest, HelperTasksWithoutAndThroughTheHelper) {
   using Answer = std::tuple<bool, std::string>;
-  for (const char* tool : {"dscacheutil", "killall", "mdutil"}) toolScript(tool);
+  // Tools in <root>/usr/bin that log their names and arguments to tools.log.
+  const std::string script =
+      "#!/bin/sh\necho ${0##*/} \"$@\" >> '" + sb_.path("/tools.log") + "'\n";
+  for (std::string tool : {"dscacheutil", "killall", "mdutil"})
+    ::chmod(sb_.file("/usr/bin/" + tool, script).c_str(), 0755);
   {
     testing::NoHelper noHelper;
     EXPECT_EQ(answerOf(&OptimizationService::rebuildSpotlight),
@@ -217,18 +215,14 @@ TEST_F(OptimizationServiceTest, HelperTasksWithoutAndThroughTheHelper) {
 
 using PurgeableAnswer = std::tuple<bool, std::optional<std::string>>;
 
-// A dd that records its arguments and writes a few bytes to its "of=".
-std::string fakeDd(const testing::Sandbox& sb) {
-  const std::string program =
-      sb.file("/fake-tools/dd", "#!/bin/sh\necho \"$@\" >> '" + sb.path("/dd.log") +
-                                    "'\nfor a in \"$@\"; do case \"$a\" in of=*) printf zeros > "
-                                    "\"${a#of=}\";; esac; done\n");
-  ::chmod(program.c_str(), 0755);
-  return program;
-}
-
 TEST_F(OptimizationServiceTest, CleanPurgeableWritesWithinTheReserveAndRemovesItsFile) {
-  Paths::shared().setTool("dd", fakeDd(sb_));
+  // A dd that records its arguments and writes a few bytes to its "of=".
+  const std::string dd = sb_.file(
+      "/fake-tools/dd",
+      "#!/bin/sh\necho \"$@\" >> '" + sb_.path("/dd.log") +
+          "'\nfor a in \"$@\"; do case \"$a\" in of=*) printf zeros > \"${a#of=}\";; esac; done\n");
+  ::chmod(dd.c_str(), 0755);
+  Paths::shared().setTool("dd", dd);
   const std::string folder = sb_.dir("~/Library/Application Support/org.orvexa.tests");
   const int64_t block = OptimizationService::kPurgeableBlockSize;
   // Room beyond the reserve in halves of a block: the free space moves a
@@ -253,8 +247,9 @@ TEST_F(OptimizationServiceTest, CleanPurgeableWritesWithinTheReserveAndRemovesIt
   }
   // The tool wrote nothing: there is no file to remove.
   Paths::shared().setTool("dd", testing::fakeTool(sb_, "dd", sb_.path("/dd.log"), ""));
-  EXPECT_THAT(answerOf(&OptimizationService::cleanPurgeable),
-              FieldsAre(false, ::testing::Optional(HasSubstr("No such file or directory"))));
+  EXPECT_THAT(
+      answerOf(&OptimizationService::cleanPurgeable),
+      FieldsAre(false, ::testing::Optional(::testing::HasSubstr("No such file or directory"))));
   // The work folder cannot be made: the tool never runs.
   fs::remove_all(sb_.path("~/Library/Application Support"));
   sb_.file("~/Library/Application Support", "x");
@@ -303,9 +298,7 @@ TEST_F(OptimizationServiceTest, SingleApplicationPermissionsAreListedAndReset) {
 // moves either way).
 TEST(OptimizationConcurrencyTest, ScansSideBySide) {
   testing::Sandbox sb;
-  Paths::shared().setTool(
-      "launchctl", testing::fakeLaunchctl(sb, testing::printDisabledListing(
-                                                  "\t\"com.example.agent\" => false\n", "")));
+  useLaunchctl(sb, "\t\"com.example.agent\" => false\n");
   testing::installApplication(sb, "Example", "com.example.app");
   FreeUpRamService::setMaximumBlockSize(uint64_t{4} << 20);
   constexpr int kScans = 4;
@@ -445,14 +438,11 @@ TEST(LoginItemsParseTest, BlocksLinesAndStates) {
 // Services pair with the applications whose identifiers share their
 // two-part prefix (Apple's and undotted ones with none).
 TEST_F(OptimizationServiceTest, LoginServicesPairWithTheApplicationsOfTheirPrefix) {
-  Paths::shared().setTool(
-      "launchctl",
-      testing::fakeLaunchctl(
-          sb_, testing::printDisabledListing(
-                   "\t\"com.example.agent\" => false\n\t\"com.example.updater\" => true\n"
-                   "\t\"com.apple.safari.agent\" => false\n\t\"org.nobody.agent\" => "
-                   "false\n\t\"single\" => false\n",
-                   "\t\"com.example.agent\" => \"com.example.app\"\n")));
+  useLaunchctl(sb_,
+               "\t\"com.example.agent\" => false\n\t\"com.example.updater\" => true\n"
+               "\t\"com.apple.safari.agent\" => false\n\t\"org.nobody.agent\" => false\n"
+               "\t\"single\" => false\n",
+               "\t\"com.example.agent\" => \"com.example.app\"\n");
   const std::string example = testing::installApplication(sb_, "Example", "com.example.app");
   const std::string second =
       testing::installApplication(sb_, "Tools/Example Lite", "com.example.lite");
