@@ -11,7 +11,6 @@
 #include <string>
 #include <vector>
 
-#include "orvexa/helper/privilege_helper.h"
 #include "orvexa/platform/identity.h"
 #include "orvexa/units/main_queue.h"
 #include "support/helper_fixture.h"
@@ -81,8 +80,7 @@ struct ProgressLog {
 // directly.
 class ShreadServiceTest : public ::testing::Test {
  protected:
-  ShreadServiceTest() : sb_(accountNameOf(::geteuid())) {}
-  testing::Sandbox sb_;
+  testing::Sandbox sb_{accountNameOf(::geteuid())};
   ShreadService service_;
 };
 
@@ -178,15 +176,11 @@ std::vector<std::pair<int, PlistValue>> shredEvent(std::initializer_list<std::st
 
 // The sandbox's user is "tester", who owns none of the files: they all
 // wait for the helper, here a scripted one.
-class ShreadHelperAnswerTest : public ::testing::Test {
- protected:
-  testing::Sandbox sb_;
-  ShreadService service_;
-};
-
-TEST_F(ShreadHelperAnswerTest, EachAnswerOfTheHelperBecomesTheWaitingPathsResult) {
-  const std::string a = sb_.file("/Library/a", "1"), b = sb_.file("/Library/b", "2"),
-                    c = sb_.file("/Library/c", "3"), d = sb_.file("/Library/d", "4");
+TEST(ShreadHelperAnswerTest, EachAnswerOfTheHelperBecomesTheWaitingPathsResult) {
+  testing::Sandbox sb;
+  ShreadService service;
+  const std::string a = sb.file("/Library/a", "1"), b = sb.file("/Library/b", "2"),
+                    c = sb.file("/Library/c", "3"), d = sb.file("/Library/d", "4");
   const std::string lost(kHelperConnectionLostText);
   auto allFour = [&](Status status, const std::string& text = "") {
     Result all;
@@ -217,11 +211,11 @@ TEST_F(ShreadHelperAnswerTest, EachAnswerOfTheHelperBecomesTheWaitingPathsResult
         [ok = ok, &information = information](const PlistValue&, HelperProtocol::EventReply reply) {
           reply(ok, ok ? 1 : 4, information);
         });
-    service_.setPrivilegeHelper(helper);
-    Outcome out = shredAndWait(service_, {a, b, c, d});
+    service.setPrivilegeHelper(helper);
+    Outcome out = shredAndWait(service, {a, b, c, d});
     EXPECT_EQ(out.success, ok);
     EXPECT_EQ(out.result, expected);
-    EXPECT_EQ(service_.privilegeHelper() == helper, keepsProxy);
+    EXPECT_EQ(service.privilegeHelper() == helper, keepsProxy);
     EXPECT_EQ(helper->events(), shredEvent({a, b, c, d}));
     // The scripted helper touched nothing: the files are all still there.
     for (const std::string& p : {a, b, c, d}) EXPECT_TRUE(exists(p)) << p;
@@ -229,10 +223,10 @@ TEST_F(ShreadHelperAnswerTest, EachAnswerOfTheHelperBecomesTheWaitingPathsResult
   // Without a helper to connect to, the waiting paths fail with its text.
   Identity::shared().setBundleIdentifier("org.orvexa.tests");
   testing::NoHelper noHelper;
-  Outcome out = shredAndWait(service_, {a, b, c, d});
+  Outcome out = shredAndWait(service, {a, b, c, d});
   EXPECT_FALSE(out.success);
   EXPECT_EQ(out.result, allFour(Status::PrivilegeFail, kHelperNotInstalledText));
-  EXPECT_TRUE(service_.privilegeHelper() == nullptr && testing::readFile(a) == "1");
+  EXPECT_TRUE(service.privilegeHelper() == nullptr && testing::readFile(a) == "1");
 }
 
 // Overlapping calls on one service, each with many files in parallel.
@@ -273,27 +267,20 @@ TEST(ShreadServiceConcurrencyTest, OverlappingCallsShredEverythingOnce) {
 // Files of nobody's in folders of root's: the current user (root, named
 // as such) may delete them but does not own them, so they go to the
 // privileged helper, served in-process on its socket in the sandbox.
-class ShreadHelperTest : public ::testing::Test {
+class ShreadHelperTest : public testing::HelperUsingTest {
  protected:
   void SetUp() override {
     if (!testing::canSwitchUser()) GTEST_SKIP() << "needs root to own files as another user";
-    sb_ = std::make_unique<testing::Sandbox>(accountNameOf(::geteuid()));
-    Identity::shared().setBundleIdentifier("org.orvexa.tests");
+    HelperUsingTest::SetUp();
     helper_ = std::make_unique<testing::RunningHelper>();
   }
-  void TearDown() override {
-    helper_.reset();
-    PrivilegeHelper::shard().close();
-    sb_.reset();
-  }
-
   std::string othersFile(const std::string& sandboxPath, const std::string& content) {
-    const std::string file = sb_->file(sandboxPath, content);
+    const std::string file = sb_.file(sandboxPath, content);
     EXPECT_EQ(::chown(file.c_str(), testing::kNobodyUid, testing::kNogroupGid), 0);
     return file;
   }
 
-  std::unique_ptr<testing::Sandbox> sb_;
+  testing::Sandbox sb_{accountNameOf(::geteuid())};
   std::unique_ptr<testing::RunningHelper> helper_;
   ShreadService service_;
 };
@@ -303,7 +290,7 @@ class ShreadHelperTest : public ::testing::Test {
 // (A lost helper: the "connection lost" row of the scripted answers, and
 // PrivilegeHelperTest for connecting again.)
 TEST_F(ShreadHelperTest, FilesOfAnotherUserGoToTheHelperAndMineIsShreddedDirectly) {
-  const std::string folder = sb_->dir("/Library/Caches/shred/Project");
+  const std::string folder = sb_.dir("/Library/Caches/shred/Project");
   const std::string theirs = othersFile("/Library/Caches/shred/Project/sub/theirs.txt", "x");
   EXPECT_EQ(shredAndWait(service_, {folder}).result, (Result{{folder, outcome(Status::Success)}}));
   ASSERT_NE(service_.privilegeHelper(), nullptr) << "the service connects and keeps the proxy";
@@ -311,7 +298,7 @@ TEST_F(ShreadHelperTest, FilesOfAnotherUserGoToTheHelperAndMineIsShreddedDirectl
   service_.setPrivilegeHelper(recording);
   const std::string one = othersFile("/Library/Caches/shred/one", "1");
   const std::string two = othersFile("/Library/Caches/shred/two", "22");
-  const std::string mine = sb_->file("~/mine", "333");
+  const std::string mine = sb_.file("~/mine", "333");
   ProgressLog progress;
   progress.attach(service_);
   Outcome out = shredAndWait(service_, {one, two, mine});
