@@ -1,10 +1,8 @@
 // Switching and removing extensions through a real helper served in-process.
 #include <gtest/gtest.h>
 
-#include <any>
 #include <atomic>
 #include <filesystem>
-#include <mutex>
 #include <thread>
 
 #include "orvexa/helper/privilege_helper.h"
@@ -33,13 +31,6 @@ std::string itemOf(const FilePtr& item, const testing::Sandbox& sb) {
          attachmentOf(item);
 }
 
-// Starts one switch or removal (`call` gets the finish) and waits for what
-// the finish receives.
-template <typename Call>
-Outcome finished(Call call) {
-  return testing::awaitFinish<bool, Failures>(call);
-}
-
 class MaintenanceHelperTest : public testing::HelperUsingTest {
  protected:
   void SetUp() override {
@@ -54,12 +45,12 @@ class MaintenanceHelperTest : public testing::HelperUsingTest {
     return feature;
   }
   Outcome move(const FilePtr& item) {
-    return finished([&](auto finish) {
+    return testing::awaitFinish<bool, Failures>([&](auto finish) {
       MaintenanceService::shard().moveExtensionCategory(item, std::move(finish));
     });
   }
   Outcome clean(const CategoryPtr& category) {
-    return finished([&](auto finish) {
+    return testing::awaitFinish<bool, Failures>([&](auto finish) {
       MaintenanceService::shard().cleanExtensionCategory({category}, std::move(finish));
     });
   }
@@ -130,9 +121,9 @@ TEST_F(MaintenanceHelperTest, RemovingAndSwitchingLeaveWhatFailed) {
     EXPECT_TRUE(exists(a->url.path()));
     const Url destination = MaintenanceService::switchDestination(plugin->url);
     EXPECT_EQ(
-        finished([&](auto finish) {
+        (testing::awaitFinish<bool, Failures>([&](auto finish) {
           MaintenanceService::shard().moveExtension({{destination, plugin}}, std::move(finish));
-        }),
+        })),
         Outcome(false, {{destination, code, text}}));
     EXPECT_EQ(itemOf(plugin, sb_), "/Library/Internet Plug-Ins Disabled/P.plugin/ Close");
     EXPECT_TRUE(exists(plugin->url.path()));
