@@ -1,6 +1,5 @@
 #include "orvexa/toolkits/maintenance_service.h"
 
-#include <fmt/format.h>
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -18,7 +17,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using testing::Sandbox;
-using testing::summary;
 
 // Direct entries with the folder's ending (matched exactly, hidden ones
 // left out) of each folder and its " Disabled" twin, the enabled first and
@@ -58,7 +56,7 @@ TEST(MaintenanceServiceTest, ScanListsTheThreeFoldersAndTheirTwins) {
   EXPECT_EQ(singles, (std::vector<std::pair<int, int64_t>>{{0, 1040}, {1, 7}, {2, 33}}));
   EXPECT_EQ(progress, 6);
   // Kind 1 is common, file kind 2 a package.
-  EXPECT_EQ(summary(feature, sb),
+  EXPECT_EQ(testing::summary(feature, sb),
             "0 Spotlight Plugins (Importers) 1040 1 1\n"
             "  0 /Library/Spotlight/Apple.mdimporter Start 0 2\n"
             "  1 /Library/Spotlight/Mail.mdimporter Start 1000 2\n"
@@ -68,10 +66,10 @@ TEST(MaintenanceServiceTest, ScanListsTheThreeFoldersAndTheirTwins) {
             "  0 /Library/PreferencePanes/Net.prefPane Start 7 2\n"
             "2 Internet Plugins (Plug-ins) 33 1 1\n"
             "  0 /Library/Internet Plug-Ins Disabled/Flash.plugin Close 33 2\n");
-  EXPECT_TRUE(MaintenanceService::shard()
-                  .getFileUseEnumerator(sb.path("/Library/Spotlight/readme.txt"))
-                  .empty())
-      << "a file is no folder";
+  // A file is no folder.
+  EXPECT_EQ(
+      MaintenanceService::shard().getFileUseEnumerator(sb.path("/Library/Spotlight/readme.txt")),
+      std::vector<Url>{});
 }
 
 TEST(MaintenanceServiceTest, SwitchDestinationGoesToTheTwinOrBackUnderAFreeName) {
@@ -98,15 +96,14 @@ TEST(MaintenanceServiceTest, SwitchDestinationGoesToTheTwinOrBackUnderAFreeName)
 }
 
 TEST(MaintenanceServiceTest, HelperToolsBelongToTheApplicationTheirNameNames) {
-  auto app = [](const std::string& name, const std::string& identifier) {
-    ApplicationBundle bundle;  // the path plays no part
-    bundle.bundleIdentifier = identifier;
-    bundle.name = name;
-    return bundle;
-  };
-  const std::vector<ApplicationBundle> applications = {
-      app("Foo", "com.example.foo"), app("Foo Pro", "com.example.foo.pro"),
-      app("Foo Sync", "com.example.sync"), app("Bar", "org.other.Bar")};
+  std::vector<ApplicationBundle> applications;  // the path plays no part
+  for (auto [name, identifier] : {std::pair{"Foo", "com.example.foo"},
+                                  {"Foo Pro", "com.example.foo.pro"},
+                                  {"Foo Sync", "com.example.sync"},
+                                  {"Bar", "org.other.Bar"}}) {
+    applications.emplace_back().name = name;
+    applications.back().bundleIdentifier = identifier;
+  }
   const std::pair<const char*, const char*> cases[] = {
       // name, owner ("": nobody's)
       {"com.example.foo", "com.example.foo"},
