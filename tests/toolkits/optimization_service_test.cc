@@ -41,10 +41,9 @@ using testing::readFile;
 using ::testing::StartsWith;
 
 // A launchctl (in the paths table) whose print-disabled listing has these lines.
-void useLaunchctl(const testing::Sandbox& sb, const std::string& disabled,
-                  const std::string& associations = "") {
-  Paths::shared().setTool("launchctl", testing::fakeLaunchctl(sb, testing::printDisabledListing(
-                                                                      disabled, associations)));
+void useLaunchctl(const testing::Sandbox& sb, const std::string& disabled) {
+  Paths::shared().setTool("launchctl",
+                          testing::fakeLaunchctl(sb, testing::printDisabledListing(disabled, "")));
 }
 
 // Runs one task and waits for what its finish receives.
@@ -359,38 +358,31 @@ TEST(OptimizationConcurrencyTest, ScansSideBySide) {
 }
 
 TEST(FreeUpRamStatisticsTest, CountersAndMeminfoFieldsMapToTheHostFigures) {
-  testing::TempDir dir;
+  const std::string data = ORVEXA_TEST_DATA_DIR "/toolkits/";
   const uint64_t page = FreeUpRamService::pageSize();
-  // free, active, inactive, speculative, wired, compressor pages
-  const std::pair<std::string, std::vector<uint64_t>> cases[] = {
-      {"nr_free_pages 100\nnr_zone_inactive_anon 7\nnr_inactive_anon 10\nnr_active_anon 20\n"
-       "nr_inactive_file 30\nnr_active_file 40\nnr_unevictable 5\nnr_slab_unreclaimable 6\n"
-       "nr_kernel_stack " +
-           std::to_string(page / 1024 * 3) + "\nnr_page_table_pages 2\nnr_zspages 9\n",
-       {100, 60, 40, 0, 5 + 6 + 3 + 2, 9}},
-      {"nr_free_pages 1\nnr_slab_unreclaimable_B " + std::to_string(page * 4) +
-           "\nnr_slab_unreclaimable 77\n",  // slab in bytes
-       {1, 0, 0, 0, 4, 0}},
-      {"nr_free_pages 3\nnot a counter\npgfault 99\n", {3, 0, 0, 0, 0, 0}},
+  // free, active, inactive, speculative, wired, compressor pages (none: no
+  // statistics); the kernel stacks are counted in kB, the slab in bytes when
+  // both are given.
+  const std::pair<const char*, std::vector<uint64_t>> cases[] = {
+      {"vmstat", {100, 60, 40, 0, 5 + 6 + 12 * 1024 / page + 2, 9}},
+      {"vmstat-slab-in-bytes", {1, 0, 0, 0, 65536 / page, 0}},
+      {"vmstat-stray-lines", {3, 0, 0, 0, 0, 0}},
+      {"vmstat-empty", {}},
+      {"missing", {}},
   };
-  for (const auto& [vmstat, expected] : cases) {
-    std::optional<VMStatistics> s = FreeUpRamService::readStatistics(dir.writeFile("vm", vmstat));
-    ASSERT_TRUE(s.has_value()) << vmstat;
-    EXPECT_EQ((std::vector<uint64_t>{s->freeCount, s->activeCount, s->inactiveCount,
-                                     s->speculativeCount, s->wireCount, s->compressorPageCount}),
-              expected)
-        << vmstat;
+  for (const auto& [name, expected] : cases) {
+    std::optional<VMStatistics> s = FreeUpRamService::readStatistics(data + name);
+    const std::vector<uint64_t> got =
+        s ? std::vector{s->freeCount,        s->activeCount, s->inactiveCount,
+                        s->speculativeCount, s->wireCount,   s->compressorPageCount}
+          : std::vector<uint64_t>{};
+    EXPECT_EQ(got, expected) << name;
   }
-  EXPECT_FALSE(FreeUpRamService::readStatistics(dir / "missing").has_value());
-  EXPECT_FALSE(FreeUpRamService::readStatistics(dir.writeFile("empty", "")).has_value());
-
-  const std::string meminfo = dir.writeFile(
-      "meminfo",
-      "MemTotal:       2048 kB\nMemFree:  10 kB\nMemAvailable:   1024 kB\nHugePages_Total: 4\n");
+  const std::string meminfo = data + "meminfo";
   EXPECT_EQ(FreeUpRamService::readMeminfoBytes(meminfo, "MemTotal"), 2048u * 1024);
   EXPECT_EQ(FreeUpRamService::readMeminfoBytes(meminfo, "HugePages_Total"), 4u);
   EXPECT_EQ(FreeUpRamService::readMeminfoBytes(meminfo, "Mem"), std::nullopt);
-  EXPECT_EQ(FreeUpRamService::readMeminfoBytes(dir / "missing", "MemTotal"), std::nullopt);
+  EXPECT_EQ(FreeUpRamService::readMeminfoBytes(data + "missing", "MemTotal"), std::nullopt);
 }
 
 // The figures of this machine hang together (in use is part of the whole,
@@ -417,13 +409,8 @@ using States = Service::ServiceStates;
 using Pairs = std::vector<Service::LabelState>;
 
 TEST(LoginItemsParseTest, BlocksLinesAndStates) {
-  const std::string listing = testing::printDisabledListing(
-      "\t\"com.example.agent\" => false\n"
-      "\t\"org.sample.tool\"=>true\n"
-      "\tgarbage line without arrow\n"
-      "\t\"com.example.other\" => false\r\n",
-      "\t\"com.example.helper\" => \"com.example.app\"\n");
-  Service::DisableServiceInfo info = Service::parseDisableServiceInfo(listing);
+  Service::DisableServiceInfo info =
+      Service::parseDisableServiceInfo(testing::testData("toolkits/print-disabled-odd-lines"));
   EXPECT_EQ(info[LoginItemDisableStatus::disabledServices], (States{{"com.example.agent", "Start"},
                                                                     {"com.example.other", "Start"},
                                                                     {"org.sample.tool", "Close"}}));
@@ -438,11 +425,9 @@ TEST(LoginItemsParseTest, BlocksLinesAndStates) {
 // Services pair with the applications whose identifiers share their
 // two-part prefix (Apple's and undotted ones with none).
 TEST_F(OptimizationServiceTest, LoginServicesPairWithTheApplicationsOfTheirPrefix) {
-  useLaunchctl(sb_,
-               "\t\"com.example.agent\" => false\n\t\"com.example.updater\" => true\n"
-               "\t\"com.apple.safari.agent\" => false\n\t\"org.nobody.agent\" => false\n"
-               "\t\"single\" => false\n",
-               "\t\"com.example.agent\" => \"com.example.app\"\n");
+  Paths::shared().setTool(
+      "launchctl",
+      testing::fakeLaunchctl(sb_, testing::testData("toolkits/print-disabled-prefixes")));
   const std::string example = testing::installApplication(sb_, "Example", "com.example.app");
   const std::string second =
       testing::installApplication(sb_, "Tools/Example Lite", "com.example.lite");
