@@ -24,6 +24,7 @@ using testing::randomBits;
 using testing::Signal;
 using Names = std::set<std::string>;
 using Pairs = std::set<std::pair<std::string, std::string>>;
+using Groups = std::map<std::string, Names>;
 
 constexpr int kFeatureID = 8601;
 
@@ -34,6 +35,14 @@ Pairs pairsOf(const LSHService::SearchResult& result) {
     for (const SimilarNodePtr& m : members) pairs.insert(std::minmax(key->name, m->name));
   }
   return pairs;
+}
+
+// Each key's name with its members' names.
+template <typename Result>
+Groups groupsOf(const Result& result) {
+  Groups groups;
+  for (const auto& [key, members] : result) groups[key->name] = namesOf(members);
+  return groups;
 }
 
 // Filing and searching run on the global pool and merge on a serial queue;
@@ -81,18 +90,12 @@ TEST_F(LSHServiceConcurrencyTest, SelectionsSlicesAndCandidateSetsPerQueryNode) 
   const std::vector<SimilarNodePtr> nodes = {
       makeNode("a", bits), makeNode("twin", bits), makeNode("b", flipped(bits, {0})),
       makeNode("c", flipped(bits, {6, 12, 18})), makeNode("alone", randomBits(random))};
-  const auto byQuery = [&](int threshold) {
-    std::map<std::string, Names> out;
-    for (const auto& [key, members] : fileAndSearch(nodes, 3, threshold))
-      out[key->name] = namesOf(members);
-    return out;
-  };
-  EXPECT_EQ(byQuery(0),
-            (std::map<std::string, Names>{{"/p/a", {"/p/twin"}}, {"/p/twin", {"/p/a"}}}));
-  EXPECT_EQ(byQuery(3), (std::map<std::string, Names>{{"/p/a", {"/p/twin", "/p/b", "/p/c"}},
-                                                      {"/p/twin", {"/p/a", "/p/b", "/p/c"}},
-                                                      {"/p/b", {"/p/a", "/p/twin"}},
-                                                      {"/p/c", {"/p/a", "/p/twin"}}}));
+  const auto byQuery = [&](int threshold) { return groupsOf(fileAndSearch(nodes, 3, threshold)); };
+  EXPECT_EQ(byQuery(0), (Groups{{"/p/a", {"/p/twin"}}, {"/p/twin", {"/p/a"}}}));
+  EXPECT_EQ(byQuery(3), (Groups{{"/p/a", {"/p/twin", "/p/b", "/p/c"}},
+                                {"/p/twin", {"/p/a", "/p/b", "/p/c"}},
+                                {"/p/b", {"/p/a", "/p/twin"}},
+                                {"/p/c", {"/p/a", "/p/twin"}}}));
   // A suspended scan files nothing and finds nothing.
   ScanStatusTable::set(kFeatureID, ScanState::suspend);
   EXPECT_TRUE(byQuery(5).empty());
@@ -160,12 +163,9 @@ TEST(InvertedSortTest, PairsNeedThreeOfFourEqualParts) {
   EXPECT_EQ(three->fingerIndex, (std::vector<std::string>{"1", "2", "3", "2c"}));
   EXPECT_EQ(index.hashDict.at("2").size(), 4u);
 
-  auto result = index.search({n, two});
-  ASSERT_EQ(result.count(n), 1u);
-  EXPECT_EQ(namesOf(result[n]), (Names{"/p/n", "/p/three", "/p/four"}));
-  ASSERT_EQ(result.count(two), 1u);
-  ASSERT_EQ(result[two].size(), 1u) << "two shares only two parts with anyone";
-  EXPECT_EQ(result[two][0], two);
+  // two shares only two parts with anyone.
+  EXPECT_EQ(groupsOf(index.search({n, two})),
+            (Groups{{"/p/n", {"/p/n", "/p/three", "/p/four"}}, {"/p/two", {"/p/two"}}}));
 }
 
 }  // namespace
