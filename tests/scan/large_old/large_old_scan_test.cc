@@ -22,7 +22,6 @@ using K = LargeAndFileKind;
 using S = LargeAndOldFileService;
 using std::chrono::seconds;
 using testing::Sandbox;
-using testing::Signal;
 
 constexpr int kFeatureID = 6;  // the catalogue's large-and-old-files feature
 
@@ -83,42 +82,36 @@ class LargeOldScanTest : public ::testing::Test {
   }
 
   struct Outcome {
-    int doneCalls = 0;
     int64_t total = -1;
-    bool onMainQueue = false;
     std::vector<std::pair<std::string, int64_t>> progress;
   };
 
   // Runs a scan and waits for its `done`; checks the feature ended after
-  // exactly one `done`, called on the main queue.
+  // exactly one `done`, called on the main queue with this feature.
   Outcome scan() {
-    auto outcome = std::make_shared<Outcome>();
-    auto mu = std::make_shared<std::mutex>();
-    Signal done;
+    auto outcome = std::make_shared<std::pair<std::mutex, Outcome>>();
+    auto done = std::make_shared<testing::Signal>();
     S::scanLargeAndOldFile(
         feature_,
-        [outcome, mu](const std::string& path, int64_t size) {
-          std::lock_guard lock(*mu);
-          outcome->progress.emplace_back(path, size);
+        [outcome](const std::string& path, int64_t size) {
+          std::lock_guard lock(outcome->first);
+          outcome->second.progress.emplace_back(path, size);
         },
         nullptr, [](int, int64_t) { ADD_FAILURE() << "singleDone is not used"; },
-        [&, outcome, mu](const FeaturePtr& f, int64_t total) {
-          EXPECT_EQ(f, feature_);
-          std::lock_guard lock(*mu);
-          outcome->doneCalls += 1;
-          outcome->total = total;
-          outcome->onMainQueue = MainQueue::isMainThread();
-          done.notify();
+        [outcome, done, feature = feature_](const FeaturePtr& f, int64_t total) {
+          EXPECT_EQ(std::pair(f, MainQueue::isMainThread()), std::pair(feature, true));
+          std::lock_guard lock(outcome->first);
+          outcome->second.total = total;
+          done->notify();
         },
         queue_);
-    EXPECT_TRUE(done.wait());
+    EXPECT_TRUE(done->wait());
     queue_->waitUntilIdle();
     MainQueue::sync([] {});  // a second `done` would have come by now
-    std::lock_guard lock(*mu);
-    EXPECT_EQ(
-        std::tuple(ScanStatusTable::get(kFeatureID), outcome->doneCalls, outcome->onMainQueue),
-        std::tuple(static_cast<int>(ScanState::end), 1, true));
-    return *outcome;
+    EXPECT_EQ(std::pair(ScanStatusTable::get(kFeatureID), done->count()),
+              std::pair(std::optional(static_cast<int>(ScanState::end)), 1));
+    std::lock_guard lock(outcome->first);
+    return outcome->second;
   }
 
   // Puts a fake query tool in the paths table: it writes its arguments to
@@ -144,10 +137,9 @@ class LargeOldScanTest : public ::testing::Test {
 TEST_F(LargeOldScanTest, WithoutTheQueryToolTheWalkRecordsEveryVisibleRegularFile) {
   const time_t now = std::time(nullptr);
   std::string movie = sparse(sb_, "~/Movies/holiday.mp4", 600'000'000);
-  std::string archive = sparse(sb_, "~/Documents/backup.zip", 150'000'000);
-  testing::setTimes(archive, now - 400 * 86400, now - 400 * 86400);
-  std::string note = sb_.file("~/Documents/note.txt", "twelve bytes");
-  testing::setTimes(note, now - 10 * 86400, now - 10 * 86400);
+  const time_t yearAgo = now - 400 * 86400, tenDaysAgo = now - 10 * 86400;
+  testing::setTimes(sparse(sb_, "~/Documents/backup.zip", 150'000'000), yearAgo, yearAgo);
+  testing::setTimes(sb_.file("~/Documents/note.txt", "twelve bytes"), tenDaysAgo, tenDaysAgo);
   sb_.file("~/empty", std::string());
   sb_.file("~/Pictures/scan", std::string("\xFF\xD8\xFF\xE0 jpeg data", 14));
   // Not regular files, hidden, or inside a package: never listed.
