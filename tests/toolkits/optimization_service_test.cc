@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <map>
 #include <mutex>
+#include <regex>
 #include <set>
 #include <string>
 #include <vector>
@@ -61,13 +62,10 @@ class OptimizationServiceTest : public testing::HelperUsingTest {
   }
   // What launchctl was asked since the last call, with the user's id as "U".
   std::string takeLaunchctlLog() {
-    std::string log = readFile(sb_.path("/launchctl.log"));
+    const std::string log = readFile(sb_.path("/launchctl.log"));
     fs::remove(sb_.path("/launchctl.log"));
-    for (size_t at;
-         (at = log.find("user/" + std::to_string(::getuid()) + "/")) != std::string::npos;) {
-      log.replace(at, 5 + std::to_string(::getuid()).size(), "user/U");
-    }
-    return log;
+    return std::regex_replace(log, std::regex("user/" + std::to_string(::getuid()) + "/"),
+                              "user/U/");
   }
 
   testing::Sandbox sb_;
@@ -85,8 +83,7 @@ TEST_F(OptimizationServiceTest, LoginItemsAreListedPerApplicationAndSwitched) {
   const FilePtr entry = category->childrens[0];
   EXPECT_EQ(entry->url, Url::fromPath(app, true));
   ASSERT_EQ(entry->childrens.size(), 2u);
-  const FilePtr agent = entry->childrens[0];
-  const FilePtr sync = entry->childrens[1];
+  const FilePtr agent = entry->childrens[0], sync = entry->childrens[1];
   EXPECT_EQ(agent->parentFileInfo.lock(), entry);
   for (const FilePtr& item : {entry, agent}) EXPECT_TRUE(!item->canDelete && item->removeCategory);
   // "application: service=state service=state"
@@ -117,8 +114,7 @@ TEST_F(OptimizationServiceTest, SwitchingQuitsAndLaunchesTheApplication) {
   useLaunchctl(sb_, "\t\"com.example.agent\" => false\n");
   std::string program = testing::installApplication(sb_, "Sleeper", "com.example.sleeper") +
                         "/Contents/MacOS/Sleeper";
-  fs::copy_file("/bin/sleep", program, fs::copy_options::overwrite_existing);
-  ::chmod(program.c_str(), 0755);
+  fs::copy_file("/bin/sleep", program, fs::copy_options::overwrite_existing);  // stays executable
   pid_t pid = -1;
   std::vector<char*> argv = {program.data(), const_cast<char*>("30"), nullptr};
   ASSERT_EQ(::posix_spawn(&pid, program.c_str(), nullptr, nullptr, argv.data(), environ), 0);
