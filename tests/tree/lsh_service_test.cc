@@ -17,11 +17,7 @@
 namespace orvexa {
 namespace {
 
-using testing::flipped;
-using testing::makeNode;
-using testing::namesOf;
-using testing::randomBits;
-using testing::Signal;
+using namespace testing;  // the node helpers of tree/nodes.h
 using Names = std::set<std::string>;
 using Pairs = std::set<std::pair<std::string, std::string>>;
 using Groups = std::map<std::string, Names>;

@@ -17,9 +17,7 @@
 namespace orvexa {
 namespace {
 
-using testing::flipped;
-using testing::makeNode;
-using testing::namesOf;
+using namespace testing;  // the node helpers of tree/nodes.h
 using Names = std::set<std::string>;
 
 std::vector<int> bitsOf(const std::string& text) {
