@@ -16,7 +16,6 @@
 namespace orvexa {
 namespace {
 
-using testing::Sandbox;
 using testing::Signal;
 
 const ResourceKeys kKeys = {ResourceKey::localizedName, ResourceKey::fileSize,
@@ -66,7 +65,7 @@ class SuperScanServiceTest : public ::testing::Test {
  protected:
   void SetUp() override { ScanStatusTable::erase(kScanID); }
   void TearDown() override { ScanStatusTable::erase(kScanID); }
-  Sandbox sb_;
+  testing::Sandbox sb_;
 };
 
 // A walk of the top level gives one record per item, a folder sized by all

@@ -17,9 +17,6 @@
 namespace orvexa {
 namespace {
 
-using testing::Sandbox;
-using testing::Signal;
-
 constexpr int kFeatureID = 8101;
 
 std::vector<std::string> titlesOf(const CategoryPtr& c) {
@@ -37,7 +34,7 @@ class JunkScannersTest : public ::testing::Test {
   // Runs a scanner that reports (feature, total) and waits for it.
   template <typename Scan>
   int64_t runFeatureScan(const FeaturePtr& feature, Scan scan) {
-    Signal done;
+    testing::Signal done;
     int64_t total = -1;
     std::vector<int> singles;
     scan(
@@ -61,7 +58,7 @@ class JunkScannersTest : public ::testing::Test {
     return testing::featureOf(module_);
   }
 
-  Sandbox sb_;
+  testing::Sandbox sb_;
   ModulePtr module_;
   std::shared_ptr<SerialGCDService> queue_ =
       std::make_shared<SerialGCDService>(SerialGCDService::GCDQOS::default_);
