@@ -22,13 +22,12 @@ namespace {
 namespace fs = std::filesystem;
 using Failures = std::vector<MaintenanceFailure>;
 using Outcome = std::tuple<bool, Failures>;
-using testing::attachmentOf;
 constexpr auto& exists = testing::existsNoFollow;
 
 // "sandbox path[/ when a folder] attachment" of an item.
 std::string itemOf(const FilePtr& item, const testing::Sandbox& sb) {
   return item->url.path().substr(sb.root().size()) + (item->url.isDirectory() ? "/ " : " ") +
-         attachmentOf(item);
+         testing::attachmentOf(item);
 }
 
 class MaintenanceHelperTest : public testing::HelperUsingTest {

@@ -16,7 +16,6 @@
 namespace orvexa {
 namespace {
 
-namespace fs = std::filesystem;
 using testing::Sandbox;
 
 // Direct entries with the folder's ending (matched exactly, hidden ones
@@ -153,7 +152,7 @@ TEST(MaintenanceServiceTest, ScanHelperToolListsDaemonsAndToolsOfTheQueriedAppli
   EXPECT_EQ(testing::readFile(sb.path("/mdfind.log")),
             "kMDItemContentType=com.apple.application-bundle\n");
   // Without the query tool no application is known, so nothing is owned.
-  fs::remove(mdfind);
+  std::filesystem::remove(mdfind);
   EXPECT_EQ(owners(), "");
 }
 
