@@ -402,7 +402,6 @@ TEST(FreeUpRamServiceTest, TheMachinesFiguresAndTheBlockSize) {
 
 using Service = LoginItemsAndLauchAgentsService;
 using States = Service::ServiceStates;
-using Pairs = std::vector<Service::LabelState>;
 
 TEST(LoginItemsParseTest, BlocksLinesAndStates) {
   Service::DisableServiceInfo info =
@@ -431,7 +430,8 @@ TEST_F(OptimizationServiceTest, LoginServicesPairWithTheApplicationsOfTheirPrefi
   testing::installApplication(sb_, "Single", "single");
   std::vector<Service::AssociationTable> tables;
   Service::getAllAssociationApp([&](Service::AssociationTable found) { tables.push_back(found); });
-  const Pairs expected = {{"com.example.agent", "Start"}, {"com.example.updater", "Close"}};
+  const std::vector<Service::LabelState> expected = {{"com.example.agent", "Start"},
+                                                     {"com.example.updater", "Close"}};
   EXPECT_EQ(tables,
             (std::vector<Service::AssociationTable>{{{Url::fromPath(example, true), expected},
                                                      {Url::fromPath(second, true), expected}}}));
