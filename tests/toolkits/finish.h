@@ -7,14 +7,13 @@
 
 #include <any>
 #include <functional>
+#include <future>
 #include <memory>
-#include <mutex>
 #include <tuple>
 #include <type_traits>
 
 #include "orvexa/model/records.h"
 #include "support/sandbox.h"
-#include "support/signal.h"
 
 namespace orvexa::testing {
 
@@ -44,25 +43,22 @@ inline std::string summary(const FeaturePtr& feature, const Sandbox& sb) {
 }
 
 // Calls `start` with a finish that keeps its arguments, waits for the first
-// call (a failed EXPECT when none comes) and returns what it received.
+// call (a failed EXPECT when none comes) and returns what it received. Later
+// calls are dropped: tests that count calls count them themselves.
 template <typename... Args, typename Start>
 std::tuple<std::decay_t<Args>...> awaitFinish(Start start) {
-  struct Shared {
-    Signal signal;
-    std::mutex mu;
-    std::tuple<std::decay_t<Args>...> got;
-  };
-  auto shared = std::make_shared<Shared>();
-  start(std::function<void(Args...)>([shared](Args... args) {
-    {
-      std::lock_guard lock(shared->mu);
-      shared->got = {std::move(args)...};
+  using Got = std::tuple<std::decay_t<Args>...>;
+  auto promise = std::make_shared<std::promise<Got>>();
+  std::future<Got> got = promise->get_future();
+  start(std::function<void(Args...)>([promise](Args... args) {
+    try {
+      promise->set_value(Got{std::move(args)...});
+    } catch (const std::future_error&) {  // a later call
     }
-    shared->signal.notify();
   }));
-  EXPECT_TRUE(shared->signal.wait());
-  std::lock_guard lock(shared->mu);
-  return shared->got;
+  const bool came = got.wait_for(std::chrono::seconds(20)) == std::future_status::ready;
+  EXPECT_TRUE(came) << "the finish never came";
+  return came ? got.get() : Got{};
 }
 
 }  // namespace orvexa::testing
