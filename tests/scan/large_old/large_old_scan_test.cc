@@ -3,7 +3,6 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <mutex>
 
 #include "orvexa/model/module_information.h"
 #include "orvexa/model/records.h"
@@ -89,19 +88,18 @@ class LargeOldScanTest : public ::testing::Test {
   // Runs a scan and waits for its `done`; checks the feature ended after
   // exactly one `done`, called on the main queue with this feature.
   Outcome scan() {
-    auto outcome = std::make_shared<std::pair<std::mutex, Outcome>>();
+    // Progress comes on `queue_`, done after it on the main queue: no lock needed.
+    auto outcome = std::make_shared<Outcome>();
     auto done = std::make_shared<testing::Signal>();
     S::scanLargeAndOldFile(
         feature_,
         [outcome](const std::string& path, int64_t size) {
-          std::lock_guard lock(outcome->first);
-          outcome->second.progress.emplace_back(path, size);
+          outcome->progress.emplace_back(path, size);
         },
         nullptr, [](int, int64_t) { ADD_FAILURE() << "singleDone is not used"; },
         [outcome, done, feature = feature_](const FeaturePtr& f, int64_t total) {
           EXPECT_EQ(std::pair(f, MainQueue::isMainThread()), std::pair(feature, true));
-          std::lock_guard lock(outcome->first);
-          outcome->second.total = total;
+          outcome->total = total;
           done->notify();
         },
         queue_);
@@ -110,8 +108,7 @@ class LargeOldScanTest : public ::testing::Test {
     MainQueue::sync([] {});  // a second `done` would have come by now
     EXPECT_EQ(std::pair(ScanStatusTable::get(kFeatureID), done->count()),
               std::pair(std::optional(static_cast<int>(ScanState::end)), 1));
-    std::lock_guard lock(outcome->first);
-    return outcome->second;
+    return *outcome;
   }
 
   // Puts a fake query tool in the paths table: it writes its arguments to
