@@ -122,10 +122,8 @@ TEST_F(LSHServiceConcurrencyTest, BandLookupFindsEveryPairThatAgreesOnASelection
   for (int i = 0; i < 125; ++i) {
     const std::vector<int> bits = randomBits(random);
     std::vector<int> copy = bits;
-    const int flips = 1 + static_cast<int>(random() % 3);  // in up to three bands
-    for (int f = 0; f < flips; ++f) copy[random() % 36] ^= 1;
-    const std::string a = "a" + std::to_string(i);
-    const std::string b = "b" + std::to_string(i);
+    for (auto f = 1 + random() % 3; f > 0; --f) copy[random() % 36] ^= 1;  // in up to three bands
+    const std::string a = "a" + std::to_string(i), b = "b" + std::to_string(i);
     nodes.push_back(makeNode(a, bits));
     nodes.push_back(makeNode(b, copy));
     planted.insert(std::minmax("/p/" + a, "/p/" + b));
