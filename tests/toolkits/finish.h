@@ -5,7 +5,6 @@
 #include <fmt/format.h>
 #include <gtest/gtest.h>
 
-#include <any>
 #include <functional>
 #include <future>
 #include <memory>
@@ -13,15 +12,10 @@
 #include <type_traits>
 
 #include "orvexa/model/records.h"
+#include "support/browser_store_fixture.h"
 #include "support/sandbox.h"
 
 namespace orvexa::testing {
-
-// The text an item carries ("Start", "Close"), or "<not a text>".
-inline std::string attachmentOf(const FilePtr& item) {
-  const std::string* text = std::any_cast<std::string>(&item->attachInformation);
-  return text != nullptr ? *text : "<not a text>";
-}
 
 // One line per category ("finderID title (description) size state kind")
 // and per item ("  finderID sandbox path attachment size fileKind"); the
@@ -34,8 +28,8 @@ inline std::string summary(const FeaturePtr& feature, const Sandbox& sb) {
     EXPECT_EQ(c->featureInfo.lock(), feature);
     for (const FilePtr& item : c->childrens) {
       out += fmt::format("  {} {} {} {} {}\n", item->finderID(),
-                         item->url.path().substr(sb.root().size()), attachmentOf(item), item->size,
-                         item->fileKind);
+                         item->url.path().substr(sb.root().size()), attachmentText(item),
+                         item->size, item->fileKind);
       EXPECT_EQ(item->parentCategoryInfo.lock(), c);
     }
   }

@@ -27,7 +27,7 @@ constexpr auto& exists = testing::existsNoFollow;
 // "sandbox path[/ when a folder] attachment" of an item.
 std::string itemOf(const FilePtr& item, const testing::Sandbox& sb) {
   return item->url.path().substr(sb.root().size()) + (item->url.isDirectory() ? "/ " : " ") +
-         testing::attachmentOf(item);
+         testing::attachmentText(item);
 }
 
 class MaintenanceHelperTest : public testing::HelperUsingTest {

@@ -36,7 +36,7 @@ namespace orvexa {
 namespace {
 
 namespace fs = std::filesystem;
-using testing::attachmentOf;
+using testing::attachmentText;
 using ::testing::FieldsAre;
 using testing::readFile;
 using ::testing::StartsWith;
@@ -88,8 +88,8 @@ TEST_F(OptimizationServiceTest, LoginItemsAreListedPerApplicationAndSwitched) {
   for (const FilePtr& item : {entry, agent}) EXPECT_TRUE(!item->canDelete && item->removeCategory);
   // "application: service=state service=state"
   const auto states = [&] {
-    return entry->title + "=" + attachmentOf(entry) + ": " + agent->title + "=" +
-           attachmentOf(agent) + " " + sync->title + "=" + attachmentOf(sync);
+    return entry->title + "=" + attachmentText(entry) + ": " + agent->title + "=" +
+           attachmentText(agent) + " " + sync->title + "=" + attachmentText(sync);
   };
   EXPECT_EQ(states(), "Example=Start: com.example.agent=Start com.example.sync=Close");
   takeLaunchctlLog();
@@ -138,7 +138,7 @@ TEST_F(OptimizationServiceTest, SwitchingQuitsAndLaunchesTheApplication) {
                                                 "#!/bin/sh\necho started > '" + marker + "'\n"),
                     true);
   OptimizationService::shard().updateLoginItem(entry, nullptr);
-  EXPECT_EQ(attachmentOf(entry), "Start");
+  EXPECT_EQ(attachmentText(entry), "Start");
   EXPECT_TRUE(testing::waitFor([&] { return readFile(marker) == "started\n"; }));
 }
 
