@@ -5,8 +5,6 @@
 #include <filesystem>
 #include <thread>
 
-#include "orvexa/helper/privilege_helper.h"
-#include "orvexa/platform/identity.h"
 #include "orvexa/toolkits/maintenance_service.h"
 #include "support/features.h"
 #include "support/helper_fixture.h"
@@ -140,21 +138,16 @@ TEST_F(MaintenanceHelperTest, RemovingAndSwitchingLeaveWhatFailed) {
   EXPECT_EQ(importers->childrens.size(), 2u);
 }
 
+using MaintenanceConcurrencyTest = MaintenanceHelperTest;
+
 // Switches requested from several threads at once share the one helper
 // connection; each item is moved once and each finish comes once.
-TEST(MaintenanceConcurrencyTest, SwitchesFromManyThreadsAllArrive) {
-  if (!testing::canSwitchUser()) GTEST_SKIP() << "the helper's moves need root";
-  testing::Sandbox sb;
-  Identity::shared().setBundleIdentifier("org.orvexa.tests");
+TEST_F(MaintenanceConcurrencyTest, SwitchesFromManyThreadsAllArrive) {
   testing::RunningHelper helper;
   constexpr int kItems = 8;
-  std::vector<FilePtr> items;
-  for (int i = 0; i < kItems; ++i) {
-    items.push_back(std::make_shared<FileInformation>());
-    items.back()->url =
-        Url::fromPath(sb.dir("/Library/Spotlight/I" + std::to_string(i) + ".mdimporter"), true);
-    items.back()->attachInformation = std::string("Start");
-  }
+  for (int i = 0; i < kItems; ++i)
+    sb_.dir("/Library/Spotlight/I" + std::to_string(i) + ".mdimporter");
+  const std::vector<FilePtr> items = scan()->categoryInfo[0]->childrens;
   std::atomic<int> succeeded{0};
   testing::Signal finished;
   std::vector<std::thread> threads;
@@ -172,10 +165,9 @@ TEST(MaintenanceConcurrencyTest, SwitchesFromManyThreadsAllArrive) {
   EXPECT_EQ(succeeded.load(), kItems);
   for (size_t i = 0; i < items.size(); ++i) {
     const std::string moved = "/Library/Spotlight Disabled/I" + std::to_string(i) + ".mdimporter";
-    EXPECT_TRUE(fs::is_directory(sb.path(moved)));
-    EXPECT_EQ(itemOf(items[i], sb), moved + "/ Close");
+    EXPECT_TRUE(fs::is_directory(sb_.path(moved)));
+    EXPECT_EQ(itemOf(items[i], sb_), moved + "/ Close");
   }
-  PrivilegeHelper::shard().close();
 }
 
 }  // namespace
