@@ -284,6 +284,8 @@ TEST_F(OptimizationServiceTest, SingleApplicationPermissionsAreListedAndReset) {
   }
 }
 
+using OptimizationConcurrencyTest = OptimizationServiceTest;
+
 // Scans of several features at once, each on its own queue, with the memory
 // task running beside them: each feature gets one completion (total 0) and
 // its own five task categories, in order and numbered, in place of its
@@ -291,10 +293,9 @@ TEST_F(OptimizationServiceTest, SingleApplicationPermissionsAreListedAndReset) {
 // last. The first scan reports its progress. The memory task reports on the
 // main queue (the amount freed is left alone: memory use of a shared machine
 // moves either way).
-TEST(OptimizationConcurrencyTest, ScansSideBySide) {
-  testing::Sandbox sb;
-  useLaunchctl(sb, "\t\"com.example.agent\" => false\n");
-  testing::installApplication(sb, "Example", "com.example.app");
+TEST_F(OptimizationConcurrencyTest, ScansSideBySide) {
+  useLaunchctl(sb_, "\t\"com.example.agent\" => false\n");
+  testing::installApplication(sb_, "Example", "com.example.app");
   FreeUpRamService::setMaximumBlockSize(uint64_t{4} << 20);
   constexpr int kScans = 4;
   std::vector<ModulePtr> modules;
@@ -336,7 +337,6 @@ TEST(OptimizationConcurrencyTest, ScansSideBySide) {
   ASSERT_TRUE(ram.wait());
   EXPECT_TRUE(ramAnswer);
   for (auto& queue : queues) queue->waitUntilIdle();
-  FreeUpRamService::setMaximumBlockSize(0);
   std::lock_guard lock(mu);
   EXPECT_EQ(percents, (std::vector<float>{0.3f, 0.7f}));
   for (const ModulePtr& module : modules) {
@@ -344,7 +344,7 @@ TEST(OptimizationConcurrencyTest, ScansSideBySide) {
     EXPECT_EQ(totals[feature], std::vector<int64_t>{0});
     const bool first = module == modules[0];
     using enum CategoryInfomationKind;
-    EXPECT_EQ(testing::summary(feature, sb),
+    EXPECT_EQ(testing::summary(feature, sb_),
               fmt::format("0 Free Up RAM ({}) 0 1 {}\n1 Free Up Purgeable Space () 0 1 {}\n"
                           "2 Speed Up Mail () 0 1 {}\n3 Clean DNS Cache () 0 1 {}\n"
                           "4 Login Item ({}) 0 1 {}\n  0 /Applications/Example.app Start 0 4\n",

@@ -230,25 +230,25 @@ TEST(ShreadHelperAnswerTest, EachAnswerOfTheHelperBecomesTheWaitingPathsResult) 
   EXPECT_TRUE(service.privilegeHelper() == nullptr && testing::readFile(a) == "1");
 }
 
+using ShreadServiceConcurrencyTest = ShreadServiceTest;
+
 // Overlapping calls on one service, each with many files in parallel.
-TEST(ShreadServiceConcurrencyTest, OverlappingCallsShredEverythingOnce) {
-  testing::Sandbox sb(accountNameOf(::geteuid()));
-  ShreadService service;
+TEST_F(ShreadServiceConcurrencyTest, OverlappingCallsShredEverythingOnce) {
   constexpr size_t kCalls = 4;
   constexpr size_t kFiles = 24;
   std::vector<std::vector<std::string>> batches(kCalls);
   for (size_t call = 0; call < kCalls; ++call) {
     const std::string n = std::to_string(call);
     for (size_t i = 0; i < kFiles; ++i)
-      batches[call].push_back(sb.file("~/c" + n + "/f" + std::to_string(i), i + 1));
-    batches[call].push_back(sb.dir("~/d" + n));
-    sb.file("~/d" + n + "/x", 9);
+      batches[call].push_back(sb_.file("~/c" + n + "/f" + std::to_string(i), i + 1));
+    batches[call].push_back(sb_.dir("~/d" + n));
+    sb_.file("~/d" + n + "/x", 9);
   }
   std::mutex mu;
   std::vector<Result> results;
   testing::Signal done;
   for (const auto& batch : batches) {
-    service.shred(urls(batch), [&](bool success, Result result) {
+    service_.shred(urls(batch), [&](bool success, Result result) {
       EXPECT_TRUE(success);
       {
         std::lock_guard lock(mu);
