@@ -145,36 +145,34 @@ TEST_F(OptimizationServiceTest, SwitchingQuitsAndLaunchesTheApplication) {
 // ---- Mail ------------------------------------------------------------------------
 
 TEST_F(OptimizationServiceTest, SpeedUpMailMovesTheIndexIntoAFreshBackup) {
-  const std::string backup = sb_.path("~/Library/Application Support/org.orvexa.tests/SpeeUp");
-  sb_.layout({"~/Library/Mail/V10/MailData/Other.plist:3", "~/Library/Mail/V10/Messages/",
-              "~/Library/Mail/loose.txt:1"});
+  const std::string data = "~/Library/Mail/V10/MailData/";
+  const std::string backup = "~/Library/Application Support/org.orvexa.tests/SpeeUp";
+  sb_.layout(
+      {data + "Other.plist:3", "~/Library/Mail/V10/Messages/", "~/Library/Mail/loose.txt:1"});
   EXPECT_EQ(OptimizationService::speedUpMail(), (std::pair<bool, std::string>(false, "Empty")));
-  EXPECT_FALSE(fs::exists(backup));
+  EXPECT_FALSE(fs::exists(sb_.path(backup)));
 
   // The backup folder's place is taken by a file.
-  sb_.layout({"~/Library/Mail/V10/MailData/Envelope Index:100"});
-  sb_.file("~/Library/Application Support/org.orvexa.tests/SpeeUp", "x");
+  sb_.layout({data + "Envelope Index:100", backup + ":1"});
   EXPECT_THAT(OptimizationService::speedUpMail(),
               FieldsAre(false, StartsWith("Create Directory Fail:")));
-  EXPECT_TRUE(fs::exists(sb_.path("~/Library/Mail/V10/MailData/Envelope Index")));
+  EXPECT_TRUE(fs::exists(sb_.path(data + "Envelope Index")));
 
-  fs::remove(backup);
-  sb_.layout({"~/Library/Mail/V10/MailData/Envelope Index-wal:50",
-              "~/Library/Mail/V9/MailData/Envelope Index-shm:7",
-              "~/Library/Application Support/org.orvexa.tests/SpeeUp/old backup:9",
-              "~/Library/Application Support/org.orvexa.tests/SpeeUp/old folder/x:1"});
+  fs::remove(sb_.path(backup));
+  sb_.layout({data + "Envelope Index-wal:50", "~/Library/Mail/V9/MailData/Envelope Index-shm:7",
+              backup + "/old backup:9", backup + "/old folder/x:1"});
   EXPECT_EQ(OptimizationService::speedUpMail(), std::make_pair(true, std::string()));
   std::set<std::string> names;
-  for (const auto& entry : fs::directory_iterator(backup)) names.insert(entry.path().filename());
+  for (const auto& entry : fs::directory_iterator(sb_.path(backup)))
+    names.insert(entry.path().filename());
   EXPECT_EQ(names,
             (std::set<std::string>{"Envelope Index", "Envelope Index-shm", "Envelope Index-wal"}));
-  EXPECT_EQ(fs::file_size(backup + "/Envelope Index"), 100u);
-  EXPECT_FALSE(fs::exists(sb_.path("~/Library/Mail/V10/MailData/Envelope Index")));
-  EXPECT_TRUE(fs::exists(sb_.path("~/Library/Mail/V10/MailData/Other.plist")));
+  EXPECT_EQ(fs::file_size(sb_.path(backup + "/Envelope Index")), 100u);
+  EXPECT_FALSE(fs::exists(sb_.path(data + "Envelope Index")));
+  EXPECT_TRUE(fs::exists(sb_.path(data + "Other.plist")));
 
   // The same name from two mail folders: the second cannot be moved.
-  sb_.layout({"~/Library/Mail/V10/MailData/Envelope Index:5",
-              "~/Library/Mail/V9/MailData/Envelope Index:5"});
+  sb_.layout({data + "Envelope Index:5", "~/Library/Mail/V9/MailData/Envelope Index:5"});
   EXPECT_THAT(OptimizationService::speedUpMail(),
               FieldsAre(false, StartsWith("Create Directory Fail:")));
 }
