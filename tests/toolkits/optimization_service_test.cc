@@ -317,10 +317,8 @@ TEST_F(OptimizationConcurrencyTest, ScansSideBySide) {
         },
         nullptr,
         [&](const FeaturePtr& feature, int64_t total) {
-          {
-            std::lock_guard lock(mu);
-            totals[feature].push_back(total);
-          }
+          std::lock_guard lock(mu);
+          totals[feature].push_back(total);
           done.notify();
         },
         queues.back());

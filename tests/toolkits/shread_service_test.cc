@@ -250,10 +250,8 @@ TEST_F(ShreadServiceConcurrencyTest, OverlappingCallsShredEverythingOnce) {
   for (const auto& batch : batches) {
     service_.shred(urls(batch), [&](bool success, Result result) {
       EXPECT_TRUE(success);
-      {
-        std::lock_guard lock(mu);
-        results.push_back(std::move(result));
-      }
+      std::lock_guard lock(mu);
+      results.push_back(std::move(result));
       done.notify();
     });
   }
