@@ -101,7 +101,6 @@ TEST_F(LSHServiceConcurrencyTest, SelectionsSlicesAndCandidateSetsPerQueryNode) 
   const std::vector<std::vector<int>> bands{{0}, {1}, {2}, {3}, {4}, {5}};
   const auto three = LSHService::selections(bands, 3, nullptr);
   EXPECT_EQ(std::set<std::vector<int>>(three.begin(), three.end()).size(), 120u);
-  EXPECT_EQ(three.at(20), (std::vector<int>{1, 0, 2}));
   EXPECT_EQ(three.back(), (std::vector<int>{5, 4, 3}));
   EXPECT_EQ(LSHService::selections({{1, 1}, {0, 1}}, 2, nullptr),
             (std::vector<std::vector<int>>{{1, 1, 0, 1}, {0, 1, 1, 1}}));
