@@ -101,7 +101,6 @@ TEST(MaintenanceServiceTest, HelperToolsBelongToTheApplicationTheirNameNames) {
   const std::pair<const char*, const char*> cases[] = {
       // name, owner ("": nobody's)
       {"com.example.foo", "com.example.foo"},
-      {"com.example.foo.helper", "com.example.foo"},
       {"com.example.fooHelper", "com.example.foo"},
       {"com.example.foo.pro.daemon", "com.example.foo.pro"},  // the longest identifier
       {"com.example.foobar", ""},                             // another word
