@@ -41,10 +41,8 @@ std::vector<Url> urls(const std::vector<std::string>& paths) {
   return out;
 }
 
-struct Outcome {
-  bool success = false;
-  Result result;
-};
+// Whether the whole succeeded, and each path's outcome.
+using Outcome = std::pair<bool, Result>;
 
 // Runs one shred and waits for its report, which must come once, on the
 // main queue.
@@ -60,7 +58,7 @@ Outcome shredAndWait(ShreadService& service, const std::vector<std::string>& pat
       });
   MainQueue::sync([] {});  // a second report would have been queued by now
   EXPECT_EQ(calls->load(), 1);
-  return {success, std::move(result)};
+  return Outcome(success, std::move(result));
 }
 
 // Every file progress call, in order.
@@ -93,8 +91,7 @@ TEST_F(ShreadServiceTest, FilesAndFoldersAreShreddedRemovedAndReportedOnTheMainQ
   service_.shredFiles({}, check);
   service_.shredFolder({}, check);
   EXPECT_EQ(called, 2);
-  Outcome none = shredAndWait(service_, {sb_.path("~/nothing-here")});
-  EXPECT_TRUE(none.success && none.result.empty());
+  EXPECT_EQ(shredAndWait(service_, {sb_.path("~/nothing-here")}), Outcome(true, {}));
 
   const std::string ten = sb_.file("~/ten.bin", "0123456789");
   const std::string folder = sb_.dir("~/Secrets");
@@ -104,13 +101,12 @@ TEST_F(ShreadServiceTest, FilesAndFoldersAreShreddedRemovedAndReportedOnTheMainQ
   ProgressLog progress;
   progress.attach(service_);
 
-  Outcome out = shredAndWait(service_, {ten, folder, emptyFolder, sb_.path("~/missing")});
-  EXPECT_TRUE(out.success);
   // The folder once under its own path, its files not at all; the missing
   // path not at all.
-  EXPECT_EQ(out.result, (Result{{ten, outcome(Status::Success)},
-                                {folder, outcome(Status::Success)},
-                                {emptyFolder, outcome(Status::Success)}}));
+  EXPECT_EQ(shredAndWait(service_, {ten, folder, emptyFolder, sb_.path("~/missing")}),
+            Outcome(true, {{ten, outcome(Status::Success)},
+                           {folder, outcome(Status::Success)},
+                           {emptyFolder, outcome(Status::Success)}}));
   EXPECT_FALSE(exists(ten) || exists(folder) || exists(emptyFolder));
   std::sort(progress.lines.begin(), progress.lines.end());
   EXPECT_EQ(progress.lines, (std::vector<std::string>{".hidden Success", "a.txt Success",
@@ -132,27 +128,26 @@ TEST_F(ShreadServiceTest, WhatIsRefusedStaysAndSaysWhy) {
   fs::create_hard_link(inner, outside / "witness");
   const std::string innerFull = sb_.file("~/Mixed/full.txt", "abc");
 
-  Outcome out = shredAndWait(service_, {linkToFolder, fine, mixed});
-  EXPECT_FALSE(out.success);
-  EXPECT_EQ(out.result,
-            (Result{{linkToFolder,
-                     outcome(Status::ShredFail,
-                             "a symbolic link: shred does not follow links, so neither it nor "
-                             "what it points to was touched (give the path of the file itself)")},
-                    {fine, outcome(Status::Success)},
-                    {mixed, outcome(Status::ShredFail,
-                                    "not removed: some of the files in it "
-                                    "were not shredded (each says why)")},
-                    {inner, outcome(Status::ShredFail,
-                                    "the file has 1 other hard link: not overwritten, so that the "
-                                    "content they share survives")}}));
+  EXPECT_EQ(shredAndWait(service_, {linkToFolder, fine, mixed}),
+            Outcome(false,
+                    {{linkToFolder,
+                      outcome(Status::ShredFail,
+                              "a symbolic link: shred does not follow links, so neither it nor "
+                              "what it points to was touched (give the path of the file itself)")},
+                     {fine, outcome(Status::Success)},
+                     {mixed, outcome(Status::ShredFail,
+                                     "not removed: some of the files in it "
+                                     "were not shredded (each says why)")},
+                     {inner, outcome(Status::ShredFail,
+                                     "the file has 1 other hard link: not overwritten, so that the "
+                                     "content they share survives")}}));
   EXPECT_TRUE(exists(linkToFolder) && exists(inner));
   EXPECT_EQ(testing::readFile(target), "outside");
   EXPECT_FALSE(exists(fine) || exists(innerFull));
 
   // Told, the service overwrites every name of a hard-linked file.
   service_.setOverwriteHardLinks(true);
-  EXPECT_EQ(shredAndWait(service_, {mixed}).result, (Result{{mixed, outcome(Status::Success)}}));
+  EXPECT_EQ(shredAndWait(service_, {mixed}), Outcome(true, {{mixed, outcome(Status::Success)}}));
   EXPECT_EQ(testing::readFile(outside / "witness"), std::string(6, '\0'));
 }
 
@@ -213,9 +208,7 @@ TEST(ShreadHelperAnswerTest, EachAnswerOfTheHelperBecomesTheWaitingPathsResult) 
           reply(ok, ok ? 1 : 4, information);
         });
     service.setPrivilegeHelper(helper);
-    Outcome out = shredAndWait(service, {a, b, c, d});
-    EXPECT_EQ(out.success, ok);
-    EXPECT_EQ(out.result, expected);
+    EXPECT_EQ(shredAndWait(service, {a, b, c, d}), Outcome(ok, expected));
     EXPECT_EQ(service.privilegeHelper() == helper, keepsProxy);
     EXPECT_EQ(helper->events(), shredEvent({a, b, c, d}));
     // The scripted helper touched nothing: the files are all still there.
@@ -224,9 +217,8 @@ TEST(ShreadHelperAnswerTest, EachAnswerOfTheHelperBecomesTheWaitingPathsResult) 
   // Without a helper to connect to, the waiting paths fail with its text.
   Identity::shared().setBundleIdentifier("org.orvexa.tests");
   testing::NoHelper noHelper;
-  Outcome out = shredAndWait(service, {a, b, c, d});
-  EXPECT_FALSE(out.success);
-  EXPECT_EQ(out.result, allFour(Status::PrivilegeFail, kHelperNotInstalledText));
+  EXPECT_EQ(shredAndWait(service, {a, b, c, d}),
+            Outcome(false, allFour(Status::PrivilegeFail, kHelperNotInstalledText)));
   EXPECT_TRUE(service.privilegeHelper() == nullptr && testing::readFile(a) == "1");
 }
 
@@ -291,7 +283,7 @@ class ShreadHelperTest : public testing::HelperUsingTest {
 TEST_F(ShreadHelperTest, FilesOfAnotherUserGoToTheHelperAndMineIsShreddedDirectly) {
   const std::string folder = sb_.dir("/Library/Caches/shred/Project");
   const std::string theirs = othersFile("/Library/Caches/shred/Project/sub/theirs.txt", "x");
-  EXPECT_EQ(shredAndWait(service_, {folder}).result, (Result{{folder, outcome(Status::Success)}}));
+  EXPECT_EQ(shredAndWait(service_, {folder}), Outcome(true, {{folder, outcome(Status::Success)}}));
   ASSERT_NE(service_.privilegeHelper(), nullptr) << "the service connects and keeps the proxy";
   auto recording = std::make_shared<testing::RecordingHelper>(service_.privilegeHelper());
   service_.setPrivilegeHelper(recording);
@@ -300,11 +292,10 @@ TEST_F(ShreadHelperTest, FilesOfAnotherUserGoToTheHelperAndMineIsShreddedDirectl
   const std::string mine = sb_.file("~/mine", "333");
   ProgressLog progress;
   progress.attach(service_);
-  Outcome out = shredAndWait(service_, {one, two, mine});
-  EXPECT_TRUE(out.success);
-  EXPECT_EQ(out.result, (Result{{one, outcome(Status::Success)},
-                                {two, outcome(Status::Success)},
-                                {mine, outcome(Status::Success)}}));
+  EXPECT_EQ(shredAndWait(service_, {one, two, mine}),
+            Outcome(true, {{one, outcome(Status::Success)},
+                           {two, outcome(Status::Success)},
+                           {mine, outcome(Status::Success)}}));
   EXPECT_EQ(recording->events(), shredEvent({one, two}));
   std::lock_guard lock(progress.mu);
   std::sort(progress.lines.begin(), progress.lines.end());
