@@ -35,6 +35,14 @@ std::pair<int, std::string> outcome(Status status, std::string text = "") {
   return {static_cast<int>(status), std::move(text)};
 }
 
+// The same outcome for each path.
+Result each(std::initializer_list<std::string> paths, Status status = Status::Success,
+            const std::string& text = "") {
+  Result all;
+  for (const std::string& p : paths) all[p] = outcome(status, text);
+  return all;
+}
+
 std::vector<Url> urls(const std::vector<std::string>& paths) {
   std::vector<Url> out;
   for (const std::string& p : paths) out.push_back(Url::fromPath(p));
@@ -104,9 +112,7 @@ TEST_F(ShreadServiceTest, FilesAndFoldersAreShreddedRemovedAndReportedOnTheMainQ
   // The folder once under its own path, its files not at all; the missing
   // path not at all.
   EXPECT_EQ(shredAndWait(service_, {ten, folder, emptyFolder, sb_.path("~/missing")}),
-            Outcome(true, {{ten, outcome(Status::Success)},
-                           {folder, outcome(Status::Success)},
-                           {emptyFolder, outcome(Status::Success)}}));
+            Outcome(true, each({ten, folder, emptyFolder})));
   EXPECT_FALSE(exists(ten) || exists(folder) || exists(emptyFolder));
   std::sort(progress.lines.begin(), progress.lines.end());
   EXPECT_EQ(progress.lines, (std::vector<std::string>{".hidden Success", "a.txt Success",
@@ -147,7 +153,7 @@ TEST_F(ShreadServiceTest, WhatIsRefusedStaysAndSaysWhy) {
 
   // Told, the service overwrites every name of a hard-linked file.
   service_.setOverwriteHardLinks(true);
-  EXPECT_EQ(shredAndWait(service_, {mixed}), Outcome(true, {{mixed, outcome(Status::Success)}}));
+  EXPECT_EQ(shredAndWait(service_, {mixed}), Outcome(true, each({mixed})));
   EXPECT_EQ(testing::readFile(outside / "witness"), std::string(6, '\0'));
 }
 
@@ -179,9 +185,7 @@ TEST(ShreadHelperAnswerTest, EachAnswerOfTheHelperBecomesTheWaitingPathsResult) 
                     c = sb.file("/Library/c", "3"), d = sb.file("/Library/d", "4");
   const std::string lost(kHelperConnectionLostText);
   auto allFour = [&](Status status, const std::string& text = "") {
-    Result all;
-    for (const std::string& p : {a, b, c, d}) all[p] = outcome(status, text);
-    return all;
+    return each({a, b, c, d}, status, text);
   };
   // name, the helper's answer (ok, information), the result, whether the proxy is kept
   const std::tuple<const char*, bool, PlistValue, Result, bool> cases[] = {
@@ -283,7 +287,7 @@ class ShreadHelperTest : public testing::HelperUsingTest {
 TEST_F(ShreadHelperTest, FilesOfAnotherUserGoToTheHelperAndMineIsShreddedDirectly) {
   const std::string folder = sb_.dir("/Library/Caches/shred/Project");
   const std::string theirs = othersFile("/Library/Caches/shred/Project/sub/theirs.txt", "x");
-  EXPECT_EQ(shredAndWait(service_, {folder}), Outcome(true, {{folder, outcome(Status::Success)}}));
+  EXPECT_EQ(shredAndWait(service_, {folder}), Outcome(true, each({folder})));
   ASSERT_NE(service_.privilegeHelper(), nullptr) << "the service connects and keeps the proxy";
   auto recording = std::make_shared<testing::RecordingHelper>(service_.privilegeHelper());
   service_.setPrivilegeHelper(recording);
@@ -292,10 +296,7 @@ TEST_F(ShreadHelperTest, FilesOfAnotherUserGoToTheHelperAndMineIsShreddedDirectl
   const std::string mine = sb_.file("~/mine", "333");
   ProgressLog progress;
   progress.attach(service_);
-  EXPECT_EQ(shredAndWait(service_, {one, two, mine}),
-            Outcome(true, {{one, outcome(Status::Success)},
-                           {two, outcome(Status::Success)},
-                           {mine, outcome(Status::Success)}}));
+  EXPECT_EQ(shredAndWait(service_, {one, two, mine}), Outcome(true, each({one, two, mine})));
   EXPECT_EQ(recording->events(), shredEvent({one, two}));
   std::lock_guard lock(progress.mu);
   std::sort(progress.lines.begin(), progress.lines.end());
