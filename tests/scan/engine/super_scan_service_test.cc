@@ -25,40 +25,37 @@ const EnumerationOptions kTopLevel = EnumerationOptions::skipsHiddenFiles |
                                      EnumerationOptions::skipsSubdirectoryDescendants;
 constexpr int64_t kScanID = 9001;
 
+// One walk of the top level: its records by path; as text, "title kind
+// size" of each record, then the summary's counts and sizes; how many times
+// it completed.
 struct Walk {
-  ScanFilesInformation summary;
   std::vector<FilePtr> records;
+  std::string text;
   int calls = 0;
 };
 
 Walk walk(const std::string& path, bool isContainZeroItem,
           const SuperScanService::FilterFunc& filter = nullptr,
-          EnumerationOptions options = kTopLevel, const CategoryPtr& category = nullptr) {
+          const CategoryPtr& category = nullptr) {
   Walk w;
+  ScanFilesInformation s;
   SuperScanService::getListFromUrl(
-      nullptr, Url::fromPath(path), 0, kKeys, options, kScanID, nullptr, filter, nullptr,
-      [&w](const ScanFilesInformation& s, std::vector<FilePtr> r) {
-        w.summary = s;
+      nullptr, Url::fromPath(path), 0, kKeys, kTopLevel, kScanID, nullptr, filter, nullptr,
+      [&](const ScanFilesInformation& summary, std::vector<FilePtr> r) {
+        s = summary;
         w.records = std::move(r);
         ++w.calls;
       },
       category, isContainZeroItem);
   std::sort(w.records.begin(), w.records.end(),
             [](const FilePtr& a, const FilePtr& b) { return a->url.path() < b->url.path(); });
-  return w;
-}
-
-// "title kind size" of each record, by path, then the summary's counts
-// and sizes.
-std::string describe(const Walk& w) {
-  std::string text;
   for (const FilePtr& f : w.records) {
-    text += (text.empty() ? "" : ", ") + f->title + " " + std::to_string(f->fileKind) + " " +
-            std::to_string(f->size);
+    w.text += (w.text.empty() ? "" : ", ") + f->title + " " + std::to_string(f->fileKind) + " " +
+              std::to_string(f->size);
   }
-  const ScanFilesInformation& s = w.summary;
-  return text + "; files " + std::to_string(s.fileNumber) + " " + std::to_string(s.fileSize) +
-         ", folders " + std::to_string(s.folderNumber) + " " + std::to_string(s.folderSize);
+  w.text += "; files " + std::to_string(s.fileNumber) + " " + std::to_string(s.fileSize) +
+            ", folders " + std::to_string(s.folderNumber) + " " + std::to_string(s.folderSize);
+  return w;
 }
 
 class SuperScanServiceTest : public ::testing::Test {
@@ -85,7 +82,7 @@ TEST_F(SuperScanServiceTest, WhatAWalkRecordsAndCounts) {
   const struct {
     const char* path;
     bool isContainZeroItem;
-    std::string records;  // see describe()
+    std::string records;  // the walk's text
   } cases[] = {{"~/t", false, "App 2 30, B 0 105, a.db 1 100; files 1 100, folders 2 135"},
                {"~/c", false, "one 1 1; files 2 1, folders 1 0"},
                {"~/c", true, "empty 0 0, one 1 1, zero 1 0; files 2 1, folders 1 0"},
@@ -97,9 +94,8 @@ TEST_F(SuperScanServiceTest, WhatAWalkRecordsAndCounts) {
     int filterCalls = 0;
     Walk w = walk(
         sb_.path(c.path), c.isContainZeroItem,
-        [&](const ResourceValues&, DirectoryEnumerator*) { return ++filterCalls > 0; }, kTopLevel,
-        category);
-    EXPECT_EQ(std::pair(w.calls, describe(w)), std::pair(1, c.records));
+        [&](const ResourceValues&, DirectoryEnumerator*) { return ++filterCalls > 0; }, category);
+    EXPECT_EQ(std::pair(w.calls, w.text), std::pair(1, c.records));
     EXPECT_TRUE(std::string(c.path) != "~/x.log" || filterCalls == 0) << filterCalls;
     std::set<int> ids;
     for (const FilePtr& f : w.records) {
@@ -169,8 +165,7 @@ TEST_F(SuperScanServiceTest, SecondStopDoesNotStopProgressAgain) {
   auto percent = std::make_shared<PercentService>([&](float f) { ones += f == 1.0f; }, 4);
   SuperScanService::setPercent(percent);
   SuperScanService::setScanStatus(kScanID, ScanState::start);
-  SuperScanService::stop(testing::featureOf(module));
-  SuperScanService::stop(testing::featureOf(module));
+  for (int i = 0; i < 2; ++i) SuperScanService::stop(testing::featureOf(module));
   EXPECT_EQ(ones.load(), 1);
   EXPECT_EQ(SuperScanService::percent(), nullptr);
 }
