@@ -58,6 +58,28 @@ Walk walk(const std::string& path, bool isContainZeroItem,
   return w;
 }
 
+// A walk of several URLs, waited for: how many lists, records and summaries
+// its one completion hands over.
+std::tuple<size_t, size_t, size_t> listsOf(const FeaturePtr& feature, const std::vector<Url>& urls,
+                                           const SuperScanService::FilterFunc& filter,
+                                           bool isContainZeroItem) {
+  auto queue = std::make_shared<SerialGCDService>(SerialGCDService::GCDQOS::default_);
+  Signal done;
+  std::tuple<size_t, size_t, size_t> got;
+  SuperScanService::getListFromUrls(
+      feature, urls, 0, kKeys, kTopLevel, kScanID, nullptr, nullptr, filter,
+      [&](std::map<Url, std::vector<FilePtr>> l, std::map<Url, ScanFilesInformation> s) {
+        got = {l.size(), 0, s.size()};
+        for (auto& [url, records] : l) std::get<1>(got) += records.size();
+        done.notify();
+      },
+      queue, nullptr, isContainZeroItem);
+  EXPECT_TRUE(done.wait());
+  queue->waitUntilIdle();
+  EXPECT_EQ(done.count(), 1);
+  return got;
+}
+
 class SuperScanServiceTest : public ::testing::Test {
  protected:
   void SetUp() override { ScanStatusTable::erase(kScanID); }
@@ -128,35 +150,14 @@ TEST_F(SuperScanServiceTest, StoppedScanIgnoresFurtherItemsAndStillCallsDoneOnce
     if (++seen == 10) SuperScanService::stop(feature);
     return true;
   };
-  auto queue = std::make_shared<SerialGCDService>(SerialGCDService::GCDQOS::default_);
-  Signal done;
-  size_t recorded = 0, lists = 0;
-  SuperScanService::getListFromUrls(
-      feature, urls, 0, kKeys, kTopLevel, kScanID, nullptr, nullptr, filter,
-      [&](std::map<Url, std::vector<FilePtr>> l, std::map<Url, ScanFilesInformation> s) {
-        lists = l.size();
-        for (auto& [url, records] : l) recorded += records.size();
-        EXPECT_EQ(s.size(), 3u);
-        done.notify();
-      },
-      queue, nullptr, true);
-  ASSERT_TRUE(done.wait());
-  queue->waitUntilIdle();
-  EXPECT_EQ(std::pair(done.count(), lists), std::pair(1, size_t{3}));
+  const auto [lists, recorded, summaries] = listsOf(feature, urls, filter, true);
+  EXPECT_EQ(std::pair(lists, summaries), std::pair(size_t{3}, size_t{3}));
   EXPECT_LT(recorded, 150u);
   EXPECT_EQ(SuperScanService::scanStatus(kScanID), static_cast<int>(ScanState::suspend));
 
   // An empty list completes too, with nothing.
   ScanStatusTable::erase(kScanID);
-  Signal empty;
-  SuperScanService::getListFromUrls(
-      nullptr, {}, 0, kKeys, kTopLevel, kScanID, nullptr, nullptr, nullptr,
-      [&](auto found, auto summaries) {
-        EXPECT_TRUE(found.empty() && summaries.empty());
-        empty.notify();
-      },
-      queue, nullptr, false);
-  EXPECT_TRUE(empty.wait());
+  EXPECT_EQ(listsOf(nullptr, {}, nullptr, false), std::tuple(size_t{0}, size_t{0}, size_t{0}));
 }
 
 TEST_F(SuperScanServiceTest, SecondStopDoesNotStopProgressAgain) {
