@@ -49,17 +49,9 @@ TEST(MaintenanceServiceTest, ScanListsTheThreeFoldersAndTheirTwins) {
       },
       nullptr);
   EXPECT_EQ(reports, "....[0 1040] 0.3333 .[1 7] 0.6667 .[2 33] 1.0000 done true 1080");
-  // Kind 1 is common, file kind 2 a package.
-  EXPECT_EQ(testing::summary(feature, sb),
-            "0 Spotlight Plugins (Importers) 1040 1 1\n"
-            "  0 /Library/Spotlight/Apple.mdimporter Start 0 2\n"
-            "  1 /Library/Spotlight/Mail.mdimporter Start 1000 2\n"
-            "  2 /Library/Spotlight Disabled/B.mdimporter Close 0 2\n"
-            "  3 /Library/Spotlight Disabled/Old.mdimporter Close 40 2\n"
-            "1 Safari Extensions () 7 1 1\n"
-            "  0 /Library/PreferencePanes/Net.prefPane Start 7 2\n"
-            "2 Internet Plugins (Plug-ins) 33 1 1\n"
-            "  0 /Library/Internet Plug-Ins Disabled/Flash.plugin Close 33 2\n");
+  // The categories and their items, as the file lists them (kind 1 is
+  // common, file kind 2 a package).
+  EXPECT_EQ(testing::summary(feature, sb), testing::testData("toolkits/maintenance-scan.txt"));
   // A file is no folder.
   EXPECT_EQ(
       MaintenanceService::shard().getFileUseEnumerator(sb.path("/Library/Spotlight/readme.txt")),
