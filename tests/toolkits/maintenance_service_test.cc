@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <sstream>
 
 #include "orvexa/platform/paths.h"
 #include "support/browser_store_fixture.h"
@@ -23,16 +24,9 @@ using testing::Sandbox;
 // each sorted by name; a nested bundle counts once, in its parent.
 TEST(MaintenanceServiceTest, ScanListsTheThreeFoldersAndTheirTwins) {
   Sandbox sb;
-  sb.layout(
-      {"/Library/Spotlight/Mail.mdimporter/Contents/Info.plist:100",
-       "/Library/Spotlight/Mail.mdimporter/Contents/MacOS/Mail:900",
-       "/Library/Spotlight/Apple.mdimporter/", "/Library/Spotlight/readme.txt:5",
-       "/Library/Spotlight/.Hidden.mdimporter/x:1", "/Library/Spotlight/Nested/Deep.mdimporter/x:1",
-       "/Library/Spotlight Disabled/Old.mdimporter/x:40",
-       "/Library/Spotlight Disabled/B.mdimporter/", "/Library/PreferencePanes/Net.prefPane/x:7",
-       "/Library/PreferencePanes/net.prefpane/x:7",
-       "/Library/Internet Plug-Ins Disabled/Flash.plugin/x:30",
-       "/Library/Internet Plug-Ins Disabled/Flash.plugin/Contents/y.plugin/z:3"});
+  // The entries of the layout file, each as Sandbox::layout takes them.
+  std::istringstream entries(testing::testData("toolkits/maintenance-extensions.layout"));
+  for (std::string entry; std::getline(entries, entry);) sb.layout({entry});
   ModulePtr module =
       testing::makeModule(12, {{"Old category", CategoryInfomationKind::Common, {}}});
   FeaturePtr feature = testing::featureOf(module);
