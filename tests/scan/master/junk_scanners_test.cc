@@ -1,3 +1,4 @@
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -19,11 +20,12 @@ namespace {
 
 constexpr int kFeatureID = 8101;
 
-std::vector<std::string> titlesOf(const CategoryPtr& c) {
+// The titles of a category's records, sorted, joined by ", ".
+std::string titlesOf(const CategoryPtr& c) {
   std::vector<std::string> titles;
   for (const FilePtr& f : c->childrens) titles.push_back(f->title);
   std::sort(titles.begin(), titles.end());
-  return titles;
+  return fmt::format("{}", fmt::join(titles, ", "));
 }
 
 class JunkScannersTest : public ::testing::Test {
@@ -82,12 +84,10 @@ TEST_F(JunkScannersTest, SystemJunkListsTopLevelItemsAndFiltersSystemCaches) {
   EXPECT_EQ(runFeatureScan(feature, scan), 2);
   // B is sized by the ten files below it.
   const CategoryPtr caches = feature->categoryInfo[0];
-  EXPECT_EQ(std::pair(titlesOf(caches), caches->size),
-            std::pair(std::vector<std::string>{"B", "a.db"}, int64_t{200}));
+  EXPECT_EQ(std::tuple(titlesOf(caches), caches->size), std::tuple("B, a.db", 200));
 
   // A Common category records the kext cache folder like any other.
-  EXPECT_EQ(titlesOf(feature->categoryInfo[1]),
-            (std::vector<std::string>{"app.log", "com.apple.kext.caches"}));
+  EXPECT_EQ(titlesOf(feature->categoryInfo[1]), "app.log, com.apple.kext.caches");
 }
 
 TEST_F(JunkScannersTest, TrashOfOtherVolumesNeedsAPerUserFolder) {
@@ -103,11 +103,11 @@ TEST_F(JunkScannersTest, TrashOfOtherVolumesNeedsAPerUserFolder) {
                              ScanSingleDone sd, FeatureDone d, const auto& q) {
     TrashBinScanService::scanTrashBin(f, p, s, sd, d, "On other volumes", q);
   });
-  EXPECT_EQ(titlesOf(feature->categoryInfo[0]), (std::vector<std::string>{"old.doc"}));
+  EXPECT_EQ(titlesOf(feature->categoryInfo[0]), "old.doc");
   CategoryPtr other = feature->categoryInfo[1];
-  EXPECT_EQ(std::tuple(other->kind, other->description, titlesOf(other)),
-            std::tuple(raw(CategoryInfomationKind::OtherTrashBin), "On other volumes",
-                       std::vector<std::string>{"photo.jpg"}));
+  EXPECT_EQ(
+      std::tuple(other->kind, other->description, titlesOf(other)),
+      std::tuple(raw(CategoryInfomationKind::OtherTrashBin), "On other volumes", "photo.jpg"));
 }
 
 TEST_F(JunkScannersTest, MailAttachmentsFourLevelsDownAreFoundButNotTheirFolders) {
@@ -116,7 +116,7 @@ TEST_F(JunkScannersTest, MailAttachmentsFourLevelsDownAreFoundButNotTheirFolders
               "~/Library/Mail/V10/Box.mbox/Data/Messages/1.emlx:4"});
   FeaturePtr feature = featureWith({{"Attachments", CategoryInfomationKind::EmailAttachment, {}}});
   EXPECT_EQ(runFeatureScan(feature, EmailScanService::scanEmailJunk), 300);
-  EXPECT_EQ(titlesOf(feature->categoryInfo[0]), (std::vector<std::string>{"report.pdf"}));
+  EXPECT_EQ(titlesOf(feature->categoryInfo[0]), "report.pdf");
 
   // The version folders come from a copy of the persistence information.
   const PlistValue info(PlistValue::Dictionary{
@@ -132,8 +132,7 @@ TEST_F(JunkScannersTest, MailAttachmentsFourLevelsDownAreFoundButNotTheirFolders
 
 TEST_F(JunkScannersTest, BackupsAreTitledWithTheirDeviceName) {
   const std::string backups = "~/Library/Application Support/MobileSync/Backup/";
-  PlistValue info = PlistValue::dictionary();
-  info.set("Display Name", "Anna's Phone");
+  const PlistValue info(PlistValue::Dictionary{{{"Display Name", "Anna's Phone"}}});
   for (const char* id : {"00008030-AAA", "00008030-BBB"}) {
     sb_.file(backups + id + "/Manifest.db", 1000);
     ASSERT_TRUE(writePlistFile(sb_.path(backups + id + "/Info.plist"), info, PlistFormat::Xml));
@@ -142,8 +141,7 @@ TEST_F(JunkScannersTest, BackupsAreTitledWithTheirDeviceName) {
   FeaturePtr feature =
       featureWith({{"Backups", CategoryInfomationKind::Common, {sb_.path(backups)}}});
   runFeatureScan(feature, iTunesScanService::scaniTunesJunk);
-  EXPECT_EQ(titlesOf(feature->categoryInfo[0]),
-            (std::vector<std::string>{"Anna's Phone", "Anna's Phone", "nameless"}));
+  EXPECT_EQ(titlesOf(feature->categoryInfo[0]), "Anna's Phone, Anna's Phone, nameless");
   EXPECT_TRUE(contentsOfDirectory(sb_.path("~/Documents")).empty()) << "copies are removed";
 }
 
@@ -160,8 +158,7 @@ TEST_F(JunkScannersTest, PhotosCachesAreListedByNameOnly) {
               lib + "resources/media/moduleresources/d.jpg:50", lib + "database/photos.db:60"});
   ScanStatusTable::erase(kFeatureID);
   EXPECT_EQ(runFeatureScan(feature, PhotoScanService::scaniPhotoJunk), 80);
-  EXPECT_EQ(titlesOf(feature->categoryInfo[0]),
-            (std::vector<std::string>{"a.jpeg", "b.png", "d.jpg"}));
+  EXPECT_EQ(titlesOf(feature->categoryInfo[0]), "a.jpeg, b.png, d.jpg");
 }
 
 }  // namespace
