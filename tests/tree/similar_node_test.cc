@@ -22,8 +22,7 @@ using Names = std::set<std::string>;
 
 std::vector<int> bitsOf(const std::string& text) {
   std::vector<int> bits;
-  for (char c : text)
-    if (c != ' ') bits.push_back(c - '0');
+  for (char c : text) bits.push_back(c - '0');
   return bits;
 }
 
