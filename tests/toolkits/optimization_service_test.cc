@@ -190,11 +190,11 @@ TEST_F(OptimizationServiceTest, HelperTasksWithoutAndThroughTheHelper) {
     testing::NoHelper noHelper;
     EXPECT_EQ(answerOf(&OptimizationService::rebuildSpotlight),
               Answer(false, "Privilege Install Fail!"));
-    EXPECT_EQ(readFile(sb_.path("/tools.log")), "") << "nothing may be sent";
   }
   testing::RunningHelper helper;
   EXPECT_EQ(answerOf(&OptimizationService::cleanDNS), Answer(true, ""));
   EXPECT_EQ(answerOf(&OptimizationService::rebuildSpotlight), Answer(true, ""));
+  // Only these, so nothing went out without the helper.
   EXPECT_EQ(readFile(sb_.path("/tools.log")),
             "dscacheutil -flushcache\nkillall -HUP mDNSResponder\nmdutil -E /\n");
   // The helper cannot run the indexer's tool: its code comes back, with its words.
