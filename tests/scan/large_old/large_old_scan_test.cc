@@ -178,8 +178,7 @@ TEST_F(LargeOldScanTest, AMalformedCatalogueFilesNothingAndStillFinishes) {
       {"no view list", [](const FeaturePtr& f) { f->categoryInfo[0]->childrenCateogry.reset(); }},
       {"a null view", [&](const FeaturePtr& f) { views(f)[3] = nullptr; }},
       {"a null first category", [](const FeaturePtr& f) { f->categoryInfo[0] = nullptr; }},
-      {"no category", [](const FeaturePtr& f) { f->categoryInfo.clear(); }},
-  };
+      {"no category", [](const FeaturePtr& f) { f->categoryInfo.clear(); }}};
   for (const auto& [what, damage] : cases) {
     SCOPED_TRACE(what);
     renew();
@@ -260,8 +259,7 @@ TEST(LargeOldFilingTest, SizeAndAgeViewsAtTheExactLimits) {
       {0, kMonth, "f Other OneWeek Small\n"},
       {int64_t{1} << 40, kMonth - seconds(1), "f Other OneMonth Huge\n"},
       {10, kYear, "f Other OneMonth Small\n"},
-      {10, kYear - seconds(1), "f Other OneYear Small\n"},
-  };
+      {10, kYear - seconds(1), "f Other OneYear Small\n"}};
   for (const auto& [size, date, expected] : cases) {
     std::vector<ModulePtr> modules;
     CategoryPtr all = allFiles(modules);
@@ -281,8 +279,7 @@ TEST(LargeOldFilingTest, TypeOfAFileAndOfATypeTree) {
       // Within one entry "image" is checked before "archive".
       {{"com.example.disk-image-archive"}, K::Picture},
       {{"PUBLIC.IMAGE"}, K::Picture},
-      {{}, K::Other},
-  };
+      {{}, K::Other}};
   for (const auto& [tree, type] : trees)
     EXPECT_EQ(S::sortTypeTree(tree), raw(type)) << ::testing::PrintToString(tree);
 
@@ -293,8 +290,7 @@ TEST(LargeOldFilingTest, TypeOfAFileAndOfATypeTree) {
       {"b.JPG", "x", K::Picture},
       {"noext", "\x89PNG\r\n\x1a\n0000", K::Picture},
       {"plain", "hello, world", K::Other},
-      {"gone.zip", nullptr, K::Other},
-  };
+      {"gone.zip", nullptr, K::Other}};
   for (const auto& [name, content, type] : files) {
     if (content) dir.writeFile(name, content);
     EXPECT_EQ(S::sortTypeFile(makeRecord(dir / name, 1, kNow)), raw(type)) << name;
@@ -312,8 +308,7 @@ TEST(LargeOldFilingTest, SortCategoryTakesOutDeletedFilesAndReportsFailures) {
       {"deleted.mp4", 600'000'000, 1, DeleteStatus::DeleteSuccess, ""},
       {"failed.zip", 200'000'000, 1, DeleteStatus::DeleteError, "Permission denied"},
       {"unticked.txt", 70'000'000, 0, DeleteStatus::None, ""},
-      {"mixed.txt", 80'000'000, -1, DeleteStatus::DeleteSuccess, ""},
-  };
+      {"mixed.txt", 80'000'000, -1, DeleteStatus::DeleteSuccess, ""}};
   for (const auto& [name, size, state, status, error] : entries) {
     FilePtr f = makeRecord(dir.writeFile(name, "x"), size, now - seconds(40 * 86400),
                            static_cast<int>(all->childrens.size()));
