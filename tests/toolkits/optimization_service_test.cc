@@ -357,8 +357,7 @@ TEST(FreeUpRamStatisticsTest, CountersAndMeminfoFieldsMapToTheHostFigures) {
       {"vmstat-slab-in-bytes", {1, 0, 0, 0, 65536 / page, 0}},
       {"vmstat-stray-lines", {3, 0, 0, 0, 0, 0}},
       {"vmstat-empty", {}},
-      {"missing", {}},
-  };
+      {"missing", {}}};
   for (const auto& [name, expected] : cases) {
     std::optional<VMStatistics> s = FreeUpRamService::readStatistics(data + name);
     const std::vector<uint64_t> got =

@@ -203,8 +203,7 @@ TEST(ShreadHelperAnswerTest, EachAnswerOfTheHelperBecomesTheWaitingPathsResult) 
        true},
       {"refused as a whole", false, refusal("Refused: user id 1000 may not use it."),
        allFour(Status::PrivilegeFail, "Refused: user id 1000 may not use it."), true},
-      {"connection lost", false, refusal(lost), allFour(Status::PrivilegeFail, lost), false},
-  };
+      {"connection lost", false, refusal(lost), allFour(Status::PrivilegeFail, lost), false}};
   for (const auto& [name, ok, information, expected, keepsProxy] : cases) {
     SCOPED_TRACE(name);
     auto helper = std::make_shared<testing::RecordingHelper>(
