@@ -261,8 +261,7 @@ TEST_F(OptimizationServiceTest, SingleApplicationPermissionsAreListedAndReset) {
   EXPECT_EQ(listed("com.example.cam"),
             (Table{{"com.example.cam", {"kTCCServiceCamera", "kTCCServiceMicrophone"}}}));
   EXPECT_EQ(listed("com.example.rec"), (Table{{"com.example.rec", {"kTCCServiceScreenCapture"}}}));
-  EXPECT_EQ(listed("com.example.loc"), Table{});
-  EXPECT_EQ(listed("com.example"), Table{});
+  for (const char* id : {"com.example.loc", "com.example"}) EXPECT_EQ(listed(id), Table{}) << id;
 
   // Resetting one reads the tool's answer.
   // permission, the tool's output, the answer, the tool's arguments before the identifier
