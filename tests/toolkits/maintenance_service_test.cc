@@ -61,17 +61,15 @@ TEST(MaintenanceServiceTest, SwitchDestinationGoesToTheTwinOrBackUnderAFreeName)
   sb.layout({"/Library/Spotlight/A.mdimporter/", "/Library/Spotlight Disabled/A.mdimporter/",
              "/Library/Spotlight Disabled/A 1.mdimporter:1", "/Library/Spotlight/C.mdimporter/",
              "/Library/Internet Plug-Ins/Q.plugin/"});
+  // The plug-in's twin does not exist yet. The item's folder flag is kept.
   const std::pair<const char*, const char*> cases[] = {
       {"/Library/Spotlight/A.mdimporter", "/Library/Spotlight Disabled/A 2.mdimporter"},
       {"/Library/Spotlight/C.mdimporter", "/Library/Spotlight Disabled/C.mdimporter"},
       {"/Library/Spotlight Disabled/A.mdimporter", "/Library/Spotlight/A 1.mdimporter"},
-      {"/Library/Internet Plug-Ins/Q.plugin",
-       "/Library/Internet Plug-Ins Disabled/Q.plugin"},  // the twin does not exist yet
-  };
+      {"/Library/Internet Plug-Ins/Q.plugin", "/Library/Internet Plug-Ins Disabled/Q.plugin"}};
   for (const auto& [item, destination] : cases) {
     const Url url = MaintenanceService::switchDestination(Url::fromPath(sb.path(item)));
-    EXPECT_EQ(url.path(), sb.path(destination));
-    EXPECT_TRUE(url.isDirectory()) << "keeps the item's folder flag";
+    EXPECT_EQ(std::pair(url.path(), url.isDirectory()), std::pair(sb.path(destination), true));
   }
 }
 
@@ -92,8 +90,7 @@ TEST(MaintenanceServiceTest, HelperToolsBelongToTheApplicationTheirNameNames) {
       {"com.example.foobar", ""},                             // another word
       {"COM.EXAMPLE.FOO.Helper", "com.example.foo"},          // case does not matter
       {"com.example.FooSync.daemon", "com.example.sync"},     // by the application's name
-      {"net.example.FooSync.daemon", ""},                     // another vendor
-  };
+      {"net.example.FooSync.daemon", ""}};                    // another vendor
   for (const auto& [name, owner] : cases) {
     const Url url = Url::fromPath(std::string("/Library/LaunchDaemons/") + name + ".plist", false);
     std::map<std::string, std::vector<Url>> expected;
