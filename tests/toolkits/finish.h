@@ -8,6 +8,8 @@
 #include <functional>
 #include <future>
 #include <memory>
+#include <sstream>
+#include <string_view>
 #include <tuple>
 #include <type_traits>
 
@@ -16,6 +18,15 @@
 #include "support/sandbox.h"
 
 namespace orvexa::testing {
+
+// Lays out in `sb` the entries of tests/data/<name>, one a line, each as
+// Sandbox::layout takes it; lines starting with "#" are notes.
+inline void layOut(const Sandbox& sb, std::string_view name) {
+  std::istringstream lines(testData(name));
+  for (std::string line; std::getline(lines, line);) {
+    if (!line.empty() && line[0] != '#') sb.layout({line});
+  }
+}
 
 // One line per category ("finderID title (description) size state kind")
 // and per item ("  finderID sandbox path attachment size fileKind"); the

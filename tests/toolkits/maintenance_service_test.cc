@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <sstream>
 
 #include "orvexa/platform/paths.h"
 #include "support/browser_store_fixture.h"
@@ -24,9 +23,7 @@ using testing::Sandbox;
 // each sorted by name; a nested bundle counts once, in its parent.
 TEST(MaintenanceServiceTest, ScanListsTheThreeFoldersAndTheirTwins) {
   Sandbox sb;
-  // The entries of the layout file, each as Sandbox::layout takes them.
-  std::istringstream entries(testing::testData("toolkits/maintenance-extensions.layout"));
-  for (std::string entry; std::getline(entries, entry);) sb.layout({entry});
+  testing::layOut(sb, "toolkits/maintenance-extensions.layout");
   ModulePtr module =
       testing::makeModule(12, {{"Old category", CategoryInfomationKind::Common, {}}});
   FeaturePtr feature = testing::featureOf(module);
@@ -58,9 +55,7 @@ TEST(MaintenanceServiceTest, SwitchDestinationGoesToTheTwinOrBackUnderAFreeName)
   EXPECT_EQ(MaintenanceService::numberedName("NoExtension", 3), "NoExtension 3");
   EXPECT_EQ(MaintenanceService::numberedName(".hidden", 1), ".hidden 1");
   Sandbox sb;
-  sb.layout({"/Library/Spotlight/A.mdimporter/", "/Library/Spotlight Disabled/A.mdimporter/",
-             "/Library/Spotlight Disabled/A 1.mdimporter:1", "/Library/Spotlight/C.mdimporter/",
-             "/Library/Internet Plug-Ins/Q.plugin/"});
+  testing::layOut(sb, "toolkits/maintenance-twins.layout");
   // The plug-in's twin does not exist yet. The item's folder flag is kept.
   const std::pair<const char*, const char*> cases[] = {
       {"/Library/Spotlight/A.mdimporter", "/Library/Spotlight Disabled/A 2.mdimporter"},
@@ -102,12 +97,7 @@ TEST(MaintenanceServiceTest, HelperToolsBelongToTheApplicationTheirNameNames) {
 
 TEST(MaintenanceServiceTest, ScanHelperToolListsDaemonsAndToolsOfTheQueriedApplications) {
   Sandbox sb;
-  sb.layout({"/Library/LaunchDaemons/com.example.foo.helper.plist:10",
-             "/Library/LaunchDaemons/com.example.foo.notes.txt:1",  // not a property list
-             "/Library/LaunchDaemons Disabled/org.other.Bar.plist:10",
-             "/Library/LaunchDaemons/org.nobody.daemon.plist:10",
-             "/Library/PrivilegedHelperTools/com.example.foo.helper:10",
-             "/Library/PrivilegedHelperTools Disabled/org.other.BarHelper:10"});
+  testing::layOut(sb, "toolkits/maintenance-helper-tools.layout");
   const std::string foo = testing::installApplication(sb, "Foo", "com.example.foo");
   const std::string bar = testing::installApplication(sb, "Bar", "org.other.Bar");
   const std::string none = sb.dir("/Applications/NotAnApp.app");  // no Info.plist: skipped
