@@ -62,10 +62,7 @@ class MaintenanceHelperTest : public testing::HelperUsingTest {
 // (Switching off into a free name: MaintenanceConcurrencyTest.)
 TEST_F(MaintenanceHelperTest, SwitchingMovesTheItemAndNeverOverwrites) {
   testing::RunningHelper helper;
-  sb_.layout({"/Library/Spotlight/", "/Library/Spotlight Disabled/Notes.mdimporter/x:12",
-              "/Library/PreferencePanes/Net.prefPane/a:1",
-              "/Library/PreferencePanes Disabled/Net.prefPane/old:2",
-              "/Library/Internet Plug-Ins/Gone.plugin/x:1"});
+  testing::layOut(sb_, "toolkits/maintenance-switching.layout");
   FeaturePtr feature = scan();
   FilePtr importer = feature->categoryInfo[0]->childrens.at(0);
   FilePtr pane = feature->categoryInfo[1]->childrens.at(0);
@@ -95,10 +92,7 @@ TEST_F(MaintenanceHelperTest, SwitchingMovesTheItemAndNeverOverwrites) {
 // switch fails leaving the item as it was; with it the ticked items go but
 // one that changed since it was listed, which stays listed.
 TEST_F(MaintenanceHelperTest, RemovingAndSwitchingLeaveWhatFailed) {
-  sb_.layout({"/Library/Spotlight/A.mdimporter/x:10", "/Library/Spotlight/B.mdimporter/x:20",
-              "/Library/Spotlight Disabled/C.mdimporter/x:30",
-              "/Library/Spotlight/Kept.mdimporter/x:40",
-              "/Library/Internet Plug-Ins Disabled/P.plugin/x:5"});
+  testing::layOut(sb_, "toolkits/maintenance-removing.layout");
   FeaturePtr feature = scan();
   CategoryPtr importers = feature->categoryInfo[0];
   ASSERT_EQ(importers->childrens.size(), 4u);
