@@ -27,7 +27,7 @@ constexpr int64_t kScanID = 9001;
 
 // One walk of the top level: its records by path; as text, "title kind
 // size" of each record, then the summary's counts and sizes; how many times
-// it completed.
+// it completed. Each record must be a child of `category`.
 struct Walk {
   std::vector<FilePtr> records;
   std::string text;
@@ -49,10 +49,16 @@ Walk walk(const std::string& path, bool isContainZeroItem,
       category, isContainZeroItem);
   std::sort(w.records.begin(), w.records.end(),
             [](const FilePtr& a, const FilePtr& b) { return a->url.path() < b->url.path(); });
+  std::set<int> ids;
   for (const FilePtr& f : w.records) {
     w.text += (w.text.empty() ? "" : ", ") + f->title + " " + std::to_string(f->fileKind) + " " +
               std::to_string(f->size);
+    ids.insert(f->finderID());
+    EXPECT_EQ(f->parentCategoryInfo.lock(), category);
   }
+  // Numbered in the order collected: 0 to n - 1, each once.
+  EXPECT_TRUE(ids.size() == w.records.size() &&
+              (ids.empty() || *ids.rbegin() + 1 == static_cast<int>(ids.size())));
   w.text += "; files " + std::to_string(s.fileNumber) + " " + std::to_string(s.fileSize) +
             ", folders " + std::to_string(s.folderNumber) + " " + std::to_string(s.folderSize);
   return w;
@@ -119,13 +125,6 @@ TEST_F(SuperScanServiceTest, WhatAWalkRecordsAndCounts) {
         [&](const ResourceValues&, DirectoryEnumerator*) { return ++filterCalls > 0; }, category);
     EXPECT_EQ(std::pair(w.calls, w.text), std::pair(1, c.records));
     EXPECT_TRUE(std::string(c.path) != "~/x.log" || filterCalls == 0) << filterCalls;
-    std::set<int> ids;
-    for (const FilePtr& f : w.records) {
-      ids.insert(f->finderID());
-      EXPECT_EQ(f->parentCategoryInfo.lock(), category);
-    }
-    EXPECT_TRUE(ids.empty() || (ids.size() == w.records.size() &&
-                                *ids.rbegin() + 1 == static_cast<int>(ids.size())));
   }
 }
 
