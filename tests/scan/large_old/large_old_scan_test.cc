@@ -214,19 +214,13 @@ TEST_F(LargeOldScanTest, TheQueryToolIsAskedForTheBigFilesOfTheHome) {
   sparse(sb_, "~/Movies/at-limit.mov", 52'428'800);
   sparse(sb_, "~/Movies/above.mov", 52'428'801);
   std::string huge = sparse(sb_, "~/Downloads/disk.zip", 600'000'000);
-  std::string small = sb_.file("~/Documents/small.txt", "small");
-  // Big files the tool may report that lie outside the home.
-  std::string outside = sparse(sb_, "/Volumes/Disk/big.mov", 60'000'000);
-  std::string sibling = sparse(sb_, "/Users/tester2/big.mov", 60'000'000);
+  sb_.file("~/Documents/small.txt", "small");
+  // Big files the tool reports that lie outside the home.
+  sparse(sb_, "/Volumes/Disk/big.mov", 60'000'000);
+  sparse(sb_, "/Users/tester2/big.mov", 60'000'000);
   sb_.dir("~/Folder.mov/");
-  // The fake answers as the index does (regular files strictly larger than
-  // the size in the query, under the folder given), then adds lines of its
-  // own.
-  fakeQueryTool(
-      "limit=${3#kMDItemFSSize > }\nfind \"$2\" -type f -size +\"${limit}\"c | sort\n"
-      "printf '%s\\n' '' '" +
-      outside + "' '" + sibling + "' '" + home + "' '" + home + "/Folder.mov' '" + home +
-      "/gone.mov' '" + small + "'");
+  // The fake answers as the index does, then adds lines of its own.
+  fakeQueryTool(testing::testData("large_old/mdfind-index.sh"));
   Outcome outcome = scan();
   EXPECT_EQ(testing::readFile(args_), "-onlyin\n" + home + "\nkMDItemFSSize > 52428800\n");
   // In output order: find's sorted lines, then the extra ones.
