@@ -209,11 +209,8 @@ TEST_F(OptimizationServiceTest, HelperTasksWithoutAndThroughTheHelper) {
 using PurgeableAnswer = std::tuple<bool, std::optional<std::string>>;
 
 TEST_F(OptimizationServiceTest, CleanPurgeableWritesWithinTheReserveAndRemovesItsFile) {
-  // A dd that records its arguments and writes a few bytes to its "of=".
-  const std::string dd = sb_.file(
-      "/fake-tools/dd",
-      "#!/bin/sh\necho \"$@\" >> '" + sb_.path("/dd.log") +
-          "'\nfor a in \"$@\"; do case \"$a\" in of=*) printf zeros > \"${a#of=}\";; esac; done\n");
+  // A dd that records its arguments in <root>/dd.log and writes a few bytes to its "of=".
+  const std::string dd = sb_.file("/fake-tools/dd", testing::testData("toolkits/dd.sh"));
   ::chmod(dd.c_str(), 0755);
   Paths::shared().setTool("dd", dd);
   const std::string folder = sb_.dir("~/Library/Application Support/org.orvexa.tests");
