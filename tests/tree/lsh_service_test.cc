@@ -52,22 +52,20 @@ class LSHServiceConcurrencyTest : public ::testing::Test {
   LSHService::SearchResult fileAndSearch(const std::vector<SimilarNodePtr>& nodes, int bands,
                                          int threshold) {
     LSHService& lsh = LSHService::shard();
-    Signal filed;
-    queue_->run(
-        [&] { lsh.generaTable(queue_, nodes, 6, bands, feature_, [&] { filed.notify(); }); },
-        nullptr);
-    EXPECT_TRUE(filed.wait());
-    Signal searched;
+    Signal step;  // once when filed, again when searched
+    queue_->run([&] { lsh.generaTable(queue_, nodes, 6, bands, feature_, [&] { step.notify(); }); },
+                nullptr);
+    EXPECT_TRUE(step.wait());
     LSHService::SearchResult result;
     queue_->run(
         [&] {
           lsh.search(nodes, 100, bands, threshold, queue_, feature_, [&](auto r) {
             result = std::move(r);
-            searched.notify();
+            step.notify();
           });
         },
         nullptr);
-    EXPECT_TRUE(searched.wait());
+    EXPECT_TRUE(step.wait(std::chrono::seconds(20), 2));
     queue_->waitUntilIdle();
     return result;
   }
