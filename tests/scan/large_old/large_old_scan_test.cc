@@ -160,10 +160,7 @@ TEST_F(LargeOldScanTest, WithoutTheQueryToolTheWalkRecordsEveryVisibleRegularFil
   }
   std::sort(all_->childrens.begin(), all_->childrens.end(),  // from walk order, which varies
             [](const FilePtr& a, const FilePtr& b) { return a->title < b->title; });
-  EXPECT_EQ(describeViews(all_),
-            "backup.zip Archives OneYear Average\nempty Other LastWeek Small\n"
-            "holiday.mp4 Movies LastWeek Huge\nnote.txt Other OneWeek Small\n"
-            "scan Picture LastWeek Small\n");
+  EXPECT_EQ(describeViews(all_), testing::testData("large_old/walk-views.txt"));
   EXPECT_EQ(std::pair(outcome.total, all_->size),
             std::pair(int64_t{600'000'000 + 150'000'000 + 12 + 14}, outcome.total));
 }
@@ -224,9 +221,7 @@ TEST_F(LargeOldScanTest, TheQueryToolIsAskedForTheBigFilesOfTheHome) {
   Outcome outcome = scan();
   EXPECT_EQ(testing::readFile(args_), "-onlyin\n" + home + "\nkMDItemFSSize > 52428800\n");
   // In output order: find's sorted lines, then the extra ones.
-  EXPECT_EQ(describeViews(all_),
-            "disk.zip Archives LastWeek Huge\nabove.mov Movies LastWeek Small\n"
-            "small.txt Other LastWeek Small\n");
+  EXPECT_EQ(describeViews(all_), testing::testData("large_old/query-views.txt"));
   EXPECT_EQ(std::pair(outcome.total, all_->childrens[2]->finderID()),
             std::pair(int64_t{600'000'000 + 52'428'801 + 5}, 2));
 
@@ -323,9 +318,7 @@ TEST(LargeOldFilingTest, SortCategoryTakesOutDeletedFilesAndReportsFailures) {
   for (size_t i = 0; i < all->childrens.size(); ++i)
     EXPECT_EQ(all->childrens[i]->hashValueString().substr(0, 4), std::to_string(i) + ":0:");
   // The views hold exactly what is left, filed again.
-  EXPECT_EQ(describeViews(all),
-            "failed.zip Archives OneMonth Average\nunticked.txt Other OneMonth Small\n"
-            "mixed.txt Other OneMonth Small\n");
+  EXPECT_EQ(describeViews(all), testing::testData("large_old/rebuilt-views.txt"));
   EXPECT_EQ((std::vector{all->size, view(all, K::Other)->size, view(all, K::Small)->size}),
             (std::vector<int64_t>{350'000'000, 150'000'000, 150'000'000}));
   // Again: the failed record is still ticked and reported.
