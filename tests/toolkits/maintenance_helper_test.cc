@@ -153,8 +153,7 @@ TEST_F(MaintenanceConcurrencyTest, SwitchesFromManyThreadsAllArrive) {
   }
   for (std::thread& t : threads) t.join();
   ASSERT_TRUE(finished.wait(std::chrono::seconds(30), kItems));
-  EXPECT_EQ(finished.count(), kItems);
-  EXPECT_EQ(succeeded.load(), kItems);
+  EXPECT_EQ(std::pair(finished.count(), succeeded.load()), std::pair(kItems, kItems));
   for (size_t i = 0; i < items.size(); ++i) {
     const std::string moved = "/Library/Spotlight Disabled/I" + std::to_string(i) + ".mdimporter";
     EXPECT_TRUE(fs::is_directory(sb_.path(moved)));
