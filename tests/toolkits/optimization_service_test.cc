@@ -399,10 +399,9 @@ TEST(LoginItemsParseTest, BlocksLinesAndStates) {
                                                                     {"org.sample.tool", "Close"}}));
   EXPECT_EQ(info[LoginItemDisableStatus::associations], (States{{"com.example.helper", "Close"}}));
   // A block that never closes is no block.
-  EXPECT_EQ(
-      Service::parseDisableServiceInfo("disabled services = {\n\"com.example.agent\" => false\n"),
-      (Service::DisableServiceInfo{{LoginItemDisableStatus::disabledServices, {}},
-                                   {LoginItemDisableStatus::associations, {}}}));
+  EXPECT_EQ(Service::parseDisableServiceInfo(testing::testData("toolkits/print-disabled-unclosed")),
+            (Service::DisableServiceInfo{{LoginItemDisableStatus::disabledServices, {}},
+                                         {LoginItemDisableStatus::associations, {}}}));
 }
 
 // Services pair with the applications whose identifiers share their
