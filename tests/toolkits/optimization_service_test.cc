@@ -131,15 +131,14 @@ TEST_F(OptimizationServiceTest, SwitchingQuitsAndLaunchesTheApplication) {
   ASSERT_EQ(::waitpid(pid, &status, 0), pid);
   EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
 
-  // An application whose executable leaves a mark when started.
-  const std::string marker = sb_.path("/launched");
-  entry->url =
-      Url::fromPath(testing::installApplication(sb_, "Marker", "com.example.marker",
-                                                "#!/bin/sh\necho started > '" + marker + "'\n"),
-                    true);
+  // An application whose executable leaves a mark at the sandbox root when started.
+  const std::string app =
+      testing::installApplication(sb_, "Marker", "com.example.marker",
+                                  "#!/bin/sh\necho started > \"${0%/Applications/*}/launched\"\n");
+  entry->url = Url::fromPath(app, true);
   OptimizationService::shard().updateLoginItem(entry, nullptr);
   EXPECT_EQ(attachmentText(entry), "Start");
-  EXPECT_TRUE(testing::waitFor([&] { return readFile(marker) == "started\n"; }));
+  EXPECT_TRUE(testing::waitFor([&] { return readFile(sb_.path("/launched")) == "started\n"; }));
 }
 
 // ---- Mail ------------------------------------------------------------------------
