@@ -227,8 +227,7 @@ using ShreadServiceConcurrencyTest = ShreadServiceTest;
 
 // Overlapping calls on one service, each with many files in parallel.
 TEST_F(ShreadServiceConcurrencyTest, OverlappingCallsShredEverythingOnce) {
-  constexpr size_t kCalls = 4;
-  constexpr size_t kFiles = 24;
+  constexpr size_t kCalls = 4, kFiles = 24;
   std::vector<std::vector<std::string>> batches(kCalls);
   for (size_t call = 0; call < kCalls; ++call) {
     const std::string n = std::to_string(call);

@@ -121,8 +121,7 @@ TEST_F(LSHServiceConcurrencyTest, BandLookupFindsEveryPairThatAgreesOnASelection
     std::vector<int> copy = bits;
     for (auto f = 1 + random() % 3; f > 0; --f) copy[random() % 36] ^= 1;  // in up to three bands
     const std::string a = "a" + std::to_string(i), b = "b" + std::to_string(i);
-    nodes.push_back(makeNode(a, bits));
-    nodes.push_back(makeNode(b, copy));
+    nodes.insert(nodes.end(), {makeNode(a, bits), makeNode(b, copy)});
     planted.insert(std::minmax("/p/" + a, "/p/" + b));
   }
   std::sort(nodes.begin(), nodes.end(), [](auto& x, auto& y) { return x->url < y->url; });
