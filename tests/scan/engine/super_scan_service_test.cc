@@ -1,10 +1,10 @@
 #include "orvexa/scan/engine/super_scan_service.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <filesystem>
 #include <set>
 
 #include "orvexa/platform/identity.h"
@@ -102,8 +102,7 @@ TEST_F(SuperScanServiceTest, WhatAWalkRecordsAndCounts) {
   sb_.layout({"~/c/empty/", "~/c/zero:0", "~/c/one:1", "~/x.log:42", "~/big/blob:10000",
               "~/t/a.db:100", "~/t/.hidden:7", "~/t/App.app/Contents/MacOS/x:30", "~/t/B/d/e/g:5"});
   for (int i = 0; i < 10; ++i) sb_.file("~/t/B/f" + std::to_string(i), 10);
-  const std::string link = sb_.dir("~/l") + "/link";
-  ASSERT_EQ(symlink(sb_.path("~/big").c_str(), link.c_str()), 0);
+  std::filesystem::create_symlink(sb_.path("~/big"), sb_.dir("~/l") + "/link");
   const std::string linkSize = std::to_string(sb_.path("~/big").size());  // a link's own size
   auto module = testing::makeModule(1, {{"C", CategoryInfomationKind::Common, {}}});
   const CategoryPtr category = testing::featureOf(module)->categoryInfo[0];
