@@ -30,12 +30,12 @@ std::string titlesOf(const CategoryPtr& c) {
 
 class JunkScannersTest : public ::testing::Test {
  protected:
-  void SetUp() override { ScanStatusTable::erase(kFeatureID); }
   void TearDown() override { ScanStatusTable::erase(kFeatureID); }
 
-  // Runs a scanner that reports (feature, total) and waits for it.
+  // Runs a scanner that reports (feature, total), as a fresh scan, and waits for it.
   template <typename Scan>
   int64_t runFeatureScan(const FeaturePtr& feature, Scan scan) {
+    ScanStatusTable::erase(kFeatureID);
     testing::Signal done;
     int64_t total = -1;
     std::vector<int> singles;
@@ -156,7 +156,6 @@ TEST_F(JunkScannersTest, PhotosCachesAreListedByNameOnly) {
   sb_.layout({lib + "resources/media/face/a.jpeg:10", lib + "resources/caches/b.png:20",
               lib + "resources/caches/noext:30", lib + "resources/media/master/c.JPG:40",
               lib + "resources/media/moduleresources/d.jpg:50", lib + "database/photos.db:60"});
-  ScanStatusTable::erase(kFeatureID);
   EXPECT_EQ(runFeatureScan(feature, PhotoScanService::scaniPhotoJunk), 80);
   EXPECT_EQ(titlesOf(feature->categoryInfo[0]), "a.jpeg, b.png, d.jpg");
 }
