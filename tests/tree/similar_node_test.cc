@@ -168,6 +168,7 @@ TEST(FingerprintUtilitiesTest, HashStringsBinaryTextGrayComparisonsFolderValuesA
   EXPECT_EQ(DuplicateFolderInfo::calculateValue("\xe6\x96\x87x", "y"), 1);
   // Sorted descending in plain byte order (upper case first), then joined.
   EXPECT_EQ(DuplicateNode::calculationDistanceString({"a", "A", "b"}), "baA");
+  EXPECT_EQ(DuplicateNode::calculationDistanceString({"ab", "a", "abc"}), "abcaba");
 }
 
 }  // namespace
