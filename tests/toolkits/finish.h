@@ -5,6 +5,7 @@
 #include <fmt/format.h>
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <functional>
 #include <future>
 #include <memory>
@@ -16,6 +17,7 @@
 #include "orvexa/model/records.h"
 #include "support/browser_store_fixture.h"
 #include "support/sandbox.h"
+#include "support/temp_dir.h"
 
 namespace orvexa::testing {
 
