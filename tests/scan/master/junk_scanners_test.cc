@@ -76,8 +76,7 @@ TEST_F(JunkScannersTest, SystemJunkListsTopLevelItemsAndFiltersSystemCaches) {
       featureWith({{"Caches", CategoryInfomationKind::SystemCache, {sb_.path("~/Library/Caches")}},
                    {"Logs", CategoryInfomationKind::Common, {sb_.path("/Library/Logs")}}});
   // Its done receives the files of each category: the first category's are counted.
-  const auto scan = [](const FeaturePtr& f, ScanProgress p, ScanShowPercent s, ScanSingleDone sd,
-                       FeatureDone d, const auto& q) {
+  const auto scan = [](const auto& f, auto p, auto s, auto sd, auto d, const auto& q) {
     SystemScanService::scan(
         f, p, s, sd, [f, d](auto r) { d(f, std::ssize(r[0].files)); }, q);
   };
@@ -99,8 +98,7 @@ TEST_F(JunkScannersTest, TrashOfOtherVolumesNeedsAPerUserFolder) {
       featureWith({{"Trash", CategoryInfomationKind::Common, {sb_.path("~/.Trash")}},
                    {"Other Trash Bins", CategoryInfomationKind::Common, {}}});
 
-  runFeatureScan(feature, [](const FeaturePtr& f, ScanProgress p, ScanShowPercent s,
-                             ScanSingleDone sd, FeatureDone d, const auto& q) {
+  runFeatureScan(feature, [](const auto& f, auto p, auto s, auto sd, auto d, const auto& q) {
     TrashBinScanService::scanTrashBin(f, p, s, sd, d, "On other volumes", q);
   });
   EXPECT_EQ(titlesOf(feature->categoryInfo[0]), "old.doc");
