@@ -132,9 +132,8 @@ class LargeOldScanTest : public ::testing::Test {
 };
 
 TEST_F(LargeOldScanTest, WithoutTheQueryToolTheWalkRecordsEveryVisibleRegularFile) {
-  const time_t now = std::time(nullptr);
   std::string movie = sparse(sb_, "~/Movies/holiday.mp4", 600'000'000);
-  const time_t yearAgo = now - 400 * 86400, tenDaysAgo = now - 10 * 86400;
+  const time_t now = std::time(nullptr), yearAgo = now - 400 * 86400, tenDaysAgo = now - 10 * 86400;
   testing::setTimes(sparse(sb_, "~/Documents/backup.zip", 150'000'000), yearAgo, yearAgo);
   testing::setTimes(sb_.file("~/Documents/note.txt", "twelve bytes"), tenDaysAgo, tenDaysAgo);
   sb_.file("~/empty", std::string());
