@@ -180,11 +180,10 @@ TEST_F(OptimizationServiceTest, SpeedUpMailMovesTheIndexIntoAFreshBackup) {
 
 TEST_F(OptimizationServiceTest, HelperTasksWithoutAndThroughTheHelper) {
   using Answer = std::tuple<bool, std::string>;
-  // Tools in <root>/usr/bin that log their names and arguments to tools.log.
-  const std::string script =
-      "#!/bin/sh\necho ${0##*/} \"$@\" >> '" + sb_.path("/tools.log") + "'\n";
+  // Tools in <root>/usr/bin that log their names and arguments to <root>/tools.log.
   for (std::string tool : {"dscacheutil", "killall", "mdutil"})
-    ::chmod(sb_.file("/usr/bin/" + tool, script).c_str(), 0755);
+    ::chmod(sb_.file("/usr/bin/" + tool, testing::testData("toolkits/logging-tool.sh")).c_str(),
+            0755);
   {
     testing::NoHelper noHelper;
     EXPECT_EQ(answerOf(&OptimizationService::rebuildSpotlight),
