@@ -153,9 +153,10 @@ TEST(InvertedSortTest, PairsNeedThreeOfFourEqualParts) {
   EXPECT_EQ(three->fingerIndex, (std::vector<std::string>{"1", "2", "3", "2c"}));
   EXPECT_EQ(index.hashDict.at("2").size(), 4u);
 
-  // two shares only two parts with anyone.
-  EXPECT_EQ(groupsOf(index.search({n, two})),
+  const auto result = index.search({n, two});
+  EXPECT_EQ(groupsOf(result),
             (Groups{{"/p/n", {"/p/n", "/p/three", "/p/four"}}, {"/p/two", {"/p/two"}}}));
+  EXPECT_EQ(result.at(two), std::vector{two}) << "two shares only two parts with anyone";
 }
 
 }  // namespace
