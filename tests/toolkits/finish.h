@@ -5,23 +5,29 @@
 #include <fmt/format.h>
 #include <gtest/gtest.h>
 
-#include <any>
+#include <chrono>
 #include <functional>
+#include <future>
 #include <memory>
-#include <mutex>
+#include <sstream>
+#include <string_view>
 #include <tuple>
 #include <type_traits>
 
 #include "orvexa/model/records.h"
+#include "support/browser_store_fixture.h"
 #include "support/sandbox.h"
-#include "support/signal.h"
+#include "support/temp_dir.h"
 
 namespace orvexa::testing {
 
-// The text an item carries ("Start", "Close"), or "<not a text>".
-inline std::string attachmentOf(const FilePtr& item) {
-  const std::string* text = std::any_cast<std::string>(&item->attachInformation);
-  return text != nullptr ? *text : "<not a text>";
+// Lays out in `sb` the entries of tests/data/<name>, one a line, each as
+// Sandbox::layout takes it; lines starting with "#" are notes.
+inline void layOut(const Sandbox& sb, std::string_view name) {
+  std::istringstream lines(testData(name));
+  for (std::string line; std::getline(lines, line);) {
+    if (!line.empty() && line[0] != '#') sb.layout({line});
+  }
 }
 
 // One line per category ("finderID title (description) size state kind")
@@ -35,8 +41,8 @@ inline std::string summary(const FeaturePtr& feature, const Sandbox& sb) {
     EXPECT_EQ(c->featureInfo.lock(), feature);
     for (const FilePtr& item : c->childrens) {
       out += fmt::format("  {} {} {} {} {}\n", item->finderID(),
-                         item->url.path().substr(sb.root().size()), attachmentOf(item), item->size,
-                         item->fileKind);
+                         item->url.path().substr(sb.root().size()), attachmentText(item),
+                         item->size, item->fileKind);
       EXPECT_EQ(item->parentCategoryInfo.lock(), c);
     }
   }
@@ -44,25 +50,22 @@ inline std::string summary(const FeaturePtr& feature, const Sandbox& sb) {
 }
 
 // Calls `start` with a finish that keeps its arguments, waits for the first
-// call (a failed EXPECT when none comes) and returns what it received.
+// call (a failed EXPECT when none comes) and returns what it received. Later
+// calls are dropped: tests that count calls count them themselves.
 template <typename... Args, typename Start>
 std::tuple<std::decay_t<Args>...> awaitFinish(Start start) {
-  struct Shared {
-    Signal signal;
-    std::mutex mu;
-    std::tuple<std::decay_t<Args>...> got;
-  };
-  auto shared = std::make_shared<Shared>();
-  start(std::function<void(Args...)>([shared](Args... args) {
-    {
-      std::lock_guard lock(shared->mu);
-      shared->got = {std::move(args)...};
+  using Got = std::tuple<std::decay_t<Args>...>;
+  auto promise = std::make_shared<std::promise<Got>>();
+  std::future<Got> got = promise->get_future();
+  start(std::function<void(Args...)>([promise](Args... args) {
+    try {
+      promise->set_value(Got{std::move(args)...});
+    } catch (const std::future_error&) {  // a later call
     }
-    shared->signal.notify();
   }));
-  EXPECT_TRUE(shared->signal.wait());
-  std::lock_guard lock(shared->mu);
-  return shared->got;
+  const bool came = got.wait_for(std::chrono::seconds(20)) == std::future_status::ready;
+  EXPECT_TRUE(came) << "the finish never came";
+  return came ? got.get() : Got{};
 }
 
 }  // namespace orvexa::testing

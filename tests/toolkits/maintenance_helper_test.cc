@@ -1,14 +1,10 @@
 // Switching and removing extensions through a real helper served in-process.
 #include <gtest/gtest.h>
 
-#include <any>
 #include <atomic>
 #include <filesystem>
-#include <mutex>
 #include <thread>
 
-#include "orvexa/helper/privilege_helper.h"
-#include "orvexa/platform/identity.h"
 #include "orvexa/toolkits/maintenance_service.h"
 #include "support/features.h"
 #include "support/helper_fixture.h"
@@ -24,20 +20,12 @@ namespace {
 namespace fs = std::filesystem;
 using Failures = std::vector<MaintenanceFailure>;
 using Outcome = std::tuple<bool, Failures>;
-using testing::attachmentOf;
 constexpr auto& exists = testing::existsNoFollow;
 
 // "sandbox path[/ when a folder] attachment" of an item.
 std::string itemOf(const FilePtr& item, const testing::Sandbox& sb) {
   return item->url.path().substr(sb.root().size()) + (item->url.isDirectory() ? "/ " : " ") +
-         attachmentOf(item);
-}
-
-// Starts one switch or removal (`call` gets the finish) and waits for what
-// the finish receives.
-template <typename Call>
-Outcome finished(Call call) {
-  return testing::awaitFinish<bool, Failures>(call);
+         testing::attachmentText(item);
 }
 
 class MaintenanceHelperTest : public testing::HelperUsingTest {
@@ -54,12 +42,12 @@ class MaintenanceHelperTest : public testing::HelperUsingTest {
     return feature;
   }
   Outcome move(const FilePtr& item) {
-    return finished([&](auto finish) {
+    return testing::awaitFinish<bool, Failures>([&](auto finish) {
       MaintenanceService::shard().moveExtensionCategory(item, std::move(finish));
     });
   }
   Outcome clean(const CategoryPtr& category) {
-    return finished([&](auto finish) {
+    return testing::awaitFinish<bool, Failures>([&](auto finish) {
       MaintenanceService::shard().cleanExtensionCategory({category}, std::move(finish));
     });
   }
@@ -74,10 +62,7 @@ class MaintenanceHelperTest : public testing::HelperUsingTest {
 // (Switching off into a free name: MaintenanceConcurrencyTest.)
 TEST_F(MaintenanceHelperTest, SwitchingMovesTheItemAndNeverOverwrites) {
   testing::RunningHelper helper;
-  sb_.layout({"/Library/Spotlight/", "/Library/Spotlight Disabled/Notes.mdimporter/x:12",
-              "/Library/PreferencePanes/Net.prefPane/a:1",
-              "/Library/PreferencePanes Disabled/Net.prefPane/old:2",
-              "/Library/Internet Plug-Ins/Gone.plugin/x:1"});
+  testing::layOut(sb_, "toolkits/maintenance-switching.layout");
   FeaturePtr feature = scan();
   FilePtr importer = feature->categoryInfo[0]->childrens.at(0);
   FilePtr pane = feature->categoryInfo[1]->childrens.at(0);
@@ -95,11 +80,9 @@ TEST_F(MaintenanceHelperTest, SwitchingMovesTheItemAndNeverOverwrites) {
 
   const std::string before = plugin->url.path();
   fs::remove_all(before);  // removed by someone else since the scan
-  EXPECT_EQ(
-      move(plugin),
-      Outcome(false,
-              {{Url::fromPath(sb_.path("/Library/Internet Plug-Ins Disabled/Gone.plugin"), true),
-                raw(HelperEventErrorID::MoveFail), before + ": No such file or directory"}}));
+  const Url destination = MaintenanceService::switchDestination(plugin->url);
+  EXPECT_EQ(move(plugin), Outcome(false, {{destination, raw(HelperEventErrorID::MoveFail),
+                                           before + ": No such file or directory"}}));
   EXPECT_EQ(itemOf(plugin, sb_), "/Library/Internet Plug-Ins/Gone.plugin/ Start");
 }
 
@@ -107,10 +90,7 @@ TEST_F(MaintenanceHelperTest, SwitchingMovesTheItemAndNeverOverwrites) {
 // switch fails leaving the item as it was; with it the ticked items go but
 // one that changed since it was listed, which stays listed.
 TEST_F(MaintenanceHelperTest, RemovingAndSwitchingLeaveWhatFailed) {
-  sb_.layout({"/Library/Spotlight/A.mdimporter/x:10", "/Library/Spotlight/B.mdimporter/x:20",
-              "/Library/Spotlight Disabled/C.mdimporter/x:30",
-              "/Library/Spotlight/Kept.mdimporter/x:40",
-              "/Library/Internet Plug-Ins Disabled/P.plugin/x:5"});
+  testing::layOut(sb_, "toolkits/maintenance-removing.layout");
   FeaturePtr feature = scan();
   CategoryPtr importers = feature->categoryInfo[0];
   ASSERT_EQ(importers->childrens.size(), 4u);
@@ -130,9 +110,9 @@ TEST_F(MaintenanceHelperTest, RemovingAndSwitchingLeaveWhatFailed) {
     EXPECT_TRUE(exists(a->url.path()));
     const Url destination = MaintenanceService::switchDestination(plugin->url);
     EXPECT_EQ(
-        finished([&](auto finish) {
+        (testing::awaitFinish<bool, Failures>([&](auto finish) {
           MaintenanceService::shard().moveExtension({{destination, plugin}}, std::move(finish));
-        }),
+        })),
         Outcome(false, {{destination, code, text}}));
     EXPECT_EQ(itemOf(plugin, sb_), "/Library/Internet Plug-Ins Disabled/P.plugin/ Close");
     EXPECT_TRUE(exists(plugin->url.path()));
@@ -150,21 +130,16 @@ TEST_F(MaintenanceHelperTest, RemovingAndSwitchingLeaveWhatFailed) {
   EXPECT_EQ(importers->childrens.size(), 2u);
 }
 
+using MaintenanceConcurrencyTest = MaintenanceHelperTest;
+
 // Switches requested from several threads at once share the one helper
 // connection; each item is moved once and each finish comes once.
-TEST(MaintenanceConcurrencyTest, SwitchesFromManyThreadsAllArrive) {
-  if (!testing::canSwitchUser()) GTEST_SKIP() << "the helper's moves need root";
-  testing::Sandbox sb;
-  Identity::shared().setBundleIdentifier("org.orvexa.tests");
+TEST_F(MaintenanceConcurrencyTest, SwitchesFromManyThreadsAllArrive) {
   testing::RunningHelper helper;
   constexpr int kItems = 8;
-  std::vector<FilePtr> items;
-  for (int i = 0; i < kItems; ++i) {
-    items.push_back(std::make_shared<FileInformation>());
-    items.back()->url =
-        Url::fromPath(sb.dir("/Library/Spotlight/I" + std::to_string(i) + ".mdimporter"), true);
-    items.back()->attachInformation = std::string("Start");
-  }
+  for (int i = 0; i < kItems; ++i)
+    sb_.dir("/Library/Spotlight/I" + std::to_string(i) + ".mdimporter");
+  const std::vector<FilePtr> items = scan()->categoryInfo[0]->childrens;
   std::atomic<int> succeeded{0};
   testing::Signal finished;
   std::vector<std::thread> threads;
@@ -178,14 +153,12 @@ TEST(MaintenanceConcurrencyTest, SwitchesFromManyThreadsAllArrive) {
   }
   for (std::thread& t : threads) t.join();
   ASSERT_TRUE(finished.wait(std::chrono::seconds(30), kItems));
-  EXPECT_EQ(finished.count(), kItems);
-  EXPECT_EQ(succeeded.load(), kItems);
+  EXPECT_EQ(std::pair(finished.count(), succeeded.load()), std::pair(kItems, kItems));
   for (size_t i = 0; i < items.size(); ++i) {
     const std::string moved = "/Library/Spotlight Disabled/I" + std::to_string(i) + ".mdimporter";
-    EXPECT_TRUE(fs::is_directory(sb.path(moved)));
-    EXPECT_EQ(itemOf(items[i], sb), moved + "/ Close");
+    EXPECT_TRUE(fs::is_directory(sb_.path(moved)));
+    EXPECT_EQ(itemOf(items[i], sb_), moved + "/ Close");
   }
-  PrivilegeHelper::shard().close();
 }
 
 }  // namespace

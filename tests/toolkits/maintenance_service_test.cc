@@ -16,62 +16,37 @@
 namespace orvexa {
 namespace {
 
-namespace fs = std::filesystem;
 using testing::Sandbox;
-using testing::summary;
 
 // Direct entries with the folder's ending (matched exactly, hidden ones
 // left out) of each folder and its " Disabled" twin, the enabled first and
 // each sorted by name; a nested bundle counts once, in its parent.
 TEST(MaintenanceServiceTest, ScanListsTheThreeFoldersAndTheirTwins) {
   Sandbox sb;
-  sb.layout(
-      {"/Library/Spotlight/Mail.mdimporter/Contents/Info.plist:100",
-       "/Library/Spotlight/Mail.mdimporter/Contents/MacOS/Mail:900",
-       "/Library/Spotlight/Apple.mdimporter/", "/Library/Spotlight/readme.txt:5",
-       "/Library/Spotlight/.Hidden.mdimporter/x:1", "/Library/Spotlight/Nested/Deep.mdimporter/x:1",
-       "/Library/Spotlight Disabled/Old.mdimporter/x:40",
-       "/Library/Spotlight Disabled/B.mdimporter/", "/Library/PreferencePanes/Net.prefPane/x:7",
-       "/Library/PreferencePanes/net.prefpane/x:7",
-       "/Library/Internet Plug-Ins Disabled/Flash.plugin/x:30",
-       "/Library/Internet Plug-Ins Disabled/Flash.plugin/Contents/y.plugin/z:3"});
+  testing::layOut(sb, "toolkits/maintenance-extensions.layout");
   ModulePtr module =
       testing::makeModule(12, {{"Old category", CategoryInfomationKind::Common, {}}});
   FeaturePtr feature = testing::featureOf(module);
-  std::vector<float> percents;
-  std::vector<std::pair<int, int64_t>> singles;
-  int progress = 0;
-  std::vector<int64_t> totals;
+  std::string reports;  // every report, in order: "." per item, [category size], percent
   MaintenanceService::scan(
       feature,
       {{MaintenanceSting::SpotlightPlugins, "Importers"},
        {MaintenanceSting::InternetExtensions, "Plug-ins"}},
-      [&](const std::string&, int64_t) { ++progress; }, [&](float f) { percents.push_back(f); },
-      [&](int position, int64_t size) { singles.emplace_back(position, size); },
+      [&](const std::string&, int64_t) { reports += "."; },
+      [&](float f) { reports += fmt::format(" {:.4f} ", f); },
+      [&](int position, int64_t size) { reports += fmt::format("[{} {}]", position, size); },
       [&](const FeaturePtr& f, int64_t t) {
-        EXPECT_EQ(f, feature);
-        totals.push_back(t);
+        reports += fmt::format("done {} {}", f == feature, t);
       },
       nullptr);
-  EXPECT_EQ(totals, std::vector<int64_t>{1080});
-  EXPECT_EQ(percents, (std::vector<float>{1.0f / 3.0f, 2.0f / 3.0f, 1.0f}));
-  EXPECT_EQ(singles, (std::vector<std::pair<int, int64_t>>{{0, 1040}, {1, 7}, {2, 33}}));
-  EXPECT_EQ(progress, 6);
-  // Kind 1 is common, file kind 2 a package.
-  EXPECT_EQ(summary(feature, sb),
-            "0 Spotlight Plugins (Importers) 1040 1 1\n"
-            "  0 /Library/Spotlight/Apple.mdimporter Start 0 2\n"
-            "  1 /Library/Spotlight/Mail.mdimporter Start 1000 2\n"
-            "  2 /Library/Spotlight Disabled/B.mdimporter Close 0 2\n"
-            "  3 /Library/Spotlight Disabled/Old.mdimporter Close 40 2\n"
-            "1 Safari Extensions () 7 1 1\n"
-            "  0 /Library/PreferencePanes/Net.prefPane Start 7 2\n"
-            "2 Internet Plugins (Plug-ins) 33 1 1\n"
-            "  0 /Library/Internet Plug-Ins Disabled/Flash.plugin Close 33 2\n");
-  EXPECT_TRUE(MaintenanceService::shard()
-                  .getFileUseEnumerator(sb.path("/Library/Spotlight/readme.txt"))
-                  .empty())
-      << "a file is no folder";
+  EXPECT_EQ(reports, "....[0 1040] 0.3333 .[1 7] 0.6667 .[2 33] 1.0000 done true 1080");
+  // The categories and their items, as the file lists them (kind 1 is
+  // common, file kind 2 a package).
+  EXPECT_EQ(testing::summary(feature, sb), testing::testData("toolkits/maintenance-scan.txt"));
+  // A file is no folder.
+  EXPECT_EQ(
+      MaintenanceService::shard().getFileUseEnumerator(sb.path("/Library/Spotlight/readme.txt")),
+      std::vector<Url>{});
 }
 
 TEST(MaintenanceServiceTest, SwitchDestinationGoesToTheTwinOrBackUnderAFreeName) {
@@ -80,44 +55,37 @@ TEST(MaintenanceServiceTest, SwitchDestinationGoesToTheTwinOrBackUnderAFreeName)
   EXPECT_EQ(MaintenanceService::numberedName("NoExtension", 3), "NoExtension 3");
   EXPECT_EQ(MaintenanceService::numberedName(".hidden", 1), ".hidden 1");
   Sandbox sb;
-  sb.layout({"/Library/Spotlight/A.mdimporter/", "/Library/Spotlight Disabled/A.mdimporter/",
-             "/Library/Spotlight Disabled/A 1.mdimporter:1", "/Library/Spotlight/C.mdimporter/",
-             "/Library/Internet Plug-Ins/Q.plugin/"});
+  testing::layOut(sb, "toolkits/maintenance-twins.layout");
+  // The plug-in's twin does not exist yet. The item's folder flag is kept.
   const std::pair<const char*, const char*> cases[] = {
       {"/Library/Spotlight/A.mdimporter", "/Library/Spotlight Disabled/A 2.mdimporter"},
       {"/Library/Spotlight/C.mdimporter", "/Library/Spotlight Disabled/C.mdimporter"},
       {"/Library/Spotlight Disabled/A.mdimporter", "/Library/Spotlight/A 1.mdimporter"},
-      {"/Library/Internet Plug-Ins/Q.plugin",
-       "/Library/Internet Plug-Ins Disabled/Q.plugin"},  // the twin does not exist yet
-  };
+      {"/Library/Internet Plug-Ins/Q.plugin", "/Library/Internet Plug-Ins Disabled/Q.plugin"}};
   for (const auto& [item, destination] : cases) {
     const Url url = MaintenanceService::switchDestination(Url::fromPath(sb.path(item)));
-    EXPECT_EQ(url.path(), sb.path(destination));
-    EXPECT_TRUE(url.isDirectory()) << "keeps the item's folder flag";
+    EXPECT_EQ(std::pair(url.path(), url.isDirectory()), std::pair(sb.path(destination), true));
   }
 }
 
 TEST(MaintenanceServiceTest, HelperToolsBelongToTheApplicationTheirNameNames) {
-  auto app = [](const std::string& name, const std::string& identifier) {
-    ApplicationBundle bundle;  // the path plays no part
-    bundle.bundleIdentifier = identifier;
-    bundle.name = name;
-    return bundle;
-  };
-  const std::vector<ApplicationBundle> applications = {
-      app("Foo", "com.example.foo"), app("Foo Pro", "com.example.foo.pro"),
-      app("Foo Sync", "com.example.sync"), app("Bar", "org.other.Bar")};
+  std::vector<ApplicationBundle> applications;  // the path plays no part
+  for (auto [name, identifier] : {std::pair{"Foo", "com.example.foo"},
+                                  {"Foo Pro", "com.example.foo.pro"},
+                                  {"Foo Sync", "com.example.sync"},
+                                  {"Bar", "org.other.Bar"}}) {
+    applications.emplace_back().name = name;
+    applications.back().bundleIdentifier = identifier;
+  }
   const std::pair<const char*, const char*> cases[] = {
       // name, owner ("": nobody's)
       {"com.example.foo", "com.example.foo"},
-      {"com.example.foo.helper", "com.example.foo"},
       {"com.example.fooHelper", "com.example.foo"},
       {"com.example.foo.pro.daemon", "com.example.foo.pro"},  // the longest identifier
       {"com.example.foobar", ""},                             // another word
       {"COM.EXAMPLE.FOO.Helper", "com.example.foo"},          // case does not matter
       {"com.example.FooSync.daemon", "com.example.sync"},     // by the application's name
-      {"net.example.FooSync.daemon", ""},                     // another vendor
-  };
+      {"net.example.FooSync.daemon", ""}};                    // another vendor
   for (const auto& [name, owner] : cases) {
     const Url url = Url::fromPath(std::string("/Library/LaunchDaemons/") + name + ".plist", false);
     std::map<std::string, std::vector<Url>> expected;
@@ -129,12 +97,7 @@ TEST(MaintenanceServiceTest, HelperToolsBelongToTheApplicationTheirNameNames) {
 
 TEST(MaintenanceServiceTest, ScanHelperToolListsDaemonsAndToolsOfTheQueriedApplications) {
   Sandbox sb;
-  sb.layout({"/Library/LaunchDaemons/com.example.foo.helper.plist:10",
-             "/Library/LaunchDaemons/com.example.foo.notes.txt:1",  // not a property list
-             "/Library/LaunchDaemons Disabled/org.other.Bar.plist:10",
-             "/Library/LaunchDaemons/org.nobody.daemon.plist:10",
-             "/Library/PrivilegedHelperTools/com.example.foo.helper:10",
-             "/Library/PrivilegedHelperTools Disabled/org.other.BarHelper:10"});
+  testing::layOut(sb, "toolkits/maintenance-helper-tools.layout");
   const std::string foo = testing::installApplication(sb, "Foo", "com.example.foo");
   const std::string bar = testing::installApplication(sb, "Bar", "org.other.Bar");
   const std::string none = sb.dir("/Applications/NotAnApp.app");  // no Info.plist: skipped
@@ -161,7 +124,7 @@ TEST(MaintenanceServiceTest, ScanHelperToolListsDaemonsAndToolsOfTheQueriedAppli
   EXPECT_EQ(testing::readFile(sb.path("/mdfind.log")),
             "kMDItemContentType=com.apple.application-bundle\n");
   // Without the query tool no application is known, so nothing is owned.
-  fs::remove(mdfind);
+  std::filesystem::remove(mdfind);
   EXPECT_EQ(owners(), "");
 }
 

@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <map>
 #include <mutex>
+#include <regex>
 #include <set>
 #include <string>
 #include <vector>
@@ -35,11 +36,16 @@ namespace orvexa {
 namespace {
 
 namespace fs = std::filesystem;
-using testing::attachmentOf;
+using testing::attachmentText;
 using ::testing::FieldsAre;
-using ::testing::HasSubstr;
 using testing::readFile;
 using ::testing::StartsWith;
+
+// A launchctl (in the paths table) whose print-disabled listing has these lines.
+void useLaunchctl(const testing::Sandbox& sb, const std::string& disabled) {
+  Paths::shared().setTool("launchctl",
+                          testing::fakeLaunchctl(sb, testing::printDisabledListing(disabled, "")));
+}
 
 // Runs one task and waits for what its finish receives.
 template <typename... Args>
@@ -54,26 +60,12 @@ class OptimizationServiceTest : public testing::HelperUsingTest {
     OptimizationService::setPurgeableReserve(int64_t{2} << 30);
     FreeUpRamService::setMaximumBlockSize(0);
   }
-  void fakeLaunchctl(const std::string& disabledLines) {
-    Paths::shared().setTool(
-        "launchctl", testing::fakeLaunchctl(sb_, testing::printDisabledListing(disabledLines, "")));
-  }
   // What launchctl was asked since the last call, with the user's id as "U".
   std::string takeLaunchctlLog() {
-    std::string log = readFile(sb_.path("/launchctl.log"));
+    const std::string log = readFile(sb_.path("/launchctl.log"));
     fs::remove(sb_.path("/launchctl.log"));
-    for (size_t at;
-         (at = log.find("user/" + std::to_string(::getuid()) + "/")) != std::string::npos;) {
-      log.replace(at, 5 + std::to_string(::getuid()).size(), "user/U");
-    }
-    return log;
-  }
-  // A tool in <root>/usr/bin that logs its name and arguments to tools.log.
-  void toolScript(const std::string& name) {
-    const std::string program =
-        sb_.file("/usr/bin/" + name,
-                 "#!/bin/sh\necho " + name + " \"$@\" >> '" + sb_.path("/tools.log") + "'\n");
-    ::chmod(program.c_str(), 0755);
+    return std::regex_replace(log, std::regex("user/" + std::to_string(::getuid()) + "/"),
+                              "user/U/");
   }
 
   testing::Sandbox sb_;
@@ -82,7 +74,7 @@ class OptimizationServiceTest : public testing::HelperUsingTest {
 // ---- Login items -------------------------------------------------------------
 
 TEST_F(OptimizationServiceTest, LoginItemsAreListedPerApplicationAndSwitched) {
-  fakeLaunchctl("\t\"com.example.agent\" => false\n\t\"com.example.sync\" => true\n");
+  useLaunchctl(sb_, "\t\"com.example.agent\" => false\n\t\"com.example.sync\" => true\n");
   const std::string app = testing::installApplication(sb_, "Example", "com.example.app");
   auto category = std::make_shared<CategoryInformation>();
   int finished = 0;
@@ -91,14 +83,13 @@ TEST_F(OptimizationServiceTest, LoginItemsAreListedPerApplicationAndSwitched) {
   const FilePtr entry = category->childrens[0];
   EXPECT_EQ(entry->url, Url::fromPath(app, true));
   ASSERT_EQ(entry->childrens.size(), 2u);
-  const FilePtr agent = entry->childrens[0];
-  const FilePtr sync = entry->childrens[1];
+  const FilePtr agent = entry->childrens[0], sync = entry->childrens[1];
   EXPECT_EQ(agent->parentFileInfo.lock(), entry);
   for (const FilePtr& item : {entry, agent}) EXPECT_TRUE(!item->canDelete && item->removeCategory);
   // "application: service=state service=state"
   const auto states = [&] {
-    return entry->title + "=" + attachmentOf(entry) + ": " + agent->title + "=" +
-           attachmentOf(agent) + " " + sync->title + "=" + attachmentOf(sync);
+    return entry->title + "=" + attachmentText(entry) + ": " + agent->title + "=" +
+           attachmentText(agent) + " " + sync->title + "=" + attachmentText(sync);
   };
   EXPECT_EQ(states(), "Example=Start: com.example.agent=Start com.example.sync=Close");
   takeLaunchctlLog();
@@ -120,11 +111,10 @@ TEST_F(OptimizationServiceTest, LoginItemsAreListedPerApplicationAndSwitched) {
 
 // Switching off asks the running application to quit; switching on starts it.
 TEST_F(OptimizationServiceTest, SwitchingQuitsAndLaunchesTheApplication) {
-  fakeLaunchctl("\t\"com.example.agent\" => false\n");
+  useLaunchctl(sb_, "\t\"com.example.agent\" => false\n");
   std::string program = testing::installApplication(sb_, "Sleeper", "com.example.sleeper") +
                         "/Contents/MacOS/Sleeper";
-  fs::copy_file("/bin/sleep", program, fs::copy_options::overwrite_existing);
-  ::chmod(program.c_str(), 0755);
+  fs::copy_file("/bin/sleep", program, fs::copy_options::overwrite_existing);  // stays executable
   pid_t pid = -1;
   std::vector<char*> argv = {program.data(), const_cast<char*>("30"), nullptr};
   ASSERT_EQ(::posix_spawn(&pid, program.c_str(), nullptr, nullptr, argv.data(), environ), 0);
@@ -141,51 +131,47 @@ TEST_F(OptimizationServiceTest, SwitchingQuitsAndLaunchesTheApplication) {
   ASSERT_EQ(::waitpid(pid, &status, 0), pid);
   EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
 
-  // An application whose executable leaves a mark when started.
-  const std::string marker = sb_.path("/launched");
-  entry->url =
-      Url::fromPath(testing::installApplication(sb_, "Marker", "com.example.marker",
-                                                "#!/bin/sh\necho started > '" + marker + "'\n"),
-                    true);
+  // An application whose executable leaves a mark at the sandbox root when started.
+  const std::string app =
+      testing::installApplication(sb_, "Marker", "com.example.marker",
+                                  "#!/bin/sh\necho started > \"${0%/Applications/*}/launched\"\n");
+  entry->url = Url::fromPath(app, true);
   OptimizationService::shard().updateLoginItem(entry, nullptr);
-  EXPECT_EQ(attachmentOf(entry), "Start");
-  EXPECT_TRUE(testing::waitFor([&] { return readFile(marker) == "started\n"; }));
+  EXPECT_EQ(attachmentText(entry), "Start");
+  EXPECT_TRUE(testing::waitFor([&] { return readFile(sb_.path("/launched")) == "started\n"; }));
 }
 
 // ---- Mail ------------------------------------------------------------------------
 
 TEST_F(OptimizationServiceTest, SpeedUpMailMovesTheIndexIntoAFreshBackup) {
-  const std::string backup = sb_.path("~/Library/Application Support/org.orvexa.tests/SpeeUp");
-  const std::pair<bool, std::string> empty(false, "Empty");
-  sb_.layout({"~/Library/Mail/V10/MailData/Other.plist:3", "~/Library/Mail/V10/Messages/",
-              "~/Library/Mail/loose.txt:1"});
-  EXPECT_EQ(OptimizationService::speedUpMail(), empty) << "no index files";
-  EXPECT_FALSE(fs::exists(backup));
+  const std::string data = "~/Library/Mail/V10/MailData/";
+  const std::string backup = "~/Library/Application Support/org.orvexa.tests/SpeeUp";
+  sb_.layout(
+      {data + "Other.plist:3", "~/Library/Mail/V10/Messages/", "~/Library/Mail/loose.txt:1"});
+  EXPECT_EQ(OptimizationService::speedUpMail(), (std::pair<bool, std::string>(false, "Empty")));
+  EXPECT_FALSE(fs::exists(sb_.path(backup)));
 
   // The backup folder's place is taken by a file.
-  sb_.layout({"~/Library/Mail/V10/MailData/Envelope Index:100"});
-  sb_.file("~/Library/Application Support/org.orvexa.tests/SpeeUp", "x");
+  sb_.layout({data + "Envelope Index:100", backup + ":1"});
   EXPECT_THAT(OptimizationService::speedUpMail(),
               FieldsAre(false, StartsWith("Create Directory Fail:")));
-  EXPECT_TRUE(fs::exists(sb_.path("~/Library/Mail/V10/MailData/Envelope Index")));
+  EXPECT_TRUE(fs::exists(sb_.path(data + "Envelope Index")));
 
-  fs::remove(backup);
-  sb_.layout({"~/Library/Mail/V10/MailData/Envelope Index-wal:50",
-              "~/Library/Mail/V9/MailData/Envelope Index-shm:7",
-              "~/Library/Application Support/org.orvexa.tests/SpeeUp/old backup:9",
-              "~/Library/Application Support/org.orvexa.tests/SpeeUp/old folder/x:1"});
+  fs::remove(sb_.path(backup));
+  sb_.layout({data + "Envelope Index-wal:50", "~/Library/Mail/V9/MailData/Envelope Index-shm:7",
+              backup + "/old backup:9", backup + "/old folder/x:1"});
   EXPECT_EQ(OptimizationService::speedUpMail(), std::make_pair(true, std::string()));
   std::set<std::string> names;
-  for (const auto& entry : fs::directory_iterator(backup)) names.insert(entry.path().filename());
+  for (const auto& entry : fs::directory_iterator(sb_.path(backup)))
+    names.insert(entry.path().filename());
   EXPECT_EQ(names,
             (std::set<std::string>{"Envelope Index", "Envelope Index-shm", "Envelope Index-wal"}));
-  EXPECT_EQ(fs::file_size(backup + "/Envelope Index"), 100u);
-  EXPECT_FALSE(fs::exists(sb_.path("~/Library/Mail/V10/MailData/Envelope Index")));
-  EXPECT_TRUE(fs::exists(sb_.path("~/Library/Mail/V10/MailData/Other.plist")));
+  EXPECT_EQ(fs::file_size(sb_.path(backup + "/Envelope Index")), 100u);
+  EXPECT_FALSE(fs::exists(sb_.path(data + "Envelope Index")));
+  EXPECT_TRUE(fs::exists(sb_.path(data + "Other.plist")));
 
   // The same name from two mail folders: the second cannot be moved.
-  sb_.layout({"~/Library/Mail/V10/MailData/Envelope Index:5",
-              "~/Library/Mail/V9/MailData/Envelope Index:5"});
+  sb_.layout({data + "Envelope Index:5", "~/Library/Mail/V9/MailData/Envelope Index:5"});
   EXPECT_THAT(OptimizationService::speedUpMail(),
               FieldsAre(false, StartsWith("Create Directory Fail:")));
 }
@@ -194,16 +180,19 @@ TEST_F(OptimizationServiceTest, SpeedUpMailMovesTheIndexIntoAFreshBackup) {
 
 TEST_F(OptimizationServiceTest, HelperTasksWithoutAndThroughTheHelper) {
   using Answer = std::tuple<bool, std::string>;
-  for (const char* tool : {"dscacheutil", "killall", "mdutil"}) toolScript(tool);
+  // Tools in <root>/usr/bin that log their names and arguments to <root>/tools.log.
+  for (std::string tool : {"dscacheutil", "killall", "mdutil"})
+    ::chmod(sb_.file("/usr/bin/" + tool, testing::testData("toolkits/logging-tool.sh")).c_str(),
+            0755);
   {
     testing::NoHelper noHelper;
     EXPECT_EQ(answerOf(&OptimizationService::rebuildSpotlight),
               Answer(false, "Privilege Install Fail!"));
-    EXPECT_EQ(readFile(sb_.path("/tools.log")), "") << "nothing may be sent";
   }
   testing::RunningHelper helper;
   EXPECT_EQ(answerOf(&OptimizationService::cleanDNS), Answer(true, ""));
   EXPECT_EQ(answerOf(&OptimizationService::rebuildSpotlight), Answer(true, ""));
+  // Only these, so nothing went out without the helper.
   EXPECT_EQ(readFile(sb_.path("/tools.log")),
             "dscacheutil -flushcache\nkillall -HUP mDNSResponder\nmdutil -E /\n");
   // The helper cannot run the indexer's tool: its code comes back, with its words.
@@ -217,18 +206,11 @@ TEST_F(OptimizationServiceTest, HelperTasksWithoutAndThroughTheHelper) {
 
 using PurgeableAnswer = std::tuple<bool, std::optional<std::string>>;
 
-// A dd that records its arguments and writes a few bytes to its "of=".
-std::string fakeDd(const testing::Sandbox& sb) {
-  const std::string program =
-      sb.file("/fake-tools/dd", "#!/bin/sh\necho \"$@\" >> '" + sb.path("/dd.log") +
-                                    "'\nfor a in \"$@\"; do case \"$a\" in of=*) printf zeros > "
-                                    "\"${a#of=}\";; esac; done\n");
-  ::chmod(program.c_str(), 0755);
-  return program;
-}
-
 TEST_F(OptimizationServiceTest, CleanPurgeableWritesWithinTheReserveAndRemovesItsFile) {
-  Paths::shared().setTool("dd", fakeDd(sb_));
+  // A dd that records its arguments in <root>/dd.log and writes a few bytes to its "of=".
+  const std::string dd = sb_.file("/fake-tools/dd", testing::testData("toolkits/dd.sh"));
+  ::chmod(dd.c_str(), 0755);
+  Paths::shared().setTool("dd", dd);
   const std::string folder = sb_.dir("~/Library/Application Support/org.orvexa.tests");
   const int64_t block = OptimizationService::kPurgeableBlockSize;
   // Room beyond the reserve in halves of a block: the free space moves a
@@ -253,8 +235,9 @@ TEST_F(OptimizationServiceTest, CleanPurgeableWritesWithinTheReserveAndRemovesIt
   }
   // The tool wrote nothing: there is no file to remove.
   Paths::shared().setTool("dd", testing::fakeTool(sb_, "dd", sb_.path("/dd.log"), ""));
-  EXPECT_THAT(answerOf(&OptimizationService::cleanPurgeable),
-              FieldsAre(false, ::testing::Optional(HasSubstr("No such file or directory"))));
+  EXPECT_THAT(
+      answerOf(&OptimizationService::cleanPurgeable),
+      FieldsAre(false, ::testing::Optional(::testing::HasSubstr("No such file or directory"))));
   // The work folder cannot be made: the tool never runs.
   fs::remove_all(sb_.path("~/Library/Application Support"));
   sb_.file("~/Library/Application Support", "x");
@@ -273,8 +256,7 @@ TEST_F(OptimizationServiceTest, SingleApplicationPermissionsAreListedAndReset) {
   EXPECT_EQ(listed("com.example.cam"),
             (Table{{"com.example.cam", {"kTCCServiceCamera", "kTCCServiceMicrophone"}}}));
   EXPECT_EQ(listed("com.example.rec"), (Table{{"com.example.rec", {"kTCCServiceScreenCapture"}}}));
-  EXPECT_EQ(listed("com.example.loc"), Table{});
-  EXPECT_EQ(listed("com.example"), Table{});
+  for (const char* id : {"com.example.loc", "com.example"}) EXPECT_EQ(listed(id), Table{}) << id;
 
   // Resetting one reads the tool's answer.
   // permission, the tool's output, the answer, the tool's arguments before the identifier
@@ -294,46 +276,43 @@ TEST_F(OptimizationServiceTest, SingleApplicationPermissionsAreListedAndReset) {
   }
 }
 
+using OptimizationConcurrencyTest = OptimizationServiceTest;
+
 // Scans of several features at once, each on its own queue, with the memory
 // task running beside them: each feature gets one completion (total 0) and
 // its own five task categories, in order and numbered, in place of its
 // old ones, with the descriptions given to it; the login items fill the
-// last. The first scan reports its progress. The memory task reports on the
+// last. Each reports its progress. The memory task reports on the
 // main queue (the amount freed is left alone: memory use of a shared machine
 // moves either way).
-TEST(OptimizationConcurrencyTest, ScansSideBySide) {
-  testing::Sandbox sb;
-  Paths::shared().setTool(
-      "launchctl", testing::fakeLaunchctl(sb, testing::printDisabledListing(
-                                                  "\t\"com.example.agent\" => false\n", "")));
-  testing::installApplication(sb, "Example", "com.example.app");
+TEST_F(OptimizationConcurrencyTest, ScansSideBySide) {
+  useLaunchctl(sb_, "\t\"com.example.agent\" => false\n");
+  testing::installApplication(sb_, "Example", "com.example.app");
   FreeUpRamService::setMaximumBlockSize(uint64_t{4} << 20);
   constexpr int kScans = 4;
   std::vector<ModulePtr> modules;
   std::vector<std::shared_ptr<SerialGCDService>> queues;
   testing::Signal done;
   std::mutex mu;
-  std::map<FeaturePtr, std::vector<int64_t>> totals;
-  std::vector<float> percents;
+  std::map<FeaturePtr, std::string> reports;  // per feature: its percents, then its totals
   for (int i = 0; i < kScans; ++i) {
     modules.push_back(
         testing::makeModule(100 + i, {{"stale", CategoryInfomationKind::Common, {}}}));
+    const FeaturePtr feature = testing::featureOf(modules.back());
     queues.push_back(std::make_shared<SerialGCDService>(SerialGCDService::GCDQOS::utility));
     std::map<OptimizationSting, std::string> descriptions;
     if (i == 0)
       descriptions = {{OptimizationSting::FreeUpRAM, "ram"}, {OptimizationSting::LoginItem, "li"}};
     OptimizationService::scan(
-        testing::featureOf(modules.back()), descriptions, nullptr,
-        [&, i](float p) {
+        feature, descriptions, nullptr,
+        [&, feature](float p) {
           std::lock_guard lock(mu);
-          if (i == 0) percents.push_back(p);
+          reports[feature] += fmt::format("{} ", p);
         },
         nullptr,
-        [&](const FeaturePtr& feature, int64_t total) {
-          {
-            std::lock_guard lock(mu);
-            totals[feature].push_back(total);
-          }
+        [&](const FeaturePtr& f, int64_t total) {
+          std::lock_guard lock(mu);
+          reports[f] += "done " + std::to_string(total);
           done.notify();
         },
         queues.back());
@@ -348,56 +327,44 @@ TEST(OptimizationConcurrencyTest, ScansSideBySide) {
   ASSERT_TRUE(ram.wait());
   EXPECT_TRUE(ramAnswer);
   for (auto& queue : queues) queue->waitUntilIdle();
-  FreeUpRamService::setMaximumBlockSize(0);
   std::lock_guard lock(mu);
-  EXPECT_EQ(percents, (std::vector<float>{0.3f, 0.7f}));
   for (const ModulePtr& module : modules) {
     const FeaturePtr feature = testing::featureOf(module);
-    EXPECT_EQ(totals[feature], std::vector<int64_t>{0});
     const bool first = module == modules[0];
-    using enum CategoryInfomationKind;
-    EXPECT_EQ(testing::summary(feature, sb),
-              fmt::format("0 Free Up RAM ({}) 0 1 {}\n1 Free Up Purgeable Space () 0 1 {}\n"
-                          "2 Speed Up Mail () 0 1 {}\n3 Clean DNS Cache () 0 1 {}\n"
-                          "4 Login Item ({}) 0 1 {}\n  0 /Applications/Example.app Start 0 4\n",
-                          first ? "ram" : "", raw(FreeUpRAM), raw(FreeUpPurgeableSpace),
-                          raw(SpeedUpMail), raw(CleanDNS), first ? "li" : "", raw(LoginItem)));
+    EXPECT_EQ(reports[feature], "0.3 0.7 done 0");
+    // The five categories and their kinds as the file lists them, with
+    // this feature's descriptions.
+    EXPECT_EQ(testing::summary(feature, sb_),
+              fmt::format(fmt::runtime(testing::testData("toolkits/optimization-scan.txt")),
+                          first ? "ram" : "", first ? "li" : ""));
   }
 }
 
 TEST(FreeUpRamStatisticsTest, CountersAndMeminfoFieldsMapToTheHostFigures) {
-  testing::TempDir dir;
+  const std::string data = ORVEXA_TEST_DATA_DIR "/toolkits/";
   const uint64_t page = FreeUpRamService::pageSize();
-  // free, active, inactive, speculative, wired, compressor pages
-  const std::pair<std::string, std::vector<uint64_t>> cases[] = {
-      {"nr_free_pages 100\nnr_zone_inactive_anon 7\nnr_inactive_anon 10\nnr_active_anon 20\n"
-       "nr_inactive_file 30\nnr_active_file 40\nnr_unevictable 5\nnr_slab_unreclaimable 6\n"
-       "nr_kernel_stack " +
-           std::to_string(page / 1024 * 3) + "\nnr_page_table_pages 2\nnr_zspages 9\n",
-       {100, 60, 40, 0, 5 + 6 + 3 + 2, 9}},
-      {"nr_free_pages 1\nnr_slab_unreclaimable_B " + std::to_string(page * 4) +
-           "\nnr_slab_unreclaimable 77\n",  // slab in bytes
-       {1, 0, 0, 0, 4, 0}},
-      {"nr_free_pages 3\nnot a counter\npgfault 99\n", {3, 0, 0, 0, 0, 0}},
-  };
-  for (const auto& [vmstat, expected] : cases) {
-    std::optional<VMStatistics> s = FreeUpRamService::readStatistics(dir.writeFile("vm", vmstat));
-    ASSERT_TRUE(s.has_value()) << vmstat;
-    EXPECT_EQ((std::vector<uint64_t>{s->freeCount, s->activeCount, s->inactiveCount,
-                                     s->speculativeCount, s->wireCount, s->compressorPageCount}),
-              expected)
-        << vmstat;
+  // free, active, inactive, speculative, wired, compressor pages (none: no
+  // statistics); the kernel stacks are counted in kB, the slab in bytes when
+  // both are given.
+  const std::pair<const char*, std::vector<uint64_t>> cases[] = {
+      {"vmstat", {100, 60, 40, 0, 5 + 6 + 12 * 1024 / page + 2, 9}},
+      {"vmstat-slab-in-bytes", {1, 0, 0, 0, 65536 / page, 0}},
+      {"vmstat-stray-lines", {3, 0, 0, 0, 0, 0}},
+      {"vmstat-empty", {}},
+      {"missing", {}}};
+  for (const auto& [name, expected] : cases) {
+    std::optional<VMStatistics> s = FreeUpRamService::readStatistics(data + name);
+    const std::vector<uint64_t> got =
+        s ? std::vector{s->freeCount,        s->activeCount, s->inactiveCount,
+                        s->speculativeCount, s->wireCount,   s->compressorPageCount}
+          : std::vector<uint64_t>{};
+    EXPECT_EQ(got, expected) << name;
   }
-  EXPECT_FALSE(FreeUpRamService::readStatistics(dir / "missing").has_value());
-  EXPECT_FALSE(FreeUpRamService::readStatistics(dir.writeFile("empty", "")).has_value());
-
-  const std::string meminfo = dir.writeFile(
-      "meminfo",
-      "MemTotal:       2048 kB\nMemFree:  10 kB\nMemAvailable:   1024 kB\nHugePages_Total: 4\n");
+  const std::string meminfo = data + "meminfo";
   EXPECT_EQ(FreeUpRamService::readMeminfoBytes(meminfo, "MemTotal"), 2048u * 1024);
   EXPECT_EQ(FreeUpRamService::readMeminfoBytes(meminfo, "HugePages_Total"), 4u);
   EXPECT_EQ(FreeUpRamService::readMeminfoBytes(meminfo, "Mem"), std::nullopt);
-  EXPECT_EQ(FreeUpRamService::readMeminfoBytes(dir / "missing", "MemTotal"), std::nullopt);
+  EXPECT_EQ(FreeUpRamService::readMeminfoBytes(data + "missing", "MemTotal"), std::nullopt);
 }
 
 // The figures of this machine hang together (in use is part of the whole,
@@ -421,25 +388,18 @@ TEST(FreeUpRamServiceTest, TheMachinesFiguresAndTheBlockSize) {
 
 using Service = LoginItemsAndLauchAgentsService;
 using States = Service::ServiceStates;
-using Pairs = std::vector<Service::LabelState>;
 
 TEST(LoginItemsParseTest, BlocksLinesAndStates) {
-  const std::string listing = testing::printDisabledListing(
-      "\t\"com.example.agent\" => false\n"
-      "\t\"org.sample.tool\"=>true\n"
-      "\tgarbage line without arrow\n"
-      "\t\"com.example.other\" => false\r\n",
-      "\t\"com.example.helper\" => \"com.example.app\"\n");
-  Service::DisableServiceInfo info = Service::parseDisableServiceInfo(listing);
+  Service::DisableServiceInfo info =
+      Service::parseDisableServiceInfo(testing::testData("toolkits/print-disabled-odd-lines"));
   EXPECT_EQ(info[LoginItemDisableStatus::disabledServices], (States{{"com.example.agent", "Start"},
                                                                     {"com.example.other", "Start"},
                                                                     {"org.sample.tool", "Close"}}));
   EXPECT_EQ(info[LoginItemDisableStatus::associations], (States{{"com.example.helper", "Close"}}));
   // A block that never closes is no block.
-  EXPECT_EQ(
-      Service::parseDisableServiceInfo("disabled services = {\n\"com.example.agent\" => false\n"),
-      (Service::DisableServiceInfo{{LoginItemDisableStatus::disabledServices, {}},
-                                   {LoginItemDisableStatus::associations, {}}}));
+  EXPECT_EQ(Service::parseDisableServiceInfo(testing::testData("toolkits/print-disabled-unclosed")),
+            (Service::DisableServiceInfo{{LoginItemDisableStatus::disabledServices, {}},
+                                         {LoginItemDisableStatus::associations, {}}}));
 }
 
 // Services pair with the applications whose identifiers share their
@@ -447,12 +407,7 @@ TEST(LoginItemsParseTest, BlocksLinesAndStates) {
 TEST_F(OptimizationServiceTest, LoginServicesPairWithTheApplicationsOfTheirPrefix) {
   Paths::shared().setTool(
       "launchctl",
-      testing::fakeLaunchctl(
-          sb_, testing::printDisabledListing(
-                   "\t\"com.example.agent\" => false\n\t\"com.example.updater\" => true\n"
-                   "\t\"com.apple.safari.agent\" => false\n\t\"org.nobody.agent\" => "
-                   "false\n\t\"single\" => false\n",
-                   "\t\"com.example.agent\" => \"com.example.app\"\n")));
+      testing::fakeLaunchctl(sb_, testing::testData("toolkits/print-disabled-prefixes")));
   const std::string example = testing::installApplication(sb_, "Example", "com.example.app");
   const std::string second =
       testing::installApplication(sb_, "Tools/Example Lite", "com.example.lite");
@@ -460,7 +415,8 @@ TEST_F(OptimizationServiceTest, LoginServicesPairWithTheApplicationsOfTheirPrefi
   testing::installApplication(sb_, "Single", "single");
   std::vector<Service::AssociationTable> tables;
   Service::getAllAssociationApp([&](Service::AssociationTable found) { tables.push_back(found); });
-  const Pairs expected = {{"com.example.agent", "Start"}, {"com.example.updater", "Close"}};
+  const std::vector<Service::LabelState> expected = {{"com.example.agent", "Start"},
+                                                     {"com.example.updater", "Close"}};
   EXPECT_EQ(tables,
             (std::vector<Service::AssociationTable>{{{Url::fromPath(example, true), expected},
                                                      {Url::fromPath(second, true), expected}}}));

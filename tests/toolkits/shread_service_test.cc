@@ -3,15 +3,14 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
-#include "orvexa/helper/privilege_helper.h"
 #include "orvexa/platform/identity.h"
 #include "orvexa/units/main_queue.h"
 #include "support/helper_fixture.h"
@@ -36,43 +35,50 @@ std::pair<int, std::string> outcome(Status status, std::string text = "") {
   return {static_cast<int>(status), std::move(text)};
 }
 
+// The same outcome for each path.
+Result each(std::initializer_list<std::string> paths, Status status = Status::Success,
+            const std::string& text = "") {
+  Result all;
+  for (const std::string& p : paths) all[p] = outcome(status, text);
+  return all;
+}
+
 std::vector<Url> urls(const std::vector<std::string>& paths) {
   std::vector<Url> out;
   for (const std::string& p : paths) out.push_back(Url::fromPath(p));
   return out;
 }
 
-struct Outcome {
-  bool success = false;
-  Result result;
-  bool onMainQueue = false;
-  int calls = 0;
-};
+// Whether the whole succeeded, and each path's outcome.
+using Outcome = std::pair<bool, Result>;
 
-// Runs one shred and waits for its report.
+// Runs one shred and waits for its report, which must come once, on the
+// main queue.
 Outcome shredAndWait(ShreadService& service, const std::vector<std::string>& paths) {
   auto calls = std::make_shared<std::atomic<int>>(0);
-  auto [success, result, onMainQueue] =
-      testing::awaitFinish<bool, Result, bool>([&](std::function<void(bool, Result, bool)> done) {
+  auto [success, result] =
+      testing::awaitFinish<bool, Result>([&](std::function<void(bool, Result)> done) {
         service.shred(urls(paths), [done, calls](bool ok, Result r) {
+          EXPECT_TRUE(MainQueue::isMainThread());
           ++*calls;
-          done(ok, std::move(r), MainQueue::isMainThread());
+          done(ok, std::move(r));
         });
       });
   MainQueue::sync([] {});  // a second report would have been queued by now
-  return {success, std::move(result), onMainQueue, calls->load()};
+  EXPECT_EQ(calls->load(), 1);
+  return Outcome(success, std::move(result));
 }
 
-// Every file progress call, in order.
+// Every file progress call, in any order.
 struct ProgressLog {
   std::mutex mu;
-  std::vector<std::string> lines;
+  std::multiset<std::string> lines;
   void attach(ShreadService& service) {
     service.setFileProgress([this](const std::string& path, Status status, const std::string& t) {
       std::lock_guard lock(mu);
-      lines.push_back(fs::path(path).filename().string() + " " +
-                      ShreadService::statusName(static_cast<int>(status)) +
-                      (t.empty() ? "" : " " + t));
+      lines.insert(fs::path(path).filename().string() + " " +
+                   ShreadService::statusName(static_cast<int>(status)) +
+                   (t.empty() ? "" : " " + t));
     });
   }
 };
@@ -81,8 +87,7 @@ struct ProgressLog {
 // directly.
 class ShreadServiceTest : public ::testing::Test {
  protected:
-  ShreadServiceTest() : sb_(accountNameOf(::geteuid())) {}
-  testing::Sandbox sb_;
+  testing::Sandbox sb_{accountNameOf(::geteuid())};
   ShreadService service_;
 };
 
@@ -94,8 +99,7 @@ TEST_F(ShreadServiceTest, FilesAndFoldersAreShreddedRemovedAndReportedOnTheMainQ
   service_.shredFiles({}, check);
   service_.shredFolder({}, check);
   EXPECT_EQ(called, 2);
-  Outcome none = shredAndWait(service_, {sb_.path("~/nothing-here")});
-  EXPECT_TRUE(none.onMainQueue && none.success && none.result.empty());
+  EXPECT_EQ(shredAndWait(service_, {sb_.path("~/nothing-here")}), Outcome(true, {}));
 
   const std::string ten = sb_.file("~/ten.bin", "0123456789");
   const std::string folder = sb_.dir("~/Secrets");
@@ -105,17 +109,13 @@ TEST_F(ShreadServiceTest, FilesAndFoldersAreShreddedRemovedAndReportedOnTheMainQ
   ProgressLog progress;
   progress.attach(service_);
 
-  Outcome out = shredAndWait(service_, {ten, folder, emptyFolder, sb_.path("~/missing")});
-  EXPECT_TRUE(out.onMainQueue && out.success && out.calls == 1);
   // The folder once under its own path, its files not at all; the missing
   // path not at all.
-  EXPECT_EQ(out.result, (Result{{ten, outcome(Status::Success)},
-                                {folder, outcome(Status::Success)},
-                                {emptyFolder, outcome(Status::Success)}}));
+  EXPECT_EQ(shredAndWait(service_, {ten, folder, emptyFolder, sb_.path("~/missing")}),
+            Outcome(true, each({ten, folder, emptyFolder})));
   EXPECT_FALSE(exists(ten) || exists(folder) || exists(emptyFolder));
-  std::sort(progress.lines.begin(), progress.lines.end());
-  EXPECT_EQ(progress.lines, (std::vector<std::string>{".hidden Success", "a.txt Success",
-                                                      "b.txt Success", "ten.bin Success"}));
+  EXPECT_EQ(progress.lines, (std::multiset<std::string>{".hidden Success", "a.txt Success",
+                                                        "b.txt Success", "ten.bin Success"}));
 }
 
 // What is refused stays and says why, while what could be shredded beside
@@ -133,27 +133,25 @@ TEST_F(ShreadServiceTest, WhatIsRefusedStaysAndSaysWhy) {
   fs::create_hard_link(inner, outside / "witness");
   const std::string innerFull = sb_.file("~/Mixed/full.txt", "abc");
 
-  Outcome out = shredAndWait(service_, {linkToFolder, fine, mixed});
-  EXPECT_FALSE(out.success);
-  EXPECT_EQ(out.result,
-            (Result{{linkToFolder,
-                     outcome(Status::ShredFail,
-                             "a symbolic link: shred does not follow links, so neither it nor "
-                             "what it points to was touched (give the path of the file itself)")},
-                    {fine, outcome(Status::Success)},
-                    {mixed, outcome(Status::ShredFail,
-                                    "not removed: some of the files in it "
-                                    "were not shredded (each says why)")},
-                    {inner, outcome(Status::ShredFail,
-                                    "the file has 1 other hard link: not overwritten, so that the "
-                                    "content they share survives")}}));
-  EXPECT_TRUE(exists(linkToFolder) && exists(inner));
+  EXPECT_EQ(shredAndWait(service_, {linkToFolder, fine, mixed}),
+            Outcome(false,
+                    {{linkToFolder,
+                      outcome(Status::ShredFail,
+                              "a symbolic link: shred does not follow links, so neither it nor "
+                              "what it points to was touched (give the path of the file itself)")},
+                     {fine, outcome(Status::Success)},
+                     {mixed, outcome(Status::ShredFail,
+                                     "not removed: some of the files in it "
+                                     "were not shredded (each says why)")},
+                     {inner, outcome(Status::ShredFail,
+                                     "the file has 1 other hard link: not overwritten, so that the "
+                                     "content they share survives")}}));
+  EXPECT_TRUE(exists(linkToFolder) && exists(inner) && !exists(fine) && !exists(innerFull));
   EXPECT_EQ(testing::readFile(target), "outside");
-  EXPECT_FALSE(exists(fine) || exists(innerFull));
 
   // Told, the service overwrites every name of a hard-linked file.
   service_.setOverwriteHardLinks(true);
-  EXPECT_EQ(shredAndWait(service_, {mixed}).result, (Result{{mixed, outcome(Status::Success)}}));
+  EXPECT_EQ(shredAndWait(service_, {mixed}), Outcome(true, each({mixed})));
   EXPECT_EQ(testing::readFile(outside / "witness"), std::string(6, '\0'));
 }
 
@@ -178,20 +176,14 @@ std::vector<std::pair<int, PlistValue>> shredEvent(std::initializer_list<std::st
 
 // The sandbox's user is "tester", who owns none of the files: they all
 // wait for the helper, here a scripted one.
-class ShreadHelperAnswerTest : public ::testing::Test {
- protected:
-  testing::Sandbox sb_;
-  ShreadService service_;
-};
-
-TEST_F(ShreadHelperAnswerTest, EachAnswerOfTheHelperBecomesTheWaitingPathsResult) {
-  const std::string a = sb_.file("/Library/a", "1"), b = sb_.file("/Library/b", "2"),
-                    c = sb_.file("/Library/c", "3"), d = sb_.file("/Library/d", "4");
+TEST(ShreadHelperAnswerTest, EachAnswerOfTheHelperBecomesTheWaitingPathsResult) {
+  testing::Sandbox sb;
+  ShreadService service;
+  const std::string a = sb.file("/Library/a", "1"), b = sb.file("/Library/b", "2"),
+                    c = sb.file("/Library/c", "3"), d = sb.file("/Library/d", "4");
   const std::string lost(kHelperConnectionLostText);
   auto allFour = [&](Status status, const std::string& text = "") {
-    Result all;
-    for (const std::string& p : {a, b, c, d}) all[p] = outcome(status, text);
-    return all;
+    return each({a, b, c, d}, status, text);
   };
   // name, the helper's answer (ok, information), the result, whether the proxy is kept
   const std::tuple<const char*, bool, PlistValue, Result, bool> cases[] = {
@@ -209,19 +201,16 @@ TEST_F(ShreadHelperAnswerTest, EachAnswerOfTheHelperBecomesTheWaitingPathsResult
        true},
       {"refused as a whole", false, refusal("Refused: user id 1000 may not use it."),
        allFour(Status::PrivilegeFail, "Refused: user id 1000 may not use it."), true},
-      {"connection lost", false, refusal(lost), allFour(Status::PrivilegeFail, lost), false},
-  };
+      {"connection lost", false, refusal(lost), allFour(Status::PrivilegeFail, lost), false}};
   for (const auto& [name, ok, information, expected, keepsProxy] : cases) {
     SCOPED_TRACE(name);
     auto helper = std::make_shared<testing::RecordingHelper>(
         [ok = ok, &information = information](const PlistValue&, HelperProtocol::EventReply reply) {
           reply(ok, ok ? 1 : 4, information);
         });
-    service_.setPrivilegeHelper(helper);
-    Outcome out = shredAndWait(service_, {a, b, c, d});
-    EXPECT_EQ(out.success, ok);
-    EXPECT_EQ(out.result, expected);
-    EXPECT_EQ(service_.privilegeHelper() == helper, keepsProxy);
+    service.setPrivilegeHelper(helper);
+    EXPECT_EQ(shredAndWait(service, {a, b, c, d}), Outcome(ok, expected));
+    EXPECT_EQ(service.privilegeHelper() == helper, keepsProxy);
     EXPECT_EQ(helper->events(), shredEvent({a, b, c, d}));
     // The scripted helper touched nothing: the files are all still there.
     for (const std::string& p : {a, b, c, d}) EXPECT_TRUE(exists(p)) << p;
@@ -229,36 +218,32 @@ TEST_F(ShreadHelperAnswerTest, EachAnswerOfTheHelperBecomesTheWaitingPathsResult
   // Without a helper to connect to, the waiting paths fail with its text.
   Identity::shared().setBundleIdentifier("org.orvexa.tests");
   testing::NoHelper noHelper;
-  Outcome out = shredAndWait(service_, {a, b, c, d});
-  EXPECT_FALSE(out.success);
-  EXPECT_EQ(out.result, allFour(Status::PrivilegeFail, kHelperNotInstalledText));
-  EXPECT_TRUE(service_.privilegeHelper() == nullptr && testing::readFile(a) == "1");
+  EXPECT_EQ(shredAndWait(service, {a, b, c, d}),
+            Outcome(false, allFour(Status::PrivilegeFail, kHelperNotInstalledText)));
+  EXPECT_TRUE(service.privilegeHelper() == nullptr && testing::readFile(a) == "1");
 }
 
+using ShreadServiceConcurrencyTest = ShreadServiceTest;
+
 // Overlapping calls on one service, each with many files in parallel.
-TEST(ShreadServiceConcurrencyTest, OverlappingCallsShredEverythingOnce) {
-  testing::Sandbox sb(accountNameOf(::geteuid()));
-  ShreadService service;
-  constexpr size_t kCalls = 4;
-  constexpr size_t kFiles = 24;
+TEST_F(ShreadServiceConcurrencyTest, OverlappingCallsShredEverythingOnce) {
+  constexpr size_t kCalls = 4, kFiles = 24;
   std::vector<std::vector<std::string>> batches(kCalls);
   for (size_t call = 0; call < kCalls; ++call) {
     const std::string n = std::to_string(call);
     for (size_t i = 0; i < kFiles; ++i)
-      batches[call].push_back(sb.file("~/c" + n + "/f" + std::to_string(i), i + 1));
-    batches[call].push_back(sb.dir("~/d" + n));
-    sb.file("~/d" + n + "/x", 9);
+      batches[call].push_back(sb_.file("~/c" + n + "/f" + std::to_string(i), i + 1));
+    batches[call].push_back(sb_.dir("~/d" + n));
+    sb_.file("~/d" + n + "/x", 9);
   }
   std::mutex mu;
   std::vector<Result> results;
   testing::Signal done;
   for (const auto& batch : batches) {
-    service.shred(urls(batch), [&](bool success, Result result) {
+    service_.shred(urls(batch), [&](bool success, Result result) {
       EXPECT_TRUE(success);
-      {
-        std::lock_guard lock(mu);
-        results.push_back(std::move(result));
-      }
+      std::lock_guard lock(mu);
+      results.push_back(std::move(result));
       done.notify();
     });
   }
@@ -273,27 +258,20 @@ TEST(ShreadServiceConcurrencyTest, OverlappingCallsShredEverythingOnce) {
 // Files of nobody's in folders of root's: the current user (root, named
 // as such) may delete them but does not own them, so they go to the
 // privileged helper, served in-process on its socket in the sandbox.
-class ShreadHelperTest : public ::testing::Test {
+class ShreadHelperTest : public testing::HelperUsingTest {
  protected:
   void SetUp() override {
     if (!testing::canSwitchUser()) GTEST_SKIP() << "needs root to own files as another user";
-    sb_ = std::make_unique<testing::Sandbox>(accountNameOf(::geteuid()));
-    Identity::shared().setBundleIdentifier("org.orvexa.tests");
+    HelperUsingTest::SetUp();
     helper_ = std::make_unique<testing::RunningHelper>();
   }
-  void TearDown() override {
-    helper_.reset();
-    PrivilegeHelper::shard().close();
-    sb_.reset();
-  }
-
   std::string othersFile(const std::string& sandboxPath, const std::string& content) {
-    const std::string file = sb_->file(sandboxPath, content);
+    const std::string file = sb_.file(sandboxPath, content);
     EXPECT_EQ(::chown(file.c_str(), testing::kNobodyUid, testing::kNogroupGid), 0);
     return file;
   }
 
-  std::unique_ptr<testing::Sandbox> sb_;
+  testing::Sandbox sb_{accountNameOf(::geteuid())};
   std::unique_ptr<testing::RunningHelper> helper_;
   ShreadService service_;
 };
@@ -303,27 +281,23 @@ class ShreadHelperTest : public ::testing::Test {
 // (A lost helper: the "connection lost" row of the scripted answers, and
 // PrivilegeHelperTest for connecting again.)
 TEST_F(ShreadHelperTest, FilesOfAnotherUserGoToTheHelperAndMineIsShreddedDirectly) {
-  const std::string folder = sb_->dir("/Library/Caches/shred/Project");
+  const std::string folder = sb_.dir("/Library/Caches/shred/Project");
   const std::string theirs = othersFile("/Library/Caches/shred/Project/sub/theirs.txt", "x");
-  EXPECT_EQ(shredAndWait(service_, {folder}).result, (Result{{folder, outcome(Status::Success)}}));
+  EXPECT_EQ(shredAndWait(service_, {folder}), Outcome(true, each({folder})));
   ASSERT_NE(service_.privilegeHelper(), nullptr) << "the service connects and keeps the proxy";
   auto recording = std::make_shared<testing::RecordingHelper>(service_.privilegeHelper());
   service_.setPrivilegeHelper(recording);
   const std::string one = othersFile("/Library/Caches/shred/one", "1");
   const std::string two = othersFile("/Library/Caches/shred/two", "22");
-  const std::string mine = sb_->file("~/mine", "333");
+  const std::string mine = sb_.file("~/mine", "333");
   ProgressLog progress;
   progress.attach(service_);
-  Outcome out = shredAndWait(service_, {one, two, mine});
-  EXPECT_TRUE(out.success);
-  EXPECT_EQ(out.result, (Result{{one, outcome(Status::Success)},
-                                {two, outcome(Status::Success)},
-                                {mine, outcome(Status::Success)}}));
+  EXPECT_EQ(shredAndWait(service_, {one, two, mine}), Outcome(true, each({one, two, mine})));
   EXPECT_EQ(recording->events(), shredEvent({one, two}));
   std::lock_guard lock(progress.mu);
-  std::sort(progress.lines.begin(), progress.lines.end());
-  EXPECT_EQ(progress.lines, (std::vector<std::string>{"mine Success", "one Prepare", "one Success",
-                                                      "two Prepare", "two Success"}));
+  EXPECT_EQ(progress.lines,
+            (std::multiset<std::string>{"mine Success", "one Prepare", "one Success", "two Prepare",
+                                        "two Success"}));
   for (const std::string& p : {one, two, mine, folder, theirs}) EXPECT_FALSE(exists(p)) << p;
 }
 

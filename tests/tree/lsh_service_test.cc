@@ -17,13 +17,10 @@
 namespace orvexa {
 namespace {
 
-using testing::flipped;
-using testing::makeNode;
-using testing::namesOf;
-using testing::randomBits;
-using testing::Signal;
+using namespace testing;  // the node helpers of tree/nodes.h
 using Names = std::set<std::string>;
 using Pairs = std::set<std::pair<std::string, std::string>>;
+using Groups = std::map<std::string, Names>;
 
 constexpr int kFeatureID = 8601;
 
@@ -34,6 +31,14 @@ Pairs pairsOf(const LSHService::SearchResult& result) {
     for (const SimilarNodePtr& m : members) pairs.insert(std::minmax(key->name, m->name));
   }
   return pairs;
+}
+
+// Each key's name with its members' names.
+template <typename Result>
+Groups groupsOf(const Result& result) {
+  Groups groups;
+  for (const auto& [key, members] : result) groups[key->name] = namesOf(members);
+  return groups;
 }
 
 // Filing and searching run on the global pool and merge on a serial queue;
@@ -47,22 +52,20 @@ class LSHServiceConcurrencyTest : public ::testing::Test {
   LSHService::SearchResult fileAndSearch(const std::vector<SimilarNodePtr>& nodes, int bands,
                                          int threshold) {
     LSHService& lsh = LSHService::shard();
-    Signal filed;
-    queue_->run(
-        [&] { lsh.generaTable(queue_, nodes, 6, bands, feature_, [&] { filed.notify(); }); },
-        nullptr);
-    EXPECT_TRUE(filed.wait());
-    Signal searched;
+    Signal step;  // once when filed, again when searched
+    queue_->run([&] { lsh.generaTable(queue_, nodes, 6, bands, feature_, [&] { step.notify(); }); },
+                nullptr);
+    EXPECT_TRUE(step.wait());
     LSHService::SearchResult result;
     queue_->run(
         [&] {
           lsh.search(nodes, 100, bands, threshold, queue_, feature_, [&](auto r) {
             result = std::move(r);
-            searched.notify();
+            step.notify();
           });
         },
         nullptr);
-    EXPECT_TRUE(searched.wait());
+    EXPECT_TRUE(step.wait(std::chrono::seconds(20), 2));
     queue_->waitUntilIdle();
     return result;
   }
@@ -81,18 +84,12 @@ TEST_F(LSHServiceConcurrencyTest, SelectionsSlicesAndCandidateSetsPerQueryNode) 
   const std::vector<SimilarNodePtr> nodes = {
       makeNode("a", bits), makeNode("twin", bits), makeNode("b", flipped(bits, {0})),
       makeNode("c", flipped(bits, {6, 12, 18})), makeNode("alone", randomBits(random))};
-  const auto byQuery = [&](int threshold) {
-    std::map<std::string, Names> out;
-    for (const auto& [key, members] : fileAndSearch(nodes, 3, threshold))
-      out[key->name] = namesOf(members);
-    return out;
-  };
-  EXPECT_EQ(byQuery(0),
-            (std::map<std::string, Names>{{"/p/a", {"/p/twin"}}, {"/p/twin", {"/p/a"}}}));
-  EXPECT_EQ(byQuery(3), (std::map<std::string, Names>{{"/p/a", {"/p/twin", "/p/b", "/p/c"}},
-                                                      {"/p/twin", {"/p/a", "/p/b", "/p/c"}},
-                                                      {"/p/b", {"/p/a", "/p/twin"}},
-                                                      {"/p/c", {"/p/a", "/p/twin"}}}));
+  const auto byQuery = [&](int threshold) { return groupsOf(fileAndSearch(nodes, 3, threshold)); };
+  EXPECT_EQ(byQuery(0), (Groups{{"/p/a", {"/p/twin"}}, {"/p/twin", {"/p/a"}}}));
+  EXPECT_EQ(byQuery(3), (Groups{{"/p/a", {"/p/twin", "/p/b", "/p/c"}},
+                                {"/p/twin", {"/p/a", "/p/b", "/p/c"}},
+                                {"/p/b", {"/p/a", "/p/twin"}},
+                                {"/p/c", {"/p/a", "/p/twin"}}}));
   // A suspended scan files nothing and finds nothing.
   ScanStatusTable::set(kFeatureID, ScanState::suspend);
   EXPECT_TRUE(byQuery(5).empty());
@@ -102,7 +99,6 @@ TEST_F(LSHServiceConcurrencyTest, SelectionsSlicesAndCandidateSetsPerQueryNode) 
   const std::vector<std::vector<int>> bands{{0}, {1}, {2}, {3}, {4}, {5}};
   const auto three = LSHService::selections(bands, 3, nullptr);
   EXPECT_EQ(std::set<std::vector<int>>(three.begin(), three.end()).size(), 120u);
-  EXPECT_EQ(three.at(20), (std::vector<int>{1, 0, 2}));
   EXPECT_EQ(three.back(), (std::vector<int>{5, 4, 3}));
   EXPECT_EQ(LSHService::selections({{1, 1}, {0, 1}}, 2, nullptr),
             (std::vector<std::vector<int>>{{1, 1, 0, 1}, {0, 1, 1, 1}}));
@@ -123,12 +119,9 @@ TEST_F(LSHServiceConcurrencyTest, BandLookupFindsEveryPairThatAgreesOnASelection
   for (int i = 0; i < 125; ++i) {
     const std::vector<int> bits = randomBits(random);
     std::vector<int> copy = bits;
-    const int flips = 1 + static_cast<int>(random() % 3);  // in up to three bands
-    for (int f = 0; f < flips; ++f) copy[random() % 36] ^= 1;
-    const std::string a = "a" + std::to_string(i);
-    const std::string b = "b" + std::to_string(i);
-    nodes.push_back(makeNode(a, bits));
-    nodes.push_back(makeNode(b, copy));
+    for (auto f = 1 + random() % 3; f > 0; --f) copy[random() % 36] ^= 1;  // in up to three bands
+    const std::string a = "a" + std::to_string(i), b = "b" + std::to_string(i);
+    nodes.insert(nodes.end(), {makeNode(a, bits), makeNode(b, copy)});
     planted.insert(std::minmax("/p/" + a, "/p/" + b));
   }
   std::sort(nodes.begin(), nodes.end(), [](auto& x, auto& y) { return x->url < y->url; });
@@ -160,12 +153,10 @@ TEST(InvertedSortTest, PairsNeedThreeOfFourEqualParts) {
   EXPECT_EQ(three->fingerIndex, (std::vector<std::string>{"1", "2", "3", "2c"}));
   EXPECT_EQ(index.hashDict.at("2").size(), 4u);
 
-  auto result = index.search({n, two});
-  ASSERT_EQ(result.count(n), 1u);
-  EXPECT_EQ(namesOf(result[n]), (Names{"/p/n", "/p/three", "/p/four"}));
-  ASSERT_EQ(result.count(two), 1u);
-  ASSERT_EQ(result[two].size(), 1u) << "two shares only two parts with anyone";
-  EXPECT_EQ(result[two][0], two);
+  const auto result = index.search({n, two});
+  EXPECT_EQ(groupsOf(result),
+            (Groups{{"/p/n", {"/p/n", "/p/three", "/p/four"}}, {"/p/two", {"/p/two"}}}));
+  EXPECT_EQ(result.at(two), std::vector{two}) << "two shares only two parts with anyone";
 }
 
 }  // namespace

@@ -3,7 +3,6 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <mutex>
 
 #include "orvexa/model/module_information.h"
 #include "orvexa/model/records.h"
@@ -22,7 +21,6 @@ using K = LargeAndFileKind;
 using S = LargeAndOldFileService;
 using std::chrono::seconds;
 using testing::Sandbox;
-using testing::Signal;
 
 constexpr int kFeatureID = 6;  // the catalogue's large-and-old-files feature
 
@@ -83,41 +81,33 @@ class LargeOldScanTest : public ::testing::Test {
   }
 
   struct Outcome {
-    int doneCalls = 0;
     int64_t total = -1;
-    bool onMainQueue = false;
     std::vector<std::pair<std::string, int64_t>> progress;
   };
 
   // Runs a scan and waits for its `done`; checks the feature ended after
-  // exactly one `done`, called on the main queue.
+  // exactly one `done`, called on the main queue with this feature.
   Outcome scan() {
+    // Progress comes on `queue_`, done after it on the main queue: no lock needed.
     auto outcome = std::make_shared<Outcome>();
-    auto mu = std::make_shared<std::mutex>();
-    Signal done;
+    auto done = std::make_shared<testing::Signal>();
     S::scanLargeAndOldFile(
         feature_,
-        [outcome, mu](const std::string& path, int64_t size) {
-          std::lock_guard lock(*mu);
+        [outcome](const std::string& path, int64_t size) {
           outcome->progress.emplace_back(path, size);
         },
         nullptr, [](int, int64_t) { ADD_FAILURE() << "singleDone is not used"; },
-        [&, outcome, mu](const FeaturePtr& f, int64_t total) {
-          EXPECT_EQ(f, feature_);
-          std::lock_guard lock(*mu);
-          outcome->doneCalls += 1;
+        [outcome, done, feature = feature_](const FeaturePtr& f, int64_t total) {
+          EXPECT_EQ(std::pair(f, MainQueue::isMainThread()), std::pair(feature, true));
           outcome->total = total;
-          outcome->onMainQueue = MainQueue::isMainThread();
-          done.notify();
+          done->notify();
         },
         queue_);
-    EXPECT_TRUE(done.wait());
+    EXPECT_TRUE(done->wait());
     queue_->waitUntilIdle();
     MainQueue::sync([] {});  // a second `done` would have come by now
-    std::lock_guard lock(*mu);
-    EXPECT_EQ(
-        std::tuple(ScanStatusTable::get(kFeatureID), outcome->doneCalls, outcome->onMainQueue),
-        std::tuple(static_cast<int>(ScanState::end), 1, true));
+    EXPECT_EQ(std::pair(ScanStatusTable::get(kFeatureID), done->count()),
+              std::pair(std::optional(static_cast<int>(ScanState::end)), 1));
     return *outcome;
   }
 
@@ -142,12 +132,10 @@ class LargeOldScanTest : public ::testing::Test {
 };
 
 TEST_F(LargeOldScanTest, WithoutTheQueryToolTheWalkRecordsEveryVisibleRegularFile) {
-  const time_t now = std::time(nullptr);
   std::string movie = sparse(sb_, "~/Movies/holiday.mp4", 600'000'000);
-  std::string archive = sparse(sb_, "~/Documents/backup.zip", 150'000'000);
-  testing::setTimes(archive, now - 400 * 86400, now - 400 * 86400);
-  std::string note = sb_.file("~/Documents/note.txt", "twelve bytes");
-  testing::setTimes(note, now - 10 * 86400, now - 10 * 86400);
+  const time_t now = std::time(nullptr), yearAgo = now - 400 * 86400, tenDaysAgo = now - 10 * 86400;
+  testing::setTimes(sparse(sb_, "~/Documents/backup.zip", 150'000'000), yearAgo, yearAgo);
+  testing::setTimes(sb_.file("~/Documents/note.txt", "twelve bytes"), tenDaysAgo, tenDaysAgo);
   sb_.file("~/empty", std::string());
   sb_.file("~/Pictures/scan", std::string("\xFF\xD8\xFF\xE0 jpeg data", 14));
   // Not regular files, hidden, or inside a package: never listed.
@@ -160,26 +148,20 @@ TEST_F(LargeOldScanTest, WithoutTheQueryToolTheWalkRecordsEveryVisibleRegularFil
   all_->setFinderID(0);
 
   Outcome outcome = scan();
-  std::vector<std::pair<std::string, int64_t>> records;
+  ASSERT_EQ(outcome.progress.size(), all_->childrens.size());
   for (size_t i = 0; i < all_->childrens.size(); ++i) {
     const FilePtr& f = all_->childrens[i];
-    records.emplace_back(f->url.path(), f->size);
-    // Numbered in order, ticked as the all-files category is, filed under it.
-    EXPECT_EQ(std::tuple(f->finderID(), f->state, f->parentCategoryInfo.lock()),
-              std::tuple(static_cast<int>(i), 1, all_));
+    // Numbered in order, ticked as the all-files category is, filed under it,
+    // reported with its path and size as it was found.
+    EXPECT_EQ(
+        std::tuple(f->finderID(), f->state, f->parentCategoryInfo.lock(), outcome.progress[i]),
+        std::tuple(static_cast<int>(i), 1, all_, std::pair(f->url.path(), f->size)));
   }
   std::sort(all_->childrens.begin(), all_->childrens.end(),  // from walk order, which varies
             [](const FilePtr& a, const FilePtr& b) { return a->title < b->title; });
-  EXPECT_EQ(describeViews(all_),
-            "backup.zip Archives OneYear Average\nempty Other LastWeek Small\n"
-            "holiday.mp4 Movies LastWeek Huge\nnote.txt Other OneWeek Small\n"
-            "scan Picture LastWeek Small\n");
+  EXPECT_EQ(describeViews(all_), testing::testData("large_old/walk-views.txt"));
   EXPECT_EQ(std::pair(outcome.total, all_->size),
             std::pair(int64_t{600'000'000 + 150'000'000 + 12 + 14}, outcome.total));
-  // One progress report per record, with its path and size.
-  std::sort(records.begin(), records.end());
-  std::sort(outcome.progress.begin(), outcome.progress.end());
-  EXPECT_EQ(outcome.progress, records);
 }
 
 // A first category without exactly twelve views is never filed into (not by
@@ -192,8 +174,7 @@ TEST_F(LargeOldScanTest, AMalformedCatalogueFilesNothingAndStillFinishes) {
       {"no view list", [](const FeaturePtr& f) { f->categoryInfo[0]->childrenCateogry.reset(); }},
       {"a null view", [&](const FeaturePtr& f) { views(f)[3] = nullptr; }},
       {"a null first category", [](const FeaturePtr& f) { f->categoryInfo[0] = nullptr; }},
-      {"no category", [](const FeaturePtr& f) { f->categoryInfo.clear(); }},
-  };
+      {"no category", [](const FeaturePtr& f) { f->categoryInfo.clear(); }}};
   for (const auto& [what, damage] : cases) {
     SCOPED_TRACE(what);
     renew();
@@ -229,25 +210,17 @@ TEST_F(LargeOldScanTest, TheQueryToolIsAskedForTheBigFilesOfTheHome) {
   sparse(sb_, "~/Movies/at-limit.mov", 52'428'800);
   sparse(sb_, "~/Movies/above.mov", 52'428'801);
   std::string huge = sparse(sb_, "~/Downloads/disk.zip", 600'000'000);
-  std::string small = sb_.file("~/Documents/small.txt", "small");
-  // Big files the tool may report that lie outside the home.
-  std::string outside = sparse(sb_, "/Volumes/Disk/big.mov", 60'000'000);
-  std::string sibling = sparse(sb_, "/Users/tester2/big.mov", 60'000'000);
+  sb_.file("~/Documents/small.txt", "small");
+  // Big files the tool reports that lie outside the home.
+  sparse(sb_, "/Volumes/Disk/big.mov", 60'000'000);
+  sparse(sb_, "/Users/tester2/big.mov", 60'000'000);
   sb_.dir("~/Folder.mov/");
-  // The fake answers as the index does (regular files strictly larger than
-  // the size in the query, under the folder given), then adds lines of its
-  // own.
-  fakeQueryTool(
-      "limit=${3#kMDItemFSSize > }\nfind \"$2\" -type f -size +\"${limit}\"c | sort\n"
-      "printf '%s\\n' '' '" +
-      outside + "' '" + sibling + "' '" + home + "' '" + home + "/Folder.mov' '" + home +
-      "/gone.mov' '" + small + "'");
+  // The fake answers as the index does, then adds lines of its own.
+  fakeQueryTool(testing::testData("large_old/mdfind-index.sh"));
   Outcome outcome = scan();
   EXPECT_EQ(testing::readFile(args_), "-onlyin\n" + home + "\nkMDItemFSSize > 52428800\n");
   // In output order: find's sorted lines, then the extra ones.
-  EXPECT_EQ(describeViews(all_),
-            "disk.zip Archives LastWeek Huge\nabove.mov Movies LastWeek Small\n"
-            "small.txt Other LastWeek Small\n");
+  EXPECT_EQ(describeViews(all_), testing::testData("large_old/query-views.txt"));
   EXPECT_EQ(std::pair(outcome.total, all_->childrens[2]->finderID()),
             std::pair(int64_t{600'000'000 + 52'428'801 + 5}, 2));
 
@@ -274,8 +247,7 @@ TEST(LargeOldFilingTest, SizeAndAgeViewsAtTheExactLimits) {
       {0, kMonth, "f Other OneWeek Small\n"},
       {int64_t{1} << 40, kMonth - seconds(1), "f Other OneMonth Huge\n"},
       {10, kYear, "f Other OneMonth Small\n"},
-      {10, kYear - seconds(1), "f Other OneYear Small\n"},
-  };
+      {10, kYear - seconds(1), "f Other OneYear Small\n"}};
   for (const auto& [size, date, expected] : cases) {
     std::vector<ModulePtr> modules;
     CategoryPtr all = allFiles(modules);
@@ -295,8 +267,7 @@ TEST(LargeOldFilingTest, TypeOfAFileAndOfATypeTree) {
       // Within one entry "image" is checked before "archive".
       {{"com.example.disk-image-archive"}, K::Picture},
       {{"PUBLIC.IMAGE"}, K::Picture},
-      {{}, K::Other},
-  };
+      {{}, K::Other}};
   for (const auto& [tree, type] : trees)
     EXPECT_EQ(S::sortTypeTree(tree), raw(type)) << ::testing::PrintToString(tree);
 
@@ -307,8 +278,7 @@ TEST(LargeOldFilingTest, TypeOfAFileAndOfATypeTree) {
       {"b.JPG", "x", K::Picture},
       {"noext", "\x89PNG\r\n\x1a\n0000", K::Picture},
       {"plain", "hello, world", K::Other},
-      {"gone.zip", nullptr, K::Other},
-  };
+      {"gone.zip", nullptr, K::Other}};
   for (const auto& [name, content, type] : files) {
     if (content) dir.writeFile(name, content);
     EXPECT_EQ(S::sortTypeFile(makeRecord(dir / name, 1, kNow)), raw(type)) << name;
@@ -326,8 +296,7 @@ TEST(LargeOldFilingTest, SortCategoryTakesOutDeletedFilesAndReportsFailures) {
       {"deleted.mp4", 600'000'000, 1, DeleteStatus::DeleteSuccess, ""},
       {"failed.zip", 200'000'000, 1, DeleteStatus::DeleteError, "Permission denied"},
       {"unticked.txt", 70'000'000, 0, DeleteStatus::None, ""},
-      {"mixed.txt", 80'000'000, -1, DeleteStatus::DeleteSuccess, ""},
-  };
+      {"mixed.txt", 80'000'000, -1, DeleteStatus::DeleteSuccess, ""}};
   for (const auto& [name, size, state, status, error] : entries) {
     FilePtr f = makeRecord(dir.writeFile(name, "x"), size, now - seconds(40 * 86400),
                            static_cast<int>(all->childrens.size()));
@@ -348,9 +317,7 @@ TEST(LargeOldFilingTest, SortCategoryTakesOutDeletedFilesAndReportsFailures) {
   for (size_t i = 0; i < all->childrens.size(); ++i)
     EXPECT_EQ(all->childrens[i]->hashValueString().substr(0, 4), std::to_string(i) + ":0:");
   // The views hold exactly what is left, filed again.
-  EXPECT_EQ(describeViews(all),
-            "failed.zip Archives OneMonth Average\nunticked.txt Other OneMonth Small\n"
-            "mixed.txt Other OneMonth Small\n");
+  EXPECT_EQ(describeViews(all), testing::testData("large_old/rebuilt-views.txt"));
   EXPECT_EQ((std::vector{all->size, view(all, K::Other)->size, view(all, K::Small)->size}),
             (std::vector<int64_t>{350'000'000, 150'000'000, 150'000'000}));
   // Again: the failed record is still ticked and reported.

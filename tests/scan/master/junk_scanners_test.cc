@@ -1,3 +1,4 @@
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -17,27 +18,25 @@
 namespace orvexa {
 namespace {
 
-using testing::Sandbox;
-using testing::Signal;
-
 constexpr int kFeatureID = 8101;
 
-std::vector<std::string> titlesOf(const CategoryPtr& c) {
+// The titles of a category's records, sorted, joined by ", ".
+std::string titlesOf(const CategoryPtr& c) {
   std::vector<std::string> titles;
   for (const FilePtr& f : c->childrens) titles.push_back(f->title);
   std::sort(titles.begin(), titles.end());
-  return titles;
+  return fmt::format("{}", fmt::join(titles, ", "));
 }
 
 class JunkScannersTest : public ::testing::Test {
  protected:
-  void SetUp() override { ScanStatusTable::erase(kFeatureID); }
   void TearDown() override { ScanStatusTable::erase(kFeatureID); }
 
-  // Runs a scanner that reports (feature, total) and waits for it.
+  // Runs a scanner that reports (feature, total), as a fresh scan, and waits for it.
   template <typename Scan>
   int64_t runFeatureScan(const FeaturePtr& feature, Scan scan) {
-    Signal done;
+    ScanStatusTable::erase(kFeatureID);
+    testing::Signal done;
     int64_t total = -1;
     std::vector<int> singles;
     scan(
@@ -61,7 +60,7 @@ class JunkScannersTest : public ::testing::Test {
     return testing::featureOf(module_);
   }
 
-  Sandbox sb_;
+  testing::Sandbox sb_;
   ModulePtr module_;
   std::shared_ptr<SerialGCDService> queue_ =
       std::make_shared<SerialGCDService>(SerialGCDService::GCDQOS::default_);
@@ -76,26 +75,18 @@ TEST_F(JunkScannersTest, SystemJunkListsTopLevelItemsAndFiltersSystemCaches) {
   FeaturePtr feature =
       featureWith({{"Caches", CategoryInfomationKind::SystemCache, {sb_.path("~/Library/Caches")}},
                    {"Logs", CategoryInfomationKind::Common, {sb_.path("/Library/Logs")}}});
-  Signal done;
-  std::map<int, CategoryResult> results;
-  SystemScanService::scan(
-      feature, nullptr, nullptr, nullptr,
-      [&](std::map<int, CategoryResult> r) {
-        results = std::move(r);
-        done.notify();
-      },
-      queue_);
-  ASSERT_TRUE(done.wait());
-  queue_->waitUntilIdle();
-
+  // Its done receives the files of each category: the first category's are counted.
+  const auto scan = [](const auto& f, auto p, auto s, auto sd, auto d, const auto& q) {
+    SystemScanService::scan(
+        f, p, s, sd, [f, d](auto r) { d(f, std::ssize(r[0].files)); }, q);
+  };
+  EXPECT_EQ(runFeatureScan(feature, scan), 2);
   // B is sized by the ten files below it.
   const CategoryPtr caches = feature->categoryInfo[0];
-  EXPECT_EQ(std::tuple(titlesOf(caches), caches->size, results[0].files.size()),
-            std::tuple(std::vector<std::string>{"B", "a.db"}, 200, 2u));
+  EXPECT_EQ(std::tuple(titlesOf(caches), caches->size), std::tuple("B, a.db", 200));
 
   // A Common category records the kext cache folder like any other.
-  EXPECT_EQ(titlesOf(feature->categoryInfo[1]),
-            (std::vector<std::string>{"app.log", "com.apple.kext.caches"}));
+  EXPECT_EQ(titlesOf(feature->categoryInfo[1]), "app.log, com.apple.kext.caches");
 }
 
 TEST_F(JunkScannersTest, TrashOfOtherVolumesNeedsAPerUserFolder) {
@@ -107,15 +98,14 @@ TEST_F(JunkScannersTest, TrashOfOtherVolumesNeedsAPerUserFolder) {
       featureWith({{"Trash", CategoryInfomationKind::Common, {sb_.path("~/.Trash")}},
                    {"Other Trash Bins", CategoryInfomationKind::Common, {}}});
 
-  runFeatureScan(feature, [](const FeaturePtr& f, ScanProgress p, ScanShowPercent s,
-                             ScanSingleDone sd, FeatureDone d, const auto& q) {
+  runFeatureScan(feature, [](const auto& f, auto p, auto s, auto sd, auto d, const auto& q) {
     TrashBinScanService::scanTrashBin(f, p, s, sd, d, "On other volumes", q);
   });
-  EXPECT_EQ(titlesOf(feature->categoryInfo[0]), (std::vector<std::string>{"old.doc"}));
+  EXPECT_EQ(titlesOf(feature->categoryInfo[0]), "old.doc");
   CategoryPtr other = feature->categoryInfo[1];
-  EXPECT_EQ(std::tuple(other->kind, other->description, titlesOf(other)),
-            std::tuple(raw(CategoryInfomationKind::OtherTrashBin), "On other volumes",
-                       std::vector<std::string>{"photo.jpg"}));
+  EXPECT_EQ(
+      std::tuple(other->kind, other->description, titlesOf(other)),
+      std::tuple(raw(CategoryInfomationKind::OtherTrashBin), "On other volumes", "photo.jpg"));
 }
 
 TEST_F(JunkScannersTest, MailAttachmentsFourLevelsDownAreFoundButNotTheirFolders) {
@@ -124,7 +114,7 @@ TEST_F(JunkScannersTest, MailAttachmentsFourLevelsDownAreFoundButNotTheirFolders
               "~/Library/Mail/V10/Box.mbox/Data/Messages/1.emlx:4"});
   FeaturePtr feature = featureWith({{"Attachments", CategoryInfomationKind::EmailAttachment, {}}});
   EXPECT_EQ(runFeatureScan(feature, EmailScanService::scanEmailJunk), 300);
-  EXPECT_EQ(titlesOf(feature->categoryInfo[0]), (std::vector<std::string>{"report.pdf"}));
+  EXPECT_EQ(titlesOf(feature->categoryInfo[0]), "report.pdf");
 
   // The version folders come from a copy of the persistence information.
   const PlistValue info(PlistValue::Dictionary{
@@ -140,8 +130,7 @@ TEST_F(JunkScannersTest, MailAttachmentsFourLevelsDownAreFoundButNotTheirFolders
 
 TEST_F(JunkScannersTest, BackupsAreTitledWithTheirDeviceName) {
   const std::string backups = "~/Library/Application Support/MobileSync/Backup/";
-  PlistValue info = PlistValue::dictionary();
-  info.set("Display Name", "Anna's Phone");
+  const PlistValue info(PlistValue::Dictionary{{{"Display Name", "Anna's Phone"}}});
   for (const char* id : {"00008030-AAA", "00008030-BBB"}) {
     sb_.file(backups + id + "/Manifest.db", 1000);
     ASSERT_TRUE(writePlistFile(sb_.path(backups + id + "/Info.plist"), info, PlistFormat::Xml));
@@ -150,8 +139,7 @@ TEST_F(JunkScannersTest, BackupsAreTitledWithTheirDeviceName) {
   FeaturePtr feature =
       featureWith({{"Backups", CategoryInfomationKind::Common, {sb_.path(backups)}}});
   runFeatureScan(feature, iTunesScanService::scaniTunesJunk);
-  EXPECT_EQ(titlesOf(feature->categoryInfo[0]),
-            (std::vector<std::string>{"Anna's Phone", "Anna's Phone", "nameless"}));
+  EXPECT_EQ(titlesOf(feature->categoryInfo[0]), "Anna's Phone, Anna's Phone, nameless");
   EXPECT_TRUE(contentsOfDirectory(sb_.path("~/Documents")).empty()) << "copies are removed";
 }
 
@@ -166,10 +154,8 @@ TEST_F(JunkScannersTest, PhotosCachesAreListedByNameOnly) {
   sb_.layout({lib + "resources/media/face/a.jpeg:10", lib + "resources/caches/b.png:20",
               lib + "resources/caches/noext:30", lib + "resources/media/master/c.JPG:40",
               lib + "resources/media/moduleresources/d.jpg:50", lib + "database/photos.db:60"});
-  ScanStatusTable::erase(kFeatureID);
   EXPECT_EQ(runFeatureScan(feature, PhotoScanService::scaniPhotoJunk), 80);
-  EXPECT_EQ(titlesOf(feature->categoryInfo[0]),
-            (std::vector<std::string>{"a.jpeg", "b.png", "d.jpg"}));
+  EXPECT_EQ(titlesOf(feature->categoryInfo[0]), "a.jpeg, b.png, d.jpg");
 }
 
 }  // namespace
