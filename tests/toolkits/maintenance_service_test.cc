@@ -18,6 +18,19 @@ namespace {
 
 using testing::Sandbox;
 
+// The scan's categories and items (index, title, size, kinds) as the
+// module description file lists them.
+constexpr const char* kScanSummary = R"(0 Spotlight Plugins (Importers) 1040 1 1
+  0 /Library/Spotlight/Apple.mdimporter Start 0 2
+  1 /Library/Spotlight/Mail.mdimporter Start 1000 2
+  2 /Library/Spotlight Disabled/B.mdimporter Close 0 2
+  3 /Library/Spotlight Disabled/Old.mdimporter Close 40 2
+1 Safari Extensions () 7 1 1
+  0 /Library/PreferencePanes/Net.prefPane Start 7 2
+2 Internet Plugins (Plug-ins) 33 1 1
+  0 /Library/Internet Plug-Ins Disabled/Flash.plugin Close 33 2
+)";
+
 // Direct entries with the folder's ending (matched exactly, hidden ones
 // left out) of each folder and its " Disabled" twin, the enabled first and
 // each sorted by name; a nested bundle counts once, in its parent.
@@ -42,7 +55,7 @@ TEST(MaintenanceServiceTest, ScanListsTheThreeFoldersAndTheirTwins) {
   EXPECT_EQ(reports, "....[0 1040] 0.3333 .[1 7] 0.6667 .[2 33] 1.0000 done true 1080");
   // The categories and their items, as the file lists them (kind 1 is
   // common, file kind 2 a package).
-  EXPECT_EQ(testing::summary(feature, sb), testing::testData("toolkits/maintenance-scan.txt"));
+  EXPECT_EQ(testing::summary(feature, sb), kScanSummary);
   // A file is no folder.
   EXPECT_EQ(
       MaintenanceService::shard().getFileUseEnumerator(sb.path("/Library/Spotlight/readme.txt")),

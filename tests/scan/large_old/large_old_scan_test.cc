@@ -131,6 +131,23 @@ class LargeOldScanTest : public ::testing::Test {
       std::make_shared<SerialGCDService>(SerialGCDService::GCDQOS::default_);
 };
 
+constexpr const char* kWalkViews = R"(backup.zip Archives OneYear Average
+empty Other LastWeek Small
+holiday.mp4 Movies LastWeek Huge
+note.txt Other OneWeek Small
+scan Picture LastWeek Small
+)";
+
+constexpr const char* kQueryViews = R"(disk.zip Archives LastWeek Huge
+above.mov Movies LastWeek Small
+small.txt Other LastWeek Small
+)";
+
+constexpr const char* kRebuiltViews = R"(failed.zip Archives OneMonth Average
+unticked.txt Other OneMonth Small
+mixed.txt Other OneMonth Small
+)";
+
 TEST_F(LargeOldScanTest, WithoutTheQueryToolTheWalkRecordsEveryVisibleRegularFile) {
   std::string movie = sparse(sb_, "~/Movies/holiday.mp4", 600'000'000);
   const time_t now = std::time(nullptr), yearAgo = now - 400 * 86400, tenDaysAgo = now - 10 * 86400;
@@ -159,7 +176,7 @@ TEST_F(LargeOldScanTest, WithoutTheQueryToolTheWalkRecordsEveryVisibleRegularFil
   }
   std::sort(all_->childrens.begin(), all_->childrens.end(),  // from walk order, which varies
             [](const FilePtr& a, const FilePtr& b) { return a->title < b->title; });
-  EXPECT_EQ(describeViews(all_), testing::testData("large_old/walk-views.txt"));
+  EXPECT_EQ(describeViews(all_), kWalkViews);
   EXPECT_EQ(std::pair(outcome.total, all_->size),
             std::pair(int64_t{600'000'000 + 150'000'000 + 12 + 14}, outcome.total));
 }
@@ -220,7 +237,7 @@ TEST_F(LargeOldScanTest, TheQueryToolIsAskedForTheBigFilesOfTheHome) {
   Outcome outcome = scan();
   EXPECT_EQ(testing::readFile(args_), "-onlyin\n" + home + "\nkMDItemFSSize > 52428800\n");
   // In output order: find's sorted lines, then the extra ones.
-  EXPECT_EQ(describeViews(all_), testing::testData("large_old/query-views.txt"));
+  EXPECT_EQ(describeViews(all_), kQueryViews);
   EXPECT_EQ(std::pair(outcome.total, all_->childrens[2]->finderID()),
             std::pair(int64_t{600'000'000 + 52'428'801 + 5}, 2));
 
@@ -317,7 +334,7 @@ TEST(LargeOldFilingTest, SortCategoryTakesOutDeletedFilesAndReportsFailures) {
   for (size_t i = 0; i < all->childrens.size(); ++i)
     EXPECT_EQ(all->childrens[i]->hashValueString().substr(0, 4), std::to_string(i) + ":0:");
   // The views hold exactly what is left, filed again.
-  EXPECT_EQ(describeViews(all), testing::testData("large_old/rebuilt-views.txt"));
+  EXPECT_EQ(describeViews(all), kRebuiltViews);
   EXPECT_EQ((std::vector{all->size, view(all, K::Other)->size, view(all, K::Small)->size}),
             (std::vector<int64_t>{350'000'000, 150'000'000, 150'000'000}));
   // Again: the failed record is still ticked and reported.
