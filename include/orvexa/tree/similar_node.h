@@ -84,6 +84,11 @@ class SimilarNode : public std::enable_shared_from_this<SimilarNode> {
   // followed.
   void searchDuplicate(const SimilarNode& node, SimilarNodeSet& results);
 
+  // Mixes grayData, fingerprint, url and name. Equality leaves the
+  // fingerprint out: the scan makes a node's lists from one decoded picture
+  // and its name is unique per scan, so equal nodes have equal fingerprints
+  // and the hash stays consistent with equality. Nodes built by hand with
+  // different fingerprints but the same other fields break that.
   size_t hashValue() const;
   friend bool operator==(const SimilarNode& a, const SimilarNode& b) {
     return a.grayData == b.grayData && a.url == b.url && a.name == b.name;
