@@ -59,10 +59,11 @@ class PrivacyBrowserCleanTest : public ::testing::Test {
 // Per browser: the ticked rows and files go and nothing else; stores gone
 // since the scan, or named otherwise in a statement, are not created.
 TEST_F(PrivacyBrowserCleanTest, TickedRowsAndFilesOfEveryBrowserGo) {
-  // Per browser: ticks, the positions ticked by group title; left: per
-  // store below the browser's folder, a query and the rows it gives after
-  // the clean; gone and kept: paths below that folder, or in the sandbox
-  // when they start with "~". Ticked: Safari's visit 11; Chrome's visit 100, report.pdf,
+  // Per browser: ticks, each a group's title, ticking its first item, or
+  // with "@" and the positions ticked as digits; left: per store below the
+  // browser's folder, a query and the rows it gives after the clean; gone
+  // and kept: paths below that folder, or in the sandbox when they start
+  // with "~". Ticked: Safari's visit 11; Chrome's visit 100, report.pdf,
   // cdn.example.net, the login without user name, leveldb/000003.log and
   // every form value (whose store goes before the clean); Firefox's place 1.
   // The other Firefox profile (a.default) is not read.
@@ -79,9 +80,13 @@ TEST_F(PrivacyBrowserCleanTest, TickedRowsAndFilesOfEveryBrowserGo) {
     CategoryPtr category = testing::scanned(browser);
     std::vector<FilePtr> groups;
     std::string ticked;
-    for (const auto& [title, positions] : c["ticks"].items()) {
+    for (const std::string t : c["ticks"]) {
+      const std::string title = t.substr(0, t.find('@'));
+      std::vector<size_t> positions;
+      for (const char d : t.size() > title.size() ? t.substr(title.size() + 1) : "0")
+        positions.push_back(static_cast<size_t>(d - '0'));
       groups.push_back(groupTitled(category, title));
-      tick(groups.back(), positions.get<std::vector<size_t>>());
+      tick(groups.back(), positions);
       ticked += title + " deleted\n";
     }
     if (browser == "Chrome") std::filesystem::remove(folder + "/Web Data");
