@@ -144,7 +144,9 @@ TEST(HelperMessageTest, MalformedRequestsAreRefusedWithAReason) {
 }
 
 TEST(HelperMessageTest, MalformedRepliesAreRefused) {
-  for (const PlistValue& body : dataCases("helper/malformed_replies.plist")) {
+  for (const PlistValue& body : {dict({{"code", 1}}), dict({{"flag", true}}),
+                                 dict({{"flag", true}, {"code", 1}, {"information", "x"}}),
+                                 dict({{"flag", true}, {"code", 1}, {"message", 4}})}) {
     std::string why;
     EXPECT_TRUE(!decodeHelperReply(bodyOf(body), &why) && !why.empty());
   }
