@@ -18,13 +18,6 @@ namespace {
 
 constexpr auto& dict = testing::plistDict;
 
-// The cases in tests/data/<name>: a property list holding an array.
-PlistValue::Array dataCases(std::string_view name) {
-  const std::optional<PlistValue> list = readPlist(testing::testData(name));
-  EXPECT_TRUE(list && list->asArray()) << name;
-  return list && list->asArray() ? *list->asArray() : PlistValue::Array{};
-}
-
 // The helper acts only strictly inside the asking user's home and the
 // system folders the catalogue names, under the sandbox's root; protected
 // folders stay even inside those.
@@ -79,15 +72,26 @@ TEST(HelperEventPlanTest, EveryPathOfAnEventIsChecked) {
   EXPECT_NE(move("/tmp/a").tasks.at(0).refusal.find("outside"), std::string::npos);
 }
 
-// Events whose dictionary holds a value of the wrong type, or lacks the
-// operation, are refused whole, with the reason given.
 TEST(HelperEventPlanTest, WrongTypesRefuseTheWholeRequest) {
-  for (const PlistValue& c : dataCases("helper/wrong_event_types.plist")) {
-    const HelperEventPlan plan = planHelperEvent(static_cast<int>(*c.find("event")->asInteger()),
-                                                 *c.find("dictionary"), HelperPathScope{});
-    EXPECT_TRUE(plan.error.find(*c.find("reason")->asString()) != std::string::npos &&
-                plan.tasks.empty())
-        << *c.find("name")->asString() << ": " << plan.error;
+  const struct {
+    const char* name;
+    int event;
+    PlistValue dictionary;
+    const char* reason;
+  } cases[] = {
+      {"event zero", 0, PlistValue::dictionary(), "Unknown event 0"},
+      {"delete number text", 1, dict({{"/tmp/a", dict({{"0", "x"}})}}), "wrong type"},
+      {"shred value array", 2, dict({{"/tmp/a", PlistValue::array()}}), "wrong type"},
+      {"no operation", 3, dict({{"/tmp/a", PlistValue::dictionary()}}), "OperationValue"},
+      {"unknown operation", 3, dict({{"OperationValue", 7}}), "Unknown operation 7"},
+      {"move without destination", 3,
+       dict({{"OperationValue", 4}, {"/tmp/a", PlistValue::dictionary()}}), "ToPath"},
+      {"clean value number", 3, dict({{"OperationValue", 3}, {"/tmp/a", 5}}), "wrong type"},
+  };
+  for (const auto& c : cases) {
+    HelperEventPlan plan = planHelperEvent(c.event, c.dictionary, HelperPathScope{});
+    EXPECT_TRUE(plan.error.find(c.reason) != std::string::npos && plan.tasks.empty())
+        << c.name << ": " << plan.error;
   }
 }
 
@@ -129,17 +133,33 @@ std::string bodyWithNulInKey() {
   return body;
 }
 
-// Each request refused: its body and the reason the refusal gives.
 TEST(HelperMessageTest, MalformedRequestsAreRefusedWithAReason) {
-  std::vector<std::pair<std::string, std::string>> cases = {
-      {bodyOf(dict({{"operation", "getHelperVersion"}})).substr(0, 20), "malformed"},
-      {bodyWithNulInKey(), "holds a NUL character"}};
-  for (const PlistValue& c : dataCases("helper/malformed_requests.plist"))
-    cases.emplace_back(bodyOf(*c.find("request")), *c.find("reason")->asString());
-  for (const auto& [body, reason] : cases) {
+  const auto handleEvent = [](std::initializer_list<PlistValue::Entry> rest) {
+    PlistValue request = dict({{"operation", "handleEvent"}});
+    for (const auto& [key, value] : rest) request.set(key, value);
+    return bodyOf(request);
+  };
+  const PlistValue empty = dict({});
+  const struct {
+    const char* name;
+    std::string body;
+    const char* reason;
+  } cases[] = {
+      {"truncated binary", bodyOf(dict({{"operation", "getHelperVersion"}})).substr(0, 20),
+       "malformed"},
+      {"array root", bodyOf(PlistValue::Array{"getHelperVersion"}), "not a dictionary"},
+      {"key with a NUL", bodyWithNulInKey(), "holds a NUL character"},
+      {"no operation", bodyOf(dict({{"event", 1}})), "\"operation\" is missing"},
+      {"unknown operation", bodyOf(dict({{"operation", "format"}})), "unknown operation"},
+      {"event missing", handleEvent({{"dictionary", empty}}), "\"event\""},
+      {"event beyond 32 bits", handleEvent({{"event", int64_t{1} << 40}, {"dictionary", empty}}),
+       "\"event\""},
+      {"dictionary missing", handleEvent({{"event", 1}}), "\"dictionary\""},
+  };
+  for (const auto& c : cases) {
     std::string why;
-    EXPECT_FALSE(decodeHelperRequest(body, &why)) << reason;
-    EXPECT_NE(why.find(reason), std::string::npos) << why;
+    EXPECT_FALSE(decodeHelperRequest(c.body, &why)) << c.name;
+    EXPECT_NE(why.find(c.reason), std::string::npos) << c.name << ": " << why;
   }
 }
 
