@@ -3,15 +3,12 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <sstream>
-
 #include "orvexa/helper/helper_message.h"
 #include "orvexa/helper/helper_path_policy.h"
 #include "orvexa/helper/helper_protocol.h"
 #include "support/plist_values.h"
 #include "support/run_as.h"
 #include "support/sandbox.h"
-#include "support/temp_dir.h"
 
 namespace orvexa {
 namespace {
@@ -24,21 +21,42 @@ constexpr auto& dict = testing::plistDict;
 TEST(HelperPathTest, OnlyTheUsersHomeAndTheCataloguesFoldersAreAllowed) {
   testing::Sandbox sb;
   sb.dir("/Volumes/USB/.Trashes");
-  std::istringstream table(testing::testData("helper/path_policy.tsv"));
-  for (std::string line; std::getline(table, line);) {
-    if (line.starts_with('#')) continue;
-    const std::string reason = line.substr(0, line.find('\t'));
-    std::string path = line.substr(reason.size() + 1);
-    if (const size_t at = path.find("{uid}"); at != std::string::npos)
-      path.replace(at, 5, std::to_string(::geteuid()));
-    path = path.starts_with('~')   ? sb.path(path)
-           : path.starts_with('@') ? sb.root() + path.substr(1)
-                                   : path;
-    const std::string refusal = helperPathRefusal(path);
-    EXPECT_TRUE(reason == "allowed" ? refusal.empty()
-                                    : refusal.rfind("Refused: ", 0) == 0 &&
-                                          refusal.find(reason) != std::string::npos)
-        << path << ": " << refusal;
+  const std::string ownTrash = "/Volumes/USB/.Trashes/" + std::to_string(::geteuid());
+  // By the reason a refusal gives ("": allowed), the paths that get it.
+  const std::pair<const char*, std::vector<std::string>> cases[] = {
+      {"protected",
+       {"/", "/usr/bin/env", "/etc/passwd", sb.root(), sb.path("/Library"),
+        sb.path("/Library/Caches"), sb.path("/Library/LaunchDaemons"), sb.path("/Users/tester"),
+        sb.path("/Users/tester/Library"), sb.path("/usr/bin/mdfind"),
+        sb.path("~/Library/Keychains/login.keychain-db"),
+        sb.path("~/library/KEYCHAINS/login.keychain-db"),
+        sb.path("~/Library/Application Support/MobileSync"), sb.path("~/Documents"),
+        sb.path("/Library/Preferences/SystemConfiguration/preferences.plist")}},
+      {"",
+       {sb.path("~/Library/Application Support/MobileSync/Backup/0a1b"),
+        sb.path("/Library/Caches/com.example.app"), sb.path("~/Library/Caches/x"),
+        sb.path("~/Documents/report.txt"), sb.path("/Library/LaunchDaemons/com.example.plist"),
+        sb.path("/Library/Spotlight Disabled/A.mdimporter"), sb.path("/Applications/Example.app"),
+        sb.path("/private/var/tmp/x"), sb.path("/Users/Shared/com.example.app/data"),
+        sb.path(ownTrash + "/f")}},
+      {"not an absolute path", {"relative/file", ""}},
+      {"\"..\"", {sb.path("/Library/Caches/../../x"), sb.path("/Library/Caches/./x")}},
+      {"shared users folder",
+       {sb.path("/Users/Shared/Family Photos/a.jpg"), sb.path("/Users/Shared/notes.txt"),
+        sb.path("/Users/Shared/.com.example.app")}},
+      {"outside",
+       {sb.path("/Users/alice/Documents/f"), sb.path("/opt/data/file"),
+        sb.path("/Library/Fonts/Font.ttf"), sb.path("/Volumes/USB/.Trashes/4242/f"),
+        sb.path("/Library/Caches Disabled"), "/tmp/x", "/var/log/app.log"}},
+  };
+  for (const auto& [reason, paths] : cases) {
+    for (const std::string& path : paths) {
+      const std::string refusal = helperPathRefusal(path);
+      EXPECT_TRUE(*reason ? refusal.rfind("Refused: ", 0) == 0 &&
+                                refusal.find(reason) != std::string::npos
+                          : refusal.empty())
+          << path << ": " << refusal;
+    }
   }
   EXPECT_NE(helperPathRefusal(std::string("/tmp/a\0b", 8)).find("NUL"), std::string::npos);
   std::string normalized;
