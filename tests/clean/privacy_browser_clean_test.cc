@@ -59,16 +59,56 @@ class PrivacyBrowserCleanTest : public ::testing::Test {
 // Per browser: the ticked rows and files go and nothing else; stores gone
 // since the scan, or named otherwise in a statement, are not created.
 TEST_F(PrivacyBrowserCleanTest, TickedRowsAndFilesOfEveryBrowserGo) {
-  // Per browser: ticks, each a group's title, ticking its first item, or
-  // with "@" and the positions ticked as digits; left: per store below the
-  // browser's folder, a query and the rows it gives after the clean; gone
-  // and kept: paths below that folder, or in the sandbox when they start
-  // with "~". Ticked: Safari's visit 11; Chrome's visit 100, report.pdf,
-  // cdn.example.net, the login without user name, leveldb/000003.log and
-  // every form value (whose store goes before the clean); Firefox's place 1.
-  // The other Firefox profile (a.default) is not read.
-  for (const json& c : json::parse(testing::testData("clean/browser_ticks.json"))) {
-    const std::string browser = c["browser"];
+  // store: below the browser's folder; gone and kept: below it, or in the
+  // sandbox when they start with "~".
+  struct Left {
+    const char *store, *query;
+    std::vector<std::string> rows;
+  };
+  // ticks: a group's title, ticking its first item, or with "@" and the
+  // positions ticked as digits.
+  struct Case {
+    std::string browser;
+    std::vector<std::string> ticks;
+    std::vector<Left> left;
+    std::vector<std::string> gone, kept;
+  };
+  // Ticked: Safari's visit 11; Chrome's visit 100, report.pdf, cdn.example.net,
+  // the login without user name, leveldb/000003.log and every form value
+  // (whose store goes before the clean); Firefox's place 1.
+  const Case cases[] = {
+      {"Safari",
+       {"Visit History", "Download History", "Last Tabs", "LocalStorage", "Cookies"},
+       {{"History.db", "SELECT id FROM history_visits ORDER BY id", {"10", "12", "13"}}},
+       {"LastSession.plist", "LocalStorage/https_a.example_0.localstorage",
+        "~/Cookies/Cookies.binarycookies"},
+       {"LocalStorage/https_b.example_0.localstorage"}},
+      {"Chrome",
+       {"Visit History", "Download History@1", "Download File History", "Search History", "Cookies",
+        "Login History@1", "LocalStorage@1", "Auto Fills Value@0123"},
+       {{"History", "SELECT id FROM visits ORDER BY id", {"101", "102"}},
+        {"History", "SELECT count(*) FROM urls", {"3"}},
+        {"History", "SELECT id FROM downloads", {"1"}},
+        {"History", "SELECT url_id FROM keyword_search_terms", {}},
+        {"Cookies", "SELECT host_key FROM cookies", {".example.com"}},
+        {"Login Data", "SELECT username_value FROM logins", {"me@example"}}},
+       {"~/Downloads/report.pdf", "Local Storage/leveldb/000003.log", "cookies", "login Data",
+        "Web Data"},
+       {"Local Storage/https_x_0.localstorage"}},
+      {"Firefox",
+       {"Visit History", "Download History@1", "Download File History", "Search History",
+        "Cookies@1", "Auto Fills Value", "Login History"},
+       {{"places.sqlite", "SELECT id FROM moz_places", {"2"}},
+        {"places.sqlite", "SELECT id FROM moz_annos ORDER BY id", {"20", "21"}},
+        {"places.sqlite", "SELECT id FROM moz_keywords", {}},
+        {"cookies.sqlite", "SELECT id FROM moz_cookies", {"7"}},
+        {"formhistory.sqlite", "SELECT id FROM moz_formhistory", {"4"}},
+        {"../a.default/places.sqlite", "SELECT id FROM moz_places", {"1"}}},  // not read
+       {"~/Downloads/My File.txt"},
+       {}},
+  };
+  for (const Case& c : cases) {
+    const std::string& browser = c.browser;
     SCOPED_TRACE(browser);
     const std::string folder = browser == "Safari"   ? sb_.path("~/Library/Safari")
                                : browser == "Chrome" ? testing::makeChromeStores(sb_)
@@ -80,7 +120,7 @@ TEST_F(PrivacyBrowserCleanTest, TickedRowsAndFilesOfEveryBrowserGo) {
     CategoryPtr category = testing::scanned(browser);
     std::vector<FilePtr> groups;
     std::string ticked;
-    for (const std::string t : c["ticks"]) {
+    for (const std::string& t : c.ticks) {
       const std::string title = t.substr(0, t.find('@'));
       std::vector<size_t> positions;
       for (const char d : t.size() > title.size() ? t.substr(title.size() + 1) : "0")
@@ -95,16 +135,12 @@ TEST_F(PrivacyBrowserCleanTest, TickedRowsAndFilesOfEveryBrowserGo) {
                                                       : PrivacyCleanService::cleanFirefox(category);
     EXPECT_EQ(describeOutcome(result), "Success\n");
     EXPECT_EQ(describeRecords(groups), ticked);
-    for (const json& left : c["left"]) {
-      EXPECT_EQ(rows(at(left["store"]), left["query"]),
-                left["rows"].get<std::vector<std::string>>())
-          << left["query"];
-      EXPECT_EQ(integrityOf(at(left["store"])), "ok") << left["store"];
+    for (const Left& left : c.left) {
+      EXPECT_EQ(rows(at(left.store), left.query), left.rows) << left.query;
+      EXPECT_EQ(integrityOf(at(left.store)), "ok") << left.store;
     }
-    for (const std::string kept : {"gone", "kept"}) {
-      for (const std::string path : c[kept])
-        EXPECT_EQ(std::filesystem::exists(at(path)), kept == "kept") << path;
-    }
+    for (const std::string& path : c.gone) EXPECT_FALSE(std::filesystem::exists(at(path))) << path;
+    for (const std::string& path : c.kept) EXPECT_TRUE(std::filesystem::exists(at(path))) << path;
     expectNoTemporaryFile(folder);
     expectRenumbered(category);
   }
@@ -166,23 +202,61 @@ CategoryPtr loginsCategory(const std::string& ids) {
 TEST_F(PrivacyBrowserCleanTest, FirefoxLoginsAreCutOutByteExactly) {
   const std::string profile = testing::makeFirefoxStores(sb_);
   const std::string store = profile + "/logins.json";
-  // Per case: ids ticked; after: the file after the clean (none: it must
-  // not change); report: as cleanLoginsReport gives it, "{store}" standing
-  // for the file (none: every ticked login went); readOnly: the folder may
-  // not be written.
-  for (const json& c : json::parse(testing::testData("clean/firefox_logins_cuts.json"))) {
-    SCOPED_TRACE(c["name"]);
-    const std::string before = c["before"];
-    std::string report = c.value("report", "Success\nLogin History deleted\n");
-    for (size_t at; (at = report.find("{store}")) != std::string::npos;)
-      report.replace(at, 7, store);
-    testing::writeFileAt(store, before);
-    CategoryPtr firefox = loginsCategory(c["ids"]);
-    EXPECT_EQ(c.value("readOnly", false)
+  const std::string deep = std::string(300, '[') + std::string(300, ']');
+  // A failed clean's report: login 1 failed for `why`, then the items left.
+  auto failed = [](const std::string& why, const std::string& left) {
+    const std::string item = "1 failed: " + why + "\n";
+    return "Fail\n" + item + "Login History failed\n" + item + left;
+  };
+  // ids: ticked; after: "" when the file must not change; report: as
+  // cleanLoginsReport gives it (by default every ticked login went);
+  // readOnly: the folder may not be written.
+  struct Case {
+    const char* name;
+    std::string before;
+    std::string ids, after, report = "Success\nLogin History deleted\n";
+    bool readOnly = false;
+  };
+  const Case cases[] = {
+      {"large numbers, odd key order, layout",
+       "{\"version\" : 3,\n  \"logins\": [\n    {\"timeCreated\": 18446744073709551615, \"id\": 1, "
+       "\"x\": 1.50},\n    {\"id\": 2, \"big\": 123456789012345678901234567890, \"e\": 1E+2}\n  "
+       "],\n"
+       "  \"nextId\": 3}\n",
+       "1",
+       "{\"version\" : 3,\n  \"logins\": [\n    {\"id\": 2, \"big\": "
+       "123456789012345678901234567890, \"e\": 1E+2}\n  ],\n  \"nextId\": 3}\n"},
+      {"duplicate keys: the last id counts, repeats stay",
+       R"({"logins":[{"id":1},{"id":2,"id":3},{"id":4}],"dup":1,"dup":2})", "3 4",
+       R"({"logins":[{"id":1}],"dup":1,"dup":2})"},
+      {"the last logins list is the one read, after a byte order mark",
+       "\xEF\xBB\xBF"
+       R"({"logins":[{"id":1}],"logins":[{"id":0},{"id":1},{"id":2}]})",
+       "1",
+       "\xEF\xBB\xBF"
+       R"({"logins":[{"id":1}],"logins":[{"id":0},{"id":2}]})"},
+      {"every login, with blanks", "{\"logins\": [ {\"id\":1} ,\n {\"id\":2} ]}", "2 1",
+       "{\"logins\": [  ]}"},
+      {"brackets and quotes in strings, escaped key, deep value",
+       R"({"logins":[{"host":"a]},\"{[","\u0069d":1,"d":)" + deep + R"(},{"id":2}]})", "1",
+       R"({"logins":[{"id":2}]})"},
+      {"ids that match nothing keep their mark", R"({"logins":[{"id":1.0},{"id":"2"}]})", "1 2 two",
+       "", "Success\nLogin History deleted\n1 deleting\n2 deleting\ntwo deleting\n"},
+      {"unreadable file", "{\"logins\": [", "1", "",
+       failed("The logins file could not be read: nothing was removed from it", "")},
+      {"cannot be written back: the login found fails, 99 matches nothing",
+       R"({"logins":[{"id":1}]})", "1 99", "", failed("Cannot write " + store, "99 deleting\n"),
+       true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    testing::writeFileAt(store, c.before);
+    CategoryPtr firefox = loginsCategory(c.ids);
+    EXPECT_EQ(c.readOnly
                   ? withoutWriteRights(sb_, profile, [&] { return cleanLoginsReport(firefox); })
                   : cleanLoginsReport(firefox),
-              report);
-    EXPECT_EQ(testing::readFile(store), c.value("after", before));
+              c.report);
+    EXPECT_EQ(testing::readFile(store), c.after.empty() ? c.before : c.after);
     expectNoTemporaryFile(profile);
   }
 }
@@ -334,13 +408,40 @@ TEST_F(PrivacyBrowserCleanTest, DownloadLocationsAndBoundAttachmentsTakeOnlyWhat
 TEST(PrivacyLockedStoreTest, ScanReadsACopyCleanLeavesTheStoreAndRollsBack) {
   SqliteTool::setBusyTimeout(std::chrono::milliseconds(50));
   const char* kCopied = "Chrome is running: its store is locked, so a copy of it was read";
-  // Per case: holder, statements another process runs on the store and
-  // holds while scanning and cleaning (a tiny cache makes the uncommitted
-  // inserts spill into the file); visits, the rows listed and those left
-  // after the clean; why, the clean's error.
-  for (const json& c : json::parse(testing::testData("clean/locked_chrome_history.json"))) {
-    SCOPED_TRACE(c["name"]);
-    const std::string why = c["why"];
+  // A tiny cache makes the uncommitted inserts spill into the file.
+  const std::string spill =
+      "PRAGMA cache_size=2; WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n "
+      "WHERE i < 3000) INSERT INTO urls (url, last_visit_time) SELECT randomblob(200), 0 FROM n;";
+  const std::string running = "Chrome is running: quit it and clean again";
+  // holder: run in another process, held while scanning and cleaning;
+  // visits: the rows listed, and those left after the clean; why: the
+  // clean's error.
+  struct Case {
+    const char* name;
+    std::string holder;
+    std::vector<std::string> visits;
+    std::string why;
+  };
+  const Case cases[] = {
+      {"BEGIN EXCLUSIVE, uncommitted changes spilled into the file",
+       "BEGIN EXCLUSIVE; DELETE FROM visits WHERE id = 100;" + spill,
+       {"100", "101", "102"},
+       running},
+      {"WAL writer with committed and uncommitted frames",
+       "PRAGMA journal_mode=WAL; PRAGMA locking_mode=EXCLUSIVE; INSERT INTO visits (id, url, "
+       "visit_time) VALUES (103, 1, 0); BEGIN; DELETE FROM visits WHERE id = 100;" +
+           spill,
+       {"100", "101", "102", "103"},
+       running},
+      {"not locked: a statement fails in the middle of the edit",
+       "CREATE TRIGGER keep BEFORE DELETE ON visits WHEN old.id = 102 BEGIN SELECT "
+       "RAISE(ABORT, 'refused'); END;",
+       {"100", "101", "102"},
+       "refused"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string& why = c.why;
     Sandbox sb(::getpwuid(::geteuid())->pw_name);  // the program's own home
     const std::string history = testing::makeChromeStores(sb) + "/History";
     const std::vector<std::string> program = {
@@ -350,7 +451,7 @@ TEST(PrivacyLockedStoreTest, ScanReadsACopyCleanLeavesTheStoreAndRollsBack) {
       const std::string ready = sb.path("/ready");
       std::unique_ptr<FILE, int (*)(FILE*)> browser(
           ::popen(("sqlite3 '" + history + "' > '" + ready + "'").c_str(), "we"), ::pclose);
-      std::fprintf(browser.get(), "%s\n.print ready\n", c["holder"].get<std::string>().c_str());
+      std::fprintf(browser.get(), "%s\n.print ready\n", c.holder.c_str());
       std::fflush(browser.get());
       for (int i = 0; i < 1000 && testing::readFile(ready).find("ready") == std::string::npos; ++i)
         ::usleep(10000);
@@ -361,11 +462,10 @@ TEST(PrivacyLockedStoreTest, ScanReadsACopyCleanLeavesTheStoreAndRollsBack) {
       const testing::ProgramResult cleaned = testing::runProgram(clean);
       EXPECT_EQ(cleaned.exitCode, 1);
       const json failed = json::parse(cleaned.out)["clean"]["failed"];
-      EXPECT_EQ(failed.size(), c["visits"].size());  // as many as were listed
+      EXPECT_EQ(failed.size(), c.visits.size());  // as many as were listed
       for (const json& item : failed) EXPECT_EQ(item["deleteErrorDesc"], why);
     }
-    EXPECT_EQ(rows(history, "SELECT id FROM visits ORDER BY id"),
-              c["visits"].get<std::vector<std::string>>());
+    EXPECT_EQ(rows(history, "SELECT id FROM visits ORDER BY id"), c.visits);
     EXPECT_EQ(integrityOf(history), "ok");
     EXPECT_TRUE(!std::filesystem::exists(sb.path("~/Documents")) ||
                 std::filesystem::is_empty(sb.path("~/Documents")));  // the copy is gone
