@@ -24,11 +24,11 @@
 namespace orvexa {
 namespace {
 
+namespace fs = std::filesystem;
 using json = nlohmann::json;
 using testing::describeOutcome;
 using testing::describeRecords;
 using testing::groupTitled;
-using testing::integrityOf;
 using testing::rows;
 using testing::Sandbox;
 using testing::tick;
@@ -47,7 +47,7 @@ void expectRenumbered(const CategoryPtr& category) {
 
 // A rewrite leaves no temporary (hidden) file beside the store.
 void expectNoTemporaryFile(const std::string& folder) {
-  for (const auto& entry : std::filesystem::directory_iterator(folder))
+  for (const auto& entry : fs::directory_iterator(folder))
     EXPECT_NE(entry.path().filename().string().front(), '.') << entry.path();
 }
 
@@ -69,6 +69,7 @@ TEST_F(PrivacyBrowserCleanTest, TickedRowsAndFilesOfEveryBrowserGo) {
   // positions ticked as digits.
   struct Case {
     std::string browser;
+    PrivacyCleanResult (*clean)(const CategoryPtr&);
     std::vector<std::string> ticks;
     std::vector<Left> left;
     std::vector<std::string> gone, kept;
@@ -78,12 +79,14 @@ TEST_F(PrivacyBrowserCleanTest, TickedRowsAndFilesOfEveryBrowserGo) {
   // (whose store goes before the clean); Firefox's place 1.
   const Case cases[] = {
       {"Safari",
+       PrivacyCleanService::cleanSafari,
        {"Visit History", "Download History", "Last Tabs", "LocalStorage", "Cookies"},
        {{"History.db", "SELECT id FROM history_visits ORDER BY id", {"10", "12", "13"}}},
        {"LastSession.plist", "LocalStorage/https_a.example_0.localstorage",
         "~/Cookies/Cookies.binarycookies"},
        {"LocalStorage/https_b.example_0.localstorage"}},
       {"Chrome",
+       PrivacyCleanService::cleanChrome,
        {"Visit History", "Download History@1", "Download File History", "Search History", "Cookies",
         "Login History@1", "LocalStorage@1", "Auto Fills Value@0123"},
        {{"History", "SELECT id FROM visits ORDER BY id", {"101", "102"}},
@@ -96,6 +99,7 @@ TEST_F(PrivacyBrowserCleanTest, TickedRowsAndFilesOfEveryBrowserGo) {
         "Web Data"},
        {"Local Storage/https_x_0.localstorage"}},
       {"Firefox",
+       PrivacyCleanService::cleanFirefox,
        {"Visit History", "Download History@1", "Download File History", "Search History",
         "Cookies@1", "Auto Fills Value", "Login History"},
        {{"places.sqlite", "SELECT id FROM moz_places", {"2"}},
@@ -108,16 +112,15 @@ TEST_F(PrivacyBrowserCleanTest, TickedRowsAndFilesOfEveryBrowserGo) {
        {}},
   };
   for (const Case& c : cases) {
-    const std::string& browser = c.browser;
-    SCOPED_TRACE(browser);
-    const std::string folder = browser == "Safari"   ? sb_.path("~/Library/Safari")
-                               : browser == "Chrome" ? testing::makeChromeStores(sb_)
-                                                     : testing::makeFirefoxStores(sb_);
-    if (browser == "Safari") testing::makeSafariStores(sb_);
+    SCOPED_TRACE(c.browser);
+    const std::string folder = c.browser == "Safari"
+                                   ? fs::path(testing::makeSafariStores(sb_)).parent_path().string()
+                               : c.browser == "Chrome" ? testing::makeChromeStores(sb_)
+                                                       : testing::makeFirefoxStores(sb_);
     auto at = [&](const std::string& path) {
       return path.front() == '~' ? sb_.path(path) : folder + "/" + path;
     };
-    CategoryPtr category = testing::scanned(browser);
+    CategoryPtr category = testing::scanned(c.browser);
     std::vector<FilePtr> groups;
     std::string ticked;
     for (const std::string& t : c.ticks) {
@@ -129,18 +132,15 @@ TEST_F(PrivacyBrowserCleanTest, TickedRowsAndFilesOfEveryBrowserGo) {
       tick(groups.back(), positions);
       ticked += title + " deleted\n";
     }
-    if (browser == "Chrome") std::filesystem::remove(folder + "/Web Data");
-    PrivacyCleanResult result = browser == "Safari"   ? PrivacyCleanService::cleanSafari(category)
-                                : browser == "Chrome" ? PrivacyCleanService::cleanChrome(category)
-                                                      : PrivacyCleanService::cleanFirefox(category);
-    EXPECT_EQ(describeOutcome(result), "Success\n");
+    if (c.browser == "Chrome") fs::remove(folder + "/Web Data");
+    EXPECT_EQ(describeOutcome(c.clean(category)), "Success\n");
     EXPECT_EQ(describeRecords(groups), ticked);
     for (const Left& left : c.left) {
       EXPECT_EQ(rows(at(left.store), left.query), left.rows) << left.query;
-      EXPECT_EQ(integrityOf(at(left.store)), "ok") << left.store;
+      EXPECT_EQ(testing::integrityOf(at(left.store)), "ok") << left.store;
     }
-    for (const std::string& path : c.gone) EXPECT_FALSE(std::filesystem::exists(at(path))) << path;
-    for (const std::string& path : c.kept) EXPECT_TRUE(std::filesystem::exists(at(path))) << path;
+    for (const std::string& path : c.gone) EXPECT_FALSE(fs::exists(at(path))) << path;
+    for (const std::string& path : c.kept) EXPECT_TRUE(fs::exists(at(path))) << path;
     expectNoTemporaryFile(folder);
     expectRenumbered(category);
   }
@@ -153,13 +153,22 @@ TEST_F(PrivacyBrowserCleanTest, TickedRowsAndFilesOfEveryBrowserGo) {
   EXPECT_EQ(list.substr(0, 8), "bplist00");
 }
 
-// What a clean of a Firefox category holding only its logins group did, as
-// text: the outcome with its failed items, the group's mark, and the items
-// left with their marks.
-std::string cleanLoginsReport(const CategoryPtr& firefox) {
-  const std::string outcome = describeOutcome(PrivacyCleanService::cleanFirefox(firefox));
-  return outcome + describeRecords(firefox->childrens) +
-         describeRecords(firefox->childrens.at(0)->childrens);
+// What `clean` did to a category holding one group, as text: the outcome
+// with its failed items, the group's mark, and the items left with their
+// marks.
+std::string cleanReport(PrivacyCleanResult (*clean)(const CategoryPtr&),
+                        const CategoryPtr& category) {
+  const std::string outcome = describeOutcome(clean(category));
+  return outcome + describeRecords(category->childrens) +
+         describeRecords(category->childrens.at(0)->childrens);
+}
+
+// That report when item `item` of group `group` failed for `why`, and
+// `left` the lines of the items left after it.
+std::string failedReport(const std::string& group, const std::string& item, const std::string& why,
+                         const std::string& left = "") {
+  const std::string failed = item + " failed: " + why + "\n";
+  return "Fail\n" + failed + group + " failed\n" + failed + left;
 }
 
 // Runs `fn` where it may read `folder`'s files but not create one there: as
@@ -178,22 +187,24 @@ std::optional<std::string> withoutWriteRights(const Sandbox& sb, const std::stri
   return text;
 }
 
-// A Firefox category holding only a logins group whose items name `ids`
-// (separated by blanks), all ticked.
-CategoryPtr loginsCategory(const std::string& ids) {
-  CategoryPtr firefox = testing::privacyCategory("Firefox");
-  FilePtr group = privacy::makeGroup(firefox, 0, privacy::Status::LoginHistory, Url(), "");
+// A category of `browser` holding one group of `status` whose items, all
+// ticked, are titled and attached by `ids` (separated by blanks; "-" is an
+// item without attachment).
+CategoryPtr oneGroup(const std::string& browser, privacy::Status status, const std::string& ids) {
+  CategoryPtr category = testing::privacyCategory(browser);
+  FilePtr group = privacy::makeGroup(category, 0, status, Url(), "");
   std::vector<FilePtr> items;
   std::istringstream words(ids);
   for (std::string id; words >> id;) {
-    items.push_back(
-        privacy::makeItem(group, firefox, static_cast<int>(items.size()), id, {}, Url(), id, 1));
+    const std::any attached = id == "-" ? std::any() : std::any(id);
+    const int finderID = static_cast<int>(items.size());
+    items.push_back(privacy::makeItem(group, category, finderID, id, {}, Url(), attached, 1));
     items.back()->state = 1;
   }
   privacy::attach(group, std::move(items));
   group->state = 1;
-  firefox->childrens = {group};
-  return firefox;
+  category->childrens = {group};
+  return category;
 }
 
 // Logins go as spans of the file's text; every other byte stays, whatever a
@@ -203,13 +214,11 @@ TEST_F(PrivacyBrowserCleanTest, FirefoxLoginsAreCutOutByteExactly) {
   const std::string profile = testing::makeFirefoxStores(sb_);
   const std::string store = profile + "/logins.json";
   const std::string deep = std::string(300, '[') + std::string(300, ']');
-  // A failed clean's report: login 1 failed for `why`, then the items left.
-  auto failed = [](const std::string& why, const std::string& left) {
-    const std::string item = "1 failed: " + why + "\n";
-    return "Fail\n" + item + "Login History failed\n" + item + left;
+  auto failed = [](const std::string& why, const std::string& left = "") {
+    return failedReport("Login History", "1", why, left);
   };
   // ids: ticked; after: "" when the file must not change; report: as
-  // cleanLoginsReport gives it (by default every ticked login went);
+  // cleanReport gives it (by default every ticked login went);
   // readOnly: the folder may not be written.
   struct Case {
     const char* name;
@@ -243,7 +252,7 @@ TEST_F(PrivacyBrowserCleanTest, FirefoxLoginsAreCutOutByteExactly) {
       {"ids that match nothing keep their mark", R"({"logins":[{"id":1.0},{"id":"2"}]})", "1 2 two",
        "", "Success\nLogin History deleted\n1 deleting\n2 deleting\ntwo deleting\n"},
       {"unreadable file", "{\"logins\": [", "1", "",
-       failed("The logins file could not be read: nothing was removed from it", "")},
+       failed("The logins file could not be read: nothing was removed from it")},
       {"cannot be written back: the login found fails, 99 matches nothing",
        R"({"logins":[{"id":1}]})", "1 99", "", failed("Cannot write " + store, "99 deleting\n"),
        true},
@@ -251,11 +260,9 @@ TEST_F(PrivacyBrowserCleanTest, FirefoxLoginsAreCutOutByteExactly) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     testing::writeFileAt(store, c.before);
-    CategoryPtr firefox = loginsCategory(c.ids);
-    EXPECT_EQ(c.readOnly
-                  ? withoutWriteRights(sb_, profile, [&] { return cleanLoginsReport(firefox); })
-                  : cleanLoginsReport(firefox),
-              c.report);
+    CategoryPtr firefox = oneGroup("Firefox", privacy::Status::LoginHistory, c.ids);
+    auto report = [&] { return cleanReport(PrivacyCleanService::cleanFirefox, firefox); };
+    EXPECT_EQ(c.readOnly ? withoutWriteRights(sb_, profile, report) : report(), c.report);
     EXPECT_EQ(testing::readFile(store), c.after.empty() ? c.before : c.after);
     expectNoTemporaryFile(profile);
   }
@@ -274,7 +281,7 @@ TEST_F(PrivacyBrowserCleanTest, SafariXmlDownloadListIsCutByteExactly) {
   const std::string &head = parts[0], &first = parts[1], &second = parts[2], &tail = parts[3];
   const std::string store = sb_.path("~/Library/Safari/Downloads.plist");
   const std::string noList = writePlist(PlistValue::dictionary(), PlistFormat::Xml);
-  // id: null when the item has none; after: "" when there is no file after
+  // id: "-" when the item has none; after: "" when there is no file after
   // the clean; why: "" when the item went.
   const struct {
     const char* id;
@@ -282,26 +289,19 @@ TEST_F(PrivacyBrowserCleanTest, SafariXmlDownloadListIsCutByteExactly) {
   } cases[] = {
       {"ID-1", head + first + second + tail, head + second + tail, ""},
       {"ID-2", head + first + second + tail, head + first + tail, ""},
-      {nullptr, head + first + tail, head + first + tail, "No download identifier"},
+      {"-", head + first + tail, head + first + tail, "No download identifier"},
       {"ID-1", "", "", "Cannot read " + store},
       {"ID-1", noList, noList, "No download history in " + store},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.why);
-    std::filesystem::remove(store);
+    fs::remove(store);
     if (!c.before.empty()) sb_.file("~/Library/Safari/Downloads.plist", c.before);
-    CategoryPtr safari = testing::privacyCategory("Safari");
-    FilePtr group = privacy::makeGroup(safari, 0, privacy::Status::Download, Url(), "");
-    privacy::attach(group, {privacy::makeItem(group, safari, 0, "item", {}, Url(),
-                                              c.id ? std::any(std::string(c.id)) : std::any(), 3)});
-    safari->childrens = {group};
-    tick(group, {0});
-    const std::string failed = "item failed: " + c.why + "\n";
-    const std::string outcome = describeOutcome(PrivacyCleanService::cleanSafari(safari));
-    EXPECT_EQ(outcome + describeRecords({group}) + describeRecords(group->childrens),
+    CategoryPtr safari = oneGroup("Safari", privacy::Status::Download, c.id);
+    EXPECT_EQ(cleanReport(PrivacyCleanService::cleanSafari, safari),
               c.why.empty() ? "Success\nDownload History deleted\n"
-                            : "Fail\n" + failed + "Download History failed\n" + failed);
-    EXPECT_EQ(std::filesystem::exists(store) ? testing::readFile(store) : "", c.after);
+                            : failedReport("Download History", c.id, c.why));
+    EXPECT_EQ(fs::exists(store) ? testing::readFile(store) : "", c.after);
   }
 }
 
@@ -312,8 +312,8 @@ TEST_F(PrivacyBrowserCleanTest, DownloadLocationsAndBoundAttachmentsTakeOnlyWhat
   const std::string profile = testing::makeChromeStores(sb_);
   const std::string outside = sb_.file("/Elsewhere/keep/data.txt", 3);
   sb_.file("~/Downloads/unpacked/inner.txt", 2);
-  std::filesystem::create_symlink(sb_.path("/Elsewhere/keep"), sb_.path("~/Linked"));
-  std::filesystem::create_symlink(outside, sb_.path("~/Downloads/link.txt"));
+  fs::create_symlink(sb_.path("/Elsewhere/keep"), sb_.path("~/Linked"));
+  fs::create_symlink(outside, sb_.path("~/Downloads/link.txt"));
   ASSERT_EQ(::mkfifo(sb_.path("~/Downloads/pipe").c_str(), 0600), 0);
   const std::string outsideHome = "not removed: outside your home folder";
   const std::string notRegular = "not removed: not a regular file";
@@ -337,13 +337,11 @@ TEST_F(PrivacyBrowserCleanTest, DownloadLocationsAndBoundAttachmentsTakeOnlyWhat
        "Not a file: https://files.example" + percentEncodePath(sb_.path("~/Downloads/web.txt"))},
       {"regular file in the home", sb_.path("~/Downloads/report.pdf"), ""},  // the store's own row
   };
-  {
-    testing::Db db(profile + "/History");
-    for (size_t i = 0; i + 1 < std::size(cases); ++i) {  // newest first, in case order
-      db.run("INSERT INTO downloads VALUES (?, 'g', ?, ?, ?, 1, 'x')",
+  for (size_t i = 0; i + 1 < std::size(cases); ++i) {  // newest first, in case order
+    testing::Db(profile + "/History")
+        .run("INSERT INTO downloads VALUES (?, 'g', ?, ?, ?, 1, 'x')",
              {std::to_string(10 + i), cases[i].path, cases[i].path,
               std::to_string(testing::chromeTime(1800000000 - static_cast<int64_t>(i)))});
-    }
   }
   CategoryPtr chrome = testing::scanned("Chrome");
   const FilePtr files = groupTitled(chrome, "Download File History");
@@ -375,11 +373,10 @@ TEST_F(PrivacyBrowserCleanTest, DownloadLocationsAndBoundAttachmentsTakeOnlyWhat
     EXPECT_EQ(describeRecords({items[i]}),
               items[i]->title + (c.why.empty() ? " deleted\n" : " failed: " + c.why + "\n"))
         << c.name;
-    EXPECT_EQ(std::filesystem::exists(std::filesystem::symlink_status(c.path)), !c.why.empty())
-        << c.name;
+    EXPECT_EQ(fs::exists(fs::symlink_status(c.path)), !c.why.empty()) << c.name;
   }
   EXPECT_EQ(testing::readFile(outside).size(), 3u);
-  EXPECT_TRUE(std::filesystem::exists(sb_.path("~/Downloads/unpacked/inner.txt")));
+  EXPECT_TRUE(fs::exists(sb_.path("~/Downloads/unpacked/inner.txt")));
 
   // Visit 100 (bad id) and 101 (no attachment, skipped) stay; 102 went.
   EXPECT_EQ(describeRecords({visits}) + describeRecords(visits->childrens),
@@ -441,7 +438,6 @@ TEST(PrivacyLockedStoreTest, ScanReadsACopyCleanLeavesTheStoreAndRollsBack) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    const std::string& why = c.why;
     Sandbox sb(::getpwuid(::geteuid())->pw_name);  // the program's own home
     const std::string history = testing::makeChromeStores(sb) + "/History";
     const std::vector<std::string> program = {
@@ -456,19 +452,19 @@ TEST(PrivacyLockedStoreTest, ScanReadsACopyCleanLeavesTheStoreAndRollsBack) {
       for (int i = 0; i < 1000 && testing::readFile(ready).find("ready") == std::string::npos; ++i)
         ::usleep(10000);
       const std::string listed = testing::runProgram(program).out;
-      EXPECT_EQ(listed.find(kCopied) != std::string::npos, why != "refused") << listed;
+      EXPECT_EQ(listed.find(kCopied) != std::string::npos, c.why != "refused") << listed;
       std::vector<std::string> clean = program;
       clean.insert(clean.end(), {"--clean", "chrome:Visit History", "--yes"});
       const testing::ProgramResult cleaned = testing::runProgram(clean);
       EXPECT_EQ(cleaned.exitCode, 1);
       const json failed = json::parse(cleaned.out)["clean"]["failed"];
       EXPECT_EQ(failed.size(), c.visits.size());  // as many as were listed
-      for (const json& item : failed) EXPECT_EQ(item["deleteErrorDesc"], why);
+      for (const json& item : failed) EXPECT_EQ(item["deleteErrorDesc"], c.why);
     }
     EXPECT_EQ(rows(history, "SELECT id FROM visits ORDER BY id"), c.visits);
-    EXPECT_EQ(integrityOf(history), "ok");
-    EXPECT_TRUE(!std::filesystem::exists(sb.path("~/Documents")) ||
-                std::filesystem::is_empty(sb.path("~/Documents")));  // the copy is gone
+    EXPECT_EQ(testing::integrityOf(history), "ok");
+    EXPECT_TRUE(!fs::exists(sb.path("~/Documents")) ||
+                fs::is_empty(sb.path("~/Documents")));  // the copy is gone
   }
 }
 
