@@ -32,7 +32,6 @@ using testing::callEvent;
 using testing::kNobodyUid;
 using testing::RawHelperClient;
 using testing::readFile;
-using testing::TempDir;
 constexpr auto& plist = testing::plistDict;
 
 int64_t intAt(const PlistValue& d, std::string_view key) {
@@ -387,8 +386,7 @@ TEST(HelperConcurrencyTest, CallsFromManyThreadsGetTheirOwnAnswers) {
 }
 
 TEST(PrivilegedFileOperationsTest, ShreddingOverwritesThroughTheItemAndRemovesIt) {
-  TempDir inside;
-  TempDir outside;
+  testing::TempDir inside, outside;
   // Hard links show what was written into the shredded files.
   const std::string file = inside.writeFile("secret.txt", "top secret!");
   fs::create_hard_link(file, outside / "secret-witness");
@@ -415,7 +413,7 @@ TEST(PrivilegedFileOperationsTest, ShreddingOverwritesThroughTheItemAndRemovesIt
 
 TEST(PrivilegedFileOperationsTest, AMoveNeverReplacesWhatIsThere) {
   // (A move into a free name: MaintenanceHelperTest, through the helper.)
-  TempDir dir;
+  testing::TempDir dir;
   dir.writeFile("Spotlight/a.mdimporter/Info.plist", "a");
   dir.writeFile("Spotlight/b.mdimporter", "b");
   EXPECT_EQ(moveItemWithoutFollowing(dir / "Spotlight/b.mdimporter", dir / "Spotlight/a.mdimporter")
