@@ -19,9 +19,7 @@ using testing::describeOutcome;
 using testing::describeRecords;
 using testing::groupTitled;
 using testing::readFile;
-using testing::Sandbox;
 using testing::tick;
-using testing::titlesOf;
 
 class PrivacySystemCleanTest : public ::testing::Test {
  protected:
@@ -30,7 +28,7 @@ class PrivacySystemCleanTest : public ::testing::Test {
     Paths::shared().setTool("killall", testing::fakeTool(sb_, "killall", killallLog_, ""));
   }
 
-  Sandbox sb_;
+  testing::Sandbox sb_;
   std::string killallLog_;
 };
 
@@ -51,7 +49,7 @@ TEST_F(PrivacySystemCleanTest, FinderPositionsAndSharedListUuidsThatAreTickedGo)
   // The Finder's items name positions in its list, the entry that is not a
   // folder skipped; they have no address of their own.
   EXPECT_TRUE(finder->url.path() == preferences && !finder->removeCategory);
-  EXPECT_EQ(titlesOf(finder), (std::vector<std::string>{"Documents", "Projects", ""}));
+  EXPECT_EQ(testing::titlesOf(finder), (std::vector<std::string>{"Documents", "Projects", ""}));
   for (const FilePtr& item : finder->childrens) EXPECT_TRUE(item->url.empty()) << item->title;
 
   EXPECT_EQ(PrivacyCleanService::cleanRecentItem(recent).first, PrivacyDeleteEnum::Success);
@@ -122,7 +120,7 @@ TEST_F(PrivacySystemCleanTest, PermissionResetRunsTccutil) {
   EXPECT_EQ(PrivacyCleanService::cleanApplicationPermission(permissions).first,
             PrivacyDeleteEnum::Success);
   EXPECT_EQ(readFile(log), "reset Camera com.example.cam\nreset Microphone com.example.cam\n");
-  EXPECT_EQ(titlesOf(permissions), (std::vector<std::string>{"Recorder"}));
+  EXPECT_EQ(testing::titlesOf(permissions), (std::vector<std::string>{"Recorder"}));
   EXPECT_EQ(permissions->childrens[0]->finderID(), 0);
 
   tool("tccutil: No such bundle identifier");
