@@ -9,6 +9,7 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <sstream>
+#include <tuple>
 
 #include "orvexa/clean/privacy_clean_service.h"
 #include "orvexa/platform/plist.h"
@@ -59,25 +60,18 @@ class PrivacyBrowserCleanTest : public ::testing::Test {
 // Per browser: the ticked rows and files go and nothing else; stores gone
 // since the scan, or named otherwise in a statement, are not created.
 TEST_F(PrivacyBrowserCleanTest, TickedRowsAndFilesOfEveryBrowserGo) {
-  // store: below the browser's folder; gone and kept: below it, or in the
-  // sandbox when they start with "~".
-  struct Left {
-    const char *store, *query;
-    std::vector<std::string> rows;
-  };
-  // ticks: a group's title, ticking its first item, or with "@" and the
-  // positions ticked as digits.
-  struct Case {
-    std::string browser;
-    PrivacyCleanResult (*clean)(const CategoryPtr&);
-    std::vector<std::string> ticks;
-    std::vector<Left> left;
-    std::vector<std::string> gone, kept;
-  };
+  // Per browser: its clean; ticks, each a group's title, ticking its first
+  // item, or with "@" and the positions ticked as digits; left: per store
+  // below the browser's folder, a query and the rows it gives after the
+  // clean; gone and kept: paths below that folder, or in the sandbox when
+  // they start with "~".
+  using Texts = std::vector<std::string>;
+  using Left = std::tuple<const char*, const char*, Texts>;
+  using Clean = PrivacyCleanResult (*)(const CategoryPtr&);
   // Ticked: Safari's visit 11; Chrome's visit 100, report.pdf, cdn.example.net,
   // the login without user name, leveldb/000003.log and every form value
   // (whose store goes before the clean); Firefox's place 1.
-  const Case cases[] = {
+  const std::tuple<std::string, Clean, Texts, std::vector<Left>, Texts, Texts> cases[] = {
       {"Safari",
        PrivacyCleanService::cleanSafari,
        {"Visit History", "Download History", "Last Tabs", "LocalStorage", "Cookies"},
@@ -111,19 +105,19 @@ TEST_F(PrivacyBrowserCleanTest, TickedRowsAndFilesOfEveryBrowserGo) {
        {"~/Downloads/My File.txt"},
        {}},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.browser);
-    const std::string folder = c.browser == "Safari"
+  for (const auto& [browser, clean, ticks, left, gone, kept] : cases) {
+    SCOPED_TRACE(browser);
+    const std::string folder = browser == "Safari"
                                    ? fs::path(testing::makeSafariStores(sb_)).parent_path().string()
-                               : c.browser == "Chrome" ? testing::makeChromeStores(sb_)
-                                                       : testing::makeFirefoxStores(sb_);
+                               : browser == "Chrome" ? testing::makeChromeStores(sb_)
+                                                     : testing::makeFirefoxStores(sb_);
     auto at = [&](const std::string& path) {
       return path.front() == '~' ? sb_.path(path) : folder + "/" + path;
     };
-    CategoryPtr category = testing::scanned(c.browser);
+    CategoryPtr category = testing::scanned(browser);
     std::vector<FilePtr> groups;
     std::string ticked;
-    for (const std::string& t : c.ticks) {
+    for (const std::string& t : ticks) {
       const std::string title = t.substr(0, t.find('@'));
       std::vector<size_t> positions;
       for (const char d : t.size() > title.size() ? t.substr(title.size() + 1) : "0")
@@ -132,15 +126,15 @@ TEST_F(PrivacyBrowserCleanTest, TickedRowsAndFilesOfEveryBrowserGo) {
       tick(groups.back(), positions);
       ticked += title + " deleted\n";
     }
-    if (c.browser == "Chrome") fs::remove(folder + "/Web Data");
-    EXPECT_EQ(describeOutcome(c.clean(category)), "Success\n");
+    if (browser == "Chrome") fs::remove(folder + "/Web Data");
+    EXPECT_EQ(describeOutcome(clean(category)), "Success\n");
     EXPECT_EQ(describeRecords(groups), ticked);
-    for (const Left& left : c.left) {
-      EXPECT_EQ(rows(at(left.store), left.query), left.rows) << left.query;
-      EXPECT_EQ(testing::integrityOf(at(left.store)), "ok") << left.store;
+    for (const auto& [store, query, expected] : left) {
+      EXPECT_EQ(rows(at(store), query), expected) << query;
+      EXPECT_EQ(testing::integrityOf(at(store)), "ok") << store;
     }
-    for (const std::string& path : c.gone) EXPECT_FALSE(fs::exists(at(path))) << path;
-    for (const std::string& path : c.kept) EXPECT_TRUE(fs::exists(at(path))) << path;
+    for (const std::string& path : gone) EXPECT_FALSE(fs::exists(at(path))) << path;
+    for (const std::string& path : kept) EXPECT_TRUE(fs::exists(at(path))) << path;
     expectNoTemporaryFile(folder);
     expectRenumbered(category);
   }
@@ -283,25 +277,22 @@ TEST_F(PrivacyBrowserCleanTest, SafariXmlDownloadListIsCutByteExactly) {
   const std::string noList = writePlist(PlistValue::dictionary(), PlistFormat::Xml);
   // id: "-" when the item has none; after: "" when there is no file after
   // the clean; why: "" when the item went.
-  const struct {
-    const char* id;
-    std::string before, after, why;
-  } cases[] = {
+  const std::tuple<const char*, std::string, std::string, std::string> cases[] = {
       {"ID-1", head + first + second + tail, head + second + tail, ""},
       {"ID-2", head + first + second + tail, head + first + tail, ""},
       {"-", head + first + tail, head + first + tail, "No download identifier"},
       {"ID-1", "", "", "Cannot read " + store},
       {"ID-1", noList, noList, "No download history in " + store},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.why);
+  for (const auto& [id, before, after, why] : cases) {
+    SCOPED_TRACE(why);
     fs::remove(store);
-    if (!c.before.empty()) sb_.file("~/Library/Safari/Downloads.plist", c.before);
-    CategoryPtr safari = oneGroup("Safari", privacy::Status::Download, c.id);
+    if (!before.empty()) sb_.file("~/Library/Safari/Downloads.plist", before);
+    CategoryPtr safari = oneGroup("Safari", privacy::Status::Download, id);
     EXPECT_EQ(cleanReport(PrivacyCleanService::cleanSafari, safari),
-              c.why.empty() ? "Success\nDownload History deleted\n"
-                            : failedReport("Download History", c.id, c.why));
-    EXPECT_EQ(fs::exists(store) ? testing::readFile(store) : "", c.after);
+              why.empty() ? "Success\nDownload History deleted\n"
+                          : failedReport("Download History", id, why));
+    EXPECT_EQ(fs::exists(store) ? testing::readFile(store) : "", after);
   }
 }
 
@@ -413,13 +404,7 @@ TEST(PrivacyLockedStoreTest, ScanReadsACopyCleanLeavesTheStoreAndRollsBack) {
   // holder: run in another process, held while scanning and cleaning;
   // visits: the rows listed, and those left after the clean; why: the
   // clean's error.
-  struct Case {
-    const char* name;
-    std::string holder;
-    std::vector<std::string> visits;
-    std::string why;
-  };
-  const Case cases[] = {
+  const std::tuple<const char*, std::string, std::vector<std::string>, std::string> cases[] = {
       {"BEGIN EXCLUSIVE, uncommitted changes spilled into the file",
        "BEGIN EXCLUSIVE; DELETE FROM visits WHERE id = 100;" + spill,
        {"100", "101", "102"},
@@ -436,8 +421,8 @@ TEST(PrivacyLockedStoreTest, ScanReadsACopyCleanLeavesTheStoreAndRollsBack) {
        {"100", "101", "102"},
        "refused"},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
+  for (const auto& [name, holder, visits, why] : cases) {
+    SCOPED_TRACE(name);
     Sandbox sb(::getpwuid(::geteuid())->pw_name);  // the program's own home
     const std::string history = testing::makeChromeStores(sb) + "/History";
     const std::vector<std::string> program = {
@@ -447,21 +432,21 @@ TEST(PrivacyLockedStoreTest, ScanReadsACopyCleanLeavesTheStoreAndRollsBack) {
       const std::string ready = sb.path("/ready");
       std::unique_ptr<FILE, int (*)(FILE*)> browser(
           ::popen(("sqlite3 '" + history + "' > '" + ready + "'").c_str(), "we"), ::pclose);
-      std::fprintf(browser.get(), "%s\n.print ready\n", c.holder.c_str());
+      std::fprintf(browser.get(), "%s\n.print ready\n", holder.c_str());
       std::fflush(browser.get());
       for (int i = 0; i < 1000 && testing::readFile(ready).find("ready") == std::string::npos; ++i)
         ::usleep(10000);
       const std::string listed = testing::runProgram(program).out;
-      EXPECT_EQ(listed.find(kCopied) != std::string::npos, c.why != "refused") << listed;
+      EXPECT_EQ(listed.find(kCopied) != std::string::npos, why != "refused") << listed;
       std::vector<std::string> clean = program;
       clean.insert(clean.end(), {"--clean", "chrome:Visit History", "--yes"});
       const testing::ProgramResult cleaned = testing::runProgram(clean);
       EXPECT_EQ(cleaned.exitCode, 1);
       const json failed = json::parse(cleaned.out)["clean"]["failed"];
-      EXPECT_EQ(failed.size(), c.visits.size());  // as many as were listed
-      for (const json& item : failed) EXPECT_EQ(item["deleteErrorDesc"], c.why);
+      EXPECT_EQ(failed.size(), visits.size());  // as many as were listed
+      for (const json& item : failed) EXPECT_EQ(item["deleteErrorDesc"], why);
     }
-    EXPECT_EQ(rows(history, "SELECT id FROM visits ORDER BY id"), c.visits);
+    EXPECT_EQ(rows(history, "SELECT id FROM visits ORDER BY id"), visits);
     EXPECT_EQ(testing::integrityOf(history), "ok");
     EXPECT_TRUE(!fs::exists(sb.path("~/Documents")) ||
                 fs::is_empty(sb.path("~/Documents")));  // the copy is gone
