@@ -9,6 +9,7 @@
 #include <functional>
 #include <future>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "orvexa/helper/helper_connection.h"
@@ -161,12 +162,9 @@ TEST_F(HelperServerTest, BadInputGetsAnErrorReplyOrAClosedConnectionAndServiceGo
   HelperServerOptions options;
   options.maxFrameSize = 4096;
   testing::RunningHelper helper(options);
-  const struct {
-    const char* name;
-    std::string bytes;
-    const char* reply;  // expected text in the reply; empty: none
-    bool closes;
-  } cases[] = {
+  // Per case: the bytes sent, the text expected in the reply ("": none) and
+  // whether the connection closes.
+  const std::tuple<const char*, std::string, const char*, bool> cases[] = {
       {"garbage body", std::string("\0\0\0\x05hello", 9), "Malformed message: not a binary", false},
       {"delete value of the wrong type",
        requestFrame(HelperRequest::Operation::handleEvent, 1, plist({{"/tmp/x", "0"}})),
@@ -175,18 +173,18 @@ TEST_F(HelperServerTest, BadInputGetsAnErrorReplyOrAClosedConnectionAndServiceGo
        "Refused: a message of 4097 bytes is larger than the limit of 4096 bytes.", true},
       {"truncated frame", std::string("\0\0\0\x40half", 8), "", true},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
+  for (const auto& [name, bytes, expected, closes] : cases) {
+    SCOPED_TRACE(name);
     RawHelperClient client(helper.socketPath());
-    ASSERT_TRUE(client.send(c.bytes));
-    if (c.reply[0] != '\0') {
+    ASSERT_TRUE(client.send(bytes));
+    if (expected[0] != '\0') {
       std::optional<HelperReply> reply = nextReply(client);
       ASSERT_TRUE(reply && !reply->flag && reply->code == raw(HelperEventErrorID::NoCause));
-      EXPECT_NE(reply->message.find(c.reply), std::string::npos) << reply->message;
+      EXPECT_NE(reply->message.find(expected), std::string::npos) << reply->message;
       EXPECT_EQ(textAt(&reply->information, "DeleteDesc"), reply->message);
     }
-    if (c.closes) {
-      EXPECT_TRUE(c.reply[0] == '\0' || client.closedByPeer());
+    if (closes) {
+      EXPECT_TRUE(expected[0] == '\0' || client.closedByPeer());
     } else {
       EXPECT_EQ(askVersion(client), kHelperToolVersion) << "the connection goes on";
     }
@@ -256,11 +254,8 @@ TEST_F(HelperServerTest, TakesOverOnlyAStaleSocket) {
   HelperServer live(options);
   options.socketPath = path;
   ASSERT_TRUE(live.start());
-  const struct {
-    const char* name;
-    std::function<void()> make;
-    const char* refusal;  // empty: taken over
-  } cases[] = {
+  // Per case: what is made at the path, and the refusal ("": taken over).
+  const std::tuple<const char*, std::function<void()>, const char*> cases[] = {
       {"a socket nothing accepts on",
        [&] {
          HelperServer dead(options);
@@ -279,17 +274,17 @@ TEST_F(HelperServerTest, TakesOverOnlyAStaleSocket) {
        [&] { fs::create_symlink(sb_.path("/var/run/live.socket"), path); },
        ": exists and is not a socket"},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
+  for (const auto& [name, make, refusal] : cases) {
+    SCOPED_TRACE(name);
     fs::remove(path);
-    c.make();
+    make();
     const auto before = fs::symlink_status(path).type();
     HelperServer server(options);
     std::string why;
     // Taken over: the new helper serves there; refused: left as it was.
     if (server.start(&why)) why = askVersion(*std::make_unique<RawHelperClient>(path));
-    EXPECT_EQ(why, *c.refusal ? path + c.refusal : std::string(kHelperToolVersion));
-    EXPECT_TRUE(!*c.refusal || fs::symlink_status(path).type() == before);
+    EXPECT_EQ(why, *refusal ? path + refusal : std::string(kHelperToolVersion));
+    EXPECT_TRUE(!*refusal || fs::symlink_status(path).type() == before);
   }
   EXPECT_TRUE(fs::is_socket(sb_.path("/var/run/live.socket")));
 }
