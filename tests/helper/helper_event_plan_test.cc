@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <tuple>
+
 #include "orvexa/helper/helper_message.h"
 #include "orvexa/helper/helper_path_policy.h"
 #include "orvexa/helper/helper_protocol.h"
@@ -91,12 +93,8 @@ TEST(HelperEventPlanTest, EveryPathOfAnEventIsChecked) {
 }
 
 TEST(HelperEventPlanTest, WrongTypesRefuseTheWholeRequest) {
-  const struct {
-    const char* name;
-    int event;
-    PlistValue dictionary;
-    const char* reason;
-  } cases[] = {
+  // Per case: the event, its dictionary and the reason of the refusal.
+  const std::tuple<const char*, int, PlistValue, const char*> cases[] = {
       {"event zero", 0, PlistValue::dictionary(), "Unknown event 0"},
       {"delete number text", 1, dict({{"/tmp/a", dict({{"0", "x"}})}}), "wrong type"},
       {"shred value array", 2, dict({{"/tmp/a", PlistValue::array()}}), "wrong type"},
@@ -106,10 +104,10 @@ TEST(HelperEventPlanTest, WrongTypesRefuseTheWholeRequest) {
        dict({{"OperationValue", 4}, {"/tmp/a", PlistValue::dictionary()}}), "ToPath"},
       {"clean value number", 3, dict({{"OperationValue", 3}, {"/tmp/a", 5}}), "wrong type"},
   };
-  for (const auto& c : cases) {
-    HelperEventPlan plan = planHelperEvent(c.event, c.dictionary, HelperPathScope{});
-    EXPECT_TRUE(plan.error.find(c.reason) != std::string::npos && plan.tasks.empty())
-        << c.name << ": " << plan.error;
+  for (const auto& [name, event, dictionary, reason] : cases) {
+    HelperEventPlan plan = planHelperEvent(event, dictionary, HelperPathScope{});
+    EXPECT_TRUE(plan.error.find(reason) != std::string::npos && plan.tasks.empty())
+        << name << ": " << plan.error;
   }
 }
 
@@ -150,11 +148,7 @@ std::string bodyWithNulInKey() {
 TEST(HelperMessageTest, MalformedRequestsAreRefusedWithAReason) {
   const PlistValue::Entry handleEvent = {"operation", "handleEvent"},
                           empty = {"dictionary", dict({})};
-  const struct {
-    const char* name;
-    std::string body;
-    const char* reason;
-  } cases[] = {
+  const std::tuple<const char*, std::string, const char*> cases[] = {
       {"truncated binary", bodyOf(dict({{"operation", "getHelperVersion"}})).substr(0, 20),
        "malformed"},
       {"array root", bodyOf(PlistValue::Array{"getHelperVersion"}), "not a dictionary"},
@@ -166,10 +160,10 @@ TEST(HelperMessageTest, MalformedRequestsAreRefusedWithAReason) {
        "\"event\""},
       {"dictionary missing", bodyOf(dict({handleEvent, {"event", 1}})), "\"dictionary\""},
   };
-  for (const auto& c : cases) {
+  for (const auto& [name, body, reason] : cases) {
     std::string why;
-    EXPECT_FALSE(decodeHelperRequest(c.body, &why)) << c.name;
-    EXPECT_NE(why.find(c.reason), std::string::npos) << c.name << ": " << why;
+    EXPECT_FALSE(decodeHelperRequest(body, &why)) << name;
+    EXPECT_NE(why.find(reason), std::string::npos) << name << ": " << why;
   }
 }
 
