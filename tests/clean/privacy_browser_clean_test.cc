@@ -207,57 +207,48 @@ CategoryPtr oneGroup(const std::string& browser, privacy::Status status, const s
 TEST_F(PrivacyBrowserCleanTest, FirefoxLoginsAreCutOutByteExactly) {
   const std::string profile = testing::makeFirefoxStores(sb_);
   const std::string store = profile + "/logins.json";
-  const std::string deep = std::string(300, '[') + std::string(300, ']');
+  const std::string deep = std::string(300, '[') + std::string(300, ']'), bom = "\xEF\xBB\xBF";
   auto failed = [](const std::string& why, const std::string& left = "") {
     return failedReport("Login History", "1", why, left);
   };
-  // ids: ticked; after: "" when the file must not change; report: as
-  // cleanReport gives it (by default every ticked login went);
-  // readOnly: the folder may not be written.
-  struct Case {
-    const char* name;
-    std::string before;
-    std::string ids, after, report = "Success\nLogin History deleted\n";
-    bool readOnly = false;
-  };
-  const Case cases[] = {
+  // Per case: the file before; the ids ticked; after: "" when the file must
+  // not change; report: as cleanReport gives it ("": every ticked login
+  // went); readOnly: the folder may not be written.
+  using Row = std::tuple<const char*, std::string, const char*, std::string, std::string, bool>;
+  const std::string head = "{\"version\" : 3,\n  \"logins\": [\n    ",
+                    tail = "\n  ],\n  \"nextId\": 3}\n";
+  const std::string big = "{\"id\": 2, \"big\": 123456789012345678901234567890, \"e\": 1E+2}";
+  const Row cases[] = {
       {"large numbers, odd key order, layout",
-       "{\"version\" : 3,\n  \"logins\": [\n    {\"timeCreated\": 18446744073709551615, \"id\": 1, "
-       "\"x\": 1.50},\n    {\"id\": 2, \"big\": 123456789012345678901234567890, \"e\": 1E+2}\n  "
-       "],\n"
-       "  \"nextId\": 3}\n",
-       "1",
-       "{\"version\" : 3,\n  \"logins\": [\n    {\"id\": 2, \"big\": "
-       "123456789012345678901234567890, \"e\": 1E+2}\n  ],\n  \"nextId\": 3}\n"},
+       head + "{\"timeCreated\": 18446744073709551615, \"id\": 1, \"x\": 1.50},\n    " + big + tail,
+       "1", head + big + tail, "", false},
       {"duplicate keys: the last id counts, repeats stay",
        R"({"logins":[{"id":1},{"id":2,"id":3},{"id":4}],"dup":1,"dup":2})", "3 4",
-       R"({"logins":[{"id":1}],"dup":1,"dup":2})"},
+       R"({"logins":[{"id":1}],"dup":1,"dup":2})", "", false},
       {"the last logins list is the one read, after a byte order mark",
-       "\xEF\xBB\xBF"
-       R"({"logins":[{"id":1}],"logins":[{"id":0},{"id":1},{"id":2}]})",
-       "1",
-       "\xEF\xBB\xBF"
-       R"({"logins":[{"id":1}],"logins":[{"id":0},{"id":2}]})"},
+       bom + R"({"logins":[{"id":1}],"logins":[{"id":0},{"id":1},{"id":2}]})", "1",
+       bom + R"({"logins":[{"id":1}],"logins":[{"id":0},{"id":2}]})", "", false},
       {"every login, with blanks", "{\"logins\": [ {\"id\":1} ,\n {\"id\":2} ]}", "2 1",
-       "{\"logins\": [  ]}"},
+       "{\"logins\": [  ]}", "", false},
       {"brackets and quotes in strings, escaped key, deep value",
        R"({"logins":[{"host":"a]},\"{[","\u0069d":1,"d":)" + deep + R"(},{"id":2}]})", "1",
-       R"({"logins":[{"id":2}]})"},
+       R"({"logins":[{"id":2}]})", "", false},
       {"ids that match nothing keep their mark", R"({"logins":[{"id":1.0},{"id":"2"}]})", "1 2 two",
-       "", "Success\nLogin History deleted\n1 deleting\n2 deleting\ntwo deleting\n"},
+       "", "Success\nLogin History deleted\n1 deleting\n2 deleting\ntwo deleting\n", false},
       {"unreadable file", "{\"logins\": [", "1", "",
-       failed("The logins file could not be read: nothing was removed from it")},
+       failed("The logins file could not be read: nothing was removed from it"), false},
       {"cannot be written back: the login found fails, 99 matches nothing",
        R"({"logins":[{"id":1}]})", "1 99", "", failed("Cannot write " + store, "99 deleting\n"),
        true},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    testing::writeFileAt(store, c.before);
-    CategoryPtr firefox = oneGroup("Firefox", privacy::Status::LoginHistory, c.ids);
-    auto report = [&] { return cleanReport(PrivacyCleanService::cleanFirefox, firefox); };
-    EXPECT_EQ(c.readOnly ? withoutWriteRights(sb_, profile, report) : report(), c.report);
-    EXPECT_EQ(testing::readFile(store), c.after.empty() ? c.before : c.after);
+  for (const auto& [name, before, ids, after, report, readOnly] : cases) {
+    SCOPED_TRACE(name);
+    testing::writeFileAt(store, before);
+    CategoryPtr firefox = oneGroup("Firefox", privacy::Status::LoginHistory, ids);
+    auto clean = [&] { return cleanReport(PrivacyCleanService::cleanFirefox, firefox); };
+    EXPECT_EQ(readOnly ? withoutWriteRights(sb_, profile, clean) : clean(),
+              report.empty() ? "Success\nLogin History deleted\n" : report);
+    EXPECT_EQ(testing::readFile(store), after.empty() ? before : after);
     expectNoTemporaryFile(profile);
   }
 }
@@ -308,11 +299,8 @@ TEST_F(PrivacyBrowserCleanTest, DownloadLocationsAndBoundAttachmentsTakeOnlyWhat
   ASSERT_EQ(::mkfifo(sb_.path("~/Downloads/pipe").c_str(), 0600), 0);
   const std::string outsideHome = "not removed: outside your home folder";
   const std::string notRegular = "not removed: not a regular file";
-  struct Case {
-    const char* name;
-    std::string path, why;  // why: "" when removed
-  };
-  const Case cases[] = {
+  // Per case: the path of the download and why it stays ("": removed).
+  const std::tuple<const char*, std::string, std::string> cases[] = {
       {"file outside the home", outside, outsideHome},
       {"folder outside the home", sb_.path("/Elsewhere/keep"), outsideHome},
       {"out by ..", sb_.path("~/Downloads/../../../Elsewhere/keep/data.txt"), outsideHome},
@@ -329,16 +317,18 @@ TEST_F(PrivacyBrowserCleanTest, DownloadLocationsAndBoundAttachmentsTakeOnlyWhat
       {"regular file in the home", sb_.path("~/Downloads/report.pdf"), ""},  // the store's own row
   };
   for (size_t i = 0; i + 1 < std::size(cases); ++i) {  // newest first, in case order
+    const std::string& path = std::get<1>(cases[i]);
     testing::Db(profile + "/History")
         .run("INSERT INTO downloads VALUES (?, 'g', ?, ?, ?, 1, 'x')",
-             {std::to_string(10 + i), cases[i].path, cases[i].path,
+             {std::to_string(10 + i), path, path,
               std::to_string(testing::chromeTime(1800000000 - static_cast<int64_t>(i)))});
   }
   CategoryPtr chrome = testing::scanned("Chrome");
   const FilePtr files = groupTitled(chrome, "Download File History");
   ASSERT_EQ(files->childrens.size(), std::size(cases));
   const std::vector<FilePtr> items = files->childrens;
-  items[std::size(cases) - 2]->url = Url::fromString(cases[std::size(cases) - 2].why.substr(12));
+  items[std::size(cases) - 2]->url =
+      Url::fromString(std::get<2>(cases[std::size(cases) - 2]).substr(12));
   tick(files, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10});
   const FilePtr visits = groupTitled(chrome, "Visit History");
   const FilePtr logins = groupTitled(chrome, "Login History");
@@ -360,11 +350,11 @@ TEST_F(PrivacyBrowserCleanTest, DownloadLocationsAndBoundAttachmentsTakeOnlyWhat
   EXPECT_TRUE(result.first == PrivacyDeleteEnum::Fail &&
               result.second.size() == std::size(cases) - 1);
   for (size_t i = 0; i < std::size(cases); ++i) {
-    const Case& c = cases[i];
+    const auto& [name, path, why] = cases[i];
     EXPECT_EQ(describeRecords({items[i]}),
-              items[i]->title + (c.why.empty() ? " deleted\n" : " failed: " + c.why + "\n"))
-        << c.name;
-    EXPECT_EQ(fs::exists(fs::symlink_status(c.path)), !c.why.empty()) << c.name;
+              items[i]->title + (why.empty() ? " deleted\n" : " failed: " + why + "\n"))
+        << name;
+    EXPECT_EQ(fs::exists(fs::symlink_status(path)), !why.empty()) << name;
   }
   EXPECT_EQ(testing::readFile(outside).size(), 3u);
   EXPECT_TRUE(fs::exists(sb_.path("~/Downloads/unpacked/inner.txt")));
