@@ -380,7 +380,7 @@ TEST(HelperConcurrencyTest, CallsFromManyThreadsGetTheirOwnAnswers) {
             kThreads);
 }
 
-TEST(PrivilegedFileOperationsTest, ShreddingOverwritesThroughTheItemAndRemovesIt) {
+TEST(PrivilegedFileOperationsTest, ShreddingOverwritesThroughTheItemAndAMoveReplacesNothing) {
   testing::TempDir inside, outside;
   // Hard links show what was written into the shredded files.
   const std::string file = inside.writeFile("secret.txt", "top secret!");
@@ -404,19 +404,14 @@ TEST(PrivilegedFileOperationsTest, ShreddingOverwritesThroughTheItemAndRemovesIt
   fs::create_hard_link(inside.writeFile("linked", "shared"), outside / "linked-witness");
   EXPECT_FALSE(shredItemWithoutFollowing(inside / "linked", &shredFailed).ok());
   EXPECT_TRUE(shredFailed && readFile(inside / "linked") == "shared");
-}
 
-TEST(PrivilegedFileOperationsTest, AMoveNeverReplacesWhatIsThere) {
-  // (A move into a free name: MaintenanceHelperTest, through the helper.)
-  testing::TempDir dir;
-  dir.writeFile("Spotlight/a.mdimporter/Info.plist", "a");
-  dir.writeFile("Spotlight/b.mdimporter", "b");
-  EXPECT_EQ(moveItemWithoutFollowing(dir / "Spotlight/b.mdimporter", dir / "Spotlight/a.mdimporter")
-                .code(),
-            EEXIST);
-  EXPECT_EQ(readFile(dir / "Spotlight/b.mdimporter") +
-                readFile(dir / "Spotlight/a.mdimporter/Info.plist"),
-            "ba");
+  // A move never replaces what is there. (A move into a free name:
+  // MaintenanceHelperTest, through the helper.)
+  const std::string a = inside / "Spotlight/a.mdimporter";
+  const std::string b = inside.writeFile("Spotlight/b.mdimporter", "b");
+  inside.writeFile("Spotlight/a.mdimporter/Info.plist", "a");
+  EXPECT_EQ(moveItemWithoutFollowing(b, a).code(), EEXIST);
+  EXPECT_EQ(readFile(b) + readFile(a + "/Info.plist"), "ba");
 }
 
 }  // namespace
