@@ -7,7 +7,6 @@
 
 #include "orvexa/helper/helper_message.h"
 #include "orvexa/helper/helper_path_policy.h"
-#include "orvexa/helper/helper_protocol.h"
 #include "support/plist_values.h"
 #include "support/run_as.h"
 #include "support/sandbox.h"
@@ -72,7 +71,8 @@ TEST(HelperPathTest, OnlyTheUsersHomeAndTheCataloguesFoldersAreAllowed) {
 }
 
 // A Delete needs the scan root and identity the listing recorded; a move's
-// destination is checked too. (Normalising: HelperPathTest; refusals by
+// destination is checked too; a value of the wrong type refuses the whole
+// request. (Normalising: HelperPathTest; refusals by
 // path, with their texts: HelperServerTest; a listing carried through to
 // the removal: the helper's column of CleanPathTest.)
 TEST(HelperEventPlanTest, EveryPathOfAnEventIsChecked) {
@@ -90,10 +90,9 @@ TEST(HelperEventPlanTest, EveryPathOfAnEventIsChecked) {
   const std::string to = sb.path("/Library/Spotlight Disabled/a.mdimporter");
   EXPECT_EQ(move(to).tasks.at(0).toPath + "|" + move(to).tasks.at(0).refusal, to + "|");
   EXPECT_NE(move("/tmp/a").tasks.at(0).refusal.find("outside"), std::string::npos);
-}
 
-TEST(HelperEventPlanTest, WrongTypesRefuseTheWholeRequest) {
-  // Per case: the event, its dictionary and the reason of the refusal.
+  // Wrong types refuse the whole request. Per case: the event, its
+  // dictionary and the reason of the refusal.
   const std::tuple<const char*, int, PlistValue, const char*> cases[] = {
       {"event zero", 0, PlistValue::dictionary(), "Unknown event 0"},
       {"delete number text", 1, dict({{"/tmp/a", dict({{"0", "x"}})}}), "wrong type"},
@@ -145,7 +144,7 @@ std::string bodyWithNulInKey() {
   return body;
 }
 
-TEST(HelperMessageTest, MalformedRequestsAreRefusedWithAReason) {
+TEST(HelperMessageTest, MalformedRequestsAndRepliesAreRefused) {
   const PlistValue::Entry handleEvent = {"operation", "handleEvent"},
                           empty = {"dictionary", dict({})};
   const std::tuple<const char*, std::string, const char*> cases[] = {
@@ -165,9 +164,7 @@ TEST(HelperMessageTest, MalformedRequestsAreRefusedWithAReason) {
     EXPECT_FALSE(decodeHelperRequest(body, &why)) << name;
     EXPECT_NE(why.find(reason), std::string::npos) << name << ": " << why;
   }
-}
-
-TEST(HelperMessageTest, MalformedRepliesAreRefused) {
+  // Malformed replies are refused too.
   for (const PlistValue& body : {dict({{"code", 1}}), dict({{"flag", true}}),
                                  dict({{"flag", true}, {"code", 1}, {"information", "x"}}),
                                  dict({{"flag", true}, {"code", 1}, {"message", 4}})}) {

@@ -7,7 +7,6 @@
 #include <future>
 #include <tuple>
 
-#include "orvexa/helper/helper_message.h"
 #include "orvexa/platform/identity.h"
 #include "orvexa/platform/user_defaults.h"
 #include "orvexa/units/main_queue.h"
