@@ -86,11 +86,10 @@ TEST_F(CleanServiceTest, WithoutTheHelperItsItemsFailAndTheUsersOwnGo) {
   auto finish = clean({caches});
   EXPECT_TRUE(exists(theirs) && !exists(mine));
   // The report, the records, then what the category keeps after the rebuild.
-  const std::string failed = "data.bin failed: " + std::string(kHelperNotRunningText) + "\n";
+  const std::string why = kHelperNotRunningText, failed = "data.bin failed: " + why + "\n";
   EXPECT_EQ(finish->summary() + testing::describeRecords({theirsRecord, mineRecord}) + "kept " +
                 std::to_string(caches->size) + "\n" + testing::describeRecords(caches->childrens),
-            "type 0, removed 50, status 3, failed: data.bin, " +
-                std::string(kHelperNotRunningText) + "\n" + failed +
+            "type 0, removed 50, status 3, failed: data.bin, " + why + "\n" + failed +
                 "mine.cache deleted\nkept 100\n" + failed);
   EXPECT_EQ(finish->steps, (std::vector<float>{0.25f, 0.5f, 0.75f}));
 }
