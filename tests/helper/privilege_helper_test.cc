@@ -95,10 +95,8 @@ TEST_F(PrivilegeHelperTest, AFailedInstallationReturnsItsTextAndStoresNothing) {
   for (const auto& [name, authorization, rights, code, text] : cases) {
     SCOPED_TRACE(name);
     ASSERT_TRUE(UserDefaults::standard().remove(label_ + "-Install"));
-    fake_->authorization = authorization;
-    fake_->rights = rights;
-    fake_->blessCode = code;
-    fake_->freeCalls = 0;
+    std::tie(fake_->authorization, fake_->rights, fake_->blessCode, fake_->freeCalls) =
+        std::tuple(authorization, rights, code, 0);
     EXPECT_EQ(install(), text);
     EXPECT_EQ(fake_->freeCalls, 1) << "the authorisation is always freed";
     EXPECT_FALSE(UserDefaults::standard().string(label_ + "-Install"));
