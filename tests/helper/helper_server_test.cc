@@ -66,6 +66,7 @@ std::string askVersion(RawHelperClient& client) {
   if (reply->flag) return reply->message;
   return "refused|" + reply->message + (client.closedByPeer() ? "|closed" : "|open");
 }
+std::string askVersion(RawHelperClient&& client) { return askVersion(client); }
 
 class HelperServerTest : public ::testing::Test {
  protected:
@@ -144,13 +145,10 @@ TEST_F(HelperServerTest, OnlyRootAndTheInstallingUserAreServed) {
     options.allowedUserId = allowed;
     testing::RunningHelper helper(options);
     testing::openFoldersForEveryone(sb_.root(), fs::path(helper.socketPath()).parent_path());
-    RawHelperClient asRoot(helper.socketPath());
-    EXPECT_EQ(askVersion(asRoot), kHelperToolVersion);
+    EXPECT_EQ(askVersion(RawHelperClient(helper.socketPath())), kHelperToolVersion);
     const std::optional<std::string> seen =
-        testing::runAsUser(kNobodyUid, testing::kNogroupGid, [&helper] {
-          RawHelperClient client(helper.socketPath());
-          return askVersion(client);
-        });
+        testing::runAsUser(kNobodyUid, testing::kNogroupGid,
+                           [&helper] { return askVersion(RawHelperClient(helper.socketPath())); });
     EXPECT_EQ(seen, allowed == kNobodyUid
                         ? kHelperToolVersion
                         : "refused|Refused: the privileged helper was installed for user id 4242; "
@@ -189,8 +187,8 @@ TEST_F(HelperServerTest, BadInputGetsAnErrorReplyOrAClosedConnectionAndServiceGo
       EXPECT_EQ(askVersion(client), kHelperToolVersion) << "the connection goes on";
     }
   }
-  RawHelperClient other(helper.socketPath());
-  EXPECT_EQ(askVersion(other), kHelperToolVersion) << "others are still served";
+  EXPECT_EQ(askVersion(RawHelperClient(helper.socketPath())), kHelperToolVersion)
+      << "others are still served";
 }
 
 // A long Delete is cut short at its next item, by a stop asked on another
@@ -282,7 +280,7 @@ TEST_F(HelperServerTest, TakesOverOnlyAStaleSocket) {
     HelperServer server(options);
     std::string why;
     // Taken over: the new helper serves there; refused: left as it was.
-    if (server.start(&why)) why = askVersion(*std::make_unique<RawHelperClient>(path));
+    if (server.start(&why)) why = askVersion(RawHelperClient(path));
     EXPECT_EQ(why, *refusal ? path + refusal : std::string(kHelperToolVersion));
     EXPECT_TRUE(!*refusal || fs::symlink_status(path).type() == before);
   }
@@ -306,10 +304,8 @@ TEST_F(HelperServerTest, ConnectionsPastTheLimitAreRefusedUntilOneCloses) {
   EXPECT_TRUE(third.closedByPeer());
   EXPECT_EQ(askVersion(*first), kHelperToolVersion) << "those served go on";
   first.reset();
-  EXPECT_TRUE(testing::waitFor([&] {
-    RawHelperClient next(helper.socketPath());
-    return askVersion(next) == kHelperToolVersion;
-  }));
+  EXPECT_TRUE(testing::waitFor(
+      [&] { return askVersion(RawHelperClient(helper.socketPath())) == kHelperToolVersion; }));
 }
 
 // The helper ends while calls are under way: each call gets exactly one
