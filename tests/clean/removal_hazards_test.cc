@@ -72,11 +72,8 @@ class CleanPathTest : public testing::HelperUsingTest,
     HelperUsingTest::SetUp();
     if (GetParam() == CleanPath::direct) return;
     if (::geteuid() != 0) GTEST_SKIP() << "the helper's operations run as root";
-    if (GetParam() == CleanPath::helper) {
-      helper_.emplace();
-    } else {
-      PrivilegeHelper::shard().setInProcess(true);
-    }
+    PrivilegeHelper::shard().setInProcess(GetParam() == CleanPath::inProcess);
+    if (GetParam() == CleanPath::helper) helper_.emplace();
   }
 
   // A record as a scan lists it, for this path's removal.
