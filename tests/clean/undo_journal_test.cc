@@ -45,8 +45,7 @@ TEST(UndoJournalTest, RoundTripKeepsBytesModeAndTimesAndNumbersATakenPlace) {
     testing::Sandbox sb;
     const std::string infoPath = *info ? sb.home() + info : std::string();
     const std::string file = sb.file("~/Pictures/a.jpg", "picture bytes");
-    const std::string folder = sb.dir("~/Old/project");
-    sb.file("~/Old/project/notes.txt", "notes");
+    const std::string folder = fs::path(sb.file("~/Old/project/notes.txt", "notes")).parent_path();
     ::chmod(file.c_str(), 0640);
     const uid_t owner = ::geteuid() == 0 ? 4321 : ::geteuid();  // as root: another user's file
     ASSERT_EQ(::lchown(file.c_str(), owner, owner), 0);
