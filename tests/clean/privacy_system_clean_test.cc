@@ -30,14 +30,15 @@ TEST(PrivacySystemCleanTest, FinderPositionsAndSharedListUuidsThatAreTickedGo) {
   const std::string killallLog = sb.path("/killall.log");
   Paths::shared().setTool("killall", testing::fakeTool(sb, "killall", killallLog, ""));
   const std::string preferences = testing::makeFinderRecents(sb);
-  const std::string list = testing::writeSharedList(
-      sb, "com.apple.LSSharedFileList.RecentDocuments.sfl", testing::sharedList(sb));
-  const std::string other = testing::writeSharedList(
-      sb, "com.apple.LSSharedFileList.RecentApplications.sfl", testing::sharedList(sb));
+  // The shared lists of recent documents (cleaned) and of recent applications.
+  const std::string documents = "com.apple.LSSharedFileList.RecentDocuments.sfl";
+  const std::string applications = "com.apple.LSSharedFileList.RecentApplications.sfl";
+  const std::string list = testing::writeSharedList(sb, documents, testing::sharedList(sb));
+  const std::string other = testing::writeSharedList(sb, applications, testing::sharedList(sb));
   const std::string before = readFile(preferences) + readFile(list);
   CategoryPtr recent = testing::scanned("Recent Item");
   const FilePtr finder = groupTitled(recent, "Finder Item");
-  const FilePtr shared = groupTitled(recent, "com.apple.LSSharedFileList.RecentDocuments.sfl");
+  const FilePtr shared = groupTitled(recent, documents);
   // The Finder's items name positions in its list, the entry that is not a
   // folder skipped; they have no address of their own.
   EXPECT_TRUE(finder->url.path() == preferences && !finder->removeCategory);
@@ -52,8 +53,7 @@ TEST(PrivacySystemCleanTest, FinderPositionsAndSharedListUuidsThatAreTickedGo) {
   tick(shared, {1});
   // As a host may hand it back: a web address whose path part is the other
   // list's.
-  const FilePtr fromWeb =
-      groupTitled(recent, "com.apple.LSSharedFileList.RecentApplications.sfl")->childrens[0];
+  const FilePtr fromWeb = groupTitled(recent, applications)->childrens[0];
   fromWeb->url = Url::fromString("https://lists.example" + percentEncodePath(other));
   fromWeb->state = 1;
   EXPECT_EQ(describeOutcome(PrivacyCleanService::cleanRecentItem(recent)),
