@@ -37,7 +37,6 @@ class PrivilegeHelperTest : public testing::HelperUsingTest {
   void SetUp() override {
     HelperUsingTest::SetUp();
     Identity::shared().setBundleVersion("2.0");
-    fake_ = std::make_shared<FakeBlessing>();
     PrivilegeHelper::shard().setBlessingMechanism(fake_);
     // As a user: privileged work needs the helper.
     PrivilegeHelper::shard().setInProcess(false);
@@ -52,7 +51,7 @@ class PrivilegeHelperTest : public testing::HelperUsingTest {
   }
 
   testing::Sandbox sb_;
-  std::shared_ptr<FakeBlessing> fake_;
+  std::shared_ptr<FakeBlessing> fake_ = std::make_shared<FakeBlessing>();
   std::string label_;
 };
 
