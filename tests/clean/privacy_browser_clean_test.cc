@@ -27,6 +27,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using json = nlohmann::json;
+using Clean = PrivacyCleanResult (*)(const CategoryPtr&);
 using testing::describeOutcome;
 using testing::describeRecords;
 using testing::groupTitled;
@@ -67,7 +68,6 @@ TEST_F(PrivacyBrowserCleanTest, TickedRowsAndFilesOfEveryBrowserGo) {
   // they start with "~".
   using Texts = std::vector<std::string>;
   using Left = std::tuple<const char*, const char*, Texts>;
-  using Clean = PrivacyCleanResult (*)(const CategoryPtr&);
   // Ticked: Safari's visit 11; Chrome's visit 100, report.pdf, cdn.example.net,
   // the login without user name, leveldb/000003.log and every form value
   // (whose store goes before the clean); Firefox's place 1.
@@ -150,8 +150,7 @@ TEST_F(PrivacyBrowserCleanTest, TickedRowsAndFilesOfEveryBrowserGo) {
 // What `clean` did to a category holding one group, as text: the outcome
 // with its failed items, the group's mark, and the items left with their
 // marks.
-std::string cleanReport(PrivacyCleanResult (*clean)(const CategoryPtr&),
-                        const CategoryPtr& category) {
+std::string cleanReport(Clean clean, const CategoryPtr& category) {
   const std::string outcome = describeOutcome(clean(category));
   return outcome + describeRecords(category->childrens) +
          describeRecords(category->childrens.at(0)->childrens);
@@ -415,7 +414,7 @@ TEST(PrivacyLockedStoreTest, ScanReadsACopyCleanLeavesTheStoreAndRollsBack) {
     SCOPED_TRACE(name);
     Sandbox sb(::getpwuid(::geteuid())->pw_name);  // the program's own home
     const std::string history = testing::makeChromeStores(sb) + "/History";
-    const std::vector<std::string> program = {
+    std::vector<std::string> program = {
         testing::orvexaProgram(), "--root", sb.root(), "--quiet", "--json", "privacy"};
     {
       // The browser: another process holding its statements until closed.
@@ -428,9 +427,8 @@ TEST(PrivacyLockedStoreTest, ScanReadsACopyCleanLeavesTheStoreAndRollsBack) {
         ::usleep(10000);
       const std::string listed = testing::runProgram(program).out;
       EXPECT_EQ(listed.find(kCopied) != std::string::npos, why != "refused") << listed;
-      std::vector<std::string> clean = program;
-      clean.insert(clean.end(), {"--clean", "chrome:Visit History", "--yes"});
-      const testing::ProgramResult cleaned = testing::runProgram(clean);
+      program.insert(program.end(), {"--clean", "chrome:Visit History", "--yes"});
+      const testing::ProgramResult cleaned = testing::runProgram(program);
       EXPECT_EQ(cleaned.exitCode, 1);
       const json failed = json::parse(cleaned.out)["clean"]["failed"];
       EXPECT_EQ(failed.size(), visits.size());  // as many as were listed
