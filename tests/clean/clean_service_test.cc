@@ -44,8 +44,7 @@ using testing::listedRecord;
 
 // A file of nobody's in a folder of root's: only the helper may remove it.
 std::string othersFile(const testing::Sandbox& sb, const std::string& name) {
-  const std::string folder = sb.dir("/Library/Caches/shared");
-  ::chmod(folder.c_str(), 0755);
+  ::chmod(sb.dir("/Library/Caches/shared").c_str(), 0755);
   const std::string file = sb.file("/Library/Caches/shared/" + name, 100);
   EXPECT_EQ(::chown(file.c_str(), testing::kNobodyUid, testing::kNogroupGid), 0);
   return file;
@@ -223,8 +222,7 @@ TEST(CleanServiceConcurrencyTest, RequestsSideBySideEachReportOnceWithTheirOwnCo
   testing::Sandbox sb;
   Identity::shared().setBundleIdentifier("org.orvexa.tests");
   testing::RunningHelper helper;
-  constexpr int kRequests = 4;
-  constexpr int kFiles = 6;
+  constexpr int kRequests = 4, kFiles = 6;
   auto finish = std::make_shared<testing::RecordingFinish>();
   for (int r = 0; r < kRequests; ++r) {
     std::vector<FilePtr> records;
