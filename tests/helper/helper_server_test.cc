@@ -348,8 +348,7 @@ TEST(HelperConcurrencyTest, CallsFromManyThreadsGetTheirOwnAnswers) {
   testing::Sandbox sb;
   Identity::shared().setBundleIdentifier("org.orvexa.tests");
   testing::RunningHelper helper;
-  constexpr int kThreads = 4;
-  constexpr int kCalls = 15;
+  constexpr int kThreads = 4, kCalls = 15;
   std::atomic<int> wrong{0};
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t) {
