@@ -8,6 +8,7 @@
 
 #include <filesystem>
 #include <optional>
+#include <tuple>
 
 #include "clean/clean_records.h"
 #include "orvexa/clean/undo_journal.h"
@@ -40,12 +41,10 @@ std::string statOf(const std::string& path, bool withTime = false) {
 
 using testing::cleanCategory;
 using testing::listedRecord;
-using testing::RecordingFinish;
 
 // A file of nobody's in a folder of root's: only the helper may remove it.
 std::string othersFile(const testing::Sandbox& sb, const std::string& name) {
-  const std::string folder = sb.dir("/Library/Caches/shared");
-  ::chmod(folder.c_str(), 0755);
+  ::chmod(sb.dir("/Library/Caches/shared").c_str(), 0755);
   const std::string file = sb.file("/Library/Caches/shared/" + name, 100);
   EXPECT_EQ(::chown(file.c_str(), testing::kNobodyUid, testing::kNogroupGid), 0);
   return file;
@@ -59,8 +58,8 @@ class CleanServiceTest : public testing::HelperUsingTest {
   }
 
   // Cleans `categories` as Common and waits for the report.
-  std::shared_ptr<RecordingFinish> clean(const std::vector<CategoryPtr>& categories) {
-    auto finish = std::make_shared<RecordingFinish>();
+  std::shared_ptr<testing::RecordingFinish> clean(const std::vector<CategoryPtr>& categories) {
+    auto finish = std::make_shared<testing::RecordingFinish>();
     CleanService::cleanCategorys(categories, CleanServiceType::Common, finish, nullptr);
     EXPECT_TRUE(finish->done.wait());
     return finish;
@@ -76,10 +75,8 @@ class CleanServiceTest : public testing::HelperUsingTest {
 // served or in-process as root: the helper and inProcess columns of
 // CleanPathTest.)
 TEST_F(CleanServiceTest, WithoutTheHelperItsItemsFailAndTheUsersOwnGo) {
-  testing::NoHelper noHelper;
-  for (const std::string& file : {helperToolPath(PrivilegeHelper::helperName()),
-                                  helperLaunchDaemonPlistPath(PrivilegeHelper::helperName())})
-    testing::writeFileAt(file, "x");
+  testing::RunningHelper installed;
+  installed.server().stop();
   const std::string theirs = othersFile(sb_, "data.bin");
   const std::string mine = sb_.file("~/Library/Caches/mine.cache", 50);
   FilePtr theirsRecord = listedRecord(theirs, 1, 100, false),
@@ -88,11 +85,10 @@ TEST_F(CleanServiceTest, WithoutTheHelperItsItemsFailAndTheUsersOwnGo) {
   auto finish = clean({caches});
   EXPECT_TRUE(exists(theirs) && !exists(mine));
   // The report, the records, then what the category keeps after the rebuild.
-  const std::string failed = "data.bin failed: " + std::string(kHelperNotRunningText) + "\n";
+  const std::string why = kHelperNotRunningText, failed = "data.bin failed: " + why + "\n";
   EXPECT_EQ(finish->summary() + testing::describeRecords({theirsRecord, mineRecord}) + "kept " +
                 std::to_string(caches->size) + "\n" + testing::describeRecords(caches->childrens),
-            "type 0, removed 50, status 3, failed: data.bin, " +
-                std::string(kHelperNotRunningText) + "\n" + failed +
+            "type 0, removed 50, status 3, failed: data.bin, " + why + "\n" + failed +
                 "mine.cache deleted\nkept 100\n" + failed);
   EXPECT_EQ(finish->steps, (std::vector<float>{0.25f, 0.5f, 0.75f}));
 }
@@ -123,13 +119,10 @@ TEST_F(CleanServiceTest, TheHelpersItemsAreQuarantinedRestoredAndPurged) {
     std::optional<testing::RunningHelper> helper;
     if (served) helper.emplace();
     auto [journal, item] = cleanUndoably();
-    EXPECT_TRUE(item.privileged);
-    EXPECT_EQ(statOf(quarantine), "0700 0");
+    EXPECT_EQ(statOf(quarantine) + (item.privileged ? " privileged" : ""), "0700 0 privileged");
     std::string as;
     ASSERT_TRUE(Quarantine::restore(*journal, item, &as).ok());
-    EXPECT_EQ(as, theirs);
-    EXPECT_EQ(statOf(theirs, true),
-              "0640 " + std::to_string(testing::kNobodyUid) + " mtime 2000.7");
+    EXPECT_EQ(statOf(theirs, true), "0640 65534 mtime 2000.7");  // nobody's
   }
   auto [journal, item] = cleanUndoably();
   EXPECT_TRUE(Quarantine::purge(*journal, item).ok());
@@ -146,24 +139,23 @@ TEST_F(CleanServiceTest, TheHelpersItemsAreQuarantinedRestoredAndPurged) {
   const std::string notTheirs = "Refused: \"" + moved +
                                 "\" was put in the quarantine by user id 65534; only that user or "
                                 "root may restore or remove it";
-  const struct {
-    uid_t user;
-    int operation;  // Restore 6, Clean 3
-    std::string to, refusal;
-  } rows[] = {{4321, 6, theirs, notTheirs},
-              {4321, 3, "", notTheirs},
-              {testing::kNobodyUid, 6, theirs + "2",
-               "Refused: \"" + moved + "\" came from \"" + theirs +
-                   "\" and goes back only there, not to \"" + theirs + "2\""}};
-  for (const auto& row : rows) {
-    PlistValue value = testing::plistDict({{"ToPath", row.to}});
+  // Per row: the user, the operation (Restore 6, Clean 3), the destination
+  // and the refusal.
+  const std::tuple<uid_t, int, std::string, std::string> rows[] = {
+      {4321, 6, theirs, notTheirs},
+      {4321, 3, "", notTheirs},
+      {testing::kNobodyUid, 6, theirs + "2",
+       "Refused: \"" + moved + "\" came from \"" + theirs +
+           "\" and goes back only there, not to \"" + theirs + "2\""}};
+  for (const auto& [user, operation, to, refusal] : rows) {
+    PlistValue value = testing::plistDict({{"ToPath", to}});
     putListedItem(value.asDictionary(), nobodys, *ListedIdentity::ofPath(moved));
     const HelperRequest request{
         HelperRequest::Operation::handleEvent, raw(HelperHanldeEventID::Maintenance),
-        testing::plistDict({{"OperationValue", row.operation}, {moved, value}})};
+        testing::plistDict({{"OperationValue", operation}, {moved, value}})};
     bool end = false;
-    const PlistValue said = helper.server().handle(request, {row.user, {}}, &end).information;
-    EXPECT_EQ(*said.find(moved)->find("DeleteDesc")->asString(), row.refusal);
+    const PlistValue said = helper.server().handle(request, {user, {}}, &end).information;
+    EXPECT_EQ(*said.find(moved)->find("DeleteDesc")->asString(), refusal);
   }
   EXPECT_TRUE(fs::exists(moved));
 }
@@ -214,7 +206,7 @@ TEST_F(CleanServiceTest, ATickedLinkGoesAndNeitherItsTargetNorAWebAddressesFile)
 
 TEST_F(CleanServiceTest, AMismatchOfHandledAndQueuedRecordsEndsAbnormally) {
   const std::string file = sb_.file("~/Library/Caches/a", 5);
-  auto finish = std::make_shared<RecordingFinish>();
+  auto finish = std::make_shared<testing::RecordingFinish>();
   auto request = std::make_shared<HelperCleanService>(finish, CleanServiceType::Common,
                                                       std::vector<CategoryPtr>{});
   request->commonDelete.insert(listedRecord(file, 1, 5, true));
@@ -230,9 +222,8 @@ TEST(CleanServiceConcurrencyTest, RequestsSideBySideEachReportOnceWithTheirOwnCo
   testing::Sandbox sb;
   Identity::shared().setBundleIdentifier("org.orvexa.tests");
   testing::RunningHelper helper;
-  constexpr int kRequests = 4;
-  constexpr int kFiles = 6;
-  auto finish = std::make_shared<RecordingFinish>();
+  constexpr int kRequests = 4, kFiles = 6;
+  auto finish = std::make_shared<testing::RecordingFinish>();
   for (int r = 0; r < kRequests; ++r) {
     std::vector<FilePtr> records;
     for (int i = 0; i < kFiles; ++i) {

@@ -61,9 +61,8 @@ TEST(HelperCleanSortTest, DeletedRecordsGoFailedOnesStayAndEverythingIsRenumbere
                            record("/f/c1", 0, DeleteStatus::None, 7), c2})}),
          category(3, 0, false, {record("/t0", 1, DeleteStatus::DeleteSuccess, 3)}),
          category(4, 1, true, {d})});
-    auto [failed, text] = HelperCleanService::sortCategory(request);
-    EXPECT_EQ(failed, (std::vector<FilePtr>{r1, c2, d}));
-    EXPECT_EQ(text, "denied,busy,gone,");
+    EXPECT_EQ(HelperCleanService::sortCategory(request),
+              std::pair(std::vector<FilePtr>{r1, c2, d}, std::string("denied,busy,gone,")));
     EXPECT_EQ(tree(request), std::string("c0 #0 50 0\n  /r1 0/0 0 20\n  /r2 1/0 0 30\n") +
                                  (firstFlagged ? "c2 #1" : "c2 #2") +
                                  " 16 0\n  /f 0/1 0 16\n    /f/c1 0/0 0 7\n    /f/c2 1/0 0 9\n" +

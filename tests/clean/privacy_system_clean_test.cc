@@ -19,51 +19,41 @@ using testing::describeOutcome;
 using testing::describeRecords;
 using testing::groupTitled;
 using testing::readFile;
-using testing::Sandbox;
 using testing::tick;
-using testing::titlesOf;
-
-class PrivacySystemCleanTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    killallLog_ = sb_.path("/killall.log");
-    Paths::shared().setTool("killall", testing::fakeTool(sb_, "killall", killallLog_, ""));
-  }
-
-  Sandbox sb_;
-  std::string killallLog_;
-};
 
 // What goes of the Finder's list and of a shared list, by the ticks: only
 // ticked positions (0 and 3 of the list) and uuids, in the file's own format;
 // nothing ticked runs neither killall; a web address names no list; lists
 // unreadable by the clean fail their items and stay.
-TEST_F(PrivacySystemCleanTest, FinderPositionsAndSharedListUuidsThatAreTickedGo) {
-  const std::string preferences = testing::makeFinderRecents(sb_);
-  const std::string list = testing::writeSharedList(
-      sb_, "com.apple.LSSharedFileList.RecentDocuments.sfl", testing::sharedList(sb_));
-  const std::string other = testing::writeSharedList(
-      sb_, "com.apple.LSSharedFileList.RecentApplications.sfl", testing::sharedList(sb_));
+TEST(PrivacySystemCleanTest, FinderPositionsAndSharedListUuidsThatAreTickedGo) {
+  testing::Sandbox sb;
+  const std::string killallLog = sb.path("/killall.log");
+  Paths::shared().setTool("killall", testing::fakeTool(sb, "killall", killallLog, ""));
+  const std::string preferences = testing::makeFinderRecents(sb);
+  // The shared lists of recent documents (cleaned) and of recent applications.
+  const std::string documents = "com.apple.LSSharedFileList.RecentDocuments.sfl";
+  const std::string applications = "com.apple.LSSharedFileList.RecentApplications.sfl";
+  const std::string list = testing::writeSharedList(sb, documents, testing::sharedList(sb));
+  const std::string other = testing::writeSharedList(sb, applications, testing::sharedList(sb));
   const std::string before = readFile(preferences) + readFile(list);
   CategoryPtr recent = testing::scanned("Recent Item");
   const FilePtr finder = groupTitled(recent, "Finder Item");
-  const FilePtr shared = groupTitled(recent, "com.apple.LSSharedFileList.RecentDocuments.sfl");
+  const FilePtr shared = groupTitled(recent, documents);
   // The Finder's items name positions in its list, the entry that is not a
   // folder skipped; they have no address of their own.
   EXPECT_TRUE(finder->url.path() == preferences && !finder->removeCategory);
-  EXPECT_EQ(titlesOf(finder), (std::vector<std::string>{"Documents", "Projects", ""}));
+  EXPECT_EQ(testing::titlesOf(finder), (std::vector<std::string>{"Documents", "Projects", ""}));
   for (const FilePtr& item : finder->childrens) EXPECT_TRUE(item->url.empty()) << item->title;
 
   EXPECT_EQ(PrivacyCleanService::cleanRecentItem(recent).first, PrivacyDeleteEnum::Success);
   EXPECT_EQ(readFile(preferences) + readFile(list), before);
-  EXPECT_FALSE(std::filesystem::exists(killallLog_));
+  EXPECT_FALSE(std::filesystem::exists(killallLog));
 
   tick(finder, {0, 2});
   tick(shared, {1});
   // As a host may hand it back: a web address whose path part is the other
   // list's.
-  const FilePtr fromWeb =
-      groupTitled(recent, "com.apple.LSSharedFileList.RecentApplications.sfl")->childrens[0];
+  const FilePtr fromWeb = groupTitled(recent, applications)->childrens[0];
   fromWeb->url = Url::fromString("https://lists.example" + percentEncodePath(other));
   fromWeb->state = 1;
   EXPECT_EQ(describeOutcome(PrivacyCleanService::cleanRecentItem(recent)),
@@ -71,7 +61,7 @@ TEST_F(PrivacySystemCleanTest, FinderPositionsAndSharedListUuidsThatAreTickedGo)
   fromWeb->state = 0;
   // The Finder's list loses its entries 0 and 3; the rest of the
   // preferences stays, in the file's own format.
-  PlistValue finderLeft = testing::storePlist(sb_, "finder_preferences.plist");
+  PlistValue finderLeft = testing::storePlist(sb, "finder_preferences.plist");
   PlistValue::Array& folders = *finderLeft.find("FXRecentFolders")->asArray();
   folders.erase(folders.begin() + 3);
   folders.erase(folders.begin());
@@ -81,18 +71,18 @@ TEST_F(PrivacySystemCleanTest, FinderPositionsAndSharedListUuidsThatAreTickedGo)
             "Finder Item deleted\nProjects -\n");
   // The rewritten archive decodes to the list less that entry (U-2); the
   // other list is untouched.
-  PlistValue expected = testing::sharedList(sb_);
+  PlistValue expected = testing::sharedList(sb);
   EXPECT_EQ(unarchiveObjectWithData(readFile(other)), expected);
   PlistValue::Array& items = *expected.find("items")->asArray();
   items.erase(items.begin() + 1);
   EXPECT_EQ(unarchiveObjectWithData(readFile(list)), expected);
-  EXPECT_EQ(readFile(killallLog_), "Finder\nsharedfilelistd\n");
+  EXPECT_EQ(readFile(killallLog), "Finder\nsharedfilelistd\n");
 
-  std::filesystem::remove(killallLog_);
+  std::filesystem::remove(killallLog);
   tick(finder, {0});
   tick(shared, {0});
-  sb_.file("~/Library/Preferences/com.apple.finder.plist", "garbage");
-  sb_.file(list.substr(sb_.root().size()), "garbage");
+  sb.file("~/Library/Preferences/com.apple.finder.plist", "garbage");
+  sb.file(list.substr(sb.root().size()), "garbage");
   const std::string outcome = describeOutcome(PrivacyCleanService::cleanRecentItem(recent));
   EXPECT_EQ(outcome + describeRecords({finder, shared}) + describeRecords(finder->childrens) +
                 describeRecords(shared->childrens),
@@ -102,19 +92,20 @@ TEST_F(PrivacySystemCleanTest, FinderPositionsAndSharedListUuidsThatAreTickedGo)
             "Projects failed: Write File Error!\nReport.pdf failed: not an XML or binary property "
             "list\n -\n");
   EXPECT_EQ(readFile(preferences) + readFile(list), "garbagegarbage");
-  EXPECT_FALSE(std::filesystem::exists(killallLog_));
+  EXPECT_FALSE(std::filesystem::exists(killallLog));
 }
 
 // Ticked permissions are reset by tccutil, and an application whose every
 // permission was reset leaves the category; what the tool refuses fails
 // with its words, a permission it cannot reset is not asked for, and an
 // application that is gone is skipped untouched.
-TEST_F(PrivacySystemCleanTest, PermissionResetRunsTccutil) {
-  testing::makePermissionDatabases(sb_);
-  const std::string log = sb_.path("/tccutil.log");
+TEST(PrivacySystemCleanTest, PermissionResetRunsTccutil) {
+  testing::Sandbox sb;
+  testing::makePermissionDatabases(sb);
+  const std::string log = sb.path("/tccutil.log");
   auto tool = [&](const std::string& output) {
     std::filesystem::remove(log);
-    Paths::shared().setTool("tccutil", testing::fakeTool(sb_, "tccutil", log, output));
+    Paths::shared().setTool("tccutil", testing::fakeTool(sb, "tccutil", log, output));
   };
   tool("Successfully reset Camera approval status for com.example.cam");
   CategoryPtr permissions = testing::scanned("Application Permissions");
@@ -122,7 +113,7 @@ TEST_F(PrivacySystemCleanTest, PermissionResetRunsTccutil) {
   EXPECT_EQ(PrivacyCleanService::cleanApplicationPermission(permissions).first,
             PrivacyDeleteEnum::Success);
   EXPECT_EQ(readFile(log), "reset Camera com.example.cam\nreset Microphone com.example.cam\n");
-  EXPECT_EQ(titlesOf(permissions), (std::vector<std::string>{"Recorder"}));
+  EXPECT_EQ(testing::titlesOf(permissions), (std::vector<std::string>{"Recorder"}));
   EXPECT_EQ(permissions->childrens[0]->finderID(), 0);
 
   tool("tccutil: No such bundle identifier");
@@ -143,7 +134,7 @@ TEST_F(PrivacySystemCleanTest, PermissionResetRunsTccutil) {
   // Neither an application that is gone nor one named by a web address (as
   // a host may hand it back) whose path part is the application's is reset.
   permissions = testing::scanned("Application Permissions");
-  std::filesystem::remove_all(sb_.path("/Applications/Recorder.app"));
+  std::filesystem::remove_all(sb.path("/Applications/Recorder.app"));
   const FilePtr webCam = permissions->childrens[0], recorder = permissions->childrens[1];
   webCam->url = Url::fromString("https://apps.example" + percentEncodePath(webCam->url.path()));
   tick(webCam, {0});

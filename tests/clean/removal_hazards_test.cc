@@ -11,6 +11,7 @@
 #include <fstream>
 #include <functional>
 #include <optional>
+#include <tuple>
 
 #include "clean/clean_records.h"
 #include "orvexa/clean/clean_service.h"
@@ -71,11 +72,8 @@ class CleanPathTest : public testing::HelperUsingTest,
     HelperUsingTest::SetUp();
     if (GetParam() == CleanPath::direct) return;
     if (::geteuid() != 0) GTEST_SKIP() << "the helper's operations run as root";
-    if (GetParam() == CleanPath::helper) {
-      helper_.emplace();
-    } else {
-      PrivilegeHelper::shard().setInProcess(true);
-    }
+    PrivilegeHelper::shard().setInProcess(GetParam() == CleanPath::inProcess);
+    if (GetParam() == CleanPath::helper) helper_.emplace();
   }
 
   // A record as a scan lists it, for this path's removal.
@@ -102,11 +100,8 @@ TEST_P(CleanPathTest, ItemsChangedAfterTheListingAreLeftAlone) {
   // One hazard: what happens to the listed item before the clean, the
   // record's error ("" when it was removed) and what survives in the caches
   // folder (none: the item is gone).
-  const struct {
-    const char* name;
-    std::function<void(const std::string& item, const std::string& outside)> change;
-    const char *desc, *survivor;
-  } hazards[] = {
+  using Change = std::function<void(const std::string& item, const std::string& outside)>;
+  const std::tuple<const char*, Change, const char*, const char*> hazards[] = {
       {"unchanged", nullptr, "", nullptr},
       {"edited", [](auto& item, auto&) { append(item, "more"); }, kChangedText, "app/edited"},
       {"replaced",
@@ -133,18 +128,17 @@ TEST_P(CleanPathTest, ItemsChangedAfterTheListingAreLeftAlone) {
        [](auto& item, auto& outside) { fs::create_hard_link(item, outside + "/second name"); }, "",
        nullptr},
   };
-  for (const auto& h : hazards) {
-    SCOPED_TRACE(h.name);
-    const std::string item = sb_.file("~/Library/Caches/app/" + std::string(h.name), 100);
+  for (const auto& [name, change, desc, survivor] : hazards) {
+    SCOPED_TRACE(name);
+    const std::string item = sb_.file("~/Library/Caches/app/" + std::string(name), 100);
     const std::string victim = outside_.writeFile("victim", "outside");
     FilePtr record = listed(item);
-    if (h.change) h.change(item, outside_.path());
+    if (change) change(item, outside_.path());
     clean(testing::cleanCategory({record}), CleanServiceType::Common);
-    EXPECT_EQ(
-        testing::describeRecords({record}),
-        std::string(h.name) + (*h.desc ? " failed: " + std::string(h.desc) : " deleted") + "\n");
+    EXPECT_EQ(testing::describeRecords({record}),
+              std::string(name) + (*desc ? " failed: " + std::string(desc) : " deleted") + "\n");
     EXPECT_EQ(testing::readFile(victim), "outside");
-    EXPECT_TRUE(h.survivor ? exists(sb_.path("~/Library/Caches/") + h.survivor) : !exists(item));
+    EXPECT_TRUE(survivor ? exists(sb_.path("~/Library/Caches/") + survivor) : !exists(item));
     const std::string second = outside_.path() + "/second name";
     EXPECT_TRUE(!fs::exists(second) || fs::file_size(second) == 100u);
     fs::remove_all(sb_.path("~/Library/Caches"));
@@ -185,16 +179,13 @@ TEST_P(CleanPathTest, OnlyListedItemsInsideTheScannedFoldersGo) {
 TEST_P(CleanPathTest, ACopyGoesOnlyWhileTheKeptCopyStillMatches) {
   const char* const keptChanged =
       "not removed: the copy kept of its group changed since it was listed";
-  const struct {
-    const char* name;
-    std::function<void(const std::string& kept, const std::string& copy)> change;
-    const char* copyDesc;  // "" when the copy was removed
-    int keptState = 0;
-  } cases[] = {
-      {"both as listed", nullptr, ""},
-      {"kept copy deleted", [](auto& kept, auto&) { fs::remove(kept); }, keptChanged},
-      {"kept copy edited", [](auto& kept, auto&) { append(kept, "!"); }, keptChanged},
-      {"copy edited", [](auto&, auto& copy) { append(copy, "!"); }, kChangedText},
+  // copyDesc: "" when the copy was removed; keptState: the kept copy's tick.
+  using Change = std::function<void(const std::string& kept, const std::string& copy)>;
+  const std::tuple<const char*, Change, const char*, int> cases[] = {
+      {"both as listed", nullptr, "", 0},
+      {"kept copy deleted", [](auto& kept, auto&) { fs::remove(kept); }, keptChanged, 0},
+      {"kept copy edited", [](auto& kept, auto&) { append(kept, "!"); }, keptChanged, 0},
+      {"copy edited", [](auto&, auto& copy) { append(copy, "!"); }, kChangedText, 0},
       {"copy rewritten with its size and time kept",
        [](auto&, auto& copy) {
          struct stat st {};
@@ -203,7 +194,7 @@ TEST_P(CleanPathTest, ACopyGoesOnlyWhileTheKeptCopyStillMatches) {
          const struct timespec times[2] = {st.st_atim, st.st_mtim};
          ::utimensat(AT_FDCWD, copy.c_str(), times, 0);
        },
-       "no longer identical to the copy kept"},
+       "no longer identical to the copy kept", 0},
       {"every copy ticked", nullptr, "not removed: no copy of its group would be kept", 1},
   };
   auto group = [&](std::vector<FilePtr> members) {
@@ -213,22 +204,22 @@ TEST_P(CleanPathTest, ACopyGoesOnlyWhileTheKeptCopyStillMatches) {
     g->childrens = std::move(members);
     return g;
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
+  for (const auto& [name, change, copyDesc, keptState] : cases) {
+    SCOPED_TRACE(name);
     const std::string kept = sb_.file("~/Pictures/a.jpg", 600);
     const std::string copy = sb_.file("~/Pictures/a copy.jpg", 600);
     FilePtr copyRecord = listed(copy, 1);
     FilePtr next = listed(sb_.file("~/Pictures/c copy.jpg", 900), 1);
     const std::vector<FilePtr> groups = {
-        group({listed(kept, c.keptState), copyRecord}),
+        group({listed(kept, keptState), copyRecord}),
         group({listed(sb_.file("~/Pictures/c.jpg", 900), 0), next})};
-    if (c.change) c.change(kept, copy);
+    if (change) change(kept, copy);
     clean(testing::cleanCategory(groups, -1), CleanServiceType::Duplicate);
-    EXPECT_EQ(copyRecord->deleteErrorDesc, c.copyDesc);
+    EXPECT_EQ(copyRecord->deleteErrorDesc, copyDesc);
     // The copy stays when refused, the kept copy unless the case removed it;
     // the next group's copy always goes and its kept copy stays.
-    EXPECT_EQ(exists(copy), *c.copyDesc != '\0');
-    EXPECT_TRUE(exists(kept) == (std::string(c.name) != "kept copy deleted") &&
+    EXPECT_EQ(exists(copy), *copyDesc != '\0');
+    EXPECT_TRUE(exists(kept) == (std::string(name) != "kept copy deleted") &&
                 !exists(next->url.path()) && exists(sb_.path("~/Pictures/c.jpg")));
     fs::remove_all(sb_.path("~/Pictures"));
   }

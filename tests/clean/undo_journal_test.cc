@@ -45,8 +45,7 @@ TEST(UndoJournalTest, RoundTripKeepsBytesModeAndTimesAndNumbersATakenPlace) {
     testing::Sandbox sb;
     const std::string infoPath = *info ? sb.home() + info : std::string();
     const std::string file = sb.file("~/Pictures/a.jpg", "picture bytes");
-    const std::string folder = sb.dir("~/Old/project");
-    sb.file("~/Old/project/notes.txt", "notes");
+    const std::string folder = fs::path(sb.file("~/Old/project/notes.txt", "notes")).parent_path();
     ::chmod(file.c_str(), 0640);
     const uid_t owner = ::geteuid() == 0 ? 4321 : ::geteuid();  // as root: another user's file
     ASSERT_EQ(::lchown(file.c_str(), owner, owner), 0);
@@ -111,8 +110,7 @@ TEST(UndoJournalTest, MissingLockedOrCorruptJournalFailsClearly) {
 // An item on another file system goes to that volume's own trash: renamed
 // (same inode), never copied.
 TEST(UndoJournalTest, ItemOnAnotherFileSystemStaysOnIt) {
-  struct stat shm {};
-  if (::stat("/dev/shm", &shm) != 0) GTEST_SKIP() << "no /dev/shm";
+  if (!fs::is_directory("/dev/shm")) GTEST_SKIP() << "no /dev/shm";
   const Layout was = Paths::shared().layout();
   Paths::shared().setLayout(Layout::Linux);
   testing::Sandbox sb;

@@ -3,27 +3,18 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <sstream>
+#include <tuple>
 
 #include "orvexa/helper/helper_message.h"
 #include "orvexa/helper/helper_path_policy.h"
-#include "orvexa/helper/helper_protocol.h"
 #include "support/plist_values.h"
 #include "support/run_as.h"
 #include "support/sandbox.h"
-#include "support/temp_dir.h"
 
 namespace orvexa {
 namespace {
 
 constexpr auto& dict = testing::plistDict;
-
-// The cases in tests/data/<name>: a property list holding an array.
-PlistValue::Array dataCases(std::string_view name) {
-  const std::optional<PlistValue> list = readPlist(testing::testData(name));
-  EXPECT_TRUE(list && list->asArray()) << name;
-  return list && list->asArray() ? *list->asArray() : PlistValue::Array{};
-}
 
 // The helper acts only strictly inside the asking user's home and the
 // system folders the catalogue names, under the sandbox's root; protected
@@ -31,21 +22,42 @@ PlistValue::Array dataCases(std::string_view name) {
 TEST(HelperPathTest, OnlyTheUsersHomeAndTheCataloguesFoldersAreAllowed) {
   testing::Sandbox sb;
   sb.dir("/Volumes/USB/.Trashes");
-  std::istringstream table(testing::testData("helper/path_policy.tsv"));
-  for (std::string line; std::getline(table, line);) {
-    if (line.starts_with('#')) continue;
-    const std::string reason = line.substr(0, line.find('\t'));
-    std::string path = line.substr(reason.size() + 1);
-    if (const size_t at = path.find("{uid}"); at != std::string::npos)
-      path.replace(at, 5, std::to_string(::geteuid()));
-    path = path.starts_with('~')   ? sb.path(path)
-           : path.starts_with('@') ? sb.root() + path.substr(1)
-                                   : path;
-    const std::string refusal = helperPathRefusal(path);
-    EXPECT_TRUE(reason == "allowed" ? refusal.empty()
-                                    : refusal.rfind("Refused: ", 0) == 0 &&
-                                          refusal.find(reason) != std::string::npos)
-        << path << ": " << refusal;
+  const std::string ownTrash = "/Volumes/USB/.Trashes/" + std::to_string(::geteuid());
+  // By the reason a refusal gives ("": allowed), the paths that get it.
+  const std::pair<const char*, std::vector<std::string>> cases[] = {
+      {"protected",
+       {"/", "/usr/bin/env", "/etc/passwd", sb.root(), sb.path("/Library"),
+        sb.path("/Library/Caches"), sb.path("/Library/LaunchDaemons"), sb.path("/Users/tester"),
+        sb.path("/Users/tester/Library"), sb.path("/usr/bin/mdfind"),
+        sb.path("~/Library/Keychains/login.keychain-db"),
+        sb.path("~/library/KEYCHAINS/login.keychain-db"),
+        sb.path("~/Library/Application Support/MobileSync"), sb.path("~/Documents"),
+        sb.path("/Library/Preferences/SystemConfiguration/preferences.plist")}},
+      {"",
+       {sb.path("~/Library/Application Support/MobileSync/Backup/0a1b"),
+        sb.path("/Library/Caches/com.example.app"), sb.path("~/Library/Caches/x"),
+        sb.path("~/Documents/report.txt"), sb.path("/Library/LaunchDaemons/com.example.plist"),
+        sb.path("/Library/Spotlight Disabled/A.mdimporter"), sb.path("/Applications/Example.app"),
+        sb.path("/private/var/tmp/x"), sb.path("/Users/Shared/com.example.app/data"),
+        sb.path(ownTrash + "/f")}},
+      {"not an absolute path", {"relative/file", ""}},
+      {"\"..\"", {sb.path("/Library/Caches/../../x"), sb.path("/Library/Caches/./x")}},
+      {"shared users folder",
+       {sb.path("/Users/Shared/Family Photos/a.jpg"), sb.path("/Users/Shared/notes.txt"),
+        sb.path("/Users/Shared/.com.example.app")}},
+      {"outside",
+       {sb.path("/Users/alice/Documents/f"), sb.path("/opt/data/file"),
+        sb.path("/Library/Fonts/Font.ttf"), sb.path("/Volumes/USB/.Trashes/4242/f"),
+        sb.path("/Library/Caches Disabled"), "/tmp/x", "/var/log/app.log"}},
+  };
+  for (const auto& [reason, paths] : cases) {
+    for (const std::string& path : paths) {
+      const std::string refusal = helperPathRefusal(path);
+      EXPECT_TRUE(*reason ? refusal.rfind("Refused: ", 0) == 0 &&
+                                refusal.find(reason) != std::string::npos
+                          : refusal.empty())
+          << path << ": " << refusal;
+    }
   }
   EXPECT_NE(helperPathRefusal(std::string("/tmp/a\0b", 8)).find("NUL"), std::string::npos);
   std::string normalized;
@@ -59,7 +71,8 @@ TEST(HelperPathTest, OnlyTheUsersHomeAndTheCataloguesFoldersAreAllowed) {
 }
 
 // A Delete needs the scan root and identity the listing recorded; a move's
-// destination is checked too. (Normalising: HelperPathTest; refusals by
+// destination is checked too; a value of the wrong type refuses the whole
+// request. (Normalising: HelperPathTest; refusals by
 // path, with their texts: HelperServerTest; a listing carried through to
 // the removal: the helper's column of CleanPathTest.)
 TEST(HelperEventPlanTest, EveryPathOfAnEventIsChecked) {
@@ -77,17 +90,23 @@ TEST(HelperEventPlanTest, EveryPathOfAnEventIsChecked) {
   const std::string to = sb.path("/Library/Spotlight Disabled/a.mdimporter");
   EXPECT_EQ(move(to).tasks.at(0).toPath + "|" + move(to).tasks.at(0).refusal, to + "|");
   EXPECT_NE(move("/tmp/a").tasks.at(0).refusal.find("outside"), std::string::npos);
-}
 
-// Events whose dictionary holds a value of the wrong type, or lacks the
-// operation, are refused whole, with the reason given.
-TEST(HelperEventPlanTest, WrongTypesRefuseTheWholeRequest) {
-  for (const PlistValue& c : dataCases("helper/wrong_event_types.plist")) {
-    const HelperEventPlan plan = planHelperEvent(static_cast<int>(*c.find("event")->asInteger()),
-                                                 *c.find("dictionary"), HelperPathScope{});
-    EXPECT_TRUE(plan.error.find(*c.find("reason")->asString()) != std::string::npos &&
-                plan.tasks.empty())
-        << *c.find("name")->asString() << ": " << plan.error;
+  // Wrong types refuse the whole request. Per case: the event, its
+  // dictionary and the reason of the refusal.
+  const std::tuple<const char*, int, PlistValue, const char*> cases[] = {
+      {"event zero", 0, PlistValue::dictionary(), "Unknown event 0"},
+      {"delete number text", 1, dict({{"/tmp/a", dict({{"0", "x"}})}}), "wrong type"},
+      {"shred value array", 2, dict({{"/tmp/a", PlistValue::array()}}), "wrong type"},
+      {"no operation", 3, dict({{"/tmp/a", PlistValue::dictionary()}}), "OperationValue"},
+      {"unknown operation", 3, dict({{"OperationValue", 7}}), "Unknown operation 7"},
+      {"move without destination", 3,
+       dict({{"OperationValue", 4}, {"/tmp/a", PlistValue::dictionary()}}), "ToPath"},
+      {"clean value number", 3, dict({{"OperationValue", 3}, {"/tmp/a", 5}}), "wrong type"},
+  };
+  for (const auto& [name, event, dictionary, reason] : cases) {
+    HelperEventPlan plan = planHelperEvent(event, dictionary, HelperPathScope{});
+    EXPECT_TRUE(plan.error.find(reason) != std::string::npos && plan.tasks.empty())
+        << name << ": " << plan.error;
   }
 }
 
@@ -96,7 +115,7 @@ std::string bodyOf(const PlistValue& value) { return writePlist(value, PlistForm
 // A frame fed byte by byte comes out whole at its last byte; frames that
 // arrive in one read come out one after the other. (What a frame carries
 // survives it: every server test.)
-TEST(HelperMessageTest, FramesComeOutWholeWhateverTheReads) {
+TEST(HelperMessageTest, FramesComeOutWholeWhateverTheReadsUpToTheLimit) {
   const std::string frame = encodeHelperFrame(helperRequestToPlist(
       {HelperRequest::Operation::handleEvent, 1, dict({{"/tmp/a b/c", dict({{"0", 0}})}})}));
   HelperFrameDecoder decoder;
@@ -111,12 +130,8 @@ TEST(HelperMessageTest, FramesComeOutWholeWhateverTheReads) {
     EXPECT_EQ(body, frame.substr(4));  // past the length
   }
   EXPECT_EQ(decoder.next(&body), HelperFrameDecoder::State::needMore);
-}
-
-// A frame of exactly the limit is taken. (One byte over: the server test,
-// with the refusal's text.)
-TEST(HelperMessageTest, FrameSizeLimitIsInclusive) {
-  std::string body;
+  // A frame of exactly the limit is taken. (One byte over: the server test,
+  // with the refusal's text.)
   HelperFrameDecoder exact(1000);
   exact.feed(std::string{'\x00', '\x00', '\x03', '\xE8'} + std::string(1000, 'x'));
   EXPECT_TRUE(exact.next(&body) == HelperFrameDecoder::State::frame && body.size() == 1000u);
@@ -129,22 +144,30 @@ std::string bodyWithNulInKey() {
   return body;
 }
 
-// Each request refused: its body and the reason the refusal gives.
-TEST(HelperMessageTest, MalformedRequestsAreRefusedWithAReason) {
-  std::vector<std::pair<std::string, std::string>> cases = {
-      {bodyOf(dict({{"operation", "getHelperVersion"}})).substr(0, 20), "malformed"},
-      {bodyWithNulInKey(), "holds a NUL character"}};
-  for (const PlistValue& c : dataCases("helper/malformed_requests.plist"))
-    cases.emplace_back(bodyOf(*c.find("request")), *c.find("reason")->asString());
-  for (const auto& [body, reason] : cases) {
+TEST(HelperMessageTest, MalformedRequestsAndRepliesAreRefused) {
+  const PlistValue::Entry handleEvent = {"operation", "handleEvent"},
+                          empty = {"dictionary", dict({})};
+  const std::tuple<const char*, std::string, const char*> cases[] = {
+      {"truncated binary", bodyOf(dict({{"operation", "getHelperVersion"}})).substr(0, 20),
+       "malformed"},
+      {"array root", bodyOf(PlistValue::Array{"getHelperVersion"}), "not a dictionary"},
+      {"key with a NUL", bodyWithNulInKey(), "holds a NUL character"},
+      {"no operation", bodyOf(dict({{"event", 1}})), "\"operation\" is missing"},
+      {"unknown operation", bodyOf(dict({{"operation", "format"}})), "unknown operation"},
+      {"event missing", bodyOf(dict({handleEvent, empty})), "\"event\""},
+      {"event beyond 32 bits", bodyOf(dict({handleEvent, {"event", int64_t{1} << 40}, empty})),
+       "\"event\""},
+      {"dictionary missing", bodyOf(dict({handleEvent, {"event", 1}})), "\"dictionary\""},
+  };
+  for (const auto& [name, body, reason] : cases) {
     std::string why;
-    EXPECT_FALSE(decodeHelperRequest(body, &why)) << reason;
-    EXPECT_NE(why.find(reason), std::string::npos) << why;
+    EXPECT_FALSE(decodeHelperRequest(body, &why)) << name;
+    EXPECT_NE(why.find(reason), std::string::npos) << name << ": " << why;
   }
-}
-
-TEST(HelperMessageTest, MalformedRepliesAreRefused) {
-  for (const PlistValue& body : dataCases("helper/malformed_replies.plist")) {
+  // Malformed replies are refused too.
+  for (const PlistValue& body : {dict({{"code", 1}}), dict({{"flag", true}}),
+                                 dict({{"flag", true}, {"code", 1}, {"information", "x"}}),
+                                 dict({{"flag", true}, {"code", 1}, {"message", 4}})}) {
     std::string why;
     EXPECT_TRUE(!decodeHelperReply(bodyOf(body), &why) && !why.empty());
   }

@@ -9,6 +9,7 @@
 #include <functional>
 #include <future>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "orvexa/helper/helper_connection.h"
@@ -32,7 +33,6 @@ using testing::callEvent;
 using testing::kNobodyUid;
 using testing::RawHelperClient;
 using testing::readFile;
-using testing::TempDir;
 constexpr auto& plist = testing::plistDict;
 
 int64_t intAt(const PlistValue& d, std::string_view key) {
@@ -66,6 +66,7 @@ std::string askVersion(RawHelperClient& client) {
   if (reply->flag) return reply->message;
   return "refused|" + reply->message + (client.closedByPeer() ? "|closed" : "|open");
 }
+std::string askVersion(RawHelperClient&& client) { return askVersion(client); }
 
 class HelperServerTest : public ::testing::Test {
  protected:
@@ -144,13 +145,10 @@ TEST_F(HelperServerTest, OnlyRootAndTheInstallingUserAreServed) {
     options.allowedUserId = allowed;
     testing::RunningHelper helper(options);
     testing::openFoldersForEveryone(sb_.root(), fs::path(helper.socketPath()).parent_path());
-    RawHelperClient asRoot(helper.socketPath());
-    EXPECT_EQ(askVersion(asRoot), kHelperToolVersion);
+    EXPECT_EQ(askVersion(RawHelperClient(helper.socketPath())), kHelperToolVersion);
     const std::optional<std::string> seen =
-        testing::runAsUser(kNobodyUid, testing::kNogroupGid, [&helper] {
-          RawHelperClient client(helper.socketPath());
-          return askVersion(client);
-        });
+        testing::runAsUser(kNobodyUid, testing::kNogroupGid,
+                           [&helper] { return askVersion(RawHelperClient(helper.socketPath())); });
     EXPECT_EQ(seen, allowed == kNobodyUid
                         ? kHelperToolVersion
                         : "refused|Refused: the privileged helper was installed for user id 4242; "
@@ -162,12 +160,9 @@ TEST_F(HelperServerTest, BadInputGetsAnErrorReplyOrAClosedConnectionAndServiceGo
   HelperServerOptions options;
   options.maxFrameSize = 4096;
   testing::RunningHelper helper(options);
-  const struct {
-    const char* name;
-    std::string bytes;
-    const char* reply;  // expected text in the reply; empty: none
-    bool closes;
-  } cases[] = {
+  // Per case: the bytes sent, the text expected in the reply ("": none) and
+  // whether the connection closes.
+  const std::tuple<const char*, std::string, const char*, bool> cases[] = {
       {"garbage body", std::string("\0\0\0\x05hello", 9), "Malformed message: not a binary", false},
       {"delete value of the wrong type",
        requestFrame(HelperRequest::Operation::handleEvent, 1, plist({{"/tmp/x", "0"}})),
@@ -176,24 +171,24 @@ TEST_F(HelperServerTest, BadInputGetsAnErrorReplyOrAClosedConnectionAndServiceGo
        "Refused: a message of 4097 bytes is larger than the limit of 4096 bytes.", true},
       {"truncated frame", std::string("\0\0\0\x40half", 8), "", true},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
+  for (const auto& [name, bytes, expected, closes] : cases) {
+    SCOPED_TRACE(name);
     RawHelperClient client(helper.socketPath());
-    ASSERT_TRUE(client.send(c.bytes));
-    if (c.reply[0] != '\0') {
+    ASSERT_TRUE(client.send(bytes));
+    if (expected[0] != '\0') {
       std::optional<HelperReply> reply = nextReply(client);
       ASSERT_TRUE(reply && !reply->flag && reply->code == raw(HelperEventErrorID::NoCause));
-      EXPECT_NE(reply->message.find(c.reply), std::string::npos) << reply->message;
+      EXPECT_NE(reply->message.find(expected), std::string::npos) << reply->message;
       EXPECT_EQ(textAt(&reply->information, "DeleteDesc"), reply->message);
     }
-    if (c.closes) {
-      EXPECT_TRUE(c.reply[0] == '\0' || client.closedByPeer());
+    if (closes) {
+      EXPECT_TRUE(expected[0] == '\0' || client.closedByPeer());
     } else {
       EXPECT_EQ(askVersion(client), kHelperToolVersion) << "the connection goes on";
     }
   }
-  RawHelperClient other(helper.socketPath());
-  EXPECT_EQ(askVersion(other), kHelperToolVersion) << "others are still served";
+  EXPECT_EQ(askVersion(RawHelperClient(helper.socketPath())), kHelperToolVersion)
+      << "others are still served";
 }
 
 // A long Delete is cut short at its next item, by a stop asked on another
@@ -257,11 +252,8 @@ TEST_F(HelperServerTest, TakesOverOnlyAStaleSocket) {
   HelperServer live(options);
   options.socketPath = path;
   ASSERT_TRUE(live.start());
-  const struct {
-    const char* name;
-    std::function<void()> make;
-    const char* refusal;  // empty: taken over
-  } cases[] = {
+  // Per case: what is made at the path, and the refusal ("": taken over).
+  const std::tuple<const char*, std::function<void()>, const char*> cases[] = {
       {"a socket nothing accepts on",
        [&] {
          HelperServer dead(options);
@@ -280,17 +272,17 @@ TEST_F(HelperServerTest, TakesOverOnlyAStaleSocket) {
        [&] { fs::create_symlink(sb_.path("/var/run/live.socket"), path); },
        ": exists and is not a socket"},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
+  for (const auto& [name, make, refusal] : cases) {
+    SCOPED_TRACE(name);
     fs::remove(path);
-    c.make();
+    make();
     const auto before = fs::symlink_status(path).type();
     HelperServer server(options);
     std::string why;
     // Taken over: the new helper serves there; refused: left as it was.
-    if (server.start(&why)) why = askVersion(*std::make_unique<RawHelperClient>(path));
-    EXPECT_EQ(why, *c.refusal ? path + c.refusal : std::string(kHelperToolVersion));
-    EXPECT_TRUE(!*c.refusal || fs::symlink_status(path).type() == before);
+    if (server.start(&why)) why = askVersion(RawHelperClient(path));
+    EXPECT_EQ(why, *refusal ? path + refusal : std::string(kHelperToolVersion));
+    EXPECT_TRUE(!*refusal || fs::symlink_status(path).type() == before);
   }
   EXPECT_TRUE(fs::is_socket(sb_.path("/var/run/live.socket")));
 }
@@ -312,10 +304,8 @@ TEST_F(HelperServerTest, ConnectionsPastTheLimitAreRefusedUntilOneCloses) {
   EXPECT_TRUE(third.closedByPeer());
   EXPECT_EQ(askVersion(*first), kHelperToolVersion) << "those served go on";
   first.reset();
-  EXPECT_TRUE(testing::waitFor([&] {
-    RawHelperClient next(helper.socketPath());
-    return askVersion(next) == kHelperToolVersion;
-  }));
+  EXPECT_TRUE(testing::waitFor(
+      [&] { return askVersion(RawHelperClient(helper.socketPath())) == kHelperToolVersion; }));
 }
 
 // The helper ends while calls are under way: each call gets exactly one
@@ -358,8 +348,7 @@ TEST(HelperConcurrencyTest, CallsFromManyThreadsGetTheirOwnAnswers) {
   testing::Sandbox sb;
   Identity::shared().setBundleIdentifier("org.orvexa.tests");
   testing::RunningHelper helper;
-  constexpr int kThreads = 4;
-  constexpr int kCalls = 15;
+  constexpr int kThreads = 4, kCalls = 15;
   std::atomic<int> wrong{0};
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t) {
@@ -386,9 +375,8 @@ TEST(HelperConcurrencyTest, CallsFromManyThreadsGetTheirOwnAnswers) {
             kThreads);
 }
 
-TEST(PrivilegedFileOperationsTest, ShreddingOverwritesThroughTheItemAndRemovesIt) {
-  TempDir inside;
-  TempDir outside;
+TEST(PrivilegedFileOperationsTest, ShreddingOverwritesThroughTheItemAndAMoveReplacesNothing) {
+  testing::TempDir inside, outside;
   // Hard links show what was written into the shredded files.
   const std::string file = inside.writeFile("secret.txt", "top secret!");
   fs::create_hard_link(file, outside / "secret-witness");
@@ -411,19 +399,14 @@ TEST(PrivilegedFileOperationsTest, ShreddingOverwritesThroughTheItemAndRemovesIt
   fs::create_hard_link(inside.writeFile("linked", "shared"), outside / "linked-witness");
   EXPECT_FALSE(shredItemWithoutFollowing(inside / "linked", &shredFailed).ok());
   EXPECT_TRUE(shredFailed && readFile(inside / "linked") == "shared");
-}
 
-TEST(PrivilegedFileOperationsTest, AMoveNeverReplacesWhatIsThere) {
-  // (A move into a free name: MaintenanceHelperTest, through the helper.)
-  TempDir dir;
-  dir.writeFile("Spotlight/a.mdimporter/Info.plist", "a");
-  dir.writeFile("Spotlight/b.mdimporter", "b");
-  EXPECT_EQ(moveItemWithoutFollowing(dir / "Spotlight/b.mdimporter", dir / "Spotlight/a.mdimporter")
-                .code(),
-            EEXIST);
-  EXPECT_EQ(readFile(dir / "Spotlight/b.mdimporter") +
-                readFile(dir / "Spotlight/a.mdimporter/Info.plist"),
-            "ba");
+  // A move never replaces what is there. (A move into a free name:
+  // MaintenanceHelperTest, through the helper.)
+  const std::string a = inside / "Spotlight/a.mdimporter";
+  const std::string b = inside.writeFile("Spotlight/b.mdimporter", "b");
+  inside.writeFile("Spotlight/a.mdimporter/Info.plist", "a");
+  EXPECT_EQ(moveItemWithoutFollowing(b, a).code(), EEXIST);
+  EXPECT_EQ(readFile(b) + readFile(a + "/Info.plist"), "ba");
 }
 
 }  // namespace

@@ -5,8 +5,8 @@
 
 #include <filesystem>
 #include <future>
+#include <tuple>
 
-#include "orvexa/helper/helper_message.h"
 #include "orvexa/platform/identity.h"
 #include "orvexa/platform/user_defaults.h"
 #include "orvexa/units/main_queue.h"
@@ -37,7 +37,6 @@ class PrivilegeHelperTest : public testing::HelperUsingTest {
   void SetUp() override {
     HelperUsingTest::SetUp();
     Identity::shared().setBundleVersion("2.0");
-    fake_ = std::make_shared<FakeBlessing>();
     PrivilegeHelper::shard().setBlessingMechanism(fake_);
     // As a user: privileged work needs the helper.
     PrivilegeHelper::shard().setInProcess(false);
@@ -52,60 +51,52 @@ class PrivilegeHelperTest : public testing::HelperUsingTest {
   }
 
   testing::Sandbox sb_;
-  std::shared_ptr<FakeBlessing> fake_;
+  std::shared_ptr<FakeBlessing> fake_ = std::make_shared<FakeBlessing>();
   std::string label_;
 };
 
 // Whether the installed helper is usable follows the files, the flag and the
 // stored version; getHelperTool never installs, and says what to run.
 TEST_F(PrivilegeHelperTest, UsabilityFollowsTheFilesTheFlagAndTheStoredVersion) {
-  // stored: nullptr when nothing is; text: of getHelperTool, nothing serving the socket here.
-  const struct {
-    const char* name;
-    bool files, reinstallFlag;
-    const char *stored, *text;
-  } cases[] = {
+  // Per case: whether the files are there, the reinstall flag, the version
+  // stored (nullptr: none) and the text of getHelperTool, nothing serving
+  // the socket here.
+  const std::tuple<const char*, bool, bool, const char*, const char*> cases[] = {
       {"both files, no flag, stale version", true, false, "1.0", kHelperNotRunningText},
       {"flag and stale version", true, true, "1.0", kHelperOutdatedText},
       {"flag and nothing stored", true, true, nullptr, kHelperOutdatedText},
       {"flag and current version", true, true, "2.0", kHelperNotRunningText},
       {"files missing", false, false, "2.0", kHelperNotInstalledText},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
+  for (const auto& [name, files, reinstallFlag, stored, text] : cases) {
+    SCOPED_TRACE(name);
     fs::remove_all(sb_.path("/Library"));
     for (const std::string& file : {helperToolPath(label_), helperLaunchDaemonPlistPath(label_)})
-      if (c.files) sb_.file(file.substr(sb_.root().size()), "x");
-    Identity::shared().setReInstallHelper(c.reinstallFlag);
+      if (files) sb_.file(file.substr(sb_.root().size()), "x");
+    Identity::shared().setReInstallHelper(reinstallFlag);
     UserDefaults& defaults = UserDefaults::standard();
-    ASSERT_TRUE(c.stored ? defaults.set(label_ + "-Install", c.stored)
-                         : defaults.remove(label_ + "-Install"));
-    EXPECT_EQ(helperTool(), PrivilegeHelper::HelperTool(nullptr, c.text));
+    ASSERT_TRUE(stored ? defaults.set(label_ + "-Install", stored)
+                       : defaults.remove(label_ + "-Install"));
+    EXPECT_EQ(helperTool(), PrivilegeHelper::HelperTool(nullptr, text));
     EXPECT_EQ(fake_->blessCalls, 0) << "nothing installs on the way";
     EXPECT_FALSE(fs::exists(helperSocketPath(label_))) << "nothing starts on the way";
   }
 }
 
 TEST_F(PrivilegeHelperTest, AFailedInstallationReturnsItsTextAndStoresNothing) {
-  const struct {
-    const char* name;
-    bool authorization, rights;
-    int code;
-    const char* text;
-  } cases[] = {
+  // Per case: the outcome of each installation step and the text returned.
+  const std::tuple<const char*, bool, bool, int, const char*> cases[] = {
       {"authorization", false, true, 0, "Create authorization fail!"},
       {"rights", true, false, 0, "Get admain authorization fail!"},
       {"bless 8", true, true, 8, "bless unknown error:8"},
       {"bless 5", true, true, 5, "blessError: kSMErrorToolNotValid"},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
+  for (const auto& [name, authorization, rights, code, text] : cases) {
+    SCOPED_TRACE(name);
     ASSERT_TRUE(UserDefaults::standard().remove(label_ + "-Install"));
-    fake_->authorization = c.authorization;
-    fake_->rights = c.rights;
-    fake_->blessCode = c.code;
-    fake_->freeCalls = 0;
-    EXPECT_EQ(install(), c.text);
+    std::tie(fake_->authorization, fake_->rights, fake_->blessCode, fake_->freeCalls) =
+        std::tuple(authorization, rights, code, 0);
+    EXPECT_EQ(install(), text);
     EXPECT_EQ(fake_->freeCalls, 1) << "the authorisation is always freed";
     EXPECT_FALSE(UserDefaults::standard().string(label_ + "-Install"));
   }
