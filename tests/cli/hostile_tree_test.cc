@@ -27,30 +27,6 @@
 namespace orvexa {
 namespace {
 
-// Every file a scanner opens by name ("folder/|name|name..."); each becomes a
-// pipe, a device or a socket in turn.
-const char* const kNamedFiles[] = {
-    "/Applications/Evil.app/Contents/|Info.plist",
-    "~/Applications/Evil.app/Contents/|Info.plist",
-    "/Library/Spotlight/Evil.mdimporter/Contents/|Info.plist",
-    "/Library/PreferencePanes/Evil.prefPane/Contents/|Info.plist",
-    "/Library/Internet Plug-Ins/Evil.plugin/Contents/|Info.plist",
-    "/System/Library/CoreServices/|SystemVersion.plist",
-    "~/Library/Application Support/com.apple.sharedfilelist/|recent.sfl",
-    "~/Library/Preferences/|com.apple.finder.plist",
-    "~/Library/Safari/|History.db|Downloads.plist|LastSession.plist",
-    "~/Library/Application Support/Firefox/profiles/p.default/"
-    "|logins.json|places.sqlite|cookies.sqlite|formhistory.sqlite",
-    "~/Library/Application Support/Google/Chrome/Default/|History|Cookies|Login Data|Web Data",
-    "~/Library/Application Support/com.apple.TCC/|TCC.db",
-    "/Library/Application Support/com.apple.TCC/|TCC.db",
-    "~/Library/Mail/|PersistenceInfo.plist",
-    "~/Library/Application Support/MobileSync/Backup/0000/|Info.plist",
-    "~/Library/LaunchAgents/|com.evil.agent.plist",
-    "~/Documents/|trap.docx|trap.pdf",
-    "~/Pictures/|trap.jpg|P.photoslibrary/database/photos.db",
-    "/|module.plist"};
-
 constexpr int kDepth = PATH_MAX / 200 + 2;  // folders of 200-byte names
 
 // A pipe, a character device with /dev/zero's numbers (endless bytes to a
@@ -65,8 +41,11 @@ class HostileTreeTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     sb_ = new testing::Sandbox(::getpwuid(::geteuid())->pw_name);  // the program's own home
+    // Every file a scanner opens by name, a line "folder/|name|name..."
+    // each; each becomes a pipe, a device or a socket in turn.
+    std::istringstream named(testing::testData("cli/hostile_named_files.txt"));
     int kind = 0;
-    for (std::string folder : kNamedFiles) {
+    for (std::string folder; std::getline(named, folder);) {
       for (size_t bar = folder.rfind('|'); bar != std::string::npos; bar = folder.rfind('|')) {
         makeSpecialFile(sb_->path(folder.substr(0, folder.find('|')) + folder.substr(bar + 1)),
                         kind++ % 3);
