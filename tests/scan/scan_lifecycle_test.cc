@@ -417,17 +417,16 @@ TEST_P(ScanLifecycleConcurrencyTest, StopsAtAnyMomentEndEveryRunOnce) {
 
   // Whole runs: the first meets a cold cache; the median of the others
   // spreads the stops.
-  std::vector<long> wholeUs;
+  std::vector<std::chrono::microseconds> whole;
   for (int run = 0; run < 4; ++run) {
     const auto begin = std::chrono::steady_clock::now();
     runOnce(-1);
-    wholeUs.push_back(static_cast<long>(std::chrono::duration_cast<std::chrono::microseconds>(
-                                            std::chrono::steady_clock::now() - begin)
-                                            .count()));
+    whole.push_back(std::chrono::duration_cast<std::chrono::microseconds>(
+        std::chrono::steady_clock::now() - begin));
   }
-  std::sort(wholeUs.begin() + 1, wholeUs.end());
+  std::sort(whole.begin() + 1, whole.end());
   std::mt19937 random(20261206);
-  std::uniform_int_distribution<long> delayUs(0, wholeUs[2] * 3 / 2);
+  std::uniform_int_distribution<long> delayUs(0, whole[2].count() * 3 / 2);
   int stopped = 0;
   for (int run = 0; run < 12; ++run) {
     SCOPED_TRACE(run);
@@ -439,9 +438,7 @@ TEST_P(ScanLifecycleConcurrencyTest, StopsAtAnyMomentEndEveryRunOnce) {
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryScanner, ScanLifecycleConcurrencyTest, ::testing::ValuesIn(kScanners),
-                         [](const ::testing::TestParamInfo<Scanner>& row) {
-                           return std::string(row.param.name);
-                         });
+                         [](const auto& row) { return std::string(row.param.name); });
 
 }  // namespace
 }  // namespace orvexa
