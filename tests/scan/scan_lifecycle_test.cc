@@ -57,8 +57,12 @@ class Rig {
   // The scanner's other entry points, started while it runs.
   virtual void startOthers() {}
   virtual void stop() { SuperScanService::stop(feature_); }
-  // Waits until nothing of the run is still queued.
-  virtual void drain() { queue_->waitUntilIdle(); }
+  // Waits until nothing of the run is still queued, on the host's queue or
+  // the main queue (where some scanners hand their `done`).
+  void drain() {
+    queue_->waitUntilIdle();
+    MainQueue::sync([] {});
+  }
   // Drains and checks what a run left; `stopped`: a stop was sent.
   virtual void settle(bool /*stopped*/) { drain(); }
 
@@ -248,10 +252,6 @@ class LargeOldRig : public Rig {
   }
   // The refused start answers nothing; long enough for a stray call.
   void startOthers() override { std::this_thread::sleep_for(milliseconds(100)); }
-  void drain() override {
-    queue_->waitUntilIdle();
-    MainQueue::sync([] {});
-  }
   void settle(bool stopped) override {
     drain();
     const size_t filed = feature_->categoryInfo[0]->childrens.size();
@@ -321,10 +321,6 @@ class UninstallRig : public Rig {
   void startOthers() override {
     UninstallScanService::scanProUninstallerSoftwareCommon(feature_, count(), count(), count(),
                                                            count(), queue_);
-  }
-  void drain() override {
-    queue_->waitUntilIdle();
-    MainQueue::sync([] {});  // a `done` would have been queued before this
   }
 };
 
