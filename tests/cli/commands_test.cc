@@ -121,17 +121,12 @@ std::string makeSimilar(const Sandbox& sb) {
                                              testing::blocks(3, 120, 90), 90);
   testing::writeBytes(sb.path("~/pictures/sea-again.jpg"), testing::readBytes(sea));
   testing::writePng(sb.path("~/pictures/other.png"), 90, 120, testing::blocks(5, 90, 120));
-  const std::string letter =
-      "Dear committee, the survey of the northern meadow is complete. We counted forty-two "
-      "species of flowering plants, eleven more than last year, and the wet corner by the "
-      "stream now holds marsh marigold again. Kind regards, the field team.";
-  sb.dir("~/texts");
-  EXPECT_TRUE(testing::writeDocx(sb.path("~/texts/letter.docx"), {letter}));
-  EXPECT_TRUE(testing::writeDocx(sb.path("~/texts/letter-copy.docx"), {letter}));
-  EXPECT_TRUE(testing::writeDocx(
-      sb.path("~/texts/recipe.docx"),
-      {"Whisk three eggs with sugar until pale, fold in flour and bake for twenty minutes at one "
-       "hundred and eighty degrees."}));
+  // A letter, its copy and a recipe (the texts in tests/data/cli).
+  for (const auto& [name, text] :
+       {std::pair{"letter", "letter"}, {"letter-copy", "letter"}, {"recipe", "recipe"}}) {
+    EXPECT_TRUE(testing::writeDocx(sb.dir("~/texts") + "/" + name + ".docx",
+                                   {testing::testData(std::string("cli/") + text + ".txt")}));
+  }
   return "";
 }
 
