@@ -76,23 +76,41 @@ std::string outline(const json& items, const std::string& indent = "") {
   return text;
 }
 
-// The home holds documents, caches, three applications with their
+const std::string kUid = std::to_string(::geteuid());
+
+// The text with {root}, {home}, {tool} and {uid} filled in ({sp} is a blank).
+std::string filled(std::string text, const Sandbox& sb, const std::string& tool = "") {
+  for (const auto& [token, value] : {std::pair<std::string, std::string>{"{root}", sb.root()},
+                                     {"{home}", sb.home()},
+                                     {"{tool}", tool},
+                                     {"{uid}", kUid},
+                                     {"{sp}", " "}}) {
+    for (size_t at; (at = text.find(token)) != std::string::npos;)
+      text.replace(at, token.size(), value);
+  }
+  return text;
+}
+
+// Lays out tests/data/cli/NAME: one entry a line, as Sandbox::layout takes it.
+std::string layOut(const Sandbox& sb, const std::string& name) {
+  std::istringstream lines(testing::testData("cli/" + name));
+  for (std::string line; std::getline(lines, line);) sb.layout({filled(line, sb)});
+  return "";
+}
+
+// The stand-in program tests/data/cli/NAME laid at the sandbox path `at`.
+std::string script(const Sandbox& sb, const std::string& name, const std::string& at) {
+  const std::string path = sb.file(at, testing::testData("cli/" + name));
+  fs::permissions(path, fs::perms(0755));
+  return path;
+}
+
+// The home (home.txt) holds documents, caches, three applications with their
 // preferences (Foo has been opened, Bar and Baz never, Baz has a second
 // copy in the home) and the files of a removed application; the root holds
 // extensions.
 void makeHome(const Sandbox& sb) {
-  sb.layout({"~/docs/big.bin:5000", "~/docs/small.txt:300", "~/docs/old/a.log:100",
-             "~/docs/old/b.log:200", "~/docs/keep/c.log:50",
-             "~/Library/Preferences/com.example.foo.plist:11",
-             "~/Library/Preferences/com.example.bar.plist:12",
-             "~/Library/Preferences/com.example.baz.plist:15",
-             "~/Library/Preferences/org.removed.gone.plist:13",
-             "~/Library/Logs/org.removed.gone/x.log:14",
-             "~/Library/Caches/com.example.foo/Cache.db:4096", "~/Library/Caches/loose.cache:50",
-             "~/Library/Caches/.hidden:9", "/Library/Caches/shared/x:64",
-             "/Library/Spotlight/Mail.mdimporter/x:1500",
-             "/Library/Spotlight Disabled/Old.mdimporter/x:40",
-             "/Library/Internet Plug-Ins/Flash.plugin/x:3"});
+  layOut(sb, "home.txt");
   const std::string foo = testing::installApplication(sb, "Foo", "com.example.foo");
   testing::installApplication(sb, "Bar", "com.example.bar");
   const std::string baz = testing::installApplication(sb, "Baz", "com.example.baz");
@@ -224,22 +242,13 @@ const std::string kNeedsSelect = "--clean needs --select GLOB here: say which re
 const std::string kLabel = "org.orvexa.cliHelper";
 const std::string kHelperTool = "/Library/PrivilegedHelperTools/" + kLabel;
 const std::string kCleanDuplicates = "duplicates --min-size 0 {home}/dups --clean --yes";
-const std::string kUid = std::to_string(::geteuid());
 const std::string kLinuxHelper = "/usr/local/libexec/orvexa/" + kLabel;
 
 std::string makeSpotlightOff(const Sandbox& sb) {
   return sb.file("/Library/Internet Plug-Ins Disabled", "a file");
 }
 
-// An index query that answers, then stops the scan as Ctrl-C would: the
-// program that started it gets SIGINT.
-std::string makeMdfind(const Sandbox& sb) {
-  const std::string tool =
-      sb.file("~/fake-mdfind", "#!/bin/sh\necho '" + sb.path("~/docs/big.bin") +
-                                   "'\nkill -INT $PPID\nexec sleep 2\n");
-  ::chmod(tool.c_str(), 0755);
-  return tool;
-}
+std::string makeMdfind(const Sandbox& sb) { return script(sb, "mdfind.sh", "~/mdfind"); }
 
 std::string makeLink(const Sandbox& sb) {
   fs::create_symlink(sb.path("~/docs/small.txt"), sb.path("~/link"));
@@ -258,7 +267,7 @@ std::string makeTheirCache(const Sandbox& sb) {
 // A Linux desktop for --layout linux: the package "notes" with its data,
 // the user Flatpak org.example.Paint, the system Flatpak org.example.Chat
 // (no files in the home).
-// {tool} answers as dpkg -S and as flatpak uninstall.
+// {tool} answers as dpkg -S and as flatpak uninstall (dpkg_flatpak.sh).
 std::string linuxHome(const Sandbox& sb) { return sb.root() + ::getpwuid(::geteuid())->pw_dir; }
 std::string makeLinuxDesktop(const Sandbox& sb) {
   const std::string home = linuxHome(sb).substr(sb.root().size());
@@ -269,11 +278,7 @@ std::string makeLinuxDesktop(const Sandbox& sb) {
   sb.file("/var/lib/flatpak/exports/share/applications/org.example.Chat.desktop",
           "[Desktop Entry]\nName=Chat\nExec=flatpak run org.example.Chat\n");
   sb.file(home + "/.config/notes/n", 10);
-  const std::string tool =
-      sb.file("/tool", "#!/bin/sh\ncase \"$1\" in -S) echo \"notes: $2\" ;;\nuninstall) rm -rf '" +
-                           linuxHome(sb) + "/.local/share/flatpak/app/'\"$4\" ;; esac\n");
-  EXPECT_EQ(::chmod(tool.c_str(), 0755), 0);
-  return tool;
+  return script(sb, "dpkg_flatpak.sh", "/tool");
 }
 
 void expectNoHelperInstalled(const json&, const Sandbox& sb) {
@@ -401,31 +406,15 @@ std::string makeLargeFiles(const Sandbox& sb) {
 // A desktop home of the Linux layout: caches, logs, package archives, the
 // home's trash (with an information file whose item is gone) and those of
 // two other volumes.
-std::string makeLinuxHome(const Sandbox& sb) {
-  sb.layout(
-      {"~/.cache/app1/a:1000", "~/.cache/app1/sub/b:24", "~/.cache/loose:70",
-       "~/.cache/thumbnails/normal/t.png:300", "~/.cache/pip/http/x:500",
-       "~/.cache/go-build/ab/c:50", "~/.npm/_cacache/i:9", "~/.local/share/Trash/files/f.txt:77",
-       "~/.local/share/Trash/files/dir/in:3", "~/.local/share/Trash/info/f.txt.trashinfo:40",
-       "~/.local/share/Trash/info/dir.trashinfo:41", "/var/cache/apt/archives/p_1_amd64.deb:900",
-       "/var/cache/apt/archives/lock", "/var/cache/apt/archives/partial/q.deb:40",
-       "/var/log/syslog:11", "/var/log/syslog.1:12", "/var/log/apt/history.log:1",
-       "/var/log/apt/history.log.1.gz:14", "/var/crash/x.crash:15"});
-  sb.layout({"~/.cache/.dot:6", "~/.local/share/Trash/files/.dot:5",
-             "~/.local/share/Trash/info/gone.trashinfo:42",
-             "/media/USB/.Trash-" + kUid + "/files/u:16",
-             "/mnt/disk/.Trash/" + kUid + "/files/m:17"});
-  return "";
-}
+std::string makeLinuxHome(const Sandbox& sb) { return layOut(sb, "linux_home.txt"); }
 
 // The records of the document's categories are exactly `expected`
 // ("path:size"): sizes are the files' logical bytes, as the macOS scans count.
 Shape lists(std::vector<std::string> expected) {
   return [expected](const json& doc, const Sandbox& sb) {
     std::set<std::string> wanted;
-    for (const std::string& e : expected) {
-      wanted.insert(sb.path(e.substr(0, e.rfind(':'))) + e.substr(e.rfind(':')));
-    }
+    for (const std::string& e : expected)
+      wanted.insert(sb.path(filled(e.substr(0, e.rfind(':')), sb)) + e.substr(e.rfind(':')));
     EXPECT_EQ(recordPaths(doc.at("feature"), true), wanted);
   };
 }
@@ -464,21 +453,13 @@ const char* const kSystemEntry = "[Desktop Entry]\nType=Application\nExec=sys\n"
 
 // Autostart entries (the system's, and the user's own, hidden) and a
 // systemctl with the user units a (enabled), b (disabled) and c (static),
-// switched by files in /units. Returns the systemctl.
+// switched by files in /units (systemctl.sh). Returns the systemctl.
 std::string makeAutostart(const Sandbox& sb) {
   sb.file("/etc/xdg/autostart/sys.desktop", kSystemEntry);
   sb.file("~/.config/autostart/mine.desktop", "[Desktop Entry]\r\nName=Mine\r\nHidden=true\r\n");
   sb.file("~/.config/autostart/junk.desktop", "no group\n");  // never started: not listed
-  const std::string state = sb.dir("/units");
-  const std::string systemctl =
-      sb.file("/fake/systemctl",
-              "#!/bin/sh\necho \"$@\" >> " + state +
-                  "/log\ncase \"$2\" in\nlist-unit-files) printf 'a.service enabled enabled\\n"
-                  "b.service disabled enabled\\nc.service static -\\n' ;;\nenable) touch " +
-                  state + "/$4 ;;\ndisable) rm -f " + state + "/$4 ;;\nis-enabled) if [ -e " +
-                  state + "/$4 ]; then echo enabled; else echo disabled; fi ;;\nesac\n");
-  ::chmod(systemctl.c_str(), 0755);
-  return systemctl;
+  sb.dir("/units");
+  return script(sb, "systemctl.sh", "/fake/systemctl");
 }
 
 std::string loginItems(const std::string& more) {
@@ -505,21 +486,13 @@ Shape switches(std::string change, std::string path, std::string text) {
   };
 }
 
-// Stand-ins for sync, resolvectl and systemctl in /fake that append
-// "NAME ARGS" to /tools.log; systemctl also starts what it enables, as
-// systemd would. Returns the folder.
+// Stand-ins for sync, resolvectl and systemctl in /fake (tools.sh) that
+// append "NAME ARGS" to /tools.log. Returns the folder.
 std::string makeSystemTools(const Sandbox& sb) {
   sb.file("/proc/sys/vm/drop_caches", "");
   sb.dir("/run/systemd/system");
-  for (std::string name : {"sync", "resolvectl", "systemctl"}) {
-    const std::string start =
-        "[ \"$1\" != enable ] || eval \"setsid $(sed -n 's/^ExecStart=//p' '" +
-        sb.path("/etc/systemd/system/") + "'$3) >/dev/null 2>&1 &\"\n";
-    ::chmod(sb.file("/fake/" + name, "#!/bin/sh\necho " + name + " \"$@\" >> '" +
-                                         sb.path("/tools.log") + "'\n" + start)
-                .c_str(),
-            0755);
-  }
+  for (const char* name : {"sync", "resolvectl", "systemctl"})
+    script(sb, "tools.sh", std::string("/fake/") + name);
   return sb.path("/fake");
 }
 
@@ -831,8 +804,7 @@ const std::vector<Command> kCommands = {
         .checks(lists({"~/.local/share/Trash/files/f.txt:77", "~/.local/share/Trash/files/dir:3",
                        "~/.local/share/Trash/files/.dot:5",
                        "~/.local/share/Trash/info/gone.trashinfo:42",
-                       "/media/USB/.Trash-" + kUid + "/files/u:16",
-                       "/mnt/disk/.Trash/" + kUid + "/files/m:17"})),
+                       "/media/USB/.Trash-{uid}/files/u:16", "/mnt/disk/.Trash/{uid}/files/m:17"})),
     onLinux("linux_clean_trash", "trash --json --clean --yes --select */files/f.txt", makeLinuxHome)
         .removes({"~/.local/share/Trash/files/f.txt", "~/.local/share/Trash/info/f.txt.trashinfo"})
         .keeps({"~/.local/share/Trash/info/dir.trashinfo"}),
@@ -877,17 +849,6 @@ const std::vector<Command> kCommands = {
                      "systemctl disable --now " + kLabel + ".service\nsystemctl daemon-reload\n")),
 };
 // clang-format on
-
-std::string filled(std::string text, const Sandbox& sb, const std::string& tool) {
-  for (const auto& [token, value] : {std::pair<std::string, std::string>{"{root}", sb.root()},
-                                     {"{home}", sb.home()},
-                                     {"{tool}", tool},
-                                     {"{sp}", " "}}) {
-    for (size_t at; (at = text.find(token)) != std::string::npos;)
-      text.replace(at, token.size(), value);
-  }
-  return text;
-}
 
 void PrintTo(const Command& c, std::ostream* out) { *out << c.name; }
 
