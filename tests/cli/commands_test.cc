@@ -175,14 +175,6 @@ using Setup = std::function<std::string(const Sandbox& sb)>;  // its result is {
 using Shape = std::function<void(const json& doc, const Sandbox& sb)>;
 using Args = std::vector<std::string>;
 
-// Arguments as typed, split at blanks ("{sp}" stands for a blank inside one).
-Args words(const std::string& text) {
-  Args out;
-  std::istringstream in(text);
-  for (std::string word; in >> word;) out.push_back(word);
-  return out;
-}
-
 enum Flag : unsigned {
   kNobody = 1,        // run as nobody, in nobody's sandbox home
   kFullOutput = 2,    // standard output is /dev/full
@@ -193,8 +185,9 @@ enum Flag : unsigned {
 // One run of the program with --root and --quiet; in arguments and texts,
 // {root}, {home} and {tool} are filled in, paths are sandbox paths.
 struct Command {
+  Command(std::string n, std::string l) : name(std::move(n)), line(std::move(l)) {}
   std::string name;
-  Args args;
+  std::string line;  // the arguments as typed
   int exit = 0;
   std::vector<std::string> out;    // texts standard output holds
   std::string err;                 // a text standard error holds; with status 0, all of it
@@ -202,9 +195,9 @@ struct Command {
   std::vector<std::string> kept;   // there after the run
   std::vector<std::string> files;  // laid out in the sandbox first (as Sandbox::layout)
   Setup setup;
-  Shape shape;               // checks of the JSON document (or of the files)
-  std::vector<Args> before;  // runs that must succeed first ("helper install" as root)
-  unsigned flags = 0;        // the Flag values above
+  std::vector<Shape> shapes;        // checks of the JSON document (or of the files)
+  std::vector<std::string> before;  // runs that must succeed first ("helper install" as root)
+  unsigned flags = 0;               // the Flag values above
 
   Command& exits(int status, std::string text = "") { return exit = status, err = text, *this; }
   Command& prints(std::vector<std::string> texts) { return out = std::move(texts), *this; }
@@ -212,21 +205,13 @@ struct Command {
   Command& keeps(std::vector<std::string> paths) { return kept = std::move(paths), *this; }
   Command& laid(std::vector<std::string> entries) { return files = std::move(entries), *this; }
   Command& given(Setup s) { return setup = std::move(s), *this; }
-  Command& checks(Shape s) { return shape = std::move(s), *this; }
-  Command& after(const std::vector<std::string>& runs) {
-    for (const std::string& r : runs) before.push_back(words(r));
-    return *this;
-  }
+  Command& checks(Shape s) { return shapes.push_back(std::move(s)), *this; }
+  Command& after(std::vector<std::string> runs) { return before = std::move(runs), *this; }
   Command& with(unsigned flag) { return flags |= flag, *this; }
   bool has(unsigned flag) const { return (flags & flag) != 0; }
 };
 
-Command run(std::string name, const std::string& args) {
-  Command c;
-  c.name = std::move(name);
-  c.args = words(args);
-  return c;
-}
+Command run(std::string name, std::string args) { return {std::move(name), std::move(args)}; }
 
 // A run in the Linux layout, in a home `setup` makes.
 Command onLinux(std::string name, const std::string& args, Setup setup) {
@@ -312,11 +297,13 @@ Shape outlines(std::string pointer, std::string expected) {
   };
 }
 
-// The document's members named by JSON pointers hold these values.
+// The document's members named by JSON pointers hold these values ({root}
+// and {home} filled in).
 Shape holds(json expected) {
-  return [expected](const json& doc, const Sandbox&) {
+  return [expected](const json& doc, const Sandbox& sb) {
     for (const auto& [pointer, value] : expected.items())
-      EXPECT_EQ(doc.at(json::json_pointer(pointer)), value) << pointer;
+      EXPECT_EQ(doc.at(json::json_pointer(pointer)), json::parse(filled(value.dump(), sb)))
+          << pointer;
   };
 }
 
@@ -466,23 +453,21 @@ std::string loginItems(const std::string& more) {
   return "login-items --tool systemctl={tool} --json " + more;
 }
 
-// Every item listed with its state; the user units' group is their folder.
-void autostartListing(const json& doc, const Sandbox& sb) {
-  EXPECT_EQ(outline(doc.at("feature").at("categoryInfo")),
-            "Login Item\n  Autostart Start\n    mine.desktop Close\n    sys.desktop Start\n"
-            "  systemd user units Start\n    a.service Start\n    b.service Close\n");
-  EXPECT_EQ(doc.at(json::json_pointer("/feature/categoryInfo/2/childrens/1/url")),
-            "file://" + sb.path("~/.config/systemd/user"));
-}
-
-// The toggle's change ("Start->Close"); then the file at `path` holds
-// `text`: all of it when `text` ends a line, else among the rest.
-Shape switches(std::string change, std::string path, std::string text) {
-  return [change, path, text](const json& doc, const Sandbox& sb) {
-    EXPECT_EQ(doc.value("before", "") + "->" + doc.value("after", ""), change);
+// The file at `path` holds `text`: all of it when `text` ends a line, else
+// among the rest.
+Shape reads(std::string path, std::string text) {
+  return [path, text](const json&, const Sandbox& sb) {
     const std::string held = testing::readFile(sb.path(path));
     EXPECT_TRUE(text.ends_with('\n') ? held == text : held.find(text) != std::string::npos)
         << path << ": " << held;
+  };
+}
+
+// The toggle's change ("Start->Close"); then the file at `path` holds `text`.
+Shape switches(std::string change, std::string path, std::string text) {
+  return [change, read = reads(path, text)](const json& doc, const Sandbox& sb) {
+    EXPECT_EQ(doc.value("before", "") + "->" + doc.value("after", ""), change);
+    read(doc, sb);
   };
 }
 
@@ -502,11 +487,7 @@ std::string withTools(const std::string& command) {
          command;
 }
 
-Shape logs(std::string expected) {
-  return [expected](const json&, const Sandbox& sb) {
-    EXPECT_EQ(testing::readFile(sb.path("/tools.log")), expected);
-  };
-}
+Shape logs(std::string expected) { return reads("/tools.log", std::move(expected)); }
 
 // clang-format off
 const std::vector<Command> kCommands = {
@@ -678,9 +659,7 @@ const std::vector<Command> kCommands = {
     // left with one picture, goes (the similar-picture rebuild).
     run("clean_similar_images", "similar-images {home}/pictures --json --clean --yes --select *")
         .removes({"~/pictures/sea.jpg"}).keeps({"~/pictures/sea-again.jpg", "~/pictures/other.png"})
-        .given(makeSimilar).checks([](const json& doc, const Sandbox&) {
-          EXPECT_EQ(doc.at("feature").at("categoryInfo").at(0).at("childrens").size(), 0u);
-        }),
+        .given(makeSimilar).checks(holds({{"/feature/categoryInfo/0/childrens", json::array()}})),
     run("clean_similar_texts", "similar-docs {home}/texts --json --clean --yes --select *")
         .removes({"~/texts/letter.docx"}).keeps({"~/texts/letter-copy.docx", "~/texts/recipe.docx"})
         .given(makeSimilar),
@@ -710,11 +689,9 @@ const std::vector<Command> kCommands = {
     run("toggle_extension_off", "extensions --json --toggle /Library/Spotlight/Mail.mdimporter/")
         .removes({"/Library/Spotlight/Mail.mdimporter"})
         .keeps({"/Library/Spotlight Disabled/Mail.mdimporter/x"})
-        .checks([](const json& doc, const Sandbox& sb) {
-          EXPECT_EQ((json{doc.at("ok"), doc.at("attachInformation"), doc.at("url")}),
-                    (json{true, "Close", sb.path("/Library/Spotlight Disabled/Mail.mdimporter")}));
-          expectNoHelperInstalled(doc, sb);
-        }),
+        .checks(holds({{"/ok", true}, {"/attachInformation", "Close"},
+                       {"/url", "{root}/Library/Spotlight Disabled/Mail.mdimporter"}}))
+        .checks(expectNoHelperInstalled),
     run("toggle_extension_fails_in_words",
         "extensions --toggle {root}/Library/Internet{sp}Plug-Ins/Flash.plugin")
         .exits(1, "orvexa: could not switch {root}/Library/Internet Plug-Ins/Flash.plugin: {tool}: "
@@ -785,8 +762,7 @@ const std::vector<Command> kCommands = {
                   "add --yes\n"),
     run("history_purge", "history --purge --yes --json").given(makeDuplicates)
         .after({kCleanDuplicates})
-        .checks([](const json& doc, const Sandbox& sb) {
-          EXPECT_EQ(doc.at("cleans").at(0).at("restorable"), 0);
+        .checks(holds({{"/cleans/0/restorable", 0}})).checks([](const json&, const Sandbox& sb) {
           for (const auto& entry : fs::recursive_directory_iterator(sb.root()))
             EXPECT_EQ(entry.path().string().find("/.Trash/"), std::string::npos);
         }),
@@ -815,7 +791,13 @@ const std::vector<Command> kCommands = {
         .checks(outlines("/feature/categoryInfo/0/childrenCateogry", "Archives\n  disk.iso\n"
                          "Pictures\n  photo.jpg\nLast Week\n  disk.iso\n  photo.jpg\n"
                          "Small\n  disk.iso\n  photo.jpg\n")),
-    onLinux("linux_login_items", loginItems(""), makeAutostart).checks(autostartListing),
+    // Every item listed with its state; the user units' group is their folder.
+    onLinux("linux_login_items", loginItems(""), makeAutostart)
+        .checks(outlines("/feature/categoryInfo", "Login Item\n  Autostart Start\n"
+                         "    mine.desktop Close\n    sys.desktop Start\n  systemd user units Start\n"
+                         "    a.service Start\n    b.service Close\n"))
+        .checks(holds({{"/feature/categoryInfo/2/childrens/1/url",
+                        "file://{home}/.config/systemd/user"}})),
     // A system entry is switched off by a user copy with Hidden=true, and on
     // again by removing the copy; the user's own entry is edited in place.
     onLinux("linux_autostart_off", loginItems("--toggle sys.desktop"), makeAutostart)
@@ -830,10 +812,7 @@ const std::vector<Command> kCommands = {
     onLinux("linux_user_unit", loginItems("--toggle b.service"), makeAutostart)
         .checks(switches("Close->Start", "/units/log", "--user enable -- b.service")),
     onLinux("linux_free_ram", withTools("optimize free-ram"), makeSystemTools)
-        .checks([](const json& doc, const Sandbox& sb) {
-          EXPECT_EQ(testing::readFile(sb.path("/proc/sys/vm/drop_caches")), "3\n");
-          logs("sync\n")(doc, sb);
-        }),
+        .checks(reads("/proc/sys/vm/drop_caches", "3\n")).checks(logs("sync\n")),
     onLinux("linux_flush_dns", withTools("optimize flush-dns"), makeSystemTools)
         .prints({"Clean DNS Cache: done\n"}).checks(logs("resolvectl flush-caches\n")),
     run("linux_speed_up_mail", "optimize speed-up-mail").with(kLinux)
@@ -856,18 +835,16 @@ class CommandsTest : public ::testing::TestWithParam<Command> {};
 
 TEST_P(CommandsTest, Runs) {
   const Command& c = GetParam();
-  auto has = [](const Args& args, const char* word) {
-    return std::find(args.begin(), args.end(), word) != args.end();
-  };
-  bool installs = has(c.args, "helper") && has(c.args, "install");
-  for (const Args& first : c.before) installs |= has(first, "helper") && has(first, "install");
-  if ((installs || c.has(kNobody) || has(c.args, "helper") || has(c.args, "extensions") ||
-       c.name == "root_cleans_without_helper" || (c.has(kLinux) && has(c.args, "optimize"))) &&
+  std::string typed = c.line;  // every run of the row
+  for (const std::string& first : c.before) typed += "\n" + first;
+  const auto says = [&typed](const char* text) { return typed.find(text) != std::string::npos; };
+  const bool installs = says("helper install");
+  if ((says("helper") || says("extensions") || c.has(kNobody) ||
+       c.name == "root_cleans_without_helper" || (c.has(kLinux) && says("optimize"))) &&
       !testing::canSwitchUser())
     GTEST_SKIP() << "needs root";
-  const std::string helperProgram =
-      (fs::path(testing::orvexaProgram()).parent_path() / "orvexa-helper").string();
-  if (installs && !fs::exists(helperProgram)) GTEST_SKIP() << "no " << helperProgram;
+  if (installs && !fs::exists(fs::path(testing::orvexaProgram()).parent_path() / "orvexa-helper"))
+    GTEST_SKIP() << "no orvexa-helper beside orvexa";
   // The paths table's layout decides where the sandbox puts the home.
   std::shared_ptr<void> layout(nullptr, [](void*) { Paths::shared().setLayout(Layout::macOS); });
   if (c.has(kLinux)) Paths::shared().setLayout(Layout::Linux);
@@ -875,18 +852,19 @@ TEST_P(CommandsTest, Runs) {
   if (!c.has(kLinux)) makeHome(sb);
   for (const std::string& entry : c.files) sb.layout({entry});
   const std::string tool = c.setup ? c.setup(sb) : std::string();
-  auto argv = [&](const Args& command) {
+  // Arguments split at blanks, then filled in ("{sp}" stands for a blank inside one).
+  auto argv = [&](const std::string& line) {
     Args args{testing::orvexaProgram(), "--root", sb.root()};
     if (c.has(kLinux)) args.insert(args.end(), {"--layout", "linux"});
-    for (const std::string& arg : command) args.push_back(filled(arg, sb, tool));
+    std::istringstream in(line);
+    for (std::string word; in >> word;) args.push_back(filled(word, sb, tool));
     return args;
   };
   std::shared_ptr<void> stopHelper(nullptr, [&](void*) {
     if (installs)
-      (void)testing::runProgram(
-          argv(words(c.has(kLinux) ? withTools("helper stop") : "helper stop")));
+      (void)testing::runProgram(argv(c.has(kLinux) ? withTools("helper stop") : "helper stop"));
   });
-  for (const Args& first : c.before) {
+  for (const std::string& first : c.before) {
     testing::ProgramResult r = testing::runProgram(argv(first));
     ASSERT_EQ(r.exitCode, 0) << r.err;
   }
@@ -902,10 +880,8 @@ TEST_P(CommandsTest, Runs) {
   }
   for (const std::string& path : c.gone) ASSERT_TRUE(present(sb.path(path))) << path;
 
-  Args command = c.args;
   // Without --quiet standard error still shows no progress bar: it is no terminal.
-  if (c.name != "clean_junk_text_report") command.insert(command.begin(), "--quiet");
-  Args args = argv(command);
+  Args args = argv((c.name == "clean_junk_text_report" ? "" : "--quiet ") + c.line);
   if (c.has(kFullOutput))
     args.insert(args.begin(), {"/bin/sh", "-c", "exec \"$0\" \"$@\" >/dev/full"});
   if (c.has(kNobody))
@@ -919,7 +895,7 @@ TEST_P(CommandsTest, Runs) {
   const std::string err = filled(c.err, sb, tool);
   EXPECT_TRUE(c.exit == 0 ? r.err == err : r.err.find(err) != std::string::npos) << r.err;
   json doc;
-  if (std::find(c.args.begin(), c.args.end(), "--json") != c.args.end() && !c.has(kFullOutput)) {
+  if (c.line.find("--json") != std::string::npos && !c.has(kFullOutput)) {
     doc = json::parse(r.out, nullptr, false);
     ASSERT_FALSE(doc.is_discarded()) << "not one JSON document: " << r.out;
     EXPECT_TRUE(c.exit == 0 || !doc.value("success", true)) << "a failure says so: " << r.out;
@@ -939,7 +915,7 @@ TEST_P(CommandsTest, Runs) {
       EXPECT_EQ(listed.count(sb.path(path)), 0u) << path << " still listed after the clean";
     }
   }
-  if (c.shape) c.shape(doc, sb);
+  for (const Shape& shape : c.shapes) shape(doc, sb);
   for (const std::string& path : c.gone) EXPECT_FALSE(present(sb.path(path))) << path;
   for (const std::string& path : c.kept) EXPECT_TRUE(present(sb.path(path))) << path;
 }
