@@ -9,11 +9,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <functional>
-#include <map>
 #include <nlohmann/json.hpp>
 #include <set>
 #include <sstream>
@@ -41,9 +39,8 @@ namespace {
 
 namespace fs = std::filesystem;
 using nlohmann::json;
+using testing::existsNoFollow;
 using testing::Sandbox;
-
-bool present(const std::string& path) { return fs::exists(fs::symlink_status(path)); }
 
 // Every record path in a result document ("url" members), with its size
 // when `sizes`: "path:size".
@@ -267,8 +264,8 @@ std::string makeLinuxDesktop(const Sandbox& sb) {
 }
 
 void expectNoHelperInstalled(const json&, const Sandbox& sb) {
-  EXPECT_FALSE(present(sb.path("/Library/PrivilegedHelperTools")));
-  EXPECT_FALSE(present(sb.path("/var/run")));
+  EXPECT_FALSE(existsNoFollow(sb.path("/Library/PrivilegedHelperTools")));
+  EXPECT_FALSE(existsNoFollow(sb.path("/var/run")));
 }
 
 // Two files that only the whole-content digest tells apart, after a run that
@@ -875,10 +872,10 @@ TEST_P(CommandsTest, Runs) {
       ::lchown(entry.path().c_str(), testing::kNobodyUid, testing::kNogroupGid);
     }
     ::chmod(sb.path("~/Library/Caches/rootdir").c_str(), 0755);
-    if (present(sb.path("/var/run")))
+    if (existsNoFollow(sb.path("/var/run")))
       testing::openFoldersForEveryone(sb.root(), sb.path("/var/run"));
   }
-  for (const std::string& path : c.gone) ASSERT_TRUE(present(sb.path(path))) << path;
+  for (const std::string& path : c.gone) ASSERT_TRUE(existsNoFollow(sb.path(path))) << path;
 
   // Without --quiet standard error still shows no progress bar: it is no terminal.
   Args args = argv((c.name == "clean_junk_text_report" ? "" : "--quiet ") + c.line);
@@ -916,8 +913,8 @@ TEST_P(CommandsTest, Runs) {
     }
   }
   for (const Shape& shape : c.shapes) shape(doc, sb);
-  for (const std::string& path : c.gone) EXPECT_FALSE(present(sb.path(path))) << path;
-  for (const std::string& path : c.kept) EXPECT_TRUE(present(sb.path(path))) << path;
+  for (const std::string& path : c.gone) EXPECT_FALSE(existsNoFollow(sb.path(path))) << path;
+  for (const std::string& path : c.kept) EXPECT_TRUE(existsNoFollow(sb.path(path))) << path;
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, CommandsTest, ::testing::ValuesIn(kCommands),
