@@ -75,11 +75,12 @@ std::string outline(const json& items, const std::string& indent = "") {
 
 const std::string kUid = std::to_string(::geteuid());
 
-// The text with {root}, {home}, {tool} and {uid} filled in ({sp} is a blank).
-std::string filled(std::string text, const Sandbox& sb, const std::string& tool = "") {
+// The text with {root}, {home}, {tool} (the stand-in programs' folder) and
+// {uid} filled in ({sp} is a blank).
+std::string filled(std::string text, const Sandbox& sb) {
   for (const auto& [token, value] : {std::pair<std::string, std::string>{"{root}", sb.root()},
                                      {"{home}", sb.home()},
-                                     {"{tool}", tool},
+                                     {"{tool}", sb.path("/fake-tools")},
                                      {"{uid}", kUid},
                                      {"{sp}", " "}}) {
     for (size_t at; (at = text.find(token)) != std::string::npos;)
@@ -89,17 +90,14 @@ std::string filled(std::string text, const Sandbox& sb, const std::string& tool 
 }
 
 // Lays out tests/data/cli/NAME: one entry a line, as Sandbox::layout takes it.
-std::string layOut(const Sandbox& sb, const std::string& name) {
+void layOut(const Sandbox& sb, const std::string& name) {
   std::istringstream lines(testing::testData("cli/" + name));
   for (std::string line; std::getline(lines, line);) sb.layout({filled(line, sb)});
-  return "";
 }
 
-// The stand-in program tests/data/cli/NAME laid at the sandbox path `at`.
-std::string script(const Sandbox& sb, const std::string& name, const std::string& at) {
-  const std::string path = sb.file(at, testing::testData("cli/" + name));
-  fs::permissions(path, fs::perms(0755));
-  return path;
+// The stand-in program tests/data/cli/NAME laid in {tool} as `as`.
+void script(const Sandbox& sb, const std::string& name, const std::string& as) {
+  fs::permissions(sb.file("/fake-tools/" + as, testing::testData("cli/" + name)), fs::perms(0755));
 }
 
 // The home (home.txt) holds documents, caches, three applications with their
@@ -122,16 +120,15 @@ void makeHome(const Sandbox& sb) {
 
 // Two groups of duplicates in ~/dups, x1..x3 and y1..y2, written in the
 // order x2, x3, x1, y2, y1 so that first path and oldest disagree.
-std::string makeDuplicates(const Sandbox& sb) {
+void makeDuplicates(const Sandbox& sb) {
   for (const char* name : {"x2", "x3", "x1", "y2", "y1"}) {
     sb.file(std::string("~/dups/") + name, std::string(name[0] == 'x' ? 1500 : 2500, name[0]));
     std::this_thread::sleep_for(std::chrono::milliseconds(15));  // dates a clock tick apart
   }
   sb.file("~/dups/single", "only one");
-  return "";
 }
 
-std::string makeSimilar(const Sandbox& sb) {
+void makeSimilar(const Sandbox& sb) {
   const std::string sea = testing::writeJpeg(sb.dir("~/pictures") + "/sea.jpg", 120, 90,
                                              testing::blocks(3, 120, 90), 90);
   testing::writeBytes(sb.path("~/pictures/sea-again.jpg"), testing::readBytes(sea));
@@ -142,33 +139,30 @@ std::string makeSimilar(const Sandbox& sb) {
     EXPECT_TRUE(testing::writeDocx(sb.dir("~/texts") + "/" + name + ".docx",
                                    {testing::testData(std::string("cli/") + text + ".txt")}));
   }
-  return "";
 }
 
 // A cache item of root's in the home of nobody (for the rows run as nobody).
 const std::vector<std::string> kRootsCache = {"~/Library/Caches/mine.cache:10",
                                               "~/Library/Caches/rootdir/x:20"};
 
-std::string makeLaunchctl(const Sandbox& sb) {
+void makeLaunchctl(const Sandbox& sb) {
   testing::installApplication(sb, "Example", "org.sample.app");
-  return testing::fakeLaunchctl(
-      sb, testing::printDisabledListing(
-              "\t\"org.sample.agent\" => false\n\t\"org.sample.sync\" => true\n",
-              "\t\"org.sample.agent\" => \"org.sample.app\"\n"));
+  testing::fakeLaunchctl(sb, testing::printDisabledListing(
+                                 "\t\"org.sample.agent\" => false\n\t\"org.sample.sync\" => true\n",
+                                 "\t\"org.sample.agent\" => \"org.sample.app\"\n"));
 }
 
 // Sizes on disk against apparent sizes: a sparse file of 100 GB, a file
 // with a second name, a plain file.
-std::string makeSizes(const Sandbox& sb) {
+void makeSizes(const Sandbox& sb) {
   fs::resize_file(sb.file("~/tree/sparse", ""), uintmax_t{100} << 30);
   fs::create_hard_link(sb.file("~/tree/linked", 8192), sb.path("~/other name"));
   sb.file("~/tree/plain", 10000);
   // Two names in the tree: counted once.
   fs::create_hard_link(sb.file("~/tree/twin", 5000), sb.path("~/tree/twin2"));
-  return "";
 }
 
-using Setup = std::function<std::string(const Sandbox& sb)>;  // its result is {tool}
+using Setup = std::function<void(const Sandbox& sb)>;
 using Shape = std::function<void(const json& doc, const Sandbox& sb)>;
 using Args = std::vector<std::string>;
 
@@ -226,24 +220,22 @@ const std::string kHelperTool = "/Library/PrivilegedHelperTools/" + kLabel;
 const std::string kCleanDuplicates = "duplicates --min-size 0 {home}/dups --clean --yes";
 const std::string kLinuxHelper = "/usr/local/libexec/orvexa/" + kLabel;
 
-std::string makeSpotlightOff(const Sandbox& sb) {
-  return sb.file("/Library/Internet Plug-Ins Disabled", "a file");
+void makeSpotlightOff(const Sandbox& sb) {
+  sb.file("/Library/Internet Plug-Ins Disabled", "a file");
 }
 
-std::string makeMdfind(const Sandbox& sb) { return script(sb, "mdfind.sh", "~/mdfind"); }
+void makeMdfind(const Sandbox& sb) { script(sb, "mdfind.sh", "mdfind"); }
 
-std::string makeLink(const Sandbox& sb) {
+void makeLink(const Sandbox& sb) {
   fs::create_symlink(sb.path("~/docs/small.txt"), sb.path("~/link"));
-  return "";
 }
 
 // A cache folder of another user's in root's home.
-std::string makeTheirCache(const Sandbox& sb) {
+void makeTheirCache(const Sandbox& sb) {
   sb.file("~/Library/Caches/theirs/x", 20);
   EXPECT_EQ(::chown(sb.path("~/Library/Caches/theirs").c_str(), testing::kNobodyUid,
                     testing::kNogroupGid),
             0);
-  return "";
 }
 
 // A Linux desktop for --layout linux: the package "notes" with its data,
@@ -251,7 +243,7 @@ std::string makeTheirCache(const Sandbox& sb) {
 // (no files in the home).
 // {tool} answers as dpkg -S and as flatpak uninstall (dpkg_flatpak.sh).
 std::string linuxHome(const Sandbox& sb) { return sb.root() + ::getpwuid(::geteuid())->pw_dir; }
-std::string makeLinuxDesktop(const Sandbox& sb) {
+void makeLinuxDesktop(const Sandbox& sb) {
   const std::string home = linuxHome(sb).substr(sb.root().size());
   sb.file("/usr/share/applications/notes.desktop", "[Desktop Entry]\nName=Notes\nExec=notes\n");
   sb.file(home + "/.local/share/flatpak/exports/share/applications/org.example.Paint.desktop",
@@ -260,7 +252,7 @@ std::string makeLinuxDesktop(const Sandbox& sb) {
   sb.file("/var/lib/flatpak/exports/share/applications/org.example.Chat.desktop",
           "[Desktop Entry]\nName=Chat\nExec=flatpak run org.example.Chat\n");
   sb.file(home + "/.config/notes/n", 10);
-  return script(sb, "dpkg_flatpak.sh", "/tool");
+  script(sb, "dpkg_flatpak.sh", "dpkg");
 }
 
 void expectNoHelperInstalled(const json&, const Sandbox& sb) {
@@ -271,7 +263,7 @@ void expectNoHelperInstalled(const json&, const Sandbox& sb) {
 // Two files that only the whole-content digest tells apart, after a run that
 // cached their digests; then the cache gives both one digest, as a collision
 // (or a stale entry) would.
-std::string makeCollidingCache(const Sandbox& sb) {
+void makeCollidingCache(const Sandbox& sb) {
   const std::string edge(8192, 'e');
   for (const char* name : {"a.bin", "b.bin"}) {
     sb.file(std::string("~/files/") + name, edge + std::string(20000, name[0]) + edge);
@@ -285,7 +277,6 @@ std::string makeCollidingCache(const Sandbox& sb) {
   EXPECT_TRUE(
       db.executionSQL("UPDATE digests SET full = ?", {std::vector<uint8_t>(16, 0xAB)}).first);
   db.closeDB(cache);
-  return "";
 }
 
 Shape outlines(std::string pointer, std::string expected) {
@@ -381,16 +372,15 @@ void sizesOnDisk(const json& doc, const Sandbox& sb) {
 }
 
 // Files of 60, 70 and 50 MiB: the query takes those above 50.
-std::string makeLargeFiles(const Sandbox& sb) {
+void makeLargeFiles(const Sandbox& sb) {
   for (const auto& [name, mib] : {std::pair{"disk.iso", 60}, {"photo.jpg", 70}, {"limit.bin", 50}})
     fs::resize_file(sb.file(std::string("~/d/") + name, ""), uintmax_t(mib) << 20);
-  return "";
 }
 
 // A desktop home of the Linux layout: caches, logs, package archives, the
 // home's trash (with an information file whose item is gone) and those of
 // two other volumes.
-std::string makeLinuxHome(const Sandbox& sb) { return layOut(sb, "linux_home.txt"); }
+void makeLinuxHome(const Sandbox& sb) { layOut(sb, "linux_home.txt"); }
 
 // The records of the document's categories are exactly `expected`
 // ("path:size"): sizes are the files' logical bytes, as the macOS scans count.
@@ -437,17 +427,17 @@ const char* const kSystemEntry = "[Desktop Entry]\nType=Application\nExec=sys\n"
 
 // Autostart entries (the system's, and the user's own, hidden) and a
 // systemctl with the user units a (enabled), b (disabled) and c (static),
-// switched by files in /units (systemctl.sh). Returns the systemctl.
-std::string makeAutostart(const Sandbox& sb) {
+// switched by files in /units (systemctl.sh).
+void makeAutostart(const Sandbox& sb) {
   sb.file("/etc/xdg/autostart/sys.desktop", kSystemEntry);
   sb.file("~/.config/autostart/mine.desktop", "[Desktop Entry]\r\nName=Mine\r\nHidden=true\r\n");
   sb.file("~/.config/autostart/junk.desktop", "no group\n");  // never started: not listed
   sb.dir("/units");
-  return script(sb, "systemctl.sh", "/fake/systemctl");
+  script(sb, "systemctl.sh", "systemctl");
 }
 
 std::string loginItems(const std::string& more) {
-  return "login-items --tool systemctl={tool} --json " + more;
+  return "login-items --tool systemctl={tool}/systemctl --json " + more;
 }
 
 // The file at `path` holds `text`: all of it when `text` ends a line, else
@@ -468,14 +458,12 @@ Shape switches(std::string change, std::string path, std::string text) {
   };
 }
 
-// Stand-ins for sync, resolvectl and systemctl in /fake (tools.sh) that
-// append "NAME ARGS" to /tools.log. Returns the folder.
-std::string makeSystemTools(const Sandbox& sb) {
+// Stand-ins for sync, resolvectl and systemctl (tools.sh) that append
+// "NAME ARGS" to /tools.log.
+void makeSystemTools(const Sandbox& sb) {
   sb.file("/proc/sys/vm/drop_caches", "");
   sb.dir("/run/systemd/system");
-  for (const char* name : {"sync", "resolvectl", "systemctl"})
-    script(sb, "tools.sh", std::string("/fake/") + name);
-  return sb.path("/fake");
+  for (const char* name : {"sync", "resolvectl", "systemctl"}) script(sb, "tools.sh", name);
 }
 
 std::string withTools(const std::string& command) {
@@ -539,7 +527,7 @@ const std::vector<Command> kCommands = {
     run("toggle_unknown_extension", "extensions --toggle {root}/Library/Spotlight/No")
         .exits(1, "orvexa: no listed extension at {root}/Library/Spotlight/No (see \"orvexa "
                   "extensions\")\n"),
-    run("toggle_unknown_login_item", "--tool launchctl={tool} login-items --toggle x")
+    run("toggle_unknown_login_item", "--tool launchctl={tool}/launchctl login-items --toggle x")
         .exits(1, "orvexa: no login item or application named \"x\"\n").given(makeLaunchctl),
     run("speed_up_mail_without_mail", "optimize speed-up-mail").exits(1)
         .prints({"Speed Up Mail: failed: Empty\n"}),
@@ -553,7 +541,7 @@ const std::vector<Command> kCommands = {
         .exits(74, "No space left on device")
         .removes({"~/dups/x2", "~/dups/x3"}).given(makeDuplicates).with(kFullOutput),
     // Ctrl-C during a scan with --clean: nothing is deleted.
-    run("interrupted_clean", "--tool mdfind={tool} large --clean --yes --select *")
+    run("interrupted_clean", "--tool mdfind={tool}/mdfind large --clean --yes --select *")
         .exits(130, "interrupted: nothing was deleted")
         .keeps({"~/docs/big.bin", "~/docs/small.txt"})
         .given(makeMdfind),
@@ -565,7 +553,7 @@ const std::vector<Command> kCommands = {
         .prints({"Spotlight Plugins (1.5 KB)\n  Start     1.5 KB  {root}/Library/Spotlight/"
                  "Mail.mdimporter\n  Close       40 B  {root}/Library/Spotlight Disabled/"
                  "Old.mdimporter\nSafari Extensions (0 B)\n  (none)\n", "Total: 1.5 KB\n"}),
-    run("login_items_text", "--tool launchctl={tool} login-items").given(makeLaunchctl)
+    run("login_items_text", "--tool launchctl={tool}/launchctl login-items").given(makeLaunchctl)
         .prints({"Example ({root}/Applications/Example.app): Start\n  org.sample.agent  Start\n"
                  "  org.sample.sync  Close\nLogin items: 1 application, 2 services\n"}),
     // The page is written, and the groups listed as text.
@@ -578,7 +566,6 @@ const std::vector<Command> kCommands = {
         .laid({"~/data/rootdir/secret:5", "~/data/open:3"})
         .given([](const Sandbox& sb) {
           ::chmod(sb.path("~/data/rootdir").c_str(), 0700);
-          return "";
         }).prints({"1 folder could not be read", "/data/rootdir  (not read: Permission denied)"}),
     run("free_ram_json", "optimize free-ram --max-ram 8 --json")
         .checks([](const json& doc, const Sandbox&) {
@@ -622,7 +609,7 @@ const std::vector<Command> kCommands = {
         .prints({"  (none)\n  the desktop keeps no record of which applications were used"}),
     run("linux_clean_apps",
         "--layout linux apps --json --clean --yes --select Notes --select Paint "
-        "--tool dpkg={tool} --tool flatpak={tool}")
+        "--tool dpkg={tool}/dpkg --tool flatpak={tool}/dpkg")
         .given(makeLinuxDesktop)
         .checks(holds({{"/clean/programsLeft/0/removeCommand", "sudo apt remove notes"}})),
     // The listing, then the clean's report.
@@ -673,7 +660,6 @@ const std::vector<Command> kCommands = {
                   "overwrites them, and with them the content of their other names)\n")
         .keeps({"~/docs/small.txt", "~/second name"}).given([](const Sandbox& sb) {
           fs::create_hard_link(sb.path("~/docs/small.txt"), sb.path("~/second name"));
-          return std::string();
         }),
     // Two files: every file reached, inside folders too.
     run("shred_json", "shred --yes --json {home}/docs/old").removes({"~/docs/old"})
@@ -691,10 +677,12 @@ const std::vector<Command> kCommands = {
         .checks(expectNoHelperInstalled),
     run("toggle_extension_fails_in_words",
         "extensions --toggle {root}/Library/Internet{sp}Plug-Ins/Flash.plugin")
-        .exits(1, "orvexa: could not switch {root}/Library/Internet Plug-Ins/Flash.plugin: {tool}: "
-                  "is a symbolic link or not a folder; the helper does not follow links (code 6)\n")
+        .exits(1, "orvexa: could not switch {root}/Library/Internet Plug-Ins/Flash.plugin: {root}/"
+                  "Library/Internet Plug-Ins Disabled: is a symbolic link or not a folder; the "
+                  "helper does not follow links (code 6)\n")
         .keeps({"/Library/Internet Plug-Ins/Flash.plugin/x"}).given(makeSpotlightOff),
-    run("toggle_whole_application", "--tool launchctl={tool} login-items --toggle Example")
+    run("toggle_whole_application",
+        "--tool launchctl={tool}/launchctl login-items --toggle Example")
         .prints({"Example: Start -> Close\n"}).given(makeLaunchctl),
 
     // The helper's life. As root a clean does the privileged work itself
@@ -790,9 +778,9 @@ const std::vector<Command> kCommands = {
                          "Small\n  disk.iso\n  photo.jpg\n")),
     // Every item listed with its state; the user units' group is their folder.
     onLinux("linux_login_items", loginItems(""), makeAutostart)
-        .checks(outlines("/feature/categoryInfo", "Login Item\n  Autostart Start\n"
-                         "    mine.desktop Close\n    sys.desktop Start\n  systemd user units Start\n"
-                         "    a.service Start\n    b.service Close\n"))
+        .checks(outlines("/feature/categoryInfo", "Login Item\n  Autostart Start\n    mine.desktop "
+                         "Close\n    sys.desktop Start\n  systemd user units Start\n    a.service "
+                         "Start\n    b.service Close\n"))
         .checks(holds({{"/feature/categoryInfo/2/childrens/1/url",
                         "file://{home}/.config/systemd/user"}})),
     // A system entry is switched off by a user copy with Hidden=true, and on
@@ -848,13 +836,13 @@ TEST_P(CommandsTest, Runs) {
   Sandbox sb(c.has(kNobody) ? std::string("nobody") : accountNameOf(::geteuid()));
   if (!c.has(kLinux)) makeHome(sb);
   for (const std::string& entry : c.files) sb.layout({entry});
-  const std::string tool = c.setup ? c.setup(sb) : std::string();
+  if (c.setup) c.setup(sb);
   // Arguments split at blanks, then filled in ("{sp}" stands for a blank inside one).
   auto argv = [&](const std::string& line) {
     Args args{testing::orvexaProgram(), "--root", sb.root()};
     if (c.has(kLinux)) args.insert(args.end(), {"--layout", "linux"});
     std::istringstream in(line);
-    for (std::string word; in >> word;) args.push_back(filled(word, sb, tool));
+    for (std::string word; in >> word;) args.push_back(filled(word, sb));
     return args;
   };
   std::shared_ptr<void> stopHelper(nullptr, [&](void*) {
@@ -888,8 +876,8 @@ TEST_P(CommandsTest, Runs) {
 
   EXPECT_EQ(r.exitCode, c.exit) << r.out << r.err;
   for (const std::string& text : c.out)
-    EXPECT_NE(r.out.find(filled(text, sb, tool)), std::string::npos) << r.out;
-  const std::string err = filled(c.err, sb, tool);
+    EXPECT_NE(r.out.find(filled(text, sb)), std::string::npos) << r.out;
+  const std::string err = filled(c.err, sb);
   EXPECT_TRUE(c.exit == 0 ? r.err == err : r.err.find(err) != std::string::npos) << r.err;
   json doc;
   if (c.line.find("--json") != std::string::npos && !c.has(kFullOutput)) {

@@ -1,5 +1,5 @@
 #!/bin/sh
-# Laid in <root>/fake: the user units a (enabled), b (disabled) and c
+# Laid in <root>/fake-tools: the user units a (enabled), b (disabled) and c
 # (static); a unit is enabled while a file of its name is in <root>/units,
 # where the calls are logged too.
 state="$(dirname "$0")/../units"

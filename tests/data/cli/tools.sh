@@ -1,5 +1,5 @@
 #!/bin/sh
-# Laid in <root>/fake as sync, resolvectl and systemctl: appends "NAME ARGS"
+# Laid in <root>/fake-tools as sync, resolvectl and systemctl: appends "NAME ARGS"
 # to <root>/tools.log; "systemctl enable" also starts the unit's program, as
 # systemd would.
 root="$(dirname "$0")/.."
