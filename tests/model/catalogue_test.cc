@@ -8,7 +8,7 @@
 #include "orvexa/platform/paths.h"
 #include "orvexa/platform/plist.h"
 #include "support/plist_values.h"
-#include "support/temp_dir.h"
+#include "support/sandbox.h"
 
 namespace orvexa {
 namespace {
@@ -24,15 +24,11 @@ PlistValue entry(int finder, std::initializer_list<PlistValue::Entry> more) {
   return d;
 }
 PlistValue category(int finder, const std::string& type, Array urls = {}) {
-  PlistValue c = entry(finder, {{"type", type}});
-  if (!urls.empty()) c.set("urls", urls);
-  return c;
+  return entry(finder, {{"type", type}, {"urls", urls}});
 }
 PlistValue url(const char* u) { return plistDict({{"url", u}}); }
 PlistValue feature(int finder, const std::string& type, Array categories) {
-  PlistValue f = entry(finder, {{"category", categories}});
-  if (!type.empty()) f.set("type", type);
-  return f;
+  return entry(finder, {{"category", categories}, {"type", type}});
 }
 PlistValue::Entry module(const std::string& key, int finder, Array features) {
   return {key, entry(finder, {{"version", "1.0"},
@@ -68,22 +64,14 @@ std::string describe(const std::vector<ModulePtr>& modules) {
 
 class CatalogueTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    Identity::shared().setUserName("alice");
-    Paths::shared().setRoot(dir_.path());
-  }
-  void TearDown() override {
-    Paths::shared().reset();
-    Identity::shared().reset();
-  }
   std::vector<ModulePtr> load(const std::string& text) {
-    return ModuleInformation::get(dir_.writeFile("Feature.plist", text));
+    return ModuleInformation::get(sb_.file("/Feature.plist", text));
   }
   std::vector<ModulePtr> load(std::initializer_list<PlistValue::Entry> modules) {
     return load(writePlist(plistDict(modules), PlistFormat::Xml));
   }
 
-  testing::TempDir dir_;
+  testing::Sandbox sb_{"alice"};
 };
 
 // Modules and categories come back sorted by finder, features in the file's
