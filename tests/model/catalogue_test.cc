@@ -27,8 +27,8 @@ PlistValue category(int finder, const std::string& type, Array urls = {}) {
   return entry(finder, {{"type", type}, {"urls", urls}});
 }
 PlistValue url(const char* u) { return plistDict({{"url", u}}); }
-PlistValue feature(int finder, const std::string& type, Array categories) {
-  return entry(finder, {{"category", categories}, {"type", type}});
+PlistValue feature(int finder, Array categories) {
+  return entry(finder, {{"category", categories}});
 }
 PlistValue::Entry module(const std::string& key, int finder, Array features) {
   return {key, entry(finder, {{"version", "1.0"},
@@ -78,9 +78,10 @@ class CatalogueTest : public ::testing::Test {
 // order; two feature types replace the file's categories by their own.
 TEST_F(CatalogueTest, SortingAndTheTwoFixedLayouts) {
   const Array unsorted = {category(3, "x"), category(1, "x"), category(2, "x")};
-  auto modules = load({module("c", 3, {feature(30, "Uninstaller", unsorted)}),
-                       module("b", 2, {feature(20, kLargeAndOldFilesModuleType, unsorted)}),
-                       module("a", 1, {feature(10, "", unsorted), feature(11, "", {})})});
+  auto modules = load(
+      {module("c", 3, {entry(30, {{"type", "Uninstaller"}, {"category", unsorted}})}),
+       module("b", 2, {entry(20, {{"type", kLargeAndOldFilesModuleType}, {"category", unsorted}})}),
+       module("a", 1, {feature(10, unsorted), feature(11, {})})});
   // Kinds: 1 common, 5 the large files' set, 6 applications.
   EXPECT_EQ(describe(modules),
             "1\n  10\n    1 t 1 0\n    2 t 1 0\n    3 t 1 0\n  11\n"
@@ -92,14 +93,13 @@ TEST_F(CatalogueTest, SortingAndTheTwoFixedLayouts) {
 }
 
 TEST_F(CatalogueTest, KindsAndUrlsAreRewrittenUnderTheRoot) {
-  auto modules =
-      load({module("m", 1,
-                   {feature(1, "",
-                            {category(0, "SystemCache",
-                                      {url("file://~/Library/Caches/"), url("/Library/Logs/")}),
-                             category(1, "systemcache", {url("/Library/Internet%20Plug-Ins/")}),
-                             category(2, "EmailAttachment",
-                                      {url("file://~/Library/Saved%20Application%20State/")})})})});
+  auto modules = load({module(
+      "m", 1,
+      {feature(
+          1, {category(0, "SystemCache", {url("file://~/Library/Caches/"), url("/Library/Logs/")}),
+              category(1, "systemcache", {url("/Library/Internet%20Plug-Ins/")}),
+              category(2, "EmailAttachment",
+                       {url("file://~/Library/Saved%20Application%20State/")})})})});
   // Kinds 2 system cache, 1 common (the comparison is exact), 4 attachments.
   EXPECT_EQ(describe(modules),
             "1\n  1\n"
@@ -118,7 +118,7 @@ TEST_F(CatalogueTest, KindsAndUrlsAreRewrittenUnderTheRoot) {
 
 // Whatever is malformed is skipped at its own level and the rest loads.
 TEST_F(CatalogueTest, MalformedFilesNeverCrashAndTheRestLoads) {
-  const PlistValue goodFeature = feature(50, "", {category(0, "x")});
+  const PlistValue goodFeature = feature(50, {category(0, "x")});
   const auto xml = [&](PlistValue::Entry bad) {
     return writePlist(plistDict({module("good", 5, {goodFeature}), bad}), PlistFormat::Xml);
   };
@@ -127,7 +127,7 @@ TEST_F(CatalogueTest, MalformedFilesNeverCrashAndTheRestLoads) {
   };
   PlistValue intType = category(1, "t");
   intType.set("type", 3);
-  PlistValue listIsText = feature(50, "", {});
+  PlistValue listIsText = feature(50, {});
   listIsText.set("category", "none");
   const std::string one = "5\n  50\n    0 t 1 0\n";  // what loads of the good module
   const std::tuple<const char*, std::string, std::string> cases[] = {
@@ -137,9 +137,8 @@ TEST_F(CatalogueTest, MalformedFilesNeverCrashAndTheRestLoads) {
       {"module entry not a dictionary", xml({"bad", "x"}), one},
       {"feature without title",
        goodXml({goodFeature, plistDict({{"finder", 51}, {"status", 0}, {"image", "i"}})}), one},
-      {"category with integer type", goodXml({feature(50, "", {category(0, "x"), intType})}), one},
-      {"url element without url", goodXml({feature(50, "", {category(0, "x", {plistDict({})})})}),
-       one},
+      {"category with integer type", goodXml({feature(50, {category(0, "x"), intType})}), one},
+      {"url element without url", goodXml({feature(50, {category(0, "x", {plistDict({})})})}), one},
       {"category list of the wrong type", goodXml({listIsText}), "5\n  50\n"},
   };
   for (const auto& [name, text, loaded] : cases) {
