@@ -40,9 +40,8 @@ TEST(FileInformationTest, IdentityIsFrozenAtFinderIDAssignment) {
   std::unordered_set<FilePtr, FileInformationHash, FileInformationEqual> set{
       makeFile(1, 2, 100, "/tmp/a")};
   for (const FilePtr& other : {makeFile(1, 3, 100, "/tmp/a"), makeFile(2, 2, 100, "/tmp/a"),
-                               makeFile(1, 2, 101, "/tmp/a"), makeFile(1, 2, 100, "/tmp/b")}) {
+                               makeFile(1, 2, 101, "/tmp/a"), makeFile(1, 2, 100, "/tmp/b")})
     EXPECT_EQ(set.count(other), 0u) << other->hashValueString();
-  }
   FilePtr same = makeFile(1, 2, 100, "/tmp/a");
   same->title = "different";
   same->state = 1;
@@ -92,15 +91,13 @@ TEST(RecordsTest, DroppingTheModuleFreesTheWholeTree) {
 // leaves its neighbour alone. (Their values, links and identity:
 // DiskAnalysisServiceTest, whose walk makes its records from blocks.)
 TEST(RecordBlocksTest, NeighboursInABlockDoNotOverlap) {
-  std::vector<FilePtr> records(3);
-  for (size_t i = 0; i < records.size(); ++i) {
-    records[i] = detail::makeBlockRecord();
-    records[i]->title = "f" + std::to_string(i);
-  }
-  records[0]->title.assign(100, 'x');
-  records[0]->deleteErrorDesc = std::string(100, 'y');
-  EXPECT_EQ(records[1]->title, "f1");
-  EXPECT_TRUE(records[1]->deleteErrorDesc.empty());
+  const FilePtr first = detail::makeBlockRecord();
+  const FilePtr second = detail::makeBlockRecord();
+  second->title = "f1";
+  first->title.assign(100, 'x');
+  first->deleteErrorDesc = std::string(100, 'y');
+  EXPECT_EQ(second->title, "f1");
+  EXPECT_TRUE(second->deleteErrorDesc.empty());
 }
 
 // A block goes back once its records are released and its thread has moved
