@@ -5,7 +5,6 @@
 // tasks do is the library tests' business.
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
-#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -238,16 +237,14 @@ void makeTheirCache(const Sandbox& sb) {
 // the user Flatpak org.example.Paint, the system Flatpak org.example.Chat
 // (no files in the home).
 // {tool} answers as dpkg -S and as flatpak uninstall (dpkg_flatpak.sh).
-std::string linuxHome(const Sandbox& sb) { return sb.root() + ::getpwuid(::geteuid())->pw_dir; }
 void makeLinuxDesktop(const Sandbox& sb) {
-  const std::string home = linuxHome(sb).substr(sb.root().size());
   sb.file("/usr/share/applications/notes.desktop", "[Desktop Entry]\nName=Notes\nExec=notes\n");
-  sb.file(home + "/.local/share/flatpak/exports/share/applications/org.example.Paint.desktop",
+  sb.file("~/.local/share/flatpak/exports/share/applications/org.example.Paint.desktop",
           "[Desktop Entry]\nName=Paint\nExec=flatpak run org.example.Paint\n");
-  sb.file(home + "/.local/share/flatpak/app/org.example.Paint/files/paint", 30);
+  sb.file("~/.local/share/flatpak/app/org.example.Paint/files/paint", 30);
   sb.file("/var/lib/flatpak/exports/share/applications/org.example.Chat.desktop",
           "[Desktop Entry]\nName=Chat\nExec=flatpak run org.example.Chat\n");
-  sb.file(home + "/.config/notes/n", 10);
+  sb.file("~/.config/notes/n", 10);
   script(sb, "dpkg_flatpak.sh", "dpkg");
 }
 
@@ -314,14 +311,13 @@ void sizesAddUp(const json& doc, const Sandbox&) {
 
 // Modules in finder order, every type once, the duplicates at finder 7 (as
 // the scan engine knows them), the large files' nested views written too.
+const json::json_pointer kViews("/featureInfo/0/categoryInfo/0/childrenCateogry");
 void catalogueInFinderOrder(const json& doc, const Sandbox&) {
   std::string types;
   for (const json& module : doc.at("modules")) {
-    types += std::to_string(module.at("finderID").get<int>()) + " " +
-             module.at("type").get<std::string>() + " ";
-    const json::json_pointer views("/featureInfo/0/categoryInfo/0/childrenCateogry");
+    types += module.at("finderID").dump() + " " + module.value("type", "") + " ";
     if (module.at("type") == kLargeAndOldFilesModuleType)
-      types += std::to_string(module.at(views).size()) + " views ";
+      types += std::to_string(module.at(kViews).size()) + " views ";
   }
   EXPECT_EQ(
       types,
@@ -399,7 +395,7 @@ void coversPeerCleaner(const json& junk, const Sandbox& sb) {
                                        "linux", "--quiet", "trash", "--json"})
                       .out)));
   std::istringstream preview(testing::shellOutput(
-      "HOME='" + linuxHome(sb) +
+      "HOME='" + sb.home() +
       "' bleachbit --preview system.cache thumbnails.cache system.trash 2>/dev/null"));
   int files = 0;
   for (std::string line; std::getline(preview, line);) {
