@@ -841,9 +841,10 @@ TEST_P(CommandsTest, Runs) {
   }
   if (c.has(kNobody)) {
     ::chmod(sb.root().c_str(), 0755);
-    for (const auto& entry : fs::recursive_directory_iterator(sb.path("/Users")))
-      if (entry.path().string().find("rootdir") == std::string::npos)
-        ::lchown(entry.path().c_str(), testing::kNobodyUid, testing::kNogroupGid);
+    for (const auto& entry : fs::recursive_directory_iterator(sb.path("/Users"))) {
+      if (entry.path().string().find("rootdir") != std::string::npos) continue;
+      ::lchown(entry.path().c_str(), testing::kNobodyUid, testing::kNogroupGid);
+    }
     ::chmod(sb.path("~/Library/Caches/rootdir").c_str(), 0755);
     if (existsNoFollow(sb.path("/var/run")))
       testing::openFoldersForEveryone(sb.root(), sb.path("/var/run"));

@@ -62,12 +62,10 @@ class HostileTreeTest : public ::testing::Test {
       sb_->file("/Applications/" + name + "/Contents/Info.plist", "<plist><dict/></plist>");
     }
     for (const auto& [link, target] :
-         {std::pair{"loop", "loop"}, {"a", "b"}, {"b", "a"}, {"up", ".."}, {"out", "/"}}) {
+         {std::pair{"loop", "loop"}, {"a", "b"}, {"b", "a"}, {"up", ".."}, {"out", "/"}})
       ::symlink(target, sb_->path(std::string("~/Library/Caches/") + link).c_str());
-    }
-    for (const char* base : {"~/Library/Caches", "~/Documents"}) {
+    for (const char* base : {"~/Library/Caches", "~/Documents"})
       ASSERT_GT(testing::makeDeepChain(sb_->path(base), kDepth, std::string(200, 'd'), 5, 10), 0);
-    }
     ASSERT_EQ(::truncate(sb_->file("~/Downloads/sparse", 0).c_str(), int64_t{100} << 30), 0);
     const std::string many = sb_->dir("~/Library/Caches/many") + "/";
     for (int i = 0; i < 100000; ++i) ::close(::creat((many + std::to_string(i)).c_str(), 0644));
@@ -83,9 +81,8 @@ class HostileTreeTest : public ::testing::Test {
   static void TearDownTestSuite() {
     stop_ = true;
     if (vanishing_.joinable()) vanishing_.join();  // set-up may have failed before it started
-    for (const char* base : {"~/Library/Caches/", "~/Documents/"}) {  // deeper than TempDir goes
+    for (const char* base : {"~/Library/Caches/", "~/Documents/"})  // deeper than TempDir goes
       (void)removeItem(sb_->path(base + std::string(200, 'd')));
-    }
     delete sb_;
   }
   static inline testing::Sandbox* sb_ = nullptr;
