@@ -227,10 +227,9 @@ void makeLink(const Sandbox& sb) {
 
 // A cache folder of another user's in root's home.
 void makeTheirCache(const Sandbox& sb) {
+  const std::string theirs = sb.dir("~/Library/Caches/theirs");
   sb.file("~/Library/Caches/theirs/x", 20);
-  EXPECT_EQ(::chown(sb.path("~/Library/Caches/theirs").c_str(), testing::kNobodyUid,
-                    testing::kNogroupGid),
-            0);
+  EXPECT_EQ(::chown(theirs.c_str(), testing::kNobodyUid, testing::kNogroupGid), 0);
 }
 
 // A Linux desktop for --layout linux: the package "notes" with its data,
@@ -425,9 +424,7 @@ void makeAutostart(const Sandbox& sb) {
   script(sb, "systemctl.sh", "systemctl");
 }
 
-std::string loginItems(const std::string& more) {
-  return "login-items --tool systemctl={tool}/systemctl --json " + more;
-}
+const std::string kLoginItems = "login-items --tool systemctl={tool}/systemctl --json ";
 
 // The file at `path` holds `text`: all of it when `text` ends a line, else
 // among the rest.
@@ -455,11 +452,9 @@ void makeSystemTools(const Sandbox& sb) {
   for (const char* name : {"sync", "resolvectl", "systemctl"}) script(sb, "tools.sh", name);
 }
 
-std::string withTools(const std::string& command) {
-  return "--tool sync={tool}/sync --tool resolvectl={tool}/resolvectl --tool "
-         "systemctl={tool}/systemctl " +
-         command;
-}
+const std::string kTools =
+    "--tool sync={tool}/sync --tool resolvectl={tool}/resolvectl --tool "
+    "systemctl={tool}/systemctl ";
 
 Shape logs(std::string expected) { return reads("/tools.log", std::move(expected)); }
 
@@ -760,7 +755,7 @@ const std::vector<Command> kCommands = {
                          "Pictures\n  photo.jpg\nLast Week\n  disk.iso\n  photo.jpg\n"
                          "Small\n  disk.iso\n  photo.jpg\n")),
     // Every item listed with its state; the user units' group is their folder.
-    onLinux("linux_login_items", loginItems(""), makeAutostart)
+    onLinux("linux_login_items", kLoginItems, makeAutostart)
         .checks(outlines("/feature/categoryInfo", "Login Item\n  Autostart Start\n    mine.desktop "
                          "Close\n    sys.desktop Start\n  systemd user units Start\n    a.service "
                          "Start\n    b.service Close\n"))
@@ -768,28 +763,28 @@ const std::vector<Command> kCommands = {
                         "file://{home}/.config/systemd/user"}})),
     // A system entry is switched off by a user copy with Hidden=true, and on
     // again by removing the copy; the user's own entry is edited in place.
-    onLinux("linux_autostart_off", loginItems("--toggle sys.desktop"), makeAutostart)
+    onLinux("linux_autostart_off", kLoginItems + "--toggle sys.desktop", makeAutostart)
         .checks(switches("Start->Close", "~/.config/autostart/sys.desktop",
                          "[Desktop Entry]\nHidden=true\nType=Application\nExec=sys\n")),
-    onLinux("linux_autostart_on_again", loginItems("--toggle sys.desktop"), makeAutostart)
-        .after({loginItems("--toggle sys.desktop")}).removes({"~/.config/autostart/sys.desktop"})
+    onLinux("linux_autostart_on_again", kLoginItems + "--toggle sys.desktop", makeAutostart)
+        .after({kLoginItems + "--toggle sys.desktop"}).removes({"~/.config/autostart/sys.desktop"})
         .checks(switches("Close->Start", "/etc/xdg/autostart/sys.desktop", kSystemEntry)),
-    onLinux("linux_autostart_own_entry", loginItems("--toggle mine.desktop"), makeAutostart)
+    onLinux("linux_autostart_own_entry", kLoginItems + "--toggle mine.desktop", makeAutostart)
         .checks(switches("Close->Start", "~/.config/autostart/mine.desktop",
                          "[Desktop Entry]\r\nName=Mine\r\nHidden=false\r\n")),
-    onLinux("linux_user_unit", loginItems("--toggle b.service"), makeAutostart)
+    onLinux("linux_user_unit", kLoginItems + "--toggle b.service", makeAutostart)
         .checks(switches("Close->Start", "/units/log", "--user enable -- b.service")),
-    onLinux("linux_free_ram", withTools("optimize free-ram"), makeSystemTools)
+    onLinux("linux_free_ram", kTools + "optimize free-ram", makeSystemTools)
         .checks(reads("/proc/sys/vm/drop_caches", "3\n")).checks(logs("sync\n")),
-    onLinux("linux_flush_dns", withTools("optimize flush-dns"), makeSystemTools)
+    onLinux("linux_flush_dns", kTools + "optimize flush-dns", makeSystemTools)
         .prints({"Clean DNS Cache: done\n"}).checks(logs("resolvectl flush-caches\n")),
     run("linux_speed_up_mail", "optimize speed-up-mail").with(kLinux)
         .exits(2, "orvexa: \"speed-up-mail\" has no counterpart on Linux; the tasks there are "
                   "free-ram and flush-dns\n"),
     // What the install put in place (the program, the unit, the socket of
     // the helper the unit started) must be there before the uninstall.
-    onLinux("linux_helper_uninstall", withTools("helper uninstall"), makeSystemTools)
-        .after({withTools("helper install")})
+    onLinux("linux_helper_uninstall", kTools + "helper uninstall", makeSystemTools)
+        .after({kTools + "helper install"})
         .removes({kLinuxHelper, "/etc/systemd/system/" + kLabel + ".service",
                   "/run/" + kLabel + ".socket"})
         .checks(logs("systemctl daemon-reload\nsystemctl enable --now " + kLabel + ".service\n"
@@ -830,7 +825,7 @@ TEST_P(CommandsTest, Runs) {
   };
   std::shared_ptr<void> stopHelper(nullptr, [&](void*) {
     if (installs)
-      (void)testing::runProgram(argv(c.has(kLinux) ? withTools("helper stop") : "helper stop"));
+      (void)testing::runProgram(argv(c.has(kLinux) ? kTools + "helper stop" : "helper stop"));
   });
   for (const std::string& first : c.before) {
     testing::ProgramResult r = testing::runProgram(argv(first));
