@@ -72,15 +72,13 @@ std::string outline(const json& items, const std::string& indent = "") {
   return text;
 }
 
-const std::string kUid = std::to_string(::geteuid());
-
 // The text with {root}, {home}, {tool} (the stand-in programs' folder) and
 // {uid} filled in ({sp} is a blank).
 std::string filled(std::string text, const Sandbox& sb) {
   for (const auto& [token, value] : {std::pair<std::string, std::string>{"{root}", sb.root()},
                                      {"{home}", sb.home()},
                                      {"{tool}", sb.path("/fake-tools")},
-                                     {"{uid}", kUid},
+                                     {"{uid}", std::to_string(::geteuid())},
                                      {"{sp}", " "}}) {
     for (size_t at; (at = text.find(token)) != std::string::npos;)
       text.replace(at, token.size(), value);
