@@ -1,7 +1,6 @@
 #!/bin/sh
-# Laid in <root>/fake-tools: answers as dpkg -S (every file is of the package
-# "notes") and as flatpak uninstall (the user's application goes from the
-# sandbox's copy of the home).
+# In <root>/fake-tools: dpkg -S (every file is of "notes") and flatpak
+# uninstall (the application's files go from the sandbox's home).
 case "$1" in
 -S) echo "notes: $2" ;;
 uninstall) rm -rf "$(dirname "$0")/..$(getent passwd "$(id -u)" | cut -d: -f6)/.local/share/flatpak/app/$4" ;;

@@ -1,7 +1,5 @@
 #!/bin/sh
-# Laid in <root>/fake-tools: the user units a (enabled), b (disabled) and c
-# (static); a unit is enabled while a file of its name is in <root>/units,
-# where the calls are logged too.
+# In <root>/fake-tools; a unit is enabled while <root>/units holds its name.
 state="$(dirname "$0")/../units"
 echo "$@" >> "$state/log"
 case "$2" in
