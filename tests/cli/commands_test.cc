@@ -106,7 +106,6 @@ void makeHome(const Sandbox& sb) {
   const std::string foo = testing::installApplication(sb, "Foo", "com.example.foo");
   testing::installApplication(sb, "Bar", "com.example.bar");
   const std::string baz = testing::installApplication(sb, "Baz", "com.example.baz");
-  sb.dir("~/Applications");
   fs::copy(baz, sb.path("~/Applications/Baz.app"), fs::copy_options::recursive);
   // Opened: the executable was read after it was written. Baz's was read
   // by the copy: it is made unread again.
