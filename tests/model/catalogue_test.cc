@@ -75,37 +75,30 @@ class CatalogueTest : public ::testing::Test {
 };
 
 // Modules and categories come back sorted by finder, features in the file's
-// order; two feature types replace the file's categories by their own.
-TEST_F(CatalogueTest, SortingAndTheTwoFixedLayouts) {
+// order; two feature types replace the file's categories by their own;
+// kinds and urls are rewritten, the urls under the root.
+TEST_F(CatalogueTest, SortedWithTheTwoFixedLayoutsKindsAndUrlsUnderTheRoot) {
   const Array unsorted = {category(3, "x"), category(1, "x"), category(2, "x")};
+  const Array urls = {
+      category(0, "SystemCache", {url("file://~/Library/Caches/"), url("/Library/Logs/")}),
+      category(1, "systemcache", {url("/Library/Internet%20Plug-Ins/")}),
+      category(2, "EmailAttachment", {url("file://~/Library/Saved%20Application%20State/")})};
   auto modules = load(
       {module("c", 3, {entry(30, {{"type", "Uninstaller"}, {"category", unsorted}})}),
        module("b", 2, {entry(20, {{"type", kLargeAndOldFilesModuleType}, {"category", unsorted}})}),
-       module("a", 1, {feature(10, unsorted), feature(11, {})})});
-  // Kinds: 1 common, 5 the large files' set, 6 applications.
+       module("a", 1, {feature(10, unsorted), feature(11, {}), feature(12, urls)})});
+  // Kinds: 1 common, 5 the large files' set, 6 applications, 2 system cache
+  // (the comparison is exact), 4 attachments.
   EXPECT_EQ(describe(modules),
-            "1\n  10\n    1 t 1 0\n    2 t 1 0\n    3 t 1 0\n  11\n"
+            "1\n  10\n    1 t 1 0\n    2 t 1 0\n    3 t 1 0\n  11\n  12\n"
+            "    0 t 2 0 /Users/alice/Library/Caches/ /Library/Logs/\n"
+            "    1 t 1 0 /Library/Internet Plug-Ins/\n"
+            "    2 t 4 0 /Users/alice/Library/Saved Application State/\n"
             "2\n  20\n    0 All 5 0\n      1 t 1 1\n      2 t 1 1\n      3 t 1 1\n"
             "3\n  30\n    0 All 6 0 []\n    1 Unused 6 0 []\n    2 Leftovers 6 0 []\n");
   EXPECT_EQ(modules[0]->featureInfo[0]->moduleInfo.lock(), modules[0]);
   EXPECT_EQ(modules[0]->featureInfo[0]->categoryInfo[0]->featureInfo.lock(),
             modules[0]->featureInfo[0]);
-}
-
-TEST_F(CatalogueTest, KindsAndUrlsAreRewrittenUnderTheRoot) {
-  auto modules = load({module(
-      "m", 1,
-      {feature(
-          1, {category(0, "SystemCache", {url("file://~/Library/Caches/"), url("/Library/Logs/")}),
-              category(1, "systemcache", {url("/Library/Internet%20Plug-Ins/")}),
-              category(2, "EmailAttachment",
-                       {url("file://~/Library/Saved%20Application%20State/")})})})});
-  // Kinds 2 system cache, 1 common (the comparison is exact), 4 attachments.
-  EXPECT_EQ(describe(modules),
-            "1\n  1\n"
-            "    0 t 2 0 /Users/alice/Library/Caches/ /Library/Logs/\n"
-            "    1 t 1 0 /Library/Internet Plug-Ins/\n"
-            "    2 t 4 0 /Users/alice/Library/Saved Application State/\n");
   // Every tilde url of a text is replaced, and only those.
   const std::string home = "file://" + Paths::shared().root() + "/Users/alice/";
   EXPECT_EQ(ModuleInformation::updateModuleURL("file://~/a file://~/b"), home + "a " + home + "b");
