@@ -105,8 +105,10 @@ TEST_F(HostileTreeTest, EveryScanEndsInTimeWithOneJsonDocument) {
   // clang-format on
   std::string deepest = sb_->path("~/Documents");
   for (int i = 0; i < kDepth; ++i) deepest += "/" + std::string(200, 'd');
-  for (const char* command : commands) {
+  for (std::string command : commands) {
     SCOPED_TRACE(command);
+    for (size_t at; (at = command.find('@')) != std::string::npos;)
+      command.replace(at, 1, sb_->root());
     std::istringstream words(command);
     int exitCode = 0;
     std::string seconds;
@@ -114,10 +116,7 @@ TEST_F(HostileTreeTest, EveryScanEndsInTimeWithOneJsonDocument) {
     std::vector<std::string> argv = {
         "/usr/bin/timeout", "--signal=INT", "--kill-after=5", seconds, testing::orvexaProgram(),
         "--root",           sb_->root(),    "--quiet",        "--json"};
-    for (std::string word; words >> word; argv.push_back(word)) {
-      if (const size_t at = word.find('@'); at != std::string::npos)
-        word.replace(at, 1, sb_->root());
-    }
+    for (std::string word; words >> word;) argv.push_back(word);
     const testing::ProgramResult run = testing::runProgram(argv);
     EXPECT_EQ(run.exitCode, exitCode) << run.err;
     EXPECT_FALSE(nlohmann::json::parse(run.out, nullptr, false).is_discarded()) << run.out;
@@ -125,9 +124,8 @@ TEST_F(HostileTreeTest, EveryScanEndsInTimeWithOneJsonDocument) {
       EXPECT_NE(run.out.find(deepest + "/f\""), std::string::npos);
     } else if (argv[9] == "privacy") {
       for (const char* store : {"~/Library/Safari/History.db",
-                                "~/Library/Application Support/Google/Chrome/Default/History"}) {
+                                "~/Library/Application Support/Google/Chrome/Default/History"})
         EXPECT_NE(run.out.find(sb_->path(store) + ": not a regular file"), std::string::npos);
-      }
     }
   }
 }
