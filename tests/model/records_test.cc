@@ -69,20 +69,16 @@ TEST(CategoryInformationTest, DigestIsOfTheTextAtTheLastAssignment) {
 }
 
 TEST(RecordsTest, DroppingTheModuleFreesTheWholeTree) {
-  std::weak_ptr<FileInformation> child;
-  std::weak_ptr<CategoryInformation> category;
-  {
-    ModulePtr module = testing::makeModule(1, {{"c", CategoryInfomationKind::Common, {}}});
-    CategoryPtr c = testing::featureOf(module)->categoryInfo.at(0);
-    FilePtr group = makeFile(0, 0, 2, "/tmp/g");
-    group->parentCategoryInfo = c;
-    FilePtr member = makeFile(0, 0, 1, "/tmp/g/m");
-    member->parentFileInfo = group;
-    group->childrens.push_back(member);
-    c->childrens.push_back(group);
-    child = member;
-    category = c;
-  }
+  ModulePtr module = testing::makeModule(1, {{"c", CategoryInfomationKind::Common, {}}});
+  const std::weak_ptr<CategoryInformation> category =
+      testing::featureOf(module)->categoryInfo.at(0);
+  FilePtr group = makeFile(0, 0, 2, "/tmp/g");
+  group->parentCategoryInfo = category.lock();
+  const std::weak_ptr<FileInformation> child =
+      group->childrens.emplace_back(makeFile(0, 0, 1, "/tmp/g/m"));
+  child.lock()->parentFileInfo = group;
+  category.lock()->childrens.push_back(std::move(group));
+  module.reset();
   EXPECT_TRUE(child.expired());
   EXPECT_TRUE(category.expired());
 }
