@@ -118,10 +118,6 @@ TEST_F(CatalogueTest, MalformedFilesNeverCrashAndTheRestLoads) {
   const auto goodXml = [](Array features) {
     return writePlist(plistDict({module("good", 5, features)}), PlistFormat::Xml);
   };
-  PlistValue intType = category(1, "t");
-  intType.set("type", 3);
-  PlistValue listIsText = feature(50, {});
-  listIsText.set("category", "none");
   const std::string one = "5\n  50\n    0 t 1 0\n";  // what loads of the good module
   const std::tuple<const char*, std::string, std::string> cases[] = {
       {"root is an array", writePlist(PlistValue::array(), PlistFormat::Xml), ""},
@@ -130,9 +126,11 @@ TEST_F(CatalogueTest, MalformedFilesNeverCrashAndTheRestLoads) {
       {"module entry not a dictionary", xml({"bad", "x"}), one},
       {"feature without title",
        goodXml({goodFeature, plistDict({{"finder", 51}, {"status", 0}, {"image", "i"}})}), one},
-      {"category with integer type", goodXml({feature(50, {category(0, "x"), intType})}), one},
+      {"category with integer type",
+       goodXml({feature(50, {category(0, "x"), entry(1, {{"type", 3}})})}), one},
       {"url element without url", goodXml({feature(50, {category(0, "x", {plistDict({})})})}), one},
-      {"category list of the wrong type", goodXml({listIsText}), "5\n  50\n"},
+      {"category list of the wrong type", goodXml({entry(50, {{"category", "none"}})}),
+       "5\n  50\n"},
   };
   for (const auto& [name, text, loaded] : cases) {
     SCOPED_TRACE(name);
