@@ -433,13 +433,9 @@ Shape reads(std::string path, std::string text) {
   };
 }
 
-// The toggle's change ("Start->Close"); then the file at `path` holds `text`.
-Shape switches(std::string change, std::string path, std::string text) {
-  return [change, read = reads(path, text)](const json& doc, const Sandbox& sb) {
-    EXPECT_EQ(doc.value("before", "") + "->" + doc.value("after", ""), change);
-    read(doc, sb);
-  };
-}
+// A toggle's change.
+const Shape kSwitchedOff = holds({{"/before", "Start"}, {"/after", "Close"}});
+const Shape kSwitchedOn = holds({{"/before", "Close"}, {"/after", "Start"}});
 
 // Stand-ins for sync, resolvectl and systemctl (tools.sh) that append
 // "NAME ARGS" to /tools.log.
@@ -761,16 +757,16 @@ const std::vector<Command> kCommands = {
     // A system entry is switched off by a user copy with Hidden=true, and on
     // again by removing the copy; the user's own entry is edited in place.
     onLinux("linux_autostart_off", kLoginItems + "--toggle sys.desktop", makeAutostart)
-        .checks(switches("Start->Close", "~/.config/autostart/sys.desktop",
+        .checks(kSwitchedOff).checks(reads("~/.config/autostart/sys.desktop",
                          "[Desktop Entry]\nHidden=true\nType=Application\nExec=sys\n")),
     onLinux("linux_autostart_on_again", kLoginItems + "--toggle sys.desktop", makeAutostart)
         .after({kLoginItems + "--toggle sys.desktop"}).removes({"~/.config/autostart/sys.desktop"})
-        .checks(switches("Close->Start", "/etc/xdg/autostart/sys.desktop", kSystemEntry)),
+        .checks(kSwitchedOn).checks(reads("/etc/xdg/autostart/sys.desktop", kSystemEntry)),
     onLinux("linux_autostart_own_entry", kLoginItems + "--toggle mine.desktop", makeAutostart)
-        .checks(switches("Close->Start", "~/.config/autostart/mine.desktop",
+        .checks(kSwitchedOn).checks(reads("~/.config/autostart/mine.desktop",
                          "[Desktop Entry]\r\nName=Mine\r\nHidden=false\r\n")),
     onLinux("linux_user_unit", kLoginItems + "--toggle b.service", makeAutostart)
-        .checks(switches("Close->Start", "/units/log", "--user enable -- b.service")),
+        .checks(kSwitchedOn).checks(reads("/units/log", "--user enable -- b.service")),
     onLinux("linux_free_ram", kTools + "optimize free-ram", makeSystemTools)
         .checks(reads("/proc/sys/vm/drop_caches", "3\n")).checks(logs("sync\n")),
     onLinux("linux_flush_dns", kTools + "optimize flush-dns", makeSystemTools)
