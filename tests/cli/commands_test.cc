@@ -216,8 +216,6 @@ const std::string kHelperTool = "/Library/PrivilegedHelperTools/" + kLabel;
 const std::string kCleanDuplicates = "duplicates --min-size 0 {home}/dups --clean --yes";
 const std::string kLinuxHelper = "/usr/local/libexec/orvexa/" + kLabel;
 
-void makeMdfind(const Sandbox& sb) { script(sb, "mdfind.sh", "mdfind"); }
-
 void makeLink(const Sandbox& sb) {
   fs::create_symlink(sb.path("~/docs/small.txt"), sb.path("~/link"));
 }
@@ -433,6 +431,8 @@ Shape reads(std::string path, std::string text) {
   };
 }
 
+Shape logs(std::string expected) { return reads("/tools.log", std::move(expected)); }
+
 // A toggle's change.
 const Shape kSwitchedOff = holds({{"/before", "Start"}, {"/after", "Close"}});
 const Shape kSwitchedOn = holds({{"/before", "Close"}, {"/after", "Start"}});
@@ -448,8 +448,6 @@ void makeSystemTools(const Sandbox& sb) {
 const std::string kTools =
     "--tool sync={tool}/sync --tool resolvectl={tool}/resolvectl --tool "
     "systemctl={tool}/systemctl ";
-
-Shape logs(std::string expected) { return reads("/tools.log", std::move(expected)); }
 
 // clang-format off
 const std::vector<Command> kCommands = {
@@ -519,7 +517,7 @@ const std::vector<Command> kCommands = {
     run("interrupted_clean", "--tool mdfind={tool}/mdfind large --clean --yes --select *")
         .exits(130, "interrupted: nothing was deleted")
         .keeps({"~/docs/big.bin", "~/docs/small.txt"})
-        .given(makeMdfind),
+        .given([](const Sandbox& sb) { script(sb, "mdfind.sh", "mdfind"); }),
 
     // Listings: text when nothing is a terminal, the JSON document's shape.
     run("junk_json", "junk --json").checks(sizesAddUp),
