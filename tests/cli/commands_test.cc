@@ -440,8 +440,7 @@ const Shape kSwitchedOn = holds({{"/before", "Close"}, {"/after", "Start"}});
 // Stand-ins for sync, resolvectl and systemctl (tools.sh) that append
 // "NAME ARGS" to /tools.log.
 void makeSystemTools(const Sandbox& sb) {
-  sb.file("/proc/sys/vm/drop_caches", "");
-  sb.dir("/run/systemd/system");
+  sb.layout({"/proc/sys/vm/drop_caches", "/run/systemd/system/"});
   for (const char* name : {"sync", "resolvectl", "systemctl"}) script(sb, "tools.sh", name);
 }
 
