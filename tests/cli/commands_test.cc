@@ -235,10 +235,10 @@ void makeLinuxDesktop(const Sandbox& sb) {
   sb.file("/usr/share/applications/notes.desktop", "[Desktop Entry]\nName=Notes\nExec=notes\n");
   sb.file("~/.local/share/flatpak/exports/share/applications/org.example.Paint.desktop",
           "[Desktop Entry]\nName=Paint\nExec=flatpak run org.example.Paint\n");
-  sb.file("~/.local/share/flatpak/app/org.example.Paint/files/paint", 30);
   sb.file("/var/lib/flatpak/exports/share/applications/org.example.Chat.desktop",
           "[Desktop Entry]\nName=Chat\nExec=flatpak run org.example.Chat\n");
-  sb.file("~/.config/notes/n", 10);
+  sb.layout(
+      {"~/.local/share/flatpak/app/org.example.Paint/files/paint:30", "~/.config/notes/n:10"});
   script(sb, "dpkg_flatpak.sh", "dpkg");
 }
 
@@ -415,7 +415,6 @@ void makeAutostart(const Sandbox& sb) {
   sb.file("/etc/xdg/autostart/sys.desktop", kSystemEntry);
   sb.file("~/.config/autostart/mine.desktop", "[Desktop Entry]\r\nName=Mine\r\nHidden=true\r\n");
   sb.file("~/.config/autostart/junk.desktop", "no group\n");  // never started: not listed
-  sb.dir("/units");
   script(sb, "systemctl.sh", "systemctl");
 }
 

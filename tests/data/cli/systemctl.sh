@@ -1,6 +1,7 @@
 #!/bin/sh
 # In <root>/fake-tools; a unit is enabled while <root>/units holds its name.
 state="$(dirname "$0")/../units"
+mkdir -p "$state"
 echo "$@" >> "$state/log"
 case "$2" in
 list-unit-files) printf 'a.service enabled enabled\nb.service disabled enabled\nc.service static -\n' ;;
