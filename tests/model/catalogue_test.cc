@@ -31,9 +31,8 @@ PlistValue feature(int finder, Array categories) {
   return entry(finder, {{"category", categories}});
 }
 PlistValue::Entry module(const std::string& key, int finder, Array features) {
-  return {key, entry(finder, {{"version", "1.0"},
-                              {"type", "T" + std::to_string(finder)},
-                              {"module", features}})};
+  const std::string type = "T" + std::to_string(finder);
+  return {key, entry(finder, {{"version", "1.0"}, {"type", type}, {"module", features}})};
 }
 
 // Each module, feature and category (child categories below their parent)
