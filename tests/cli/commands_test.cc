@@ -230,7 +230,7 @@ void makeTheirCache(const Sandbox& sb) {
 // A Linux desktop for --layout linux: the package "notes" with its data,
 // the user Flatpak org.example.Paint, the system Flatpak org.example.Chat
 // (no files in the home).
-// {tool} answers as dpkg -S and as flatpak uninstall (dpkg_flatpak.sh).
+// {tool}/dpkg answers as dpkg -S and as flatpak uninstall (dpkg_flatpak.sh).
 void makeLinuxDesktop(const Sandbox& sb) {
   sb.file("/usr/share/applications/notes.desktop", "[Desktop Entry]\nName=Notes\nExec=notes\n");
   sb.file("~/.local/share/flatpak/exports/share/applications/org.example.Paint.desktop",
