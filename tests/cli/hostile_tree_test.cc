@@ -27,30 +27,6 @@
 namespace orvexa {
 namespace {
 
-// Every file a scanner opens by name ("folder/|name|name..."); each becomes a
-// pipe, a device or a socket in turn.
-const char* const kNamedFiles[] = {
-    "/Applications/Evil.app/Contents/|Info.plist",
-    "~/Applications/Evil.app/Contents/|Info.plist",
-    "/Library/Spotlight/Evil.mdimporter/Contents/|Info.plist",
-    "/Library/PreferencePanes/Evil.prefPane/Contents/|Info.plist",
-    "/Library/Internet Plug-Ins/Evil.plugin/Contents/|Info.plist",
-    "/System/Library/CoreServices/|SystemVersion.plist",
-    "~/Library/Application Support/com.apple.sharedfilelist/|recent.sfl",
-    "~/Library/Preferences/|com.apple.finder.plist",
-    "~/Library/Safari/|History.db|Downloads.plist|LastSession.plist",
-    "~/Library/Application Support/Firefox/profiles/p.default/"
-    "|logins.json|places.sqlite|cookies.sqlite|formhistory.sqlite",
-    "~/Library/Application Support/Google/Chrome/Default/|History|Cookies|Login Data|Web Data",
-    "~/Library/Application Support/com.apple.TCC/|TCC.db",
-    "/Library/Application Support/com.apple.TCC/|TCC.db",
-    "~/Library/Mail/|PersistenceInfo.plist",
-    "~/Library/Application Support/MobileSync/Backup/0000/|Info.plist",
-    "~/Library/LaunchAgents/|com.evil.agent.plist",
-    "~/Documents/|trap.docx|trap.pdf",
-    "~/Pictures/|trap.jpg|P.photoslibrary/database/photos.db",
-    "/|module.plist"};
-
 constexpr int kDepth = PATH_MAX / 200 + 2;  // folders of 200-byte names
 
 // A pipe, a character device with /dev/zero's numbers (endless bytes to a
@@ -65,8 +41,11 @@ class HostileTreeTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     sb_ = new testing::Sandbox(::getpwuid(::geteuid())->pw_name);  // the program's own home
+    // Every file a scanner opens by name, a line "folder/|name|name..."
+    // each; each becomes a pipe, a device or a socket in turn.
+    std::istringstream named(testing::testData("cli/hostile_named_files.txt"));
     int kind = 0;
-    for (std::string folder : kNamedFiles) {
+    for (std::string folder; std::getline(named, folder);) {
       for (size_t bar = folder.rfind('|'); bar != std::string::npos; bar = folder.rfind('|')) {
         makeSpecialFile(sb_->path(folder.substr(0, folder.find('|')) + folder.substr(bar + 1)),
                         kind++ % 3);
@@ -83,12 +62,10 @@ class HostileTreeTest : public ::testing::Test {
       sb_->file("/Applications/" + name + "/Contents/Info.plist", "<plist><dict/></plist>");
     }
     for (const auto& [link, target] :
-         {std::pair{"loop", "loop"}, {"a", "b"}, {"b", "a"}, {"up", ".."}, {"out", "/"}}) {
+         {std::pair{"loop", "loop"}, {"a", "b"}, {"b", "a"}, {"up", ".."}, {"out", "/"}})
       ::symlink(target, sb_->path(std::string("~/Library/Caches/") + link).c_str());
-    }
-    for (const char* base : {"~/Library/Caches", "~/Documents"}) {
+    for (const char* base : {"~/Library/Caches", "~/Documents"})
       ASSERT_GT(testing::makeDeepChain(sb_->path(base), kDepth, std::string(200, 'd'), 5, 10), 0);
-    }
     ASSERT_EQ(::truncate(sb_->file("~/Downloads/sparse", 0).c_str(), int64_t{100} << 30), 0);
     const std::string many = sb_->dir("~/Library/Caches/many") + "/";
     for (int i = 0; i < 100000; ++i) ::close(::creat((many + std::to_string(i)).c_str(), 0644));
@@ -104,9 +81,8 @@ class HostileTreeTest : public ::testing::Test {
   static void TearDownTestSuite() {
     stop_ = true;
     if (vanishing_.joinable()) vanishing_.join();  // set-up may have failed before it started
-    for (const char* base : {"~/Library/Caches/", "~/Documents/"}) {  // deeper than TempDir goes
+    for (const char* base : {"~/Library/Caches/", "~/Documents/"})  // deeper than TempDir goes
       (void)removeItem(sb_->path(base + std::string(200, 'd')));
-    }
     delete sb_;
   }
   static inline testing::Sandbox* sb_ = nullptr;
@@ -129,8 +105,10 @@ TEST_F(HostileTreeTest, EveryScanEndsInTimeWithOneJsonDocument) {
   // clang-format on
   std::string deepest = sb_->path("~/Documents");
   for (int i = 0; i < kDepth; ++i) deepest += "/" + std::string(200, 'd');
-  for (const char* command : commands) {
+  for (std::string command : commands) {
     SCOPED_TRACE(command);
+    for (size_t at; (at = command.find('@')) != std::string::npos;)
+      command.replace(at, 1, sb_->root());
     std::istringstream words(command);
     int exitCode = 0;
     std::string seconds;
@@ -138,10 +116,7 @@ TEST_F(HostileTreeTest, EveryScanEndsInTimeWithOneJsonDocument) {
     std::vector<std::string> argv = {
         "/usr/bin/timeout", "--signal=INT", "--kill-after=5", seconds, testing::orvexaProgram(),
         "--root",           sb_->root(),    "--quiet",        "--json"};
-    for (std::string word; words >> word; argv.push_back(word)) {
-      if (const size_t at = word.find('@'); at != std::string::npos)
-        word.replace(at, 1, sb_->root());
-    }
+    for (std::string word; words >> word;) argv.push_back(word);
     const testing::ProgramResult run = testing::runProgram(argv);
     EXPECT_EQ(run.exitCode, exitCode) << run.err;
     EXPECT_FALSE(nlohmann::json::parse(run.out, nullptr, false).is_discarded()) << run.out;
@@ -149,9 +124,8 @@ TEST_F(HostileTreeTest, EveryScanEndsInTimeWithOneJsonDocument) {
       EXPECT_NE(run.out.find(deepest + "/f\""), std::string::npos);
     } else if (argv[9] == "privacy") {
       for (const char* store : {"~/Library/Safari/History.db",
-                                "~/Library/Application Support/Google/Chrome/Default/History"}) {
+                                "~/Library/Application Support/Google/Chrome/Default/History"})
         EXPECT_NE(run.out.find(sb_->path(store) + ": not a regular file"), std::string::npos);
-      }
     }
   }
 }

@@ -8,7 +8,7 @@
 #include "orvexa/platform/paths.h"
 #include "orvexa/platform/plist.h"
 #include "support/plist_values.h"
-#include "support/temp_dir.h"
+#include "support/sandbox.h"
 
 namespace orvexa {
 namespace {
@@ -24,20 +24,15 @@ PlistValue entry(int finder, std::initializer_list<PlistValue::Entry> more) {
   return d;
 }
 PlistValue category(int finder, const std::string& type, Array urls = {}) {
-  PlistValue c = entry(finder, {{"type", type}});
-  if (!urls.empty()) c.set("urls", urls);
-  return c;
+  return entry(finder, {{"type", type}, {"urls", urls}});
 }
 PlistValue url(const char* u) { return plistDict({{"url", u}}); }
-PlistValue feature(int finder, const std::string& type, Array categories) {
-  PlistValue f = entry(finder, {{"category", categories}});
-  if (!type.empty()) f.set("type", type);
-  return f;
+PlistValue feature(int finder, Array categories) {
+  return entry(finder, {{"category", categories}});
 }
 PlistValue::Entry module(const std::string& key, int finder, Array features) {
-  return {key, entry(finder, {{"version", "1.0"},
-                              {"type", "T" + std::to_string(finder)},
-                              {"module", features}})};
+  const std::string type = "T" + std::to_string(finder);
+  return {key, entry(finder, {{"version", "1.0"}, {"type", type}, {"module", features}})};
 }
 
 // Each module, feature and category (child categories below their parent)
@@ -68,56 +63,41 @@ std::string describe(const std::vector<ModulePtr>& modules) {
 
 class CatalogueTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    Identity::shared().setUserName("alice");
-    Paths::shared().setRoot(dir_.path());
-  }
-  void TearDown() override {
-    Paths::shared().reset();
-    Identity::shared().reset();
-  }
   std::vector<ModulePtr> load(const std::string& text) {
-    return ModuleInformation::get(dir_.writeFile("Feature.plist", text));
+    return ModuleInformation::get(sb_.file("/Feature.plist", text));
   }
   std::vector<ModulePtr> load(std::initializer_list<PlistValue::Entry> modules) {
     return load(writePlist(plistDict(modules), PlistFormat::Xml));
   }
 
-  testing::TempDir dir_;
+  testing::Sandbox sb_{"alice"};
 };
 
 // Modules and categories come back sorted by finder, features in the file's
-// order; two feature types replace the file's categories by their own.
-TEST_F(CatalogueTest, SortingAndTheTwoFixedLayouts) {
+// order; two feature types replace the file's categories by their own;
+// kinds and urls are rewritten, the urls under the root.
+TEST_F(CatalogueTest, SortedWithTheTwoFixedLayoutsKindsAndUrlsUnderTheRoot) {
   const Array unsorted = {category(3, "x"), category(1, "x"), category(2, "x")};
-  auto modules = load({module("c", 3, {feature(30, "Uninstaller", unsorted)}),
-                       module("b", 2, {feature(20, kLargeAndOldFilesModuleType, unsorted)}),
-                       module("a", 1, {feature(10, "", unsorted), feature(11, "", {})})});
-  // Kinds: 1 common, 5 the large files' set, 6 applications.
+  const Array urls = {
+      category(0, "SystemCache", {url("file://~/Library/Caches/"), url("/Library/Logs/")}),
+      category(1, "systemcache", {url("/Library/Internet%20Plug-Ins/")}),
+      category(2, "EmailAttachment", {url("file://~/Library/Saved%20Application%20State/")})};
+  auto modules = load(
+      {module("c", 3, {entry(30, {{"type", "Uninstaller"}, {"category", unsorted}})}),
+       module("b", 2, {entry(20, {{"type", kLargeAndOldFilesModuleType}, {"category", unsorted}})}),
+       module("a", 1, {feature(10, unsorted), feature(11, {}), feature(12, urls)})});
+  // Kinds: 1 common, 5 the large files' set, 6 applications, 2 system cache
+  // (the comparison is exact), 4 attachments.
   EXPECT_EQ(describe(modules),
-            "1\n  10\n    1 t 1 0\n    2 t 1 0\n    3 t 1 0\n  11\n"
+            "1\n  10\n    1 t 1 0\n    2 t 1 0\n    3 t 1 0\n  11\n  12\n"
+            "    0 t 2 0 /Users/alice/Library/Caches/ /Library/Logs/\n"
+            "    1 t 1 0 /Library/Internet Plug-Ins/\n"
+            "    2 t 4 0 /Users/alice/Library/Saved Application State/\n"
             "2\n  20\n    0 All 5 0\n      1 t 1 1\n      2 t 1 1\n      3 t 1 1\n"
             "3\n  30\n    0 All 6 0 []\n    1 Unused 6 0 []\n    2 Leftovers 6 0 []\n");
   EXPECT_EQ(modules[0]->featureInfo[0]->moduleInfo.lock(), modules[0]);
   EXPECT_EQ(modules[0]->featureInfo[0]->categoryInfo[0]->featureInfo.lock(),
             modules[0]->featureInfo[0]);
-}
-
-TEST_F(CatalogueTest, KindsAndUrlsAreRewrittenUnderTheRoot) {
-  auto modules =
-      load({module("m", 1,
-                   {feature(1, "",
-                            {category(0, "SystemCache",
-                                      {url("file://~/Library/Caches/"), url("/Library/Logs/")}),
-                             category(1, "systemcache", {url("/Library/Internet%20Plug-Ins/")}),
-                             category(2, "EmailAttachment",
-                                      {url("file://~/Library/Saved%20Application%20State/")})})})});
-  // Kinds 2 system cache, 1 common (the comparison is exact), 4 attachments.
-  EXPECT_EQ(describe(modules),
-            "1\n  1\n"
-            "    0 t 2 0 /Users/alice/Library/Caches/ /Library/Logs/\n"
-            "    1 t 1 0 /Library/Internet Plug-Ins/\n"
-            "    2 t 4 0 /Users/alice/Library/Saved Application State/\n");
   // Every tilde url of a text is replaced, and only those.
   const std::string home = "file://" + Paths::shared().root() + "/Users/alice/";
   EXPECT_EQ(ModuleInformation::updateModuleURL("file://~/a file://~/b"), home + "a " + home + "b");
@@ -130,17 +110,13 @@ TEST_F(CatalogueTest, KindsAndUrlsAreRewrittenUnderTheRoot) {
 
 // Whatever is malformed is skipped at its own level and the rest loads.
 TEST_F(CatalogueTest, MalformedFilesNeverCrashAndTheRestLoads) {
-  const PlistValue goodFeature = feature(50, "", {category(0, "x")});
+  const PlistValue goodFeature = feature(50, {category(0, "x")});
   const auto xml = [&](PlistValue::Entry bad) {
     return writePlist(plistDict({module("good", 5, {goodFeature}), bad}), PlistFormat::Xml);
   };
   const auto goodXml = [](Array features) {
     return writePlist(plistDict({module("good", 5, features)}), PlistFormat::Xml);
   };
-  PlistValue intType = category(1, "t");
-  intType.set("type", 3);
-  PlistValue listIsText = feature(50, "", {});
-  listIsText.set("category", "none");
   const std::string one = "5\n  50\n    0 t 1 0\n";  // what loads of the good module
   const std::tuple<const char*, std::string, std::string> cases[] = {
       {"root is an array", writePlist(PlistValue::array(), PlistFormat::Xml), ""},
@@ -149,10 +125,11 @@ TEST_F(CatalogueTest, MalformedFilesNeverCrashAndTheRestLoads) {
       {"module entry not a dictionary", xml({"bad", "x"}), one},
       {"feature without title",
        goodXml({goodFeature, plistDict({{"finder", 51}, {"status", 0}, {"image", "i"}})}), one},
-      {"category with integer type", goodXml({feature(50, "", {category(0, "x"), intType})}), one},
-      {"url element without url", goodXml({feature(50, "", {category(0, "x", {plistDict({})})})}),
-       one},
-      {"category list of the wrong type", goodXml({listIsText}), "5\n  50\n"},
+      {"category with integer type",
+       goodXml({feature(50, {category(0, "x"), entry(1, {{"type", 3}})})}), one},
+      {"url element without url", goodXml({feature(50, {category(0, "x", {plistDict({})})})}), one},
+      {"category list of the wrong type", goodXml({entry(50, {{"category", "none"}})}),
+       "5\n  50\n"},
   };
   for (const auto& [name, text, loaded] : cases) {
     SCOPED_TRACE(name);

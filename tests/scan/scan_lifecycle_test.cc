@@ -57,8 +57,12 @@ class Rig {
   // The scanner's other entry points, started while it runs.
   virtual void startOthers() {}
   virtual void stop() { SuperScanService::stop(feature_); }
-  // Waits until nothing of the run is still queued.
-  virtual void drain() { queue_->waitUntilIdle(); }
+  // Waits until nothing of the run is still queued, on the host's queue or
+  // the main queue (where some scanners hand their `done`).
+  void drain() {
+    queue_->waitUntilIdle();
+    MainQueue::sync([] {});
+  }
   // Drains and checks what a run left; `stopped`: a stop was sent.
   virtual void settle(bool /*stopped*/) { drain(); }
 
@@ -248,10 +252,6 @@ class LargeOldRig : public Rig {
   }
   // The refused start answers nothing; long enough for a stray call.
   void startOthers() override { std::this_thread::sleep_for(milliseconds(100)); }
-  void drain() override {
-    queue_->waitUntilIdle();
-    MainQueue::sync([] {});
-  }
   void settle(bool stopped) override {
     drain();
     const size_t filed = feature_->categoryInfo[0]->childrens.size();
@@ -321,10 +321,6 @@ class UninstallRig : public Rig {
   void startOthers() override {
     UninstallScanService::scanProUninstallerSoftwareCommon(feature_, count(), count(), count(),
                                                            count(), queue_);
-  }
-  void drain() override {
-    queue_->waitUntilIdle();
-    MainQueue::sync([] {});  // a `done` would have been queued before this
   }
 };
 
@@ -417,17 +413,16 @@ TEST_P(ScanLifecycleConcurrencyTest, StopsAtAnyMomentEndEveryRunOnce) {
 
   // Whole runs: the first meets a cold cache; the median of the others
   // spreads the stops.
-  std::vector<long> wholeUs;
+  std::vector<std::chrono::microseconds> whole;
   for (int run = 0; run < 4; ++run) {
     const auto begin = std::chrono::steady_clock::now();
     runOnce(-1);
-    wholeUs.push_back(static_cast<long>(std::chrono::duration_cast<std::chrono::microseconds>(
-                                            std::chrono::steady_clock::now() - begin)
-                                            .count()));
+    whole.push_back(std::chrono::duration_cast<std::chrono::microseconds>(
+        std::chrono::steady_clock::now() - begin));
   }
-  std::sort(wholeUs.begin() + 1, wholeUs.end());
+  std::sort(whole.begin() + 1, whole.end());
   std::mt19937 random(20261206);
-  std::uniform_int_distribution<long> delayUs(0, wholeUs[2] * 3 / 2);
+  std::uniform_int_distribution<long> delayUs(0, whole[2].count() * 3 / 2);
   int stopped = 0;
   for (int run = 0; run < 12; ++run) {
     SCOPED_TRACE(run);
@@ -439,9 +434,7 @@ TEST_P(ScanLifecycleConcurrencyTest, StopsAtAnyMomentEndEveryRunOnce) {
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryScanner, ScanLifecycleConcurrencyTest, ::testing::ValuesIn(kScanners),
-                         [](const ::testing::TestParamInfo<Scanner>& row) {
-                           return std::string(row.param.name);
-                         });
+                         [](const auto& row) { return std::string(row.param.name); });
 
 }  // namespace
 }  // namespace orvexa
