@@ -40,9 +40,10 @@ std::string described(const FilePtr& item) {
 }
 
 // Per browser ("[name]"), every group and item the scan lists from the
-// stores the builders write, as kExpected holds them: each group as "title, level of its items", then its items described
-// ("~/" for the home, "%/" for the profile folder). Safari has no "Form
-// Values" file: its "Auto Fills Value" group is empty.
+// stores the builders write, as kExpected holds them: each group as "title,
+// level of its items", then its items described ("~/" for the home, "%/" for
+// the profile folder). Safari has no "Form Values" file: its "Auto Fills
+// Value" group is empty.
 // Visits: by history item, then latest first, with the visit's own id; an
 // empty title shows the address. The clocks' zeros are 2001-01-01
 // (978307200, Safari) and 1601-01-01 (Chrome). Chrome reads "Cookies"
