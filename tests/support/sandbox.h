@@ -12,7 +12,6 @@
 // folder; ":N" gives a file N bytes (default 0) of filler content.
 #pragma once
 
-#include <filesystem>
 #include <initializer_list>
 #include <string>
 #include <string_view>
@@ -28,9 +27,7 @@ class Sandbox {
   explicit Sandbox(std::string userName = "tester") : user_(std::move(userName)) {
     Identity::shared().setUserName(user_);
     Paths::shared().setRoot(dir_.path());
-    home_ = Paths::shared().userHome();
-    std::error_code ec;
-    std::filesystem::create_directories(home_, ec);
+    home_ = makeDirAt(Paths::shared().userHome());
   }
   ~Sandbox() {
     Paths::shared().reset();
@@ -74,12 +71,7 @@ class Sandbox {
   std::string file(std::string_view sandboxPath, size_t size) const {
     return file(sandboxPath, std::string(size, 'x'));
   }
-  std::string dir(std::string_view sandboxPath) const {
-    std::string real = path(sandboxPath);
-    std::error_code ec;
-    std::filesystem::create_directories(real, ec);
-    return real;
-  }
+  std::string dir(std::string_view sandboxPath) const { return makeDirAt(path(sandboxPath)); }
 
  private:
   TempDir dir_;

@@ -12,15 +12,19 @@
 #include <string>
 #include <string_view>
 
-#include "orvexa/units/log_service.h"
-
 namespace orvexa::testing {
+
+// Creates the folder `path` and those above it; returns `path`.
+inline std::string makeDirAt(const std::string& path) {
+  std::error_code ec;
+  std::filesystem::create_directories(path, ec);
+  return path;
+}
 
 // Writes `content` to `path`, creating the folders above it; returns `path`.
 // A failure to write fails the test.
 inline std::string writeFileAt(const std::string& path, std::string_view content) {
-  std::error_code ec;
-  std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ec);
+  makeDirAt(std::filesystem::path(path).parent_path());
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out.write(content.data(), static_cast<std::streamsize>(content.size()));
   if (!out) ADD_FAILURE() << "cannot write " << path;
@@ -81,29 +85,10 @@ class TempDir {
     return writeFileAt(*this / relative, content);
   }
   // Creates path()/relative and its intermediate folders.
-  std::string makeDir(std::string_view relative) const {
-    std::string p = *this / relative;
-    std::error_code ec;
-    std::filesystem::create_directories(p, ec);
-    return p;
-  }
+  std::string makeDir(std::string_view relative) const { return makeDirAt(*this / relative); }
 
  private:
   std::string path_;
 };
-
-// Lines appended to the shared log since `offset`; the shared log is flushed
-// first. logSize() gives the offset to start from.
-inline size_t logSize() {
-  LogService::shard().flush();
-  std::error_code ec;
-  auto size = std::filesystem::file_size(LogService::shard().logPath(), ec);
-  return ec ? 0 : static_cast<size_t>(size);
-}
-inline std::string logSince(size_t offset) {
-  LogService::shard().flush();
-  std::string all = readFile(LogService::shard().logPath());
-  return offset < all.size() ? all.substr(offset) : std::string();
-}
 
 }  // namespace orvexa::testing
