@@ -11,7 +11,6 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/types.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -105,8 +104,7 @@ class RunningHelper {
     for (const std::string& file : {helperToolPath(label_), helperLaunchDaemonPlistPath(label_)}) {
       writeFileAt(file, "installed\n");
     }
-    std::error_code ec;
-    std::filesystem::create_directories(std::filesystem::path(socketPath_).parent_path(), ec);
+    makeDirAt(std::filesystem::path(socketPath_).parent_path());
     options.socketPath = socketPath_;
     // The test process is the installing user (root is always served).
     if (options.allowedUserId == 0) options.allowedUserId = ::geteuid();
@@ -172,10 +170,8 @@ inline EventAnswer callEvent(HelperProtocol& tool, int event, const PlistValue& 
 // A frame-level client for malformed-input tests: raw bytes in, replies out.
 class RawHelperClient {
  public:
-  explicit RawHelperClient(const std::string& socketPath) {
-    int err = 0;
-    fd_ = detail::connectUnixSocket(socketPath, &err);
-  }
+  explicit RawHelperClient(const std::string& socketPath)
+      : fd_(detail::connectUnixSocket(socketPath, &error_)) {}
   bool send(const std::string& bytes) { return fd_ && writeAllToSocket(fd_.get(), bytes); }
   // The next reply's body, or nothing when the helper closed the connection
   // (or nothing came within the limit).
@@ -204,6 +200,7 @@ class RawHelperClient {
     return fd_ && ::poll(&p, 1, static_cast<int>(limit.count() * 1000)) > 0;
   }
 
+  int error_ = 0;  // of the connection, unused
   detail::UniqueFd fd_;
 };
 
