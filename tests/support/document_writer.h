@@ -94,14 +94,6 @@ inline bool writeBytes(const std::string& path, std::string_view bytes) {
   return static_cast<bool>(out);
 }
 
-inline std::string xmlEscaped(std::string_view text) {
-  std::string out;
-  for (char c : text) {
-    out += c == '&' ? "&amp;" : c == '<' ? "&lt;" : c == '>' ? "&gt;" : std::string(1, c);
-  }
-  return out;
-}
-
 // A "word/document.xml" with one paragraph per element of `paragraphs`.
 inline std::string documentXml(const std::vector<std::string>& paragraphs) {
   std::string xml =
@@ -109,7 +101,11 @@ inline std::string documentXml(const std::vector<std::string>& paragraphs) {
       "<w:document xmlns:w=\"http://schemas.openxmlformats.org/wordprocessingml/2006/main\">"
       "<w:body>";
   for (const std::string& p : paragraphs) {
-    xml += "<w:p><w:r><w:t xml:space=\"preserve\">" + xmlEscaped(p) + "</w:t></w:r></w:p>";
+    xml += "<w:p><w:r><w:t xml:space=\"preserve\">";
+    for (char c : p) {
+      xml += c == '&' ? "&amp;" : c == '<' ? "&lt;" : c == '>' ? "&gt;" : std::string(1, c);
+    }
+    xml += "</w:t></w:r></w:p>";
   }
   xml += "</w:body></w:document>";
   return xml;
