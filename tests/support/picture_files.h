@@ -70,8 +70,4 @@ inline PixelFn brightened(PixelFn pixel, int delta) {
   };
 }
 
-// A PNG whose header announces width x height (with a correct checksum)
-// and whose image data is that of one pixel.
-std::vector<uint8_t> pngWithDeclaredSize(uint32_t width, uint32_t height);
-
 }  // namespace orvexa::testing
