@@ -12,7 +12,6 @@
 
 #include <zip.h>
 
-#include <cstdio>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -41,17 +40,15 @@ inline std::vector<std::string> wrappedLine(std::string_view line) {
 
 // The bytes of a PDF with one page per element of `pages`.
 inline std::string pdfBytes(const std::vector<std::string>& pages) {
-  std::vector<std::string> objects;  // object k + 1 is objects[k]
-  const size_t pageCount = pages.size();
-  // 1 catalog, 2 page tree, 3 font, then per page: page object, content stream.
-  objects.push_back("<< /Type /Catalog /Pages 2 0 R >>");
   std::string kids;
-  for (size_t p = 0; p < pageCount; ++p) kids += std::to_string(4 + 2 * p) + " 0 R ";
-  objects.push_back("<< /Type /Pages /Kids [" + kids + "] /Count " + std::to_string(pageCount) +
-                    " >>");
-  objects.push_back(
-      "<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica /Encoding /WinAnsiEncoding >>");
-  for (size_t p = 0; p < pageCount; ++p) {
+  for (size_t p = 0; p < pages.size(); ++p) kids += std::to_string(4 + 2 * p) + " 0 R ";
+  // Object k + 1 is objects[k]: 1 catalog, 2 page tree, 3 font, then per
+  // page: page object, content stream.
+  std::vector<std::string> objects = {
+      "<< /Type /Catalog /Pages 2 0 R >>",
+      "<< /Type /Pages /Kids [" + kids + "] /Count " + std::to_string(pages.size()) + " >>",
+      "<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica /Encoding /WinAnsiEncoding >>"};
+  for (size_t p = 0; p < pages.size(); ++p) {
     std::string content = "BT /F1 10 Tf 12 TL 50 760 Td\n";
     std::istringstream lines(pages[p]);
     for (std::string line; std::getline(lines, line);) {
@@ -79,9 +76,8 @@ inline std::string pdfBytes(const std::vector<std::string>& pages) {
   const size_t xref = out.size();
   out += "xref\n0 " + std::to_string(objects.size() + 1) + "\n0000000000 65535 f \n";
   for (size_t offset : offsets) {
-    char entry[24];
-    std::snprintf(entry, sizeof entry, "%010zu 00000 n \n", offset);
-    out += entry;
+    const std::string digits = std::to_string(offset);
+    out += std::string(10 - digits.size(), '0') + digits + " 00000 n \n";
   }
   out += "trailer\n<< /Size " + std::to_string(objects.size() + 1) + " /Root 1 0 R >>\n";
   out += "startxref\n" + std::to_string(xref) + "\n%%EOF\n";
