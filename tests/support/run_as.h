@@ -9,7 +9,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <functional>
 #include <optional>
 #include <string>
@@ -42,10 +41,9 @@ inline std::optional<std::string> runAsUser(uid_t uid, gid_t gid,
     ::close(fds[0]);
     if (::setgroups(0, nullptr) != 0 || ::setgid(gid) != 0 || ::setuid(uid) != 0) ::_exit(3);
     const std::string text = fn();
-    FILE* out = ::fdopen(fds[1], "w");
-    const bool written = out != nullptr &&
-                         std::fwrite(text.data(), 1, text.size(), out) == text.size() &&
-                         std::fclose(out) == 0;
+    // A blocking write to a pipe is whole unless a signal interrupts it.
+    const bool written =
+        ::write(fds[1], text.data(), text.size()) == static_cast<ssize_t>(text.size());
     ::_exit(written ? 0 : 4);  // no exit handlers, no sanitizer reports from the copy of the parent
   }
   ::close(fds[1]);
