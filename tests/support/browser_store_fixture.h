@@ -225,8 +225,7 @@ inline std::string makeFirefoxStores(const Sandbox& sb) {
 // entry that is not a dictionary and one without a name (positions 0, 1, 2,
 // 3).
 inline std::string makeFinderRecents(const Sandbox& sb) {
-  const std::string path = sb.path("~/Library/Preferences/com.apple.finder.plist");
-  std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+  const std::string path = sb.dir("~/Library/Preferences") + "/com.apple.finder.plist";
   EXPECT_TRUE(
       writePlistFile(path, storePlist(sb, "finder_preferences.plist"), PlistFormat::Binary));
   return path;
