@@ -41,10 +41,8 @@ class Sandbox {
   std::string home() const { return home_; }
   // The real path of a sandbox path ("~/x" or "/x").
   std::string path(std::string_view p) const {
-    if (p.substr(0, 2) == "~/") return home() + "/" + std::string(p.substr(2));
-    if (p == "~") return home();
-    if (!p.empty() && p.front() == '/') return dir_.path() + std::string(p);
-    return dir_.path() + "/" + std::string(p);
+    if (p == "~" || p.starts_with("~/")) return home() + std::string(p.substr(1));
+    return dir_.path() + (p.starts_with('/') ? "" : "/") + std::string(p);
   }
 
   void layout(std::initializer_list<std::string_view> entries) const {
