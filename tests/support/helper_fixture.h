@@ -140,7 +140,7 @@ inline void openFoldersForEveryone(const std::string& root, const std::string& p
   }
 }
 
-// The answer of one call, waited for (at most `limit`).
+// The answer of one call, waited for (at most 20 seconds).
 struct EventAnswer {
   bool answered = false;
   bool ok = false;
@@ -156,14 +156,13 @@ inline PlistValue deleteValue(const std::string& path, PlistValue numbers) {
   return numbers;
 }
 
-inline EventAnswer callEvent(HelperProtocol& tool, int event, const PlistValue& dictionary,
-                             std::chrono::seconds limit = std::chrono::seconds(20)) {
+inline EventAnswer callEvent(HelperProtocol& tool, int event, const PlistValue& dictionary) {
   auto promise = std::make_shared<std::promise<EventAnswer>>();
   std::future<EventAnswer> future = promise->get_future();
   tool.handleEvent(event, dictionary, [promise](bool ok, int code, PlistValue information) {
     promise->set_value({true, ok, code, std::move(information)});
   });
-  if (future.wait_for(limit) != std::future_status::ready) return {};
+  if (future.wait_for(std::chrono::seconds(20)) != std::future_status::ready) return {};
   return future.get();
 }
 
