@@ -25,10 +25,9 @@ std::vector<uint8_t> pngBytes(int width, int height, const PixelFn& pixel) {
   png_alloc_size_t size = 0;
   png_image_write_get_memory_size(image, size, 0, rgba.data(), 0, nullptr);
   std::vector<uint8_t> out(size);
-  if (png_image_write_to_memory(&image, out.data(), &size, 0, rgba.data(), 0, nullptr) == 0) {
-    size = 0;
-  }
-  out.resize(size);
+  const bool written =
+      png_image_write_to_memory(&image, out.data(), &size, 0, rgba.data(), 0, nullptr) != 0;
+  out.resize(written ? size : 0);
   png_image_free(&image);
   return out;
 }
