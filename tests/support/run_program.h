@@ -47,9 +47,8 @@ inline ProgramResult runProgram(const std::vector<std::string>& argv,
   }
   std::vector<std::string> all = argv;
   auto program = std::find(all.begin(), all.end(), orvexaProgram());
-  if (program != all.end() && std::none_of(all.begin(), all.end(), [](const std::string& a) {
-        return a.rfind("--layout", 0) == 0;
-      })) {
+  auto isLayout = [](const std::string& a) { return a.starts_with("--layout"); };
+  if (program != all.end() && std::none_of(all.begin(), all.end(), isLayout)) {
     all.insert(program + 1, {"--layout", "macos"});
   }
   std::vector<char*> args;
