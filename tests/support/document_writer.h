@@ -111,8 +111,7 @@ inline std::string documentXml(const std::vector<std::string>& paragraphs) {
 // any libzip failure.
 inline bool writeZip(const std::string& path,
                      const std::vector<std::pair<std::string, std::string>>& entries) {
-  int error = 0;
-  zip_t* archive = zip_open(path.c_str(), ZIP_CREATE | ZIP_TRUNCATE, &error);
+  zip_t* archive = zip_open(path.c_str(), ZIP_CREATE | ZIP_TRUNCATE, nullptr);
   if (archive == nullptr) return false;
   for (const auto& [name, content] : entries) {
     // The source does not copy: `entries` outlives zip_close below.
