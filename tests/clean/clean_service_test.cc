@@ -1,11 +1,11 @@
 #include "orvexa/clean/clean_service.h"
 
 #include <fcntl.h>
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <filesystem>
 #include <optional>
 
@@ -34,11 +34,8 @@ constexpr auto& exists = testing::existsNoFollow;
 std::string statOf(const std::string& path, bool withTime = false) {
   struct stat st {};
   if (::lstat(path.c_str(), &st) != 0) return "missing";
-  char text[64];
-  std::snprintf(text, sizeof text, "%04o %u", st.st_mode & 07777, st.st_uid);
-  return text + (withTime ? " mtime " + std::to_string(st.st_mtim.tv_sec) + "." +
-                                std::to_string(st.st_mtim.tv_nsec)
-                          : "");
+  return fmt::format("{:04o} {}", st.st_mode & 07777, st.st_uid) +
+         (withTime ? fmt::format(" mtime {}.{}", st.st_mtim.tv_sec, st.st_mtim.tv_nsec) : "");
 }
 
 using testing::cleanCategory;
@@ -79,10 +76,10 @@ class CleanServiceTest : public testing::HelperUsingTest {
 // served or in-process as root: the helper and inProcess columns of
 // CleanPathTest.)
 TEST_F(CleanServiceTest, WithoutTheHelperItsItemsFailAndTheUsersOwnGo) {
-  const std::string label = PrivilegeHelper::helperName();
   testing::NoHelper noHelper;
-  sb_.file("/Library/LaunchDaemons/" + label + ".plist", "x");
-  sb_.file("/Library/PrivilegedHelperTools/" + label, "x");
+  for (const std::string& file : {helperToolPath(PrivilegeHelper::helperName()),
+                                  helperLaunchDaemonPlistPath(PrivilegeHelper::helperName())})
+    testing::writeFileAt(file, "x");
   const std::string theirs = othersFile(sb_, "data.bin");
   const std::string mine = sb_.file("~/Library/Caches/mine.cache", 50);
   FilePtr theirsRecord = listedRecord(theirs, 1, 100, false),
@@ -202,8 +199,7 @@ TEST_F(CleanServiceTest, ATickedLinkGoesAndNeitherItsTargetNorAWebAddressesFile)
   const std::string page = othersFile(sb_, "page");
   for (bool canDelete : {true, false}) {
     SCOPED_TRACE(canDelete ? "direct" : "through the helper");
-    const std::string link = sb_.path("~/Library/Caches/link");
-    fs::create_directories(fs::path(link).parent_path());
+    const std::string link = sb_.dir("~/Library/Caches") + "/link";
     fs::create_symlink(target, link);
     FilePtr linkRecord = listedRecord(link, 1, 7, canDelete);
     FilePtr web = listedRecord(page, 1, 100, canDelete);
@@ -251,9 +247,9 @@ TEST(CleanServiceConcurrencyTest, RequestsSideBySideEachReportOnceWithTheirOwnCo
   std::string each;  // of its own files only, nothing failed
   for (int r = 0; r < kRequests; ++r) each += "type 0, removed 60, status 1, failed:\n";
   EXPECT_EQ(finish->summary(), each);
-  for (int r = 0; r < kRequests; ++r) {
-    EXPECT_TRUE(fs::is_empty(sb.path("~/Library/Caches/r" + std::to_string(r))));
-  }
+  // Only the requests' folders are left.
+  EXPECT_EQ(std::distance(fs::recursive_directory_iterator(sb.path("~/Library/Caches")), {}),
+            kRequests);
   PrivilegeHelper::shard().close();
 }
 

@@ -1,6 +1,5 @@
+#include <fmt/format.h>
 #include <gtest/gtest.h>
-
-#include <functional>
 
 #include "orvexa/clean/helper_clean_service.h"
 
@@ -27,19 +26,16 @@ CategoryPtr category(int finderID, int state, bool needRemove, std::vector<FileP
 // The request's categories as lines: "title #finderID size state", then
 // each record indented by its depth as "title finderID/parentFinderID state
 // size".
+void addRecord(std::string& out, const FilePtr& r, const std::string& indent) {
+  out += fmt::format("{}{} {}/{} {} {}\n", indent, r->title, r->finderID(), r->parentFinderID,
+                     r->state, r->size);
+  for (const FilePtr& child : r->childrens) addRecord(out, child, indent + "  ");
+}
 std::string tree(const HelperCleanService& request) {
   std::string out;
-  std::function<void(const FilePtr&, const std::string&)> add = [&](const FilePtr& r,
-                                                                    const std::string& indent) {
-    out += indent + r->title + " " + std::to_string(r->finderID()) + "/" +
-           std::to_string(r->parentFinderID) + " " + std::to_string(r->state) + " " +
-           std::to_string(r->size) + "\n";
-    for (const FilePtr& child : r->childrens) add(child, indent + "  ");
-  };
   for (const CategoryPtr& c : request.cleanCategorys) {
-    out += c->title + " #" + std::to_string(c->finderID()) + " " + std::to_string(c->size) + " " +
-           std::to_string(c->state) + "\n";
-    for (const FilePtr& r : c->childrens) add(r, "  ");
+    out += fmt::format("{} #{} {} {}\n", c->title, c->finderID(), c->size, c->state);
+    for (const FilePtr& r : c->childrens) addRecord(out, r, "  ");
   }
   return out;
 }

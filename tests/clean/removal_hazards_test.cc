@@ -7,7 +7,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <array>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -16,6 +15,7 @@
 #include "clean/clean_records.h"
 #include "orvexa/clean/clean_service.h"
 #include "orvexa/platform/verified_removal.h"
+#include "platform/unique_fd.h"
 #include "support/deep_tree.h"
 #include "support/describe.h"
 #include "support/helper_fixture.h"
@@ -31,22 +31,21 @@ namespace fs = std::filesystem;
 // socket; inProcess: running as root, the helper's operations in this
 // process.
 enum class CleanPath { direct, helper, inProcess };
+constexpr const char* kCleanPathNames[] = {"direct", "helper", "inProcess"};
 
 // The item's status, reached one component at a time without following
 // links (paths may be longer than PATH_MAX).
 std::optional<struct stat> statOf(const std::string& path) {
-  int fd = ::open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  detail::UniqueFd fd(::open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   fs::path p(path);
   std::vector<std::string> parts(++p.begin(), p.end());
-  for (size_t i = 0; fd >= 0 && i + 1 < parts.size(); ++i) {
-    int next = ::openat(fd, parts[i].c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    ::close(fd);
-    fd = next;
+  for (size_t i = 0; fd && i + 1 < parts.size(); ++i) {
+    fd = detail::UniqueFd(
+        ::openat(fd.get(), parts[i].c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   }
   struct stat st {};
-  const bool found = fd >= 0 && ::fstatat(fd, parts.back().c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
-  if (fd >= 0) ::close(fd);
-  return found ? std::optional<struct stat>(st) : std::nullopt;
+  if (!fd || ::fstatat(fd.get(), parts.back().c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return {};
+  return st;
 }
 
 bool exists(const std::string& path) { return statOf(path).has_value(); }
@@ -87,11 +86,10 @@ class CleanPathTest : public testing::HelperUsingTest,
   void clean(const CategoryPtr& category, CleanServiceType type) {
     category->scanRoots = {Url::fromPath(sb_.root(), true)};
     auto finish = std::make_shared<testing::RecordingFinish>();
-    if (type == CleanServiceType::Duplicate) {
+    if (type == CleanServiceType::Duplicate)
       CleanService::cleanDuplicateAndSimilarCategorys(category, type, finish);
-    } else {
+    else
       CleanService::cleanCategorys({category}, type, finish, nullptr);
-    }
     ASSERT_TRUE(finish->done.wait(std::chrono::seconds(60)));
   }
 
@@ -236,13 +234,9 @@ TEST_P(CleanPathTest, ACopyGoesOnlyWhileTheKeptCopyStillMatches) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(, CleanPathTest,
-                         ::testing::Values(CleanPath::direct, CleanPath::helper,
-                                           CleanPath::inProcess),
-                         [](const auto& param) {
-                           return std::string(std::array{
-                               "direct", "helper", "inProcess"}[static_cast<size_t>(param.param)]);
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    , CleanPathTest, ::testing::Values(CleanPath::direct, CleanPath::helper, CleanPath::inProcess),
+    [](const auto& p) { return kCleanPathNames[static_cast<size_t>(p.param)]; });
 
 }  // namespace
 }  // namespace orvexa

@@ -10,7 +10,6 @@
 
 #include <chrono>
 #include <filesystem>
-#include <fstream>
 #include <tuple>
 
 #include "orvexa/platform/paths.h"
@@ -104,9 +103,7 @@ TEST(UndoJournalTest, MissingLockedOrCorruptJournalFailsClearly) {
   EXPECT_TRUE(fails(UndoJournal::defaultPath(), "locked by another program")) << error;
   other.closeDB("");
   fs::remove_all(fs::path(UndoJournal::defaultPath()).parent_path());
-  const std::string path = UndoJournal::defaultPath();
-  fs::create_directories(fs::path(path).parent_path());
-  { std::ofstream(path) << std::string(4096, 'x'); }
+  const std::string path = testing::writeFileAt(UndoJournal::defaultPath(), std::string(4096, 'x'));
   EXPECT_TRUE(fails(path, "cannot be used")) << error;
   EXPECT_EQ(fs::file_size(path), 4096u);  // left as it was
 }
@@ -123,7 +120,7 @@ TEST(UndoJournalTest, ItemOnAnotherFileSystemStaysOnIt) {
   const bool hadTrash = fs::exists(trash);
   testing::TempDir dir;  // for its unique name only
   const std::string path = "/dev/shm/" + fs::path(dir.path()).filename().string();
-  { std::ofstream(path) << "on tmpfs"; }
+  testing::writeFileAt(path, "on tmpfs");
   const ListedItem item = listed(path);
   auto journal = openJournal();
   ASSERT_TRUE(Quarantine::place(*journal, journal->beginClean("large"), item, 8).ok());

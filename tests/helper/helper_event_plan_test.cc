@@ -3,17 +3,27 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <sstream>
+
 #include "orvexa/helper/helper_message.h"
 #include "orvexa/helper/helper_path_policy.h"
 #include "orvexa/helper/helper_protocol.h"
 #include "support/plist_values.h"
 #include "support/run_as.h"
 #include "support/sandbox.h"
+#include "support/temp_dir.h"
 
 namespace orvexa {
 namespace {
 
 constexpr auto& dict = testing::plistDict;
+
+// The cases in tests/data/<name>: a property list holding an array.
+PlistValue::Array dataCases(std::string_view name) {
+  const std::optional<PlistValue> list = readPlist(testing::testData(name));
+  EXPECT_TRUE(list && list->asArray()) << name;
+  return list && list->asArray() ? *list->asArray() : PlistValue::Array{};
+}
 
 // The helper acts only strictly inside the asking user's home and the
 // system folders the catalogue names, under the sandbox's root; protected
@@ -21,42 +31,21 @@ constexpr auto& dict = testing::plistDict;
 TEST(HelperPathTest, OnlyTheUsersHomeAndTheCataloguesFoldersAreAllowed) {
   testing::Sandbox sb;
   sb.dir("/Volumes/USB/.Trashes");
-  const std::string ownTrash = "/Volumes/USB/.Trashes/" + std::to_string(::geteuid());
-  // By the reason a refusal gives ("": allowed), the paths that get it.
-  const std::pair<const char*, std::vector<std::string>> cases[] = {
-      {"protected",
-       {"/", "/usr/bin/env", "/etc/passwd", sb.root(), sb.path("/Library"),
-        sb.path("/Library/Caches"), sb.path("/Library/LaunchDaemons"), sb.path("/Users/tester"),
-        sb.path("/Users/tester/Library"), sb.path("/usr/bin/mdfind"),
-        sb.path("~/Library/Keychains/login.keychain-db"),
-        sb.path("~/library/KEYCHAINS/login.keychain-db"),
-        sb.path("~/Library/Application Support/MobileSync"), sb.path("~/Documents"),
-        sb.path("/Library/Preferences/SystemConfiguration/preferences.plist")}},
-      {"",
-       {sb.path("~/Library/Application Support/MobileSync/Backup/0a1b"),
-        sb.path("/Library/Caches/com.example.app"), sb.path("~/Library/Caches/x"),
-        sb.path("~/Documents/report.txt"), sb.path("/Library/LaunchDaemons/com.example.plist"),
-        sb.path("/Library/Spotlight Disabled/A.mdimporter"), sb.path("/Applications/Example.app"),
-        sb.path("/private/var/tmp/x"), sb.path("/Users/Shared/com.example.app/data"),
-        sb.path(ownTrash + "/f")}},
-      {"not an absolute path", {"relative/file", ""}},
-      {"\"..\"", {sb.path("/Library/Caches/../../x"), sb.path("/Library/Caches/./x")}},
-      {"shared users folder",
-       {sb.path("/Users/Shared/Family Photos/a.jpg"), sb.path("/Users/Shared/notes.txt"),
-        sb.path("/Users/Shared/.com.example.app")}},
-      {"outside",
-       {sb.path("/Users/alice/Documents/f"), sb.path("/opt/data/file"),
-        sb.path("/Library/Fonts/Font.ttf"), sb.path("/Volumes/USB/.Trashes/4242/f"),
-        sb.path("/Library/Caches Disabled"), "/tmp/x", "/var/log/app.log"}},
-  };
-  for (const auto& [reason, paths] : cases) {
-    for (const std::string& path : paths) {
-      const std::string refusal = helperPathRefusal(path);
-      EXPECT_TRUE(*reason ? refusal.rfind("Refused: ", 0) == 0 &&
-                                refusal.find(reason) != std::string::npos
-                          : refusal.empty())
-          << path << ": " << refusal;
-    }
+  std::istringstream table(testing::testData("helper/path_policy.tsv"));
+  for (std::string line; std::getline(table, line);) {
+    if (line.starts_with('#')) continue;
+    const std::string reason = line.substr(0, line.find('\t'));
+    std::string path = line.substr(reason.size() + 1);
+    if (const size_t at = path.find("{uid}"); at != std::string::npos)
+      path.replace(at, 5, std::to_string(::geteuid()));
+    path = path.starts_with('~')   ? sb.path(path)
+           : path.starts_with('@') ? sb.root() + path.substr(1)
+                                   : path;
+    const std::string refusal = helperPathRefusal(path);
+    EXPECT_TRUE(reason == "allowed" ? refusal.empty()
+                                    : refusal.rfind("Refused: ", 0) == 0 &&
+                                          refusal.find(reason) != std::string::npos)
+        << path << ": " << refusal;
   }
   EXPECT_NE(helperPathRefusal(std::string("/tmp/a\0b", 8)).find("NUL"), std::string::npos);
   std::string normalized;
@@ -90,26 +79,15 @@ TEST(HelperEventPlanTest, EveryPathOfAnEventIsChecked) {
   EXPECT_NE(move("/tmp/a").tasks.at(0).refusal.find("outside"), std::string::npos);
 }
 
+// Events whose dictionary holds a value of the wrong type, or lacks the
+// operation, are refused whole, with the reason given.
 TEST(HelperEventPlanTest, WrongTypesRefuseTheWholeRequest) {
-  const struct {
-    const char* name;
-    int event;
-    PlistValue dictionary;
-    const char* reason;
-  } cases[] = {
-      {"event zero", 0, PlistValue::dictionary(), "Unknown event 0"},
-      {"delete number text", 1, dict({{"/tmp/a", dict({{"0", "x"}})}}), "wrong type"},
-      {"shred value array", 2, dict({{"/tmp/a", PlistValue::array()}}), "wrong type"},
-      {"no operation", 3, dict({{"/tmp/a", PlistValue::dictionary()}}), "OperationValue"},
-      {"unknown operation", 3, dict({{"OperationValue", 7}}), "Unknown operation 7"},
-      {"move without destination", 3,
-       dict({{"OperationValue", 4}, {"/tmp/a", PlistValue::dictionary()}}), "ToPath"},
-      {"clean value number", 3, dict({{"OperationValue", 3}, {"/tmp/a", 5}}), "wrong type"},
-  };
-  for (const auto& c : cases) {
-    HelperEventPlan plan = planHelperEvent(c.event, c.dictionary, HelperPathScope{});
-    EXPECT_TRUE(plan.error.find(c.reason) != std::string::npos && plan.tasks.empty())
-        << c.name << ": " << plan.error;
+  for (const PlistValue& c : dataCases("helper/wrong_event_types.plist")) {
+    const HelperEventPlan plan = planHelperEvent(static_cast<int>(*c.find("event")->asInteger()),
+                                                 *c.find("dictionary"), HelperPathScope{});
+    EXPECT_TRUE(plan.error.find(*c.find("reason")->asString()) != std::string::npos &&
+                plan.tasks.empty())
+        << *c.find("name")->asString() << ": " << plan.error;
   }
 }
 
@@ -151,40 +129,22 @@ std::string bodyWithNulInKey() {
   return body;
 }
 
+// Each request refused: its body and the reason the refusal gives.
 TEST(HelperMessageTest, MalformedRequestsAreRefusedWithAReason) {
-  const auto handleEvent = [](std::initializer_list<PlistValue::Entry> rest) {
-    PlistValue request = dict({{"operation", "handleEvent"}});
-    for (const auto& [key, value] : rest) request.set(key, value);
-    return bodyOf(request);
-  };
-  const PlistValue empty = dict({});
-  const struct {
-    const char* name;
-    std::string body;
-    const char* reason;
-  } cases[] = {
-      {"truncated binary", bodyOf(dict({{"operation", "getHelperVersion"}})).substr(0, 20),
-       "malformed"},
-      {"array root", bodyOf(PlistValue::Array{"getHelperVersion"}), "not a dictionary"},
-      {"key with a NUL", bodyWithNulInKey(), "holds a NUL character"},
-      {"no operation", bodyOf(dict({{"event", 1}})), "\"operation\" is missing"},
-      {"unknown operation", bodyOf(dict({{"operation", "format"}})), "unknown operation"},
-      {"event missing", handleEvent({{"dictionary", empty}}), "\"event\""},
-      {"event beyond 32 bits", handleEvent({{"event", int64_t{1} << 40}, {"dictionary", empty}}),
-       "\"event\""},
-      {"dictionary missing", handleEvent({{"event", 1}}), "\"dictionary\""},
-  };
-  for (const auto& c : cases) {
+  std::vector<std::pair<std::string, std::string>> cases = {
+      {bodyOf(dict({{"operation", "getHelperVersion"}})).substr(0, 20), "malformed"},
+      {bodyWithNulInKey(), "holds a NUL character"}};
+  for (const PlistValue& c : dataCases("helper/malformed_requests.plist"))
+    cases.emplace_back(bodyOf(*c.find("request")), *c.find("reason")->asString());
+  for (const auto& [body, reason] : cases) {
     std::string why;
-    EXPECT_FALSE(decodeHelperRequest(c.body, &why)) << c.name;
-    EXPECT_NE(why.find(c.reason), std::string::npos) << c.name << ": " << why;
+    EXPECT_FALSE(decodeHelperRequest(body, &why)) << reason;
+    EXPECT_NE(why.find(reason), std::string::npos) << why;
   }
 }
 
 TEST(HelperMessageTest, MalformedRepliesAreRefused) {
-  for (const PlistValue& body : {dict({{"code", 1}}), dict({{"flag", true}}),
-                                 dict({{"flag", true}, {"code", 1}, {"information", "x"}}),
-                                 dict({{"flag", true}, {"code", 1}, {"message", 4}})}) {
+  for (const PlistValue& body : dataCases("helper/malformed_replies.plist")) {
     std::string why;
     EXPECT_TRUE(!decodeHelperReply(bodyOf(body), &why) && !why.empty());
   }

@@ -32,21 +32,16 @@ class FakeBlessing : public BlessingMechanism {
   void freeAuthorization() override { ++freeCalls; }
 };
 
-class PrivilegeHelperTest : public ::testing::Test {
+class PrivilegeHelperTest : public testing::HelperUsingTest {
  protected:
   void SetUp() override {
-    Identity::shared().setBundleIdentifier("org.orvexa.tests");
+    HelperUsingTest::SetUp();
     Identity::shared().setBundleVersion("2.0");
     fake_ = std::make_shared<FakeBlessing>();
     PrivilegeHelper::shard().setBlessingMechanism(fake_);
     // As a user: privileged work needs the helper.
     PrivilegeHelper::shard().setInProcess(false);
     label_ = PrivilegeHelper::helperName();
-  }
-  void TearDown() override {
-    PrivilegeHelper::shard().close();
-    PrivilegeHelper::shard().setBlessingMechanism(nullptr);
-    PrivilegeHelper::shard().setInProcess(std::nullopt);
   }
 
   PrivilegeHelper::HelperTool helperTool() {

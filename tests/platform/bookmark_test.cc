@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <string>
 #include <tuple>
 
 namespace orvexa {
@@ -11,9 +10,8 @@ namespace {
 
 // Four little-endian bytes, as every number in the format.
 std::string le(uint32_t v) {
-  std::string out;
-  for (int i = 0; i < 4; ++i) out += static_cast<char>((v >> (8 * i)) & 0xFF);
-  return out;
+  return {static_cast<char>(v), static_cast<char>(v >> 8), static_cast<char>(v >> 16),
+          static_cast<char>(v >> 24)};
 }
 
 // bookmarkDataForPath("/a/b") with `patch` written at `at`. Its layout: header
@@ -24,7 +22,7 @@ std::string patched(size_t at, const std::string& patch, std::string bytes = {})
   return bytes.replace(at, patch.size(), patch);
 }
 
-TEST(BookmarkTest, RecordedPathsResolveWhereverTheirTableIs) {
+TEST(BookmarkTest, RecordedPathsResolveWhereverTheirTableIsAndUnreadableOnesGiveNone) {
   for (const std::string path :
        {"/", "/Volumes/USB Disk/Fotos/Grüße ✓.jpg", "/tmp//double///slashes/"}) {
     const std::string blob = bookmarkDataForPath(path);
@@ -37,15 +35,13 @@ TEST(BookmarkTest, RecordedPathsResolveWhereverTheirTableIs) {
   // A first table without the path key (a named key that reads as the path key
   // but for its high bit is passed over) links to the original table, where
   // the path is found.
-  std::string bytes = bookmarkDataForPath("/a/b");
-  const auto first = static_cast<uint32_t>(bytes.size() - 48);
-  bytes += le(36) + le(0xFFFFFFFE) + le(1) + le(92 - 48) + le(2) + le(0x80001004) + le(4) + le(0) +
-           le(0x1010) + le(4) + le(0);
-  bytes = patched(48, le(first), patched(4, le(static_cast<uint32_t>(bytes.size())), bytes));
-  EXPECT_EQ(resolvingBookmarkData(bytes), "/a/b");
-}
+  std::string linked = bookmarkDataForPath("/a/b");
+  const auto first = static_cast<uint32_t>(linked.size() - 48);
+  linked += le(36) + le(0xFFFFFFFE) + le(1) + le(92 - 48) + le(2) + le(0x80001004) + le(4) + le(0) +
+            le(0x1010) + le(4) + le(0);
+  linked = patched(48, le(first), patched(4, le(static_cast<uint32_t>(linked.size())), linked));
+  EXPECT_EQ(resolvingBookmarkData(linked), "/a/b");
 
-TEST(BookmarkTest, UnreadableBookmarksGiveNoPath) {
   const std::string good = bookmarkDataForPath("/a/b");
   const std::tuple<const char*, std::string> cases[] = {
       {"another magic", patched(0, "alis")},

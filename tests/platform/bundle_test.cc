@@ -12,13 +12,11 @@
 #include "support/plist_values.h"
 #include "support/sandbox.h"
 #include "support/shared_checks.h"
-#include "support/temp_dir.h"
 
 namespace orvexa {
 namespace {
 
 using testing::plistDict;
-using testing::Sandbox;
 using testing::setTimes;
 using testing::TempDir;
 using Clock = std::chrono::system_clock;
@@ -36,33 +34,29 @@ std::string writeBundle(const std::string& folder, const PlistValue& info,
   return folder;
 }
 
-// Each row: Info.plist besides the identifier, then "localized name|executable".
-TEST(BundleTest, NamesComeFromInfoPlistAndTheSearchMatchesIdentifiers) {
+constexpr time_t kInstalled = 1'700'000'000;
+
+// Each row: Info.plist, then "localized name|executable".
+TEST(BundleTest, NamesComeFromInfoPlistTheSearchMatchesIdentifiersAndLastUseIsAnAccess) {
   TempDir dir;
   // clang-format off
   const std::tuple<const char*, PlistValue, std::string> cases[] = {
-      {"display name wins",
-       plistDict({{"CFBundleDisplayName", "Shown"},
-                  {"CFBundleName", "Plain"},
-                  {"CFBundleExecutable", "run"}}),
-       "Shown|/My Tool.app/Contents/MacOS/run"},
-      {"empty display name counts as absent", plistDict({{"CFBundleDisplayName", ""}, {"CFBundleName", "Plain"}}), "Plain|"},
-      {"names of the wrong type are ignored", plistDict({{"CFBundleDisplayName", int64_t{3}}, {"CFBundleExecutable", true}}), "My Tool|"},
-      {"an executable outside Contents/MacOS is not taken", plistDict({{"CFBundleExecutable", "../../x"}}), "My Tool|"},
+      {"display name wins", plistDict({{"CFBundleIdentifier", "org.example.a"}, {"CFBundleDisplayName", "Shown"}, {"CFBundleName", "Plain"}, {"CFBundleExecutable", "run"}}), "Shown|/My Tool.app/Contents/MacOS/run"},
+      {"empty display name counts as absent", plistDict({{"CFBundleIdentifier", "org.example.a"}, {"CFBundleDisplayName", ""}, {"CFBundleName", "Plain"}}), "Plain|"},
+      {"names of the wrong type are ignored", plistDict({{"CFBundleIdentifier", "org.example.a"}, {"CFBundleDisplayName", int64_t{3}}, {"CFBundleExecutable", true}}), "My Tool|"},
+      {"an executable outside Contents/MacOS is not taken", plistDict({{"CFBundleIdentifier", "org.example.a"}, {"CFBundleExecutable", "../../x"}}), "My Tool|"},
   };
   // clang-format on
-  for (const auto& [label, given, names] : cases) {
+  for (const auto& [label, info, names] : cases) {
+    SCOPED_TRACE(label);
     std::filesystem::remove_all(dir / "My Tool.app");
-    PlistValue info = given;
-    info.set("CFBundleIdentifier", "org.example.a");
     const std::string folder = writeBundle(dir / "My Tool.app", info);
     std::optional<ApplicationBundle> b = readApplicationBundle(folder + "/");
-    ASSERT_TRUE(b) << label;
+    ASSERT_TRUE(b);
     const std::string executable = b->executablePath();
     EXPECT_EQ(b->path + " " + b->bundleIdentifier + " " + b->name + " " + b->localizedName + "|" +
                   (executable.empty() ? "" : executable.substr(dir.path().size())),
-              folder + " org.example.a My Tool " + names)
-        << label;
+              folder + " org.example.a My Tool " + names);
   }
 
   dir.makeDir("Empty.app/Contents");
@@ -75,7 +69,7 @@ TEST(BundleTest, NamesComeFromInfoPlistAndTheSearchMatchesIdentifiers) {
   // Each bundle's identifier is its name; `found` when the search returns it:
   // the applications folders only, the system's first, not inside another
   // bundle or a hidden folder, applications only, identifiers matched exactly.
-  Sandbox sb;
+  testing::Sandbox sb;
   const std::pair<std::string, bool> bundles[] = {
       {"/Applications/Utilities/Tool.app", true},
       {"/System/Applications/Calc.app", true},
@@ -95,21 +89,15 @@ TEST(BundleTest, NamesComeFromInfoPlistAndTheSearchMatchesIdentifiers) {
     const auto bundle = applicationForBundleIdentifier(identifier(path));
     EXPECT_EQ(bundle && bundle->path == sb.path(path), found) << path;
   }
-  EXPECT_FALSE(applicationForBundleIdentifier("tool.app"));
-  EXPECT_FALSE(applicationForBundleIdentifier(""));
-}
+  for (const char* id : {"tool.app", ""}) EXPECT_FALSE(applicationForBundleIdentifier(id)) << id;
 
-constexpr time_t kInstalled = 1'700'000'000;
-
-// A use is an access after the last write, of the executable Info.plist
-// names, else of the latest used file in Contents/MacOS. (Equal times and a
-// plain later read: the uninstall scan's unused-application test.)
-TEST(LastUsedTest, AccessAfterTheLastWriteIsAUse) {
-  TempDir dir;
+  // A use is an access after the last write, of the executable Info.plist
+  // names, else of the latest used file in Contents/MacOS. (Equal times and a
+  // plain later read: the uninstall scan's unused-application test.)
   // Rows: label, the executable named, access times of the executables (each
   // written at kInstalled), the use expected (0: none).
   using Times = std::vector<std::pair<const char*, time_t>>;
-  const std::tuple<const char*, const char*, Times, time_t> cases[] = {
+  const std::tuple<const char*, const char*, Times, time_t> uses[] = {
       // clang-format off
       {"read a second after", "main", {{"main", kInstalled + 1}}, kInstalled + 1},
       {"a helper's use does not count", "main", {{"main", kInstalled}, {"helper", kInstalled + 5}}, 0},
@@ -118,7 +106,7 @@ TEST(LastUsedTest, AccessAfterTheLastWriteIsAUse) {
       // clang-format on
   };
   int n = 0;
-  for (const auto& [label, named, times, want] : cases) {
+  for (const auto& [label, named, times, want] : uses) {
     SCOPED_TRACE(label);
     PlistValue info = plistDict({{"CFBundleIdentifier", "org.example.app"}});
     if (*named) info.set("CFBundleExecutable", named);

@@ -1,6 +1,5 @@
 #include "orvexa/platform/file_manager.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -62,14 +61,13 @@ TEST(FileManagerTest, ExistenceRemovabilityOwnerAndRemovalAsAnotherUser) {
   ::chmod((dir / "folder").c_str(), 0755);
   if (!testing::canSwitchUser()) GTEST_SKIP() << "needs root to hand files to other users";
   ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
-  dir.writeFile("sticky/nobodys.txt", "x");
-  dir.writeFile("sticky/daemons.txt", "x");
-  dir.writeFile("read-only/nobodys.txt", "x");  // the folder is root's: not writable for others
-  own(dir / "sticky", testing::kNobodyUid);
-  ASSERT_EQ(::chmod((dir / "sticky").c_str(), 01777), 0);
-  own(dir / "sticky/nobodys.txt", testing::kNobodyUid);
+  // "read-only" is root's: not writable for others.
+  for (const char* name : {"sticky/nobodys.txt", "sticky/daemons.txt", "read-only/nobodys.txt"})
+    dir.writeFile(name, "x");
+  for (const char* name : {"sticky", "sticky/nobodys.txt", "read-only/nobodys.txt"})
+    own(dir / name, testing::kNobodyUid);
   own(dir / "sticky/daemons.txt", 1);
-  own(dir / "read-only/nobodys.txt", testing::kNobodyUid);
+  ASSERT_EQ(::chmod((dir / "sticky").c_str(), 01777), 0);
   auto answers = [&dir]() {
     std::string text;
     for (const char* name : {"sticky/nobodys.txt", "sticky/daemons.txt", "read-only/nobodys.txt"})
@@ -93,9 +91,8 @@ TEST(FileManagerTest, ExistenceRemovabilityOwnerAndRemovalAsAnotherUser) {
 
   // Removal as another user goes on past what it may not remove and reports
   // the first failure.
-  dir.writeFile("victim/a.txt", "a");
-  dir.writeFile("victim/locked/c.txt", "c");
-  dir.writeFile("victim/z/d.txt", "d");
+  for (const char* name : {"victim/a.txt", "victim/locked/c.txt", "victim/z/d.txt"})
+    dir.writeFile(name, "x");
   const std::string victim = dir / "victim";
   own(victim, testing::kNobodyUid);
   for (const auto& entry : fs::recursive_directory_iterator(victim))
@@ -111,7 +108,7 @@ TEST(FileManagerTest, ExistenceRemovabilityOwnerAndRemovalAsAnotherUser) {
 
 // The values describe the item itself, a link as a link; the creation date
 // is never later than the modification, so backdating moves it too.
-TEST(FileManagerTest, AttributesAndResourceValuesDescribeTheItemItself) {
+TEST(FileManagerTest, ValuesDescribeTheItemItselfAndEachOperationsOutcome) {
   TempDir dir;
   const std::string file = dir.writeFile("file.txt", "hello");
   ASSERT_EQ(::chmod(file.c_str(), 0640), 0);
@@ -151,11 +148,8 @@ TEST(FileManagerTest, AttributesAndResourceValuesDescribeTheItemItself) {
   const auto y2001 = std::chrono::system_clock::time_point(std::chrono::seconds(978307200));
   EXPECT_TRUE(backdated->modificationDate == y2001 && backdated->creationDate == y2001 &&
               backdated->accessDate == y2001 && !backdated->isHidden);
-}
 
-// Each step's outcome, the temporary folder's path left out.
-TEST(FileManagerTest, CreatesListsRemovesCopiesAndMovesItems) {
-  TempDir dir;
+  // Each step's outcome, the temporary folder's path left out.
   auto outcome = [&dir](const FileStatus& status) {
     if (status.ok()) return std::string("ok");
     const std::string& text = status.message();
@@ -164,10 +158,8 @@ TEST(FileManagerTest, CreatesListsRemovesCopiesAndMovesItems) {
   };
   dir.writeFile("file", "x");
   // Removal never follows links.
-  dir.writeFile("victim/a.txt", "a");
-  dir.writeFile("victim/.hidden", "h");
-  dir.writeFile("victim/sub/deeper/b.txt", "b");
-  dir.writeFile("victim/locked/c.txt", "c");
+  for (const char* name : {"a.txt", ".hidden", "sub/deeper/b.txt", "locked/c.txt"})
+    dir.writeFile(std::string("victim/") + name, "x");
   ASSERT_EQ(::chmod((dir / "victim/locked").c_str(), testing::canSwitchUser() ? 0500 : 0700), 0);
   dir.writeFile("keep/precious.txt", "p");
   fs::create_directory_symlink(dir / "keep", dir / "victim/sub/link");

@@ -4,21 +4,18 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <string>
 #include <tuple>
-#include <vector>
 
-#include "orvexa/platform/plist.h"
 #include "support/plist_values.h"
+#include "support/temp_dir.h"
 
 namespace orvexa {
 namespace {
 
-using testing::plistDict;
-using Uid = PlistValue::Uid;
 using ::testing::HasSubstr;
+using testing::plistDict;
 
-PlistValue uid(uint64_t n) { return PlistValue(Uid{n}); }
+PlistValue uid(uint64_t n) { return PlistValue(PlistValue::Uid{n}); }
 
 // An array of references to the objects numbered `ids`.
 PlistValue refs(const std::vector<uint64_t>& ids) {
@@ -27,11 +24,9 @@ PlistValue refs(const std::vector<uint64_t>& ids) {
   return PlistValue(std::move(list));
 }
 
-PlistValue classObject(const std::string& name, std::vector<std::string> chain = {}) {
-  if (chain.empty()) chain = {name, "NSObject"};
-  PlistValue::Array names;
-  for (const std::string& n : chain) names.emplace_back(n);
-  return plistDict({{"$classes", PlistValue(std::move(names))}, {"$classname", name}});
+PlistValue classObject(const std::string& name) {
+  return plistDict(
+      {{"$classes", PlistValue(PlistValue::Array{name, "NSObject"})}, {"$classname", name}});
 }
 
 // An archive as another program writes it: `objects` follows the "$null"
@@ -54,7 +49,7 @@ std::string refusal(const PlistValue& value) {
 // Every value comes back (a cut archive is refused by the property-list
 // reader already). (A recent-items list, dictionaries in an array in a
 // dictionary, goes through the privacy scan and clean tests.)
-TEST(KeyedArchiveTest, EncodedValuesDecodeToTheSameValuesInTheArchiverLayout) {
+TEST(KeyedArchiveTest, EncodesInTheArchiverLayoutReadsOtherWritersAndRefusesMalformedArchives) {
   // clang-format off
   const PlistValue cases[] = {
       PlistValue::dictionary(),
@@ -84,43 +79,17 @@ TEST(KeyedArchiveTest, EncodedValuesDecodeToTheSameValuesInTheArchiverLayout) {
   EXPECT_EQ(*objects[instance.find("$class")->asUid()->value].find("$classname"),
             PlistValue("NSDictionary"));
   EXPECT_EQ(std::count(objects.begin(), objects.end(), PlistValue("v")), 1);
-}
 
-TEST(KeyedArchiveTest, ReadsArchivesOfOtherWritersAndRefusesValuesNoArchiveHolds) {
-  // Objects as the system's archiver writes them: mutable classes,
-  // subclasses known only through "$classes", wrapped strings and data,
-  // UUIDs, dates and URLs, shared references.
+  // An archive as the system's archiver writes it, in the XML form (UIDs as
+  // {"CF$UID": n} dictionaries; the binary form's UIDs: the tests around).
   // clang-format off
-  std::vector<PlistValue> objects = {
-      /*1*/ plistDict({{"NS.keys", refs({2, 3, 4, 5, 6, 7, 8})},
-                       {"NS.objects", refs({9, 10, 13, 15, 16, 18, 9})}, {"$class", uid(20)}}),
-      /*2*/ "name", /*3*/ "list", /*4*/ "uuid", /*5*/ "when", /*6*/ "url", /*7*/ "blob", /*8*/ "again",
-      /*9*/ plistDict({{"NS.string", "wrapped"}, {"$class", uid(11)}}),
-      /*10*/ plistDict({{"NS.objects", refs({12, 19})}, {"$class", uid(14)}}),
-      /*11*/ classObject("NSMutableString", {"NSMutableString", "NSString", "NSObject"}),
-      /*12*/ PlistValue(int64_t{7}),
-      /*13*/ plistDict({{"NS.uuidbytes", PlistValue(PlistValue::Data{0x6f, 0x96, 0x19, 0xff, 0x8b, 0x86,
-                         0xd0, 0x11, 0xb4, 0x2d, 0x00, 0xc0, 0x4f, 0xc9, 0x64, 0xff})}, {"$class", uid(17)}}),
-      /*14*/ classObject("SFLListItemArray", {"SFLListItemArray", "NSMutableArray", "NSArray"}),
-      /*15*/ plistDict({{"NS.time", PlistValue(0.0)}, {"$class", uid(21)}}),
-      /*16*/ plistDict({{"NS.base", uid(0)}, {"NS.relative", uid(22)}, {"$class", uid(23)}}),
-      /*17*/ classObject("NSUUID"),
-      /*18*/ plistDict({{"NS.data", PlistValue(PlistValue::Data{1, 2})}, {"$class", uid(24)}}),
-      /*19*/ PlistValue(true),
-      /*20*/ classObject("NSMutableDictionary", {"NSMutableDictionary", "NSDictionary", "NSObject"}),
-      /*21*/ classObject("NSDate"), /*22*/ "file:///Users/tester/Documents/", /*23*/ classObject("NSURL"),
-      /*24*/ classObject("NSMutableData", {"NSMutableData", "NSData", "NSObject"}),
-  };
   const PlistValue expected = plistDict({{"name", "wrapped"}, {"list", PlistValue(PlistValue::Array{PlistValue(int64_t{7}), PlistValue(true)})},
       {"uuid", "6F9619FF-8B86-D011-B42D-00C04FC964FF"}, {"when", PlistValue(PlistValue::DateValue{978307200})},
       {"url", "file:///Users/tester/Documents/"}, {"blob", PlistValue(PlistValue::Data{1, 2})}, {"again", "wrapped"}});
   // clang-format on
-  const PlistValue archive = archiveOf(objects);
+  const std::string xml = testing::testData("platform/other_writers_archive.plist");
   std::string error;
-  EXPECT_EQ(unarchiveObject(archive, &error), expected) << error;
-  // The XML form: UIDs read back as {"CF$UID": n} dictionaries.
-  EXPECT_EQ(unarchiveObjectWithData(writePlist(archive, PlistFormat::Xml), &error), expected)
-      << error;
+  EXPECT_EQ(unarchiveObjectWithData(xml, &error), expected) << error;
 
   // Values no archive holds cannot be encoded.
   EXPECT_THAT(refusal(plistDict({{"ref", uid(3)}})), HasSubstr("UID"));
@@ -132,9 +101,8 @@ TEST(KeyedArchiveTest, ReadsArchivesOfOtherWritersAndRefusesValuesNoArchiveHolds
   PlistValue deep("leaf");
   for (int i = 0; i < 120; ++i) deep = PlistValue(PlistValue::Array{deep});
   EXPECT_THAT(refusal(deep), HasSubstr("nesting deeper than 100"));
-}
 
-TEST(KeyedArchiveTest, MalformedArchivesAreErrors) {
+  // Malformed archives are errors.
   const PlistValue dictClass = classObject("NSDictionary");
   const PlistValue arrayClass = classObject("NSArray");
   auto array = [](const std::vector<uint64_t>& ids, uint64_t cls) {
@@ -151,11 +119,11 @@ TEST(KeyedArchiveTest, MalformedArchivesAreErrors) {
   };
   // Arrays 1..n, each holding the next one `fanOut` times, then their class.
   auto chain = [&array](uint64_t n, size_t fanOut) {
-    std::vector<PlistValue> objects;
+    std::vector<PlistValue> chained;
     for (uint64_t i = 1; i <= n; ++i)
-      objects.push_back(array(std::vector<uint64_t>(i < n ? fanOut : 0, i + 1), n + 1));
-    objects.push_back(classObject("NSArray"));
-    return archiveOf(objects);
+      chained.push_back(array(std::vector<uint64_t>(i < n ? fanOut : 0, i + 1), n + 1));
+    chained.push_back(classObject("NSArray"));
+    return archiveOf(chained);
   };
   // A long text referenced from many places.
   PlistValue sharedText =
@@ -163,7 +131,7 @@ TEST(KeyedArchiveTest, MalformedArchivesAreErrors) {
                  array(std::vector<uint64_t>(200, 4), 2), PlistValue(std::string(4096, 'x'))});
   // Rows: name, archive, a part of the error text.
   // clang-format off
-  const std::tuple<const char*, PlistValue, std::string> cases[] = {
+  const std::tuple<const char*, PlistValue, std::string> malformed[] = {
       {"top level is an array", PlistValue::array(), "top level is not a dictionary"},
       {"another archiver", plistDict({{"$archiver", "NSArchiver"}, {"$objects", PlistValue::array()}}), "$archiver"},
       {"no objects", plistDict({{"$archiver", "NSKeyedArchiver"}, {"$top", plistDict({{"root", uid(1)}})}}), "\"$objects\""},
@@ -186,8 +154,7 @@ TEST(KeyedArchiveTest, MalformedArchivesAreErrors) {
       {"a long text shared 40,000 times", sharedText, "bytes of text and data"},
   };
   // clang-format on
-  for (const auto& [name, given, part] : cases) {
-    std::string error;
+  for (const auto& [name, given, part] : malformed) {
     EXPECT_THAT(unarchiveObject(given, &error) ? "decoded" : error, HasSubstr(part)) << name;
   }
 }

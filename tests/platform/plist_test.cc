@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdint>
 #include <limits>
 #include <tuple>
 
@@ -10,13 +9,11 @@
 #include "orvexa/platform/user_defaults.h"
 #include "support/plist_values.h"
 #include "support/sandbox.h"
-#include "support/temp_dir.h"
 
 namespace orvexa {
 namespace {
 
 using testing::plistDict;
-using testing::TempDir;
 using namespace std::string_literals;
 
 // 2024-01-02T03:04:05Z
@@ -54,7 +51,7 @@ std::string handMadeBinaryList(const std::vector<std::string>& objects, unsigned
 }
 
 // Binary keeps microseconds and UIDs; XML dates have whole seconds only.
-TEST(PlistTest, RoundTripKeepsEveryTypeAndKeyOrderAndBinaryDatesCountFrom2001) {
+TEST(PlistTest, RoundTripRepeatedKeysFilesAndTheUserDefaultsFile) {
   for (PlistFormat format : {PlistFormat::Binary, PlistFormat::Xml}) {
     const bool binary = format == PlistFormat::Binary;
     const PlistValue original = everyType(binary, binary ? kJan2 + 0.25 : kJan2);
@@ -69,23 +66,46 @@ TEST(PlistTest, RoundTripKeepsEveryTypeAndKeyOrderAndBinaryDatesCountFrom2001) {
   // One date object, 725857445 seconds after 2001-01-01 as a big-endian double.
   EXPECT_EQ(readPlist(handMadeBinaryList({std::string("\x33\x41\xC5\xA1\xDA\x52\x80\x00\x00", 9)})),
             PlistValue(PlistValue::DateValue{kJan2}));
-}
 
-TEST(PlistTest, MalformedInputGivesNothingWithAReason) {
-  const std::string good = writePlist(everyType(true, kJan2), PlistFormat::Binary);
-  std::vector<std::pair<std::string, std::string>> cases = {
-      {"", "empty input"},
-      {"hello, world", "not an XML or binary property list"},
-      {"<?xml version=\"1.0\"?><plist><array><string>x</string>", "malformed XML property list"},
-      {"bplist00", "malformed binary property list"},
-  };
-  for (size_t length :
-       {9ul, 16ul, good.size() / 2, good.size() - 33, good.size() - 8, good.size() - 1})
-    cases.push_back({good.substr(0, length), "malformed binary property list"});
-  for (const auto& [bytes, reason] : cases) {
-    std::string error;
-    EXPECT_EQ(readPlist(bytes, &error) ? "read" : error, reason) << bytes.size();
-  }
+  // Errors name the path. (Files are written by the atomic writer, whose
+  // privacy_support_test checks the mode kept and nothing left behind; the
+  // user defaults below read a written file back; a file that is no
+  // list is named in the system scan test's error.)
+  testing::TempDir dir;
+  const std::string path = dir / "missing/prefs.plist";
+  std::string error;
+  EXPECT_FALSE(writePlistFile(path, everyType(true, kJan2), PlistFormat::Xml, &error));
+  EXPECT_EQ(error, path + ": No such file or directory");
+
+  // A repeated key keeps its first place and takes the last value, when read
+  // and when set again.
+  std::optional<PlistValue> value = readPlist(
+      "<plist version=\"1.0\"><dict><key>zeta</key><integer>1</integer><key>alpha</key>"
+      "<integer>-5</integer><key>mid</key><string>x</string><key>zeta</key><integer>9</integer>"
+      "</dict></plist>");
+  ASSERT_TRUE(value);
+  EXPECT_EQ(*value, plistDict({{"zeta", 9}, {"alpha", -5}, {"mid", "x"}}));
+  value->set("zeta", "replaced");
+  EXPECT_EQ(*value, plistDict({{"zeta", "replaced"}, {"alpha", -5}, {"mid", "x"}}));
+
+  // Another object reads what one wrote (a binary list); a file that is not a
+  // property list reads as empty and is replaced. Setting, removing and the
+  // host's file: privilege_helper_test.
+  testing::Sandbox sb;
+  Identity::shared().setBundleIdentifier("org.example.host");
+  UserDefaults& defaults = UserDefaults::standard();
+  ASSERT_TRUE(defaults.set("helper-Install", "1.2") && defaults.set("count", 3) &&
+              defaults.set("helper-Install", "1.3"));
+  EXPECT_EQ(testing::readFile(defaults.path()).substr(0, 8), "bplist00");
+  EXPECT_EQ(UserDefaults(defaults.path()).string("helper-Install"), "1.3");
+  EXPECT_FALSE(defaults.string("count")) << "not a text";
+
+  UserDefaults broken(sb.file("/broken.plist", "not a plist"));
+  EXPECT_FALSE(broken.object("count"));
+  EXPECT_TRUE(broken.set("count", 1) && broken.object("count") == PlistValue(1));
+
+  Identity::shared().setBundleIdentifier("");
+  EXPECT_EQ(defaults.path(), sb.path("~/Library/Preferences/Defaults.plist"));
 }
 
 std::string utf16(std::string_view ascii, bool bigEndian, bool mark) {
@@ -96,7 +116,7 @@ std::string utf16(std::string_view ascii, bool bigEndian, bool mark) {
 
 // XML as real Info.plist files hold it is read; nesting is refused past the
 // limit whatever the encoding. `value` is the text under "k"; empty: refused.
-TEST(PlistTest, SloppyXmlIsReadAndDeepNestingRefused) {
+TEST(PlistTest, SloppyXmlIsReadMalformedInputAndListsTheParserCannotTakeAreRefused) {
   auto doc = [](std::string_view text) {
     return "<plist version=\"1.0\"><dict><key>k</key><string>" + std::string(text) +
            "</string></dict></plist>";
@@ -114,7 +134,7 @@ TEST(PlistTest, SloppyXmlIsReadAndDeepNestingRefused) {
   };
   const std::string decl = "<?xml version=\"1.0\" encoding=\"UTF-16\"?>\n";
   // clang-format off
-  const std::tuple<const char*, std::string, std::string> cases[] = {
+  const std::tuple<const char*, std::string, std::string> sloppy[] = {
       {"UTF-16 LE", utf16(decl + doc("a & b"), false, true), "a & b"},
       {"UTF-16 BE", utf16(decl + doc("b"), true, true), "b"},
       {"UTF-16 BE without mark", utf16("\n" + doc("c"), true, false), "c"},
@@ -132,7 +152,7 @@ TEST(PlistTest, SloppyXmlIsReadAndDeepNestingRefused) {
       {"<!-- in an attribute", hidden("<dict a=\"<!--\"><key>k</key>"), ""},
   };
   // clang-format on
-  for (const auto& [name, bytes, value] : cases) {
+  for (const auto& [name, bytes, value] : sloppy) {
     SCOPED_TRACE(name);
     std::string error;
     std::optional<PlistValue> v = readPlist(bytes, &error);
@@ -140,11 +160,11 @@ TEST(PlistTest, SloppyXmlIsReadAndDeepNestingRefused) {
     EXPECT_EQ(k && k->asString() ? *k->asString() : error,
               value.empty() ? "nesting deeper than 512 levels" : value);
   }
-}
 
-// Lists the property-list library would abort on, loop over or recurse too
-// deep into are refused before it sees them.
-TEST(PlistTest, BinaryListsTheParserCannotTakeAreRefused) {
+  // Malformed input gives nothing with a reason; lists the property-list
+  // library would abort on, loop over or recurse too deep into are refused
+  // before it sees them.
+  const std::string good = writePlist(everyType(true, kJan2), PlistFormat::Binary);
   const std::string dictOfOneKey("\xD1\x01\x02", 3);
   const std::string value("\x51v", 2);
   std::vector<std::string> chain;
@@ -156,69 +176,31 @@ TEST(PlistTest, BinaryListsTheParserCannotTakeAreRefused) {
   std::vector<std::string> bomb;
   for (char i = 1; i <= 40; ++i) bomb.push_back({'\xA2', '\0', i, '\0', i});
   bomb.push_back("\x51x");
+  const std::string binary = "malformed binary property list";
   // clang-format off
-  const std::tuple<const char*, std::string, const char*> cases[] = {
-      {"array holding itself", handMadeBinaryList({std::string("\xA1\x00", 2)}), "malformed binary property list"},
-      {"reference past the table", handMadeBinaryList({std::string("\xA1\x05", 2)}), "malformed binary property list"},
-      {"ASCII key holding NUL", handMadeBinaryList({dictOfOneKey, std::string("\x53\x61\0b", 4), value}), "a dictionary key holds NUL"},
-      {"UTF-16 key holding NUL", handMadeBinaryList({dictOfOneKey, std::string("\x62\x00\x61\x00\x00", 5), value}), "a dictionary key holds NUL"},
-      {"200,000 nested arrays", handMadeBinaryList(chain, 4), "nesting deeper than 512 levels"},
-      {"40 arrays each holding the next twice", handMadeBinaryList(bomb, 2), "more than 1048576 objects once expanded"},
+  std::vector<std::pair<std::string, std::string>> cases = {
+      {"", "empty input"},
+      {"hello, world", "not an XML or binary property list"},
+      {"<?xml version=\"1.0\"?><plist><array><string>x</string>", "malformed XML property list"},
+      {"bplist00", binary},
+      {handMadeBinaryList({std::string("\xA1\x00", 2)}), binary},  // an array holding itself
+      {handMadeBinaryList({std::string("\xA1\x05", 2)}), binary},  // a reference past the table
+      {handMadeBinaryList({dictOfOneKey, std::string("\x53\x61\0b", 4), value}), "a dictionary key holds NUL"},
+      {handMadeBinaryList({dictOfOneKey, std::string("\x62\x00\x61\x00\x00", 5), value}), "a dictionary key holds NUL"},
+      {handMadeBinaryList(chain, 4), "nesting deeper than 512 levels"},
+      {handMadeBinaryList(bomb, 2), "more than 1048576 objects once expanded"},  // 40 arrays each holding the next twice
   };
   // clang-format on
-  for (const auto& [name, bytes, reason] : cases) {
+  for (size_t length :
+       {9ul, 16ul, good.size() / 2, good.size() - 33, good.size() - 8, good.size() - 1})
+    cases.push_back({good.substr(0, length), binary});
+  for (size_t i = 0; i < cases.size(); ++i) {
     std::string error;
-    EXPECT_EQ(readPlist(bytes, &error) ? "read" : error, reason) << name;
+    EXPECT_EQ(readPlist(cases[i].first, &error) ? "read" : error, cases[i].second) << "row " << i;
   }
   // The same dictionary with a plain key is read.
   EXPECT_EQ(readPlist(handMadeBinaryList({dictOfOneKey, std::string("\x51k", 2), value})),
             plistDict({{"k", "v"}}));
-}
-
-// Errors name the path. (Files are written by the atomic writer, whose
-// privacy_support_test checks the mode kept and nothing left behind; the
-// user defaults test below reads a written file back; a file that is no
-// list is named in the system scan test's error.)
-TEST(PlistTest, RepeatedKeysAndFileErrorsNamingThePath) {
-  TempDir dir;
-  std::string error;
-  EXPECT_EQ(
-      writePlistFile(dir / "missing/prefs.plist", everyType(true, kJan2), PlistFormat::Xml, &error)
-          ? ""
-          : error,
-      dir / "missing/prefs.plist" + ": No such file or directory");
-
-  // A repeated key keeps its first place and takes the last value, when read
-  // and when set again.
-  std::optional<PlistValue> value = readPlist(
-      "<plist version=\"1.0\"><dict><key>zeta</key><integer>1</integer><key>alpha</key>"
-      "<integer>-5</integer><key>mid</key><string>x</string><key>zeta</key><integer>9</integer>"
-      "</dict></plist>");
-  ASSERT_TRUE(value);
-  EXPECT_EQ(*value, plistDict({{"zeta", 9}, {"alpha", -5}, {"mid", "x"}}));
-  value->set("zeta", "replaced");
-  EXPECT_EQ(*value, plistDict({{"zeta", "replaced"}, {"alpha", -5}, {"mid", "x"}}));
-}
-
-// Another object reads what one wrote (a binary list); a file that is not a
-// property list reads as empty and is replaced. Setting, removing and the
-// host's file: privilege_helper_test.
-TEST(UserDefaultsTest, ValuesLiveInTheHostsPreferencesFile) {
-  testing::Sandbox sb;
-  Identity::shared().setBundleIdentifier("org.example.host");
-  UserDefaults& defaults = UserDefaults::standard();
-  ASSERT_TRUE(defaults.set("helper-Install", "1.2") && defaults.set("count", 3) &&
-              defaults.set("helper-Install", "1.3"));
-  EXPECT_EQ(testing::readFile(defaults.path()).substr(0, 8), "bplist00");
-  EXPECT_EQ(UserDefaults(defaults.path()).string("helper-Install"), "1.3");
-  EXPECT_FALSE(defaults.string("count")) << "not a text";
-
-  UserDefaults broken(sb.file("/broken.plist", "not a plist"));
-  EXPECT_FALSE(broken.object("count"));
-  EXPECT_TRUE(broken.set("count", 1) && broken.object("count") == PlistValue(1));
-
-  Identity::shared().setBundleIdentifier("");
-  EXPECT_EQ(defaults.path(), sb.path("~/Library/Preferences/Defaults.plist"));
 }
 
 }  // namespace

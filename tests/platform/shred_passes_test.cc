@@ -6,8 +6,7 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <functional>
-#include <vector>
+#include <tuple>
 
 #include "support/temp_dir.h"
 
@@ -39,17 +38,11 @@ TEST(ShredPassesTest, Hazards) {
     fs::create_hard_link(in.writeFile("f", "shared"), out / "other");
     return in / "f";
   };
+  using SetUp = std::function<std::string(TempDir & in, TempDir & out)>;
+  // Rows: name, set-up, tampering after the first pass, whether hard-linked
+  // files are overwritten, report, writes per pass, removed, final check.
   // clang-format off
-  const struct {
-    const char* name;
-    std::function<std::string(TempDir& in, TempDir& out)> setUp;
-    Dirs afterFirstPass;
-    bool hardLinks;
-    ShredReport report;
-    std::vector<int64_t> writes;
-    bool removed;
-    Dirs check;
-  } cases[] = {
+  const std::tuple<const char*, SetUp, Dirs, bool, ShredReport, std::vector<int64_t>, bool, Dirs> cases[] = {
       {"a symbolic link given",
        [](TempDir& in, TempDir& out) { fs::create_symlink(out.writeFile("f", "out"), in / "f"); return in / "f"; },
        nullptr, false, {{"FALSE", kLink}}, {}, false,
@@ -91,23 +84,24 @@ TEST(ShredPassesTest, Hazards) {
       {"a folder", [](TempDir& in, TempDir&) { return in.makeDir("f"); }, nullptr, false, {{"FALSE", "fopen 21"}}, {}, false, nullptr},
   };
   // clang-format on
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
+  for (const auto& [name, setUp, afterFirstPass, hardLinks, report, writes, removed, check] :
+       cases) {
+    SCOPED_TRACE(name);
     TempDir in, out;
-    const std::string path = c.setUp(in, out);
+    const std::string path = setUp(in, out);
     ShredFileService shredder(Url::fromPath(path, false));
-    shredder.setOverwriteHardLinks(c.hardLinks);
-    std::vector<int64_t> writes;
-    shredder.setPassObserver([&](int pass, int64_t count) {
-      writes.push_back(count);
-      if (pass == 1 && c.afterFirstPass) c.afterFirstPass(in, out);
+    shredder.setOverwriteHardLinks(hardLinks);
+    std::vector<int64_t> passes;
+    shredder.setPassObserver([&, &after = afterFirstPass](int pass, int64_t count) {
+      passes.push_back(count);
+      if (pass == 1 && after) after(in, out);
     });
-    EXPECT_EQ(shredder.shredFile(), c.report);
-    EXPECT_EQ(writes, c.writes);
+    EXPECT_EQ(shredder.shredFile(), report);
+    EXPECT_EQ(passes, writes);
     std::string error;
-    EXPECT_EQ(shredder.removeFile(&error), c.removed) << error;
-    EXPECT_TRUE(!c.removed || c.afterFirstPass || !fs::exists(fs::symlink_status(path)));
-    if (c.check) c.check(in, out);
+    EXPECT_EQ(shredder.removeFile(&error), removed) << error;
+    EXPECT_TRUE(!removed || afterFirstPass || !fs::exists(fs::symlink_status(path)));
+    if (check) check(in, out);
   }
 }
 

@@ -3,31 +3,26 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <tuple>
 
 #include "support/temp_dir.h"
 
 namespace orvexa {
 namespace {
 
-using testing::TempDir;
-
 // fromPath renders the text (when `rendered`), and the text parses (and
 // fromString reads it) back to the same URL.
 TEST(UrlTest, RendersAndParsesFileUrlsAndRejectsTextsThatAreNoUrl) {
-  const struct {
-    std::string path;
-    bool isDirectory;
-    std::string text;
-    bool rendered = true;
-  } cases[] = {
-      {"/tmp/My Folder", true, "file:///tmp/My%20Folder/"},
-      {"/tmp/100%", false, "file:///tmp/100%25"},
-      {"/tmp/a?b#c", false, "file:///tmp/a%3Fb%23c"},
-      {"/tmp/a;b=c&d+e@f:g~h,i$j!k'l(m)*", false, "file:///tmp/a;b=c&d+e@f:g~h,i$j!k'l(m)*"},
-      {"/tmp/a//", true, "file:///tmp/a/"},
-      {"/tmp/a/", false, "file:///tmp/a/"},  // a written trailing slash names a folder
-      {"/", true, "file:///"},
-      {"", false, "file://"},
+  // Rows: path, folder flag, text, whether fromPath renders it.
+  const std::tuple<std::string, bool, std::string, bool> cases[] = {
+      {"/tmp/My Folder", true, "file:///tmp/My%20Folder/", true},
+      {"/tmp/100%", false, "file:///tmp/100%25", true},
+      {"/tmp/a?b#c", false, "file:///tmp/a%3Fb%23c", true},
+      {"/tmp/a;b=c&d+e@f:g~h,i$j!k'l(m)*", false, "file:///tmp/a;b=c&d+e@f:g~h,i$j!k'l(m)*", true},
+      {"/tmp/a//", true, "file:///tmp/a/", true},
+      {"/tmp/a/", false, "file:///tmp/a/", true},  // a written trailing slash names a folder
+      {"/", true, "file:///", true},
+      {"", false, "file://", true},
       {"/tmp/caf\xC3\xA9", false, "file:///tmp/caf%c3%a9", false},
       {"/etc/hosts", false, "file://localhost/etc/hosts", false},
       {"/Upper", false, "FILE:///Upper", false},
@@ -35,12 +30,12 @@ TEST(UrlTest, RendersAndParsesFileUrlsAndRejectsTextsThatAreNoUrl) {
       {"/a", false, "file:///a?query=1#fragment", false},
       {"/a/b", true, "file:///a/b//", false},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.text);
-    const Url url = Url::fromPath(c.path, c.isDirectory);
-    EXPECT_EQ(url.absoluteString() == c.text, c.rendered);
+  for (const auto& [path, isDirectory, text, rendered] : cases) {
+    SCOPED_TRACE(text);
+    const Url url = Url::fromPath(path, isDirectory);
+    EXPECT_EQ(url.absoluteString() == text, rendered);
     bool ok = false;
-    EXPECT_TRUE(Url::parse(c.text, &ok) == url && ok && Url::fromString(c.text) == url);
+    EXPECT_TRUE(Url::parse(text, &ok) == url && ok && Url::fromString(text) == url);
   }
 
   // parse() takes file URLs only; fromString() any address ("http://..."
@@ -66,7 +61,7 @@ TEST(UrlTest, RendersAndParsesFileUrlsAndRejectsTextsThatAreNoUrl) {
   }
 }
 
-TEST(UrlTest, FolderFlagPathComponentsAndCopiesOfFilesAndAddresses) {
+TEST(UrlTest, FolderFlagPathComponentsCopiesAndOrderOfFilesAndAddresses) {
   const Url file = Url::fromPath("/tmp/a/b.txt", false);
   const Url folder = Url::fromPath("/tmp/a", true);
   const Url root = Url::fromPath("/", true);
@@ -93,7 +88,7 @@ TEST(UrlTest, FolderFlagPathComponentsAndCopiesOfFilesAndAddresses) {
 
   // The folder flag comes from the file system, following links; relative
   // paths are made absolute.
-  TempDir dir;
+  testing::TempDir dir;
   dir.makeDir("My Folder");
   dir.writeFile("file.txt", "x");
   std::filesystem::create_directory_symlink(dir / "My Folder", dir / "link");
@@ -123,10 +118,8 @@ TEST(UrlTest, FolderFlagPathComponentsAndCopiesOfFilesAndAddresses) {
   target = Url::fromPath("/tmp/x", false);  // and gives it back
   EXPECT_TRUE(target.isFileURL() && !target.isDirectory() &&
               target.absoluteString() == "file:///tmp/x");
-}
 
-// Each URL sorts before the next and differs from every other, hash too.
-TEST(UrlTest, AddressesOfOtherSchemesAreKeptAndCompared) {
+  // Each URL sorts before the next and differs from every other, hash too.
   // clang-format off
   const Url ordered[] = {
       Url::fromPath("/a", false), Url::fromPath("/a", true), Url::fromPath("/b", false),

@@ -5,18 +5,13 @@
 #include <filesystem>
 #include <regex>
 #include <sstream>
-#include <string>
 #include <thread>
-#include <vector>
 
-#include "orvexa/platform/identity.h"
-#include "orvexa/platform/paths.h"
 #include "support/sandbox.h"
 
 namespace orvexa {
 namespace {
 
-namespace fs = std::filesystem;
 using testing::readFile;
 using Level = LogService::LogLevel;
 
@@ -26,14 +21,14 @@ const std::string kDate = R"(<\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}:)";
 // lines and dictionaries follow in submission order with their level,
 // appended to what an earlier instance wrote; once it is deleted, lines are
 // dropped and the file is not made again.
-TEST(LogServiceTest, LinesKeepTheirLayoutAndAreAppendedUntilTheFileIsDeleted) {
+TEST(LogServiceConcurrencyTest, LinesKeepTheirLayoutUntilDeletedAndStayWholeAcrossThreads) {
   testing::Sandbox sb;  // resets the paths table and identity at the end
   Identity::shared().setBundleIdentifier("com.orvexa.tests");
   const std::string support = Paths::shared().userApplicationSupport();
   {
     LogService first;
     EXPECT_EQ(first.logPath(), support + "/com.orvexa.tests/com.orvexa.testsFrameworkLog.txt");
-    EXPECT_EQ(fs::file_size(first.logPath()), 0u);
+    EXPECT_EQ(std::filesystem::file_size(first.logPath()), 0u);
     first.log(Level::Debug, "first line");
     first.logDict(Level::Info, {});
   }  // the destructor writes what was submitted
@@ -46,10 +41,10 @@ TEST(LogServiceTest, LinesKeepTheirLayoutAndAreAppendedUntilTheFileIsDeleted) {
       content, std::regex(kDate + "Debug>:first line\n" + kDate + "Info>:\n" + kDate +
                           "Debug>:\npath:/tmp/a b\nsize:12\n:empty key\n" + kDate + "Info>:two\n")))
       << content;
-  ASSERT_TRUE(fs::remove(second.logPath()));
+  ASSERT_TRUE(std::filesystem::remove(second.logPath()));
   second.log(Level::Info, "after");
   second.flush();
-  EXPECT_FALSE(fs::exists(second.logPath()));
+  EXPECT_FALSE(std::filesystem::exists(second.logPath()));
 
   Identity::shared().setBundleIdentifier("");
   EXPECT_EQ(LogService().logPath(), support + "/FrameworkLog.txt");
@@ -57,10 +52,8 @@ TEST(LogServiceTest, LinesKeepTheirLayoutAndAreAppendedUntilTheFileIsDeleted) {
   EXPECT_EQ(std::vector({LogService::logLevelFrom("Debug"), LogService::logLevelFrom("Info"),
                          LogService::logLevelFrom("info"), LogService::logLevelFrom("Info ")}),
             std::vector<std::optional<Level>>({Level::Debug, Level::Info, {}, {}}));
-}
 
-TEST(LogServiceConcurrencyTest, LinesFromManyThreadsStayWholeAndInOrderPerThread) {
-  testing::Sandbox sb;
+  // Lines from many threads stay whole and in order per thread.
   Identity::shared().setBundleIdentifier("com.orvexa.threads");
   LogService log;
   std::vector<std::thread> threads;
@@ -73,10 +66,10 @@ TEST(LogServiceConcurrencyTest, LinesFromManyThreadsStayWholeAndInOrderPerThread
   }
   for (auto& th : threads) th.join();
   log.flush();
-  std::istringstream content(readFile(log.logPath()));
+  std::istringstream lines(readFile(log.logPath()));
   const std::regex line(kDate + "Info>:thread (\\d) line (\\d+) x{100}");
   std::vector<int> next(4, 0);
-  for (std::string text; std::getline(content, text);) {
+  for (std::string text; std::getline(lines, text);) {
     std::smatch m;
     ASSERT_TRUE(std::regex_match(text, m, line)) << text;
     EXPECT_EQ(std::stoi(m[2]), next[std::stoul(m[1])]++);

@@ -3,36 +3,27 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <cstdint>
 #include <filesystem>
-#include <string>
 #include <tuple>
-#include <vector>
 
 #include "support/temp_dir.h"
 
 namespace orvexa {
 namespace {
 
-using orvexa::testing::TempDir;
 using Result = std::pair<bool, std::string>;
 using Rows = std::vector<SqlRow>;
-
-class SqliteToolTest : public ::testing::Test {
- protected:
-  void SetUp() override { ASSERT_TRUE(tool_.openDB(dir_ / "store.db")); }
-  void TearDown() override { EXPECT_TRUE(tool_.closeDB(dir_ / "store.db")); }
-
-  void exec(const std::string& sql) { ASSERT_EQ(tool_.executionSQL(sql), Result(true, "")) << sql; }
-
-  TempDir dir_;
-  SqliteTool tool_;
-};
 
 // Integers and reals come back as decimal text, blobs as their bytes; a NULL
 // column has no key at all. A query that fails gives no rows, one that fails
 // at a row ends there; only its first statement runs.
-TEST_F(SqliteToolTest, RowsAreDictionariesOfColumnText) {
+TEST(SqliteToolTest, RowsBoundValuesAndOpenFailures) {
+  testing::TempDir dir;
+  SqliteTool tool;
+  ASSERT_TRUE(tool.openDB(dir / "store.db"));
+  auto exec = [&tool](const std::string& sql) {
+    ASSERT_EQ(tool.executionSQL(sql), Result(true, "")) << sql;
+  };
   exec(
       "create table t(i integer, r real, s text, b blob, n);"
       "insert into t values(42, 2.5, 'x', x'00ff41', null);"
@@ -58,28 +49,26 @@ TEST_F(SqliteToolTest, RowsAreDictionariesOfColumnText) {
       {"the delete did not run", "select count(*) as c from n", {{{"c", "4"}}}},
   };
   // clang-format on
-  for (const auto& [name, sql, rows] : cases) EXPECT_EQ(tool_.queryDBData(sql), rows) << name;
+  for (const auto& [name, sql, rows] : cases) EXPECT_EQ(tool.queryDBData(sql), rows) << name;
   // forEachRow shares the row reader.
   Rows streamed;
-  EXPECT_TRUE(tool_.forEachRow("select 1 as a", [&](const SqlRow& r) { streamed.push_back(r); }));
+  EXPECT_TRUE(tool.forEachRow("select 1 as a", [&](const SqlRow& r) { streamed.push_back(r); }));
   EXPECT_EQ(streamed, (Rows{{{"a", "1"}}}));
   for (const char* sql : {"", "select * from missing", "selec nonsense"}) {
-    EXPECT_TRUE(tool_.queryDBData(sql).empty()) << sql;
-    EXPECT_FALSE(tool_.forEachRow(sql, [](const SqlRow&) {})) << sql;
+    EXPECT_TRUE(tool.queryDBData(sql).empty()) << sql;
+    EXPECT_FALSE(tool.forEachRow(sql, [](const SqlRow&) {})) << sql;
   }
   // The probe is how callers tell. Execution runs every statement, reports
   // SQLite's message and stays usable.
-  EXPECT_EQ(tool_.executionSQL(overflowAtThirdRow), (Result{false, "integer overflow"}));
+  EXPECT_EQ(tool.executionSQL(overflowAtThirdRow), (Result{false, "integer overflow"}));
   exec("create table u(x integer primary key); insert into u values(1); insert into u values(2)");
-  EXPECT_EQ(tool_.executionSQL("insert into u values(1)"),
+  EXPECT_EQ(tool.executionSQL("insert into u values(1)"),
             (Result{false, "UNIQUE constraint failed: u.x"}));
-  EXPECT_EQ(tool_.executionSQL(""), (Result{true, ""}));
-  EXPECT_EQ(tool_.queryDBData("select count(*) as n from u"), (Rows{{{"n", "2"}}}));
-}
+  EXPECT_EQ(tool.executionSQL(""), (Result{true, ""}));
+  EXPECT_EQ(tool.queryDBData("select count(*) as n from u"), (Rows{{{"n", "2"}}}));
 
-// Hostile texts and blobs are stored as given; misuse is refused before
-// anything runs.
-TEST_F(SqliteToolTest, BoundValuesAreStoredVerbatimAndMisuseIsRefused) {
+  // Hostile texts and blobs are stored as given; misuse is refused before
+  // anything runs.
   exec("create table cookie(host text, value, flags integer, score real)");
   const std::string hostile = "x'); drop table cookie; --\" \\ ' ;";
   // clang-format off
@@ -90,16 +79,16 @@ TEST_F(SqliteToolTest, BoundValuesAreStoredVerbatimAndMisuseIsRefused) {
   };
   // clang-format on
   for (const auto& [sql, values] : inserts)
-    EXPECT_EQ(tool_.executionSQL(sql, values), Result(true, ""));
-  EXPECT_EQ(tool_.queryDBData("select * from cookie where host = ?", {hostile}),
+    EXPECT_EQ(tool.executionSQL(sql, values), Result(true, ""));
+  EXPECT_EQ(tool.queryDBData("select * from cookie where host = ?", {hostile}),
             (Rows{{{"host", hostile},
                    {"value", std::string("\0';\xff", 4)},
                    {"flags", "-7"},
                    {"score", "0.25"}}}));
   // A NULL leaves its column out; an empty blob is a value.
-  EXPECT_EQ(tool_.queryDBData("select host, value, flags, typeof(value) as t from cookie "
-                              "where flags >= ? order by flags",
-                              {int64_t{0}}),
+  EXPECT_EQ(tool.queryDBData("select host, value, flags, typeof(value) as t from cookie "
+                             "where flags >= ? order by flags",
+                             {int64_t{0}}),
             (Rows{{{"host", ""}, {"value", ""}, {"flags", "0"}, {"t", "blob"}},
                   {{"host", "plain"}, {"flags", "9223372036854775807"}, {"t", "null"}}}));
 
@@ -113,21 +102,18 @@ TEST_F(SqliteToolTest, BoundValuesAreStoredVerbatimAndMisuseIsRefused) {
   };
   // clang-format on
   for (const auto& [sql, message] : misuse) {
-    EXPECT_EQ(tool_.executionSQL(sql, {std::string("plain")}), Result(false, message));
-    EXPECT_TRUE(tool_.queryDBData(sql, {std::string("plain")}).empty()) << sql;
+    EXPECT_EQ(tool.executionSQL(sql, {std::string("plain")}), Result(false, message));
+    EXPECT_TRUE(tool.queryDBData(sql, {std::string("plain")}).empty()) << sql;
   }
-  EXPECT_EQ(tool_.queryDBData("select count(*) as n from cookie"), (Rows{{{"n", "3"}}}));
+  EXPECT_EQ(tool.queryDBData("select count(*) as n from cookie"), (Rows{{{"n", "3"}}}));
   // Trailing semicolons and comments are not a second statement.
-  EXPECT_TRUE(tool_.executionSQL("select ?; -- probe\n", {int64_t{1}}).first);
-}
+  EXPECT_TRUE(tool.executionSQL("select ?; -- probe\n", {int64_t{1}}).first);
+  EXPECT_TRUE(tool.closeDB(dir / "store.db"));
 
-// A missing file is created; a file that is no database opens (SQLite reads
-// the header only when needed), fails the probe and stays untouched. An open
-// failure goes to lastError (and the log), never to standard output; a named
-// pipe is not opened (SQLite would block on it).
-TEST(SqliteToolOpenTest, OpenSucceedsOrFailsWithAReason) {
-  TempDir dir;
-  SqliteTool tool;
+  // A missing file is created; a file that is no database opens (SQLite reads
+  // the header only when needed), fails the probe and stays untouched. An open
+  // failure goes to lastError (and the log), never to standard output; a named
+  // pipe is not opened (SQLite would block on it).
   EXPECT_TRUE(tool.openDB(dir / "new.db") && std::filesystem::exists(dir / "new.db") &&
               tool.closeDB(dir / "new.db"));
   const std::string fake = dir.writeFile("fake.db", std::string(4096, 'z'));
@@ -138,11 +124,11 @@ TEST(SqliteToolOpenTest, OpenSucceedsOrFailsWithAReason) {
   EXPECT_EQ(testing::readFile(fake), std::string(4096, 'z'));
 
   ASSERT_EQ(::mkfifo((dir / "fifo.db").c_str(), 0600), 0);
-  const std::pair<std::string, std::string> cases[] = {
+  const std::pair<std::string, std::string> failures[] = {
       {dir / "no/such/folder/x.db", ": unable to open database file"},
       {dir / "fifo.db", ": not a regular file (a named pipe)"},
   };
-  for (const auto& [path, reason] : cases) {
+  for (const auto& [path, reason] : failures) {
     ::testing::internal::CaptureStdout();
     EXPECT_FALSE(tool.openDB(path) || tool.isOpen());
     EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");

@@ -4,12 +4,9 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <filesystem>
-#include <string>
 #include <thread>
 #include <tuple>
-#include <vector>
 
 #include "orvexa/units/scan_status.h"
 #include "support/temp_dir.h"
@@ -17,58 +14,46 @@
 namespace orvexa {
 namespace {
 
-namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 using Texts = std::vector<std::string>;
 
 constexpr int64_t kFeature = 9101;
 
-class TerminalToolTest : public ::testing::Test {
- protected:
-  void SetUp() override { ScanStatusTable::erase(kFeature); }
-  void TearDown() override { ScanStatusTable::erase(kFeature); }
-
-  // Runs the real-time form (per feature, or the static one) and waits for
-  // everything it handed to the queue; what `finish` received off the queue
-  // is marked.
-  Texts realTime(bool perFeature, const std::string& path, const Texts& args) {
-    SerialGCDService queue(SerialGCDService::GCDQOS::default_);
-    Texts texts;  // touched only on the queue until waitUntilIdle
-    auto finish = [&](std::string text) {
-      texts.push_back((queue.isCurrent() ? "" : "OFF ") + text);
-    };
-    if (perFeature) {
-      TerminalUtilsClass(kFeature).realTimeRunTerminal(path, args, queue, finish);
-    } else {
-      TerminalUtils::realTimeRunTerminal(path, args, queue, finish);
-    }
-    queue.waitUntilIdle();
-    return texts;
+// Runs the real-time form (per feature, or the static one) and waits for
+// everything it handed to the queue; what `finish` received off the queue
+// is marked.
+Texts realTime(bool perFeature, const std::string& path, const Texts& args) {
+  SerialGCDService queue(SerialGCDService::GCDQOS::default_);
+  Texts texts;  // touched only on the queue until waitUntilIdle
+  auto finish = [&](std::string text) {
+    texts.push_back((queue.isCurrent() ? "" : "OFF ") + text);
+  };
+  if (perFeature) {
+    TerminalUtilsClass(kFeature).realTimeRunTerminal(path, args, queue, finish);
+  } else {
+    TerminalUtils::realTimeRunTerminal(path, args, queue, finish);
   }
-
-  testing::TempDir tmp_;
-};
+  queue.waitUntilIdle();
+  return texts;
+}
 
 // Both forms (blocking or real time; per feature they differ only once a
 // scan is suspended) give the output unchanged ("Error" from the blocking
 // form, "" from the other, when it is not UTF-8) and return once the tool
 // exits; a tool that cannot be launched gives nothing.
-TEST_F(TerminalToolTest, OutputIsReturnedUnchanged) {
-  const std::string script = tmp_.writeFile("not-executable.sh", "#!/bin/sh\necho hi\n");
-  ::chmod(script.c_str(), 0644);
+TEST(TerminalToolTest, OutputIsKeptUntilASuspendedScanOrALimitEndsTheTool) {
+  ScanStatusTable::erase(kFeature);
+  testing::TempDir tmp;
+  const std::string notExecutable = tmp.writeFile("not-executable.sh", "#!/bin/sh\necho hi\n");
+  ::chmod(notExecutable.c_str(), 0644);
   std::string large;  // 5 MiB of numbered lines: any loss or reordering shows
   for (int i = 0; large.size() < 5 * 1024 * 1024; ++i)
     large += "line " + std::to_string(i) + " of the large output test\n";
-  const std::string largeFile = tmp_.writeFile("large.txt", large);
-  struct Case {
-    const char* name;
-    std::string path;
-    Texts args;
-    std::string out;
-  };
+  const std::string largeFile = tmp.writeFile("large.txt", large);
+  // Rows: name, tool, arguments, output.
   // clang-format off
-  const std::vector<Case> cases = {
+  const std::tuple<const char*, std::string, Texts, std::string> outputs[] = {
       {"prints nothing", "/bin/true", {}, ""},
       {"arguments as they are", "/usr/bin/printf", {"%s|", "a b", "c*", "$HOME"}, "a b|c*|$HOME|"},
       {"failure status ignored", "/bin/sh", {"-c", "echo out; exit 3"}, "out\n"},
@@ -76,23 +61,21 @@ TEST_F(TerminalToolTest, OutputIsReturnedUnchanged) {
       {"a descendant holds the output", "/bin/sh", {"-c", "echo hi; sleep 5 2>/dev/null &"}, "hi\n"},
       {"5 MiB", "/bin/cat", {largeFile}, large},
       {"lone 0xFF", "/usr/bin/printf", {"%s", "ok\xff"}, "Error"},
-      {"not executable", script, {}, ""},
+      {"not executable", notExecutable, {}, ""},
   };
   // clang-format on
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
+  for (const auto& [name, path, args, out] : outputs) {
+    SCOPED_TRACE(name);
     const auto start = Clock::now();
-    EXPECT_TRUE(TerminalUtils::runTerminal(c.path, c.args) == c.out);
-    EXPECT_TRUE(realTime(false, c.path, c.args) == Texts{c.out == "Error" ? "" : c.out});
+    EXPECT_TRUE(TerminalUtils::runTerminal(path, args) == out);
+    EXPECT_TRUE(realTime(false, path, args) == Texts{out == "Error" ? "" : out});
     EXPECT_LT(Clock::now() - start, 4s);
   }
-}
 
-// The state switches 200 ms into the run. A suspended scan interrupts a
-// per-feature run once (finish gets "" at once, nothing at the end); a tool
-// that stays silent and ignores the interrupt is killed.
-TEST_F(TerminalToolTest, OnlyASuspendedScanInterruptsItsTool) {
-  const std::string marker = tmp_ / "interrupts.txt";
+  // The state switches 200 ms into the run. A suspended scan interrupts a
+  // per-feature run once (finish gets "" at once, nothing at the end); a tool
+  // that stays silent and ignores the interrupt is killed.
+  const std::string marker = tmp / "interrupts.txt";
   // Prints, then keeps printing; on SIGINT notes it and prints three more ticks.
   const std::string stubborn =
       "left=-1; trap 'echo INT >> \"$0\"; left=3' INT; echo start; i=0; "
@@ -101,15 +84,15 @@ TEST_F(TerminalToolTest, OnlyASuspendedScanInterruptsItsTool) {
   const std::string calm = "trap 'echo INT >> \"$0\"' INT; echo a; sleep 0.4; echo b";
   // Rows: the state switched to, whether the run is per feature, script, what
   // finish gets, what the script notes in the marker.
-  const std::tuple<ScanState, bool, std::string, Texts, std::string> cases[] = {
+  const std::tuple<ScanState, bool, std::string, Texts, std::string> interrupts[] = {
       {ScanState::suspend, true, stubborn, {""}, "INT\n"},
       {ScanState::suspend, true, "trap '' INT; while :; do sleep 0.1; done", {""}, ""},
       {ScanState::start, true, calm, {"a\nb\n"}, ""},
       {ScanState::suspend, false, calm, {"a\nb\n"}, ""},  // the static form never looks
   };
-  for (const auto& [state, perFeature, script, texts, noted] : cases) {
+  for (const auto& [state, perFeature, script, texts, noted] : interrupts) {
     SCOPED_TRACE(script + (perFeature ? "" : " (static)"));
-    fs::remove(marker);
+    std::filesystem::remove(marker);
     ScanStatusTable::set(kFeature, ScanState::start);
     std::thread stopper([state] {
       std::this_thread::sleep_for(200ms);
@@ -121,18 +104,16 @@ TEST_F(TerminalToolTest, OnlyASuspendedScanInterruptsItsTool) {
     stopper.join();
     EXPECT_EQ(testing::readFile(marker), noted);
   }
-}
 
-TEST_F(TerminalToolTest, ToolsPastTheirLimitsAreKilledAndWhatTheyPrintedKept) {
   const TerminalLimits saved = TerminalUtils::limits();
   TerminalUtils::setLimits({300ms, 4095});
   // Rows: name, script, size of the output kept.
-  const std::tuple<const char*, std::string, size_t> cases[] = {
+  const std::tuple<const char*, std::string, size_t> limits[] = {
       {"sleeps", "echo hi; exec sleep 30", 3},
       {"floods", "exec yes", 4095},
       {"cut inside a character", "while :; do printf '\xc3\xa9'; done", 4094},
   };
-  for (const auto& [name, script, size] : cases) {
+  for (const auto& [name, script, size] : limits) {
     SCOPED_TRACE(name);
     const auto start = Clock::now();
     const std::string out = TerminalUtils::runTerminal("/bin/sh", {"-c", script});
@@ -141,6 +122,7 @@ TEST_F(TerminalToolTest, ToolsPastTheirLimitsAreKilledAndWhatTheyPrintedKept) {
     EXPECT_EQ(out.size(), size);
   }
   TerminalUtils::setLimits(saved);
+  ScanStatusTable::erase(kFeature);
 }
 
 }  // namespace

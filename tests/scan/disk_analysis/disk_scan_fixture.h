@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <sstream>
@@ -23,11 +24,10 @@ struct DiskScan {
   FeaturePtr feature;
   std::shared_ptr<SerialGCDService> queue;
   Signal done;
-  std::atomic<int> doneCalls{0};
   std::atomic<int64_t> total{-1};
   std::mutex mu;
-  std::vector<std::pair<int, int64_t>> singles;  // (position, size) from singleDone
-  std::vector<float> percents;
+  std::map<int, int64_t> singles;  // size by position, from singleDone
+  float lastPercent = -1;
 
   explicit DiskScan(int featureID)
       : module(makeModule(featureID, {})),
@@ -41,28 +41,23 @@ struct DiskScan {
     ScanStatusTable::erase(feature->finderID);
   }
 
-  void start(const std::string& path) {
+  // Scans `path` and waits for done. False when it did not come in time.
+  bool run(const std::string& path) {
     DiskAnalysisService::scan(
         feature, path, nullptr,
         [this](float f) {
           std::lock_guard lock(mu);
-          percents.push_back(f);
+          lastPercent = f;
         },
         [this](int position, int64_t size) {
           std::lock_guard lock(mu);
-          singles.emplace_back(position, size);
+          singles[position] = size;
         },
         [this](const FeaturePtr&, int64_t size) {
           total = size;
-          ++doneCalls;
           done.notify();
         },
         queue);
-  }
-
-  // Scans `path` and waits for done. False when it did not come in time.
-  bool run(const std::string& path) {
-    start(path);
     bool finished = done.wait(std::chrono::seconds(60));
     queue->waitUntilIdle();
     return finished;

@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 #include <algorithm>
-#include <fstream>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <regex>
@@ -11,6 +10,7 @@
 #include "scan/disk_analysis/disk_scan_fixture.h"
 #include "support/features.h"
 #include "support/run_program.h"
+#include "support/sandbox.h"
 #include "support/temp_dir.h"
 
 namespace orvexa {
@@ -18,7 +18,6 @@ namespace {
 
 using nlohmann::json;
 using testing::DiskScan;
-using testing::TempDir;
 
 constexpr int kDeepFeatureID = 1504;
 constexpr int kPageFeatureID = 1505;
@@ -50,7 +49,19 @@ class TreeBuilder {
       p->size += r->size;
     return r;
   }
-  FilePtr folder(const FilePtr& parent, const std::string& name) { return add(parent, name, -1); }
+  // Adds each "path:size" (a file) or "path/" (a folder) below the root, in
+  // order: a folder before what it holds.
+  void add(std::initializer_list<std::string> entries) {
+    for (std::string entry : entries) {
+      const bool folder = entry.back() == '/';
+      const size_t colon = entry.rfind(':');
+      const int64_t size = folder ? -1 : std::stoll(entry.substr(colon + 1));
+      entry.erase(folder ? entry.size() - 1 : colon);
+      const size_t slash = entry.rfind('/');
+      add(slash == std::string::npos ? root_ : testing::findRecord(root_, entry.substr(0, slash)),
+          entry.substr(slash + 1), size);
+    }
+  }
   const FilePtr& root() const { return root_; }
 
  private:
@@ -59,15 +70,7 @@ class TreeBuilder {
 
 TEST(DiskTreeReportTest, SummaryPicksTheLargestFoldersAndFilesAndCounts) {
   TreeBuilder t("/data");
-  FilePtr a = t.folder(t.root(), "a");
-  FilePtr b = t.folder(t.root(), "b");
-  FilePtr bb = t.folder(b, "bb");
-  t.add(a, "a1", 500);
-  t.add(a, "a2", 50);
-  t.add(bb, "x", 300);
-  t.add(b, "y", 300);
-  t.add(t.root(), "z", 50);
-  t.folder(t.root(), "empty");
+  t.add({"a/", "b/", "b/bb/", "a/a1:500", "a/a2:50", "b/bb/x:300", "b/y:300", "z:50", "empty/"});
 
   using Paths = std::vector<std::string>;
   const std::tuple<size_t, Paths, Paths> cases[] = {
@@ -87,6 +90,8 @@ TEST(DiskTreeReportTest, SummaryPicksTheLargestFoldersAndFilesAndCounts) {
   }
 }
 
+// The root record writeDiskTreeJson writes for the tree `root` (the whole
+// text into `written` when given); the document's total is the root's size.
 json writeJson(const FilePtr& root, const DiskTreeJsonLimits& limits,
                std::string* written = nullptr) {
   auto module = testing::makeModule(77, {});
@@ -99,7 +104,9 @@ json writeJson(const FilePtr& root, const DiskTreeJsonLimits& limits,
   writeDiskTreeJson(*feature, root->size, limits, [&text](std::string_view s) { text += s; });
   category->childrens.clear();
   if (written) *written = text;
-  return json::parse(text);
+  const json doc = json::parse(text);
+  EXPECT_EQ(doc["total"], root->size);
+  return doc["feature"]["categoryInfo"][0]["childrens"][0];
 }
 
 // A written record as "title size", its written children in brackets, then
@@ -118,24 +125,15 @@ std::string written(const json& record) {
 
 TEST(DiskTreeReportTest, JsonWritesTheLargestChildrenToTheGivenDepth) {
   TreeBuilder t("/data");
-  FilePtr a = t.folder(t.root(), "a");
-  FilePtr deep = t.folder(a, "deep");
-  t.add(deep, "d1", 7);
-  t.add(a, "a1", 100);
-  t.add(t.root(), "small", 1);
-  t.add(t.root(), "mid", 40);
-  t.add(t.root(), "big", 400);
+  t.add({"a/", "a/deep/", "a/deep/d1:7", "a/a1:100", "small:1", "mid:40", "big:400"});
 
   const std::pair<DiskTreeJsonLimits, std::string> cases[] = {
       {{0, 0}, "data 548 (big 400, a 107 (a1 100, deep 7 (d1 7)), mid 40, small 1)"},
       {{0, 2}, "data 548 (big 400, a 107 (a1 100, deep 7 (d1 7))) +2/41"},
       {{1, 0}, "data 548 (big 400, a 107 +2/107, mid 40, small 1)"}};
-  for (const auto& [limits, expected] : cases) {
-    json doc = writeJson(t.root(), limits);
-    EXPECT_EQ(std::pair(doc["total"], written(doc["feature"]["categoryInfo"][0]["childrens"][0])),
-              std::pair(json(548), expected));
-  }
-  const json root = writeJson(t.root(), {})["feature"]["categoryInfo"][0]["childrens"][0];
+  for (const auto& [limits, expected] : cases)
+    EXPECT_EQ(written(writeJson(t.root(), limits)), expected);
+  const json root = writeJson(t.root(), {});
   EXPECT_EQ(std::tuple(root["url"], root["childrens"][0]["url"], root["childrens"][1]["url"]),
             std::tuple("file:///data/", "file:///data/big", "file:///data/a/"));
 }
@@ -144,11 +142,8 @@ TEST(DiskTreeReportTest, JsonWritesTheLargestChildrenToTheGivenDepth) {
 // become U+FFFD), and the URL, written straight from the parents' path, as
 // the record's own absolute string.
 TEST(DiskTreeReportTest, JsonStaysValidForAnyName) {
-  struct Case {
-    std::string name;
-    std::string expected;  // as decoded by a JSON reader
-  };
-  std::vector<Case> cases = {
+  // Name, and the title as decoded by a JSON reader.
+  std::vector<std::pair<std::string, std::string>> cases = {
       {"</script><b>&", "</script><b>&"},
       {"caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x93\x81", "caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x93\x81"},
       {"cut\xE2\x82", "cut\xEF\xBF\xBD\xEF\xBF\xBD"},
@@ -161,20 +156,18 @@ TEST(DiskTreeReportTest, JsonStaysValidForAnyName) {
     if (b != '/') cases.push_back({name, b < 0x80 ? name : "x\xEF\xBF\xBDy"});
   }
   TreeBuilder t("/data");
-  FilePtr folder = t.folder(t.root(), "a b&c");
-  for (const Case& c : cases) t.add(folder, c.name, 1);
+  FilePtr folder = t.add(t.root(), "a b&c", -1);
+  for (const auto& c : cases) t.add(folder, c.first, 1);
   std::string text;
-  json doc = writeJson(t.root(), {}, &text);
+  const json written = writeJson(t.root(), {}, &text)["childrens"][0];
   EXPECT_EQ(text.find("</script"), std::string::npos);
-  const json& written = doc["feature"]["categoryInfo"][0]["childrens"][0]["childrens"][0];
   EXPECT_EQ(written["url"], folder->fileUrl().absoluteString());
   ASSERT_EQ(written["childrens"].size(), cases.size());
   for (const json& child : written["childrens"]) {
-    const FilePtr& record = folder->childrens[child["finderID"].get<size_t>()];
-    const Case& c = cases[child["finderID"].get<size_t>()];
-    SCOPED_TRACE(record->fileUrl().absoluteString());
-    EXPECT_EQ(std::pair(child["title"], child["url"]),
-              std::pair(json(c.expected), json(record->fileUrl().absoluteString())));
+    const size_t i = child["finderID"];
+    const std::string url = folder->childrens[i]->fileUrl().absoluteString();
+    SCOPED_TRACE(url);
+    EXPECT_EQ(std::pair(child["title"], child["url"]), std::pair(json(cases[i].second), json(url)));
   }
 }
 
@@ -191,33 +184,23 @@ json pageData(const std::string& page) {
 
 TEST(DiskTreeReportTest, PageMergesSmallItemsAndNeedsNothingFromOutside) {
   TreeBuilder t("/home/user");
-  FilePtr big = t.folder(t.root(), "Movies");
-  t.add(big, "holiday.mov", 900000);
-  FilePtr music = t.folder(t.root(), "Music");
-  t.add(music, "album.flac", 99000);
-  for (int i = 0; i < 50; ++i) t.add(music, "tiny" + std::to_string(i) + ".mp3", 10);
-  t.add(t.root(), "notes.txt", 500);  // 0.05% of 1,000,000: merged
+  t.add({"Movies/", "Movies/holiday.mov:900000", "Music/", "Music/album.flac:99000"});
+  for (int i = 0; i < 50; ++i) t.add({"Music/tiny" + std::to_string(i) + ".mp3:10"});
+  t.add({"notes.txt:500"});  // 0.05% of 1,000,000: merged
 
   std::string page;
   writeDiskTreemapPage(t.root(), DiskTreemapOptions{}, [&page](std::string_view s) { page += s; });
   EXPECT_EQ(page.rfind("<!DOCTYPE html>", 0), 0u);
-  for (const char* outside : {"<link", "src=", "@import", "url(", "https:"}) {
+  for (const char* outside : {"<link", "src=", "@import", "url(", "https:"})
     EXPECT_EQ(page.find(outside), std::string::npos) << outside;
-  }
-  json data = pageData(page);
-  ASSERT_TRUE(data.is_object());
-  EXPECT_EQ(std::tuple(data["root"], data["files"], data["folders"]),
-            std::tuple("/home/user", 53, 2));
-  std::map<std::string, json> byName;
-  for (const json& item : data["items"]) byName[item[0]] = item;
-  ASSERT_EQ(byName.size(), 7u);  // root, 2 folders, 2 files, 2 merged
-  const int folder = static_cast<int>(DiskItemKind::folder);
-  EXPECT_EQ((std::vector{byName["Movies"][2], byName["holiday.mov"][2], byName["album.flac"][2]}),
-            (std::vector<json>{folder, static_cast<int>(DiskItemKind::video),
-                               static_cast<int>(DiskItemKind::audio)}));
-  EXPECT_EQ((std::vector{byName["50 smaller items"][1], byName["50 smaller items"][4],
-                         byName["1 smaller item"][1], byName["1 smaller item"][3]}),
-            (std::vector<json>{500, 50, 500, 0}));
+  // Items [name, size, kind, parent, merged]: the root, two folders, two files
+  // and two merged items; kinds 0 (folder), 2 (video), 3 (audio), 6 (other).
+  EXPECT_EQ(pageData(page).dump(),
+            R"({"date":"1970-01-01T00:00:00Z","files":53,"folders":2,"items":[)"
+            R"(["user",1000000,0,-1,0],["Movies",900000,0,0,0],["Music",99500,0,0,0],)"
+            R"(["1 smaller item",500,6,0,1],["holiday.mov",900000,2,1,0],)"
+            R"(["album.flac",99000,3,2,0],["50 smaller items",500,6,2,50]],)"
+            R"("root":"/home/user","thresholdText":"1.0 KB"})");
 
   // A cap on items keeps the page light: the rest is merged.
   std::string capped;
@@ -226,9 +209,8 @@ TEST(DiskTreeReportTest, PageMergesSmallItemsAndNeedsNothingFromOutside) {
   json few = pageData(capped);
   EXPECT_LE(few["items"].size(), 6u);
   int64_t rootChildren = 0;
-  for (const json& item : few["items"]) {
+  for (const json& item : few["items"])
     if (item[3] == 0) rootChildren += item[1].get<int64_t>();
-  }
   EXPECT_EQ(rootChildren, 1000000);
 }
 
@@ -266,14 +248,13 @@ TEST(DiskTreeDeepTest, TenThousandLevelsAreWalkedReportedAndFreed) {
     EXPECT_GT(folder->fileUrl().path().size(), 2u * kDepth);
 
     DiskTreeSummary summary = summarizeDiskTree(root, 3);
-    EXPECT_EQ(std::pair(summary.folderCount, summary.fileCount),
-              std::pair(static_cast<size_t>(kDepth), size_t{10}));
     ASSERT_EQ(summary.largestFolders.size(), 3u);
-    EXPECT_EQ(summary.largestFolders.front()->fileUrl().path(), base + "/d");
+    EXPECT_EQ(std::tuple(summary.folderCount, summary.fileCount,
+                         summary.largestFolders.front()->fileUrl().path()),
+              std::tuple(size_t{kDepth}, size_t{10}, base + "/d"));
 
     // Names and dates hold no brackets: counting them checks the nesting.
-    long depth = 0;
-    long maxDepth = 0;
+    long depth = 0, maxDepth = 0;
     writeDiskTreeJson(*scan.feature, root->size, DiskTreeJsonLimits{}, [&](std::string_view piece) {
       for (const char c : piece) {
         if (c == '{' || c == '[') maxDepth = std::max(maxDepth, ++depth);
@@ -304,56 +285,37 @@ TEST(DiskTreeDeepTest, TenThousandLevelsAreWalkedReportedAndFreed) {
   }
 }
 
-std::string chromiumProgram() {
-  std::string path = testing::shellOutput("command -v chromium || command -v chromium-browser");
-  while (!path.empty() && (path.back() == '\n' || path.back() == ' ')) path.pop_back();
-  return path;
-}
-
 // A browser loads the page without a console message and draws the largest
 // folder as a rectangle with its name; a click zooms in, Escape back out.
 TEST(DiskTreemapPageTest, ABrowserDrawsTheLargestFolderWithoutConsoleMessages) {
-  const std::string chromium = chromiumProgram();
+  std::string chromium = testing::shellOutput("command -v chromium || command -v chromium-browser");
+  chromium.erase(chromium.find_last_not_of("\n ") + 1);
   if (chromium.empty()) GTEST_SKIP() << "chromium is not installed";
 
-  TempDir tmp;
-  tmp.writeFile("home/Videos/holiday.mp4", std::string(3000000, 'v'));
-  tmp.writeFile("home/Videos/clip.mov", std::string(1200000, 'v'));
-  tmp.writeFile("home/Documents/Reports/annual.pdf", std::string(800000, 'p'));
-  tmp.writeFile("home/Documents/letter.docx", std::string(300000, 'd'));
-  tmp.writeFile("home/Music/album.flac", std::string(900000, 'a'));
-  tmp.writeFile("home/Downloads/archive.zip", std::string(600000, 'z'));
-  tmp.writeFile("home/<i>odd & \"name\".txt", std::string(200000, 't'));
-  for (int i = 0; i < 40; ++i) tmp.writeFile("home/Documents/n" + std::to_string(i), "x");
+  testing::Sandbox sb;
+  sb.layout({"/home/Videos/holiday.mp4:3000000", "/home/Videos/clip.mov:1200000",
+             "/home/Documents/Reports/annual.pdf:800000", "/home/Documents/letter.docx:300000",
+             "/home/Music/album.flac:900000", "/home/Downloads/archive.zip:600000",
+             "/home/<i>odd & \"name\".txt:200000"});
+  for (int i = 0; i < 40; ++i) sb.file("/home/Documents/n" + std::to_string(i), "x");
   DiskScan scan(kPageFeatureID);
-  ASSERT_TRUE(scan.run(tmp / "home"));
+  ASSERT_TRUE(scan.run(sb.path("/home")));
 
   // The page, with a script after its own that clicks the largest folder,
-  // notes the path bar, and zooms out again with Escape.
+  // notes the path bar, and zooms out again with Escape (data-zoomed,
+  // data-zoomed-labels and data-back of the body).
   std::string html;
   writeDiskTreemapPage(scan.root(), DiskTreemapOptions{},
                        [&html](std::string_view s) { html += s; });
-  const std::string clicking = tmp / "clicking.html";
-  {
-    const size_t body = html.rfind("</body>");
-    ASSERT_NE(body, std::string::npos);
-    html.insert(body, R"(<script>
-var box = document.querySelector('g.zoomable[aria-label^="Videos "] rect');
-box.dispatchEvent(new MouseEvent("click", {bubbles: true}));
-document.body.setAttribute("data-zoomed", document.getElementById("crumbs").textContent);
-document.body.setAttribute("data-zoomed-labels", Array.prototype.map.call(
-    document.querySelectorAll("#svg text"), function (t) { return t.textContent; }).join("|"));
-document.dispatchEvent(new KeyboardEvent("keydown", {key: "Escape"}));
-document.body.setAttribute("data-back", document.getElementById("crumbs").textContent);
-</script>
-)");
-    std::ofstream(clicking, std::ios::binary) << html;
-  }
+  const size_t body = html.rfind("</body>");
+  ASSERT_NE(body, std::string::npos);
+  html.insert(body, testing::testData("disk_analysis/treemap_clicks.html"));
+  const std::string clicking = sb.file("/clicking.html", html);
 
   testing::ProgramResult dom = testing::runProgram(
       {"/usr/bin/timeout", "90", chromium, "--headless", "--no-sandbox", "--disable-gpu",
        "--disable-quic", "--no-first-run", "--disable-background-networking",
-       "--disable-component-update", "--disable-sync", "--user-data-dir=" + tmp.makeDir("profile"),
+       "--disable-component-update", "--disable-sync", "--user-data-dir=" + sb.dir("/profile"),
        "--window-size=1280,800", "--virtual-time-budget=5000", "--enable-logging=stderr", "--v=0",
        "--dump-dom", "file://" + clicking});
   ASSERT_EQ(dom.exitCode, 0) << dom.err;
@@ -367,7 +329,7 @@ document.body.setAttribute("data-back", document.getElementById("crumbs").textCo
   // Names are text, never markup.
   EXPECT_EQ(dom.out.find("><i>odd"), std::string::npos);
   EXPECT_NE(dom.out.find("&lt;i&gt;odd"), std::string::npos);
-  EXPECT_NE(dom.out.find("Disk usage of " + tmp / "home"), std::string::npos);
+  EXPECT_NE(dom.out.find("Disk usage of " + sb.path("/home")), std::string::npos);
   // Click on a folder zooms into it (its files fill the view); Escape goes
   // back up.
   const auto attribute = [&dom](const std::string& name) {

@@ -15,7 +15,8 @@ using orvexa::testing::randomBytes;
 
 TEST(ContentReaderTest, ComparesEachFileWithTheReference) {
   orvexa::testing::TempDir dir;
-  const std::string bytes = randomBytes(300000, 1);
+  constexpr int64_t kSize = 300000;
+  const std::string bytes = randomBytes(kSize, 1);
   const std::string reference = dir.writeFile("ref", bytes);
   auto variant = [&](size_t at) {
     std::string b = bytes;
@@ -29,7 +30,7 @@ TEST(ContentReaderTest, ComparesEachFileWithTheReference) {
       {dir.writeFile("copy", bytes), CompareResult::equal},
       {dir.writeFile("first", variant(0)), CompareResult::different},
       {dir.writeFile("second-chunk", variant(4096)), CompareResult::different},
-      {dir.writeFile("last", variant(bytes.size() - 1)), CompareResult::different},
+      {dir.writeFile("last", variant(kSize - 1)), CompareResult::different},
       {dir.writeFile("longer", bytes + "x"), CompareResult::failed},
       {dir / "missing", CompareResult::failed},
       {dir / "link", CompareResult::failed},
@@ -38,24 +39,22 @@ TEST(ContentReaderTest, ComparesEachFileWithTheReference) {
   std::vector<std::string> others;
   for (const auto& c : cases) others.push_back(c.first);
   ReadBuffer buffer;
-  std::vector<CompareResult> results =
-      compareWithReference(reference, others, static_cast<int64_t>(bytes.size()), buffer);
+  std::vector<CompareResult> results = compareWithReference(reference, others, kSize, buffer);
   ASSERT_EQ(results.size(), std::size(cases));
   // Read side by side, the same files decide the same way against the first.
   std::vector<std::string> together{reference};
   together.insert(together.end(), others.begin(), others.end());
-  const SideBySide side = readSideBySide(together, static_cast<int64_t>(bytes.size()), buffer);
+  const SideBySide side = readSideBySide(together, kSize, buffer);
   for (size_t i = 0; i < results.size(); ++i) {
     const CompareResult expected = cases[i].second;
     EXPECT_EQ(std::tuple(results[i], side.withFirst[i + 1], side.digests[i + 1] == side.digests[0]),
               std::tuple(expected, expected, expected == CompareResult::equal))
         << others[i];
   }
-  EXPECT_FALSE(xxh3ContentDigest(reference, static_cast<int64_t>(bytes.size()) - 1, buffer));
+  EXPECT_FALSE(xxh3ContentDigest(reference, kSize - 1, buffer));
 
   // An unreadable reference decides nothing.
-  EXPECT_EQ(compareWithReference(dir / "missing", {reference, reference},
-                                 static_cast<int64_t>(bytes.size()), buffer),
+  EXPECT_EQ(compareWithReference(dir / "missing", {reference, reference}, kSize, buffer),
             std::vector<CompareResult>(2, CompareResult::failed));
 }
 

@@ -16,10 +16,8 @@ namespace {
 
 using duplicate_internal::ContentDigest;
 using duplicate_internal::ReadBuffer;
-using testing::groupsIn;
 using testing::PathGroups;
 using testing::randomBytes;
-using Kind = DuplicateScanService::DuplicateKind;
 
 // Replaces the content digest with one that gives every file the same value
 // (a crafted collision), counting the files it was asked for.
@@ -55,7 +53,7 @@ TEST(DuplicateCollisionTest, ByteComparisonSplitsFilesWhoseDigestsCollide) {
   CollidingDigest digest;
   testing::ScanOutcome scan = testing::runScan({sb.path("~/Documents")});
   // Every file went through the digest.
-  EXPECT_EQ(std::pair(digest.calls(), groupsIn(scan.view(Kind::File))),
+  EXPECT_EQ(std::pair(digest.calls(), scan.files()),
             std::pair(5, PathGroups{copies['a'], copies['b']}));
 
   // The groups of one digest get keys of their own.
@@ -70,16 +68,14 @@ TEST(DuplicateCollisionTest, CollidingFolderKeysAreSplitFileByFile) {
   const std::string x = randomBytes(600000, 60);
   std::string y = x;
   y[300000] = static_cast<char>(y[300000] ^ 0x40);
-  for (const char* folder : {"A", "B"}) sb.file(std::string("~/Documents/") + folder + "/f.bin", x);
-  sb.file("~/Documents/C/f.bin", y);
-  sb.file("~/Documents/D/f.bin", y);
+  for (const std::string folder : {"A", "B", "C", "D"})
+    sb.file("~/Documents/" + folder + "/f.bin", folder < "C" ? x : y);
 
   CollidingDigest digest;
   testing::ScanOutcome scan = testing::runScan({sb.path("~/Documents")});
-  EXPECT_EQ(groupsIn(scan.view(Kind::Folder)),
-            (PathGroups{{sb.path("~/Documents/A"), sb.path("~/Documents/B")},
-                        {sb.path("~/Documents/C"), sb.path("~/Documents/D")}}));
-  EXPECT_EQ(groupsIn(scan.view(Kind::File)),
+  EXPECT_EQ(scan.folders(), (PathGroups{{sb.path("~/Documents/A"), sb.path("~/Documents/B")},
+                                        {sb.path("~/Documents/C"), sb.path("~/Documents/D")}}));
+  EXPECT_EQ(scan.files(),
             (PathGroups{{sb.path("~/Documents/A/f.bin"), sb.path("~/Documents/B/f.bin")},
                         {sb.path("~/Documents/C/f.bin"), sb.path("~/Documents/D/f.bin")}}));
 }
@@ -124,11 +120,11 @@ TEST(DuplicateScanStopConcurrencyTest, AStopDuringHashingEndsWithOneDoneAndState
   queue->waitUntilIdle();
   duplicate_internal::setDigestFunctionForTesting(nullptr);
 
-  EXPECT_EQ((std::vector<int64_t>{done.count(), gaveDigest.load(), total.load(),
-                                  static_cast<int64_t>(scan.all()->childrens.size()),
-                                  static_cast<int64_t>(scan.view(Kind::File)->childrens.size())}),
-            (std::vector<int64_t>{1, 0, 0, 0, 0}));  // done once, nothing digested or filed
-  EXPECT_EQ(ScanStatusTable::get(scan.feature->finderID), static_cast<int>(ScanState::end));
+  // Done once, nothing digested or filed.
+  EXPECT_EQ(
+      std::tuple(done.count(), gaveDigest.load(), total.load(), scan.groups(), scan.files(),
+                 ScanStatusTable::get(scan.feature->finderID)),
+      std::tuple(1, 0, int64_t{0}, PathGroups{}, PathGroups{}, static_cast<int>(ScanState::end)));
 }
 
 }  // namespace

@@ -56,6 +56,8 @@ struct ScanOutcome {
     return DuplicateScanService::viewCategory(feature, kind);
   }
   PathGroups groups() const { return groupsIn(all()); }
+  PathGroups files() const { return groupsIn(view(DuplicateScanService::DuplicateKind::File)); }
+  PathGroups folders() const { return groupsIn(view(DuplicateScanService::DuplicateKind::Folder)); }
 };
 
 // The duplicates feature of the built-in catalogue.

@@ -12,9 +12,7 @@
 namespace orvexa {
 namespace {
 
-using testing::groupsIn;
 using testing::PathGroups;
-using Kind = DuplicateScanService::DuplicateKind;
 
 // One chain deeper than PATH_MAX with a copy of one file at every level: the
 // walk reaches the bottom, and the copies there are read and grouped. (Every
@@ -28,8 +26,7 @@ TEST(DuplicateWalkTest, CopiesBelowPathMaxAreFound) {
   deepest += "/f";
   ASSERT_GT(deepest.size(), static_cast<size_t>(PATH_MAX));
   testing::LimitSizeGuard limit(1);
-  testing::ScanOutcome scan = testing::runScan({scratch.path()});
-  const PathGroups groups = groupsIn(scan.view(Kind::File));
+  const PathGroups groups = testing::runScan({scratch.path()}).files();
   ASSERT_EQ(groups.size(), 1u);
   EXPECT_EQ(std::pair(groups.begin()->size(), groups.begin()->count(deepest)),
             std::pair(size_t{kDepth}, size_t{1}));
@@ -63,7 +60,7 @@ TEST(DuplicateWalkTest, FoldersSwappedForLinksAreNotFollowed) {
         if (path == sb.path("~/Documents/Scan/c/c.bin")) swap("c");
       });
   ASSERT_TRUE(std::filesystem::is_symlink(sb.path("~/Documents/Scan/c")));
-  EXPECT_EQ(groupsIn(scan.all()), PathGroups{});
+  EXPECT_EQ(scan.groups(), PathGroups{});
 }
 
 }  // namespace

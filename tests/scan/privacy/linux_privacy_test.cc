@@ -19,21 +19,6 @@ namespace fs = std::filesystem;
 using testing::rows;
 const std::string kBrave = "var/app/com.brave.Browser/config/BraveSoftware/Brave-Browser";
 
-const char* const kXbel =
-    "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-    "<xbel version=\"1.0\" "
-    "xmlns:bookmark=\"http://www.freedesktop.org/standards/desktop-bookmarks\">\n"
-    "  <bookmark href=\"file:///home/u/a%20b.txt\" added=\"2024-05-01T10:20:30.5Z\" "
-    "modified=\"2024-05-01T10:20:30.5Z\">\n"
-    "    <info><metadata owner=\"http://freedesktop.org\"><bookmark:applications>\n"
-    "      <bookmark:application name=\"gedit\" exec=\"&apos;gedit %u&apos;\" count=\"1\"/>\n"
-    "    </bookmark:applications></metadata></info>\n"
-    "  </bookmark>\n"
-    "  <!-- <bookmark href=\"file:///in/a/comment\"/> -->\n"
-    "  <bookmark href=\"file:///home/u/R&amp;D.odt\" modified=\"2023-01-02T03:04:05Z\"/>\n"
-    "  <bookmark href=\"https://example.org/page\" visited=\"2022-01-01T00:00:00Z\"></bookmark>\n"
-    "</xbel>\n";
-
 class LinuxPrivacyTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -62,7 +47,7 @@ class LinuxPrivacyTest : public ::testing::Test {
     sb_->file(flatpak.substr(sb_->root().size()) + "/profiles.ini",
               "[Install4F96D1932A9F858E]\nDefault=a.default\n\n[Profile1]\nName=x\n"
               "IsRelative=1\nPath=b.default-release\r\n\n[Profile0]\nPath=../escape\n");
-    sb_->file("~/.local/share/recently-used.xbel", kXbel);
+    sb_->file("~/.local/share/recently-used.xbel", testing::testData("privacy/recently-used.xbel"));
   }
   void TearDown() override {
     sb_.reset();
@@ -119,12 +104,6 @@ TEST_F(LinuxPrivacyTest, EveryProfileAndTheRecentFilesAreListedAndCleanedOnTheir
   EXPECT_TRUE(PrivacyCleanService::cleanChrome(chrome).second.empty());
   const std::string chromeDefault = sb_->path("~/.config/google-chrome/Default/");
   const std::string brave = sb_->path("~/." + kBrave + "/Profile 1/");
-  const auto left = [&] {
-    return std::vector{rows(chromeDefault + "History", "select id from visits").size(),
-                       rows(brave + "History", "select id from visits").size(),
-                       rows(chromeDefault + "Cookies", "select host_key from cookies").size(),
-                       rows(brave + "Network/Cookies", "select host_key from cookies").size()};
-  };
   // While the browser runs (its lock names a live process) its stores stay as they are.
   fs::create_symlink("host-" + std::to_string(::getpid()),
                      sb_->path("~/.config/google-chrome/SingletonLock"));
@@ -133,11 +112,15 @@ TEST_F(LinuxPrivacyTest, EveryProfileAndTheRecentFilesAreListedAndCleanedOnTheir
   ASSERT_EQ(refused.second.size(), 1u);
   EXPECT_EQ(refused.second[0]->deleteErrorDesc.str(), "Chrome is running: quit it and clean again");
   // The ticked records alone went, and nothing while the browser ran.
-  EXPECT_EQ(left(), (std::vector<size_t>{2, 3, 2, 0}));
+  EXPECT_EQ((std::vector{rows(chromeDefault + "History", "select id from visits").size(),
+                         rows(brave + "History", "select id from visits").size(),
+                         rows(chromeDefault + "Cookies", "select host_key from cookies").size(),
+                         rows(brave + "Network/Cookies", "select host_key from cookies").size()}),
+            (std::vector<size_t>{2, 3, 2, 0}));
 
   testing::tick(recent->childrens[0], {1});
   EXPECT_TRUE(PrivacyCleanService::cleanRecentItem(recent).second.empty());
-  std::string expected = kXbel;
+  std::string expected = testing::testData("privacy/recently-used.xbel");
   const std::string gone =
       "  <bookmark href=\"file:///home/u/R&amp;D.odt\" modified=\"2023-01-02T03:04:05Z\"/>\n";
   expected.erase(expected.find(gone), gone.size());

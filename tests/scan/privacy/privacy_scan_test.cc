@@ -15,8 +15,6 @@
 namespace orvexa {
 namespace {
 
-using testing::Sandbox;
-using testing::Signal;
 using testing::titlesOf;
 
 constexpr int kFeatureID = 11;
@@ -32,7 +30,7 @@ class PrivacyScanFixture : public ::testing::Test {
     module_ = testing::makeModule(kFeatureID,
                                   {{"From the catalogue", CategoryInfomationKind::Common, {}}});
     FeaturePtr feature = testing::featureOf(module_);
-    Signal done;
+    testing::Signal done;
     // Progress ticks may still come after the scan is done.
     auto lastPercent = std::make_shared<std::atomic<float>>(0.0f);
     lastPercent_ = lastPercent;
@@ -52,22 +50,24 @@ class PrivacyScanFixture : public ::testing::Test {
     return feature;
   }
 
-  Sandbox sb_;
+  testing::Sandbox sb_;
   ModulePtr module_;
   std::shared_ptr<std::atomic<float>> lastPercent_;  // of the last scan
   std::shared_ptr<SerialGCDService> queue_ =
       std::make_shared<SerialGCDService>(SerialGCDService::GCDQOS::default_);
 };
 
-void expectCategories(const FeaturePtr& feature, const std::vector<std::string>& titles) {
-  std::vector<std::string> actual;
+// The titles of the categories of `feature`, joined by "|"; each must be an
+// unticked privacy category of `feature`, numbered in order.
+std::string categories(const FeaturePtr& feature) {
+  std::string titles;
   for (size_t i = 0; i < feature->categoryInfo.size(); ++i) {
     const CategoryPtr& c = feature->categoryInfo[i];
-    actual.push_back(c->title);
+    titles += (i ? "|" : "") + c->title;
     EXPECT_EQ(std::tuple(c->finderID(), c->kind, c->state, c->featureInfo.lock()),
               std::tuple(static_cast<int>(i), raw(CategoryInfomationKind::Privacy), 0, feature));
   }
-  EXPECT_EQ(actual, titles);
+  return titles;
 }
 
 using PrivacyScanTest = PrivacyScanFixture;
@@ -76,35 +76,28 @@ using PrivacyScanTest = PrivacyScanFixture;
 // version as SystemVersion.plist gives it; none: not 10.14).
 TEST_F(PrivacyScanTest, CategoriesForBrowsersThatArePresentPermissionsAfter10_14AndProgress) {
   testing::makePermissionDatabases(sb_);
-  const std::vector<std::string> base = {"Safari", "Recent Item", "Application Permissions"};
-  const struct {
-    const char* folder;   // created below the sandbox's Application Support
-    const char* version;  // "" for no SystemVersion.plist
-    std::vector<std::string> titles;
-    size_t applications;
-  } cases[] = {{"", "10.14.6", base, 0},
-               {"Firefox/Profiles/",
-                "10.15.7",
-                {"Safari", "Firefox", "Recent Item", "Application Permissions"},
-                2},
-               {"Google/Chrome/Crashpad/", "13.1", base, 2},  // a Chrome folder without a profile
-               {"", "", base, 2}};
-  const std::string plist = sb_.path("/System/Library/CoreServices/SystemVersion.plist");
-  for (const auto& c : cases) {
-    SCOPED_TRACE(std::string(c.folder) + c.version);
+  // A folder made below Application Support (Crashpad: a Chrome folder
+  // without a profile), the version ("" for no SystemVersion.plist): the
+  // categories, and the applications listed.
+  const std::tuple<std::string, const char*, std::string> cases[] = {
+      {"", "10.14.6", "Safari|Recent Item|Application Permissions 0"},
+      {"Firefox/Profiles/", "10.15.7", "Safari|Firefox|Recent Item|Application Permissions 2"},
+      {"Google/Chrome/Crashpad/", "13.1", "Safari|Recent Item|Application Permissions 2"},
+      {"", "", "Safari|Recent Item|Application Permissions 2"}};
+  const std::string plist = "/System/Library/CoreServices/SystemVersion.plist";
+  for (const auto& [folder, version, expected] : cases) {
+    SCOPED_TRACE(folder + version);
     std::filesystem::remove_all(sb_.path("~/Library/Application Support/Google"));
     std::filesystem::remove_all(sb_.path("~/Library/Application Support/Firefox"));
-    if (*c.folder) sb_.dir(std::string("~/Library/Application Support/") + c.folder);
-    std::filesystem::remove(plist);
-    if (*c.version) {
-      std::filesystem::create_directories(std::filesystem::path(plist).parent_path());
-      ASSERT_TRUE(
-          writePlistFile(plist, PlistValue(PlistValue::Dictionary{{{"ProductVersion", c.version}}}),
-                         PlistFormat::Xml));
-    }
+    if (!folder.empty()) sb_.dir("~/Library/Application Support/" + folder);
+    std::filesystem::remove(sb_.path(plist));
+    if (*version)
+      sb_.file(plist, writePlist(PlistValue(PlistValue::Dictionary{{{"ProductVersion", version}}}),
+                                 PlistFormat::Xml));
     FeaturePtr feature = scan();
-    expectCategories(feature, c.titles);
-    EXPECT_EQ(feature->categoryInfo.back()->childrens.size(), c.applications);
+    EXPECT_EQ(
+        categories(feature) + " " + std::to_string(feature->categoryInfo.back()->childrens.size()),
+        expected);
   }
   // The progress rises to one once the five scans are in.
   EXPECT_TRUE(
@@ -115,12 +108,8 @@ TEST_F(PrivacyScanTest, CategoriesForBrowsersThatArePresentPermissionsAfter10_14
 // The profile each browser's scan reads, from the entries below its folder
 // ("+name" for a file); Firefox's folder also holds the file zz.default-zzz.
 TEST_F(PrivacyScanTest, ProfileChoice) {
-  const struct {
-    bool chrome;
-    const char* name;
-    std::vector<std::string> entries;
-    std::string profile;
-  } cases[] = {
+  // Chrome or Firefox, the rule, the entries: the profile chosen.
+  const std::tuple<bool, const char*, std::vector<std::string>, std::string> cases[] = {
       {true, "a name holding Default", {"Profile 3", "Old Default Copy"}, "Default"},
       {true, "descending text order", {"Profile 2", "Profile 10"}, "Profile 2"},
       {true, "only names beginning with Profile", {"System Profile", "Profile 1"}, "Profile 1"},
@@ -129,19 +118,19 @@ TEST_F(PrivacyScanTest, ProfileChoice) {
       {true, "nothing usable", {"Crashpad", "Guest"}, "Defalut"},
       {false, "by extension, not by name", {"z.default", "a.default-release"}, "a.default-release"},
       {false, "none", {"x.dev-edition"}, "none"}};
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
+  for (const auto& [chrome, rule, entries, profile] : cases) {
+    SCOPED_TRACE(rule);
     const std::string folder = std::string("~/Library/Application Support/") +
-                               (c.chrome ? "Google/Chrome/" : "Firefox/Profiles/");
+                               (chrome ? "Google/Chrome/" : "Firefox/Profiles/");
     std::filesystem::remove_all(sb_.path(folder));
-    for (const std::string& e : c.entries)
+    for (const std::string& e : entries)
       e.front() == '+' ? (void)sb_.file(folder + e.substr(1), 1) : (void)sb_.dir(folder + e);
-    if (!c.chrome) sb_.file(folder + "zz.default-zzz", 1);
+    if (!chrome) sb_.file(folder + "zz.default-zzz", 1);
     const std::optional<std::string> firefox = PrivacyScanService::getFirefoxProfile();
-    EXPECT_EQ(c.chrome  ? PrivacyScanService::getChromeProfile()
+    EXPECT_EQ(chrome    ? PrivacyScanService::getChromeProfile()
               : firefox ? firefox->substr(sb_.path(folder).size())
                         : "none",
-              c.profile);
+              profile);
   }
 }
 
@@ -151,10 +140,9 @@ using PrivacyScanConcurrencyTest = PrivacyScanFixture;
 
 TEST_F(PrivacyScanConcurrencyTest, FullScanOfEveryStore) {
   testing::makeSafariStores(sb_);
-  for (int i = 0; i < 40; ++i) {
+  for (int i = 0; i < 40; ++i)
     sb_.file("~/Library/Safari/LocalStorage/site" + std::to_string(100 + i) + ".localstorage",
              static_cast<size_t>(i));
-  }
   testing::makeChromeStores(sb_);
   testing::makeFirefoxStores(sb_);
   testing::makeFinderRecents(sb_);
@@ -164,11 +152,9 @@ TEST_F(PrivacyScanConcurrencyTest, FullScanOfEveryStore) {
   for (int round = 0; round < 2; ++round) {
     SCOPED_TRACE(round);
     FeaturePtr feature = scan();
-    expectCategories(feature,
-                     {"Safari", "Chrome", "Firefox", "Recent Item", "Application Permissions"});
-    const CategoryPtr safari = feature->categoryInfo[0];
-    ASSERT_EQ(safari->childrens.size(), 6u);
-    const FilePtr storage = safari->childrens[4];
+    EXPECT_EQ(categories(feature), "Safari|Chrome|Firefox|Recent Item|Application Permissions");
+    ASSERT_EQ(feature->categoryInfo[0]->childrens.size(), 6u);
+    const FilePtr storage = feature->categoryInfo[0]->childrens[4];  // Safari's local storage
     ASSERT_EQ(storage->childrens.size(), 42u);
     for (size_t i = 0; i < storage->childrens.size(); ++i)
       EXPECT_EQ(storage->childrens[i]->finderID(), static_cast<int>(i));

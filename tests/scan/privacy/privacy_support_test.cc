@@ -88,22 +88,20 @@ TEST(PrivacySupportTest, StoreNamesAreFoundWithoutRegardToCase) {
 }
 
 TEST(PrivacySupportTest, AtomicWritesReplaceWholeFiles) {
+  namespace fs = std::filesystem;
   testing::Sandbox sb;
   const std::string path = sb.file("~/data.json", "old");
-  std::filesystem::permissions(path, std::filesystem::perms::owner_read |
-                                         std::filesystem::perms::owner_write |
-                                         std::filesystem::perms::group_read);
+  const fs::perms mode = fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read;
+  fs::permissions(path, mode);
   EXPECT_TRUE(writeFileAtomically(path, "new content").ok());
-  EXPECT_EQ(testing::readFile(path), "new content");
-  EXPECT_EQ(std::filesystem::status(path).permissions() & std::filesystem::perms::all,
-            std::filesystem::perms::owner_read | std::filesystem::perms::owner_write |
-                std::filesystem::perms::group_read);
+  EXPECT_EQ(std::pair(testing::readFile(path), fs::status(path).permissions() & fs::perms::all),
+            std::pair(std::string("new content"), mode));
   // A folder in the way: nothing is written and no temporary file remains.
   const std::string folder = sb.dir("~/in-the-way");
   EXPECT_FALSE(writeFileAtomically(folder, "x").ok());
-  EXPECT_TRUE(std::filesystem::is_directory(folder));
+  EXPECT_TRUE(fs::is_directory(folder));
   EXPECT_FALSE(writeFileAtomically(sb.path("~/missing/x.json"), "x").ok());
-  const auto entries = std::distance(std::filesystem::directory_iterator(sb.home()), {});
+  const auto entries = std::distance(fs::directory_iterator(sb.home()), {});
   EXPECT_EQ(entries, 2);  // data.json, in-the-way
 }
 

@@ -1,7 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <filesystem>
-
 #include "orvexa/platform/plist.h"
 #include "orvexa/scan/privacy/privacy_scan_service.h"
 #include "support/browser_store_fixture.h"
@@ -10,27 +8,22 @@
 namespace orvexa {
 namespace {
 
-using testing::attachmentText;
-using testing::Sandbox;
 using testing::titlesOf;
 
 class SystemScanTest : public ::testing::Test {
  protected:
-  static CategoryPtr scanRecent() { return testing::scanned("Recent Item"); }
-  static CategoryPtr scanPermissions() { return testing::scanned("Application Permissions"); }
-
-  Sandbox sb_;
+  testing::Sandbox sb_;
 };
 
 TEST_F(SystemScanTest, WithoutFinderListThereIsNoFinderGroup) {
   const std::string finder = "~/Library/Preferences/com.apple.finder.plist";
-  EXPECT_TRUE(scanRecent()->childrens.empty()) << "no file";
+  EXPECT_TRUE(testing::scanned("Recent Item")->childrens.empty()) << "no file";
   sb_.file(finder, writePlist(PlistValue(PlistValue::Dictionary{{{"FXRecentFolders", "x"}}}),
                               PlistFormat::Xml));
-  EXPECT_TRUE(scanRecent()->childrens.empty()) << "the list is not an array";
+  EXPECT_TRUE(testing::scanned("Recent Item")->childrens.empty()) << "the list is not an array";
   // A list that is there but unreadable gives an empty group saying why.
   const std::string path = sb_.file(finder, "garbage");
-  CategoryPtr recent = scanRecent();
+  CategoryPtr recent = testing::scanned("Recent Item");
   ASSERT_EQ(recent->childrens.size(), 1u);
   EXPECT_EQ(recent->childrens[0]->scanErrorDesc.str(),
             "not read: " + path + ": not an XML or binary property list");
@@ -51,7 +44,7 @@ TEST_F(SystemScanTest, SharedFileListsOfExtensionSflAreRead) {
   sb_.file("~/Library/Application Support/com.apple.sharedfilelist/xml.sfl",
            writePlist(*readPlist(*archive), PlistFormat::Xml));
 
-  CategoryPtr recent = scanRecent();
+  CategoryPtr recent = testing::scanned("Recent Item");
   EXPECT_EQ(titlesOf(recent), (std::vector<std::string>{
                                   "com.apple.LSSharedFileList.RecentDocuments.sfl", "xml.sfl"}));
   for (const FilePtr& group : recent->childrens) {
@@ -59,10 +52,9 @@ TEST_F(SystemScanTest, SharedFileListsOfExtensionSflAreRead) {
     // of the bookmark's path; each item's address is the list's, not the
     // bookmarked file's.
     std::string items;
-    for (const FilePtr& item : group->childrens) {
-      items += item->title + " " + attachmentText(item) + " " + std::to_string(item->levelInt) +
-               (item->url == group->url ? ", " : " elsewhere, ");
-    }
+    for (const FilePtr& item : group->childrens)
+      items += item->title + " " + testing::attachmentText(item) + " " +
+               std::to_string(item->levelInt) + (item->url == group->url ? ", " : " elsewhere, ");
     EXPECT_EQ(items, "Report.pdf U-1 1, Holiday.jpg U-2 1,  U-3 1, ") << group->title;
   }
 }
@@ -72,7 +64,7 @@ TEST_F(SystemScanTest, SharedFileListsOfExtensionSflAreRead) {
 // item names, the clean checks by what it resets.)
 TEST_F(SystemScanTest, PermissionsAreGroupedByApplication) {
   testing::makePermissionDatabases(sb_);
-  CategoryPtr permissions = scanPermissions();
+  CategoryPtr permissions = testing::scanned("Application Permissions");
   ASSERT_EQ(titlesOf(permissions), (std::vector<std::string>{"Cam", "Recorder"}));
   const FilePtr cam = permissions->childrens[0];
   EXPECT_EQ(cam->url.path(), sb_.path("/Applications/Cam.app"));

@@ -16,7 +16,6 @@ namespace orvexa {
 namespace {
 
 using testing::Rgba;
-using testing::TempDir;
 using Algorithm = SimilarScanService::AlgorithmEnum;
 
 testing::PixelFn solid(Rgba colour) {
@@ -37,7 +36,7 @@ Url urlOf(const std::string& path) { return Url::fromPath(path, false); }
 
 class FingerprintTest : public ::testing::Test {
  protected:
-  TempDir dir_;
+  testing::TempDir dir_;
 };
 
 // GRAY truncates each weighted channel on its own (250 gives 75 + 147 + 27,
@@ -89,13 +88,10 @@ TEST_F(FingerprintTest, FlatAndGradientPicturesGiveUniformHashes) {
 TEST_F(FingerprintTest, UnreadablePicturesGiveTwoEmptyLists) {
   const std::vector<uint8_t> jpeg = testing::jpegBytes(300, 200, testing::blocks(1, 300, 200));
   const std::vector<uint8_t> png = testing::pngBytes(300, 200, testing::blocks(2, 300, 200));
-  auto head = [](const std::vector<uint8_t>& bytes, size_t n) {
-    return std::vector<uint8_t>(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(n));
-  };
   const std::pair<const char*, std::vector<uint8_t>> cases[] = {
       {"empty.jpg", {}},
-      {"truncated.jpg", head(jpeg, jpeg.size() / 2)},
-      {"truncated.png", head(png, png.size() / 2)},
+      {"truncated.jpg", std::vector(jpeg.begin(), jpeg.begin() + std::ssize(jpeg) / 2)},
+      {"truncated.png", std::vector(png.begin(), png.begin() + std::ssize(png) / 2)},
       {"garbage.png", std::vector<uint8_t>(5000, 0x5A)},
       // Headers announcing these sizes over the image data of one pixel.
       {"huge.png", testing::readBytes(ORVEXA_TEST_DATA_DIR "/pictures/huge-100000x100000.png")},

@@ -19,9 +19,6 @@
 namespace orvexa {
 namespace {
 
-using testing::Sandbox;
-using testing::Signal;
-
 constexpr int kFeatureID = 8801;
 
 std::vector<std::string> memberPaths(const FilePtr& group) {
@@ -55,35 +52,33 @@ class SimilarScanServiceTest : public ::testing::Test {
     ScanStatusTable::erase(kFeatureID);
   }
 
+  // Shared with the scan: a straggling pool task may still report after
+  // the wait.
   struct Outcome {
-    int64_t total = -1;
-    int doneCalls = 0;
-    float lastFraction = -1;
+    std::atomic<int64_t> total{-1};
+    std::atomic<int> doneCalls{0};
+    std::atomic<float> lastFraction{-1};
   };
 
-  Outcome runScan(const std::vector<std::string>& folders, int threshold = 5) {
+  auto runScan(const std::vector<std::string>& folders, int threshold = 5) {
     std::vector<Url> urls;
     for (const std::string& f : folders) urls.push_back(Url::fromPath(f));
-    Signal done;
-    // Shared: a straggling pool task may still report after the wait.
+    testing::Signal done;
     auto outcome = std::make_shared<Outcome>();
-    auto calls = std::make_shared<std::atomic<int>>(0);
-    auto fraction = std::make_shared<std::atomic<float>>(-1.0f);
     SimilarScanService::scan(
-        feature_, urls, threshold, [fraction](float f) { *fraction = f; }, nullptr, nullptr,
-        [&, outcome, calls](const FeaturePtr& f, int64_t total) {
+        feature_, urls, threshold, [outcome](float f) { outcome->lastFraction = f; }, nullptr,
+        nullptr,
+        [&, outcome](const FeaturePtr& f, int64_t total) {
           EXPECT_EQ(f, feature_);
           EXPECT_TRUE(queue_->isCurrent());
           outcome->total = total;
-          ++*calls;
+          ++outcome->doneCalls;
           done.notify();
         },
         queue_);
     EXPECT_TRUE(done.wait(std::chrono::seconds(60)));
     queue_->waitUntilIdle();
-    outcome->doneCalls = calls->load();
-    outcome->lastFraction = fraction->load();
-    return *outcome;
+    return outcome;
   }
 
   // A distinct picture per seed.
@@ -95,7 +90,8 @@ class SimilarScanServiceTest : public ::testing::Test {
     return testing::writeBytes(to, testing::readBytes(from));
   }
 
-  Sandbox sb_;
+  testing::Sandbox sb_;
+  const std::string folder_ = sb_.dir("~/Pictures");
   ModulePtr module_ =
       testing::makeModule(kFeatureID, {{"All", CategoryInfomationKind::Common, {}}});
   FeaturePtr feature_ = testing::featureOf(module_);
@@ -108,14 +104,13 @@ class SimilarScanServiceTest : public ::testing::Test {
 class SimilarScanConcurrencyTest : public SimilarScanServiceTest {};
 
 TEST_F(SimilarScanConcurrencyTest, TwoCopiesUnderDifferentNamesFormOneGroupOfTwo) {
-  const std::string folder = sb_.dir("~/Pictures");
-  const std::string a = picture(folder + "/beach.jpg", 11);
-  const std::string b = copy(a, folder + "/beach copy.jpg");
-  picture(folder + "/forest.jpg", 12);
-  picture(folder + "/city.png", 13);  // a JPEG under a PNG name
+  const std::string a = picture(folder_ + "/beach.jpg", 11);
+  const std::string b = copy(a, folder_ + "/beach copy.jpg");
+  picture(folder_ + "/forest.jpg", 12);
+  picture(folder_ + "/city.png", 13);  // a JPEG under a PNG name
 
-  const Outcome outcome = runScan({folder});
-  EXPECT_EQ(std::pair(outcome.doneCalls, outcome.lastFraction), std::pair(1, 1.0f));
+  const auto outcome = runScan({folder_});
+  EXPECT_EQ(std::pair(outcome->doneCalls.load(), outcome->lastFraction.load()), std::pair(1, 1.0f));
   ASSERT_EQ(groupsOf(feature_), (Groups{{b, a}}));
   const CategoryPtr all = feature_->categoryInfo[0];
   const FilePtr group = all->childrens[0];
@@ -127,17 +122,17 @@ TEST_F(SimilarScanConcurrencyTest, TwoCopiesUnderDifferentNamesFormOneGroupOfTwo
         std::pair(member->state, std::any_cast<SimilarNodePtr>(member->attachInformation)->url),
         std::pair(0, member->url));
   const int64_t size = static_cast<int64_t>(std::filesystem::file_size(a));
-  EXPECT_EQ((std::vector{group->size, all->size, outcome.total}),
+  EXPECT_EQ((std::vector{group->size, all->size, outcome->total.load()}),
             std::vector<int64_t>(3, 2 * size));
   EXPECT_EQ(ScanStatusTable::get(kFeatureID), static_cast<int>(ScanState::end));
 }
 
 TEST_F(SimilarScanServiceTest, OnePictureGivesAllWithNoGroupsAndTotalZero) {
-  picture(sb_.dir("~/Pictures") + "/only.jpg", 21);
+  picture(folder_ + "/only.jpg", 21);
   sb_.file("~/Pictures/notes.txt", "text");
   // No location at all, or nothing to compare, ends the same way.
-  for (const auto& folders : {std::vector{sb_.path("~/Pictures")}, std::vector<std::string>{}}) {
-    EXPECT_EQ(runScan(folders).total, 0);
+  for (const auto& folders : {std::vector{folder_}, std::vector<std::string>{}}) {
+    EXPECT_EQ(runScan(folders)->total.load(), 0);
     EXPECT_EQ(std::tuple(feature_->categoryInfo.size(), feature_->categoryInfo[0]->title,
                          feature_->categoryInfo[0]->childrens.size()),
               std::tuple(1u, std::string("All"), 0u));
@@ -148,51 +143,46 @@ TEST_F(SimilarScanServiceTest, OnePictureGivesAllWithNoGroupsAndTotalZero) {
 // they are grouped only with byte-identical copies. Nor does a shared name
 // group pictures.
 TEST_F(SimilarScanServiceTest, PicturesWithoutInformationGroupOnlyWithIdenticalCopies) {
-  const std::string folder = sb_.dir("~/Pictures");
-  auto flat = [](uint8_t level) {
-    return [level](int, int) { return testing::Rgba{level, level, level}; };
-  };
-  auto ramp = [](bool darkening) {
-    return [darkening](int x, int) {
-      const auto v = static_cast<uint8_t>(darkening ? 255 - x * 4 : x * 4);
+  // Gray levels from `first` on, changing by `step` a column.
+  auto gray = [](int first, int step) {
+    return [=](int x, int) {
+      const auto v = static_cast<uint8_t>(first + step * x);
       return testing::Rgba{v, v, v};
     };
   };
-  const std::string white = testing::writePng(folder + "/white.png", 64, 48, flat(255));
-  testing::writeJpeg(folder + "/white.jpg", 64, 48, flat(255));  // the same look, other bytes
-  testing::writePng(folder + "/black.png", 64, 48, flat(0));
-  const std::string dark = testing::writePng(folder + "/darkening.png", 64, 48, ramp(true));
-  testing::writePng(folder + "/brightening.png", 64, 48, ramp(false));
-  const std::string whiteCopy = copy(white, folder + "/white copy.png");
-  const std::string darkCopy = copy(dark, folder + "/d2.png");
-  picture(folder + "/scene.jpg", 1);  // one name, two pictures unlike each other
-  picture(folder + "/scene.png", 2);
-  runScan({folder}, 5);
+  const std::string white = testing::writePng(folder_ + "/white.png", 64, 48, gray(255, 0));
+  testing::writeJpeg(folder_ + "/white.jpg", 64, 48, gray(255, 0));  // the same look, other bytes
+  testing::writePng(folder_ + "/black.png", 64, 48, gray(0, 0));
+  const std::string dark = testing::writePng(folder_ + "/darkening.png", 64, 48, gray(255, -4));
+  testing::writePng(folder_ + "/brightening.png", 64, 48, gray(0, 4));
+  const std::string whiteCopy = copy(white, folder_ + "/white copy.png");
+  const std::string darkCopy = copy(dark, folder_ + "/d2.png");
+  picture(folder_ + "/scene.jpg", 1);  // one name, two pictures unlike each other
+  picture(folder_ + "/scene.png", 2);
+  runScan({folder_}, 5);
   EXPECT_EQ(groupsOf(feature_), (Groups{{darkCopy, dark}, {whiteCopy, white}}));
 }
 
 TEST_F(SimilarScanServiceTest, ThresholdFiveUsesThreeBandsAndSixUsesTwo) {
-  const std::string folder = sb_.dir("~/Pictures");
-  picture(folder + "/a.jpg", 31);
-  picture(folder + "/b.jpg", 32);
+  picture(folder_ + "/a.jpg", 31);
+  picture(folder_ + "/b.jpg", 32);
   for (const auto& [threshold, tables] : {std::pair{5, 120u}, {6, 30u}}) {
     SCOPED_TRACE(threshold);
-    runScan({folder}, threshold);
+    runScan({folder_}, threshold);
     EXPECT_EQ(LSHService::shard().tableDicts.size(), tables);
   }
 }
 
 TEST_F(SimilarScanServiceTest, OnlyPathsNamingJpegOrPngAreConsidered) {
-  const std::string folder = sb_.dir("~/Pictures");
   const auto bytes = testing::jpegBytes(96, 72, testing::blocks(41, 96, 72));
   const std::vector<std::string> considered = {"a.jpg", "b.JPEG", "c.Png", "f.jpg.bak",
                                                "nested/deep/i.jpg"};
   for (const char* name : {"d.gif", "e", ".hidden.jpg", ".cache/g.jpg", "Thing.app/h.jpg"})
-    testing::writeBytes(folder + "/" + name, bytes);
+    testing::writeBytes(folder_ + "/" + name, bytes);
   std::vector<std::string> expected;
   for (const std::string& name : considered)
-    expected.push_back(testing::writeBytes(folder + "/" + name, bytes));
-  runScan({folder});
+    expected.push_back(testing::writeBytes(folder_ + "/" + name, bytes));
+  runScan({folder_});
   std::sort(expected.begin(), expected.end());
   EXPECT_EQ(groupsOf(feature_), (Groups{expected}));
 }
@@ -200,25 +190,21 @@ TEST_F(SimilarScanServiceTest, OnlyPathsNamingJpegOrPngAreConsidered) {
 // With the query tool present, discovery takes its lines (existing paths
 // that name a JPEG or PNG) instead of walking.
 TEST_F(SimilarScanServiceTest, MetadataQueryToolListsThePictures) {
-  const std::string folder = sb_.dir("~/Pictures");
-  const std::string a = picture(folder + "/a.jpg", 51);
-  const std::string b = copy(a, folder + "/b.jpg"), c = copy(a, folder + "/c.jpg");
-  copy(a, folder + "/d.gif");
-  const std::string tool = sb_.file("/usr/bin/mdfind",
-                                    "#!/bin/sh\n"
-                                    "case \"$3\" in *Library*) exit 0;; esac\n"
-                                    "echo '" +
-                                        a + "'\necho '" + b + "'\necho '" + folder +
-                                        "/d.gif'\necho '" + folder + "/gone.jpg'\n");
+  const std::string a = picture(folder_ + "/a.jpg", 51);
+  const std::string b = copy(a, folder_ + "/b.jpg"), c = copy(a, folder_ + "/c.jpg");
+  copy(a, folder_ + "/d.gif");
+  // Lists a.jpg and b.jpg, the GIF and a picture that is not there.
+  const std::string tool =
+      sb_.file("/usr/bin/mdfind", testing::testData("similar_image/fake-mdfind.sh"));
   ::chmod(tool.c_str(), 0755);
   ASSERT_EQ(Paths::shared().tool("mdfind"), tool);
-  runScan({folder});
+  runScan({folder_});
   EXPECT_EQ(groupsOf(feature_), (Groups{{a, b}})) << "c.jpg is not listed by the tool";
 
   // A tool that finds nothing anywhere makes the scan walk the folders.
   sb_.file("/usr/bin/mdfind", "#!/bin/sh\nexit 0\n");
   ::chmod(tool.c_str(), 0755);
-  runScan({folder});
+  runScan({folder_});
   EXPECT_EQ(groupsOf(feature_), (Groups{{a, b, c}}));
 }
 
@@ -229,34 +215,26 @@ TEST_F(SimilarScanServiceTest, PhotosLibraryGroupsMastersWithTheirDerivatives) {
   const std::string master1 = picture(library + "/Masters/2020/05/01/IMG_0001.JPG", 61, 160, 120);
   const std::string master2 = picture(library + "/Masters/2020/05/02/IMG_0002.jpg", 62, 160, 120);
   const std::string lonely = picture(library + "/Masters/2020/05/03/IMG_0003.jpg", 63, 160, 120);
-  // Version 42 (0x2A) and version 675 (0x2A3).
+  // Derivatives of version 42 (0x2A) and version 675 (0x2A3), whose
+  // masters are IMG_0001 and IMG_0002.
   const std::string derivative1 = picture(
       library + "/resources/proxies/derivatives/00/00/2A/UNADJUSTEDNONRAW_thumb_2a.jpg", 61);
   const std::string derivative1b = picture(
       library + "/resources/proxies/derivatives/00/00/2A/UNADJUSTEDNONRAW_mini_2a.jpg", 61, 40, 30);
   const std::string derivative2 = picture(
       library + "/resources/proxies/derivatives/02/00/2A3/UNADJUSTEDNONRAW_thumb_2a3.jpg", 62);
-  picture(sb_.home() + "/Pictures/other.jpg", 64);
+  picture(folder_ + "/other.jpg", 64);
 
+  // The database ties versions 42 and 675 to the masters IMG_0001 and
+  // IMG_0002; one master path holds quotes, so the paths read back must be
+  // bound, not spliced.
   SqliteTool db;
-  const std::string dbPath = library + "/database/photos.db";
   std::filesystem::create_directories(library + "/database");
-  ASSERT_TRUE(db.openDB(dbPath));
-  // A master path with a quote: the paths read back must be bound, not spliced.
-  ASSERT_TRUE(
-      db.executionSQL(
-            "CREATE TABLE RKMaster (modelId INTEGER PRIMARY KEY, uuid TEXT, "
-            "imagePath TEXT, fileName TEXT);"
-            "CREATE TABLE RKVersion (modelId INTEGER PRIMARY KEY, uuid TEXT, "
-            "masterId INTEGER, fileName TEXT);"
-            "INSERT INTO RKMaster (modelId, imagePath) VALUES (7, '2020/05/01/IMG_0001.JPG'),"
-            " (8, '2020/05/02/IMG_0002.jpg'), (9, '2020/05/03/IMG_0003.jpg'),"
-            " (10, 'x'' or ''1''=''1');"
-            "INSERT INTO RKVersion (modelId, masterId) VALUES (42, 7), (675, 8), (676, 9);")
-          .first);
-  db.closeDB(dbPath);
+  ASSERT_TRUE(db.openDB(library + "/database/photos.db"));
+  ASSERT_TRUE(db.executionSQL(testing::testData("similar_image/photos.sql")).first);
+  db.closeDB(library + "/database/photos.db");
 
-  runScan({sb_.home() + "/Pictures"});
+  runScan({folder_});
   std::map<std::string, std::vector<std::string>> byTitle;
   for (const FilePtr& g : feature_->categoryInfo.at(0)->childrens)
     byTitle[g->title] = memberPaths(g);
@@ -280,20 +258,19 @@ TEST_F(SimilarScanServiceTest, LibraryWithoutDatabaseFilesMastersAlone) {
 // re-encoded, resized or slightly brightened copies are confirmed, distinct
 // pictures are not paired.
 TEST_F(SimilarScanConcurrencyTest, LargeSetsAreGroupedThroughTheTables) {
-  const std::string folder = sb_.dir("~/Pictures");
-  for (uint32_t i = 0; i < 110; ++i) picture(folder + "/p" + std::to_string(i) + ".jpg", 1000 + i);
+  for (uint32_t i = 0; i < 110; ++i) picture(folder_ + "/p" + std::to_string(i) + ".jpg", 1000 + i);
   const auto source = testing::blocks(1003, 96, 72);
-  const std::string exact = copy(folder + "/p3.jpg", folder + "/copy.jpg");
-  const std::string reencoded = testing::writeJpeg(folder + "/reencoded.jpg", 96, 72, source, 60);
+  const std::string exact = copy(folder_ + "/p3.jpg", folder_ + "/copy.jpg");
+  const std::string reencoded = testing::writeJpeg(folder_ + "/reencoded.jpg", 96, 72, source, 60);
   const std::string resized =
-      testing::writePng(folder + "/resized.png", 192, 144, testing::blocks(1005, 192, 144));
+      testing::writePng(folder_ + "/resized.png", 192, 144, testing::blocks(1005, 192, 144));
   const std::string brighter = testing::writeJpeg(
-      folder + "/brighter.jpg", 96, 72, testing::brightened(testing::blocks(1007, 96, 72), 6));
-  runScan({folder});
+      folder_ + "/brighter.jpg", 96, 72, testing::brightened(testing::blocks(1007, 96, 72), 6));
+  runScan({folder_});
   EXPECT_EQ(groupsOf(feature_), (Groups{
-                                    {brighter, folder + "/p7.jpg"},
-                                    {exact, folder + "/p3.jpg", reencoded},
-                                    {folder + "/p5.jpg", resized},
+                                    {brighter, folder_ + "/p7.jpg"},
+                                    {exact, folder_ + "/p3.jpg", reencoded},
+                                    {folder_ + "/p5.jpg", resized},
                                 }));
   for (const FilePtr& g : feature_->categoryInfo[0]->childrens)
     EXPECT_EQ(g->title.front(), '/') << "titled with a picture's path";

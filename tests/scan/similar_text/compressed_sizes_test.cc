@@ -91,11 +91,10 @@ TEST(DocumentGroupsTest, ChainsOfRevisionsFormOneGroup) {
   for (size_t v = 0; v < 3; ++v)
     texts.push_back(quarters[v] + quarters[v + 1] + quarters[v + 2] + quarters[v + 3]);
   CompressedSizes sizes = measured(texts);
-  const double d01 = *sizes.distance(0, 1);
-  const double d12 = *sizes.distance(1, 2);
-  const double d02 = *sizes.distance(0, 2);
-  const int percent = static_cast<int>(std::ceil(std::max(d01, d12) * 100));
-  ASSERT_GT(d02 * 100, percent) << "the ends of the chain must not be linked directly";
+  const int percent =
+      static_cast<int>(std::ceil(std::max(*sizes.distance(0, 1), *sizes.distance(1, 2)) * 100));
+  ASSERT_GT(*sizes.distance(0, 2) * 100, percent)
+      << "the ends of the chain must not be linked directly";
 
   const std::string groups = described(groupSimilarDocuments(sizes, percent));
   EXPECT_TRUE(groups == " 0>1 1>0 2>1" || groups == " 0>1 1>2 2>1") << groups;

@@ -19,8 +19,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-using testing::TempDir;
-
 // Whether the process has the file at `path` mapped.
 bool isMapped(const std::string& path) {
   std::ifstream maps("/proc/self/maps");
@@ -52,7 +50,7 @@ enum class Module { Missing, WithoutTheFunctions, CopyOfTheBuiltOne };
 [[noreturn]] void readWith(Module module) {
   std::string report;
   {
-    TempDir dir;
+    testing::TempDir dir;
     const std::string pdf = dir / "a.pdf";
     testing::writeBytes(pdf, testing::pdfBytes({"Some text"}));
     // A library loaded already is found by name.

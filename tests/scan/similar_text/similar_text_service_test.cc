@@ -15,18 +15,14 @@
 namespace orvexa {
 namespace {
 
-using testing::Signal;
-using testing::TempDir;
-
 constexpr int kFeatureID = 8901;
 
 // A letter of 1,000 bytes, a revision of it with one sentence rewritten,
 // and minutes of a meeting unlike both.
 const std::string kLetter = testing::wordsText(21, 1000);
 const std::string kMinutes = testing::wordsText(22, 1000);
-std::string revisedLetter() {
-  return std::string(kLetter).replace(400, 60, "a sentence that the revision rewrote entirely. ");
-}
+const std::string kRevisedLetter =
+    std::string(kLetter).replace(400, 60, "a sentence that the revision rewrote entirely. ");
 
 struct ScanResult {
   int64_t total = -1;
@@ -53,7 +49,7 @@ class SimilarTextServiceTest : public ::testing::Test {
                  const std::function<void()>& onMeasured = nullptr) {
     ScanResult result;
     std::mutex mu;  // guards result.found, which the walk fills
-    Signal done;
+    testing::Signal done;
     std::vector<Url> paths;
     for (const std::string& f : folders) paths.push_back(Url::fromPath(f));
     SimilarTextService::scan(
@@ -83,7 +79,7 @@ class SimilarTextServiceTest : public ::testing::Test {
   }
   CategoryPtr all() const { return feature_->categoryInfo.at(0); }
 
-  TempDir dir_;
+  testing::TempDir dir_;
   ModulePtr module_ =
       testing::makeModule(kFeatureID, {{"All", CategoryInfomationKind::Common, {}}});
   FeaturePtr feature_ = testing::featureOf(module_);
@@ -95,7 +91,7 @@ TEST_F(SimilarTextServiceTest, TwoVersionsOfALetterGroupAndUnrelatedTextsDoNot) 
   dir_.makeDir("docs");
   ASSERT_TRUE(testing::writeDocx(dir_ / "docs/letter.docx", testing::paragraphsOf(kLetter)));
   ASSERT_TRUE(
-      testing::writeBytes(dir_ / "docs/letter-revised.pdf", testing::pdfOfText(revisedLetter())));
+      testing::writeBytes(dir_ / "docs/letter-revised.pdf", testing::pdfOfText(kRevisedLetter)));
   ASSERT_TRUE(testing::writeDocx(dir_ / "docs/minutes.docx", testing::paragraphsOf(kMinutes)));
   // ".doc" files are not read: no text, never grouped, although alike.
   dir_.writeFile("docs/notes.doc", kLetter);

@@ -94,54 +94,39 @@ TEST(ParseDocxTest, DecodesUtf8OrGivesNothing) {
 // over-budget content gives the empty text (or the part within the budget).
 TEST(DocumentTextTest, EveryKindAndEveryDamage) {
   TempDir dir;
-  auto zip = [&](const std::vector<std::pair<std::string, std::string>>& entries) {
-    EXPECT_TRUE(testing::writeZip(dir / "zip", entries));
-    return testing::readFile(dir / "zip");
-  };
-  const std::string docx = zip({{"word/document.xml", "<w:t>some text that is long enough</w:t>"}});
-  // The deflated body of the document entry (just behind its name in the
-  // local header), damaged: inflating fails or the checksum does not match.
-  std::string flipped = docx;
-  for (size_t k = docx.find("word/document.xml") + 21; k < docx.find("word/document.xml") + 31; ++k)
-    flipped[k] = static_cast<char>(flipped[k] ^ 0x5A);
+  // Word-processing files (zip archives) of tests/data/similar_text: one.docx
+  // holds word/document.xml only, "<w:t>some text that is long enough</w:t>".
+  const std::string docx = testing::testData("similar_text/one.docx");
   const std::string pdf = testing::pdfOfText("A letter of some length\nand a second line");
-  const std::string blanks(50u << 10, ' ');
   // File, content, text; a budget of inflated bytes (text budget 1 KiB), or
   // 0 for documentText's own budgets.
   const std::tuple<const char*, std::string, std::string, size_t> cases[] = {
       // Plain text: UTF-8 kept, a Latin-1 byte converted.
       {"notes.txt", "Dear Sir,\ncaf\xC3\xA9 and na\xEFve.\n",
        "Dear Sir,\ncaf\xC3\xA9 and na\xC3\xAFve.\n", 0},
-      {"table.rtf",
-       "{\\rtf1\\ansi{\\fonttbl{\\f0 Times;}}{\\*\\generator Writer;}\\f0\\fs24 "
-       "\\trowd\\cellx1000\\cellx2000 Name\\cell Price\\emdash\\cell\\row "
-       "\\trowd\\cellx1000\\cellx2000 Caf\\'e9\\cell 3\\u8364?\\cell\\row}",
+      // Table cells end in tabs, rows in line ends; a symbol, a hexadecimal
+      // and a Unicode escape.
+      {"table.rtf", testing::testData("similar_text/table.rtf"),
        "Name\tPrice\xE2\x80\x94\t\nCaf\xC3\xA9\t3\xE2\x82\xAC\t\n", 0},
       {"a.pdf", testing::pdfBytes({"First page (one)\nsecond line", "Second page"}),
        "First page (one)\nsecond line\nSecond page\n", 0},
-      // Every entry named document.xml, in archive order, joined.
-      {"parts.docx",
-       zip({{"word/document.xml", "<w:t>body</w:t>"},
-            {"word/_rels/document.xml.rels", "<Relationships/>"},
-            {"word/styles.xml", "<w:t>not taken</w:t>"},
-            {"word/glossary/document.xml", "<w:t>glossary</w:t>"},
-            {"word/bad/document.xml", "<w:t>\xFF</w:t>"}}),
-       "bodyglossary", 0},
-      // Three entries of 50 KiB against 128 KiB: the third is not inflated.
-      {"many.docx",
-       zip({{"a/document.xml", "<w:t>a</w:t>" + blanks},
-            {"b/document.xml", "<w:t>b</w:t>" + blanks},
-            {"c/document.xml", "<w:t>c</w:t>" + blanks}}),
-       "ab", 128u << 10},
-      // A run longer than the text budget is cut at a character.
-      {"long.docx",
-       zip({{"word/document.xml",
-             "<w:t>" + std::string(1023, 'x') + "\xC3\xA9</w:t><w:t>y</w:t>"}}),
-       std::string(1023, 'x'), 128u << 10},
+      // Every entry named document.xml, in archive order, joined: "body" of
+      // word/document.xml, "glossary" of word/glossary/document.xml, none of
+      // word/bad/document.xml (not UTF-8), nor of relations or styles.
+      {"parts.docx", testing::testData("similar_text/parts.docx"), "bodyglossary", 0},
+      // Three entries of 50 KiB ("a", "b", "c" and blanks) against 128 KiB:
+      // the third is not inflated.
+      {"many.docx", testing::testData("similar_text/many.docx"), "ab", 128u << 10},
+      // A run of 1,023 "x" and an "\u00e9", longer than the text budget, is
+      // cut at a character.
+      {"long.docx", testing::testData("similar_text/long.docx"), std::string(1023, 'x'),
+       128u << 10},
       {"empty.docx", "", "", 0},
       {"text.docx", "Dear Sir, this is no archive.", "", 0},
       {"cut.docx", docx.substr(0, docx.size() / 2), "", 0},
-      {"flipped.docx", flipped, "", 0},
+      // one.docx with ten bytes of the deflated body of its entry (from the
+      // fifth on) changed: inflating fails or the checksum does not match.
+      {"flipped.docx", testing::testData("similar_text/flipped.docx"), "", 0},
       {"empty.pdf", "", "", 0},
       {"garbage.pdf", std::string(4096, '\x9C'), "", 0},
       {"cut.pdf", pdf.substr(0, 40), "", 0},
@@ -189,24 +174,21 @@ TEST(DocumentTextTest, PdfsReadOnSeveralThreadsAtOnceGiveTheirText) {
   }
   std::vector<std::thread> readers;
   std::vector<int> wrong(4, 0);
-  for (size_t t = 0; t < wrong.size(); ++t) {
+  for (size_t t = 0; t < wrong.size(); ++t)
     readers.emplace_back([&, t] {
       for (size_t round = 0; round < 10; ++round) {
         const size_t k = (t + round) % expected.size();
         if (SimilarTextService::getPDFText(url(k)) != expected[k]) ++wrong[t];
       }
     });
-  }
   for (std::thread& r : readers) r.join();
   EXPECT_EQ(wrong, std::vector<int>(4, 0));
 }
 
 TEST(ZipFileTest, ListsAndReadsEntriesByNameAndChecksTheirSums) {
-  TempDir dir;
-  ASSERT_TRUE(testing::writeZip(
-      dir / "a.zip",
-      {{"b.txt", "bee"}, {"dir/", ""}, {"a.txt", std::string(100000, 'a')}, {"empty", ""}}));
-  std::unique_ptr<ZipFile> zip = ZipFile::open(Url::fromPath(dir / "a.zip", false));
+  // b.txt ("bee"), the folder dir/, a.txt (100,000 "a") and an empty file.
+  std::unique_ptr<ZipFile> zip =
+      ZipFile::open(Url::fromPath(ORVEXA_TEST_DATA_DIR "/similar_text/entries.zip", false));
   ASSERT_TRUE(zip);
   EXPECT_EQ(zip->entryNames(), (std::vector<std::string>{"b.txt", "dir/", "a.txt", "empty"}));
   EXPECT_EQ((std::vector{zip->entryData("b.txt"), zip->entryData("a.txt"), zip->entryData("empty"),
@@ -216,16 +198,16 @@ TEST(ZipFileTest, ListsAndReadsEntriesByNameAndChecksTheirSums) {
 
   // A changed checksum in the central directory: the data itself stays
   // readable, so only the check can catch it.
-  ASSERT_TRUE(testing::writeZip(dir / "stored.zip", {{"a", "checksummed content"}}));
-  std::string bytes = testing::readFile(dir / "stored.zip");
+  TempDir dir;
+  std::string bytes = testing::testData("similar_text/one.docx");
   const size_t central = bytes.find(std::string("PK\x01\x02", 4));
   ASSERT_NE(central, std::string::npos);
   bytes[central + 16] = static_cast<char>(bytes[central + 16] ^ 0x01);
   ASSERT_TRUE(testing::writeBytes(dir / "stored.zip", bytes));
   zip = ZipFile::open(Url::fromPath(dir / "stored.zip", false));
   ASSERT_TRUE(zip);
-  EXPECT_EQ(std::pair(zip->entryNames(), zip->entryData("a")),
-            std::pair(std::vector<std::string>{"a"}, std::optional<Data>()));
+  EXPECT_EQ(std::pair(zip->entryNames(), zip->entryData("word/document.xml")),
+            std::pair(std::vector<std::string>{"word/document.xml"}, std::optional<Data>()));
 }
 
 }  // namespace

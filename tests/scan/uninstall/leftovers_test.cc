@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <filesystem>
 
 #include "orvexa/platform/identity.h"
@@ -11,10 +10,8 @@ namespace orvexa {
 namespace {
 
 namespace fs = std::filesystem;
-using namespace std::string_literals;
 using testing::childPaths;
 using testing::makeApp;
-using testing::Sandbox;
 using testing::setTimes;
 
 CategoryPtr appCategory(const std::string& bundle, const std::string& title) {
@@ -25,13 +22,6 @@ CategoryPtr appCategory(const std::string& bundle, const std::string& title) {
 }
 
 using LeftoversTest = testing::UninstallFeatureTest;
-using testing::unusedOf;
-
-std::string utf16le(const std::string& ascii) {
-  std::string out = "\xFF\xFE";
-  for (char c : ascii) out += std::string{c, '\0'};
-  return out;
-}
 
 // Which entries of the regular folders each installed application claims,
 // and which are offered as leftovers. Names match whole; Info.plist files
@@ -47,89 +37,71 @@ TEST_F(LeftoversTest, RelatedFilesAndLeftoversByName) {
                      sb_.path("/Applications/Linked.app"));
   makeApp(sb_, "/Applications/Foo.app", "com.example.foo");
   makeApp(sb_, "~/Applications/Foo.app", "com.example.foo", PlistFormat::Xml);
-  auto info = [](const std::string& id, const std::string& more) {
-    return "<plist version=\"1.0\"><dict><key>CFBundleIdentifier</key><string>" + id + "</string>" +
-           more + "</dict></plist>";
-  };
-  sb_.file("/Applications/Google Chrome.app/Contents/Info.plist",
-           utf16le("<?xml version=\"1.0\" encoding=\"UTF-16\"?>\n" +
-                   info("com.google.Chrome", "<key>C</key><string>Google & co</string>")));
-  sb_.file("/Applications/Utilities/Editor.app/Contents/Info.plist",
-           info("org.example.editor",
-                "<key>CFBundleName</key><string>Scribe</string><key>CFBundleDisplayName</key>"
-                "<string>Writer</string><key>CFBundleExecutable</key><string>scribble</string>") +
-               "\n\0<junk &"s);
-  sb_.file("/Applications/Broken.app/Contents/Info.plist",
-           "<plist><dict><key>CFBundleIdentifier</key> <string>org.example.broken</string><key>"
-           "CFBundleName</key><string>Shattered</string><key>N</key><string>1 < 2</string>");
-
-  const struct {
-    const char* path;
-    const char* owners;  // titles of the applications listing it
-    bool leftover;
-  } cases[] = {{"~/Library/Preferences/com.example.go.plist", "Go", false},
-               {"~/Library/Preferences/com.example.go.helper.plist", "Go", false},
-               {"~/Library/Application Support/Go", "Go", false},
-               {"~/Library/Application Support/Go Data", "Go", false},
-               {"~/Library/Application Support/Go Server Logs", "Go Server", false},
-               {"~/Library/Application Support/GoodNotes", "", true},
-               {"~/Library/Logs/Editorial", "", true},
-               // The vendor of an installed identifier keeps its other names.
-               {"~/Library/Preferences/com.example.gone.plist", "", false},
-               {"~/Library/Application Support/Google", "", false},
-               {"~/Library/Preferences/com.google.Keystone.Agent.plist", "", false},
-               // Every name an application goes by, as far as its Info.plist shows.
-               {"~/Library/Application Support/Scribe", "Editor", false},
-               {"~/Library/Application Support/Writer Templates", "Editor", false},
-               {"~/Library/Logs/scribble.log", "Editor", false},
-               {"~/Library/Application Support/Broken", "", false},
-               {"~/Library/Application Support/Shattered", "", false},
-               {"~/Library/Containers/org.example.broken", "", false},
-               {"~/Library/Containers/net.linked.tool", "", false},
-               {"~/Library/Containers/org.hidden.manager", "", false},
-               {"~/Library/Application Support/Cafe\u0301 Data", "", false},
-               {"~/Library/Application Support/org.example.host", "", false},
-               // Two copies list the data they share.
-               {"~/Library/Containers/com.example.foo", "Foo Foo", false},
-               // The system's and everybody's entries.
-               {"~/Library/Preferences/com.apple.finder.plist", "", false},
-               {"~/Library/Preferences/ByHost", "", false},
-               {"~/Library/Application Support/Dock", "", false},
-               {"/Library/Preferences/org.cups.printers.plist", "", false},
-               {"~/Library/Application Support/Audio Hijack", "", true},
-               {"/Users/Shared/Family Photos", "", false},
-               {"/Users/Shared/Go Stuff", "", false},
-               {"/Users/Shared/com.example.go", "Go", false},
-               {"/Users/Shared/com.removed.tool", "", true},
-               {"~/Library/Preferences/com.removed.editor.plist", "", true},
-               {"~/Library/Containers/com.removed.editor", "", true}};
-  for (const auto& c : cases) {
-    const std::string_view path = c.path;
-    const bool file = path.ends_with(".plist") || path.ends_with(".log");
+  // Info.plist files as real ones are: UTF-16 with a bare "&" (Google
+  // Chrome), no declaration and bytes after the root (Utilities/Editor,
+  // whose names are Scribe, Writer and scribble), unparseable (Broken,
+  // named Shattered).
+  fs::copy(ORVEXA_TEST_DATA_DIR "/uninstall/mac", sb_.root(), fs::copy_options::recursive);
+  // Each entry with the titles of the applications listing it, or
+  // "leftover".
+  const std::pair<const char*, const char*> cases[] = {
+      {"~/Library/Preferences/com.example.go.plist", "Go"},
+      {"~/Library/Preferences/com.example.go.helper.plist", "Go"},
+      {"~/Library/Application Support/Go", "Go"},
+      {"~/Library/Application Support/Go Data", "Go"},
+      {"~/Library/Application Support/Go Server Logs", "Go Server"},
+      {"~/Library/Application Support/GoodNotes", "leftover"},
+      {"~/Library/Logs/Editorial", "leftover"},
+      // The vendor of an installed identifier keeps its other names.
+      {"~/Library/Preferences/com.example.gone.plist", ""},
+      {"~/Library/Application Support/Google", ""},
+      {"~/Library/Preferences/com.google.Keystone.Agent.plist", ""},
+      // Every name an application goes by, as far as its Info.plist shows.
+      {"~/Library/Application Support/Scribe", "Editor"},
+      {"~/Library/Application Support/Writer Templates", "Editor"},
+      {"~/Library/Logs/scribble.log", "Editor"},
+      {"~/Library/Application Support/Broken", ""},
+      {"~/Library/Application Support/Shattered", ""},
+      {"~/Library/Containers/org.example.broken", ""},
+      {"~/Library/Containers/net.linked.tool", ""},
+      {"~/Library/Containers/org.hidden.manager", ""},
+      {"~/Library/Application Support/Cafe\u0301 Data", ""},
+      {"~/Library/Application Support/org.example.host", ""},
+      // Two copies list the data they share.
+      {"~/Library/Containers/com.example.foo", "Foo Foo"},
+      // The system's and everybody's entries.
+      {"~/Library/Preferences/com.apple.finder.plist", ""},
+      {"~/Library/Preferences/ByHost", ""},
+      {"~/Library/Application Support/Dock", ""},
+      {"/Library/Preferences/org.cups.printers.plist", ""},
+      {"~/Library/Application Support/Audio Hijack", "leftover"},
+      {"/Users/Shared/Family Photos", ""},
+      {"/Users/Shared/Go Stuff", ""},
+      {"/Users/Shared/com.example.go", "Go"},
+      {"/Users/Shared/com.removed.tool", "leftover"},
+      {"~/Library/Preferences/com.removed.editor.plist", "leftover"},
+      {"~/Library/Containers/com.removed.editor", "leftover"}};
+  for (const auto& [path, outcome] : cases) {
+    const bool file =
+        std::string_view(path).ends_with(".plist") || std::string_view(path).ends_with(".log");
     sb_.file(std::string(path) + (file ? "" : "/x"), 5);
   }
-  ASSERT_TRUE(testing::runUninstallScan(feature_, queue_).finished);
+  ASSERT_TRUE(scan().finished);
 
-  std::vector<CategoryPtr> apps;
-  for (const CategoryPtr& app : *feature_->categoryInfo[0]->childrenCateogry) {
-    apps.push_back(app);
-    if (app->childrenCateogry)
-      apps.insert(apps.end(), app->childrenCateogry->begin(), app->childrenCateogry->end());
-  }
-  std::vector<CategoryPtr> groups = UninstallScanService::getLeftoverAppPath(feature_);
-  std::set<std::string> leftovers;
+  const std::vector<CategoryPtr> groups = UninstallScanService::getLeftoverAppPath(feature_);
+  std::map<std::string, std::string> outcomes;
   for (const CategoryPtr& g : groups)
-    for (const std::string& path : childPaths(g)) leftovers.insert(path);
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.path);
-    std::string owners;
-    for (const CategoryPtr& app : apps) {
-      if (std::ranges::count(childPaths(app), sb_.path(c.path)) != 0)
-        owners += (owners.empty() ? "" : " ") + app->title;
-    }
-    EXPECT_EQ(owners, c.owners);
-    EXPECT_EQ(leftovers.count(sb_.path(c.path)), c.leftover ? 1u : 0u);
+    for (const std::string& path : childPaths(g)) outcomes[path] = "leftover";
+  auto claim = [&](const CategoryPtr& app) {
+    for (const std::string& path : childPaths(app))
+      outcomes[path] += (outcomes[path].empty() ? "" : " ") + app->title;
+  };
+  for (const CategoryPtr& app : *feature_->categoryInfo[0]->childrenCateogry) {
+    claim(app);
+    for (const CategoryPtr& copy : app->childrenCateogry.value_or(std::vector<CategoryPtr>{}))
+      claim(copy);
   }
+  for (const auto& [path, outcome] : cases) EXPECT_EQ(outcomes[sb_.path(path)], outcome) << path;
   // Grouped by name, ".plist" taken out, each saying why.
   ASSERT_EQ(groups.size(), 5u);
   EXPECT_EQ(
@@ -155,16 +127,14 @@ TEST_F(LeftoversTest, UnusedFollowsTheMetadataToolOrElseAccessTimes) {
   ASSERT_NO_FATAL_FAILURE(setTimes(never + "/Contents/MacOS/main", 1'700'000'000, 1'700'000'000));
   CategoryPtr n = appCategory(never, "Never");
   CategoryPtr u = appCategory(used, "Used");
-  EXPECT_EQ(unusedOf({u, n}), std::vector<CategoryPtr>{n});
+  EXPECT_EQ(testing::unusedOf({u, n}), std::vector<CategoryPtr>{n});
 
-  testing::fakeTool(
-      sb_, "mdls",
-      "echo 'kMDItemFSSize = 12'\n"
-      "case \"$1\" in *Used.app) echo 'kMDItemLastUsedDate = 2024-01-02 03:04:05 +0000' ;; esac\n");
+  // The tool gives Used.app a date of last use.
+  testing::fakeTool(sb_, "mdls", testing::testData("uninstall/fake-mdls.sh"));
   ASSERT_NO_FATAL_FAILURE(setTimes(used + "/Contents/MacOS/main", 1'700'000'000, 1'700'000'000));
   CategoryPtr missing = appCategory(sb_.path("/Applications/Missing.app"), "Missing");
   // The same objects, in the given order.
-  EXPECT_EQ(unusedOf({n, u, missing}), (std::vector<CategoryPtr>{n, missing}));
+  EXPECT_EQ(testing::unusedOf({n, u, missing}), (std::vector<CategoryPtr>{n, missing}));
 }
 
 TEST_F(LeftoversTest, SortCategoryTakesOutWhatWasDeleted) {

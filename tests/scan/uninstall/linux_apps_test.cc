@@ -3,9 +3,7 @@
 // what a clean of two applications and a user Flatpak removes.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <filesystem>
-#include <iterator>
 #include <map>
 #include <set>
 
@@ -18,11 +16,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using testing::childPaths;
-
-std::string entry(const std::string& name, const std::string& exec, const std::string& more = "") {
-  return "[Desktop Entry]\nType=Application\nName=" + name +
-         (exec.empty() ? "" : "\nExec=" + exec) + "\n" + more;
-}
 
 struct Finish : CleanServiceProtocol {
   testing::Signal done;
@@ -39,162 +32,94 @@ struct LinuxLayout {
 class LinuxAppsTest : LinuxLayout, public testing::UninstallFeatureTest {};
 
 TEST_F(LinuxAppsTest, DesktopApplicationsTheirFilesLeftoversUseAndClean) {
-  const std::string shared = "/usr/share/applications/";
-  sb_.file(shared + "editor.desktop", entry("Editor", "/usr/bin/editor %F"));
-  sb_.file(shared + "notes.desktop", entry("Notes", "env LANG=C notes %U"));
-  // The user's own copy of a packaged entry: it goes, the program stays.
-  sb_.file("~/.local/share/applications/notes.desktop", entry("Notes", "env LANG=C notes %U"));
-  sb_.file(shared + "menu.desktop", entry("Menu", "menu", "NoDisplay=true\n"));
-  sb_.file(shared + "link.desktop", "[Desktop Entry]\nType=Link\nName=Link\nURL=x\n");
-  sb_.file(shared + "shadowed.desktop", entry("Shadowed", "shadowed"));
-  sb_.file("~/.local/share/applications/shadowed.desktop", entry("Shadowed", "s", "Hidden=true"));
-  sb_.file("/usr/local/share/applications/pulse.desktop", entry("Pulse Tool", "pulse"));
-  sb_.file("~/.local/share/applications/foo.desktop",
-           entry("Foo", "\"/home/tester/Apps/Foo-1.2-x86_64.AppImage\" %u"));
-  sb_.file("~/Apps/Foo-1.2-x86_64.AppImage", 700);
-  sb_.file("~/.local/share/applications/tool.desktop",
-           entry("Tool", "/home/tester/.local/bin/tool"));
-  fs::create_symlink(sb_.file("~/opt/tool/run", 5), sb_.dir("~/.local/bin") + "/tool");
-  // In a sub-folder (id "kde4-tooladmin"); its program makes ~/opt/tool shared.
-  sb_.file("~/.local/share/applications/kde4/tooladmin.desktop",
-           entry("Tool Admin", "/home/tester/opt/tool/admin"));
-  sb_.file("~/.local/share/applications/bar.desktop",
-           entry("Bar", "/home/tester/Apps/bar/bin/bar"));
-  sb_.file("~/Apps/bar/bin/bar", 9);
-  fs::create_symlink(sb_.dir("~/elsewhere"), sb_.path("~/.local/share/applications/out"));
-  sb_.file("~/elsewhere/out.desktop", entry("Out", "out"));  // behind a link: not read
-  sb_.file("~/.local/share/flatpak/exports/share/applications/org.example.Paint.desktop",
-           entry("Paint", "/usr/bin/flatpak run org.example.Paint", "X-Flatpak=org.example.Paint"));
-  sb_.file("~/.local/share/flatpak/app/org.example.Paint/current/files/paint", 300);
-  fs::create_symlink("gone", sb_.dir("~/.local/share/flatpak/exports/share/applications") +
-                                 "/org.example.Old.desktop");  // unreadable: still installed
-  sb_.file("/var/lib/flatpak/exports/share/applications/org.example.Chat.desktop",
-           entry("Chat", "/usr/bin/flatpak run org.example.Chat"));
-  sb_.file("/var/lib/snapd/desktop/applications/mail_mail.desktop",
-           entry("Mail", "env BAMF_DESKTOP_FILE_HINT=x /snap/bin/mail"));
-  testing::fakeTool(
-      sb_, "dpkg",
-      "shift; for p; do case \"$p\" in */editor.desktop) echo \"editor-pkg: $p\" ;;\n"
-      "*/notes.desktop) echo \"notes:amd64, notes-extra: $p\" ;;\n"
-      "*) echo \"dpkg-query: no path found matching pattern $p\" >&2 ;; esac; done; exit 1\n");
-  testing::fakeTool(sb_, "flatpak",
-                    "[ \"$1 $2 $3\" = 'uninstall --user --noninteractive' ] && rm -rf '" +
-                        sb_.path("~/.local/share/flatpak/app/") + "'\"$4\"\n");
+  // Desktop entries (system-wide, the user's, Flatpak's and Snap's; hidden,
+  // shadowed and non-application ones; one in a sub-folder, id
+  // "kde4-tooladmin"), the programs they start, and the desktop's records of
+  // use (which name Editor, Notes and Foo's AppImage).
+  const std::string data = ORVEXA_TEST_DATA_DIR "/uninstall/linux";
+  fs::copy(data + "/root", sb_.root(), fs::copy_options::recursive);
+  fs::copy(data + "/home", sb_.home(), fs::copy_options::recursive);
+  // The user's own copy of notes.desktop goes, the program stays. Tool's
+  // link makes ~/opt/tool shared with Tool Admin's program; the entries
+  // behind the link "out" are not read; Old's entry is unreadable but
+  // installed.
+  fs::create_symlink(sb_.path("~/opt/tool/run"), sb_.dir("~/.local/bin") + "/tool");
+  fs::create_symlink(sb_.path("~/elsewhere"), sb_.path("~/.local/share/applications/out"));
+  fs::create_symlink("gone", sb_.path("~/.local/share/flatpak/exports/share/applications") +
+                                 "/org.example.Old.desktop");
+  testing::fakeTool(sb_, "dpkg", testing::testData("uninstall/fake-dpkg.sh"));
+  testing::fakeTool(sb_, "flatpak", testing::testData("uninstall/fake-flatpak.sh"));
 
-  const struct {
-    const char* path;
-    const char* owner;  // the title of the application listing it
-    bool leftover;
-  } cases[] = {{"~/.config/notes/", "Notes", false},
-               {"~/.config/notes.conf", "Notes", false},
-               {"~/.local/share/notes/", "Notes", false},
-               {"~/.config/Notes Pro/", "", false},
-               {"~/.cache/notes-backup/", "", false},
-               {"~/.local/state/editor/", "Editor", false},
-               {"~/.config/foo/", "Foo", false},
-               {"~/.config/pulse/", "", false},  // every program's, whatever runs as "pulse"
-               {"~/.cache/pulse-tool/", "", false},
-               {"~/.cache/org.example.Paint/", "Paint", false},
-               {"~/.var/app/org.example.Paint/", "Paint", false},
-               {"~/.var/app/org.example.Paint.Plugin/", "", false},
-               {"~/.var/app/org.example.Chat/", "Chat", false},
-               {"~/snap/mail/", "Mail", false},
-               {"~/.config/org.example.Gone/", "", true},
-               {"~/.var/app/org.example.Gone/", "", true},
-               {"~/.config/org.example.Gone.Helper/", "", false},
-               {"~/.var/app/org.example.Old/", "", false},
-               {"~/.config/unknown/", "", false}};
-  for (const auto& c : cases) {
-    const std::string_view path = c.path;
-    if (path.ends_with("/"))
-      sb_.file(std::string(path) + "data/x", path.size() * 10);
-    else
-      sb_.file(path, 17);
-  }
-  const FeaturePtr feature = feature_;
-  ASSERT_TRUE(testing::runUninstallScan(feature, queue_).finished);
+  // Data of the applications and of others: each folder claimed by whose
+  // name it bears, or by none ("pulse" is every program's, whatever runs as
+  // "pulse"); sizes differ so that a miscounted one shows.
+  sb_.layout({"~/.config/notes/x:1", "~/.config/notes.conf:17", "~/.local/share/notes/x:3",
+              "~/.config/Notes Pro/x:4", "~/.cache/notes-backup/x:5", "~/.local/state/editor/x:6",
+              "~/.config/foo/x:7", "~/.config/pulse/x:8", "~/.cache/pulse-tool/x:9",
+              "~/.cache/org.example.Paint/x:10", "~/.var/app/org.example.Paint/x:11",
+              "~/.var/app/org.example.Paint.Plugin/x:12", "~/.var/app/org.example.Chat/x:13",
+              "~/snap/mail/x:14", "~/.config/org.example.Gone/x:15",
+              "~/.var/app/org.example.Gone/x:16", "~/.config/org.example.Gone.Helper/x:18",
+              "~/.var/app/org.example.Old/x:19", "~/.config/unknown/x:20"});
+  ASSERT_TRUE(scan().finished);
 
-  // Ten applications, whose titles and order the check of their programs shows.
-  ASSERT_EQ(feature->categoryInfo[0]->childrenCateogry.value_or(std::vector<CategoryPtr>{}).size(),
-            10u);
+  // Each application with what a clean leaves of it (its package) and what
+  // removes that, and the records it claims.
+  const std::vector<CategoryPtr> apps =
+      feature_->categoryInfo[0]->childrenCateogry.value_or(std::vector<CategoryPtr>{});
+  std::string listing;
   std::map<std::string, std::string> ownerOf;
-  for (const CategoryPtr& app : *feature->categoryInfo[0]->childrenCateogry) {
-    SCOPED_TRACE(app->title);
+  for (const CategoryPtr& app : apps) {
+    const auto& program = std::any_cast<const DesktopApplication&>(app->attachInfomation);
+    listing += app->title + " [" + program.package + " | " + program.removeCommand +
+               "]: " + testing::joined(sb_, childPaths(app)) + "\n";
     int64_t sum = 0;
     for (const FilePtr& f : app->childrens) {
       ownerOf[f->url.path()] += app->title;
       EXPECT_EQ(f->size, testing::filesSize(f->url.path())) << f->url.path();
       sum += f->size;
     }
-    EXPECT_EQ(app->size, sum);
+    EXPECT_EQ(app->size, sum) << app->title;
   }
-  std::set<std::string> leftovers;
-  std::vector<CategoryPtr> groups = UninstallScanService::getLeftoverAppPath(feature);
-  for (const CategoryPtr& g : groups)
-    std::ranges::copy(childPaths(g), std::inserter(leftovers, leftovers.end()));
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.path);
-    std::string path = sb_.path(c.path);
-    if (path.back() == '/') path.pop_back();
-    EXPECT_EQ(ownerOf[path], c.owner);
-    EXPECT_EQ(leftovers.count(path), c.leftover ? 1u : 0u);
-  }
-  EXPECT_EQ(ownerOf[sb_.path("~/.local/share/applications/notes.desktop")], "Notes");
+  EXPECT_EQ(
+      listing,
+      "Bar [ | ]: ~/.local/share/applications/bar.desktop, ~/Apps/bar\n"
+      "Chat [ | sudo flatpak uninstall --system org.example.Chat]: ~/.var/app/org.example.Chat\n"
+      "Editor [editor-pkg | sudo apt remove editor-pkg]: ~/.local/state/editor\n"
+      "Foo [ | ]: ~/.local/share/applications/foo.desktop, ~/Apps/Foo-1.2-x86_64.AppImage, "
+      "~/.config/foo\n"
+      "Mail [mail | sudo snap remove mail]: ~/snap/mail\n"
+      "Notes [notes | sudo apt remove notes]: ~/.local/share/applications/notes.desktop, "
+      "~/.config/notes, ~/.config/notes.conf, ~/.local/share/notes\n"
+      "Paint [ | ]: ~/.local/share/flatpak/app/org.example.Paint, ~/.cache/org.example.Paint, "
+      "~/.var/app/org.example.Paint\n"
+      "Pulse Tool [ | ]: \n"
+      "Tool Admin [ | ]: ~/.local/share/applications/kde4/tooladmin.desktop\n"
+      "Tool [ | ]: ~/.local/share/applications/tool.desktop, ~/.local/bin/tool\n");
+  // Leftovers: data named after an application no longer installed.
+  const std::vector<CategoryPtr> groups = UninstallScanService::getLeftoverAppPath(feature_);
   ASSERT_EQ(groups.size(), 1u);
-  std::string claimed;
-  for (const char* title : {"Foo", "Tool", "Bar", "Paint"})
-    claimed += testing::joined(sb_, childPaths(testing::listedApp(feature, title))) + "\n";
-  EXPECT_EQ(
-      claimed,
-      "~/.local/share/applications/foo.desktop, ~/Apps/Foo-1.2-x86_64.AppImage, ~/.config/foo\n"
-      "~/.local/share/applications/tool.desktop, ~/.local/bin/tool\n"
-      "~/.local/share/applications/bar.desktop, ~/Apps/bar\n"
-      "~/.local/share/flatpak/app/org.example.Paint, ~/.cache/org.example.Paint, "
-      "~/.var/app/org.example.Paint\n");
+  EXPECT_EQ(testing::joined(sb_, childPaths(groups[0])),
+            "~/.var/app/org.example.Gone, ~/.config/org.example.Gone");
 
-  // What a clean leaves of a system-wide application, and what removes it.
-  std::string programs;
-  for (const CategoryPtr& app : *feature->categoryInfo[0]->childrenCateogry) {
-    const auto* program = std::any_cast<DesktopApplication>(&app->attachInfomation);
-    programs += app->title +
-                (program ? ": " + program->package + " | " + program->removeCommand : " -") + "\n";
-  }
-  EXPECT_EQ(
-      programs,
-      "Bar:  | \nChat:  | sudo flatpak uninstall --system org.example.Chat\n"
-      "Editor: editor-pkg | sudo apt remove editor-pkg\nFoo:  | \nMail: mail | sudo snap remove "
-      "mail\nNotes: notes | sudo apt remove notes\nPaint:  | \nPulse Tool:  | \n"
-      "Tool Admin:  | \nTool:  | \n");
-
-  // Unused: what the desktop's records do not name.
-  sb_.file("~/.local/share/gnome-shell/application_state",
-           "<application-state><context id=\"\">\n<application id=\"editor.desktop\" "
-           "score=\"3\" last-seen=\"1700000000\"/>\n</context></application-state>\n");
-  sb_.file("~/.local/share/recently-used.xbel",
-           "<xbel><bookmark href=\"file:///a\"><info><metadata><bookmark:applications>"
-           "<bookmark:application name=\"Notes\" exec=\"&apos;notes %u&apos;\"/>"
-           "<bookmark:application name=\"Other\" exec=\"&apos;Foo-1.2-x86_64.AppImage %u&apos;\"/>"
-           "</bookmark:applications></metadata></info></bookmark></xbel>");
+  // Unused: what the desktop's records of use do not name.
   std::vector<std::string> unused;
-  for (const CategoryPtr& app : testing::unusedOf(*feature->categoryInfo[0]->childrenCateogry))
-    unused.push_back(app->title);
+  for (const CategoryPtr& app : testing::unusedOf(apps)) unused.push_back(app->title);
   EXPECT_EQ(unused, (std::vector<std::string>{"Bar", "Chat", "Mail", "Paint", "Pulse Tool",
                                               "Tool Admin", "Tool"}));
 
   // Foo and Notes cleaned whole, Paint's installation through flatpak.
-  for (const char* title : {"Foo", "Notes"}) {
-    for (const FilePtr& f : testing::listedApp(feature, title)->childrens) f->state = 1;
-  }
-  const FilePtr paint = testing::listedApp(feature, "Paint")->childrens.front();
+  for (const char* title : {"Foo", "Notes"})
+    for (const FilePtr& f : testing::listedApp(feature_, title)->childrens) f->state = 1;
+  const FilePtr paint = testing::listedApp(feature_, "Paint")->childrens.front();
   paint->state = 1;
-  EXPECT_FALSE(uninstallUserFlatpak(testing::listedApp(feature, "Foo")->childrens.front()));
+  EXPECT_FALSE(uninstallUserFlatpak(testing::listedApp(feature_, "Foo")->childrens.front()));
   ASSERT_TRUE(uninstallUserFlatpak(paint));
-  EXPECT_EQ(paint->deleteStatus, raw(DeleteStatus::DeleteSuccess));
-  EXPECT_EQ(paint->state, 0);
+  EXPECT_EQ(std::pair(paint->deleteStatus, paint->state),
+            std::pair(raw(DeleteStatus::DeleteSuccess), 0));
   CleanService::setDisposal(CleanDisposal::Final);
   auto finish = std::make_shared<Finish>();
-  CleanService::cleanCategorys(*feature->categoryInfo[0]->childrenCateogry,
-                               CleanServiceType::Uninstall, finish, feature);
+  CleanService::cleanCategorys(apps, CleanServiceType::Uninstall, finish, feature_);
   ASSERT_TRUE(finish->done.wait());
   CleanService::setDisposal(CleanDisposal::ByType);
   std::set<std::string> gone, removed = {sb_.path("~/.local/share/flatpak/app/org.example.Paint")};

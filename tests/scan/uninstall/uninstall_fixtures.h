@@ -51,9 +51,8 @@ inline std::string fakeTool(const Sandbox& sb, const std::string& tool, const st
 }
 
 inline CategoryPtr listedApp(const FeaturePtr& feature, const std::string& title) {
-  const CategoryPtr all = feature->categoryInfo.front();
-  if (!all->childrenCateogry) return nullptr;
-  for (const CategoryPtr& app : *all->childrenCateogry)
+  for (const CategoryPtr& app :
+       feature->categoryInfo.front()->childrenCateogry.value_or(std::vector<CategoryPtr>{}))
     if (app->title == title) return app;
   return nullptr;
 }
@@ -103,6 +102,13 @@ inline std::string listing(const FeaturePtr& feature, const Sandbox& sb) {
   return out;
 }
 
+struct ScanOutcome {
+  bool finished = false;
+  int64_t total = -1;
+  bool onMainQueue = false;
+  std::vector<std::pair<int, int64_t>> singles;
+};
+
 // The uninstaller feature of the built-in catalogue (All, Unused,
 // Leftovers) in a sandbox, with a fresh scan state and no host black list.
 class UninstallFeatureTest : public ::testing::Test {
@@ -118,6 +124,23 @@ class UninstallFeatureTest : public ::testing::Test {
     if (feature_) ScanStatusTable::erase(feature_->finderID);
     UninstallScanService::setBlackList(std::nullopt);
   }
+  // Runs the scan and waits for `done`.
+  ScanOutcome scan() {
+    ScanOutcome outcome;
+    Signal done;
+    UninstallScanService::scanUninstallerSoftware(
+        feature_, nullptr, nullptr,
+        [&](int position, int64_t size) { outcome.singles.emplace_back(position, size); },
+        [&](const FeaturePtr&, int64_t total) {
+          outcome.total = total;
+          outcome.onMainQueue = MainQueue::isMainThread();
+          done.notify();
+        },
+        queue_);
+    outcome.finished = done.wait();
+    queue_->waitUntilIdle();
+    return outcome;
+  }
 
   Sandbox sb_;
   std::vector<ModulePtr> modules_;
@@ -125,32 +148,6 @@ class UninstallFeatureTest : public ::testing::Test {
   std::shared_ptr<SerialGCDService> queue_ =
       std::make_shared<SerialGCDService>(SerialGCDService::GCDQOS::default_);
 };
-
-struct ScanOutcome {
-  bool finished = false;
-  int64_t total = -1;
-  bool onMainQueue = false;
-  std::vector<std::pair<int, int64_t>> singles;
-};
-
-// Runs the scan and waits for `done`.
-inline ScanOutcome runUninstallScan(const FeaturePtr& feature,
-                                    const std::shared_ptr<SerialGCDService>& queue) {
-  ScanOutcome outcome;
-  Signal done;
-  UninstallScanService::scanUninstallerSoftware(
-      feature, nullptr, nullptr,
-      [&](int position, int64_t size) { outcome.singles.emplace_back(position, size); },
-      [&](const FeaturePtr&, int64_t total) {
-        outcome.total = total;
-        outcome.onMainQueue = MainQueue::isMainThread();
-        done.notify();
-      },
-      queue);
-  outcome.finished = done.wait();
-  queue->waitUntilIdle();
-  return outcome;
-}
 
 // The unused applications of `categories`, from the one answer (a second
 // one would fail the check).

@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <filesystem>
@@ -13,10 +12,8 @@ namespace orvexa {
 namespace {
 
 namespace fs = std::filesystem;
-using testing::childPaths;
 using testing::listedApp;
 using testing::makeApp;
-using testing::Sandbox;
 
 using UninstallScanTest = testing::UninstallFeatureTest;
 
@@ -39,10 +36,9 @@ TEST_F(UninstallScanTest, WalkFilesCopiesTogetherAndKeepsSystemApplicationsOut) 
               "~/Library/Preferences/com.other.plist:9",
               "~/Library/Preferences/.com.example.foo.hidden.plist:9",
               "~/Library/Caches/com.example.foo/c:5"});
-  ASSERT_EQ(::symlink("/nonexistent/target",
-                      sb_.path("~/Library/Preferences/com.example.foo.dangling.plist").c_str()),
-            0);
-  testing::ScanOutcome outcome = testing::runUninstallScan(feature_, queue_);
+  fs::create_symlink("/nonexistent/target",
+                     sb_.path("~/Library/Preferences/com.example.foo.dangling.plist"));
+  const testing::ScanOutcome outcome = scan();
   ASSERT_TRUE(outcome.finished);
   EXPECT_TRUE(outcome.onMainQueue);
   const std::string related =
@@ -66,41 +62,23 @@ TEST_F(UninstallScanTest, WalkFilesCopiesTogetherAndKeepsSystemApplicationsOut) 
 }
 
 TEST_F(UninstallScanTest, MetadataQueryListIsFilteredByPlaceAndBlackList) {
-  const std::string home = sb_.home();
-  const std::string word =
-      makeApp(sb_, "~/Applications (Parallels)/{6f1c} Applications.localized/Word.app",
-              "com.microsoft.Word");
-  const std::string paint = makeApp(sb_, "~/Documents/Parallels/Paint.app", "com.example.paint");
-  const std::string calculator =
-      makeApp(sb_, "/System/Applications/Calculator.app", "com.example.calculator");
-  const std::string linkedTarget =
-      makeApp(sb_, "/System/Applications/Linked.app", "com.example.linked");
-  sb_.dir("/Applications");
-  ASSERT_EQ(::symlink(linkedTarget.c_str(), sb_.path("/Applications/Linked.app").c_str()), 0);
+  makeApp(sb_, "~/Applications (Parallels)/{6f1c} Applications.localized/Word.app",
+          "com.microsoft.Word");
+  makeApp(sb_, "~/Documents/Parallels/Paint.app", "com.example.paint");
+  makeApp(sb_, "/System/Applications/Calculator.app", "com.example.calculator");
+  fs::create_symlink(makeApp(sb_, "/System/Applications/Linked.app", "com.example.linked"),
+                     sb_.dir("/Applications") + "/Linked.app");
   makeApp(sb_, "/Applications/VolApp.app", "com.example.volapp");
   sb_.dir("/Volumes/Macintosh HD");
-  const std::string fusion = makeApp(sb_, "~/Downloads/Fusion.app", "com.vmware.fusion");
-  const std::string top = makeApp(sb_, "/Applications/Top.app", "com.example.top");
-  const std::string vm = sb_.path("~/Documents/Virtual Machines.localized/Win.vmwarevm");
+  makeApp(sb_, "~/Downloads/Fusion.app", "com.vmware.fusion");
+  makeApp(sb_, "/Applications/Top.app", "com.example.top");
   sb_.file("~/Documents/Virtual Machines.localized/Win.vmwarevm/disk.vmdk", 64);
   sb_.file("~/Library/Caches/com.vmware.fusion/cache", 16);
+  // Lists all but Top.app, VolApp.app by its path on the volume, a file,
+  // and the virtual machine.
+  testing::fakeTool(sb_, "mdfind", testing::testData("uninstall/fake-mdfind.sh"));
 
-  const std::string list =
-      sb_.file("/fake/list.txt", word + "\n" + paint + "\n" + calculator + "\n" +
-                                     sb_.path("/Volumes/Macintosh HD/Applications/VolApp.app") +
-                                     "\n" + fusion + "\n" + sb_.path("/Applications/Linked.app") +
-                                     "\n" + home + "/notes.txt\n\n");
-  testing::fakeTool(sb_, "mdfind",
-                    "case \"$1\" in\n"
-                    "  kMDItemContentType=com.apple.application-bundle) cat '" +
-                        list +
-                        "' ;;\n"
-                        "  'kMDItemFSName == *vmwarevm*') echo '" +
-                        vm +
-                        "' ;;\n"
-                        "esac\n");
-
-  testing::ScanOutcome outcome = testing::runUninstallScan(feature_, queue_);
+  const testing::ScanOutcome outcome = scan();
   ASSERT_TRUE(outcome.finished);
   EXPECT_EQ(testing::listing(feature_, sb_),
             "Fusion: ~/Downloads/Fusion.app, ~/Documents/Virtual Machines.localized/Win.vmwarevm, "
@@ -130,18 +108,14 @@ TEST_F(UninstallScanTest, CandidatePathIdentifierAndBlackListRules) {
   const std::string system = makeApp(sb_, "/System/Applications/Other.app", "com.example.sys");
   EXPECT_EQ(UninstallScanService::blackList(), std::vector<Url>{Url::fromPath(system)});
   UninstallScanService::setBlackList(std::vector<Url>{Url::fromPath(top)});
-  ASSERT_TRUE(testing::runUninstallScan(feature_, queue_).finished);
+  ASSERT_TRUE(scan().finished);
   EXPECT_EQ(testing::listing(feature_, sb_), "Other: /Applications/Other.app\n");
 }
 
 TEST_F(UninstallScanTest, StopDuringTheQueryEndsWithoutDone) {
   makeApp(sb_, "/Applications/A.app", "com.example.a");
   // Lists A.app, then waits for /fake/go before listing B.app.
-  testing::fakeTool(sb_, "mdfind", R"(d=$(dirname "$0"); r=$(dirname "$d")
-echo "$r/Applications/A.app"; touch "$d/started"; i=0
-while [ ! -e "$d/go" ] && [ $i -lt 1000 ]; do sleep 0.01; i=$((i+1)); done
-echo "$r/Applications/B.app"
-)");
+  testing::fakeTool(sb_, "mdfind", testing::testData("uninstall/fake-mdfind-slow.sh"));
   const std::string started = sb_.path("/fake/started");
   std::atomic<bool> doneCalled{false};
   UninstallScanService::scanUninstallerSoftware(
@@ -164,7 +138,7 @@ TEST_F(UninstallScanTest, UnreadableFolderAndBrokenEntriesAreSkipped) {
   const std::string app = makeApp(sb_, "/Applications/Foo.app", "com.example.foo");
   sb_.layout({"~/Library/Preferences/com.example.foo.plist:3",
               "~/Library/Containers/com.example.foo/x:4", "~/Library/Logs/Foo.log:5"});
-  ASSERT_EQ(::symlink("missing", sb_.path("~/Library/Logs/Foo.dangling").c_str()), 0);
+  fs::create_symlink("missing", sb_.path("~/Library/Logs/Foo.dangling"));
   // Everything readable by others, except the containers folder.
   for (const auto& entry : fs::recursive_directory_iterator(sb_.root())) {
     if (!entry.is_symlink()) ::chmod(entry.path().c_str(), entry.is_directory() ? 0755 : 0644);
