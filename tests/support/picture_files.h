@@ -56,9 +56,7 @@ inline PixelFn blocks(uint32_t seed, int width, int height) {
     c = Rgba{level, static_cast<uint8_t>(level * 3 / 4), static_cast<uint8_t>(level / 2), 255};
   }
   return [cells, width, height](int x, int y) {
-    const size_t cx = static_cast<size_t>(x * 8 / width);
-    const size_t cy = static_cast<size_t>(y * 6 / height);
-    return cells[cy * 8 + cx];
+    return cells[static_cast<size_t>(y * 6 / height * 8 + x * 8 / width)];
   };
 }
 // The same picture with every channel raised by `delta` (clamped).
