@@ -85,9 +85,7 @@ inline std::string pdfBytes(const std::vector<std::string>& pages) {
 }
 
 inline bool writeBytes(const std::string& path, std::string_view bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-  return static_cast<bool>(out);
+  return static_cast<bool>(std::ofstream(path, std::ios::binary) << bytes);
 }
 
 // A "word/document.xml" with one paragraph per element of `paragraphs`.
