@@ -129,24 +129,11 @@ inline bool writeZip(const std::string& path,
   return false;
 }
 
-// A minimal word-processing file: content types, package relations and the
-// main document with one paragraph per element of `paragraphs`.
+// A word-processing file holding only its main document, with one paragraph
+// per element of `paragraphs`: the text readers here (the library's and
+// docx2txt) read nothing else of the package.
 inline bool writeDocx(const std::string& path, const std::vector<std::string>& paragraphs) {
-  return writeZip(
-      path,
-      {{"[Content_Types].xml",
-        "<?xml version=\"1.0\" encoding=\"UTF-8\"?><Types "
-        "xmlns=\"http://schemas.openxmlformats.org/package/2006/content-types\"><Override "
-        "PartName=\"/word/document.xml\" "
-        "ContentType=\"application/"
-        "vnd.openxmlformats-officedocument.wordprocessingml.document.main+xml\"/></Types>"},
-       {"_rels/.rels",
-        "<?xml version=\"1.0\" encoding=\"UTF-8\"?><Relationships "
-        "xmlns=\"http://schemas.openxmlformats.org/package/2006/relationships\"><Relationship "
-        "Id=\"rId1\" "
-        "Type=\"http://schemas.openxmlformats.org/officeDocument/2006/relationships/"
-        "officeDocument\" Target=\"word/document.xml\"/></Relationships>"},
-       {"word/document.xml", documentXml(paragraphs)}});
+  return writeZip(path, {{"word/document.xml", documentXml(paragraphs)}});
 }
 
 // `text` split at "\n" into paragraphs.
