@@ -16,7 +16,6 @@
 #include <sstream>
 #include <string>
 #include <string_view>
-#include <utility>
 #include <vector>
 
 namespace orvexa::testing {
@@ -88,8 +87,11 @@ inline bool writeBytes(const std::string& path, std::string_view bytes) {
   return static_cast<bool>(std::ofstream(path, std::ios::binary) << bytes);
 }
 
-// A "word/document.xml" with one paragraph per element of `paragraphs`.
-inline std::string documentXml(const std::vector<std::string>& paragraphs) {
+// A word-processing file holding only its main document, word/document.xml
+// (deflated), with one paragraph per element of `paragraphs`: the text
+// readers here (the library's and docx2txt) read nothing else of the package.
+// False on any libzip failure.
+inline bool writeDocx(const std::string& path, const std::vector<std::string>& paragraphs) {
   std::string xml =
       "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>\n"
       "<w:document xmlns:w=\"http://schemas.openxmlformats.org/wordprocessingml/2006/main\">"
@@ -102,38 +104,19 @@ inline std::string documentXml(const std::vector<std::string>& paragraphs) {
     xml += "</w:t></w:r></w:p>";
   }
   xml += "</w:body></w:document>";
-  return xml;
-}
-
-// Writes a ZIP archive holding `entries` (name, content), deflated. False on
-// any libzip failure.
-inline bool writeZip(const std::string& path,
-                     const std::vector<std::pair<std::string, std::string>>& entries) {
   zip_t* archive = zip_open(path.c_str(), ZIP_CREATE | ZIP_TRUNCATE, nullptr);
   if (archive == nullptr) return false;
-  for (const auto& [name, content] : entries) {
-    // The source does not copy: `entries` outlives zip_close below.
-    zip_source_t* source = zip_source_buffer(archive, content.data(), content.size(), 0);
-    const zip_int64_t index =
-        source ? zip_file_add(archive, name.c_str(), source, ZIP_FL_OVERWRITE | ZIP_FL_ENC_UTF_8)
-               : -1;
-    if (index < 0) {
-      zip_source_free(source);  // takes nullptr
-      zip_discard(archive);
-      return false;
-    }
-    zip_set_file_compression(archive, static_cast<zip_uint64_t>(index), ZIP_CM_DEFLATE, 6);
+  // The source does not copy: `xml` outlives zip_close below.
+  zip_source_t* source = zip_source_buffer(archive, xml.data(), xml.size(), 0);
+  const zip_int64_t index = source ? zip_file_add(archive, "word/document.xml", source, 0) : -1;
+  if (index < 0) zip_source_free(source);  // takes nullptr
+  if (index < 0 ||
+      zip_set_file_compression(archive, static_cast<zip_uint64_t>(index), ZIP_CM_DEFLATE, 6) != 0 ||
+      zip_close(archive) != 0) {
+    zip_discard(archive);
+    return false;
   }
-  if (zip_close(archive) == 0) return true;
-  zip_discard(archive);
-  return false;
-}
-
-// A word-processing file holding only its main document, with one paragraph
-// per element of `paragraphs`: the text readers here (the library's and
-// docx2txt) read nothing else of the package.
-inline bool writeDocx(const std::string& path, const std::vector<std::string>& paragraphs) {
-  return writeZip(path, {{"word/document.xml", documentXml(paragraphs)}});
+  return true;
 }
 
 // `text` split at "\n" into paragraphs.
