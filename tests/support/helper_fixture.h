@@ -58,10 +58,9 @@ class RecordingHelper : public HelperProtocol {
     inner_ ? inner_->getHelperVersion(std::move(reply)) : reply(kHelperToolVersion);
   }
   void handleEvent(int event, PlistValue eventDict, EventReply reply) override {
-    {
-      std::lock_guard lock(mu_);
-      events_.emplace_back(event, eventDict);
-    }
+    std::unique_lock lock(mu_);
+    events_.emplace_back(event, eventDict);
+    lock.unlock();
     inner_ ? inner_->handleEvent(event, std::move(eventDict), std::move(reply))
            : answer_(eventDict, std::move(reply));
   }
@@ -101,9 +100,8 @@ class RunningHelper {
   // it even though the tests run as root.
   explicit RunningHelper(HelperServerOptions options = {})
       : label_(PrivilegeHelper::helperName()), socketPath_(helperSocketPath(label_)) {
-    for (const std::string& file : {helperToolPath(label_), helperLaunchDaemonPlistPath(label_)}) {
-      writeFileAt(file, "installed\n");
-    }
+    writeFileAt(helperToolPath(label_), "installed\n");
+    writeFileAt(helperLaunchDaemonPlistPath(label_), "installed\n");
     makeDirAt(std::filesystem::path(socketPath_).parent_path());
     options.socketPath = socketPath_;
     // The test process is the installing user (root is always served).
@@ -176,11 +174,9 @@ class RawHelperClient {
   // (or nothing came within the limit).
   std::optional<std::string> readFrame(std::chrono::seconds limit = std::chrono::seconds(10)) {
     std::string body;
-    if (!readable(limit) ||
-        readHelperFrame(fd_.get(), kHelperMaxFrameSize, &body) != FrameReadStatus::ok) {
-      return std::nullopt;
-    }
-    return body;
+    const bool got = readable(limit) &&
+                     readHelperFrame(fd_.get(), kHelperMaxFrameSize, &body) == FrameReadStatus::ok;
+    return got ? std::optional(std::move(body)) : std::nullopt;
   }
   // True when the helper has closed the connection.
   bool closedByPeer(std::chrono::seconds limit = std::chrono::seconds(10)) {
