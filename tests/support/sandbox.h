@@ -47,19 +47,15 @@ class Sandbox {
 
   void layout(std::initializer_list<std::string_view> entries) const {
     for (std::string_view entry : entries) {
-      if (!entry.empty() && entry.back() == '/') {
+      if (entry.ends_with('/')) {
         dir(entry);
         continue;
       }
-      size_t colon = entry.rfind(':');
-      size_t size = 0;
-      std::string_view name = entry;
-      if (colon != std::string_view::npos && colon + 1 < entry.size() &&
-          entry.find_first_not_of("0123456789", colon + 1) == std::string_view::npos) {
-        size = std::stoul(std::string(entry.substr(colon + 1)));
-        name = entry.substr(0, colon);
-      }
-      file(name, size);
+      const size_t colon = entry.rfind(':');
+      const bool sized = colon != std::string_view::npos && colon + 1 < entry.size() &&
+                         entry.find_first_not_of("0123456789", colon + 1) == std::string_view::npos;
+      file(sized ? entry.substr(0, colon) : entry,
+           sized ? std::stoul(std::string(entry.substr(colon + 1))) : 0);
     }
   }
   // One file with the given content; returns its real path.
