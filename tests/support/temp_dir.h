@@ -55,8 +55,7 @@ class TempDir {
   }
   ~TempDir() {
     namespace fs = std::filesystem;
-    const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    if (info != nullptr && info->result()->Failed()) {
+    if (::testing::Test::HasFailure()) {
       std::fprintf(stderr, "kept temporary directory of failed test: %s\n", path_.c_str());
       return;
     }
