@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 #include <string>
 #include <string_view>
 
@@ -25,18 +25,14 @@ inline std::string makeDirAt(const std::string& path) {
 // A failure to write fails the test.
 inline std::string writeFileAt(const std::string& path, std::string_view content) {
   makeDirAt(std::filesystem::path(path).parent_path());
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(content.data(), static_cast<std::streamsize>(content.size()));
-  if (!out) ADD_FAILURE() << "cannot write " << path;
+  if (!(std::ofstream(path, std::ios::binary) << content)) ADD_FAILURE() << "cannot write " << path;
   return path;
 }
 
 // Whole content of a file; empty when it cannot be read.
 inline std::string readFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
-  std::ostringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
+  return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 // Whole content of tests/data/<name>: fixture data kept out of the code.
@@ -49,9 +45,8 @@ inline std::string testData(std::string_view name) {
 class TempDir {
  public:
   TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "orvexa-test-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) ADD_FAILURE() << "mkdtemp failed";
-    path_ = pattern;
+    path_ = (std::filesystem::temp_directory_path() / "orvexa-test-XXXXXX").string();
+    if (::mkdtemp(path_.data()) == nullptr) ADD_FAILURE() << "mkdtemp failed";
   }
   ~TempDir() {
     namespace fs = std::filesystem;
