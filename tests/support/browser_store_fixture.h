@@ -64,8 +64,7 @@ class Db {
     for (size_t i = 0; rc == SQLITE_OK && i < params.size(); ++i) {
       sqlite3_bind_text(stmt, static_cast<int>(i + 1), params[i].c_str(), -1, SQLITE_TRANSIENT);
     }
-    while (rc == SQLITE_OK || rc == SQLITE_ROW) {
-      if ((rc = sqlite3_step(stmt)) != SQLITE_ROW) break;
+    while ((rc == SQLITE_OK || rc == SQLITE_ROW) && (rc = sqlite3_step(stmt)) == SQLITE_ROW) {
       const unsigned char* text = sqlite3_column_text(stmt, 0);
       out.emplace_back(text ? reinterpret_cast<const char*>(text) : "NULL");
     }
