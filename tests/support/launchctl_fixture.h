@@ -43,8 +43,7 @@ inline std::string installApplication(const Sandbox& sb, const std::string& name
                                       const std::string& identifier,
                                       const std::string& executable = "#!/bin/sh\n") {
   const std::string app = sb.path("/Applications/" + name + ".app");
-  const std::string program = writeFileAt(app + "/Contents/MacOS/" + name, executable);
-  ::chmod(program.c_str(), 0755);
+  ::chmod(writeFileAt(app + "/Contents/MacOS/" + name, executable).c_str(), 0755);
   PlistValue info(PlistValue::Dictionary{
       {{"CFBundleIdentifier", identifier}, {"CFBundleExecutable", name}, {"CFBundleName", name}}});
   EXPECT_TRUE(writePlistFile(app + "/Contents/Info.plist", info, PlistFormat::Xml));
