@@ -53,20 +53,18 @@ class Db {
     sqlite3_free(message);
   }
   // Runs `sql` with text parameters bound in order.
-  void run(const std::string& sql, const std::vector<std::string>& params) { query(sql, params); }
-  // The first column of every row, as text ("NULL" for NULL).
-  std::vector<std::string> column(const std::string& sql) { return query(sql, {}); }
-
- private:
-  std::vector<std::string> query(const std::string& sql, const std::vector<std::string>& params) {
+  void run(const std::string& sql, const std::vector<std::string>& params) { column(sql, params); }
+  // The first column of every row of `sql` (text parameters `params` bound in
+  // order), as text ("NULL" for NULL).
+  std::vector<std::string> column(const std::string& sql,
+                                  const std::vector<std::string>& params = {}) {
     std::vector<std::string> out;
     sqlite3_stmt* stmt = nullptr;
     int rc = sqlite3_prepare_v2(db_, sql.c_str(), -1, &stmt, nullptr);
     for (size_t i = 0; rc == SQLITE_OK && i < params.size(); ++i) {
       sqlite3_bind_text(stmt, static_cast<int>(i + 1), params[i].c_str(), -1, SQLITE_TRANSIENT);
     }
-    while (rc == SQLITE_OK || rc == SQLITE_ROW) {
-      if ((rc = sqlite3_step(stmt)) != SQLITE_ROW) break;
+    while ((rc == SQLITE_OK || rc == SQLITE_ROW) && (rc = sqlite3_step(stmt)) == SQLITE_ROW) {
       const unsigned char* text = sqlite3_column_text(stmt, 0);
       out.emplace_back(text ? reinterpret_cast<const char*>(text) : "NULL");
     }
@@ -75,6 +73,7 @@ class Db {
     return out;
   }
 
+ private:
   sqlite3* db_ = nullptr;
 };
 
@@ -173,10 +172,9 @@ inline std::string makeSafariStores(const Sandbox& sb) {
   makeStore(sb, history, {"safari_history.sql"});
   EXPECT_TRUE(writePlistFile(sb.path("~/Library/Safari/Downloads.plist"),
                              storePlist(sb, "safari_downloads.plist"), PlistFormat::Binary));
-  sb.file("~/Library/Safari/LastSession.plist", 40);
-  sb.file("~/Library/Safari/LocalStorage/https_b.example_0.localstorage", 30);
-  sb.file("~/Library/Safari/LocalStorage/https_a.example_0.localstorage", 20);
-  sb.file("~/Cookies/Cookies.binarycookies", 10);
+  sb.layout({"~/Library/Safari/LastSession.plist:40", "~/Cookies/Cookies.binarycookies:10",
+             "~/Library/Safari/LocalStorage/https_b.example_0.localstorage:30",
+             "~/Library/Safari/LocalStorage/https_a.example_0.localstorage:20"});
   return history;
 }
 
@@ -192,17 +190,14 @@ inline std::string makeChromeStores(const Sandbox& sb, const std::string& profil
   makeStore(sb, folder + "/History", {"chrome_history.sql"});
   makeStore(sb, folder + "/Login Data", {"chrome_logins.sql"});
   makeStore(sb, folder + "/Web Data", {"chrome_web_data.sql"});
-  {
-    // The browser left its cookies in the write-ahead log: a copy of the
-    // database and its log taken while the writer still had them open.
-    const std::string staging = sb.path("/staging/cookies.db");
-    Db writer(staging);
-    writer.exec("PRAGMA journal_mode=WAL; PRAGMA wal_autocheckpoint=0;");
-    writer.exec(storeData(sb, "chrome_cookies.sql"));
-    std::filesystem::copy_file(staging, folder + "/Cookies");
-    std::filesystem::copy_file(staging + "-wal", folder + "/Cookies-wal");
-    EXPECT_GT(std::filesystem::file_size(folder + "/Cookies-wal"), 0u);
-  }
+  // The browser left its cookies in the write-ahead log: a copy of the
+  // database and its log taken while the writer still has them open.
+  const std::string staging = sb.path("/staging/cookies.db");
+  Db writer(staging);
+  writer.exec(storeData(sb, "chrome_cookies.sql"));
+  std::filesystem::copy_file(staging, folder + "/Cookies");
+  std::filesystem::copy_file(staging + "-wal", folder + "/Cookies-wal");
+  EXPECT_GT(std::filesystem::file_size(folder + "/Cookies-wal"), 0u);
   sb.file(storage + "/Local Storage/https_x_0.localstorage", 12);
   sb.file(storage + "/Local Storage/https_x_0.localstorage-journal", 3);
   sb.file(storage + "/Local Storage/leveldb/000003.log", 7);
@@ -213,19 +208,15 @@ inline std::string makeChromeStores(const Sandbox& sb, const std::string& profil
 // folder named "Profiles". Returns the chosen profile folder.
 inline std::string makeFirefoxStores(const Sandbox& sb) {
   const std::string base = sb.path("~/Library/Application Support/Firefox/Profiles");
-  {
-    Db other(base + "/a.default/places.sqlite");
-    other.exec(storeData(sb, "firefox_places.sql"));
-    other.exec("INSERT INTO moz_places (id, url) VALUES (1, 'https://wrong-profile.example/');");
-  }
+  makeStore(sb, base + "/a.default/places.sqlite",
+            {"firefox_places.sql", "firefox_wrong_profile.sql"});
   const std::string profile = base + "/b.default-release";
   sb.file("~/Downloads/My File.txt", 4);
   makeStore(sb, profile + "/places.sqlite", {"firefox_places.sql", "firefox_places_rows.sql"});
   makeStore(sb, profile + "/cookies.sqlite", {"firefox_cookies.sql"});
   makeStore(sb, profile + "/formhistory.sqlite", {"firefox_form_history.sql"});
   // Its logins are cut out of this file byte by byte: the bytes are the point.
-  sb.file("~/Library/Application Support/Firefox/Profiles/b.default-release/logins.json",
-          storeData(sb, "firefox_logins.json"));
+  writeFileAt(profile + "/logins.json", storeData(sb, "firefox_logins.json"));
   return profile;
 }
 
@@ -233,8 +224,7 @@ inline std::string makeFirefoxStores(const Sandbox& sb) {
 // entry that is not a dictionary and one without a name (positions 0, 1, 2,
 // 3).
 inline std::string makeFinderRecents(const Sandbox& sb) {
-  const std::string path = sb.path("~/Library/Preferences/com.apple.finder.plist");
-  std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+  const std::string path = sb.dir("~/Library/Preferences") + "/com.apple.finder.plist";
   EXPECT_TRUE(
       writePlistFile(path, storePlist(sb, "finder_preferences.plist"), PlistFormat::Binary));
   return path;
@@ -252,12 +242,6 @@ inline std::string writeSharedList(const Sandbox& sb, const std::string& name,
                  bytes ? *bytes : std::string());
 }
 
-// An application bundle in the applications folder.
-inline std::string makeApplication(const Sandbox& sb, const std::string& name,
-                                   const std::string& identifier) {
-  return installApplication(sb, name, identifier);
-}
-
 // The two permission databases: the user's and the system's, with
 // duplicates across them, a service that is not listed (location), a
 // service no case names, and clients without an application.
@@ -266,9 +250,9 @@ inline void makePermissionDatabases(const Sandbox& sb) {
             {"tcc.sql", "tcc_user.sql"});
   makeStore(sb, sb.path("/Library/Application Support/com.apple.TCC/TCC.db"),
             {"tcc.sql", "tcc_system.sql"});
-  makeApplication(sb, "Cam", "com.example.cam");
-  makeApplication(sb, "Recorder", "com.example.rec");
-  makeApplication(sb, "Locator", "com.example.loc");
+  installApplication(sb, "Cam", "com.example.cam");
+  installApplication(sb, "Recorder", "com.example.rec");
+  installApplication(sb, "Locator", "com.example.loc");
 }
 
 // Ticks the items at `positions` of `group` (and marks the group ticked or
@@ -276,16 +260,6 @@ inline void makePermissionDatabases(const Sandbox& sb) {
 inline void tick(const FilePtr& group, const std::vector<size_t>& positions) {
   for (size_t p : positions) group->childrens.at(p)->state = 1;
   group->state = positions.size() == group->childrens.size() ? 1 : -1;
-}
-
-// A stand-in for a system tool: a shell script that appends its arguments,
-// one line per run, to `log` and prints `output`.
-inline std::string fakeTool(const Sandbox& sb, const std::string& name, const std::string& log,
-                            const std::string& output) {
-  const std::string path = sb.file("/fake-tools/" + name, "#!/bin/sh\necho \"$@\" >> '" + log +
-                                                              "'\nprintf '%s' '" + output + "'\n");
-  std::filesystem::permissions(path, std::filesystem::perms::owner_all);
-  return path;
 }
 
 // ---- Running one category scan ------------------------------------------------

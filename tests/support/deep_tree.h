@@ -21,7 +21,6 @@ namespace orvexa::testing {
 class ScratchDir {
  public:
   ScratchDir() {
-    path_ = "/dev/shm/orvexa-deep-XXXXXX";
     if (::access("/dev/shm", W_OK) != 0 || ::mkdtemp(path_.data()) == nullptr) {
       path_ = fallback_.emplace().path();
     }
@@ -36,7 +35,7 @@ class ScratchDir {
 
  private:
   std::optional<TempDir> fallback_;
-  std::string path_;
+  std::string path_ = "/dev/shm/orvexa-deep-XXXXXX";
 };
 
 // Creates a chain of `depth` folders named `name` below `base`, working

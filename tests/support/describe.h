@@ -10,17 +10,15 @@
 
 namespace orvexa::testing {
 
-// A removal mark (DeleteStatus) by name: "-", "deleting", "deleted" or "failed".
-inline std::string deleteStatusName(int status) {
-  static const char* const kNames[] = {"-", "deleting", "deleted", "failed"};
-  return status >= 0 && status < 4 ? kNames[status] : "status " + std::to_string(status);
-}
-
-// One line per record: "title mark", then ": error text" when there is one.
+// One line per record: "title mark", then ": error text" when there is one;
+// the mark (DeleteStatus) is "-", "deleting", "deleted" or "failed".
 inline std::string describeRecords(const std::vector<FilePtr>& records) {
+  static const char* const kMarks[] = {"-", "deleting", "deleted", "failed"};
   std::string out;
   for (const FilePtr& r : records) {
-    out += r->title + " " + deleteStatusName(r->deleteStatus);
+    const int mark = r->deleteStatus;
+    out +=
+        r->title + " " + (mark >= 0 && mark < 4 ? kMarks[mark] : "status " + std::to_string(mark));
     if (!r->deleteErrorDesc.str().empty()) out += ": " + r->deleteErrorDesc.str();
     out += "\n";
   }

@@ -12,12 +12,10 @@
 
 #include <zip.h>
 
-#include <cstdio>
 #include <fstream>
 #include <sstream>
 #include <string>
 #include <string_view>
-#include <utility>
 #include <vector>
 
 namespace orvexa::testing {
@@ -41,17 +39,15 @@ inline std::vector<std::string> wrappedLine(std::string_view line) {
 
 // The bytes of a PDF with one page per element of `pages`.
 inline std::string pdfBytes(const std::vector<std::string>& pages) {
-  std::vector<std::string> objects;  // object k + 1 is objects[k]
-  const size_t pageCount = pages.size();
-  // 1 catalog, 2 page tree, 3 font, then per page: page object, content stream.
-  objects.push_back("<< /Type /Catalog /Pages 2 0 R >>");
   std::string kids;
-  for (size_t p = 0; p < pageCount; ++p) kids += std::to_string(4 + 2 * p) + " 0 R ";
-  objects.push_back("<< /Type /Pages /Kids [" + kids + "] /Count " + std::to_string(pageCount) +
-                    " >>");
-  objects.push_back(
-      "<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica /Encoding /WinAnsiEncoding >>");
-  for (size_t p = 0; p < pageCount; ++p) {
+  for (size_t p = 0; p < pages.size(); ++p) kids += std::to_string(4 + 2 * p) + " 0 R ";
+  // Object k + 1 is objects[k]: 1 catalog, 2 page tree, 3 font, then per
+  // page: page object, content stream.
+  std::vector<std::string> objects = {
+      "<< /Type /Catalog /Pages 2 0 R >>",
+      "<< /Type /Pages /Kids [" + kids + "] /Count " + std::to_string(pages.size()) + " >>",
+      "<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica /Encoding /WinAnsiEncoding >>"};
+  for (size_t p = 0; p < pages.size(); ++p) {
     std::string content = "BT /F1 10 Tf 12 TL 50 760 Td\n";
     std::istringstream lines(pages[p]);
     for (std::string line; std::getline(lines, line);) {
@@ -79,9 +75,8 @@ inline std::string pdfBytes(const std::vector<std::string>& pages) {
   const size_t xref = out.size();
   out += "xref\n0 " + std::to_string(objects.size() + 1) + "\n0000000000 65535 f \n";
   for (size_t offset : offsets) {
-    char entry[24];
-    std::snprintf(entry, sizeof entry, "%010zu 00000 n \n", offset);
-    out += entry;
+    const std::string digits = std::to_string(offset);
+    out += std::string(10 - digits.size(), '0') + digits + " 00000 n \n";
   }
   out += "trailer\n<< /Size " + std::to_string(objects.size() + 1) + " /Root 1 0 R >>\n";
   out += "startxref\n" + std::to_string(xref) + "\n%%EOF\n";
@@ -89,75 +84,39 @@ inline std::string pdfBytes(const std::vector<std::string>& pages) {
 }
 
 inline bool writeBytes(const std::string& path, std::string_view bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-  return static_cast<bool>(out);
+  return static_cast<bool>(std::ofstream(path, std::ios::binary) << bytes);
 }
 
-inline std::string xmlEscaped(std::string_view text) {
-  std::string out;
-  for (char c : text) {
-    out += c == '&' ? "&amp;" : c == '<' ? "&lt;" : c == '>' ? "&gt;" : std::string(1, c);
-  }
-  return out;
-}
-
-// A "word/document.xml" with one paragraph per element of `paragraphs`.
-inline std::string documentXml(const std::vector<std::string>& paragraphs) {
+// A word-processing file holding only its main document, word/document.xml
+// (deflated), with one paragraph per element of `paragraphs`: the text
+// readers here (the library's and docx2txt) read nothing else of the package.
+// False on any libzip failure.
+inline bool writeDocx(const std::string& path, const std::vector<std::string>& paragraphs) {
   std::string xml =
       "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>\n"
       "<w:document xmlns:w=\"http://schemas.openxmlformats.org/wordprocessingml/2006/main\">"
       "<w:body>";
   for (const std::string& p : paragraphs) {
-    xml += "<w:p><w:r><w:t xml:space=\"preserve\">" + xmlEscaped(p) + "</w:t></w:r></w:p>";
+    xml += "<w:p><w:r><w:t xml:space=\"preserve\">";
+    for (char c : p) {
+      xml += c == '&' ? "&amp;" : c == '<' ? "&lt;" : c == '>' ? "&gt;" : std::string(1, c);
+    }
+    xml += "</w:t></w:r></w:p>";
   }
   xml += "</w:body></w:document>";
-  return xml;
-}
-
-// Writes a ZIP archive holding `entries` (name, content), deflated. False on
-// any libzip failure.
-inline bool writeZip(const std::string& path,
-                     const std::vector<std::pair<std::string, std::string>>& entries) {
-  int error = 0;
-  zip_t* archive = zip_open(path.c_str(), ZIP_CREATE | ZIP_TRUNCATE, &error);
+  zip_t* archive = zip_open(path.c_str(), ZIP_CREATE | ZIP_TRUNCATE, nullptr);
   if (archive == nullptr) return false;
-  for (const auto& [name, content] : entries) {
-    // The source does not copy: `entries` outlives zip_close below.
-    zip_source_t* source = zip_source_buffer(archive, content.data(), content.size(), 0);
-    const zip_int64_t index =
-        source ? zip_file_add(archive, name.c_str(), source, ZIP_FL_OVERWRITE | ZIP_FL_ENC_UTF_8)
-               : -1;
-    if (index < 0) {
-      zip_source_free(source);  // takes nullptr
-      zip_discard(archive);
-      return false;
-    }
-    zip_set_file_compression(archive, static_cast<zip_uint64_t>(index), ZIP_CM_DEFLATE, 6);
+  // The source does not copy: `xml` outlives zip_close below.
+  zip_source_t* source = zip_source_buffer(archive, xml.data(), xml.size(), 0);
+  const zip_int64_t index = source ? zip_file_add(archive, "word/document.xml", source, 0) : -1;
+  if (index < 0) zip_source_free(source);  // takes nullptr
+  if (index < 0 ||
+      zip_set_file_compression(archive, static_cast<zip_uint64_t>(index), ZIP_CM_DEFLATE, 6) != 0 ||
+      zip_close(archive) != 0) {
+    zip_discard(archive);
+    return false;
   }
-  if (zip_close(archive) == 0) return true;
-  zip_discard(archive);
-  return false;
-}
-
-// A minimal word-processing file: content types, package relations and the
-// main document with one paragraph per element of `paragraphs`.
-inline bool writeDocx(const std::string& path, const std::vector<std::string>& paragraphs) {
-  return writeZip(
-      path,
-      {{"[Content_Types].xml",
-        "<?xml version=\"1.0\" encoding=\"UTF-8\"?><Types "
-        "xmlns=\"http://schemas.openxmlformats.org/package/2006/content-types\"><Override "
-        "PartName=\"/word/document.xml\" "
-        "ContentType=\"application/"
-        "vnd.openxmlformats-officedocument.wordprocessingml.document.main+xml\"/></Types>"},
-       {"_rels/.rels",
-        "<?xml version=\"1.0\" encoding=\"UTF-8\"?><Relationships "
-        "xmlns=\"http://schemas.openxmlformats.org/package/2006/relationships\"><Relationship "
-        "Id=\"rId1\" "
-        "Type=\"http://schemas.openxmlformats.org/officeDocument/2006/relationships/"
-        "officeDocument\" Target=\"word/document.xml\"/></Relationships>"},
-       {"word/document.xml", documentXml(paragraphs)}});
+  return true;
 }
 
 // `text` split at "\n" into paragraphs.

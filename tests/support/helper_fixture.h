@@ -11,7 +11,6 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/types.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -59,10 +58,9 @@ class RecordingHelper : public HelperProtocol {
     inner_ ? inner_->getHelperVersion(std::move(reply)) : reply(kHelperToolVersion);
   }
   void handleEvent(int event, PlistValue eventDict, EventReply reply) override {
-    {
-      std::lock_guard lock(mu_);
-      events_.emplace_back(event, eventDict);
-    }
+    std::unique_lock lock(mu_);
+    events_.emplace_back(event, eventDict);
+    lock.unlock();
     inner_ ? inner_->handleEvent(event, std::move(eventDict), std::move(reply))
            : answer_(eventDict, std::move(reply));
   }
@@ -102,11 +100,9 @@ class RunningHelper {
   // it even though the tests run as root.
   explicit RunningHelper(HelperServerOptions options = {})
       : label_(PrivilegeHelper::helperName()), socketPath_(helperSocketPath(label_)) {
-    for (const std::string& file : {helperToolPath(label_), helperLaunchDaemonPlistPath(label_)}) {
-      writeFileAt(file, "installed\n");
-    }
-    std::error_code ec;
-    std::filesystem::create_directories(std::filesystem::path(socketPath_).parent_path(), ec);
+    writeFileAt(helperToolPath(label_), "installed\n");
+    writeFileAt(helperLaunchDaemonPlistPath(label_), "installed\n");
+    makeDirAt(std::filesystem::path(socketPath_).parent_path());
     options.socketPath = socketPath_;
     // The test process is the installing user (root is always served).
     if (options.allowedUserId == 0) options.allowedUserId = ::geteuid();
@@ -142,7 +138,7 @@ inline void openFoldersForEveryone(const std::string& root, const std::string& p
   }
 }
 
-// The answer of one call, waited for (at most `limit`).
+// The answer of one call, waited for (at most 20 seconds).
 struct EventAnswer {
   bool answered = false;
   bool ok = false;
@@ -158,34 +154,29 @@ inline PlistValue deleteValue(const std::string& path, PlistValue numbers) {
   return numbers;
 }
 
-inline EventAnswer callEvent(HelperProtocol& tool, int event, const PlistValue& dictionary,
-                             std::chrono::seconds limit = std::chrono::seconds(20)) {
+inline EventAnswer callEvent(HelperProtocol& tool, int event, const PlistValue& dictionary) {
   auto promise = std::make_shared<std::promise<EventAnswer>>();
   std::future<EventAnswer> future = promise->get_future();
   tool.handleEvent(event, dictionary, [promise](bool ok, int code, PlistValue information) {
     promise->set_value({true, ok, code, std::move(information)});
   });
-  if (future.wait_for(limit) != std::future_status::ready) return {};
+  if (future.wait_for(std::chrono::seconds(20)) != std::future_status::ready) return {};
   return future.get();
 }
 
 // A frame-level client for malformed-input tests: raw bytes in, replies out.
 class RawHelperClient {
  public:
-  explicit RawHelperClient(const std::string& socketPath) {
-    int err = 0;
-    fd_ = detail::connectUnixSocket(socketPath, &err);
-  }
+  explicit RawHelperClient(const std::string& socketPath)
+      : fd_(detail::connectUnixSocket(socketPath, &error_)) {}
   bool send(const std::string& bytes) { return fd_ && writeAllToSocket(fd_.get(), bytes); }
   // The next reply's body, or nothing when the helper closed the connection
   // (or nothing came within the limit).
   std::optional<std::string> readFrame(std::chrono::seconds limit = std::chrono::seconds(10)) {
     std::string body;
-    if (!readable(limit) ||
-        readHelperFrame(fd_.get(), kHelperMaxFrameSize, &body) != FrameReadStatus::ok) {
-      return std::nullopt;
-    }
-    return body;
+    const bool got = readable(limit) &&
+                     readHelperFrame(fd_.get(), kHelperMaxFrameSize, &body) == FrameReadStatus::ok;
+    return got ? std::optional(std::move(body)) : std::nullopt;
   }
   // True when the helper has closed the connection.
   bool closedByPeer(std::chrono::seconds limit = std::chrono::seconds(10)) {
@@ -204,6 +195,7 @@ class RawHelperClient {
     return fd_ && ::poll(&p, 1, static_cast<int>(limit.count() * 1000)) > 0;
   }
 
+  int error_ = 0;  // of the connection, unused
   detail::UniqueFd fd_;
 };
 

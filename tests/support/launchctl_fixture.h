@@ -1,5 +1,5 @@
-// Stand-ins for the login-item tests: a launchctl that prints a given
-// print-disabled listing and records how it was called, and application
+// Stand-ins for system tools (a launchctl that prints a given print-disabled
+// listing among them) that record how they were called, and application
 // bundles in a sandbox's applications folder.
 #pragma once
 
@@ -21,17 +21,20 @@ inline std::string printDisabledListing(const std::string& disabledLines,
          associationLines + "}\n";
 }
 
-// A launchctl at <root>/fake-tools/launchctl: every run appends its
-// arguments as one line to <root>/launchctl.log; "print-disabled" prints
-// `listing`. Returns the program's path.
+// A stand-in for a system tool: a shell script that appends its arguments,
+// one line per run, to `log` and prints `output`.
+inline std::string fakeTool(const Sandbox& sb, const std::string& name, const std::string& log,
+                            const std::string& output) {
+  const std::string path = sb.file("/fake-tools/" + name, "#!/bin/sh\necho \"$@\" >> '" + log +
+                                                              "'\nprintf '%s' '" + output + "'\n");
+  std::filesystem::permissions(path, std::filesystem::perms::owner_all);
+  return path;
+}
+
+// A launchctl at <root>/fake-tools/launchctl (see fakeTool) whose every run
+// is a line of <root>/launchctl.log and prints `listing`.
 inline std::string fakeLaunchctl(const Sandbox& sb, const std::string& listing) {
-  sb.file("/fake-tools/print-disabled.txt", listing);
-  const std::string program =
-      sb.file("/fake-tools/launchctl", "#!/bin/sh\necho \"$@\" >> '" + sb.path("/launchctl.log") +
-                                           "'\nif [ \"$1\" = print-disabled ]; then cat '" +
-                                           sb.path("/fake-tools/print-disabled.txt") + "'; fi\n");
-  ::chmod(program.c_str(), 0755);
-  return program;
+  return fakeTool(sb, "launchctl", sb.path("/launchctl.log"), listing);
 }
 
 // An application bundle at <root>/Applications/<name>.app whose executable
@@ -40,13 +43,10 @@ inline std::string installApplication(const Sandbox& sb, const std::string& name
                                       const std::string& identifier,
                                       const std::string& executable = "#!/bin/sh\n") {
   const std::string app = sb.path("/Applications/" + name + ".app");
-  std::filesystem::create_directories(app + "/Contents/MacOS");
+  ::chmod(writeFileAt(app + "/Contents/MacOS/" + name, executable).c_str(), 0755);
   PlistValue info(PlistValue::Dictionary{
       {{"CFBundleIdentifier", identifier}, {"CFBundleExecutable", name}, {"CFBundleName", name}}});
   EXPECT_TRUE(writePlistFile(app + "/Contents/Info.plist", info, PlistFormat::Xml));
-  const std::string program =
-      sb.file("/Applications/" + name + ".app/Contents/MacOS/" + name, executable);
-  ::chmod(program.c_str(), 0755);
   return app;
 }
 

@@ -4,7 +4,6 @@
 
 #include <jpeglib.h>
 #include <png.h>
-#include <zlib.h>
 
 #include <cstdlib>
 
@@ -26,10 +25,9 @@ std::vector<uint8_t> pngBytes(int width, int height, const PixelFn& pixel) {
   png_alloc_size_t size = 0;
   png_image_write_get_memory_size(image, size, 0, rgba.data(), 0, nullptr);
   std::vector<uint8_t> out(size);
-  if (png_image_write_to_memory(&image, out.data(), &size, 0, rgba.data(), 0, nullptr) == 0) {
-    size = 0;
-  }
-  out.resize(size);
+  const bool written =
+      png_image_write_to_memory(&image, out.data(), &size, 0, rgba.data(), 0, nullptr) != 0;
+  out.resize(written ? size : 0);
   png_image_free(&image);
   return out;
 }
@@ -67,19 +65,6 @@ std::vector<uint8_t> jpegBytes(int width, int height, const PixelFn& pixel, int 
   jpeg_destroy_compress(&cinfo);
   std::vector<uint8_t> out(buffer, buffer + size);
   std::free(buffer);
-  return out;
-}
-
-std::vector<uint8_t> pngWithDeclaredSize(uint32_t width, uint32_t height) {
-  std::vector<uint8_t> out = pngBytes(1, 1, [](int, int) { return Rgba{}; });
-  auto put32 = [&out](size_t at, uint32_t v) {
-    for (size_t k = 0; k < 4; ++k) out[at + k] = static_cast<uint8_t>(v >> (24 - 8 * k));
-  };
-  // After the signature: the header chunk's length, type "IHDR", width and
-  // height, five more bytes, then the checksum of type and data.
-  put32(16, width);
-  put32(20, height);
-  put32(29, static_cast<uint32_t>(crc32(0, out.data() + 12, 17)));
   return out;
 }
 

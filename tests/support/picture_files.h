@@ -56,9 +56,7 @@ inline PixelFn blocks(uint32_t seed, int width, int height) {
     c = Rgba{level, static_cast<uint8_t>(level * 3 / 4), static_cast<uint8_t>(level / 2), 255};
   }
   return [cells, width, height](int x, int y) {
-    const size_t cx = static_cast<size_t>(x * 8 / width);
-    const size_t cy = static_cast<size_t>(y * 6 / height);
-    return cells[cy * 8 + cx];
+    return cells[static_cast<size_t>(y * 6 / height * 8 + x * 8 / width)];
   };
 }
 // The same picture with every channel raised by `delta` (clamped).
@@ -69,9 +67,5 @@ inline PixelFn brightened(PixelFn pixel, int delta) {
     return Rgba{up(p.r), up(p.g), up(p.b), p.a};
   };
 }
-
-// A PNG whose header announces width x height (with a correct checksum)
-// and whose image data is that of one pixel.
-std::vector<uint8_t> pngWithDeclaredSize(uint32_t width, uint32_t height);
 
 }  // namespace orvexa::testing

@@ -9,11 +9,11 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <functional>
 #include <optional>
 #include <string>
 
+#include "platform/unique_fd.h"
 #include "support/temp_dir.h"
 
 namespace orvexa::testing {
@@ -32,26 +32,21 @@ inline std::optional<std::string> runAsUser(uid_t uid, gid_t gid,
                                             const std::function<std::string()>& fn) {
   int fds[2];
   if (::pipe(fds) != 0) return std::nullopt;
+  detail::UniqueFd readEnd(fds[0]);
+  detail::UniqueFd writeEnd(fds[1]);
   pid_t pid = ::fork();
-  if (pid < 0) {
-    ::close(fds[0]);
-    ::close(fds[1]);
-    return std::nullopt;
-  }
+  if (pid < 0) return std::nullopt;
   if (pid == 0) {
-    ::close(fds[0]);
     if (::setgroups(0, nullptr) != 0 || ::setgid(gid) != 0 || ::setuid(uid) != 0) ::_exit(3);
     const std::string text = fn();
-    FILE* out = ::fdopen(fds[1], "w");
-    const bool written = out != nullptr &&
-                         std::fwrite(text.data(), 1, text.size(), out) == text.size() &&
-                         std::fclose(out) == 0;
+    // A blocking write to a pipe is whole unless a signal interrupts it.
+    const bool written =
+        ::write(writeEnd.get(), text.data(), text.size()) == static_cast<ssize_t>(text.size());
     ::_exit(written ? 0 : 4);  // no exit handlers, no sanitizer reports from the copy of the parent
   }
-  ::close(fds[1]);
+  writeEnd.reset();
   // Read to the end, until the child closes its side.
-  const std::string text = readFile("/proc/self/fd/" + std::to_string(fds[0]));
-  ::close(fds[0]);
+  const std::string text = readFile("/proc/self/fd/" + std::to_string(readEnd.get()));
   int status = 0;
   while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }

@@ -5,7 +5,6 @@
 #include <spawn.h>
 #include <sys/types.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -34,23 +33,21 @@ inline std::string orvexaProgram() { return std::string(ORVEXA_BINARY_DIR) + "/b
 // names a layout. `whileRunning`, when given, is called with the program's
 // process id once it has started (to signal it, say), before waiting for it.
 inline ProgramResult runProgram(const std::vector<std::string>& argv,
-                                const std::function<void(pid_t)>& whileRunning) {
+                                const std::function<void(pid_t)>& whileRunning = {}) {
   ProgramResult result;
   TempDir dir;
-  const std::string outPath = dir / "out";
-  const std::string errPath = dir / "err";
+  const std::string outputs[] = {dir / "out", dir / "err"};  // standard output and error
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                   0644);
-  posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                   0644);
+  for (int fd : {1, 2}) {
+    posix_spawn_file_actions_addopen(&actions, fd, outputs[fd - 1].c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  }
   std::vector<std::string> all = argv;
   auto program = std::find(all.begin(), all.end(), orvexaProgram());
-  if (program != all.end() && std::none_of(all.begin(), all.end(), [](const std::string& a) {
-        return a.rfind("--layout", 0) == 0;
-      })) {
+  auto isLayout = [](const std::string& a) { return a.starts_with("--layout"); };
+  if (program != all.end() && std::none_of(all.begin(), all.end(), isLayout)) {
     all.insert(program + 1, {"--layout", "macos"});
   }
   std::vector<char*> args;
@@ -65,13 +62,9 @@ inline ProgramResult runProgram(const std::vector<std::string>& argv,
   while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
   result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  result.out = readFile(outPath);
-  result.err = readFile(errPath);
+  result.out = readFile(outputs[0]);
+  result.err = readFile(outputs[1]);
   return result;
-}
-
-inline ProgramResult runProgram(const std::vector<std::string>& argv) {
-  return runProgram(argv, {});
 }
 
 // Runs `/bin/sh -c script` and returns its standard output.

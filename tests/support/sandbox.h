@@ -12,7 +12,6 @@
 // folder; ":N" gives a file N bytes (default 0) of filler content.
 #pragma once
 
-#include <filesystem>
 #include <initializer_list>
 #include <string>
 #include <string_view>
@@ -28,9 +27,7 @@ class Sandbox {
   explicit Sandbox(std::string userName = "tester") : user_(std::move(userName)) {
     Identity::shared().setUserName(user_);
     Paths::shared().setRoot(dir_.path());
-    home_ = Paths::shared().userHome();
-    std::error_code ec;
-    std::filesystem::create_directories(home_, ec);
+    home_ = makeDirAt(Paths::shared().userHome());
   }
   ~Sandbox() {
     Paths::shared().reset();
@@ -44,27 +41,21 @@ class Sandbox {
   std::string home() const { return home_; }
   // The real path of a sandbox path ("~/x" or "/x").
   std::string path(std::string_view p) const {
-    if (p.substr(0, 2) == "~/") return home() + "/" + std::string(p.substr(2));
-    if (p == "~") return home();
-    if (!p.empty() && p.front() == '/') return dir_.path() + std::string(p);
-    return dir_.path() + "/" + std::string(p);
+    if (p == "~" || p.starts_with("~/")) return home() + std::string(p.substr(1));
+    return dir_.path() + (p.starts_with('/') ? "" : "/") + std::string(p);
   }
 
   void layout(std::initializer_list<std::string_view> entries) const {
     for (std::string_view entry : entries) {
-      if (!entry.empty() && entry.back() == '/') {
+      if (entry.ends_with('/')) {
         dir(entry);
         continue;
       }
-      size_t colon = entry.rfind(':');
-      size_t size = 0;
-      std::string_view name = entry;
-      if (colon != std::string_view::npos && colon + 1 < entry.size() &&
-          entry.find_first_not_of("0123456789", colon + 1) == std::string_view::npos) {
-        size = std::stoul(std::string(entry.substr(colon + 1)));
-        name = entry.substr(0, colon);
-      }
-      file(name, size);
+      const size_t colon = entry.rfind(':');
+      const bool sized = colon != std::string_view::npos && colon + 1 < entry.size() &&
+                         entry.find_first_not_of("0123456789", colon + 1) == std::string_view::npos;
+      file(sized ? entry.substr(0, colon) : entry,
+           sized ? std::stoul(std::string(entry.substr(colon + 1))) : 0);
     }
   }
   // One file with the given content; returns its real path.
@@ -74,12 +65,7 @@ class Sandbox {
   std::string file(std::string_view sandboxPath, size_t size) const {
     return file(sandboxPath, std::string(size, 'x'));
   }
-  std::string dir(std::string_view sandboxPath) const {
-    std::string real = path(sandboxPath);
-    std::error_code ec;
-    std::filesystem::create_directories(real, ec);
-    return real;
-  }
+  std::string dir(std::string_view sandboxPath) const { return makeDirAt(path(sandboxPath)); }
 
  private:
   TempDir dir_;

@@ -8,31 +8,31 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 #include <string>
 #include <string_view>
 
-#include "orvexa/units/log_service.h"
-
 namespace orvexa::testing {
+
+// Creates the folder `path` and those above it; returns `path`.
+inline std::string makeDirAt(const std::string& path) {
+  std::error_code ec;
+  std::filesystem::create_directories(path, ec);
+  return path;
+}
 
 // Writes `content` to `path`, creating the folders above it; returns `path`.
 // A failure to write fails the test.
 inline std::string writeFileAt(const std::string& path, std::string_view content) {
-  std::error_code ec;
-  std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ec);
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(content.data(), static_cast<std::streamsize>(content.size()));
-  if (!out) ADD_FAILURE() << "cannot write " << path;
+  makeDirAt(std::filesystem::path(path).parent_path());
+  if (!(std::ofstream(path, std::ios::binary) << content)) ADD_FAILURE() << "cannot write " << path;
   return path;
 }
 
 // Whole content of a file; empty when it cannot be read.
 inline std::string readFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
-  std::ostringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
+  return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 // Whole content of tests/data/<name>: fixture data kept out of the code.
@@ -45,14 +45,12 @@ inline std::string testData(std::string_view name) {
 class TempDir {
  public:
   TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "orvexa-test-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) ADD_FAILURE() << "mkdtemp failed";
-    path_ = pattern;
+    path_ = (std::filesystem::temp_directory_path() / "orvexa-test-XXXXXX").string();
+    if (::mkdtemp(path_.data()) == nullptr) ADD_FAILURE() << "mkdtemp failed";
   }
   ~TempDir() {
     namespace fs = std::filesystem;
-    const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    if (info != nullptr && info->result()->Failed()) {
+    if (::testing::Test::HasFailure()) {
       std::fprintf(stderr, "kept temporary directory of failed test: %s\n", path_.c_str());
       return;
     }
@@ -81,29 +79,10 @@ class TempDir {
     return writeFileAt(*this / relative, content);
   }
   // Creates path()/relative and its intermediate folders.
-  std::string makeDir(std::string_view relative) const {
-    std::string p = *this / relative;
-    std::error_code ec;
-    std::filesystem::create_directories(p, ec);
-    return p;
-  }
+  std::string makeDir(std::string_view relative) const { return makeDirAt(*this / relative); }
 
  private:
   std::string path_;
 };
-
-// Lines appended to the shared log since `offset`; the shared log is flushed
-// first. logSize() gives the offset to start from.
-inline size_t logSize() {
-  LogService::shard().flush();
-  std::error_code ec;
-  auto size = std::filesystem::file_size(LogService::shard().logPath(), ec);
-  return ec ? 0 : static_cast<size_t>(size);
-}
-inline std::string logSince(size_t offset) {
-  LogService::shard().flush();
-  std::string all = readFile(LogService::shard().logPath());
-  return offset < all.size() ? all.substr(offset) : std::string();
-}
 
 }  // namespace orvexa::testing

@@ -1,3 +1,7 @@
+-- Written in the write-ahead log, never checkpointed into the database.
+PRAGMA journal_mode=WAL;
+PRAGMA wal_autocheckpoint=0;
+
 CREATE TABLE cookies(creation_utc INTEGER NOT NULL, host_key TEXT NOT NULL,
   top_frame_site_key TEXT NOT NULL, name TEXT NOT NULL, value TEXT NOT NULL,
   path TEXT NOT NULL, UNIQUE (host_key, top_frame_site_key, name, path));

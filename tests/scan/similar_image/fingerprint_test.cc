@@ -93,8 +93,9 @@ TEST_F(FingerprintTest, UnreadablePicturesGiveTwoEmptyLists) {
       {"truncated.jpg", std::vector(jpeg.begin(), jpeg.begin() + std::ssize(jpeg) / 2)},
       {"truncated.png", std::vector(png.begin(), png.begin() + std::ssize(png) / 2)},
       {"garbage.png", std::vector<uint8_t>(5000, 0x5A)},
-      {"huge.png", testing::pngWithDeclaredSize(100000, 100000)},
-      {"wide.png", testing::pngWithDeclaredSize(2000000, 1)},
+      // Headers announcing these sizes over the image data of one pixel.
+      {"huge.png", testing::readBytes(ORVEXA_TEST_DATA_DIR "/pictures/huge-100000x100000.png")},
+      {"wide.png", testing::readBytes(ORVEXA_TEST_DATA_DIR "/pictures/wide-2000000x1.png")},
   };
   const OCResizeImage::Lists none{{"GRAY", {}}, {"MEAN", {}}};
   for (const auto& [name, bytes] : cases) {
