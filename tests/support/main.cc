@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <string>
@@ -8,9 +9,25 @@
 #include "orvexa/platform/identity.h"
 #include "orvexa/platform/paths.h"
 #include "orvexa/units/log_service.h"
+#include "orvexa/units/sqlite_tool.h"
+
+namespace {
+
+// Tests that hold a store's lock on purpose shorten the process-wide wait
+// for locks; every test after them gets the library's own wait back, or a
+// brief lock of its own (a journal's checkpoint on a loaded machine) fails it.
+class RestoreBusyTimeout : public ::testing::EmptyTestEventListener {
+  void OnTestEnd(const ::testing::TestInfo&) override {
+    orvexa::SqliteTool::setBusyTimeout(initial_);
+  }
+  const std::chrono::milliseconds initial_ = orvexa::SqliteTool::busyTimeout();
+};
+
+}  // namespace
 
 int main(int argc, char** argv) {
   ::testing::InitGoogleTest(&argc, argv);
+  ::testing::UnitTest::GetInstance()->listeners().Append(new RestoreBusyTimeout);
   // Tests are written for the macOS layout of the paths table, whatever the
   // host; those of the Linux layout set it themselves (reset() keeps it).
   orvexa::Paths::shared().setLayout(orvexa::Layout::macOS);
