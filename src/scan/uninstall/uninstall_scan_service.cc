@@ -205,25 +205,34 @@ std::vector<std::string> filterCandidates(const std::set<std::string>& found) {
   return {kept.begin(), kept.end()};
 }
 
-// After listing: the suspend check, filtering, and one piece per application.
-void processApplications(const std::shared_ptr<ScanRun>& run, const std::set<std::string>& found) {
-  const int64_t scanID = run->feature->finderID;
-  if (SuperScanService::isSuspended(scanID)) {
-    logInfo("Suspend Finish-1");
-    UninstallScanService::suspendFinish(run->feature);
-    return;
-  }
-  std::vector<std::string> applications = filterCandidates(found);
+// Ends a suspended scan as suspended; false when the scan goes on.
+bool finishedIfSuspended(const std::shared_ptr<ScanRun>& run) {
+  if (!SuperScanService::isSuspended(run->feature->finderID)) return false;
+  logInfo("Suspend Finish-1");
+  UninstallScanService::suspendFinish(run->feature);
+  return true;
+}
+
+// Sets the run up for `count` applications, with progress per application;
+// with none, completes it and returns false.
+bool startExamining(const std::shared_ptr<ScanRun>& run, size_t count) {
   logInfo("Start 3");
-  run->expected = applications.size();
-  if (applications.empty()) {
+  run->expected = count;
+  if (count == 0) {
     runOnQueueOrHere(run->dispatch, [run] { complete(run); });
-    return;
+    return false;
   }
-  run->percent =
-      std::make_shared<PercentService>(run->showPercent, static_cast<int64_t>(applications.size()));
+  run->percent = std::make_shared<PercentService>(run->showPercent, static_cast<int64_t>(count));
   SuperScanService::setPercent(run->percent);
   run->percent->startTime();
+  return true;
+}
+
+// After listing: the suspend check, filtering, and one piece per application.
+void processApplications(const std::shared_ptr<ScanRun>& run, const std::set<std::string>& found) {
+  if (finishedIfSuspended(run)) return;
+  std::vector<std::string> applications = filterCandidates(found);
+  if (!startExamining(run, applications.size())) return;
 
   auto commonPaths =
       std::make_shared<const std::vector<std::string>>(UninstallScanService::getAllCommonPath());
@@ -311,21 +320,7 @@ void listDesktopApplications(const std::shared_ptr<ScanRun>& run) {
   std::vector<DesktopApplication> apps = desktopApplications();
   fillPackages(apps);
   logInfo("Start 2");
-  if (SuperScanService::isSuspended(run->feature->finderID)) {
-    logInfo("Suspend Finish-1");
-    UninstallScanService::suspendFinish(run->feature);
-    return;
-  }
-  logInfo("Start 3");
-  run->expected = apps.size();
-  if (apps.empty()) {
-    runOnQueueOrHere(run->dispatch, [run] { complete(run); });
-    return;
-  }
-  run->percent =
-      std::make_shared<PercentService>(run->showPercent, static_cast<int64_t>(apps.size()));
-  SuperScanService::setPercent(run->percent);
-  run->percent->startTime();
+  if (finishedIfSuspended(run) || !startExamining(run, apps.size())) return;
   for (DesktopApplication& app : apps) {
     CategoryPtr category;
     if (!SuperScanService::isSuspended(run->feature->finderID))
