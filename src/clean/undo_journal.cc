@@ -15,6 +15,8 @@
 #include "orvexa/helper/helper_event_plan.h"
 #include "orvexa/helper/privilege_helper.h"
 #include "orvexa/helper/privileged_file_operations.h"
+#include "orvexa/platform/file_reader.h"
+#include "orvexa/platform/file_writer.h"
 #include "orvexa/platform/identity.h"
 #include "orvexa/platform/paths.h"
 #include "platform/unique_fd.h"
@@ -172,12 +174,10 @@ void removeInfo(const JournalItem& item) {
   const UniqueFd folder = openFolder(info.parent_path().string(), false, 0);
   if (!folder) return;
   const std::string name = info.filename().string();
-  const UniqueFd file(
-      ::openat(folder.get(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-  struct stat st {};
-  if (!file || ::fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > 65536) return;
-  std::string content(static_cast<size_t>(st.st_size), '\0');
-  if (::read(file.get(), content.data(), content.size()) != st.st_size) return;
+  RegularFile file = RegularFile::openAt(folder.get(), name, 65536);
+  const std::optional<std::string> read = file.ok() ? file.readAll() : std::nullopt;
+  if (!read) return;
+  const std::string& content = *read;
   // (Empty: a clean was killed between creating and writing it.)
   if (!content.empty() &&
       content.find("\nPath=" + encoded(item.original) + "\n") == std::string::npos) {
@@ -460,8 +460,7 @@ FileStatus Quarantine::place(UndoJournal& journal, int64_t cleanId, const Listed
       if (!out && err == EEXIST) continue;
       if (std::optional<FileStatus> missing = gone(); !out && missing) return *missing;
       if (!out) return FileStatus::fromErrno(err, row.infoFile);
-      if (::write(out.get(), content.data(), content.size()) !=
-          static_cast<ssize_t>(content.size())) {
+      if (!writeAll(out.get(), content, row.infoFile).ok()) {
         ::unlinkat(info.get(), infoName.c_str(), 0);
         journal.dropItem(id);
         return FileStatus::withMessage(EIO, row.infoFile + ": cannot be written; not moved");

@@ -11,6 +11,8 @@
 #include <optional>
 #include <vector>
 
+#include "orvexa/platform/file_reader.h"
+#include "orvexa/platform/file_writer.h"
 #include "orvexa/platform/paths.h"
 
 #include "orvexa/platform/shred_passes.h"
@@ -264,15 +266,9 @@ std::optional<std::string> originOf(const std::string& entry) {
   const std::string record =
       (path.parent_path() / (std::string(kOriginPrefix) + path.filename().string())).string();
   if (!openParent(record, {}, &parent).ok()) return std::nullopt;
-  UniqueFd file(::openat(parent.fd.get(), parent.name.c_str(),
-                         O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-  struct stat st {};
-  if (!file.valid() || ::fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= 0 ||
-      st.st_size > PATH_MAX) {
-    return std::nullopt;
-  }
-  std::string origin(static_cast<size_t>(st.st_size), '\0');
-  if (::read(file.get(), origin.data(), origin.size()) != st.st_size) return std::nullopt;
+  RegularFile file = RegularFile::openAt(parent.fd.get(), parent.name, PATH_MAX);
+  std::optional<std::string> origin = file.ok() ? file.readAll() : std::nullopt;
+  if (origin && origin->empty()) return std::nullopt;
   return origin;
 }
 
@@ -360,11 +356,12 @@ FileStatus quarantineListedItem(const ListedItem& item, const std::string& name,
   {
     UniqueFd file(::openat(own.get(), record.c_str(),
                            O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
-    if (!file.valid() || ::write(file.get(), item.path.data(), item.path.size()) !=
-                             static_cast<ssize_t>(item.path.size())) {
-      const int err = errno;
+    const FileStatus written = file.valid()
+                                   ? writeAll(file.get(), item.path, userFolder + "/" + record)
+                                   : FileStatus::fromErrno(errno, userFolder + "/" + record);
+    if (!written.ok()) {
       ::unlinkat(own.get(), record.c_str(), 0);
-      return FileStatus::fromErrno(err, userFolder + "/" + record);
+      return written;
     }
   }
   RemovalOptions removal;

@@ -33,6 +33,15 @@ FileStatus tooLarge(const std::string& path, uint64_t size, uint64_t maxBytes) {
 }  // namespace
 
 RegularFile RegularFile::open(const std::string& path, uint64_t maxBytes, Links links) {
+  return openIn(AT_FDCWD, path, maxBytes, links);
+}
+
+RegularFile RegularFile::openAt(int folderFd, const std::string& name, uint64_t maxBytes) {
+  return openIn(folderFd, name, maxBytes, Links::kRefuse);
+}
+
+RegularFile RegularFile::openIn(int folderFd, const std::string& path, uint64_t maxBytes,
+                                Links links) {
   RegularFile file;
   file.path_ = path;
   file.maxBytes_ = maxBytes;
@@ -40,7 +49,7 @@ RegularFile RegularFile::open(const std::string& path, uint64_t maxBytes, Links 
   if (links == Links::kRefuse) flags |= O_NOFOLLOW;
   int fd = -1;
   do {
-    fd = ::open(path.c_str(), flags);
+    fd = ::openat(folderFd, path.c_str(), flags);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) {
     // Opening a socket fails with ENXIO, a link under O_NOFOLLOW with ELOOP:
@@ -48,7 +57,8 @@ RegularFile RegularFile::open(const std::string& path, uint64_t maxBytes, Links 
     const int err = errno;
     struct stat st {};
     const bool named = (err == ENXIO || (err == ELOOP && links == Links::kRefuse)) &&
-                       ::lstat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode);
+                       ::fstatat(folderFd, path.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+                       !S_ISREG(st.st_mode);
     file.status_ = named ? notRegular(path, st.st_mode) : FileStatus::fromErrno(err, path);
     return file;
   }

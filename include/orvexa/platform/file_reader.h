@@ -39,6 +39,10 @@ class RegularFile {
   static RegularFile open(const std::string& path, uint64_t maxBytes = kNoSizeLimit,
                           Links links = Links::kFollow);
 
+  // Opens `name` inside the open folder `folderFd` the same way, never
+  // following a link in `name`: for callers that reached the folder
+  // themselves without following links.
+  static RegularFile openAt(int folderFd, const std::string& name, uint64_t maxBytes);
   RegularFile(RegularFile&& other) noexcept;
   RegularFile& operator=(RegularFile&& other) noexcept;
   RegularFile(const RegularFile&) = delete;
@@ -63,6 +67,7 @@ class RegularFile {
 
  private:
   RegularFile() = default;
+  static RegularFile openIn(int folderFd, const std::string& path, uint64_t maxBytes, Links links);
   int fd_ = -1;
   uint64_t size_ = 0;
   uint64_t maxBytes_ = kNoSizeLimit;
