@@ -526,9 +526,14 @@ FileStatus Quarantine::restore(UndoJournal& journal, const JournalItem& item,
 
 FileStatus Quarantine::purge(UndoJournal& journal, const JournalItem& item) {
   if (item.privileged) {
+    // The helper removes the entry only while it is the item journalled.
+    const std::optional<ListedItem> listed = quarantined(item);
+    if (!listed) return FileStatus::withMessage(ESTALE, kChangedText);
+    PlistValue::Dictionary value;
+    putListedItem(&value, listed->root, listed->identity);
     std::string unused;
-    const FileStatus removed = askHelper(HelperMaintenanceOperation::Clean, item.quarantine,
-                                         PlistValue::Dictionary{}, &unused);
+    const FileStatus removed =
+        askHelper(HelperMaintenanceOperation::Clean, item.quarantine, std::move(value), &unused);
     if (removed.ok()) journal.dropItem(item.id);
     return removed;
   }

@@ -137,14 +137,16 @@ HelperEventPlan planHelperEvent(int event, const PlistValue& dictionary,
     }
     HelperPathTask task = taskFor(path, value, scope);
     const bool restore = *plan.operation == HelperMaintenanceOperation::Restore;
-    if ((restore || *plan.operation == HelperMaintenanceOperation::Clean) &&
-        inQuarantineFolder(path)) {
+    const bool quarantined = (restore || *plan.operation == HelperMaintenanceOperation::Clean) &&
+                             inQuarantineFolder(path);
+    if (quarantined) {
       // Outside the scope, but what the helper itself put there: the server
-      // checks it is its volume's quarantine folder before acting.
+      // checks it is its volume's quarantine folder before acting, and that
+      // the entry is still the item the asking user's journal recorded.
       task.refusal.clear();
       task.normalized = path;
     }
-    if (restore && task.refusal.empty() && !readListedItem(task, &task.listed)) {
+    if (quarantined && task.refusal.empty() && !readListedItem(task, &task.listed)) {
       task.refusal = "Refused: the request gives no listed identity for it";
       task.normalized.clear();
     }

@@ -337,10 +337,9 @@ HelperReply HelperServer::State::runPathTasks(const HelperEventPlan& plan, const
                                         access != nullptr ? access->asInteger().value_or(0) : 0,
                                         &movedTo, options.walkHook);
         } else if (done.ok()) {
-          done = removeListedItem(
-              ListedItem{"/", task.normalized,
-                         ListedIdentity::ofPath(task.normalized).value_or(ListedIdentity{})},
-              RemovalOptions{.followRootLink = false, .hook = options.walkHook});
+          done =
+              removeListedItem(ListedItem{"/", task.normalized, task.listed.identity},
+                               RemovalOptions{.followRootLink = false, .hook = options.walkHook});
         }
         if (done.ok() || !movedTo.empty()) forgetQuarantineOrigin(task.normalized);
       } else if (move) {

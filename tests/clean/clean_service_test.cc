@@ -125,6 +125,11 @@ TEST_F(CleanServiceTest, TheHelpersItemsAreQuarantinedRestoredAndPurged) {
     EXPECT_EQ(statOf(theirs, true), "0640 65534 mtime 2000.7");  // nobody's
   }
   auto [journal, item] = cleanUndoably();
+  // A purge takes only the entry journalled: another put in its place stays.
+  fs::rename(item.quarantine, item.quarantine + ".aside");
+  testing::writeFileAt(item.quarantine, "another");
+  EXPECT_FALSE(Quarantine::purge(*journal, item).ok());
+  fs::rename(item.quarantine + ".aside", item.quarantine);
   EXPECT_TRUE(Quarantine::purge(*journal, item).ok());
   EXPECT_TRUE(fs::is_empty(quarantine + "/0"));  // its record of origin too
   EXPECT_FALSE(exists(theirs));

@@ -131,8 +131,9 @@ TEST_F(HelperServerTest, RemovesWhatTheUserCannotAndRefusesWhatItMayNotTouch) {
   EXPECT_EQ(intAt(*shred.information.find("/etc/passwd"), "DeleteStatus"),
             raw(HelperEventErrorID::ShreadFail));
   const std::string fake = sb_.file("/opt/.orvexa-quarantine/0/x", "x");
-  testing::EventAnswer clean = callEvent(*tool, raw(HelperHanldeEventID::Maintenance),
-                                         plist({{"OperationValue", 3}, {fake, plist({})}}));
+  testing::EventAnswer clean =
+      callEvent(*tool, raw(HelperHanldeEventID::Maintenance),
+                plist({{"OperationValue", 3}, {fake, testing::deleteValue(fake, plist({}))}}));
   EXPECT_EQ(textAt(clean.information.find(fake), "DeleteDesc"),
             "Refused: \"" + fake + "\" is in no quarantine folder of the helper's");
 }

@@ -13,8 +13,8 @@
 // helper removes only what it can check (verified_removal.h). A Restore or
 // Clean path inside a user's folder of a folder named like the privileged
 // quarantine (privileged_file_operations.h) is not refused for lying
-// outside `scope`; the server checks the folder, and whose it is, before
-// acting.
+// outside `scope`, but is refused without its listed identity; the server
+// checks the folder, and whose it is, before acting.
 //
 // Thread-safety: reentrant.
 #pragma once

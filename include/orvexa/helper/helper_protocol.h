@@ -31,8 +31,9 @@
 //   the item is put back, beside a taken place under a numbered name, with
 //   the owner and mode it kept in the quarantine (the asker cannot choose
 //   them) and those times; its answer gives "ToPath", where it went. Clean
-//   also takes quarantine entries (purging them; only the asker's own,
-//   unless the asker is root).
+//   also takes quarantine entries, each with its listed identity as for
+//   Delete (purging them while they are still that item; only the asker's
+//   own, unless the asker is root).
 // - CloseHelper (4): the helper stops the work in flight at its next item,
 //   then answers (information: "DeleteStatus" Success and "DeleteDesc"
 //   saying how far the work came) and ends.
