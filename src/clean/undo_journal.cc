@@ -545,8 +545,7 @@ FileStatus Quarantine::purge(UndoJournal& journal, const JournalItem& item) {
   FileStatus removed =
       listed ? removeListedItem(*listed) : FileStatus::withMessage(ESTALE, kChangedText);
   if (!removed.ok()) return removed;
-  removeInfo(item);
-  journal.dropItem(item.id);
+  journal.dropItem(item.id);  // the removal took the item's .trashinfo with it
   return FileStatus();
 }
 
