@@ -1,11 +1,11 @@
 // Cleaning the recent items and the application permissions.
 #include <algorithm>
-#include <cctype>
 #include <set>
 
 #include "clean/privacy_clean_support.h"
 #include "clean/privacy_store_edits.h"
 #include "orvexa/clean/privacy_clean_service.h"
+#include "orvexa/platform/ascii_case.h"
 #include "orvexa/platform/bundle.h"
 #include "orvexa/platform/file_writer.h"
 #include "orvexa/platform/keyed_archive.h"
@@ -142,11 +142,6 @@ void cleanRecentFiles(const FilePtr& group, const std::string& store, Failures& 
   }
 }
 
-std::string lowered(std::string text) {
-  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return text;
-}
-
 }  // namespace
 
 PrivacyCleanResult PrivacyCleanService::cleanRecentItem(const CategoryPtr& recentItemCategory) {
@@ -204,7 +199,7 @@ PrivacyCleanResult PrivacyCleanService::cleanApplicationPermission(
       if (service.empty()) continue;
       const std::string output = TerminalUtils::runTerminal(
           Paths::shared().tool("tccutil"), {"reset", service, app->bundleIdentifier});
-      const std::string text = lowered(output);
+      const std::string text = asciiLower(output);
       if (text.find("true") != std::string::npos || text.find("success") != std::string::npos) {
         privacy::mark(item, DeleteStatus::DeleteSuccess);
       } else {

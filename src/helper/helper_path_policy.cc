@@ -1,6 +1,5 @@
 #include <fnmatch.h>
 #include <pwd.h>
-#include <strings.h>
 #include <unistd.h>
 
 #include <array>
@@ -10,6 +9,7 @@
 #include "orvexa/model/category_information.h"
 #include "orvexa/model/feature_information.h"
 #include "orvexa/model/module_information.h"
+#include "orvexa/platform/ascii_case.h"
 #include "orvexa/platform/file_manager.h"
 #include "orvexa/platform/identity.h"
 #include "orvexa/platform/paths.h"
@@ -122,9 +122,7 @@ bool isUnder(std::string_view path, std::string_view folder) {
 // The protected locations are compared without regard to case: the
 // system's volumes ignore it by default, so "library/keychains" in a home
 // names the keychains as well.
-bool sameFolded(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && ::strncasecmp(a.data(), b.data(), a.size()) == 0;
-}
+bool sameFolded(std::string_view a, std::string_view b) { return equalsIgnoringAsciiCase(a, b); }
 
 bool isUnderFolded(std::string_view path, std::string_view folder) {
   if (folder == "/") return true;

@@ -4,8 +4,8 @@
 
 #include <algorithm>
 #include <array>
-#include <cctype>
 
+#include "orvexa/platform/ascii_case.h"
 #include "orvexa/platform/file_reader.h"
 
 namespace orvexa {
@@ -242,12 +242,6 @@ constexpr Signature kSignatures[] = {
     {"bplist00"sv, "com.apple.property-list"},
 };
 
-std::string lowerCase(std::string_view text) {
-  std::string result(text);
-  for (char& c : result) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return result;
-}
-
 const TypeInfo* findType(std::string_view type) {
   for (const TypeInfo& info : kTypes) {
     if (info.type == type) return &info;
@@ -256,7 +250,7 @@ const TypeInfo* findType(std::string_view type) {
 }
 
 std::string_view typeForExtension(std::string_view extension) {
-  const std::string lower = lowerCase(extension);
+  const std::string lower = asciiLower(extension);
   for (const ExtensionType& entry : kExtensions) {
     if (entry.extension == lower) return entry.type;
   }
@@ -292,7 +286,7 @@ std::string_view pathExtension(std::string_view name) {
 
 bool isBundleExtension(std::string_view extension) {
   if (extension.empty()) return false;
-  const std::string lower = lowerCase(extension);
+  const std::string lower = asciiLower(extension);
   for (std::string_view known : kBundleExtensions) {
     if (known == lower) return true;
   }
@@ -314,7 +308,7 @@ std::string contentTypeForName(std::string_view name, bool isDirectory, bool isS
   std::string_view extension = pathExtension(name);
   if (isDirectory) {
     if (!isBundleExtension(extension)) return "public.folder";
-    return lowerCase(extension) == "app" ? "com.apple.application-bundle" : "com.apple.package";
+    return asciiLower(extension) == "app" ? "com.apple.application-bundle" : "com.apple.package";
   }
   if (extension.empty()) {
     std::string sniffed = contentTypeOfBytes(firstBytes);

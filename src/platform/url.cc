@@ -1,6 +1,5 @@
 #include "orvexa/platform/url.h"
 
-#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -8,6 +7,8 @@
 #include <array>
 #include <cctype>
 #include <string>
+
+#include "orvexa/platform/ascii_case.h"
 
 namespace orvexa {
 namespace {
@@ -81,10 +82,6 @@ std::string normalizedPath(std::string_view path, bool* hadTrailingSlash) {
 bool isDirectoryOnDisk(const std::string& path) {
   struct stat st {};
   return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-bool equalsIgnoringCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && ::strncasecmp(a.data(), b.data(), a.size()) == 0;
 }
 
 // The length of the scheme that `text` starts with (RFC 3986: a letter,
@@ -165,21 +162,14 @@ Url Url::fromPath(std::string_view path, bool isDirectory) {
 Url Url::parse(std::string_view text, bool* ok) {
   if (ok != nullptr) *ok = false;
   constexpr std::string_view kFile = "file:";
-  if (text.size() < kFile.size()) return Url();
-  for (size_t i = 0; i < kFile.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(text[i])) != kFile[i]) return Url();
-  }
+  if (!equalsIgnoringAsciiCase(text.substr(0, kFile.size()), kFile)) return Url();
   std::string_view rest = text.substr(kFile.size());
   if (rest.substr(0, 2) == "//") {
     rest.remove_prefix(2);
     // The authority: empty or "localhost"; any other host is not a local file.
     size_t slash = rest.find('/');
     std::string_view host = rest.substr(0, slash);
-    if (!host.empty()) {
-      std::string lower;
-      for (char c : host) lower += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-      if (lower != "localhost") return Url();
-    }
+    if (!host.empty() && !equalsIgnoringAsciiCase(host, "localhost")) return Url();
     rest = slash == std::string_view::npos ? std::string_view() : rest.substr(slash);
     if (rest.empty()) {  // "file://": the placeholder
       if (ok != nullptr) *ok = host.empty();
@@ -206,7 +196,7 @@ Url Url::fromString(std::string_view text, bool* ok) {
   if (ok != nullptr) *ok = false;
   const size_t schemeEnd = schemeLength(text);
   if (schemeEnd == 0) return Url();
-  if (equalsIgnoringCase(text.substr(0, schemeEnd), "file")) return parse(text, ok);
+  if (equalsIgnoringAsciiCase(text.substr(0, schemeEnd), "file")) return parse(text, ok);
   for (char c : text) {
     if (isForbiddenInAddress(static_cast<unsigned char>(c))) return Url();
   }
@@ -225,9 +215,7 @@ Url Url::fromString(std::string_view text, bool* ok) {
 
 std::string Url::scheme() const {
   if (isFileURL()) return "file";
-  std::string scheme = addressText()->substr(0, addressText()->find(':'));
-  for (char& c : scheme) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return scheme;
+  return asciiLower(std::string_view(*addressText()).substr(0, addressText()->find(':')));
 }
 
 std::string Url::absoluteString() const {

@@ -1,7 +1,6 @@
 // Launch daemons and privileged helper tools by the application they belong
 // to.
-#include <cctype>
-
+#include "orvexa/platform/ascii_case.h"
 #include "orvexa/platform/file_manager.h"
 #include "orvexa/platform/paths.h"
 #include "orvexa/toolkits/maintenance_service.h"
@@ -9,12 +8,6 @@
 
 namespace orvexa {
 namespace {
-
-std::string lowerCase(std::string_view text) {
-  std::string out(text);
-  for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return out;
-}
 
 std::vector<std::string> splitOn(std::string_view text, char separator) {
   std::vector<std::string> parts;
@@ -32,7 +25,7 @@ std::vector<std::string> splitOn(std::string_view text, char separator) {
 // "Helper" (the label form "<identifier>Helper" of blessed helpers).
 bool extendsIdentifier(std::string_view name, std::string_view identifier) {
   if (identifier.empty() || name.size() < identifier.size()) return false;
-  if (lowerCase(name.substr(0, identifier.size())) != lowerCase(identifier)) return false;
+  if (asciiLower(name.substr(0, identifier.size())) != asciiLower(identifier)) return false;
   const std::string_view rest = name.substr(identifier.size());
   return rest.empty() || rest.front() == '.' || rest.front() == '-' || rest.front() == '_' ||
          rest.substr(0, 6) == "Helper";
@@ -40,12 +33,12 @@ bool extendsIdentifier(std::string_view name, std::string_view identifier) {
 
 // Rule 2: same vendor domain, and a component naming the application.
 bool namesApplication(std::string_view name, const ApplicationBundle& application) {
-  const std::vector<std::string> nameParts = splitOn(lowerCase(name), '.');
-  const std::vector<std::string> idParts = splitOn(lowerCase(application.bundleIdentifier), '.');
+  const std::vector<std::string> nameParts = splitOn(asciiLower(name), '.');
+  const std::vector<std::string> idParts = splitOn(asciiLower(application.bundleIdentifier), '.');
   if (nameParts.size() < 3 || idParts.size() < 2) return false;
   if (nameParts[0] != idParts[0] || nameParts[1] != idParts[1]) return false;
   std::string appName;
-  for (char c : lowerCase(application.name)) {
+  for (char c : asciiLower(application.name)) {
     if (c != ' ') appName += c;
   }
   if (appName.empty()) return false;

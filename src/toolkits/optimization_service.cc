@@ -17,6 +17,7 @@
 
 #include "orvexa/helper/helper_protocol.h"
 #include "orvexa/helper/privilege_helper.h"
+#include "orvexa/platform/ascii_case.h"
 #include "orvexa/platform/bundle.h"
 #include "orvexa/platform/detached_process.h"
 #include "orvexa/platform/file_manager.h"
@@ -42,11 +43,6 @@ constexpr int64_t kDefaultPurgeableReserve = int64_t{2} << 30;
 std::atomic<int64_t>& reserveSetting() {
   static std::atomic<int64_t> reserve{kDefaultPurgeableReserve};
   return reserve;
-}
-
-std::string lowered(std::string text) {
-  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return text;
 }
 
 std::string attachmentText(const std::any& attachment) {
@@ -501,7 +497,7 @@ bool OptimizationService::cleanSinglePermission(AppPermissionsName permisssionNa
                                                 const std::string& bundleID) {
   const std::string output = TerminalUtils::runTerminal(
       Paths::shared().tool("tccutil"), {"reset", permisssionName.getCateogory(), bundleID});
-  const std::string text = lowered(output);
+  const std::string text = asciiLower(output);
   return text.find("true") != std::string::npos || text.find("success") != std::string::npos;
 }
 

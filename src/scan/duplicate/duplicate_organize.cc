@@ -1,10 +1,10 @@
 // The duplicate scan: group records, their views, kinds and the rebuild after
 // cleaning.
 #include <algorithm>
-#include <cctype>
 #include <chrono>
 #include <set>
 
+#include "orvexa/platform/ascii_case.h"
 #include "orvexa/platform/content_type.h"
 #include "orvexa/scan/duplicate/duplicate_scan_service.h"
 #include "scan/duplicate/content_reader.h"
@@ -186,9 +186,7 @@ std::vector<int> DuplicateScanService::kindsForContentTypeTree(
     const std::vector<std::string>& tree) {
   std::set<int> kinds{raw(DuplicateKind::File)};
   for (const std::string& entry : tree) {
-    std::string lower = entry;
-    std::transform(lower.begin(), lower.end(), lower.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    const std::string lower = asciiLower(entry);
     auto has = [&](const char* text) { return lower.find(text) != std::string::npos; };
     if (has("image") && !has("-image")) kinds.insert(raw(DuplicateKind::Picture));
     if (has("movie")) kinds.insert(raw(DuplicateKind::Media));

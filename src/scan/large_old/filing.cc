@@ -5,9 +5,9 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <cctype>
 #include <string_view>
 
+#include "orvexa/platform/ascii_case.h"
 #include "orvexa/platform/content_type.h"
 
 namespace orvexa {
@@ -20,9 +20,7 @@ bool containsLowerCased(std::string_view text, std::string_view word) {
   const bool hasUpper =
       std::any_of(text.begin(), text.end(), [](char c) { return c >= 'A' && c <= 'Z'; });
   if (!hasUpper) return text.find(word) != std::string_view::npos;
-  std::string lower(text);
-  for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return lower.find(word) != std::string::npos;
+  return asciiLower(text).find(word) != std::string::npos;
 }
 
 CategoryInformation& view(const CategoryInformation& allCategory, LargeAndFileKind kind) {

@@ -1,18 +1,17 @@
 #include "orvexa/scan/privacy/privacy_stores.h"
 
 #include <fcntl.h>
-#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <cctype>
 #include <cerrno>
 #include <charconv>
 #include <chrono>
 #include <cmath>
 #include <thread>
 
+#include "orvexa/platform/ascii_case.h"
 #include "orvexa/platform/file_manager.h"
 #include "orvexa/platform/file_reader.h"
 #include "orvexa/platform/file_writer.h"
@@ -24,10 +23,6 @@
 
 namespace orvexa::privacy {
 namespace {
-
-bool equalsIgnoringCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && ::strncasecmp(a.data(), b.data(), a.size()) == 0;
-}
 
 bool entryExists(const std::string& path) {
   return attributesOfItem(path).has_value();  // a link counts, wherever it points
@@ -47,7 +42,7 @@ std::string findPath(const std::string& base, std::string_view relative) {
     std::string exact = path + "/" + std::string(name);
     if (!entryExists(exact)) {
       for (const std::string& entry : contentsOfDirectory(path)) {
-        if (equalsIgnoringCase(entry, name)) {
+        if (equalsIgnoringAsciiCase(entry, name)) {
           exact = path + "/" + entry;
           break;
         }

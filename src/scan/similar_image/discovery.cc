@@ -1,8 +1,8 @@
 // Finding the pictures of a similar-image scan: the metadata query's output
 // and the walk that stands in for it.
 #include <algorithm>
-#include <cctype>
 
+#include "orvexa/platform/ascii_case.h"
 #include "orvexa/platform/content_type.h"
 #include "orvexa/platform/directory_enumerator.h"
 #include "orvexa/platform/file_manager.h"
@@ -14,12 +14,6 @@ namespace {
 
 constexpr std::string_view kLibraryExtension = "photoslibrary";
 constexpr std::string_view kLibraryMarker = ".photoslibrary/";
-
-std::string lowered(std::string_view text) {
-  std::string out(text);
-  for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return out;
-}
 
 void takePicture(const std::string& path, Discovered& found) {
   if (isLibraryPicture(path)) {
@@ -54,7 +48,7 @@ std::string pathWithoutExtension(std::string_view path) {
 }
 
 bool isPictureCandidate(std::string_view path) {
-  const std::string lower = lowered(path);
+  const std::string lower = asciiLower(path);
   return lower.find(".jpeg") != std::string::npos || lower.find(".jpg") != std::string::npos ||
          lower.find(".png") != std::string::npos;
 }
@@ -102,13 +96,13 @@ Discovered walkLocation(const std::string& location, const std::function<bool()>
   const std::string_view name = slash == std::string::npos
                                     ? std::string_view(location)
                                     : std::string_view(location).substr(slash + 1);
-  if (lowered(pathExtension(name)) == kLibraryExtension) found.library.push_back(location);
+  if (asciiLower(pathExtension(name)) == kLibraryExtension) found.library.push_back(location);
   DirectoryEnumerator walk(location, EnumerationOptions::skipsHiddenFiles,
                            [](const std::string&, const std::string&) { return true; });
   while (std::optional<ResourceValues> item = walk.next()) {
     if (stopped && stopped()) break;
     if (item->isDirectory) {
-      if (lowered(pathExtension(item->name)) == kLibraryExtension) {
+      if (asciiLower(pathExtension(item->name)) == kLibraryExtension) {
         found.library.push_back(item->path);
       } else if (item->isPackage) {
         walk.skipDescendants();

@@ -1,11 +1,11 @@
 // Perceptual fingerprints of pictures: difference, average and
 // cosine-transform hashes over tiny gray thumbnails.
 #include <atomic>
-#include <cctype>
 #include <cmath>
 #include <map>
 #include <numbers>
 
+#include "orvexa/platform/ascii_case.h"
 #include "orvexa/platform/content_type.h"
 #include "orvexa/platform/image_decode.h"
 #include "orvexa/scan/similar_image/similar_scan_service.h"
@@ -24,12 +24,6 @@ constexpr int kAhaSide = 6;
 constexpr int kPhaSide = 12;
 constexpr int kPhaSize = 6;
 constexpr int kRoundTripJpegQuality = 75;
-
-std::string lowered(std::string_view text) {
-  std::string out(text);
-  for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return out;
-}
 
 }  // namespace
 
@@ -139,7 +133,7 @@ std::optional<std::vector<int>> SimilarScanService::getPHashFingerprint(const Ur
   if (row <= 0 || column <= 0 || fingerprintSize <= 0) {
     return refuse("the picture and fingerprint sizes must be positive");
   }
-  const std::string extension = lowered(pathExtension(inputImg.lastPathComponent()));
+  const std::string extension = asciiLower(pathExtension(inputImg.lastPathComponent()));
   const bool jpeg = extension == "jpeg" || extension == "jpg";
   if (extension == "tiff") return refuse(kTiffNotSupportedText);
   if (!jpeg && extension != "png") return refuse("only JPEG and PNG pictures are fingerprinted");

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <map>
 
+#include "orvexa/platform/ascii_case.h"
 #include "orvexa/platform/desktop_entry.h"
 #include "orvexa/platform/file_manager.h"
 #include "orvexa/platform/file_reader.h"
@@ -27,16 +28,6 @@ std::string lastComponent(std::string_view path) {
   const size_t slash = path.rfind('/');
   return std::string(slash == std::string_view::npos ? path : path.substr(slash + 1));
 }
-
-std::string lower(std::string_view text) {
-  std::string out(text);
-  for (char& c : out) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return out;
-}
-
-bool sameIgnoringCase(std::string_view a, std::string_view b) { return lower(a) == lower(b); }
 
 bool atOrBelow(std::string_view path, std::string_view folder) {
   return path.starts_with(folder) && (path.size() == folder.size() || path[folder.size()] == '/');
@@ -94,7 +85,7 @@ std::string programKey(std::string_view program) {
   std::string name = lastComponent(program);
   constexpr std::string_view kAppImage = ".appimage";
   if (name.size() > kAppImage.size() &&
-      lower(std::string_view(name).substr(name.size() - kAppImage.size())) == kAppImage) {
+      asciiLower(std::string_view(name).substr(name.size() - kAppImage.size())) == kAppImage) {
     name.resize(name.size() - kAppImage.size());
     // "-1.2.3-x86_64": from the first "-" or "_" before a digit.
     for (size_t i = 1; i + 1 < name.size(); ++i) {
@@ -172,16 +163,16 @@ bool isPlainName(std::string_view name) {
 
 bool isSharedDataEntry(std::string_view name) {
   return std::any_of(std::begin(kSharedDataEntries), std::end(kSharedDataEntries),
-                     [&](std::string_view e) { return sameIgnoringCase(e, name); });
+                     [&](std::string_view e) { return equalsIgnoringAsciiCase(e, name); });
 }
 
 // `entry` is `key`, or `key` followed by "." and a plain data extension.
 bool matchesKey(std::string_view entry, std::string_view key) {
   if (key.empty() || entry.size() < key.size()) return false;
-  if (!sameIgnoringCase(entry.substr(0, key.size()), key)) return false;
+  if (!equalsIgnoringAsciiCase(entry.substr(0, key.size()), key)) return false;
   if (entry.size() == key.size()) return true;
   if (entry[key.size()] != '.') return false;
-  const std::string extension = lower(entry.substr(key.size() + 1));
+  const std::string extension = asciiLower(entry.substr(key.size() + 1));
   return std::find(std::begin(kDataExtensions), std::end(kDataExtensions), extension) !=
          std::end(kDataExtensions);
 }
@@ -331,8 +322,9 @@ std::string programFolder(const DesktopApplication& app,
           place.substr(base.size() + 1, place.find('/', base.size() + 1) - base.size() - 1);
       const std::string folder = base + "/" + name;
       if (name.empty() || folder == place || !realFolder(base) || !realFolder(folder)) continue;
-      if (!sameIgnoringCase(name, app.name) && !sameIgnoringCase(name, app.desktopId) &&
-          !sameIgnoringCase(name, app.executable)) {
+      if (!equalsIgnoringAsciiCase(name, app.name) &&
+          !equalsIgnoringAsciiCase(name, app.desktopId) &&
+          !equalsIgnoringAsciiCase(name, app.executable)) {
         continue;
       }
       const bool shared = std::any_of(apps.begin(), apps.end(), [&](const DesktopApplication& o) {

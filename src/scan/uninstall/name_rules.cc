@@ -4,16 +4,13 @@
 
 #include <algorithm>
 
+#include "orvexa/platform/ascii_case.h"
+
 namespace orvexa {
 namespace {
 
-char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
 bool sameText(std::string_view a, std::string_view b, bool ignoreCase) {
-  if (a.size() != b.size()) return false;
-  if (!ignoreCase) return a == b;
-  return std::equal(a.begin(), a.end(), b.begin(),
-                    [](char x, char y) { return lower(x) == lower(y); });
+  return ignoreCase ? equalsIgnoringAsciiCase(a, b) : a == b;
 }
 
 }  // namespace
