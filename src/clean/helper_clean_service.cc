@@ -110,6 +110,17 @@ void removePositions(std::vector<FilePtr>& records, const std::vector<size_t>& p
   records = std::move(kept);
 }
 
+// The helper's answer for each path, for one lookup per path: an answer may
+// hold many thousands, and PlistValue::find scans them all.
+std::unordered_map<std::string_view, const PlistValue*> answersByPath(
+    const PlistValue& information) {
+  std::unordered_map<std::string_view, const PlistValue*> byPath;
+  if (const PlistValue::Dictionary* answers = information.asDictionary()) {
+    for (const auto& [path, entry] : answers->entries) byPath.emplace(path, &entry);
+  }
+  return byPath;
+}
+
 }  // namespace
 
 std::vector<std::string> HelperCleanService::rootsOf(const FilePtr& file) const {
@@ -203,8 +214,10 @@ void HelperCleanService::deleteFile() {
   // the journal's next settling, which looks at the disk.
   auto settleRows = [self, quarantineRows](const PlistValue& information) {
     if (!self->undoJournal) return;
+    const auto answers = answersByPath(information);
     for (const auto& [path, row] : quarantineRows) {
-      const PlistValue* entry = information.find(path);
+      const auto found = answers.find(path);
+      const PlistValue* entry = found != answers.end() ? found->second : nullptr;
       const PlistValue* status = entry != nullptr ? entry->find(kHelperDeleteStatusKey) : nullptr;
       if (status == nullptr) continue;
       if (status->asInteger() == raw(HelperEventErrorID::Success)) {
@@ -271,10 +284,7 @@ void HelperCleanService::applyHelperAnswer(const std::vector<FilePtr>& numbered,
     helperDeleteFinishCount += static_cast<int>(numbered.size());
     return;
   }
-  std::unordered_map<std::string_view, const PlistValue*> entryOfPath;
-  if (const PlistValue::Dictionary* answers = information.asDictionary()) {
-    for (const auto& [path, entry] : answers->entries) entryOfPath.emplace(path, &entry);
-  }
+  const auto entryOfPath = answersByPath(information);
   for (const FilePtr& leaf : numbered) {
     auto found = entryOfPath.find(leaf->url.path());
     const PlistValue* entry = found != entryOfPath.end() ? found->second : nullptr;
