@@ -56,22 +56,6 @@ bool readListedItem(const HelperPathTask& task, ListedItem* out) {
   return out->identity.type != 0;
 }
 
-// An absolute path without "." or ".." components, empty components or a
-// trailing slash, whose folder's folder (a user's) is named like a
-// quarantine folder.
-bool inQuarantineFolder(const std::string& path) {
-  if (path.empty() || path.front() != '/' || path.back() == '/' ||
-      path.find('\0') != std::string::npos || path.find("//") != std::string::npos ||
-      path.find("/./") != std::string::npos || path.find("/../") != std::string::npos) {
-    return false;
-  }
-  const std::string_view name = std::string_view(path).substr(path.rfind('/') + 1);
-  std::string folder = path.substr(0, path.rfind('/'));
-  folder.resize(folder.empty() ? 0 : folder.rfind('/'));
-  return name != "." && name != ".." &&
-         std::string_view(folder).substr(folder.rfind('/') + 1) == kPrivilegedQuarantineName;
-}
-
 }  // namespace
 
 void putListedItem(PlistValue::Dictionary* entry, const std::string& root,
@@ -138,7 +122,7 @@ HelperEventPlan planHelperEvent(int event, const PlistValue& dictionary,
     HelperPathTask task = taskFor(path, value, scope);
     const bool restore = *plan.operation == HelperMaintenanceOperation::Restore;
     const bool quarantined = (restore || *plan.operation == HelperMaintenanceOperation::Clean) &&
-                             inQuarantineFolder(path);
+                             namedLikeQuarantineEntry(path);
     if (quarantined) {
       // Outside the scope, but what the helper itself put there: the server
       // checks it is its volume's quarantine folder before acting, and that

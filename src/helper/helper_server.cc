@@ -9,7 +9,6 @@
 #include <atomic>
 #include <cerrno>
 #include <condition_variable>
-#include <filesystem>
 #include <list>
 #include <mutex>
 #include <thread>
@@ -17,6 +16,7 @@
 #include "helper/unix_socket.h"
 #include "orvexa/helper/helper_event_plan.h"
 #include "orvexa/helper/helper_path_policy.h"
+#include "orvexa/helper/privileged_file_operations.h"
 #include "orvexa/platform/file_manager.h"
 #include "orvexa/platform/paths.h"
 #include "orvexa/platform/service_paths.h"
@@ -48,13 +48,6 @@ PlistValue pathEntry(const HelperPathTask& task, HelperEventErrorID status, cons
   entry.set(std::string(kHelperDeleteStatusKey), raw(status));
   entry.set(std::string(kHelperDeleteDescKey), desc);
   return entry;
-}
-
-// Whether `path` lies in a user's folder of a folder named like the
-// privileged quarantine (such paths pass the plan outside the asker's scope).
-bool inQuarantineFolder(const std::string& path) {
-  return std::filesystem::path(path).parent_path().parent_path().filename() ==
-         kPrivilegedQuarantineName;
 }
 
 bool isExecutable(const std::string& path) {
@@ -327,7 +320,8 @@ HelperReply HelperServer::State::runPathTasks(const HelperEventPlan& plan, const
                    ? FileStatus::withMessage(EINVAL, "no quarantine name")
                    : quarantineListedItem(task.listed, *name->asString(), client.userId, &movedTo,
                                           options.walkHook);
-      } else if (const bool purge = plan.operation && !move && inQuarantineFolder(task.normalized);
+      } else if (const bool purge =
+                     plan.operation && !move && namedLikeQuarantineEntry(task.normalized);
                  restore || purge) {
         done = quarantineEntryRefusal(task.normalized, client.userId,
                                       restore ? &task.toPath : nullptr);

@@ -73,6 +73,11 @@ FileStatus moveItemWithoutFollowing(const std::string& from, const std::string& 
 inline constexpr std::string_view kPrivilegedQuarantineName = ".orvexa-quarantine";
 // The folder for an item at `path` (empty when its folder cannot be examined).
 std::string privilegedQuarantineFor(const std::string& path);
+// Whether `path` is named like an entry of a user's folder of a quarantine
+// folder: absolute, without "." or ".." components, empty components or a
+// trailing slash, and its folder's folder named like the quarantine. Only
+// the text is looked at; privilegedQuarantineEntryOwner checks the disk.
+bool namedLikeQuarantineEntry(const std::string& path);
 // The user whose entry the normalised `path` is (<quarantine>/<uid>/<name>
 // of its volume's quarantine folder); nullopt when it is none.
 std::optional<uid_t> privilegedQuarantineEntryOwner(const std::string& path);
