@@ -52,10 +52,12 @@ struct Parent {
   std::string name;  // the item's name in it
 };
 
-// `createLast`: the item's own folder is made (mode 0755) when it is
-// missing and its parent exists.
+// Which missing folders on the way are made (mode 0755): none, only the
+// item's own folder (when its parent exists), or every one.
+enum class Create { kNone, kLast, kAll };
+
 FileStatus openParent(const std::string& path, const HelperWalkHook& hook, Parent* out,
-                      bool createLast = false) {
+                      Create create = Create::kNone) {
   std::vector<std::string> parts = componentsOf(path);
   if (parts.empty()) return FileStatus::fromErrno(EPERM, path);
   if (hook) hook("/", 0);
@@ -66,7 +68,8 @@ FileStatus openParent(const std::string& path, const HelperWalkHook& hook, Paren
     walked += "/" + parts[i];
     if (hook) hook(walked, i + 1);
     int fd = ::openat(current.get(), parts[i].c_str(), kFolderFlags);
-    if (fd < 0 && errno == ENOENT && createLast && i + 2 == parts.size()) {
+    if (fd < 0 && errno == ENOENT &&
+        (create == Create::kAll || (create == Create::kLast && i + 2 == parts.size()))) {
       if (::mkdirat(current.get(), parts[i].c_str(), 0755) == 0 || errno == EEXIST) {
         fd = ::openat(current.get(), parts[i].c_str(), kFolderFlags);
       }
@@ -192,7 +195,7 @@ FileStatus moveItemWithoutFollowing(const std::string& from, const std::string& 
   Parent source;
   if (FileStatus opened = openParent(from, hook, &source); !opened.ok()) return opened;
   Parent target;
-  if (FileStatus opened = openParent(to, hook, &target, true); !opened.ok()) return opened;
+  if (FileStatus opened = openParent(to, hook, &target, Create::kLast); !opened.ok()) return opened;
   if (::renameat2(source.fd.get(), source.name.c_str(), target.fd.get(), target.name.c_str(),
                   RENAME_NOREPLACE) == 0) {
     return FileStatus();
@@ -425,36 +428,22 @@ FileStatus putBackListedItem(const ListedItem& item, int folderFd, const std::st
 
 FileStatus restoreQuarantinedItem(const ListedItem& item, const std::string& to, int64_t accessNs,
                                   std::string* restoredAs, const HelperWalkHook& hook) {
-  const std::vector<std::string> parts = componentsOf(to);
-  if (parts.empty()) return FileStatus::fromErrno(EPERM, to);
+  if (componentsOf(to).empty()) return FileStatus::fromErrno(EPERM, to);
   struct stat st {};
   if (::lstat(item.path.c_str(), &st) != 0 || !item.identity.matches(st)) {
     return FileStatus::withMessage(ESTALE, kChangedText);
   }
   const ItemAttributes attributes{st.st_uid, st.st_gid, st.st_mode, accessNs,
                                   item.identity.modificationNs};
-  UniqueFd current(::open("/", kFolderFlags));
-  std::string walked;
-  for (size_t i = 0; current.valid() && i + 1 < parts.size(); ++i) {
-    walked += "/" + parts[i];
-    int fd = ::openat(current.get(), parts[i].c_str(), kFolderFlags);
-    if (fd < 0 && errno == ENOENT && ::mkdirat(current.get(), parts[i].c_str(), 0755) == 0) {
-      fd = ::openat(current.get(), parts[i].c_str(), kFolderFlags);
-    }
-    if (fd < 0) {
-      const int err = errno;
-      return FileStatus::withMessage(err, walkError(err, walked));
-    }
-    current.reset(fd);
-  }
-  if (!current.valid()) return FileStatus::fromErrno(errno, "/");
+  Parent parent;
+  if (FileStatus opened = openParent(to, {}, &parent, Create::kAll); !opened.ok()) return opened;
   RemovalOptions removal;
   removal.followRootLink = false;
   removal.hook = hook;
   std::string placed;
   FileStatus status =
-      putBackListedItem(item, current.get(), parts.back(), attributes, &placed, removal);
-  if (!placed.empty()) *restoredAs = walked + "/" + placed;
+      putBackListedItem(item, parent.fd.get(), parent.name, attributes, &placed, removal);
+  if (!placed.empty()) *restoredAs = to.substr(0, to.rfind('/')) + "/" + placed;
   return status;
 }
 
