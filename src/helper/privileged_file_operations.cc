@@ -277,19 +277,6 @@ std::optional<std::string> originOf(const std::string& entry) {
 
 }  // namespace
 
-bool namedLikeQuarantineEntry(const std::string& path) {
-  if (path.empty() || path.front() != '/' || path.back() == '/' ||
-      path.find('\0') != std::string::npos || path.find("//") != std::string::npos ||
-      path.find("/./") != std::string::npos || path.find("/../") != std::string::npos) {
-    return false;
-  }
-  const std::string_view name = std::string_view(path).substr(path.rfind('/') + 1);
-  std::string folder = path.substr(0, path.rfind('/'));
-  folder.resize(folder.empty() ? 0 : folder.rfind('/'));
-  return name != "." && name != ".." &&
-         std::string_view(folder).substr(folder.rfind('/') + 1) == kPrivilegedQuarantineName;
-}
-
 std::optional<uid_t> privilegedQuarantineEntryOwner(const std::string& path) {
   const std::filesystem::path entry(path);
   const std::filesystem::path userFolder = entry.parent_path();

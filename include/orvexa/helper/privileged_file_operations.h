@@ -77,7 +77,19 @@ std::string privilegedQuarantineFor(const std::string& path);
 // folder: absolute, without "." or ".." components, empty components or a
 // trailing slash, and its folder's folder named like the quarantine. Only
 // the text is looked at; privilegedQuarantineEntryOwner checks the disk.
-bool namedLikeQuarantineEntry(const std::string& path);
+inline bool namedLikeQuarantineEntry(const std::string& path) {
+  if (path.empty() || path.front() != '/' || path.back() == '/' ||
+      path.find('\0') != std::string::npos || path.find("//") != std::string::npos ||
+      path.find("/./") != std::string::npos || path.find("/../") != std::string::npos) {
+    return false;
+  }
+  const std::string_view name = std::string_view(path).substr(path.rfind('/') + 1);
+  std::string folder = path.substr(0, path.rfind('/'));
+  folder.resize(folder.empty() ? 0 : folder.rfind('/'));
+  return name != "." && name != ".." &&
+         std::string_view(folder).substr(folder.rfind('/') + 1) == kPrivilegedQuarantineName;
+}
+
 // The user whose entry the normalised `path` is (<quarantine>/<uid>/<name>
 // of its volume's quarantine folder); nullopt when it is none.
 std::optional<uid_t> privilegedQuarantineEntryOwner(const std::string& path);
