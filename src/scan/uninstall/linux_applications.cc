@@ -11,6 +11,7 @@
 #include "orvexa/platform/file_manager.h"
 #include "orvexa/platform/file_reader.h"
 #include "orvexa/platform/paths.h"
+#include "orvexa/platform/xml_entities.h"
 #include "orvexa/scan/engine/super_scan_service.h"
 #include "orvexa/scan/uninstall/name_rules.h"
 #include "orvexa/units/log_service.h"
@@ -208,8 +209,8 @@ void addChild(const CategoryPtr& category, const std::string& path,
   if (progress) progress(record->url.path(), record->size);
 }
 
-// The value of attribute `name` in the tag text `tag`, the five named
-// entities decoded; nullopt when absent.
+// The value of attribute `name` in the tag text `tag`, its entities
+// decoded; nullopt when absent.
 std::optional<std::string> attribute(std::string_view tag, std::string_view name) {
   for (size_t at = tag.find(name); at != std::string_view::npos; at = tag.find(name, at + 1)) {
     const bool startsWord = at > 0 && (tag[at - 1] == ' ' || tag[at - 1] == '\t' ||
@@ -220,15 +221,7 @@ std::optional<std::string> attribute(std::string_view tag, std::string_view name
     if (quote != '"' && quote != '\'') continue;
     const size_t close = tag.find(quote, eq + 2);
     if (close == std::string_view::npos) return std::nullopt;
-    std::string value(tag.substr(eq + 2, close - eq - 2));
-    static constexpr std::pair<std::string_view, char> kEntities[] = {
-        {"&apos;", '\''}, {"&quot;", '"'}, {"&lt;", '<'}, {"&gt;", '>'}, {"&amp;", '&'}};
-    for (const auto& [entity, c] : kEntities) {
-      for (size_t e = value.find(entity); e != std::string::npos; e = value.find(entity, e + 1)) {
-        value.replace(e, entity.size(), 1, c);
-      }
-    }
-    return value;
+    return decodedXmlEntities(tag.substr(eq + 2, close - eq - 2));
   }
   return std::nullopt;
 }
